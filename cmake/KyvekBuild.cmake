@@ -1,0 +1,79 @@
+# Project-wide compiler settings and helpers for libraries, tests and fuzzers.
+
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+
+if(KYVEK_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "KYVEK_FUZZ needs clang (CC=clang CXX=clang++)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+elseif(KYVEK_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# kyvek_export_map(<target> <dir-with-.sym-files>)
+# Builds a version script from every <dir>/*.sym file (one symbol a line, '#' comments)
+# so that each unit of a library lists its own exports, and only those are exported.
+function(kyvek_export_map target symdir)
+  file(GLOB symfiles CONFIGURE_DEPENDS ${symdir}/*.sym)
+  set(names "")
+  foreach(f ${symfiles})
+    file(STRINGS ${f} lines)
+    foreach(l ${lines})
+      string(STRIP "${l}" l)
+      if(l AND NOT l MATCHES "^#")
+        string(APPEND names "    ${l};\n")
+      endif()
+    endforeach()
+  endforeach()
+  set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+  file(WRITE ${map}.tmp "{\n  global:\n${names}  local: *;\n};\n")
+  file(COPY_FILE ${map}.tmp ${map} ONLY_IF_DIFFERENT)
+  set_target_properties(${target} PROPERTIES
+    C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
+    LINK_DEPENDS "${map}")
+  target_link_options(${target} PRIVATE "-Wl,--version-script=${map}")
+endfunction()
+
+# kyvek_add_gtest(<name> SOURCES ... LIBS ... [ENV k=v ...] [TIMEOUT s] [LABELS ...])
+function(kyvek_add_gtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  if(KYVEK_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "LANG=C.UTF-8;KYVEK_SOURCE_DIR=${PROJECT_SOURCE_DIR};KYVEK_BINARY_DIR=${PROJECT_BINARY_DIR};${T_ENV}")
+  if(T_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()
+
+# kyvek_add_fuzzer(<name> SOURCES ... LIBS ... CORPUS <dir>)
+# With KYVEK_FUZZ: a libFuzzer binary, listed in fuzzers.txt for scripts/run-tests.
+# Otherwise: the same entry point linked with a replay driver, and a test that
+# feeds it every file of the seed corpus.
+function(kyvek_add_fuzzer name)
+  cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  if(KYVEK_FUZZ)
+    add_executable(${name} ${F_SOURCES})
+    target_link_libraries(${name} PRIVATE ${F_LIBS} Threads::Threads)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzzers-${name}.txt
+         CONTENT "$<TARGET_FILE:${name}> ${F_CORPUS}\n")
+    add_dependencies(fuzzers ${name})
+  elseif(KYVEK_BUILD_TESTS)
+    add_executable(${name}_replay ${F_SOURCES} ${PROJECT_SOURCE_DIR}/tests/fuzz/replay_main.cpp)
+    target_link_libraries(${name}_replay PRIVATE ${F_LIBS} Threads::Threads)
+    add_test(NAME ${name}_corpus COMMAND ${name}_replay ${F_CORPUS})
+    set_tests_properties(${name}_corpus PROPERTIES TIMEOUT 300 ENVIRONMENT "LANG=C.UTF-8")
+  endif()
+endfunction()
