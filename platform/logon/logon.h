@@ -1,0 +1,54 @@
+/* Logon layer: password checks through PAM and per-thread impersonation.
+ *
+ * The PAM service name comes from KYVEK_PAM_SERVICE (default "kyvek"); when
+ * KYVEK_PAM_CONFDIR is set the configuration is read from that directory
+ * instead of the system's. PAM conversations run one at a time (some modules
+ * are not thread-safe).
+ *
+ * Impersonation changes only the calling thread: the raw setgroups, setresgid
+ * and setresuid system calls act per thread (the C library's wrappers would
+ * change every thread of the process). The saved user id stays 0, so reverting
+ * restores root. A process that is not root checks passwords but does not
+ * impersonate. */
+#ifndef KYVEK_PLATFORM_LOGON_H
+#define KYVEK_PLATFORM_LOGON_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Error codes in the meaning callers report them (Windows numbering). */
+enum {
+  KY_LOGON_OK = 0,
+  KY_LOGON_ERROR_NOT_ENOUGH_MEMORY = 8,
+  KY_LOGON_ERROR_INVALID_PARAMETER = 87,
+  KY_LOGON_ERROR_PRIVILEGE_NOT_HELD = 1314,
+  KY_LOGON_ERROR_NO_SUCH_USER = 1317,
+  KY_LOGON_ERROR_LOGON_FAILURE = 1326,
+  KY_LOGON_ERROR_ACCOUNT_RESTRICTION = 1327
+};
+
+/* Results of ky_logon_impersonate. */
+enum { KY_IMPERSONATE_DONE = 0, KY_IMPERSONATE_SKIPPED = 1, KY_IMPERSONATE_FAILED = -1 };
+
+/* Checks user and password with PAM (authentication, then account). A non-null,
+ * non-empty domain is passed on as "user@domain". Returns KY_LOGON_OK or one of
+ * the error codes above. */
+int ky_logon_verify_password(const char* user, const char* domain, const char* password);
+
+/* Makes the calling thread act as the named local user (its groups, effective
+ * group and user id). KY_IMPERSONATE_SKIPPED when the process is not root;
+ * KY_IMPERSONATE_FAILED when the user is unknown or a call fails (errno set). */
+int ky_logon_impersonate(const char* user);
+
+/* Gives the calling thread root's identity back. 0 or -1. */
+int ky_logon_revert(void);
+
+/* 1 when the process runs as root, so that impersonation takes place. */
+int ky_logon_can_impersonate(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
