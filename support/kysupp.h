@@ -3,6 +3,7 @@
 #define KYSUPP_H
 
 #include "ky_api.h"
+#include "ky_config.h"
 #include "ky_constr.h"
 #include "ky_hash.h"
 #include "ky_list.h"
