@@ -63,7 +63,10 @@ int read_installer(ConfigHandle* h, const char* section, const char* key, const 
   // A section or key of null would make the installer list names instead.
   if (section == nullptr || key == nullptr || out == nullptr || capacity < 2) return 0;
   // The installer is asked with an empty default: it answers 0 characters both
-  // for a missing key and for an empty value, and the caller's default applies.
+  // for a missing key and for an empty value, and the caller's default applies
+  // (given the caller's default it would report that default's length, and a
+  // null default fails). It reads the user's odbc.ini, then the system's, and may
+  // serve a value cached for some seconds after the file was edited by hand.
   std::string value(static_cast<size_t>(capacity), '\0');
   int n = inst->get(section, key, "", value.data(), capacity);
   if (n > 0 && value[0] != '\0') {

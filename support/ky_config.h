@@ -64,7 +64,9 @@ KY_API int get_profile_string(ConfigHandle *handle, int mode, const char *sectio
                               int32_t capacity);
 
 /* Writes one value as text. 0, or -1 with the reason in the last error text
- * (missing key, unwritable store, installer refusal or installer missing). */
+ * (missing key, unwritable store, installer refusal or installer missing).
+ * Installer modes: a null value removes the key from the section; registry
+ * modes refuse a null value. */
 KY_API int set_profile_string(ConfigHandle *handle, int mode, const char *section,
                               const char *key, const char *value);
 
