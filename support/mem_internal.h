@@ -16,6 +16,10 @@ void* mem_alloc_class(mem_handle* pool, int32_t size, int32_t cls);
 // Number of blocks cached for a class (0 outside 0-999).
 int32_t mem_cached_blocks(int32_t cls);
 
+// Tests only: the next `blocks` block allocations succeed, then one fails
+// (a cached block is reused without counting). -1 turns failures off.
+void mem_fail_after(int blocks);
+
 // The header of a caller's pointer, or null when ptr is not a live block.
 mem_block* mem_block_of(void* ptr);
 

@@ -6,6 +6,7 @@
 //
 // A block is one allocation: the header, then a word pointing back to the
 // header, then the caller's bytes (aligned for any type).
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -48,9 +49,22 @@ struct ClassCache {
 // not leaks.
 ClassCache g_cache[KY_MEM_CLASS_COUNT];
 
+// Blocks still to be made before allocation fails; negative means never.
+// Only tests set it, to show how callers handle exhausted memory.
+std::atomic<int> g_fail_countdown{-1};
+
+bool injected_failure() {
+    int n = g_fail_countdown.load(std::memory_order_relaxed);
+    while (n >= 0) {
+        if (g_fail_countdown.compare_exchange_weak(n, n - 1, std::memory_order_relaxed)) return n == 0;
+    }
+    return false;
+}
+
 void* user_of(mem_block* b) { return static_cast<char*>(static_cast<void*>(b)) + kUserOffset; }
 
 mem_block* new_block(int32_t size) {
+    if (injected_failure()) return nullptr;
     void* raw = std::malloc(kUserOffset + static_cast<size_t>(size));
     if (!raw) return nullptr;
     auto* b = static_cast<mem_block*>(raw);
@@ -174,6 +188,8 @@ void* mem_alloc_class(mem_handle* pool, int32_t size, int32_t cls) {
     setup_and_link(b, pool, nullptr, cls);
     return user_of(b);
 }
+
+void mem_fail_after(int blocks) { g_fail_countdown.store(blocks, std::memory_order_relaxed); }
 
 int32_t mem_cached_blocks(int32_t cls) {
     if (cls < 0 || cls >= KY_MEM_CLASS_COUNT) return 0;
