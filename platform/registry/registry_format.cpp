@@ -7,9 +7,11 @@
  *   "Count"=dword:0000001f
  *   @="the key's unnamed value"
  *
- * Lines may end in CR LF; the header line may be missing. ';' starts a comment line. In quoted texts "\\" is a
- * backslash, "\"" a quote, "\n" and "\r" line breaks; any other backslash is kept
- * as it stands, so hand-written paths with single backslashes still read.
+ * Lines may end in CR LF; the header line may be missing. ';' starts a comment
+ * line; comments above the first key are kept when the file is rewritten, others
+ * are dropped. In quoted texts "\\" is a backslash, "\"" a quote, "\n" and "\r"
+ * line breaks; any other backslash is kept as it stands, so hand-written paths
+ * with single backslashes still read.
  * Values of other types ("hex:...") are kept verbatim. Lines that cannot be read
  * are skipped by readers and recorded so that writers refuse to rewrite the file. */
 #include "registry/registry_format.h"
@@ -171,7 +173,11 @@ Document parse_document(std::string_view text) {
     pos = end + 1;
     ++number;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty() || line[0] == ';') continue;
+    if (line.empty()) continue;
+    if (line[0] == ';') {
+      if (doc.keys.empty()) doc.preamble.emplace_back(line);
+      continue;
+    }
     if (!header_seen) {  // the header is optional; writers always put it
       header_seen = true;
       if (line == kHeader) continue;
@@ -224,6 +230,11 @@ std::string escape_text(std::string_view text) {
 std::string write_document(const Document& doc) {
   std::string out(kHeader);
   out += "\n";
+  if (!doc.preamble.empty()) out += "\n";
+  for (const auto& line : doc.preamble) {
+    out += line;
+    out += '\n';
+  }
   for (const auto& k : doc.keys) {
     out += "\n[";
     out += k.name;

@@ -198,7 +198,7 @@ TEST_F(RegistryTest, HandWrittenStoresAreReadAndKeptOnRewrite) {
 
   ASSERT_TRUE(k.set_value("New", "n").ok());
   std::string text = read_store();
-  EXPECT_EQ(text.rfind("REGEDIT4\n", 0), 0u);
+  EXPECT_EQ(text.rfind("REGEDIT4\n\n; written by hand\n", 0), 0u);
   EXPECT_NE(text.find("\"Blob\"=hex:01,02,03\n"), std::string::npos);
   EXPECT_NE(text.find("\"Flags\"=dword:00018002\n"), std::string::npos);
   EXPECT_EQ(value(k, "Path"), "C:\\Program Files\\App");
