@@ -5,10 +5,14 @@
 #include "ky_api.h"
 #include "ky_config.h"
 #include "ky_constr.h"
+#include "ky_date.h"
 #include "ky_hash.h"
+#include "ky_interval.h"
 #include "ky_list.h"
 #include "ky_lock.h"
 #include "ky_mem.h"
+#include "ky_numeric.h"
 #include "ky_string.h"
+#include "ky_value.h"
 
 #endif
