@@ -1,0 +1,405 @@
+// Calls by name (client) and the serving loop (server), with the stub helpers
+// __RPCextractarg and __RPCsetarg. A failure anywhere in a message unwinds to the
+// exported function, which frees everything the call had allocated so far.
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unordered_set>
+#include <vector>
+
+#include "engine.h"
+#include "errors.h"
+#include "message.h"
+#include "trace.h"
+#include "wvarray.h"
+
+namespace kyrpc {
+namespace {
+
+size_t scalar_bytes(uint32_t kind) {
+  switch (kind) {
+    case RPC_ARG_INT16: return 2;
+    case RPC_ARG_INT32: return 4;
+    default: return 8;
+  }
+}
+
+// One argument as the caller of RPCExec handed it over.
+struct CallerArg {
+  uint32_t flags = 0;
+  uint32_t kind = 0;
+  RpcValue value{};                    // in scalars by value
+  void* address = nullptr;             // out (and in/out) scalars
+  ArgumentDescriptor* record = nullptr;  // buffers and row arrays
+  int32_t capacity = 0;                // out buffers: capacity at call time
+  bool library_block = false;          // this call allocated record->value.ptr
+};
+
+int32_t in_length(const ArgumentDescriptor* rec) {
+  if (rec->size != RPC_LEN_NTS) return rec->size;
+  const char* text = static_cast<const char*>(rec->value.ptr);
+  return text ? int32_t(std::strlen(text) + 1) : 0;
+}
+
+void write_call(RpcHandle& h, const FunctionDescriptor& fd, std::vector<CallerArg>& args) {
+  start_message(h);
+  trace_line(h, "pushing int16 %s : %d\n", "Ordinal", int(int16_t(fd.ordinal)));
+  put_i16(h, int16_t(fd.ordinal));
+  for (CallerArg& a : args) {
+    const bool in = a.flags & RPC_ARG_IN;
+    if (is_scalar_kind(a.kind)) {
+      if (!in) continue;
+      RpcValue v = a.value;
+      if (a.address) std::memcpy(&v, a.address, scalar_bytes(a.kind));
+      put_scalar(h, a.kind, v);
+      continue;
+    }
+    if (a.record == nullptr) fail(RPC_ERR_BADARG);
+    if (a.kind == RPC_ARG_WVARRAY) {
+      auto* elems = static_cast<const wvarray*>(a.record->value.ptr);
+      if (in) put_wvarray_full(h, elems, a.record->size);
+      else put_wvarray_header(h, elems, a.record->size);
+      continue;
+    }
+    if (in) {
+      int32_t length = in_length(a.record);
+      a.capacity = length;
+      trace_line(h, "pushing descriptor %s: len=%d, mem=%p\n", a.record->name ? a.record->name : "", length,
+                 a.record->value.ptr);
+      put_block(h, a.kind, a.record->value.ptr, length);
+    } else {
+      a.capacity = a.record->size < 0 ? 0 : a.record->size;
+      put_i32(h, narrowed(h, a.kind) ? a.capacity / 2 : a.capacity);
+    }
+  }
+  flush(h);
+}
+
+void read_reply(RpcHandle& h, const FunctionDescriptor& fd, size_t index_of_arg0, std::vector<CallerArg>& args) {
+  (void)index_of_arg0;
+  begin_read(h);
+  int16_t ordinal = get_i16(h);
+  if (uint16_t(ordinal) != fd.ordinal) fail(RPC_ERR_BADSTR);
+  for (size_t i = 0; i < args.size(); ++i) {
+    CallerArg& a = args[i];
+    if (!(a.flags & RPC_ARG_OUT)) continue;
+    if (is_scalar_kind(a.kind)) {
+      RpcValue v{};
+      get_scalar(h, a.kind, &v);
+      if (a.address) std::memcpy(a.address, &v, scalar_bytes(a.kind));
+      continue;
+    }
+    ArgumentDescriptor* rec = a.record;
+    if (a.kind == RPC_ARG_WVARRAY) {
+      get_wvarray_client(h, static_cast<wvarray*>(rec->value.ptr), rec->size);
+      continue;
+    }
+    BlockHeader b = get_block_header(h, a.kind);
+    int32_t stored = b.length;
+    if (b.length >= 1) {
+      if (a.capacity == 0) {
+        rec->value.ptr = get_block_alloc(h, a.kind, b);
+        a.library_block = true;
+      } else if (size_t(a.capacity) < b.stored) {
+        fail(RPC_ERR_TRUNC);
+      } else {
+        if (rec->value.ptr == nullptr) fail(RPC_ERR_BADARG);
+        get_block_data(h, a.kind, b, rec->value.ptr);
+      }
+      stored = int32_t(b.stored);
+    }
+    const ArgumentDescriptor& d = fd.args[i];
+    rec->flags = d.flags;
+    rec->name = d.name;
+    rec->size = stored;
+  }
+}
+
+int exec_call(RpcHandle& h, const char* name, va_list ap) {
+  if (h.state != kConnected) return RPC_ERR_BADSTATE;
+  Procedure* p = (name && h.names) ? h.names->find(name) : nullptr;
+  if (p == nullptr) return RPC_ERR_NONAME;
+  const FunctionDescriptor& fd = p->fd;
+  trace_line(h, "\nCalling function: %s\n", fd.name);
+
+  std::vector<CallerArg> args;
+  for (const ArgumentDescriptor& d : fd.args) {
+    if (d.flags == 0) break;
+    CallerArg a;
+    a.flags = d.flags;
+    a.kind = kind_of(d.flags);
+    if (a.kind == RPC_ARG_RPC) continue;  // never listed by a server; never passed
+    if (is_scalar_kind(a.kind)) {
+      if (d.flags & RPC_ARG_OUT) {
+        a.address = va_arg(ap, void*);
+      } else if (a.kind == RPC_ARG_INT16 || a.kind == RPC_ARG_INT32) {
+        a.value.i32 = va_arg(ap, int);
+        if (a.kind == RPC_ARG_INT16) a.value.i16 = int16_t(a.value.i32);
+      } else if (a.kind == RPC_ARG_PTR) {
+        a.value.ptr = va_arg(ap, void*);
+      } else {
+        a.value.i64 = va_arg(ap, int64_t);
+      }
+    } else {
+      a.record = va_arg(ap, ArgumentDescriptor*);
+    }
+    args.push_back(a);
+  }
+
+  h.call_allocated = 0;
+  try {
+    write_call(h, fd, args);
+    read_reply(h, fd, 0, args);
+  } catch (const RpcFailure& f) {
+    // Blocks this call allocated for the caller are released again.
+    for (CallerArg& a : args) {
+      if (a.library_block) {
+        std::free(a.record->value.ptr);
+        a.record->value.ptr = nullptr;
+        a.record->size = 0;
+      }
+    }
+    return f.code;
+  } catch (const std::bad_alloc&) {
+    for (CallerArg& a : args) {
+      if (a.library_block) {
+        std::free(a.record->value.ptr);
+        a.record->value.ptr = nullptr;
+        a.record->size = 0;
+      }
+    }
+    return RPC_ERR_NOMEM;
+  }
+  return 0;
+}
+
+// What the library allocated for one served call, so that everything is freed once
+// whatever the stub did with the argument vector.
+struct ServedCall {
+  ArgumentDescriptor args[RPC_MAX_ARGS] = {};
+  void* original[RPC_MAX_ARGS] = {};      // storage the library made per argument
+  size_t original_size[RPC_MAX_ARGS] = {};
+  int32_t original_count[RPC_MAX_ARGS] = {};
+  std::vector<size_t> element_size[RPC_MAX_ARGS];  // row arrays: per element storage
+
+  ~ServedCall() {
+    std::unordered_set<void*> done;
+    auto release = [&](void* p) {
+      if (p && done.insert(p).second) std::free(p);
+    };
+    for (int i = 0; i < RPC_MAX_ARGS; ++i) {
+      if (args[i].flags == 0) break;
+      uint32_t kind = kind_of(args[i].flags);
+      if (kind == RPC_ARG_WVARRAY) {
+        auto* orig = static_cast<wvarray*>(original[i]);
+        for (int32_t k = 0; orig && k < original_count[i]; ++k) release(orig[k].iovec_base);
+        auto* cur = static_cast<wvarray*>(args[i].value.ptr);
+        if (cur && cur != orig)
+          for (int32_t k = 0; k < args[i].size; ++k) release(cur[k].iovec_base);
+        release(orig);
+        release(cur);
+      } else if (is_buffer_kind(kind)) {
+        release(original[i]);
+        release(args[i].value.ptr);
+      }
+    }
+  }
+};
+
+void read_arguments(RpcHandle& h, ServedCall& call) {
+  for (int i = 0; i < RPC_MAX_ARGS; ++i) {
+    ArgumentDescriptor& a = call.args[i];
+    if (a.flags == 0) break;
+    uint32_t kind = kind_of(a.flags);
+    if (kind == 0) fail(RPC_ERR_BADFUNC);
+    if (kind == RPC_ARG_RPC) {
+      a.value.ptr = &h;
+      continue;
+    }
+    const bool in = a.flags & RPC_ARG_IN;
+    if (is_scalar_kind(kind)) {
+      if (in) get_scalar(h, kind, &a.value);
+      continue;
+    }
+    if (kind == RPC_ARG_WVARRAY) {
+      int32_t count = 0;
+      wvarray* elems = get_wvarray_server(h, !in, &count, &call.element_size[i]);
+      call.original[i] = elems;
+      call.original_count[i] = count;
+      a.value.ptr = elems;
+      a.size = count;
+      continue;
+    }
+    if (in) {
+      BlockHeader b = get_block_header(h, kind);
+      void* p = get_block_alloc(h, kind, b);
+      call.original[i] = p;
+      call.original_size[i] = b.stored;
+      a.value.ptr = p;
+      a.size = b.length < 1 ? b.length : int32_t(std::min<size_t>(b.stored, INT32_MAX));
+    } else {
+      int32_t c = get_i32(h);
+      a.value.ptr = nullptr;
+      a.size = 0;
+      if (c > 0) {
+        size_t size = narrowed(h, kind) ? 2 * size_t(c) : size_t(c);
+        void* p = alloc_counted(h, size);
+        call.original[i] = p;
+        call.original_size[i] = size;
+        a.value.ptr = p;
+        a.size = int32_t(std::min<size_t>(size, INT32_MAX));
+      }
+    }
+  }
+}
+
+void write_reply(RpcHandle& h, int16_t ordinal, ServedCall& call) {
+  start_message(h);
+  put_i16(h, ordinal);
+  for (int i = 0; i < RPC_MAX_ARGS; ++i) {
+    ArgumentDescriptor& a = call.args[i];
+    if (a.flags == 0) break;
+    if (!(a.flags & RPC_ARG_OUT)) continue;
+    uint32_t kind = kind_of(a.flags);
+    if (is_scalar_kind(kind)) {
+      put_scalar(h, kind, a.value);
+    } else if (kind == RPC_ARG_WVARRAY) {
+      // A length never runs past the storage the library made for the element.
+      auto* elems = static_cast<wvarray*>(a.value.ptr);
+      int32_t count = a.size;
+      std::vector<wvarray> copy;
+      if (elems && elems == call.original[i]) {
+        count = std::min(count, call.original_count[i]);
+        copy.assign(elems, elems + (count > 0 ? count : 0));
+        for (int32_t k = 0; k < count; ++k) {
+          size_t cap = call.element_size[i][size_t(k)];
+          if (copy[size_t(k)].iovec_base == static_cast<wvarray*>(call.original[i])[k].iovec_base &&
+              copy[size_t(k)].iovec_len > 0 && size_t(copy[size_t(k)].iovec_len) > cap)
+            copy[size_t(k)].iovec_len = int32_t(cap);
+        }
+        elems = copy.data();
+      }
+      put_wvarray_full(h, elems, elems ? count : 0);
+    } else {
+      int32_t length = a.size;
+      if (a.value.ptr == nullptr) length = 0;
+      else if (a.value.ptr == call.original[i] && length > 0 && size_t(length) > call.original_size[i])
+        length = int32_t(call.original_size[i]);
+      // A narrowed array travels as half its length in memory.
+      put_block(h, kind, a.value.ptr, length);
+    }
+  }
+  flush(h);
+}
+
+}  // namespace
+
+int serve_one(RpcHandle& h) {
+  ServedCall call;
+  try {
+    h.call_allocated = 0;
+    begin_read(h);
+    int16_t ordinal = get_i16(h);
+    trace_line(h, "popped int16 %s %d\n", "Ordinal", int(ordinal));
+    if (ordinal < 0 || size_t(ordinal) >= h.ordinals.size() || h.ordinals[size_t(ordinal)] == nullptr)
+      return RPC_ERR_BADFUNC;
+    FunctionDescriptor* fd = h.ordinals[size_t(ordinal)];
+    if (h.flag(kNegTraceCalls)) trace_line(h, "Function called: %s\n", fd->name);
+    h.last_procedure = fd;
+    std::memcpy(call.args, fd->args, sizeof call.args);
+    read_arguments(h, call);
+    h.reply_sent = false;
+    if (fd->handler) {
+      try {
+        fd->handler(call.args);
+      } catch (...) {
+        return RPC_ERR_INTERR;
+      }
+    }
+    if (!h.reply_sent) write_reply(h, ordinal, call);
+    h.reply_sent = true;
+  } catch (const RpcFailure& f) {
+    return f.code;
+  } catch (const std::bad_alloc&) {
+    return RPC_ERR_NOMEM;
+  }
+  return 0;
+}
+
+}  // namespace kyrpc
+
+using namespace kyrpc;
+
+extern "C" {
+
+int RPCExec(RpcHandle* h, const char* name, ...) {
+  if (h == nullptr) return 1;
+  std::unique_lock<std::mutex> lock(h->call_lock);
+  if (h->error_code != 0) return 1;
+  va_list ap;
+  va_start(ap, name);
+  int code = exec_call(*h, name, ap);
+  va_end(ap);
+  if (code == 0) return 0;
+  h->error_code = code;
+  auto callback = h->error_callback;
+  void* context = h->error_context;
+  lock.unlock();
+  if (callback) callback(code, context);
+  if (code == RPC_ERR_NONAME) {
+    // A name the server does not offer does not block later calls.
+    std::lock_guard<std::mutex> again(h->call_lock);
+    if (h->error_code == RPC_ERR_NONAME) h->error_code = 0;
+  }
+  return 1;
+}
+
+int RPCRun(RpcHandle* h) {
+  if (h == nullptr) return 1;
+  if (h->state != kConnected || !h->is_server()) {
+    h->error_code = RPC_ERR_BADSTATE;
+    return 1;
+  }
+  for (;;) {
+    int code = serve_one(*h);
+    if (code != 0) {
+      h->error_code = code;
+      return 1;
+    }
+  }
+}
+
+void* __RPCextractarg(ArgumentDescriptor** cursor) {
+  if (cursor == nullptr || *cursor == nullptr) return nullptr;
+  ArgumentDescriptor* a = *cursor;
+  uint32_t kind = kind_of(a->flags);
+  *cursor = a + 1;
+  if (is_scalar_kind(kind) || kind == RPC_ARG_RPC) return &a->value;
+  return a;
+}
+
+ArgumentDescriptor** __RPCsetarg(ArgumentDescriptor** cursor, intptr_t value) {
+  if (cursor == nullptr || *cursor == nullptr) return cursor;
+  ArgumentDescriptor* a = *cursor;
+  uint32_t kind = kind_of(a->flags);
+  if (kind == RPC_ARG_INT16) {
+    a->value.u64 = 0;
+    a->value.i16 = int16_t(value);
+  } else if (kind == RPC_ARG_INT32) {
+    a->value.u64 = 0;
+    a->value.i32 = int32_t(value);
+  } else if (is_scalar_kind(kind)) {
+    a->value.i64 = int64_t(value);
+  } else if (kind != RPC_ARG_RPC && kind != 0) {
+    const auto* rec = reinterpret_cast<const ArgumentDescriptor*>(value);
+    if (rec != nullptr) {
+      a->size = rec->size;
+      a->value.ptr = rec->value.ptr;
+    }
+  }
+  *cursor = a + 1;
+  return cursor;
+}
+
+}  // extern "C"

@@ -1,0 +1,118 @@
+// The RpcHandle record: one end of one connection, for both roles. Everything a
+// handle holds is owned by it and freed by RPCFreeHandle. A handle is used by one
+// thread at a time, except RPCExec, which serialises its callers with call_lock.
+#ifndef KYRPC_HANDLE_H
+#define KYRPC_HANDLE_H
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kyrpc.h"
+#include "transport.h"
+#include "wire.h"
+
+struct hash_table;
+
+namespace kyrpc {
+
+enum State : int32_t { kAllocated = 0, kInitialised = 1, kOptionsSet = 2, kConnecting = 3, kConnected = 4 };
+
+// One procedure of the handle's list: the descriptor and the storage of its texts.
+struct Procedure {
+  FunctionDescriptor fd{};
+  std::string name;
+  std::vector<std::string> arg_names;  // client: names received from the server
+};
+
+struct Selection {
+  size_t index = 0;
+  char message[1024] = {};
+};
+
+// Name lookup of received procedures (the 256-bucket hash table).
+class NameTable {
+ public:
+  NameTable();
+  ~NameTable();
+  NameTable(const NameTable&) = delete;
+  NameTable& operator=(const NameTable&) = delete;
+  // false when the name is already there.
+  bool add(Procedure* p);
+  Procedure* find(const char* name) const;
+
+ private:
+  void* table_;  // the hash table (or its stand-in before the support objects exist)
+};
+
+}  // namespace kyrpc
+
+struct RpcHandle {
+  int32_t mode = -1;
+  int32_t error_code = 0;
+  std::optional<std::string> error_text;
+  int32_t state = kyrpc::kAllocated;
+  int32_t transport_index = 0;
+  std::optional<std::string> transport_opts[7];
+  std::optional<std::string> lowl_opts[6];
+  int32_t transport_count = 0;
+  const char* transport_names[10][2] = {};
+
+  std::unique_ptr<kyrpc::Selection> selection;
+  std::unique_ptr<kyrpc::Connection> connection;
+
+  // Outgoing message buffer.
+  size_t out_capacity = kyrpc::kFrameCapacity;
+  size_t out_used = 0;
+  uint8_t out_buf[kyrpc::kFrameCapacity] = {};
+  // Incoming message buffer: bytes [in_cursor, in_available) are unread.
+  size_t in_available = 0;
+  size_t in_cursor = 0;
+  uint8_t in_buf[kyrpc::kFrameCapacity] = {};
+
+  bool reply_sent = false;
+  // Procedures: server, the exported table (list order = reverse table order);
+  // client, the procedures received from the server.
+  std::vector<std::unique_ptr<kyrpc::Procedure>> procedures;  // in list order
+  std::vector<FunctionDescriptor*> ordinals;                  // server: by ordinal
+  std::unique_ptr<kyrpc::NameTable> names;                    // client
+
+  void (*error_callback)(int, void*) = nullptr;
+  void* error_context = nullptr;
+  void (*terminate_fn)(void*) = nullptr;
+  void* terminate_arg = nullptr;
+  std::mutex call_lock;  // held for a whole RPCExec
+
+  int32_t version = 0, minor_version = 0;
+  const char* program_id = nullptr;
+  int32_t inherited_socket = 0;
+
+  std::vector<std::pair<int, std::string>> peer_params;  // most recent first
+  uint32_t negotiated = 0;
+  int32_t peer_pointer_width = 8, peer_sqllen_width = 8;
+  std::vector<void*> pointer_table;      // server: index -> pointer, 0 = null
+  std::deque<uint64_t> client_keys;      // client: stable entries, their addresses are handles
+  uint16_t byte_order_marker = kyrpc::kByteOrderMarker;
+  char tracing[50] = {};
+
+  // Compression areas, made on first use.
+  std::vector<uint8_t> in_staging, out_staging, lzo_work;
+
+  FunctionDescriptor* last_procedure = nullptr;
+  void* private_ptr = nullptr;
+  int32_t private_flags = 0;
+
+  // Bytes a peer made this call allocate so far (kAllocCap bounds it).
+  uint64_t call_allocated = 0;
+  bool traced_any = false;  // this handle holds a reference on the shared trace file
+
+  bool is_server() const { return mode == RPC_MODE_SERVER; }
+  bool flag(uint32_t bit) const { return (negotiated & bit) != 0; }
+};
+
+#endif

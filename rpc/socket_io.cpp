@@ -1,0 +1,88 @@
+// Socket helpers for the transports. Every send carries MSG_NOSIGNAL: the library
+// lives inside other people's processes and a vanished peer must not raise SIGPIPE.
+#include "socket_io.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+
+namespace kyrpc {
+
+size_t send_all(int fd, const uint8_t* bytes, size_t length) {
+  size_t sent = 0;
+  while (sent < length) {
+    ssize_t n = ::send(fd, bytes + sent, length - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return sent;
+    }
+    if (n == 0) {
+      errno = EPIPE;
+      return sent;
+    }
+    sent += size_t(n);
+  }
+  return sent;
+}
+
+long recv_once(int fd, void* buffer, size_t length) {
+  for (;;) {
+    ssize_t n = ::recv(fd, buffer, length, 0);
+    if (n < 0 && errno == EINTR) continue;
+    return long(n);
+  }
+}
+
+int wait_readable(int fd, int timeout_ms, bool* error_flags) {
+  pollfd p{fd, POLLIN | POLLPRI, 0};
+  for (;;) {
+    int r = ::poll(&p, 1, timeout_ms);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return r;
+    if (error_flags) *error_flags = (p.revents & (POLLPRI | POLLERR | POLLNVAL)) != 0;
+    return 1;
+  }
+}
+
+std::string read_refusal_text(int fd) {
+  std::string text;
+  char c;
+  while (text.size() < 511) {
+    if (wait_readable(fd, 2000) <= 0) break;
+    if (recv_once(fd, &c, 1) != 1 || c == '\0') break;
+    text.push_back(c);
+  }
+  return text;
+}
+
+std::string peek_following_text(int fd, size_t max, int wait_ms) {
+  std::string text;
+  char buf[256];
+  while (text.size() < max) {
+    if (wait_readable(fd, wait_ms) <= 0) break;
+    long n = recv_once(fd, buf, std::min(sizeof buf, max - text.size()));
+    if (n <= 0) break;
+    text.append(buf, size_t(n));
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (!std::isprint(static_cast<unsigned char>(text[i]))) {
+      text.resize(i);
+      break;
+    }
+  }
+  return text;
+}
+
+void format_message(char* area, size_t size, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(area, size, fmt, ap);
+  va_end(ap);
+}
+
+}  // namespace kyrpc

@@ -1,0 +1,22 @@
+// The shared RPC trace file "kyrorpc.log" in the temporary directory. A peer that
+// asks for tracing makes the library write here; all handles share the file under
+// one lock, and it is closed only when the last handle that wrote to it lets go.
+#ifndef KYRPC_TRACE_H
+#define KYRPC_TRACE_H
+
+#include "handle.h"
+
+namespace kyrpc {
+
+// One line (at most 512 bytes after formatting, written verbatim) when the handle
+// traces calls or arguments; nothing otherwise.
+void trace_line(RpcHandle& h, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+bool tracing_on(const RpcHandle& h);
+// The handle stops using the file; the last user closes it.
+void trace_release(RpcHandle& h);
+// Path of the trace file (tests).
+std::string trace_path();
+
+}  // namespace kyrpc
+
+#endif

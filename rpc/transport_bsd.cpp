@@ -1,0 +1,346 @@
+// "*BSD Driver": the transport of every client. It makes its own TCP connection
+// (client: resolve and connect with retries; server: bind, listen, accept one),
+// applies the low-level socket options and closes a client connection by draining
+// what the server still sends, for a bounded time.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "kyrpc.h"
+#include "errors.h"
+#include "socket_io.h"
+#include "transport.h"
+#include "wire.h"
+
+namespace kyrpc {
+namespace {
+
+constexpr int kDrainMillis = 3000;
+
+// A numeric option: absent, unparsable or negative gives the default.
+long option_number(const char* text, long fallback) {
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (end == text || v < 0) return fallback;
+  return v;
+}
+
+int resolver_error(int eai) {
+  switch (eai) {
+    case EAI_NONAME: return 11001;
+    case EAI_AGAIN: return 11002;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return 11004;
+#endif
+    default: return 11003;
+  }
+}
+
+bool all_digits_and_dots(const char* host) {
+  bool dot = false;
+  for (const char* p = host; *p; ++p) {
+    if (*p == '.') dot = true;
+    else if (*p < '0' || *p > '9') return false;
+  }
+  return dot;
+}
+
+class BsdConnection final : public Connection {
+ public:
+  ~BsdConnection() override {
+    if (fd_ < 0) return;
+    if (connected_client_) {
+      // Tell the server we are done and read until it closes, but never for long.
+      ::shutdown(fd_, SHUT_WR);
+      int one = 1;
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+      auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMillis);
+      char buf[1024];
+      for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || wait_readable(fd_, int(left.count())) <= 0) break;
+        if (recv_once(fd_, buf, sizeof buf) <= 0) break;
+      }
+    }
+    ::close(fd_);
+  }
+
+  bool open(bool server_mode, const TransportOptions& o, int) override {
+    server_mode_ = server_mode;
+    const char* port_text = o.get(2);
+    if (port_text == nullptr) {
+      set("Missing Port\n");
+      return false;
+    }
+    rcvlowat_ = option_number(o.get(7), 8192);
+    rcvbuf_ = option_number(o.get(8), 16384);
+    sndbuf_ = option_number(o.get(9), 16384);
+    attempts_ = option_number(o.get(10), 5);
+    (void)option_number(o.get(11), 0);  // the connect time-out: read, not used
+    rcvtimeo_ = option_number(o.get(12), 0);
+    sndtimeo_ = option_number(o.get(13), 0);
+    int port = std::atoi(port_text);
+    if (!create_socket()) return false;
+    return server_mode ? listen_and_accept(port) : connect_to(o.get(1), port);
+  }
+
+  bool send(const uint8_t* bytes, size_t length) override {
+    message_[0] = '\0';
+    if (length > kFrameCapacity) {
+      format_message(message_, sizeof message_, "Failed to send data \nsend(len=%u)\n- %s\n", unsigned(length),
+                     WSAErrorToText(10040));
+      return false;
+    }
+    uint8_t area[4 + kFrameCapacity];
+    put_frame_length(area, uint32_t(length));
+    std::memcpy(area + 4, bytes, length);
+    size_t sent = send_all(fd_, area, length + 4);
+    if (sent == length + 4) return true;
+    format_message(message_, sizeof message_, "Failed to send data \nsend(len=%u)\n- %s\n",
+                   unsigned(length + 4 - sent), WSAErrorToText(error_code()));
+    return false;
+  }
+
+  bool receive(uint8_t* buffer, size_t capacity, size_t* length) override {
+    message_[0] = '\0';
+    uint8_t header[4];
+    long last = 0;
+    size_t got = read_exact(header, 4, &last);
+    if (got < 4) {
+      if (server_mode_)
+        format_message(message_, sizeof message_, "Failed to receive packet header, recv()=%d - %s (errno=%d)",
+                       int(last), WSAErrorToText(last < 0 ? error_code() : 10054),
+                       last < 0 ? error_code() : 0);
+      else
+        set("Connection closed by peer");
+      return false;
+    }
+    uint32_t frame = frame_length(header);
+    if (frame == kRefusalLength) {
+      lower_rcvlowat();
+      std::string text = read_refusal_text(fd_);
+      format_message(message_, sizeof message_, "%s", text.c_str());
+      ::shutdown(fd_, SHUT_RDWR);
+      ::close(fd_);
+      fd_ = -1;
+      connected_client_ = false;
+      return false;
+    }
+    if (frame > capacity) {
+      lower_rcvlowat();
+      std::string following = peek_following_text(fd_, 255, 500);
+      format_message(message_, sizeof message_,
+                     "Failed to receive data \nPacket (size=%x) too big for buffer (size=%d) (%s)\n", frame,
+                     int(capacity), following.c_str());
+      return false;
+    }
+    if (read_exact(buffer, frame, &last) < frame) {
+      format_message(message_, sizeof message_, "Failed to receive data \nrecv(len=%u)\n- %s\n", frame,
+                     WSAErrorToText(last < 0 ? error_code() : 10054));
+      return false;
+    }
+    *length = frame;
+    return true;
+  }
+
+  const char* message() const override { return message_; }
+
+ private:
+  void set(const char* text) { format_message(message_, sizeof message_, "%s", text); }
+
+  // A receive that gave up after SO_RCVTIMEO reports a time-out, not "try again".
+  static int error_code() {
+    int e = errno;
+    if (e == EAGAIN || e == EWOULDBLOCK) return 10060;
+    return wsa_from_errno(e);
+  }
+
+  // Reads n bytes; a zero read is the end of the stream. Returns bytes read.
+  size_t read_exact(uint8_t* buf, size_t n, long* last) {
+    size_t got = 0;
+    while (got < n) {
+      long r = recv_once(fd_, buf + got, n - got);
+      *last = r;
+      if (r <= 0) break;
+      got += size_t(r);
+    }
+    return got;
+  }
+
+  void lower_rcvlowat() {
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+  }
+
+  bool sock_error(const char* fmt) {
+    std::string text = WSAErrorToText(wsa_last_error());
+    if (text.size() > 511) text.resize(511);
+    format_message(message_, sizeof message_, fmt, text.c_str());
+    return false;
+  }
+
+  bool grow_buffer(int opt, long wanted, const char* get_fail, const char* set_fail, const char* check_fail,
+                   const char* mismatch) {
+    int current = 0;
+    socklen_t len = sizeof current;
+    if (::getsockopt(fd_, SOL_SOCKET, opt, &current, &len) != 0) return sock_error(get_fail);
+    if (wanted <= 0 || wanted <= current) return true;
+    int value = int(std::min<long>(wanted, INT32_MAX));
+    if (::setsockopt(fd_, SOL_SOCKET, opt, &value, sizeof value) != 0) {
+      std::string text = WSAErrorToText(wsa_last_error());
+      format_message(message_, sizeof message_, set_fail, value, text.c_str());
+      return false;
+    }
+    int check = 0;
+    len = sizeof check;
+    if (::getsockopt(fd_, SOL_SOCKET, opt, &check, &len) != 0) return sock_error(check_fail);
+    // The kernel reports twice the size set (its bookkeeping share), so "at least".
+    if (check < value) {
+      format_message(message_, sizeof message_, mismatch, check, value);
+      return false;
+    }
+    return true;
+  }
+
+  bool create_socket() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+      std::string text = WSAErrorToText(wsa_last_error());
+      format_message(message_, sizeof message_, "Failed to create socket \nsocket(AF_INET, SOCKSTREAM,..)=%d\n- %s\n,\n",
+                     -1, text.c_str());
+      return false;
+    }
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (!grow_buffer(SO_SNDBUF, sndbuf_, "Failed to obtain socket send buffer size\n- %s\n",
+                     "Failed to increase send socket buffer size to %d\n- %s\n",
+                     "Failed to check socket send buffer size\n- %s\n",
+                     "Reported socket send buffer size (%d) is not what was set (%d)\n") ||
+        !grow_buffer(SO_RCVBUF, rcvbuf_, "Failed to obtain socket receive buffer size\n- %s\n",
+                     "Failed to increase receive socket buffer size to %d\n- %s\n",
+                     "Failed to check socket receive buffer size\n- %s\n",
+                     "Reported socket receive buffer size (%d) is not what was set (%d)\n")) {
+      ::close(fd_);
+      fd_ = -1;
+      return false;
+    }
+    if (rcvlowat_ != 0) {
+      int current = 0;
+      socklen_t len = sizeof current;
+      if (::getsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &current, &len) == 0 && current < rcvlowat_) {
+        int v = int(std::min<long>(rcvlowat_, INT32_MAX));
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &v, sizeof v);
+      }
+    }
+    set_timeout(SO_RCVTIMEO, rcvtimeo_);
+    set_timeout(SO_SNDTIMEO, sndtimeo_);
+    return true;
+  }
+
+  void set_timeout(int opt, long millis) {
+    if (millis == 0 || millis == -1) return;
+    timeval tv{millis / 1000, (millis % 1000) * 1000};
+    ::setsockopt(fd_, SOL_SOCKET, opt, &tv, sizeof tv);
+  }
+
+  bool listen_and_accept(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(uint16_t(port));
+    const char* failure = nullptr;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+      failure = "Failed to bind socket \nbind()\n- %s\n";
+    else if (::listen(fd_, 5) != 0)
+      failure = "Failed to listen on port \nlisten()\n- %s\n";
+    if (failure == nullptr) {
+      int conn = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (conn >= 0) {
+        ::close(fd_);
+        fd_ = conn;
+        return true;
+      }
+      failure = "Failed to accept connection \naccept()\n- %s\n";
+    }
+    sock_error(failure);
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
+
+  bool resolve(const char* host, in_addr* out) {
+    if (host != nullptr && all_digits_and_dots(host)) {
+      in_addr_t a = ::inet_addr(host);
+      if (a != INADDR_NONE) {
+        out->s_addr = a;
+        return true;
+      }
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    int rc = ::getaddrinfo(host ? host : "", nullptr, &hints, &res);
+    if (rc == 0 && res != nullptr) {
+      *out = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+      ::freeaddrinfo(res);
+      return true;
+    }
+    if (res) ::freeaddrinfo(res);
+    int code = resolver_error(rc);
+    format_message(message_, sizeof message_, "Failed to get hostname %s \ngethostbyname(), h_error=%d\n- %s",
+                   host ? host : "", code, WSAErrorToText(code));
+    return false;
+  }
+
+  bool connect_to(const char* host, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(uint16_t(port));
+    if (!resolve(host, &addr.sin_addr)) return false;
+    for (long attempt = 1;; ++attempt) {
+      if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        connected_client_ = true;
+        return true;
+      }
+      int err = errno;
+      if (err == EINTR) continue;
+      if (err != ECONNREFUSED) {
+        std::string text = WSAErrorToText(wsa_from_errno(err));
+        format_message(message_, sizeof message_, "Failed to connect, connect()=%d %s\n", -1, text.c_str());
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100 * attempt));
+      if (attempt >= attempts_) {
+        format_message(message_, sizeof message_, "Connection refused, connect(), after %ld attempt%s\n",
+                       attempts_, attempts_ > 1 ? "s" : "");
+        return false;
+      }
+      ::close(fd_);
+      fd_ = -1;
+      if (!create_socket()) return false;
+    }
+  }
+
+  int fd_ = -1;
+  bool server_mode_ = false;
+  bool connected_client_ = false;
+  long rcvlowat_ = 8192, rcvbuf_ = 16384, sndbuf_ = 16384, attempts_ = 5, rcvtimeo_ = 0, sndtimeo_ = 0;
+  char message_[kRefusalTextMax + 512] = {};
+};
+
+}  // namespace
+
+std::unique_ptr<Connection> create_bsd_connection() { return std::make_unique<BsdConnection>(); }
+
+}  // namespace kyrpc
