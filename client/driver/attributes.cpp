@@ -1,0 +1,482 @@
+// Environment and connection attributes: the environment's own values, the
+// connection attributes cached before connect and passed to the server after,
+// and the process-wide pooling and trace settings.
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "driver.h"
+#include "remote.h"
+#include "scramble.h"
+#include "trace.h"
+
+namespace kyvek::driver {
+
+int32_t g_connection_pooling = 0;
+
+namespace {
+
+std::mutex g_trace_lock;
+int32_t g_trace_switch = 0;
+std::string g_trace_file;  // empty: none
+
+}  // namespace
+
+void start_trace_log() {
+  char source[1024];
+  if (choose_ini_source(nullptr, nullptr, source, sizeof source, nullptr, 0, nullptr) == 0)
+    init_logging("kyvekclient.log", source, 0);
+}
+
+void switch_trace_on() {
+  std::lock_guard<std::mutex> g(g_trace_lock);
+  g_trace_switch = 1;
+  if (!g_trace_file.empty()) {
+    set_log_file(g_trace_file.c_str());
+  } else {
+    std::string file = read_odbc_section("TraceFile");
+    if (!file.empty()) {
+      g_trace_file = file;
+      set_log_file(file.c_str());
+    }
+  }
+  set_trace_mask(0xFFFFFFFFu);
+}
+
+namespace {
+
+void switch_trace_off() {
+  std::lock_guard<std::mutex> g(g_trace_lock);
+  g_trace_switch = 0;
+  set_trace_mask(0);
+  close_log();
+}
+
+enum class Kind { kInt, kPtr, kText, kBin };
+enum class When { kAny, kAfter, kBefore };
+enum class GetBefore { kCached, kNoConnection, kNullPointer, kGeneralError, kDefault };
+
+struct ConnAttr {
+  int32_t attr;
+  Kind kind;
+  When when;
+  uint32_t bit;                     // 0: not cached
+  int32_t client_dbc::*num;         // cached number
+  std::string *client_dbc::*text;   // cached text
+  GetBefore get_before;
+  int32_t min, max;                 // accepted values when min <= max
+  bool cache_get;                   // answers from the server are kept
+};
+
+using D = client_dbc;
+constexpr int32_t kAnyValue = 1, kNoRange = 0;
+
+const ConnAttr kConnAttrs[] = {
+    {SQL_ATTR_ASYNC_ENABLE, Kind::kInt, When::kAny, kCaAsyncEnable, &D::async_enable, nullptr, GetBefore::kCached, 0, 1, true},
+    {SQL_ATTR_ACCESS_MODE, Kind::kInt, When::kAny, kCaAccessMode, &D::access_mode, nullptr, GetBefore::kCached, 0, 1, true},
+    {SQL_ATTR_AUTOCOMMIT, Kind::kInt, When::kAny, kCaAutocommit, &D::autocommit, nullptr, GetBefore::kCached, 0, 1, true},
+    {SQL_ATTR_LOGIN_TIMEOUT, Kind::kInt, When::kAny, kCaLoginTimeout, &D::login_timeout, nullptr, GetBefore::kCached, kAnyValue, kNoRange, true},
+    {SQL_ATTR_TRANSLATE_LIB, Kind::kText, When::kAfter, kCaTranslateLib, nullptr, &D::translate_lib, GetBefore::kNoConnection, kAnyValue, kNoRange, true},
+    {SQL_ATTR_TRANSLATE_OPTION, Kind::kInt, When::kAfter, kCaTranslateOption, &D::translate_option, nullptr, GetBefore::kNoConnection, kAnyValue, kNoRange, true},
+    {SQL_ATTR_TXN_ISOLATION, Kind::kInt, When::kAfter, kCaTxnIsolation, &D::txn_isolation, nullptr, GetBefore::kNoConnection, kAnyValue, kNoRange, true},
+    {SQL_ATTR_CURRENT_CATALOG, Kind::kText, When::kAny, kCaCurrentCatalog, nullptr, &D::current_catalog, GetBefore::kNoConnection, kAnyValue, kNoRange, true},
+    {SQL_ATTR_ODBC_CURSORS, Kind::kInt, When::kBefore, kCaOdbcCursors, &D::odbc_cursors, nullptr, GetBefore::kCached, 0, 2, true},
+    {SQL_ATTR_QUIET_MODE, Kind::kPtr, When::kAny, kCaQuietMode, nullptr, nullptr, GetBefore::kNullPointer, kAnyValue, kNoRange, false},
+    {SQL_ATTR_PACKET_SIZE, Kind::kInt, When::kAny, kCaPacketSize, &D::packet_size, nullptr, GetBefore::kCached, kAnyValue, kNoRange, true},
+    {SQL_ATTR_CONNECTION_TIMEOUT, Kind::kInt, When::kAny, kCaConnectionTimeout, &D::connection_timeout, nullptr, GetBefore::kCached, kAnyValue, kNoRange, true},
+    {114, Kind::kInt, When::kAny, 0, nullptr, nullptr, GetBefore::kGeneralError, kAnyValue, kNoRange, false},
+    {115, Kind::kInt, When::kAny, kCaAnsiApp, &D::ansi_app, nullptr, GetBefore::kCached, kAnyValue, kNoRange, false},
+    {1224, Kind::kInt, When::kAny, kCa1224, &D::attr_1224, nullptr, GetBefore::kDefault, kAnyValue, kNoRange, false},
+    {SQL_ATTR_METADATA_ID, Kind::kInt, When::kAny, kCaMetadataId, &D::metadata_id, nullptr, GetBefore::kNoConnection, 0, 1, true},
+    {SQL_ATTR_AUTO_IPD, Kind::kInt, When::kAny, 0, &D::auto_ipd, nullptr, GetBefore::kNoConnection, kAnyValue, kNoRange, true},
+};
+
+struct PassThrough {
+  int32_t first, last;
+  Kind kind;
+  When when;
+};
+
+const PassThrough kPassThrough[] = {
+    {1203, 1204, Kind::kInt, When::kAny}, {1208, 1208, Kind::kInt, When::kAny},
+    {1217, 1220, Kind::kInt, When::kAny}, {1222, 1222, Kind::kInt, When::kAny},
+    {1227, 1228, Kind::kInt, When::kAny}, {1241, 1241, Kind::kInt, When::kAny},
+    {1243, 1243, Kind::kInt, When::kAny}, {1252, 1253, Kind::kInt, When::kAny},
+    {1255, 1256, Kind::kInt, When::kAny}, {1262, 1262, Kind::kInt, When::kAny},
+    {1290, 1290, Kind::kInt, When::kAny}, {1211, 1211, Kind::kInt, When::kAfter},
+    {1213, 1213, Kind::kInt, When::kAfter}, {1215, 1216, Kind::kInt, When::kAfter},
+    {1257, 1259, Kind::kInt, When::kAfter}, {1205, 1205, Kind::kPtr, When::kAny},
+    {1269, 1269, Kind::kPtr, When::kAny}, {1207, 1207, Kind::kPtr, When::kAfter},
+    {1221, 1221, Kind::kText, When::kAny}, {1225, 1226, Kind::kText, When::kAny},
+    {1242, 1242, Kind::kText, When::kAny}, {1254, 1254, Kind::kText, When::kAny},
+    {1280, 1284, Kind::kText, When::kAny}, {1212, 1212, Kind::kText, When::kAfter},
+    {1214, 1214, Kind::kText, When::kAfter},
+    // Statement options set on a connection apply to all its statements.
+    {0, 3, Kind::kInt, When::kAny}, {5, 12, Kind::kInt, When::kAny},
+};
+
+const ConnAttr *find_attr(int32_t attr) {
+  for (const ConnAttr &a : kConnAttrs)
+    if (a.attr == attr) return &a;
+  return nullptr;
+}
+
+// The kind of an attribute that the tables do not list, from its length.
+bool kind_from_length(SQLINTEGER len, Kind *kind, When *when) {
+  *when = When::kAny;
+  if (len == SQL_IS_INTEGER || len == SQL_IS_UINTEGER) *kind = Kind::kInt;
+  else if (len == SQL_IS_POINTER) *kind = Kind::kPtr;
+  else if (len == SQL_NTS || len >= 0) *kind = Kind::kText;
+  else *kind = Kind::kBin;
+  return true;
+}
+
+void classify(int32_t attr, SQLINTEGER len, const ConnAttr **known, Kind *kind, When *when,
+              bool *listed) {
+  *known = find_attr(attr);
+  *listed = true;
+  if (*known) {
+    *kind = (*known)->kind;
+    *when = (*known)->when;
+    return;
+  }
+  for (const PassThrough &p : kPassThrough)
+    if (attr >= p.first && attr <= p.last) {
+      *kind = p.kind;
+      *when = p.when;
+      return;
+    }
+  *listed = false;
+  if (attr == SQL_ATTR_CONNECTION_DEAD) {
+    kind_from_length(len, kind, when);
+    *when = When::kAfter;
+    return;
+  }
+  kind_from_length(len, kind, when);
+}
+
+// Copies a text into an application buffer: whole with its NUL, or cut to
+// buflen - 1 bytes and a NUL (true: cut). Nothing is written for a missing
+// buffer or a length of 0 or less.
+bool copy_text(const std::string &text, SQLPOINTER buf, SQLINTEGER buflen) {
+  char *out = static_cast<char *>(buf);
+  if (!out || buflen <= 0) return !text.empty() && out != nullptr;
+  if (static_cast<SQLINTEGER>(text.size()) < buflen) {
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return false;
+  }
+  std::memcpy(out, text.data(), static_cast<size_t>(buflen - 1));
+  out[buflen - 1] = '\0';
+  return true;
+}
+
+SQLRETURN set_trace_attr(client_dbc *dbc, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
+  if (attr == SQL_ATTR_TRACE) {
+    auto v = reinterpret_cast<intptr_t>(value);
+    if (v != 0 && v != 1) {
+      if (!dbc) return SQL_ERROR;
+      return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY024", "Invalid attribute value");
+    }
+    if (v == 0)
+      switch_trace_off();
+    else
+      switch_trace_on();
+    return SQL_SUCCESS;
+  }
+  // Trace file.
+  auto fail = [&](const char *state, const char *msg) -> SQLRETURN {
+    if (!dbc) return SQL_ERROR;
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, state, msg);
+  };
+  if (!value) return fail("HY009", "Invalid use of null pointer");
+  if (len < 0 && len != SQL_NTS) return fail("HY090", "Invalid string or buffer length");
+  std::string path = len == SQL_NTS ? std::string(static_cast<const char *>(value))
+                                    : std::string(static_cast<const char *>(value), len);
+  if (path.empty()) return fail("HY024", "Invalid attribute value");
+  std::lock_guard<std::mutex> g(g_trace_lock);
+  g_trace_file = path;
+  if (g_trace_switch) set_log_file(path.c_str());
+  return SQL_SUCCESS;
+}
+
+}  // namespace
+
+}  // namespace kyvek::driver
+
+using namespace kyvek::driver;
+
+extern "C" {
+
+SQLRETURN SQL_API SQLSetEnvAttr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
+  TRACE(0x1, "SQLSetEnvAttr(%p,%d,%p,%d)\n", handle, attr, value, len);
+  auto v = static_cast<int32_t>(reinterpret_cast<intptr_t>(value));
+  if (attr == SQL_ATTR_CONNECTION_POOLING) {
+    if (v < 0 || v > 2) return SQL_ERROR;
+    g_connection_pooling = v;
+    return SQL_SUCCESS;
+  }
+  if (vekc_chk_handle(kEnv, handle)) return SQL_INVALID_HANDLE;
+  auto *env = static_cast<client_env *>(handle);
+  clear_errors(&env->diag);
+  {
+    std::lock_guard<std::recursive_mutex> g(env->lock);
+    if (env->connections)
+      return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY011", "Attribute cannot be set now");
+  }
+  auto invalid = [&] { return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY024", "Invalid attribute value"); };
+  switch (attr) {
+    case SQL_ATTR_ODBC_VERSION:
+      // ODBC 3.80 applications are served as ODBC 3.
+      if (v != SQL_OV_ODBC2 && v != SQL_OV_ODBC3 && v != 380) return invalid();
+      env->odbc_version = v == SQL_OV_ODBC2 ? 2 : 3;
+      env->set_mask |= kEnvSetVersion;
+      return SQL_SUCCESS;
+    case SQL_ATTR_CP_MATCH:
+      if (v != 0 && v != 1) return invalid();
+      env->cp_match = v;
+      env->set_mask |= kEnvSetCpMatch;
+      return SQL_SUCCESS;
+    case SQL_ATTR_OUTPUT_NTS:
+      if (v != 0 && v != 1) return invalid();
+      env->output_nts = v;
+      env->set_mask |= kEnvSetOutputNts;
+      return SQL_SUCCESS;
+    default:
+      return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY092", "Option type out of range");
+  }
+}
+
+SQLRETURN SQL_API SQLGetEnvAttr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value,
+                                SQLINTEGER buflen, SQLINTEGER *len) {
+  TRACE(0x1, "SQLGetEnvAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void *>(len));
+  if (vekc_chk_handle(kEnv, handle)) return SQL_INVALID_HANDLE;
+  auto *env = static_cast<client_env *>(handle);
+  clear_errors(&env->diag);
+  int32_t v;
+  switch (attr) {
+    case SQL_ATTR_ODBC_VERSION:
+      if (!(env->set_mask & kEnvSetVersion)) {
+        TRACE(0x2, "-SQLGetEnvAttr()=SQL_ERROR (No default for SQL_ATTR_ODBC_VERSION)\n");
+        return SQL_ERROR;
+      }
+      v = env->odbc_version;
+      break;
+    case SQL_ATTR_CONNECTION_POOLING: v = g_connection_pooling; break;
+    case SQL_ATTR_CP_MATCH: v = (env->set_mask & kEnvSetCpMatch) ? env->cp_match : 0; break;
+    case SQL_ATTR_OUTPUT_NTS: v = (env->set_mask & kEnvSetOutputNts) ? env->output_nts : 1; break;
+    case 1065: v = 1; break;
+    default: return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY092", "Option type out of range");
+  }
+  if (value) *static_cast<SQLINTEGER *>(value) = v;
+  if (len) *len = sizeof(SQLINTEGER);
+  return SQL_SUCCESS;
+}
+
+SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
+                                    SQLINTEGER len) {
+  TRACE(0x1, "SQLSetConnectAttr(%p,%d,%p,%d)\n", handle, attr, value, len);
+  bool trace_attr = attr == SQL_ATTR_TRACE || attr == SQL_ATTR_TRACEFILE;
+  if (!handle && trace_attr) return set_trace_attr(nullptr, attr, value, len);
+  if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
+  auto *dbc = static_cast<client_dbc *>(handle);
+  clear_errors(&dbc->diag);
+  if (trace_attr) return set_trace_attr(dbc, attr, value, len);
+  if (attr == SQL_ATTR_AUTO_IPD || attr == 2451)
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY092", "Option type out of range");
+  if (attr == 1041 || attr == 1042) return SQL_SUCCESS;
+
+  const ConnAttr *known;
+  Kind kind;
+  When when;
+  bool listed;
+  classify(attr, len, &known, &kind, &when, &listed);
+  auto iv = reinterpret_cast<intptr_t>(value);
+  if (kind == Kind::kInt && known && known->min <= known->max && (iv < known->min || iv > known->max))
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY024", "Invalid attribute value");
+  if (kind == Kind::kPtr && !listed)
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 23, "HY000",
+                   "General error: Driver specific SQL_POINTER valuenot supported (SetConnectAttr)");
+  std::string text;
+  if (kind == Kind::kText) {
+    if (!value) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
+    if (len < 0 && len != SQL_NTS)
+      return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+    text = len == SQL_NTS ? std::string(static_cast<const char *>(value))
+                          : std::string(static_cast<const char *>(value), static_cast<size_t>(len));
+    if (attr == SQL_ATTR_TRANSLATE_LIB && text.empty())
+      return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY024", "Invalid attribute value");
+  }
+  if (kind == Kind::kBin && len >= -100)
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 21, "HY000",
+                   "General error: Invalid binary length (SetConnectAttr)");
+  if (when == When::kAfter && !is_connected(dbc)) {
+    TRACE(0x2, "-%s()=SQL_ERROR (attempt to set attribute before connected)\n", "SQLSetConnectAttr");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+  }
+  if (when == When::kBefore && is_connected(dbc))
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08002", "Connection name in use");
+
+  SQLRETURN rc = SQL_SUCCESS;
+  if (is_connected(dbc)) {
+    void *sd = reinterpret_cast<void *>(dbc->server_dbc);
+    switch (kind) {
+      case Kind::kInt:
+        rc = static_cast<SQLRETURN>(
+            remote_sql_set_connect_attr_long(dbc->rpc, sd, attr, static_cast<SQLLEN>(iv), SQL_IS_INTEGER));
+        break;
+      case Kind::kPtr:
+        rc = static_cast<SQLRETURN>(remote_sql_set_connect_attr_ptr(dbc->rpc, sd, attr, value, SQL_IS_POINTER));
+        break;
+      case Kind::kText:
+        rc = static_cast<SQLRETURN>(remote_sql_set_connect_attr_strbin(
+            dbc->rpc, sd, attr, static_cast<int32_t>(text.size() + 1), text.c_str(), SQL_NTS));
+        break;
+      case Kind::kBin: {
+        int32_t n = -len - 100;
+        rc = static_cast<SQLRETURN>(
+            remote_sql_set_connect_attr_strbin(dbc->rpc, sd, attr, n, value, n));
+        break;
+      }
+    }
+    if (!rc_ok(rc)) {
+      retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
+      return rc;
+    }
+  }
+  // The value is kept only once the server took it (or before connect).
+  if (known && known->bit) dbc->attr_set_mask |= known->bit;
+  if (known && known->num) dbc->*(known->num) = static_cast<int32_t>(iv);
+  if (known && known->text) {
+    auto *copy = new (std::nothrow) std::string(text);
+    if (!copy) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY001", "Memory allocation error");
+    delete (dbc->*(known->text));
+    dbc->*(known->text) = copy;
+  }
+  if (attr == SQL_ATTR_QUIET_MODE) dbc->quiet_mode = value;
+  if (attr >= 0 && attr <= 12 && attr != 4) vek_setoption_allstmts(dbc, attr, static_cast<SQLULEN>(iv));
+  return rc;
+}
+
+SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
+                                    SQLINTEGER buflen, SQLINTEGER *len) {
+  TRACE(0x1, "SQLGetConnectAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void *>(len));
+  if (attr == SQL_ATTR_TRACE) {
+    if (value) *static_cast<SQLUINTEGER *>(value) = static_cast<SQLUINTEGER>(g_trace_switch);
+    return SQL_SUCCESS;
+  }
+  if (attr == SQL_ATTR_TRACEFILE) {
+    std::string file;
+    {
+      std::lock_guard<std::mutex> g(g_trace_lock);
+      file = g_trace_file;
+    }
+    if (len) *len = static_cast<SQLINTEGER>(file.size());
+    bool cut = copy_text(file, value, buflen);
+    if (cut && vekc_chk_handle(kDbc, handle) == 0) {
+      auto *dbc = static_cast<client_dbc *>(handle);
+      clear_errors(&dbc->diag);
+      post_client(&dbc->diag, dbc, 4, "01004", false, "String data, right truncated");
+      return set_return_code(&dbc->diag, SQL_SUCCESS_WITH_INFO);
+    }
+    return cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
+  }
+  if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
+  auto *dbc = static_cast<client_dbc *>(handle);
+  clear_errors(&dbc->diag);
+
+  const ConnAttr *known;
+  Kind kind;
+  When when;
+  bool listed;
+  classify(attr, buflen, &known, &kind, &when, &listed);
+
+  if (is_connected(dbc)) {
+    if (attr == SQL_ATTR_CONNECTION_DEAD) {
+      if (value) *static_cast<SQLUINTEGER *>(value) = dbc->dead ? SQL_CD_TRUE : SQL_CD_FALSE;
+      return SQL_SUCCESS;
+    }
+    if (attr == SQL_ATTR_QUIET_MODE) {
+      if (value) *static_cast<SQLPOINTER *>(value) = nullptr;
+      return SQL_SUCCESS;
+    }
+    void *sd = reinterpret_cast<void *>(dbc->server_dbc);
+    SQLRETURN rc;
+    switch (kind) {
+      case Kind::kInt: {
+        SQLLEN v = 0;
+        rc = static_cast<SQLRETURN>(remote_sql_get_connect_attr_integer(dbc->rpc, sd, attr, &v));
+        if (rc_ok(rc)) {
+          if (value) *static_cast<SQLUINTEGER *>(value) = static_cast<SQLUINTEGER>(v);
+          if (len) *len = sizeof(SQLUINTEGER);
+          if (known && known->cache_get && known->num) dbc->*(known->num) = static_cast<int32_t>(v);
+          TRACE(0x10, "\tValue: 0x%lx\n", static_cast<unsigned long>(static_cast<uint32_t>(v)));
+        }
+        break;
+      }
+      case Kind::kPtr: {
+        void *v = nullptr;
+        rc = static_cast<SQLRETURN>(remote_sql_get_connect_attr_handle(dbc->rpc, sd, attr, &v));
+        if (rc_ok(rc) && value) *static_cast<SQLPOINTER *>(value) = v;
+        TRACE(0x10, "\tValue: %p\n", v);
+        break;
+      }
+      case Kind::kText:
+      case Kind::kBin: {
+        SQLINTEGER cap = buflen;
+        if (kind == Kind::kText && buflen < 0 && buflen != SQL_NTS)
+          return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+        if (kind == Kind::kBin) cap = -buflen - 100;
+        if (cap < 0) cap = 0;
+        std::string buf(static_cast<size_t>(cap) + 1, '\0');
+        int32_t got_cap = cap;
+        int32_t out_len = 0;
+        if (kind == Kind::kText)
+          rc = static_cast<SQLRETURN>(remote_sql_get_connect_attr_string(
+              dbc->rpc, sd, attr, &got_cap, buf.data(), cap, &out_len));
+        else
+          rc = static_cast<SQLRETURN>(remote_sql_get_connect_attr_binary(
+              dbc->rpc, sd, attr, &got_cap, buf.data(), cap, &out_len));
+        if (rc_ok(rc)) {
+          size_t n = static_cast<size_t>(std::min<int64_t>(std::max<int32_t>(got_cap, 0), cap));
+          if (value && cap > 0) {
+            std::memcpy(value, buf.data(), n);
+            if (kind == Kind::kText) static_cast<char *>(value)[std::min<size_t>(n, cap - 1)] = '\0';
+          }
+          if (len) *len = out_len;
+          if (kind == Kind::kText && known && known->cache_get && known->text) {
+            auto *copy = new (std::nothrow) std::string(buf.c_str());
+            if (copy) {
+              delete (dbc->*(known->text));
+              dbc->*(known->text) = copy;
+            }
+          }
+          TRACE(0x10, "\tValue: %s\n", kind == Kind::kText ? buf.c_str() : "(binary)");
+        }
+        break;
+      }
+    }
+    if (!rc_ok(rc)) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
+    return rc;
+  }
+
+  // Not connected.
+  GetBefore gb = known ? known->get_before : GetBefore::kDefault;
+  if (gb == GetBefore::kNoConnection || when == When::kAfter) {
+    TRACE(0x2, "-SQLGetConnectAttr()=SQL_ERROR (GETTABLE_AFTER_CONNECTED) and no RPC handle)\n");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+  }
+  if (gb == GetBefore::kNullPointer) {
+    if (value) *static_cast<SQLPOINTER *>(value) = nullptr;
+    return SQL_SUCCESS;
+  }
+  if (gb == GetBefore::kCached && known->num) {
+    if (value) *static_cast<SQLUINTEGER *>(value) = static_cast<SQLUINTEGER>(dbc->*(known->num));
+    if (len) *len = sizeof(SQLUINTEGER);
+    return SQL_SUCCESS;
+  }
+  return post_rc(&dbc->diag, dbc, SQL_ERROR, 6, "HY000", "General error: Unexpectedly hit default");
+}
+
+}  // extern "C"

@@ -1,0 +1,254 @@
+// Client handle records of the driver and the internal functions that the
+// driver's units share. The records are plain structures; every exported entry
+// point checks its handle with vekc_chk_handle first, which consults the
+// registry of live records before it reads the tag.
+#ifndef KYVEK_DRIVER_DRIVER_H
+#define KYVEK_DRIVER_DRIVER_H
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "attr_list.h"
+#include "diag_post.h"
+#include "statement_record.h"
+
+struct RpcHandle;
+
+namespace kyvek::driver {
+
+// Handle types of vekc_chk_handle (4 is not used on the client).
+enum HandleType : int { kEnv = 1, kDbc = 2, kStmt = 3, kDesc = 5, kDescRec = 6 };
+
+struct client_dbc;
+struct client_desc;
+
+// Statement flag word on the client.
+enum : uint32_t {
+  kStmtNewResult = 0x1,
+  kStmtBlockFetchWanted = 0x2,
+  kStmtBlockFetchTried = 0x4,
+  kStmtBlockFetchOn = 0x8,
+  kStmtMetadata = 0x10,
+  kStmtNoOutputFetch = 0x20,
+  kStmtParamCountAsked = 0x40,
+  kStmtParamsReset = 0x100,
+};
+
+// The client's own part of a statement record, kept beside the shared layout.
+struct StmtExtra {
+  std::recursive_mutex lock;
+  int32_t block_fetch_size = 0;
+  int32_t cursor_state = 0;
+  // Statement options 0-12 as last spread from the connection (SQL_QUERY_TIMEOUT
+  // ... SQL_USE_BOOKMARKS); option 4 is never stored.
+  SQLULEN options[13] = {};
+};
+StmtExtra *stmt_extra(const statement_t *stmt);
+
+// Environment set-mask bits.
+enum : uint32_t { kEnvSetCpMatch = 0x2, kEnvSetVersion = 0x4, kEnvSetOutputNts = 0x8 };
+
+struct client_env {
+  char tag[4];
+  client_dbc *connections = nullptr;
+  uint32_t set_mask = 0;
+  int32_t cp_match = 0;
+  int32_t odbc_version = 3;
+  int32_t output_nts = 1;
+  diag_header diag{};
+  std::recursive_mutex lock;
+};
+
+// Client flag word of a connection (connection keywords).
+enum : uint32_t {
+  kFlagUnquoteCatalogFns = 0x1,
+  kFlagMetadataIdIdentifiers = 0x2,
+  kFlagDisguiseWide = 0x4,
+  kFlagMetadataBlockFetch = 0x8,
+  kFlagUseVekDbAuth = 0x10,
+  kFlagGetInfoPassthru = 0x20,
+  kFlagMapExecDirect = 0x40,
+  kFlagOverrideLength = 0x80,
+  kFlagDecAsNumeric = 0x200,
+};
+
+// Server flags of a connection.
+enum : uint32_t { kServerFaze2 = 0x2, kServerOtherByteOrder = 0x4 };
+
+// Attribute set-mask bits of the cached connection attributes.
+enum : uint32_t {
+  kCaAccessMode = 0x1,
+  kCaAsyncEnable = 0x2,
+  kCaAutocommit = 0x4,
+  kCaConnectionTimeout = 0x10,
+  kCaCurrentCatalog = 0x20,
+  kCaLoginTimeout = 0x40,
+  kCaMetadataId = 0x80,
+  kCaOdbcCursors = 0x100,
+  kCaPacketSize = 0x200,
+  kCaQuietMode = 0x400,
+  kCaTranslateLib = 0x800,
+  kCaTranslateOption = 0x1000,
+  kCaTxnIsolation = 0x2000,
+  kCaAnsiApp = 0x4000,
+  kCa1224 = 0x8000,
+};
+
+struct InfoCacheEntry {
+  uint16_t type;
+  int32_t value;
+};
+
+constexpr int kInfoCacheSize = 100;
+constexpr int kMaxIgnoredStmtAttrs = 10;
+
+struct client_dbc {
+  char tag[4];
+  client_env *env = nullptr;
+  client_dbc *next = nullptr, *prev = nullptr;
+  RpcHandle *rpc = nullptr;
+  statement_t *statements = nullptr;
+  client_desc *descriptors = nullptr;
+  uint64_t server_dbc = 0;
+  uint64_t server_env = 0;
+
+  uint32_t attr_set_mask = 0;
+  int32_t access_mode = 0;
+  int32_t async_enable = 0;
+  int32_t autocommit = 1;
+  int32_t auto_ipd = 0;
+  int32_t connection_timeout = 0;
+  std::string *current_catalog = nullptr;
+  int32_t login_timeout = 15;
+  int32_t metadata_id = 0;
+  int32_t odbc_cursors = 2;
+  int32_t packet_size = 0;
+  void *quiet_mode = nullptr;
+  std::string *translate_lib = nullptr;
+  int32_t translate_option = 0;
+  int32_t txn_isolation = 0;
+  int32_t ansi_app = 1;
+  int32_t attr_1224 = 0;
+
+  int32_t param_count_support = -1;
+  int32_t default_param_size = 255;
+  int32_t registry_flags = 0;
+  uint32_t client_flags = kFlagMetadataBlockFetch;
+  int32_t block_fetch_size = 0;
+  int32_t bookmark_size = 32;
+  int32_t rcv_lowat = -1, rcv_buf = -1, snd_buf = -1, connect_retries = -1;
+  uint32_t server_flags = 0;
+  int32_t info_count = 0;
+  InfoCacheEntry info_cache[kInfoCacheSize]{};
+  char dsn_name[256]{};
+  diag_header diag{};
+  std::recursive_mutex lock;
+  int32_t dead = 0;
+  int32_t ignored_count = 0;
+  int32_t ignored_stmt_attrs[kMaxIgnoredStmtAttrs]{};
+};
+
+// One descriptor record; the fields beyond the tag belong to the descriptor
+// and transfer units.
+struct client_desc_rec {
+  char tag[4];
+  void *data_ptr;
+  SQLLEN *octet_length_ptr;
+  SQLLEN *indicator_ptr;
+  char *name;
+  char *label;
+  void *transfer[3];
+  uint32_t transfer_cap[3];
+};
+
+struct client_desc {
+  char tag[4];
+  client_dbc *dbc = nullptr;
+  SQLULEN array_size = 1;
+  statement_t *stmt = nullptr;
+  client_desc *next = nullptr, *prev = nullptr;
+  uint64_t server_desc = 0;
+  int32_t alloc_type = 2;
+  int16_t bound_count = 0;
+  int16_t n_descrec = 0;
+  client_desc_rec *records = nullptr;
+  diag_header diag{};
+};
+
+// ---- handle records (handles.cpp) ----------------------------------------
+// 0 when rec is a live record of the type whose tag matches; non-zero otherwise.
+int vekc_chk_handle(int type, const void *rec);
+void register_handle(int type, void *rec);
+void unregister_handle(void *rec);
+
+client_dbc *allocate_connection(client_env *env);
+client_desc *vekc_alloc_desc(client_dbc *dbc, statement_t *stmt);
+void add_handle_to_list(int type, void *head_owner, void *rec);
+void remove_handle_from_list(int type, void *head_owner, void *rec);
+SQLRETURN free_desc(client_desc *desc);
+SQLRETURN freeup_descriptors(client_dbc *dbc, statement_t *stmt);
+SQLRETURN free_stmt(statement_t *stmt);
+SQLRETURN freeup_statements(client_dbc *dbc);
+SQLRETURN disconnect_dbc(client_dbc *dbc);
+
+// True while the connection holds an RPC link.
+inline bool is_connected(const client_dbc *dbc) { return dbc->rpc != nullptr; }
+// Remote results that count as success.
+inline bool rc_ok(int rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+// ---- diagnostics ------------------------------------------------------------
+// Posts a client record on hdr: class and subclass origin "ISO 9075" unless
+// odbc3 is set ("ODBC 3.0"), the connection's DSN name as server name. Records
+// SQL_ERROR as the handle's return code.
+void post_client(diag_header *hdr, const client_dbc *dbc, int32_t native, const char *state,
+                 bool odbc3, const char *fmt, ...) __attribute__((format(printf, 6, 7)));
+// Posts and returns rc (recorded as the return code).
+SQLRETURN post_rc(diag_header *hdr, const client_dbc *dbc, SQLRETURN rc, int32_t native,
+                  const char *state, const char *message);
+
+// ---- connection keywords (keywords.cpp) -------------------------------------
+uint32_t attribute_presence_mask(const AttrList &list);
+void retrieve_vek_flags(client_dbc *dbc);
+int get_attrs_from_constr(client_dbc *dbc, uint32_t *mask, const AttrList &list);
+int get_connect_attrs_from_dsn(client_dbc *dbc, uint32_t *mask, AttrList &list);
+void parse_ignore_stmt_attrs(client_dbc *dbc, const std::string &text);
+
+// ---- configuration (config.cpp) -------------------------------------------
+constexpr const char *kConfigRoot = "SOFTWARE\\Kyronde Vekamar\\Configuration";
+// A value of the DSN's section of odbc.ini; the default when absent.
+std::string read_dsn_value(const char *dsn, const char *key, const char *def = "");
+// A client setting of section "Settings" of the configuration key.
+std::string read_setting(const char *key, const char *def);
+// A value of section "odbc" of odbc.ini (Trace, TraceFile).
+std::string read_odbc_section(const char *key);
+
+// ---- services (services.cpp) ------------------------------------------------
+client_desc_rec *vekc_expand_desc_recs(client_desc *desc, int n);
+void vekc_release_desc_recs(client_desc *desc, int count, int mode);
+void retrieve_server_diags(client_dbc *dbc, int client_kind, void *client_rec,
+                           int16_t server_type, uint64_t server_handle);
+int send_cached_connect_attrs(client_dbc *dbc);
+void vek_setoption_allstmts(client_dbc *dbc, int option, SQLULEN value);
+int implicit_descriptor_kind(client_desc *desc, int *kind);
+client_dbc *choose_diag_connection(client_env *env);
+const char *map_sqlstate_odbc2(const char *state);
+int refuse_sqlserver_port(client_dbc *dbc, int port);
+
+// ---- process-wide values (attributes.cpp) -----------------------------------
+extern int32_t g_connection_pooling;
+// The trace switch as SQL_ATTR_TRACE with value 1 sets it.
+void switch_trace_on();
+
+// ---- dialogs of the setup library (dialogs.cpp) -----------------------------
+// Results: negative error, 0 cancelled, positive done; -1 when the setup
+// library cannot be loaded.
+int dialog_complete_info(void *hwnd, AttrList &list, uint32_t *mask);
+int dialog_prompt_logon(int kind, char *user, char *password, int size);
+
+}  // namespace kyvek::driver
+
+#endif

@@ -1,0 +1,522 @@
+// Client handle records: the registry of live records, the tag check, the
+// record lists and their locks, SQLAllocHandle, SQLFreeHandle, SQLFreeStmt.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <unordered_map>
+
+#include "driver.h"
+#include "remote.h"
+#include "trace.h"
+
+namespace kyvek::driver {
+
+namespace {
+
+struct Live {
+  int type;
+  std::unique_ptr<StmtExtra> extra;  // statements only
+};
+
+std::mutex &registry_lock() {
+  static std::mutex m;
+  return m;
+}
+
+std::unordered_map<const void *, Live> &registry() {
+  static auto *r = new std::unordered_map<const void *, Live>();
+  return *r;
+}
+
+const char *tag_of(int type) {
+  switch (type) {
+    case kEnv: return "ENV ";
+    case kDbc: return "DBC ";
+    case kStmt: return "STMT";
+    case kDesc: return "CDES";
+    case kDescRec: return "DESR";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+void register_handle(int type, void *rec) {
+  std::lock_guard<std::mutex> g(registry_lock());
+  Live live{type, nullptr};
+  if (type == kStmt) live.extra = std::make_unique<StmtExtra>();
+  registry()[rec] = std::move(live);
+}
+
+void unregister_handle(void *rec) {
+  std::unique_ptr<StmtExtra> extra;
+  {
+    std::lock_guard<std::mutex> g(registry_lock());
+    auto it = registry().find(rec);
+    if (it == registry().end()) return;
+    extra = std::move(it->second.extra);
+    registry().erase(it);
+  }
+}
+
+StmtExtra *stmt_extra(const statement_t *stmt) {
+  std::lock_guard<std::mutex> g(registry_lock());
+  auto it = registry().find(stmt);
+  return it == registry().end() ? nullptr : it->second.extra.get();
+}
+
+int vekc_chk_handle(int type, const void *rec) {
+  if (!rec) return 1;
+  const char *tag = tag_of(type);
+  if (!tag) return 2;
+  if (type != kDescRec) {
+    // Descriptor records live inside their descriptor's array and are reached
+    // only through it; every other record must be a live registered handle
+    // before a byte of it is read.
+    std::lock_guard<std::mutex> g(registry_lock());
+    auto it = registry().find(rec);
+    if (it == registry().end() || it->second.type != type) return 1;
+  }
+  return std::memcmp(rec, tag, 4) == 0 ? 0 : 1;
+}
+
+// ---- lists ---------------------------------------------------------------
+
+void add_handle_to_list(int type, void *owner, void *rec) {
+  if (type == kDbc) {
+    auto *env = static_cast<client_env *>(owner);
+    auto *dbc = static_cast<client_dbc *>(rec);
+    std::lock_guard<std::recursive_mutex> g(env->lock);
+    dbc->prev = nullptr;
+    dbc->next = env->connections;
+    if (env->connections) env->connections->prev = dbc;
+    env->connections = dbc;
+  } else if (type == kStmt) {
+    auto *dbc = static_cast<client_dbc *>(owner);
+    auto *stmt = static_cast<statement_t *>(rec);
+    std::lock_guard<std::recursive_mutex> g(dbc->lock);
+    stmt->prev = nullptr;
+    stmt->next = dbc->statements;
+    if (dbc->statements) dbc->statements->prev = stmt;
+    dbc->statements = stmt;
+  } else if (type == kDesc) {
+    auto *dbc = static_cast<client_dbc *>(owner);
+    auto *desc = static_cast<client_desc *>(rec);
+    std::lock_guard<std::recursive_mutex> g(dbc->lock);
+    desc->prev = nullptr;
+    desc->next = dbc->descriptors;
+    if (dbc->descriptors) dbc->descriptors->prev = desc;
+    dbc->descriptors = desc;
+  }
+}
+
+namespace {
+template <typename T, typename Owner>
+void unlink(T *rec, T *&head) {
+  if (rec->prev)
+    rec->prev->next = rec->next;
+  else if (head == rec)
+    head = rec->next;
+  if (rec->next) rec->next->prev = rec->prev;
+  rec->next = rec->prev = nullptr;
+  (void)sizeof(Owner);
+}
+}  // namespace
+
+void remove_handle_from_list(int type, void *owner, void *rec) {
+  if (type == kDbc) {
+    auto *env = static_cast<client_env *>(owner);
+    std::lock_guard<std::recursive_mutex> g(env->lock);
+    unlink<client_dbc, client_env>(static_cast<client_dbc *>(rec), env->connections);
+  } else if (type == kStmt) {
+    auto *dbc = static_cast<client_dbc *>(owner);
+    std::lock_guard<std::recursive_mutex> g(dbc->lock);
+    unlink<statement_t, client_dbc>(static_cast<statement_t *>(rec), dbc->statements);
+  } else if (type == kDesc) {
+    auto *dbc = static_cast<client_dbc *>(owner);
+    std::lock_guard<std::recursive_mutex> g(dbc->lock);
+    unlink<client_desc, client_dbc>(static_cast<client_desc *>(rec), dbc->descriptors);
+  }
+}
+
+// ---- constructors ----------------------------------------------------------
+
+client_dbc *allocate_connection(client_env *env) {
+  auto *dbc = new (std::nothrow) client_dbc();
+  if (!dbc) return nullptr;
+  std::memcpy(dbc->tag, "DBC ", 4);
+  dbc->env = env;
+  register_handle(kDbc, dbc);
+  return dbc;
+}
+
+client_desc *vekc_alloc_desc(client_dbc *dbc, statement_t *stmt) {
+  auto *desc = new (std::nothrow) client_desc();
+  if (!desc) return nullptr;
+  std::memcpy(desc->tag, "CDES", 4);
+  desc->dbc = dbc;
+  desc->stmt = stmt;
+  desc->alloc_type = stmt ? 1 : 2;
+  desc->array_size = 1;
+  register_handle(kDesc, desc);
+  return desc;
+}
+
+namespace {
+
+void destroy_desc(client_desc *desc) {
+  unregister_handle(desc);
+  clear_errors(&desc->diag);
+  std::memset(desc->tag, 0, 4);
+  delete desc;
+}
+
+void destroy_stmt(statement_t *stmt) {
+  unregister_handle(stmt);
+  free_statement_record(stmt);
+}
+
+// A remote free of a handle whose connection is still alive; a dead link
+// skips the call, since the server has already let everything go.
+int remote_free(client_dbc *dbc, int16_t type, uint64_t handle) {
+  if (!dbc || !is_connected(dbc) || dbc->dead || !handle) return SQL_SUCCESS;
+  return remote_sql_free_handle(dbc->rpc, type, reinterpret_cast<void *>(handle));
+}
+
+}  // namespace
+
+SQLRETURN free_desc(client_desc *desc) {
+  TRACE(0x21, "^free_desc(%p)\n", static_cast<void *>(desc));
+  client_dbc *dbc = desc->dbc;
+  if (desc->server_desc && desc->alloc_type == 2) {
+    if (desc->stmt) {
+      post_client(&desc->diag, dbc, 17, "HY000", false,
+                  "General error: Internal descriptor type inconsistent");
+      return SQL_ERROR;
+    }
+    int rc = remote_free(dbc, SQL_HANDLE_DESC, desc->server_desc);
+    if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
+    desc->server_desc = 0;
+  }
+  vekc_release_desc_recs(desc, 0, 1);
+  if (dbc) remove_handle_from_list(kDesc, dbc, desc);
+  destroy_desc(desc);
+  return SQL_SUCCESS;
+}
+
+SQLRETURN freeup_descriptors(client_dbc *dbc, statement_t *stmt) {
+  diag_header *where = stmt ? &stmt->diags : &dbc->diag;
+  std::unique_lock<std::recursive_mutex> g(dbc->lock);
+  client_desc *desc = dbc->descriptors;
+  while (desc) {
+    client_desc *next = desc->next;
+    if (vekc_chk_handle(kDesc, desc) != 0) {
+      post_client(where, dbc, 5, "HY000", false, "General error: Internal descriptor invalid");
+      return SQL_ERROR;
+    }
+    if (stmt && desc->stmt != stmt) {
+      desc = next;
+      continue;
+    }
+    if (stmt && desc->alloc_type != 1) {
+      post_client(where, dbc, 17, "HY000", false,
+                  "General error: Internal descriptor type inconsistent");
+      return SQL_ERROR;
+    }
+    vekc_release_desc_recs(desc, 0, 1);
+    // Implicit descriptors die with their statement on the server; only an
+    // explicit one has a server record of its own to free.
+    if (desc->alloc_type == 1) {
+      desc->stmt = nullptr;
+      desc->server_desc = 0;
+    }
+    g.unlock();
+    SQLRETURN rc = free_desc(desc);
+    g.lock();
+    if (rc != SQL_SUCCESS) return rc;
+    desc = next;
+  }
+  return SQL_SUCCESS;
+}
+
+SQLRETURN free_stmt(statement_t *stmt) {
+  auto *dbc = static_cast<client_dbc *>(stmt->owner);
+  if (stmt->driver_stmt) {
+    int rc = remote_free(dbc, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(stmt->driver_stmt));
+    if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
+    stmt->driver_stmt = nullptr;
+  }
+  SQLRETURN rc = freeup_descriptors(dbc, stmt);
+  if (rc != SQL_SUCCESS) return rc;
+  remove_handle_from_list(kStmt, dbc, stmt);
+  destroy_stmt(stmt);
+  return SQL_SUCCESS;
+}
+
+SQLRETURN freeup_statements(client_dbc *dbc) {
+  std::unique_lock<std::recursive_mutex> g(dbc->lock);
+  while (statement_t *stmt = dbc->statements) {
+    g.unlock();
+    SQLRETURN rc = free_stmt(stmt);
+    g.lock();
+    if (rc != SQL_SUCCESS) return rc;
+  }
+  return SQL_SUCCESS;
+}
+
+SQLRETURN disconnect_dbc(client_dbc *dbc) {
+  TRACE(0x21, "\t^disconnect_dbc(%p)\n", static_cast<void *>(dbc));
+  SQLRETURN rc = freeup_statements(dbc);
+  if (rc != SQL_SUCCESS) return rc;
+  return freeup_descriptors(dbc, nullptr);
+}
+
+}  // namespace kyvek::driver
+
+using namespace kyvek::driver;
+
+namespace {
+
+SQLRETURN alloc_env(SQLHANDLE *out) {
+  if (read_odbc_section("Trace").size()) {
+    std::string t = read_odbc_section("Trace");
+    char *end = nullptr;
+    unsigned long v = std::strtoul(t.c_str(), &end, 0);
+    if (*end == '\0' && v != 0) switch_trace_on();
+  }
+  start_trace_log();
+  if (!out) return SQL_ERROR;
+  auto *env = new (std::nothrow) client_env();
+  if (!env) return SQL_ERROR;
+  std::memcpy(env->tag, "ENV ", 4);
+  register_handle(kEnv, env);
+  *out = env;
+  return SQL_SUCCESS;
+}
+
+SQLRETURN alloc_dbc(SQLHANDLE input, SQLHANDLE *out) {
+  if (vekc_chk_handle(kEnv, input)) return SQL_INVALID_HANDLE;
+  auto *env = static_cast<client_env *>(input);
+  clear_errors(&env->diag);
+  if (!out) return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
+  client_dbc *dbc = allocate_connection(env);
+  if (!dbc) {
+    *out = nullptr;
+    return post_rc(&env->diag, nullptr, SQL_ERROR, 252, "HY013", "Memory Management Error");
+  }
+  add_handle_to_list(kDbc, env, dbc);
+  *out = dbc;
+  return SQL_SUCCESS;
+}
+
+SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE *out) {
+  if (vekc_chk_handle(kDbc, input)) return SQL_INVALID_HANDLE;
+  auto *dbc = static_cast<client_dbc *>(input);
+  clear_errors(&dbc->diag);
+  if (!out) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
+  *out = nullptr;
+  if (!is_connected(dbc))
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+  void *server_stmt = nullptr;
+  int rc = remote_sql_alloc_handle(dbc->rpc, 0, SQL_HANDLE_STMT,
+                                   reinterpret_cast<void *>(dbc->server_dbc), &server_stmt);
+  if (!rc_ok(rc)) {
+    retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
+    return static_cast<SQLRETURN>(rc);
+  }
+  // APD, ARD, IPD, IRD of the new server statement.
+  static constexpr int32_t kDescAttrs[4] = {SQL_ATTR_APP_PARAM_DESC, SQL_ATTR_APP_ROW_DESC,
+                                            SQL_ATTR_IMP_PARAM_DESC, SQL_ATTR_IMP_ROW_DESC};
+  void *server_desc[4] = {};
+  for (int i = 0; i < 4; ++i)
+    if (!rc_ok(remote_sql_get_stmt_attr_handle(dbc->rpc, server_stmt, kDescAttrs[i], &server_desc[i])))
+      server_desc[i] = nullptr;
+
+  statement_t *stmt = allocate_statement(dbc);
+  if (!stmt) {
+    remote_sql_free_handle(dbc->rpc, SQL_HANDLE_STMT, server_stmt);
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY001", "Memory allocation error");
+  }
+  register_handle(kStmt, stmt);
+  StmtExtra *extra = stmt_extra(stmt);
+  if (dbc->block_fetch_size > 0) {
+    stmt->flags |= kStmtBlockFetchWanted;
+    extra->block_fetch_size = dbc->block_fetch_size;
+  }
+  stmt->driver_stmt = server_stmt;
+
+  client_desc *descs[4] = {};
+  for (int i = 0; i < 4; ++i) {
+    descs[i] = vekc_alloc_desc(dbc, stmt);
+    if (!descs[i]) {
+      for (int j = 0; j < i; ++j) destroy_desc(descs[j]);
+      destroy_stmt(stmt);
+      remote_sql_free_handle(dbc->rpc, SQL_HANDLE_STMT, server_stmt);
+      return post_rc(&dbc->diag, dbc, SQL_ERROR, 254, "HY013", "Memory Management Error");
+    }
+  }
+  add_handle_to_list(kStmt, dbc, stmt);
+  for (int i = 0; i < 4; ++i) {
+    descs[i]->server_desc = reinterpret_cast<uint64_t>(server_desc[i]);
+    add_handle_to_list(kDesc, dbc, descs[i]);
+    stmt->current_desc[i] = reinterpret_cast<descriptor_t *>(descs[i]);
+    stmt->implicit_desc[i] = reinterpret_cast<descriptor_t *>(descs[i]);
+  }
+  if (dbc->client_flags & kFlagMetadataIdIdentifiers) {
+    if (!rc_ok(remote_sql_set_stmt_attr_integer(dbc->rpc, server_stmt, SQL_ATTR_METADATA_ID, 1, SQL_IS_INTEGER)))
+      TRACE(0x40, "Failed to set SQL_ATTR_METADATA_ID to SQL_TRUE\n");
+  }
+  *out = stmt;
+  return SQL_SUCCESS;
+}
+
+SQLRETURN alloc_desc(SQLHANDLE input, SQLHANDLE *out) {
+  if (vekc_chk_handle(kDbc, input)) return SQL_INVALID_HANDLE;
+  auto *dbc = static_cast<client_dbc *>(input);
+  clear_errors(&dbc->diag);
+  if (!out) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
+  *out = nullptr;
+  if (!is_connected(dbc))
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+  void *server_desc = nullptr;
+  int rc = remote_sql_alloc_handle(dbc->rpc, 0, SQL_HANDLE_DESC,
+                                   reinterpret_cast<void *>(dbc->server_dbc), &server_desc);
+  if (!rc_ok(rc)) {
+    retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
+    return static_cast<SQLRETURN>(rc);
+  }
+  client_desc *desc = vekc_alloc_desc(dbc, nullptr);
+  if (!desc) {
+    remote_sql_free_handle(dbc->rpc, SQL_HANDLE_DESC, server_desc);
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 256, "HY013", "Memory Management Error");
+  }
+  desc->server_desc = reinterpret_cast<uint64_t>(server_desc);
+  add_handle_to_list(kDesc, dbc, desc);
+  *out = desc;
+  return SQL_SUCCESS;
+}
+
+SQLRETURN free_env(SQLHANDLE handle) {
+  if (vekc_chk_handle(kEnv, handle)) return SQL_INVALID_HANDLE;
+  auto *env = static_cast<client_env *>(handle);
+  clear_errors(&env->diag);
+  {
+    std::lock_guard<std::recursive_mutex> g(env->lock);
+    if (env->connections)
+      return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY010", "Function sequence error");
+  }
+  unregister_handle(env);
+  std::memset(env->tag, 0, 4);
+  delete env;
+  return SQL_SUCCESS;
+}
+
+SQLRETURN free_dbc(SQLHANDLE handle) {
+  if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
+  auto *dbc = static_cast<client_dbc *>(handle);
+  clear_errors(&dbc->diag);
+  if (vekc_chk_handle(kEnv, dbc->env))
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 2, "HY000",
+                   "General error: Internal client error (FreeHandle)");
+  if (is_connected(dbc)) {
+    TRACE(0x2, "-SQLFreeHandle()=SQL_ERROR (Still Connected)\n");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY010", "Function sequence error");
+  }
+  remove_handle_from_list(kDbc, dbc->env, dbc);
+  unregister_handle(dbc);
+  delete dbc->current_catalog;
+  delete dbc->translate_lib;
+  clear_errors(&dbc->diag);
+  std::memset(dbc->tag, 0, 4);
+  delete dbc;
+  return SQL_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" {
+
+SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE *out) {
+  TRACE(0x1, "SQLAllocHandle(%d, %p, %p)\n", type, input, static_cast<void *>(out));
+  SQLRETURN rc;
+  switch (type) {
+    case SQL_HANDLE_ENV: rc = alloc_env(out); break;
+    case SQL_HANDLE_DBC: rc = alloc_dbc(input, out); break;
+    case SQL_HANDLE_STMT: rc = alloc_stmt(input, out); break;
+    case SQL_HANDLE_DESC: rc = alloc_desc(input, out); break;
+    default: rc = SQL_ERROR; break;
+  }
+  if (rc_ok(rc) && out) TRACE(0x8, "\tReturned handle = %p\n", *out);
+  TRACE(0x2, "-SQLAllocHandle(%d,%p,%p)=%d\n", type, input, static_cast<void *>(out), rc);
+  return rc;
+}
+
+SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT type, SQLHANDLE handle) {
+  TRACE(0x1, "SQLFreeHandle(%d,%p)\n", type, handle);
+  switch (type) {
+    case SQL_HANDLE_ENV: return free_env(handle);
+    case SQL_HANDLE_DBC: return free_dbc(handle);
+    case SQL_HANDLE_STMT: {
+      if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
+      auto *stmt = static_cast<statement_t *>(handle);
+      clear_errors(&stmt->diags);
+      return free_stmt(stmt);
+    }
+    case SQL_HANDLE_DESC: {
+      if (vekc_chk_handle(kDesc, handle)) return SQL_INVALID_HANDLE;
+      auto *desc = static_cast<client_desc *>(handle);
+      clear_errors(&desc->diag);
+      if (desc->stmt || desc->alloc_type == 1)
+        return post_rc(&desc->diag, desc->dbc, SQL_ERROR, 0, "HY017",
+                       "Invalid use of an automatically allocated descriptor handle");
+      return free_desc(desc);
+    }
+    default: return SQL_INVALID_HANDLE;
+  }
+}
+
+SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT handle, SQLUSMALLINT option) {
+  TRACE(0x1, "SQLFreeStmt(%p,%u)\n", handle, option);
+  if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
+  auto *stmt = static_cast<statement_t *>(handle);
+  clear_errors(&stmt->diags);
+  if (option == SQL_DROP) return free_stmt(stmt);
+  auto *dbc = static_cast<client_dbc *>(stmt->owner);
+  if (vekc_chk_handle(kDbc, dbc))
+    return post_rc(&stmt->diags, nullptr, SQL_ERROR, 2, "HY000",
+                   "General error: Internal client error (FreeStmt)");
+  if (option != SQL_CLOSE && option != SQL_UNBIND && option != SQL_RESET_PARAMS)
+    return post_rc(&stmt->diags, dbc, SQL_ERROR, 0, "HY092", "Option type out of range");
+  if (!is_connected(dbc) || dbc->dead) {
+    if (dbc->dead)
+      return post_rc(&stmt->diags, dbc, SQL_ERROR, 45, "08S01", "Communication link failure");
+    return post_rc(&stmt->diags, dbc, SQL_ERROR, 3, "HY000",
+                   "General error: Internal client error (FreeStmt)");
+  }
+  auto *ard = reinterpret_cast<client_desc *>(stmt->current_desc[DESC_ARD]);
+  auto *apd = reinterpret_cast<client_desc *>(stmt->current_desc[DESC_APD]);
+  if (option == SQL_UNBIND && (stmt->flags & kStmtBlockFetchOn)) {
+    // Block-fetch mode binds nothing on the server; the application's bindings
+    // are dropped here alone.
+    if (ard) vekc_release_desc_recs(ard, 0, 1);
+    return SQL_SUCCESS;
+  }
+  int rc = remote_sql_free_stmt(dbc->rpc, stmt->driver_stmt, static_cast<int16_t>(option));
+  if (rc_ok(rc)) {
+    if (option == SQL_UNBIND && ard) vekc_release_desc_recs(ard, 0, 1);
+    if (option == SQL_RESET_PARAMS) {
+      if (apd) vekc_release_desc_recs(apd, 0, 1);
+      stmt->flags = (stmt->flags & ~0x160u) | 0x100u;
+    }
+    if (option == SQL_CLOSE) {
+      if (StmtExtra *extra = stmt_extra(stmt)) extra->cursor_state = 0;
+    }
+  } else {
+    retrieve_server_diags(dbc, kStmt, stmt, SQL_HANDLE_STMT,
+                          reinterpret_cast<uint64_t>(stmt->driver_stmt));
+  }
+  return static_cast<SQLRETURN>(rc);
+}
+
+}  // extern "C"
