@@ -1,0 +1,287 @@
+// Connection keywords, DSN attributes, connection strings and the small
+// tables of the driver, through its internal units.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "driver.h"
+#include "enumerate_dsns.h"
+#include "kycrypt/kycrypt.h"
+
+using namespace kyvek::driver;
+
+namespace {
+
+TEST(AttrList, ParsesBracesAndQuotesValuesThatNeedIt) {
+  AttrList list;
+  list.parse("dsn=Sales; PWD={a;b}}c};UID= bob ;Empty=;Flag");
+  ASSERT_NE(list.get("PWD"), nullptr);
+  EXPECT_EQ(*list.get("pwd"), "a;b}c");
+  EXPECT_EQ(*list.get("UID"), "bob");
+  EXPECT_EQ(*list.get("EMPTY"), "");
+  EXPECT_EQ(*list.get("FLAG"), "");
+  EXPECT_EQ(list.pairs().front().first, "DSN");
+
+  // A password cannot add keywords to a generated string.
+  AttrList inj;
+  inj.set("DSN", "x");
+  inj.set("PWD", "p;LOGONUSER=28000;{x}");
+  std::string s = inj.to_string();
+  EXPECT_EQ(s, "DSN=x;PWD={p;LOGONUSER=28000;{x}}};");
+  AttrList back;
+  back.parse(s);
+  EXPECT_EQ(*back.get("PWD"), "p;LOGONUSER=28000;{x}");
+  EXPECT_FALSE(back.has("LOGONUSER"));
+
+  // Long values are never cut.
+  AttrList big;
+  big.set("DSN", std::string(5000, 'd'));
+  big.set("PWD", std::string(3000, 'p'));
+  AttrList big_back;
+  big_back.parse(big.to_string());
+  EXPECT_EQ(big_back.get("PWD")->size(), 3000u);
+}
+
+TEST(AttrList, GeneratorSkipsDescriptionAndDriverBesideDsn) {
+  AttrList list;
+  list.parse("DRIVER=kyvekcnt;DSN=a;Description=x y;UID=u");
+  EXPECT_EQ(list.to_string(), "DSN=a;UID=u;");
+  AttrList nodsn;
+  nodsn.parse("DRIVER=kyvekcnt;SERVERPORT=h:1");
+  EXPECT_EQ(nodsn.to_string(), "DRIVER={kyvekcnt};SERVERPORT=h:1;");
+  EXPECT_TRUE(list.rename_unless_present("UID", "TARGETUSER"));
+  EXPECT_FALSE(list.rename_unless_present("DSN", "TARGETUSER"));
+}
+
+struct ConStrCase {
+  const char *text;
+  uint32_t flags_on, flags_off;
+  int32_t block_fetch, default_param, retries;
+};
+
+TEST(Keywords, ConnectionStringSetsFlagsAndNumbers) {
+  const ConStrCase cases[] = {
+      {"", kFlagMetadataBlockFetch | kFlagMapExecDirect, kFlagGetInfoPassthru | kFlagOverrideLength, 0, 255, -1},
+      {"BLOCKFETCHSIZE=500", 0, 0, 100, 255, -1},
+      {"BLOCKFETCHSIZE=-3", 0, 0, 0, 255, -1},
+      {"BLOCKFETCHSIZE=0x10", 0, 0, 16, 255, -1},
+      {"MAPEXECDIRECT=yes;DECASNUMERIC=yes", kFlagMapExecDirect | kFlagDecAsNumeric, 0, 0, 255, -1},
+      {"MAPEXECDIRECT=0;METADATABLOCKFETCH=yes", 0, kFlagMapExecDirect | kFlagMetadataBlockFetch, 0, 255, -1},
+      {"GETINFOPASSTHRU=1;OVERRIDELENGTH=1;UNQUOTE_CATALOG_FNS=1", kFlagGetInfoPassthru | kFlagOverrideLength | kFlagUnquoteCatalogFns, 0, 0, 255, -1},
+      {"DEFAULTPARAMSIZE=4000", 0, 0, 0, 1024, -1},
+      {"DEFAULTPARAMSIZE=300abc", 0, 0, 0, 300, -1},
+      {"CONNECTATTEMPTS=100000", 0, 0, 0, 255, 100},
+      {"CONNECTATTEMPTS=3", 0, 0, 0, 255, 3},
+  };
+  for (const ConStrCase &c : cases) {
+    client_dbc dbc;
+    AttrList list;
+    list.parse(c.text);
+    uint32_t mask = attribute_presence_mask(list);
+    get_attrs_from_constr(&dbc, &mask, list);
+    EXPECT_EQ(dbc.client_flags & c.flags_on, c.flags_on) << c.text;
+    EXPECT_EQ(dbc.client_flags & c.flags_off, 0u) << c.text;
+    EXPECT_EQ(dbc.block_fetch_size, c.block_fetch) << c.text;
+    EXPECT_EQ(dbc.default_param_size, c.default_param) << c.text;
+    EXPECT_EQ(dbc.connect_retries, c.retries) << c.text;
+  }
+}
+
+TEST(Keywords, PresenceMaskAndIgnoredStatementAttributes) {
+  AttrList list;
+  list.parse("DSN=a;SERVERPORT=h:1;TARGETDSN=t;LOGONUSER=;DEFAULTPARAMSIZE=9;DECASNUMERIC=1");
+  EXPECT_EQ(attribute_presence_mask(list), 0x8u | 0x80000u | 0x80u | 0x400u | 0x2000000u);
+
+  client_dbc dbc;
+  parse_ignore_stmt_attrs(&dbc, "0,abc,12");
+  ASSERT_EQ(dbc.ignored_count, 2);
+  EXPECT_EQ(dbc.ignored_stmt_attrs[0], 0);
+  EXPECT_EQ(dbc.ignored_stmt_attrs[1], 12);
+  parse_ignore_stmt_attrs(&dbc, "1,2,3,4,5,6,7,8,9,10,11");
+  EXPECT_EQ(dbc.ignored_count, 10);
+  EXPECT_EQ(dbc.ignored_stmt_attrs[9], 10);
+}
+
+std::string hex(const unsigned char *b, int n) {
+  std::string s;
+  char buf[3];
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(buf, sizeof buf, "%02X", b[i]);
+    s += buf;
+  }
+  return s;
+}
+
+std::string disguise(const std::string &plain, const char *key) {
+  unsigned char out[1024];
+  int n = fake_string(plain.c_str(), out, sizeof out, key);
+  return hex(out, n);
+}
+
+class DsnFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kyvek-kw-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    std::ofstream(dir_ + "/odbcinst.ini") << "";
+    std::ofstream ini(dir_ + "/odbc.ini");
+    ini << "[Sales]\n"
+        << "Driver=kyvekcnt\n"
+        << "SERVERPORT=127.0.0.1:9\n"
+        << "TARGETDSN=salesdb\n"
+        << "TARGETUSER=stored_user\n"
+        << "TARGETAUTH=" << disguise("s3cret;x", "pwxnqlrtoz") << "\n"
+        << "LOGONUSER=nobody\n"
+        << "LOGONAUTH=" << disguise(std::string(255, 'L'), "vejqdumxo") << "\n"
+        << "BLOCKFETCHSIZE=-3\n"
+        << "MAPEXECDIRECT=yes\n"
+        << "DEFAULTPARAMSIZE=5000\n"
+        << "IGNORESTMTATTRS=7,8\n"
+        << "[Auth]\n"
+        << "USEVEKDBAUTH=1\n"
+        << "TARGETUSER=dsn_user\n"
+        << "TARGETAUTH=" << disguise("dsnpw", "pwxnqlrtoz") << "\n"
+        << "LOGONAUTH=" << disguise(std::string(300, 'x'), "vejqdumxo") << "\n";
+    ini.close();
+    setenv("ODBCSYSINI", dir_.c_str(), 1);
+    setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string dir_;
+};
+
+TEST_F(DsnFixture, MergesStoredAttributesUnderTheConnectionString) {
+  client_dbc dbc;
+  AttrList list;
+  list.parse("DSN=Sales;TARGETDSN=fromstring;LOGONUSER=");
+  uint32_t mask = attribute_presence_mask(list);
+  get_attrs_from_constr(&dbc, &mask, list);
+  ASSERT_EQ(get_connect_attrs_from_dsn(&dbc, &mask, list), 0);
+  EXPECT_EQ(*list.get("TARGETDSN"), "fromstring");  // the string wins
+  EXPECT_EQ(*list.get("SERVERPORT"), "127.0.0.1:9");
+  EXPECT_EQ(*list.get("TARGETAUTH"), "s3cret;x");
+  EXPECT_EQ(*list.get("LOGONAUTH"), std::string(255, 'L'));
+  // The presence mask kept LOGONUSER out of the merge: its bit was already set.
+  EXPECT_EQ(*list.get("LOGONUSER"), "");
+  EXPECT_EQ(dbc.block_fetch_size, 100);  // -3 stored gives the maximum
+  EXPECT_EQ(dbc.default_param_size, 1024);
+  EXPECT_EQ(dbc.client_flags & kFlagMapExecDirect, 0u);  // "yes" stored turns it off
+  EXPECT_EQ(dbc.ignored_count, 2);
+  EXPECT_EQ(mask & 0x80180u, 0x80180u);
+}
+
+TEST_F(DsnFixture, UseVekDbAuthReplacesTheStringsTargetsAndRefusesOverlongSecrets) {
+  client_dbc dbc;
+  AttrList list;
+  list.parse("DSN=Auth;UID=app;PWD=apppw");
+  uint32_t mask = attribute_presence_mask(list);
+  get_attrs_from_constr(&dbc, &mask, list);
+  list.rename_unless_present("UID", "TARGETUSER");
+  list.rename_unless_present("PWD", "TARGETAUTH");
+  mask |= 0x300;
+  ASSERT_EQ(get_connect_attrs_from_dsn(&dbc, &mask, list), 0);
+  EXPECT_TRUE(dbc.client_flags & kFlagUseVekDbAuth);
+  EXPECT_EQ(*list.get("TARGETUSER"), "dsn_user");
+  EXPECT_EQ(*list.get("TARGETAUTH"), "dsnpw");
+  // 300 disguised bytes do not fit the 255-byte password buffer: refused.
+  EXPECT_FALSE(list.has("LOGONAUTH"));
+  EXPECT_FALSE(mask & 0x800);
+}
+
+TEST_F(DsnFixture, NoDsnAndUnknownDsn) {
+  client_dbc dbc;
+  AttrList list;
+  list.parse("SERVERPORT=h:1");
+  uint32_t mask = 0;
+  EXPECT_EQ(get_connect_attrs_from_dsn(&dbc, &mask, list), -1);
+  AttrList other;
+  other.parse("DSN=Nowhere");
+  mask = 0;
+  EXPECT_EQ(get_connect_attrs_from_dsn(&dbc, &mask, other), 0);
+  EXPECT_EQ(mask, 0u);
+}
+
+TEST(EnumerateDsns, ReadsSectionsInFileOrder) {
+  char tmpl[] = "/tmp/kyvek-enum-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string path = std::string(tmpl) + "/odbc.ini";
+  std::ofstream(path) << "SERVER=before\n"
+                      << "# comment\n\n"
+                      << "[First]\n"
+                      << "  SERVER \t= \t host one \t\n"
+                      << "Port=8888\nPORT=9999\nUnknown=1\n"
+                      << "[Second]\n"
+                      << "TARGETAUTH=ABCD\n"
+                      << "BLOCKFETCHSIZE=10";  // no final newline
+  setenv("ODBCINI", path.c_str(), 1);
+  vek_dsn_list *list = enumerate_dsns(nullptr, 0);
+  ASSERT_NE(list, nullptr);
+  vek_dsn_entry *a = list->first;
+  ASSERT_NE(a, nullptr);
+  EXPECT_STREQ(a->name, "First");
+  EXPECT_STREQ(a->server, "host one");
+  EXPECT_STREQ(a->port, "9999");
+  vek_dsn_entry *b = a->next;
+  ASSERT_NE(b, nullptr);
+  EXPECT_STREQ(b->name, "Second");
+  EXPECT_STREQ(b->target_auth, "ABCD");
+  EXPECT_STREQ(b->block_fetch_size, "10");
+  EXPECT_EQ(b->next, nullptr);
+  EXPECT_EQ(enumerate_dsns(list, 0), nullptr);
+  std::filesystem::remove_all(tmpl);
+}
+
+TEST(Services, SqlstateMapAndDescriptorRecords) {
+  struct {
+    const char *odbc3, *odbc2;
+  } map[] = {{"HY092", "S1009"}, {"42000", "37000"}, {"07009", "S1002"}, {"HY000", "S1000"}, {"08S01", nullptr}};
+  for (const auto &m : map) {
+    const char *got = map_sqlstate_odbc2(m.odbc3);
+    if (m.odbc2) {
+      ASSERT_NE(got, nullptr) << m.odbc3;
+      EXPECT_STREQ(got, m.odbc2);
+    } else {
+      EXPECT_EQ(got, nullptr);
+    }
+  }
+
+  client_dbc dbc;
+  client_desc *desc = vekc_alloc_desc(&dbc, nullptr);
+  ASSERT_NE(desc, nullptr);
+  ASSERT_NE(vekc_expand_desc_recs(desc, 5), nullptr);
+  EXPECT_EQ(desc->n_descrec, 6);
+  EXPECT_EQ(std::string(desc->records[3].tag, 4), "DESR");
+  EXPECT_EQ(desc->records[5].data_ptr, nullptr);
+  ASSERT_NE(vekc_expand_desc_recs(desc, 2), nullptr);
+  EXPECT_EQ(desc->n_descrec, 6);
+  SQLLEN ind;
+  int data;
+  desc->records[1].data_ptr = &data;
+  desc->records[3].indicator_ptr = &ind;
+  desc->records[5].name = strdup("unbound");
+  vekc_release_desc_recs(desc, 0, 0);
+  EXPECT_EQ(desc->bound_count, 3);
+  EXPECT_EQ(desc->records[5].name, nullptr);
+  vekc_release_desc_recs(desc, 0, 1);
+  EXPECT_EQ(desc->n_descrec, 0);
+  EXPECT_EQ(desc->records, nullptr);
+  EXPECT_EQ(vekc_chk_handle(kDesc, desc), 0);
+  unregister_handle(desc);
+  EXPECT_NE(vekc_chk_handle(kDesc, desc), 0);
+  delete desc;
+
+  EXPECT_EQ(refuse_sqlserver_port(&dbc, 8888), 0);
+  EXPECT_EQ(refuse_sqlserver_port(&dbc, 1433), -1);
+  const error_record *r = diag_record(&dbc.diag, 1);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->native_error, 41);
+  clear_errors(&dbc.diag);
+}
+
+}  // namespace
