@@ -1,0 +1,211 @@
+// SQL intervals: totals, normalising, comparison and text. Every code is
+// described once by its first and last field; the rest is derived. Totals
+// are 64-bit (32-bit totals overflow past about 24,855 days).
+#include <cstdio>
+#include <string>
+
+#include "ky_interval.h"
+#include "ky_string.h"
+
+namespace {
+
+enum Field { kYear, kMonth, kDay, kHour, kMinute, kSecond };
+
+struct CodeInfo {
+    Field first;
+    Field last;
+};
+
+// Codes 1-13 in order.
+constexpr CodeInfo kCodes[] = {
+    {kYear, kYear},     {kMonth, kMonth},   {kDay, kDay},       {kHour, kHour},     {kMinute, kMinute},
+    {kSecond, kSecond}, {kYear, kMonth},    {kDay, kHour},      {kDay, kMinute},    {kDay, kSecond},
+    {kHour, kMinute},   {kHour, kSecond},   {kMinute, kSecond},
+};
+
+// Unit of each field in months or seconds.
+constexpr int64_t kUnit[] = {12, 1, 86400, 3600, 60, 1};
+constexpr const char* kWord[] = {"YEAR", "MONTH", "DAY", "HOUR", "MINUTE", "SECOND"};
+// Separator written before a field that follows another.
+constexpr char kSeparatorBefore[] = {0, '-', 0, ' ', ':', ':'};
+constexpr int64_t kNanos = 1000000000;
+
+const CodeInfo* info_of(const SQL_INTERVAL_STRUCT& iv) {
+    const int code = static_cast<int>(iv.interval_type);
+    return (code >= 1 && code <= 13) ? &kCodes[code - 1] : nullptr;
+}
+
+bool year_month(const CodeInfo& c) { return c.first <= kMonth; }
+
+uint32_t field_of(const SQL_INTERVAL_STRUCT& iv, Field f) {
+    switch (f) {
+        case kYear: return iv.intval.year_month.year;
+        case kMonth: return iv.intval.year_month.month;
+        case kDay: return iv.intval.day_second.day;
+        case kHour: return iv.intval.day_second.hour;
+        case kMinute: return iv.intval.day_second.minute;
+        case kSecond: return iv.intval.day_second.second;
+    }
+    return 0;
+}
+
+void set_field(SQL_INTERVAL_STRUCT& iv, Field f, uint32_t v) {
+    switch (f) {
+        case kYear: iv.intval.year_month.year = v; break;
+        case kMonth: iv.intval.year_month.month = v; break;
+        case kDay: iv.intval.day_second.day = v; break;
+        case kHour: iv.intval.day_second.hour = v; break;
+        case kMinute: iv.intval.day_second.minute = v; break;
+        case kSecond: iv.intval.day_second.second = v; break;
+    }
+}
+
+// Unsigned total in the unit of the base (months or seconds).
+int64_t magnitude(const SQL_INTERVAL_STRUCT& iv, const CodeInfo& c) {
+    int64_t total = 0;
+    for (int f = c.first; f <= c.last; ++f) total += static_cast<int64_t>(field_of(iv, static_cast<Field>(f))) * kUnit[f];
+    return total;
+}
+
+uint32_t fraction_of(const SQL_INTERVAL_STRUCT& iv, const CodeInfo& c) {
+    return c.last == kSecond ? iv.intval.day_second.fraction : 0;
+}
+
+std::string two_digits(uint32_t v) {
+    std::string s = std::to_string(v);
+    return s.size() < 2 ? "0" + s : s;
+}
+
+std::string value_text(const SQL_INTERVAL_STRUCT& iv, const CodeInfo& c) {
+    std::string s;
+    for (int f = c.first; f <= c.last; ++f) {
+        const uint32_t v = field_of(iv, static_cast<Field>(f));
+        if (f == c.first) {
+            s += std::to_string(v);
+        } else {
+            s += kSeparatorBefore[f];
+            s += two_digits(v);
+        }
+    }
+    const uint32_t frac = fraction_of(iv, c);
+    if (frac != 0) {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%09u", static_cast<unsigned>(frac % kNanos));
+        std::string d = digits;
+        while (!d.empty() && d.back() == '0') d.pop_back();
+        if (!d.empty()) s += "." + d;
+    }
+    return s;
+}
+
+std::string literal_text(const SQL_INTERVAL_STRUCT& iv, const CodeInfo& c, int32_t lead, int32_t secs) {
+    const bool negative = iv.interval_sign != 0;
+    std::string s = "INTERVAL ";
+    if (negative) s += '-';
+    s += "'" + value_text(iv, c) + "' " + kWord[c.first];
+    if (c.first == kSecond) {
+        if (!(lead == 2 && secs == 6)) s += "(" + std::to_string(lead) + "," + std::to_string(secs) + ")";
+        return s;
+    }
+    if (lead != 0 && lead != 2) s += "(" + std::to_string(lead) + ")";
+    if (c.first != c.last) {
+        s += " TO ";
+        s += kWord[c.last];
+        if (c.last == kSecond && secs != 6 && secs != 0) s += "(" + std::to_string(secs) + ")";
+    }
+    return s;
+}
+
+}  // namespace
+
+extern "C" {
+
+KY_API int64_t get_base_value(const SQL_INTERVAL_STRUCT* iv, int64_t* fraction_out) {
+    if (fraction_out) *fraction_out = 0;
+    const CodeInfo* c = iv ? info_of(*iv) : nullptr;
+    if (!c) return 0;
+    int64_t total = magnitude(*iv, *c);
+    int64_t frac = fraction_of(*iv, *c);
+    if (iv->interval_sign != 0) {
+        total = -total;
+        frac = -frac;
+    }
+    if (fraction_out) *fraction_out = frac;
+    return total;
+}
+
+KY_API int64_t get_long_from_interval(const Value* cell, int64_t* fraction_out) {
+    if (fraction_out) *fraction_out = 0;
+    const CodeInfo* c = cell ? info_of(cell->data.interval) : nullptr;
+    if (!c) return 0;
+    if (fraction_out) *fraction_out = fraction_of(cell->data.interval, *c);
+    return magnitude(cell->data.interval, *c) / kUnit[c->last];
+}
+
+KY_API int normalise_interval(int64_t total, int64_t fraction, Value* cell) {
+    const CodeInfo* c = cell ? info_of(cell->data.interval) : nullptr;
+    if (!c) return -1;
+    // Work on one signed quantity, so that a negative fraction of a
+    // negative total adds to its size instead of borrowing from it.
+    __int128 whole = total;
+    if (!year_month(*c)) {
+        whole = whole * kNanos + fraction;
+    }
+    const bool negative = whole < 0;
+    unsigned __int128 mag = negative ? -static_cast<unsigned __int128>(whole) : static_cast<unsigned __int128>(whole);
+    uint32_t frac = 0;
+    if (!year_month(*c)) {
+        frac = static_cast<uint32_t>(mag % kNanos);
+        mag /= kNanos;
+    }
+    SQL_INTERVAL_STRUCT iv{};
+    iv.interval_type = cell->data.interval.interval_type;
+    iv.interval_sign = negative ? 1 : 0;  // 1: negative
+    unsigned __int128 rest = mag;
+    for (int f = c->first; f <= c->last; ++f) {
+        const unsigned __int128 v = rest / static_cast<unsigned __int128>(kUnit[f]);
+        if (v > UINT32_MAX) return -2;
+        set_field(iv, static_cast<Field>(f), static_cast<uint32_t>(v));
+        rest %= static_cast<unsigned __int128>(kUnit[f]);
+    }
+    if (c->last == kSecond) iv.intval.day_second.fraction = frac;
+    cell->data.interval = iv;
+    return 0;
+}
+
+KY_API int interval_compare(const SQL_INTERVAL_STRUCT* a, const SQL_INTERVAL_STRUCT* b) {
+    const CodeInfo* ca = a ? info_of(*a) : nullptr;
+    const CodeInfo* cb = b ? info_of(*b) : nullptr;
+    if (!ca || !cb || year_month(*ca) != year_month(*cb)) return KY_INTERVAL_INCOMPARABLE;
+    int64_t fa, fb;
+    const int64_t ta = get_base_value(a, &fa), tb = get_base_value(b, &fb);
+    if (ta != tb) return ta < tb ? -1 : 1;
+    if (fa != fb) return fa < fb ? -1 : 1;
+    return 0;
+}
+
+KY_API int compare_interval(const Value* a, const Value* b) {
+    if (!a || !b) return KY_INTERVAL_INCOMPARABLE;
+    return interval_compare(&a->data.interval, &b->data.interval);
+}
+
+KY_API int interval_struct_as_text(const SQL_INTERVAL_STRUCT* iv, int32_t leading_precision, int32_t seconds_precision,
+                                   int32_t keyword_flag, char* out, SQLLEN capacity, SQLLEN* len_out) {
+    const CodeInfo* c = iv ? info_of(*iv) : nullptr;
+    if (!c) return -1;
+    std::string text;
+    if (keyword_flag) {
+        text = literal_text(*iv, *c, leading_precision, seconds_precision);
+    } else {
+        text = (iv->interval_sign != 0 ? "-" : "") + value_text(*iv, *c);
+    }
+    return copy_str_bufferl(out, capacity, len_out, text.c_str());
+}
+
+KY_API int interval_as_text(const Value* cell, char* out, int32_t capacity, int32_t keyword_flag) {
+    if (!cell) return -1;
+    return interval_struct_as_text(&cell->data.interval, cell->leading_precision, cell->seconds_precision,
+                                   keyword_flag, out, capacity, nullptr);
+}
+
+}  // extern "C"
