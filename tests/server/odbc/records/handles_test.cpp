@@ -1,5 +1,7 @@
 // Handle allocation, release, the handle table and link clean-up against the
 // real Driver Manager and the SQLite ODBC driver.
+#include <sys/socket.h>
+
 #include <thread>
 #include <vector>
 
@@ -266,6 +268,41 @@ TEST_F(Handles, PooledAllocationFromManyThreads) {
   for (auto& t : threads) t.join();
   for (void* e : envs) EXPECT_EQ(e, envs[0]);
   EXPECT_EQ(static_cast<environment_t*>(envs[0])->first_dbc, nullptr);
+}
+
+}  // namespace
+}  // namespace kytest
+
+namespace kytest {
+namespace {
+
+// Over a real RPC handle: the first environment gives the link a registry,
+// recorded in its per-connection record, and ending the link (RPCTerminate)
+// frees what the client left, with the registry itself.
+TEST_F(Handles, RpcLinkTerminateCleansUp) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  RpcHandle* rpc = RPCAllocHandle();
+  ASSERT_NE(rpc, nullptr);
+  net_connection_info_t info{};
+  ASSERT_EQ(RPCRegisterPrivatePtr(rpc, &info, 0), 0);
+  ASSERT_EQ(RPCInitialise(rpc, 0, fds[0]), 0);
+
+  void* env = nullptr;
+  ASSERT_TRUE(SQL_SUCCEEDED(sql_alloc_handle(rpc, 2, SQL_HANDLE_ENV, nullptr, &env)));
+  ASSERT_NE(info.handles, nullptr);
+  EXPECT_EQ(veks_registry_current(), info.handles);
+  void* dbc = nullptr;
+  ASSERT_TRUE(SQL_SUCCEEDED(sql_alloc_handle(rpc, 2, SQL_HANDLE_DBC, env, &dbc)));
+  EXPECT_EQ(static_cast<connection_t*>(dbc)->rpc, rpc);
+  EXPECT_EQ(veks_registry_for_link(rpc), info.handles);  // one registry per link
+
+  EXPECT_EQ(RPCTerminate(rpc), 0);
+  EXPECT_EQ(veks_registry_current(), nullptr);
+  EXPECT_NE(veks_chk_handle(VEKS_DBC, dbc), 0);
+  RPCRegisterPrivatePtr(rpc, nullptr, 0);
+  EXPECT_EQ(RPCFreeHandle(rpc), 0);
+  close(fds[1]);
 }
 
 }  // namespace

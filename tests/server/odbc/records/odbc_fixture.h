@@ -20,6 +20,7 @@
 #include "handle_alloc.h"
 #include "handlers.h"
 #include "kyrpc.h"
+#include "net_connection.h"
 #include "handle_registry.h"
 #include "record_lists.h"
 #include "server_diag.h"
