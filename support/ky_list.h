@@ -63,7 +63,8 @@ KY_API void *ListEnumerate(List *list, ListEnumerateFn fn, void *arg);
 KY_API ListNode *ListDelete(List *list, ListNode *node, mem_handle *pool);
 
 /* Zero-filled node of `size` bytes (at least 4) with its kind set; the kind
- * selects the size class. Null on failure. */
+ * selects the size class. A value cell of kind 154 also records the pool.
+ * Null on failure. */
 KY_API void *newNode(int32_t size, int32_t kind, mem_handle *pool);
 
 /* Statement node layout that extract_select understands: the kind, then the

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ky_list.h"
+#include "ky_value.h"
 #include "mem_internal.h"
 
 extern "C" {
@@ -91,6 +92,7 @@ KY_API void* newNode(int32_t size, int32_t kind, mem_handle* pool) {
     if (!node) return nullptr;
     std::memset(node, 0, static_cast<size_t>(size));
     std::memcpy(node, &kind, sizeof kind);
+    if (kind == KY_NODE_VALUE && size >= static_cast<int32_t>(sizeof(Value))) static_cast<Value*>(node)->pool = pool;
     return node;
 }
 

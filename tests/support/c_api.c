@@ -18,6 +18,9 @@ int kysupp_c_smoke(void) {
     hash_item *item;
     List *list = NULL;
     int a = 1;
+    SQL_NUMERIC_STRUCT num;
+    SQL_INTERVAL_STRUCT iv;
+    SQLLEN wide_len = 0;
 
     CHECK(pool != NULL);
     init_con_str(&cs);
@@ -35,6 +38,17 @@ int kysupp_c_smoke(void) {
     CHECK(item != NULL && ky_find_hash_item("key", table) == item);
     ky_flush_hash_table(table, NULL, 0);
     ky_dispose_hash_table(table);
+
+    CHECK(string_to_numeric("-12.50", &num, 10, 0) == 0 && num.scale == 2);
+    CHECK(numeric_to_string(&num, out, sizeof out, &wide_len) == 0 && strcmp(out, "-12.5") == 0);
+    CHECK(ymd_to_jdnl(2000, 1, 1, KY_CALENDAR_AUTO) == 2451545);
+    memset(&iv, 0, sizeof iv);
+    iv.interval_type = SQL_IS_HOUR_TO_MINUTE;
+    iv.intval.day_second.hour = 2;
+    iv.intval.day_second.minute = 30;
+    CHECK(get_base_value(&iv, NULL) == 9000);
+    CHECK(interval_struct_as_text(&iv, 2, 6, 1, out, sizeof out, NULL) == 0);
+    CHECK(strcmp(out, "INTERVAL '2:30' HOUR TO MINUTE") == 0);
 
     CHECK(mutex_entry(KY_LOCK_MEMORY) == 0);
     mutex_exit(KY_LOCK_MEMORY);

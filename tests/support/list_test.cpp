@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "ky_list.h"
+#include "ky_value.h"
 
 namespace {
 
@@ -133,6 +134,14 @@ TEST_F(Lists, SelectPartOfStatementNodes) {
     EXPECT_EQ(extract_select(ref), &select_part);
     EXPECT_EQ(extract_select(nullptr), nullptr);
     EXPECT_EQ(newNode(2, 139, pool_), nullptr);
+}
+
+TEST_F(Lists, ValueNodeRecordsItsPool) {
+    auto* v = static_cast<Value*>(newNode(sizeof(Value), KY_NODE_VALUE, pool_));
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->node_kind, KY_NODE_VALUE);
+    EXPECT_EQ(v->pool, pool_);
+    EXPECT_EQ(v->value_type, 0);
 }
 
 }  // namespace
