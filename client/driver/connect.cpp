@@ -611,10 +611,9 @@ SQLRETURN SQL_API SQLConnect(SQLHDBC handle, SQLCHAR *server, SQLSMALLINT server
     append_connection_item(connection, "UID", u);
     append_connection_item(connection, "PWD", p);
   }
-  SQLCHAR out[1024];
-  SQLSMALLINT outlen = 0;
+  // No out string is wanted, so none can be cut.
   return SQLDriverConnect(handle, nullptr, reinterpret_cast<SQLCHAR *>(connection.data()), SQL_NTS,
-                          out, sizeof out, &outlen, SQL_DRIVER_NOPROMPT);
+                          nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
 }
 
 SQLRETURN SQL_API SQLDisconnect(SQLHDBC handle) {

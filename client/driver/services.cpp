@@ -88,7 +88,7 @@ void retrieve_server_diags(client_dbc *dbc, int client_kind, void *client_rec, i
     case kDesc: hdr = client_rec ? &static_cast<client_desc *>(client_rec)->diag : nullptr; break;
     default: TRACE(0x80, "\tretrieve_server_diags: default hit - unrecognised handle\n"); return;
   }
-  if (!hdr || !dbc || !dbc->rpc || !server_handle) return;
+  if (!hdr || !dbc || !dbc->rpc || dbc->dead || !server_handle) return;
   void *sh = reinterpret_cast<void *>(server_handle);
   int32_t count = 0;
   int rc = remote_sql_get_diag_field_integer(dbc->rpc, server_type, sh, 0, SQL_DIAG_NUMBER, &count);
