@@ -15,7 +15,9 @@ KY_EXTERN_C_BEGIN
 typedef struct mem_block mem_block;
 typedef struct mem_handle mem_handle;
 
-/* Called with the caller's pointer when a block's last reference goes. */
+/* Called with the caller's pointer when a block's last reference goes. It
+ * runs while lock 1 is held: it may free other blocks, but must not wait
+ * for another thread that allocates. */
 typedef void (*ky_mem_destructor)(void *ptr);
 
 /* One pool. */
