@@ -234,14 +234,9 @@ class BsdConnection final : public Connection {
       fd_ = -1;
       return false;
     }
-    if (rcvlowat_ != 0) {
-      int current = 0;
-      socklen_t len = sizeof current;
-      if (::getsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &current, &len) == 0 && current < rcvlowat_) {
-        int v = int(std::min<long>(rcvlowat_, INT32_MAX));
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &v, sizeof v);
-      }
-    }
+    // The receive low-water mark (low-level option 1) is read but not applied: the
+    // peers this transport was made for ignore it on stream receives, and Linux
+    // would hold back every frame shorter than the mark.
     set_timeout(SO_RCVTIMEO, rcvtimeo_);
     set_timeout(SO_SNDTIMEO, sndtimeo_);
     return true;
