@@ -73,7 +73,8 @@ uint32_t fraction_of(const SQL_INTERVAL_STRUCT& iv, const CodeInfo& c) {
 
 std::string two_digits(uint32_t v) {
     std::string s = std::to_string(v);
-    return s.size() < 2 ? "0" + s : s;
+    if (s.size() < 2) s.insert(s.begin(), '0');
+    return s;
 }
 
 std::string value_text(const SQL_INTERVAL_STRUCT& iv, const CodeInfo& c) {
@@ -93,25 +94,41 @@ std::string value_text(const SQL_INTERVAL_STRUCT& iv, const CodeInfo& c) {
         std::snprintf(digits, sizeof digits, "%09u", static_cast<unsigned>(frac % kNanos));
         std::string d = digits;
         while (!d.empty() && d.back() == '0') d.pop_back();
-        if (!d.empty()) s += "." + d;
+        if (!d.empty()) {
+            s += '.';
+            s += d;
+        }
     }
     return s;
 }
 
+// Appends "(a)" or "(a,b)".
+void append_precision(std::string& s, int32_t a, const int32_t* b = nullptr) {
+    s += '(';
+    s += std::to_string(a);
+    if (b) {
+        s += ',';
+        s += std::to_string(*b);
+    }
+    s += ')';
+}
+
 std::string literal_text(const SQL_INTERVAL_STRUCT& iv, const CodeInfo& c, int32_t lead, int32_t secs) {
-    const bool negative = iv.interval_sign != 0;
     std::string s = "INTERVAL ";
-    if (negative) s += '-';
-    s += "'" + value_text(iv, c) + "' " + kWord[c.first];
+    if (iv.interval_sign != 0) s += '-';
+    s += '\'';
+    s += value_text(iv, c);
+    s += "' ";
+    s += kWord[c.first];
     if (c.first == kSecond) {
-        if (!(lead == 2 && secs == 6)) s += "(" + std::to_string(lead) + "," + std::to_string(secs) + ")";
+        if (!(lead == 2 && secs == 6)) append_precision(s, lead, &secs);
         return s;
     }
-    if (lead != 0 && lead != 2) s += "(" + std::to_string(lead) + ")";
+    if (lead != 0 && lead != 2) append_precision(s, lead);
     if (c.first != c.last) {
         s += " TO ";
         s += kWord[c.last];
-        if (c.last == kSecond && secs != 6 && secs != 0) s += "(" + std::to_string(secs) + ")";
+        if (c.last == kSecond && secs != 6 && secs != 0) append_precision(s, secs);
     }
     return s;
 }
@@ -197,7 +214,8 @@ KY_API int interval_struct_as_text(const SQL_INTERVAL_STRUCT* iv, int32_t leadin
     if (keyword_flag) {
         text = literal_text(*iv, *c, leading_precision, seconds_precision);
     } else {
-        text = (iv->interval_sign != 0 ? "-" : "") + value_text(*iv, *c);
+        if (iv->interval_sign != 0) text = "-";
+        text += value_text(*iv, *c);
     }
     return copy_str_bufferl(out, capacity, len_out, text.c_str());
 }
