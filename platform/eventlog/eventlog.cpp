@@ -1,0 +1,91 @@
+// System event log on syslog, with an optional file sink for tests.
+#include "eventlog/eventlog.h"
+
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+
+struct eventlog_source {
+  std::string name;
+};
+
+namespace {
+
+std::mutex syslog_mutex;  // openlog's ident is process-wide
+
+int syslog_priority(uint16_t type) {
+  switch (type) {
+    case EVENTLOG_ERROR: return LOG_ERR;
+    case EVENTLOG_WARNING: return LOG_WARNING;
+    default: return LOG_INFO;
+  }
+}
+
+void write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+void append_to_file_sink(const std::string& line) {
+  const char* path = std::getenv("KYVEK_EVENTLOG");
+  if (path == nullptr || *path == '\0') return;
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return;
+  std::string with_newline = line + "\n";
+  write_all(fd, with_newline.data(), with_newline.size());
+  ::close(fd);
+}
+
+}  // namespace
+
+extern "C" eventlog_source* eventlog_register(const char* source_name) {
+  auto* source = new (std::nothrow) eventlog_source;
+  if (source == nullptr) return nullptr;
+  try {
+    source->name = source_name ? source_name : "";
+  } catch (...) {
+    delete source;
+    return nullptr;
+  }
+  return source;
+}
+
+extern "C" void eventlog_deregister(eventlog_source* source) { delete source; }
+
+extern "C" int eventlog_format_line(uint32_t id, const char* text, char* out, int capacity) {
+  int n = std::snprintf(out, capacity > 0 ? static_cast<size_t>(capacity) : 0, "0x%08X %s",
+                        static_cast<unsigned>(id), text ? text : "");
+  return n;
+}
+
+extern "C" int eventlog_report(eventlog_source* source, uint16_t type, uint32_t id,
+                               const char* text) {
+  if (source == nullptr) return -1;
+  char head[16];
+  std::snprintf(head, sizeof head, "0x%08X ", static_cast<unsigned>(id));
+  std::string line = head;
+  if (text != nullptr) line += text;
+  {
+    std::lock_guard<std::mutex> lock(syslog_mutex);
+    openlog(source->name.c_str(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    syslog(LOG_DAEMON | syslog_priority(type), "%s", line.c_str());
+    closelog();
+  }
+  append_to_file_sink(line);
+  return 0;
+}
