@@ -1,0 +1,791 @@
+// The listener: service and console loops, the control handler, accept checks
+// and the socket helpers. See listener.h.
+#include "listener.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "access_list.h"
+#include "audit.h"
+#include "events.h"
+#include "server_utils.h"
+#include "service/service.h"
+#include "settings.h"
+#include "startup_log.h"
+#include "trace_log.h"
+#include "worker.h"
+
+int server_kind = 1;
+
+namespace {
+
+eventlog_source* g_source = nullptr;
+
+// The service status record; written by the control handler and the loop.
+std::mutex g_status_lock;
+ky_service_status g_status{};                    // guarded by g_status_lock
+ky_service_status_handle g_status_handle = nullptr;
+
+constexpr int kDrainMillis = 2000;
+constexpr size_t kDrainBytes = 64 * 1024;
+
+void report_status_locked() {
+  if (g_status_handle) ky_service_set_status(g_status_handle, &g_status);
+}
+
+void set_state(uint32_t state) {
+  std::lock_guard<std::mutex> lk(g_status_lock);
+  g_status.current_state = state;
+  report_status_locked();
+}
+
+uint32_t current_state() {
+  std::lock_guard<std::mutex> lk(g_status_lock);
+  return g_status.current_state;
+}
+
+void set_exit_codes(uint32_t win32, uint32_t specific) {
+  std::lock_guard<std::mutex> lk(g_status_lock);
+  g_status.win32_exit_code = win32;
+  g_status.service_exit_code = specific;
+  report_status_locked();
+}
+
+void service_checkpoint() {
+  std::lock_guard<std::mutex> lk(g_status_lock);
+  ++g_status.check_point;
+  report_status_locked();
+}
+
+void event(uint16_t type, uint32_t id, const char* t1, const char* t2 = nullptr) {
+  log_server_event(server_event_block(), g_source, type, id, t1, t2);
+}
+
+std::string errno_text(int e) { return WSAErrorToText(e ? 10000 + e : 0); }
+
+// Transient accept failures: the pending connection went away, or the call was
+// interrupted; the loop simply goes on.
+bool accept_error_is_transient(int e) {
+  switch (e) {
+    case EINTR: case EAGAIN: case ECONNABORTED: case EPROTO: case ENETDOWN: case ENOPROTOOPT:
+    case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH: case EPERM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Out of descriptors or buffers: pause, then try again.
+bool accept_error_is_exhaustion(int e) { return e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM; }
+
+void close_quietly(int& sock) {
+  if (sock >= 0) ::close(sock);
+  sock = -1;
+}
+
+// One listener, console or service. The texts and exit codes differ by mode.
+class Listener {
+ public:
+  explicit Listener(bool service) : service_(service) {}
+
+  int run_service();
+  int run_console(int argc, char** argv);
+
+ private:
+  int loop();
+  void periodic_step(bool timeout);
+  void pause_while_paused();
+  // Returns false when the loop must end (with *result set).
+  bool serve_accepted(int client, const sockaddr_in& peer, int* result);
+  bool start_thread_worker(int client, thread_entry_t* entry, int* result);
+  void refuse(int client, const char* text, const char* detail, bool graceful);
+  uint32_t flags() const { return server_settings()->Flags; }
+
+  bool service_;
+  int sock_ = -1;
+  server_stats_t* block_ = nullptr;
+  uint32_t attempts_ = 0;
+};
+
+void Listener::refuse(int client, const char* text, const char* detail, bool graceful) {
+  send_client_error(client, text, detail);
+  if (graceful) {
+    close_socket_gracefully(client);
+  } else {
+    ::shutdown(client, SHUT_RDWR);
+    ::close(client);
+  }
+}
+
+void Listener::periodic_step(bool timeout) {
+  if (timeout) startup_log("select timeout\n");
+  if ((flags() & ShowProcessTime) && block_) {
+    double k = 0, u = 0;
+    if (get_cpu_times(1, &k, &u) == 0) {
+      block_->kernel_cpu_seconds = k;
+      block_->user_cpu_seconds = u;
+    }
+  }
+  uint32_t count = 0;
+  cleanup_exited_threads(thread_table_head(), block_, flags(), &count);
+  reap_httpd_process();
+  if (block_ && __atomic_exchange_n(&block_->config_changed, 0u, __ATOMIC_ACQ_REL) != 0) {
+    startup_log("Configuration changed - rereading\n");
+    char* err = nullptr;
+    if (load_server_settings(&err, startup_log, 1) != 0)
+      event(EVENTLOG_WARNING, EV_ERROR_TEXT, err ? err : "Failed to read settings");
+    err = nullptr;
+    if (build_server_acls(server_settings(), &err) != 0)
+      event(EVENTLOG_WARNING, EV_ERROR_TEXT, err ? err : "Failed to build access lists");
+  }
+}
+
+void Listener::pause_while_paused() {
+  service_checkpoint();
+  startup_log("Service PAUSE pending\n");
+  set_state(KY_SERVICE_PAUSED);
+  event(EVENTLOG_INFORMATION, EV_SERVER_PAUSED, "");
+  std::string pid = std::to_string(::getpid());
+  if (flags() & AuditODBCAccess) audit_event(AUDIT_SERVER_SUSPENDED, pid.c_str(), nullptr);
+  if (block_) __atomic_store_n(&block_->paused, 1u, __ATOMIC_RELEASE);
+  while (current_state() == KY_SERVICE_PAUSED) {
+    // Waits in steps of at most 2 seconds; a control wakes it at once.
+    int wfd = ky_service_wakeup_fd();
+    if (wfd >= 0) {
+      pollfd p{wfd, POLLIN, 0};
+      if (::poll(&p, 1, 2000) > 0) ky_service_drain_wakeup();
+    } else {
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+    }
+  }
+  if (block_) __atomic_store_n(&block_->paused, 0u, __ATOMIC_RELEASE);
+  startup_log("Service CONTINUED\n");
+  if (flags() & AuditODBCAccess) audit_event(AUDIT_SERVER_RESUMED, pid.c_str(), nullptr);
+}
+
+bool Listener::start_thread_worker(int client, thread_entry_t* entry, int* result) {
+  startup_log("Multi-threaded\n");
+  entry->kind |= THREAD_KIND_THREAD;
+  const server_settings_t* s = server_settings();
+  uint32_t retries = 0;
+  for (;;) {
+    auto* start = static_cast<worker_start_block*>(std::malloc(sizeof(worker_start_block)));
+    int rc = ENOMEM;
+    pthread_t thread{};
+    if (start) {
+      start->stats = block_;
+      start->entry = entry;
+      startup_log("Starting new thread\n");
+      rc = ::pthread_create(&thread, nullptr, connection_thread, start);
+      if (rc != 0) std::free(start);  // the worker never ran to free it
+    }
+    if (rc == 0) {
+      startup_log("Started thread %lu\n", static_cast<unsigned long>(thread));
+      start_thread_entry_thread(entry, thread);
+      update_statistics(block_, STATS_WORKER_STARTED, nullptr, nullptr);
+      return true;
+    }
+    if (rc == EAGAIN) {
+      startup_log("_beginthreadex() returned EAGAIN\n");
+      if (service_ && g_source)
+        event(EVENTLOG_WARNING, EV_THREAD_CREATE_FAILED, "EAGAIN - too many threads");
+      else
+        std::fprintf(stderr, "EAGAIN - too many threads\n");
+      ++retries;
+      startup_log("Thread retries now %d\n", static_cast<int>(retries));
+      if (retries <= s->RetryCount) {
+        startup_log("Pausing for %d\n", static_cast<int>(s->RetryPause));
+        std::this_thread::sleep_for(std::chrono::seconds(s->RetryPause));
+        continue;
+      }
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "After %u attempts the VEK Server could still not create a thread due to lack of resources",
+                    retries);
+      startup_log("%s\n", text);
+      if (service_) event(EVENTLOG_ERROR, EV_ERROR_TEXT, text);
+      else std::fprintf(stderr, "%s\n", text);
+      update_statistics(block_, STATS_WORKER_ENDED, nullptr, nullptr);
+      refuse(client, text, nullptr, true);
+      entry->in_use = 0;
+      return true;
+    }
+    std::string sys = errno_text(rc);
+    char message[256];
+    std::snprintf(message, sizeof message, "_beginthreadex() returns le=%d, errno=%d\n", rc, rc);
+    startup_log("_beginthreadex() returned le=%d, errno=%d\n", rc, rc);
+    event(EVENTLOG_ERROR, EV_ERROR_TEXT, (std::string(message) + sys).c_str());
+    update_statistics(block_, STATS_WORKER_ENDED, nullptr, nullptr);
+    refuse(client, "Failed to create/start thread", sys.c_str(), false);
+    entry->in_use = 0;
+    if (!service_) {
+      std::fprintf(stderr, "Failed to create/start thread\n%s\n", sys.c_str());
+      *result = 5;
+      return false;
+    }
+    return true;
+  }
+}
+
+bool Listener::serve_accepted(int client, const sockaddr_in& peer, int* result) {
+  startup_log("\tAccepted connection on socket %d\n", client);
+  char address[33] = "";
+  char host[52] = "";
+  thread_entry_t** head = thread_table_head();
+  if (accept_connection_checks(client, *head, block_, &peer, address, host, service_ ? nullptr : stdout) != 0)
+    return true;
+  const server_settings_t* s = server_settings();
+
+  thread_entry_t* entry = nullptr;
+  int rc = create_new_thread_entry(head, s->MaxThreadCount, &entry, block_, s->Flags);
+  if (rc != 0) {
+    if (entry) entry->in_use = 0;
+    update_statistics(block_, STATS_WORKER_ENDED, nullptr, nullptr);
+    startup_log("Failed to create new thread entry, %d\n", rc);
+    char message[160];
+    if (rc == -2) {
+      std::snprintf(message, sizeof message, "MaxThreadCount %lu reached", static_cast<unsigned long>(s->MaxThreadCount));
+      event(EVENTLOG_WARNING, EV_CLIENT_REFUSED, message);
+      if (s->Flags & AuditODBCAccess) audit_event(AUDIT_REFUSED_MAXCONCURRENT, address, host);
+    } else {
+      char size[32];
+      std::snprintf(size, sizeof size, "%zu", sizeof(thread_entry_t));
+      event(EVENTLOG_ERROR, EV_NO_MEMORY, size, "new thread entry");
+      std::snprintf(message, sizeof message, "Insufficient virtual memory for new thread entry");
+    }
+    if (service_) {
+      refuse(client, message, nullptr, false);
+    } else {
+      std::string text = std::string("Unable to create new thread entry - ") +
+                         (rc == -2 ? message : "insufficient virtual memory") + "\n";
+      refuse(client, text.c_str(), nullptr, true);
+    }
+    return true;
+  }
+
+  if (s->MaxClientConnect != 0) {
+    startup_log("Checking max concurrent connections with %lu\n", static_cast<unsigned long>(s->MaxClientConnect));
+    uint32_t count = 0;
+    if (count_client_connections(address, s->MaxClientConnect, *head, block_, &count, s->Flags) == 0) {
+      update_statistics(block_, STATS_WORKER_ENDED, nullptr, nullptr);
+      char message[160];
+      if (service_)
+        std::snprintf(message, sizeof message, "%s already has %lu active connection%s", address,
+                      static_cast<unsigned long>(count), count >= 2 ? "s" : "");
+      else
+        std::snprintf(message, sizeof message, "%s already has %lu active connections", address,
+                      static_cast<unsigned long>(count));
+      event(EVENTLOG_WARNING, EV_CLIENT_REFUSED, message);
+      if (s->Flags & AuditODBCAccess) audit_event(AUDIT_REFUSED_MAXCLIENTCONNECT, address, host);
+      entry->in_use = 0;
+      if (service_) refuse(client, "Client has too many connections. ", message, false);
+      else refuse(client, "MaxClientConnect reached. ", message, true);
+      return true;
+    }
+  }
+
+  fill_thread_entry(client, entry, address, host);
+  if (!(s->Flags & MultiProcess)) {
+    bool go_on = start_thread_worker(client, entry, result);
+    if (!service_) {
+      uint32_t count = 0;
+      cleanup_exited_threads(head, block_, flags(), &count);
+    }
+    return go_on;
+  }
+  startup_log("Multiprocess\n");
+  pid_t pid = start_new_process(entry, block_);
+  if (pid > 0) {
+    startup_log("Process %d started\n", static_cast<int>(pid));
+    update_statistics(block_, STATS_WORKER_STARTED, nullptr, nullptr);
+    if (!service_) {
+      uint32_t count = 0;
+      cleanup_exited_threads(head, block_, flags(), &count);
+    }
+    return true;
+  }
+  int e = errno;
+  entry->in_use = 0;
+  ::close(client);
+  if (service_) {
+    startup_log("Failed to create/start process\n");
+    set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
+    event(EVENTLOG_ERROR, EV_ERROR_TEXT, "Failed to create/start process", errno_text(e).c_str());
+    *result = 1;
+  } else {
+    startup_log("Failed to start new process\n");
+    std::fprintf(stderr, "Failed to create/start process\n");
+    *result = 5;
+  }
+  return false;
+}
+
+int Listener::loop() {
+  for (;;) {
+    startup_log("Start of loop\n");
+    int r = wait_for_connection(sock_);
+    startup_log("wait_for_connection() returns %d\n", r);
+    uint32_t state = service_ ? current_state() : static_cast<uint32_t>(KY_SERVICE_RUNNING);
+    if (state == KY_SERVICE_PAUSE_PENDING) {
+      pause_while_paused();
+      continue;
+    }
+    if (state == KY_SERVICE_STOP_PENDING) {
+      service_checkpoint();
+      startup_log("Service STOP Pending\n");
+      ::shutdown(sock_, SHUT_RDWR);
+      close_quietly(sock_);
+      if (flags() & WriteStatsOnExit) write_statistics_file(block_);
+      return 0;
+    }
+    if (worker_exception_stop()) {
+      startup_log("Service stopping - exception caught and reported\n");
+      close_quietly(sock_);
+      if (flags() & WriteStatsOnExit) write_statistics_file(block_);
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      std::exit(1);
+    }
+    if (r == 0) {
+      periodic_step(true);
+      continue;
+    }
+    if (r < 0) {
+      int e = errno;
+      startup_log("select returns error %d\n", e);
+      if (service_) {
+        event(EVENTLOG_ERROR, EV_SELECT_FAILED, errno_text(e).c_str());
+        set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
+        close_quietly(sock_);
+        return 1;
+      }
+      std::fprintf(stderr, "Failed to select on listening socket\n-%s\n", errno_text(e).c_str());
+      std::this_thread::sleep_for(std::chrono::seconds(5));
+      close_socket_gracefully(sock_);
+      sock_ = -1;
+      return 5;
+    }
+    if (state == KY_SERVICE_PAUSED) {
+      startup_log("\tConnection denied - Server paused from the Service Manager\n");
+      continue;
+    }
+    ++attempts_;
+    if (attempts_ > 10) periodic_step(false);
+    startup_log("Connection attempt, accepting\n");
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int client = ::accept4(sock_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (client < 0) {
+      int e = errno;
+      if (accept_error_is_transient(e)) continue;
+      if (accept_error_is_exhaustion(e)) {
+        startup_log("Failed to accept, %d - pausing\n", e);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        continue;
+      }
+      startup_log("Failed to accept, %d\n", e);
+      if (service_) {
+        event(EVENTLOG_ERROR, EV_ACCEPT_FAILED, errno_text(e).c_str());
+        set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
+        close_quietly(sock_);
+        return 1;
+      }
+      std::fprintf(stderr, "Failed to accept incoming connection\n- %s\n", errno_text(e).c_str());
+      std::this_thread::sleep_for(std::chrono::seconds(5));
+      close_socket_gracefully(sock_);
+      sock_ = -1;
+      return 5;
+    }
+    int result = 0;
+    if (!serve_accepted(client, peer, &result)) {
+      close_quietly(sock_);
+      return result;
+    }
+  }
+}
+
+int Listener::run_service() {
+  set_trace_mask(read_logging_setting());
+  startup_log("In Service()\n");
+  startup_log("Register with Event Log\n");
+  g_source = eventlog_register(SERVER_EVENT_SOURCE_NAME);
+  service_checkpoint();
+  uint32_t error = 0;
+  block_ = create_shared_statistics(&error);
+  if (!block_) {
+    set_exit_codes(error, 0);
+    eventlog_deregister(g_source);
+    g_source = nullptr;
+    startup_log("Exiting\n");
+    return 1;
+  }
+  set_server_event_target(block_, g_source);
+  block_->start_time = static_cast<int64_t>(std::time(nullptr));
+  service_checkpoint();
+  char* err = nullptr;
+  if (load_server_settings(&err, startup_log, 1) != 0) {
+    event(EVENTLOG_ERROR, EV_ERROR_TEXT, err ? err : "");
+    set_exit_codes(KY_SERVICE_SPECIFIC_ERROR, 101);
+    startup_log("Exiting\n");
+    return 1;
+  }
+  service_checkpoint();
+  err = nullptr;
+  if (build_server_acls(server_settings(), &err) != 0) event(EVENTLOG_ERROR, EV_ERROR_TEXT, err ? err : "");
+  const server_settings_t* s = server_settings();
+  uint32_t port = s->Port64 ? s->Port64 : s->Port;
+  service_checkpoint();
+  if (listen_on_port(static_cast<uint16_t>(port), &sock_) != 0) {
+    set_exit_codes(KY_SERVICE_SPECIFIC_ERROR, 105);
+    return 1;
+  }
+  block_->port = port;
+  set_state(KY_SERVICE_RUNNING);
+  char text[256];
+  std::snprintf(text, sizeof text, "KYVEKServer %s, %s, %s, Version:%d.%d on socket %d,(Maximum sockets = %u)",
+                SERVER_VERSION_STRING, "BSD sockets", "Running", 2, 0, sock_, 65535u);
+  event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, text);
+  int rc = loop();
+  free_thread_table(thread_table_head());
+  return rc;
+}
+
+int Listener::run_console(int argc, char** argv) {
+  startup_log("Standlone\n");
+  startup_log("Register with Event Log\n");
+  g_source = eventlog_register(SERVER_EVENT_SOURCE_NAME);
+  if (!g_source) std::fprintf(stderr, "Failed to register with event log\n- error %d\n", errno);
+  int d = start_service_dispatcher(SERVER_SERVICE_NAME, ServiceMain);
+  if (d < 0) return d;
+  if (d == 1) return 0;
+  eventlog_deregister(g_source);
+  g_source = nullptr;
+  start_winsock();
+  uint32_t error = 0;
+  block_ = create_shared_statistics(&error);
+  if (!block_) {
+    startup_log("Failed to create/allocate {shared} memory for statistics\n");
+    return -1;
+  }
+  set_server_event_target(block_, nullptr);
+  block_->start_time = static_cast<int64_t>(std::time(nullptr));
+  const server_settings_t* s = server_settings();
+  uint32_t port = s->Port64 ? s->Port64 : s->Port;
+  if (argc > 2) {
+    startup_log("Port %s on command line\n", argv[2]);
+    if (parse_port(argv[2], &port) != 0) {
+      startup_log("Invalid Port %s\n", argv[2]);
+      return -2;
+    }
+  }
+  if (s->Flags & StartHTTPAdminChild) start_httpd_process(block_);
+  if (listen_on_port(static_cast<uint16_t>(port), &sock_) != 0) return 3;
+  block_->port = port;
+  return loop();
+}
+
+}  // namespace
+
+extern "C" eventlog_source* server_source(void) { return g_source; }
+extern "C" void set_server_source(eventlog_source* source) { g_source = source; }
+
+extern "C" int start_winsock(void) {
+  startup_log("Starting Winsock\n");
+  return 0;
+}
+
+extern "C" int parse_port(const char* text, uint32_t* port) {
+  if (!text || !*text) {
+    std::fprintf(stderr, "Zero length port specified\n");
+    return -1;
+  }
+  for (const char* p = text; *p; ++p)
+    if (*p < '0' || *p > '9') {
+      std::fprintf(stderr, "Invalid port \"%s\"\n", text);
+      return -1;
+    }
+  errno = 0;
+  unsigned long long v = std::strtoull(text, nullptr, 10);
+  if (errno == ERANGE || v > 65535) {
+    std::fprintf(stderr, "Port \"%s\" out of range\n", text);
+    return -1;
+  }
+  *port = static_cast<uint32_t>(v);
+  return 0;
+}
+
+extern "C" int listen_on_port(uint16_t port, int* socket_out) {
+  startup_log("Starting to listen on port %d\n", port);
+  // Close-on-exec: child processes never hold the listening socket.
+  int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (sock < 0) {
+    int e = errno;
+    startup_log("Failed to create socket\n");
+    event(EVENTLOG_ERROR, EV_SOCKET_CREATE_FAILED, errno_text(e).c_str());
+    if (g_status_handle) set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
+    return -1;
+  }
+  startup_log("Running with socket %d\n", sock);
+  int one = 1;
+  ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  const char* ip = server_settings()->IPAddress;
+  in_addr parsed{};
+  if (ip[0] && ::inet_pton(AF_INET, ip, &parsed) == 1) addr.sin_addr = parsed;
+  startup_log("Binding socket to port %d\n", port);
+  char message[512];
+  uint32_t failed_event = 0;
+  if (::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    startup_log("Failed to bind socket\n");
+    std::snprintf(message, sizeof message, "(%d), %s", port, errno_text(errno).c_str());
+    failed_event = EV_BIND_FAILED;
+  } else {
+    startup_log("Starting listening\n");
+    uint32_t backlog = server_settings()->ListenBacklog;
+    if (::listen(sock, backlog ? static_cast<int>(backlog) : SOMAXCONN) != 0) {
+      startup_log("Failed to listen on port\n");
+      std::snprintf(message, sizeof message, "(%d), %s\n", port, errno_text(errno).c_str());
+      failed_event = EV_LISTEN_FAILED;
+    }
+  }
+  if (failed_event) {
+    int e = errno;
+    event(EVENTLOG_ERROR, failed_event, message);
+    if (g_status_handle) set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
+    ::close(sock);
+    return -1;
+  }
+  *socket_out = sock;
+  return 0;
+}
+
+extern "C" int wait_for_connection(int sock) {
+  startup_log("Waiting %ds for connection on socket %d\n", LISTENER_WAIT_SECONDS, sock);
+  pollfd fds[2] = {{sock, POLLIN, 0}, {ky_service_wakeup_fd(), POLLIN, 0}};
+  nfds_t n = fds[1].fd >= 0 ? 2 : 1;
+  int r = ::poll(fds, n, LISTENER_WAIT_SECONDS * 1000);
+  if (r < 0) return errno == EINTR ? 0 : -1;
+  if (n == 2 && (fds[1].revents & POLLIN)) ky_service_drain_wakeup();
+  if (r > 0 && (fds[0].revents & (POLLERR | POLLNVAL))) {
+    errno = EBADF;
+    return -1;
+  }
+  return (fds[0].revents & POLLIN) ? 1 : 0;
+}
+
+extern "C" int accept_connection_checks(int sock, thread_entry_t* head, server_stats_t* block,
+                                        const sockaddr_in* peer, char* address_out, char* host_out, FILE* out) {
+  startup_log("Connection accepted\n");
+  update_statistics(block, STATS_CONNECTION, head, nullptr);
+  startup_log("Determining connection IP address\n");
+  address_out[0] = '\0';
+  ::inet_ntop(AF_INET, &peer->sin_addr, address_out, 33);
+  const server_settings_t* s = server_settings();
+  std::strcpy(host_out, "unknown");
+  if (s->Flags & ReverseLookup) {
+    startup_log("Determining client name from IP address\n");
+    char name[NI_MAXHOST];
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(peer), sizeof *peer, name, sizeof name, nullptr, 0,
+                      NI_NAMEREQD) == 0) {
+      std::strncpy(host_out, name, 51);
+      host_out[51] = '\0';
+    }
+  }
+  startup_log("Connection from %s (%s)\n", address_out, host_out);
+  if (out) {
+    std::fprintf(out, "Connection from %s (%s)\n", address_out, host_out);
+    std::fflush(out);
+  }
+  update_statistics(block, STATS_CLIENT_HOST, peer, host_out);
+  if (s->Flags & AuditODBCAccess) audit_event(AUDIT_CONNECT, address_out, host_out);
+  startup_log("\tChecking Access Control for %s\n", address_out);
+  if (match_ip_acl(address_out, *server_allow_acl(), *server_deny_acl(), 0) == 1) return 0;
+  startup_log("\tAccess Denied\n");
+  log_server_event(block, g_source, EVENTLOG_WARNING, EV_CLIENT_DENIED, address_out, "due to access control rule");
+  update_statistics(block, STATS_WORKER_ENDED, nullptr, nullptr);
+  if (s->Flags & AuditODBCAccess) audit_event(AUDIT_REFUSED_BY_RULE, address_out, host_out);
+  startup_log("\tSending access denied error back to client\n");
+  send_client_error(sock, "Client denied access due to access control rule.", nullptr);
+  close_socket_gracefully(sock);
+  return -1;
+}
+
+extern "C" void close_socket_gracefully(int sock) {
+  if (sock < 0) return;
+  startup_log("\tShutting down socket %d\n", sock);
+  if (::shutdown(sock, SHUT_WR) != 0) {
+    startup_log("\tShutdown(%d) failed\n", sock);
+    startup_log("\t  Socket error %d\n", errno);
+  }
+  // Drops what the peer still sends, bounded in time and bytes, so a peer that
+  // trickles data never holds the caller.
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMillis);
+  size_t dropped = 0;
+  char buf[1024];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+    if (left <= 0 || dropped >= kDrainBytes) break;
+    pollfd p{sock, POLLIN, 0};
+    int wait = dropped == 0 ? static_cast<int>(std::min<long long>(left, 1000)) : static_cast<int>(left);
+    if (::poll(&p, 1, wait) <= 0) break;
+    startup_log("\treading socket data\n");
+    ssize_t n = ::recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+    if (n <= 0) break;
+    startup_log("\tread %d bytes\n", static_cast<int>(n));
+    dropped += static_cast<size_t>(n);
+  }
+  ::shutdown(sock, SHUT_RD);
+  startup_log("\tclosing socket %d\n", sock);
+  if (::close(sock) != 0) startup_log("\tclose(%d) failed\n", sock);
+  startup_log("\tSocket %d closed\n", sock);
+}
+
+extern "C" int start_service_dispatcher(const char* service_name, void (*service_main)(int, char**)) {
+  startup_log("Starting Service Manager\n");
+  std::printf("Please wait - attempting to contact the Service Manager\n");
+  std::fflush(stdout);
+  int rc = ky_service_start_dispatcher(service_name, service_main);
+  if (rc == 1) {
+    startup_log("Under Service Manager control - exiting\n");
+    return 1;
+  }
+  if (rc == 0) {
+    startup_log("Running without Service Manager\n");
+    std::printf("Running as standalone server\n\n");
+    std::fflush(stdout);
+    return 0;
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, "StartServiceCtrlDispatcher failed with %d", errno);
+  event(EVENTLOG_ERROR, EV_ERROR_TEXT, text);
+  return -1;
+}
+
+extern "C" void ServiceHandle(uint32_t control) {
+  startup_log("ServiceHandle()\n");
+  struct Row {
+    const char* trace;
+    uint32_t server_event;
+    uint32_t http_event;
+  };
+  uint32_t id = 0;
+  {
+    std::lock_guard<std::mutex> lk(g_status_lock);
+    switch (control) {
+      case KY_SERVICE_CONTROL_STOP:
+        startup_log("\tStop request\n");
+        ++g_status.check_point;
+        g_status.current_state = KY_SERVICE_STOP_PENDING;
+        id = server_kind ? EV_REQUEST_STOP : EV_HTTP_REQUEST_STOP;
+        break;
+      case KY_SERVICE_CONTROL_PAUSE:
+        startup_log("\tPause request\n");
+        ++g_status.check_point;
+        g_status.current_state = KY_SERVICE_PAUSE_PENDING;
+        id = server_kind ? EV_REQUEST_PAUSE : EV_HTTP_REQUEST_PAUSE;
+        break;
+      case KY_SERVICE_CONTROL_CONTINUE:
+        startup_log("\tContinue request\n");
+        ++g_status.check_point;
+        g_status.current_state = KY_SERVICE_RUNNING;
+        id = server_kind ? EV_REQUEST_CONTINUE : EV_HTTP_REQUEST_CONTINUE;
+        break;
+      case KY_SERVICE_CONTROL_INTERROGATE:
+        startup_log("\tInterrogate request\n");
+        ++g_status.check_point;
+        break;
+      case KY_SERVICE_CONTROL_SHUTDOWN:
+        startup_log("\tShutdown notification\n");
+        id = server_kind ? EV_REQUEST_SHUTDOWN : EV_HTTP_REQUEST_SHUTDOWN;
+        break;
+      default: break;
+    }
+    report_status_locked();
+  }
+  if (id) event(EVENTLOG_INFORMATION, id, "");
+}
+
+namespace {
+
+void begin_service(const char* trace) {
+  std::lock_guard<std::mutex> lk(g_status_lock);
+  g_status = {KY_SERVICE_WIN32_OWN_PROCESS, KY_SERVICE_STOPPED,
+              KY_SERVICE_ACCEPT_STOP | KY_SERVICE_ACCEPT_PAUSE_CONTINUE | KY_SERVICE_ACCEPT_SHUTDOWN, 0, 0, 0, 1000};
+  g_status_handle = ky_service_register_handler(server_kind ? SERVER_SERVICE_NAME : HTTP_SERVICE_NAME, ServiceHandle);
+  startup_log("%s", trace);
+  g_status.current_state = KY_SERVICE_START_PENDING;
+  report_status_locked();
+}
+
+// Reports "stopped" once; the dispatcher then returns and main ends the process.
+void end_service(uint32_t event_id) {
+  event(EVENTLOG_INFORMATION, event_id, "");
+  set_state(KY_SERVICE_STOPPED);
+  std::lock_guard<std::mutex> lk(g_status_lock);
+  g_status_handle = nullptr;
+}
+
+}  // namespace
+
+extern "C" void ServiceMain(int, char**) {
+  startup_log("ServiceMain()\n");
+  begin_service("\tRegistered with Service Manager\n");
+  startup_log("Running Service()\n");
+  Service();
+  startup_log("Returned from Service()\n");
+  end_service(EV_SERVER_STOPPED);
+}
+
+extern "C" int Service(void) {
+  Listener listener(true);
+  return listener.run_service();
+}
+
+extern "C" int console_loop(int argc, char** argv) {
+  Listener listener(false);
+  return listener.run_console(argc, argv);
+}
+
+#if defined(KYVEK_HAVE_HTTP)
+extern "C" int run_http_server(server_stats_t* block);
+#endif
+
+extern "C" void httpdServiceMain(int, char**) {
+  begin_service("\t(httpd) Registered with Service Manager\n");
+  uint32_t error = 0;
+  server_stats_t* block = create_shared_statistics(&error);
+  if (!block) {
+    event(EVENTLOG_ERROR, EV_ERROR_TEXT, "Failed to create/map shared memory");
+    end_service(EV_HTTP_STOPPED);
+    return;
+  }
+  service_checkpoint();
+  startup_log("Running httpd\n");
+  set_state(KY_SERVICE_RUNNING);
+#if defined(KYVEK_HAVE_HTTP)
+  run_http_server(block);
+#else
+  event(EVENTLOG_ERROR, EV_ERROR_TEXT, "The HTTP administration server is not built yet");
+#endif
+  startup_log("Returned from httpd\n");
+  release_shared_statistics(block);
+  end_service(EV_HTTP_STOPPED);
+}

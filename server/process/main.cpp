@@ -1,0 +1,247 @@
+// kyvekserver: the entry of the server program. The first argument, the
+// method word, decides how the process serves: "standalone" (service or
+// console listener), "tcpip_inherit_socket" (one inherited link, the child of
+// a MultiProcess listener), "tcpip_listen" (accept one link), "inetd" (a link
+// on standard input), "httpd" (the administration server) or "version".
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/socket.h>
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include "access_list.h"
+#include "events.h"
+#include "listener.h"
+#include "logon/logon.h"
+#include "server_info.h"
+#include "server_utils.h"
+#include "settings.h"
+#include "startup_log.h"
+#include "trace_log.h"
+#include "worker.h"
+
+#if defined(KYVEK_HAVE_HTTP)
+extern "C" int run_http_server(server_stats_t* block);
+#endif
+
+namespace {
+
+void print_usage() {
+  std::fputs("kyvekserver version\n"
+             "kyvekserver transport_method method_arguments\n"
+             "where transport method is one of:\n"
+             "    tcpip_inherit_socket inherited_socket_handle\n"
+             "    tcpip_listen port\n"
+             "    standalone [port]\n"
+             "    inetd\n"
+             "    httpd\n",
+             stderr);
+}
+
+void report_error(const char* text) {
+  log_server_event(server_event_block(), server_source(), EVENTLOG_ERROR, EV_ERROR_TEXT, text, nullptr);
+}
+
+// The listener's copy of nothing: the inherited socket named on the command
+// line. -1 after the usage when it is missing or not a number.
+int startup_inherit_socket(int argc, char** argv) {
+  startup_log("startup_inherit_socket\n");
+  if (start_winsock() != 0) {
+    std::fprintf(stderr, "Failed to start winsock\n");
+    return -1;
+  }
+  set_server_source(eventlog_register(SERVER_EVENT_SOURCE_NAME));
+  if (argc < 3) {
+    std::fprintf(stderr, "Invalid command line\n- missing socket handle or device name\n");
+    print_usage();
+    return -1;
+  }
+  char* end = nullptr;
+  errno = 0;
+  long sock = std::strtol(argv[2], &end, 10);
+  if (errno || end == argv[2] || *end || sock < 0 || sock > 1 << 24) {
+    std::fprintf(stderr, "Invalid command line\n- missing socket handle or device name\n");
+    print_usage();
+    return -1;
+  }
+  startup_log("Using accept socket %d\n", static_cast<int>(sock));
+  for (int i = 1; i < argc; ++i) {
+    const char* eq = std::strstr(argv[i], "listen=");
+    if (!eq) continue;
+    const char* value = std::strchr(argv[i], '=');
+    int other = std::atoi(value + 1);
+    if (other > 2 && other != sock) {
+      ::shutdown(other, SHUT_RDWR);
+      ::close(other);
+    }
+    break;
+  }
+  return static_cast<int>(sock);
+}
+
+// Accepts one link on the port (default 8888); exits on failure.
+int tcpip_listen_accept(const char* port_text) {
+  if (start_winsock() != 0) {
+    std::fprintf(stderr, "Failed to start winsock\n");
+    std::exit(1);
+  }
+  uint32_t port = 0;
+  if (parse_port(port_text, &port) != 0) std::exit(2);
+  int listener = -1;
+  if (listen_on_port(static_cast<uint16_t>(port), &listener) != 0) std::exit(1);
+  // The listening socket is non-blocking; wait for the one client.
+  int client = -1;
+  sockaddr_in peer{};
+  for (;;) {
+    int r = wait_for_connection(listener);
+    if (r < 0) break;
+    if (r == 0) continue;
+    socklen_t len = sizeof peer;
+    client = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (client >= 0 || (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)) break;
+  }
+  if (client < 0) {
+    std::fprintf(stderr, "Failed to accept incoming connection\n- %s\n", WSAErrorToText(10000 + errno));
+    ::close(listener);
+    std::exit(5);
+  }
+  char address[INET_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+  char name[NI_MAXHOST];
+  bool named = ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0,
+                             NI_NAMEREQD) == 0;
+  std::printf("Connection from %s (%s)\n", address, named ? name : "unknown");
+  std::fflush(stdout);
+  ::close(listener);
+  return client;
+}
+
+// Maps a connection result to the process exit code: the connection status,
+// and 1 for a link that could not even be set up.
+int exit_code_of(int result, uint32_t status) {
+  if (status != 0) return static_cast<int>(status);
+  return result < 0 ? 1 : 0;
+}
+
+int httpd_main() {
+  server_kind = 0;
+  set_trace_mask(read_logging_setting());
+  startup_log("Register with Event Log\n");
+  eventlog_source* source = eventlog_register(SERVER_EVENT_SOURCE_NAME);
+  if (!source) std::fprintf(stderr, "Failed to register with event log\n- error %d\n", errno);
+  set_server_source(source);
+#if !defined(KYVEK_HAVE_HTTP)
+  std::fprintf(stderr, "The HTTP administration server is not built yet\n");
+  return 1;
+#else
+  int d = start_service_dispatcher(HTTP_SERVICE_NAME, httpdServiceMain);
+  if (d < 0) return d;
+  if (d == 1) return 0;
+  start_winsock();
+  uint32_t error = 0;
+  server_stats_t* block = create_shared_statistics(&error);
+  if (!block) {
+    report_error("Failed to create/map shared memory");
+    return -1;
+  }
+  set_server_event_target(block, source);
+  run_http_server(block);
+  release_shared_statistics(block);
+  return 0;
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A client that drops mid-reply must not end the server.
+  std::signal(SIGPIPE, SIG_IGN);
+  if (argc < 2) {
+    std::fprintf(stderr, "Invalid command line - missing method\n");
+    print_usage();
+    return 1;
+  }
+  const std::string word = argv[1];
+  int method = 0;
+  bool listener_settings = false;
+  if (word == "version") {
+    std::printf("Version %s, %s\n", SERVER_VERSION_STRING, get_build_stamp());
+    return 0;
+  } else if (word == "standalone") {
+    method = METHOD_STANDALONE;
+    listener_settings = true;
+  } else if (word == "tcpip_inherit_socket") {
+    method = METHOD_INHERIT_SOCKET;
+  } else if (word == "tcpip_listen") {
+    method = METHOD_LISTEN;
+    listener_settings = true;
+  } else if (word == "inetd") {
+    method = METHOD_INETD;
+  } else if (word == "httpd") {
+    return httpd_main();
+  } else {
+    print_usage();
+    return 6;
+  }
+
+  uint32_t mask = read_logging_setting();
+  if (method == METHOD_INHERIT_SOCKET) mask &= ~kTraceStartup;  // children write no start-up log
+  set_trace_mask(mask);
+  set_startup_log_close_hook(close_startup_log);
+  startup_log("VEK Server starting up in %s mode\n", word.c_str());
+
+  char* error_text = nullptr;
+  if (load_server_settings(&error_text, startup_log, listener_settings ? 1 : 0) != 0) {
+    report_error(error_text ? error_text : "Failed to read settings");
+    return 1;
+  }
+  error_text = nullptr;
+  if (build_server_acls(server_settings(), &error_text) != 0) {
+    report_error(error_text ? error_text : "Failed to build access lists");
+    return 1;
+  }
+  const server_settings_t* s = server_settings();
+  startup_log("Flags = %lu\n", static_cast<unsigned long>(s->Flags));
+  if (s->Affinity != 0) set_process_affinity(s->Affinity);
+  if ((s->Flags & Authentication_Disabled) == 0 && !ky_logon_can_impersonate())
+    startup_log("Not running as root: logons are checked but not impersonated\n");
+
+  int sock = -1;
+  const char* port_text = "8888";
+  server_stats_t* block = nullptr;
+  switch (method) {
+    case METHOD_STANDALONE:
+      return console_loop(argc, argv);
+    case METHOD_INHERIT_SOCKET: {
+      sock = startup_inherit_socket(argc, argv);
+      if (sock < 0) return 1;
+      char* shm_error = nullptr;
+      block = get_ipcshm(&shm_error);
+      if (!block) {
+        report_error(shm_error ? shm_error : "Failed to open shared memory");
+        return 255;
+      }
+      set_server_event_target(block, server_source());
+      break;
+    }
+    case METHOD_LISTEN:
+      if (argc > 2) port_text = argv[2];
+      sock = tcpip_listen_accept(port_text);
+      method = METHOD_INHERIT_SOCKET;
+      break;
+    case METHOD_INETD:
+      sock = 0;
+      break;
+  }
+  int result = one_shot_connect(method, sock, port_text, block);
+  uint32_t status = connection_exit_status();
+  set_connection_exit_status(0);
+  if (block) release_shared_statistics(block);
+  eventlog_deregister(server_source());
+  return exit_code_of(result, status);
+}

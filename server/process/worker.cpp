@@ -1,0 +1,417 @@
+// Connection workers: the RPC binding of one client link, the per-link record,
+// the MultiProcess child and HTTP child starters, and refusal frames.
+//
+// A worker thread owns its RPC handle, its net_connection_info_t and its socket.
+// The exception-stop flag is the only state shared with the listener.
+#include "worker.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string>
+#include <linux/close_range.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "events.h"
+#include "listener.h"
+#include "net_connection.h"
+#include "procedure_table.h"
+#include "server_info.h"
+#include "settings.h"
+#include "startup_log.h"
+#include "trace_log.h"
+
+
+namespace {
+
+std::atomic<int> g_exception_stop{0};
+std::atomic<pid_t> g_httpd_pid{-1};
+
+void report_error_event(const char* text, const char* text2 = nullptr) {
+  log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_ERROR_TEXT, text, text2);
+}
+
+// Dotted quad of the peer, "" when it cannot be had.
+void peer_address(int sock, char* out, size_t size) {
+  out[0] = '\0';
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  if (::getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET)
+    ::inet_ntop(AF_INET, &peer.sin_addr, out, static_cast<socklen_t>(size));
+}
+
+// Index of the last transport with this name, -1 when none; *count gets the
+// number of transports.
+int find_transport(RpcHandle* h, const char* wanted, int* count) {
+  int found = -1;
+  int i = 0;
+  for (;; ++i) {
+    const char* name = nullptr;
+    const char* desc = nullptr;
+    if (RPCEnumerateTransports(h, i, &name, &desc) != 0 || !name) break;
+    if (std::strcmp(name, wanted) == 0) found = i;
+  }
+  *count = i;
+  return found;
+}
+
+// Frees the handle in the order that keeps the link's record valid while the
+// terminate callback runs: disconnect, terminate, then detach and free.
+void release_link(RpcHandle* h, net_connection_info_t* info, bool terminate, bool log_failures) {
+  if (!h) {
+    std::free(info);
+    return;
+  }
+  if (terminate && RPCTerminate(h) != 0 && log_failures) log_printf_tid("RPCTermainte failed\n");
+  RPCRegisterPrivatePtr(h, nullptr, 0);
+  std::free(info);
+  if (RPCFreeHandle(h) != 0 && log_failures) log_printf_tid("RPCFreeHandle failed\n");
+}
+
+// Reports a handshake failure. A peer that went away (text ending in "peer")
+// or a bare code gives no event; a peer that does not speak the protocol gives
+// the warning and status 202.
+void report_connect_failure(RpcHandle* h, const char* address) {
+  const char* text = nullptr;
+  int code = RPCReportError(h, &text);
+  const char* shown = (text && *text) ? text : "No RPC error available";
+  char message[1024];
+  std::snprintf(message, sizeof message, "Failed connect (%s) - %s (%d)", *address ? address : "unknown", shown, code);
+  startup_log("%s\n", message);
+  size_t len = text ? std::strlen(text) : 0;
+  bool went_away = len >= 4 && std::strcmp(text + len - 4, "peer") == 0;
+  if (len <= 4 || went_away) return;
+  char answer[10] = "";
+  if (RPCGetInfo(h, RPC_INFO_NOT_RPC, answer, sizeof answer) >= 0 && std::strcmp(answer, "Y") == 0) {
+    log_server_event(server_event_block(), server_event_source(), EVENTLOG_WARNING, EV_NOT_RPC_CLIENT, address,
+                     nullptr);
+    set_connection_exit_status(CONNECTION_STATUS_NOT_RPC);
+  } else {
+    report_error_event(message);
+  }
+}
+
+// Runs the serving loop under the exception guard; true when an exception
+// ended it.
+bool run_guarded(RpcHandle* h) {
+  try {
+    RPCRun(h);
+    return false;
+  } catch (...) {
+    exception_filter(nullptr, nullptr, h);
+    return true;
+  }
+}
+
+void report_exception() {
+  const char* report = exception_report_text();
+  log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_WORKER_EXCEPTION,
+                   report ? report : "VEK Server ODBC thread/process Exception\n", nullptr);
+}
+
+// Steps 1-4 of the binding: allocate, attach the record, initialise on the
+// socket, export the table. On failure *failure names the step.
+RpcHandle* bind_link(int sock, net_connection_info_t** info_out, bool* initialised, const char** failure) {
+  *initialised = false;
+  *info_out = nullptr;
+  RpcHandle* h = RPCAllocHandle();
+  if (!h) {
+    *failure = "Failed to allocate RPC handle";
+    return nullptr;
+  }
+  auto* info = static_cast<net_connection_info_t*>(std::calloc(1, sizeof(net_connection_info_t)));
+  if (!info) {
+    *failure = "Failed to allocate net connection info structure";
+    return h;
+  }
+  *info_out = info;
+  RPCRegisterPrivatePtr(h, info, 0);
+  if (RPCInitialise(h, RPC_MODE_SERVER, sock) != 0) {
+    *failure = "Failed to initialise RPC";
+    return h;
+  }
+  if (RPCExport(h, server_procedure_table) != 0) {
+    *failure = "Failed to Export RPC functions";
+    RPCTerminate(h);
+    return h;
+  }
+  *initialised = true;
+  *failure = nullptr;
+  return h;
+}
+
+}  // namespace
+
+extern "C" __attribute__((weak)) int exception_filter(const void*, const void*, RpcHandle*) { return 0; }
+extern "C" __attribute__((weak)) const char* exception_report_text(void) { return nullptr; }
+
+extern "C" int worker_exception_stop(void) { return g_exception_stop.load(); }
+extern "C" void set_worker_exception_stop(int on) { g_exception_stop.store(on); }
+
+extern "C" long send_client_error(int sock, const char* text, const char* detail) {
+  unsigned char frame[CLIENT_ERROR_FRAME_MAX];
+  std::memset(frame, 0xFF, 4);
+  size_t room = CLIENT_ERROR_FRAME_MAX - 4 - 1;  // marker and NUL
+  size_t used = 0;
+  for (const char* part : {text, detail}) {
+    if (!part) continue;
+    size_t n = std::strlen(part);
+    if (n > room - used) n = room - used;
+    std::memcpy(frame + 4 + used, part, n);
+    used += n;
+  }
+  frame[4 + used] = '\0';
+  return static_cast<long>(::send(sock, frame, 4 + used + 1, MSG_NOSIGNAL));
+}
+
+extern "C" void* connection_thread(void* arg) {
+  auto* start = static_cast<worker_start_block*>(arg);
+  server_stats_t* stats = start->stats;
+  thread_entry_t* entry = start->entry;
+  std::free(start);
+  int sock = entry->socket;
+  set_connection_exit_status(CONNECTION_STATUS_OK);
+  startup_log("thread %p, %ld started with socket %d\n", static_cast<void*>(entry),
+              static_cast<long>(::gettid()), sock);
+
+  net_connection_info_t* info = nullptr;
+  bool initialised = false;
+  const char* failure = nullptr;
+  RpcHandle* h = bind_link(sock, &info, &initialised, &failure);
+  bool exception = false;
+  if (!failure) {
+    info->stats = stats;
+    peer_address(sock, info->client_address, sizeof info->client_address);
+    int count = 0;
+    int index = find_transport(h, RPC_TRANSPORT_NAME_WINSOCK, &count);
+    if (count == 0) failure = "No transports found";
+    else if (index < 0) failure = "Failed to find transport";
+    else if (RPCSetTransportOpts(h, index, nullptr, "8888", nullptr, nullptr, nullptr,
+                                 server_settings()->Timeout, nullptr) != 0)
+      failure = "Failed to set RPC transport options";
+  }
+  if (failure) {
+    std::string line = std::string(failure) + "\n";
+    report_error_event(line.c_str());
+    send_client_error(sock, line.c_str(), nullptr);
+  } else if (RPCConnect(h, 1, 0, KYVEK_PROGRAM_ID) == 0) {
+    exception = run_guarded(h);
+    if (RPCDisconnect(h) != 0) log_printf_tid("RPCDisconnect failed\n");
+  } else {
+    report_connect_failure(h, info->client_address);
+    RPCDisconnect(h);
+  }
+  if (exception) {
+    set_worker_exception_stop(1);
+    report_exception();
+  }
+  release_link(h, info, initialised, !failure);
+  close_socket_gracefully(sock);
+  uint32_t status = connection_exit_status();
+  set_connection_exit_status(CONNECTION_STATUS_OK);
+  return reinterpret_cast<void*>(static_cast<uintptr_t>(status));
+}
+
+extern "C" int one_shot_connect(int method, int sock, const char* port_text, server_stats_t* stats) {
+  startup_log("one_shot_connect(0x%lx, %d, %s, %p)\n", static_cast<unsigned long>(method), sock,
+              port_text ? port_text : "(null)", static_cast<void*>(stats));
+  time_t started = std::time(nullptr);
+  char address[NET_CLIENT_ADDRESS_SIZE] = "";
+  if (method == METHOD_INHERIT_SOCKET || method == METHOD_INETD) peer_address(sock, address, sizeof address);
+
+  RpcHandle* h = RPCAllocHandle();
+  if (!h) {
+    report_error_event("Failed to allocate RPC handle");
+    return -1;
+  }
+  auto* info = static_cast<net_connection_info_t*>(std::calloc(1, sizeof(net_connection_info_t)));
+  if (!info) {
+    char size[32];
+    std::snprintf(size, sizeof size, "%zu", sizeof(net_connection_info_t));
+    log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_NO_MEMORY, size,
+                     "net_connection_info_t");
+    startup_log("Failed to allocate %s bytes\n", size);
+    RPCFreeHandle(h);
+    return -1;
+  }
+  info->stats = stats;
+  std::memcpy(info->client_address, address, sizeof address);
+  RPCRegisterPrivatePtr(h, info, 0);
+
+  auto fail = [&](const char* what, const char* detail, bool initialised) {
+    std::string text = what;
+    if (detail) text += detail;
+    report_error_event(text.c_str());
+    release_link(h, info, initialised, false);
+    return -1;
+  };
+  auto rpc_text = [&]() {
+    const char* t = nullptr;
+    RPCReportError(h, &t);
+    return std::string((t && *t) ? t : "No RPC error available");
+  };
+  if (RPCInitialise(h, RPC_MODE_SERVER, sock) != 0)
+    return fail("Failed to initialise RPC - ", rpc_text().c_str(), false);
+  if (RPCExport(h, server_procedure_table) != 0) {
+    std::string t = rpc_text();
+    RPCTerminate(h);
+    return fail("Failed to export RPC functions - ", t.c_str(), false);
+  }
+  const char* wanted = method == METHOD_INHERIT_SOCKET ? RPC_TRANSPORT_NAME_WINSOCK
+                       : method == METHOD_LISTEN       ? RPC_TRANSPORT_NAME_BSD
+                       : method == METHOD_INETD        ? RPC_TRANSPORT_NAME_TTY
+                                                       : nullptr;
+  if (!wanted) {
+    char m[16];
+    std::snprintf(m, sizeof m, "%lu", static_cast<unsigned long>(method));
+    return fail("Internal error - unexpected method ", m, true);
+  }
+  int count = 0;
+  int index = find_transport(h, wanted, &count);
+  if (count == 0) return fail("No transports found", nullptr, true);
+  if (index < 0) return fail("Failed to find transport - ", wanted, true);
+  if (RPCSetTransportOpts(h, index, nullptr, port_text, nullptr, nullptr, nullptr, server_settings()->Timeout,
+                          nullptr) != 0)
+    return fail("Failed to set RPC tranport options - ", rpc_text().c_str(), true);
+
+  if (RPCConnect(h, 1, 0, KYVEK_PROGRAM_ID) != 0) {
+    report_connect_failure(h, address);
+    RPCDisconnect(h);
+    release_link(h, info, true, false);
+    close_socket_gracefully(sock);
+    return -1;
+  }
+  bool exception = run_guarded(h);
+  if (exception) {
+    std::printf("Exception\n");
+    std::fflush(stdout);
+    report_exception();
+  }
+  if (stats && info->dsn[0]) {
+    time_t now = std::time(nullptr);
+    stats_add_dsn_time(stats, info->dsn, static_cast<uint32_t>(now > started ? now - started : 0));
+  }
+  RPCDisconnect(h);
+  release_link(h, info, true, true);
+  close_socket_gracefully(sock);
+  return static_cast<int>(connection_exit_status());
+}
+
+extern "C" pid_t start_new_process(thread_entry_t* entry, server_stats_t*) {
+  startup_log("start_new_process()\n");
+  int sock = entry->socket;
+  char image[] = "/proc/self/exe";
+  std::string sock_text = std::to_string(sock);
+  char word[] = "tcpip_inherit_socket";
+  char* argv[] = {image, word, sock_text.data(), nullptr};
+  std::string command = std::string("\"") + image + "\" tcpip_inherit_socket " + sock_text;
+  startup_log("\tImage to run is %s\n", image);
+
+  // A close-on-exec pipe tells the parent whether the exec worked.
+  int status_pipe[2];
+  if (::pipe2(status_pipe, O_CLOEXEC) != 0) status_pipe[0] = status_pipe[1] = -1;
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls from here on.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::setsid();
+    int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != 0) {
+      ::dup2(null_fd, 0);
+      if (null_fd != sock) ::close(null_fd);
+    }
+    // Only the client socket crosses the exec.
+    if (sock > 3) ::syscall(SYS_close_range, 3u, static_cast<unsigned>(sock - 1), CLOSE_RANGE_CLOEXEC);
+    ::syscall(SYS_close_range, static_cast<unsigned>(sock + 1), ~0u, CLOSE_RANGE_CLOEXEC);
+    int flags = ::fcntl(sock, F_GETFD);
+    if (flags >= 0) ::fcntl(sock, F_SETFD, flags & ~FD_CLOEXEC);
+    ::execv(image, argv);
+    int e = errno;
+    if (status_pipe[1] >= 0) {
+      ssize_t w = ::write(status_pipe[1], &e, sizeof e);
+      (void)w;
+    }
+    ::_exit(127);
+  }
+  int child_errno = 0;
+  if (status_pipe[1] >= 0) ::close(status_pipe[1]);
+  if (pid > 0 && status_pipe[0] >= 0) {
+    ssize_t r;
+    do r = ::read(status_pipe[0], &child_errno, sizeof child_errno);
+    while (r < 0 && errno == EINTR);
+    if (r != static_cast<ssize_t>(sizeof child_errno)) child_errno = 0;
+  }
+  if (status_pipe[0] >= 0) ::close(status_pipe[0]);
+  if (pid < 0 || child_errno != 0) {
+    int e = pid < 0 ? errno : child_errno;
+    if (pid > 0) ::waitpid(pid, nullptr, 0);
+    startup_log("\tFailed to create new process, %d\n", e);
+    log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_PROCESS_CREATE_FAILED,
+                     command.c_str(), nullptr);
+    // A proper refusal frame: the client shows the text; no paths leak.
+    send_client_error(sock, "Failed to create process", nullptr);
+    errno = e;
+    return -1;
+  }
+  startup_log("\tNew process started\n");
+  start_thread_entry_process(entry, pid);
+  ::close(sock);
+  return pid;
+}
+
+extern "C" int start_httpd_process(server_stats_t*) {
+  std::printf("Starting HTTP Server\n");
+  std::fflush(stdout);
+  startup_log("Starting separate HTTPD process\n");
+  char image[] = "/proc/self/exe";
+  char word[] = "httpd";
+  char* argv[] = {image, word, nullptr};
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execv(image, argv);
+    ::_exit(127);
+  }
+  if (pid < 0) {
+    int e = errno;
+    startup_log("Failed to start HTTPD, CreateProcess() returns %d\n", e);
+    char* text = nullptr;
+    format_system_error(&text, e);
+    log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_HTTP_START_FAILED,
+                     text ? text : "CreateProcess() failed\n", nullptr);
+    std::free(text);
+    return -1;
+  }
+  ::sleep(2);
+  int status = 0;
+  if (::waitpid(pid, &status, WNOHANG) == 0) {
+    startup_log("HTTPD process started\n");
+    g_httpd_pid.store(pid);
+  } else {
+    log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_HTTP_START_FAILED,
+                     "process exited unexpectedly", nullptr);
+  }
+  return 0;
+}
+
+extern "C" void reap_httpd_process(void) {
+  pid_t pid = g_httpd_pid.load();
+  if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == pid) g_httpd_pid.store(-1);
+}
