@@ -64,8 +64,10 @@ void emit(server_stats_t* block, eventlog_source* source, uint16_t type, uint32_
   if (block != nullptr && id != EV_REPEATED) {
     size_t n = std::strlen(text);
     if (n >= sizeof block->last_event_text) n = sizeof block->last_event_text - 1;
+    stats_lock(block);  // other processes write it too
     std::memcpy(block->last_event_text, text, n);
     block->last_event_text[n] = '\0';
+    stats_unlock(block);
     __atomic_store_n(&block->last_event_time, static_cast<int64_t>(server_time_now()),
                      __ATOMIC_RELAXED);
   }

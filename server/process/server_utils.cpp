@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <string>
 
 #include "ky_config.h"
@@ -219,6 +220,8 @@ extern "C" int server_log_path(char* out, size_t capacity, const char* file_name
   std::string dir = server_settings()->LogDir;
   for (char& c : dir)
     if (c == '\\') c = '/';
+  if (strcasecmp(dir.c_str(), "c:/temp") == 0 || strcasecmp(dir.c_str(), "c:/temp/") == 0)
+    dir.clear();  // the Windows default means the temporary directory
   if (dir.empty()) {
     const char* tmp = std::getenv("TMPDIR");
     dir = tmp && *tmp ? tmp : "/tmp";

@@ -236,15 +236,19 @@ extern "C" int release_shared_statistics(server_stats_t* block) {
   return 0;
 }
 
+// Blocks not made by create_shared_statistics (a copy in memory) have no lock.
 extern "C" void stats_lock(server_stats_t* block) {
   if (block == nullptr) return;
   BlockLock* lock = block_lock(block);
+  if (__atomic_load_n(&lock->magic, __ATOMIC_ACQUIRE) != kLockMagic) return;
   if (pthread_mutex_lock(&lock->mutex) == EOWNERDEAD) pthread_mutex_consistent(&lock->mutex);
 }
 
 extern "C" void stats_unlock(server_stats_t* block) {
   if (block == nullptr) return;
-  pthread_mutex_unlock(&block_lock(block)->mutex);
+  BlockLock* lock = block_lock(block);
+  if (__atomic_load_n(&lock->magic, __ATOMIC_ACQUIRE) != kLockMagic) return;
+  pthread_mutex_unlock(&lock->mutex);
 }
 
 extern "C" void stats_decrement(uint32_t* counter) {

@@ -1,6 +1,7 @@
 // Utilities: base64, tokenisers, date texts, the setting-text reader, CPU times
 // and affinity.
 #include "server_utils.h"
+#include "settings.h"
 
 #include <sched.h>
 
@@ -155,6 +156,35 @@ TEST(ServerUtils, CpuTimesAndAffinity) {
   EXPECT_EQ(CPU_COUNT(&narrowed), 1);
   EXPECT_TRUE(CPU_ISSET(first, &narrowed));
   sched_setaffinity(0, sizeof before, &before);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ServerUtils, LogPaths) {
+  setenv("TMPDIR", "/tmp/kyvek-tmp", 1);
+  struct Case {
+    const char* log_dir;
+    const char* path;
+  } cases[] = {
+      {"", "/tmp/kyvek-tmp/kyvek_access.log"},
+      {"c:\\temp\\", "/tmp/kyvek-tmp/kyvek_access.log"},
+      {"C:\\Temp", "/tmp/kyvek-tmp/kyvek_access.log"},
+      {"/var/log/kyvek/", "/var/log/kyvek/kyvek_access.log"},
+      {"logs\\server", "logs/server/kyvek_access.log"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.log_dir);
+    std::snprintf(server_settings_working()->LogDir, 1024, "%s", c.log_dir);
+    publish_server_settings();
+    char out[256];
+    ASSERT_EQ(server_log_path(out, sizeof out, "kyvek_access.log"), 0);
+    EXPECT_STREQ(out, c.path);
+  }
+  char tiny[8];
+  EXPECT_EQ(server_log_path(tiny, sizeof tiny, "kyvek_access.log"), -1);
+  unsetenv("TMPDIR");
 }
 
 }  // namespace
