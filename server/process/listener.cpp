@@ -462,19 +462,27 @@ int Listener::run_service() {
   event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, text);
   int rc = loop();
   free_thread_table(thread_table_head());
+  set_server_event_target(nullptr, g_source);
+  release_shared_statistics(block_);
+  block_ = nullptr;
+  free_server_acls();
   return rc;
 }
 
 int Listener::run_console(int argc, char** argv) {
   startup_log("Standlone\n");
   startup_log("Register with Event Log\n");
-  g_source = eventlog_register(SERVER_EVENT_SOURCE_NAME);
+  eventlog_source* console_source = eventlog_register(SERVER_EVENT_SOURCE_NAME);
+  g_source = console_source;
   if (!g_source) std::fprintf(stderr, "Failed to register with event log\n- error %d\n", errno);
   int d = start_service_dispatcher(SERVER_SERVICE_NAME, ServiceMain);
+  // The service registered a source of its own; both end here.
+  if (g_source != console_source) eventlog_deregister(g_source);
+  eventlog_deregister(console_source);
+  g_source = nullptr;
+  set_server_event_target(nullptr, nullptr);
   if (d < 0) return d;
   if (d == 1) return 0;
-  eventlog_deregister(g_source);
-  g_source = nullptr;
   start_winsock();
   uint32_t error = 0;
   block_ = create_shared_statistics(&error);

@@ -25,6 +25,7 @@
 
 #include "events.h"
 #include "listener.h"
+#include "logon/logon.h"
 #include "net_connection.h"
 #include "procedure_table.h"
 #include "server_info.h"
@@ -151,6 +152,12 @@ RpcHandle* bind_link(int sock, net_connection_info_t** info_out, bool* initialis
   return h;
 }
 
+// A worker that logged a client on acts as that user until the link ends;
+// then it takes the process's own identity back.
+void drop_identity() {
+  if (ky_logon_can_impersonate()) ky_logon_revert();
+}
+
 }  // namespace
 
 extern "C" __attribute__((weak)) int exception_filter(const void*, const void*, RpcHandle*) { return 0; }
@@ -218,6 +225,7 @@ extern "C" void* connection_thread(void* arg) {
   }
   release_link(h, info, initialised, !failure);
   close_socket_gracefully(sock);
+  drop_identity();
   uint32_t status = connection_exit_status();
   set_connection_exit_status(CONNECTION_STATUS_OK);
   return reinterpret_cast<void*>(static_cast<uintptr_t>(status));
@@ -305,6 +313,7 @@ extern "C" int one_shot_connect(int method, int sock, const char* port_text, ser
   RPCDisconnect(h);
   release_link(h, info, true, true);
   close_socket_gracefully(sock);
+  drop_identity();
   return static_cast<int>(connection_exit_status());
 }
 

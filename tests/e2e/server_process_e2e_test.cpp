@@ -1,0 +1,423 @@
+// kyvekserver as a real process on 127.0.0.1: method words, the console and
+// service listeners, workers in threads and child processes, refusals, logon
+// through PAM, and the one-connection methods.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_fixture.h"
+#include "rpc_client.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using kyvek::e2e::Fixture;
+using kyvek::e2e::Options;
+using kyvek::e2e::Process;
+using kyvek::e2e::RpcClient;
+
+namespace {
+
+constexpr uint32_t kAuthOff = 0x1, kMultiProcess = 0x4, kAudit = 0x40, kDsnBrowse = 0x8000;
+
+std::string frame(const std::string& text) { return std::string("\xff\xff\xff\xff", 4) + text + std::string(1, '\0'); }
+
+// A loopback pair: *server_side is the accepted end (not close-on-exec, so a
+// child may inherit it), the result the client end.
+int socket_pair_over_tcp(int* server_side, int* port_out = nullptr) {
+  int lst = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (::bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(lst, 1) != 0 ||
+      ::getsockname(lst, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    return -1;
+  int port = ntohs(a.sin_port);
+  if (port_out) *port_out = port;
+  int client = kyvek::e2e::connect_loopback(port);
+  *server_side = ::accept(lst, nullptr, nullptr);
+  ::close(lst);
+  return client;
+}
+
+// Runs the logon sequence from several clients at once; all must give 0.
+void serve_concurrent_clients(Fixture& f, int clients) {
+  std::vector<std::future<std::string>> results;
+  for (int i = 0; i < clients; ++i)
+    results.push_back(std::async(std::launch::async, [&f] {
+      RpcClient c;
+      if (!c.connect(f.port())) return "connect: " + c.error();
+      for (int round = 0; round < 3; ++round) {
+        int32_t rc = c.logon_sequence("anyone", "secret");
+        if (rc != 0) return "logon: " + std::to_string(rc) + " " + c.error();
+      }
+      return std::string();
+    }));
+  for (auto& r : results) EXPECT_EQ(r.get(), "");
+}
+
+TEST(MethodWords, TableOfWords) {
+  Fixture f;
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    const char* out;  // expected start of standard output, or null
+    const char* err;  // expected text within standard error, or null
+  } cases[] = {
+      {{}, 1, nullptr, "Invalid command line - missing method\nkyvekserver version\n"},
+      {{"Version"}, 6, nullptr, "where transport method is one of:\n"},
+      {{"serve"}, 6, nullptr, "    standalone [port]\n    inetd\n    httpd\n"},
+      {{"version"}, 0, "Version 02.04.0003, ", nullptr},
+      {{"tcpip_inherit_socket"}, 1, nullptr, "Invalid command line\n- missing socket handle or device name\n"},
+      {{"tcpip_listen", "70000"}, 2, nullptr, "Port \"70000\" out of range\n"},
+      {{"tcpip_listen", "12x"}, 2, nullptr, "Invalid port \"12x\"\n"},
+      {{"standalone", "99999"}, 254, nullptr, "Port \"99999\" out of range\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+    Process p = f.spawn(Fixture::program("kyvekserver"), c.args);
+    EXPECT_EQ(Fixture::wait(p, 20000), c.code);
+    if (c.out) {
+      EXPECT_EQ(Fixture::read_file(p.out).rfind(c.out, 0), 0u) << Fixture::read_file(p.out);
+    }
+    if (c.err) {
+      EXPECT_NE(Fixture::read_file(p.err).find(c.err), std::string::npos) << Fixture::read_file(p.err);
+    }
+  }
+}
+
+TEST(Standalone, ServesConcurrentClientsOnThreads) {
+  Fixture f;
+  ASSERT_TRUE(f.start_server());
+  serve_concurrent_clients(f, 6);
+  // The server keeps serving after clients have gone.
+  RpcClient c;
+  ASSERT_TRUE(c.connect(f.port())) << c.error();
+  std::string text;
+  EXPECT_EQ(c.get_info(2, &text), 0);
+  EXPECT_EQ(text, "VEK");
+  EXPECT_TRUE(f.server_running());
+}
+
+TEST(Standalone, ServesConcurrentClientsInChildProcesses) {
+  Options o;
+  o.flags = kAuthOff | kDsnBrowse | kMultiProcess;
+  Fixture f(o);
+  ASSERT_TRUE(f.start_server());
+  serve_concurrent_clients(f, 4);
+}
+
+TEST(Standalone, DenyListRefusesWithAFrame) {
+  Options o;
+  o.settings["DenyList"] = "127.0.0.1";
+  Fixture f(o);
+  ASSERT_TRUE(f.start_server());
+  int fd = kyvek::e2e::connect_loopback(f.port());
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(kyvek::e2e::read_all(fd), frame("Client denied access due to access control rule."));
+  ::close(fd);
+  RpcClient c;
+  EXPECT_FALSE(c.connect(f.port()));
+  EXPECT_NE(c.error().find("Client denied access due to access control rule."), std::string::npos) << c.error();
+}
+
+TEST(Standalone, MaxClientConnectRefusesTheSecondLink) {
+  Options o;
+  o.settings["MaxClientConnect"] = "1";
+  Fixture f(o);
+  ASSERT_TRUE(f.start_server());
+  RpcClient first;
+  ASSERT_TRUE(first.connect(f.port())) << first.error();
+  int fd = kyvek::e2e::connect_loopback(f.port());
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(kyvek::e2e::read_all(fd),
+            frame("MaxClientConnect reached. 127.0.0.1 already has 1 active connections"));
+  ::close(fd);
+  // After the first client has gone its slot is free again (reaped by the
+  // listener after the next worker start or time-out).
+  first.disconnect();
+  bool served = false;
+  for (int i = 0; i < 80 && !served; ++i) {
+    RpcClient again;
+    served = again.connect(f.port());
+    if (!served) std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(served);
+}
+
+TEST(Standalone, RefusedPeerThatKeepsSendingDoesNotHoldTheListener) {
+  Options o;
+  o.settings["DenyList"] = "127.0.0.1";
+  Fixture f(o);
+  ASSERT_TRUE(f.start_server());
+  int fd = kyvek::e2e::connect_loopback(f.port());
+  ASSERT_GE(fd, 0);
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    while (!stop) {
+      if (::send(fd, "x", 1, MSG_NOSIGNAL) != 1) break;
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  // A second client is answered within the drain bound, though the first
+  // never stops sending.
+  int other = kyvek::e2e::connect_loopback(f.port());
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(kyvek::e2e::read_all(other, 8000), frame("Client denied access due to access control rule."));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+  stop = true;
+  trickle.join();
+  ::close(fd);
+  ::close(other);
+}
+
+TEST(OneConnection, PlainTextPeerEndsWithStatus202) {
+  Fixture f;
+  int server_side = -1;
+  int client = socket_pair_over_tcp(&server_side);
+  ASSERT_GE(client, 0);
+  Process p = f.spawn(Fixture::program("kyvekserver"), {"inetd"}, server_side, "inetd");
+  ::close(server_side);
+  const char garbage[] = "GET / HTTP/1.0\r\nHost: x\r\n\r\n";
+  ::send(client, garbage, sizeof garbage - 1, MSG_NOSIGNAL);
+  ::shutdown(client, SHUT_WR);
+  kyvek::e2e::read_all(client, 5000);
+  EXPECT_EQ(Fixture::wait(p, 20000), 202);
+  ::close(client);
+  std::string err = Fixture::read_file(p.err) + Fixture::read_file(f.eventlog_path());
+  EXPECT_NE(err.find("Client 127.0.0.1 is not using KyroRPC protocol - possible attack"), std::string::npos) << err;
+}
+
+TEST(OneConnection, InetdServesOneClient) {
+  Fixture f;
+  int server_side = -1;
+  int lst_port = 0;
+  // The client side must use the RPC library's transport, so hand the server
+  // an accepted socket of a listener the client connects to.
+  int lst = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(lst, 1), 0);
+  ASSERT_EQ(::getsockname(lst, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  lst_port = ntohs(a.sin_port);
+  auto client = std::async(std::launch::async, [&] {
+    RpcClient c;
+    if (!c.connect(lst_port)) return std::string("connect: ") + c.error();
+    int32_t rc = c.logon_sequence("anyone", "pw");
+    return rc == 0 ? std::string() : "logon " + std::to_string(rc) + c.error();
+  });
+  server_side = ::accept(lst, nullptr, nullptr);
+  ::close(lst);
+  ASSERT_GE(server_side, 0);
+  Process p = f.spawn(Fixture::program("kyvekserver"), {"inetd"}, server_side, "inetd");
+  ::close(server_side);
+  EXPECT_EQ(client.get(), "");
+  EXPECT_EQ(Fixture::wait(p, 20000), 0) << Fixture::read_file(p.err);
+}
+
+TEST(OneConnection, InheritedSocketServesOneClientAndExitsWithItsStatus) {
+  Options o;
+  o.flags = kDsnBrowse | kAudit;  // logon on
+  o.pam_users["nobody"] = "right";
+  o.world_accessible = true;
+  Fixture f(o);
+  ASSERT_TRUE(f.start_server());  // creates the statistics block the child opens
+  for (const auto& [password, status] : {std::pair<std::string, int>{"right", 0}, {"wrong", 201}}) {
+    SCOPED_TRACE(password);
+    int lst = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(lst, 1), 0);
+    ASSERT_EQ(::getsockname(lst, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    int port = ntohs(a.sin_port);
+    auto client = std::async(std::launch::async, [&, password = password] {
+      RpcClient c;
+      if (!c.connect(port)) return -9999;
+      return static_cast<int>(c.logon_sequence("nobody", password));
+    });
+    int server_side = ::accept(lst, nullptr, nullptr);  // inheritable
+    ::close(lst);
+    ASSERT_GE(server_side, 0);
+    Process p = f.spawn(Fixture::program("kyvekserver"), {"tcpip_inherit_socket", std::to_string(server_side)}, -1,
+                        "child");
+    ::close(server_side);
+    int rc = client.get();
+    if (status == 0) {
+      EXPECT_EQ(rc, 0);
+    } else {
+      EXPECT_NE(rc, 0);
+    }
+    EXPECT_EQ(Fixture::wait(p, 20000), status) << Fixture::read_file(p.err);
+  }
+}
+
+TEST(Logon, PamDecidesAndTheWorkerActsAsTheUser) {
+  Options o;
+  o.flags = kDsnBrowse | kAudit;
+  o.pam_users["nobody"] = "right";
+  o.world_accessible = true;
+  Fixture f(o);
+  ASSERT_TRUE(f.start_server());
+
+  RpcClient good;
+  ASSERT_TRUE(good.connect(f.port())) << good.error();
+  EXPECT_EQ(good.logon_sequence("nobody", "right"), 0);
+
+  if (::getuid() == 0) {
+    // One task of the server now has nobody's effective id; the main task
+    // stays root.
+    struct passwd* pw = ::getpwnam("nobody");
+    ASSERT_NE(pw, nullptr);
+    std::string want = std::to_string(pw->pw_uid);
+    pid_t pid = f.server().pid;
+    auto euid_of = [](const fs::path& status) {
+      std::istringstream in(Fixture::read_file(status));
+      for (std::string line; std::getline(in, line);)
+        if (line.rfind("Uid:", 0) == 0) {
+          std::istringstream ids(line.substr(4));
+          std::string real, effective;
+          ids >> real >> effective;
+          return effective;
+        }
+      return std::string();
+    };
+    EXPECT_EQ(euid_of(fs::path("/proc") / std::to_string(pid) / "status"), "0");
+    int impersonating = 0;
+    for (const auto& task : fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "task"))
+      if (euid_of(task.path() / "status") == want) ++impersonating;
+    EXPECT_EQ(impersonating, 1);
+  }
+
+  RpcClient bad;
+  ASSERT_TRUE(bad.connect(f.port())) << bad.error();
+  EXPECT_EQ(bad.logon_sequence("nobody", "wrong"), 1326);
+  EXPECT_EQ(bad.logon_sequence("nobody", "right"), 0) << "the link stays open after a refusal";
+  bad.disconnect();
+  good.disconnect();
+
+  // The refused link ends with status 201, which the listener audits when it
+  // reaps the worker (at a time-out pass or the next worker start).
+  fs::path audit = f.dir() / "log" / "kyvek_access.log";
+  bool found = false;
+  for (int i = 0; i < 120 && !found; ++i) {
+    found = Fixture::read_file(audit).find("AUTH_DENIED") != std::string::npos;
+    if (!found) std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(found) << Fixture::read_file(audit);
+}
+
+// The shared statistics block of a fixture, mapped read-write.
+struct SharedBlock {
+  explicit SharedBlock(const std::string& name) {
+    int fd = ::shm_open(name.c_str(), O_RDWR, 0);
+    if (fd < 0) return;
+    void* p = ::mmap(nullptr, 3464, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (p != MAP_FAILED) base = static_cast<unsigned char*>(p);
+  }
+  ~SharedBlock() {
+    if (base) ::munmap(base, 3464);
+  }
+  uint32_t word(size_t offset) const { return __atomic_load_n(reinterpret_cast<uint32_t*>(base + offset), __ATOMIC_ACQUIRE); }
+  void set_word(size_t offset, uint32_t v) { __atomic_store_n(reinterpret_cast<uint32_t*>(base + offset), v, __ATOMIC_RELEASE); }
+  unsigned char* base = nullptr;
+};
+
+std::string service_state(const Fixture& f) {
+  std::istringstream in(Fixture::read_file(f.rundir() / (std::string(Fixture::kServiceName) + ".state")));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("state=", 0) == 0) return line.substr(6);
+  return "";
+}
+
+bool wait_state(const Fixture& f, const std::string& state, int timeout_ms = 10000) {
+  for (int waited = 0; waited < timeout_ms; waited += 50) {
+    if (service_state(f) == state) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
+TEST(Service, PauseContinueStopAndSettingsChange) {
+  Fixture f;
+  f.set_setting("Port", f.port_text());
+  f.set_env("KYVEK_SERVICE", "1");
+  ASSERT_TRUE(f.start_server({"standalone"}));
+  ASSERT_TRUE(wait_state(f, "4"));
+  {
+    RpcClient c;
+    ASSERT_TRUE(c.connect(f.port())) << c.error();
+    EXPECT_EQ(c.logon_sequence("anyone", "x"), 0);
+  }
+  SharedBlock block(f.shm_name());
+  ASSERT_NE(block.base, nullptr);
+  pid_t pid = f.server().pid;
+
+  // Pause: new clients wait in the backlog until continue.
+  ASSERT_EQ(::kill(pid, SIGUSR1), 0);
+  ASSERT_TRUE(wait_state(f, "7"));
+  for (int i = 0; i < 100 && block.word(1504) != 1; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(block.word(1504), 1u);
+  auto waiting = std::async(std::launch::async, [&] {
+    RpcClient c;
+    return c.connect(f.port()) && c.logon_sequence("anyone", "x") == 0;
+  });
+  EXPECT_EQ(waiting.wait_for(1500ms), std::future_status::timeout);
+  ASSERT_EQ(::kill(pid, SIGUSR2), 0);
+  ASSERT_TRUE(wait_state(f, "4"));
+  ASSERT_EQ(waiting.wait_for(15s), std::future_status::ready);
+  EXPECT_TRUE(waiting.get());
+  EXPECT_EQ(block.word(1504), 0u);
+
+  // A settings change reaches the listener through the configuration-changed word.
+  f.set_setting("DenyList", "127.0.0.1");
+  block.set_word(2432, 1);
+  bool refused = false;
+  for (int i = 0; i < 40 && !refused; ++i) {
+    int fd = kyvek::e2e::connect_loopback(f.port());
+    if (fd >= 0) {
+      refused = kyvek::e2e::read_all(fd, 500) == frame("Client denied access due to access control rule.");
+      ::close(fd);
+    }
+    if (!refused) std::this_thread::sleep_for(250ms);
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(block.word(2432), 0u);
+
+  // Stop ends the loop at once; "stopped" is reported once.
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(f.stop_server(10000), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 6s);
+  EXPECT_EQ(service_state(f), "1");
+  int stopped = 0;
+  for (const auto& line : f.events())
+    if (line.rfind("0x00020011", 0) == 0) ++stopped;
+  EXPECT_EQ(stopped, 1);
+}
+
+}  // namespace
