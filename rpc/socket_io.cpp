@@ -44,7 +44,9 @@ int wait_readable(int fd, int timeout_ms, bool* error_flags) {
     int r = ::poll(&p, 1, timeout_ms);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return r;
-    if (error_flags) *error_flags = (p.revents & (POLLPRI | POLLERR | POLLNVAL)) != 0;
+    // Urgent data is the "exception" of the original wait; a pending socket error
+    // (POLLERR) is left to the read that follows, which reports it by its name.
+    if (error_flags) *error_flags = (p.revents & (POLLPRI | POLLNVAL)) != 0;
     return 1;
   }
 }

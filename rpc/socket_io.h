@@ -16,8 +16,8 @@ size_t send_all(int fd, const uint8_t* bytes, size_t length);
 // One recv, EINTR retried. Returns what recv returned.
 long recv_once(int fd, void* buffer, size_t length);
 
-// Waits up to timeout_ms for the socket to be readable. 1 readable (or hung up),
-// 0 nothing, -1 poll failed; *error_flags tells an error or urgent condition.
+// Waits up to timeout_ms for the socket to be readable. 1 readable (hung up or failed),
+// 0 nothing, -1 poll failed; *error_flags tells urgent data or a bad descriptor.
 int wait_readable(int fd, int timeout_ms, bool* error_flags = nullptr);
 
 // Reads a refusal text after a 0xFFFFFFFF header: until NUL, end of stream or 511

@@ -1,0 +1,313 @@
+// The socket transports on real sockets: adopted sockets (Winsock and TTY drivers)
+// over socket pairs and loopback TCP, and the BSD driver's connect, refusal and
+// oversize handling through RPCConnect.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "test_util.h"
+
+namespace kyrpc::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct SocketPair {
+  SocketPair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
+  ~SocketPair() {
+    for (int f : fd)
+      if (f >= 0) ::close(f);
+  }
+  void close_peer() {
+    ::close(fd[1]);
+    fd[1] = -1;
+  }
+  void write(const std::string& s) { ASSERT_EQ(::send(fd[1], s.data(), s.size(), MSG_NOSIGNAL), ssize_t(s.size())); }
+  int fd[2] = {-1, -1};
+};
+
+struct IdleScale {
+  explicit IdleScale(int ms) { set_idle_second_ms(ms); }
+  ~IdleScale() { set_idle_second_ms(1000); }
+};
+
+TEST(AdoptedTransport, IdleTimeoutText) {
+  struct {
+    const char* text;
+    uint32_t seconds;
+  } cases[] = {{"60", 60},  {"60x", 0},         {"", 0}, {nullptr, 0}, {"-1", 0},
+               {"0", 0},    {"4294967294", 4294967294u}, {"4294967295", 0}, {"99999999999", 0}};
+  for (const auto& c : cases) EXPECT_EQ(parse_idle_timeout(c.text), c.seconds) << (c.text ? c.text : "null");
+}
+
+TEST(AdoptedTransport, FramesOverASocketPair) {
+  for (bool tty : {false, true}) {
+    SCOPED_TRACE(tty ? "tty" : "winsock");
+    auto make = [&](int fd) { return tty ? make_tty_connection(fd, nullptr) : make_winsock_connection(fd, nullptr); };
+    uint8_t buf[4096];
+    size_t n = 0;
+    {
+      // A header that arrives in pieces is put together.
+      SocketPair p;
+      auto c = make(p.fd[0]);
+      std::thread writer([&] {
+        p.write(std::string("\0\0", 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        p.write(std::string("\0\x03xyz", 5));
+      });
+      EXPECT_TRUE(c->receive(buf, sizeof buf, &n)) << c->message();
+      writer.join();
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "xyz");
+    }
+    {
+      SocketPair p;
+      auto c = make(p.fd[0]);
+      p.close_peer();
+      EXPECT_FALSE(c->receive(buf, sizeof buf, &n));
+      EXPECT_STREQ(c->message(), tty ? "Failed to read data \n recv(..,4,...)=0 - short read"
+                                     : "Connection closed by client prematurely");
+    }
+    {
+      SocketPair p;
+      auto c = make(p.fd[0]);
+      p.write(std::string("\xFF\xFF\xFF\xFF", 4) + std::string("Server busy\0", 12));
+      EXPECT_FALSE(c->receive(buf, sizeof buf, &n));
+      EXPECT_STREQ(c->message(), "Server busy");
+    }
+    {
+      // A frame longer than the buffer fails at once, showing what follows.
+      SocketPair p;
+      auto c = make(p.fd[0]);
+      p.write("GET / HTTP/1.0\r\n\r\n");
+      EXPECT_FALSE(c->receive(buf, 256, &n));
+      EXPECT_STREQ(c->message(),
+                   "Failed to receive data \nPacket (size=47455420) too big for buffer (size=256) (/ HTTP/1.0)\n");
+    }
+    {
+      // 4096 payload bytes leave as one frame.
+      SocketPair p;
+      auto c = make(p.fd[0]);
+      std::string payload(4096, 'q');
+      ASSERT_TRUE(c->send(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
+      std::string got(4100, '\0');
+      size_t total = 0;
+      while (total < got.size()) {
+        ssize_t r = ::recv(p.fd[1], got.data() + total, got.size() - total, 0);
+        ASSERT_GT(r, 0);
+        total += size_t(r);
+      }
+      EXPECT_EQ(got, std::string("\0\0\x10\0", 4) + payload);
+    }
+  }
+}
+
+TEST(AdoptedTransport, IdleTimeoutsCountOnlyEmptyWaits) {
+  IdleScale scale(2);  // one "second" is 2 ms
+  uint8_t buf[64];
+  size_t n = 0;
+  {
+    // Winsock: "60" gives up on the seventh empty 10-second wait, then stays timed out.
+    SocketPair p;
+    auto c = make_winsock_connection(p.fd[0], "60");
+    auto start = Clock::now();
+    EXPECT_FALSE(c->receive(buf, sizeof buf, &n));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(7 * 10 * 2 - 5));
+    EXPECT_STREQ(c->message(), "");
+    p.write(std::string("\0\0\0\x01z", 5));
+    EXPECT_FALSE(c->receive(buf, sizeof buf, &n));
+  }
+  {
+    // TTY: a time-out shorter than one wait still lets a live connection through.
+    SocketPair p;
+    auto c = make_tty_connection(p.fd[0], "3");
+    p.write(std::string("\0\0\0\x01z", 5));
+    EXPECT_TRUE(c->receive(buf, sizeof buf, &n)) << c->message();
+    auto start = Clock::now();
+    EXPECT_FALSE(c->receive(buf, sizeof buf, &n));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  }
+  {
+    SocketPair p;
+    auto c = make_tty_connection(p.fd[0], "60");
+    auto start = Clock::now();
+    EXPECT_FALSE(c->receive(buf, sizeof buf, &n));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(13 * 5 * 2 - 5));
+  }
+}
+
+int listen_on_loopback(int* port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(fd, 4);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+// A bound port nobody listens on: connects are refused.
+int refusing_port(int* port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+HandlePtr client_for(int port, const char* attempts = nullptr) {
+  HandlePtr h(RPCAllocHandle());
+  RPCInitialise(h.get(), RPC_MODE_CLIENT, 0);
+  std::string p = std::to_string(port);
+  RPCSetTransportOpts(h.get(), RPC_TRANSPORT_BSD, "127.0.0.1", p.c_str(), nullptr, nullptr, nullptr, nullptr, "30");
+  if (attempts) RPCSetLowLTransportOpts(h.get(), 1, RPC_LOWL_ATTEMPTS, attempts);
+  return h;
+}
+
+std::string error_of(RpcHandle* h, int* code) {
+  const char* t = nullptr;
+  *code = RPCReportError(h, &t);
+  return t ? t : "";
+}
+
+TEST(BsdTransport, RefusedConnectionsAreRetried) {
+  int port = 0;
+  int fd = refusing_port(&port);
+  struct {
+    const char* attempts;
+    const char* text;
+    int min_ms;
+  } cases[] = {{"1", "Connection refused, connect(), after 1 attempt\n", 100},
+               {"3", "Connection refused, connect(), after 3 attempts\n", 600}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.attempts);
+    HandlePtr h = client_for(port, c.attempts);
+    auto start = Clock::now();
+    EXPECT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 1);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(c.min_ms));
+    int code = 0;
+    EXPECT_EQ(error_of(h.get(), &code), c.text);
+    EXPECT_EQ(code, RPC_ERR_OPEN);
+    EXPECT_EQ(h->state, kOptionsSet);
+  }
+  ::close(fd);
+  HandlePtr no_port(RPCAllocHandle());
+  RPCInitialise(no_port.get(), RPC_MODE_CLIENT, 0);
+  RPCSetTransportOpts(no_port.get(), RPC_TRANSPORT_BSD, "127.0.0.1", nullptr, 0, 0, 0, 0, 0);
+  EXPECT_EQ(RPCConnect(no_port.get(), 1, 0, "x"), 1);
+  int code = 0;
+  EXPECT_EQ(error_of(no_port.get(), &code), "Missing Port\n");
+}
+
+// A fake server: accepts one client, sends the given bytes and closes.
+void fake_server(int listen_fd, std::string bytes) {
+  int c = ::accept(listen_fd, nullptr, nullptr);
+  if (!bytes.empty()) ::send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  char buf[256];
+  ::shutdown(c, SHUT_WR);
+  while (::recv(c, buf, sizeof buf, 0) > 0) {
+  }
+  ::close(c);
+}
+
+TEST(BsdTransport, WhatAServerSaysBeforeTheHandshake) {
+  struct {
+    const char* name;
+    std::string bytes;
+    const char* text;
+  } cases[] = {
+      {"refusal", std::string("\xFF\xFF\xFF\xFF", 4) + std::string("Access denied\0", 14), "Access denied"},
+      {"too big", std::string("\0\0\x13\x88", 4) + "HELLO\x01junk",
+       "Failed to receive data \nPacket (size=1388) too big for buffer (size=256) (HELLO)\n"},
+      {"closed at once", "", "Connection closed by peer"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int port = 0;
+    int lfd = listen_on_loopback(&port);
+    std::thread server(fake_server, lfd, c.bytes);
+    HandlePtr h = client_for(port);
+    EXPECT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 1);
+    int code = 0;
+    EXPECT_EQ(error_of(h.get(), &code), c.text);
+    EXPECT_EQ(code, RPC_ERR_TRANSPORT);
+    char info[2];
+    RPCGetInfo(h.get(), RPC_INFO_NOT_RPC, info, sizeof info);
+    EXPECT_STREQ(info, "Y");
+    h.reset();
+    server.join();
+    ::close(lfd);
+  }
+}
+
+TEST(InheritedSocket, ServesOverTheTtyDriver) {
+  int port = 0;
+  int lfd = listen_on_loopback(&port);
+  int run_code = -1;
+  std::thread server([&] {
+    int fd = ::accept(lfd, nullptr, nullptr);
+    RpcHandle* h = RPCAllocHandle();
+    RPCInitialise(h, RPC_MODE_SERVER, fd);
+    FunctionDescriptor table[2] = {};
+    table[0].name = "nothing";
+    table[0].args[0].flags = RPC_ARG_OUT | RPC_ARG_INT16;
+    RPCExport(h, table);
+    RPCSetTransportOpts(h, RPC_TRANSPORT_TTY, nullptr, nullptr, nullptr, nullptr, nullptr, "60", nullptr);
+    if (RPCConnect(h, 1, 0, "1999-1014-0000000001") == 0) RPCRun(h);
+    run_code = RPCReportError(h, nullptr);
+    RPCDisconnect(h);
+    RPCTerminate(h);
+    RPCFreeHandle(h);
+    ::close(fd);
+  });
+  HandlePtr h = client_for(port);
+  ASSERT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 0);
+  int16_t rc = 5;
+  EXPECT_EQ(RPCExec(h.get(), "nothing", &rc), 0);
+  EXPECT_EQ(rc, 0);
+  h.reset();
+  server.join();
+  ::close(lfd);
+  EXPECT_EQ(run_code, RPC_ERR_TRANSPORT);
+}
+
+TEST(AdoptedTransport, ResetByPeerEndsInPeer) {
+  int port = 0;
+  int lfd = listen_on_loopback(&port);
+  int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(uint16_t(port));
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  int server = ::accept(lfd, nullptr, nullptr);
+  linger lg{1, 0};
+  ::setsockopt(client, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  ::close(client);  // sends a reset
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto c = make_winsock_connection(server, nullptr);
+  uint8_t buf[16];
+  size_t n = 0;
+  EXPECT_FALSE(c->receive(buf, sizeof buf, &n));
+  std::string text = c->message();
+  EXPECT_EQ(text.substr(text.size() - 4), "peer") << text;
+  ::close(server);
+  ::close(lfd);
+}
+
+}  // namespace
+}  // namespace kyrpc::test
