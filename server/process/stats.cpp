@@ -320,32 +320,37 @@ extern "C" size_t format_statistics_report(const server_stats_t* block, int64_t 
   if (block == nullptr) return 0;
   std::string report;
   char line[512];
-  auto add = [&](const char* format, auto... args) {
-    std::snprintf(line, sizeof line, format, args...);
-    report += line;
-  };
+  auto add = [&report](const char* piece) { report += piece; };
   uint64_t up = now > block->start_time ? static_cast<uint64_t>(now - block->start_time) : 0;
   unsigned long minutes_total = static_cast<unsigned long>(up / 60);
   auto rate = [&](unsigned long count) {
     return minutes_total ? count / minutes_total : count;
   };
-  add("Server up time %lu days, %lu hours, %lu minutes and %lu seconds\r\n",
-      static_cast<unsigned long>(up / 86400), static_cast<unsigned long>(up % 86400 / 3600),
-      static_cast<unsigned long>(up % 3600 / 60), static_cast<unsigned long>(up % 60));
-  if (is_windows_nt() && (flags & ShowProcessTime))
-    add("Server CPU time(s): \t\t\tu=%2.2f k=%2.2f\r\n", block->user_cpu_seconds,
-        block->kernel_cpu_seconds);
-  add("Total Connections: \t\t\t%lu\r\n", static_cast<unsigned long>(block->total_connections));
-  add("Total Threads/Processes: \t\t\t%lu\r\n",
-      static_cast<unsigned long>(block->workers_started));
-  add("Active Threads/Processes: \t\t\t%lu\r\n",
-      static_cast<unsigned long>(block->active_workers));
-  add("Peak concurrent Threads/Processes: \t\t%lu\r\n",
-      static_cast<unsigned long>(block->peak_workers));
-  add("Connections/minute: \t\t\t%lu\r\n", rate(block->total_connections));
-  add("Last Connection time: \t\t%s", ctime_text(block->last_connect_time).c_str());
+  auto number_line = [&](const char* format, unsigned long value) {
+    std::snprintf(line, sizeof line, format, value);
+    add(line);
+  };
+  std::snprintf(line, sizeof line,
+                "Server up time %lu days, %lu hours, %lu minutes and %lu seconds\r\n",
+                static_cast<unsigned long>(up / 86400),
+                static_cast<unsigned long>(up % 86400 / 3600),
+                static_cast<unsigned long>(up % 3600 / 60), static_cast<unsigned long>(up % 60));
+  add(line);
+  if (is_windows_nt() && (flags & ShowProcessTime)) {
+    std::snprintf(line, sizeof line, "Server CPU time(s): \t\t\tu=%2.2f k=%2.2f\r\n",
+                  block->user_cpu_seconds, block->kernel_cpu_seconds);
+    add(line);
+  }
+  number_line("Total Connections: \t\t\t%lu\r\n", block->total_connections);
+  number_line("Total Threads/Processes: \t\t\t%lu\r\n", block->workers_started);
+  number_line("Active Threads/Processes: \t\t\t%lu\r\n", block->active_workers);
+  number_line("Peak concurrent Threads/Processes: \t\t%lu\r\n", block->peak_workers);
+  number_line("Connections/minute: \t\t\t%lu\r\n", rate(block->total_connections));
+  add("Last Connection time: \t\t");
+  add(ctime_text(block->last_connect_time).c_str());
   add("\r\n");
-  add("Last Disconnect time: \t\t%s", ctime_text(block->last_disconnect_time).c_str());
+  add("Last Disconnect time: \t\t");
+  add(ctime_text(block->last_disconnect_time).c_str());
   add("\r\n");
   add("\r\nDSN\tConnections\tTotal Time (s)\tConnections/minute\tAverage Time per connection "
       "(s)\t\r\n");
@@ -356,14 +361,16 @@ extern "C" size_t format_statistics_report(const server_stats_t* block, int64_t 
       char name[sizeof entry.name + 1];
       stats_copy_text(entry.name, sizeof entry.name, name, sizeof name);
       if (entry.connections == 0 || name[0] == '\0') continue;
-      add("%s\t%lu\t%lu\t%lu\t%.2f\t\r\n", name, static_cast<unsigned long>(entry.connections),
-          static_cast<unsigned long>(entry.total_seconds), rate(entry.connections),
-          static_cast<double>(entry.total_seconds) / entry.connections);
+      std::snprintf(line, sizeof line, "%s\t%lu\t%lu\t%lu\t%.2f\t\r\n", name,
+                    static_cast<unsigned long>(entry.connections),
+                    static_cast<unsigned long>(entry.total_seconds), rate(entry.connections),
+                    static_cast<double>(entry.total_seconds) / entry.connections);
+      add(line);
     }
   }
   add("\r\n");
   uint32_t hosts = block->host_count;
-  add("Number of different client hosts: \t%lu\r\n", static_cast<unsigned long>(hosts));
+  number_line("Number of different client hosts: \t%lu\r\n", hosts);
   if (hosts > SERVER_STATS_MAX_HOSTS) hosts = SERVER_STATS_MAX_HOSTS;
   for (uint32_t i = 0; i < hosts; ++i) {
     char address[sizeof block->hosts[i].address + 1];

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "audit.h"
 #include "events.h"
 #include "state_test_env.h"
 #include "trace_log.h"
@@ -226,6 +227,26 @@ TEST_F(SettingsTest, ModerationOfFlagsLoggingAndAddresses) {
   set_server_event_target(nullptr, nullptr);
   eventlog_deregister(source);
   unsetenv("KYVEK_EVENTLOG");
+}
+
+TEST_F(SettingsTest, LosingAuditODBCAccessClosesTheTrail) {
+  server_settings_t* w = server_settings_working();
+  std::snprintf(w->LogDir, sizeof w->LogDir, "%s", dir_.path().c_str());
+  publish_server_settings();
+  store_->set("LogDir", dir_.path());
+  store_->set("Flags", "0x40");
+  char* error = nullptr;
+  ASSERT_EQ(load_server_settings(&error, nullptr, 0), 0) << error;
+  audit_event(AUDIT_CONNECT, "10.0.0.1", "h");
+  const std::string trail = dir_.file("kyvek_access.log");
+  ASSERT_TRUE(std::filesystem::remove(trail));
+
+  store_->set("Flags", "0x0");
+  ASSERT_EQ(load_server_settings(&error, nullptr, 0), 0) << error;
+  audit_event(AUDIT_CONNECT, "10.0.0.2", "h");
+  EXPECT_NE(read_file(trail).find("10.0.0.2"), std::string::npos)
+      << "the closed trail is opened afresh, not written through the old descriptor";
+  close_audit_file();
 }
 
 TEST_F(SettingsTest, FreshReadersOfFlagsAndLogging) {
