@@ -1,0 +1,148 @@
+// Helpers of the transfer tests: statements set up the way the attribute
+// handlers leave them (array sizes, status and processed-count arrays
+// registered with the driver), and row arrays (wvarray) built like a client's.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../records/odbc_fixture.h"
+#include "handlers.h"
+#include "record_lists.h"
+#include "transfer_common.h"
+
+namespace kytest {
+
+inline descriptor_t* desc_of(statement_t* s, int slot) { return s->current_desc[slot]; }
+
+// SQL_ATTR_ROW_ARRAY_SIZE with a row status array and a rows-fetched counter.
+inline void set_rowset(statement_t* s, uint64_t n) {
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_ROW_ARRAY_SIZE,
+                                           reinterpret_cast<SQLPOINTER>(n), 0)));
+  desc_of(s, DESC_ARD)->array_size = n;
+  desc_of(s, DESC_IRD)->array_size = n;
+  ASSERT_EQ(SQL_SUCCESS, resize_status_array(n, s, SQL_ATTR_ROW_STATUS_PTR, desc_of(s, DESC_IRD)));
+  descriptor_t* ird = desc_of(s, DESC_IRD);
+  if (ird->rows_processed == nullptr) {
+    ird->rows_processed = static_cast<SQLULEN*>(calloc(1, sizeof(SQLULEN)));
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_ROWS_FETCHED_PTR, ird->rows_processed, 0)));
+  }
+}
+
+// SQL_ATTR_PARAMSET_SIZE with a parameter status array and a processed counter.
+inline void set_paramset(statement_t* s, uint64_t n) {
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_PARAMSET_SIZE,
+                                           reinterpret_cast<SQLPOINTER>(n), 0)));
+  desc_of(s, DESC_APD)->array_size = n;
+  desc_of(s, DESC_IPD)->array_size = n;
+  ASSERT_EQ(SQL_SUCCESS, resize_status_array(n, s, SQL_ATTR_PARAM_STATUS_PTR, desc_of(s, DESC_IPD)));
+  descriptor_t* ipd = desc_of(s, DESC_IPD);
+  if (ipd->rows_processed == nullptr) {
+    ipd->rows_processed = static_cast<SQLULEN*>(calloc(1, sizeof(SQLULEN)));
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_PARAMS_PROCESSED_PTR, ipd->rows_processed, 0)));
+  }
+}
+
+// SQLSTATE/native of diagnostic n of a record's list, "none" when absent.
+inline std::string diag(const diag_header* h, int n = 1) {
+  const error_record* r = diag_record(h, n);
+  if (r == nullptr) return "none";
+  return std::string(r->sqlstate != nullptr ? r->sqlstate : "?") + "/" + std::to_string(r->native_error);
+}
+
+// The most recent diagnostic.
+inline std::string last_diag(const diag_header* h) { return diag(h, h->record_count); }
+
+// A row array as a client lays it out: every element owns a zero-filled buffer.
+class RowArray {
+ public:
+  wvarray* add(size_t bytes, int32_t kind) {
+    bufs_.emplace_back(bytes, 0);
+    els_.push_back({bytes != 0 ? bufs_.back().data() : nullptr, static_cast<int32_t>(bytes), kind});
+    return &els_.back();
+  }
+  wvarray* add(const void* data, size_t bytes, int32_t kind) {
+    wvarray* e = add(bytes, kind);
+    if (bytes != 0) std::memcpy(e->iovec_base, data, bytes);
+    return e;
+  }
+  template <class T>
+  wvarray* add_values(const std::vector<T>& v, int32_t kind) {
+    return add(v.data(), v.size() * sizeof(T), kind);
+  }
+  wvarray* data() { return els_.data(); }
+  int32_t count() const { return static_cast<int32_t>(els_.size()); }
+  wvarray& operator[](size_t i) { return els_[i]; }
+  template <class T>
+  T at(size_t element, size_t index) const {
+    T v;
+    std::memcpy(&v, static_cast<const char*>(els_[element].iovec_base) + index * sizeof(T), sizeof(T));
+    return v;
+  }
+  std::string text(size_t element, size_t offset) const {
+    return std::string(static_cast<const char*>(els_[element].iovec_base) + offset);
+  }
+
+ private:
+  std::vector<std::vector<char>> bufs_;
+  std::vector<wvarray> els_;
+};
+
+// Runs a query through the driver and returns the first column of every row as text.
+inline std::vector<std::string> column_texts(SQLHDBC dbc, const std::string& sql) {
+  std::vector<std::string> out;
+  SQLHSTMT h = nullptr;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h))) return out;
+  if (SQL_SUCCEEDED(SQLExecDirect(h, (SQLCHAR*)sql.c_str(), SQL_NTS))) {
+    while (SQL_SUCCEEDED(SQLFetch(h))) {
+      char buf[256] = {};
+      SQLLEN ind = 0;
+      SQLGetData(h, 1, SQL_C_CHAR, buf, sizeof buf, &ind);
+      out.push_back(ind == SQL_NULL_DATA ? "NULL" : buf);
+    }
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, h);
+  return out;
+}
+
+// A connected link with one statement, on a fresh table.
+class TransferTest : public RecordsTest {
+ protected:
+  void SetUp() override {
+    RecordsTest::SetUp();
+    env_ = link_.env();
+    dbc_ = link_.connected(env_);
+    ASSERT_NE(nullptr, dbc_);
+    stmt_ = link_.stmt(dbc_);
+    ASSERT_NE(nullptr, stmt_);
+  }
+  void exec_sql(const std::string& sql) {
+    SQLHSTMT h = nullptr;
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_->driver_dbc, &h)));
+    SQLRETURN rc = SQLExecDirect(h, (SQLCHAR*)sql.c_str(), SQL_NTS);
+    EXPECT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) << sql;
+    SQLFreeHandle(SQL_HANDLE_STMT, h);
+  }
+  // Executes a query on the statement and describes its result set.
+  void query(const std::string& sql) {
+    SQLRETURN rc = SQLExecDirect(stmt_->driver_stmt, (SQLCHAR*)sql.c_str(), SQL_NTS);
+    ASSERT_TRUE(SQL_SUCCEEDED(rc)) << sql;
+    stmt_->flags &= ~STMT_DESCRIBED;
+    ASSERT_EQ(SQL_SUCCESS, veks_new_result_set(stmt_, rc));
+  }
+  descriptor_t* ard() { return desc_of(stmt_, DESC_ARD); }
+  descriptor_t* apd() { return desc_of(stmt_, DESC_APD); }
+
+  Link link_;
+  environment_t* env_ = nullptr;
+  connection_t* dbc_ = nullptr;
+  statement_t* stmt_ = nullptr;
+};
+
+}  // namespace kytest
