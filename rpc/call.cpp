@@ -295,6 +295,12 @@ void write_reply(RpcHandle& h, int16_t ordinal, ServedCall& call) {
 
 }  // namespace
 
+// The transport's explanation of a failed exchange stays with the handle, so that
+// RPCReportError still gives it after the connection is closed.
+void keep_transport_text(RpcHandle& h, int code) {
+  if (code == RPC_ERR_TRANSPORT && h.connection) h.error_text = std::string(h.connection->message());
+}
+
 int serve_one(RpcHandle& h) {
   ServedCall call;
   try {
@@ -343,6 +349,7 @@ int RPCExec(RpcHandle* h, const char* name, ...) {
   va_end(ap);
   if (code == 0) return 0;
   h->error_code = code;
+  keep_transport_text(*h, code);
   auto callback = h->error_callback;
   void* context = h->error_context;
   lock.unlock();
@@ -365,6 +372,7 @@ int RPCRun(RpcHandle* h) {
     int code = serve_one(*h);
     if (code != 0) {
       h->error_code = code;
+      keep_transport_text(*h, code);
       return 1;
     }
   }

@@ -24,8 +24,8 @@ void disconnect(RpcHandle& h);
 // One served call (RPCRun's loop body): 0, or the error code.
 int serve_one(RpcHandle& h);
 
-// Sets the handle's error code (and keeps text when given).
-void set_error(RpcHandle& h, int code);
+// Keeps the connection's message as the handle's error text after a transport failure.
+void keep_transport_text(RpcHandle& h, int code);
 
 }  // namespace kyrpc
 

@@ -13,12 +13,6 @@
 
 using namespace kyrpc;
 
-namespace kyrpc {
-
-void set_error(RpcHandle& h, int code) { h.error_code = code; }
-
-}  // namespace kyrpc
-
 namespace {
 
 int failed(RpcHandle* h, int code) {

@@ -311,3 +311,44 @@ TEST(AdoptedTransport, ResetByPeerEndsInPeer) {
 
 }  // namespace
 }  // namespace kyrpc::test
+
+namespace kyrpc::test {
+namespace {
+
+TEST(BsdTransport, ServerGoneMidSession) {
+  int port = 0;
+  int lfd = listen_on_loopback(&port);
+  std::thread server([&] {
+    int fd = ::accept(lfd, nullptr, nullptr);
+    RpcHandle* h = RPCAllocHandle();
+    RPCInitialise(h, RPC_MODE_SERVER, fd);
+    FunctionDescriptor table[2] = {};
+    table[0].name = "nothing";
+    table[0].args[0].flags = RPC_ARG_OUT | RPC_ARG_INT16;
+    RPCExport(h, table);
+    RPCSetTransportOpts(h, RPC_TRANSPORT_WINSOCK, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    RPCConnect(h, 1, 0, "1999-1014-0000000001");
+    RPCDisconnect(h);  // goes away without serving
+    RPCTerminate(h);
+    RPCFreeHandle(h);
+    ::close(fd);
+  });
+  HandlePtr h = client_for(port);
+  ASSERT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 0);
+  server.join();
+  int calls = 0;
+  RPCSetError(h.get(), [](int code, void* n) { *static_cast<int*>(n) += code; }, &calls);
+  int16_t rc = 0;
+  EXPECT_EQ(RPCExec(h.get(), "nothing", &rc), 1);
+  EXPECT_EQ(calls, RPC_ERR_TRANSPORT);
+  EXPECT_EQ(RPCExec(h.get(), "nothing", &rc), 1);  // sticky, no second callback
+  EXPECT_EQ(calls, RPC_ERR_TRANSPORT);
+  EXPECT_EQ(RPCDisconnect(h.get()), 0);
+  int code = 0;
+  EXPECT_EQ(error_of(h.get(), &code), "Connection closed by peer");
+  EXPECT_EQ(code, RPC_ERR_TRANSPORT);
+  ::close(lfd);
+}
+
+}  // namespace
+}  // namespace kyrpc::test
