@@ -29,6 +29,7 @@ size_t scalar_bytes(uint32_t kind) {
 struct CallerArg {
   uint32_t flags = 0;
   uint32_t kind = 0;
+  const char* name = nullptr;
   RpcValue value{};                    // in scalars by value
   void* address = nullptr;             // out (and in/out) scalars
   ArgumentDescriptor* record = nullptr;  // buffers and row arrays
@@ -52,6 +53,7 @@ void write_call(RpcHandle& h, const FunctionDescriptor& fd, std::vector<CallerAr
       if (!in) continue;
       RpcValue v = a.value;
       if (a.address) std::memcpy(&v, a.address, scalar_bytes(a.kind));
+      trace_pushed(h, a.kind, a.name, v, 0, nullptr);
       put_scalar(h, a.kind, v);
       continue;
     }
@@ -65,8 +67,7 @@ void write_call(RpcHandle& h, const FunctionDescriptor& fd, std::vector<CallerAr
     if (in) {
       int32_t length = in_length(a.record);
       a.capacity = length;
-      trace_line(h, "pushing descriptor %s: len=%d, mem=%p\n", a.record->name ? a.record->name : "", length,
-                 a.record->value.ptr);
+      trace_pushed(h, a.kind, a.name, RpcValue{}, length, a.record->value.ptr);
       put_block(h, a.kind, a.record->value.ptr, length);
     } else {
       a.capacity = a.record->size < 0 ? 0 : a.record->size;
@@ -87,6 +88,7 @@ void read_reply(RpcHandle& h, const FunctionDescriptor& fd, size_t index_of_arg0
     if (is_scalar_kind(a.kind)) {
       RpcValue v{};
       get_scalar(h, a.kind, &v);
+      trace_popped(h, a.kind, a.name, v, 0, nullptr);
       if (a.address) std::memcpy(a.address, &v, scalar_bytes(a.kind));
       continue;
     }
@@ -113,6 +115,7 @@ void read_reply(RpcHandle& h, const FunctionDescriptor& fd, size_t index_of_arg0
     rec->flags = d.flags;
     rec->name = d.name;
     rec->size = stored;
+    trace_popped(h, a.kind, a.name, RpcValue{}, stored, rec->value.ptr);
   }
 }
 
@@ -129,6 +132,7 @@ int exec_call(RpcHandle& h, const char* name, va_list ap) {
     CallerArg a;
     a.flags = d.flags;
     a.kind = kind_of(d.flags);
+    a.name = d.name;
     if (a.kind == RPC_ARG_RPC) continue;  // never listed by a server; never passed
     if (is_scalar_kind(a.kind)) {
       if (d.flags & RPC_ARG_OUT) {
@@ -219,7 +223,10 @@ void read_arguments(RpcHandle& h, ServedCall& call) {
     }
     const bool in = a.flags & RPC_ARG_IN;
     if (is_scalar_kind(kind)) {
-      if (in) get_scalar(h, kind, &a.value);
+      if (in) {
+        get_scalar(h, kind, &a.value);
+        trace_popped(h, kind, a.name, a.value, 0, nullptr);
+      }
       continue;
     }
     if (kind == RPC_ARG_WVARRAY) {
@@ -238,6 +245,7 @@ void read_arguments(RpcHandle& h, ServedCall& call) {
       call.original_size[i] = b.stored;
       a.value.ptr = p;
       a.size = b.length < 1 ? b.length : int32_t(std::min<size_t>(b.stored, INT32_MAX));
+      trace_popped(h, kind, a.name, RpcValue{}, a.size, p);
     } else {
       int32_t c = get_i32(h);
       a.value.ptr = nullptr;
@@ -263,6 +271,7 @@ void write_reply(RpcHandle& h, int16_t ordinal, ServedCall& call) {
     if (!(a.flags & RPC_ARG_OUT)) continue;
     uint32_t kind = kind_of(a.flags);
     if (is_scalar_kind(kind)) {
+      trace_pushed(h, kind, a.name, a.value, 0, nullptr);
       put_scalar(h, kind, a.value);
     } else if (kind == RPC_ARG_WVARRAY) {
       // A length never runs past the storage the library made for the element.
@@ -286,7 +295,7 @@ void write_reply(RpcHandle& h, int16_t ordinal, ServedCall& call) {
       if (a.value.ptr == nullptr) length = 0;
       else if (a.value.ptr == call.original[i] && length > 0 && size_t(length) > call.original_size[i])
         length = int32_t(call.original_size[i]);
-      // A narrowed array travels as half its length in memory.
+      trace_pushed(h, kind, a.name, RpcValue{}, length, a.value.ptr);
       put_block(h, kind, a.value.ptr, length);
     }
   }

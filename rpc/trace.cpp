@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <mutex>
 
 namespace kyrpc {
@@ -56,6 +57,76 @@ void trace_line(RpcHandle& h, const char* fmt, ...) {
   }
   if (g_fd < 0) g_fd = open_trace_file();
   if (g_fd >= 0) (void)!::write(g_fd, line, len);
+}
+
+namespace {
+
+const char* safe(const char* name) { return name ? name : ""; }
+
+void trace_memory(RpcHandle& h, const void* mem, int32_t length) {
+  if (mem == nullptr) {
+    trace_line(h, "mem: <null pointer>\n");
+    return;
+  }
+  char shown[129];
+  size_t n = length > 0 ? std::min<size_t>(size_t(length), 128) : 0;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = static_cast<const unsigned char*>(mem)[i];
+    shown[i] = (c >= 0x20 && c < 0x7F) ? char(c) : '.';
+  }
+  shown[n] = '\0';
+  trace_line(h, "mem: %s\n", shown);
+}
+
+}  // namespace
+
+void trace_pushed(RpcHandle& h, uint32_t kind, const char* name, const RpcValue& v, int32_t length, const void* mem) {
+  if (!h.flag(kNegTraceArgs)) return;
+  const char* n = safe(name);
+  switch (kind) {
+    case RPC_ARG_INT16: trace_line(h, "pushing int16 %s : %d\n", n, v.i16); break;
+    case RPC_ARG_INT32: trace_line(h, "pushing int32 %s : %d\n", n, v.i32); break;
+    case RPC_ARG_INT64: trace_line(h, "pushing int64 %s: %ld\n", n, long(v.i64)); break;
+    case RPC_ARG_SQLLEN: trace_line(h, "pushing sqllen %s: %ld\n", n, long(v.i64)); break;
+    case RPC_ARG_SQLULEN: trace_line(h, "pushing sqlulen %s: %ld\n", n, long(v.i64)); break;
+    case RPC_ARG_PTR: trace_line(h, "pushing pointer %s : %p\n", n, v.ptr); break;
+    case RPC_ARG_INT16_ARRAY: trace_line(h, "pushing int16-array %s : elements=%d, mem=%p\n", n, length / 2, mem); break;
+    case RPC_ARG_INT32_ARRAY: trace_line(h, "pushing int32-array %s: elements=%d, mem=%p\n", n, length / 4, mem); break;
+    case RPC_ARG_INT64_ARRAY: trace_line(h, "pushing int64-array %s: elements=%d, mem=%p\n", n, length / 8, mem); break;
+    case RPC_ARG_SQLLEN_ARRAY: trace_line(h, "pushing sqllen-array %s: elements=%d, mem=%p\n", n, length / 8, mem); break;
+    case RPC_ARG_SQLULEN_ARRAY:
+      trace_line(h, "pushing sqlulen-array %s: elements=%d, mem=%p\n", n, length / 8, mem);
+      break;
+    case RPC_ARG_DESC:
+    case RPC_ARG_REAL:
+      trace_line(h, "pushing descriptor %s: len=%d, mem=%p\n", n, length, mem);
+      trace_memory(h, mem, length);
+      break;
+    default: break;
+  }
+}
+
+void trace_popped(RpcHandle& h, uint32_t kind, const char* name, const RpcValue& v, int32_t length, const void* mem) {
+  if (!h.flag(kNegTraceArgs)) return;
+  const char* n = safe(name);
+  switch (kind) {
+    case RPC_ARG_INT16: trace_line(h, "popped int16 %s %d\n", n, v.i16); break;
+    case RPC_ARG_INT32: trace_line(h, "popped int32 %s %ld\n", n, long(v.i32)); break;
+    case RPC_ARG_INT64: trace_line(h, "popped int64 %s %ld\n", n, long(v.i64)); break;
+    case RPC_ARG_SQLLEN: trace_line(h, "popped sqllen %s %ld\n", n, long(v.i64)); break;
+    case RPC_ARG_SQLULEN: trace_line(h, "popped sqlulen %s %ld\n", n, long(v.i64)); break;
+    case RPC_ARG_PTR:
+      trace_line(h, h.is_server() ? "popped pointer %s: %p\n" : "popped pointer %s : %p\n", n, v.ptr);
+      break;
+    case RPC_ARG_DESC:
+    case RPC_ARG_REAL:
+      trace_line(h, "popped memory %s: len=%d, ptr=%p\n", n, length, mem);
+      trace_memory(h, mem, length);
+      break;
+    default:
+      if (kind & RPC_ARG_BUFFER_KINDS) trace_line(h, "popped array %s : len=%d mem=%p\n", n, length, mem);
+      break;
+  }
 }
 
 void trace_release(RpcHandle& h) {

@@ -12,6 +12,11 @@ namespace kyrpc {
 // traces calls or arguments; nothing otherwise.
 void trace_line(RpcHandle& h, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 bool tracing_on(const RpcHandle& h);
+// Argument trace lines (when the peer asked for argument tracing): one per value
+// written ("pushing ...") or read ("popped ...").
+void trace_pushed(RpcHandle& h, uint32_t kind, const char* name, const RpcValue& v, int32_t length, const void* mem);
+void trace_popped(RpcHandle& h, uint32_t kind, const char* name, const RpcValue& v, int32_t length, const void* mem);
+
 // The handle stops using the file; the last user closes it.
 void trace_release(RpcHandle& h);
 // Path of the trace file (tests).

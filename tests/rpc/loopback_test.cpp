@@ -401,7 +401,9 @@ TEST_F(Loopback, TracingAskedByTheClientWritesTheSharedFile) {
   char buf[4096] = {};
   size_t n = std::fread(buf, 1, sizeof buf - 1, f);
   std::fclose(f);
-  EXPECT_NE(std::string(buf, n).find("Function called: handle"), std::string::npos);
+  std::string log(buf, n);
+  EXPECT_NE(log.find("Function called: handle\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("pushing int32  : 42\n"), std::string::npos) << log;
   struct stat st;
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
