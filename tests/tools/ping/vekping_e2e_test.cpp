@@ -3,7 +3,15 @@
 // and the ODBC mode through the Driver Manager and the client driver.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
 #include <regex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -11,6 +19,8 @@
 
 namespace kyvek::e2e {
 namespace {
+
+using namespace std::chrono_literals;
 
 const std::string kUsage =
     "vekping [-h host | -d ODBC_connection_string] {-t port}\n"
@@ -152,6 +162,32 @@ TEST(RpcMode, ClosedPortFailsWithTheConnectionError) {
   EXPECT_EQ(r.out, "Host: 127.0.0.1, Port: " + f.port_text() + "\nAttempting connection...");
   EXPECT_TRUE(contains(r.err, "Connection refused")) << r.err;
   EXPECT_EQ(r.err.front(), '\n');
+}
+
+TEST(RpcMode, PasswordLeavesTheProcessListOnceRead) {
+  Fixture f;
+  // A listener that never answers the handshake keeps vekping waiting.
+  int lst = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(f.port()));
+  ASSERT_EQ(::bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(lst, 4), 0);
+
+  Process p = f.spawn(Fixture::program("vekping"),
+                      {"-h", "127.0.0.1", "-t", f.port_text(), "-u", "nobody", "-p", kPassword}, -1, "vekping");
+  bool waiting = false;
+  for (int i = 0; i < 1000 && !waiting; ++i) {
+    waiting = contains(Fixture::read_file(p.out), "Attempting connection...");
+    if (!waiting) std::this_thread::sleep_for(10ms);
+  }
+  std::string cmdline = Fixture::read_file(std::filesystem::path("/proc") / std::to_string(p.pid) / "cmdline");
+  Fixture::wait(p, 0);
+  ::close(lst);
+  ASSERT_TRUE(waiting);
+  EXPECT_TRUE(contains(cmdline, std::string("-u") + '\0' + "nobody")) << "the rest of the line stays";
+  EXPECT_FALSE(contains(cmdline, kPassword));
 }
 
 TEST(OdbcMode, UnknownDataSourceFailsWithTheDriverManagersRecord) {
