@@ -7,6 +7,7 @@
 using namespace kyrpc;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::quiet_trace();
   test::HandlePtr h = test::make_handle(RPC_MODE_CLIENT, kOptionsSet);
   auto s = std::make_shared<test::MemoryStream>();
   s->input.assign(reinterpret_cast<const char*>(data), size);

@@ -31,6 +31,7 @@ std::string handshake(uint8_t choice) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::quiet_trace();
   if (size < 1) return 0;
   test::HandlePtr h = test::make_handle(RPC_MODE_CLIENT, kOptionsSet);
   auto s = std::make_shared<test::MemoryStream>();

@@ -8,6 +8,7 @@
 using namespace kyrpc;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::quiet_trace();
   if (size < 1) return 0;
   static const std::vector<FunctionDescriptor> table = fuzz::fuzz_table();
   test::HandlePtr h = test::make_handle(RPC_MODE_SERVER, kOptionsSet);
