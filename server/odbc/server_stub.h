@@ -47,6 +47,14 @@ inline int32_t out_capacity(ArgumentDescriptor& a) {
   return a.size;
 }
 
+// Zero-fills the element buffers of an out row array.
+inline void zero_wv(ArgumentDescriptor& a) {
+  auto* e = static_cast<wvarray*>(a.value.ptr);
+  for (int32_t i = 0; e != nullptr && i < a.size; ++i)
+    if (e[i].iovec_base != nullptr && e[i].iovec_len > 0)
+      std::memset(e[i].iovec_base, 0, static_cast<std::size_t>(e[i].iovec_len));
+}
+
 template <>
 struct Slot<Rpc> {
   RpcHandle* h;
@@ -226,21 +234,32 @@ struct Slot<Wv<Dir>> {
   wvarray* elems;
   explicit Slot(ArgumentDescriptor& a)
       : count(a.value.ptr != nullptr && a.size > 0 ? a.size : 0),
-        elems(count > 0 ? static_cast<wvarray*>(a.value.ptr) : nullptr) {}
+        elems(count > 0 ? static_cast<wvarray*>(a.value.ptr) : nullptr) {
+    if constexpr (Dir == kOut) zero_wv(a);
+  }
   bool ok() const { return true; }
   std::tuple<int32_t, wvarray*> params() { return {count, elems}; }
   void store(ArgumentDescriptor&) {}
 };
 
-// Zero-fills the out buffers of a call that is answered without its handler.
+// Zero-fills the out buffers and out scalars of a call that is answered
+// without its handler (value slots of out scalars keep the previous call's
+// values otherwise).
 template <class... K>
 void zero_outs(ArgumentDescriptor* args) {
   std::size_t i = 0;
-  ((((K::flags & RPC_ARG_OUT) && (K::flags & RPC_ARG_BUFFER_KINDS) && !(K::flags & RPC_ARG_WVARRAY)
-         ? (void)out_capacity(args[i])
-         : (void)0),
-    ++i),
-   ...);
+  auto one = [&](uint32_t flags) {
+    if (flags & RPC_ARG_OUT) {
+      if (!(flags & RPC_ARG_BUFFER_KINDS))
+        args[i].value.u64 = 0;
+      else if (flags & RPC_ARG_WVARRAY)
+        zero_wv(args[i]);
+      else
+        (void)out_capacity(args[i]);
+    }
+    ++i;
+  };
+  (one(K::flags), ...);
 }
 
 template <class RowT>
@@ -265,14 +284,14 @@ struct Serve<Row<Name, R, Res, K...>> {
     std::tuple<Slot<K>...> slots{Slot<K>(args[I])...};
     bool ok = (std::get<I>(slots).ok() && ...);
     if (!ok) {
-      set_result(args, -1);
+      answer_error(args);
       return;
     }
     Result r = -1;
     try {
       r = std::apply(handler, std::tuple_cat(std::get<I>(slots).params()...));
     } catch (...) {
-      set_result(args, -1);
+      answer_error(args);
       return;
     }
     (std::get<I>(slots).store(args[I]), ...);

@@ -1,0 +1,148 @@
+// The procedure table as a peer sees it: the export list a real server handle
+// announces over loopback against an independently written fixture, the spare
+// rows, and client stubs calling server stubs.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "handlers.h"
+#include "loopback.h"
+#include "procedure_table.h"
+#include "remote_stubs.h"
+#include "server_stub.h"
+
+namespace {
+
+std::vector<std::string> fixture_lines() {
+  const char* src = std::getenv("KYVEK_SOURCE_DIR");
+  std::ifstream in(std::string(src ? src : ".") + "/tests/server/odbc/table/export_list.txt");
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);)
+    if (!l.empty()) lines.push_back(l);
+  return lines;
+}
+
+// Runs the client side of the handshake by hand and collects the 'B' frames.
+std::vector<std::string> announced_procedures(int port) {
+  int fd = kytest::connect_tcp(port);
+  EXPECT_GE(fd, 0);
+  std::string magic, version, params, frame;
+  EXPECT_TRUE(kytest::read_frame(fd, &magic));
+  EXPECT_EQ(magic, std::string("87FA9694", 9));
+  EXPECT_TRUE(kytest::read_frame(fd, &version));
+  EXPECT_EQ(version, std::string("1:0:" KY_RPC_PROGRAM_ID, sizeof("1:0:" KY_RPC_PROGRAM_ID)));
+  EXPECT_TRUE(kytest::read_frame(fd, &params));
+  EXPECT_TRUE(kytest::write_frame(fd, std::string("04:8^10:8^", 11)));
+  EXPECT_TRUE(kytest::read_frame(fd, &frame));
+  EXPECT_EQ(frame, "A");
+  std::vector<std::string> procs;
+  while (kytest::read_frame(fd, &frame) && frame != "C") {
+    EXPECT_FALSE(frame.empty());
+    EXPECT_EQ(frame.back(), '\0') << frame;
+    procs.push_back(frame.substr(0, frame.find('\0')));
+  }
+  EXPECT_EQ(frame, "C");
+  ::close(fd);
+  return procs;
+}
+
+TEST(ProcedureTable, ExportListEqualsFixture) {
+  std::vector<std::string> expected = fixture_lines();
+  ASSERT_EQ(expected.size(), 147u);
+  kytest::OneConnectionServer server(server_procedure_table);
+  std::vector<std::string> got = announced_procedures(server.port());
+  ASSERT_EQ(got.size(), expected.size());
+  for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], expected[i]) << "ordinal " << i;
+}
+
+// The server's stub of server_get_info with a handler of the test's own.
+int32_t test_server_get_info(int32_t type, int32_t* length, char* buffer) {
+  if (type != 1) return -1;
+  static const char kVersion[] = "2.4.03";
+  int32_t n = std::min<int32_t>(*length, sizeof kVersion);
+  std::memcpy(buffer, kVersion, static_cast<size_t>(n));
+  *length = n;
+  return n == sizeof kVersion ? 0 : 1;
+}
+void test_stub_server_get_info(ArgumentDescriptor* args) {
+  kyproc::server::serve<kyproc::rows::server_get_info>(args, &test_server_get_info);
+}
+
+class TableCalls : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    table_.assign(server_procedure_table, server_procedure_table + KY_PROCEDURE_COUNT + 1);
+    for (auto& row : table_)
+      if (row.name && std::strcmp(row.name, "server_get_info") == 0) row.handler = &test_stub_server_get_info;
+    server_ = std::make_unique<kytest::OneConnectionServer>(table_.data());
+    std::string why;
+    client_ = server_->connect(&why);
+    ASSERT_TRUE(client_) << why;
+  }
+  std::vector<FunctionDescriptor> table_;
+  std::unique_ptr<kytest::OneConnectionServer> server_;
+  kytest::ClientHandle client_;
+};
+
+TEST_F(TableCalls, ServerGetInfoThroughBothStubs) {
+  char buf[32];
+  std::memset(buf, 'x', sizeof buf);
+  int32_t len = sizeof buf;
+  EXPECT_EQ(remote_server_get_info(client_.get(), 1, &len, buf), 0);
+  EXPECT_EQ(len, 7);
+  EXPECT_STREQ(buf, "2.4.03");
+
+  // A buffer too small for the text: the handler cuts, the client terminates.
+  char small[4];
+  len = sizeof small;
+  EXPECT_EQ(remote_server_get_info(client_.get(), 1, &len, small), 1);
+  EXPECT_EQ(len, 4);
+  EXPECT_EQ(std::string(small, 4), "2.4.");
+
+  len = sizeof buf;
+  EXPECT_EQ(remote_server_get_info(client_.get(), 9, &len, buf), -1);
+}
+
+TEST_F(TableCalls, SparesAnswerErrorWithZeroedOutsAtCapacity) {
+  int16_t rc = 0;
+  std::vector<char> in(8, 'i');
+  std::vector<char> out(16, '\x55');
+  ArgumentDescriptor in_rec{}, out_rec{};
+  in_rec.size = 8;
+  in_rec.value.ptr = in.data();
+  out_rec.size = 16;
+  out_rec.value.ptr = out.data();
+  ASSERT_EQ(RPCExec(client_.get(), "spare4", static_cast<void*>(nullptr), &in_rec, &out_rec, &rc), 0);
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(out_rec.size, 16);
+  EXPECT_EQ(out, std::vector<char>(16, '\0'));
+}
+
+TEST_F(TableCalls, MissingHandlersAnswerError) {
+  // This binary links no handlers: every procedure but the test's own is unimplemented.
+  EXPECT_EQ(remote_sql_fetch(client_.get(), reinterpret_cast<void*>(0x10)), -1);
+  EXPECT_EQ(remote_authenticate(client_.get(), "user", "pw"), -1);
+  SQLLEN rows = 77;
+  EXPECT_EQ(remote_sql_row_count(client_.get(), nullptr, &rows), -1);
+  EXPECT_EQ(rows, 0);  // out scalars of an unanswered call go back as 0
+}
+
+TEST(ClientStubs, FailedCallGivesMinusOneAndWritesNothing) {
+  RpcHandle* h = RPCAllocHandle();
+  ASSERT_EQ(RPCInitialise(h, RPC_MODE_CLIENT, 0), 0);
+  char buf[8] = "keep";
+  int32_t len = sizeof buf;
+  EXPECT_EQ(remote_server_get_info(h, 1, &len, buf), -1);  // 32-bit result too
+  EXPECT_EQ(len, 8);
+  EXPECT_STREQ(buf, "keep");
+  EXPECT_EQ(remote_sql_fetch(h, nullptr), -1);
+  RPCTerminate(h);
+  RPCFreeHandle(h);
+}
+
+}  // namespace
