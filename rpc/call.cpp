@@ -45,7 +45,7 @@ int32_t in_length(const ArgumentDescriptor* rec) {
 
 void write_call(RpcHandle& h, const FunctionDescriptor& fd, std::vector<CallerArg>& args) {
   start_message(h);
-  trace_line(h, "pushing int16 %s : %d\n", "Ordinal", int(int16_t(fd.ordinal)));
+  if (h.flag(kNegTraceArgs)) trace_line(h, "pushing int16 %s : %d\n", "Ordinal", int(int16_t(fd.ordinal)));
   put_i16(h, int16_t(fd.ordinal));
   for (CallerArg& a : args) {
     const bool in = a.flags & RPC_ARG_IN;
@@ -124,7 +124,7 @@ int exec_call(RpcHandle& h, const char* name, va_list ap) {
   Procedure* p = (name && h.names) ? h.names->find(name) : nullptr;
   if (p == nullptr) return RPC_ERR_NONAME;
   const FunctionDescriptor& fd = p->fd;
-  trace_line(h, "\nCalling function: %s\n", fd.name);
+  if (h.flag(kNegTraceCalls)) trace_line(h, "\nCalling function: %s\n", fd.name);
 
   std::vector<CallerArg> args;
   for (const ArgumentDescriptor& d : fd.args) {
@@ -316,7 +316,7 @@ int serve_one(RpcHandle& h) {
     h.call_allocated = 0;
     begin_read(h);
     int16_t ordinal = get_i16(h);
-    trace_line(h, "popped int16 %s %d\n", "Ordinal", int(ordinal));
+    if (h.flag(kNegTraceArgs)) trace_line(h, "popped int16 %s %d\n", "Ordinal", int(ordinal));
     if (ordinal < 0 || size_t(ordinal) >= h.ordinals.size() || h.ordinals[size_t(ordinal)] == nullptr)
       return RPC_ERR_BADFUNC;
     FunctionDescriptor* fd = h.ordinals[size_t(ordinal)];

@@ -278,7 +278,6 @@ void* get_pointer(RpcHandle& h) {
   for (uint64_t& key : h.client_keys)
     if (key == value) return &key;
   if (h.client_keys.size() >= kPointerTableCap) {
-    h.error_code = RPC_ERR_TBLFULL;
     trace_line(h, "Pointer lookup table full\n");
     fail(RPC_ERR_TBLFULL);
   }
