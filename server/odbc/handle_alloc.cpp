@@ -374,6 +374,14 @@ uint32_t veks_flags(void) {
 
 void veks_set_flags_source(int (*reader)(uint32_t* word)) { g_flags_reader.store(reader); }
 
+int veks_env_reused(const environment_t* env) {
+  std::lock_guard<std::mutex> lock(g_pool_mutex);
+  for (int slot = 0; slot < 2; ++slot) {
+    if (env != nullptr && g_pool[slot] == env) return g_pool_reused[slot] ? 1 : 0;
+  }
+  return 0;
+}
+
 int veks_pooling_on(uint32_t flags) {
   return (flags & VEKS_FLAG_CONNECTION_POOLING) != 0 && (flags & VEKS_FLAG_MULTIPROCESS) == 0;
 }

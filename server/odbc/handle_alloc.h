@@ -22,6 +22,8 @@ struct veks_handle_registry;
 #define VEKS_FLAG_MULTIPROCESS 0x4u
 #define VEKS_FLAG_FREE_STMTS_ON_DISCONNECT 0x80u
 #define VEKS_FLAG_CONNECTION_POOLING 0x800u
+#define VEKS_FLAG_LOG_FAILING_SQL 0x1000u
+#define VEKS_FLAG_ALLOW_DSN_BROWSE 0x8000u
 #define VEKS_FLAG_NO_STATUS_ARRAY_RESIZE 0x10000u
 
 // The Flags setting, read afresh (0 when it cannot be read).
@@ -30,6 +32,9 @@ uint32_t veks_flags(void);
 void veks_set_flags_source(int (*reader)(uint32_t* word));
 // Pooling is on: ConnectionPooling set and MultiProcess clear.
 int veks_pooling_on(uint32_t flags);
+
+// Non-zero for a pooled environment that was handed out again to a later link.
+int veks_env_reused(const environment_t* env);
 
 // Frees what the link of an environment left on it: connections of this link
 // (rolling back an open transaction first), their statements and descriptors,

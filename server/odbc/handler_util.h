@@ -1,0 +1,73 @@
+// Small helpers shared by the request handlers: finding a record from a
+// received handle, posting server diagnostics, checking lengths the peer sent
+// beside a block, and computing how much of an out buffer goes back.
+#pragma once
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "server_diag.h"
+#include "server_records.h"
+
+namespace kyvek::server {
+
+// The record behind a received handle, or null when the link did not issue
+// such a record (never reads memory before the registry vouches for it).
+inline environment_t* as_env(void* h) {
+  return veks_chk_handle(VEKS_ENV, h) == 0 ? static_cast<environment_t*>(h) : nullptr;
+}
+inline connection_t* as_dbc(void* h) {
+  return veks_chk_handle(VEKS_DBC, h) == 0 ? static_cast<connection_t*>(h) : nullptr;
+}
+inline statement_t* as_stmt(void* h) {
+  return veks_chk_handle(VEKS_STMT, h) == 0 ? static_cast<statement_t*>(h) : nullptr;
+}
+inline descriptor_t* as_desc(void* h) {
+  return veks_chk_handle(VEKS_DESC, h) == 0 ? static_cast<descriptor_t*>(h) : nullptr;
+}
+
+// Server records on statements: vendor "Kyronde ODBC (Server)", "ISO 9075",
+// the connection's data source name.
+#define KY_POST_STMT(stmt, state, native, ...) \
+  veks_post(&(stmt)->diags, veks_stmt_dbc(stmt), state, native, __VA_ARGS__)
+#define KY_POST_DBC(dbc, state, native, ...) veks_post(&(dbc)->diags, dbc, state, native, __VA_ARGS__)
+
+// A text block from the peer with the length the application gave. The
+// length the driver sees never runs past the block: SQL_NTS is accepted only
+// when a NUL lies inside it. False (HY090 to post) for anything else.
+inline bool text_length(const char* block, int32_t block_len, int64_t given, SQLINTEGER* out) {
+  if (block == nullptr || block_len < 0) return false;
+  if (given == SQL_NTS) {
+    if (memchr(block, '\0', static_cast<size_t>(block_len)) == nullptr) return false;
+    *out = SQL_NTS;
+    return true;
+  }
+  if (given < 0 || given > block_len) return false;
+  *out = static_cast<SQLINTEGER>(given);
+  return true;
+}
+
+// The buffer length to give the driver: the peer's value, never more than
+// the out buffer's real capacity.
+inline int64_t capped(int64_t peer_length, const int32_t* capacity, const void* buffer) {
+  if (buffer == nullptr || capacity == nullptr || *capacity <= 0 || peer_length <= 0) return 0;
+  return peer_length < *capacity ? peer_length : *capacity;
+}
+
+// Bytes of a text out buffer to send back: the reported length + 1 (the
+// NUL-terminated length + 1 for SQL_NTS), at most the buffer length.
+inline int32_t text_block(const char* buf, int64_t buf_len, int64_t reported) {
+  if (buf == nullptr || buf_len <= 0) return 0;
+  int64_t n;
+  if (reported == SQL_NTS) n = static_cast<int64_t>(strnlen(buf, static_cast<size_t>(buf_len))) + 1;
+  else if (reported < 0) return 0;
+  else n = reported + 1;
+  return static_cast<int32_t>(n < buf_len ? n : buf_len);
+}
+
+inline bool succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+}  // namespace kyvek::server

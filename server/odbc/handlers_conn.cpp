@@ -1,0 +1,520 @@
+// Connection handlers: connecting through the server's Driver Manager,
+// disconnecting, information, functions and connection attributes, native SQL,
+// the bridge's own tuning (set_config_param), transactions and cancel.
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dsn_access.h"
+#include "handle_alloc.h"
+#include "handle_registry.h"
+#include "handler_util.h"
+#include "handlers.h"
+#include "kyrpc.h"
+#include "ky_constr.h"
+#include "ky_mem.h"
+#include "net_connection.h"
+#include "record_lists.h"
+#include "scramble.h"
+#include "trace_log.h"
+
+using namespace kyvek::server;
+
+namespace {
+
+// Room for any fixed-size value a driver might write whatever length it is told.
+union Scratch {
+  SQLLEN len;
+  SQLULEN ulen;
+  SQLINTEGER i32;
+  SQLSMALLINT i16;
+  void* ptr;
+  char bytes[64];
+};
+
+connection_t* enter_dbc(void* h, const char* name) {
+  connection_t* dbc = as_dbc(h);
+  if (dbc == nullptr) {
+    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
+    return nullptr;
+  }
+  clear_errors(&dbc->diags);
+  return dbc;
+}
+
+int16_t leave(const char* name, SQLRETURN rc) {
+  if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
+  return rc;
+}
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+// A connection string may name the server's data sources and registered
+// drivers, never a file: a DRIVER that holds a path, FILEDSN and SAVEFILE
+// would let a client load any library or write files on the server.
+bool refused_keyword(const std::string& text, std::string* which) {
+  const std::string l = lower(text);
+  for (const char* key : {"filedsn", "savefile"}) {
+    if (l.find(key) != std::string::npos) {
+      *which = key;
+      return true;
+    }
+  }
+  for (size_t at = l.find("driver"); at != std::string::npos; at = l.find("driver", at + 1)) {
+    size_t eq = at + 6;
+    while (eq < l.size() && l[eq] == ' ') ++eq;
+    if (eq >= l.size() || l[eq] != '=') continue;
+    size_t end = eq + 1;
+    int depth = 0;
+    for (; end < l.size(); ++end) {
+      if (l[end] == '{') ++depth;
+      else if (l[end] == '}' && depth > 0) --depth;
+      else if (l[end] == ';' && depth == 0) break;
+    }
+    if (l.substr(eq + 1, end - eq - 1).find('/') != std::string::npos) {
+      *which = "driver";
+      return true;
+    }
+  }
+  return false;
+}
+
+// The first "dsn=" anywhere (lower case), up to ';', the end or 64 characters.
+void access_rule_dsn(const std::string& text, net_connection_info_t* info) {
+  const std::string l = lower(text);
+  size_t at = l.find("dsn=");
+  if (at == std::string::npos) return;
+  std::string dsn = l.substr(at + 4);
+  dsn = dsn.substr(0, dsn.find(';'));
+  if (dsn.size() > NET_DSN_SIZE - 1) dsn.resize(NET_DSN_SIZE - 1);
+  memcpy(info->dsn, dsn.c_str(), dsn.size() + 1);
+}
+
+// The DSN attribute of the connection string, for the records posted on the connection.
+void keep_dsn(connection_t* dbc, const std::string& text) {
+  dbc->dsn[0] = '\0';
+  mem_handle* pool = ky_mem_alloc_handle(nullptr);
+  if (pool == nullptr) return;  // the connection stands; its records carry no DSN
+  con_str cs;
+  init_con_str(&cs);
+  if (parse_connection_string(&cs, pool, text.c_str(), KY_CONSTR_NTS, KY_CONSTR_NO_DEFAULT_DSN) == 0) {
+    const char* dsn = get_attribute_value(&cs, "DSN");
+    if (dsn != nullptr) snprintf(dbc->dsn, sizeof(dbc->dsn), "%s", dsn);
+  }
+  ky_mem_release_handle(pool);
+}
+
+// Connection attributes whose value is an integer: the only ones a client
+// may set by value.
+bool integer_connect_attr(int32_t attr) {
+  switch (attr) {
+    case SQL_ATTR_ACCESS_MODE: case SQL_ATTR_AUTOCOMMIT: case SQL_ATTR_LOGIN_TIMEOUT:
+    case SQL_ATTR_TRANSLATE_OPTION: case SQL_ATTR_TXN_ISOLATION: case SQL_ATTR_ODBC_CURSORS:
+    case SQL_ATTR_PACKET_SIZE: case SQL_ATTR_CONNECTION_TIMEOUT: case SQL_ATTR_ASYNC_ENABLE:
+    case SQL_ATTR_METADATA_ID:
+      return true;
+    default:
+      return false;
+  }
+}
+
+SQLRETURN refuse_attr(connection_t* dbc) {
+  KY_POST_DBC(dbc, "HY092", 0, "Invalid attribute/option identifier");
+  return SQL_ERROR;
+}
+
+}  // namespace
+
+extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, int32_t* out_block,
+                                      char* out, int16_t buffer_length, int16_t completion) {
+  static const char* kName = "sql_driver_connect";
+  if (trace_on(kTraceEntry)) {
+    log_printf_tid("%s(%p,%ld,%p,%p,%d,%u)\n", kName, handle, (long)length, (void*)out_block,
+                   (void*)out, buffer_length, (unsigned)(uint16_t)completion);
+  }
+  const int32_t capacity = out_block != nullptr ? *out_block : 0;
+  if (out_block != nullptr) *out_block = 0;
+  connection_t* dbc = enter_dbc(handle, kName);
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  if (dbc->rpc == nullptr) {
+    KY_POST_DBC(dbc, "HY000", 2, "General error: Internal server error (%s) invalid rpc backref", kName);
+    return leave(kName, SQL_ERROR);
+  }
+  auto* info = static_cast<net_connection_info_t*>(RPCGetPrivatePtr(dbc->rpc));
+  if (info == nullptr) {
+    KY_POST_DBC(dbc, "HY000", 6, "General error: Failed to get RPC private pointer");
+    return leave(kName, SQL_ERROR);
+  }
+  if (text == nullptr || length <= 0) {
+    KY_POST_DBC(dbc, "HY090", 0, "Invalid string or buffer length");
+    return leave(kName, SQL_ERROR);
+  }
+  // The block need not hold a NUL: the text ends at the first NUL or the block's end.
+  std::string cs(text, strnlen(text, static_cast<size_t>(length)));
+  if (cs.size() >= 3 && cs.compare(0, 2, "xx") == 0) {
+    std::vector<char> plain(cs.begin() + 2, cs.end());
+    plain.push_back('\0');
+    scramble_string(plain.data(), (info->op_flags1 & NET_OP_FAZE2) ? 2 : 0);
+    cs.assign(plain.data());
+    std::fill(plain.begin(), plain.end(), '\0');
+  }
+  std::string refused;
+  if (refused_keyword(cs, &refused)) {
+    KY_POST_DBC(dbc, "HY000", 6, "General error: %s",
+                refused == "driver" ? "A DRIVER that names a file is not accepted"
+                                    : "FILEDSN and SAVEFILE are not accepted");
+    return leave(kName, SQL_ERROR);
+  }
+  access_rule_dsn(cs, info);
+  char message[512] = {0};
+  if (register_dsn(info, message, sizeof(message)) < 0) {
+    KY_POST_DBC(dbc, "HY000", 6, "General error: %s", message);
+    return leave(kName, SQL_ERROR);
+  }
+
+  // The completed string may carry the target's credentials: the driver writes
+  // it into a private buffer, and the client gets only 'x' characters back.
+  int32_t out_len = std::min<int32_t>(buffer_length, capacity);
+  if (out == nullptr || out_len < 0) out_len = 0;
+  std::vector<SQLCHAR> completed(static_cast<size_t>(out_len) + 1, 0);
+  SQLSMALLINT driver_len = 0;
+  SQLRETURN rc = SQLDriverConnect(dbc->driver_dbc, nullptr, (SQLCHAR*)cs.c_str(), SQL_NTS,
+                                  out_len > 0 ? completed.data() : nullptr,
+                                  static_cast<SQLSMALLINT>(out_len), &driver_len, SQL_DRIVER_NOPROMPT);
+  std::fill(completed.begin(), completed.end(), 0);
+  if (out_len > 0) memset(out, 'x', static_cast<size_t>(out_len));
+  if (succeeded(rc) && out_block != nullptr && out_len > 0 && driver_len > 0) {
+    *out_block = std::min<int32_t>(driver_len, out_len);
+  }
+  if (rc == SQL_SUCCESS_WITH_INFO) load_sql_diags(VEKS_DBC, dbc, SQL_HANDLE_DBC, dbc->driver_dbc);
+  if (!succeeded(rc)) {
+    std::fill(cs.begin(), cs.end(), '\0');
+    return leave(kName, rc);
+  }
+  dbc->connected = 1;
+
+  Scratch name_len{};
+  if (!succeeded(SQLGetInfo(dbc->driver_dbc, SQL_DRIVER_NAME, dbc->driver_name,
+                            sizeof(dbc->driver_name), &name_len.i16))) {
+    snprintf(dbc->driver_name, sizeof(dbc->driver_name), "unknown");
+  }
+  dbc->driver_name[sizeof(dbc->driver_name) - 1] = '\0';
+  keep_dsn(dbc, cs);
+  std::fill(cs.begin(), cs.end(), '\0');
+  return leave(kName, rc);
+}
+
+extern "C" int16_t sql_connect(void* handle, int32_t, char*, int32_t, char*, int32_t, char*) {
+  // Clients connect through sql_driver_connect only.
+  connection_t* dbc = enter_dbc(handle, "sql_connect");
+  return dbc == nullptr ? SQL_INVALID_HANDLE : SQL_ERROR;
+}
+
+extern "C" int16_t sql_disconnect(void* handle) {
+  static const char* kName = "sql_disconnect";
+  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p)\n", kName, handle);
+  connection_t* dbc = enter_dbc(handle, kName);
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  if (veks_flags() & VEKS_FLAG_FREE_STMTS_ON_DISCONNECT) {
+    for (statement_t* s = dbc->first_stmt; s != nullptr; s = s->next) {
+      if (s->driver_stmt == nullptr) continue;
+      if (trace_on(kTraceDetail)) log_printf_tid("\tCancelling/Freeing stmt=%p\n", (void*)s);
+      SQLCancel(s->driver_stmt);
+      SQLFreeStmt(s->driver_stmt, SQL_DROP);
+      s->driver_stmt = nullptr;
+    }
+  }
+  SQLRETURN rc = SQLDisconnect(dbc->driver_dbc);
+  if (!succeeded(rc)) {
+    if (trace_on(kTraceDetail)) log_printf_tid("\tDrivers SQLDisconnect failed\n");
+    return leave(kName, rc);
+  }
+  dbc->connected = 0;
+  dbc->dsn[0] = '\0';
+  // The Driver Manager freed the connection's statements and explicit
+  // descriptors with the disconnect: their records go too.
+  for (statement_t* s = dbc->first_stmt; s != nullptr;) {
+    statement_t* next = s->next;
+    s->driver_stmt = nullptr;
+    if (find_statement_in_list(dbc, s, nullptr, LIST_REMOVE) != nullptr) {
+      KY_POST_STMT(s, "HY000", 6, "General error: Failed to remove statement");
+      return leave(kName, SQL_ERROR);
+    }
+    s = next;
+  }
+  for (descriptor_t* d = dbc->first_desc; d != nullptr;) {
+    descriptor_t* next = d->next;
+    d->driver_desc = nullptr;
+    find_descriptor_in_list(dbc, nullptr, d, nullptr, LIST_REMOVE);
+    d = next;
+  }
+  return leave(kName, rc);
+}
+
+extern "C" int16_t set_config_param(void* handle, int32_t id, int32_t value, int32_t, char*) {
+  connection_t* dbc = as_dbc(handle);
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  switch (static_cast<uint32_t>(id)) {
+    case 1:
+      dbc->block_fetch_size = static_cast<uint32_t>(value);
+      if (trace_on(kTraceDetail)) log_printf_tid("\tCONFIG_PARAM_BLOCK_FETCH_SIZE = %ld\n", (long)value);
+      return SQL_SUCCESS;
+    case 2:
+      dbc->max_bookmark_size = static_cast<uint32_t>(value);
+      if (trace_on(kTraceDetail)) log_printf_tid("\tCONFIG_PARAM_MAX_BOOKMARK_SIZE = %ld\n", (long)value);
+      return SQL_SUCCESS;
+    case 4:
+      dbc->default_param_size = static_cast<uint32_t>(value);
+      if (trace_on(kTraceDetail)) log_printf_tid("\tCONFIG_PARAM_DEFAULT_PARAM_SIZE = %ld\n", (long)value);
+      return SQL_SUCCESS;
+    default:
+      KY_POST_DBC(dbc, "HY000", 32, "General error: Unknown Parameter %lu",
+                  static_cast<unsigned long>(static_cast<uint32_t>(id)));
+      return SQL_ERROR;
+  }
+}
+
+extern "C" int16_t sql_get_info_string(void* handle, int16_t type, int32_t* block, char* buffer,
+                                       int16_t buffer_length, int16_t* reported) {
+  static const char* kName = "sql_get_info_string";
+  const int32_t cap = block != nullptr ? *block : 0;
+  if (block != nullptr) *block = 0;
+  connection_t* dbc = enter_dbc(handle, kName);
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  const int64_t len = capped(buffer_length, &cap, buffer);
+  // The driver writes into scratch room at least as large as any fixed value.
+  std::vector<char> scratch(static_cast<size_t>(std::max<int64_t>(len, 64)) + 1, 0);
+  SQLSMALLINT driver_len = 4607;
+  SQLRETURN rc = SQLGetInfo(dbc->driver_dbc, static_cast<SQLUSMALLINT>(type),
+                            buffer != nullptr ? scratch.data() : nullptr,
+                            static_cast<SQLSMALLINT>(len), &driver_len);
+  if (succeeded(rc) && buffer != nullptr && len > 0) {
+    memcpy(buffer, scratch.data(), static_cast<size_t>(len));
+    if (block != nullptr) *block = text_block(buffer, len, driver_len);
+  }
+  if (reported != nullptr) *reported = driver_len;
+  return leave(kName, rc);
+}
+
+namespace {
+
+SQLRETURN get_info_fixed(void* handle, const char* name, int16_t type, Scratch* value,
+                         int16_t* length) {
+  connection_t* dbc = enter_dbc(handle, name);
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  SQLSMALLINT len = 0;
+  SQLRETURN rc = SQLGetInfo(dbc->driver_dbc, static_cast<SQLUSMALLINT>(type), value->bytes,
+                            sizeof(value->bytes) - 1, &len);
+  if (length != nullptr) *length = len;
+  return leave(name, rc);
+}
+
+}  // namespace
+
+extern "C" int16_t sql_get_info_integer(void* handle, int16_t type, int32_t* value, int16_t,
+                                        int16_t* length) {
+  Scratch s{};
+  SQLRETURN rc = get_info_fixed(handle, "sql_get_info_integer", type, &s, length);
+  if (value != nullptr) *value = s.i32;
+  return rc;
+}
+
+extern "C" int16_t sql_get_info_smallint(void* handle, int16_t type, int16_t* value, int16_t,
+                                         int16_t* length) {
+  Scratch s{};
+  SQLRETURN rc = get_info_fixed(handle, "sql_get_info_smallint", type, &s, length);
+  if (value != nullptr) *value = s.i16;
+  return rc;
+}
+
+namespace {
+
+// SQLGetFunctions into room for the largest answer (the ODBC 3 bitmap), then
+// only what the out array holds.
+SQLRETURN get_functions(void* handle, const char* name, int16_t id, int16_t* out, size_t out_bytes) {
+  connection_t* dbc = enter_dbc(handle, name);
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  SQLUSMALLINT all[SQL_API_ODBC3_ALL_FUNCTIONS_SIZE] = {0};
+  SQLRETURN rc = SQLGetFunctions(dbc->driver_dbc, static_cast<SQLUSMALLINT>(id), all);
+  if (out != nullptr) memcpy(out, all, std::min(out_bytes, sizeof(all)));
+  return leave(name, rc);
+}
+
+}  // namespace
+
+extern "C" int16_t sql_get_functions_odbc3_all(void* handle, int16_t id, int16_t* supported) {
+  return get_functions(handle, "sql_get_functions_odbc3_all", id, supported, 500);
+}
+
+extern "C" int16_t sql_get_functions_all(void* handle, int16_t id, int16_t* supported) {
+  return get_functions(handle, "sql_get_functions_all", id, supported, 200);
+}
+
+extern "C" int16_t sql_get_function(void* handle, int16_t id, int16_t* supported) {
+  return get_functions(handle, "sql_get_function", id, supported, sizeof(int16_t));
+}
+
+extern "C" int16_t sql_get_connect_attr_integer(void* handle, int32_t attribute, SQLLEN* value) {
+  connection_t* dbc = enter_dbc(handle, "sql_get_connect_attr_integer");
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  Scratch s{};
+  SQLRETURN rc = SQLGetConnectAttr(dbc->driver_dbc, attribute, s.bytes, SQL_IS_INTEGER, nullptr);
+  if (value != nullptr) *value = s.i32;  // widened with its sign
+  return leave("sql_get_connect_attr_integer", rc);
+}
+
+extern "C" int16_t sql_get_connect_attr_handle(void* handle, int32_t attribute, void** value) {
+  connection_t* dbc = enter_dbc(handle, "sql_get_connect_attr_handle");
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  Scratch s{};
+  SQLRETURN rc = SQLGetConnectAttr(dbc->driver_dbc, attribute, s.bytes, 0, nullptr);
+  if (value != nullptr) *value = s.ptr;
+  return leave("sql_get_connect_attr_handle", rc);
+}
+
+namespace {
+
+SQLRETURN get_connect_attr_text(void* handle, const char* name, int32_t attribute, int32_t* block,
+                                char* buffer, int32_t buffer_length, int32_t* reported, bool binary) {
+  const int32_t cap = block != nullptr ? *block : 0;
+  if (block != nullptr) *block = 0;
+  connection_t* dbc = enter_dbc(handle, name);
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  const int64_t len = capped(buffer_length, &cap, buffer);
+  std::vector<char> scratch(static_cast<size_t>(std::max<int64_t>(len, 64)) + 1, 0);
+  SQLINTEGER driver_len = 0;
+  SQLRETURN rc = SQLGetConnectAttr(dbc->driver_dbc, attribute, buffer != nullptr ? scratch.data() : nullptr,
+                                   static_cast<SQLINTEGER>(len), &driver_len);
+  if (reported != nullptr) *reported = driver_len;
+  if (succeeded(rc) && buffer != nullptr && len > 0) {
+    memcpy(buffer, scratch.data(), static_cast<size_t>(len));
+    if (block != nullptr) {
+      *block = binary ? static_cast<int32_t>(std::min<int64_t>(driver_len < 0 ? len : driver_len, len))
+                      : text_block(buffer, len, driver_len);
+    }
+  }
+  return leave(name, rc);
+}
+
+}  // namespace
+
+extern "C" int16_t sql_get_connect_attr_string(void* handle, int32_t attribute, int32_t* block,
+                                               char* buffer, int32_t buffer_length, int32_t* reported) {
+  return get_connect_attr_text(handle, "sql_get_connect_attr_string", attribute, block, buffer,
+                               buffer_length, reported, false);
+}
+
+extern "C" int16_t sql_get_connect_attr_binary(void* handle, int32_t attribute, int32_t* block,
+                                               char* buffer, int32_t buffer_length, int32_t* reported) {
+  return get_connect_attr_text(handle, "sql_get_connect_attr_binary", attribute, block, buffer,
+                               buffer_length, reported, true);
+}
+
+extern "C" int16_t sql_set_connect_attr_long(void* handle, int32_t attribute, SQLLEN value, int32_t length) {
+  connection_t* dbc = enter_dbc(handle, "sql_set_connect_attr_long");
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  if (!integer_connect_attr(attribute)) return leave("sql_set_connect_attr_long", refuse_attr(dbc));
+  SQLRETURN rc = SQLSetConnectAttr(dbc->driver_dbc, attribute, reinterpret_cast<SQLPOINTER>(value), length);
+  return leave("sql_set_connect_attr_long", rc);
+}
+
+extern "C" int16_t sql_set_connect_attr_ptr(void* handle, int32_t attribute, void* value, int32_t length) {
+  // A pointer from the peer means nothing here: only integer attributes pass.
+  connection_t* dbc = enter_dbc(handle, "sql_set_connect_attr_ptr");
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  if (!integer_connect_attr(attribute)) return leave("sql_set_connect_attr_ptr", refuse_attr(dbc));
+  SQLRETURN rc = SQLSetConnectAttr(dbc->driver_dbc, attribute, value, length);
+  return leave("sql_set_connect_attr_ptr", rc);
+}
+
+extern "C" int16_t sql_set_connect_attr_strbin(void* handle, int32_t attribute, int32_t block_length,
+                                               char* block, int32_t length) {
+  connection_t* dbc = enter_dbc(handle, "sql_set_connect_attr_strbin");
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  // Only the current catalog: a trace file or a translation library named by
+  // a client would make the server write files or load code.
+  if (attribute != SQL_ATTR_CURRENT_CATALOG) return leave("sql_set_connect_attr_strbin", refuse_attr(dbc));
+  SQLINTEGER n = 0;
+  if (!text_length(block, block_length, length, &n)) {
+    KY_POST_DBC(dbc, "HY090", 0, "Invalid string or buffer length");
+    return leave("sql_set_connect_attr_strbin", SQL_ERROR);
+  }
+  // A private, terminated copy: the driver may keep the pointer.
+  std::string value(block, n == SQL_NTS ? strlen(block) : static_cast<size_t>(n));
+  SQLRETURN rc = SQLSetConnectAttr(dbc->driver_dbc, attribute, (SQLPOINTER)value.c_str(), SQL_NTS);
+  return leave("sql_set_connect_attr_strbin", rc);
+}
+
+extern "C" int16_t sql_set_connect_option_integer(void* handle, int16_t option, SQLLEN value) {
+  connection_t* dbc = enter_dbc(handle, "sql_set_connect_option_integer");
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  if (!integer_connect_attr(option)) return leave("sql_set_connect_option_integer", refuse_attr(dbc));
+  SQLRETURN rc = SQLSetConnectOption(dbc->driver_dbc, static_cast<SQLUSMALLINT>(option), static_cast<SQLULEN>(value));
+  return leave("sql_set_connect_option_integer", rc);
+}
+
+extern "C" int16_t sql_native_sql(void* handle, int32_t in_length, char* in, int32_t* block, char* out,
+                                  int32_t buffer_length, int32_t* total) {
+  static const char* kName = "sql_native_sql";
+  const int32_t cap = block != nullptr ? *block : 0;
+  if (block != nullptr) *block = 0;
+  connection_t* dbc = enter_dbc(handle, kName);
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  if (in == nullptr || in_length <= 0) {
+    KY_POST_DBC(dbc, "HY009", 0, "Invalid use of null pointer");
+    return leave(kName, SQL_ERROR);
+  }
+  std::string text(in, strnlen(in, static_cast<size_t>(in_length)));
+  const int64_t len = capped(buffer_length, &cap, out);
+  std::vector<char> scratch(static_cast<size_t>(len) + 1, 0);
+  SQLINTEGER driver_total = 0;
+  SQLRETURN rc = SQLNativeSql(dbc->driver_dbc, (SQLCHAR*)text.c_str(), SQL_NTS,
+                              out != nullptr && len > 0 ? (SQLCHAR*)scratch.data() : nullptr,
+                              static_cast<SQLINTEGER>(len), &driver_total);
+  if (total != nullptr) *total = driver_total;
+  if (succeeded(rc) && out != nullptr && len > 0) {
+    memcpy(out, scratch.data(), static_cast<size_t>(len));
+    if (block != nullptr) *block = text_block(out, len, driver_total);
+  }
+  return leave(kName, rc);
+}
+
+extern "C" int16_t sql_end_tran(int16_t type, void* handle, int16_t completion) {
+  const SQLSMALLINT how = static_cast<SQLSMALLINT>(static_cast<uint16_t>(completion));
+  if (type == SQL_HANDLE_DBC) {
+    connection_t* dbc = as_dbc(handle);
+    if (dbc == nullptr) return SQL_INVALID_HANDLE;
+    return SQLEndTran(SQL_HANDLE_DBC, dbc->driver_dbc, how);
+  }
+  if (type != SQL_HANDLE_ENV) return SQL_ERROR;
+  environment_t* env = as_env(handle);
+  if (env == nullptr) return SQL_INVALID_HANDLE;
+  if (!env->pooled) return SQLEndTran(SQL_HANDLE_ENV, env->driver_env, how);
+  // A shared environment carries other clients' connections: end only this
+  // link's transactions.
+  SQLRETURN result = SQL_SUCCESS;
+  veks_env_lock(env);
+  for (connection_t* c = env->first_dbc; c != nullptr; c = c->next) {
+    if (c->registry != veks_registry_current() || c->driver_dbc == nullptr || !c->connected) continue;
+    SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, c->driver_dbc, how);
+    if (!succeeded(rc)) result = rc;
+    else if (rc == SQL_SUCCESS_WITH_INFO && result == SQL_SUCCESS) result = rc;
+  }
+  veks_env_unlock(env);
+  return result;
+}
+
+extern "C" int16_t sql_cancel(void* handle) {
+  statement_t* stmt = as_stmt(handle);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  clear_errors(&stmt->diags);
+  return SQLCancel(stmt->driver_stmt);
+}

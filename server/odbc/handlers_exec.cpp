@@ -1,0 +1,233 @@
+// Statement preparation and execution: prepare, execute, execute direct,
+// data at execution (param data, put data), parameter description, more
+// results and row counts.
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "handle_alloc.h"
+#include "handler_util.h"
+#include "handlers.h"
+#include "record_lists.h"
+#include "sql_log.h"
+#include "trace_log.h"
+
+using namespace kyvek::server;
+
+namespace {
+
+statement_t* enter_stmt(void* h, const char* name) {
+  statement_t* stmt = as_stmt(h);
+  if (stmt == nullptr) {
+    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
+    return nullptr;
+  }
+  clear_errors(&stmt->diags);
+  return stmt;
+}
+
+int16_t leave(const char* name, SQLRETURN rc) {
+  if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
+  return rc;
+}
+
+bool log_failing_on() { return (veks_flags() & VEKS_FLAG_LOG_FAILING_SQL) != 0; }
+
+void trace_time() {
+  if (trace_on(kTraceTiming)) log_printf_tid("\ttime:%lu\n", static_cast<unsigned long>(time(nullptr)));
+}
+
+// After a statement produced a result set: describe it into the IRD.
+SQLRETURN described(statement_t* stmt, const char* name, SQLRETURN rc) {
+  SQLRETURN d = veks_new_result_set(stmt, rc);
+  if (succeeded(d)) return rc;
+  KY_POST_STMT(stmt, "HY000", 6, "General error: veks_new_result_set() failed");
+  if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (veks_new_result_set failed)\n", name);
+  return SQL_ERROR;
+}
+
+void log_statement(statement_t* stmt, SQLRETURN rc, const char* text, size_t length) {
+  stmt->log_next_diag = 1;
+  log_failing_sql(veks_stmt_dbc(stmt), rc, text, length);
+}
+
+}  // namespace
+
+extern "C" int16_t sql_prepare(void* handle, int32_t block_length, char* text, int32_t length) {
+  static const char* kName = "sql_prepare";
+  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%p,%ld)\n", kName, handle, (long)block_length, (void*)text, (long)length);
+  statement_t* stmt = enter_stmt(handle, kName);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
+  if (text == nullptr || block_length <= 0) {
+    KY_POST_STMT(stmt, "HY009", 0, "Invalid use of null pointer");
+    return leave(kName, SQL_ERROR);
+  }
+  SQLINTEGER n = 0;
+  if (!text_length(text, block_length, length, &n)) {
+    KY_POST_STMT(stmt, "HY090", 0, "Invalid string or buffer length");
+    return leave(kName, SQL_ERROR);
+  }
+  if (trace_on(kTraceStatement)) log_text(block_length, text, 0);
+  SQLRETURN rc = SQLPrepare(stmt->driver_stmt, reinterpret_cast<SQLCHAR*>(text), n);
+  if (log_failing_on()) {
+    const size_t bytes = strnlen(text, static_cast<size_t>(block_length));
+    if (!succeeded(rc)) {
+      log_statement(stmt, rc, text, bytes);
+    } else {
+      const size_t keep = bytes < 1023 ? bytes : 1023;
+      char* copy = static_cast<char*>(malloc(keep + 1));
+      if (copy != nullptr) {
+        memcpy(copy, text, keep);
+        copy[keep] = '\0';
+        free(stmt->saved_text);
+        stmt->saved_text = copy;
+      }
+    }
+  }
+  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
+  return rc;
+}
+
+extern "C" int16_t sql_execute(void* handle) {
+  static const char* kName = "sql_execute";
+  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p)\n", kName, handle);
+  statement_t* stmt = enter_stmt(handle, kName);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  trace_time();
+  SQLRETURN rc = SQLExecute(stmt->driver_stmt);
+  trace_time();
+  if (rc == SQL_NEED_DATA) stmt->need_data_source = NEED_DATA_EXECUTE;
+  if (succeeded(rc)) return described(stmt, kName, rc);
+  if (log_failing_on() && stmt->saved_text != nullptr) {
+    log_statement(stmt, rc, stmt->saved_text, strlen(stmt->saved_text));
+  }
+  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
+  return rc;
+}
+
+extern "C" int16_t sql_exec_direct(void* handle, int32_t block_length, char* text) {
+  static const char* kName = "sql_exec_direct";
+  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%p)\n", kName, handle, (long)block_length, (void*)text);
+  statement_t* stmt = enter_stmt(handle, kName);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
+  if (text == nullptr || block_length <= 0) {
+    KY_POST_STMT(stmt, "HY009", 0, "Invalid use of null pointer");
+    return leave(kName, SQL_ERROR);
+  }
+  // The client sends the text with its terminator; the driver gets the text alone.
+  SQLINTEGER n = block_length;
+  if (text[n - 1] == '\0') --n;
+  if (trace_on(kTraceStatement)) log_text(n, text, 0);
+  trace_time();
+  SQLRETURN rc = SQLExecDirect(stmt->driver_stmt, reinterpret_cast<SQLCHAR*>(text), n);
+  trace_time();
+  if (rc == SQL_NEED_DATA) stmt->need_data_source = NEED_DATA_EXEC_DIRECT;
+  if (succeeded(rc)) return leave(kName, described(stmt, kName, rc));
+  if (log_failing_on()) log_statement(stmt, rc, text, static_cast<size_t>(n));
+  return leave(kName, rc);
+}
+
+extern "C" int16_t sql_param_data(void* handle, int16_t* number) {
+  static const char* kName = "sql_param_data";
+  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%p)\n", kName, handle, (void*)number);
+  statement_t* stmt = enter_stmt(handle, kName);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  SQLPOINTER token = nullptr;
+  SQLRETURN rc = SQLParamData(stmt->driver_stmt, &token);
+  if (rc != SQL_NEED_DATA) {
+    if (succeeded(rc)) rc = described(stmt, kName, rc);
+    return leave(kName, rc);
+  }
+  if (trace_on(kTraceDetail)) log_printf_tid("\tNEED_DATA\n");
+  const bool columns = stmt->need_data_source == NEED_DATA_SETPOS || stmt->need_data_source == NEED_DATA_BULK;
+  descriptor_t* desc = stmt->current_desc[columns ? DESC_ARD : DESC_APD];
+  // The token is an address inside one of the server's own buffers (with
+  // parameter arrays a driver may name the row's element, not the start).
+  const char* t = static_cast<const char*>(token);
+  for (int32_t i = 1; desc != nullptr && i <= desc->record_count && i < desc->alloc_records; ++i) {
+    const descriptor_record_t& r = desc->records[i];
+    const char* start = static_cast<const char*>(r.data);
+    if (start == nullptr) continue;
+    const uint64_t size = r.data_alloc_len != 0 ? r.data_alloc_len : 1;
+    if (t >= start && static_cast<uint64_t>(t - start) < size) {
+      if (number != nullptr) *number = static_cast<int16_t>(i);
+      if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (returned parameter/column: %u)\n", kName, rc, (unsigned)i);
+      return rc;
+    }
+  }
+  if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (Failed to locate parameter)\n", kName);
+  KY_POST_STMT(stmt, "HY000", 18, "General error: Parameter not bound (ParamData)");
+  return SQL_ERROR;
+}
+
+extern "C" int16_t sql_put_data(void* handle, int32_t block_length, char* data, SQLLEN length) {
+  static const char* kName = "sql_put_data";
+  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%p,%ld)\n", kName, handle, (long)block_length, (void*)data, (long)length);
+  statement_t* stmt = enter_stmt(handle, kName);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  // The driver reads what the length says: never past the block.
+  bool ok;
+  if (length == SQL_NULL_DATA || length == SQL_DEFAULT_PARAM) {
+    ok = true;
+  } else if (length == SQL_NTS) {
+    ok = data != nullptr && block_length > 0 && memchr(data, '\0', static_cast<size_t>(block_length)) != nullptr;
+  } else {
+    ok = length >= 0 && length <= block_length && (length == 0 || data != nullptr);
+  }
+  if (!ok) {
+    KY_POST_STMT(stmt, "HY090", 0, "Invalid string or buffer length");
+    return leave(kName, SQL_ERROR);
+  }
+  return leave(kName, SQLPutData(stmt->driver_stmt, data, length));
+}
+
+extern "C" int16_t sql_num_params(void* handle, int16_t* count) {
+  static const char* kName = "sql_num_params";
+  statement_t* stmt = enter_stmt(handle, kName);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  SQLSMALLINT n = 0;
+  SQLRETURN rc = SQLNumParams(stmt->driver_stmt, &n);
+  if (count != nullptr) *count = n;
+  if (trace_on(kTraceExit)) log_printf_tid("-%s(params=%d)=%d\n", kName, count != nullptr ? n : -1, rc);
+  return rc;
+}
+
+extern "C" int16_t sql_describe_param(void* handle, int16_t number, int16_t* type, SQLULEN* size,
+                                      int16_t* digits, int16_t* nullable) {
+  static const char* kName = "sql_describe_param";
+  statement_t* stmt = enter_stmt(handle, kName);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  SQLSMALLINT t = 0, d = 0, n = 0;
+  SQLULEN s = 0;
+  SQLRETURN rc = SQLDescribeParam(stmt->driver_stmt, static_cast<SQLUSMALLINT>(number), &t, &s, &d, &n);
+  if (type != nullptr) *type = t;
+  if (size != nullptr) *size = s;
+  if (digits != nullptr) *digits = d;
+  if (nullable != nullptr) *nullable = n;
+  return leave(kName, rc);
+}
+
+extern "C" int16_t sql_more_results(void* handle) {
+  static const char* kName = "sql_more_results";
+  statement_t* stmt = enter_stmt(handle, kName);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
+  SQLRETURN rc = SQLMoreResults(stmt->driver_stmt);
+  if (succeeded(rc)) rc = described(stmt, kName, rc);
+  return leave(kName, rc);
+}
+
+extern "C" int16_t sql_row_count(void* handle, SQLLEN* count) {
+  static const char* kName = "sql_row_count";
+  statement_t* stmt = enter_stmt(handle, kName);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  SQLLEN n = 0;
+  SQLRETURN rc = SQLRowCount(stmt->driver_stmt, &n);
+  if (count != nullptr) *count = n;
+  return leave(kName, rc);
+}
