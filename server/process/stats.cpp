@@ -158,7 +158,14 @@ extern "C" server_stats_t* create_shared_statistics(uint32_t* error) {
     return nullptr;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_size < SERVER_STATS_SIZE) {
+  if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
+    // A block another account made (shared memory names are open to all)
+    // is never trusted.
+    close(fd);
+    creation_failed("Failed to create file mapping - error %ld", EPERM, error);
+    return nullptr;
+  }
+  if (st.st_size < SERVER_STATS_SIZE) {
     if (ftruncate(fd, SERVER_STATS_SIZE) != 0) {
       int e = errno;
       close(fd);
@@ -205,8 +212,10 @@ extern "C" server_stats_t* get_ipcshm(char** error_text) {
   flock(fd, LOCK_SH);
   server_stats_t* block = nullptr;
   struct stat st {};
-  if (fstat(fd, &st) == 0 && st.st_size >= SERVER_STATS_SIZE) block = map_block(fd);
-  else errno = EINVAL;
+  if (fstat(fd, &st) == 0 && st.st_size >= SERVER_STATS_SIZE && st.st_uid == geteuid())
+    block = map_block(fd);
+  else
+    errno = EINVAL;
   if (block == nullptr) {
     e = errno;
     close(fd);

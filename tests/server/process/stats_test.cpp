@@ -3,6 +3,7 @@
 #include "stats.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -76,6 +77,18 @@ TEST_F(StatsTest, TwoProcessesShareTheBlockAndARecreatedBlockStartsAtZero) {
   EXPECT_EQ(block->workers_started, 0u);
   EXPECT_EQ(block->port, 0u);
   release_shared_statistics(block);
+}
+
+TEST_F(StatsTest, ABlockOfAnotherAccountIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a block owned by another account";
+  int fd = shm_open(name_.c_str(), O_RDWR | O_CREAT, 0666);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, SERVER_STATS_SIZE), 0);
+  ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+  uint32_t error = 0;
+  EXPECT_EQ(create_shared_statistics(&error), nullptr);
+  EXPECT_EQ(error, static_cast<uint32_t>(EPERM));
+  close(fd);
 }
 
 TEST_F(StatsTest, ConnectionsHostsAndDisconnections) {
