@@ -107,8 +107,10 @@ struct RpcHandle {
   void* private_ptr = nullptr;
   int32_t private_flags = 0;
 
-  // Bytes a peer made this call allocate so far (kAllocCap bounds it).
+  // Bytes a peer made this call allocate so far, and the bound (kAllocCap; the fuzz
+  // targets lower it to stay fast).
   uint64_t call_allocated = 0;
+  uint64_t alloc_cap = kyrpc::kAllocCap;
   bool traced_any = false;  // this handle holds a reference on the shared trace file
 
   bool is_server() const { return mode == RPC_MODE_SERVER; }

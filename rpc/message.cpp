@@ -420,7 +420,7 @@ void get_block_data(RpcHandle& h, uint32_t kind, const BlockHeader& b, void* des
 }
 
 void charge(RpcHandle& h, uint64_t size) {
-  if (size > kAllocCap || h.call_allocated + size > kAllocCap) fail(RPC_ERR_NOMEM);
+  if (size > h.alloc_cap || h.call_allocated + size > h.alloc_cap) fail(RPC_ERR_NOMEM);
   h.call_allocated += size;
 }
 

@@ -18,6 +18,8 @@ namespace kyrpc::fuzz {
 
 constexpr const char* kProgram = "1999-1014-0000000001";
 constexpr uint32_t IN = RPC_ARG_IN, OUT = RPC_ARG_OUT;
+// Allocation bound of the fuzzed handles: the full bound only slows the search.
+constexpr uint64_t kFuzzAllocCap = 4u << 20;
 
 // Parameter lists a peer may announce: with compression, narrow, other byte order, plain.
 inline std::string peer_params(uint8_t choice) {

@@ -10,6 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::quiet_trace();
   test::HandlePtr h = test::make_handle(RPC_MODE_CLIENT, kOptionsSet);
   auto s = std::make_shared<test::MemoryStream>();
+  h->alloc_cap = fuzz::kFuzzAllocCap;
   s->input.assign(reinterpret_cast<const char*>(data), size);
   if (connect_over(*h, std::make_unique<test::MemoryConnection>(s), 1, 0, fuzz::kProgram) == 0) {
     RPCFuncExists(h.get(), "scalars");

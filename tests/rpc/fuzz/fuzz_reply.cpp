@@ -35,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   test::HandlePtr h = test::make_handle(RPC_MODE_CLIENT, kOptionsSet);
   auto s = std::make_shared<test::MemoryStream>();
+  h->alloc_cap = fuzz::kFuzzAllocCap;
   s->input = handshake(data[0] & 3) + std::string(reinterpret_cast<const char*>(data + 1), size - 1);
   if (connect_over(*h, std::make_unique<test::MemoryConnection>(s), 1, 0, fuzz::kProgram) != 0) return 0;
   switch ((data[0] >> 2) % 4) {

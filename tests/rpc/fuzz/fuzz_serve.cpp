@@ -13,6 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::vector<FunctionDescriptor> table = fuzz::fuzz_table();
   test::HandlePtr h = test::make_handle(RPC_MODE_SERVER, kOptionsSet);
   RPCExport(h.get(), table.data());
+  h->alloc_cap = fuzz::kFuzzAllocCap;
   auto s = std::make_shared<test::MemoryStream>();
   s->input = test::frame(fuzz::peer_params(data[0])) + std::string(reinterpret_cast<const char*>(data + 1), size - 1);
   if (connect_over(*h, std::make_unique<test::MemoryConnection>(s), 1, 0, fuzz::kProgram) == 0) RPCRun(h.get());
