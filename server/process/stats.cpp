@@ -1,19 +1,12 @@
-// The shared statistics block in POSIX shared memory.
-//
-// Lifetime: every process that has the block attached holds a shared flock on
-// its descriptor. A creator that can take the exclusive lock knows nobody else
-// holds the block, so it is new (or left over from processes that have all
-// ended) and is zeroed; the lock is then turned into a shared one. A process
-// that only opens the block (get_ipcshm) refuses one that nobody holds.
+// The shared statistics block in named shared memory (platform/shm): a block
+// that no process holds when the listener creates it starts zeroed; child
+// processes only attach to a block that a live process holds.
 #include "stats.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +20,7 @@
 #include "events.h"
 #include "server_utils.h"
 #include "settings.h"
+#include "shm/shm.h"
 #include "thread_table.h"
 #include "trace_log.h"
 
@@ -41,9 +35,9 @@ struct BlockLock {
 static_assert(sizeof(BlockLock) <= sizeof(server_stats_t::internal));
 
 std::mutex mapping_mutex;
-// Descriptor of each attached block (reachable, never destroyed, so process
-// exit never races a late release).
-std::map<server_stats_t*, int>* mappings = new std::map<server_stats_t*, int>;
+// The mapping of each attached block, guarded by mapping_mutex (reachable and
+// never destroyed, so process exit never races a late release).
+std::map<server_stats_t*, shm_block>* mappings = new std::map<server_stats_t*, shm_block>;
 
 thread_local char ipc_error[512];
 
@@ -76,14 +70,9 @@ void creation_failed(const char* format, int error, uint32_t* error_out) {
   if (error_out) *error_out = static_cast<uint32_t>(error);
 }
 
-server_stats_t* map_block(int fd) {
-  void* view = mmap(nullptr, SERVER_STATS_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  return view == MAP_FAILED ? nullptr : static_cast<server_stats_t*>(view);
-}
-
-void remember(server_stats_t* block, int fd) {
+void remember(server_stats_t* block, const shm_block& mapping) {
   std::lock_guard<std::mutex> lock(mapping_mutex);
-  (*mappings)[block] = fd;
+  (*mappings)[block] = mapping;
 }
 
 void store_max(uint32_t* target, uint32_t value) {
@@ -144,50 +133,25 @@ std::string ctime_text(int64_t when) {
 
 extern "C" server_stats_t* create_shared_statistics(uint32_t* error) {
   server_trace(kTraceDetail, "Creating shared memory\n");
-  std::string name = shm_name();
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    creation_failed("Failed to create file mapping - error %ld", errno, error);
+  shm_block mapping{};
+  int fresh = 0;
+  int code = 0;
+  int rc = shm_block_create(shm_name().c_str(), SERVER_STATS_SIZE, &mapping, &fresh, &code);
+  if (rc != SHM_OK) {
+    creation_failed(rc == SHM_FAILED_MAP ? "Failed to map view of file - error %ld"
+                                         : "Failed to create file mapping - error %ld",
+                    code, error);
     return nullptr;
   }
-  bool fresh = flock(fd, LOCK_EX | LOCK_NB) == 0;
-  if (!fresh && flock(fd, LOCK_SH) != 0) {
-    int e = errno;
-    close(fd);
-    creation_failed("Failed to create file mapping - error %ld", e, error);
-    return nullptr;
-  }
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
-    // A block another account made (shared memory names are open to all)
-    // is never trusted.
-    close(fd);
-    creation_failed("Failed to create file mapping - error %ld", EPERM, error);
-    return nullptr;
-  }
-  if (st.st_size < SERVER_STATS_SIZE) {
-    if (ftruncate(fd, SERVER_STATS_SIZE) != 0) {
-      int e = errno;
-      close(fd);
-      creation_failed("Failed to create file mapping - error %ld", e, error);
-      return nullptr;
-    }
-  }
-  server_stats_t* block = map_block(fd);
-  if (block == nullptr) {
-    int e = errno;
-    close(fd);
-    creation_failed("Failed to map view of file - error %ld", e, error);
-    return nullptr;
-  }
+  auto* block = static_cast<server_stats_t*>(mapping.view);
   if (fresh) {
     std::memset(block, 0, SERVER_STATS_ZEROED);
     init_block_lock(block);
-    flock(fd, LOCK_SH);
+    shm_block_ready(&mapping);
   } else if (__atomic_load_n(&block_lock(block)->magic, __ATOMIC_ACQUIRE) != kLockMagic) {
     init_block_lock(block);
   }
-  remember(block, fd);
+  remember(block, mapping);
   return block;
 }
 
@@ -195,53 +159,34 @@ extern "C" server_stats_t* get_ipcshm(char** error_text) {
   server_trace(kTraceDetail, "get_ipcshm()\n");
   ipc_error[0] = '\0';
   if (error_text) *error_text = ipc_error;
-  std::string name = shm_name();
-  int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
-  int e = errno;
-  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    // Nobody holds it: what is left is not a live server's block.
-    close(fd);
-    fd = -1;
-    e = ENOENT;
-  }
-  if (fd < 0) {
-    server_trace(kTraceExit, "Failed open shared memory mapping Error %d\n", e);
-    set_ipc_error("Failed open shared memory mapping", e);
+  shm_block mapping{};
+  int code = 0;
+  int rc = shm_block_open(shm_name().c_str(), SERVER_STATS_SIZE, &mapping, &code);
+  if (rc != SHM_OK) {
+    const char* what = rc == SHM_FAILED_MAP ? "Failed to map view of shared memory"
+                                            : "Failed open shared memory mapping";
+    server_trace(kTraceExit, "%s Error %d\n", what, code);
+    set_ipc_error(what, code);
     return nullptr;
   }
-  flock(fd, LOCK_SH);
-  server_stats_t* block = nullptr;
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && st.st_size >= SERVER_STATS_SIZE && st.st_uid == geteuid())
-    block = map_block(fd);
-  else
-    errno = EINVAL;
-  if (block == nullptr) {
-    e = errno;
-    close(fd);
-    server_trace(kTraceExit, "Failed to map view of shared memory Error %d\n", e);
-    set_ipc_error("Failed to map view of shared memory", e);
-    return nullptr;
-  }
-  remember(block, fd);
+  auto* block = static_cast<server_stats_t*>(mapping.view);
+  remember(block, mapping);
   return block;
 }
 
 extern "C" int release_shared_statistics(server_stats_t* block) {
   if (block == nullptr) return -1;
-  int fd = -1;
+  shm_block mapping{block, SERVER_STATS_SIZE, -1};
   {
     std::lock_guard<std::mutex> lock(mapping_mutex);
     auto it = mappings->find(block);
     if (it != mappings->end()) {
-      fd = it->second;
+      mapping = it->second;
       mappings->erase(it);
     }
   }
-  if (munmap(block, SERVER_STATS_SIZE) != 0)
-    server_trace(kTraceExit, "Failed to unmap shared memory (error %d)\n", errno);
-  if (fd >= 0 && close(fd) != 0)
-    server_trace(kTraceExit, "Failed to close shared memory handle (error %d)\n", errno);
+  if (int failed = shm_block_close(&mapping))
+    server_trace(kTraceExit, "Failed to unmap shared memory (error %d)\n", failed);
   return 0;
 }
 
