@@ -466,6 +466,7 @@ SQLRETURN driver_connect(client_dbc *dbc, const ConnectArgs &a) {
     bool ok_env = vekc_chk_handle(kEnv, dbc->env) == 0;
     clear_errors(&dbc->diag);
     dbc->dead = 0;
+    dbc->server_flags = 0;  // learned anew from each server
     if (!ok_env) {
       post_client(&dbc->diag, dbc, 2, "HY000", false,
                   "General error: Internal client error (SQLDriverConnect - back env ptr %p)",

@@ -110,6 +110,15 @@ void retrieve_server_diags(client_dbc *dbc, int client_kind, void *client_rec, i
     msg[1024] = '\0';
     post_error(hdr, VENDOR_NONE, CLASS_ISO, 0, nullptr, dbc->dsn_name, native, 0, "ISO 9075",
                state, "%s", msg);
+    // The server's text already carries its vendor prefixes: keep it as sent,
+    // without the empty "[]" that posting would put before it.
+    if (hdr->record_count > 0) {
+      auto *rec = const_cast<error_record *>(diag_record(hdr, hdr->record_count));
+      if (char *copy = rec ? strdup(msg) : nullptr) {
+        std::free(rec->message_text);
+        rec->message_text = copy;
+      }
+    }
   }
 }
 

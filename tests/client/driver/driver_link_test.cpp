@@ -1,0 +1,461 @@
+// The driver's connect road, information cache, diagnostics layering and
+// link failures against a scripted server: the real procedure table and
+// server stubs on a loopback RPC link, with handlers of this test that record
+// what the driver sent. It shows what a real server cannot: which calls were
+// made, and in which scrambling variant.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver.h"
+#include "handlers.h"
+#include "kyrpc.h"
+#include "procedure_table.h"
+#include "scramble.h"
+
+namespace {
+
+void *const kServerEnv = reinterpret_cast<void *>(0x1001);
+void *const kServerDbc = reinterpret_cast<void *>(0x2002);
+
+struct ServerDiag {
+  std::string state, message;
+  int32_t native;
+};
+
+// What the scripted server answers, and what it saw.
+struct Script {
+  std::mutex m;
+  bool faze2 = true;
+  int32_t auth_result = 0;
+  int16_t connect_result = SQL_SUCCESS;
+  int16_t free_result = SQL_SUCCESS;
+  std::vector<ServerDiag> dbc_diags;
+  std::map<std::string, int> calls;
+  std::string auth_user, auth_scrambled, connect_block;
+  std::vector<std::pair<int32_t, SQLLEN>> connect_attrs;
+  void count(const char *name) {
+    std::lock_guard<std::mutex> g(m);
+    ++calls[name];
+  }
+  int called(const char *name) {
+    std::lock_guard<std::mutex> g(m);
+    return calls[name];
+  }
+};
+
+Script *g_script = nullptr;
+
+}  // namespace
+
+// ---- the scripted handlers (C linkage, signatures from handlers.h) --------
+
+extern "C" {
+
+int32_t server_get_info(int32_t type, int32_t *len, char *buf) {
+  g_script->count("server_get_info");
+  const char *text = type == 1 ? "2.4.03" : type == 2 ? "scripted" : type == 3 ? (g_script->faze2 ? "1" : "0") : nullptr;
+  if (!text) return -1;
+  int32_t n = static_cast<int32_t>(std::strlen(text)) + 1;
+  if (n > *len) return 1;
+  std::memcpy(buf, text, static_cast<size_t>(n));
+  *len = n;
+  return 0;
+}
+
+int32_t server_set_attribute(RpcHandle *, int32_t, int32_t, char *) {
+  g_script->count("server_set_attribute");
+  return 0;
+}
+
+int32_t authenticate(RpcHandle *, char *user, char *password) {
+  g_script->count("authenticate");
+  std::lock_guard<std::mutex> g(g_script->m);
+  g_script->auth_user = user;
+  g_script->auth_scrambled = password;
+  return g_script->auth_result;
+}
+
+int16_t sql_alloc_handle(RpcHandle *, int32_t, int16_t type, void *, void **out) {
+  g_script->count("sql_alloc_handle");
+  *out = type == SQL_HANDLE_ENV ? kServerEnv : type == SQL_HANDLE_DBC ? kServerDbc : nullptr;
+  return *out ? SQL_SUCCESS : SQL_ERROR;
+}
+
+int16_t sql_set_env_attr(void *, int32_t, int32_t) {
+  g_script->count("sql_set_env_attr");
+  return SQL_SUCCESS;
+}
+
+int16_t sql_set_connect_attr_long(void *, int32_t attr, SQLLEN value, int32_t) {
+  g_script->count("sql_set_connect_attr_long");
+  std::lock_guard<std::mutex> g(g_script->m);
+  g_script->connect_attrs.emplace_back(attr, value);
+  return SQL_SUCCESS;
+}
+
+int16_t sql_driver_connect(void *, int32_t len, char *data, int32_t *outlen, char *, int16_t, int16_t) {
+  g_script->count("sql_driver_connect");
+  std::lock_guard<std::mutex> g(g_script->m);
+  g_script->connect_block.assign(data, static_cast<size_t>(len));
+  *outlen = 0;
+  return g_script->connect_result;
+}
+
+int16_t sql_disconnect(void *) {
+  g_script->count("sql_disconnect");
+  return SQL_SUCCESS;
+}
+
+int16_t sql_free_handle(RpcHandle *, int16_t, void *) {
+  g_script->count("sql_free_handle");
+  return g_script->free_result;
+}
+
+int16_t set_config_param(void *, int32_t, int32_t, int32_t, char *) {
+  g_script->count("set_config_param");
+  return SQL_SUCCESS;
+}
+
+int16_t sql_get_info_integer(void *, int16_t, int32_t *value, int16_t, int16_t *len) {
+  g_script->count("sql_get_info_integer");
+  *value = 4242;
+  if (len) *len = 4;
+  return SQL_SUCCESS;
+}
+
+int16_t sql_get_info_smallint(void *, int16_t, int16_t *value, int16_t, int16_t *len) {
+  g_script->count("sql_get_info_smallint");
+  *value = 7;
+  if (len) *len = 2;
+  return SQL_SUCCESS;
+}
+
+int16_t sql_get_info_string(void *, int16_t type, int32_t *len, char *buf, int16_t, int16_t *outlen) {
+  g_script->count("sql_get_info_string");
+  std::string text = type == SQL_DRIVER_VER ? "09.09.0009" : "ScriptDB";
+  int32_t n = std::min<int32_t>(static_cast<int32_t>(text.size()) + 1, *len);
+  if (n > 0) std::memcpy(buf, text.c_str(), static_cast<size_t>(n));
+  *len = n;
+  *outlen = static_cast<int16_t>(text.size());
+  return SQL_SUCCESS;
+}
+
+int16_t sql_get_diag_field_integer(int16_t, void *, int16_t, int16_t id, int32_t *value) {
+  g_script->count("sql_get_diag_field_integer");
+  std::lock_guard<std::mutex> g(g_script->m);
+  if (id != SQL_DIAG_NUMBER) return SQL_ERROR;
+  *value = static_cast<int32_t>(g_script->dbc_diags.size());
+  return SQL_SUCCESS;
+}
+
+int16_t sql_get_diag_rec(int16_t, void *, int16_t rec, char *state, int32_t *native, int32_t *len,
+                         char *msg, int16_t, int16_t *textlen) {
+  g_script->count("sql_get_diag_rec");
+  std::lock_guard<std::mutex> g(g_script->m);
+  if (rec < 1 || rec > static_cast<int16_t>(g_script->dbc_diags.size())) return SQL_NO_DATA;
+  const ServerDiag &d = g_script->dbc_diags[static_cast<size_t>(rec - 1)];
+  std::memcpy(state, d.state.c_str(), 6);
+  *native = d.native;
+  int32_t n = std::min<int32_t>(static_cast<int32_t>(d.message.size()) + 1, *len);
+  std::memcpy(msg, d.message.c_str(), static_cast<size_t>(n));
+  *len = n;
+  *textlen = static_cast<int16_t>(d.message.size());
+  return SQL_SUCCESS;
+}
+
+}  // extern "C"
+
+namespace {
+
+// One scripted server: accepts links on a loopback port and serves each on
+// its own thread with the real procedure table.
+class ScriptedServer {
+ public:
+  ScriptedServer() {
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listen_fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t l = sizeof a;
+    ::getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&a), &l);
+    port_ = ntohs(a.sin_port);
+    ::listen(listen_fd_, 8);
+    acceptor_ = std::thread([this] { accept_loop(); });
+  }
+  ~ScriptedServer() {
+    stopping_ = true;
+    ::shutdown(listen_fd_, SHUT_RDWR);
+    ::close(listen_fd_);
+    acceptor_.join();
+    for (auto &t : links_) t.join();
+  }
+  int port() const { return port_; }
+  // Cuts every open link as a crashed server would.
+  void cut_links() {
+    std::lock_guard<std::mutex> g(m_);
+    for (int fd : open_fds_) ::shutdown(fd, SHUT_RDWR);
+  }
+
+ private:
+  void accept_loop() {
+    while (!stopping_) {
+      int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      std::lock_guard<std::mutex> g(m_);
+      open_fds_.push_back(fd);
+      links_.emplace_back([this, fd] {
+        serve(fd);
+        std::lock_guard<std::mutex> g(m_);
+        open_fds_.erase(std::find(open_fds_.begin(), open_fds_.end(), fd));
+        ::close(fd);
+      });
+    }
+  }
+  static void serve(int fd) {
+    RpcHandle *h = RPCAllocHandle();
+    RPCInitialise(h, RPC_MODE_SERVER, fd);
+    RPCExport(h, server_procedure_table);
+    int index = -1;
+    const char *name, *description;
+    for (int i = 0; RPCEnumerateTransports(h, i, &name, &description) == 0; ++i)
+      if (std::strcmp(name, RPC_TRANSPORT_NAME_WINSOCK) == 0) index = i;
+    RPCSetTransportOpts(h, index, nullptr, "8888", nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (RPCConnect(h, 1, 0, "1999-1014-0000000001") == 0) RPCRun(h);
+    RPCDisconnect(h);
+    RPCTerminate(h);
+    RPCFreeHandle(h);
+  }
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread acceptor_;
+  std::mutex m_;
+  std::vector<std::thread> links_;
+  std::vector<int> open_fds_;
+};
+
+struct Rec {
+  std::string state, message;
+  SQLINTEGER native;
+};
+
+std::vector<Rec> diags(SQLSMALLINT type, SQLHANDLE h) {
+  std::vector<Rec> out;
+  for (SQLSMALLINT i = 1; i < 20; ++i) {
+    SQLCHAR state[6] = {}, msg[1024] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT len = 0;
+    SQLRETURN rc = SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len);
+    if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
+    out.push_back({reinterpret_cast<char *>(state), reinterpret_cast<char *>(msg), native});
+  }
+  return out;
+}
+
+std::string unscramble(std::string text, int mode) {
+  scramble_string(text.data(), mode);
+  return text.c_str();
+}
+
+class DriverLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_script = &script_;
+    ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_ENV, nullptr, &env_), SQL_SUCCESS);
+    ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_), SQL_SUCCESS);
+  }
+  void TearDown() override {
+    SQLDisconnect(dbc_);
+    EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_DBC, dbc_), SQL_SUCCESS);
+    EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_ENV, env_), SQL_SUCCESS);
+  }
+  std::string base() { return "DRIVER=kyvekcnt;SERVERPORT=127.0.0.1:" + std::to_string(server_.port()) + ";"; }
+  SQLRETURN connect(const std::string &in, SQLUSMALLINT completion = SQL_DRIVER_NOPROMPT,
+                    SQLSMALLINT outmax = 1024) {
+    out_.assign(1024, '\0');
+    outlen_ = 0;
+    return SQLDriverConnect(dbc_, nullptr, (SQLCHAR *)in.c_str(), SQL_NTS, (SQLCHAR *)out_.data(), outmax,
+                            &outlen_, completion);
+  }
+  Script script_;
+  ScriptedServer server_;
+  SQLHANDLE env_ = nullptr, dbc_ = nullptr;
+  std::string out_;
+  SQLSMALLINT outlen_ = 0;
+};
+
+TEST_F(DriverLink, BothScramblesFollowTheServersVariant) {
+  const std::string password = "a-password-longer-than-eight";
+  for (bool faze2 : {true, false}) {
+    script_.faze2 = faze2;
+    std::string in = base() + "TARGETDSN=target;UID=app;PWD={p;w}}x};LOGONUSER=os-user;LOGONAUTH=" + password;
+    ASSERT_EQ(connect(in), SQL_SUCCESS) << faze2;
+    int unscramble_mode = faze2 ? 2 : 0;
+    EXPECT_EQ(script_.auth_user, "os-user");
+    EXPECT_EQ(unscramble(script_.auth_scrambled, unscramble_mode), password) << faze2;
+    EXPECT_NE(unscramble(script_.auth_scrambled, faze2 ? 0 : 2), password) << faze2;
+    const std::string &block = script_.connect_block;
+    ASSERT_GE(block.size(), 2u);
+    EXPECT_EQ(block.substr(0, 2), "xx");
+    std::string remote = unscramble(block.substr(2), unscramble_mode);
+    // Only the target's keywords travel, the password brace-quoted.
+    EXPECT_EQ(remote, "DSN=target;UID=app;PWD={p;w}}x};") << faze2;
+    EXPECT_EQ(block.size(), remote.size() * 2 + 5);
+    // Without prompting, the out string is the application's own string.
+    EXPECT_EQ(std::string(out_.c_str()), in);
+    EXPECT_EQ(outlen_, static_cast<SQLSMALLINT>(in.size()));
+    ASSERT_EQ(SQLDisconnect(dbc_), SQL_SUCCESS);
+  }
+  EXPECT_EQ(script_.called("server_set_attribute"), 2);
+}
+
+TEST_F(DriverLink, LogonUser28000SkipsTheLogonAndCachedAttributesAreSent) {
+  ASSERT_EQ(SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(0), SQL_IS_UINTEGER),
+            SQL_SUCCESS);
+  ASSERT_EQ(connect(base() + "TARGETDSN=t;LOGONUSER=28000"), SQL_SUCCESS);
+  EXPECT_EQ(script_.called("authenticate"), 0);
+  std::lock_guard<std::mutex> g(script_.m);
+  ASSERT_EQ(script_.connect_attrs.size(), 1u);
+  EXPECT_EQ(script_.connect_attrs[0].first, SQL_ATTR_AUTOCOMMIT);
+  EXPECT_EQ(script_.connect_attrs[0].second, 0);
+}
+
+TEST_F(DriverLink, RefusedLogonLeavesAnUnconnectedConnection) {
+  script_.auth_result = 1326;
+  EXPECT_EQ(connect(base() + "TARGETDSN=t;LOGONUSER=u;LOGONAUTH=bad"), SQL_ERROR);
+  auto d = diags(SQL_HANDLE_DBC, dbc_);
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_EQ(d[0].state, "28000");
+  EXPECT_EQ(d[0].native, 1326);
+  EXPECT_EQ(d[1].message, "[Kyronde ODBC (Client)]authentication error number 1326");
+  EXPECT_EQ(d[1].native, 401);
+  EXPECT_EQ(SQLDisconnect(dbc_), SQL_ERROR);  // 08003: nothing left connected
+  EXPECT_EQ(script_.called("sql_driver_connect"), 0);
+}
+
+TEST_F(DriverLink, OutStringWhenCompletingIsTranslatedAndCutByTheBuffer) {
+  ASSERT_EQ(connect(base() + "TARGETDSN=t;UID=u;PWD=p;MAPEXECDIRECT=1;BLOCKFETCHSIZE=0", SQL_DRIVER_COMPLETE),
+            SQL_SUCCESS);
+  // Without a DSN the driver stays named; defaults and the logon keywords go.
+  EXPECT_EQ(std::string(out_.c_str()), "DRIVER={kyvekcnt};SERVERPORT=127.0.0.1:" + std::to_string(server_.port()) +
+                                           ";TARGETDSN=t;UID=u;PWD=p;");
+  ASSERT_EQ(SQLDisconnect(dbc_), SQL_SUCCESS);
+  std::string in = base() + "TARGETDSN=t";
+  ASSERT_EQ(connect(in, SQL_DRIVER_NOPROMPT, 10), SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(std::string(out_.c_str()), in.substr(0, 9));
+  EXPECT_EQ(outlen_, static_cast<SQLSMALLINT>(in.size()));
+  auto d = diags(SQL_HANDLE_DBC, dbc_);
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(d[0].state, "01004");
+}
+
+TEST_F(DriverLink, FixedSizeInformationIsCachedPerConnection) {
+  ASSERT_EQ(connect(base() + "TARGETDSN=t"), SQL_SUCCESS);
+  SQLUINTEGER v32 = 0;
+  SQLUSMALLINT v16 = 0;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(SQLGetInfo(dbc_, SQL_MAX_ROW_SIZE, &v32, 0, nullptr), SQL_SUCCESS);
+    ASSERT_EQ(SQLGetInfo(dbc_, SQL_MAX_DRIVER_CONNECTIONS, &v16, 0, nullptr), SQL_SUCCESS);
+  }
+  EXPECT_EQ(v32, 4242u);
+  EXPECT_EQ(v16, 7u);
+  EXPECT_EQ(script_.called("sql_get_info_integer"), 1);
+  EXPECT_EQ(script_.called("sql_get_info_smallint"), 1);
+  char text[32];
+  SQLSMALLINT len = 0;
+  ASSERT_EQ(SQLGetInfo(dbc_, SQL_DRIVER_VER, text, sizeof text, &len), SQL_SUCCESS);
+  EXPECT_STREQ(text, "02.04.0003");  // the driver's own
+  ASSERT_EQ(SQLGetInfo(dbc_, SQL_DBMS_NAME, text, sizeof text, &len), SQL_SUCCESS);
+  EXPECT_STREQ(text, "ScriptDB");
+  ASSERT_EQ(SQLDisconnect(dbc_), SQL_SUCCESS);
+
+  ASSERT_EQ(connect(base() + "TARGETDSN=t;GETINFOPASSTHRU=1"), SQL_SUCCESS);
+  ASSERT_EQ(SQLGetInfo(dbc_, SQL_MAX_ROW_SIZE, &v32, 0, nullptr), SQL_SUCCESS);
+  EXPECT_EQ(script_.called("sql_get_info_integer"), 2);  // emptied by the disconnect
+  ASSERT_EQ(SQLGetInfo(dbc_, SQL_DRIVER_VER, text, sizeof text, &len), SQL_SUCCESS);
+  EXPECT_STREQ(text, "09.09.0009");
+}
+
+TEST_F(DriverLink, ClientRecordsComeBeforeTheServersInOneNumbering) {
+  ASSERT_EQ(connect(base() + "TARGETDSN=t"), SQL_SUCCESS);
+  {
+    std::lock_guard<std::mutex> g(script_.m);
+    script_.dbc_diags = {{"01000", "[server]one", 11}, {"01S02", "[server]two", 12}, {"HY000", "[server]three", 13}};
+  }
+  char name[8];
+  SQLSMALLINT len = 0;
+  ASSERT_EQ(SQLGetInfo(dbc_, SQL_DRIVER_NAME, name, sizeof name, &len), SQL_SUCCESS_WITH_INFO);
+  auto d = diags(SQL_HANDLE_DBC, dbc_);
+  ASSERT_EQ(d.size(), 4u);
+  EXPECT_EQ(d[0].state, "01004");
+  EXPECT_EQ(d[1].message, "[server]one");
+  EXPECT_EQ(d[3].native, 13);
+  SQLINTEGER n = 0;
+  ASSERT_EQ(SQLGetDiagField(SQL_HANDLE_DBC, dbc_, 0, SQL_DIAG_NUMBER, &n, 0, nullptr), SQL_SUCCESS);
+  EXPECT_EQ(n, 4);
+  SQLCHAR state[6];
+  SQLINTEGER native;
+  SQLCHAR msg[64];
+  EXPECT_EQ(SQLGetDiagRec(SQL_HANDLE_DBC, dbc_, 5, state, &native, msg, sizeof msg, &len), SQL_NO_DATA);
+}
+
+TEST_F(DriverLink, CutLinkMarksTheConnectionDeadAndDisconnectMakesNoRemoteCall) {
+  ASSERT_EQ(connect(base() + "TARGETDSN=t"), SQL_SUCCESS);
+  server_.cut_links();
+  char text[32];
+  SQLSMALLINT len = 0;
+  EXPECT_EQ(SQLGetInfo(dbc_, SQL_DBMS_NAME, text, sizeof text, &len), SQL_ERROR);
+  auto d = diags(SQL_HANDLE_DBC, dbc_);
+  ASSERT_GE(d.size(), 2u);
+  EXPECT_EQ(d[0].state, "08S01");
+  EXPECT_EQ(d[0].native, 45);
+  EXPECT_EQ(d[1].state, "08S01");
+  SQLINTEGER n = 0;
+  EXPECT_EQ(SQLGetDiagField(SQL_HANDLE_DBC, dbc_, 0, SQL_DIAG_NUMBER, &n, 0, nullptr), SQL_SUCCESS);
+  EXPECT_EQ(n, static_cast<SQLINTEGER>(d.size()));
+  SQLUINTEGER dead = 0;
+  EXPECT_EQ(SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr), SQL_SUCCESS);
+  EXPECT_EQ(dead, static_cast<SQLUINTEGER>(SQL_CD_TRUE));
+  EXPECT_EQ(SQLDisconnect(dbc_), SQL_SUCCESS);
+  EXPECT_EQ(script_.called("sql_disconnect"), 0);
+}
+
+TEST_F(DriverLink, DisconnectCompletesWhenTheServerRefusesTheFree) {
+  ASSERT_EQ(connect(base() + "TARGETDSN=t"), SQL_SUCCESS);
+  script_.free_result = SQL_ERROR;
+  EXPECT_EQ(SQLDisconnect(dbc_), SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(script_.called("sql_free_handle"), 2);
+  // The connection is no longer connected, so it can be freed (TearDown).
+  EXPECT_EQ(SQLDisconnect(dbc_), SQL_ERROR);
+}
+
+TEST_F(DriverLink, FailedRemoteConnectBringsTheServersRecordsAndTakesTheLinkDown) {
+  script_.connect_result = SQL_ERROR;
+  {
+    std::lock_guard<std::mutex> g(script_.m);
+    script_.dbc_diags = {{"IM002", "[unixODBC][Driver Manager]Data source name not found", 0}};
+  }
+  EXPECT_EQ(connect(base() + "TARGETDSN=missing"), SQL_ERROR);
+  auto d = diags(SQL_HANDLE_DBC, dbc_);
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(d[0].state, "IM002");
+  EXPECT_EQ(d[0].message, "[unixODBC][Driver Manager]Data source name not found");
+  EXPECT_EQ(script_.called("sql_free_handle"), 2);
+  SQLUINTEGER dead;
+  EXPECT_EQ(SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr), SQL_ERROR);  // 08003
+}
+
+}  // namespace
