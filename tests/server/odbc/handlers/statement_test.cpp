@@ -1,6 +1,9 @@
 // Statement handlers: execution, description, fetching, data retrieval,
 // extended fetch, attributes and diagnostics numbered across server and driver.
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "handler_fixture.h"
 
@@ -259,6 +262,76 @@ TEST_F(Table, FreeStatementOptions) {
   EXPECT_EQ(s->implicit_desc[DESC_APD]->alloc_records, 0);
   EXPECT_EQ(sql_free_stmt(stmt_, SQL_DROP), SQL_SUCCESS);
   EXPECT_EQ(sql_fetch(stmt_), SQL_INVALID_HANDLE);
+}
+
+}  // namespace
+}  // namespace kytest
+
+namespace kytest {
+namespace {
+
+std::string read_log() {
+  std::ifstream f(OdbcDir::get().path() + "/vek_sql.log");
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+TEST_F(Table, FailingStatementsReachTheSqlErrorLog) {
+  std::remove((OdbcDir::get().path() + "/vek_sql.log").c_str());
+  OdbcDir::get().set_flags(0x8000 | VEKS_FLAG_LOG_FAILING_SQL);
+  // A prepared UPDATE that changes nothing: "<NULL EFFECT>", then the next
+  // diagnostic read is logged once.
+  const std::string update = "UPDATE people SET name = 'z' WHERE id = 99";
+  std::vector<char> block(update.begin(), update.end());
+  block.push_back('\0');
+  ASSERT_EQ(sql_prepare(stmt_, static_cast<int32_t>(block.size()), block.data(), SQL_NTS), SQL_SUCCESS);
+  EXPECT_EQ(sql_execute(stmt_), SQL_NO_DATA);
+  std::string log = read_log();
+  EXPECT_NE(log.find("\"testdsn\" <NULL EFFECT> " + update + "\r\n"), std::string::npos) << log;
+  EXPECT_EQ(exec_direct(stmt_, "SELEC broken"), SQL_ERROR);
+  diag_state(SQL_HANDLE_STMT, stmt_, 1);
+  diag_state(SQL_HANDLE_STMT, stmt_, 1);
+  log = read_log();
+  EXPECT_NE(log.find("\"testdsn\" SELEC broken\r\n"), std::string::npos) << log;
+  size_t first = log.find("SQLState=\"");
+  ASSERT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find("SQLState=\"", first + 1), std::string::npos) << log;  // only the first read
+  EXPECT_NE(log.find("syntax error"), std::string::npos) << log;
+}
+
+TEST_F(Table, DataAtExecutionNamesTheParameter) {
+  ASSERT_EQ(sql_bind_parameter(stmt_, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 20, 0, 20, 1), SQL_SUCCESS);
+  auto* s = static_cast<statement_t*>(stmt_);
+  descriptor_record_t& rec = s->current_desc[DESC_APD]->records[1];
+  ASSERT_NE(rec.octet_length_array, nullptr);
+  rec.octet_length_array[0] = SQL_DATA_AT_EXEC;  // what the client's length array says
+  ASSERT_EQ(exec_direct(stmt_, "INSERT INTO people (id, name) VALUES (9, ?)"), SQL_NEED_DATA);
+  int16_t number = 0;
+  ASSERT_EQ(sql_param_data(stmt_, &number), SQL_NEED_DATA);
+  EXPECT_EQ(number, 1);
+  char bare[] = {'d', 'e', 'l', 't', 'a'};
+  EXPECT_EQ(sql_put_data(stmt_, sizeof(bare), bare, 6), SQL_ERROR);        // longer than the block
+  EXPECT_EQ(sql_put_data(stmt_, sizeof(bare), bare, SQL_NTS), SQL_ERROR);  // no NUL inside
+  // (The SQLite driver measures character pieces with strlen, so the piece
+  // travels with its terminator.)
+  char piece[] = "delta";
+  ASSERT_EQ(sql_put_data(stmt_, sizeof(piece), piece, SQL_NTS), SQL_SUCCESS);
+  EXPECT_EQ(sql_param_data(stmt_, &number), SQL_SUCCESS);
+  ASSERT_EQ(exec_direct(stmt_, "SELECT name FROM people WHERE id = 9"), SQL_SUCCESS);
+  ASSERT_EQ(sql_fetch(stmt_), SQL_SUCCESS);
+  char name[16] = {0};
+  int32_t block = sizeof(name);
+  SQLLEN ind = 0;
+  ASSERT_EQ(sql_get_data(stmt_, 1, SQL_C_CHAR, &block, name, sizeof(name), &ind), SQL_SUCCESS);
+  EXPECT_STREQ(name, "delta");
+}
+
+TEST_F(Table, CancelClearsEarlierDiagnostics) {
+  EXPECT_EQ(exec_direct(stmt_, "SELEC x"), SQL_ERROR);
+  auto* s = static_cast<statement_t*>(stmt_);
+  veks_post(&s->diags, nullptr, "HY000", 1, "x");
+  EXPECT_TRUE(SQL_SUCCEEDED(sql_cancel(stmt_)));
+  EXPECT_EQ(s->diags.record_count, 0);
+  EXPECT_EQ(sql_cancel(dbc_), SQL_INVALID_HANDLE);
 }
 
 }  // namespace

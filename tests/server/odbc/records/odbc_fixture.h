@@ -50,7 +50,8 @@ class OdbcDir {
     std::ofstream reg(file);
     reg << "REGEDIT4\n\n"
            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kyronde Vekamar\\Configuration\\System\\Settings]\n"
-        << "\"Flags\"=\"" << flags << "\"\n";
+        << "\"Flags\"=\"" << flags << "\"\n"
+        << "\"LogDir\"=\"" << path_ << "\"\n";
     reg.close();
     setenv("KYVEK_REGISTRY", file.c_str(), 1);
 #ifdef KYTEST_HAVE_SETTINGS
