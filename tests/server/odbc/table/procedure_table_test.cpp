@@ -1,12 +1,15 @@
 // The procedure table as a peer sees it: the export list a real server handle
 // announces over loopback against an independently written fixture, the spare
 // rows, and client stubs calling server stubs.
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
+#include <regex>
+#include <typeinfo>
 #include <string>
 #include <vector>
 
@@ -88,6 +91,38 @@ class TableCalls : public ::testing::Test {
   std::unique_ptr<kytest::OneConnectionServer> server_;
   kytest::ClientHandle client_;
 };
+
+// The handler signatures as C declarations, from the rows' derived types.
+template <class R>
+std::string signature(const char* name) {
+  int status = 0;
+  char* d = abi::__cxa_demangle(typeid(kyproc::HandlerFn<R>).name(), nullptr, nullptr, &status);
+  std::string s = d ? d : "";
+  std::free(d);
+  s = std::regex_replace(s, std::regex("unsigned long"), "SQLULEN");
+  s = std::regex_replace(s, std::regex("\\blong\\b"), "SQLLEN");
+  s = std::regex_replace(s, std::regex("\\bshort\\b"), "int16_t");
+  s = std::regex_replace(s, std::regex("\\bint\\b"), "int32_t");
+  s = std::regex_replace(s, std::regex(" ?\\*"), "*");
+  size_t space = s.find(' ');
+  return s.substr(0, space) + " " + name + s.substr(space + 1) + ";";
+}
+
+TEST(ProcedureTable, HandlerSignatureListIsCurrent) {
+  std::vector<std::string> derived;
+#define KY_SIG_client(name) derived.push_back(signature<kyproc::rows::name>(#name));
+#define KY_SIG_server(name) KY_SIG_client(name)
+#define KY_SIG_spare(name)
+#define KY_SIG(name, role, ...) KY_SIG_##role(name)
+  KY_PROCEDURE_LIST(KY_SIG)
+#undef KY_SIG
+  const char* src = std::getenv("KYVEK_SOURCE_DIR");
+  std::ifstream in(std::string(src ? src : ".") + "/server/odbc/handler_signatures.txt");
+  std::vector<std::string> listed;
+  for (std::string l; std::getline(in, l);)
+    if (!l.empty() && l[0] != '#') listed.push_back(l);
+  EXPECT_EQ(listed, derived);
+}
 
 TEST_F(TableCalls, ServerGetInfoThroughBothStubs) {
   char buf[32];
