@@ -1,0 +1,274 @@
+// The transfer procedures over a real RPC link on 127.0.0.1, called through
+// the client stubs: a served connection as the worker sets it up, a rowset of
+// three in one reply and a three-row parameter array in one call.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <cstring>
+#include <thread>
+
+#include "../handlers/handler_fixture.h"
+#include "net_connection.h"
+#include "packing.h"
+#include "procedure_table.h"
+#include "remote_stubs.h"
+#include "transfer_fixture.h"
+
+namespace kytest {
+namespace {
+
+// One served connection, as the server's worker runs it.
+class ServedLink {
+ public:
+  ServedLink() {
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listen_fd_, 1);
+    socklen_t len = sizeof a;
+    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~ServedLink() {
+    ::shutdown(listen_fd_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    ::close(listen_fd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void serve() {
+    pollfd p{listen_fd_, POLLIN, 0};
+    if (::poll(&p, 1, 20000) != 1) return;
+    int fd = ::accept(listen_fd_, nullptr, nullptr);
+    if (fd < 0) return;
+    net_connection_info_t info{};
+    snprintf(info.client_address, sizeof(info.client_address), "127.0.0.1");
+    RpcHandle* h = RPCAllocHandle();
+    RPCRegisterPrivatePtr(h, &info, 0);
+    RPCInitialise(h, RPC_MODE_SERVER, fd);
+    RPCExport(h, server_procedure_table);
+    int winsock = -1;
+    const char *name = nullptr, *desc = nullptr;
+    for (int i = 0; RPCEnumerateTransports(h, i, &name, &desc) == 0; ++i)
+      if (std::strcmp(name, RPC_TRANSPORT_NAME_WINSOCK) == 0) winsock = i;
+    RPCSetTransportOpts(h, winsock, nullptr, "0", nullptr, nullptr, nullptr, "60", nullptr);
+    if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) == 0) RPCRun(h);
+    RPCDisconnect(h);
+    RPCTerminate(h);
+    RPCRegisterPrivatePtr(h, nullptr, 0);
+    RPCFreeHandle(h);
+    ::close(fd);
+  }
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+constexpr int32_t kSqlulenArray = 0x40000;
+constexpr int32_t kSqllenArray = 0x20000;
+constexpr int32_t kBlock = 0x4;
+constexpr int32_t kInt16Array = 0x8;
+constexpr int32_t kInt32Array = 0x10;
+constexpr int32_t kDoubleArray = 0x2000;
+
+class TransferLoopback : public HandlersTest {
+ protected:
+  void SetUp() override {
+    HandlersTest::SetUp();
+    h_ = RPCAllocHandle();
+    ASSERT_EQ(RPCInitialise(h_, RPC_MODE_CLIENT, 0), 0);
+    std::string port = std::to_string(server_.port());
+    RPCSetTransportOpts(h_, RPC_TRANSPORT_BSD, "127.0.0.1", port.c_str(), nullptr, nullptr, nullptr, "60", nullptr);
+    ASSERT_EQ(RPCConnect(h_, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID), 0);
+    void* env = nullptr;
+    ASSERT_EQ(remote_sql_alloc_handle(h_, 3, SQL_HANDLE_ENV, nullptr, &env), SQL_SUCCESS);
+    ASSERT_EQ(remote_sql_set_env_attr(h_, env, SQL_ATTR_ODBC_VERSION, SQL_OV_ODBC3), SQL_SUCCESS);
+    ASSERT_EQ(remote_sql_alloc_handle(h_, 3, SQL_HANDLE_DBC, env, &dbc_), SQL_SUCCESS);
+    std::string plain = "DSN=testdsn;";
+    std::vector<char> scrambled(plain.size() * 2 + 1, '\0');
+    std::memcpy(scrambled.data(), plain.data(), plain.size());
+    scramble_string(scrambled.data(), KY_SCRAMBLE_SCRAMBLE);
+    std::string wire = "xx" + std::string(scrambled.data());
+    char out[128];
+    int32_t out_len = sizeof(out);
+    ASSERT_TRUE(SQL_SUCCEEDED(remote_sql_driver_connect(h_, dbc_, static_cast<int32_t>(wire.size() + 1), wire.c_str(),
+                                                        &out_len, out, sizeof(out), SQL_DRIVER_NOPROMPT)));
+    ASSERT_EQ(remote_sql_alloc_handle(h_, 3, SQL_HANDLE_STMT, dbc_, &stmt_), SQL_SUCCESS);
+  }
+  void TearDown() override {
+    RPCDisconnect(h_);
+    RPCTerminate(h_);
+    RPCFreeHandle(h_);
+  }
+  int16_t exec(const std::string& sql) {
+    return remote_sql_exec_direct(h_, stmt_, static_cast<int32_t>(sql.size() + 1), sql.c_str());
+  }
+  int16_t set_attr(int32_t attr, SQLLEN value) { return remote_sql_set_stmt_attr_integer(h_, stmt_, attr, value, 0); }
+  // First column of every row of a query, as text.
+  std::vector<std::string> texts(const std::string& sql) {
+    std::vector<std::string> rows;
+    void* s = nullptr;
+    if (remote_sql_alloc_handle(h_, 3, SQL_HANDLE_STMT, dbc_, &s) != SQL_SUCCESS) return rows;
+    if (remote_sql_exec_direct(h_, s, static_cast<int32_t>(sql.size() + 1), sql.c_str()) == SQL_SUCCESS) {
+      while (remote_sql_fetch(h_, s) == SQL_SUCCESS) {
+        char text[64] = {};
+        int32_t len = sizeof text;
+        SQLLEN ind = 0;
+        remote_sql_get_data(h_, s, 1, SQL_C_CHAR, &len, text, sizeof text, &ind);
+        rows.emplace_back(ind == SQL_NULL_DATA ? "NULL" : text);
+      }
+    }
+    remote_sql_free_handle(h_, SQL_HANDLE_STMT, s);
+    return rows;
+  }
+
+  ServedLink server_;
+  RpcHandle* h_ = nullptr;
+  void* dbc_ = nullptr;
+  void* stmt_ = nullptr;
+};
+
+TEST_F(TransferLoopback, RowsetOfThreeInOneReply) {
+  ASSERT_EQ(exec("DROP TABLE IF EXISTS lr"), SQL_SUCCESS);
+  ASSERT_EQ(exec("CREATE TABLE lr (i INTEGER, c VARCHAR(10), ts TIMESTAMP)"), SQL_SUCCESS);
+  ASSERT_EQ(exec("INSERT INTO lr VALUES (1, 'one', '2026-01-02 03:04:05.5'), (2, NULL, '1999-12-31 23:59:59'), "
+                 "(3, 'three', '2000-02-29 12:00:00')"),
+            SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_free_stmt(h_, stmt_, SQL_CLOSE), SQL_SUCCESS);
+  ASSERT_EQ(set_attr(SQL_ATTR_USE_BOOKMARKS, SQL_UB_VARIABLE), SQL_SUCCESS);
+  ASSERT_EQ(set_attr(SQL_ATTR_ROW_ARRAY_SIZE, 3), SQL_SUCCESS);
+  ASSERT_EQ(set_attr(SQL_ATTR_ROW_STATUS_PTR, 1), SQL_SUCCESS);
+  ASSERT_EQ(set_attr(SQL_ATTR_ROWS_FETCHED_PTR, 1), SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_bind_col(h_, stmt_, 0, SQL_C_VARBOOKMARK, 1, 8, 1), SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_bind_col(h_, stmt_, 1, SQL_C_LONG, 1, 4, 1), SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_bind_col(h_, stmt_, 2, SQL_C_CHAR, 1, 11, 1), SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_bind_col(h_, stmt_, 3, SQL_C_TYPE_TIMESTAMP, 1, 16, 1), SQL_SUCCESS);
+  ASSERT_EQ(exec("SELECT i, c, ts FROM lr ORDER BY i"), SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_fetch(h_, stmt_), SQL_SUCCESS);
+
+  RowArray wv;
+  wv.add(24, kSqlulenArray);
+  wv.add(24, kBlock);
+  wv.add(24, kSqlulenArray);
+  wv.add(12, kInt32Array);
+  wv.add(24, kSqlulenArray);
+  wv.add(33, kBlock);
+  wv.add(24, kSqlulenArray);
+  wv.add(6, kInt16Array);
+  wv.add(30, kInt16Array);
+  wv.add(12, kInt32Array);
+  ASSERT_EQ(remote_fetch_bound_colswv(h_, stmt_, wv.count(), wv.data()), SQL_SUCCESS);
+  EXPECT_EQ(3, wv.at<int32_t>(3, 2));
+  EXPECT_EQ(SQL_NULL_DATA, wv.at<SQLLEN>(4, 1));
+  EXPECT_EQ("three", wv.text(5, 22));
+  EXPECT_EQ(2026, wv.at<int16_t>(7, 0));
+  EXPECT_EQ(59, wv.at<int16_t>(8, 9));
+  EXPECT_EQ(500000000, wv.at<int32_t>(9, 0));
+  // The client reads the field arrays back into structures with the same unit.
+  SQL_TIMESTAMP_STRUCT ts[3];
+  diag_header scratch{};
+  ASSERT_EQ(0, unpack_timestamps(&scratch, ts, sizeof ts, 3, static_cast<int16_t*>(wv[7].iovec_base), wv[7].iovec_len,
+                                 static_cast<int16_t*>(wv[8].iovec_base), wv[8].iovec_len,
+                                 static_cast<int32_t*>(wv[9].iovec_base), wv[9].iovec_len));
+  EXPECT_EQ(29, ts[2].day);
+
+  SQLULEN rows = 0, params = 0;
+  EXPECT_EQ(remote_fetch_rows_processed(h_, stmt_, &rows, &params), SQL_SUCCESS);
+  EXPECT_EQ(3u, rows);
+  int16_t status[3] = {9, 9, 9};
+  int32_t sb = sizeof status;
+  EXPECT_EQ(remote_fetch_row_status(h_, stmt_, &sb, status), SQL_SUCCESS);
+  EXPECT_EQ(0, status[0] | status[1] | status[2]);
+}
+
+TEST_F(TransferLoopback, ParameterArrayInOneCall) {
+  ASSERT_EQ(exec("DROP TABLE IF EXISTS lp"), SQL_SUCCESS);
+  ASSERT_EQ(exec("CREATE TABLE lp (i INTEGER, v VARCHAR(20), d DOUBLE, dt DATE, ts TIMESTAMP)"), SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_free_stmt(h_, stmt_, SQL_CLOSE), SQL_SUCCESS);
+  ASSERT_EQ(set_attr(SQL_ATTR_PARAMSET_SIZE, 3), SQL_SUCCESS);
+  ASSERT_EQ(set_attr(SQL_ATTR_PARAM_STATUS_PTR, 1), SQL_SUCCESS);
+  ASSERT_EQ(set_attr(SQL_ATTR_PARAMS_PROCESSED_PTR, 1), SQL_SUCCESS);
+  const std::string sql = "INSERT INTO lp VALUES (?,?,?,?,?)";
+  ASSERT_EQ(remote_sql_prepare(h_, stmt_, static_cast<int32_t>(sql.size() + 1), sql.c_str(), SQL_NTS), SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_bind_parameter(h_, stmt_, 1, SQL_PARAM_INPUT, SQL_C_LONG, SQL_INTEGER, 1, 10, 0, 4, 1),
+            SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_bind_parameter(h_, stmt_, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 20, 0, 21, 1),
+            SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_bind_parameter(h_, stmt_, 3, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 1, 15, 0, 8, 1),
+            SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_bind_parameter(h_, stmt_, 4, SQL_PARAM_INPUT, SQL_C_TYPE_DATE, SQL_TYPE_DATE, 1, 10, 0, 6, 1),
+            SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_bind_parameter(h_, stmt_, 5, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 1, 23,
+                                      3, 16, 1),
+            SQL_SUCCESS);
+
+  RowArray wv;
+  auto lengths = [&](std::vector<SQLLEN> v) {
+    wv.add_values(v, kSqlulenArray);
+    wv.add_values(v, kSqllenArray);
+  };
+  lengths({4, 4, 4});
+  wv.add_values(std::vector<int32_t>{7, 8, 9}, kBlock);
+  lengths({2, SQL_NULL_DATA, SQL_NTS});
+  char text[63] = {};
+  std::memcpy(text, "hi", 2);
+  std::memcpy(text + 42, "there", 6);
+  wv.add(text, sizeof text, kBlock);
+  lengths({8, 8, 8});
+  char reals[120] = {};
+  for (int k = 0; k < 3; ++k) std::snprintf(reals + 40 * k, 40, "%30.15e", 0.25 * (k + 1));
+  wv.add(reals, sizeof reals, kDoubleArray);
+  diag_header scratch{};
+  SQL_DATE_STRUCT dates[3] = {{-1, 1, 1}, {2024, 2, 29}, {9999, 12, 31}};
+  int16_t* years = nullptr;
+  int16_t* pairs = nullptr;
+  int32_t yb = 0, pb = 0;
+  ASSERT_EQ(0, pack_dates(&scratch, dates, sizeof dates, 3, &years, &yb, &pairs, &pb, 0));
+  lengths({6, 6, 6});
+  wv.add(years, static_cast<size_t>(yb), kInt16Array);
+  wv.add(pairs, static_cast<size_t>(pb), kInt16Array);
+  free(years);
+  free(pairs);
+  years = nullptr;
+  SQL_TIMESTAMP_STRUCT ts[3] = {{2026, 1, 1, 0, 0, 1, 0}, {2026, 1, 1, 0, 0, 2, 0}, {2026, 1, 1, 0, 0, 3, 0}};
+  int16_t* quint = nullptr;
+  int32_t* fr = nullptr;
+  int32_t qb = 0, fb = 0;
+  ASSERT_EQ(0, pack_timestamps(&scratch, ts, sizeof ts, 3, &quint, &qb, &years, &yb, &fr, &fb, 0));
+  lengths({16, 16, 16});
+  wv.add(quint, static_cast<size_t>(qb), kInt16Array);
+  wv.add(years, static_cast<size_t>(yb), kInt16Array);
+  wv.add(fr, static_cast<size_t>(fb), kInt32Array);
+  free(quint);
+  free(years);
+  free(fr);
+
+  ASSERT_EQ(remote_synch_bound_paramswv(h_, stmt_, wv.count(), wv.data()), SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_execute(h_, stmt_), SQL_SUCCESS);
+  EXPECT_EQ(texts("SELECT i FROM lp ORDER BY i"), (std::vector<std::string>{"7", "8", "9"}));
+  EXPECT_EQ(texts("SELECT v FROM lp ORDER BY i"), (std::vector<std::string>{"hi", "NULL", "there"}));
+  EXPECT_EQ(texts("SELECT d FROM lp ORDER BY i"), (std::vector<std::string>{"0.25", "0.5", "0.75"}));
+  EXPECT_EQ(texts("SELECT dt FROM lp ORDER BY i").at(1), "2024-02-29");
+
+  SQLULEN rows = 0, params = 0;
+  EXPECT_EQ(remote_fetch_rows_processed(h_, stmt_, &rows, &params), SQL_SUCCESS);
+  EXPECT_EQ(3u, params);
+  int16_t status[3] = {9, 9, 9};
+  int32_t sb = sizeof status;
+  EXPECT_EQ(remote_fetch_parameter_status(h_, stmt_, &sb, status), SQL_SUCCESS);
+  EXPECT_EQ(0, status[0] | status[1] | status[2]);
+
+  // A value longer than the server's array is refused over the wire too.
+  char big[400] = {};
+  wv[5].iovec_base = big;
+  wv[5].iovec_len = sizeof big;
+  EXPECT_EQ(remote_synch_bound_paramswv(h_, stmt_, wv.count(), wv.data()), SQL_ERROR);
+}
+
+}  // namespace
+}  // namespace kytest
