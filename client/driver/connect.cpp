@@ -266,6 +266,14 @@ struct ConnectArgs {
   SQLUSMALLINT completion;
 };
 
+// A remote step failed. The server's own records were fetched already; when it
+// gave none, say which step failed rather than fail without a word.
+SQLRETURN remote_failure(client_dbc *dbc, const char *step, int rc) {
+  if (dbc->diag.record_count == 0 && !dbc->dead)
+    post_client(&dbc->diag, dbc, 0, "HY000", false, "General error: Remote %s failed (%d)", step, rc);
+  return rc_ok(rc) ? SQL_ERROR : static_cast<SQLRETURN>(rc);
+}
+
 // Runs once the link is up; any failure returned here takes the link down.
 SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &a, bool *warned) {
   client_env *env = dbc->env;
@@ -369,12 +377,12 @@ SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &
   rc = env_attr(SQL_ATTR_ODBC_VERSION, env->odbc_version);
   if (rc_ok(rc)) rc = env_attr(SQL_ATTR_OUTPUT_NTS, env->output_nts);
   if (rc_ok(rc) && (env->set_mask & kEnvSetCpMatch)) rc = env_attr(SQL_ATTR_CP_MATCH, env->cp_match);
-  if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
+  if (!rc_ok(rc)) return remote_failure(dbc, "SQLSetEnvAttr", rc);
   void *server_dbc = nullptr;
   rc = remote_sql_alloc_handle(dbc->rpc, env->odbc_version, SQL_HANDLE_DBC, server_env, &server_dbc);
   if (!rc_ok(rc) || !server_dbc) {
     retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_ENV, dbc->server_env);
-    return rc_ok(rc) ? SQL_ERROR : static_cast<SQLRETURN>(rc);
+    return remote_failure(dbc, "SQLAllocHandle(SQL_HANDLE_DBC)", rc);
   }
   dbc->server_dbc = reinterpret_cast<uint64_t>(server_dbc);
   if (send_cached_connect_attrs(dbc) != 0) {
@@ -441,7 +449,7 @@ SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &
       remote_sql_free_handle(dbc->rpc, SQL_HANDLE_ENV, server_env);
     }
     dbc->server_dbc = dbc->server_env = 0;
-    return static_cast<SQLRETURN>(rc);
+    return remote_failure(dbc, "SQLDriverConnect", rc);
   }
   if (rc == SQL_SUCCESS_WITH_INFO) {
     retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
