@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -52,10 +53,13 @@ int wait_readable(int fd, int timeout_ms, bool* error_flags) {
 }
 
 std::string read_refusal_text(int fd) {
+  // The whole text gets two seconds: a peer that trickles it cannot hold us longer.
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   std::string text;
   char c;
   while (text.size() < 511) {
-    if (wait_readable(fd, 2000) <= 0) break;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || wait_readable(fd, int(left.count())) <= 0) break;
     if (recv_once(fd, &c, 1) != 1 || c == '\0') break;
     text.push_back(c);
   }
