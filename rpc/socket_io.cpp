@@ -67,9 +67,10 @@ std::string read_refusal_text(int fd) {
 }
 
 std::string peek_following_text(int fd, size_t max, int wait_ms) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(4 * wait_ms);
   std::string text;
   char buf[256];
-  while (text.size() < max) {
+  while (text.size() < max && std::chrono::steady_clock::now() < until) {
     if (wait_readable(fd, wait_ms) <= 0) break;
     long n = recv_once(fd, buf, std::min(sizeof buf, max - text.size()));
     if (n <= 0) break;

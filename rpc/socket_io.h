@@ -24,8 +24,9 @@ int wait_readable(int fd, int timeout_ms, bool* error_flags = nullptr);
 // bytes; always terminated.
 std::string read_refusal_text(int fd);
 
-// Up to max bytes that follow on the socket, each wait at most wait_ms, cut at the
-// first unprintable character (for the "too big" message).
+// Up to max bytes that follow on the socket, each wait at most wait_ms and all of
+// them at most four waits long, cut at the first unprintable character (for the
+// "too big" message).
 std::string peek_following_text(int fd, size_t max, int wait_ms);
 
 // Big-endian u32 of a frame header.
