@@ -56,6 +56,8 @@ uint64_t record_length_bytes(const descriptor_record_t* rec) {
 uint64_t row_stride(const descriptor_record_t* rec, int16_t ctype, uint64_t rows) {
   int64_t fixed = get_type_len(ctype, 0, 0);
   if (fixed > 0) return static_cast<uint64_t>(fixed);
+  // A single row owns the whole array (the driver may be told all of it).
+  if (rows < 2 && rec->data_alloc_len > 0) return rec->data_alloc_len;
   if (rec->octet_length > 0) return static_cast<uint64_t>(rec->octet_length);
   return rows < 2 ? rec->data_alloc_len : rec->data_alloc_len / rows;
 }

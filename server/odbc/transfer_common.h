@@ -40,8 +40,8 @@ descriptor_record_t* bound_record(const descriptor_t* desc, int32_t number);
 bool has_arrays(const descriptor_record_t* rec);
 
 // Bytes one row takes in the record's data array as the driver lays it out:
-// the structure size of a fixed-size type, the buffer length for character
-// and binary data (the whole array for a single row of length 0).
+// the structure size of a fixed-size type; for character and binary data the
+// whole array for a single row, else the buffer length.
 uint64_t row_stride(const descriptor_record_t* rec, int16_t ctype, uint64_t rows);
 
 // Bytes of the record's octet-length (and indicator) arrays.
