@@ -120,6 +120,7 @@ int build_entries(const char* separators, const char* text, ip_acl_entry** out) 
   return 0;
 }
 
+// The listener's lists: built and matched on the listener thread only.
 ip_acl_entry* allow_head = nullptr;
 ip_acl_entry* deny_head = nullptr;
 

@@ -20,6 +20,8 @@
 
 namespace {
 
+// The open trail and its day, guarded by audit_mutex (recursive: audit_event
+// holds it while rolling over).
 std::recursive_mutex audit_mutex;
 int audit_fd = AUDIT_INVALID_HANDLE;
 char day_text[32] = "";

@@ -43,6 +43,7 @@ constexpr EventText event_text_table[] = {
 constexpr uint32_t kRepeatLimit = 50;
 constexpr time_t kRepeatWindow = 300;
 
+// Repeat state, guarded by event_mutex (listener and workers report events).
 std::mutex event_mutex;
 uint32_t last_id = 0;
 uint32_t repeat_count = 0;

@@ -38,6 +38,7 @@ constexpr unsigned long long kMaxListCount = 100000;
 
 thread_local char reader_error[1400];
 
+// The table's destinations: read and changed on the listener thread only.
 server_settings_t working{};
 const server_settings_t kEmptySettings{};
 std::atomic<const server_settings_t*> current{&kEmptySettings};

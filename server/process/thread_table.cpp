@@ -22,7 +22,11 @@ namespace {
 constexpr int kSpareEntries = 5;
 constexpr int64_t kSelectLag = 5;  // reaping happens up to one 5-second pass late
 
+// The thread-table lock: list membership and entry DSNs. Recursive because
+// reaping runs inside the locked walks and may be entered again by callers
+// that already hold it (register_dsn, the exception report).
 std::recursive_mutex table_mutex;
+// Changed only by the listener thread.
 thread_entry_t* table_head = nullptr;
 
 void warn(server_stats_t* block, uint32_t id, const char* text) {
