@@ -45,6 +45,7 @@ struct Script {
   std::map<std::string, int> calls;
   std::string auth_user, auth_scrambled, connect_block;
   std::vector<std::pair<int32_t, SQLLEN>> connect_attrs;
+  std::vector<std::pair<int32_t, SQLLEN>> stmt_attrs;
   void count(const char *name) {
     std::lock_guard<std::mutex> g(m);
     ++calls[name];
@@ -89,8 +90,24 @@ int32_t authenticate(RpcHandle *, char *user, char *password) {
 
 int16_t sql_alloc_handle(RpcHandle *, int32_t, int16_t type, void *, void **out) {
   g_script->count("sql_alloc_handle");
-  *out = type == SQL_HANDLE_ENV ? kServerEnv : type == SQL_HANDLE_DBC ? kServerDbc : nullptr;
-  return *out ? SQL_SUCCESS : SQL_ERROR;
+  static std::atomic<uintptr_t> next{0x10000};
+  *out = type == SQL_HANDLE_ENV ? kServerEnv
+         : type == SQL_HANDLE_DBC ? kServerDbc
+                                  : reinterpret_cast<void *>(next.fetch_add(0x10));
+  return SQL_SUCCESS;
+}
+
+int16_t sql_get_stmt_attr_handle(void *stmt, int32_t attr, void **out) {
+  g_script->count("sql_get_stmt_attr_handle");
+  *out = reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(stmt) + (attr - SQL_ATTR_APP_ROW_DESC) + 1);
+  return SQL_SUCCESS;
+}
+
+int16_t sql_set_stmt_attr_integer(void *, int32_t attr, SQLLEN value, int32_t) {
+  g_script->count("sql_set_stmt_attr_integer");
+  std::lock_guard<std::mutex> g(g_script->m);
+  g_script->stmt_attrs.emplace_back(attr, value);
+  return SQL_SUCCESS;
 }
 
 int16_t sql_set_env_attr(void *, int32_t, int32_t) {
@@ -440,6 +457,49 @@ TEST_F(DriverLink, DisconnectCompletesWhenTheServerRefusesTheFree) {
   EXPECT_EQ(script_.called("sql_free_handle"), 2);
   // The connection is no longer connected, so it can be freed (TearDown).
   EXPECT_EQ(SQLDisconnect(dbc_), SQL_ERROR);
+}
+
+TEST_F(DriverLink, StatementsAndDescriptorsPairWithServerRecords) {
+  ASSERT_EQ(connect(base() + "TARGETDSN=t;BLOCKFETCHSIZE=20;METADATA_ID_IDENTIFIERS=1"), SQL_SUCCESS);
+  SQLHANDLE stmt = nullptr, desc = nullptr;
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt), SQL_SUCCESS);
+  EXPECT_EQ(script_.called("sql_get_stmt_attr_handle"), 4);
+  {
+    std::lock_guard<std::mutex> g(script_.m);
+    ASSERT_EQ(script_.stmt_attrs.size(), 1u);
+    EXPECT_EQ(script_.stmt_attrs[0].first, SQL_ATTR_METADATA_ID);
+    EXPECT_EQ(script_.stmt_attrs[0].second, 1);
+  }
+  auto *s = static_cast<statement_t *>(stmt);
+  EXPECT_TRUE(s->flags & kyvek::driver::kStmtBlockFetchWanted);
+  EXPECT_EQ(kyvek::driver::stmt_extra(s)->block_fetch_size, 20);
+  auto *ird = reinterpret_cast<kyvek::driver::client_desc *>(s->implicit_desc[DESC_IRD]);
+  EXPECT_EQ(ird->server_desc, reinterpret_cast<uint64_t>(s->driver_stmt) + 3);
+  // An implicit descriptor cannot be freed by the application.
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_DESC, ird), SQL_ERROR);
+  EXPECT_EQ(diags(SQL_HANDLE_DESC, ird)[0].state, "HY017");
+
+  // A free that the server answers with SUCCESS_WITH_INFO still frees the record.
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_DESC, dbc_, &desc), SQL_SUCCESS);
+  script_.free_result = SQL_SUCCESS_WITH_INFO;
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_DESC, desc), SQL_SUCCESS);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_DESC, desc), SQL_INVALID_HANDLE);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, stmt), SQL_SUCCESS);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, stmt), SQL_INVALID_HANDLE);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_DESC, ird), SQL_INVALID_HANDLE);
+  script_.free_result = SQL_SUCCESS;
+
+  // A cut link reaches the statements too, and the disconnect frees them.
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt), SQL_SUCCESS);
+  server_.cut_links();
+  char text[32];
+  SQLSMALLINT len = 0;
+  EXPECT_EQ(SQLGetInfo(dbc_, SQL_DBMS_NAME, text, sizeof text, &len), SQL_ERROR);
+  auto sd = diags(SQL_HANDLE_STMT, stmt);
+  ASSERT_EQ(sd.size(), 1u);
+  EXPECT_EQ(sd[0].state, "08S01");
+  EXPECT_EQ(SQLDisconnect(dbc_), SQL_SUCCESS);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, stmt), SQL_INVALID_HANDLE);
 }
 
 TEST_F(DriverLink, FailedRemoteConnectBringsTheServersRecordsAndTakesTheLinkDown) {
