@@ -368,3 +368,50 @@ TEST(Serving, ClientChecksTheReplyOrdinal) {
 
 }  // namespace
 }  // namespace kyrpc::test
+
+namespace kyrpc::test {
+namespace {
+
+int g_record;
+
+// in sqllen, in ptr, out ptr, out sqllen, out sqllen-array, result int16.
+void narrow_stub(ArgumentDescriptor* args) {
+  ArgumentDescriptor* cur = args;
+  int64_t len = *static_cast<int64_t*>(__RPCextractarg(&cur));
+  void* in_ptr = *static_cast<void**>(__RPCextractarg(&cur));
+  __RPCsetarg(&cur, reinterpret_cast<intptr_t>(in_ptr ? nullptr : &g_record));
+  __RPCsetarg(&cur, intptr_t(len * 5000000));
+  auto* arr = static_cast<ArgumentDescriptor*>(__RPCextractarg(&cur));
+  auto* v = static_cast<int64_t*>(arr->value.ptr);
+  for (int32_t i = 0; i < arr->size / 8; ++i) v[i] = (i % 2 ? -1 : 1) * 5000000000LL;
+  __RPCsetarg(&cur, 0);
+}
+
+TEST(Serving, NarrowClient) {
+  FunctionDescriptor t[2] = {};
+  t[0].name = "narrow";
+  t[0].handler = narrow_stub;
+  uint32_t flags[] = {RPC_ARG_IN | RPC_ARG_SQLLEN, RPC_ARG_IN | RPC_ARG_PTR, RPC_ARG_OUT | RPC_ARG_PTR,
+                      RPC_ARG_OUT | RPC_ARG_SQLLEN, RPC_ARG_OUT | RPC_ARG_SQLLEN_ARRAY, RPC_ARG_OUT | RPC_ARG_INT16};
+  for (size_t i = 0; i < 6; ++i) t[0].args[i].flags = flags[i];
+  HandlePtr h = make_handle(RPC_MODE_SERVER, kOptionsSet);
+  RPCExport(h.get(), t);
+  auto s = std::make_shared<MemoryStream>();
+  // A 32-bit client: sqllen 1000 and a null pointer, then asks for 2 sqllen values (8 bytes).
+  s->input = frame(nts("04:4^10:4^")) + frame("D" + le16(0) + le32(1000) + le32(0) + le32(8)) +
+             frame("D" + le16(0) + le32(1) + le32(1) + le32(0));
+  ASSERT_EQ(connect_over(*h, std::make_unique<MemoryConnection>(s), 1, 0, kProgram), 0);
+  size_t before = split_frames(s->output).size();
+  EXPECT_EQ(RPCRun(h.get()), 1);
+  EXPECT_EQ(RPCReportError(h.get(), nullptr), RPC_ERR_TRANSPORT);
+  auto frames = split_frames(s->output);
+  ASSERT_EQ(frames.size(), before + 2);
+  // Index 1 for the new record, 5000000000 clamped, the array halved and clamped.
+  EXPECT_EQ(frames[before], "D" + le16(0) + le32(1) + le32(0x7FFFFFFF) + le32(8) + le32(0x7FFFFFFF) +
+                                le32(0x80000000u) + le16(0));
+  // The client hands index 1 back: the stub sees the record and answers null (index 0).
+  EXPECT_EQ(frames[before + 1], "D" + le16(0) + le32(0) + le32(5000000) + le32(0) + le16(0));
+}
+
+}  // namespace
+}  // namespace kyrpc::test
