@@ -54,14 +54,6 @@ bool checked_bytes(uint64_t count, uint64_t size, uint64_t* bytes) {
 
 void* zeroed(uint64_t bytes) { return std::calloc(1, bytes != 0 ? bytes : 1); }
 
-// Frees the length array and a separate indicator array of a record.
-void free_lengths(descriptor_record_t* rec) {
-  if (rec->indicator != nullptr && rec->indicator != rec->octet_length_array) std::free(rec->indicator);
-  std::free(rec->octet_length_array);
-  rec->indicator = nullptr;
-  rec->octet_length_array = nullptr;
-}
-
 // After a successful binding: a column at or below the count recounts, a higher one extends.
 void update_count(descriptor_t* desc, int32_t number) {
   if (number <= desc->record_count) veks_release_desc_recs(desc, 0, RELEASE_TRIM);
@@ -137,42 +129,37 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
   const int16_t bind_type = ctype == 0 ? SQL_C_DEFAULT : ctype;
 
   if (!data_wanted) {
-    // Unbinding the data buffer, keeping or dropping the lengths.
-    if (!length_wanted) {
-      free_lengths(rec);
-    } else {
-      if (rec->indicator != rec->octet_length_array) {
-        std::free(rec->indicator);
-        rec->indicator = rec->octet_length_array;
-      }
-      if (rec->octet_length_array == nullptr) {
-        uint64_t rows = column_rows(ard), bytes = 0;
-        if (!checked_bytes(rows, sizeof(SQLLEN), &bytes) ||
-            (rec->octet_length_array = static_cast<SQLLEN*>(zeroed(bytes))) == nullptr)
-          return memory_error(stmt, name, "calloc for OctetLengthPtr failure");
-        rec->indicator = rec->octet_length_array;
-        rec->row_capacity = rows;
-      }
+    // Unbinding the data buffer, keeping or dropping the lengths. The driver
+    // is re-pointed first; arrays are freed only once it no longer holds them.
+    SQLLEN* lengths = length_wanted ? rec->octet_length_array : nullptr;
+    SQLLEN* made = nullptr;
+    uint64_t rows = rec->row_capacity;
+    if (length_wanted && lengths == nullptr) {
+      uint64_t bytes = 0;
+      rows = column_rows(ard);
+      if (!checked_bytes(rows, sizeof(SQLLEN), &bytes) || (made = static_cast<SQLLEN*>(zeroed(bytes))) == nullptr)
+        return memory_error(stmt, name, "calloc for OctetLengthPtr failure");
+      lengths = made;
     }
-    SQLRETURN rc = SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), bind_type, nullptr,
-                              buflen, rec->octet_length_array);
+    SQLRETURN rc = SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), bind_type, nullptr, buflen, lengths);
     if (!SQL_SUCCEEDED(rc)) {
+      std::free(made);
       KY_TRACE(kTraceExit,
                "-%s()=%d (SQLBindCol in driver failed (when unbinding previously bound column)\n", name, rc);
       return rc;
     }
+    if (rec->indicator != rec->octet_length_array) std::free(rec->indicator);
+    if (lengths != rec->octet_length_array) std::free(rec->octet_length_array);
+    rec->octet_length_array = lengths;
+    rec->indicator = lengths;
     std::free(rec->data);
     rec->data = nullptr;
     rec->data_alloc_len = 0;
     rec->element_size = 0;
     rec->octet_length = 0;
-    if (!length_wanted) {
-      rec->row_capacity = 0;
-      veks_release_desc_recs(ard, 0, RELEASE_TRIM);
-      KY_TRACE(kTraceExit, "-%s()=%d\n", name, rc);
-      return rc;
-    }
-    update_count(ard, column);
+    rec->row_capacity = lengths != nullptr ? rows : 0;
+    if (!length_wanted) veks_release_desc_recs(ard, 0, RELEASE_TRIM);
+    else update_count(ard, column);
     KY_TRACE(kTraceExit, "-%s()=%d\n", name, rc);
     return rc;
   }
