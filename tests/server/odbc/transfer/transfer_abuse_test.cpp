@@ -205,6 +205,31 @@ TEST_F(AbuseTest, StatusArraysAndBookmarkExactSizes) {
   EXPECT_EQ("i", std::string(texts));
   ids[1] = 8;  // SQL_COLUMN_UNSIGNED is not served
   EXPECT_EQ(SQL_ERROR, get_attributes_all(stmt_, sizeof ids, ids, &cols, &tl, texts));
+
+  // After an extended fetch of 2 rows the row status is that fetch's array,
+  // whatever the ARD's array size; after a plain fetch the IRD's again.
+  descriptor_t* ird = desc_of(stmt_, DESC_IRD);
+  ird->ext_status_array = static_cast<uint16_t*>(calloc(2, sizeof(uint16_t)));
+  ird->ext_status_array[1] = SQL_ROW_DELETED;
+  ird->ext_status_count = 2;
+  ard()->ext_rowset_size = 2;
+  stmt_->fetch_kind = FETCH_EXTENDED;
+  int16_t st[3] = {};
+  int32_t sb = 6;
+  EXPECT_EQ(SQL_ERROR, fetch_row_status(stmt_, &sb, st));
+  sb = 4;
+  EXPECT_EQ(SQL_SUCCESS, fetch_row_status(stmt_, &sb, st));
+  EXPECT_EQ(SQL_ROW_DELETED, st[1]);
+  stmt_->fetch_kind = FETCH_PLAIN;
+  sb = 6;
+  EXPECT_EQ(SQL_SUCCESS, fetch_row_status(stmt_, &sb, st));
+  // A size the array was not made for is refused, not read past.
+  ard()->ext_rowset_size = 5;
+  stmt_->fetch_kind = FETCH_EXTENDED;
+  sb = 10;
+  int16_t five[5] = {};
+  EXPECT_EQ(SQL_ERROR, fetch_row_status(stmt_, &sb, five));
+  stmt_->fetch_kind = FETCH_PLAIN;
 }
 
 class ParamAbuseTest : public TransferTest {
