@@ -577,9 +577,16 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC handle, SQLHWND hwnd, SQLCHAR *in, SQ
                                    SQLCHAR *out, SQLSMALLINT outmax, SQLSMALLINT *outlen,
                                    SQLUSMALLINT completion) {
   start_trace_log();
-  TRACE(0x1, "SQLDriverConnect(%p,%p,%s,%d,%p,%d,%p,%u)\n", handle, static_cast<void *>(hwnd),
-        in ? "<connection string>" : "NULL", inlen, static_cast<void *>(out), outmax,
-        static_cast<void *>(outlen), completion);
+  if (tracing(0x1)) {
+    std::string shown = in ? trace_safe_connection_string(
+                                 inlen == SQL_NTS ? std::string_view(reinterpret_cast<char *>(in))
+                                                  : std::string_view(reinterpret_cast<char *>(in),
+                                                                     inlen > 0 ? inlen : 0))
+                           : "NULL";
+    log_printf_tid("SQLDriverConnect(%p,%p,%s,%d,%p,%d,%p,%u)\n", handle, static_cast<void *>(hwnd),
+                   shown.c_str(), inlen, static_cast<void *>(out), outmax, static_cast<void *>(outlen),
+                   completion);
+  }
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto *dbc = static_cast<client_dbc *>(handle);
   if (inlen < 0 && inlen != SQL_NTS) {

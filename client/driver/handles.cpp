@@ -24,9 +24,11 @@ std::mutex &registry_lock() {
   return m;
 }
 
+// An ordinary static: the Driver Manager unloads the driver when its last
+// environment goes, and the table must go with it.
 std::unordered_map<const void *, Live> &registry() {
-  static auto *r = new std::unordered_map<const void *, Live>();
-  return *r;
+  static std::unordered_map<const void *, Live> r;
+  return r;
 }
 
 const char *tag_of(int type) {
