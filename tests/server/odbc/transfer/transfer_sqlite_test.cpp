@@ -174,6 +174,45 @@ TEST_F(BlockTransferTest, ParameterArrayOfThreeInserts) {
             std::vector<int16_t>(status, status + 3));
 }
 
+// A single-row fetch sends varying-length data at its own length: nothing for
+// NULL, the text and its terminator otherwise; a decimal column bound as
+// SQL_C_DEFAULT travels as text in one element.
+TEST_F(BlockTransferTest, SingleRowLengthsAndDefaultType) {
+  exec_sql("DROP TABLE IF EXISTS s1");
+  exec_sql("CREATE TABLE s1 (c VARCHAR(10), n DECIMAL(10,2), b VARCHAR(10))");
+  exec_sql("INSERT INTO s1 VALUES (NULL, 12.5, 'abc')");
+  set_rowset(stmt_, 1);
+  query("SELECT c, n, b FROM s1");
+  ASSERT_EQ(SQL_SUCCESS, sql_bind_col(stmt_, 1, SQL_C_CHAR, 1, 11, 1));
+  ASSERT_EQ(SQL_SUCCESS, sql_bind_col(stmt_, 2, SQL_C_DEFAULT, 1, 20, 1));
+  ASSERT_EQ(SQL_SUCCESS, sql_bind_col(stmt_, 3, SQL_C_CHAR, 1, 11, 1));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(stmt_->driver_stmt)));
+  stmt_->fetch_kind = FETCH_PLAIN;
+  RowArray wv;
+  wv.add(0, 0);  // unbound bookmark: two empty elements
+  wv.add(0, 0);
+  wv.add(8, kSqlulenArray);
+  wv.add(11, kBlock);
+  wv.add(8, kSqlulenArray);
+  wv.add(20, kBlock);
+  wv.add(8, kSqlulenArray);
+  wv.add(11, kBlock);
+  ASSERT_EQ(SQL_SUCCESS, fetch_bound_colswv(stmt_, wv.count(), wv.data()));
+  EXPECT_EQ(0, wv[0].iovec_len);
+  EXPECT_EQ(0, wv[1].iovec_len);
+  EXPECT_EQ(SQL_NULL_DATA, wv.at<SQLLEN>(2, 0));
+  EXPECT_EQ(0, wv[3].iovec_len);
+  EXPECT_EQ("12.5", wv.text(5, 0).substr(0, 4));
+  EXPECT_EQ(static_cast<int32_t>(wv.text(5, 0).size() + 1), wv[5].iovec_len);
+  EXPECT_EQ(4, wv[7].iovec_len);
+  EXPECT_EQ("abc", wv.text(7, 0));
+  // The per-column procedure follows the same rule.
+  char data[11];
+  int32_t dl = sizeof data;
+  ASSERT_EQ(SQL_SUCCESS, fetch_bound_col(stmt_, 3, &dl, data, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(4, dl);
+}
+
 // Binding sizes the server's arrays and keeps the descriptor count.
 TEST_F(BlockTransferTest, BindingSizesAndCounts) {
   set_rowset(stmt_, 20);
