@@ -116,7 +116,8 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
   descriptor_t* ard = stmt->current_desc[DESC_ARD];
   if (ard == nullptr || column > VEKS_MAX_DESC_RECORD)
     return fail(stmt, "07009", 0, "Invalid descriptor index");
-  if (ctype != 0 && is_valid_ctype(ctype) != 0) {
+  // GUID columns are sent in their own field arrays, so they may be bound.
+  if (ctype != 0 && ctype != SQL_C_GUID && is_valid_ctype(ctype) != 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%d is not a valid C type)\n", name, ctype);
     return fail(stmt, "HY003", 0, "Invalid application buffer type");
   }
