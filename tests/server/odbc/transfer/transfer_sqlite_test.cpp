@@ -213,6 +213,64 @@ TEST_F(BlockTransferTest, SingleRowLengthsAndDefaultType) {
   EXPECT_EQ(4, dl);
 }
 
+// Intervals (which neither test driver fetches) from records filled as a
+// fetch leaves them: year-month values as pairs and a word stream, day-time
+// values as raw structures.
+TEST_F(BlockTransferTest, IntervalColumnsByKind) {
+  set_rowset(stmt_, 2);
+  auto fill = [&](int col, int16_t ctype, const SQL_INTERVAL_STRUCT (&v)[2]) {
+    descriptor_record_t* rec = veks_expand_desc_recs(ard(), col);
+    ASSERT_NE(nullptr, rec);
+    rec->concise_type = ctype;
+    rec->octet_length = sizeof(SQL_INTERVAL_STRUCT);
+    rec->data = calloc(2, sizeof(SQL_INTERVAL_STRUCT));
+    std::memcpy(rec->data, v, sizeof v);
+    rec->data_alloc_len = sizeof v;
+    rec->element_size = sizeof(SQL_INTERVAL_STRUCT);
+    rec->octet_length_array = static_cast<SQLLEN*>(calloc(2, sizeof(SQLLEN)));
+    rec->indicator = rec->octet_length_array;
+    rec->row_capacity = 2;
+    ard()->record_count = static_cast<int16_t>(col);
+  };
+  SQL_INTERVAL_STRUCT ym[2] = {};
+  ym[0].interval_type = SQL_IS_YEAR_TO_MONTH;
+  ym[0].intval.year_month = {5, 7};
+  ym[1].interval_type = SQL_IS_YEAR_TO_MONTH;
+  ym[1].interval_sign = SQL_TRUE;
+  ym[1].intval.year_month = {1, 2};
+  SQL_INTERVAL_STRUCT ds[2] = {};
+  ds[0].interval_type = SQL_IS_DAY_TO_SECOND;
+  ds[0].intval.day_second = {1, 2, 3, 4, 5};
+  ds[1] = ds[0];
+  fill(1, SQL_C_INTERVAL_YEAR_TO_MONTH, ym);
+  fill(2, SQL_C_INTERVAL_DAY_TO_SECOND, ds);
+  stmt_->fetch_kind = FETCH_PLAIN;
+  RowArray wv;
+  wv.add(0, 0);
+  wv.add(0, 0);
+  wv.add(16, kSqlulenArray);
+  wv.add(8, kInt16Array);    // pairs
+  wv.add(40, kInt32Array);   // stream, 20 bytes per row
+  wv.add(16, kSqlulenArray);
+  wv.add(56, kBlock);        // raw structures
+  ASSERT_EQ(SQL_SUCCESS, fetch_bound_colswv(stmt_, wv.count(), wv.data()));
+  EXPECT_EQ((std::vector<int16_t>{7, 0, 7, 1}),
+            (std::vector<int16_t>{wv.at<int16_t>(3, 0), wv.at<int16_t>(3, 1), wv.at<int16_t>(3, 2), wv.at<int16_t>(3, 3)}));
+  EXPECT_EQ((std::vector<int32_t>{5, 7, 1, 2, 0}),
+            (std::vector<int32_t>{wv.at<int32_t>(4, 0), wv.at<int32_t>(4, 1), wv.at<int32_t>(4, 2), wv.at<int32_t>(4, 3),
+                                  wv.at<int32_t>(4, 4)}));
+  EXPECT_EQ(56, wv[6].iovec_len);
+  EXPECT_EQ(0, std::memcmp(wv[6].iovec_base, ds, sizeof ds));
+  // The per-column interval procedure lays the words out in planes of rows.
+  int16_t a[2], b[2];
+  int32_t c[4];
+  int32_t ab = sizeof a, bb = sizeof b, cb = sizeof c;
+  ASSERT_EQ(SQL_SUCCESS, fetch_bound_col_dt_int(stmt_, 1, 0, 0, &ab, a, &bb, b, &cb, c, nullptr, nullptr, nullptr,
+                                                nullptr));
+  EXPECT_EQ((std::vector<int32_t>{5, 1, 7, 2}), std::vector<int32_t>(c, c + 4));
+  EXPECT_EQ(1, b[1]);
+}
+
 // Binding sizes the server's arrays and keeps the descriptor count.
 TEST_F(BlockTransferTest, BindingSizesAndCounts) {
   set_rowset(stmt_, 20);
