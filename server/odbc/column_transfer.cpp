@@ -362,9 +362,9 @@ int16_t fetch_bound_col(void* handle, int16_t column_in, int32_t* data_len, char
   const char* name = "fetch_bound_col";
   KY_TRACE(kTraceEntry, "%s(%p,%u,%p[%ld],%p,%p[%ld],%p,%p[%ld],%p)\n", name, handle,
            static_cast<unsigned>(static_cast<uint16_t>(column_in)), static_cast<void*>(data),
-           static_cast<long>(*data_len), static_cast<void*>(data_len), static_cast<void*>(oct),
-           static_cast<long>(*ob), static_cast<void*>(ob), static_cast<void*>(ind), static_cast<long>(*ib),
-           static_cast<void*>(ib));
+           static_cast<long>(data_len != nullptr ? *data_len : 0), static_cast<void*>(data_len),
+           static_cast<void*>(oct), static_cast<long>(ob != nullptr ? *ob : 0), static_cast<void*>(ob),
+           static_cast<void*>(ind), static_cast<long>(ib != nullptr ? *ib : 0), static_cast<void*>(ib));
   statement_t* stmt = checked_stmt(handle);
   if (stmt == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", name);
