@@ -6,6 +6,9 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -97,11 +100,101 @@ class App {
 
 std::string loopback(int port) { return "127.0.0.1:" + std::to_string(port); }
 
+// The Driver Manager reads its ini files from the paths it first saw in a
+// process, so every scenario that calls the Driver Manager in-process runs in
+// a child of this test binary started with the fixture's environment. The
+// child cases below run only there.
+bool in_child() { return std::getenv("KYVEK_E2E_CHILD") != nullptr; }
+int env_int(const char* name) { return std::atoi(std::getenv(name) ? std::getenv(name) : "0"); }
+
+#define CHILD_ONLY() \
+  if (!in_child()) GTEST_SKIP() << "runs as a child of the end-to-end cases"
+
+TEST(Child, ServerPortListIsTriedInOrder) {
+  CHILD_ONLY();
+  int live = env_int("KYVEK_E2E_PORT");
+  int dead1 = Fixture::free_port(), dead2 = Fixture::free_port();
+  {
+    App app;
+    SQLRETURN rc = app.connect(
+        driver_connection_string(loopback(dead1) + "," + loopback(live), "CONNECTATTEMPTS=1"));
+    ASSERT_TRUE(SQL_SUCCEEDED(rc)) << dump(app.diags());
+    EXPECT_FALSE(has_state(app.diags(), "08001")) << dump(app.diags());
+    EXPECT_EQ(app.info(SQL_DBMS_NAME), "SQLite");
+    EXPECT_EQ(app.disconnect(), SQL_SUCCESS);
+  }
+  {
+    App app;
+    SQLRETURN rc = app.connect(
+        driver_connection_string(loopback(dead1) + "," + loopback(dead2), "CONNECTATTEMPTS=1"));
+    EXPECT_EQ(rc, SQL_ERROR);
+    std::vector<Record> d = app.diags();
+    EXPECT_TRUE(has_state(d, "08001")) << dump(d);
+    // A failed connect leaves a connection that can be freed.
+    EXPECT_EQ(app.free_dbc(), SQL_SUCCESS);
+  }
+}
+
+TEST(Child, KilledServerGivesLinkFailureAndDisconnectStillSucceeds) {
+  CHILD_ONLY();
+  App app;
+  ASSERT_TRUE(SQL_SUCCEEDED(app.connect("DSN=kyvek"))) << dump(app.diags());
+  ASSERT_EQ(app.info(SQL_DBMS_NAME), "SQLite");
+  pid_t server = static_cast<pid_t>(env_int("KYVEK_E2E_SERVER_PID"));
+  ASSERT_GT(server, 0);
+  ASSERT_EQ(::kill(server, SIGKILL), 0);
+  for (int i = 0; i < 100 && Fixture::listening(env_int("KYVEK_E2E_PORT")); ++i) ::usleep(20000);
+  SQLRETURN rc = SQL_SUCCESS;
+  app.info(SQL_DBMS_VER, &rc);
+  EXPECT_EQ(rc, SQL_ERROR);
+  std::vector<Record> d = app.diags();
+  EXPECT_TRUE(has_state(d, "08S01")) << dump(d);
+  SQLUINTEGER dead = 0;
+  EXPECT_EQ(SQLGetConnectAttr(app.dbc(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr), SQL_SUCCESS);
+  EXPECT_EQ(dead, static_cast<SQLUINTEGER>(SQL_CD_TRUE));
+  EXPECT_EQ(app.disconnect(), SQL_SUCCESS);
+  EXPECT_EQ(app.free_dbc(), SQL_SUCCESS);
+}
+
+TEST(Child, WrongLogonPasswordIsRefusedAndTheRightOneConnects) {
+  CHILD_ONLY();
+  {
+    App app;
+    EXPECT_EQ(app.connect("DSN=kyvek;LOGONUSER=nobody;LOGONAUTH=wrong-pw"), SQL_ERROR);
+    std::vector<Record> d = app.diags();
+    EXPECT_TRUE(has_state(d, "28000")) << dump(d);
+    EXPECT_EQ(app.free_dbc(), SQL_SUCCESS);
+  }
+  {
+    App app;
+    // Braces keep a password with ';' in one piece.
+    SQLRETURN rc = app.connect("DSN=kyvek;LOGONUSER=nobody;LOGONAUTH={right;pw}");
+    ASSERT_TRUE(SQL_SUCCEEDED(rc)) << dump(app.diags());
+    EXPECT_EQ(app.info(SQL_DRIVER_NAME), "kyvekclient");
+    EXPECT_EQ(app.disconnect(), SQL_SUCCESS);
+  }
+}
+
 class DriverE2e : public ::testing::Test {
  protected:
+  explicit DriverE2e(Options options = {}) : fx_(std::move(options)) {}
   void SetUp() override {
+    if (in_child()) GTEST_SKIP();
     preload_sanitizers(fx_);
     ASSERT_TRUE(fx_.start_server()) << Fixture::read_file(fx_.server().err);
+  }
+  // Runs one Child case in a process of its own with the fixture's environment.
+  void run_child(const std::string& name) {
+    fx_.set_env("KYVEK_E2E_CHILD", "1");
+    fx_.set_env("KYVEK_E2E_PORT", fx_.port_text());
+    fx_.set_env("KYVEK_E2E_SERVER_PID", std::to_string(fx_.server().pid));
+    // The child carries the sanitizers itself; leaks count there.
+    fx_.set_env("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=1");
+    Process child = fx_.spawn("/proc/self/exe", {"--gtest_filter=Child." + name}, -1, "child");
+    int status = Fixture::wait(child, 120000);
+    std::string out = Fixture::read_file(child.out);
+    EXPECT_EQ(status, 0) << out << Fixture::read_file(child.err);
+    EXPECT_NE(out.find("[  PASSED  ] 1 test"), std::string::npos) << out;
   }
   Fixture fx_;
 };
@@ -128,79 +221,26 @@ TEST_F(DriverE2e, PyodbcReadsDriverAndDbmsNames) {
   EXPECT_NE(out.find("dbms=SQLite"), std::string::npos) << out;
 }
 
-TEST_F(DriverE2e, ServerPortListIsTriedInOrder) {
-  fx_.apply_env();
-  int dead1 = Fixture::free_port(), dead2 = Fixture::free_port();
-  {
-    App app;
-    SQLRETURN rc = app.connect(driver_connection_string(loopback(dead1) + "," + loopback(fx_.port()),
-                                                        "CONNECTATTEMPTS=1"));
-    ASSERT_TRUE(SQL_SUCCEEDED(rc)) << dump(app.diags());
-    EXPECT_FALSE(has_state(app.diags(), "08001")) << dump(app.diags());
-    EXPECT_EQ(app.info(SQL_DBMS_NAME), "SQLite");
-    EXPECT_EQ(app.disconnect(), SQL_SUCCESS);
-  }
-  {
-    App app;
-    SQLRETURN rc = app.connect(driver_connection_string(loopback(dead1) + "," + loopback(dead2),
-                                                        "CONNECTATTEMPTS=1"));
-    EXPECT_EQ(rc, SQL_ERROR);
-    std::vector<Record> d = app.diags();
-    EXPECT_TRUE(has_state(d, "08001")) << dump(d);
-    // A failed connect leaves a connection that can be freed.
-    EXPECT_EQ(app.free_dbc(), SQL_SUCCESS);
-  }
-}
+TEST_F(DriverE2e, ServerPortListIsTriedInOrder) { run_child("ServerPortListIsTriedInOrder"); }
 
 TEST_F(DriverE2e, KilledServerGivesLinkFailureAndDisconnectStillSucceeds) {
-  fx_.apply_env();
-  App app;
-  ASSERT_TRUE(SQL_SUCCEEDED(app.connect("DSN=kyvek"))) << dump(app.diags());
-  ASSERT_EQ(app.info(SQL_DBMS_NAME), "SQLite");
-  ::kill(fx_.server().pid, SIGKILL);
-  Fixture::wait(fx_.server(), 10000);
-  SQLRETURN rc = SQL_SUCCESS;
-  app.info(SQL_DBMS_VER, &rc);
-  EXPECT_EQ(rc, SQL_ERROR);
-  std::vector<Record> d = app.diags();
-  EXPECT_TRUE(has_state(d, "08S01")) << dump(d);
-  SQLUINTEGER dead = 0;
-  EXPECT_EQ(SQLGetConnectAttr(app.dbc(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr), SQL_SUCCESS);
-  EXPECT_EQ(dead, static_cast<SQLUINTEGER>(SQL_CD_TRUE));
-  EXPECT_EQ(app.disconnect(), SQL_SUCCESS);
-  EXPECT_EQ(app.free_dbc(), SQL_SUCCESS);
+  run_child("KilledServerGivesLinkFailureAndDisconnectStillSucceeds");
 }
 
-class DriverLogonE2e : public ::testing::Test {
+class DriverLogonE2e : public DriverE2e {
  protected:
-  static Options options() {
+  static Options logon_options() {
     Options o;
     o.flags = 0x8000;  // logon required
-    o.pam_users = {{"nobody", "right-pw"}};
+    o.pam_users = {{"nobody", "right;pw"}};
     o.world_accessible = true;
     return o;
   }
-  Fixture fx_{options()};
+  DriverLogonE2e() : DriverE2e(logon_options()) {}
 };
 
 TEST_F(DriverLogonE2e, WrongPasswordIsRefusedAndTheRightOneConnects) {
-  ASSERT_TRUE(fx_.start_server()) << Fixture::read_file(fx_.server().err);
-  fx_.apply_env();
-  {
-    App app;
-    EXPECT_EQ(app.connect("DSN=kyvek;LOGONUSER=nobody;LOGONAUTH=wrong-pw"), SQL_ERROR);
-    std::vector<Record> d = app.diags();
-    EXPECT_TRUE(has_state(d, "28000")) << dump(d);
-    EXPECT_EQ(app.free_dbc(), SQL_SUCCESS);
-  }
-  {
-    App app;
-    // A password that would split an unquoted connection string.
-    SQLRETURN rc = app.connect("DSN=kyvek;LOGONUSER=nobody;LOGONAUTH={right-pw}");
-    ASSERT_TRUE(SQL_SUCCEEDED(rc)) << dump(app.diags());
-    EXPECT_EQ(app.info(SQL_DRIVER_NAME), "kyvekclient");
-    EXPECT_EQ(app.disconnect(), SQL_SUCCESS);
-  }
+  run_child("WrongLogonPasswordIsRefusedAndTheRightOneConnects");
 }
 
 }  // namespace
