@@ -92,11 +92,11 @@ class TableCalls : public ::testing::Test {
   kytest::ClientHandle client_;
 };
 
-// The handler signatures as C declarations, from the rows' derived types.
-template <class R>
-std::string signature(const char* name) {
+// A function type as a C declaration named name.
+template <class F>
+std::string declaration(const char* name) {
   int status = 0;
-  char* d = abi::__cxa_demangle(typeid(kyproc::HandlerFn<R>).name(), nullptr, nullptr, &status);
+  char* d = abi::__cxa_demangle(typeid(F).name(), nullptr, nullptr, &status);
   std::string s = d ? d : "";
   std::free(d);
   s = std::regex_replace(s, std::regex("unsigned long"), "SQLULEN");
@@ -104,24 +104,47 @@ std::string signature(const char* name) {
   s = std::regex_replace(s, std::regex("\\bshort\\b"), "int16_t");
   s = std::regex_replace(s, std::regex("\\bint\\b"), "int32_t");
   s = std::regex_replace(s, std::regex(" ?\\*"), "*");
+  s = std::regex_replace(s, std::regex("\\bchar const\\*"), "const char*");
+  s = std::regex_replace(s, std::regex("\\bvoid const\\*"), "const void*");
+  s = std::regex_replace(s, std::regex("\\b(int16_t|int32_t|SQLLEN|SQLULEN|float|double) const\\*"), "const $1*");
   size_t space = s.find(' ');
   return s.substr(0, space) + " " + name + s.substr(space + 1) + ";";
 }
 
-TEST(ProcedureTable, HandlerSignatureListIsCurrent) {
-  std::vector<std::string> derived;
-#define KY_SIG_client(name) derived.push_back(signature<kyproc::rows::name>(#name));
-#define KY_SIG_server(name) KY_SIG_client(name)
+template <class R, class L>
+struct ClientFnT;
+template <class R, class... P>
+struct ClientFnT<R, kyproc::TypeList<P...>> {
+  using type = typename R::ResultType(RpcHandle*, P...);
+};
+
+std::vector<std::string> listed(const std::string& relative) {
+  const char* src = std::getenv("KYVEK_SOURCE_DIR");
+  std::ifstream in(std::string(src ? src : ".") + "/" + relative);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);)
+    if (!l.empty() && l[0] != '#') lines.push_back(l);
+  return lines;
+}
+
+// The two signature lists next to the sources are what peers read; they must
+// say what the rows derive.
+TEST(ProcedureTable, SignatureListsAreCurrent) {
+  std::vector<std::string> handlers, stubs;
+#define KY_SIG_client(name)                                                          \
+  handlers.push_back(declaration<kyproc::HandlerFn<kyproc::rows::name>>(#name));     \
+  stubs.push_back(declaration<ClientFnT<kyproc::rows::name, kyproc::rows::name::ClientParams>::type>( \
+      "remote_" #name));
+#define KY_SIG_server(name) handlers.push_back(declaration<kyproc::HandlerFn<kyproc::rows::name>>(#name));
 #define KY_SIG_spare(name)
 #define KY_SIG(name, role, ...) KY_SIG_##role(name)
   KY_PROCEDURE_LIST(KY_SIG)
 #undef KY_SIG
-  const char* src = std::getenv("KYVEK_SOURCE_DIR");
-  std::ifstream in(std::string(src ? src : ".") + "/server/odbc/handler_signatures.txt");
-  std::vector<std::string> listed;
-  for (std::string l; std::getline(in, l);)
-    if (!l.empty() && l[0] != '#') listed.push_back(l);
-  EXPECT_EQ(listed, derived);
+  EXPECT_EQ(listed("server/odbc/handler_signatures.txt"), handlers);
+  EXPECT_EQ(listed("client/common/remote_stub_signatures.txt"), stubs);
+  if (::testing::Test::HasFailure()) {
+    for (const auto& l : stubs) std::printf("%s\n", l.c_str());
+  }
 }
 
 TEST_F(TableCalls, ServerGetInfoThroughBothStubs) {
