@@ -2,12 +2,43 @@
 // the server's handlers, against unixODBC and the SQLite ODBC driver.
 #include "transfer_fixture.h"
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "packing.h"
+#include "trace_log.h"
 
 namespace kytest {
 namespace {
+
+// With KYTEST_TRACE_ALL set, the whole suite runs again with every trace bit
+// on, into a log file of its own: every trace line's arguments are exercised.
+class TraceEverything : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (getenv("KYTEST_TRACE_ALL") == nullptr) return;
+    char tmpl[] = "/tmp/kyvek-trace-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return;
+    dir_ = tmpl;
+    set_log_file((dir_ + "/kyvekserver.log").c_str());
+    set_trace_mask(0xFFFFFFFFu);
+  }
+  void TearDown() override {
+    if (dir_.empty()) return;
+    set_trace_mask(0);
+    close_log();
+    std::ifstream log(dir_ + "/kyvekserver.log");
+    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    if (text.find("fetch_bound_colswv(") == std::string::npos) ADD_FAILURE() << "no trace written";
+    std::filesystem::remove_all(dir_);
+  }
+
+ private:
+  std::string dir_;
+};
+::testing::Environment* const kTraceEverything = ::testing::AddGlobalTestEnvironment(new TraceEverything);
 
 constexpr int32_t kSqlulenArray = 0x40000;
 constexpr int32_t kSqllenArray = 0x20000;
