@@ -1,0 +1,172 @@
+// Catalog handlers: the eleven catalog functions run on the statement's
+// driver handle, their result set described into the IRD like any other.
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstring>
+
+#include "handler_util.h"
+#include "handlers.h"
+#include "record_lists.h"
+#include "trace_log.h"
+
+using namespace kyvek::server;
+
+namespace {
+
+// One name argument: the received block, and the length the application gave.
+struct Name {
+  SQLCHAR* text = nullptr;
+  SQLSMALLINT length = 0;
+  bool ok = true;
+};
+
+// The driver reads the name by its length: it never runs past the block, and
+// SQL_NTS holds only with a NUL inside it. No block is a null name.
+Name name_arg(int32_t block_length, char* text, int16_t length) {
+  Name n;
+  if (text == nullptr || block_length <= 0) return n;
+  n.text = reinterpret_cast<SQLCHAR*>(text);
+  if (length == SQL_NTS) {
+    n.ok = memchr(text, '\0', static_cast<size_t>(block_length)) != nullptr;
+    n.length = SQL_NTS;
+  } else {
+    n.ok = length >= 0 && length <= block_length;
+    n.length = length;
+  }
+  return n;
+}
+
+// A name sent as a block alone: its text up to a NUL or the block's end.
+Name block_name(int32_t block_length, char* text) {
+  Name n;
+  if (text == nullptr || block_length <= 0) return n;
+  n.text = reinterpret_cast<SQLCHAR*>(text);
+  n.length = static_cast<SQLSMALLINT>(strnlen(text, static_cast<size_t>(block_length) < 32767 ? block_length : 32767));
+  return n;
+}
+
+// The common steps around one catalog call.
+template <typename Call>
+int16_t catalog(void* handle, const char* name, std::initializer_list<Name> names, Call call) {
+  statement_t* stmt = as_stmt(handle);
+  if (stmt == nullptr) {
+    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
+    return SQL_INVALID_HANDLE;
+  }
+  clear_errors(&stmt->diags);
+  stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
+  for (const Name& n : names) {
+    if (!n.ok) {
+      KY_POST_STMT(stmt, "HY090", 0, "Invalid string or buffer length");
+      return SQL_ERROR;
+    }
+  }
+  SQLRETURN rc = call(stmt->driver_stmt);
+  if (!succeeded(rc)) {
+    if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
+    return rc;
+  }
+  if (!succeeded(veks_new_result_set(stmt, rc))) {
+    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (veks_new_result_set failed)\n", name);
+    KY_POST_STMT(stmt, "HY000", 6, "General error: veks_new_result_set() failed");
+    return SQL_ERROR;
+  }
+  if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
+  return rc;
+}
+
+}  // namespace
+
+extern "C" int16_t sql_get_type_info(void* handle, int16_t type) {
+  statement_t* stmt = as_stmt(handle);
+  const int16_t mapped = stmt != nullptr ? map_sql_type_odbc2(veks_stmt_dbc(stmt), type) : type;
+  return catalog(handle, "sql_get_type_info", {}, [&](SQLHSTMT h) { return SQLGetTypeInfo(h, mapped); });
+}
+
+extern "C" int16_t sql_tables(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
+                              int32_t tl, char* t, int16_t tn, int32_t yl, char* y, int16_t yn) {
+  Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn), e = name_arg(yl, y, yn);
+  return catalog(handle, "sql_tables", {a, b, d, e}, [&](SQLHSTMT h) {
+    return SQLTables(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length);
+  });
+}
+
+extern "C" int16_t sql_special_columns(void* handle, int16_t id_type, int32_t cl, char* c, int16_t cn, int32_t sl,
+                                       char* s, int16_t sn, int32_t tl, char* t, int16_t tn, int16_t scope,
+                                       int16_t nullable) {
+  Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
+  return catalog(handle, "sql_special_columns", {a, b, d}, [&](SQLHSTMT h) {
+    return SQLSpecialColumns(h, static_cast<SQLUSMALLINT>(id_type), a.text, a.length, b.text, b.length, d.text,
+                             d.length, static_cast<SQLUSMALLINT>(scope), static_cast<SQLUSMALLINT>(nullable));
+  });
+}
+
+extern "C" int16_t sql_statistics(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
+                                  int32_t tl, char* t, int16_t tn, int16_t unique, int16_t reserved) {
+  Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
+  return catalog(handle, "sql_statistics", {a, b, d}, [&](SQLHSTMT h) {
+    return SQLStatistics(h, a.text, a.length, b.text, b.length, d.text, d.length, static_cast<SQLUSMALLINT>(unique),
+                         static_cast<SQLUSMALLINT>(reserved));
+  });
+}
+
+extern "C" int16_t sql_primary_keys(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
+                                    int32_t tl, char* t, int16_t tn) {
+  Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
+  return catalog(handle, "sql_primary_keys", {a, b, d}, [&](SQLHSTMT h) {
+    return SQLPrimaryKeys(h, a.text, a.length, b.text, b.length, d.text, d.length);
+  });
+}
+
+extern "C" int16_t sql_foreign_keys(void* handle, int32_t l1, char* t1, int16_t n1, int32_t l2, char* t2, int16_t n2,
+                                    int32_t l3, char* t3, int16_t n3, int32_t l4, char* t4, int16_t n4, int32_t l5,
+                                    char* t5, int16_t n5, int32_t l6, char* t6, int16_t n6) {
+  Name a = name_arg(l1, t1, n1), b = name_arg(l2, t2, n2), c = name_arg(l3, t3, n3);
+  Name d = name_arg(l4, t4, n4), e = name_arg(l5, t5, n5), f = name_arg(l6, t6, n6);
+  return catalog(handle, "sql_foreign_keys", {a, b, c, d, e, f}, [&](SQLHSTMT h) {
+    return SQLForeignKeys(h, a.text, a.length, b.text, b.length, c.text, c.length, d.text, d.length, e.text, e.length,
+                          f.text, f.length);
+  });
+}
+
+extern "C" int16_t sql_table_privileges(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s,
+                                        int16_t sn, int32_t tl, char* t, int16_t tn) {
+  Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
+  return catalog(handle, "sql_table_privileges", {a, b, d}, [&](SQLHSTMT h) {
+    return SQLTablePrivileges(h, a.text, a.length, b.text, b.length, d.text, d.length);
+  });
+}
+
+extern "C" int16_t sql_procedures(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
+                                  int32_t pl, char* p, int16_t pn) {
+  Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(pl, p, pn);
+  return catalog(handle, "sql_procedures", {a, b, d}, [&](SQLHSTMT h) {
+    return SQLProcedures(h, a.text, a.length, b.text, b.length, d.text, d.length);
+  });
+}
+
+extern "C" int16_t sql_procedure_columns(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s,
+                                         int16_t sn, int32_t pl, char* p, int16_t pn, int32_t ol, char* o, int16_t on) {
+  Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(pl, p, pn), e = name_arg(ol, o, on);
+  return catalog(handle, "sql_procedure_columns", {a, b, d, e}, [&](SQLHSTMT h) {
+    return SQLProcedureColumns(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length);
+  });
+}
+
+extern "C" int16_t sql_columns(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
+                               int32_t tl, char* t, int16_t tn, int32_t ol, char* o, int16_t on) {
+  if (trace_on(kTraceEntry)) log_printf_tid("sql_columns()\n");
+  Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn), e = name_arg(ol, o, on);
+  return catalog(handle, "sql_columns", {a, b, d, e}, [&](SQLHSTMT h) {
+    return SQLColumns(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length);
+  });
+}
+
+extern "C" int16_t sql_column_privileges(void* handle, int32_t cl, char* c, int32_t sl, char* s, int32_t tl, char* t,
+                                         int32_t ol, char* o) {
+  Name a = block_name(cl, c), b = block_name(sl, s), d = block_name(tl, t), e = block_name(ol, o);
+  return catalog(handle, "sql_column_privileges", {a, b, d, e}, [&](SQLHSTMT h) {
+    return SQLColumnPrivileges(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length);
+  });
+}
