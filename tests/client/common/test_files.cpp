@@ -2,6 +2,9 @@
 
 #include <stdlib.h>
 
+#include <clocale>
+#include <cstdio>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -42,6 +45,16 @@ void write_file(const std::string& path, const std::string& text) {
 std::string without_prefix(const std::string& line) {
   auto p = line.find(": ");
   return p == std::string::npos ? line : line.substr(p + 2);
+}
+
+bool switch_to_decimal_comma_locale(const TempDir& dir) {
+  std::string cmd = "localedef -i de_DE -f UTF-8 '" + dir.file("de_DE.UTF-8") + "' >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0) return false;
+  ::setenv("LOCPATH", dir.path().c_str(), 1);
+  bool ok = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%.1f", 1.5);
+  return ok && buf[1] == ',';
 }
 
 std::string fresh_trace_log(const TempDir& dir) {

@@ -14,6 +14,7 @@
 #include "client_stub.h"
 #include "loopback.h"
 #include "server_stub.h"
+#include "test_files.h"
 
 namespace {
 
@@ -259,7 +260,8 @@ TEST_F(Machinery, DataOnlyArgumentsAreCheckedBeforeTheHandler) {
 }
 
 TEST_F(Machinery, RealsSurviveTheTripInAnyLocale) {
-  std::setlocale(LC_ALL, "de_DE.UTF-8");  // a decimal comma, where that locale is installed
+  kytest::TempDir locale_dir;
+  EXPECT_TRUE(kytest::switch_to_decimal_comma_locale(locale_dir)) << "checked in the C locale only";
   const double values[] = {1.0 / 3, -0.0, 1e-310, std::numeric_limits<double>::max(), 2.5};
   double doubled = 0;
   float outs[8] = {};
@@ -282,6 +284,7 @@ TEST_F(Machinery, RealsSurviveTheTripInAnyLocale) {
   EXPECT_EQ(g_seen.out_real_room, 2);
   EXPECT_EQ(count, 2);
   std::setlocale(LC_ALL, "C");
+  ::unsetenv("LOCPATH");
 }
 
 TEST_F(Machinery, RowArraysBothWays) {
