@@ -456,7 +456,11 @@ extern "C" int16_t sql_set_connect_attr_strbin(void* handle, int32_t attribute, 
 extern "C" int16_t sql_set_connect_option_integer(void* handle, int16_t option, SQLLEN value) {
   connection_t* dbc = enter_dbc(handle, "sql_set_connect_option_integer");
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
-  if (!integer_connect_attr(option)) return leave("sql_set_connect_option_integer", refuse_attr(dbc));
+  // ODBC 2 also sets statement options (0-12, all integers) through the connection.
+  const bool statement_option = option >= SQL_QUERY_TIMEOUT && option <= SQL_USE_BOOKMARKS;
+  if (!integer_connect_attr(option) && !statement_option) {
+    return leave("sql_set_connect_option_integer", refuse_attr(dbc));
+  }
   SQLRETURN rc = SQLSetConnectOption(dbc->driver_dbc, static_cast<SQLUSMALLINT>(option), static_cast<SQLULEN>(value));
   return leave("sql_set_connect_option_integer", rc);
 }

@@ -35,6 +35,9 @@ TEST_F(Abuse, ArgumentsAreRefusedOrBounded) {
   EXPECT_EQ(sql_set_connect_attr_long(dbc, SQL_ATTR_TRACEFILE, 0x1000, SQL_NTS), SQL_ERROR);
   EXPECT_EQ(sql_set_connect_attr_long(dbc, SQL_ATTR_TRANSLATE_LIB, 0x1000, SQL_NTS), SQL_ERROR);
   EXPECT_EQ(sql_set_connect_attr_ptr(dbc, SQL_ATTR_CURRENT_CATALOG, reinterpret_cast<void*>(0x10), SQL_NTS), SQL_ERROR);
+  EXPECT_EQ(sql_set_connect_option_integer(dbc, SQL_ATTR_TRACEFILE, 0x1000), SQL_ERROR);
+  EXPECT_EQ(sql_set_connect_option_integer(dbc, SQL_ATTR_QUIET_MODE, 0x1000), SQL_ERROR);
+  EXPECT_EQ(sql_set_connect_option_integer(dbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON), SQL_SUCCESS);
   char lib[] = "/tmp/evil.so";
   EXPECT_EQ(sql_set_connect_attr_strbin(dbc, SQL_ATTR_TRANSLATE_LIB, sizeof(lib), lib, SQL_NTS), SQL_ERROR);
   char catalog[4] = {'m', 'a', 'i', 'n'};  // no NUL inside
