@@ -21,15 +21,17 @@ namespace {
 using kytest::TempDir;
 
 // A key store holding the two settings, and the trace log set up from it.
-std::string init_from_settings(const TempDir& dir, const std::string& logging) {
+std::string init_from_settings(const TempDir& dir, const std::string& logging,
+                               const std::string& name = "kyvektest.log", std::string log_dir = "") {
+  if (log_dir.empty()) log_dir = dir.path();
   std::string reg = dir.file("registry.reg");
   kytest::write_file(reg, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kyronde Vekamar\\Configuration\\System\\Settings]\n"
-                          "\"LogDir\"=\"" + dir.path() + "\"\n\"Logging\"=\"" + logging + "\"\n");
+                          "\"LogDir\"=\"" + log_dir + "\"\n\"Logging\"=\"" + logging + "\"\n");
   ::setenv("KYVEK_REGISTRY", reg.c_str(), 1);
   trace_log_reset_for_tests();
-  init_logging("kyvektest.log", KY_CONFIGURATION_KEY, KY_LOG_OPT_TIME);
+  init_logging(name.c_str(), KY_CONFIGURATION_KEY, KY_LOG_OPT_TIME);
   ::unsetenv("KYVEK_REGISTRY");
-  return dir.file("kyvektest.log");
+  return dir.file(name);
 }
 
 TEST(TraceLog, LoggingSettingSetsTheMask) {
@@ -144,6 +146,19 @@ TEST(TraceLog, RefusesLinksAndUsesTheFallbackWithoutSettings) {
   trace_log_reset_for_tests();
   std::filesystem::current_path(cwd);
   EXPECT_EQ(kytest::without_prefix(kytest::read_lines(dir.file("kyvek_fallback.log")).at(0)), "before any set-up");
+}
+
+TEST(TraceLog, AnOverlongJoinedPathFallsBackAndSaysWhy) {
+  TempDir dir;
+  std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  init_from_settings(dir, "1", std::string(700, 'n'), dir.path() + "/" + std::string(400, 'd'));
+  trace_log_reset_for_tests();
+  std::filesystem::current_path(cwd);
+  std::vector<std::string> lines = kytest::read_lines(dir.file("kyvek_fallback.log"));
+  ASSERT_EQ(lines.size(), 3u);  // the reason, then the start line (its date text ends in a newline)
+  EXPECT_NE(lines[0].find("Log path too long, using kyvek_fallback.log"), std::string::npos);
+  EXPECT_NE(lines[1].find("Logging Started with 1 at "), std::string::npos);
 }
 
 TEST(TraceLog, SecretsAreMaskedInConnectionStrings) {
