@@ -402,7 +402,7 @@ SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER 
       return SQL_SUCCESS;
     }
     void *sd = reinterpret_cast<void *>(dbc->server_dbc);
-    SQLRETURN rc;
+    SQLRETURN rc = SQL_ERROR;
     switch (kind) {
       case Kind::kInt: {
         SQLLEN v = 0;

@@ -157,7 +157,7 @@ SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT 
   int32_t client_count = t.hdr->record_count;
   TRACE(0x80, "\t%d records on client according to header\n", client_count);
   char *msgc = reinterpret_cast<char *>(msg);
-  SQLRETURN rc;
+  SQLRETURN rc = SQL_ERROR;
   if (rec <= client_count) {
     const error_record *r = diag_record(t.hdr, rec);
     if (!r) return SQL_NO_DATA;
@@ -303,7 +303,7 @@ SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLIN
 
   int16_t remote_rec = cls == Cls::kRecord ? static_cast<int16_t>(rec - client_count) : rec;
   void *rh = reinterpret_cast<void *>(t.remote);
-  SQLRETURN rc;
+  SQLRETURN rc = SQL_ERROR;
   switch (kind) {
     case Kind::kSmall: {
       int16_t v = 0;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "attr_list.h"
 #include "diag_post.h"
@@ -38,6 +39,13 @@ enum : uint32_t {
   kStmtParamsReset = 0x100,
 };
 
+// A parameter's description as SQLPrepare caches it.
+struct ParamDescription {
+  int16_t number, data_type;
+  SQLULEN size;
+  int16_t digits, nullable;
+};
+
 // The client's own part of a statement record, kept beside the shared layout.
 struct StmtExtra {
   std::recursive_mutex lock;
@@ -46,6 +54,14 @@ struct StmtExtra {
   // Statement options 0-12 as last spread from the connection (SQL_QUERY_TIMEOUT
   // ... SQL_USE_BOOKMARKS); option 4 is never stored.
   SQLULEN options[13] = {};
+  // Execution and fetching (statement units, statements.h).
+  int16_t last_exec_status = 0;         // of the last remote execute; 2 skips re-sending parameters
+  int32_t need_data_number = -1;        // parameter or column that SQLPutData feeds
+  int32_t block_cursor = -1;            // row of the block being served (block fetch)
+  int32_t getdata_count = 0;            // SQLGetData calls since the last fetch
+  void *fetch_bookmark_ptr = nullptr;   // SQL_ATTR_FETCH_BOOKMARK_PTR
+  SQLULEN attr_copies[8] = {};          // other mirrored statement attributes (stmt_attr.cpp)
+  std::vector<ParamDescription> param_descs;  // cached by SQLPrepare under ODBC 2
 };
 StmtExtra *stmt_extra(const statement_t *stmt);
 
@@ -163,12 +179,26 @@ struct client_desc_rec {
   char *label;
   void *transfer[3];
   uint32_t transfer_cap[3];
+  // Binding fields mirrored by the statement units (zero when unbound).
+  int16_t concise_type, type, datetime_sub;
+  int16_t parameter_type;   // IPD: 1 input, 2 input/output, 4 output
+  int16_t default_ctype;    // IRD: default C type of the column's SQL type
+  int16_t precision, scale;
+  SQLLEN octet_length;      // APD/ARD: BufferLength of the binding
+  SQLULEN length;           // IPD: ColumnSize
 };
 
 struct client_desc {
   char tag[4];
   client_dbc *dbc = nullptr;
   SQLULEN array_size = 1;
+  // Header fields mirrored on the client (statement attributes, stmt_attr.cpp).
+  SQLULEN rowset_size = 1;                       // ARD: ODBC 2 SQL_ROWSET_SIZE
+  SQLULEN bind_type = 0;                         // 0 column-wise, else the row size
+  SQLLEN *bind_offset_ptr = nullptr;
+  SQLUSMALLINT *array_status_ptr = nullptr;
+  SQLULEN *rows_processed_ptr = nullptr;
+  SQLUSMALLINT *ext_status_ptr = nullptr;        // IRD: status array of the last SQLExtendedFetch
   statement_t *stmt = nullptr;
   client_desc *next = nullptr, *prev = nullptr;
   uint64_t server_desc = 0;

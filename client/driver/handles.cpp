@@ -441,7 +441,7 @@ extern "C" {
 
 SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE *out) {
   TRACE(0x1, "SQLAllocHandle(%d, %p, %p)\n", type, input, static_cast<void *>(out));
-  SQLRETURN rc;
+  SQLRETURN rc = SQL_ERROR;
   switch (type) {
     case SQL_HANDLE_ENV: rc = alloc_env(out); break;
     case SQL_HANDLE_DBC: rc = alloc_dbc(input, out); break;

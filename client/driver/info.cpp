@@ -101,7 +101,7 @@ SQLRETURN SQL_API SQLGetFunctions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT 
   if (!is_connected(dbc))
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY010", "Function sequence error");
   void *sd = reinterpret_cast<void *>(dbc->server_dbc);
-  SQLRETURN rc;
+  SQLRETURN rc = SQL_ERROR;
   if (id == SQL_API_ALL_FUNCTIONS || id == SQL_API_ODBC3_ALL_FUNCTIONS) {
     bool all3 = id == SQL_API_ODBC3_ALL_FUNCTIONS;
     TRACE(0x8, all3 ? "SQL_API_ODBC3_ALL_FUNCTIONS\n" : "SQL_API_ALL_FUNCTIONS\n");
@@ -189,7 +189,7 @@ SQLRETURN SQL_API SQLGetInfo(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value
 
   void *sd = reinterpret_cast<void *>(dbc->server_dbc);
   bool override_len = dbc->client_flags & kFlagOverrideLength;
-  SQLRETURN rc;
+  SQLRETURN rc = SQL_ERROR;
   if (kind == InfoKind::kInt) {
     int32_t v = 0;
     rc = static_cast<SQLRETURN>(
