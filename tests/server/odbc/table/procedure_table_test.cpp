@@ -147,6 +147,15 @@ TEST(ProcedureTable, SignatureListsAreCurrent) {
   }
 }
 
+TEST_F(TableCalls, TheClientLibraryKnowsEveryAnnouncedProcedure) {
+  for (const std::string& line : fixture_lines()) {
+    std::string name = line.substr(line.find('!') + 1);
+    name = name.substr(0, name.find('!'));
+    EXPECT_EQ(RPCFuncExists(client_.get(), name.c_str()), 1) << name;
+  }
+  EXPECT_EQ(RPCFuncExists(client_.get(), "spare5"), 0);
+}
+
 TEST_F(TableCalls, ServerGetInfoThroughBothStubs) {
   char buf[32];
   std::memset(buf, 'x', sizeof buf);
