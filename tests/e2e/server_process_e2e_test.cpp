@@ -237,6 +237,22 @@ TEST(OneConnection, InetdServesOneClient) {
   EXPECT_EQ(Fixture::wait(p, 20000), 0) << Fixture::read_file(p.err);
 }
 
+TEST(OneConnection, TcpipListenUsesTheGivenPort) {
+  Fixture f;
+  Process p = f.spawn(Fixture::program("kyvekserver"), {"tcpip_listen", f.port_text()}, -1, "listen");
+  bool up = false;
+  for (int i = 0; i < 500 && !(up = Fixture::listening(f.port())); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(up) << Fixture::read_file(p.err);
+  {
+    RpcClient c;
+    ASSERT_TRUE(c.connect(f.port())) << c.error();
+    EXPECT_EQ(c.logon_sequence("anyone", "x"), 0) << c.error();
+  }
+  EXPECT_EQ(Fixture::wait(p, 20000), 0) << Fixture::read_file(p.err);
+  EXPECT_EQ(Fixture::read_file(p.out).rfind("Connection from 127.0.0.1 (", 0), 0u) << Fixture::read_file(p.out);
+  EXPECT_FALSE(Fixture::listening(f.port()));
+}
+
 TEST(OneConnection, InheritedSocketServesOneClientAndExitsWithItsStatus) {
   Options o;
   o.flags = kDsnBrowse | kAudit;  // logon on
