@@ -46,9 +46,11 @@
 // Handlers not written yet. The stubs refer to the handlers as weak symbols;
 // a handler that no linked object defines is null, and its stub answers through
 // unimplemented_handler() (unimplemented_handlers.cpp): SQL_ERROR (-1) with
-// every out argument zero-filled. kyvek_server_odbc is therefore linked whole
-// (the target wraps its archive in WHOLE_ARCHIVE), so that every handler
-// object reaches the program even though nothing refers to it strongly.
+// every out argument zero-filled and a general error posted on the record the
+// call names. Because nothing refers to a handler strongly, every target that
+// links kyvek_server_odbc (directly or through kyvek_server_process) takes its
+// archive whole (an interface link option of the target); a test that compiles
+// procedure_table.cpp alone gets only the handlers it defines itself.
 #pragma once
 
 #include <stdint.h>
