@@ -547,7 +547,10 @@ SQLRETURN driver_connect(client_dbc *dbc, const ConnectArgs &a) {
           report_missing(dbc, mask);
           return SQL_ERROR;
         }
-        if (d < 0) return SQL_ERROR;
+        if (d < 0) {
+          post_client(&dbc->diag, dbc, 0, "IM008", true, "Dialog Failed");
+          return SQL_ERROR;
+        }
         if (d == 0) return SQL_NO_DATA;
         forced = false;
       }

@@ -3,8 +3,10 @@
 // connects whenever no dialog is asked for.
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "driver.h"
 #include "kysupp.h"
@@ -27,12 +29,19 @@ const SetupLibrary &setup_library() {
   static SetupLibrary lib;
   static std::once_flag once;
   std::call_once(once, [] {
-    std::string candidates[2] = {"libkyvekset.so", "libkyvekset.so"};
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&setup_library), &info) && info.dli_fname) {
-      std::string self = info.dli_fname;
-      size_t slash = self.rfind('/');
-      if (slash != std::string::npos) candidates[0] = self.substr(0, slash + 1) + "libkyvekset.so";
+    // KYVEK_SETUP_LIBRARY names the library outright (tests); otherwise the
+    // one beside the driver, then the loader's search path.
+    std::vector<std::string> candidates;
+    if (const char *forced = std::getenv("KYVEK_SETUP_LIBRARY"); forced && *forced) {
+      candidates.push_back(forced);
+    } else {
+      Dl_info info{};
+      if (dladdr(reinterpret_cast<void *>(&setup_library), &info) && info.dli_fname) {
+        std::string self = info.dli_fname;
+        size_t slash = self.rfind('/');
+        if (slash != std::string::npos) candidates.push_back(self.substr(0, slash + 1) + "libkyvekset.so");
+      }
+      candidates.push_back("libkyvekset.so");
     }
     for (const std::string &c : candidates) {
       lib.handle = dlopen(c.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -69,14 +78,14 @@ int dialog_complete_info(void *hwnd, AttrList &list, uint32_t *mask) {
     }
   }
   ky_mem_release_handle(pool);
-  return r < 0 && r == -1 ? -2 : r;
+  return r == -1 ? -2 : r;  // -1 is kept for "no library"
 }
 
 int dialog_prompt_logon(int kind, char *user, char *password, int size) {
   const SetupLibrary &lib = setup_library();
   if (!lib.prompt_logon) return -1;
   int r = lib.prompt_logon(kind, user, password, size);
-  return r < 0 && r == -1 ? -2 : r;
+  return r == -1 ? -2 : r;  // -1 is kept for "no library"
 }
 
 }  // namespace kyvek::driver

@@ -342,6 +342,16 @@ TEST_F(DriverApi, ConnectFailuresThatNeedNoServer) {
     SQLUINTEGER v;
     EXPECT_EQ(drv().SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &v, 0, nullptr), SQL_ERROR);
   }
+  // A window but no setup library: no dialog can be shown.
+  SQLCHAR out[64];
+  SQLSMALLINT outlen = 0;
+  EXPECT_EQ(drv().SQLDriverConnect(dbc_, reinterpret_cast<SQLHWND>(0x1), (SQLCHAR *)"DRIVER=kyvekcnt;TARGETDSN=x",
+                                   SQL_NTS, out, sizeof out, &outlen, SQL_DRIVER_COMPLETE),
+            SQL_ERROR);
+  auto d = diags(SQL_HANDLE_DBC, dbc_);
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_EQ(d[0].state, "IM008");
+  EXPECT_EQ(d[1].message, "[Kyronde ODBC (Client)]general error: Missing attribute(s): LOGONUSER,SERVERPORT");
   EXPECT_EQ(drv().SQLConnect(dbc_, nullptr, 0, nullptr, 0, nullptr, 0), SQL_ERROR);
   EXPECT_EQ(diags(SQL_HANDLE_DBC, dbc_)[0].state, "IM002");
   EXPECT_EQ(drv().SQLConnect(dbc_, (SQLCHAR *)"x", -7, nullptr, 0, nullptr, 0), SQL_ERROR);

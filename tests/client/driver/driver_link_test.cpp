@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -44,6 +45,7 @@ struct Script {
   std::vector<ServerDiag> dbc_diags;
   std::map<std::string, int> calls;
   std::string auth_user, auth_scrambled, connect_block;
+  std::string accept_password;  // when set, authenticate accepts only this one
   std::vector<std::pair<int32_t, SQLLEN>> connect_attrs;
   std::vector<std::pair<int32_t, SQLLEN>> stmt_attrs;
   void count(const char *name) {
@@ -85,6 +87,11 @@ int32_t authenticate(RpcHandle *, char *user, char *password) {
   std::lock_guard<std::mutex> g(g_script->m);
   g_script->auth_user = user;
   g_script->auth_scrambled = password;
+  if (!g_script->accept_password.empty()) {
+    std::string plain = password;
+    scramble_string(plain.data(), 2);
+    return std::string(plain.c_str()) == g_script->accept_password ? 0 : 1326;
+  }
   return g_script->auth_result;
 }
 
@@ -500,6 +507,43 @@ TEST_F(DriverLink, StatementsAndDescriptorsPairWithServerRecords) {
   EXPECT_EQ(sd[0].state, "08S01");
   EXPECT_EQ(SQLDisconnect(dbc_), SQL_SUCCESS);
   EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, stmt), SQL_INVALID_HANDLE);
+}
+
+// The setup library's dialogs (a stand-in here) complete a connection, and
+// a cancelled dialog leaves nothing connected.
+TEST_F(DriverLink, DialogsCompleteTheAttributesAndTheLogon) {
+  const std::string serverport = "127.0.0.1:" + std::to_string(server_.port());
+  setenv("KYVEK_FAKE_SERVERPORT", serverport.c_str(), 1);
+  auto *window = reinterpret_cast<SQLHWND>(0x1);
+  auto dial = [&](const std::string &in) {
+    out_.assign(1024, '\0');
+    return SQLDriverConnect(dbc_, window, (SQLCHAR *)in.c_str(), SQL_NTS, (SQLCHAR *)out_.data(), 1024,
+                            &outlen_, SQL_DRIVER_COMPLETE);
+  };
+  setenv("KYVEK_FAKE_DIALOG", "cancel", 1);
+  EXPECT_EQ(dial("DRIVER=kyvekcnt;"), SQL_NO_DATA);
+  EXPECT_EQ(script_.called("authenticate"), 0);
+
+  setenv("KYVEK_FAKE_DIALOG", "confirm", 1);
+  ASSERT_EQ(dial("DRIVER=kyvekcnt;"), SQL_SUCCESS) << diags(SQL_HANDLE_DBC, dbc_).size();
+  EXPECT_EQ(unscramble(script_.connect_block.substr(2), 2), "DSN=from-dialog;");
+  ASSERT_EQ(SQLDisconnect(dbc_), SQL_SUCCESS);
+
+  // A refused logon asks once more; the dialog's answer logs on.
+  script_.accept_password = "dialog;pw";
+  int before = script_.called("authenticate");
+  ASSERT_EQ(dial(base() + "TARGETDSN=t;LOGONUSER=u;LOGONAUTH=wrong"), SQL_SUCCESS);
+  EXPECT_EQ(script_.called("authenticate") - before, 2);
+  EXPECT_EQ(script_.auth_user, "dialog-user");
+  ASSERT_EQ(SQLDisconnect(dbc_), SQL_SUCCESS);
+
+  // Cancelling the logon dialog takes the link down.
+  setenv("KYVEK_FAKE_DIALOG", "cancel", 1);
+  EXPECT_EQ(dial(base() + "TARGETDSN=t;LOGONUSER=u;LOGONAUTH=wrong"), SQL_NO_DATA);
+  EXPECT_EQ(SQLDisconnect(dbc_), SQL_ERROR);
+  EXPECT_EQ(diags(SQL_HANDLE_DBC, dbc_)[0].state, "08003");
+  unsetenv("KYVEK_FAKE_DIALOG");
+  unsetenv("KYVEK_FAKE_SERVERPORT");
 }
 
 TEST_F(DriverLink, FailedRemoteConnectBringsTheServersRecordsAndTakesTheLinkDown) {
