@@ -191,6 +191,27 @@ TEST_F(Lists, ResizedBuffersFetchWholeRowset) {
   SQLFreeStmt(s->driver_stmt, SQL_CLOSE);
 }
 
+// The SQLite driver has no descriptor fields: a separate indicator cannot be
+// re-pointed, so the resize fails and the driver keeps the old, live arrays.
+TEST_F(Lists, FailedRebindKeepsTheDriverOnLiveArrays) {
+  Link link;
+  connection_t* dbc = link.connected(link.env());
+  statement_t* s = link.stmt(dbc);
+  exec(s->driver_stmt, "DROP TABLE IF EXISTS one");
+  exec(s->driver_stmt, "CREATE TABLE one (n INTEGER)");
+  exec(s->driver_stmt, "INSERT INTO one VALUES (5)");
+  bind_one_row(s, true);
+  descriptor_record_t* r = &s->implicit_desc[DESC_ARD]->records[1];
+  void* data = r->data;
+  EXPECT_NE(resize_buffers(s, s->implicit_desc[DESC_ARD], 3), SQL_SUCCESS);
+  EXPECT_EQ(r->row_capacity, 1u);
+  EXPECT_EQ(r->data, data);
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(s->driver_stmt, (SQLCHAR*)"SELECT n FROM one", SQL_NTS)));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(s->driver_stmt)));  // writes the old arrays, which are alive
+  EXPECT_EQ(*static_cast<int32_t*>(r->data), 5);
+  SQLFreeStmt(s->driver_stmt, SQL_CLOSE);
+}
+
 TEST_F(Lists, StatusArrays) {
   Link link;
   connection_t* dbc = link.connected(link.env());

@@ -1,0 +1,57 @@
+// What SQLite cannot show, on psqlODBC and a private PostgreSQL: resized
+// buffers with a separate indicator array. The driver is re-pointed at the new
+// arrays, and the indicator is set after the column is bound again, so NULL
+// markers reach it.
+#include "../transfer/pg_fixture.h"
+#include "odbc_fixture.h"
+
+namespace kytest {
+namespace {
+
+TEST(PgRecords, ResizedSeparateIndicatorReceivesNulls) {
+  ASSERT_TRUE(PgCluster::get().ok()) << PgCluster::get().error();
+  Link link;
+  environment_t* env = link.env();
+  connection_t* dbc = link.dbc(env);
+  std::string cs = PgCluster::get().dsn_string();
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLDriverConnect(dbc->driver_dbc, nullptr, (SQLCHAR*)cs.c_str(), SQL_NTS, nullptr, 0,
+                                             nullptr, SQL_DRIVER_NOPROMPT)));
+  dbc->connected = 1;
+  statement_t* s = link.stmt(dbc);
+  exec(s->driver_stmt, "DROP TABLE IF EXISTS numbers");
+  exec(s->driver_stmt, "CREATE TABLE numbers (n INTEGER)");
+  exec(s->driver_stmt, "INSERT INTO numbers VALUES (7), (NULL), (9)");
+
+  descriptor_t* ard = s->implicit_desc[DESC_ARD];
+  descriptor_record_t* r = veks_expand_desc_recs(ard, 1);
+  ASSERT_NE(r, nullptr);
+  r->concise_type = SQL_C_LONG;
+  r->octet_length = 4;
+  r->data = calloc(1, 4);
+  r->data_alloc_len = 4;
+  r->element_size = 4;
+  r->octet_length_array = static_cast<SQLLEN*>(calloc(1, sizeof(SQLLEN)));
+  r->indicator = static_cast<SQLLEN*>(calloc(1, sizeof(SQLLEN)));
+  r->row_capacity = 1;
+  ard->record_count = 1;
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLBindCol(s->driver_stmt, 1, SQL_C_LONG, r->data, 4, r->octet_length_array)));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetDescField(ard->driver_desc, 1, SQL_DESC_INDICATOR_PTR, r->indicator, 0)));
+
+  ASSERT_EQ(resize_buffers(s, ard, 3), SQL_SUCCESS);
+  EXPECT_EQ(r->row_capacity, 3u);
+  EXPECT_NE(r->indicator, r->octet_length_array);
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_ROW_ARRAY_SIZE, (SQLPOINTER)3, 0)));
+  ASSERT_TRUE(SQL_SUCCEEDED(
+      SQLExecDirect(s->driver_stmt, (SQLCHAR*)"SELECT n FROM numbers ORDER BY n NULLS FIRST", SQL_NTS)));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(s->driver_stmt)));
+  auto* values = static_cast<int32_t*>(r->data);
+  EXPECT_EQ(r->indicator[0], SQL_NULL_DATA);
+  EXPECT_EQ(r->indicator[1], 0);  // not NULL: the length goes to the length array
+  EXPECT_EQ(r->octet_length_array[1], 4);
+  EXPECT_EQ(values[1], 7);
+  EXPECT_EQ(values[2], 9);
+  SQLFreeStmt(s->driver_stmt, SQL_CLOSE);
+}
+
+}  // namespace
+}  // namespace kytest
