@@ -129,9 +129,24 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
   const int16_t type = map_c_type_odbc2(dbc, ctype);
   // The length the driver is told never exceeds the out buffer; fixed-size
   // types go through scratch room that holds any of them.
-  const int64_t len = buffer_length > static_cast<SQLULEN>(INT32_MAX)
+  int64_t len = buffer_length > static_cast<SQLULEN>(INT32_MAX)
                           ? capped(INT32_MAX, &cap, buffer)
                           : capped(static_cast<int64_t>(buffer_length), &cap, buffer);
+  // A fixed-size type ignores the buffer length (as in ODBC) but needs room
+  // for the whole value in the out buffer the client really sent.
+  int16_t fixed_type = type;
+  if (type == SQL_ARD_TYPE) {
+    const descriptor_record_t* r = record_of(stmt->current_desc[DESC_ARD], column);
+    fixed_type = r != nullptr ? r->concise_type : SQL_C_CHAR;
+  }
+  const int64_t fixed = fixed_type == SQL_C_DEFAULT ? 0 : get_type_len(fixed_type, 0, 0);
+  if (buffer != nullptr && fixed > 0) {
+    if (cap < fixed) {
+      KY_POST_STMT(stmt, "HY090", 0, "Invalid string or buffer length");
+      return leave(kName, SQL_ERROR);
+    }
+    len = fixed;
+  }
   std::vector<char> scratch(static_cast<size_t>(std::max<int64_t>(len, 64)), 0);
   SQLLEN ind = 0;
   SQLRETURN rc = SQLGetData(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), type, scratch.data(),

@@ -70,9 +70,14 @@ TEST_F(Abuse, ArgumentsAreRefusedOrBounded) {
   {
     Out out(2);  // a timestamp needs 16 bytes
     SQLLEN ind = 0;
-    int16_t rc = sql_get_data(stmt, 2, SQL_C_TIMESTAMP, &out.cap, out.bytes.get(), 2, &ind);
-    EXPECT_TRUE(SQL_SUCCEEDED(rc));
-    EXPECT_LE(out.cap, 2);
+    EXPECT_EQ(sql_get_data(stmt, 2, SQL_C_TIMESTAMP, &out.cap, out.bytes.get(), 2, &ind), SQL_ERROR);
+    EXPECT_EQ(out.cap, 0);
+    EXPECT_EQ(diag_state(SQL_HANDLE_STMT, stmt, 1), "HY090");
+    Out room(16);
+    // The buffer length of a fixed-size type is ignored, as in ODBC.
+    EXPECT_EQ(sql_get_data(stmt, 2, SQL_C_TIMESTAMP, &room.cap, room.bytes.get(), 0, &ind), SQL_SUCCESS);
+    EXPECT_EQ(room.cap, 16);
+    EXPECT_EQ(reinterpret_cast<SQL_TIMESTAMP_STRUCT*>(room.bytes.get())->year, 2024);
   }
   {
     Out out(8);
