@@ -1,0 +1,389 @@
+// Statement execution: SQLPrepare, SQLExecute, SQLExecDirect, SQLBindParameter,
+// SQLDescribeParam, SQLNumParams, SQLNativeSql, SQLMoreResults, SQLRowCount,
+// SQLCancel, SQLCloseCursor; the statement prologue and the new-result-set step.
+// Nothing runs locally: each call goes to the server's twin statement, with
+// the bound parameters sent before an execution and the status arrays, counts
+// and output parameters brought back after it.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "remote.h"
+#include "sql_types.h"
+#include "statements.h"
+#include "trace.h"
+
+namespace kyvek::driver {
+
+SQLRETURN StmtCall::fail(int32_t native, const char *state, const char *message, bool odbc3) const {
+  post_client(&stmt->diags, dbc, native, state, odbc3, "%s", message);
+  return SQL_ERROR;
+}
+
+SQLRETURN StmtCall::failf(int32_t native, const char *state, const char *fmt, ...) const {
+  char text[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  return fail(native, state, text);
+}
+
+SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall &call, const char *text2, const char *text3) {
+  if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
+  call.stmt = static_cast<statement_t *>(handle);
+  call.x = stmt_extra(call.stmt);
+  if (!call.x) return SQL_INVALID_HANDLE;
+  call.lock = std::unique_lock<std::recursive_mutex>(call.x->lock);
+  clear_errors(&call.stmt->diags);
+  auto *dbc = static_cast<client_dbc *>(call.stmt->owner);
+  if (vekc_chk_handle(kDbc, dbc)) {
+    post_client(&call.stmt->diags, nullptr, 2, "HY000", false, "%s", text2);
+    return SQL_ERROR;
+  }
+  call.dbc = dbc;
+  if (!is_connected(dbc)) return call.fail(3, "HY000", text3 ? text3 : text2);
+  if (dbc->dead) return call.fail(45, "08S01", "Communication link failure");
+  return SQL_SUCCESS;
+}
+
+void vek_new_result_set(statement_t *stmt, int metadata, SQLRETURN result) {
+  auto *dbc = static_cast<client_dbc *>(stmt->owner);
+  if (result == SQL_SUCCESS_WITH_INFO)
+    retrieve_server_diags(dbc, kStmt, stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(stmt->driver_stmt));
+  // Block-fetch mode always ends locally, whatever the server says.
+  if (stmt->flags & kStmtBlockFetchOn) block_fetch_stop(stmt);
+  stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchOn | kStmtBlockFetchTried);
+  stmt->flags |= kStmtNewResult;
+  if (StmtExtra *x = stmt_extra(stmt)) {
+    x->getdata_count = 0;
+    x->block_cursor = -1;
+  }
+  // The column count is asked when first needed (fetch_column_descriptions):
+  // most result sets never need it, and it saves a round trip per execution.
+  stmt->result_columns = -1;
+  if (metadata & 0x1) {
+    stmt->flags |= kStmtMetadata;
+    TRACE(0x8, "\tMetadata result-set\n");
+  } else {
+    stmt->flags &= ~static_cast<uint32_t>(kStmtMetadata);
+  }
+}
+
+}  // namespace kyvek::driver
+
+using namespace kyvek::driver;
+
+namespace {
+
+bool odbc3(const client_dbc *dbc) { return !dbc->env || dbc->env->odbc_version >= 3; }
+
+// Bytes of a statement text as sent: the length, or the text with its NUL.
+int32_t text_bytes(const SQLCHAR *text, SQLINTEGER len) {
+  if (len == SQL_NTS) return static_cast<int32_t>(std::strlen(reinterpret_cast<const char *>(text)) + 1);
+  return len;
+}
+
+// Operation array of the APD, when the application set one.
+SQLRETURN send_param_operations(StmtCall &c) {
+  client_desc *apd = cur_desc(c.stmt, DESC_APD);
+  if (!apd || !apd->array_status_ptr) return SQL_SUCCESS;
+  TRACE(0x10, "\tsynching param operations array\n");
+  SQLULEN n = apd->array_size < 1 ? 1 : apd->array_size;
+  if (n * 2 > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
+  return remote_synch_parameter_operations_array(c.rpc(), c.server(), static_cast<int32_t>(n * 2),
+                                                 reinterpret_cast<const int16_t *>(apd->array_status_ptr));
+}
+
+SQLRETURN check_text(StmtCall &c, SQLCHAR *text, SQLINTEGER len) {
+  if (!text) return c.fail(0, "HY009", "Invalid use of null pointer");
+  if (len < 0 && len != SQL_NTS) return c.fail(0, "HY090", "Invalid string or buffer length");
+  return SQL_SUCCESS;
+}
+
+SQLRETURN finish(const char *name, SQLRETURN rc) {
+  TRACE(0x2, "-%s()=%d\n", name, rc);
+  return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+SQLRETURN SQL_API SQLPrepare(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
+  if (tracing(0x100) && text) {
+    int n = len == SQL_NTS ? static_cast<int>(std::strlen(reinterpret_cast<char *>(text)))
+                           : (len > 0 ? static_cast<int>(len) : 0);
+    TRACE(0x100, "SQLPrepare:\n%.*s\n\n", n, reinterpret_cast<char *>(text));
+  }
+  TRACE(0x1, "SQLPrepare(%p,%p,%ld)\n", handle, static_cast<void *>(text), static_cast<long>(len));
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Prepare)");
+  if (rc != SQL_SUCCESS) return rc;
+  c.stmt->flags &= ~static_cast<uint32_t>(kStmtParamCountAsked);
+  if ((rc = check_text(c, text, len)) != SQL_SUCCESS) return rc;
+  c.x->param_descs.clear();
+  rc = remote_sql_prepare(c.rpc(), c.server(), text_bytes(text, len), text, len);
+  if (rc_ok(rc)) {
+    vek_new_result_set(c.stmt, 0, rc);
+    if (!odbc3(c.dbc)) cache_param_descriptions(c);
+  }
+  return finish("SQLPrepare", rc);
+}
+
+SQLRETURN SQL_API SQLExecDirect(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
+  if (tracing(0x100) && text) log_text(len, reinterpret_cast<char *>(text), 0);
+  TRACE(0x1, "SQLExecDirect(%p,%p,%ld)\n", handle, static_cast<void *>(text), static_cast<long>(len));
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ExecDirect)");
+  if (rc != SQL_SUCCESS) return rc;
+  c.stmt->flags &= ~static_cast<uint32_t>(kStmtParamCountAsked);
+  if ((rc = check_text(c, text, len)) != SQL_SUCCESS) return rc;
+  if ((rc = send_param_operations(c)) != SQL_SUCCESS) return rc;
+  const int32_t bytes = text_bytes(text, len);
+  if (!odbc3(c.dbc) && (c.dbc->client_flags & kFlagMapExecDirect)) {
+    bool execute = c.x->last_exec_status == SQL_STILL_EXECUTING;
+    if (!execute) {
+      remote_sql_free_stmt(c.rpc(), c.server(), SQL_CLOSE);
+      c.x->param_descs.clear();
+      rc = remote_sql_prepare(c.rpc(), c.server(), bytes, text, len);
+      if (rc_ok(rc)) {
+        cache_param_descriptions(c);
+        SQLRETURN prc = put_bound_parameters(c, 1);
+        if (prc != SQL_SUCCESS) return finish("SQLExecDirect", prc);
+        execute = true;
+      }
+    }
+    if (execute) {
+      rc = remote_sql_execute(c.rpc(), c.server());
+      c.x->last_exec_status = static_cast<int16_t>(rc);
+    }
+  } else {
+    SQLRETURN prc = put_bound_parameters(c, 2);
+    if (prc != SQL_SUCCESS) {
+      TRACE(0x2, "-SQLExecDirect()=SQL_ERROR (put_bound_parameters failed)\n");
+      return prc;
+    }
+    rc = remote_sql_exec_direct(c.rpc(), c.server(), bytes, text);
+  }
+  if (rc == SQL_NEED_DATA) {
+    c.stmt->need_data_source = NEED_DATA_EXEC_DIRECT;
+    TRACE(0x8, "\tNeed Data\n");
+    return rc;
+  }
+  if (rc_ok(rc)) {
+    vek_new_result_set(c.stmt, 0, rc);
+    SQLRETURN orc = output_phase(c, false);
+    if (orc != SQL_SUCCESS) rc = orc;
+  }
+  return finish("SQLExecDirect", rc);
+}
+
+SQLRETURN SQL_API SQLExecute(SQLHSTMT handle) {
+  TRACE(0x1, "SQLExecute(%p)\n", handle);
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Execute)");
+  if (rc != SQL_SUCCESS) return rc;
+  if ((rc = send_param_operations(c)) != SQL_SUCCESS) return rc;
+  if (c.x->last_exec_status != SQL_STILL_EXECUTING) {
+    SQLRETURN prc = put_bound_parameters(c, 1);
+    if (prc != SQL_SUCCESS) return finish("SQLExecute", prc);
+  } else {
+    TRACE(0x8, "\tOmitting parameters - last status was SQL_STILL_EXECUTING\n");
+  }
+  rc = remote_sql_execute(c.rpc(), c.server());
+  c.x->last_exec_status = static_cast<int16_t>(rc);
+  if (rc == SQL_NEED_DATA) {
+    c.stmt->need_data_source = NEED_DATA_EXECUTE;
+    return rc;
+  }
+  if (!rc_ok(rc)) {
+    TRACE(0x2, "-SQLExecute()=%d (remote SQLExecute failed)\n", rc);
+    return rc;
+  }
+  c.stmt->flags &= ~static_cast<uint32_t>(kStmtParamsReset);
+  // A re-executed prepared statement starts a new result set like any other
+  // execution: the block cache and the learnt column types of the last one go.
+  vek_new_result_set(c.stmt, 0, rc);
+  SQLRETURN orc = output_phase(c, true);
+  if (orc != SQL_SUCCESS) rc = orc;
+  return finish("SQLExecute", rc);
+}
+
+SQLRETURN SQL_API SQLBindParameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_type,
+                                   SQLSMALLINT value_type, SQLSMALLINT param_type, SQLULEN column_size,
+                                   SQLSMALLINT digits, SQLPOINTER value, SQLLEN buflen, SQLLEN *ind) {
+  TRACE(0x1, "SQLBindParameter(%p,%u,%s,%d,%d,%lu,%d,%p,%ld,%p)\n", handle, number,
+        io_type == SQL_PARAM_INPUT ? "Input" : io_type == SQL_PARAM_OUTPUT ? "Output" : "Input/Output",
+        value_type, param_type, static_cast<unsigned long>(column_size), digits, value,
+        static_cast<long>(buflen), static_cast<void *>(ind));
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (BindParameter)");
+  if (rc != SQL_SUCCESS) return rc;
+  if (number == 0) return c.fail(0, "07009", "Invalid descriptor index");
+  if (io_type != SQL_PARAM_INPUT && io_type != SQL_PARAM_INPUT_OUTPUT && io_type != SQL_PARAM_OUTPUT)
+    return c.fail(0, "HY105", "Invalid parameter type", true);
+  if (!value && !ind && io_type != SQL_PARAM_OUTPUT) return c.fail(0, "HY009", "Invalid use of null pointer");
+  if (is_valid_ctype(value_type) != 0) return c.fail(0, "HY003", "Invalid application buffer type");
+  if (is_valid_sqltype(param_type) != 0) return c.fail(0, "HY004", "Invalid SQL data type");
+  client_desc *apd = cur_desc(c.stmt, DESC_APD), *ipd = cur_desc(c.stmt, DESC_IPD);
+  client_desc_rec *arec = vekc_expand_desc_recs(apd, number);
+  client_desc_rec *irec = arec ? vekc_expand_desc_recs(ipd, number) : nullptr;
+  if (!arec || !irec) return c.fail(0, "HY001", "Memory allocation error");
+  // The binding is sent unless nothing the server holds would change. The
+  // decimal digits count too: a new scale or fraction precision must reach it.
+  const bool same = value && ind && !(c.stmt->flags & kStmtParamsReset) && irec->parameter_type == io_type &&
+                    arec->concise_type == value_type && irec->concise_type == param_type &&
+                    irec->length == column_size && irec->scale == digits && arec->octet_length == buflen &&
+                    arec->data_ptr && arec->octet_length_ptr;
+  TRACE(0x8, "\tPassthru:%d\n", same ? 0 : 1);
+  SQLSMALLINT sent_type = param_type;
+  rc = SQL_SUCCESS;
+  if (!same) {
+    if ((c.dbc->client_flags & kFlagDecAsNumeric) && param_type == SQL_DECIMAL) {
+      TRACE(0x8, "\tMapping SQL_DECIMAL to SQL_NUMERIC\n");
+      sent_type = SQL_NUMERIC;
+    }
+    rc = remote_sql_bind_parameter(c.rpc(), c.server(), static_cast<int16_t>(number), io_type, value_type,
+                                   sent_type, value ? 1 : 0, column_size, digits,
+                                   static_cast<SQLULEN>(buflen), ind ? 1 : 0);
+    if (rc >= 2 || rc < 0) return rc;
+  }
+  if (io_type == SQL_PARAM_OUTPUT || io_type == SQL_PARAM_INPUT_OUTPUT)
+    c.stmt->flags &= ~static_cast<uint32_t>(kStmtNoOutputFetch);
+  irec->parameter_type = io_type;
+  arec->concise_type = value_type;
+  arec->type = value_type;
+  arec->datetime_sub = 0;
+  if (is_datetime_type(value_type)) split_datetime_type(value_type, &arec->type, nullptr, &arec->datetime_sub, 1);
+  else if (is_interval_type(value_type))
+    split_interval_type(value_type, &arec->type, nullptr, &arec->datetime_sub, 1);
+  irec->concise_type = sent_type;
+  irec->type = sent_type;
+  irec->datetime_sub = 0;
+  if (is_datetime_type(sent_type)) split_datetime_type(sent_type, &irec->type, nullptr, &irec->datetime_sub, 1);
+  else if (is_any_interval_type(sent_type))
+    split_interval_type(sent_type, &irec->type, nullptr, &irec->datetime_sub, 1);
+  irec->length = column_size;
+  irec->scale = digits;
+  const bool digits_are_precision = sent_type == SQL_TYPE_TIME || sent_type == SQL_TYPE_TIMESTAMP ||
+                                    sent_type == SQL_NUMERIC || sent_type == SQL_DECIMAL ||
+                                    is_any_interval_type(sent_type);
+  irec->precision = static_cast<int16_t>(digits_are_precision ? digits : static_cast<SQLSMALLINT>(column_size));
+  arec->data_ptr = value;
+  arec->octet_length = buflen;
+  arec->indicator_ptr = ind;
+  arec->octet_length_ptr = ind;
+  for (client_desc *d : {apd, ipd}) {
+    if (number > d->bound_count) d->bound_count = static_cast<int16_t>(number);
+    else vekc_release_desc_recs(d, 0, 0);
+  }
+  // The IPD keeps the record of every bound parameter (its type fields).
+  if (ipd->bound_count < apd->bound_count) ipd->bound_count = apd->bound_count;
+  return finish("SQLBindParameter", rc);
+}
+
+SQLRETURN SQL_API SQLDescribeParam(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT *type, SQLULEN *size,
+                                   SQLSMALLINT *digits, SQLSMALLINT *nullable) {
+  TRACE(0x1, "SQLDescribeParam(%p,%u)\n", handle, number);
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (DescribeParam)");
+  if (rc != SQL_SUCCESS) return rc;
+  if (number == 0) return c.fail(0, "07009", "Invalid descriptor index");
+  if (retrieve_param_description(c, number, type, size, digits, nullable) == 0) return SQL_SUCCESS;
+  int16_t t = 0, d = 0, n = 0;
+  SQLULEN s = 0;
+  rc = remote_sql_describe_param(c.rpc(), c.server(), static_cast<int16_t>(number), &t, &s, &d, &n);
+  if (rc_ok(rc)) {
+    if (type) *type = t;
+    if (size) *size = s;
+    if (digits) *digits = d;
+    if (nullable) *nullable = n;
+  } else {
+    TRACE(0x40, "\tServer/Driver's SQLDescribeParam failed\n");
+  }
+  return finish("SQLDescribeParam", rc);
+}
+
+SQLRETURN SQL_API SQLNumParams(SQLHSTMT handle, SQLSMALLINT *count) {
+  TRACE(0x1, "SQLNumParams(%p,%p)\n", handle, static_cast<void *>(count));
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (NumParams)");
+  if (rc != SQL_SUCCESS) return rc;
+  int16_t n = 0;
+  rc = remote_sql_num_params(c.rpc(), c.server(), &n);
+  if (rc_ok(rc) && count) *count = n;
+  return finish("SQLNumParams", rc);
+}
+
+SQLRETURN SQL_API SQLNativeSql(SQLHDBC handle, SQLCHAR *in, SQLINTEGER in_len, SQLCHAR *out,
+                               SQLINTEGER out_max, SQLINTEGER *out_len) {
+  TRACE(0x1, "SQLNativeSql(%p,%p,%ld,%p,%ld,%p)\n", handle, static_cast<void *>(in), static_cast<long>(in_len),
+        static_cast<void *>(out), static_cast<long>(out_max), static_cast<void *>(out_len));
+  if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
+  auto *dbc = static_cast<client_dbc *>(handle);
+  clear_errors(&dbc->diag);
+  if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY010", "Function sequence error");
+  if (!in) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
+  if (in_len < 0 && in_len != SQL_NTS)
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+  const int32_t bytes = text_bytes(in, in_len);
+  int32_t cap = out && out_max > 0 ? out_max : 0;
+  int32_t got = cap;
+  int32_t full = 0;
+  SQLRETURN rc = remote_sql_native_sql(dbc->rpc, reinterpret_cast<void *>(dbc->server_dbc), bytes, in, &got,
+                                       out, cap, &full);
+  if (rc_ok(rc)) {
+    if (out && cap > 0) out[got < cap ? got : cap - 1] = '\0';
+    if (out_len) *out_len = full;
+  }
+  return rc;
+}
+
+SQLRETURN SQL_API SQLMoreResults(SQLHSTMT handle) {
+  TRACE(0x1, "SQLMoreResults(%p)\n", handle);
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (MoreResults)");
+  if (rc != SQL_SUCCESS) return rc;
+  rc = remote_sql_more_results(c.rpc(), c.server());
+  if (rc == SQL_NO_DATA && !(c.stmt->flags & kStmtNoOutputFetch)) {
+    SQLRETURN frc = fetch_bound_parameters(c);
+    if (frc >= 2 || frc < 0) rc = frc;
+  }
+  if (rc_ok(rc)) vek_new_result_set(c.stmt, 0, rc);
+  return finish("SQLMoreResults", rc);
+}
+
+SQLRETURN SQL_API SQLRowCount(SQLHSTMT handle, SQLLEN *count) {
+  TRACE(0x1, "SQLRowCount(%p,%p)\n", handle, static_cast<void *>(count));
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (RowCount)");
+  if (rc != SQL_SUCCESS) return rc;
+  SQLLEN n = 0;
+  rc = remote_sql_row_count(c.rpc(), c.server(), &n);
+  if (rc_ok(rc) && count) *count = n;
+  return finish("SQLRowCount", rc);
+}
+
+SQLRETURN SQL_API SQLCancel(SQLHSTMT handle) {
+  TRACE(0x1, "SQLCancel(%p)\n", handle);
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Cancel)");
+  if (rc != SQL_SUCCESS) return rc;
+  rc = remote_sql_cancel(c.rpc(), c.server());
+  if (rc_ok(rc)) c.x->need_data_number = -1;
+  return finish("SQLCancel", rc);
+}
+
+SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT handle) {
+  TRACE(0x1, "SQLCloseCursor(%p)\n", handle);
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (CloseCursor)");
+  if (rc != SQL_SUCCESS) return rc;
+  rc = remote_sql_close_cursor(c.rpc(), c.server());
+  c.x->block_cursor = -1;
+  return finish("SQLCloseCursor", rc);
+}
+
+}  // extern "C"

@@ -1,0 +1,531 @@
+// Fetching and column metadata: SQLBindCol, SQLFetch, SQLFetchScroll,
+// SQLExtendedFetch, SQLSetPos, SQLBulkOperations, SQLNumResultCols,
+// SQLDescribeCol, SQLColAttribute and the remote road of SQLGetData (the
+// server's driver converts). Each fetch is one remote call, after which the
+// rowset of all bound columns comes back in one more (fetch_bound_columns).
+// Block fetch hooks in at three points: serving a fetch from its cache
+// (block_fetch_serve), trying to start before a remote fetch
+// (block_fetch_attempt) and serving SQLGetData (block_get_data).
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "packing.h"
+#include "remote.h"
+#include "sql_types.h"
+#include "statements.h"
+#include "trace.h"
+
+using namespace kyvek::driver;
+
+namespace {
+
+SQLRETURN finish(const char *name, SQLRETURN rc) {
+  TRACE(0x2, "-%s()=%d\n", name, rc);
+  return rc;
+}
+
+// Follow-up of a fetch that returned SQL_NO_DATA: the parameters' status,
+// processed count and output values (a procedure's results are done).
+SQLRETURN after_no_data(StmtCall &c) {
+  client_desc *ipd = cur_desc(c.stmt, DESC_IPD);
+  if (ipd && ipd->array_status_ptr) fetch_parameter_status_array(c);
+  if (ipd && ipd->rows_processed_ptr) fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
+  if (!(c.stmt->flags & kStmtNoOutputFetch)) fetch_bound_parameters(c);
+  return SQL_NO_DATA;
+}
+
+// Rows processed, row status and bound columns after a successful fetch.
+SQLRETURN after_fetch(StmtCall &c, SQLRETURN rc, bool rows_into_block) {
+  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+  if (ird) ird->ext_status_ptr = nullptr;
+  const bool block = c.stmt->flags & kStmtBlockFetchOn;
+  if ((ird && ird->rows_processed_ptr) || block) {
+    SQLULEN rows = 0;
+    SQLRETURN prc = fetch_processed_counts(c, &rows, nullptr);
+    if (prc != SQL_SUCCESS) return prc;
+    if (block && rows_into_block) block_fetch_loaded(c, rows);
+    if (ird && ird->rows_processed_ptr) *ird->rows_processed_ptr = block ? 1 : rows;
+    if (block && rows == 0) {
+      c.x->block_cursor = -1;
+      return SQL_NO_DATA;
+    }
+  }
+  if (ird && ird->array_status_ptr) {
+    SQLRETURN src = fetch_row_status_array(c);
+    if (src != SQL_SUCCESS) return src;
+  }
+  SQLRETURN brc = fetch_bound_columns(c);
+  return brc != SQL_SUCCESS ? brc : rc;
+}
+
+// Sends the ARD's row operation array when the application set one.
+SQLRETURN send_row_operations(StmtCall &c) {
+  client_desc *ard = cur_desc(c.stmt, DESC_ARD);
+  if (!ard || !ard->array_status_ptr) return SQL_SUCCESS;
+  SQLULEN n = c.stmt->fetch_kind == FETCH_EXTENDED ? ard->rowset_size : ard->array_size;
+  if (n < 1) n = 1;
+  if (n * 2 > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
+  return remote_synch_row_operations_array(c.rpc(), c.server(), static_cast<int32_t>(n * 2),
+                                           reinterpret_cast<const int16_t *>(ard->array_status_ptr));
+}
+
+SQLRETURN row_status_if_any(StmtCall &c) {
+  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+  if (!ird) return SQL_SUCCESS;
+  if ((c.stmt->fetch_kind == FETCH_EXTENDED && ird->ext_status_ptr) ||
+      (c.stmt->fetch_kind != FETCH_EXTENDED && ird->array_status_ptr))
+    return fetch_row_status_array(c);
+  return SQL_SUCCESS;
+}
+
+SQLRETURN rows_processed_if_any(StmtCall &c) {
+  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+  if (ird && ird->rows_processed_ptr) return fetch_processed_counts(c, ird->rows_processed_ptr, nullptr);
+  return SQL_SUCCESS;
+}
+
+}  // namespace
+
+namespace kyvek::driver {
+
+// The internal form: internal set by block fetch for its own bindings.
+SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
+                   SQLLEN *ind, int internal) {
+  TRACE(0x1, "SQLBindCol(%p,%u,%d,%p,%ld,%p)\n", handle, column, type, target, static_cast<long>(buflen),
+        static_cast<void *>(ind));
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (BindCol)",
+                           "General error: Internal client error (BindCol");
+  if (rc != SQL_SUCCESS) return rc;
+  if (column == 0 && type != SQL_C_BOOKMARK && type != SQL_C_VARBOOKMARK)
+    return c.fail(0, "07006", "Restricted data type attribute violation");
+  if (buflen < 0) return c.fail(0, "HY090", "Invalid string or buffer length");
+  // Block-fetch mode keeps its own bindings on the server: refuse before
+  // anything reaches it.
+  if ((c.stmt->flags & kStmtBlockFetchOn) && !internal)
+    return c.fail(2, "HY000", "General error: Already in block-fetch-mode (SQLBindCol)");
+  client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
+  if (column > INT16_MAX - 1) return c.fail(0, "07009", "Invalid descriptor index");
+  client_desc_rec *arec = vekc_expand_desc_recs(ard, column);
+  if (!arec || !vekc_expand_desc_recs(ird, column)) return c.fail(0, "HY001", "Memory allocation error");
+  const bool same = target && ind && arec->data_ptr && arec->octet_length_ptr && arec->concise_type == type &&
+                    arec->octet_length == buflen;
+  TRACE(0x8, "\tPassthru:%d\n", same ? 0 : 1);
+  rc = SQL_SUCCESS;
+  if (!same) {
+    rc = remote_sql_bind_col(c.rpc(), c.server(), static_cast<int16_t>(column), type, target ? 1 : 0,
+                             static_cast<SQLULEN>(buflen), ind ? 1 : 0);
+    if (!rc_ok(rc)) return rc;
+  }
+  arec->octet_length = buflen;
+  arec->data_ptr = target;
+  arec->concise_type = type;
+  arec->type = type;
+  arec->datetime_sub = 0;
+  if (is_datetime_type(type)) split_datetime_type(type, &arec->type, nullptr, &arec->datetime_sub, 1);
+  else if (is_interval_type(type)) split_interval_type(type, &arec->type, nullptr, &arec->datetime_sub, 1);
+  arec->octet_length_ptr = ind;
+  arec->indicator_ptr = ind;
+  if (column > ard->bound_count) ard->bound_count = static_cast<int16_t>(column);
+  else vekc_release_desc_recs(ard, 0, 0);
+  return finish("SQLBindCol", rc);
+}
+
+}  // namespace kyvek::driver
+
+extern "C" {
+
+SQLRETURN SQL_API SQLBindCol(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target,
+                             SQLLEN buflen, SQLLEN *ind) {
+  return bind_col(handle, column, type, target, buflen, ind, 0);
+}
+
+SQLRETURN SQL_API SQLFetch(SQLHSTMT handle) {
+  TRACE(0x1, "SQLFetch(%p)\n", handle);
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Fetch)");
+  if (rc != SQL_SUCCESS) return rc;
+  if (block_fetch_serve(c, 1, nullptr, nullptr, &rc)) return rc;
+  block_fetch_attempt(c, 1);
+  rc = remote_sql_fetch(c.rpc(), c.server());
+  c.stmt->fetch_kind = FETCH_PLAIN;
+  c.x->getdata_count = 0;
+  if (rc == SQL_SUCCESS_WITH_INFO)
+    retrieve_server_diags(c.dbc, kStmt, c.stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(c.server()));
+  if (rc == SQL_NO_DATA) after_no_data(c);
+  if (!rc_ok(rc)) {
+    c.x->block_cursor = -1;
+    return finish("SQLFetch", rc);
+  }
+  return finish("SQLFetch", after_fetch(c, rc, true));
+}
+
+SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) {
+  TRACE(0x1, "%s(%p,%d,%ld)\n", "SQLFetchScroll", handle, orientation, static_cast<long>(offset));
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (FetchScroll)",
+                           "General error: Internal client error (fetchScroll)");
+  if (rc != SQL_SUCCESS) return rc;
+  if (c.stmt->flags & kStmtBlockFetchOn) {
+    // The server's cursor stands at the end of the block: only NEXT is served.
+    if (orientation == SQL_FETCH_NEXT && block_fetch_serve(c, 1, nullptr, nullptr, &rc)) return rc;
+    if (orientation != SQL_FETCH_NEXT) return c.fail(0, "HY106", "Fetch type out of range", true);
+  }
+  if (orientation == SQL_FETCH_BOOKMARK) {
+    if (!c.x->fetch_bookmark_ptr) return c.fail(0, "HY111", "Invalid bookmark value", true);
+    SQLLEN len = 0;
+    int16_t slen = 0;
+    int32_t zero = 0;
+    if (!rc_ok(remote_sql_col_attribute(c.rpc(), c.server(), 0, SQL_DESC_OCTET_LENGTH, &zero, nullptr, 0, &slen,
+                                        &len)))
+      return c.fail(5, "HY000", "General error: Unable to obtain bookmark length  (SQLFetchScroll)");
+    // The server's length never makes the driver read past what a bookmark may be.
+    const SQLLEN cap = c.dbc->bookmark_size > 0 ? c.dbc->bookmark_size : 32;
+    if (len < 0) len = 0;
+    if (len > cap) len = cap;
+    rc = remote_synch_bookmark(c.rpc(), c.server(), static_cast<int32_t>(len), c.x->fetch_bookmark_ptr);
+    if (rc != SQL_SUCCESS) return rc;
+  } else if (orientation < SQL_FETCH_NEXT || orientation > SQL_FETCH_RELATIVE) {
+    return c.fail(0, "HY106", "Fetch type out of range", true);
+  }
+  rc = remote_sql_fetch_scroll(c.rpc(), c.server(), orientation, static_cast<int32_t>(offset));
+  c.stmt->fetch_kind = FETCH_SCROLL;
+  c.x->getdata_count = 0;
+  if (rc == SQL_NO_DATA) after_no_data(c);
+  if (!rc_ok(rc)) return finish("SQLFetchScroll", rc);
+  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+  if (vekc_chk_handle(kDesc, ird))
+    return c.fail(5, "HY000", "General error: Internal descriptor invalid (SQLFetchScroll)");
+  ird->ext_status_ptr = nullptr;
+  if (ird->rows_processed_ptr) {
+    SQLRETURN prc = fetch_processed_counts(c, ird->rows_processed_ptr, nullptr);
+    if (prc != SQL_SUCCESS) return prc;
+  }
+  if (ird->array_status_ptr) {
+    SQLRETURN src = fetch_row_status_array(c);
+    if (src != SQL_SUCCESS) return src;
+  }
+  SQLRETURN brc = fetch_bound_columns(c);
+  return finish("SQLFetchScroll", brc != SQL_SUCCESS ? brc : rc);
+}
+
+SQLRETURN SQL_API SQLExtendedFetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offset, SQLULEN *row_count,
+                                   SQLUSMALLINT *status) {
+  TRACE(0x1, "SQLExtendedFetch(%p,%u,%ld,%p,%p)\n", handle, orientation, static_cast<long>(offset),
+        static_cast<void *>(row_count), static_cast<void *>(status));
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ExtendedFetch)");
+  if (rc != SQL_SUCCESS) return rc;
+  if ((orientation < SQL_FETCH_NEXT || orientation > SQL_FETCH_RELATIVE) && orientation != SQL_FETCH_BOOKMARK)
+    return c.fail(0, "HY106", "Fetch type out of range", true);
+  if (c.stmt->flags & kStmtBlockFetchOn) {
+    if (orientation != SQL_FETCH_NEXT) return c.fail(0, "HY106", "Fetch type out of range", true);
+    if (block_fetch_serve(c, 2, row_count, status, &rc)) return rc;
+  }
+  block_fetch_attempt(c, 2);
+  client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
+  const SQLULEN rowset = ard && ard->rowset_size > 0 ? ard->rowset_size : 1;
+  if (rowset * 2 > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
+  SQLULEN rows = 0;
+  int32_t bytes = status ? static_cast<int32_t>(rowset * 2) : 0;
+  rc = remote_sql_extended_fetch(c.rpc(), c.server(), static_cast<int16_t>(orientation), offset, &rows, &bytes,
+                                 reinterpret_cast<int16_t *>(status));
+  c.stmt->fetch_kind = FETCH_EXTENDED;
+  c.x->getdata_count = 0;
+  if (ird) ird->ext_status_ptr = status;
+  if (!rc_ok(rc)) return finish("SQLExtendedFetch", rc);
+  const bool block = c.stmt->flags & kStmtBlockFetchOn;
+  if (block) block_fetch_loaded(c, rows);
+  if (row_count) *row_count = block ? 1 : rows;
+  if (block && rows == 0) {
+    c.x->block_cursor = -1;
+    return SQL_NO_DATA;
+  }
+  if (tracing(0x10)) {
+    TRACE(0x10, "\trow count %lu\n", static_cast<unsigned long>(rows));
+  }
+  SQLRETURN brc = fetch_bound_columns(c);
+  return finish("SQLExtendedFetch", brc != SQL_SUCCESS ? brc : rc);
+}
+
+SQLRETURN SQL_API SQLSetPos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALLINT lock) {
+  TRACE(0x1, "SQLSetPos(%p,%lu,%u,%u)\n", handle, static_cast<unsigned long>(row), op, lock);
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SetPos)");
+  if (rc != SQL_SUCCESS) return rc;
+  if (lock > SQL_LOCK_UNLOCK) return c.fail(0, "HY092", "Option type out of range");
+  if (row == 0 && op == SQL_POSITION) return c.fail(0, "HY109", "Invalid cursor position", true);
+  if (op > SQL_ADD) return c.fail(0, "HY092", "Option type out of range");
+  if (row > INT16_MAX) return c.fail(0, "HY107", "Row value out of range");
+  if (op == SQL_UPDATE || op == SQL_DELETE || op == SQL_ADD) {
+    if ((rc = send_row_operations(c)) != SQL_SUCCESS) return rc;
+  }
+  if (op == SQL_UPDATE || (op == SQL_ADD && row == 0)) {
+    if ((rc = synch_bound_columns(c)) != SQL_SUCCESS) return rc;
+  } else if (op == SQL_ADD) {
+    if ((rc = synch_bound_columns_specific_row(c, row)) != SQL_SUCCESS) return rc;
+  }
+  rc = remote_sql_setpos(c.rpc(), c.server(), static_cast<int16_t>(row), static_cast<int16_t>(op),
+                         static_cast<int16_t>(lock));
+  if (rc == SQL_NEED_DATA && (op == SQL_UPDATE || op == SQL_ADD)) c.stmt->need_data_source = NEED_DATA_SETPOS;
+  if (!rc_ok(rc) || op == SQL_POSITION) return finish("SQLSetPos", rc);
+  SQLRETURN frc = row_status_if_any(c);
+  if (frc != SQL_SUCCESS) return frc;
+  if (op == SQL_REFRESH) {
+    frc = fetch_bound_columns(c);
+    if (frc != SQL_SUCCESS) return frc;
+  }
+  frc = rows_processed_if_any(c);
+  if (frc != SQL_SUCCESS) return frc;
+  return finish("SQLSetPos", rc);
+}
+
+SQLRETURN SQL_API SQLBulkOperations(SQLHSTMT handle, SQLSMALLINT op) {
+  TRACE(0x1, "SQLBulkOperations(%p,%d)\n", handle, op);
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SQLBulkOperations)");
+  if (rc != SQL_SUCCESS) return rc;
+  if (op < SQL_ADD || op > SQL_FETCH_BY_BOOKMARK) return c.fail(0, "HY092", "Option type out of range");
+  if ((rc = send_row_operations(c)) != SQL_SUCCESS) return rc;
+  if ((rc = synch_bound_columns(c)) != SQL_SUCCESS) return rc;
+  rc = remote_sql_bulk_operations(c.rpc(), c.server(), op);
+  if (rc == SQL_NEED_DATA) c.stmt->need_data_source = NEED_DATA_BULK;
+  if (!rc_ok(rc)) return finish("SQLBulkOperations", rc);
+  SQLRETURN frc;
+  if (op == SQL_FETCH_BY_BOOKMARK && (frc = fetch_bound_columns(c)) != SQL_SUCCESS) return frc;
+  if ((frc = rows_processed_if_any(c)) != SQL_SUCCESS) return frc;
+  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+  if (ird && ird->array_status_ptr && (frc = fetch_row_status_array(c)) != SQL_SUCCESS) return frc;
+  return finish("SQLBulkOperations", rc);
+}
+
+SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT handle, SQLSMALLINT *count) {
+  TRACE(0x1, "SQLNumResultCols(%p,%p)\n", handle, static_cast<void *>(count));
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (NumResultCols)");
+  if (rc != SQL_SUCCESS) return rc;
+  int16_t n = 0;
+  if (c.stmt->result_columns >= 0) {
+    // Learnt for this result set already: the same answer without a call.
+    n = c.stmt->result_columns;
+  } else {
+    rc = remote_sql_num_result_cols(c.rpc(), c.server(), &n);
+    if (!rc_ok(rc)) return rc;
+    if (rc == SQL_SUCCESS) c.stmt->result_columns = n;
+  }
+  if (count) *count = n;
+  TRACE(0x10, "\tcolumns = %d\n", n);
+  return finish("SQLNumResultCols", rc);
+}
+
+SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR *name, SQLSMALLINT buflen,
+                                 SQLSMALLINT *name_len, SQLSMALLINT *sql_type, SQLULEN *size, SQLSMALLINT *digits,
+                                 SQLSMALLINT *nullable) {
+  TRACE(0x1, "SQLDescribeCol(%p,%u,%p,%d)\n", handle, column, static_cast<void *>(name), buflen);
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (DescribeCol)");
+  if (rc != SQL_SUCCESS) return rc;
+  if (buflen < 0) return c.fail(0, "HY090", "Invalid string or buffer length");
+  int32_t cap = name && buflen > 0 ? buflen : 0;
+  int16_t nl = 0, t = 0, d = 0, nu = 0;
+  SQLULEN sz = 0;
+  rc = remote_sql_describe_col(c.rpc(), c.server(), static_cast<int16_t>(column), &cap, name,
+                               static_cast<int16_t>(name ? buflen : 0), &nl, &t, &sz, &d, &nu);
+  if (!rc_ok(rc)) return rc;
+  if (name && buflen > 0) name[cap < buflen ? cap : buflen - 1] = '\0';
+  if ((c.dbc->client_flags & kFlagDisguiseWide) && sql_type) {
+    const int16_t was = t;
+    if (t == SQL_WLONGVARCHAR) t = SQL_LONGVARCHAR;
+    else if (t == SQL_WVARCHAR) t = SQL_VARCHAR;
+    else if (t == SQL_WCHAR) t = SQL_CHAR;
+    if (t != was) TRACE(0x10, "\tDisguising Wide\n\t%d disguised as %d\n", was, t);
+  }
+  if (name_len) *name_len = nl;
+  if (sql_type) *sql_type = t;
+  if (size) *size = sz;
+  if (digits) *digits = d;
+  if (nullable) *nullable = nu;
+  TRACE(0x8, "\tColumn:%u Name:%s Type:%d Size:%lu DD:%d N:%d\n", column, name ? reinterpret_cast<char *>(name) : "",
+        t, static_cast<unsigned long>(sz), d, nu);
+  return finish("SQLDescribeCol", rc);
+}
+
+SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field, SQLPOINTER buf,
+                                  SQLSMALLINT buflen, SQLSMALLINT *str_len, SQLLEN *num) {
+  TRACE(0x1, "SQLColAttribute(%p,%u,%u,%p,%d)\n", handle, column, field, buf, buflen);
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ColAttribute)");
+  if (rc != SQL_SUCCESS) return rc;
+  static constexpr unsigned kText[] = {1, 14, 15, 16, 17, 18, 22, 23, 27, 28, 29, 1011};
+  static constexpr unsigned kNumber[] = {2,  3,  4,  5,  6,  7,    8,    9,    10,   11,   12,  13,
+                                         32, 35, 1001, 1002, 1003, 1005, 1006, 1008, 1012, 1013};
+  const bool text = std::find(std::begin(kText), std::end(kText), field) != std::end(kText);
+  const bool number = std::find(std::begin(kNumber), std::end(kNumber), field) != std::end(kNumber);
+  if (!text && !number) return c.fail(0, "HY091", "Invalid descriptor field identifier");
+  int16_t sl = 0;
+  SQLLEN nv = 0;
+  if (text) {
+    if (buflen < 0 && buflen != SQL_NTS) return c.fail(0, "HY090", "Invalid string or buffer length");
+    int32_t cap = buf && buflen > 0 ? buflen : 0;
+    rc = remote_sql_col_attribute(c.rpc(), c.server(), static_cast<int16_t>(column), static_cast<int16_t>(field),
+                                  &cap, buf, static_cast<int16_t>(buflen > 0 ? buflen : 0), &sl, &nv);
+    if (rc_ok(rc) && buf && buflen > 0) static_cast<char *>(buf)[cap < buflen ? cap : buflen - 1] = '\0';
+  } else {
+    int32_t zero = 0;
+    rc = remote_sql_col_attribute(c.rpc(), c.server(), static_cast<int16_t>(column), static_cast<int16_t>(field),
+                                  &zero, nullptr, 0, &sl, &nv);
+  }
+  if (rc_ok(rc)) {
+    if (str_len) *str_len = sl;
+    if (num) *num = nv;
+  }
+  return finish("SQLColAttribute", rc);
+}
+
+SQLRETURN SQL_API SQLGetData(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target,
+                             SQLLEN buflen, SQLLEN *ind) {
+  TRACE(0x1, "SQLGetData(%p,%u,%d,%p,%ld,%p)\n", handle, column, type, target, static_cast<long>(buflen),
+        static_cast<void *>(ind));
+  StmtCall c;
+  SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (GetData)");
+  if (rc != SQL_SUCCESS) return rc;
+  if (buflen < 0) return c.fail(0, "HY090", "Invalid string or buffer length");
+  client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
+  // Column numbers are checked before any record is looked at.
+  if (type == SQL_ARD_TYPE && (!ard || column >= ard->n_descrec))
+    return c.fail(0, "07009", "Invalid descriptor index");
+  if (block_get_data(c, column, type, target, buflen, ind, &rc)) return rc;
+  int16_t t = type;
+  if (t == SQL_C_DEFAULT) {
+    if ((c.stmt->flags & kStmtNewResult) || c.stmt->result_columns < 0) {
+      rc = fetch_column_descriptions(c, nullptr);
+      if (rc != SQL_SUCCESS) return rc;
+    }
+    client_desc_rec *irec = desc_rec(ird, column);
+    if (!irec || column > c.stmt->result_columns) return c.fail(0, "07009", "Invalid descriptor index");
+    t = irec->default_ctype;
+    if (t == SQL_C_NUMERIC) t = SQL_C_CHAR;
+    TRACE(0x8, "\tMapping SQL_C_DEFAULT to C-Type %d (actual type %d)\n", t, irec->concise_type);
+  } else if (t == SQL_ARD_TYPE) {
+    t = ard->records[column].concise_type;
+  }
+  if (is_valid_ctype(t) != 0 && t != SQL_C_GUID) return c.fail(0, "HY003", "Invalid application buffer type");
+  if (column == 0 && t != SQL_C_BOOKMARK && t != SQL_C_VARBOOKMARK)
+    return c.fail(0, "HY003", "Invalid application buffer type");
+  const int64_t tlen = get_type_len(t, target ? buflen : 0, 0);
+  if (tlen < 0)
+    return c.failf(5, "HY000", "General error: Cannot determine length of datatype %d, OctetLength=%ld (SQLGetData)",
+                   t, static_cast<long>(buflen));
+  RpcHandle *h = c.rpc();
+  void *s = c.server();
+  const auto col = static_cast<int16_t>(column);
+  SQLLEN got = 0;
+  auto store = [&](const void *value, size_t size) {
+    if (target && rc_ok(rc) && got != SQL_NULL_DATA) std::memcpy(target, value, size);
+  };
+  switch (t) {
+    case SQL_C_NUMERIC: {
+      char v[KY_NUMERIC_RECORD_BYTES] = {};
+      int32_t len = sizeof v;
+      rc = remote_get_data_numeric(h, s, col, t, &len, v, &got);
+      store(v, sizeof(SQL_NUMERIC_STRUCT));
+      break;
+    }
+    case SQL_C_LONG: case SQL_C_ULONG: case SQL_C_SLONG: {
+      int32_t v = 0;
+      rc = remote_get_data_long(h, s, col, t, &v, &got);
+      store(&v, 4);
+      break;
+    }
+    case SQL_C_SHORT: case SQL_C_USHORT: case SQL_C_SSHORT: {
+      int16_t v = 0;
+      rc = remote_get_data_short(h, s, col, t, &v, &got);
+      store(&v, 2);
+      break;
+    }
+    case SQL_C_FLOAT: {
+      float v = 0;
+      rc = remote_get_data_float(h, s, col, t, &v, &got);
+      store(&v, 4);
+      break;
+    }
+    case SQL_C_DOUBLE: {
+      double v = 0;
+      rc = remote_get_data_double(h, s, col, t, &v, &got);
+      store(&v, 8);
+      break;
+    }
+    case SQL_C_DATE: case SQL_C_TYPE_DATE: {
+      int16_t year = 0, md[2] = {};
+      rc = remote_get_data_date(h, s, col, t, &year, md, &got);
+      SQL_DATE_STRUCT d{year, static_cast<SQLUSMALLINT>(md[0]), static_cast<SQLUSMALLINT>(md[1])};
+      store(&d, sizeof d);
+      break;
+    }
+    case SQL_C_TIME: case SQL_C_TYPE_TIME: {
+      int16_t f[3] = {};
+      rc = remote_get_data_time(h, s, col, t, f, &got);
+      SQL_TIME_STRUCT v{static_cast<SQLUSMALLINT>(f[0]), static_cast<SQLUSMALLINT>(f[1]),
+                        static_cast<SQLUSMALLINT>(f[2])};
+      store(&v, sizeof v);
+      break;
+    }
+    case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP: {
+      int16_t year = 0, f[5] = {};
+      int32_t frac = 0;
+      rc = remote_get_data_timestamp(h, s, col, t, &year, f, &frac, &got);
+      SQL_TIMESTAMP_STRUCT v{year,
+                             static_cast<SQLUSMALLINT>(f[0]),
+                             static_cast<SQLUSMALLINT>(f[1]),
+                             static_cast<SQLUSMALLINT>(f[2]),
+                             static_cast<SQLUSMALLINT>(f[3]),
+                             static_cast<SQLUSMALLINT>(f[4]),
+                             static_cast<SQLUINTEGER>(frac)};
+      TRACE(0x1000, "\t%4d-%2u-%2u %2u:%2u:%2u.%lu\n", v.year, v.month, v.day, v.hour, v.minute, v.second,
+            static_cast<unsigned long>(v.fraction));
+      store(&v, sizeof v);
+      break;
+    }
+    default:
+      if (is_interval_type(t)) {
+        int16_t itype = 0, sign = 0;
+        int32_t w[5] = {};
+        rc = remote_get_data_interval(h, s, col, t, &itype, &sign, w, &got);
+        SQL_INTERVAL_STRUCT v{};
+        v.interval_type = static_cast<SQLINTERVAL>(t - 100);
+        v.interval_sign = sign;
+        if (t == SQL_C_INTERVAL_YEAR || t == SQL_C_INTERVAL_MONTH || t == SQL_C_INTERVAL_YEAR_TO_MONTH) {
+          v.intval.year_month.year = static_cast<SQLUINTEGER>(w[0]);
+          v.intval.year_month.month = static_cast<SQLUINTEGER>(w[1]);
+        } else {
+          v.intval.day_second.day = static_cast<SQLUINTEGER>(w[0]);
+          v.intval.day_second.hour = static_cast<SQLUINTEGER>(w[1]);
+          v.intval.day_second.minute = static_cast<SQLUINTEGER>(w[2]);
+          v.intval.day_second.second = static_cast<SQLUINTEGER>(w[3]);
+          v.intval.day_second.fraction = static_cast<SQLUINTEGER>(w[4]);
+        }
+        store(&v, sizeof v);
+      } else {
+        const SQLLEN cap = target ? std::min<SQLLEN>(buflen, INT32_MAX) : 0;
+        int32_t len = static_cast<int32_t>(cap);
+        rc = remote_sql_get_data(h, s, col, t, &len, target, static_cast<SQLULEN>(cap), &got);
+        if (t == SQL_C_WCHAR && (c.dbc->server_flags & kServerOtherByteOrder) && rc_ok(rc) && target &&
+            got != SQL_NULL_DATA) {
+          // A server of the other byte order: every 16-bit unit turned round.
+          SQLLEN n = rc == SQL_SUCCESS && got >= 0 ? std::min<SQLLEN>(got, cap) : cap;
+          n = std::min<SQLLEN>(n, len) & ~SQLLEN{1};
+          auto *p = static_cast<unsigned char *>(target);
+          for (SQLLEN i = 0; i + 1 < n; i += 2) std::swap(p[i], p[i + 1]);
+        }
+      }
+      break;
+  }
+  if (rc_ok(rc)) {
+    if (ind) *ind = got;
+    ++c.x->getdata_count;
+  }
+  return finish("SQLGetData", rc);
+}
+
+}  // extern "C"

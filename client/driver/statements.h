@@ -1,0 +1,98 @@
+// Internal functions of the driver's statement units: parameter and column
+// transfer, the new-result-set step, the statement entry prologue and the
+// hooks through which block fetch serves rows and values from its cache.
+#ifndef KYVEK_DRIVER_STATEMENTS_H
+#define KYVEK_DRIVER_STATEMENTS_H
+
+#include <mutex>
+
+#include "driver.h"
+
+namespace kyvek::driver {
+
+// ---- the statement entry prologue (execute.cpp) ------------------------------
+// A statement entry point's view of its handles; holds the statement's lock.
+struct StmtCall {
+  statement_t *stmt = nullptr;
+  client_dbc *dbc = nullptr;
+  StmtExtra *x = nullptr;
+  std::unique_lock<std::recursive_mutex> lock;
+  diag_header *diags() const { return &stmt->diags; }
+  void *server() const { return stmt->driver_stmt; }
+  RpcHandle *rpc() const { return dbc->rpc; }
+  // Posts a client record (native, state, text) and returns SQL_ERROR.
+  SQLRETURN fail(int32_t native, const char *state, const char *message, bool odbc3 = false) const;
+  SQLRETURN failf(int32_t native, const char *state, const char *fmt, ...) const
+      __attribute__((format(printf, 4, 5)));
+};
+
+// Tag check (SQL_INVALID_HANDLE), clearing the diagnostics, then the owning
+// connection's checks with the internal error text for natives 2 and 3
+// (text3 defaults to text2). SQL_SUCCESS when the call may go on.
+SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall &call, const char *text2, const char *text3 = nullptr);
+
+inline client_desc *cur_desc(const statement_t *stmt, int slot) {
+  return reinterpret_cast<client_desc *>(stmt->current_desc[slot]);
+}
+inline client_desc_rec *desc_rec(client_desc *desc, int n) {
+  return desc && n >= 0 && n < desc->n_descrec ? &desc->records[n] : nullptr;
+}
+
+// After a successful execution: copies server diagnostics on
+// SQL_SUCCESS_WITH_INFO, ends block-fetch mode, marks the column types as not
+// yet learnt and forgets the kept column count.
+void vek_new_result_set(statement_t *stmt, int metadata, SQLRETURN result);
+
+// ---- parameters (params.cpp) ---------------------------------------------------
+SQLRETURN put_bound_parameters(StmtCall &c, int mode);
+SQLRETURN fetch_bound_parameters(StmtCall &c);
+SQLRETURN cache_param_descriptions(StmtCall &c);
+int retrieve_param_description(StmtCall &c, int number, SQLSMALLINT *type, SQLULEN *size,
+                               SQLSMALLINT *digits, SQLSMALLINT *nullable);
+SQLRETURN fetch_parameter_status_array(StmtCall &c);
+// rows/params: where the two counts go (null: not wanted).
+SQLRETURN fetch_processed_counts(StmtCall &c, SQLULEN *rows, SQLULEN *params);
+// Output phase after a successful execution (status written locally when the
+// server keeps no parameter status array and local_status is set).
+SQLRETURN output_phase(StmtCall &c, bool local_status);
+
+// Bytes of a NUL-terminated text of the C type (wide text counts 16-bit
+// units), terminator included; at most max bytes are examined.
+uint64_t nts_bytes(int16_t ctype, const void *data, uint64_t max);
+inline bool is_wide_ctype(int16_t t) { return t == SQL_C_WCHAR; }
+
+// ---- columns (columns.cpp) ---------------------------------------------------
+// Learns the result column count and the IRD types once per result set.
+SQLRETURN fetch_column_descriptions(StmtCall &c, SQLSMALLINT *count);
+// Copies the fetched rowset of all bound columns into the application's buffers.
+SQLRETURN fetch_bound_columns(StmtCall &c);
+SQLRETURN fetch_row_status_array(StmtCall &c);
+SQLRETURN synch_bound_columns(StmtCall &c);
+SQLRETURN synch_bound_columns_specific_row(StmtCall &c, SQLSETPOSIROW row);
+// Rows of a rowset transfer: the rowset size after SQLExtendedFetch, else the array size.
+SQLULEN transfer_rows(const statement_t *stmt);
+int unpack_guids(diag_header *errp, void *dst, uint64_t count, const int32_t *data1,
+                 int32_t data1_bytes, const int16_t *pairs, int32_t pairs_bytes, const char *data4,
+                 int32_t data4_bytes);
+
+// SQLBindCol's internal form (fetch.cpp): internal 1 is block fetch's own binding.
+SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
+                   SQLLEN *ind, int internal);
+
+// ---- block fetch hooks (block_hooks.cpp; block fetch replaces them) -----------
+// kind: 1 SQLFetch, 2 SQLExtendedFetch. Returns true when the call was
+// answered from the block cache; *rc is then its result.
+bool block_fetch_serve(StmtCall &c, int kind, SQLULEN *row_count, SQLUSMALLINT *status, SQLRETURN *rc);
+// Tries to switch block fetch on before a remote fetch (kind as above).
+void block_fetch_attempt(StmtCall &c, int kind);
+// After a remote fetch in block mode: the block's row count arrived.
+void block_fetch_loaded(StmtCall &c, SQLULEN rows);
+// True when SQLGetData is answered from the block cache (*rc its result).
+bool block_get_data(StmtCall &c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target,
+                    SQLLEN buflen, SQLLEN *ind, SQLRETURN *rc);
+// Leaves block-fetch mode (new result set, close).
+void block_fetch_stop(statement_t *stmt);
+
+}  // namespace kyvek::driver
+
+#endif
