@@ -5,6 +5,7 @@
 #include <string>
 
 #include "driver.h"
+#include "odbc_names.h"
 #include "remote.h"
 #include "trace.h"
 
@@ -119,6 +120,7 @@ SQLRETURN SQL_API SQLGetFunctions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT 
     if (rc_ok(rc) && supported) *supported = static_cast<SQLUSMALLINT>(v);
   }
   if (!rc_ok(rc)) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
+  else if (supported && tracing(0x8)) log_functions_supported(id, supported);
   return rc;
 }
 
