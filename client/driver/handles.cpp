@@ -281,8 +281,7 @@ using namespace kyvek::driver;
 namespace {
 
 SQLRETURN alloc_env(SQLHANDLE *out) {
-  if (read_odbc_section("Trace").size()) {
-    std::string t = read_odbc_section("Trace");
+  if (std::string t = read_odbc_section("Trace"); !t.empty()) {
     char *end = nullptr;
     unsigned long v = std::strtoul(t.c_str(), &end, 0);
     if (*end == '\0' && v != 0) switch_trace_on();

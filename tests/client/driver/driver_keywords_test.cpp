@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "driver.h"
@@ -205,6 +206,35 @@ TEST_F(DsnFixture, NoDsnAndUnknownDsn) {
   mask = 0;
   EXPECT_EQ(get_connect_attrs_from_dsn(&dbc, &mask, other), 0);
   EXPECT_EQ(mask, 0u);
+}
+
+// Trace=1 in section "odbc" of odbc.ini switches tracing on for the process,
+// into TraceFile; no password reaches the trace.
+TEST_F(DsnFixture, TraceSwitchedOnFromOdbcIniKeepsSecretsOut) {
+  std::string trace = dir_ + "/trace.log";
+  {
+    std::ofstream ini(dir_ + "/odbc.ini", std::ios::app);
+    ini << "[odbc]\nTrace=1\nTraceFile=" << trace << "\n";
+  }
+  SQLHANDLE env = nullptr, dbc = nullptr;
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_ENV, nullptr, &env), SQL_SUCCESS);
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_SUCCESS);
+  std::string in = "DSN=Sales;SERVERPORT=127.0.0.1;TARGETAUTH=plain-target-pw;LOGONAUTH=plain-logon-pw";
+  EXPECT_EQ(SQLDriverConnect(dbc, nullptr, (SQLCHAR *)in.c_str(), SQL_NTS, nullptr, 0, nullptr,
+                             SQL_DRIVER_NOPROMPT),
+            SQL_ERROR);
+  SQLUINTEGER on = 0;
+  EXPECT_EQ(SQLGetConnectAttr(nullptr, SQL_ATTR_TRACE, &on, 0, nullptr), SQL_SUCCESS);
+  EXPECT_EQ(on, 1u);
+  EXPECT_EQ(SQLSetConnectAttr(nullptr, SQL_ATTR_TRACE, reinterpret_cast<SQLPOINTER>(0), 0), SQL_SUCCESS);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_DBC, dbc), SQL_SUCCESS);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_ENV, env), SQL_SUCCESS);
+  std::ifstream f(trace);
+  std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("SQLDriverConnect("), std::string::npos) << text.substr(0, 2000);
+  EXPECT_EQ(text.find("plain-target-pw"), std::string::npos);
+  EXPECT_EQ(text.find("plain-logon-pw"), std::string::npos);
+  EXPECT_EQ(text.find("s3cret"), std::string::npos);  // the DSN's stored password
 }
 
 TEST(EnumerateDsns, ReadsSectionsInFileOrder) {
