@@ -656,8 +656,8 @@ SQLRETURN SQL_API SQLDisconnect(SQLHDBC handle) {
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
     for (statement_t *s = dbc->statements; s; s = s->next) s->driver_stmt = nullptr;
     for (client_desc *d = dbc->descriptors; d; d = d->next) d->server_desc = 0;
+    dbc->info_count = 0;
   }
-  dbc->info_count = 0;
   SQLRETURN rc = disconnect_dbc(dbc);
   if (rc != SQL_SUCCESS) warned = true;
   // The server's records go even when it refuses to free them: the link is

@@ -70,14 +70,22 @@ SQLRETURN answer_text(client_dbc *dbc, const char *text, SQLPOINTER value, SQLSM
   return set_return_code(&dbc->diag, SQL_SUCCESS_WITH_INFO);
 }
 
-const InfoCacheEntry *cache_find(const client_dbc *dbc, unsigned type) {
+// The cache is read and filled under the connection's lock, since an
+// application may ask from several threads.
+bool cache_find(client_dbc *dbc, unsigned type, InfoCacheEntry *out) {
+  std::lock_guard<std::recursive_mutex> g(dbc->lock);
   for (int i = 0; i < dbc->info_count; ++i)
-    if (dbc->info_cache[i].type == type) return &dbc->info_cache[i];
-  return nullptr;
+    if (dbc->info_cache[i].type == type) {
+      *out = dbc->info_cache[i];
+      return true;
+    }
+  return false;
 }
 
 void cache_add(client_dbc *dbc, unsigned type, int32_t value) {
-  if (dbc->info_count >= kInfoCacheSize || cache_find(dbc, type)) return;
+  std::lock_guard<std::recursive_mutex> g(dbc->lock);
+  InfoCacheEntry seen;
+  if (dbc->info_count >= kInfoCacheSize || cache_find(dbc, type, &seen)) return;
   TRACE(0x8, "\nCaching %u at position %ld\n", type, static_cast<long>(dbc->info_count));
   dbc->info_cache[dbc->info_count++] = {static_cast<uint16_t>(type), value};
 }
@@ -168,7 +176,9 @@ SQLRETURN SQL_API SQLGetInfo(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value
   bool cached_kind = kind == InfoKind::kSmall || kind == InfoKind::kInt ||
                      (kind == InfoKind::kYesNo && type != SQL_ACCESSIBLE_PROCEDURES);
   if (cached_kind) {
-    if (const InfoCacheEntry *hit = cache_find(dbc, type)) {
+    InfoCacheEntry entry;
+    if (cache_find(dbc, type, &entry)) {
+      const InfoCacheEntry *hit = &entry;
       if (kind == InfoKind::kInt) {
         TRACE(0x8, "\tCache HIT\n");
         if (value) *static_cast<SQLUINTEGER *>(value) = static_cast<SQLUINTEGER>(hit->value);
