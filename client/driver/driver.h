@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <memory>
 #include <vector>
 
 #include "attr_list.h"
@@ -62,6 +63,7 @@ struct StmtExtra {
   void *fetch_bookmark_ptr = nullptr;   // SQL_ATTR_FETCH_BOOKMARK_PTR
   SQLULEN attr_copies[8] = {};          // other mirrored statement attributes (stmt_attr.cpp)
   std::vector<ParamDescription> param_descs;  // cached by SQLPrepare under ODBC 2
+  std::shared_ptr<struct BlockCache> block;   // block-fetch cache (block_fetch.cpp)
 };
 StmtExtra *stmt_extra(const statement_t *stmt);
 

@@ -1,0 +1,439 @@
+// Block fetch: starting and ending the mode, serving rows from the cache and
+// answering SQLGetData from it.
+//
+// While the mode is on, every result column is bound on the server to a
+// column-wise cache of block-size cells (ARD records mirror those bindings,
+// so the ordinary bound-column transfer fills the cache), and the server's
+// row array size is the block size. Cells are sized in bytes; a text column
+// of n characters gets 4n bytes (UTF-8), at least kMinVariableSlot.
+#include "block_fetch.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "remote.h"
+#include "sql_types.h"
+#include "statements.h"
+#include "trace.h"
+
+namespace kyvek::driver {
+
+namespace {
+
+void *server_of(const statement_t *stmt) { return stmt->driver_stmt; }
+client_dbc *dbc_of(const statement_t *stmt) { return static_cast<client_dbc *>(stmt->owner); }
+
+SQLRETURN set_server_attr(client_dbc *dbc, statement_t *stmt, int32_t attr, SQLLEN value) {
+  TRACE(0x8, "\tPassthru: sql_set_stmt_attr_integer(%d,%ld)\n", attr, static_cast<long>(value));
+  return remote_sql_set_stmt_attr_integer(dbc->rpc, server_of(stmt), attr, value, 0);
+}
+
+// The SQLSTATE of the server statement's first diagnostic record.
+std::string server_sqlstate(client_dbc *dbc, statement_t *stmt) {
+  char state[8] = {};
+  int32_t len = sizeof state - 1;
+  int16_t out = 0;
+  int rc = remote_sql_get_diag_field_string(dbc->rpc, SQL_HANDLE_STMT, server_of(stmt), 1,
+                                            SQL_DIAG_SQLSTATE, &len, state, 7, &out);
+  return rc_ok(rc) ? std::string(state, strnlen(state, 7)) : std::string();
+}
+
+// Clears the ARD's mirror of the cache bindings.
+void clear_ard_bindings(client_desc *ard, int n) {
+  if (!ard) return;
+  for (int i = 1; i <= n && i < ard->n_descrec; ++i) {
+    client_desc_rec &r = ard->records[i];
+    r.data_ptr = nullptr;
+    r.octet_length_ptr = r.indicator_ptr = nullptr;
+    r.concise_type = r.type = r.datetime_sub = 0;
+    r.octet_length = 0;
+  }
+  ard->bound_count = 0;
+}
+
+// Takes back everything a start did on the server: bindings and row counts.
+SQLRETURN undo_server_state(client_dbc *dbc, statement_t *stmt, int n) {
+  client_desc *ard = cur_desc(stmt, DESC_ARD);
+  SQLRETURN result = SQL_SUCCESS;
+  if (ard && ard->bound_count > 0) {
+    int rc = remote_sql_free_stmt(dbc->rpc, server_of(stmt), SQL_UNBIND);
+    if (rc > 1 || rc < 0) result = static_cast<SQLRETURN>(rc);
+  }
+  clear_ard_bindings(ard, n);
+  if (ard && ard->array_size != 1) {
+    int rc = set_server_attr(dbc, stmt, SQL_ATTR_ROW_ARRAY_SIZE, 1);
+    if (rc > 1 || rc < 0) result = static_cast<SQLRETURN>(rc);
+    ard->array_size = 1;
+  }
+  if (ard && ard->rowset_size != 1) {
+    int rc = set_server_attr(dbc, stmt, SQL_ROWSET_SIZE, 1);
+    if (rc > 1 || rc < 0) result = static_cast<SQLRETURN>(rc);
+    ard->rowset_size = 1;
+  }
+  return result;
+}
+
+void reset_pieces(BlockCache &cache) {
+  for (BlockColumn &col : cache.columns) col.piece = PieceState{};
+}
+
+bool is_long_type(int16_t t) {
+  return t == SQL_LONGVARBINARY || t == SQL_LONGVARCHAR || t == SQL_WLONGVARCHAR;
+}
+
+}  // namespace
+
+SQLLEN block_slot_bytes(int16_t c_type, SQLULEN column_size) {
+  if (c_type == SQL_C_CHAR || c_type == SQL_C_BINARY) {
+    if (column_size == 0 || column_size >= static_cast<SQLULEN>(INT32_MAX)) return -1;
+    const uint64_t per_char = c_type == SQL_C_CHAR ? 4 : 1;
+    const uint64_t bytes = static_cast<uint64_t>(column_size) * per_char;
+    if (bytes >= static_cast<uint64_t>(kMaxBlockSlot)) return -1;
+    uint64_t slot = bytes < static_cast<uint64_t>(kMinVariableSlot) ? kMinVariableSlot : bytes;
+    return static_cast<SQLLEN>(c_type == SQL_C_CHAR ? slot + 1 : slot);
+  }
+  if (source_class_of(c_type) == kClassNone) return -1;
+  return static_cast<SQLLEN>(get_type_len(c_type, 0, 0));
+}
+
+BlockStep block_next_step(int32_t cursor, SQLULEN rows, int32_t size) {
+  if (cursor < 0) return BlockStep::kFetch;
+  const int64_t next = static_cast<int64_t>(cursor) + 1;
+  if (next >= size) return BlockStep::kFetch;
+  if (static_cast<uint64_t>(next) < rows) return BlockStep::kServe;
+  return BlockStep::kNoData;
+}
+
+BlockCache &block_cache(StmtExtra *x) {
+  if (!x->block) x->block = std::make_shared<BlockCache>();
+  return *x->block;
+}
+
+SQLUSMALLINT *block_status_cache(statement_t *stmt) {
+  StmtExtra *x = stmt_extra(stmt);
+  if (!x || !(stmt->flags & kStmtBlockFetchOn) || !x->block) return nullptr;
+  return x->block->row_status.data();
+}
+
+SQLRETURN block_fetch_possible(client_dbc *dbc, statement_t *stmt, int kind, unsigned *possible) {
+  TRACE(0x20, "\t^block_fetch_possible(%p,%p,%d)\n", static_cast<void *>(dbc), static_cast<void *>(stmt), kind);
+  if (!possible) return SQL_ERROR;
+  *possible = 0;
+  if (kind == 3) return SQL_SUCCESS;
+  SQLLEN access = 0;
+  int rc = remote_sql_get_connect_attr_integer(dbc->rpc, reinterpret_cast<void *>(dbc->server_dbc),
+                                               SQL_ATTR_ACCESS_MODE, &access);
+  if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
+  TRACE(0x8, "\tAccess Mode: %lu\n", static_cast<unsigned long>(access));
+  SQLLEN cursor_type = 0;
+  rc = remote_sql_get_stmt_attr_integer(dbc->rpc, server_of(stmt), SQL_ATTR_CURSOR_TYPE, &cursor_type);
+  if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
+  client_desc *ard = cur_desc(stmt, DESC_ARD);
+  if (!ard) return SQL_SUCCESS;
+  SQLULEN size = 0;
+  if (kind == 1) size = ard->array_size;
+  else if (kind == 2) size = ard->rowset_size;
+  else return SQL_SUCCESS;
+  char name[256] = {};
+  int32_t name_len = sizeof name - 1;
+  int16_t out_len = 0;
+  remote_sql_get_info_string(dbc->rpc, reinterpret_cast<void *>(dbc->server_dbc), SQL_DRIVER_NAME,
+                             &name_len, name, sizeof name - 1, &out_len);
+  bool refused = false;
+  if (dbc->env && dbc->env->odbc_version < 3 &&
+      (std::strcmp(name, "SQLSRV32.DLL") == 0 || std::strcmp(name, "sqlncli11.dll") == 0))
+    refused = true;
+  *possible = cursor_type == SQL_CURSOR_FORWARD_ONLY && size == 1 && ard->bound_count < 1 && !refused &&
+              (ard->bind_offset_ptr == nullptr || kind == 2);
+  TRACE(0x8, "\tblock fetch %s (cursor %ld, size %lu, bound %d)\n", *possible ? "possible" : "not possible",
+        static_cast<long>(cursor_type), static_cast<unsigned long>(size), ard->bound_count);
+  return SQL_SUCCESS;
+}
+
+SQLRETURN start_block_fetch_mode(client_dbc *dbc, statement_t *stmt, int flags) {
+  TRACE(0x20, "\t^start_block_fetch_mode(%p,%p,%d)\n", static_cast<void *>(dbc), static_cast<void *>(stmt), flags);
+  StmtExtra *x = stmt_extra(stmt);
+  if (!x) return SQL_ERROR;
+  BlockCache &cache = block_cache(x);
+  int16_t n = 0;
+  int rc = remote_sql_num_result_cols(dbc->rpc, server_of(stmt), &n);
+  if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
+  if (n <= 0) return SQL_ERROR;
+  client_desc *ard = cur_desc(stmt, DESC_ARD);
+  client_desc *ird = cur_desc(stmt, DESC_IRD);
+  if (!vekc_expand_desc_recs(ard, n) || !vekc_expand_desc_recs(ird, n)) {
+    post_client(&stmt->diags, dbc, 0, "HY001", false, "Memory allocation error");
+    return SQL_ERROR;
+  }
+  // Column descriptions in one call.
+  std::vector<char> names(static_cast<size_t>(n) * 50);
+  std::vector<int16_t> types(n), digits(n), nulls(n);
+  std::vector<int32_t> sizes(n);
+  int32_t names_len = static_cast<int32_t>(names.size());
+  int32_t types_b = n * 2, sizes_b = n * 4, digits_b = n * 2, nulls_b = n * 2;
+  rc = remote_describe_col_all(dbc->rpc, server_of(stmt), n, &names_len, names.data(), &types_b,
+                               types.data(), &sizes_b, sizes.data(), &digits_b, digits.data(), &nulls_b,
+                               nulls.data());
+  if (!rc_ok(rc) || types_b < n * 2 || sizes_b < n * 4) {
+    post_client(&stmt->diags, dbc, 6, "HY000", false, "General error: Server's describe_col_all RPC failed");
+    return SQL_ERROR;
+  }
+  std::vector<BlockColumn> columns(n);
+  int failed_type = 0;
+  bool failed = false;
+  for (int i = 0; i < n; ++i) {
+    int16_t t = types[i];
+    if (dbc->client_flags & kFlagDisguiseWide) {
+      int16_t d = t == SQL_WLONGVARCHAR ? SQL_LONGVARCHAR : t == SQL_WVARCHAR ? SQL_VARCHAR
+                : t == SQL_WCHAR ? SQL_CHAR : t;
+      if (d != t) TRACE(0x10, "\t%d disguised as %d\n", t, d);
+      t = d;
+    }
+    if (is_long_type(t)) {
+      TRACE(0x8, "\tFound SQL LONG type column, disabling block-fetch-mode\n");
+      return SQL_ERROR;
+    }
+    int16_t c = 0;
+    if (sqltype2ctype(t, &c) != 0) {
+      failed = true;
+      failed_type = t;
+      continue;
+    }
+    BlockColumn &col = columns[i];
+    col.sql_type = t;
+    col.c_type = c;
+    col.column_size = sizes[i] < 0 ? 0 : static_cast<SQLULEN>(sizes[i]);
+    col.digits = digits[i];
+    col.nullable = nulls[i];
+    col.slot = block_slot_bytes(c, col.column_size);
+    client_desc_rec &r = ird->records[i + 1];
+    r.concise_type = t;
+    r.default_ctype = c;
+    r.scale = digits[i];
+    r.length = col.column_size;
+    if (col.slot < 0) {
+      // No cell size to trust (no size, or too large), or a type the cache
+      // cannot convert from (GUID): the result set is served remotely.
+      TRACE(0x8, "\tColumn %d (type %d, size %lu) cannot be cached, disabling block-fetch-mode\n", i + 1, t,
+            static_cast<unsigned long>(col.column_size));
+      return SQL_ERROR;
+    }
+  }
+  if (failed) {
+    post_client(&stmt->diags, dbc, 8, "HY000", false,
+                "General error: Unexpected sql type %d in IRD ConciseType (start_block_fetch_mode)", failed_type);
+    return SQL_ERROR;
+  }
+  int32_t size = x->block_fetch_size > 0 ? x->block_fetch_size : 1;
+  // From here on the server's statement changes; a failure takes it all back.
+  auto undo = [&](SQLRETURN r) {
+    undo_server_state(dbc, stmt, n);
+    return r;
+  };
+  const int32_t attr = (flags & 0x1) ? SQL_ATTR_ROW_ARRAY_SIZE : SQL_ROWSET_SIZE;
+  rc = set_server_attr(dbc, stmt, attr, size);
+  if (rc > 1 || rc < 0) return undo(static_cast<SQLRETURN>(rc));
+  if (rc == SQL_SUCCESS_WITH_INFO && server_sqlstate(dbc, stmt) == "01S02") {
+    SQLLEN adopted = 0;
+    if (!rc_ok(remote_sql_get_stmt_attr_integer(dbc->rpc, server_of(stmt), attr, &adopted)) || adopted < 1 ||
+        adopted > INT32_MAX)
+      return undo(SQL_ERROR);
+    TRACE(0x8, "\tServer changed the block size to %ld\n", static_cast<long>(adopted));
+    size = static_cast<int32_t>(adopted);
+    x->block_fetch_size = size;
+  }
+  if (attr == SQL_ATTR_ROW_ARRAY_SIZE) ard->array_size = size;
+  else ard->rowset_size = size;
+  rc = set_server_attr(dbc, stmt, SQL_ATTR_ROW_BIND_TYPE, SQL_BIND_BY_COLUMN);
+  if (rc > 1 || rc < 0) return undo(static_cast<SQLRETURN>(rc));
+  ard->bind_type = SQL_BIND_BY_COLUMN;
+  if (!ird->rows_processed_ptr) {
+    rc = set_server_attr(dbc, stmt, SQL_ATTR_ROWS_FETCHED_PTR, 1);
+    if (!rc_ok(rc)) return undo(static_cast<SQLRETURN>(rc));
+  }
+  if (flags & 0x2) {
+    rc = set_server_attr(dbc, stmt, SQL_ATTR_ROW_STATUS_PTR, 1);
+    if (!rc_ok(rc)) return undo(static_cast<SQLRETURN>(rc));
+  }
+  // The cache, sized in bytes for the block (in 64 bits; cells are capped).
+  for (BlockColumn &col : columns) {
+    col.data.assign(static_cast<size_t>(col.slot) * static_cast<size_t>(size), 0);
+    col.ind.assign(static_cast<size_t>(size), 0);
+  }
+  for (int i = 1; i <= n; ++i) {
+    BlockColumn &col = columns[i - 1];
+    rc = remote_sql_bind_col(dbc->rpc, server_of(stmt), static_cast<int16_t>(i), col.c_type, 1,
+                             static_cast<SQLULEN>(col.slot), 1);
+    if (rc > 1 || rc < 0) return undo(static_cast<SQLRETURN>(rc));
+    client_desc_rec &r = ard->records[i];
+    r.data_ptr = col.data.data();
+    r.octet_length = col.slot;
+    r.octet_length_ptr = r.indicator_ptr = col.ind.data();
+    r.concise_type = r.type = col.c_type;
+    r.datetime_sub = 0;
+    if (is_datetime_type(col.c_type)) split_datetime_type(col.c_type, &r.type, nullptr, &r.datetime_sub, 0x1);
+    else if (is_interval_type(col.c_type)) split_interval_type(col.c_type, &r.type, nullptr, &r.datetime_sub, 0x1);
+    ard->bound_count = static_cast<int16_t>(i);
+  }
+  cache.columns = std::move(columns);
+  cache.row_status.assign(static_cast<size_t>(size), SQL_ROW_SUCCESS);
+  cache.size = size;
+  cache.rows = 0;
+  stmt->flags |= kStmtBlockFetchOn;
+  x->block_cursor = 0;
+  TRACE(0x8, "\tBlock-fetch-mode on: %d columns, %d rows per block\n", n, size);
+  return SQL_SUCCESS;
+}
+
+SQLRETURN stop_block_fetch_mode(statement_t *stmt) {
+  if (!(stmt->flags & kStmtBlockFetchOn)) return SQL_SUCCESS;
+  TRACE(0x20, "\t^stop_block_fetch_mode(%p)\n", static_cast<void *>(stmt));
+  client_dbc *dbc = dbc_of(stmt);
+  StmtExtra *x = stmt_extra(stmt);
+  const int n = x && x->block ? static_cast<int>(x->block->columns.size()) : 0;
+  SQLRETURN rc = SQL_SUCCESS;
+  if (dbc && is_connected(dbc) && !dbc->dead) rc = undo_server_state(dbc, stmt, n);
+  else clear_ard_bindings(cur_desc(stmt, DESC_ARD), n);
+  // The local state ends whatever the server said.
+  stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchOn);
+  if (x) {
+    x->block_cursor = 0;
+    if (x->block) {
+      BlockCache &cache = *x->block;
+      cache.rows = 0;
+      reset_pieces(cache);
+      if (cache.metadata_switched) {
+        x->block_fetch_size = cache.saved_size;
+        stmt->flags = (stmt->flags & ~static_cast<uint32_t>(kStmtBlockFetchWanted)) |
+                      (cache.saved_bits & kStmtBlockFetchWanted);
+        cache.metadata_switched = false;
+      }
+    }
+  }
+  return rc > 1 || rc < 0 ? rc : SQL_SUCCESS;
+}
+
+// ---- hooks of the fetch functions ----------------------------------------------
+
+void block_fetch_stop(statement_t *stmt) { stop_block_fetch_mode(stmt); }
+
+void block_fetch_attempt(StmtCall &c, int kind) {
+  statement_t *stmt = c.stmt;
+  if (stmt->flags & kStmtBlockFetchOn) return;
+  BlockCache &cache = block_cache(c.x);
+  bool turned_on = false;
+  if (kind == 1 && (stmt->flags & kStmtMetadata) && (c.dbc->client_flags & kFlagMetadataBlockFetch) &&
+      !cache.metadata_switched) {
+    if (c.x->getdata_count > 0 && stmt->result_columns <= 0) {
+      int16_t n = 0;
+      if (rc_ok(remote_sql_num_result_cols(c.rpc(), c.server(), &n))) stmt->result_columns = n;
+    }
+    const int cols = stmt->result_columns;
+    const int64_t share = cols > 0 ? static_cast<int64_t>(c.x->getdata_count) * 100 / cols : 0;
+    cache.saved_size = c.x->block_fetch_size;
+    cache.saved_bits = stmt->flags;
+    if (share >= 20) {
+      stmt->flags |= kStmtBlockFetchWanted;
+      c.x->block_fetch_size = 10;
+      cache.metadata_switched = true;
+      turned_on = true;
+      TRACE(0x8, "Turning on metadata block-fetch-mode\n");
+    }
+    c.x->getdata_count = 0;
+  }
+  const bool wanted = ((stmt->flags & kStmtBlockFetchWanted) && !(stmt->flags & kStmtMetadata)) || turned_on;
+  if (wanted && !(stmt->flags & kStmtBlockFetchTried)) {
+    stmt->flags |= kStmtBlockFetchTried;
+    unsigned possible = 0;
+    if (rc_ok(block_fetch_possible(c.dbc, stmt, kind, &possible)) && possible) {
+      stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchTried);
+      if (start_block_fetch_mode(c.dbc, stmt, kind == 1 ? 0x1 : 0x2) != SQL_SUCCESS)
+        stmt->flags |= kStmtBlockFetchTried;
+    }
+  }
+  if (turned_on && !(stmt->flags & kStmtBlockFetchOn)) {
+    // Metadata block fetch did not start: what it changed goes back.
+    c.x->block_fetch_size = cache.saved_size;
+    stmt->flags = (stmt->flags & ~static_cast<uint32_t>(kStmtBlockFetchWanted)) |
+                  (cache.saved_bits & kStmtBlockFetchWanted);
+    cache.metadata_switched = false;
+  }
+}
+
+bool block_fetch_serve(StmtCall &c, int kind, SQLULEN *row_count, SQLUSMALLINT *status, SQLRETURN *rc) {
+  (void)kind;
+  if (!(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block) return false;
+  BlockCache &cache = *c.x->block;
+  reset_pieces(cache);
+  switch (block_next_step(c.x->block_cursor, cache.rows, cache.size)) {
+    case BlockStep::kServe: {
+      const int32_t row = ++c.x->block_cursor;
+      if (row_count) *row_count = 1;
+      if (status) *status = cache.row_status[static_cast<size_t>(row)];
+      *rc = SQL_SUCCESS;
+      TRACE(0x2, "-SQLFetch()=SQL_SUCCESS (cursor=%d out of %ld)\n", row, static_cast<long>(cache.rows));
+      return true;
+    }
+    case BlockStep::kNoData:
+      c.x->block_cursor = -1;
+      cache.rows = 0;
+      if (row_count) *row_count = 0;
+      *rc = SQL_NO_DATA;
+      return true;
+    case BlockStep::kFetch:
+      c.x->block_cursor = 0;
+      return false;
+  }
+  return false;
+}
+
+void block_fetch_loaded(StmtCall &c, SQLULEN rows) {
+  if (!(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block) return;
+  BlockCache &cache = *c.x->block;
+  cache.rows = rows > static_cast<SQLULEN>(cache.size) ? static_cast<SQLULEN>(cache.size) : rows;
+  c.x->block_cursor = rows ? 0 : -1;
+  reset_pieces(cache);
+  if (c.stmt->fetch_kind != FETCH_EXTENDED)
+    cache.row_status.assign(cache.row_status.size(), SQL_ROW_SUCCESS);
+}
+
+bool block_get_data(StmtCall &c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
+                    SQLLEN *ind, SQLRETURN *rc) {
+  if (!(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block) return false;
+  BlockCache &cache = *c.x->block;
+  if (column < 1 || column > cache.columns.size()) {
+    *rc = c.fail(0, "07009", "Invalid descriptor index");
+    return true;
+  }
+  const int32_t row = c.x->block_cursor;
+  if (row < 0 || static_cast<SQLULEN>(row) >= cache.rows) {
+    *rc = c.fail(0, "24000", "Invalid cursor state");
+    return true;
+  }
+  BlockColumn &col = cache.columns[column - 1];
+  const unsigned char *cell = col.data.data() + static_cast<size_t>(row) * static_cast<size_t>(col.slot);
+  CachedValue v = cached_value_from_cell(col.c_type, cell, col.slot, col.ind[static_cast<size_t>(row)],
+                                         static_cast<int16_t>(col.column_size), col.digits);
+  if (type == SQL_C_DEFAULT || type == SQL_ARD_TYPE) type = col.c_type == SQL_C_NUMERIC ? SQL_C_CHAR : col.c_type;
+  ConvDiag diag;
+  *rc = convert_cached_value(v, type, target, buflen, ind, &col.piece, &diag);
+  if (diag.sqlstate && (*rc == SQL_ERROR || *rc == SQL_SUCCESS_WITH_INFO)) {
+    post_client(&c.stmt->diags, c.dbc, 0, diag.sqlstate, diag.odbc3, "%s", diag.message);
+    set_return_code(&c.stmt->diags, *rc);
+  }
+  if (tracing(0x1000) && type == SQL_C_CHAR && target && rc_ok(*rc)) {
+    std::string shown;
+    const auto *p = static_cast<const unsigned char *>(target);
+    for (SQLLEN i = 0; i < 50 && i < buflen && p[i]; ++i) {
+      char b[8];
+      std::snprintf(b, sizeof b, p[i] >= 0x20 && p[i] < 0x7F ? "%c" : "<%02x>", p[i]);
+      shown += b;
+    }
+    TRACE(0x1000, "\t%s\n", shown.c_str());
+  }
+  return true;
+}
+
+}  // namespace kyvek::driver

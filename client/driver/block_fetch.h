@@ -1,0 +1,76 @@
+// Block fetch: the driver binds every result column on the server to a cache
+// of its own, fetches block-size rows per remote call and serves SQLFetch,
+// SQLFetchScroll(NEXT), SQLExtendedFetch and SQLGetData from that cache. The
+// fetch functions reach it through the hooks of statements.h; this header
+// holds the cache and the pieces that can be checked without a server.
+#ifndef KYVEK_DRIVER_BLOCK_FETCH_H
+#define KYVEK_DRIVER_BLOCK_FETCH_H
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "convert.h"
+#include "driver.h"
+
+namespace kyvek::driver {
+
+// Largest cache cell of one column; a column that needs more is not
+// block-fetched.
+constexpr SQLLEN kMaxBlockSlot = 64 * 1024;
+// Smallest cell of a text or binary column: some drivers report a declared
+// size that stored values exceed.
+constexpr SQLLEN kMinVariableSlot = 256;
+
+// One result column in the cache.
+struct BlockColumn {
+  int16_t sql_type = 0;      // as described (after the wide disguise)
+  int16_t c_type = 0;        // caching C type
+  SQLULEN column_size = 0;
+  int16_t digits = 0;
+  int16_t nullable = 0;
+  SQLLEN slot = 0;           // bytes per row
+  std::vector<unsigned char> data;  // block size x slot
+  std::vector<SQLLEN> ind;          // one per row
+  PieceState piece;                 // SQLGetData state on the current row
+};
+
+struct BlockCache {
+  std::vector<BlockColumn> columns;      // [0] is column 1
+  std::vector<SQLUSMALLINT> row_status;  // one per row of the block
+  int32_t size = 0;                      // rows per block in use
+  int32_t cursor = -1;                   // row served; -1 after the end
+  SQLULEN rows = 0;                      // rows of the last block
+  // What metadata block fetch overwrote, restored when the mode ends.
+  bool metadata_switched = false;
+  int32_t saved_size = 0;
+  uint32_t saved_bits = 0;
+};
+
+// Bytes of one cache cell for a column cached as c_type, in bytes whatever
+// the column's size unit (characters for text: four bytes each); -1 when
+// the column cannot be cached (unknown size, or more than kMaxBlockSlot).
+SQLLEN block_slot_bytes(int16_t c_type, SQLULEN column_size);
+
+// The step a fetch takes in block mode, from the cursor before it.
+enum class BlockStep { kServe, kNoData, kFetch };
+BlockStep block_next_step(int32_t cursor, SQLULEN rows, int32_t size);
+
+// The statement's cache, made on first use.
+BlockCache &block_cache(StmtExtra *x);
+
+// The internal functions of the mode (kind 1 SQLFetch, 2 SQLExtendedFetch,
+// 3 never; flags 0x1 row array size, 0x2 rowset size with a status array).
+SQLRETURN block_fetch_possible(client_dbc *dbc, statement_t *stmt, int kind, unsigned *possible);
+SQLRETURN start_block_fetch_mode(client_dbc *dbc, statement_t *stmt, int flags);
+SQLRETURN stop_block_fetch_mode(statement_t *stmt);
+
+// Where a block-mode SQLExtendedFetch puts the block's row statuses (one
+// per row of the block), or null outside block mode.
+SQLUSMALLINT *block_status_cache(statement_t *stmt);
+
+}  // namespace kyvek::driver
+
+#endif
