@@ -213,16 +213,6 @@ descriptor_record_t* column_record(statement_t* stmt, int32_t column, bool again
   return rec;
 }
 
-uint64_t ard_rows(const statement_t* stmt) {
-  uint64_t n = array_size(stmt->current_desc[DESC_ARD]);
-  return n < 1 ? 1 : n;
-}
-
-// rows values of width bytes each are inside the record's data array.
-bool data_holds(const descriptor_record_t* rec, uint64_t rows, uint64_t width) {
-  return rec->data != nullptr && rows <= rec->data_alloc_len / width;
-}
-
 SQLRETURN implied_size_error(statement_t* stmt, uint64_t implied, uint64_t rows, const char* name) {
   return fail(stmt, "HY000", 19, "General error: Implied ArraySize %u, expected %lu (%s)",
               static_cast<unsigned>(implied), static_cast<unsigned long>(rows), name);

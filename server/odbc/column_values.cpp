@@ -40,11 +40,6 @@ descriptor_record_t* column_in(statement_t* stmt, int16_t column_in, int32_t nat
   return *rc == SQL_SUCCESS ? rec : nullptr;
 }
 
-uint64_t ard_rows(const statement_t* stmt) {
-  uint64_t n = array_size(stmt->current_desc[DESC_ARD]);
-  return n < 1 ? 1 : n;
-}
-
 SQLRETURN inconsistent(statement_t* stmt, int16_t column, long client, const descriptor_record_t* rec,
                        const char* server_word = "has") {
   return fail(stmt, "HY000", 19, "General error: Column %d inconsistency. (Client provided %ld, Server %s %ld)",

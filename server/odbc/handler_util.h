@@ -11,6 +11,7 @@
 
 #include "server_diag.h"
 #include "server_records.h"
+#include "trace_log.h"
 
 namespace kyvek::server {
 
@@ -28,6 +29,43 @@ inline statement_t* as_stmt(void* h) {
 inline descriptor_t* as_desc(void* h) {
   return veks_chk_handle(VEKS_DESC, h) == 0 ? static_cast<descriptor_t*>(h) : nullptr;
 }
+
+// A handler's first step on a connection or statement: the record with its
+// diagnostics cleared, or null (an exit line traced) for an unknown handle.
+inline connection_t* enter_dbc(void* h, const char* name) {
+  connection_t* dbc = as_dbc(h);
+  if (dbc == nullptr) {
+    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
+    return nullptr;
+  }
+  clear_errors(&dbc->diags);
+  return dbc;
+}
+inline statement_t* enter_stmt(void* h, const char* name) {
+  statement_t* stmt = as_stmt(h);
+  if (stmt == nullptr) {
+    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
+    return nullptr;
+  }
+  clear_errors(&stmt->diags);
+  return stmt;
+}
+
+// A handler's exit line and result.
+inline int16_t leave(const char* name, SQLRETURN rc) {
+  if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
+  return rc;
+}
+
+// Room for any fixed-size value a driver might write whatever length it is told.
+union Scratch {
+  SQLLEN len;
+  SQLULEN ulen;
+  SQLINTEGER i32;
+  SQLSMALLINT i16;
+  void* ptr;
+  char bytes[64];
+};
 
 // Server records on statements: vendor "Kyronde ODBC (Server)", "ISO 9075",
 // the connection's data source name.

@@ -49,12 +49,8 @@ Name block_name(int32_t block_length, char* text) {
 // The common steps around one catalog call.
 template <typename Call>
 int16_t catalog(void* handle, const char* name, std::initializer_list<Name> names, Call call) {
-  statement_t* stmt = as_stmt(handle);
-  if (stmt == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
-    return SQL_INVALID_HANDLE;
-  }
-  clear_errors(&stmt->diags);
+  statement_t* stmt = enter_stmt(handle, name);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
   for (const Name& n : names) {
     if (!n.ok) {
@@ -63,17 +59,13 @@ int16_t catalog(void* handle, const char* name, std::initializer_list<Name> name
     }
   }
   SQLRETURN rc = call(stmt->driver_stmt);
-  if (!succeeded(rc)) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
-    return rc;
-  }
+  if (!succeeded(rc)) return leave(name, rc);
   if (!succeeded(veks_new_result_set(stmt, rc))) {
     if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (veks_new_result_set failed)\n", name);
     KY_POST_STMT(stmt, "HY000", 6, "General error: veks_new_result_set() failed");
     return SQL_ERROR;
   }
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
-  return rc;
+  return leave(name, rc);
 }
 
 }  // namespace

@@ -27,31 +27,6 @@ using namespace kyvek::server;
 
 namespace {
 
-// Room for any fixed-size value a driver might write whatever length it is told.
-union Scratch {
-  SQLLEN len;
-  SQLULEN ulen;
-  SQLINTEGER i32;
-  SQLSMALLINT i16;
-  void* ptr;
-  char bytes[64];
-};
-
-connection_t* enter_dbc(void* h, const char* name) {
-  connection_t* dbc = as_dbc(h);
-  if (dbc == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
-    return nullptr;
-  }
-  clear_errors(&dbc->diags);
-  return dbc;
-}
-
-int16_t leave(const char* name, SQLRETURN rc) {
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
-  return rc;
-}
-
 std::string lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
   return s;

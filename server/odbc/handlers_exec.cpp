@@ -19,21 +19,6 @@ using namespace kyvek::server;
 
 namespace {
 
-statement_t* enter_stmt(void* h, const char* name) {
-  statement_t* stmt = as_stmt(h);
-  if (stmt == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
-    return nullptr;
-  }
-  clear_errors(&stmt->diags);
-  return stmt;
-}
-
-int16_t leave(const char* name, SQLRETURN rc) {
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
-  return rc;
-}
-
 bool log_failing_on() { return (veks_flags() & VEKS_FLAG_LOG_FAILING_SQL) != 0; }
 
 void trace_time() {

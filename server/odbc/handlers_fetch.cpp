@@ -18,21 +18,6 @@ using namespace kyvek::server;
 
 namespace {
 
-statement_t* enter_stmt(void* h, const char* name) {
-  statement_t* stmt = as_stmt(h);
-  if (stmt == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
-    return nullptr;
-  }
-  clear_errors(&stmt->diags);
-  return stmt;
-}
-
-int16_t leave(const char* name, SQLRETURN rc) {
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
-  return rc;
-}
-
 // The record of a column in a descriptor, or null when there is none.
 const descriptor_record_t* record_of(const descriptor_t* d, int32_t column) {
   if (d == nullptr || column < 0 || column >= d->alloc_records) return nullptr;

@@ -18,29 +18,6 @@ using namespace kyvek::server;
 
 namespace {
 
-union Scratch {
-  SQLLEN len;
-  SQLULEN ulen;
-  SQLINTEGER i32;
-  void* ptr;
-  char bytes[64];
-};
-
-statement_t* enter_stmt(void* h, const char* name) {
-  statement_t* stmt = as_stmt(h);
-  if (stmt == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
-    return nullptr;
-  }
-  clear_errors(&stmt->diags);
-  return stmt;
-}
-
-int16_t leave(const char* name, SQLRETURN rc) {
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
-  return rc;
-}
-
 // Attributes whose value is an address in the application's memory.
 bool pointer_attr(int32_t attr) {
   switch (attr) {

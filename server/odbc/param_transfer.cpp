@@ -28,11 +28,6 @@ using namespace kyvek::transfer;
 constexpr uint32_t kTraceValues = 0x1000;
 constexpr int32_t kRealSlot = 40;
 
-uint64_t apd_rows(const statement_t* stmt) {
-  uint64_t n = array_size(stmt->current_desc[DESC_APD]);
-  return n < 1 ? 1 : n;
-}
-
 // Element i of the call, or an empty one past its end.
 struct Elem {
   void* base = nullptr;
@@ -122,11 +117,6 @@ descriptor_record_t* output_record(statement_t* stmt, int32_t parameter, const c
   descriptor_t* apd = stmt->current_desc[DESC_APD];
   if (check_bound_param(parameter, stmt, apd, name) != SQL_SUCCESS) return nullptr;
   return &apd->records[parameter];
-}
-
-// rows values of width bytes each are inside the record's data array.
-bool data_holds(const descriptor_record_t* rec, uint64_t rows, uint64_t width) {
-  return rec->data != nullptr && rows <= rec->data_alloc_len / width;
 }
 
 int16_t fetch_param_fixed(const char* name, void* handle, int16_t number, int32_t* bytes, void* out,

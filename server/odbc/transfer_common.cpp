@@ -36,6 +36,17 @@ uint64_t fetched_rows(const statement_t* stmt) {
 
 uint64_t length_bytes(uint64_t rows) { return (rows < 2 ? 1 : rows) * sizeof(SQLLEN); }
 
+namespace {
+uint64_t at_least_one(uint64_t n) { return n < 1 ? 1 : n; }
+}  // namespace
+
+uint64_t ard_rows(const statement_t* stmt) { return at_least_one(array_size(stmt->current_desc[DESC_ARD])); }
+uint64_t apd_rows(const statement_t* stmt) { return at_least_one(array_size(stmt->current_desc[DESC_APD])); }
+
+bool data_holds(const descriptor_record_t* rec, uint64_t rows, uint64_t width) {
+  return rec->data != nullptr && rows <= rec->data_alloc_len / width;
+}
+
 bool has_arrays(const descriptor_record_t* rec) {
   return rec->data != nullptr || rec->octet_length_array != nullptr || rec->indicator != nullptr;
 }

@@ -33,6 +33,11 @@ uint64_t fetched_rows(const statement_t* stmt);
 uint64_t array_size(const descriptor_t* desc);
 // Bytes of an octet-length or indicator array of n rows (one row at least).
 uint64_t length_bytes(uint64_t rows);
+// Rows of the statement's ARD or APD arrays: the array size, one at least.
+uint64_t ard_rows(const statement_t* stmt);
+uint64_t apd_rows(const statement_t* stmt);
+// rows values of width bytes each are inside the record's data array.
+bool data_holds(const descriptor_record_t* rec, uint64_t rows, uint64_t width);
 
 // Record of a column or parameter that is bound (number within the count and
 // the allocated records and holding at least one array), else null.
