@@ -151,19 +151,6 @@ std::vector<FunctionDescriptor> test_table() {
   return t;
 }
 
-int listen_socket(int* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(fd, 4);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
 struct ServerOutcome {
   int connect_rc = -1;
   int run_code = -1;
@@ -206,7 +193,7 @@ class Loopback : public ::testing::Test {
  protected:
   void SetUp() override {
     table_ = test_table();
-    listen_fd_ = listen_socket(&port_);
+    listen_fd_ = loopback_socket(&port_);
     server_ = std::thread(serve_one_connection, listen_fd_, table_.data(), &outcome_);
   }
   void TearDown() override {

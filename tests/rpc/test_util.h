@@ -3,6 +3,10 @@
 #ifndef KYRPC_TEST_UTIL_H
 #define KYRPC_TEST_UTIL_H
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <memory>
 
 #include "handle.h"
@@ -38,6 +42,21 @@ inline HandlePtr memory_handle(int mode, uint32_t negotiated, std::shared_ptr<Me
   h->peer_sqllen_width = (negotiated & kNegNarrowSqllen) ? 4 : 8;
   if (mode == RPC_MODE_SERVER && (negotiated & kNegNarrowPointers)) h->pointer_table.push_back(nullptr);
   return h;
+}
+
+// A TCP socket bound to an ephemeral port on 127.0.0.1 (its number in *port),
+// listening unless listening is false: then connects to the port are refused.
+inline int loopback_socket(int* port, bool listening = true) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  if (listening) ::listen(fd, 4);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  *port = ntohs(a.sin_port);
+  return fd;
 }
 
 }  // namespace kyrpc::test

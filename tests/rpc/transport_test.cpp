@@ -143,32 +143,6 @@ TEST(AdoptedTransport, IdleTimeoutsCountOnlyEmptyWaits) {
   }
 }
 
-int listen_on_loopback(int* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(fd, 4);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
-// A bound port nobody listens on: connects are refused.
-int refusing_port(int* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
 HandlePtr client_for(int port, const char* attempts = nullptr) {
   HandlePtr h(RPCAllocHandle());
   RPCInitialise(h.get(), RPC_MODE_CLIENT, 0);
@@ -186,7 +160,7 @@ std::string error_of(RpcHandle* h, int* code) {
 
 TEST(BsdTransport, RefusedConnectionsAreRetried) {
   int port = 0;
-  int fd = refusing_port(&port);
+  int fd = loopback_socket(&port, false);  // bound, nobody listening: refused
   struct {
     const char* attempts;
     const char* text;
@@ -238,7 +212,7 @@ TEST(BsdTransport, WhatAServerSaysBeforeTheHandshake) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     int port = 0;
-    int lfd = listen_on_loopback(&port);
+    int lfd = loopback_socket(&port);
     std::thread server(fake_server, lfd, c.bytes);
     HandlePtr h = client_for(port);
     EXPECT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 1);
@@ -256,7 +230,7 @@ TEST(BsdTransport, WhatAServerSaysBeforeTheHandshake) {
 
 TEST(InheritedSocket, ServesOverTheTtyDriver) {
   int port = 0;
-  int lfd = listen_on_loopback(&port);
+  int lfd = loopback_socket(&port);
   int run_code = -1;
   std::thread server([&] {
     int fd = ::accept(lfd, nullptr, nullptr);
@@ -287,7 +261,7 @@ TEST(InheritedSocket, ServesOverTheTtyDriver) {
 
 TEST(AdoptedTransport, ResetByPeerEndsInPeer) {
   int port = 0;
-  int lfd = listen_on_loopback(&port);
+  int lfd = loopback_socket(&port);
   int client = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -309,15 +283,9 @@ TEST(AdoptedTransport, ResetByPeerEndsInPeer) {
   ::close(lfd);
 }
 
-}  // namespace
-}  // namespace kyrpc::test
-
-namespace kyrpc::test {
-namespace {
-
 TEST(BsdTransport, ServerGoneMidSession) {
   int port = 0;
-  int lfd = listen_on_loopback(&port);
+  int lfd = loopback_socket(&port);
   std::thread server([&] {
     int fd = ::accept(lfd, nullptr, nullptr);
     RpcHandle* h = RPCAllocHandle();

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,15 @@
 #include "scramble.h"
 
 namespace kytest {
+
+// A connection string as a client sends it: "xx" and the text scrambled
+// (mode 1, or 3 for faze 2) in a buffer twice as long.
+inline std::string wire_connect_string(const std::string& text, int mode) {
+  std::vector<char> scrambled(text.size() * 2 + 1, '\0');
+  std::memcpy(scrambled.data(), text.data(), text.size());
+  scramble_string(scrambled.data(), mode);
+  return "xx" + std::string(scrambled.data());
+}
 
 class RpcLink {
  public:
@@ -53,13 +63,8 @@ class RpcLink {
   }
   // Connects the way a client does: "xx" and the scrambled string.
   int16_t connect(void* dbc, const std::string& text, bool faze2 = false, std::string* out = nullptr) {
-    std::vector<char> scrambled(text.begin(), text.end());
-    scrambled.push_back('\0');
-    // The client side scrambles (modes 1 and 3) into a buffer twice as long.
-    scrambled.resize(text.size() * 2 + 1, '\0');
-    scramble_string(scrambled.data(), faze2 ? 3 : 1);
     info_.op_flags1 = faze2 ? NET_OP_FAZE2 : 0;
-    std::string wire = "xx" + std::string(scrambled.data());
+    std::string wire = wire_connect_string(text, faze2 ? 3 : 1);
     std::vector<char> block(wire.begin(), wire.end());
     block.push_back('\0');
     std::vector<char> back(256, '\0');

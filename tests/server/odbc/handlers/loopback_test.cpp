@@ -3,99 +3,26 @@
 // RPCRun), and a client calling through the client stubs: environment,
 // connect, execute a SELECT, fetch its rows, read a diagnostic; then the link
 // drops and its clean-up frees what the client left.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-
 #include <cstring>
-#include <thread>
 
-#include "handler_fixture.h"
-#include "procedure_table.h"
-#include "remote_stubs.h"
+#include "served_link.h"
 
 namespace kytest {
 namespace {
-
-class ServedLink {
- public:
-  ServedLink() {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listen_fd_, 1);
-    socklen_t len = sizeof a;
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ServedLink() {
-    ::shutdown(listen_fd_, SHUT_RDWR);
-    if (thread_.joinable()) thread_.join();
-    ::close(listen_fd_);
-  }
-  int port() const { return port_; }
-  void wait() {
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  void serve() {
-    pollfd p{listen_fd_, POLLIN, 0};
-    if (::poll(&p, 1, 20000) != 1) return;
-    int fd = ::accept(listen_fd_, nullptr, nullptr);
-    if (fd < 0) return;
-    net_connection_info_t info{};
-    snprintf(info.client_address, sizeof(info.client_address), "127.0.0.1");
-    RpcHandle* h = RPCAllocHandle();
-    RPCRegisterPrivatePtr(h, &info, 0);
-    RPCInitialise(h, RPC_MODE_SERVER, fd);
-    RPCExport(h, server_procedure_table);
-    int winsock = -1;
-    const char *name = nullptr, *desc = nullptr;
-    for (int i = 0; RPCEnumerateTransports(h, i, &name, &desc) == 0; ++i) {
-      if (strcmp(name, RPC_TRANSPORT_NAME_WINSOCK) == 0) winsock = i;
-    }
-    RPCSetTransportOpts(h, winsock, nullptr, "0", nullptr, nullptr, nullptr, "60", nullptr);
-    if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) == 0) RPCRun(h);
-    RPCDisconnect(h);
-    RPCTerminate(h);  // the terminate callback frees what the client left
-    RPCRegisterPrivatePtr(h, nullptr, 0);
-    RPCFreeHandle(h);
-    ::close(fd);
-  }
-  int listen_fd_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-};
 
 using Loopback = HandlersTest;
 
 TEST_F(Loopback, CoreRoadThroughClientStubs) {
   ServedLink server;
-  RpcHandle* h = RPCAllocHandle();
-  ASSERT_EQ(RPCInitialise(h, RPC_MODE_CLIENT, 0), 0);
-  std::string port = std::to_string(server.port());
-  RPCSetTransportOpts(h, RPC_TRANSPORT_BSD, "127.0.0.1", port.c_str(), nullptr, nullptr, nullptr, "60", nullptr);
-  ASSERT_EQ(RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID), 0);
+  std::string why;
+  ClientHandle client = server.connect(&why);
+  ASSERT_NE(client, nullptr) << why;
+  RpcHandle* h = client.get();
 
-  void* env = nullptr;
-  ASSERT_EQ(remote_sql_alloc_handle(h, 3, SQL_HANDLE_ENV, nullptr, &env), SQL_SUCCESS);
-  ASSERT_EQ(remote_sql_set_env_attr(h, env, SQL_ATTR_ODBC_VERSION, SQL_OV_ODBC3), SQL_SUCCESS);
   void* dbc = nullptr;
-  ASSERT_EQ(remote_sql_alloc_handle(h, 3, SQL_HANDLE_DBC, env, &dbc), SQL_SUCCESS);
-
-  std::string plain = "DSN=testdsn;";
-  std::vector<char> scrambled(plain.size() * 2 + 1, '\0');
-  memcpy(scrambled.data(), plain.data(), plain.size());
-  scramble_string(scrambled.data(), KY_SCRAMBLE_SCRAMBLE);
-  std::string wire = "xx" + std::string(scrambled.data());
   char out[128];
-  int32_t out_len = sizeof(out);
-  ASSERT_TRUE(SQL_SUCCEEDED(remote_sql_driver_connect(h, dbc, static_cast<int32_t>(wire.size() + 1), wire.c_str(),
-                                                      &out_len, out, sizeof(out), SQL_DRIVER_NOPROMPT)));
+  int32_t out_len = 0;
+  ASSERT_NO_FATAL_FAILURE(connect_remote(h, &dbc, out, &out_len));
   EXPECT_GT(out_len, 0);
   EXPECT_EQ(out[0], 'x');
 
@@ -137,9 +64,7 @@ TEST_F(Loopback, CoreRoadThroughClientStubs) {
   EXPECT_EQ(remote_sql_fetch(h, reinterpret_cast<void*>(0x1234)), SQL_INVALID_HANDLE);
 
   // The client goes away without freeing anything: the server cleans up.
-  RPCDisconnect(h);
-  RPCTerminate(h);
-  RPCFreeHandle(h);
+  client.reset();
   server.wait();
 }
 

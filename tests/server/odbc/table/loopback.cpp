@@ -20,12 +20,13 @@ void HandleCloser::operator()(RpcHandle* h) const {
 
 namespace {
 
-void serve(int listen_fd, const FunctionDescriptor* table) {
+void serve(int listen_fd, const FunctionDescriptor* table, void* private_ptr) {
   pollfd p{listen_fd, POLLIN, 0};
   if (::poll(&p, 1, 20000) != 1) return;  // bounded: no client came
   int fd = ::accept(listen_fd, nullptr, nullptr);
   if (fd < 0) return;
   RpcHandle* h = RPCAllocHandle();
+  if (private_ptr != nullptr) RPCRegisterPrivatePtr(h, private_ptr, 0);
   RPCInitialise(h, RPC_MODE_SERVER, fd);
   RPCExport(h, table);
   int winsock = -1;
@@ -35,14 +36,15 @@ void serve(int listen_fd, const FunctionDescriptor* table) {
   RPCSetTransportOpts(h, winsock, nullptr, "0", nullptr, nullptr, nullptr, "60", nullptr);
   if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) == 0) RPCRun(h);
   RPCDisconnect(h);
-  RPCTerminate(h);
+  RPCTerminate(h);  // with a per-connection record, its callback frees what the client left
+  if (private_ptr != nullptr) RPCRegisterPrivatePtr(h, nullptr, 0);
   RPCFreeHandle(h);
   ::close(fd);
 }
 
 }  // namespace
 
-OneConnectionServer::OneConnectionServer(const FunctionDescriptor* table) {
+OneConnectionServer::OneConnectionServer(const FunctionDescriptor* table, void* private_ptr) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -52,7 +54,7 @@ OneConnectionServer::OneConnectionServer(const FunctionDescriptor* table) {
   socklen_t len = sizeof a;
   ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
   port_ = ntohs(a.sin_port);
-  thread_ = std::thread(serve, listen_fd_, table);
+  thread_ = std::thread(serve, listen_fd_, table, private_ptr);
 }
 
 OneConnectionServer::~OneConnectionServer() {

@@ -1,6 +1,7 @@
 // A real server handle serving one connection on 127.0.0.1 (as the server's
 // worker does: accepted socket, Winsock transport, exported table, RPCRun) and
-// real client handles connecting to it.
+// real client handles connecting to it. Shared by the table, handler and
+// transfer tests.
 #pragma once
 
 #include <memory>
@@ -18,9 +19,16 @@ using ClientHandle = std::unique_ptr<RpcHandle, HandleCloser>;
 
 class OneConnectionServer {
  public:
-  explicit OneConnectionServer(const FunctionDescriptor* table);
+  // private_ptr, when given, is the per-connection record the served handle
+  // carries (registered before initialising, as the worker does); it must
+  // outlive the server.
+  explicit OneConnectionServer(const FunctionDescriptor* table, void* private_ptr = nullptr);
   ~OneConnectionServer();
   int port() const { return port_; }
+  // Waits until the served connection has ended and been cleaned up.
+  void wait() {
+    if (thread_.joinable()) thread_.join();
+  }
   // A connected client handle; null (with the reason in *why) on failure.
   ClientHandle connect(std::string* why = nullptr);
 

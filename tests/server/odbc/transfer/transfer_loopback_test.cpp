@@ -1,73 +1,14 @@
 // The transfer procedures over a real RPC link on 127.0.0.1, called through
 // the client stubs: a served connection as the worker sets it up, a rowset of
 // three in one reply and a three-row parameter array in one call.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-
 #include <cstring>
-#include <thread>
 
-#include "../handlers/handler_fixture.h"
-#include "net_connection.h"
+#include "../handlers/served_link.h"
 #include "packing.h"
-#include "procedure_table.h"
-#include "remote_stubs.h"
 #include "transfer_fixture.h"
 
 namespace kytest {
 namespace {
-
-// One served connection, as the server's worker runs it.
-class ServedLink {
- public:
-  ServedLink() {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listen_fd_, 1);
-    socklen_t len = sizeof a;
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ServedLink() {
-    ::shutdown(listen_fd_, SHUT_RDWR);
-    if (thread_.joinable()) thread_.join();
-    ::close(listen_fd_);
-  }
-  int port() const { return port_; }
-
- private:
-  void serve() {
-    pollfd p{listen_fd_, POLLIN, 0};
-    if (::poll(&p, 1, 20000) != 1) return;
-    int fd = ::accept(listen_fd_, nullptr, nullptr);
-    if (fd < 0) return;
-    net_connection_info_t info{};
-    snprintf(info.client_address, sizeof(info.client_address), "127.0.0.1");
-    RpcHandle* h = RPCAllocHandle();
-    RPCRegisterPrivatePtr(h, &info, 0);
-    RPCInitialise(h, RPC_MODE_SERVER, fd);
-    RPCExport(h, server_procedure_table);
-    int winsock = -1;
-    const char *name = nullptr, *desc = nullptr;
-    for (int i = 0; RPCEnumerateTransports(h, i, &name, &desc) == 0; ++i)
-      if (std::strcmp(name, RPC_TRANSPORT_NAME_WINSOCK) == 0) winsock = i;
-    RPCSetTransportOpts(h, winsock, nullptr, "0", nullptr, nullptr, nullptr, "60", nullptr);
-    if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) == 0) RPCRun(h);
-    RPCDisconnect(h);
-    RPCTerminate(h);
-    RPCRegisterPrivatePtr(h, nullptr, 0);
-    RPCFreeHandle(h);
-    ::close(fd);
-  }
-  int listen_fd_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-};
 
 constexpr int32_t kSqlulenArray = 0x40000;
 constexpr int32_t kSqllenArray = 0x20000;
@@ -80,30 +21,14 @@ class TransferLoopback : public HandlersTest {
  protected:
   void SetUp() override {
     HandlersTest::SetUp();
-    h_ = RPCAllocHandle();
-    ASSERT_EQ(RPCInitialise(h_, RPC_MODE_CLIENT, 0), 0);
-    std::string port = std::to_string(server_.port());
-    RPCSetTransportOpts(h_, RPC_TRANSPORT_BSD, "127.0.0.1", port.c_str(), nullptr, nullptr, nullptr, "60", nullptr);
-    ASSERT_EQ(RPCConnect(h_, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID), 0);
-    void* env = nullptr;
-    ASSERT_EQ(remote_sql_alloc_handle(h_, 3, SQL_HANDLE_ENV, nullptr, &env), SQL_SUCCESS);
-    ASSERT_EQ(remote_sql_set_env_attr(h_, env, SQL_ATTR_ODBC_VERSION, SQL_OV_ODBC3), SQL_SUCCESS);
-    ASSERT_EQ(remote_sql_alloc_handle(h_, 3, SQL_HANDLE_DBC, env, &dbc_), SQL_SUCCESS);
-    std::string plain = "DSN=testdsn;";
-    std::vector<char> scrambled(plain.size() * 2 + 1, '\0');
-    std::memcpy(scrambled.data(), plain.data(), plain.size());
-    scramble_string(scrambled.data(), KY_SCRAMBLE_SCRAMBLE);
-    std::string wire = "xx" + std::string(scrambled.data());
+    std::string why;
+    client_ = server_.connect(&why);
+    ASSERT_NE(client_, nullptr) << why;
+    h_ = client_.get();
     char out[128];
-    int32_t out_len = sizeof(out);
-    ASSERT_TRUE(SQL_SUCCEEDED(remote_sql_driver_connect(h_, dbc_, static_cast<int32_t>(wire.size() + 1), wire.c_str(),
-                                                        &out_len, out, sizeof(out), SQL_DRIVER_NOPROMPT)));
+    int32_t out_len = 0;
+    ASSERT_NO_FATAL_FAILURE(connect_remote(h_, &dbc_, out, &out_len));
     ASSERT_EQ(remote_sql_alloc_handle(h_, 3, SQL_HANDLE_STMT, dbc_, &stmt_), SQL_SUCCESS);
-  }
-  void TearDown() override {
-    RPCDisconnect(h_);
-    RPCTerminate(h_);
-    RPCFreeHandle(h_);
   }
   int16_t exec(const std::string& sql) {
     return remote_sql_exec_direct(h_, stmt_, static_cast<int32_t>(sql.size() + 1), sql.c_str());
@@ -128,6 +53,7 @@ class TransferLoopback : public HandlersTest {
   }
 
   ServedLink server_;
+  ClientHandle client_;
   RpcHandle* h_ = nullptr;
   void* dbc_ = nullptr;
   void* stmt_ = nullptr;

@@ -1,0 +1,48 @@
+// A served connection on 127.0.0.1 as the server's worker runs it (its
+// per-connection record, the exported procedure table, RPCRun), and a client
+// handle reaching the test data source through the client stubs.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "../table/loopback.h"
+#include "handler_fixture.h"
+#include "procedure_table.h"
+#include "remote_stubs.h"
+
+namespace kytest {
+
+class ServedLink {
+ public:
+  ServedLink() : server_(server_procedure_table, &info_) {}
+  int port() const { return server_.port(); }
+  // Waits until the link has dropped and its clean-up has run.
+  void wait() { server_.wait(); }
+  ClientHandle connect(std::string* why = nullptr) { return server_.connect(why); }
+
+ private:
+  static net_connection_info_t local_client() {
+    net_connection_info_t info{};
+    snprintf(info.client_address, sizeof(info.client_address), "127.0.0.1");
+    return info;
+  }
+  net_connection_info_t info_ = local_client();
+  OneConnectionServer server_;
+};
+
+// Through the client stubs over h: an ODBC 3 environment and a connection to
+// "DSN=testdsn;", sent scrambled as the client driver sends it. *out receives
+// the connection string the server returns (out_len bytes of it).
+inline void connect_remote(RpcHandle* h, void** dbc, char (&out)[128], int32_t* out_len) {
+  void* env = nullptr;
+  ASSERT_EQ(remote_sql_alloc_handle(h, 3, SQL_HANDLE_ENV, nullptr, &env), SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_set_env_attr(h, env, SQL_ATTR_ODBC_VERSION, SQL_OV_ODBC3), SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_alloc_handle(h, 3, SQL_HANDLE_DBC, env, dbc), SQL_SUCCESS);
+  std::string wire = wire_connect_string("DSN=testdsn;", KY_SCRAMBLE_SCRAMBLE);
+  *out_len = sizeof(out);
+  ASSERT_TRUE(SQL_SUCCEEDED(remote_sql_driver_connect(h, *dbc, static_cast<int32_t>(wire.size() + 1), wire.c_str(),
+                                                      out_len, out, sizeof(out), SQL_DRIVER_NOPROMPT)));
+}
+
+}  // namespace kytest
