@@ -136,25 +136,6 @@ TEST_F(Lists, NewResultSetDescribesIntoIrd) {
   EXPECT_STREQ(ird->records[1].name, "marker");
 }
 
-// Binds column 1 of the statement's ARD as a one-row server array, the way
-// the binding handlers do.
-void bind_one_row(statement_t* s, bool separate_indicator) {
-  descriptor_t* ard = s->implicit_desc[DESC_ARD];
-  descriptor_record_t* r = veks_expand_desc_recs(ard, 1);
-  ASSERT_NE(r, nullptr);
-  r->concise_type = SQL_C_LONG;
-  r->octet_length = 4;
-  r->data = calloc(1, 4);
-  r->data_alloc_len = 4;
-  r->element_size = 4;
-  r->octet_length_array = static_cast<SQLLEN*>(calloc(1, sizeof(SQLLEN)));
-  r->indicator = separate_indicator ? static_cast<SQLLEN*>(calloc(1, sizeof(SQLLEN)))
-                                    : r->octet_length_array;
-  r->row_capacity = 1;
-  ard->record_count = 1;
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLBindCol(s->driver_stmt, 1, SQL_C_LONG, r->data, 4, r->octet_length_array)));
-}
-
 TEST_F(Lists, ResizedBuffersFetchWholeRowset) {
   Link link;
   connection_t* dbc = link.connected(link.env());

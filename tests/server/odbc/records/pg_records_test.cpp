@@ -23,18 +23,8 @@ TEST(PgRecords, ResizedSeparateIndicatorReceivesNulls) {
   exec(s->driver_stmt, "INSERT INTO numbers VALUES (7), (NULL), (9)");
 
   descriptor_t* ard = s->implicit_desc[DESC_ARD];
-  descriptor_record_t* r = veks_expand_desc_recs(ard, 1);
-  ASSERT_NE(r, nullptr);
-  r->concise_type = SQL_C_LONG;
-  r->octet_length = 4;
-  r->data = calloc(1, 4);
-  r->data_alloc_len = 4;
-  r->element_size = 4;
-  r->octet_length_array = static_cast<SQLLEN*>(calloc(1, sizeof(SQLLEN)));
-  r->indicator = static_cast<SQLLEN*>(calloc(1, sizeof(SQLLEN)));
-  r->row_capacity = 1;
-  ard->record_count = 1;
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLBindCol(s->driver_stmt, 1, SQL_C_LONG, r->data, 4, r->octet_length_array)));
+  ASSERT_NO_FATAL_FAILURE(bind_one_row(s, true));
+  descriptor_record_t* r = &ard->records[1];
   ASSERT_TRUE(SQL_SUCCEEDED(SQLSetDescField(ard->driver_desc, 1, SQL_DESC_INDICATOR_PTR, r->indicator, 0)));
 
   ASSERT_EQ(resize_buffers(s, ard, 3), SQL_SUCCESS);

@@ -10,12 +10,6 @@
 namespace kytest {
 namespace {
 
-constexpr int32_t kSqlulenArray = 0x40000;
-constexpr int32_t kSqllenArray = 0x20000;
-constexpr int32_t kBlock = 0x4;
-constexpr int32_t kInt16Array = 0x8;
-constexpr int32_t kInt32Array = 0x10;
-
 struct Case {
   const char* name;
   std::function<int16_t()> call;

@@ -19,6 +19,23 @@
 
 namespace kytest {
 
+// Element kinds of a row array (wvarray) as the client stubs send them.
+constexpr int32_t kSqlulenArray = RPC_ARG_SQLULEN_ARRAY;
+constexpr int32_t kSqllenArray = RPC_ARG_SQLLEN_ARRAY;
+constexpr int32_t kBlock = RPC_ARG_DESC;
+constexpr int32_t kInt16Array = RPC_ARG_INT16_ARRAY;
+constexpr int32_t kInt32Array = RPC_ARG_INT32_ARRAY;
+constexpr int32_t kDoubleArray = RPC_ARG_DOUBLE_ARRAY;
+
+// Runs SQL on a driver statement of its own on the connection.
+inline void exec_on(connection_t* dbc, const std::string& sql) {
+  SQLHSTMT h = nullptr;
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc->driver_dbc, &h)));
+  SQLRETURN rc = SQLExecDirect(h, (SQLCHAR*)sql.c_str(), SQL_NTS);
+  EXPECT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) << sql;
+  SQLFreeHandle(SQL_HANDLE_STMT, h);
+}
+
 inline descriptor_t* desc_of(statement_t* s, int slot) { return s->current_desc[slot]; }
 
 // SQL_ATTR_ROW_ARRAY_SIZE with a row status array and a rows-fetched counter.
@@ -122,13 +139,7 @@ class TransferTest : public RecordsTest {
     stmt_ = link_.stmt(dbc_);
     ASSERT_NE(nullptr, stmt_);
   }
-  void exec_sql(const std::string& sql) {
-    SQLHSTMT h = nullptr;
-    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_->driver_dbc, &h)));
-    SQLRETURN rc = SQLExecDirect(h, (SQLCHAR*)sql.c_str(), SQL_NTS);
-    EXPECT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) << sql;
-    SQLFreeHandle(SQL_HANDLE_STMT, h);
-  }
+  void exec_sql(const std::string& sql) { exec_on(dbc_, sql); }
   // Executes a query on the statement and describes its result set.
   void query(const std::string& sql) {
     SQLRETURN rc = SQLExecDirect(stmt_->driver_stmt, (SQLCHAR*)sql.c_str(), SQL_NTS);

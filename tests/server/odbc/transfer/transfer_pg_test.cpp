@@ -10,10 +10,6 @@
 namespace kytest {
 namespace {
 
-constexpr int32_t kSqlulenArray = 0x40000;
-constexpr int32_t kSqllenArray = 0x20000;
-constexpr int32_t kBlock = 0x4;
-
 // Value of a numeric record: magnitude (little-endian) / 10^scale, signed.
 double numeric_value(const unsigned char* rec) {
   double mag = 0;
@@ -47,13 +43,7 @@ class PgTransferTest : public ::testing::Test {
     stmt_ = link_.stmt(dbc_);
     ASSERT_NE(nullptr, stmt_);
   }
-  void exec_sql(const std::string& sql) {
-    SQLHSTMT h = nullptr;
-    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc_->driver_dbc, &h)));
-    SQLRETURN rc = SQLExecDirect(h, (SQLCHAR*)sql.c_str(), SQL_NTS);
-    EXPECT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) << sql;
-    SQLFreeHandle(SQL_HANDLE_STMT, h);
-  }
+  void exec_sql(const std::string& sql) { exec_on(dbc_, sql); }
   descriptor_t* apd() { return stmt_->current_desc[DESC_APD]; }
 
   Link link_;

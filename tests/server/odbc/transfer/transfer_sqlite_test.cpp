@@ -40,12 +40,6 @@ class TraceEverything : public ::testing::Environment {
 };
 ::testing::Environment* const kTraceEverything = ::testing::AddGlobalTestEnvironment(new TraceEverything);
 
-constexpr int32_t kSqlulenArray = 0x40000;
-constexpr int32_t kSqllenArray = 0x20000;
-constexpr int32_t kBlock = 0x4;
-constexpr int32_t kInt16Array = 0x8;
-constexpr int32_t kInt32Array = 0x10;
-
 class BlockTransferTest : public TransferTest {};
 
 // A rowset of 3 with a bookmark, int, char and timestamp arrives in one call,
