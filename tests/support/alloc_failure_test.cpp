@@ -6,22 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include "con_str_pairs.h"
 #include "ky_constr.h"
 #include "ky_list.h"
 #include "mem_internal.h"
 
 namespace {
-
-using Pairs = std::vector<std::pair<std::string, std::string>>;
-
-Pairs pairs_of(const con_str& cs) {
-    Pairs out;
-    for (ListNode* n = cs.count ? ListFirst(cs.list) : nullptr; n; n = ListNext(n)) {
-        auto* p = static_cast<pair*>(ListData(n));
-        out.emplace_back(p->key, p->value);
-    }
-    return out;
-}
 
 struct Failing : ::testing::Test {
     void TearDown() override { ky::mem_fail_after(-1); }

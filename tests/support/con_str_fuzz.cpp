@@ -8,20 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "con_str_pairs.h"
 #include "ky_constr.h"
 
 namespace {
-
-using Pairs = std::vector<std::pair<std::string, std::string>>;
-
-Pairs pairs_of(const con_str& cs) {
-    Pairs out;
-    for (ListNode* n = cs.count ? ListFirst(cs.list) : nullptr; n; n = ListNext(n)) {
-        auto* p = static_cast<pair*>(ListData(n));
-        out.emplace_back(p->key, p->value);
-    }
-    return out;
-}
 
 void require(bool ok) {
     if (!ok) std::abort();

@@ -8,11 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include "con_str_pairs.h"
 #include "ky_constr.h"
 
 namespace {
-
-using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 class ConStr : public ::testing::Test {
 protected:
@@ -23,12 +22,7 @@ protected:
     void TearDown() override { ky_mem_release_handle(pool_); }
 
     Pairs pairs() const {
-        Pairs out;
-        if (cs_.count == 0) return out;
-        for (ListNode* n = ListFirst(cs_.list); n; n = ListNext(n)) {
-            auto* p = static_cast<pair*>(ListData(n));
-            out.emplace_back(p->key, p->value);
-        }
+        Pairs out = pairs_of(cs_);
         EXPECT_EQ(static_cast<size_t>(cs_.count), out.size());
         return out;
     }
