@@ -8,6 +8,8 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -102,6 +104,47 @@ TEST(MethodWords, TableOfWords) {
       EXPECT_NE(Fixture::read_file(p.err).find(c.err), std::string::npos) << Fixture::read_file(p.err);
     }
   }
+}
+
+TEST(MethodWords, StartupLogFollowsTraceBit0x800) {
+  Options o;
+  o.settings["Logging"] = "0x800";
+  Fixture f(o);
+  Process p = f.spawn(Fixture::program("kyvekserver"), {"tcpip_listen", "12x"});
+  EXPECT_EQ(Fixture::wait(p, 20000), 2);
+  std::string log = Fixture::read_file(f.dir() / "log" / "kyvekstart.log");
+  EXPECT_NE(log.find(") VEK Server starting up in tcpip_listen mode\n"), std::string::npos) << log;
+  EXPECT_EQ(log.rfind("(", 0), 0u);
+}
+
+TEST(Standalone, DescriptorExhaustionPausesInsteadOfStopping) {
+  Fixture f;
+  ASSERT_TRUE(f.start_server());
+  pid_t pid = f.server().pid;
+  // A limit at the lowest free descriptor number leaves none for accept: every
+  // accept fails with EMFILE until the limit rises again.
+  rlim_t lowest_free = 0;
+  while (fs::exists(fs::path("/proc") / std::to_string(pid) / "fd" / std::to_string(lowest_free))) ++lowest_free;
+  // Only the soft limit moves, so no privilege is needed to raise it again.
+  rlimit roomy{};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &roomy), 0);
+  rlimit tight{lowest_free, roomy.rlim_max};
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+  std::vector<int> idle;
+  for (int i = 0; i < 4; ++i) idle.push_back(kyvek::e2e::connect_loopback(f.port()));
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_TRUE(f.server_running());
+  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &roomy, nullptr), 0);
+  for (int fd : idle) ::close(fd);
+  RpcClient c;
+  bool served = false;
+  for (int i = 0; i < 50 && !served; ++i) {
+    served = c.connect(f.port()) && c.logon_sequence("anyone", "x") == 0;
+    if (!served) std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_TRUE(served) << c.error();
+  int status = 0;
+  EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the server ended";
 }
 
 TEST(Standalone, ServesConcurrentClientsOnThreads) {
