@@ -14,6 +14,7 @@
 
 #include "../records/odbc_fixture.h"
 #include "handlers.h"
+#include "packing.h"
 #include "record_lists.h"
 #include "transfer_common.h"
 
@@ -92,6 +93,40 @@ class RowArray {
   template <class T>
   wvarray* add_values(const std::vector<T>& v, int32_t kind) {
     return add(v.data(), v.size() * sizeof(T), kind);
+  }
+  // A parameter's octet-length and indicator arrays, holding the same values.
+  void add_lengths(const std::vector<SQLLEN>& v) {
+    add_values(v, kSqlulenArray);
+    add_values(v, kSqllenArray);
+  }
+  // Date and timestamp values in the field arrays the client packs them
+  // into: years, then month/day pairs; quintuples, years, then fractions.
+  template <size_t N>
+  void add_dates(const SQL_DATE_STRUCT (&dates)[N]) {
+    diag_header scratch{};
+    int16_t* years = nullptr;
+    int16_t* pairs = nullptr;
+    int32_t yb = 0, pb = 0;
+    ASSERT_EQ(0, pack_dates(&scratch, dates, sizeof dates, N, &years, &yb, &pairs, &pb, 0));
+    add(years, static_cast<size_t>(yb), kInt16Array);
+    add(pairs, static_cast<size_t>(pb), kInt16Array);
+    free(years);
+    free(pairs);
+  }
+  template <size_t N>
+  void add_timestamps(const SQL_TIMESTAMP_STRUCT (&ts)[N]) {
+    diag_header scratch{};
+    int16_t* quint = nullptr;
+    int16_t* years = nullptr;
+    int32_t* fr = nullptr;
+    int32_t qb = 0, yb = 0, fb = 0;
+    ASSERT_EQ(0, pack_timestamps(&scratch, ts, sizeof ts, N, &quint, &qb, &years, &yb, &fr, &fb, 0));
+    add(quint, static_cast<size_t>(qb), kInt16Array);
+    add(years, static_cast<size_t>(yb), kInt16Array);
+    add(fr, static_cast<size_t>(fb), kInt32Array);
+    free(quint);
+    free(years);
+    free(fr);
   }
   wvarray* data() { return els_.data(); }
   int32_t count() const { return static_cast<int32_t>(els_.size()); }

@@ -116,9 +116,7 @@ TEST_F(PgTransferTest, OutputParametersAfterExecution) {
   ASSERT_EQ(SQL_SUCCESS, sql_bind_parameter(stmt_, 2, SQL_PARAM_INPUT, SQL_C_LONG, SQL_INTEGER, 1, 10, 0, 4, 1));
   // The output parameter takes no elements; the input one its three.
   RowArray wv;
-  const std::vector<SQLLEN> four = {4};
-  wv.add_values(four, kSqlulenArray);
-  wv.add_values(four, kSqllenArray);
+  wv.add_lengths({4});
   wv.add_values(std::vector<int32_t>{21}, kBlock);
   ASSERT_EQ(SQL_SUCCESS, synch_bound_paramswv(stmt_, wv.count(), wv.data()));
   // psqlODBC learns a call's output parameters from the bindings in place when it prepares.
@@ -141,9 +139,7 @@ TEST_F(PgTransferTest, OutputParametersAfterExecution) {
   ASSERT_EQ(SQL_SUCCESS, sql_bind_parameter(stmt_, 1, SQL_PARAM_OUTPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 20, 0, 21, 1));
   ASSERT_EQ(SQL_SUCCESS, sql_bind_parameter(stmt_, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 20, 0, 21, 1));
   RowArray in;
-  const std::vector<SQLLEN> nts = {SQL_NTS};
-  in.add_values(nts, kSqlulenArray);
-  in.add_values(nts, kSqllenArray);
+  in.add_lengths({SQL_NTS});
   in.add("bob", 4, kBlock);
   ASSERT_EQ(SQL_SUCCESS, synch_bound_paramswv(stmt_, in.count(), in.data()));
   rc = SQLExecDirect(stmt_->driver_stmt, (SQLCHAR*)"{? = call greet(?)}", SQL_NTS);

@@ -123,57 +123,29 @@ TEST_F(BlockTransferTest, ParameterArrayOfThreeInserts) {
   EXPECT_EQ(5, apd()->record_count);
 
   RowArray wv;
-  const std::vector<SQLLEN> fixed_len = {4, 4, 4};
-  wv.add_values(fixed_len, kSqlulenArray);
-  wv.add_values(fixed_len, kSqllenArray);
+  wv.add_lengths({4, 4, 4});
   wv.add_values(std::vector<int32_t>{10, 20, 30}, kBlock);
 
-  const std::vector<SQLLEN> text_len = {3, SQL_NULL_DATA, SQL_NTS};
-  wv.add_values(text_len, kSqlulenArray);
-  wv.add_values(text_len, kSqllenArray);
+  wv.add_lengths({3, SQL_NULL_DATA, SQL_NTS});
   char text[63] = {};
   std::memcpy(text, "abc", 3);
   std::memcpy(text + 42, "seven", 6);
   wv.add(text, sizeof text, kBlock);
 
-  const std::vector<SQLLEN> eight = {8, 8, 8};
-  wv.add_values(eight, kSqlulenArray);
-  wv.add_values(eight, kSqllenArray);
+  wv.add_lengths({8, 8, 8});
   char reals[120] = {};
   std::snprintf(reals, 40, "%30.15e", 1.5);
   std::snprintf(reals + 40, 40, "%30.15e", -2.25);
   std::snprintf(reals + 80, 40, "%30.15e", 1e10);
-  wv.add(reals, sizeof reals, 0x2000);
+  wv.add(reals, sizeof reals, kDoubleArray);
 
-  SQL_DATE_STRUCT dates[3] = {{2026, 12, 10}, {1970, 1, 1}, {2000, 2, 29}};
-  int16_t* years = nullptr;
-  int16_t* pairs = nullptr;
-  int32_t yb = 0, pb = 0;
-  diag_header scratch{};
-  ASSERT_EQ(0, pack_dates(&scratch, dates, sizeof dates, 3, &years, &yb, &pairs, &pb, 0));
-  const std::vector<SQLLEN> six = {6, 6, 6};
-  wv.add_values(six, kSqlulenArray);
-  wv.add_values(six, kSqllenArray);
-  wv.add(years, static_cast<size_t>(yb), kInt16Array);
-  wv.add(pairs, static_cast<size_t>(pb), kInt16Array);
-  free(years);
-  free(pairs);
-  years = nullptr;
+  const SQL_DATE_STRUCT dates[3] = {{2026, 12, 10}, {1970, 1, 1}, {2000, 2, 29}};
+  wv.add_lengths({6, 6, 6});
+  ASSERT_NO_FATAL_FAILURE(wv.add_dates(dates));
 
-  SQL_TIMESTAMP_STRUCT ts[3] = {{2026, 12, 10, 12, 55, 1, 0}, {1999, 1, 2, 3, 4, 5, 0}, {2001, 9, 9, 1, 46, 40, 0}};
-  int16_t* quint = nullptr;
-  int32_t* fr = nullptr;
-  int32_t qb = 0, fb = 0;
-  ASSERT_EQ(0, pack_timestamps(&scratch, ts, sizeof ts, 3, &quint, &qb, &years, &yb, &fr, &fb, 0));
-  const std::vector<SQLLEN> sixteen = {16, 16, 16};
-  wv.add_values(sixteen, kSqlulenArray);
-  wv.add_values(sixteen, kSqllenArray);
-  wv.add(quint, static_cast<size_t>(qb), kInt16Array);  // quintuples first on this path
-  wv.add(years, static_cast<size_t>(yb), kInt16Array);
-  wv.add(fr, static_cast<size_t>(fb), kInt32Array);
-  free(quint);
-  free(years);
-  free(fr);
+  const SQL_TIMESTAMP_STRUCT ts[3] = {{2026, 12, 10, 12, 55, 1, 0}, {1999, 1, 2, 3, 4, 5, 0}, {2001, 9, 9, 1, 46, 40, 0}};
+  wv.add_lengths({16, 16, 16});
+  ASSERT_NO_FATAL_FAILURE(wv.add_timestamps(ts));  // quintuples first on this path
 
   ASSERT_EQ(SQL_SUCCESS, synch_bound_paramswv(stmt_, wv.count(), wv.data())) << last_diag(&stmt_->diags);
   ASSERT_TRUE(SQL_SUCCEEDED(SQLExecute(stmt_->driver_stmt)));
