@@ -106,13 +106,8 @@ SQLRETURN SQL_API SQLPutData(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
   if (no_value) {
     bytes = 0;
   } else if (len == SQL_NTS) {
+    // The text with its terminator (a 16-bit unit for wide text).
     bytes = nts_bytes(t, data, UINT32_MAX);
-    if (t == SQL_C_WCHAR) {
-      // Wide text goes with its length in bytes: the server's target driver
-      // must not look for a one-byte terminator in it.
-      bytes = bytes >= 2 ? bytes - 2 : 0;
-      sent_len = static_cast<SQLLEN>(bytes);
-    }
   } else {
     const int64_t fixed = get_type_len(t, len, 0);
     if (fixed < 0)

@@ -35,6 +35,13 @@ SQLRETURN after_no_data(StmtCall &c) {
   return SQL_NO_DATA;
 }
 
+// After a fetch that found no rows: the rows-fetched count the server's
+// driver set to 0 is 0 here too, without asking.
+void no_rows(StmtCall &c, SQLRETURN rc) {
+  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+  if (rc == SQL_NO_DATA && ird && ird->rows_processed_ptr) *ird->rows_processed_ptr = 0;
+}
+
 // Rows processed, row status and bound columns after a successful fetch.
 SQLRETURN after_fetch(StmtCall &c, SQLRETURN rc, bool rows_into_block) {
   client_desc *ird = cur_desc(c.stmt, DESC_IRD);
@@ -156,6 +163,7 @@ SQLRETURN SQL_API SQLFetch(SQLHSTMT handle) {
   if (rc == SQL_NO_DATA) after_no_data(c);
   if (!rc_ok(rc)) {
     c.x->block_cursor = -1;
+    no_rows(c, rc);
     return finish("SQLFetch", rc);
   }
   return finish("SQLFetch", after_fetch(c, rc, true));
@@ -193,7 +201,10 @@ SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLE
   c.stmt->fetch_kind = FETCH_SCROLL;
   c.x->getdata_count = 0;
   if (rc == SQL_NO_DATA) after_no_data(c);
-  if (!rc_ok(rc)) return finish("SQLFetchScroll", rc);
+  if (!rc_ok(rc)) {
+    no_rows(c, rc);
+    return finish("SQLFetchScroll", rc);
+  }
   client_desc *ird = cur_desc(c.stmt, DESC_IRD);
   if (vekc_chk_handle(kDesc, ird))
     return c.fail(5, "HY000", "General error: Internal descriptor invalid (SQLFetchScroll)");

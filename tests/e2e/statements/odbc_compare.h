@@ -1,0 +1,57 @@
+// ODBC workloads that write a transcript of everything the application sees
+// (return codes, SQLSTATEs, values, lengths, row counts and statuses), so
+// that a run straight on the target data source and a run through the bridge
+// can be compared text for text.
+#ifndef KYVEK_TESTS_E2E_STATEMENTS_ODBC_COMPARE_H
+#define KYVEK_TESTS_E2E_STATEMENTS_ODBC_COMPARE_H
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <string>
+
+namespace kyvek::e2e {
+
+class Conn {
+ public:
+  // odbc_version: SQL_OV_ODBC3 or SQL_OV_ODBC2.
+  explicit Conn(const std::string& connect, long odbc_version = SQL_OV_ODBC3);
+  ~Conn();
+  Conn(const Conn&) = delete;
+  Conn& operator=(const Conn&) = delete;
+  bool ok() const { return ok_; }
+  const std::string& error() const { return error_; }
+  SQLHDBC dbc() const { return dbc_; }
+  // A new statement handle (freed by the caller with SQLFreeHandle).
+  SQLHSTMT stmt();
+  // Runs a statement on a fresh handle; its return code.
+  SQLRETURN exec(const std::string& sql);
+
+ private:
+  SQLHENV env_ = nullptr;
+  SQLHDBC dbc_ = nullptr;
+  bool ok_ = false;
+  std::string error_;
+};
+
+// "rc=<n>[ <SQLSTATE>...]" for a handle after a call.
+std::string outcome(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE h);
+
+// The transcripts. Each creates its own tables named with the prefix.
+std::string bound_fetch_transcript(Conn& c, const std::string& prefix);
+// row_wise_params: insert parameter arrays bound row-wise (else column-wise).
+std::string param_array_transcript(Conn& c, const std::string& prefix, bool row_wise_params);
+// pieces: how many SQLPutData calls each long value takes.
+std::string data_at_exec_transcript(Conn& c, const std::string& prefix, int pieces);
+std::string c_types_transcript(Conn& c, const std::string& prefix);
+std::string prepared_transcript(Conn& c, const std::string& prefix);
+std::string transaction_transcript(Conn& c, const std::string& prefix);
+// Errors and checks made before anything reaches a server.
+std::string errors_transcript(Conn& c, const std::string& prefix);
+
+// All rows of a query, every column as text through SQLGetData(SQL_C_CHAR).
+std::string rows_as_text(Conn& c, const std::string& sql);
+
+}  // namespace kyvek::e2e
+
+#endif
