@@ -265,28 +265,33 @@ SQLRETURN resize_status_array(uint64_t count, statement_t* stmt, SQLINTEGER attr
   return SQL_SUCCESS;
 }
 
-SQLRETURN resize_row_status_arrays(uint64_t count, statement_t* stmt, descriptor_t* ard,
-                                   descriptor_t* ird) {
-  if (ird != nullptr && ird->status_array != nullptr) {
-    SQLRETURN rc = resize_status_array(count, stmt, SQL_ATTR_ROW_STATUS_PTR, ird);
+namespace {
+
+// The implementation descriptor's status array, then the application
+// descriptor's operation array, each only where one is set.
+SQLRETURN resize_status_and_operations(uint64_t count, statement_t* stmt, descriptor_t* impl,
+                                       SQLINTEGER status_attr, descriptor_t* app, SQLINTEGER operation_attr) {
+  if (impl != nullptr && impl->status_array != nullptr) {
+    SQLRETURN rc = resize_status_array(count, stmt, status_attr, impl);
     if (!SQL_SUCCEEDED(rc)) return rc;
   }
-  if (ard != nullptr && ard->status_array != nullptr) {
-    return resize_status_array(count, stmt, SQL_ATTR_ROW_OPERATION_PTR, ard);
+  if (app != nullptr && app->status_array != nullptr) {
+    return resize_status_array(count, stmt, operation_attr, app);
   }
   return SQL_SUCCESS;
 }
 
+}  // namespace
+
+SQLRETURN resize_row_status_arrays(uint64_t count, statement_t* stmt, descriptor_t* ard,
+                                   descriptor_t* ird) {
+  return resize_status_and_operations(count, stmt, ird, SQL_ATTR_ROW_STATUS_PTR, ard, SQL_ATTR_ROW_OPERATION_PTR);
+}
+
 SQLRETURN resize_parameter_status_array(uint64_t count, statement_t* stmt, descriptor_t* apd,
                                         descriptor_t* ipd) {
-  if (ipd != nullptr && ipd->status_array != nullptr) {
-    SQLRETURN rc = resize_status_array(count, stmt, SQL_ATTR_PARAM_STATUS_PTR, ipd);
-    if (!SQL_SUCCEEDED(rc)) return rc;
-  }
-  if (apd != nullptr && apd->status_array != nullptr) {
-    return resize_status_array(count, stmt, SQL_ATTR_PARAM_OPERATION_PTR, apd);
-  }
-  return SQL_SUCCESS;
+  return resize_status_and_operations(count, stmt, ipd, SQL_ATTR_PARAM_STATUS_PTR, apd,
+                                      SQL_ATTR_PARAM_OPERATION_PTR);
 }
 
 SQLRETURN veks_new_result_set(statement_t* stmt, SQLRETURN driver_result) {
