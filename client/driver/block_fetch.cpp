@@ -130,6 +130,15 @@ SQLRETURN block_fetch_possible(client_dbc *dbc, statement_t *stmt, int kind, uns
   SQLLEN cursor_type = 0;
   rc = remote_sql_get_stmt_attr_integer(dbc->rpc, server_of(stmt), SQL_ATTR_CURSOR_TYPE, &cursor_type);
   if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
+  // Some drivers (SQLite's) give every statement a static cursor. One that
+  // the application never asked for (no cursor type, not scrollable) is read
+  // forward only, so it is served like a forward-only one; block mode refuses
+  // every orientation but NEXT.
+  const StmtExtra *x = stmt_extra(stmt);
+  const bool asked = x && (x->options[SQL_CURSOR_TYPE] != SQL_CURSOR_FORWARD_ONLY ||
+                           x->attr_copies[2] != SQL_NONSCROLLABLE);
+  const bool forward =
+      cursor_type == SQL_CURSOR_FORWARD_ONLY || (cursor_type == SQL_CURSOR_STATIC && x && !asked);
   client_desc *ard = cur_desc(stmt, DESC_ARD);
   if (!ard) return SQL_SUCCESS;
   SQLULEN size = 0;
@@ -145,7 +154,7 @@ SQLRETURN block_fetch_possible(client_dbc *dbc, statement_t *stmt, int kind, uns
   if (dbc->env && dbc->env->odbc_version < 3 &&
       (std::strcmp(name, "SQLSRV32.DLL") == 0 || std::strcmp(name, "sqlncli11.dll") == 0))
     refused = true;
-  *possible = cursor_type == SQL_CURSOR_FORWARD_ONLY && size == 1 && ard->bound_count < 1 && !refused &&
+  *possible = forward && size == 1 && ard->bound_count < 1 && !refused &&
               (ard->bind_offset_ptr == nullptr || kind == 2);
   TRACE(0x8, "\tblock fetch %s (cursor %ld, size %lu, bound %d)\n", *possible ? "possible" : "not possible",
         static_cast<long>(cursor_type), static_cast<unsigned long>(size), ard->bound_count);
@@ -363,10 +372,18 @@ void block_fetch_attempt(StmtCall &c, int kind) {
 }
 
 bool block_fetch_serve(StmtCall &c, int kind, SQLULEN *row_count, SQLUSMALLINT *status, SQLRETURN *rc) {
-  (void)kind;
   if (!(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block) return false;
   BlockCache &cache = *c.x->block;
   reset_pieces(cache);
+  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+  // SQLFetch reports through the IRD's pointers; SQLExtendedFetch through
+  // its arguments (and its status array is remembered on the IRD).
+  if (kind == 1 && ird) {
+    row_count = ird->rows_processed_ptr;
+    status = ird->array_status_ptr;
+  } else if (kind == 2 && ird) {
+    ird->ext_status_ptr = status;
+  }
   switch (block_next_step(c.x->block_cursor, cache.rows, cache.size)) {
     case BlockStep::kServe: {
       const int32_t row = ++c.x->block_cursor;

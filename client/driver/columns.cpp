@@ -12,6 +12,7 @@
 #include "packing.h"
 #include "remote.h"
 #include "sql_types.h"
+#include "block_fetch.h"
 #include "statements.h"
 #include "trace.h"
 
@@ -337,10 +338,16 @@ SQLRETURN fetch_row_status_array(StmtCall &c) {
     TRACE(0x8, "\tLAST_FETCH - using status %p\n", static_cast<void *>(array));
   }
   if (!array) return c.fail(5, "HY000", "General error: Inconsistent Row Status Array (fetch_row_status_array)\n");
+  // In block mode the server's rowset is the whole block: its statuses go to
+  // the block's cache, and the application's one-row array gets the first.
+  SQLUSMALLINT *app = array;
+  if (SQLUSMALLINT *cache = block_status_cache(c.stmt)) array = cache;
   if (count < 1) count = 1;
   if (!fits32(count * 2)) return c.fail(0, "HY001", "Memory allocation error");
   int32_t bytes = static_cast<int32_t>(count * 2);
-  return remote_fetch_row_status(c.rpc(), c.server(), &bytes, reinterpret_cast<int16_t *>(array));
+  SQLRETURN rc = remote_fetch_row_status(c.rpc(), c.server(), &bytes, reinterpret_cast<int16_t *>(array));
+  if (array != app && rc_ok(rc)) app[0] = array[0];
+  return rc;
 }
 
 namespace {

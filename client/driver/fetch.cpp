@@ -13,6 +13,7 @@
 #include "packing.h"
 #include "remote.h"
 #include "sql_types.h"
+#include "block_fetch.h"
 #include "statements.h"
 #include "trace.h"
 
@@ -239,9 +240,13 @@ SQLRETURN SQL_API SQLExtendedFetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQ
   const SQLULEN rowset = ard && ard->rowset_size > 0 ? ard->rowset_size : 1;
   if (rowset * 2 > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
   SQLULEN rows = 0;
-  int32_t bytes = status ? static_cast<int32_t>(rowset * 2) : 0;
+  // In block mode the rowset is the whole block: its statuses go to the
+  // block's cache, never into the application's one-row array.
+  SQLUSMALLINT *statuses = status;
+  if (SQLUSMALLINT *cache = block_status_cache(c.stmt)) statuses = cache;
+  int32_t bytes = statuses ? static_cast<int32_t>(rowset * 2) : 0;
   rc = remote_sql_extended_fetch(c.rpc(), c.server(), static_cast<int16_t>(orientation), offset, &rows, &bytes,
-                                 reinterpret_cast<int16_t *>(status));
+                                 reinterpret_cast<int16_t *>(statuses));
   c.stmt->fetch_kind = FETCH_EXTENDED;
   c.x->getdata_count = 0;
   if (ird) ird->ext_status_ptr = status;
@@ -249,6 +254,7 @@ SQLRETURN SQL_API SQLExtendedFetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQ
   const bool block = c.stmt->flags & kStmtBlockFetchOn;
   if (block) block_fetch_loaded(c, rows);
   if (row_count) *row_count = block ? 1 : rows;
+  if (block && status && rows) *status = statuses[0];
   if (block && rows == 0) {
     c.x->block_cursor = -1;
     return SQL_NO_DATA;

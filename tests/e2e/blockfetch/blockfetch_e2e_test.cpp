@@ -1,0 +1,371 @@
+// Block fetch end to end: an application in this process reads result sets
+// through the unixODBC Driver Manager, the client driver and a kyvekserver on
+// loopback, with BLOCKFETCHSIZE 0, 1, 10 and 100, and the same result sets
+// straight from the target data source. Every road must give the same bytes,
+// lengths, results and SQLSTATEs, against SQLite and against PostgreSQL.
+#include <gtest/gtest.h>
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "client_side.h"
+#include "e2e_fixture.h"
+#include "../../server/odbc/transfer/pg_fixture.h"
+
+namespace kyvek::e2e {
+namespace {
+
+std::string states(SQLSMALLINT type, SQLHANDLE h) {
+  std::string out;
+  for (SQLSMALLINT i = 1; i < 10; ++i) {
+    SQLCHAR state[6] = {}, msg[1024] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT len = 0;
+    if (!SQL_SUCCEEDED(SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len))) break;
+    out += std::string(reinterpret_cast<char*>(state)) + " ";
+  }
+  return out;
+}
+
+std::string messages(SQLSMALLINT type, SQLHANDLE h) {
+  std::string out;
+  for (SQLSMALLINT i = 1; i < 10; ++i) {
+    SQLCHAR state[6] = {}, msg[1024] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT len = 0;
+    if (!SQL_SUCCEEDED(SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len))) break;
+    out += std::string(reinterpret_cast<char*>(state)) + " " + reinterpret_cast<char*>(msg) + "\n";
+  }
+  return out;
+}
+
+class Conn {
+ public:
+  explicit Conn(const std::string& in) {
+    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
+    SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
+    SQLCHAR out[1024];
+    SQLSMALLINT len = 0;
+    SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)in.c_str(), SQL_NTS, out, sizeof out, &len,
+                                    SQL_DRIVER_NOPROMPT);
+    ok_ = SQL_SUCCEEDED(rc);
+    if (!ok_) error_ = messages(SQL_HANDLE_DBC, dbc_);
+  }
+  ~Conn() {
+    if (ok_) SQLDisconnect(dbc_);
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+    SQLFreeHandle(SQL_HANDLE_ENV, env_);
+  }
+  bool ok() const { return ok_; }
+  const std::string& error() const { return error_; }
+  SQLHDBC dbc() const { return dbc_; }
+  // Runs statements that return no rows; the first failure's messages.
+  std::string exec(const std::vector<std::string>& sqls) {
+    for (const std::string& s : sqls) {
+      SQLHSTMT st = nullptr;
+      SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &st);
+      SQLRETURN rc = SQLExecDirect(st, (SQLCHAR*)s.c_str(), SQL_NTS);
+      std::string err = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA ? "" : s + ": " + messages(SQL_HANDLE_STMT, st);
+      SQLFreeHandle(SQL_HANDLE_STMT, st);
+      if (!err.empty()) return err;
+    }
+    return "";
+  }
+
+ private:
+  SQLHENV env_ = nullptr;
+  SQLHDBC dbc_ = nullptr;
+  bool ok_ = false;
+  std::string error_;
+};
+
+// One statement handle, freed at the end.
+struct Stmt {
+  explicit Stmt(const Conn& c) { SQLAllocHandle(SQL_HANDLE_STMT, c.dbc(), &h); }
+  ~Stmt() { SQLFreeHandle(SQL_HANDLE_STMT, h); }
+  SQLHSTMT h = nullptr;
+};
+
+bool variable_type(SQLSMALLINT t) { return t == SQL_C_CHAR || t == SQL_C_WCHAR || t == SQL_C_BINARY; }
+
+// Hexadecimal bytes; the untouched tail of the buffer (0xEE) is counted.
+std::string hex(const unsigned char* p, size_t n) {
+  size_t used = n;
+  while (used > 0 && p[used - 1] == 0xEE) --used;
+  std::string s = "+" + std::to_string(n - used) + " ";
+  n = used;
+  char b[4];
+  for (size_t i = 0; i < n; ++i) {
+    std::snprintf(b, sizeof b, "%02x", p[i]);
+    s += b;
+  }
+  return s;
+}
+
+// Bytes of a buffer that carry the value: text up to its terminator (what
+// lies beyond it is the driver's business), the rest up to the untouched tail.
+size_t meaningful(SQLSMALLINT type, const unsigned char* p, SQLLEN buffer) {
+  const size_t n = static_cast<size_t>(buffer);
+  if (type == SQL_C_CHAR) {
+    for (size_t i = 0; i < n; ++i)
+      if (p[i] == 0) return i + 1;
+  } else if (type == SQL_C_WCHAR) {
+    for (size_t i = 0; i + 1 < n; i += 2)
+      if (p[i] == 0 && p[i + 1] == 0) return i + 2;
+  }
+  return n;
+}
+
+// One way of reading a column: its number, the C type and the buffer size.
+struct Read {
+  SQLUSMALLINT column;
+  SQLSMALLINT type;
+  SQLLEN buffer;
+};
+
+// Everything the application sees of a query read with SQLFetch and
+// SQLGetData: per row and read, each piece's result, SQLSTATEs, length and
+// the whole buffer.
+std::string transcript(const Conn& c, const std::string& sql, const std::vector<Read>& reads) {
+  Stmt st(c);
+  std::ostringstream out;
+  SQLRETURN rc = SQLExecDirect(st.h, (SQLCHAR*)sql.c_str(), SQL_NTS);
+  out << "exec " << rc << " " << states(SQL_HANDLE_STMT, st.h) << "\n";
+  if (!SQL_SUCCEEDED(rc)) return out.str() + messages(SQL_HANDLE_STMT, st.h);
+  for (int row = 0; row < 1000; ++row) {
+    rc = SQLFetch(st.h);
+    out << "fetch " << rc << " " << states(SQL_HANDLE_STMT, st.h) << "\n";
+    if (!SQL_SUCCEEDED(rc)) break;
+    for (const Read& r : reads) {
+      for (int piece = 0; piece < 2000; ++piece) {
+        std::vector<unsigned char> buf(static_cast<size_t>(r.buffer) + 1, 0xEE);
+        SQLLEN ind = -12345;
+        rc = SQLGetData(st.h, r.column, r.type, buf.data(), r.buffer, &ind);
+        out << " c" << r.column << " t" << r.type << " rc " << rc << " " << states(SQL_HANDLE_STMT, st.h);
+        if (!SQL_SUCCEEDED(rc)) {
+          out << "\n";
+          break;
+        }
+        // psqlODBC reports a length of 0 for SQL_C_NUMERIC; the driver's own
+        // conversion reports the structure's 19 bytes. The value must agree.
+        if (r.type == SQL_C_NUMERIC && ind != SQL_NULL_DATA) ind = 19;
+        out << "ind " << ind << " "
+            << (ind == SQL_NULL_DATA ? "" : hex(buf.data(), meaningful(r.type, buf.data(), r.buffer))) << "\n";
+        if (!variable_type(r.type) || ind == SQL_NULL_DATA || rc == SQL_SUCCESS) break;
+      }
+    }
+  }
+  return out.str();
+}
+
+// The first line where two transcripts differ, or "" when they are equal.
+std::string first_difference(const std::string& want, const std::string& got) {
+  std::istringstream a(want), b(got);
+  std::string la, lb;
+  for (int line = 1;; ++line) {
+    bool ea = !std::getline(a, la), eb = !std::getline(b, lb);
+    if (ea && eb) return "";
+    if (ea || eb || la != lb)
+      return "line " + std::to_string(line) + "\n direct: " + (ea ? "<end>" : la) + "\n bridge: " + (eb ? "<end>" : lb);
+  }
+}
+
+// The world of the tests: one server, a SQLite data source and, when
+// PostgreSQL can be started, a psqlODBC data source.
+class World {
+ public:
+  static World& get() {
+    static World w;
+    return w;
+  }
+  Fixture& fx() { return *fx_; }
+  bool pg() const { return pg_; }
+  std::string error;
+
+  std::string bridge(const std::string& target, int block_size, const std::string& extra = "") const {
+    return "DRIVER={Kyvek};SERVERPORT=127.0.0.1:" + fx_->port_text() + ";TARGETDSN=" + target +
+           ";BLOCKFETCHSIZE=" + std::to_string(block_size) + ";" + extra;
+  }
+
+ private:
+  World() {
+    kytest::PgCluster& cluster = kytest::PgCluster::get();
+    std::string pg_ini;
+    if (cluster.ok()) {
+      // The cluster names its data source in its own odbc.ini; the fixture's
+      // server gets the same section.
+      std::ifstream f(std::getenv("ODBCINI"));
+      std::stringstream s;
+      s << f.rdbuf();
+      pg_ini = s.str();
+    }
+    Options o;
+    if (const char* t = std::getenv("KYVEK_BF_TRACE")) {
+      o.settings["Logging"] = t;
+      o.settings["LogDir"] = "/tmp/kyvek-bf-trace";
+    }
+    fx_ = std::make_unique<Fixture>(o);
+    if (!pg_ini.empty()) {
+      std::ofstream(fx_->dir() / "odbc" / "odbcinst.ini", std::ios::app)
+          << "\n[PostgreSQL]\nDriver=" << kytest::kPsqlDriver << "\nUsageCount=1\n";
+      std::ofstream(fx_->dir() / "odbc" / "odbc.ini", std::ios::app) << "\n" << pg_ini << "\n";
+      pg_ = true;
+    } else {
+      error = "PostgreSQL: " + cluster.error();
+    }
+    fx_->apply_env();
+    if (!fx_->start_server()) error += " server: " + Fixture::read_file(fx_->server().err);
+  }
+  std::unique_ptr<Fixture> fx_;
+  bool pg_ = false;
+};
+
+struct Target {
+  const char* name;  // data source of the target driver
+  std::vector<std::string> setup;
+  std::string query;
+  std::vector<Read> reads;
+};
+
+std::vector<std::string> sqlite_setup() {
+  std::vector<std::string> s = {
+      "drop table if exists mix",
+      "create table mix(id integer, name varchar(20), price double, born date, seen timestamp, "
+      "note varchar(5), amount decimal(12,3))"};
+  for (int i = 1; i <= 25; ++i) {
+    std::string id = std::to_string(i);
+    std::string name = i % 5 == 0 ? "NULL" : i % 3 == 0 ? "'Gr\xC3\xBC\xC3\x9F\x65 \xE2\x82\xAC " + id + "'"
+                                             : i % 4 == 0 ? "'\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E'"
+                                                          : "'name " + id + "'";
+    std::string note = i == 7 ? "'" + std::string(100, 'x') + "'" : i % 6 == 0 ? "NULL" : "'n" + id + "'";
+    s.push_back("insert into mix values(" + id + ", " + name + ", " + std::to_string(i) + ".25e-" +
+                std::to_string(i % 12) + ", '20" + (i < 10 ? "0" : "") + id + "-02-03', '2001-02-03 04:05:" +
+                (i < 10 ? "0" : "") + id + (i % 2 ? ".5" : "") + "', " + note + ", " + (i % 2 ? "-" : "") + id +
+                "123.456)");
+  }
+  return s;
+}
+
+std::vector<std::string> pg_setup() {
+  std::vector<std::string> s = {
+      "drop table if exists mix",
+      "create table mix(id integer, name varchar(20), price float8, born date, seen timestamp, "
+      "note varchar(200), amount numeric(12,3), big bigint, r real)"};
+  for (int i = 1; i <= 25; ++i) {
+    std::string id = std::to_string(i);
+    std::string name = i % 5 == 0 ? "NULL" : i % 3 == 0 ? "'Gr\xC3\xBC\xC3\x9F\x65 \xE2\x82\xAC " + id + "'"
+                                             : i % 4 == 0 ? "'\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E'"
+                                                          : "'name " + id + "'";
+    std::string note = i == 7 ? "'" + std::string(190, 'y') + "'" : i % 6 == 0 ? "NULL" : "'n" + id + "'";
+    s.push_back("insert into mix values(" + id + ", " + name + ", " + id + ".25e-" + std::to_string(i % 12) +
+                ", '20" + (i < 10 ? "0" : "") + id + "-02-03', '2001-02-03 04:05:" + (i < 10 ? "0" : "") + id +
+                (i % 2 ? ".5" : "") + "', " + note + ", " + (i % 2 ? "-" : "") + id + "123.456, " +
+                std::to_string(int64_t{1} << (i + 30)) + ", " + id + ".1)");
+  }
+  return s;
+}
+
+// Reads of every column as text (whole and in pieces), as wide text (whole
+// and in pieces) and in its own type.
+std::vector<Read> reads_for(int columns, const std::vector<Read>& typed) {
+  std::vector<Read> r;
+  for (SQLUSMALLINT c = 1; c <= columns; ++c) {
+    r.push_back({c, SQL_C_CHAR, 400});
+    r.push_back({c, SQL_C_CHAR, 7});
+    r.push_back({c, SQL_C_WCHAR, 800});
+    r.push_back({c, SQL_C_WCHAR, 10});
+  }
+  r.insert(r.end(), typed.begin(), typed.end());
+  return r;
+}
+
+class BlockFetchE2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    World& w = World::get();
+    ASSERT_TRUE(w.fx().server_running()) << w.error;
+  }
+};
+
+// Each read is its own query run, because a column is read only once per row.
+void expect_roads_equal(const Target& t) {
+  World& w = World::get();
+  Conn direct(std::string("DSN=") + t.name + ";");
+  ASSERT_TRUE(direct.ok()) << direct.error();
+  ASSERT_EQ(direct.exec(t.setup), "");
+  for (int size : {0, 1, 10, 100}) {
+    Conn bridge(w.bridge(t.name, size));
+    ASSERT_TRUE(bridge.ok()) << bridge.error();
+    for (const Read& r : t.reads) {
+      const std::string want = transcript(direct, t.query, {r});
+      const std::string got = transcript(bridge, t.query, {r});
+      EXPECT_EQ(first_difference(want, got), "") << t.name << " BLOCKFETCHSIZE " << size << " column " << r.column << " type "
+                           << r.type << " buffer " << r.buffer;
+    }
+  }
+}
+
+TEST_F(BlockFetchE2e, SqliteResultSetsEqualDirectAccessAtEveryBlockSize) {
+  expect_roads_equal({"vekdb", sqlite_setup(), "select * from mix order by id",
+                      reads_for(7, {{1, SQL_C_LONG, 4},
+                                    {1, SQL_C_SBIGINT, 8},
+                                    {3, SQL_C_DOUBLE, 8},
+                                    {4, SQL_C_TYPE_DATE, 6},
+                                    {5, SQL_C_TYPE_TIMESTAMP, 16},
+                                    {1, SQL_C_DEFAULT, 64},
+                                    {3, SQL_C_DEFAULT, 64}})});
+}
+
+TEST_F(BlockFetchE2e, PostgresqlResultSetsEqualDirectAccessAtEveryBlockSize) {
+  if (!World::get().pg()) GTEST_FAIL() << World::get().error;
+  expect_roads_equal({"pgdsn", pg_setup(), "select * from mix order by id",
+                      reads_for(9, {{1, SQL_C_LONG, 4},
+                                    {8, SQL_C_SBIGINT, 8},
+                                    {3, SQL_C_DOUBLE, 8},
+                                    {9, SQL_C_FLOAT, 4},
+                                    {4, SQL_C_TYPE_DATE, 6},
+                                    {5, SQL_C_TYPE_TIMESTAMP, 16},
+                                    {7, SQL_C_NUMERIC, 19},
+                                    {1, SQL_C_DEFAULT, 64},
+                                    {5, SQL_C_DEFAULT, 64}})});
+}
+
+// Block-fetch mode shows in SQLBindCol, which it refuses after the first fetch.
+bool in_block_mode(const Conn& c, const std::string& sql) {
+  Stmt st(c);
+  if (!SQL_SUCCEEDED(SQLExecDirect(st.h, (SQLCHAR*)sql.c_str(), SQL_NTS))) return false;
+  if (!SQL_SUCCEEDED(SQLFetch(st.h))) return false;
+  SQLINTEGER v = 0;
+  SQLLEN ind = 0;
+  return SQLBindCol(st.h, 1, SQL_C_LONG, &v, 0, &ind) == SQL_ERROR &&
+         states(SQL_HANDLE_STMT, st.h).find("HY000") != std::string::npos;
+}
+
+TEST_F(BlockFetchE2e, BlockModeStartsOnlyWithABlockSize) {
+  World& w = World::get();
+  Conn direct("DSN=vekdb;");
+  ASSERT_EQ(direct.exec(sqlite_setup()), "");
+  Conn off(w.bridge("vekdb", 0)), on(w.bridge("vekdb", 10));
+  ASSERT_TRUE(off.ok() && on.ok()) << off.error() << on.error();
+  EXPECT_FALSE(in_block_mode(off, "select * from mix"));
+  EXPECT_TRUE(in_block_mode(on, "select * from mix"));
+  if (!w.pg()) GTEST_FAIL() << w.error;
+  Conn pg_direct("DSN=pgdsn;");
+  ASSERT_EQ(pg_direct.exec(pg_setup()), "");
+  Conn pg_on(w.bridge("pgdsn", 10));
+  ASSERT_TRUE(pg_on.ok()) << pg_on.error();
+  EXPECT_TRUE(in_block_mode(pg_on, "select * from mix"));
+  // A long-text column is read remotely.
+  EXPECT_FALSE(in_block_mode(pg_on, "select id, cast(name as text) from mix"));
+}
+
+}  // namespace
+}  // namespace kyvek::e2e
