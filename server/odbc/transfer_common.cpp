@@ -5,15 +5,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "handler_util.h"
 #include "server_diag.h"
 #include "sql_types.h"
 
 namespace kyvek::transfer {
 
-statement_t* checked_stmt(void* handle) {
-  if (veks_chk_handle(VEKS_STMT, handle) != 0) return nullptr;
-  return static_cast<statement_t*>(handle);
-}
+statement_t* checked_stmt(void* handle) { return kyvek::server::as_stmt(handle); }
 
 SQLRETURN fail(statement_t* stmt, const char* sqlstate, int32_t native, const char* format, ...) {
   char text[KY_MAX_DIAG_MESSAGE + 1];
