@@ -18,6 +18,7 @@
 #include <pthread.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/utsname.h>
 #include <thread>
 #include <unistd.h>
 
@@ -36,6 +37,7 @@ int server_kind = 1;
 namespace {
 
 eventlog_source* g_source = nullptr;
+std::atomic<int> g_service_result{0};  // Service()'s result, read after the dispatcher returned
 
 // The service status record; written by the control handler and the loop.
 std::mutex g_status_lock;
@@ -482,7 +484,9 @@ int Listener::run_console(int argc, char** argv) {
   g_source = nullptr;
   set_server_event_target(nullptr, nullptr);
   if (d < 0) return d;
-  if (d == 1) return 0;
+  // A service that stopped after a failure ends the process with 1, so that
+  // the service manager sees the failure (and may restart it).
+  if (d == 1) return g_service_result == 0 ? 0 : 1;
   start_winsock();
   uint32_t error = 0;
   block_ = create_shared_statistics(&error);
@@ -667,6 +671,12 @@ extern "C" void close_socket_gracefully(int sock) {
 }
 
 extern "C" int start_service_dispatcher(const char* service_name, void (*service_main)(int, char**)) {
+  utsname os{};
+  long major = 0, minor = 0, build = 0;
+  if (::uname(&os) == 0) std::sscanf(os.release, "%ld.%ld.%ld", &major, &minor, &build);
+  std::printf("OS: Major %ld, Minor %ld Build %ld\n%s\n", major, minor, build, os.version);
+  startup_log("OS: Major %ld, Minor %ld Build %ld, %s\n", major, minor, build, os.version);
+  startup_log("NT\n");
   startup_log("Starting Service Manager\n");
   std::printf("Please wait - attempting to contact the Service Manager\n");
   std::fflush(stdout);
@@ -757,7 +767,7 @@ extern "C" void ServiceMain(int, char**) {
   startup_log("ServiceMain()\n");
   begin_service("\tRegistered with Service Manager\n");
   startup_log("Running Service()\n");
-  Service();
+  g_service_result = Service();
   startup_log("Returned from Service()\n");
   end_service(EV_SERVER_STOPPED);
 }

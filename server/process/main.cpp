@@ -156,9 +156,14 @@ int httpd_main() {
 #endif
 }
 
+// Restart after a crash is the service manager's job here (Restart= of the
+// systemd unit): registration is never available.
+int restart_registration(int, char**) { return 0; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  restart_registration(argc, argv);
   // A client that drops mid-reply must not end the server.
   std::signal(SIGPIPE, SIG_IGN);
   if (argc < 2) {

@@ -480,3 +480,29 @@ TEST(Service, PauseContinueStopAndSettingsChange) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Service, ListeningFailureStopsWithCode105) {
+  Fixture f;
+  // Someone else holds the port.
+  int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(static_cast<uint16_t>(f.port()));
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  f.set_setting("Port", f.port_text());
+  f.set_env("KYVEK_SERVICE", "1");
+  Process p = f.spawn(Fixture::program("kyvekserver"), {"standalone"}, -1, "service");
+  EXPECT_EQ(Fixture::wait(p, 20000), 1) << Fixture::read_file(p.err);
+  std::string state = Fixture::read_file(f.rundir() / (std::string(Fixture::kServiceName) + ".state"));
+  EXPECT_NE(state.find("state=1\n"), std::string::npos) << state;
+  EXPECT_NE(state.find("win32_exit_code=1066\n"), std::string::npos) << state;
+  EXPECT_NE(state.find("service_exit_code=105\n"), std::string::npos) << state;
+  EXPECT_TRUE(f.wait_event("0xC0020071 Failed to bind to port - ", 1000));
+  ::close(holder);
+}
+
+}  // namespace
