@@ -151,28 +151,25 @@ int exec_call(RpcHandle& h, const char* name, va_list ap) {
     args.push_back(a);
   }
 
+  // On failure, blocks this call allocated for the caller are released again.
+  auto release_library_blocks = [&args] {
+    for (CallerArg& a : args) {
+      if (a.library_block) {
+        std::free(a.record->value.ptr);
+        a.record->value.ptr = nullptr;
+        a.record->size = 0;
+      }
+    }
+  };
   h.call_allocated = 0;
   try {
     write_call(h, fd, args);
     read_reply(h, fd, 0, args);
   } catch (const RpcFailure& f) {
-    // Blocks this call allocated for the caller are released again.
-    for (CallerArg& a : args) {
-      if (a.library_block) {
-        std::free(a.record->value.ptr);
-        a.record->value.ptr = nullptr;
-        a.record->size = 0;
-      }
-    }
+    release_library_blocks();
     return f.code;
   } catch (const std::bad_alloc&) {
-    for (CallerArg& a : args) {
-      if (a.library_block) {
-        std::free(a.record->value.ptr);
-        a.record->value.ptr = nullptr;
-        a.record->size = 0;
-      }
-    }
+    release_library_blocks();
     return RPC_ERR_NOMEM;
   }
   return 0;

@@ -33,6 +33,14 @@ void set_error(ConfigHandle* h, const std::string& text) {
   std::snprintf(h->last_error, sizeof h->last_error, "%s", text.c_str());
 }
 
+// The ODBC installer, or null with the reason recorded on the handle.
+const kyvek::support::OdbcInstaller* installer(ConfigHandle* h) {
+  std::string error;
+  const kyvek::support::OdbcInstaller* inst = kyvek::support::odbc_installer(&error);
+  if (inst == nullptr) set_error(h, error);
+  return inst;
+}
+
 bool is_registry_mode(int mode) { return mode == 0 || mode == 1; }
 
 // "<root>\System\<section>" or "<root>\ZAR\<section>"; false when it does not
@@ -54,12 +62,8 @@ bool copy_field(char* field, size_t size, const char* text) {
 
 int read_installer(ConfigHandle* h, const char* section, const char* key, const char* default_value,
                    char* out, int32_t capacity) {
-  std::string error;
-  const kyvek::support::OdbcInstaller* inst = kyvek::support::odbc_installer(&error);
-  if (inst == nullptr) {
-    set_error(h, error);
-    return -1;
-  }
+  const kyvek::support::OdbcInstaller* inst = installer(h);
+  if (inst == nullptr) return -1;
   // A section or key of null would make the installer list names instead.
   if (section == nullptr || key == nullptr || out == nullptr || capacity < 2) return 0;
   // The installer is asked with an empty default: it answers 0 characters both
@@ -78,16 +82,13 @@ int read_installer(ConfigHandle* h, const char* section, const char* key, const 
 }
 
 int write_installer(ConfigHandle* h, const char* section, const char* key, const char* value) {
-  std::string error;
-  const kyvek::support::OdbcInstaller* inst = kyvek::support::odbc_installer(&error);
-  if (inst == nullptr) {
-    set_error(h, error);
-    return -1;
-  }
+  const kyvek::support::OdbcInstaller* inst = installer(h);
+  if (inst == nullptr) return -1;
   if (section == nullptr || *section == '\0' || key == nullptr) {
     set_error(h, "No ODBC.INI section or key given");
     return -1;
   }
+  std::string error;
   if (!inst->write(section, key, value, &error)) {
     set_error(h, error);
     return -1;
