@@ -60,10 +60,9 @@ SQLRETURN memory_error(statement_t* stmt, const char* name) {
 }
 
 // Rows the column buffers and row status arrays must hold.
-uint64_t row_rows(const descriptor_t* ard, uint64_t array_size, uint64_t rowset) {
+uint64_t row_rows(uint64_t array_size, uint64_t rowset) {
   uint64_t rows = std::max(array_size, rowset);
   return rows == 0 ? 1 : rows;
-  (void)ard;
 }
 
 // A new array size: the server's buffers grow first (growing is always safe),
@@ -96,8 +95,7 @@ SQLRETURN set_array_size(statement_t* stmt, int32_t attr, SQLLEN value, int32_t 
       return SQL_ERROR;
     }
   } else {
-    const uint64_t rows = attr == SQL_ROWSET_SIZE ? row_rows(ard, ard->array_size, v)
-                                                  : row_rows(ard, v, ard->ext_rowset_size);
+    const uint64_t rows = attr == SQL_ROWSET_SIZE ? row_rows(ard->array_size, v) : row_rows(v, ard->ext_rowset_size);
     if (trace_on(kTraceDetail)) {
       log_printf_tid(attr == SQL_ROWSET_SIZE
                          ? "\tReallocating buffers for bound columns with ROWSET size changed from %lu to %lu\n"
@@ -218,13 +216,13 @@ extern "C" int16_t sql_set_stmt_attr_integer(void* handle, int32_t attribute, SQ
       return leave(kName, set_pointer(stmt, attribute, value, length, sizeof(SQLULEN),
                                       reinterpret_cast<void**>(&ipd->rows_processed), nullptr, 1, kName));
     case SQL_ATTR_ROW_OPERATION_PTR: {
-      const uint64_t rows = row_rows(ard, ard->array_size, ard->ext_rowset_size);
+      const uint64_t rows = row_rows(ard->array_size, ard->ext_rowset_size);
       if (value != 0 && check_array_size(stmt, ard->array_size, kName)) return SQL_ERROR;
       return leave(kName, set_pointer(stmt, attribute, value, length, rows * 2,
                                       reinterpret_cast<void**>(&ard->status_array), &ard->status_count, rows, kName));
     }
     case SQL_ATTR_ROW_STATUS_PTR: {
-      const uint64_t rows = row_rows(ard, ard->array_size, ard->ext_rowset_size);
+      const uint64_t rows = row_rows(ard->array_size, ard->ext_rowset_size);
       if (value != 0 && check_array_size(stmt, ird->array_size, kName)) return SQL_ERROR;
       return leave(kName, set_pointer(stmt, attribute, value, length, rows * 2,
                                       reinterpret_cast<void**>(&ird->status_array), &ird->status_count, rows, kName));
