@@ -161,7 +161,6 @@ int check_unpack(diag_header* errp, const char* routine, void* dst, uint64_t dst
 class ValueTrace {
  public:
   ValueTrace() : on_(kyvek::odbc::trace_on(kTraceValues)) {}
-  bool on() const { return on_; }
   template <class... A>
   void add(const char* format, A... args) {
     if (!on_) return;
