@@ -188,6 +188,11 @@ extern "C" void* connection_thread(void* arg) {
   thread_entry_t* entry = start->entry;
   std::free(start);
   int sock = entry->socket;
+  // The worker names its own entry, so that a DSN registered by its first
+  // request finds it even before the listener has looked again.
+  lock_thread_table();
+  entry->id = static_cast<uint32_t>(::gettid());
+  unlock_thread_table();
   set_connection_exit_status(CONNECTION_STATUS_OK);
   startup_log("thread %p, %ld started with socket %d\n", static_cast<void*>(entry),
               static_cast<long>(::gettid()), sock);

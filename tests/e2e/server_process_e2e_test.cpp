@@ -158,6 +158,14 @@ TEST(Standalone, ServesConcurrentClientsOnThreads) {
   EXPECT_EQ(c.get_info(2, &text), 0);
   EXPECT_EQ(text, "VEK");
   EXPECT_TRUE(f.server_running());
+  // A peer that sends plain text is not served: its worker reports it.
+  int fd = kyvek::e2e::connect_loopback(f.port());
+  ASSERT_GE(fd, 0);
+  const char plain[] = "HELLO THERE, ANYBODY HOME?\r\n";
+  ::send(fd, plain, sizeof plain - 1, MSG_NOSIGNAL);
+  kyvek::e2e::read_all(fd, 3000);
+  ::close(fd);
+  EXPECT_TRUE(f.wait_event("Client 127.0.0.1 is not using KyroRPC protocol - possible attack"));
 }
 
 TEST(Standalone, ServesConcurrentClientsInChildProcesses) {

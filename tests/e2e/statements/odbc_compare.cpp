@@ -8,6 +8,19 @@
 namespace kyvek::e2e {
 
 namespace {
+Dialect g_dialect = sqlite_dialect();
+}  // namespace
+
+Dialect sqlite_dialect() {
+  return {"DOUBLE", "BLOB", [](const std::string& c) { return "hex(" + c + ")"; }};
+}
+Dialect postgres_dialect() {
+  return {"DOUBLE PRECISION", "BYTEA", [](const std::string& c) { return "upper(encode(" + c + ", 'hex'))"; }};
+}
+const Dialect& dialect() { return g_dialect; }
+void set_dialect(const Dialect& d) { g_dialect = d; }
+
+namespace {
 
 std::string hex(const void* p, size_t n) {
   static const char* d = "0123456789abcdef";
@@ -120,7 +133,7 @@ std::string bound_fetch_transcript(Conn& c, const std::string& p) {
   const std::string t = p + "_bf";
   std::ostringstream o;
   c.exec("DROP TABLE " + t);
-  o << "create " << c.exec("CREATE TABLE " + t + " (i INTEGER, v VARCHAR(20), d DOUBLE, dt DATE, ts TIMESTAMP)") << "\n";
+  o << "create " << c.exec("CREATE TABLE " + t + " (i INTEGER, v VARCHAR(20), d " + dialect().dbl + ", dt DATE, ts TIMESTAMP)") << "\n";
   for (int r = 1; r <= 23; ++r) {
     char sql[400];
     if (r % 5 == 0)
@@ -229,7 +242,7 @@ std::string param_array_transcript(Conn& c, const std::string& p, bool row_wise_
   const std::string t = p + "_pa";
   std::ostringstream o;
   c.exec("DROP TABLE " + t);
-  o << "create " << c.exec("CREATE TABLE " + t + " (i INTEGER, v VARCHAR(40), w VARCHAR(40), d DOUBLE, ts TIMESTAMP, b BLOB)")
+  o << "create " << c.exec("CREATE TABLE " + t + " (i INTEGER, v VARCHAR(40), w VARCHAR(40), d " + dialect().dbl + ", ts TIMESTAMP, b " + dialect().blob + ")")
     << "\n";
   constexpr SQLULEN kSets = 5;
   const std::string texts[kSets] = {"plain", "Grüße aus Köln", "", "Ωmega ≠ alpha", "last"};
@@ -318,7 +331,7 @@ std::string param_array_transcript(Conn& c, const std::string& p, bool row_wise_
   if (row_wise_params) rows[0].i = 99;
   else ci[0] = 99;
   o << "single " << outcome(SQLExecute(st.h), SQL_HANDLE_STMT, st.h) << " processed=" << processed << "\n";
-  o << rows_as_text(c, "SELECT i, v, w, d, ts, hex(b) FROM " + t + " ORDER BY i");
+  o << rows_as_text(c, "SELECT i, v, w, d, ts, " + dialect().hex("b") + " FROM " + t + " ORDER BY i");
   return o.str();
 }
 
@@ -328,7 +341,7 @@ std::string data_at_exec_transcript(Conn& c, const std::string& p, int pieces) {
   const std::string t = p + "_dae";
   std::ostringstream o;
   c.exec("DROP TABLE " + t);
-  o << "create " << c.exec("CREATE TABLE " + t + " (i INTEGER, v TEXT, w TEXT, b BLOB)") << "\n";
+  o << "create " << c.exec("CREATE TABLE " + t + " (i INTEGER, v TEXT, w TEXT, b " + dialect().blob + ")") << "\n";
   std::string longtext;
   for (int k = 0; k < 40; ++k) longtext += "Zeile " + std::to_string(k) + " äöü; ";
   std::vector<SQLWCHAR> wide = utf16("Wide Ωmega text ≠ narrow");
@@ -411,7 +424,7 @@ std::string c_types_transcript(Conn& c, const std::string& p) {
   struct Case {
     const char* name;
     SQLSMALLINT ctype, sqltype;
-    const char* column;
+    std::string column;
     std::vector<unsigned char> value;
     SQLLEN len;  // octet length of the value (0: fixed size)
   };
@@ -442,14 +455,14 @@ std::string c_types_transcript(Conn& c, const std::string& p) {
       {"sbigint", SQL_C_SBIGINT, SQL_BIGINT, "BIGINT", bytes(&big, 8), 0},
       {"ubigint", SQL_C_UBIGINT, SQL_BIGINT, "BIGINT", bytes(&ubig, 8), 0},
       {"float", SQL_C_FLOAT, SQL_REAL, "REAL", bytes(&f, 4), 0},
-      {"double", SQL_C_DOUBLE, SQL_DOUBLE, "DOUBLE", bytes(&d, 8), 0},
+      {"double", SQL_C_DOUBLE, SQL_DOUBLE, dialect().dbl, bytes(&d, 8), 0},
       {"bit", SQL_C_BIT, SQL_BIT, "INTEGER", bytes(&bit, 1), 0},
       {"date", SQL_C_TYPE_DATE, SQL_TYPE_DATE, "DATE", bytes(&date, sizeof date), 0},
       {"time", SQL_C_TYPE_TIME, SQL_TYPE_TIME, "TIME", bytes(&time, sizeof time), 0},
       {"timestamp", SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, "TIMESTAMP", bytes(&ts, sizeof ts), 0},
       {"char", SQL_C_CHAR, SQL_VARCHAR, "VARCHAR(40)", bytes(text.c_str(), text.size() + 1), SQL_NTS},
       {"wchar", SQL_C_WCHAR, SQL_WVARCHAR, "VARCHAR(40)", bytes(wide.data(), wide.size() * 2), SQL_NTS},
-      {"binary", SQL_C_BINARY, SQL_VARBINARY, "BLOB", bytes(bin, sizeof bin), 5},
+      {"binary", SQL_C_BINARY, SQL_VARBINARY, dialect().blob, bytes(bin, sizeof bin), 5},
   };
   std::ostringstream o;
   for (const Case& k : cases) {
@@ -497,7 +510,7 @@ std::string prepared_transcript(Conn& c, const std::string& p) {
   const std::string t = p + "_pr";
   std::ostringstream o;
   c.exec("DROP TABLE " + t);
-  c.exec("CREATE TABLE " + t + " (id INTEGER, name VARCHAR(30), amount DOUBLE)");
+  c.exec("CREATE TABLE " + t + " (id INTEGER, name VARCHAR(30), amount " + dialect().dbl + ")");
   for (int k = 1; k <= 12; ++k)
     c.exec("INSERT INTO " + t + " VALUES (" + std::to_string(k) + ", 'name" + std::to_string(k) + "', " +
            std::to_string(k * 1.5) + ")");

@@ -8,9 +8,20 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <functional>
 #include <string>
 
 namespace kyvek::e2e {
+
+// Column types and functions that differ between the target databases.
+struct Dialect {
+  std::string dbl, blob;
+  std::function<std::string(const std::string&)> hex;
+};
+Dialect sqlite_dialect();
+Dialect postgres_dialect();
+const Dialect& dialect();
+void set_dialect(const Dialect& d);
 
 class Conn {
  public:

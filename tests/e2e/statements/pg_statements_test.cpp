@@ -1,0 +1,308 @@
+// Statements through the bridge against the same calls made straight on a
+// private PostgreSQL through psqlODBC, for what the SQLite driver cannot do:
+// row-wise parameter arrays, output parameters (also after data at
+// execution), numerics both ways and a re-bind that changes only the scale,
+// data at execution in several pieces, keyset cursors with SQLSetPos and
+// SQLBulkOperations, and wide columns.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "client_side.h"
+#include "e2e_fixture.h"
+#include "odbc_compare.h"
+
+namespace kyvek::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* kPsqlDriver = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
+
+// initdb and pg_ctl as the postgres user, on a free port, socket in its own directory.
+class PgCluster {
+ public:
+  PgCluster() {
+    char tmpl[] = "/tmp/kyvek-stmt-pg-XXXXXX";
+    if (!mkdtemp(tmpl)) return;
+    dir_ = tmpl;
+    ::chmod(dir_.c_str(), 0777);
+    for (const auto& e : fs::directory_iterator("/usr/lib/postgresql"))
+      if (fs::exists(e.path() / "bin" / "pg_ctl")) bin_ = (e.path() / "bin").string();
+    port_ = Fixture::free_port();
+    const std::string as_pg = geteuid() == 0 ? "runuser -u postgres -- " : "";
+    if (!run(as_pg + bin_ + "/initdb -D " + dir_ + "/data -A trust -U postgres -N > " + dir_ + "/initdb.log 2>&1"))
+      return;
+    if (!run(as_pg + bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/pg.log -w -t 60 -o \"-p " +
+             std::to_string(port_) + " -k " + dir_ + " -c listen_addresses=''\" start > " + dir_ + "/pg_ctl.log 2>&1"))
+      return;
+    started_ = true;
+  }
+  ~PgCluster() {
+    const std::string as_pg = geteuid() == 0 ? "runuser -u postgres -- " : "";
+    if (started_) run(as_pg + bin_ + "/pg_ctl -D " + dir_ + "/data -m immediate -w -t 30 stop > /dev/null 2>&1");
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+  bool ok() const { return started_; }
+  std::string odbc_ini_section() const {
+    return "[pgdsn]\nDriver=PostgreSQL\nServername=" + dir_ + "\nPort=" + std::to_string(port_) +
+           "\nDatabase=postgres\nUsername=postgres\nUpdatableCursors=1\n";
+  }
+
+ private:
+  static bool run(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
+  std::string dir_, bin_;
+  int port_ = 0;
+  bool started_ = false;
+};
+
+class PgStatementsE2e : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!fs::exists(kPsqlDriver) || !fs::exists("/usr/lib/postgresql")) return;
+    cluster_ = new PgCluster();
+    if (!cluster_->ok()) return;
+    fx_ = new Fixture();
+    std::ofstream(fx_->dir() / "odbc" / "odbcinst.ini", std::ios::app)
+        << "\n[PostgreSQL]\nDriver=" << kPsqlDriver << "\n";
+    std::ofstream(fx_->dir() / "odbc" / "odbc.ini", std::ios::app) << "\n" << cluster_->odbc_ini_section();
+    preload_sanitizers(*fx_);
+    if (!fx_->start_server()) return;
+    fx_->apply_env();
+    set_dialect(postgres_dialect());
+  }
+  static void TearDownTestSuite() {
+    set_dialect(sqlite_dialect());
+    delete fx_;
+    delete cluster_;
+    fx_ = nullptr;
+    cluster_ = nullptr;
+  }
+  void SetUp() override {
+    if (!cluster_ || !cluster_->ok()) GTEST_SKIP() << "no PostgreSQL or psqlODBC here";
+    ASSERT_TRUE(fx_ && fx_->server_running());
+  }
+
+  template <class F>
+  void compare(F&& workload) {
+    std::string a, b;
+    {
+      Conn c("DSN=pgdsn;");
+      ASSERT_TRUE(c.ok()) << c.error();
+      a = workload(c, "pg");
+    }
+    {
+      Conn c("DSN=kyvek;TARGETDSN=pgdsn;");
+      ASSERT_TRUE(c.ok()) << c.error();
+      b = workload(c, "pg");
+    }
+    EXPECT_EQ(a, b);
+  }
+
+  static Fixture* fx_;
+  static PgCluster* cluster_;
+};
+
+Fixture* PgStatementsE2e::fx_ = nullptr;
+PgCluster* PgStatementsE2e::cluster_ = nullptr;
+
+std::string hex(const void* p, size_t n) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char b = static_cast<const unsigned char*>(p)[i];
+    s += d[b >> 4];
+    s += d[b & 15];
+  }
+  return s;
+}
+
+struct Stmt {
+  SQLHSTMT h;
+  explicit Stmt(Conn& c) : h(c.stmt()) {}
+  ~Stmt() { SQLFreeHandle(SQL_HANDLE_STMT, h); }
+  std::string run(const std::string& sql) {
+    return outcome(SQLExecDirect(h, (SQLCHAR*)sql.c_str(), SQL_NTS), SQL_HANDLE_STMT, h);
+  }
+};
+
+// Output and input/output parameters, one set and after data at execution.
+std::string output_params_transcript(Conn& c, const std::string&) {
+  std::ostringstream o;
+  c.exec("CREATE OR REPLACE FUNCTION kv_addone(a integer, OUT b integer, OUT s text, OUT n numeric) AS "
+         "$$ SELECT a + 1, 'eins ' || a, a / 8.0 $$ LANGUAGE sql");
+  c.exec("CREATE OR REPLACE FUNCTION kv_len(t text, OUT n integer) AS $$ SELECT length(t) $$ LANGUAGE sql");
+  {
+    Stmt st(c);
+    SQLINTEGER a = 41, b = -1;
+    char s[32] = {};
+    SQL_NUMERIC_STRUCT n{};
+    SQLLEN ai = 0, bi = 0, si = 0, ni = 0;
+    SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &a, 0, &ai);
+    SQLBindParameter(st.h, 2, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &b, 0, &bi);
+    SQLBindParameter(st.h, 3, SQL_PARAM_OUTPUT, SQL_C_CHAR, SQL_VARCHAR, 30, 0, s, sizeof s, &si);
+    SQLBindParameter(st.h, 4, SQL_PARAM_OUTPUT, SQL_C_NUMERIC, SQL_NUMERIC, 10, 3, &n, sizeof n, &ni);
+    o << "call " << st.run("{call kv_addone(?, ?, ?, ?)}") << " b=" << b << "/" << bi << " s=" << s << "/" << si
+      << " n=" << hex(&n, sizeof n) << "/" << ni << "\n";
+  }
+  {
+    // The output arrives after the input went at execution, in pieces.
+    Stmt st(c);
+    SQLINTEGER n = -1;
+    SQLLEN ti = SQL_DATA_AT_EXEC, ni = 0;
+    SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_LONGVARCHAR, 1000, 0, reinterpret_cast<SQLPOINTER>(1),
+                     0, &ti);
+    SQLBindParameter(st.h, 2, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &n, 0, &ni);
+    SQLRETURN rc = SQLExecDirect(st.h, (SQLCHAR*)"{call kv_len(?, ?)}", SQL_NTS);
+    o << "dae exec " << outcome(rc, SQL_HANDLE_STMT, st.h);
+    SQLPOINTER token = nullptr;
+    while ((rc = SQLParamData(st.h, &token)) == SQL_NEED_DATA) {
+      const char* pieces[] = {"abc", "defgh", "äöü"};
+      for (const char* p : pieces)
+        o << " put " << outcome(SQLPutData(st.h, const_cast<char*>(p), SQL_NTS), SQL_HANDLE_STMT, st.h);
+    }
+    o << " paramdata " << outcome(rc, SQL_HANDLE_STMT, st.h) << " n=" << n << "/" << ni << "\n";
+  }
+  return o.str();
+}
+
+// Numerics both ways; a re-bind that changes only the decimal digits.
+std::string numeric_transcript(Conn& c, const std::string& p) {
+  const std::string t = p + "_num";
+  std::ostringstream o;
+  c.exec("DROP TABLE " + t);
+  c.exec("CREATE TABLE " + t + " (k integer, x numeric(10,4))");
+  Stmt ins(c);
+  SQLPrepare(ins.h, (SQLCHAR*)("INSERT INTO " + t + " VALUES (?, ?)").c_str(), SQL_NTS);
+  SQLINTEGER k = 0;
+  SQLLEN ki = 0, xi = 0;
+  SQL_NUMERIC_STRUCT x{};
+  x.precision = 10;
+  x.sign = 1;
+  x.val[0] = 0x39;  // 12345
+  x.val[1] = 0x30;
+  SQLBindParameter(ins.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &k, 0, &ki);
+  for (SQLSMALLINT scale : {2, 4, 0}) {
+    x.scale = static_cast<SQLSCHAR>(scale);
+    // Only the decimal digits change between these bindings.
+    SQLBindParameter(ins.h, 2, SQL_PARAM_INPUT, SQL_C_NUMERIC, SQL_NUMERIC, 10, scale, &x, sizeof x, &xi);
+    SQLHDESC apd = nullptr;
+    SQLGetStmtAttr(ins.h, SQL_ATTR_APP_PARAM_DESC, &apd, 0, nullptr);
+    ++k;
+    o << "scale " << scale << " " << outcome(SQLExecute(ins.h), SQL_HANDLE_STMT, ins.h) << "\n";
+  }
+  x.sign = 0;
+  ++k;
+  o << "negative " << outcome(SQLExecute(ins.h), SQL_HANDLE_STMT, ins.h) << "\n";
+  o << rows_as_text(c, "SELECT k, x FROM " + t + " ORDER BY k");
+  // Read back as numeric structures, bound and through SQLGetData.
+  Stmt sel(c);
+  SQL_NUMERIC_STRUCT out{};
+  SQLLEN oi = 0;
+  SQLBindCol(sel.h, 1, SQL_C_NUMERIC, &out, sizeof out, &oi);
+  o << sel.run("SELECT x FROM " + t + " ORDER BY k") << "\n";
+  while (SQL_SUCCEEDED(SQLFetch(sel.h))) {
+    SQL_NUMERIC_STRUCT g{};
+    SQLLEN gi = 0;
+    SQLRETURN rc = SQLGetData(sel.h, 1, SQL_C_NUMERIC, &g, sizeof g, &gi);
+    o << " bound " << hex(&out, sizeof out) << "/" << oi << " get " << rc << " " << hex(&g, sizeof g) << "/" << gi
+      << "\n";
+  }
+  return o.str();
+}
+
+// A keyset cursor: positioned update, delete and bulk insert.
+std::string keyset_transcript(Conn& c, const std::string& p) {
+  const std::string t = p + "_ks";
+  std::ostringstream o;
+  c.exec("DROP TABLE " + t);
+  c.exec("CREATE TABLE " + t + " (id integer primary key, name varchar(20))");
+  for (int k = 1; k <= 6; ++k) c.exec("INSERT INTO " + t + " VALUES (" + std::to_string(k) + ", 'n" + std::to_string(k) + "')");
+  {
+    Stmt st(c);
+    SQLSetStmtAttr(st.h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_KEYSET_DRIVEN), 0);
+    SQLSetStmtAttr(st.h, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_ROWVER), 0);
+    constexpr SQLULEN kRows = 3;
+    SQLINTEGER id[kRows] = {};
+    char name[kRows][21] = {};
+    SQLLEN idi[kRows] = {}, namei[kRows] = {};
+    SQLUSMALLINT status[kRows] = {};
+    SQLULEN fetched = 0;
+    SQLSetStmtAttr(st.h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRows), 0);
+    SQLSetStmtAttr(st.h, SQL_ATTR_ROW_STATUS_PTR, status, 0);
+    SQLSetStmtAttr(st.h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+    o << "select " << st.run("SELECT id, name FROM " + t + " ORDER BY id") << "\n";
+    SQLBindCol(st.h, 1, SQL_C_SLONG, id, 0, idi);
+    SQLBindCol(st.h, 2, SQL_C_CHAR, name, 21, namei);
+    SQLRETURN rc = SQLFetchScroll(st.h, SQL_FETCH_NEXT, 0);
+    o << "fetch " << outcome(rc, SQL_HANDLE_STMT, st.h) << " " << fetched << " " << id[0] << id[1] << id[2] << " "
+      << name[1] << "\n";
+    std::strcpy(name[1], "changed");
+    namei[1] = SQL_NTS;
+    o << "update " << outcome(SQLSetPos(st.h, 2, SQL_UPDATE, SQL_LOCK_NO_CHANGE), SQL_HANDLE_STMT, st.h)
+      << " status " << status[1] << "\n";
+    o << "delete " << outcome(SQLSetPos(st.h, 3, SQL_DELETE, SQL_LOCK_NO_CHANGE), SQL_HANDLE_STMT, st.h)
+      << " status " << status[2] << "\n";
+    // Bulk insert of three new rows through the bound buffers.
+    for (SQLULEN r = 0; r < kRows; ++r) {
+      id[r] = static_cast<SQLINTEGER>(100 + r);
+      std::snprintf(name[r], 21, "bulk%d", static_cast<int>(r));
+      idi[r] = 0;
+      namei[r] = r == 1 ? SQL_NULL_DATA : SQL_NTS;
+    }
+    o << "bulk add " << outcome(SQLBulkOperations(st.h, SQL_ADD), SQL_HANDLE_STMT, st.h) << "\n";
+    o << "refresh " << outcome(SQLSetPos(st.h, 1, SQL_REFRESH, SQL_LOCK_NO_CHANGE), SQL_HANDLE_STMT, st.h) << "\n";
+  }
+  o << rows_as_text(c, "SELECT id, name FROM " + t + " ORDER BY id");
+  return o.str();
+}
+
+TEST_F(PgStatementsE2e, RowWiseParameterArrays) {
+  compare([](Conn& c, const std::string& p) { return param_array_transcript(c, p, true); });
+}
+
+TEST_F(PgStatementsE2e, ColumnWiseParameterArrays) {
+  compare([](Conn& c, const std::string& p) { return param_array_transcript(c, p, false); });
+}
+
+TEST_F(PgStatementsE2e, BoundFetchOfWideAndTypedColumns) {
+  compare([](Conn& c, const std::string& p) { return bound_fetch_transcript(c, p); });
+}
+
+TEST_F(PgStatementsE2e, DataAtExecutionInThreePieces) {
+  compare([](Conn& c, const std::string& p) { return data_at_exec_transcript(c, p, 3); });
+}
+
+TEST_F(PgStatementsE2e, EveryCType) {
+  compare([](Conn& c, const std::string& p) { return c_types_transcript(c, p); });
+}
+
+TEST_F(PgStatementsE2e, OutputParametersAlsoAfterDataAtExecution) {
+  compare(output_params_transcript);
+}
+
+TEST_F(PgStatementsE2e, NumericsBothWaysAndARebindOfTheScaleAlone) {
+  compare(numeric_transcript);
+}
+
+TEST_F(PgStatementsE2e, KeysetCursorPositionedUpdateDeleteAndBulkAdd) {
+  compare(keyset_transcript);
+}
+
+TEST_F(PgStatementsE2e, PreparedStatementsAndTransactions) {
+  compare([](Conn& c, const std::string& p) { return prepared_transcript(c, p) + transaction_transcript(c, p); });
+}
+
+}  // namespace
+}  // namespace kyvek::e2e
