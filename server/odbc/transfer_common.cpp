@@ -49,14 +49,6 @@ bool has_arrays(const descriptor_record_t* rec) {
   return rec->data != nullptr || rec->octet_length_array != nullptr || rec->indicator != nullptr;
 }
 
-descriptor_record_t* bound_record(const descriptor_t* desc, int32_t number) {
-  if (desc == nullptr || desc->records == nullptr || number < 0 || number > desc->record_count ||
-      number >= desc->alloc_records)
-    return nullptr;
-  descriptor_record_t* rec = &desc->records[number];
-  return has_arrays(rec) ? rec : nullptr;
-}
-
 uint64_t record_length_bytes(const descriptor_record_t* rec) {
   uint64_t rows = rec->row_capacity < 1 ? 1 : rec->row_capacity;
   return rows * sizeof(SQLLEN);

@@ -39,9 +39,7 @@ uint64_t apd_rows(const statement_t* stmt);
 // rows values of width bytes each are inside the record's data array.
 bool data_holds(const descriptor_record_t* rec, uint64_t rows, uint64_t width);
 
-// Record of a column or parameter that is bound (number within the count and
-// the allocated records and holding at least one array), else null.
-descriptor_record_t* bound_record(const descriptor_t* desc, int32_t number);
+// The record holds at least one of its data, octet-length and indicator arrays.
 bool has_arrays(const descriptor_record_t* rec);
 
 // Bytes one row takes in the record's data array as the driver lays it out:
