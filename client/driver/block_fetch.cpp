@@ -212,11 +212,15 @@ SQLRETURN start_block_fetch_mode(client_dbc *dbc, statement_t *stmt, int flags) 
     }
     BlockColumn &col = columns[i];
     col.sql_type = t;
-    col.c_type = c;
+    col.natural_type = c;
+    // Integers travel as 64 bits whatever their declared width: some drivers
+    // (SQLite's) hold wider values than the declared type, and a narrower
+    // cell would wrap them silently. The conversions range-check instead.
+    col.c_type = source_class_of(c) == kClassInteger && c != SQL_C_BIT ? SQL_C_SBIGINT : c;
     col.column_size = sizes[i] < 0 ? 0 : static_cast<SQLULEN>(sizes[i]);
     col.digits = digits[i];
     col.nullable = nulls[i];
-    col.slot = block_slot_bytes(c, col.column_size);
+    col.slot = block_slot_bytes(col.c_type, col.column_size);
     client_desc_rec &r = ird->records[i + 1];
     r.concise_type = t;
     r.default_ctype = c;
@@ -433,7 +437,11 @@ bool block_get_data(StmtCall &c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINT
   const unsigned char *cell = col.data.data() + static_cast<size_t>(row) * static_cast<size_t>(col.slot);
   CachedValue v = cached_value_from_cell(col.c_type, cell, col.slot, col.ind[static_cast<size_t>(row)],
                                          static_cast<int16_t>(col.column_size), col.digits);
-  if (type == SQL_C_DEFAULT || type == SQL_ARD_TYPE) type = col.c_type == SQL_C_NUMERIC ? SQL_C_CHAR : col.c_type;
+  // A widened integer keeps its column's class (and raw size).
+  v.c_type = col.natural_type;
+  v.source_class = source_class_of(col.natural_type);
+  if (type == SQL_C_DEFAULT || type == SQL_ARD_TYPE)
+    type = col.natural_type == SQL_C_NUMERIC ? SQL_C_CHAR : col.natural_type;
   ConvDiag diag;
   *rc = convert_cached_value(v, type, target, buflen, ind, &col.piece, &diag);
   if (diag.sqlstate && (*rc == SQL_ERROR || *rc == SQL_SUCCESS_WITH_INFO)) {

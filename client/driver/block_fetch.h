@@ -27,7 +27,8 @@ constexpr SQLLEN kMinVariableSlot = 256;
 // One result column in the cache.
 struct BlockColumn {
   int16_t sql_type = 0;      // as described (after the wide disguise)
-  int16_t c_type = 0;        // caching C type
+  int16_t c_type = 0;        // C type the server writes into the cache
+  int16_t natural_type = 0;  // default C type of the column (SQL_C_DEFAULT)
   SQLULEN column_size = 0;
   int16_t digits = 0;
   int16_t nullable = 0;

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -445,11 +446,19 @@ SQLRETURN to_time(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag
       return t.fraction ? fractional(d) : SQL_SUCCESS;
     }
     case kClassText: {
+      // A time, or the time part of a timestamp.
       std::string_view s = trim(text_of(v));
       SQL_TIME_STRUCT out{};
       SQLUINTEGER fraction = 0;
-      if (!parse_time(s, &out) || !read_fraction(s, &fraction) || !s.empty())
+      SQL_TIMESTAMP_STRUCT ts{};
+      std::string_view t = s;
+      if (parse_time(t, &out) && read_fraction(t, &fraction) && t.empty()) {
+      } else if (s.find(' ') != std::string_view::npos && parse_timestamp(s, &ts)) {
+        out = {ts.hour, ts.minute, ts.second};
+        fraction = ts.fraction;
+      } else {
         return fail(d, "22008", kBadDatetime);
+      }
       put_struct(out, target, ind);
       return fraction ? fractional(d) : SQL_SUCCESS;
     }
@@ -682,9 +691,18 @@ bool render_text(const CachedValue &v, std::string *out) {
       return true;
     }
     case kClassNumeric: {
+      // All the digits of the value's scale, as the database shows them
+      // ("1.50000" for 1.5 in a column of scale 5).
       SQLLEN len = 0;
       if (numeric_to_string(&v.v.numeric, buf, sizeof buf, &len) < 0) return false;
       *out = buf;
+      const int scale = v.v.numeric.scale;
+      if (scale > 0) {
+        const size_t point = out->find('.');
+        const size_t have = point == std::string::npos ? 0 : out->size() - point - 1;
+        if (point == std::string::npos) out->push_back('.');
+        out->append(static_cast<size_t>(scale) - std::min(have, static_cast<size_t>(scale)), '0');
+      }
       return true;
     }
     case kClassYearMonth:
@@ -948,6 +966,7 @@ SQLRETURN convert_cached_value(const CachedValue &v, SQLSMALLINT target_type, SQ
       unsigned char raw[sizeof(SQL_INTERVAL_STRUCT)]{};
       const SQLLEN size = cached_raw_size(v);
       if (v.source_class == kClassInteger || v.source_class == kClassBit) {
+        if (v.v.integer < INT32_MIN || v.v.integer > INT32_MAX) return out_of_range(d);
         const int32_t i = static_cast<int32_t>(v.v.integer);
         std::memcpy(raw, &i, sizeof i);
       } else if (v.source_class == kClassBigint) {

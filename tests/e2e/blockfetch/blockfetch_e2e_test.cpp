@@ -401,6 +401,7 @@ std::string compare_roads(const std::string& remote, const std::string& block, i
     if (la == lb) continue;
     if (!stricter(la, lb)) return "line " + std::to_string(line) + "\n remote: " + la + "\n block:  " + lb;
     ++*stricter_count;
+    if (std::getenv("KYVEK_BF_SHOW")) std::printf("stricter:\n %s\n %s\n", la.c_str(), lb.c_str());
   }
 }
 
