@@ -43,15 +43,6 @@ struct Link {
   HandlePtr w, r;
 };
 
-int failure_code(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RpcFailure& e) {
-    return e.code;
-  }
-  return 0;
-}
-
 std::string bytes(std::initializer_list<int> b) {
   std::string s;
   for (int c : b) s.push_back(char(c));

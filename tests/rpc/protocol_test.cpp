@@ -19,15 +19,6 @@ constexpr const char* kProgram = "1999-1014-0000000001";
 std::string nts(const std::string& s) { return s + std::string(1, '\0'); }
 std::string le16(int v) { return std::string{char(v & 0xFF), char((v >> 8) & 0xFF)}; }
 
-int code_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RpcFailure& e) {
-    return e.code;
-  }
-  return 0;
-}
-
 // ---- Frames ----
 
 TEST(Frames, OutgoingBoundaries) {
@@ -76,7 +67,7 @@ TEST(Frames, IncomingFailures) {
     auto s = std::make_shared<MemoryStream>();
     s->input = c.input;
     HandlePtr h = memory_handle(RPC_MODE_SERVER, 0, s);
-    EXPECT_EQ(code_of([&] {
+    EXPECT_EQ(failure_code([&] {
                 begin_read(*h);
                 get_i16(*h);
                 get_i32(*h);

@@ -7,8 +7,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <functional>
 #include <memory>
 
+#include "errors.h"
 #include "handle.h"
 #include "kyrpc.h"
 #include "memory_transport.h"
@@ -42,6 +44,16 @@ inline HandlePtr memory_handle(int mode, uint32_t negotiated, std::shared_ptr<Me
   h->peer_sqllen_width = (negotiated & kNegNarrowSqllen) ? 4 : 8;
   if (mode == RPC_MODE_SERVER && (negotiated & kNegNarrowPointers)) h->pointer_table.push_back(nullptr);
   return h;
+}
+
+// The failure code f throws as an RpcFailure, 0 when it returns.
+inline int failure_code(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const RpcFailure& e) {
+    return e.code;
+  }
+  return 0;
 }
 
 // A TCP socket bound to an ephemeral port on 127.0.0.1 (its number in *port),
