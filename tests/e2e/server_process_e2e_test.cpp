@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/mman.h>
@@ -174,6 +175,24 @@ TEST(Standalone, ServesConcurrentClientsInChildProcesses) {
   Fixture f(o);
   ASSERT_TRUE(f.start_server());
   serve_concurrent_clients(f, 4);
+}
+
+TEST(Standalone, FailedChildStartIsARefusalFrame) {
+  Options o;
+  o.flags = kAuthOff | kDsnBrowse | kMultiProcess;
+  Fixture f(o);
+  // A private copy of the program that can no longer be executed once it runs.
+  fs::path image = f.dir() / "kyvekserver";
+  fs::copy_file(Fixture::program("kyvekserver"), image);
+  ASSERT_TRUE(f.start_server_image(image, {"standalone", f.port_text()}));
+  ::chmod(image.c_str(), 0644);
+  int fd = kyvek::e2e::connect_loopback(f.port());
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(kyvek::e2e::read_all(fd), frame("Failed to create process"));
+  ::close(fd);
+  // The console listener ends after a failed process start.
+  EXPECT_EQ(Fixture::wait(f.server(), 20000), 5);
+  EXPECT_NE(Fixture::read_file(f.server().err).find("Failed to create/start process\n"), std::string::npos);
 }
 
 TEST(Standalone, DenyListRefusesWithAFrame) {

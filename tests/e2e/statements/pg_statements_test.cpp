@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -108,6 +110,7 @@ class PgStatementsE2e : public ::testing::Test {
       b = workload(c, "pg");
     }
     EXPECT_EQ(a, b);
+    if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", a.c_str());
   }
 
   static Fixture* fx_;

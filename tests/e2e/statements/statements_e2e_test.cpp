@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -51,6 +53,7 @@ class StatementsE2e : public ::testing::Test {
       b = workload(c, "direct");
     }
     EXPECT_EQ(a, b);
+    if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", a.c_str());
   }
 
   // Runs a program with the fixture's environment; its standard output.
