@@ -257,7 +257,7 @@ class ParamAbuseTest : public TransferTest {
       if (p == 0) add(12, kBlock);
       if (p == 1) add(27, kBlock);
       if (p == 2) {
-        add(120, 0x2000);
+        add(120, kDoubleArray);
         for (int k = 0; k < 3 && wv[wv.count() - 1].iovec_len >= (k + 1) * 40; ++k)
           std::snprintf(static_cast<char*>(wv[wv.count() - 1].iovec_base) + 40 * k, 40, "%30.15e", 1.0 + k);
       }

@@ -7,6 +7,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -98,6 +99,12 @@ class RowArray {
   void add_lengths(const std::vector<SQLLEN>& v) {
     add_values(v, kSqlulenArray);
     add_values(v, kSqllenArray);
+  }
+  // Doubles as the client sends them: number text in 40-byte slots.
+  void add_reals(const std::vector<double>& values) {
+    std::vector<char> text(40 * values.size(), '\0');
+    for (size_t k = 0; k < values.size(); ++k) std::snprintf(text.data() + 40 * k, 40, "%30.15e", values[k]);
+    add(text.data(), text.size(), kDoubleArray);
   }
   // Date and timestamp values in the field arrays the client packs them
   // into: years, then month/day pairs; quintuples, years, then fractions.

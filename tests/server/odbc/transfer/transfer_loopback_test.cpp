@@ -135,9 +135,7 @@ TEST_F(TransferLoopback, ParameterArrayInOneCall) {
   std::memcpy(text + 42, "there", 6);
   wv.add(text, sizeof text, kBlock);
   wv.add_lengths({8, 8, 8});
-  char reals[120] = {};
-  for (int k = 0; k < 3; ++k) std::snprintf(reals + 40 * k, 40, "%30.15e", 0.25 * (k + 1));
-  wv.add(reals, sizeof reals, kDoubleArray);
+  wv.add_reals({0.25, 0.5, 0.75});
   const SQL_DATE_STRUCT dates[3] = {{-1, 1, 1}, {2024, 2, 29}, {9999, 12, 31}};
   wv.add_lengths({6, 6, 6});
   ASSERT_NO_FATAL_FAILURE(wv.add_dates(dates));

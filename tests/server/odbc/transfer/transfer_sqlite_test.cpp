@@ -133,11 +133,7 @@ TEST_F(BlockTransferTest, ParameterArrayOfThreeInserts) {
   wv.add(text, sizeof text, kBlock);
 
   wv.add_lengths({8, 8, 8});
-  char reals[120] = {};
-  std::snprintf(reals, 40, "%30.15e", 1.5);
-  std::snprintf(reals + 40, 40, "%30.15e", -2.25);
-  std::snprintf(reals + 80, 40, "%30.15e", 1e10);
-  wv.add(reals, sizeof reals, kDoubleArray);
+  wv.add_reals({1.5, -2.25, 1e10});
 
   const SQL_DATE_STRUCT dates[3] = {{2026, 12, 10}, {1970, 1, 1}, {2000, 2, 29}};
   wv.add_lengths({6, 6, 6});
