@@ -145,7 +145,7 @@ TEST_F(Lists, ResizedBuffersFetchWholeRowset) {
   exec(s->driver_stmt, "INSERT INTO numbers VALUES (7)");
   exec(s->driver_stmt, "INSERT INTO numbers VALUES (NULL)");
   exec(s->driver_stmt, "INSERT INTO numbers VALUES (9)");
-  bind_one_row(s, false);
+  ASSERT_NO_FATAL_FAILURE(bind_one_row(s, false));
   descriptor_t* ard = s->implicit_desc[DESC_ARD];
 
   EXPECT_EQ(resize_buffers(s, ard, 0), SQL_ERROR);
@@ -181,7 +181,7 @@ TEST_F(Lists, FailedRebindKeepsTheDriverOnLiveArrays) {
   exec(s->driver_stmt, "DROP TABLE IF EXISTS one");
   exec(s->driver_stmt, "CREATE TABLE one (n INTEGER)");
   exec(s->driver_stmt, "INSERT INTO one VALUES (5)");
-  bind_one_row(s, true);
+  ASSERT_NO_FATAL_FAILURE(bind_one_row(s, true));
   descriptor_record_t* r = &s->implicit_desc[DESC_ARD]->records[1];
   void* data = r->data;
   EXPECT_NE(resize_buffers(s, s->implicit_desc[DESC_ARD], 3), SQL_SUCCESS);
