@@ -177,9 +177,10 @@ SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLE
                            "General error: Internal client error (fetchScroll)");
   if (rc != SQL_SUCCESS) return rc;
   if (c.stmt->flags & kStmtBlockFetchOn) {
-    // The server's cursor stands at the end of the block: only NEXT is served.
-    if (orientation == SQL_FETCH_NEXT && block_fetch_serve(c, 1, nullptr, nullptr, &rc)) return rc;
+    // The server's cursor stands at the end of the block: only NEXT is
+    // served, and in block mode NEXT is SQLFetch (this block or the next).
     if (orientation != SQL_FETCH_NEXT) return c.fail(0, "HY106", "Fetch type out of range", true);
+    return SQLFetch(handle);
   }
   if (orientation == SQL_FETCH_BOOKMARK) {
     if (!c.x->fetch_bookmark_ptr) return c.fail(0, "HY111", "Invalid bookmark value", true);
