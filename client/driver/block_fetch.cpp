@@ -217,6 +217,9 @@ SQLRETURN start_block_fetch_mode(client_dbc *dbc, statement_t *stmt, int flags) 
     // (SQLite's) hold wider values than the declared type, and a narrower
     // cell would wrap them silently. The conversions range-check instead.
     col.c_type = source_class_of(c) == kClassInteger && c != SQL_C_BIT ? SQL_C_SBIGINT : c;
+    // Reals travel as doubles too: a float cell would round what a driver
+    // holds as a double (SQLite's REAL).
+    if (c == SQL_C_FLOAT) col.c_type = SQL_C_DOUBLE;
     col.column_size = sizes[i] < 0 ? 0 : static_cast<SQLULEN>(sizes[i]);
     col.digits = digits[i];
     col.nullable = nulls[i];
@@ -290,6 +293,13 @@ SQLRETURN start_block_fetch_mode(client_dbc *dbc, statement_t *stmt, int flags) 
     else if (is_interval_type(col.c_type)) split_interval_type(col.c_type, &r.type, nullptr, &r.datetime_sub, 0x1);
     ard->bound_count = static_cast<int16_t>(i);
   }
+  // Reals read as text the way the target's driver writes them.
+  char dbms[64] = {};
+  int32_t dbms_len = sizeof dbms - 1;
+  int16_t dbms_out = 0;
+  remote_sql_get_info_string(dbc->rpc, reinterpret_cast<void *>(dbc->server_dbc), SQL_DBMS_NAME, &dbms_len, dbms,
+                             sizeof dbms - 1, &dbms_out);
+  cache.real_style = std::strcmp(dbms, "SQLite") == 0 ? kRealSqlite : kRealShortest;
   cache.columns = std::move(columns);
   cache.row_status.assign(static_cast<size_t>(size), SQL_ROW_SUCCESS);
   cache.size = size;
@@ -440,6 +450,7 @@ bool block_get_data(StmtCall &c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINT
   // A widened integer keeps its column's class (and raw size).
   v.c_type = col.natural_type;
   v.source_class = source_class_of(col.natural_type);
+  v.real_style = cache.real_style;
   if (type == SQL_C_DEFAULT || type == SQL_ARD_TYPE)
     type = col.natural_type == SQL_C_NUMERIC ? SQL_C_CHAR : col.natural_type;
   ConvDiag diag;

@@ -42,6 +42,7 @@ struct BlockCache {
   std::vector<BlockColumn> columns;      // [0] is column 1
   std::vector<SQLUSMALLINT> row_status;  // one per row of the block
   int32_t size = 0;                      // rows per block in use
+  int real_style = kRealShortest;        // text of reals, as the target shows them
   int32_t cursor = -1;                   // row served; -1 after the end
   SQLULEN rows = 0;                      // rows of the last block
   // What metadata block fetch overwrote, restored when the mode ends.

@@ -95,6 +95,19 @@ std::string real_text(double d, bool single) {
   return neg ? "-" + out : out;
 }
 
+// SQLite's text of a real: "%.15g" with a point in every mantissa.
+std::string sqlite_real_text(double d) {
+  if (std::isnan(d)) return "NaN";
+  if (std::isinf(d)) return d < 0 ? "-Inf" : "Inf";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15g", d);
+  std::string s(buf);
+  const size_t e = s.find('e');
+  const std::string mant = s.substr(0, e);
+  if (mant.find('.') == std::string::npos) s.insert(e == std::string::npos ? s.size() : e, ".0");
+  return s;
+}
+
 std::string fraction_text(SQLUINTEGER fraction) {
   if (fraction == 0) return {};
   char buf[16];
@@ -663,7 +676,9 @@ bool render_text(const CachedValue &v, std::string *out) {
       std::snprintf(buf, sizeof buf, "%" PRId64, v.v.integer);
       *out = buf;
       return true;
-    case kClassReal: *out = real_text(v.v.real, v.c_type == SQL_C_FLOAT); return true;
+    case kClassReal:
+      *out = v.real_style == kRealSqlite ? sqlite_real_text(v.v.real) : real_text(v.v.real, v.c_type == SQL_C_FLOAT);
+      return true;
     case kClassText: out->assign(text_of(v)); return true;
     case kClassBinary: {
       static const char hex[] = "0123456789ABCDEF";

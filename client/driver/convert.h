@@ -55,7 +55,13 @@ struct CachedValue {
   } v{};
   const unsigned char *data = nullptr;  // text and binary
   SQLLEN length = 0;                    // bytes held at data
+  // How reals read as text: the shortest exact form (kRealShortest), or
+  // SQLite's own (15 significant digits, always a point: "3.0", "1.0e-10"),
+  // so that a value reads as the target's driver shows it.
+  int real_style = 0;
 };
+
+enum RealStyle : int { kRealShortest = 0, kRealSqlite = 1 };
 
 // Fills a CachedValue from a cache cell: `cell` points at the cell's bytes as
 // the server wrote them for caching type c_type, `slot` is the cell's size in

@@ -339,6 +339,28 @@ TEST(Convert, IntervalTextIsTheBareValue) {
   EXPECT_EQ(len, static_cast<SQLLEN>(std::strlen(t)));
 }
 
+TEST(Convert, RealsReadAsTextInTheTargetsStyle) {
+  struct Row {
+    double d;
+    const char *shortest, *sqlite;
+  } rows[] = {{3.0, "3", "3.0"},
+              {0.1 + 0.2, "0.30000000000000004", "0.3"},
+              {1e-10, "1e-10", "1.0e-10"},
+              {3e10, "30000000000", "30000000000.0"},
+              {-2.5e20, "-2.5e+20", "-2.5e+20"}};
+  for (const Row &r : rows) {
+    for (int style : {kRealShortest, kRealSqlite}) {
+      CachedValue v = make(dbl(r.d));
+      v.real_style = style;
+      char t[40];
+      SQLLEN len = 0;
+      ConvDiag diag;
+      ASSERT_EQ(convert_cached_value(v, SQL_C_CHAR, t, sizeof t, &len, nullptr, &diag), SQL_SUCCESS);
+      EXPECT_STREQ(t, style == kRealSqlite ? r.sqlite : r.shortest);
+    }
+  }
+}
+
 TEST(Convert, NullWithoutIndicatorIs22002) {
   ConvDiag diag;
   char t[4];
