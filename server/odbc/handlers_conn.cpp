@@ -19,8 +19,10 @@
 #include "ky_constr.h"
 #include "ky_mem.h"
 #include "net_connection.h"
+#include "odbc_names.h"
 #include "record_lists.h"
 #include "scramble.h"
+#include "server_info.h"
 #include "trace_log.h"
 
 using namespace kyvek::server;
@@ -106,6 +108,21 @@ SQLRETURN refuse_attr(connection_t* dbc) {
   return SQL_ERROR;
 }
 
+// Detail line of an attribute a getter read. The line is made from a
+// terminated, aligned copy of what the driver wrote, so a text attribute read
+// into a small buffer is never followed past its end.
+void trace_attr_read(SQLRETURN rc, int32_t attribute, const void* value, size_t size) {
+  if (!succeeded(rc) || !trace_on(kTraceDetail)) return;
+  alignas(8) char copy[257] = {0};
+  memcpy(copy, value, std::min(size, sizeof(copy) - 1));
+  log_connect_attr(attribute, reinterpret_cast<intptr_t>(copy), 0);
+}
+
+// Detail line of an attribute a setter set: the value itself (a text's address).
+void trace_attr_set(SQLRETURN rc, int32_t attribute, intptr_t value) {
+  if (succeeded(rc) && trace_on(kTraceDetail)) log_connect_attr(attribute, value, 1);
+}
+
 }  // namespace
 
 extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, int32_t* out_block,
@@ -187,10 +204,16 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
   return leave(kName, rc);
 }
 
-extern "C" int16_t sql_connect(void* handle, int32_t, char*, int32_t, char*, int32_t, char*) {
+extern "C" int16_t sql_connect(void* handle, int32_t dsn_length, char* dsn, int32_t user_length, char* user,
+                               int32_t password_length, char* password) {
+  static const char* kName = "sql_connect";
+  if (trace_on(kTraceEntry)) {
+    log_printf_tid("%s(%p,%ld,%p,%ld,%p,%ld,%p)\n", kName, handle, (long)dsn_length, (void*)dsn,
+                   (long)user_length, (void*)user, (long)password_length, (void*)password);
+  }
   // Clients connect through sql_driver_connect only.
-  connection_t* dbc = enter_dbc(handle, "sql_connect");
-  return dbc == nullptr ? SQL_INVALID_HANDLE : SQL_ERROR;
+  connection_t* dbc = enter_dbc(handle, kName);
+  return dbc == nullptr ? SQL_INVALID_HANDLE : leave(kName, SQL_ERROR);
 }
 
 extern "C" int16_t sql_disconnect(void* handle) {
@@ -235,31 +258,42 @@ extern "C" int16_t sql_disconnect(void* handle) {
 }
 
 extern "C" int16_t set_config_param(void* handle, int32_t id, int32_t value, int32_t, char*) {
+  static const char* kName = "set_config_param";
+  if (trace_on(kTraceEntry)) {
+    log_printf_tid("%s(%p,%lu,%ld)\n", kName, handle, (unsigned long)(uint32_t)id, (long)value);
+  }
   connection_t* dbc = as_dbc(handle);
-  if (dbc == nullptr) return SQL_INVALID_HANDLE;
+  if (dbc == nullptr) {
+    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", kName);
+    return SQL_INVALID_HANDLE;
+  }
   switch (static_cast<uint32_t>(id)) {
     case 1:
       dbc->block_fetch_size = static_cast<uint32_t>(value);
       if (trace_on(kTraceDetail)) log_printf_tid("\tCONFIG_PARAM_BLOCK_FETCH_SIZE = %ld\n", (long)value);
-      return SQL_SUCCESS;
+      return leave(kName, SQL_SUCCESS);
     case 2:
       dbc->max_bookmark_size = static_cast<uint32_t>(value);
       if (trace_on(kTraceDetail)) log_printf_tid("\tCONFIG_PARAM_MAX_BOOKMARK_SIZE = %ld\n", (long)value);
-      return SQL_SUCCESS;
+      return leave(kName, SQL_SUCCESS);
     case 4:
       dbc->default_param_size = static_cast<uint32_t>(value);
       if (trace_on(kTraceDetail)) log_printf_tid("\tCONFIG_PARAM_DEFAULT_PARAM_SIZE = %ld\n", (long)value);
-      return SQL_SUCCESS;
+      return leave(kName, SQL_SUCCESS);
     default:
       KY_POST_DBC(dbc, "HY000", 32, "General error: Unknown Parameter %lu",
                   static_cast<unsigned long>(static_cast<uint32_t>(id)));
-      return SQL_ERROR;
+      return leave(kName, SQL_ERROR);
   }
 }
 
 extern "C" int16_t sql_get_info_string(void* handle, int16_t type, int32_t* block, char* buffer,
                                        int16_t buffer_length, int16_t* reported) {
   static const char* kName = "sql_get_info_string";
+  if (trace_on(kTraceEntry)) {
+    log_printf_tid("%s(%p,%u,%p,%p,%d,%p)\n", kName, handle, (unsigned)(uint16_t)type, (void*)block,
+                   (void*)buffer, buffer_length, (void*)reported);
+  }
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
   connection_t* dbc = enter_dbc(handle, kName);
@@ -281,8 +315,12 @@ extern "C" int16_t sql_get_info_string(void* handle, int16_t type, int32_t* bloc
 
 namespace {
 
-SQLRETURN get_info_fixed(void* handle, const char* name, int16_t type, Scratch* value,
-                         int16_t* length) {
+SQLRETURN get_info_fixed(void* handle, const char* name, int16_t type, const void* value_out,
+                         int16_t buffer_length, Scratch* value, int16_t* length) {
+  if (trace_on(kTraceEntry)) {
+    log_printf_tid("%s(%p,%u,%p,%d,%p)\n", name, handle, (unsigned)(uint16_t)type, value_out, buffer_length,
+                   (void*)length);
+  }
   connection_t* dbc = enter_dbc(handle, name);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   SQLSMALLINT len = 0;
@@ -294,18 +332,18 @@ SQLRETURN get_info_fixed(void* handle, const char* name, int16_t type, Scratch* 
 
 }  // namespace
 
-extern "C" int16_t sql_get_info_integer(void* handle, int16_t type, int32_t* value, int16_t,
+extern "C" int16_t sql_get_info_integer(void* handle, int16_t type, int32_t* value, int16_t buffer_length,
                                         int16_t* length) {
   Scratch s{};
-  SQLRETURN rc = get_info_fixed(handle, "sql_get_info_integer", type, &s, length);
+  SQLRETURN rc = get_info_fixed(handle, "sql_get_info_integer", type, value, buffer_length, &s, length);
   if (value != nullptr) *value = s.i32;
   return rc;
 }
 
-extern "C" int16_t sql_get_info_smallint(void* handle, int16_t type, int16_t* value, int16_t,
+extern "C" int16_t sql_get_info_smallint(void* handle, int16_t type, int16_t* value, int16_t buffer_length,
                                          int16_t* length) {
   Scratch s{};
-  SQLRETURN rc = get_info_fixed(handle, "sql_get_info_smallint", type, &s, length);
+  SQLRETURN rc = get_info_fixed(handle, "sql_get_info_smallint", type, value, buffer_length, &s, length);
   if (value != nullptr) *value = s.i16;
   return rc;
 }
@@ -315,10 +353,12 @@ namespace {
 // SQLGetFunctions into room for the largest answer (the ODBC 3 bitmap), then
 // only what the out array holds.
 SQLRETURN get_functions(void* handle, const char* name, int16_t id, int16_t* out, size_t out_bytes) {
+  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%u,%p)\n", name, handle, (unsigned)(uint16_t)id, (void*)out);
   connection_t* dbc = enter_dbc(handle, name);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   SQLUSMALLINT all[SQL_API_ODBC3_ALL_FUNCTIONS_SIZE] = {0};
   SQLRETURN rc = SQLGetFunctions(dbc->driver_dbc, static_cast<SQLUSMALLINT>(id), all);
+  if (succeeded(rc) && trace_on(kTraceDetail)) log_functions_supported(static_cast<uint16_t>(id), all);
   if (out != nullptr) memcpy(out, all, std::min(out_bytes, sizeof(all)));
   return leave(name, rc);
 }
@@ -338,27 +378,37 @@ extern "C" int16_t sql_get_function(void* handle, int16_t id, int16_t* supported
 }
 
 extern "C" int16_t sql_get_connect_attr_integer(void* handle, int32_t attribute, SQLLEN* value) {
-  connection_t* dbc = enter_dbc(handle, "sql_get_connect_attr_integer");
+  static const char* kName = "sql_get_connect_attr_integer";
+  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%p)\n", kName, handle, (long)attribute, (void*)value);
+  connection_t* dbc = enter_dbc(handle, kName);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   Scratch s{};
   SQLRETURN rc = SQLGetConnectAttr(dbc->driver_dbc, attribute, s.bytes, SQL_IS_INTEGER, nullptr);
   if (value != nullptr) *value = s.i32;  // widened with its sign
-  return leave("sql_get_connect_attr_integer", rc);
+  trace_attr_read(rc, attribute, s.bytes, sizeof(s.bytes));
+  return leave(kName, rc);
 }
 
 extern "C" int16_t sql_get_connect_attr_handle(void* handle, int32_t attribute, void** value) {
-  connection_t* dbc = enter_dbc(handle, "sql_get_connect_attr_handle");
+  static const char* kName = "sql_get_connect_attr_handle";
+  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%p)\n", kName, handle, (long)attribute, (void*)value);
+  connection_t* dbc = enter_dbc(handle, kName);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   Scratch s{};
   SQLRETURN rc = SQLGetConnectAttr(dbc->driver_dbc, attribute, s.bytes, 0, nullptr);
   if (value != nullptr) *value = s.ptr;
-  return leave("sql_get_connect_attr_handle", rc);
+  trace_attr_read(rc, attribute, s.bytes, sizeof(s.bytes));
+  return leave(kName, rc);
 }
 
 namespace {
 
 SQLRETURN get_connect_attr_text(void* handle, const char* name, int32_t attribute, int32_t* block,
                                 char* buffer, int32_t buffer_length, int32_t* reported, bool binary) {
+  if (trace_on(kTraceEntry)) {
+    log_printf_tid("%s(%p,%ld,%p,%p,%ld,%p)\n", name, handle, (long)attribute, (void*)block, (void*)buffer,
+                   (long)buffer_length, (void*)reported);
+  }
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
   connection_t* dbc = enter_dbc(handle, name);
@@ -376,6 +426,7 @@ SQLRETURN get_connect_attr_text(void* handle, const char* name, int32_t attribut
                       : text_block(buffer, len, driver_len);
     }
   }
+  trace_attr_read(rc, attribute, scratch.data(), scratch.size());
   return leave(name, rc);
 }
 
@@ -394,24 +445,38 @@ extern "C" int16_t sql_get_connect_attr_binary(void* handle, int32_t attribute, 
 }
 
 extern "C" int16_t sql_set_connect_attr_long(void* handle, int32_t attribute, SQLLEN value, int32_t length) {
-  connection_t* dbc = enter_dbc(handle, "sql_set_connect_attr_long");
+  static const char* kName = "sql_set_connect_attr_long";
+  if (trace_on(kTraceEntry)) {
+    log_printf_tid("%s(%p,%ld,%ld,%ld)\n", kName, handle, (long)attribute, (long)value, (long)length);
+  }
+  connection_t* dbc = enter_dbc(handle, kName);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
-  if (!integer_connect_attr(attribute)) return leave("sql_set_connect_attr_long", refuse_attr(dbc));
+  if (!integer_connect_attr(attribute)) return leave(kName, refuse_attr(dbc));
   SQLRETURN rc = SQLSetConnectAttr(dbc->driver_dbc, attribute, reinterpret_cast<SQLPOINTER>(value), length);
-  return leave("sql_set_connect_attr_long", rc);
+  trace_attr_set(rc, attribute, static_cast<intptr_t>(value));
+  return leave(kName, rc);
 }
 
 extern "C" int16_t sql_set_connect_attr_ptr(void* handle, int32_t attribute, void* value, int32_t length) {
+  static const char* kName = "sql_set_connect_attr_ptr";
+  if (trace_on(kTraceEntry)) {
+    log_printf_tid("%s(%p,%ld,%p,%ld)\n", kName, handle, (long)attribute, value, (long)length);
+  }
   // A pointer from the peer means nothing here: only integer attributes pass.
-  connection_t* dbc = enter_dbc(handle, "sql_set_connect_attr_ptr");
+  connection_t* dbc = enter_dbc(handle, kName);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
-  if (!integer_connect_attr(attribute)) return leave("sql_set_connect_attr_ptr", refuse_attr(dbc));
+  if (!integer_connect_attr(attribute)) return leave(kName, refuse_attr(dbc));
   SQLRETURN rc = SQLSetConnectAttr(dbc->driver_dbc, attribute, value, length);
-  return leave("sql_set_connect_attr_ptr", rc);
+  trace_attr_set(rc, attribute, reinterpret_cast<intptr_t>(value));
+  return leave(kName, rc);
 }
 
 extern "C" int16_t sql_set_connect_attr_strbin(void* handle, int32_t attribute, int32_t block_length,
                                                char* block, int32_t length) {
+  if (trace_on(kTraceEntry)) {
+    log_printf_tid("sql_set_connect_attr_strbin(%p,%ld,%ld,%p,%ld)\n", handle, (long)attribute,
+                   (long)block_length, (void*)block, (long)length);
+  }
   connection_t* dbc = enter_dbc(handle, "sql_set_connect_attr_strbin");
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   // Only the current catalog: a trace file or a translation library named by
@@ -425,6 +490,7 @@ extern "C" int16_t sql_set_connect_attr_strbin(void* handle, int32_t attribute, 
   // A private, terminated copy: the driver may keep the pointer.
   std::string value(block, n == SQL_NTS ? strlen(block) : static_cast<size_t>(n));
   SQLRETURN rc = SQLSetConnectAttr(dbc->driver_dbc, attribute, (SQLPOINTER)value.c_str(), SQL_NTS);
+  trace_attr_set(rc, attribute, reinterpret_cast<intptr_t>(value.c_str()));
   return leave("sql_set_connect_attr_strbin", rc);
 }
 
@@ -443,6 +509,10 @@ extern "C" int16_t sql_set_connect_option_integer(void* handle, int16_t option, 
 extern "C" int16_t sql_native_sql(void* handle, int32_t in_length, char* in, int32_t* block, char* out,
                                   int32_t buffer_length, int32_t* total) {
   static const char* kName = "sql_native_sql";
+  if (trace_on(kTraceEntry)) {
+    log_printf_tid("%s(%p,%ld,%p,%p,%p,%ld,%p)\n", kName, handle, (long)in_length, (void*)in, (void*)block,
+                   (void*)out, (long)buffer_length, (void*)total);
+  }
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
   connection_t* dbc = enter_dbc(handle, kName);

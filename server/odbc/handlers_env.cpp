@@ -45,17 +45,16 @@ extern "C" int16_t sql_set_env_attr(void* handle, int32_t attribute, int32_t val
     return rc;
   }
   environment_t* env = as_env(handle);
-  if (env == nullptr) return SQL_INVALID_HANDLE;
+  if (env == nullptr) return leave("sql_set_env_attr", SQL_INVALID_HANDLE);
   // The first link's attributes stand on a shared environment.
-  if (veks_env_reused(env)) return SQL_SUCCESS;
+  if (veks_env_reused(env)) return leave("sql_set_env_attr", SQL_SUCCESS);
   if (!settable_env_attr(attribute)) {
     post_env(env, "HY092", 0, "ISO 9075", "Invalid attribute/option identifier");
-    return SQL_ERROR;
+    return leave("sql_set_env_attr", SQL_ERROR);
   }
   SQLRETURN rc = SQLSetEnvAttr(env->driver_env, attribute, v, 0);
   if (succeeded(rc) && attribute == SQL_ATTR_ODBC_VERSION) env->odbc_version = value;
-  if (trace_on(kTraceExit)) log_printf_tid("-sql_set_env_attr()=%d\n", rc);
-  return rc;
+  return leave("sql_set_env_attr", rc);
 }
 
 extern "C" int16_t sql_get_env_attr_integer(void* handle, int32_t attribute, SQLLEN* value) {
@@ -96,16 +95,16 @@ extern "C" int16_t sql_data_sources(void* handle, int16_t direction, int16_t* na
   if (dir != SQL_FETCH_NEXT && dir != SQL_FETCH_FIRST && dir != SQL_FETCH_FIRST_USER &&
       dir != SQL_FETCH_FIRST_SYSTEM) {
     post_env(env, "HY103", 0, "ODBC 3.0", "Invalid retrieval code");
-    return SQL_ERROR;
+    return leave(kName, SQL_ERROR);
   }
   if (name_cap < 0 || desc_cap < 0) {
     post_env(env, "HY090", 0, "ISO 9075", "Invalid string or buffer length");
-    return SQL_ERROR;
+    return leave(kName, SQL_ERROR);
   }
   if ((veks_flags() & VEKS_FLAG_ALLOW_DSN_BROWSE) == 0) {
     post_env(env, "HY000", 46, "ISO 9075",
              "General error: Remote SQLDataSources forbidden - see AllowDSNBrowse");
-    return SQL_ERROR;
+    return leave(kName, SQL_ERROR);
   }
   // The lengths the driver may write are the buffers' real capacities.
   SQLSMALLINT name_len = 0, desc_len = 0;
