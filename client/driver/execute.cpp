@@ -62,7 +62,15 @@ void vek_new_result_set(statement_t *stmt, int metadata, SQLRETURN result) {
   }
   // The column count is asked when first needed (fetch_column_descriptions):
   // most result sets never need it, and it saves a round trip per execution.
+  // After a warning it is asked now: the call also clears the server's copy
+  // of the records just taken over, so that they are not read twice.
   stmt->result_columns = -1;
+  if (result == SQL_SUCCESS_WITH_INFO && dbc && dbc->rpc && !dbc->dead) {
+    int16_t n = -1;
+    for (int tries = 0; tries < 1000; ++tries)
+      if (remote_sql_num_result_cols(dbc->rpc, stmt->driver_stmt, &n) != SQL_STILL_EXECUTING) break;
+    stmt->result_columns = n;
+  }
   if (metadata & 0x1) {
     stmt->flags |= kStmtMetadata;
     TRACE(0x8, "\tMetadata result-set\n");

@@ -24,88 +24,32 @@
 #include "client_side.h"
 #include "e2e_fixture.h"
 #include "odbc_compare.h"
+#include "world.h"
 
 namespace kyvek::e2e {
 namespace {
 
 namespace fs = std::filesystem;
 
-const char* kPsqlDriver = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so";
-
-// initdb and pg_ctl as the postgres user, on a free port, socket in its own directory.
-class PgCluster {
- public:
-  PgCluster() {
-    char tmpl[] = "/tmp/kyvek-stmt-pg-XXXXXX";
-    if (!mkdtemp(tmpl)) return;
-    dir_ = tmpl;
-    ::chmod(dir_.c_str(), 0777);
-    for (const auto& e : fs::directory_iterator("/usr/lib/postgresql"))
-      if (fs::exists(e.path() / "bin" / "pg_ctl")) bin_ = (e.path() / "bin").string();
-    port_ = Fixture::free_port();
-    const std::string as_pg = geteuid() == 0 ? "runuser -u postgres -- " : "";
-    if (!run(as_pg + bin_ + "/initdb -D " + dir_ + "/data -A trust -U postgres -N > " + dir_ + "/initdb.log 2>&1"))
-      return;
-    if (!run(as_pg + bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/pg.log -w -t 60 -o \"-p " +
-             std::to_string(port_) + " -k " + dir_ + " -c listen_addresses=''\" start > " + dir_ + "/pg_ctl.log 2>&1"))
-      return;
-    started_ = true;
-  }
-  ~PgCluster() {
-    const std::string as_pg = geteuid() == 0 ? "runuser -u postgres -- " : "";
-    if (started_) run(as_pg + bin_ + "/pg_ctl -D " + dir_ + "/data -m immediate -w -t 30 stop > /dev/null 2>&1");
-    if (!dir_.empty()) fs::remove_all(dir_);
-  }
-  bool ok() const { return started_; }
-  std::string odbc_ini_section() const {
-    return "[pgdsn]\nDriver=PostgreSQL\nServername=" + dir_ + "\nPort=" + std::to_string(port_) +
-           "\nDatabase=postgres\nUsername=postgres\nUpdatableCursors=1\n";
-  }
-
- private:
-  static bool run(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
-  std::string dir_, bin_;
-  int port_ = 0;
-  bool started_ = false;
-};
-
 class PgStatementsE2e : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!fs::exists(kPsqlDriver) || !fs::exists("/usr/lib/postgresql")) return;
-    cluster_ = new PgCluster();
-    if (!cluster_->ok()) return;
-    fx_ = new Fixture();
-    std::ofstream(fx_->dir() / "odbc" / "odbcinst.ini", std::ios::app)
-        << "\n[PostgreSQL]\nDriver=" << kPsqlDriver << "\n";
-    std::ofstream(fx_->dir() / "odbc" / "odbc.ini", std::ios::app) << "\n" << cluster_->odbc_ini_section();
-    preload_sanitizers(*fx_);
-    if (!fx_->start_server()) return;
-    fx_->apply_env();
+  void SetUp() override {
+    ASSERT_NE(World::get(), nullptr);
+    if (!World::get()->has_pg()) GTEST_SKIP() << "no PostgreSQL or psqlODBC here";
     set_dialect(postgres_dialect());
   }
-  static void TearDownTestSuite() {
-    set_dialect(sqlite_dialect());
-    delete fx_;
-    delete cluster_;
-    fx_ = nullptr;
-    cluster_ = nullptr;
-  }
-  void SetUp() override {
-    if (!cluster_ || !cluster_->ok()) GTEST_SKIP() << "no PostgreSQL or psqlODBC here";
-    ASSERT_TRUE(fx_ && fx_->server_running());
-  }
+  void TearDown() override { set_dialect(sqlite_dialect()); }
 
   template <class F>
   void compare(F&& workload) {
     std::string a, b;
     {
-      Conn c("DSN=pgdsn;");
+      Conn c(World::pg_direct());
       ASSERT_TRUE(c.ok()) << c.error();
       a = workload(c, "pg");
     }
     {
-      Conn c("DSN=kyvek;TARGETDSN=pgdsn;");
+      Conn c(World::pg_bridge());
       ASSERT_TRUE(c.ok()) << c.error();
       b = workload(c, "pg");
     }
@@ -113,12 +57,7 @@ class PgStatementsE2e : public ::testing::Test {
     if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", a.c_str());
   }
 
-  static Fixture* fx_;
-  static PgCluster* cluster_;
 };
-
-Fixture* PgStatementsE2e::fx_ = nullptr;
-PgCluster* PgStatementsE2e::cluster_ = nullptr;
 
 std::string hex(const void* p, size_t n) {
   static const char* d = "0123456789abcdef";

@@ -15,28 +15,20 @@
 #include "client_side.h"
 #include "e2e_fixture.h"
 #include "odbc_compare.h"
+#include "world.h"
 
 namespace kyvek::e2e {
 namespace {
 
 class StatementsE2e : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    fx_ = new Fixture();
-    preload_sanitizers(*fx_);
-    ASSERT_TRUE(fx_->start_server()) << Fixture::read_file(fx_->server().err);
-    fx_->apply_env();
+  void SetUp() override {
+    ASSERT_NE(World::get(), nullptr);
+    fx_ = &World::get()->fixture();
   }
-  static void TearDownTestSuite() {
-    delete fx_;
-    fx_ = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(fx_ && fx_->server_running()); }
 
-  static std::string direct() { return std::string("DSN=") + Fixture::kServerDsn + ";"; }
-  static std::string bridge(const std::string& extra = "") {
-    return std::string("DSN=") + Fixture::kClientDsn + ";" + extra;
-  }
+  static std::string direct() { return World::direct(); }
+  static std::string bridge(const std::string& extra = "") { return World::bridge(extra); }
 
   // Runs a transcript straight and through the bridge; both must agree.
   template <class F>
@@ -133,7 +125,10 @@ cur.fast_executemany = sys.argv[2] == "fast"
 # parameter array with the first row's length.
 rows = [(k, ("Grüße %d " % k) * (k % 4 + 1), bytes([k % 256, 7, k // 256]), k / 7.0) for k in range(1000)]
 rows[5] = (5, None, None, None)
+c.autocommit = False
 cur.executemany("INSERT INTO py_t VALUES (?,?,?,?)", rows)
+c.commit()
+c.autocommit = True
 cur.fast_executemany = False
 long_s = "äöü-lang " * 300
 long_b = bytes(range(256)) * 12
