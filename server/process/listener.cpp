@@ -39,6 +39,15 @@ namespace {
 eventlog_source* g_source = nullptr;
 std::atomic<int> g_service_result{0};  // Service()'s result, read after the dispatcher returned
 
+int default_thread_starter(pthread_t* thread, void* (*fn)(void*), void* arg) {
+  return ::pthread_create(thread, nullptr, fn, arg);
+}
+void default_sleep(unsigned seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); }
+
+// Seams for tests; set before the listener starts.
+listener_thread_starter_fn g_thread_starter = default_thread_starter;
+listener_sleep_fn g_sleep_seconds = default_sleep;
+
 // The service status record; written by the control handler and the loop.
 std::mutex g_status_lock;
 ky_service_status g_status{};                    // guarded by g_status_lock
@@ -194,7 +203,7 @@ bool Listener::start_thread_worker(int client, thread_entry_t* entry, int* resul
       start->stats = block_;
       start->entry = entry;
       startup_log("Starting new thread\n");
-      rc = ::pthread_create(&thread, nullptr, connection_thread, start);
+      rc = g_thread_starter(&thread, connection_thread, start);
       if (rc != 0) std::free(start);  // the worker never ran to free it
     }
     if (rc == 0) {
@@ -211,18 +220,17 @@ bool Listener::start_thread_worker(int client, thread_entry_t* entry, int* resul
         std::fprintf(stderr, "EAGAIN - too many threads\n");
       ++retries;
       startup_log("Thread retries now %d\n", static_cast<int>(retries));
-      if (retries <= s->RetryCount) {
-        startup_log("Pausing for %d\n", static_cast<int>(s->RetryPause));
-        std::this_thread::sleep_for(std::chrono::seconds(s->RetryPause));
-        continue;
+      startup_log("Pausing for %d\n", static_cast<int>(s->RetryPause));
+      g_sleep_seconds(s->RetryPause);
+      if (retries <= s->RetryCount) continue;
+      const char* text = "After 5 attempts the VEK Server could still not create a thread due to lack of resources";
+      if (service_) {
+        startup_log("%s\n", text);
+        event(EVENTLOG_ERROR, EV_ERROR_TEXT, text);
+      } else {
+        startup_log("Too many retries\n");
+        std::fprintf(stderr, "%s\n", text);
       }
-      char text[160];
-      std::snprintf(text, sizeof text,
-                    "After %u attempts the VEK Server could still not create a thread due to lack of resources",
-                    retries);
-      startup_log("%s\n", text);
-      if (service_) event(EVENTLOG_ERROR, EV_ERROR_TEXT, text);
-      else std::fprintf(stderr, "%s\n", text);
       update_statistics(block_, STATS_WORKER_ENDED, nullptr, nullptr);
       refuse(client, text, nullptr, true);
       entry->in_use = 0;
@@ -512,6 +520,11 @@ int Listener::run_console(int argc, char** argv) {
 }
 
 }  // namespace
+
+extern "C" void set_listener_seams(listener_thread_starter_fn starter, listener_sleep_fn sleeper) {
+  g_thread_starter = starter ? starter : default_thread_starter;
+  g_sleep_seconds = sleeper ? sleeper : default_sleep;
+}
 
 extern "C" eventlog_source* server_source(void) { return g_source; }
 extern "C" void set_server_source(eventlog_source* source) { g_source = source; }

@@ -11,6 +11,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <netinet/in.h>
+#include <pthread.h>
 
 #include "eventlog/eventlog.h"
 #include "stats.h"
@@ -64,6 +65,13 @@ int wait_for_connection(int socket);
 int accept_connection_checks(int socket, thread_entry_t *head, server_stats_t *block,
                              const struct sockaddr_in *peer, char *address_out, char *host_out,
                              FILE *out);
+/* Test seams: how a worker thread is started (pthread_create's result) and
+ * how the listener pauses between attempts. NULL restores the default. Set
+ * before the listener starts. */
+typedef int (*listener_thread_starter_fn)(pthread_t *thread, void *(*fn)(void *), void *arg);
+typedef void (*listener_sleep_fn)(unsigned seconds);
+void set_listener_seams(listener_thread_starter_fn starter, listener_sleep_fn sleeper);
+
 /* Shuts the socket down and closes it, dropping what the peer still sends for
  * at most about 2 seconds or 64 KiB. */
 void close_socket_gracefully(int socket);

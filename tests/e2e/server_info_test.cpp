@@ -4,7 +4,9 @@
 // frame's size limit.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -19,6 +21,9 @@
 #include "scramble.h"
 #include "server_info.h"
 #include "settings.h"
+#include "listener.h"
+#include "startup_log.h"
+#include "trace_log.h"
 #include "worker.h"
 
 using kyvek::e2e::Fixture;
@@ -225,6 +230,48 @@ TEST(RefusalFrame, IsCutAtFiveHundredTwelveBytes) {
   EXPECT_EQ(std::string(buf + 512, 10), std::string("\xff\xff\xff\xffshort", 9) + '\0');
   ::close(sv[0]);
   ::close(sv[1]);
+}
+
+}  // namespace
+
+namespace {
+
+// The console listener in a child of the test, with a thread starter that
+// always fails with EAGAIN and a pause that only counts.
+TEST(ListenerRetries, EagainIsTriedFiveTimesThenRefused) {
+  Options o;
+  o.settings["Logging"] = "0x800";
+  Fixture f(o);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    f.apply_env();
+    set_listener_seams([](pthread_t*, void* (*)(void*), void*) { return EAGAIN; },
+                       [](unsigned seconds) { startup_log("paused %u\n", seconds); });
+    std::string port = f.port_text();
+    char prog[] = "kyvekserver", word[] = "standalone";
+    char* argv[] = {prog, word, port.data(), nullptr};
+    set_trace_mask(0x800);
+    char* error = nullptr;
+    if (load_server_settings(&error, nullptr, 1) != 0) ::_exit(2);
+    ::_exit(console_loop(3, argv) == 0 ? 0 : 3);
+  }
+  bool up = false;
+  for (int i = 0; i < 500 && !(up = Fixture::listening(f.port())); ++i) ::usleep(10000);
+  ASSERT_TRUE(up);
+  int fd = kyvek::e2e::connect_loopback(f.port());
+  ASSERT_GE(fd, 0);
+  std::string text = "After 5 attempts the VEK Server could still not create a thread due to lack of resources";
+  EXPECT_EQ(kyvek::e2e::read_all(fd), std::string("\xff\xff\xff\xff", 4) + text + std::string(1, '\0'));
+  ::close(fd);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  std::string log = Fixture::read_file(f.dir() / "log" / "kyvekstart.log");
+  size_t pauses = 0, at = 0;
+  while ((at = log.find("paused 3\n", at)) != std::string::npos) ++pauses, ++at;
+  EXPECT_EQ(pauses, 5u) << log;
+  EXPECT_NE(log.find("Thread retries now 5\n"), std::string::npos);
+  EXPECT_EQ(log.find("Thread retries now 6\n"), std::string::npos);
 }
 
 }  // namespace
