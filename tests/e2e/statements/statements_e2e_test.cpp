@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "client_side.h"
@@ -110,6 +111,49 @@ TEST_F(StatementsE2e, TransactionsRollbackAndCommit) {
 
 TEST_F(StatementsE2e, ErrorsAndChecks) {
   compare([](Conn& c, const std::string& p) { return errors_transcript(c, p); });
+}
+
+TEST_F(StatementsE2e, ChecksTheDriverMakesItself) {
+  Conn c(bridge());
+  ASSERT_TRUE(c.ok()) << c.error();
+  SQLHSTMT st = c.stmt();
+  SQLINTEGER v = 0;
+  SQLLEN vi = 0;
+  struct Case {
+    const char* what;
+    std::function<SQLRETURN()> call;
+    const char* state;
+  };
+  ASSERT_EQ(SQLExecDirect(st, (SQLCHAR*)"SELECT 1, 'two'", SQL_NTS), SQL_SUCCESS);
+  ASSERT_EQ(SQLFetch(st), SQL_SUCCESS);
+  const Case cases[] = {
+      {"bookmark column as long", [&] { return SQLBindCol(st, 0, SQL_C_SLONG, &v, 0, &vi); }, "07006"},
+      {"ARD type beyond the bound records", [&] { return SQLGetData(st, 50, SQL_ARD_TYPE, &v, 0, &vi); }, "07009"},
+      {"position on row 0", [&] { return SQLSetPos(st, 0, SQL_POSITION, SQL_LOCK_NO_CHANGE); }, "HY109"},
+      {"negative buffer length", [&] { return SQLGetData(st, 1, SQL_C_CHAR, &v, -1, &vi); }, "HY090"},
+      {"automatic descriptor", [&] { return SQLSetStmtAttr(st, SQL_ATTR_IMP_PARAM_DESC, nullptr, 0); }, "HY017"},
+  };
+  for (const Case& k : cases) {
+    SQLRETURN rc = k.call();
+    EXPECT_EQ(outcome(rc, SQL_HANDLE_STMT, st), std::string("rc=-1 ") + k.state) << k.what;
+  }
+  // The implicit descriptors (answered from the driver's own records).
+  SQLHDESC ard = nullptr, apd = nullptr;
+  EXPECT_EQ(SQLGetStmtAttr(st, SQL_ATTR_APP_ROW_DESC, &ard, 0, nullptr), SQL_SUCCESS);
+  EXPECT_EQ(SQLGetStmtAttr(st, SQL_ATTR_APP_PARAM_DESC, &apd, 0, nullptr), SQL_SUCCESS);
+  EXPECT_NE(ard, nullptr);
+  EXPECT_NE(ard, apd);
+  // Attributes the driver mirrors read back as set.
+  SQLULEN size = 0;
+  EXPECT_EQ(SQLSetStmtAttr(st, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(7), 0), SQL_SUCCESS);
+  EXPECT_EQ(SQLGetStmtAttr(st, SQL_ATTR_ROW_ARRAY_SIZE, &size, 0, nullptr), SQL_SUCCESS);
+  EXPECT_EQ(size, 7u);
+  SQLUSMALLINT status[7];
+  SQLPOINTER back = nullptr;
+  SQLSetStmtAttr(st, SQL_ATTR_ROW_STATUS_PTR, status, 0);
+  EXPECT_EQ(SQLGetStmtAttr(st, SQL_ATTR_ROW_STATUS_PTR, &back, 0, nullptr), SQL_SUCCESS);
+  EXPECT_EQ(back, static_cast<SQLPOINTER>(status));
+  SQLFreeHandle(SQL_HANDLE_STMT, st);
 }
 
 TEST_F(StatementsE2e, PyodbcExecutemanyLongValuesAndTransactions) {
