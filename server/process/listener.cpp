@@ -712,11 +712,6 @@ extern "C" int start_service_dispatcher(const char* service_name, void (*service
 
 extern "C" void ServiceHandle(uint32_t control) {
   startup_log("ServiceHandle()\n");
-  struct Row {
-    const char* trace;
-    uint32_t server_event;
-    uint32_t http_event;
-  };
   uint32_t id = 0;
   {
     std::lock_guard<std::mutex> lk(g_status_lock);
