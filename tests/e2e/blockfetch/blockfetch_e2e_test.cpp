@@ -632,6 +632,15 @@ TEST_F(BlockFetchE2e, BlockModeStartsOnlyWithABlockSize) {
   EXPECT_TRUE(in_block_mode(pg_on, "select * from mix"));
   // A long-text column is read remotely.
   EXPECT_FALSE(in_block_mode(pg_on, "select id, cast(name as text) from mix"));
+  // Wide columns disguised as narrow ones are cached and read alike.
+  Conn disguised(w.bridge("pgdsn", 10, "DISGUISEWIDE=1;"));
+  ASSERT_TRUE(disguised.ok()) << disguised.error();
+  EXPECT_TRUE(in_block_mode(disguised, "select * from mix"));
+  for (const Read& r : reads_for(2, {}))
+    EXPECT_EQ(first_difference(transcript(pg_direct, "select * from mix order by id", {r}),
+                               transcript(disguised, "select * from mix order by id", {r})),
+              "")
+        << r.column << " " << r.type << " " << r.buffer;
 }
 
 }  // namespace
