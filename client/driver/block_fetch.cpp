@@ -136,7 +136,7 @@ SQLRETURN block_fetch_possible(client_dbc *dbc, statement_t *stmt, int kind, uns
   // every orientation but NEXT.
   const StmtExtra *x = stmt_extra(stmt);
   const bool asked = x && (x->options[SQL_CURSOR_TYPE] != SQL_CURSOR_FORWARD_ONLY ||
-                           x->attr_copies[2] != SQL_NONSCROLLABLE);
+                           x->attr_copies[2] != SQL_NONSCROLLABLE);  // [2]: SQL_ATTR_CURSOR_SCROLLABLE
   const bool forward =
       cursor_type == SQL_CURSOR_FORWARD_ONLY || (cursor_type == SQL_CURSOR_STATIC && x && !asked);
   client_desc *ard = cur_desc(stmt, DESC_ARD);
