@@ -351,7 +351,11 @@ std::string data_at_exec_transcript(Conn& c, const std::string& p, int pieces) {
     Stmt st(c);
     SQLINTEGER i = round + 1;
     SQLLEN ii = 0, vi = SQL_LEN_DATA_AT_EXEC(0), wi = SQL_LEN_DATA_AT_EXEC(0), bi = SQL_LEN_DATA_AT_EXEC(0);
-    SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &i, 0, &ii);
+    // In the second round the integer goes at execution too; its data
+    // pointer is a token that must never be read.
+    if (round == 1) ii = SQL_DATA_AT_EXEC;
+    SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0,
+                     round == 1 ? reinterpret_cast<SQLPOINTER>(1) : static_cast<SQLPOINTER>(&i), 0, &ii);
     SQLBindParameter(st.h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_LONGVARCHAR, 4000, 0, reinterpret_cast<SQLPOINTER>(2), 0,
                      &vi);
     SQLBindParameter(st.h, 3, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WLONGVARCHAR, 4000, 0,
@@ -364,6 +368,10 @@ std::string data_at_exec_transcript(Conn& c, const std::string& p, int pieces) {
     while ((rc = SQLParamData(st.h, &token)) == SQL_NEED_DATA) {
       const auto which = reinterpret_cast<intptr_t>(token);
       o << "need " << which << "\n";
+      if (which == 1) {
+        o << " put " << outcome(SQLPutData(st.h, &i, 0), SQL_HANDLE_STMT, st.h) << "\n";
+        continue;
+      }
       if (round == 1 && which == 2) {
         o << " put " << outcome(SQLPutData(st.h, nullptr, SQL_NULL_DATA), SQL_HANDLE_STMT, st.h) << "\n";
         continue;

@@ -113,6 +113,25 @@ TEST_F(StatementsE2e, ErrorsAndChecks) {
   compare([](Conn& c, const std::string& p) { return errors_transcript(c, p); });
 }
 
+TEST_F(StatementsE2e, Odbc2ApplicationWithExecDirectMappedToPrepareAndExecute) {
+  // An ODBC 2 environment with MAPEXECDIRECT: SQLExecDirect goes as close,
+  // prepare, parameters and execute; the results are those of the target.
+  for (const char* extra : {"MAPEXECDIRECT=1;", ""}) {
+    std::string a, b;
+    {
+      Conn c(direct(), SQL_OV_ODBC2);
+      ASSERT_TRUE(c.ok()) << c.error();
+      a = data_at_exec_transcript(c, "o2", 1) + prepared_transcript(c, "o2");
+    }
+    {
+      Conn c(bridge(extra), SQL_OV_ODBC2);
+      ASSERT_TRUE(c.ok()) << c.error();
+      b = data_at_exec_transcript(c, "o2", 1) + prepared_transcript(c, "o2");
+    }
+    EXPECT_EQ(a, b) << extra;
+  }
+}
+
 TEST_F(StatementsE2e, ChecksTheDriverMakesItself) {
   Conn c(bridge());
   ASSERT_TRUE(c.ok()) << c.error();
