@@ -246,5 +246,42 @@ TEST_F(PgStatementsE2e, PreparedStatementsAndTransactions) {
   compare([](Conn& c, const std::string& p) { return prepared_transcript(c, p) + transaction_transcript(c, p); });
 }
 
+TEST_F(PgStatementsE2e, RowWiseOutputParametersLandInTheirOwnRows) {
+  // Through the bridge only: the target's own row-wise output arrays are not
+  // to be trusted, the bridge binds them column-wise on the server.
+  Conn c(World::pg_bridge());
+  ASSERT_TRUE(c.ok()) << c.error();
+  c.exec("CREATE OR REPLACE FUNCTION kv_twice(a integer, OUT b integer) AS $$ SELECT a * 2 $$ LANGUAGE sql");
+  struct Row {
+    SQLINTEGER a;
+    SQLLEN ai;
+    char guard[6];
+    SQLINTEGER b;
+    SQLLEN bi;
+    char guard2[6];
+  };
+  Row rows[3];
+  std::memset(rows, 0x5A, sizeof rows);
+  for (int r = 0; r < 3; ++r) rows[r].a = 10 * (r + 1), rows[r].ai = 0;
+  SQLHSTMT st = c.stmt();
+  SQLSetStmtAttr(st, SQL_ATTR_PARAM_BIND_TYPE, reinterpret_cast<SQLPOINTER>(sizeof(Row)), 0);
+  SQLSetStmtAttr(st, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(3), 0);
+  SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &rows[0].a, 0, &rows[0].ai);
+  SQLBindParameter(st, 2, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &rows[0].b, 0, &rows[0].bi);
+  SQLRETURN rc = SQLExecDirect(st, (SQLCHAR*)"{call kv_twice(?, ?)}", SQL_NTS);
+  EXPECT_TRUE(SQL_SUCCEEDED(rc)) << outcome(rc, SQL_HANDLE_STMT, st);
+  for (int r = 0; r < 3; ++r) {
+    for (char g : rows[r].guard) EXPECT_EQ(g, 0x5A) << "row " << r;
+    for (char g : rows[r].guard2) EXPECT_EQ(g, 0x5A) << "row " << r;
+    EXPECT_EQ(rows[r].a, 10 * (r + 1));
+    if (std::getenv("KYVEK_SHOW_TRANSCRIPTS"))
+      std::fprintf(stderr, "row %d: b=%d bi=%ld\n", r, rows[r].b, static_cast<long>(rows[r].bi));
+  }
+  // psqlODBC returns the first set's output; it is in the first row.
+  EXPECT_EQ(rows[0].b, 20);
+  EXPECT_EQ(rows[0].bi, 4);
+  SQLFreeHandle(SQL_HANDLE_STMT, st);
+}
+
 }  // namespace
 }  // namespace kyvek::e2e
