@@ -615,7 +615,55 @@ std::string errors_transcript(Conn& c, const std::string& p) {
     << "\n";
   o << "colattr id " << outcome(SQLColAttribute(st.h, 1, 9999, nullptr, 0, nullptr, nullptr), SQL_HANDLE_STMT, st.h)
     << "\n";
+  // Cursor names, native SQL, cancel and close on a statement of their own.
+  Stmt cur(c);
+  o << "set cursor name " << outcome(SQLSetCursorName(cur.h, (SQLCHAR*)"kv_cursor", SQL_NTS), SQL_HANDLE_STMT, cur.h);
+  char name[32] = {};
+  SQLSMALLINT nl = 0;
+  o << " get " << outcome(SQLGetCursorName(cur.h, (SQLCHAR*)name, sizeof name, &nl), SQL_HANDLE_STMT, cur.h) << " "
+    << std::string(name).substr(0, 4) << "/" << nl << "\n";  // generated names differ by address
+  char native[128] = {};
+  SQLINTEGER native_len = 0;
+  // A writable text: the SQLite driver edits its input in place.
+  char in_text[] = "SELECT {fn UCASE('a')}";
+  o << "native sql "
+    << outcome(SQLNativeSql(c.dbc(), (SQLCHAR*)in_text, SQL_NTS, (SQLCHAR*)native, sizeof native,
+                            &native_len),
+               SQL_HANDLE_DBC, c.dbc())
+    << " " << native << "/" << native_len << "\n";
+  o << "cancel idle " << outcome(SQLCancel(cur.h), SQL_HANDLE_STMT, cur.h) << "\n";
+  o << "select " << cur.run("SELECT 1") << " close " << outcome(SQLCloseCursor(cur.h), SQL_HANDLE_STMT, cur.h)
+    << " again " << outcome(SQLCloseCursor(cur.h), SQL_HANDLE_STMT, cur.h) << "\n";
   (void)p;
+  return o.str();
+}
+
+std::string extended_fetch_transcript(Conn& c, const std::string& p) {
+  const std::string t = p + "_xf";
+  std::ostringstream o;
+  c.exec("DROP TABLE " + t);
+  c.exec("CREATE TABLE " + t + " (i INTEGER, v VARCHAR(10))");
+  for (int k = 1; k <= 12; ++k)
+    c.exec("INSERT INTO " + t + " VALUES (" + std::to_string(k) + ", " + (k % 4 ? "'v" + std::to_string(k) + "'" : "NULL") + ")");
+  Stmt st(c);
+  constexpr SQLULEN kRowset = 5;
+  SQLINTEGER i[kRowset] = {};
+  char v[kRowset][11] = {};
+  SQLLEN ii[kRowset] = {}, vi[kRowset] = {};
+  o << "rowset size " << SQLSetStmtAttr(st.h, SQL_ROWSET_SIZE, reinterpret_cast<SQLPOINTER>(kRowset), 0) << "\n";
+  o << st.run("SELECT i, v FROM " + t + " ORDER BY i") << "\n";
+  SQLBindCol(st.h, 1, SQL_C_SLONG, i, 0, ii);
+  SQLBindCol(st.h, 2, SQL_C_CHAR, v, 11, vi);
+  SQLRETURN rc;
+  SQLULEN rows = 0;
+  SQLUSMALLINT status[kRowset] = {};
+  while (SQL_SUCCEEDED(rc = SQLExtendedFetch(st.h, SQL_FETCH_NEXT, 0, &rows, status))) {
+    o << "rows " << rows << ":";
+    for (SQLULEN k = 0; k < rows; ++k)
+      o << " " << i[k] << "=" << (vi[k] == SQL_NULL_DATA ? "NULL" : v[k]) << "(" << status[k] << ")";
+    o << "\n";
+  }
+  o << "end " << outcome(rc, SQL_HANDLE_STMT, st.h) << "\n";
   return o.str();
 }
 

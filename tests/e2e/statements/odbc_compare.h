@@ -60,6 +60,9 @@ std::string transaction_transcript(Conn& c, const std::string& prefix);
 // Errors and checks made before anything reaches a server.
 std::string errors_transcript(Conn& c, const std::string& prefix);
 
+// SQLExtendedFetch with an ODBC 2 rowset size (an ODBC 2 application).
+std::string extended_fetch_transcript(Conn& c, const std::string& prefix);
+
 // All rows of a query, every column as text through SQLGetData(SQL_C_CHAR).
 std::string rows_as_text(Conn& c, const std::string& sql);
 

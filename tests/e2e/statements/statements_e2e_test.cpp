@@ -121,12 +121,12 @@ TEST_F(StatementsE2e, Odbc2ApplicationWithExecDirectMappedToPrepareAndExecute) {
     {
       Conn c(direct(), SQL_OV_ODBC2);
       ASSERT_TRUE(c.ok()) << c.error();
-      a = data_at_exec_transcript(c, "o2", 1) + prepared_transcript(c, "o2");
+      a = data_at_exec_transcript(c, "o2", 1) + prepared_transcript(c, "o2") + extended_fetch_transcript(c, "o2");
     }
     {
       Conn c(bridge(extra), SQL_OV_ODBC2);
       ASSERT_TRUE(c.ok()) << c.error();
-      b = data_at_exec_transcript(c, "o2", 1) + prepared_transcript(c, "o2");
+      b = data_at_exec_transcript(c, "o2", 1) + prepared_transcript(c, "o2") + extended_fetch_transcript(c, "o2");
     }
     EXPECT_EQ(a, b) << extra;
   }
