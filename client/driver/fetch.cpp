@@ -36,6 +36,17 @@ SQLRETURN after_no_data(StmtCall &c) {
   return SQL_NO_DATA;
 }
 
+// A warning's records are taken over before the follow-up calls (row status,
+// counts, bound columns) replace them on the server.
+// Any call clears the server's copy, so it is cleared at once: the records are
+// then read once, from the driver.
+void keep_warnings(StmtCall &c, SQLRETURN rc) {
+  if (rc != SQL_SUCCESS_WITH_INFO) return;
+  retrieve_server_diags(c.dbc, kStmt, c.stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(c.server()));
+  int16_t n = 0;
+  remote_sql_num_result_cols(c.rpc(), c.server(), &n);
+}
+
 // After a fetch that found no rows: the rows-fetched count the server's
 // driver set to 0 is 0 here too, without asking.
 void no_rows(StmtCall &c, SQLRETURN rc) {
@@ -159,8 +170,7 @@ SQLRETURN SQL_API SQLFetch(SQLHSTMT handle) {
   rc = remote_sql_fetch(c.rpc(), c.server());
   c.stmt->fetch_kind = FETCH_PLAIN;
   c.x->getdata_count = 0;
-  if (rc == SQL_SUCCESS_WITH_INFO)
-    retrieve_server_diags(c.dbc, kStmt, c.stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(c.server()));
+  keep_warnings(c, rc);
   if (rc == SQL_NO_DATA) after_no_data(c);
   if (!rc_ok(rc)) {
     c.x->block_cursor = -1;
@@ -200,6 +210,7 @@ SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLE
     return c.fail(0, "HY106", "Fetch type out of range", true);
   }
   rc = remote_sql_fetch_scroll(c.rpc(), c.server(), orientation, static_cast<int32_t>(offset));
+  keep_warnings(c, rc);
   c.stmt->fetch_kind = FETCH_SCROLL;
   c.x->getdata_count = 0;
   if (rc == SQL_NO_DATA) after_no_data(c);
@@ -248,6 +259,7 @@ SQLRETURN SQL_API SQLExtendedFetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQ
   int32_t bytes = statuses ? static_cast<int32_t>(rowset * 2) : 0;
   rc = remote_sql_extended_fetch(c.rpc(), c.server(), static_cast<int16_t>(orientation), offset, &rows, &bytes,
                                  reinterpret_cast<int16_t *>(statuses));
+  keep_warnings(c, rc);
   c.stmt->fetch_kind = FETCH_EXTENDED;
   c.x->getdata_count = 0;
   if (ird) ird->ext_status_ptr = status;
@@ -286,6 +298,7 @@ SQLRETURN SQL_API SQLSetPos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op,
   }
   rc = remote_sql_setpos(c.rpc(), c.server(), static_cast<int16_t>(row), static_cast<int16_t>(op),
                          static_cast<int16_t>(lock));
+  keep_warnings(c, rc);
   if (rc == SQL_NEED_DATA && (op == SQL_UPDATE || op == SQL_ADD)) c.stmt->need_data_source = NEED_DATA_SETPOS;
   if (!rc_ok(rc) || op == SQL_POSITION) return finish("SQLSetPos", rc);
   SQLRETURN frc = row_status_if_any(c);
@@ -308,6 +321,7 @@ SQLRETURN SQL_API SQLBulkOperations(SQLHSTMT handle, SQLSMALLINT op) {
   if ((rc = send_row_operations(c)) != SQL_SUCCESS) return rc;
   if ((rc = synch_bound_columns(c)) != SQL_SUCCESS) return rc;
   rc = remote_sql_bulk_operations(c.rpc(), c.server(), op);
+  keep_warnings(c, rc);
   if (rc == SQL_NEED_DATA) c.stmt->need_data_source = NEED_DATA_BULK;
   if (!rc_ok(rc)) return finish("SQLBulkOperations", rc);
   SQLRETURN frc;

@@ -129,6 +129,7 @@ TEST_F(StatementsE2e, Odbc2ApplicationWithExecDirectMappedToPrepareAndExecute) {
       b = data_at_exec_transcript(c, "o2", 1) + prepared_transcript(c, "o2") + extended_fetch_transcript(c, "o2");
     }
     EXPECT_EQ(a, b) << extra;
+    if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", a.c_str());
   }
 }
 
