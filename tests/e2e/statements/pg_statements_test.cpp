@@ -210,6 +210,60 @@ std::string keyset_transcript(Conn& c, const std::string& p) {
   return o.str();
 }
 
+// The same with row-wise binding and a wide column: every row of a bulk add
+// goes in its own slot, wide text terminated by a 16-bit zero.
+std::string keyset_row_wise_transcript(Conn& c, const std::string& p) {
+  const std::string t = p + "_ksr";
+  std::ostringstream o;
+  c.exec("DROP TABLE " + t);
+  c.exec("CREATE TABLE " + t + " (id integer primary key, name varchar(20), w varchar(20))");
+  for (int k = 1; k <= 4; ++k)
+    c.exec("INSERT INTO " + t + " VALUES (" + std::to_string(k) + ", 'n" + std::to_string(k) + "', 'w" +
+           std::to_string(k) + "')");
+  struct Row {
+    SQLINTEGER id;
+    SQLLEN idi;
+    char name[21];
+    SQLLEN namei;
+    SQLWCHAR w[21];
+    SQLLEN wi;
+  };
+  {
+    Stmt st(c);
+    SQLSetStmtAttr(st.h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_KEYSET_DRIVEN), 0);
+    SQLSetStmtAttr(st.h, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_ROWVER), 0);
+    constexpr SQLULEN kRows = 3;
+    Row rows[kRows];
+    std::memset(rows, 0, sizeof rows);
+    SQLUSMALLINT status[kRows] = {};
+    SQLSetStmtAttr(st.h, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(sizeof(Row)), 0);
+    SQLSetStmtAttr(st.h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRows), 0);
+    SQLSetStmtAttr(st.h, SQL_ATTR_ROW_STATUS_PTR, status, 0);
+    o << "select " << st.run("SELECT id, name, w FROM " + t + " ORDER BY id") << "\n";
+    SQLBindCol(st.h, 1, SQL_C_SLONG, &rows[0].id, 0, &rows[0].idi);
+    SQLBindCol(st.h, 2, SQL_C_CHAR, rows[0].name, sizeof rows[0].name, &rows[0].namei);
+    SQLBindCol(st.h, 3, SQL_C_WCHAR, rows[0].w, sizeof rows[0].w, &rows[0].wi);
+    o << "fetch " << outcome(SQLFetchScroll(st.h, SQL_FETCH_NEXT, 0), SQL_HANDLE_STMT, st.h) << " " << rows[2].id
+      << " " << rows[2].name << "\n";
+    // Row 1 starts with a NULL, the others are terminated texts of several lengths.
+    const char* names[kRows] = {nullptr, "second row", "three"};
+    const char* wides[kRows] = {"wide one", "zwei", "drei drei"};
+    for (SQLULEN r = 0; r < kRows; ++r) {
+      rows[r].id = static_cast<SQLINTEGER>(200 + r);
+      rows[r].idi = 0;
+      if (names[r]) std::snprintf(rows[r].name, sizeof rows[r].name, "%s", names[r]);
+      rows[r].namei = names[r] ? SQL_NTS : SQL_NULL_DATA;
+      size_t k = 0;
+      for (; wides[r][k]; ++k) rows[r].w[k] = static_cast<SQLWCHAR>(wides[r][k]);
+      rows[r].w[k] = 0;
+      rows[r].wi = SQL_NTS;
+    }
+    o << "bulk add " << outcome(SQLBulkOperations(st.h, SQL_ADD), SQL_HANDLE_STMT, st.h) << "\n";
+  }
+  o << rows_as_text(c, "SELECT id, name, w FROM " + t + " ORDER BY id");
+  return o.str();
+}
+
 TEST_F(PgStatementsE2e, RowWiseParameterArrays) {
   compare([](Conn& c, const std::string& p) { return param_array_transcript(c, p, true); });
 }
@@ -240,6 +294,10 @@ TEST_F(PgStatementsE2e, NumericsBothWaysAndARebindOfTheScaleAlone) {
 
 TEST_F(PgStatementsE2e, KeysetCursorPositionedUpdateDeleteAndBulkAdd) {
   compare(keyset_transcript);
+}
+
+TEST_F(PgStatementsE2e, KeysetCursorRowWiseBulkAddWithWideText) {
+  compare(keyset_row_wise_transcript);
 }
 
 TEST_F(PgStatementsE2e, PreparedStatementsAndTransactions) {
