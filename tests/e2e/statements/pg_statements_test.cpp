@@ -264,6 +264,37 @@ std::string keyset_row_wise_transcript(Conn& c, const std::string& p) {
   return o.str();
 }
 
+// Bookmarks: fetch a rowset with its bookmarks, then fetch again by one of them.
+std::string bookmark_transcript(Conn& c, const std::string& p) {
+  const std::string t = p + "_bm";
+  std::ostringstream o;
+  c.exec("DROP TABLE " + t);
+  c.exec("CREATE TABLE " + t + " (id integer primary key, name varchar(20))");
+  for (int k = 1; k <= 8; ++k)
+    c.exec("INSERT INTO " + t + " VALUES (" + std::to_string(k) + ", 'b" + std::to_string(k) + "')");
+  Stmt st(c);
+  SQLSetStmtAttr(st.h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_STATIC), 0);
+  SQLSetStmtAttr(st.h, SQL_ATTR_USE_BOOKMARKS, reinterpret_cast<SQLPOINTER>(SQL_UB_VARIABLE), 0);
+  constexpr SQLULEN kRows = 4;
+  unsigned char marks[kRows][16] = {};
+  SQLLEN marki[kRows] = {};
+  SQLINTEGER id[kRows] = {};
+  SQLLEN idi[kRows] = {};
+  SQLSetStmtAttr(st.h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRows), 0);
+  o << "select " << st.run("SELECT id FROM " + t + " ORDER BY id") << "\n";
+  SQLBindCol(st.h, 0, SQL_C_VARBOOKMARK, marks, 16, marki);
+  SQLBindCol(st.h, 1, SQL_C_SLONG, id, 0, idi);
+  o << "fetch " << outcome(SQLFetchScroll(st.h, SQL_FETCH_NEXT, 0), SQL_HANDLE_STMT, st.h) << " " << id[0] << id[1]
+    << id[2] << id[3] << " mark length " << marki[2] << "\n";
+  unsigned char chosen[16];
+  std::memcpy(chosen, marks[2], sizeof chosen);
+  o << "attr " << outcome(SQLSetStmtAttr(st.h, SQL_ATTR_FETCH_BOOKMARK_PTR, chosen, 0), SQL_HANDLE_STMT, st.h) << "\n";
+  std::memset(id, 0, sizeof id);
+  o << "by bookmark " << outcome(SQLFetchScroll(st.h, SQL_FETCH_BOOKMARK, 0), SQL_HANDLE_STMT, st.h) << " " << id[0]
+    << id[1] << "\n";
+  return o.str();
+}
+
 TEST_F(PgStatementsE2e, RowWiseParameterArrays) {
   compare([](Conn& c, const std::string& p) { return param_array_transcript(c, p, true); });
 }
@@ -294,6 +325,10 @@ TEST_F(PgStatementsE2e, NumericsBothWaysAndARebindOfTheScaleAlone) {
 
 TEST_F(PgStatementsE2e, KeysetCursorPositionedUpdateDeleteAndBulkAdd) {
   compare(keyset_transcript);
+}
+
+TEST_F(PgStatementsE2e, FetchByBookmark) {
+  compare(bookmark_transcript);
 }
 
 TEST_F(PgStatementsE2e, KeysetCursorRowWiseBulkAddWithWideText) {
