@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "client_side.h"
 #include "e2e_fixture.h"
@@ -131,6 +132,29 @@ TEST_F(StatementsE2e, Odbc2ApplicationWithExecDirectMappedToPrepareAndExecute) {
     EXPECT_EQ(a, b) << extra;
     if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", a.c_str());
   }
+}
+
+TEST_F(StatementsE2e, IgnoredStatementAttributesStayOnTheClient) {
+  auto max_rows = [](Conn& c) {
+    SQLHSTMT st = c.stmt();
+    SQLULEN before = 99, after = 99;
+    SQLGetStmtAttr(st, SQL_ATTR_MAX_ROWS, &before, 0, nullptr);
+    EXPECT_EQ(SQLSetStmtAttr(st, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(5), 0), SQL_SUCCESS);
+    SQLGetStmtAttr(st, SQL_ATTR_MAX_ROWS, &after, 0, nullptr);
+    SQLFreeHandle(SQL_HANDLE_STMT, st);
+    return std::make_pair(before, after);
+  };
+  Conn d(direct());
+  ASSERT_TRUE(d.ok()) << d.error();
+  const auto target = max_rows(d);
+  ASSERT_NE(target.first, target.second);
+  Conn sent(bridge());
+  ASSERT_TRUE(sent.ok()) << sent.error();
+  EXPECT_EQ(max_rows(sent), target);
+  // Listed in IGNORESTMTATTRS: accepted and never sent.
+  Conn ignored(bridge("IGNORESTMTATTRS=1;"));
+  ASSERT_TRUE(ignored.ok()) << ignored.error();
+  EXPECT_EQ(max_rows(ignored), std::make_pair(target.first, target.first));
 }
 
 TEST_F(StatementsE2e, ChecksTheDriverMakesItself) {
