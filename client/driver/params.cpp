@@ -192,6 +192,9 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
           const uint64_t term = terminator(t);
           if (term && (arec->octet_length <= 0 || L + term <= static_cast<uint64_t>(arec->octet_length)))
             L += term;
+          // A length beyond the buffer the application bound is not read past it.
+          if (arec->octet_length > 0 && L > static_cast<uint64_t>(arec->octet_length))
+            L = static_cast<uint64_t>(arec->octet_length);
         }
       } else if (A < 2) {
         L = nts_bytes(t, data, arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : UINT32_MAX);
