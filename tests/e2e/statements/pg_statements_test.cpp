@@ -295,6 +295,53 @@ std::string bookmark_transcript(Conn& c, const std::string& p) {
   return o.str();
 }
 
+// Intervals both ways: a parameter, a bound column and SQLGetData.
+std::string interval_transcript(Conn& c, const std::string& p) {
+  const std::string t = p + "_iv";
+  std::ostringstream o;
+  c.exec("DROP TABLE " + t);
+  c.exec("CREATE TABLE " + t + " (k integer, ds interval, ym interval)");
+  Stmt ins(c);
+  SQLPrepare(ins.h, (SQLCHAR*)("INSERT INTO " + t + " VALUES (?, ?, ?)").c_str(), SQL_NTS);
+  SQLINTEGER k = 0;
+  SQLLEN ki = 0, dsi = 0, ymi = 0;
+  SQL_INTERVAL_STRUCT ds{}, ym{};
+  ds.interval_type = SQL_IS_DAY_TO_SECOND;
+  ym.interval_type = SQL_IS_YEAR_TO_MONTH;
+  SQLBindParameter(ins.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &k, 0, &ki);
+  SQLBindParameter(ins.h, 2, SQL_PARAM_INPUT, SQL_C_INTERVAL_DAY_TO_SECOND, SQL_INTERVAL_DAY_TO_SECOND, 8, 0, &ds,
+                   sizeof ds, &dsi);
+  SQLBindParameter(ins.h, 3, SQL_PARAM_INPUT, SQL_C_INTERVAL_YEAR_TO_MONTH, SQL_INTERVAL_YEAR_TO_MONTH, 8, 0, &ym,
+                   sizeof ym, &ymi);
+  for (int r = 0; r < 3; ++r) {
+    k = r + 1;
+    ds.interval_sign = r == 1 ? SQL_TRUE : SQL_FALSE;
+    ds.intval.day_second = {static_cast<SQLUINTEGER>(r * 3), 4, 5, 6, 0};
+    ym.interval_sign = SQL_FALSE;
+    ym.intval.year_month = {static_cast<SQLUINTEGER>(r), 7};
+    ymi = r == 2 ? SQL_NULL_DATA : 0;
+    o << "insert " << outcome(SQLExecute(ins.h), SQL_HANDLE_STMT, ins.h) << "\n";
+  }
+  o << rows_as_text(c, "SELECT k, ds, ym FROM " + t + " ORDER BY k");
+  Stmt sel(c);
+  SQL_INTERVAL_STRUCT out{};
+  SQLLEN oi = 0;
+  SQLBindCol(sel.h, 1, SQL_C_INTERVAL_DAY_TO_SECOND, &out, sizeof out, &oi);
+  o << sel.run("SELECT ds, ym FROM " + t + " ORDER BY k") << "\n";
+  SQLRETURN rc;
+  while (SQL_SUCCEEDED(rc = SQLFetch(sel.h))) {
+    SQL_INTERVAL_STRUCT g{};
+    SQLLEN gi = 0;
+    SQLRETURN grc = SQLGetData(sel.h, 2, SQL_C_INTERVAL_YEAR_TO_MONTH, &g, sizeof g, &gi);
+    o << " bound " << out.interval_type << " " << out.interval_sign << " " << out.intval.day_second.day << "d"
+      << out.intval.day_second.hour << ":" << out.intval.day_second.minute << ":" << out.intval.day_second.second
+      << "/" << oi << " get " << outcome(grc, SQL_HANDLE_STMT, sel.h) << " " << g.intval.year_month.year << "y"
+      << g.intval.year_month.month << "/" << gi << "\n";
+  }
+  o << "end " << rc << "\n";
+  return o.str();
+}
+
 TEST_F(PgStatementsE2e, RowWiseParameterArrays) {
   compare([](Conn& c, const std::string& p) { return param_array_transcript(c, p, true); });
 }
@@ -325,6 +372,10 @@ TEST_F(PgStatementsE2e, NumericsBothWaysAndARebindOfTheScaleAlone) {
 
 TEST_F(PgStatementsE2e, KeysetCursorPositionedUpdateDeleteAndBulkAdd) {
   compare(keyset_transcript);
+}
+
+TEST_F(PgStatementsE2e, IntervalsAsParametersBoundColumnsAndGetData) {
+  compare(interval_transcript);
 }
 
 TEST_F(PgStatementsE2e, FetchByBookmark) {
