@@ -203,7 +203,7 @@ void vek_setoption_allstmts(client_dbc *dbc, int option, SQLULEN value) {
   for (statement_t *s = dbc->statements; s; s = s->next) {
     if (StmtExtra *e = stmt_extra(s)) e->options[option] = value;
     auto *ard = reinterpret_cast<client_desc *>(s->current_desc[DESC_ARD]);
-    if (option == SQL_ROWSET_SIZE && ard) ard->array_size = value;
+    if (option == SQL_ROWSET_SIZE && ard) ard->rowset_size = value;
   }
 }
 
