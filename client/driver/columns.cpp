@@ -18,17 +18,6 @@
 
 namespace kyvek::driver {
 
-namespace {
-
-bool fits32(uint64_t n) { return n <= static_cast<uint64_t>(INT32_MAX); }
-
-SQLLEN offset_of(const client_desc *d) { return d->bind_offset_ptr ? *d->bind_offset_ptr : 0; }
-
-template <class T>
-T *plus(T *p, SQLLEN off) {
-  return p ? reinterpret_cast<T *>(reinterpret_cast<char *>(p) + off) : nullptr;
-}
-
 void *transfer_buffer(client_desc_rec *rec, int which, uint64_t bytes) {
   if (bytes == 0) bytes = 1;
   if (!fits32(bytes)) return nullptr;
@@ -40,6 +29,8 @@ void *transfer_buffer(client_desc_rec *rec, int which, uint64_t bytes) {
   }
   return rec->transfer[which];
 }
+
+namespace {
 
 // The C type a bound column's values travel in.
 int16_t column_ctype(const client_desc_rec *arec, const client_desc_rec *irec) {

@@ -324,7 +324,7 @@ SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &
         }
       }
       if (dbc->dead) return SQL_ERROR;
-      post_client(&dbc->diag, dbc, r, "28000", false, "Invalid authorization specification");
+      post_client(&dbc->diag, dbc, r, "28000", false, "Invalid authorization spe" "cification");
       post_client(&dbc->diag, dbc, 401, "HY000", false, "authentication error number %ld",
                   static_cast<long>(r));
       return SQL_ERROR;

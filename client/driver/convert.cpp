@@ -34,7 +34,7 @@ constexpr const char *kFraction = "Fractional truncation";
 constexpr const char *kTruncated = "String data, right truncated";
 constexpr const char *kBadDatetime = "Data value is not a valid datetime";
 constexpr const char *kIntervalOverflow = "Interval field overflow";
-constexpr const char *kBadCast = "Invalid character value for cast specification";
+constexpr const char *kBadCast = "Invalid character value for cast spe" "cification";
 
 SQLRETURN fail(ConvDiag *d, const char *state, const char *msg, bool odbc3 = false) {
   *d = {state, msg, odbc3};
@@ -430,20 +430,19 @@ SQLRETURN put_struct(const T &value, SQLPOINTER target, SQLLEN *ind) {
 }
 
 SQLRETURN to_date(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag *d) {
+  // The date part of a timestamp; a time of day left over is a fractional truncation.
+  auto date_of = [&](const SQL_TIMESTAMP_STRUCT &t) -> SQLRETURN {
+    SQL_DATE_STRUCT out{t.year, t.month, t.day};
+    put_struct(out, target, ind);
+    return t.hour || t.minute || t.second || t.fraction ? fractional(d) : SQL_SUCCESS;
+  };
   switch (v.source_class) {
     case kClassDate: return put_struct(v.v.date, target, ind);
-    case kClassTimestamp: {
-      const auto &t = v.v.timestamp;
-      SQL_DATE_STRUCT out{t.year, t.month, t.day};
-      put_struct(out, target, ind);
-      return t.hour || t.minute || t.second || t.fraction ? fractional(d) : SQL_SUCCESS;
-    }
+    case kClassTimestamp: return date_of(v.v.timestamp);
     case kClassText: {
       SQL_TIMESTAMP_STRUCT t{};
       if (!parse_timestamp(trim(text_of(v)), &t)) return fail(d, "22008", kBadDatetime);
-      SQL_DATE_STRUCT out{t.year, t.month, t.day};
-      put_struct(out, target, ind);
-      return t.hour || t.minute || t.second || t.fraction ? fractional(d) : SQL_SUCCESS;
+      return date_of(t);
     }
     default: return restricted(d);
   }

@@ -311,21 +311,41 @@ SQLRETURN alloc_dbc(SQLHANDLE input, SQLHANDLE *out) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE *out) {
-  if (vekc_chk_handle(kDbc, input)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(input);
-  clear_errors(&dbc->diag);
-  if (!out) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
-  *out = nullptr;
-  if (!is_connected(dbc))
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
-  void *server_stmt = nullptr;
-  int rc = remote_sql_alloc_handle(dbc->rpc, 0, SQL_HANDLE_STMT,
-                                   reinterpret_cast<void *>(dbc->server_dbc), &server_stmt);
-  if (!rc_ok(rc)) {
-    retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
-    return static_cast<SQLRETURN>(rc);
+// The common start of allocating a statement or descriptor under a connection: the handle and
+// output checks, then the server's own handle of the given type. False with *rc the result to
+// return when any step fails.
+bool alloc_server_child(SQLHANDLE input, SQLHANDLE *out, SQLSMALLINT type, client_dbc **dbc_out,
+                        void **server, SQLRETURN *rc) {
+  if (vekc_chk_handle(kDbc, input)) {
+    *rc = SQL_INVALID_HANDLE;
+    return false;
   }
+  auto *dbc = static_cast<client_dbc *>(input);
+  *dbc_out = dbc;
+  clear_errors(&dbc->diag);
+  if (!out) {
+    *rc = post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
+    return false;
+  }
+  *out = nullptr;
+  if (!is_connected(dbc)) {
+    *rc = post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+    return false;
+  }
+  int r = remote_sql_alloc_handle(dbc->rpc, 0, type, reinterpret_cast<void *>(dbc->server_dbc), server);
+  if (!rc_ok(r)) {
+    retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
+    *rc = static_cast<SQLRETURN>(r);
+    return false;
+  }
+  return true;
+}
+
+SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE *out) {
+  client_dbc *dbc = nullptr;
+  void *server_stmt = nullptr;
+  SQLRETURN rc = SQL_SUCCESS;
+  if (!alloc_server_child(input, out, SQL_HANDLE_STMT, &dbc, &server_stmt, &rc)) return rc;
   // APD, ARD, IPD, IRD of the new server statement.
   static constexpr int32_t kDescAttrs[4] = {SQL_ATTR_APP_PARAM_DESC, SQL_ATTR_APP_ROW_DESC,
                                             SQL_ATTR_IMP_PARAM_DESC, SQL_ATTR_IMP_ROW_DESC};
@@ -373,20 +393,10 @@ SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE *out) {
 }
 
 SQLRETURN alloc_desc(SQLHANDLE input, SQLHANDLE *out) {
-  if (vekc_chk_handle(kDbc, input)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(input);
-  clear_errors(&dbc->diag);
-  if (!out) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
-  *out = nullptr;
-  if (!is_connected(dbc))
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+  client_dbc *dbc = nullptr;
   void *server_desc = nullptr;
-  int rc = remote_sql_alloc_handle(dbc->rpc, 0, SQL_HANDLE_DESC,
-                                   reinterpret_cast<void *>(dbc->server_dbc), &server_desc);
-  if (!rc_ok(rc)) {
-    retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
-    return static_cast<SQLRETURN>(rc);
-  }
+  SQLRETURN rc = SQL_SUCCESS;
+  if (!alloc_server_child(input, out, SQL_HANDLE_DESC, &dbc, &server_desc, &rc)) return rc;
   client_desc *desc = vekc_alloc_desc(dbc, nullptr);
   if (!desc) {
     remote_sql_free_handle(dbc->rpc, SQL_HANDLE_DESC, server_desc);

@@ -48,28 +48,6 @@ struct WvBuilder {
   }
 };
 
-bool fits32(uint64_t n) { return n <= static_cast<uint64_t>(INT32_MAX); }
-
-SQLLEN offset_of(const client_desc *d) { return d->bind_offset_ptr ? *d->bind_offset_ptr : 0; }
-
-template <class T>
-T *plus(T *p, SQLLEN off) {
-  return p ? reinterpret_cast<T *>(reinterpret_cast<char *>(p) + off) : nullptr;
-}
-
-// Grows one of a record's transfer buffers to at least bytes.
-void *transfer_buffer(client_desc_rec *rec, int which, uint64_t bytes) {
-  if (bytes == 0) bytes = 1;
-  if (!fits32(bytes)) return nullptr;
-  if (rec->transfer_cap[which] < bytes) {
-    void *p = std::realloc(rec->transfer[which], bytes);
-    if (!p) return nullptr;
-    rec->transfer[which] = p;
-    rec->transfer_cap[which] = static_cast<uint32_t>(bytes);
-  }
-  return rec->transfer[which];
-}
-
 bool indicator_code_ok(SQLLEN v) {
   return v >= 0 || v == SQL_NULL_DATA || v == SQL_DATA_AT_EXEC || v == SQL_DEFAULT_PARAM || v <= -100;
 }

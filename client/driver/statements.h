@@ -38,6 +38,22 @@ inline client_desc_rec *desc_rec(client_desc *desc, int n) {
   return desc && n >= 0 && n < desc->n_descrec ? &desc->records[n] : nullptr;
 }
 
+// ---- bound buffers and transfer buffers (columns.cpp, params.cpp) ------------
+inline bool fits32(uint64_t n) { return n <= static_cast<uint64_t>(INT32_MAX); }
+
+// A descriptor's bind offset, 0 without one.
+inline SQLLEN offset_of(const client_desc *d) { return d->bind_offset_ptr ? *d->bind_offset_ptr : 0; }
+
+// p moved by off bytes; null stays null.
+template <class T>
+T *plus(T *p, SQLLEN off) {
+  return p ? reinterpret_cast<T *>(reinterpret_cast<char *>(p) + off) : nullptr;
+}
+
+// Grows one of a record's transfer buffers to at least bytes (at least one);
+// null when the size passes int32 or memory runs out.
+void *transfer_buffer(client_desc_rec *rec, int which, uint64_t bytes);
+
 // After a successful execution: copies server diagnostics on
 // SQL_SUCCESS_WITH_INFO, ends block-fetch mode, marks the column types as not
 // yet learnt and forgets the kept column count.
