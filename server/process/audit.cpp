@@ -80,20 +80,6 @@ std::optional<std::string> audit_copy(const char* text) {
   return copy;
 }
 
-void write_line(int fd, const std::string& line) {
-  const char* data = line.data();
-  size_t size = line.size();
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
 // Moves from to to without ever replacing an existing to.
 int rename_no_replace(const char* from, const char* to) {
   if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
@@ -221,7 +207,7 @@ extern "C" void audit_event(uint32_t code, const char* text1, const char* text2)
       break;
   }
   line.insert(line.size() - 1, "\r");
-  write_line(audit_fd, line);
+  write_fully(audit_fd, line.data(), line.size());
 }
 
 extern "C" void close_audit_file(void) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -226,6 +227,20 @@ extern "C" int server_log_path(char* out, size_t capacity, const char* file_name
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   int n = std::snprintf(out, capacity, "%s/%s", dir.c_str(), file_name ? file_name : "");
   return n >= 0 && static_cast<size_t>(n) < capacity ? 0 : -1;
+}
+
+extern "C" int write_fully(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
 }
 
 extern "C" void server_trace(uint32_t bits, const char* format, ...) {

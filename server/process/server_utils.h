@@ -69,6 +69,10 @@ void set_server_clock(server_clock_fn clock); /* NULL: the system clock */
  * the temporary directory). */
 int server_log_path(char *out, size_t capacity, const char *file_name);
 
+/* Writes all size bytes of data to fd, again after EINTR. 0; -1 when a write
+ * fails (errno set; what came before it stays written). */
+int write_fully(int fd, const void *data, size_t size);
+
 /* Trace line through the server log when trace bits are set in the trace mask. */
 void server_trace(uint32_t bits, const char *format, ...)
     __attribute__((format(printf, 2, 3)));

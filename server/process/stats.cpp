@@ -361,14 +361,6 @@ extern "C" void write_statistics_file(server_stats_t* block) {
   if (server_log_path(path, sizeof path, file_name) != 0) return;
   int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640);
   if (fd < 0) return;  // a file that cannot be created is skipped
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = ::write(fd, report + done, length - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
+  write_fully(fd, report, length);
   ::close(fd);
 }

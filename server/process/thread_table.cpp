@@ -41,6 +41,18 @@ void system_error_event(server_stats_t* block, uint32_t id, int error, const cha
   std::free(text);
 }
 
+// The exit code of an entry that cannot be asked for one: logged, and the
+// entry is let go with code 0.
+void exit_code_unavailable(thread_entry_t* entry, server_stats_t* block, uint32_t* code, const char* call,
+                           int error) {
+  char message[128];
+  std::snprintf(message, sizeof message, "\tFailed call to %s, %d\n", call, error);
+  server_trace(kTraceExit, "%s", message);
+  system_error_event(block, EV_EXIT_CODE_UNAVAILABLE, error, message);
+  entry->has_handle = 0;
+  *code = 0;
+}
+
 // Exit code of the entry's worker, THREAD_STILL_ACTIVE while it runs; false
 // when the entry is neither a thread nor a process.
 bool worker_exit_code(thread_entry_t* entry, server_stats_t* block, uint32_t* code) {
@@ -54,12 +66,7 @@ bool worker_exit_code(thread_entry_t* entry, server_stats_t* block, uint32_t* co
       *code = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(result));
       entry->has_handle = 0;
     } else {
-      char message[128];
-      std::snprintf(message, sizeof message, "\tFailed call to GetExitCodeThread, %d\n", rc);
-      server_trace(kTraceExit, "%s", message);
-      system_error_event(block, EV_EXIT_CODE_UNAVAILABLE, rc, message);
-      entry->has_handle = 0;
-      *code = 0;
+      exit_code_unavailable(entry, block, code, "GetExitCodeThread", rc);
     }
     return true;
   }
@@ -79,12 +86,7 @@ bool worker_exit_code(thread_entry_t* entry, server_stats_t* block, uint32_t* co
       else
         *code = THREAD_STILL_ACTIVE;  // stopped or continued: still there
     } else {
-      char message[128];
-      std::snprintf(message, sizeof message, "\tFailed call to GetExitCodeProcess, %d\n", error);
-      server_trace(kTraceExit, "%s", message);
-      system_error_event(block, EV_EXIT_CODE_UNAVAILABLE, error, message);
-      entry->has_handle = 0;
-      *code = 0;
+      exit_code_unavailable(entry, block, code, "GetExitCodeProcess", error);
     }
     return true;
   }

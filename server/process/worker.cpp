@@ -158,6 +158,15 @@ void drop_identity() {
   if (ky_logon_can_impersonate()) ky_logon_revert();
 }
 
+// In a forked child before exec: no blocked signals, SIGPIPE back to its
+// default (async-signal-safe).
+void reset_child_signals() {
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::signal(SIGPIPE, SIG_DFL);
+}
+
 }  // namespace
 
 extern "C" __attribute__((weak)) int exception_filter(const void*, const void*, RpcHandle*) { return 0; }
@@ -338,10 +347,7 @@ extern "C" pid_t start_new_process(thread_entry_t* entry, server_stats_t*) {
   pid_t pid = ::fork();
   if (pid == 0) {
     // Only async-signal-safe calls from here on.
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::signal(SIGPIPE, SIG_DFL);
+    reset_child_signals();
     ::setsid();
     int null_fd = ::open("/dev/null", O_RDWR);
     if (null_fd >= 0 && null_fd != 0) {
@@ -396,10 +402,7 @@ extern "C" int start_httpd_process(server_stats_t*) {
   char* argv[] = {image, word, nullptr};
   pid_t pid = ::fork();
   if (pid == 0) {
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::signal(SIGPIPE, SIG_DFL);
+    reset_child_signals();
     ::execv(image, argv);
     ::_exit(127);
   }
