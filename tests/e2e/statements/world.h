@@ -12,8 +12,6 @@
 
 namespace kyvek::e2e {
 
-class PgCluster;
-
 class World {
  public:
   // The world, made on first use; null when the server did not start.
@@ -32,7 +30,6 @@ class World {
   World();
   ~World();
   Fixture* fx_ = nullptr;
-  PgCluster* pg_ = nullptr;
   bool pg_ok_ = false;
   bool up_ = false;
 };
