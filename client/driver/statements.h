@@ -75,7 +75,6 @@ SQLRETURN output_phase(StmtCall &c, bool local_status);
 // Bytes of a NUL-terminated text of the C type (wide text counts 16-bit
 // units), terminator included; at most max bytes are examined.
 uint64_t nts_bytes(int16_t ctype, const void *data, uint64_t max);
-inline bool is_wide_ctype(int16_t t) { return t == SQL_C_WCHAR; }
 
 // ---- columns (columns.cpp) ---------------------------------------------------
 // Learns the result column count and the IRD types once per result set.

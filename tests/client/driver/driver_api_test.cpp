@@ -91,8 +91,12 @@ class DriverApi : public ::testing::Test {
     ASSERT_EQ(drv().SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_), SQL_SUCCESS);
   }
   void TearDown() override {
-    if (dbc_) EXPECT_EQ(drv().SQLFreeHandle(SQL_HANDLE_DBC, dbc_), SQL_SUCCESS);
-    if (env_) EXPECT_EQ(drv().SQLFreeHandle(SQL_HANDLE_ENV, env_), SQL_SUCCESS);
+    if (dbc_) {
+      EXPECT_EQ(drv().SQLFreeHandle(SQL_HANDLE_DBC, dbc_), SQL_SUCCESS);
+    }
+    if (env_) {
+      EXPECT_EQ(drv().SQLFreeHandle(SQL_HANDLE_ENV, env_), SQL_SUCCESS);
+    }
   }
   SQLRETURN connect(const std::string &s, std::string *out = nullptr) {
     SQLCHAR buf[1024] = {};
@@ -219,7 +223,9 @@ TEST_F(DriverApi, ConnectionAttributesBeforeConnect) {
     SQLINTEGER len = c.attr == 4242 ? SQL_IS_POINTER : SQL_IS_INTEGER;
     EXPECT_EQ(drv().SQLSetConnectAttr(dbc_, c.attr, reinterpret_cast<SQLPOINTER>(c.value), len), c.set_rc)
         << c.attr;
-    if (c.state) EXPECT_EQ(diags(SQL_HANDLE_DBC, dbc_)[0].state, c.state) << c.attr;
+    if (c.state) {
+      EXPECT_EQ(diags(SQL_HANDLE_DBC, dbc_)[0].state, c.state) << c.attr;
+    }
   }
   SQLUINTEGER v = 99;
   EXPECT_EQ(drv().SQLGetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, &v, 0, nullptr), SQL_SUCCESS);
@@ -337,7 +343,9 @@ TEST_F(DriverApi, ConnectFailuresThatNeedNoServer) {
     auto d = diags(SQL_HANDLE_DBC, dbc_);
     ASSERT_EQ(d.size(), c.states.size()) << c.in;
     for (size_t i = 0; i < d.size(); ++i) EXPECT_EQ(d[i].state, c.states[i]) << c.in;
-    if (!c.last_message.empty()) EXPECT_EQ(d.back().message, c.last_message);
+    if (!c.last_message.empty()) {
+      EXPECT_EQ(d.back().message, c.last_message);
+    }
     // The failed connect leaves a connection that is not connected.
     SQLUINTEGER v;
     EXPECT_EQ(drv().SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &v, 0, nullptr), SQL_ERROR);
