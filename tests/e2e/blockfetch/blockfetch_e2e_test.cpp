@@ -60,13 +60,6 @@ std::string run_all(Conn& c, const std::vector<std::string>& sqls) {
   return "";
 }
 
-// One statement handle, freed at the end.
-struct Stmt {
-  explicit Stmt(Conn& c) : h(c.stmt()) {}
-  ~Stmt() { SQLFreeHandle(SQL_HANDLE_STMT, h); }
-  SQLHSTMT h;
-};
-
 bool variable_type(SQLSMALLINT t) { return t == SQL_C_CHAR || t == SQL_C_WCHAR || t == SQL_C_BINARY; }
 
 // Hexadecimal bytes; the untouched tail of the buffer (0xEE) is counted.

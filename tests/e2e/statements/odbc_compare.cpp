@@ -20,8 +20,6 @@ Dialect postgres_dialect() {
 const Dialect& dialect() { return g_dialect; }
 void set_dialect(const Dialect& d) { g_dialect = d; }
 
-namespace {
-
 std::string hex(const void* p, size_t n) {
   static const char* d = "0123456789abcdef";
   std::string s;
@@ -32,6 +30,8 @@ std::string hex(const void* p, size_t n) {
   }
   return s;
 }
+
+namespace {
 
 std::string len_text(SQLLEN v) { return v == SQL_NULL_DATA ? "NULL" : std::to_string(v); }
 
@@ -49,15 +49,6 @@ std::vector<SQLWCHAR> utf16(const std::string& s) {
   out.push_back(0);
   return out;
 }
-
-struct Stmt {
-  SQLHSTMT h;
-  explicit Stmt(Conn& c) : h(c.stmt()) {}
-  ~Stmt() {
-    if (h) SQLFreeHandle(SQL_HANDLE_STMT, h);
-  }
-  std::string run(const std::string& sql) { return outcome(SQLExecDirect(h, (SQLCHAR*)sql.c_str(), SQL_NTS), SQL_HANDLE_STMT, h); }
-};
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -47,6 +48,24 @@ class Conn {
 
 // "rc=<n>[ <SQLSTATE>...]" for a handle after a call.
 std::string outcome(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE h);
+
+// One statement handle, freed at the end.
+struct Stmt {
+  SQLHSTMT h;
+  explicit Stmt(Conn& c) : h(c.stmt()) {}
+  ~Stmt() {
+    if (h) SQLFreeHandle(SQL_HANDLE_STMT, h);
+  }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+  // Runs sql on this handle; its outcome.
+  std::string run(const std::string& sql) {
+    return outcome(SQLExecDirect(h, (SQLCHAR*)sql.c_str(), SQL_NTS), SQL_HANDLE_STMT, h);
+  }
+};
+
+// Lower-case hexadecimal of n bytes.
+std::string hex(const void* p, size_t n);
 
 // The transcripts. Each creates its own tables named with the prefix.
 std::string bound_fetch_transcript(Conn& c, const std::string& prefix);

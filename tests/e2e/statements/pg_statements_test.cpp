@@ -56,27 +56,6 @@ class PgStatementsE2e : public ::testing::Test {
     EXPECT_EQ(a, b);
     if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", a.c_str());
   }
-
-};
-
-std::string hex(const void* p, size_t n) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char b = static_cast<const unsigned char*>(p)[i];
-    s += d[b >> 4];
-    s += d[b & 15];
-  }
-  return s;
-}
-
-struct Stmt {
-  SQLHSTMT h;
-  explicit Stmt(Conn& c) : h(c.stmt()) {}
-  ~Stmt() { SQLFreeHandle(SQL_HANDLE_STMT, h); }
-  std::string run(const std::string& sql) {
-    return outcome(SQLExecDirect(h, (SQLCHAR*)sql.c_str(), SQL_NTS), SQL_HANDLE_STMT, h);
-  }
 };
 
 // Output and input/output parameters, one set and after data at execution.
