@@ -157,21 +157,6 @@ void classify(int32_t attr, SQLINTEGER len, const ConnAttr **known, Kind *kind, 
   kind_from_length(len, kind, when);
 }
 
-// Copies a text into an application buffer: whole with its NUL, or cut to
-// buflen - 1 bytes and a NUL (true: cut). Nothing is written for a missing
-// buffer or a length of 0 or less.
-bool copy_text(const std::string &text, SQLPOINTER buf, SQLINTEGER buflen) {
-  char *out = static_cast<char *>(buf);
-  if (!out || buflen <= 0) return !text.empty() && out != nullptr;
-  if (static_cast<SQLINTEGER>(text.size()) < buflen) {
-    std::memcpy(out, text.c_str(), text.size() + 1);
-    return false;
-  }
-  std::memcpy(out, text.data(), static_cast<size_t>(buflen - 1));
-  out[buflen - 1] = '\0';
-  return true;
-}
-
 SQLRETURN set_trace_attr(client_dbc *dbc, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
   if (attr == SQL_ATTR_TRACE) {
     auto v = reinterpret_cast<intptr_t>(value);
@@ -373,7 +358,7 @@ SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER 
       file = g_trace_file;
     }
     if (len) *len = static_cast<SQLINTEGER>(file.size());
-    bool cut = copy_text(file, value, buflen);
+    bool cut = copy_out(file.c_str(), static_cast<char *>(value), buflen, nullptr);
     if (cut && vekc_chk_handle(kDbc, handle) == 0) {
       auto *dbc = static_cast<client_dbc *>(handle);
       clear_errors(&dbc->diag);

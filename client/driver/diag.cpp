@@ -37,12 +37,6 @@ SQLRETURN post_rc(diag_header *hdr, const client_dbc *dbc, SQLRETURN rc, int32_t
   return rc;
 }
 
-namespace {
-
-// Copies text into an application buffer of buflen bytes: whole with its NUL
-// when it fits, else cut to buflen - 1 bytes and a NUL (true: cut). A buffer
-// length of 0 or a missing buffer writes nothing; the full length is always
-// reported.
 bool copy_out(const char *text, char *buf, SQLLEN buflen, SQLLEN *full) {
   size_t n = text ? std::strlen(text) : 0;
   if (full) *full = static_cast<SQLLEN>(n);
@@ -55,6 +49,8 @@ bool copy_out(const char *text, char *buf, SQLLEN buflen, SQLLEN *full) {
   buf[buflen - 1] = '\0';
   return true;
 }
+
+namespace {
 
 struct DiagTarget {
   diag_header *hdr = nullptr;

@@ -241,6 +241,11 @@ void post_client(diag_header *hdr, const client_dbc *dbc, int32_t native, const 
 // Posts and returns rc (recorded as the return code).
 SQLRETURN post_rc(diag_header *hdr, const client_dbc *dbc, SQLRETURN rc, int32_t native,
                   const char *state, const char *message);
+// Copies text into an application buffer of buflen bytes: whole with its NUL
+// when it fits, else cut to buflen - 1 bytes and a NUL (true: cut). A buffer
+// length of 0 or a missing buffer writes nothing; full (when given) always
+// gets the whole length.
+bool copy_out(const char *text, char *buf, SQLLEN buflen, SQLLEN *full);
 
 // ---- connection keywords (keywords.cpp) -------------------------------------
 uint32_t attribute_presence_mask(const AttrList &list);
