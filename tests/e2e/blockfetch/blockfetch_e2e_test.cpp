@@ -203,6 +203,16 @@ struct Target {
   std::vector<Read> reads;
 };
 
+// The name column of row i of the mix table as an SQL literal: NULL, German
+// and Japanese text among plain names.
+std::string mix_name(int i) {
+  std::string id = std::to_string(i);
+  return i % 5 == 0   ? "NULL"
+         : i % 3 == 0 ? "'Gr\xC3\xBC\xC3\x9F\x65 \xE2\x82\xAC " + id + "'"
+         : i % 4 == 0 ? "'\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E'"
+                      : "'name " + id + "'";
+}
+
 std::vector<std::string> sqlite_setup() {
   std::vector<std::string> s = {
       "drop table if exists mix",
@@ -210,9 +220,7 @@ std::vector<std::string> sqlite_setup() {
       "note varchar(5), amount decimal(12,3))"};
   for (int i = 1; i <= 25; ++i) {
     std::string id = std::to_string(i);
-    std::string name = i % 5 == 0 ? "NULL" : i % 3 == 0 ? "'Gr\xC3\xBC\xC3\x9F\x65 \xE2\x82\xAC " + id + "'"
-                                             : i % 4 == 0 ? "'\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E'"
-                                                          : "'name " + id + "'";
+    std::string name = mix_name(i);
     std::string note = i == 7 ? "'" + std::string(100, 'x') + "'" : i % 6 == 0 ? "NULL" : "'n" + id + "'";
     s.push_back("insert into mix values(" + id + ", " + name + ", " + std::to_string(i) + ".25e-" +
                 std::to_string(i % 12) + ", '20" + (i < 10 ? "0" : "") + id + "-02-03', '2001-02-03 04:05:" +
@@ -229,9 +237,7 @@ std::vector<std::string> pg_setup() {
       "note varchar(200), amount numeric(12,3), big bigint, r real)"};
   for (int i = 1; i <= 25; ++i) {
     std::string id = std::to_string(i);
-    std::string name = i % 5 == 0 ? "NULL" : i % 3 == 0 ? "'Gr\xC3\xBC\xC3\x9F\x65 \xE2\x82\xAC " + id + "'"
-                                             : i % 4 == 0 ? "'\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E'"
-                                                          : "'name " + id + "'";
+    std::string name = mix_name(i);
     std::string note = i == 7 ? "'" + std::string(190, 'y') + "'" : i % 6 == 0 ? "NULL" : "'n" + id + "'";
     s.push_back("insert into mix values(" + id + ", " + name + ", " + id + ".25e-" + std::to_string(i % 12) +
                 ", '20" + (i < 10 ? "0" : "") + id + "-02-03', '2001-02-03 04:05:" + (i < 10 ? "0" : "") + id +
