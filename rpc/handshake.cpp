@@ -56,11 +56,15 @@ Procedure* NameTable::find(const char* name) const {
 
 namespace {
 
-void send_frame(RpcHandle& h, const void* bytes, size_t length) {
-  if (!h.connection->send(static_cast<const uint8_t*>(bytes), length)) fail(RPC_ERR_TRANSPORT);
+// more: the frame is not the last before we wait for the peer, so it may leave
+// together with the ones that follow.
+void send_frame(RpcHandle& h, const void* bytes, size_t length, bool more = false) {
+  if (!h.connection->send(static_cast<const uint8_t*>(bytes), length, more)) fail(RPC_ERR_TRANSPORT);
 }
 
-void send_text(RpcHandle& h, const std::string& text) { send_frame(h, text.c_str(), text.size() + 1); }
+void send_text(RpcHandle& h, const std::string& text, bool more = false) {
+  send_frame(h, text.c_str(), text.size() + 1, more);
+}
 
 // Receives one frame of at most capacity bytes.
 std::string receive_frame(RpcHandle& h, size_t capacity) {
@@ -171,21 +175,21 @@ std::unique_ptr<Procedure> parse_procedure(const std::string& text) {
 
 void server_handshake(RpcHandle& h) {
   reset_negotiation(h);
-  send_text(h, kMagicText);
+  send_text(h, kMagicText, true);
   char version[300];
   std::snprintf(version, sizeof version, "%ld:%ld:%s", long(h.version), long(h.minor_version),
                 h.program_id ? h.program_id : "");
-  send_text(h, version);
+  send_text(h, version, true);
   send_text(h, build_parameter_list(h));
   std::string peer = as_text(receive_frame(h, kHandshakeCapacity));
   parse_parameter_list(h, peer.c_str(), peer.size());
 
-  send_frame(h, "A", 1);
+  send_frame(h, "A", 1, true);
   for (size_t i = 0; i < h.procedures.size(); ++i) {
     Procedure& p = *h.procedures[i];
     p.fd.ordinal = uint16_t(i);
     h.ordinals[i] = &p.fd;
-    send_text(h, procedure_frame(p));
+    send_text(h, procedure_frame(p), true);
   }
   send_frame(h, "C", 1);
   apply_peer_parameters(h);

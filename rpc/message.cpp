@@ -113,15 +113,22 @@ void start_message(RpcHandle& h) {
   h.out_buf[0] = kStartByte;
 }
 
-void flush(RpcHandle& h) {
+namespace {
+
+// Sends the buffered bytes as one frame; more tells that the message goes on.
+void send_buffered(RpcHandle& h, bool more) {
   if (h.out_used == 0) return;
   size_t n = h.out_used;
   h.out_used = 0;
-  if (!h.connection || !h.connection->send(h.out_buf, n)) fail(RPC_ERR_TRANSPORT);
+  if (!h.connection || !h.connection->send(h.out_buf, n, more)) fail(RPC_ERR_TRANSPORT);
 }
 
+}  // namespace
+
+void flush(RpcHandle& h) { send_buffered(h, false); }
+
 void put_scalar_bytes(RpcHandle& h, const void* p, size_t n) {
-  if (h.out_used + n >= h.out_capacity) flush(h);
+  if (h.out_used + n >= h.out_capacity) send_buffered(h, true);
   std::memcpy(h.out_buf + h.out_used, p, n);
   h.out_used += n;
 }
@@ -129,7 +136,7 @@ void put_scalar_bytes(RpcHandle& h, const void* p, size_t n) {
 void put_bytes(RpcHandle& h, const void* p, size_t n) {
   const uint8_t* src = static_cast<const uint8_t*>(p);
   while (n > 0) {
-    if (h.out_used >= h.out_capacity) flush(h);
+    if (h.out_used >= h.out_capacity) send_buffered(h, true);
     size_t chunk = std::min(n, h.out_capacity - h.out_used);
     std::memcpy(h.out_buf + h.out_used, src, chunk);
     h.out_used += chunk;

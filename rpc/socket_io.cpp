@@ -2,8 +2,11 @@
 // lives inside other people's processes and a vanished peer must not raise SIGPIPE.
 #include "socket_io.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cctype>
@@ -29,6 +32,73 @@ size_t send_all(int fd, const uint8_t* bytes, size_t length) {
     sent += size_t(n);
   }
   return sent;
+}
+
+size_t send_pieces(int fd, iovec* pieces, size_t count, int flags) {
+  size_t sent = 0;
+  while (count > 0) {
+    if (pieces->iov_len == 0) {
+      ++pieces;
+      --count;
+      continue;
+    }
+    msghdr m{};
+    m.msg_iov = pieces;
+    m.msg_iovlen = count;
+    ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL | flags);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return sent;
+    }
+    if (n == 0) {
+      errno = EPIPE;
+      return sent;
+    }
+    sent += size_t(n);
+    // Step over what went out; a piece sent in part continues where it stopped.
+    for (size_t left = size_t(n); left > 0;) {
+      size_t step = std::min(left, pieces->iov_len);
+      pieces->iov_base = static_cast<uint8_t*>(pieces->iov_base) + step;
+      pieces->iov_len -= step;
+      left -= step;
+      if (pieces->iov_len == 0) {
+        ++pieces;
+        --count;
+      }
+    }
+  }
+  return sent;
+}
+
+bool set_no_delay(int fd) {
+  int one = 1;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0) return true;
+  return errno == EOPNOTSUPP || errno == ENOTSUP || errno == ENOPROTOOPT || errno == ENOTSOCK;
+}
+
+bool FrameSender::send(int fd, const uint8_t* payload, size_t length, bool more, size_t* total, size_t* sent) {
+  uint8_t header[4];
+  put_frame_length(header, uint32_t(length));
+  *total = *sent = 0;
+  if (more && held_.size() + 4 + length <= kHeldMax) {
+    held_.insert(held_.end(), header, header + 4);
+    held_.insert(held_.end(), payload, payload + length);
+    return true;
+  }
+  iovec pieces[3] = {{held_.data(), held_.size()},
+                     {header, 4},
+                     {const_cast<uint8_t*>(payload), length}};
+  *total = held_.size() + 4 + length;
+  *sent = send_pieces(fd, pieces, 3);
+  held_.clear();  // sent, or the connection has failed: nothing is sent twice
+  return *sent == *total;
+}
+
+void FrameSender::release(int fd) {
+  if (held_.empty()) return;
+  iovec piece{held_.data(), held_.size()};
+  (void)send_pieces(fd, &piece, 1, MSG_DONTWAIT);
+  held_.clear();
 }
 
 long recv_once(int fd, void* buffer, size_t length) {

@@ -1,17 +1,52 @@
 // Small socket helpers shared by the socket transports: whole sends without
-// SIGPIPE, reads that retry interrupted calls, poll-based waits, refusal texts.
+// SIGPIPE, frames batched per message, reads that retry interrupted calls,
+// poll-based waits, refusal texts.
 #ifndef KYRPC_SOCKET_IO_H
 #define KYRPC_SOCKET_IO_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+struct iovec;
 
 namespace kyrpc {
 
 // Sends every byte (MSG_NOSIGNAL, EINTR retried). Returns bytes sent; on failure
 // fewer than length with errno set.
 size_t send_all(int fd, const uint8_t* bytes, size_t length);
+
+// Sends every byte of the pieces in order with as few sendmsg calls as the socket
+// allows (MSG_NOSIGNAL, EINTR retried; flags are added, e.g. MSG_DONTWAIT). Returns
+// bytes sent; on failure fewer than the total with errno set. The pieces are used up.
+size_t send_pieces(int fd, iovec* pieces, size_t count, int flags = 0);
+
+// Turns off the small-segment delay on a TCP socket, so that a frame leaves at once
+// instead of waiting for the acknowledgement of the one before. A descriptor that
+// is no TCP socket (a local socket, an inetd pipe) is left as it is: true then too.
+// false with errno set when a TCP socket refused it.
+bool set_no_delay(int fd);
+
+// The outgoing side of a socket connection. A frame that more frames of the same
+// message follow is kept back (up to kHeldMax bytes) and leaves together with the
+// message's last frame, header and payload of every frame in one sendmsg: a message
+// of several frames leaves in one send, and never waits on acknowledgements between
+// its frames. The bytes on the wire are exactly the frames in order.
+class FrameSender {
+ public:
+  static constexpr size_t kHeldMax = 64 * 1024;
+
+  // Sends or keeps one frame. Returns false with errno set when the socket failed;
+  // *total is the bytes that send attempted, *sent those that went out.
+  bool send(int fd, const uint8_t* payload, size_t length, bool more, size_t* total, size_t* sent);
+  // Sends what is kept without blocking (a connection that goes away with an
+  // abandoned message still delivers the bytes it promised).
+  void release(int fd);
+
+ private:
+  std::vector<uint8_t> held_;  // whole frames, headers included
+};
 
 // One recv, EINTR retried. Returns what recv returned.
 long recv_once(int fd, void* buffer, size_t length);

@@ -1,6 +1,9 @@
 // The transport layer: a table of drivers built once, and the connection each
 // driver opens. A connection carries frames (wire.h): send emits exactly one frame,
 // receive reads exactly one. A frame longer than the receiver's capacity fails.
+// A sender tells whether more frames of the same message follow; a socket
+// connection then may keep the frame back and send the whole message at once (its
+// last frame is sent with more = false). The bytes on the wire never change.
 // Connections belong to one handle and are used under its call discipline.
 #ifndef KYRPC_TRANSPORT_H
 #define KYRPC_TRANSPORT_H
@@ -25,7 +28,7 @@ class Connection {
   virtual ~Connection() = default;  // closes the connection (the driver's rules)
   // false with the reason in message().
   virtual bool open(bool server_mode, const TransportOptions& options, int socket) = 0;
-  virtual bool send(const uint8_t* bytes, size_t length) = 0;
+  virtual bool send(const uint8_t* bytes, size_t length, bool more) = 0;
   // Receives one frame of at most capacity bytes; *length is its payload length.
   virtual bool receive(uint8_t* buffer, size_t capacity, size_t* length) = 0;
   virtual const char* message() const = 0;

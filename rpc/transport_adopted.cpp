@@ -2,7 +2,9 @@
 // "*Winsock Driver" (the server's accepted or inherited socket; 10-second waits) and
 // "*TTY Driver" (descriptor 0 of the "inetd" method; 5-second waits). Both add an
 // idle time-out that counts only waits that saw no data, accumulate a frame header
-// that arrives in pieces and fail a frame longer than the receiver's buffer.
+// that arrives in pieces and fail a frame longer than the receiver's buffer. A TCP
+// socket they adopt gets the small-segment delay turned off; other descriptors
+// (an inetd pipe, a local socket) are left as they are.
 #include <sys/socket.h>
 
 #include <atomic>
@@ -29,6 +31,11 @@ class AdoptedConnection final : public Connection {
   explicit AdoptedConnection(Flavour flavour) : flavour_(flavour) {}
   AdoptedConnection(Flavour flavour, int fd, const char* idle) : flavour_(flavour), fd_(fd) {
     idle_timeout_ = parse_idle_timeout(idle);
+    (void)set_no_delay(fd_);
+  }
+  // The socket stays open (its owner closes it); frames kept back still go.
+  ~AdoptedConnection() override {
+    if (fd_ >= 0) out_.release(fd_);
   }
 
   bool open(bool server_mode, const TransportOptions& options, int socket) override {
@@ -44,22 +51,19 @@ class AdoptedConnection final : public Connection {
       (void)::getsockopt(fd_, SOL_SOCKET, SO_TYPE, &type, &len);  // asked, not acted on
     }
     idle_timeout_ = parse_idle_timeout(options.get(6));
+    (void)set_no_delay(fd_);  // a loss of speed at worst, never of the link
     return true;
   }
 
-  bool send(const uint8_t* bytes, size_t length) override {
+  bool send(const uint8_t* bytes, size_t length, bool more) override {
     message_[0] = '\0';
     if (length > kFrameCapacity) {
       format_message(message_, sizeof message_, "Failed to send data \nsend(%d,%d,..) - %s",
                      int(length), fd_, WSAErrorToText(10040));
       return false;
     }
-    uint8_t area[4 + kFrameCapacity];
-    put_frame_length(area, uint32_t(length));
-    std::memcpy(area + 4, bytes, length);
-    size_t total = length + 4;
-    size_t sent = send_all(fd_, area, total);
-    if (sent == total) return true;
+    size_t total = 0, sent = 0;
+    if (out_.send(fd_, bytes, length, more, &total, &sent)) return true;
     int wsa = wsa_last_error();
     if (flavour_ == Flavour::kTty) {
       int err = errno;
@@ -166,6 +170,7 @@ class AdoptedConnection final : public Connection {
 
   Flavour flavour_;
   int fd_ = -1;
+  FrameSender out_;
   uint32_t idle_timeout_ = 0;
   uint64_t idle_counted_ = 0;
   bool timed_out_ = false;

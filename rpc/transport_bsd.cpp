@@ -1,7 +1,8 @@
 // "*BSD Driver": the transport of every client. It makes its own TCP connection
 // (client: resolve and connect with retries; server: bind, listen, accept one),
-// applies the low-level socket options and closes a client connection by draining
-// what the server still sends, for a bounded time.
+// applies the low-level socket options, turns off the small-segment delay on the
+// connected socket and closes a client connection by draining what the server
+// still sends, for a bounded time.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -59,6 +60,7 @@ class BsdConnection final : public Connection {
  public:
   ~BsdConnection() override {
     if (fd_ < 0) return;
+    out_.release(fd_);
     if (connected_client_) {
       // Tell the server we are done and read until it closes, but never for long.
       ::shutdown(fd_, SHUT_WR);
@@ -94,20 +96,17 @@ class BsdConnection final : public Connection {
     return server_mode ? listen_and_accept(port) : connect_to(o.get(1), port);
   }
 
-  bool send(const uint8_t* bytes, size_t length) override {
+  bool send(const uint8_t* bytes, size_t length, bool more) override {
     message_[0] = '\0';
     if (length > kFrameCapacity) {
       format_message(message_, sizeof message_, "Failed to send data \nsend(len=%u)\n- %s\n", unsigned(length),
                      WSAErrorToText(10040));
       return false;
     }
-    uint8_t area[4 + kFrameCapacity];
-    put_frame_length(area, uint32_t(length));
-    std::memcpy(area + 4, bytes, length);
-    size_t sent = send_all(fd_, area, length + 4);
-    if (sent == length + 4) return true;
+    size_t total = 0, sent = 0;
+    if (out_.send(fd_, bytes, length, more, &total, &sent)) return true;
     format_message(message_, sizeof message_, "Failed to send data \nsend(len=%u)\n- %s\n",
-                   unsigned(length + 4 - sent), WSAErrorToText(error_code()));
+                   unsigned(total - sent), WSAErrorToText(error_code()));
     return false;
   }
 
@@ -263,6 +262,7 @@ class BsdConnection final : public Connection {
       if (conn >= 0) {
         ::close(fd_);
         fd_ = conn;
+        (void)set_no_delay(fd_);  // a loss of speed at worst, never of the link
         return true;
       }
       failure = "Failed to accept connection \naccept()\n- %s\n";
@@ -306,6 +306,7 @@ class BsdConnection final : public Connection {
     for (long attempt = 1;; ++attempt) {
       if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
         connected_client_ = true;
+        (void)set_no_delay(fd_);  // a loss of speed at worst, never of the link
         return true;
       }
       int err = errno;
@@ -328,6 +329,7 @@ class BsdConnection final : public Connection {
   }
 
   int fd_ = -1;
+  FrameSender out_;
   bool server_mode_ = false;
   bool connected_client_ = false;
   long rcvlowat_ = 8192, rcvbuf_ = 16384, sndbuf_ = 16384, attempts_ = 5, rcvtimeo_ = 0, sndtimeo_ = 0;

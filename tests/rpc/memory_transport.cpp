@@ -5,12 +5,13 @@
 
 namespace kyrpc::test {
 
-bool MemoryConnection::send(const uint8_t* bytes, size_t length) {
+bool MemoryConnection::send(const uint8_t* bytes, size_t length, bool more) {
   if (s_->fail_sends) {
     message_ = "send failed";
     return false;
   }
   s_->output += frame(std::string(reinterpret_cast<const char*>(bytes), length));
+  s_->more_flags.push_back(more);
   return true;
 }
 

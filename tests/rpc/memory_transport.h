@@ -17,6 +17,8 @@ struct MemoryStream {
   std::string input;   // what the peer sent (frames with headers)
   size_t read_pos = 0;
   std::string output;  // what we sent (frames with headers)
+  // Per frame sent, whether the sender said more frames of its message follow.
+  std::vector<bool> more_flags;
   bool fail_sends = false;
 };
 
@@ -24,7 +26,7 @@ class MemoryConnection final : public Connection {
  public:
   explicit MemoryConnection(std::shared_ptr<MemoryStream> stream) : s_(std::move(stream)) {}
   bool open(bool, const TransportOptions&, int) override { return true; }
-  bool send(const uint8_t* bytes, size_t length) override;
+  bool send(const uint8_t* bytes, size_t length, bool more) override;
   bool receive(uint8_t* buffer, size_t capacity, size_t* length) override;
   const char* message() const override { return message_.c_str(); }
 

@@ -96,7 +96,7 @@ TEST(AdoptedTransport, FramesOverASocketPair) {
       SocketPair p;
       auto c = make(p.fd[0]);
       std::string payload(4096, 'q');
-      ASSERT_TRUE(c->send(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
+      ASSERT_TRUE(c->send(reinterpret_cast<const uint8_t*>(payload.data()), payload.size(), false));
       std::string got(4100, '\0');
       size_t total = 0;
       while (total < got.size()) {
