@@ -176,6 +176,8 @@ TEST(Handshake, ClientAcceptsAServerOfThisSystem) {
 TEST(Handshake, ClientFailureCodes) {
   std::string groups21;
   for (int i = 0; i < 21; ++i) groups21 += "1025!0!n!";
+  std::vector<std::string> too_many;  // one more procedure than 16-bit ordinals can number
+  for (int i = 0; i <= 65536; ++i) too_many.push_back(nts("B0!p" + std::to_string(i) + "!1026!0!n!"));
   struct Case {
     const char* name;
     std::string input;
@@ -203,6 +205,7 @@ TEST(Handshake, ClientFailureCodes) {
       {"implicit handle", server_stream(kMagic, kVersion, kParams, {nts("B0!echo!1536!0!n!")}), RPC_ERR_FUNCFAIL, 0},
       {"21 groups", server_stream(kMagic, kVersion, kParams, {nts("B0!echo!" + groups21)}), RPC_ERR_FUNCFAIL, 0},
       {"duplicate name", server_stream(kMagic, kVersion, kParams, {kEcho, kEcho}), RPC_ERR_DUPEXPFN, 0},
+      {"65537 procedures", server_stream(kMagic, kVersion, kParams, too_many), RPC_ERR_FUNCFAIL, 0},
       {"list never ends", server_stream(kMagic, kVersion, kParams, {kEcho}, false), RPC_ERR_TRANSPORT, 0},
       {"refused", std::string(4, '\xFF') + nts("Too many connections"), RPC_ERR_TRANSPORT, 0},
   };
