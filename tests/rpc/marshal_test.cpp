@@ -272,6 +272,18 @@ TEST(Marshal, NarrowedArraysWiden) {
   EXPECT_EQ(got[1], 3u);
 }
 
+TEST(Marshal, NullDataWithALengthIsRefusedBeforeAnyByte) {
+  for (uint32_t kind : {RPC_ARG_DESC, RPC_ARG_INT32_ARRAY, RPC_ARG_SQLLEN_ARRAY}) {
+    SCOPED_TRACE(kind);
+    Link l(0);
+    l.start();
+    EXPECT_EQ(failure_code([&] { put_block(*l.w, kind, nullptr, 8); }), RPC_ERR_BADARG);
+    put_block(*l.w, kind, nullptr, 0);  // no data, no length: just the zero length
+    l.deliver();
+    EXPECT_EQ(l.payload(), bytes({0, 0, 0, 0}));
+  }
+}
+
 TEST(Marshal, NarrowPointers) {
   // Server side: indexes into its table, null is always 0.
   Link s(kNegNarrowPointers, RPC_MODE_SERVER);
