@@ -179,7 +179,8 @@ int register_dsn(net_connection_info_t* info, char* message, size_t size) {
         slot.connections = 1;
         break;
       }
-      if (strncmp(slot.name, info->dsn, sizeof(slot.name)) == 0) {
+      // Names are kept cut to the entry: a longer one matches its cut form.
+      if (strncmp(slot.name, info->dsn, sizeof(slot.name) - 1) == 0) {
         slot.connections++;
         break;
       }

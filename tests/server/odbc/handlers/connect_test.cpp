@@ -1,9 +1,12 @@
 // Environment and connection handlers: connecting with both scrambling
 // variants, refused connection strings, DSN access rules, data sources,
 // transactions, disconnect and the bridge's own parameters.
+#include <memory>
+
 #include "handler_fixture.h"
 
 #include "dsn_access.h"
+#include "stats.h"
 
 namespace kytest {
 namespace {
@@ -84,6 +87,44 @@ TEST_F(Connect, DsnAccessRules) {
   EXPECT_EQ(check_dsn_access(nullptr, "other", nullptr, "127.0.0.1"), 0);
   veks_rebuild_dsn_rules("");
   EXPECT_EQ(check_dsn_access(nullptr, "testdsn", nullptr, "10.9.9.9"), 0);
+}
+
+// A user in a deny list is refused from any address; a group with an
+// over-long name is dropped and the next group still read; the statistics
+// count ten names, a name longer than its entry always in the same entry.
+TEST_F(Connect, RegisterDsnRulesByUserAndCounts) {
+  const std::string long_dsn = "a_data_source_name_of_forty_characters__";
+  veks_rebuild_dsn_rules(("thisdsnnameismuchtoolongtobeacceptedok,1.2.3.4,5.6.7.8,"
+                          "Sales,10.0.0.0/255.0.0.0,bob"));
+  auto stats = std::make_unique<server_stats_t>();
+  net_connection_info_t info{};
+  info.stats = stats.get();
+  auto reg = [&](const std::string& dsn, const char* user, const char* address, std::string* message) {
+    snprintf(info.dsn, sizeof info.dsn, "%s", dsn.c_str());
+    snprintf(info.user_name, sizeof info.user_name, "%s", user);
+    snprintf(info.client_address, sizeof info.client_address, "%s", address);
+    char text[256] = "";
+    int rc = register_dsn(&info, text, sizeof text);
+    if (message != nullptr) *message = text;
+    return rc;
+  };
+  std::string message;
+  EXPECT_EQ(reg("sales", "bob", "10.1.2.3", &message), -1);
+  EXPECT_EQ(message, "Client (10.1.2.3,bob) denied access to DSN sales due to access control rule\n");
+  EXPECT_EQ(reg("SALES", "", "127.0.0.1", &message), -1);
+  EXPECT_EQ(message, "Client (127.0.0.1,unknown user) denied access to DSN SALES due to access control rule\n");
+  EXPECT_EQ(reg("thisdsnnameismuchtoolongtobeacceptedok", "", "9.9.9.9", nullptr), 0);
+  *stats = server_stats_t{};
+  EXPECT_EQ(reg("Sales", "alice", "10.1.2.3", nullptr), 0);
+  EXPECT_EQ(reg(long_dsn, "", "9.9.9.9", nullptr), 0);
+  EXPECT_EQ(reg(long_dsn, "", "9.9.9.9", nullptr), 0);
+  for (int i = 1; i <= 9; ++i) EXPECT_EQ(reg("dsn" + std::to_string(i), "", "9.9.9.9", nullptr), 0);
+  EXPECT_STREQ(stats->dsns[0].name, "Sales");
+  EXPECT_EQ(stats->dsns[1].name, long_dsn.substr(0, 31));
+  EXPECT_EQ(stats->dsns[1].connections, 2u);
+  EXPECT_STREQ(stats->dsns[9].name, "dsn8");
+  EXPECT_EQ(stats->dsns[9].connections, 1u);
+  veks_rebuild_dsn_rules("");
 }
 
 TEST_F(Connect, DataSources) {
