@@ -80,9 +80,25 @@ void release_link(RpcHandle* h, net_connection_info_t* info, bool terminate, boo
   if (RPCFreeHandle(h) != 0 && log_failures) log_printf_tid("RPCFreeHandle failed\n");
 }
 
-// Reports a handshake failure. A peer that went away (text ending in "peer")
-// or a bare code gives no event; a peer that does not speak the protocol gives
-// the warning and status 202.
+// True when the handshake failed because the peer went away: a text ending in
+// "peer", or a transport's text for a link the peer closed before sending a
+// header (or, on the BSD transport, reset). Such a peer (a port probe, a client
+// that gave up) is no attack and must not be denied by AutoDeny.
+bool peer_went_away(const char* text, size_t len) {
+  if (len >= 4 && std::strcmp(text + len - 4, "peer") == 0) return true;
+  if (std::strcmp(text, "Connection closed by client prematurely") == 0 ||
+      std::strcmp(text, "Failed to read data \n recv(..,4,...)=0 - short read") == 0)
+    return true;
+  static const char kHeader[] = "Failed to receive packet header, recv()=";
+  if (std::strncmp(text, kHeader, sizeof kHeader - 1) != 0) return false;
+  if (std::strncmp(text + sizeof kHeader - 1, "0 ", 2) == 0) return true;
+  char reset[32];
+  int n = std::snprintf(reset, sizeof reset, "(errno=%d)", ECONNRESET);
+  return n > 0 && len >= static_cast<size_t>(n) && std::strcmp(text + len - n, reset) == 0;
+}
+
+// Reports a handshake failure. A peer that went away or a bare code gives no
+// event; a peer that does not speak the protocol gives the warning and status 202.
 void report_connect_failure(RpcHandle* h, const char* address) {
   const char* text = nullptr;
   int code = RPCReportError(h, &text);
@@ -91,8 +107,7 @@ void report_connect_failure(RpcHandle* h, const char* address) {
   std::snprintf(message, sizeof message, "Failed connect (%s) - %s (%d)", *address ? address : "unknown", shown, code);
   startup_log("%s\n", message);
   size_t len = text ? std::strlen(text) : 0;
-  bool went_away = len >= 4 && std::strcmp(text + len - 4, "peer") == 0;
-  if (len <= 4 || went_away) return;
+  if (len <= 4 || peer_went_away(text, len)) return;
   char answer[10] = "";
   if (RPCGetInfo(h, RPC_INFO_NOT_RPC, answer, sizeof answer) >= 0 && std::strcmp(answer, "Y") == 0) {
     log_server_event(server_event_block(), server_event_source(), EVENTLOG_WARNING, EV_NOT_RPC_CLIENT, address,

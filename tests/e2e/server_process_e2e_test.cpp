@@ -277,6 +277,36 @@ TEST(OneConnection, PlainTextPeerEndsWithStatus202) {
   EXPECT_NE(err.find("Client 127.0.0.1 is not using KyroRPC protocol - possible attack"), std::string::npos) << err;
 }
 
+// A peer that goes away before the handshake is no fault of the server: the
+// link fails (exit 1) without a warning or error event, on the inetd transport
+// and on a standalone server's workers.
+TEST(OneConnection, PeerLeavingDuringTheHandshakeGivesNoEvent) {
+  Fixture f;
+  ASSERT_TRUE(f.start_server());
+  int probe = kyvek::e2e::connect_loopback(f.port());
+  ASSERT_GE(probe, 0);
+  ::close(probe);
+  {
+    RpcClient c;
+    ASSERT_TRUE(c.connect(f.port())) << c.error();
+    std::string text;
+    EXPECT_EQ(c.get_info(2, &text), 0);
+  }
+  EXPECT_FALSE(f.wait_event("is not using KyroRPC protocol", 1000));
+  int server_side = -1;
+  int client = socket_pair_over_tcp(&server_side);
+  ASSERT_GE(client, 0);
+  Process p = f.spawn(Fixture::program("kyvekserver"), {"inetd"}, server_side, "inetd");
+  ::close(server_side);
+  ::close(client);
+  EXPECT_EQ(Fixture::wait(p, 20000), 1);
+  std::istringstream log(Fixture::read_file(f.eventlog_path()));
+  for (std::string line; std::getline(log, line);) {
+    EXPECT_NE(line.rfind("0x8", 0), 0u) << line;
+    EXPECT_NE(line.rfind("0xC", 0), 0u) << line;
+  }
+}
+
 TEST(OneConnection, InetdServesOneClient) {
   Fixture f;
   int server_side = -1;
