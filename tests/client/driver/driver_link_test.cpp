@@ -48,6 +48,8 @@ struct Script {
   std::string accept_password;  // when set, authenticate accepts only this one
   std::vector<std::pair<int32_t, SQLLEN>> connect_attrs;
   std::vector<std::pair<int32_t, SQLLEN>> stmt_attrs;
+  SQLLEN bookmark_octets = 0;  // what the server says column 0 holds
+  std::string bookmark;        // the bytes synch_bookmark received
   void count(const char *name) {
     std::lock_guard<std::mutex> g(m);
     ++calls[name];
@@ -135,6 +137,26 @@ int16_t sql_driver_connect(void *, int32_t len, char *data, int32_t *outlen, cha
   g_script->connect_block.assign(data, static_cast<size_t>(len));
   *outlen = 0;
   return g_script->connect_result;
+}
+
+int16_t sql_col_attribute(void *, int16_t column, int16_t field, int32_t *, char *, int16_t, int16_t *,
+                          SQLLEN *num) {
+  g_script->count("sql_col_attribute");
+  if (column != 0 || field != SQL_DESC_OCTET_LENGTH) return SQL_ERROR;
+  *num = g_script->bookmark_octets;
+  return SQL_SUCCESS;
+}
+
+int16_t synch_bookmark(void *, int32_t bytes, char *data) {
+  g_script->count("synch_bookmark");
+  std::lock_guard<std::mutex> g(g_script->m);
+  g_script->bookmark.assign(data, static_cast<size_t>(bytes));
+  return SQL_SUCCESS;
+}
+
+int16_t sql_fetch_scroll(void *, int16_t, int32_t) {
+  g_script->count("sql_fetch_scroll");
+  return SQL_NO_DATA;
 }
 
 int16_t sql_disconnect(void *) {
@@ -544,6 +566,26 @@ TEST_F(DriverLink, DialogsCompleteTheAttributesAndTheLogon) {
   EXPECT_EQ(diags(SQL_HANDLE_DBC, dbc_)[0].state, "08003");
   unsetenv("KYVEK_FAKE_DIALOG");
   unsetenv("KYVEK_FAKE_SERVERPORT");
+}
+
+// The bookmark length the server reports decides how much of the
+// application's bookmark buffer is read: never more than MaxBookMarkSize
+// (32 without a setting).
+TEST_F(DriverLink, FetchByBookmarkReadsNoMoreThanTheLargestBookmark) {
+  ASSERT_EQ(connect(base() + "TARGETDSN=t"), SQL_SUCCESS);
+  SQLHANDLE stmt = nullptr;
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt), SQL_SUCCESS);
+  std::vector<char> bookmark(32);
+  for (size_t i = 0; i < bookmark.size(); ++i) bookmark[i] = static_cast<char>('a' + i % 26);
+  ASSERT_EQ(SQLSetStmtAttr(stmt, SQL_ATTR_FETCH_BOOKMARK_PTR, bookmark.data(), SQL_IS_POINTER), SQL_SUCCESS);
+  for (SQLLEN octets : {SQLLEN{8}, SQLLEN{4096}}) {
+    script_.bookmark_octets = octets;
+    EXPECT_EQ(SQLFetchScroll(stmt, SQL_FETCH_BOOKMARK, 0), SQL_NO_DATA) << octets;
+    std::lock_guard<std::mutex> g(script_.m);
+    EXPECT_EQ(script_.bookmark, std::string(bookmark.data(), std::min<size_t>(octets, 32))) << octets;
+  }
+  EXPECT_EQ(script_.called("synch_bookmark"), 2);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, stmt), SQL_SUCCESS);
 }
 
 TEST_F(DriverLink, FailedRemoteConnectBringsTheServersRecordsAndTakesTheLinkDown) {
