@@ -502,6 +502,16 @@ extern "C" int16_t sql_set_connect_option_integer(void* handle, int16_t option, 
   if (!integer_connect_attr(option) && !statement_option) {
     return leave("sql_set_connect_option_integer", refuse_attr(dbc));
   }
+  // The driver hands these on to statements allocated later, behind the
+  // server's records: a row-wise bind type or a larger rowset would make it
+  // write past the column-wise arrays the server sized per statement.
+  // Row-wise binding is the client's business (as for the statement
+  // attribute); a rowset size is set per statement.
+  if (option == SQL_BIND_TYPE && value != SQL_BIND_BY_COLUMN) {
+    if (trace_on(kTraceExit)) log_printf_tid("-sql_set_connect_option_integer(BIND_TYPE ignored)=SQL_SUCCESS\n");
+    return SQL_SUCCESS;
+  }
+  if (option == SQL_ROWSET_SIZE) return leave("sql_set_connect_option_integer", refuse_attr(dbc));
   SQLRETURN rc = SQLSetConnectOption(dbc->driver_dbc, static_cast<SQLUSMALLINT>(option), static_cast<SQLULEN>(value));
   return leave("sql_set_connect_option_integer", rc);
 }

@@ -43,5 +43,31 @@ TEST(PgRecords, ResizedSeparateIndicatorReceivesNulls) {
   SQLFreeStmt(s->driver_stmt, SQL_CLOSE);
 }
 
+// psqlODBC hands a connection's statement options on to statements allocated
+// later. A row-wise bind type or a rowset size set there would make the driver
+// write past the server's column-wise arrays: neither reaches the driver.
+TEST(PgRecords, ConnectionOptionsNeverChangeTheServersBinding) {
+  ASSERT_TRUE(PgCluster::get().ok()) << PgCluster::get().error();
+  Link link;
+  connection_t* dbc = link.dbc(link.env());
+  std::string cs = PgCluster::get().dsn_string();
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLDriverConnect(dbc->driver_dbc, nullptr, (SQLCHAR*)cs.c_str(), SQL_NTS, nullptr, 0,
+                                             nullptr, SQL_DRIVER_NOPROMPT)));
+  dbc->connected = 1;
+  EXPECT_EQ(sql_set_connect_option_integer(dbc, SQL_BIND_TYPE, 4096), SQL_SUCCESS);
+  EXPECT_EQ(sql_set_connect_option_integer(dbc, SQL_ROWSET_SIZE, 50), SQL_ERROR);
+  ASSERT_NE(dbc->diags.first, nullptr);
+  EXPECT_STREQ(dbc->diags.first->sqlstate, "HY092");
+  EXPECT_EQ(sql_set_connect_option_integer(dbc, SQL_MAX_LENGTH, 100), SQL_SUCCESS);
+  statement_t* s = link.stmt(dbc);
+  SQLULEN bind_type = 1, rowset = 0, max_length = 0;
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLGetStmtAttr(s->driver_stmt, SQL_ATTR_ROW_BIND_TYPE, &bind_type, 0, nullptr)));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLGetStmtOption(s->driver_stmt, SQL_ROWSET_SIZE, &rowset)));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLGetStmtAttr(s->driver_stmt, SQL_ATTR_MAX_LENGTH, &max_length, 0, nullptr)));
+  EXPECT_EQ(bind_type, SQLULEN{SQL_BIND_BY_COLUMN});
+  EXPECT_EQ(rowset, 1u);
+  EXPECT_EQ(max_length, 100u) << "other statement options still reach the driver";
+}
+
 }  // namespace
 }  // namespace kytest
