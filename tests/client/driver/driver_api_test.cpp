@@ -238,6 +238,22 @@ TEST_F(DriverApi, ConnectionAttributesBeforeConnect) {
   EXPECT_EQ(drv().SQLSetConnectAttr(dbc_, SQL_ATTR_CURRENT_CATALOG, (SQLPOINTER) "main", SQL_NTS), SQL_SUCCESS);
   EXPECT_EQ(drv().SQLSetConnectAttr(dbc_, SQL_ATTR_CURRENT_CATALOG, nullptr, SQL_NTS), SQL_ERROR);
   EXPECT_EQ(diags(SQL_HANDLE_DBC, dbc_)[0].state, "HY009");
+
+  // The trace file's name: a zero-length buffer writes nothing, a short one
+  // is cut with 01004; the full length is reported either way.
+  ASSERT_EQ(drv().SQLSetConnectAttr(dbc_, SQL_ATTR_TRACEFILE, (SQLPOINTER) "/nonexistent/trace.log", SQL_NTS),
+            SQL_SUCCESS);
+  char name[32];
+  SQLINTEGER len = 0;
+  std::memset(name, '#', sizeof name);
+  EXPECT_EQ(drv().SQLGetConnectAttr(dbc_, SQL_ATTR_TRACEFILE, name, 0, &len), SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(name[0], '#');
+  EXPECT_EQ(len, 22);
+  EXPECT_EQ(drv().SQLGetConnectAttr(dbc_, SQL_ATTR_TRACEFILE, name, 5, &len), SQL_SUCCESS_WITH_INFO);
+  EXPECT_STREQ(name, "/non");
+  EXPECT_EQ(diags(SQL_HANDLE_DBC, dbc_)[0].state, "01004");
+  EXPECT_EQ(drv().SQLGetConnectAttr(dbc_, SQL_ATTR_TRACEFILE, name, sizeof name, &len), SQL_SUCCESS);
+  EXPECT_STREQ(name, "/nonexistent/trace.log");
 }
 
 TEST_F(DriverApi, InformationAnsweredLocally) {
