@@ -470,6 +470,11 @@ TEST_F(BlockFetchE2e, EveryRowOnceWhateverTheFetchCallAndOnlyNextInBlockMode) {
       EXPECT_EQ(states(SQL_HANDLE_STMT, st.h), "HY106 ");
       SQLINTEGER v = 0;
       EXPECT_EQ(SQLBindCol(st.h, 1, SQL_C_SLONG, &v, 0, &ind), SQL_ERROR);
+      // Columns outside the cached result set are refused before any lookup.
+      for (SQLUSMALLINT column : {0, 2, 65535}) {
+        EXPECT_EQ(SQLGetData(st.h, column, SQL_C_SLONG, &v, 0, &ind), SQL_ERROR) << column;
+        EXPECT_EQ(states(SQL_HANDLE_STMT, st.h), "07009 ") << column;
+      }
     }
   }
   std::vector<int> want(25);
