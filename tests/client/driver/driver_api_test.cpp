@@ -345,7 +345,8 @@ TEST_F(DriverApi, ConnectFailuresThatNeedNoServer) {
       {"SERVERPORT=h:1;TARGETDSN=x", {"IM007"}, ""},
       {"DSN=NoSuchDsn", {"IM007", "HY000"},
        "[Kyronde ODBC (Client)]general error: Missing attribute(s): TARGETDSN,LOGONUSER,SERVERPORT"},
-      {"DRIVER=kyvekcnt;SERVERPORT=127.0.0.1;TARGETDSN=x", {"HY000"}, ""},
+      {"DRIVER=kyvekcnt;SERVERPORT=127.0.0.1;TARGETDSN=x", {"HY000"},
+       "[Kyronde ODBC (Client)]general error: Invalid ServerPort item \"127.0.0.1\" (expected server:port)"},
       {"DRIVER=kyvekcnt;SERVER=127.0.0.1;TARGETDSN=x", {"IM007", "HY000"}, ""},
       {"DRIVER=kyvekcnt;SERVERPORT=127.0.0.1:" + std::to_string(dead_port()) + ", 127.0.0.1:" +
            std::to_string(dead_port()) + ";TARGETDSN=x;CONNECTATTEMPTS=1",
