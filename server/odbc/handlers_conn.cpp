@@ -3,6 +3,7 @@
 // the bridge's own tuning (set_config_param), transactions and cancel.
 #include <sql.h>
 #include <sqlext.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cctype>
@@ -34,6 +35,31 @@ std::string lower(std::string s) {
   return s;
 }
 
+// True when name (braces and outer blanks aside) is a driver registered with
+// the Driver Manager. A private environment keeps any enumeration a client
+// runs on its own environment undisturbed.
+bool registered_driver(std::string name) {
+  if (!name.empty() && name.front() == ' ') name.erase(0, name.find_first_not_of(' '));
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  if (name.size() >= 2 && name.front() == '{' && name.back() == '}') name = name.substr(1, name.size() - 2);
+  if (name.empty()) return false;
+  SQLHENV env = SQL_NULL_HENV;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) return false;
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  bool found = false;
+  SQLCHAR driver[256];
+  SQLCHAR attributes[2];
+  SQLSMALLINT driver_len = 0, attributes_len = 0;
+  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;
+       !found && SQL_SUCCEEDED(SQLDrivers(env, direction, driver, sizeof driver, &driver_len, attributes,
+                                          sizeof attributes, &attributes_len));
+       direction = SQL_FETCH_NEXT) {
+    found = strcasecmp(reinterpret_cast<char*>(driver), name.c_str()) == 0;
+  }
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+  return found;
+}
+
 // A connection string may name the server's data sources and registered
 // drivers, never a file: a DRIVER that holds a path, FILEDSN and SAVEFILE
 // would let a client load any library or write files on the server.
@@ -56,8 +82,17 @@ bool refused_keyword(const std::string& text, std::string* which) {
       else if (l[end] == '}' && depth > 0) --depth;
       else if (l[end] == ';' && depth == 0) break;
     }
-    if (l.substr(eq + 1, end - eq - 1).find('/') != std::string::npos) {
+    const std::string value = l.substr(eq + 1, end - eq - 1);
+    if (value.find('/') != std::string::npos) {
       *which = "driver";
+      return true;
+    }
+    // A name the Driver Manager does not know is loaded as a library from the
+    // search path: only registered drivers pass.
+    size_t key = at;
+    while (key > 0 && l[key - 1] == ' ') --key;
+    if ((key == 0 || l[key - 1] == ';') && !registered_driver(value)) {
+      *which = "unregistered";
       return true;
     }
   }
@@ -161,8 +196,9 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
   std::string refused;
   if (refused_keyword(cs, &refused)) {
     KY_POST_DBC(dbc, "HY000", 6, "General error: %s",
-                refused == "driver" ? "A DRIVER that names a file is not accepted"
-                                    : "FILEDSN and SAVEFILE are not accepted");
+                refused == "driver"         ? "A DRIVER that names a file is not accepted"
+                : refused == "unregistered" ? "A DRIVER that is not registered on the server is not accepted"
+                                            : "FILEDSN and SAVEFILE are not accepted");
     return leave(kName, SQL_ERROR);
   }
   access_rule_dsn(cs, info);

@@ -43,6 +43,9 @@ TEST_F(Connect, RefusedConnectionStrings) {
       "Driver = {/tmp/evil.so};DSN=testdsn",
       "FILEDSN=a.dsn;DRIVER=SQLite3",
       "DSN=testdsn;SAVEFILE=/tmp/out.dsn",
+      // Not registered: the Driver Manager would load the name from the search path.
+      "DRIVER=libsqlite3odbc.so;Database=x",
+      "Database=x; Driver = {NoSuchDriver}",
   };
   for (const char* text : refused) {
     SCOPED_TRACE(text);
