@@ -65,7 +65,8 @@ bool registered_driver(std::string name) {
 // would let a client load any library or write files on the server.
 bool refused_keyword(const std::string& text, std::string* which) {
   const std::string l = lower(text);
-  for (const char* key : {"filedsn", "savefile"}) {
+  // LoadExt: the SQLite driver loads the named library into the server.
+  for (const char* key : {"filedsn", "savefile", "loadext"}) {
     if (l.find(key) != std::string::npos) {
       *which = key;
       return true;
@@ -198,6 +199,7 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
     KY_POST_DBC(dbc, "HY000", 6, "General error: %s",
                 refused == "driver"         ? "A DRIVER that names a file is not accepted"
                 : refused == "unregistered" ? "A DRIVER that is not registered on the server is not accepted"
+                : refused == "loadext"      ? "LoadExt (a library to load) is not accepted"
                                             : "FILEDSN and SAVEFILE are not accepted");
     return leave(kName, SQL_ERROR);
   }

@@ -46,6 +46,8 @@ TEST_F(Connect, RefusedConnectionStrings) {
       // Not registered: the Driver Manager would load the name from the search path.
       "DRIVER=libsqlite3odbc.so;Database=x",
       "Database=x; Driver = {NoSuchDriver}",
+      // The SQLite driver would load this library into the server.
+      "DSN=testdsn;LoadExt=/tmp/any.so",
   };
   for (const char* text : refused) {
     SCOPED_TRACE(text);
