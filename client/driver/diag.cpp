@@ -1,6 +1,7 @@
 // Diagnostics: the driver's own records on each client record, then the
 // server's records of the paired server handle, numbered one after the other.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -113,6 +114,12 @@ void dump_diag(const DiagTarget &t, SQLSMALLINT type, const char *state, const S
   std::string path = std::string(dir && *dir ? dir : "/tmp") + "/vekamarc_diags.txt";
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return;
+  // A file in a shared directory that another user made is not written to.
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    ::close(fd);
+    return;
+  }
   std::string line;
   char buf[64];
   if (state) line += "sqlstate=" + std::string(state, strnlen(state, 6)) + " ";

@@ -8,10 +8,14 @@
 #include <sql.h>
 #include <sqlext.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -321,6 +325,44 @@ TEST_F(DriverApi, DiagnosticsBuffersAndFields) {
   EXPECT_EQ(drv().SQLGetDiagField(SQL_HANDLE_ENV, env_, 0, SQL_DIAG_NUMBER, &n, 0, nullptr), SQL_SUCCESS);
   EXPECT_EQ(n, 0);
   EXPECT_EQ(drv().SQLGetDiagRec(SQL_HANDLE_ENV, env_, 1, state, &native, msg, 49, &len), SQL_NO_DATA);
+}
+
+// With trace bit 0x80 every diagnostic read is also written to a dump file in
+// the temporary directory, but never into such a file that another user made.
+TEST_F(DriverApi, DiagnosticsDumpLeavesAnotherUsersFileAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making a file of another user needs root";
+  char tmpl[] = "/tmp/kyvek-dump-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl, dump = dir + "/vekamarc_diags.txt", trace = dir + "/trace.log";
+  const char *was = std::getenv("TMPDIR");
+  const std::string saved = was ? was : "";
+  setenv("TMPDIR", tmpl, 1);
+  auto read = [](const std::string &path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+  };
+  ASSERT_EQ(drv().SQLSetConnectAttr(dbc_, SQL_ATTR_TRACEFILE, (SQLPOINTER)trace.c_str(), SQL_NTS), SQL_SUCCESS);
+  ASSERT_EQ(drv().SQLSetConnectAttr(dbc_, SQL_ATTR_TRACE, reinterpret_cast<SQLPOINTER>(SQL_OPT_TRACE_ON), 0),
+            SQL_SUCCESS);
+  char buf[16];
+  SQLSMALLINT len = 0;
+  ASSERT_EQ(drv().SQLGetInfo(dbc_, SQL_DBMS_NAME, buf, sizeof buf, &len), SQL_ERROR);
+  ASSERT_EQ(diags(SQL_HANDLE_DBC, dbc_).size(), 1u);
+  EXPECT_NE(read(dump).find("sqlstate=08003"), std::string::npos) << read(dump);
+
+  ASSERT_EQ(std::remove(dump.c_str()), 0);
+  std::ofstream(dump) << "theirs\n";
+  ASSERT_EQ(::chmod(dump.c_str(), 0666), 0);
+  ASSERT_EQ(::chown(dump.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(diags(SQL_HANDLE_DBC, dbc_).size(), 1u);
+  EXPECT_EQ(read(dump), "theirs\n");
+
+  EXPECT_EQ(drv().SQLSetConnectAttr(dbc_, SQL_ATTR_TRACE, reinterpret_cast<SQLPOINTER>(SQL_OPT_TRACE_OFF), 0),
+            SQL_SUCCESS);
+  if (was) setenv("TMPDIR", saved.c_str(), 1);
+  else unsetenv("TMPDIR");
+  std::filesystem::remove_all(dir);
 }
 
 // A free loopback port with nothing listening on it.
