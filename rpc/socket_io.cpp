@@ -17,23 +17,6 @@
 
 namespace kyrpc {
 
-size_t send_all(int fd, const uint8_t* bytes, size_t length) {
-  size_t sent = 0;
-  while (sent < length) {
-    ssize_t n = ::send(fd, bytes + sent, length - sent, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return sent;
-    }
-    if (n == 0) {
-      errno = EPIPE;
-      return sent;
-    }
-    sent += size_t(n);
-  }
-  return sent;
-}
-
 size_t send_pieces(int fd, iovec* pieces, size_t count, int flags) {
   size_t sent = 0;
   while (count > 0) {

@@ -13,10 +13,6 @@ struct iovec;
 
 namespace kyrpc {
 
-// Sends every byte (MSG_NOSIGNAL, EINTR retried). Returns bytes sent; on failure
-// fewer than length with errno set.
-size_t send_all(int fd, const uint8_t* bytes, size_t length);
-
 // Sends every byte of the pieces in order with as few sendmsg calls as the socket
 // allows (MSG_NOSIGNAL, EINTR retried; flags are added, e.g. MSG_DONTWAIT). Returns
 // bytes sent; on failure fewer than the total with errno set. The pieces are used up.
