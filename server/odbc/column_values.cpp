@@ -20,10 +20,16 @@ using kyvek::odbc::kTraceEntry;
 using kyvek::odbc::kTraceExit;
 using namespace kyvek::transfer;
 
-// Column check and length copy-in common to the variants. Returns the record,
-// or null with the call's result in *rc.
-descriptor_record_t* column_in(statement_t* stmt, int16_t column_in, int32_t native_unbound, bool lower,
-                               int32_t ob, SQLULEN* oct, int32_t ib, SQLLEN* ind, SQLRETURN* rc) {
+// Handle check, column check and length copy-in common to the variants. Returns
+// the record (and its statement in *stmt_out), or null with the call's result in *rc.
+descriptor_record_t* column_in(void* handle, int16_t column_in, int32_t native_unbound, bool lower,
+                               int32_t ob, SQLULEN* oct, int32_t ib, SQLLEN* ind, statement_t** stmt_out,
+                               SQLRETURN* rc) {
+  statement_t* stmt = *stmt_out = checked_stmt(handle);
+  if (stmt == nullptr) {
+    *rc = SQL_INVALID_HANDLE;
+    return nullptr;
+  }
   const int32_t column = static_cast<uint16_t>(column_in);
   const descriptor_t* ard = stmt->current_desc[DESC_ARD];
   if (ard == nullptr || column > ard->record_count || column >= ard->alloc_records) {
@@ -56,10 +62,9 @@ bool fits(const descriptor_record_t* rec, int64_t count, uint64_t width) {
 int16_t colin_fixed(void* handle, int16_t column, int64_t count, const void* values, uint64_t width,
                     int32_t native_unbound, const char* server_word, int32_t ob, SQLULEN* oct, int32_t ib,
                     SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(stmt, column, native_unbound, false, ob, oct, ib, ind, &rc);
+  descriptor_record_t* rec = column_in(handle, column, native_unbound, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   if (count > 0 && (values == nullptr || !fits(rec, count, width)))
     return inconsistent(stmt, column, static_cast<long>(count), rec, server_word);
@@ -81,10 +86,9 @@ extern "C" {
 
 int16_t synch_bound_colin(void* handle, int16_t column, int32_t bytes, char* data, int32_t ob, SQLULEN* oct,
                           int32_t ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(stmt, column, 11, false, ob, oct, ib, ind, &rc);
+  descriptor_record_t* rec = column_in(handle, column, 11, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   if (bytes > 0 && data != nullptr) {
     if (rec->data == nullptr || static_cast<uint64_t>(bytes) > rec->data_alloc_len)
@@ -119,10 +123,9 @@ int16_t synch_bound_colin_double(void* handle, int16_t column, int32_t count, do
 
 int16_t synch_bound_colin_numeric(void* handle, int16_t column, int32_t bytes, char* records, int32_t ob,
                                   SQLULEN* oct, int32_t ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(stmt, column, 12, false, ob, oct, ib, ind, &rc);
+  descriptor_record_t* rec = column_in(handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   const uint64_t n = ard_rows(stmt);
   const int64_t sent = bytes > 0 ? bytes / KY_NUMERIC_RECORD_BYTES : 0;
@@ -138,10 +141,9 @@ int16_t synch_bound_colin_numeric(void* handle, int16_t column, int32_t bytes, c
 
 int16_t synch_bound_colin_date(void* handle, int16_t column, int32_t yb, int16_t* years, int32_t pb, int16_t* pairs,
                                int32_t ob, SQLULEN* oct, int32_t ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(stmt, column, 12, false, ob, oct, ib, ind, &rc);
+  descriptor_record_t* rec = column_in(handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   const uint64_t n = ard_rows(stmt);
   const long ny = yb > 0 ? yb / 2 : 0, np = pb > 0 ? pb / 4 : 0;
@@ -154,10 +156,9 @@ int16_t synch_bound_colin_date(void* handle, int16_t column, int32_t yb, int16_t
 
 int16_t synch_bound_colin_time(void* handle, int16_t column, int32_t bytes, int16_t* triples, int32_t ob,
                                SQLULEN* oct, int32_t ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(stmt, column, 12, false, ob, oct, ib, ind, &rc);
+  descriptor_record_t* rec = column_in(handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   const uint64_t n = ard_rows(stmt);
   const long nt = bytes > 0 ? bytes / 6 : 0;
@@ -169,10 +170,9 @@ int16_t synch_bound_colin_time(void* handle, int16_t column, int32_t bytes, int1
 
 int16_t synch_bound_colin_interval(void* handle, int16_t column, int32_t sb, int32_t* stream, int32_t pb,
                                    int16_t* pairs, int32_t ob, SQLULEN* oct, int32_t ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(stmt, column, 12, true, ob, oct, ib, ind, &rc);
+  descriptor_record_t* rec = column_in(handle, column, 12, true, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   const uint64_t n = ard_rows(stmt);
   const long ns = sb > 0 ? sb / KY_INTERVAL_STREAM_BYTES : 0, np = pb > 0 ? pb / 4 : 0;
@@ -186,10 +186,9 @@ int16_t synch_bound_colin_interval(void* handle, int16_t column, int32_t sb, int
 int16_t synch_bound_colin_timestamp(void* handle, int16_t column, int32_t qb, int16_t* quintuples, int32_t yb,
                                     int16_t* years, int32_t fb, int32_t* fractions, int32_t ob, SQLULEN* oct,
                                     int32_t ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(stmt, column, 12, false, ob, oct, ib, ind, &rc);
+  descriptor_record_t* rec = column_in(handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   const uint64_t n = ard_rows(stmt);
   const long nq = qb > 0 ? qb / 10 : 0, ny = yb > 0 ? yb / 2 : 0, nf = fb > 0 ? fb / 4 : 0;
