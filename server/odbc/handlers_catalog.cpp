@@ -46,47 +46,82 @@ Name block_name(int32_t block_length, char* text) {
   return n;
 }
 
+// How a member traces: its invalid-handle line, and its exit line.
+struct Lines {
+  bool invalid_handle = true;
+  const char* exit = "-%s()=%d\n";
+  bool driver_failure = false;  // "(Drivers SQLTables failed)" on a driver failure
+};
+
 // The common steps around one catalog call.
 template <typename Call>
-int16_t catalog(void* handle, const char* name, std::initializer_list<Name> names, Call call) {
-  statement_t* stmt = enter_stmt(handle, name);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+int16_t catalog(void* handle, const char* name, std::initializer_list<Name> names, Call call, Lines lines = {}) {
+  statement_t* stmt = as_stmt(handle);
+  if (stmt == nullptr) {
+    if (lines.invalid_handle && trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
+    return SQL_INVALID_HANDLE;
+  }
+  clear_errors(&stmt->diags);
+  connection_t* dbc = veks_stmt_dbc(stmt);
+  if (dbc == nullptr || veks_chk_handle(VEKS_DBC, dbc) != 0) {
+    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (invalid backwards DBC pointer)\n", name);
+    veks_post(&stmt->diags, nullptr, "HY000", 2, "General error: Internal server error (%s)", name);
+    return SQL_ERROR;
+  }
   stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
   for (const Name& n : names) {
     if (!n.ok) {
+      if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (invalid NameLength)\n", name);
       KY_POST_STMT(stmt, "HY090", 0, "Invalid string or buffer length");
       return SQL_ERROR;
     }
   }
   SQLRETURN rc = call(stmt->driver_stmt);
-  if (!succeeded(rc)) return leave(name, rc);
+  if (!succeeded(rc)) {
+    if (lines.driver_failure) {
+      if (trace_on(kTraceExit)) log_printf_tid("\t-%s()=%d (Drivers SQLTables failed)\n", name, rc);
+      return rc;
+    }
+    if (lines.exit != nullptr && trace_on(kTraceExit)) log_printf_tid(lines.exit, name, rc);
+    return rc;
+  }
   if (!succeeded(veks_new_result_set(stmt, rc))) {
     if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (veks_new_result_set failed)\n", name);
     KY_POST_STMT(stmt, "HY000", 6, "General error: veks_new_result_set() failed");
     return SQL_ERROR;
   }
-  return leave(name, rc);
+  if (lines.exit != nullptr && trace_on(kTraceExit)) log_printf_tid(lines.exit, name, rc);
+  return rc;
 }
+
+bool entry_on() { return trace_on(kTraceEntry); }
 
 }  // namespace
 
 extern "C" int16_t sql_get_type_info(void* handle, int16_t type) {
   statement_t* stmt = as_stmt(handle);
+  if (entry_on()) log_printf_tid("sql_get_type_info(%p,%d)\n", handle, type);
   const int16_t mapped = stmt != nullptr ? map_sql_type_odbc2(veks_stmt_dbc(stmt), type) : type;
   return catalog(handle, "sql_get_type_info", {}, [&](SQLHSTMT h) { return SQLGetTypeInfo(h, mapped); });
 }
 
 extern "C" int16_t sql_tables(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
                               int32_t tl, char* t, int16_t tn, int32_t yl, char* y, int16_t yn) {
+  if (entry_on())
+    log_printf_tid("sql_tables(%p,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d)\n", handle, (long)cl, (void*)c, cn, (long)sl,
+                   (void*)s, sn, (long)tl, (void*)t, tn, (long)yl, (void*)y, yn);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn), e = name_arg(yl, y, yn);
   return catalog(handle, "sql_tables", {a, b, d, e}, [&](SQLHSTMT h) {
     return SQLTables(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length);
-  });
+  }, Lines{true, "-%s()=%d\n", true});
 }
 
 extern "C" int16_t sql_special_columns(void* handle, int16_t id_type, int32_t cl, char* c, int16_t cn, int32_t sl,
                                        char* s, int16_t sn, int32_t tl, char* t, int16_t tn, int16_t scope,
                                        int16_t nullable) {
+  if (entry_on())
+    log_printf_tid("sql_special_columns(%p,%d,%ld,%p,%d,%ld,%p,%d%d,%ld,%p,%d,%d)\n", handle, id_type, (long)cl,
+                   (void*)c, cn, (long)sl, (void*)s, sn, tn, (long)tl, (void*)t, scope, nullable);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
   return catalog(handle, "sql_special_columns", {a, b, d}, [&](SQLHSTMT h) {
     return SQLSpecialColumns(h, static_cast<SQLUSMALLINT>(id_type), a.text, a.length, b.text, b.length, d.text,
@@ -96,15 +131,21 @@ extern "C" int16_t sql_special_columns(void* handle, int16_t id_type, int32_t cl
 
 extern "C" int16_t sql_statistics(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
                                   int32_t tl, char* t, int16_t tn, int16_t unique, int16_t reserved) {
+  if (entry_on())
+    log_printf_tid("sql_statistics(%p,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d,%u,%u)\n", handle, (long)cl, (void*)c, cn, (long)sl,
+                   (void*)s, sn, (long)tl, (void*)t, tn, (unsigned)(uint16_t)unique, (unsigned)(uint16_t)reserved);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
   return catalog(handle, "sql_statistics", {a, b, d}, [&](SQLHSTMT h) {
     return SQLStatistics(h, a.text, a.length, b.text, b.length, d.text, d.length, static_cast<SQLUSMALLINT>(unique),
                          static_cast<SQLUSMALLINT>(reserved));
-  });
+  }, Lines{true, "-%s()=%d", false});
 }
 
 extern "C" int16_t sql_primary_keys(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
                                     int32_t tl, char* t, int16_t tn) {
+  if (entry_on())
+    log_printf_tid("sql_primary_keys(%p,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d)\n", handle, (long)cl, (void*)c, cn, (long)sl,
+                   (void*)s, sn, (long)tl, (void*)t, tn);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
   return catalog(handle, "sql_primary_keys", {a, b, d}, [&](SQLHSTMT h) {
     return SQLPrimaryKeys(h, a.text, a.length, b.text, b.length, d.text, d.length);
@@ -114,6 +155,10 @@ extern "C" int16_t sql_primary_keys(void* handle, int32_t cl, char* c, int16_t c
 extern "C" int16_t sql_foreign_keys(void* handle, int32_t l1, char* t1, int16_t n1, int32_t l2, char* t2, int16_t n2,
                                     int32_t l3, char* t3, int16_t n3, int32_t l4, char* t4, int16_t n4, int32_t l5,
                                     char* t5, int16_t n5, int32_t l6, char* t6, int16_t n6) {
+  if (entry_on())
+    log_printf_tid("sql_foreign_keys(%p,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d,)\n", handle,
+                   (long)l1, (void*)t1, n1, (long)l2, (void*)t2, n2, (long)l3, (void*)t3, n3, (long)l4, (void*)t4, n4,
+                   (long)l5, (void*)t5, n5, (long)l6, (void*)t6, n6);
   Name a = name_arg(l1, t1, n1), b = name_arg(l2, t2, n2), c = name_arg(l3, t3, n3);
   Name d = name_arg(l4, t4, n4), e = name_arg(l5, t5, n5), f = name_arg(l6, t6, n6);
   return catalog(handle, "sql_foreign_keys", {a, b, c, d, e, f}, [&](SQLHSTMT h) {
@@ -124,6 +169,9 @@ extern "C" int16_t sql_foreign_keys(void* handle, int32_t l1, char* t1, int16_t 
 
 extern "C" int16_t sql_table_privileges(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s,
                                         int16_t sn, int32_t tl, char* t, int16_t tn) {
+  if (entry_on())
+    log_printf_tid("sql_table_privileges(%p,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d)\n", handle, (long)cl, (void*)c, cn,
+                   (long)sl, (void*)s, sn, (long)tl, (void*)t, tn);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
   return catalog(handle, "sql_table_privileges", {a, b, d}, [&](SQLHSTMT h) {
     return SQLTablePrivileges(h, a.text, a.length, b.text, b.length, d.text, d.length);
@@ -132,6 +180,9 @@ extern "C" int16_t sql_table_privileges(void* handle, int32_t cl, char* c, int16
 
 extern "C" int16_t sql_procedures(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
                                   int32_t pl, char* p, int16_t pn) {
+  if (entry_on())
+    log_printf_tid("sql_procedures(%p,%ld,%p,%ld,%p,%ld,%p)\n", handle, (long)cn, (void*)c, (long)sn, (void*)s,
+                   (long)pn, (void*)p);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(pl, p, pn);
   return catalog(handle, "sql_procedures", {a, b, d}, [&](SQLHSTMT h) {
     return SQLProcedures(h, a.text, a.length, b.text, b.length, d.text, d.length);
@@ -140,6 +191,9 @@ extern "C" int16_t sql_procedures(void* handle, int32_t cl, char* c, int16_t cn,
 
 extern "C" int16_t sql_procedure_columns(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s,
                                          int16_t sn, int32_t pl, char* p, int16_t pn, int32_t ol, char* o, int16_t on) {
+  if (entry_on())
+    log_printf_tid("sql_procedure_columns(%p,%ld,%p,%ld,%p,%ld,%p,%ld,%p)\n", handle, (long)cn, (void*)c, (long)sn,
+                   (void*)s, (long)pn, (void*)p, (long)on, (void*)o);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(pl, p, pn), e = name_arg(ol, o, on);
   return catalog(handle, "sql_procedure_columns", {a, b, d, e}, [&](SQLHSTMT h) {
     return SQLProcedureColumns(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length);
@@ -160,5 +214,5 @@ extern "C" int16_t sql_column_privileges(void* handle, int32_t cl, char* c, int3
   Name a = block_name(cl, c), b = block_name(sl, s), d = block_name(tl, t), e = block_name(ol, o);
   return catalog(handle, "sql_column_privileges", {a, b, d, e}, [&](SQLHSTMT h) {
     return SQLColumnPrivileges(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length);
-  });
+  }, Lines{false, nullptr, false});
 }

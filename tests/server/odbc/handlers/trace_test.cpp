@@ -114,5 +114,41 @@ TEST_F(Traces, EntryAndExitLinesAndSilenceWithBitsClear) {
   EXPECT_EQ(log.find("CONFIG_PARAM"), std::string::npos) << log;
 }
 
+
+// The catalog handlers' entry and exit lines, the driver-failure line of
+// sql_tables, and a column-privileges call that writes nothing.
+TEST_F(Traces, CatalogEntryAndExitLines) {
+  RpcLink link;
+  void* dbc = link.connected();
+  void* stmt = link.stmt(dbc);
+  trace(kTraceEntry | kTraceExit);
+  char t[] = "nosuch";
+  EXPECT_EQ(sql_get_type_info(stmt, SQL_ALL_TYPES), SQL_SUCCESS);
+  sql_close_cursor(stmt);
+  EXPECT_EQ(sql_tables(stmt, 0, nullptr, 0, 0, nullptr, 0, 7, t, SQL_NTS, 0, nullptr, 0), SQL_SUCCESS);
+  sql_close_cursor(stmt);
+  EXPECT_EQ(sql_statistics(stmt, 0, nullptr, 0, 0, nullptr, 0, 7, t, SQL_NTS, 0, 0), SQL_SUCCESS);
+  sql_close_cursor(stmt);
+  EXPECT_EQ(sql_columns(stmt, 0, nullptr, 0, 0, nullptr, 0, 7, t, SQL_NTS, 0, nullptr, 0), SQL_SUCCESS);
+  sql_close_cursor(stmt);
+  EXPECT_EQ(sql_procedures(dbc, 0, nullptr, 0, 0, nullptr, 0, 0, nullptr, 0), SQL_INVALID_HANDLE);
+  sql_column_privileges(dbc, 0, nullptr, 0, nullptr, 7, t, 0, nullptr);
+  // While the statement waits for data at execution the Driver Manager refuses it.
+  SQLHSTMT h = static_cast<statement_t*>(stmt)->driver_stmt;
+  SQLLEN ind = SQL_DATA_AT_EXEC;
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLPrepare(h, (SQLCHAR*)"SELECT ?", SQL_NTS)));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 10, 0, t, 0, &ind)));
+  ASSERT_EQ(SQLExecute(h), SQL_NEED_DATA);
+  EXPECT_EQ(sql_tables(stmt, 0, nullptr, 0, 0, nullptr, 0, 7, t, SQL_NTS, 0, nullptr, 0), SQL_ERROR);
+  const std::string log = log_text_now();
+  for (const char* line :
+       {"sql_get_type_info(", ",0)\n", "-sql_get_type_info()=0\n", "sql_tables(", ",7,", ",-3,0,(nil),0)\n",
+        "-sql_tables()=0\n", "sql_statistics(", ",0,0)\n", "-sql_statistics()=0", "sql_columns()\n",
+        "-sql_columns()=0\n", "-sql_procedures()=SQL_INVALID_HANDLE\n", "\t-sql_tables()=-1 (Drivers SQLTables failed)\n"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  }
+  EXPECT_EQ(log.find("sql_column_privileges"), std::string::npos) << log;
+}
+
 }  // namespace
 }  // namespace kytest
