@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "ky_date.h"
+#include "value_internal.h"
 
 namespace {
 
@@ -36,6 +37,132 @@ constexpr long long kFirstGregorianDay = 2361222;
 bool julian_for_date(long long y, long long m, long long d, int32_t calendar) {
     if (calendar < 0) return y * 10000 + m * 100 + d < kFirstGregorianYmd;
     return calendar > 0;
+}
+
+constexpr int64_t kNanos = 1000000000;
+constexpr int64_t kDaySeconds = 86400;
+
+int64_t floor_div(__int128 a, int64_t b) {
+    __int128 q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return static_cast<int64_t>(q);
+}
+
+// A date and time of day taken apart, wide enough for any carry.
+struct Moment {
+    int64_t year = 0, month = 0, day = 0;
+    int64_t hour = 0, minute = 0, second = 0, fraction = 0;
+};
+
+Moment moment_of(const Value& v) {
+    Moment m;
+    switch (v.value_type) {
+        case KY_VT_DATE:
+            m.year = v.data.date.year;
+            m.month = v.data.date.month;
+            m.day = v.data.date.day;
+            break;
+        case KY_VT_TIME:
+            m.hour = v.data.time.hour;
+            m.minute = v.data.time.minute;
+            m.second = v.data.time.second;
+            break;
+        default: {
+            const SQL_TIMESTAMP_STRUCT& t = v.data.timestamp;
+            m = Moment{t.year, t.month, t.day, t.hour, t.minute, t.second, static_cast<int64_t>(t.fraction)};
+        }
+    }
+    return m;
+}
+
+bool is_datetime(const Value& v) {
+    return v.value_type == KY_VT_DATE || v.value_type == KY_VT_TIME || v.value_type == KY_VT_TIMESTAMP;
+}
+
+constexpr int64_t kFirstYear = 1, kLastYear = 9999;
+
+int64_t day_number(int64_t y, int64_t m, int64_t d) {
+    return ymd_to_jdnl(static_cast<int32_t>(y), static_cast<int32_t>(m), static_cast<int32_t>(d), KY_CALENDAR_AUTO);
+}
+
+// Moves the date by days, then months; false when it leaves years 1-9999.
+// A date with a year below 1 stays as it is.
+bool move_date(Moment& t, int64_t days, int64_t months) {
+    if (t.year < kFirstYear) return true;
+    if (days != 0) {
+        const int64_t jdn = day_number(t.year, t.month, t.day) + days;
+        if (jdn < day_number(kFirstYear, 1, 1) || jdn > day_number(kLastYear, 12, 31)) return false;
+        int32_t y, m, d;
+        jdnl_to_ymd(static_cast<int32_t>(jdn), &y, &m, &d, KY_CALENDAR_AUTO);
+        t.year = y;
+        t.month = m;
+        t.day = d;
+    }
+    if (months != 0) {
+        const int64_t index = t.month - 1 + months;
+        const int64_t year = t.year + floor_div(index, 12);
+        if (year < kFirstYear || year > kLastYear) return false;
+        t.year = year;
+        t.month = index - floor_div(index, 12) * 12 + 1;
+        // The day stays unless the month is shorter.
+        const int64_t next = t.month == 12 ? day_number(t.year + 1, 1, 1) : day_number(t.year, t.month + 1, 1);
+        const int64_t length = next - day_number(t.year, t.month, 1);
+        if (t.day > length) t.day = length;
+    }
+    return true;
+}
+
+// Adds seconds and nanoseconds to the time of day; returns the day carry.
+int64_t move_time(Moment& t, int64_t seconds, int64_t fraction) {
+    const __int128 nanos = static_cast<__int128>(t.fraction) + fraction;
+    const int64_t carry = floor_div(nanos, kNanos);
+    t.fraction = static_cast<int64_t>(nanos - static_cast<__int128>(carry) * kNanos);
+    const __int128 total = static_cast<__int128>(t.hour) * 3600 + t.minute * 60 + t.second + seconds + carry;
+    const int64_t days = floor_div(total, kDaySeconds);
+    const auto rest = static_cast<int64_t>(total - static_cast<__int128>(days) * kDaySeconds);
+    t.hour = rest / 3600;
+    t.minute = rest / 60 % 60;
+    t.second = rest % 60;
+    return days;
+}
+
+void write_result(Value& result, int32_t type, const Moment& t) {
+    ky::value_reset(result, type);
+    switch (type) {
+        case KY_VT_DATE:
+            result.data.date = SQL_DATE_STRUCT{static_cast<SQLSMALLINT>(t.year), static_cast<SQLUSMALLINT>(t.month),
+                                               static_cast<SQLUSMALLINT>(t.day)};
+            break;
+        case KY_VT_TIME:
+            result.data.time = SQL_TIME_STRUCT{static_cast<SQLUSMALLINT>(t.hour), static_cast<SQLUSMALLINT>(t.minute),
+                                               static_cast<SQLUSMALLINT>(t.second)};
+            break;
+        default:
+            result.data.timestamp = SQL_TIMESTAMP_STRUCT{
+                static_cast<SQLSMALLINT>(t.year),   static_cast<SQLUSMALLINT>(t.month),
+                static_cast<SQLUSMALLINT>(t.day),   static_cast<SQLUSMALLINT>(t.hour),
+                static_cast<SQLUSMALLINT>(t.minute), static_cast<SQLUSMALLINT>(t.second),
+                static_cast<SQLUINTEGER>(t.fraction)};
+    }
+}
+
+// A NULL source gives a NULL result of the same type; true when handled.
+bool null_result(Value& result, const Value& source, int32_t type) {
+    if (source.null_indicator == 0) return false;
+    ky::value_reset(result, type);
+    result.null_indicator = -1;
+    return true;
+}
+
+int add_full(Value* result, const Value* source, int32_t months, int64_t seconds, int64_t fraction, bool convert) {
+    if (!result || !source || !is_datetime(*source)) return -1;
+    const int32_t type = convert ? KY_VT_TIMESTAMP : source->value_type;
+    if (null_result(*result, *source, type)) return 0;
+    Moment t = moment_of(*source);
+    const int64_t days = move_time(t, seconds, fraction);
+    if (source->value_type != KY_VT_TIME && !move_date(t, days, months)) return -2;
+    write_result(*result, type, t);
+    return 0;
 }
 
 }  // namespace
@@ -112,6 +239,41 @@ KY_API int32_t jdnl_to_ymd(int32_t jdn, int32_t* year, int32_t* month, int32_t* 
 KY_API int32_t jdnl_to_dow(int32_t jdn) {
     const long long r = (static_cast<long long>(jdn) + 1) % 7;
     return static_cast<int32_t>(r < 0 ? r + 7 : r);
+}
+
+KY_API int date_add(Value* result, const Value* source, int32_t months, int32_t days) {
+    if (!result || !source || !is_datetime(*source)) return -1;
+    if (null_result(*result, *source, source->value_type)) return 0;
+    Moment t = moment_of(*source);
+    if (source->value_type != KY_VT_TIME) {
+        if (!move_date(t, days, months)) return -2;
+        t.hour = t.minute = t.second = t.fraction = 0;
+    }
+    write_result(*result, source->value_type, t);
+    return 0;
+}
+
+KY_API int time_add(Value* result, const Value* source, int64_t seconds, int64_t fraction) {
+    if (!result || !source || (source->value_type != KY_VT_TIME && source->value_type != KY_VT_TIMESTAMP)) return -1;
+    if (null_result(*result, *source, source->value_type)) return 0;
+    Moment t = moment_of(*source);
+    t.fraction = 0;
+    const int64_t whole = floor_div(fraction, kNanos);
+    int64_t add = 0;
+    if (__builtin_add_overflow(seconds, whole, &add)) return -2;
+    const int64_t days = move_time(t, add, 0);
+    if (source->value_type == KY_VT_TIMESTAMP && !move_date(t, days, 0)) return -2;
+    write_result(*result, source->value_type, t);
+    return 0;
+}
+
+KY_API int timestamp_add(Value* result, const Value* source, int32_t months, int64_t seconds, int64_t fraction) {
+    return add_full(result, source, months, seconds, fraction, false);
+}
+
+KY_API int timestamp_add_noconvert(Value* result, const Value* source, int32_t months, int64_t seconds,
+                                   int64_t fraction) {
+    return add_full(result, source, months, seconds, fraction, true);
 }
 
 }  // extern "C"

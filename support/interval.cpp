@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <string>
 
+#include "diag_internal.h"
+#include "ky_date.h"
 #include "ky_interval.h"
 #include "ky_string.h"
+#include "value_internal.h"
 
 namespace {
 
@@ -133,6 +136,114 @@ std::string literal_text(const SQL_INTERVAL_STRUCT& iv, const CodeInfo& c, int32
     return s;
 }
 
+// Code of an interval running from field `first` to field `last`; 0 when
+// there is none.
+int code_of(Field first, Field last) {
+    for (int i = 0; i < 13; ++i) {
+        if (kCodes[i].first == first && kCodes[i].last == last) return i + 1;
+    }
+    return 0;
+}
+
+// Result code of interval +/- interval; 0 when the kinds do not combine.
+int combine_codes(int a, int b) {
+    if (a < 1 || a > 13 || b < 1 || b > 13) return 0;
+    const CodeInfo& x = kCodes[a - 1];
+    const CodeInfo& y = kCodes[b - 1];
+    if (year_month(x) != year_month(y)) return 0;
+    if (year_month(x)) return a == b && a != SQL_IS_YEAR_TO_MONTH ? a : SQL_IS_YEAR_TO_MONTH;
+    return code_of(x.first < y.first ? x.first : y.first, x.last > y.last ? x.last : y.last);
+}
+
+bool is_interval_cell(const Value& v) {
+    return (v.value_type == KY_VT_INTERVAL_YM || v.value_type == KY_VT_INTERVAL_DS) && info_of(v.data.interval);
+}
+
+bool is_datetime_cell(const Value& v) {
+    return v.value_type == KY_VT_DATE || v.value_type == KY_VT_TIME || v.value_type == KY_VT_TIMESTAMP;
+}
+
+bool is_number_cell(const Value& v) {
+    switch (v.value_type) {
+        case KY_VT_INTEGER:
+        case KY_VT_INTEGER2:
+        case KY_VT_BIGINT:
+        case KY_VT_DOUBLE:
+        case KY_VT_NUMERIC: return true;
+        default: return false;
+    }
+}
+
+bool cell_is_null(const Value& v) { return v.null_indicator != 0 || v.value_type == KY_VT_NULL; }
+
+int do_not_combine(ky_eval_context* ctx) {
+    return ky::eval_error(ctx, "HY000", "Operands do not combine with an interval", "ISO 9075");
+}
+
+int field_overflow(ky_eval_context* ctx) {
+    return ky::eval_error(ctx, "22015", "Interval field overflow", "ISO 9075");
+}
+
+// Writes an interval of `code` from a total into result.
+int store_interval(Value* result, int32_t type, int code, int64_t total, int64_t fraction, int32_t lead,
+                   int32_t secs, ky_eval_context* ctx) {
+    Value tmp{};
+    tmp.data.interval.interval_type = static_cast<SQLINTERVAL>(code);
+    if (normalise_interval(total, fraction, &tmp) != 0) return field_overflow(ctx);
+    ky::value_reset(*result, type);
+    result->data.interval = tmp.data.interval;
+    result->leading_precision = lead;
+    result->seconds_precision = secs;
+    return 0;
+}
+
+int interval_and_interval(const Value& l, const Value& r, Value* result, ky_eval_context* ctx, bool add) {
+    const int code = combine_codes(static_cast<int>(l.data.interval.interval_type),
+                                   static_cast<int>(r.data.interval.interval_type));
+    if (code == 0) return do_not_combine(ctx);
+    int64_t fl, fr;
+    const int64_t tl = get_base_value(&l.data.interval, &fl), tr = get_base_value(&r.data.interval, &fr);
+    int64_t total;
+    if (add ? __builtin_add_overflow(tl, tr, &total) : __builtin_sub_overflow(tl, tr, &total))
+        return field_overflow(ctx);
+    const int64_t fraction = add ? fl + fr : fl - fr;
+    const int32_t lead = l.leading_precision > r.leading_precision ? l.leading_precision : r.leading_precision;
+    int32_t secs = l.seconds_precision;
+    if (!year_month(kCodes[code - 1]) && r.seconds_precision > secs) secs = r.seconds_precision;
+    return store_interval(result, l.value_type, code, total, fraction, lead, secs, ctx);
+}
+
+int number_and_interval(const Value& l, const Value& r, Value* result, ky_eval_context* ctx, bool add) {
+    const int code = static_cast<int>(r.data.interval.interval_type);
+    const int64_t unit = kUnit[kCodes[code - 1].first];
+    int64_t fraction;
+    const int64_t base = get_base_value(&r.data.interval, &fraction);
+    int64_t amount, total;
+    if (__builtin_mul_overflow(get_bigint_from_value(&l), unit, &amount) ||
+        (add ? __builtin_add_overflow(base, amount, &total) : __builtin_sub_overflow(base, amount, &total)))
+        return field_overflow(ctx);
+    return store_interval(result, r.value_type, code, total, fraction, r.leading_precision, r.seconds_precision,
+                          ctx);
+}
+
+int datetime_and_interval(const Value& l, const Value& r, Value* result, ky_eval_context* ctx, bool add) {
+    int64_t fraction;
+    int64_t total = get_base_value(&r.data.interval, &fraction);
+    if (!add) {
+        total = -total;
+        fraction = -fraction;
+    }
+    int rc;
+    if (year_month(*info_of(r.data.interval))) {
+        if (total < INT32_MIN || total > INT32_MAX) rc = -2;
+        else rc = timestamp_add(result, &l, static_cast<int32_t>(total), 0, 0);
+    } else {
+        rc = timestamp_add(result, &l, 0, total, fraction);
+    }
+    if (rc == -2) return ky::eval_error(ctx, "22008", "Datetime field overflow", "ISO 9075");
+    return rc;
+}
+
 }  // namespace
 
 extern "C" {
@@ -224,6 +335,22 @@ KY_API int interval_as_text(const Value* cell, char* out, int32_t capacity, int3
     if (!cell) return -1;
     return interval_struct_as_text(&cell->data.interval, cell->leading_precision, cell->seconds_precision,
                                    keyword_flag, out, capacity, nullptr);
+}
+
+KY_API int interval_operation(const Value* left, const Value* right, Value* result, ky_eval_context* context,
+                              int32_t op) {
+    if (!left || !right || !result) return -1;
+    if (op != KY_OP_ADD && op != KY_OP_SUBTRACT) return 0;
+    const bool add = op == KY_OP_ADD;
+    if (cell_is_null(*left) || cell_is_null(*right)) {
+        result->null_indicator = -1;
+        return 0;
+    }
+    if (!is_interval_cell(*right)) return do_not_combine(context);
+    if (is_interval_cell(*left)) return interval_and_interval(*left, *right, result, context, add);
+    if (is_datetime_cell(*left)) return datetime_and_interval(*left, *right, result, context, add);
+    if (is_number_cell(*left)) return number_and_interval(*left, *right, result, context, add);
+    return do_not_combine(context);
 }
 
 }  // extern "C"

@@ -10,6 +10,7 @@
 #include <sqltypes.h>
 
 #include "ky_api.h"
+#include "ky_value.h"
 
 KY_EXTERN_C_BEGIN
 
@@ -39,6 +40,32 @@ KY_API int32_t jdnl_to_ymd(int32_t jdn, int32_t *year, int32_t *month, int32_t *
 
 /* Day of the week, 0 Sunday to 6 Saturday. */
 KY_API int32_t jdnl_to_dow(int32_t jdn);
+
+/* Arithmetic on date, time and timestamp cells. The result may be the
+ * source; a NULL source gives a NULL result. Months keep the day of the
+ * month unless the new month is shorter (31 January + 1 month is the last
+ * day of February). Dates with a year below 1 are not moved. Fractions are
+ * in nanoseconds, as in SQL_TIMESTAMP_STRUCT.
+ * Results: 0; -1 for a null argument or a source of another type; -2 when a
+ * moved date leaves the years 1-9999 (the result is then left alone). */
+
+/* Days first, then months, on a date or timestamp source (a timestamp
+ * result gets midnight); a time source is copied unchanged. */
+KY_API int date_add(Value *result, const Value *source, int32_t months, int32_t days);
+
+/* Seconds (and the whole seconds of fraction) added to the time of day: a
+ * time wraps around midnight; a timestamp carries into its date and gets a
+ * zero fraction. */
+KY_API int time_add(Value *result, const Value *source, int64_t seconds, int64_t fraction);
+
+/* Fraction, seconds with their carry into days, then months; the result
+ * keeps the source's type (a time drops the day carry). */
+KY_API int timestamp_add(Value *result, const Value *source, int32_t months, int64_t seconds, int64_t fraction);
+
+/* As timestamp_add, the result always a timestamp: a time source has a
+ * zero date, a date source midnight. */
+KY_API int timestamp_add_noconvert(Value *result, const Value *source, int32_t months, int64_t seconds,
+                                   int64_t fraction);
 
 KY_EXTERN_C_END
 

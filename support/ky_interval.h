@@ -9,6 +9,7 @@
 #include <sqltypes.h>
 
 #include "ky_api.h"
+#include "ky_handle.h"
 #include "ky_value.h"
 
 KY_EXTERN_C_BEGIN
@@ -49,6 +50,24 @@ KY_API int interval_as_text(const Value *cell, char *out, int32_t capacity, int3
 KY_API int interval_struct_as_text(const SQL_INTERVAL_STRUCT *iv, int32_t leading_precision,
                                    int32_t seconds_precision, int32_t keyword_flag, char *out,
                                    SQLLEN capacity, SQLLEN *len_out);
+
+/* Interval operators (KY_OP_ADD, KY_OP_SUBTRACT) on cells:
+ * - interval +/- interval of the same kind: the left's value type and the
+ *   combined code (YEAR and YEAR give YEAR, MONTH and MONTH give MONTH, other
+ *   year-month pairs YEAR TO MONTH; day-time codes give the code from the
+ *   earlier leading field to the later trailing field), the larger
+ *   precisions, the sum or difference of the totals;
+ * - number +/- interval: the right's type, code and precisions, its total
+ *   plus or minus the number's integer value in units of the code's leading
+ *   field (years count 12 months);
+ * - date, time or timestamp +/- interval: through timestamp_add.
+ * A NULL operand makes the result NULL; other operator codes leave it
+ * alone. 0 when done; -1 on an error, posted on the context's statement:
+ * "HY000" for operands that do not combine (year-month with day-time, or
+ * no interval on the right), "22015" when a field overflows, "22008" when
+ * a date leaves its range. The result may be one of the operands. */
+KY_API int interval_operation(const Value *left, const Value *right, Value *result, ky_eval_context *context,
+                              int32_t op);
 
 KY_EXTERN_C_END
 

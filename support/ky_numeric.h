@@ -12,6 +12,8 @@
 #include <sqltypes.h>
 
 #include "ky_api.h"
+#include "ky_handle.h"
+#include "ky_value.h"
 
 KY_EXTERN_C_BEGIN
 
@@ -63,6 +65,25 @@ KY_API int mult_numeric(SQL_NUMERIC_STRUCT *a, const SQL_NUMERIC_STRUCT *b);
 /* The evaluation context is not used: division by zero returns -1 and
  * leaves a unchanged; the caller posts "22012". */
 KY_API int div_numeric(SQL_NUMERIC_STRUCT *a, const SQL_NUMERIC_STRUCT *b, void *context);
+
+/* Operators of an expression evaluator on cells (KY_OP_* codes of
+ * ky_value.h): arithmetic gives a number, comparisons a truth value (1, 0,
+ * or 2 when an operand is NULL) written with set_trivalue_in_value; a NULL
+ * operand makes an arithmetic result NULL. Other codes leave the result
+ * alone. 0 when done; -1 on an error, posted on the context's statement:
+ * "22012" for division by zero, "22003" when the result does not fit (it
+ * is never wrapped), "HY000" for operands that are not numbers. The result
+ * may be one of the operands.
+ *
+ * numeric_operation: one operand is a numeric cell; the other is brought to
+ * numeric form (a double at the numeric's precision and scale, a 32-bit
+ * integer with precision 15, a 64-bit integer or a text with precision 20),
+ * and the result becomes a numeric cell. bigint_operation: both operands are
+ * read as 64-bit integers and arithmetic makes the result a big integer. */
+KY_API int numeric_operation(const Value *left, const Value *right, Value *result, ky_eval_context *context,
+                             int32_t op);
+KY_API int bigint_operation(const Value *left, const Value *right, Value *result, ky_eval_context *context,
+                            int32_t op);
 
 KY_EXTERN_C_END
 

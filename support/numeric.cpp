@@ -8,8 +8,10 @@
 #include <type_traits>
 #include <string>
 
+#include "diag_internal.h"
 #include "ky_numeric.h"
 #include "ky_string.h"
+#include "value_internal.h"
 
 namespace {
 
@@ -175,6 +177,48 @@ double to_double(const Dec& d) {
     double v = 0;
     std::from_chars(s.data(), s.data() + s.size(), v);
     return v;
+}
+
+bool is_comparison(int32_t op) { return op >= KY_OP_LESS && op <= KY_OP_NOT_EQUAL; }
+bool is_arithmetic(int32_t op) {
+    return op == KY_OP_ADD || op == KY_OP_SUBTRACT || op == KY_OP_MULTIPLY || op == KY_OP_DIVIDE;
+}
+bool cell_is_null(const Value& v) { return v.null_indicator != 0 || v.value_type == KY_VT_NULL; }
+
+// Truth of `op` for an ordering result c (-1, 0, 1).
+int truth(int32_t op, int c) {
+    switch (op) {
+        case KY_OP_LESS: return c < 0;
+        case KY_OP_GREATER: return c > 0;
+        case KY_OP_GREATER_EQUAL: return c >= 0;
+        case KY_OP_LESS_EQUAL: return c <= 0;
+        case KY_OP_EQUAL: return c == 0;
+        default: return c != 0;
+    }
+}
+
+int out_of_range(ky_eval_context* ctx) {
+    return ky::eval_error(ctx, "22003", "Numeric value out of range", "ISO 9075");
+}
+
+int bad_operands(ky_eval_context* ctx) {
+    return ky::eval_error(ctx, "HY000", "Operand is not a number", "ISO 9075");
+}
+
+// The other operand of a numeric operation in numeric form.
+int as_numeric(const Value& v, const SQL_NUMERIC_STRUCT& like, SQL_NUMERIC_STRUCT& out) {
+    switch (v.value_type) {
+        case KY_VT_NUMERIC: out = v.data.numeric; return 0;
+        case KY_VT_DOUBLE: {
+            const int rc = double_to_numeric(v.data.real, &out, like.precision, like.scale);
+            return rc < 0 ? rc : 0;
+        }
+        case KY_VT_INTEGER:
+        case KY_VT_INTEGER2: return int_to_numeric(v.data.integer, &out, 15, 0);
+        case KY_VT_BIGINT: return bigint_to_numeric(v.data.bigint, &out, 20, 0);
+        case KY_VT_TEXT: return string_to_numeric(v.data.bytes ? static_cast<const char*>(v.data.bytes) : "", &out, 20, 0);
+        default: return kError;
+    }
 }
 
 }  // namespace
@@ -343,6 +387,85 @@ KY_API int div_numeric(SQL_NUMERIC_STRUCT* a, const SQL_NUMERIC_STRUCT* b, void*
     const u128 rem = dividend % divisor;
     if (rem >= divisor - rem) ++q;  // half away from zero
     return pack(Dec{x.neg != y.neg, q, x.scale}, a->precision, a);
+}
+
+KY_API int numeric_operation(const Value* left, const Value* right, Value* result, ky_eval_context* context,
+                             int32_t op) {
+    if (!left || !right || !result) return kError;
+    if (!is_comparison(op) && !is_arithmetic(op)) return 0;
+    const Value* num = left->value_type == KY_VT_NUMERIC ? left : right;
+    if (num->value_type != KY_VT_NUMERIC) return bad_operands(context);
+    if (cell_is_null(*left) || cell_is_null(*right)) {
+        if (is_comparison(op)) {
+            set_trivalue_in_value(result, 2);
+        } else {
+            ky::value_reset(*result, KY_VT_NUMERIC);
+            result->null_indicator = -1;
+        }
+        return 0;
+    }
+    SQL_NUMERIC_STRUCT a{}, b{};
+    int rc = as_numeric(*left, num->data.numeric, a);
+    if (rc == 0) rc = as_numeric(*right, num->data.numeric, b);
+    if (rc == kOverflow) return out_of_range(context);
+    if (rc != 0) return bad_operands(context);
+    if (is_comparison(op)) {
+        set_trivalue_in_value(result, truth(op, numeric_compare(&a, &b)));
+        return 0;
+    }
+    switch (op) {
+        case KY_OP_ADD: rc = add_numeric(&a, &b); break;
+        case KY_OP_SUBTRACT: rc = subtract_numeric(&a, &b); break;
+        case KY_OP_MULTIPLY: rc = mult_numeric(&a, &b); break;
+        default:
+            if (numeric_is_zero(&b)) return ky::eval_error(context, "22012", "Division by zero", "ISO 9075");
+            rc = div_numeric(&a, &b, context);
+            break;
+    }
+    if (rc == kOverflow) return out_of_range(context);
+    if (rc != 0) return bad_operands(context);
+    const int32_t lead = num->leading_precision, secs = num->seconds_precision;
+    ky::value_reset(*result, KY_VT_NUMERIC);
+    result->leading_precision = lead;
+    result->seconds_precision = secs;
+    result->data.numeric = a;
+    return 0;
+}
+
+KY_API int bigint_operation(const Value* left, const Value* right, Value* result, ky_eval_context* context,
+                            int32_t op) {
+    if (!left || !right || !result) return kError;
+    if (!is_comparison(op) && !is_arithmetic(op)) return 0;
+    if (cell_is_null(*left) || cell_is_null(*right)) {
+        if (is_comparison(op)) {
+            set_trivalue_in_value(result, 2);
+        } else {
+            ky::value_reset(*result, KY_VT_BIGINT);
+            result->null_indicator = -1;
+        }
+        return 0;
+    }
+    const int64_t a = get_bigint_from_value(left), b = get_bigint_from_value(right);
+    if (is_comparison(op)) {
+        set_trivalue_in_value(result, truth(op, a < b ? -1 : (a > b ? 1 : 0)));
+        return 0;
+    }
+    int64_t r = 0;
+    bool overflow = false;
+    switch (op) {
+        case KY_OP_ADD: overflow = __builtin_add_overflow(a, b, &r); break;
+        case KY_OP_SUBTRACT: overflow = __builtin_sub_overflow(a, b, &r); break;
+        case KY_OP_MULTIPLY: overflow = __builtin_mul_overflow(a, b, &r); break;
+        default:
+            if (b == 0) return ky::eval_error(context, "22012", "Division by zero", "ODBC3.0");
+            overflow = a == std::numeric_limits<int64_t>::min() && b == -1;
+            if (!overflow) r = a / b;
+            break;
+    }
+    if (overflow) return out_of_range(context);
+    ky::value_reset(*result, KY_VT_BIGINT);
+    result->data.bigint = r;
+    return 0;
 }
 
 }  // extern "C"
