@@ -13,6 +13,7 @@ KY_EXTERN_C_BEGIN
 
 #define KY_LOCK_COUNT 6
 #define KY_LOCK_MEMORY 1
+#define KY_LOCK_CURSOR 2 /* cursor-name lists of connections */
 
 /* Enter / leave a numbered lock; an index outside 0-5 does nothing.
  * mutex_entry returns 0, mutex_exit null. */
