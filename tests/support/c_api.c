@@ -2,12 +2,157 @@
  * exported names link. Returns 0 when all checks pass, else the failing line. */
 #include <string.h>
 
+#include <sql.h>
+#include <sqlext.h>
+
 #include "kysupp.h"
 
 #define CHECK(cond) \
     do { \
         if (!(cond)) return __LINE__; \
     } while (0)
+
+static void *c_worker(void *arg) {
+    thread_clear_semaphore((ky_event *)arg);
+    thread_cleanup();
+    return NULL;
+}
+
+/* The diagnostics, cells, operators, cursor names, trace, threads and
+ * long-data units. */
+static int kysupp_c_rest(mem_handle *pool) {
+    ky_dbc dbc;
+    ky_stmt stmt, other;
+    ky_eval_context ctx;
+    ErrorHeader *h;
+    char out[64];
+    char state[6];
+    int32_t native = 0;
+    int16_t len = 0;
+    SQLINTEGER count = 0;
+    Value *a, *b, *r, *copy, *iv;
+    unsigned char dm[64];
+    long_buffer *lb, *clone;
+    SQLLEN llen = 0;
+    SQLWCHAR wide[8];
+    int fd;
+    pthread_t thread;
+    ky_event *ev = NULL;
+
+    memset(&dbc, 0, sizeof dbc);
+    memset(&stmt, 0, sizeof stmt);
+    memset(&other, 0, sizeof other);
+    dbc.head.node_kind = KY_NODE_DBC;
+    dbc.head.odbc_version = 3;
+    dbc.head.pool = pool;
+    stmt.head = dbc.head;
+    stmt.head.node_kind = KY_NODE_STMT;
+    stmt.dbc = &dbc;
+    other = stmt;
+
+    /* Diagnostic records */
+    h = CreateErrorHeader(pool, &stmt.head);
+    CHECK(h != NULL);
+    stmt.head.errors = h;
+    SetupErrorHeader(h, 85);
+    SetErrorCount(h, 3);
+    CHECK(SetReturnCode(h, 1) == 1);
+    CHECK(strcmp(PostError(h, KY_ORIGIN_ISO, 0, NULL, 5, 0, "ISO 9075", "HY000", "n=%d", 4),
+                 "[Kyronde ODBC]n=4") == 0);
+    CHECK(PostDalError(&stmt, "V", 6, "HY001", "m") != NULL);
+    CHECK(GetDiagRec(h, 2, state, &native, out, sizeof out, &len) == 0);
+    CHECK(strcmp(state, "HY001") == 0 && native == 6 && strcmp(out, "[V]m") == 0);
+    CHECK(GetDiagField(SQL_HANDLE_STMT, h, 0, SQL_DIAG_NUMBER, &count, 0, NULL) == 0 && count == 2);
+
+    /* Typed values and the stored field form */
+    a = NewValue(pool, 0);
+    b = NewValue(pool, 0);
+    r = NewValue(pool, 16);
+    CHECK(a && b && r);
+    a->value_type = KY_VT_BIGINT;
+    a->data.bigint = 7;
+    b->value_type = sql_to_value_type(SQL_BIGINT);
+    b->data.bigint = 2;
+    CHECK(get_int_from_value(a) == 7 && get_bigint_from_value(a) == 7 && get_double_from_value(a) == 7.0);
+    CHECK(strcmp(get_string_from_value(a), "") == 0 && get_trivalue_from_value(a) == 1);
+    CHECK(get_buffer_length(10, SQL_C_SLONG) == 4 && get_dm_length(SQL_NUMERIC, 0) == 19);
+    CHECK(value_to_dm(a, dm, sizeof dm) == 0 && get_length_from_dm(dm, b) == 8);
+    CHECK(compare_dm(dm, dm) == 0);
+    CHECK(dm_to_value(dm, b) == 0 && compare_values(a, b) == 0);
+    CHECK(strcmp(value_as_text(a, out, sizeof out), "7") == 0);
+    CHECK(strcmp(value_as_text_ex(a, out, sizeof out, "", "", "", "", "", "", "", "", 0), "7") == 0);
+    copy = duplicate_value(pool, a);
+    CHECK(copy && duplicate_value_ex(pool, copy) == copy);
+    release_value(pool, copy);
+    release_value(pool, copy);
+    CHECK(set_value_to_double(b, 2.9) == 0 && b->data.bigint == 2);
+    CHECK(set_trivalue_in_value(r, 1) == 1);
+
+    /* Operators on cells */
+    memset(&ctx, 0, sizeof ctx);
+    ctx.stmt = &stmt;
+    CHECK(bigint_operation(a, b, r, &ctx, KY_OP_DIVIDE) == 0 && r->data.bigint == 3);
+    b->data.bigint = 0;
+    CHECK(bigint_operation(a, b, r, &ctx, KY_OP_DIVIDE) == -1 && ctx.failed == 1);
+    b->value_type = KY_VT_NUMERIC;
+    CHECK(string_to_numeric("0.5", &b->data.numeric, 10, 0) == 0);
+    CHECK(numeric_operation(a, b, r, &ctx, KY_OP_MULTIPLY) == 0);
+    CHECK(strcmp(value_as_text(r, out, sizeof out), "3.5") == 0);
+    a->value_type = KY_VT_DATE;
+    a->data.date.year = 2001;
+    a->data.date.month = 1;
+    a->data.date.day = 31;
+    CHECK(date_add(r, a, 1, 0) == 0 && r->data.date.day == 28);
+    CHECK(timestamp_add(r, a, 0, 86400, 0) == 0 && r->data.date.month == 2);
+    CHECK(timestamp_add_noconvert(r, a, 0, 60, 0) == 0 && r->data.timestamp.minute == 1);
+    CHECK(time_add(r, r, 60, 0) == 0 && r->data.timestamp.minute == 2);
+    iv = NewValue(pool, 0);
+    CHECK(iv != NULL);
+    iv->value_type = KY_VT_INTERVAL_YM;
+    iv->data.interval.interval_type = SQL_IS_MONTH;
+    iv->data.interval.intval.year_month.month = 1;
+    CHECK(interval_operation(a, iv, r, &ctx, KY_OP_ADD) == 0 && r->data.date.month == 2);
+    set_value_to_interval(r, iv);
+    CHECK(compare_interval(r, iv) == 0);
+
+    /* Cursor names */
+    CHECK(generate_cursor_name(&stmt) == 0);
+    CHECK(strcmp(get_cursor_name(&stmt), "SQL_CUR00000000") == 0);
+    CHECK(insert_cursor_name(&other, "mine") == 0);
+    CHECK(get_stmt_by_cursor(&stmt, "mine") == &other);
+    CHECK(remove_cursor_name(&stmt, "mine") == &other);
+
+    /* Trace log (silent: the library's mask is 0) */
+    log_message(__FILE__, __LINE__, 0xFFFFFFFFu, "%I", 1);
+
+    /* Threads, events and time-outs */
+    CHECK(can_connect_async() == 1 && can_statement_async() == 1);
+    CHECK(odbc_thread_create(&thread, c_worker, NULL, &ev, NULL) == 0);
+    /* The worker got no event argument; signal the event here. */
+    thread_clear_semaphore(ev);
+    CHECK(thread_wait_on_semaphore(ev, 5000) == 0);
+    thread_close_semaphore(ev);
+    stmt.cancel = 1;
+    CHECK(check_timeout(&stmt) == -1 && stmt.cancel == 0);
+
+    /* Long-data buffers and files */
+    lb = allocate_long_buffer(pool, 0, 0, NULL, SQL_LONGVARCHAR);
+    CHECK(lb != NULL);
+    CHECK(append_to_long_buffer(lb, "abc", SQL_NTS) == 0 && long_buffer_length(lb) == 3);
+    CHECK(extract_from_long_buffer(lb, out, sizeof out, &llen, 0) == 0 && strcmp(out, "abc") == 0);
+    CHECK(rewind_long_buffer(lb) == 0 && position_long_buffer(lb, 1) == 1);
+    clone = clone_long_buffer(lb, pool);
+    CHECK(clone == lb);
+    ky_mem_free(pool, clone);
+    CHECK(extract_from_long_nbuffer(lb, wide, 8, &llen, 0) == 0 && wide[0] == 'b' && llen == 2);
+    fd = open_buffer(NULL, out);
+    CHECK(fd >= 0);
+    CHECK(file_write("xy", 2, fd) == 2 && file_seek(fd, 0) == 0 && file_read(out, 2, fd) == 2);
+    CHECK(file_close(fd) == 0);
+
+    FreeErrorHeader(h);
+    return 0;
+}
 
 int kysupp_c_smoke(void) {
     mem_handle *pool = ky_mem_alloc_handle(NULL);
@@ -52,6 +197,7 @@ int kysupp_c_smoke(void) {
 
     CHECK(mutex_entry(KY_LOCK_MEMORY) == 0);
     mutex_exit(KY_LOCK_MEMORY);
+    CHECK(kysupp_c_rest(pool) == 0);
     ky_mem_release_handle(pool);
     return 0;
 }
