@@ -8,13 +8,14 @@
 #include <string>
 
 #include "driver.h"
+#include "api.h"
 #include "remote.h"
 #include "scramble.h"
 #include "trace.h"
 
 namespace kyvek::driver {
 
-int32_t g_connection_pooling = 0;
+std::atomic<int32_t> g_connection_pooling{0};
 
 namespace {
 
@@ -192,9 +193,9 @@ SQLRETURN set_trace_attr(client_dbc *dbc, SQLINTEGER attr, SQLPOINTER value, SQL
 
 using namespace kyvek::driver;
 
-extern "C" {
+namespace kyvek::driver::api {
 
-SQLRETURN SQL_API SQLSetEnvAttr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
+SQLRETURN set_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
   TRACE(0x1, "SQLSetEnvAttr(%p,%d,%p,%d)\n", handle, attr, value, len);
   auto v = static_cast<int32_t>(reinterpret_cast<intptr_t>(value));
   if (attr == SQL_ATTR_CONNECTION_POOLING) {
@@ -233,8 +234,8 @@ SQLRETURN SQL_API SQLSetEnvAttr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER valu
   }
 }
 
-SQLRETURN SQL_API SQLGetEnvAttr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value,
-                                SQLINTEGER buflen, SQLINTEGER *len) {
+SQLRETURN get_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value,
+                       SQLINTEGER buflen, SQLINTEGER *len) {
   TRACE(0x1, "SQLGetEnvAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void *>(len));
   if (vekc_chk_handle(kEnv, handle)) return SQL_INVALID_HANDLE;
   auto *env = static_cast<client_env *>(handle);
@@ -259,8 +260,8 @@ SQLRETURN SQL_API SQLGetEnvAttr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER valu
   return SQL_SUCCESS;
 }
 
-SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
-                                    SQLINTEGER len) {
+SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
+                           SQLINTEGER len) {
   TRACE(0x1, "SQLSetConnectAttr(%p,%d,%p,%d)\n", handle, attr, value, len);
   bool trace_attr = attr == SQL_ATTR_TRACE || attr == SQL_ATTR_TRACEFILE;
   if (!handle && trace_attr) return set_trace_attr(nullptr, attr, value, len);
@@ -344,8 +345,8 @@ SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER 
   return rc;
 }
 
-SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
-                                    SQLINTEGER buflen, SQLINTEGER *len) {
+SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
+                           SQLINTEGER buflen, SQLINTEGER *len) {
   TRACE(0x1, "SQLGetConnectAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void *>(len));
   if (attr == SQL_ATTR_TRACE) {
     if (value) *static_cast<SQLUINTEGER *>(value) = static_cast<SQLUINTEGER>(g_trace_switch);
@@ -464,4 +465,4 @@ SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER 
   return post_rc(&dbc->diag, dbc, SQL_ERROR, 6, "HY000", "General error: Unexpectedly hit default");
 }
 
-}  // extern "C"
+}  // namespace kyvek::driver::api

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "api.h"
 #include "kyrpc.h"
 #include "remote.h"
 #include "scramble.h"
@@ -574,11 +575,11 @@ SQLRETURN driver_connect(client_dbc *dbc, const ConnectArgs &a) {
 
 using namespace kyvek::driver;
 
-extern "C" {
+namespace kyvek::driver::api {
 
-SQLRETURN SQL_API SQLDriverConnect(SQLHDBC handle, SQLHWND hwnd, SQLCHAR *in, SQLSMALLINT inlen,
-                                   SQLCHAR *out, SQLSMALLINT outmax, SQLSMALLINT *outlen,
-                                   SQLUSMALLINT completion) {
+SQLRETURN driver_connect(SQLHDBC handle, SQLHWND hwnd, SQLCHAR *in, SQLSMALLINT inlen,
+                         SQLCHAR *out, SQLSMALLINT outmax, SQLSMALLINT *outlen,
+                         SQLUSMALLINT completion) {
   start_trace_log();
   if (tracing(0x1)) {
     std::string shown = in ? trace_safe_connection_string(
@@ -599,13 +600,12 @@ SQLRETURN SQL_API SQLDriverConnect(SQLHDBC handle, SQLHWND hwnd, SQLCHAR *in, SQ
   ConnectArgs a{hwnd, "", out, outmax, outlen, completion};
   if (in) a.in = inlen == SQL_NTS ? std::string(reinterpret_cast<char *>(in))
                                    : std::string(reinterpret_cast<char *>(in), static_cast<size_t>(inlen));
-  SQLRETURN rc = driver_connect(dbc, a);
-  TRACE(0x2, "-SQLDriverConnect()=%d\n", rc);
+  SQLRETURN rc = kyvek::driver::driver_connect(dbc, a);
   return rc;
 }
 
-SQLRETURN SQL_API SQLConnect(SQLHDBC handle, SQLCHAR *server, SQLSMALLINT server_len, SQLCHAR *user,
-                             SQLSMALLINT user_len, SQLCHAR *password, SQLSMALLINT password_len) {
+SQLRETURN connect(SQLHDBC handle, SQLCHAR *server, SQLSMALLINT server_len, SQLCHAR *user,
+                  SQLSMALLINT user_len, SQLCHAR *password, SQLSMALLINT password_len) {
   TRACE(0x1, "SQLConnect(%p,%s,%d,%s,%d,%s,%d)\n", handle, server ? "<dsn>" : "NULL", server_len,
         user ? "<user>" : "NULL", user_len, password ? "*****" : "NULL", password_len);
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
@@ -631,11 +631,11 @@ SQLRETURN SQL_API SQLConnect(SQLHDBC handle, SQLCHAR *server, SQLSMALLINT server
     append_connection_item(connection, "PWD", p);
   }
   // No out string is wanted, so none can be cut.
-  return SQLDriverConnect(handle, nullptr, reinterpret_cast<SQLCHAR *>(connection.data()), SQL_NTS,
+  return driver_connect(handle, nullptr, reinterpret_cast<SQLCHAR *>(connection.data()), SQL_NTS,
                           nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
 }
 
-SQLRETURN SQL_API SQLDisconnect(SQLHDBC handle) {
+SQLRETURN disconnect(SQLHDBC handle) {
   TRACE(0x1, "SQLDisconnect(%p)\n", handle);
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto *dbc = static_cast<client_dbc *>(handle);
@@ -683,8 +683,7 @@ SQLRETURN SQL_API SQLDisconnect(SQLHDBC handle) {
   take_link_down(dbc);
   dbc->dsn_name[0] = '\0';
   rc = warned ? set_return_code(&dbc->diag, SQL_SUCCESS_WITH_INFO) : SQL_SUCCESS;
-  TRACE(0x2, "-SQLDisconnect()=%d\n", rc);
   return rc;
 }
 
-}  // extern "C"
+}  // namespace kyvek::driver::api

@@ -7,6 +7,7 @@
 
 #include "packing.h"
 #include "remote.h"
+#include "api.h"
 #include "sql_types.h"
 #include "statements.h"
 #include "trace.h"
@@ -21,9 +22,9 @@ bool on_columns(const statement_t *stmt) {
 
 }  // namespace
 
-extern "C" {
+namespace kyvek::driver::api {
 
-SQLRETURN SQL_API SQLParamData(SQLHSTMT handle, SQLPOINTER *value) {
+SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER *value) {
   TRACE(0x1, "%s(%p,%p)\n", "SQLParamData", handle, static_cast<void *>(value));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ParamData)");
@@ -72,7 +73,7 @@ SQLRETURN SQL_API SQLParamData(SQLHSTMT handle, SQLPOINTER *value) {
   return rc;
 }
 
-SQLRETURN SQL_API SQLPutData(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
+SQLRETURN put_data(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
   TRACE(0x1, "%s(%p,%p,%ld)\n", "SQLPutData", handle, data, static_cast<long>(len));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (PutData)");
@@ -198,8 +199,7 @@ SQLRETURN SQL_API SQLPutData(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
       }
       break;
   }
-  TRACE(0x2, "-%s()=%d\n", "SQLPutData", rc);
   return rc;
 }
 
-}  // extern "C"
+}  // namespace kyvek::driver::api

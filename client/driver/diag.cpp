@@ -11,6 +11,7 @@
 #include <string>
 
 #include "driver.h"
+#include "api.h"
 #include "kyrpc.h"
 #include "remote.h"
 #include "trace.h"
@@ -146,11 +147,11 @@ void dump_diag(const DiagTarget &t, SQLSMALLINT type, const char *state, const S
 
 using namespace kyvek::driver;
 
-extern "C" {
+namespace kyvek::driver::api {
 
-SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec,
-                                SQLCHAR *state, SQLINTEGER *native, SQLCHAR *msg,
-                                SQLSMALLINT buflen, SQLSMALLINT *textlen) {
+SQLRETURN get_diag_rec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec,
+                       SQLCHAR *state, SQLINTEGER *native, SQLCHAR *msg,
+                       SQLSMALLINT buflen, SQLSMALLINT *textlen) {
   TRACE(0x1, "%s(%d,%p,%d,%p,%p,%p,%d,%p)\n", "SQLGetDiagRec", type, handle, rec,
         static_cast<void *>(state), static_cast<void *>(native), static_cast<void *>(msg), buflen,
         static_cast<void *>(textlen));
@@ -212,13 +213,12 @@ SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT 
   }
   if (rc_ok(rc) && tracing(0x80))
     dump_diag(t, type, reinterpret_cast<char *>(state), native, msgc);
-  TRACE(0x2, "-%s()=%d\n", "SQLGetDiagRec", rc);
   return rc;
 }
 
-SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec,
-                                  SQLSMALLINT id, SQLPOINTER buf, SQLSMALLINT buflen,
-                                  SQLSMALLINT *strlen_ptr) {
+SQLRETURN get_diag_field(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec,
+                         SQLSMALLINT id, SQLPOINTER buf, SQLSMALLINT buflen,
+                         SQLSMALLINT *strlen_ptr) {
   TRACE(0x1, "SQLGetDiagField(%d,%p,%d,%d,%p,%d,%p)\n", type, handle, rec, id, buf, buflen,
         static_cast<void *>(strlen_ptr));
   DiagTarget t = target_of(type, handle);
@@ -347,8 +347,7 @@ SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLIN
       break;
     }
   }
-  TRACE(0x2, "-SQLGetDiagField()=%d\n", rc);
   return rc;
 }
 
-}  // extern "C"
+}  // namespace kyvek::driver::api

@@ -1,13 +1,15 @@
 // Client handle records of the driver and the internal functions that the
 // driver's units share. The records are plain structures; every exported entry
-// point checks its handle with vekc_chk_handle first, which consults the
-// registry of live records before it reads the tag.
+// point goes through the entry guard (odbc_api.cpp), which checks its handle in
+// the registry of live records before it reads the tag and holds the handle's
+// call lock for the call. odbc_api.cpp says what each lock guards.
 #ifndef KYVEK_DRIVER_DRIVER_H
 #define KYVEK_DRIVER_DRIVER_H
 
 #include <sql.h>
 #include <sqlext.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -49,7 +51,7 @@ struct ParamDescription {
 
 // The client's own part of a statement record, kept beside the shared layout.
 struct StmtExtra {
-  std::recursive_mutex lock;
+  std::recursive_mutex lock;  // the statement's call lock (odbc_api.cpp): everything below and the record
   int32_t block_fetch_size = 0;
   int32_t cursor_state = 0;
   // Statement options 0-12 as last spread from the connection (SQL_QUERY_TIMEOUT
@@ -78,7 +80,7 @@ struct client_env {
   int32_t odbc_version = 3;
   int32_t output_nts = 1;
   diag_header diag{};
-  std::recursive_mutex lock;
+  std::recursive_mutex lock;  // the list of connections
 };
 
 // Client flag word of a connection (connection keywords).
@@ -164,8 +166,10 @@ struct client_dbc {
   InfoCacheEntry info_cache[kInfoCacheSize]{};
   char dsn_name[256]{};
   diag_header diag{};
-  std::recursive_mutex lock;
-  int32_t dead = 0;
+  std::recursive_mutex lock;  // the statement and descriptor lists, the information cache
+  // Set by the link's error callback on whichever thread saw the link fail,
+  // read by every call (SQLCancel among them, while another call runs).
+  std::atomic<int32_t> dead{0};
   int32_t ignored_count = 0;
   int32_t ignored_stmt_attrs[kMaxIgnoredStmtAttrs]{};
 };
@@ -214,7 +218,11 @@ struct client_desc {
 // ---- handle records (handles.cpp) ----------------------------------------
 // 0 when rec is a live record of the type whose tag matches; non-zero otherwise.
 int vekc_chk_handle(int type, const void *rec);
-void register_handle(int type, void *rec);
+// False when memory runs out (the record is then not registered).
+bool register_handle(int type, void *rec);
+// The lock the entry guard holds for a call on a live handle of the type
+// (tag checked); null when rec is no such handle.
+std::shared_ptr<std::recursive_mutex> handle_call_lock(int type, const void *rec);
 void unregister_handle(void *rec);
 
 client_dbc *allocate_connection(client_env *env);
@@ -276,7 +284,9 @@ const char *map_sqlstate_odbc2(const char *state);
 int refuse_sqlserver_port(client_dbc *dbc, int port);
 
 // ---- process-wide values (attributes.cpp) -----------------------------------
-extern int32_t g_connection_pooling;
+// SQL_ATTR_CONNECTION_POOLING: set with a null environment by any thread,
+// read when a connection is made.
+extern std::atomic<int32_t> g_connection_pooling;
 // The trace switch as SQL_ATTR_TRACE with value 1 sets it.
 void switch_trace_on();
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "remote.h"
+#include "api.h"
 #include "sql_types.h"
 #include "statements.h"
 #include "trace.h"
@@ -110,16 +111,14 @@ SQLRETURN check_text(StmtCall &c, SQLCHAR *text, SQLINTEGER len) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN finish(const char *name, SQLRETURN rc) {
-  TRACE(0x2, "-%s()=%d\n", name, rc);
-  return rc;
-}
+// The exit line is the guard's (odbc_api.cpp).
+SQLRETURN finish(const char *, SQLRETURN rc) { return rc; }
 
 }  // namespace
 
-extern "C" {
+namespace kyvek::driver::api {
 
-SQLRETURN SQL_API SQLPrepare(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
+SQLRETURN prepare(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
   if (tracing(0x100) && text) {
     int n = len == SQL_NTS ? static_cast<int>(std::strlen(reinterpret_cast<char *>(text)))
                            : (len > 0 ? static_cast<int>(len) : 0);
@@ -140,7 +139,7 @@ SQLRETURN SQL_API SQLPrepare(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
   return finish("SQLPrepare", rc);
 }
 
-SQLRETURN SQL_API SQLExecDirect(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
+SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
   if (tracing(0x100) && text) log_text(len, reinterpret_cast<char *>(text), 0);
   TRACE(0x1, "SQLExecDirect(%p,%p,%ld)\n", handle, static_cast<void *>(text), static_cast<long>(len));
   StmtCall c;
@@ -188,7 +187,7 @@ SQLRETURN SQL_API SQLExecDirect(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) 
   return finish("SQLExecDirect", rc);
 }
 
-SQLRETURN SQL_API SQLExecute(SQLHSTMT handle) {
+SQLRETURN execute(SQLHSTMT handle) {
   TRACE(0x1, "SQLExecute(%p)\n", handle);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Execute)");
@@ -219,9 +218,9 @@ SQLRETURN SQL_API SQLExecute(SQLHSTMT handle) {
   return finish("SQLExecute", rc);
 }
 
-SQLRETURN SQL_API SQLBindParameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_type,
-                                   SQLSMALLINT value_type, SQLSMALLINT param_type, SQLULEN column_size,
-                                   SQLSMALLINT digits, SQLPOINTER value, SQLLEN buflen, SQLLEN *ind) {
+SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_type,
+                         SQLSMALLINT value_type, SQLSMALLINT param_type, SQLULEN column_size,
+                         SQLSMALLINT digits, SQLPOINTER value, SQLLEN buflen, SQLLEN *ind) {
   TRACE(0x1, "SQLBindParameter(%p,%u,%s,%d,%d,%lu,%d,%p,%ld,%p)\n", handle, number,
         io_type == SQL_PARAM_INPUT ? "Input" : io_type == SQL_PARAM_OUTPUT ? "Output" : "Input/Output",
         value_type, param_type, static_cast<unsigned long>(column_size), digits, value,
@@ -292,8 +291,8 @@ SQLRETURN SQL_API SQLBindParameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMAL
   return finish("SQLBindParameter", rc);
 }
 
-SQLRETURN SQL_API SQLDescribeParam(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT *type, SQLULEN *size,
-                                   SQLSMALLINT *digits, SQLSMALLINT *nullable) {
+SQLRETURN describe_param(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT *type, SQLULEN *size,
+                         SQLSMALLINT *digits, SQLSMALLINT *nullable) {
   TRACE(0x1, "SQLDescribeParam(%p,%u)\n", handle, number);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (DescribeParam)");
@@ -314,7 +313,7 @@ SQLRETURN SQL_API SQLDescribeParam(SQLHSTMT handle, SQLUSMALLINT number, SQLSMAL
   return finish("SQLDescribeParam", rc);
 }
 
-SQLRETURN SQL_API SQLNumParams(SQLHSTMT handle, SQLSMALLINT *count) {
+SQLRETURN num_params(SQLHSTMT handle, SQLSMALLINT *count) {
   TRACE(0x1, "SQLNumParams(%p,%p)\n", handle, static_cast<void *>(count));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (NumParams)");
@@ -325,8 +324,8 @@ SQLRETURN SQL_API SQLNumParams(SQLHSTMT handle, SQLSMALLINT *count) {
   return finish("SQLNumParams", rc);
 }
 
-SQLRETURN SQL_API SQLNativeSql(SQLHDBC handle, SQLCHAR *in, SQLINTEGER in_len, SQLCHAR *out,
-                               SQLINTEGER out_max, SQLINTEGER *out_len) {
+SQLRETURN native_sql(SQLHDBC handle, SQLCHAR *in, SQLINTEGER in_len, SQLCHAR *out,
+                     SQLINTEGER out_max, SQLINTEGER *out_len) {
   TRACE(0x1, "SQLNativeSql(%p,%p,%ld,%p,%ld,%p)\n", handle, static_cast<void *>(in), static_cast<long>(in_len),
         static_cast<void *>(out), static_cast<long>(out_max), static_cast<void *>(out_len));
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
@@ -349,7 +348,7 @@ SQLRETURN SQL_API SQLNativeSql(SQLHDBC handle, SQLCHAR *in, SQLINTEGER in_len, S
   return rc;
 }
 
-SQLRETURN SQL_API SQLMoreResults(SQLHSTMT handle) {
+SQLRETURN more_results(SQLHSTMT handle) {
   TRACE(0x1, "SQLMoreResults(%p)\n", handle);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (MoreResults)");
@@ -363,7 +362,7 @@ SQLRETURN SQL_API SQLMoreResults(SQLHSTMT handle) {
   return finish("SQLMoreResults", rc);
 }
 
-SQLRETURN SQL_API SQLRowCount(SQLHSTMT handle, SQLLEN *count) {
+SQLRETURN row_count(SQLHSTMT handle, SQLLEN *count) {
   TRACE(0x1, "SQLRowCount(%p,%p)\n", handle, static_cast<void *>(count));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (RowCount)");
@@ -374,8 +373,20 @@ SQLRETURN SQL_API SQLRowCount(SQLHSTMT handle, SQLLEN *count) {
   return finish("SQLRowCount", rc);
 }
 
-SQLRETURN SQL_API SQLCancel(SQLHSTMT handle) {
+SQLRETURN cancel(SQLHSTMT handle) {
   TRACE(0x1, "SQLCancel(%p)\n", handle);
+  StmtExtra *x = stmt_extra(static_cast<statement_t *>(handle));
+  if (!x) return SQL_INVALID_HANDLE;
+  std::unique_lock<std::recursive_mutex> idle(x->lock, std::try_to_lock);
+  if (!idle.owns_lock()) {
+    // Another thread's call runs on the statement and owns its record: only
+    // the server's statement is cancelled, once the link is free.
+    auto *stmt = static_cast<statement_t *>(handle);
+    auto *dbc = static_cast<client_dbc *>(stmt->owner);
+    if (vekc_chk_handle(kDbc, dbc) || !is_connected(dbc) || dbc->dead) return SQL_ERROR;
+    TRACE(0x8, "\tCancelling a running call\n");
+    return remote_sql_cancel(dbc->rpc, stmt->driver_stmt);
+  }
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Cancel)");
   if (rc != SQL_SUCCESS) return rc;
@@ -384,7 +395,7 @@ SQLRETURN SQL_API SQLCancel(SQLHSTMT handle) {
   return finish("SQLCancel", rc);
 }
 
-SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT handle) {
+SQLRETURN close_cursor(SQLHSTMT handle) {
   TRACE(0x1, "SQLCloseCursor(%p)\n", handle);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (CloseCursor)");
@@ -394,4 +405,4 @@ SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT handle) {
   return finish("SQLCloseCursor", rc);
 }
 
-}  // extern "C"
+}  // namespace kyvek::driver::api

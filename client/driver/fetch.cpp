@@ -12,6 +12,7 @@
 
 #include "packing.h"
 #include "remote.h"
+#include "api.h"
 #include "sql_types.h"
 #include "block_fetch.h"
 #include "statements.h"
@@ -21,10 +22,8 @@ using namespace kyvek::driver;
 
 namespace {
 
-SQLRETURN finish(const char *name, SQLRETURN rc) {
-  TRACE(0x2, "-%s()=%d\n", name, rc);
-  return rc;
-}
+// The exit line is the guard's (odbc_api.cpp).
+SQLRETURN finish(const char *, SQLRETURN rc) { return rc; }
 
 // Follow-up of a fetch that returned SQL_NO_DATA: the parameters' status,
 // processed count and output values (a procedure's results are done).
@@ -153,14 +152,9 @@ SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
 
 }  // namespace kyvek::driver
 
-extern "C" {
+namespace kyvek::driver::api {
 
-SQLRETURN SQL_API SQLBindCol(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target,
-                             SQLLEN buflen, SQLLEN *ind) {
-  return bind_col(handle, column, type, target, buflen, ind, 0);
-}
-
-SQLRETURN SQL_API SQLFetch(SQLHSTMT handle) {
+SQLRETURN fetch(SQLHSTMT handle) {
   TRACE(0x1, "SQLFetch(%p)\n", handle);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Fetch)");
@@ -180,7 +174,7 @@ SQLRETURN SQL_API SQLFetch(SQLHSTMT handle) {
   return finish("SQLFetch", after_fetch(c, rc, true));
 }
 
-SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) {
+SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) {
   TRACE(0x1, "%s(%p,%d,%ld)\n", "SQLFetchScroll", handle, orientation, static_cast<long>(offset));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (FetchScroll)",
@@ -190,7 +184,7 @@ SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLE
     // The server's cursor stands at the end of the block: only NEXT is
     // served, and in block mode NEXT is SQLFetch (this block or the next).
     if (orientation != SQL_FETCH_NEXT) return c.fail(0, "HY106", "Fetch type out of range", true);
-    return SQLFetch(handle);
+    return fetch(handle);
   }
   if (orientation == SQL_FETCH_BOOKMARK) {
     if (!c.x->fetch_bookmark_ptr) return c.fail(0, "HY111", "Invalid bookmark value", true);
@@ -234,8 +228,8 @@ SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLE
   return finish("SQLFetchScroll", brc != SQL_SUCCESS ? brc : rc);
 }
 
-SQLRETURN SQL_API SQLExtendedFetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offset, SQLULEN *row_count,
-                                   SQLUSMALLINT *status) {
+SQLRETURN extended_fetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offset, SQLULEN *row_count,
+                         SQLUSMALLINT *status) {
   TRACE(0x1, "SQLExtendedFetch(%p,%u,%ld,%p,%p)\n", handle, orientation, static_cast<long>(offset),
         static_cast<void *>(row_count), static_cast<void *>(status));
   StmtCall c;
@@ -279,7 +273,7 @@ SQLRETURN SQL_API SQLExtendedFetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQ
   return finish("SQLExtendedFetch", brc != SQL_SUCCESS ? brc : rc);
 }
 
-SQLRETURN SQL_API SQLSetPos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALLINT lock) {
+SQLRETURN set_pos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALLINT lock) {
   TRACE(0x1, "SQLSetPos(%p,%lu,%u,%u)\n", handle, static_cast<unsigned long>(row), op, lock);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SetPos)");
@@ -312,7 +306,7 @@ SQLRETURN SQL_API SQLSetPos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op,
   return finish("SQLSetPos", rc);
 }
 
-SQLRETURN SQL_API SQLBulkOperations(SQLHSTMT handle, SQLSMALLINT op) {
+SQLRETURN bulk_operations(SQLHSTMT handle, SQLSMALLINT op) {
   TRACE(0x1, "SQLBulkOperations(%p,%d)\n", handle, op);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SQLBulkOperations)");
@@ -332,7 +326,7 @@ SQLRETURN SQL_API SQLBulkOperations(SQLHSTMT handle, SQLSMALLINT op) {
   return finish("SQLBulkOperations", rc);
 }
 
-SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT handle, SQLSMALLINT *count) {
+SQLRETURN num_result_cols(SQLHSTMT handle, SQLSMALLINT *count) {
   TRACE(0x1, "SQLNumResultCols(%p,%p)\n", handle, static_cast<void *>(count));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (NumResultCols)");
@@ -351,9 +345,9 @@ SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT handle, SQLSMALLINT *count) {
   return finish("SQLNumResultCols", rc);
 }
 
-SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR *name, SQLSMALLINT buflen,
-                                 SQLSMALLINT *name_len, SQLSMALLINT *sql_type, SQLULEN *size, SQLSMALLINT *digits,
-                                 SQLSMALLINT *nullable) {
+SQLRETURN describe_col(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR *name, SQLSMALLINT buflen,
+                       SQLSMALLINT *name_len, SQLSMALLINT *sql_type, SQLULEN *size, SQLSMALLINT *digits,
+                       SQLSMALLINT *nullable) {
   TRACE(0x1, "SQLDescribeCol(%p,%u,%p,%d)\n", handle, column, static_cast<void *>(name), buflen);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (DescribeCol)");
@@ -383,8 +377,8 @@ SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR *
   return finish("SQLDescribeCol", rc);
 }
 
-SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field, SQLPOINTER buf,
-                                  SQLSMALLINT buflen, SQLSMALLINT *str_len, SQLLEN *num) {
+SQLRETURN col_attribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field, SQLPOINTER buf,
+                        SQLSMALLINT buflen, SQLSMALLINT *str_len, SQLLEN *num) {
   TRACE(0x1, "SQLColAttribute(%p,%u,%u,%p,%d)\n", handle, column, field, buf, buflen);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ColAttribute)");
@@ -415,8 +409,8 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMAL
   return finish("SQLColAttribute", rc);
 }
 
-SQLRETURN SQL_API SQLGetData(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target,
-                             SQLLEN buflen, SQLLEN *ind) {
+SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target,
+                   SQLLEN buflen, SQLLEN *ind) {
   TRACE(0x1, "SQLGetData(%p,%u,%d,%p,%ld,%p)\n", handle, column, type, target, static_cast<long>(buflen),
         static_cast<void *>(ind));
   StmtCall c;
@@ -560,4 +554,4 @@ SQLRETURN SQL_API SQLGetData(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT t
   return finish("SQLGetData", rc);
 }
 
-}  // extern "C"
+}  // namespace kyvek::driver::api

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "driver.h"
+#include "api.h"
 #include "remote.h"
 #include "trace.h"
 
@@ -14,9 +15,13 @@ namespace kyvek::driver {
 
 namespace {
 
+// A live record. The call lock is the lock the entry guard holds for the
+// length of a call on the handle (a statement's is its StmtExtra::lock); it is
+// shared so that a guard that frees the handle can still release it.
 struct Live {
   int type;
-  std::unique_ptr<StmtExtra> extra;  // statements only
+  std::shared_ptr<StmtExtra> extra;  // statements only
+  std::shared_ptr<std::recursive_mutex> call_lock;
 };
 
 std::mutex &registry_lock() {
@@ -44,20 +49,30 @@ const char *tag_of(int type) {
 
 }  // namespace
 
-void register_handle(int type, void *rec) {
-  std::lock_guard<std::mutex> g(registry_lock());
-  Live live{type, nullptr};
-  if (type == kStmt) live.extra = std::make_unique<StmtExtra>();
-  registry()[rec] = std::move(live);
+bool register_handle(int type, void *rec) {
+  try {
+    Live live{type, nullptr, nullptr};
+    if (type == kStmt) {
+      live.extra = std::make_shared<StmtExtra>();
+      live.call_lock = std::shared_ptr<std::recursive_mutex>(live.extra, &live.extra->lock);
+    } else {
+      live.call_lock = std::make_shared<std::recursive_mutex>();
+    }
+    std::lock_guard<std::mutex> g(registry_lock());
+    registry()[rec] = std::move(live);
+    return true;
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
 }
 
 void unregister_handle(void *rec) {
-  std::unique_ptr<StmtExtra> extra;
+  Live gone{};
   {
     std::lock_guard<std::mutex> g(registry_lock());
     auto it = registry().find(rec);
     if (it == registry().end()) return;
-    extra = std::move(it->second.extra);
+    gone = std::move(it->second);
     registry().erase(it);
   }
 }
@@ -66,6 +81,15 @@ StmtExtra *stmt_extra(const statement_t *stmt) {
   std::lock_guard<std::mutex> g(registry_lock());
   auto it = registry().find(stmt);
   return it == registry().end() ? nullptr : it->second.extra.get();
+}
+
+std::shared_ptr<std::recursive_mutex> handle_call_lock(int type, const void *rec) {
+  if (!rec || type == kDescRec || !tag_of(type)) return nullptr;
+  std::lock_guard<std::mutex> g(registry_lock());
+  auto it = registry().find(rec);
+  if (it == registry().end() || it->second.type != type) return nullptr;
+  if (std::memcmp(rec, tag_of(type), 4) != 0) return nullptr;
+  return it->second.call_lock;
 }
 
 int vekc_chk_handle(int type, const void *rec) {
@@ -149,7 +173,10 @@ client_dbc *allocate_connection(client_env *env) {
   if (!dbc) return nullptr;
   std::memcpy(dbc->tag, "DBC ", 4);
   dbc->env = env;
-  register_handle(kDbc, dbc);
+  if (!register_handle(kDbc, dbc)) {
+    delete dbc;
+    return nullptr;
+  }
   return dbc;
 }
 
@@ -161,7 +188,10 @@ client_desc *vekc_alloc_desc(client_dbc *dbc, statement_t *stmt) {
   desc->stmt = stmt;
   desc->alloc_type = stmt ? 1 : 2;
   desc->array_size = 1;
-  register_handle(kDesc, desc);
+  if (!register_handle(kDesc, desc)) {
+    delete desc;
+    return nullptr;
+  }
   return desc;
 }
 
@@ -260,7 +290,12 @@ SQLRETURN freeup_statements(client_dbc *dbc) {
   std::unique_lock<std::recursive_mutex> g(dbc->lock);
   while (statement_t *stmt = dbc->statements) {
     g.unlock();
+    // A call still running on the statement in another thread ends first.
+    std::shared_ptr<std::recursive_mutex> call = handle_call_lock(kStmt, stmt);
+    std::unique_lock<std::recursive_mutex> busy;
+    if (call) busy = std::unique_lock<std::recursive_mutex>(*call);
     SQLRETURN rc = free_stmt(stmt);
+    busy = {};
     g.lock();
     if (rc != SQL_SUCCESS) return rc;
   }
@@ -291,7 +326,10 @@ SQLRETURN alloc_env(SQLHANDLE *out) {
   auto *env = new (std::nothrow) client_env();
   if (!env) return SQL_ERROR;
   std::memcpy(env->tag, "ENV ", 4);
-  register_handle(kEnv, env);
+  if (!register_handle(kEnv, env)) {
+    delete env;
+    return SQL_ERROR;
+  }
   *out = env;
   return SQL_SUCCESS;
 }
@@ -359,7 +397,11 @@ SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE *out) {
     remote_sql_free_handle(dbc->rpc, SQL_HANDLE_STMT, server_stmt);
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY001", "Memory allocation error");
   }
-  register_handle(kStmt, stmt);
+  if (!register_handle(kStmt, stmt)) {
+    free_statement_record(stmt);
+    remote_sql_free_handle(dbc->rpc, SQL_HANDLE_STMT, server_stmt);
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY001", "Memory allocation error");
+  }
   StmtExtra *extra = stmt_extra(stmt);
   if (dbc->block_fetch_size > 0) {
     stmt->flags |= kStmtBlockFetchWanted;
@@ -446,9 +488,9 @@ SQLRETURN free_dbc(SQLHANDLE handle) {
 
 }  // namespace
 
-extern "C" {
+namespace kyvek::driver::api {
 
-SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE *out) {
+SQLRETURN alloc_handle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE *out) {
   TRACE(0x1, "SQLAllocHandle(%d, %p, %p)\n", type, input, static_cast<void *>(out));
   SQLRETURN rc = SQL_ERROR;
   switch (type) {
@@ -459,11 +501,10 @@ SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE *o
     default: rc = SQL_ERROR; break;
   }
   if (rc_ok(rc) && out) TRACE(0x8, "\tReturned handle = %p\n", *out);
-  TRACE(0x2, "-SQLAllocHandle(%d,%p,%p)=%d\n", type, input, static_cast<void *>(out), rc);
   return rc;
 }
 
-SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT type, SQLHANDLE handle) {
+SQLRETURN free_handle(SQLSMALLINT type, SQLHANDLE handle) {
   TRACE(0x1, "SQLFreeHandle(%d,%p)\n", type, handle);
   switch (type) {
     case SQL_HANDLE_ENV: return free_env(handle);
@@ -472,7 +513,7 @@ SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT type, SQLHANDLE handle) {
       if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
       auto *stmt = static_cast<statement_t *>(handle);
       clear_errors(&stmt->diags);
-      return free_stmt(stmt);
+      return kyvek::driver::free_stmt(stmt);
     }
     case SQL_HANDLE_DESC: {
       if (vekc_chk_handle(kDesc, handle)) return SQL_INVALID_HANDLE;
@@ -487,12 +528,12 @@ SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT type, SQLHANDLE handle) {
   }
 }
 
-SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT handle, SQLUSMALLINT option) {
+SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
   TRACE(0x1, "SQLFreeStmt(%p,%u)\n", handle, option);
   if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
   auto *stmt = static_cast<statement_t *>(handle);
   clear_errors(&stmt->diags);
-  if (option == SQL_DROP) return free_stmt(stmt);
+  if (option == SQL_DROP) return kyvek::driver::free_stmt(stmt);
   auto *dbc = static_cast<client_dbc *>(stmt->owner);
   if (vekc_chk_handle(kDbc, dbc))
     return post_rc(&stmt->diags, nullptr, SQL_ERROR, 2, "HY000",
@@ -530,4 +571,4 @@ SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT handle, SQLUSMALLINT option) {
   return static_cast<SQLRETURN>(rc);
 }
 
-}  // extern "C"
+}  // namespace kyvek::driver::api

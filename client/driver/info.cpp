@@ -5,6 +5,7 @@
 #include <string>
 
 #include "driver.h"
+#include "api.h"
 #include "odbc_names.h"
 #include "remote.h"
 #include "trace.h"
@@ -96,9 +97,9 @@ void cache_add(client_dbc *dbc, unsigned type, int32_t value) {
 
 using namespace kyvek::driver;
 
-extern "C" {
+namespace kyvek::driver::api {
 
-SQLRETURN SQL_API SQLGetFunctions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT *supported) {
+SQLRETURN get_functions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT *supported) {
   TRACE(0x1, "SQLGetFunctions(%p,%u,%p)\n", handle, id, static_cast<void *>(supported));
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto *dbc = static_cast<client_dbc *>(handle);
@@ -132,8 +133,8 @@ SQLRETURN SQL_API SQLGetFunctions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT 
   return rc;
 }
 
-SQLRETURN SQL_API SQLGetInfo(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
-                             SQLSMALLINT buflen, SQLSMALLINT *len) {
+SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
+                   SQLSMALLINT buflen, SQLSMALLINT *len) {
   TRACE(0x1, "SQLGetInfo(%p,%u[%u],%p,%d,%p)\n", handle, type, type, value, buflen,
         static_cast<void *>(len));
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
@@ -254,4 +255,4 @@ SQLRETURN SQL_API SQLGetInfo(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value
   return rc;
 }
 
-}  // extern "C"
+}  // namespace kyvek::driver::api

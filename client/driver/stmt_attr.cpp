@@ -6,6 +6,7 @@
 #include <string>
 
 #include "remote.h"
+#include "api.h"
 #include "statements.h"
 #include "trace.h"
 
@@ -78,7 +79,7 @@ SQLULEN value_kept(StmtCall &c, SQLINTEGER attr, SQLULEN sent) {
 
 }  // namespace
 
-namespace kyvek::driver {
+namespace kyvek::driver::api {
 
 SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
   TRACE(0x1, "SQLSetStmtAttr(%p,%ld,%p,%ld)\n", handle, static_cast<long>(attr), value, static_cast<long>(len));
@@ -161,16 +162,8 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
   return rc;
 }
 
-}  // namespace kyvek::driver
-
-extern "C" {
-
-SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
-  return set_stmt_attr(handle, attr, value, len);
-}
-
-SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen,
-                                 SQLINTEGER *out_len) {
+SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen,
+                        SQLINTEGER *out_len) {
   TRACE(0x1, "SQLGetStmtAttr(%p,%ld,%p,%ld,%p)\n", handle, static_cast<long>(attr), value,
         static_cast<long>(buflen), static_cast<void *>(out_len));
   StmtCall c;
@@ -244,7 +237,7 @@ SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER va
   return rc;
 }
 
-SQLRETURN SQL_API SQLGetCursorName(SQLHSTMT handle, SQLCHAR *name, SQLSMALLINT buflen, SQLSMALLINT *name_len) {
+SQLRETURN get_cursor_name(SQLHSTMT handle, SQLCHAR *name, SQLSMALLINT buflen, SQLSMALLINT *name_len) {
   TRACE(0x1, "SQLGetCursorName(%p,%p,%d,%p)\n", handle, static_cast<void *>(name), buflen,
         static_cast<void *>(name_len));
   StmtCall c;
@@ -267,7 +260,7 @@ SQLRETURN SQL_API SQLGetCursorName(SQLHSTMT handle, SQLCHAR *name, SQLSMALLINT b
   return rc;
 }
 
-SQLRETURN SQL_API SQLSetCursorName(SQLHSTMT handle, SQLCHAR *name, SQLSMALLINT len) {
+SQLRETURN set_cursor_name(SQLHSTMT handle, SQLCHAR *name, SQLSMALLINT len) {
   TRACE(0x1, "SQLSetCursorName(%p,%p,%d)\n", handle, static_cast<void *>(name), len);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SetCursorName)");
@@ -280,7 +273,7 @@ SQLRETURN SQL_API SQLSetCursorName(SQLHSTMT handle, SQLCHAR *name, SQLSMALLINT l
   return remote_sql_set_cursor_name(c.rpc(), c.server(), static_cast<int32_t>(text.size() + 1), text.c_str());
 }
 
-SQLRETURN SQL_API SQLEndTran(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT completion) {
+SQLRETURN end_tran(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT completion) {
   TRACE(0x1, "SQLEndTran(%d,%p,%d)\n", type, handle, completion);
   if (type == SQL_HANDLE_DBC) {
     if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
@@ -314,4 +307,4 @@ SQLRETURN SQL_API SQLEndTran(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT com
   return result;
 }
 
-}  // extern "C"
+}  // namespace kyvek::driver::api

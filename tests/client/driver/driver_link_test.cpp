@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -50,6 +52,9 @@ struct Script {
   std::vector<std::pair<int32_t, SQLLEN>> stmt_attrs;
   SQLLEN bookmark_octets = 0;  // what the server says column 0 holds
   std::string bookmark;        // the bytes synch_bookmark received
+  std::atomic<int> fetch_delay_ms{0};  // how long sql_fetch takes
+  std::atomic<bool> fetching{false};   // sql_fetch has started
+  std::vector<std::string> order;      // sql_fetch and sql_cancel, as they ran
   void count(const char *name) {
     std::lock_guard<std::mutex> g(m);
     ++calls[name];
@@ -157,6 +162,22 @@ int16_t synch_bookmark(void *, int32_t bytes, char *data) {
 int16_t sql_fetch_scroll(void *, int16_t, int32_t) {
   g_script->count("sql_fetch_scroll");
   return SQL_NO_DATA;
+}
+
+int16_t sql_fetch(void *) {
+  g_script->count("sql_fetch");
+  g_script->fetching = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(g_script->fetch_delay_ms.load()));
+  std::lock_guard<std::mutex> g(g_script->m);
+  g_script->order.push_back("sql_fetch");
+  return SQL_NO_DATA;
+}
+
+int16_t sql_cancel(void *) {
+  g_script->count("sql_cancel");
+  std::lock_guard<std::mutex> g(g_script->m);
+  g_script->order.push_back("sql_cancel");
+  return SQL_SUCCESS;
 }
 
 int16_t sql_disconnect(void *) {
@@ -612,3 +633,38 @@ TEST_F(DriverLink, FailedRemoteConnectBringsTheServersRecordsAndTakesTheLinkDown
 }
 
 }  // namespace
+
+// SQLCancel from a second thread does not wait for the call it cancels: it
+// takes no statement lock, and its request reaches the server as soon as the
+// link is free, after the round trip that is under way.
+TEST_F(DriverLink, CancelFromASecondThreadDoesNotWaitForTheRunningCall) {
+  ASSERT_EQ(connect(base() + "TARGETDSN=t"), SQL_SUCCESS);
+  SQLHANDLE stmt = nullptr;
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt), SQL_SUCCESS);
+  {
+    // A call that holds the statement between its round trips.
+    std::unique_lock<std::recursive_mutex> running(
+        kyvek::driver::stmt_extra(static_cast<statement_t *>(stmt))->lock);
+    auto cancel = std::async(std::launch::async, [&] { return SQLCancel(stmt); });
+    const bool returned = cancel.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    running.unlock();
+    ASSERT_TRUE(returned) << "SQLCancel waited for the statement's running call";
+    EXPECT_EQ(cancel.get(), SQL_SUCCESS);
+  }
+  EXPECT_EQ(script_.called("sql_cancel"), 1);
+
+  // A fetch that the server takes its time over.
+  script_.fetch_delay_ms = 300;
+  auto fetch = std::async(std::launch::async, [&] { return SQLFetch(stmt); });
+  while (!script_.fetching) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(SQLCancel(stmt), SQL_SUCCESS);
+  EXPECT_EQ(fetch.get(), SQL_NO_DATA);
+  {
+    std::lock_guard<std::mutex> g(script_.m);
+    EXPECT_EQ(script_.order, (std::vector<std::string>{"sql_cancel", "sql_fetch", "sql_cancel"}));
+  }
+  // The statement goes on serving calls.
+  script_.fetch_delay_ms = 0;
+  EXPECT_EQ(SQLFetch(stmt), SQL_NO_DATA);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, stmt), SQL_SUCCESS);
+}

@@ -1,0 +1,90 @@
+// The internal functions behind the driver's exports (odbc_api.cpp). Each
+// takes the arguments of its ODBC function and does the work; odbc_api.cpp
+// wraps each in the entry guard. Code inside the driver calls these (or the
+// units' own functions), never an exported SQL* function, so no call lock is
+// taken twice by one call.
+#ifndef KYVEK_DRIVER_API_H
+#define KYVEK_DRIVER_API_H
+
+#include <sql.h>
+#include <sqlext.h>
+
+namespace kyvek::driver::api {
+
+// handles.cpp
+SQLRETURN alloc_handle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE *out);
+SQLRETURN free_handle(SQLSMALLINT type, SQLHANDLE handle);
+SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option);
+
+// attributes.cpp
+SQLRETURN set_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len);
+SQLRETURN get_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen, SQLINTEGER *len);
+SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len);
+SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen,
+                           SQLINTEGER *len);
+
+// connect.cpp
+SQLRETURN driver_connect(SQLHDBC handle, SQLHWND hwnd, SQLCHAR *in, SQLSMALLINT inlen, SQLCHAR *out,
+                         SQLSMALLINT outmax, SQLSMALLINT *outlen, SQLUSMALLINT completion);
+SQLRETURN connect(SQLHDBC handle, SQLCHAR *server, SQLSMALLINT server_len, SQLCHAR *user,
+                  SQLSMALLINT user_len, SQLCHAR *password, SQLSMALLINT password_len);
+SQLRETURN disconnect(SQLHDBC handle);
+
+// info.cpp
+SQLRETURN get_functions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT *supported);
+SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value, SQLSMALLINT buflen, SQLSMALLINT *len);
+
+// execute.cpp
+SQLRETURN prepare(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len);
+SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len);
+SQLRETURN execute(SQLHSTMT handle);
+SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_type, SQLSMALLINT value_type,
+                         SQLSMALLINT param_type, SQLULEN column_size, SQLSMALLINT digits, SQLPOINTER value,
+                         SQLLEN buflen, SQLLEN *ind);
+SQLRETURN describe_param(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT *type, SQLULEN *size,
+                         SQLSMALLINT *digits, SQLSMALLINT *nullable);
+SQLRETURN num_params(SQLHSTMT handle, SQLSMALLINT *count);
+SQLRETURN native_sql(SQLHDBC handle, SQLCHAR *in, SQLINTEGER in_len, SQLCHAR *out, SQLINTEGER out_max,
+                     SQLINTEGER *out_len);
+SQLRETURN more_results(SQLHSTMT handle);
+SQLRETURN row_count(SQLHSTMT handle, SQLLEN *count);
+SQLRETURN cancel(SQLHSTMT handle);
+SQLRETURN close_cursor(SQLHSTMT handle);
+
+// data_at_exec.cpp
+SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER *value);
+SQLRETURN put_data(SQLHSTMT handle, SQLPOINTER data, SQLLEN len);
+
+// fetch.cpp
+SQLRETURN fetch(SQLHSTMT handle);
+SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset);
+SQLRETURN extended_fetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offset, SQLULEN *row_count,
+                         SQLUSMALLINT *status);
+SQLRETURN set_pos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALLINT lock);
+SQLRETURN bulk_operations(SQLHSTMT handle, SQLSMALLINT op);
+SQLRETURN num_result_cols(SQLHSTMT handle, SQLSMALLINT *count);
+SQLRETURN describe_col(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR *name, SQLSMALLINT buflen,
+                       SQLSMALLINT *name_len, SQLSMALLINT *sql_type, SQLULEN *size, SQLSMALLINT *digits,
+                       SQLSMALLINT *nullable);
+SQLRETURN col_attribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field, SQLPOINTER buf,
+                        SQLSMALLINT buflen, SQLSMALLINT *str_len, SQLLEN *num);
+SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
+                   SQLLEN *ind);
+
+// stmt_attr.cpp
+SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len);
+SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen,
+                        SQLINTEGER *out_len);
+SQLRETURN get_cursor_name(SQLHSTMT handle, SQLCHAR *name, SQLSMALLINT buflen, SQLSMALLINT *name_len);
+SQLRETURN set_cursor_name(SQLHSTMT handle, SQLCHAR *name, SQLSMALLINT len);
+SQLRETURN end_tran(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT completion);
+
+// diag.cpp
+SQLRETURN get_diag_rec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQLCHAR *state,
+                       SQLINTEGER *native, SQLCHAR *msg, SQLSMALLINT buflen, SQLSMALLINT *textlen);
+SQLRETURN get_diag_field(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQLSMALLINT id, SQLPOINTER buf,
+                         SQLSMALLINT buflen, SQLSMALLINT *strlen_ptr);
+
+}  // namespace kyvek::driver::api
+
+#endif

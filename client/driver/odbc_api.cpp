@@ -1,0 +1,239 @@
+// The driver's exported ODBC functions, one line each, and the entry guard
+// that every one of them goes through. The work is done by the internal
+// functions of api.h; nothing here knows what a call does.
+//
+// API functions: SQLAllocHandle, SQLBindCol, SQLBindParameter,
+// SQLBulkOperations, SQLCancel, SQLCloseCursor, SQLColAttribute, SQLConnect,
+// SQLDescribeCol, SQLDescribeParam, SQLDisconnect, SQLDriverConnect,
+// SQLEndTran, SQLExecDirect, SQLExecute, SQLExtendedFetch, SQLFetch,
+// SQLFetchScroll, SQLFreeHandle, SQLFreeStmt, SQLGetConnectAttr,
+// SQLGetCursorName, SQLGetData, SQLGetDiagField, SQLGetDiagRec,
+// SQLGetEnvAttr, SQLGetFunctions, SQLGetInfo, SQLGetStmtAttr,
+// SQLMoreResults, SQLNativeSql, SQLNumParams, SQLNumResultCols,
+// SQLParamData, SQLPrepare, SQLPutData, SQLRowCount, SQLSetConnectAttr,
+// SQLSetCursorName, SQLSetEnvAttr, SQLSetPos, SQLSetStmtAttr.
+// (kyvekcnt.map lists the same names; a test holds the two together.)
+//
+// The guard, in this order:
+//  1. The handle is looked up in the registry of live records (handles.cpp)
+//     with its kind and tag: a null, freed or wrong-kind handle answers
+//     SQL_INVALID_HANDLE before a byte of it is read.
+//  2. The handle's call lock is taken for the whole call, so that calls on
+//     one handle from several threads run one after the other. A handle
+//     freed while the call waited answers SQL_INVALID_HANDLE.
+//  3. The handle's diagnostics are cleared, except by the diagnostic
+//     functions (they read them) and SQLCancel (below).
+//  4. The internal function runs. A std::bad_alloc becomes "HY001" "Memory
+//     allocation error" on the handle, any other exception "HY000"; nothing
+//     unwinds into the Driver Manager.
+//  5. The exit line "-SQLxxx()=rc" is traced (bit 0x2). Entry lines, with
+//     the arguments, are the internal functions' own: they know which
+//     arguments are secrets (SQLConnect, SQLDriverConnect).
+//
+// Locks, and what each guards:
+//  - registry lock (handles.cpp): the registry map only; never held across
+//    a call.
+//  - call lock, one per live handle (a statement's is StmtExtra::lock,
+//    recursive): everything the call reads or writes in that handle's record,
+//    and the statement's StmtExtra. Held by the guard; stmt_enter takes it
+//    again on the same thread. It is shared with the registry, so a call
+//    that frees its own handle still releases it. One call holds one call
+//    lock, except SQLDisconnect and SQLFreeHandle of a connection, which
+//    take each statement's in turn before freeing it (connection, then
+//    statement: never the other way round).
+//  - client_env::lock and client_dbc::lock (recursive): the lists of
+//    connections, statements and descriptors, and a connection's
+//    information cache. Held briefly, never across a remote call.
+//  - RpcHandle::call_lock (rpc): one request and its answer on the link.
+//
+// Cancel: SQLCancel takes no call lock. When no other call is running on the
+// statement it behaves like any statement call; when one is (a fetch in
+// another thread), it only sends the server's cancel and touches nothing of
+// the statement record, which belongs to the running call. It waits at most
+// for the round trip that the running call has on the link at that moment,
+// never for the whole call.
+#include <sql.h>
+#include <sqlext.h>
+
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "api.h"
+#include "driver.h"
+#include "statements.h"
+#include "trace.h"
+
+namespace kyvek::driver {
+namespace {
+
+constexpr int kNoHandle = 0;
+
+// How the guard treats one entry point.
+struct Entry {
+  bool lock = true;      // hold the handle's call lock
+  bool clear = true;     // clear the handle's diagnostics
+  bool null_ok = false;  // a null handle goes on to the function (process-wide attributes)
+};
+constexpr Entry kCall{};
+constexpr Entry kDiagRead{true, false, false};
+constexpr Entry kCancel{false, false, false};
+constexpr Entry kProcessWide{true, true, true};
+
+// Kind of a handle named by an ODBC handle type; kNoHandle for others.
+int kind_of(SQLSMALLINT type) {
+  switch (type) {
+    case SQL_HANDLE_ENV: return kEnv;
+    case SQL_HANDLE_DBC: return kDbc;
+    case SQL_HANDLE_STMT: return kStmt;
+    case SQL_HANDLE_DESC: return kDesc;
+    default: return kNoHandle;
+  }
+}
+
+// SQLEndTran ends transactions of an environment or a connection; any other
+// type is refused by the function itself (SQL_ERROR).
+int tran_kind_of(SQLSMALLINT type) {
+  return type == SQL_HANDLE_ENV || type == SQL_HANDLE_DBC ? kind_of(type) : kNoHandle;
+}
+
+// The input handle of SQLAllocHandle: the environment of a connection, the
+// connection of a statement or descriptor, none for an environment.
+int parent_kind_of(SQLSMALLINT type) {
+  switch (type) {
+    case SQL_HANDLE_DBC: return kEnv;
+    case SQL_HANDLE_STMT:
+    case SQL_HANDLE_DESC: return kDbc;
+    default: return kNoHandle;
+  }
+}
+
+// The diagnostic list of a live handle, and the connection that names it.
+diag_header *diag_of(int kind, void *h, const client_dbc **dbc) {
+  *dbc = nullptr;
+  switch (kind) {
+    case kEnv: return &static_cast<client_env *>(h)->diag;
+    case kDbc:
+      *dbc = static_cast<client_dbc *>(h);
+      return &static_cast<client_dbc *>(h)->diag;
+    case kStmt: {
+      auto *stmt = static_cast<statement_t *>(h);
+      if (vekc_chk_handle(kDbc, stmt->owner) == 0) *dbc = static_cast<client_dbc *>(stmt->owner);
+      return &stmt->diags;
+    }
+    case kDesc: {
+      auto *desc = static_cast<client_desc *>(h);
+      if (vekc_chk_handle(kDbc, desc->dbc) == 0) *dbc = desc->dbc;
+      return &desc->diag;
+    }
+    default: return nullptr;
+  }
+}
+
+// An exception stopped the call: a record on the handle when it still lives.
+SQLRETURN post_failure(const char *name, int kind, void *h, bool no_memory) noexcept {
+  if (kind == kNoHandle || vekc_chk_handle(kind, h) != 0) return SQL_ERROR;
+  const client_dbc *dbc = nullptr;
+  diag_header *hdr = diag_of(kind, h, &dbc);
+  if (no_memory)
+    post_client(hdr, dbc, 0, "HY001", false, "Memory allocation error");
+  else
+    post_client(hdr, dbc, 2, "HY000", false, "General error: Internal client error (%s)", name + 3);
+  return SQL_ERROR;
+}
+
+SQLRETURN leave(const char *name, SQLRETURN rc) noexcept {
+  TRACE(0x2, "-%s()=%d\n", name, rc);
+  return rc;
+}
+
+template <class Fn>
+SQLRETURN guard(const char *name, int kind, void *h, Entry entry, Fn &&fn) noexcept {
+  try {
+    std::shared_ptr<std::recursive_mutex> call;
+    std::unique_lock<std::recursive_mutex> held;
+    if (kind != kNoHandle && !(entry.null_ok && !h)) {
+      call = handle_call_lock(kind, h);
+      if (!call) return leave(name, SQL_INVALID_HANDLE);
+      if (entry.lock) {
+        held = std::unique_lock<std::recursive_mutex>(*call);
+        if (handle_call_lock(kind, h) != call) return leave(name, SQL_INVALID_HANDLE);
+      }
+      if (entry.clear) {
+        const client_dbc *dbc = nullptr;
+        clear_errors(diag_of(kind, h, &dbc));
+      }
+    }
+    SQLRETURN rc;
+    try {
+      rc = fn();
+    } catch (const std::bad_alloc &) {
+      rc = post_failure(name, kind, h, true);
+    } catch (...) {
+      rc = post_failure(name, kind, h, false);
+    }
+    return leave(name, rc);
+  } catch (...) {
+    // The lock itself failed (std::system_error): the call never ran.
+    return leave(name, post_failure(name, kind, h, false));
+  }
+}
+
+}  // namespace
+}  // namespace kyvek::driver
+
+using namespace kyvek::driver;
+#define G(name, kind, h, entry, call) guard(#name, kind, h, entry, [&] { return api::call; })
+
+extern "C" {
+
+SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT t, SQLHANDLE in, SQLHANDLE *out) { return G(SQLAllocHandle, parent_kind_of(t), in, kCall, alloc_handle(t, in, out)); }
+SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT t, SQLHANDLE h) { return G(SQLFreeHandle, kind_of(t), h, kCall, free_handle(t, h)); }
+SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT h, SQLUSMALLINT option) { return G(SQLFreeStmt, kStmt, h, kCall, free_stmt(h, option)); }
+
+SQLRETURN SQL_API SQLSetEnvAttr(SQLHENV h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) { return G(SQLSetEnvAttr, kEnv, h, kProcessWide, set_env_attr(h, a, v, n)); }
+SQLRETURN SQL_API SQLGetEnvAttr(SQLHENV h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER *n) { return G(SQLGetEnvAttr, kEnv, h, kCall, get_env_attr(h, a, v, cap, n)); }
+SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) { return G(SQLSetConnectAttr, kDbc, h, kProcessWide, set_connect_attr(h, a, v, n)); }
+SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER *n) { return G(SQLGetConnectAttr, kDbc, h, kProcessWide, get_connect_attr(h, a, v, cap, n)); }
+
+SQLRETURN SQL_API SQLDriverConnect(SQLHDBC h, SQLHWND w, SQLCHAR *in, SQLSMALLINT inlen, SQLCHAR *out, SQLSMALLINT cap, SQLSMALLINT *outlen, SQLUSMALLINT completion) { return G(SQLDriverConnect, kDbc, h, kCall, driver_connect(h, w, in, inlen, out, cap, outlen, completion)); }
+SQLRETURN SQL_API SQLConnect(SQLHDBC h, SQLCHAR *dsn, SQLSMALLINT dsn_len, SQLCHAR *uid, SQLSMALLINT uid_len, SQLCHAR *pwd, SQLSMALLINT pwd_len) { return G(SQLConnect, kDbc, h, kCall, connect(h, dsn, dsn_len, uid, uid_len, pwd, pwd_len)); }
+SQLRETURN SQL_API SQLDisconnect(SQLHDBC h) { return G(SQLDisconnect, kDbc, h, kCall, disconnect(h)); }
+SQLRETURN SQL_API SQLGetFunctions(SQLHDBC h, SQLUSMALLINT id, SQLUSMALLINT *supported) { return G(SQLGetFunctions, kDbc, h, kCall, get_functions(h, id, supported)); }
+SQLRETURN SQL_API SQLGetInfo(SQLHDBC h, SQLUSMALLINT type, SQLPOINTER v, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetInfo, kDbc, h, kCall, get_info(h, type, v, cap, n)); }
+SQLRETURN SQL_API SQLNativeSql(SQLHDBC h, SQLCHAR *in, SQLINTEGER inlen, SQLCHAR *out, SQLINTEGER cap, SQLINTEGER *outlen) { return G(SQLNativeSql, kDbc, h, kCall, native_sql(h, in, inlen, out, cap, outlen)); }
+SQLRETURN SQL_API SQLEndTran(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT completion) { return G(SQLEndTran, tran_kind_of(t), h, kCall, end_tran(t, h, completion)); }
+
+SQLRETURN SQL_API SQLPrepare(SQLHSTMT h, SQLCHAR *text, SQLINTEGER n) { return G(SQLPrepare, kStmt, h, kCall, prepare(h, text, n)); }
+SQLRETURN SQL_API SQLExecDirect(SQLHSTMT h, SQLCHAR *text, SQLINTEGER n) { return G(SQLExecDirect, kStmt, h, kCall, exec_direct(h, text, n)); }
+SQLRETURN SQL_API SQLExecute(SQLHSTMT h) { return G(SQLExecute, kStmt, h, kCall, execute(h)); }
+SQLRETURN SQL_API SQLBindParameter(SQLHSTMT h, SQLUSMALLINT number, SQLSMALLINT io, SQLSMALLINT ctype, SQLSMALLINT sqltype, SQLULEN size, SQLSMALLINT digits, SQLPOINTER v, SQLLEN cap, SQLLEN *ind) { return G(SQLBindParameter, kStmt, h, kCall, bind_parameter(h, number, io, ctype, sqltype, size, digits, v, cap, ind)); }
+SQLRETURN SQL_API SQLDescribeParam(SQLHSTMT h, SQLUSMALLINT number, SQLSMALLINT *type, SQLULEN *size, SQLSMALLINT *digits, SQLSMALLINT *nullable) { return G(SQLDescribeParam, kStmt, h, kCall, describe_param(h, number, type, size, digits, nullable)); }
+SQLRETURN SQL_API SQLNumParams(SQLHSTMT h, SQLSMALLINT *n) { return G(SQLNumParams, kStmt, h, kCall, num_params(h, n)); }
+SQLRETURN SQL_API SQLParamData(SQLHSTMT h, SQLPOINTER *v) { return G(SQLParamData, kStmt, h, kCall, param_data(h, v)); }
+SQLRETURN SQL_API SQLPutData(SQLHSTMT h, SQLPOINTER data, SQLLEN n) { return G(SQLPutData, kStmt, h, kCall, put_data(h, data, n)); }
+SQLRETURN SQL_API SQLMoreResults(SQLHSTMT h) { return G(SQLMoreResults, kStmt, h, kCall, more_results(h)); }
+SQLRETURN SQL_API SQLRowCount(SQLHSTMT h, SQLLEN *n) { return G(SQLRowCount, kStmt, h, kCall, row_count(h, n)); }
+SQLRETURN SQL_API SQLCancel(SQLHSTMT h) { return G(SQLCancel, kStmt, h, kCancel, cancel(h)); }
+SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT h) { return G(SQLCloseCursor, kStmt, h, kCall, close_cursor(h)); }
+
+SQLRETURN SQL_API SQLBindCol(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT type, SQLPOINTER v, SQLLEN cap, SQLLEN *ind) { return guard("SQLBindCol", kStmt, h, kCall, [&] { return bind_col(h, col, type, v, cap, ind, 0); }); }
+SQLRETURN SQL_API SQLFetch(SQLHSTMT h) { return G(SQLFetch, kStmt, h, kCall, fetch(h)); }
+SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT h, SQLSMALLINT orientation, SQLLEN offset) { return G(SQLFetchScroll, kStmt, h, kCall, fetch_scroll(h, orientation, offset)); }
+SQLRETURN SQL_API SQLExtendedFetch(SQLHSTMT h, SQLUSMALLINT orientation, SQLLEN offset, SQLULEN *rows, SQLUSMALLINT *status) { return G(SQLExtendedFetch, kStmt, h, kCall, extended_fetch(h, orientation, offset, rows, status)); }
+SQLRETURN SQL_API SQLSetPos(SQLHSTMT h, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALLINT lock) { return G(SQLSetPos, kStmt, h, kCall, set_pos(h, row, op, lock)); }
+SQLRETURN SQL_API SQLBulkOperations(SQLHSTMT h, SQLSMALLINT op) { return G(SQLBulkOperations, kStmt, h, kCall, bulk_operations(h, op)); }
+SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT h, SQLSMALLINT *n) { return G(SQLNumResultCols, kStmt, h, kCall, num_result_cols(h, n)); }
+SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT col, SQLCHAR *name, SQLSMALLINT cap, SQLSMALLINT *name_len, SQLSMALLINT *type, SQLULEN *size, SQLSMALLINT *digits, SQLSMALLINT *nullable) { return G(SQLDescribeCol, kStmt, h, kCall, describe_col(h, col, name, cap, name_len, type, size, digits, nullable)); }
+SQLRETURN SQL_API SQLColAttribute(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, SQLPOINTER buf, SQLSMALLINT cap, SQLSMALLINT *n, SQLLEN *num) { return G(SQLColAttribute, kStmt, h, kCall, col_attribute(h, col, field, buf, cap, n, num)); }
+SQLRETURN SQL_API SQLGetData(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT type, SQLPOINTER v, SQLLEN cap, SQLLEN *ind) { return G(SQLGetData, kStmt, h, kCall, get_data(h, col, type, v, cap, ind)); }
+
+SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) { return G(SQLSetStmtAttr, kStmt, h, kCall, set_stmt_attr(h, a, v, n)); }
+SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER *n) { return G(SQLGetStmtAttr, kStmt, h, kCall, get_stmt_attr(h, a, v, cap, n)); }
+SQLRETURN SQL_API SQLGetCursorName(SQLHSTMT h, SQLCHAR *name, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetCursorName, kStmt, h, kCall, get_cursor_name(h, name, cap, n)); }
+SQLRETURN SQL_API SQLSetCursorName(SQLHSTMT h, SQLCHAR *name, SQLSMALLINT n) { return G(SQLSetCursorName, kStmt, h, kCall, set_cursor_name(h, name, n)); }
+
+SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLCHAR *state, SQLINTEGER *native, SQLCHAR *msg, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetDiagRec, kind_of(t), h, kDiagRead, get_diag_rec(t, h, rec, state, native, msg, cap, n)); }
+SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT id, SQLPOINTER v, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetDiagField, kind_of(t), h, kDiagRead, get_diag_field(t, h, rec, id, v, cap, n)); }
+
+}  // extern "C"

@@ -1,0 +1,248 @@
+// The entry guard of every exported function (odbc_api.cpp), called in
+// process: handles that are null, freed or of the wrong kind are refused
+// without being read, and an exception inside a call becomes a diagnostic
+// on the handle instead of unwinding into the application.
+#include <gtest/gtest.h>
+#include <sql.h>
+#include <sqlext.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+// Allocations of at least this many bytes fail (0: none). Replacing the global
+// allocator is how a test makes memory run out at one chosen allocation.
+static std::atomic<std::size_t> g_refuse_from{0};
+
+void *operator new(std::size_t n) {
+  const std::size_t limit = g_refuse_from.load(std::memory_order_relaxed);
+  if (limit && n >= limit) throw std::bad_alloc();
+  if (void *p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void *operator new[](std::size_t n) { return operator new(n); }
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept {
+  try {
+    return operator new(n);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+void *operator new[](std::size_t n, const std::nothrow_t &t) noexcept { return operator new(n, t); }
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void *p) noexcept { std::free(p); }
+void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+struct Diag {
+  std::string state, message;
+};
+
+std::vector<Diag> diags(SQLSMALLINT type, SQLHANDLE h) {
+  std::vector<Diag> out;
+  for (SQLSMALLINT i = 1; i < 10; ++i) {
+    SQLCHAR state[6] = {}, msg[512] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT len = 0;
+    if (!SQL_SUCCEEDED(SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len))) break;
+    out.push_back({reinterpret_cast<char *>(state), reinterpret_cast<char *>(msg)});
+  }
+  return out;
+}
+
+// The SQL functions that the driver's export map lists.
+std::set<std::string> exported_names() {
+  const char *src = std::getenv("KYVEK_SOURCE_DIR");
+  std::ifstream map(std::string(src ? src : ".") + "/client/driver/kyvekcnt.map");
+  std::set<std::string> names;
+  std::string word;
+  while (map >> word)
+    if (word.rfind("SQL", 0) == 0) names.insert(word.substr(0, word.find(';')));
+  return names;
+}
+
+enum class Kind { kEnv, kDbc, kStmt, kDesc };
+
+struct Export {
+  const char *name;
+  Kind kind;  // the kind of handle the call is given
+  std::function<SQLRETURN(SQLHANDLE)> call;
+};
+
+std::vector<Export> exports() {
+  static SQLCHAR text[64] = "x";
+  static SQLCHAR buf[64];
+  static SQLSMALLINT s16;
+  static SQLINTEGER s32;
+  static SQLLEN len;
+  static SQLULEN ulen;
+  static SQLUSMALLINT u16;
+  static SQLPOINTER ptr;
+  static SQLHANDLE out;
+  return {
+      {"SQLAllocHandle", Kind::kDbc, [](SQLHANDLE h) { return SQLAllocHandle(SQL_HANDLE_STMT, h, &out); }},
+      {"SQLAllocHandle", Kind::kDbc, [](SQLHANDLE h) { return SQLAllocHandle(SQL_HANDLE_DESC, h, &out); }},
+      {"SQLAllocHandle", Kind::kEnv, [](SQLHANDLE h) { return SQLAllocHandle(SQL_HANDLE_DBC, h, &out); }},
+      {"SQLFreeHandle", Kind::kEnv, [](SQLHANDLE h) { return SQLFreeHandle(SQL_HANDLE_ENV, h); }},
+      {"SQLFreeHandle", Kind::kDbc, [](SQLHANDLE h) { return SQLFreeHandle(SQL_HANDLE_DBC, h); }},
+      {"SQLFreeHandle", Kind::kStmt, [](SQLHANDLE h) { return SQLFreeHandle(SQL_HANDLE_STMT, h); }},
+      {"SQLFreeHandle", Kind::kDesc, [](SQLHANDLE h) { return SQLFreeHandle(SQL_HANDLE_DESC, h); }},
+      {"SQLFreeStmt", Kind::kStmt, [](SQLHANDLE h) { return SQLFreeStmt(h, SQL_CLOSE); }},
+      {"SQLSetEnvAttr", Kind::kEnv,
+       [](SQLHANDLE h) { return SQLSetEnvAttr(h, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(3), 0); }},
+      {"SQLGetEnvAttr", Kind::kEnv, [](SQLHANDLE h) { return SQLGetEnvAttr(h, SQL_ATTR_ODBC_VERSION, &s32, 0, nullptr); }},
+      {"SQLSetConnectAttr", Kind::kDbc, [](SQLHANDLE h) { return SQLSetConnectAttr(h, SQL_ATTR_AUTOCOMMIT, nullptr, 0); }},
+      {"SQLGetConnectAttr", Kind::kDbc,
+       [](SQLHANDLE h) { return SQLGetConnectAttr(h, SQL_ATTR_AUTOCOMMIT, &s32, 0, nullptr); }},
+      {"SQLDriverConnect", Kind::kDbc,
+       [](SQLHANDLE h) {
+         return SQLDriverConnect(h, nullptr, text, SQL_NTS, buf, sizeof buf, &s16, SQL_DRIVER_NOPROMPT);
+       }},
+      {"SQLConnect", Kind::kDbc, [](SQLHANDLE h) { return SQLConnect(h, text, SQL_NTS, nullptr, 0, nullptr, 0); }},
+      {"SQLDisconnect", Kind::kDbc, [](SQLHANDLE h) { return SQLDisconnect(h); }},
+      {"SQLGetFunctions", Kind::kDbc, [](SQLHANDLE h) { return SQLGetFunctions(h, SQL_API_SQLFETCH, &u16); }},
+      {"SQLGetInfo", Kind::kDbc, [](SQLHANDLE h) { return SQLGetInfo(h, SQL_DRIVER_NAME, buf, sizeof buf, &s16); }},
+      {"SQLNativeSql", Kind::kDbc,
+       [](SQLHANDLE h) { return SQLNativeSql(h, text, SQL_NTS, buf, sizeof buf, &s32); }},
+      {"SQLEndTran", Kind::kDbc, [](SQLHANDLE h) { return SQLEndTran(SQL_HANDLE_DBC, h, SQL_COMMIT); }},
+      {"SQLEndTran", Kind::kEnv, [](SQLHANDLE h) { return SQLEndTran(SQL_HANDLE_ENV, h, SQL_COMMIT); }},
+      {"SQLPrepare", Kind::kStmt, [](SQLHANDLE h) { return SQLPrepare(h, text, SQL_NTS); }},
+      {"SQLExecDirect", Kind::kStmt, [](SQLHANDLE h) { return SQLExecDirect(h, text, SQL_NTS); }},
+      {"SQLExecute", Kind::kStmt, [](SQLHANDLE h) { return SQLExecute(h); }},
+      {"SQLBindParameter", Kind::kStmt,
+       [](SQLHANDLE h) {
+         return SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_LONG, SQL_INTEGER, 0, 0, &s32, 0, &len);
+       }},
+      {"SQLDescribeParam", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLDescribeParam(h, 1, &s16, &ulen, &s16, &s16); }},
+      {"SQLNumParams", Kind::kStmt, [](SQLHANDLE h) { return SQLNumParams(h, &s16); }},
+      {"SQLParamData", Kind::kStmt, [](SQLHANDLE h) { return SQLParamData(h, &ptr); }},
+      {"SQLPutData", Kind::kStmt, [](SQLHANDLE h) { return SQLPutData(h, text, 1); }},
+      {"SQLMoreResults", Kind::kStmt, [](SQLHANDLE h) { return SQLMoreResults(h); }},
+      {"SQLRowCount", Kind::kStmt, [](SQLHANDLE h) { return SQLRowCount(h, &len); }},
+      {"SQLCancel", Kind::kStmt, [](SQLHANDLE h) { return SQLCancel(h); }},
+      {"SQLCloseCursor", Kind::kStmt, [](SQLHANDLE h) { return SQLCloseCursor(h); }},
+      {"SQLBindCol", Kind::kStmt, [](SQLHANDLE h) { return SQLBindCol(h, 1, SQL_C_LONG, &s32, 0, &len); }},
+      {"SQLFetch", Kind::kStmt, [](SQLHANDLE h) { return SQLFetch(h); }},
+      {"SQLFetchScroll", Kind::kStmt, [](SQLHANDLE h) { return SQLFetchScroll(h, SQL_FETCH_NEXT, 0); }},
+      {"SQLExtendedFetch", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLExtendedFetch(h, SQL_FETCH_NEXT, 0, &ulen, &u16); }},
+      {"SQLSetPos", Kind::kStmt, [](SQLHANDLE h) { return SQLSetPos(h, 1, SQL_POSITION, SQL_LOCK_NO_CHANGE); }},
+      {"SQLBulkOperations", Kind::kStmt, [](SQLHANDLE h) { return SQLBulkOperations(h, SQL_ADD); }},
+      {"SQLNumResultCols", Kind::kStmt, [](SQLHANDLE h) { return SQLNumResultCols(h, &s16); }},
+      {"SQLDescribeCol", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLDescribeCol(h, 1, buf, sizeof buf, &s16, &s16, &ulen, &s16, &s16); }},
+      {"SQLColAttribute", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLColAttribute(h, 1, SQL_DESC_NAME, buf, sizeof buf, &s16, &len); }},
+      {"SQLGetData", Kind::kStmt, [](SQLHANDLE h) { return SQLGetData(h, 1, SQL_C_LONG, &s32, 0, &len); }},
+      {"SQLSetStmtAttr", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(1), 0); }},
+      {"SQLGetStmtAttr", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLGetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, &ulen, 0, nullptr); }},
+      {"SQLGetCursorName", Kind::kStmt, [](SQLHANDLE h) { return SQLGetCursorName(h, buf, sizeof buf, &s16); }},
+      {"SQLSetCursorName", Kind::kStmt, [](SQLHANDLE h) { return SQLSetCursorName(h, text, SQL_NTS); }},
+      {"SQLGetDiagRec", Kind::kDbc,
+       [](SQLHANDLE h) { return SQLGetDiagRec(SQL_HANDLE_DBC, h, 1, buf, &s32, buf, sizeof buf, &s16); }},
+      {"SQLGetDiagRec", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLGetDiagRec(SQL_HANDLE_STMT, h, 1, buf, &s32, buf, sizeof buf, &s16); }},
+      {"SQLGetDiagField", Kind::kEnv,
+       [](SQLHANDLE h) { return SQLGetDiagField(SQL_HANDLE_ENV, h, 0, SQL_DIAG_NUMBER, &s32, 0, nullptr); }},
+      {"SQLGetDiagField", Kind::kDesc,
+       [](SQLHANDLE h) { return SQLGetDiagField(SQL_HANDLE_DESC, h, 0, SQL_DIAG_NUMBER, &s32, 0, nullptr); }},
+  };
+}
+
+class EntryGuard : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_ENV, nullptr, &env_), SQL_SUCCESS);
+    ASSERT_EQ(SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+              SQL_SUCCESS);
+    ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_), SQL_SUCCESS);
+  }
+  void TearDown() override {
+    g_refuse_from = 0;
+    EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_DBC, dbc_), SQL_SUCCESS);
+    EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_ENV, env_), SQL_SUCCESS);
+  }
+  SQLHANDLE env_ = nullptr, dbc_ = nullptr;
+};
+
+TEST_F(EntryGuard, TheTableCoversEveryExport) {
+  std::set<std::string> tested;
+  for (const Export &e : exports()) tested.insert(e.name);
+  const std::set<std::string> exported = exported_names();
+  ASSERT_FALSE(exported.empty());
+  EXPECT_EQ(tested, exported);
+}
+
+// Null, freed and wrong-kind handles: SQL_INVALID_HANDLE from every export,
+// with nothing read through the handle (ASan would see a freed record read).
+TEST_F(EntryGuard, NullFreedAndWrongKindHandlesAreInvalid) {
+  SQLHANDLE freed_env = nullptr, freed_dbc = nullptr;
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_ENV, nullptr, &freed_env), SQL_SUCCESS);
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_DBC, freed_env, &freed_dbc), SQL_SUCCESS);
+  ASSERT_EQ(SQLFreeHandle(SQL_HANDLE_DBC, freed_dbc), SQL_SUCCESS);
+  ASSERT_EQ(SQLFreeHandle(SQL_HANDLE_ENV, freed_env), SQL_SUCCESS);
+  long junk[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+
+  for (const Export &e : exports()) {
+    SCOPED_TRACE(e.name);
+    std::vector<std::pair<const char *, SQLHANDLE>> bad = {
+        {"null", nullptr}, {"freed env", freed_env}, {"freed dbc", freed_dbc}, {"junk", junk}};
+    // A live handle of another kind.
+    if (e.kind != Kind::kEnv) bad.push_back({"live env", env_});
+    if (e.kind != Kind::kDbc) bad.push_back({"live dbc", dbc_});
+    for (const auto &[what, h] : bad) {
+      SCOPED_TRACE(what);
+      EXPECT_EQ(e.call(h), SQL_INVALID_HANDLE);
+    }
+  }
+  // The handles that were offered are untouched.
+  EXPECT_TRUE(diags(SQL_HANDLE_ENV, env_).empty());
+  EXPECT_TRUE(diags(SQL_HANDLE_DBC, dbc_).empty());
+}
+
+// Memory running out inside a call gives HY001 on the handle; the call
+// returns, and the application goes on using the handle.
+TEST_F(EntryGuard, AllocationFailureInACallIsHY001AndTheHandleStaysUsable) {
+  const std::string big(1 << 20, 'c');
+  const std::string connection = "DRIVER=kyvekcnt;DSN=" + big;
+  struct Case {
+    const char *name;
+    std::function<SQLRETURN(SQLHANDLE)> call;
+  } cases[] = {
+      {"SQLSetConnectAttr",
+       [&](SQLHANDLE h) {
+         return SQLSetConnectAttr(h, SQL_ATTR_CURRENT_CATALOG, (SQLPOINTER)big.c_str(), SQL_NTS);
+       }},
+      {"SQLDriverConnect",
+       [&](SQLHANDLE h) {
+         return SQLDriverConnect(h, nullptr, (SQLCHAR *)connection.c_str(), SQL_NTS, nullptr, 0, nullptr,
+                                 SQL_DRIVER_NOPROMPT);
+       }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    g_refuse_from = big.size();
+    const SQLRETURN rc = c.call(dbc_);
+    g_refuse_from = 0;
+    EXPECT_EQ(rc, SQL_ERROR);
+    auto d = diags(SQL_HANDLE_DBC, dbc_);
+    ASSERT_EQ(d.size(), 1u);
+    EXPECT_EQ(d[0].state, "HY001");
+    EXPECT_EQ(d[0].message, "[Kyronde ODBC (Client)]Memory allocation error");
+
+    EXPECT_EQ(SQLSetConnectAttr(dbc_, SQL_ATTR_CURRENT_CATALOG, (SQLPOINTER) "main", SQL_NTS), SQL_SUCCESS);
+    EXPECT_TRUE(diags(SQL_HANDLE_DBC, dbc_).empty());
+  }
+}
+
+}  // namespace
