@@ -85,6 +85,31 @@ SQLRETURN get_diag_rec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQLC
 SQLRETURN get_diag_field(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQLSMALLINT id, SQLPOINTER buf,
                          SQLSMALLINT buflen, SQLSMALLINT *strlen_ptr);
 
+// catalog.cpp
+SQLRETURN tables(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                 SQLSMALLINT tn, SQLCHAR *y, SQLSMALLINT yn);
+SQLRETURN columns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                  SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on);
+SQLRETURN column_privileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                            SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on);
+SQLRETURN table_privileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                           SQLSMALLINT tn);
+SQLRETURN primary_keys(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                       SQLSMALLINT tn);
+SQLRETURN procedures(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p,
+                     SQLSMALLINT pn);
+SQLRETURN statistics(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                     SQLSMALLINT tn, SQLUSMALLINT unique, SQLUSMALLINT reserved);
+SQLRETURN special_columns(SQLHSTMT h, SQLUSMALLINT id_type, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s,
+                          SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLUSMALLINT scope,
+                          SQLUSMALLINT nullable);
+SQLRETURN procedure_columns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p,
+                            SQLSMALLINT pn, SQLCHAR *o, SQLSMALLINT on);
+SQLRETURN foreign_keys(SQLHSTMT h, SQLCHAR *pc, SQLSMALLINT pcn, SQLCHAR *ps, SQLSMALLINT psn, SQLCHAR *pt,
+                       SQLSMALLINT ptn, SQLCHAR *fc, SQLSMALLINT fcn, SQLCHAR *fs, SQLSMALLINT fsn,
+                       SQLCHAR *ft, SQLSMALLINT ftn);
+SQLRETURN get_type_info(SQLHSTMT h, SQLSMALLINT type);
+
 }  // namespace kyvek::driver::api
 
 #endif

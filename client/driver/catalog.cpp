@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "api.h"
 #include "remote.h"
 #include "statements.h"
 #include "trace.h"
@@ -153,10 +154,10 @@ SQLRETURN three_names(const Rules &rules, SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn
 
 }  // namespace
 
-extern "C" {
+namespace kyvek::driver::api {
 
-SQLRETURN SQL_API SQLTables(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
-                            SQLSMALLINT tn, SQLCHAR *y, SQLSMALLINT yn) {
+SQLRETURN tables(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                 SQLSMALLINT tn, SQLCHAR *y, SQLSMALLINT yn) {
   Catalog cat(kTables, h, {{c, cn}, {s, sn}, {t, tn}, {y, yn}});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
@@ -166,8 +167,8 @@ SQLRETURN SQL_API SQLTables(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, 
                                     d.text, d.length, e.block, e.text, e.length));
 }
 
-SQLRETURN SQL_API SQLColumns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
-                             SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) {
+SQLRETURN columns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                  SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) {
   Catalog cat(kColumns, h, {{c, cn}, {s, sn}, {t, tn}, {o, on}});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
@@ -186,8 +187,8 @@ SQLRETURN SQL_API SQLColumns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s,
                                      d.block, d.text, d.length, e.block, e.text, e.length));
 }
 
-SQLRETURN SQL_API SQLColumnPrivileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
-                                      SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) {
+SQLRETURN column_privileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                            SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) {
   Catalog cat(kColumnPrivileges, h, {{c, cn}, {s, sn}, {t, tn}, {o, on}});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
@@ -197,41 +198,41 @@ SQLRETURN SQL_API SQLColumnPrivileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQ
       remote_sql_column_privileges(k.rpc(), k.server(), a.block, a.text, b.block, b.text, d.block, d.text, e.block, e.text));
 }
 
-SQLRETURN SQL_API SQLTablePrivileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
-                                     SQLSMALLINT tn) {
+SQLRETURN table_privileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                           SQLSMALLINT tn) {
   return three_names(kTablePrivileges, h, c, cn, s, sn, t, tn, [](StmtCall &k, const Name &a, const Name &b, const Name &d) {
     return remote_sql_table_privileges(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length,
                                        d.block, d.text, d.length);
   });
 }
 
-SQLRETURN SQL_API SQLPrimaryKeys(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
-                                 SQLSMALLINT tn) {
+SQLRETURN primary_keys(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                       SQLSMALLINT tn) {
   return three_names(kPrimaryKeys, h, c, cn, s, sn, t, tn, [](StmtCall &k, const Name &a, const Name &b, const Name &d) {
     return remote_sql_primary_keys(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length, d.block,
                                    d.text, d.length);
   });
 }
 
-SQLRETURN SQL_API SQLProcedures(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p,
-                                SQLSMALLINT pn) {
+SQLRETURN procedures(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p,
+                     SQLSMALLINT pn) {
   return three_names(kProcedures, h, c, cn, s, sn, p, pn, [](StmtCall &k, const Name &a, const Name &b, const Name &d) {
     return remote_sql_procedures(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length, d.block,
                                  d.text, d.length);
   });
 }
 
-SQLRETURN SQL_API SQLStatistics(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
-                                SQLSMALLINT tn, SQLUSMALLINT unique, SQLUSMALLINT reserved) {
+SQLRETURN statistics(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+                     SQLSMALLINT tn, SQLUSMALLINT unique, SQLUSMALLINT reserved) {
   return three_names(kStatistics, h, c, cn, s, sn, t, tn, [&](StmtCall &k, const Name &a, const Name &b, const Name &d) {
     return remote_sql_statistics(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length, d.block,
                                  d.text, d.length, static_cast<int16_t>(unique), static_cast<int16_t>(reserved));
   });
 }
 
-SQLRETURN SQL_API SQLSpecialColumns(SQLHSTMT h, SQLUSMALLINT id_type, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s,
-                                    SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLUSMALLINT scope,
-                                    SQLUSMALLINT nullable) {
+SQLRETURN special_columns(SQLHSTMT h, SQLUSMALLINT id_type, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s,
+                          SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLUSMALLINT scope,
+                          SQLUSMALLINT nullable) {
   return three_names(kSpecialColumns, h, c, cn, s, sn, t, tn, [&](StmtCall &k, const Name &a, const Name &b, const Name &d) {
     return remote_sql_special_columns(k.rpc(), k.server(), static_cast<int16_t>(id_type), a.block, a.text, a.length,
                                       b.block, b.text, b.length, d.block, d.text, d.length,
@@ -239,8 +240,8 @@ SQLRETURN SQL_API SQLSpecialColumns(SQLHSTMT h, SQLUSMALLINT id_type, SQLCHAR *c
   });
 }
 
-SQLRETURN SQL_API SQLProcedureColumns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p,
-                                      SQLSMALLINT pn, SQLCHAR *o, SQLSMALLINT on) {
+SQLRETURN procedure_columns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p,
+                            SQLSMALLINT pn, SQLCHAR *o, SQLSMALLINT on) {
   Catalog cat(kProcedureColumns, h, {{c, cn}, {s, sn}, {p, pn}, {o, on}});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
@@ -250,9 +251,9 @@ SQLRETURN SQL_API SQLProcedureColumns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQ
                                                b.length, d.block, d.text, d.length, e.block, e.text, e.length));
 }
 
-SQLRETURN SQL_API SQLForeignKeys(SQLHSTMT h, SQLCHAR *pc, SQLSMALLINT pcn, SQLCHAR *ps, SQLSMALLINT psn, SQLCHAR *pt,
-                                 SQLSMALLINT ptn, SQLCHAR *fc, SQLSMALLINT fcn, SQLCHAR *fs, SQLSMALLINT fsn,
-                                 SQLCHAR *ft, SQLSMALLINT ftn) {
+SQLRETURN foreign_keys(SQLHSTMT h, SQLCHAR *pc, SQLSMALLINT pcn, SQLCHAR *ps, SQLSMALLINT psn, SQLCHAR *pt,
+                       SQLSMALLINT ptn, SQLCHAR *fc, SQLSMALLINT fcn, SQLCHAR *fs, SQLSMALLINT fsn,
+                       SQLCHAR *ft, SQLSMALLINT ftn) {
   Catalog cat(kForeignKeys, h, {{pc, pcn}, {ps, psn}, {pt, ptn}, {fc, fcn}, {fs, fsn}, {ft, ftn}});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
@@ -264,7 +265,7 @@ SQLRETURN SQL_API SQLForeignKeys(SQLHSTMT h, SQLCHAR *pc, SQLSMALLINT pcn, SQLCH
                                           f.length, g.block, g.text, g.length));
 }
 
-SQLRETURN SQL_API SQLGetTypeInfo(SQLHSTMT h, SQLSMALLINT type) {
+SQLRETURN get_type_info(SQLHSTMT h, SQLSMALLINT type) {
   TRACE(0x1, "SQLGetTypeInfo(%p,%d)\n", h, type);
   Catalog cat(kGetTypeInfo, h, {});
   SQLRETURN rc = cat.enter();
@@ -273,4 +274,4 @@ SQLRETURN SQL_API SQLGetTypeInfo(SQLHSTMT h, SQLSMALLINT type) {
   return cat.done(remote_sql_get_type_info(k.rpc(), k.server(), type));
 }
 
-}  // extern "C"
+}  // namespace kyvek::driver::api

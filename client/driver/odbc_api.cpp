@@ -11,7 +11,10 @@
 // SQLGetEnvAttr, SQLGetFunctions, SQLGetInfo, SQLGetStmtAttr,
 // SQLMoreResults, SQLNativeSql, SQLNumParams, SQLNumResultCols,
 // SQLParamData, SQLPrepare, SQLPutData, SQLRowCount, SQLSetConnectAttr,
-// SQLSetCursorName, SQLSetEnvAttr, SQLSetPos, SQLSetStmtAttr.
+// SQLSetCursorName, SQLSetEnvAttr, SQLSetPos, SQLSetStmtAttr; the catalog
+// functions SQLColumnPrivileges, SQLColumns, SQLForeignKeys, SQLGetTypeInfo,
+// SQLPrimaryKeys, SQLProcedureColumns, SQLProcedures, SQLSpecialColumns,
+// SQLStatistics, SQLTablePrivileges, SQLTables.
 // (kyvekcnt.map lists the same names; a test holds the two together.)
 //
 // The guard, in this order:
@@ -232,6 +235,18 @@ SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTE
 SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER *n) { return G(SQLGetStmtAttr, kStmt, h, kCall, get_stmt_attr(h, a, v, cap, n)); }
 SQLRETURN SQL_API SQLGetCursorName(SQLHSTMT h, SQLCHAR *name, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetCursorName, kStmt, h, kCall, get_cursor_name(h, name, cap, n)); }
 SQLRETURN SQL_API SQLSetCursorName(SQLHSTMT h, SQLCHAR *name, SQLSMALLINT n) { return G(SQLSetCursorName, kStmt, h, kCall, set_cursor_name(h, name, n)); }
+
+SQLRETURN SQL_API SQLTables(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLCHAR *y, SQLSMALLINT yn) { return G(SQLTables, kStmt, h, kCall, tables(h, c, cn, s, sn, t, tn, y, yn)); }
+SQLRETURN SQL_API SQLColumns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) { return G(SQLColumns, kStmt, h, kCall, columns(h, c, cn, s, sn, t, tn, o, on)); }
+SQLRETURN SQL_API SQLColumnPrivileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) { return G(SQLColumnPrivileges, kStmt, h, kCall, column_privileges(h, c, cn, s, sn, t, tn, o, on)); }
+SQLRETURN SQL_API SQLTablePrivileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn) { return G(SQLTablePrivileges, kStmt, h, kCall, table_privileges(h, c, cn, s, sn, t, tn)); }
+SQLRETURN SQL_API SQLPrimaryKeys(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn) { return G(SQLPrimaryKeys, kStmt, h, kCall, primary_keys(h, c, cn, s, sn, t, tn)); }
+SQLRETURN SQL_API SQLProcedures(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p, SQLSMALLINT pn) { return G(SQLProcedures, kStmt, h, kCall, procedures(h, c, cn, s, sn, p, pn)); }
+SQLRETURN SQL_API SQLStatistics(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLUSMALLINT unique, SQLUSMALLINT reserved) { return G(SQLStatistics, kStmt, h, kCall, statistics(h, c, cn, s, sn, t, tn, unique, reserved)); }
+SQLRETURN SQL_API SQLSpecialColumns(SQLHSTMT h, SQLUSMALLINT id, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLUSMALLINT scope, SQLUSMALLINT nullable) { return G(SQLSpecialColumns, kStmt, h, kCall, special_columns(h, id, c, cn, s, sn, t, tn, scope, nullable)); }
+SQLRETURN SQL_API SQLProcedureColumns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p, SQLSMALLINT pn, SQLCHAR *o, SQLSMALLINT on) { return G(SQLProcedureColumns, kStmt, h, kCall, procedure_columns(h, c, cn, s, sn, p, pn, o, on)); }
+SQLRETURN SQL_API SQLForeignKeys(SQLHSTMT h, SQLCHAR *pc, SQLSMALLINT pcn, SQLCHAR *ps, SQLSMALLINT psn, SQLCHAR *pt, SQLSMALLINT ptn, SQLCHAR *fc, SQLSMALLINT fcn, SQLCHAR *fs, SQLSMALLINT fsn, SQLCHAR *ft, SQLSMALLINT ftn) { return G(SQLForeignKeys, kStmt, h, kCall, foreign_keys(h, pc, pcn, ps, psn, pt, ptn, fc, fcn, fs, fsn, ft, ftn)); }
+SQLRETURN SQL_API SQLGetTypeInfo(SQLHSTMT h, SQLSMALLINT type) { return G(SQLGetTypeInfo, kStmt, h, kCall, get_type_info(h, type)); }
 
 SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLCHAR *state, SQLINTEGER *native, SQLCHAR *msg, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetDiagRec, kind_of(t), h, kDiagRead, get_diag_rec(t, h, rec, state, native, msg, cap, n)); }
 SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT id, SQLPOINTER v, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetDiagField, kind_of(t), h, kDiagRead, get_diag_field(t, h, rec, id, v, cap, n)); }
