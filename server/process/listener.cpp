@@ -790,9 +790,14 @@ extern "C" int console_loop(int argc, char** argv) {
   return listener.run_console(argc, argv);
 }
 
-#if defined(KYVEK_HAVE_HTTP)
-extern "C" int run_http_server(server_stats_t* block);
-#endif
+extern "C" uint32_t service_state(void) { return current_state(); }
+extern "C" void report_service_state(uint32_t state) { set_state(state); }
+
+namespace {
+http_server_entry_fn g_http_entry = nullptr;
+}  // namespace
+
+extern "C" void set_http_server_entry(http_server_entry_fn entry) { g_http_entry = entry; }
 
 extern "C" void httpdServiceMain(int, char**) {
   begin_service("\t(httpd) Registered with Service Manager\n");
@@ -806,11 +811,10 @@ extern "C" void httpdServiceMain(int, char**) {
   service_checkpoint();
   startup_log("Running httpd\n");
   set_state(KY_SERVICE_RUNNING);
-#if defined(KYVEK_HAVE_HTTP)
-  run_http_server(block);
-#else
-  event(EVENTLOG_ERROR, EV_ERROR_TEXT, "The HTTP administration server is not built yet");
-#endif
+  if (g_http_entry)
+    g_http_entry(block);
+  else
+    event(EVENTLOG_ERROR, EV_ERROR_TEXT, "The HTTP administration server is not built yet");
   startup_log("Returned from httpd\n");
   release_shared_statistics(block);
   end_service(EV_HTTP_STOPPED);

@@ -41,6 +41,14 @@ void ServiceMain(int argc, char **argv);
 void ServiceHandle(uint32_t control);
 /* Service main of the HTTP administration server. */
 void httpdServiceMain(int argc, char **argv);
+/* The process's service state word (the control handler writes it) and the
+ * report of a new state; the HTTP server's loop polls and reports through them. */
+uint32_t service_state(void);
+void report_service_state(uint32_t state);
+/* The administration server's entry, set by the program before the service
+ * dispatcher runs httpdServiceMain (the HTTP library sits above this one). */
+typedef int (*http_server_entry_fn)(server_stats_t *block);
+void set_http_server_entry(http_server_entry_fn entry);
 
 /* The loop under service control: 0 after a stop, 1 after a failure. */
 int Service(void);

@@ -139,6 +139,7 @@ int httpd_main() {
   std::fprintf(stderr, "The HTTP administration server is not built yet\n");
   return 1;
 #else
+  set_http_server_entry(run_http_server);
   int d = start_service_dispatcher(HTTP_SERVICE_NAME, httpdServiceMain);
   if (d < 0) return d;
   if (d == 1) return 0;
@@ -150,9 +151,9 @@ int httpd_main() {
     return -1;
   }
   set_server_event_target(block, source);
-  run_http_server(block);
+  int rc = run_http_server(block);
   release_shared_statistics(block);
-  return 0;
+  return rc;
 #endif
 }
 

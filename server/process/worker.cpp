@@ -21,6 +21,7 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "events.h"
@@ -415,9 +416,13 @@ extern "C" int start_httpd_process(server_stats_t*) {
   char image[] = "/proc/self/exe";
   char word[] = "httpd";
   char* argv[] = {image, word, nullptr};
+  pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid == 0) {
     reset_child_signals();
+    // The administration child ends with its listener instead of living on.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(0);
     ::execv(image, argv);
     ::_exit(127);
   }
