@@ -1,0 +1,36 @@
+// Page handlers of the dispatch table and what they share.
+#ifndef KYVEK_SERVER_HTTP_PAGES_H
+#define KYVEK_SERVER_HTTP_PAGES_H
+
+#include <string>
+
+#include "http_internal.h"
+
+namespace kyvek::http {
+
+// Loads the row's template and copies it with the page's entities through the
+// page writer; the template's last character (its final line end) is not
+// sent. 0, or -1 when the template cannot be loaded (answered already).
+int template_page(const uri_entry& row, http_request& request, char* out, size_t* length,
+                  const entity_list& entities);
+
+// Asks for authorisation when the running Flags have HTTPAuthAll. 1 go on, 0
+// refused (status and page set).
+int authorise_if_all(http_request& request, char* out, size_t* length);
+
+// The server service's state number and text; -1 when it cannot be queried.
+int get_service_state(std::string* text);
+// Sends pause (2) or continue (3) to the server service. 0 or -1.
+int control_service(uint32_t code);
+
+// The statistics HTML of the shared block.
+std::string statistics_table(const server_stats_t* block, uint32_t flags, time_t now);
+
+int uri_index(const uri_entry&, http_request&, char*, size_t*);
+int uri_hosts(const uri_entry&, http_request&, char*, size_t*);
+int uri_information(const uri_entry&, http_request&, char*, size_t*);
+int uri_not_built(const uri_entry&, http_request&, char*, size_t*);
+
+}  // namespace kyvek::http
+
+#endif

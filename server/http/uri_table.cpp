@@ -1,0 +1,64 @@
+// The dispatch table: every path the administration server answers, compared
+// exactly and case-sensitively with the request's path (without its query).
+#include "http_internal.h"
+#include "pages.h"
+
+namespace kyvek::http {
+
+namespace {
+
+std::vector<uri_entry> build_table() {
+  std::vector<uri_entry> t;
+  for (const char* p : {"/btn_pause.gif", "/btn_continue.gif"}) t.push_back({p, uri_file, nullptr, URI_GIF});
+  t.push_back({"/styles.css", uri_file, nullptr, URI_CSS});
+  t.push_back({"/favicon.ico", uri_file, nullptr, URI_ICON});
+  for (const char* p :
+       {"/btn_add.gif", "/btn_add_sm.gif", "/btn_change.gif", "/btn_configuration.gif",
+        "/btn_configuration_sel.gif", "/btn_datasources.gif", "/btn_datasources_sel.gif", "/btn_end.gif",
+        "/btn_export.gif", "/btn_information.gif", "/btn_information_sel.gif", "/btn_next.gif",
+        "/btn_previous.gif", "/view_running.gif", "/view_paused.gif", "/btn_security.gif",
+        "/btn_security_sel.gif", "/btn_start.gif", "/btn_statistics.gif", "/btn_statistics_sel.gif",
+        "/btn_submit.gif", "/hidden_eye.gif", "/kyronde_link.gif", "/side_nav.gif", "/tl_background.gif",
+        "/tl_header.gif", "/tick_sm.gif", "/cross_sm.gif", "/help.gif", "/help2.gif", "/ani_alert.gif",
+        "/note.gif", "/splitter.gif", "/graph_cm.gif", "/graph_ch.gif"})
+    t.push_back({p, uri_file, nullptr, URI_GIF});
+  struct Page {
+    const char* path;
+    uri_fn fn;
+    const char* templ;
+    uint32_t flags;
+  };
+  const Page pages[] = {
+      {"/index.html", uri_index, "index.html", URI_NOCACHE},
+      {"/", uri_index, "index.html", URI_NOCACHE},
+      {"/configuration.html", uri_not_built, "configuration.html", URI_NOCACHE},
+      {"/data_sources.html", uri_not_built, "data_sources.html", URI_NOCACHE},
+      {"/hosts.html", uri_hosts, "hosts.html", URI_NOCACHE},
+      {"/config_change_f.html", uri_not_built, "config_change_f.html", URI_NOCACHE},
+      {"/information.html", uri_information, "information.html", URI_NOCACHE},
+      {"/config_change_s.cgi", uri_not_built, "config_change_s.cgi", URI_NOCACHE},
+      {"/access_change_s.cgi", uri_not_built, "access_change_s.cgi", URI_NOCACHE},
+      {"/access_control.html", uri_not_built, "access_control.html", URI_NOCACHE},
+      {"/access_remove_s.cgi", uri_not_built, "access_remove_s.cgi", URI_NOCACHE},
+      {"/dsn.html", uri_not_built, "dsn.html", URI_NOCACHE},
+      {"/dsnaccess_change_s.html", uri_not_built, "dsnaccess_change_s.html", URI_NOCACHE},
+      {"/dsnaccess_remove_s.html", uri_not_built, "dsnaccess_remove_s.html", URI_NOCACHE},
+      {"/internal.html", uri_not_built, nullptr, URI_NOCACHE},
+      {"/audit.html", uri_not_built, "audit.html", URI_NOCACHE},
+      {"/graph.png", uri_not_built, "graph.png", URI_NOCACHE | URI_PNG},
+      {"/op_config.html", uri_not_built, "op_config.html", URI_NOCACHE},
+      {"/service_control.html", uri_not_built, "service_control.html", URI_NOCACHE},
+      {"/service_change.html", uri_not_built, "service_change.html", URI_NOCACHE},
+  };
+  for (const Page& p : pages) t.push_back({p.path, p.fn, p.templ, p.flags});
+  return t;
+}
+
+}  // namespace
+
+const std::vector<uri_entry>& uri_table() {
+  static const std::vector<uri_entry> table = build_table();
+  return table;
+}
+
+}  // namespace kyvek::http
