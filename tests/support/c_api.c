@@ -1,5 +1,6 @@
 /* Uses every public header from C, so that they stay valid C and the
  * exported names link. Returns 0 when all checks pass, else the failing line. */
+#include <stdlib.h>
 #include <string.h>
 
 #include <sql.h>
@@ -154,6 +155,149 @@ static int kysupp_c_rest(mem_handle *pool) {
     return 0;
 }
 
+static void c_enumerate(void *data, void *arg, int last) {
+    (void)data;
+    (void)last;
+    ++*(int *)arg;
+}
+
+static void c_destroy(void *p) { (void)p; }
+
+/* The rest of the earlier units, so that every exported name is called from
+ * C at least once. Configuration calls touch only keys that do not exist. */
+static int kysupp_c_earlier(mem_handle *pool) {
+    ConfigHandle *cfg = open_registry();
+    con_str cs, extra;
+    char out[64], tok[16];
+    char *cursor = NULL;
+    SQLWCHAR wide[8];
+    SQLLEN llen = 0;
+    int32_t ilen = 0, y = 0, m = 0, d = 0, i32 = 0;
+    int64_t i64 = 0;
+    double dbl = 0;
+    int16_t len = 0;
+    int n = 0, a = 1, b = 2;
+    List *list = NULL;
+    void *blk;
+    hash_table *table;
+    hash_item *item;
+    SQL_NUMERIC_STRUCT x, z;
+    SQL_DATE_STRUCT d1, d2;
+    SQL_TIME_STRUCT t1;
+    SQL_TIMESTAMP_STRUCT ts1;
+    SQL_INTERVAL_STRUCT iv;
+    Value *cell;
+    ky_stmt_node sn;
+
+    /* Configuration */
+    CHECK(cfg != NULL);
+    CHECK(set_config(cfg, KY_CONFIG_DEFAULT_ROOT) == 0 && set_dsn(cfg, NULL) == 0);
+    set_ini_function(cfg, NULL);
+    CHECK(get_profile_string(cfg, 0, "kysupp-c-none", "k", "dflt", out, sizeof out) >= 0);
+    CHECK(set_profile_string(cfg, 0, "kysupp-c-none", "k", "v") == -1 && registry_error(cfg) != NULL);
+    CHECK(get_default(cfg, "kysupp_c_none", out, sizeof out) == 0);
+    close_registry(cfg);
+
+    /* Connection strings */
+    init_con_str(&cs);
+    init_con_str(&extra);
+    CHECK(parse_connection_string(&cs, pool, "DSN=a;UID=u", KY_CONSTR_NTS, 0) == 0);
+    CHECK(parse_connection_string(&extra, pool, "PWD=p", KY_CONSTR_NTS, 1) == 0);
+    CHECK(append_pair(&cs, "X", "1", pool) == 0);
+    CHECK(merge_connection_string(&cs, &extra, pool) == 0);
+    CHECK(modify_connection_string(&cs, "X", "2", pool) == 0);
+    CHECK(change_connection_string(&cs, "X", "Y", pool) == 0);
+    CHECK(replace_connection_string(&cs, "Y", "Z", pool) == 0);
+    CHECK(delete_connection_string(&cs, "Z", pool) == 0);
+    CHECK(generate_connection_string_ex(&cs, out, sizeof out) != NULL);
+    CHECK(strcmp(out, "DSN=a;UID=u;PWD=p;") == 0);
+    CHECK(generate_connection_string_config(&cs, out, sizeof out) == out && strcmp(out, "DSN=a") == 0);
+
+    /* Dates */
+    CHECK(current_year() >= 2000 && current_month() >= 1 && current_day() >= 1);
+    d1.year = 2000;
+    d1.month = 1;
+    d1.day = 1;
+    d2 = d1;
+    d2.day = 2;
+    CHECK(date_compare(&d1, &d2) < 0);
+    t1.hour = 1;
+    t1.minute = 2;
+    t1.second = 3;
+    CHECK(time_compare(&t1, &t1) == 0);
+    memset(&ts1, 0, sizeof ts1);
+    CHECK(timestamp_compare(&ts1, &ts1) == 0);
+    CHECK(jdnl_to_ymd(2451545, &y, &m, &d, KY_CALENDAR_AUTO) == 2000 && m == 1 && d == 1);
+    CHECK(jdnl_to_dow(2451545) == 6);
+
+    /* Hash tables */
+    table = ky_make_hash_table(0);
+    CHECK(ky_add_hash_item("gone", table) != NULL);
+    item = ky_remove_hash_item("gone", table);
+    CHECK(item != NULL);
+    free(item);
+    CHECK(ky_hash_key("a") == 97);
+    ky_dispose_hash_table(table);
+
+    /* Intervals */
+    cell = NewValue(pool, 0);
+    CHECK(cell != NULL);
+    cell->value_type = KY_VT_INTERVAL_DS;
+    cell->data.interval.interval_type = SQL_IS_DAY_TO_SECOND;
+    CHECK(normalise_interval(90061, 0, cell) == 0 && cell->data.interval.intval.day_second.day == 1);
+    CHECK(get_long_from_interval(cell, NULL) == 90061);
+    iv = cell->data.interval;
+    CHECK(interval_compare(&iv, &cell->data.interval) == 0);
+    CHECK(interval_as_text(cell, out, sizeof out, 0) == 0 && strcmp(out, "1 01:01:01") == 0);
+
+    /* Lists and nodes */
+    list = ListAppend(&a, list, pool);
+    list = ListAppend(&b, list, pool);
+    CHECK(list != NULL && ListNext(ListFirst(list)) == ListLast(list));
+    CHECK(ListPrior(ListLast(list)) == ListFirst(list));
+    ListRewrite(ListLast(list), &a);
+    ListEnumerate(list, c_enumerate, &n);
+    CHECK(n == 2);
+    CHECK(ListMerge(list, NULL) == list);
+    CHECK(ListDelete(list, ListFirst(list), pool) != NULL && ListCount(list) == 1);
+    CHECK(newNode(16, 400, pool) != NULL);
+    sn.node_kind = 1;
+    sn.select = &a;
+    CHECK(extract_select(&sn) == &a);
+
+    /* Locks and memory */
+    CHECK(odbc_thread_init(0) == 0 && thread_term(0) == 0);
+    ky_mem_trace_init();
+    ky_mem_trace_term();
+    blk = ky_mem_alloc(pool, 8);
+    CHECK(blk != NULL && ky_mem_clone(pool, blk) == blk);
+    ky_mem_free(pool, blk);
+    ky_mem_free(pool, blk);
+    ky_mem_free(pool, ky_mem_alloc_ex(pool, 8, c_destroy));
+
+    /* Numerics */
+    CHECK(int_to_numeric(-5, &x, 10, 1) == 0 && numeric_to_int(&x, &i32) == 0 && i32 == -5);
+    CHECK(bigint_to_numeric(7, &z, 10, 0) == 0 && numeric_to_bigint(&z, &i64) == 0 && i64 == 7);
+    CHECK(int_to_numeric_noscale(3, &z, 10) == 0 && bigint_to_numeric_noscale(3, &x, 10) == 0);
+    CHECK(numeric_compare(&x, &z) == 0 && numeric_is_zero(&x) == 0);
+    CHECK(add_numeric(&x, &z) == 0 && subtract_numeric(&x, &z) == 0 && mult_numeric(&x, &z) == 0);
+    CHECK(div_numeric(&x, &z, NULL) == 0 && numeric_to_double(&x, &dbl) == 0 && dbl == 3.0);
+    CHECK(double_to_numeric(1.5, &x, 10, 1) == 0 && create_numeric("2.345", &z, 10, 2) == 0);
+    CHECK(numeric_to_string(&z, out, sizeof out, &llen) == 0 && strcmp(out, "2.34") == 0);
+
+    /* Text */
+    CHECK(copy_str_bufferi(out, sizeof out, &ilen, "abc") == 0 && ilen == 3);
+    CHECK(copy_str_bufferl(out, sizeof out, &llen, "abcd") == 0 && llen == 4);
+    CHECK(copy_nstr_bufferl(wide, 8, &llen, "\xE9") == 0 && wide[0] == 0xE9);
+    out[0] = '\0';
+    CHECK(cat_str_buffer(out, sizeof out, &len, "x") == 0 && cat_str_buffer(out, sizeof out, &len, "y") == 0);
+    CHECK(strcmp(out, "xy") == 0 && string_compare("AB", "ab") == 0);
+    CHECK(strcmp(string_duplicate("dup", pool), "dup") == 0);
+    strcpy(tok, "a,b");
+    CHECK(strcmp(safe_strtok(tok, ",", &cursor), "a") == 0 && strcmp(safe_strtok(NULL, ",", &cursor), "b") == 0);
+    return 0;
+}
+
 int kysupp_c_smoke(void) {
     mem_handle *pool = ky_mem_alloc_handle(NULL);
     con_str cs;
@@ -198,6 +342,7 @@ int kysupp_c_smoke(void) {
     CHECK(mutex_entry(KY_LOCK_MEMORY) == 0);
     mutex_exit(KY_LOCK_MEMORY);
     CHECK(kysupp_c_rest(pool) == 0);
+    CHECK(kysupp_c_earlier(pool) == 0);
     ky_mem_release_handle(pool);
     return 0;
 }
