@@ -59,6 +59,8 @@ KY_API int can_statement_async(void) { return 1; }
 KY_API int odbc_thread_create(pthread_t* thread_out, ky_thread_start start, void* argument, ky_event** event1,
                               ky_event** event2) {
     if (!thread_out || !start) return 1;
+    if (event1) *event1 = nullptr;
+    if (event2) *event2 = nullptr;
     for (ky_event** e : {event1, event2}) {
         if (!e) continue;
         *e = new (std::nothrow) ky_event;
