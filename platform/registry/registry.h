@@ -2,7 +2,9 @@
  *
  * The store is one REGEDIT4 text file: "[HKEY_LOCAL_MACHINE\<path>]" key lines
  * followed by "name"="text" and "name"=dword:xxxxxxxx value lines. Its path is
- * $KYVEK_REGISTRY, else /etc/kyvek/registry.reg. Paths given here are relative to
+ * $KYVEK_REGISTRY, else the installed default (/etc/kyvek/registry.reg under the
+ * prefix /usr; the build names <sysconfdir>/kyvek/registry.reg of its prefix in
+ * KYVEK_DEFAULT_REGISTRY). Paths given here are relative to
  * HKEY_LOCAL_MACHINE, with '\\' between levels ("SOFTWARE\\A\\B").
  *
  * Key and value names match without regard to (ASCII) case and keep the case in
@@ -51,7 +53,10 @@ struct Value {
 
 // The store's file path: $KYVEK_REGISTRY when set and not empty, else the default.
 std::string store_path();
-inline constexpr const char* kDefaultStorePath = "/etc/kyvek/registry.reg";
+#ifndef KYVEK_DEFAULT_REGISTRY
+#define KYVEK_DEFAULT_REGISTRY "/etc/kyvek/registry.reg"
+#endif
+inline constexpr const char* kDefaultStorePath = KYVEK_DEFAULT_REGISTRY;
 
 // An opened key. Holds only the key's path; each operation works on the current
 // contents of the store, so a Key may be kept and used from any thread.

@@ -62,7 +62,7 @@ class RegistryTest : public ::testing::Test {
 TEST_F(RegistryTest, StorePathComesFromTheEnvironment) {
   EXPECT_EQ(store_path(), store_);
   ::setenv("KYVEK_REGISTRY", "", 1);
-  EXPECT_EQ(store_path(), "/etc/kyvek/registry.reg");
+  EXPECT_EQ(store_path(), kDefaultStorePath);
 }
 
 TEST_F(RegistryTest, OpenNeverCreatesAndMissingKeysAreEnoent) {
