@@ -261,9 +261,10 @@ TEST_F(ConfigTest, TwoProcessesWritingAtOnceLoseNothing) {
 }
 
 TEST_F(ConfigTest, InstalledDefaultStore) {
-  const char* src = std::getenv("KYVEK_SOURCE_DIR");
-  ASSERT_NE(src, nullptr);
-  fs::copy_file(std::string(src) + "/packaging/registry/registry.reg", store_,
+  // The registry file as installed (configured for the build's prefix).
+  const char* bin = std::getenv("KYVEK_BINARY_DIR");
+  ASSERT_NE(bin, nullptr);
+  fs::copy_file(std::string(bin) + "/packaging/registry.reg", store_,
                 fs::copy_options::overwrite_existing);
   int rc = -1;
   EXPECT_EQ(read(0, "Settings", "Port", "", 512, &rc), "8888");
