@@ -62,6 +62,10 @@ expected_files() {
   echo "$registry_file"
   echo "$pamdir/kyvek"
   echo "$datadir/odbcinst.ini"
+  # The administration server's pages, style sheet and images.
+  if [ -d "$source_dir/server/http/templates" ]; then
+    (cd "$source_dir/server/http/templates" && find . -type f) | sed "s|^\.|$datadir/templates|"
+  fi
   for unit in kyvekserver.service kyvekhttpd.service kyvekserver-inetd.socket \
               kyvekserver-inetd@.service; do
     echo "$unitdir/$unit"
@@ -115,9 +119,9 @@ run_install() {
       check "ldd $(basename "$f") resolves inside the staged tree and the system" ldd_inside "$f"
     else
       check "$(basename "$f") names no build path" \
-        bash -c '! grep -qF -e "$1" -e "$2" "$3"' _ "$build_dir" "$source_dir" "$f"
+        bash -c '! grep -qIF -e "$1" -e "$2" "$3"' _ "$build_dir" "$source_dir" "$f"
       check "$(basename "$f") has no unfilled placeholder" \
-        bash -c '! grep -qE "@[A-Z_]+@" "$1"' _ "$f"
+        bash -c '! grep -qIE "@[A-Z_]+@" "$1"' _ "$f"
     fi
   done < <(find "$stage" -type f)
   check "registry names the installed Path and LogDir" \
