@@ -62,7 +62,11 @@ expected_files() {
   echo "$registry_file"
   echo "$pamdir/kyvek"
   echo "$datadir/odbcinst.ini"
-  # The administration server's pages, style sheet and images.
+  # The setup library's help pages; the administration server's pages, style
+  # sheet and images.
+  if [ -d "$source_dir/setup/help" ]; then
+    (cd "$source_dir/setup/help" && ls -- *.html) | sed "s|^|$datadir/|"
+  fi
   if [ -d "$source_dir/server/http/templates" ]; then
     (cd "$source_dir/server/http/templates" && find . -type f) | sed "s|^\.|$datadir/templates|"
   fi
