@@ -2,8 +2,9 @@
 # Tests of the installed tree and the Debian package, run from the build tree:
 #   packaging_test.sh install <layout.sh>   staged install: files, libraries, a
 #                                            staged server reached through the staged driver
-#   packaging_test.sh package <layout.sh>   the .deb: contents, control data,
-#                                            maintainer scripts on a private odbcinst.ini
+#   packaging_test.sh package <layout.sh>   the .deb: contents, control data, and
+#                                            install, upgrade, removal and purge by dpkg
+#                                            in a private root with a private odbcinst.ini
 #   packaging_test.sh units <layout.sh>     systemd-analyze on the staged units
 # Everything happens in a private directory; nothing outside it is touched
 # (ODBCSYSINI, ODBCINI, KYVEK_REGISTRY and DPKG_ROOT point into it). Exit 77: skipped.
@@ -200,25 +201,32 @@ run_package() {
   check "registry file is a conffile" grep -qxF "$registry_file" "$work/conffiles"
   check "PAM file is a conffile" grep -qxF "$pamdir/kyvek" "$work/conffiles"
 
-  # The maintainer scripts as dpkg runs them for an installation into another
-  # root ($DPKG_ROOT), on a private odbcinst.ini.
-  local root=$work/root ctl=$work/control
-  mkdir -p "$root" "$ctl" "$work/odbc"
-  dpkg-deb -x "$deb" "$root"
-  dpkg-deb -e "$deb" "$ctl"
-  export DPKG_ROOT=$root ODBCSYSINI=$work/odbc
-  local ini=$work/odbc/odbcinst.ini
-  check "postinst configure" quiet "$ctl/postinst" configure
+  # The package's life on a private root: dpkg installs into it and runs the
+  # maintainer scripts outside a chroot with $DPKG_ROOT set; odbcinst works on a
+  # private odbcinst.ini. Dependencies are not installed there, hence --force-depends.
+  local root=$work/root ini=$work/odbc/odbcinst.ini
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$work/odbc"
+  touch "$root/var/lib/dpkg/status"
+  export ODBCSYSINI=$work/odbc
+  dpkg_root() {  # dpkg wants ldconfig and start-stop-daemon on the PATH
+    PATH=$PATH:/usr/sbin:/sbin dpkg --root="$root" --log="$work/dpkg.log" --force-script-chrootless --force-depends \
+      --force-not-root "$@"
+  }
+  check "dpkg installs the package" quiet dpkg_root -i "$deb"
   check "driver registered under its name" grep -qx "\[$odbc_driver_name\]" "$ini"
-  check "registered driver named as in the template" grep -qx "Driver=$(sed -n 's/^Driver *= *//p' "$root$datadir/odbcinst.ini")" "$ini"
+  check "registered driver named as in the template" \
+    grep -qx "Driver=$(sed -n 's/^Driver *= *//p' "$root$datadir/odbcinst.ini")" "$ini"
   check "log directory made" test -d "$root$logdir"
-  check "postinst of an upgrade" quiet "$ctl/postinst" configure 0.0.1
-  check "prerm of an upgrade" quiet "$ctl/prerm" upgrade 9.9.9
+  echo '"AdminEdit"="kept"' >> "$root$registry_file"
+  check "dpkg installs the package again (an upgrade)" quiet dpkg_root -i "$deb"
+  check "upgrade keeps the administrator's registry file" grep -qF '"AdminEdit"="kept"' "$root$registry_file"
   check "upgrade keeps one registration" grep -qx "UsageCount=1" "$ini"
-  check "prerm remove" quiet "$ctl/prerm" remove
+  check "dpkg removes the package" quiet dpkg_root -r kyvek
   check "removal unregisters the driver" bash -c '! grep -q "^\[$1\]" "$2"' _ "$odbc_driver_name" "$ini"
-  check "postrm purge" quiet "$ctl/postrm" purge
-  check "purge removes the log directory" test ! -e "$root$logdir"
+  check "removal keeps the registry file" test -f "$root$registry_file"
+  check "dpkg purges the package" quiet dpkg_root -P kyvek
+  check "purge removes the registry file and the log directory" \
+    test ! -e "$root$registry_file" -a ! -e "$root$logdir"
   finish
 }
 
