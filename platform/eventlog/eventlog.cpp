@@ -2,6 +2,8 @@
 #include "eventlog/eventlog.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -51,7 +53,68 @@ void append_to_file_sink(const std::string& line) {
   ::close(fd);
 }
 
+// A fixed buffer that text is appended to, cut at its end.
+struct LineBuffer {
+  char data[16384];
+  size_t length = 0;
+  void add(const char* s, size_t n) {
+    if (n > sizeof data - length) n = sizeof data - length;
+    std::memcpy(data + length, s, n);
+    length += n;
+  }
+  void add(const char* s) { add(s, std::strlen(s)); }
+  void add_number(unsigned long v, unsigned base, int width) {
+    char digits[24];
+    int n = 0;
+    do {
+      digits[n++] = "0123456789ABCDEF"[v % base];
+      v /= base;
+    } while (v != 0 || n < width);
+    while (n > 0) add(&digits[--n], 1);
+  }
+};
+
 }  // namespace
+
+extern "C" int eventlog_report_signal_safe(const eventlog_source* source, uint16_t type, uint32_t id,
+                                           const char* text) {
+  if (source == nullptr) return -1;
+  LineBuffer line;
+  line.add("0x");
+  line.add_number(id, 16, 8);
+  line.add(" ");
+  if (text != nullptr) line.add(text);
+  // syslog's datagram: "<priority>ident[pid]: line".
+  LineBuffer datagram;
+  datagram.add("<");
+  datagram.add_number(static_cast<unsigned long>(LOG_DAEMON | syslog_priority(type)), 10, 1);
+  datagram.add(">");
+  datagram.add(source->name.c_str());
+  datagram.add("[");
+  datagram.add_number(static_cast<unsigned long>(::getpid()), 10, 1);
+  datagram.add("]: ");
+  datagram.add(line.data, line.length);
+  int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock >= 0) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, "/dev/log", sizeof "/dev/log");
+    if (::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+      (void)::send(sock, datagram.data, datagram.length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(sock);
+  }
+  const char* path = std::getenv("KYVEK_EVENTLOG");
+  if (path != nullptr && *path != '\0') {
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      line.length = line.length < sizeof line.data ? line.length : sizeof line.data - 1;
+      line.add("\n");
+      write_all(fd, line.data, line.length);
+      ::close(fd);
+    }
+  }
+  return 0;
+}
 
 extern "C" eventlog_source* eventlog_register(const char* source_name) {
   auto* source = new (std::nothrow) eventlog_source;

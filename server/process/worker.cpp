@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "events.h"
+#include "exception_report.h"
 #include "listener.h"
 #include "logon/logon.h"
 #include "net_connection.h"
@@ -119,22 +120,26 @@ void report_connect_failure(RpcHandle* h, const char* address) {
   }
 }
 
-// Runs the serving loop under the exception guard; true when an exception
-// ended it.
-bool run_guarded(RpcHandle* h) {
+// Runs the serving loop under the exception guard; true when a C++ exception
+// ended it (a fatal signal ends the process from its handler).
+bool run_guarded(RpcHandle* h, bool one_shot) {
+  exception_guard_enter(h, one_shot ? 1 : 0);
+  bool caught = false;
   try {
     RPCRun(h);
-    return false;
   } catch (...) {
     exception_filter(nullptr, nullptr, h);
-    return true;
+    caught = true;
   }
+  exception_guard_leave();
+  return caught;
 }
 
 void report_exception() {
   const char* report = exception_report_text();
   log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_WORKER_EXCEPTION,
                    report ? report : "VEK Server ODBC thread/process Exception\n", nullptr);
+  clear_exception_report();
 }
 
 // Steps 1-4 of the binding: allocate, attach the record, initialise on the
@@ -185,8 +190,6 @@ void reset_child_signals() {
 
 }  // namespace
 
-extern "C" __attribute__((weak)) int exception_filter(const void*, const void*, RpcHandle*) { return 0; }
-extern "C" __attribute__((weak)) const char* exception_report_text(void) { return nullptr; }
 
 extern "C" int worker_exception_stop(void) { return g_exception_stop.load(); }
 extern "C" void set_worker_exception_stop(int on) { g_exception_stop.store(on); }
@@ -243,7 +246,7 @@ extern "C" void* connection_thread(void* arg) {
     report_error_event(line.c_str());
     send_client_error(sock, line.c_str(), nullptr);
   } else if (RPCConnect(h, 1, 0, KYVEK_PROGRAM_ID) == 0) {
-    exception = run_guarded(h);
+    exception = run_guarded(h, false);
     if (RPCDisconnect(h) != 0) log_printf_tid("RPCDisconnect failed\n");
   } else {
     report_connect_failure(h, info->client_address);
@@ -330,7 +333,7 @@ extern "C" int one_shot_connect(int method, int sock, const char* port_text, ser
     close_socket_gracefully(sock);
     return -1;
   }
-  bool exception = run_guarded(h);
+  bool exception = run_guarded(h, true);
   if (exception) {
     std::printf("Exception\n");
     std::fflush(stdout);

@@ -65,9 +65,10 @@ long send_client_error(int socket, const char *text, const char *detail);
 int worker_exception_stop(void);
 void set_worker_exception_stop(int on);
 
-/* The exception report of the serving loop (a later unit writes it): fills in a
- * report for the handle and returns non-zero when one was written. The default
- * does nothing and returns 0. */
+/* The exception report of the serving loop (exception_report.cpp): appends the
+ * report of a fault to "kyvek.exception" and fills the report text. record is
+ * a crash_record (platform/crash), NULL for a C++ exception; context is unused
+ * (the record carries it). Returns 1. */
 int exception_filter(const void *record, const void *context, RpcHandle *handle);
 /* Text of the last report written, or NULL. */
 const char *exception_report_text(void);
