@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -92,6 +93,16 @@ bool dump_core_from_copy(int sig, const siginfo_t* si) {
   if (::getrlimit(RLIMIT_CORE, &core) != 0 || core.rlim_cur == 0) return false;
   pid_t pid = ::_Fork();
   if (pid == 0) {
+    // A thread that acted as a client's user changed the process's ids, which
+    // made it undumpable. The copy takes the process's own ids back (so the
+    // core belongs to the server's user, never to a client's) and may dump.
+    uid_t ruid, euid, suid;
+    gid_t rgid, egid, sgid;
+    if (::syscall(SYS_getresuid, &ruid, &euid, &suid) == 0 && euid != suid)
+      ::syscall(SYS_setresuid, -1, suid, -1);
+    if (::syscall(SYS_getresgid, &rgid, &egid, &sgid) == 0 && egid != sgid)
+      ::syscall(SYS_setresgid, -1, sgid, -1);
+    ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
     take_default_action(sig, si);
     return true;
   }
