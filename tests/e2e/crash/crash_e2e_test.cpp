@@ -52,11 +52,11 @@ void start(Fixture& f) {
 }
 
 // Runs one statement with isql through the client driver; what isql wrote.
-std::string run_statement(Fixture& f, const std::string& sql) {
+std::string run_statement(Fixture& f, const std::string& sql, const std::string& logon = "") {
   fs::path script = f.dir() / "statement.sql";
   std::ofstream(script) << sql << "\n";
   int in = ::open(script.c_str(), O_RDONLY | O_CLOEXEC);
-  std::string connect = "DRIVER={Kyvek};SERVERPORT=127.0.0.1:" + f.port_text() + ";TARGETDSN=" + kCrashDsn + ";";
+  std::string connect = "DRIVER={Kyvek};SERVERPORT=127.0.0.1:" + f.port_text() + ";TARGETDSN=" + kCrashDsn + ";" + logon;
   Process isql = f.spawn("/usr/bin/isql", {"-b", "-e", "-k", connect}, in, "isql");
   ::close(in);
   int status = Fixture::wait(isql, 60000);
@@ -181,6 +181,22 @@ TEST(CrashReport, ReportIsRefusedThroughALinkButTheEventStillCarriesIt) {
   EXPECT_EQ(Fixture::read_file(target), "keep\n");
   EXPECT_TRUE(fs::is_symlink(report_path(f)));
   EXPECT_TRUE(f.wait_event("Exception Code: 0XC0000005 (ACCESS_VIOLATION)", 1000));
+}
+
+TEST(CrashReport, FaultWhileActingAsTheClientsUserReportsAsTheServer) {
+  if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  Options o = crash_options(kDsnBrowse);
+  o.pam_users["nobody"] = "right";
+  o.world_accessible = true;  // the log directory is open to nobody too
+  Fixture f(o);
+  start(f);
+  run_statement(f, "CRASH READ", "LOGONUSER=nobody;LOGONAUTH=right;");
+  EXPECT_EQ(Fixture::wait(f.server(), 30000), 1) << Fixture::read_file(f.server().err);
+  struct stat st {};
+  ASSERT_EQ(::stat(report_path(f).c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  expect_report(Fixture::read_file(report_path(f)), kCases[0]);
 }
 
 }  // namespace
