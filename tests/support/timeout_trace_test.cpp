@@ -1,6 +1,12 @@
 // The time-out check against an injected clock, and trace lines once the
 // library's trace mask is set. Links the static archive for both hooks.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -112,6 +118,41 @@ TEST(Trace, SilentUnlessTheMaskIsSet) {
     EXPECT_NE(out.find("@0044"), std::string::npos);
     EXPECT_NE(out.find(":<NULL FORMAT>\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("other bit"), std::string::npos);
+}
+
+TEST(Trace, LinesGoToTheConfiguredFile) {
+    char dir_template[] = "/tmp/kysupp-traceXXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template;
+    const std::string store = dir + "/registry.reg", log = dir + "/trace.log";
+    {
+        std::ofstream reg(store);
+        reg << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kyronde SQL Engine\\Configuration\\System\\settings]\n"
+            << "\"log_file\"=\"" << log << "\"\n";
+    }
+    const char* old = std::getenv("KYVEK_REGISTRY");
+    const std::string saved = old ? old : "";
+    setenv("KYVEK_REGISTRY", store.c_str(), 1);
+    ky::set_trace_mask(0x4);
+    log_message("a.c", 1, 0x4, "first %I", 1);
+    log_message("a.c", 2, 0x4, "second");
+    ky::set_trace_mask(0);
+    if (old) {
+        setenv("KYVEK_REGISTRY", saved.c_str(), 1);
+    } else {
+        unsetenv("KYVEK_REGISTRY");
+    }
+    std::ifstream in(log);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string head1 = "[" + std::to_string(getpid()) + "]a.c@0001", head2 = head1;
+    head2[head2.size() - 1] = '2';
+    head1.resize(30, ' ');
+    head2.resize(30, ' ');
+    EXPECT_EQ(text.str(), head1 + ":first 1\n" + head2 + ":second\n");
+    std::remove(log.c_str());
+    std::remove(store.c_str());
+    rmdir(dir.c_str());
 }
 
 }  // namespace
