@@ -102,6 +102,22 @@ Status Key::set_value(std::string_view name, std::string_view text) const {
   });
 }
 
+Status Key::set_values(const std::vector<std::pair<std::string, std::string>>& values) const {
+  return change_value(*this, access_ == Access::kWrite, [&](StoredKey& key) {
+    for (const auto& [name, text] : values) {
+      Value* v = key.find_value(name);
+      if (v == nullptr) {
+        key.values.push_back(Value{name, ValueType::kText, {}, 0});
+        v = &key.values.back();
+      }
+      v->type = ValueType::kText;
+      v->data = text;
+      v->dword = 0;
+    }
+    return Status::Ok();
+  });
+}
+
 Status Key::set_dword(std::string_view name, uint32_t value) const {
   return change_value(*this, access_ == Access::kWrite, [&](StoredKey& key) {
     Value* v = key.find_value(name);

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kyvek::registry {
@@ -80,6 +81,8 @@ class Key {
   // in place otherwise). Needs write access; the key must still exist.
   Status set_value(std::string_view name, std::string_view text) const;
   Status set_dword(std::string_view name, uint32_t value) const;
+  // Sets several text values in one change of the store: all or none.
+  Status set_values(const std::vector<std::pair<std::string, std::string>>& values) const;
 
   // Removes a value; ENOENT when there is none. Needs write access.
   Status delete_value(std::string_view name) const;
