@@ -8,6 +8,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "http_internal.h"
 
@@ -17,6 +19,9 @@ enum { VEKS_CONNECT_TEST = 0x1 };
 
 // A connection-string value in braces, '}' doubled, so it cannot add keywords.
 std::string odbc_brace(std::string_view value);
+
+// The Driver Manager's SYSTEM data sources: name and driver description.
+std::vector<std::pair<std::string, std::string>> veks_system_data_sources();
 
 // True when name is one of the Driver Manager's SYSTEM data sources.
 bool veks_is_system_dsn(const std::string& name);

@@ -15,27 +15,30 @@ std::string odbc_brace(std::string_view value) {
   return out;
 }
 
-bool veks_is_system_dsn(const std::string& name) {
-  if (name.empty()) return false;
+std::vector<std::pair<std::string, std::string>> veks_system_data_sources() {
+  std::vector<std::pair<std::string, std::string>> out;
   SQLHENV env = SQL_NULL_HENV;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) return false;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) return out;
   SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  bool found = false;
   SQLUSMALLINT direction = SQL_FETCH_FIRST_SYSTEM;
   for (;;) {
-    SQLCHAR dsn[512];
-    SQLCHAR desc[512];
+    SQLCHAR dsn[512] = "";
+    SQLCHAR desc[512] = "";
     SQLSMALLINT dsn_len = 0, desc_len = 0;
     SQLRETURN rc = SQLDataSources(env, direction, dsn, sizeof dsn, &dsn_len, desc, sizeof desc, &desc_len);
     if (!SQL_SUCCEEDED(rc)) break;
     direction = SQL_FETCH_NEXT;
-    if (std::strcmp(reinterpret_cast<char*>(dsn), name.c_str()) == 0) {
-      found = true;
-      break;
-    }
+    out.push_back({reinterpret_cast<char*>(dsn), reinterpret_cast<char*>(desc)});
   }
   SQLFreeHandle(SQL_HANDLE_ENV, env);
-  return found;
+  return out;
+}
+
+bool veks_is_system_dsn(const std::string& name) {
+  if (name.empty()) return false;
+  for (const auto& [dsn, desc] : veks_system_data_sources())
+    if (dsn == name) return true;
+  return false;
 }
 
 void veks_odbc_diag_text(SQLSMALLINT type, SQLHANDLE handle, const char* heading,

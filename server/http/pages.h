@@ -29,6 +29,17 @@ std::string statistics_table(const server_stats_t* block, uint32_t flags, time_t
 int uri_index(const uri_entry&, http_request&, char*, size_t*);
 int uri_hosts(const uri_entry&, http_request&, char*, size_t*);
 int uri_information(const uri_entry&, http_request&, char*, size_t*);
+int uri_service_control(const uri_entry&, http_request&, char*, size_t*);
+int uri_service_change(const uri_entry&, http_request&, char*, size_t*);
+int uri_internal(const uri_entry&, http_request&, char*, size_t*);
+int uri_configuration(const uri_entry&, http_request&, char*, size_t*);
+int uri_config_change_f(const uri_entry&, http_request&, char*, size_t*);
+int uri_config_change_s(const uri_entry&, http_request&, char*, size_t*);
+int uri_access_control(const uri_entry&, http_request&, char*, size_t*);
+int uri_access_change_s(const uri_entry&, http_request&, char*, size_t*);
+int uri_access_remove_s(const uri_entry&, http_request&, char*, size_t*);
+int uri_dsnaccess_change_s(const uri_entry&, http_request&, char*, size_t*);
+int uri_dsnaccess_remove_s(const uri_entry&, http_request&, char*, size_t*);
 int uri_not_built(const uri_entry&, http_request&, char*, size_t*);
 
 }  // namespace kyvek::http

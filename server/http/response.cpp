@@ -181,7 +181,8 @@ void send_error_page(http_request& r, int status, char* out, size_t* length, con
                      const char* heading) {
   r.status = status;
   r.output_flags = 1;
-  std::string page = make_response_header(&r, 200, 0);
+  // The header carries the status itself: a refusal is not answered 200.
+  std::string page = make_response_header(&r, status, 0);
   page += format_text("<HTML><HEAD>\r\n<TITLE>%s</TITLE>\r\n</HEAD>", title);
   page += format_text(
       "<BODY bgcolor=\"#FFFFFF\">\r\n<H1><font face=\"Arial Black,Arial\" "

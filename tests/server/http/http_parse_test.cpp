@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "config_store.h"
 #include "http_internal.h"
 
 namespace fs = std::filesystem;
@@ -368,6 +369,53 @@ TEST(HttpAuth, OdbcLoginNamesOnlySystemDataSources) {
   ::unsetenv("ODBCSYSINI");
   ::unsetenv("ODBCINI");
   fs::remove_all(dir);
+}
+
+TEST(HttpConfig, ListTextsAndTable) {
+  struct Case {
+    const char* list;
+    const char* item;
+    int rc;
+    const char* after;
+  } items[] = {
+      {"a|b|c", "a", 0, "b|c"},       {"a|b|c", "b", 0, "a|c"},     {"a|b|c", "c", 0, "a|b"},
+      {"a", "a", 0, ""},              {"11.2.3.4|1.2.3.4", "1.2.3.4", 0, "11.2.3.4"},
+      {"11.2.3.4", "1.2.3.4", -1, "11.2.3.4"}, {"ab|b", "b", 0, "ab"},  {"a|b", "", -1, "a|b"},
+  };
+  for (const auto& c : items) {
+    SCOPED_TRACE(std::string(c.list) + " - " + c.item);
+    std::string list = c.list;
+    EXPECT_EQ(remove_list_item(list, c.item), c.rc);
+    EXPECT_EQ(list, c.after);
+  }
+  std::string words = " 11.2.3.4 1.2.3.4 5.6.7.8";
+  EXPECT_TRUE(remove_list_word(words, "1.2.3.4"));
+  EXPECT_EQ(words, "11.2.3.4  5.6.7.8");
+  EXPECT_FALSE(remove_list_word(words, "1.2.3"));
+  EXPECT_TRUE(remove_list_word(words, "11.2.3.4"));
+  EXPECT_EQ(words, "5.6.7.8");
+  EXPECT_EQ(ip_exists_in_list(" 10.0.0.1 Bob", "bob"), 1);
+  EXPECT_EQ(ip_exists_in_list(" 10.0.0.1 Bob", "10.0.0"), 0);
+  EXPECT_EQ(ip_exists_in_list("", "x"), 0);
+
+  dsnacl_node n = split_dsnacl("sales,a|b,c");
+  EXPECT_EQ(n.dsn, "sales");
+  EXPECT_EQ(n.allow, "a|b");
+  EXPECT_EQ(n.deny, "c");
+  EXPECT_EQ(n.max_items, 2u);
+  n = split_dsnacl("hr");
+  EXPECT_EQ(n.allow, "");
+  EXPECT_EQ(n.max_items, 0u);
+
+  EXPECT_EQ(config_page_table().size(), 20u);
+  const config_page_entry* flags = find_config_entry("HTTPAuthAll");
+  ASSERT_NE(flags, nullptr);
+  EXPECT_STREQ(flags->name, "Flags");
+  EXPECT_EQ(config_bit_value("HTTPAuthAll", *flags), 0x400u);
+  EXPECT_EQ(flags->bits.size(), 15u);
+  EXPECT_STREQ(find_config_entry("CPU_31")->name, "Affinity");
+  EXPECT_EQ(find_config_entry("flags"), nullptr);
+  EXPECT_EQ(find_config_entry("Port")->maximum, 65535);
 }
 
 class Templates : public ::testing::Test {

@@ -1,0 +1,118 @@
+// The service control pages (state of the server service, pause and
+// continue) and the thread page.
+#include <cstring>
+
+#include "pages.h"
+#include "service/service.h"
+#include "settings.h"
+#include "thread_table.h"
+
+namespace kyvek::http {
+
+namespace {
+
+std::string local_date_text(int64_t when) {
+  time_t t = static_cast<time_t>(when);
+  char buf[64];
+  struct tm tm {};
+  if (!::localtime_r(&t, &tm) || std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tm) == 0) return "&nbsp;";
+  return buf;
+}
+
+}  // namespace
+
+int uri_service_control(const uri_entry& row, http_request& r, char* out, size_t* length) {
+  if (authorise_if_all(r, out, length) == 0) return 0;
+  std::string text;
+  int s = get_service_state(&text);
+  if (s < 0) text = "Unknown";
+  std::string table =
+      "<table>\r\n<tr><th>Service</th><th>State</th><th>Operation</th></tr><tr><td>VEK ODBC Server "
+      "Service</td><td>" +
+      text + "</td>";
+  if (s == KY_SERVICE_RUNNING)
+    table +=
+        "<td><a href=\"/service_change.html?action=pause\"><img alt=\"pause\" src=\"btn_pause.gif\" "
+        "border=\"0\"></a></td></tr>";
+  else if (s == KY_SERVICE_PAUSED)
+    table +=
+        "<td><a href=\"/service_change.html?action=continue\"><img alt=\"continue\" src=\"btn_continue.gif\" "
+        "border=\"0\"></a></td></tr>";
+  else
+    table += "<td>&nbsp;</td></tr>";
+  table += "</table>";
+  return template_page(row, r, out, length, {{"&vek_table;", table}});
+}
+
+int uri_service_change(const uri_entry& row, http_request& r, char* out, size_t* length) {
+  if (authorise_request(r, out, length) == 0) return 0;
+  std::string templ;
+  if (load_template(row.templ, templ, r) != 0) return -1;
+  if (!r.query) return format_error_page(format_text("Expected some get data - none found (location %d)", 6908), out, length);
+  form_fields fields;
+  if (split_form_fields(*r.query, fields) != 0)
+    return report_internal_error(2, "split_form_fields", 0, out, length);
+  std::string shown = html_escape(decoded_query(r));
+  if (fields.empty() || fields[0].name.rfind("action", 0) != 0)
+    return format_error_page(
+        format_text("Invalid request - expected get data with \"action\" and received %s", shown.c_str()), out, length);
+  const std::string& value = fields[0].value;
+  const char* word = nullptr;
+  uint32_t code = 0;
+  if (value.rfind("pause", 0) == 0) {
+    word = "pause";
+    code = KY_SERVICE_CONTROL_PAUSE;
+  } else if (value.rfind("continue", 0) == 0) {
+    word = "continue";
+    code = KY_SERVICE_CONTROL_CONTINUE;
+  } else {
+    return format_error_page(format_text("Invalid request = expected get data with \"action=\" \"continue\" or "
+                                         "\"pause\" and got %s",
+                                         shown.c_str()),
+                             out, length);
+  }
+  // The outcome is shown: a failed request is not reported as done.
+  std::string text = control_service(code) == 0 ? format_text("Service %s\r\n", word)
+                                                 : format_text("Service %s failed: the server service could not be "
+                                                               "reached\r\n",
+                                                               word);
+  if (!templ.empty()) templ.pop_back();
+  *length = 0;
+  expand_template(templ, {{"&vek_text;", text}}, r, out, length);
+  return 0;
+}
+
+int uri_internal(const uri_entry&, http_request& r, char* out, size_t* length) {
+  if (authorise_request(r, out, length) == 0) return 0;
+  *length = 0;
+  thread_entry_t** head = thread_table_head();
+  lock_thread_table();
+  if (!head || !*head) {
+    unlock_thread_table();
+    append_output(r, out, length, "<p>Empty thread list</p>\r\n");
+    return 0;
+  }
+  if (state().settings.Flags & MultiProcess)
+    append_output(r, out, length, "<p>Some fields will not be shown in MultiProcess mode.</p>\r\n");
+  append_output(r, out, length,
+                "<table border=1><tr><th>use</th><th>id</th><th>Priority</th><th>handle</th><th>socket</th>"
+                "<th>timeout</th><th>flags</th><th>ip</th><th>dsn</th><th>start time</td></tr>\r\n");
+  for (thread_entry_t* e = *head; e; e = e->next) {
+    char timeout[sizeof e->idle_timeout + 1], address[sizeof e->client_address + 1], dsn[sizeof e->dsn + 1];
+    stats_copy_text(e->idle_timeout, sizeof e->idle_timeout, timeout, sizeof timeout);
+    stats_copy_text(e->client_address, sizeof e->client_address, address, sizeof address);
+    stats_copy_text(e->dsn, sizeof e->dsn, dsn, sizeof dsn);
+    append_output(r, out, length,
+                  format_text("<tr><td>%d</td><td>%u</td><td>%d</td><td>0x%lx</td><td>%d</td><td>%s</td><td>%lu</td>"
+                              "<td>%s</td><td>%s</td><td>%s</td></tr>\r\n",
+                              static_cast<int>(e->in_use), e->id, 0, static_cast<unsigned long>(e->thread),
+                              e->socket, html_escape(timeout).c_str(), static_cast<unsigned long>(e->kind),
+                              html_escape(address).c_str(), html_escape(dsn).c_str(),
+                              e->in_use ? local_date_text(e->start_time).c_str() : "&nbsp;"));
+  }
+  append_output(r, out, length, "</table>\r\n");
+  unlock_thread_table();
+  return 0;
+}
+
+}  // namespace kyvek::http

@@ -1,0 +1,288 @@
+// The administration pages against a running server: a console listener that
+// starts its HTTP child (or a service and a separate httpd), with the pages
+// driven by curl and the effects seen in the registry file, by RPC clients and
+// by ODBC connections through the client driver.
+#include <gtest/gtest.h>
+#include <sql.h>
+#include <sqlext.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "e2e_fixture.h"
+#include "rpc_client.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using kyvek::e2e::Fixture;
+using kyvek::e2e::Options;
+using kyvek::e2e::Process;
+using kyvek::e2e::RpcClient;
+
+namespace {
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+struct World {
+  explicit World(Options o) : http_port(Fixture::free_port()), f(with(std::move(o), http_port)) {
+    fs::copy(fs::path(std::getenv("KYVEK_SOURCE_DIR")) / "server/http/templates", f.dir() / "templates",
+             fs::copy_options::recursive);
+  }
+  ~World() {
+    if (httpd.pid > 0) {
+      ::kill(httpd.pid, SIGKILL);
+      Fixture::wait(httpd, 5000);
+    }
+  }
+  static Options with(Options o, int port) {
+    o.settings["HTTPPort"] = std::to_string(port);
+    return o;
+  }
+  bool wait_http() const {
+    for (int i = 0; i < 500; ++i) {
+      if (Fixture::listening(http_port)) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+  // A console listener with the bit that starts the HTTP child.
+  bool start_with_child() { return f.start_server() && wait_http(); }
+  bool start_httpd() {
+    httpd = f.spawn(Fixture::program("kyvekserver"), {"httpd"}, -1, "httpd");
+    return wait_http();
+  }
+  std::string curl(const std::string& args) const {
+    fs::path out = f.dir() / "curl.out";
+    std::string cmd = "curl -s -i --max-time 30 " + args + " > " + out.string() + " 2>&1";
+    if (std::system(cmd.c_str()) == -1) return "";
+    return Fixture::read_file(out);
+  }
+  std::string url(const std::string& path) const { return "'http://127.0.0.1:" + std::to_string(http_port) + path + "'"; }
+  std::string get(const std::string& path) const { return curl(url(path)); }
+  std::string post(const std::string& path, const std::string& data) const {
+    return curl("--data '" + data + "' " + url(path));
+  }
+  std::string registry() const { return Fixture::read_file(f.registry_path()); }
+  // Whether the listener refuses a fresh link by its access lists.
+  bool rpc_refused() const {
+    int fd = kyvek::e2e::connect_loopback(f.port());
+    if (fd < 0) return false;
+    std::string got = kyvek::e2e::read_all(fd, 700);
+    ::close(fd);
+    return has(got, "Client denied access due to access control rule.");
+  }
+
+  int http_port;
+  Fixture f;
+  Process httpd;
+};
+
+// One ODBC connection through the client driver; the SQLSTATE of the failure
+// ("" on success).
+std::string odbc_connect(const Fixture& f) {
+  f.apply_env();
+  SQLHENV env = SQL_NULL_HENV;
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
+  std::string in = f.client_connection_string();
+  SQLRETURN rc = SQLDriverConnect(dbc, nullptr, (SQLCHAR*)in.c_str(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+  std::string state;
+  if (SQL_SUCCEEDED(rc)) {
+    SQLDisconnect(dbc);
+  } else {
+    SQLCHAR s[6] = "";
+    SQLINTEGER native = 0;
+    SQLCHAR msg[512];
+    SQLSMALLINT len = 0;
+    SQLGetDiagRec(SQL_HANDLE_DBC, dbc, 1, s, &native, msg, sizeof msg, &len);
+    state = reinterpret_cast<char*>(s);
+    if (state.empty()) state = "failed";
+  }
+  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+  return state;
+}
+
+std::string setting_line(const std::string& registry, const std::string& name) {
+  size_t p = registry.find("\"" + name + "\"=");
+  if (p == std::string::npos) return "<absent>";
+  return registry.substr(p, registry.find('\n', p) - p);
+}
+
+TEST(HttpPages, ConfigurationIsCheckedThenStoredAndReRead) {
+  Options o;
+  o.flags = 0x8003;  // Authentication_Disabled, the HTTP child, AllowDSNBrowse
+  o.settings["HTTPAdmin"] = "disabled";
+  World w(o);
+  ASSERT_TRUE(w.start_with_child());
+  std::string view = w.get("/configuration.html");
+  EXPECT_TRUE(has(view, "<tr><td>HTTPAdmin</td><td>disabled</td></tr>")) << view;
+  EXPECT_TRUE(has(view, "<tr><td>Timeout</td><td>Not Found</td></tr>"));
+  EXPECT_TRUE(has(view, "<tr><td>AllowDSNBrowse</td><td><img src=\"tick_sm.gif\" alt=\"on\"></td></tr>"));
+  std::string form = w.get("/config_change_f.html");
+  EXPECT_TRUE(has(form, "<input type=\"checkbox\" name=\"AllowDSNBrowse\" value=\"1\" checked>"));
+  EXPECT_TRUE(has(form, "<input type=\"hidden\" name=\"Flags\" value=\"boxes\">"));
+
+  fs::create_directories(w.f.dir() / "newlog");
+  const std::string before = w.registry();
+  struct Bad {
+    std::string data;
+    std::string message;
+  } bad[] = {
+      {"Port=0", "Value: 0 for Port is out of range.<br>min=1 max=65535"},
+      {"Port=100000", "Value: 100000 for Port is out of range.<br>min=1 max=65535"},
+      {"Port=12ab", "Value: 12ab for Port is invalid"},
+      {"Port=-1", "Value: -1 for Port is invalid"},
+      {"NetRCVBUF=-2", "Value: -2 for NetRCVBUF is out of range.<br>min=-1 max=0"},
+      {"ListenBacklog=101", "Value: 101 for ListenBacklog is out of range.<br>min=1 max=100"},
+      {"LogDir=/no/such/dir", "/no/such/dir for LogDir does not exist"},
+      {"HTTPAdmin=", " for HTTPAdmin is invalid as it is too short a string value"},
+      {"HTTPAdmin=" + std::string(100, 'a'), " for HTTPAdmin is invalid as it is too long"},
+      {"IPAddress=10.0.0", "10.0.0 for IPAddress is not a valid IP/Network address"},
+      {"Path=/tmp", "/tmp for Path is read-only"},
+      {"Bogus=1", "Internal Error: Invalid Form Field name Bogus"},
+      {"MultiProcess=2", "Value: 2 for MultiProcess is invalid"},
+      // A later bad field stops the whole post: the good one before it is not written either.
+      {"RetryCount=7&Port=0", "Value: 0 for Port is out of range"},
+      {"HTTPAdmin=%3Cscript%3E&Port=0", "Value: 0 for Port"},
+  };
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.data);
+    std::string page = w.post("/config_change_s.cgi", b.data);
+    EXPECT_TRUE(has(page, b.message)) << page;
+    EXPECT_FALSE(has(page, "<script>"));
+  }
+  EXPECT_EQ(w.registry(), before);
+  std::string get = w.get("/config_change_s.cgi?Port=9");
+  EXPECT_TRUE(has(get, "HTTP/1.1 405")) << get;
+
+  std::string ok = w.post("/config_change_s.cgi",
+                          "Port=0x50&NetRCVBUF=-1&ListenBacklog=100&LogDir=" + (w.f.dir() / "newlog").string() +
+                              "%5C&Timeout=Not+Found&Flags=boxes&Authentication_Disabled=1&AllowDSNBrowse=1&"
+                              "HideSensitive=1&x=3&y=4");
+  EXPECT_TRUE(has(ok, "Configurable Parameters changed OK")) << ok;
+  EXPECT_FALSE(has(ok, "has not read them yet")) << ok;
+  std::string reg = w.registry();
+  EXPECT_EQ(setting_line(reg, "Port"), "\"Port\"=\"0x50\"");
+  EXPECT_EQ(setting_line(reg, "NetRCVBUF"), "\"NetRCVBUF\"=\"-1\"");
+  EXPECT_EQ(setting_line(reg, "ListenBacklog"), "\"ListenBacklog\"=\"100\"");
+  EXPECT_EQ(setting_line(reg, "LogDir"), "\"LogDir\"=\"" + (w.f.dir() / "newlog").string() + "\"");
+  EXPECT_EQ(setting_line(reg, "Timeout"), "<absent>");
+  // Bit 0x2 has no box and keeps its value.
+  EXPECT_EQ(setting_line(reg, "Flags"), "\"Flags\"=\"0x8013\"");
+  // HideSensitive now hides the administrator's name and the Authentication_Disabled row.
+  view = w.get("/configuration.html");
+  EXPECT_TRUE(has(view, "<tr><td>HTTPAdmin</td><td><img src=\"hidden_eye.gif\" alt=\"(Hidden Field)\"></td></tr>"));
+  EXPECT_FALSE(has(view, "Authentication_Disabled"));
+  // Unticking every box clears the named bits; 0x2 stays.
+  EXPECT_TRUE(has(w.post("/config_change_s.cgi", "Flags=boxes"), "changed OK"));
+  EXPECT_EQ(setting_line(w.registry(), "Flags"), "\"Flags\"=\"0x2\"");
+}
+
+TEST(HttpPages, AccessRulesReachTheRunningListener) {
+  Options o;
+  o.flags = 0x8003;
+  World w(o);
+  ASSERT_TRUE(w.start_with_child());
+  ASSERT_FALSE(w.rpc_refused());
+
+  std::string page = w.post("/access_change_s.cgi", "deny=127.0.0.1");
+  EXPECT_TRUE(has(page, "Access Update Successful")) << page;
+  EXPECT_FALSE(has(page, "has not read them yet")) << page;
+  EXPECT_EQ(setting_line(w.registry(), "DenyList"), "\"DenyList\"=\" 127.0.0.1\"");
+  EXPECT_TRUE(w.rpc_refused());
+  std::string again = w.post("/access_change_s.cgi", "deny=127.0.0.1");
+  EXPECT_TRUE(has(again, "HTTP/1.1 422")) << again;
+  EXPECT_TRUE(has(again, "Item 127.0.0.1 not added to list - already exists"));
+  for (const char* bad : {"allow=10.0.0", "allow=10.0.0.300", "allow=%3Cb%3E"}) {
+    std::string r = w.post("/access_change_s.cgi", bad);
+    EXPECT_TRUE(has(r, "HTTP/1.1 422")) << r;
+    EXPECT_TRUE(has(r, "<TITLE>Invalid IP</TITLE>"));
+    EXPECT_FALSE(has(r, "Invalid address <b>"));
+  }
+  EXPECT_TRUE(has(w.post("/access_change_s.cgi", "deny=11.2.3.4"), "Successful"));
+  std::string view = w.get("/access_control.html");
+  EXPECT_TRUE(has(view, "<a href=\"/access_remove_s.cgi?deny=127.0.0.1\">127.0.0.1</a><br>")) << view;
+  // Removing 1.2.3.4 would not touch 11.2.3.4; removing 127.0.0.1 admits the client again.
+  EXPECT_TRUE(has(w.get("/access_remove_s.cgi?deny=1.2.3.4"), "Successful"));
+  EXPECT_TRUE(has(w.get("/access_remove_s.cgi?deny=127.0.0.1"), "Successful"));
+  EXPECT_EQ(setting_line(w.registry(), "DenyList"), "\"DenyList\"=\"11.2.3.4\"");
+  EXPECT_FALSE(w.rpc_refused());
+
+  // DSN rules: a rule for vekdb that denies 127.0.0.1 refuses the connect.
+  ASSERT_EQ(odbc_connect(w.f), "");
+  EXPECT_TRUE(has(w.post("/dsnaccess_change_s.html", "dsn=vekdb"), "Successful"));
+  EXPECT_TRUE(has(w.post("/dsnaccess_change_s.html", "dsn=vekdb"), "DSN \"vekdb\" already specified"));
+  EXPECT_TRUE(has(w.post("/dsnaccess_change_s.html", "dsn=other&dsn=third"), "Successful"));
+  EXPECT_TRUE(has(w.post("/dsnaccess_change_s.html", "deny1=127.0.0.1&allow2=a&allow2=b"), "Successful"));
+  for (const char* bad : {"allow9=x", "allowx=1", "allow1=a,b", "deny1=a|b", "dsn=x,y", "DSNACLx=1"}) {
+    std::string r = w.post("/dsnaccess_change_s.html", bad);
+    EXPECT_FALSE(has(r, "Successful")) << bad;
+  }
+  std::string reg = w.registry();
+  EXPECT_EQ(setting_line(reg, "DSNACL"), "\"DSNACL\"=\"3\"");
+  EXPECT_EQ(setting_line(reg, "DSNACL1"), "\"DSNACL1\"=\"vekdb,,127.0.0.1\"");
+  EXPECT_EQ(setting_line(reg, "DSNACL2"), "\"DSNACL2\"=\"other,a|b,\"");
+  EXPECT_EQ(setting_line(reg, "DSNACLx"), "<absent>");
+  EXPECT_NE(odbc_connect(w.f), "");
+  // Item removal and rule removal with renumbering.
+  EXPECT_TRUE(has(w.get("/dsnaccess_remove_s.html?allow2=a"), "Successful"));
+  EXPECT_TRUE(has(w.get("/dsnaccess_remove_s.html?dsn=vekdb"), "Successful"));
+  EXPECT_FALSE(has(w.get("/dsnaccess_remove_s.html?dsn=nosuch"), "Successful"));
+  reg = w.registry();
+  EXPECT_EQ(setting_line(reg, "DSNACL"), "\"DSNACL\"=\"2\"");
+  EXPECT_EQ(setting_line(reg, "DSNACL1"), "\"DSNACL1\"=\"other,b,\"");
+  EXPECT_EQ(setting_line(reg, "DSNACL2"), "\"DSNACL2\"=\"third,,\"");
+  EXPECT_EQ(odbc_connect(w.f), "");
+
+  // The statistics after those connections.
+  std::string index = w.get("/index.html");
+  EXPECT_TRUE(has(index, "<tr><td>vekdb</td><td>2</td>")) << index;
+  EXPECT_TRUE(has(index, "Total Connections</td><td>"));
+  EXPECT_TRUE(has(w.get("/hosts.html"), "<tr><td>127.0.0.1</td>"));
+}
+
+TEST(HttpPages, PauseAndContinueTheServerService) {
+  Options o;
+  o.flags = 0x8001;
+  World w(o);
+  w.f.set_setting("Port", w.f.port_text());
+  w.f.set_env("KYVEK_SERVICE", "1");
+  ASSERT_TRUE(w.f.start_server({"standalone"}));
+  w.f.set_env("KYVEK_SERVICE", "0");
+  ASSERT_TRUE(w.start_httpd());
+  std::string page;
+  for (int i = 0; i < 50 && !has(page, "Running"); ++i) {
+    page = w.get("/service_control.html");
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(has(page, "<td>Running</td><td><a href=\"/service_change.html?action=pause\">")) << page;
+  EXPECT_TRUE(has(w.get("/service_change.html?action=stop"), "Invalid request = expected get data"));
+  EXPECT_TRUE(has(w.get("/service_change.html?action=%3Cb%3E"), "and got action=&lt;b&gt;"));
+  EXPECT_TRUE(has(w.get("/service_change.html"), "Expected some get data - none found (location 6908)"));
+  EXPECT_TRUE(has(w.get("/service_change.html?action=pause"), "Service pause"));
+  for (int i = 0; i < 50 && !has(page, "Paused"); ++i) {
+    page = w.get("/service_control.html");
+    std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_TRUE(has(page, "<td>Paused</td><td><a href=\"/service_change.html?action=continue\">")) << page;
+  auto waiting = std::async(std::launch::async, [&] {
+    RpcClient c;
+    return c.connect(w.f.port()) && c.logon_sequence("anyone", "x") == 0;
+  });
+  EXPECT_EQ(waiting.wait_for(1500ms), std::future_status::timeout);
+  EXPECT_TRUE(has(w.get("/service_change.html?action=continue"), "Service continue"));
+  ASSERT_EQ(waiting.wait_for(15s), std::future_status::ready);
+  EXPECT_TRUE(waiting.get());
+  EXPECT_TRUE(has(w.get("/index.html"), "VEK ODBC Server Service (x64)</a> : Running"));
+}
+
+}  // namespace
