@@ -177,12 +177,19 @@ struct http_state {
   http_settings settings;
   unsigned port = 0;
   ip_acl_entry* access = nullptr;
-  std::string last_uri;
+  char last_uri[kLastUriMax + 1] = "";  // fixed storage: the fault report reads it
+  int client = -1;                      // the connection being served
 };
 http_state& state();
 // A file in LogDir ("\\" taken as "/"; empty or the Windows default: the
 // temporary directory).
 std::string log_file_path(const char* name);
+
+// The exception report of the server thread: a guard for fatal signals and
+// the report of a C++ exception. The report text, or "" when none was made.
+int http_guard_enter();
+void http_guard_leave();
+std::string http_exception_report();
 
 // Trace lines to kyvekhttp.log (only when the file existed at start).
 void open_http_log(const char* log_dir);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <strings.h>
 
@@ -107,7 +108,7 @@ int parse_method(std::string_view line, http_request& r) {
     return -1;
   }
   r.uri.assign(line.substr(start, end - start));
-  state().last_uri = r.uri.substr(0, kLastUriMax);
+  std::snprintf(state().last_uri, sizeof state().last_uri, "%s", r.uri.substr(0, kLastUriMax).c_str());
   r.file = r.uri;
   std::replace(r.file.begin(), r.file.end(), '/', '\\');
   http_trace("file: %s, uri: %s\n", r.file.c_str(), r.uri.c_str());

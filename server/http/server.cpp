@@ -137,32 +137,6 @@ void trace_settings(const char* format, ...) {
   va_end(ap);
 }
 
-// The last exception's report. The platform's crash reporter (module, stack)
-// takes over the file's lower part when it is linked; these lines stand
-// alone until then.
-std::string write_exception_report(const char* what) {
-  std::string text;
-  text += "Kyronde Vekamar\r\nVersion: 02.04.0003\r\nComponent: HTTP Server\r\n";
-  text += format_text("Build Date: %s\r\n", get_build_stamp());
-  char when[64] = "date/time unknown";
-  time_t now = ::time(nullptr);
-  struct tm tm {};
-  if (::localtime_r(&now, &tm)) std::strftime(when, sizeof when, "%c", &tm);
-  text += format_text("Caught Exception on %s\r\n", when);
-  text += format_text("Last URL: %s\r\n", state().last_uri.c_str());
-  text += format_text("Exception: %s\r\n", what);
-  text += format_text("Current Process : %lu\r\n", static_cast<unsigned long>(::getpid()));
-  {
-    std::string path = log_file_path("kyvek.exception");
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      write_fully(fd, text.data(), text.size());
-      ::close(fd);
-    }
-  }
-  return text;
-}
-
 }  // namespace
 
 http_state& state() {
@@ -328,6 +302,7 @@ extern "C" int run_http_server(server_stats_t* block) {
     return 1;
   }
   event(EVENTLOG_INFORMATION, EV_HTTP_STARTED, "");
+  if (http_guard_enter() != 0) http_trace("No fault guard: faults end the server without a report\n");
   int client = -1;
   try {
     for (bool running = true; running;) {
@@ -370,12 +345,15 @@ extern "C" int run_http_server(server_stats_t* block) {
         drain(client, kDrainMs);
         ::close(client);
       } else {
+        st.client = client;
         serve_http_connection(client);
+        st.client = -1;
       }
       client = -1;
     }
   } catch (const std::exception& e) {
-    std::string report = write_exception_report(e.what());
+    http_trace("Exception: %s\n", e.what());
+    std::string report = http_exception_report();
     if (client >= 0) {
       send_error_response(client, 500);
       send_error_message(nullptr, client,
@@ -391,6 +369,7 @@ extern "C" int run_http_server(server_stats_t* block) {
     // A failure is not reported as success.
     std::_Exit(1);
   }
+  http_guard_leave();
   ::close(listener);
   free_ip_acl(&st.access);
   report_service_state(KY_SERVICE_STOPPED);

@@ -263,6 +263,19 @@ TEST(HttpServer, PauseContinueAndStopThroughTheServiceLayer) {
   ::unsetenv("KYVEK_RUNDIR");
 }
 
+TEST(HttpServer, AFaultIsReportedAndEndsTheServerWithAFailure) {
+  HttpWorld w;
+  ASSERT_TRUE(w.start());
+  EXPECT_EQ(status_line(w.get("/information.html")), "HTTP/1.1 200 OK");
+  ASSERT_EQ(::kill(w.httpd.pid, SIGSEGV), 0);
+  EXPECT_EQ(Fixture::wait(w.httpd, 20000), 1);
+  w.httpd.pid = -1;
+  std::string report = Fixture::read_file(w.f.dir() / "log" / "kyvek.exception");
+  EXPECT_TRUE(has(report, "Kyronde Vekamar\r\nVersion: 02.04.0003\r\nComponent: HTTP Server\r\n")) << report;
+  EXPECT_TRUE(has(report, "Last URL: /information.html\r\n")) << report;
+  EXPECT_TRUE(w.f.wait_event("0xC0020231 VEK HTTP Server terminating"));
+}
+
 TEST(HttpServer, ConsoleListenerStartsAChildThatStaysUp) {
   Options o;
   o.flags = 0x8003;  // with the bit that starts the administration child
