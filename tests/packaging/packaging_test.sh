@@ -100,6 +100,10 @@ ldd_inside() {
 }
 
 run_install() {
+  # The installed files name the configured prefix: another one is refused.
+  check "install with another --prefix is refused" \
+    bash -c '! cmake --install "$1" --prefix "$2" > /dev/null 2>&1' _ "$build_dir" "$work/elsewhere"
+  check "refused install wrote nothing" test ! -e "$work/elsewhere"
   stage_install
   while read -r f; do
     check "installed $f" test -f "$stage$f"
