@@ -148,12 +148,12 @@ int odbc_login(http_request& r, char* out, size_t* length, const std::string& ds
   }
   // Only a data source the administrator defined may be named: anything else
   // could carry Driver Manager keywords (DRIVER=, FILEDSN=, SAVEFILE=).
-  if (!veks_is_system_dsn(dsn)) {
+  if (!veks_is_system_dsn(dsn) || dsn.find_first_of(";{}") != std::string::npos) {
     set_page(format_text("<p>%s is not a system data source\r\n", html_escape(dsn).c_str()), out,
              length);
     return 0;
   }
-  std::string conn = "DSN=" + odbc_brace(dsn) + ";UID=" + odbc_brace(user) + ";PWD=" +
+  std::string conn = "DSN=" + dsn + ";UID=" + odbc_brace(user) + ";PWD=" +
                      odbc_brace(password) + ";";
   *length = 0;
   int rc = veks_odbc_connect(nullptr, nullptr, conn, VEKS_CONNECT_TEST, r, out, length);

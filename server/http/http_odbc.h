@@ -18,6 +18,8 @@ namespace kyvek::http {
 enum { VEKS_CONNECT_TEST = 0x1 };
 
 // A connection-string value in braces, '}' doubled, so it cannot add keywords.
+// (DSN names go in plain: they are checked against the system list and the
+// Driver Manager looks a braced name up with its braces.)
 std::string odbc_brace(std::string_view value);
 
 // The Driver Manager's SYSTEM data sources: name and driver description.

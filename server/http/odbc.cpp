@@ -86,6 +86,8 @@ int veks_odbc_connect(SQLHENV* env_out, SQLHDBC* dbc_out, const std::string& con
     SQLFreeHandle(SQL_HANDLE_ENV, env);
     return rc;
   }
+  // Pages only look: the data source is opened read-only where the driver can.
+  SQLSetConnectAttr(dbc, SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
   std::string text = connection;
   rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, nullptr, 0,
                         nullptr, SQL_DRIVER_NOPROMPT);

@@ -3,6 +3,7 @@
 #define KYVEK_SERVER_HTTP_PAGES_H
 
 #include <string>
+#include <vector>
 
 #include "http_internal.h"
 
@@ -40,6 +41,14 @@ int uri_access_change_s(const uri_entry&, http_request&, char*, size_t*);
 int uri_access_remove_s(const uri_entry&, http_request&, char*, size_t*);
 int uri_dsnaccess_change_s(const uri_entry&, http_request&, char*, size_t*);
 int uri_dsnaccess_remove_s(const uri_entry&, http_request&, char*, size_t*);
+int uri_op_config(const uri_entry&, http_request&, char*, size_t*);
+int uri_data_sources(const uri_entry&, http_request&, char*, size_t*);
+int uri_dsn(const uri_entry&, http_request&, char*, size_t*);
+int uri_audit(const uri_entry&, http_request&, char*, size_t*);
+int uri_graph(const uri_entry&, http_request&, char*, size_t*);
+// The export lines of the settings key; *failure gets the page paragraph when
+// the key cannot be read.
+std::vector<std::string> export_lines(std::string* failure);
 int uri_not_built(const uri_entry&, http_request&, char*, size_t*);
 
 }  // namespace kyvek::http

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "e2e_fixture.h"
+#include "registry/registry.h"
 #include "rpc_client.h"
 
 namespace fs = std::filesystem;
@@ -283,6 +284,77 @@ TEST(HttpPages, PauseAndContinueTheServerService) {
   ASSERT_EQ(waiting.wait_for(15s), std::future_status::ready);
   EXPECT_TRUE(waiting.get());
   EXPECT_TRUE(has(w.get("/index.html"), "VEK ODBC Server Service (x64)</a> : Running"));
+}
+
+TEST(HttpPages, DataSourceBrowsingAndExport) {
+  Options o;
+  o.flags = 0xA003;  // AllowDBBrowse, AllowDSNBrowse
+  o.settings["Timeout"] = "a\\b\"c";
+  World w(o);
+  std::string rows = "create table t(id integer, name text); create table \"odd<t>\"(x);";
+  for (int i = 1; i <= 25; ++i) rows += "insert into t values(" + std::to_string(i) + ", 'row " + std::to_string(i) + "');";
+  rows += "insert into t values(99, '" + std::string(60, 'x') + "'); insert into t values(100, 'a<b');";
+  ASSERT_TRUE(w.f.exec_sqlite(rows));
+  ASSERT_TRUE(w.start_with_child());
+
+  std::string list = w.get("/data_sources.html");
+  EXPECT_TRUE(has(list, "<tr><td><a href=\"/dsn.html?dsn=vekdb\">vekdb</a></td>")) << list;
+  std::string ask = w.get("/dsn.html?dsn=vekdb");
+  EXPECT_TRUE(has(ask, "HTTP/1.1 401")) << ask;
+  EXPECT_TRUE(has(ask, "WWW-Authenticate: Basic realm=\"vekdb\""));
+  const std::string u = "-u someone:pw ";
+  std::string tables = w.curl(u + w.url("/dsn.html?dsn=vekdb"));
+  EXPECT_TRUE(has(tables, "<a href=\"/dsn.html?dsn=vekdb&table=t\">t</a>")) << tables;
+  EXPECT_TRUE(has(tables, "<a href=\"/dsn.html?dsn=vekdb&table=odd%3Ct%3E\">odd&lt;t&gt;</a>"));
+  EXPECT_TRUE(has(w.curl(u + w.url("/dsn.html?dsn=vekdb&table=t")), "<td>name</td>"));
+  std::string page2 = w.curl(u + w.url("/dsn.html?dsn=vekdb&table=t&display=11"));
+  EXPECT_TRUE(has(page2, "<td>row 11</td>") && has(page2, "<td>row 20</td>") && !has(page2, "<td>row 21</td>")) << page2;
+  EXPECT_TRUE(has(page2, "display=21\"><img src=\"/btn_next.gif\""));
+  EXPECT_TRUE(has(page2, "display=1\"><img src=\"/btn_previous.gif\""));
+  std::string page1 = w.curl(u + w.url("/dsn.html?dsn=vekdb&table=t&display=5"));
+  EXPECT_FALSE(has(page1, "btn_previous.gif"));
+  std::string last = w.curl(u + w.url("/dsn.html?dsn=vekdb&table=t&display=21"));
+  EXPECT_TRUE(has(last, "<td>" + std::string(49, 'x') + "</td>")) << last;
+  EXPECT_TRUE(has(last, "<td>a&lt;b</td>"));
+  EXPECT_FALSE(has(last, "btn_next.gif"));
+  // Names that are no table of the data source, and data sources that are not defined, go nowhere.
+  for (const char* bad : {"/dsn.html?dsn=vekdb&table=t%3BDROP%20TABLE%20t&display=1",
+                          "/dsn.html?dsn=vekdb&table=t%22%20union%20select%201--&display=1",
+                          "/dsn.html?dsn=x%3BDRIVER%3D%2Ftmp%2Fevil.so",
+                          "/dsn.html?dsn=vekdb%3BSAVEFILE%3D%2Ftmp%2Fx"}) {
+    std::string r = w.curl(u + w.url(bad));
+    EXPECT_FALSE(has(r, "<td>row 1</td>")) << bad;
+    EXPECT_TRUE(has(r, "is not a")) << r;
+  }
+  ASSERT_TRUE(w.f.exec_sqlite("select count(*) from t;"));
+
+  // The export: the same lines in the file (0600) and the page, read back by the key store.
+  std::string page = w.get("/op_config.html");
+  fs::path file = w.f.dir() / "log" / "vek.reg";
+  ASSERT_TRUE(fs::exists(file)) << page;
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  std::string text = Fixture::read_file(file);
+  EXPECT_EQ(text.rfind("REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n", 0), 0u) << text;
+  EXPECT_TRUE(has(text, "\"Timeout\"=\"a\\\\b\\\"c\"\r\n")) << text;
+  EXPECT_TRUE(has(page, "<br>&quot;Timeout&quot;=&quot;a\\\\b\\&quot;c&quot;")) << page;
+  EXPECT_TRUE(has(page, "Configuration written to "));
+  ::setenv("KYVEK_REGISTRY", file.c_str(), 1);
+  kyvek::registry::Key key;
+  ASSERT_TRUE(kyvek::registry::Key::open("SOFTWARE\\Kyronde Vekamar\\Configuration\\System\\Settings",
+                                         kyvek::registry::Access::kRead, &key).ok());
+  std::string timeout;
+  ASSERT_TRUE(key.read_value("Timeout", &timeout).ok());
+  EXPECT_EQ(timeout, "a\\b\"c");
+  ::unsetenv("KYVEK_REGISTRY");
+}
+
+TEST(HttpPages, BrowsingSwitchedOff) {
+  Options o;
+  o.flags = 0x0003;
+  World w(o);
+  ASSERT_TRUE(w.start_with_child());
+  EXPECT_TRUE(has(w.get("/data_sources.html"), "<p>DSN listing is currently disabled"));
+  EXPECT_TRUE(has(w.get("/dsn.html?dsn=vekdb"), "<p>DB Browsing is currently disabled"));
 }
 
 }  // namespace
