@@ -115,8 +115,8 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
         if (d->alloc_type == 1) {
           if (reinterpret_cast<client_desc *>(c.stmt->implicit_desc[slot]) != d)
             return c.fail(0, "HY017", "Invalid use of an automatically allocated descriptor handle");
-        } else {
-          // Descriptors of the application's own come with the descriptor functions.
+        } else if (d->dbc != c.dbc) {
+          // The application's own descriptors serve statements of their connection.
           return c.fail(0, "HY024", "Invalid attribute value");
         }
       }

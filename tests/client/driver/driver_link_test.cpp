@@ -531,9 +531,9 @@ TEST_F(DriverLink, StatementsAndDescriptorsPairWithServerRecords) {
 
   // A free that the server answers with SUCCESS_WITH_INFO still frees the record.
   ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_DESC, dbc_, &desc), SQL_SUCCESS);
-  // The application's own descriptors cannot be made current on a statement.
+  // What is not a descriptor cannot be made current on a statement.
   for (SQLINTEGER attr : {SQL_ATTR_APP_ROW_DESC, SQL_ATTR_APP_PARAM_DESC}) {
-    EXPECT_EQ(SQLSetStmtAttr(stmt, attr, desc, SQL_IS_POINTER), SQL_ERROR) << attr;
+    EXPECT_EQ(SQLSetStmtAttr(stmt, attr, stmt, SQL_IS_POINTER), SQL_ERROR) << attr;
     auto sd = diags(SQL_HANDLE_STMT, stmt);
     ASSERT_EQ(sd.size(), 1u) << attr;
     EXPECT_EQ(sd[0].state, "HY024") << attr;

@@ -1,0 +1,172 @@
+// Descriptors end to end on PostgreSQL (psqlODBC; the SQLite driver has no
+// descriptor functions): field families read and set, binding through
+// descriptor fields, a bound row descriptor copied to one of the
+// application's own and fetched through, and an application's parameter
+// descriptor with an array of parameters; straight and through the bridge,
+// transcript for transcript.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+
+#include "odbc_compare.h"
+#include "world.h"
+
+namespace kyvek::e2e {
+namespace {
+
+SQLHDESC stmt_desc(SQLHSTMT h, SQLINTEGER attr) {
+  SQLHDESC d = nullptr;
+  SQLGetStmtAttr(h, attr, &d, 0, nullptr);
+  return d;
+}
+
+std::string desc_transcript(Conn& c) {
+  std::ostringstream o;
+  c.exec("DROP TABLE kvd_t");
+  c.exec("CREATE TABLE kvd_t (k INTEGER, name VARCHAR(20), amount NUMERIC(10,2))");
+  c.exec("INSERT INTO kvd_t VALUES (1, 'eins', 1.50), (2, NULL, NULL), (3, 'drei', -3.25)");
+
+  // Field families of the row descriptors after a query.
+  {
+    Stmt st(c);
+    o << "select " << st.run("SELECT k, name AS label_name, amount FROM kvd_t ORDER BY k") << "\n";
+    SQLHDESC ird = stmt_desc(st.h, SQL_ATTR_IMP_ROW_DESC), ard = stmt_desc(st.h, SQL_ATTR_APP_ROW_DESC);
+    SQLSMALLINT count = -1, type = -1, nullable = -1;
+    SQLINTEGER len = -1;
+    SQLRETURN rc = SQLGetDescField(ird, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, &len);
+    o << "ird count " << outcome(rc, SQL_HANDLE_DESC, ird) << " " << count << "\n";
+    for (SQLSMALLINT col = 1; col <= 3; ++col) {
+      char name[64] = {}, tname[64] = {};
+      SQLLEN length = 0, octets = 0;
+      SQLINTEGER nl = -1, tl = -1;
+      o << "col " << col;
+      o << " name " << outcome(SQLGetDescField(ird, col, SQL_DESC_NAME, name, sizeof name, &nl), SQL_HANDLE_DESC, ird)
+        << " " << name << "/" << nl;
+      o << " type " << outcome(SQLGetDescField(ird, col, SQL_DESC_CONCISE_TYPE, &type, SQL_IS_SMALLINT, nullptr),
+                               SQL_HANDLE_DESC, ird)
+        << " " << type;
+      o << " length " << outcome(SQLGetDescField(ird, col, SQL_DESC_LENGTH, &length, 0, nullptr), SQL_HANDLE_DESC, ird)
+        << " " << length;
+      o << " octets "
+        << outcome(SQLGetDescField(ird, col, SQL_DESC_OCTET_LENGTH, &octets, 0, nullptr), SQL_HANDLE_DESC, ird) << " "
+        << octets;
+      o << " nullable "
+        << outcome(SQLGetDescField(ird, col, SQL_DESC_NULLABLE, &nullable, SQL_IS_SMALLINT, nullptr), SQL_HANDLE_DESC, ird)
+        << " " << nullable;
+      o << " type_name "
+        << outcome(SQLGetDescField(ird, col, SQL_DESC_TYPE_NAME, tname, 4, &tl), SQL_HANDLE_DESC, ird) << " " << tname
+        << "/" << tl << "\n";
+    }
+    o << "read-only " << outcome(SQLSetDescField(ard, 1, SQL_DESC_NULLABLE, (SQLPOINTER)1, 0), SQL_HANDLE_DESC, ard)
+      << "\n";
+
+    // Binding through the row descriptor's fields.
+    SQLINTEGER k = 0;
+    char name[8] = {};
+    SQLLEN k_ind = 0, name_len = 0, name_ind = 0;
+    o << "bind "
+      << outcome(SQLSetDescField(ard, 1, SQL_DESC_CONCISE_TYPE, (SQLPOINTER)SQL_C_LONG, 0), SQL_HANDLE_DESC, ard) << " "
+      << outcome(SQLSetDescField(ard, 1, SQL_DESC_INDICATOR_PTR, &k_ind, 0), SQL_HANDLE_DESC, ard) << " "
+      << outcome(SQLSetDescField(ard, 1, SQL_DESC_DATA_PTR, &k, 0), SQL_HANDLE_DESC, ard) << "\n";
+    SQLSMALLINT bound = 0;
+    (void)name_len;
+    SQLRETURN f;
+    while ((f = SQLFetch(st.h)) == SQL_SUCCESS || f == SQL_SUCCESS_WITH_INFO) {
+      o << "  row " << f << " " << k << "/" << k_ind << "\n";
+      (void)name_ind;
+      std::memset(name, 0, sizeof name);
+    }
+    o << "  end " << f << "\n";
+    o << "count 0 " << outcome(SQLSetDescField(ard, 0, SQL_DESC_COUNT, (SQLPOINTER)0, 0), SQL_HANDLE_DESC, ard);
+    SQLGetDescField(ard, 0, SQL_DESC_COUNT, &bound, SQL_IS_SMALLINT, nullptr);
+    o << " " << bound << "\n";
+  }
+
+  // A bound row descriptor copied to the application's own descriptor, made
+  // current on another statement and fetched through.
+  {
+    Stmt a(c), b(c);
+    SQLINTEGER k = 0;
+    char name[21] = {};
+    SQLLEN k_ind = 0, name_ind = 0;
+    SQLBindCol(a.h, 1, SQL_C_LONG, &k, 0, &k_ind);
+    SQLBindCol(a.h, 2, SQL_C_CHAR, name, sizeof name, &name_ind);
+    SQLHDESC mine = nullptr;
+    o << "alloc " << outcome(SQLAllocHandle(SQL_HANDLE_DESC, c.dbc(), &mine), SQL_HANDLE_DBC, c.dbc()) << "\n";
+    o << "copy " << outcome(SQLCopyDesc(stmt_desc(a.h, SQL_ATTR_APP_ROW_DESC), mine), SQL_HANDLE_DESC, mine) << "\n";
+    o << "use " << outcome(SQLSetStmtAttr(b.h, SQL_ATTR_APP_ROW_DESC, mine, 0), SQL_HANDLE_STMT, b.h) << "\n";
+    SQLHDESC back = nullptr;
+    SQLGetStmtAttr(b.h, SQL_ATTR_APP_ROW_DESC, &back, 0, nullptr);
+    o << "current is mine " << (back == mine) << "\n";
+    o << b.run("SELECT k, name FROM kvd_t ORDER BY k DESC") << "\n";
+    SQLRETURN f;
+    while ((f = SQLFetch(b.h)) == SQL_SUCCESS || f == SQL_SUCCESS_WITH_INFO)
+      o << "  row " << k << "/" << k_ind << " " << (name_ind == SQL_NULL_DATA ? "NULL" : name) << "\n";
+    o << "  end " << f << "\n";
+    SQLFreeStmt(b.h, SQL_CLOSE);
+    o << "restore " << outcome(SQLSetStmtAttr(b.h, SQL_ATTR_APP_ROW_DESC, nullptr, 0), SQL_HANDLE_STMT, b.h) << "\n";
+    SQLFreeHandle(SQL_HANDLE_DESC, mine);
+  }
+
+  // The application's own parameter descriptor with an array of three sets.
+  {
+    Stmt a(c), b(c);
+    SQLHDESC mine = nullptr;
+    SQLAllocHandle(SQL_HANDLE_DESC, c.dbc(), &mine);
+    o << "copy apd " << outcome(SQLCopyDesc(stmt_desc(a.h, SQL_ATTR_APP_PARAM_DESC), mine), SQL_HANDLE_DESC, mine)
+      << "\n";
+    o << "use apd " << outcome(SQLSetStmtAttr(b.h, SQL_ATTR_APP_PARAM_DESC, mine, 0), SQL_HANDLE_STMT, b.h) << "\n";
+    SQLINTEGER ks[3] = {10, 11, 12};
+    char names[3][8] = {"zehn", "elf", ""};
+    SQLLEN k_ind[3] = {0, 0, 0}, name_ind[3] = {SQL_NTS, SQL_NTS, SQL_NULL_DATA};
+    SQLUSMALLINT status[3] = {9, 9, 9};
+    SQLULEN processed = 0;
+    SQLSetStmtAttr(b.h, SQL_ATTR_PARAMSET_SIZE, (SQLPOINTER)3, 0);
+    SQLSetStmtAttr(b.h, SQL_ATTR_PARAM_STATUS_PTR, status, 0);
+    SQLSetStmtAttr(b.h, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed, 0);
+    o << "bind " << outcome(SQLBindParameter(b.h, 1, SQL_PARAM_INPUT, SQL_C_LONG, SQL_INTEGER, 0, 0, ks, 0, k_ind),
+                            SQL_HANDLE_STMT, b.h)
+      << " "
+      << outcome(SQLBindParameter(b.h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 20, 0, names, 8, name_ind),
+                 SQL_HANDLE_STMT, b.h)
+      << "\n";
+    SQLULEN size = 0;
+    SQLSMALLINT count = 0;
+    SQLGetDescField(mine, 0, SQL_DESC_ARRAY_SIZE, &size, 0, nullptr);
+    SQLGetDescField(mine, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, nullptr);
+    o << "apd size " << size << " count " << count << "\n";
+    o << "insert " << b.run("INSERT INTO kvd_t (k, name) VALUES (?, ?)") << " processed " << processed << " status "
+      << status[0] << status[1] << status[2] << "\n";
+    SQLFreeHandle(SQL_HANDLE_DESC, mine);
+  }
+  o << rows_as_text(c, "SELECT k, name, amount FROM kvd_t ORDER BY k");
+  return o.str();
+}
+
+TEST(DescriptorsE2e, FieldFamiliesCopiesAndApplicationDescriptorsOnPostgres) {
+  ASSERT_NE(World::get(), nullptr);
+  if (!World::get()->has_pg()) GTEST_SKIP() << "no PostgreSQL or psqlODBC here";
+  set_dialect(postgres_dialect());
+  std::string a, b;
+  {
+    Conn c(World::pg_direct());
+    ASSERT_TRUE(c.ok()) << c.error();
+    a = desc_transcript(c);
+  }
+  {
+    Conn c(World::pg_bridge());
+    ASSERT_TRUE(c.ok()) << c.error();
+    b = desc_transcript(c);
+  }
+  set_dialect(sqlite_dialect());
+  EXPECT_NE(a.find("row 3/4 drei"), std::string::npos) << a;
+  EXPECT_EQ(a, b);
+  if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", a.c_str());
+}
+
+}  // namespace
+}  // namespace kyvek::e2e
