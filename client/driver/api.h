@@ -85,6 +85,17 @@ SQLRETURN get_diag_rec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQLC
 SQLRETURN get_diag_field(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQLSMALLINT id, SQLPOINTER buf,
                          SQLSMALLINT buflen, SQLSMALLINT *strlen_ptr);
 
+// descriptors.cpp
+SQLRETURN get_desc_field(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value, SQLINTEGER buflen,
+                         SQLINTEGER *len);
+SQLRETURN get_desc_rec(SQLHDESC h, SQLSMALLINT n, SQLCHAR *name, SQLSMALLINT buflen, SQLSMALLINT *name_len,
+                       SQLSMALLINT *type, SQLSMALLINT *subtype, SQLLEN *length, SQLSMALLINT *precision,
+                       SQLSMALLINT *scale, SQLSMALLINT *nullable);
+SQLRETURN set_desc_field(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value, SQLINTEGER buflen);
+SQLRETURN set_desc_rec(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT type, SQLSMALLINT subtype, SQLLEN length,
+                       SQLSMALLINT precision, SQLSMALLINT scale, SQLPOINTER data, SQLLEN *octet_ptr, SQLLEN *ind_ptr);
+SQLRETURN copy_desc(SQLHDESC source, SQLHDESC target);
+
 // catalog.cpp
 SQLRETURN tables(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
                  SQLSMALLINT tn, SQLCHAR *y, SQLSMALLINT yn);

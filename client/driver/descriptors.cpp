@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "api.h"
 #include "remote.h"
 #include "sql_types.h"
 #include "statements.h"
@@ -258,9 +259,9 @@ SQLRETURN get_remote(DescCall &c, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER v
 
 }  // namespace
 
-extern "C" {
+namespace kyvek::driver::api {
 
-SQLRETURN SQL_API SQLGetDescField(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value,
+SQLRETURN get_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value,
                                   SQLINTEGER buflen, SQLINTEGER *len) {
   TRACE(0x1, "SQLGetDescField(%p,%d,%d,%p,%d,%p)\n", handle, n, field, value, static_cast<int>(buflen),
         static_cast<void *>(len));
@@ -274,7 +275,7 @@ SQLRETURN SQL_API SQLGetDescField(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT fi
   return rc;
 }
 
-SQLRETURN SQL_API SQLGetDescRec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR *name, SQLSMALLINT buflen,
+SQLRETURN get_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR *name, SQLSMALLINT buflen,
                                 SQLSMALLINT *name_len, SQLSMALLINT *type, SQLSMALLINT *subtype, SQLLEN *length,
                                 SQLSMALLINT *precision, SQLSMALLINT *scale, SQLSMALLINT *nullable) {
   TRACE(0x1, "SQLGetDescRec(%p,%d,%p,%d)\n", handle, n, static_cast<void *>(name), buflen);
@@ -306,7 +307,7 @@ SQLRETURN SQL_API SQLGetDescRec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR *name, S
   return rc;
 }
 
-SQLRETURN SQL_API SQLSetDescField(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value,
+SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value,
                                   SQLINTEGER buflen) {
   TRACE(0x1, "SQLSetDescField(%p,%d,%d,%p,%d)\n", handle, n, field, value, static_cast<int>(buflen));
   DescCall c;
@@ -367,7 +368,7 @@ SQLRETURN SQL_API SQLSetDescField(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT fi
   return rc;
 }
 
-SQLRETURN SQL_API SQLSetDescRec(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT type, SQLSMALLINT subtype, SQLLEN length,
+SQLRETURN set_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT type, SQLSMALLINT subtype, SQLLEN length,
                                 SQLSMALLINT precision, SQLSMALLINT scale, SQLPOINTER data, SQLLEN *octet_ptr,
                                 SQLLEN *ind_ptr) {
   TRACE(0x1, "SQLSetDescRec(%p,%d,%d,%d,%ld,%d,%d,%p,%p,%p)\n", handle, n, type, subtype, static_cast<long>(length),
@@ -405,7 +406,7 @@ SQLRETURN SQL_API SQLSetDescRec(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT type
   return rc;
 }
 
-SQLRETURN SQL_API SQLCopyDesc(SQLHDESC source, SQLHDESC target) {
+SQLRETURN copy_desc(SQLHDESC source, SQLHDESC target) {
   TRACE(0x1, "SQLCopyDesc(%p,%p)\n", source, target);
   if (vekc_chk_handle(kDesc, source) || vekc_chk_handle(kDesc, target)) return SQL_INVALID_HANDLE;
   auto *src = static_cast<client_desc *>(source);
@@ -453,4 +454,4 @@ SQLRETURN SQL_API SQLCopyDesc(SQLHDESC source, SQLHDESC target) {
   return rc;
 }
 
-}  // extern "C"
+}  // namespace kyvek::driver::api

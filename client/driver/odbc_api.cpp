@@ -14,7 +14,8 @@
 // SQLSetCursorName, SQLSetEnvAttr, SQLSetPos, SQLSetStmtAttr; the catalog
 // functions SQLColumnPrivileges, SQLColumns, SQLForeignKeys, SQLGetTypeInfo,
 // SQLPrimaryKeys, SQLProcedureColumns, SQLProcedures, SQLSpecialColumns,
-// SQLStatistics, SQLTablePrivileges, SQLTables.
+// SQLStatistics, SQLTablePrivileges, SQLTables; the descriptor functions
+// SQLCopyDesc, SQLGetDescField, SQLGetDescRec, SQLSetDescField, SQLSetDescRec.
 // (kyvekcnt.map lists the same names; a test holds the two together.)
 //
 // The guard, in this order:
@@ -236,6 +237,11 @@ SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTE
 SQLRETURN SQL_API SQLGetCursorName(SQLHSTMT h, SQLCHAR *name, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetCursorName, kStmt, h, kCall, get_cursor_name(h, name, cap, n)); }
 SQLRETURN SQL_API SQLSetCursorName(SQLHSTMT h, SQLCHAR *name, SQLSMALLINT n) { return G(SQLSetCursorName, kStmt, h, kCall, set_cursor_name(h, name, n)); }
 
+SQLRETURN SQL_API SQLGetDescField(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT f, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER *len) { return G(SQLGetDescField, kDesc, h, kCall, get_desc_field(h, n, f, v, cap, len)); }
+SQLRETURN SQL_API SQLGetDescRec(SQLHDESC h, SQLSMALLINT n, SQLCHAR *name, SQLSMALLINT cap, SQLSMALLINT *nl, SQLSMALLINT *t, SQLSMALLINT *sub, SQLLEN *len, SQLSMALLINT *p, SQLSMALLINT *sc, SQLSMALLINT *nul) { return G(SQLGetDescRec, kDesc, h, kCall, get_desc_rec(h, n, name, cap, nl, t, sub, len, p, sc, nul)); }
+SQLRETURN SQL_API SQLSetDescField(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT f, SQLPOINTER v, SQLINTEGER len) { return G(SQLSetDescField, kDesc, h, kCall, set_desc_field(h, n, f, v, len)); }
+SQLRETURN SQL_API SQLSetDescRec(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT t, SQLSMALLINT sub, SQLLEN len, SQLSMALLINT p, SQLSMALLINT sc, SQLPOINTER d, SQLLEN *ol, SQLLEN *ind) { return G(SQLSetDescRec, kDesc, h, kCall, set_desc_rec(h, n, t, sub, len, p, sc, d, ol, ind)); }
+SQLRETURN SQL_API SQLCopyDesc(SQLHDESC src, SQLHDESC dst) { return G(SQLCopyDesc, kDesc, src, kCall, copy_desc(src, dst)); }
 SQLRETURN SQL_API SQLTables(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLCHAR *y, SQLSMALLINT yn) { return G(SQLTables, kStmt, h, kCall, tables(h, c, cn, s, sn, t, tn, y, yn)); }
 SQLRETURN SQL_API SQLColumns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) { return G(SQLColumns, kStmt, h, kCall, columns(h, c, cn, s, sn, t, tn, o, on)); }
 SQLRETURN SQL_API SQLColumnPrivileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) { return G(SQLColumnPrivileges, kStmt, h, kCall, column_privileges(h, c, cn, s, sn, t, tn, o, on)); }
