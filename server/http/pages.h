@@ -49,7 +49,6 @@ int uri_graph(const uri_entry&, http_request&, char*, size_t*);
 // The export lines of the settings key; *failure gets the page paragraph when
 // the key cannot be read.
 std::vector<std::string> export_lines(std::string* failure);
-int uri_not_built(const uri_entry&, http_request&, char*, size_t*);
 
 }  // namespace kyvek::http
 

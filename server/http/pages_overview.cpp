@@ -163,9 +163,4 @@ int uri_information(const uri_entry& row, http_request& r, char* out, size_t* le
   return template_page(row, r, out, length, {{"&vek_list1;", "<ul></ul>"}});
 }
 
-int uri_not_built(const uri_entry&, http_request& r, char* out, size_t* length) {
-  r.status = 501;
-  return format_error_page("This page is not available yet", out, length);
-}
-
 }  // namespace kyvek::http
