@@ -55,33 +55,39 @@ int16_t effective_ctype(const statement_t* stmt, int32_t column, const descripto
   return t;
 }
 
-// Length of one row of varying-length data (a single-row fetch).
+// Length of one row of varying-length data (a single-row fetch). The driver
+// writes the data's length into the octet-length array and only 0 or
+// SQL_NULL_DATA into an indicator array of its own, so the length is read
+// from the octet-length array when there is one.
 uint64_t single_row_length(const descriptor_record_t* rec, int32_t column, int16_t t) {
   const int64_t c = rec->octet_length > 0 ? rec->octet_length : 0;
   const char* data = static_cast<const char*>(rec->data);
   KY_TRACE(kTraceDetail, "\trow_size <= 1, OctetLength=%d IndicatorPtr=%p(%d)\n", static_cast<int>(c),
            static_cast<void*>(rec->indicator), rec->indicator != nullptr ? static_cast<int>(rec->indicator[0]) : 0);
+  if (rec->indicator != nullptr && rec->indicator[0] == SQL_NULL_DATA) {
+    KY_TRACE(kTraceDetail, "\tSQL_NULL_DATA\n");
+    return 0;
+  }
+  const SQLLEN* lengths = rec->octet_length_array != nullptr ? rec->octet_length_array : rec->indicator;
   SQLLEN v = 0;
-  if (rec->indicator != nullptr) {
-    v = rec->indicator[0];
+  if (lengths != nullptr) {
+    v = lengths[0];
     if (v == SQL_NTS) return text_bytes(data, rec->data_alloc_len, wide_type(t));
-    if (v == SQL_NULL_DATA) {
-      KY_TRACE(kTraceDetail, "\tSQL_NULL_DATA\n");
-      return 0;
-    }
+    if (v == SQL_NULL_DATA) return 0;
+    // More than the buffer holds (or a total the driver does not know):
+    // the whole buffer is data.
     if (v == SQL_NO_TOTAL) {
       KY_TRACE(kTraceDetail, "\tSQL_NO_TOTAL\n");
-      return 0;
+      return static_cast<uint64_t>(c);
     }
     if (v >= c || v < 0) return static_cast<uint64_t>(c);
   }
   if (t == SQL_C_BINARY) {
     if (rec->octet_length_array == nullptr) return static_cast<uint64_t>(c);
-    int32_t first = static_cast<int32_t>(rec->octet_length_array[0]);
-    if (first == 0 && column == 0) return 4;
-    return first < 0 ? 0 : static_cast<uint64_t>(first);
+    if (v == 0 && column == 0) return 4;
+    return static_cast<uint64_t>(v);
   }
-  if (rec->indicator == nullptr) return static_cast<uint64_t>(c);
+  if (lengths == nullptr) return static_cast<uint64_t>(c);
   return static_cast<uint64_t>(v) + (wide_type(t) ? 2 : 1);
 }
 
