@@ -291,7 +291,10 @@ SQLRETURN get_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR *name, SQLSMALLIN
   rc = remote_sql_get_desc_rec(c.rpc(), c.server(), n, &block, buf.data(), buflen, &got, &t, &sub, &l, &p, &s, &nul);
   if (rc_ok(rc)) {
     buf[static_cast<size_t>(std::min<int32_t>(std::max(block, 0), buflen))] = '\0';
-    if (name != nullptr && copy_out(buf.data(), reinterpret_cast<char *>(name), buflen, nullptr) && rc == SQL_SUCCESS) {
+    // The server sends at most what fits; the name's full length tells
+    // whether it was cut.
+    const bool cut = name != nullptr && copy_out(buf.data(), reinterpret_cast<char *>(name), buflen, nullptr);
+    if ((cut || (name != nullptr && got >= buflen)) && rc == SQL_SUCCESS) {
       post_client(&c.desc->diag, c.dbc, 0, "01004", false, "String data, right truncated");
       rc = SQL_SUCCESS_WITH_INFO;
     }
