@@ -99,6 +99,11 @@ class Key {
   bool open_ = false;
 };
 
+// What start-up reports about the store file at path: *missing when there is
+// no file (an empty store), and the 1-based numbers of the lines that cannot be
+// read. A file that exists but cannot be read gives its errno.
+Status inspect_store(const std::string& path, bool* missing, std::vector<int>* bad_lines);
+
 // Creates a key and every missing key above it (installation and tests only).
 // An existing key is not an error.
 Status create_key(std::string_view path);

@@ -174,6 +174,15 @@ Status load_document(const std::string& path, std::shared_ptr<const Document>* o
   return Status::Ok();
 }
 
+Status inspect_store(const std::string& path, bool* missing, std::vector<int>* bad_lines) {
+  bool absent = false;
+  std::string bytes;
+  if (Status s = read_file(path, &bytes, &absent); !s.ok()) return s;
+  if (missing) *missing = absent;
+  if (bad_lines) *bad_lines = parse_document(bytes).bad_lines;
+  return Status::Ok();
+}
+
 Status modify_document(const std::string& path, const std::function<Status(Document&)>& change) {
   std::string lock_path = path + ".lock";
   Fd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));

@@ -598,6 +598,11 @@ extern "C" int listen_on_port(uint16_t port, int* socket_out) {
     ::close(sock);
     return -1;
   }
+  char where[INET_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET, &addr.sin_addr, where, sizeof where);
+  std::snprintf(message, sizeof message, "Listening on %s port %d", where, port);
+  std::fprintf(stderr, "%s\n", message);
+  event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, message);
   *socket_out = sock;
   return 0;
 }

@@ -21,6 +21,7 @@
 #include "server_info.h"
 #include "server_utils.h"
 #include "settings.h"
+#include "startup_check.h"
 #include "startup_log.h"
 #include "trace_log.h"
 #include "worker.h"
@@ -212,6 +213,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   const server_settings_t* s = server_settings();
+  // A listener refuses to start on settings that would make it listen or admit
+  // otherwise than meant; the one-connection children were started by one.
+  if (listener_settings && check_startup_settings(s, argc > 2 ? 0 : 1) != 0) return 1;
   startup_log("Flags = %lu\n", static_cast<unsigned long>(s->Flags));
   if (s->Affinity != 0) set_process_affinity(s->Affinity);
   if ((s->Flags & Authentication_Disabled) == 0 && !ky_logon_can_impersonate())
