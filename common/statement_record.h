@@ -1,7 +1,7 @@
-// The statement record: one layout on both sides of the bridge. The server's
-// holds the Driver Manager's statement handle; the client driver's holds the
-// server's statement handle and its own connection record as owner. Both build
-// it with allocate_statement.
+// The server's statement record (statement_t, built with allocate_statement),
+// and the numbering that both ends use for a statement's descriptor slots,
+// fetch kinds and need-data sources. The client driver keeps its own record
+// (client_stmt, client/driver/driver.h) with these numbers.
 #pragma once
 
 #include <stdint.h>
@@ -31,10 +31,10 @@ enum { NEED_DATA_EXECUTE = 1, NEED_DATA_EXEC_DIRECT = 2, NEED_DATA_SETPOS = 3,
 
 typedef struct statement_t {
   char tag[4];                               // "STMT"; cleared before the record is freed
-  void* owner;                               // connection_t on the server, the client's connection record on the client
+  void* owner;                               // the connection_t
   struct statement_t* next;                  // doubly linked statement list of the connection
   struct statement_t* prev;
-  void* driver_stmt;                         // the Driver Manager's (server) or the server's (client) statement handle
+  void* driver_stmt;                         // the Driver Manager's statement handle
   struct descriptor_t* implicit_desc[DESC_SLOTS];  // APD, ARD, IPD, IRD made with the statement; owned by it
   struct descriptor_t* current_desc[DESC_SLOTS];   // in use; APD/ARD may be explicit descriptors
   int16_t result_columns;                    // SQLNumResultCols of the current result set

@@ -22,16 +22,16 @@ namespace kyvek::driver {
 
 namespace {
 
-void *server_of(const statement_t *stmt) { return stmt->driver_stmt; }
-client_dbc *dbc_of(const statement_t *stmt) { return static_cast<client_dbc *>(stmt->owner); }
+void *server_of(const client_stmt *stmt) { return stmt->driver_stmt; }
+client_dbc *dbc_of(const client_stmt *stmt) { return static_cast<client_dbc *>(stmt->owner); }
 
-SQLRETURN set_server_attr(client_dbc *dbc, statement_t *stmt, int32_t attr, SQLLEN value) {
+SQLRETURN set_server_attr(client_dbc *dbc, client_stmt *stmt, int32_t attr, SQLLEN value) {
   TRACE(0x8, "\tPassthru: sql_set_stmt_attr_integer(%d,%ld)\n", attr, static_cast<long>(value));
   return remote_sql_set_stmt_attr_integer(dbc->rpc, server_of(stmt), attr, value, 0);
 }
 
 // The SQLSTATE of the server statement's first diagnostic record.
-std::string server_sqlstate(client_dbc *dbc, statement_t *stmt) {
+std::string server_sqlstate(client_dbc *dbc, client_stmt *stmt) {
   char state[8] = {};
   int32_t len = sizeof state - 1;
   int16_t out = 0;
@@ -54,7 +54,7 @@ void clear_ard_bindings(client_desc *ard, int n) {
 }
 
 // Takes back everything a start did on the server: bindings and row counts.
-SQLRETURN undo_server_state(client_dbc *dbc, statement_t *stmt, int n) {
+SQLRETURN undo_server_state(client_dbc *dbc, client_stmt *stmt, int n) {
   client_desc *ard = cur_desc(stmt, DESC_ARD);
   SQLRETURN result = SQL_SUCCESS;
   if (ard && ard->bound_count > 0) {
@@ -106,18 +106,18 @@ BlockStep block_next_step(int32_t cursor, SQLULEN rows, int32_t size) {
   return BlockStep::kNoData;
 }
 
-BlockCache &block_cache(StmtExtra *x) {
+BlockCache &block_cache(client_stmt *x) {
   if (!x->block) x->block = std::make_shared<BlockCache>();
   return *x->block;
 }
 
-SQLUSMALLINT *block_status_cache(statement_t *stmt) {
-  StmtExtra *x = stmt_extra(stmt);
+SQLUSMALLINT *block_status_cache(client_stmt *stmt) {
+  client_stmt *x = stmt;
   if (!x || !(stmt->flags & kStmtBlockFetchOn) || !x->block) return nullptr;
   return x->block->row_status.data();
 }
 
-SQLRETURN block_fetch_possible(client_dbc *dbc, statement_t *stmt, int kind, unsigned *possible) {
+SQLRETURN block_fetch_possible(client_dbc *dbc, client_stmt *stmt, int kind, unsigned *possible) {
   TRACE(0x20, "\t^block_fetch_possible(%p,%p,%d)\n", static_cast<void *>(dbc), static_cast<void *>(stmt), kind);
   if (!possible) return SQL_ERROR;
   *possible = 0;
@@ -134,7 +134,7 @@ SQLRETURN block_fetch_possible(client_dbc *dbc, statement_t *stmt, int kind, uns
   // the application never asked for (no cursor type, not scrollable) is read
   // forward only, so it is served like a forward-only one; block mode refuses
   // every orientation but NEXT.
-  const StmtExtra *x = stmt_extra(stmt);
+  const client_stmt *x = stmt;
   const bool asked = x && (x->options[SQL_CURSOR_TYPE] != SQL_CURSOR_FORWARD_ONLY ||
                            x->attr_copies[2] != SQL_NONSCROLLABLE);  // [2]: SQL_ATTR_CURSOR_SCROLLABLE
   const bool forward =
@@ -161,9 +161,9 @@ SQLRETURN block_fetch_possible(client_dbc *dbc, statement_t *stmt, int kind, uns
   return SQL_SUCCESS;
 }
 
-SQLRETURN start_block_fetch_mode(client_dbc *dbc, statement_t *stmt, int flags) {
+SQLRETURN start_block_fetch_mode(client_dbc *dbc, client_stmt *stmt, int flags) {
   TRACE(0x20, "\t^start_block_fetch_mode(%p,%p,%d)\n", static_cast<void *>(dbc), static_cast<void *>(stmt), flags);
-  StmtExtra *x = stmt_extra(stmt);
+  client_stmt *x = stmt;
   if (!x) return SQL_ERROR;
   BlockCache &cache = block_cache(x);
   int16_t n = 0;
@@ -310,11 +310,11 @@ SQLRETURN start_block_fetch_mode(client_dbc *dbc, statement_t *stmt, int flags) 
   return SQL_SUCCESS;
 }
 
-SQLRETURN stop_block_fetch_mode(statement_t *stmt) {
+SQLRETURN stop_block_fetch_mode(client_stmt *stmt) {
   if (!(stmt->flags & kStmtBlockFetchOn)) return SQL_SUCCESS;
   TRACE(0x20, "\t^stop_block_fetch_mode(%p)\n", static_cast<void *>(stmt));
   client_dbc *dbc = dbc_of(stmt);
-  StmtExtra *x = stmt_extra(stmt);
+  client_stmt *x = stmt;
   const int n = x && x->block ? static_cast<int>(x->block->columns.size()) : 0;
   SQLRETURN rc = SQL_SUCCESS;
   if (dbc && is_connected(dbc) && !dbc->dead) rc = undo_server_state(dbc, stmt, n);
@@ -340,10 +340,10 @@ SQLRETURN stop_block_fetch_mode(statement_t *stmt) {
 
 // ---- hooks of the fetch functions ----------------------------------------------
 
-void block_fetch_stop(statement_t *stmt) { stop_block_fetch_mode(stmt); }
+void block_fetch_stop(client_stmt *stmt) { stop_block_fetch_mode(stmt); }
 
 void block_fetch_attempt(StmtCall &c, int kind) {
-  statement_t *stmt = c.stmt;
+  client_stmt *stmt = c.stmt;
   if (stmt->flags & kStmtBlockFetchOn) return;
   BlockCache &cache = block_cache(c.x);
   bool turned_on = false;

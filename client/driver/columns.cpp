@@ -55,7 +55,7 @@ struct Packet {
 
 }  // namespace
 
-SQLULEN transfer_rows(const statement_t *stmt) {
+SQLULEN transfer_rows(const client_stmt *stmt) {
   const client_desc *ard = cur_desc(stmt, DESC_ARD);
   if (!ard) return 1;
   SQLULEN r = stmt->fetch_kind == FETCH_EXTENDED ? ard->rowset_size : ard->array_size;

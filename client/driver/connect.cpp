@@ -121,7 +121,7 @@ void rpc_error_callback(int code, void *context) {
   post_client(&dbc->diag, dbc, 45, "08S01", false, "Communication link failure");
   post_client(&dbc->diag, dbc, 4, "08S01", false, "%s", text && *text ? text : "No Error Text");
   std::lock_guard<std::recursive_mutex> g(dbc->lock);
-  for (statement_t *s = dbc->statements; s; s = s->next)
+  for (client_stmt *s = dbc->statements; s; s = s->next)
     post_client(&s->diags, dbc, 45, "08S01", false, "Communication link failure");
 }
 
@@ -654,7 +654,7 @@ SQLRETURN disconnect(SQLHDBC handle) {
   bool warned = false;
   {
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
-    for (statement_t *s = dbc->statements; s; s = s->next) s->driver_stmt = nullptr;
+    for (client_stmt *s = dbc->statements; s; s = s->next) s->driver_stmt = nullptr;
     for (client_desc *d = dbc->descriptors; d; d = d->next) d->server_desc = 0;
     dbc->info_count = 0;
   }

@@ -16,7 +16,7 @@ using namespace kyvek::driver;
 
 namespace {
 
-bool on_columns(const statement_t *stmt) {
+bool on_columns(const client_stmt *stmt) {
   return stmt->need_data_source == NEED_DATA_SETPOS || stmt->need_data_source == NEED_DATA_BULK;
 }
 

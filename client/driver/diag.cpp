@@ -79,7 +79,7 @@ DiagTarget target_of(SQLSMALLINT type, SQLHANDLE handle) {
     }
     case SQL_HANDLE_STMT: {
       if (vekc_chk_handle(kStmt, handle)) return t;
-      auto *stmt = static_cast<statement_t *>(handle);
+      auto *stmt = static_cast<client_stmt *>(handle);
       t = {&stmt->diags, static_cast<client_dbc *>(stmt->owner),
            reinterpret_cast<uint64_t>(stmt->driver_stmt), true};
       return t;

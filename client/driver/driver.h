@@ -18,7 +18,7 @@
 
 #include "attr_list.h"
 #include "diag_post.h"
-#include "statement_record.h"
+#include "statement_record.h"  // slots, fetch kinds and need-data sources
 
 struct RpcHandle;
 
@@ -49,9 +49,27 @@ struct ParamDescription {
   int16_t digits, nullable;
 };
 
-// The client's own part of a statement record, kept beside the shared layout.
-struct StmtExtra {
-  std::recursive_mutex lock;  // the statement's call lock (odbc_api.cpp): everything below and the record
+struct client_desc;
+
+// The client's statement record: the server's twin statement, what the
+// driver keeps of it between calls, and its four descriptor slots.
+struct client_stmt {
+  char tag[4];                        // "STMT"; cleared before the record is freed
+  client_dbc *owner = nullptr;
+  client_stmt *next = nullptr, *prev = nullptr;  // the connection's statement list (client_dbc::lock)
+  void *driver_stmt = nullptr;        // the server's statement handle
+  client_desc *implicit_desc[DESC_SLOTS] = {};   // APD, ARD, IPD, IRD made with the statement
+  client_desc *current_desc[DESC_SLOTS] = {};    // in use; APD/ARD may be the application's
+  int16_t result_columns = 0;         // of the current result set; -1 not learnt yet
+  uint32_t flags = 0;                 // kStmt*
+  int32_t fetch_kind = 0;             // FETCH_*
+  int32_t need_data_source = 0;       // NEED_DATA_*
+  diag_header diags{};
+  // The call lock (odbc_api.cpp), shared with the registry so that a call
+  // that frees the statement can still release it; everything in this record
+  // belongs to the call that holds it.
+  std::shared_ptr<std::recursive_mutex> call_lock = std::make_shared<std::recursive_mutex>();
+  std::recursive_mutex &lock = *call_lock;
   int32_t block_fetch_size = 0;
   int32_t cursor_state = 0;
   // Statement options 0-12 as last spread from the connection (SQL_QUERY_TIMEOUT
@@ -67,7 +85,6 @@ struct StmtExtra {
   std::vector<ParamDescription> param_descs;  // cached by SQLPrepare under ODBC 2
   std::shared_ptr<struct BlockCache> block;   // block-fetch cache (block_fetch.cpp)
 };
-StmtExtra *stmt_extra(const statement_t *stmt);
 
 // Environment set-mask bits.
 enum : uint32_t { kEnvSetCpMatch = 0x2, kEnvSetVersion = 0x4, kEnvSetOutputNts = 0x8 };
@@ -131,7 +148,7 @@ struct client_dbc {
   client_env *env = nullptr;
   client_dbc *next = nullptr, *prev = nullptr;
   RpcHandle *rpc = nullptr;
-  statement_t *statements = nullptr;
+  client_stmt *statements = nullptr;
   client_desc *descriptors = nullptr;
   uint64_t server_dbc = 0;
   uint64_t server_env = 0;
@@ -205,7 +222,7 @@ struct client_desc {
   SQLUSMALLINT *array_status_ptr = nullptr;
   SQLULEN *rows_processed_ptr = nullptr;
   SQLUSMALLINT *ext_status_ptr = nullptr;        // IRD: status array of the last SQLExtendedFetch
-  statement_t *stmt = nullptr;
+  client_stmt *stmt = nullptr;
   client_desc *next = nullptr, *prev = nullptr;
   uint64_t server_desc = 0;
   int32_t alloc_type = 2;
@@ -226,12 +243,12 @@ std::shared_ptr<std::recursive_mutex> handle_call_lock(int type, const void *rec
 void unregister_handle(void *rec);
 
 client_dbc *allocate_connection(client_env *env);
-client_desc *vekc_alloc_desc(client_dbc *dbc, statement_t *stmt);
+client_desc *vekc_alloc_desc(client_dbc *dbc, client_stmt *stmt);
 void add_handle_to_list(int type, void *head_owner, void *rec);
 void remove_handle_from_list(int type, void *head_owner, void *rec);
 SQLRETURN free_desc(client_desc *desc);
-SQLRETURN freeup_descriptors(client_dbc *dbc, statement_t *stmt);
-SQLRETURN free_stmt(statement_t *stmt);
+SQLRETURN freeup_descriptors(client_dbc *dbc, client_stmt *stmt);
+SQLRETURN free_stmt(client_stmt *stmt);
 SQLRETURN freeup_statements(client_dbc *dbc);
 SQLRETURN disconnect_dbc(client_dbc *dbc);
 

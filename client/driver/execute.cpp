@@ -33,9 +33,8 @@ SQLRETURN StmtCall::failf(int32_t native, const char *state, const char *fmt, ..
 
 SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall &call, const char *text2, const char *text3) {
   if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
-  call.stmt = static_cast<statement_t *>(handle);
-  call.x = stmt_extra(call.stmt);
-  if (!call.x) return SQL_INVALID_HANDLE;
+  call.stmt = static_cast<client_stmt *>(handle);
+  call.x = call.stmt;
   call.lock = std::unique_lock<std::recursive_mutex>(call.x->lock);
   clear_errors(&call.stmt->diags);
   auto *dbc = static_cast<client_dbc *>(call.stmt->owner);
@@ -49,7 +48,7 @@ SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall &call, const char *text2, const c
   return SQL_SUCCESS;
 }
 
-void vek_new_result_set(statement_t *stmt, int metadata, SQLRETURN result) {
+void vek_new_result_set(client_stmt *stmt, int metadata, SQLRETURN result) {
   auto *dbc = static_cast<client_dbc *>(stmt->owner);
   if (result == SQL_SUCCESS_WITH_INFO)
     retrieve_server_diags(dbc, kStmt, stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(stmt->driver_stmt));
@@ -57,10 +56,8 @@ void vek_new_result_set(statement_t *stmt, int metadata, SQLRETURN result) {
   if (stmt->flags & kStmtBlockFetchOn) block_fetch_stop(stmt);
   stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchOn | kStmtBlockFetchTried);
   stmt->flags |= kStmtNewResult;
-  if (StmtExtra *x = stmt_extra(stmt)) {
-    x->getdata_count = 0;
-    x->block_cursor = -1;
-  }
+  stmt->getdata_count = 0;
+  stmt->block_cursor = -1;
   // The column count is asked when first needed (fetch_column_descriptions):
   // most result sets never need it, and it saves a round trip per execution.
   // After a warning it is asked now: the call also clears the server's copy
@@ -375,13 +372,12 @@ SQLRETURN row_count(SQLHSTMT handle, SQLLEN *count) {
 
 SQLRETURN cancel(SQLHSTMT handle) {
   TRACE(0x1, "SQLCancel(%p)\n", handle);
-  StmtExtra *x = stmt_extra(static_cast<statement_t *>(handle));
-  if (!x) return SQL_INVALID_HANDLE;
+  auto *x = static_cast<client_stmt *>(handle);
   std::unique_lock<std::recursive_mutex> idle(x->lock, std::try_to_lock);
   if (!idle.owns_lock()) {
     // Another thread's call runs on the statement and owns its record: only
     // the server's statement is cancelled, once the link is free.
-    auto *stmt = static_cast<statement_t *>(handle);
+    auto *stmt = static_cast<client_stmt *>(handle);
     auto *dbc = static_cast<client_dbc *>(stmt->owner);
     if (vekc_chk_handle(kDbc, dbc) || !is_connected(dbc) || dbc->dead) return SQL_ERROR;
     TRACE(0x8, "\tCancelling a running call\n");

@@ -16,11 +16,10 @@ namespace kyvek::driver {
 namespace {
 
 // A live record. The call lock is the lock the entry guard holds for the
-// length of a call on the handle (a statement's is its StmtExtra::lock); it is
+// length of a call on the handle (a statement's is its own call_lock); it is
 // shared so that a guard that frees the handle can still release it.
 struct Live {
   int type;
-  std::shared_ptr<StmtExtra> extra;  // statements only
   std::shared_ptr<std::recursive_mutex> call_lock;
 };
 
@@ -51,13 +50,11 @@ const char *tag_of(int type) {
 
 bool register_handle(int type, void *rec) {
   try {
-    Live live{type, nullptr, nullptr};
-    if (type == kStmt) {
-      live.extra = std::make_shared<StmtExtra>();
-      live.call_lock = std::shared_ptr<std::recursive_mutex>(live.extra, &live.extra->lock);
-    } else {
+    Live live{type, nullptr};
+    if (type == kStmt)
+      live.call_lock = static_cast<client_stmt *>(rec)->call_lock;
+    else
       live.call_lock = std::make_shared<std::recursive_mutex>();
-    }
     std::lock_guard<std::mutex> g(registry_lock());
     registry()[rec] = std::move(live);
     return true;
@@ -75,12 +72,6 @@ void unregister_handle(void *rec) {
     gone = std::move(it->second);
     registry().erase(it);
   }
-}
-
-StmtExtra *stmt_extra(const statement_t *stmt) {
-  std::lock_guard<std::mutex> g(registry_lock());
-  auto it = registry().find(stmt);
-  return it == registry().end() ? nullptr : it->second.extra.get();
 }
 
 std::shared_ptr<std::recursive_mutex> handle_call_lock(int type, const void *rec) {
@@ -120,7 +111,7 @@ void add_handle_to_list(int type, void *owner, void *rec) {
     env->connections = dbc;
   } else if (type == kStmt) {
     auto *dbc = static_cast<client_dbc *>(owner);
-    auto *stmt = static_cast<statement_t *>(rec);
+    auto *stmt = static_cast<client_stmt *>(rec);
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
     stmt->prev = nullptr;
     stmt->next = dbc->statements;
@@ -158,7 +149,7 @@ void remove_handle_from_list(int type, void *owner, void *rec) {
   } else if (type == kStmt) {
     auto *dbc = static_cast<client_dbc *>(owner);
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
-    unlink<statement_t, client_dbc>(static_cast<statement_t *>(rec), dbc->statements);
+    unlink<client_stmt, client_dbc>(static_cast<client_stmt *>(rec), dbc->statements);
   } else if (type == kDesc) {
     auto *dbc = static_cast<client_dbc *>(owner);
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
@@ -180,7 +171,7 @@ client_dbc *allocate_connection(client_env *env) {
   return dbc;
 }
 
-client_desc *vekc_alloc_desc(client_dbc *dbc, statement_t *stmt) {
+client_desc *vekc_alloc_desc(client_dbc *dbc, client_stmt *stmt) {
   auto *desc = new (std::nothrow) client_desc();
   if (!desc) return nullptr;
   std::memcpy(desc->tag, "CDES", 4);
@@ -204,9 +195,11 @@ void destroy_desc(client_desc *desc) {
   delete desc;
 }
 
-void destroy_stmt(statement_t *stmt) {
+void destroy_stmt(client_stmt *stmt) {
   unregister_handle(stmt);
-  free_statement_record(stmt);
+  std::memset(stmt->tag, 0, 4);
+  clear_errors(&stmt->diags);
+  delete stmt;
 }
 
 // A remote free of a handle whose connection is still alive; a dead link
@@ -237,7 +230,7 @@ SQLRETURN free_desc(client_desc *desc) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN freeup_descriptors(client_dbc *dbc, statement_t *stmt) {
+SQLRETURN freeup_descriptors(client_dbc *dbc, client_stmt *stmt) {
   diag_header *where = stmt ? &stmt->diags : &dbc->diag;
   std::unique_lock<std::recursive_mutex> g(dbc->lock);
   client_desc *desc = dbc->descriptors;
@@ -272,7 +265,7 @@ SQLRETURN freeup_descriptors(client_dbc *dbc, statement_t *stmt) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN free_stmt(statement_t *stmt) {
+SQLRETURN free_stmt(client_stmt *stmt) {
   auto *dbc = static_cast<client_dbc *>(stmt->owner);
   if (stmt->driver_stmt) {
     int rc = remote_free(dbc, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(stmt->driver_stmt));
@@ -288,7 +281,7 @@ SQLRETURN free_stmt(statement_t *stmt) {
 
 SQLRETURN freeup_statements(client_dbc *dbc) {
   std::unique_lock<std::recursive_mutex> g(dbc->lock);
-  while (statement_t *stmt = dbc->statements) {
+  while (client_stmt *stmt = dbc->statements) {
     g.unlock();
     // A call still running on the statement in another thread ends first.
     std::shared_ptr<std::recursive_mutex> call = handle_call_lock(kStmt, stmt);
@@ -379,6 +372,18 @@ bool alloc_server_child(SQLHANDLE input, SQLHANDLE *out, SQLSMALLINT type, clien
   return true;
 }
 
+// A statement record of the connection; null without memory.
+client_stmt *new_statement(client_dbc *dbc) {
+  try {
+    auto *stmt = new client_stmt();
+    std::memcpy(stmt->tag, "STMT", 4);
+    stmt->owner = dbc;
+    return stmt;
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
 SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE *out) {
   client_dbc *dbc = nullptr;
   void *server_stmt = nullptr;
@@ -392,20 +397,19 @@ SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE *out) {
     if (!rc_ok(remote_sql_get_stmt_attr_handle(dbc->rpc, server_stmt, kDescAttrs[i], &server_desc[i])))
       server_desc[i] = nullptr;
 
-  statement_t *stmt = allocate_statement(dbc);
+  client_stmt *stmt = new_statement(dbc);
   if (!stmt) {
     remote_sql_free_handle(dbc->rpc, SQL_HANDLE_STMT, server_stmt);
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY001", "Memory allocation error");
   }
   if (!register_handle(kStmt, stmt)) {
-    free_statement_record(stmt);
+    delete stmt;
     remote_sql_free_handle(dbc->rpc, SQL_HANDLE_STMT, server_stmt);
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY001", "Memory allocation error");
   }
-  StmtExtra *extra = stmt_extra(stmt);
   if (dbc->block_fetch_size > 0) {
     stmt->flags |= kStmtBlockFetchWanted;
-    extra->block_fetch_size = dbc->block_fetch_size;
+    stmt->block_fetch_size = dbc->block_fetch_size;
   }
   stmt->driver_stmt = server_stmt;
 
@@ -423,8 +427,8 @@ SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE *out) {
   for (int i = 0; i < 4; ++i) {
     descs[i]->server_desc = reinterpret_cast<uint64_t>(server_desc[i]);
     add_handle_to_list(kDesc, dbc, descs[i]);
-    stmt->current_desc[i] = reinterpret_cast<descriptor_t *>(descs[i]);
-    stmt->implicit_desc[i] = reinterpret_cast<descriptor_t *>(descs[i]);
+    stmt->current_desc[i] = (descs[i]);
+    stmt->implicit_desc[i] = (descs[i]);
   }
   if (dbc->client_flags & kFlagMetadataIdIdentifiers) {
     if (!rc_ok(remote_sql_set_stmt_attr_integer(dbc->rpc, server_stmt, SQL_ATTR_METADATA_ID, 1, SQL_IS_INTEGER)))
@@ -511,7 +515,7 @@ SQLRETURN free_handle(SQLSMALLINT type, SQLHANDLE handle) {
     case SQL_HANDLE_DBC: return free_dbc(handle);
     case SQL_HANDLE_STMT: {
       if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
-      auto *stmt = static_cast<statement_t *>(handle);
+      auto *stmt = static_cast<client_stmt *>(handle);
       clear_errors(&stmt->diags);
       return kyvek::driver::free_stmt(stmt);
     }
@@ -531,7 +535,7 @@ SQLRETURN free_handle(SQLSMALLINT type, SQLHANDLE handle) {
 SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
   TRACE(0x1, "SQLFreeStmt(%p,%u)\n", handle, option);
   if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
-  auto *stmt = static_cast<statement_t *>(handle);
+  auto *stmt = static_cast<client_stmt *>(handle);
   clear_errors(&stmt->diags);
   if (option == SQL_DROP) return kyvek::driver::free_stmt(stmt);
   auto *dbc = static_cast<client_dbc *>(stmt->owner);
@@ -562,7 +566,7 @@ SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
       stmt->flags = (stmt->flags & ~0x160u) | 0x100u;
     }
     if (option == SQL_CLOSE) {
-      if (StmtExtra *extra = stmt_extra(stmt)) extra->cursor_state = 0;
+      stmt->cursor_state = 0;
     }
   } else {
     retrieve_server_diags(dbc, kStmt, stmt, SQL_HANDLE_STMT,

@@ -37,9 +37,9 @@
 // Locks, and what each guards:
 //  - registry lock (handles.cpp): the registry map only; never held across
 //    a call.
-//  - call lock, one per live handle (a statement's is StmtExtra::lock,
+//  - call lock, one per live handle (a statement's is client_stmt::lock,
 //    recursive): everything the call reads or writes in that handle's record,
-//    and the statement's StmtExtra. Held by the guard; stmt_enter takes it
+//    and the statement's client_stmt. Held by the guard; stmt_enter takes it
 //    again on the same thread. It is shared with the registry, so a call
 //    that frees its own handle still releases it. One call holds one call
 //    lock, except SQLDisconnect and SQLFreeHandle of a connection, which
@@ -121,7 +121,7 @@ diag_header *diag_of(int kind, void *h, const client_dbc **dbc) {
       *dbc = static_cast<client_dbc *>(h);
       return &static_cast<client_dbc *>(h)->diag;
     case kStmt: {
-      auto *stmt = static_cast<statement_t *>(h);
+      auto *stmt = static_cast<client_stmt *>(h);
       if (vekc_chk_handle(kDbc, stmt->owner) == 0) *dbc = static_cast<client_dbc *>(stmt->owner);
       return &stmt->diags;
     }

@@ -83,7 +83,7 @@ void retrieve_server_diags(client_dbc *dbc, int client_kind, void *client_rec, i
   switch (client_kind) {
     case 1: hdr = client_rec ? &static_cast<client_env *>(client_rec)->diag : nullptr; break;
     case 2: hdr = client_rec ? &static_cast<client_dbc *>(client_rec)->diag : nullptr; break;
-    case 3: hdr = client_rec ? &static_cast<statement_t *>(client_rec)->diags : nullptr; break;
+    case 3: hdr = client_rec ? &static_cast<client_stmt *>(client_rec)->diags : nullptr; break;
     case 4:
     case kDesc: hdr = client_rec ? &static_cast<client_desc *>(client_rec)->diag : nullptr; break;
     default: TRACE(0x80, "\tretrieve_server_diags: default hit - unrecognised handle\n"); return;
@@ -200,8 +200,8 @@ int send_cached_connect_attrs(client_dbc *dbc) {
 void vek_setoption_allstmts(client_dbc *dbc, int option, SQLULEN value) {
   if (option < 0 || option > 12 || option == 4) return;
   std::lock_guard<std::recursive_mutex> g(dbc->lock);
-  for (statement_t *s = dbc->statements; s; s = s->next) {
-    if (StmtExtra *e = stmt_extra(s)) e->options[option] = value;
+  for (client_stmt *s = dbc->statements; s; s = s->next) {
+    s->options[option] = value;
     auto *ard = reinterpret_cast<client_desc *>(s->current_desc[DESC_ARD]);
     if (option == SQL_ROWSET_SIZE && ard) ard->rowset_size = value;
   }
@@ -211,7 +211,7 @@ int implicit_descriptor_kind(client_desc *desc, int *kind) {
   if (vekc_chk_handle(kDesc, desc) || vekc_chk_handle(kDbc, desc->dbc)) return -1;
   client_dbc *dbc = desc->dbc;
   std::lock_guard<std::recursive_mutex> g(dbc->lock);
-  for (statement_t *s = dbc->statements; s; s = s->next) {
+  for (client_stmt *s = dbc->statements; s; s = s->next) {
     if (vekc_chk_handle(kStmt, s)) return -1;
     for (int i = 0; i < DESC_SLOTS; ++i)
       if (reinterpret_cast<client_desc *>(s->implicit_desc[i]) == desc) {

@@ -13,9 +13,9 @@ namespace kyvek::driver {
 // ---- the statement entry prologue (execute.cpp) ------------------------------
 // A statement entry point's view of its handles; holds the statement's lock.
 struct StmtCall {
-  statement_t *stmt = nullptr;
+  client_stmt *stmt = nullptr;
   client_dbc *dbc = nullptr;
-  StmtExtra *x = nullptr;
+  client_stmt *x = nullptr;  // the statement again: its driver-side state
   std::unique_lock<std::recursive_mutex> lock;
   diag_header *diags() const { return &stmt->diags; }
   void *server() const { return stmt->driver_stmt; }
@@ -31,7 +31,7 @@ struct StmtCall {
 // (text3 defaults to text2). SQL_SUCCESS when the call may go on.
 SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall &call, const char *text2, const char *text3 = nullptr);
 
-inline client_desc *cur_desc(const statement_t *stmt, int slot) {
+inline client_desc *cur_desc(const client_stmt *stmt, int slot) {
   return reinterpret_cast<client_desc *>(stmt->current_desc[slot]);
 }
 inline client_desc_rec *desc_rec(client_desc *desc, int n) {
@@ -57,7 +57,7 @@ void *transfer_buffer(client_desc_rec *rec, int which, uint64_t bytes);
 // After a successful execution: copies server diagnostics on
 // SQL_SUCCESS_WITH_INFO, ends block-fetch mode, marks the column types as not
 // yet learnt and forgets the kept column count.
-void vek_new_result_set(statement_t *stmt, int metadata, SQLRETURN result);
+void vek_new_result_set(client_stmt *stmt, int metadata, SQLRETURN result);
 
 // ---- parameters (params.cpp) ---------------------------------------------------
 SQLRETURN put_bound_parameters(StmtCall &c, int mode);
@@ -85,7 +85,7 @@ SQLRETURN fetch_row_status_array(StmtCall &c);
 SQLRETURN synch_bound_columns(StmtCall &c);
 SQLRETURN synch_bound_columns_specific_row(StmtCall &c, SQLSETPOSIROW row);
 // Rows of a rowset transfer: the rowset size after SQLExtendedFetch, else the array size.
-SQLULEN transfer_rows(const statement_t *stmt);
+SQLULEN transfer_rows(const client_stmt *stmt);
 int unpack_guids(diag_header *errp, void *dst, uint64_t count, const int32_t *data1,
                  int32_t data1_bytes, const int16_t *pairs, int32_t pairs_bytes, const char *data4,
                  int32_t data4_bytes);
@@ -106,7 +106,7 @@ void block_fetch_loaded(StmtCall &c, SQLULEN rows);
 bool block_get_data(StmtCall &c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target,
                     SQLLEN buflen, SQLLEN *ind, SQLRETURN *rc);
 // Leaves block-fetch mode (new result set, close).
-void block_fetch_stop(statement_t *stmt);
+void block_fetch_stop(client_stmt *stmt);
 
 }  // namespace kyvek::driver
 

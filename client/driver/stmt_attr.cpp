@@ -35,7 +35,7 @@ AttrClass classify(SQLINTEGER a) {
   return AttrClass::kOther;
 }
 
-// Slot of a mirrored attribute outside 0..12 in StmtExtra::attr_copies.
+// Slot of a mirrored attribute outside 0..12 in client_stmt::attr_copies.
 int copy_slot(SQLINTEGER a) {
   switch (a) {
     case SQL_ATTR_ENABLE_AUTO_IPD: return 0;
@@ -123,7 +123,7 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
       rc = remote_sql_set_stmt_attr_handle(h, s, attr, d ? reinterpret_cast<void *>(d->server_desc) : nullptr, len);
       if (rc_ok(rc)) {
         client_desc *now = d ? d : reinterpret_cast<client_desc *>(c.stmt->implicit_desc[slot]);
-        c.stmt->current_desc[slot] = reinterpret_cast<descriptor_t *>(now);
+        c.stmt->current_desc[slot] = (now);
         client_desc *imp = cur_desc(c.stmt, slot == DESC_ARD ? DESC_IRD : DESC_IPD);
         if (now && now->n_descrec > 0 && imp) vekc_expand_desc_recs(imp, now->n_descrec - 1);
       }

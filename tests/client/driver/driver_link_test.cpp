@@ -520,9 +520,9 @@ TEST_F(DriverLink, StatementsAndDescriptorsPairWithServerRecords) {
     EXPECT_EQ(script_.stmt_attrs[0].first, SQL_ATTR_METADATA_ID);
     EXPECT_EQ(script_.stmt_attrs[0].second, 1);
   }
-  auto *s = static_cast<statement_t *>(stmt);
+  auto *s = static_cast<kyvek::driver::client_stmt *>(stmt);
   EXPECT_TRUE(s->flags & kyvek::driver::kStmtBlockFetchWanted);
-  EXPECT_EQ(kyvek::driver::stmt_extra(s)->block_fetch_size, 20);
+  EXPECT_EQ(s->block_fetch_size, 20);
   auto *ird = reinterpret_cast<kyvek::driver::client_desc *>(s->implicit_desc[DESC_IRD]);
   EXPECT_EQ(ird->server_desc, reinterpret_cast<uint64_t>(s->driver_stmt) + 3);
   // An implicit descriptor cannot be freed by the application.
@@ -644,7 +644,7 @@ TEST_F(DriverLink, CancelFromASecondThreadDoesNotWaitForTheRunningCall) {
   {
     // A call that holds the statement between its round trips.
     std::unique_lock<std::recursive_mutex> running(
-        kyvek::driver::stmt_extra(static_cast<statement_t *>(stmt))->lock);
+        static_cast<kyvek::driver::client_stmt *>(stmt)->lock);
     auto cancel = std::async(std::launch::async, [&] { return SQLCancel(stmt); });
     const bool returned = cancel.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     running.unlock();
