@@ -52,9 +52,9 @@ SQLRETURN desc_enter(SQLHDESC handle, DescCall &c, const char *text) {
 int role_of(const client_desc *desc) {
   if (desc->stmt != nullptr) {
     for (int slot = 0; slot < DESC_SLOTS; ++slot)
-      if (reinterpret_cast<client_desc *>(desc->stmt->implicit_desc[slot]) == desc) return slot;
+      if (desc->stmt->implicit_desc[slot] == desc) return slot;
   }
-  for (statement_t *s = desc->dbc->statements; s != nullptr; s = s->next) {
+  for (client_stmt *s = desc->dbc->statements; s != nullptr; s = s->next) {
     if (vekc_chk_handle(kStmt, s)) break;
     for (int slot = 0; slot < DESC_SLOTS; ++slot)
       if (cur_desc(s, slot) == desc) return slot;

@@ -550,8 +550,8 @@ SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
     return post_rc(&stmt->diags, dbc, SQL_ERROR, 3, "HY000",
                    "General error: Internal client error (FreeStmt)");
   }
-  auto *ard = reinterpret_cast<client_desc *>(stmt->current_desc[DESC_ARD]);
-  auto *apd = reinterpret_cast<client_desc *>(stmt->current_desc[DESC_APD]);
+  auto *ard = stmt->current_desc[DESC_ARD];
+  auto *apd = stmt->current_desc[DESC_APD];
   if (option == SQL_UNBIND && (stmt->flags & kStmtBlockFetchOn)) {
     // Block-fetch mode binds nothing on the server; the application's bindings
     // are dropped here alone.

@@ -202,7 +202,7 @@ void vek_setoption_allstmts(client_dbc *dbc, int option, SQLULEN value) {
   std::lock_guard<std::recursive_mutex> g(dbc->lock);
   for (client_stmt *s = dbc->statements; s; s = s->next) {
     s->options[option] = value;
-    auto *ard = reinterpret_cast<client_desc *>(s->current_desc[DESC_ARD]);
+    auto *ard = s->current_desc[DESC_ARD];
     if (option == SQL_ROWSET_SIZE && ard) ard->rowset_size = value;
   }
 }
@@ -214,7 +214,7 @@ int implicit_descriptor_kind(client_desc *desc, int *kind) {
   for (client_stmt *s = dbc->statements; s; s = s->next) {
     if (vekc_chk_handle(kStmt, s)) return -1;
     for (int i = 0; i < DESC_SLOTS; ++i)
-      if (reinterpret_cast<client_desc *>(s->implicit_desc[i]) == desc) {
+      if (s->implicit_desc[i] == desc) {
         if (kind) *kind = i;
         return 1;
       }

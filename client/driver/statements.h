@@ -32,7 +32,7 @@ struct StmtCall {
 SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall &call, const char *text2, const char *text3 = nullptr);
 
 inline client_desc *cur_desc(const client_stmt *stmt, int slot) {
-  return reinterpret_cast<client_desc *>(stmt->current_desc[slot]);
+  return stmt->current_desc[slot];
 }
 inline client_desc_rec *desc_rec(client_desc *desc, int n) {
   return desc && n >= 0 && n < desc->n_descrec ? &desc->records[n] : nullptr;

@@ -113,7 +113,7 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
       if (d) {
         if (vekc_chk_handle(kDesc, d)) return c.fail(0, "HY024", "Invalid attribute value");
         if (d->alloc_type == 1) {
-          if (reinterpret_cast<client_desc *>(c.stmt->implicit_desc[slot]) != d)
+          if (c.stmt->implicit_desc[slot] != d)
             return c.fail(0, "HY017", "Invalid use of an automatically allocated descriptor handle");
         } else if (d->dbc != c.dbc) {
           // The application's own descriptors serve statements of their connection.
@@ -122,7 +122,7 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
       }
       rc = remote_sql_set_stmt_attr_handle(h, s, attr, d ? reinterpret_cast<void *>(d->server_desc) : nullptr, len);
       if (rc_ok(rc)) {
-        client_desc *now = d ? d : reinterpret_cast<client_desc *>(c.stmt->implicit_desc[slot]);
+        client_desc *now = d ? d : c.stmt->implicit_desc[slot];
         c.stmt->current_desc[slot] = (now);
         client_desc *imp = cur_desc(c.stmt, slot == DESC_ARD ? DESC_IRD : DESC_IPD);
         if (now && now->n_descrec > 0 && imp) vekc_expand_desc_recs(imp, now->n_descrec - 1);
