@@ -411,6 +411,40 @@ TEST(HttpPages, AuditPagesAndGraph) {
   std::ofstream(shots / "graph.png", std::ios::binary) << png;
 }
 
+// Headless Chromium loads the main pages of a running server; the pictures stay
+// in the build directory (http-screenshots) for a person to look at.
+TEST(HttpPages, PagesRenderInChromium) {
+  Options o;
+  o.flags = 0xA003;
+  World w(o);
+  { std::ofstream(w.f.dir() / "log" / "kyvek_access.log") << "Thu, 10 Dec 2026 10:00:13 UTC CONNECT vekdb(u) from 127.0.0.1\n"; }
+  ASSERT_TRUE(w.start_with_child());
+  fs::path shots = fs::path(std::getenv("KYVEK_BINARY_DIR")) / "http-screenshots";
+  fs::create_directories(shots);
+  const std::pair<const char*, const char*> pages[] = {
+      {"index", "/index.html"},           {"statistics", "/hosts.html"},
+      {"configuration", "/configuration.html"}, {"change", "/config_change_f.html"},
+      {"access_control", "/access_control.html"}, {"data_sources", "/data_sources.html"},
+      {"audit", "/audit.html?page=0&date=0"}, {"service", "/service_control.html"}};
+  for (const auto& [name, path] : pages) {
+    SCOPED_TRACE(name);
+    fs::path png = shots / (std::string(name) + ".png");
+    fs::remove(png);
+    fs::path profile = w.f.dir() / ("chromium-" + std::string(name));
+    Process p = w.f.spawn("/usr/bin/chromium",
+                          {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+                           "--disable-component-update", "--disable-sync", "--no-first-run",
+                           "--user-data-dir=" + profile.string(), "--window-size=1000,800",
+                           "--screenshot=" + png.string(), "http://127.0.0.1:" + std::to_string(w.http_port) + path},
+                          -1, "chromium");
+    EXPECT_EQ(Fixture::wait(p, 60000), 0);
+    ASSERT_TRUE(fs::exists(png));
+    // A blank 1000x800 page compresses to about four kilobytes; the header,
+    // the buttons and the text make the picture several times that.
+    EXPECT_GT(fs::file_size(png), 8000u);
+  }
+}
+
 TEST(HttpPages, BrowsingSwitchedOff) {
   Options o;
   o.flags = 0x0003;
