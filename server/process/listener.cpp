@@ -38,6 +38,10 @@ namespace {
 
 eventlog_source* g_source = nullptr;
 std::atomic<int> g_service_result{0};  // Service()'s result, read after the dispatcher returned
+// Set by SIGHUP: the listener re-reads the settings and reopens its log files.
+std::atomic<int> g_hangup{0};
+
+void on_hangup(int) { g_hangup.store(1, std::memory_order_relaxed); }
 
 int default_thread_starter(pthread_t* thread, void* (*fn)(void*), void* arg) {
   return ::pthread_create(thread, nullptr, fn, arg);
@@ -156,7 +160,15 @@ void Listener::periodic_step(bool timeout) {
   uint32_t count = 0;
   cleanup_exited_threads(thread_table_head(), block_, flags(), &count);
   reap_httpd_process();
-  if (block_ && __atomic_exchange_n(&block_->config_changed, 0u, __ATOMIC_ACQ_REL) != 0) {
+  bool hangup = g_hangup.exchange(0) != 0;
+  if (hangup) {
+    // Log rotation: the next entry opens the files under their names afresh.
+    close_log();
+    close_startup_log();
+    event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, "SIGHUP: rereading the settings and reopening the log files");
+  }
+  bool changed = block_ && __atomic_exchange_n(&block_->config_changed, 0u, __ATOMIC_ACQ_REL) != 0;
+  if (changed || hangup) {
     startup_log("Configuration changed - rereading\n");
     char* err = nullptr;
     if (load_server_settings(&err, startup_log, 1) != 0)
@@ -524,6 +536,14 @@ int Listener::run_console(int argc, char** argv) {
 extern "C" void set_listener_seams(listener_thread_starter_fn starter, listener_sleep_fn sleeper) {
   g_thread_starter = starter ? starter : default_thread_starter;
   g_sleep_seconds = sleeper ? sleeper : default_sleep;
+}
+
+extern "C" void install_hangup_handler(void) {
+  struct sigaction sa{};
+  sa.sa_handler = on_hangup;
+  sigemptyset(&sa.sa_mask);
+  // No SA_RESTART: the listener's wait ends at once and the loop takes the request.
+  ::sigaction(SIGHUP, &sa, nullptr);
 }
 
 extern "C" eventlog_source* server_source(void) { return g_source; }

@@ -57,6 +57,11 @@ int Service(void);
  * Returns the exit code. */
 int console_loop(int argc, char **argv);
 
+/* SIGHUP, as the packaged units' reload sends it, makes the listener re-read
+ * the settings (as a changed configuration does) and reopen its log files,
+ * instead of ending the process. */
+void install_hangup_handler(void);
+
 /* 1 when run as a service, 0 when not, -1 on failure. */
 int start_service_dispatcher(const char *service_name, void (*service_main)(int, char **));
 

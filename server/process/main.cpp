@@ -196,6 +196,8 @@ int main(int argc, char** argv) {
     return 6;
   }
 
+  // The trace log's place (LogDir) and mask, before anything is traced.
+  init_logging("kyvekserver.log", KY_CONFIGURATION_KEY, KY_LOG_OPT_TIME);
   uint32_t mask = read_logging_setting();
   if (method == METHOD_INHERIT_SOCKET) mask &= ~kTraceStartup;  // children write no start-up log
   set_trace_mask(mask);
@@ -216,6 +218,7 @@ int main(int argc, char** argv) {
   // A listener refuses to start on settings that would make it listen or admit
   // otherwise than meant; the one-connection children were started by one.
   if (listener_settings && check_startup_settings(s, argc > 2 ? 0 : 1) != 0) return 1;
+  if (listener_settings) install_hangup_handler();
   startup_log("Flags = %lu\n", static_cast<unsigned long>(s->Flags));
   if (s->Affinity != 0) set_process_affinity(s->Affinity);
   if ((s->Flags & Authentication_Disabled) == 0 && !ky_logon_can_impersonate())

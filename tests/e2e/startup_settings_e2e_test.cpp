@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "e2e_fixture.h"
+#include "rpc_client.h"
 
 namespace fs = std::filesystem;
 using kyvek::e2e::Fixture;
@@ -122,6 +123,33 @@ TEST(StartupSettings, TableOfRegistryFiles) {
       EXPECT_TRUE(f.wait_event(expand(c.messages.front()), 1000)) << Fixture::read_file(f.eventlog_path());
     }
   }
+}
+
+// SIGHUP, as a reload or a log rotation sends it: the server keeps running,
+// takes a changed DenyList and opens its start-up log afresh after a rename.
+TEST(Hangup, RereadsTheSettingsAndReopensTheLogs) {
+  kyvek::e2e::Options o;
+  o.settings["Logging"] = "0x800";
+  Fixture f(o);
+  ASSERT_TRUE(f.start_server());
+  kyvek::e2e::RpcClient before;
+  ASSERT_TRUE(before.connect(f.port())) << before.error();
+  fs::path log = f.dir() / "log" / "kyvekstart.log";
+  ASSERT_TRUE(fs::exists(log));
+  fs::rename(log, f.dir() / "log" / "kyvekstart.log.1");
+  f.set_setting("DenyList", "127.0.0.1");
+  ASSERT_EQ(::kill(f.server().pid, SIGHUP), 0);
+  bool denied = false;
+  for (int i = 0; i < 100 && !denied; ++i) {
+    kyvek::e2e::RpcClient c;
+    denied = !c.connect(f.port()) && c.error().find("denied access") != std::string::npos;
+    if (!denied) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(denied);
+  EXPECT_NE(Fixture::read_file(log).find("Configuration changed - rereading\n"), std::string::npos);
+  int status = 0;
+  EXPECT_EQ(::waitpid(f.server().pid, &status, WNOHANG), 0) << "the server ended on SIGHUP";
+  EXPECT_TRUE(Fixture::listening(f.port()));
 }
 
 }  // namespace
