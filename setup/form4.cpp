@@ -1,0 +1,127 @@
+// The help viewer. See form4.h.
+#include "form4.h"
+
+#include <dlfcn.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QHBoxLayout>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSpacerItem>
+#include <QTextBrowser>
+#include <QTextStream>
+#include <QVBoxLayout>
+
+#include <cstring>
+#include <string>
+
+#include "kysupp.h"
+#include "trace.h"
+
+namespace kyvek::setup {
+
+namespace {
+
+// The directory holding this library (where its help pages are installed).
+std::string library_directory() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void *>(&library_directory), &info) && info.dli_fname) {
+    std::string self = info.dli_fname;
+    size_t slash = self.rfind('/');
+    if (slash != std::string::npos) return self.substr(0, slash);
+  }
+  return "";
+}
+
+}  // namespace
+
+const char *help_file(int type) {
+  switch (type) {
+    case kHelpServers: return "dlg_shelp.html";
+    case kHelpTest: return "dlg_thelp.html";
+    case kHelpDsn: return "dlg_help.html";
+    default: return "no_help.html";
+  }
+}
+
+int read_help_path(char *buffer, int size) {
+  if (!buffer || size < 1) return -1;
+  buffer[0] = '\0';
+  ConfigHandle *h = open_registry();
+  if (!h) return -1;
+  int r = -1;
+  if (set_config(h, KY_CONFIGURATION_KEY) == 0 &&
+      get_profile_string(h, 0, "settings", "Path", "", buffer, size) == 0 && buffer[0])
+    r = 0;
+  close_registry(h);
+  if (r != 0) buffer[0] = '\0';
+  return r;
+}
+
+QString help_path(int type) {
+  char dir[1024];
+  std::string base = read_help_path(dir, sizeof dir) == 0 ? std::string(dir) : library_directory();
+  std::string path = base.empty() ? help_file(type) : base + "/" + help_file(type);
+  return QString::fromUtf8(path.c_str());
+}
+
+form4::form4(QWidget *parent, const char *name, bool modal, Qt::WindowFlags flags)
+    : QDialog(parent, flags) {
+  setObjectName(name ? name : "form4");
+  setModal(modal);
+  setSizeGripEnabled(true);
+  auto *layout = new QVBoxLayout(this);
+  layout->setObjectName("form4Layout");
+  layout->setContentsMargins(11, 11, 11, 11);
+  layout->setSpacing(6);
+  help_tb_ = new QTextBrowser(this);
+  help_tb_->setObjectName("help_tb");
+  layout->addWidget(help_tb_);
+  buttonGroup5_ = new QWidget(this);
+  buttonGroup5_->setObjectName("buttonGroup5");
+  auto *row = new QHBoxLayout(buttonGroup5_);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(6);
+  row->addItem(new QSpacerItem(390, 40, QSizePolicy::Expanding, QSizePolicy::Minimum));
+  ok_pb_ = new QPushButton(buttonGroup5_);
+  ok_pb_->setObjectName("ok_pb");
+  ok_pb_->setAutoDefault(true);
+  ok_pb_->setDefault(true);
+  row->addWidget(ok_pb_);
+  layout->addWidget(buttonGroup5_);
+  languageChange();
+  resize(QSize(528, 480).expandedTo(minimumSizeHint()));
+  connect(ok_pb_, &QPushButton::clicked, this, &form4::ok_pb_clicked);
+  setTabOrder(ok_pb_, help_tb_);
+}
+
+void form4::languageChange() {
+  setWindowTitle(QCoreApplication::translate("form4", "Help"));
+  ok_pb_->setText(QCoreApplication::translate("form4", "OK"));
+  ok_pb_->setShortcut(QKeySequence());
+}
+
+void form4::ok_pb_clicked() { accept(); }
+
+void form4::show_help(int type) {
+  QString path = help_path(type);
+  SETUP_TRACE("path=%s\n", path.toUtf8().constData());
+  help_tb_->setReadOnly(true);
+  QFile file(path);
+  if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    QTextStream in(&file);
+    help_tb_->setHtml(in.readAll());
+    return;
+  }
+  QMessageBox::warning(nullptr, "Missing file", "Failed to open help file");
+  help_tb_->setPlainText(QString("Failed to open help file %1").arg(path));
+}
+
+void run_help(int type) {
+  form4 help(nullptr, nullptr, false, {});
+  help.show_help(type);
+  help.exec();
+}
+
+}  // namespace kyvek::setup
