@@ -52,7 +52,8 @@ int read_help_path(char *buffer, int size) {
   if (!h) return -1;
   int r = -1;
   if (set_config(h, KY_CONFIGURATION_KEY) == 0 &&
-      get_profile_string(h, 0, "settings", "Path", "", buffer, size) == 0 && buffer[0])
+      get_profile_string(h, 0, "settings", "Path", "", buffer, size) == 0 && buffer[0] &&
+      std::strlen(buffer) < static_cast<size_t>(size) - 1)
     r = 0;
   close_registry(h);
   if (r != 0) buffer[0] = '\0';

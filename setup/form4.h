@@ -22,7 +22,7 @@ inline constexpr int kHelpDsn = 2;
 // "dlg_help.html", else "no_help.html".
 const char *help_file(int type);
 // The directory of the help files from the configuration value `Path`
-// (a value of 1023 characters or more counts as absent); -1 when absent.
+// (a value of size - 1 characters or more counts as absent); -1 when absent.
 int read_help_path(char *buffer, int size);
 // The full path tried for a help type.
 QString help_path(int type);
