@@ -70,12 +70,18 @@ class ConfigDsnTest : public ::testing::Test {
     ASSERT_TRUE(SQLSetConfigMode(ODBC_USER_DSN));
   }
 
-  // The shipped template with the build's library directory, registered by
+  // The shipped template with the build's libraries, registered by
   // the installer's own tool in place of the fixture's entry.
   static bool register_template() {
     std::string text = Fixture::read_file(std::getenv("KYVEK_SETUP_TEMPLATE"));
     std::string lib = std::string(std::getenv("KYVEK_BINARY_DIR")) + "/lib";
-    for (size_t p; (p = text.find("@LIBDIR@")) != std::string::npos;) text.replace(p, 8, lib);
+    const std::pair<std::string, std::string> values[] = {
+        {"@KYVEK_ODBC_DRIVER_NAME@", "Kyvek"},
+        {"@KYVEK_ODBCINST_DRIVER@", lib + "/libkyvekcnt.so"},
+        {"@KYVEK_ODBCINST_SETUP@", lib + "/libkyvekset.so"},
+        {"@KYVEK_FULL_DATADIR@", fx_->dir().string()}};
+    for (const auto &[name, value] : values)
+      for (size_t p; (p = text.find(name)) != std::string::npos;) text.replace(p, name.size(), value);
     auto file = fx_->dir() / "kyvek-odbcinst.ini";
     std::ofstream(file) << text;
     if (std::system("odbcinst -u -d -n Kyvek >/dev/null") != 0) return false;
