@@ -98,6 +98,70 @@ std::string output_params_transcript(Conn& c, const std::string&) {
   return o.str();
 }
 
+// Procedure parameters by name: the parameter descriptor's records carry
+// the procedure's parameter names (SQL_DESC_NAME), the markers come in
+// another order than the procedure's parameters, and each value lands in
+// the buffer bound to its own marker; without the names the same call is
+// positional.
+std::string named_params_transcript(Conn& c, const std::string&) {
+  std::ostringstream o;
+  c.exec("CREATE OR REPLACE FUNCTION kv_named(a integer, OUT b integer, OUT s text, OUT d integer) AS "
+         "$$ SELECT a + 1, 'eins ' || a, a * 2 $$ LANGUAGE sql");
+  c.exec("CREATE OR REPLACE PROCEDURE kv_named_proc(INOUT x integer, INOUT y text) AS "
+         "$$ BEGIN x := x + 1; y := y || '!'; END $$ LANGUAGE plpgsql");
+  auto name = [&](SQLHSTMT h, SQLSMALLINT i, const char* text) {
+    SQLHDESC ipd = nullptr;
+    SQLGetStmtAttr(h, SQL_ATTR_IMP_PARAM_DESC, &ipd, 0, nullptr);
+    SQLSMALLINT unnamed = -1;
+    o << "name " << i << "=" << text << " "
+      << outcome(SQLSetDescField(ipd, i, SQL_DESC_NAME, (SQLPOINTER)text, SQL_NTS), SQL_HANDLE_DESC, ipd) << " "
+      << outcome(SQLGetDescField(ipd, i, SQL_DESC_UNNAMED, &unnamed, SQL_IS_SMALLINT, nullptr), SQL_HANDLE_DESC, ipd)
+      << " " << unnamed << "\n";
+  };
+  // A function's output parameters, the markers in the order a, d, s, b;
+  // prepared once and run twice.
+  for (bool named : {true, false}) {
+    Stmt st(c);
+    o << "prepare "
+      << outcome(SQLPrepare(st.h, (SQLCHAR*)"{call kv_named(?, ?, ?, ?)}", SQL_NTS), SQL_HANDLE_STMT, st.h) << "\n";
+    SQLINTEGER a = 41, b = -1, d = -1;
+    char s[32] = {};
+    SQLLEN ai = 0, bi = 0, si = 0, di = 0;
+    if (named) {
+      name(st.h, 1, "a");
+      name(st.h, 2, "d");
+      name(st.h, 3, "s");
+      name(st.h, 4, "b");
+    }
+    SQLBindParameter(st.h, 4, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &b, 0, &bi);
+    SQLBindParameter(st.h, 3, SQL_PARAM_OUTPUT, SQL_C_CHAR, SQL_VARCHAR, 30, 0, s, sizeof s, &si);
+    SQLBindParameter(st.h, 2, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &d, 0, &di);
+    SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &a, 0, &ai);
+    for (SQLINTEGER in : {41, 7}) {
+      a = in;
+      b = d = -1;
+      std::memset(s, 0, sizeof s);
+      o << "call a=" << a << " " << outcome(SQLExecute(st.h), SQL_HANDLE_STMT, st.h) << " b=" << b << "/" << bi
+        << " s=" << s << "/" << si << " d=" << d << "/" << di << "\n";
+      SQLFreeStmt(st.h, SQL_CLOSE);
+    }
+  }
+  // A procedure's input/output parameters, the markers in the order y, x.
+  {
+    Stmt st(c);
+    SQLINTEGER x = 5;
+    char y[16] = "hallo";
+    SQLLEN xi = 0, yi = SQL_NTS;
+    SQLBindParameter(st.h, 1, SQL_PARAM_INPUT_OUTPUT, SQL_C_CHAR, SQL_VARCHAR, 15, 0, y, sizeof y, &yi);
+    SQLBindParameter(st.h, 2, SQL_PARAM_INPUT_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &x, 0, &xi);
+    name(st.h, 1, "y");
+    name(st.h, 2, "x");
+    o << "procedure " << st.run("CALL kv_named_proc(?, ?)") << " x=" << x << "/" << xi << " y=" << y << "/" << yi
+      << "\n";
+  }
+  return o.str();
+}
+
 // Numerics both ways; a re-bind that changes only the decimal digits.
 std::string numeric_transcript(Conn& c, const std::string& p) {
   const std::string t = p + "_num";
@@ -343,6 +407,17 @@ TEST_F(PgStatementsE2e, EveryCType) {
 
 TEST_F(PgStatementsE2e, OutputParametersAlsoAfterDataAtExecution) {
   compare(output_params_transcript);
+}
+
+TEST_F(PgStatementsE2e, ProcedureParametersByName) {
+  compare(named_params_transcript);
+  Conn c(World::pg_bridge());
+  ASSERT_TRUE(c.ok()) << c.error();
+  const std::string t = named_params_transcript(c, "pg");
+  EXPECT_NE(t.find("call a=41 rc=0 b=42/4 s=eins 41/7 d=82/4\ncall a=7 rc=0 b=8/4 s=eins 7/6 d=14/4\nprepare"),
+            std::string::npos)
+      << t;
+  EXPECT_NE(t.find("procedure rc=0 x=6/4 y=hallo!/6"), std::string::npos) << t;
 }
 
 TEST_F(PgStatementsE2e, NumericsBothWaysAndARebindOfTheScaleAlone) {
