@@ -193,6 +193,21 @@ void mirror_field(client_desc *d, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER v
   }
 }
 
+// A text cut to the application's buffer warns with 01004, unless the
+// server's descriptor already holds a warning (a driver that posts its own).
+SQLRETURN warn_cut(DescCall &c, SQLRETURN rc) {
+  if (rc == SQL_SUCCESS_WITH_INFO) {
+    int32_t records = 0;
+    if (rc_ok(remote_sql_get_diag_field_integer(c.rpc(), SQL_HANDLE_DESC, c.server(), 0, SQL_DIAG_NUMBER, &records)) &&
+        records > 0)
+      return rc;
+  } else if (rc != SQL_SUCCESS) {
+    return rc;
+  }
+  post_client(&c.desc->diag, c.dbc, 0, "01004", false, "String data, right truncated");
+  return SQL_SUCCESS_WITH_INFO;
+}
+
 SQLRETURN get_remote(DescCall &c, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value, SQLINTEGER buflen,
                      SQLINTEGER *len) {
   const bool override_len = (c.dbc->client_flags & kFlagOverrideLength) != 0;
@@ -231,10 +246,7 @@ SQLRETURN get_remote(DescCall &c, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER v
         buf[static_cast<size_t>(std::min<int32_t>(std::max(block, 0), cap))] = '\0';
         bool cut = copy_out(buf.data(), static_cast<char *>(value), value ? cap : 0, &full);
         if (len != nullptr) *len = reported;
-        if (cut && rc == SQL_SUCCESS) {
-          post_client(&c.desc->diag, c.dbc, 0, "01004", false, "String data, right truncated");
-          rc = SQL_SUCCESS_WITH_INFO;
-        }
+        if (value != nullptr && (cut || reported >= cap)) rc = warn_cut(c, rc);
       }
       return rc;
     }
@@ -294,10 +306,7 @@ SQLRETURN get_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR *name, SQLSMALLIN
     // The server sends at most what fits; the name's full length tells
     // whether it was cut.
     const bool cut = name != nullptr && copy_out(buf.data(), reinterpret_cast<char *>(name), buflen, nullptr);
-    if ((cut || (name != nullptr && got >= buflen)) && rc == SQL_SUCCESS) {
-      post_client(&c.desc->diag, c.dbc, 0, "01004", false, "String data, right truncated");
-      rc = SQL_SUCCESS_WITH_INFO;
-    }
+    if (cut || (name != nullptr && got >= buflen)) rc = warn_cut(c, rc);
     if (name_len) *name_len = got;
     if (type) *type = t;
     if (subtype) *subtype = sub;
@@ -385,6 +394,7 @@ SQLRETURN set_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT type, SQLSMAL
     return SQL_ERROR;
   }
   if (n < 0) return c.fail(0, "07009", "Invalid descriptor index");
+  if (role_of(d) == DESC_IRD) return c.fail(0, "HY016", "Cannot modify an implementation row descriptor");
   if (length < INT32_MIN || length > INT32_MAX) return c.fail(0, "HY090", "Invalid string or buffer length");
   // Equal pointers for lengths and indicators are one server array.
   const int32_t octet_flag = octet_ptr ? 1 : 0;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -117,9 +118,10 @@ std::string desc_transcript(Conn& c, bool records) {
       o << " nullable "
         << outcome(SQLGetDescField(ird, col, SQL_DESC_NULLABLE, &nullable, SQL_IS_SMALLINT, nullptr), SQL_HANDLE_DESC, ird)
         << " " << nullable;
-      o << " type_name "
-        << outcome(SQLGetDescField(ird, col, SQL_DESC_TYPE_NAME, tname, 4, &tl), SQL_HANDLE_DESC, ird) << " " << tname
-        << "/" << tl << "\n";
+      // The return code alone: psqlODBC posts no 01004 for a cut text (the
+      // bridge does; BridgeKeepsOdbcRulesWherePsqlodbcDeparts).
+      o << " type_name rc=" << SQLGetDescField(ird, col, SQL_DESC_TYPE_NAME, tname, 4, &tl) << " " << tname << "/" << tl
+        << "\n";
     }
     for (SQLSMALLINT col = 1; col <= 4; ++col) o << desc_rec_line(ird, col, 64, records);
     o << "cut " << desc_rec_line(ird, 2, 4, records);
@@ -242,6 +244,122 @@ TEST(DescriptorsE2e, FieldFamiliesCopiesAndApplicationDescriptorsOnPostgres) {
   EXPECT_NE(a.find("row 0 1/0 eins/4/0 1.50"), std::string::npos) << a;
   EXPECT_EQ(a, b);
   if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", a.c_str());
+}
+
+// The first SQLSTATE on a handle after a call, or "-".
+std::string first_state(SQLSMALLINT type, SQLHANDLE h) {
+  SQLCHAR state[6] = {};
+  SQLINTEGER native = 0;
+  SQLSMALLINT len = 0;
+  SQLCHAR msg[256];
+  if (!SQL_SUCCEEDED(SQLGetDiagRec(type, h, 1, state, &native, msg, sizeof msg, &len))) return "-";
+  return reinterpret_cast<char*>(state);
+}
+
+// Through the bridge only, where psqlODBC departs from ODBC's rules and the
+// bridge keeps them: descriptor records, a cut name's warning, the row
+// descriptor's count as the highest bound record, and the checks the driver
+// makes itself (negative record numbers, read-only fields, implementation
+// row descriptors).
+TEST(DescriptorsE2e, BridgeKeepsOdbcRulesWherePsqlodbcDeparts) {
+  ASSERT_NE(World::get(), nullptr);
+  if (!World::get()->has_pg()) GTEST_SKIP() << "no PostgreSQL or psqlODBC here";
+  Conn c(World::pg_bridge());
+  ASSERT_TRUE(c.ok()) << c.error();
+  c.exec("DROP TABLE kvr_t");
+  c.exec("CREATE TABLE kvr_t (k INTEGER, name VARCHAR(20), amount NUMERIC(10,2))");
+  c.exec("INSERT INTO kvr_t VALUES (1, 'eins', 1.50), (2, 'zwei', 2.50)");
+  Stmt st(c);
+  ASSERT_EQ(SQLExecDirect(st.h, (SQLCHAR*)"SELECT k, name AS label_name, amount FROM kvr_t ORDER BY k", SQL_NTS),
+            SQL_SUCCESS);
+  SQLHDESC ird = stmt_desc(st.h, SQL_ATTR_IMP_ROW_DESC), ard = stmt_desc(st.h, SQL_ATTR_APP_ROW_DESC);
+
+  // SQLGetDescRec agrees with the fields; past the last record: no data;
+  // a name cut to the buffer: SQL_SUCCESS_WITH_INFO with 01004.
+  char name[32] = {};
+  SQLSMALLINT nl = -1, type = -1, sub = -1, precision = -1, scale = -1, nullable = -1;
+  SQLLEN length = -1;
+  EXPECT_EQ(SQLGetDescRec(ird, 3, (SQLCHAR*)name, sizeof name, &nl, &type, &sub, &length, &precision, &scale, &nullable),
+            SQL_SUCCESS);
+  EXPECT_STREQ(name, "amount");
+  EXPECT_EQ(nl, 6);
+  EXPECT_EQ(type, SQL_NUMERIC);
+  EXPECT_EQ(precision, 10);
+  EXPECT_EQ(scale, 2);
+  EXPECT_EQ(SQLGetDescRec(ird, 4, (SQLCHAR*)name, sizeof name, &nl, &type, &sub, &length, &precision, &scale,
+                          &nullable),
+            SQL_NO_DATA);
+  char cut[4] = {};
+  EXPECT_EQ(SQLGetDescRec(ird, 2, (SQLCHAR*)cut, sizeof cut, &nl, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+            SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(first_state(SQL_HANDLE_DESC, ird), "01004");
+  EXPECT_STREQ(cut, "lab");
+  EXPECT_EQ(nl, 10);
+  SQLINTEGER got = -1;
+  EXPECT_EQ(SQLGetDescField(ird, 2, SQL_DESC_NAME, cut, sizeof cut, &got), SQL_SUCCESS_WITH_INFO);
+  EXPECT_EQ(first_state(SQL_HANDLE_DESC, ird), "01004");
+  EXPECT_EQ(got, 10);
+
+  // Checks of the driver's own.
+  struct Refusal {
+    const char* what;
+    std::function<SQLRETURN()> call;
+    SQLHDESC on;
+    const char* state;
+  };
+  SQLSMALLINT small = 0;
+  SQLINTEGER k = 0;
+  SQLLEN k_ind = 0;
+  const Refusal refusals[] = {
+      {"get field of record -1",
+       [&] { return SQLGetDescField(ard, -1, SQL_DESC_TYPE, &small, SQL_IS_SMALLINT, nullptr); }, ard, "07009"},
+      {"set field of record -1", [&] { return SQLSetDescField(ard, -1, SQL_DESC_TYPE, (SQLPOINTER)SQL_C_LONG, 0); },
+       ard, "07009"},
+      {"get record -1",
+       [&] {
+         return SQLGetDescRec(ird, -1, (SQLCHAR*)name, sizeof name, &nl, &type, &sub, &length, &precision, &scale,
+                              &nullable);
+       },
+       ird, "07009"},
+      {"set record -1", [&] { return SQLSetDescRec(ard, -1, SQL_C_LONG, 0, 4, 0, 0, &k, &k_ind, &k_ind); }, ard,
+       "07009"},
+      {"negative count", [&] { return SQLSetDescField(ard, 0, SQL_DESC_COUNT, (SQLPOINTER)-1, 0); }, ard, "07009"},
+      {"read-only field", [&] { return SQLSetDescField(ard, 1, SQL_DESC_NULLABLE, (SQLPOINTER)1, 0); }, ard, "HY091"},
+      {"set field of an IRD",
+       [&] { return SQLSetDescField(ird, 1, SQL_DESC_CONCISE_TYPE, (SQLPOINTER)SQL_C_LONG, 0); }, ird, "HY016"},
+      {"set record of an IRD", [&] { return SQLSetDescRec(ird, 1, SQL_C_LONG, 0, 4, 0, 0, &k, &k_ind, &k_ind); },
+       ird, "HY016"},
+      {"copy into an IRD", [&] { return SQLCopyDesc(ard, ird); }, ird, "HY016"},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.what);
+    EXPECT_EQ(r.call(), SQL_ERROR);
+    EXPECT_EQ(first_state(SQL_HANDLE_DESC, r.on), r.state);
+  }
+
+  // The row descriptor's count is its highest bound record: binding 1 and 2
+  // makes 2; a count of 1 unbinds record 2 (the fetch leaves its buffer
+  // alone); a count of 0 unbinds all.
+  char label[8] = "-";
+  SQLLEN label_len = 0;
+  SQLSMALLINT count = -1;
+  ASSERT_EQ(SQLSetDescRec(ard, 1, SQL_C_LONG, 0, 4, 0, 0, &k, &k_ind, &k_ind), SQL_SUCCESS);
+  ASSERT_EQ(SQLSetDescRec(ard, 2, SQL_C_CHAR, 0, sizeof label, 0, 0, label, &label_len, &label_len), SQL_SUCCESS);
+  SQLGetDescField(ard, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, nullptr);
+  EXPECT_EQ(count, 2);
+  ASSERT_EQ(SQLFetch(st.h), SQL_SUCCESS);
+  EXPECT_EQ(k, 1);
+  EXPECT_STREQ(label, "eins");
+  ASSERT_EQ(SQLSetDescField(ard, 0, SQL_DESC_COUNT, (SQLPOINTER)1, 0), SQL_SUCCESS);
+  SQLGetDescField(ard, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, nullptr);
+  EXPECT_EQ(count, 1);
+  std::strcpy(label, "-");
+  ASSERT_EQ(SQLFetch(st.h), SQL_SUCCESS);
+  EXPECT_EQ(k, 2);
+  EXPECT_STREQ(label, "-");
+  ASSERT_EQ(SQLSetDescField(ard, 0, SQL_DESC_COUNT, (SQLPOINTER)0, 0), SQL_SUCCESS);
+  SQLGetDescField(ard, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, nullptr);
+  EXPECT_EQ(count, 0);
 }
 
 }  // namespace
