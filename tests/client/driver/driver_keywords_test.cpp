@@ -148,7 +148,11 @@ class DsnFixture : public ::testing::Test {
         << "USEVEKDBAUTH=1\n"
         << "TARGETUSER=dsn_user\n"
         << "TARGETAUTH=" << disguise("dsnpw", "pwxnqlrtoz") << "\n"
-        << "LOGONAUTH=" << disguise(std::string(300, 'x'), "vejqdumxo") << "\n";
+        << "LOGONAUTH=" << disguise(std::string(300, 'x'), "vejqdumxo") << "\n"
+        // Values as odbc.ini files already hold them: the stored form is fixed.
+        << "[Stored]\n"
+        << "TARGETAUTH=F248305B120C\n"
+        << "LOGONAUTH=37939598E60EDAC72C853B7D\n";
     ini.close();
     setenv("ODBCSYSINI", dir_.c_str(), 1);
     setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
@@ -193,6 +197,21 @@ TEST_F(DsnFixture, UseVekDbAuthReplacesTheStringsTargetsAndRefusesOverlongSecret
   // 300 disguised bytes do not fit the 255-byte password buffer: refused.
   EXPECT_FALSE(list.has("LOGONAUTH"));
   EXPECT_FALSE(mask & 0x800);
+}
+
+// Known answers: stored values written by earlier setups decode to the same
+// passwords, so a changed disguise cannot pass unnoticed.
+TEST_F(DsnFixture, StoredDisguisedPasswordsDecodeToKnownAnswers) {
+  client_dbc dbc;
+  AttrList list;
+  list.parse("DSN=Stored");
+  uint32_t mask = attribute_presence_mask(list);
+  get_attrs_from_constr(&dbc, &mask, list);
+  ASSERT_EQ(get_connect_attrs_from_dsn(&dbc, &mask, list), 0);
+  ASSERT_TRUE(list.has("TARGETAUTH"));
+  ASSERT_TRUE(list.has("LOGONAUTH"));
+  EXPECT_EQ(*list.get("TARGETAUTH"), "s3cret");
+  EXPECT_EQ(*list.get("LOGONAUTH"), "Pa55 word;=!");
 }
 
 TEST_F(DsnFixture, NoDsnAndUnknownDsn) {

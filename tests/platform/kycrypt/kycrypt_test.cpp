@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,41 @@ std::string text_of(size_t n) {
   std::string s;
   for (size_t i = 0; i < n; ++i) s.push_back(static_cast<char>(1 + (i * 37) % 255));
   return s;
+}
+
+// Known answers with both stored keys (TARGETAUTH, LOGONAUTH): the bytes that
+// odbc.ini files already hold. A changed algorithm fails here even when it
+// still round-trips.
+TEST(Kycrypt, KnownAnswersWithBothStoredKeys) {
+  struct Case {
+    const char *key, *plain, *hex;
+  } cases[] = {
+      {"pwxnqlrtoz", "s3cret", "F248305B120C"},
+      {"pwxnqlrtoz", "Pa55 word;=!", "D11A661C570FEB95D9A698B8"},
+      {"pwxnqlrtoz", "a", "E0"},
+      {"vejqdumxo", "s3cret", "14C1C3DFA30D"},
+      {"vejqdumxo", "Pa55 word;=!", "37939598E60EDAC72C853B7D"},
+      {"vejqdumxo", "a", "06"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " " + c.plain);
+    unsigned char bytes[64];
+    const int n = fake_string(c.plain, bytes, sizeof bytes, c.key);
+    ASSERT_EQ(n, static_cast<int>(std::strlen(c.plain)));
+    std::string hex;
+    char two[3];
+    for (int i = 0; i < n; ++i) {
+      std::snprintf(two, sizeof two, "%02X", bytes[i]);
+      hex += two;
+    }
+    EXPECT_EQ(hex, c.hex);
+    unsigned char stored[32];
+    for (size_t i = 0; i < std::strlen(c.hex) / 2; ++i)
+      stored[i] = static_cast<unsigned char>(std::stoi(std::string(c.hex + 2 * i, 2), nullptr, 16));
+    char back[33];
+    ASSERT_EQ(unfake_string(stored, back, n, c.key), n);
+    EXPECT_STREQ(back, c.plain);
+  }
 }
 
 TEST(Kycrypt, RoundTripsEveryLengthWithBothStoredKeys) {
