@@ -6,8 +6,8 @@
  * This system has no such per-program service; a service manager's restart
  * policy (the shipped units' Restart=) does that job. The call therefore always
  * answers "not available" and changes nothing. Thread-safe. */
-#ifndef KYVEK_CLIENT_COMMON_RESTART_REGISTRATION_H
-#define KYVEK_CLIENT_COMMON_RESTART_REGISTRATION_H
+#ifndef KYVEK_COMMON_RESTART_REGISTRATION_H
+#define KYVEK_COMMON_RESTART_REGISTRATION_H
 
 #include <stdint.h>
 

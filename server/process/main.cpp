@@ -18,6 +18,7 @@
 #include "events.h"
 #include "listener.h"
 #include "logon/logon.h"
+#include "restart_registration.h"
 #include "server_info.h"
 #include "server_utils.h"
 #include "settings.h"
@@ -158,14 +159,10 @@ int httpd_main() {
 #endif
 }
 
-// Restart after a crash is the service manager's job here (Restart= of the
-// systemd unit): registration is never available.
-int restart_registration(int, char**) { return 0; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  restart_registration(argc, argv);
+  restart_registration(argc, argv, KY_RESTART_NO_CRASH | KY_RESTART_NO_HANG);
   // A client that drops mid-reply must not end the server.
   std::signal(SIGPIPE, SIG_IGN);
   if (argc < 2) {
