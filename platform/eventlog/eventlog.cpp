@@ -23,6 +23,13 @@ namespace {
 
 std::mutex syslog_mutex;  // openlog's ident is process-wide
 
+// The syslog identifier is the program's name (no blanks, so journald files the
+// lines under it); the event source's name leads the message.
+const char* syslog_ident() {
+  const char* name = program_invocation_short_name;
+  return name && *name ? name : "kyvek";
+}
+
 int syslog_priority(uint16_t type) {
   switch (type) {
     case EVENTLOG_ERROR: return LOG_ERR;
@@ -89,10 +96,12 @@ extern "C" int eventlog_report_signal_safe(const eventlog_source* source, uint16
   datagram.add("<");
   datagram.add_number(static_cast<unsigned long>(LOG_DAEMON | syslog_priority(type)), 10, 1);
   datagram.add(">");
-  datagram.add(source->name.c_str());
+  datagram.add(syslog_ident());
   datagram.add("[");
   datagram.add_number(static_cast<unsigned long>(::getpid()), 10, 1);
   datagram.add("]: ");
+  datagram.add(source->name.c_str());
+  datagram.add(": ");
   datagram.add(line.data, line.length);
   int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock >= 0) {
@@ -145,8 +154,8 @@ extern "C" int eventlog_report(eventlog_source* source, uint16_t type, uint32_t 
   if (text != nullptr) line += text;
   {
     std::lock_guard<std::mutex> lock(syslog_mutex);
-    openlog(source->name.c_str(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
-    syslog(LOG_DAEMON | syslog_priority(type), "%s", line.c_str());
+    openlog(syslog_ident(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    syslog(LOG_DAEMON | syslog_priority(type), "%s: %s", source->name.c_str(), line.c_str());
     closelog();
   }
   append_to_file_sink(line);

@@ -1,5 +1,6 @@
 /* The system event log: numbered events of an event source, written to syslog
- * (facility LOG_DAEMON, ident = the source name) as one line each,
+ * (facility LOG_DAEMON, ident = the program's name, the source name leading
+ * the message) as one line each,
  * "0x%08X <text>". When $KYVEK_EVENTLOG names a file the same line is appended
  * there too (one write per line, so lines from several processes stay whole).
  * Texts are written literally, never used as formats. */

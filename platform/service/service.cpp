@@ -71,9 +71,16 @@ void notify_systemd(const ky_service_status& st) {
     case KY_SERVICE_PAUSED: sd_notify(0, "STATUS=paused"); break;
     case KY_SERVICE_STOP_PENDING: sd_notify(0, "STOPPING=1\nSTATUS=stopping"); break;
     case KY_SERVICE_STOPPED:
-      sd_notifyf(0, "STOPPING=1\nSTATUS=stopped\nERRNO=%u", st.win32_exit_code == KY_SERVICE_SPECIFIC_ERROR
-                                                              ? st.service_exit_code
-                                                              : st.win32_exit_code);
+      // ERRNO= is read as an errno value: only a system error carried as
+      // 10000 + errno is passed; a service-specific code is in STATUS alone.
+      if (st.win32_exit_code > 10000 && st.win32_exit_code < 10000 + 4096)
+        sd_notifyf(0, "STOPPING=1\nSTATUS=stopped\nERRNO=%u", st.win32_exit_code - 10000);
+      else if (st.win32_exit_code == KY_SERVICE_SPECIFIC_ERROR)
+        sd_notifyf(0, "STOPPING=1\nSTATUS=stopped, service error %u", st.service_exit_code);
+      else if (st.win32_exit_code != 0)
+        sd_notifyf(0, "STOPPING=1\nSTATUS=stopped, error %u", st.win32_exit_code);
+      else
+        sd_notify(0, "STOPPING=1\nSTATUS=stopped");
       break;
     default: sd_notifyf(0, "STATUS=state %u", st.current_state); break;
   }

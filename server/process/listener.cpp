@@ -92,7 +92,12 @@ void event(uint16_t type, uint32_t id, const char* t1, const char* t2 = nullptr)
   log_server_event(server_event_block(), g_source, type, id, t1, t2);
 }
 
-std::string errno_text(int e) { return WSAErrorToText(e ? 10000 + e : 0); }
+// The system's text of an errno value, with the number.
+std::string errno_text(int e) {
+  char buf[256];
+  const char* text = ::strerror_r(e, buf, sizeof buf);
+  return std::string(text ? text : "Unknown error") + " (errno " + std::to_string(e) + ")";
+}
 
 // Transient accept failures: the pending connection went away, or the call was
 // interrupted; the loop simply goes on.

@@ -559,6 +559,8 @@ TEST(Service, ListeningFailureStopsWithCode105) {
   EXPECT_NE(state.find("win32_exit_code=1066\n"), std::string::npos) << state;
   EXPECT_NE(state.find("service_exit_code=105\n"), std::string::npos) << state;
   EXPECT_TRUE(f.wait_event("0xC0020071 Failed to bind to port - ", 1000));
+  // The system's own words for the errno, not a 10000-based code.
+  EXPECT_TRUE(f.wait_event("Address already in use (errno 98)", 1000)) << Fixture::read_file(f.eventlog_path());
   ::close(holder);
 }
 
