@@ -1,6 +1,10 @@
 # Project-wide compiler settings and helpers for libraries, tests and fuzzers.
 
-add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+add_compile_options(-Wall -Wextra -Wno-unused-parameter -Wshadow -Wimplicit-fallthrough
+                    $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>)
+if(KYVEK_WERROR)
+  add_compile_options(-Werror)
+endif()
 
 if(KYVEK_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")

@@ -47,7 +47,7 @@ class NameTable {
   Procedure* find(const char* name) const;
 
  private:
-  void* table_;  // the hash table (or its stand-in before the support objects exist)
+  void* table_;  // the support library's hash table (hash_table*)
 };
 
 }  // namespace kyrpc

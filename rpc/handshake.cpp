@@ -6,7 +6,6 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <unordered_map>
 
 #include "capability.h"
 #include "engine.h"
@@ -14,15 +13,12 @@
 #include "message.h"
 #include "trace.h"
 
-#ifdef KYRPC_HAVE_KY_HASH
 #include "ky_hash.h"
-#endif
 
 namespace kyrpc {
 
 // ---- Name table ----
 
-#ifdef KYRPC_HAVE_KY_HASH
 NameTable::NameTable() : table_(ky_make_hash_table(256)) {
   if (table_ == nullptr) throw std::bad_alloc();
 }
@@ -42,17 +38,6 @@ Procedure* NameTable::find(const char* name) const {
   hash_item* item = ky_find_hash_item(name, static_cast<hash_table*>(table_));
   return item ? static_cast<Procedure*>(item->data) : nullptr;
 }
-#else
-using NameMap = std::unordered_map<std::string, Procedure*>;
-NameTable::NameTable() : table_(new NameMap) {}
-NameTable::~NameTable() { delete static_cast<NameMap*>(table_); }
-bool NameTable::add(Procedure* p) { return static_cast<NameMap*>(table_)->emplace(p->name, p).second; }
-Procedure* NameTable::find(const char* name) const {
-  auto* m = static_cast<NameMap*>(table_);
-  auto it = m->find(name);
-  return it == m->end() ? nullptr : it->second;
-}
-#endif
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "listener.h"
 #include "logon/logon.h"
 #include "server_utils.h"
+#include "text_parsers.h"
 
 namespace kyvek::http {
 

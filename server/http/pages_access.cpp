@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include "access_list.h"
+#include "text_parsers.h"
 #include "config_store.h"
 #include "http_odbc.h"
 #include "pages.h"

@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include "access_list.h"
+#include "text_parsers.h"
 #include "config_store.h"
 #include "pages.h"
 #include "server_utils.h"

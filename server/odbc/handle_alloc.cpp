@@ -20,17 +20,10 @@
 #include "odbc_trace.h"
 #include "record_lists.h"
 #include "server_diag.h"
+#include "server_policy.h"
 #include "trace_log.h"
 
-// The settings reader of the server process. Referenced weakly so that this
-// library links without the process units (tests, tools); the server program
-// always carries the settings unit.
-extern "C" int read_flags_setting(uint32_t* word) __attribute__((weak));
-
 namespace {
-
-
-std::atomic<int (*)(uint32_t*)> g_flags_reader{nullptr};
 
 // Shared environments: slot 0 for ODBC 2, slot 1 for every other version.
 // Set once per slot and never cleared; guarded by g_pool_mutex.
@@ -367,12 +360,8 @@ extern "C" {
 
 uint32_t veks_flags(void) {
   uint32_t word = 0;
-  int (*reader)(uint32_t*) = g_flags_reader.load();
-  if (reader == nullptr) reader = read_flags_setting;
-  return reader != nullptr && reader(&word) == 0 ? word : 0;
+  return veks_server_policy_get()->read_flags(&word) == 0 ? word : 0;
 }
-
-void veks_set_flags_source(int (*reader)(uint32_t* word)) { g_flags_reader.store(reader); }
 
 int veks_env_reused(const environment_t* env) {
   std::lock_guard<std::mutex> lock(g_pool_mutex);

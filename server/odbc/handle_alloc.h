@@ -19,6 +19,7 @@ extern "C" {
 struct veks_handle_registry;
 
 // Flags bits read here.
+#define VEKS_FLAG_AUTHENTICATION_DISABLED 0x1u
 #define VEKS_FLAG_MULTIPROCESS 0x4u
 #define VEKS_FLAG_FREE_STMTS_ON_DISCONNECT 0x80u
 #define VEKS_FLAG_CONNECTION_POOLING 0x800u
@@ -26,10 +27,9 @@ struct veks_handle_registry;
 #define VEKS_FLAG_ALLOW_DSN_BROWSE 0x8000u
 #define VEKS_FLAG_NO_STATUS_ARRAY_RESIZE 0x10000u
 
-// The Flags setting, read afresh (0 when it cannot be read).
+// The Flags setting, read afresh through the process's policy (0 when it
+// cannot be read).
 uint32_t veks_flags(void);
-// Replaces the Flags reader (tests and embedders); null restores the settings reader.
-void veks_set_flags_source(int (*reader)(uint32_t* word));
 // Pooling is on: ConnectionPooling set and MultiProcess clear.
 int veks_pooling_on(uint32_t flags);
 

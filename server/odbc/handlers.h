@@ -33,7 +33,8 @@
 //                          fill the elements' buffers in place)
 //   result r16 / r32       the handler returns int16_t (SQLRETURN) / int32_t
 // Every buffer belongs to the RPC library: write into out buffers, never free or
-// replace any. A handler may throw (std::bad_alloc); the stub answers -1.
+// replace any. A handler may throw (std::bad_alloc); the stub answers -1 and
+// posts HY001 "Memory allocation error" on the record the call names.
 // The row sql_get_env_attr_integer is served by the handler of that name.
 //
 // How to add a handler: in any server/odbc/*.cpp of the handler's unit,
@@ -43,14 +44,8 @@
 // SQLINTEGER is int32_t). Include handlers.h in that file: it is what makes a
 // mismatching signature a compile error (the handlers have C linkage).
 //
-// Handlers not written yet. The stubs refer to the handlers as weak symbols;
-// a handler that no linked object defines is null, and its stub answers through
-// unimplemented_handler() (unimplemented_handlers.cpp): SQL_ERROR (-1) with
-// every out argument zero-filled and a general error posted on the record the
-// call names. Because nothing refers to a handler strongly, every target that
-// links kyvek_server_odbc (directly or through kyvek_server_process) takes its
-// archive whole (an interface link option of the target); a test that compiles
-// procedure_table.cpp alone gets only the handlers it defines itself.
+// Every stub refers to its handler, so a handler that no object defines fails
+// the link.
 #pragma once
 
 #include <stdint.h>
@@ -66,7 +61,7 @@ KY_PROCEDURE_LIST(KY_HANDLER_DECL)
 }
 #undef KY_HANDLER_DECL
 
-// Answers a procedure whose handler is not linked in: -1 (SQL_ERROR), with a
-// general-error diagnostic on the procedure's first server handle when it
-// names a live record.
-int32_t unimplemented_handler(const char* procedure, ArgumentDescriptor* args);
+// Posts why a stub answers -1 without its handler's result (sqlstate and text,
+// e.g. "HY001" "Memory allocation error") on the procedure's first server
+// handle when it names a live record (stub_failures.cpp).
+void post_stub_failure(const char* procedure, ArgumentDescriptor* args, const char* sqlstate, const char* text);

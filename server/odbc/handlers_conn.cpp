@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "dsn_access.h"
 #include "handle_alloc.h"
 #include "handle_registry.h"
 #include "handler_util.h"
@@ -24,6 +23,7 @@
 #include "record_lists.h"
 #include "scramble.h"
 #include "server_info.h"
+#include "server_policy.h"
 #include "trace_log.h"
 
 using namespace kyvek::server;
@@ -205,7 +205,7 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
   }
   access_rule_dsn(cs, info);
   char message[512] = {0};
-  if (register_dsn(info, message, sizeof(message)) < 0) {
+  if (veks_server_policy_get()->register_dsn(info, message, sizeof(message)) < 0) {
     KY_POST_DBC(dbc, "HY000", 6, "General error: %s", message);
     return leave(kName, SQL_ERROR);
   }

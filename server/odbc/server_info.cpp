@@ -12,8 +12,9 @@
 
 #include "logon/logon.h"
 #include "net_connection.h"
+#include "handle_alloc.h"
 #include "scramble.h"
-#include "settings.h"
+#include "server_policy.h"
 #include "trace_log.h"
 
 namespace {
@@ -62,8 +63,8 @@ extern "C" int32_t authenticate(RpcHandle* handle, char* user, char* password) {
   }
 
   uint32_t flags = 0;
-  if (read_flags_setting(&flags) != 0) flags = 0;
-  if (flags & Authentication_Disabled) return 0;
+  if (veks_server_policy_get()->read_flags(&flags) != 0) flags = 0;
+  if (flags & VEKS_FLAG_AUTHENTICATION_DISABLED) return 0;
 
   std::string copy;
   try {
@@ -116,7 +117,7 @@ extern "C" int32_t server_set_attribute(RpcHandle* handle, int32_t attribute, in
 
 extern "C" int32_t server_get_info(int32_t type, int32_t* length, char* buffer) {
   init_logging("kyvekserver.log", KY_CONFIGURATION_KEY, KY_LOG_OPT_TIME);
-  set_trace_mask(read_logging_setting());
+  set_trace_mask(veks_server_policy_get()->read_logging());
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%ld,%p,%p)\n", "server_get_info", static_cast<long>(type), static_cast<void*>(length),
                    static_cast<void*>(buffer));
@@ -141,7 +142,7 @@ extern "C" int32_t server_get_info(int32_t type, int32_t* length, char* buffer) 
     return 0;
   }
   if (type == SERVER_SYSTEM_DSNS) {
-    if (!(server_settings()->Flags & AllowDSNBrowse)) {
+    if (!(veks_server_policy_get()->loaded_flags() & VEKS_FLAG_ALLOW_DSN_BROWSE)) {
       if (trace_on(kTraceDetail)) log_printf_tid("SERVER_SYSTEM_DSNS forbidden\n");
       return answer_if_fits(kDsnBrowseForbidden, length, buffer);
     }

@@ -10,7 +10,8 @@
 //     them; a text must hold a NUL; a real in must parse; an out real single
 //     needs a 40-byte slot;
 //  2. calls the handler with the parameters of procedure_kinds.h, inside a
-//     try block (an exception answers -1);
+//     try block (an exception answers -1; std::bad_alloc, there or while the
+//     stub builds a temporary array, is reported through the failure hook);
 //  3. stores the out scalars, the lengths the handler set (clamped to the
 //     capacity; *_fix outs go back at full capacity), the reals as number
 //     texts, and the result.
@@ -39,6 +40,8 @@ struct Slot;
 
 // Answers a procedure whose handler is missing; its result is sent.
 using MissingFn = int32_t (*)(const char* procedure, ArgumentDescriptor* args);
+// Told why a call answers -1 without its handler's result (a state and its text).
+using FailFn = void (*)(const char* procedure, ArgumentDescriptor* args, const char* sqlstate, const char* text);
 
 // Zero-fills an out block and gives its capacity (0 when the library gave no buffer).
 inline int32_t out_capacity(ArgumentDescriptor& a) {
@@ -279,8 +282,13 @@ struct Serve<Row<Name, R, Res, K...>> {
     set_result(args, -1);
   }
 
+  static void out_of_memory(ArgumentDescriptor* args, FailFn fail) {
+    answer_error(args);
+    if (fail) fail(RowT::name, args, "HY001", "Memory allocation error");
+  }
+
   template <std::size_t... I>
-  static void run(ArgumentDescriptor* args, HandlerFn<RowT>* handler, std::index_sequence<I...>) {
+  static void run(ArgumentDescriptor* args, HandlerFn<RowT>* handler, FailFn fail, std::index_sequence<I...>) {
     std::tuple<Slot<K>...> slots{Slot<K>(args[I])...};
     bool ok = (std::get<I>(slots).ok() && ...);
     if (!ok) {
@@ -290,6 +298,9 @@ struct Serve<Row<Name, R, Res, K...>> {
     Result r = -1;
     try {
       r = std::apply(handler, std::tuple_cat(std::get<I>(slots).params()...));
+    } catch (const std::bad_alloc&) {
+      out_of_memory(args, fail);
+      return;
     } catch (...) {
       answer_error(args);
       return;
@@ -298,25 +309,36 @@ struct Serve<Row<Name, R, Res, K...>> {
     set_result(args, r);
   }
 
-  static void call(ArgumentDescriptor* args, HandlerFn<RowT>* handler, MissingFn missing) {
+  static void call(ArgumentDescriptor* args, HandlerFn<RowT>* handler, MissingFn missing, FailFn fail) {
     if (handler == nullptr) {
       zero_outs<K...>(args);
       set_result(args, static_cast<Result>(missing ? missing(RowT::name, args) : -1));
       return;
     }
     try {
-      run(args, handler, std::index_sequence_for<K...>{});
-    } catch (...) {  // no memory for a temporary array
+      run(args, handler, fail, std::index_sequence_for<K...>{});
+    } catch (const std::bad_alloc&) {  // no memory for a temporary array
+      out_of_memory(args, fail);
+    } catch (...) {
       answer_error(args);
     }
   }
 };
 
 // The stub body of a row: hands the vector to handler. A null handler (not
-// linked in) is answered by missing(procedure name, vector), or -1.
+// linked in) is answered by missing(procedure name, vector), or -1; a call
+// that runs out of memory is told to fail.
 template <class RowT>
-void serve(ArgumentDescriptor* args, HandlerFn<RowT>* handler, MissingFn missing = nullptr) {
-  Serve<RowT>::call(args, handler, missing);
+void serve(ArgumentDescriptor* args, HandlerFn<RowT>* handler, MissingFn missing = nullptr, FailFn fail = nullptr) {
+  Serve<RowT>::call(args, handler, missing, fail);
 }
 
 }  // namespace kyproc::server
+
+// The argument descriptors of a row, as a table entry holds them.
+#define KY_ROW_ARG(R, i) {R::flags(i), nullptr, 0, {}, {}}
+#define KY_ROW_ARGS(R)                                                                                     \
+  {KY_ROW_ARG(R, 0),  KY_ROW_ARG(R, 1),  KY_ROW_ARG(R, 2),  KY_ROW_ARG(R, 3),  KY_ROW_ARG(R, 4),        \
+   KY_ROW_ARG(R, 5),  KY_ROW_ARG(R, 6),  KY_ROW_ARG(R, 7),  KY_ROW_ARG(R, 8),  KY_ROW_ARG(R, 9),        \
+   KY_ROW_ARG(R, 10), KY_ROW_ARG(R, 11), KY_ROW_ARG(R, 12), KY_ROW_ARG(R, 13), KY_ROW_ARG(R, 14),       \
+   KY_ROW_ARG(R, 15), KY_ROW_ARG(R, 16), KY_ROW_ARG(R, 17), KY_ROW_ARG(R, 18), KY_ROW_ARG(R, 19)}

@@ -10,7 +10,7 @@
 #include <ctime>
 #include <string>
 
-#include "server_utils.h"
+#include "server_policy.h"
 
 namespace {
 
@@ -43,7 +43,7 @@ extern "C" {
 
 void sql_log_path(char* out, size_t size) {
   char dir[1024] = {0};
-  if (read_setting_text(dir, sizeof(dir), "LogDir") != 0 || dir[0] == '\0') {
+  if (veks_server_policy_get()->read_setting_text(dir, sizeof(dir), "LogDir") != 0 || dir[0] == '\0') {
     snprintf(dir, sizeof(dir), "%s", temp_dir().c_str());
   }
   snprintf(out, size, "%s/%s", dir, "vek_sql.log");

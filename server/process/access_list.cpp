@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "settings.h"
-#include "server_utils.h"
+#include "text_parsers.h"
 #include "trace_log.h"
 
 namespace {
@@ -125,57 +125,6 @@ ip_acl_entry* allow_head = nullptr;
 ip_acl_entry* deny_head = nullptr;
 
 }  // namespace
-
-extern "C" int check_ip_address(const char* text, int complete, const char** stop) {
-  if (stop) *stop = nullptr;
-  if (text == nullptr) return -1;
-  const char* p = text;
-  bool started = false;
-  int dots = 0;
-  int groups = 0;
-  int digits = 0;
-  unsigned value = 0;
-  for (; *p != '\0'; ++p) {
-    char c = *p;
-    if (c == ' ') {
-      if (started) break;
-      continue;
-    }
-    if (c >= '0' && c <= '9') {
-      started = true;
-      if (digits == 0) ++groups;
-      ++digits;
-      value = value * 10 + static_cast<unsigned>(c - '0');
-      if (digits > 3 || value > 255) break;
-      continue;
-    }
-    if (c == '.') {
-      started = true;
-      if (digits == 0 || dots == 3) break;  // empty group, two dots in a row, a fourth dot
-      ++dots;
-      digits = 0;
-      value = 0;
-      continue;
-    }
-    break;  // any other character
-  }
-  if (*p != '\0') {
-    if (stop) *stop = p;
-    return -1;
-  }
-  if (!complete) return 0;
-  if (dots == 3 && groups == 4 && digits > 0) return 0;
-  return -1;
-}
-
-extern "C" int parse_ip_and_mask(const char* text, int complete, const char** stop) {
-  const char* where = nullptr;
-  int rc = check_ip_address(text, complete, &where);
-  if (stop) *stop = where;
-  if (rc == 0) return 0;
-  if (where != nullptr && *where == '/') return check_ip_address(where + 1, complete, stop);
-  return -1;
-}
 
 extern "C" int veks_create_ip_acl(const char* separators, const char* text,
                                   ip_acl_entry** head, char** error_text) {

@@ -36,14 +36,6 @@ int match_ip_acl(const char *client, const ip_acl_entry *allow, const ip_acl_ent
 /* Frees every entry; 0, or -1 for a NULL head pointer. */
 int free_ip_acl(ip_acl_entry **head);
 
-/* 0 for acceptable dotted-quad text (exactly four groups when complete is
- * non-zero); -1 otherwise with *stop (when given) at the offending character,
- * or NULL when the text ended too early. */
-int check_ip_address(const char *text, int complete, const char **stop);
-
-/* check_ip_address of text; when that stops at a "/", the text after it decides. */
-int parse_ip_and_mask(const char *text, int complete, const char **stop);
-
 /* The listener's lists, built from the AllowList and DenyList settings
  * (blank separated). Listener thread only. */
 ip_acl_entry **server_allow_acl(void);

@@ -16,6 +16,7 @@
 
 #include "events.h"
 #include "server_utils.h"
+#include "settings.h"
 #include "trace_log.h"
 
 namespace {
@@ -216,3 +217,9 @@ extern "C" void close_audit_file(void) {
   audit_fd = AUDIT_INVALID_HANDLE;
   day_text[0] = '\0';
 }
+
+namespace {
+// A trail can only be open when this unit is linked in: it closes its own
+// trail when the settings drop AuditODBCAccess.
+const bool g_close_hook_installed = (set_audit_close_hook(close_audit_file), true);
+}  // namespace

@@ -1,5 +1,6 @@
-// The listener: service and console loops, the control handler, accept checks
-// and the socket helpers. See listener.h.
+// The listener: the service and console loops, listening, accept checks and
+// worker starts. Service control lives in service_control.cpp, socket helpers
+// in sockets.cpp. See listener.h.
 #include "listener.h"
 
 #include <arpa/inet.h>
@@ -18,7 +19,6 @@
 #include <pthread.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/utsname.h>
 #include <thread>
 #include <unistd.h>
 
@@ -27,16 +27,15 @@
 #include "events.h"
 #include "server_utils.h"
 #include "service/service.h"
+#include "service_control.h"
+#include "sockets.h"
 #include "settings.h"
 #include "startup_log.h"
 #include "trace_log.h"
 #include "worker.h"
 
-int server_kind = 1;
-
 namespace {
 
-eventlog_source* g_source = nullptr;
 std::atomic<int> g_service_result{0};  // Service()'s result, read after the dispatcher returned
 // Set by SIGHUP: the listener re-reads the settings and reopens its log files.
 std::atomic<int> g_hangup{0};
@@ -51,46 +50,6 @@ void default_sleep(unsigned seconds) { std::this_thread::sleep_for(std::chrono::
 // Seams for tests; set before the listener starts.
 listener_thread_starter_fn g_thread_starter = default_thread_starter;
 listener_sleep_fn g_sleep_seconds = default_sleep;
-
-// The service status record; written by the control handler and the loop.
-std::mutex g_status_lock;
-ky_service_status g_status{};                    // guarded by g_status_lock
-ky_service_status_handle g_status_handle = nullptr;
-
-constexpr int kDrainMillis = 2000;
-constexpr size_t kDrainBytes = 64 * 1024;
-
-void report_status_locked() {
-  if (g_status_handle) ky_service_set_status(g_status_handle, &g_status);
-}
-
-void set_state(uint32_t state) {
-  std::lock_guard<std::mutex> lk(g_status_lock);
-  g_status.current_state = state;
-  report_status_locked();
-}
-
-uint32_t current_state() {
-  std::lock_guard<std::mutex> lk(g_status_lock);
-  return g_status.current_state;
-}
-
-void set_exit_codes(uint32_t win32, uint32_t specific) {
-  std::lock_guard<std::mutex> lk(g_status_lock);
-  g_status.win32_exit_code = win32;
-  g_status.service_exit_code = specific;
-  report_status_locked();
-}
-
-void service_checkpoint() {
-  std::lock_guard<std::mutex> lk(g_status_lock);
-  ++g_status.check_point;
-  report_status_locked();
-}
-
-void event(uint16_t type, uint32_t id, const char* t1, const char* t2 = nullptr) {
-  log_server_event(server_event_block(), g_source, type, id, t1, t2);
-}
 
 // The system's text of an errno value, with the number.
 std::string errno_text(int e) {
@@ -170,29 +129,29 @@ void Listener::periodic_step(bool timeout) {
     // Log rotation: the next entry opens the files under their names afresh.
     close_log();
     close_startup_log();
-    event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, "SIGHUP: rereading the settings and reopening the log files");
+    server_event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, "SIGHUP: rereading the settings and reopening the log files");
   }
   bool changed = block_ && __atomic_exchange_n(&block_->config_changed, 0u, __ATOMIC_ACQ_REL) != 0;
   if (changed || hangup) {
     startup_log("Configuration changed - rereading\n");
     char* err = nullptr;
     if (load_server_settings(&err, startup_log, 1) != 0)
-      event(EVENTLOG_WARNING, EV_ERROR_TEXT, err ? err : "Failed to read settings");
+      server_event(EVENTLOG_WARNING, EV_ERROR_TEXT, err ? err : "Failed to read settings");
     err = nullptr;
     if (build_server_acls(server_settings(), &err) != 0)
-      event(EVENTLOG_WARNING, EV_ERROR_TEXT, err ? err : "Failed to build access lists");
+      server_event(EVENTLOG_WARNING, EV_ERROR_TEXT, err ? err : "Failed to build access lists");
   }
 }
 
 void Listener::pause_while_paused() {
   service_checkpoint();
   startup_log("Service PAUSE pending\n");
-  set_state(KY_SERVICE_PAUSED);
-  event(EVENTLOG_INFORMATION, EV_SERVER_PAUSED, "");
+  report_service_state(KY_SERVICE_PAUSED);
+  server_event(EVENTLOG_INFORMATION, EV_SERVER_PAUSED, "");
   std::string pid = std::to_string(::getpid());
   if (flags() & AuditODBCAccess) audit_event(AUDIT_SERVER_SUSPENDED, pid.c_str(), nullptr);
   if (block_) __atomic_store_n(&block_->paused, 1u, __ATOMIC_RELEASE);
-  while (current_state() == KY_SERVICE_PAUSED) {
+  while (service_state() == KY_SERVICE_PAUSED) {
     // Waits in steps of at most 2 seconds; a control wakes it at once.
     int wfd = ky_service_wakeup_fd();
     if (wfd >= 0) {
@@ -231,8 +190,8 @@ bool Listener::start_thread_worker(int client, thread_entry_t* entry, int* resul
     }
     if (rc == EAGAIN) {
       startup_log("_beginthreadex() returned EAGAIN\n");
-      if (service_ && g_source)
-        event(EVENTLOG_WARNING, EV_THREAD_CREATE_FAILED, "EAGAIN - too many threads");
+      if (service_ && server_source())
+        server_event(EVENTLOG_WARNING, EV_THREAD_CREATE_FAILED, "EAGAIN - too many threads");
       else
         std::fprintf(stderr, "EAGAIN - too many threads\n");
       ++retries;
@@ -243,7 +202,7 @@ bool Listener::start_thread_worker(int client, thread_entry_t* entry, int* resul
       const char* text = "After 5 attempts the VEK Server could still not create a thread due to lack of resources";
       if (service_) {
         startup_log("%s\n", text);
-        event(EVENTLOG_ERROR, EV_ERROR_TEXT, text);
+        server_event(EVENTLOG_ERROR, EV_ERROR_TEXT, text);
       } else {
         startup_log("Too many retries\n");
         std::fprintf(stderr, "%s\n", text);
@@ -257,7 +216,7 @@ bool Listener::start_thread_worker(int client, thread_entry_t* entry, int* resul
     char message[256];
     std::snprintf(message, sizeof message, "_beginthreadex() returns le=%d, errno=%d\n", rc, rc);
     startup_log("_beginthreadex() returned le=%d, errno=%d\n", rc, rc);
-    event(EVENTLOG_ERROR, EV_ERROR_TEXT, (std::string(message) + sys).c_str());
+    server_event(EVENTLOG_ERROR, EV_ERROR_TEXT, (std::string(message) + sys).c_str());
     update_statistics(block_, STATS_WORKER_ENDED, nullptr, nullptr);
     refuse(client, "Failed to create/start thread", sys.c_str(), false);
     entry->in_use = 0;
@@ -288,12 +247,12 @@ bool Listener::serve_accepted(int client, const sockaddr_in& peer, int* result) 
     char message[160];
     if (rc == -2) {
       std::snprintf(message, sizeof message, "MaxThreadCount %lu reached", static_cast<unsigned long>(s->MaxThreadCount));
-      event(EVENTLOG_WARNING, EV_CLIENT_REFUSED, message);
+      server_event(EVENTLOG_WARNING, EV_CLIENT_REFUSED, message);
       if (s->Flags & AuditODBCAccess) audit_event(AUDIT_REFUSED_MAXCONCURRENT, address, host);
     } else {
       char size[32];
       std::snprintf(size, sizeof size, "%zu", sizeof(thread_entry_t));
-      event(EVENTLOG_ERROR, EV_NO_MEMORY, size, "new thread entry");
+      server_event(EVENTLOG_ERROR, EV_NO_MEMORY, size, "new thread entry");
       std::snprintf(message, sizeof message, "Insufficient virtual memory for new thread entry");
     }
     if (service_) {
@@ -318,7 +277,7 @@ bool Listener::serve_accepted(int client, const sockaddr_in& peer, int* result) 
       else
         std::snprintf(message, sizeof message, "%s already has %lu active connections", address,
                       static_cast<unsigned long>(count));
-      event(EVENTLOG_WARNING, EV_CLIENT_REFUSED, message);
+      server_event(EVENTLOG_WARNING, EV_CLIENT_REFUSED, message);
       if (s->Flags & AuditODBCAccess) audit_event(AUDIT_REFUSED_MAXCLIENTCONNECT, address, host);
       entry->in_use = 0;
       if (service_) refuse(client, "Client has too many connections. ", message, false);
@@ -352,8 +311,8 @@ bool Listener::serve_accepted(int client, const sockaddr_in& peer, int* result) 
   ::close(client);
   if (service_) {
     startup_log("Failed to create/start process\n");
-    set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
-    event(EVENTLOG_ERROR, EV_ERROR_TEXT, "Failed to create/start process", errno_text(e).c_str());
+    service_set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
+    server_event(EVENTLOG_ERROR, EV_ERROR_TEXT, "Failed to create/start process", errno_text(e).c_str());
     *result = 1;
   } else {
     startup_log("Failed to start new process\n");
@@ -368,7 +327,7 @@ int Listener::loop() {
     startup_log("Start of loop\n");
     int r = wait_for_connection(sock_);
     startup_log("wait_for_connection() returns %d\n", r);
-    uint32_t state = service_ ? current_state() : static_cast<uint32_t>(KY_SERVICE_RUNNING);
+    uint32_t state = service_ ? service_state() : static_cast<uint32_t>(KY_SERVICE_RUNNING);
     if (state == KY_SERVICE_PAUSE_PENDING) {
       pause_while_paused();
       continue;
@@ -396,8 +355,8 @@ int Listener::loop() {
       int e = errno;
       startup_log("select returns error %d\n", e);
       if (service_) {
-        event(EVENTLOG_ERROR, EV_SELECT_FAILED, errno_text(e).c_str());
-        set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
+        server_event(EVENTLOG_ERROR, EV_SELECT_FAILED, errno_text(e).c_str());
+        service_set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
         close_quietly(sock_);
         return 1;
       }
@@ -427,8 +386,8 @@ int Listener::loop() {
       }
       startup_log("Failed to accept, %d\n", e);
       if (service_) {
-        event(EVENTLOG_ERROR, EV_ACCEPT_FAILED, errno_text(e).c_str());
-        set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
+        server_event(EVENTLOG_ERROR, EV_ACCEPT_FAILED, errno_text(e).c_str());
+        service_set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
         close_quietly(sock_);
         return 1;
       }
@@ -450,46 +409,46 @@ int Listener::run_service() {
   set_trace_mask(read_logging_setting());
   startup_log("In Service()\n");
   startup_log("Register with Event Log\n");
-  g_source = eventlog_register(SERVER_EVENT_SOURCE_NAME);
+  set_server_source(eventlog_register(SERVER_EVENT_SOURCE_NAME));
   service_checkpoint();
   uint32_t error = 0;
   block_ = create_shared_statistics(&error);
   if (!block_) {
-    set_exit_codes(error, 0);
-    eventlog_deregister(g_source);
-    g_source = nullptr;
+    service_set_exit_codes(error, 0);
+    eventlog_deregister(server_source());
+    set_server_source(nullptr);
     startup_log("Exiting\n");
     return 1;
   }
-  set_server_event_target(block_, g_source);
+  set_server_event_target(block_, server_source());
   block_->start_time = static_cast<int64_t>(std::time(nullptr));
   service_checkpoint();
   char* err = nullptr;
   if (load_server_settings(&err, startup_log, 1) != 0) {
-    event(EVENTLOG_ERROR, EV_ERROR_TEXT, err ? err : "");
-    set_exit_codes(KY_SERVICE_SPECIFIC_ERROR, 101);
+    server_event(EVENTLOG_ERROR, EV_ERROR_TEXT, err ? err : "");
+    service_set_exit_codes(KY_SERVICE_SPECIFIC_ERROR, 101);
     startup_log("Exiting\n");
     return 1;
   }
   service_checkpoint();
   err = nullptr;
-  if (build_server_acls(server_settings(), &err) != 0) event(EVENTLOG_ERROR, EV_ERROR_TEXT, err ? err : "");
+  if (build_server_acls(server_settings(), &err) != 0) server_event(EVENTLOG_ERROR, EV_ERROR_TEXT, err ? err : "");
   const server_settings_t* s = server_settings();
   uint32_t port = s->Port64 ? s->Port64 : s->Port;
   service_checkpoint();
   if (listen_on_port(static_cast<uint16_t>(port), &sock_) != 0) {
-    set_exit_codes(KY_SERVICE_SPECIFIC_ERROR, 105);
+    service_set_exit_codes(KY_SERVICE_SPECIFIC_ERROR, 105);
     return 1;
   }
   block_->port = port;
-  set_state(KY_SERVICE_RUNNING);
+  report_service_state(KY_SERVICE_RUNNING);
   char text[256];
   std::snprintf(text, sizeof text, "KYVEKServer %s, %s, %s, Version:%d.%d on socket %d,(Maximum sockets = %u)",
                 SERVER_VERSION_STRING, "BSD sockets", "Running", 2, 0, sock_, 65535u);
-  event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, text);
+  server_event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, text);
   int rc = loop();
   free_thread_table(thread_table_head());
-  set_server_event_target(nullptr, g_source);
+  set_server_event_target(nullptr, server_source());
   release_shared_statistics(block_);
   block_ = nullptr;
   free_server_acls();
@@ -500,13 +459,13 @@ int Listener::run_console(int argc, char** argv) {
   startup_log("Standlone\n");
   startup_log("Register with Event Log\n");
   eventlog_source* console_source = eventlog_register(SERVER_EVENT_SOURCE_NAME);
-  g_source = console_source;
-  if (!g_source) std::fprintf(stderr, "Failed to register with event log\n- error %d\n", errno);
+  set_server_source(console_source);
+  if (!server_source()) std::fprintf(stderr, "Failed to register with event log\n- error %d\n", errno);
   int d = start_service_dispatcher(SERVER_SERVICE_NAME, ServiceMain);
   // The service registered a source of its own; both end here.
-  if (g_source != console_source) eventlog_deregister(g_source);
+  if (server_source() != console_source) eventlog_deregister(server_source());
   eventlog_deregister(console_source);
-  g_source = nullptr;
+  set_server_source(nullptr);
   set_server_event_target(nullptr, nullptr);
   if (d < 0) return d;
   // A service that stopped after a failure ends the process with 1, so that
@@ -551,9 +510,6 @@ extern "C" void install_hangup_handler(void) {
   ::sigaction(SIGHUP, &sa, nullptr);
 }
 
-extern "C" eventlog_source* server_source(void) { return g_source; }
-extern "C" void set_server_source(eventlog_source* source) { g_source = source; }
-
 extern "C" int start_winsock(void) {
   startup_log("Starting Winsock\n");
   return 0;
@@ -586,8 +542,8 @@ extern "C" int listen_on_port(uint16_t port, int* socket_out) {
   if (sock < 0) {
     int e = errno;
     startup_log("Failed to create socket\n");
-    event(EVENTLOG_ERROR, EV_SOCKET_CREATE_FAILED, errno_text(e).c_str());
-    if (g_status_handle) set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
+    server_event(EVENTLOG_ERROR, EV_SOCKET_CREATE_FAILED, errno_text(e).c_str());
+    if (service_registered()) service_set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
     return -1;
   }
   startup_log("Running with socket %d\n", sock);
@@ -618,8 +574,8 @@ extern "C" int listen_on_port(uint16_t port, int* socket_out) {
   }
   if (failed_event) {
     int e = errno;
-    event(EVENTLOG_ERROR, failed_event, message);
-    if (g_status_handle) set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
+    server_event(EVENTLOG_ERROR, failed_event, message);
+    if (service_registered()) service_set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
     ::close(sock);
     return -1;
   }
@@ -627,7 +583,7 @@ extern "C" int listen_on_port(uint16_t port, int* socket_out) {
   ::inet_ntop(AF_INET, &addr.sin_addr, where, sizeof where);
   std::snprintf(message, sizeof message, "Listening on %s port %d", where, port);
   std::fprintf(stderr, "%s\n", message);
-  event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, message);
+  server_event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, message);
   *socket_out = sock;
   return 0;
 }
@@ -674,7 +630,7 @@ extern "C" int accept_connection_checks(int sock, thread_entry_t* head, server_s
   startup_log("\tChecking Access Control for %s\n", address_out);
   if (match_ip_acl(address_out, *server_allow_acl(), *server_deny_acl(), 0) == 1) return 0;
   startup_log("\tAccess Denied\n");
-  log_server_event(block, g_source, EVENTLOG_WARNING, EV_CLIENT_DENIED, address_out, "due to access control rule");
+  log_server_event(block, server_source(), EVENTLOG_WARNING, EV_CLIENT_DENIED, address_out, "due to access control rule");
   update_statistics(block, STATS_WORKER_ENDED, nullptr, nullptr);
   if (s->Flags & AuditODBCAccess) audit_event(AUDIT_REFUSED_BY_RULE, address_out, host_out);
   startup_log("\tSending access denied error back to client\n");
@@ -683,131 +639,13 @@ extern "C" int accept_connection_checks(int sock, thread_entry_t* head, server_s
   return -1;
 }
 
-extern "C" void close_socket_gracefully(int sock) {
-  if (sock < 0) return;
-  startup_log("\tShutting down socket %d\n", sock);
-  if (::shutdown(sock, SHUT_WR) != 0) {
-    startup_log("\tShutdown(%d) failed\n", sock);
-    startup_log("\t  Socket error %d\n", errno);
-  }
-  // Drops what the peer still sends, bounded in time and bytes, so a peer that
-  // trickles data never holds the caller.
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMillis);
-  size_t dropped = 0;
-  char buf[1024];
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
-    if (left <= 0 || dropped >= kDrainBytes) break;
-    pollfd p{sock, POLLIN, 0};
-    int wait = dropped == 0 ? static_cast<int>(std::min<long long>(left, 1000)) : static_cast<int>(left);
-    if (::poll(&p, 1, wait) <= 0) break;
-    startup_log("\treading socket data\n");
-    ssize_t n = ::recv(sock, buf, sizeof buf, MSG_DONTWAIT);
-    if (n <= 0) break;
-    startup_log("\tread %d bytes\n", static_cast<int>(n));
-    dropped += static_cast<size_t>(n);
-  }
-  ::shutdown(sock, SHUT_RD);
-  startup_log("\tclosing socket %d\n", sock);
-  if (::close(sock) != 0) startup_log("\tclose(%d) failed\n", sock);
-  startup_log("\tSocket %d closed\n", sock);
-}
-
-extern "C" int start_service_dispatcher(const char* service_name, void (*service_main)(int, char**)) {
-  utsname os{};
-  long major = 0, minor = 0, build = 0;
-  if (::uname(&os) == 0) std::sscanf(os.release, "%ld.%ld.%ld", &major, &minor, &build);
-  std::printf("OS: Major %ld, Minor %ld Build %ld\n%s\n", major, minor, build, os.version);
-  startup_log("OS: Major %ld, Minor %ld Build %ld, %s\n", major, minor, build, os.version);
-  startup_log("NT\n");
-  startup_log("Starting Service Manager\n");
-  std::printf("Please wait - attempting to contact the Service Manager\n");
-  std::fflush(stdout);
-  int rc = ky_service_start_dispatcher(service_name, service_main);
-  if (rc == 1) {
-    startup_log("Under Service Manager control - exiting\n");
-    return 1;
-  }
-  if (rc == 0) {
-    startup_log("Running without Service Manager\n");
-    std::printf("Running as standalone server\n\n");
-    std::fflush(stdout);
-    return 0;
-  }
-  char text[96];
-  std::snprintf(text, sizeof text, "StartServiceCtrlDispatcher failed with %d", errno);
-  event(EVENTLOG_ERROR, EV_ERROR_TEXT, text);
-  return -1;
-}
-
-extern "C" void ServiceHandle(uint32_t control) {
-  startup_log("ServiceHandle()\n");
-  uint32_t id = 0;
-  {
-    std::lock_guard<std::mutex> lk(g_status_lock);
-    switch (control) {
-      case KY_SERVICE_CONTROL_STOP:
-        startup_log("\tStop request\n");
-        ++g_status.check_point;
-        g_status.current_state = KY_SERVICE_STOP_PENDING;
-        id = server_kind ? EV_REQUEST_STOP : EV_HTTP_REQUEST_STOP;
-        break;
-      case KY_SERVICE_CONTROL_PAUSE:
-        startup_log("\tPause request\n");
-        ++g_status.check_point;
-        g_status.current_state = KY_SERVICE_PAUSE_PENDING;
-        id = server_kind ? EV_REQUEST_PAUSE : EV_HTTP_REQUEST_PAUSE;
-        break;
-      case KY_SERVICE_CONTROL_CONTINUE:
-        startup_log("\tContinue request\n");
-        ++g_status.check_point;
-        g_status.current_state = KY_SERVICE_RUNNING;
-        id = server_kind ? EV_REQUEST_CONTINUE : EV_HTTP_REQUEST_CONTINUE;
-        break;
-      case KY_SERVICE_CONTROL_INTERROGATE:
-        startup_log("\tInterrogate request\n");
-        ++g_status.check_point;
-        break;
-      case KY_SERVICE_CONTROL_SHUTDOWN:
-        startup_log("\tShutdown notification\n");
-        id = server_kind ? EV_REQUEST_SHUTDOWN : EV_HTTP_REQUEST_SHUTDOWN;
-        break;
-      default: break;
-    }
-    report_status_locked();
-  }
-  if (id) event(EVENTLOG_INFORMATION, id, "");
-}
-
-namespace {
-
-void begin_service(const char* trace) {
-  std::lock_guard<std::mutex> lk(g_status_lock);
-  g_status = {KY_SERVICE_WIN32_OWN_PROCESS, KY_SERVICE_STOPPED,
-              KY_SERVICE_ACCEPT_STOP | KY_SERVICE_ACCEPT_PAUSE_CONTINUE | KY_SERVICE_ACCEPT_SHUTDOWN, 0, 0, 0, 1000};
-  g_status_handle = ky_service_register_handler(server_kind ? SERVER_SERVICE_NAME : HTTP_SERVICE_NAME, ServiceHandle);
-  startup_log("%s", trace);
-  g_status.current_state = KY_SERVICE_START_PENDING;
-  report_status_locked();
-}
-
-// Reports "stopped" once; the dispatcher then returns and main ends the process.
-void end_service(uint32_t event_id) {
-  event(EVENTLOG_INFORMATION, event_id, "");
-  set_state(KY_SERVICE_STOPPED);
-  std::lock_guard<std::mutex> lk(g_status_lock);
-  g_status_handle = nullptr;
-}
-
-}  // namespace
-
 extern "C" void ServiceMain(int, char**) {
   startup_log("ServiceMain()\n");
-  begin_service("\tRegistered with Service Manager\n");
+  service_begin("\tRegistered with Service Manager\n");
   startup_log("Running Service()\n");
   g_service_result = Service();
   startup_log("Returned from Service()\n");
-  end_service(EV_SERVER_STOPPED);
+  service_end(EV_SERVER_STOPPED);
 }
 
 extern "C" int Service(void) {
@@ -818,34 +656,4 @@ extern "C" int Service(void) {
 extern "C" int console_loop(int argc, char** argv) {
   Listener listener(false);
   return listener.run_console(argc, argv);
-}
-
-extern "C" uint32_t service_state(void) { return current_state(); }
-extern "C" void report_service_state(uint32_t state) { set_state(state); }
-
-namespace {
-http_server_entry_fn g_http_entry = nullptr;
-}  // namespace
-
-extern "C" void set_http_server_entry(http_server_entry_fn entry) { g_http_entry = entry; }
-
-extern "C" void httpdServiceMain(int, char**) {
-  begin_service("\t(httpd) Registered with Service Manager\n");
-  uint32_t error = 0;
-  server_stats_t* block = create_shared_statistics(&error);
-  if (!block) {
-    event(EVENTLOG_ERROR, EV_ERROR_TEXT, "Failed to create/map shared memory");
-    end_service(EV_HTTP_STOPPED);
-    return;
-  }
-  service_checkpoint();
-  startup_log("Running httpd\n");
-  set_state(KY_SERVICE_RUNNING);
-  if (g_http_entry)
-    g_http_entry(block);
-  else
-    event(EVENTLOG_ERROR, EV_ERROR_TEXT, "The HTTP administration server is not built yet");
-  startup_log("Returned from httpd\n");
-  release_shared_statistics(block);
-  end_service(EV_HTTP_STOPPED);
 }

@@ -27,9 +27,7 @@
 #include "trace_log.h"
 #include "worker.h"
 
-#if defined(KYVEK_HAVE_HTTP)
 extern "C" int run_http_server(server_stats_t* block);
-#endif
 
 namespace {
 
@@ -137,10 +135,6 @@ int httpd_main() {
   eventlog_source* source = eventlog_register(SERVER_EVENT_SOURCE_NAME);
   if (!source) std::fprintf(stderr, "Failed to register with event log\n- error %d\n", errno);
   set_server_source(source);
-#if !defined(KYVEK_HAVE_HTTP)
-  std::fprintf(stderr, "The HTTP administration server is not built yet\n");
-  return 1;
-#else
   set_http_server_entry(run_http_server);
   int d = start_service_dispatcher(HTTP_SERVICE_NAME, httpdServiceMain);
   if (d < 0) return d;
@@ -156,7 +150,6 @@ int httpd_main() {
   int rc = run_http_server(block);
   release_shared_statistics(block);
   return rc;
-#endif
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Small functions of the server program: setting text, base64, build stamp,
-// CPU times, tokenisers, affinity, date texts, the clock and log paths.
+// Small functions of the server program: build stamp, CPU times, affinity,
+// date texts, the clock, whole writes and trace lines.
 #include "server_utils.h"
 
 #include <sched.h>
@@ -15,26 +15,9 @@
 #include <strings.h>
 #include <string>
 
-#include "ky_config.h"
-#include "settings.h"
 #include "trace_log.h"
 
 namespace {
-
-int base64_value(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
-size_t base64_run(const char* text) {
-  size_t n = 0;
-  while (text[n] != '\0' && base64_value(static_cast<unsigned char>(text[n])) >= 0) ++n;
-  return n;
-}
 
 std::atomic<server_clock_fn> clock_override{nullptr};
 
@@ -43,49 +26,6 @@ constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 }  // namespace
-
-extern "C" int read_setting_text(char* out, size_t capacity, const char* name) {
-  if (out == nullptr || name == nullptr) return -1;
-  char scratch[4096] = "";
-  ConfigHandle* handle = open_registry();
-  if (handle != nullptr) {
-    set_config(handle, KYVEK_CONFIG_KEY);
-    get_profile_string(handle, 0, KYVEK_SETTINGS_SECTION, name, "", scratch,
-                       static_cast<int32_t>(sizeof scratch));
-    close_registry(handle);
-  }
-  size_t length = std::strlen(scratch);
-  if (length + 1 > capacity) return -1;
-  std::memcpy(out, scratch, length + 1);
-  return 0;
-}
-
-extern "C" size_t base64_decoded_size(const char* text) {
-  size_t n = text ? base64_run(text) : 0;
-  return ((n + 3) / 4) * 3 + 1;
-}
-
-extern "C" size_t base64_decode(unsigned char* out, const char* text) {
-  if (out == nullptr) return 0;
-  size_t n = text ? base64_run(text) : 0;
-  size_t written = 0;
-  uint32_t bits = 0;
-  int held = 0;
-  for (size_t i = 0; i < n; ++i) {
-    bits = (bits << 6) | static_cast<uint32_t>(base64_value(static_cast<unsigned char>(text[i])));
-    held += 6;
-    if (held >= 8) {
-      held -= 8;
-      out[written++] = static_cast<unsigned char>((bits >> held) & 0xFF);
-    }
-  }
-  out[written] = '\0';
-  return written;
-}
-
-extern "C" size_t base64_decode_text(char* out, const char* text) {
-  return base64_decode(reinterpret_cast<unsigned char*>(out), text);
-}
 
 extern "C" const char* get_build_stamp(void) { return "$Built: Sep 14 2018 15:55:16 $"; }
 
@@ -100,50 +40,6 @@ extern "C" int get_cpu_times(uint16_t platform, double* kernel_seconds, double* 
   *kernel_seconds = static_cast<double>(usage.ru_stime.tv_sec) + usage.ru_stime.tv_usec / 1e6;
   *user_seconds = static_cast<double>(usage.ru_utime.tv_sec) + usage.ru_utime.tv_usec / 1e6;
   return 0;
-}
-
-extern "C" char* next_token(char* text, const char* separators, char** cursor) {
-  if (cursor == nullptr) return nullptr;
-  if (text == nullptr) {
-    text = *cursor;
-    if (text == nullptr) return nullptr;
-  }
-  if (*text == '\0') {
-    *cursor = nullptr;
-    return text;
-  }
-  char* end = separators ? std::strpbrk(text, separators) : nullptr;
-  if (end == nullptr) {
-    *cursor = nullptr;
-  } else {
-    *end = '\0';
-    *cursor = end + 1;
-  }
-  return text;
-}
-
-extern "C" int split_string(const char* separators, int slots, char** out, char* text) {
-  if (text == nullptr || out == nullptr || slots < 1) return -1;
-  int used = 0;
-  char* rest = text;
-  while (used < slots - 1) {
-    if (rest == nullptr) return used + 1;
-    char* cursor = nullptr;
-    char* token = next_token(rest, separators, &cursor);
-    char* copy = strdup(token);
-    if (copy == nullptr) {
-      for (int i = 0; i < used; ++i) {
-        std::free(out[i]);
-        out[i] = nullptr;
-      }
-      return -1;
-    }
-    out[used++] = copy;
-    rest = cursor;
-  }
-  out[used] = rest;  // the uncut rest, or NULL (not counted) when nothing is left
-  if (rest != nullptr) ++used;
-  return used + 1;
 }
 
 extern "C" void set_process_affinity(uint32_t mask) {
@@ -212,22 +108,6 @@ extern "C" time_t server_time_now(void) {
 }
 
 extern "C" void set_server_clock(server_clock_fn clock) { clock_override.store(clock); }
-
-extern "C" int server_log_path(char* out, size_t capacity, const char* file_name) {
-  if (out == nullptr || capacity == 0) return -1;
-  std::string dir = server_settings()->LogDir;
-  for (char& c : dir)
-    if (c == '\\') c = '/';
-  if (strcasecmp(dir.c_str(), "c:/temp") == 0 || strcasecmp(dir.c_str(), "c:/temp/") == 0)
-    dir.clear();  // the Windows default means the temporary directory
-  if (dir.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    dir = tmp && *tmp ? tmp : "/tmp";
-  }
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  int n = std::snprintf(out, capacity, "%s/%s", dir.c_str(), file_name ? file_name : "");
-  return n >= 0 && static_cast<size_t>(n) < capacity ? 0 : -1;
-}
 
 extern "C" int write_fully(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);

@@ -11,34 +11,12 @@
 extern "C" {
 #endif
 
-/* Reads Settings/name as text. 0 (empty when absent); -1 when the value and
- * its terminator do not fit capacity (out untouched). */
-int read_setting_text(char *out, size_t capacity, const char *name);
-
-/* Bytes to reserve for decoding text: ((n + 3) / 4) * 3 + 1, n = the number of
- * leading base64 characters. */
-size_t base64_decoded_size(const char *text);
-
-/* Decodes the leading run of base64 characters; out gets the bytes and a NUL.
- * Returns the number of bytes decoded. */
-size_t base64_decode(unsigned char *out, const char *text);
-size_t base64_decode_text(char *out, const char *text); /* same, for text buffers */
-
 /* "$Built: Sep 14 2018 15:55:16 $" */
 const char *get_build_stamp(void);
 
 /* CPU seconds of this process. 0; -1 when an output is NULL or platform is 0
  * (outputs untouched) or the times cannot be read (both 0.0). */
 int get_cpu_times(uint16_t platform, double *kernel_seconds, double *user_seconds);
-
-/* Cuts text at the first of separators (overwritten with NUL). text NULL
- * continues from *cursor. Returns the token, or NULL when exhausted. */
-char *next_token(char *text, const char *separators, char **cursor);
-
-/* Cuts text into at most slots parts: each part a malloc'ed copy, the last slot
- * the uncut rest (not copied; NULL when nothing is left). Returns the number of
- * slots written + 1, or -1 when text is NULL, slots < 1 or a copy fails. */
-int split_string(const char *separators, int slots, char **out, char *text);
 
 /* Restricts the process to the requested processors that exist (call before
  * any thread starts); no change when none of them exists. */
@@ -64,10 +42,6 @@ int format_date_text(char *out, size_t capacity, const time_t *when, struct tm *
 typedef time_t (*server_clock_fn)(void);
 time_t server_time_now(void);
 void set_server_clock(server_clock_fn clock); /* NULL: the system clock */
-
-/* Joins LogDir and a file name ("\\" in LogDir becomes "/"; an empty LogDir is
- * the temporary directory). */
-int server_log_path(char *out, size_t capacity, const char *file_name);
 
 /* Writes all size bytes of data to fd, again after EINTR. 0; -1 when a write
  * fails (errno set; what came before it stays written). */

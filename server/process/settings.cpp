@@ -12,12 +12,13 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <strings.h>
 #include <vector>
 
-#include "access_list.h"
-#include "audit.h"
 #include "events.h"
 #include "ky_config.h"
+#include "text_parsers.h"
 #include "trace_log.h"
 
 extern "C" const char* const flag_names_text =
@@ -51,6 +52,7 @@ std::vector<std::unique_ptr<server_settings_t>>* published =
 
 std::atomic<dsnacl_rebuild_hook_fn> dsnacl_hook{nullptr};
 std::atomic<startup_log_close_hook_fn> startup_close_hook{nullptr};
+std::atomic<audit_close_hook_fn> audit_close_hook{nullptr};
 
 constexpr ini_settings number(const char* name, uint8_t flags, uint32_t def, uint32_t* dest,
                               uint32_t min = 0, uint32_t max = 0) {
@@ -322,7 +324,9 @@ extern "C" int moderate_ini_setting(ini_settings* rec, ini_trace_fn trace) {
     }
   } else if (std::strcmp(rec->name, "Flags") == 0) {
     auto* flags = static_cast<uint32_t*>(rec->destination);
-    if ((rec->previous_value & AuditODBCAccess) && !(*flags & AuditODBCAccess)) close_audit_file();
+    if ((rec->previous_value & AuditODBCAccess) && !(*flags & AuditODBCAccess)) {
+      if (audit_close_hook_fn hook = audit_close_hook.load()) hook();
+    }
     if (*flags & MultiProcess) *flags &= ~ConnectionPooling;
   } else if (std::strcmp(rec->name, "Logging") == 0) {
     auto* logging = static_cast<uint32_t*>(rec->destination);
@@ -403,4 +407,38 @@ extern "C" void set_dsnacl_rebuild_hook(dsnacl_rebuild_hook_fn hook) { dsnacl_ho
 
 extern "C" void set_startup_log_close_hook(startup_log_close_hook_fn hook) {
   startup_close_hook.store(hook);
+}
+
+extern "C" void set_audit_close_hook(audit_close_hook_fn hook) { audit_close_hook.store(hook); }
+
+extern "C" int read_setting_text(char* out, size_t capacity, const char* name) {
+  if (out == nullptr || name == nullptr) return -1;
+  char scratch[4096] = "";
+  ConfigHandle* handle = open_registry();
+  if (handle != nullptr) {
+    set_config(handle, KYVEK_CONFIG_KEY);
+    get_profile_string(handle, 0, KYVEK_SETTINGS_SECTION, name, "", scratch,
+                       static_cast<int32_t>(sizeof scratch));
+    close_registry(handle);
+  }
+  size_t length = std::strlen(scratch);
+  if (length + 1 > capacity) return -1;
+  std::memcpy(out, scratch, length + 1);
+  return 0;
+}
+
+extern "C" int server_log_path(char* out, size_t capacity, const char* file_name) {
+  if (out == nullptr || capacity == 0) return -1;
+  std::string dir = server_settings()->LogDir;
+  for (char& c : dir)
+    if (c == '\\') c = '/';
+  if (strcasecmp(dir.c_str(), "c:/temp") == 0 || strcasecmp(dir.c_str(), "c:/temp/") == 0)
+    dir.clear();  // the Windows default means the temporary directory
+  if (dir.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    dir = tmp && *tmp ? tmp : "/tmp";
+  }
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  int n = std::snprintf(out, capacity, "%s/%s", dir.c_str(), file_name ? file_name : "");
+  return n >= 0 && static_cast<size_t>(n) < capacity ? 0 : -1;
 }

@@ -129,13 +129,26 @@ void publish_server_settings(void);
 /* The current snapshot; never NULL (all zero before the first load). */
 const server_settings_t *server_settings(void);
 
-/* Hooks run by moderate_ini_setting. Until set they do nothing.
+/* Reads Settings/name afresh as text. 0 (empty when absent); -1 when the value
+ * and its terminator do not fit capacity (out untouched). */
+int read_setting_text(char *out, size_t capacity, const char *name);
+
+/* Joins the current snapshot's LogDir and a file name ("\\" in LogDir becomes
+ * "/"; an empty LogDir is the temporary directory). */
+int server_log_path(char *out, size_t capacity, const char *file_name);
+
+/* Hooks run by moderate_ini_setting: the units that own what a setting
+ * controls install them, so this unit knows none of them. Until set they do
+ * nothing.
  * - DSNACL changed: rebuild the DSN access rules from the joined text.
- * - Logging set to 0: close the start-up log. */
+ * - Logging set to 0: close the start-up log.
+ * - Flags lost AuditODBCAccess: close the audit trail. */
 typedef void (*dsnacl_rebuild_hook_fn)(const char *dsnacl);
 void set_dsnacl_rebuild_hook(dsnacl_rebuild_hook_fn hook);
 typedef void (*startup_log_close_hook_fn)(void);
 void set_startup_log_close_hook(startup_log_close_hook_fn hook);
+typedef void (*audit_close_hook_fn)(void);
+void set_audit_close_hook(audit_close_hook_fn hook);
 
 /* Names text of the configuration pages (fifteen names, blank separated) and
  * their values, ended by 0. */

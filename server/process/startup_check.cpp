@@ -13,6 +13,7 @@
 #include "events.h"
 #include "registry/registry.h"
 #include "settings.h"
+#include "text_parsers.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "server_utils.h"
+#include "settings.h"
 #include "trace_log.h"
 
 namespace {

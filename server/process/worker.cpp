@@ -26,11 +26,13 @@
 
 #include "events.h"
 #include "exception_report.h"
-#include "listener.h"
+#include "sockets.h"
 #include "logon/logon.h"
 #include "net_connection.h"
+#include "dsn_access.h"
 #include "procedure_table.h"
 #include "server_info.h"
+#include "server_policy.h"
 #include "settings.h"
 #include "startup_log.h"
 #include "trace_log.h"
@@ -40,6 +42,11 @@ namespace {
 
 std::atomic<int> g_exception_stop{0};
 std::atomic<pid_t> g_httpd_pid{-1};
+
+// The process's side of the handlers' policy table.
+uint32_t loaded_flags() { return server_settings()->Flags; }
+constexpr veks_server_policy kPolicy = {read_flags_setting, loaded_flags, read_logging_setting, read_setting_text,
+                                        register_dsn};
 
 void report_error_event(const char* text, const char* text2 = nullptr) {
   log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_ERROR_TEXT, text, text2);
@@ -163,6 +170,7 @@ RpcHandle* bind_link(int sock, net_connection_info_t** info_out, bool* initialis
     *failure = "Failed to initialise RPC";
     return h;
   }
+  worker_install_server_policy();
   if (RPCExport(h, server_procedure_table) != 0) {
     *failure = "Failed to Export RPC functions";
     RPCTerminate(h);
@@ -190,25 +198,10 @@ void reset_child_signals() {
 
 }  // namespace
 
+extern "C" void worker_install_server_policy(void) { veks_set_server_policy(&kPolicy); }
 
 extern "C" int worker_exception_stop(void) { return g_exception_stop.load(); }
 extern "C" void set_worker_exception_stop(int on) { g_exception_stop.store(on); }
-
-extern "C" long send_client_error(int sock, const char* text, const char* detail) {
-  unsigned char frame[CLIENT_ERROR_FRAME_MAX];
-  std::memset(frame, 0xFF, 4);
-  size_t room = CLIENT_ERROR_FRAME_MAX - 4 - 1;  // marker and NUL
-  size_t used = 0;
-  for (const char* part : {text, detail}) {
-    if (!part) continue;
-    size_t n = std::strlen(part);
-    if (n > room - used) n = room - used;
-    std::memcpy(frame + 4 + used, part, n);
-    used += n;
-  }
-  frame[4 + used] = '\0';
-  return static_cast<long>(::send(sock, frame, 4 + used + 1, MSG_NOSIGNAL));
-}
 
 extern "C" void* connection_thread(void* arg) {
   auto* start = static_cast<worker_start_block*>(arg);
@@ -304,6 +297,7 @@ extern "C" int one_shot_connect(int method, int sock, const char* port_text, ser
   };
   if (RPCInitialise(h, RPC_MODE_SERVER, sock) != 0)
     return fail("Failed to initialise RPC - ", rpc_text().c_str(), false);
+  worker_install_server_policy();
   if (RPCExport(h, server_procedure_table) != 0) {
     std::string t = rpc_text();
     RPCTerminate(h);

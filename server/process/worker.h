@@ -3,8 +3,7 @@
  * client goes away. connection_thread runs on a thread the listener starts;
  * one_shot_connect serves the single link of a one-connection process (an
  * inherited socket, "tcpip_listen", "inetd"). Also the child-process starters
- * (a MultiProcess worker, the HTTP administration server) and the refusal
- * frame sent to a client that is turned away. */
+ * (a MultiProcess worker, the HTTP administration server). */
 #ifndef KYVEK_SERVER_WORKER_H
 #define KYVEK_SERVER_WORKER_H
 
@@ -30,9 +29,6 @@ enum {
 /* The program identifier and protocol version of the handshake. */
 #define KYVEK_PROGRAM_ID "1999-1014-0000000001"
 
-/* The largest refusal frame, marker and NUL included. */
-#define CLIENT_ERROR_FRAME_MAX 512
-
 /* Allocated by the listener, freed by the worker as its first step. */
 typedef struct worker_start_block {
   server_stats_t *stats;
@@ -57,9 +53,10 @@ int start_httpd_process(server_stats_t *stats);
 /* Reaps the HTTP child when it has ended (periodic step). */
 void reap_httpd_process(void);
 
-/* Sends one refusal frame: 0xFF 0xFF 0xFF 0xFF, text, detail, NUL; at most 512
- * bytes (the detail, then the text, is cut to fit). What send returns. */
-long send_client_error(int socket, const char *text, const char *detail);
+/* Hands the process's settings, DSN access rules and log directory to the
+ * request handlers (server_policy.h). Every link does it before it serves;
+ * a program that calls handlers without a link calls it first. */
+void worker_install_server_policy(void);
 
 /* Set by a worker that caught an exception; the service loop stops on it. */
 int worker_exception_stop(void);

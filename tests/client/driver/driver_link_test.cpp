@@ -1,6 +1,6 @@
 // The driver's connect road, information cache, diagnostics layering and
-// link failures against a scripted server: the real procedure table and
-// server stubs on a loopback RPC link, with handlers of this test that record
+// link failures against a scripted server: the server's rows and stubs (the
+// test kit's scripted table) on a loopback RPC link, with handlers of this test that record
 // what the driver sent. It shows what a real server cannot: which calls were
 // made, and in which scrambling variant.
 #include <arpa/inet.h>
@@ -24,8 +24,8 @@
 #include "driver.h"
 #include "handlers.h"
 #include "kyrpc.h"
-#include "procedure_table.h"
 #include "scramble.h"
+#include "scripted_table.h"
 
 namespace {
 
@@ -69,7 +69,8 @@ Script *g_script = nullptr;
 
 }  // namespace
 
-// ---- the scripted handlers (C linkage, signatures from handlers.h) --------
+// ---- the scripted handlers (C linkage, signatures from handlers.h; each is
+// put in the table by scripted_table() below) ------------------------------
 
 extern "C" {
 
@@ -246,8 +247,40 @@ int16_t sql_get_diag_rec(int16_t, void *, int16_t rec, char *state, int32_t *nat
 
 namespace {
 
+// The scripted handlers above in the server's procedure table; every other
+// procedure answers -1.
+FunctionDescriptor *scripted_table() {
+  static kytest::ScriptedTable table = [] {
+    kytest::ScriptedTable t;
+    t.script<kyproc::rows::server_get_info, &server_get_info>();
+    t.script<kyproc::rows::server_set_attribute, &server_set_attribute>();
+    t.script<kyproc::rows::authenticate, &authenticate>();
+    t.script<kyproc::rows::sql_alloc_handle, &sql_alloc_handle>();
+    t.script<kyproc::rows::sql_get_stmt_attr_handle, &sql_get_stmt_attr_handle>();
+    t.script<kyproc::rows::sql_set_stmt_attr_integer, &sql_set_stmt_attr_integer>();
+    t.script<kyproc::rows::sql_set_env_attr, &sql_set_env_attr>();
+    t.script<kyproc::rows::sql_set_connect_attr_long, &sql_set_connect_attr_long>();
+    t.script<kyproc::rows::sql_driver_connect, &sql_driver_connect>();
+    t.script<kyproc::rows::sql_col_attribute, &sql_col_attribute>();
+    t.script<kyproc::rows::synch_bookmark, &synch_bookmark>();
+    t.script<kyproc::rows::sql_fetch_scroll, &sql_fetch_scroll>();
+    t.script<kyproc::rows::sql_disconnect, &sql_disconnect>();
+    t.script<kyproc::rows::sql_free_handle, &sql_free_handle>();
+    t.script<kyproc::rows::set_config_param, &set_config_param>();
+    t.script<kyproc::rows::sql_get_info_integer, &sql_get_info_integer>();
+    t.script<kyproc::rows::sql_get_info_smallint, &sql_get_info_smallint>();
+    t.script<kyproc::rows::sql_get_info_string, &sql_get_info_string>();
+    t.script<kyproc::rows::sql_get_diag_field_integer, &sql_get_diag_field_integer>();
+    t.script<kyproc::rows::sql_get_diag_rec, &sql_get_diag_rec>();
+    t.script<kyproc::rows::sql_cancel, &sql_cancel>();
+    t.script<kyproc::rows::sql_fetch, &sql_fetch>();
+    return t;
+  }();
+  return table.get();
+}
+
 // One scripted server: accepts links on a loopback port and serves each on
-// its own thread with the real procedure table.
+// its own thread with the scripted table.
 class ScriptedServer {
  public:
   ScriptedServer() {
@@ -285,7 +318,7 @@ class ScriptedServer {
       open_fds_.push_back(fd);
       links_.emplace_back([this, fd] {
         serve(fd);
-        std::lock_guard<std::mutex> g(m_);
+        std::lock_guard<std::mutex> link_guard(m_);
         open_fds_.erase(std::find(open_fds_.begin(), open_fds_.end(), fd));
         ::close(fd);
       });
@@ -294,7 +327,7 @@ class ScriptedServer {
   static void serve(int fd) {
     RpcHandle *h = RPCAllocHandle();
     RPCInitialise(h, RPC_MODE_SERVER, fd);
-    RPCExport(h, server_procedure_table);
+    RPCExport(h, scripted_table());
     int index = -1;
     const char *name, *description;
     for (int i = 0; RPCEnumerateTransports(h, i, &name, &description) == 0; ++i)

@@ -18,8 +18,8 @@
 
 #include "client_side.h"
 #include "e2e_fixture.h"
-#include "../statements/odbc_compare.h"
-#include "../../server/odbc/transfer/pg_fixture.h"
+#include "odbc_compare.h"
+#include "pg_fixture.h"
 
 namespace kyvek::e2e {
 namespace {

@@ -42,19 +42,7 @@ class PgStatementsE2e : public ::testing::Test {
 
   template <class F>
   void compare(F&& workload) {
-    std::string a, b;
-    {
-      Conn c(World::pg_direct());
-      ASSERT_TRUE(c.ok()) << c.error();
-      a = workload(c, "pg");
-    }
-    {
-      Conn c(World::pg_bridge());
-      ASSERT_TRUE(c.ok()) << c.error();
-      b = workload(c, "pg");
-    }
-    EXPECT_EQ(a, b);
-    if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", a.c_str());
+    compare_direct_and_bridge(World::pg_direct(), World::pg_bridge(), workload, "pg");
   }
 };
 

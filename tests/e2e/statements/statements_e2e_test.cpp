@@ -35,19 +35,7 @@ class StatementsE2e : public ::testing::Test {
   // Runs a transcript straight and through the bridge; both must agree.
   template <class F>
   void compare(F&& workload, const std::string& extra = "") {
-    std::string a, b;
-    {
-      Conn c(direct());
-      ASSERT_TRUE(c.ok()) << c.error();
-      a = workload(c, "direct");
-    }
-    {
-      Conn c(bridge(extra));
-      ASSERT_TRUE(c.ok()) << c.error();
-      b = workload(c, "direct");
-    }
-    EXPECT_EQ(a, b);
-    if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", a.c_str());
+    compare_direct_and_bridge(direct(), bridge(extra), workload, "direct");
   }
 
   // Runs a program with the fixture's environment; its standard output.

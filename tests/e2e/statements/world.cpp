@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../../server/odbc/transfer/pg_fixture.h"
+#include "pg_fixture.h"
 #include "client_side.h"
 
 namespace kyvek::e2e {

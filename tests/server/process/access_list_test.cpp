@@ -1,6 +1,7 @@
 // IP access lists: address text checks, list building, matching, and a failed
 // rebuild that must keep the list in force.
 #include "access_list.h"
+#include "text_parsers.h"
 
 #include <cstring>
 #include <string>

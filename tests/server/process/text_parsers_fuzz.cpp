@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "access_list.h"
-#include "server_utils.h"
+#include "text_parsers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

@@ -203,7 +203,6 @@ TEST(OdbcMode, UnknownDataSourceFailsWithTheDriverManagersRecord) {
   EXPECT_FALSE(contains(r.out + r.err, kPassword));
 }
 
-#if defined(KYVEK_HAVE_DRIVER)
 TEST(OdbcMode, ConnectsThroughTheClientDsn) {
   Fixture f;
   ASSERT_TRUE(f.start_server());
@@ -241,7 +240,6 @@ TEST(OdbcMode, LogonValuesReachTheServer) {
     EXPECT_FALSE(contains(r->out + r->err, "wrong"));
   }
 }
-#endif
 
 }  // namespace
 }  // namespace kyvek::e2e

@@ -308,8 +308,8 @@ TEST_P(ConvertTable, Converts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ConvertTable, ::testing::ValuesIn(kCases),
-                         [](const auto &info) {
-                           std::string n = info.param.name;
+                         [](const auto &param_info) {
+                           std::string n = param_info.param.name;
                            for (char &ch : n)
                              if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
                            return n;

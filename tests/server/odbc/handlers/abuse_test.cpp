@@ -3,8 +3,10 @@
 // read or write outside a buffer.
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "handler_fixture.h"
+#include "server_stub.h"
 
 namespace kytest {
 namespace {
@@ -17,6 +19,31 @@ struct Out {
   std::unique_ptr<char[]> bytes;
   int32_t cap;
 };
+
+int16_t fetch_without_memory(void*) { throw std::bad_alloc(); }
+
+// A handler that runs out of memory: its stub answers SQL_ERROR, and the
+// statement the call names holds HY001 for the client to read.
+TEST_F(Abuse, OutOfMemoryInAHandlerIsPostedOnItsRecord) {
+  RpcLink link;
+  link.env();
+  void* dbc = link.connected();
+  void* stmt = link.stmt(dbc);
+  link.bind();
+  using Row = kyproc::rows::sql_fetch;
+  ArgumentDescriptor args[RPC_MAX_ARGS] = KY_ROW_ARGS(Row);
+  args[0].value.ptr = stmt;
+  kyproc::server::serve<Row>(args, &fetch_without_memory, nullptr, &post_stub_failure);
+  EXPECT_EQ(args[1].value.i64, SQL_ERROR);
+  std::string message;
+  EXPECT_EQ(diag_state(SQL_HANDLE_STMT, stmt, 1, nullptr, &message), "HY001");
+  EXPECT_NE(message.find("Memory allocation error"), std::string::npos) << message;
+
+  // A handle the link never issued gets no record, and the server goes on.
+  args[0].value.ptr = reinterpret_cast<void*>(0x10);
+  kyproc::server::serve<Row>(args, &fetch_without_memory, nullptr, &post_stub_failure);
+  EXPECT_EQ(args[1].value.i64, SQL_ERROR);
+}
 
 TEST_F(Abuse, ArgumentsAreRefusedOrBounded) {
   RpcLink link;

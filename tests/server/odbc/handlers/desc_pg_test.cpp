@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "../records/odbc_fixture.h"
-#include "../transfer/pg_fixture.h"
+#include "odbc_fixture.h"
+#include "pg_fixture.h"
 
 namespace kytest {
 namespace {

@@ -2,7 +2,7 @@
 // buffers with a separate indicator array. The driver is re-pointed at the new
 // arrays, and the indicator is set after the column is bound again, so NULL
 // markers reach it.
-#include "../transfer/pg_fixture.h"
+#include "pg_fixture.h"
 #include "odbc_fixture.h"
 
 namespace kytest {

@@ -17,6 +17,7 @@
 #include "loopback.h"
 #include "procedure_table.h"
 #include "remote_stubs.h"
+#include "scripted_table.h"
 #include "server_stub.h"
 
 namespace {
@@ -72,22 +73,17 @@ int32_t test_server_get_info(int32_t type, int32_t* length, char* buffer) {
   *length = n;
   return n == sizeof kVersion ? 0 : 1;
 }
-void test_stub_server_get_info(ArgumentDescriptor* args) {
-  kyproc::server::serve<kyproc::rows::server_get_info>(args, &test_server_get_info);
-}
 
 class TableCalls : public ::testing::Test {
  protected:
   void SetUp() override {
-    table_.assign(server_procedure_table, server_procedure_table + KY_PROCEDURE_COUNT + 1);
-    for (auto& row : table_)
-      if (row.name && std::strcmp(row.name, "server_get_info") == 0) row.handler = &test_stub_server_get_info;
-    server_ = std::make_unique<kytest::OneConnectionServer>(table_.data());
+    table_.script<kyproc::rows::server_get_info, &test_server_get_info>();
+    server_ = std::make_unique<kytest::OneConnectionServer>(table_.get());
     std::string why;
     client_ = server_->connect(&why);
     ASSERT_TRUE(client_) << why;
   }
-  std::vector<FunctionDescriptor> table_;
+  kytest::ScriptedTable table_;
   std::unique_ptr<kytest::OneConnectionServer> server_;
   kytest::ClientHandle client_;
 };
@@ -191,7 +187,7 @@ TEST_F(TableCalls, SparesAnswerErrorWithZeroedOutsAtCapacity) {
 }
 
 TEST_F(TableCalls, MissingHandlersAnswerError) {
-  // This binary links no handlers: every procedure but the test's own is unimplemented.
+  // The scripted table serves no handler but the test's own.
   EXPECT_EQ(remote_sql_fetch(client_.get(), reinterpret_cast<void*>(0x10)), -1);
   EXPECT_EQ(remote_authenticate(client_.get(), "user", "pw"), -1);
   SQLLEN rows = 77;

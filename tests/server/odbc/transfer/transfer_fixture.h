@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../records/odbc_fixture.h"
+#include "odbc_fixture.h"
 #include "handlers.h"
 #include "packing.h"
 #include "record_lists.h"

@@ -3,7 +3,7 @@
 // three in one reply and a three-row parameter array in one call.
 #include <cstring>
 
-#include "../handlers/served_link.h"
+#include "served_link.h"
 #include "packing.h"
 #include "transfer_fixture.h"
 

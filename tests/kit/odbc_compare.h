@@ -8,7 +8,11 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -63,6 +67,26 @@ struct Stmt {
     return outcome(SQLExecDirect(h, (SQLCHAR*)sql.c_str(), SQL_NTS), SQL_HANDLE_STMT, h);
   }
 };
+
+// Runs a transcript straight on the data source and through the bridge (the
+// connection strings given); both must agree. KYVEK_SHOW_TRANSCRIPTS prints it.
+template <class F>
+void compare_direct_and_bridge(const std::string& direct, const std::string& bridge, F&& workload,
+                               const std::string& prefix) {
+  std::string a, b;
+  {
+    Conn c(direct);
+    ASSERT_TRUE(c.ok()) << c.error();
+    a = workload(c, prefix);
+  }
+  {
+    Conn c(bridge);
+    ASSERT_TRUE(c.ok()) << c.error();
+    b = workload(c, prefix);
+  }
+  EXPECT_EQ(a, b);
+  if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", a.c_str());
+}
 
 // Lower-case hexadecimal of n bytes.
 std::string hex(const void* p, size_t n);

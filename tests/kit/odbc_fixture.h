@@ -26,8 +26,10 @@
 #include "server_diag.h"
 #include "server_records.h"
 
+#include "server_policy.h"
 #ifdef KYTEST_HAVE_SETTINGS
 #include "settings.h"
+#include "worker.h"
 #endif
 
 namespace kytest {
@@ -55,13 +57,20 @@ class OdbcDir {
     reg.close();
     setenv("KYVEK_REGISTRY", file.c_str(), 1);
 #ifdef KYTEST_HAVE_SETTINGS
+    // The process's own policy: Flags come from the registry file.
+    worker_install_server_policy();
     uint32_t word = ~0u;
     ASSERT_EQ(read_flags_setting(&word), 0);
     ASSERT_EQ(word, flags);
 #else
-    // Without the server's settings unit the word is handed over directly.
+    // Without the server process the word is handed over directly.
     flags_ = flags;
-    veks_set_flags_source([](uint32_t* w) { *w = get().flags_; return 0; });
+    static const veks_server_policy policy = [] {
+      veks_server_policy p = *veks_server_policy_get();
+      p.read_flags = [](uint32_t* w) { *w = get().flags_; return 0; };
+      return p;
+    }();
+    veks_set_server_policy(&policy);
 #endif
   }
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "../table/loopback.h"
+#include "loopback.h"
 #include "handler_fixture.h"
 #include "procedure_table.h"
 #include "remote_stubs.h"

@@ -17,7 +17,6 @@
 #include "access_list.h"
 #include "audit.h"
 #include "events.h"
-#include "handle_alloc.h"
 #include "settings.h"
 #include "stats.h"
 #include "thread_table.h"
@@ -171,7 +170,9 @@ int register_dsn(net_connection_info_t* info, char* message, size_t size) {
     return -1;
   }
   if (info->stats != nullptr && info->dsn[0] != '\0') {
-    const bool locked = (veks_flags() & VEKS_FLAG_MULTIPROCESS) == 0;
+    uint32_t flags = 0;
+    if (read_flags_setting(&flags) != 0) flags = 0;
+    const bool locked = (flags & MultiProcess) == 0;
     if (locked) stats_lock(info->stats);
     for (server_stats_dsn_t& slot : info->stats->dsns) {
       if (slot.connections == 0) {

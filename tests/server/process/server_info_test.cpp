@@ -62,6 +62,7 @@ class ServerInfoTest : public ::testing::Test {
     o.pam_users = std::move(pam);
     fixture_ = std::make_unique<Fixture>(o);
     fixture_->apply_env();
+    worker_install_server_policy();
     char* error = nullptr;
     ASSERT_EQ(load_server_settings(&error, nullptr, 0), 0) << (error ? error : "");
   }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../records/odbc_fixture.h"
+#include "odbc_fixture.h"
 #include "scramble.h"
 
 namespace kytest {

@@ -1,0 +1,146 @@
+// Base64, tokenisers and dotted-quad addresses. See text_parsers.h.
+#include "text_parsers.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+int base64_value(unsigned char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+size_t base64_run(const char* text) {
+  size_t n = 0;
+  while (text[n] != '\0' && base64_value(static_cast<unsigned char>(text[n])) >= 0) ++n;
+  return n;
+}
+
+}  // namespace
+
+extern "C" size_t base64_decoded_size(const char* text) {
+  size_t n = text ? base64_run(text) : 0;
+  return ((n + 3) / 4) * 3 + 1;
+}
+
+extern "C" size_t base64_decode(unsigned char* out, const char* text) {
+  if (out == nullptr) return 0;
+  size_t n = text ? base64_run(text) : 0;
+  size_t written = 0;
+  uint32_t bits = 0;
+  int held = 0;
+  for (size_t i = 0; i < n; ++i) {
+    bits = (bits << 6) | static_cast<uint32_t>(base64_value(static_cast<unsigned char>(text[i])));
+    held += 6;
+    if (held >= 8) {
+      held -= 8;
+      out[written++] = static_cast<unsigned char>((bits >> held) & 0xFF);
+    }
+  }
+  out[written] = '\0';
+  return written;
+}
+
+extern "C" size_t base64_decode_text(char* out, const char* text) {
+  return base64_decode(reinterpret_cast<unsigned char*>(out), text);
+}
+
+extern "C" char* next_token(char* text, const char* separators, char** cursor) {
+  if (cursor == nullptr) return nullptr;
+  if (text == nullptr) {
+    text = *cursor;
+    if (text == nullptr) return nullptr;
+  }
+  if (*text == '\0') {
+    *cursor = nullptr;
+    return text;
+  }
+  char* end = separators ? std::strpbrk(text, separators) : nullptr;
+  if (end == nullptr) {
+    *cursor = nullptr;
+  } else {
+    *end = '\0';
+    *cursor = end + 1;
+  }
+  return text;
+}
+
+extern "C" int split_string(const char* separators, int slots, char** out, char* text) {
+  if (text == nullptr || out == nullptr || slots < 1) return -1;
+  int used = 0;
+  char* rest = text;
+  while (used < slots - 1) {
+    if (rest == nullptr) return used + 1;
+    char* cursor = nullptr;
+    char* token = next_token(rest, separators, &cursor);
+    char* copy = strdup(token);
+    if (copy == nullptr) {
+      for (int i = 0; i < used; ++i) {
+        std::free(out[i]);
+        out[i] = nullptr;
+      }
+      return -1;
+    }
+    out[used++] = copy;
+    rest = cursor;
+  }
+  out[used] = rest;  // the uncut rest, or NULL (not counted) when nothing is left
+  if (rest != nullptr) ++used;
+  return used + 1;
+}
+
+extern "C" int check_ip_address(const char* text, int complete, const char** stop) {
+  if (stop) *stop = nullptr;
+  if (text == nullptr) return -1;
+  const char* p = text;
+  bool started = false;
+  int dots = 0;
+  int groups = 0;
+  int digits = 0;
+  unsigned value = 0;
+  for (; *p != '\0'; ++p) {
+    char c = *p;
+    if (c == ' ') {
+      if (started) break;
+      continue;
+    }
+    if (c >= '0' && c <= '9') {
+      started = true;
+      if (digits == 0) ++groups;
+      ++digits;
+      value = value * 10 + static_cast<unsigned>(c - '0');
+      if (digits > 3 || value > 255) break;
+      continue;
+    }
+    if (c == '.') {
+      started = true;
+      if (digits == 0 || dots == 3) break;  // empty group, two dots in a row, a fourth dot
+      ++dots;
+      digits = 0;
+      value = 0;
+      continue;
+    }
+    break;  // any other character
+  }
+  if (*p != '\0') {
+    if (stop) *stop = p;
+    return -1;
+  }
+  if (!complete) return 0;
+  if (dots == 3 && groups == 4 && digits > 0) return 0;
+  return -1;
+}
+extern "C" int parse_ip_and_mask(const char* text, int complete, const char** stop) {
+  const char* where = nullptr;
+  int rc = check_ip_address(text, complete, &where);
+  if (stop) *stop = where;
+  if (rc == 0) return 0;
+  if (where != nullptr && *where == '/') return check_ip_address(where + 1, complete, stop);
+  return -1;
+}
