@@ -35,6 +35,20 @@ AttrClass classify(SQLINTEGER a) {
   return AttrClass::kOther;
 }
 
+// Attributes whose values are one of a few 32-bit constants (cursor type,
+// concurrency, scrollability, sensitivity, on/off switches).
+bool enumerated_attr(SQLINTEGER a) {
+  switch (a) {
+    case SQL_ATTR_ASYNC_ENABLE: case SQL_ATTR_CONCURRENCY: case SQL_ATTR_CURSOR_TYPE: case SQL_ATTR_NOSCAN:
+    case SQL_ATTR_RETRIEVE_DATA: case SQL_ATTR_SIMULATE_CURSOR: case SQL_ATTR_USE_BOOKMARKS:
+    case SQL_ATTR_CURSOR_SCROLLABLE: case SQL_ATTR_CURSOR_SENSITIVITY: case SQL_ATTR_ENABLE_AUTO_IPD:
+    case SQL_ATTR_METADATA_ID:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Slot of a mirrored attribute outside 0..12 in client_stmt::attr_copies.
 int copy_slot(SQLINTEGER a) {
   switch (a) {
@@ -203,12 +217,21 @@ SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
     SQLLEN v = 0;
     rc = remote_sql_get_stmt_attr_integer(h, s, attr, &v);
     if (rc_ok(rc)) {
+      // Enumerated values go into 32 bits, as common drivers write them:
+      // a program that reads one into an SQLINTEGER keeps its neighbour, and
+      // a zero-initialised SQLULEN still reads the value. Counts and sizes
+      // stay pointer-wide.
+      const bool narrow = buflen == SQL_IS_INTEGER || buflen == SQL_IS_UINTEGER || enumerated_attr(attr);
       if (value) {
-        if (buflen == SQL_IS_INTEGER || buflen == SQL_IS_UINTEGER) *static_cast<SQLUINTEGER *>(value) =
-            static_cast<SQLUINTEGER>(v);
-        else *static_cast<SQLULEN *>(value) = static_cast<SQLULEN>(v);
+        if (narrow) {
+          const auto u = static_cast<SQLUINTEGER>(v);
+          std::memcpy(value, &u, sizeof u);
+        } else {
+          const auto u = static_cast<SQLULEN>(v);
+          std::memcpy(value, &u, sizeof u);
+        }
       }
-      if (out_len) *out_len = sizeof(SQLULEN);
+      if (out_len) *out_len = narrow ? sizeof(SQLUINTEGER) : sizeof(SQLULEN);
       TRACE(0x2, "-SQLGetStmtAttr()=%d (0X%lx)\n", rc, static_cast<unsigned long>(v));
     }
     return rc;
