@@ -113,7 +113,7 @@ SQLRETURN fetch_column_descriptions(StmtCall &c, SQLSMALLINT *count) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN fetch_bound_columns(StmtCall &c) {
+SQLRETURN fetch_bound_columns(StmtCall &c, int only_column) {
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
   if (!ard || ard->n_descrec < 1) return SQL_SUCCESS;
   if (ard->bound_count < 1 && !ard->records[0].data_ptr) return SQL_SUCCESS;
@@ -142,6 +142,13 @@ SQLRETURN fetch_bound_columns(StmtCall &c) {
       return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
     if (!arec->data_ptr && !arec->octet_length_ptr && !arec->indicator_ptr) {
       add(nullptr, 0, 4);
+      add(nullptr, 0, 4);
+      continue;
+    }
+    if (only_column >= 0 && col != only_column) {
+      // Left as it is: empty elements take nothing from the server.
+      add(nullptr, 0, 0x20000);
+      if (arec->indicator_ptr != arec->octet_length_ptr) add(nullptr, 0, 0x40000);
       add(nullptr, 0, 4);
       continue;
     }

@@ -43,6 +43,10 @@ SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER *value) {
     if (std::memcmp(rec->tag, "DESR", 4)) return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
     if (value) *value = rec->data_ptr;
     c.x->need_data_number = n;
+    // With a parameter array the count tells the application which set the
+    // value is for: keep it current while the data goes in.
+    client_desc *ipd = cur_desc(c.stmt, DESC_IPD);
+    if (!columns && ipd && ipd->rows_processed_ptr) fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
     TRACE(0x8, "\tSaving paramdata column/parameter %d\n", n);
     return rc;
   }

@@ -42,6 +42,10 @@ enum : uint32_t {
   kStmtParamsReset = 0x100,
 };
 
+// diag_header.flags bit of the client (cleared with the list): the server's
+// records of the handle were copied into the list, so they are not read again.
+constexpr uint32_t kDiagServerTaken = 0x100;
+
 // A parameter's description as SQLPrepare caches it.
 struct ParamDescription {
   int16_t number, data_type;
@@ -78,6 +82,7 @@ struct client_stmt {
   // Execution and fetching (statement units, statements.h).
   int16_t last_exec_status = 0;         // of the last remote execute; 2 skips re-sending parameters
   int32_t need_data_number = -1;        // parameter or column that SQLPutData feeds
+  int32_t param_markers = -1;           // most parameters the statement can use; -1 not known
   int32_t block_cursor = -1;            // row of the block being served (block fetch)
   int32_t getdata_count = 0;            // SQLGetData calls since the last fetch
   void *fetch_bookmark_ptr = nullptr;   // SQL_ATTR_FETCH_BOOKMARK_PTR

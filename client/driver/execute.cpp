@@ -127,6 +127,7 @@ SQLRETURN prepare(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
   if (rc != SQL_SUCCESS) return rc;
   c.stmt->flags &= ~static_cast<uint32_t>(kStmtParamCountAsked);
   if ((rc = check_text(c, text, len)) != SQL_SUCCESS) return rc;
+  c.x->param_markers = count_param_markers(text, len);
   c.x->param_descs.clear();
   rc = remote_sql_prepare(c.rpc(), c.server(), text_bytes(text, len), text, len);
   if (rc_ok(rc)) {
@@ -144,6 +145,7 @@ SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
   if (rc != SQL_SUCCESS) return rc;
   c.stmt->flags &= ~static_cast<uint32_t>(kStmtParamCountAsked);
   if ((rc = check_text(c, text, len)) != SQL_SUCCESS) return rc;
+  c.x->param_markers = count_param_markers(text, len);
   if ((rc = send_param_operations(c)) != SQL_SUCCESS) return rc;
   const int32_t bytes = text_bytes(text, len);
   if (!odbc3(c.dbc) && (c.dbc->client_flags & kFlagMapExecDirect)) {

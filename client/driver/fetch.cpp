@@ -320,6 +320,12 @@ SQLRETURN bulk_operations(SQLHSTMT handle, SQLSMALLINT op) {
   if (!rc_ok(rc)) return finish("SQLBulkOperations", rc);
   SQLRETURN frc;
   if (op == SQL_FETCH_BY_BOOKMARK && (frc = fetch_bound_columns(c)) != SQL_SUCCESS) return frc;
+  // Added rows: their bookmarks (and only those) come back in a bound column 0.
+  client_desc *ard = cur_desc(c.stmt, DESC_ARD);
+  if (op == SQL_ADD && ard && ard->n_descrec > 0 &&
+      (ard->records[0].data_ptr || ard->records[0].octet_length_ptr || ard->records[0].indicator_ptr) &&
+      (frc = fetch_bound_columns(c, 0)) != SQL_SUCCESS)
+    return frc;
   if ((frc = rows_processed_if_any(c)) != SQL_SUCCESS) return frc;
   client_desc *ird = cur_desc(c.stmt, DESC_IRD);
   if (ird && ird->array_status_ptr && (frc = fetch_row_status_array(c)) != SQL_SUCCESS) return frc;

@@ -4,6 +4,7 @@
 // array and the processed counts. Structured values travel as field arrays;
 // row-wise bound parameters are gathered into (and scattered back from)
 // column-wise transfer buffers owned by the APD record.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -63,6 +64,15 @@ int16_t effective_ctype(const client_desc_rec *arec, const client_desc_rec *irec
   return t;
 }
 
+// Every one of rows indicators (step bytes apart) asks for data at execution.
+bool all_at_exec(const SQLLEN *ind, uint64_t rows, uint64_t step) {
+  for (uint64_t r = 0; r < rows; ++r) {
+    const SQLLEN v = *reinterpret_cast<const SQLLEN *>(reinterpret_cast<const char *>(ind) + r * step);
+    if (v != SQL_DATA_AT_EXEC && v > SQL_LEN_DATA_AT_EXEC_OFFSET) return false;
+  }
+  return true;
+}
+
 // Terminator bytes of a text C type.
 uint64_t terminator(int16_t t) { return t == SQL_C_CHAR ? 1 : t == SQL_C_WCHAR ? 2 : 0; }
 
@@ -80,10 +90,29 @@ uint64_t nts_bytes(int16_t ctype, const void *data, uint64_t max) {
   return z ? static_cast<uint64_t>(static_cast<const unsigned char *>(z) - p) + 1 : max;
 }
 
+int32_t count_param_markers(const SQLCHAR *text, SQLINTEGER len) {
+  if (!text) return -1;
+  const size_t n = len == SQL_NTS ? std::strlen(reinterpret_cast<const char *>(text))
+                                  : (len > 0 ? static_cast<size_t>(len) : 0);
+  const auto markers = std::count(text, text + n, static_cast<SQLCHAR>('?'));
+  return markers > INT32_MAX ? INT32_MAX : static_cast<int32_t>(markers);
+}
+
+namespace {
+
+// Parameters bound beyond what the statement uses are neither read nor sent:
+// they may point into memory the application no longer owns.
+int used_params(const client_stmt *stmt, const client_desc *apd) {
+  const int bound = apd->bound_count;
+  return stmt->param_markers >= 0 && stmt->param_markers < bound ? stmt->param_markers : bound;
+}
+
+}  // namespace
+
 SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
   client_desc *apd = cur_desc(c.stmt, DESC_APD);
   if (vekc_chk_handle(kDesc, apd)) return c.fail(5, "HY000", "General error: Internal APD descriptor invalid");
-  int count = apd->bound_count;
+  int count = used_params(c.stmt, apd);
   if (mode == 1) {
     if (c.dbc->param_count_support == -1) {
       int16_t yes = 0;
@@ -96,9 +125,10 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
       if (apd->bound_count < 1) return SQL_SUCCESS;  // nothing bound: nothing to send
       int16_t n = 0;
       if (!rc_ok(remote_sql_num_params(c.rpc(), c.server(), &n))) return SQL_ERROR;
+      c.stmt->param_markers = n < 0 ? 0 : n;
       if (n < 1) return SQL_SUCCESS;
       c.stmt->flags |= kStmtParamCountAsked;
-      count = n < apd->bound_count ? apd->bound_count : n;
+      count = used_params(c.stmt, apd);
     }
   }
   if (count < 1 || apd->bound_count < 1) return SQL_SUCCESS;
@@ -184,19 +214,37 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
     }
     if ((t == SQL_C_CHAR || t == SQL_C_BINARY) && ind && !char_indicator_ok(first))
       return c.fail(0, "HY090", "Invalid string or buffer length");
+    // Data at execution in every set: the data pointer is the application's
+    // token, never read; the values come through SQLPutData.
+    const bool token = ind && all_at_exec(ind, A, row_wise ? apd->bind_type : sizeof(SQLLEN));
     const uint64_t stride = fixed > 0 ? static_cast<uint64_t>(fixed)
                                       : (arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : 0);
-    if (fixed == 0 && A > 1 && stride == 0)
+    if (fixed == 0 && A > 1 && stride == 0 && !token)
       return c.fail(38, "HY000", "General error: ParamSetSize > 1 and BufferLength is 0");
     if (!fits32(A * stride) || !fits32(L)) return c.fail(0, "HY001", "Memory allocation error");
-    // A data-at-execution value of a single set: the data pointer is the
-    // application's token, never read.
-    const bool token = A == 1 && ind && (first == SQL_DATA_AT_EXEC || first <= SQL_LEN_DATA_AT_EXEC_OFFSET);
-    if (token && fixed > 0) {
-      data = wv.keep(std::calloc(1, static_cast<size_t>(fixed)));
-      if (!data) return c.fail(0, "HY001", "Memory allocation error");
+    if (token) {
+      if (row_wise) {
+        // Only the lengths travel, column-wise.
+        auto *go = static_cast<SQLLEN *>(transfer_buffer(arec, 1, ind_bytes));
+        if (!go) return c.fail(0, "HY001", "Memory allocation error");
+        for (uint64_t r = 0; r < A; ++r) go[r] = *plus(ind, static_cast<SQLLEN>(r * apd->bind_type));
+        ind = go;
+        oct = oct ? go : nullptr;
+      }
+      wv.add(oct, oct_bytes, kKindSqlulenArray);
+      wv.add(ind, ind_bytes, kKindSqllenArray);
+      if (fixed > 0) {
+        // Structured values need zeros of their full size on the server.
+        data = wv.keep(std::calloc(A, static_cast<size_t>(fixed)));
+        if (!data) return c.fail(0, "HY001", "Memory allocation error");
+      } else {
+        wv.add(nullptr, 0, kKindBlock);
+        continue;
+      }
     }
-    if (row_wise && !token) {
+    if (token) {
+      // The zeros go as the value arrays of their C type, below.
+    } else if (row_wise) {
       // Gather the rows into the record's column-wise transfer buffers.
       auto *gd = static_cast<char *>(transfer_buffer(arec, 0, A * stride));
       auto *go = oct ? static_cast<SQLLEN *>(transfer_buffer(arec, 1, oct_bytes)) : nullptr;
@@ -225,8 +273,10 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
       }
       if (gi) ind = gi;
     }
-    wv.add(oct, oct_bytes, kKindSqlulenArray);
-    wv.add(ind, ind_bytes, kKindSqllenArray);
+    if (!token) {
+      wv.add(oct, oct_bytes, kKindSqlulenArray);
+      wv.add(ind, ind_bytes, kKindSqllenArray);
+    }
     const uint64_t src_bytes = A * (stride ? stride : L);
     switch (t) {
       case SQL_C_NUMERIC: {
@@ -447,6 +497,7 @@ SQLRETURN fetch_bound_parameters(StmtCall &c) {
   const bool row_wise = apd->bind_type != SQL_PARAM_BIND_BY_COLUMN;
   int outputs = 0;
   SQLRETURN result = SQL_SUCCESS;
+  const int used = used_params(c.stmt, apd);
   for (int n = 1; n <= apd->bound_count; ++n) {
     client_desc_rec *arec = &apd->records[n], *irec = &ipd->records[n];
     if (std::memcmp(arec->tag, "DESR", 4) || std::memcmp(irec->tag, "DESR", 4))
@@ -456,6 +507,8 @@ SQLRETURN fetch_bound_parameters(StmtCall &c) {
       continue;
     }
     ++outputs;
+    // Bound but not used by this statement: its buffers are left alone.
+    if (n > used) continue;
     void *data = plus(arec->data_ptr, off);
     SQLLEN *oct = plus(arec->octet_length_ptr, off);
     SQLLEN *ind = plus(arec->indicator_ptr, off);

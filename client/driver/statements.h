@@ -61,6 +61,8 @@ void vek_new_result_set(client_stmt *stmt, int metadata, SQLRETURN result);
 
 // ---- parameters (params.cpp) ---------------------------------------------------
 SQLRETURN put_bound_parameters(StmtCall &c, int mode);
+// Question marks in a statement text: the most parameter markers it can hold.
+int32_t count_param_markers(const SQLCHAR *text, SQLINTEGER len);
 SQLRETURN fetch_bound_parameters(StmtCall &c);
 SQLRETURN cache_param_descriptions(StmtCall &c);
 int retrieve_param_description(StmtCall &c, int number, SQLSMALLINT *type, SQLULEN *size,
@@ -80,7 +82,8 @@ uint64_t nts_bytes(int16_t ctype, const void *data, uint64_t max);
 // Learns the result column count and the IRD types once per result set.
 SQLRETURN fetch_column_descriptions(StmtCall &c, SQLSMALLINT *count);
 // Copies the fetched rowset of all bound columns into the application's buffers.
-SQLRETURN fetch_bound_columns(StmtCall &c);
+// only_column >= 0: that column alone (the others are left untouched).
+SQLRETURN fetch_bound_columns(StmtCall &c, int only_column = -1);
 SQLRETURN fetch_row_status_array(StmtCall &c);
 SQLRETURN synch_bound_columns(StmtCall &c);
 SQLRETURN synch_bound_columns_specific_row(StmtCall &c, SQLSETPOSIROW row);
