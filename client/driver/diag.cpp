@@ -180,6 +180,7 @@ SQLRETURN get_diag_rec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec,
     rc = cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
   } else {
     TRACE(0x80, "\trecord %d NOT found on client\n", rec);
+    if (t.hdr->flags & kDiagServerTaken) return SQL_NO_DATA;
     resolve_env(type, handle, t);
     if (type == SQL_HANDLE_ENV && !t.dbc) return SQL_NO_DATA;
     client_dbc *dbc = t.dbc;
@@ -295,6 +296,11 @@ SQLRETURN get_diag_field(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec,
     if (buf) *static_cast<SQLINTEGER *>(buf) = client_count;
     return SQL_SUCCESS;
   };
+  // The server's records were copied here already: the list is complete.
+  if (t.hdr->flags & kDiagServerTaken) {
+    if (id == SQL_DIAG_NUMBER) return client_number();
+    if (cls == Cls::kRecord) return SQL_NO_DATA;
+  }
   resolve_env(type, handle, t);
   client_dbc *dbc = t.dbc;
   if (type == SQL_HANDLE_ENV && !dbc) return id == SQL_DIAG_NUMBER ? client_number() : SQL_NO_DATA;

@@ -559,6 +559,8 @@ SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
     return SQL_SUCCESS;
   }
   int rc = remote_sql_free_stmt(dbc->rpc, stmt->driver_stmt, static_cast<int16_t>(option));
+  // A closed cursor has no rows left in the block cache either, as after SQLCloseCursor.
+  if (option == SQL_CLOSE) stmt->block_cursor = -1;
   if (rc_ok(rc)) {
     if (option == SQL_UNBIND && ard) vekc_release_desc_recs(ard, 0, 1);
     if (option == SQL_RESET_PARAMS) {
