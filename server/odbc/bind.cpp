@@ -93,6 +93,20 @@ SQLRETURN memory_error(statement_t* stmt, const char* name, const char* why) {
   return fail(stmt, "HY001", 0, "Memory allocation error");
 }
 
+// An array beyond the server's limit for one bound array: the limit stays;
+// the message says which it is and what was asked for.
+SQLRETURN array_limit_error(statement_t* stmt, const char* name, const char* what, uint64_t rows,
+                            uint64_t element) {
+  KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%s array over the limit)\n", name, what);
+  const long double asked = static_cast<long double>(rows) * static_cast<long double>(element);
+  return fail(stmt, "HY001", 0,
+              "Memory allocation error: the %s array of %llu rows of %llu bytes (%.0Lf bytes) exceeds the "
+              "server's limit of %llu bytes (%llu MiB) for one bound array",
+              what, static_cast<unsigned long long>(rows), static_cast<unsigned long long>(element), asked,
+              static_cast<unsigned long long>(VEKS_MAX_ARRAY_BYTES),
+              static_cast<unsigned long long>(VEKS_MAX_ARRAY_BYTES >> 20));
+}
+
 }  // namespace
 
 extern "C" {
@@ -180,7 +194,7 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
   }
   uint64_t data_bytes = 0, len_bytes = 0;
   if (!checked_bytes(rows, static_cast<uint64_t>(element), &data_bytes))
-    return memory_error(stmt, name, "calloc for DataPtr failure");
+    return array_limit_error(stmt, name, "column", rows, static_cast<uint64_t>(element));
   void* data = zeroed(data_bytes);
   if (data == nullptr) return memory_error(stmt, name, "calloc for DataPtr failure");
   SQLLEN* lengths = nullptr;
@@ -333,10 +347,8 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
     if (element == 0) element = 64;
   }
   uint64_t data_bytes = 0;
-  if (!checked_bytes(rows, static_cast<uint64_t>(element), &data_bytes)) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (allocating %d bytes for DataPtr)\n", name, -1);
-    return fail(stmt, "HY001", 0, "Memory allocation error");
-  }
+  if (!checked_bytes(rows, static_cast<uint64_t>(element), &data_bytes))
+    return array_limit_error(stmt, name, "parameter", rows, static_cast<uint64_t>(element));
   void* data = zeroed(data_bytes);
   if (data == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (allocating %d bytes for DataPtr)\n", name,
