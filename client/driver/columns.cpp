@@ -301,6 +301,7 @@ SQLRETURN fetch_bound_columns(StmtCall &c, int only_column) {
     for (int col = 0; col <= last && col < ard->n_descrec; ++col) {
       client_desc_rec *arec = &ard->records[col];
       if (!arec->data_ptr && !arec->octet_length_ptr && !arec->indicator_ptr) continue;
+      if (only_column >= 0 && col != only_column) continue;
       const int16_t t = column_ctype(arec, desc_rec(ird, col));
       const int64_t fixed = get_type_len(t, arec->octet_length, 0);
       const uint64_t elem = fixed > 0 ? static_cast<uint64_t>(fixed)

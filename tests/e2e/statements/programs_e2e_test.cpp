@@ -318,6 +318,68 @@ TEST_F(ProgramsE2e, FetchByBookmarkAfterBulkAdd) {
   compare(Target::kPostgres, bookmark_after_add_transcript);
 }
 
+// The same with two rows bound row-wise: each added row's bookmark lands in
+// its own row; the other fields of the rows stay as the application left them.
+std::string row_wise_bookmark_after_add_transcript(Conn& c, Target) {
+  std::ostringstream o;
+  c.exec("DROP TABLE pr_bulkr");
+  c.exec("CREATE TABLE pr_bulkr (i integer primary key, t varchar(20))");
+  for (int k = 1; k <= 4; ++k) c.exec("INSERT INTO pr_bulkr VALUES (" + std::to_string(k) + ", 'r" + std::to_string(k) + "')");
+  struct Row {
+    unsigned char mark[14];
+    SQLLEN marki;
+    SQLINTEGER id;
+    SQLLEN idi;
+    char t[21];
+    SQLLEN ti;
+  };
+  Row rows[2];
+  std::memset(rows, 0, sizeof rows);
+  Stmt st(c);
+  SQLSetStmtAttr(st.h, SQL_ATTR_USE_BOOKMARKS, reinterpret_cast<SQLPOINTER>(SQL_UB_VARIABLE), SQL_IS_UINTEGER);
+  SQLSetStmtAttr(st.h, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_ROWVER), 0);
+  SQLSetStmtAttr(st.h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_KEYSET_DRIVEN), 0);
+  SQLSetStmtAttr(st.h, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(sizeof(Row)), 0);
+  SQLSetStmtAttr(st.h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(2), 0);
+  o << "select " << st.run("SELECT i, t FROM pr_bulkr ORDER BY i") << "\n";
+  SQLBindCol(st.h, 0, SQL_C_VARBOOKMARK, rows[0].mark, sizeof rows[0].mark, &rows[0].marki);
+  SQLBindCol(st.h, 1, SQL_C_SLONG, &rows[0].id, 0, &rows[0].idi);
+  SQLBindCol(st.h, 2, SQL_C_CHAR, rows[0].t, sizeof rows[0].t, &rows[0].ti);
+  o << "fetch " << rc_of(SQLFetchScroll(st.h, SQL_FETCH_NEXT, 0), st.h) << " " << rows[0].id << rows[1].id << "\n";
+  for (int r = 0; r < 2; ++r) {
+    std::memset(rows[r].mark, 0, sizeof rows[r].mark);
+    rows[r].id = 500 + r;
+    rows[r].idi = 0;
+    std::memset(rows[r].t, '#', sizeof rows[r].t);
+    std::snprintf(rows[r].t, 8, "added%d", r);
+    rows[r].ti = SQL_NTS;
+  }
+  Row before[2];
+  std::memcpy(before, rows, sizeof rows);
+  o << "add " << rc_of(SQLBulkOperations(st.h, SQL_ADD), st.h) << "\n";
+  for (int r = 0; r < 2; ++r) {
+    const bool marked = hex(rows[r].mark, sizeof rows[r].mark) != std::string(28, '0');
+    const bool kept = rows[r].id == before[r].id && rows[r].idi == before[r].idi &&
+                      std::memcmp(rows[r].t, before[r].t, sizeof rows[r].t) == 0 && rows[r].ti == before[r].ti;
+    o << " row " << r << (marked ? " marked" : " unmarked") << (kept ? " fields kept" : " fields changed") << "\n";
+  }
+  Row saved[2];
+  std::memcpy(saved, rows, sizeof rows);
+  SQLSetStmtAttr(st.h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(1), 0);
+  for (int r = 0; r < 2; ++r) {
+    SQLSetStmtAttr(st.h, SQL_ATTR_FETCH_BOOKMARK_PTR, saved[r].mark, SQL_IS_POINTER);
+    rows[0].id = 0;
+    rows[0].t[0] = 0;
+    SQLRETURN rc = SQLFetchScroll(st.h, SQL_FETCH_BOOKMARK, 0);
+    o << "by mark " << r << " " << rc_of(rc, st.h) << " " << rows[0].id << " " << rows[0].t << "\n";
+  }
+  return o.str();
+}
+
+TEST_F(ProgramsE2e, RowWiseBookmarksAfterBulkAddLandInTheirOwnRows) {
+  compare(Target::kPostgres, row_wise_bookmark_after_add_transcript);
+}
+
 // The return value of a function call and output and input/output
 // parameters, each written into its own buffer.
 std::string return_value_transcript(Conn& c, Target) {
