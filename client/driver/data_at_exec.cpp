@@ -68,7 +68,7 @@ SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER *value) {
       if (ipd && ipd->rows_processed_ptr) step = fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
       else if (ipd && ipd->array_status_ptr) step = fetch_parameter_status_array(c);
       // Output parameters come back after data-at-execution inputs too.
-      if (step == SQL_SUCCESS && !(c.stmt->flags & kStmtNoOutputFetch)) step = fetch_bound_parameters(c);
+      if (step == SQL_SUCCESS) step = fetch_bound_parameters(c);
       if (step != SQL_SUCCESS) rc = step;
     }
     c.x->need_data_number = -1;

@@ -37,7 +37,6 @@ enum : uint32_t {
   kStmtBlockFetchTried = 0x4,
   kStmtBlockFetchOn = 0x8,
   kStmtMetadata = 0x10,
-  kStmtNoOutputFetch = 0x20,
   kStmtParamCountAsked = 0x40,
   kStmtParamsReset = 0x100,
 };

@@ -256,8 +256,6 @@ SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_ty
                                    static_cast<SQLULEN>(buflen), ind ? 1 : 0);
     if (rc >= 2 || rc < 0) return rc;
   }
-  if (io_type == SQL_PARAM_OUTPUT || io_type == SQL_PARAM_INPUT_OUTPUT)
-    c.stmt->flags &= ~static_cast<uint32_t>(kStmtNoOutputFetch);
   irec->parameter_type = io_type;
   arec->concise_type = value_type;
   arec->type = value_type;
@@ -353,7 +351,7 @@ SQLRETURN more_results(SQLHSTMT handle) {
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (MoreResults)");
   if (rc != SQL_SUCCESS) return rc;
   rc = remote_sql_more_results(c.rpc(), c.server());
-  if (rc == SQL_NO_DATA && !(c.stmt->flags & kStmtNoOutputFetch)) {
+  if (rc == SQL_NO_DATA) {
     SQLRETURN frc = fetch_bound_parameters(c);
     if (frc >= 2 || frc < 0) rc = frc;
   }

@@ -31,7 +31,7 @@ SQLRETURN after_no_data(StmtCall &c) {
   client_desc *ipd = cur_desc(c.stmt, DESC_IPD);
   if (ipd && ipd->array_status_ptr) fetch_parameter_status_array(c);
   if (ipd && ipd->rows_processed_ptr) fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
-  if (!(c.stmt->flags & kStmtNoOutputFetch)) fetch_bound_parameters(c);
+  fetch_bound_parameters(c);
   return SQL_NO_DATA;
 }
 

@@ -477,25 +477,20 @@ SQLRETURN fetch_one_output(StmtCall &c, int n, int16_t t, void *dst, uint64_t el
 
 }  // namespace
 
+// Whether a parameter is an output is read from the descriptors at each
+// execution: a binding, a descriptor field, a copied or an exchanged
+// descriptor may each have made one since the last.
 SQLRETURN fetch_bound_parameters(StmtCall &c) {
-  if (c.stmt->flags & kStmtNoOutputFetch) {
-    TRACE(0x22, "-^fetch_bound_parameters()=SQL_SUCCESS (no bound parameters [cached])\n");
-    return SQL_SUCCESS;
-  }
   client_desc *apd = cur_desc(c.stmt, DESC_APD), *ipd = cur_desc(c.stmt, DESC_IPD);
   if (vekc_chk_handle(kDesc, apd))
     return c.failf(5, "HY000", "General error: Internal APD descriptor %p invalid", static_cast<void *>(apd));
   if (vekc_chk_handle(kDesc, ipd))
     return c.failf(5, "HY000", "General error: Internal IPD descriptor %p invalid", static_cast<void *>(ipd));
-  if (apd->bound_count <= 0 || apd->n_descrec <= 0) {
-    c.stmt->flags |= kStmtNoOutputFetch;
-    return SQL_SUCCESS;
-  }
+  if (apd->bound_count <= 0 || apd->n_descrec <= 0) return SQL_SUCCESS;
   if (apd->bound_count >= ipd->n_descrec) return c.fail(40, "HY000", "General error: APD and IPD counts mismatched");
   const uint64_t A = apd->array_size < 1 ? 1 : apd->array_size;
   const SQLLEN off = offset_of(apd);
   const bool row_wise = apd->bind_type != SQL_PARAM_BIND_BY_COLUMN;
-  int outputs = 0;
   SQLRETURN result = SQL_SUCCESS;
   const int used = used_params(c.stmt, apd);
   for (int n = 1; n <= apd->bound_count; ++n) {
@@ -506,7 +501,6 @@ SQLRETURN fetch_bound_parameters(StmtCall &c) {
       TRACE(0x8, "\tskipping, not output\n");
       continue;
     }
-    ++outputs;
     // Bound but not used by this statement: its buffers are left alone.
     if (n > used) continue;
     void *data = plus(arec->data_ptr, off);
@@ -562,10 +556,6 @@ SQLRETURN fetch_bound_parameters(StmtCall &c) {
       return rc;
     }
     result = rc;
-  }
-  if (outputs == 0) {
-    TRACE(0x8, "\tSetting STMT_NO_OUTPUT_BOUND_PARAMETERS\n");
-    c.stmt->flags |= kStmtNoOutputFetch;
   }
   return result;
 }
@@ -654,8 +644,7 @@ SQLRETURN output_phase(StmtCall &c, bool local_status) {
       if (rc != SQL_SUCCESS) return rc;
     }
   }
-  if (!(c.stmt->flags & kStmtNoOutputFetch)) return fetch_bound_parameters(c);
-  return SQL_SUCCESS;
+  return fetch_bound_parameters(c);
 }
 
 }  // namespace kyvek::driver
