@@ -430,7 +430,7 @@ SQLRETURN synch_a_bound_col(StmtCall &c, int col, int16_t t, void *data, uint64_
 }
 
 // rows: 0 sends all rows of the rowset, k > 0 row k alone.
-SQLRETURN synch_columns(StmtCall &c, SQLSETPOSIROW row) {
+SQLRETURN synch_columns(StmtCall &c, SQLSETPOSIROW row, bool bookmarks_in) {
   SQLSMALLINT cols = 0;
   SQLRETURN rc = fetch_column_descriptions(c, &cols);
   if (rc >= 2 || rc < 0) return rc;
@@ -439,7 +439,9 @@ SQLRETURN synch_columns(StmtCall &c, SQLSETPOSIROW row) {
   const uint64_t A = row ? 1 : (ard->array_size < 1 ? 1 : ard->array_size);
   const SQLLEN off = offset_of(ard);
   const uint64_t bt = ard->bind_type;
-  for (int col = 0; col <= ard->bound_count && col < ard->n_descrec && col <= cols; ++col) {
+  // The bookmark column goes only where it is input; elsewhere its buffers
+  // may hold anything (an add writes the new bookmarks there).
+  for (int col = bookmarks_in ? 0 : 1; col <= ard->bound_count && col < ard->n_descrec && col <= cols; ++col) {
     client_desc_rec *arec = &ard->records[col];
     if (std::memcmp(arec->tag, "DESR", 4)) return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
     if (arec->data_ptr && !arec->octet_length_ptr)
@@ -519,9 +521,9 @@ SQLRETURN synch_columns(StmtCall &c, SQLSETPOSIROW row) {
 
 }  // namespace
 
-SQLRETURN synch_bound_columns(StmtCall &c) { return synch_columns(c, 0); }
+SQLRETURN synch_bound_columns(StmtCall &c, bool bookmarks_in) { return synch_columns(c, 0, bookmarks_in); }
 
-SQLRETURN synch_bound_columns_specific_row(StmtCall &c, SQLSETPOSIROW row) { return synch_columns(c, row); }
+SQLRETURN synch_bound_columns_specific_row(StmtCall &c, SQLSETPOSIROW row) { return synch_columns(c, row, false); }
 
 int unpack_guids(diag_header *errp, void *dst, uint64_t count, const int32_t *data1, int32_t data1_bytes,
                  const int16_t *pairs, int32_t pairs_bytes, const char *data4, int32_t data4_bytes) {

@@ -191,13 +191,17 @@ SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) 
     SQLLEN len = 0;
     int16_t slen = 0;
     int32_t zero = 0;
-    if (!rc_ok(remote_sql_col_attribute(c.rpc(), c.server(), 0, SQL_DESC_OCTET_LENGTH, &zero, nullptr, 0, &slen,
-                                        &len)))
-      return c.fail(5, "HY000", "General error: Unable to obtain bookmark length  (SQLFetchScroll)");
-    // The server's length never makes the driver read past what a bookmark may be.
+    const bool known = rc_ok(remote_sql_col_attribute(c.rpc(), c.server(), 0, SQL_DESC_OCTET_LENGTH, &zero, nullptr,
+                                                      0, &slen, &len)) && len > 0;
+    // A bookmark goes whole or not at all: part of one would fetch another
+    // row. Where the driver does not tell the length, a fixed bookmark is 32
+    // bits; a variable one cannot be carried.
+    if (!known && c.x->options[SQL_USE_BOOKMARKS] == SQL_UB_FIXED) len = 4;
+    else if (!known) return c.fail(5, "HY000", "General error: Unable to obtain bookmark length  (SQLFetchScroll)");
     const SQLLEN cap = c.dbc->bookmark_size > 0 ? c.dbc->bookmark_size : 32;
-    if (len < 0) len = 0;
-    if (len > cap) len = cap;
+    if (len > cap)
+      return c.failf(0, "HY111", "Invalid bookmark value: a bookmark of %ld bytes is longer than MaxBookMarkSize (%ld)",
+                     static_cast<long>(len), static_cast<long>(cap));
     rc = remote_synch_bookmark(c.rpc(), c.server(), static_cast<int32_t>(len), c.x->fetch_bookmark_ptr);
     if (rc != SQL_SUCCESS) return rc;
   } else if (orientation < SQL_FETCH_NEXT || orientation > SQL_FETCH_RELATIVE) {
@@ -286,7 +290,7 @@ SQLRETURN set_pos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALL
     if ((rc = send_row_operations(c)) != SQL_SUCCESS) return rc;
   }
   if (op == SQL_UPDATE || (op == SQL_ADD && row == 0)) {
-    if ((rc = synch_bound_columns(c)) != SQL_SUCCESS) return rc;
+    if ((rc = synch_bound_columns(c, false)) != SQL_SUCCESS) return rc;
   } else if (op == SQL_ADD) {
     if ((rc = synch_bound_columns_specific_row(c, row)) != SQL_SUCCESS) return rc;
   }
@@ -313,7 +317,7 @@ SQLRETURN bulk_operations(SQLHSTMT handle, SQLSMALLINT op) {
   if (rc != SQL_SUCCESS) return rc;
   if (op < SQL_ADD || op > SQL_FETCH_BY_BOOKMARK) return c.fail(0, "HY092", "Option type out of range");
   if ((rc = send_row_operations(c)) != SQL_SUCCESS) return rc;
-  if ((rc = synch_bound_columns(c)) != SQL_SUCCESS) return rc;
+  if ((rc = synch_bound_columns(c, op != SQL_ADD)) != SQL_SUCCESS) return rc;
   rc = remote_sql_bulk_operations(c.rpc(), c.server(), op);
   keep_warnings(c, rc);
   if (rc == SQL_NEED_DATA) c.stmt->need_data_source = NEED_DATA_BULK;

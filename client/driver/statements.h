@@ -85,7 +85,8 @@ SQLRETURN fetch_column_descriptions(StmtCall &c, SQLSMALLINT *count);
 // only_column >= 0: that column alone (the others are left untouched).
 SQLRETURN fetch_bound_columns(StmtCall &c, int only_column = -1);
 SQLRETURN fetch_row_status_array(StmtCall &c);
-SQLRETURN synch_bound_columns(StmtCall &c);
+// bookmarks_in: the bookmark column is input too (the bulk operations by bookmark).
+SQLRETURN synch_bound_columns(StmtCall &c, bool bookmarks_in);
 SQLRETURN synch_bound_columns_specific_row(StmtCall &c, SQLSETPOSIROW row);
 // Rows of a rowset transfer: the rowset size after SQLExtendedFetch, else the array size.
 SQLULEN transfer_rows(const client_stmt *stmt);

@@ -221,7 +221,10 @@ int16_t synch_bookmark(void* handle, int32_t bytes, char* data) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR(bookmark length > max supported bookmark size)\n", name);
     return fail(stmt, "HY000", 19, "%s", text);
   }
+  // The driver may read more of the buffer than the bookmark it reported:
+  // what follows the bookmark is zeros, never a byte of an earlier one.
   if (bytes > 0) std::memcpy(stmt->bookmark_buf, data, static_cast<uint64_t>(bytes));
+  std::memset(static_cast<char*>(stmt->bookmark_buf) + bytes, 0, stmt->bookmark_size - static_cast<uint64_t>(bytes));
   KY_TRACE(kTraceExit, "-%s()=SQL_SUCCESS\n", name);
   return SQL_SUCCESS;
 }

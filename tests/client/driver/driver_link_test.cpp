@@ -630,22 +630,49 @@ TEST_F(DriverLink, DialogsCompleteTheAttributesAndTheLogon) {
 }
 
 // The bookmark length the server reports decides how much of the
-// application's bookmark buffer is read: never more than MaxBookMarkSize
-// (32 without a setting).
-TEST_F(DriverLink, FetchByBookmarkReadsNoMoreThanTheLargestBookmark) {
+// application's bookmark buffer is read. A bookmark goes whole or not at
+// all: longer than MaxBookMarkSize (32 without a setting), or of a length
+// the driver does not tell, it is refused rather than cut (a cut bookmark
+// would fetch another row); a fixed bookmark of untold length is 32 bits.
+TEST_F(DriverLink, FetchByBookmarkSendsWholeBookmarksOrNone) {
   ASSERT_EQ(connect(base() + "TARGETDSN=t"), SQL_SUCCESS);
   SQLHANDLE stmt = nullptr;
   ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt), SQL_SUCCESS);
-  std::vector<char> bookmark(32);
+  std::vector<char> bookmark(64);
   for (size_t i = 0; i < bookmark.size(); ++i) bookmark[i] = static_cast<char>('a' + i % 26);
   ASSERT_EQ(SQLSetStmtAttr(stmt, SQL_ATTR_FETCH_BOOKMARK_PTR, bookmark.data(), SQL_IS_POINTER), SQL_SUCCESS);
-  for (SQLLEN octets : {SQLLEN{8}, SQLLEN{4096}}) {
-    script_.bookmark_octets = octets;
-    EXPECT_EQ(SQLFetchScroll(stmt, SQL_FETCH_BOOKMARK, 0), SQL_NO_DATA) << octets;
+  static const struct {
+    SQLLEN octets;  // the driver's answer; 0: it gives none
+    SQLULEN use_bookmarks;
+    SQLRETURN rc;
+    const char* state;  // of the first record on failure
+    size_t sent;        // bookmark bytes that reach the server
+  } kCases[] = {
+      {8, SQL_UB_VARIABLE, SQL_NO_DATA, "", 8},     {32, SQL_UB_VARIABLE, SQL_NO_DATA, "", 32},
+      {33, SQL_UB_VARIABLE, SQL_ERROR, "HY111", 0}, {4096, SQL_UB_VARIABLE, SQL_ERROR, "HY111", 0},
+      {0, SQL_UB_VARIABLE, SQL_ERROR, "HY000", 0},  {0, SQL_UB_FIXED, SQL_NO_DATA, "", 4},
+      {8, SQL_UB_FIXED, SQL_NO_DATA, "", 8},
+  };
+  for (const auto& k : kCases) {
+    SCOPED_TRACE(std::to_string(k.octets) + " bytes, use bookmarks " + std::to_string(k.use_bookmarks));
+    ASSERT_EQ(SQLSetStmtAttr(stmt, SQL_ATTR_USE_BOOKMARKS, reinterpret_cast<SQLPOINTER>(k.use_bookmarks), 0),
+              SQL_SUCCESS);
+    script_.bookmark_octets = k.octets;
+    const int before = script_.called("synch_bookmark");
+    {
+      std::lock_guard<std::mutex> g(script_.m);
+      script_.bookmark.clear();
+    }
+    EXPECT_EQ(SQLFetchScroll(stmt, SQL_FETCH_BOOKMARK, 0), k.rc);
+    if (k.rc == SQL_ERROR) {
+      auto d = diags(SQL_HANDLE_STMT, stmt);
+      ASSERT_FALSE(d.empty());
+      EXPECT_EQ(d[0].state, k.state) << d[0].message;
+    }
+    EXPECT_EQ(script_.called("synch_bookmark") - before, k.sent ? 1 : 0);
     std::lock_guard<std::mutex> g(script_.m);
-    EXPECT_EQ(script_.bookmark, std::string(bookmark.data(), std::min<size_t>(octets, 32))) << octets;
+    EXPECT_EQ(script_.bookmark, std::string(bookmark.data(), k.sent));
   }
-  EXPECT_EQ(script_.called("synch_bookmark"), 2);
   EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, stmt), SQL_SUCCESS);
 }
 
