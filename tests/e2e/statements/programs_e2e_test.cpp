@@ -184,23 +184,33 @@ TEST_F(ProgramsE2e, ParametersLeftBoundAreIgnoredByStatementsWithoutMarkersOnSql
   compare(Target::kSqlite, unused_params_transcript);
 }
 
-// A binary parameter whose length indicator is below its buffer length.
+// A binary parameter whose length indicator is below its buffer length, as
+// bound by programs: buffer and column size alike, a buffer length of 0 (an
+// input parameter's length is its indicator), a long binary column.
 std::string short_binary_transcript(Conn& c, Target) {
   std::ostringstream o;
   c.exec("DROP TABLE pr_bin");
   c.exec("CREATE TABLE pr_bin (k integer, b " + dialect().blob + ")");
-  Stmt st(c);
-  o << "prepare " << rc_of(SQLPrepare(st.h, (SQLCHAR*)"INSERT INTO pr_bin VALUES (?, ?)", SQL_NTS), st.h) << "\n";
   static unsigned char data[5000];
   for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<unsigned char>(i * 7 + 1);
+  static const struct {
+    SQLSMALLINT sql_type;
+    SQLULEN column_size;
+    SQLLEN buffer_length;
+  } kBindings[] = {{SQL_VARBINARY, 5000, 5000}, {SQL_VARBINARY, 5000, 0}, {SQL_LONGVARBINARY, 100000, 5000}};
   SQLINTEGER k = 0;
-  SQLLEN ki = 0, bi = 0;
-  SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &k, 0, &ki);
-  SQLBindParameter(st.h, 2, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_VARBINARY, 5000, 0, data, 5000, &bi);
-  for (SQLLEN len : {4000, 4001, 0, 1, 4999, 5000}) {
-    ++k;
-    bi = len;
-    o << "insert " << len << " " << rc_of(SQLExecute(st.h), st.h) << "\n";
+  for (const auto& b : kBindings) {
+    Stmt st(c);
+    o << "prepare " << rc_of(SQLPrepare(st.h, (SQLCHAR*)"INSERT INTO pr_bin VALUES (?, ?)", SQL_NTS), st.h) << "\n";
+    SQLLEN ki = 0, bi = 0;
+    SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &k, 0, &ki);
+    SQLBindParameter(st.h, 2, SQL_PARAM_INPUT, SQL_C_BINARY, b.sql_type, b.column_size, 0, data, b.buffer_length, &bi);
+    for (SQLLEN len : {4000, 4001, 0, 1, 4999, 5000}) {
+      ++k;
+      bi = len;
+      o << "insert " << b.sql_type << "/" << b.column_size << "/" << b.buffer_length << " " << len << " "
+        << rc_of(SQLExecute(st.h), st.h) << "\n";
+    }
   }
   o << rows_as_text(c, "SELECT k, length(b), " + dialect().hex("substr(b, 1, 4)") + ", " +
                            dialect().hex("substr(b, length(b) - 1, 2)") + " FROM pr_bin ORDER BY k");
@@ -285,12 +295,16 @@ std::string bookmark_after_add_transcript(Conn& c, Target) {
   std::memcpy(updated_mark, mark, sizeof mark);
   std::strcpy(col2, "updated");
   ind2 = SQL_NTS;
+  // The bookmark column is no input to an update or an add: what its
+  // indicator holds then is not read.
+  marki = -77;
   o << "update " << rc_of(SQLSetPos(st.h, 1, SQL_UPDATE, SQL_LOCK_NO_CHANGE), st.h) << "\n";
   col1 = 1234;
   std::strcpy(col2, "5678");
   ind1 = 0;
   ind2 = SQL_NTS;
   std::memset(mark, 0, sizeof mark);
+  marki = -77;
   rc = SQLBulkOperations(st.h, SQL_ADD);
   o << "add " << rc_of(rc, st.h) << " mark " << marki << (hex(mark, sizeof mark) == std::string(28, '0') ? " empty" : " written")
     << "\n";
@@ -316,6 +330,73 @@ std::string bookmark_after_add_transcript(Conn& c, Target) {
 
 TEST_F(ProgramsE2e, FetchByBookmarkAfterBulkAdd) {
   compare(Target::kPostgres, bookmark_after_add_transcript);
+}
+
+// Bookmarks saved while scrolling, then fetched back in another order: each
+// brings its own row back.
+std::string bookmarks_transcript(Conn& c, Target t, std::initializer_list<SQLULEN> kinds) {
+  std::ostringstream o;
+  c.exec("DROP TABLE pr_marks");
+  c.exec("CREATE TABLE pr_marks (i integer primary key, t varchar(20))");
+  for (int k = 1; k <= 6; ++k) c.exec("INSERT INTO pr_marks VALUES (" + std::to_string(k) + ", 'm" + std::to_string(k) + "')");
+  for (const SQLULEN kind : kinds) {
+    Stmt st(c);
+    o << "use bookmarks " << kind << " "
+      << rc_of(SQLSetStmtAttr(st.h, SQL_ATTR_USE_BOOKMARKS, reinterpret_cast<SQLPOINTER>(kind), SQL_IS_UINTEGER), st.h);
+    SQLSetStmtAttr(st.h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(t == Target::kPostgres ? SQL_CURSOR_KEYSET_DRIVEN : SQL_CURSOR_STATIC), 0);
+    o << " select " << st.run("SELECT i, t FROM pr_marks ORDER BY i") << "\n";
+    SQLLEN octets = -1;
+    SQLRETURN rc = SQLColAttribute(st.h, 0, SQL_DESC_OCTET_LENGTH, nullptr, 0, nullptr, &octets);
+    o << " octet length " << rc_of(rc, st.h) << " " << octets << "\n";
+    unsigned char mark[32] = {};
+    SQLLEN marki = 0, ind = 0;
+    SQLINTEGER id = 0;
+    SQLBindCol(st.h, 0, kind == SQL_UB_ON ? SQL_C_BOOKMARK : SQL_C_VARBOOKMARK, mark, sizeof mark, &marki);
+    SQLBindCol(st.h, 1, SQL_C_SLONG, &id, 0, &ind);
+    unsigned char saved[3][32];
+    const int at[3] = {5, 2, 6};
+    for (int k = 0; k < 3; ++k) {
+      std::memset(mark, 0, sizeof mark);
+      rc = SQLFetchScroll(st.h, SQL_FETCH_ABSOLUTE, at[k]);
+      o << " absolute " << at[k] << " " << rc_of(rc, st.h) << " " << id << " mark " << marki << "\n";
+      std::memcpy(saved[k], mark, sizeof mark);
+    }
+    for (int k : {1, 0, 2, 1}) {
+      SQLSetStmtAttr(st.h, SQL_ATTR_FETCH_BOOKMARK_PTR, saved[k], SQL_IS_POINTER);
+      id = 0;
+      rc = SQLFetchScroll(st.h, SQL_FETCH_BOOKMARK, 0);
+      o << " by bookmark of row " << at[k] << " " << rc_of(rc, st.h) << " " << id << "\n";
+    }
+  }
+  return o.str();
+}
+
+TEST_F(ProgramsE2e, FetchByBookmarkOfEitherKind) {
+  compare(Target::kPostgres, [](Conn& c, Target t) { return bookmarks_transcript(c, t, {SQL_UB_FIXED, SQL_UB_VARIABLE}); });
+}
+
+// The SQLite driver does not tell the length of its bookmarks: a fixed one
+// is 32 bits and goes through; a variable one cannot be carried, and fetching
+// by it is an error, never another row.
+TEST_F(ProgramsE2e, FetchByBookmarkOnSqliteGivesItsRowOrAnError) {
+  compare(Target::kSqlite, [](Conn& c, Target t) { return bookmarks_transcript(c, t, {SQL_UB_FIXED}); });
+  Conn c(World::bridge());
+  ASSERT_TRUE(c.ok()) << c.error();
+  std::istringstream lines(bookmarks_transcript(c, Target::kSqlite, {SQL_UB_VARIABLE}));
+  int fetched = 0;
+  for (std::string line; std::getline(lines, line);) {
+    int asked = 0, got = 0;
+    char rc[16] = {};
+    if (std::sscanf(line.c_str(), " by bookmark of row %d %15s", &asked, rc) != 2) continue;
+    ++fetched;
+    if (std::string(rc) == "rc=0") {
+      ASSERT_EQ(std::sscanf(line.c_str(), " by bookmark of row %d rc=0 %d", &asked, &got), 2) << line;
+      EXPECT_EQ(got, asked) << line;
+    } else {
+      EXPECT_EQ(std::string(rc), "rc=-1") << line;
+    }
+  }
+  EXPECT_EQ(fetched, 4);
 }
 
 // The same with two rows bound row-wise: each added row's bookmark lands in
@@ -381,25 +462,57 @@ TEST_F(ProgramsE2e, RowWiseBookmarksAfterBulkAddLandInTheirOwnRows) {
 }
 
 // The return value of a function call and output and input/output
-// parameters, each written into its own buffer.
+// parameters, each written into its own buffer. The return value is asked
+// for on handles in the states programs leave them in: fresh, after a
+// statement without parameters, after one that left more parameters bound
+// (one of them on the buffer the return value is to land in), and bound
+// before the call is prepared; bound without a length indicator; and made
+// an output parameter through its descriptor field.
 std::string return_value_transcript(Conn& c, Target) {
   std::ostringstream o;
   c.exec("CREATE OR REPLACE FUNCTION pr_proc(a integer, INOUT b integer, OUT s text) AS "
          "$$ SELECT b + a, 'sum ' || (a + b) $$ LANGUAGE sql");
-  {
+  enum class Before { kFresh, kNoParams, kMoreParams, kBindFirst, kNoIndicator, kDescriptor };
+  for (const Before before : {Before::kFresh, Before::kNoParams, Before::kMoreParams, Before::kBindFirst,
+                              Before::kNoIndicator, Before::kDescriptor}) {
     Stmt st(c);
-    char prev[16] = {};
-    SQLLEN previ = 0;
-    o << "before " << st.run("SELECT 'previous'") << "\n";
-    SQLFetch(st.h);
-    SQLGetData(st.h, 1, SQL_C_CHAR, prev, sizeof prev, &previ);
-    SQLFreeStmt(st.h, SQL_CLOSE);
-    char ret[16];
-    std::strcpy(ret, prev);
-    SQLLEN reti = 0;
+    char ret[16] = "left", second[16] = "second";
+    SQLLEN reti = SQL_NTS, secondi = SQL_NTS;
+    if (before == Before::kNoParams || before == Before::kDescriptor) {
+      o << "no params " << st.run("SELECT 'previous'") << "\n";
+      SQLFetch(st.h);
+      SQLGetData(st.h, 1, SQL_C_CHAR, ret, sizeof ret, &reti);
+      SQLFreeStmt(st.h, SQL_CLOSE);
+    } else if (before == Before::kMoreParams) {
+      SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 10, 0, ret, sizeof ret, &reti);
+      SQLBindParameter(st.h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 10, 0, second, sizeof second, &secondi);
+      o << "two params " << st.run("SELECT {fn CONCAT(?, ?)}") << "\n";
+      char v[32] = {};
+      SQLLEN vi = 0;
+      SQLRETURN rc = SQLFetch(st.h);
+      SQLGetData(st.h, 1, SQL_C_CHAR, v, sizeof v, &vi);
+      o << " fetch " << rc_of(rc, st.h) << " " << v << "\n";
+      SQLFreeStmt(st.h, SQL_CLOSE);
+    }
+    if (before == Before::kBindFirst)
+      SQLBindParameter(st.h, 1, SQL_PARAM_OUTPUT, SQL_C_CHAR, SQL_CHAR, sizeof ret - 1, 0, ret, sizeof ret - 1, &reti);
     o << "prepare " << rc_of(SQLPrepare(st.h, (SQLCHAR*)"{ ? = call length('foo') }", SQL_NTS), st.h) << "\n";
-    SQLBindParameter(st.h, 1, SQL_PARAM_OUTPUT, SQL_C_CHAR, SQL_INTEGER, 0, 0, ret, sizeof ret, &reti);
-    o << "execute " << rc_of(SQLExecute(st.h), st.h) << " ret " << ret << "/" << reti << "\n";
+    if (before == Before::kNoIndicator) {
+      SQLBindParameter(st.h, 1, SQL_PARAM_OUTPUT, SQL_C_CHAR, SQL_INTEGER, 0, 0, ret, sizeof ret - 1, nullptr);
+    } else if (before == Before::kDescriptor) {
+      SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_INTEGER, 0, 0, ret, sizeof ret - 1, &reti);
+      SQLHDESC ipd = nullptr;
+      SQLGetStmtAttr(st.h, SQL_ATTR_IMP_PARAM_DESC, &ipd, 0, nullptr);
+      o << "descriptor "
+        << outcome(SQLSetDescField(ipd, 1, SQL_DESC_PARAMETER_TYPE, reinterpret_cast<SQLPOINTER>(SQL_PARAM_OUTPUT), 0),
+                   SQL_HANDLE_DESC, ipd)
+        << "\n";
+    } else if (before != Before::kBindFirst) {
+      SQLBindParameter(st.h, 1, SQL_PARAM_OUTPUT, SQL_C_CHAR, SQL_INTEGER, 0, 0, ret, sizeof ret - 1, &reti);
+    }
+    o << "execute " << rc_of(SQLExecute(st.h), st.h) << " ret " << ret << "/" << reti << " second " << second << "/"
+      << secondi << "\n";
+    SQLFreeStmt(st.h, SQL_CLOSE);
   }
   {
     Stmt st(c);
@@ -412,8 +525,15 @@ std::string return_value_transcript(Conn& c, Target) {
     o << "prepare " << rc_of(SQLPrepare(st.h, (SQLCHAR*)"{call pr_proc(?, ?, ?)}", SQL_NTS), st.h) << "\n";
     o << "execute " << rc_of(SQLExecute(st.h), st.h) << " a=" << a << " b=" << b << "/" << bi << " s=" << s << "/"
       << si << "\n";
+    SQLFreeStmt(st.h, SQL_CLOSE);
     a = 1;
     o << "again " << rc_of(SQLExecute(st.h), st.h) << " a=" << a << " b=" << b << "/" << bi << " s=" << s << "/"
+      << si << "\n";
+    SQLFreeStmt(st.h, SQL_CLOSE);
+    // The same call executed directly, with the input/output value as sent.
+    b = 10;
+    std::strcpy(s, "untouched");
+    o << "direct " << st.run("{call pr_proc(?, ?, ?)}") << " a=" << a << " b=" << b << "/" << bi << " s=" << s << "/"
       << si << "\n";
   }
   return o.str();
@@ -454,6 +574,7 @@ std::string connect_warnings(const std::string& connect) {
     for (const std::string& s : seen)
       if (s == rec) o << " twice: " << rec;
     seen.push_back(rec);
+    if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "REC %s\n", rec.c_str());
   }
   o << " records " << seen.size() << " number " << number;
   if (SQL_SUCCEEDED(rc)) SQLDisconnect(dbc);
