@@ -35,14 +35,15 @@ AttrClass classify(SQLINTEGER a) {
   return AttrClass::kOther;
 }
 
-// Attributes whose values are one of a few 32-bit constants (cursor type,
-// concurrency, scrollability, sensitivity, on/off switches).
-bool enumerated_attr(SQLINTEGER a) {
+// Attributes whose values are 32-bit quantities: one of a few constants
+// (cursor type, concurrency, scrollability, sensitivity, on/off switches) or
+// a bind type (by column, or the size of one row's structure).
+bool thirty_two_bit_attr(SQLINTEGER a) {
   switch (a) {
     case SQL_ATTR_ASYNC_ENABLE: case SQL_ATTR_CONCURRENCY: case SQL_ATTR_CURSOR_TYPE: case SQL_ATTR_NOSCAN:
     case SQL_ATTR_RETRIEVE_DATA: case SQL_ATTR_SIMULATE_CURSOR: case SQL_ATTR_USE_BOOKMARKS:
     case SQL_ATTR_CURSOR_SCROLLABLE: case SQL_ATTR_CURSOR_SENSITIVITY: case SQL_ATTR_ENABLE_AUTO_IPD:
-    case SQL_ATTR_METADATA_ID:
+    case SQL_ATTR_METADATA_ID: case SQL_ATTR_ROW_BIND_TYPE: case SQL_ATTR_PARAM_BIND_TYPE:
       return true;
     default:
       return false;
@@ -217,11 +218,11 @@ SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
     SQLLEN v = 0;
     rc = remote_sql_get_stmt_attr_integer(h, s, attr, &v);
     if (rc_ok(rc)) {
-      // Enumerated values go into 32 bits, as common drivers write them:
-      // a program that reads one into an SQLINTEGER keeps its neighbour, and
-      // a zero-initialised SQLULEN still reads the value. Counts and sizes
-      // stay pointer-wide.
-      const bool narrow = buflen == SQL_IS_INTEGER || buflen == SQL_IS_UINTEGER || enumerated_attr(attr);
+      // 32-bit quantities go into 32 bits, as common drivers write them: a
+      // program that reads one into an SQLINTEGER keeps its neighbour, and a
+      // zero-initialised SQLULEN still reads the value. Counts, lengths and
+      // time-outs stay pointer-wide.
+      const bool narrow = buflen == SQL_IS_INTEGER || buflen == SQL_IS_UINTEGER || thirty_two_bit_attr(attr);
       if (value) {
         if (narrow) {
           const auto u = static_cast<SQLUINTEGER>(v);

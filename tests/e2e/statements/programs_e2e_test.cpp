@@ -97,6 +97,36 @@ std::string stmt_attr_width_transcript(Conn& c, Target t) {
     if (t == Target::kPostgres) o << " neighbour " << (narrow.neighbour == 0x5A5A5A5A ? "kept" : "overwritten");
     o << "\n";
   }
+  if (t == Target::kPostgres) {
+    // How many bytes each integer attribute writes into an 8-byte buffer,
+    // counts and sizes included: the same as the target driver writes.
+    static const struct {
+      SQLINTEGER attr;
+      const char* name;
+    } kAll[] = {
+        {SQL_ATTR_CURSOR_TYPE, "cursor type"},     {SQL_ATTR_CONCURRENCY, "concurrency"},
+        {SQL_ATTR_CURSOR_SCROLLABLE, "scrollable"}, {SQL_ATTR_CURSOR_SENSITIVITY, "sensitivity"},
+        {SQL_ATTR_USE_BOOKMARKS, "use bookmarks"}, {SQL_ATTR_ASYNC_ENABLE, "async enable"},
+        {SQL_ATTR_NOSCAN, "noscan"},               {SQL_ATTR_RETRIEVE_DATA, "retrieve data"},
+        {SQL_ATTR_ENABLE_AUTO_IPD, "auto ipd"},    {SQL_ATTR_METADATA_ID, "metadata id"},
+        {SQL_ATTR_SIMULATE_CURSOR, "simulate cursor"}, {SQL_ATTR_QUERY_TIMEOUT, "query timeout"},
+        {SQL_ATTR_MAX_ROWS, "max rows"},           {SQL_ATTR_MAX_LENGTH, "max length"},
+        {SQL_ATTR_KEYSET_SIZE, "keyset size"},     {SQL_ATTR_ROW_NUMBER, "row number"},
+        {SQL_ATTR_ROW_ARRAY_SIZE, "row array size"}, {SQL_ATTR_ROW_BIND_TYPE, "row bind type"},
+        {SQL_ATTR_PARAMSET_SIZE, "paramset size"}, {SQL_ATTR_PARAM_BIND_TYPE, "param bind type"},
+    };
+    for (const auto& a : kAll) {
+      size_t written = 0;
+      for (const unsigned char fill : {0xA5, 0x5A}) {
+        unsigned char buf[8];
+        std::memset(buf, fill, sizeof buf);
+        SQLGetStmtAttr(st.h, a.attr, buf, 0, nullptr);
+        for (size_t i = 0; i < sizeof buf; ++i)
+          if (buf[i] != fill && i + 1 > written) written = i + 1;
+      }
+      o << a.name << " writes " << (written > 4 ? 8 : written > 0 ? 4 : 0) << " bytes\n";
+    }
+  }
   SQLRETURN rc;
   while (SQL_SUCCEEDED(rc = SQLFetch(st.h))) o << "row " << col << "\n";
   o << "end " << rc << "\n";
