@@ -203,6 +203,57 @@ std::string unused_params_transcript(Conn& c, Target t) {
     SQLGetData(st.h, 1, SQL_C_CHAR, v, sizeof v, &vi);
     o << " fetch " << rc_of(rc, st.h) << " " << v << "\n";
   }
+  // Whatever the type: a second parameter of each C type, bound and used by
+  // a prepared statement, then left bound with its buffer and indicator
+  // overwritten while the handle runs a statement with one marker.
+  union Value {
+    SQLINTEGER i;
+    double d;
+    SQL_NUMERIC_STRUCT n;
+    SQL_TIMESTAMP_STRUCT ts;
+    unsigned char bytes[64];
+  };
+  static const struct {
+    SQLSMALLINT ctype, sqltype;
+    SQLULEN size;
+    SQLSMALLINT digits;
+  } kTypes[] = {
+      {SQL_C_CHAR, SQL_VARCHAR, 20, 0},      {SQL_C_WCHAR, SQL_WVARCHAR, 20, 0},
+      {SQL_C_BINARY, SQL_VARBINARY, 20, 0},  {SQL_C_SLONG, SQL_INTEGER, 0, 0},
+      {SQL_C_DOUBLE, SQL_DOUBLE, 0, 0},      {SQL_C_NUMERIC, SQL_NUMERIC, 0, 0},
+      {SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 0, 0},
+  };
+  for (const auto& k : kTypes) {
+    Stmt st(c);
+    SQLINTEGER one = 1;
+    SQLLEN onei = 0;
+    Value v;
+    std::memset(&v, 0, sizeof v);
+    SQLLEN vi = 0;
+    switch (k.ctype) {
+      case SQL_C_CHAR: std::strcpy(reinterpret_cast<char*>(v.bytes), "text"); vi = SQL_NTS; break;
+      case SQL_C_WCHAR: v.bytes[0] = 'w'; vi = 2; break;
+      case SQL_C_BINARY: v.bytes[0] = 0xAB; vi = 1; break;
+      case SQL_C_SLONG: v.i = 7; break;
+      case SQL_C_DOUBLE: v.d = 2.5; break;
+      case SQL_C_NUMERIC: v.n.precision = 3; v.n.scale = 1; v.n.sign = 1; v.n.val[0] = 125; break;
+      default: v.ts.year = 2001; v.ts.month = 2; v.ts.day = 3; break;
+    }
+    SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &one, 0, &onei);
+    SQLBindParameter(st.h, 2, SQL_PARAM_INPUT, k.ctype, k.sqltype, k.size, k.digits, &v, sizeof v, &vi);
+    o << "type " << k.ctype << " prepare "
+      << rc_of(SQLPrepare(st.h, (SQLCHAR*)"SELECT ?, ?", SQL_NTS), st.h);
+    o << " execute " << rc_of(SQLExecute(st.h), st.h);
+    SQLFreeStmt(st.h, SQL_CLOSE);
+    std::memset(&v, 0xA5, sizeof v);
+    vi = -77;
+    o << " one marker " << st.run("SELECT ? + 1");
+    SQLINTEGER r = 0;
+    SQLLEN ri = 0;
+    SQLRETURN rc = SQLFetch(st.h);
+    SQLGetData(st.h, 1, SQL_C_SLONG, &r, 0, &ri);
+    o << " fetch " << rc_of(rc, st.h) << " " << r << "\n";
+  }
   return o.str();
 }
 
