@@ -565,7 +565,7 @@ SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
     if (option == SQL_UNBIND && ard) vekc_release_desc_recs(ard, 0, 1);
     if (option == SQL_RESET_PARAMS) {
       if (apd) vekc_release_desc_recs(apd, 0, 1);
-      stmt->flags = (stmt->flags & ~0x160u) | 0x100u;
+      stmt->flags = (stmt->flags & ~static_cast<uint32_t>(kStmtParamCountAsked)) | kStmtParamsReset;
     }
     if (option == SQL_CLOSE) {
       stmt->cursor_state = 0;
