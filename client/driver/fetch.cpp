@@ -35,6 +35,18 @@ SQLRETURN after_no_data(StmtCall &c) {
   return SQL_NO_DATA;
 }
 
+// Added rows: their bookmarks (and only those) come back in a bound column 0,
+// else a fetch by what it held before would bring another row. The other
+// rows of the column get the server's copies, which hold what the driver
+// wrote there last.
+SQLRETURN added_bookmarks(StmtCall &c) {
+  client_desc *ard = cur_desc(c.stmt, DESC_ARD);
+  if (!ard || ard->n_descrec < 1) return SQL_SUCCESS;
+  const client_desc_rec &mark = ard->records[0];
+  if (!mark.data_ptr && !mark.octet_length_ptr && !mark.indicator_ptr) return SQL_SUCCESS;
+  return fetch_bound_columns(c, 0);
+}
+
 // A warning's records are taken over before the follow-up calls (row status,
 // counts, bound columns) replace them on the server.
 // Any call clears the server's copy, so it is cleared at once: the records are
@@ -301,6 +313,7 @@ SQLRETURN set_pos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALL
   if (!rc_ok(rc) || op == SQL_POSITION) return finish("SQLSetPos", rc);
   SQLRETURN frc = row_status_if_any(c);
   if (frc != SQL_SUCCESS) return frc;
+  if (op == SQL_ADD && (frc = added_bookmarks(c)) != SQL_SUCCESS) return frc;
   if (op == SQL_REFRESH) {
     frc = fetch_bound_columns(c);
     if (frc != SQL_SUCCESS) return frc;
@@ -324,12 +337,7 @@ SQLRETURN bulk_operations(SQLHSTMT handle, SQLSMALLINT op) {
   if (!rc_ok(rc)) return finish("SQLBulkOperations", rc);
   SQLRETURN frc;
   if (op == SQL_FETCH_BY_BOOKMARK && (frc = fetch_bound_columns(c)) != SQL_SUCCESS) return frc;
-  // Added rows: their bookmarks (and only those) come back in a bound column 0.
-  client_desc *ard = cur_desc(c.stmt, DESC_ARD);
-  if (op == SQL_ADD && ard && ard->n_descrec > 0 &&
-      (ard->records[0].data_ptr || ard->records[0].octet_length_ptr || ard->records[0].indicator_ptr) &&
-      (frc = fetch_bound_columns(c, 0)) != SQL_SUCCESS)
-    return frc;
+  if (op == SQL_ADD && (frc = added_bookmarks(c)) != SQL_SUCCESS) return frc;
   if ((frc = rows_processed_if_any(c)) != SQL_SUCCESS) return frc;
   client_desc *ird = cur_desc(c.stmt, DESC_IRD);
   if (ird && ird->array_status_ptr && (frc = fetch_row_status_array(c)) != SQL_SUCCESS) return frc;

@@ -404,8 +404,20 @@ std::string bookmark_after_add_transcript(Conn& c, Target) {
   col2[0] = 0;
   rc = SQLBulkOperations(st.h, SQL_FETCH_BY_BOOKMARK);
   o << "by bookmark " << rc_of(rc, st.h) << " " << col1 << " - " << col2 << "\n";
+  // A row added with SQLSetPos: whatever the bookmark column holds after
+  // it, fetching by that bookmark gives the new row or an error.
+  col1 = 4321;
+  std::strcpy(col2, "8765");
+  ind1 = 0;
+  ind2 = SQL_NTS;
+  marki = -77;
+  rc = SQLSetPos(st.h, 1, SQL_ADD, SQL_LOCK_NO_CHANGE);
+  o << "setpos add " << rc_of(rc, st.h) << " mark " << marki << "\n";
+  SQLSetStmtAttr(st.h, SQL_ATTR_FETCH_BOOKMARK_PTR, mark, SQL_IS_POINTER);
+  rc = SQLFetchScroll(st.h, SQL_FETCH_BOOKMARK, 0);
+  o << "setpos added row " << rc_of(rc, st.h) << " " << col1 << " - " << col2 << "\n";
   SQLCloseCursor(st.h);
-  o << rows_as_text(c, "SELECT i, t FROM pr_bulk WHERE i IN (105, 1234) ORDER BY i");
+  o << rows_as_text(c, "SELECT i, t FROM pr_bulk WHERE i IN (105, 1234, 4321) ORDER BY i");
   return o.str();
 }
 
