@@ -2,10 +2,12 @@
 // target and through the bridge: integer statement attributes read into
 // 4-byte variables, parameters left bound for statements that do not use
 // them, binary parameters shorter than their buffer, data at execution with
-// a parameter array, fetch by bookmark after a bulk add, and the return value
-// and output parameters of procedure calls. Each transcript must be the same
-// both ways, on PostgreSQL through psqlODBC and, where the target has the
-// feature, on SQLite.
+// a parameter array, fetches by bookmark (after an add, of either kind), and
+// the return value and output parameters of procedure calls. Each transcript
+// must be the same both ways, on PostgreSQL through psqlODBC and, where the
+// target has the feature, on SQLite. Then what has no direct counterpart:
+// connect warnings listed once, SQLFreeStmt(SQL_CLOSE) in block mode, and the
+// server's limit for one bound array.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -636,12 +638,6 @@ TEST_F(ProgramsE2e, ReturnValueAndOutputParametersOfProcedureCalls) {
   compare(Target::kPostgres, return_value_transcript);
 }
 
-}  // namespace
-}  // namespace kyvek::e2e
-
-namespace kyvek::e2e {
-namespace {
-
 // The records of a connection after a warned SQLDriverConnect: each once.
 std::string connect_warnings(const std::string& connect) {
   SQLHENV env = nullptr;
@@ -693,12 +689,6 @@ TEST_F(ProgramsE2e, DriverConnectWarningsAreListedOnce) {
   EXPECT_EQ(records, number) << bridge;
 }
 
-}  // namespace
-}  // namespace kyvek::e2e
-
-namespace kyvek::e2e {
-namespace {
-
 // A program that calls the driver's own exports (no Driver Manager between)
 // closes a block-fetched cursor with SQLFreeStmt(SQL_CLOSE) or with
 // SQLCloseCursor: either way no cached row is served afterwards.
@@ -744,12 +734,6 @@ TEST_F(ProgramsE2e, CloseWithFreeStmtEndsTheBlockCacheLikeCloseCursor) {
   EXPECT_EQ(after[0], after[1]);
   EXPECT_EQ(after[0].find("row"), std::string::npos) << after[0];
 }
-
-}  // namespace
-}  // namespace kyvek::e2e
-
-namespace kyvek::e2e {
-namespace {
 
 // A parameter array beyond the server's limit for one array (what pyodbc's
 // fast_executemany binds for 5,000 rows of a SQLite text column described as
