@@ -54,6 +54,7 @@ const char* class_text(int class_kind) {
   switch (class_kind) {
     case CLASS_ISO: return "ISO 9075";
     case CLASS_ODBC3: return "ODBC 3.0";
+    case CLASS_ODBC2: return "ODBC 2.0";
     default: return "UNKNOWN";
   }
 }

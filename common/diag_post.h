@@ -16,7 +16,7 @@ extern "C" {
 // One diagnostic record. Fields follow the alphabetical order of the ODBC
 // diagnostic field names. Every text is a private heap copy owned by the record.
 typedef struct error_record {
-  char* class_origin;       // "ISO 9075", "ODBC 3.0" or "UNKNOWN"
+  char* class_origin;       // "ISO 9075", "ODBC 3.0", "ODBC 2.0" or "UNKNOWN"
   int32_t column_number;    // SQL_DIAG_COLUMN_NUMBER
   char* connection_name;    // vendor identifier, also the bracketed message prefix
   char* message_text;       // "[" connection_name "]" message; null when none was posted
@@ -30,6 +30,7 @@ typedef struct error_record {
 
 enum {
   DIAG_RC_RECORDED = 0x1,   // diag_header.flags: set_return_code stored a result
+  DIAG_ERROR_WALK = 0x2,    // diag_header.flags: an ODBC 2 SQLError walk runs (the driver)
 };
 
 typedef struct diag_header {
@@ -38,6 +39,10 @@ typedef struct diag_header {
   int32_t record_count;     // completed records in the list
   error_record* first;      // posting order; null when empty
   void* lock;               // null, or the lock of a list shared between threads
+  // The driver's SQLError walk, valid while DIAG_ERROR_WALK is set: the records
+  // still to return and the number of the next one. Clearing the list ends it.
+  int32_t walk_remaining;
+  int32_t walk_next;
 } diag_header;
 
 // Vendor flags of post_error, tested in this order when no connection name is given.
@@ -52,6 +57,7 @@ enum {
 enum {
   CLASS_ODBC3 = 0,          // "ODBC 3.0"
   CLASS_ISO = 1,            // "ISO 9075"
+  CLASS_ODBC2 = 2,          // "ODBC 2.0" (the driver's ODBC 2 functions)
 };
 
 #define KY_MAX_DIAG_MESSAGE 1023

@@ -30,6 +30,10 @@ SQLRETURN connect(SQLHDBC handle, SQLCHAR *server, SQLSMALLINT server_len, SQLCH
                   SQLSMALLINT user_len, SQLCHAR *password, SQLSMALLINT password_len);
 SQLRETURN disconnect(SQLHDBC handle);
 
+// browse.cpp
+SQLRETURN browse_connect(SQLHDBC handle, SQLCHAR *in, SQLSMALLINT inlen, SQLCHAR *out, SQLSMALLINT outmax,
+                         SQLSMALLINT *outlen);
+
 // info.cpp
 SQLRETURN get_functions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT *supported);
 SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value, SQLSMALLINT buflen, SQLSMALLINT *len);
@@ -120,6 +124,24 @@ SQLRETURN foreign_keys(SQLHSTMT h, SQLCHAR *pc, SQLSMALLINT pcn, SQLCHAR *ps, SQ
                        SQLSMALLINT ptn, SQLCHAR *fc, SQLSMALLINT fcn, SQLCHAR *fs, SQLSMALLINT fsn,
                        SQLCHAR *ft, SQLSMALLINT ftn);
 SQLRETURN get_type_info(SQLHSTMT h, SQLSMALLINT type);
+
+// odbc2.cpp: the ODBC 2 functions
+SQLRETURN odbc2_alloc_env(SQLHENV *out);
+SQLRETURN odbc2_alloc_connect(SQLHENV env, SQLHDBC *out);
+SQLRETURN odbc2_alloc_stmt(SQLHDBC dbc, SQLHSTMT *out);
+SQLRETURN odbc2_free_env(SQLHENV env);
+SQLRETURN odbc2_free_connect(SQLHDBC dbc);
+SQLRETURN transact(SQLHENV env, SQLHDBC dbc, SQLUSMALLINT completion);
+SQLRETURN col_attributes(SQLHSTMT stmt, SQLUSMALLINT column, SQLUSMALLINT field, SQLPOINTER buf,
+                         SQLSMALLINT buflen, SQLSMALLINT *str_len, SQLLEN *num);
+SQLRETURN param_options(SQLHSTMT stmt, SQLULEN rows, SQLULEN *processed);
+SQLRETURN set_stmt_option(SQLHSTMT stmt, SQLUSMALLINT option, SQLULEN value);
+SQLRETURN get_stmt_option(SQLHSTMT stmt, SQLUSMALLINT option, SQLPOINTER value);
+SQLRETURN set_connect_option(SQLHDBC dbc, SQLUSMALLINT option, SQLULEN value);
+SQLRETURN get_connect_option(SQLHDBC dbc, SQLUSMALLINT option, SQLPOINTER value);
+SQLRETURN set_scroll_options(SQLHSTMT stmt, SQLUSMALLINT concurrency, SQLLEN keyset, SQLUSMALLINT rowset);
+SQLRETURN error(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR *state, SQLINTEGER *native, SQLCHAR *msg,
+                SQLSMALLINT buflen, SQLSMALLINT *textlen);
 
 }  // namespace kyvek::driver::api
 

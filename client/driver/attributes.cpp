@@ -189,6 +189,15 @@ SQLRETURN set_trace_attr(client_dbc *dbc, SQLINTEGER attr, SQLPOINTER value, SQL
 
 }  // namespace
 
+bool cache_connect_option(client_dbc *dbc, int32_t option, SQLULEN value) {
+  const ConnAttr *a = find_attr(option);
+  if (!a || !a->bit) return false;
+  if (a->num) dbc->*(a->num) = static_cast<int32_t>(value);
+  if (option == SQL_ATTR_QUIET_MODE) dbc->quiet_mode = reinterpret_cast<void *>(value);
+  dbc->attr_set_mask |= a->bit;
+  return true;
+}
+
 }  // namespace kyvek::driver
 
 using namespace kyvek::driver;

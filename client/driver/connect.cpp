@@ -50,13 +50,6 @@ std::string pair_servers(const std::string &servers, const std::string &ports) {
   return out;
 }
 
-void take_link_down(client_dbc *dbc) {
-  if (!dbc->rpc) return;
-  RPCDisconnect(dbc->rpc);
-  RPCTerminate(dbc->rpc);
-  RPCFreeHandle(dbc->rpc);
-  dbc->rpc = nullptr;
-}
 
 void free_rpc(RpcHandle *h) {
   RPCTerminate(h);
@@ -89,6 +82,17 @@ std::string scrambled(const client_dbc *dbc, const std::string &text) {
   return buf;
 }
 
+}  // namespace
+
+// Closes the connection's link, if any, and forgets it.
+void take_link_down(client_dbc *dbc) {
+  if (!dbc->rpc) return;
+  RPCDisconnect(dbc->rpc);
+  RPCTerminate(dbc->rpc);
+  RPCFreeHandle(dbc->rpc);
+  dbc->rpc = nullptr;
+}
+
 // Copies the out string into the application's buffer; 01004 when cut.
 bool write_out_string(client_dbc *dbc, const std::string &text, SQLCHAR *out, SQLSMALLINT outmax,
                       SQLSMALLINT *outlen) {
@@ -103,8 +107,6 @@ bool write_out_string(client_dbc *dbc, const std::string &text, SQLCHAR *out, SQ
   post_client(&dbc->diag, dbc, 4, "01004", false, "String data, right truncated");
   return true;
 }
-
-}  // namespace
 
 void rpc_error_callback(int code, void *context) {
   if (vekc_chk_handle(kDbc, context)) return;
@@ -275,11 +277,10 @@ SQLRETURN remote_failure(client_dbc *dbc, const char *step, int rc) {
   return rc_ok(rc) ? SQL_ERROR : static_cast<SQLRETURN>(rc);
 }
 
-// Runs once the link is up; any failure returned here takes the link down.
-SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &a, bool *warned) {
-  client_env *env = dbc->env;
-  bool may_prompt = a.hwnd && a.completion != SQL_DRIVER_NOPROMPT;
+}  // namespace
 
+SQLRETURN open_server_session(client_dbc *dbc, AttrList &list, bool may_prompt, bool *warned) {
+  client_env *env = dbc->env;
   // Server information and the scrambling variant.
   auto info = [&](int32_t type, std::string *out) {
     char buf[101] = {};
@@ -332,31 +333,6 @@ SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &
     }
   }
 
-  // Translated (out) string.
-  list.rename("TARGETUSER", "UID");
-  list.rename("TARGETAUTH", "PWD");
-  list.remove("FILEDSN");
-  list.remove("SAVEFILE");
-  if (list.has("SERVER") && list.has("PORT")) {
-    if (!list.has("SERVERPORT")) list.set("SERVERPORT", pair_servers(*list.get("SERVER"), *list.get("PORT")));
-    list.remove("PORT");
-    list.remove("SERVER");
-  }
-  uint32_t f = dbc->client_flags;
-  if (f & kFlagMetadataBlockFetch) list.remove("METADATABLOCKFETCH");
-  if (!(f & kFlagUseVekDbAuth)) list.remove("USEVEKDBAUTH");
-  if (!(f & kFlagMetadataIdIdentifiers)) list.remove("METADATA_ID_IDENTIFIERS");
-  if (f & kFlagMapExecDirect) list.remove("MAPEXECDIRECT");
-  if (!(f & kFlagGetInfoPassthru)) list.remove("GETINFOPASSTHRU");
-  if (!(f & kFlagOverrideLength)) list.remove("OVERRIDELENGTH");
-  if (dbc->block_fetch_size == 0) list.remove("BLOCKFETCHSIZE");
-  if (!(f & kFlagDisguiseWide)) list.remove("DISGUISEWIDE");
-  if (dbc->connect_retries == 5) list.remove("CONNECTATTEMPTS");
-  std::string translated = list.to_string();
-  if (tracing(0x200))
-    log_printf_tid("\tTranslated connection string =\n\t%s\n",
-                   trace_safe_connection_string(translated).c_str());
-
   // Remote environment and connection.
   if (g_connection_pooling != 0) {
     TRACE(0x200, "\tSetting remote CONNECTION_POOLING to %lu\n",
@@ -390,6 +366,43 @@ SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &
     if (dbc->dead) return SQL_ERROR;
     *warned = true;  // IM006 stays as a warning; the connect goes on
   }
+  return SQL_SUCCESS;
+}
+
+namespace {
+
+// Runs once the link is up; any failure returned here takes the link down.
+SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &a, bool *warned) {
+  bool may_prompt = a.hwnd && a.completion != SQL_DRIVER_NOPROMPT;
+  SQLRETURN rc = open_server_session(dbc, list, may_prompt, warned);
+  if (rc != SQL_SUCCESS) return rc;
+  void *server_env = reinterpret_cast<void *>(dbc->server_env);
+  void *server_dbc = reinterpret_cast<void *>(dbc->server_dbc);
+
+  // Translated (out) string.
+  list.rename("TARGETUSER", "UID");
+  list.rename("TARGETAUTH", "PWD");
+  list.remove("FILEDSN");
+  list.remove("SAVEFILE");
+  if (list.has("SERVER") && list.has("PORT")) {
+    if (!list.has("SERVERPORT")) list.set("SERVERPORT", pair_servers(*list.get("SERVER"), *list.get("PORT")));
+    list.remove("PORT");
+    list.remove("SERVER");
+  }
+  uint32_t f = dbc->client_flags;
+  if (f & kFlagMetadataBlockFetch) list.remove("METADATABLOCKFETCH");
+  if (!(f & kFlagUseVekDbAuth)) list.remove("USEVEKDBAUTH");
+  if (!(f & kFlagMetadataIdIdentifiers)) list.remove("METADATA_ID_IDENTIFIERS");
+  if (f & kFlagMapExecDirect) list.remove("MAPEXECDIRECT");
+  if (!(f & kFlagGetInfoPassthru)) list.remove("GETINFOPASSTHRU");
+  if (!(f & kFlagOverrideLength)) list.remove("OVERRIDELENGTH");
+  if (dbc->block_fetch_size == 0) list.remove("BLOCKFETCHSIZE");
+  if (!(f & kFlagDisguiseWide)) list.remove("DISGUISEWIDE");
+  if (dbc->connect_retries == 5) list.remove("CONNECTATTEMPTS");
+  std::string translated = list.to_string();
+  if (tracing(0x200))
+    log_printf_tid("\tTranslated connection string =\n\t%s\n",
+                   trace_safe_connection_string(translated).c_str());
 
   // Remote connection string: target DSN, user and password only.
   for (const char *k : {"DSN", "SERVER", "PORT", "SERVERPORT", "TRANSPORT", "BLOCKFETCHSIZE",
@@ -643,6 +656,11 @@ SQLRETURN disconnect(SQLHDBC handle) {
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto *dbc = static_cast<client_dbc *>(handle);
   clear_errors(&dbc->diag);
+  if (dbc->browse_state != 0) {
+    // A browse connect in progress is abandoned; a link it opened is closed.
+    end_browse(dbc);
+    return SQL_SUCCESS;
+  }
   if (!is_connected(dbc))
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
   if (dbc->dead) {

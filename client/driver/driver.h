@@ -193,6 +193,14 @@ struct client_dbc {
   std::atomic<int32_t> dead{0};
   int32_t ignored_count = 0;
   int32_t ignored_stmt_attrs[kMaxIgnoredStmtAttrs]{};
+  // Browse connect (browse.cpp): 0 none, 1 after the first answer, 2 after the
+  // list of data sources (the link is then open); the presence-mask bits the
+  // next call must give and those the last answer offered; the connection
+  // strings given after the first call.
+  int32_t browse_state = 0;
+  uint32_t browse_required = 0;
+  uint32_t browse_optional = 0;
+  std::string browse_accum;
 };
 
 // One descriptor record; the fields beyond the tag belong to the descriptor
@@ -276,6 +284,25 @@ SQLRETURN post_rc(diag_header *hdr, const client_dbc *dbc, SQLRETURN rc, int32_t
 // gets the whole length.
 bool copy_out(const char *text, char *buf, SQLLEN buflen, SQLLEN *full);
 
+// ---- the connect road (connect.cpp) -----------------------------------------
+// Opens the link to the first server:port that answers (SERVERPORT, or SERVER
+// and PORT); 0 on success, -1 with records posted.
+int rpc_connect(client_dbc *dbc, const AttrList &list);
+// Over an open link: server information, the logon (LOGONUSER, LOGONAUTH; a
+// dialog only when may_prompt), the server's environment and connection and
+// the cached connection attributes. SQL_SUCCESS, SQL_NO_DATA for a cancelled
+// dialog, or the failure (records posted); warned is set for kept warnings.
+SQLRETURN open_server_session(client_dbc *dbc, AttrList &list, bool may_prompt, bool *warned);
+// Closes the connection's link, if any, and forgets it.
+void take_link_down(client_dbc *dbc);
+// Copies an out connection string into the application's buffer: whole when
+// it fits, else cut with a NUL and "01004" posted (true). The length is the
+// whole length.
+bool write_out_string(client_dbc *dbc, const std::string &text, SQLCHAR *out, SQLSMALLINT outmax,
+                      SQLSMALLINT *outlen);
+// Ends a browse connect in progress: state 0, and a link it opened closed.
+void end_browse(client_dbc *dbc);
+
 // ---- connection keywords (keywords.cpp) -------------------------------------
 uint32_t attribute_presence_mask(const AttrList &list);
 void retrieve_vek_flags(client_dbc *dbc);
@@ -310,6 +337,9 @@ int refuse_sqlserver_port(client_dbc *dbc, int port);
 extern std::atomic<int32_t> g_connection_pooling;
 // The trace switch as SQL_ATTR_TRACE with value 1 sets it.
 void switch_trace_on();
+// Keeps an ODBC 2 connection option in the connection's cache: its value (as
+// 32 bits) and its set-mask bit. False for an option that is not cached.
+bool cache_connect_option(client_dbc *dbc, int32_t option, SQLULEN value);
 
 // ---- dialogs of the setup library (dialogs.cpp) -----------------------------
 // Results: negative error, 0 cancelled, positive done; -1 when the setup

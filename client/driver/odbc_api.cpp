@@ -15,7 +15,11 @@
 // functions SQLColumnPrivileges, SQLColumns, SQLForeignKeys, SQLGetTypeInfo,
 // SQLPrimaryKeys, SQLProcedureColumns, SQLProcedures, SQLSpecialColumns,
 // SQLStatistics, SQLTablePrivileges, SQLTables; the descriptor functions
-// SQLCopyDesc, SQLGetDescField, SQLGetDescRec, SQLSetDescField, SQLSetDescRec.
+// SQLCopyDesc, SQLGetDescField, SQLGetDescRec, SQLSetDescField, SQLSetDescRec;
+// SQLBrowseConnect; the ODBC 2 functions SQLAllocConnect, SQLAllocEnv,
+// SQLAllocStmt, SQLColAttributes, SQLError, SQLFreeConnect, SQLFreeEnv,
+// SQLGetConnectOption, SQLGetStmtOption, SQLParamOptions, SQLSetConnectOption,
+// SQLSetScrollOptions, SQLSetStmtOption, SQLTransact.
 // (kyvekcnt.map lists the same names; a test holds the two together.)
 //
 // The guard, in this order:
@@ -26,7 +30,8 @@
 //     one handle from several threads run one after the other. A handle
 //     freed while the call waited answers SQL_INVALID_HANDLE.
 //  3. The handle's diagnostics are cleared, except by the diagnostic
-//     functions (they read them) and SQLCancel (below).
+//     functions (they read them: SQLGetDiagRec, SQLGetDiagField, SQLError)
+//     and SQLCancel (below).
 //  4. The internal function runs. A std::bad_alloc becomes "HY001" "Memory
 //     allocation error" on the handle, any other exception "HY000"; nothing
 //     unwinds into the Driver Manager.
@@ -93,6 +98,13 @@ int kind_of(SQLSMALLINT type) {
     case SQL_HANDLE_DESC: return kDesc;
     default: return kNoHandle;
   }
+}
+
+// SQLError and SQLTransact name the handle they act on by which of their
+// handles is given: the statement, else the connection, else the environment.
+int kind_of_first(SQLHANDLE stmt, SQLHANDLE dbc, SQLHANDLE env, SQLHANDLE *chosen) {
+  *chosen = stmt ? stmt : dbc ? dbc : env;
+  return stmt ? kStmt : dbc ? kDbc : env ? kEnv : kNoHandle;
 }
 
 // SQLEndTran ends transactions of an environment or a connection; any other
@@ -255,6 +267,32 @@ SQLRETURN SQL_API SQLForeignKeys(SQLHSTMT h, SQLCHAR *pc, SQLSMALLINT pcn, SQLCH
 SQLRETURN SQL_API SQLGetTypeInfo(SQLHSTMT h, SQLSMALLINT type) { return G(SQLGetTypeInfo, kStmt, h, kCall, get_type_info(h, type)); }
 
 SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLCHAR *state, SQLINTEGER *native, SQLCHAR *msg, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetDiagRec, kind_of(t), h, kDiagRead, get_diag_rec(t, h, rec, state, native, msg, cap, n)); }
+SQLRETURN SQL_API SQLBrowseConnect(SQLHDBC h, SQLCHAR *in, SQLSMALLINT inlen, SQLCHAR *out, SQLSMALLINT cap, SQLSMALLINT *outlen) { return G(SQLBrowseConnect, kDbc, h, kCall, browse_connect(h, in, inlen, out, cap, outlen)); }
+
+// ODBC 2.
+SQLRETURN SQL_API SQLAllocEnv(SQLHENV *out) { return G(SQLAllocEnv, kNoHandle, nullptr, kCall, odbc2_alloc_env(out)); }
+SQLRETURN SQL_API SQLAllocConnect(SQLHENV h, SQLHDBC *out) { return G(SQLAllocConnect, kEnv, h, kCall, odbc2_alloc_connect(h, out)); }
+SQLRETURN SQL_API SQLAllocStmt(SQLHDBC h, SQLHSTMT *out) { return G(SQLAllocStmt, kDbc, h, kCall, odbc2_alloc_stmt(h, out)); }
+SQLRETURN SQL_API SQLFreeEnv(SQLHENV h) { return G(SQLFreeEnv, kEnv, h, kCall, odbc2_free_env(h)); }
+SQLRETURN SQL_API SQLFreeConnect(SQLHDBC h) { return G(SQLFreeConnect, kDbc, h, kCall, odbc2_free_connect(h)); }
+SQLRETURN SQL_API SQLTransact(SQLHENV env, SQLHDBC dbc, SQLUSMALLINT completion) {
+  SQLHANDLE h;
+  const int kind = kind_of_first(nullptr, dbc, env, &h);
+  return G(SQLTransact, kind, h, kCall, transact(env, dbc, completion));
+}
+SQLRETURN SQL_API SQLColAttributes(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, SQLPOINTER buf, SQLSMALLINT cap, SQLSMALLINT *n, SQLLEN *num) { return G(SQLColAttributes, kStmt, h, kCall, col_attributes(h, col, field, buf, cap, n, num)); }
+SQLRETURN SQL_API SQLParamOptions(SQLHSTMT h, SQLULEN rows, SQLULEN *processed) { return G(SQLParamOptions, kStmt, h, kCall, param_options(h, rows, processed)); }
+SQLRETURN SQL_API SQLSetStmtOption(SQLHSTMT h, SQLUSMALLINT option, SQLULEN v) { return G(SQLSetStmtOption, kStmt, h, kCall, set_stmt_option(h, option, v)); }
+SQLRETURN SQL_API SQLGetStmtOption(SQLHSTMT h, SQLUSMALLINT option, SQLPOINTER v) { return G(SQLGetStmtOption, kStmt, h, kCall, get_stmt_option(h, option, v)); }
+SQLRETURN SQL_API SQLSetConnectOption(SQLHDBC h, SQLUSMALLINT option, SQLULEN v) { return G(SQLSetConnectOption, kDbc, h, kCall, set_connect_option(h, option, v)); }
+SQLRETURN SQL_API SQLGetConnectOption(SQLHDBC h, SQLUSMALLINT option, SQLPOINTER v) { return G(SQLGetConnectOption, kDbc, h, kCall, get_connect_option(h, option, v)); }
+SQLRETURN SQL_API SQLSetScrollOptions(SQLHSTMT h, SQLUSMALLINT concurrency, SQLLEN keyset, SQLUSMALLINT rowset) { return G(SQLSetScrollOptions, kStmt, h, kCall, set_scroll_options(h, concurrency, keyset, rowset)); }
+SQLRETURN SQL_API SQLError(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR *state, SQLINTEGER *native, SQLCHAR *msg, SQLSMALLINT cap, SQLSMALLINT *n) {
+  SQLHANDLE h;
+  const int kind = kind_of_first(stmt, dbc, env, &h);
+  return G(SQLError, kind, h, kDiagRead, error(env, dbc, stmt, state, native, msg, cap, n));
+}
+
 SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT id, SQLPOINTER v, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetDiagField, kind_of(t), h, kDiagRead, get_diag_field(t, h, rec, id, v, cap, n)); }
 
 }  // extern "C"
