@@ -35,6 +35,8 @@ constexpr OptionalItem kOptionalItems[] = {
     {0x200, "TARGETAUTH", "Target Auth"},
 };
 
+constexpr int kMaxDataSources = 10000;
+
 // Values that a DSN may supply to the first answer.
 constexpr const char *kFromDsn[] = {"SERVERPORT", "TARGETUSER", "TARGETAUTH", "LOGONUSER", "LOGONAUTH"};
 
@@ -120,7 +122,9 @@ SQLRETURN data_source_list(client_dbc *dbc, const AttrList &list, SQLCHAR *out, 
   std::string item;
   int count = 0;
   int16_t direction = SQL_FETCH_FIRST_SYSTEM;
-  for (;;) {
+  // A bound on the names, so that a server that never says "no more" cannot
+  // keep the call going for ever.
+  for (int guard = 0; guard < kMaxDataSources; ++guard) {
     char name[513] = {}, description[513] = {};
     int16_t name_len = 0, description_len = 0;
     int32_t name_cap = 512, description_cap = 512;
@@ -135,6 +139,7 @@ SQLRETURN data_source_list(client_dbc *dbc, const AttrList &list, SQLCHAR *out, 
     item += name;
     TRACE(0x200, "\tAdding DSN: %s (current length=%d)\n", name, static_cast<int>(item.size()));
   }
+  if (rc_ok(rc)) rc = SQL_NO_DATA;  // the bound: the names so far are offered
   if (rc != SQL_NO_DATA) {
     if (!dbc->dead) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_ENV, dbc->server_env);
     end_browse(dbc);
@@ -147,8 +152,7 @@ SQLRETURN data_source_list(client_dbc *dbc, const AttrList &list, SQLCHAR *out, 
   item += "};";
   dbc->browse_required = kTargetDsn;
   dbc->browse_optional = 0;
-  SQLRETURN out_rc = answer(dbc, 2, item, out, outmax, outlen);
-  return out_rc;
+  return answer(dbc, 2, item, out, outmax, outlen);
 }
 
 // The last step: connects the server's connection to the target data source.

@@ -329,6 +329,30 @@ TEST(Child, DriverCutsBrowseResultsAndClosesTheLinkOfAFailedFirstCall) {
   EXPECT_EQ(d.SQLFreeHandle(SQL_HANDLE_ENV, env), SQL_SUCCESS);
 }
 
+// A server that offers no data source: the browse ends, and the link of its
+// second step is closed with it.
+TEST(Child, NoDataSourcesEndTheBrowse) {
+  CHILD_ONLY();
+  Driver d;
+  ASSERT_NE(d.lib, nullptr) << dlerror();
+  SQLHENV env = nullptr;
+  SQLHDBC dbc = nullptr;
+  ASSERT_EQ(d.SQLAllocHandle(SQL_HANDLE_ENV, nullptr, &env), SQL_SUCCESS);
+  d.SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  ASSERT_EQ(d.SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_SUCCESS);
+  SQLCHAR out[256];
+  SQLSMALLINT len = 0;
+  ASSERT_EQ(d.SQLBrowseConnect(dbc, (SQLCHAR*)"DRIVER={Kyvek};", SQL_NTS, out, sizeof out, &len), SQL_NEED_DATA);
+  const std::string server = "SERVERPORT=" + loopback(env_int("KYVEK_E2E_PORT")) + ";";
+  EXPECT_EQ(d.SQLBrowseConnect(dbc, (SQLCHAR*)server.c_str(), SQL_NTS, out, sizeof out, &len), SQL_ERROR);
+  std::vector<Record> r = d.diags(dbc);
+  ASSERT_EQ(r.size(), 1u) << dump(r);
+  EXPECT_EQ(r[0].state, "HY000");
+  EXPECT_EQ(r[0].message, "[Kyronde ODBC (Client)]general error: No DataSources found");
+  EXPECT_EQ(d.SQLFreeHandle(SQL_HANDLE_DBC, dbc), SQL_SUCCESS) << dump(d.diags(dbc));
+  EXPECT_EQ(d.SQLFreeHandle(SQL_HANDLE_ENV, env), SQL_SUCCESS);
+}
+
 // ---- the parent cases ------------------------------------------------------
 
 class Odbc2E2e : public ::testing::Test {
@@ -438,6 +462,36 @@ TEST_F(Odbc2E2e, BrowseWithAWrongServerOrAMissingAttributeStartsOver) {
 TEST_F(Odbc2E2e, TwoConnectionsBrowseSideBySide) { run_child("TwoConnectionsBrowseSideBySide"); }
 TEST_F(Odbc2E2e, DriverCutsBrowseResultsAndClosesTheLinkOfAFailedFirstCall) {
   run_child("DriverCutsBrowseResultsAndClosesTheLinkOfAFailedFirstCall");
+}
+
+}  // namespace
+}  // namespace kyvek::e2e
+
+namespace kyvek::e2e {
+namespace {
+
+class Odbc2EmptyServerE2e : public ::testing::Test {
+ protected:
+  static Options options() {
+    Options o;
+    o.server_dsn = false;
+    return o;
+  }
+  Odbc2EmptyServerE2e() : fx_(options()) {}
+  Fixture fx_;
+};
+
+TEST_F(Odbc2EmptyServerE2e, NoDataSourcesEndTheBrowse) {
+  if (in_child()) GTEST_SKIP();
+  ASSERT_TRUE(fx_.start_server()) << Fixture::read_file(fx_.server().err);
+  fx_.set_env("KYVEK_E2E_CHILD", "1");
+  fx_.set_env("KYVEK_E2E_PORT", fx_.port_text());
+  fx_.set_env("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=1");
+  Process child = fx_.spawn("/proc/self/exe", {"--gtest_filter=Child.NoDataSourcesEndTheBrowse"}, -1, "child");
+  int status = Fixture::wait(child, 180000);
+  std::string out = Fixture::read_file(child.out);
+  EXPECT_EQ(status, 0) << out << Fixture::read_file(child.err);
+  EXPECT_NE(out.find("[  PASSED  ] 1 test"), std::string::npos) << out;
 }
 
 }  // namespace
