@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace kyrpc {
 
@@ -92,6 +93,34 @@ long recv_once(int fd, void* buffer, size_t length) {
   }
 }
 
+size_t ReadAhead::take(uint8_t* dst, size_t n) {
+  size_t step = std::min(n, buffered());
+  if (step == 0) return 0;
+  std::memcpy(dst, data_.get() + begin_, step);
+  begin_ += step;
+  if (begin_ == end_) begin_ = end_ = 0;
+  return step;
+}
+
+long ReadAhead::read_some(int fd, uint8_t* dst, size_t n) {
+  if (n == 0) return 0;
+  if (buffered() > 0) return long(take(dst, n));
+  if (n >= kSize) return recv_once(fd, dst, n);
+  if (!data_) data_ = std::make_unique<uint8_t[]>(kSize);
+  long r = recv_once(fd, data_.get(), kSize);
+  if (r <= 0) return r;
+  begin_ = 0;
+  end_ = size_t(r);
+  return long(take(dst, n));
+}
+
+std::string ReadAhead::take_all() {
+  std::string text;
+  if (buffered() > 0) text.assign(reinterpret_cast<const char*>(data_.get() + begin_), buffered());
+  begin_ = end_ = 0;
+  return text;
+}
+
 int wait_readable(int fd, int timeout_ms, bool* error_flags) {
   pollfd p{fd, POLLIN | POLLPRI, 0};
   for (;;) {
@@ -105,10 +134,12 @@ int wait_readable(int fd, int timeout_ms, bool* error_flags) {
   }
 }
 
-std::string read_refusal_text(int fd) {
+std::string read_refusal_text(int fd, const std::string& already) {
+  std::string text = already.substr(0, already.find('\0'));
+  if (text.size() > 511) text.resize(511);
+  if (text.size() < already.size()) return text;  // its end was read ahead
   // The whole text gets two seconds: a peer that trickles it cannot hold us longer.
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  std::string text;
   char c;
   while (text.size() < 511) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
@@ -119,9 +150,9 @@ std::string read_refusal_text(int fd) {
   return text;
 }
 
-std::string peek_following_text(int fd, size_t max, int wait_ms) {
+std::string peek_following_text(int fd, size_t max, int wait_ms, const std::string& already) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(4 * wait_ms);
-  std::string text;
+  std::string text = already.substr(0, max);
   char buf[256];
   while (text.size() < max && std::chrono::steady_clock::now() < until) {
     if (wait_readable(fd, wait_ms) <= 0) break;

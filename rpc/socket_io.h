@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,18 +48,41 @@ class FrameSender {
 // One recv, EINTR retried. Returns what recv returned.
 long recv_once(int fd, void* buffer, size_t length);
 
+// The incoming side of a socket connection: one recv takes whatever has arrived,
+// up to kSize bytes, and the frames are cut from that. A reply's header and
+// payload, or several messages sent together, cost one system call instead of
+// one per piece, and a receiver polls only when nothing is left here.
+class ReadAhead {
+ public:
+  static constexpr size_t kSize = 64 * 1024;
+
+  size_t buffered() const { return end_ - begin_; }
+  // Copies up to n buffered bytes to dst; returns how many.
+  size_t take(uint8_t* dst, size_t n);
+  // Reads towards n bytes into dst: from the buffer when it holds any, else with
+  // one recv (into the buffer, or straight into dst when n fills it anyway).
+  // Returns bytes delivered, or what the recv returned when it gave nothing.
+  long read_some(int fd, uint8_t* dst, size_t n);
+  // Hands over and forgets what is buffered (texts that follow a failed header).
+  std::string take_all();
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+  size_t begin_ = 0, end_ = 0;
+};
+
 // Waits up to timeout_ms for the socket to be readable. 1 readable (hung up or failed),
 // 0 nothing, -1 poll failed; *error_flags tells urgent data or a bad descriptor.
 int wait_readable(int fd, int timeout_ms, bool* error_flags = nullptr);
 
 // Reads a refusal text after a 0xFFFFFFFF header: until NUL, end of stream or 511
-// bytes; always terminated.
-std::string read_refusal_text(int fd);
+// bytes; always terminated. already: bytes of it read ahead before.
+std::string read_refusal_text(int fd, const std::string& already = {});
 
 // Up to max bytes that follow on the socket, each wait at most wait_ms and all of
 // them at most four waits long, cut at the first unprintable character (for the
-// "too big" message).
-std::string peek_following_text(int fd, size_t max, int wait_ms);
+// "too big" message). already: bytes that followed and were read ahead.
+std::string peek_following_text(int fd, size_t max, int wait_ms, const std::string& already = {});
 
 // Big-endian u32 of a frame header.
 inline uint32_t frame_length(const uint8_t* h) {

@@ -82,8 +82,8 @@ class AdoptedConnection final : public Connection {
     uint8_t header[4];
     size_t got = 0;
     while (got < 4) {
-      if (!wait_for_data()) return false;
-      long n = recv_once(fd_, header + got, 4 - got);
+      if (in_.buffered() == 0 && !wait_for_data()) return false;
+      long n = in_.read_some(fd_, header + got, 4 - got);
       if (n > 0) {
         got += size_t(n);
         continue;
@@ -105,12 +105,12 @@ class AdoptedConnection final : public Connection {
     }
     uint32_t frame = frame_length(header);
     if (frame == kRefusalLength) {
-      std::string text = read_refusal_text(fd_);
+      std::string text = read_refusal_text(fd_, in_.take_all());
       format_message(message_, sizeof message_, "%s", text.c_str());
       return false;
     }
     if (frame > capacity) {
-      std::string following = peek_following_text(fd_, 255, 50);
+      std::string following = peek_following_text(fd_, 255, 50, in_.take_all());
       format_message(message_, sizeof message_,
                      "Failed to receive data \nPacket (size=%x) too big for buffer (size=%d) (%s)\n", frame,
                      int(capacity), following.c_str());
@@ -118,8 +118,8 @@ class AdoptedConnection final : public Connection {
     }
     size_t done = 0;
     while (done < frame) {
-      if (!wait_for_data()) return false;
-      long n = recv_once(fd_, buffer + done, frame - done);
+      if (in_.buffered() == 0 && !wait_for_data()) return false;
+      long n = in_.read_some(fd_, buffer + done, frame - done);
       if (n <= 0) {
         if (flavour_ == Flavour::kTty)
           format_message(message_, sizeof message_, "Failed to read data \n recv(..,%u,...)=%d - short read",
@@ -171,6 +171,7 @@ class AdoptedConnection final : public Connection {
   Flavour flavour_;
   int fd_ = -1;
   FrameSender out_;
+  ReadAhead in_;
   uint32_t idle_timeout_ = 0;
   uint64_t idle_counted_ = 0;
   bool timed_out_ = false;

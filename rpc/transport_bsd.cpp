@@ -127,7 +127,7 @@ class BsdConnection final : public Connection {
     uint32_t frame = frame_length(header);
     if (frame == kRefusalLength) {
       lower_rcvlowat();
-      std::string text = read_refusal_text(fd_);
+      std::string text = read_refusal_text(fd_, in_.take_all());
       format_message(message_, sizeof message_, "%s", text.c_str());
       ::shutdown(fd_, SHUT_RDWR);
       ::close(fd_);
@@ -137,7 +137,7 @@ class BsdConnection final : public Connection {
     }
     if (frame > capacity) {
       lower_rcvlowat();
-      std::string following = peek_following_text(fd_, 255, 500);
+      std::string following = peek_following_text(fd_, 255, 500, in_.take_all());
       format_message(message_, sizeof message_,
                      "Failed to receive data \nPacket (size=%x) too big for buffer (size=%d) (%s)\n", frame,
                      int(capacity), following.c_str());
@@ -168,7 +168,7 @@ class BsdConnection final : public Connection {
   size_t read_exact(uint8_t* buf, size_t n, long* last) {
     size_t got = 0;
     while (got < n) {
-      long r = recv_once(fd_, buf + got, n - got);
+      long r = in_.read_some(fd_, buf + got, n - got);
       *last = r;
       if (r <= 0) break;
       got += size_t(r);
@@ -330,6 +330,7 @@ class BsdConnection final : public Connection {
 
   int fd_ = -1;
   FrameSender out_;
+  ReadAhead in_;
   bool server_mode_ = false;
   bool connected_client_ = false;
   long rcvlowat_ = 8192, rcvbuf_ = 16384, sndbuf_ = 16384, attempts_ = 5, rcvtimeo_ = 0, sndtimeo_ = 0;

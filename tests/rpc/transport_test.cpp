@@ -12,8 +12,11 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "socket_io.h"
 #include "test_util.h"
+#include "wire.h"
 
 namespace kyrpc::test {
 namespace {
@@ -107,6 +110,35 @@ TEST(AdoptedTransport, FramesOverASocketPair) {
       EXPECT_EQ(got, std::string("\0\0\x10\0", 4) + payload);
     }
   }
+}
+
+// Frames are cut from what one read brought in: several frames written at once,
+// a frame longer than the read-ahead area, and a header split across reads
+// right after a whole frame all come out whole and in order.
+TEST(AdoptedTransport, FramesReadAheadComeOutWholeAndInOrder) {
+  auto frame = [](const std::string& payload) {
+    std::string f(4, '\0');
+    put_frame_length(reinterpret_cast<uint8_t*>(f.data()), uint32_t(payload.size()));
+    return f + payload;
+  };
+  const std::string big(ReadAhead::kSize + 1000, 'b');
+  std::string large_pattern(ReadAhead::kSize * 2 + 7, '\0');
+  for (size_t i = 0; i < large_pattern.size(); ++i) large_pattern[i] = char('a' + i % 26);
+  SocketPair p;
+  auto c = make_winsock_connection(p.fd[0], nullptr);
+  std::vector<uint8_t> buf(large_pattern.size());
+  std::thread writer([&] {
+    p.write(frame("one") + frame("two") + frame("") + frame(big) + frame("x") + std::string("\0\0", 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    p.write(std::string("\0\x04", 2) + "last" + frame(large_pattern));
+  });
+  for (const std::string& want : {std::string("one"), std::string("two"), std::string(), big, std::string("x"),
+                                  std::string("last"), large_pattern}) {
+    size_t n = 0;
+    ASSERT_TRUE(c->receive(buf.data(), buf.size(), &n)) << c->message();
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf.data()), n), want);
+  }
+  writer.join();
 }
 
 TEST(AdoptedTransport, IdleTimeoutsCountOnlyEmptyWaits) {
