@@ -65,6 +65,8 @@ struct RpcHandle {
 
   std::unique_ptr<kyrpc::Selection> selection;
   std::unique_ptr<kyrpc::Connection> connection;
+  long wait_limit_ms = 0;  // RPCSetWaitLimit; handed to each connection made
+  bool timed_out = false;  // the last connect failed on the wait limit
 
   // Outgoing message buffer.
   size_t out_capacity = kyrpc::kFrameCapacity;

@@ -254,6 +254,7 @@ int connect_over(RpcHandle& h, std::unique_ptr<Connection> connection, int versi
   const char* text = h.connection ? h.connection->message() : "";
   if ((text == nullptr || *text == '\0') && h.selection) text = h.selection->message;
   h.error_text = std::string(text ? text : "");
+  h.timed_out = h.connection && h.connection->timed_out();
   disconnect(h);
   return code;
 }

@@ -197,7 +197,7 @@ RPC_API int RPCEnumerateTransports(RpcHandle* h, int index, const char** name,
                                    const char** description);
 
 /* Transport index, then option slots 1-7 (each may be null): 1 host, 2 port, 3-5 free
- * texts, 6 idle time-out in seconds, 7 connect time-out (parsed, unused). State 1/2 -> 2. */
+ * texts, 6 idle time-out in seconds, 7 connect time-out in seconds (bounds each connect attempt). State 1/2 -> 2. */
 RPC_API int RPCSetTransportOpts(RpcHandle* h, int transport, const char* opt1, const char* opt2,
                                 const char* opt3, const char* opt4, const char* opt5,
                                 const char* opt6, const char* opt7);
@@ -261,6 +261,13 @@ RPC_API int RPCSetError(RpcHandle* h, void (*callback)(int code, void* context),
 
 /* 1 when the handle is connected (state 4). */
 RPC_API int RPCIsConnected(RpcHandle* h);
+
+/* The longest a client waits for the server from now on (the connect, the handshake,
+ * each reply), in milliseconds; 0 for ever. May be called in any state. */
+RPC_API int RPCSetWaitLimit(RpcHandle* h, long millis);
+
+/* 1 when the last failure was a wait that ran past the limit (the link is closed). */
+RPC_API int RPCTimedOut(RpcHandle* h);
 
 /* Server: ordinal of the last served procedure (-1 before the first or for a null
  * handle); points *name at its name when name is not null. */

@@ -156,8 +156,11 @@ int RPCConnect(RpcHandle* h, int version, int minor_version, const char* program
     disconnect(*h);
     return failed(h, RPC_ERR_OPEN);
   }
+  connection->set_wait_limit(h->wait_limit_ms);
+  h->timed_out = false;
   if (!connection->open(server, options, server ? h->inherited_socket : 0)) {
     h->error_text = std::string(connection->message());
+    h->timed_out = connection->timed_out();
     connection.reset();
     disconnect(*h);
     return failed(h, RPC_ERR_OPEN);
@@ -268,6 +271,17 @@ int RPCSetError(RpcHandle* h, void (*callback)(int, void*), void* context) {
 }
 
 int RPCIsConnected(RpcHandle* h) { return (h && h->state == kConnected) ? 1 : 0; }
+
+int RPCSetWaitLimit(RpcHandle* h, long millis) {
+  if (h == nullptr) return 1;
+  h->wait_limit_ms = millis > 0 ? millis : 0;
+  if (h->connection) h->connection->set_wait_limit(h->wait_limit_ms);
+  return 0;
+}
+
+int RPCTimedOut(RpcHandle* h) {
+  return (h && ((h->connection && h->connection->timed_out()) || h->timed_out)) ? 1 : 0;
+}
 
 int RPCLastRPC(RpcHandle* h, const char** name) {
   if (h == nullptr || h->last_procedure == nullptr) return -1;

@@ -32,6 +32,11 @@ class Connection {
   // Receives one frame of at most capacity bytes; *length is its payload length.
   virtual bool receive(uint8_t* buffer, size_t capacity, size_t* length) = 0;
   virtual const char* message() const = 0;
+  // The longest a client waits for the peer (connect, handshake, each reply), in
+  // milliseconds; 0 waits for ever. A wait that runs out fails, sets timed_out()
+  // and closes the link: a reply that came later would answer the wrong call.
+  virtual void set_wait_limit(long millis) { (void)millis; }
+  virtual bool timed_out() const { return false; }
 };
 
 struct TransportDriver {

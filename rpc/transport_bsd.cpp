@@ -5,7 +5,9 @@
 // still sends, for a bounded time.
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -88,7 +91,7 @@ class BsdConnection final : public Connection {
     rcvbuf_ = option_number(o.get(8), 16384);
     sndbuf_ = option_number(o.get(9), 16384);
     attempts_ = option_number(o.get(10), 5);
-    (void)option_number(o.get(11), 0);  // the connect time-out: read, not used
+    connect_seconds_ = option_number(o.get(11), 0);
     rcvtimeo_ = option_number(o.get(12), 0);
     sndtimeo_ = option_number(o.get(13), 0);
     int port = std::atoi(port_text);
@@ -116,6 +119,7 @@ class BsdConnection final : public Connection {
     long last = 0;
     size_t got = read_exact(header, 4, &last);
     if (got < 4) {
+      if (timed_out_) return false;
       if (server_mode_)
         format_message(message_, sizeof message_, "Failed to receive packet header, recv()=%d - %s (errno=%d)",
                        int(last), WSAErrorToText(last < 0 ? error_code() : 10054),
@@ -144,6 +148,7 @@ class BsdConnection final : public Connection {
       return false;
     }
     if (read_exact(buffer, frame, &last) < frame) {
+      if (timed_out_) return false;
       format_message(message_, sizeof message_, "Failed to receive data \nrecv(len=%u)\n- %s\n", frame,
                      WSAErrorToText(last < 0 ? error_code() : 10054));
       return false;
@@ -154,7 +159,34 @@ class BsdConnection final : public Connection {
 
   const char* message() const override { return message_; }
 
+  void set_wait_limit(long millis) override { wait_ms_ = millis > 0 ? millis : 0; }
+  bool timed_out() const override { return timed_out_; }
+
  private:
+  using Clock = std::chrono::steady_clock;
+
+  // The end of a wait that starts now, or none.
+  std::optional<Clock::time_point> deadline() const {
+    if (server_mode_ || wait_ms_ <= 0) return std::nullopt;
+    return Clock::now() + std::chrono::milliseconds(wait_ms_);
+  }
+
+  // Waits until the socket is readable or the deadline passes; on the latter the
+  // link is closed and the failure says so.
+  bool wait_until(const std::optional<Clock::time_point>& until) {
+    if (!until) return true;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*until - Clock::now()).count();
+      int r = left > 0 ? wait_readable(fd_, int(left)) : 0;
+      if (r != 0) return true;  // readable, or an error the receive reports
+      if (Clock::now() >= *until) break;
+    }
+    timed_out_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    format_message(message_, sizeof message_, "Timed out: no answer from the server within %ld ms", wait_ms_);
+    return false;
+  }
+
   void set(const char* text) { format_message(message_, sizeof message_, "%s", text); }
 
   // A receive that gave up after SO_RCVTIMEO reports a time-out, not "try again".
@@ -167,7 +199,12 @@ class BsdConnection final : public Connection {
   // Reads n bytes; a zero read is the end of the stream. Returns bytes read.
   size_t read_exact(uint8_t* buf, size_t n, long* last) {
     size_t got = 0;
+    const auto until = deadline();
     while (got < n) {
+      if (timed_out_ || (in_.buffered() == 0 && !wait_until(until))) {
+        *last = -1;
+        break;
+      }
       long r = in_.read_some(fd_, buf + got, n - got);
       *last = r;
       if (r <= 0) break;
@@ -304,12 +341,17 @@ class BsdConnection final : public Connection {
     addr.sin_port = htons(uint16_t(port));
     if (!resolve(host, &addr.sin_addr)) return false;
     for (long attempt = 1;; ++attempt) {
-      if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      int err = connect_within(addr);
+      if (err == 0) {
         connected_client_ = true;
         (void)set_no_delay(fd_);  // a loss of speed at worst, never of the link
         return true;
       }
-      int err = errno;
+      if (err == ETIMEDOUT && timed_out_) {
+        format_message(message_, sizeof message_, "Timed out: connect() got no answer within %ld ms\n",
+                       connect_limit_ms());
+        return false;
+      }
       if (err == EINTR) continue;
       if (err != ECONNREFUSED) {
         std::string text = WSAErrorToText(wsa_from_errno(err));
@@ -328,11 +370,50 @@ class BsdConnection final : public Connection {
     }
   }
 
+  // The connect time-out in milliseconds: the wait limit, else the connect
+  // time-out option in seconds; 0 for none.
+  long connect_limit_ms() const {
+    if (wait_ms_ > 0) return wait_ms_;
+    return connect_seconds_ > 0 ? connect_seconds_ * 1000 : 0;
+  }
+
+  // One connect attempt, bounded by the connect time-out; 0 or an errno.
+  int connect_within(const sockaddr_in& addr) {
+    const long limit = connect_limit_ms();
+    if (limit <= 0) {
+      return ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ? 0 : errno;
+    }
+    const int flags = ::fcntl(fd_, F_GETFL);
+    ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+    int err = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ? 0 : errno;
+    if (err == EINPROGRESS) {
+      pollfd p{fd_, POLLOUT, 0};
+      int r = 0;
+      const auto until = Clock::now() + std::chrono::milliseconds(limit);
+      do {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        r = left > 0 ? ::poll(&p, 1, int(left)) : 0;
+      } while (r < 0 && errno == EINTR);
+      if (r == 0) {
+        timed_out_ = true;
+        err = ETIMEDOUT;
+      } else {
+        socklen_t len = sizeof err;
+        err = 0;
+        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
+      }
+    }
+    ::fcntl(fd_, F_SETFL, flags);
+    return err;
+  }
+
   int fd_ = -1;
   FrameSender out_;
   ReadAhead in_;
   bool server_mode_ = false;
   bool connected_client_ = false;
+  bool timed_out_ = false;
+  long wait_ms_ = 0, connect_seconds_ = 0;
   long rcvlowat_ = 8192, rcvbuf_ = 16384, sndbuf_ = 16384, attempts_ = 5, rcvtimeo_ = 0, sndtimeo_ = 0;
   char message_[kRefusalTextMax + 512] = {};
 };

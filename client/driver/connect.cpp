@@ -108,11 +108,28 @@ bool write_out_string(client_dbc *dbc, const std::string &text, SQLCHAR *out, SQ
   return true;
 }
 
+void set_link_wait(client_dbc *dbc, SQLULEN seconds, const char *state) {
+  dbc->wait_state = state;
+  if (dbc->rpc) RPCSetWaitLimit(dbc->rpc, seconds > 0 && seconds < 2000000 ? long(seconds) * 1000 : 0);
+}
+
 void rpc_error_callback(int code, void *context) {
   if (vekc_chk_handle(kDbc, context)) return;
   auto *dbc = static_cast<client_dbc *>(context);
   const char *text = nullptr;
   if (dbc->rpc) RPCReportError(dbc->rpc, &text);
+  if (dbc->rpc && RPCTimedOut(dbc->rpc)) {
+    // The server stayed silent past the limit; its link is closed, so the call
+    // and every later one fail rather than read a late answer.
+    dbc->dead = 1;
+    const char *state = dbc->wait_state.load();
+    const char *words = std::strcmp(state, "HYT00") == 0 ? "Timeout expired" : "Connection timeout expired";
+    post_client(&dbc->diag, dbc, 0, state, false, "%s", words);
+    post_client(&dbc->diag, dbc, 0, state, false, "%s", text && *text ? text : "Timed out");
+    std::lock_guard<std::recursive_mutex> g(dbc->lock);
+    for (client_stmt *s = dbc->statements; s; s = s->next) post_client(&s->diags, dbc, 0, state, false, "%s", words);
+    return;
+  }
   if (code == RPC_ERR_NONAME) {
     // A procedure the server does not offer: the link itself is sound.
     post_client(&dbc->diag, dbc, 4, "HY000", false, "General error: %s",
@@ -235,11 +252,16 @@ int rpc_connect(client_dbc *dbc, const AttrList &list) {
       std::snprintf(v, sizeof v, "%ld", static_cast<long>(o.second));
       RPCSetLowLTransportOpts(h, 1, o.first, v);
     }
+    // The logon time-out bounds the connect and every wait of the logon.
+    const int32_t login = dbc->login_timeout > 0 ? dbc->login_timeout : dbc->connection_timeout;
+    RPCSetWaitLimit(h, login > 0 ? long(login) * 1000 : 0);
+    dbc->wait_state = "HYT00";
     TRACE(0x4, "\t\tRPCConnect %d %d\n", 1, 0);
     if (RPCConnect(h, 1, 0, kProgramId)) {
       if (last) {
         const char *text = nullptr;
         RPCReportError(h, &text);
+        if (RPCTimedOut(h)) post_client(&dbc->diag, dbc, 0, "HYT00", false, "Timeout expired");
         post_client(&dbc->diag, dbc, 4, "08001", false, "Client unable to establish connection");
         post_client(&dbc->diag, dbc, 4, "HY000", false, "%s", text ? text : "");
       }
@@ -576,6 +598,7 @@ SQLRETURN driver_connect(client_dbc *dbc, const ConnectArgs &a) {
 
   if (rpc_connect(dbc, list) != 0) return SQL_ERROR;
   SQLRETURN rc = connect_over_link(dbc, list, a, &warned);
+  if (dbc->rpc) set_link_wait(dbc, static_cast<SQLULEN>(dbc->connection_timeout), "HYT01");
   if (rc != SQL_SUCCESS) {
     // Every failure, a cancelled dialog included, leaves the record unconnected.
     dbc->server_dbc = dbc->server_env = 0;

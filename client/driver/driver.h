@@ -191,6 +191,9 @@ struct client_dbc {
   // Set by the link's error callback on whichever thread saw the link fail,
   // read by every call (SQLCancel among them, while another call runs).
   std::atomic<int32_t> dead{0};
+  // The state a wait past the link's limit reports: HYT00 for the logon and a
+  // query, HYT01 for any other call (the connection time-out).
+  std::atomic<const char *> wait_state{"HYT01"};
   int32_t ignored_count = 0;
   int32_t ignored_stmt_attrs[kMaxIgnoredStmtAttrs]{};
   // Browse connect (browse.cpp): 0 none, 1 after the first answer, 2 after the
@@ -201,6 +204,23 @@ struct client_dbc {
   uint32_t browse_required = 0;
   uint32_t browse_optional = 0;
   std::string browse_accum;
+};
+
+// Bounds each wait of the link for the server: seconds (0 for ever), reported
+// with state when it runs out.
+void set_link_wait(client_dbc *dbc, SQLULEN seconds, const char *state);
+
+// For the life of one executing call, the statement's query time-out bounds the
+// waits; afterwards the connection time-out does again.
+class QueryWait {
+ public:
+  QueryWait(client_dbc *dbc, SQLULEN seconds) : dbc_(dbc) { set_link_wait(dbc, seconds, "HYT00"); }
+  ~QueryWait() { set_link_wait(dbc_, static_cast<SQLULEN>(dbc_->connection_timeout), "HYT01"); }
+  QueryWait(const QueryWait &) = delete;
+  QueryWait &operator=(const QueryWait &) = delete;
+
+ private:
+  client_dbc *dbc_;
 };
 
 // One descriptor record; the fields beyond the tag belong to the descriptor

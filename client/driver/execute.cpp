@@ -148,6 +148,7 @@ SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
   c.x->param_markers = count_param_markers(text, len);
   if ((rc = send_param_operations(c)) != SQL_SUCCESS) return rc;
   const int32_t bytes = text_bytes(text, len);
+  QueryWait wait(c.dbc, c.x->options[SQL_QUERY_TIMEOUT]);
   if (!odbc3(c.dbc) && (c.dbc->client_flags & kFlagMapExecDirect)) {
     bool execute = c.x->last_exec_status == SQL_STILL_EXECUTING;
     if (!execute) {
@@ -198,6 +199,7 @@ SQLRETURN execute(SQLHSTMT handle) {
   } else {
     TRACE(0x8, "\tOmitting parameters - last status was SQL_STILL_EXECUTING\n");
   }
+  QueryWait wait(c.dbc, c.x->options[SQL_QUERY_TIMEOUT]);
   rc = remote_sql_execute(c.rpc(), c.server());
   c.x->last_exec_status = static_cast<int16_t>(rc);
   if (rc == SQL_NEED_DATA) {

@@ -728,3 +728,64 @@ TEST_F(DriverLink, CancelFromASecondThreadDoesNotWaitForTheRunningCall) {
   EXPECT_EQ(SQLFetch(stmt), SQL_NO_DATA);
   EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, stmt), SQL_SUCCESS);
 }
+
+namespace {
+
+// Seconds since start, as a double.
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST_F(DriverLink, ListenerThatNeverAnswersTimesOutWithinTheLoginTimeout) {
+  // The kernel completes the connect on a listening socket; nobody accepts or greets.
+  int lst = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(lst, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  socklen_t l = sizeof a;
+  ::getsockname(lst, reinterpret_cast<sockaddr *>(&a), &l);
+  ASSERT_EQ(::listen(lst, 4), 0);
+  ASSERT_EQ(SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(1), 0), SQL_SUCCESS);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(connect("DRIVER=kyvekcnt;TARGETDSN=t;SERVERPORT=127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + ";"),
+            SQL_ERROR);
+  const double took = seconds_since(start);
+  EXPECT_GE(took, 0.9);
+  EXPECT_LT(took, 3.0);
+  auto d = diags(SQL_HANDLE_DBC, dbc_);
+  ASSERT_GE(d.size(), 2u);
+  EXPECT_EQ(d[0].state, "HYT00");
+  EXPECT_EQ(d[1].state, "08001");
+  bool said = false;
+  for (const auto &r : d) said = said || r.message.find("Timed out") != std::string::npos;
+  EXPECT_TRUE(said) << "no record says the wait timed out";
+  ::close(lst);
+}
+
+TEST_F(DriverLink, ReplyPastTheConnectionTimeoutFailsWithHYT01AndClosesTheLink) {
+  ASSERT_EQ(SQLSetConnectAttr(dbc_, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(1), 0),
+            SQL_SUCCESS);
+  ASSERT_EQ(connect(base() + "TARGETDSN=t"), SQL_SUCCESS);
+  SQLHANDLE stmt = nullptr;
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt), SQL_SUCCESS);
+  script_.fetch_delay_ms = 2500;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SQLFetch(stmt), SQL_ERROR);
+  const double took = seconds_since(start);
+  EXPECT_GE(took, 0.9);
+  EXPECT_LT(took, 2.0);
+  auto d = diags(SQL_HANDLE_STMT, stmt);
+  ASSERT_FALSE(d.empty());
+  EXPECT_EQ(d[0].state, "HYT01");
+  SQLUINTEGER dead = 0;
+  EXPECT_EQ(SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr), SQL_SUCCESS);
+  EXPECT_EQ(dead, static_cast<SQLUINTEGER>(SQL_CD_TRUE));
+  // Later calls fail at once with the link failure.
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SQLFetch(stmt), SQL_ERROR);
+  EXPECT_LT(seconds_since(start), 0.5);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, stmt), SQL_SUCCESS);
+}
