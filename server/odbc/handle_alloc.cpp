@@ -375,8 +375,28 @@ int veks_pooling_on(uint32_t flags) {
   return (flags & VEKS_FLAG_CONNECTION_POOLING) != 0 && (flags & VEKS_FLAG_MULTIPROCESS) == 0;
 }
 
+// Frees the driver statements and explicit descriptors a connection still has:
+// a driver refuses to disconnect with statements open, and the connection would
+// stay behind with its files and memory.
+static void free_driver_children(connection_t* dbc) {
+  for (statement_t* s = dbc->first_stmt; s != nullptr && veks_tag_ok(VEKS_STMT, s); s = s->next) {
+    if (s->driver_stmt == nullptr) continue;
+    SQLRETURN rc = SQLFreeHandle(SQL_HANDLE_STMT, s->driver_stmt);
+    if (!SQL_SUCCEEDED(rc)) {
+      KY_TRACE(kTraceDetail, "\tFailed SQLFreeHandle(STMT %p)=%d\n", s->driver_stmt, rc);
+    }
+    s->driver_stmt = nullptr;
+  }
+  for (descriptor_t* d = dbc->first_desc; d != nullptr && veks_tag_ok(VEKS_DESC, d); d = d->next) {
+    if (d->owner != nullptr || d->driver_desc == nullptr) continue;
+    SQLFreeHandle(SQL_HANDLE_DESC, d->driver_desc);
+    d->driver_desc = nullptr;
+  }
+}
+
 void veks_release_driver_link(connection_t* dbc) {
   SQLHDBC h = dbc->driver_dbc;
+  free_driver_children(dbc);
   if (!SQL_SUCCEEDED(SQLDisconnect(h))) {
     char state[10] = {0};
     SQLSMALLINT len = 0;

@@ -3,6 +3,7 @@
 // in sockets.cpp. See listener.h.
 #include "listener.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -565,8 +566,10 @@ extern "C" int listen_on_port(uint16_t port, int* socket_out) {
     failed_event = EV_BIND_FAILED;
   } else {
     startup_log("Starting listening\n");
-    uint32_t backlog = server_settings()->ListenBacklog;
-    if (::listen(sock, backlog ? static_cast<int>(backlog) : SOMAXCONN) != 0) {
+    // A burst of connects must fit the kernel's queue: never less than its own
+    // maximum, whatever smaller number the settings give.
+    const uint32_t backlog = server_settings()->ListenBacklog;
+    if (::listen(sock, static_cast<int>(std::max<uint32_t>(backlog, SOMAXCONN))) != 0) {
       startup_log("Failed to listen on port\n");
       std::snprintf(message, sizeof message, "(%d), %s\n", port, errno_text(errno).c_str());
       failed_event = EV_LISTEN_FAILED;
