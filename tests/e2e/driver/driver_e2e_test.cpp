@@ -8,7 +8,10 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -175,6 +178,51 @@ TEST(Child, WrongLogonPasswordIsRefusedAndTheRightOneConnects) {
   }
 }
 
+TEST(Child, StoppedServerGivesTimeoutWithinTheQueryTimeout) {
+  CHILD_ONLY();
+  App app;
+  ASSERT_TRUE(SQL_SUCCEEDED(app.connect("DSN=kyvek"))) << dump(app.diags());
+  SQLHSTMT stmt = nullptr;
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, app.dbc(), &stmt), SQL_SUCCESS);
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(2), 0)));
+  pid_t server = static_cast<pid_t>(env_int("KYVEK_E2E_SERVER_PID"));
+  ASSERT_GT(server, 0);
+  ASSERT_EQ(::kill(server, SIGSTOP), 0);
+  auto start = std::chrono::steady_clock::now();
+  SQLRETURN rc = SQLExecDirect(stmt, (SQLCHAR*)"SELECT 1", SQL_NTS);
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ::kill(server, SIGCONT);
+  EXPECT_EQ(rc, SQL_ERROR);
+  EXPECT_LT(took, 4.0);
+  std::vector<Record> d = records(SQL_HANDLE_STMT, stmt);
+  ASSERT_FALSE(d.empty());
+  EXPECT_EQ(d[0].state, "HYT00") << dump(d);
+  // The link is closed: later calls fail at once, and the connection can go.
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SQLExecDirect(stmt, (SQLCHAR*)"SELECT 1", SQL_NTS), SQL_ERROR);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+  EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, stmt), SQL_SUCCESS);
+  EXPECT_EQ(app.disconnect(), SQL_SUCCESS);
+}
+
+// Holds an open transaction and a half-read result, says so, and waits to be killed.
+TEST(Child, ClientKilledMidTransactionAndFetch) {
+  CHILD_ONLY();
+  App app;
+  ASSERT_TRUE(SQL_SUCCEEDED(app.connect("DSN=kyvek"))) << dump(app.diags());
+  ASSERT_TRUE(SQL_SUCCEEDED(
+      SQLSetConnectAttr(app.dbc(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
+  SQLHSTMT insert = nullptr, select = nullptr;
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, app.dbc(), &insert), SQL_SUCCESS);
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, app.dbc(), &select), SQL_SUCCESS);
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(insert, (SQLCHAR*)"INSERT INTO t VALUES (4)", SQL_NTS)));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(select, (SQLCHAR*)"SELECT a FROM t", SQL_NTS)));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(select)));
+  std::fprintf(stdout, "READY\n");
+  std::fflush(stdout);
+  ::pause();
+}
+
 class DriverE2e : public ::testing::Test {
  protected:
   explicit DriverE2e(Options options = {}) : fx_(std::move(options)) {}
@@ -225,6 +273,56 @@ TEST_F(DriverE2e, ServerPortListIsTriedInOrder) { run_child("ServerPortListIsTri
 
 TEST_F(DriverE2e, KilledServerGivesLinkFailureAndDisconnectStillSucceeds) {
   run_child("KilledServerGivesLinkFailureAndDisconnectStillSucceeds");
+}
+
+TEST_F(DriverE2e, StoppedServerGivesTimeoutWithinTheQueryTimeout) {
+  run_child("StoppedServerGivesTimeoutWithinTheQueryTimeout");
+  ::kill(fx_.server().pid, SIGCONT);
+}
+
+// Descriptors of the server process open on the file.
+int descriptors_on(pid_t pid, const std::filesystem::path& file) {
+  int n = 0;
+  std::error_code ec;
+  const auto target = std::filesystem::weakly_canonical(file, ec);
+  for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::error_code link_ec;
+    if (std::filesystem::read_symlink(e.path(), link_ec) == target) ++n;
+  }
+  return n;
+}
+
+TEST_F(DriverE2e, KilledClientsTargetConnectionIsReleasedAndItsTransactionRolledBack) {
+  ASSERT_TRUE(fx_.exec_sqlite("CREATE TABLE t(a); INSERT INTO t VALUES (1),(2),(3);"));
+  const pid_t server = fx_.server().pid;
+  fx_.set_env("KYVEK_E2E_CHILD", "1");
+  fx_.set_env("ASAN_OPTIONS", "detect_leaks=0");
+  for (int round = 0; round < 3; ++round) {
+    Process child = fx_.spawn("/proc/self/exe", {"--gtest_filter=Child.ClientKilledMidTransactionAndFetch"}, -1,
+                              "killed" + std::to_string(round));
+    bool ready = false;
+    for (int i = 0; i < 600 && !ready; ++i) {
+      ready = Fixture::read_file(child.out).find("READY") != std::string::npos;
+      if (!ready) ::usleep(50000);
+    }
+    ASSERT_TRUE(ready) << Fixture::read_file(child.out) << Fixture::read_file(child.err);
+    EXPECT_GT(descriptors_on(server, fx_.database_path()), 0);
+    ::kill(child.pid, SIGKILL);
+    Fixture::wait(child, 10000);
+    int open = -1;
+    for (int i = 0; i < 200 && open != 0; ++i) {
+      open = descriptors_on(server, fx_.database_path());
+      if (open != 0) ::usleep(50000);
+    }
+    EXPECT_EQ(open, 0) << "the killed client's target connection is still open";
+  }
+  // Nothing the killed clients inserted stayed, and nothing holds the file's lock.
+  Process shell = fx_.spawn("/usr/bin/sqlite3", {fx_.database_path().string(),
+                                                 "INSERT INTO t VALUES (5); SELECT count(*) FROM t;"},
+                            -1, "count");
+  EXPECT_EQ(Fixture::wait(shell, 30000), 0) << Fixture::read_file(shell.err);
+  EXPECT_EQ(Fixture::read_file(shell.out), "4\n");
+  EXPECT_TRUE(fx_.server_running());
 }
 
 class DriverLogonE2e : public DriverE2e {
