@@ -375,9 +375,9 @@ int veks_pooling_on(uint32_t flags) {
   return (flags & VEKS_FLAG_CONNECTION_POOLING) != 0 && (flags & VEKS_FLAG_MULTIPROCESS) == 0;
 }
 
-// Frees the driver statements and explicit descriptors a connection still has:
-// a driver refuses to disconnect with statements open, and the connection would
-// stay behind with its files and memory.
+// Frees the driver statements a connection still has: a disconnect with a
+// statement open can fail, and the connection would stay behind with its files
+// and memory. (Explicit descriptors go with the disconnect.)
 static void free_driver_children(connection_t* dbc) {
   for (statement_t* s = dbc->first_stmt; s != nullptr && veks_tag_ok(VEKS_STMT, s); s = s->next) {
     if (s->driver_stmt == nullptr) continue;
@@ -386,11 +386,6 @@ static void free_driver_children(connection_t* dbc) {
       KY_TRACE(kTraceDetail, "\tFailed SQLFreeHandle(STMT %p)=%d\n", s->driver_stmt, rc);
     }
     s->driver_stmt = nullptr;
-  }
-  for (descriptor_t* d = dbc->first_desc; d != nullptr && veks_tag_ok(VEKS_DESC, d); d = d->next) {
-    if (d->owner != nullptr || d->driver_desc == nullptr) continue;
-    SQLFreeHandle(SQL_HANDLE_DESC, d->driver_desc);
-    d->driver_desc = nullptr;
   }
 }
 

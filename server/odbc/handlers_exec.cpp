@@ -11,6 +11,7 @@
 #include "handle_alloc.h"
 #include "handler_util.h"
 #include "handlers.h"
+#include "link_watch.h"
 #include "record_lists.h"
 #include "sql_log.h"
 #include "trace_log.h"
@@ -83,7 +84,11 @@ extern "C" int16_t sql_execute(void* handle) {
   statement_t* stmt = enter_stmt(handle, kName);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   trace_time();
-  SQLRETURN rc = SQLExecute(stmt->driver_stmt);
+  SQLRETURN rc;
+  {
+    LinkWatch watch(stmt->driver_stmt);
+    rc = SQLExecute(stmt->driver_stmt);
+  }
   trace_time();
   if (rc == SQL_NEED_DATA) stmt->need_data_source = NEED_DATA_EXECUTE;
   if (succeeded(rc)) return described(stmt, kName, rc);
@@ -109,7 +114,11 @@ extern "C" int16_t sql_exec_direct(void* handle, int32_t block_length, char* tex
   if (text[n - 1] == '\0') --n;
   if (trace_on(kTraceStatement)) log_text(n, text, 0);
   trace_time();
-  SQLRETURN rc = SQLExecDirect(stmt->driver_stmt, reinterpret_cast<SQLCHAR*>(text), n);
+  SQLRETURN rc;
+  {
+    LinkWatch watch(stmt->driver_stmt);
+    rc = SQLExecDirect(stmt->driver_stmt, reinterpret_cast<SQLCHAR*>(text), n);
+  }
   trace_time();
   if (rc == SQL_NEED_DATA) stmt->need_data_source = NEED_DATA_EXEC_DIRECT;
   if (succeeded(rc)) return leave(kName, described(stmt, kName, rc));

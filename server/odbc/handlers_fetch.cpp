@@ -10,6 +10,7 @@
 
 #include "handler_util.h"
 #include "handlers.h"
+#include "link_watch.h"
 #include "record_lists.h"
 #include "sql_types.h"
 #include "trace_log.h"
@@ -36,7 +37,11 @@ int64_t wide_length(const char* buf, int64_t size) {
 extern "C" int16_t sql_fetch(void* handle) {
   statement_t* stmt = enter_stmt(handle, "sql_fetch");
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  SQLRETURN rc = SQLFetch(stmt->driver_stmt);
+  SQLRETURN rc;
+  {
+    LinkWatch watch(stmt->driver_stmt);
+    rc = SQLFetch(stmt->driver_stmt);
+  }
   stmt->fetch_kind = FETCH_PLAIN;
   return leave("sql_fetch", rc);
 }

@@ -27,6 +27,7 @@
 #include "events.h"
 #include "exception_report.h"
 #include "sockets.h"
+#include "link_watch.h"
 #include "logon/logon.h"
 #include "net_connection.h"
 #include "dsn_access.h"
@@ -222,6 +223,7 @@ extern "C" void* connection_thread(void* arg) {
   bool initialised = false;
   const char* failure = nullptr;
   RpcHandle* h = bind_link(sock, &info, &initialised, &failure);
+  veks_set_link_socket(sock);
   bool exception = false;
   if (!failure) {
     info->stats = stats;
@@ -249,6 +251,7 @@ extern "C" void* connection_thread(void* arg) {
     set_worker_exception_stop(1);
     report_exception();
   }
+  veks_set_link_socket(-1);
   release_link(h, info, initialised, !failure);
   close_socket_gracefully(sock);
   drop_identity();
@@ -297,6 +300,7 @@ extern "C" int one_shot_connect(int method, int sock, const char* port_text, ser
   };
   if (RPCInitialise(h, RPC_MODE_SERVER, sock) != 0)
     return fail("Failed to initialise RPC - ", rpc_text().c_str(), false);
+  veks_set_link_socket(sock);
   worker_install_server_policy();
   if (RPCExport(h, server_procedure_table) != 0) {
     std::string t = rpc_text();

@@ -223,6 +223,20 @@ TEST(Child, ClientKilledMidTransactionAndFetch) {
   ::pause();
 }
 
+// Starts a query that never ends on its own, and is killed while it runs.
+TEST(Child, ClientKilledDuringALongQuery) {
+  CHILD_ONLY();
+  App app;
+  ASSERT_TRUE(SQL_SUCCEEDED(app.connect("DSN=kyvek"))) << dump(app.diags());
+  SQLHSTMT stmt = nullptr;
+  ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, app.dbc(), &stmt), SQL_SUCCESS);
+  std::fprintf(stdout, "READY\n");
+  std::fflush(stdout);
+  SQLExecDirect(stmt,
+                (SQLCHAR*)"WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c",
+                SQL_NTS);
+}
+
 class DriverE2e : public ::testing::Test {
  protected:
   explicit DriverE2e(Options options = {}) : fx_(std::move(options)) {}
@@ -315,6 +329,26 @@ TEST_F(DriverE2e, KilledClientsTargetConnectionIsReleasedAndItsTransactionRolled
       if (open != 0) ::usleep(50000);
     }
     EXPECT_EQ(open, 0) << "the killed client's target connection is still open";
+  }
+  // A client killed while its query runs: the worker cancels the query and
+  // releases the connection rather than run the query to its end.
+  {
+    Process child = fx_.spawn("/proc/self/exe", {"--gtest_filter=Child.ClientKilledDuringALongQuery"}, -1, "long");
+    bool ready = false;
+    for (int i = 0; i < 600 && !ready; ++i) {
+      ready = Fixture::read_file(child.out).find("READY") != std::string::npos;
+      if (!ready) ::usleep(50000);
+    }
+    ASSERT_TRUE(ready) << Fixture::read_file(child.out) << Fixture::read_file(child.err);
+    ::usleep(500000);  // the query is running on the server
+    ::kill(child.pid, SIGKILL);
+    Fixture::wait(child, 10000);
+    int open = -1;
+    for (int i = 0; i < 200 && open != 0; ++i) {
+      open = descriptors_on(server, fx_.database_path());
+      if (open != 0) ::usleep(50000);
+    }
+    EXPECT_EQ(open, 0) << "the killed client's query still runs";
   }
   // Nothing the killed clients inserted stayed, and nothing holds the file's lock.
   Process shell = fx_.spawn("/usr/bin/sqlite3", {fx_.database_path().string(),
