@@ -363,10 +363,16 @@ bool alloc_server_child(SQLHANDLE input, SQLHANDLE *out, SQLSMALLINT type, clien
     *rc = post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
     return false;
   }
+  if (dbc->dead) {
+    *rc = post_rc(&dbc->diag, dbc, SQL_ERROR, 45, "08S01", "Communication link failure");
+    return false;
+  }
   int r = remote_sql_alloc_handle(dbc->rpc, 0, type, reinterpret_cast<void *>(dbc->server_dbc), server);
   if (!rc_ok(r)) {
-    retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
+    if (!dbc->dead) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
     *rc = static_cast<SQLRETURN>(r);
+    if (dbc->dead && dbc->diag.record_count == 0)
+      post_client(&dbc->diag, dbc, 45, "08S01", false, "Communication link failure");
     return false;
   }
   return true;

@@ -529,6 +529,12 @@ TEST_F(DriverLink, CutLinkMarksTheConnectionDeadAndDisconnectMakesNoRemoteCall) 
   SQLUINTEGER dead = 0;
   EXPECT_EQ(SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr), SQL_SUCCESS);
   EXPECT_EQ(dead, static_cast<SQLUINTEGER>(SQL_CD_TRUE));
+  // A statement cannot be had on the dead link, and the failure says why.
+  SQLHANDLE stmt = nullptr;
+  EXPECT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt), SQL_ERROR);
+  d = diags(SQL_HANDLE_DBC, dbc_);
+  ASSERT_FALSE(d.empty());
+  EXPECT_EQ(d[0].state, "08S01");
   EXPECT_EQ(SQLDisconnect(dbc_), SQL_SUCCESS);
   EXPECT_EQ(script_.called("sql_disconnect"), 0);
 }
