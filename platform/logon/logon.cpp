@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <grp.h>
-#include <mutex>
 #include <pwd.h>
 #include <security/pam_appl.h>
 #include <string>
@@ -14,8 +13,6 @@
 #include <vector>
 
 namespace {
-
-std::mutex g_pam_lock;  // one PAM conversation at a time
 
 struct Credentials {
   const char* password;
@@ -79,6 +76,16 @@ const std::vector<gid_t>& root_groups() {
 }  // namespace
 
 extern "C" int ky_logon_verify_password(const char* user, const char* domain, const char* password) {
+  return ky_logon_verify_password_from(user, domain, password, nullptr);
+}
+
+// Every check has its own PAM handle and conversation, so checks run side by
+// side: one user's failure delay holds back no one else. The modules of the
+// shipped stack (pam_unix, and what common-auth usually names: pam_sss,
+// pam_ldap, pam_faillock) are safe to use from several threads with separate
+// handles, so no lock is taken.
+extern "C" int ky_logon_verify_password_from(const char* user, const char* domain, const char* password,
+                                             const char* rhost) {
   if (!user || !*user || !password) return KY_LOGON_ERROR_INVALID_PARAMETER;
   std::string who = user;
   if (domain && *domain) who += std::string("@") + domain;
@@ -88,11 +95,15 @@ extern "C" int ky_logon_verify_password(const char* user, const char* domain, co
 
   Credentials cred{password};
   struct pam_conv conv{converse, &cred};
-  std::lock_guard<std::mutex> lk(g_pam_lock);
   pam_handle_t* pamh = nullptr;
   int rc = (confdir && *confdir) ? ::pam_start_confdir(svc, who.c_str(), &conv, confdir, &pamh)
                                  : ::pam_start(svc, who.c_str(), &conv, &pamh);
-  if (rc != PAM_SUCCESS) return map_pam_error(rc == PAM_SUCCESS ? PAM_ABORT : rc);
+  if (rc != PAM_SUCCESS) return map_pam_error(rc);
+  if (rhost && *rhost) rc = ::pam_set_item(pamh, PAM_RHOST, rhost);
+  if (rc != PAM_SUCCESS) {
+    ::pam_end(pamh, rc);
+    return map_pam_error(rc);
+  }
   rc = ::pam_authenticate(pamh, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
   if (rc == PAM_SUCCESS) rc = ::pam_acct_mgmt(pamh, PAM_SILENT);
   ::pam_end(pamh, rc);

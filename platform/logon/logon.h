@@ -2,8 +2,8 @@
  *
  * The PAM service name comes from KYVEK_PAM_SERVICE (default "kyvek"); when
  * KYVEK_PAM_CONFDIR is set the configuration is read from that directory
- * instead of the system's. PAM conversations run one at a time (some modules
- * are not thread-safe).
+ * instead of the system's. Checks run side by side, each with its own PAM
+ * handle.
  *
  * Impersonation changes only the calling thread: the raw setgroups, setresgid
  * and setresuid system calls act per thread (the C library's wrappers would
@@ -35,6 +35,11 @@ enum { KY_IMPERSONATE_DONE = 0, KY_IMPERSONATE_SKIPPED = 1, KY_IMPERSONATE_FAILE
  * non-empty domain is passed on as "user@domain". Returns KY_LOGON_OK or one of
  * the error codes above. */
 int ky_logon_verify_password(const char* user, const char* domain, const char* password);
+
+/* The same, telling PAM where the logon comes from (PAM_RHOST, e.g. the
+ * client's address) when rhost is non-null and non-empty. */
+int ky_logon_verify_password_from(const char* user, const char* domain, const char* password,
+                                  const char* rhost);
 
 /* Makes the calling thread act as the named local user (its groups, effective
  * group and user id). KY_IMPERSONATE_SKIPPED when the process is not root;

@@ -64,11 +64,21 @@ int signal_for_control(uint32_t control) {
   }
 }
 
+// Where the service serves ("listening on 0.0.0.0 port 8888"), shown with
+// the running and paused states.
+std::mutex g_detail_mutex;
+std::string g_detail;
+
+std::string with_detail(const char* state) {
+  std::lock_guard<std::mutex> lock(g_detail_mutex);
+  return g_detail.empty() ? std::string(state) : std::string(state) + ", " + g_detail;
+}
+
 void notify_systemd(const ky_service_status& st) {
   if (!std::getenv("NOTIFY_SOCKET")) return;
   switch (st.current_state) {
-    case KY_SERVICE_RUNNING: sd_notify(0, "READY=1\nSTATUS=running"); break;
-    case KY_SERVICE_PAUSED: sd_notify(0, "STATUS=paused"); break;
+    case KY_SERVICE_RUNNING: sd_notifyf(0, "READY=1\nSTATUS=%s", with_detail("running").c_str()); break;
+    case KY_SERVICE_PAUSED: sd_notifyf(0, "STATUS=%s", with_detail("paused").c_str()); break;
     case KY_SERVICE_STOP_PENDING: sd_notify(0, "STOPPING=1\nSTATUS=stopping"); break;
     case KY_SERVICE_STOPPED:
       // ERRNO= is read as an errno value: only a system error carried as
@@ -87,6 +97,11 @@ void notify_systemd(const ky_service_status& st) {
 }
 
 }  // namespace
+
+extern "C" void ky_service_set_status_detail(const char* text) {
+  std::lock_guard<std::mutex> lock(g_detail_mutex);
+  g_detail = text ? text : "";
+}
 
 extern "C" int ky_service_state_path(const char* service_name, char* buf, size_t size) {
   if (!service_name || !buf) return -1;

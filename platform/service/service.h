@@ -85,6 +85,10 @@ int ky_service_wakeup_fd(void);
 void ky_service_drain_wakeup(void);
 
 /* Path of the state file of a service into buf; 0, or -1 when it does not fit. */
+/* A few words on where the service serves, added to the status text that the
+ * service manager shows with the running and paused states. */
+void ky_service_set_status_detail(const char* text);
+
 int ky_service_state_path(const char* service_name, char* buf, size_t size);
 
 /* Reads the state file of a service. 0, or -1 when there is none or it is

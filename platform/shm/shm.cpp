@@ -91,3 +91,12 @@ extern "C" int shm_block_close(shm_block* block) {
   *block = shm_block{nullptr, 0, -1};
   return result;
 }
+
+extern "C" int shm_block_release(shm_block* block, const char* name) {
+  if (block == nullptr) return EINVAL;
+  // The exclusive lock is granted only when no other process holds the block:
+  // then nobody needs its name any more and the object goes with the last user.
+  if (block->fd >= 0 && name != nullptr && flock(block->fd, LOCK_EX | LOCK_NB) == 0)
+    shm_unlink(object_name(name).c_str());
+  return shm_block_close(block);
+}

@@ -45,6 +45,10 @@ int shm_block_open(const char *name, size_t size, shm_block *out, int *error);
 /* Detaches: unmaps and closes. 0, or the errno value of the first failure. */
 int shm_block_close(shm_block *block);
 
+/* Detaches like shm_block_close and removes the name when no other process
+ * holds the block, so a clean stop leaves nothing in /dev/shm. */
+int shm_block_release(shm_block *block, const char *name);
+
 #ifdef __cplusplus
 }
 #endif

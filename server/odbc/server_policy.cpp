@@ -13,8 +13,9 @@ int empty_setting(char* out, size_t capacity, const char*) {
   return 0;
 }
 int allow_dsn(net_connection_info_t*, char*, size_t) { return 0; }
+void unreported(const net_connection_info_t*, const char*, int) {}
 
-constexpr veks_server_policy kDefaults = {no_flags, zero, zero, empty_setting, allow_dsn};
+constexpr veks_server_policy kDefaults = {no_flags, zero, zero, empty_setting, allow_dsn, unreported};
 
 std::atomic<const veks_server_policy*> g_policy{&kDefaults};
 

@@ -30,6 +30,9 @@ typedef struct veks_server_policy {
   // Checks the link's DSN against the access rules and notes it in the
   // process's state: 0, or -1 with message set.
   int (*register_dsn)(net_connection_info_t* info, char* message, size_t size);
+  // Reports a refused logon (event and audit line) at the moment it happens,
+  // with the user name given and the link's address.
+  void (*logon_refused)(const net_connection_info_t* info, const char* user, int code);
 } veks_server_policy;
 
 // Hands the process's table in; NULL returns to the defaults.

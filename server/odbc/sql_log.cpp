@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include "server_policy.h"
@@ -19,12 +20,36 @@ std::string temp_dir() {
   return t != nullptr && *t != '\0' ? t : "/tmp";
 }
 
+int open_append(const char* path) {
+  return open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
 void append_line(const std::string& path, const std::string& line) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = open_append(path.c_str());
   if (fd < 0) return;  // the line is lost, the handler's result is not affected
   ssize_t n = write(fd, line.data(), line.size());
   (void)n;
   close(fd);
+}
+
+// vek_sql.log stays open for the process, opened by the server's own user
+// before a worker acts as a client's user: a file created by the first
+// impersonated user (mode 0600) would refuse every other user's lines.
+std::mutex sql_log_mutex;
+int sql_log_fd = -1;
+
+void append_sql_log(const std::string& line) {
+  {
+    std::lock_guard<std::mutex> lock(sql_log_mutex);
+    if (sql_log_fd >= 0) {
+      ssize_t n = write(sql_log_fd, line.data(), line.size());
+      (void)n;
+      return;
+    }
+  }
+  char path[1100];
+  sql_log_path(path, sizeof(path));
+  append_line(path, line);
 }
 
 std::string time_prefix() {
@@ -41,6 +66,20 @@ std::string time_prefix() {
 
 extern "C" {
 
+void sql_log_open(void) {
+  std::lock_guard<std::mutex> lock(sql_log_mutex);
+  if (sql_log_fd >= 0) return;
+  char path[1100];
+  sql_log_path(path, sizeof(path));
+  sql_log_fd = open_append(path);
+}
+
+void sql_log_close(void) {
+  std::lock_guard<std::mutex> lock(sql_log_mutex);
+  if (sql_log_fd >= 0) close(sql_log_fd);
+  sql_log_fd = -1;
+}
+
 void sql_log_path(char* out, size_t size) {
   char dir[1024] = {0};
   if (veks_server_policy_get()->read_setting_text(dir, sizeof(dir), "LogDir") != 0 || dir[0] == '\0') {
@@ -55,9 +94,7 @@ void log_failing_sql(const connection_t* dbc, int16_t driver_rc, const char* tex
   if (driver_rc == 100) line += "<NULL EFFECT> ";
   if (text != nullptr) line.append(text, length);
   line += "\r\n";
-  char path[1100];
-  sql_log_path(path, sizeof(path));
-  append_line(path, line);
+  append_sql_log(line);
 }
 
 void log_sql_diag(statement_t* stmt, const char* sqlstate, int64_t native, const char* message) {
@@ -66,9 +103,7 @@ void log_sql_diag(statement_t* stmt, const char* sqlstate, int64_t native, const
   snprintf(buf, sizeof(buf), "SQLState=\"%s\", NativeError=%ld, Msg=\"%s\"\r\n",
            sqlstate != nullptr ? sqlstate : "", static_cast<long>(native),
            message != nullptr ? message : "");
-  char path[1100];
-  sql_log_path(path, sizeof(path));
-  append_line(path, time_prefix() + buf);
+  append_sql_log(time_prefix() + buf);
 }
 
 void dump_diag_line(const char* sqlstate, const int32_t* native, const char* message) {

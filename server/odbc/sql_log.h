@@ -23,6 +23,14 @@ void log_sql_diag(statement_t* stmt, const char* sqlstate, int64_t native, const
 // One line of the diagnostic dump (trace bit 0x80); null parts are left out.
 void dump_diag_line(const char* sqlstate, const int32_t* native, const char* message);
 
+// Opens the SQL error log for the process if it is not open yet. Call it as
+// the server's own user, before a thread acts as a client's user, so the file
+// takes every user's lines. Without it each line opens the file afresh.
+void sql_log_open(void);
+
+// Closes it (log rotation); the next sql_log_open opens the file by its name.
+void sql_log_close(void);
+
 // Path of the SQL error log (LogDir, else the temporary directory).
 void sql_log_path(char* out, size_t size);
 

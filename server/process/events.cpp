@@ -40,6 +40,34 @@ constexpr EventText event_text_table[] = {
     {0, nullptr},
 };
 
+// Ids whose insertion strings stand alone: when an event of one comes without
+// any, these words are its text, so no line is a bare number.
+constexpr EventText event_words_table[] = {
+    {0xC0020151, "Sockets unavailable"},
+    {0xC0020171, "Waiting for connections failed"},
+    {0xC0020083, "Failed to accept a connection"},
+    {0xC0020181, "Exit code of a worker unavailable"},
+    {0x20001, "Server running"},
+    {0x20011, "Server stopped"},
+    {0x20012, "Server paused"},
+    {0x20361, "HTTP administration server stopped"},
+    {0x40020091, "Stop requested"},
+    {0x40020101, "Pause requested"},
+    {0x40020111, "Continue requested"},
+    {0x40020131, "Shutdown notification"},
+    {0x40020391, "Stop requested (HTTP administration server)"},
+    {0x40020401, "Pause requested (HTTP administration server)"},
+    {0x40020411, "Continue requested (HTTP administration server)"},
+    {0x40020431, "Shutdown notification (HTTP administration server)"},
+    {0, nullptr},
+};
+
+const char* event_words_of(uint32_t id) {
+  for (const EventText* row = event_words_table; row->text != nullptr; ++row)
+    if (row->id == id) return row->text;
+  return nullptr;
+}
+
 constexpr uint32_t kRepeatLimit = 50;
 constexpr time_t kRepeatWindow = 300;
 
@@ -58,7 +86,7 @@ void emit(server_stats_t* block, eventlog_source* source, uint16_t type, uint32_
   format_event_text(id, text1, text2, text, sizeof text);
   if (source != nullptr) eventlog_report(source, type, id, text);
   if (block == nullptr && source != nullptr) return;
-  if (source == nullptr && (text1 != nullptr || event_text_of(id) != nullptr)) {
+  if (source == nullptr && (text1 != nullptr || event_text_of(id) != nullptr || event_words_of(id) != nullptr)) {
     std::string line = std::string(text) + "\n";
     std::fputs(line.c_str(), stderr);
   }
@@ -118,6 +146,8 @@ extern "C" int format_event_text(uint32_t id, const char* text1, const char* tex
         result += *p;
       }
     }
+  } else if ((text1 == nullptr || *text1 == '\0') && (text2 == nullptr || *text2 == '\0')) {
+    if (const char* words = event_words_of(id)) result = words;
   } else {
     if (text1) result = text1;
     if (text1 && text2) {

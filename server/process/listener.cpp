@@ -34,6 +34,7 @@
 #include "startup_log.h"
 #include "trace_log.h"
 #include "worker.h"
+#include "sql_log.h"
 
 namespace {
 
@@ -130,6 +131,7 @@ void Listener::periodic_step(bool timeout) {
     // Log rotation: the next entry opens the files under their names afresh.
     close_log();
     close_startup_log();
+    sql_log_close();
     server_event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, "SIGHUP: rereading the settings and reopening the log files");
   }
   bool changed = block_ && __atomic_exchange_n(&block_->config_changed, 0u, __ATOMIC_ACQ_REL) != 0;
@@ -585,6 +587,9 @@ extern "C" int listen_on_port(uint16_t port, int* socket_out) {
   char where[INET_ADDRSTRLEN] = "";
   ::inet_ntop(AF_INET, &addr.sin_addr, where, sizeof where);
   std::snprintf(message, sizeof message, "Listening on %s port %d", where, port);
+  char detail[96];
+  std::snprintf(detail, sizeof detail, "listening on %s port %d", where, port);
+  ky_service_set_status_detail(detail);
   std::fprintf(stderr, "%s\n", message);
   server_event(EVENTLOG_INFORMATION, EV_SERVER_RUNNING, message);
   *socket_out = sock;

@@ -185,7 +185,7 @@ extern "C" int release_shared_statistics(server_stats_t* block) {
       mappings->erase(it);
     }
   }
-  if (int failed = shm_block_close(&mapping))
+  if (int failed = shm_block_release(&mapping, shm_name().c_str()))
     server_trace(kTraceExit, "Failed to unmap shared memory (error %d)\n", failed);
   return 0;
 }

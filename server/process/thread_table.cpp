@@ -220,9 +220,7 @@ extern "C" void exited_thread(thread_entry_t* entry, server_stats_t* block, uint
                static_cast<unsigned long>(code));
   if (block) update_statistics(block, STATS_WORKER_ENDED, nullptr, nullptr);
   if (code == 201) {
-    warn(block, EV_INVALID_AUTH, entry->client_address);
-    if (flags & AuditODBCAccess)
-      audit_event(AUDIT_AUTH_DENIED, entry->client_address, entry->client_host);
+    // The worker reported the refused logon when it happened (with the user).
   } else if (code == 202) {
     if ((flags & AutoDenyNonVEKClients) && entry->client_address[0] != '\0')
       auto_deny(entry, block);

@@ -24,6 +24,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "audit.h"
 #include "events.h"
 #include "exception_report.h"
 #include "sockets.h"
@@ -34,6 +35,7 @@
 #include "procedure_table.h"
 #include "server_info.h"
 #include "server_policy.h"
+#include "sql_log.h"
 #include "settings.h"
 #include "startup_log.h"
 #include "trace_log.h"
@@ -46,8 +48,25 @@ std::atomic<pid_t> g_httpd_pid{-1};
 
 // The process's side of the handlers' policy table.
 uint32_t loaded_flags() { return server_settings()->Flags; }
+
+// A refused logon is reported when it happens, in every mode, with the name
+// the client gave and its address; the audit line carries the name where
+// other lines carry the host.
+void logon_refused(const net_connection_info_t* info, const char* user, int code) {
+  const char* address = info && info->client_address[0] ? info->client_address : "unknown address";
+  std::string name = user ? user : "";
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  char text[400];
+  std::snprintf(text, sizeof text, "%s (user '%s', logon error %d)", address, name.c_str(), code);
+  log_server_event(server_event_block(), server_event_source(), EVENTLOG_WARNING, EV_INVALID_AUTH, text,
+                   nullptr);
+  if (server_settings()->Flags & AuditODBCAccess)
+    audit_event(AUDIT_AUTH_DENIED, address, ("user " + name).c_str());
+}
+
 constexpr veks_server_policy kPolicy = {read_flags_setting, loaded_flags, read_logging_setting, read_setting_text,
-                                        register_dsn};
+                                        register_dsn,       logon_refused};
 
 void report_error_event(const char* text, const char* text2 = nullptr) {
   log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_ERROR_TEXT, text, text2);
@@ -199,7 +218,10 @@ void reset_child_signals() {
 
 }  // namespace
 
-extern "C" void worker_install_server_policy(void) { veks_set_server_policy(&kPolicy); }
+extern "C" void worker_install_server_policy(void) {
+  veks_set_server_policy(&kPolicy);
+  sql_log_open();
+}
 
 extern "C" int worker_exception_stop(void) { return g_exception_stop.load(); }
 extern "C" void set_worker_exception_stop(int on) { g_exception_stop.store(on); }

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <vector>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -91,6 +94,40 @@ TEST_F(LogonTest, ConcurrentChecksAgree) {
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+// A stack with a failure delay (as pam_unix and pam_faildelay impose) and a
+// rule on where the logon comes from.
+class LogonPolicyTest : public LogonTest {
+ protected:
+  void SetUp() override {
+    LogonTest::SetUp();
+    std::string db = (dir_ / "passdb").string();
+    std::ofstream conf(dir_ / "kyvek");
+    conf << "auth requisite pam_succeed_if.so rhost notin 10.6.6.6 quiet\n"
+         << "auth optional pam_faildelay.so delay=3000000\n"
+         << "auth required " << kPamMatrix << " passdb=" << db << "\n"
+         << "account required " << kPamMatrix << " passdb=" << db << "\n";
+  }
+};
+
+TEST_F(LogonPolicyTest, WrongPasswordsDoNotHoldBackARightOne) {
+  std::atomic<int> wrong_done{0};
+  std::vector<std::thread> wrong;
+  for (int i = 0; i < 5; ++i)
+    wrong.emplace_back([&] {
+      EXPECT_EQ(ky_logon_verify_password_from("clerk", nullptr, "bad", "10.0.0.1"), KY_LOGON_ERROR_LOGON_FAILURE);
+      ++wrong_done;
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the wrong ones are in their delay
+  EXPECT_EQ(ky_logon_verify_password_from("clerk", nullptr, "secret", "10.0.0.2"), KY_LOGON_OK);
+  EXPECT_EQ(wrong_done.load(), 0) << "the right password waited for a wrong one's delay";
+  for (auto& t : wrong) t.join();
+}
+
+TEST_F(LogonPolicyTest, TheClientsAddressReachesPam) {
+  EXPECT_EQ(ky_logon_verify_password_from("clerk", nullptr, "secret", "10.0.0.2"), KY_LOGON_OK);
+  EXPECT_EQ(ky_logon_verify_password_from("clerk", nullptr, "secret", "10.6.6.6"), KY_LOGON_ERROR_LOGON_FAILURE);
 }
 
 uid_t thread_euid() { return static_cast<uid_t>(::syscall(SYS_geteuid)); }

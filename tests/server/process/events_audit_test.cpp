@@ -101,6 +101,19 @@ TEST_F(EventsTest, TextsAreWrittenLiterallyAndBoundedInTheBlock) {
   EXPECT_EQ(event_type_of(EV_SERVER_RUNNING), EVENTLOG_INFORMATION);
 }
 
+TEST_F(EventsTest, IdsWithoutATableTextAreNeverBareNumbers) {
+  log_server_event(nullptr, source_, EVENTLOG_INFORMATION, EV_SERVER_STOPPED, nullptr, nullptr);
+  log_server_event(nullptr, source_, EVENTLOG_INFORMATION, EV_REQUEST_STOP, "", nullptr);
+  log_server_event(nullptr, source_, EVENTLOG_INFORMATION, EV_HTTP_STOPPED, nullptr, nullptr);
+  // An insertion string still stands alone.
+  log_server_event(nullptr, source_, EVENTLOG_INFORMATION, EV_SERVER_RUNNING, "Listening on 0.0.0.0 port 8888",
+                   nullptr);
+  std::string text = log();
+  for (const char* line : {" Server stopped\n", " Stop requested\n", " HTTP administration server stopped\n",
+                           " Listening on 0.0.0.0 port 8888\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+}
+
 class AuditTest : public EventsTest {
  protected:
   void SetUp() override {

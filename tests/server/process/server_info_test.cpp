@@ -21,6 +21,7 @@
 #include "scramble.h"
 #include "server_info.h"
 #include "settings.h"
+#include "events.h"
 #include "listener.h"
 #include "startup_log.h"
 #include "trace_log.h"
@@ -177,10 +178,20 @@ TEST_F(ServerInfoTest, PamDecidesWithTheDomainSplit) {
       char one[] = "1";
       server_set_attribute(link.h, 2, 2, one);
     }
+    std::snprintf(link.info->client_address, sizeof link.info->client_address, "10.1.2.3");
     uint32_t status = 99;
+    reset_server_event_state();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(link.logon(c.user, c.password, &status), c.result);
+    std::string events = testing::internal::GetCapturedStderr();
     EXPECT_EQ(status, c.status);
     EXPECT_STREQ(link.info->user_name, c.user);
+    // A refused password is reported at once, with the address and the user.
+    if (c.result == KY_LOGON_ERROR_LOGON_FAILURE) {
+      EXPECT_NE(events.find(std::string("Invalid authorisation from 10.1.2.3 (user '") + c.user + "'"),
+                std::string::npos)
+          << events;
+    }
   }
 }
 

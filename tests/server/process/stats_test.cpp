@@ -64,8 +64,11 @@ TEST_F(StatsTest, TwoProcessesShareTheBlockAndARecreatedBlockStartsAtZero) {
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(second->workers_started, 2u * kPerProcess);
   EXPECT_EQ(release_shared_statistics(second), 0);
+  const std::string object = "/dev/shm" + name_;
+  EXPECT_EQ(access(object.c_str(), F_OK), 0) << "still held by the first server";
 
   EXPECT_EQ(release_shared_statistics(block), 0);
+  EXPECT_NE(access(object.c_str(), F_OK), 0) << "the last user removes the name";
   EXPECT_EQ(release_shared_statistics(nullptr), -1);
 
   // Nobody holds it now: a child cannot open it, and a new creator zeroes it.

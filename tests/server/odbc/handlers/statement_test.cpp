@@ -1,10 +1,14 @@
 // Statement handlers: execution, description, fetching, data retrieval,
 // extended fetch, attributes and diagnostics numbered across server and driver.
+#include <thread>
+#include <sys/stat.h>
+#include "logon/logon.h"
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
+#include "sql_log.h"
 #include "handler_fixture.h"
 
 namespace kytest {
@@ -276,7 +280,9 @@ std::string read_log() {
 }
 
 TEST_F(Table, FailingStatementsReachTheSqlErrorLog) {
+  // As after a log rotation: the file is renamed away and the log reopened.
   std::remove((OdbcDir::get().path() + "/vek_sql.log").c_str());
+  sql_log_close();
   OdbcDir::get().set_flags(0x8000 | VEKS_FLAG_LOG_FAILING_SQL);
   // A prepared UPDATE that changes nothing: "<NULL EFFECT>", then the next
   // diagnostic read is logged once.
@@ -335,4 +341,27 @@ TEST_F(Table, CancelClearsEarlierDiagnostics) {
 }
 
 }  // namespace
+TEST(SqlLog, OpenedByTheServerTakesLinesOfEveryUser) {
+  if (!ky_logon_can_impersonate()) GTEST_SKIP() << "needs root";
+  const std::string path = OdbcDir::get().path() + "/vek_sql.log";
+  std::remove(path.c_str());
+  sql_log_close();
+  sql_log_open();  // as the server's own user, before any impersonation
+  for (const char* user : {"nobody", "daemon"}) {
+    std::thread([&] {
+      ASSERT_EQ(ky_logon_impersonate(user), KY_IMPERSONATE_DONE);
+      std::string text = std::string("line of ") + user;
+      log_failing_sql(nullptr, 0, text.data(), text.size());
+      ky_logon_revert();
+    }).join();
+  }
+  sql_log_close();
+  std::string log = read_log();
+  EXPECT_NE(log.find("line of nobody\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("line of daemon\r\n"), std::string::npos) << log;
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+}
+
 }  // namespace kytest
