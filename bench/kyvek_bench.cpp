@@ -40,8 +40,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* kSqliteDrivers[] = {"/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so",
-                                "/usr/lib/odbc/libsqlite3odbc.so", "/usr/local/lib/libsqlite3odbc.so"};
+const char* kSqliteDrivers[] = {"/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so", "/usr/lib/odbc/libsqlite3odbc.so",
+                                "/usr/local/lib/libsqlite3odbc.so"};
 
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "kyvek_bench: %s\n", what.c_str());
@@ -181,9 +181,9 @@ class Conn {
     SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
     SQLCHAR out[1024];
     SQLSMALLINT len = 0;
-    check(SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)connect.c_str(), SQL_NTS, out, sizeof out, &len,
-                           SQL_DRIVER_NOPROMPT),
-          SQL_HANDLE_DBC, dbc_, ("connect " + connect).c_str());
+    check(
+        SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)connect.c_str(), SQL_NTS, out, sizeof out, &len, SQL_DRIVER_NOPROMPT),
+        SQL_HANDLE_DBC, dbc_, ("connect " + connect).c_str());
   }
   ~Conn() {
     SQLDisconnect(dbc_);
@@ -257,8 +257,8 @@ long fetch_getdata(Conn& c, long n) {
 
 long prepared_selects(Conn& c, long n) {
   SQLHSTMT s = c.stmt();
-  check(SQLPrepare(s, (SQLCHAR*)"SELECT id, name, amount, ts FROM bench_rows WHERE id = ?", SQL_NTS),
-        SQL_HANDLE_STMT, s, "prepare");
+  check(SQLPrepare(s, (SQLCHAR*)"SELECT id, name, amount, ts FROM bench_rows WHERE id = ?", SQL_NTS), SQL_HANDLE_STMT,
+        s, "prepare");
   SQLINTEGER key = 0, id = 0;
   SQLLEN key_ind = 0, ind[4];
   char name[24];
@@ -295,8 +295,7 @@ long insert_arrays(Conn& c, long n) {
   SQLBindParameter(s, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, id.data(), 0, ind_id.data());
   SQLBindParameter(s, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 20, 0, name.data(), 24, ind_name.data());
   SQLBindParameter(s, 3, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0, amount.data(), 0, ind_amount.data());
-  SQLBindParameter(s, 4, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 23, 3, ts.data(), 0,
-                   ind_ts.data());
+  SQLBindParameter(s, 4, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 23, 3, ts.data(), 0, ind_ts.data());
   long rows = 0;
   for (long base = 0; base < n; base += static_cast<long>(kSet)) {
     for (SQLULEN k = 0; k < kSet; ++k) {
@@ -319,7 +318,7 @@ long insert_arrays(Conn& c, long n) {
 struct Workload {
   const char* name;
   std::function<long(Conn&, long)> run;
-  long divisor;  // rows of this workload: N / divisor
+  long divisor;                   // rows of this workload: N / divisor
   const char* bridge_extra = "";  // added to the bridge's connection string
 };
 
@@ -334,9 +333,12 @@ int main(int argc, char** argv) {
   bool keep = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--rows" && i + 1 < argc) n = std::atol(argv[++i]);
-    else if (a == "--keep") keep = true;
-    else die("usage: kyvek_bench [--rows N] [--keep]");
+    if (a == "--rows" && i + 1 < argc)
+      n = std::atol(argv[++i]);
+    else if (a == "--keep")
+      keep = true;
+    else
+      die("usage: kyvek_bench [--rows N] [--keep]");
   }
   if (n < 1000) n = 1000;
   std::string sqlite_driver;
@@ -353,11 +355,11 @@ int main(int argc, char** argv) {
   const int port = free_port();
   const std::string root = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Kyronde Vekamar\\Configuration";
   std::ofstream(dir / "registry.reg") << "REGEDIT4\n\n[" << root << "]\n\n[" << root << "\\System]\n\n[" << root
-                                      << "\\System\\Settings]\n\"Flags\"=\"0x8001\"\n\"LogDir\"=\"" << (dir / "log").string()
-                                      << "\"\n\"Path\"=\"" << dir.string() << "\"\n\n[" << root
-                                      << "\\System\\default]\n\n";
-  std::ofstream(dir / "odbcinst.ini") << "[SQLite3]\nDriver=" << sqlite_driver << "\n\n[Kyvek]\nDriver="
-                                      << KYVEK_BENCH_DRIVER << "\n";
+                                      << "\\System\\Settings]\n\"Flags\"=\"0x8001\"\n\"LogDir\"=\""
+                                      << (dir / "log").string() << "\"\n\"Path\"=\"" << dir.string() << "\"\n\n["
+                                      << root << "\\System\\default]\n\n";
+  std::ofstream(dir / "odbcinst.ini") << "[SQLite3]\nDriver=" << sqlite_driver
+                                      << "\n\n[Kyvek]\nDriver=" << KYVEK_BENCH_DRIVER << "\n";
   std::ofstream(dir / "odbc.ini") << "[vekdb]\nDriver=SQLite3\nDatabase=" << (dir / "bench.sqlite").string() << "\n";
   // The relay for the counting pass; idle while the timed pass runs.
   Relay relay(port);
@@ -384,8 +386,10 @@ int main(int argc, char** argv) {
   bool up = false;
   for (int k = 0; k < 200 && !up; ++k) {
     int s = connect_to(port);
-    if (s >= 0) ::close(s), up = true;
-    else std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (s >= 0)
+      ::close(s), up = true;
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   if (!up) die("kyvekserver did not listen; see " + (dir / "server.out").string());
 
@@ -395,9 +399,8 @@ int main(int argc, char** argv) {
     direct.exec("CREATE TABLE bench_rows (id INTEGER PRIMARY KEY, name VARCHAR(20), amount DOUBLE, ts TIMESTAMP)");
     direct.exec("CREATE TABLE bench_insert (id INTEGER, name VARCHAR(20), amount DOUBLE, ts TIMESTAMP)");
     direct.exec("BEGIN");
-    direct.exec(
-        "WITH RECURSIVE k(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM k WHERE x < " + std::to_string(n) +
-        ") INSERT INTO bench_rows SELECT x, 'name ' || x, x * 0.25, '2026-01-02 03:04:05' FROM k");
+    direct.exec("WITH RECURSIVE k(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM k WHERE x < " + std::to_string(n) +
+                ") INSERT INTO bench_rows SELECT x, 'name ' || x, x * 0.25, '2026-01-02 03:04:05' FROM k");
     direct.exec("COMMIT");
   }
 
@@ -438,8 +441,7 @@ int main(int argc, char** argv) {
     results[i].calls = relay.calls() - before;
   }
 
-  std::printf("\n%-36s %14s %14s %8s %12s\n", "workload", "direct rows/s", "bridge rows/s", "ratio",
-              "remote calls");
+  std::printf("\n%-36s %14s %14s %8s %12s\n", "workload", "direct rows/s", "bridge rows/s", "ratio", "remote calls");
   for (size_t i = 0; i < results.size(); ++i) {
     const Result& r = results[i];
     std::printf("%-36s %14.0f %14.0f %8.3f %12ld\n", workloads[i].name, r.direct, r.bridge, r.bridge / r.direct,
@@ -454,7 +456,9 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (k == 99) ::kill(server, SIGKILL), waitpid(server, &status, 0);
   }
-  if (!keep) fs::remove_all(dir);
-  else std::printf("files kept in %s\n", dir.c_str());
+  if (!keep)
+    fs::remove_all(dir);
+  else
+    std::printf("files kept in %s\n", dir.c_str());
   return 0;
 }

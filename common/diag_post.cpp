@@ -16,9 +16,7 @@ namespace {
 using kyvek::odbc::kTraceExit;
 using kyvek::odbc::kTraceInternal;
 
-std::recursive_mutex* lock_of(const diag_header* errp) {
-  return static_cast<std::recursive_mutex*>(errp->lock);
-}
+std::recursive_mutex* lock_of(const diag_header* errp) { return static_cast<std::recursive_mutex*>(errp->lock); }
 
 class ListGuard {
  public:
@@ -72,14 +70,12 @@ const char* diag_vendor_text(uint32_t vendor_flags) {
 }
 
 void post_error(diag_header* errp, uint32_t vendor_flags, int class_kind, int32_t column_number,
-                const char* connection_name, const char* server_name, int32_t native_error,
-                int64_t row_number, const char* subclass_origin, const char* sqlstate,
-                const char* message_format, ...) {
-  KY_TRACE(kyvek::odbc::kTraceEntry | kTraceInternal,
-           "\t^post_error(%p,%lu,%d,%ld,%p,%p,%ld,%ld,%p,%p,%p)\n", static_cast<void*>(errp),
-           static_cast<unsigned long>(vendor_flags), class_kind, static_cast<long>(column_number),
-           static_cast<const void*>(connection_name), static_cast<const void*>(server_name),
-           static_cast<long>(native_error), static_cast<long>(row_number),
+                const char* connection_name, const char* server_name, int32_t native_error, int64_t row_number,
+                const char* subclass_origin, const char* sqlstate, const char* message_format, ...) {
+  KY_TRACE(kyvek::odbc::kTraceEntry | kTraceInternal, "\t^post_error(%p,%lu,%d,%ld,%p,%p,%ld,%ld,%p,%p,%p)\n",
+           static_cast<void*>(errp), static_cast<unsigned long>(vendor_flags), class_kind,
+           static_cast<long>(column_number), static_cast<const void*>(connection_name),
+           static_cast<const void*>(server_name), static_cast<long>(native_error), static_cast<long>(row_number),
            static_cast<const void*>(subclass_origin), static_cast<const void*>(sqlstate),
            static_cast<const void*>(message_format));
   if (errp == nullptr) {
@@ -91,8 +87,7 @@ void post_error(diag_header* errp, uint32_t vendor_flags, int class_kind, int32_
   // leaves the list exactly as it was (never a linked but uncounted record).
   auto* rec = static_cast<error_record*>(calloc(1, sizeof(error_record)));
   if (rec == nullptr) {
-    KY_TRACE(kTraceExit | kTraceInternal,
-             "\t-^post_error() (failed alloc for error_record allocating %d bytes)\n",
+    KY_TRACE(kTraceExit | kTraceInternal, "\t-^post_error() (failed alloc for error_record allocating %d bytes)\n",
              static_cast<int>(sizeof(error_record)));
     return;
   }

@@ -15,8 +15,7 @@ constexpr int kPrecision = 16;
 
 void format_number_text(double value, char* slot) {
   char digits[kNumberTextSlot];
-  auto res = std::to_chars(digits, digits + sizeof digits - 1, value,
-                           std::chars_format::scientific, kPrecision);
+  auto res = std::to_chars(digits, digits + sizeof digits - 1, value, std::chars_format::scientific, kPrecision);
   std::size_t n = res.ec == std::errc() ? static_cast<std::size_t>(res.ptr - digits) : 0;
   std::memset(slot, 0, kNumberTextSlot);
   std::size_t pad = n < static_cast<std::size_t>(kWidth) ? kWidth - n : 0;

@@ -19,83 +19,172 @@ struct NameRow {
   Kind kind;
 };
 
-#define F(n) {SQL_API_##n, #n, Kind::number}
+#define F(n) \
+  { SQL_API_##n, #n, Kind::number }
 constexpr NameRow kFunctions[] = {
-    F(SQLALLOCCONNECT), F(SQLALLOCENV), F(SQLALLOCSTMT), F(SQLERROR), F(SQLFREEENV),
-    F(SQLFREECONNECT), F(SQLGETCONNECTOPTION), F(SQLGETSTMTOPTION), F(SQLPARAMOPTIONS),
-    F(SQLSETSTMTOPTION), F(SQLTRANSACT), F(SQLEXTENDEDFETCH), F(SQLALLOCHANDLE),
-    F(SQLALLOCHANDLESTD), F(SQLBINDCOL), F(SQLCANCEL), F(SQLCLOSECURSOR), F(SQLCOLATTRIBUTE),
-    F(SQLCONNECT), F(SQLCOPYDESC), F(SQLDATASOURCES), F(SQLDESCRIBECOL), F(SQLDISCONNECT),
-    F(SQLDRIVERS), F(SQLENDTRAN), F(SQLEXECDIRECT), F(SQLEXECUTE), F(SQLFETCH),
-    F(SQLFETCHSCROLL), F(SQLFREEHANDLE), F(SQLFREESTMT), F(SQLGETCONNECTATTR),
-    F(SQLGETCURSORNAME), F(SQLGETDATA), F(SQLGETDESCFIELD), F(SQLGETDESCREC),
-    F(SQLGETDIAGFIELD), F(SQLGETDIAGREC), F(SQLGETENVATTR), F(SQLGETFUNCTIONS), F(SQLGETINFO),
-    F(SQLGETSTMTATTR), F(SQLGETTYPEINFO), F(SQLNUMRESULTCOLS), F(SQLPARAMDATA), F(SQLPREPARE),
-    F(SQLPUTDATA), F(SQLROWCOUNT), F(SQLSETCONNECTATTR), F(SQLSETCONNECTOPTION),
-    F(SQLSETCURSORNAME), F(SQLSETDESCFIELD), F(SQLSETDESCREC), F(SQLSETENVATTR),
-    F(SQLSETSCROLLOPTIONS), F(SQLSETSTMTATTR), F(SQLCOLUMNS), F(SQLSPECIALCOLUMNS),
-    F(SQLSTATISTICS), F(SQLTABLES), F(SQLBINDPARAMETER), F(SQLBROWSECONNECT),
-    F(SQLBULKOPERATIONS), F(SQLCOLUMNPRIVILEGES), F(SQLDESCRIBEPARAM), F(SQLDRIVERCONNECT),
-    F(SQLFOREIGNKEYS), F(SQLMORERESULTS), F(SQLNATIVESQL), F(SQLNUMPARAMS), F(SQLPRIMARYKEYS),
-    F(SQLPROCEDURECOLUMNS), F(SQLPROCEDURES), F(SQLSETPOS), F(SQLTABLEPRIVILEGES)};
+    F(SQLALLOCCONNECT),   F(SQLALLOCENV),         F(SQLALLOCSTMT),        F(SQLERROR),
+    F(SQLFREEENV),        F(SQLFREECONNECT),      F(SQLGETCONNECTOPTION), F(SQLGETSTMTOPTION),
+    F(SQLPARAMOPTIONS),   F(SQLSETSTMTOPTION),    F(SQLTRANSACT),         F(SQLEXTENDEDFETCH),
+    F(SQLALLOCHANDLE),    F(SQLALLOCHANDLESTD),   F(SQLBINDCOL),          F(SQLCANCEL),
+    F(SQLCLOSECURSOR),    F(SQLCOLATTRIBUTE),     F(SQLCONNECT),          F(SQLCOPYDESC),
+    F(SQLDATASOURCES),    F(SQLDESCRIBECOL),      F(SQLDISCONNECT),       F(SQLDRIVERS),
+    F(SQLENDTRAN),        F(SQLEXECDIRECT),       F(SQLEXECUTE),          F(SQLFETCH),
+    F(SQLFETCHSCROLL),    F(SQLFREEHANDLE),       F(SQLFREESTMT),         F(SQLGETCONNECTATTR),
+    F(SQLGETCURSORNAME),  F(SQLGETDATA),          F(SQLGETDESCFIELD),     F(SQLGETDESCREC),
+    F(SQLGETDIAGFIELD),   F(SQLGETDIAGREC),       F(SQLGETENVATTR),       F(SQLGETFUNCTIONS),
+    F(SQLGETINFO),        F(SQLGETSTMTATTR),      F(SQLGETTYPEINFO),      F(SQLNUMRESULTCOLS),
+    F(SQLPARAMDATA),      F(SQLPREPARE),          F(SQLPUTDATA),          F(SQLROWCOUNT),
+    F(SQLSETCONNECTATTR), F(SQLSETCONNECTOPTION), F(SQLSETCURSORNAME),    F(SQLSETDESCFIELD),
+    F(SQLSETDESCREC),     F(SQLSETENVATTR),       F(SQLSETSCROLLOPTIONS), F(SQLSETSTMTATTR),
+    F(SQLCOLUMNS),        F(SQLSPECIALCOLUMNS),   F(SQLSTATISTICS),       F(SQLTABLES),
+    F(SQLBINDPARAMETER),  F(SQLBROWSECONNECT),    F(SQLBULKOPERATIONS),   F(SQLCOLUMNPRIVILEGES),
+    F(SQLDESCRIBEPARAM),  F(SQLDRIVERCONNECT),    F(SQLFOREIGNKEYS),      F(SQLMORERESULTS),
+    F(SQLNATIVESQL),      F(SQLNUMPARAMS),        F(SQLPRIMARYKEYS),      F(SQLPROCEDURECOLUMNS),
+    F(SQLPROCEDURES),     F(SQLSETPOS),           F(SQLTABLEPRIVILEGES)};
 #undef F
 static_assert(sizeof kFunctions / sizeof kFunctions[0] == 75);
 
-#define N(n) {SQL_##n, #n, Kind::number}
-#define T(n) {SQL_##n, #n, Kind::text}
-constexpr NameRow kConnectOptions[] = {
-    N(ACCESS_MODE), N(AUTOCOMMIT), T(CURRENT_QUALIFIER), N(LOGIN_TIMEOUT), N(ODBC_CURSORS),
-    N(OPT_TRACE), T(OPT_TRACEFILE), N(PACKET_SIZE), N(QUIET_MODE), T(TRANSLATE_DLL),
-    N(TRANSLATE_OPTION), N(TXN_ISOLATION)};
+#define N(n) \
+  { SQL_##n, #n, Kind::number }
+#define T(n) \
+  { SQL_##n, #n, Kind::text }
+constexpr NameRow kConnectOptions[] = {N(ACCESS_MODE),  N(AUTOCOMMIT),    T(CURRENT_QUALIFIER), N(LOGIN_TIMEOUT),
+                                       N(ODBC_CURSORS), N(OPT_TRACE),     T(OPT_TRACEFILE),     N(PACKET_SIZE),
+                                       N(QUIET_MODE),   T(TRANSLATE_DLL), N(TRANSLATE_OPTION),  N(TXN_ISOLATION)};
 #undef N
 #undef T
 
-#define N(n) {SQL_DESC_##n, #n, Kind::number}
-#define T(n) {SQL_DESC_##n, #n, Kind::text}
-#define P(n) {SQL_DESC_##n, #n, Kind::pointer}
-constexpr NameRow kColAttributes[] = {
-    N(AUTO_UNIQUE_VALUE), N(CASE_SENSITIVE), N(CONCISE_TYPE), N(COUNT), N(DISPLAY_SIZE),
-    N(FIXED_PREC_SCALE), N(LENGTH), N(NULLABLE), N(NUM_PREC_RADIX), N(OCTET_LENGTH),
-    N(PRECISION), N(SCALE), N(SEARCHABLE), N(TYPE), N(UNNAMED), N(UNSIGNED), N(UPDATABLE),
-    {SQL_COLUMN_NULLABLE, "COLUMN_NULLABLE", Kind::number},
-    {SQL_COLUMN_LENGTH, "COLUMN_LENGTH", Kind::number},
-    {SQL_COLUMN_PRECISION, "COLUMN_PRECISION", Kind::number},
-    {SQL_COLUMN_SCALE, "COLUMN_SCALE", Kind::number},
-    T(BASE_COLUMN_NAME), T(BASE_TABLE_NAME), T(CATALOG_NAME), T(LABEL), T(LITERAL_PREFIX),
-    T(LITERAL_SUFFIX), T(LOCAL_TYPE_NAME), T(NAME), T(SCHEMA_NAME), T(TABLE_NAME), T(TYPE_NAME),
-    {SQL_COLUMN_NAME, "COLUMN_NAME", Kind::text}};
+#define N(n) \
+  { SQL_DESC_##n, #n, Kind::number }
+#define T(n) \
+  { SQL_DESC_##n, #n, Kind::text }
+#define P(n) \
+  { SQL_DESC_##n, #n, Kind::pointer }
+constexpr NameRow kColAttributes[] = {N(AUTO_UNIQUE_VALUE),
+                                      N(CASE_SENSITIVE),
+                                      N(CONCISE_TYPE),
+                                      N(COUNT),
+                                      N(DISPLAY_SIZE),
+                                      N(FIXED_PREC_SCALE),
+                                      N(LENGTH),
+                                      N(NULLABLE),
+                                      N(NUM_PREC_RADIX),
+                                      N(OCTET_LENGTH),
+                                      N(PRECISION),
+                                      N(SCALE),
+                                      N(SEARCHABLE),
+                                      N(TYPE),
+                                      N(UNNAMED),
+                                      N(UNSIGNED),
+                                      N(UPDATABLE),
+                                      {SQL_COLUMN_NULLABLE, "COLUMN_NULLABLE", Kind::number},
+                                      {SQL_COLUMN_LENGTH, "COLUMN_LENGTH", Kind::number},
+                                      {SQL_COLUMN_PRECISION, "COLUMN_PRECISION", Kind::number},
+                                      {SQL_COLUMN_SCALE, "COLUMN_SCALE", Kind::number},
+                                      T(BASE_COLUMN_NAME),
+                                      T(BASE_TABLE_NAME),
+                                      T(CATALOG_NAME),
+                                      T(LABEL),
+                                      T(LITERAL_PREFIX),
+                                      T(LITERAL_SUFFIX),
+                                      T(LOCAL_TYPE_NAME),
+                                      T(NAME),
+                                      T(SCHEMA_NAME),
+                                      T(TABLE_NAME),
+                                      T(TYPE_NAME),
+                                      {SQL_COLUMN_NAME, "COLUMN_NAME", Kind::text}};
 
-constexpr NameRow kDescFields[] = {
-    N(ARRAY_SIZE), N(DATETIME_INTERVAL_PRECISION), N(LENGTH), N(NUM_PREC_RADIX), N(OCTET_LENGTH),
-    N(BIND_TYPE), N(AUTO_UNIQUE_VALUE), N(CASE_SENSITIVE), N(DISPLAY_SIZE), N(COUNT),
-    N(CONCISE_TYPE), N(DATETIME_INTERVAL_CODE), N(PARAMETER_TYPE), N(SCALE), N(TYPE), N(UNNAMED),
-    N(ALLOC_TYPE), N(FIXED_PREC_SCALE), N(NULLABLE), N(PRECISION), N(SEARCHABLE), N(UNSIGNED),
-    N(UPDATABLE), T(NAME), T(BASE_COLUMN_NAME), T(BASE_TABLE_NAME), T(CATALOG_NAME), T(LABEL),
-    T(LITERAL_PREFIX), T(LITERAL_SUFFIX), T(LOCAL_TYPE_NAME),
-    {SQL_DESC_SCHEMA_NAME, "DESC_SCHEMA_NAME", Kind::text}, T(TABLE_NAME), T(TYPE_NAME),
-    P(ARRAY_STATUS_PTR), P(ROWS_PROCESSED_PTR), P(DATA_PTR), P(INDICATOR_PTR),
-    P(OCTET_LENGTH_PTR), P(BIND_OFFSET_PTR)};
+constexpr NameRow kDescFields[] = {N(ARRAY_SIZE),
+                                   N(DATETIME_INTERVAL_PRECISION),
+                                   N(LENGTH),
+                                   N(NUM_PREC_RADIX),
+                                   N(OCTET_LENGTH),
+                                   N(BIND_TYPE),
+                                   N(AUTO_UNIQUE_VALUE),
+                                   N(CASE_SENSITIVE),
+                                   N(DISPLAY_SIZE),
+                                   N(COUNT),
+                                   N(CONCISE_TYPE),
+                                   N(DATETIME_INTERVAL_CODE),
+                                   N(PARAMETER_TYPE),
+                                   N(SCALE),
+                                   N(TYPE),
+                                   N(UNNAMED),
+                                   N(ALLOC_TYPE),
+                                   N(FIXED_PREC_SCALE),
+                                   N(NULLABLE),
+                                   N(PRECISION),
+                                   N(SEARCHABLE),
+                                   N(UNSIGNED),
+                                   N(UPDATABLE),
+                                   T(NAME),
+                                   T(BASE_COLUMN_NAME),
+                                   T(BASE_TABLE_NAME),
+                                   T(CATALOG_NAME),
+                                   T(LABEL),
+                                   T(LITERAL_PREFIX),
+                                   T(LITERAL_SUFFIX),
+                                   T(LOCAL_TYPE_NAME),
+                                   {SQL_DESC_SCHEMA_NAME, "DESC_SCHEMA_NAME", Kind::text},
+                                   T(TABLE_NAME),
+                                   T(TYPE_NAME),
+                                   P(ARRAY_STATUS_PTR),
+                                   P(ROWS_PROCESSED_PTR),
+                                   P(DATA_PTR),
+                                   P(INDICATOR_PTR),
+                                   P(OCTET_LENGTH_PTR),
+                                   P(BIND_OFFSET_PTR)};
 #undef N
 #undef T
 #undef P
 
-#define N(n) {SQL_ATTR_##n, #n, Kind::number}
-#define P(n) {SQL_ATTR_##n, #n, Kind::pointer}
-constexpr NameRow kStmtAttributes[] = {
-    P(APP_PARAM_DESC), P(APP_ROW_DESC), N(ASYNC_ENABLE), N(CONCURRENCY), N(CURSOR_SCROLLABLE),
-    N(CURSOR_SENSITIVITY), N(CURSOR_TYPE), N(ENABLE_AUTO_IPD), P(FETCH_BOOKMARK_PTR),
-    P(IMP_PARAM_DESC), P(IMP_ROW_DESC), N(KEYSET_SIZE), N(MAX_LENGTH), N(MAX_ROWS),
-    N(METADATA_ID), N(NOSCAN), P(PARAM_BIND_OFFSET_PTR), N(PARAM_BIND_TYPE),
-    P(PARAM_OPERATION_PTR), P(PARAM_STATUS_PTR), P(PARAMS_PROCESSED_PTR), N(PARAMSET_SIZE),
-    N(QUERY_TIMEOUT), N(RETRIEVE_DATA), N(ROW_ARRAY_SIZE), P(ROW_BIND_OFFSET_PTR),
-    N(ROW_BIND_TYPE), N(ROW_NUMBER), P(ROW_OPERATION_PTR), P(ROW_STATUS_PTR),
-    P(ROWS_FETCHED_PTR), N(SIMULATE_CURSOR), N(USE_BOOKMARKS),
-    {SQL_ROWSET_SIZE, "ROWSET_SIZE", Kind::number},
-    // Statement options of one widely used server's driver.
-    {1225, "SOPT_SS_TEXTPTR_LOGGING", Kind::number}, {1226, "SOPT_SS_CURRENT_COMMAND", Kind::number},
-    {1227, "SOPT_SS_HIDDEN_COLUMNS", Kind::number}, {1228, "SOPT_SS_NOBROWSETABLE", Kind::number},
-    {1229, "SOPT_SS_REGIONALIZE", Kind::number}, {1230, "SOPT_SS_CURSOR_OPTIONS", Kind::number},
-    {1231, "SOPT_SS_NOCOUNT_STATS", Kind::number}, {1232, "SOPT_SS_DEFER_PREPARE", Kind::number}};
+#define N(n) \
+  { SQL_ATTR_##n, #n, Kind::number }
+#define P(n) \
+  { SQL_ATTR_##n, #n, Kind::pointer }
+constexpr NameRow kStmtAttributes[] = {P(APP_PARAM_DESC),
+                                       P(APP_ROW_DESC),
+                                       N(ASYNC_ENABLE),
+                                       N(CONCURRENCY),
+                                       N(CURSOR_SCROLLABLE),
+                                       N(CURSOR_SENSITIVITY),
+                                       N(CURSOR_TYPE),
+                                       N(ENABLE_AUTO_IPD),
+                                       P(FETCH_BOOKMARK_PTR),
+                                       P(IMP_PARAM_DESC),
+                                       P(IMP_ROW_DESC),
+                                       N(KEYSET_SIZE),
+                                       N(MAX_LENGTH),
+                                       N(MAX_ROWS),
+                                       N(METADATA_ID),
+                                       N(NOSCAN),
+                                       P(PARAM_BIND_OFFSET_PTR),
+                                       N(PARAM_BIND_TYPE),
+                                       P(PARAM_OPERATION_PTR),
+                                       P(PARAM_STATUS_PTR),
+                                       P(PARAMS_PROCESSED_PTR),
+                                       N(PARAMSET_SIZE),
+                                       N(QUERY_TIMEOUT),
+                                       N(RETRIEVE_DATA),
+                                       N(ROW_ARRAY_SIZE),
+                                       P(ROW_BIND_OFFSET_PTR),
+                                       N(ROW_BIND_TYPE),
+                                       N(ROW_NUMBER),
+                                       P(ROW_OPERATION_PTR),
+                                       P(ROW_STATUS_PTR),
+                                       P(ROWS_FETCHED_PTR),
+                                       N(SIMULATE_CURSOR),
+                                       N(USE_BOOKMARKS),
+                                       {SQL_ROWSET_SIZE, "ROWSET_SIZE", Kind::number},
+                                       // Statement options of one widely used server's driver.
+                                       {1225, "SOPT_SS_TEXTPTR_LOGGING", Kind::number},
+                                       {1226, "SOPT_SS_CURRENT_COMMAND", Kind::number},
+                                       {1227, "SOPT_SS_HIDDEN_COLUMNS", Kind::number},
+                                       {1228, "SOPT_SS_NOBROWSETABLE", Kind::number},
+                                       {1229, "SOPT_SS_REGIONALIZE", Kind::number},
+                                       {1230, "SOPT_SS_CURSOR_OPTIONS", Kind::number},
+                                       {1231, "SOPT_SS_NOCOUNT_STATS", Kind::number},
+                                       {1232, "SOPT_SS_DEFER_PREPARE", Kind::number}};
 #undef N
 #undef P
 
@@ -110,21 +199,19 @@ const NameRow* find(const NameRow (&table)[N], long number) {
 std::string value_text(Kind kind, SQLULEN value) {
   char buf[64];
   switch (kind) {
-    case Kind::number:
-      std::snprintf(buf, sizeof buf, "0x%lx", static_cast<unsigned long>(value));
-      return buf;
+    case Kind::number: std::snprintf(buf, sizeof buf, "0x%lx", static_cast<unsigned long>(value)); return buf;
     case Kind::text: {
       const char* t = reinterpret_cast<const char*>(value);
       return t != nullptr ? t : "NULL";
     }
-    case Kind::pointer:
-      std::snprintf(buf, sizeof buf, "%p", reinterpret_cast<void*>(value));
-      return buf;
+    case Kind::pointer: std::snprintf(buf, sizeof buf, "%p", reinterpret_cast<void*>(value)); return buf;
   }
   return {};
 }
 
-void write_line(const std::string& line) { log_text(static_cast<long>(line.size()), line.c_str(), KY_LOG_TEXT_NO_NEWLINE); }
+void write_line(const std::string& line) {
+  log_text(static_cast<long>(line.size()), line.c_str(), KY_LOG_TEXT_NO_NEWLINE);
+}
 
 template <std::size_t N>
 const char* log_named(const NameRow (&table)[N], long number, SQLULEN value, int mode) {

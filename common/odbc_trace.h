@@ -21,7 +21,7 @@ void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace kyvek::odbc
 
-#define KY_TRACE(bits, ...)                                   \
-  do {                                                        \
+#define KY_TRACE(bits, ...)                                               \
+  do {                                                                    \
     if (::kyvek::odbc::trace_on(bits)) ::kyvek::odbc::trace(__VA_ARGS__); \
   } while (0)

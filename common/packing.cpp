@@ -28,14 +28,13 @@ constexpr uint32_t kTraceValues = 0x1000;
 constexpr int32_t kFieldNative = 7;
 
 void post_general(diag_header* errp, const char* routine, const char* what) {
-  post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, nullptr, kFieldNative, 0, "ISO 9075",
-             "HY000", "general error: %s, %s", routine, what);
+  post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, nullptr, kFieldNative, 0, "ISO 9075", "HY000",
+             "general error: %s, %s", routine, what);
   set_return_code(errp, SQL_ERROR);
 }
 
 void post_memory(diag_header* errp) {
-  post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, nullptr, 0, 0, "ISO 9075", "HY001",
-             "Memory allocation error");
+  post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, nullptr, 0, 0, "ISO 9075", "HY001", "Memory allocation error");
   set_return_code(errp, SQL_ERROR);
 }
 
@@ -115,8 +114,8 @@ int prepare_fields(diag_header* errp, const char* routine, FieldRef (&refs)[N]) 
 }
 
 // Common start of a packer: source, count and stride.
-int check_source(diag_header* errp, const char* routine, const void* src, uint64_t src_bytes,
-                 uint64_t count, int32_t stride, uint64_t size, uint64_t* eff_stride) {
+int check_source(diag_header* errp, const char* routine, const void* src, uint64_t src_bytes, uint64_t count,
+                 int32_t stride, uint64_t size, uint64_t* eff_stride) {
   if (src == nullptr || count == 0) {
     post_general(errp, routine, "no data to pack");
     return -1;
@@ -141,11 +140,10 @@ struct FieldIn {
 };
 
 template <size_t N>
-int check_unpack(diag_header* errp, const char* routine, void* dst, uint64_t dst_bytes,
-                 uint64_t count, uint64_t size, const FieldIn (&fields)[N]) {
+int check_unpack(diag_header* errp, const char* routine, void* dst, uint64_t dst_bytes, uint64_t count, uint64_t size,
+                 const FieldIn (&fields)[N]) {
   for (const FieldIn& f : fields) {
-    if (count == 0 || f.array == nullptr || f.bytes < 0 ||
-        count > static_cast<uint64_t>(f.bytes) / f.elem) {
+    if (count == 0 || f.array == nullptr || f.bytes < 0 || count > static_cast<uint64_t>(f.bytes) / f.elem) {
       post_general(errp, routine, "no data to unpack");
       return -1;
     }
@@ -178,15 +176,9 @@ class ValueTrace {
   std::string line_;
 };
 
-void put_u16(void* array, uint64_t index, uint16_t v) {
-  store(static_cast<char*>(array) + index * 2, v);
-}
-void put_i16(void* array, uint64_t index, int16_t v) {
-  store(static_cast<char*>(array) + index * 2, v);
-}
-void put_u32(void* array, uint64_t index, uint32_t v) {
-  store(static_cast<char*>(array) + index * 4, v);
-}
+void put_u16(void* array, uint64_t index, uint16_t v) { store(static_cast<char*>(array) + index * 2, v); }
+void put_i16(void* array, uint64_t index, int16_t v) { store(static_cast<char*>(array) + index * 2, v); }
+void put_u32(void* array, uint64_t index, uint32_t v) { store(static_cast<char*>(array) + index * 4, v); }
 uint16_t get_u16(const void* array, uint64_t index) {
   return load<uint16_t>(static_cast<const char*>(array) + index * 2);
 }
@@ -208,15 +200,13 @@ int interval_word_count(int32_t interval_type) {
   return year_month_type(interval_type) ? 2 : 5;
 }
 
-int pack_dates(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-               int16_t** years, int32_t* years_bytes, int16_t** pairs, int32_t* pairs_bytes,
-               int32_t stride) {
+int pack_dates(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, int16_t** years,
+               int32_t* years_bytes, int16_t** pairs, int32_t* pairs_bytes, int32_t stride) {
   const char* routine = "pack_dates";
   uint64_t step = 0;
   if (check_source(errp, routine, src, src_bytes, count, stride, KY_DATE_SIZE, &step) != 0) return -1;
-  FieldRef refs[] = {
-      {reinterpret_cast<void**>(years), years_bytes, field_bytes(count, KY_YEAR_BYTES)},
-      {reinterpret_cast<void**>(pairs), pairs_bytes, field_bytes(count, KY_DATE_PAIR_BYTES)}};
+  FieldRef refs[] = {{reinterpret_cast<void**>(years), years_bytes, field_bytes(count, KY_YEAR_BYTES)},
+                     {reinterpret_cast<void**>(pairs), pairs_bytes, field_bytes(count, KY_DATE_PAIR_BYTES)}};
   if (prepare_fields(errp, routine, refs) != 0) return -1;
   ValueTrace tr;
   for (uint64_t i = 0; i < count; ++i) {
@@ -230,11 +220,9 @@ int pack_dates(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t 
   return 0;
 }
 
-int unpack_dates(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count,
-                 const int16_t* years, int32_t years_bytes, const int16_t* pairs,
-                 int32_t pairs_bytes) {
-  const FieldIn fields[] = {{years, years_bytes, KY_YEAR_BYTES},
-                            {pairs, pairs_bytes, KY_DATE_PAIR_BYTES}};
+int unpack_dates(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const int16_t* years,
+                 int32_t years_bytes, const int16_t* pairs, int32_t pairs_bytes) {
+  const FieldIn fields[] = {{years, years_bytes, KY_YEAR_BYTES}, {pairs, pairs_bytes, KY_DATE_PAIR_BYTES}};
   if (check_unpack(errp, "unpack_dates", dst, dst_bytes, count, KY_DATE_SIZE, fields) != 0) return -1;
   ValueTrace tr;
   for (uint64_t i = 0; i < count; ++i) {
@@ -249,13 +237,12 @@ int unpack_dates(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t coun
   return 0;
 }
 
-int pack_times(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-               int16_t** triples, int32_t* triples_bytes, int32_t stride) {
+int pack_times(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, int16_t** triples,
+               int32_t* triples_bytes, int32_t stride) {
   const char* routine = "pack_times";
   uint64_t step = 0;
   if (check_source(errp, routine, src, src_bytes, count, stride, KY_TIME_SIZE, &step) != 0) return -1;
-  FieldRef refs[] = {{reinterpret_cast<void**>(triples), triples_bytes,
-                      field_bytes(count, KY_TIME_TRIPLE_BYTES)}};
+  FieldRef refs[] = {{reinterpret_cast<void**>(triples), triples_bytes, field_bytes(count, KY_TIME_TRIPLE_BYTES)}};
   if (prepare_fields(errp, routine, refs) != 0) return -1;
   ValueTrace tr;
   for (uint64_t i = 0; i < count; ++i) {
@@ -269,8 +256,8 @@ int pack_times(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t 
   return 0;
 }
 
-int unpack_times(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count,
-                 const int16_t* triples, int32_t triples_bytes) {
+int unpack_times(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const int16_t* triples,
+                 int32_t triples_bytes) {
   const FieldIn fields[] = {{triples, triples_bytes, KY_TIME_TRIPLE_BYTES}};
   if (check_unpack(errp, "unpack_times", dst, dst_bytes, count, KY_TIME_SIZE, fields) != 0) return -1;
   ValueTrace tr;
@@ -286,14 +273,12 @@ int unpack_times(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t coun
   return 0;
 }
 
-int pack_numerics(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-                  char** records, int32_t* records_bytes, int32_t stride) {
+int pack_numerics(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, char** records,
+                  int32_t* records_bytes, int32_t stride) {
   const char* routine = "pack_numerics";
   uint64_t step = 0;
-  if (check_source(errp, routine, src, src_bytes, count, stride, KY_NUMERIC_SIZE, &step) != 0)
-    return -1;
-  FieldRef refs[] = {{reinterpret_cast<void**>(records), records_bytes,
-                      field_bytes(count, KY_NUMERIC_RECORD_BYTES)}};
+  if (check_source(errp, routine, src, src_bytes, count, stride, KY_NUMERIC_SIZE, &step) != 0) return -1;
+  FieldRef refs[] = {{reinterpret_cast<void**>(records), records_bytes, field_bytes(count, KY_NUMERIC_RECORD_BYTES)}};
   if (prepare_fields(errp, routine, refs) != 0) return -1;
   for (uint64_t i = 0; i < count; ++i)
     std::memcpy(*records + i * KY_NUMERIC_RECORD_BYTES, static_cast<const char*>(src) + i * step,
@@ -301,22 +286,19 @@ int pack_numerics(diag_header* errp, const void* src, uint64_t src_bytes, uint64
   return 0;
 }
 
-int unpack_numerics(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count,
-                    const char* records, int32_t records_bytes) {
+int unpack_numerics(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const char* records,
+                    int32_t records_bytes) {
   const FieldIn fields[] = {{records, records_bytes, KY_NUMERIC_RECORD_BYTES}};
-  if (check_unpack(errp, "unpack_numerics", dst, dst_bytes, count, KY_NUMERIC_SIZE, fields) != 0)
-    return -1;
+  if (check_unpack(errp, "unpack_numerics", dst, dst_bytes, count, KY_NUMERIC_SIZE, fields) != 0) return -1;
   std::memcpy(dst, records, count * KY_NUMERIC_SIZE);
   return 0;
 }
 
-int pack_intervals(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-                   int32_t** stream, int32_t* stream_bytes, int16_t** pairs,
-                   int32_t* pairs_bytes, int32_t stride) {
+int pack_intervals(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, int32_t** stream,
+                   int32_t* stream_bytes, int16_t** pairs, int32_t* pairs_bytes, int32_t stride) {
   const char* routine = "pack_intervals";
   uint64_t step = 0;
-  if (check_source(errp, routine, src, src_bytes, count, stride, KY_INTERVAL_SIZE, &step) != 0)
-    return -1;
+  if (check_source(errp, routine, src, src_bytes, count, stride, KY_INTERVAL_SIZE, &step) != 0) return -1;
   // The types are checked before anything is allocated or written.
   uint64_t words = 0;
   for (uint64_t i = 0; i < count; ++i) {
@@ -324,9 +306,8 @@ int pack_intervals(diag_header* errp, const void* src, uint64_t src_bytes, uint6
     if (n == 0) return -2;
     words += static_cast<uint64_t>(n);
   }
-  FieldRef refs[] = {
-      {reinterpret_cast<void**>(stream), stream_bytes, field_bytes(count, KY_INTERVAL_STREAM_BYTES)},
-      {reinterpret_cast<void**>(pairs), pairs_bytes, field_bytes(count, KY_INTERVAL_PAIR_BYTES)}};
+  FieldRef refs[] = {{reinterpret_cast<void**>(stream), stream_bytes, field_bytes(count, KY_INTERVAL_STREAM_BYTES)},
+                     {reinterpret_cast<void**>(pairs), pairs_bytes, field_bytes(count, KY_INTERVAL_PAIR_BYTES)}};
   // An array of the caller's needs room for the words in use only.
   if (stream != nullptr && *stream != nullptr) refs[0].need = static_cast<int64_t>(words * 4);
   if (prepare_fields(errp, routine, refs) != 0) return -1;
@@ -350,9 +331,8 @@ int pack_intervals(diag_header* errp, const void* src, uint64_t src_bytes, uint6
   return 0;
 }
 
-int unpack_intervals(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count,
-                     const int16_t* pairs, int32_t pairs_bytes, const int32_t* stream,
-                     int32_t stream_bytes) {
+int unpack_intervals(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const int16_t* pairs,
+                     int32_t pairs_bytes, const int32_t* stream, int32_t stream_bytes) {
   const char* routine = "unpack_intervals";
   // The stream's length depends on the types: checked word by word below.
   const FieldIn fields[] = {{pairs, pairs_bytes, KY_INTERVAL_PAIR_BYTES}};
@@ -395,19 +375,16 @@ int unpack_intervals(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t 
   return 0;
 }
 
-int pack_timestamps(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-                    int16_t** quintuples, int32_t* quintuples_bytes, int16_t** years,
-                    int32_t* years_bytes, int32_t** fractions, int32_t* fractions_bytes,
-                    int32_t stride) {
+int pack_timestamps(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, int16_t** quintuples,
+                    int32_t* quintuples_bytes, int16_t** years, int32_t* years_bytes, int32_t** fractions,
+                    int32_t* fractions_bytes, int32_t stride) {
   const char* routine = "pack_timestamps";
   uint64_t step = 0;
-  if (check_source(errp, routine, src, src_bytes, count, stride, KY_TIMESTAMP_SIZE, &step) != 0)
-    return -1;
-  FieldRef refs[] = {{reinterpret_cast<void**>(quintuples), quintuples_bytes,
-                      field_bytes(count, KY_TS_QUINTUPLE_BYTES)},
-                     {reinterpret_cast<void**>(years), years_bytes, field_bytes(count, KY_YEAR_BYTES)},
-                     {reinterpret_cast<void**>(fractions), fractions_bytes,
-                      field_bytes(count, KY_FRACTION_BYTES)}};
+  if (check_source(errp, routine, src, src_bytes, count, stride, KY_TIMESTAMP_SIZE, &step) != 0) return -1;
+  FieldRef refs[] = {
+      {reinterpret_cast<void**>(quintuples), quintuples_bytes, field_bytes(count, KY_TS_QUINTUPLE_BYTES)},
+      {reinterpret_cast<void**>(years), years_bytes, field_bytes(count, KY_YEAR_BYTES)},
+      {reinterpret_cast<void**>(fractions), fractions_bytes, field_bytes(count, KY_FRACTION_BYTES)}};
   if (prepare_fields(errp, routine, refs) != 0) return -1;
   for (FieldRef& r : refs) *r.bytes = static_cast<int32_t>(r.need);
   ValueTrace tr;
@@ -427,15 +404,13 @@ int pack_timestamps(diag_header* errp, const void* src, uint64_t src_bytes, uint
   return 0;
 }
 
-int unpack_timestamps(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count,
-                      const int16_t* years, int32_t years_bytes, const int16_t* quintuples,
-                      int32_t quintuples_bytes, const int32_t* fractions,
-                      int32_t fractions_bytes) {
+int unpack_timestamps(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const int16_t* years,
+                      int32_t years_bytes, const int16_t* quintuples, int32_t quintuples_bytes,
+                      const int32_t* fractions, int32_t fractions_bytes) {
   const FieldIn fields[] = {{years, years_bytes, KY_YEAR_BYTES},
                             {quintuples, quintuples_bytes, KY_TS_QUINTUPLE_BYTES},
                             {fractions, fractions_bytes, KY_FRACTION_BYTES}};
-  if (check_unpack(errp, "unpack_timestamps", dst, dst_bytes, count, KY_TIMESTAMP_SIZE, fields) != 0)
-    return -1;
+  if (check_unpack(errp, "unpack_timestamps", dst, dst_bytes, count, KY_TIMESTAMP_SIZE, fields) != 0) return -1;
   ValueTrace tr;
   for (uint64_t i = 0; i < count; ++i) {
     SQL_TIMESTAMP_STRUCT t{};
@@ -454,24 +429,23 @@ int unpack_timestamps(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t
   return 0;
 }
 
-int pack_guids(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-               int32_t** data1, int32_t* data1_bytes, int16_t** pairs, int32_t* pairs_bytes,
-               char** data4, int32_t* data4_bytes, int32_t stride) {
+int pack_guids(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, int32_t** data1,
+               int32_t* data1_bytes, int16_t** pairs, int32_t* pairs_bytes, char** data4, int32_t* data4_bytes,
+               int32_t stride) {
   const char* routine = "pack_guids";
   uint64_t step = 0;
   if (check_source(errp, routine, src, src_bytes, count, stride, KY_GUID_SIZE, &step) != 0) return -1;
-  FieldRef refs[] = {
-      {reinterpret_cast<void**>(data1), data1_bytes, field_bytes(count, KY_GUID_DATA1_BYTES)},
-      {reinterpret_cast<void**>(pairs), pairs_bytes, field_bytes(count, KY_GUID_PAIR_BYTES)},
-      {reinterpret_cast<void**>(data4), data4_bytes, field_bytes(count, KY_GUID_DATA4_BYTES)}};
+  FieldRef refs[] = {{reinterpret_cast<void**>(data1), data1_bytes, field_bytes(count, KY_GUID_DATA1_BYTES)},
+                     {reinterpret_cast<void**>(pairs), pairs_bytes, field_bytes(count, KY_GUID_PAIR_BYTES)},
+                     {reinterpret_cast<void**>(data4), data4_bytes, field_bytes(count, KY_GUID_DATA4_BYTES)}};
   if (prepare_fields(errp, routine, refs) != 0) return -1;
   for (FieldRef& r : refs) *r.bytes = static_cast<int32_t>(r.need);
   ValueTrace tr;
   for (uint64_t i = 0; i < count; ++i) {
     auto g = element<SQLGUID>(src, i, step);
     const unsigned char* d4 = g.Data4;
-    tr.add("%ld:%d:%d:%x,%x,%x,%x,%x,%x,%x,%x", static_cast<long>(g.Data1), g.Data2, g.Data3, d4[0],
-           d4[1], d4[2], d4[3], d4[4], d4[5], d4[6], d4[7]);
+    tr.add("%ld:%d:%d:%x,%x,%x,%x,%x,%x,%x,%x", static_cast<long>(g.Data1), g.Data2, g.Data3, d4[0], d4[1], d4[2],
+           d4[3], d4[4], d4[5], d4[6], d4[7]);
     put_u32(*data1, i, static_cast<uint32_t>(g.Data1));
     put_u16(*pairs, 2 * i, g.Data2);
     put_u16(*pairs, 2 * i + 1, g.Data3);

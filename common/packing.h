@@ -67,43 +67,37 @@ enum {
 // stride 0 means the structure's size; a stride below it fails the call.
 // src_bytes: readable bytes at src ((count - 1) x stride + size are needed).
 
-int pack_dates(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-               int16_t** years, int32_t* years_bytes, int16_t** pairs, int32_t* pairs_bytes,
-               int32_t stride);
-int unpack_dates(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count,
-                 const int16_t* years, int32_t years_bytes, const int16_t* pairs,
-                 int32_t pairs_bytes);
+int pack_dates(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, int16_t** years,
+               int32_t* years_bytes, int16_t** pairs, int32_t* pairs_bytes, int32_t stride);
+int unpack_dates(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const int16_t* years,
+                 int32_t years_bytes, const int16_t* pairs, int32_t pairs_bytes);
 
-int pack_times(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-               int16_t** triples, int32_t* triples_bytes, int32_t stride);
-int unpack_times(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count,
-                 const int16_t* triples, int32_t triples_bytes);
+int pack_times(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, int16_t** triples,
+               int32_t* triples_bytes, int32_t stride);
+int unpack_times(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const int16_t* triples,
+                 int32_t triples_bytes);
 
-int pack_numerics(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-                  char** records, int32_t* records_bytes, int32_t stride);
-int unpack_numerics(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count,
-                    const char* records, int32_t records_bytes);
+int pack_numerics(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, char** records,
+                  int32_t* records_bytes, int32_t stride);
+int unpack_numerics(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const char* records,
+                    int32_t records_bytes);
 
-int pack_intervals(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-                   int32_t** stream, int32_t* stream_bytes, int16_t** pairs,
-                   int32_t* pairs_bytes, int32_t stride);
-int unpack_intervals(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count,
-                     const int16_t* pairs, int32_t pairs_bytes, const int32_t* stream,
-                     int32_t stream_bytes);
+int pack_intervals(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, int32_t** stream,
+                   int32_t* stream_bytes, int16_t** pairs, int32_t* pairs_bytes, int32_t stride);
+int unpack_intervals(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const int16_t* pairs,
+                     int32_t pairs_bytes, const int32_t* stream, int32_t stream_bytes);
 
 // pack_timestamps and pack_guids store the byte sizes they fill in every call.
-int pack_timestamps(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-                    int16_t** quintuples, int32_t* quintuples_bytes, int16_t** years,
-                    int32_t* years_bytes, int32_t** fractions, int32_t* fractions_bytes,
-                    int32_t stride);
-int unpack_timestamps(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count,
-                      const int16_t* years, int32_t years_bytes, const int16_t* quintuples,
-                      int32_t quintuples_bytes, const int32_t* fractions,
-                      int32_t fractions_bytes);
+int pack_timestamps(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, int16_t** quintuples,
+                    int32_t* quintuples_bytes, int16_t** years, int32_t* years_bytes, int32_t** fractions,
+                    int32_t* fractions_bytes, int32_t stride);
+int unpack_timestamps(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const int16_t* years,
+                      int32_t years_bytes, const int16_t* quintuples, int32_t quintuples_bytes,
+                      const int32_t* fractions, int32_t fractions_bytes);
 
-int pack_guids(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count,
-               int32_t** data1, int32_t* data1_bytes, int16_t** pairs, int32_t* pairs_bytes,
-               char** data4, int32_t* data4_bytes, int32_t stride);
+int pack_guids(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, int32_t** data1,
+               int32_t* data1_bytes, int16_t** pairs, int32_t* pairs_bytes, char** data4, int32_t* data4_bytes,
+               int32_t stride);
 
 // Number of 32-bit stream words an interval of this type takes (2 or 5), or 0
 // for a type outside 1 to 13.

@@ -12,9 +12,9 @@
 #include <stdint.h>
 
 /* Restart flags of the callers. */
-#define KY_RESTART_NO_CRASH  0x1u
-#define KY_RESTART_NO_HANG   0x2u
-#define KY_RESTART_NO_PATCH  0x4u
+#define KY_RESTART_NO_CRASH 0x1u
+#define KY_RESTART_NO_HANG 0x2u
+#define KY_RESTART_NO_PATCH 0x4u
 #define KY_RESTART_NO_REBOOT 0x8u
 
 #ifdef __cplusplus

@@ -91,12 +91,12 @@ int hex_decode(const char* hex, char* out, size_t out_size) {
   return static_cast<int>(bytes);
 }
 
-int choose_ini_source(void* handle, void* unused, char* buffer, int32_t size, int32_t* out_length,
-                      uint32_t flag, const char* dsn) {
+int choose_ini_source(void* handle, void* unused, char* buffer, int32_t size, int32_t* out_length, uint32_t flag,
+                      const char* dsn) {
   if (trace_on(kTraceEntry | kTraceInternal))
-    log_printf_tid("\t^choose_ini_source(%p,%p,%p,%u,%p,%lu,%s)\n", handle, unused,
-                   static_cast<void*>(buffer), static_cast<unsigned>(size), static_cast<void*>(out_length),
-                   static_cast<unsigned long>(flag), dsn ? dsn : "NULL");
+    log_printf_tid("\t^choose_ini_source(%p,%p,%p,%u,%p,%lu,%s)\n", handle, unused, static_cast<void*>(buffer),
+                   static_cast<unsigned>(size), static_cast<void*>(out_length), static_cast<unsigned long>(flag),
+                   dsn ? dsn : "NULL");
   const bool exit_trace = trace_on(kTraceExit | kTraceInternal);
   if (buffer == nullptr) {
     if (exit_trace) log_printf_tid("\t-^choose_ini_source()=-1 (NULL path)\n");
@@ -116,8 +116,7 @@ int choose_ini_source(void* handle, void* unused, char* buffer, int32_t size, in
 int vek_lookup_service(const char* service, const char* protocol, long number) {
   static const char kName[] = "vek_lookup_service";
   if (trace_on(kTraceEntry | kTraceInternal))
-    log_printf_tid("\t%s(%s,%s,%ld)\n", kName, service ? service : "<NULL>", protocol ? protocol : "<NULL>",
-                   number);
+    log_printf_tid("\t%s(%s,%s,%ld)\n", kName, service ? service : "<NULL>", protocol ? protocol : "<NULL>", number);
   const bool exit_trace = trace_on(kTraceExit | kTraceInternal);
   if (service == nullptr) {
     if (exit_trace) log_printf_tid("\t-%s()=-1 (service=NULL)\n", kName);

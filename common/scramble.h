@@ -53,8 +53,8 @@ int hex_decode(const char* hex, char* out, size_t out_size);
  * through out_length when given; 0, or -1 without touching the buffer when it
  * is null or size is below the key's length + 1. handle, unused, flag and dsn
  * only appear in the entry trace. */
-int choose_ini_source(void* handle, void* unused, char* buffer, int32_t size,
-                      int32_t* out_length, uint32_t flag, const char* dsn);
+int choose_ini_source(void* handle, void* unused, char* buffer, int32_t size, int32_t* out_length, uint32_t flag,
+                      const char* dsn);
 
 /* 1 when the service (port) text is present and not empty, else -1. */
 int vek_lookup_service(const char* service, const char* protocol, long number);

@@ -31,10 +31,8 @@ int is_precision_type(int16_t sqltype);
 
 // Verbose type (SQL_DATETIME / SQL_INTERVAL), concise type and, with flags bit
 // 0x1 or 0x2, the subcode. Null out pointers are skipped.
-void split_datetime_type(int16_t type, int16_t* verbose, int16_t* concise,
-                         int16_t* subcode, uint32_t flags);
-void split_interval_type(int16_t type, int16_t* verbose, int16_t* concise,
-                         int16_t* subcode, uint32_t flags);
+void split_datetime_type(int16_t type, int16_t* verbose, int16_t* concise, int16_t* subcode, uint32_t flags);
+void split_interval_type(int16_t type, int16_t* verbose, int16_t* concise, int16_t* subcode, uint32_t flags);
 
 // Size in bytes of one element of a server data array of C type ctype, or -1
 // (0 for character and binary types without a usable octet length). The octet

@@ -37,9 +37,7 @@ const char* temp_dir() {
   return t != nullptr && *t != '\0' ? t : "/tmp";
 }
 
-void set_path_locked(const char* p) {
-  std::snprintf(g_path, sizeof g_path, "%s", p);
-}
+void set_path_locked(const char* p) { std::snprintf(g_path, sizeof g_path, "%s", p); }
 
 bool open_locked() {
   if (g_fd >= 0) return true;
@@ -146,8 +144,8 @@ void init_locked(const char* name, const char* source, uint32_t options) {
   unsigned long value = std::strtoul(setting, &end, 0);
   bool out_of_range = errno == ERANGE || value > 0xFFFFFFFFul;
   if (*end != '\0' && std::strchr(" \t\n\r", *end) == nullptr) {
-    entry_locked(true, "Invalid value for logging (unconverted chrs \"" + std::string(setting) +
-                           "\")in registry/ini file\n");
+    entry_locked(true,
+                 "Invalid value for logging (unconverted chrs \"" + std::string(setting) + "\")in registry/ini file\n");
     close_locked();
   } else if (out_of_range) {
     entry_locked(true, "Invalid value " + std::string(setting) + " for Logging (out of range)in registry/ini file\n");

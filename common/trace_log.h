@@ -96,25 +96,23 @@ extern std::atomic<uint32_t> trace_mask;
 /* Trace mask bits. Each caller tests its own bits; kTraceInternal only counts
  * together with kTraceEntry or kTraceExit (entry and exit lines of internal
  * functions, marked with a caret). */
-constexpr uint32_t kTraceEntry = 0x1;        /* entry lines with arguments */
-constexpr uint32_t kTraceExit = 0x2;         /* exit lines, failure reasons */
-constexpr uint32_t kTraceRpc = 0x4;          /* RPC link set-up steps (client) */
-constexpr uint32_t kTraceDetail = 0x8;       /* detail lines, tab-indented */
-constexpr uint32_t kTraceData = 0x10;        /* array dumps, new server buffers */
-constexpr uint32_t kTraceInternal = 0x20;    /* with 0x1/0x2: internal functions */
-constexpr uint32_t kTraceServerFail = 0x40;  /* failed server-side/driver calls */
-constexpr uint32_t kTraceDiag = 0x80;        /* diagnostic counts, merging, dump */
-constexpr uint32_t kTraceStatement = 0x100;  /* statement texts */
-constexpr uint32_t kTraceConnect = 0x200;    /* connection and logon steps */
-constexpr uint32_t kTraceAttr = 0x400;       /* attribute and option detail */
-constexpr uint32_t kTraceStartup = 0x800;    /* the server's start-up log */
-constexpr uint32_t kTraceValues = 0x1000;    /* one item per value-array element */
-constexpr uint32_t kTraceTiming = 0x2000;    /* time stamps around execution */
+constexpr uint32_t kTraceEntry = 0x1;       /* entry lines with arguments */
+constexpr uint32_t kTraceExit = 0x2;        /* exit lines, failure reasons */
+constexpr uint32_t kTraceRpc = 0x4;         /* RPC link set-up steps (client) */
+constexpr uint32_t kTraceDetail = 0x8;      /* detail lines, tab-indented */
+constexpr uint32_t kTraceData = 0x10;       /* array dumps, new server buffers */
+constexpr uint32_t kTraceInternal = 0x20;   /* with 0x1/0x2: internal functions */
+constexpr uint32_t kTraceServerFail = 0x40; /* failed server-side/driver calls */
+constexpr uint32_t kTraceDiag = 0x80;       /* diagnostic counts, merging, dump */
+constexpr uint32_t kTraceStatement = 0x100; /* statement texts */
+constexpr uint32_t kTraceConnect = 0x200;   /* connection and logon steps */
+constexpr uint32_t kTraceAttr = 0x400;      /* attribute and option detail */
+constexpr uint32_t kTraceStartup = 0x800;   /* the server's start-up log */
+constexpr uint32_t kTraceValues = 0x1000;   /* one item per value-array element */
+constexpr uint32_t kTraceTiming = 0x2000;   /* time stamps around execution */
 
 /* True when every bit of bits is set in the trace mask. */
-inline bool trace_on(uint32_t bits) {
-  return (trace_mask.load(std::memory_order_relaxed) & bits) == bits;
-}
+inline bool trace_on(uint32_t bits) { return (trace_mask.load(std::memory_order_relaxed) & bits) == bits; }
 
 /* A connection string fit for a trace: the values of PWD, TARGETAUTH,
  * LOGONAUTH and any other key ending in "PWD" or "AUTH" become "*****"; a

@@ -30,11 +30,11 @@ struct CallerArg {
   uint32_t flags = 0;
   uint32_t kind = 0;
   const char* name = nullptr;
-  RpcValue value{};                    // in scalars by value
-  void* address = nullptr;             // out (and in/out) scalars
+  RpcValue value{};                      // in scalars by value
+  void* address = nullptr;               // out (and in/out) scalars
   ArgumentDescriptor* record = nullptr;  // buffers and row arrays
-  int32_t capacity = 0;                // out buffers: capacity at call time
-  bool library_block = false;          // this call allocated record->value.ptr
+  int32_t capacity = 0;                  // out buffers: capacity at call time
+  bool library_block = false;            // this call allocated record->value.ptr
 };
 
 int32_t in_length(const ArgumentDescriptor* rec) {
@@ -60,8 +60,10 @@ void write_call(RpcHandle& h, const FunctionDescriptor& fd, std::vector<CallerAr
     if (a.record == nullptr) fail(RPC_ERR_BADARG);
     if (a.kind == RPC_ARG_WVARRAY) {
       auto* elems = static_cast<const wvarray*>(a.record->value.ptr);
-      if (in) put_wvarray_full(h, elems, a.record->size);
-      else put_wvarray_header(h, elems, a.record->size);
+      if (in)
+        put_wvarray_full(h, elems, a.record->size);
+      else
+        put_wvarray_header(h, elems, a.record->size);
       continue;
     }
     if (in) {
@@ -179,7 +181,7 @@ int exec_call(RpcHandle& h, const char* name, va_list ap) {
 // whatever the stub did with the argument vector.
 struct ServedCall {
   ArgumentDescriptor args[RPC_MAX_ARGS] = {};
-  void* original[RPC_MAX_ARGS] = {};      // storage the library made per argument
+  void* original[RPC_MAX_ARGS] = {};  // storage the library made per argument
   size_t original_size[RPC_MAX_ARGS] = {};
   int32_t original_count[RPC_MAX_ARGS] = {};
   std::vector<size_t> element_size[RPC_MAX_ARGS];  // row arrays: per element storage
@@ -289,7 +291,8 @@ void write_reply(RpcHandle& h, int16_t ordinal, ServedCall& call) {
       put_wvarray_full(h, elems, elems ? count : 0);
     } else {
       int32_t length = a.size;
-      if (a.value.ptr == nullptr) length = 0;
+      if (a.value.ptr == nullptr)
+        length = 0;
       else if (a.value.ptr == call.original[i] && length > 0 && size_t(length) > call.original_size[i])
         length = int32_t(call.original_size[i]);
       trace_pushed(h, kind, a.name, RpcValue{}, length, a.value.ptr);

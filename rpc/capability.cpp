@@ -61,7 +61,7 @@ std::string capability_value(const RpcHandle& h, int id) {
   return {};
 }
 
-constexpr int kCapabilityIds[] = {kParamSystemType, kParamSystemInfo, kParamProcessor, kParamPointerSize,
+constexpr int kCapabilityIds[] = {kParamSystemType, kParamSystemInfo, kParamProcessor,   kParamPointerSize,
                                   kParamTracing,    kParamEndianess,  kParamCompression, kParamSqllenSize};
 
 int width_of(const std::string& value) {
@@ -151,8 +151,7 @@ void apply_peer_parameters(RpcHandle& h) {
           if (marker != kByteOrderMarker) h.negotiated |= kNegSwapBytes;
         }
         break;
-      default:
-        break;
+      default: break;
     }
   }
   if (!have_pointer || !have_sqllen) h.peer_pointer_width = 4;
@@ -182,18 +181,17 @@ void write_field(uint8_t* v, uint32_t f, uint64_t bits) {
 }  // namespace
 
 #define KY_FLOAT_FORMAT                                                                                   \
-  {16, 4, 127, 2, {field(3, 0, 7), field(2, 7, 1)}, 3, {field(2, 0, 7), field(1, 0, 8), field(0, 0, 8)}, \
-   field(3, 7, 1)}
-#define KY_DOUBLE_FORMAT                                                                               \
-  {4,                                                                                                  \
-   8,                                                                                                  \
-   1023,                                                                                               \
-   2,                                                                                                  \
-   {field(7, 0, 7), field(6, 4, 4)},                                                                   \
-   7,                                                                                                  \
-   {field(6, 0, 4), field(5, 0, 8), field(4, 0, 8), field(3, 0, 8), field(2, 0, 8), field(1, 0, 8), \
-    field(0, 0, 8)},                                                                                   \
-   field(7, 7, 1)}
+  {                                                                                                       \
+    16, 4, 127, 2, {field(3, 0, 7), field(2, 7, 1)}, 3, {field(2, 0, 7), field(1, 0, 8), field(0, 0, 8)}, \
+        field(3, 7, 1)                                                                                    \
+  }
+#define KY_DOUBLE_FORMAT                                                 \
+  {                                                                      \
+    4, 8, 1023, 2, {field(7, 0, 7), field(6, 4, 4)}, 7,                  \
+        {field(6, 0, 4), field(5, 0, 8), field(4, 0, 8), field(3, 0, 8), \
+         field(2, 0, 8), field(1, 0, 8), field(0, 0, 8)},                \
+        field(7, 7, 1)                                                   \
+  }
 
 const FloatFormat kNativeFloat = KY_FLOAT_FORMAT;
 const FloatFormat kWireFloat = KY_FLOAT_FORMAT;
@@ -206,7 +204,8 @@ void convert_float(const FloatFormat& s, const FloatFormat& d, uint8_t* value) {
   std::memcpy(src, value, size_t(std::min(s.size, 16)));
   std::memset(value, 0, size_t(d.size));
   int64_t e = 0;
-  for (int i = 0; i < s.exponent_count; ++i) e = (e << f_width(s.exponent[i])) + int64_t(read_field(src, s.exponent[i]));
+  for (int i = 0; i < s.exponent_count; ++i)
+    e = (e << f_width(s.exponent[i])) + int64_t(read_field(src, s.exponent[i]));
   if (e != 0) e += d.bias - s.bias;
   for (int i = d.exponent_count; i-- > 0;) {
     write_field(value, d.exponent[i], uint64_t(e));

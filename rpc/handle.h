@@ -97,8 +97,8 @@ struct RpcHandle {
   std::vector<std::pair<int, std::string>> peer_params;  // most recent first
   uint32_t negotiated = 0;
   int32_t peer_pointer_width = 8, peer_sqllen_width = 8;
-  std::vector<void*> pointer_table;      // server: index -> pointer, 0 = null
-  std::deque<uint64_t> client_keys;      // client: stable entries, their addresses are handles
+  std::vector<void*> pointer_table;  // server: index -> pointer, 0 = null
+  std::deque<uint64_t> client_keys;  // client: stable entries, their addresses are handles
   uint16_t byte_order_marker = kyrpc::kByteOrderMarker;
   char tracing[50] = {};
 

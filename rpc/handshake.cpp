@@ -62,7 +62,9 @@ std::string receive_frame(RpcHandle& h, size_t capacity) {
 }
 
 // A received text ends at its first NUL or at its received length.
-std::string as_text(const std::string& frame) { return std::string(frame.c_str(), strnlen(frame.data(), frame.size())); }
+std::string as_text(const std::string& frame) {
+  return std::string(frame.c_str(), strnlen(frame.data(), frame.size()));
+}
 
 void reset_negotiation(RpcHandle& h) {
   h.negotiated = 0;
@@ -151,8 +153,7 @@ std::unique_ptr<Procedure> parse_procedure(const std::string& text) {
   }
   p->arg_names = std::move(names);
   p->fd.name = p->name.c_str();
-  for (size_t i = 0; i < count; ++i)
-    p->fd.args[i].name = p->arg_names[i].empty() ? nullptr : p->arg_names[i].c_str();
+  for (size_t i = 0; i < count; ++i) p->fd.args[i].name = p->arg_names[i].empty() ? nullptr : p->arg_names[i].c_str();
   return p;
 }
 
@@ -240,8 +241,10 @@ int connect_over(RpcHandle& h, std::unique_ptr<Connection> connection, int versi
   h.connection = std::move(connection);
   int code = 0;
   try {
-    if (h.is_server()) server_handshake(h);
-    else client_handshake(h);
+    if (h.is_server())
+      server_handshake(h);
+    else
+      client_handshake(h);
   } catch (const RpcFailure& f) {
     code = f.code;
   } catch (const std::bad_alloc&) {

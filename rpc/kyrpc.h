@@ -33,30 +33,30 @@ extern "C" {
 #endif
 
 /* ---- Argument flags: one kind bit plus the direction bits ---------------------- */
-#define RPC_ARG_INT16         0x00001u /* 2 bytes */
-#define RPC_ARG_INT32         0x00002u /* 4 bytes */
-#define RPC_ARG_DESC          0x00004u /* byte block */
-#define RPC_ARG_INT16_ARRAY   0x00008u
-#define RPC_ARG_INT32_ARRAY   0x00010u
-#define RPC_ARG_INT64         0x00020u
-#define RPC_ARG_PTR           0x00040u /* a server handle */
-#define RPC_ARG_REAL          0x00080u /* float/double values as number text, a block */
-#define RPC_ARG_WVARRAY       0x00100u /* row array of typed elements */
-#define RPC_ARG_RPC           0x00200u /* the RPC handle itself; never sent */
-#define RPC_ARG_IN            0x00400u
-#define RPC_ARG_OUT           0x00800u
-#define RPC_ARG_FLOAT_ARRAY   0x01000u /* only as a wvarray element kind */
-#define RPC_ARG_DOUBLE_ARRAY  0x02000u /* only as a wvarray element kind */
-#define RPC_ARG_INT64_ARRAY   0x04000u
-#define RPC_ARG_SQLLEN        0x08000u
-#define RPC_ARG_SQLULEN       0x10000u
-#define RPC_ARG_SQLLEN_ARRAY  0x20000u
+#define RPC_ARG_INT16 0x00001u /* 2 bytes */
+#define RPC_ARG_INT32 0x00002u /* 4 bytes */
+#define RPC_ARG_DESC 0x00004u  /* byte block */
+#define RPC_ARG_INT16_ARRAY 0x00008u
+#define RPC_ARG_INT32_ARRAY 0x00010u
+#define RPC_ARG_INT64 0x00020u
+#define RPC_ARG_PTR 0x00040u     /* a server handle */
+#define RPC_ARG_REAL 0x00080u    /* float/double values as number text, a block */
+#define RPC_ARG_WVARRAY 0x00100u /* row array of typed elements */
+#define RPC_ARG_RPC 0x00200u     /* the RPC handle itself; never sent */
+#define RPC_ARG_IN 0x00400u
+#define RPC_ARG_OUT 0x00800u
+#define RPC_ARG_FLOAT_ARRAY 0x01000u  /* only as a wvarray element kind */
+#define RPC_ARG_DOUBLE_ARRAY 0x02000u /* only as a wvarray element kind */
+#define RPC_ARG_INT64_ARRAY 0x04000u
+#define RPC_ARG_SQLLEN 0x08000u
+#define RPC_ARG_SQLULEN 0x10000u
+#define RPC_ARG_SQLLEN_ARRAY 0x20000u
 #define RPC_ARG_SQLULEN_ARRAY 0x40000u
 
 /* Kinds that travel as a length and bytes (the wvarray included). */
-#define RPC_ARG_BUFFER_KINDS  0x6419Cu
+#define RPC_ARG_BUFFER_KINDS 0x6419Cu
 /* Every kind bit an argument of a procedure may carry. */
-#define RPC_ARG_KIND_MASK     0x7C3FFu
+#define RPC_ARG_KIND_MASK 0x7C3FFu
 
 #define RPC_MAX_ARGS 20
 /* Length of a caller's block record that holds a NUL-terminated text (sent as strlen + 1). */
@@ -114,44 +114,44 @@ typedef struct wvarray {
 } wvarray;
 
 /* ---- Error codes (RPCReportError gives the text) --------------------------------- */
-#define RPC_ERR_NOERROR          0
-#define RPC_ERR_INVMODE          1
-#define RPC_ERR_BADSTATE         2
-#define RPC_ERR_NOMEM            3
-#define RPC_ERR_NOTSP            4
-#define RPC_ERR_BADARG           5
-#define RPC_ERR_BADTRAN          6
-#define RPC_ERR_TRANSPORT        7   /* send/receive failed; text from the transport */
-#define RPC_ERR_TRANSPORT_MSG    8
-#define RPC_ERR_OPEN             9   /* transport open failed; text from the transport */
-#define RPC_ERR_BADNEG           10
-#define RPC_ERR_BADMGK           11
-#define RPC_ERR_FUNCFAIL         12
-#define RPC_ERR_NONAME           13  /* cleared again after the error callback */
-#define RPC_ERR_BADFUNC          14
-#define RPC_ERR_EPKT             15
-#define RPC_ERR_BADSTR           16
-#define RPC_ERR_SRTPKT           17
-#define RPC_ERR_TRUNC            18
-#define RPC_ERR_BADUID           19
-#define RPC_ERR_BADVER           20
-#define RPC_ERR_INTERR           21
-#define RPC_ERR_INVPARAM         22
-#define RPC_ERR_MISSPARAM        23
-#define RPC_ERR_TBLFULL          24
-#define RPC_ERR_DECOMP           25
-#define RPC_ERR_HMARSHAL         26
-#define RPC_ERR_NETLOAD          27
-#define RPC_ERR_NOTRNAME         28
-#define RPC_ERR_NETINITFAIL      29
-#define RPC_ERR_DUPEXPFN         30
-#define RPC_ERR_BADWINSOCK       31
-#define RPC_ERR_BADWINSOCKVER    32
+#define RPC_ERR_NOERROR 0
+#define RPC_ERR_INVMODE 1
+#define RPC_ERR_BADSTATE 2
+#define RPC_ERR_NOMEM 3
+#define RPC_ERR_NOTSP 4
+#define RPC_ERR_BADARG 5
+#define RPC_ERR_BADTRAN 6
+#define RPC_ERR_TRANSPORT 7 /* send/receive failed; text from the transport */
+#define RPC_ERR_TRANSPORT_MSG 8
+#define RPC_ERR_OPEN 9 /* transport open failed; text from the transport */
+#define RPC_ERR_BADNEG 10
+#define RPC_ERR_BADMGK 11
+#define RPC_ERR_FUNCFAIL 12
+#define RPC_ERR_NONAME 13 /* cleared again after the error callback */
+#define RPC_ERR_BADFUNC 14
+#define RPC_ERR_EPKT 15
+#define RPC_ERR_BADSTR 16
+#define RPC_ERR_SRTPKT 17
+#define RPC_ERR_TRUNC 18
+#define RPC_ERR_BADUID 19
+#define RPC_ERR_BADVER 20
+#define RPC_ERR_INTERR 21
+#define RPC_ERR_INVPARAM 22
+#define RPC_ERR_MISSPARAM 23
+#define RPC_ERR_TBLFULL 24
+#define RPC_ERR_DECOMP 25
+#define RPC_ERR_HMARSHAL 26
+#define RPC_ERR_NETLOAD 27
+#define RPC_ERR_NOTRNAME 28
+#define RPC_ERR_NETINITFAIL 29
+#define RPC_ERR_DUPEXPFN 30
+#define RPC_ERR_BADWINSOCK 31
+#define RPC_ERR_BADWINSOCKVER 32
 #define RPC_ERR_BAD_CHALLENGELEN 33
-#define RPC_ERR_BAD_CHALLENGE    34
-#define RPC_ERR_VERSION_TOO_BIG  35
-#define RPC_ERR_PARAMS_TOO_BIG   36
-#define RPC_ERR_TRANSPORT_TEXT   999 /* text kept in the handle */
+#define RPC_ERR_BAD_CHALLENGE 34
+#define RPC_ERR_VERSION_TOO_BIG 35
+#define RPC_ERR_PARAMS_TOO_BIG 36
+#define RPC_ERR_TRANSPORT_TEXT 999 /* text kept in the handle */
 
 /* ---- Modes, transports, options ------------------------------------------------- */
 #define RPC_MODE_SERVER 0
@@ -159,24 +159,24 @@ typedef struct wvarray {
 
 /* Transport table order; clients use RPC_TRANSPORT_BSD, servers look their driver up by
  * name with RPCEnumerateTransports. */
-#define RPC_TRANSPORT_TTY     0
-#define RPC_TRANSPORT_BSD     1
+#define RPC_TRANSPORT_TTY 0
+#define RPC_TRANSPORT_BSD 1
 #define RPC_TRANSPORT_WINSOCK 2
-#define RPC_TRANSPORT_NAME_TTY     "*TTY Driver"
-#define RPC_TRANSPORT_NAME_BSD     "*BSD Driver"
+#define RPC_TRANSPORT_NAME_TTY "*TTY Driver"
+#define RPC_TRANSPORT_NAME_BSD "*BSD Driver"
 #define RPC_TRANSPORT_NAME_WINSOCK "*Winsock Driver"
 
 /* Ids for RPCSetLowLTransportOpts (all read by the BSD transport only). */
-#define RPC_LOWL_RCVLOWAT  1 /* default 8192 */
-#define RPC_LOWL_RCVBUF    2 /* default 16384 */
-#define RPC_LOWL_SNDBUF    3 /* default 16384 */
-#define RPC_LOWL_ATTEMPTS  4 /* connect attempts, default 5 */
-#define RPC_LOWL_RCVTIMEO  5 /* milliseconds, not set by default */
-#define RPC_LOWL_SNDTIMEO  6 /* milliseconds, not set by default */
+#define RPC_LOWL_RCVLOWAT 1 /* default 8192 */
+#define RPC_LOWL_RCVBUF 2   /* default 16384 */
+#define RPC_LOWL_SNDBUF 3   /* default 16384 */
+#define RPC_LOWL_ATTEMPTS 4 /* connect attempts, default 5 */
+#define RPC_LOWL_RCVTIMEO 5 /* milliseconds, not set by default */
+#define RPC_LOWL_SNDTIMEO 6 /* milliseconds, not set by default */
 
 /* RPCGetInfo items. */
 #define RPC_INFO_BYTE_ORDER 1 /* "Y" when the peer's byte order differs */
-#define RPC_INFO_NOT_RPC    2 /* "Y" when the last error is 7 or 10 (peer does not speak RPC) */
+#define RPC_INFO_NOT_RPC 2    /* "Y" when the last error is 7 or 10 (peer does not speak RPC) */
 
 /* RPCRegisterPrivatePtr flags: the library frees the pointer (with free()) in
  * RPCFreeHandle, so it must come from malloc. */
@@ -193,14 +193,12 @@ RPC_API int RPCInitialise(RpcHandle* h, int mode, int socket);
 
 /* The index-th transport's name and description (owned by the library); 1 with code 5
  * past the last one; 1 with code 2 before RPCInitialise. */
-RPC_API int RPCEnumerateTransports(RpcHandle* h, int index, const char** name,
-                                   const char** description);
+RPC_API int RPCEnumerateTransports(RpcHandle* h, int index, const char** name, const char** description);
 
 /* Transport index, then option slots 1-7 (each may be null): 1 host, 2 port, 3-5 free
  * texts, 6 idle time-out in seconds, 7 connect time-out in seconds (bounds each connect attempt). State 1/2 -> 2. */
-RPC_API int RPCSetTransportOpts(RpcHandle* h, int transport, const char* opt1, const char* opt2,
-                                const char* opt3, const char* opt4, const char* opt5,
-                                const char* opt6, const char* opt7);
+RPC_API int RPCSetTransportOpts(RpcHandle* h, int transport, const char* opt1, const char* opt2, const char* opt3,
+                                const char* opt4, const char* opt5, const char* opt6, const char* opt7);
 
 /* count pairs (int id, const char* text) with the RPC_LOWL_* ids; other ids are skipped.
  * Needs state 2. */

@@ -196,13 +196,17 @@ void put_i64(RpcHandle& h, int64_t v) {
 }
 
 void put_sqllen(RpcHandle& h, int64_t v) {
-  if (h.flag(kNegNarrowSqllen)) put_i32(h, clamp_sqllen(v));
-  else put_i64(h, v);
+  if (h.flag(kNegNarrowSqllen))
+    put_i32(h, clamp_sqllen(v));
+  else
+    put_i64(h, v);
 }
 
 void put_sqlulen(RpcHandle& h, uint64_t v) {
-  if (h.flag(kNegNarrowSqllen)) put_i32(h, int32_t(clamp_sqlulen(v)));
-  else put_i64(h, int64_t(v));
+  if (h.flag(kNegNarrowSqllen))
+    put_i32(h, int32_t(clamp_sqlulen(v)));
+  else
+    put_i64(h, int64_t(v));
 }
 
 void put_pointer(RpcHandle& h, void* p) {
@@ -421,8 +425,10 @@ void decompress_into(RpcHandle& h, const BlockHeader& b, uint8_t* dest) {
 void get_block_data(RpcHandle& h, uint32_t kind, const BlockHeader& b, void* dest) {
   if (b.length < 1) return;
   uint8_t* d = static_cast<uint8_t*>(dest);
-  if (b.compressed) decompress_into(h, b, d);
-  else get_bytes(h, d, size_t(b.length));
+  if (b.compressed)
+    decompress_into(h, b, d);
+  else
+    get_bytes(h, d, size_t(b.length));
   if (narrowed(h, kind)) widen(kind, d, size_t(b.length));
 }
 

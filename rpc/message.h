@@ -13,11 +13,11 @@
 namespace kyrpc {
 
 // ---- Frames and buffers ----
-void start_message(RpcHandle& h);                             // 'D'
-void flush(RpcHandle& h);                                     // the message's last frame
+void start_message(RpcHandle& h);                              // 'D'
+void flush(RpcHandle& h);                                      // the message's last frame
 void put_scalar_bytes(RpcHandle& h, const void* p, size_t n);  // never split over frames
 void put_bytes(RpcHandle& h, const void* p, size_t n);
-void begin_read(RpcHandle& h);                                // refill, expect 'D'
+void begin_read(RpcHandle& h);  // refill, expect 'D'
 void get_scalar_bytes(RpcHandle& h, void* p, size_t n);
 void get_bytes(RpcHandle& h, void* p, size_t n);
 

@@ -65,8 +65,8 @@ int RPCEnumerateTransports(RpcHandle* h, int index, const char** name, const cha
   return 0;
 }
 
-int RPCSetTransportOpts(RpcHandle* h, int transport, const char* o1, const char* o2, const char* o3,
-                        const char* o4, const char* o5, const char* o6, const char* o7) {
+int RPCSetTransportOpts(RpcHandle* h, int transport, const char* o1, const char* o2, const char* o3, const char* o4,
+                        const char* o5, const char* o6, const char* o7) {
   if (h == nullptr) return 1;
   h->error_code = 0;
   if (h->state != kInitialised && h->state != kOptionsSet) return failed(h, RPC_ERR_BADSTATE);
@@ -95,8 +95,10 @@ int RPCSetLowLTransportOpts(RpcHandle* h, int count, ...) {
     const char* text = va_arg(ap, const char*);
     if (id < 1 || id > 6) continue;
     try {
-      if (text) h->lowl_opts[id - 1] = std::string(text);
-      else h->lowl_opts[id - 1].reset();
+      if (text)
+        h->lowl_opts[id - 1] = std::string(text);
+      else
+        h->lowl_opts[id - 1].reset();
     } catch (const std::bad_alloc&) {
       rc = failed(h, RPC_ERR_NOMEM);
       break;
@@ -125,8 +127,7 @@ int RPCConnect(RpcHandle* h, int version, int minor_version, const char* program
   }
   h->selection->index = size_t(h->transport_index);
   if (h->transport_index < 0 || size_t(h->transport_index) >= transport_count()) {
-    std::snprintf(h->selection->message, sizeof h->selection->message, "Invalid Transport - %d\n",
-                  h->transport_index);
+    std::snprintf(h->selection->message, sizeof h->selection->message, "Invalid Transport - %d\n", h->transport_index);
     h->error_text = std::string(h->selection->message);
     h->selection.reset();
     return failed(h, RPC_ERR_TRANSPORT_TEXT);
@@ -234,9 +235,12 @@ int RPCFuncExists(RpcHandle* h, const char* name) {
 int RPCGetInfo(RpcHandle* h, int what, char* out, size_t size) {
   if (h == nullptr || out == nullptr || size <= 1) return -1;
   const char* answer;
-  if (what == RPC_INFO_BYTE_ORDER) answer = h->flag(kNegSwapBytes) ? "Y" : "N";
-  else if (what == RPC_INFO_NOT_RPC) answer = (h->error_code == 7 || h->error_code == 10) ? "Y" : "N";
-  else return -1;
+  if (what == RPC_INFO_BYTE_ORDER)
+    answer = h->flag(kNegSwapBytes) ? "Y" : "N";
+  else if (what == RPC_INFO_NOT_RPC)
+    answer = (h->error_code == 7 || h->error_code == 10) ? "Y" : "N";
+  else
+    return -1;
   size_t len = std::strlen(answer);
   if (len > size - 1) {
     std::memcpy(out, answer, size - 1);
@@ -279,9 +283,7 @@ int RPCSetWaitLimit(RpcHandle* h, long millis) {
   return 0;
 }
 
-int RPCTimedOut(RpcHandle* h) {
-  return (h && ((h->connection && h->connection->timed_out()) || h->timed_out)) ? 1 : 0;
-}
+int RPCTimedOut(RpcHandle* h) { return (h && ((h->connection && h->connection->timed_out()) || h->timed_out)) ? 1 : 0; }
 
 int RPCLastRPC(RpcHandle* h, const char** name) {
   if (h == nullptr || h->last_procedure == nullptr) return -1;
@@ -297,10 +299,14 @@ int RPCReportError(RpcHandle* h, const char** text) {
   bool from_transport = false;
   const char* message = error_table_text(h->error_code, &from_transport);
   if (from_transport) {
-    if (h->error_text) message = h->error_text->c_str();
-    else if (h->connection) message = h->connection->message();
-    else if (h->selection) message = h->selection->message;
-    else message = "unknown error";
+    if (h->error_text)
+      message = h->error_text->c_str();
+    else if (h->connection)
+      message = h->connection->message();
+    else if (h->selection)
+      message = h->selection->message;
+    else
+      message = "unknown error";
   }
   if (text) *text = message;
   return h->error_code;

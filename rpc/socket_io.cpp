@@ -69,9 +69,7 @@ bool FrameSender::send(int fd, const uint8_t* payload, size_t length, bool more,
     held_.insert(held_.end(), payload, payload + length);
     return true;
   }
-  iovec pieces[3] = {{held_.data(), held_.size()},
-                     {header, 4},
-                     {const_cast<uint8_t*>(payload), length}};
+  iovec pieces[3] = {{held_.data(), held_.size()}, {header, 4}, {const_cast<uint8_t*>(payload), length}};
   *total = held_.size() + 4 + length;
   *sent = send_pieces(fd, pieces, 3);
   held_.clear();  // sent, or the connection has failed: nothing is sent twice

@@ -96,8 +96,7 @@ inline void put_frame_length(uint8_t* h, uint32_t n) {
 }
 
 // printf into a fixed message area.
-void format_message(char* area, size_t size, const char* fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+void format_message(char* area, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
 }  // namespace kyrpc
 

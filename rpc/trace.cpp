@@ -16,8 +16,8 @@ namespace kyrpc {
 namespace {
 
 std::mutex g_lock;
-int g_fd = -1;     // guarded by g_lock
-int g_users = 0;   // handles that wrote; guarded by g_lock
+int g_fd = -1;    // guarded by g_lock
+int g_users = 0;  // handles that wrote; guarded by g_lock
 
 int open_trace_file() {
   std::string path = trace_path();
@@ -90,10 +90,14 @@ void trace_pushed(RpcHandle& h, uint32_t kind, const char* name, const RpcValue&
     case RPC_ARG_SQLLEN: trace_line(h, "pushing sqllen %s: %ld\n", n, long(v.i64)); break;
     case RPC_ARG_SQLULEN: trace_line(h, "pushing sqlulen %s: %ld\n", n, long(v.i64)); break;
     case RPC_ARG_PTR: trace_line(h, "pushing pointer %s : %p\n", n, v.ptr); break;
-    case RPC_ARG_INT16_ARRAY: trace_line(h, "pushing int16-array %s : elements=%d, mem=%p\n", n, length / 2, mem); break;
+    case RPC_ARG_INT16_ARRAY:
+      trace_line(h, "pushing int16-array %s : elements=%d, mem=%p\n", n, length / 2, mem);
+      break;
     case RPC_ARG_INT32_ARRAY: trace_line(h, "pushing int32-array %s: elements=%d, mem=%p\n", n, length / 4, mem); break;
     case RPC_ARG_INT64_ARRAY: trace_line(h, "pushing int64-array %s: elements=%d, mem=%p\n", n, length / 8, mem); break;
-    case RPC_ARG_SQLLEN_ARRAY: trace_line(h, "pushing sqllen-array %s: elements=%d, mem=%p\n", n, length / 8, mem); break;
+    case RPC_ARG_SQLLEN_ARRAY:
+      trace_line(h, "pushing sqllen-array %s: elements=%d, mem=%p\n", n, length / 8, mem);
+      break;
     case RPC_ARG_SQLULEN_ARRAY:
       trace_line(h, "pushing sqlulen-array %s: elements=%d, mem=%p\n", n, length / 8, mem);
       break;

@@ -58,8 +58,8 @@ class AdoptedConnection final : public Connection {
   bool send(const uint8_t* bytes, size_t length, bool more) override {
     message_[0] = '\0';
     if (length > kFrameCapacity) {
-      format_message(message_, sizeof message_, "Failed to send data \nsend(%d,%d,..) - %s",
-                     int(length), fd_, WSAErrorToText(10040));
+      format_message(message_, sizeof message_, "Failed to send data \nsend(%d,%d,..) - %s", int(length), fd_,
+                     WSAErrorToText(10040));
       return false;
     }
     size_t total = 0, sent = 0;
@@ -67,11 +67,11 @@ class AdoptedConnection final : public Connection {
     int wsa = wsa_last_error();
     if (flavour_ == Flavour::kTty) {
       int err = errno;
-      format_message(message_, sizeof message_, "Failed to write data \nsend(len=%d)=%d- errno=%d(%s)\n",
-                     int(total), int(sent), err, std::strerror(err));
+      format_message(message_, sizeof message_, "Failed to write data \nsend(len=%d)=%d- errno=%d(%s)\n", int(total),
+                     int(sent), err, std::strerror(err));
     } else {
-      format_message(message_, sizeof message_, "Failed to send data \nsend(%d,%d,..) - %s",
-                     int(total - sent), fd_, WSAErrorToText(wsa));
+      format_message(message_, sizeof message_, "Failed to send data \nsend(%d,%d,..) - %s", int(total - sent), fd_,
+                     WSAErrorToText(wsa));
     }
     return false;
   }
@@ -92,14 +92,13 @@ class AdoptedConnection final : public Connection {
         format_message(message_, sizeof message_, "Failed to read data \n recv(..,4,...)=%d - short read",
                        int(n < 0 ? n : long(got)));
       } else if (n < 0) {
-        format_message(message_, sizeof message_, "Failed to read data length recv(%d,4,..)=%d - %s",
-                       fd_, int(n), WSAErrorToText(wsa_last_error()));
+        format_message(message_, sizeof message_, "Failed to read data length recv(%d,4,..)=%d - %s", fd_, int(n),
+                       WSAErrorToText(wsa_last_error()));
       } else if (got == 0) {
         format_message(message_, sizeof message_, "Connection closed by client prematurely");
       } else {
-        format_message(message_, sizeof message_,
-                       "Failed to read data length - short/long read, recv(..,4,..)=%d - %s", int(got),
-                       WSAErrorToText(10054));
+        format_message(message_, sizeof message_, "Failed to read data length - short/long read, recv(..,4,..)=%d - %s",
+                       int(got), WSAErrorToText(10054));
       }
       return false;
     }
@@ -122,8 +121,8 @@ class AdoptedConnection final : public Connection {
       long n = in_.read_some(fd_, buffer + done, frame - done);
       if (n <= 0) {
         if (flavour_ == Flavour::kTty)
-          format_message(message_, sizeof message_, "Failed to read data \n recv(..,%u,...)=%d - short read",
-                         frame, int(n));
+          format_message(message_, sizeof message_, "Failed to read data \n recv(..,%u,...)=%d - short read", frame,
+                         int(n));
         else
           format_message(message_, sizeof message_, "Failed to read data recv(%d,%u,..)=%d - %s", fd_,
                          frame - unsigned(done), int(n), WSAErrorToText(n < 0 ? wsa_last_error() : 10054));
@@ -147,8 +146,7 @@ class AdoptedConnection final : public Connection {
       int r = wait_readable(fd_, step * idle_second_ms(), &exception);
       if (r < 0) {
         if (flavour_ == Flavour::kTty) return true;  // the read that follows reports it
-        format_message(message_, sizeof message_, "Failed to select on socket - %s",
-                       WSAErrorToText(wsa_last_error()));
+        format_message(message_, sizeof message_, "Failed to select on socket - %s", WSAErrorToText(wsa_last_error()));
         return false;
       }
       if (r == 0) {
@@ -202,8 +200,6 @@ std::unique_ptr<Connection> make_tty_connection(int fd, const char* idle_timeout
 std::unique_ptr<Connection> create_winsock_connection() {
   return std::make_unique<AdoptedConnection>(Flavour::kWinsock);
 }
-std::unique_ptr<Connection> create_tty_connection() {
-  return std::make_unique<AdoptedConnection>(Flavour::kTty);
-}
+std::unique_ptr<Connection> create_tty_connection() { return std::make_unique<AdoptedConnection>(Flavour::kTty); }
 
 }  // namespace kyrpc

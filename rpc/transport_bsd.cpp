@@ -53,8 +53,10 @@ int resolver_error(int eai) {
 bool all_digits_and_dots(const char* host) {
   bool dot = false;
   for (const char* p = host; *p; ++p) {
-    if (*p == '.') dot = true;
-    else if (*p < '0' || *p > '9') return false;
+    if (*p == '.')
+      dot = true;
+    else if (*p < '0' || *p > '9')
+      return false;
   }
   return dot;
 }
@@ -108,8 +110,8 @@ class BsdConnection final : public Connection {
     }
     size_t total = 0, sent = 0;
     if (out_.send(fd_, bytes, length, more, &total, &sent)) return true;
-    format_message(message_, sizeof message_, "Failed to send data \nsend(len=%u)\n- %s\n",
-                   unsigned(total - sent), WSAErrorToText(error_code()));
+    format_message(message_, sizeof message_, "Failed to send data \nsend(len=%u)\n- %s\n", unsigned(total - sent),
+                   WSAErrorToText(error_code()));
     return false;
   }
 
@@ -122,8 +124,7 @@ class BsdConnection final : public Connection {
       if (timed_out_) return false;
       if (server_mode_)
         format_message(message_, sizeof message_, "Failed to receive packet header, recv()=%d - %s (errno=%d)",
-                       int(last), WSAErrorToText(last < 0 ? error_code() : 10054),
-                       last < 0 ? error_code() : 0);
+                       int(last), WSAErrorToText(last < 0 ? error_code() : 10054), last < 0 ? error_code() : 0);
       else
         set("Connection closed by peer");
       return false;
@@ -252,8 +253,8 @@ class BsdConnection final : public Connection {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
       std::string text = WSAErrorToText(wsa_last_error());
-      format_message(message_, sizeof message_, "Failed to create socket \nsocket(AF_INET, SOCKSTREAM,..)=%d\n- %s\n,\n",
-                     -1, text.c_str());
+      format_message(message_, sizeof message_,
+                     "Failed to create socket \nsocket(AF_INET, SOCKSTREAM,..)=%d\n- %s\n,\n", -1, text.c_str());
       return false;
     }
     int one = 1;
@@ -360,8 +361,8 @@ class BsdConnection final : public Connection {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100 * attempt));
       if (attempt >= attempts_) {
-        format_message(message_, sizeof message_, "Connection refused, connect(), after %ld attempt%s\n",
-                       attempts_, attempts_ > 1 ? "s" : "");
+        format_message(message_, sizeof message_, "Connection refused, connect(), after %ld attempt%s\n", attempts_,
+                       attempts_ > 1 ? "s" : "");
         return false;
       }
       ::close(fd_);

@@ -10,7 +10,7 @@ namespace kyvek::setup {
 
 // True when a QApplication exists or was created here with the name
 // ("setup" or "logon"); false when dialogs cannot be shown.
-bool ensure_application(const char *name);
+bool ensure_application(const char* name);
 
 }  // namespace kyvek::setup
 
@@ -23,6 +23,6 @@ namespace kyvek::setup {
 
 // A warning box whose text is shown as written (never as rich text), so
 // texts from servers and the installer cannot bring markup.
-void warning_box(QWidget *parent, const QString &caption, const QString &text);
+void warning_box(QWidget* parent, const QString& caption, const QString& text);
 
 }  // namespace kyvek::setup

@@ -12,18 +12,17 @@
 
 namespace kyvek::setup {
 
-int client_authenticate(RpcHandle *h, const char *user, const char *password, char *error,
-                        size_t error_size, int32_t *faze2) {
+int client_authenticate(RpcHandle* h, const char* user, const char* password, char* error, size_t error_size,
+                        int32_t* faze2) {
   char info[101] = {};
   int32_t length = 100;
-  bool has_faze2 = remote_server_get_info(h, 3, &length, info) == 0 &&
-                   std::strcmp(info, SERVER_HAS_FAZE2) == 0;
+  bool has_faze2 = remote_server_get_info(h, 3, &length, info) == 0 && std::strcmp(info, SERVER_HAS_FAZE2) == 0;
   if (faze2) *faze2 = has_faze2 ? 1 : 0;
   static const char kOn[] = "1";
   remote_server_set_attribute(h, SERVER_ATTR_USE_FAZE2, static_cast<int32_t>(sizeof kOn), kOn);
   if (user && std::strcmp(user, "28000") == 0) return 0;
 
-  const char *plain = password ? password : "";
+  const char* plain = password ? password : "";
   size_t n = std::strlen(plain);
   std::vector<char> scrambled(2 * n + 1, '\0');
   std::memcpy(scrambled.data(), plain, n);
@@ -32,8 +31,7 @@ int client_authenticate(RpcHandle *h, const char *user, const char *password, ch
   explicit_bzero(scrambled.data(), scrambled.size());
   if (rc != 0) {
     if (error && error_size > 0)
-      std::snprintf(error, error_size, "Authentication failure (error number %ld)",
-                    static_cast<long>(rc));
+      std::snprintf(error, error_size, "Authentication failure (error number %ld)", static_cast<long>(rc));
     SETUP_TRACE("Authentication failure (error number %ld)\n", static_cast<long>(rc));
     return -1;
   }

@@ -14,8 +14,8 @@ namespace kyvek::setup {
 // 0 logged on (or logon skipped); -1 refused, with "Authentication failure
 // (error number %ld)" in error (error_size bytes). *faze2, when given, tells
 // whether the server offers the second scrambling variant.
-int client_authenticate(RpcHandle *h, const char *user, const char *password, char *error,
-                        size_t error_size, int32_t *faze2);
+int client_authenticate(RpcHandle* h, const char* user, const char* password, char* error, size_t error_size,
+                        int32_t* faze2);
 
 }  // namespace kyvek::setup
 

@@ -31,41 +31,51 @@ namespace {
 // The keys handed back to the driver after a completed dialog, in order, with
 // their bits of the driver's attribute presence mask.
 struct HarvestKey {
-  const char *key;
+  const char* key;
   uint32_t bit;
 };
 
 constexpr HarvestKey kHarvest[] = {
-    {"LOGONUSER", 0x400},        {"LOGONAUTH", 0x800},         {"TARGETDSN", 0x80},
-    {"TARGETUSER", 0x100},       {"TARGETAUTH", 0x200},        {"SERVER", 0x10},
-    {"PORT", 0x40},              {"SERVERPORT", 0x80000},      {"BLOCKFETCHSIZE", 0x1000},
-    {"METADATABLOCKFETCH", 0x2000}, {"USEVEKDBAUTH", 0x8000},  {"GETINFOPASSTHRU", 0x10000},
-    {"OVERRIDELENGTH", 0x800000}, {"IGNORESTMTATTRS", 0x1000000}, {"DISGUISEWIDE", 0x4000},
+    {"LOGONUSER", 0x400},
+    {"LOGONAUTH", 0x800},
+    {"TARGETDSN", 0x80},
+    {"TARGETUSER", 0x100},
+    {"TARGETAUTH", 0x200},
+    {"SERVER", 0x10},
+    {"PORT", 0x40},
+    {"SERVERPORT", 0x80000},
+    {"BLOCKFETCHSIZE", 0x1000},
+    {"METADATABLOCKFETCH", 0x2000},
+    {"USEVEKDBAUTH", 0x8000},
+    {"GETINFOPASSTHRU", 0x10000},
+    {"OVERRIDELENGTH", 0x800000},
+    {"IGNORESTMTATTRS", 0x1000000},
+    {"DISGUISEWIDE", 0x4000},
     {"CONNECTATTEMPTS", 0x40000},
 };
 
 // Installer error texts.
-constexpr const char *kInvalidRequest = "Invalid type of request";
-constexpr const char *kInvalidAttributes = "Invalid lpszAttributes";
-constexpr const char *kInvalidRemoveDsn = "Invalid DSN specified to ODBC_REMOVE_DSN";
-constexpr const char *kInvalidDsn = "Invalid DSN specified (fails SQLValidDSN)";
-constexpr const char *kDsnNotFound = "DSN not found";
-constexpr const char *kNoMemory = "Insufficient virtual memory";
-constexpr const char *kBadServers = "Server must be server:port[,server:port...]";
-constexpr const char *kNoDialog = "Cannot show the DSN dialog: no display";
+constexpr const char* kInvalidRequest = "Invalid type of request";
+constexpr const char* kInvalidAttributes = "Invalid lpszAttributes";
+constexpr const char* kInvalidRemoveDsn = "Invalid DSN specified to ODBC_REMOVE_DSN";
+constexpr const char* kInvalidDsn = "Invalid DSN specified (fails SQLValidDSN)";
+constexpr const char* kDsnNotFound = "DSN not found";
+constexpr const char* kNoMemory = "Insufficient virtual memory";
+constexpr const char* kBadServers = "Server must be server:port[,server:port...]";
+constexpr const char* kNoDialog = "Cannot show the DSN dialog: no display";
 
-constexpr const char *kDisplayName = "Kyronde Vekamar";
+constexpr const char* kDisplayName = "Kyronde Vekamar";
 
-BOOL fail(DWORD code, const char *text) {
+BOOL fail(DWORD code, const char* text) {
   post_installer_error(code, text);
   return FALSE;
 }
 
 // Hands a harvested value to the driver's list and sets the key's bit.
-using ValueOf = std::function<std::string(const char *key)>;
+using ValueOf = std::function<std::string(const char* key)>;
 
-void harvest_dialog_values(con_str *list, uint32_t *mask, mem_handle *pool, const ValueOf &value_of) {
-  for (const HarvestKey &h : kHarvest) {
+void harvest_dialog_values(con_str* list, uint32_t* mask, mem_handle* pool, const ValueOf& value_of) {
+  for (const HarvestKey& h : kHarvest) {
     std::string v = value_of(h.key);
     if (v.empty()) continue;
     if (std::strcmp(h.key, "SERVER") == 0) SETUP_TRACE("Retrieved server = %s\n", v.c_str());
@@ -77,45 +87,42 @@ void harvest_dialog_values(con_str *list, uint32_t *mask, mem_handle *pool, cons
   }
 }
 
-void notify_stderr(const std::string &caption, const std::string &text) {
+void notify_stderr(const std::string& caption, const std::string& text) {
   SETUP_TRACE("%s: %s\n", caption.c_str(), text.c_str());
   std::fprintf(stderr, "kyvekset: %s: %s\n", caption.c_str(), text.c_str());
 }
 
 // The silent save of ConfigDSN: the dialog's checks and save without widgets.
 // TRUE when saved; otherwise FALSE with the installer error posted.
-BOOL silent_config(int request, const char *attributes, const char *driver) {
+BOOL silent_config(int request, const char* attributes, const char* driver) {
   AttributeValues attrs;
   if (parse_attributes(attributes, &attrs) != 0) return fail(ODBC_ERROR_INVALID_NAME, kInvalidAttributes);
   DsnRecord record = load_dsn(attrs, request, notify_stderr);
   record.driver = driver ? driver : "";
   bool name_check = !(request == kModeConfigure && record.name.empty());
-  if (name_check && !valid_dsn(record.name.c_str()))
-    return fail(ODBC_ERROR_INVALID_KEYWORD_VALUE, kInvalidDsn);
+  if (name_check && !valid_dsn(record.name.c_str())) return fail(ODBC_ERROR_INVALID_KEYWORD_VALUE, kInvalidDsn);
   if (!validate_servers(record.servers)) return fail(ODBC_ERROR_INVALID_KEYWORD_VALUE, kBadServers);
   SaveResult saved = save_dsn(record);
   switch (saved.error) {
     case SaveError::kNone: return TRUE;
     case SaveError::kNoName: return fail(ODBC_ERROR_INVALID_NAME, kInvalidAttributes);
     case SaveError::kInstaller:
-      for (const auto &[code, message] : saved.installer)
+      for (const auto& [code, message] : saved.installer)
         post_installer_error(static_cast<DWORD>(code), message.c_str());
       if (saved.installer.empty()) return fail(ODBC_ERROR_REQUEST_FAILED, saved.message.c_str());
       return FALSE;
     case SaveError::kPasswordTooLong:
-    case SaveError::kLineBreak:
-      break;
+    case SaveError::kLineBreak: break;
   }
   return fail(ODBC_ERROR_INVALID_KEYWORD_VALUE, saved.message.c_str());
 }
 
 // Runs the DSN dialog modally: 1 completed, 0 cancelled, -1 when no dialog
 // can be shown. With a list, the values go back to the driver.
-int run_dsn_dialog(int request, const char *attributes, const char *driver, con_str *list,
-                   uint32_t *mask, mem_handle *pool) {
-  SETUP_TRACE("_ConfigDSN(%d,%p,%p,%p,%p)\n", request, static_cast<const void *>(attributes),
-              static_cast<const void *>(driver), static_cast<void *>(list),
-              static_cast<void *>(mask));
+int run_dsn_dialog(int request, const char* attributes, const char* driver, con_str* list, uint32_t* mask,
+                   mem_handle* pool) {
+  SETUP_TRACE("_ConfigDSN(%d,%p,%p,%p,%p)\n", request, static_cast<const void*>(attributes),
+              static_cast<const void*>(driver), static_cast<void*>(list), static_cast<void*>(mask));
   if (!ensure_application("setup")) return -1;
   Form1 dialog(nullptr, nullptr, false, {});
   dialog.setAttributes(attributes, driver, request, 1);
@@ -125,15 +132,15 @@ int run_dsn_dialog(int request, const char *attributes, const char *driver, con_
     return 0;
   }
   if (list && mask && pool) {
-    harvest_dialog_values(list, mask, pool, [&](const char *key) {
-      const char *v = dialog.attribute_value(key);
+    harvest_dialog_values(list, mask, pool, [&](const char* key) {
+      const char* v = dialog.attribute_value(key);
       return std::string(v ? v : "");
     });
   }
   return 1;
 }
 
-bool dsn_exists(const std::string &name) {
+bool dsn_exists(const std::string& name) {
   SETUP_TRACE("Checking for DSN %s\n", name.c_str());
   UWORD mode = 99;
   get_config_mode(&mode);
@@ -147,8 +154,8 @@ bool dsn_exists(const std::string &name) {
 
 BOOL config_dsn(HWND parent, WORD request, LPCSTR driver, LPCSTR attributes) {
   init_logging("kyveksetup.log", KY_CONFIGURATION_KEY, 0);
-  SETUP_TRACE("ConfigDSN(%p,%d,%s,%p)\n", static_cast<void *>(parent), request,
-              driver ? driver : "NULL", static_cast<const void *>(attributes));
+  SETUP_TRACE("ConfigDSN(%p,%d,%s,%p)\n", static_cast<void*>(parent), request, driver ? driver : "NULL",
+              static_cast<const void*>(attributes));
   if (request != ODBC_ADD_DSN && request != ODBC_CONFIG_DSN && request != ODBC_REMOVE_DSN) {
     SETUP_TRACE("Invalid request\n");
     return fail(ODBC_ERROR_INVALID_REQUEST_TYPE, kInvalidRequest);
@@ -170,8 +177,7 @@ BOOL config_dsn(HWND parent, WORD request, LPCSTR driver, LPCSTR attributes) {
       return fail(ODBC_ERROR_INVALID_NAME, kInvalidRemoveDsn);
     }
     if (remove_dsn_from_ini(dsn.c_str())) return TRUE;
-    for (const InstallerRecord &r : installer_records(256, false))
-      post_installer_error(r.code, r.message.c_str());
+    for (const InstallerRecord& r : installer_records(256, false)) post_installer_error(r.code, r.message.c_str());
     return FALSE;
   }
   if (!dsn.empty() && !valid_dsn(dsn.c_str())) {
@@ -190,7 +196,7 @@ BOOL config_dsn(HWND parent, WORD request, LPCSTR driver, LPCSTR attributes) {
   return TRUE;
 }
 
-int prompt_logon(int32_t kind, char *user, char *password, int32_t size) {
+int prompt_logon(int32_t kind, char* user, char* password, int32_t size) {
   if (!user || !password || size <= 0) return -1;
   if (!ensure_application("logon")) return -1;
   form5 dialog(nullptr, nullptr, false, {});
@@ -200,7 +206,7 @@ int prompt_logon(int32_t kind, char *user, char *password, int32_t size) {
     SETUP_TRACE("Dialogue Cancelled\n");
     return 0;
   }
-  auto copy = [size](const char *value, char *out) {
+  auto copy = [size](const char* value, char* out) {
     if (!value) return;
     size_t n = std::min(std::strlen(value), static_cast<size_t>(size) - 1);
     std::memcpy(out, value, n);
@@ -211,7 +217,7 @@ int prompt_logon(int32_t kind, char *user, char *password, int32_t size) {
   return 1;
 }
 
-int complete_info(void *window, con_str *list, uint32_t *mask, mem_handle *pool) {
+int complete_info(void* window, con_str* list, uint32_t* mask, mem_handle* pool) {
   if (!list || !mask || !pool) return -1;
   char buffer[4096];
   generate_connection_string_config(list, buffer, sizeof buffer);
@@ -223,7 +229,7 @@ int complete_info(void *window, con_str *list, uint32_t *mask, mem_handle *pool)
     AttributeValues attrs;
     parse_attributes(buffer, &attrs);
     DsnRecord record = load_dsn(attrs, kModeConfigure, notify_stderr);
-    harvest_dialog_values(list, mask, pool, [&](const char *key) { return record_value(record, key); });
+    harvest_dialog_values(list, mask, pool, [&](const char* key) { return record_value(record, key); });
     r = 1;
   }
   explicit_bzero(buffer, sizeof buffer);
@@ -238,11 +244,10 @@ using namespace kyvek::setup;
 
 extern "C" {
 
-__attribute__((visibility("default"))) BOOL ConfigDSN(HWND parent, WORD request, LPCSTR driver,
-                                                      LPCSTR attributes) {
+__attribute__((visibility("default"))) BOOL ConfigDSN(HWND parent, WORD request, LPCSTR driver, LPCSTR attributes) {
   try {
     return config_dsn(parent, request, driver, attributes);
-  } catch (const std::bad_alloc &) {
+  } catch (const std::bad_alloc&) {
     SETUP_TRACE("malloc failure\n");
     return fail(ODBC_ERROR_REQUEST_FAILED, kNoMemory);
   } catch (...) {
@@ -250,8 +255,8 @@ __attribute__((visibility("default"))) BOOL ConfigDSN(HWND parent, WORD request,
   }
 }
 
-__attribute__((visibility("default"))) BOOL ConfigDriver(HWND, WORD request, LPCSTR, LPCSTR,
-                                                         LPSTR message, WORD size, WORD *out_length) {
+__attribute__((visibility("default"))) BOOL ConfigDriver(HWND, WORD request, LPCSTR, LPCSTR, LPSTR message, WORD size,
+                                                         WORD* out_length) {
   if (request != ODBC_INSTALL_DRIVER && request != ODBC_REMOVE_DRIVER)
     return fail(ODBC_ERROR_INVALID_REQUEST_TYPE, kInvalidRequest);
   const size_t length = std::strlen(kDisplayName);
@@ -264,8 +269,7 @@ __attribute__((visibility("default"))) BOOL ConfigDriver(HWND, WORD request, LPC
   return TRUE;
 }
 
-__attribute__((visibility("default"))) int vek_prompt_logon(int32_t kind, char *user,
-                                                            char *password, int32_t size) {
+__attribute__((visibility("default"))) int vek_prompt_logon(int32_t kind, char* user, char* password, int32_t size) {
   try {
     return prompt_logon(kind, user, password, size);
   } catch (...) {
@@ -273,8 +277,8 @@ __attribute__((visibility("default"))) int vek_prompt_logon(int32_t kind, char *
   }
 }
 
-__attribute__((visibility("default"))) int vek_complete_info(void *window, con_str *list,
-                                                             uint32_t *mask, mem_handle *pool) {
+__attribute__((visibility("default"))) int vek_complete_info(void* window, con_str* list, uint32_t* mask,
+                                                             mem_handle* pool) {
   try {
     return complete_info(window, list, mask, pool);
   } catch (...) {

@@ -28,26 +28,24 @@ namespace kyvek::setup {
 
 namespace {
 
-const char *kProgramId = "1999-1014-0000000001";
+const char* kProgramId = "1999-1014-0000000001";
 
-QString tr1(const char *text) { return QCoreApplication::translate("Form1", text); }
+QString tr1(const char* text) { return QCoreApplication::translate("Form1", text); }
 
 template <typename W>
-W *make(QWidget *parent, const char *name, int x, int y, int w, int h) {
-  W *widget = new W(parent);
+W* make(QWidget* parent, const char* name, int x, int y, int w, int h) {
+  W* widget = new W(parent);
   widget->setObjectName(name);
   widget->setGeometry(x, y, w, h);
   return widget;
 }
 
-QStringList split_servers(const QString &text) {
-  return text.split(',', Qt::SkipEmptyParts);
-}
+QStringList split_servers(const QString& text) { return text.split(',', Qt::SkipEmptyParts); }
 
 // What's This help, one page per field.
 struct WhatsThis {
-  const char *widget;
-  const char *html;
+  const char* widget;
+  const char* html;
 };
 
 const WhatsThis kWhatsThis[] = {
@@ -122,8 +120,7 @@ const WhatsThis kWhatsThis[] = {
 
 }  // namespace
 
-Form1::Form1(QWidget *parent, const char *name, bool modal, Qt::WindowFlags flags)
-    : QDialog(parent, flags) {
+Form1::Form1(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
   setObjectName(name ? name : "Form1");
   setModal(modal);
   setSizeGripEnabled(false);
@@ -143,17 +140,33 @@ Form1::Form1(QWidget *parent, const char *name, bool modal, Qt::WindowFlags flag
   connect(cancel_pb_, &QPushButton::clicked, this, &Form1::cancel_clicked);
   connect(targetdsn_pb_, &QPushButton::clicked, this, &Form1::populate_targetdsns);
 
-  QWidget *order[] = {name_eb_,         desc_eb_,           servers_eb_,     servers_pb_,
-                      username_eb_,     password_eb_,       targetdsn_cb_,   targetdsn_pb_,
-                      tusername_eb_,    tpassword_eb_,      bf_sb_,          mdbf_cb_,
-                      usevekdbauth_cb_, getinfopassthru_cb_, disguisewide_cb_, mapexecdirect_cb_,
-                      connectattempts_sb_, test_pb_,        ok_pb_,          cancel_pb_,
-                      help_pb_,         tab_};
+  QWidget* order[] = {name_eb_,
+                      desc_eb_,
+                      servers_eb_,
+                      servers_pb_,
+                      username_eb_,
+                      password_eb_,
+                      targetdsn_cb_,
+                      targetdsn_pb_,
+                      tusername_eb_,
+                      tpassword_eb_,
+                      bf_sb_,
+                      mdbf_cb_,
+                      usevekdbauth_cb_,
+                      getinfopassthru_cb_,
+                      disguisewide_cb_,
+                      mapexecdirect_cb_,
+                      connectattempts_sb_,
+                      test_pb_,
+                      ok_pb_,
+                      cancel_pb_,
+                      help_pb_,
+                      tab_};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 
   struct Buddy {
-    QLabel *label;
-    QWidget *field;
+    QLabel* label;
+    QWidget* field;
   } buddies[] = {{name_label_, name_eb_},
                  {desc_label_, desc_eb_},
                  {servers_label_, servers_eb_},
@@ -171,7 +184,7 @@ Form1::Form1(QWidget *parent, const char *name, bool modal, Qt::WindowFlags flag
                  {overridelength_label_, overridelength_cb_},
                  {connectattempts_label_, connectattempts_sb_},
                  {ignore_stmt_attrs_label_, ignore_stmt_attrs_eb_}};
-  for (const Buddy &b : buddies) b.label->setBuddy(b.field);
+  for (const Buddy& b : buddies) b.label->setBuddy(b.field);
 
   targetdsn_cb_->setEditable(true);
   targetdsn_cb_->setInsertPolicy(QComboBox::InsertAtBottom);
@@ -185,7 +198,7 @@ Form1::~Form1() {
 }
 
 void Form1::build() {
-  auto *grid = new QGridLayout(this);
+  auto* grid = new QGridLayout(this);
   grid->setObjectName("Form1Layout");
   grid->setContentsMargins(11, 11, 11, 11);
   grid->setSpacing(6);
@@ -202,11 +215,11 @@ void Form1::build() {
   cancel_pb_->setObjectName("cancel_pb");
   help_pb_ = new QPushButton(this);
   help_pb_->setObjectName("help_pb");
-  QPushButton *buttons[] = {test_pb_, ok_pb_, cancel_pb_, help_pb_};
+  QPushButton* buttons[] = {test_pb_, ok_pb_, cancel_pb_, help_pb_};
   for (int i = 0; i < 4; ++i) grid->addWidget(buttons[i], 1, i);
 
-  auto page = [&](const char *name) {
-    QWidget *w = new QWidget(tab_);
+  auto page = [&](const char* name) {
+    QWidget* w = new QWidget(tab_);
     w->setObjectName(name);
     tab_->addTab(w, QString());
     return w;
@@ -262,44 +275,38 @@ void Form1::build() {
 
   settings_tab_ = page("settings_tab");
   int y = 6;
-  auto row = [&](const char *label_name, QLabel **label, const char *field_name, auto **field,
-                 int width) {
+  auto row = [&](const char* label_name, QLabel** label, const char* field_name, auto** field, int width) {
     *label = make<QLabel>(settings_tab_, label_name, 10, y, 215, 22);
-    *field = make<std::remove_reference_t<decltype(**field)>>(settings_tab_, field_name, 230, y,
-                                                              width, 22);
+    *field = make<std::remove_reference_t<decltype(**field)>>(settings_tab_, field_name, 230, y, width, 22);
     y += 28;
   };
   row("usevekdbauth_label", &usevekdbauth_label_, "usevekdbauth_cb", &usevekdbauth_cb_, 22);
-  row("getinfopassthru_label", &getinfopassthru_label_, "getinfopassthru_cb",
-      &getinfopassthru_cb_, 22);
+  row("getinfopassthru_label", &getinfopassthru_label_, "getinfopassthru_cb", &getinfopassthru_cb_, 22);
   row("disguisewide_label", &disguisewide_label_, "disguisewide_cb", &disguisewide_cb_, 22);
   row("disguisewide_label_2", &disguisewide_label_2_, "mapexecdirect_cb", &mapexecdirect_cb_, 22);
-  row("overridelength_label", &overridelength_label_, "overridelength_cb", &overridelength_cb_,
-      22);
-  row("connectattempts_label", &connectattempts_label_, "connectattempts_sb",
-      &connectattempts_sb_, 60);
+  row("overridelength_label", &overridelength_label_, "overridelength_cb", &overridelength_cb_, 22);
+  row("connectattempts_label", &connectattempts_label_, "connectattempts_sb", &connectattempts_sb_, 60);
   connectattempts_sb_->setRange(1, 99);
   connectattempts_sb_->setValue(5);
-  row("ignore_stmt_attrs_label", &ignore_stmt_attrs_label_, "ignore_stmt_attrs_eb",
-      &ignore_stmt_attrs_eb_, 170);
+  row("ignore_stmt_attrs_label", &ignore_stmt_attrs_label_, "ignore_stmt_attrs_eb", &ignore_stmt_attrs_eb_, 170);
   mapexecdirect_cb_->setChecked(true);
 }
 
 void Form1::languageChange() {
   setWindowTitle(tr1("Vekamar DSN"));
   const struct {
-    QWidget *page;
-    const char *label;
+    QWidget* page;
+    const char* label;
   } tabs[] = {{dsn_tab_, "DSN"},
               {server_tab_, "Server"},
               {tdsn_tab_, "Target DSN"},
               {optimisation_tab_, "Optimisation"},
               {settings_tab_, "Settings"}};
-  for (const auto &t : tabs) tab_->setTabText(tab_->indexOf(t.page), tr1(t.label));
+  for (const auto& t : tabs) tab_->setTabText(tab_->indexOf(t.page), tr1(t.label));
 
   const struct {
-    QLabel *label;
-    const char *text;
+    QLabel* label;
+    const char* text;
   } labels[] = {
       {name_clue_label_, "What name do you want to use to refer to the data source?"},
       {name_label_, "&Name:"},
@@ -312,8 +319,7 @@ void Form1::languageChange() {
       {auth_clue_label_, "Enter a valid username and password to login to the server machine."},
       {username_label_, "&Username:"},
       {password_label_, "&Password:"},
-      {tdsn_clue_label_,
-       "What is the name of the data source on the remote servers\nyou want to connect to?"},
+      {tdsn_clue_label_, "What is the name of the data source on the remote servers\nyou want to connect to?"},
       {tdsn_label_, "Target&DSN:"},
       {tusername_clue_label_, "What database username do you need to use?"},
       {tusername_label_, "Target&User:"},
@@ -335,7 +341,7 @@ void Form1::languageChange() {
       {connectattempts_label_, "&Connection Attempts"},
       {ignore_stmt_attrs_label_, "&Block Statement Attributes"},
   };
-  for (const auto &l : labels) l.label->setText(tr1(l.text));
+  for (const auto& l : labels) l.label->setText(tr1(l.text));
   auth_gb_->setTitle(tr1("Server Authentication"));
   servers_pb_->setText(tr1("..."));
   targetdsn_pb_->setText(tr1("..."));
@@ -346,16 +352,14 @@ void Form1::languageChange() {
   help_pb_->setText(tr1("Help"));
 
   const struct {
-    QWidget *widget;
-    const char *tip;
+    QWidget* widget;
+    const char* tip;
   } tips[] = {
       {name_eb_, "Data Source name used to refer to this data source"},
       {desc_eb_, "Description of this data source"},
-      {servers_eb_,
-       "Name of the machine where the VEK Server is running and the port it is listening on"},
+      {servers_eb_, "Name of the machine where the VEK Server is running and the port it is listening on"},
       {servers_pb_, "Define and test VEK servers you want to connect to"},
-      {username_eb_,
-       "Operating System username for a user that can logon to the server machine(s)"},
+      {username_eb_, "Operating System username for a user that can logon to the server machine(s)"},
       {password_eb_, "Password for user specified in Username"},
       {targetdsn_cb_, "Name of the SYSTEM data source on the remote server machine to connect to"},
       {targetdsn_pb_, "Contact Server for a list of System DSNs"},
@@ -381,12 +385,12 @@ void Form1::languageChange() {
       {cancel_pb_, "Exit this DSN definition discarding any changes"},
       {help_pb_, "Help on this dialogue"},
   };
-  for (const auto &t : tips) t.widget->setToolTip(tr1(t.tip));
-  for (const WhatsThis &w : kWhatsThis)
-    if (QWidget *target = findChild<QWidget *>(w.widget)) target->setWhatsThis(tr1(w.html));
+  for (const auto& t : tips) t.widget->setToolTip(tr1(t.tip));
+  for (const WhatsThis& w : kWhatsThis)
+    if (QWidget* target = findChild<QWidget*>(w.widget)) target->setWhatsThis(tr1(w.html));
 }
 
-void Form1::warn(const QString &caption, const QString &text, bool always) {
+void Form1::warn(const QString& caption, const QString& text, bool always) {
   if (interactive_ || always) {
     warning_box(this, caption, text);
   } else {
@@ -394,12 +398,10 @@ void Form1::warn(const QString &caption, const QString &text, bool always) {
   }
 }
 
-int Form1::parse_attributes(const char *attributes) {
-  return kyvek::setup::parse_attributes(attributes, &attrs_);
-}
+int Form1::parse_attributes(const char* attributes) { return kyvek::setup::parse_attributes(attributes, &attrs_); }
 
 void Form1::load_dsn() {
-  DsnRecord r = kyvek::setup::load_dsn(attrs_, mode_, [this](const std::string &c, const std::string &t) {
+  DsnRecord r = kyvek::setup::load_dsn(attrs_, mode_, [this](const std::string& c, const std::string& t) {
     warn(QString::fromStdString(c), QString::fromStdString(t), true);
   });
   if (!r.name.empty()) {
@@ -447,8 +449,7 @@ DsnRecord Form1::record() const {
   return r;
 }
 
-void Form1::setAttributes(const char *attributes, const char *driver, int request,
-                          int interactive) {
+void Form1::setAttributes(const char* attributes, const char* driver, int request, int interactive) {
   interactive_ = interactive != 0;
   mode_ = request;
   driver_ = driver ? driver : "";
@@ -460,16 +461,15 @@ void Form1::setAttributes(const char *attributes, const char *driver, int reques
   }
 }
 
-const char *Form1::attribute_value(const char *key) {
+const char* Form1::attribute_value(const char* key) {
   if (!key) return nullptr;
-  static const char *const kKeys[] = {
-      "LOGONUSER",      "LOGONAUTH",          "TARGETDSN",    "TARGETUSER",
-      "TARGETAUTH",     "SERVERPORT",         "SERVER",       "PORT",
-      "BLOCKFETCHSIZE", "CONNECTATTEMPTS",    "METADATABLOCKFETCH", "USEVEKDBAUTH",
-      "DISGUISEWIDE",   "GETINFOPASSTHRU",    "OVERRIDELENGTH", "IGNORESTMTATTRS"};
+  static const char* const kKeys[] = {
+      "LOGONUSER",          "LOGONAUTH",    "TARGETDSN",    "TARGETUSER",      "TARGETAUTH",
+      "SERVERPORT",         "SERVER",       "PORT",         "BLOCKFETCHSIZE",  "CONNECTATTEMPTS",
+      "METADATABLOCKFETCH", "USEVEKDBAUTH", "DISGUISEWIDE", "GETINFOPASSTHRU", "OVERRIDELENGTH",
+      "IGNORESTMTATTRS"};
   wipe(value_);
-  if (std::none_of(std::begin(kKeys), std::end(kKeys),
-                   [&](const char *k) { return std::strcmp(k, key) == 0; }))
+  if (std::none_of(std::begin(kKeys), std::end(kKeys), [&](const char* k) { return std::strcmp(k, key) == 0; }))
     return value_.c_str();
   SETUP_TRACE("Request for %s\n", key);
   value_ = record_value(record(), key);
@@ -483,7 +483,7 @@ bool Form1::validate_servers() {
   std::vector<std::string> list;
   bool ok = kyvek::setup::validate_servers(servers_eb_->text().toStdString(), &list);
   server_list_.clear();
-  for (const std::string &s : list) server_list_ << QString::fromStdString(s);
+  for (const std::string& s : list) server_list_ << QString::fromStdString(s);
   if (!ok) {
     warn("Server definition Error", "Server must be server:port[,server:port...]");
     tab_->setCurrentIndex(1);
@@ -517,7 +517,7 @@ void Form1::ok_clicked() {
   if (!driver_.empty()) {
     SaveResult saved = save_dsn(record());
     if (saved.error == SaveError::kInstaller) {
-      for (const auto &[code, message] : saved.installer)
+      for (const auto& [code, message] : saved.installer)
         warn("SQLRemoveDSNFromIni", QString::fromStdString(message), true);
       return;
     }
@@ -529,14 +529,14 @@ void Form1::ok_clicked() {
   accept();
 }
 
-int Form1::ok2Test(const QString &) {
+int Form1::ok2Test(const QString&) {
   bool servers = !servers_eb_->text().isEmpty();
   targetdsn_pb_->setEnabled(servers);
   ok_pb_->setEnabled(servers && !targetdsn_cb_->currentText().isEmpty());
   return ok_pb_->isEnabled() ? 1 : 0;
 }
 
-void Form1::set_servers(const QStringList &servers) {
+void Form1::set_servers(const QStringList& servers) {
   servers_eb_->setText(servers.join(","));
   servers_eb_->setReadOnly(servers.size() >= 2);
   servers_eb_->setCursorPosition(0);
@@ -547,7 +547,7 @@ void Form1::help_clicked() { run_help(kHelpDsn); }
 
 void Form1::tabChanged(int page) { ok2Test(tab_->tabText(page)); }
 
-void Form1::ebTextChanged(const QString &text) { ok2Test(text); }
+void Form1::ebTextChanged(const QString& text) { ok2Test(text); }
 
 void Form1::cancel_clicked() {
   SETUP_TRACE("Cancel hit\n");
@@ -558,8 +558,7 @@ void Form1::cancel_clicked() {
 void Form1::test_clicked() {
   if (!validate_servers()) return;
   if (servers_eb_->text().isEmpty() || targetdsn_cb_->currentText().isEmpty()) {
-    warning_box(this, "Incomplete information",
-                         "You need to enter at least a Server/Port and TargetDSN to test.");
+    warning_box(this, "Incomplete information", "You need to enter at least a Server/Port and TargetDSN to test.");
     if (servers_eb_->text().isEmpty()) {
       tab_->setCurrentIndex(1);
       servers_eb_->setFocus();
@@ -587,14 +586,14 @@ void Form1::populate_targetdsns() {
     warning_box(this, "Failed Connect", "Server must be server:port[,server:port...]");
     return;
   }
-  RpcHandle *h = RPCAllocHandle();
+  RpcHandle* h = RPCAllocHandle();
   if (!h || RPCInitialise(h, RPC_MODE_CLIENT, 0) != 0) {
     if (h) RPCFreeHandle(h);
     warning_box(this, "Failed Connect", "Failed to Initialise RPC");
     return;
   }
-  if (RPCSetTransportOpts(h, RPC_TRANSPORT_BSD, host.constData(), port.constData(), nullptr,
-                          nullptr, nullptr, "60", nullptr) != 0) {
+  if (RPCSetTransportOpts(h, RPC_TRANSPORT_BSD, host.constData(), port.constData(), nullptr, nullptr, nullptr, "60",
+                          nullptr) != 0) {
     RPCTerminate(h);
     RPCFreeHandle(h);
     warning_box(this, "Failed Connect", "Failed to set Transport Options");
@@ -605,7 +604,7 @@ void Form1::populate_targetdsns() {
   QApplication::restoreOverrideCursor();
   if (connected != 0) {
     QString text = "Unable to retrieve remote DSN list\n";
-    const char *reason = nullptr;
+    const char* reason = nullptr;
     RPCReportError(h, &reason);
     if (reason) text += QString::fromUtf8(reason);
     RPCTerminate(h);
@@ -616,9 +615,8 @@ void Form1::populate_targetdsns() {
   SETUP_TRACE("connected\n");
   char version[101] = {};
   int32_t length = 100;
-  QString version_text = remote_server_get_info(h, 1, &length, version) == 0
-                             ? QString::fromUtf8(version)
-                             : QString("Unknown");
+  QString version_text =
+      remote_server_get_info(h, 1, &length, version) == 0 ? QString::fromUtf8(version) : QString("Unknown");
   std::vector<char> dsns(2049, '\0');
   length = 2048;
   int32_t r = remote_server_get_info(h, 4, &length, dsns.data());
@@ -632,10 +630,8 @@ void Form1::populate_targetdsns() {
   } else if (r == 1 && length > 0) {
     warning_box(this, "Remote System DSNs", QString::fromUtf8(dsns.data()));
   } else {
-    warning_box(
-        this, "Remote System DSNs",
-        QString("Server does not support retrieval of system DSNs - Version %1 too old")
-            .arg(version_text));
+    warning_box(this, "Remote System DSNs",
+                QString("Server does not support retrieval of system DSNs - Version %1 too old").arg(version_text));
   }
   SETUP_TRACE("Disconnecting\n");
   RPCDisconnect(h);

@@ -31,35 +31,33 @@ class Form1 : public QDialog {
   Q_OBJECT
 
  public:
-  explicit Form1(QWidget *parent = nullptr, const char *name = nullptr, bool modal = false,
-                 Qt::WindowFlags flags = {});
+  explicit Form1(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
   ~Form1() override;
 
   // The current value of a harvested key; null when empty. Valid until the
   // next call.
-  virtual const char *attribute_value(const char *key);
+  virtual const char* attribute_value(const char* key);
   virtual QStringList list() const { return QStringList(QString()); }
   virtual bool was_cancelled() const { return cancelled_; }
   // The dialog's values as a record (driver text included).
   DsnRecord record() const;
 
  public Q_SLOTS:
-  virtual void setAttributes(const char *attributes, const char *driver, int request,
-                             int interactive);
+  virtual void setAttributes(const char* attributes, const char* driver, int request, int interactive);
   virtual void ok_clicked();
   virtual void languageChange();
 
  protected:
   virtual void load_dsn();
-  virtual int parse_attributes(const char *attributes);
-  virtual void set_servers(const QStringList &servers);
+  virtual int parse_attributes(const char* attributes);
+  virtual void set_servers(const QStringList& servers);
   virtual bool validate_servers();
-  virtual int ok2Test(const QString &text);
+  virtual int ok2Test(const QString& text);
 
  protected Q_SLOTS:
   virtual void help_clicked();
   virtual void tabChanged(int page);
-  virtual void ebTextChanged(const QString &text);
+  virtual void ebTextChanged(const QString& text);
   virtual void test_clicked();
   virtual void servers_clicked();
   virtual void cancel_clicked();
@@ -67,32 +65,29 @@ class Form1 : public QDialog {
 
  private:
   void build();
-  void warn(const QString &caption, const QString &text, bool always = false);
+  void warn(const QString& caption, const QString& text, bool always = false);
 
-  QTabWidget *tab_;
+  QTabWidget* tab_;
   QWidget *dsn_tab_, *server_tab_, *tdsn_tab_, *optimisation_tab_, *settings_tab_;
   QLabel *name_clue_label_, *name_label_, *desc_clue_label_, *desc_label_;
   QLineEdit *name_eb_, *desc_eb_;
-  QLabel *servers_clue_label_, *servers_label_, *auth_clue_label_, *username_label_,
-      *password_label_;
+  QLabel *servers_clue_label_, *servers_label_, *auth_clue_label_, *username_label_, *password_label_;
   QLineEdit *servers_eb_, *username_eb_, *password_eb_;
-  QPushButton *servers_pb_;
-  QGroupBox *auth_gb_;
-  QLabel *tdsn_clue_label_, *tdsn_label_, *tusername_clue_label_, *tusername_label_,
-      *tpassword_clue_label_, *tpassword_label_;
-  QComboBox *targetdsn_cb_;
-  QPushButton *targetdsn_pb_;
+  QPushButton* servers_pb_;
+  QGroupBox* auth_gb_;
+  QLabel *tdsn_clue_label_, *tdsn_label_, *tusername_clue_label_, *tusername_label_, *tpassword_clue_label_,
+      *tpassword_label_;
+  QComboBox* targetdsn_cb_;
+  QPushButton* targetdsn_pb_;
   QLineEdit *tusername_eb_, *tpassword_eb_;
   QLabel *bf_clue_label_, *bf_label_, *mdbf_clue_label_, *mdbf_label_;
-  QSpinBox *bf_sb_;
-  QCheckBox *mdbf_cb_;
-  QLabel *usevekdbauth_label_, *getinfopassthru_label_, *disguisewide_label_,
-      *disguisewide_label_2_, *overridelength_label_, *connectattempts_label_,
-      *ignore_stmt_attrs_label_;
-  QCheckBox *usevekdbauth_cb_, *getinfopassthru_cb_, *disguisewide_cb_, *mapexecdirect_cb_,
-      *overridelength_cb_;
-  QSpinBox *connectattempts_sb_;
-  QLineEdit *ignore_stmt_attrs_eb_;
+  QSpinBox* bf_sb_;
+  QCheckBox* mdbf_cb_;
+  QLabel *usevekdbauth_label_, *getinfopassthru_label_, *disguisewide_label_, *disguisewide_label_2_,
+      *overridelength_label_, *connectattempts_label_, *ignore_stmt_attrs_label_;
+  QCheckBox *usevekdbauth_cb_, *getinfopassthru_cb_, *disguisewide_cb_, *mapexecdirect_cb_, *overridelength_cb_;
+  QSpinBox* connectattempts_sb_;
+  QLineEdit* ignore_stmt_attrs_eb_;
   QPushButton *test_pb_, *ok_pb_, *cancel_pb_, *help_pb_;
 
   bool interactive_ = false;

@@ -26,7 +26,7 @@ namespace {
 // The directory holding this library (where its help pages are installed).
 std::string library_directory() {
   Dl_info info{};
-  if (dladdr(reinterpret_cast<void *>(&library_directory), &info) && info.dli_fname) {
+  if (dladdr(reinterpret_cast<void*>(&library_directory), &info) && info.dli_fname) {
     std::string self = info.dli_fname;
     size_t slash = self.rfind('/');
     if (slash != std::string::npos) return self.substr(0, slash);
@@ -36,7 +36,7 @@ std::string library_directory() {
 
 }  // namespace
 
-const char *help_file(int type) {
+const char* help_file(int type) {
   switch (type) {
     case kHelpServers: return "dlg_shelp.html";
     case kHelpTest: return "dlg_thelp.html";
@@ -45,15 +45,14 @@ const char *help_file(int type) {
   }
 }
 
-int read_help_path(char *buffer, int size) {
+int read_help_path(char* buffer, int size) {
   if (!buffer || size < 1) return -1;
   buffer[0] = '\0';
-  ConfigHandle *h = open_registry();
+  ConfigHandle* h = open_registry();
   if (!h) return -1;
   int r = -1;
-  if (set_config(h, KY_CONFIGURATION_KEY) == 0 &&
-      get_profile_string(h, 0, "settings", "Path", "", buffer, size) == 0 && buffer[0] &&
-      std::strlen(buffer) < static_cast<size_t>(size) - 1)
+  if (set_config(h, KY_CONFIGURATION_KEY) == 0 && get_profile_string(h, 0, "settings", "Path", "", buffer, size) == 0 &&
+      buffer[0] && std::strlen(buffer) < static_cast<size_t>(size) - 1)
     r = 0;
   close_registry(h);
   if (r != 0) buffer[0] = '\0';
@@ -67,12 +66,11 @@ QString help_path(int type) {
   return QString::fromUtf8(path.c_str());
 }
 
-form4::form4(QWidget *parent, const char *name, bool modal, Qt::WindowFlags flags)
-    : QDialog(parent, flags) {
+form4::form4(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
   setObjectName(name ? name : "form4");
   setModal(modal);
   setSizeGripEnabled(true);
-  auto *layout = new QVBoxLayout(this);
+  auto* layout = new QVBoxLayout(this);
   layout->setObjectName("form4Layout");
   layout->setContentsMargins(11, 11, 11, 11);
   layout->setSpacing(6);
@@ -81,7 +79,7 @@ form4::form4(QWidget *parent, const char *name, bool modal, Qt::WindowFlags flag
   layout->addWidget(help_tb_);
   buttonGroup5_ = new QWidget(this);
   buttonGroup5_->setObjectName("buttonGroup5");
-  auto *row = new QHBoxLayout(buttonGroup5_);
+  auto* row = new QHBoxLayout(buttonGroup5_);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(6);
   row->addItem(new QSpacerItem(390, 40, QSizePolicy::Expanding, QSizePolicy::Minimum));

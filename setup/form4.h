@@ -20,10 +20,10 @@ inline constexpr int kHelpDsn = 2;
 
 // The file of a help type: "dlg_shelp.html", "dlg_thelp.html",
 // "dlg_help.html", else "no_help.html".
-const char *help_file(int type);
+const char* help_file(int type);
 // The directory of the help files from the configuration value `Path`
 // (a value of size - 1 characters or more counts as absent); -1 when absent.
-int read_help_path(char *buffer, int size);
+int read_help_path(char* buffer, int size);
 // The full path tried for a help type.
 QString help_path(int type);
 
@@ -31,8 +31,7 @@ class form4 : public QDialog {
   Q_OBJECT
 
  public:
-  explicit form4(QWidget *parent = nullptr, const char *name = nullptr, bool modal = false,
-                 Qt::WindowFlags flags = {});
+  explicit form4(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
 
   // Loads the help page of the type (a missing file shows a box, then the
   // path tried in the browser).
@@ -45,9 +44,9 @@ class form4 : public QDialog {
   virtual void ok_pb_clicked();
 
  private:
-  QTextBrowser *help_tb_;
-  QWidget *buttonGroup5_;
-  QPushButton *ok_pb_;
+  QTextBrowser* help_tb_;
+  QWidget* buttonGroup5_;
+  QPushButton* ok_pb_;
 };
 
 // Runs the viewer for a type modally (the help buttons of the dialogs).

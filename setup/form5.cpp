@@ -13,8 +13,7 @@
 
 namespace kyvek::setup {
 
-form5::form5(QWidget *parent, const char *name, bool modal, Qt::WindowFlags flags)
-    : QDialog(parent, flags) {
+form5::form5(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
   setObjectName(name ? name : "form5");
   setModal(modal);
 
@@ -50,7 +49,7 @@ form5::form5(QWidget *parent, const char *name, bool modal, Qt::WindowFlags flag
   buttonGroup2_ = new QWidget(this);
   buttonGroup2_->setObjectName("buttonGroup2");
   buttonGroup2_->setGeometry(10, 140, 320, 53);
-  auto *row = new QHBoxLayout(buttonGroup2_);
+  auto* row = new QHBoxLayout(buttonGroup2_);
   row->setContentsMargins(11, 11, 11, 11);
   row->setSpacing(6);
   row->addItem(new QSpacerItem(170, 31, QSizePolicy::Expanding, QSizePolicy::Minimum));
@@ -82,7 +81,7 @@ form5::~form5() {
 }
 
 void form5::languageChange() {
-  auto tr = [](const char *text) { return QCoreApplication::translate("form5", text); };
+  auto tr = [](const char* text) { return QCoreApplication::translate("form5", text); };
   setWindowTitle(tr("Logon"));
   groupBox3_->setTitle(QString());
   username_label_->setText(tr("&Username:"));
@@ -94,7 +93,7 @@ void form5::languageChange() {
   textlabel_->setText(tr("Please enter a username and password for the\nserver operating system."));
 }
 
-void form5::setup_logon(const char *user, const char *password, int kind) {
+void form5::setup_logon(const char* user, const char* password, int kind) {
   if (user && *user) username_eb_->setText(QString::fromUtf8(user));
   if (password && *password) password_eb_->setText(QString::fromUtf8(password));
   if (kind != 0) {
@@ -103,15 +102,14 @@ void form5::setup_logon(const char *user, const char *password, int kind) {
     setWindowTitle("Database Logon");
   } else {
     textlabel_->setText("Please enter a username and password for the\nserver operating system.");
-    username_eb_->setToolTip(
-        "Operating System username for a user that can logon to the server machine");
+    username_eb_->setToolTip("Operating System username for a user that can logon to the server machine");
     setWindowTitle("Server Logon");
   }
 }
 
-const char *form5::logon_value(const char *key) {
+const char* form5::logon_value(const char* key) {
   if (!key) return nullptr;
-  QLineEdit *field = nullptr;
+  QLineEdit* field = nullptr;
   if (std::strcmp(key, "USERNAME") == 0) field = username_eb_;
   if (std::strcmp(key, "PASSWORD") == 0) field = password_eb_;
   if (!field) return nullptr;

@@ -20,15 +20,14 @@ class form5 : public QDialog {
   Q_OBJECT
 
  public:
-  explicit form5(QWidget *parent = nullptr, const char *name = nullptr, bool modal = false,
-                 Qt::WindowFlags flags = {});
+  explicit form5(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
   ~form5() override;
 
   virtual int was_cancelled() const { return cancelled_; }
-  virtual void setup_logon(const char *user, const char *password, int kind);
+  virtual void setup_logon(const char* user, const char* password, int kind);
   // "USERNAME" or "PASSWORD" as 8-bit text, valid while the dialog exists and
   // the field is unchanged; null for any other key.
-  virtual const char *logon_value(const char *key);
+  virtual const char* logon_value(const char* key);
 
  public Q_SLOTS:
   virtual void languageChange();
@@ -41,15 +40,15 @@ class form5 : public QDialog {
   virtual void cancel_pb_clicked();
 
  private:
-  QLabel *textlabel_;
-  QGroupBox *groupBox3_;
-  QLabel *username_label_;
-  QLabel *password_label_;
-  QLineEdit *username_eb_;
-  QLineEdit *password_eb_;
-  QWidget *buttonGroup2_;
-  QPushButton *ok_pb_;
-  QPushButton *cancel_pb_;
+  QLabel* textlabel_;
+  QGroupBox* groupBox3_;
+  QLabel* username_label_;
+  QLabel* password_label_;
+  QLineEdit* username_eb_;
+  QLineEdit* password_eb_;
+  QWidget* buttonGroup2_;
+  QPushButton* ok_pb_;
+  QPushButton* cancel_pb_;
   int cancelled_ = 0;
   QByteArray value_;  // keeps the text handed out by logon_value alive
 };

@@ -25,7 +25,7 @@ struct Installer {
 };
 
 template <typename Fn>
-void bind(void *lib, const char *name, Fn *slot) {
+void bind(void* lib, const char* name, Fn* slot) {
   *slot = reinterpret_cast<Fn>(dlsym(lib, name));
   if (!*slot) {
     std::fprintf(stderr, "kyvekset: the ODBC installer library lacks %s\n", name);
@@ -33,13 +33,13 @@ void bind(void *lib, const char *name, Fn *slot) {
   }
 }
 
-const Installer &installer() {
+const Installer& installer() {
   static Installer inst;
   static std::once_flag once;
   std::call_once(once, [] {
     // The installer's own library is normally loaded already (it loaded us);
     // this finds that copy, so its error records are the caller's.
-    void *lib = dlopen("libodbcinst.so.2", RTLD_NOW | RTLD_GLOBAL);
+    void* lib = dlopen("libodbcinst.so.2", RTLD_NOW | RTLD_GLOBAL);
     if (!lib) lib = dlopen("libodbcinst.so", RTLD_NOW | RTLD_GLOBAL);
     if (!lib) {
       std::fprintf(stderr, "kyvekset: cannot load the ODBC installer library: %s\n", dlerror());
@@ -60,13 +60,13 @@ const Installer &installer() {
 
 }  // namespace
 
-BOOL valid_dsn(const char *name) {
+BOOL valid_dsn(const char* name) {
   auto fn = installer().valid;
   return fn ? fn(name) : FALSE;
 }
 
-int get_private_profile_string(const char *section, const char *key, const char *fallback,
-                               char *out, int size, const char *file) {
+int get_private_profile_string(const char* section, const char* key, const char* fallback, char* out, int size,
+                               const char* file) {
   auto fn = installer().get_profile;
   if (!fn) {
     if (out && size > 0) out[0] = '\0';
@@ -75,33 +75,32 @@ int get_private_profile_string(const char *section, const char *key, const char 
   return fn(section, key, fallback, out, size, file);
 }
 
-BOOL write_private_profile_string(const char *section, const char *key, const char *value,
-                                  const char *file) {
+BOOL write_private_profile_string(const char* section, const char* key, const char* value, const char* file) {
   auto fn = installer().write_profile;
   return fn ? fn(section, key, value, file) : FALSE;
 }
 
-BOOL write_dsn_to_ini(const char *name, const char *driver) {
+BOOL write_dsn_to_ini(const char* name, const char* driver) {
   auto fn = installer().write_dsn;
   return fn ? fn(name, driver) : FALSE;
 }
 
-BOOL remove_dsn_from_ini(const char *name) {
+BOOL remove_dsn_from_ini(const char* name) {
   auto fn = installer().remove_dsn;
   return fn ? fn(name) : FALSE;
 }
 
-SQLRETURN installer_error(WORD record, DWORD *code, char *message, WORD size, WORD *length) {
+SQLRETURN installer_error(WORD record, DWORD* code, char* message, WORD size, WORD* length) {
   auto fn = installer().error;
   return fn ? fn(record, code, message, size, length) : SQLRETURN(-1);
 }
 
-SQLRETURN post_installer_error(DWORD code, const char *message) {
+SQLRETURN post_installer_error(DWORD code, const char* message) {
   auto fn = installer().post_error;
   return fn ? fn(code, message) : SQLRETURN(-1);
 }
 
-BOOL get_config_mode(UWORD *mode) {
+BOOL get_config_mode(UWORD* mode) {
   auto fn = installer().config_mode;
   return fn ? fn(mode) : FALSE;
 }
@@ -120,7 +119,7 @@ std::vector<InstallerRecord> installer_records(WORD size, bool with_info) {
   return records;
 }
 
-std::string read_ini_value(const std::string &section, const char *key) {
+std::string read_ini_value(const std::string& section, const char* key) {
   char buf[256] = {};
   int n = get_private_profile_string(section.c_str(), key, "", buf, sizeof buf, kOdbcIni);
   if (n <= 0) return "";

@@ -22,18 +22,17 @@
 namespace kyvek::setup {
 
 // The data-source store every call of this library names.
-inline constexpr const char *kOdbcIni = "odbc.ini";
+inline constexpr const char* kOdbcIni = "odbc.ini";
 
-BOOL valid_dsn(const char *name);
-int get_private_profile_string(const char *section, const char *key, const char *fallback,
-                               char *out, int size, const char *file);
-BOOL write_private_profile_string(const char *section, const char *key, const char *value,
-                                  const char *file);
-BOOL write_dsn_to_ini(const char *name, const char *driver);
-BOOL remove_dsn_from_ini(const char *name);
-SQLRETURN installer_error(WORD record, DWORD *code, char *message, WORD size, WORD *length);
-SQLRETURN post_installer_error(DWORD code, const char *message);
-BOOL get_config_mode(UWORD *mode);
+BOOL valid_dsn(const char* name);
+int get_private_profile_string(const char* section, const char* key, const char* fallback, char* out, int size,
+                               const char* file);
+BOOL write_private_profile_string(const char* section, const char* key, const char* value, const char* file);
+BOOL write_dsn_to_ini(const char* name, const char* driver);
+BOOL remove_dsn_from_ini(const char* name);
+SQLRETURN installer_error(WORD record, DWORD* code, char* message, WORD size, WORD* length);
+SQLRETURN post_installer_error(DWORD code, const char* message);
+BOOL get_config_mode(UWORD* mode);
 
 // One installer error record.
 struct InstallerRecord {
@@ -48,7 +47,7 @@ std::vector<InstallerRecord> installer_records(WORD size, bool with_info);
 
 // One value of a section of odbc.ini, read into a 256-byte buffer (so at most
 // 255 characters); "" when absent.
-std::string read_ini_value(const std::string &section, const char *key);
+std::string read_ini_value(const std::string& section, const char* key);
 
 }  // namespace kyvek::setup
 

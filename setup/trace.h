@@ -14,8 +14,8 @@ namespace kyvek::setup {
 
 inline bool tracing() { return get_trace_mask() != 0; }
 
-#define SETUP_TRACE(...)                                  \
-  do {                                              \
+#define SETUP_TRACE(...)                                        \
+  do {                                                          \
     if (::kyvek::setup::tracing()) log_printf_tid(__VA_ARGS__); \
   } while (0)
 
@@ -23,7 +23,7 @@ inline bool tracing() { return get_trace_mask() != 0; }
 bool is_secret_key(std::string_view key);
 
 // The value as it may appear in a trace: "*****" for a password key.
-const char *masked(std::string_view key, const char *value);
+const char* masked(std::string_view key, const char* value);
 
 }  // namespace kyvek::setup
 

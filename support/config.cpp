@@ -60,8 +60,8 @@ bool copy_field(char* field, size_t size, const char* text) {
   return true;
 }
 
-int read_installer(ConfigHandle* h, const char* section, const char* key, const char* default_value,
-                   char* out, int32_t capacity) {
+int read_installer(ConfigHandle* h, const char* section, const char* key, const char* default_value, char* out,
+                   int32_t capacity) {
   const kyvek::support::OdbcInstaller* inst = installer(h);
   if (inst == nullptr) return -1;
   // A section or key of null would make the installer list names instead.
@@ -133,32 +133,29 @@ void set_ini_function(ConfigHandle* handle, ky_ini_function function) {
   if (handle != nullptr) handle->ini_function = function;
 }
 
-int get_profile_string(ConfigHandle* handle, int mode, const char* section, const char* key,
-                       const char* default_value, char* out, int32_t capacity) {
+int get_profile_string(ConfigHandle* handle, int mode, const char* section, const char* key, const char* default_value,
+                       char* out, int32_t capacity) {
   copy_cut(out, capacity, default_value);
   if (handle == nullptr) return -1;
   if (!is_registry_mode(mode)) return read_installer(handle, section, key, default_value, out, capacity);
 
   std::string path;
   reg::Key k;
-  if (!key_path(handle, mode, section, &path) || !reg::Key::open(path, reg::Access::kRead, &k).ok())
-    return 1;
+  if (!key_path(handle, mode, section, &path) || !reg::Key::open(path, reg::Access::kRead, &k).ok()) return 1;
   if (key == nullptr || out == nullptr || capacity <= 0) return 0;
   // The value must fit with its terminator; otherwise the default stays.
   if (!k.read_value(key, out, static_cast<size_t>(capacity)).ok()) copy_cut(out, capacity, default_value);
   return 0;
 }
 
-int set_profile_string(ConfigHandle* handle, int mode, const char* section, const char* key,
-                       const char* value) {
+int set_profile_string(ConfigHandle* handle, int mode, const char* section, const char* key, const char* value) {
   if (handle == nullptr) return -1;
   set_error(handle, kUnknownError);
   if (!is_registry_mode(mode)) return write_installer(handle, section, key, value);
 
   std::string path;
   if (!key_path(handle, mode, section, &path)) {
-    set_error(handle, section == nullptr ? "No registry section given"
-                                         : "Registry key name too long (" + path + ")");
+    set_error(handle, section == nullptr ? "No registry section given" : "Registry key name too long (" + path + ")");
     return -1;
   }
   if (key == nullptr || value == nullptr) {

@@ -29,8 +29,7 @@ bool OdbcInstaller::load(const char* library, std::string* error) {
   handle_ = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {
     const char* why = ::dlerror();
-    *error = std::string("Cannot load the ODBC installer library ") + library + ": " +
-             (why ? why : "unknown reason");
+    *error = std::string("Cannot load the ODBC installer library ") + library + ": " + (why ? why : "unknown reason");
     return false;
   }
   get_ = ::dlsym(handle_, "SQLGetPrivateProfileString");
@@ -43,8 +42,7 @@ OdbcInstaller::~OdbcInstaller() {
   if (handle_ != nullptr) ::dlclose(handle_);
 }
 
-int OdbcInstaller::get(const char* section, const char* key, const char* default_value, char* out,
-                       int capacity) const {
+int OdbcInstaller::get(const char* section, const char* key, const char* default_value, char* out, int capacity) const {
   if (capacity < 1) return -1;
   out[0] = '\0';
   if (get_ == nullptr) return -1;
@@ -64,8 +62,7 @@ std::string OdbcInstaller::last_installer_error() const {
   return text;
 }
 
-bool OdbcInstaller::write(const char* section, const char* key, const char* value,
-                          std::string* error) const {
+bool OdbcInstaller::write(const char* section, const char* key, const char* value, std::string* error) const {
   if (write_ == nullptr) {
     *error = "The ODBC installer library has no SQLWritePrivateProfileString";
     return false;
@@ -73,8 +70,8 @@ bool OdbcInstaller::write(const char* section, const char* key, const char* valu
   std::lock_guard<std::mutex> lock(installer_mutex);
   if (reinterpret_cast<WriteFn>(write_)(section, key, value, kOdbcIni)) return true;
   std::string text = last_installer_error();
-  *error = text.empty() ? std::string("The ODBC installer refused to write \"") + (key ? key : "") +
-                              "\" in section [" + (section ? section : "") + "]"
+  *error = text.empty() ? std::string("The ODBC installer refused to write \"") + (key ? key : "") + "\" in section [" +
+                              (section ? section : "") + "]"
                         : text;
   return false;
 }

@@ -19,8 +19,7 @@ class OdbcInstaller {
 
   // SQLGetPrivateProfileString on "ODBC.INI": the installer's character count,
   // or -1 when it fails. out[capacity] is always terminated (capacity >= 1).
-  int get(const char* section, const char* key, const char* default_value, char* out,
-          int capacity) const;
+  int get(const char* section, const char* key, const char* default_value, char* out, int capacity) const;
   // SQLWritePrivateProfileString on "ODBC.INI"; false with the installer's text.
   bool write(const char* section, const char* key, const char* value, std::string* error) const;
 

@@ -18,7 +18,7 @@ KY_EXTERN_C_BEGIN
 /* Enter / leave a numbered lock; an index outside 0-5 does nothing.
  * mutex_entry returns 0, mutex_exit null. */
 KY_API int mutex_entry(int32_t index);
-KY_API void *mutex_exit(int32_t index);
+KY_API void* mutex_exit(int32_t index);
 
 /* Kept for callers of the threading layer: the locks are always present, so
  * creating and deleting them does nothing. Both return 0. */

@@ -19,7 +19,7 @@
 
 KY_EXTERN_C_BEGIN
 
-KY_API void log_message(const char *file, int32_t line, uint32_t mask, const char *format, ...);
+KY_API void log_message(const char* file, int32_t line, uint32_t mask, const char* format, ...);
 
 KY_EXTERN_C_END
 

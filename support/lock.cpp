@@ -8,11 +8,11 @@
 namespace ky {
 
 std::recursive_mutex* numbered_lock(int32_t index) {
-    // Leaked on purpose: a static destructor could run while another thread
-    // still holds a lock at exit.
-    static auto* locks = new std::recursive_mutex[KY_LOCK_COUNT];
-    if (index < 0 || index >= KY_LOCK_COUNT) return nullptr;
-    return &locks[index];
+  // Leaked on purpose: a static destructor could run while another thread
+  // still holds a lock at exit.
+  static auto* locks = new std::recursive_mutex[KY_LOCK_COUNT];
+  if (index < 0 || index >= KY_LOCK_COUNT) return nullptr;
+  return &locks[index];
 }
 
 }  // namespace ky
@@ -20,13 +20,13 @@ std::recursive_mutex* numbered_lock(int32_t index) {
 extern "C" {
 
 KY_API int mutex_entry(int32_t index) {
-    if (auto* m = ky::numbered_lock(index)) m->lock();
-    return 0;
+  if (auto* m = ky::numbered_lock(index)) m->lock();
+  return 0;
 }
 
 KY_API void* mutex_exit(int32_t index) {
-    if (auto* m = ky::numbered_lock(index)) m->unlock();
-    return nullptr;
+  if (auto* m = ky::numbered_lock(index)) m->unlock();
+  return nullptr;
 }
 
 KY_API int odbc_thread_init(int32_t) { return 0; }

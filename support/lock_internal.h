@@ -12,14 +12,14 @@ std::recursive_mutex* numbered_lock(int32_t index);
 
 // Holds a numbered lock for a scope.
 class NumberedLock {
-public:
-    explicit NumberedLock(int32_t index) : m_(numbered_lock(index)) { m_->lock(); }
-    ~NumberedLock() { m_->unlock(); }
-    NumberedLock(const NumberedLock&) = delete;
-    NumberedLock& operator=(const NumberedLock&) = delete;
+ public:
+  explicit NumberedLock(int32_t index) : m_(numbered_lock(index)) { m_->lock(); }
+  ~NumberedLock() { m_->unlock(); }
+  NumberedLock(const NumberedLock&) = delete;
+  NumberedLock& operator=(const NumberedLock&) = delete;
 
-private:
-    std::recursive_mutex* m_;
+ private:
+  std::recursive_mutex* m_;
 };
 
 }  // namespace ky

@@ -108,11 +108,10 @@ struct Slot<InBlock<E, Kind>> {
   ArgumentDescriptor rec;
   template <class P>
   Slot(int32_t len, P data)
-      : rec(make_record(data == nullptr || (len < 0 && len != RPC_LEN_NTS) ||
-                                (len == RPC_LEN_NTS && Kind != RPC_ARG_DESC)
-                            ? 0
-                            : len,
-                        data)) {}
+      : rec(make_record(
+            data == nullptr || (len < 0 && len != RPC_LEN_NTS) || (len == RPC_LEN_NTS && Kind != RPC_ARG_DESC) ? 0
+                                                                                                               : len,
+            data)) {}
   std::tuple<ArgumentDescriptor*> exec_args() { return {&rec}; }
   void finish() {}
 };
@@ -291,8 +290,7 @@ struct Stub<Row<Name, R, Res, K...>, TypeList<Ps...>> {
   template <std::size_t... I>
   static Result run(RpcHandle* h, std::tuple<Ps...>& all, std::index_sequence<I...>) {
     constexpr auto off = offsets();
-    std::tuple<Slot<K>...> slots{
-        make_slot<K, off[I]>(all, std::make_index_sequence<K::Client::size>{})...};
+    std::tuple<Slot<K>...> slots{make_slot<K, off[I]>(all, std::make_index_sequence<K::Client::size>{})...};
     Result result = -1;
     auto args = std::tuple_cat(std::get<I>(slots).exec_args()...);
     int rc = std::apply([&](auto... a) { return RPCExec(h, RowT::name, a..., &result); }, args);

@@ -6,10 +6,8 @@
 namespace kyvek::driver {
 
 bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
          });
 }
 
@@ -23,21 +21,19 @@ std::string_view trim(std::string_view s) {
 
 std::string upper(std::string_view s) {
   std::string r(s);
-  for (char &c : r) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : r) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return r;
 }
 
 bool needs_braces(std::string_view v) {
   if (v.empty()) return false;
   if (v.find_first_of(";{}") != std::string_view::npos) return true;
-  return std::isspace(static_cast<unsigned char>(v.front())) ||
-         std::isspace(static_cast<unsigned char>(v.back()));
+  return std::isspace(static_cast<unsigned char>(v.front())) || std::isspace(static_cast<unsigned char>(v.back()));
 }
 
 }  // namespace
 
-void append_connection_item(std::string &out, std::string_view key, std::string_view value,
-                            bool force_braces) {
+void append_connection_item(std::string& out, std::string_view key, std::string_view value, bool force_braces) {
   out.append(key);
   out.push_back('=');
   if (force_braces || needs_braces(value)) {
@@ -100,19 +96,19 @@ void AttrList::parse(std::string_view text) {
   }
 }
 
-const std::string *AttrList::get(std::string_view key) const {
-  for (const auto &p : pairs_)
+const std::string* AttrList::get(std::string_view key) const {
+  for (const auto& p : pairs_)
     if (iequals(p.first, key)) return &p.second;
   return nullptr;
 }
 
 bool AttrList::has_value(std::string_view key) const {
-  const std::string *v = get(key);
+  const std::string* v = get(key);
   return v && !v->empty();
 }
 
 void AttrList::set(std::string_view key, std::string_view value) {
-  for (auto &p : pairs_)
+  for (auto& p : pairs_)
     if (iequals(p.first, key)) {
       p.second.assign(value);
       return;
@@ -130,7 +126,7 @@ bool AttrList::remove(std::string_view key) {
 }
 
 bool AttrList::rename(std::string_view key, std::string_view new_key) {
-  for (auto &p : pairs_)
+  for (auto& p : pairs_)
     if (iequals(p.first, key)) {
       p.first = upper(new_key);
       return true;
@@ -151,7 +147,7 @@ bool AttrList::rename_unless_present(std::string_view key, std::string_view new_
 std::string AttrList::to_string() const {
   std::string out;
   bool has_dsn = has("DSN");
-  for (const auto &p : pairs_) {
+  for (const auto& p : pairs_) {
     if (iequals(p.first, "DESCRIPTION")) continue;
     bool driver = iequals(p.first, "DRIVER");
     if (driver && has_dsn) continue;

@@ -22,7 +22,7 @@ class AttrList {
   void parse(std::string_view text);
 
   // The value of the first pair whose key matches; nullptr when absent.
-  const std::string *get(std::string_view key) const;
+  const std::string* get(std::string_view key) const;
   bool has(std::string_view key) const { return get(key) != nullptr; }
   // True when the key is present with a non-empty value.
   bool has_value(std::string_view key) const;
@@ -40,7 +40,7 @@ class AttrList {
   // is present; DRIVER always in braces, any other value braced when needed.
   std::string to_string() const;
 
-  const std::vector<std::pair<std::string, std::string>> &pairs() const { return pairs_; }
+  const std::vector<std::pair<std::string, std::string>>& pairs() const { return pairs_; }
   void clear() { pairs_.clear(); }
 
  private:
@@ -49,8 +49,7 @@ class AttrList {
 
 // Appends KEY=value; to out, bracing the value when it holds ';', '{', '}',
 // or leading or trailing blanks (a '}' inside braces is doubled).
-void append_connection_item(std::string &out, std::string_view key, std::string_view value,
-                            bool force_braces = false);
+void append_connection_item(std::string& out, std::string_view key, std::string_view value, bool force_braces = false);
 
 bool iequals(std::string_view a, std::string_view b);
 

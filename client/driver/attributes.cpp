@@ -63,35 +63,49 @@ struct ConnAttr {
   int32_t attr;
   Kind kind;
   When when;
-  uint32_t bit;                     // 0: not cached
-  int32_t client_dbc::*num;         // cached number
-  std::string *client_dbc::*text;   // cached text
+  uint32_t bit;                    // 0: not cached
+  int32_t client_dbc::*num;        // cached number
+  std::string* client_dbc::*text;  // cached text
   GetBefore get_before;
-  int32_t min, max;                 // accepted values when min <= max
-  bool cache_get;                   // answers from the server are kept
+  int32_t min, max;  // accepted values when min <= max
+  bool cache_get;    // answers from the server are kept
 };
 
 using D = client_dbc;
 constexpr int32_t kAnyValue = 1, kNoRange = 0;
 
 const ConnAttr kConnAttrs[] = {
-    {SQL_ATTR_ASYNC_ENABLE, Kind::kInt, When::kAny, kCaAsyncEnable, &D::async_enable, nullptr, GetBefore::kCached, 0, 1, true},
-    {SQL_ATTR_ACCESS_MODE, Kind::kInt, When::kAny, kCaAccessMode, &D::access_mode, nullptr, GetBefore::kCached, 0, 1, true},
-    {SQL_ATTR_AUTOCOMMIT, Kind::kInt, When::kAny, kCaAutocommit, &D::autocommit, nullptr, GetBefore::kCached, 0, 1, true},
-    {SQL_ATTR_LOGIN_TIMEOUT, Kind::kInt, When::kAny, kCaLoginTimeout, &D::login_timeout, nullptr, GetBefore::kCached, kAnyValue, kNoRange, true},
-    {SQL_ATTR_TRANSLATE_LIB, Kind::kText, When::kAfter, kCaTranslateLib, nullptr, &D::translate_lib, GetBefore::kNoConnection, kAnyValue, kNoRange, true},
-    {SQL_ATTR_TRANSLATE_OPTION, Kind::kInt, When::kAfter, kCaTranslateOption, &D::translate_option, nullptr, GetBefore::kNoConnection, kAnyValue, kNoRange, true},
-    {SQL_ATTR_TXN_ISOLATION, Kind::kInt, When::kAfter, kCaTxnIsolation, &D::txn_isolation, nullptr, GetBefore::kNoConnection, kAnyValue, kNoRange, true},
-    {SQL_ATTR_CURRENT_CATALOG, Kind::kText, When::kAny, kCaCurrentCatalog, nullptr, &D::current_catalog, GetBefore::kNoConnection, kAnyValue, kNoRange, true},
-    {SQL_ATTR_ODBC_CURSORS, Kind::kInt, When::kBefore, kCaOdbcCursors, &D::odbc_cursors, nullptr, GetBefore::kCached, 0, 2, true},
-    {SQL_ATTR_QUIET_MODE, Kind::kPtr, When::kAny, kCaQuietMode, nullptr, nullptr, GetBefore::kNullPointer, kAnyValue, kNoRange, false},
-    {SQL_ATTR_PACKET_SIZE, Kind::kInt, When::kAny, kCaPacketSize, &D::packet_size, nullptr, GetBefore::kCached, kAnyValue, kNoRange, true},
-    {SQL_ATTR_CONNECTION_TIMEOUT, Kind::kInt, When::kAny, kCaConnectionTimeout, &D::connection_timeout, nullptr, GetBefore::kCached, kAnyValue, kNoRange, true},
+    {SQL_ATTR_ASYNC_ENABLE, Kind::kInt, When::kAny, kCaAsyncEnable, &D::async_enable, nullptr, GetBefore::kCached, 0, 1,
+     true},
+    {SQL_ATTR_ACCESS_MODE, Kind::kInt, When::kAny, kCaAccessMode, &D::access_mode, nullptr, GetBefore::kCached, 0, 1,
+     true},
+    {SQL_ATTR_AUTOCOMMIT, Kind::kInt, When::kAny, kCaAutocommit, &D::autocommit, nullptr, GetBefore::kCached, 0, 1,
+     true},
+    {SQL_ATTR_LOGIN_TIMEOUT, Kind::kInt, When::kAny, kCaLoginTimeout, &D::login_timeout, nullptr, GetBefore::kCached,
+     kAnyValue, kNoRange, true},
+    {SQL_ATTR_TRANSLATE_LIB, Kind::kText, When::kAfter, kCaTranslateLib, nullptr, &D::translate_lib,
+     GetBefore::kNoConnection, kAnyValue, kNoRange, true},
+    {SQL_ATTR_TRANSLATE_OPTION, Kind::kInt, When::kAfter, kCaTranslateOption, &D::translate_option, nullptr,
+     GetBefore::kNoConnection, kAnyValue, kNoRange, true},
+    {SQL_ATTR_TXN_ISOLATION, Kind::kInt, When::kAfter, kCaTxnIsolation, &D::txn_isolation, nullptr,
+     GetBefore::kNoConnection, kAnyValue, kNoRange, true},
+    {SQL_ATTR_CURRENT_CATALOG, Kind::kText, When::kAny, kCaCurrentCatalog, nullptr, &D::current_catalog,
+     GetBefore::kNoConnection, kAnyValue, kNoRange, true},
+    {SQL_ATTR_ODBC_CURSORS, Kind::kInt, When::kBefore, kCaOdbcCursors, &D::odbc_cursors, nullptr, GetBefore::kCached, 0,
+     2, true},
+    {SQL_ATTR_QUIET_MODE, Kind::kPtr, When::kAny, kCaQuietMode, nullptr, nullptr, GetBefore::kNullPointer, kAnyValue,
+     kNoRange, false},
+    {SQL_ATTR_PACKET_SIZE, Kind::kInt, When::kAny, kCaPacketSize, &D::packet_size, nullptr, GetBefore::kCached,
+     kAnyValue, kNoRange, true},
+    {SQL_ATTR_CONNECTION_TIMEOUT, Kind::kInt, When::kAny, kCaConnectionTimeout, &D::connection_timeout, nullptr,
+     GetBefore::kCached, kAnyValue, kNoRange, true},
     {114, Kind::kInt, When::kAny, 0, nullptr, nullptr, GetBefore::kGeneralError, kAnyValue, kNoRange, false},
     {115, Kind::kInt, When::kAny, kCaAnsiApp, &D::ansi_app, nullptr, GetBefore::kCached, kAnyValue, kNoRange, false},
     {1224, Kind::kInt, When::kAny, kCa1224, &D::attr_1224, nullptr, GetBefore::kDefault, kAnyValue, kNoRange, false},
-    {SQL_ATTR_METADATA_ID, Kind::kInt, When::kAny, kCaMetadataId, &D::metadata_id, nullptr, GetBefore::kNoConnection, 0, 1, true},
-    {SQL_ATTR_AUTO_IPD, Kind::kInt, When::kAny, 0, &D::auto_ipd, nullptr, GetBefore::kNoConnection, kAnyValue, kNoRange, true},
+    {SQL_ATTR_METADATA_ID, Kind::kInt, When::kAny, kCaMetadataId, &D::metadata_id, nullptr, GetBefore::kNoConnection, 0,
+     1, true},
+    {SQL_ATTR_AUTO_IPD, Kind::kInt, When::kAny, 0, &D::auto_ipd, nullptr, GetBefore::kNoConnection, kAnyValue, kNoRange,
+     true},
 };
 
 struct PassThrough {
@@ -101,41 +115,57 @@ struct PassThrough {
 };
 
 const PassThrough kPassThrough[] = {
-    {1203, 1204, Kind::kInt, When::kAny}, {1208, 1208, Kind::kInt, When::kAny},
-    {1217, 1220, Kind::kInt, When::kAny}, {1222, 1222, Kind::kInt, When::kAny},
-    {1227, 1228, Kind::kInt, When::kAny}, {1241, 1241, Kind::kInt, When::kAny},
-    {1243, 1243, Kind::kInt, When::kAny}, {1252, 1253, Kind::kInt, When::kAny},
-    {1255, 1256, Kind::kInt, When::kAny}, {1262, 1262, Kind::kInt, When::kAny},
-    {1290, 1290, Kind::kInt, When::kAny}, {1211, 1211, Kind::kInt, When::kAfter},
-    {1213, 1213, Kind::kInt, When::kAfter}, {1215, 1216, Kind::kInt, When::kAfter},
-    {1257, 1259, Kind::kInt, When::kAfter}, {1205, 1205, Kind::kPtr, When::kAny},
-    {1269, 1269, Kind::kPtr, When::kAny}, {1207, 1207, Kind::kPtr, When::kAfter},
-    {1221, 1221, Kind::kText, When::kAny}, {1225, 1226, Kind::kText, When::kAny},
-    {1242, 1242, Kind::kText, When::kAny}, {1254, 1254, Kind::kText, When::kAny},
-    {1280, 1284, Kind::kText, When::kAny}, {1212, 1212, Kind::kText, When::kAfter},
+    {1203, 1204, Kind::kInt, When::kAny},
+    {1208, 1208, Kind::kInt, When::kAny},
+    {1217, 1220, Kind::kInt, When::kAny},
+    {1222, 1222, Kind::kInt, When::kAny},
+    {1227, 1228, Kind::kInt, When::kAny},
+    {1241, 1241, Kind::kInt, When::kAny},
+    {1243, 1243, Kind::kInt, When::kAny},
+    {1252, 1253, Kind::kInt, When::kAny},
+    {1255, 1256, Kind::kInt, When::kAny},
+    {1262, 1262, Kind::kInt, When::kAny},
+    {1290, 1290, Kind::kInt, When::kAny},
+    {1211, 1211, Kind::kInt, When::kAfter},
+    {1213, 1213, Kind::kInt, When::kAfter},
+    {1215, 1216, Kind::kInt, When::kAfter},
+    {1257, 1259, Kind::kInt, When::kAfter},
+    {1205, 1205, Kind::kPtr, When::kAny},
+    {1269, 1269, Kind::kPtr, When::kAny},
+    {1207, 1207, Kind::kPtr, When::kAfter},
+    {1221, 1221, Kind::kText, When::kAny},
+    {1225, 1226, Kind::kText, When::kAny},
+    {1242, 1242, Kind::kText, When::kAny},
+    {1254, 1254, Kind::kText, When::kAny},
+    {1280, 1284, Kind::kText, When::kAny},
+    {1212, 1212, Kind::kText, When::kAfter},
     {1214, 1214, Kind::kText, When::kAfter},
     // Statement options set on a connection apply to all its statements.
-    {0, 3, Kind::kInt, When::kAny}, {5, 12, Kind::kInt, When::kAny},
+    {0, 3, Kind::kInt, When::kAny},
+    {5, 12, Kind::kInt, When::kAny},
 };
 
-const ConnAttr *find_attr(int32_t attr) {
-  for (const ConnAttr &a : kConnAttrs)
+const ConnAttr* find_attr(int32_t attr) {
+  for (const ConnAttr& a : kConnAttrs)
     if (a.attr == attr) return &a;
   return nullptr;
 }
 
 // The kind of an attribute that the tables do not list, from its length.
-bool kind_from_length(SQLINTEGER len, Kind *kind, When *when) {
+bool kind_from_length(SQLINTEGER len, Kind* kind, When* when) {
   *when = When::kAny;
-  if (len == SQL_IS_INTEGER || len == SQL_IS_UINTEGER) *kind = Kind::kInt;
-  else if (len == SQL_IS_POINTER) *kind = Kind::kPtr;
-  else if (len == SQL_NTS || len >= 0) *kind = Kind::kText;
-  else *kind = Kind::kBin;
+  if (len == SQL_IS_INTEGER || len == SQL_IS_UINTEGER)
+    *kind = Kind::kInt;
+  else if (len == SQL_IS_POINTER)
+    *kind = Kind::kPtr;
+  else if (len == SQL_NTS || len >= 0)
+    *kind = Kind::kText;
+  else
+    *kind = Kind::kBin;
   return true;
 }
 
-void classify(int32_t attr, SQLINTEGER len, const ConnAttr **known, Kind *kind, When *when,
-              bool *listed) {
+void classify(int32_t attr, SQLINTEGER len, const ConnAttr** known, Kind* kind, When* when, bool* listed) {
   *known = find_attr(attr);
   *listed = true;
   if (*known) {
@@ -143,7 +173,7 @@ void classify(int32_t attr, SQLINTEGER len, const ConnAttr **known, Kind *kind, 
     *when = (*known)->when;
     return;
   }
-  for (const PassThrough &p : kPassThrough)
+  for (const PassThrough& p : kPassThrough)
     if (attr >= p.first && attr <= p.last) {
       *kind = p.kind;
       *when = p.when;
@@ -158,7 +188,7 @@ void classify(int32_t attr, SQLINTEGER len, const ConnAttr **known, Kind *kind, 
   kind_from_length(len, kind, when);
 }
 
-SQLRETURN set_trace_attr(client_dbc *dbc, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
+SQLRETURN set_trace_attr(client_dbc* dbc, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
   if (attr == SQL_ATTR_TRACE) {
     auto v = reinterpret_cast<intptr_t>(value);
     if (v != 0 && v != 1) {
@@ -172,14 +202,14 @@ SQLRETURN set_trace_attr(client_dbc *dbc, SQLINTEGER attr, SQLPOINTER value, SQL
     return SQL_SUCCESS;
   }
   // Trace file.
-  auto fail = [&](const char *state, const char *msg) -> SQLRETURN {
+  auto fail = [&](const char* state, const char* msg) -> SQLRETURN {
     if (!dbc) return SQL_ERROR;
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, state, msg);
   };
   if (!value) return fail("HY009", "Invalid use of null pointer");
   if (len < 0 && len != SQL_NTS) return fail("HY090", "Invalid string or buffer length");
-  std::string path = len == SQL_NTS ? std::string(static_cast<const char *>(value))
-                                    : std::string(static_cast<const char *>(value), len);
+  std::string path =
+      len == SQL_NTS ? std::string(static_cast<const char*>(value)) : std::string(static_cast<const char*>(value), len);
   if (path.empty()) return fail("HY024", "Invalid attribute value");
   std::lock_guard<std::mutex> g(g_trace_lock);
   g_trace_file = path;
@@ -189,11 +219,11 @@ SQLRETURN set_trace_attr(client_dbc *dbc, SQLINTEGER attr, SQLPOINTER value, SQL
 
 }  // namespace
 
-bool cache_connect_option(client_dbc *dbc, int32_t option, SQLULEN value) {
-  const ConnAttr *a = find_attr(option);
+bool cache_connect_option(client_dbc* dbc, int32_t option, SQLULEN value) {
+  const ConnAttr* a = find_attr(option);
   if (!a || !a->bit) return false;
   if (a->num) dbc->*(a->num) = static_cast<int32_t>(value);
-  if (option == SQL_ATTR_QUIET_MODE) dbc->quiet_mode = reinterpret_cast<void *>(value);
+  if (option == SQL_ATTR_QUIET_MODE) dbc->quiet_mode = reinterpret_cast<void*>(value);
   dbc->attr_set_mask |= a->bit;
   return true;
 }
@@ -213,12 +243,11 @@ SQLRETURN set_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINT
     return SQL_SUCCESS;
   }
   if (vekc_chk_handle(kEnv, handle)) return SQL_INVALID_HANDLE;
-  auto *env = static_cast<client_env *>(handle);
+  auto* env = static_cast<client_env*>(handle);
   clear_errors(&env->diag);
   {
     std::lock_guard<std::recursive_mutex> g(env->lock);
-    if (env->connections)
-      return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY011", "Attribute cannot be set now");
+    if (env->connections) return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY011", "Attribute cannot be set now");
   }
   auto invalid = [&] { return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY024", "Invalid attribute value"); };
   switch (attr) {
@@ -238,16 +267,14 @@ SQLRETURN set_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINT
       env->output_nts = v;
       env->set_mask |= kEnvSetOutputNts;
       return SQL_SUCCESS;
-    default:
-      return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY092", "Option type out of range");
+    default: return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY092", "Option type out of range");
   }
 }
 
-SQLRETURN get_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value,
-                       SQLINTEGER buflen, SQLINTEGER *len) {
-  TRACE(0x1, "SQLGetEnvAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void *>(len));
+SQLRETURN get_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen, SQLINTEGER* len) {
+  TRACE(0x1, "SQLGetEnvAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void*>(len));
   if (vekc_chk_handle(kEnv, handle)) return SQL_INVALID_HANDLE;
-  auto *env = static_cast<client_env *>(handle);
+  auto* env = static_cast<client_env*>(handle);
   clear_errors(&env->diag);
   int32_t v;
   switch (attr) {
@@ -264,25 +291,24 @@ SQLRETURN get_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value,
     case 1065: v = 1; break;
     default: return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY092", "Option type out of range");
   }
-  if (value) *static_cast<SQLINTEGER *>(value) = v;
+  if (value) *static_cast<SQLINTEGER*>(value) = v;
   if (len) *len = sizeof(SQLINTEGER);
   return SQL_SUCCESS;
 }
 
-SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
-                           SQLINTEGER len) {
+SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
   TRACE(0x1, "SQLSetConnectAttr(%p,%d,%p,%d)\n", handle, attr, value, len);
   bool trace_attr = attr == SQL_ATTR_TRACE || attr == SQL_ATTR_TRACEFILE;
   if (!handle && trace_attr) return set_trace_attr(nullptr, attr, value, len);
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(handle);
+  auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
   if (trace_attr) return set_trace_attr(dbc, attr, value, len);
   if (attr == SQL_ATTR_AUTO_IPD || attr == 2451)
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY092", "Option type out of range");
   if (attr == 1041 || attr == 1042) return SQL_SUCCESS;
 
-  const ConnAttr *known;
+  const ConnAttr* known;
   Kind kind;
   When when;
   bool listed;
@@ -298,14 +324,13 @@ SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
     if (!value) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
     if (len < 0 && len != SQL_NTS)
       return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
-    text = len == SQL_NTS ? std::string(static_cast<const char *>(value))
-                          : std::string(static_cast<const char *>(value), static_cast<size_t>(len));
+    text = len == SQL_NTS ? std::string(static_cast<const char*>(value))
+                          : std::string(static_cast<const char*>(value), static_cast<size_t>(len));
     if (attr == SQL_ATTR_TRANSLATE_LIB && text.empty())
       return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY024", "Invalid attribute value");
   }
   if (kind == Kind::kBin && len >= -100)
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 21, "HY000",
-                   "General error: Invalid binary length (SetConnectAttr)");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 21, "HY000", "General error: Invalid binary length (SetConnectAttr)");
   if (when == When::kAfter && !is_connected(dbc)) {
     TRACE(0x2, "-%s()=SQL_ERROR (attempt to set attribute before connected)\n", "SQLSetConnectAttr");
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
@@ -315,7 +340,7 @@ SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
 
   SQLRETURN rc = SQL_SUCCESS;
   if (is_connected(dbc)) {
-    void *sd = reinterpret_cast<void *>(dbc->server_dbc);
+    void* sd = reinterpret_cast<void*>(dbc->server_dbc);
     switch (kind) {
       case Kind::kInt:
         rc = static_cast<SQLRETURN>(
@@ -330,8 +355,7 @@ SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
         break;
       case Kind::kBin: {
         int32_t n = -len - 100;
-        rc = static_cast<SQLRETURN>(
-            remote_sql_set_connect_attr_strbin(dbc->rpc, sd, attr, n, value, n));
+        rc = static_cast<SQLRETURN>(remote_sql_set_connect_attr_strbin(dbc->rpc, sd, attr, n, value, n));
         break;
       }
     }
@@ -344,7 +368,7 @@ SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
   if (known && known->bit) dbc->attr_set_mask |= known->bit;
   if (known && known->num) dbc->*(known->num) = static_cast<int32_t>(iv);
   if (known && known->text) {
-    auto *copy = new (std::nothrow) std::string(text);
+    auto* copy = new (std::nothrow) std::string(text);
     if (!copy) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY001", "Memory allocation error");
     delete (dbc->*(known->text));
     dbc->*(known->text) = copy;
@@ -354,11 +378,10 @@ SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
   return rc;
 }
 
-SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
-                           SQLINTEGER buflen, SQLINTEGER *len) {
-  TRACE(0x1, "SQLGetConnectAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void *>(len));
+SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen, SQLINTEGER* len) {
+  TRACE(0x1, "SQLGetConnectAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void*>(len));
   if (attr == SQL_ATTR_TRACE) {
-    if (value) *static_cast<SQLUINTEGER *>(value) = static_cast<SQLUINTEGER>(g_trace_switch);
+    if (value) *static_cast<SQLUINTEGER*>(value) = static_cast<SQLUINTEGER>(g_trace_switch);
     return SQL_SUCCESS;
   }
   if (attr == SQL_ATTR_TRACEFILE) {
@@ -368,9 +391,9 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
       file = g_trace_file;
     }
     if (len) *len = static_cast<SQLINTEGER>(file.size());
-    bool cut = copy_out(file.c_str(), static_cast<char *>(value), buflen, nullptr);
+    bool cut = copy_out(file.c_str(), static_cast<char*>(value), buflen, nullptr);
     if (cut && vekc_chk_handle(kDbc, handle) == 0) {
-      auto *dbc = static_cast<client_dbc *>(handle);
+      auto* dbc = static_cast<client_dbc*>(handle);
       clear_errors(&dbc->diag);
       post_client(&dbc->diag, dbc, 4, "01004", false, "String data, right truncated");
       return set_return_code(&dbc->diag, SQL_SUCCESS_WITH_INFO);
@@ -378,10 +401,10 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
     return cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
   }
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(handle);
+  auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
 
-  const ConnAttr *known;
+  const ConnAttr* known;
   Kind kind;
   When when;
   bool listed;
@@ -389,21 +412,21 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
 
   if (is_connected(dbc)) {
     if (attr == SQL_ATTR_CONNECTION_DEAD) {
-      if (value) *static_cast<SQLUINTEGER *>(value) = dbc->dead ? SQL_CD_TRUE : SQL_CD_FALSE;
+      if (value) *static_cast<SQLUINTEGER*>(value) = dbc->dead ? SQL_CD_TRUE : SQL_CD_FALSE;
       return SQL_SUCCESS;
     }
     if (attr == SQL_ATTR_QUIET_MODE) {
-      if (value) *static_cast<SQLPOINTER *>(value) = nullptr;
+      if (value) *static_cast<SQLPOINTER*>(value) = nullptr;
       return SQL_SUCCESS;
     }
-    void *sd = reinterpret_cast<void *>(dbc->server_dbc);
+    void* sd = reinterpret_cast<void*>(dbc->server_dbc);
     SQLRETURN rc = SQL_ERROR;
     switch (kind) {
       case Kind::kInt: {
         SQLLEN v = 0;
         rc = static_cast<SQLRETURN>(remote_sql_get_connect_attr_integer(dbc->rpc, sd, attr, &v));
         if (rc_ok(rc)) {
-          if (value) *static_cast<SQLUINTEGER *>(value) = static_cast<SQLUINTEGER>(v);
+          if (value) *static_cast<SQLUINTEGER*>(value) = static_cast<SQLUINTEGER>(v);
           if (len) *len = sizeof(SQLUINTEGER);
           if (known && known->cache_get && known->num) dbc->*(known->num) = static_cast<int32_t>(v);
           TRACE(0x10, "\tValue: 0x%lx\n", static_cast<unsigned long>(static_cast<uint32_t>(v)));
@@ -411,9 +434,9 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
         break;
       }
       case Kind::kPtr: {
-        void *v = nullptr;
+        void* v = nullptr;
         rc = static_cast<SQLRETURN>(remote_sql_get_connect_attr_handle(dbc->rpc, sd, attr, &v));
-        if (rc_ok(rc) && value) *static_cast<SQLPOINTER *>(value) = v;
+        if (rc_ok(rc) && value) *static_cast<SQLPOINTER*>(value) = v;
         TRACE(0x10, "\tValue: %p\n", v);
         break;
       }
@@ -428,20 +451,20 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
         int32_t got_cap = cap;
         int32_t out_len = 0;
         if (kind == Kind::kText)
-          rc = static_cast<SQLRETURN>(remote_sql_get_connect_attr_string(
-              dbc->rpc, sd, attr, &got_cap, buf.data(), cap, &out_len));
+          rc = static_cast<SQLRETURN>(
+              remote_sql_get_connect_attr_string(dbc->rpc, sd, attr, &got_cap, buf.data(), cap, &out_len));
         else
-          rc = static_cast<SQLRETURN>(remote_sql_get_connect_attr_binary(
-              dbc->rpc, sd, attr, &got_cap, buf.data(), cap, &out_len));
+          rc = static_cast<SQLRETURN>(
+              remote_sql_get_connect_attr_binary(dbc->rpc, sd, attr, &got_cap, buf.data(), cap, &out_len));
         if (rc_ok(rc)) {
           size_t n = static_cast<size_t>(std::min<int64_t>(std::max<int32_t>(got_cap, 0), cap));
           if (value && cap > 0) {
             std::memcpy(value, buf.data(), n);
-            if (kind == Kind::kText) static_cast<char *>(value)[std::min<size_t>(n, cap - 1)] = '\0';
+            if (kind == Kind::kText) static_cast<char*>(value)[std::min<size_t>(n, cap - 1)] = '\0';
           }
           if (len) *len = out_len;
           if (kind == Kind::kText && known && known->cache_get && known->text) {
-            auto *copy = new (std::nothrow) std::string(buf.c_str());
+            auto* copy = new (std::nothrow) std::string(buf.c_str());
             if (copy) {
               delete (dbc->*(known->text));
               dbc->*(known->text) = copy;
@@ -463,11 +486,11 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value,
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
   }
   if (gb == GetBefore::kNullPointer) {
-    if (value) *static_cast<SQLPOINTER *>(value) = nullptr;
+    if (value) *static_cast<SQLPOINTER*>(value) = nullptr;
     return SQL_SUCCESS;
   }
   if (gb == GetBefore::kCached && known->num) {
-    if (value) *static_cast<SQLUINTEGER *>(value) = static_cast<SQLUINTEGER>(dbc->*(known->num));
+    if (value) *static_cast<SQLUINTEGER*>(value) = static_cast<SQLUINTEGER>(dbc->*(known->num));
     if (len) *len = sizeof(SQLUINTEGER);
     return SQL_SUCCESS;
   }

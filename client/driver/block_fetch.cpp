@@ -22,29 +22,29 @@ namespace kyvek::driver {
 
 namespace {
 
-void *server_of(const client_stmt *stmt) { return stmt->driver_stmt; }
-client_dbc *dbc_of(const client_stmt *stmt) { return static_cast<client_dbc *>(stmt->owner); }
+void* server_of(const client_stmt* stmt) { return stmt->driver_stmt; }
+client_dbc* dbc_of(const client_stmt* stmt) { return static_cast<client_dbc*>(stmt->owner); }
 
-SQLRETURN set_server_attr(client_dbc *dbc, client_stmt *stmt, int32_t attr, SQLLEN value) {
+SQLRETURN set_server_attr(client_dbc* dbc, client_stmt* stmt, int32_t attr, SQLLEN value) {
   TRACE(0x8, "\tPassthru: sql_set_stmt_attr_integer(%d,%ld)\n", attr, static_cast<long>(value));
   return remote_sql_set_stmt_attr_integer(dbc->rpc, server_of(stmt), attr, value, 0);
 }
 
 // The SQLSTATE of the server statement's first diagnostic record.
-std::string server_sqlstate(client_dbc *dbc, client_stmt *stmt) {
+std::string server_sqlstate(client_dbc* dbc, client_stmt* stmt) {
   char state[8] = {};
   int32_t len = sizeof state - 1;
   int16_t out = 0;
-  int rc = remote_sql_get_diag_field_string(dbc->rpc, SQL_HANDLE_STMT, server_of(stmt), 1,
-                                            SQL_DIAG_SQLSTATE, &len, state, 7, &out);
+  int rc = remote_sql_get_diag_field_string(dbc->rpc, SQL_HANDLE_STMT, server_of(stmt), 1, SQL_DIAG_SQLSTATE, &len,
+                                            state, 7, &out);
   return rc_ok(rc) ? std::string(state, strnlen(state, 7)) : std::string();
 }
 
 // Clears the ARD's mirror of the cache bindings.
-void clear_ard_bindings(client_desc *ard, int n) {
+void clear_ard_bindings(client_desc* ard, int n) {
   if (!ard) return;
   for (int i = 1; i <= n && i < ard->n_descrec; ++i) {
-    client_desc_rec &r = ard->records[i];
+    client_desc_rec& r = ard->records[i];
     r.data_ptr = nullptr;
     r.octet_length_ptr = r.indicator_ptr = nullptr;
     r.concise_type = r.type = r.datetime_sub = 0;
@@ -54,8 +54,8 @@ void clear_ard_bindings(client_desc *ard, int n) {
 }
 
 // Takes back everything a start did on the server: bindings and row counts.
-SQLRETURN undo_server_state(client_dbc *dbc, client_stmt *stmt, int n) {
-  client_desc *ard = cur_desc(stmt, DESC_ARD);
+SQLRETURN undo_server_state(client_dbc* dbc, client_stmt* stmt, int n) {
+  client_desc* ard = cur_desc(stmt, DESC_ARD);
   SQLRETURN result = SQL_SUCCESS;
   if (ard && ard->bound_count > 0) {
     int rc = remote_sql_free_stmt(dbc->rpc, server_of(stmt), SQL_UNBIND);
@@ -75,13 +75,11 @@ SQLRETURN undo_server_state(client_dbc *dbc, client_stmt *stmt, int n) {
   return result;
 }
 
-void reset_pieces(BlockCache &cache) {
-  for (BlockColumn &col : cache.columns) col.piece = PieceState{};
+void reset_pieces(BlockCache& cache) {
+  for (BlockColumn& col : cache.columns) col.piece = PieceState{};
 }
 
-bool is_long_type(int16_t t) {
-  return t == SQL_LONGVARBINARY || t == SQL_LONGVARCHAR || t == SQL_WLONGVARCHAR;
-}
+bool is_long_type(int16_t t) { return t == SQL_LONGVARBINARY || t == SQL_LONGVARCHAR || t == SQL_WLONGVARCHAR; }
 
 }  // namespace
 
@@ -106,25 +104,25 @@ BlockStep block_next_step(int32_t cursor, SQLULEN rows, int32_t size) {
   return BlockStep::kNoData;
 }
 
-BlockCache &block_cache(client_stmt *x) {
+BlockCache& block_cache(client_stmt* x) {
   if (!x->block) x->block = std::make_shared<BlockCache>();
   return *x->block;
 }
 
-SQLUSMALLINT *block_status_cache(client_stmt *stmt) {
-  client_stmt *x = stmt;
+SQLUSMALLINT* block_status_cache(client_stmt* stmt) {
+  client_stmt* x = stmt;
   if (!x || !(stmt->flags & kStmtBlockFetchOn) || !x->block) return nullptr;
   return x->block->row_status.data();
 }
 
-SQLRETURN block_fetch_possible(client_dbc *dbc, client_stmt *stmt, int kind, unsigned *possible) {
-  TRACE(0x20, "\t^block_fetch_possible(%p,%p,%d)\n", static_cast<void *>(dbc), static_cast<void *>(stmt), kind);
+SQLRETURN block_fetch_possible(client_dbc* dbc, client_stmt* stmt, int kind, unsigned* possible) {
+  TRACE(0x20, "\t^block_fetch_possible(%p,%p,%d)\n", static_cast<void*>(dbc), static_cast<void*>(stmt), kind);
   if (!possible) return SQL_ERROR;
   *possible = 0;
   if (kind == 3) return SQL_SUCCESS;
   SQLLEN access = 0;
-  int rc = remote_sql_get_connect_attr_integer(dbc->rpc, reinterpret_cast<void *>(dbc->server_dbc),
-                                               SQL_ATTR_ACCESS_MODE, &access);
+  int rc = remote_sql_get_connect_attr_integer(dbc->rpc, reinterpret_cast<void*>(dbc->server_dbc), SQL_ATTR_ACCESS_MODE,
+                                               &access);
   if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
   TRACE(0x8, "\tAccess Mode: %lu\n", static_cast<unsigned long>(access));
   SQLLEN cursor_type = 0;
@@ -134,44 +132,46 @@ SQLRETURN block_fetch_possible(client_dbc *dbc, client_stmt *stmt, int kind, uns
   // the application never asked for (no cursor type, not scrollable) is read
   // forward only, so it is served like a forward-only one; block mode refuses
   // every orientation but NEXT.
-  const client_stmt *x = stmt;
+  const client_stmt* x = stmt;
   const bool asked = x && (x->options[SQL_CURSOR_TYPE] != SQL_CURSOR_FORWARD_ONLY ||
                            x->attr_copies[2] != SQL_NONSCROLLABLE);  // [2]: SQL_ATTR_CURSOR_SCROLLABLE
-  const bool forward =
-      cursor_type == SQL_CURSOR_FORWARD_ONLY || (cursor_type == SQL_CURSOR_STATIC && x && !asked);
-  client_desc *ard = cur_desc(stmt, DESC_ARD);
+  const bool forward = cursor_type == SQL_CURSOR_FORWARD_ONLY || (cursor_type == SQL_CURSOR_STATIC && x && !asked);
+  client_desc* ard = cur_desc(stmt, DESC_ARD);
   if (!ard) return SQL_SUCCESS;
   SQLULEN size = 0;
-  if (kind == 1) size = ard->array_size;
-  else if (kind == 2) size = ard->rowset_size;
-  else return SQL_SUCCESS;
+  if (kind == 1)
+    size = ard->array_size;
+  else if (kind == 2)
+    size = ard->rowset_size;
+  else
+    return SQL_SUCCESS;
   char name[256] = {};
   int32_t name_len = sizeof name - 1;
   int16_t out_len = 0;
-  remote_sql_get_info_string(dbc->rpc, reinterpret_cast<void *>(dbc->server_dbc), SQL_DRIVER_NAME,
-                             &name_len, name, sizeof name - 1, &out_len);
+  remote_sql_get_info_string(dbc->rpc, reinterpret_cast<void*>(dbc->server_dbc), SQL_DRIVER_NAME, &name_len, name,
+                             sizeof name - 1, &out_len);
   bool refused = false;
   if (dbc->env && dbc->env->odbc_version < 3 &&
       (std::strcmp(name, "SQLSRV32.DLL") == 0 || std::strcmp(name, "sqlncli11.dll") == 0))
     refused = true;
-  *possible = forward && size == 1 && ard->bound_count < 1 && !refused &&
-              (ard->bind_offset_ptr == nullptr || kind == 2);
+  *possible =
+      forward && size == 1 && ard->bound_count < 1 && !refused && (ard->bind_offset_ptr == nullptr || kind == 2);
   TRACE(0x8, "\tblock fetch %s (cursor %ld, size %lu, bound %d)\n", *possible ? "possible" : "not possible",
         static_cast<long>(cursor_type), static_cast<unsigned long>(size), ard->bound_count);
   return SQL_SUCCESS;
 }
 
-SQLRETURN start_block_fetch_mode(client_dbc *dbc, client_stmt *stmt, int flags) {
-  TRACE(0x20, "\t^start_block_fetch_mode(%p,%p,%d)\n", static_cast<void *>(dbc), static_cast<void *>(stmt), flags);
-  client_stmt *x = stmt;
+SQLRETURN start_block_fetch_mode(client_dbc* dbc, client_stmt* stmt, int flags) {
+  TRACE(0x20, "\t^start_block_fetch_mode(%p,%p,%d)\n", static_cast<void*>(dbc), static_cast<void*>(stmt), flags);
+  client_stmt* x = stmt;
   if (!x) return SQL_ERROR;
-  BlockCache &cache = block_cache(x);
+  BlockCache& cache = block_cache(x);
   int16_t n = 0;
   int rc = remote_sql_num_result_cols(dbc->rpc, server_of(stmt), &n);
   if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
   if (n <= 0) return SQL_ERROR;
-  client_desc *ard = cur_desc(stmt, DESC_ARD);
-  client_desc *ird = cur_desc(stmt, DESC_IRD);
+  client_desc* ard = cur_desc(stmt, DESC_ARD);
+  client_desc* ird = cur_desc(stmt, DESC_IRD);
   if (!vekc_expand_desc_recs(ard, n) || !vekc_expand_desc_recs(ird, n)) {
     post_client(&stmt->diags, dbc, 0, "HY001", false, "Memory allocation error");
     return SQL_ERROR;
@@ -182,9 +182,8 @@ SQLRETURN start_block_fetch_mode(client_dbc *dbc, client_stmt *stmt, int flags) 
   std::vector<int32_t> sizes(n);
   int32_t names_len = static_cast<int32_t>(names.size());
   int32_t types_b = n * 2, sizes_b = n * 4, digits_b = n * 2, nulls_b = n * 2;
-  rc = remote_describe_col_all(dbc->rpc, server_of(stmt), n, &names_len, names.data(), &types_b,
-                               types.data(), &sizes_b, sizes.data(), &digits_b, digits.data(), &nulls_b,
-                               nulls.data());
+  rc = remote_describe_col_all(dbc->rpc, server_of(stmt), n, &names_len, names.data(), &types_b, types.data(), &sizes_b,
+                               sizes.data(), &digits_b, digits.data(), &nulls_b, nulls.data());
   if (!rc_ok(rc) || types_b < n * 2 || sizes_b < n * 4) {
     post_client(&stmt->diags, dbc, 6, "HY000", false, "General error: Server's describe_col_all RPC failed");
     return SQL_ERROR;
@@ -195,8 +194,10 @@ SQLRETURN start_block_fetch_mode(client_dbc *dbc, client_stmt *stmt, int flags) 
   for (int i = 0; i < n; ++i) {
     int16_t t = types[i];
     if (dbc->client_flags & kFlagDisguiseWide) {
-      int16_t d = t == SQL_WLONGVARCHAR ? SQL_LONGVARCHAR : t == SQL_WVARCHAR ? SQL_VARCHAR
-                : t == SQL_WCHAR ? SQL_CHAR : t;
+      int16_t d = t == SQL_WLONGVARCHAR ? SQL_LONGVARCHAR
+                  : t == SQL_WVARCHAR   ? SQL_VARCHAR
+                  : t == SQL_WCHAR      ? SQL_CHAR
+                                        : t;
       if (d != t) TRACE(0x10, "\t%d disguised as %d\n", t, d);
       t = d;
     }
@@ -210,7 +211,7 @@ SQLRETURN start_block_fetch_mode(client_dbc *dbc, client_stmt *stmt, int flags) 
       failed_type = t;
       continue;
     }
-    BlockColumn &col = columns[i];
+    BlockColumn& col = columns[i];
     col.sql_type = t;
     col.natural_type = c;
     // Integers travel as 64 bits whatever their declared width: some drivers
@@ -224,7 +225,7 @@ SQLRETURN start_block_fetch_mode(client_dbc *dbc, client_stmt *stmt, int flags) 
     col.digits = digits[i];
     col.nullable = nulls[i];
     col.slot = block_slot_bytes(col.c_type, col.column_size);
-    client_desc_rec &r = ird->records[i + 1];
+    client_desc_rec& r = ird->records[i + 1];
     r.concise_type = t;
     r.default_ctype = c;
     r.scale = digits[i];
@@ -260,8 +261,10 @@ SQLRETURN start_block_fetch_mode(client_dbc *dbc, client_stmt *stmt, int flags) 
     size = static_cast<int32_t>(adopted);
     x->block_fetch_size = size;
   }
-  if (attr == SQL_ATTR_ROW_ARRAY_SIZE) ard->array_size = size;
-  else ard->rowset_size = size;
+  if (attr == SQL_ATTR_ROW_ARRAY_SIZE)
+    ard->array_size = size;
+  else
+    ard->rowset_size = size;
   rc = set_server_attr(dbc, stmt, SQL_ATTR_ROW_BIND_TYPE, SQL_BIND_BY_COLUMN);
   if (rc > 1 || rc < 0) return undo(static_cast<SQLRETURN>(rc));
   ard->bind_type = SQL_BIND_BY_COLUMN;
@@ -274,30 +277,32 @@ SQLRETURN start_block_fetch_mode(client_dbc *dbc, client_stmt *stmt, int flags) 
     if (!rc_ok(rc)) return undo(static_cast<SQLRETURN>(rc));
   }
   // The cache, sized in bytes for the block (in 64 bits; cells are capped).
-  for (BlockColumn &col : columns) {
+  for (BlockColumn& col : columns) {
     col.data.assign(static_cast<size_t>(col.slot) * static_cast<size_t>(size), 0);
     col.ind.assign(static_cast<size_t>(size), 0);
   }
   for (int i = 1; i <= n; ++i) {
-    BlockColumn &col = columns[i - 1];
+    BlockColumn& col = columns[i - 1];
     rc = remote_sql_bind_col(dbc->rpc, server_of(stmt), static_cast<int16_t>(i), col.c_type, 1,
                              static_cast<SQLULEN>(col.slot), 1);
     if (rc > 1 || rc < 0) return undo(static_cast<SQLRETURN>(rc));
-    client_desc_rec &r = ard->records[i];
+    client_desc_rec& r = ard->records[i];
     r.data_ptr = col.data.data();
     r.octet_length = col.slot;
     r.octet_length_ptr = r.indicator_ptr = col.ind.data();
     r.concise_type = r.type = col.c_type;
     r.datetime_sub = 0;
-    if (is_datetime_type(col.c_type)) split_datetime_type(col.c_type, &r.type, nullptr, &r.datetime_sub, 0x1);
-    else if (is_interval_type(col.c_type)) split_interval_type(col.c_type, &r.type, nullptr, &r.datetime_sub, 0x1);
+    if (is_datetime_type(col.c_type))
+      split_datetime_type(col.c_type, &r.type, nullptr, &r.datetime_sub, 0x1);
+    else if (is_interval_type(col.c_type))
+      split_interval_type(col.c_type, &r.type, nullptr, &r.datetime_sub, 0x1);
     ard->bound_count = static_cast<int16_t>(i);
   }
   // Reals read as text the way the target's driver writes them.
   char dbms[64] = {};
   int32_t dbms_len = sizeof dbms - 1;
   int16_t dbms_out = 0;
-  remote_sql_get_info_string(dbc->rpc, reinterpret_cast<void *>(dbc->server_dbc), SQL_DBMS_NAME, &dbms_len, dbms,
+  remote_sql_get_info_string(dbc->rpc, reinterpret_cast<void*>(dbc->server_dbc), SQL_DBMS_NAME, &dbms_len, dbms,
                              sizeof dbms - 1, &dbms_out);
   cache.real_style = std::strcmp(dbms, "SQLite") == 0 ? kRealSqlite : kRealShortest;
   cache.columns = std::move(columns);
@@ -310,27 +315,29 @@ SQLRETURN start_block_fetch_mode(client_dbc *dbc, client_stmt *stmt, int flags) 
   return SQL_SUCCESS;
 }
 
-SQLRETURN stop_block_fetch_mode(client_stmt *stmt) {
+SQLRETURN stop_block_fetch_mode(client_stmt* stmt) {
   if (!(stmt->flags & kStmtBlockFetchOn)) return SQL_SUCCESS;
-  TRACE(0x20, "\t^stop_block_fetch_mode(%p)\n", static_cast<void *>(stmt));
-  client_dbc *dbc = dbc_of(stmt);
-  client_stmt *x = stmt;
+  TRACE(0x20, "\t^stop_block_fetch_mode(%p)\n", static_cast<void*>(stmt));
+  client_dbc* dbc = dbc_of(stmt);
+  client_stmt* x = stmt;
   const int n = x && x->block ? static_cast<int>(x->block->columns.size()) : 0;
   SQLRETURN rc = SQL_SUCCESS;
-  if (dbc && is_connected(dbc) && !dbc->dead) rc = undo_server_state(dbc, stmt, n);
-  else clear_ard_bindings(cur_desc(stmt, DESC_ARD), n);
+  if (dbc && is_connected(dbc) && !dbc->dead)
+    rc = undo_server_state(dbc, stmt, n);
+  else
+    clear_ard_bindings(cur_desc(stmt, DESC_ARD), n);
   // The local state ends whatever the server said.
   stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchOn);
   if (x) {
     x->block_cursor = 0;
     if (x->block) {
-      BlockCache &cache = *x->block;
+      BlockCache& cache = *x->block;
       cache.rows = 0;
       reset_pieces(cache);
       if (cache.metadata_switched) {
         x->block_fetch_size = cache.saved_size;
-        stmt->flags = (stmt->flags & ~static_cast<uint32_t>(kStmtBlockFetchWanted)) |
-                      (cache.saved_bits & kStmtBlockFetchWanted);
+        stmt->flags =
+            (stmt->flags & ~static_cast<uint32_t>(kStmtBlockFetchWanted)) | (cache.saved_bits & kStmtBlockFetchWanted);
         cache.metadata_switched = false;
       }
     }
@@ -340,12 +347,12 @@ SQLRETURN stop_block_fetch_mode(client_stmt *stmt) {
 
 // ---- hooks of the fetch functions ----------------------------------------------
 
-void block_fetch_stop(client_stmt *stmt) { stop_block_fetch_mode(stmt); }
+void block_fetch_stop(client_stmt* stmt) { stop_block_fetch_mode(stmt); }
 
-void block_fetch_attempt(StmtCall &c, int kind) {
-  client_stmt *stmt = c.stmt;
+void block_fetch_attempt(StmtCall& c, int kind) {
+  client_stmt* stmt = c.stmt;
   if (stmt->flags & kStmtBlockFetchOn) return;
-  BlockCache &cache = block_cache(c.x);
+  BlockCache& cache = block_cache(c.x);
   bool turned_on = false;
   if (kind == 1 && (stmt->flags & kStmtMetadata) && (c.dbc->client_flags & kFlagMetadataBlockFetch) &&
       !cache.metadata_switched) {
@@ -379,17 +386,17 @@ void block_fetch_attempt(StmtCall &c, int kind) {
   if (turned_on && !(stmt->flags & kStmtBlockFetchOn)) {
     // Metadata block fetch did not start: what it changed goes back.
     c.x->block_fetch_size = cache.saved_size;
-    stmt->flags = (stmt->flags & ~static_cast<uint32_t>(kStmtBlockFetchWanted)) |
-                  (cache.saved_bits & kStmtBlockFetchWanted);
+    stmt->flags =
+        (stmt->flags & ~static_cast<uint32_t>(kStmtBlockFetchWanted)) | (cache.saved_bits & kStmtBlockFetchWanted);
     cache.metadata_switched = false;
   }
 }
 
-bool block_fetch_serve(StmtCall &c, int kind, SQLULEN *row_count, SQLUSMALLINT *status, SQLRETURN *rc) {
+bool block_fetch_serve(StmtCall& c, int kind, SQLULEN* row_count, SQLUSMALLINT* status, SQLRETURN* rc) {
   if (!(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block) return false;
-  BlockCache &cache = *c.x->block;
+  BlockCache& cache = *c.x->block;
   reset_pieces(cache);
-  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+  client_desc* ird = cur_desc(c.stmt, DESC_IRD);
   // SQLFetch reports through the IRD's pointers; SQLExtendedFetch through
   // its arguments (and its status array is remembered on the IRD).
   if (kind == 1 && ird) {
@@ -413,27 +420,24 @@ bool block_fetch_serve(StmtCall &c, int kind, SQLULEN *row_count, SQLUSMALLINT *
       if (row_count) *row_count = 0;
       *rc = SQL_NO_DATA;
       return true;
-    case BlockStep::kFetch:
-      c.x->block_cursor = 0;
-      return false;
+    case BlockStep::kFetch: c.x->block_cursor = 0; return false;
   }
   return false;
 }
 
-void block_fetch_loaded(StmtCall &c, SQLULEN rows) {
+void block_fetch_loaded(StmtCall& c, SQLULEN rows) {
   if (!(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block) return;
-  BlockCache &cache = *c.x->block;
+  BlockCache& cache = *c.x->block;
   cache.rows = rows > static_cast<SQLULEN>(cache.size) ? static_cast<SQLULEN>(cache.size) : rows;
   c.x->block_cursor = rows ? 0 : -1;
   reset_pieces(cache);
-  if (c.stmt->fetch_kind != FETCH_EXTENDED)
-    cache.row_status.assign(cache.row_status.size(), SQL_ROW_SUCCESS);
+  if (c.stmt->fetch_kind != FETCH_EXTENDED) cache.row_status.assign(cache.row_status.size(), SQL_ROW_SUCCESS);
 }
 
-bool block_get_data(StmtCall &c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
-                    SQLLEN *ind, SQLRETURN *rc) {
+bool block_get_data(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen, SQLLEN* ind,
+                    SQLRETURN* rc) {
   if (!(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block) return false;
-  BlockCache &cache = *c.x->block;
+  BlockCache& cache = *c.x->block;
   if (column < 1 || column > cache.columns.size()) {
     *rc = c.fail(0, "07009", "Invalid descriptor index");
     return true;
@@ -443,8 +447,8 @@ bool block_get_data(StmtCall &c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINT
     *rc = c.fail(0, "24000", "Invalid cursor state");
     return true;
   }
-  BlockColumn &col = cache.columns[column - 1];
-  const unsigned char *cell = col.data.data() + static_cast<size_t>(row) * static_cast<size_t>(col.slot);
+  BlockColumn& col = cache.columns[column - 1];
+  const unsigned char* cell = col.data.data() + static_cast<size_t>(row) * static_cast<size_t>(col.slot);
   CachedValue v = cached_value_from_cell(col.c_type, cell, col.slot, col.ind[static_cast<size_t>(row)],
                                          static_cast<int16_t>(col.column_size), col.digits);
   // A widened integer keeps its column's class (and raw size).
@@ -461,7 +465,7 @@ bool block_get_data(StmtCall &c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINT
   }
   if (tracing(0x1000) && type == SQL_C_CHAR && target && rc_ok(*rc)) {
     std::string shown;
-    const auto *p = static_cast<const unsigned char *>(target);
+    const auto* p = static_cast<const unsigned char*>(target);
     for (SQLLEN i = 0; i < 50 && i < buflen && p[i]; ++i) {
       char b[8];
       std::snprintf(b, sizeof b, p[i] >= 0x20 && p[i] < 0x7F ? "%c" : "<%02x>", p[i]);

@@ -32,7 +32,7 @@ struct BlockColumn {
   SQLULEN column_size = 0;
   int16_t digits = 0;
   int16_t nullable = 0;
-  SQLLEN slot = 0;           // bytes per row
+  SQLLEN slot = 0;                  // bytes per row
   std::vector<unsigned char> data;  // block size x slot
   std::vector<SQLLEN> ind;          // one per row
   PieceState piece;                 // SQLGetData state on the current row
@@ -61,17 +61,17 @@ enum class BlockStep { kServe, kNoData, kFetch };
 BlockStep block_next_step(int32_t cursor, SQLULEN rows, int32_t size);
 
 // The statement's cache, made on first use.
-BlockCache &block_cache(client_stmt *x);
+BlockCache& block_cache(client_stmt* x);
 
 // The internal functions of the mode (kind 1 SQLFetch, 2 SQLExtendedFetch,
 // 3 never; flags 0x1 row array size, 0x2 rowset size with a status array).
-SQLRETURN block_fetch_possible(client_dbc *dbc, client_stmt *stmt, int kind, unsigned *possible);
-SQLRETURN start_block_fetch_mode(client_dbc *dbc, client_stmt *stmt, int flags);
-SQLRETURN stop_block_fetch_mode(client_stmt *stmt);
+SQLRETURN block_fetch_possible(client_dbc* dbc, client_stmt* stmt, int kind, unsigned* possible);
+SQLRETURN start_block_fetch_mode(client_dbc* dbc, client_stmt* stmt, int flags);
+SQLRETURN stop_block_fetch_mode(client_stmt* stmt);
 
 // Where a block-mode SQLExtendedFetch puts the block's row statuses (one
 // per row of the block), or null outside block mode.
-SQLUSMALLINT *block_status_cache(client_stmt *stmt);
+SQLUSMALLINT* block_status_cache(client_stmt* stmt);
 
 }  // namespace kyvek::driver
 

@@ -19,14 +19,13 @@ namespace kyvek::driver {
 namespace {
 
 // Attribute presence-mask bits (keywords.cpp) that the browse looks at.
-constexpr uint32_t kDriver = 0x1, kDsn = 0x8, kServer = 0x10, kPort = 0x40, kTargetDsn = 0x80,
-                   kServerPort = 0x80000;
+constexpr uint32_t kDriver = 0x1, kDsn = 0x8, kServer = 0x10, kPort = 0x40, kTargetDsn = 0x80, kServerPort = 0x80000;
 
 // The optional items of the first answer, in the order they are offered.
 struct OptionalItem {
   uint32_t bit;
-  const char *keyword;
-  const char *prompt;
+  const char* keyword;
+  const char* prompt;
 };
 constexpr OptionalItem kOptionalItems[] = {
     {0x400, "LOGONUSER", "Logon User"},
@@ -38,21 +37,19 @@ constexpr OptionalItem kOptionalItems[] = {
 constexpr int kMaxDataSources = 10000;
 
 // Values that a DSN may supply to the first answer.
-constexpr const char *kFromDsn[] = {"SERVERPORT", "TARGETUSER", "TARGETAUTH", "LOGONUSER", "LOGONAUTH"};
+constexpr const char* kFromDsn[] = {"SERVERPORT", "TARGETUSER", "TARGETAUTH", "LOGONUSER", "LOGONAUTH"};
 
-SQLRETURN general_error(client_dbc *dbc, int32_t native, const char *text) {
+SQLRETURN general_error(client_dbc* dbc, int32_t native, const char* text) {
   post_client(&dbc->diag, dbc, native, "HY000", false, "general error: %s", text);
   return SQL_ERROR;
 }
 
 // Frees the server's connection and environment and closes the link.
-void disconnect_from_server(client_dbc *dbc) {
+void disconnect_from_server(client_dbc* dbc) {
   if (!is_connected(dbc)) return;
   if (!dbc->dead) {
-    if (dbc->server_dbc)
-      remote_sql_free_handle(dbc->rpc, SQL_HANDLE_DBC, reinterpret_cast<void *>(dbc->server_dbc));
-    if (dbc->server_env)
-      remote_sql_free_handle(dbc->rpc, SQL_HANDLE_ENV, reinterpret_cast<void *>(dbc->server_env));
+    if (dbc->server_dbc) remote_sql_free_handle(dbc->rpc, SQL_HANDLE_DBC, reinterpret_cast<void*>(dbc->server_dbc));
+    if (dbc->server_env) remote_sql_free_handle(dbc->rpc, SQL_HANDLE_ENV, reinterpret_cast<void*>(dbc->server_env));
   }
   dbc->server_dbc = dbc->server_env = 0;
   take_link_down(dbc);
@@ -61,8 +58,8 @@ void disconnect_from_server(client_dbc *dbc) {
 // Opens the link to the first server of SERVERPORT, logs on with LOGONUSER and
 // LOGONAUTH and makes the server's environment and connection. Every failure
 // leaves no link behind.
-SQLRETURN connect_to_server(client_dbc *dbc, const AttrList &list) {
-  const std::string *sp = list.get("SERVERPORT");
+SQLRETURN connect_to_server(client_dbc* dbc, const AttrList& list) {
+  const std::string* sp = list.get("SERVERPORT");
   if (!sp || sp->empty()) return general_error(dbc, 4, "No ServerPort found");
   std::string first = sp->substr(0, sp->find(','));
   const size_t begin = first.find_first_not_of(" \t");
@@ -70,8 +67,8 @@ SQLRETURN connect_to_server(client_dbc *dbc, const AttrList &list) {
   if (first.find(':') == std::string::npos) return general_error(dbc, 4, "Invalid ServerPort");
   AttrList link;
   link.set("SERVERPORT", first);
-  for (const char *k : {"LOGONUSER", "LOGONAUTH"})
-    if (const std::string *v = list.get(k)) link.set(k, *v);
+  for (const char* k : {"LOGONUSER", "LOGONAUTH"})
+    if (const std::string* v = list.get(k)) link.set(k, *v);
   dbc->dead = 0;
   dbc->server_flags = 0;  // learned anew from each server
   if (rpc_connect(dbc, link) != 0) return SQL_ERROR;
@@ -86,8 +83,8 @@ SQLRETURN connect_to_server(client_dbc *dbc, const AttrList &list) {
 }
 
 // Hands a browse result to the application and waits for the next call.
-SQLRETURN answer(client_dbc *dbc, int32_t state, const std::string &text, SQLCHAR *out,
-                 SQLSMALLINT outmax, SQLSMALLINT *outlen) {
+SQLRETURN answer(client_dbc* dbc, int32_t state, const std::string& text, SQLCHAR* out, SQLSMALLINT outmax,
+                 SQLSMALLINT* outlen) {
   TRACE(0x200, "\tBrowse result: %s\n", trace_safe_connection_string(text).c_str());
   write_out_string(dbc, text, out, outmax, outlen);
   dbc->browse_state = state;
@@ -96,13 +93,12 @@ SQLRETURN answer(client_dbc *dbc, int32_t state, const std::string &text, SQLCHA
 
 // The first answer: what is known so far, the server list it needs, and the
 // logon and target users it may be given.
-SQLRETURN first_answer(client_dbc *dbc, const AttrList &list, SQLCHAR *out, SQLSMALLINT outmax,
-                       SQLSMALLINT *outlen) {
+SQLRETURN first_answer(client_dbc* dbc, const AttrList& list, SQLCHAR* out, SQLSMALLINT outmax, SQLSMALLINT* outlen) {
   dbc->browse_required = kServerPort;
   dbc->browse_optional = 0;
   std::string text = list.to_string();
   text += "SERVERPORT:ServerPort=?;";
-  for (const OptionalItem &item : kOptionalItems) {
+  for (const OptionalItem& item : kOptionalItems) {
     if (list.has_value(item.keyword)) continue;
     dbc->browse_optional |= item.bit;
     text += std::string("*") + item.keyword + ":" + item.prompt + "=?;";
@@ -111,14 +107,14 @@ SQLRETURN first_answer(client_dbc *dbc, const AttrList &list, SQLCHAR *out, SQLS
 }
 
 // The second answer: the link opened, the server's data sources offered.
-SQLRETURN data_source_list(client_dbc *dbc, const AttrList &list, SQLCHAR *out, SQLSMALLINT outmax,
-                           SQLSMALLINT *outlen) {
+SQLRETURN data_source_list(client_dbc* dbc, const AttrList& list, SQLCHAR* out, SQLSMALLINT outmax,
+                           SQLSMALLINT* outlen) {
   retrieve_vek_flags(dbc);
   SQLRETURN rc = connect_to_server(dbc, list);
   if (!rc_ok(rc)) return rc;
   // The link belongs to the browse from here on: every failure closes it.
   dbc->browse_state = 2;
-  void *server_env = reinterpret_cast<void *>(dbc->server_env);
+  void* server_env = reinterpret_cast<void*>(dbc->server_env);
   std::string item;
   int count = 0;
   int16_t direction = SQL_FETCH_FIRST_SYSTEM;
@@ -129,9 +125,8 @@ SQLRETURN data_source_list(client_dbc *dbc, const AttrList &list, SQLCHAR *out, 
     int16_t name_len = 0, description_len = 0;
     int32_t name_cap = 512, description_cap = 512;
     TRACE(0x200, "\tCalling sql_data_sources()\n");
-    rc = static_cast<SQLRETURN>(remote_sql_data_sources(dbc->rpc, server_env, direction, &name_len, &name_cap,
-                                                        name, &description_len, &description_cap,
-                                                        description));
+    rc = static_cast<SQLRETURN>(remote_sql_data_sources(dbc->rpc, server_env, direction, &name_len, &name_cap, name,
+                                                        &description_len, &description_cap, description));
     TRACE(0x200, "\treturns %d\n", rc);
     if (!rc_ok(rc)) break;
     direction = SQL_FETCH_NEXT;
@@ -156,12 +151,11 @@ SQLRETURN data_source_list(client_dbc *dbc, const AttrList &list, SQLCHAR *out, 
 }
 
 // The last step: connects the server's connection to the target data source.
-SQLRETURN final_step(client_dbc *dbc, const std::string &in_text, SQLCHAR *out, SQLSMALLINT outmax,
-                     SQLSMALLINT *outlen) {
+SQLRETURN final_step(client_dbc* dbc, const std::string& in_text, SQLCHAR* out, SQLSMALLINT outmax,
+                     SQLSMALLINT* outlen) {
   AttrList list;
   list.parse(dbc->browse_accum.empty() ? in_text : dbc->browse_accum);
-  const std::string *dsn = list.get("TARGETDSN"), *user = list.get("TARGETUSER"),
-                    *password = list.get("TARGETAUTH");
+  const std::string *dsn = list.get("TARGETDSN"), *user = list.get("TARGETUSER"), *password = list.get("TARGETAUTH");
   std::string remote;
   append_connection_item(remote, "DSN", dsn ? *dsn : "");
   if (user && password && !user->empty() && !password->empty()) {
@@ -184,7 +178,7 @@ SQLRETURN final_step(client_dbc *dbc, const std::string &in_text, SQLCHAR *out, 
   std::vector<char> server_out(outmax > 0 ? static_cast<size_t>(outmax) + 1 : 1, '\0');
   int32_t out_cap = out && outmax > 0 ? outmax : 0;
   SQLRETURN rc = static_cast<SQLRETURN>(remote_sql_driver_connect(
-      dbc->rpc, reinterpret_cast<void *>(dbc->server_dbc), static_cast<int32_t>(remote.size() + 1), remote.c_str(),
+      dbc->rpc, reinterpret_cast<void*>(dbc->server_dbc), static_cast<int32_t>(remote.size() + 1), remote.c_str(),
       &out_cap, server_out.data(), outmax > 0 ? outmax : 0, SQL_DRIVER_NOPROMPT));
   if (!rc_ok(rc)) {
     TRACE(0x200, "\tsql_driver_connect()=%d\n", rc);
@@ -205,13 +199,12 @@ SQLRETURN final_step(client_dbc *dbc, const std::string &in_text, SQLCHAR *out, 
   dbc->browse_state = 0;
   dbc->browse_accum.clear();
   dbc->browse_required = dbc->browse_optional = 0;
-  if (const std::string *name = list.get("DSN"))
+  if (const std::string* name = list.get("DSN"))
     std::snprintf(dbc->dsn_name, sizeof dbc->dsn_name, "%s", name->c_str());
   return warned ? set_return_code(&dbc->diag, SQL_SUCCESS_WITH_INFO) : SQL_SUCCESS;
 }
 
-SQLRETURN browse(client_dbc *dbc, const std::string &in_text, SQLCHAR *out, SQLSMALLINT outmax,
-                 SQLSMALLINT *outlen) {
+SQLRETURN browse(client_dbc* dbc, const std::string& in_text, SQLCHAR* out, SQLSMALLINT outmax, SQLSMALLINT* outlen) {
   TRACE(0x200, "\tstate = %d\n", static_cast<int>(dbc->browse_state));
   if (dbc->browse_state == 0) dbc->browse_accum.clear();
   AttrList list;
@@ -229,7 +222,7 @@ SQLRETURN browse(client_dbc *dbc, const std::string &in_text, SQLCHAR *out, SQLS
       stored.parse(in_text);
       uint32_t stored_mask = mask;
       get_connect_attrs_from_dsn(dbc, &stored_mask, stored);
-      for (const char *k : kFromDsn)
+      for (const char* k : kFromDsn)
         if (!list.has_value(k) && stored.has_value(k)) list.set(k, *stored.get(k));
     }
     if ((mask & (kServer | kPort)) != (kServer | kPort) && !(mask & kServerPort))
@@ -254,7 +247,7 @@ SQLRETURN browse(client_dbc *dbc, const std::string &in_text, SQLCHAR *out, SQLS
 
 }  // namespace
 
-void end_browse(client_dbc *dbc) {
+void end_browse(client_dbc* dbc) {
   if (dbc->browse_state == 2) disconnect_from_server(dbc);
   dbc->browse_state = 0;
   dbc->browse_accum.clear();
@@ -267,19 +260,19 @@ using namespace kyvek::driver;
 
 namespace kyvek::driver::api {
 
-SQLRETURN browse_connect(SQLHDBC handle, SQLCHAR *in, SQLSMALLINT inlen, SQLCHAR *out, SQLSMALLINT outmax,
-                         SQLSMALLINT *outlen) {
+SQLRETURN browse_connect(SQLHDBC handle, SQLCHAR* in, SQLSMALLINT inlen, SQLCHAR* out, SQLSMALLINT outmax,
+                         SQLSMALLINT* outlen) {
   start_trace_log();
   std::string in_text;
   if (in && (inlen >= 0 || inlen == SQL_NTS))
-    in_text = inlen == SQL_NTS ? std::string(reinterpret_cast<char *>(in))
-                               : std::string(reinterpret_cast<char *>(in), static_cast<size_t>(inlen));
+    in_text = inlen == SQL_NTS ? std::string(reinterpret_cast<char*>(in))
+                               : std::string(reinterpret_cast<char*>(in), static_cast<size_t>(inlen));
   if (tracing(0x1))
     log_printf_tid("SQLBrowseConnect(%p,%s,%d,%p,%d,%p)\n", handle,
-                   in ? trace_safe_connection_string(in_text).c_str() : "NULL", inlen, static_cast<void *>(out),
-                   outmax, static_cast<void *>(outlen));
+                   in ? trace_safe_connection_string(in_text).c_str() : "NULL", inlen, static_cast<void*>(out), outmax,
+                   static_cast<void*>(outlen));
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(handle);
+  auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
   if (dbc->browse_state == 0 && is_connected(dbc))
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08002", "Connection name in use");

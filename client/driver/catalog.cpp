@@ -23,17 +23,17 @@ namespace {
 
 // One name argument as the application gave it, and as it travels.
 struct Name {
-  const SQLCHAR *text = nullptr;
-  SQLSMALLINT length = 0;   // the application's length (SQL_NTS, n)
-  int32_t block = 0;        // bytes sent
+  const SQLCHAR* text = nullptr;
+  SQLSMALLINT length = 0;  // the application's length (SQL_NTS, n)
+  int32_t block = 0;       // bytes sent
 };
 
 // How one member checks its names.
 struct Rules {
-  const char *api;           // "SQLTables"
-  const char *internal;      // text of "General error: Internal client error (%s)"
-  bool any_negative;         // a bad length counts even on an absent name
-  int required_one_of[2];    // HY009 when these names are all absent (-1: none)
+  const char* api;         // "SQLTables"
+  const char* internal;    // text of "General error: Internal client error (%s)"
+  bool any_negative;       // a bad length counts even on an absent name
+  int required_one_of[2];  // HY009 when these names are all absent (-1: none)
 };
 
 constexpr Rules kTables{"SQLTables", "Tables", false, {-1, -1}};
@@ -56,18 +56,18 @@ const SQLCHAR kEmpty[1] = {0};
 bool bad_length(SQLSMALLINT len) { return len < 0 && len != SQL_NTS; }
 
 // The text of a name for a trace line, never read past its length.
-std::string shown(const Name &n) {
+std::string shown(const Name& n) {
   if (n.text == nullptr) return "NULL";
-  if (n.length == SQL_NTS) return reinterpret_cast<const char *>(n.text);
+  if (n.length == SQL_NTS) return reinterpret_cast<const char*>(n.text);
   if (n.length < 1) return "";
-  return std::string(reinterpret_cast<const char *>(n.text), static_cast<size_t>(n.length));
+  return std::string(reinterpret_cast<const char*>(n.text), static_cast<size_t>(n.length));
 }
 
 // Removes one pair of enclosing double quotes (UNQUOTE_CATALOG_FNS).
-void unquote(Name &n) {
+void unquote(Name& n) {
   if (n.text == nullptr || n.length == 0) return;
-  const size_t len = n.length == SQL_NTS ? std::strlen(reinterpret_cast<const char *>(n.text))
-                                         : static_cast<size_t>(n.length);
+  const size_t len =
+      n.length == SQL_NTS ? std::strlen(reinterpret_cast<const char*>(n.text)) : static_cast<size_t>(n.length);
   if (len < 2 || n.text[0] != '"' || n.text[len - 1] != '"') return;
   n.text += 1;
   n.length = static_cast<SQLSMALLINT>(len - 2);
@@ -76,9 +76,9 @@ void unquote(Name &n) {
 // The call's shared part: checks, blocks, the remote call, the result-set mark.
 class Catalog {
  public:
-  Catalog(const Rules &rules, SQLHSTMT handle, std::initializer_list<Name> names)
+  Catalog(const Rules& rules, SQLHSTMT handle, std::initializer_list<Name> names)
       : rules_(rules), handle_(handle), count_(0) {
-    for (const Name &n : names) names_[count_++] = n;
+    for (const Name& n : names) names_[count_++] = n;
     if (count_ > 0 && tracing(0x1)) {
       char head[64];
       std::snprintf(head, sizeof head, "(%p", handle_);
@@ -87,15 +87,17 @@ class Catalog {
       log_printf_tid("%s)\n", line.c_str());
     }
   }
-  Name &name(int i) { return names_[i]; }
+  Name& name(int i) { return names_[i]; }
 
   // Statement, connection and name checks; SQL_SUCCESS when the call may go on.
   SQLRETURN enter() {
     const std::string text = std::string("General error: Internal client error (") + rules_.internal + ")";
     SQLRETURN rc = stmt_enter(handle_, call_, text.c_str());
     if (rc != SQL_SUCCESS) {
-      if (rc == SQL_INVALID_HANDLE) TRACE(0x2, "-%s()=SQL_INVALID_HANDLE (stmt)\n", rules_.api);
-      else TRACE(0x2, "-%s()=SQL_ERROR (invalid dbc or no RPC handle)\n", rules_.api);
+      if (rc == SQL_INVALID_HANDLE)
+        TRACE(0x2, "-%s()=SQL_INVALID_HANDLE (stmt)\n", rules_.api);
+      else
+        TRACE(0x2, "-%s()=SQL_ERROR (invalid dbc or no RPC handle)\n", rules_.api);
       return rc;
     }
     const int a = rules_.required_one_of[0], b = rules_.required_one_of[1];
@@ -110,11 +112,11 @@ class Catalog {
       }
     }
     for (int i = 0; i < count_; ++i) {
-      Name &n = names_[i];
+      Name& n = names_[i];
       if (n.text == nullptr) {
         n.block = 0;
       } else if (n.length == SQL_NTS) {
-        n.block = static_cast<int32_t>(std::strlen(reinterpret_cast<const char *>(n.text)) + 1);
+        n.block = static_cast<int32_t>(std::strlen(reinterpret_cast<const char*>(n.text)) + 1);
       } else if (n.length == 0) {
         n.text = kEmpty;
         n.block = 1;
@@ -124,7 +126,7 @@ class Catalog {
     }
     return SQL_SUCCESS;
   }
-  StmtCall &call() { return call_; }
+  StmtCall& call() { return call_; }
 
   // After the remote call: the new result set, and the exit line.
   SQLRETURN done(SQLRETURN rc) {
@@ -134,7 +136,7 @@ class Catalog {
   }
 
  private:
-  const Rules &rules_;
+  const Rules& rules_;
   SQLHSTMT handle_;
   Name names_[6];
   int count_;
@@ -143,8 +145,8 @@ class Catalog {
 
 // The three-name members.
 template <typename Remote>
-SQLRETURN three_names(const Rules &rules, SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn,
-                      SQLCHAR *t, SQLSMALLINT tn, Remote remote) {
+SQLRETURN three_names(const Rules& rules, SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn,
+                      SQLCHAR* t, SQLSMALLINT tn, Remote remote) {
   Catalog cat(rules, h, {{c, cn}, {s, sn}, {t, tn}});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
@@ -156,25 +158,25 @@ SQLRETURN three_names(const Rules &rules, SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn
 
 namespace kyvek::driver::api {
 
-SQLRETURN tables(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
-                 SQLSMALLINT tn, SQLCHAR *y, SQLSMALLINT yn) {
+SQLRETURN tables(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t, SQLSMALLINT tn,
+                 SQLCHAR* y, SQLSMALLINT yn) {
   Catalog cat(kTables, h, {{c, cn}, {s, sn}, {t, tn}, {y, yn}});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
   const Name &a = cat.name(0), &b = cat.name(1), &d = cat.name(2), &e = cat.name(3);
-  StmtCall &k = cat.call();
+  StmtCall& k = cat.call();
   return cat.done(remote_sql_tables(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length, d.block,
                                     d.text, d.length, e.block, e.text, e.length));
 }
 
-SQLRETURN columns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
-                  SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) {
+SQLRETURN columns(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t, SQLSMALLINT tn,
+                  SQLCHAR* o, SQLSMALLINT on) {
   Catalog cat(kColumns, h, {{c, cn}, {s, sn}, {t, tn}, {o, on}});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
   if (cat.call().dbc->client_flags & kFlagUnquoteCatalogFns) {
     for (int i = 0; i < 4; ++i) {
-      Name &n = cat.name(i);
+      Name& n = cat.name(i);
       if (n.text == kEmpty) continue;
       unquote(n);
       if (n.length != SQL_NTS) n.block = n.length == 0 ? 1 : n.length;
@@ -182,84 +184,84 @@ SQLRETURN columns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLIN
     }
   }
   const Name &a = cat.name(0), &b = cat.name(1), &d = cat.name(2), &e = cat.name(3);
-  StmtCall &k = cat.call();
-  return cat.done(remote_sql_columns(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length,
-                                     d.block, d.text, d.length, e.block, e.text, e.length));
+  StmtCall& k = cat.call();
+  return cat.done(remote_sql_columns(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length, d.block,
+                                     d.text, d.length, e.block, e.text, e.length));
 }
 
-SQLRETURN column_privileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
-                            SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) {
+SQLRETURN column_privileges(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t,
+                            SQLSMALLINT tn, SQLCHAR* o, SQLSMALLINT on) {
   Catalog cat(kColumnPrivileges, h, {{c, cn}, {s, sn}, {t, tn}, {o, on}});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
   const Name &a = cat.name(0), &b = cat.name(1), &d = cat.name(2), &e = cat.name(3);
-  StmtCall &k = cat.call();
-  return cat.done(
-      remote_sql_column_privileges(k.rpc(), k.server(), a.block, a.text, b.block, b.text, d.block, d.text, e.block, e.text));
+  StmtCall& k = cat.call();
+  return cat.done(remote_sql_column_privileges(k.rpc(), k.server(), a.block, a.text, b.block, b.text, d.block, d.text,
+                                               e.block, e.text));
 }
 
-SQLRETURN table_privileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
+SQLRETURN table_privileges(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t,
                            SQLSMALLINT tn) {
-  return three_names(kTablePrivileges, h, c, cn, s, sn, t, tn, [](StmtCall &k, const Name &a, const Name &b, const Name &d) {
-    return remote_sql_table_privileges(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length,
-                                       d.block, d.text, d.length);
-  });
+  return three_names(kTablePrivileges, h, c, cn, s, sn, t, tn,
+                     [](StmtCall& k, const Name& a, const Name& b, const Name& d) {
+                       return remote_sql_table_privileges(k.rpc(), k.server(), a.block, a.text, a.length, b.block,
+                                                          b.text, b.length, d.block, d.text, d.length);
+                     });
 }
 
-SQLRETURN primary_keys(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
-                       SQLSMALLINT tn) {
-  return three_names(kPrimaryKeys, h, c, cn, s, sn, t, tn, [](StmtCall &k, const Name &a, const Name &b, const Name &d) {
-    return remote_sql_primary_keys(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length, d.block,
-                                   d.text, d.length);
-  });
+SQLRETURN primary_keys(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t, SQLSMALLINT tn) {
+  return three_names(kPrimaryKeys, h, c, cn, s, sn, t, tn,
+                     [](StmtCall& k, const Name& a, const Name& b, const Name& d) {
+                       return remote_sql_primary_keys(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text,
+                                                      b.length, d.block, d.text, d.length);
+                     });
 }
 
-SQLRETURN procedures(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p,
-                     SQLSMALLINT pn) {
-  return three_names(kProcedures, h, c, cn, s, sn, p, pn, [](StmtCall &k, const Name &a, const Name &b, const Name &d) {
+SQLRETURN procedures(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* p, SQLSMALLINT pn) {
+  return three_names(kProcedures, h, c, cn, s, sn, p, pn, [](StmtCall& k, const Name& a, const Name& b, const Name& d) {
     return remote_sql_procedures(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length, d.block,
                                  d.text, d.length);
   });
 }
 
-SQLRETURN statistics(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t,
-                     SQLSMALLINT tn, SQLUSMALLINT unique, SQLUSMALLINT reserved) {
-  return three_names(kStatistics, h, c, cn, s, sn, t, tn, [&](StmtCall &k, const Name &a, const Name &b, const Name &d) {
-    return remote_sql_statistics(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length, d.block,
-                                 d.text, d.length, static_cast<int16_t>(unique), static_cast<int16_t>(reserved));
-  });
+SQLRETURN statistics(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t, SQLSMALLINT tn,
+                     SQLUSMALLINT unique, SQLUSMALLINT reserved) {
+  return three_names(
+      kStatistics, h, c, cn, s, sn, t, tn, [&](StmtCall& k, const Name& a, const Name& b, const Name& d) {
+        return remote_sql_statistics(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length, d.block,
+                                     d.text, d.length, static_cast<int16_t>(unique), static_cast<int16_t>(reserved));
+      });
 }
 
-SQLRETURN special_columns(SQLHSTMT h, SQLUSMALLINT id_type, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s,
-                          SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLUSMALLINT scope,
-                          SQLUSMALLINT nullable) {
-  return three_names(kSpecialColumns, h, c, cn, s, sn, t, tn, [&](StmtCall &k, const Name &a, const Name &b, const Name &d) {
-    return remote_sql_special_columns(k.rpc(), k.server(), static_cast<int16_t>(id_type), a.block, a.text, a.length,
-                                      b.block, b.text, b.length, d.block, d.text, d.length,
-                                      static_cast<int16_t>(scope), static_cast<int16_t>(nullable));
-  });
+SQLRETURN special_columns(SQLHSTMT h, SQLUSMALLINT id_type, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn,
+                          SQLCHAR* t, SQLSMALLINT tn, SQLUSMALLINT scope, SQLUSMALLINT nullable) {
+  return three_names(
+      kSpecialColumns, h, c, cn, s, sn, t, tn, [&](StmtCall& k, const Name& a, const Name& b, const Name& d) {
+        return remote_sql_special_columns(k.rpc(), k.server(), static_cast<int16_t>(id_type), a.block, a.text, a.length,
+                                          b.block, b.text, b.length, d.block, d.text, d.length,
+                                          static_cast<int16_t>(scope), static_cast<int16_t>(nullable));
+      });
 }
 
-SQLRETURN procedure_columns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p,
-                            SQLSMALLINT pn, SQLCHAR *o, SQLSMALLINT on) {
+SQLRETURN procedure_columns(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* p,
+                            SQLSMALLINT pn, SQLCHAR* o, SQLSMALLINT on) {
   Catalog cat(kProcedureColumns, h, {{c, cn}, {s, sn}, {p, pn}, {o, on}});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
   const Name &a = cat.name(0), &b = cat.name(1), &d = cat.name(2), &e = cat.name(3);
-  StmtCall &k = cat.call();
+  StmtCall& k = cat.call();
   return cat.done(remote_sql_procedure_columns(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text,
                                                b.length, d.block, d.text, d.length, e.block, e.text, e.length));
 }
 
-SQLRETURN foreign_keys(SQLHSTMT h, SQLCHAR *pc, SQLSMALLINT pcn, SQLCHAR *ps, SQLSMALLINT psn, SQLCHAR *pt,
-                       SQLSMALLINT ptn, SQLCHAR *fc, SQLSMALLINT fcn, SQLCHAR *fs, SQLSMALLINT fsn,
-                       SQLCHAR *ft, SQLSMALLINT ftn) {
+SQLRETURN foreign_keys(SQLHSTMT h, SQLCHAR* pc, SQLSMALLINT pcn, SQLCHAR* ps, SQLSMALLINT psn, SQLCHAR* pt,
+                       SQLSMALLINT ptn, SQLCHAR* fc, SQLSMALLINT fcn, SQLCHAR* fs, SQLSMALLINT fsn, SQLCHAR* ft,
+                       SQLSMALLINT ftn) {
   Catalog cat(kForeignKeys, h, {{pc, pcn}, {ps, psn}, {pt, ptn}, {fc, fcn}, {fs, fsn}, {ft, ftn}});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
-  const Name &a = cat.name(0), &b = cat.name(1), &d = cat.name(2), &e = cat.name(3), &f = cat.name(4),
-             &g = cat.name(5);
-  StmtCall &k = cat.call();
+  const Name &a = cat.name(0), &b = cat.name(1), &d = cat.name(2), &e = cat.name(3), &f = cat.name(4), &g = cat.name(5);
+  StmtCall& k = cat.call();
   return cat.done(remote_sql_foreign_keys(k.rpc(), k.server(), a.block, a.text, a.length, b.block, b.text, b.length,
                                           d.block, d.text, d.length, e.block, e.text, e.length, f.block, f.text,
                                           f.length, g.block, g.text, g.length));
@@ -270,7 +272,7 @@ SQLRETURN get_type_info(SQLHSTMT h, SQLSMALLINT type) {
   Catalog cat(kGetTypeInfo, h, {});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;
-  StmtCall &k = cat.call();
+  StmtCall& k = cat.call();
   return cat.done(remote_sql_get_type_info(k.rpc(), k.server(), type));
 }
 

@@ -18,11 +18,11 @@
 
 namespace kyvek::driver {
 
-void *transfer_buffer(client_desc_rec *rec, int which, uint64_t bytes) {
+void* transfer_buffer(client_desc_rec* rec, int which, uint64_t bytes) {
   if (bytes == 0) bytes = 1;
   if (!fits32(bytes)) return nullptr;
   if (rec->transfer_cap[which] < bytes) {
-    void *p = std::realloc(rec->transfer[which], bytes);
+    void* p = std::realloc(rec->transfer[which], bytes);
     if (!p) return nullptr;
     rec->transfer[which] = p;
     rec->transfer_cap[which] = static_cast<uint32_t>(bytes);
@@ -33,7 +33,7 @@ void *transfer_buffer(client_desc_rec *rec, int which, uint64_t bytes) {
 namespace {
 
 // The C type a bound column's values travel in.
-int16_t column_ctype(const client_desc_rec *arec, const client_desc_rec *irec) {
+int16_t column_ctype(const client_desc_rec* arec, const client_desc_rec* irec) {
   int16_t t = arec->concise_type;
   if (t == SQL_C_DEFAULT) {
     t = irec ? irec->default_ctype : 0;
@@ -47,7 +47,7 @@ int16_t column_ctype(const client_desc_rec *arec, const client_desc_rec *irec) {
 struct Packet {
   int column;
   int16_t ctype;
-  void *dst;
+  void* dst;
   uint64_t rows;
   std::vector<char> a, b, c;
   int32_t ia, ib, ic;  // entry indexes
@@ -55,14 +55,14 @@ struct Packet {
 
 }  // namespace
 
-SQLULEN transfer_rows(const client_stmt *stmt) {
-  const client_desc *ard = cur_desc(stmt, DESC_ARD);
+SQLULEN transfer_rows(const client_stmt* stmt) {
+  const client_desc* ard = cur_desc(stmt, DESC_ARD);
   if (!ard) return 1;
   SQLULEN r = stmt->fetch_kind == FETCH_EXTENDED ? ard->rowset_size : ard->array_size;
   return r < 1 ? 1 : r;
 }
 
-SQLRETURN fetch_column_descriptions(StmtCall &c, SQLSMALLINT *count) {
+SQLRETURN fetch_column_descriptions(StmtCall& c, SQLSMALLINT* count) {
   if (!(c.stmt->flags & kStmtNewResult) && c.stmt->result_columns >= 0) {
     if (count) *count = c.stmt->result_columns;
     return SQL_SUCCESS;
@@ -90,12 +90,11 @@ SQLRETURN fetch_column_descriptions(StmtCall &c, SQLSMALLINT *count) {
     return rc;
   }
   if (bytes != static_cast<int32_t>(types.size() * 2)) {
-    TRACE(0x8, "\t\tget_all_col_types returns %ld columns but we calculated %d\n", static_cast<long>(bytes / 2),
-          n + 1);
+    TRACE(0x8, "\t\tget_all_col_types returns %ld columns but we calculated %d\n", static_cast<long>(bytes / 2), n + 1);
     return c.fail(36, "HY000", "General error: retrieving column types client/server disagree (GetData)");
   }
   for (int i = 0; i <= n; ++i) {
-    client_desc_rec *r = &ird->records[i];
+    client_desc_rec* r = &ird->records[i];
     r->concise_type = types[static_cast<size_t>(i)];
     int16_t ct = 0;
     if (sqltype2ctype(r->concise_type, &ct) != 0) {
@@ -113,7 +112,7 @@ SQLRETURN fetch_column_descriptions(StmtCall &c, SQLSMALLINT *count) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN fetch_bound_columns(StmtCall &c, int only_column) {
+SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
   if (!ard || ard->n_descrec < 1) return SQL_SUCCESS;
   if (ard->bound_count < 1 && !ard->records[0].data_ptr) return SQL_SUCCESS;
@@ -130,14 +129,14 @@ SQLRETURN fetch_bound_columns(StmtCall &c, int only_column) {
   std::vector<wvarray> wv;
   wv.reserve(static_cast<size_t>(ard->bound_count + 1) * 5);
   std::vector<std::unique_ptr<Packet>> packets;
-  auto add = [&](void *p, uint64_t n, int32_t kind) {
+  auto add = [&](void* p, uint64_t n, int32_t kind) {
     wv.push_back({p, p ? static_cast<int32_t>(n) : 0, kind});
     return static_cast<int32_t>(wv.size() - 1);
   };
   const int last = ard->bound_count;
   for (int col = 0; col <= last && col < ard->n_descrec; ++col) {
-    client_desc_rec *arec = &ard->records[col];
-    client_desc_rec *irec = desc_rec(ird, col);
+    client_desc_rec* arec = &ard->records[col];
+    client_desc_rec* irec = desc_rec(ird, col);
     if (std::memcmp(arec->tag, "DESR", 4) || (irec && std::memcmp(irec->tag, "DESR", 4)))
       return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
     if (!arec->data_ptr && !arec->octet_length_ptr && !arec->indicator_ptr) {
@@ -167,12 +166,12 @@ SQLRETURN fetch_bound_columns(StmtCall &c, int only_column) {
     const uint64_t ob = arec->octet_length_ptr ? R * 8 : 0;
     const uint64_t ib = arec->indicator_ptr && !shared ? R * 8 : 0;
     if (!fits32(n) || !fits32(ob)) return c.fail(0, "HY001", "Memory allocation error");
-    void *data;
+    void* data;
     SQLLEN *oct, *ind;
     if (row_wise) {
       data = arec->data_ptr ? transfer_buffer(arec, 0, n) : nullptr;
-      oct = ob ? static_cast<SQLLEN *>(transfer_buffer(arec, 1, ob)) : nullptr;
-      ind = ib ? static_cast<SQLLEN *>(transfer_buffer(arec, 2, ib)) : nullptr;
+      oct = ob ? static_cast<SQLLEN*>(transfer_buffer(arec, 1, ob)) : nullptr;
+      ind = ib ? static_cast<SQLLEN*>(transfer_buffer(arec, 2, ib)) : nullptr;
       if ((arec->data_ptr && !data) || (ob && !oct) || (ib && !ind))
         return c.fail(0, "HY001", "Memory allocation error");
     } else {
@@ -195,45 +194,49 @@ SQLRETURN fetch_bound_columns(StmtCall &c, int only_column) {
       p->a.resize(a);
       p->b.resize(b);
       p->c.resize(cc);
-      Packet *raw = p.get();
+      Packet* raw = p.get();
       packets.push_back(std::move(p));
       return raw;
     };
     switch (t) {
-      case SQL_C_LONG: case SQL_C_ULONG: case SQL_C_SLONG:
-        add(data, n, R < 2 ? 2 : 0x10);
-        break;
-      case SQL_C_SHORT: case SQL_C_USHORT: case SQL_C_SSHORT:
-        add(data, n, R < 2 ? 1 : 8);
-        break;
+      case SQL_C_LONG:
+      case SQL_C_ULONG:
+      case SQL_C_SLONG: add(data, n, R < 2 ? 2 : 0x10); break;
+      case SQL_C_SHORT:
+      case SQL_C_USHORT:
+      case SQL_C_SSHORT: add(data, n, R < 2 ? 1 : 8); break;
       case SQL_C_FLOAT: add(data, n, 0x1000); break;
       case SQL_C_DOUBLE: add(data, n, 0x2000); break;
-      case SQL_C_SBIGINT: case SQL_C_UBIGINT: add(data, n, R < 2 ? 0x20 : 0x4000); break;
+      case SQL_C_SBIGINT:
+      case SQL_C_UBIGINT: add(data, n, R < 2 ? 0x20 : 0x4000); break;
       case SQL_C_NUMERIC: {
-        Packet *p = packet(R * 19, 0, 0);
+        Packet* p = packet(R * 19, 0, 0);
         p->ia = add(p->a.data(), R * 19, 4);
         break;
       }
-      case SQL_C_TIME: case SQL_C_TYPE_TIME: {
-        Packet *p = packet(R * 6, 0, 0);
+      case SQL_C_TIME:
+      case SQL_C_TYPE_TIME: {
+        Packet* p = packet(R * 6, 0, 0);
         p->ia = add(p->a.data(), R * 6, 8);
         break;
       }
-      case SQL_C_DATE: case SQL_C_TYPE_DATE: {
-        Packet *p = packet(R * 2, R * 4, 0);
+      case SQL_C_DATE:
+      case SQL_C_TYPE_DATE: {
+        Packet* p = packet(R * 2, R * 4, 0);
         p->ia = add(p->a.data(), R * 2, 8);
         p->ib = add(p->b.data(), R * 4, 8);
         break;
       }
-      case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP: {
-        Packet *p = packet(R * 2, R * 10, R * 4);
+      case SQL_C_TIMESTAMP:
+      case SQL_C_TYPE_TIMESTAMP: {
+        Packet* p = packet(R * 2, R * 10, R * 4);
         p->ia = add(p->a.data(), R * 2, 8);
         p->ib = add(p->b.data(), R * 10, 8);
         p->ic = add(p->c.data(), R * 4, 0x10);
         break;
       }
       case SQL_C_GUID: {
-        Packet *p = packet(R * 4, R * 4, R * 8);
+        Packet* p = packet(R * 4, R * 4, R * 8);
         p->ia = add(p->a.data(), R * 4, 0x10);
         p->ib = add(p->b.data(), R * 4, 8);
         p->ic = add(p->c.data(), R * 8, 4);
@@ -241,7 +244,7 @@ SQLRETURN fetch_bound_columns(StmtCall &c, int only_column) {
       }
       default:
         if (is_interval_type(t)) {
-          Packet *p = packet(R * 4, R * 20, 0);
+          Packet* p = packet(R * 4, R * 20, 0);
           p->ia = add(p->a.data(), R * 4, 8);
           p->ib = add(p->b.data(), R * 20, 0x10);
         } else if (t == SQL_C_CHAR || t == SQL_C_BINARY || t == SQL_C_WCHAR || t == SQL_C_TINYINT ||
@@ -259,38 +262,41 @@ SQLRETURN fetch_bound_columns(StmtCall &c, int only_column) {
     TRACE(0x2, "\tremote fetch_bound_colswv failed\n");
     return rc;
   }
-  diag_header *errp = c.diags();
-  for (const auto &p : packets) {
-    const wvarray &a = wv[static_cast<size_t>(p->ia)];
-    const wvarray *b = p->b.empty() ? nullptr : &wv[static_cast<size_t>(p->ib)];
-    const wvarray *cc = p->c.empty() ? nullptr : &wv[static_cast<size_t>(p->ic)];
+  diag_header* errp = c.diags();
+  for (const auto& p : packets) {
+    const wvarray& a = wv[static_cast<size_t>(p->ia)];
+    const wvarray* b = p->b.empty() ? nullptr : &wv[static_cast<size_t>(p->ib)];
+    const wvarray* cc = p->c.empty() ? nullptr : &wv[static_cast<size_t>(p->ic)];
     int urc = 0;
     switch (p->ctype) {
       case SQL_C_NUMERIC:
         urc = unpack_numerics(errp, p->dst, p->rows * KY_NUMERIC_SIZE, p->rows, p->a.data(), a.iovec_len);
         break;
-      case SQL_C_TIME: case SQL_C_TYPE_TIME:
-        urc = unpack_times(errp, p->dst, p->rows * KY_TIME_SIZE, p->rows,
-                           reinterpret_cast<int16_t *>(p->a.data()), a.iovec_len);
+      case SQL_C_TIME:
+      case SQL_C_TYPE_TIME:
+        urc = unpack_times(errp, p->dst, p->rows * KY_TIME_SIZE, p->rows, reinterpret_cast<int16_t*>(p->a.data()),
+                           a.iovec_len);
         break;
-      case SQL_C_DATE: case SQL_C_TYPE_DATE:
-        urc = unpack_dates(errp, p->dst, p->rows * KY_DATE_SIZE, p->rows, reinterpret_cast<int16_t *>(p->a.data()),
-                           a.iovec_len, reinterpret_cast<int16_t *>(p->b.data()), b->iovec_len);
+      case SQL_C_DATE:
+      case SQL_C_TYPE_DATE:
+        urc = unpack_dates(errp, p->dst, p->rows * KY_DATE_SIZE, p->rows, reinterpret_cast<int16_t*>(p->a.data()),
+                           a.iovec_len, reinterpret_cast<int16_t*>(p->b.data()), b->iovec_len);
         break;
-      case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP:
+      case SQL_C_TIMESTAMP:
+      case SQL_C_TYPE_TIMESTAMP:
         urc = unpack_timestamps(errp, p->dst, p->rows * KY_TIMESTAMP_SIZE, p->rows,
-                                reinterpret_cast<int16_t *>(p->a.data()), a.iovec_len,
-                                reinterpret_cast<int16_t *>(p->b.data()), b->iovec_len,
-                                reinterpret_cast<int32_t *>(p->c.data()), cc->iovec_len);
+                                reinterpret_cast<int16_t*>(p->a.data()), a.iovec_len,
+                                reinterpret_cast<int16_t*>(p->b.data()), b->iovec_len,
+                                reinterpret_cast<int32_t*>(p->c.data()), cc->iovec_len);
         break;
       case SQL_C_GUID:
-        urc = unpack_guids(errp, p->dst, p->rows, reinterpret_cast<int32_t *>(p->a.data()), a.iovec_len,
-                           reinterpret_cast<int16_t *>(p->b.data()), b->iovec_len, p->c.data(), cc->iovec_len);
+        urc = unpack_guids(errp, p->dst, p->rows, reinterpret_cast<int32_t*>(p->a.data()), a.iovec_len,
+                           reinterpret_cast<int16_t*>(p->b.data()), b->iovec_len, p->c.data(), cc->iovec_len);
         break;
       default:
-        urc = unpack_intervals(errp, p->dst, p->rows * KY_INTERVAL_SIZE, p->rows,
-                               reinterpret_cast<int16_t *>(p->a.data()), a.iovec_len,
-                               reinterpret_cast<int32_t *>(p->b.data()), b->iovec_len);
+        urc =
+            unpack_intervals(errp, p->dst, p->rows * KY_INTERVAL_SIZE, p->rows, reinterpret_cast<int16_t*>(p->a.data()),
+                             a.iovec_len, reinterpret_cast<int32_t*>(p->b.data()), b->iovec_len);
         break;
     }
     // A partial last rowset leaves later rows empty; the rows fetched are whole.
@@ -299,7 +305,7 @@ SQLRETURN fetch_bound_columns(StmtCall &c, int only_column) {
   if (row_wise) {
     // Scatter each column into the application's rows.
     for (int col = 0; col <= last && col < ard->n_descrec; ++col) {
-      client_desc_rec *arec = &ard->records[col];
+      client_desc_rec* arec = &ard->records[col];
       if (!arec->data_ptr && !arec->octet_length_ptr && !arec->indicator_ptr) continue;
       if (only_column >= 0 && col != only_column) continue;
       const int16_t t = column_ctype(arec, desc_rec(ird, col));
@@ -311,40 +317,39 @@ SQLRETURN fetch_bound_columns(StmtCall &c, int only_column) {
       for (uint64_t r = 0; r < R; ++r) {
         const auto step = static_cast<SQLLEN>(off + r * ard->bind_type);
         if (arec->data_ptr && elem)
-          std::memcpy(plus(static_cast<char *>(arec->data_ptr), step),
-                      static_cast<char *>(arec->transfer[0]) + r * elem, elem);
-        if (arec->octet_length_ptr)
-          *plus(arec->octet_length_ptr, step) = static_cast<SQLLEN *>(arec->transfer[1])[r];
+          std::memcpy(plus(static_cast<char*>(arec->data_ptr), step), static_cast<char*>(arec->transfer[0]) + r * elem,
+                      elem);
+        if (arec->octet_length_ptr) *plus(arec->octet_length_ptr, step) = static_cast<SQLLEN*>(arec->transfer[1])[r];
         if (arec->indicator_ptr && !shared)
-          *plus(arec->indicator_ptr, step) = static_cast<SQLLEN *>(arec->transfer[2])[r];
+          *plus(arec->indicator_ptr, step) = static_cast<SQLLEN*>(arec->transfer[2])[r];
       }
     }
   }
   return rc;
 }
 
-SQLRETURN fetch_row_status_array(StmtCall &c) {
+SQLRETURN fetch_row_status_array(StmtCall& c) {
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
   SQLULEN count;
-  SQLUSMALLINT *array;
+  SQLUSMALLINT* array;
   if (c.stmt->fetch_kind == FETCH_EXTENDED) {
     count = ard ? ard->rowset_size : 1;
     array = ird ? ird->ext_status_ptr : nullptr;
-    TRACE(0x8, "\tLAST_EXTENDED_FETCH - using status %p\n", static_cast<void *>(array));
+    TRACE(0x8, "\tLAST_EXTENDED_FETCH - using status %p\n", static_cast<void*>(array));
   } else {
     count = ard ? ard->array_size : 1;
     array = ird ? ird->array_status_ptr : nullptr;
-    TRACE(0x8, "\tLAST_FETCH - using status %p\n", static_cast<void *>(array));
+    TRACE(0x8, "\tLAST_FETCH - using status %p\n", static_cast<void*>(array));
   }
   if (!array) return c.fail(5, "HY000", "General error: Inconsistent Row Status Array (fetch_row_status_array)\n");
   // In block mode the server's rowset is the whole block: its statuses go to
   // the block's cache, and the application's one-row array gets the first.
-  SQLUSMALLINT *app = array;
-  if (SQLUSMALLINT *cache = block_status_cache(c.stmt)) array = cache;
+  SQLUSMALLINT* app = array;
+  if (SQLUSMALLINT* cache = block_status_cache(c.stmt)) array = cache;
   if (count < 1) count = 1;
   if (!fits32(count * 2)) return c.fail(0, "HY001", "Memory allocation error");
   int32_t bytes = static_cast<int32_t>(count * 2);
-  SQLRETURN rc = remote_fetch_row_status(c.rpc(), c.server(), &bytes, reinterpret_cast<int16_t *>(array));
+  SQLRETURN rc = remote_fetch_row_status(c.rpc(), c.server(), &bytes, reinterpret_cast<int16_t*>(array));
   if (array != app && rc_ok(rc)) app[0] = array[0];
   return rc;
 }
@@ -352,35 +357,40 @@ SQLRETURN fetch_row_status_array(StmtCall &c) {
 namespace {
 
 // Sends one column's values (A rows, gathered column-wise).
-SQLRETURN synch_a_bound_col(StmtCall &c, int col, int16_t t, void *data, uint64_t len, uint64_t A, SQLLEN *oct,
-                            SQLLEN *ind) {
-  RpcHandle *h = c.rpc();
-  void *s = c.server();
+SQLRETURN synch_a_bound_col(StmtCall& c, int col, int16_t t, void* data, uint64_t len, uint64_t A, SQLLEN* oct,
+                            SQLLEN* ind) {
+  RpcHandle* h = c.rpc();
+  void* s = c.server();
   const auto num = static_cast<int16_t>(col);
   const int32_t ob = oct ? static_cast<int32_t>(A * 8) : 0, ib = ind ? static_cast<int32_t>(A * 8) : 0;
-  const auto *o = reinterpret_cast<const SQLULEN *>(oct);
+  const auto* o = reinterpret_cast<const SQLULEN*>(oct);
   const auto l = static_cast<int32_t>(len);
-  diag_header *errp = c.diags();
+  diag_header* errp = c.diags();
   const uint64_t src = data ? len : 0;
   if (!data || len == 0) return remote_synch_bound_colin(h, s, num, 0, nullptr, ob, o, ib, ind);
   switch (t) {
     case SQL_C_NUMERIC: {
-      char *recs = nullptr;
+      char* recs = nullptr;
       int32_t rb = 0;
       if (pack_numerics(errp, data, src, A, &recs, &rb, 0) != 0) return SQL_ERROR;
       SQLRETURN rc = remote_synch_bound_colin_numeric(h, s, num, rb, recs, ob, o, ib, ind);
       std::free(recs);
       return rc;
     }
-    case SQL_C_LONG: case SQL_C_ULONG: case SQL_C_SLONG:
-      return remote_synch_bound_colin_integer(h, s, num, l, static_cast<int32_t *>(data), ob, o, ib, ind);
-    case SQL_C_SHORT: case SQL_C_USHORT: case SQL_C_SSHORT:
-      return remote_synch_bound_colin_smallint(h, s, num, l, static_cast<int16_t *>(data), ob, o, ib, ind);
+    case SQL_C_LONG:
+    case SQL_C_ULONG:
+    case SQL_C_SLONG:
+      return remote_synch_bound_colin_integer(h, s, num, l, static_cast<int32_t*>(data), ob, o, ib, ind);
+    case SQL_C_SHORT:
+    case SQL_C_USHORT:
+    case SQL_C_SSHORT:
+      return remote_synch_bound_colin_smallint(h, s, num, l, static_cast<int16_t*>(data), ob, o, ib, ind);
     case SQL_C_FLOAT:
-      return remote_synch_bound_colin_float(h, s, num, l / 4, static_cast<float *>(data), ob, o, ib, ind);
+      return remote_synch_bound_colin_float(h, s, num, l / 4, static_cast<float*>(data), ob, o, ib, ind);
     case SQL_C_DOUBLE:
-      return remote_synch_bound_colin_double(h, s, num, l / 8, static_cast<double *>(data), ob, o, ib, ind);
-    case SQL_C_DATE: case SQL_C_TYPE_DATE: {
+      return remote_synch_bound_colin_double(h, s, num, l / 8, static_cast<double*>(data), ob, o, ib, ind);
+    case SQL_C_DATE:
+    case SQL_C_TYPE_DATE: {
       int16_t *years = nullptr, *pairs = nullptr;
       int32_t yb = 0, pb = 0;
       if (pack_dates(errp, data, src, A, &years, &yb, &pairs, &pb, 0) != 0) return SQL_ERROR;
@@ -388,17 +398,19 @@ SQLRETURN synch_a_bound_col(StmtCall &c, int col, int16_t t, void *data, uint64_
       std::free(years), std::free(pairs);
       return rc;
     }
-    case SQL_C_TIME: case SQL_C_TYPE_TIME: {
-      int16_t *tr = nullptr;
+    case SQL_C_TIME:
+    case SQL_C_TYPE_TIME: {
+      int16_t* tr = nullptr;
       int32_t tb = 0;
       if (pack_times(errp, data, src, A, &tr, &tb, 0) != 0) return SQL_ERROR;
       SQLRETURN rc = remote_synch_bound_colin_time(h, s, num, tb, tr, ob, o, ib, ind);
       std::free(tr);
       return rc;
     }
-    case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP: {
+    case SQL_C_TIMESTAMP:
+    case SQL_C_TYPE_TIMESTAMP: {
       int16_t *q = nullptr, *y = nullptr;
-      int32_t *f = nullptr;
+      int32_t* f = nullptr;
       int32_t qb = 0, yb = 0, fb = 0;
       SQLRETURN rc = SQL_ERROR;
       if (pack_timestamps(errp, data, src, A, &q, &qb, &y, &yb, &f, &fb, 0) == 0)
@@ -406,12 +418,11 @@ SQLRETURN synch_a_bound_col(StmtCall &c, int col, int16_t t, void *data, uint64_
       std::free(q), std::free(y), std::free(f);
       return rc;
     }
-    default:
-      break;
+    default: break;
   }
   if (is_interval_type(t)) {
-    int32_t *stream = nullptr;
-    int16_t *pairs = nullptr;
+    int32_t* stream = nullptr;
+    int16_t* pairs = nullptr;
     int32_t sb = 0, pb = 0;
     int prc = pack_intervals(errp, data, src, A, &stream, &sb, &pairs, &pb, 0);
     if (prc == -2) return c.fail(14, "HY000", "General error: Invalid interval type");
@@ -430,7 +441,7 @@ SQLRETURN synch_a_bound_col(StmtCall &c, int col, int16_t t, void *data, uint64_
 }
 
 // rows: 0 sends all rows of the rowset, k > 0 row k alone.
-SQLRETURN synch_columns(StmtCall &c, SQLSETPOSIROW row, bool bookmarks_in) {
+SQLRETURN synch_columns(StmtCall& c, SQLSETPOSIROW row, bool bookmarks_in) {
   SQLSMALLINT cols = 0;
   SQLRETURN rc = fetch_column_descriptions(c, &cols);
   if (rc >= 2 || rc < 0) return rc;
@@ -442,8 +453,9 @@ SQLRETURN synch_columns(StmtCall &c, SQLSETPOSIROW row, bool bookmarks_in) {
   // The bookmark column goes only where it is input; elsewhere its buffers
   // may hold anything (an add writes the new bookmarks there).
   for (int col = bookmarks_in ? 0 : 1; col <= ard->bound_count && col < ard->n_descrec && col <= cols; ++col) {
-    client_desc_rec *arec = &ard->records[col];
-    if (std::memcmp(arec->tag, "DESR", 4)) return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
+    client_desc_rec* arec = &ard->records[col];
+    if (std::memcmp(arec->tag, "DESR", 4))
+      return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
     if (arec->data_ptr && !arec->octet_length_ptr)
       return c.fail(30, "HY000", "General error: No OctetLengthPtr (synch_bound_columns)");
     if (!arec->data_ptr && !arec->octet_length_ptr && !arec->indicator_ptr) {
@@ -461,19 +473,19 @@ SQLRETURN synch_columns(StmtCall &c, SQLSETPOSIROW row, bool bookmarks_in) {
     // The first row sent: row k, or row 1.
     const uint64_t first_row = row ? row - 1 : 0;
     const SQLLEN row_step = bt ? static_cast<SQLLEN>(bt) : 0;
-    auto data_at = [&](uint64_t r) -> char * {
+    auto data_at = [&](uint64_t r) -> char* {
       if (!arec->data_ptr) return nullptr;
-      return plus(static_cast<char *>(arec->data_ptr),
+      return plus(static_cast<char*>(arec->data_ptr),
                   off + static_cast<SQLLEN>(r) * (bt ? row_step : static_cast<SQLLEN>(elem)));
     };
-    auto len_at = [&](SQLLEN *p, uint64_t r) -> SQLLEN * {
+    auto len_at = [&](SQLLEN* p, uint64_t r) -> SQLLEN* {
       if (!p) return nullptr;
       return plus(p, off + static_cast<SQLLEN>(r) * (bt ? row_step : static_cast<SQLLEN>(sizeof(SQLLEN))));
     };
     const bool shared = arec->indicator_ptr == arec->octet_length_ptr;
     if (!fits32(A * (elem ? elem : 1))) return c.fail(0, "HY001", "Memory allocation error");
     uint64_t len = 0;
-    void *data = nullptr;
+    void* data = nullptr;
     SQLLEN *oct = nullptr, *ind = nullptr;
     if (A == 1 && !bt) {
       data = data_at(first_row);
@@ -481,25 +493,30 @@ SQLRETURN synch_columns(StmtCall &c, SQLSETPOSIROW row, bool bookmarks_in) {
       ind = shared ? nullptr : len_at(arec->indicator_ptr, first_row);
       if (data) {
         const SQLLEN v = oct ? *oct : 0;
-        if (v == SQL_COLUMN_IGNORE || v == SQL_NULL_DATA) len = 0;
-        else if (v == SQL_NTS) len = nts_bytes(t, data, elem ? elem : UINT32_MAX);
-        else len = elem;
+        if (v == SQL_COLUMN_IGNORE || v == SQL_NULL_DATA)
+          len = 0;
+        else if (v == SQL_NTS)
+          len = nts_bytes(t, data, elem ? elem : UINT32_MAX);
+        else
+          len = elem;
       }
     } else {
       // Every row goes, each in a slot of its own (a NULL or SQL_NTS first
       // row does not size the others).
-      auto *gd = arec->data_ptr ? static_cast<char *>(transfer_buffer(arec, 0, A * elem)) : nullptr;
-      auto *go = arec->octet_length_ptr ? static_cast<SQLLEN *>(transfer_buffer(arec, 1, A * 8)) : nullptr;
-      auto *gi = arec->indicator_ptr && !shared ? static_cast<SQLLEN *>(transfer_buffer(arec, 2, A * 8)) : nullptr;
+      auto* gd = arec->data_ptr ? static_cast<char*>(transfer_buffer(arec, 0, A * elem)) : nullptr;
+      auto* go = arec->octet_length_ptr ? static_cast<SQLLEN*>(transfer_buffer(arec, 1, A * 8)) : nullptr;
+      auto* gi = arec->indicator_ptr && !shared ? static_cast<SQLLEN*>(transfer_buffer(arec, 2, A * 8)) : nullptr;
       if ((arec->data_ptr && !gd) || (arec->octet_length_ptr && !go) || (arec->indicator_ptr && !shared && !gi))
         return c.fail(0, "HY001", "Memory allocation error");
       if (gd) std::memset(gd, 0, A * elem);
       for (uint64_t r = 0; r < A; ++r) {
         const uint64_t src_row = first_row + r;
-        SQLLEN *ro = len_at(arec->octet_length_ptr, src_row);
+        SQLLEN* ro = len_at(arec->octet_length_ptr, src_row);
         uint64_t n = elem;
-        if (ro && (*ro == SQL_COLUMN_IGNORE || *ro == SQL_NULL_DATA)) n = 0;
-        else if (ro && *ro == SQL_NTS) n = nts_bytes(t, data_at(src_row), elem);
+        if (ro && (*ro == SQL_COLUMN_IGNORE || *ro == SQL_NULL_DATA))
+          n = 0;
+        else if (ro && *ro == SQL_NTS)
+          n = nts_bytes(t, data_at(src_row), elem);
         if (n > elem) n = elem;
         if (gd && n) std::memcpy(gd + r * elem, data_at(src_row), n);
         if (go) go[r] = *ro;
@@ -521,12 +538,12 @@ SQLRETURN synch_columns(StmtCall &c, SQLSETPOSIROW row, bool bookmarks_in) {
 
 }  // namespace
 
-SQLRETURN synch_bound_columns(StmtCall &c, bool bookmarks_in) { return synch_columns(c, 0, bookmarks_in); }
+SQLRETURN synch_bound_columns(StmtCall& c, bool bookmarks_in) { return synch_columns(c, 0, bookmarks_in); }
 
-SQLRETURN synch_bound_columns_specific_row(StmtCall &c, SQLSETPOSIROW row) { return synch_columns(c, row, false); }
+SQLRETURN synch_bound_columns_specific_row(StmtCall& c, SQLSETPOSIROW row) { return synch_columns(c, row, false); }
 
-int unpack_guids(diag_header *errp, void *dst, uint64_t count, const int32_t *data1, int32_t data1_bytes,
-                 const int16_t *pairs, int32_t pairs_bytes, const char *data4, int32_t data4_bytes) {
+int unpack_guids(diag_header* errp, void* dst, uint64_t count, const int32_t* data1, int32_t data1_bytes,
+                 const int16_t* pairs, int32_t pairs_bytes, const char* data4, int32_t data4_bytes) {
   if (count == 0 || !data1 || !pairs || !data4) {
     post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, "", 7, 0, "ISO 9075", "HY000",
                "general error: unpack_guids, no data to unpack");
@@ -550,7 +567,7 @@ int unpack_guids(diag_header *errp, void *dst, uint64_t count, const int32_t *da
     g.Data2 = static_cast<uint16_t>(pairs[2 * i]);
     g.Data3 = static_cast<uint16_t>(pairs[2 * i + 1]);
     std::memcpy(g.Data4, data4 + 8 * i, 8);
-    std::memcpy(static_cast<char *>(dst) + 16 * i, &g, 16);
+    std::memcpy(static_cast<char*>(dst) + 16 * i, &g, 16);
   }
   return 0;
 }

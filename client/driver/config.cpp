@@ -10,10 +10,10 @@ namespace kyvek::driver {
 namespace {
 
 struct CloseConfig {
-  void operator()(ConfigHandle *h) const { close_registry(h); }
+  void operator()(ConfigHandle* h) const { close_registry(h); }
 };
 
-std::string read(int mode, const char *section, const char *key, const char *def) {
+std::string read(int mode, const char* section, const char* key, const char* def) {
   std::unique_ptr<ConfigHandle, CloseConfig> h(open_registry());
   if (!h) return def ? def : "";
   set_config(h.get(), kConfigRoot);
@@ -24,11 +24,9 @@ std::string read(int mode, const char *section, const char *key, const char *def
 
 }  // namespace
 
-std::string read_dsn_value(const char *dsn, const char *key, const char *def) {
-  return read(2, dsn, key, def);
-}
+std::string read_dsn_value(const char* dsn, const char* key, const char* def) { return read(2, dsn, key, def); }
 
-std::string read_setting(const char *key, const char *def) {
+std::string read_setting(const char* key, const char* def) {
   std::unique_ptr<ConfigHandle, CloseConfig> h(open_registry());
   if (!h) return def ? def : "";
   set_config(h.get(), kConfigRoot);
@@ -37,6 +35,6 @@ std::string read_setting(const char *key, const char *def) {
   return buf;
 }
 
-std::string read_odbc_section(const char *key) { return read(2, "odbc", key, ""); }
+std::string read_odbc_section(const char* key) { return read(2, "odbc", key, ""); }
 
 }  // namespace kyvek::driver

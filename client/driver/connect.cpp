@@ -19,12 +19,12 @@ namespace kyvek::driver {
 
 namespace {
 
-constexpr const char *kProgramId = "1999-1014-0000000001";
+constexpr const char* kProgramId = "1999-1014-0000000001";
 
 // Builds "server:port,..." by pairing the comma lists SERVER and PORT in order.
 // Empty when not even one pair can be made.
-std::string pair_servers(const std::string &servers, const std::string &ports) {
-  auto split = [](const std::string &s) {
+std::string pair_servers(const std::string& servers, const std::string& ports) {
+  auto split = [](const std::string& s) {
     std::vector<std::string> items;
     size_t start = 0;
     while (start <= s.size()) {
@@ -50,23 +50,21 @@ std::string pair_servers(const std::string &servers, const std::string &ports) {
   return out;
 }
 
-
-void free_rpc(RpcHandle *h) {
+void free_rpc(RpcHandle* h) {
   RPCTerminate(h);
   RPCFreeHandle(h);
 }
 
-void report_missing(client_dbc *dbc, uint32_t mask) {
+void report_missing(client_dbc* dbc, uint32_t mask) {
   std::string names;
-  const std::pair<uint32_t, const char *> wanted[] = {
+  const std::pair<uint32_t, const char*> wanted[] = {
       {0x80, "TARGETDSN"}, {0x400, "LOGONUSER"}, {0x80000, "SERVERPORT"}};
-  for (const auto &w : wanted) {
+  for (const auto& w : wanted) {
     if (mask & w.first) continue;
     if (!names.empty()) names += ',';
     names += w.second;
   }
-  post_client(&dbc->diag, dbc, 0, "HY000", false, "general error: Missing attribute(s): %s",
-              names.c_str());
+  post_client(&dbc->diag, dbc, 0, "HY000", false, "general error: Missing attribute(s): %s", names.c_str());
 }
 
 bool sufficient(uint32_t mask, uint32_t extra) {
@@ -74,7 +72,7 @@ bool sufficient(uint32_t mask, uint32_t extra) {
 }
 
 // Scrambles a copy of text for the server, by the variant the server serves.
-std::string scrambled(const client_dbc *dbc, const std::string &text) {
+std::string scrambled(const client_dbc* dbc, const std::string& text) {
   std::string buf(text.size() * 2 + 1, '\0');
   std::memcpy(buf.data(), text.c_str(), text.size() + 1);
   scramble_string(buf.data(), (dbc->server_flags & kServerFaze2) ? 3 : 1);
@@ -85,7 +83,7 @@ std::string scrambled(const client_dbc *dbc, const std::string &text) {
 }  // namespace
 
 // Closes the connection's link, if any, and forgets it.
-void take_link_down(client_dbc *dbc) {
+void take_link_down(client_dbc* dbc) {
   if (!dbc->rpc) return;
   RPCDisconnect(dbc->rpc);
   RPCTerminate(dbc->rpc);
@@ -94,8 +92,7 @@ void take_link_down(client_dbc *dbc) {
 }
 
 // Copies the out string into the application's buffer; 01004 when cut.
-bool write_out_string(client_dbc *dbc, const std::string &text, SQLCHAR *out, SQLSMALLINT outmax,
-                      SQLSMALLINT *outlen) {
+bool write_out_string(client_dbc* dbc, const std::string& text, SQLCHAR* out, SQLSMALLINT outmax, SQLSMALLINT* outlen) {
   if (outlen) *outlen = static_cast<SQLSMALLINT>(text.size() > 32767 ? 32767 : text.size());
   if (!out || outmax <= 0) return false;
   if (static_cast<size_t>(outmax) > text.size()) {
@@ -108,45 +105,44 @@ bool write_out_string(client_dbc *dbc, const std::string &text, SQLCHAR *out, SQ
   return true;
 }
 
-void set_link_wait(client_dbc *dbc, SQLULEN seconds, const char *state) {
+void set_link_wait(client_dbc* dbc, SQLULEN seconds, const char* state) {
   dbc->wait_state = state;
   if (dbc->rpc) RPCSetWaitLimit(dbc->rpc, seconds > 0 && seconds < 2000000 ? long(seconds) * 1000 : 0);
 }
 
-void rpc_error_callback(int code, void *context) {
+void rpc_error_callback(int code, void* context) {
   if (vekc_chk_handle(kDbc, context)) return;
-  auto *dbc = static_cast<client_dbc *>(context);
-  const char *text = nullptr;
+  auto* dbc = static_cast<client_dbc*>(context);
+  const char* text = nullptr;
   if (dbc->rpc) RPCReportError(dbc->rpc, &text);
   if (dbc->rpc && RPCTimedOut(dbc->rpc)) {
     // The server stayed silent past the limit; its link is closed, so the call
     // and every later one fail rather than read a late answer.
     dbc->dead = 1;
-    const char *state = dbc->wait_state.load();
-    const char *words = std::strcmp(state, "HYT00") == 0 ? "Timeout expired" : "Connection timeout expired";
+    const char* state = dbc->wait_state.load();
+    const char* words = std::strcmp(state, "HYT00") == 0 ? "Timeout expired" : "Connection timeout expired";
     post_client(&dbc->diag, dbc, 0, state, false, "%s", words);
     post_client(&dbc->diag, dbc, 0, state, false, "%s", text && *text ? text : "Timed out");
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
-    for (client_stmt *s = dbc->statements; s; s = s->next) post_client(&s->diags, dbc, 0, state, false, "%s", words);
+    for (client_stmt* s = dbc->statements; s; s = s->next) post_client(&s->diags, dbc, 0, state, false, "%s", words);
     return;
   }
   if (code == RPC_ERR_NONAME) {
     // A procedure the server does not offer: the link itself is sound.
-    post_client(&dbc->diag, dbc, 4, "HY000", false, "General error: %s",
-                text && *text ? text : "No Error Text");
+    post_client(&dbc->diag, dbc, 4, "HY000", false, "General error: %s", text && *text ? text : "No Error Text");
     return;
   }
   dbc->dead = 1;
   post_client(&dbc->diag, dbc, 45, "08S01", false, "Communication link failure");
   post_client(&dbc->diag, dbc, 4, "08S01", false, "%s", text && *text ? text : "No Error Text");
   std::lock_guard<std::recursive_mutex> g(dbc->lock);
-  for (client_stmt *s = dbc->statements; s; s = s->next)
+  for (client_stmt* s = dbc->statements; s; s = s->next)
     post_client(&s->diags, dbc, 45, "08S01", false, "Communication link failure");
 }
 
-int rpc_connect(client_dbc *dbc, const AttrList &list) {
+int rpc_connect(client_dbc* dbc, const AttrList& list) {
   std::string pairs;
-  if (const std::string *sp = list.get("SERVERPORT"); sp && !sp->empty()) {
+  if (const std::string* sp = list.get("SERVERPORT"); sp && !sp->empty()) {
     pairs = *sp;
   } else {
     const std::string *port = list.get("PORT"), *server = list.get("SERVER");
@@ -162,8 +158,8 @@ int rpc_connect(client_dbc *dbc, const AttrList &list) {
   }
   char timeout[32];
   std::snprintf(timeout, sizeof timeout, "%lu", static_cast<unsigned long>(dbc->connection_timeout));
-  const std::string *logon_user = list.get("LOGONUSER");
-  const std::string *logon_auth = list.get("LOGONAUTH");
+  const std::string* logon_user = list.get("LOGONUSER");
+  const std::string* logon_auth = list.get("LOGONAUTH");
 
   // Every item is checked before the first attempt, so a malformed list is
   // reported rather than half tried.
@@ -198,10 +194,10 @@ int rpc_connect(client_dbc *dbc, const AttrList &list) {
   }
 
   for (size_t i = 0; i < targets.size(); ++i) {
-    const Target &t = targets[i];
+    const Target& t = targets[i];
     bool last = i + 1 == targets.size();
     TRACE(0x4, "\t\tRPCAllocHandle\n");
-    RpcHandle *h = RPCAllocHandle();
+    RpcHandle* h = RPCAllocHandle();
     if (!h) {
       post_client(&dbc->diag, dbc, 250, "HY013", false, "Memory Management Error");
       return -1;
@@ -220,8 +216,7 @@ int rpc_connect(client_dbc *dbc, const AttrList &list) {
       return -1;
     }
     if (vek_lookup_service(t.port.c_str(), nullptr, 0) < 0) {
-      post_client(&dbc->diag, dbc, 9, "HY000", false, "general error: Service/Port (%s) not found",
-                  t.port.c_str());
+      post_client(&dbc->diag, dbc, 9, "HY000", false, "general error: Service/Port (%s) not found", t.port.c_str());
       free_rpc(h);
       return -1;
     }
@@ -232,10 +227,9 @@ int rpc_connect(client_dbc *dbc, const AttrList &list) {
     TRACE(0x4, "\t\tServer=%s Port=%s ConnectTimeout=%s\n", t.server.c_str(), t.port.c_str(),
           dbc->connection_timeout ? timeout : "Not Set");
     if (RPCSetTransportOpts(h, RPC_TRANSPORT_BSD, t.server.c_str(), t.port.c_str(),
-                            logon_user ? logon_user->c_str() : nullptr,
-                            logon_auth ? logon_auth->c_str() : nullptr, nullptr, nullptr,
-                            dbc->connection_timeout ? timeout : nullptr)) {
-      const char *text = nullptr;
+                            logon_user ? logon_user->c_str() : nullptr, logon_auth ? logon_auth->c_str() : nullptr,
+                            nullptr, nullptr, dbc->connection_timeout ? timeout : nullptr)) {
+      const char* text = nullptr;
       RPCReportError(h, &text);
       post_client(&dbc->diag, dbc, 4, "HY000", false, "general error: %s", "RPCSetTransportOpts failed");
       post_client(&dbc->diag, dbc, 4, "HY000", false, "%s", text ? text : "");
@@ -246,7 +240,7 @@ int rpc_connect(client_dbc *dbc, const AttrList &list) {
                                             {RPC_LOWL_RCVBUF, dbc->rcv_buf},
                                             {RPC_LOWL_SNDBUF, dbc->snd_buf},
                                             {RPC_LOWL_ATTEMPTS, dbc->connect_retries}};
-    for (const auto &o : lowl) {
+    for (const auto& o : lowl) {
       if (o.second == -1) continue;
       char v[32];
       std::snprintf(v, sizeof v, "%ld", static_cast<long>(o.second));
@@ -259,7 +253,7 @@ int rpc_connect(client_dbc *dbc, const AttrList &list) {
     TRACE(0x4, "\t\tRPCConnect %d %d\n", 1, 0);
     if (RPCConnect(h, 1, 0, kProgramId)) {
       if (last) {
-        const char *text = nullptr;
+        const char* text = nullptr;
         RPCReportError(h, &text);
         if (RPCTimedOut(h)) post_client(&dbc->diag, dbc, 0, "HYT00", false, "Timeout expired");
         post_client(&dbc->diag, dbc, 4, "08001", false, "Client unable to establish connection");
@@ -283,17 +277,17 @@ int rpc_connect(client_dbc *dbc, const AttrList &list) {
 namespace {
 
 struct ConnectArgs {
-  void *hwnd;
+  void* hwnd;
   std::string in;
-  SQLCHAR *out;
+  SQLCHAR* out;
   SQLSMALLINT outmax;
-  SQLSMALLINT *outlen;
+  SQLSMALLINT* outlen;
   SQLUSMALLINT completion;
 };
 
 // A remote step failed. The server's own records were fetched already; when it
 // gave none, say which step failed rather than fail without a word.
-SQLRETURN remote_failure(client_dbc *dbc, const char *step, int rc) {
+SQLRETURN remote_failure(client_dbc* dbc, const char* step, int rc) {
   if (dbc->diag.record_count == 0 && !dbc->dead)
     post_client(&dbc->diag, dbc, 0, "HY000", false, "General error: Remote %s failed (%d)", step, rc);
   return rc_ok(rc) ? SQL_ERROR : static_cast<SQLRETURN>(rc);
@@ -301,10 +295,10 @@ SQLRETURN remote_failure(client_dbc *dbc, const char *step, int rc) {
 
 }  // namespace
 
-SQLRETURN open_server_session(client_dbc *dbc, AttrList &list, bool may_prompt, bool *warned) {
-  client_env *env = dbc->env;
+SQLRETURN open_server_session(client_dbc* dbc, AttrList& list, bool may_prompt, bool* warned) {
+  client_env* env = dbc->env;
   // Server information and the scrambling variant.
-  auto info = [&](int32_t type, std::string *out) {
+  auto info = [&](int32_t type, std::string* out) {
     char buf[101] = {};
     int32_t len = 100;
     int32_t r = remote_server_get_info(dbc->rpc, type, &len, buf);
@@ -313,8 +307,10 @@ SQLRETURN open_server_session(client_dbc *dbc, AttrList &list, bool may_prompt, 
     return true;
   };
   std::string text;
-  if (info(1, &text)) TRACE(0x200, "\tserver_get_info(SERVER_INFO_VERSION) : %s\n", text.c_str());
-  else TRACE(0x200, "\tserver_get_info not supported\n");
+  if (info(1, &text))
+    TRACE(0x200, "\tserver_get_info(SERVER_INFO_VERSION) : %s\n", text.c_str());
+  else
+    TRACE(0x200, "\tserver_get_info not supported\n");
   if (info(2, &text)) TRACE(0x200, "\tserver_get_info(SERVER_INFO_NAME) : %s\n", text.c_str());
   if (info(3, &text) && text == SERVER_HAS_FAZE2) dbc->server_flags |= kServerFaze2;
   int32_t sa = remote_server_set_attribute(dbc->rpc, SERVER_ATTR_USE_FAZE2, 2, "1");
@@ -348,20 +344,20 @@ SQLRETURN open_server_session(client_dbc *dbc, AttrList &list, bool may_prompt, 
         }
       }
       if (dbc->dead) return SQL_ERROR;
-      post_client(&dbc->diag, dbc, r, "28000", false, "Invalid authorization spe" "cification");
-      post_client(&dbc->diag, dbc, 401, "HY000", false, "authentication error number %ld",
-                  static_cast<long>(r));
+      post_client(&dbc->diag, dbc, r, "28000", false,
+                  "Invalid authorization spe"
+                  "cification");
+      post_client(&dbc->diag, dbc, 401, "HY000", false, "authentication error number %ld", static_cast<long>(r));
       return SQL_ERROR;
     }
   }
 
   // Remote environment and connection.
   if (g_connection_pooling != 0) {
-    TRACE(0x200, "\tSetting remote CONNECTION_POOLING to %lu\n",
-          static_cast<unsigned long>(g_connection_pooling));
+    TRACE(0x200, "\tSetting remote CONNECTION_POOLING to %lu\n", static_cast<unsigned long>(g_connection_pooling));
     remote_sql_set_env_attr(dbc->rpc, nullptr, SQL_ATTR_CONNECTION_POOLING, g_connection_pooling);
   }
-  void *server_env = nullptr;
+  void* server_env = nullptr;
   int rc = remote_sql_alloc_handle(dbc->rpc, env->odbc_version, SQL_HANDLE_ENV, nullptr, &server_env);
   if (!rc_ok(rc) || !server_env) {
     post_client(&dbc->diag, dbc, 0, "IM004", true, "Driver's SQLAllocHandle on SQL_HANDLE_ENV failed");
@@ -377,7 +373,7 @@ SQLRETURN open_server_session(client_dbc *dbc, AttrList &list, bool may_prompt, 
   if (rc_ok(rc)) rc = env_attr(SQL_ATTR_OUTPUT_NTS, env->output_nts);
   if (rc_ok(rc) && (env->set_mask & kEnvSetCpMatch)) rc = env_attr(SQL_ATTR_CP_MATCH, env->cp_match);
   if (!rc_ok(rc)) return remote_failure(dbc, "SQLSetEnvAttr", rc);
-  void *server_dbc = nullptr;
+  void* server_dbc = nullptr;
   rc = remote_sql_alloc_handle(dbc->rpc, env->odbc_version, SQL_HANDLE_DBC, server_env, &server_dbc);
   if (!rc_ok(rc) || !server_dbc) {
     retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_ENV, dbc->server_env);
@@ -394,12 +390,12 @@ SQLRETURN open_server_session(client_dbc *dbc, AttrList &list, bool may_prompt, 
 namespace {
 
 // Runs once the link is up; any failure returned here takes the link down.
-SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &a, bool *warned) {
+SQLRETURN connect_over_link(client_dbc* dbc, AttrList& list, const ConnectArgs& a, bool* warned) {
   bool may_prompt = a.hwnd && a.completion != SQL_DRIVER_NOPROMPT;
   SQLRETURN rc = open_server_session(dbc, list, may_prompt, warned);
   if (rc != SQL_SUCCESS) return rc;
-  void *server_env = reinterpret_cast<void *>(dbc->server_env);
-  void *server_dbc = reinterpret_cast<void *>(dbc->server_dbc);
+  void* server_env = reinterpret_cast<void*>(dbc->server_env);
+  void* server_dbc = reinterpret_cast<void*>(dbc->server_dbc);
 
   // Translated (out) string.
   list.rename("TARGETUSER", "UID");
@@ -423,14 +419,12 @@ SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &
   if (dbc->connect_retries == 5) list.remove("CONNECTATTEMPTS");
   std::string translated = list.to_string();
   if (tracing(0x200))
-    log_printf_tid("\tTranslated connection string =\n\t%s\n",
-                   trace_safe_connection_string(translated).c_str());
+    log_printf_tid("\tTranslated connection string =\n\t%s\n", trace_safe_connection_string(translated).c_str());
 
   // Remote connection string: target DSN, user and password only.
-  for (const char *k : {"DSN", "SERVER", "PORT", "SERVERPORT", "TRANSPORT", "BLOCKFETCHSIZE",
-                        "LOGONUSER", "LOGONAUTH", "METADATABLOCKFETCH", "DISGUISEWIDE",
-                        "USEVEKDBAUTH", "GETINFOPASSTHRU", "OVERRIDELENGTH", "MAPEXECDIRECT",
-                        "CONNECTATTEMPTS"})
+  for (const char* k : {"DSN", "SERVER", "PORT", "SERVERPORT", "TRANSPORT", "BLOCKFETCHSIZE", "LOGONUSER", "LOGONAUTH",
+                        "METADATABLOCKFETCH", "DISGUISEWIDE", "USEVEKDBAUTH", "GETINFOPASSTHRU", "OVERRIDELENGTH",
+                        "MAPEXECDIRECT", "CONNECTATTEMPTS"})
     while (list.remove(k)) {
     }
   list.rename("TARGETDSN", "DSN");
@@ -440,8 +434,7 @@ SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &
   for (;;) {
     std::string remote = list.to_string();
     if (tracing(0x200))
-      log_printf_tid("\tUsing remote connection string:\n\t%s\n",
-                     trace_safe_connection_string(remote).c_str());
+      log_printf_tid("\tUsing remote connection string:\n\t%s\n", trace_safe_connection_string(remote).c_str());
     // "xx" and the scrambled string; the block holds 2n+5 bytes, zeroed.
     std::string block(remote.size() * 2 + 5, '\0');
     block[0] = block[1] = 'x';
@@ -449,16 +442,15 @@ SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &
     std::memcpy(block.data() + 2, s.data(), s.size());
     std::vector<char> server_out(a.outmax > 0 ? static_cast<size_t>(a.outmax) + 1 : 1, '\0');
     int32_t out_cap = a.out && a.outmax > 0 ? a.outmax : 0;
-    rc = remote_sql_driver_connect(dbc->rpc, server_dbc, static_cast<int32_t>(block.size()),
-                                   block.data(), &out_cap, server_out.data(),
-                                   a.outmax, static_cast<int16_t>(a.completion));
+    rc = remote_sql_driver_connect(dbc->rpc, server_dbc, static_cast<int32_t>(block.size()), block.data(), &out_cap,
+                                   server_out.data(), a.outmax, static_cast<int16_t>(a.completion));
     TRACE(0x200, "\tRemote SQLDriverConnect returned %d\n", rc);
     if (rc == SQL_SUCCESS || !may_prompt || db_prompted || dbc->dead) break;
     char state[8] = {};
     int32_t state_len = 7;
     int16_t sl = 0;
-    if (!rc_ok(remote_sql_get_diag_field_string(dbc->rpc, SQL_HANDLE_DBC, server_dbc, 1,
-                                                SQL_DIAG_SQLSTATE, &state_len, state, 7, &sl)) ||
+    if (!rc_ok(remote_sql_get_diag_field_string(dbc->rpc, SQL_HANDLE_DBC, server_dbc, 1, SQL_DIAG_SQLSTATE, &state_len,
+                                                state, 7, &sl)) ||
         std::strcmp(state, "28000") != 0)
       break;
     TRACE(0x200, "Prompting for DB auth\n");
@@ -496,10 +488,9 @@ SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &
   }
 
   // Out string.
-  const std::string &out_text = a.completion == SQL_DRIVER_NOPROMPT ? a.in : translated;
+  const std::string& out_text = a.completion == SQL_DRIVER_NOPROMPT ? a.in : translated;
   if (write_out_string(dbc, out_text, a.out, a.outmax, a.outlen)) *warned = true;
-  if (tracing(0x200))
-    log_printf_tid("\tOut Connect String: \\%s\\\n", trace_safe_connection_string(out_text).c_str());
+  if (tracing(0x200)) log_printf_tid("\tOut Connect String: \\%s\\\n", trace_safe_connection_string(out_text).c_str());
   char size_text[16];
   std::snprintf(size_text, sizeof size_text, "%d", dbc->default_param_size);
   if (!rc_ok(remote_set_config_param(dbc->rpc, server_dbc, 4, dbc->default_param_size,
@@ -508,7 +499,7 @@ SQLRETURN connect_over_link(client_dbc *dbc, AttrList &list, const ConnectArgs &
   return SQL_SUCCESS;
 }
 
-SQLRETURN driver_connect(client_dbc *dbc, const ConnectArgs &a) {
+SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
   {
     bool ok_env = vekc_chk_handle(kEnv, dbc->env) == 0;
     clear_errors(&dbc->diag);
@@ -517,13 +508,12 @@ SQLRETURN driver_connect(client_dbc *dbc, const ConnectArgs &a) {
     if (!ok_env) {
       post_client(&dbc->diag, dbc, 2, "HY000", false,
                   "General error: Internal client error (SQLDriverConnect - back env ptr %p)",
-                  static_cast<void *>(dbc->env));
+                  static_cast<void*>(dbc->env));
       return SQL_INVALID_HANDLE;
     }
   }
   if (is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08002", "Connection name in use");
-  if (a.outmax < 0)
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+  if (a.outmax < 0) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
   if (a.completion == SQL_DRIVER_PROMPT && !a.hwnd)
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY092", "Option type out of range");
   if (a.completion > SQL_DRIVER_COMPLETE_REQUIRED) {
@@ -539,7 +529,7 @@ SQLRETURN driver_connect(client_dbc *dbc, const ConnectArgs &a) {
   AttrList list;
   list.parse(a.in);
   uint32_t mask = attribute_presence_mask(list);
-  if (const std::string *dsn = list.get("DSN"))
+  if (const std::string* dsn = list.get("DSN"))
     std::snprintf(dbc->dsn_name, sizeof dbc->dsn_name, "%s", dsn->c_str());
   else
     dbc->dsn_name[0] = '\0';
@@ -574,8 +564,7 @@ SQLRETURN driver_connect(client_dbc *dbc, const ConnectArgs &a) {
     if (has_dsn || has_driver) {
       while (!sufficient(mask, extra) || forced) {
         if (a.completion == SQL_DRIVER_NOPROMPT) {
-          post_client(&dbc->diag, dbc, 0, "IM007", true,
-                      "No data source or driver specified; dialog prohibited");
+          post_client(&dbc->diag, dbc, 0, "IM007", true, "No data source or driver specified; dialog prohibited");
           report_missing(dbc, mask);
           return SQL_ERROR;
         }
@@ -616,39 +605,38 @@ using namespace kyvek::driver;
 
 namespace kyvek::driver::api {
 
-SQLRETURN driver_connect(SQLHDBC handle, SQLHWND hwnd, SQLCHAR *in, SQLSMALLINT inlen,
-                         SQLCHAR *out, SQLSMALLINT outmax, SQLSMALLINT *outlen,
-                         SQLUSMALLINT completion) {
+SQLRETURN driver_connect(SQLHDBC handle, SQLHWND hwnd, SQLCHAR* in, SQLSMALLINT inlen, SQLCHAR* out, SQLSMALLINT outmax,
+                         SQLSMALLINT* outlen, SQLUSMALLINT completion) {
   start_trace_log();
   if (tracing(0x1)) {
-    std::string shown = in ? trace_safe_connection_string(
-                                 inlen == SQL_NTS ? std::string_view(reinterpret_cast<char *>(in))
-                                                  : std::string_view(reinterpret_cast<char *>(in),
-                                                                     inlen > 0 ? inlen : 0))
-                           : "NULL";
-    log_printf_tid("SQLDriverConnect(%p,%p,%s,%d,%p,%d,%p,%u)\n", handle, static_cast<void *>(hwnd),
-                   shown.c_str(), inlen, static_cast<void *>(out), outmax, static_cast<void *>(outlen),
-                   completion);
+    std::string shown =
+        in ? trace_safe_connection_string(inlen == SQL_NTS
+                                              ? std::string_view(reinterpret_cast<char*>(in))
+                                              : std::string_view(reinterpret_cast<char*>(in), inlen > 0 ? inlen : 0))
+           : "NULL";
+    log_printf_tid("SQLDriverConnect(%p,%p,%s,%d,%p,%d,%p,%u)\n", handle, static_cast<void*>(hwnd), shown.c_str(),
+                   inlen, static_cast<void*>(out), outmax, static_cast<void*>(outlen), completion);
   }
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(handle);
+  auto* dbc = static_cast<client_dbc*>(handle);
   if (inlen < 0 && inlen != SQL_NTS) {
     clear_errors(&dbc->diag);
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
   }
   ConnectArgs a{hwnd, "", out, outmax, outlen, completion};
-  if (in) a.in = inlen == SQL_NTS ? std::string(reinterpret_cast<char *>(in))
-                                   : std::string(reinterpret_cast<char *>(in), static_cast<size_t>(inlen));
+  if (in)
+    a.in = inlen == SQL_NTS ? std::string(reinterpret_cast<char*>(in))
+                            : std::string(reinterpret_cast<char*>(in), static_cast<size_t>(inlen));
   SQLRETURN rc = kyvek::driver::driver_connect(dbc, a);
   return rc;
 }
 
-SQLRETURN connect(SQLHDBC handle, SQLCHAR *server, SQLSMALLINT server_len, SQLCHAR *user,
-                  SQLSMALLINT user_len, SQLCHAR *password, SQLSMALLINT password_len) {
+SQLRETURN connect(SQLHDBC handle, SQLCHAR* server, SQLSMALLINT server_len, SQLCHAR* user, SQLSMALLINT user_len,
+                  SQLCHAR* password, SQLSMALLINT password_len) {
   TRACE(0x1, "SQLConnect(%p,%s,%d,%s,%d,%s,%d)\n", handle, server ? "<dsn>" : "NULL", server_len,
         user ? "<user>" : "NULL", user_len, password ? "*****" : "NULL", password_len);
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(handle);
+  auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
   auto bad_len = [](SQLSMALLINT n) { return n < 0 && n != SQL_NTS; };
   if (bad_len(server_len) || bad_len(user_len) || bad_len(password_len))
@@ -657,10 +645,10 @@ SQLRETURN connect(SQLHDBC handle, SQLCHAR *server, SQLSMALLINT server_len, SQLCH
     post_client(&dbc->diag, dbc, 0, "IM002", true, "Data source not found and no default driver specified");
     return SQL_ERROR;
   }
-  auto text = [](SQLCHAR *p, SQLSMALLINT n) {
+  auto text = [](SQLCHAR* p, SQLSMALLINT n) {
     if (!p) return std::string();
-    return n == SQL_NTS ? std::string(reinterpret_cast<char *>(p))
-                        : std::string(reinterpret_cast<char *>(p), static_cast<size_t>(n));
+    return n == SQL_NTS ? std::string(reinterpret_cast<char*>(p))
+                        : std::string(reinterpret_cast<char*>(p), static_cast<size_t>(n));
   };
   std::string dsn = text(server, server_len), u = text(user, user_len), p = text(password, password_len);
   std::string connection;
@@ -670,26 +658,25 @@ SQLRETURN connect(SQLHDBC handle, SQLCHAR *server, SQLSMALLINT server_len, SQLCH
     append_connection_item(connection, "PWD", p);
   }
   // No out string is wanted, so none can be cut.
-  return driver_connect(handle, nullptr, reinterpret_cast<SQLCHAR *>(connection.data()), SQL_NTS,
-                          nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+  return driver_connect(handle, nullptr, reinterpret_cast<SQLCHAR*>(connection.data()), SQL_NTS, nullptr, 0, nullptr,
+                        SQL_DRIVER_NOPROMPT);
 }
 
 SQLRETURN disconnect(SQLHDBC handle) {
   TRACE(0x1, "SQLDisconnect(%p)\n", handle);
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(handle);
+  auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
   if (dbc->browse_state != 0) {
     // A browse connect in progress is abandoned; a link it opened is closed.
     end_browse(dbc);
     return SQL_SUCCESS;
   }
-  if (!is_connected(dbc))
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+  if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
   if (dbc->dead) {
     TRACE(0x8, "\tConnection dead\n");
   } else {
-    int rc = remote_sql_disconnect(dbc->rpc, reinterpret_cast<void *>(dbc->server_dbc));
+    int rc = remote_sql_disconnect(dbc->rpc, reinterpret_cast<void*>(dbc->server_dbc));
     if (!rc_ok(rc) && !dbc->dead) {
       retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
       return set_return_code(&dbc->diag, static_cast<SQLRETURN>(rc));
@@ -698,8 +685,8 @@ SQLRETURN disconnect(SQLHDBC handle) {
   bool warned = false;
   {
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
-    for (client_stmt *s = dbc->statements; s; s = s->next) s->driver_stmt = nullptr;
-    for (client_desc *d = dbc->descriptors; d; d = d->next) d->server_desc = 0;
+    for (client_stmt* s = dbc->statements; s; s = s->next) s->driver_stmt = nullptr;
+    for (client_desc* d = dbc->descriptors; d; d = d->next) d->server_desc = 0;
     dbc->info_count = 0;
   }
   SQLRETURN rc = disconnect_dbc(dbc);
@@ -708,15 +695,15 @@ SQLRETURN disconnect(SQLHDBC handle) {
   // about to close, which releases everything the connection held there.
   struct Remote {
     int16_t type;
-    uint64_t *handle;
-    const char *trace;
+    uint64_t* handle;
+    const char* trace;
   } remotes[] = {{SQL_HANDLE_DBC, &dbc->server_dbc, "\tFreeing remote dbc %p\n"},
                  {SQL_HANDLE_ENV, &dbc->server_env, "\tFreeing remote env %p\n"}};
-  for (const Remote &r : remotes) {
+  for (const Remote& r : remotes) {
     if (!*r.handle) continue;
     if (!dbc->dead) {
-      TRACE(0x8, r.trace, reinterpret_cast<void *>(*r.handle));
-      int frc = remote_sql_free_handle(dbc->rpc, r.type, reinterpret_cast<void *>(*r.handle));
+      TRACE(0x8, r.trace, reinterpret_cast<void*>(*r.handle));
+      int frc = remote_sql_free_handle(dbc->rpc, r.type, reinterpret_cast<void*>(*r.handle));
       if (!rc_ok(frc)) {
         if (!dbc->dead) retrieve_server_diags(dbc, kDbc, dbc, r.type, *r.handle);
         warned = true;

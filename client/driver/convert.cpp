@@ -28,27 +28,29 @@
 namespace kyvek::driver {
 namespace {
 
-constexpr const char *kOutOfRange = "Numeric value out of range";
-constexpr const char *kRestricted = "restricted data type attribute violation";
-constexpr const char *kFraction = "Fractional truncation";
-constexpr const char *kTruncated = "String data, right truncated";
-constexpr const char *kBadDatetime = "Data value is not a valid datetime";
-constexpr const char *kIntervalOverflow = "Interval field overflow";
-constexpr const char *kBadCast = "Invalid character value for cast spe" "cification";
+constexpr const char* kOutOfRange = "Numeric value out of range";
+constexpr const char* kRestricted = "restricted data type attribute violation";
+constexpr const char* kFraction = "Fractional truncation";
+constexpr const char* kTruncated = "String data, right truncated";
+constexpr const char* kBadDatetime = "Data value is not a valid datetime";
+constexpr const char* kIntervalOverflow = "Interval field overflow";
+constexpr const char* kBadCast =
+    "Invalid character value for cast spe"
+    "cification";
 
-SQLRETURN fail(ConvDiag *d, const char *state, const char *msg, bool odbc3 = false) {
+SQLRETURN fail(ConvDiag* d, const char* state, const char* msg, bool odbc3 = false) {
   *d = {state, msg, odbc3};
   return SQL_ERROR;
 }
-SQLRETURN warn(ConvDiag *d, const char *state, const char *msg, bool odbc3 = false) {
+SQLRETURN warn(ConvDiag* d, const char* state, const char* msg, bool odbc3 = false) {
   *d = {state, msg, odbc3};
   return SQL_SUCCESS_WITH_INFO;
 }
-SQLRETURN out_of_range(ConvDiag *d) { return fail(d, "22003", kOutOfRange); }
-SQLRETURN restricted(ConvDiag *d) { return fail(d, "07006", kRestricted); }
-SQLRETURN fractional(ConvDiag *d) { return warn(d, "01S07", kFraction, true); }
+SQLRETURN out_of_range(ConvDiag* d) { return fail(d, "22003", kOutOfRange); }
+SQLRETURN restricted(ConvDiag* d) { return fail(d, "07006", kRestricted); }
+SQLRETURN fractional(ConvDiag* d) { return warn(d, "01S07", kFraction, true); }
 
-void set_len(SQLLEN *p, SQLLEN v) {
+void set_len(SQLLEN* p, SQLLEN v) {
   if (p) *p = v;
 }
 
@@ -56,13 +58,12 @@ void set_len(SQLLEN *p, SQLLEN v) {
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\0'))
-    s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\0')) s.remove_suffix(1);
   return s;
 }
 
-std::string_view text_of(const CachedValue &v) {
-  return {reinterpret_cast<const char *>(v.data), static_cast<size_t>(v.length)};
+std::string_view text_of(const CachedValue& v) {
+  return {reinterpret_cast<const char*>(v.data), static_cast<size_t>(v.length)};
 }
 
 // Shortest text that reads back as the same value: fixed notation for decimal
@@ -71,8 +72,7 @@ std::string real_text(double d, bool single) {
   if (std::isnan(d)) return "NaN";
   if (std::isinf(d)) return d < 0 ? "-Infinity" : "Infinity";
   char buf[64];
-  auto r = single ? std::to_chars(buf, buf + sizeof buf, static_cast<float>(d),
-                                  std::chars_format::scientific)
+  auto r = single ? std::to_chars(buf, buf + sizeof buf, static_cast<float>(d), std::chars_format::scientific)
                   : std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
   std::string sci(buf, r.ptr);
   size_t e = sci.find('e');
@@ -127,23 +127,23 @@ struct Number {
   bool fraction = false;  // an integer reading dropped a non-zero fraction
 };
 
-bool parse_int(std::string_view s, int64_t *out) {
+bool parse_int(std::string_view s, int64_t* out) {
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   auto r = std::from_chars(s.data(), s.data() + s.size(), *out);
   return r.ec == std::errc() && r.ptr == s.data() + s.size();
 }
 
-bool parse_real(std::string_view s, double *out) {
+bool parse_real(std::string_view s, double* out) {
   std::string t(s);
   if (t.empty()) return false;
-  char *end = nullptr;
+  char* end = nullptr;
   errno = 0;
   *out = std::strtod(t.c_str(), &end);
   return end == t.c_str() + t.size();
 }
 
 // Integer value and fraction flag of a single-field interval (codes 1-6).
-bool interval_single(const SQL_INTERVAL_STRUCT &iv, int64_t *value, bool *fraction) {
+bool interval_single(const SQL_INTERVAL_STRUCT& iv, int64_t* value, bool* fraction) {
   const int code = iv.interval_type;
   int64_t m = 0;
   *fraction = false;
@@ -163,7 +163,7 @@ bool interval_single(const SQL_INTERVAL_STRUCT &iv, int64_t *value, bool *fracti
   return true;
 }
 
-bool numeric_has_fraction(const SQL_NUMERIC_STRUCT &n) {
+bool numeric_has_fraction(const SQL_NUMERIC_STRUCT& n) {
   char buf[320];
   SQLLEN len = 0;
   numeric_to_string(&n, buf, sizeof buf, &len);
@@ -171,7 +171,7 @@ bool numeric_has_fraction(const SQL_NUMERIC_STRUCT &n) {
 }
 
 // Reads the source as a number. Errors are posted through d.
-SQLRETURN read_number(const CachedValue &v, Number *n, ConvDiag *d) {
+SQLRETURN read_number(const CachedValue& v, Number* n, ConvDiag* d) {
   switch (v.source_class) {
     case kClassInteger:
     case kClassBit:
@@ -210,25 +210,22 @@ SQLRETURN read_number(const CachedValue &v, Number *n, ConvDiag *d) {
       if (!interval_single(v.v.interval, &n->i, &n->fraction)) return restricted(d);
       n->kind = Number::kInt;
       return SQL_SUCCESS;
-    default:
-      return restricted(d);
+    default: return restricted(d);
   }
 }
 
 // An integer target of the given range; writes size bytes.
 template <typename T>
-SQLRETURN to_integer(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag *d) {
+SQLRETURN to_integer(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, ConvDiag* d) {
   Number n;
   if (SQLRETURN rc = read_number(v, &n, d); rc != SQL_SUCCESS) return rc;
   T out{};
   bool frac = n.fraction;
   if (n.kind == Number::kInt) {
     if constexpr (std::is_unsigned_v<T>) {
-      if (n.i < 0 || static_cast<uint64_t>(n.i) > std::numeric_limits<T>::max())
-        return out_of_range(d);
+      if (n.i < 0 || static_cast<uint64_t>(n.i) > std::numeric_limits<T>::max()) return out_of_range(d);
     } else {
-      if (n.i < std::numeric_limits<T>::min() || n.i > std::numeric_limits<T>::max())
-        return out_of_range(d);
+      if (n.i < std::numeric_limits<T>::min() || n.i > std::numeric_limits<T>::max()) return out_of_range(d);
     }
     out = static_cast<T>(n.i);
   } else {
@@ -245,7 +242,7 @@ SQLRETURN to_integer(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvD
   return frac ? fractional(d) : SQL_SUCCESS;
 }
 
-SQLRETURN read_double(const CachedValue &v, double *out, ConvDiag *d) {
+SQLRETURN read_double(const CachedValue& v, double* out, ConvDiag* d) {
   if (v.source_class == kClassYearMonth || v.source_class == kClassDayTime) return restricted(d);
   if (v.source_class == kClassNumeric) {
     numeric_to_double(&v.v.numeric, out);
@@ -258,7 +255,7 @@ SQLRETURN read_double(const CachedValue &v, double *out, ConvDiag *d) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN to_double(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag *d) {
+SQLRETURN to_double(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, ConvDiag* d) {
   double x = 0;
   if (SQLRETURN rc = read_double(v, &x, d); rc != SQL_SUCCESS) return rc;
   if (target) std::memcpy(target, &x, sizeof x);
@@ -266,7 +263,7 @@ SQLRETURN to_double(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDi
   return SQL_SUCCESS;
 }
 
-SQLRETURN to_float(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag *d) {
+SQLRETURN to_float(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, ConvDiag* d) {
   double x = 0;
   if (SQLRETURN rc = read_double(v, &x, d); rc != SQL_SUCCESS) return rc;
   if (std::isfinite(x) && std::fabs(x) > FLT_MAX) return out_of_range(d);
@@ -276,7 +273,7 @@ SQLRETURN to_float(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDia
   return SQL_SUCCESS;
 }
 
-SQLRETURN to_bit(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag *d) {
+SQLRETURN to_bit(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, ConvDiag* d) {
   if (v.source_class == kClassYearMonth || v.source_class == kClassDayTime) return restricted(d);
   Number n;
   if (SQLRETURN rc = read_number(v, &n, d); rc != SQL_SUCCESS) return rc;
@@ -284,18 +281,18 @@ SQLRETURN to_bit(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag 
   if (std::isnan(x) || x < 0 || x >= 2) return out_of_range(d);
   unsigned char bit = x >= 1 ? 1 : 0;
   bool frac = n.fraction || (x != 0 && x != 1);
-  if (target) *static_cast<unsigned char *>(target) = bit;
+  if (target) *static_cast<unsigned char*>(target) = bit;
   set_len(ind, 1);
   return frac ? fractional(d) : SQL_SUCCESS;
 }
 
-SQLRETURN numeric_result(int rc, ConvDiag *d) {
+SQLRETURN numeric_result(int rc, ConvDiag* d) {
   if (rc == -2) return out_of_range(d);
   if (rc < 0) return out_of_range(d);
   return rc == 1 ? fractional(d) : SQL_SUCCESS;
 }
 
-SQLRETURN to_numeric(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag *d) {
+SQLRETURN to_numeric(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, ConvDiag* d) {
   SQL_NUMERIC_STRUCT out{};
   const int32_t precision = v.precision > 0 && v.precision <= 38 ? v.precision : 38;
   const int32_t scale = v.scale;
@@ -348,23 +345,22 @@ int days_in(int y, int m) {
 }
 
 // Reads an unsigned decimal field of 1..max_digits digits.
-bool read_field(std::string_view &s, int max_digits, int64_t *out) {
+bool read_field(std::string_view& s, int max_digits, int64_t* out) {
   size_t n = 0;
   int64_t v = 0;
-  while (n < s.size() && n < static_cast<size_t>(max_digits) && s[n] >= '0' && s[n] <= '9')
-    v = v * 10 + (s[n++] - '0');
+  while (n < s.size() && n < static_cast<size_t>(max_digits) && s[n] >= '0' && s[n] <= '9') v = v * 10 + (s[n++] - '0');
   if (n == 0) return false;
   s.remove_prefix(n);
   *out = v;
   return true;
 }
-bool expect(std::string_view &s, char c) {
+bool expect(std::string_view& s, char c) {
   if (s.empty() || s.front() != c) return false;
   s.remove_prefix(1);
   return true;
 }
 // ".digits" as billionths (digits beyond nine are dropped); absent gives 0.
-bool read_fraction(std::string_view &s, SQLUINTEGER *out) {
+bool read_fraction(std::string_view& s, SQLUINTEGER* out) {
   *out = 0;
   if (s.empty() || s.front() != '.') return true;
   s.remove_prefix(1);
@@ -382,24 +378,21 @@ bool read_fraction(std::string_view &s, SQLUINTEGER *out) {
   return true;
 }
 
-bool parse_date(std::string_view &s, SQL_DATE_STRUCT *out) {
+bool parse_date(std::string_view& s, SQL_DATE_STRUCT* out) {
   int64_t y, m, dd;
   bool neg = !s.empty() && s.front() == '-';
   if (neg) s.remove_prefix(1);
-  if (!read_field(s, 5, &y) || !expect(s, '-') || !read_field(s, 2, &m) || !expect(s, '-') ||
-      !read_field(s, 2, &dd))
+  if (!read_field(s, 5, &y) || !expect(s, '-') || !read_field(s, 2, &m) || !expect(s, '-') || !read_field(s, 2, &dd))
     return false;
   if (neg) y = -y;
-  if (m < 1 || m > 12 || dd < 1 || dd > days_in(static_cast<int>(y), static_cast<int>(m)))
-    return false;
+  if (m < 1 || m > 12 || dd < 1 || dd > days_in(static_cast<int>(y), static_cast<int>(m))) return false;
   *out = {static_cast<SQLSMALLINT>(y), static_cast<SQLUSMALLINT>(m), static_cast<SQLUSMALLINT>(dd)};
   return true;
 }
 
-bool parse_time(std::string_view &s, SQL_TIME_STRUCT *out) {
+bool parse_time(std::string_view& s, SQL_TIME_STRUCT* out) {
   int64_t h, m, sec;
-  if (!read_field(s, 2, &h) || !expect(s, ':') || !read_field(s, 2, &m) || !expect(s, ':') ||
-      !read_field(s, 2, &sec))
+  if (!read_field(s, 2, &h) || !expect(s, ':') || !read_field(s, 2, &m) || !expect(s, ':') || !read_field(s, 2, &sec))
     return false;
   if (h > 23 || m > 59 || sec > 59) return false;
   *out = {static_cast<SQLUSMALLINT>(h), static_cast<SQLUSMALLINT>(m), static_cast<SQLUSMALLINT>(sec)};
@@ -407,7 +400,7 @@ bool parse_time(std::string_view &s, SQL_TIME_STRUCT *out) {
 }
 
 // "Y-M-D", "Y-M-D H:M:S[.F]" (a date alone is midnight).
-bool parse_timestamp(std::string_view s, SQL_TIMESTAMP_STRUCT *out) {
+bool parse_timestamp(std::string_view s, SQL_TIMESTAMP_STRUCT* out) {
   SQL_DATE_STRUCT date{};
   SQL_TIME_STRUCT time{};
   SQLUINTEGER fraction = 0;
@@ -423,15 +416,15 @@ bool parse_timestamp(std::string_view s, SQL_TIMESTAMP_STRUCT *out) {
 }
 
 template <typename T>
-SQLRETURN put_struct(const T &value, SQLPOINTER target, SQLLEN *ind) {
+SQLRETURN put_struct(const T& value, SQLPOINTER target, SQLLEN* ind) {
   if (target) std::memcpy(target, &value, sizeof value);
   set_len(ind, sizeof value);
   return SQL_SUCCESS;
 }
 
-SQLRETURN to_date(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag *d) {
+SQLRETURN to_date(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, ConvDiag* d) {
   // The date part of a timestamp; a time of day left over is a fractional truncation.
-  auto date_of = [&](const SQL_TIMESTAMP_STRUCT &t) -> SQLRETURN {
+  auto date_of = [&](const SQL_TIMESTAMP_STRUCT& t) -> SQLRETURN {
     SQL_DATE_STRUCT out{t.year, t.month, t.day};
     put_struct(out, target, ind);
     return t.hour || t.minute || t.second || t.fraction ? fractional(d) : SQL_SUCCESS;
@@ -448,11 +441,11 @@ SQLRETURN to_date(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag
   }
 }
 
-SQLRETURN to_time(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag *d) {
+SQLRETURN to_time(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, ConvDiag* d) {
   switch (v.source_class) {
     case kClassTime: return put_struct(v.v.time, target, ind);
     case kClassTimestamp: {
-      const auto &t = v.v.timestamp;
+      const auto& t = v.v.timestamp;
       SQL_TIME_STRUCT out{t.hour, t.minute, t.second};
       put_struct(out, target, ind);
       return t.fraction ? fractional(d) : SQL_SUCCESS;
@@ -478,15 +471,19 @@ SQLRETURN to_time(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag
   }
 }
 
-SQLRETURN to_timestamp(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, ConvDiag *d) {
+SQLRETURN to_timestamp(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, ConvDiag* d) {
   SQL_TIMESTAMP_STRUCT out{};
   switch (v.source_class) {
     case kClassTimestamp: out = v.v.timestamp; break;
     case kClassDate: out = {v.v.date.year, v.v.date.month, v.v.date.day, 0, 0, 0, 0}; break;
     case kClassTime:
-      out = {static_cast<SQLSMALLINT>(current_year()), static_cast<SQLUSMALLINT>(current_month()),
-             static_cast<SQLUSMALLINT>(current_day()), v.v.time.hour, v.v.time.minute,
-             v.v.time.second, 0};
+      out = {static_cast<SQLSMALLINT>(current_year()),
+             static_cast<SQLUSMALLINT>(current_month()),
+             static_cast<SQLUSMALLINT>(current_day()),
+             v.v.time.hour,
+             v.v.time.minute,
+             v.v.time.second,
+             0};
       break;
     case kClassText:
       if (!parse_timestamp(trim(text_of(v)), &out)) return fail(d, "22008", kBadDatetime);
@@ -501,7 +498,7 @@ SQLRETURN to_timestamp(const CachedValue &v, SQLPOINTER target, SQLLEN *ind, Con
 constexpr int64_t kUnit[] = {86400, 3600, 60, 1};  // day, hour, minute, second
 
 // Day-time code -> index of its leading and last field in kUnit.
-bool day_time_fields(int code, int *lead, int *last) {
+bool day_time_fields(int code, int* lead, int* last) {
   switch (code) {
     case SQL_IS_DAY: *lead = 0, *last = 0; return true;
     case SQL_IS_HOUR: *lead = 1, *last = 1; return true;
@@ -517,24 +514,22 @@ bool day_time_fields(int code, int *lead, int *last) {
   }
 }
 
-SQLUINTEGER *day_time_field(SQL_INTERVAL_STRUCT &iv, int index) {
-  auto &ds = iv.intval.day_second;
-  SQLUINTEGER *f[] = {&ds.day, &ds.hour, &ds.minute, &ds.second};
+SQLUINTEGER* day_time_field(SQL_INTERVAL_STRUCT& iv, int index) {
+  auto& ds = iv.intval.day_second;
+  SQLUINTEGER* f[] = {&ds.day, &ds.hour, &ds.minute, &ds.second};
   return f[index];
 }
 
-bool is_year_month(int code) {
-  return code == SQL_IS_YEAR || code == SQL_IS_MONTH || code == SQL_IS_YEAR_TO_MONTH;
-}
+bool is_year_month(int code) { return code == SQL_IS_YEAR || code == SQL_IS_MONTH || code == SQL_IS_YEAR_TO_MONTH; }
 
 // Spreads a total (months, or seconds and billionths) over the target's
 // fields. Returns false on a leading-field overflow; *lost is set when a
 // lower remainder or fraction was dropped.
-bool split_total(int code, uint64_t total, uint64_t fraction, SQL_INTERVAL_STRUCT *iv, bool *lost) {
+bool split_total(int code, uint64_t total, uint64_t fraction, SQL_INTERVAL_STRUCT* iv, bool* lost) {
   *lost = false;
   auto fits = [](uint64_t x) { return x <= UINT32_MAX; };
   if (is_year_month(code)) {
-    auto &ym = iv->intval.year_month;
+    auto& ym = iv->intval.year_month;
     if (code == SQL_IS_YEAR) {
       if (!fits(total / 12)) return false;
       ym.year = static_cast<SQLUINTEGER>(total / 12);
@@ -567,7 +562,7 @@ bool split_total(int code, uint64_t total, uint64_t fraction, SQL_INTERVAL_STRUC
 
 // Interval text: single-field codes read a signed number (seconds with an
 // optional fraction); multi-field codes their SQL layout ("Y-M", "D H:M:S.F").
-SQLRETURN parse_interval(std::string_view s, int code, SQL_INTERVAL_STRUCT *iv, ConvDiag *d) {
+SQLRETURN parse_interval(std::string_view s, int code, SQL_INTERVAL_STRUCT* iv, ConvDiag* d) {
   s = trim(s);
   bool neg = !s.empty() && s.front() == '-';
   if (neg || (!s.empty() && s.front() == '+')) s.remove_prefix(1);
@@ -575,18 +570,25 @@ SQLRETURN parse_interval(std::string_view s, int code, SQL_INTERVAL_STRUCT *iv, 
   iv->interval_sign = neg ? SQL_TRUE : SQL_FALSE;
   int64_t a = 0, b = 0, c = 0, e = 0;
   SQLUINTEGER frac = 0;
-  auto &ym = iv->intval.year_month;
-  auto &ds = iv->intval.day_second;
+  auto& ym = iv->intval.year_month;
+  auto& ds = iv->intval.day_second;
   auto big = [](int64_t x) { return x > UINT32_MAX; };
   bool ok = true, overflow = false;
   switch (code) {
-    case SQL_IS_YEAR: case SQL_IS_MONTH: case SQL_IS_DAY: case SQL_IS_HOUR: case SQL_IS_MINUTE:
+    case SQL_IS_YEAR:
+    case SQL_IS_MONTH:
+    case SQL_IS_DAY:
+    case SQL_IS_HOUR:
+    case SQL_IS_MINUTE:
     case SQL_IS_SECOND: {
       ok = read_field(s, 19, &a) && (code != SQL_IS_SECOND || read_fraction(s, &frac));
       overflow = big(a);
-      if (code == SQL_IS_YEAR) ym.year = static_cast<SQLUINTEGER>(a);
-      else if (code == SQL_IS_MONTH) ym.month = static_cast<SQLUINTEGER>(a);
-      else *day_time_field(*iv, code - SQL_IS_DAY) = static_cast<SQLUINTEGER>(a);
+      if (code == SQL_IS_YEAR)
+        ym.year = static_cast<SQLUINTEGER>(a);
+      else if (code == SQL_IS_MONTH)
+        ym.month = static_cast<SQLUINTEGER>(a);
+      else
+        *day_time_field(*iv, code - SQL_IS_DAY) = static_cast<SQLUINTEGER>(a);
       ds.fraction = code == SQL_IS_SECOND ? frac : ds.fraction;
       break;
     }
@@ -595,11 +597,15 @@ SQLRETURN parse_interval(std::string_view s, int code, SQL_INTERVAL_STRUCT *iv, 
       overflow = big(a) || b > 11;
       ym.year = static_cast<SQLUINTEGER>(a), ym.month = static_cast<SQLUINTEGER>(b);
       break;
-    case SQL_IS_DAY_TO_HOUR: case SQL_IS_DAY_TO_MINUTE: case SQL_IS_DAY_TO_SECOND:
-    case SQL_IS_HOUR_TO_MINUTE: case SQL_IS_HOUR_TO_SECOND: case SQL_IS_MINUTE_TO_SECOND: {
+    case SQL_IS_DAY_TO_HOUR:
+    case SQL_IS_DAY_TO_MINUTE:
+    case SQL_IS_DAY_TO_SECOND:
+    case SQL_IS_HOUR_TO_MINUTE:
+    case SQL_IS_HOUR_TO_SECOND:
+    case SQL_IS_MINUTE_TO_SECOND: {
       int lead = 0, last = 0;
       day_time_fields(code, &lead, &last);
-      int64_t *vals[] = {&a, &b, &c, &e};
+      int64_t* vals[] = {&a, &b, &c, &e};
       for (int f = lead; ok && f <= last; ++f) {
         if (f > lead) ok = expect(s, f == 1 ? ' ' : ':');
         ok = ok && read_field(s, f == lead ? 19 : 2, vals[f - lead]);
@@ -617,8 +623,7 @@ SQLRETURN parse_interval(std::string_view s, int code, SQL_INTERVAL_STRUCT *iv, 
   return SQL_SUCCESS;
 }
 
-SQLRETURN to_interval(const CachedValue &v, SQLSMALLINT target_type, SQLPOINTER target,
-                      SQLLEN *ind, ConvDiag *d) {
+SQLRETURN to_interval(const CachedValue& v, SQLSMALLINT target_type, SQLPOINTER target, SQLLEN* ind, ConvDiag* d) {
   const int code = target_type - 100;
   SQL_INTERVAL_STRUCT out{};
   out.interval_type = static_cast<SQLINTERVAL>(code);
@@ -632,9 +637,12 @@ SQLRETURN to_interval(const CachedValue &v, SQLSMALLINT target_type, SQLPOINTER 
       uint64_t m = x < 0 ? 0 - static_cast<uint64_t>(x) : static_cast<uint64_t>(x);
       if (m > UINT32_MAX) return fail(d, "22015", kIntervalOverflow);
       out.interval_sign = x < 0 ? SQL_TRUE : SQL_FALSE;
-      if (code == SQL_IS_YEAR) out.intval.year_month.year = static_cast<SQLUINTEGER>(m);
-      else if (code == SQL_IS_MONTH) out.intval.year_month.month = static_cast<SQLUINTEGER>(m);
-      else *day_time_field(out, code - SQL_IS_DAY) = static_cast<SQLUINTEGER>(m);
+      if (code == SQL_IS_YEAR)
+        out.intval.year_month.year = static_cast<SQLUINTEGER>(m);
+      else if (code == SQL_IS_MONTH)
+        out.intval.year_month.month = static_cast<SQLUINTEGER>(m);
+      else
+        *day_time_field(out, code - SQL_IS_DAY) = static_cast<SQLUINTEGER>(m);
       break;
     }
     case kClassText:
@@ -666,7 +674,7 @@ SQLRETURN to_interval(const CachedValue &v, SQLSMALLINT target_type, SQLPOINTER 
 
 // The value's bytes as a text target sees them (the cached text itself, or
 // the text form of the value). Binary values render as hexadecimal digits.
-bool render_text(const CachedValue &v, std::string *out) {
+bool render_text(const CachedValue& v, std::string* out) {
   char buf[400];
   switch (v.source_class) {
     case kClassInteger:
@@ -698,9 +706,9 @@ bool render_text(const CachedValue &v, std::string *out) {
       *out = buf;
       return true;
     case kClassTimestamp: {
-      const auto &t = v.v.timestamp;
-      std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-                    t.minute, t.second);
+      const auto& t = v.v.timestamp;
+      std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                    t.second);
       *out = buf + fraction_text(t.fraction);
       return true;
     }
@@ -722,8 +730,7 @@ bool render_text(const CachedValue &v, std::string *out) {
     case kClassYearMonth:
     case kClassDayTime: {
       SQLLEN len = 0;
-      if (interval_struct_as_text(&v.v.interval, v.precision, v.scale, 0, buf, sizeof buf, &len) < 0)
-        return false;
+      if (interval_struct_as_text(&v.v.interval, v.precision, v.scale, 0, buf, sizeof buf, &len) < 0) return false;
       *out = buf;
       return true;
     }
@@ -731,8 +738,8 @@ bool render_text(const CachedValue &v, std::string *out) {
   }
 }
 
-SQLRETURN serve_char(std::string_view text, SQLPOINTER target, SQLLEN buffer_length, SQLLEN *ind,
-                     PieceState *piece, ConvDiag *d) {
+SQLRETURN serve_char(std::string_view text, SQLPOINTER target, SQLLEN buffer_length, SQLLEN* ind, PieceState* piece,
+                     ConvDiag* d) {
   const SQLLEN offset = piece->offset < static_cast<SQLLEN>(text.size()) ? piece->offset : text.size();
   const SQLLEN remaining = static_cast<SQLLEN>(text.size()) - offset;
   set_len(ind, remaining);
@@ -740,7 +747,7 @@ SQLRETURN serve_char(std::string_view text, SQLPOINTER target, SQLLEN buffer_len
   if (target && buffer_length > 0) {
     n = remaining < buffer_length - 1 ? remaining : buffer_length - 1;
     std::memcpy(target, text.data() + offset, static_cast<size_t>(n));
-    static_cast<char *>(target)[n] = '\0';
+    static_cast<char*>(target)[n] = '\0';
   }
   if (n < remaining) {
     piece->offset = offset + n;
@@ -751,7 +758,7 @@ SQLRETURN serve_char(std::string_view text, SQLPOINTER target, SQLLEN buffer_len
 }
 
 // One code point of UTF-8 at s[i]; invalid bytes read as U+FFFD, one byte.
-char32_t next_code_point(std::string_view s, size_t *i) {
+char32_t next_code_point(std::string_view s, size_t* i) {
   const auto b = static_cast<unsigned char>(s[*i]);
   int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
   if (len == 0 || *i + len > s.size()) {
@@ -776,8 +783,8 @@ char32_t next_code_point(std::string_view s, size_t *i) {
   return cp;
 }
 
-SQLRETURN serve_wchar(std::string_view text, SQLPOINTER target, SQLLEN buffer_length, SQLLEN *ind,
-                      PieceState *piece, ConvDiag *d) {
+SQLRETURN serve_wchar(std::string_view text, SQLPOINTER target, SQLLEN buffer_length, SQLLEN* ind, PieceState* piece,
+                      ConvDiag* d) {
   size_t offset = piece->offset < static_cast<SQLLEN>(text.size()) ? piece->offset : text.size();
   // Total UTF-16 length of what remains.
   SQLLEN units = piece->pending_unit ? 1 : 0;
@@ -787,7 +794,7 @@ SQLRETURN serve_wchar(std::string_view text, SQLPOINTER target, SQLLEN buffer_le
   SQLLEN written = 0;
   size_t i = offset;
   if (room >= 0) {
-    auto *out = static_cast<SQLWCHAR *>(target);
+    auto* out = static_cast<SQLWCHAR*>(target);
     if (piece->pending_unit && room > 0) {
       out[written++] = piece->pending_unit;
       piece->pending_unit = 0;
@@ -826,8 +833,8 @@ SQLRETURN serve_wchar(std::string_view text, SQLPOINTER target, SQLLEN buffer_le
   return SQL_SUCCESS;
 }
 
-SQLRETURN serve_binary(const unsigned char *bytes, SQLLEN size, SQLPOINTER target,
-                       SQLLEN buffer_length, SQLLEN *ind, PieceState *piece, ConvDiag *d) {
+SQLRETURN serve_binary(const unsigned char* bytes, SQLLEN size, SQLPOINTER target, SQLLEN buffer_length, SQLLEN* ind,
+                       PieceState* piece, ConvDiag* d) {
   const SQLLEN offset = piece->offset < size ? piece->offset : size;
   const SQLLEN remaining = size - offset;
   set_len(ind, remaining);
@@ -848,29 +855,39 @@ SQLRETURN serve_binary(const unsigned char *bytes, SQLLEN size, SQLPOINTER targe
 
 int source_class_of(SQLSMALLINT c_type) {
   switch (c_type) {
-    case SQL_C_LONG: case SQL_C_SHORT: case SQL_C_UTINYINT: case SQL_C_STINYINT: case SQL_C_ULONG:
-    case SQL_C_USHORT: case SQL_C_SLONG: case SQL_C_SSHORT: case SQL_C_TINYINT:
-      return kClassInteger;
-    case SQL_C_FLOAT: case SQL_C_DOUBLE: return kClassReal;
+    case SQL_C_LONG:
+    case SQL_C_SHORT:
+    case SQL_C_UTINYINT:
+    case SQL_C_STINYINT:
+    case SQL_C_ULONG:
+    case SQL_C_USHORT:
+    case SQL_C_SLONG:
+    case SQL_C_SSHORT:
+    case SQL_C_TINYINT: return kClassInteger;
+    case SQL_C_FLOAT:
+    case SQL_C_DOUBLE: return kClassReal;
     case SQL_C_CHAR: return kClassText;
     case SQL_C_BIT: return kClassBit;
     case SQL_C_BINARY: return kClassBinary;
-    case SQL_C_DATE: case SQL_C_TYPE_DATE: return kClassDate;
-    case SQL_C_TIME: case SQL_C_TYPE_TIME: return kClassTime;
-    case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP: return kClassTimestamp;
+    case SQL_C_DATE:
+    case SQL_C_TYPE_DATE: return kClassDate;
+    case SQL_C_TIME:
+    case SQL_C_TYPE_TIME: return kClassTime;
+    case SQL_C_TIMESTAMP:
+    case SQL_C_TYPE_TIMESTAMP: return kClassTimestamp;
     case SQL_C_NUMERIC: return kClassNumeric;
-    case SQL_C_UBIGINT: case SQL_C_SBIGINT: return kClassBigint;
-    case SQL_C_INTERVAL_YEAR: case SQL_C_INTERVAL_MONTH: case SQL_C_INTERVAL_YEAR_TO_MONTH:
-      return kClassYearMonth;
+    case SQL_C_UBIGINT:
+    case SQL_C_SBIGINT: return kClassBigint;
+    case SQL_C_INTERVAL_YEAR:
+    case SQL_C_INTERVAL_MONTH:
+    case SQL_C_INTERVAL_YEAR_TO_MONTH: return kClassYearMonth;
     default:
-      return c_type >= SQL_C_INTERVAL_DAY && c_type <= SQL_C_INTERVAL_MINUTE_TO_SECOND
-                 ? kClassDayTime
-                 : kClassNone;
+      return c_type >= SQL_C_INTERVAL_DAY && c_type <= SQL_C_INTERVAL_MINUTE_TO_SECOND ? kClassDayTime : kClassNone;
   }
 }
 
-CachedValue cached_value_from_cell(SQLSMALLINT c_type, const void *cell, SQLLEN slot,
-                                   SQLLEN indicator, int16_t precision, int16_t scale) {
+CachedValue cached_value_from_cell(SQLSMALLINT c_type, const void* cell, SQLLEN slot, SQLLEN indicator,
+                                   int16_t precision, int16_t scale) {
   CachedValue v;
   v.c_type = c_type;
   v.source_class = source_class_of(c_type);
@@ -879,20 +896,25 @@ CachedValue cached_value_from_cell(SQLSMALLINT c_type, const void *cell, SQLLEN 
   v.precision = precision;
   v.scale = scale;
   if (indicator == SQL_NULL_DATA || cell == nullptr) return v;
-  const auto *p = static_cast<const unsigned char *>(cell);
+  const auto* p = static_cast<const unsigned char*>(cell);
   auto load = [p](auto sample) {
     decltype(sample) x;
     std::memcpy(&x, p, sizeof x);
     return static_cast<int64_t>(x);
   };
   switch (c_type) {
-    case SQL_C_LONG: case SQL_C_SLONG: v.v.integer = load(int32_t{}); break;
+    case SQL_C_LONG:
+    case SQL_C_SLONG: v.v.integer = load(int32_t{}); break;
     case SQL_C_ULONG: v.v.integer = load(uint32_t{}); break;
-    case SQL_C_SHORT: case SQL_C_SSHORT: v.v.integer = load(int16_t{}); break;
+    case SQL_C_SHORT:
+    case SQL_C_SSHORT: v.v.integer = load(int16_t{}); break;
     case SQL_C_USHORT: v.v.integer = load(uint16_t{}); break;
-    case SQL_C_TINYINT: case SQL_C_STINYINT: v.v.integer = load(int8_t{}); break;
-    case SQL_C_UTINYINT: case SQL_C_BIT: v.v.integer = load(uint8_t{}); break;
-    case SQL_C_SBIGINT: case SQL_C_UBIGINT: v.v.integer = load(int64_t{}); break;
+    case SQL_C_TINYINT:
+    case SQL_C_STINYINT: v.v.integer = load(int8_t{}); break;
+    case SQL_C_UTINYINT:
+    case SQL_C_BIT: v.v.integer = load(uint8_t{}); break;
+    case SQL_C_SBIGINT:
+    case SQL_C_UBIGINT: v.v.integer = load(int64_t{}); break;
     case SQL_C_FLOAT: {
       float f;
       std::memcpy(&f, p, sizeof f);
@@ -904,7 +926,7 @@ CachedValue cached_value_from_cell(SQLSMALLINT c_type, const void *cell, SQLLEN 
       v.data = p;
       const SQLLEN room = slot > 0 ? slot - 1 : 0;
       v.length = indicator >= 0 && indicator < room ? indicator : room;
-      if (indicator == SQL_NTS) v.length = static_cast<SQLLEN>(strnlen(reinterpret_cast<const char *>(p), room));
+      if (indicator == SQL_NTS) v.length = static_cast<SQLLEN>(strnlen(reinterpret_cast<const char*>(p), room));
       break;
     }
     case SQL_C_BINARY:
@@ -925,22 +947,26 @@ CachedValue cached_value_from_cell(SQLSMALLINT c_type, const void *cell, SQLLEN 
   return v;
 }
 
-SQLLEN cached_raw_size(const CachedValue &v) {
+SQLLEN cached_raw_size(const CachedValue& v) {
   switch (v.source_class) {
-    case kClassInteger: case kClassBit: return 4;
-    case kClassReal: case kClassBigint: return 8;
-    case kClassText: case kClassBinary: return v.length;
-    case kClassDate: case kClassTime: return 6;
+    case kClassInteger:
+    case kClassBit: return 4;
+    case kClassReal:
+    case kClassBigint: return 8;
+    case kClassText:
+    case kClassBinary: return v.length;
+    case kClassDate:
+    case kClassTime: return 6;
     case kClassTimestamp: return 16;
     case kClassNumeric: return 19;
-    case kClassYearMonth: case kClassDayTime: return 28;
+    case kClassYearMonth:
+    case kClassDayTime: return 28;
     default: return 0;
   }
 }
 
-SQLRETURN convert_cached_value(const CachedValue &v, SQLSMALLINT target_type, SQLPOINTER target,
-                               SQLLEN buffer_length, SQLLEN *ind, PieceState *piece,
-                               ConvDiag *d) {
+SQLRETURN convert_cached_value(const CachedValue& v, SQLSMALLINT target_type, SQLPOINTER target, SQLLEN buffer_length,
+                               SQLLEN* ind, PieceState* piece, ConvDiag* d) {
   PieceState scratch;
   if (!piece) piece = &scratch;
   if (piece->done) return SQL_NO_DATA;
@@ -954,8 +980,7 @@ SQLRETURN convert_cached_value(const CachedValue &v, SQLSMALLINT target_type, SQ
   // A text or binary value that the server cut to fit its cache slot.
   if ((v.source_class == kClassText || v.source_class == kClassBinary) && v.indicator > v.length) {
     static thread_local char msg[160];
-    std::snprintf(msg, sizeof msg,
-                  "General error: value of %ld bytes exceeds the block-fetch cache of %ld bytes",
+    std::snprintf(msg, sizeof msg, "General error: value of %ld bytes exceeds the block-fetch cache of %ld bytes",
                   static_cast<long>(v.indicator), static_cast<long>(v.length));
     return fail(d, "HY000", msg);
   }
@@ -993,20 +1018,28 @@ SQLRETURN convert_cached_value(const CachedValue &v, SQLSMALLINT target_type, SQ
       return serve_binary(raw, size, target, buffer_length, ind, piece, d);
     }
     case SQL_C_NUMERIC: rc = to_numeric(v, target, ind, d); break;
-    case SQL_C_LONG: case SQL_C_SLONG: rc = to_integer<int32_t>(v, target, ind, d); break;
+    case SQL_C_LONG:
+    case SQL_C_SLONG: rc = to_integer<int32_t>(v, target, ind, d); break;
     case SQL_C_ULONG: rc = to_integer<uint32_t>(v, target, ind, d); break;
-    case SQL_C_SHORT: case SQL_C_SSHORT: rc = to_integer<int16_t>(v, target, ind, d); break;
+    case SQL_C_SHORT:
+    case SQL_C_SSHORT: rc = to_integer<int16_t>(v, target, ind, d); break;
     case SQL_C_USHORT: rc = to_integer<uint16_t>(v, target, ind, d); break;
-    case SQL_C_TINYINT: case SQL_C_STINYINT: rc = to_integer<int8_t>(v, target, ind, d); break;
+    case SQL_C_TINYINT:
+    case SQL_C_STINYINT: rc = to_integer<int8_t>(v, target, ind, d); break;
     case SQL_C_UTINYINT: rc = to_integer<uint8_t>(v, target, ind, d); break;
-    case SQL_C_SBIGINT: case SQL_BIGINT: rc = to_integer<int64_t>(v, target, ind, d); break;
+    case SQL_C_SBIGINT:
+    case SQL_BIGINT: rc = to_integer<int64_t>(v, target, ind, d); break;
     case SQL_C_UBIGINT: rc = to_integer<uint64_t>(v, target, ind, d); break;
-    case SQL_C_FLOAT: case SQL_FLOAT: rc = to_float(v, target, ind, d); break;
+    case SQL_C_FLOAT:
+    case SQL_FLOAT: rc = to_float(v, target, ind, d); break;
     case SQL_C_DOUBLE: rc = to_double(v, target, ind, d); break;
     case SQL_C_BIT: rc = to_bit(v, target, ind, d); break;
-    case SQL_C_DATE: case SQL_C_TYPE_DATE: rc = to_date(v, target, ind, d); break;
-    case SQL_C_TIME: case SQL_C_TYPE_TIME: rc = to_time(v, target, ind, d); break;
-    case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP: rc = to_timestamp(v, target, ind, d); break;
+    case SQL_C_DATE:
+    case SQL_C_TYPE_DATE: rc = to_date(v, target, ind, d); break;
+    case SQL_C_TIME:
+    case SQL_C_TYPE_TIME: rc = to_time(v, target, ind, d); break;
+    case SQL_C_TIMESTAMP:
+    case SQL_C_TYPE_TIMESTAMP: rc = to_timestamp(v, target, ind, d); break;
     default:
       if (target_type >= SQL_C_INTERVAL_YEAR && target_type <= SQL_C_INTERVAL_MINUTE_TO_SECOND) {
         rc = to_interval(v, target_type, target, ind, d);

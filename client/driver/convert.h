@@ -53,7 +53,7 @@ struct CachedValue {
     SQL_NUMERIC_STRUCT numeric;
     SQL_INTERVAL_STRUCT interval;
   } v{};
-  const unsigned char *data = nullptr;  // text and binary
+  const unsigned char* data = nullptr;  // text and binary
   SQLLEN length = 0;                    // bytes held at data
   // How reals read as text: the shortest exact form (kRealShortest), or
   // SQLite's own (15 significant digits, always a point: "3.0", "1.0e-10"),
@@ -67,8 +67,8 @@ enum RealStyle : int { kRealShortest = 0, kRealSqlite = 1 };
 // the server wrote them for caching type c_type, `slot` is the cell's size in
 // bytes and `indicator` its cached length or SQL_NULL_DATA. Text and binary
 // lengths are capped at what the slot holds.
-CachedValue cached_value_from_cell(SQLSMALLINT c_type, const void *cell, SQLLEN slot,
-                                   SQLLEN indicator, int16_t precision, int16_t scale);
+CachedValue cached_value_from_cell(SQLSMALLINT c_type, const void* cell, SQLLEN slot, SQLLEN indicator,
+                                   int16_t precision, int16_t scale);
 
 // What remains of one column of the current row across SQLGetData calls.
 struct PieceState {
@@ -81,8 +81,8 @@ struct PieceState {
 
 // A diagnostic named by a converter.
 struct ConvDiag {
-  const char *sqlstate = nullptr;
-  const char *message = nullptr;
+  const char* sqlstate = nullptr;
+  const char* message = nullptr;
   bool odbc3 = false;  // subclass origin "ODBC 3.0"
 };
 
@@ -92,12 +92,11 @@ struct ConvDiag {
 // Targets: every C type of SQLGetData except SQL_C_DEFAULT and SQL_ARD_TYPE,
 // which the caller resolves first; SQL_C_WCHAR gets UTF-16 from the cached
 // UTF-8 text. A value that did not fit its cache slot gives an error.
-SQLRETURN convert_cached_value(const CachedValue &v, SQLSMALLINT target_type, SQLPOINTER target,
-                               SQLLEN buffer_length, SQLLEN *length_or_ind, PieceState *piece,
-                               ConvDiag *diag);
+SQLRETURN convert_cached_value(const CachedValue& v, SQLSMALLINT target_type, SQLPOINTER target, SQLLEN buffer_length,
+                               SQLLEN* length_or_ind, PieceState* piece, ConvDiag* diag);
 
 // Byte size of the cached value's raw form (the binary target's length).
-SQLLEN cached_raw_size(const CachedValue &v);
+SQLLEN cached_raw_size(const CachedValue& v);
 
 }  // namespace kyvek::driver
 

@@ -16,7 +16,7 @@ using namespace kyvek::driver;
 
 namespace {
 
-bool on_columns(const client_stmt *stmt) {
+bool on_columns(const client_stmt* stmt) {
   return stmt->need_data_source == NEED_DATA_SETPOS || stmt->need_data_source == NEED_DATA_BULK;
 }
 
@@ -24,8 +24,8 @@ bool on_columns(const client_stmt *stmt) {
 
 namespace kyvek::driver::api {
 
-SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER *value) {
-  TRACE(0x1, "%s(%p,%p)\n", "SQLParamData", handle, static_cast<void *>(value));
+SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER* value) {
+  TRACE(0x1, "%s(%p,%p)\n", "SQLParamData", handle, static_cast<void*>(value));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ParamData)");
   if (rc != SQL_SUCCESS) return rc;
@@ -34,18 +34,19 @@ SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER *value) {
   const bool columns = on_columns(c.stmt);
   if (rc == SQL_NEED_DATA) {
     if (columns) TRACE(0x8, "\tLast API SQLSetPos/SQLBulkOperations\n");
-    client_desc *d = cur_desc(c.stmt, columns ? DESC_ARD : DESC_APD);
+    client_desc* d = cur_desc(c.stmt, columns ? DESC_ARD : DESC_APD);
     if (vekc_chk_handle(kDesc, d)) return c.fail(5, "HY000", "General error: Internal AxD invalid");
     const int n = static_cast<uint16_t>(number);
     if (n > d->bound_count || n >= d->n_descrec)
       return c.failf(18, "HY000", "General error: Parameter/Column %u not bound (ParamData)", n);
-    client_desc_rec *rec = &d->records[n];
-    if (std::memcmp(rec->tag, "DESR", 4)) return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
+    client_desc_rec* rec = &d->records[n];
+    if (std::memcmp(rec->tag, "DESR", 4))
+      return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
     if (value) *value = rec->data_ptr;
     c.x->need_data_number = n;
     // With a parameter array the count tells the application which set the
     // value is for: keep it current while the data goes in.
-    client_desc *ipd = cur_desc(c.stmt, DESC_IPD);
+    client_desc* ipd = cur_desc(c.stmt, DESC_IPD);
     if (!columns && ipd && ipd->rows_processed_ptr) fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
     TRACE(0x8, "\tSaving paramdata column/parameter %d\n", n);
     return rc;
@@ -65,8 +66,10 @@ SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER *value) {
     } else {
       vek_new_result_set(c.stmt, 0, rc);
       SQLRETURN step = SQL_SUCCESS;
-      if (ipd && ipd->rows_processed_ptr) step = fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
-      else if (ipd && ipd->array_status_ptr) step = fetch_parameter_status_array(c);
+      if (ipd && ipd->rows_processed_ptr)
+        step = fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
+      else if (ipd && ipd->array_status_ptr)
+        step = fetch_parameter_status_array(c);
       // Output parameters come back after data-at-execution inputs too.
       if (step == SQL_SUCCESS) step = fetch_bound_parameters(c);
       if (step != SQL_SUCCESS) rc = step;
@@ -83,26 +86,25 @@ SQLRETURN put_data(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (PutData)");
   if (rc != SQL_SUCCESS) return rc;
   if (data) {
-    if (len < 0 && len != SQL_NTS && len != SQL_NULL_DATA)
-      return c.fail(0, "HY090", "Invalid string or buffer length");
+    if (len < 0 && len != SQL_NTS && len != SQL_NULL_DATA) return c.fail(0, "HY090", "Invalid string or buffer length");
   } else if (len != 0 && len != SQL_DEFAULT_PARAM && len != SQL_NULL_DATA) {
     return c.fail(0, "HY009", "Invalid use of null pointer");
   }
   if (c.x->need_data_number < 0) return c.fail(0, "HY010", "Function sequence error");
   const bool columns = on_columns(c.stmt);
-  client_desc *ad = cur_desc(c.stmt, columns ? DESC_ARD : DESC_APD);
-  client_desc *id = cur_desc(c.stmt, columns ? DESC_IRD : DESC_IPD);
+  client_desc* ad = cur_desc(c.stmt, columns ? DESC_ARD : DESC_APD);
+  client_desc* id = cur_desc(c.stmt, columns ? DESC_IRD : DESC_IPD);
   if (vekc_chk_handle(kDesc, ad) || vekc_chk_handle(kDesc, id))
-    return c.failf(5, "HY000", "General error: Internal descriptor invalid %p/%p (ParamData)", static_cast<void *>(ad),
-                   static_cast<void *>(id));
+    return c.failf(5, "HY000", "General error: Internal descriptor invalid %p/%p (ParamData)", static_cast<void*>(ad),
+                   static_cast<void*>(id));
   const int n = c.x->need_data_number;
   if (n > ad->bound_count || n >= ad->n_descrec)
     return c.fail(16, "HY000", "General error: Parameter not bound (ParamData)");
-  client_desc_rec *arec = &ad->records[n];
-  client_desc_rec *irec = desc_rec(id, n);
+  client_desc_rec* arec = &ad->records[n];
+  client_desc_rec* irec = desc_rec(id, n);
   if (std::memcmp(arec->tag, "DESR", 4) || !irec || std::memcmp(irec->tag, "DESR", 4))
-    return c.failf(5, "HY000", "General error: Internal descriptor record %p/%p (ParamData)",
-                   static_cast<void *>(arec), static_cast<void *>(irec));
+    return c.failf(5, "HY000", "General error: Internal descriptor record %p/%p (ParamData)", static_cast<void*>(arec),
+                   static_cast<void*>(irec));
   int16_t t = arec->concise_type;
   uint64_t bytes = 0;
   SQLLEN sent_len = len;
@@ -116,35 +118,38 @@ SQLRETURN put_data(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
   } else {
     const int64_t fixed = get_type_len(t, len, 0);
     if (fixed < 0)
-      return c.failf(5, "HY000",
-                     "General error: Cannot determine length of datatype %d, OctetLength=%ld (SQLPutData)", t,
-                     static_cast<long>(len));
+      return c.failf(5, "HY000", "General error: Cannot determine length of datatype %d, OctetLength=%ld (SQLPutData)",
+                     t, static_cast<long>(len));
     // Character, binary and wide character data: the application's length.
     bytes = fixed > 0 ? static_cast<uint64_t>(fixed) : static_cast<uint64_t>(len);
   }
   if (bytes > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
-  RpcHandle *h = c.rpc();
-  void *s = c.server();
+  RpcHandle* h = c.rpc();
+  void* s = c.server();
   // Fixed-size values without a value travel as zeros; nothing is read.
   alignas(8) char zero[32] = {};
-  const void *v = data && !no_value ? data : zero;
-  diag_header *errp = c.diags();
+  const void* v = data && !no_value ? data : zero;
+  diag_header* errp = c.diags();
   switch (no_value && arec->concise_type == SQL_C_DEFAULT ? SQL_C_DEFAULT : t) {
     case SQL_C_NUMERIC: {
-      char *recs = nullptr;
+      char* recs = nullptr;
       int32_t rb = 0;
       if (pack_numerics(errp, v, KY_NUMERIC_SIZE, 1, &recs, &rb, 0) != 0) return SQL_ERROR;
       rc = remote_put_data_numeric(h, s, rb, recs, sent_len);
       std::free(recs);
       break;
     }
-    case SQL_C_LONG: case SQL_C_ULONG: case SQL_C_SLONG: {
+    case SQL_C_LONG:
+    case SQL_C_ULONG:
+    case SQL_C_SLONG: {
       int32_t x;
       std::memcpy(&x, v, 4);
       rc = remote_put_data_integer(h, s, x, sent_len);
       break;
     }
-    case SQL_C_SHORT: case SQL_C_USHORT: case SQL_C_SSHORT: {
+    case SQL_C_SHORT:
+    case SQL_C_USHORT:
+    case SQL_C_SSHORT: {
       int16_t x;
       std::memcpy(&x, v, 2);
       rc = remote_put_data_smallint(h, s, x, sent_len);
@@ -162,14 +167,16 @@ SQLRETURN put_data(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
       rc = remote_put_data_double(h, s, x, sent_len);
       break;
     }
-    case SQL_C_DATE: case SQL_C_TYPE_DATE: {
+    case SQL_C_DATE:
+    case SQL_C_TYPE_DATE: {
       SQL_DATE_STRUCT d;
       std::memcpy(&d, v, sizeof d);
       const int16_t md[2] = {static_cast<int16_t>(d.month), static_cast<int16_t>(d.day)};
       rc = remote_put_data_date(h, s, d.year, md, sent_len);
       break;
     }
-    case SQL_C_TIME: case SQL_C_TYPE_TIME: {
+    case SQL_C_TIME:
+    case SQL_C_TYPE_TIME: {
       SQL_TIME_STRUCT d;
       std::memcpy(&d, v, sizeof d);
       const int16_t f[3] = {static_cast<int16_t>(d.hour), static_cast<int16_t>(d.minute),
@@ -177,7 +184,8 @@ SQLRETURN put_data(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
       rc = remote_put_data_time(h, s, f, sent_len);
       break;
     }
-    case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP: {
+    case SQL_C_TIMESTAMP:
+    case SQL_C_TYPE_TIMESTAMP: {
       SQL_TIMESTAMP_STRUCT d;
       std::memcpy(&d, v, sizeof d);
       const int16_t f[5] = {static_cast<int16_t>(d.month), static_cast<int16_t>(d.day), static_cast<int16_t>(d.hour),
@@ -190,8 +198,8 @@ SQLRETURN put_data(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
         SQL_INTERVAL_STRUCT iv;
         std::memcpy(&iv, v, sizeof iv);
         if (no_value) iv.interval_type = static_cast<SQLINTERVAL>(t - 100);
-        int32_t *stream = nullptr;
-        int16_t *pairs = nullptr;
+        int32_t* stream = nullptr;
+        int16_t* pairs = nullptr;
         int32_t sb = 0, pb = 0;
         int prc = pack_intervals(errp, &iv, sizeof iv, 1, &stream, &sb, &pairs, &pb, 0);
         if (prc == -2) return c.fail(14, "HY000", "General error: Invalid interval type");

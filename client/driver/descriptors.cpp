@@ -23,19 +23,19 @@ namespace {
 
 // A descriptor entry point's view of its handles.
 struct DescCall {
-  client_desc *desc = nullptr;
-  client_dbc *dbc = nullptr;
-  RpcHandle *rpc() const { return dbc->rpc; }
-  void *server() const { return reinterpret_cast<void *>(desc->server_desc); }
-  SQLRETURN fail(int32_t native, const char *state, const char *message) const {
+  client_desc* desc = nullptr;
+  client_dbc* dbc = nullptr;
+  RpcHandle* rpc() const { return dbc->rpc; }
+  void* server() const { return reinterpret_cast<void*>(desc->server_desc); }
+  SQLRETURN fail(int32_t native, const char* state, const char* message) const {
     post_client(&desc->diag, dbc, native, state, false, "%s", message);
     return SQL_ERROR;
   }
 };
 
-SQLRETURN desc_enter(SQLHDESC handle, DescCall &c, const char *text) {
+SQLRETURN desc_enter(SQLHDESC handle, DescCall& c, const char* text) {
   if (vekc_chk_handle(kDesc, handle)) return SQL_INVALID_HANDLE;
-  c.desc = static_cast<client_desc *>(handle);
+  c.desc = static_cast<client_desc*>(handle);
   clear_errors(&c.desc->diag);
   if (vekc_chk_handle(kDbc, c.desc->dbc)) {
     post_client(&c.desc->diag, nullptr, 2, "HY000", false, "%s", text);
@@ -49,12 +49,12 @@ SQLRETURN desc_enter(SQLHDESC handle, DescCall &c, const char *text) {
 
 // The descriptor's role: the slot (APD 0, ARD 1, IPD 2, IRD 3) in which a
 // statement of its connection uses it, or -1.
-int role_of(const client_desc *desc) {
+int role_of(const client_desc* desc) {
   if (desc->stmt != nullptr) {
     for (int slot = 0; slot < DESC_SLOTS; ++slot)
       if (desc->stmt->implicit_desc[slot] == desc) return slot;
   }
-  for (client_stmt *s = desc->dbc->statements; s != nullptr; s = s->next) {
+  for (client_stmt* s = desc->dbc->statements; s != nullptr; s = s->next) {
     if (vekc_chk_handle(kStmt, s)) break;
     for (int slot = 0; slot < DESC_SLOTS; ++slot)
       if (cur_desc(s, slot) == desc) return slot;
@@ -67,19 +67,48 @@ enum class Kind { kSmall, kInt, kLen, kText, kPointer, kOther };
 // The type of a descriptor field. SQLLEN/SQLULEN fields are pointer wide.
 Kind kind_of(SQLSMALLINT field) {
   switch (field) {
-    case 2: case 8: case 9: case 10: case 13: case 33: case 35: case 1001: case 1002: case 1005: case 1006:
-    case 1007: case 1008: case 1012: case 1099:
-      return Kind::kSmall;
-    case SQL_DESC_DISPLAY_SIZE: case SQL_DESC_ARRAY_SIZE: case SQL_DESC_LENGTH: case SQL_DESC_OCTET_LENGTH:
-      return Kind::kLen;
-    case 11: case 12: case 25: case 26: case 32:
-      return Kind::kInt;
-    case 14: case 15: case 16: case 17: case 18: case 22: case 23: case 27: case 28: case 29: case 1011:
-      return Kind::kText;
-    case 21: case 24: case 34: case 1004: case 1009: case 1010:
-      return Kind::kPointer;
-    default:
-      return Kind::kOther;
+    case 2:
+    case 8:
+    case 9:
+    case 10:
+    case 13:
+    case 33:
+    case 35:
+    case 1001:
+    case 1002:
+    case 1005:
+    case 1006:
+    case 1007:
+    case 1008:
+    case 1012:
+    case 1099: return Kind::kSmall;
+    case SQL_DESC_DISPLAY_SIZE:
+    case SQL_DESC_ARRAY_SIZE:
+    case SQL_DESC_LENGTH:
+    case SQL_DESC_OCTET_LENGTH: return Kind::kLen;
+    case 11:
+    case 12:
+    case 25:
+    case 26:
+    case 32: return Kind::kInt;
+    case 14:
+    case 15:
+    case 16:
+    case 17:
+    case 18:
+    case 22:
+    case 23:
+    case 27:
+    case 28:
+    case 29:
+    case 1011: return Kind::kText;
+    case 21:
+    case 24:
+    case 34:
+    case 1004:
+    case 1009:
+    case 1010: return Kind::kPointer;
+    default: return Kind::kOther;
   }
 }
 
@@ -89,37 +118,37 @@ bool read_only(SQLSMALLINT field) {
 }
 
 template <class T>
-void put(SQLPOINTER value, SQLINTEGER *len, T v) {
+void put(SQLPOINTER value, SQLINTEGER* len, T v) {
   if (value != nullptr) std::memcpy(value, &v, sizeof v);
   if (len != nullptr) *len = sizeof v;
 }
 
 // Mirrored fields answered on the client; false when the server must answer.
-bool answer_locally(client_desc *d, int role, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value, SQLINTEGER *len) {
-  client_desc_rec *rec = desc_rec(d, n);
+bool answer_locally(client_desc* d, int role, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value, SQLINTEGER* len) {
+  client_desc_rec* rec = desc_rec(d, n);
   if (role == DESC_APD || role == DESC_ARD) {
     switch (field) {
       case SQL_DESC_ARRAY_SIZE: put<SQLULEN>(value, len, d->array_size); return true;
-      case SQL_DESC_ARRAY_STATUS_PTR: put<void *>(value, len, d->array_status_ptr); return true;
-      case SQL_DESC_BIND_OFFSET_PTR: put<void *>(value, len, d->bind_offset_ptr); return true;
+      case SQL_DESC_ARRAY_STATUS_PTR: put<void*>(value, len, d->array_status_ptr); return true;
+      case SQL_DESC_BIND_OFFSET_PTR: put<void*>(value, len, d->bind_offset_ptr); return true;
       case SQL_DESC_BIND_TYPE: put<SQLINTEGER>(value, len, static_cast<SQLINTEGER>(d->bind_type)); return true;
-      case SQL_DESC_ROWS_PROCESSED_PTR: put<void *>(value, len, d->rows_processed_ptr); return true;
+      case SQL_DESC_ROWS_PROCESSED_PTR: put<void*>(value, len, d->rows_processed_ptr); return true;
       case SQL_DESC_COUNT: put<SQLSMALLINT>(value, len, d->bound_count); return true;
       case SQL_DESC_ALLOC_TYPE: put<SQLSMALLINT>(value, len, static_cast<SQLSMALLINT>(d->alloc_type)); return true;
-      case SQL_DESC_OCTET_LENGTH_PTR: put<void *>(value, len, rec ? rec->octet_length_ptr : nullptr); return true;
-      case SQL_DESC_INDICATOR_PTR: put<void *>(value, len, rec ? rec->indicator_ptr : nullptr); return true;
-      case SQL_DESC_DATA_PTR: put<void *>(value, len, rec ? rec->data_ptr : nullptr); return true;
+      case SQL_DESC_OCTET_LENGTH_PTR: put<void*>(value, len, rec ? rec->octet_length_ptr : nullptr); return true;
+      case SQL_DESC_INDICATOR_PTR: put<void*>(value, len, rec ? rec->indicator_ptr : nullptr); return true;
+      case SQL_DESC_DATA_PTR: put<void*>(value, len, rec ? rec->data_ptr : nullptr); return true;
       default: return false;
     }
   }
   if (role == DESC_IPD || role == DESC_IRD) {
     switch (field) {
-      case SQL_DESC_ARRAY_STATUS_PTR: put<void *>(value, len, d->array_status_ptr); return true;
-      case SQL_DESC_ROWS_PROCESSED_PTR: put<void *>(value, len, d->rows_processed_ptr); return true;
-      case SQL_DESC_BIND_OFFSET_PTR: case SQL_DESC_OCTET_LENGTH_PTR: case SQL_DESC_INDICATOR_PTR:
-      case SQL_DESC_DATA_PTR:
-        put<void *>(value, len, nullptr);
-        return true;
+      case SQL_DESC_ARRAY_STATUS_PTR: put<void*>(value, len, d->array_status_ptr); return true;
+      case SQL_DESC_ROWS_PROCESSED_PTR: put<void*>(value, len, d->rows_processed_ptr); return true;
+      case SQL_DESC_BIND_OFFSET_PTR:
+      case SQL_DESC_OCTET_LENGTH_PTR:
+      case SQL_DESC_INDICATOR_PTR:
+      case SQL_DESC_DATA_PTR: put<void*>(value, len, nullptr); return true;
       default: return false;
     }
   }
@@ -134,7 +163,7 @@ int16_t concise_of(int16_t type, int16_t sub) {
 }
 
 // The client's copy of a successful field setting.
-void mirror_field(client_desc *d, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value) {
+void mirror_field(client_desc* d, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value) {
   const auto v = reinterpret_cast<SQLLEN>(value);
   if (field == SQL_DESC_COUNT) {
     if (v == 0) {
@@ -149,13 +178,13 @@ void mirror_field(client_desc *d, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER v
   }
   switch (field) {
     case SQL_DESC_ARRAY_SIZE: d->array_size = static_cast<SQLULEN>(v); return;
-    case SQL_DESC_ARRAY_STATUS_PTR: d->array_status_ptr = static_cast<SQLUSMALLINT *>(value); return;
-    case SQL_DESC_BIND_OFFSET_PTR: d->bind_offset_ptr = static_cast<SQLLEN *>(value); return;
+    case SQL_DESC_ARRAY_STATUS_PTR: d->array_status_ptr = static_cast<SQLUSMALLINT*>(value); return;
+    case SQL_DESC_BIND_OFFSET_PTR: d->bind_offset_ptr = static_cast<SQLLEN*>(value); return;
     case SQL_DESC_BIND_TYPE: d->bind_type = static_cast<SQLULEN>(v); return;
-    case SQL_DESC_ROWS_PROCESSED_PTR: d->rows_processed_ptr = static_cast<SQLULEN *>(value); return;
+    case SQL_DESC_ROWS_PROCESSED_PTR: d->rows_processed_ptr = static_cast<SQLULEN*>(value); return;
     default: break;
   }
-  client_desc_rec *rec = desc_rec(d, n);
+  client_desc_rec* rec = desc_rec(d, n);
   if (rec == nullptr) return;
   switch (field) {
     case SQL_DESC_TYPE:
@@ -176,10 +205,11 @@ void mirror_field(client_desc *d, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER v
       break;
     case SQL_DESC_DATETIME_INTERVAL_CODE:
       rec->datetime_sub = static_cast<int16_t>(v);
-      if (rec->type == SQL_DATETIME || rec->type == SQL_INTERVAL) rec->concise_type = concise_of(rec->type, rec->datetime_sub);
+      if (rec->type == SQL_DATETIME || rec->type == SQL_INTERVAL)
+        rec->concise_type = concise_of(rec->type, rec->datetime_sub);
       break;
-    case SQL_DESC_OCTET_LENGTH_PTR: rec->octet_length_ptr = static_cast<SQLLEN *>(value); break;
-    case SQL_DESC_INDICATOR_PTR: rec->indicator_ptr = static_cast<SQLLEN *>(value); break;
+    case SQL_DESC_OCTET_LENGTH_PTR: rec->octet_length_ptr = static_cast<SQLLEN*>(value); break;
+    case SQL_DESC_INDICATOR_PTR: rec->indicator_ptr = static_cast<SQLLEN*>(value); break;
     case SQL_DESC_DATA_PTR:
       rec->data_ptr = value;
       if (value != nullptr && n > d->bound_count) d->bound_count = n;
@@ -195,7 +225,7 @@ void mirror_field(client_desc *d, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER v
 
 // A text cut to the application's buffer warns with 01004, unless the
 // server's descriptor already holds a warning (a driver that posts its own).
-SQLRETURN warn_cut(DescCall &c, SQLRETURN rc) {
+SQLRETURN warn_cut(DescCall& c, SQLRETURN rc) {
   if (rc == SQL_SUCCESS_WITH_INFO) {
     int32_t records = 0;
     if (rc_ok(remote_sql_get_diag_field_integer(c.rpc(), SQL_HANDLE_DESC, c.server(), 0, SQL_DIAG_NUMBER, &records)) &&
@@ -208,15 +238,19 @@ SQLRETURN warn_cut(DescCall &c, SQLRETURN rc) {
   return SQL_SUCCESS_WITH_INFO;
 }
 
-SQLRETURN get_remote(DescCall &c, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value, SQLINTEGER buflen,
-                     SQLINTEGER *len) {
+SQLRETURN get_remote(DescCall& c, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value, SQLINTEGER buflen,
+                     SQLINTEGER* len) {
   const bool override_len = (c.dbc->client_flags & kFlagOverrideLength) != 0;
   Kind k = kind_of(field);
   if (k == Kind::kOther) {
-    if (buflen == SQL_IS_SMALLINT || buflen == SQL_IS_USMALLINT) k = Kind::kSmall;
-    else if (buflen == SQL_IS_INTEGER || buflen == SQL_IS_UINTEGER) k = Kind::kInt;
-    else if (buflen == SQL_IS_POINTER) k = Kind::kPointer;
-    else if (buflen == SQL_NTS || buflen >= 0) k = Kind::kText;
+    if (buflen == SQL_IS_SMALLINT || buflen == SQL_IS_USMALLINT)
+      k = Kind::kSmall;
+    else if (buflen == SQL_IS_INTEGER || buflen == SQL_IS_UINTEGER)
+      k = Kind::kInt;
+    else if (buflen == SQL_IS_POINTER)
+      k = Kind::kPointer;
+    else if (buflen == SQL_NTS || buflen >= 0)
+      k = Kind::kText;
   }
   switch (k) {
     case Kind::kSmall: {
@@ -230,8 +264,10 @@ SQLRETURN get_remote(DescCall &c, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER v
       SQLLEN v = 0;
       SQLRETURN rc = remote_sql_get_desc_field_integer(c.rpc(), c.server(), n, field, &v, override_len ? 4 : buflen);
       if (!rc_ok(rc)) return rc;
-      if (k == Kind::kLen) put<SQLLEN>(value, len, v);
-      else put<SQLINTEGER>(value, len, static_cast<SQLINTEGER>(v));
+      if (k == Kind::kLen)
+        put<SQLLEN>(value, len, v);
+      else
+        put<SQLINTEGER>(value, len, static_cast<SQLINTEGER>(v));
       return rc;
     }
     case Kind::kText: {
@@ -244,14 +280,13 @@ SQLRETURN get_remote(DescCall &c, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER v
       if (rc_ok(rc)) {
         SQLLEN full = 0;
         buf[static_cast<size_t>(std::min<int32_t>(std::max(block, 0), cap))] = '\0';
-        bool cut = copy_out(buf.data(), static_cast<char *>(value), value ? cap : 0, &full);
+        bool cut = copy_out(buf.data(), static_cast<char*>(value), value ? cap : 0, &full);
         if (len != nullptr) *len = reported;
         if (value != nullptr && (cut || reported >= cap)) rc = warn_cut(c, rc);
       }
       return rc;
     }
-    case Kind::kPointer:
-      return c.fail(3, "HY000", "General error: Not Supported (GetDescField)");
+    case Kind::kPointer: return c.fail(3, "HY000", "General error: Not Supported (GetDescField)");
     case Kind::kOther: {
       const int32_t cap = -buflen - 100;
       if (cap < 0) return c.fail(0, "HY090", "Invalid string or buffer length");
@@ -273,10 +308,10 @@ SQLRETURN get_remote(DescCall &c, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER v
 
 namespace kyvek::driver::api {
 
-SQLRETURN get_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value,
-                                  SQLINTEGER buflen, SQLINTEGER *len) {
+SQLRETURN get_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value, SQLINTEGER buflen,
+                         SQLINTEGER* len) {
   TRACE(0x1, "SQLGetDescField(%p,%d,%d,%p,%d,%p)\n", handle, n, field, value, static_cast<int>(buflen),
-        static_cast<void *>(len));
+        static_cast<void*>(len));
   DescCall c;
   SQLRETURN rc = desc_enter(handle, c, "General error: Internal client error (GetDescField)");
   if (rc != SQL_SUCCESS) return rc;
@@ -287,10 +322,10 @@ SQLRETURN get_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
   return rc;
 }
 
-SQLRETURN get_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR *name, SQLSMALLINT buflen,
-                                SQLSMALLINT *name_len, SQLSMALLINT *type, SQLSMALLINT *subtype, SQLLEN *length,
-                                SQLSMALLINT *precision, SQLSMALLINT *scale, SQLSMALLINT *nullable) {
-  TRACE(0x1, "SQLGetDescRec(%p,%d,%p,%d)\n", handle, n, static_cast<void *>(name), buflen);
+SQLRETURN get_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR* name, SQLSMALLINT buflen, SQLSMALLINT* name_len,
+                       SQLSMALLINT* type, SQLSMALLINT* subtype, SQLLEN* length, SQLSMALLINT* precision,
+                       SQLSMALLINT* scale, SQLSMALLINT* nullable) {
+  TRACE(0x1, "SQLGetDescRec(%p,%d,%p,%d)\n", handle, n, static_cast<void*>(name), buflen);
   DescCall c;
   SQLRETURN rc = desc_enter(handle, c, "General error: Internal client error (GetDescRec)");
   if (rc != SQL_SUCCESS) return rc;
@@ -305,7 +340,7 @@ SQLRETURN get_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR *name, SQLSMALLIN
     buf[static_cast<size_t>(std::min<int32_t>(std::max(block, 0), buflen))] = '\0';
     // The server sends at most what fits; the name's full length tells
     // whether it was cut.
-    const bool cut = name != nullptr && copy_out(buf.data(), reinterpret_cast<char *>(name), buflen, nullptr);
+    const bool cut = name != nullptr && copy_out(buf.data(), reinterpret_cast<char*>(name), buflen, nullptr);
     if (cut || (name != nullptr && got >= buflen)) rc = warn_cut(c, rc);
     if (name_len) *name_len = got;
     if (type) *type = t;
@@ -319,13 +354,12 @@ SQLRETURN get_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR *name, SQLSMALLIN
   return rc;
 }
 
-SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value,
-                                  SQLINTEGER buflen) {
+SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value, SQLINTEGER buflen) {
   TRACE(0x1, "SQLSetDescField(%p,%d,%d,%p,%d)\n", handle, n, field, value, static_cast<int>(buflen));
   DescCall c;
   SQLRETURN rc = desc_enter(handle, c, "General error: Internal client error (SetDescField)");
   if (rc != SQL_SUCCESS) return rc;
-  client_desc *d = c.desc;
+  client_desc* d = c.desc;
   if (read_only(field)) return c.fail(0, "HY091", "Invalid descriptor field identifier");
   if (field == SQL_DESC_UNNAMED && value == nullptr) return c.fail(0, "HY092", "Option type out of range");
   if (n < 0) return c.fail(0, "07009", "Invalid descriptor index");
@@ -334,11 +368,13 @@ SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
   const auto v = reinterpret_cast<SQLLEN>(value);
   if (field == SQL_DESC_COUNT && v < 0) return c.fail(0, "07009", "Invalid descriptor index");
   if (!vekc_expand_desc_recs(d, n)) return c.fail(0, "HY001", "Memory allocation error");
-  client_desc_rec *rec = desc_rec(d, n);
+  client_desc_rec* rec = desc_rec(d, n);
   Kind k = kind_of(field);
   if (k == Kind::kOther) {
-    if (buflen == SQL_IS_SMALLINT || buflen == SQL_IS_USMALLINT) k = Kind::kSmall;
-    else if (buflen == SQL_IS_INTEGER || buflen == SQL_IS_UINTEGER) k = Kind::kInt;
+    if (buflen == SQL_IS_SMALLINT || buflen == SQL_IS_USMALLINT)
+      k = Kind::kSmall;
+    else if (buflen == SQL_IS_INTEGER || buflen == SQL_IS_UINTEGER)
+      k = Kind::kInt;
     else if (buflen == SQL_IS_POINTER)
       return c.fail(23, "HY000", "General error: Driver specific SQL_POINTER valuenot supported (SetDescField)");
   }
@@ -347,9 +383,7 @@ SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
       rc = remote_sql_set_desc_field_smallint(c.rpc(), c.server(), n, field, static_cast<int16_t>(v), buflen);
       break;
     case Kind::kInt:
-    case Kind::kLen:
-      rc = remote_sql_set_desc_field_integer(c.rpc(), c.server(), n, field, v, buflen);
-      break;
+    case Kind::kLen: rc = remote_sql_set_desc_field_integer(c.rpc(), c.server(), n, field, v, buflen); break;
     case Kind::kPointer: {
       SQLLEN flag = value != nullptr ? 1 : 0;
       // One buffer for both lengths is one server array too.
@@ -367,10 +401,14 @@ SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
       }
       if (value == nullptr) return c.fail(0, "HY092", "Option type out of range");
       int32_t bytes;
-      if (buflen == SQL_NTS) bytes = static_cast<int32_t>(std::strlen(static_cast<char *>(value)) + 1);
-      else if (buflen >= 0) bytes = buflen;
-      else if (buflen <= -100 && field != SQL_DESC_NAME) bytes = -buflen - 100;
-      else return c.fail(0, "HY090", "Invalid string or buffer length");
+      if (buflen == SQL_NTS)
+        bytes = static_cast<int32_t>(std::strlen(static_cast<char*>(value)) + 1);
+      else if (buflen >= 0)
+        bytes = buflen;
+      else if (buflen <= -100 && field != SQL_DESC_NAME)
+        bytes = -buflen - 100;
+      else
+        return c.fail(0, "HY090", "Invalid string or buffer length");
       rc = remote_sql_set_desc_field_strbin(c.rpc(), c.server(), n, field, bytes, value, buflen);
       break;
     }
@@ -381,14 +419,13 @@ SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
 }
 
 SQLRETURN set_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT type, SQLSMALLINT subtype, SQLLEN length,
-                                SQLSMALLINT precision, SQLSMALLINT scale, SQLPOINTER data, SQLLEN *octet_ptr,
-                                SQLLEN *ind_ptr) {
+                       SQLSMALLINT precision, SQLSMALLINT scale, SQLPOINTER data, SQLLEN* octet_ptr, SQLLEN* ind_ptr) {
   TRACE(0x1, "SQLSetDescRec(%p,%d,%d,%d,%ld,%d,%d,%p,%p,%p)\n", handle, n, type, subtype, static_cast<long>(length),
-        precision, scale, data, static_cast<void *>(octet_ptr), static_cast<void *>(ind_ptr));
+        precision, scale, data, static_cast<void*>(octet_ptr), static_cast<void*>(ind_ptr));
   DescCall c;
   SQLRETURN rc = desc_enter(handle, c, "General error: Internal client error (SetDescRec)");
   if (rc != SQL_SUCCESS) return rc;
-  client_desc *d = c.desc;
+  client_desc* d = c.desc;
   if (d->dbc->env && d->dbc->env->odbc_version == 2) {
     post_client(&d->diag, c.dbc, 0, "IM001", true, "Driver does not support this function");
     return SQL_ERROR;
@@ -402,7 +439,7 @@ SQLRETURN set_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT type, SQLSMAL
   rc = remote_sql_set_desc_rec(c.rpc(), c.server(), n, type, subtype, static_cast<int32_t>(length), precision, scale,
                                data ? 1 : 0, octet_flag, ind_flag);
   if (rc_ok(rc)) {
-    client_desc_rec *rec = vekc_expand_desc_recs(d, n);
+    client_desc_rec* rec = vekc_expand_desc_recs(d, n);
     if (!rec) return c.fail(0, "HY001", "Memory allocation error");
     rec->data_ptr = data;
     if (data != nullptr && n > d->bound_count) d->bound_count = n;
@@ -422,8 +459,8 @@ SQLRETURN set_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT type, SQLSMAL
 SQLRETURN copy_desc(SQLHDESC source, SQLHDESC target) {
   TRACE(0x1, "SQLCopyDesc(%p,%p)\n", source, target);
   if (vekc_chk_handle(kDesc, source) || vekc_chk_handle(kDesc, target)) return SQL_INVALID_HANDLE;
-  auto *src = static_cast<client_desc *>(source);
-  auto *dst = static_cast<client_desc *>(target);
+  auto* src = static_cast<client_desc*>(source);
+  auto* dst = static_cast<client_desc*>(target);
   clear_errors(&src->diag);
   clear_errors(&dst->diag);
   DescCall c;
@@ -433,7 +470,7 @@ SQLRETURN copy_desc(SQLHDESC source, SQLHDESC target) {
     post_client(&dst->diag, nullptr, 2, "HY000", false, "General error: Internal client error (SetDescField)");
     return SQL_ERROR;
   }
-  rc = remote_sql_copy_desc(c.rpc(), c.server(), reinterpret_cast<void *>(dst->server_desc));
+  rc = remote_sql_copy_desc(c.rpc(), c.server(), reinterpret_cast<void*>(dst->server_desc));
   if (rc_ok(rc) && src != dst) {
     // The target's mirror follows its server descriptor: the application's
     // pointers come along, so binding through the copy moves data.
@@ -446,8 +483,8 @@ SQLRETURN copy_desc(SQLHDESC source, SQLHDESC target) {
     if (src->n_descrec > 0 && !vekc_expand_desc_recs(dst, src->n_descrec - 1))
       return c.fail(0, "HY001", "Memory allocation error");
     for (int i = 0; i < src->n_descrec; ++i) {
-      const client_desc_rec &from = src->records[i];
-      client_desc_rec &to = dst->records[i];
+      const client_desc_rec& from = src->records[i];
+      client_desc_rec& to = dst->records[i];
       to.data_ptr = from.data_ptr;
       to.octet_length_ptr = from.octet_length_ptr;
       to.indicator_ptr = from.indicator_ptr;

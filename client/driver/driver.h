@@ -57,35 +57,35 @@ struct client_desc;
 // The client's statement record: the server's twin statement, what the
 // driver keeps of it between calls, and its four descriptor slots.
 struct client_stmt {
-  char tag[4];                        // "STMT"; cleared before the record is freed
-  client_dbc *owner = nullptr;
+  char tag[4];  // "STMT"; cleared before the record is freed
+  client_dbc* owner = nullptr;
   client_stmt *next = nullptr, *prev = nullptr;  // the connection's statement list (client_dbc::lock)
-  void *driver_stmt = nullptr;        // the server's statement handle
-  client_desc *implicit_desc[DESC_SLOTS] = {};   // APD, ARD, IPD, IRD made with the statement
-  client_desc *current_desc[DESC_SLOTS] = {};    // in use; APD/ARD may be the application's
-  int16_t result_columns = 0;         // of the current result set; -1 not learnt yet
-  uint32_t flags = 0;                 // kStmt*
-  int32_t fetch_kind = 0;             // FETCH_*
-  int32_t need_data_source = 0;       // NEED_DATA_*
+  void* driver_stmt = nullptr;                   // the server's statement handle
+  client_desc* implicit_desc[DESC_SLOTS] = {};   // APD, ARD, IPD, IRD made with the statement
+  client_desc* current_desc[DESC_SLOTS] = {};    // in use; APD/ARD may be the application's
+  int16_t result_columns = 0;                    // of the current result set; -1 not learnt yet
+  uint32_t flags = 0;                            // kStmt*
+  int32_t fetch_kind = 0;                        // FETCH_*
+  int32_t need_data_source = 0;                  // NEED_DATA_*
   diag_header diags{};
   // The call lock (odbc_api.cpp), shared with the registry so that a call
   // that frees the statement can still release it; everything in this record
   // belongs to the call that holds it.
   std::shared_ptr<std::recursive_mutex> call_lock = std::make_shared<std::recursive_mutex>();
-  std::recursive_mutex &lock = *call_lock;
+  std::recursive_mutex& lock = *call_lock;
   int32_t block_fetch_size = 0;
   int32_t cursor_state = 0;
   // Statement options 0-12 as last spread from the connection (SQL_QUERY_TIMEOUT
   // ... SQL_USE_BOOKMARKS); option 4 is never stored.
   SQLULEN options[13] = {};
   // Execution and fetching (statement units, statements.h).
-  int16_t last_exec_status = 0;         // of the last remote execute; 2 skips re-sending parameters
-  int32_t need_data_number = -1;        // parameter or column that SQLPutData feeds
-  int32_t param_markers = -1;           // most parameters the statement can use; -1 not known
-  int32_t block_cursor = -1;            // row of the block being served (block fetch)
-  int32_t getdata_count = 0;            // SQLGetData calls since the last fetch
-  void *fetch_bookmark_ptr = nullptr;   // SQL_ATTR_FETCH_BOOKMARK_PTR
-  SQLULEN attr_copies[8] = {};          // other mirrored statement attributes (stmt_attr.cpp)
+  int16_t last_exec_status = 0;               // of the last remote execute; 2 skips re-sending parameters
+  int32_t need_data_number = -1;              // parameter or column that SQLPutData feeds
+  int32_t param_markers = -1;                 // most parameters the statement can use; -1 not known
+  int32_t block_cursor = -1;                  // row of the block being served (block fetch)
+  int32_t getdata_count = 0;                  // SQLGetData calls since the last fetch
+  void* fetch_bookmark_ptr = nullptr;         // SQL_ATTR_FETCH_BOOKMARK_PTR
+  SQLULEN attr_copies[8] = {};                // other mirrored statement attributes (stmt_attr.cpp)
   std::vector<ParamDescription> param_descs;  // cached by SQLPrepare under ODBC 2
   std::shared_ptr<struct BlockCache> block;   // block-fetch cache (block_fetch.cpp)
 };
@@ -95,7 +95,7 @@ enum : uint32_t { kEnvSetCpMatch = 0x2, kEnvSetVersion = 0x4, kEnvSetOutputNts =
 
 struct client_env {
   char tag[4];
-  client_dbc *connections = nullptr;
+  client_dbc* connections = nullptr;
   uint32_t set_mask = 0;
   int32_t cp_match = 0;
   int32_t odbc_version = 3;
@@ -149,11 +149,11 @@ constexpr int kMaxIgnoredStmtAttrs = 10;
 
 struct client_dbc {
   char tag[4];
-  client_env *env = nullptr;
+  client_env* env = nullptr;
   client_dbc *next = nullptr, *prev = nullptr;
-  RpcHandle *rpc = nullptr;
-  client_stmt *statements = nullptr;
-  client_desc *descriptors = nullptr;
+  RpcHandle* rpc = nullptr;
+  client_stmt* statements = nullptr;
+  client_desc* descriptors = nullptr;
   uint64_t server_dbc = 0;
   uint64_t server_env = 0;
 
@@ -163,13 +163,13 @@ struct client_dbc {
   int32_t autocommit = 1;
   int32_t auto_ipd = 0;
   int32_t connection_timeout = 0;
-  std::string *current_catalog = nullptr;
+  std::string* current_catalog = nullptr;
   int32_t login_timeout = 15;
   int32_t metadata_id = 0;
   int32_t odbc_cursors = 2;
   int32_t packet_size = 0;
-  void *quiet_mode = nullptr;
-  std::string *translate_lib = nullptr;
+  void* quiet_mode = nullptr;
+  std::string* translate_lib = nullptr;
   int32_t translate_option = 0;
   int32_t txn_isolation = 0;
   int32_t ansi_app = 1;
@@ -193,7 +193,7 @@ struct client_dbc {
   std::atomic<int32_t> dead{0};
   // The state a wait past the link's limit reports: HYT00 for the logon and a
   // query, HYT01 for any other call (the connection time-out).
-  std::atomic<const char *> wait_state{"HYT01"};
+  std::atomic<const char*> wait_state{"HYT01"};
   int32_t ignored_count = 0;
   int32_t ignored_stmt_attrs[kMaxIgnoredStmtAttrs]{};
   // Browse connect (browse.cpp): 0 none, 1 after the first answer, 2 after the
@@ -208,84 +208,84 @@ struct client_dbc {
 
 // Bounds each wait of the link for the server: seconds (0 for ever), reported
 // with state when it runs out.
-void set_link_wait(client_dbc *dbc, SQLULEN seconds, const char *state);
+void set_link_wait(client_dbc* dbc, SQLULEN seconds, const char* state);
 
 // For the life of one executing call, the statement's query time-out bounds the
 // waits; afterwards the connection time-out does again.
 class QueryWait {
  public:
-  QueryWait(client_dbc *dbc, SQLULEN seconds) : dbc_(dbc) { set_link_wait(dbc, seconds, "HYT00"); }
+  QueryWait(client_dbc* dbc, SQLULEN seconds) : dbc_(dbc) { set_link_wait(dbc, seconds, "HYT00"); }
   ~QueryWait() { set_link_wait(dbc_, static_cast<SQLULEN>(dbc_->connection_timeout), "HYT01"); }
-  QueryWait(const QueryWait &) = delete;
-  QueryWait &operator=(const QueryWait &) = delete;
+  QueryWait(const QueryWait&) = delete;
+  QueryWait& operator=(const QueryWait&) = delete;
 
  private:
-  client_dbc *dbc_;
+  client_dbc* dbc_;
 };
 
 // One descriptor record; the fields beyond the tag belong to the descriptor
 // and transfer units.
 struct client_desc_rec {
   char tag[4];
-  void *data_ptr;
-  SQLLEN *octet_length_ptr;
-  SQLLEN *indicator_ptr;
-  char *name;
-  char *label;
-  void *transfer[3];
+  void* data_ptr;
+  SQLLEN* octet_length_ptr;
+  SQLLEN* indicator_ptr;
+  char* name;
+  char* label;
+  void* transfer[3];
   uint32_t transfer_cap[3];
   // Binding fields mirrored by the statement units (zero when unbound).
   int16_t concise_type, type, datetime_sub;
-  int16_t parameter_type;   // IPD: 1 input, 2 input/output, 4 output
-  int16_t default_ctype;    // IRD: default C type of the column's SQL type
+  int16_t parameter_type;  // IPD: 1 input, 2 input/output, 4 output
+  int16_t default_ctype;   // IRD: default C type of the column's SQL type
   int16_t precision, scale;
-  SQLLEN octet_length;      // APD/ARD: BufferLength of the binding
-  SQLULEN length;           // IPD: ColumnSize
+  SQLLEN octet_length;  // APD/ARD: BufferLength of the binding
+  SQLULEN length;       // IPD: ColumnSize
 };
 
 struct client_desc {
   char tag[4];
-  client_dbc *dbc = nullptr;
+  client_dbc* dbc = nullptr;
   SQLULEN array_size = 1;
   // Header fields mirrored on the client (statement attributes, stmt_attr.cpp).
-  SQLULEN rowset_size = 1;                       // ARD: ODBC 2 SQL_ROWSET_SIZE
-  SQLULEN bind_type = 0;                         // 0 column-wise, else the row size
-  SQLLEN *bind_offset_ptr = nullptr;
-  SQLUSMALLINT *array_status_ptr = nullptr;
-  SQLULEN *rows_processed_ptr = nullptr;
-  SQLUSMALLINT *ext_status_ptr = nullptr;        // IRD: status array of the last SQLExtendedFetch
-  client_stmt *stmt = nullptr;
+  SQLULEN rowset_size = 1;  // ARD: ODBC 2 SQL_ROWSET_SIZE
+  SQLULEN bind_type = 0;    // 0 column-wise, else the row size
+  SQLLEN* bind_offset_ptr = nullptr;
+  SQLUSMALLINT* array_status_ptr = nullptr;
+  SQLULEN* rows_processed_ptr = nullptr;
+  SQLUSMALLINT* ext_status_ptr = nullptr;  // IRD: status array of the last SQLExtendedFetch
+  client_stmt* stmt = nullptr;
   client_desc *next = nullptr, *prev = nullptr;
   uint64_t server_desc = 0;
   int32_t alloc_type = 2;
   int16_t bound_count = 0;
   int16_t n_descrec = 0;
-  client_desc_rec *records = nullptr;
+  client_desc_rec* records = nullptr;
   diag_header diag{};
 };
 
 // ---- handle records (handles.cpp) ----------------------------------------
 // 0 when rec is a live record of the type whose tag matches; non-zero otherwise.
-int vekc_chk_handle(int type, const void *rec);
+int vekc_chk_handle(int type, const void* rec);
 // False when memory runs out (the record is then not registered).
-bool register_handle(int type, void *rec);
+bool register_handle(int type, void* rec);
 // The lock the entry guard holds for a call on a live handle of the type
 // (tag checked); null when rec is no such handle.
-std::shared_ptr<std::recursive_mutex> handle_call_lock(int type, const void *rec);
-void unregister_handle(void *rec);
+std::shared_ptr<std::recursive_mutex> handle_call_lock(int type, const void* rec);
+void unregister_handle(void* rec);
 
-client_dbc *allocate_connection(client_env *env);
-client_desc *vekc_alloc_desc(client_dbc *dbc, client_stmt *stmt);
-void add_handle_to_list(int type, void *head_owner, void *rec);
-void remove_handle_from_list(int type, void *head_owner, void *rec);
-SQLRETURN free_desc(client_desc *desc);
-SQLRETURN freeup_descriptors(client_dbc *dbc, client_stmt *stmt);
-SQLRETURN free_stmt(client_stmt *stmt);
-SQLRETURN freeup_statements(client_dbc *dbc);
-SQLRETURN disconnect_dbc(client_dbc *dbc);
+client_dbc* allocate_connection(client_env* env);
+client_desc* vekc_alloc_desc(client_dbc* dbc, client_stmt* stmt);
+void add_handle_to_list(int type, void* head_owner, void* rec);
+void remove_handle_from_list(int type, void* head_owner, void* rec);
+SQLRETURN free_desc(client_desc* desc);
+SQLRETURN freeup_descriptors(client_dbc* dbc, client_stmt* stmt);
+SQLRETURN free_stmt(client_stmt* stmt);
+SQLRETURN freeup_statements(client_dbc* dbc);
+SQLRETURN disconnect_dbc(client_dbc* dbc);
 
 // True while the connection holds an RPC link.
-inline bool is_connected(const client_dbc *dbc) { return dbc->rpc != nullptr; }
+inline bool is_connected(const client_dbc* dbc) { return dbc->rpc != nullptr; }
 // Remote results that count as success.
 inline bool rc_ok(int rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
 
@@ -293,63 +293,62 @@ inline bool rc_ok(int rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_I
 // Posts a client record on hdr: class and subclass origin "ISO 9075" unless
 // odbc3 is set ("ODBC 3.0"), the connection's DSN name as server name. Records
 // SQL_ERROR as the handle's return code.
-void post_client(diag_header *hdr, const client_dbc *dbc, int32_t native, const char *state,
-                 bool odbc3, const char *fmt, ...) __attribute__((format(printf, 6, 7)));
+void post_client(diag_header* hdr, const client_dbc* dbc, int32_t native, const char* state, bool odbc3,
+                 const char* fmt, ...) __attribute__((format(printf, 6, 7)));
 // Posts and returns rc (recorded as the return code).
-SQLRETURN post_rc(diag_header *hdr, const client_dbc *dbc, SQLRETURN rc, int32_t native,
-                  const char *state, const char *message);
+SQLRETURN post_rc(diag_header* hdr, const client_dbc* dbc, SQLRETURN rc, int32_t native, const char* state,
+                  const char* message);
 // Copies text into an application buffer of buflen bytes: whole with its NUL
 // when it fits, else cut to buflen - 1 bytes and a NUL (true: cut). A buffer
 // length of 0 or a missing buffer writes nothing; full (when given) always
 // gets the whole length.
-bool copy_out(const char *text, char *buf, SQLLEN buflen, SQLLEN *full);
+bool copy_out(const char* text, char* buf, SQLLEN buflen, SQLLEN* full);
 
 // ---- the connect road (connect.cpp) -----------------------------------------
 // Opens the link to the first server:port that answers (SERVERPORT, or SERVER
 // and PORT); 0 on success, -1 with records posted.
-int rpc_connect(client_dbc *dbc, const AttrList &list);
+int rpc_connect(client_dbc* dbc, const AttrList& list);
 // Over an open link: server information, the logon (LOGONUSER, LOGONAUTH; a
 // dialog only when may_prompt), the server's environment and connection and
 // the cached connection attributes. SQL_SUCCESS, SQL_NO_DATA for a cancelled
 // dialog, or the failure (records posted); warned is set for kept warnings.
-SQLRETURN open_server_session(client_dbc *dbc, AttrList &list, bool may_prompt, bool *warned);
+SQLRETURN open_server_session(client_dbc* dbc, AttrList& list, bool may_prompt, bool* warned);
 // Closes the connection's link, if any, and forgets it.
-void take_link_down(client_dbc *dbc);
+void take_link_down(client_dbc* dbc);
 // Copies an out connection string into the application's buffer: whole when
 // it fits, else cut with a NUL and "01004" posted (true). The length is the
 // whole length.
-bool write_out_string(client_dbc *dbc, const std::string &text, SQLCHAR *out, SQLSMALLINT outmax,
-                      SQLSMALLINT *outlen);
+bool write_out_string(client_dbc* dbc, const std::string& text, SQLCHAR* out, SQLSMALLINT outmax, SQLSMALLINT* outlen);
 // Ends a browse connect in progress: state 0, and a link it opened closed.
-void end_browse(client_dbc *dbc);
+void end_browse(client_dbc* dbc);
 
 // ---- connection keywords (keywords.cpp) -------------------------------------
-uint32_t attribute_presence_mask(const AttrList &list);
-void retrieve_vek_flags(client_dbc *dbc);
-int get_attrs_from_constr(client_dbc *dbc, uint32_t *mask, const AttrList &list);
-int get_connect_attrs_from_dsn(client_dbc *dbc, uint32_t *mask, AttrList &list);
-void parse_ignore_stmt_attrs(client_dbc *dbc, const std::string &text);
+uint32_t attribute_presence_mask(const AttrList& list);
+void retrieve_vek_flags(client_dbc* dbc);
+int get_attrs_from_constr(client_dbc* dbc, uint32_t* mask, const AttrList& list);
+int get_connect_attrs_from_dsn(client_dbc* dbc, uint32_t* mask, AttrList& list);
+void parse_ignore_stmt_attrs(client_dbc* dbc, const std::string& text);
 
 // ---- configuration (config.cpp) -------------------------------------------
-constexpr const char *kConfigRoot = "SOFTWARE\\Kyronde Vekamar\\Configuration";
+constexpr const char* kConfigRoot = "SOFTWARE\\Kyronde Vekamar\\Configuration";
 // A value of the DSN's section of odbc.ini; the default when absent.
-std::string read_dsn_value(const char *dsn, const char *key, const char *def = "");
+std::string read_dsn_value(const char* dsn, const char* key, const char* def = "");
 // A client setting of section "Settings" of the configuration key.
-std::string read_setting(const char *key, const char *def);
+std::string read_setting(const char* key, const char* def);
 // A value of section "odbc" of odbc.ini (Trace, TraceFile).
-std::string read_odbc_section(const char *key);
+std::string read_odbc_section(const char* key);
 
 // ---- services (services.cpp) ------------------------------------------------
-client_desc_rec *vekc_expand_desc_recs(client_desc *desc, int n);
-void vekc_release_desc_recs(client_desc *desc, int count, int mode);
-void retrieve_server_diags(client_dbc *dbc, int client_kind, void *client_rec,
-                           int16_t server_type, uint64_t server_handle);
-int send_cached_connect_attrs(client_dbc *dbc);
-void vek_setoption_allstmts(client_dbc *dbc, int option, SQLULEN value);
-int implicit_descriptor_kind(client_desc *desc, int *kind);
-client_dbc *choose_diag_connection(client_env *env);
-const char *map_sqlstate_odbc2(const char *state);
-int refuse_sqlserver_port(client_dbc *dbc, int port);
+client_desc_rec* vekc_expand_desc_recs(client_desc* desc, int n);
+void vekc_release_desc_recs(client_desc* desc, int count, int mode);
+void retrieve_server_diags(client_dbc* dbc, int client_kind, void* client_rec, int16_t server_type,
+                           uint64_t server_handle);
+int send_cached_connect_attrs(client_dbc* dbc);
+void vek_setoption_allstmts(client_dbc* dbc, int option, SQLULEN value);
+int implicit_descriptor_kind(client_desc* desc, int* kind);
+client_dbc* choose_diag_connection(client_env* env);
+const char* map_sqlstate_odbc2(const char* state);
+int refuse_sqlserver_port(client_dbc* dbc, int port);
 
 // ---- process-wide values (attributes.cpp) -----------------------------------
 // SQL_ATTR_CONNECTION_POOLING: set with a null environment by any thread,
@@ -359,13 +358,13 @@ extern std::atomic<int32_t> g_connection_pooling;
 void switch_trace_on();
 // Keeps an ODBC 2 connection option in the connection's cache: its value (as
 // 32 bits) and its set-mask bit. False for an option that is not cached.
-bool cache_connect_option(client_dbc *dbc, int32_t option, SQLULEN value);
+bool cache_connect_option(client_dbc* dbc, int32_t option, SQLULEN value);
 
 // ---- dialogs of the setup library (dialogs.cpp) -----------------------------
 // Results: negative error, 0 cancelled, positive done; -1 when the setup
 // library cannot be loaded.
-int dialog_complete_info(void *hwnd, AttrList &list, uint32_t *mask);
-int dialog_prompt_logon(int kind, char *user, char *password, int size);
+int dialog_complete_info(void* hwnd, AttrList& list, uint32_t* mask);
+int dialog_prompt_logon(int kind, char* user, char* password, int size);
 
 }  // namespace kyvek::driver
 

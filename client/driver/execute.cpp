@@ -17,12 +17,12 @@
 
 namespace kyvek::driver {
 
-SQLRETURN StmtCall::fail(int32_t native, const char *state, const char *message, bool odbc3) const {
+SQLRETURN StmtCall::fail(int32_t native, const char* state, const char* message, bool odbc3) const {
   post_client(&stmt->diags, dbc, native, state, odbc3, "%s", message);
   return SQL_ERROR;
 }
 
-SQLRETURN StmtCall::failf(int32_t native, const char *state, const char *fmt, ...) const {
+SQLRETURN StmtCall::failf(int32_t native, const char* state, const char* fmt, ...) const {
   char text[512];
   va_list ap;
   va_start(ap, fmt);
@@ -31,13 +31,13 @@ SQLRETURN StmtCall::failf(int32_t native, const char *state, const char *fmt, ..
   return fail(native, state, text);
 }
 
-SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall &call, const char *text2, const char *text3) {
+SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall& call, const char* text2, const char* text3) {
   if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
-  call.stmt = static_cast<client_stmt *>(handle);
+  call.stmt = static_cast<client_stmt*>(handle);
   call.x = call.stmt;
   call.lock = std::unique_lock<std::recursive_mutex>(call.x->lock);
   clear_errors(&call.stmt->diags);
-  auto *dbc = static_cast<client_dbc *>(call.stmt->owner);
+  auto* dbc = static_cast<client_dbc*>(call.stmt->owner);
   if (vekc_chk_handle(kDbc, dbc)) {
     post_client(&call.stmt->diags, nullptr, 2, "HY000", false, "%s", text2);
     return SQL_ERROR;
@@ -48,8 +48,8 @@ SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall &call, const char *text2, const c
   return SQL_SUCCESS;
 }
 
-void vek_new_result_set(client_stmt *stmt, int metadata, SQLRETURN result) {
-  auto *dbc = static_cast<client_dbc *>(stmt->owner);
+void vek_new_result_set(client_stmt* stmt, int metadata, SQLRETURN result) {
+  auto* dbc = static_cast<client_dbc*>(stmt->owner);
   if (result == SQL_SUCCESS_WITH_INFO)
     retrieve_server_diags(dbc, kStmt, stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(stmt->driver_stmt));
   // Block-fetch mode always ends locally, whatever the server says.
@@ -83,45 +83,45 @@ using namespace kyvek::driver;
 
 namespace {
 
-bool odbc3(const client_dbc *dbc) { return !dbc->env || dbc->env->odbc_version >= 3; }
+bool odbc3(const client_dbc* dbc) { return !dbc->env || dbc->env->odbc_version >= 3; }
 
 // Bytes of a statement text as sent: the length, or the text with its NUL.
-int32_t text_bytes(const SQLCHAR *text, SQLINTEGER len) {
-  if (len == SQL_NTS) return static_cast<int32_t>(std::strlen(reinterpret_cast<const char *>(text)) + 1);
+int32_t text_bytes(const SQLCHAR* text, SQLINTEGER len) {
+  if (len == SQL_NTS) return static_cast<int32_t>(std::strlen(reinterpret_cast<const char*>(text)) + 1);
   return len;
 }
 
 // Operation array of the APD, when the application set one.
-SQLRETURN send_param_operations(StmtCall &c) {
-  client_desc *apd = cur_desc(c.stmt, DESC_APD);
+SQLRETURN send_param_operations(StmtCall& c) {
+  client_desc* apd = cur_desc(c.stmt, DESC_APD);
   if (!apd || !apd->array_status_ptr) return SQL_SUCCESS;
   TRACE(0x10, "\tsynching param operations array\n");
   SQLULEN n = apd->array_size < 1 ? 1 : apd->array_size;
   if (n * 2 > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
   return remote_synch_parameter_operations_array(c.rpc(), c.server(), static_cast<int32_t>(n * 2),
-                                                 reinterpret_cast<const int16_t *>(apd->array_status_ptr));
+                                                 reinterpret_cast<const int16_t*>(apd->array_status_ptr));
 }
 
-SQLRETURN check_text(StmtCall &c, SQLCHAR *text, SQLINTEGER len) {
+SQLRETURN check_text(StmtCall& c, SQLCHAR* text, SQLINTEGER len) {
   if (!text) return c.fail(0, "HY009", "Invalid use of null pointer");
   if (len < 0 && len != SQL_NTS) return c.fail(0, "HY090", "Invalid string or buffer length");
   return SQL_SUCCESS;
 }
 
 // The exit line is the guard's (odbc_api.cpp).
-SQLRETURN finish(const char *, SQLRETURN rc) { return rc; }
+SQLRETURN finish(const char*, SQLRETURN rc) { return rc; }
 
 }  // namespace
 
 namespace kyvek::driver::api {
 
-SQLRETURN prepare(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
+SQLRETURN prepare(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER len) {
   if (tracing(0x100) && text) {
-    int n = len == SQL_NTS ? static_cast<int>(std::strlen(reinterpret_cast<char *>(text)))
+    int n = len == SQL_NTS ? static_cast<int>(std::strlen(reinterpret_cast<char*>(text)))
                            : (len > 0 ? static_cast<int>(len) : 0);
-    TRACE(0x100, "SQLPrepare:\n%.*s\n\n", n, reinterpret_cast<char *>(text));
+    TRACE(0x100, "SQLPrepare:\n%.*s\n\n", n, reinterpret_cast<char*>(text));
   }
-  TRACE(0x1, "SQLPrepare(%p,%p,%ld)\n", handle, static_cast<void *>(text), static_cast<long>(len));
+  TRACE(0x1, "SQLPrepare(%p,%p,%ld)\n", handle, static_cast<void*>(text), static_cast<long>(len));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Prepare)");
   if (rc != SQL_SUCCESS) return rc;
@@ -137,9 +137,9 @@ SQLRETURN prepare(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
   return finish("SQLPrepare", rc);
 }
 
-SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR *text, SQLINTEGER len) {
-  if (tracing(0x100) && text) log_text(len, reinterpret_cast<char *>(text), 0);
-  TRACE(0x1, "SQLExecDirect(%p,%p,%ld)\n", handle, static_cast<void *>(text), static_cast<long>(len));
+SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER len) {
+  if (tracing(0x100) && text) log_text(len, reinterpret_cast<char*>(text), 0);
+  TRACE(0x1, "SQLExecDirect(%p,%p,%ld)\n", handle, static_cast<void*>(text), static_cast<long>(len));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ExecDirect)");
   if (rc != SQL_SUCCESS) return rc;
@@ -219,13 +219,15 @@ SQLRETURN execute(SQLHSTMT handle) {
   return finish("SQLExecute", rc);
 }
 
-SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_type,
-                         SQLSMALLINT value_type, SQLSMALLINT param_type, SQLULEN column_size,
-                         SQLSMALLINT digits, SQLPOINTER value, SQLLEN buflen, SQLLEN *ind) {
+SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_type, SQLSMALLINT value_type,
+                         SQLSMALLINT param_type, SQLULEN column_size, SQLSMALLINT digits, SQLPOINTER value,
+                         SQLLEN buflen, SQLLEN* ind) {
   TRACE(0x1, "SQLBindParameter(%p,%u,%s,%d,%d,%lu,%d,%p,%ld,%p)\n", handle, number,
-        io_type == SQL_PARAM_INPUT ? "Input" : io_type == SQL_PARAM_OUTPUT ? "Output" : "Input/Output",
-        value_type, param_type, static_cast<unsigned long>(column_size), digits, value,
-        static_cast<long>(buflen), static_cast<void *>(ind));
+        io_type == SQL_PARAM_INPUT    ? "Input"
+        : io_type == SQL_PARAM_OUTPUT ? "Output"
+                                      : "Input/Output",
+        value_type, param_type, static_cast<unsigned long>(column_size), digits, value, static_cast<long>(buflen),
+        static_cast<void*>(ind));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (BindParameter)");
   if (rc != SQL_SUCCESS) return rc;
@@ -236,8 +238,8 @@ SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_ty
   if (is_valid_ctype(value_type) != 0) return c.fail(0, "HY003", "Invalid application buffer type");
   if (is_valid_sqltype(param_type) != 0) return c.fail(0, "HY004", "Invalid SQL data type");
   client_desc *apd = cur_desc(c.stmt, DESC_APD), *ipd = cur_desc(c.stmt, DESC_IPD);
-  client_desc_rec *arec = vekc_expand_desc_recs(apd, number);
-  client_desc_rec *irec = arec ? vekc_expand_desc_recs(ipd, number) : nullptr;
+  client_desc_rec* arec = vekc_expand_desc_recs(apd, number);
+  client_desc_rec* irec = arec ? vekc_expand_desc_recs(ipd, number) : nullptr;
   if (!arec || !irec) return c.fail(0, "HY001", "Memory allocation error");
   // The binding is sent unless nothing the server holds would change. The
   // decimal digits count too: a new scale or fraction precision must reach it.
@@ -253,22 +255,23 @@ SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_ty
       TRACE(0x8, "\tMapping SQL_DECIMAL to SQL_NUMERIC\n");
       sent_type = SQL_NUMERIC;
     }
-    rc = remote_sql_bind_parameter(c.rpc(), c.server(), static_cast<int16_t>(number), io_type, value_type,
-                                   sent_type, value ? 1 : 0, column_size, digits,
-                                   static_cast<SQLULEN>(buflen), ind ? 1 : 0);
+    rc = remote_sql_bind_parameter(c.rpc(), c.server(), static_cast<int16_t>(number), io_type, value_type, sent_type,
+                                   value ? 1 : 0, column_size, digits, static_cast<SQLULEN>(buflen), ind ? 1 : 0);
     if (rc >= 2 || rc < 0) return rc;
   }
   irec->parameter_type = io_type;
   arec->concise_type = value_type;
   arec->type = value_type;
   arec->datetime_sub = 0;
-  if (is_datetime_type(value_type)) split_datetime_type(value_type, &arec->type, nullptr, &arec->datetime_sub, 1);
+  if (is_datetime_type(value_type))
+    split_datetime_type(value_type, &arec->type, nullptr, &arec->datetime_sub, 1);
   else if (is_interval_type(value_type))
     split_interval_type(value_type, &arec->type, nullptr, &arec->datetime_sub, 1);
   irec->concise_type = sent_type;
   irec->type = sent_type;
   irec->datetime_sub = 0;
-  if (is_datetime_type(sent_type)) split_datetime_type(sent_type, &irec->type, nullptr, &irec->datetime_sub, 1);
+  if (is_datetime_type(sent_type))
+    split_datetime_type(sent_type, &irec->type, nullptr, &irec->datetime_sub, 1);
   else if (is_any_interval_type(sent_type))
     split_interval_type(sent_type, &irec->type, nullptr, &irec->datetime_sub, 1);
   irec->length = column_size;
@@ -281,17 +284,19 @@ SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_ty
   arec->octet_length = buflen;
   arec->indicator_ptr = ind;
   arec->octet_length_ptr = ind;
-  for (client_desc *d : {apd, ipd}) {
-    if (number > d->bound_count) d->bound_count = static_cast<int16_t>(number);
-    else vekc_release_desc_recs(d, 0, 0);
+  for (client_desc* d : {apd, ipd}) {
+    if (number > d->bound_count)
+      d->bound_count = static_cast<int16_t>(number);
+    else
+      vekc_release_desc_recs(d, 0, 0);
   }
   // The IPD keeps the record of every bound parameter (its type fields).
   if (ipd->bound_count < apd->bound_count) ipd->bound_count = apd->bound_count;
   return finish("SQLBindParameter", rc);
 }
 
-SQLRETURN describe_param(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT *type, SQLULEN *size,
-                         SQLSMALLINT *digits, SQLSMALLINT *nullable) {
+SQLRETURN describe_param(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
+                         SQLSMALLINT* nullable) {
   TRACE(0x1, "SQLDescribeParam(%p,%u)\n", handle, number);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (DescribeParam)");
@@ -312,8 +317,8 @@ SQLRETURN describe_param(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT *type
   return finish("SQLDescribeParam", rc);
 }
 
-SQLRETURN num_params(SQLHSTMT handle, SQLSMALLINT *count) {
-  TRACE(0x1, "SQLNumParams(%p,%p)\n", handle, static_cast<void *>(count));
+SQLRETURN num_params(SQLHSTMT handle, SQLSMALLINT* count) {
+  TRACE(0x1, "SQLNumParams(%p,%p)\n", handle, static_cast<void*>(count));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (NumParams)");
   if (rc != SQL_SUCCESS) return rc;
@@ -323,12 +328,12 @@ SQLRETURN num_params(SQLHSTMT handle, SQLSMALLINT *count) {
   return finish("SQLNumParams", rc);
 }
 
-SQLRETURN native_sql(SQLHDBC handle, SQLCHAR *in, SQLINTEGER in_len, SQLCHAR *out,
-                     SQLINTEGER out_max, SQLINTEGER *out_len) {
-  TRACE(0x1, "SQLNativeSql(%p,%p,%ld,%p,%ld,%p)\n", handle, static_cast<void *>(in), static_cast<long>(in_len),
-        static_cast<void *>(out), static_cast<long>(out_max), static_cast<void *>(out_len));
+SQLRETURN native_sql(SQLHDBC handle, SQLCHAR* in, SQLINTEGER in_len, SQLCHAR* out, SQLINTEGER out_max,
+                     SQLINTEGER* out_len) {
+  TRACE(0x1, "SQLNativeSql(%p,%p,%ld,%p,%ld,%p)\n", handle, static_cast<void*>(in), static_cast<long>(in_len),
+        static_cast<void*>(out), static_cast<long>(out_max), static_cast<void*>(out_len));
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(handle);
+  auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
   if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY010", "Function sequence error");
   if (!in) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
@@ -338,8 +343,8 @@ SQLRETURN native_sql(SQLHDBC handle, SQLCHAR *in, SQLINTEGER in_len, SQLCHAR *ou
   int32_t cap = out && out_max > 0 ? out_max : 0;
   int32_t got = cap;
   int32_t full = 0;
-  SQLRETURN rc = remote_sql_native_sql(dbc->rpc, reinterpret_cast<void *>(dbc->server_dbc), bytes, in, &got,
-                                       out, cap, &full);
+  SQLRETURN rc =
+      remote_sql_native_sql(dbc->rpc, reinterpret_cast<void*>(dbc->server_dbc), bytes, in, &got, out, cap, &full);
   if (rc_ok(rc)) {
     if (out && cap > 0) out[got < cap ? got : cap - 1] = '\0';
     if (out_len) *out_len = full;
@@ -361,8 +366,8 @@ SQLRETURN more_results(SQLHSTMT handle) {
   return finish("SQLMoreResults", rc);
 }
 
-SQLRETURN row_count(SQLHSTMT handle, SQLLEN *count) {
-  TRACE(0x1, "SQLRowCount(%p,%p)\n", handle, static_cast<void *>(count));
+SQLRETURN row_count(SQLHSTMT handle, SQLLEN* count) {
+  TRACE(0x1, "SQLRowCount(%p,%p)\n", handle, static_cast<void*>(count));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (RowCount)");
   if (rc != SQL_SUCCESS) return rc;
@@ -374,13 +379,13 @@ SQLRETURN row_count(SQLHSTMT handle, SQLLEN *count) {
 
 SQLRETURN cancel(SQLHSTMT handle) {
   TRACE(0x1, "SQLCancel(%p)\n", handle);
-  auto *x = static_cast<client_stmt *>(handle);
+  auto* x = static_cast<client_stmt*>(handle);
   std::unique_lock<std::recursive_mutex> idle(x->lock, std::try_to_lock);
   if (!idle.owns_lock()) {
     // Another thread's call runs on the statement and owns its record: only
     // the server's statement is cancelled, once the link is free.
-    auto *stmt = static_cast<client_stmt *>(handle);
-    auto *dbc = static_cast<client_dbc *>(stmt->owner);
+    auto* stmt = static_cast<client_stmt*>(handle);
+    auto* dbc = static_cast<client_dbc*>(stmt->owner);
     if (vekc_chk_handle(kDbc, dbc) || !is_connected(dbc) || dbc->dead) return SQL_ERROR;
     TRACE(0x8, "\tCancelling a running call\n");
     return remote_sql_cancel(dbc->rpc, stmt->driver_stmt);

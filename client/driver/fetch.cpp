@@ -23,12 +23,12 @@ using namespace kyvek::driver;
 namespace {
 
 // The exit line is the guard's (odbc_api.cpp).
-SQLRETURN finish(const char *, SQLRETURN rc) { return rc; }
+SQLRETURN finish(const char*, SQLRETURN rc) { return rc; }
 
 // Follow-up of a fetch that returned SQL_NO_DATA: the parameters' status,
 // processed count and output values (a procedure's results are done).
-SQLRETURN after_no_data(StmtCall &c) {
-  client_desc *ipd = cur_desc(c.stmt, DESC_IPD);
+SQLRETURN after_no_data(StmtCall& c) {
+  client_desc* ipd = cur_desc(c.stmt, DESC_IPD);
   if (ipd && ipd->array_status_ptr) fetch_parameter_status_array(c);
   if (ipd && ipd->rows_processed_ptr) fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
   fetch_bound_parameters(c);
@@ -39,10 +39,10 @@ SQLRETURN after_no_data(StmtCall &c) {
 // else a fetch by what it held before would bring another row. The other
 // rows of the column get the server's copies, which hold what the driver
 // wrote there last.
-SQLRETURN added_bookmarks(StmtCall &c) {
-  client_desc *ard = cur_desc(c.stmt, DESC_ARD);
+SQLRETURN added_bookmarks(StmtCall& c) {
+  client_desc* ard = cur_desc(c.stmt, DESC_ARD);
   if (!ard || ard->n_descrec < 1) return SQL_SUCCESS;
-  const client_desc_rec &mark = ard->records[0];
+  const client_desc_rec& mark = ard->records[0];
   if (!mark.data_ptr && !mark.octet_length_ptr && !mark.indicator_ptr) return SQL_SUCCESS;
   return fetch_bound_columns(c, 0);
 }
@@ -51,7 +51,7 @@ SQLRETURN added_bookmarks(StmtCall &c) {
 // counts, bound columns) replace them on the server.
 // Any call clears the server's copy, so it is cleared at once: the records are
 // then read once, from the driver.
-void keep_warnings(StmtCall &c, SQLRETURN rc) {
+void keep_warnings(StmtCall& c, SQLRETURN rc) {
   if (rc != SQL_SUCCESS_WITH_INFO) return;
   retrieve_server_diags(c.dbc, kStmt, c.stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(c.server()));
   int16_t n = 0;
@@ -60,14 +60,14 @@ void keep_warnings(StmtCall &c, SQLRETURN rc) {
 
 // After a fetch that found no rows: the rows-fetched count the server's
 // driver set to 0 is 0 here too, without asking.
-void no_rows(StmtCall &c, SQLRETURN rc) {
-  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+void no_rows(StmtCall& c, SQLRETURN rc) {
+  client_desc* ird = cur_desc(c.stmt, DESC_IRD);
   if (rc == SQL_NO_DATA && ird && ird->rows_processed_ptr) *ird->rows_processed_ptr = 0;
 }
 
 // Rows processed, row status and bound columns after a successful fetch.
-SQLRETURN after_fetch(StmtCall &c, SQLRETURN rc, bool rows_into_block) {
-  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+SQLRETURN after_fetch(StmtCall& c, SQLRETURN rc, bool rows_into_block) {
+  client_desc* ird = cur_desc(c.stmt, DESC_IRD);
   if (ird) ird->ext_status_ptr = nullptr;
   const bool block = c.stmt->flags & kStmtBlockFetchOn;
   if ((ird && ird->rows_processed_ptr) || block) {
@@ -90,18 +90,18 @@ SQLRETURN after_fetch(StmtCall &c, SQLRETURN rc, bool rows_into_block) {
 }
 
 // Sends the ARD's row operation array when the application set one.
-SQLRETURN send_row_operations(StmtCall &c) {
-  client_desc *ard = cur_desc(c.stmt, DESC_ARD);
+SQLRETURN send_row_operations(StmtCall& c) {
+  client_desc* ard = cur_desc(c.stmt, DESC_ARD);
   if (!ard || !ard->array_status_ptr) return SQL_SUCCESS;
   SQLULEN n = c.stmt->fetch_kind == FETCH_EXTENDED ? ard->rowset_size : ard->array_size;
   if (n < 1) n = 1;
   if (n * 2 > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
   return remote_synch_row_operations_array(c.rpc(), c.server(), static_cast<int32_t>(n * 2),
-                                           reinterpret_cast<const int16_t *>(ard->array_status_ptr));
+                                           reinterpret_cast<const int16_t*>(ard->array_status_ptr));
 }
 
-SQLRETURN row_status_if_any(StmtCall &c) {
-  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+SQLRETURN row_status_if_any(StmtCall& c) {
+  client_desc* ird = cur_desc(c.stmt, DESC_IRD);
   if (!ird) return SQL_SUCCESS;
   if ((c.stmt->fetch_kind == FETCH_EXTENDED && ird->ext_status_ptr) ||
       (c.stmt->fetch_kind != FETCH_EXTENDED && ird->array_status_ptr))
@@ -109,8 +109,8 @@ SQLRETURN row_status_if_any(StmtCall &c) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN rows_processed_if_any(StmtCall &c) {
-  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+SQLRETURN rows_processed_if_any(StmtCall& c) {
+  client_desc* ird = cur_desc(c.stmt, DESC_IRD);
   if (ird && ird->rows_processed_ptr) return fetch_processed_counts(c, ird->rows_processed_ptr, nullptr);
   return SQL_SUCCESS;
 }
@@ -121,12 +121,12 @@ namespace kyvek::driver {
 
 // The internal form: internal set by block fetch for its own bindings.
 SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
-                   SQLLEN *ind, int internal) {
+                   SQLLEN* ind, int internal) {
   TRACE(0x1, "SQLBindCol(%p,%u,%d,%p,%ld,%p)\n", handle, column, type, target, static_cast<long>(buflen),
-        static_cast<void *>(ind));
+        static_cast<void*>(ind));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (BindCol)",
-                           "General error: Internal client error (BindCol");
+                            "General error: Internal client error (BindCol");
   if (rc != SQL_SUCCESS) return rc;
   if (column == 0 && type != SQL_C_BOOKMARK && type != SQL_C_VARBOOKMARK)
     return c.fail(0, "07006", "Restricted data type attribute violation");
@@ -137,7 +137,7 @@ SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
     return c.fail(2, "HY000", "General error: Already in block-fetch-mode (SQLBindCol)");
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
   if (column > INT16_MAX - 1) return c.fail(0, "07009", "Invalid descriptor index");
-  client_desc_rec *arec = vekc_expand_desc_recs(ard, column);
+  client_desc_rec* arec = vekc_expand_desc_recs(ard, column);
   if (!arec || !vekc_expand_desc_recs(ird, column)) return c.fail(0, "HY001", "Memory allocation error");
   const bool same = target && ind && arec->data_ptr && arec->octet_length_ptr && arec->concise_type == type &&
                     arec->octet_length == buflen;
@@ -153,12 +153,16 @@ SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
   arec->concise_type = type;
   arec->type = type;
   arec->datetime_sub = 0;
-  if (is_datetime_type(type)) split_datetime_type(type, &arec->type, nullptr, &arec->datetime_sub, 1);
-  else if (is_interval_type(type)) split_interval_type(type, &arec->type, nullptr, &arec->datetime_sub, 1);
+  if (is_datetime_type(type))
+    split_datetime_type(type, &arec->type, nullptr, &arec->datetime_sub, 1);
+  else if (is_interval_type(type))
+    split_interval_type(type, &arec->type, nullptr, &arec->datetime_sub, 1);
   arec->octet_length_ptr = ind;
   arec->indicator_ptr = ind;
-  if (column > ard->bound_count) ard->bound_count = static_cast<int16_t>(column);
-  else vekc_release_desc_recs(ard, 0, 0);
+  if (column > ard->bound_count)
+    ard->bound_count = static_cast<int16_t>(column);
+  else
+    vekc_release_desc_recs(ard, 0, 0);
   return finish("SQLBindCol", rc);
 }
 
@@ -190,7 +194,7 @@ SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) 
   TRACE(0x1, "%s(%p,%d,%ld)\n", "SQLFetchScroll", handle, orientation, static_cast<long>(offset));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (FetchScroll)",
-                           "General error: Internal client error (fetchScroll)");
+                            "General error: Internal client error (fetchScroll)");
   if (rc != SQL_SUCCESS) return rc;
   if (c.stmt->flags & kStmtBlockFetchOn) {
     // The server's cursor stands at the end of the block: only NEXT is
@@ -203,13 +207,16 @@ SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) 
     SQLLEN len = 0;
     int16_t slen = 0;
     int32_t zero = 0;
-    const bool known = rc_ok(remote_sql_col_attribute(c.rpc(), c.server(), 0, SQL_DESC_OCTET_LENGTH, &zero, nullptr,
-                                                      0, &slen, &len)) && len > 0;
+    const bool known = rc_ok(remote_sql_col_attribute(c.rpc(), c.server(), 0, SQL_DESC_OCTET_LENGTH, &zero, nullptr, 0,
+                                                      &slen, &len)) &&
+                       len > 0;
     // A bookmark goes whole or not at all: part of one would fetch another
     // row. Where the driver does not tell the length, a fixed bookmark is 32
     // bits; a variable one cannot be carried.
-    if (!known && c.x->options[SQL_USE_BOOKMARKS] == SQL_UB_FIXED) len = 4;
-    else if (!known) return c.fail(5, "HY000", "General error: Unable to obtain bookmark length  (SQLFetchScroll)");
+    if (!known && c.x->options[SQL_USE_BOOKMARKS] == SQL_UB_FIXED)
+      len = 4;
+    else if (!known)
+      return c.fail(5, "HY000", "General error: Unable to obtain bookmark length  (SQLFetchScroll)");
     const SQLLEN cap = c.dbc->bookmark_size > 0 ? c.dbc->bookmark_size : 32;
     if (len > cap)
       return c.failf(0, "HY111", "Invalid bookmark value: a bookmark of %ld bytes is longer than MaxBookMarkSize (%ld)",
@@ -228,7 +235,7 @@ SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) 
     no_rows(c, rc);
     return finish("SQLFetchScroll", rc);
   }
-  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+  client_desc* ird = cur_desc(c.stmt, DESC_IRD);
   if (vekc_chk_handle(kDesc, ird))
     return c.fail(5, "HY000", "General error: Internal descriptor invalid (SQLFetchScroll)");
   ird->ext_status_ptr = nullptr;
@@ -244,10 +251,10 @@ SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) 
   return finish("SQLFetchScroll", brc != SQL_SUCCESS ? brc : rc);
 }
 
-SQLRETURN extended_fetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offset, SQLULEN *row_count,
-                         SQLUSMALLINT *status) {
+SQLRETURN extended_fetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offset, SQLULEN* row_count,
+                         SQLUSMALLINT* status) {
   TRACE(0x1, "SQLExtendedFetch(%p,%u,%ld,%p,%p)\n", handle, orientation, static_cast<long>(offset),
-        static_cast<void *>(row_count), static_cast<void *>(status));
+        static_cast<void*>(row_count), static_cast<void*>(status));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ExtendedFetch)");
   if (rc != SQL_SUCCESS) return rc;
@@ -264,11 +271,11 @@ SQLRETURN extended_fetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offse
   SQLULEN rows = 0;
   // In block mode the rowset is the whole block: its statuses go to the
   // block's cache, never into the application's one-row array.
-  SQLUSMALLINT *statuses = status;
-  if (SQLUSMALLINT *cache = block_status_cache(c.stmt)) statuses = cache;
+  SQLUSMALLINT* statuses = status;
+  if (SQLUSMALLINT* cache = block_status_cache(c.stmt)) statuses = cache;
   int32_t bytes = statuses ? static_cast<int32_t>(rowset * 2) : 0;
   rc = remote_sql_extended_fetch(c.rpc(), c.server(), static_cast<int16_t>(orientation), offset, &rows, &bytes,
-                                 reinterpret_cast<int16_t *>(statuses));
+                                 reinterpret_cast<int16_t*>(statuses));
   keep_warnings(c, rc);
   c.stmt->fetch_kind = FETCH_EXTENDED;
   c.x->getdata_count = 0;
@@ -339,13 +346,13 @@ SQLRETURN bulk_operations(SQLHSTMT handle, SQLSMALLINT op) {
   if (op == SQL_FETCH_BY_BOOKMARK && (frc = fetch_bound_columns(c)) != SQL_SUCCESS) return frc;
   if (op == SQL_ADD && (frc = added_bookmarks(c)) != SQL_SUCCESS) return frc;
   if ((frc = rows_processed_if_any(c)) != SQL_SUCCESS) return frc;
-  client_desc *ird = cur_desc(c.stmt, DESC_IRD);
+  client_desc* ird = cur_desc(c.stmt, DESC_IRD);
   if (ird && ird->array_status_ptr && (frc = fetch_row_status_array(c)) != SQL_SUCCESS) return frc;
   return finish("SQLBulkOperations", rc);
 }
 
-SQLRETURN num_result_cols(SQLHSTMT handle, SQLSMALLINT *count) {
-  TRACE(0x1, "SQLNumResultCols(%p,%p)\n", handle, static_cast<void *>(count));
+SQLRETURN num_result_cols(SQLHSTMT handle, SQLSMALLINT* count) {
+  TRACE(0x1, "SQLNumResultCols(%p,%p)\n", handle, static_cast<void*>(count));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (NumResultCols)");
   if (rc != SQL_SUCCESS) return rc;
@@ -363,10 +370,9 @@ SQLRETURN num_result_cols(SQLHSTMT handle, SQLSMALLINT *count) {
   return finish("SQLNumResultCols", rc);
 }
 
-SQLRETURN describe_col(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR *name, SQLSMALLINT buflen,
-                       SQLSMALLINT *name_len, SQLSMALLINT *sql_type, SQLULEN *size, SQLSMALLINT *digits,
-                       SQLSMALLINT *nullable) {
-  TRACE(0x1, "SQLDescribeCol(%p,%u,%p,%d)\n", handle, column, static_cast<void *>(name), buflen);
+SQLRETURN describe_col(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR* name, SQLSMALLINT buflen, SQLSMALLINT* name_len,
+                       SQLSMALLINT* sql_type, SQLULEN* size, SQLSMALLINT* digits, SQLSMALLINT* nullable) {
+  TRACE(0x1, "SQLDescribeCol(%p,%u,%p,%d)\n", handle, column, static_cast<void*>(name), buflen);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (DescribeCol)");
   if (rc != SQL_SUCCESS) return rc;
@@ -380,9 +386,12 @@ SQLRETURN describe_col(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR *name, SQLS
   if (name && buflen > 0) name[cap < buflen ? cap : buflen - 1] = '\0';
   if ((c.dbc->client_flags & kFlagDisguiseWide) && sql_type) {
     const int16_t was = t;
-    if (t == SQL_WLONGVARCHAR) t = SQL_LONGVARCHAR;
-    else if (t == SQL_WVARCHAR) t = SQL_VARCHAR;
-    else if (t == SQL_WCHAR) t = SQL_CHAR;
+    if (t == SQL_WLONGVARCHAR)
+      t = SQL_LONGVARCHAR;
+    else if (t == SQL_WVARCHAR)
+      t = SQL_VARCHAR;
+    else if (t == SQL_WCHAR)
+      t = SQL_CHAR;
     if (t != was) TRACE(0x10, "\tDisguising Wide\n\t%d disguised as %d\n", was, t);
   }
   if (name_len) *name_len = nl;
@@ -390,20 +399,20 @@ SQLRETURN describe_col(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR *name, SQLS
   if (size) *size = sz;
   if (digits) *digits = d;
   if (nullable) *nullable = nu;
-  TRACE(0x8, "\tColumn:%u Name:%s Type:%d Size:%lu DD:%d N:%d\n", column, name ? reinterpret_cast<char *>(name) : "",
-        t, static_cast<unsigned long>(sz), d, nu);
+  TRACE(0x8, "\tColumn:%u Name:%s Type:%d Size:%lu DD:%d N:%d\n", column, name ? reinterpret_cast<char*>(name) : "", t,
+        static_cast<unsigned long>(sz), d, nu);
   return finish("SQLDescribeCol", rc);
 }
 
-SQLRETURN col_attribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field, SQLPOINTER buf,
-                        SQLSMALLINT buflen, SQLSMALLINT *str_len, SQLLEN *num) {
+SQLRETURN col_attribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field, SQLPOINTER buf, SQLSMALLINT buflen,
+                        SQLSMALLINT* str_len, SQLLEN* num) {
   TRACE(0x1, "SQLColAttribute(%p,%u,%u,%p,%d)\n", handle, column, field, buf, buflen);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ColAttribute)");
   if (rc != SQL_SUCCESS) return rc;
   static constexpr unsigned kText[] = {1, 14, 15, 16, 17, 18, 22, 23, 27, 28, 29, 1011};
-  static constexpr unsigned kNumber[] = {2,  3,  4,  5,  6,  7,    8,    9,    10,   11,   12,  13,
-                                         32, 35, 1001, 1002, 1003, 1005, 1006, 1008, 1012, 1013};
+  static constexpr unsigned kNumber[] = {2,  3,  4,  5,    6,    7,    8,    9,    10,   11,   12,
+                                         13, 32, 35, 1001, 1002, 1003, 1005, 1006, 1008, 1012, 1013};
   const bool text = std::find(std::begin(kText), std::end(kText), field) != std::end(kText);
   const bool number = std::find(std::begin(kNumber), std::end(kNumber), field) != std::end(kNumber);
   if (!text && !number) return c.fail(0, "HY091", "Invalid descriptor field identifier");
@@ -412,13 +421,13 @@ SQLRETURN col_attribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field
   if (text) {
     if (buflen < 0 && buflen != SQL_NTS) return c.fail(0, "HY090", "Invalid string or buffer length");
     int32_t cap = buf && buflen > 0 ? buflen : 0;
-    rc = remote_sql_col_attribute(c.rpc(), c.server(), static_cast<int16_t>(column), static_cast<int16_t>(field),
-                                  &cap, buf, static_cast<int16_t>(buflen > 0 ? buflen : 0), &sl, &nv);
-    if (rc_ok(rc) && buf && buflen > 0) static_cast<char *>(buf)[cap < buflen ? cap : buflen - 1] = '\0';
+    rc = remote_sql_col_attribute(c.rpc(), c.server(), static_cast<int16_t>(column), static_cast<int16_t>(field), &cap,
+                                  buf, static_cast<int16_t>(buflen > 0 ? buflen : 0), &sl, &nv);
+    if (rc_ok(rc) && buf && buflen > 0) static_cast<char*>(buf)[cap < buflen ? cap : buflen - 1] = '\0';
   } else {
     int32_t zero = 0;
-    rc = remote_sql_col_attribute(c.rpc(), c.server(), static_cast<int16_t>(column), static_cast<int16_t>(field),
-                                  &zero, nullptr, 0, &sl, &nv);
+    rc = remote_sql_col_attribute(c.rpc(), c.server(), static_cast<int16_t>(column), static_cast<int16_t>(field), &zero,
+                                  nullptr, 0, &sl, &nv);
   }
   if (rc_ok(rc)) {
     if (str_len) *str_len = sl;
@@ -427,18 +436,17 @@ SQLRETURN col_attribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field
   return finish("SQLColAttribute", rc);
 }
 
-SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target,
-                   SQLLEN buflen, SQLLEN *ind) {
+SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
+                   SQLLEN* ind) {
   TRACE(0x1, "SQLGetData(%p,%u,%d,%p,%ld,%p)\n", handle, column, type, target, static_cast<long>(buflen),
-        static_cast<void *>(ind));
+        static_cast<void*>(ind));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (GetData)");
   if (rc != SQL_SUCCESS) return rc;
   if (buflen < 0) return c.fail(0, "HY090", "Invalid string or buffer length");
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
   // Column numbers are checked before any record is looked at.
-  if (type == SQL_ARD_TYPE && (!ard || column >= ard->n_descrec))
-    return c.fail(0, "07009", "Invalid descriptor index");
+  if (type == SQL_ARD_TYPE && (!ard || column >= ard->n_descrec)) return c.fail(0, "07009", "Invalid descriptor index");
   if (block_get_data(c, column, type, target, buflen, ind, &rc)) return rc;
   int16_t t = type;
   if (t == SQL_C_DEFAULT) {
@@ -446,7 +454,7 @@ SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
       rc = fetch_column_descriptions(c, nullptr);
       if (rc != SQL_SUCCESS) return rc;
     }
-    client_desc_rec *irec = desc_rec(ird, column);
+    client_desc_rec* irec = desc_rec(ird, column);
     if (!irec || column > c.stmt->result_columns) return c.fail(0, "07009", "Invalid descriptor index");
     t = irec->default_ctype;
     if (t == SQL_C_NUMERIC) t = SQL_C_CHAR;
@@ -459,13 +467,13 @@ SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
     return c.fail(0, "HY003", "Invalid application buffer type");
   const int64_t tlen = get_type_len(t, target ? buflen : 0, 0);
   if (tlen < 0)
-    return c.failf(5, "HY000", "General error: Cannot determine length of datatype %d, OctetLength=%ld (SQLGetData)",
-                   t, static_cast<long>(buflen));
-  RpcHandle *h = c.rpc();
-  void *s = c.server();
+    return c.failf(5, "HY000", "General error: Cannot determine length of datatype %d, OctetLength=%ld (SQLGetData)", t,
+                   static_cast<long>(buflen));
+  RpcHandle* h = c.rpc();
+  void* s = c.server();
   const auto col = static_cast<int16_t>(column);
   SQLLEN got = 0;
-  auto store = [&](const void *value, size_t size) {
+  auto store = [&](const void* value, size_t size) {
     if (target && rc_ok(rc) && got != SQL_NULL_DATA) std::memcpy(target, value, size);
   };
   switch (t) {
@@ -476,13 +484,17 @@ SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
       store(v, sizeof(SQL_NUMERIC_STRUCT));
       break;
     }
-    case SQL_C_LONG: case SQL_C_ULONG: case SQL_C_SLONG: {
+    case SQL_C_LONG:
+    case SQL_C_ULONG:
+    case SQL_C_SLONG: {
       int32_t v = 0;
       rc = remote_get_data_long(h, s, col, t, &v, &got);
       store(&v, 4);
       break;
     }
-    case SQL_C_SHORT: case SQL_C_USHORT: case SQL_C_SSHORT: {
+    case SQL_C_SHORT:
+    case SQL_C_USHORT:
+    case SQL_C_SSHORT: {
       int16_t v = 0;
       rc = remote_get_data_short(h, s, col, t, &v, &got);
       store(&v, 2);
@@ -500,14 +512,16 @@ SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
       store(&v, 8);
       break;
     }
-    case SQL_C_DATE: case SQL_C_TYPE_DATE: {
+    case SQL_C_DATE:
+    case SQL_C_TYPE_DATE: {
       int16_t year = 0, md[2] = {};
       rc = remote_get_data_date(h, s, col, t, &year, md, &got);
       SQL_DATE_STRUCT d{year, static_cast<SQLUSMALLINT>(md[0]), static_cast<SQLUSMALLINT>(md[1])};
       store(&d, sizeof d);
       break;
     }
-    case SQL_C_TIME: case SQL_C_TYPE_TIME: {
+    case SQL_C_TIME:
+    case SQL_C_TYPE_TIME: {
       int16_t f[3] = {};
       rc = remote_get_data_time(h, s, col, t, f, &got);
       SQL_TIME_STRUCT v{static_cast<SQLUSMALLINT>(f[0]), static_cast<SQLUSMALLINT>(f[1]),
@@ -515,7 +529,8 @@ SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
       store(&v, sizeof v);
       break;
     }
-    case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP: {
+    case SQL_C_TIMESTAMP:
+    case SQL_C_TYPE_TIMESTAMP: {
       int16_t year = 0, f[5] = {};
       int32_t frac = 0;
       rc = remote_get_data_timestamp(h, s, col, t, &year, f, &frac, &got);
@@ -559,7 +574,7 @@ SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
           // A server of the other byte order: every 16-bit unit turned round.
           SQLLEN n = rc == SQL_SUCCESS && got >= 0 ? std::min<SQLLEN>(got, cap) : cap;
           n = std::min<SQLLEN>(n, len) & ~SQLLEN{1};
-          auto *p = static_cast<unsigned char *>(target);
+          auto* p = static_cast<unsigned char*>(target);
           for (SQLLEN i = 0; i + 1 < n; i += 2) std::swap(p[i], p[i + 1]);
         }
       }

@@ -23,19 +23,19 @@ struct Live {
   std::shared_ptr<std::recursive_mutex> call_lock;
 };
 
-std::mutex &registry_lock() {
+std::mutex& registry_lock() {
   static std::mutex m;
   return m;
 }
 
 // An ordinary static: the Driver Manager unloads the driver when its last
 // environment goes, and the table must go with it.
-std::unordered_map<const void *, Live> &registry() {
-  static std::unordered_map<const void *, Live> r;
+std::unordered_map<const void*, Live>& registry() {
+  static std::unordered_map<const void*, Live> r;
   return r;
 }
 
-const char *tag_of(int type) {
+const char* tag_of(int type) {
   switch (type) {
     case kEnv: return "ENV ";
     case kDbc: return "DBC ";
@@ -48,22 +48,22 @@ const char *tag_of(int type) {
 
 }  // namespace
 
-bool register_handle(int type, void *rec) {
+bool register_handle(int type, void* rec) {
   try {
     Live live{type, nullptr};
     if (type == kStmt)
-      live.call_lock = static_cast<client_stmt *>(rec)->call_lock;
+      live.call_lock = static_cast<client_stmt*>(rec)->call_lock;
     else
       live.call_lock = std::make_shared<std::recursive_mutex>();
     std::lock_guard<std::mutex> g(registry_lock());
     registry()[rec] = std::move(live);
     return true;
-  } catch (const std::bad_alloc &) {
+  } catch (const std::bad_alloc&) {
     return false;
   }
 }
 
-void unregister_handle(void *rec) {
+void unregister_handle(void* rec) {
   Live gone{};
   {
     std::lock_guard<std::mutex> g(registry_lock());
@@ -74,7 +74,7 @@ void unregister_handle(void *rec) {
   }
 }
 
-std::shared_ptr<std::recursive_mutex> handle_call_lock(int type, const void *rec) {
+std::shared_ptr<std::recursive_mutex> handle_call_lock(int type, const void* rec) {
   if (!rec || type == kDescRec || !tag_of(type)) return nullptr;
   std::lock_guard<std::mutex> g(registry_lock());
   auto it = registry().find(rec);
@@ -83,9 +83,9 @@ std::shared_ptr<std::recursive_mutex> handle_call_lock(int type, const void *rec
   return it->second.call_lock;
 }
 
-int vekc_chk_handle(int type, const void *rec) {
+int vekc_chk_handle(int type, const void* rec) {
   if (!rec) return 1;
-  const char *tag = tag_of(type);
+  const char* tag = tag_of(type);
   if (!tag) return 2;
   if (type != kDescRec) {
     // Descriptor records live inside their descriptor's array and are reached
@@ -100,26 +100,26 @@ int vekc_chk_handle(int type, const void *rec) {
 
 // ---- lists ---------------------------------------------------------------
 
-void add_handle_to_list(int type, void *owner, void *rec) {
+void add_handle_to_list(int type, void* owner, void* rec) {
   if (type == kDbc) {
-    auto *env = static_cast<client_env *>(owner);
-    auto *dbc = static_cast<client_dbc *>(rec);
+    auto* env = static_cast<client_env*>(owner);
+    auto* dbc = static_cast<client_dbc*>(rec);
     std::lock_guard<std::recursive_mutex> g(env->lock);
     dbc->prev = nullptr;
     dbc->next = env->connections;
     if (env->connections) env->connections->prev = dbc;
     env->connections = dbc;
   } else if (type == kStmt) {
-    auto *dbc = static_cast<client_dbc *>(owner);
-    auto *stmt = static_cast<client_stmt *>(rec);
+    auto* dbc = static_cast<client_dbc*>(owner);
+    auto* stmt = static_cast<client_stmt*>(rec);
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
     stmt->prev = nullptr;
     stmt->next = dbc->statements;
     if (dbc->statements) dbc->statements->prev = stmt;
     dbc->statements = stmt;
   } else if (type == kDesc) {
-    auto *dbc = static_cast<client_dbc *>(owner);
-    auto *desc = static_cast<client_desc *>(rec);
+    auto* dbc = static_cast<client_dbc*>(owner);
+    auto* desc = static_cast<client_desc*>(rec);
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
     desc->prev = nullptr;
     desc->next = dbc->descriptors;
@@ -130,7 +130,7 @@ void add_handle_to_list(int type, void *owner, void *rec) {
 
 namespace {
 template <typename T, typename Owner>
-void unlink(T *rec, T *&head) {
+void unlink(T* rec, T*& head) {
   if (rec->prev)
     rec->prev->next = rec->next;
   else if (head == rec)
@@ -141,26 +141,26 @@ void unlink(T *rec, T *&head) {
 }
 }  // namespace
 
-void remove_handle_from_list(int type, void *owner, void *rec) {
+void remove_handle_from_list(int type, void* owner, void* rec) {
   if (type == kDbc) {
-    auto *env = static_cast<client_env *>(owner);
+    auto* env = static_cast<client_env*>(owner);
     std::lock_guard<std::recursive_mutex> g(env->lock);
-    unlink<client_dbc, client_env>(static_cast<client_dbc *>(rec), env->connections);
+    unlink<client_dbc, client_env>(static_cast<client_dbc*>(rec), env->connections);
   } else if (type == kStmt) {
-    auto *dbc = static_cast<client_dbc *>(owner);
+    auto* dbc = static_cast<client_dbc*>(owner);
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
-    unlink<client_stmt, client_dbc>(static_cast<client_stmt *>(rec), dbc->statements);
+    unlink<client_stmt, client_dbc>(static_cast<client_stmt*>(rec), dbc->statements);
   } else if (type == kDesc) {
-    auto *dbc = static_cast<client_dbc *>(owner);
+    auto* dbc = static_cast<client_dbc*>(owner);
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
-    unlink<client_desc, client_dbc>(static_cast<client_desc *>(rec), dbc->descriptors);
+    unlink<client_desc, client_dbc>(static_cast<client_desc*>(rec), dbc->descriptors);
   }
 }
 
 // ---- constructors ----------------------------------------------------------
 
-client_dbc *allocate_connection(client_env *env) {
-  auto *dbc = new (std::nothrow) client_dbc();
+client_dbc* allocate_connection(client_env* env) {
+  auto* dbc = new (std::nothrow) client_dbc();
   if (!dbc) return nullptr;
   std::memcpy(dbc->tag, "DBC ", 4);
   dbc->env = env;
@@ -171,8 +171,8 @@ client_dbc *allocate_connection(client_env *env) {
   return dbc;
 }
 
-client_desc *vekc_alloc_desc(client_dbc *dbc, client_stmt *stmt) {
-  auto *desc = new (std::nothrow) client_desc();
+client_desc* vekc_alloc_desc(client_dbc* dbc, client_stmt* stmt) {
+  auto* desc = new (std::nothrow) client_desc();
   if (!desc) return nullptr;
   std::memcpy(desc->tag, "CDES", 4);
   desc->dbc = dbc;
@@ -188,14 +188,14 @@ client_desc *vekc_alloc_desc(client_dbc *dbc, client_stmt *stmt) {
 
 namespace {
 
-void destroy_desc(client_desc *desc) {
+void destroy_desc(client_desc* desc) {
   unregister_handle(desc);
   clear_errors(&desc->diag);
   std::memset(desc->tag, 0, 4);
   delete desc;
 }
 
-void destroy_stmt(client_stmt *stmt) {
+void destroy_stmt(client_stmt* stmt) {
   unregister_handle(stmt);
   std::memset(stmt->tag, 0, 4);
   clear_errors(&stmt->diags);
@@ -204,20 +204,19 @@ void destroy_stmt(client_stmt *stmt) {
 
 // A remote free of a handle whose connection is still alive; a dead link
 // skips the call, since the server has already let everything go.
-int remote_free(client_dbc *dbc, int16_t type, uint64_t handle) {
+int remote_free(client_dbc* dbc, int16_t type, uint64_t handle) {
   if (!dbc || !is_connected(dbc) || dbc->dead || !handle) return SQL_SUCCESS;
-  return remote_sql_free_handle(dbc->rpc, type, reinterpret_cast<void *>(handle));
+  return remote_sql_free_handle(dbc->rpc, type, reinterpret_cast<void*>(handle));
 }
 
 }  // namespace
 
-SQLRETURN free_desc(client_desc *desc) {
-  TRACE(0x21, "^free_desc(%p)\n", static_cast<void *>(desc));
-  client_dbc *dbc = desc->dbc;
+SQLRETURN free_desc(client_desc* desc) {
+  TRACE(0x21, "^free_desc(%p)\n", static_cast<void*>(desc));
+  client_dbc* dbc = desc->dbc;
   if (desc->server_desc && desc->alloc_type == 2) {
     if (desc->stmt) {
-      post_client(&desc->diag, dbc, 17, "HY000", false,
-                  "General error: Internal descriptor type inconsistent");
+      post_client(&desc->diag, dbc, 17, "HY000", false, "General error: Internal descriptor type inconsistent");
       return SQL_ERROR;
     }
     int rc = remote_free(dbc, SQL_HANDLE_DESC, desc->server_desc);
@@ -230,12 +229,12 @@ SQLRETURN free_desc(client_desc *desc) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN freeup_descriptors(client_dbc *dbc, client_stmt *stmt) {
-  diag_header *where = stmt ? &stmt->diags : &dbc->diag;
+SQLRETURN freeup_descriptors(client_dbc* dbc, client_stmt* stmt) {
+  diag_header* where = stmt ? &stmt->diags : &dbc->diag;
   std::unique_lock<std::recursive_mutex> g(dbc->lock);
-  client_desc *desc = dbc->descriptors;
+  client_desc* desc = dbc->descriptors;
   while (desc) {
-    client_desc *next = desc->next;
+    client_desc* next = desc->next;
     if (vekc_chk_handle(kDesc, desc) != 0) {
       post_client(where, dbc, 5, "HY000", false, "General error: Internal descriptor invalid");
       return SQL_ERROR;
@@ -245,8 +244,7 @@ SQLRETURN freeup_descriptors(client_dbc *dbc, client_stmt *stmt) {
       continue;
     }
     if (stmt && desc->alloc_type != 1) {
-      post_client(where, dbc, 17, "HY000", false,
-                  "General error: Internal descriptor type inconsistent");
+      post_client(where, dbc, 17, "HY000", false, "General error: Internal descriptor type inconsistent");
       return SQL_ERROR;
     }
     vekc_release_desc_recs(desc, 0, 1);
@@ -265,8 +263,8 @@ SQLRETURN freeup_descriptors(client_dbc *dbc, client_stmt *stmt) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN free_stmt(client_stmt *stmt) {
-  auto *dbc = static_cast<client_dbc *>(stmt->owner);
+SQLRETURN free_stmt(client_stmt* stmt) {
+  auto* dbc = static_cast<client_dbc*>(stmt->owner);
   if (stmt->driver_stmt) {
     int rc = remote_free(dbc, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(stmt->driver_stmt));
     if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
@@ -279,9 +277,9 @@ SQLRETURN free_stmt(client_stmt *stmt) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN freeup_statements(client_dbc *dbc) {
+SQLRETURN freeup_statements(client_dbc* dbc) {
   std::unique_lock<std::recursive_mutex> g(dbc->lock);
-  while (client_stmt *stmt = dbc->statements) {
+  while (client_stmt* stmt = dbc->statements) {
     g.unlock();
     // A call still running on the statement in another thread ends first.
     std::shared_ptr<std::recursive_mutex> call = handle_call_lock(kStmt, stmt);
@@ -295,8 +293,8 @@ SQLRETURN freeup_statements(client_dbc *dbc) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN disconnect_dbc(client_dbc *dbc) {
-  TRACE(0x21, "\t^disconnect_dbc(%p)\n", static_cast<void *>(dbc));
+SQLRETURN disconnect_dbc(client_dbc* dbc) {
+  TRACE(0x21, "\t^disconnect_dbc(%p)\n", static_cast<void*>(dbc));
   SQLRETURN rc = freeup_statements(dbc);
   if (rc != SQL_SUCCESS) return rc;
   return freeup_descriptors(dbc, nullptr);
@@ -308,15 +306,15 @@ using namespace kyvek::driver;
 
 namespace {
 
-SQLRETURN alloc_env(SQLHANDLE *out) {
+SQLRETURN alloc_env(SQLHANDLE* out) {
   if (std::string t = read_odbc_section("Trace"); !t.empty()) {
-    char *end = nullptr;
+    char* end = nullptr;
     unsigned long v = std::strtoul(t.c_str(), &end, 0);
     if (*end == '\0' && v != 0) switch_trace_on();
   }
   start_trace_log();
   if (!out) return SQL_ERROR;
-  auto *env = new (std::nothrow) client_env();
+  auto* env = new (std::nothrow) client_env();
   if (!env) return SQL_ERROR;
   std::memcpy(env->tag, "ENV ", 4);
   if (!register_handle(kEnv, env)) {
@@ -327,12 +325,12 @@ SQLRETURN alloc_env(SQLHANDLE *out) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN alloc_dbc(SQLHANDLE input, SQLHANDLE *out) {
+SQLRETURN alloc_dbc(SQLHANDLE input, SQLHANDLE* out) {
   if (vekc_chk_handle(kEnv, input)) return SQL_INVALID_HANDLE;
-  auto *env = static_cast<client_env *>(input);
+  auto* env = static_cast<client_env*>(input);
   clear_errors(&env->diag);
   if (!out) return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
-  client_dbc *dbc = allocate_connection(env);
+  client_dbc* dbc = allocate_connection(env);
   if (!dbc) {
     *out = nullptr;
     return post_rc(&env->diag, nullptr, SQL_ERROR, 252, "HY013", "Memory Management Error");
@@ -345,13 +343,13 @@ SQLRETURN alloc_dbc(SQLHANDLE input, SQLHANDLE *out) {
 // The common start of allocating a statement or descriptor under a connection: the handle and
 // output checks, then the server's own handle of the given type. False with *rc the result to
 // return when any step fails.
-bool alloc_server_child(SQLHANDLE input, SQLHANDLE *out, SQLSMALLINT type, client_dbc **dbc_out,
-                        void **server, SQLRETURN *rc) {
+bool alloc_server_child(SQLHANDLE input, SQLHANDLE* out, SQLSMALLINT type, client_dbc** dbc_out, void** server,
+                        SQLRETURN* rc) {
   if (vekc_chk_handle(kDbc, input)) {
     *rc = SQL_INVALID_HANDLE;
     return false;
   }
-  auto *dbc = static_cast<client_dbc *>(input);
+  auto* dbc = static_cast<client_dbc*>(input);
   *dbc_out = dbc;
   clear_errors(&dbc->diag);
   if (!out) {
@@ -367,7 +365,7 @@ bool alloc_server_child(SQLHANDLE input, SQLHANDLE *out, SQLSMALLINT type, clien
     *rc = post_rc(&dbc->diag, dbc, SQL_ERROR, 45, "08S01", "Communication link failure");
     return false;
   }
-  int r = remote_sql_alloc_handle(dbc->rpc, 0, type, reinterpret_cast<void *>(dbc->server_dbc), server);
+  int r = remote_sql_alloc_handle(dbc->rpc, 0, type, reinterpret_cast<void*>(dbc->server_dbc), server);
   if (!rc_ok(r)) {
     if (!dbc->dead) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
     *rc = static_cast<SQLRETURN>(r);
@@ -379,31 +377,31 @@ bool alloc_server_child(SQLHANDLE input, SQLHANDLE *out, SQLSMALLINT type, clien
 }
 
 // A statement record of the connection; null without memory.
-client_stmt *new_statement(client_dbc *dbc) {
+client_stmt* new_statement(client_dbc* dbc) {
   try {
-    auto *stmt = new client_stmt();
+    auto* stmt = new client_stmt();
     std::memcpy(stmt->tag, "STMT", 4);
     stmt->owner = dbc;
     return stmt;
-  } catch (const std::bad_alloc &) {
+  } catch (const std::bad_alloc&) {
     return nullptr;
   }
 }
 
-SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE *out) {
-  client_dbc *dbc = nullptr;
-  void *server_stmt = nullptr;
+SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE* out) {
+  client_dbc* dbc = nullptr;
+  void* server_stmt = nullptr;
   SQLRETURN rc = SQL_SUCCESS;
   if (!alloc_server_child(input, out, SQL_HANDLE_STMT, &dbc, &server_stmt, &rc)) return rc;
   // APD, ARD, IPD, IRD of the new server statement.
-  static constexpr int32_t kDescAttrs[4] = {SQL_ATTR_APP_PARAM_DESC, SQL_ATTR_APP_ROW_DESC,
-                                            SQL_ATTR_IMP_PARAM_DESC, SQL_ATTR_IMP_ROW_DESC};
-  void *server_desc[4] = {};
+  static constexpr int32_t kDescAttrs[4] = {SQL_ATTR_APP_PARAM_DESC, SQL_ATTR_APP_ROW_DESC, SQL_ATTR_IMP_PARAM_DESC,
+                                            SQL_ATTR_IMP_ROW_DESC};
+  void* server_desc[4] = {};
   for (int i = 0; i < 4; ++i)
     if (!rc_ok(remote_sql_get_stmt_attr_handle(dbc->rpc, server_stmt, kDescAttrs[i], &server_desc[i])))
       server_desc[i] = nullptr;
 
-  client_stmt *stmt = new_statement(dbc);
+  client_stmt* stmt = new_statement(dbc);
   if (!stmt) {
     remote_sql_free_handle(dbc->rpc, SQL_HANDLE_STMT, server_stmt);
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY001", "Memory allocation error");
@@ -419,7 +417,7 @@ SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE *out) {
   }
   stmt->driver_stmt = server_stmt;
 
-  client_desc *descs[4] = {};
+  client_desc* descs[4] = {};
   for (int i = 0; i < 4; ++i) {
     descs[i] = vekc_alloc_desc(dbc, stmt);
     if (!descs[i]) {
@@ -444,12 +442,12 @@ SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE *out) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN alloc_desc(SQLHANDLE input, SQLHANDLE *out) {
-  client_dbc *dbc = nullptr;
-  void *server_desc = nullptr;
+SQLRETURN alloc_desc(SQLHANDLE input, SQLHANDLE* out) {
+  client_dbc* dbc = nullptr;
+  void* server_desc = nullptr;
   SQLRETURN rc = SQL_SUCCESS;
   if (!alloc_server_child(input, out, SQL_HANDLE_DESC, &dbc, &server_desc, &rc)) return rc;
-  client_desc *desc = vekc_alloc_desc(dbc, nullptr);
+  client_desc* desc = vekc_alloc_desc(dbc, nullptr);
   if (!desc) {
     remote_sql_free_handle(dbc->rpc, SQL_HANDLE_DESC, server_desc);
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 256, "HY013", "Memory Management Error");
@@ -462,12 +460,11 @@ SQLRETURN alloc_desc(SQLHANDLE input, SQLHANDLE *out) {
 
 SQLRETURN free_env(SQLHANDLE handle) {
   if (vekc_chk_handle(kEnv, handle)) return SQL_INVALID_HANDLE;
-  auto *env = static_cast<client_env *>(handle);
+  auto* env = static_cast<client_env*>(handle);
   clear_errors(&env->diag);
   {
     std::lock_guard<std::recursive_mutex> g(env->lock);
-    if (env->connections)
-      return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY010", "Function sequence error");
+    if (env->connections) return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY010", "Function sequence error");
   }
   unregister_handle(env);
   std::memset(env->tag, 0, 4);
@@ -477,11 +474,10 @@ SQLRETURN free_env(SQLHANDLE handle) {
 
 SQLRETURN free_dbc(SQLHANDLE handle) {
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(handle);
+  auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
   if (vekc_chk_handle(kEnv, dbc->env))
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 2, "HY000",
-                   "General error: Internal client error (FreeHandle)");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 2, "HY000", "General error: Internal client error (FreeHandle)");
   if (is_connected(dbc)) {
     TRACE(0x2, "-SQLFreeHandle()=SQL_ERROR (Still Connected)\n");
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY010", "Function sequence error");
@@ -500,8 +496,8 @@ SQLRETURN free_dbc(SQLHANDLE handle) {
 
 namespace kyvek::driver::api {
 
-SQLRETURN alloc_handle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE *out) {
-  TRACE(0x1, "SQLAllocHandle(%d, %p, %p)\n", type, input, static_cast<void *>(out));
+SQLRETURN alloc_handle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE* out) {
+  TRACE(0x1, "SQLAllocHandle(%d, %p, %p)\n", type, input, static_cast<void*>(out));
   SQLRETURN rc = SQL_ERROR;
   switch (type) {
     case SQL_HANDLE_ENV: rc = alloc_env(out); break;
@@ -521,13 +517,13 @@ SQLRETURN free_handle(SQLSMALLINT type, SQLHANDLE handle) {
     case SQL_HANDLE_DBC: return free_dbc(handle);
     case SQL_HANDLE_STMT: {
       if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
-      auto *stmt = static_cast<client_stmt *>(handle);
+      auto* stmt = static_cast<client_stmt*>(handle);
       clear_errors(&stmt->diags);
       return kyvek::driver::free_stmt(stmt);
     }
     case SQL_HANDLE_DESC: {
       if (vekc_chk_handle(kDesc, handle)) return SQL_INVALID_HANDLE;
-      auto *desc = static_cast<client_desc *>(handle);
+      auto* desc = static_cast<client_desc*>(handle);
       clear_errors(&desc->diag);
       if (desc->stmt || desc->alloc_type == 1)
         return post_rc(&desc->diag, desc->dbc, SQL_ERROR, 0, "HY017",
@@ -541,23 +537,20 @@ SQLRETURN free_handle(SQLSMALLINT type, SQLHANDLE handle) {
 SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
   TRACE(0x1, "SQLFreeStmt(%p,%u)\n", handle, option);
   if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
-  auto *stmt = static_cast<client_stmt *>(handle);
+  auto* stmt = static_cast<client_stmt*>(handle);
   clear_errors(&stmt->diags);
   if (option == SQL_DROP) return kyvek::driver::free_stmt(stmt);
-  auto *dbc = static_cast<client_dbc *>(stmt->owner);
+  auto* dbc = static_cast<client_dbc*>(stmt->owner);
   if (vekc_chk_handle(kDbc, dbc))
-    return post_rc(&stmt->diags, nullptr, SQL_ERROR, 2, "HY000",
-                   "General error: Internal client error (FreeStmt)");
+    return post_rc(&stmt->diags, nullptr, SQL_ERROR, 2, "HY000", "General error: Internal client error (FreeStmt)");
   if (option != SQL_CLOSE && option != SQL_UNBIND && option != SQL_RESET_PARAMS)
     return post_rc(&stmt->diags, dbc, SQL_ERROR, 0, "HY092", "Option type out of range");
   if (!is_connected(dbc) || dbc->dead) {
-    if (dbc->dead)
-      return post_rc(&stmt->diags, dbc, SQL_ERROR, 45, "08S01", "Communication link failure");
-    return post_rc(&stmt->diags, dbc, SQL_ERROR, 3, "HY000",
-                   "General error: Internal client error (FreeStmt)");
+    if (dbc->dead) return post_rc(&stmt->diags, dbc, SQL_ERROR, 45, "08S01", "Communication link failure");
+    return post_rc(&stmt->diags, dbc, SQL_ERROR, 3, "HY000", "General error: Internal client error (FreeStmt)");
   }
-  auto *ard = stmt->current_desc[DESC_ARD];
-  auto *apd = stmt->current_desc[DESC_APD];
+  auto* ard = stmt->current_desc[DESC_ARD];
+  auto* apd = stmt->current_desc[DESC_APD];
   if (option == SQL_UNBIND && (stmt->flags & kStmtBlockFetchOn)) {
     // Block-fetch mode binds nothing on the server; the application's bindings
     // are dropped here alone.
@@ -577,8 +570,7 @@ SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
       stmt->cursor_state = 0;
     }
   } else {
-    retrieve_server_diags(dbc, kStmt, stmt, SQL_HANDLE_STMT,
-                          reinterpret_cast<uint64_t>(stmt->driver_stmt));
+    retrieve_server_diags(dbc, kStmt, stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(stmt->driver_stmt));
   }
   return static_cast<SQLRETURN>(rc);
 }

@@ -20,25 +20,21 @@ struct Range {
   uint16_t first, last;
 };
 
-constexpr Range kSmallTypes[] = {{0, 1},     {9, 9},     {12, 12},   {15, 15},   {22, 24},
-                                 {28, 28},   {30, 35},   {46, 46},   {74, 75},   {84, 85},
-                                 {88, 88},   {93, 93},   {97, 101},  {106, 107}, {114, 114},
-                                 {116, 116}, {10005, 10005}};
-constexpr Range kIntTypes[] = {{8, 8},       {26, 26},     {43, 44},   {48, 72},   {78, 83},
-                               {86, 86},     {91, 92},     {95, 96},   {102, 102}, {104, 105},
-                               {108, 110},   {112, 112},   {115, 115}, {117, 134}, {136, 170},
-                               {172, 173},   {10001, 10001}, {10021, 10022}};
-constexpr Range kYesNoTypes[] = {{11, 11}, {19, 21}, {25, 25},   {27, 27},     {36, 37},
-                                 {73, 73}, {87, 87}, {103, 103}, {111, 111},   {113, 113},
-                                 {10002, 10003}};
-constexpr Range kTextTypes[] = {{2, 2},   {10, 10}, {13, 14},   {16, 18},   {29, 29},
-                                {38, 42}, {45, 45}, {47, 47},   {89, 90},   {94, 94},
-                                {171, 171}, {10000, 10000}, {10004, 10004}};
+constexpr Range kSmallTypes[] = {{0, 1},    {9, 9},     {12, 12},   {15, 15},   {22, 24},      {28, 28},
+                                 {30, 35},  {46, 46},   {74, 75},   {84, 85},   {88, 88},      {93, 93},
+                                 {97, 101}, {106, 107}, {114, 114}, {116, 116}, {10005, 10005}};
+constexpr Range kIntTypes[] = {{8, 8},     {26, 26},   {43, 44},   {48, 72},   {78, 83},       {86, 86},
+                               {91, 92},   {95, 96},   {102, 102}, {104, 105}, {108, 110},     {112, 112},
+                               {115, 115}, {117, 134}, {136, 170}, {172, 173}, {10001, 10001}, {10021, 10022}};
+constexpr Range kYesNoTypes[] = {{11, 11}, {19, 21},   {25, 25},   {27, 27},   {36, 37},      {73, 73},
+                                 {87, 87}, {103, 103}, {111, 111}, {113, 113}, {10002, 10003}};
+constexpr Range kTextTypes[] = {{2, 2},   {10, 10}, {13, 14}, {16, 18},   {29, 29},       {38, 42},      {45, 45},
+                                {47, 47}, {89, 90}, {94, 94}, {171, 171}, {10000, 10000}, {10004, 10004}};
 constexpr Range kLocalTypes[] = {{3, 4}, {6, 7}, {77, 77}};
 
 template <size_t N>
 bool in(const Range (&ranges)[N], unsigned type) {
-  for (const Range &r : ranges)
+  for (const Range& r : ranges)
     if (type >= r.first && type <= r.last) return true;
   return false;
 }
@@ -53,12 +49,11 @@ InfoKind kind_of(unsigned type) {
 }
 
 // Writes a text answer by the application's buffer length; posts 01004 when cut.
-SQLRETURN answer_text(client_dbc *dbc, const char *text, SQLPOINTER value, SQLSMALLINT buflen,
-                      SQLSMALLINT *len) {
+SQLRETURN answer_text(client_dbc* dbc, const char* text, SQLPOINTER value, SQLSMALLINT buflen, SQLSMALLINT* len) {
   size_t n = std::strlen(text);
   if (len) *len = static_cast<SQLSMALLINT>(n);
   if (!value) return SQL_SUCCESS;
-  char *out = static_cast<char *>(value);
+  char* out = static_cast<char*>(value);
   if (buflen > static_cast<SQLSMALLINT>(n)) {
     std::memcpy(out, text, n + 1);
     return SQL_SUCCESS;
@@ -73,7 +68,7 @@ SQLRETURN answer_text(client_dbc *dbc, const char *text, SQLPOINTER value, SQLSM
 
 // The cache is read and filled under the connection's lock, since an
 // application may ask from several threads.
-bool cache_find(client_dbc *dbc, unsigned type, InfoCacheEntry *out) {
+bool cache_find(client_dbc* dbc, unsigned type, InfoCacheEntry* out) {
   std::lock_guard<std::recursive_mutex> g(dbc->lock);
   for (int i = 0; i < dbc->info_count; ++i)
     if (dbc->info_cache[i].type == type) {
@@ -83,7 +78,7 @@ bool cache_find(client_dbc *dbc, unsigned type, InfoCacheEntry *out) {
   return false;
 }
 
-void cache_add(client_dbc *dbc, unsigned type, int32_t value) {
+void cache_add(client_dbc* dbc, unsigned type, int32_t value) {
   std::lock_guard<std::recursive_mutex> g(dbc->lock);
   InfoCacheEntry seen;
   if (dbc->info_count >= kInfoCacheSize || cache_find(dbc, type, &seen)) return;
@@ -94,26 +89,80 @@ void cache_add(client_dbc *dbc, unsigned type, int32_t value) {
 // The ODBC functions this driver exports (odbc_api.cpp, kyvekcnt.map; a test
 // holds the three together), as SQLGetFunctions numbers them.
 constexpr SQLUSMALLINT kExportedFunctions[] = {
-    SQL_API_SQLALLOCHANDLE,     SQL_API_SQLBINDCOL,          SQL_API_SQLBINDPARAMETER,   SQL_API_SQLBULKOPERATIONS,
-    SQL_API_SQLCANCEL,          SQL_API_SQLCLOSECURSOR,      SQL_API_SQLCOLATTRIBUTE,    SQL_API_SQLCOLUMNPRIVILEGES,
-    SQL_API_SQLCOLUMNS,         SQL_API_SQLCONNECT,          SQL_API_SQLCOPYDESC,        SQL_API_SQLDESCRIBECOL,
-    SQL_API_SQLDESCRIBEPARAM,   SQL_API_SQLDISCONNECT,       SQL_API_SQLDRIVERCONNECT,   SQL_API_SQLENDTRAN,
-    SQL_API_SQLEXECDIRECT,      SQL_API_SQLEXECUTE,          SQL_API_SQLEXTENDEDFETCH,   SQL_API_SQLFETCH,
-    SQL_API_SQLFETCHSCROLL,     SQL_API_SQLFOREIGNKEYS,      SQL_API_SQLFREEHANDLE,      SQL_API_SQLFREESTMT,
-    SQL_API_SQLGETCONNECTATTR,  SQL_API_SQLGETCURSORNAME,    SQL_API_SQLGETDATA,         SQL_API_SQLGETDESCFIELD,
-    SQL_API_SQLGETDESCREC,      SQL_API_SQLGETDIAGFIELD,     SQL_API_SQLGETDIAGREC,      SQL_API_SQLGETENVATTR,
-    SQL_API_SQLGETFUNCTIONS,    SQL_API_SQLGETINFO,          SQL_API_SQLGETSTMTATTR,     SQL_API_SQLGETTYPEINFO,
-    SQL_API_SQLMORERESULTS,     SQL_API_SQLNATIVESQL,        SQL_API_SQLNUMPARAMS,       SQL_API_SQLNUMRESULTCOLS,
-    SQL_API_SQLPARAMDATA,       SQL_API_SQLPREPARE,          SQL_API_SQLPRIMARYKEYS,     SQL_API_SQLPROCEDURECOLUMNS,
-    SQL_API_SQLPROCEDURES,      SQL_API_SQLPUTDATA,          SQL_API_SQLROWCOUNT,        SQL_API_SQLSETCONNECTATTR,
-    SQL_API_SQLSETCURSORNAME,   SQL_API_SQLSETDESCFIELD,     SQL_API_SQLSETDESCREC,      SQL_API_SQLSETENVATTR,
-    SQL_API_SQLSETPOS,          SQL_API_SQLSETSTMTATTR,      SQL_API_SQLSPECIALCOLUMNS,  SQL_API_SQLSTATISTICS,
-    SQL_API_SQLTABLEPRIVILEGES, SQL_API_SQLTABLES,          SQL_API_SQLBROWSECONNECT,
+    SQL_API_SQLALLOCHANDLE,
+    SQL_API_SQLBINDCOL,
+    SQL_API_SQLBINDPARAMETER,
+    SQL_API_SQLBULKOPERATIONS,
+    SQL_API_SQLCANCEL,
+    SQL_API_SQLCLOSECURSOR,
+    SQL_API_SQLCOLATTRIBUTE,
+    SQL_API_SQLCOLUMNPRIVILEGES,
+    SQL_API_SQLCOLUMNS,
+    SQL_API_SQLCONNECT,
+    SQL_API_SQLCOPYDESC,
+    SQL_API_SQLDESCRIBECOL,
+    SQL_API_SQLDESCRIBEPARAM,
+    SQL_API_SQLDISCONNECT,
+    SQL_API_SQLDRIVERCONNECT,
+    SQL_API_SQLENDTRAN,
+    SQL_API_SQLEXECDIRECT,
+    SQL_API_SQLEXECUTE,
+    SQL_API_SQLEXTENDEDFETCH,
+    SQL_API_SQLFETCH,
+    SQL_API_SQLFETCHSCROLL,
+    SQL_API_SQLFOREIGNKEYS,
+    SQL_API_SQLFREEHANDLE,
+    SQL_API_SQLFREESTMT,
+    SQL_API_SQLGETCONNECTATTR,
+    SQL_API_SQLGETCURSORNAME,
+    SQL_API_SQLGETDATA,
+    SQL_API_SQLGETDESCFIELD,
+    SQL_API_SQLGETDESCREC,
+    SQL_API_SQLGETDIAGFIELD,
+    SQL_API_SQLGETDIAGREC,
+    SQL_API_SQLGETENVATTR,
+    SQL_API_SQLGETFUNCTIONS,
+    SQL_API_SQLGETINFO,
+    SQL_API_SQLGETSTMTATTR,
+    SQL_API_SQLGETTYPEINFO,
+    SQL_API_SQLMORERESULTS,
+    SQL_API_SQLNATIVESQL,
+    SQL_API_SQLNUMPARAMS,
+    SQL_API_SQLNUMRESULTCOLS,
+    SQL_API_SQLPARAMDATA,
+    SQL_API_SQLPREPARE,
+    SQL_API_SQLPRIMARYKEYS,
+    SQL_API_SQLPROCEDURECOLUMNS,
+    SQL_API_SQLPROCEDURES,
+    SQL_API_SQLPUTDATA,
+    SQL_API_SQLROWCOUNT,
+    SQL_API_SQLSETCONNECTATTR,
+    SQL_API_SQLSETCURSORNAME,
+    SQL_API_SQLSETDESCFIELD,
+    SQL_API_SQLSETDESCREC,
+    SQL_API_SQLSETENVATTR,
+    SQL_API_SQLSETPOS,
+    SQL_API_SQLSETSTMTATTR,
+    SQL_API_SQLSPECIALCOLUMNS,
+    SQL_API_SQLSTATISTICS,
+    SQL_API_SQLTABLEPRIVILEGES,
+    SQL_API_SQLTABLES,
+    SQL_API_SQLBROWSECONNECT,
     // ODBC 2.
-    SQL_API_SQLALLOCCONNECT,    SQL_API_SQLALLOCENV,         SQL_API_SQLALLOCSTMT,       SQL_API_SQLCOLATTRIBUTES,
-    SQL_API_SQLERROR,           SQL_API_SQLFREECONNECT,      SQL_API_SQLFREEENV,         SQL_API_SQLGETCONNECTOPTION,
-    SQL_API_SQLGETSTMTOPTION,   SQL_API_SQLPARAMOPTIONS,     SQL_API_SQLSETCONNECTOPTION, SQL_API_SQLSETSCROLLOPTIONS,
-    SQL_API_SQLSETSTMTOPTION,   SQL_API_SQLTRANSACT,
+    SQL_API_SQLALLOCCONNECT,
+    SQL_API_SQLALLOCENV,
+    SQL_API_SQLALLOCSTMT,
+    SQL_API_SQLCOLATTRIBUTES,
+    SQL_API_SQLERROR,
+    SQL_API_SQLFREECONNECT,
+    SQL_API_SQLFREEENV,
+    SQL_API_SQLGETCONNECTOPTION,
+    SQL_API_SQLGETSTMTOPTION,
+    SQL_API_SQLPARAMOPTIONS,
+    SQL_API_SQLSETCONNECTOPTION,
+    SQL_API_SQLSETSCROLLOPTIONS,
+    SQL_API_SQLSETSTMTOPTION,
+    SQL_API_SQLTRANSACT,
 };
 
 // Entries of the ODBC 2 form of SQLGetFunctions (SQL_API_ALL_FUNCTIONS).
@@ -133,17 +182,16 @@ using namespace kyvek::driver;
 
 namespace kyvek::driver::api {
 
-SQLRETURN get_functions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT *supported) {
-  TRACE(0x1, "SQLGetFunctions(%p,%u,%p)\n", handle, id, static_cast<void *>(supported));
+SQLRETURN get_functions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT* supported) {
+  TRACE(0x1, "SQLGetFunctions(%p,%u,%p)\n", handle, id, static_cast<void*>(supported));
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(handle);
+  auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
   if (vekc_chk_handle(kEnv, dbc->env)) {
     post_client(&dbc->diag, dbc, 2, "HY000", false, "General error: Internal client error (GetFunctions)");
     return SQL_INVALID_HANDLE;
   }
-  if (!is_connected(dbc))
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY010", "Function sequence error");
+  if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY010", "Function sequence error");
   if (supported == nullptr) return SQL_SUCCESS;
   // The answer is this driver's own exports: the Driver Manager calls only
   // what is claimed here, and the server stands in for what a data source's
@@ -165,28 +213,25 @@ SQLRETURN get_functions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT *supported
   return SQL_SUCCESS;
 }
 
-SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
-                   SQLSMALLINT buflen, SQLSMALLINT *len) {
-  TRACE(0x1, "SQLGetInfo(%p,%u[%u],%p,%d,%p)\n", handle, type, type, value, buflen,
-        static_cast<void *>(len));
+SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value, SQLSMALLINT buflen, SQLSMALLINT* len) {
+  TRACE(0x1, "SQLGetInfo(%p,%u[%u],%p,%d,%p)\n", handle, type, type, value, buflen, static_cast<void*>(len));
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(handle);
+  auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
   bool passthru = dbc->client_flags & kFlagGetInfoPassthru;
   InfoKind kind = kind_of(type);
-  if (kind == InfoKind::kLocal &&
-      (passthru || (type == SQL_DRIVER_NAME && len && *len == 4607)) && type != SQL_DRIVER_HDBC &&
-      type != SQL_DRIVER_HENV)
+  if (kind == InfoKind::kLocal && (passthru || (type == SQL_DRIVER_NAME && len && *len == 4607)) &&
+      type != SQL_DRIVER_HDBC && type != SQL_DRIVER_HENV)
     kind = InfoKind::kText;
 
   if (kind == InfoKind::kLocal) {
     switch (type) {
       case SQL_DRIVER_HDBC:
-        if (value) *static_cast<SQLULEN *>(value) = reinterpret_cast<SQLULEN>(dbc);
+        if (value) *static_cast<SQLULEN*>(value) = reinterpret_cast<SQLULEN>(dbc);
         if (len) *len = sizeof(SQLULEN);
         return SQL_SUCCESS;
       case SQL_DRIVER_HENV:
-        if (value) *static_cast<SQLULEN *>(value) = reinterpret_cast<SQLULEN>(dbc->env);
+        if (value) *static_cast<SQLULEN*>(value) = reinterpret_cast<SQLULEN>(dbc->env);
         if (len) *len = sizeof(SQLULEN);
         return SQL_SUCCESS;
       case SQL_DRIVER_NAME:
@@ -200,7 +245,7 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
     post_client(&dbc->diag, dbc, 0, "HY096", false, "Information type out of range");
     return SQL_ERROR;
   }
-  const char *fallback = type == SQL_DM_VER ? "03.00.0000.0000" : type == SQL_ODBC_VER ? "03.00" : nullptr;
+  const char* fallback = type == SQL_DM_VER ? "03.00.0000.0000" : type == SQL_ODBC_VER ? "03.00" : nullptr;
   if (!is_connected(dbc)) {
     if (fallback) return answer_text(dbc, fallback, value, buflen, len);
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
@@ -211,16 +256,16 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
   if (cached_kind) {
     InfoCacheEntry entry;
     if (cache_find(dbc, type, &entry)) {
-      const InfoCacheEntry *hit = &entry;
+      const InfoCacheEntry* hit = &entry;
       if (kind == InfoKind::kInt) {
         TRACE(0x8, "\tCache HIT\n");
-        if (value) *static_cast<SQLUINTEGER *>(value) = static_cast<SQLUINTEGER>(hit->value);
+        if (value) *static_cast<SQLUINTEGER*>(value) = static_cast<SQLUINTEGER>(hit->value);
         if (len) *len = 4;
         return SQL_SUCCESS;
       }
       if (kind == InfoKind::kSmall) {
         TRACE(0x8, "\tCache HIT\n");
-        if (value) *static_cast<SQLUSMALLINT *>(value) = static_cast<SQLUSMALLINT>(hit->value);
+        if (value) *static_cast<SQLUSMALLINT*>(value) = static_cast<SQLUSMALLINT>(hit->value);
         if (len) *len = 2;
         return SQL_SUCCESS;
       }
@@ -232,15 +277,15 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
     }
   }
 
-  void *sd = reinterpret_cast<void *>(dbc->server_dbc);
+  void* sd = reinterpret_cast<void*>(dbc->server_dbc);
   bool override_len = dbc->client_flags & kFlagOverrideLength;
   SQLRETURN rc = SQL_ERROR;
   if (kind == InfoKind::kInt) {
     int32_t v = 0;
-    rc = static_cast<SQLRETURN>(
-        remote_sql_get_info_integer(dbc->rpc, sd, type, &v, override_len ? 4 : buflen, nullptr));
+    rc =
+        static_cast<SQLRETURN>(remote_sql_get_info_integer(dbc->rpc, sd, type, &v, override_len ? 4 : buflen, nullptr));
     if (rc_ok(rc)) {
-      if (value) *static_cast<SQLUINTEGER *>(value) = static_cast<SQLUINTEGER>(v);
+      if (value) *static_cast<SQLUINTEGER*>(value) = static_cast<SQLUINTEGER>(v);
       if (len) *len = 4;
       if (rc == SQL_SUCCESS) cache_add(dbc, type, v);
       TRACE(0x10, "\tValue: 0x%lx\n", static_cast<unsigned long>(static_cast<uint32_t>(v)));
@@ -250,14 +295,13 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
     rc = static_cast<SQLRETURN>(
         remote_sql_get_info_smallint(dbc->rpc, sd, type, &v, override_len ? 2 : buflen, nullptr));
     if (rc_ok(rc)) {
-      if (value) *static_cast<SQLUSMALLINT *>(value) = static_cast<SQLUSMALLINT>(v);
+      if (value) *static_cast<SQLUSMALLINT*>(value) = static_cast<SQLUSMALLINT>(v);
       if (len) *len = 2;
       if (rc == SQL_SUCCESS) cache_add(dbc, type, static_cast<uint16_t>(v));
       TRACE(0x10, "\tValue: 0x%lx\n", static_cast<unsigned long>(static_cast<uint16_t>(v)));
     }
   } else {
-    if (buflen < 0)
-      return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+    if (buflen < 0) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
     // The server's text arrives in a buffer of our own and is copied by the
     // application's buffer length.
     std::string buf(static_cast<size_t>(buflen) + 1, '\0');
@@ -269,12 +313,14 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
       if (value && buflen > 0) {
         size_t n = strnlen(buf.c_str(), static_cast<size_t>(buflen - 1));
         std::memcpy(value, buf.data(), n);
-        static_cast<char *>(value)[n] = '\0';
+        static_cast<char*>(value)[n] = '\0';
       }
       if (len) *len = out_len;
       if (kind == InfoKind::kYesNo && rc == SQL_SUCCESS && cached_kind) {
-        if (out_len == 1) cache_add(dbc, type, static_cast<unsigned char>(buf[0]));
-        else if (out_len == 0) cache_add(dbc, type, 0);
+        if (out_len == 1)
+          cache_add(dbc, type, static_cast<unsigned char>(buf[0]));
+        else if (out_len == 0)
+          cache_add(dbc, type, 0);
       }
       TRACE(0x10, "\tValue: %s\n", buf.c_str());
     } else if (fallback) {
@@ -282,8 +328,7 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value,
     }
   }
   if (!rc_ok(rc)) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
-  TRACE(0x2, "-SQLGetInfo(%p,%u,%p,%d,%p)=%d\n", handle, type, value, buflen,
-        static_cast<void *>(len), rc);
+  TRACE(0x2, "-SQLGetInfo(%p,%u,%p,%d,%p)=%d\n", handle, type, value, buflen, static_cast<void*>(len), rc);
   return rc;
 }
 

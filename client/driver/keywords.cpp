@@ -16,7 +16,7 @@ namespace kyvek::driver {
 namespace {
 
 struct KeywordBit {
-  const char *keyword;
+  const char* keyword;
   uint32_t bit;
 };
 
@@ -53,10 +53,10 @@ constexpr KeywordBit kPresence[] = {
 // Converts as written (decimal, 0x hexadecimal, leading 0 octal). With whole,
 // the text must convert entirely. Values that are the converter's 32-bit
 // overflow results, or out of the 32-bit range, are refused.
-bool convert(const std::string &text, long *out, bool whole) {
+bool convert(const std::string& text, long* out, bool whole) {
   if (text.empty()) return false;
   errno = 0;
-  char *end = nullptr;
+  char* end = nullptr;
   long v = std::strtol(text.c_str(), &end, 0);
   if (end == text.c_str()) return false;
   if (whole && *end != '\0') return false;
@@ -71,7 +71,7 @@ enum class Kind { kText, kFlag, kNumber, kList };
 enum class Target { kNone, kBlockFetch, kDefaultParam, kConnectRetries };
 
 struct MergeRow {
-  const char *keyword;
+  const char* keyword;
   uint32_t bit;
   Kind kind;
   uint32_t flag;
@@ -100,7 +100,7 @@ constexpr MergeRow kMerge[] = {
     {"DECASNUMERIC", 0x2000000, Kind::kFlag, kFlagDecAsNumeric, Target::kNone, 0},
 };
 
-int32_t *number_target(client_dbc *dbc, Target t) {
+int32_t* number_target(client_dbc* dbc, Target t) {
   switch (t) {
     case Target::kBlockFetch: return &dbc->block_fetch_size;
     case Target::kDefaultParam: return &dbc->default_param_size;
@@ -109,7 +109,7 @@ int32_t *number_target(client_dbc *dbc, Target t) {
   }
 }
 
-void set_flag(client_dbc *dbc, uint32_t flag, bool on) {
+void set_flag(client_dbc* dbc, uint32_t flag, bool on) {
   if (on)
     dbc->client_flags |= flag;
   else
@@ -118,34 +118,34 @@ void set_flag(client_dbc *dbc, uint32_t flag, bool on) {
 
 // A stored disguised password: upper-case hexadecimal of kycrypt bytes. Values
 // that are not hexadecimal or would not fit the 256-byte output are refused.
-bool undisguise(const std::string &hex, const char *key, std::string *plain) {
+bool undisguise(const std::string& hex, const char* key, std::string* plain) {
   constexpr size_t kMaxBytes = 255;
   if (hex.size() % 2 != 0 || hex.size() / 2 > kMaxBytes) return false;
   char bytes[kMaxBytes + 1];
   int n = hex_decode(hex.c_str(), bytes, sizeof bytes);
   if (n < 0) return false;
   char out[kMaxBytes + 1] = {};
-  if (unfake_string(reinterpret_cast<unsigned char *>(bytes), out, n, key) < 0) return false;
+  if (unfake_string(reinterpret_cast<unsigned char*>(bytes), out, n, key) < 0) return false;
   plain->assign(out);
   return true;
 }
 
 }  // namespace
 
-uint32_t attribute_presence_mask(const AttrList &list) {
+uint32_t attribute_presence_mask(const AttrList& list) {
   uint32_t mask = 0;
-  for (const auto &k : kPresence)
+  for (const auto& k : kPresence)
     if (list.has(k.keyword)) mask |= k.bit;
   return mask;
 }
 
-void retrieve_vek_flags(client_dbc *dbc) {
+void retrieve_vek_flags(client_dbc* dbc) {
   TRACE(0x200, "\t\t%s\n", dbc->dsn_name[0] ? "With DSN" : "Without DSN");
   struct Setting {
-    const char *name;
-    const char *def;
+    const char* name;
+    const char* def;
     int base;
-    int32_t *field;
+    int32_t* field;
   } settings[] = {
       {"MaxBookMarkSize", "32", 10, &dbc->bookmark_size},
       {"Flags", "0", 0, &dbc->registry_flags},
@@ -154,19 +154,19 @@ void retrieve_vek_flags(client_dbc *dbc) {
       {"NetSNDBUF", "", 0, &dbc->snd_buf},
       {"NetConnectRetryCount", "", 0, &dbc->connect_retries},
   };
-  for (const Setting &s : settings) {
+  for (const Setting& s : settings) {
     std::string v = read_setting(s.name, s.def);
     if (v.empty()) continue;
     TRACE(0x200, "\t\t%s = %s\n", s.name, v.c_str());
     errno = 0;
-    char *end = nullptr;
+    char* end = nullptr;
     long n = std::strtol(v.c_str(), &end, s.base);
     if (*end != '\0' || errno == ERANGE || n >= INT32_MAX || n <= INT32_MIN) continue;
     *s.field = static_cast<int32_t>(n);
   }
 }
 
-void parse_ignore_stmt_attrs(client_dbc *dbc, const std::string &text) {
+void parse_ignore_stmt_attrs(client_dbc* dbc, const std::string& text) {
   dbc->ignored_count = 0;
   size_t start = 0;
   while (start <= text.size() && dbc->ignored_count < kMaxIgnoredStmtAttrs) {
@@ -181,25 +181,25 @@ void parse_ignore_stmt_attrs(client_dbc *dbc, const std::string &text) {
   }
 }
 
-int get_attrs_from_constr(client_dbc *dbc, uint32_t *mask, const AttrList &list) {
+int get_attrs_from_constr(client_dbc* dbc, uint32_t* mask, const AttrList& list) {
   dbc->client_flags |= kFlagMetadataBlockFetch | kFlagMapExecDirect;
   dbc->default_param_size = 255;
   dbc->client_flags &= ~(kFlagGetInfoPassthru | kFlagOverrideLength);
 
-  auto found = [&](const char *key, uint32_t bit) -> const std::string * {
-    const std::string *v = list.get(key);
+  auto found = [&](const char* key, uint32_t bit) -> const std::string* {
+    const std::string* v = list.get(key);
     if (!v || v->empty()) return nullptr;
     TRACE(0x200, "\tFound %s = %s in connection string\n", key, v->c_str());
     *mask |= bit;
     return v;
   };
-  auto flag_exact_one = [&](const char *key, uint32_t bit, uint32_t flag) {
-    if (const std::string *v = found(key, bit)) set_flag(dbc, flag, *v == "1");
+  auto flag_exact_one = [&](const char* key, uint32_t bit, uint32_t flag) {
+    if (const std::string* v = found(key, bit)) set_flag(dbc, flag, *v == "1");
   };
 
   flag_exact_one("UNQUOTE_CATALOG_FNS", 0x100000, kFlagUnquoteCatalogFns);
   flag_exact_one("METADATA_ID_IDENTIFIERS", 0x200000, kFlagMetadataIdIdentifiers);
-  if (const std::string *v = found("BLOCKFETCHSIZE", 0x1000)) {
+  if (const std::string* v = found("BLOCKFETCHSIZE", 0x1000)) {
     long n;
     if (convert(*v, &n, true) && n >= 0) dbc->block_fetch_size = n > 100 ? 100 : n;
   }
@@ -208,19 +208,17 @@ int get_attrs_from_constr(client_dbc *dbc, uint32_t *mask, const AttrList &list)
   flag_exact_one("USEVEKDBAUTH", 0x8000, kFlagUseVekDbAuth);
   flag_exact_one("GETINFOPASSTHRU", 0x10000, kFlagGetInfoPassthru);
   flag_exact_one("OVERRIDELENGTH", 0x800000, kFlagOverrideLength);
-  if (const std::string *v = found("IGNORESTMTATTRS", 0x1000000)) parse_ignore_stmt_attrs(dbc, *v);
-  if (const std::string *v = found("MAPEXECDIRECT", 0x20000))
-    set_flag(dbc, kFlagMapExecDirect, *v != "0");
-  if (const std::string *v = found("DECASNUMERIC", 0x2000000))
-    set_flag(dbc, kFlagDecAsNumeric, *v != "0");
-  if (const std::string *v = found("DEFAULTPARAMSIZE", 0x400000)) {
+  if (const std::string* v = found("IGNORESTMTATTRS", 0x1000000)) parse_ignore_stmt_attrs(dbc, *v);
+  if (const std::string* v = found("MAPEXECDIRECT", 0x20000)) set_flag(dbc, kFlagMapExecDirect, *v != "0");
+  if (const std::string* v = found("DECASNUMERIC", 0x2000000)) set_flag(dbc, kFlagDecAsNumeric, *v != "0");
+  if (const std::string* v = found("DEFAULTPARAMSIZE", 0x400000)) {
     // The leading decimal digits, capped as the stored value is.
     errno = 0;
     long n = std::strtol(v->c_str(), nullptr, 10);
     if (errno == ERANGE) n = 255;
     dbc->default_param_size = capped(n, 1024);
   }
-  if (const std::string *v = found("CONNECTATTEMPTS", 0x40000)) {
+  if (const std::string* v = found("CONNECTATTEMPTS", 0x40000)) {
     long n;
     if (convert(*v, &n, true)) dbc->connect_retries = capped(n, 100);
   }
@@ -228,15 +226,15 @@ int get_attrs_from_constr(client_dbc *dbc, uint32_t *mask, const AttrList &list)
   return 0;
 }
 
-int get_connect_attrs_from_dsn(client_dbc *dbc, uint32_t *mask, AttrList &list) {
-  const std::string *dsn_value = list.get("DSN");
+int get_connect_attrs_from_dsn(client_dbc* dbc, uint32_t* mask, AttrList& list) {
+  const std::string* dsn_value = list.get("DSN");
   if (!dsn_value) {
     TRACE(0x200, "(DSN not found)\n");
     return -1;
   }
   const std::string dsn = *dsn_value;
   TRACE(0x200, "\t\tUsing DSN=\\%s\\\n\t\tMerging attributes from DSN\n", dsn.c_str());
-  auto read = [&](const char *key) { return read_dsn_value(dsn.c_str(), key); };
+  auto read = [&](const char* key) { return read_dsn_value(dsn.c_str(), key); };
 
   if (!(*mask & 0x8000) && read("USEVEKDBAUTH") == "1") {
     TRACE(0x200, "\t\t%s=%s found - deleting previous values\n", "USEVEKDBAUTH", "1");
@@ -247,25 +245,24 @@ int get_connect_attrs_from_dsn(client_dbc *dbc, uint32_t *mask, AttrList &list) 
     *mask &= ~0x300u;
   }
   struct Secret {
-    const char *keyword;
+    const char* keyword;
     uint32_t bit;
-    const char *key;
+    const char* key;
   } secrets[] = {{"TARGETAUTH", 0x200, "pwxnqlrtoz"}, {"LOGONAUTH", 0x800, "vejqdumxo"}};
-  for (const Secret &s : secrets) {
+  for (const Secret& s : secrets) {
     if ((*mask & s.bit) || list.has_value(s.keyword)) continue;
     std::string stored = read(s.keyword);
     if (stored.empty()) continue;
     std::string plain;
     if (!undisguise(stored, s.key, &plain)) {
-      TRACE(0x200, "\t\tStored %s refused (not a disguised value of at most 255 bytes)\n",
-            s.keyword);
+      TRACE(0x200, "\t\tStored %s refused (not a disguised value of at most 255 bytes)\n", s.keyword);
       continue;
     }
     list.set(s.keyword, plain);
     *mask |= s.bit;
   }
 
-  for (const MergeRow &row : kMerge) {
+  for (const MergeRow& row : kMerge) {
     if ((*mask & row.bit) || list.has_value(row.keyword)) continue;
     std::string v = read(row.keyword);
     if (v.empty()) continue;

@@ -29,9 +29,9 @@ constexpr SQLLEN kDateTypes[][2] = {
     {SQL_TYPE_DATE, SQL_DATE}, {SQL_TYPE_TIME, SQL_TIME}, {SQL_TYPE_TIMESTAMP, SQL_TIMESTAMP}};
 
 // The connection options SQLSetConnectOption keeps in the connection record.
-constexpr int32_t kCachedOptions[] = {SQL_ASYNC_ENABLE,    SQL_ACCESS_MODE,  SQL_AUTOCOMMIT,
-                                      SQL_LOGIN_TIMEOUT,   SQL_TRANSLATE_OPTION, SQL_TXN_ISOLATION,
-                                      SQL_ODBC_CURSORS,    SQL_QUIET_MODE,   SQL_PACKET_SIZE};
+constexpr int32_t kCachedOptions[] = {SQL_ASYNC_ENABLE,  SQL_ACCESS_MODE,      SQL_AUTOCOMMIT,
+                                      SQL_LOGIN_TIMEOUT, SQL_TRANSLATE_OPTION, SQL_TXN_ISOLATION,
+                                      SQL_ODBC_CURSORS,  SQL_QUIET_MODE,       SQL_PACKET_SIZE};
 
 bool is_statement_option(SQLUSMALLINT option) { return option <= 12 && option != SQL_ASYNC_ENABLE; }
 bool is_text_option(SQLUSMALLINT option) {
@@ -65,8 +65,8 @@ constexpr std::pair<SQLUSMALLINT, SQLUINTEGER> kConcurrencyBits[] = {
 };
 
 // A record of SQLSetScrollOptions: class "ODBC 2.0", native error 0.
-SQLRETURN scroll_error(client_stmt *stmt, const char *state, const char *message, const char *exit_line) {
-  const client_dbc *dbc = stmt->owner;
+SQLRETURN scroll_error(client_stmt* stmt, const char* state, const char* message, const char* exit_line) {
+  const client_dbc* dbc = stmt->owner;
   post_error(&stmt->diags, VENDOR_CLIENT, CLASS_ODBC2, 0, nullptr,
              vekc_chk_handle(kDbc, dbc) == 0 ? dbc->dsn_name : nullptr, 0, 0, "ODBC 2.0", state, "%s", message);
   set_return_code(&stmt->diags, SQL_ERROR);
@@ -74,11 +74,11 @@ SQLRETURN scroll_error(client_stmt *stmt, const char *state, const char *message
   return SQL_ERROR;
 }
 
-diag_header *diag_list(SQLSMALLINT type, SQLHANDLE handle) {
+diag_header* diag_list(SQLSMALLINT type, SQLHANDLE handle) {
   switch (type) {
-    case SQL_HANDLE_ENV: return &static_cast<client_env *>(handle)->diag;
-    case SQL_HANDLE_DBC: return &static_cast<client_dbc *>(handle)->diag;
-    default: return &static_cast<client_stmt *>(handle)->diags;
+    case SQL_HANDLE_ENV: return &static_cast<client_env*>(handle)->diag;
+    case SQL_HANDLE_DBC: return &static_cast<client_dbc*>(handle)->diag;
+    default: return &static_cast<client_stmt*>(handle)->diags;
   }
 }
 
@@ -89,12 +89,12 @@ using namespace kyvek::driver;
 
 namespace kyvek::driver::api {
 
-SQLRETURN odbc2_alloc_env(SQLHENV *out) {
-  TRACE(0x1, "SQLAllocEnv(%p)\n", static_cast<void *>(out));
+SQLRETURN odbc2_alloc_env(SQLHENV* out) {
+  TRACE(0x1, "SQLAllocEnv(%p)\n", static_cast<void*>(out));
   SQLRETURN rc = alloc_handle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, out);
   if (rc_ok(rc)) {
     if (!out || vekc_chk_handle(kEnv, *out)) return SQL_ERROR;
-    auto *env = static_cast<client_env *>(*out);
+    auto* env = static_cast<client_env*>(*out);
     env->odbc_version = 2;
     env->set_mask |= kEnvSetVersion;
   }
@@ -102,12 +102,12 @@ SQLRETURN odbc2_alloc_env(SQLHENV *out) {
   return rc;
 }
 
-SQLRETURN odbc2_alloc_connect(SQLHENV env, SQLHDBC *out) {
-  TRACE(0x1, "SQLAllocConnect(%p,%p)\n", env, static_cast<void *>(out));
+SQLRETURN odbc2_alloc_connect(SQLHENV env, SQLHDBC* out) {
+  TRACE(0x1, "SQLAllocConnect(%p,%p)\n", env, static_cast<void*>(out));
   SQLRETURN rc = alloc_handle(SQL_HANDLE_DBC, env, out);
   if (rc_ok(rc)) {
     if (!out || vekc_chk_handle(kDbc, *out)) return SQL_ERROR;
-    auto *e = static_cast<client_dbc *>(*out)->env;
+    auto* e = static_cast<client_dbc*>(*out)->env;
     e->odbc_version = 2;
     e->set_mask |= kEnvSetVersion;
   }
@@ -115,8 +115,8 @@ SQLRETURN odbc2_alloc_connect(SQLHENV env, SQLHDBC *out) {
   return rc;
 }
 
-SQLRETURN odbc2_alloc_stmt(SQLHDBC dbc, SQLHSTMT *out) {
-  TRACE(0x1, "SQLAllocStmt(%p,%p)\n", dbc, static_cast<void *>(out));
+SQLRETURN odbc2_alloc_stmt(SQLHDBC dbc, SQLHSTMT* out) {
+  TRACE(0x1, "SQLAllocStmt(%p,%p)\n", dbc, static_cast<void*>(out));
   return alloc_handle(SQL_HANDLE_STMT, dbc, out);
 }
 
@@ -140,23 +140,22 @@ SQLRETURN transact(SQLHENV env, SQLHDBC dbc, SQLUSMALLINT completion) {
   return rc;
 }
 
-SQLRETURN col_attributes(SQLHSTMT stmt, SQLUSMALLINT column, SQLUSMALLINT field, SQLPOINTER buf,
-                         SQLSMALLINT buflen, SQLSMALLINT *str_len, SQLLEN *num) {
-  TRACE(0x1, "SQLColAttributes(%p,%u,%u,%p,%d,%p,%p)\n", stmt, column, field, buf, buflen,
-        static_cast<void *>(str_len), static_cast<void *>(num));
+SQLRETURN col_attributes(SQLHSTMT stmt, SQLUSMALLINT column, SQLUSMALLINT field, SQLPOINTER buf, SQLSMALLINT buflen,
+                         SQLSMALLINT* str_len, SQLLEN* num) {
+  TRACE(0x1, "SQLColAttributes(%p,%u,%u,%p,%d,%p,%p)\n", stmt, column, field, buf, buflen, static_cast<void*>(str_len),
+        static_cast<void*>(num));
   SQLUSMALLINT odbc3 = field;
-  for (const FieldPair &p : kColumnFields)
+  for (const FieldPair& p : kColumnFields)
     if (p.odbc2 == field) odbc3 = p.odbc3;
   SQLRETURN rc = col_attribute(stmt, column, odbc3, buf, buflen, str_len, num);
   if (rc_ok(rc) && field == SQL_COLUMN_TYPE && num)
-    for (const auto &t : kDateTypes)
+    for (const auto& t : kDateTypes)
       if (*num == t[0]) *num = t[1];
   return rc;
 }
 
-SQLRETURN param_options(SQLHSTMT stmt, SQLULEN rows, SQLULEN *processed) {
-  TRACE(0x1, "SQLParamOptions(%p,%lu,%p)\n", stmt, static_cast<unsigned long>(rows),
-        static_cast<void *>(processed));
+SQLRETURN param_options(SQLHSTMT stmt, SQLULEN rows, SQLULEN* processed) {
+  TRACE(0x1, "SQLParamOptions(%p,%lu,%p)\n", stmt, static_cast<unsigned long>(rows), static_cast<void*>(processed));
   SQLRETURN rc = set_stmt_attr(stmt, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(rows), 0);
   if (rc_ok(rc)) {
     SQLRETURN second = set_stmt_attr(stmt, SQL_ATTR_PARAMS_PROCESSED_PTR, processed, 0);
@@ -184,10 +183,9 @@ SQLRETURN set_connect_option(SQLHDBC handle, SQLUSMALLINT option, SQLULEN value)
   TRACE(0x1, "SQLSetConnectOption(%p,%u,%lu)\n", handle, option, static_cast<unsigned long>(value));
   if (tracing(0x400)) log_connect_option(option, value);
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-  auto *dbc = static_cast<client_dbc *>(handle);
+  auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
-  if (is_text_option(option))
-    return set_connect_attr(handle, option, reinterpret_cast<SQLPOINTER>(value), SQL_NTS);
+  if (is_text_option(option)) return set_connect_attr(handle, option, reinterpret_cast<SQLPOINTER>(value), SQL_NTS);
   const bool statement = is_statement_option(option), cached = is_cached_option(option);
   if (!statement && !cached && option != SQL_OPT_TRACE) {
     if (option >= 1000) TRACE(0x400, "\tDriver-specific option seen\n");
@@ -198,8 +196,7 @@ SQLRETURN set_connect_option(SQLHDBC handle, SQLUSMALLINT option, SQLULEN value)
   if (is_connected(dbc)) {
     TRACE(0x400, "\tHave RPC handle\n");
     rc = static_cast<SQLRETURN>(remote_sql_set_connect_option_integer(
-        dbc->rpc, reinterpret_cast<void *>(dbc->server_dbc), static_cast<int16_t>(option),
-        static_cast<SQLLEN>(value)));
+        dbc->rpc, reinterpret_cast<void*>(dbc->server_dbc), static_cast<int16_t>(option), static_cast<SQLLEN>(value)));
     if (!rc_ok(rc)) {
       if (!dbc->dead) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
       TRACE(0x2, "-SQLSetConnectionOption()=%d (Failed sql_set_connect_option_integer)\n", rc);
@@ -222,9 +219,9 @@ SQLRETURN set_connect_option(SQLHDBC handle, SQLUSMALLINT option, SQLULEN value)
 SQLRETURN set_scroll_options(SQLHSTMT handle, SQLUSMALLINT concurrency, SQLLEN keyset, SQLUSMALLINT rowset) {
   if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
   TRACE(0x1, "SQLSetScrollOptions(%p,%u,%ld,%u)\n", handle, concurrency, static_cast<long>(keyset), rowset);
-  auto *stmt = static_cast<client_stmt *>(handle);
+  auto* stmt = static_cast<client_stmt*>(handle);
   clear_errors(&stmt->diags);
-  const ScrollChoice *choice = nullptr;
+  const ScrollChoice* choice = nullptr;
   static constexpr ScrollChoice kKeyset = {0, SQL_CURSOR_KEYSET_DRIVEN, SQL_KEYSET_CURSOR_ATTRIBUTES2};
   if (keyset > 0) {
     if (keyset <= static_cast<SQLLEN>(rowset))
@@ -232,7 +229,7 @@ SQLRETURN set_scroll_options(SQLHSTMT handle, SQLUSMALLINT concurrency, SQLLEN k
                           "-SQLSetScrollOptions(...)=SQL_ERROR (KeysetSize < RowsetSize)\n");
     choice = &kKeyset;
   } else {
-    for (const ScrollChoice &c : kScrollChoices)
+    for (const ScrollChoice& c : kScrollChoices)
       if (c.keyset == keyset) choice = &c;
     if (!choice)
       return scroll_error(stmt, "S1107", "Row value out of range",
@@ -245,7 +242,7 @@ SQLRETURN set_scroll_options(SQLHSTMT handle, SQLUSMALLINT concurrency, SQLLEN k
     return rc;
   }
   SQLUINTEGER bit = 0;
-  for (const auto &c : kConcurrencyBits)
+  for (const auto& c : kConcurrencyBits)
     if (c.first == concurrency) bit = c.second;
   if (!bit)
     return scroll_error(stmt, "S1108", "Concurrency option out of range",
@@ -261,10 +258,10 @@ SQLRETURN set_scroll_options(SQLHSTMT handle, SQLUSMALLINT concurrency, SQLLEN k
   return rc;
 }
 
-SQLRETURN error(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR *state, SQLINTEGER *native, SQLCHAR *msg,
-                SQLSMALLINT buflen, SQLSMALLINT *textlen) {
-  TRACE(0x1, "SQLError(%p,%p,%p,%p,%p,%p,%d,%p)\n", env, dbc, stmt, static_cast<void *>(state),
-        static_cast<void *>(native), static_cast<void *>(msg), buflen, static_cast<void *>(textlen));
+SQLRETURN error(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR* state, SQLINTEGER* native, SQLCHAR* msg,
+                SQLSMALLINT buflen, SQLSMALLINT* textlen) {
+  TRACE(0x1, "SQLError(%p,%p,%p,%p,%p,%p,%d,%p)\n", env, dbc, stmt, static_cast<void*>(state),
+        static_cast<void*>(native), static_cast<void*>(msg), buflen, static_cast<void*>(textlen));
   SQLSMALLINT type;
   SQLHANDLE handle;
   int kind;
@@ -282,7 +279,7 @@ SQLRETURN error(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR *state, SQLINTE
     TRACE(0x2, "-SQLError()=SQL_INVALID_HANDLE\n");
     return SQL_INVALID_HANDLE;
   }
-  diag_header *hdr = diag_list(type, handle);
+  diag_header* hdr = diag_list(type, handle);
   if (!(hdr->flags & DIAG_ERROR_WALK)) {
     TRACE(0x80, "\tNo existing SQLError sequence\n");
     SQLINTEGER count = 0;
@@ -297,17 +294,16 @@ SQLRETURN error(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR *state, SQLINTE
     TRACE(0x80, "\t%d errors returned\n", static_cast<int>(count));
   }
   if (hdr->walk_remaining > 0) {
-    SQLRETURN rc = get_diag_rec(type, handle, static_cast<SQLSMALLINT>(hdr->walk_next), state, native, msg,
-                                buflen, textlen);
+    SQLRETURN rc =
+        get_diag_rec(type, handle, static_cast<SQLSMALLINT>(hdr->walk_next), state, native, msg, buflen, textlen);
     --hdr->walk_remaining;
     ++hdr->walk_next;
     if (rc != SQL_NO_DATA) {
       if (rc_ok(rc) && state)
-        if (const char *odbc2 = map_sqlstate_odbc2(reinterpret_cast<char *>(state)))
-          std::memcpy(state, odbc2, 5);
+        if (const char* odbc2 = map_sqlstate_odbc2(reinterpret_cast<char*>(state))) std::memcpy(state, odbc2, 5);
       if (rc == SQL_SUCCESS)
-        TRACE(0x80, "\t%.6s %ld\"%s\"\n", state ? reinterpret_cast<char *>(state) : "",
-              static_cast<long>(native ? *native : 0), msg ? reinterpret_cast<char *>(msg) : "");
+        TRACE(0x80, "\t%.6s %ld\"%s\"\n", state ? reinterpret_cast<char*>(state) : "",
+              static_cast<long>(native ? *native : 0), msg ? reinterpret_cast<char*>(msg) : "");
       return rc;
     }
   }

@@ -102,7 +102,7 @@ int kind_of(SQLSMALLINT type) {
 
 // SQLError and SQLTransact name the handle they act on by which of their
 // handles is given: the statement, else the connection, else the environment.
-int kind_of_first(SQLHANDLE stmt, SQLHANDLE dbc, SQLHANDLE env, SQLHANDLE *chosen) {
+int kind_of_first(SQLHANDLE stmt, SQLHANDLE dbc, SQLHANDLE env, SQLHANDLE* chosen) {
   *chosen = stmt ? stmt : dbc ? dbc : env;
   return stmt ? kStmt : dbc ? kDbc : env ? kEnv : kNoHandle;
 }
@@ -125,20 +125,18 @@ int parent_kind_of(SQLSMALLINT type) {
 }
 
 // The diagnostic list of a live handle, and the connection that names it.
-diag_header *diag_of(int kind, void *h, const client_dbc **dbc) {
+diag_header* diag_of(int kind, void* h, const client_dbc** dbc) {
   *dbc = nullptr;
   switch (kind) {
-    case kEnv: return &static_cast<client_env *>(h)->diag;
-    case kDbc:
-      *dbc = static_cast<client_dbc *>(h);
-      return &static_cast<client_dbc *>(h)->diag;
+    case kEnv: return &static_cast<client_env*>(h)->diag;
+    case kDbc: *dbc = static_cast<client_dbc*>(h); return &static_cast<client_dbc*>(h)->diag;
     case kStmt: {
-      auto *stmt = static_cast<client_stmt *>(h);
-      if (vekc_chk_handle(kDbc, stmt->owner) == 0) *dbc = static_cast<client_dbc *>(stmt->owner);
+      auto* stmt = static_cast<client_stmt*>(h);
+      if (vekc_chk_handle(kDbc, stmt->owner) == 0) *dbc = static_cast<client_dbc*>(stmt->owner);
       return &stmt->diags;
     }
     case kDesc: {
-      auto *desc = static_cast<client_desc *>(h);
+      auto* desc = static_cast<client_desc*>(h);
       if (vekc_chk_handle(kDbc, desc->dbc) == 0) *dbc = desc->dbc;
       return &desc->diag;
     }
@@ -147,10 +145,10 @@ diag_header *diag_of(int kind, void *h, const client_dbc **dbc) {
 }
 
 // An exception stopped the call: a record on the handle when it still lives.
-SQLRETURN post_failure(const char *name, int kind, void *h, bool no_memory) noexcept {
+SQLRETURN post_failure(const char* name, int kind, void* h, bool no_memory) noexcept {
   if (kind == kNoHandle || vekc_chk_handle(kind, h) != 0) return SQL_ERROR;
-  const client_dbc *dbc = nullptr;
-  diag_header *hdr = diag_of(kind, h, &dbc);
+  const client_dbc* dbc = nullptr;
+  diag_header* hdr = diag_of(kind, h, &dbc);
   if (no_memory)
     post_client(hdr, dbc, 0, "HY001", false, "Memory allocation error");
   else
@@ -158,13 +156,13 @@ SQLRETURN post_failure(const char *name, int kind, void *h, bool no_memory) noex
   return SQL_ERROR;
 }
 
-SQLRETURN leave(const char *name, SQLRETURN rc) noexcept {
+SQLRETURN leave(const char* name, SQLRETURN rc) noexcept {
   TRACE(0x2, "-%s()=%d\n", name, rc);
   return rc;
 }
 
 template <class Fn>
-SQLRETURN guard(const char *name, int kind, void *h, Entry entry, Fn &&fn) noexcept {
+SQLRETURN guard(const char* name, int kind, void* h, Entry entry, Fn&& fn) noexcept {
   try {
     std::shared_ptr<std::recursive_mutex> call;
     std::unique_lock<std::recursive_mutex> held;
@@ -176,14 +174,14 @@ SQLRETURN guard(const char *name, int kind, void *h, Entry entry, Fn &&fn) noexc
         if (handle_call_lock(kind, h) != call) return leave(name, SQL_INVALID_HANDLE);
       }
       if (entry.clear) {
-        const client_dbc *dbc = nullptr;
+        const client_dbc* dbc = nullptr;
         clear_errors(diag_of(kind, h, &dbc));
       }
     }
     SQLRETURN rc;
     try {
       rc = fn();
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
       rc = post_failure(name, kind, h, true);
     } catch (...) {
       rc = post_failure(name, kind, h, false);
@@ -203,76 +201,206 @@ using namespace kyvek::driver;
 
 extern "C" {
 
-SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT t, SQLHANDLE in, SQLHANDLE *out) { return G(SQLAllocHandle, parent_kind_of(t), in, kCall, alloc_handle(t, in, out)); }
-SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT t, SQLHANDLE h) { return G(SQLFreeHandle, kind_of(t), h, kCall, free_handle(t, h)); }
-SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT h, SQLUSMALLINT option) { return G(SQLFreeStmt, kStmt, h, kCall, free_stmt(h, option)); }
+SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT t, SQLHANDLE in, SQLHANDLE* out) {
+  return G(SQLAllocHandle, parent_kind_of(t), in, kCall, alloc_handle(t, in, out));
+}
+SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT t, SQLHANDLE h) {
+  return G(SQLFreeHandle, kind_of(t), h, kCall, free_handle(t, h));
+}
+SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT h, SQLUSMALLINT option) {
+  return G(SQLFreeStmt, kStmt, h, kCall, free_stmt(h, option));
+}
 
-SQLRETURN SQL_API SQLSetEnvAttr(SQLHENV h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) { return G(SQLSetEnvAttr, kEnv, h, kProcessWide, set_env_attr(h, a, v, n)); }
-SQLRETURN SQL_API SQLGetEnvAttr(SQLHENV h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER *n) { return G(SQLGetEnvAttr, kEnv, h, kCall, get_env_attr(h, a, v, cap, n)); }
-SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) { return G(SQLSetConnectAttr, kDbc, h, kProcessWide, set_connect_attr(h, a, v, n)); }
-SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER *n) { return G(SQLGetConnectAttr, kDbc, h, kProcessWide, get_connect_attr(h, a, v, cap, n)); }
+SQLRETURN SQL_API SQLSetEnvAttr(SQLHENV h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) {
+  return G(SQLSetEnvAttr, kEnv, h, kProcessWide, set_env_attr(h, a, v, n));
+}
+SQLRETURN SQL_API SQLGetEnvAttr(SQLHENV h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER* n) {
+  return G(SQLGetEnvAttr, kEnv, h, kCall, get_env_attr(h, a, v, cap, n));
+}
+SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) {
+  return G(SQLSetConnectAttr, kDbc, h, kProcessWide, set_connect_attr(h, a, v, n));
+}
+SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER* n) {
+  return G(SQLGetConnectAttr, kDbc, h, kProcessWide, get_connect_attr(h, a, v, cap, n));
+}
 
-SQLRETURN SQL_API SQLDriverConnect(SQLHDBC h, SQLHWND w, SQLCHAR *in, SQLSMALLINT inlen, SQLCHAR *out, SQLSMALLINT cap, SQLSMALLINT *outlen, SQLUSMALLINT completion) { return G(SQLDriverConnect, kDbc, h, kCall, driver_connect(h, w, in, inlen, out, cap, outlen, completion)); }
-SQLRETURN SQL_API SQLConnect(SQLHDBC h, SQLCHAR *dsn, SQLSMALLINT dsn_len, SQLCHAR *uid, SQLSMALLINT uid_len, SQLCHAR *pwd, SQLSMALLINT pwd_len) { return G(SQLConnect, kDbc, h, kCall, connect(h, dsn, dsn_len, uid, uid_len, pwd, pwd_len)); }
+SQLRETURN SQL_API SQLDriverConnect(SQLHDBC h, SQLHWND w, SQLCHAR* in, SQLSMALLINT inlen, SQLCHAR* out, SQLSMALLINT cap,
+                                   SQLSMALLINT* outlen, SQLUSMALLINT completion) {
+  return G(SQLDriverConnect, kDbc, h, kCall, driver_connect(h, w, in, inlen, out, cap, outlen, completion));
+}
+SQLRETURN SQL_API SQLConnect(SQLHDBC h, SQLCHAR* dsn, SQLSMALLINT dsn_len, SQLCHAR* uid, SQLSMALLINT uid_len,
+                             SQLCHAR* pwd, SQLSMALLINT pwd_len) {
+  return G(SQLConnect, kDbc, h, kCall, connect(h, dsn, dsn_len, uid, uid_len, pwd, pwd_len));
+}
 SQLRETURN SQL_API SQLDisconnect(SQLHDBC h) { return G(SQLDisconnect, kDbc, h, kCall, disconnect(h)); }
-SQLRETURN SQL_API SQLGetFunctions(SQLHDBC h, SQLUSMALLINT id, SQLUSMALLINT *supported) { return G(SQLGetFunctions, kDbc, h, kCall, get_functions(h, id, supported)); }
-SQLRETURN SQL_API SQLGetInfo(SQLHDBC h, SQLUSMALLINT type, SQLPOINTER v, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetInfo, kDbc, h, kCall, get_info(h, type, v, cap, n)); }
-SQLRETURN SQL_API SQLNativeSql(SQLHDBC h, SQLCHAR *in, SQLINTEGER inlen, SQLCHAR *out, SQLINTEGER cap, SQLINTEGER *outlen) { return G(SQLNativeSql, kDbc, h, kCall, native_sql(h, in, inlen, out, cap, outlen)); }
-SQLRETURN SQL_API SQLEndTran(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT completion) { return G(SQLEndTran, tran_kind_of(t), h, kCall, end_tran(t, h, completion)); }
+SQLRETURN SQL_API SQLGetFunctions(SQLHDBC h, SQLUSMALLINT id, SQLUSMALLINT* supported) {
+  return G(SQLGetFunctions, kDbc, h, kCall, get_functions(h, id, supported));
+}
+SQLRETURN SQL_API SQLGetInfo(SQLHDBC h, SQLUSMALLINT type, SQLPOINTER v, SQLSMALLINT cap, SQLSMALLINT* n) {
+  return G(SQLGetInfo, kDbc, h, kCall, get_info(h, type, v, cap, n));
+}
+SQLRETURN SQL_API SQLNativeSql(SQLHDBC h, SQLCHAR* in, SQLINTEGER inlen, SQLCHAR* out, SQLINTEGER cap,
+                               SQLINTEGER* outlen) {
+  return G(SQLNativeSql, kDbc, h, kCall, native_sql(h, in, inlen, out, cap, outlen));
+}
+SQLRETURN SQL_API SQLEndTran(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT completion) {
+  return G(SQLEndTran, tran_kind_of(t), h, kCall, end_tran(t, h, completion));
+}
 
-SQLRETURN SQL_API SQLPrepare(SQLHSTMT h, SQLCHAR *text, SQLINTEGER n) { return G(SQLPrepare, kStmt, h, kCall, prepare(h, text, n)); }
-SQLRETURN SQL_API SQLExecDirect(SQLHSTMT h, SQLCHAR *text, SQLINTEGER n) { return G(SQLExecDirect, kStmt, h, kCall, exec_direct(h, text, n)); }
+SQLRETURN SQL_API SQLPrepare(SQLHSTMT h, SQLCHAR* text, SQLINTEGER n) {
+  return G(SQLPrepare, kStmt, h, kCall, prepare(h, text, n));
+}
+SQLRETURN SQL_API SQLExecDirect(SQLHSTMT h, SQLCHAR* text, SQLINTEGER n) {
+  return G(SQLExecDirect, kStmt, h, kCall, exec_direct(h, text, n));
+}
 SQLRETURN SQL_API SQLExecute(SQLHSTMT h) { return G(SQLExecute, kStmt, h, kCall, execute(h)); }
-SQLRETURN SQL_API SQLBindParameter(SQLHSTMT h, SQLUSMALLINT number, SQLSMALLINT io, SQLSMALLINT ctype, SQLSMALLINT sqltype, SQLULEN size, SQLSMALLINT digits, SQLPOINTER v, SQLLEN cap, SQLLEN *ind) { return G(SQLBindParameter, kStmt, h, kCall, bind_parameter(h, number, io, ctype, sqltype, size, digits, v, cap, ind)); }
-SQLRETURN SQL_API SQLDescribeParam(SQLHSTMT h, SQLUSMALLINT number, SQLSMALLINT *type, SQLULEN *size, SQLSMALLINT *digits, SQLSMALLINT *nullable) { return G(SQLDescribeParam, kStmt, h, kCall, describe_param(h, number, type, size, digits, nullable)); }
-SQLRETURN SQL_API SQLNumParams(SQLHSTMT h, SQLSMALLINT *n) { return G(SQLNumParams, kStmt, h, kCall, num_params(h, n)); }
-SQLRETURN SQL_API SQLParamData(SQLHSTMT h, SQLPOINTER *v) { return G(SQLParamData, kStmt, h, kCall, param_data(h, v)); }
-SQLRETURN SQL_API SQLPutData(SQLHSTMT h, SQLPOINTER data, SQLLEN n) { return G(SQLPutData, kStmt, h, kCall, put_data(h, data, n)); }
+SQLRETURN SQL_API SQLBindParameter(SQLHSTMT h, SQLUSMALLINT number, SQLSMALLINT io, SQLSMALLINT ctype,
+                                   SQLSMALLINT sqltype, SQLULEN size, SQLSMALLINT digits, SQLPOINTER v, SQLLEN cap,
+                                   SQLLEN* ind) {
+  return G(SQLBindParameter, kStmt, h, kCall, bind_parameter(h, number, io, ctype, sqltype, size, digits, v, cap, ind));
+}
+SQLRETURN SQL_API SQLDescribeParam(SQLHSTMT h, SQLUSMALLINT number, SQLSMALLINT* type, SQLULEN* size,
+                                   SQLSMALLINT* digits, SQLSMALLINT* nullable) {
+  return G(SQLDescribeParam, kStmt, h, kCall, describe_param(h, number, type, size, digits, nullable));
+}
+SQLRETURN SQL_API SQLNumParams(SQLHSTMT h, SQLSMALLINT* n) {
+  return G(SQLNumParams, kStmt, h, kCall, num_params(h, n));
+}
+SQLRETURN SQL_API SQLParamData(SQLHSTMT h, SQLPOINTER* v) { return G(SQLParamData, kStmt, h, kCall, param_data(h, v)); }
+SQLRETURN SQL_API SQLPutData(SQLHSTMT h, SQLPOINTER data, SQLLEN n) {
+  return G(SQLPutData, kStmt, h, kCall, put_data(h, data, n));
+}
 SQLRETURN SQL_API SQLMoreResults(SQLHSTMT h) { return G(SQLMoreResults, kStmt, h, kCall, more_results(h)); }
-SQLRETURN SQL_API SQLRowCount(SQLHSTMT h, SQLLEN *n) { return G(SQLRowCount, kStmt, h, kCall, row_count(h, n)); }
+SQLRETURN SQL_API SQLRowCount(SQLHSTMT h, SQLLEN* n) { return G(SQLRowCount, kStmt, h, kCall, row_count(h, n)); }
 SQLRETURN SQL_API SQLCancel(SQLHSTMT h) { return G(SQLCancel, kStmt, h, kCancel, cancel(h)); }
 SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT h) { return G(SQLCloseCursor, kStmt, h, kCall, close_cursor(h)); }
 
-SQLRETURN SQL_API SQLBindCol(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT type, SQLPOINTER v, SQLLEN cap, SQLLEN *ind) { return guard("SQLBindCol", kStmt, h, kCall, [&] { return bind_col(h, col, type, v, cap, ind, 0); }); }
+SQLRETURN SQL_API SQLBindCol(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT type, SQLPOINTER v, SQLLEN cap, SQLLEN* ind) {
+  return guard("SQLBindCol", kStmt, h, kCall, [&] { return bind_col(h, col, type, v, cap, ind, 0); });
+}
 SQLRETURN SQL_API SQLFetch(SQLHSTMT h) { return G(SQLFetch, kStmt, h, kCall, fetch(h)); }
-SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT h, SQLSMALLINT orientation, SQLLEN offset) { return G(SQLFetchScroll, kStmt, h, kCall, fetch_scroll(h, orientation, offset)); }
-SQLRETURN SQL_API SQLExtendedFetch(SQLHSTMT h, SQLUSMALLINT orientation, SQLLEN offset, SQLULEN *rows, SQLUSMALLINT *status) { return G(SQLExtendedFetch, kStmt, h, kCall, extended_fetch(h, orientation, offset, rows, status)); }
-SQLRETURN SQL_API SQLSetPos(SQLHSTMT h, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALLINT lock) { return G(SQLSetPos, kStmt, h, kCall, set_pos(h, row, op, lock)); }
-SQLRETURN SQL_API SQLBulkOperations(SQLHSTMT h, SQLSMALLINT op) { return G(SQLBulkOperations, kStmt, h, kCall, bulk_operations(h, op)); }
-SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT h, SQLSMALLINT *n) { return G(SQLNumResultCols, kStmt, h, kCall, num_result_cols(h, n)); }
-SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT col, SQLCHAR *name, SQLSMALLINT cap, SQLSMALLINT *name_len, SQLSMALLINT *type, SQLULEN *size, SQLSMALLINT *digits, SQLSMALLINT *nullable) { return G(SQLDescribeCol, kStmt, h, kCall, describe_col(h, col, name, cap, name_len, type, size, digits, nullable)); }
-SQLRETURN SQL_API SQLColAttribute(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, SQLPOINTER buf, SQLSMALLINT cap, SQLSMALLINT *n, SQLLEN *num) { return G(SQLColAttribute, kStmt, h, kCall, col_attribute(h, col, field, buf, cap, n, num)); }
-SQLRETURN SQL_API SQLGetData(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT type, SQLPOINTER v, SQLLEN cap, SQLLEN *ind) { return G(SQLGetData, kStmt, h, kCall, get_data(h, col, type, v, cap, ind)); }
+SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT h, SQLSMALLINT orientation, SQLLEN offset) {
+  return G(SQLFetchScroll, kStmt, h, kCall, fetch_scroll(h, orientation, offset));
+}
+SQLRETURN SQL_API SQLExtendedFetch(SQLHSTMT h, SQLUSMALLINT orientation, SQLLEN offset, SQLULEN* rows,
+                                   SQLUSMALLINT* status) {
+  return G(SQLExtendedFetch, kStmt, h, kCall, extended_fetch(h, orientation, offset, rows, status));
+}
+SQLRETURN SQL_API SQLSetPos(SQLHSTMT h, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALLINT lock) {
+  return G(SQLSetPos, kStmt, h, kCall, set_pos(h, row, op, lock));
+}
+SQLRETURN SQL_API SQLBulkOperations(SQLHSTMT h, SQLSMALLINT op) {
+  return G(SQLBulkOperations, kStmt, h, kCall, bulk_operations(h, op));
+}
+SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT h, SQLSMALLINT* n) {
+  return G(SQLNumResultCols, kStmt, h, kCall, num_result_cols(h, n));
+}
+SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT h, SQLUSMALLINT col, SQLCHAR* name, SQLSMALLINT cap, SQLSMALLINT* name_len,
+                                 SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits, SQLSMALLINT* nullable) {
+  return G(SQLDescribeCol, kStmt, h, kCall, describe_col(h, col, name, cap, name_len, type, size, digits, nullable));
+}
+SQLRETURN SQL_API SQLColAttribute(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, SQLPOINTER buf, SQLSMALLINT cap,
+                                  SQLSMALLINT* n, SQLLEN* num) {
+  return G(SQLColAttribute, kStmt, h, kCall, col_attribute(h, col, field, buf, cap, n, num));
+}
+SQLRETURN SQL_API SQLGetData(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT type, SQLPOINTER v, SQLLEN cap, SQLLEN* ind) {
+  return G(SQLGetData, kStmt, h, kCall, get_data(h, col, type, v, cap, ind));
+}
 
-SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) { return G(SQLSetStmtAttr, kStmt, h, kCall, set_stmt_attr(h, a, v, n)); }
-SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER *n) { return G(SQLGetStmtAttr, kStmt, h, kCall, get_stmt_attr(h, a, v, cap, n)); }
-SQLRETURN SQL_API SQLGetCursorName(SQLHSTMT h, SQLCHAR *name, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetCursorName, kStmt, h, kCall, get_cursor_name(h, name, cap, n)); }
-SQLRETURN SQL_API SQLSetCursorName(SQLHSTMT h, SQLCHAR *name, SQLSMALLINT n) { return G(SQLSetCursorName, kStmt, h, kCall, set_cursor_name(h, name, n)); }
+SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) {
+  return G(SQLSetStmtAttr, kStmt, h, kCall, set_stmt_attr(h, a, v, n));
+}
+SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER* n) {
+  return G(SQLGetStmtAttr, kStmt, h, kCall, get_stmt_attr(h, a, v, cap, n));
+}
+SQLRETURN SQL_API SQLGetCursorName(SQLHSTMT h, SQLCHAR* name, SQLSMALLINT cap, SQLSMALLINT* n) {
+  return G(SQLGetCursorName, kStmt, h, kCall, get_cursor_name(h, name, cap, n));
+}
+SQLRETURN SQL_API SQLSetCursorName(SQLHSTMT h, SQLCHAR* name, SQLSMALLINT n) {
+  return G(SQLSetCursorName, kStmt, h, kCall, set_cursor_name(h, name, n));
+}
 
-SQLRETURN SQL_API SQLGetDescField(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT f, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER *len) { return G(SQLGetDescField, kDesc, h, kCall, get_desc_field(h, n, f, v, cap, len)); }
-SQLRETURN SQL_API SQLGetDescRec(SQLHDESC h, SQLSMALLINT n, SQLCHAR *name, SQLSMALLINT cap, SQLSMALLINT *nl, SQLSMALLINT *t, SQLSMALLINT *sub, SQLLEN *len, SQLSMALLINT *p, SQLSMALLINT *sc, SQLSMALLINT *nul) { return G(SQLGetDescRec, kDesc, h, kCall, get_desc_rec(h, n, name, cap, nl, t, sub, len, p, sc, nul)); }
-SQLRETURN SQL_API SQLSetDescField(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT f, SQLPOINTER v, SQLINTEGER len) { return G(SQLSetDescField, kDesc, h, kCall, set_desc_field(h, n, f, v, len)); }
-SQLRETURN SQL_API SQLSetDescRec(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT t, SQLSMALLINT sub, SQLLEN len, SQLSMALLINT p, SQLSMALLINT sc, SQLPOINTER d, SQLLEN *ol, SQLLEN *ind) { return G(SQLSetDescRec, kDesc, h, kCall, set_desc_rec(h, n, t, sub, len, p, sc, d, ol, ind)); }
-SQLRETURN SQL_API SQLCopyDesc(SQLHDESC src, SQLHDESC dst) { return G(SQLCopyDesc, kDesc, src, kCall, copy_desc(src, dst)); }
-SQLRETURN SQL_API SQLTables(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLCHAR *y, SQLSMALLINT yn) { return G(SQLTables, kStmt, h, kCall, tables(h, c, cn, s, sn, t, tn, y, yn)); }
-SQLRETURN SQL_API SQLColumns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) { return G(SQLColumns, kStmt, h, kCall, columns(h, c, cn, s, sn, t, tn, o, on)); }
-SQLRETURN SQL_API SQLColumnPrivileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLCHAR *o, SQLSMALLINT on) { return G(SQLColumnPrivileges, kStmt, h, kCall, column_privileges(h, c, cn, s, sn, t, tn, o, on)); }
-SQLRETURN SQL_API SQLTablePrivileges(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn) { return G(SQLTablePrivileges, kStmt, h, kCall, table_privileges(h, c, cn, s, sn, t, tn)); }
-SQLRETURN SQL_API SQLPrimaryKeys(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn) { return G(SQLPrimaryKeys, kStmt, h, kCall, primary_keys(h, c, cn, s, sn, t, tn)); }
-SQLRETURN SQL_API SQLProcedures(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p, SQLSMALLINT pn) { return G(SQLProcedures, kStmt, h, kCall, procedures(h, c, cn, s, sn, p, pn)); }
-SQLRETURN SQL_API SQLStatistics(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLUSMALLINT unique, SQLUSMALLINT reserved) { return G(SQLStatistics, kStmt, h, kCall, statistics(h, c, cn, s, sn, t, tn, unique, reserved)); }
-SQLRETURN SQL_API SQLSpecialColumns(SQLHSTMT h, SQLUSMALLINT id, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *t, SQLSMALLINT tn, SQLUSMALLINT scope, SQLUSMALLINT nullable) { return G(SQLSpecialColumns, kStmt, h, kCall, special_columns(h, id, c, cn, s, sn, t, tn, scope, nullable)); }
-SQLRETURN SQL_API SQLProcedureColumns(SQLHSTMT h, SQLCHAR *c, SQLSMALLINT cn, SQLCHAR *s, SQLSMALLINT sn, SQLCHAR *p, SQLSMALLINT pn, SQLCHAR *o, SQLSMALLINT on) { return G(SQLProcedureColumns, kStmt, h, kCall, procedure_columns(h, c, cn, s, sn, p, pn, o, on)); }
-SQLRETURN SQL_API SQLForeignKeys(SQLHSTMT h, SQLCHAR *pc, SQLSMALLINT pcn, SQLCHAR *ps, SQLSMALLINT psn, SQLCHAR *pt, SQLSMALLINT ptn, SQLCHAR *fc, SQLSMALLINT fcn, SQLCHAR *fs, SQLSMALLINT fsn, SQLCHAR *ft, SQLSMALLINT ftn) { return G(SQLForeignKeys, kStmt, h, kCall, foreign_keys(h, pc, pcn, ps, psn, pt, ptn, fc, fcn, fs, fsn, ft, ftn)); }
-SQLRETURN SQL_API SQLGetTypeInfo(SQLHSTMT h, SQLSMALLINT type) { return G(SQLGetTypeInfo, kStmt, h, kCall, get_type_info(h, type)); }
+SQLRETURN SQL_API SQLGetDescField(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT f, SQLPOINTER v, SQLINTEGER cap,
+                                  SQLINTEGER* len) {
+  return G(SQLGetDescField, kDesc, h, kCall, get_desc_field(h, n, f, v, cap, len));
+}
+SQLRETURN SQL_API SQLGetDescRec(SQLHDESC h, SQLSMALLINT n, SQLCHAR* name, SQLSMALLINT cap, SQLSMALLINT* nl,
+                                SQLSMALLINT* t, SQLSMALLINT* sub, SQLLEN* len, SQLSMALLINT* p, SQLSMALLINT* sc,
+                                SQLSMALLINT* nul) {
+  return G(SQLGetDescRec, kDesc, h, kCall, get_desc_rec(h, n, name, cap, nl, t, sub, len, p, sc, nul));
+}
+SQLRETURN SQL_API SQLSetDescField(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT f, SQLPOINTER v, SQLINTEGER len) {
+  return G(SQLSetDescField, kDesc, h, kCall, set_desc_field(h, n, f, v, len));
+}
+SQLRETURN SQL_API SQLSetDescRec(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT t, SQLSMALLINT sub, SQLLEN len, SQLSMALLINT p,
+                                SQLSMALLINT sc, SQLPOINTER d, SQLLEN* ol, SQLLEN* ind) {
+  return G(SQLSetDescRec, kDesc, h, kCall, set_desc_rec(h, n, t, sub, len, p, sc, d, ol, ind));
+}
+SQLRETURN SQL_API SQLCopyDesc(SQLHDESC src, SQLHDESC dst) {
+  return G(SQLCopyDesc, kDesc, src, kCall, copy_desc(src, dst));
+}
+SQLRETURN SQL_API SQLTables(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t,
+                            SQLSMALLINT tn, SQLCHAR* y, SQLSMALLINT yn) {
+  return G(SQLTables, kStmt, h, kCall, tables(h, c, cn, s, sn, t, tn, y, yn));
+}
+SQLRETURN SQL_API SQLColumns(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t,
+                             SQLSMALLINT tn, SQLCHAR* o, SQLSMALLINT on) {
+  return G(SQLColumns, kStmt, h, kCall, columns(h, c, cn, s, sn, t, tn, o, on));
+}
+SQLRETURN SQL_API SQLColumnPrivileges(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t,
+                                      SQLSMALLINT tn, SQLCHAR* o, SQLSMALLINT on) {
+  return G(SQLColumnPrivileges, kStmt, h, kCall, column_privileges(h, c, cn, s, sn, t, tn, o, on));
+}
+SQLRETURN SQL_API SQLTablePrivileges(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t,
+                                     SQLSMALLINT tn) {
+  return G(SQLTablePrivileges, kStmt, h, kCall, table_privileges(h, c, cn, s, sn, t, tn));
+}
+SQLRETURN SQL_API SQLPrimaryKeys(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t,
+                                 SQLSMALLINT tn) {
+  return G(SQLPrimaryKeys, kStmt, h, kCall, primary_keys(h, c, cn, s, sn, t, tn));
+}
+SQLRETURN SQL_API SQLProcedures(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* p,
+                                SQLSMALLINT pn) {
+  return G(SQLProcedures, kStmt, h, kCall, procedures(h, c, cn, s, sn, p, pn));
+}
+SQLRETURN SQL_API SQLStatistics(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* t,
+                                SQLSMALLINT tn, SQLUSMALLINT unique, SQLUSMALLINT reserved) {
+  return G(SQLStatistics, kStmt, h, kCall, statistics(h, c, cn, s, sn, t, tn, unique, reserved));
+}
+SQLRETURN SQL_API SQLSpecialColumns(SQLHSTMT h, SQLUSMALLINT id, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn,
+                                    SQLCHAR* t, SQLSMALLINT tn, SQLUSMALLINT scope, SQLUSMALLINT nullable) {
+  return G(SQLSpecialColumns, kStmt, h, kCall, special_columns(h, id, c, cn, s, sn, t, tn, scope, nullable));
+}
+SQLRETURN SQL_API SQLProcedureColumns(SQLHSTMT h, SQLCHAR* c, SQLSMALLINT cn, SQLCHAR* s, SQLSMALLINT sn, SQLCHAR* p,
+                                      SQLSMALLINT pn, SQLCHAR* o, SQLSMALLINT on) {
+  return G(SQLProcedureColumns, kStmt, h, kCall, procedure_columns(h, c, cn, s, sn, p, pn, o, on));
+}
+SQLRETURN SQL_API SQLForeignKeys(SQLHSTMT h, SQLCHAR* pc, SQLSMALLINT pcn, SQLCHAR* ps, SQLSMALLINT psn, SQLCHAR* pt,
+                                 SQLSMALLINT ptn, SQLCHAR* fc, SQLSMALLINT fcn, SQLCHAR* fs, SQLSMALLINT fsn,
+                                 SQLCHAR* ft, SQLSMALLINT ftn) {
+  return G(SQLForeignKeys, kStmt, h, kCall, foreign_keys(h, pc, pcn, ps, psn, pt, ptn, fc, fcn, fs, fsn, ft, ftn));
+}
+SQLRETURN SQL_API SQLGetTypeInfo(SQLHSTMT h, SQLSMALLINT type) {
+  return G(SQLGetTypeInfo, kStmt, h, kCall, get_type_info(h, type));
+}
 
-SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLCHAR *state, SQLINTEGER *native, SQLCHAR *msg, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetDiagRec, kind_of(t), h, kDiagRead, get_diag_rec(t, h, rec, state, native, msg, cap, n)); }
-SQLRETURN SQL_API SQLBrowseConnect(SQLHDBC h, SQLCHAR *in, SQLSMALLINT inlen, SQLCHAR *out, SQLSMALLINT cap, SQLSMALLINT *outlen) { return G(SQLBrowseConnect, kDbc, h, kCall, browse_connect(h, in, inlen, out, cap, outlen)); }
+SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLCHAR* state, SQLINTEGER* native,
+                                SQLCHAR* msg, SQLSMALLINT cap, SQLSMALLINT* n) {
+  return G(SQLGetDiagRec, kind_of(t), h, kDiagRead, get_diag_rec(t, h, rec, state, native, msg, cap, n));
+}
+SQLRETURN SQL_API SQLBrowseConnect(SQLHDBC h, SQLCHAR* in, SQLSMALLINT inlen, SQLCHAR* out, SQLSMALLINT cap,
+                                   SQLSMALLINT* outlen) {
+  return G(SQLBrowseConnect, kDbc, h, kCall, browse_connect(h, in, inlen, out, cap, outlen));
+}
 
 // ODBC 2.
-SQLRETURN SQL_API SQLAllocEnv(SQLHENV *out) { return G(SQLAllocEnv, kNoHandle, nullptr, kCall, odbc2_alloc_env(out)); }
-SQLRETURN SQL_API SQLAllocConnect(SQLHENV h, SQLHDBC *out) { return G(SQLAllocConnect, kEnv, h, kCall, odbc2_alloc_connect(h, out)); }
-SQLRETURN SQL_API SQLAllocStmt(SQLHDBC h, SQLHSTMT *out) { return G(SQLAllocStmt, kDbc, h, kCall, odbc2_alloc_stmt(h, out)); }
+SQLRETURN SQL_API SQLAllocEnv(SQLHENV* out) { return G(SQLAllocEnv, kNoHandle, nullptr, kCall, odbc2_alloc_env(out)); }
+SQLRETURN SQL_API SQLAllocConnect(SQLHENV h, SQLHDBC* out) {
+  return G(SQLAllocConnect, kEnv, h, kCall, odbc2_alloc_connect(h, out));
+}
+SQLRETURN SQL_API SQLAllocStmt(SQLHDBC h, SQLHSTMT* out) {
+  return G(SQLAllocStmt, kDbc, h, kCall, odbc2_alloc_stmt(h, out));
+}
 SQLRETURN SQL_API SQLFreeEnv(SQLHENV h) { return G(SQLFreeEnv, kEnv, h, kCall, odbc2_free_env(h)); }
 SQLRETURN SQL_API SQLFreeConnect(SQLHDBC h) { return G(SQLFreeConnect, kDbc, h, kCall, odbc2_free_connect(h)); }
 SQLRETURN SQL_API SQLTransact(SQLHENV env, SQLHDBC dbc, SQLUSMALLINT completion) {
@@ -280,19 +408,38 @@ SQLRETURN SQL_API SQLTransact(SQLHENV env, SQLHDBC dbc, SQLUSMALLINT completion)
   const int kind = kind_of_first(nullptr, dbc, env, &h);
   return G(SQLTransact, kind, h, kCall, transact(env, dbc, completion));
 }
-SQLRETURN SQL_API SQLColAttributes(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, SQLPOINTER buf, SQLSMALLINT cap, SQLSMALLINT *n, SQLLEN *num) { return G(SQLColAttributes, kStmt, h, kCall, col_attributes(h, col, field, buf, cap, n, num)); }
-SQLRETURN SQL_API SQLParamOptions(SQLHSTMT h, SQLULEN rows, SQLULEN *processed) { return G(SQLParamOptions, kStmt, h, kCall, param_options(h, rows, processed)); }
-SQLRETURN SQL_API SQLSetStmtOption(SQLHSTMT h, SQLUSMALLINT option, SQLULEN v) { return G(SQLSetStmtOption, kStmt, h, kCall, set_stmt_option(h, option, v)); }
-SQLRETURN SQL_API SQLGetStmtOption(SQLHSTMT h, SQLUSMALLINT option, SQLPOINTER v) { return G(SQLGetStmtOption, kStmt, h, kCall, get_stmt_option(h, option, v)); }
-SQLRETURN SQL_API SQLSetConnectOption(SQLHDBC h, SQLUSMALLINT option, SQLULEN v) { return G(SQLSetConnectOption, kDbc, h, kCall, set_connect_option(h, option, v)); }
-SQLRETURN SQL_API SQLGetConnectOption(SQLHDBC h, SQLUSMALLINT option, SQLPOINTER v) { return G(SQLGetConnectOption, kDbc, h, kCall, get_connect_option(h, option, v)); }
-SQLRETURN SQL_API SQLSetScrollOptions(SQLHSTMT h, SQLUSMALLINT concurrency, SQLLEN keyset, SQLUSMALLINT rowset) { return G(SQLSetScrollOptions, kStmt, h, kCall, set_scroll_options(h, concurrency, keyset, rowset)); }
-SQLRETURN SQL_API SQLError(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR *state, SQLINTEGER *native, SQLCHAR *msg, SQLSMALLINT cap, SQLSMALLINT *n) {
+SQLRETURN SQL_API SQLColAttributes(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, SQLPOINTER buf, SQLSMALLINT cap,
+                                   SQLSMALLINT* n, SQLLEN* num) {
+  return G(SQLColAttributes, kStmt, h, kCall, col_attributes(h, col, field, buf, cap, n, num));
+}
+SQLRETURN SQL_API SQLParamOptions(SQLHSTMT h, SQLULEN rows, SQLULEN* processed) {
+  return G(SQLParamOptions, kStmt, h, kCall, param_options(h, rows, processed));
+}
+SQLRETURN SQL_API SQLSetStmtOption(SQLHSTMT h, SQLUSMALLINT option, SQLULEN v) {
+  return G(SQLSetStmtOption, kStmt, h, kCall, set_stmt_option(h, option, v));
+}
+SQLRETURN SQL_API SQLGetStmtOption(SQLHSTMT h, SQLUSMALLINT option, SQLPOINTER v) {
+  return G(SQLGetStmtOption, kStmt, h, kCall, get_stmt_option(h, option, v));
+}
+SQLRETURN SQL_API SQLSetConnectOption(SQLHDBC h, SQLUSMALLINT option, SQLULEN v) {
+  return G(SQLSetConnectOption, kDbc, h, kCall, set_connect_option(h, option, v));
+}
+SQLRETURN SQL_API SQLGetConnectOption(SQLHDBC h, SQLUSMALLINT option, SQLPOINTER v) {
+  return G(SQLGetConnectOption, kDbc, h, kCall, get_connect_option(h, option, v));
+}
+SQLRETURN SQL_API SQLSetScrollOptions(SQLHSTMT h, SQLUSMALLINT concurrency, SQLLEN keyset, SQLUSMALLINT rowset) {
+  return G(SQLSetScrollOptions, kStmt, h, kCall, set_scroll_options(h, concurrency, keyset, rowset));
+}
+SQLRETURN SQL_API SQLError(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR* state, SQLINTEGER* native, SQLCHAR* msg,
+                           SQLSMALLINT cap, SQLSMALLINT* n) {
   SQLHANDLE h;
   const int kind = kind_of_first(stmt, dbc, env, &h);
   return G(SQLError, kind, h, kDiagRead, error(env, dbc, stmt, state, native, msg, cap, n));
 }
 
-SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT id, SQLPOINTER v, SQLSMALLINT cap, SQLSMALLINT *n) { return G(SQLGetDiagField, kind_of(t), h, kDiagRead, get_diag_field(t, h, rec, id, v, cap, n)); }
+SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT id, SQLPOINTER v,
+                                  SQLSMALLINT cap, SQLSMALLINT* n) {
+  return G(SQLGetDiagField, kind_of(t), h, kDiagRead, get_diag_field(t, h, rec, id, v, cap, n));
+}
 
 }  // extern "C"

@@ -36,14 +36,14 @@ enum : int32_t {
 // The typed-element array of one call and the buffers it owns.
 struct WvBuilder {
   std::vector<wvarray> entries;
-  std::vector<void *> owned;  // freed with the builder (malloc'd)
+  std::vector<void*> owned;  // freed with the builder (malloc'd)
   ~WvBuilder() {
-    for (void *p : owned) std::free(p);
+    for (void* p : owned) std::free(p);
   }
-  void add(const void *p, uint64_t bytes, int32_t kind) {
-    entries.push_back({const_cast<void *>(p), p ? static_cast<int32_t>(bytes) : 0, kind});
+  void add(const void* p, uint64_t bytes, int32_t kind) {
+    entries.push_back({const_cast<void*>(p), p ? static_cast<int32_t>(bytes) : 0, kind});
   }
-  void *keep(void *p) {
+  void* keep(void* p) {
     if (p) owned.push_back(p);
     return p;
   }
@@ -54,20 +54,19 @@ bool indicator_code_ok(SQLLEN v) {
 }
 
 bool char_indicator_ok(SQLLEN v) {
-  return v >= 0 || v == SQL_NULL_DATA || v == SQL_DATA_AT_EXEC || v == SQL_NTS || v == SQL_DEFAULT_PARAM ||
-         v <= -100;
+  return v >= 0 || v == SQL_NULL_DATA || v == SQL_DATA_AT_EXEC || v == SQL_NTS || v == SQL_DEFAULT_PARAM || v <= -100;
 }
 
-int16_t effective_ctype(const client_desc_rec *arec, const client_desc_rec *irec) {
+int16_t effective_ctype(const client_desc_rec* arec, const client_desc_rec* irec) {
   int16_t t = arec->concise_type;
   if (t == SQL_C_DEFAULT && sqltype2ctype(irec->concise_type, &t) != 0) return 0;
   return t;
 }
 
 // Every one of rows indicators (step bytes apart) asks for data at execution.
-bool all_at_exec(const SQLLEN *ind, uint64_t rows, uint64_t step) {
+bool all_at_exec(const SQLLEN* ind, uint64_t rows, uint64_t step) {
   for (uint64_t r = 0; r < rows; ++r) {
-    const SQLLEN v = *reinterpret_cast<const SQLLEN *>(reinterpret_cast<const char *>(ind) + r * step);
+    const SQLLEN v = *reinterpret_cast<const SQLLEN*>(reinterpret_cast<const char*>(ind) + r * step);
     if (v != SQL_DATA_AT_EXEC && v > SQL_LEN_DATA_AT_EXEC_OFFSET) return false;
   }
   return true;
@@ -78,22 +77,22 @@ uint64_t terminator(int16_t t) { return t == SQL_C_CHAR ? 1 : t == SQL_C_WCHAR ?
 
 }  // namespace
 
-uint64_t nts_bytes(int16_t ctype, const void *data, uint64_t max) {
+uint64_t nts_bytes(int16_t ctype, const void* data, uint64_t max) {
   if (!data) return 0;
-  const auto *p = static_cast<const unsigned char *>(data);
+  const auto* p = static_cast<const unsigned char*>(data);
   if (ctype == SQL_C_WCHAR) {
     for (uint64_t i = 0; i + 1 < max; i += 2)
       if (p[i] == 0 && p[i + 1] == 0) return i + 2;
     return max & ~uint64_t{1};
   }
-  const void *z = std::memchr(p, 0, max);
-  return z ? static_cast<uint64_t>(static_cast<const unsigned char *>(z) - p) + 1 : max;
+  const void* z = std::memchr(p, 0, max);
+  return z ? static_cast<uint64_t>(static_cast<const unsigned char*>(z) - p) + 1 : max;
 }
 
-int32_t count_param_markers(const SQLCHAR *text, SQLINTEGER len) {
+int32_t count_param_markers(const SQLCHAR* text, SQLINTEGER len) {
   if (!text) return -1;
-  const size_t n = len == SQL_NTS ? std::strlen(reinterpret_cast<const char *>(text))
-                                  : (len > 0 ? static_cast<size_t>(len) : 0);
+  const size_t n =
+      len == SQL_NTS ? std::strlen(reinterpret_cast<const char*>(text)) : (len > 0 ? static_cast<size_t>(len) : 0);
   const auto markers = std::count(text, text + n, static_cast<SQLCHAR>('?'));
   return markers > INT32_MAX ? INT32_MAX : static_cast<int32_t>(markers);
 }
@@ -102,22 +101,21 @@ namespace {
 
 // Parameters bound beyond what the statement uses are neither read nor sent:
 // they may point into memory the application no longer owns.
-int used_params(const client_stmt *stmt, const client_desc *apd) {
+int used_params(const client_stmt* stmt, const client_desc* apd) {
   const int bound = apd->bound_count;
   return stmt->param_markers >= 0 && stmt->param_markers < bound ? stmt->param_markers : bound;
 }
 
 }  // namespace
 
-SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
-  client_desc *apd = cur_desc(c.stmt, DESC_APD);
+SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
+  client_desc* apd = cur_desc(c.stmt, DESC_APD);
   if (vekc_chk_handle(kDesc, apd)) return c.fail(5, "HY000", "General error: Internal APD descriptor invalid");
   int count = used_params(c.stmt, apd);
   if (mode == 1) {
     if (c.dbc->param_count_support == -1) {
       int16_t yes = 0;
-      int rc = remote_sql_get_function(c.rpc(), reinterpret_cast<void *>(c.dbc->server_dbc), SQL_API_SQLNUMPARAMS,
-                                       &yes);
+      int rc = remote_sql_get_function(c.rpc(), reinterpret_cast<void*>(c.dbc->server_dbc), SQL_API_SQLNUMPARAMS, &yes);
       c.dbc->param_count_support = rc_ok(rc) && yes ? 1 : 0;
       TRACE(0x8, "\tDriver supports SQLNumParams : %d\n", c.dbc->param_count_support);
     }
@@ -132,17 +130,16 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
     }
   }
   if (count < 1 || apd->bound_count < 1) return SQL_SUCCESS;
-  client_desc *ipd = cur_desc(c.stmt, DESC_IPD);
+  client_desc* ipd = cur_desc(c.stmt, DESC_IPD);
   if (vekc_chk_handle(kDesc, ipd)) return c.fail(5, "HY000", "General error: Internal IPD descriptor invalid");
-  if (ipd->n_descrec < apd->bound_count + 1)
-    return c.fail(40, "HY000", "General error: APD and IPD counts mismatched");
+  if (ipd->n_descrec < apd->bound_count + 1) return c.fail(40, "HY000", "General error: APD and IPD counts mismatched");
 
   const uint64_t A = apd->array_size < 1 ? 1 : apd->array_size;
   const SQLLEN off = offset_of(apd);
   const bool row_wise = apd->bind_type != SQL_PARAM_BIND_BY_COLUMN;
   WvBuilder wv;
   wv.entries.reserve(static_cast<size_t>(count) * 5);
-  diag_header *errp = c.diags();
+  diag_header* errp = c.diags();
   for (int n = 1; n <= count && n <= apd->bound_count; ++n) {
     TRACE(0x8, "\tProcessing parameter %u of %u(%d)\n", n, count, apd->bound_count);
     client_desc_rec *arec = &apd->records[n], *irec = &ipd->records[n];
@@ -152,9 +149,9 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
       TRACE(0x8, "\tOutput-only parameter - ignored\n");
       continue;
     }
-    void *data = plus(arec->data_ptr, off);
-    SQLLEN *oct = plus(arec->octet_length_ptr, off);
-    SQLLEN *ind = plus(arec->indicator_ptr, off);
+    void* data = plus(arec->data_ptr, off);
+    SQLLEN* oct = plus(arec->octet_length_ptr, off);
+    SQLLEN* ind = plus(arec->indicator_ptr, off);
     const uint64_t oct_bytes = oct ? A * sizeof(SQLLEN) : 0, ind_bytes = ind ? A * sizeof(SQLLEN) : 0;
     if (!fits32(oct_bytes)) return c.fail(0, "HY001", "Memory allocation error");
     if (!data || irec->parameter_type == 0) {
@@ -172,25 +169,27 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
     const int64_t fixed = get_type_len(t, arec->octet_length, 0);
     if (fixed < 0)
       return c.failf(5, "HY000",
-                     "General error: Cannot determine length of datatype %d, OctetLength=%ld (put_bound_parameters)",
-                     t, static_cast<long>(arec->octet_length));
+                     "General error: Cannot determine length of datatype %d, OctetLength=%ld (put_bound_parameters)", t,
+                     static_cast<long>(arec->octet_length));
     const SQLLEN first = ind ? *ind : 0;
     uint64_t L = static_cast<uint64_t>(fixed);
     if (fixed == 0) {
       if (ind) {
         if (first == 0) {
-          if (oct == ind) L = t == SQL_C_CHAR ? 1 : 0;
+          if (oct == ind)
+            L = t == SQL_C_CHAR ? 1 : 0;
           else if (!oct)
             return c.fail(26, "HY000",
                           "General error: Cannot determine length of parameter,Indicator=0 and OctetLengthPtr=NULL");
-          else L = static_cast<uint64_t>(*oct > 0 ? *oct : 0);
+          else
+            L = static_cast<uint64_t>(*oct > 0 ? *oct : 0);
         } else if (first == SQL_DEFAULT_PARAM || first == SQL_DATA_AT_EXEC || first == SQL_NULL_DATA ||
                    first <= SQL_LEN_DATA_AT_EXEC_OFFSET) {
           L = 0;
         } else if (first == SQL_NTS) {
-          L = A < 2 ? nts_bytes(t, data, arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length)
-                                                                 : UINT32_MAX)
-                    : irec->length;
+          L = A < 2
+                  ? nts_bytes(t, data, arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : UINT32_MAX)
+                  : irec->length;
         } else if (first < 0) {
           return c.fail(26, "HY000", "General error: Cannot determine length of parameter,(here1)");
         } else {
@@ -198,8 +197,7 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
           // past the application's buffer.
           L = static_cast<uint64_t>(first);
           const uint64_t term = terminator(t);
-          if (term && (arec->octet_length <= 0 || L + term <= static_cast<uint64_t>(arec->octet_length)))
-            L += term;
+          if (term && (arec->octet_length <= 0 || L + term <= static_cast<uint64_t>(arec->octet_length))) L += term;
           // A length beyond the buffer the application bound is not read past it.
           if (arec->octet_length > 0 && L > static_cast<uint64_t>(arec->octet_length))
             L = static_cast<uint64_t>(arec->octet_length);
@@ -225,7 +223,7 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
     if (token) {
       if (row_wise) {
         // Only the lengths travel, column-wise.
-        auto *go = static_cast<SQLLEN *>(transfer_buffer(arec, 1, ind_bytes));
+        auto* go = static_cast<SQLLEN*>(transfer_buffer(arec, 1, ind_bytes));
         if (!go) return c.fail(0, "HY001", "Memory allocation error");
         for (uint64_t r = 0; r < A; ++r) go[r] = *plus(ind, static_cast<SQLLEN>(r * apd->bind_type));
         ind = go;
@@ -246,15 +244,15 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
       // The zeros go as the value arrays of their C type, below.
     } else if (row_wise) {
       // Gather the rows into the record's column-wise transfer buffers.
-      auto *gd = static_cast<char *>(transfer_buffer(arec, 0, A * stride));
-      auto *go = oct ? static_cast<SQLLEN *>(transfer_buffer(arec, 1, oct_bytes)) : nullptr;
-      auto *gi = ind && ind != oct ? static_cast<SQLLEN *>(transfer_buffer(arec, 2, ind_bytes)) : nullptr;
+      auto* gd = static_cast<char*>(transfer_buffer(arec, 0, A * stride));
+      auto* go = oct ? static_cast<SQLLEN*>(transfer_buffer(arec, 1, oct_bytes)) : nullptr;
+      auto* gi = ind && ind != oct ? static_cast<SQLLEN*>(transfer_buffer(arec, 2, ind_bytes)) : nullptr;
       if (!gd || (oct && !go) || (ind && ind != oct && !gi)) return c.fail(0, "HY001", "Memory allocation error");
       std::memset(gd, 0, A * stride);
       for (uint64_t r = 0; r < A; ++r) {
-        const char *src = static_cast<const char *>(data) + r * apd->bind_type;
-        const SQLLEN *ro = oct ? plus(oct, static_cast<SQLLEN>(r * apd->bind_type)) : nullptr;
-        const SQLLEN *ri = ind ? plus(ind, static_cast<SQLLEN>(r * apd->bind_type)) : nullptr;
+        const char* src = static_cast<const char*>(data) + r * apd->bind_type;
+        const SQLLEN* ro = oct ? plus(oct, static_cast<SQLLEN>(r * apd->bind_type)) : nullptr;
+        const SQLLEN* ri = ind ? plus(ind, static_cast<SQLLEN>(r * apd->bind_type)) : nullptr;
         uint64_t len = stride;
         if (ro && (*ro == SQL_NULL_DATA || *ro == SQL_COLUMN_IGNORE || *ro == SQL_DATA_AT_EXEC ||
                    *ro <= SQL_LEN_DATA_AT_EXEC_OFFSET || *ro == SQL_DEFAULT_PARAM))
@@ -280,37 +278,39 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
     const uint64_t src_bytes = A * (stride ? stride : L);
     switch (t) {
       case SQL_C_NUMERIC: {
-        char *rec = nullptr;
+        char* rec = nullptr;
         int32_t bytes = 0;
         if (pack_numerics(errp, data, src_bytes, A, &rec, &bytes, 0) != 0) return SQL_ERROR;
         wv.add(wv.keep(rec), static_cast<uint64_t>(bytes), kKindBlock);
         break;
       }
-      case SQL_C_LONG: case SQL_C_ULONG: case SQL_C_SLONG:
-        wv.add(data, A * 4, kKindInt32Array);
-        break;
-      case SQL_C_SHORT: case SQL_C_USHORT: case SQL_C_SSHORT:
-        wv.add(data, A * 2, kKindInt16Array);
-        break;
-      case SQL_C_FLOAT: case SQL_C_DOUBLE: {
+      case SQL_C_LONG:
+      case SQL_C_ULONG:
+      case SQL_C_SLONG: wv.add(data, A * 4, kKindInt32Array); break;
+      case SQL_C_SHORT:
+      case SQL_C_USHORT:
+      case SQL_C_SSHORT: wv.add(data, A * 2, kKindInt16Array); break;
+      case SQL_C_FLOAT:
+      case SQL_C_DOUBLE: {
         if (!fits32(A * kyproc::kNumberTextSlot)) return c.fail(0, "HY001", "Memory allocation error");
-        auto *slots = static_cast<char *>(wv.keep(std::calloc(A, kyproc::kNumberTextSlot)));
+        auto* slots = static_cast<char*>(wv.keep(std::calloc(A, kyproc::kNumberTextSlot)));
         if (!slots) return c.fail(0, "HY001", "Memory allocation error");
         for (uint64_t r = 0; r < A; ++r) {
           double v;
           if (t == SQL_C_FLOAT) {
             float f;
-            std::memcpy(&f, static_cast<char *>(data) + r * 4, 4);
+            std::memcpy(&f, static_cast<char*>(data) + r * 4, 4);
             v = f;
           } else {
-            std::memcpy(&v, static_cast<char *>(data) + r * 8, 8);
+            std::memcpy(&v, static_cast<char*>(data) + r * 8, 8);
           }
           kyproc::format_number_text(v, slots + r * kyproc::kNumberTextSlot);
         }
         wv.add(slots, A * kyproc::kNumberTextSlot, kKindBlock);
         break;
       }
-      case SQL_C_DATE: case SQL_C_TYPE_DATE: {
+      case SQL_C_DATE:
+      case SQL_C_TYPE_DATE: {
         int16_t *years = nullptr, *pairs = nullptr;
         int32_t yb = 0, pb = 0;
         if (pack_dates(errp, data, src_bytes, A, &years, &yb, &pairs, &pb, 0) != 0) return SQL_ERROR;
@@ -318,16 +318,18 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
         wv.add(wv.keep(pairs), static_cast<uint64_t>(pb), kKindInt16Array);
         break;
       }
-      case SQL_C_TIME: case SQL_C_TYPE_TIME: {
-        int16_t *triples = nullptr;
+      case SQL_C_TIME:
+      case SQL_C_TYPE_TIME: {
+        int16_t* triples = nullptr;
         int32_t tb = 0;
         if (pack_times(errp, data, src_bytes, A, &triples, &tb, 0) != 0) return SQL_ERROR;
         wv.add(wv.keep(triples), static_cast<uint64_t>(tb), kKindBlock);
         break;
       }
-      case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP: {
+      case SQL_C_TIMESTAMP:
+      case SQL_C_TYPE_TIMESTAMP: {
         int16_t *quint = nullptr, *years = nullptr;
-        int32_t *fr = nullptr;
+        int32_t* fr = nullptr;
         int32_t qb = 0, yb = 0, fb = 0;
         if (pack_timestamps(errp, data, src_bytes, A, &quint, &qb, &years, &yb, &fr, &fb, 0) != 0) {
           std::free(quint), std::free(years), std::free(fr);
@@ -339,16 +341,13 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
         wv.add(wv.keep(fr), static_cast<uint64_t>(fb), kKindInt32Array);
         break;
       }
-      case SQL_C_SBIGINT: case SQL_C_UBIGINT:
-        wv.add(data, A * 8, kKindInt64Array);
-        break;
-      case SQL_C_BIT:
-        wv.add(data, A, kKindBlock);
-        break;
+      case SQL_C_SBIGINT:
+      case SQL_C_UBIGINT: wv.add(data, A * 8, kKindInt64Array); break;
+      case SQL_C_BIT: wv.add(data, A, kKindBlock); break;
       default:
         if (is_interval_type(t)) {
-          int32_t *stream = nullptr;
-          int16_t *pairs = nullptr;
+          int32_t* stream = nullptr;
+          int16_t* pairs = nullptr;
           int32_t sb = 0, pb = 0;
           int prc = pack_intervals(errp, data, src_bytes, A, &stream, &sb, &pairs, &pb, 0);
           if (prc == -2) return c.fail(14, "HY000", "General error: Invalid interval type");
@@ -368,24 +367,23 @@ SQLRETURN put_bound_parameters(StmtCall &c, int mode) {
     return SQL_SUCCESS;
   }
   if (!fits32(wv.entries.size())) return c.fail(0, "HY001", "Memory allocation error");
-  return remote_synch_bound_paramswv(c.rpc(), c.server(), static_cast<int32_t>(wv.entries.size()),
-                                     wv.entries.data());
+  return remote_synch_bound_paramswv(c.rpc(), c.server(), static_cast<int32_t>(wv.entries.size()), wv.entries.data());
 }
 
 namespace {
 
 // Fetches one output parameter's values into dst (column-wise, A elements of
 // elem bytes; elem 0: bytes of character data), with its lengths.
-SQLRETURN fetch_one_output(StmtCall &c, int n, int16_t t, void *dst, uint64_t elem, uint64_t A, SQLLEN *oct,
-                           SQLLEN *ind) {
-  RpcHandle *h = c.rpc();
-  void *s = c.server();
+SQLRETURN fetch_one_output(StmtCall& c, int n, int16_t t, void* dst, uint64_t elem, uint64_t A, SQLLEN* oct,
+                           SQLLEN* ind) {
+  RpcHandle* h = c.rpc();
+  void* s = c.server();
   const auto num = static_cast<int16_t>(n);
   int32_t ob = oct ? static_cast<int32_t>(A * 8) : 0;
   int32_t ib = ind && ind != oct ? static_cast<int32_t>(A * 8) : 0;
-  auto *o = reinterpret_cast<SQLULEN *>(oct);
-  SQLLEN *i = ind && ind != oct ? ind : nullptr;
-  diag_header *errp = c.diags();
+  auto* o = reinterpret_cast<SQLULEN*>(oct);
+  SQLLEN* i = ind && ind != oct ? ind : nullptr;
+  diag_header* errp = c.diags();
   const int32_t bytes = static_cast<int32_t>(A * elem);
   if (!dst) {
     int32_t zero = 0;
@@ -399,53 +397,61 @@ SQLRETURN fetch_one_output(StmtCall &c, int n, int16_t t, void *dst, uint64_t el
       if (rc != SQL_SUCCESS) return rc;
       return unpack_numerics(errp, dst, A * KY_NUMERIC_SIZE, A, buf.data(), b) == 0 ? SQL_SUCCESS : SQL_ERROR;
     }
-    case SQL_C_LONG: case SQL_C_ULONG: case SQL_C_SLONG: {
+    case SQL_C_LONG:
+    case SQL_C_ULONG:
+    case SQL_C_SLONG: {
       int32_t b = bytes;
-      return remote_fetch_bound_param_integer(h, s, num, &b, static_cast<int32_t *>(dst), &ob, o, &ib, i);
+      return remote_fetch_bound_param_integer(h, s, num, &b, static_cast<int32_t*>(dst), &ob, o, &ib, i);
     }
-    case SQL_C_SHORT: case SQL_C_USHORT: case SQL_C_SSHORT: {
+    case SQL_C_SHORT:
+    case SQL_C_USHORT:
+    case SQL_C_SSHORT: {
       int32_t b = bytes;
-      return remote_fetch_bound_param_smallint(h, s, num, &b, static_cast<int16_t *>(dst), &ob, o, &ib, i);
+      return remote_fetch_bound_param_smallint(h, s, num, &b, static_cast<int16_t*>(dst), &ob, o, &ib, i);
     }
-    case SQL_C_SBIGINT: case SQL_C_UBIGINT: {
+    case SQL_C_SBIGINT:
+    case SQL_C_UBIGINT: {
       int32_t b = bytes;
-      return remote_fetch_bound_param_bigint(h, s, num, &b, static_cast<int64_t *>(dst), &ob, o, &ib, i);
+      return remote_fetch_bound_param_bigint(h, s, num, &b, static_cast<int64_t*>(dst), &ob, o, &ib, i);
     }
     case SQL_C_FLOAT: {
       int32_t k = static_cast<int32_t>(A);
-      return remote_fetch_bound_param_float(h, s, num, &k, static_cast<float *>(dst), &ob, o, &ib, i);
+      return remote_fetch_bound_param_float(h, s, num, &k, static_cast<float*>(dst), &ob, o, &ib, i);
     }
     case SQL_C_DOUBLE: {
       int32_t k = static_cast<int32_t>(A);
-      return remote_fetch_bound_param_double(h, s, num, &k, static_cast<double *>(dst), &ob, o, &ib, i);
+      return remote_fetch_bound_param_double(h, s, num, &k, static_cast<double*>(dst), &ob, o, &ib, i);
     }
-    case SQL_C_DATE: case SQL_C_TYPE_DATE: {
+    case SQL_C_DATE:
+    case SQL_C_TYPE_DATE: {
       std::vector<int16_t> years(A), pairs(A * 2);
       int32_t yb = static_cast<int32_t>(A * 2), pb = static_cast<int32_t>(A * 4), cb = 0;
-      SQLRETURN rc = remote_fetch_bound_param_dt(h, s, num, t, 1, &yb, years.data(), &pb, pairs.data(), &cb,
-                                                 nullptr, &ob, o, &ib, i);
+      SQLRETURN rc = remote_fetch_bound_param_dt(h, s, num, t, 1, &yb, years.data(), &pb, pairs.data(), &cb, nullptr,
+                                                 &ob, o, &ib, i);
       if (rc != SQL_SUCCESS) return rc;
       if (yb * 2 != pb)
         return c.fail(29, "HY000", "General error: Internal date consistancy check (fetch_bound_parameters)");
       return unpack_dates(errp, dst, A * KY_DATE_SIZE, A, years.data(), yb, pairs.data(), pb) == 0 ? SQL_SUCCESS
                                                                                                    : SQL_ERROR;
     }
-    case SQL_C_TIME: case SQL_C_TYPE_TIME: {
+    case SQL_C_TIME:
+    case SQL_C_TYPE_TIME: {
       std::vector<int16_t> triples(A * 3);
       int32_t ab = 0, tb = static_cast<int32_t>(A * 6), cb = 0;
-      SQLRETURN rc = remote_fetch_bound_param_dt(h, s, num, t, 1, &ab, nullptr, &tb, triples.data(), &cb,
-                                                 nullptr, &ob, o, &ib, i);
+      SQLRETURN rc =
+          remote_fetch_bound_param_dt(h, s, num, t, 1, &ab, nullptr, &tb, triples.data(), &cb, nullptr, &ob, o, &ib, i);
       if (rc != SQL_SUCCESS) return rc;
       if (tb % 3 != 0)
         return c.fail(29, "HY000", "General error: Internal time consistancy check (fetch_bound_parameters)");
       return unpack_times(errp, dst, A * KY_TIME_SIZE, A, triples.data(), tb) == 0 ? SQL_SUCCESS : SQL_ERROR;
     }
-    case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP: {
+    case SQL_C_TIMESTAMP:
+    case SQL_C_TYPE_TIMESTAMP: {
       std::vector<int16_t> years(A), quint(A * 5);
       std::vector<int32_t> fr(A);
       int32_t yb = static_cast<int32_t>(A * 2), qb = static_cast<int32_t>(A * 10), fb = static_cast<int32_t>(A * 4);
-      SQLRETURN rc = remote_fetch_bound_param_dt(h, s, num, t, 1, &yb, years.data(), &qb, quint.data(), &fb,
-                                                 fr.data(), &ob, o, &ib, i);
+      SQLRETURN rc = remote_fetch_bound_param_dt(h, s, num, t, 1, &yb, years.data(), &qb, quint.data(), &fb, fr.data(),
+                                                 &ob, o, &ib, i);
       if (rc != SQL_SUCCESS) return rc;
       if (yb / 2 != qb / 10 || yb / 2 != fb / 4)
         return c.fail(29, "HY000", "General error: Internal timestamp consistancy check (fetch_bound_parameters)");
@@ -454,21 +460,19 @@ SQLRETURN fetch_one_output(StmtCall &c, int n, int16_t t, void *dst, uint64_t el
                  ? SQL_SUCCESS
                  : SQL_ERROR;
     }
-    default:
-      break;
+    default: break;
   }
   if (is_interval_type(t)) {
     std::vector<int16_t> pairs(A * 2);
     std::vector<int32_t> stream(A * 5);
     int32_t pb = static_cast<int32_t>(A * 4), sb = static_cast<int32_t>(A * 20);
-    SQLRETURN rc = remote_fetch_bound_param_dt_int(h, s, num, t, 1, &pb, pairs.data(), &sb, stream.data(), &ob, o,
-                                                   &ib, i);
+    SQLRETURN rc =
+        remote_fetch_bound_param_dt_int(h, s, num, t, 1, &pb, pairs.data(), &sb, stream.data(), &ob, o, &ib, i);
     if (rc != SQL_SUCCESS) return rc;
     if (pb / 4 != static_cast<int32_t>(A))
       return c.fail(29, "HY000", "General error: Internal timestamp consistancy check (fetch_bound_parameters)");
-    return unpack_intervals(errp, dst, A * KY_INTERVAL_SIZE, A, pairs.data(), pb, stream.data(), sb) == 0
-               ? SQL_SUCCESS
-               : SQL_ERROR;
+    return unpack_intervals(errp, dst, A * KY_INTERVAL_SIZE, A, pairs.data(), pb, stream.data(), sb) == 0 ? SQL_SUCCESS
+                                                                                                          : SQL_ERROR;
   }
   int32_t b = bytes;
   if (b < 1) return remote_fetch_bound_param(h, s, num, &b, nullptr, &ob, o, &ib, i);
@@ -480,12 +484,12 @@ SQLRETURN fetch_one_output(StmtCall &c, int n, int16_t t, void *dst, uint64_t el
 // Whether a parameter is an output is read from the descriptors at each
 // execution: a binding, a descriptor field, a copied or an exchanged
 // descriptor may each have made one since the last.
-SQLRETURN fetch_bound_parameters(StmtCall &c) {
+SQLRETURN fetch_bound_parameters(StmtCall& c) {
   client_desc *apd = cur_desc(c.stmt, DESC_APD), *ipd = cur_desc(c.stmt, DESC_IPD);
   if (vekc_chk_handle(kDesc, apd))
-    return c.failf(5, "HY000", "General error: Internal APD descriptor %p invalid", static_cast<void *>(apd));
+    return c.failf(5, "HY000", "General error: Internal APD descriptor %p invalid", static_cast<void*>(apd));
   if (vekc_chk_handle(kDesc, ipd))
-    return c.failf(5, "HY000", "General error: Internal IPD descriptor %p invalid", static_cast<void *>(ipd));
+    return c.failf(5, "HY000", "General error: Internal IPD descriptor %p invalid", static_cast<void*>(ipd));
   if (apd->bound_count <= 0 || apd->n_descrec <= 0) return SQL_SUCCESS;
   if (apd->bound_count >= ipd->n_descrec) return c.fail(40, "HY000", "General error: APD and IPD counts mismatched");
   const uint64_t A = apd->array_size < 1 ? 1 : apd->array_size;
@@ -503,9 +507,9 @@ SQLRETURN fetch_bound_parameters(StmtCall &c) {
     }
     // Bound but not used by this statement: its buffers are left alone.
     if (n > used) continue;
-    void *data = plus(arec->data_ptr, off);
-    SQLLEN *oct = plus(arec->octet_length_ptr, off);
-    SQLLEN *ind = plus(arec->indicator_ptr, off);
+    void* data = plus(arec->data_ptr, off);
+    SQLLEN* oct = plus(arec->octet_length_ptr, off);
+    SQLLEN* ind = plus(arec->indicator_ptr, off);
     int16_t t = 0;
     uint64_t elem = 0;
     if (data) {
@@ -534,7 +538,7 @@ SQLRETURN fetch_bound_parameters(StmtCall &c) {
       // Wide text ends in a whole 16-bit terminator when the buffer has room.
       if (rc_ok(rc) && t == SQL_C_WCHAR && data && ind && A == 1 && *ind >= 0 &&
           static_cast<uint64_t>(*ind) + 2 <= elem)
-        std::memset(static_cast<char *>(data) + *ind, 0, 2);
+        std::memset(static_cast<char*>(data) + *ind, 0, 2);
     } else {
       // Row-wise: receive column-wise, then scatter each row into its own
       // place so that no other field of the application's rows is touched.
@@ -545,7 +549,7 @@ SQLRETURN fetch_bound_parameters(StmtCall &c) {
       if (rc_ok(rc)) {
         for (uint64_t r = 0; r < A; ++r) {
           const auto step = static_cast<SQLLEN>(r * apd->bind_type);
-          if (data) std::memcpy(plus(static_cast<char *>(data), step), gd.data() + r * elem, elem);
+          if (data) std::memcpy(plus(static_cast<char*>(data), step), gd.data() + r * elem, elem);
           if (oct) *plus(oct, step) = go[r];
           if (ind && ind != oct) *plus(ind, step) = gi[r];
         }
@@ -560,11 +564,10 @@ SQLRETURN fetch_bound_parameters(StmtCall &c) {
   return result;
 }
 
-SQLRETURN cache_param_descriptions(StmtCall &c) {
+SQLRETURN cache_param_descriptions(StmtCall& c) {
   if (c.dbc->param_count_support == -1) {
     int16_t yes = 0;
-    int rc = remote_sql_get_function(c.rpc(), reinterpret_cast<void *>(c.dbc->server_dbc), SQL_API_SQLNUMPARAMS,
-                                     &yes);
+    int rc = remote_sql_get_function(c.rpc(), reinterpret_cast<void*>(c.dbc->server_dbc), SQL_API_SQLNUMPARAMS, &yes);
     c.dbc->param_count_support = rc_ok(rc) && yes ? 1 : 0;
   }
   int count = 9999;
@@ -579,22 +582,22 @@ SQLRETURN cache_param_descriptions(StmtCall &c) {
   }
   for (int n = 1; n <= count; ++n) {
     ParamDescription d{static_cast<int16_t>(n), 0, 0, 0, 0};
-    SQLRETURN rc = remote_sql_describe_param(c.rpc(), c.server(), d.number, &d.data_type, &d.size, &d.digits,
-                                             &d.nullable);
+    SQLRETURN rc =
+        remote_sql_describe_param(c.rpc(), c.server(), d.number, &d.data_type, &d.size, &d.digits, &d.nullable);
     if (!rc_ok(rc)) return support ? rc : SQL_SUCCESS;
-    TRACE(0x10, "\tP%d datatype=%d size=%lu dd=%d nullable=%d\n", n, d.data_type,
-          static_cast<unsigned long>(d.size), d.digits, d.nullable);
+    TRACE(0x10, "\tP%d datatype=%d size=%lu dd=%d nullable=%d\n", n, d.data_type, static_cast<unsigned long>(d.size),
+          d.digits, d.nullable);
     bool replaced = false;
-    for (ParamDescription &p : c.x->param_descs)
+    for (ParamDescription& p : c.x->param_descs)
       if (p.number == n) p = d, replaced = true;
     if (!replaced) c.x->param_descs.push_back(d);
   }
   return SQL_SUCCESS;
 }
 
-int retrieve_param_description(StmtCall &c, int number, SQLSMALLINT *type, SQLULEN *size, SQLSMALLINT *digits,
-                               SQLSMALLINT *nullable) {
-  for (const ParamDescription &p : c.x->param_descs) {
+int retrieve_param_description(StmtCall& c, int number, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
+                               SQLSMALLINT* nullable) {
+  for (const ParamDescription& p : c.x->param_descs) {
     if (p.number != number) continue;
     if (type) *type = p.data_type;
     if (size) *size = p.size;
@@ -605,17 +608,16 @@ int retrieve_param_description(StmtCall &c, int number, SQLSMALLINT *type, SQLUL
   return -1;
 }
 
-SQLRETURN fetch_parameter_status_array(StmtCall &c) {
+SQLRETURN fetch_parameter_status_array(StmtCall& c) {
   client_desc *apd = cur_desc(c.stmt, DESC_APD), *ipd = cur_desc(c.stmt, DESC_IPD);
   if (!ipd || !ipd->array_status_ptr) return SQL_SUCCESS;
   const uint64_t A = apd && apd->array_size > 1 ? apd->array_size : 1;
   if (!fits32(A * 2)) return c.fail(0, "HY001", "Memory allocation error");
   int32_t bytes = static_cast<int32_t>(A * 2);
-  return remote_fetch_parameter_status(c.rpc(), c.server(), &bytes,
-                                       reinterpret_cast<int16_t *>(ipd->array_status_ptr));
+  return remote_fetch_parameter_status(c.rpc(), c.server(), &bytes, reinterpret_cast<int16_t*>(ipd->array_status_ptr));
 }
 
-SQLRETURN fetch_processed_counts(StmtCall &c, SQLULEN *rows, SQLULEN *params) {
+SQLRETURN fetch_processed_counts(StmtCall& c, SQLULEN* rows, SQLULEN* params) {
   SQLULEN r = 0, p = 0;
   SQLRETURN rc = remote_fetch_rows_processed(c.rpc(), c.server(), &r, &p);
   if (rc_ok(rc)) {
@@ -629,7 +631,7 @@ SQLRETURN fetch_processed_counts(StmtCall &c, SQLULEN *rows, SQLULEN *params) {
   return rc;
 }
 
-SQLRETURN output_phase(StmtCall &c, bool local_status) {
+SQLRETURN output_phase(StmtCall& c, bool local_status) {
   client_desc *ipd = cur_desc(c.stmt, DESC_IPD), *apd = cur_desc(c.stmt, DESC_APD);
   if (ipd && ipd->rows_processed_ptr) {
     SQLRETURN rc = fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);

@@ -14,16 +14,15 @@
 
 namespace kyvek::driver {
 
-client_desc_rec *vekc_expand_desc_recs(client_desc *desc, int n) {
+client_desc_rec* vekc_expand_desc_recs(client_desc* desc, int n) {
   if (vekc_chk_handle(kDesc, desc)) {
     TRACE(0x2, "\t-vekc_expand_desc_recs()=NULL (invalid descriptor)\n");
     return nullptr;
   }
   if (n < 0 || n + 1 > INT16_MAX) return nullptr;
   if (desc->n_descrec < n + 1) {
-    TRACE(0x8, "\tExpanding %p, n_descrec=%d, expanding to %d\n", static_cast<void *>(desc),
-          desc->n_descrec, n + 1);
-    auto *grown = static_cast<client_desc_rec *>(
+    TRACE(0x8, "\tExpanding %p, n_descrec=%d, expanding to %d\n", static_cast<void*>(desc), desc->n_descrec, n + 1);
+    auto* grown = static_cast<client_desc_rec*>(
         std::realloc(desc->records, sizeof(client_desc_rec) * static_cast<size_t>(n + 1)));
     if (!grown) {
       TRACE(0x22, "-^vekc_expand_desc_recs()=NULL (realloc for %d failed)\n", n + 1);
@@ -40,7 +39,7 @@ client_desc_rec *vekc_expand_desc_recs(client_desc *desc, int n) {
 }
 
 namespace {
-void release_rec(client_desc_rec *r) {
+void release_rec(client_desc_rec* r) {
   std::free(r->name);
   std::free(r->label);
   for (int i = 0; i < 3; ++i) {
@@ -55,13 +54,13 @@ void release_rec(client_desc_rec *r) {
 }
 }  // namespace
 
-void vekc_release_desc_recs(client_desc *desc, int count, int mode) {
+void vekc_release_desc_recs(client_desc* desc, int count, int mode) {
   if (!desc) return;
   int lowest = mode == 0 ? 1 : mode == 2 ? count + 1 : 0;
   // The highest record left in place once the walk ends.
   int stopped = desc->n_descrec > 0 ? std::min(lowest - 1, desc->n_descrec - 1) : 0;
   for (int i = desc->n_descrec - 1; i >= lowest && i >= 0; --i) {
-    client_desc_rec *r = &desc->records[i];
+    client_desc_rec* r = &desc->records[i];
     if (mode == 0 && (r->data_ptr || r->octet_length_ptr || r->indicator_ptr)) {
       stopped = i;
       break;
@@ -77,19 +76,19 @@ void vekc_release_desc_recs(client_desc *desc, int count, int mode) {
   }
 }
 
-void retrieve_server_diags(client_dbc *dbc, int client_kind, void *client_rec, int16_t server_type,
+void retrieve_server_diags(client_dbc* dbc, int client_kind, void* client_rec, int16_t server_type,
                            uint64_t server_handle) {
-  diag_header *hdr = nullptr;
+  diag_header* hdr = nullptr;
   switch (client_kind) {
-    case 1: hdr = client_rec ? &static_cast<client_env *>(client_rec)->diag : nullptr; break;
-    case 2: hdr = client_rec ? &static_cast<client_dbc *>(client_rec)->diag : nullptr; break;
-    case 3: hdr = client_rec ? &static_cast<client_stmt *>(client_rec)->diags : nullptr; break;
+    case 1: hdr = client_rec ? &static_cast<client_env*>(client_rec)->diag : nullptr; break;
+    case 2: hdr = client_rec ? &static_cast<client_dbc*>(client_rec)->diag : nullptr; break;
+    case 3: hdr = client_rec ? &static_cast<client_stmt*>(client_rec)->diags : nullptr; break;
     case 4:
-    case kDesc: hdr = client_rec ? &static_cast<client_desc *>(client_rec)->diag : nullptr; break;
+    case kDesc: hdr = client_rec ? &static_cast<client_desc*>(client_rec)->diag : nullptr; break;
     default: TRACE(0x80, "\tretrieve_server_diags: default hit - unrecognised handle\n"); return;
   }
   if (!hdr || !dbc || !dbc->rpc || dbc->dead || !server_handle) return;
-  void *sh = reinterpret_cast<void *>(server_handle);
+  void* sh = reinterpret_cast<void*>(server_handle);
   int32_t count = 0;
   int rc = remote_sql_get_diag_field_integer(dbc->rpc, server_type, sh, 0, SQL_DIAG_NUMBER, &count);
   if (!rc_ok(rc)) {
@@ -103,18 +102,17 @@ void retrieve_server_diags(client_dbc *dbc, int client_kind, void *client_rec, i
     char msg[1025] = {};
     int32_t msg_len = 1024;
     int16_t text_len = 0;
-    rc = remote_sql_get_diag_rec(dbc->rpc, server_type, sh, static_cast<int16_t>(i), state,
-                                 &native, &msg_len, msg, 1024, &text_len);
+    rc = remote_sql_get_diag_rec(dbc->rpc, server_type, sh, static_cast<int16_t>(i), state, &native, &msg_len, msg,
+                                 1024, &text_len);
     if (!rc_ok(rc)) break;  // the server has no more to give
     state[5] = '\0';
     msg[1024] = '\0';
-    post_error(hdr, VENDOR_NONE, CLASS_ISO, 0, nullptr, dbc->dsn_name, native, 0, "ISO 9075",
-               state, "%s", msg);
+    post_error(hdr, VENDOR_NONE, CLASS_ISO, 0, nullptr, dbc->dsn_name, native, 0, "ISO 9075", state, "%s", msg);
     // The server's text already carries its vendor prefixes: keep it as sent,
     // without the empty "[]" that posting would put before it.
     if (hdr->record_count > 0) {
-      auto *rec = const_cast<error_record *>(diag_record(hdr, hdr->record_count));
-      if (char *copy = rec ? strdup(msg) : nullptr) {
+      auto* rec = const_cast<error_record*>(diag_record(hdr, hdr->record_count));
+      if (char* copy = rec ? strdup(msg) : nullptr) {
         std::free(rec->message_text);
         rec->message_text = copy;
       }
@@ -122,19 +120,18 @@ void retrieve_server_diags(client_dbc *dbc, int client_kind, void *client_rec, i
   }
 }
 
-int send_cached_connect_attrs(client_dbc *dbc) {
+int send_cached_connect_attrs(client_dbc* dbc) {
   struct Row {
     uint32_t bit;
     int32_t attr;
-    const char *name;
+    const char* name;
     int32_t client_dbc::*value;
   };
   static constexpr Row kNumeric[] = {
       {kCaAccessMode, SQL_ATTR_ACCESS_MODE, "ACCESS_MODE", &client_dbc::access_mode},
       {kCaAsyncEnable, SQL_ATTR_ASYNC_ENABLE, "ASYNC_ENABLE", &client_dbc::async_enable},
       {kCaAutocommit, SQL_ATTR_AUTOCOMMIT, "AUTOCOMMIT", &client_dbc::autocommit},
-      {kCaConnectionTimeout, SQL_ATTR_CONNECTION_TIMEOUT, "CONNECTION_TIMEOUT",
-       &client_dbc::connection_timeout},
+      {kCaConnectionTimeout, SQL_ATTR_CONNECTION_TIMEOUT, "CONNECTION_TIMEOUT", &client_dbc::connection_timeout},
   };
   static constexpr Row kNumeric2[] = {
       {kCaLoginTimeout, SQL_ATTR_LOGIN_TIMEOUT, "LOGIN_TIMEOUT", &client_dbc::login_timeout},
@@ -147,38 +144,35 @@ int send_cached_connect_attrs(client_dbc *dbc) {
       {kCaAnsiApp, 115, "ANSI_APP", &client_dbc::ansi_app},
       {kCa1224, 1224, "1224", &client_dbc::attr_1224},
   };
-  void *sd = reinterpret_cast<void *>(dbc->server_dbc);
+  void* sd = reinterpret_cast<void*>(dbc->server_dbc);
   bool failed = false;
-  auto send_numeric = [&](const Row &r) {
+  auto send_numeric = [&](const Row& r) {
     if (!(dbc->attr_set_mask & r.bit)) return;
     int rc = remote_sql_set_connect_attr_long(dbc->rpc, sd, r.attr, dbc->*r.value, SQL_IS_INTEGER);
     if (!rc_ok(rc)) {
-      TRACE(0x80, "\t\tSetting %s to %lu failed with %d\n", r.name,
-            static_cast<unsigned long>(dbc->*r.value), rc);
+      TRACE(0x80, "\t\tSetting %s to %lu failed with %d\n", r.name, static_cast<unsigned long>(dbc->*r.value), rc);
       failed = true;
     }
   };
-  for (const Row &r : kNumeric) send_numeric(r);
+  for (const Row& r : kNumeric) send_numeric(r);
   if ((dbc->attr_set_mask & kCaCurrentCatalog) && dbc->current_catalog) {
     int rc = remote_sql_set_connect_attr_strbin(dbc->rpc, sd, SQL_ATTR_CURRENT_CATALOG,
                                                 static_cast<int32_t>(dbc->current_catalog->size() + 1),
                                                 dbc->current_catalog->c_str(), SQL_NTS);
     if (!rc_ok(rc)) {
-      TRACE(0x80, "\t\tSetting CURRENT_CATALOG to %s failed with %d\n",
-            dbc->current_catalog->c_str(), rc);
+      TRACE(0x80, "\t\tSetting CURRENT_CATALOG to %s failed with %d\n", dbc->current_catalog->c_str(), rc);
       failed = true;
     }
   }
-  for (const Row &r : kNumeric2) send_numeric(r);
+  for (const Row& r : kNumeric2) send_numeric(r);
   if (dbc->attr_set_mask & kCaQuietMode) {
-    int rc = remote_sql_set_connect_attr_ptr(dbc->rpc, sd, SQL_ATTR_QUIET_MODE, dbc->quiet_mode,
-                                              SQL_IS_POINTER);
+    int rc = remote_sql_set_connect_attr_ptr(dbc->rpc, sd, SQL_ATTR_QUIET_MODE, dbc->quiet_mode, SQL_IS_POINTER);
     if (!rc_ok(rc)) {
       TRACE(0x80, "\t\tSetting QUIET_MODE to %p failed with %d\n", dbc->quiet_mode, rc);
       failed = true;
     }
   }
-  for (const Row &r : kNumeric3) send_numeric(r);
+  for (const Row& r : kNumeric3) send_numeric(r);
   if (!failed) return 0;
   TRACE(0x80, "Some cached connection attributes were not set successfully\n");
   if (RPCFuncExists(dbc->rpc, "sql_error")) {
@@ -188,8 +182,7 @@ int send_cached_connect_attrs(client_dbc *dbc) {
       int32_t state_len = sizeof state, native = 0, msg_len = 512;
       char msg[513];
       int16_t len = 0;
-      int rc = remote_sql_error(dbc->rpc, nullptr, sd, nullptr, &state_len, state, &native,
-                                &msg_len, msg, 512, &len);
+      int rc = remote_sql_error(dbc->rpc, nullptr, sd, nullptr, &state_len, state, &native, &msg_len, msg, 512, &len);
       if (rc >= 2 || rc < 0) break;
     }
   }
@@ -197,21 +190,21 @@ int send_cached_connect_attrs(client_dbc *dbc) {
   return 1;
 }
 
-void vek_setoption_allstmts(client_dbc *dbc, int option, SQLULEN value) {
+void vek_setoption_allstmts(client_dbc* dbc, int option, SQLULEN value) {
   if (option < 0 || option > 12 || option == 4) return;
   std::lock_guard<std::recursive_mutex> g(dbc->lock);
-  for (client_stmt *s = dbc->statements; s; s = s->next) {
+  for (client_stmt* s = dbc->statements; s; s = s->next) {
     s->options[option] = value;
-    auto *ard = s->current_desc[DESC_ARD];
+    auto* ard = s->current_desc[DESC_ARD];
     if (option == SQL_ROWSET_SIZE && ard) ard->rowset_size = value;
   }
 }
 
-int implicit_descriptor_kind(client_desc *desc, int *kind) {
+int implicit_descriptor_kind(client_desc* desc, int* kind) {
   if (vekc_chk_handle(kDesc, desc) || vekc_chk_handle(kDbc, desc->dbc)) return -1;
-  client_dbc *dbc = desc->dbc;
+  client_dbc* dbc = desc->dbc;
   std::lock_guard<std::recursive_mutex> g(dbc->lock);
-  for (client_stmt *s = dbc->statements; s; s = s->next) {
+  for (client_stmt* s = dbc->statements; s; s = s->next) {
     if (vekc_chk_handle(kStmt, s)) return -1;
     for (int i = 0; i < DESC_SLOTS; ++i)
       if (s->implicit_desc[i] == desc) {
@@ -222,34 +215,30 @@ int implicit_descriptor_kind(client_desc *desc, int *kind) {
   return 0;
 }
 
-client_dbc *choose_diag_connection(client_env *env) {
+client_dbc* choose_diag_connection(client_env* env) {
   // Prefer a connection whose server environment holds records, then one whose
   // last result was not a success, then the first one that answered at all.
   struct Note {
-    client_dbc *dbc;
+    client_dbc* dbc;
     int32_t count;
     int16_t rc;
   };
   std::vector<Note> notes;
   {
     std::lock_guard<std::recursive_mutex> g(env->lock);
-    for (client_dbc *d = env->connections; d; d = d->next) {
+    for (client_dbc* d = env->connections; d; d = d->next) {
       if (!d->rpc || d->dead || !d->server_env) continue;
-      void *se = reinterpret_cast<void *>(d->server_env);
+      void* se = reinterpret_cast<void*>(d->server_env);
       int32_t count = 0;
       int16_t rc = 0;
-      if (!rc_ok(remote_sql_get_diag_field_integer(d->rpc, SQL_HANDLE_ENV, se, 0, SQL_DIAG_NUMBER,
-                                                   &count)))
-        continue;
-      if (!rc_ok(remote_sql_get_diag_field_smallint(d->rpc, SQL_HANDLE_ENV, se, 0,
-                                                    SQL_DIAG_RETURNCODE, &rc)))
-        continue;
+      if (!rc_ok(remote_sql_get_diag_field_integer(d->rpc, SQL_HANDLE_ENV, se, 0, SQL_DIAG_NUMBER, &count))) continue;
+      if (!rc_ok(remote_sql_get_diag_field_smallint(d->rpc, SQL_HANDLE_ENV, se, 0, SQL_DIAG_RETURNCODE, &rc))) continue;
       notes.push_back({d, count, rc});
     }
   }
-  for (const Note &n : notes)
+  for (const Note& n : notes)
     if (n.count > 0) return n.dbc;
-  for (const Note &n : notes)
+  for (const Note& n : notes)
     if (n.rc != SQL_SUCCESS) return n.dbc;
   return notes.empty() ? nullptr : notes.front().dbc;
 }
@@ -259,31 +248,28 @@ struct StatePair {
   const char *odbc2, *odbc3;
 };
 constexpr StatePair kSqlstateOdbc2Map[] = {
-    {"01S03", "01001"}, {"01S04", "01001"}, {"22003", "HY019"}, {"22008", "22007"},
-    {"22005", "22018"}, {"24000", "07005"}, {"37000", "42000"}, {"70100", "HY018"},
-    {"S0001", "42S01"}, {"S0002", "42S02"}, {"S0011", "42S11"}, {"S0012", "42S12"},
-    {"S0021", "42S21"}, {"S0022", "42S22"}, {"S0023", "42S23"}, {"S1000", "HY000"},
-    {"S1001", "HY001"}, {"S1002", "07009"}, {"S1003", "HY003"}, {"S1004", "HY004"},
-    {"S1008", "HY008"}, {"S1009", "HY009"}, {"S1009", "HY024"}, {"S1009", "HY092"},
-    {"S1010", "HY007"}, {"S1010", "HY010"}, {"S1011", "HY011"}, {"S1012", "HY012"},
-    {"S1090", "HY090"}, {"S1091", "HY091"}, {"S1092", "HY092"}, {"S1093", "07009"},
-    {"S1096", "HY096"}, {"S1097", "HY097"}, {"S1098", "HY098"}, {"S1099", "HY099"},
-    {"S1100", "HY100"}, {"S1101", "HY101"}, {"S1103", "HY103"}, {"S1104", "HY104"},
-    {"S1105", "HY105"}, {"S1106", "HY106"}, {"S1107", "HY107"}, {"S1108", "HY108"},
-    {"S1109", "HY109"}, {"S1110", "HY110"}, {"S1111", "HY111"}, {"S1C00", "HYC00"},
-    {"S1T00", "HYT00"}, {"S1000", "07008"},
+    {"01S03", "01001"}, {"01S04", "01001"}, {"22003", "HY019"}, {"22008", "22007"}, {"22005", "22018"},
+    {"24000", "07005"}, {"37000", "42000"}, {"70100", "HY018"}, {"S0001", "42S01"}, {"S0002", "42S02"},
+    {"S0011", "42S11"}, {"S0012", "42S12"}, {"S0021", "42S21"}, {"S0022", "42S22"}, {"S0023", "42S23"},
+    {"S1000", "HY000"}, {"S1001", "HY001"}, {"S1002", "07009"}, {"S1003", "HY003"}, {"S1004", "HY004"},
+    {"S1008", "HY008"}, {"S1009", "HY009"}, {"S1009", "HY024"}, {"S1009", "HY092"}, {"S1010", "HY007"},
+    {"S1010", "HY010"}, {"S1011", "HY011"}, {"S1012", "HY012"}, {"S1090", "HY090"}, {"S1091", "HY091"},
+    {"S1092", "HY092"}, {"S1093", "07009"}, {"S1096", "HY096"}, {"S1097", "HY097"}, {"S1098", "HY098"},
+    {"S1099", "HY099"}, {"S1100", "HY100"}, {"S1101", "HY101"}, {"S1103", "HY103"}, {"S1104", "HY104"},
+    {"S1105", "HY105"}, {"S1106", "HY106"}, {"S1107", "HY107"}, {"S1108", "HY108"}, {"S1109", "HY109"},
+    {"S1110", "HY110"}, {"S1111", "HY111"}, {"S1C00", "HYC00"}, {"S1T00", "HYT00"}, {"S1000", "07008"},
 };
 static_assert(sizeof kSqlstateOdbc2Map / sizeof kSqlstateOdbc2Map[0] == 50);
 }  // namespace
 
-const char *map_sqlstate_odbc2(const char *state) {
+const char* map_sqlstate_odbc2(const char* state) {
   if (!state) return nullptr;
-  for (const StatePair &p : kSqlstateOdbc2Map)
+  for (const StatePair& p : kSqlstateOdbc2Map)
     if (std::strncmp(p.odbc3, state, 5) == 0) return p.odbc2;
   return nullptr;
 }
 
-int refuse_sqlserver_port(client_dbc *dbc, int port) {
+int refuse_sqlserver_port(client_dbc* dbc, int port) {
   if (port != 1433) return 0;
   post_client(&dbc->diag, dbc, 41, "HY000", false,
               "general error: Port 1433 is SQLServer. The VEK client should be given the port the "

@@ -13,28 +13,25 @@ namespace kyvek::driver {
 // ---- the statement entry prologue (execute.cpp) ------------------------------
 // A statement entry point's view of its handles; holds the statement's lock.
 struct StmtCall {
-  client_stmt *stmt = nullptr;
-  client_dbc *dbc = nullptr;
-  client_stmt *x = nullptr;  // the statement again: its driver-side state
+  client_stmt* stmt = nullptr;
+  client_dbc* dbc = nullptr;
+  client_stmt* x = nullptr;  // the statement again: its driver-side state
   std::unique_lock<std::recursive_mutex> lock;
-  diag_header *diags() const { return &stmt->diags; }
-  void *server() const { return stmt->driver_stmt; }
-  RpcHandle *rpc() const { return dbc->rpc; }
+  diag_header* diags() const { return &stmt->diags; }
+  void* server() const { return stmt->driver_stmt; }
+  RpcHandle* rpc() const { return dbc->rpc; }
   // Posts a client record (native, state, text) and returns SQL_ERROR.
-  SQLRETURN fail(int32_t native, const char *state, const char *message, bool odbc3 = false) const;
-  SQLRETURN failf(int32_t native, const char *state, const char *fmt, ...) const
-      __attribute__((format(printf, 4, 5)));
+  SQLRETURN fail(int32_t native, const char* state, const char* message, bool odbc3 = false) const;
+  SQLRETURN failf(int32_t native, const char* state, const char* fmt, ...) const __attribute__((format(printf, 4, 5)));
 };
 
 // Tag check (SQL_INVALID_HANDLE), clearing the diagnostics, then the owning
 // connection's checks with the internal error text for natives 2 and 3
 // (text3 defaults to text2). SQL_SUCCESS when the call may go on.
-SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall &call, const char *text2, const char *text3 = nullptr);
+SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall& call, const char* text2, const char* text3 = nullptr);
 
-inline client_desc *cur_desc(const client_stmt *stmt, int slot) {
-  return stmt->current_desc[slot];
-}
-inline client_desc_rec *desc_rec(client_desc *desc, int n) {
+inline client_desc* cur_desc(const client_stmt* stmt, int slot) { return stmt->current_desc[slot]; }
+inline client_desc_rec* desc_rec(client_desc* desc, int n) {
   return desc && n >= 0 && n < desc->n_descrec ? &desc->records[n] : nullptr;
 }
 
@@ -42,75 +39,74 @@ inline client_desc_rec *desc_rec(client_desc *desc, int n) {
 inline bool fits32(uint64_t n) { return n <= static_cast<uint64_t>(INT32_MAX); }
 
 // A descriptor's bind offset, 0 without one.
-inline SQLLEN offset_of(const client_desc *d) { return d->bind_offset_ptr ? *d->bind_offset_ptr : 0; }
+inline SQLLEN offset_of(const client_desc* d) { return d->bind_offset_ptr ? *d->bind_offset_ptr : 0; }
 
 // p moved by off bytes; null stays null.
 template <class T>
-T *plus(T *p, SQLLEN off) {
-  return p ? reinterpret_cast<T *>(reinterpret_cast<char *>(p) + off) : nullptr;
+T* plus(T* p, SQLLEN off) {
+  return p ? reinterpret_cast<T*>(reinterpret_cast<char*>(p) + off) : nullptr;
 }
 
 // Grows one of a record's transfer buffers to at least bytes (at least one);
 // null when the size passes int32 or memory runs out.
-void *transfer_buffer(client_desc_rec *rec, int which, uint64_t bytes);
+void* transfer_buffer(client_desc_rec* rec, int which, uint64_t bytes);
 
 // After a successful execution: copies server diagnostics on
 // SQL_SUCCESS_WITH_INFO, ends block-fetch mode, marks the column types as not
 // yet learnt and forgets the kept column count.
-void vek_new_result_set(client_stmt *stmt, int metadata, SQLRETURN result);
+void vek_new_result_set(client_stmt* stmt, int metadata, SQLRETURN result);
 
 // ---- parameters (params.cpp) ---------------------------------------------------
-SQLRETURN put_bound_parameters(StmtCall &c, int mode);
+SQLRETURN put_bound_parameters(StmtCall& c, int mode);
 // Question marks in a statement text: the most parameter markers it can hold.
-int32_t count_param_markers(const SQLCHAR *text, SQLINTEGER len);
-SQLRETURN fetch_bound_parameters(StmtCall &c);
-SQLRETURN cache_param_descriptions(StmtCall &c);
-int retrieve_param_description(StmtCall &c, int number, SQLSMALLINT *type, SQLULEN *size,
-                               SQLSMALLINT *digits, SQLSMALLINT *nullable);
-SQLRETURN fetch_parameter_status_array(StmtCall &c);
+int32_t count_param_markers(const SQLCHAR* text, SQLINTEGER len);
+SQLRETURN fetch_bound_parameters(StmtCall& c);
+SQLRETURN cache_param_descriptions(StmtCall& c);
+int retrieve_param_description(StmtCall& c, int number, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
+                               SQLSMALLINT* nullable);
+SQLRETURN fetch_parameter_status_array(StmtCall& c);
 // rows/params: where the two counts go (null: not wanted).
-SQLRETURN fetch_processed_counts(StmtCall &c, SQLULEN *rows, SQLULEN *params);
+SQLRETURN fetch_processed_counts(StmtCall& c, SQLULEN* rows, SQLULEN* params);
 // Output phase after a successful execution (status written locally when the
 // server keeps no parameter status array and local_status is set).
-SQLRETURN output_phase(StmtCall &c, bool local_status);
+SQLRETURN output_phase(StmtCall& c, bool local_status);
 
 // Bytes of a NUL-terminated text of the C type (wide text counts 16-bit
 // units), terminator included; at most max bytes are examined.
-uint64_t nts_bytes(int16_t ctype, const void *data, uint64_t max);
+uint64_t nts_bytes(int16_t ctype, const void* data, uint64_t max);
 
 // ---- columns (columns.cpp) ---------------------------------------------------
 // Learns the result column count and the IRD types once per result set.
-SQLRETURN fetch_column_descriptions(StmtCall &c, SQLSMALLINT *count);
+SQLRETURN fetch_column_descriptions(StmtCall& c, SQLSMALLINT* count);
 // Copies the fetched rowset of all bound columns into the application's buffers.
 // only_column >= 0: that column alone (the others are left untouched).
-SQLRETURN fetch_bound_columns(StmtCall &c, int only_column = -1);
-SQLRETURN fetch_row_status_array(StmtCall &c);
+SQLRETURN fetch_bound_columns(StmtCall& c, int only_column = -1);
+SQLRETURN fetch_row_status_array(StmtCall& c);
 // bookmarks_in: the bookmark column is input too (the bulk operations by bookmark).
-SQLRETURN synch_bound_columns(StmtCall &c, bool bookmarks_in);
-SQLRETURN synch_bound_columns_specific_row(StmtCall &c, SQLSETPOSIROW row);
+SQLRETURN synch_bound_columns(StmtCall& c, bool bookmarks_in);
+SQLRETURN synch_bound_columns_specific_row(StmtCall& c, SQLSETPOSIROW row);
 // Rows of a rowset transfer: the rowset size after SQLExtendedFetch, else the array size.
-SQLULEN transfer_rows(const client_stmt *stmt);
-int unpack_guids(diag_header *errp, void *dst, uint64_t count, const int32_t *data1,
-                 int32_t data1_bytes, const int16_t *pairs, int32_t pairs_bytes, const char *data4,
-                 int32_t data4_bytes);
+SQLULEN transfer_rows(const client_stmt* stmt);
+int unpack_guids(diag_header* errp, void* dst, uint64_t count, const int32_t* data1, int32_t data1_bytes,
+                 const int16_t* pairs, int32_t pairs_bytes, const char* data4, int32_t data4_bytes);
 
 // SQLBindCol's internal form (fetch.cpp): internal 1 is block fetch's own binding.
 SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
-                   SQLLEN *ind, int internal);
+                   SQLLEN* ind, int internal);
 
 // ---- block fetch hooks (block_hooks.cpp; block fetch replaces them) -----------
 // kind: 1 SQLFetch, 2 SQLExtendedFetch. Returns true when the call was
 // answered from the block cache; *rc is then its result.
-bool block_fetch_serve(StmtCall &c, int kind, SQLULEN *row_count, SQLUSMALLINT *status, SQLRETURN *rc);
+bool block_fetch_serve(StmtCall& c, int kind, SQLULEN* row_count, SQLUSMALLINT* status, SQLRETURN* rc);
 // Tries to switch block fetch on before a remote fetch (kind as above).
-void block_fetch_attempt(StmtCall &c, int kind);
+void block_fetch_attempt(StmtCall& c, int kind);
 // After a remote fetch in block mode: the block's row count arrived.
-void block_fetch_loaded(StmtCall &c, SQLULEN rows);
+void block_fetch_loaded(StmtCall& c, SQLULEN rows);
 // True when SQLGetData is answered from the block cache (*rc its result).
-bool block_get_data(StmtCall &c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target,
-                    SQLLEN buflen, SQLLEN *ind, SQLRETURN *rc);
+bool block_get_data(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen, SQLLEN* ind,
+                    SQLRETURN* rc);
 // Leaves block-fetch mode (new result set, close).
-void block_fetch_stop(client_stmt *stmt);
+void block_fetch_stop(client_stmt* stmt);
 
 }  // namespace kyvek::driver
 

@@ -20,17 +20,23 @@ enum class AttrClass { kInteger, kAutoDesc, kBookmarkPtr, kPointer, kAppDesc, kO
 
 AttrClass classify(SQLINTEGER a) {
   switch (a) {
-    case 14: case SQL_ATTR_IMP_ROW_DESC: case SQL_ATTR_IMP_PARAM_DESC: return AttrClass::kAutoDesc;
+    case 14:
+    case SQL_ATTR_IMP_ROW_DESC:
+    case SQL_ATTR_IMP_PARAM_DESC: return AttrClass::kAutoDesc;
     case SQL_ATTR_FETCH_BOOKMARK_PTR: return AttrClass::kBookmarkPtr;
-    case SQL_ATTR_PARAM_BIND_OFFSET_PTR: case SQL_ATTR_PARAM_OPERATION_PTR: case SQL_ATTR_PARAM_STATUS_PTR:
-    case SQL_ATTR_PARAMS_PROCESSED_PTR: case SQL_ATTR_ROW_BIND_OFFSET_PTR: case SQL_ATTR_ROW_OPERATION_PTR:
-    case SQL_ATTR_ROW_STATUS_PTR: case SQL_ATTR_ROWS_FETCHED_PTR:
-      return AttrClass::kPointer;
-    case SQL_ATTR_APP_ROW_DESC: case SQL_ATTR_APP_PARAM_DESC: return AttrClass::kAppDesc;
+    case SQL_ATTR_PARAM_BIND_OFFSET_PTR:
+    case SQL_ATTR_PARAM_OPERATION_PTR:
+    case SQL_ATTR_PARAM_STATUS_PTR:
+    case SQL_ATTR_PARAMS_PROCESSED_PTR:
+    case SQL_ATTR_ROW_BIND_OFFSET_PTR:
+    case SQL_ATTR_ROW_OPERATION_PTR:
+    case SQL_ATTR_ROW_STATUS_PTR:
+    case SQL_ATTR_ROWS_FETCHED_PTR: return AttrClass::kPointer;
+    case SQL_ATTR_APP_ROW_DESC:
+    case SQL_ATTR_APP_PARAM_DESC: return AttrClass::kAppDesc;
     default: break;
   }
-  if ((a >= 0 && a <= 12) || a == 15 || a == 18 || a == 22 || a == 27 || a == 1232 || a == 10014 || a == -2 ||
-      a == -1)
+  if ((a >= 0 && a <= 12) || a == 15 || a == 18 || a == 22 || a == 27 || a == 1232 || a == 10014 || a == -2 || a == -1)
     return AttrClass::kInteger;
   return AttrClass::kOther;
 }
@@ -40,13 +46,20 @@ AttrClass classify(SQLINTEGER a) {
 // a bind type (by column, or the size of one row's structure).
 bool thirty_two_bit_attr(SQLINTEGER a) {
   switch (a) {
-    case SQL_ATTR_ASYNC_ENABLE: case SQL_ATTR_CONCURRENCY: case SQL_ATTR_CURSOR_TYPE: case SQL_ATTR_NOSCAN:
-    case SQL_ATTR_RETRIEVE_DATA: case SQL_ATTR_SIMULATE_CURSOR: case SQL_ATTR_USE_BOOKMARKS:
-    case SQL_ATTR_CURSOR_SCROLLABLE: case SQL_ATTR_CURSOR_SENSITIVITY: case SQL_ATTR_ENABLE_AUTO_IPD:
-    case SQL_ATTR_METADATA_ID: case SQL_ATTR_ROW_BIND_TYPE: case SQL_ATTR_PARAM_BIND_TYPE:
-      return true;
-    default:
-      return false;
+    case SQL_ATTR_ASYNC_ENABLE:
+    case SQL_ATTR_CONCURRENCY:
+    case SQL_ATTR_CURSOR_TYPE:
+    case SQL_ATTR_NOSCAN:
+    case SQL_ATTR_RETRIEVE_DATA:
+    case SQL_ATTR_SIMULATE_CURSOR:
+    case SQL_ATTR_USE_BOOKMARKS:
+    case SQL_ATTR_CURSOR_SCROLLABLE:
+    case SQL_ATTR_CURSOR_SENSITIVITY:
+    case SQL_ATTR_ENABLE_AUTO_IPD:
+    case SQL_ATTR_METADATA_ID:
+    case SQL_ATTR_ROW_BIND_TYPE:
+    case SQL_ATTR_PARAM_BIND_TYPE: return true;
+    default: return false;
   }
 }
 
@@ -61,32 +74,58 @@ int copy_slot(SQLINTEGER a) {
   }
 }
 
-void mirror(StmtCall &c, SQLINTEGER attr, SQLULEN v, void *p) {
+void mirror(StmtCall& c, SQLINTEGER attr, SQLULEN v, void* p) {
   client_desc *apd = cur_desc(c.stmt, DESC_APD), *ard = cur_desc(c.stmt, DESC_ARD);
   client_desc *ipd = cur_desc(c.stmt, DESC_IPD), *ird = cur_desc(c.stmt, DESC_IRD);
   if (attr >= 0 && attr <= 12) c.x->options[attr] = v;
   if (int s = copy_slot(attr); s >= 0) c.x->attr_copies[s] = v;
   switch (attr) {
     case SQL_ATTR_FETCH_BOOKMARK_PTR: c.x->fetch_bookmark_ptr = p; break;
-    case SQL_ATTR_ROW_BIND_TYPE: if (ard) ard->bind_type = v; break;
-    case SQL_ROWSET_SIZE: if (ard) ard->rowset_size = v; break;
-    case SQL_ATTR_ROW_ARRAY_SIZE: if (ard) ard->array_size = v; break;
-    case SQL_ATTR_ROW_BIND_OFFSET_PTR: if (ard) ard->bind_offset_ptr = static_cast<SQLLEN *>(p); break;
-    case SQL_ATTR_ROW_OPERATION_PTR: if (ard) ard->array_status_ptr = static_cast<SQLUSMALLINT *>(p); break;
-    case SQL_ATTR_PARAM_BIND_OFFSET_PTR: if (apd) apd->bind_offset_ptr = static_cast<SQLLEN *>(p); break;
-    case SQL_ATTR_PARAM_BIND_TYPE: if (apd) apd->bind_type = v; break;
-    case SQL_ATTR_PARAM_OPERATION_PTR: if (apd) apd->array_status_ptr = static_cast<SQLUSMALLINT *>(p); break;
-    case SQL_ATTR_PARAMSET_SIZE: if (apd) apd->array_size = v; break;
-    case SQL_ATTR_PARAM_STATUS_PTR: if (ipd) ipd->array_status_ptr = static_cast<SQLUSMALLINT *>(p); break;
-    case SQL_ATTR_PARAMS_PROCESSED_PTR: if (ipd) ipd->rows_processed_ptr = static_cast<SQLULEN *>(p); break;
-    case SQL_ATTR_ROW_STATUS_PTR: if (ird) ird->array_status_ptr = static_cast<SQLUSMALLINT *>(p); break;
-    case SQL_ATTR_ROWS_FETCHED_PTR: if (ird) ird->rows_processed_ptr = static_cast<SQLULEN *>(p); break;
+    case SQL_ATTR_ROW_BIND_TYPE:
+      if (ard) ard->bind_type = v;
+      break;
+    case SQL_ROWSET_SIZE:
+      if (ard) ard->rowset_size = v;
+      break;
+    case SQL_ATTR_ROW_ARRAY_SIZE:
+      if (ard) ard->array_size = v;
+      break;
+    case SQL_ATTR_ROW_BIND_OFFSET_PTR:
+      if (ard) ard->bind_offset_ptr = static_cast<SQLLEN*>(p);
+      break;
+    case SQL_ATTR_ROW_OPERATION_PTR:
+      if (ard) ard->array_status_ptr = static_cast<SQLUSMALLINT*>(p);
+      break;
+    case SQL_ATTR_PARAM_BIND_OFFSET_PTR:
+      if (apd) apd->bind_offset_ptr = static_cast<SQLLEN*>(p);
+      break;
+    case SQL_ATTR_PARAM_BIND_TYPE:
+      if (apd) apd->bind_type = v;
+      break;
+    case SQL_ATTR_PARAM_OPERATION_PTR:
+      if (apd) apd->array_status_ptr = static_cast<SQLUSMALLINT*>(p);
+      break;
+    case SQL_ATTR_PARAMSET_SIZE:
+      if (apd) apd->array_size = v;
+      break;
+    case SQL_ATTR_PARAM_STATUS_PTR:
+      if (ipd) ipd->array_status_ptr = static_cast<SQLUSMALLINT*>(p);
+      break;
+    case SQL_ATTR_PARAMS_PROCESSED_PTR:
+      if (ipd) ipd->rows_processed_ptr = static_cast<SQLULEN*>(p);
+      break;
+    case SQL_ATTR_ROW_STATUS_PTR:
+      if (ird) ird->array_status_ptr = static_cast<SQLUSMALLINT*>(p);
+      break;
+    case SQL_ATTR_ROWS_FETCHED_PTR:
+      if (ird) ird->rows_processed_ptr = static_cast<SQLULEN*>(p);
+      break;
     default: break;
   }
 }
 
 // The server accepted a changed value (01S02): mirror what it keeps.
-SQLULEN value_kept(StmtCall &c, SQLINTEGER attr, SQLULEN sent) {
+SQLULEN value_kept(StmtCall& c, SQLINTEGER attr, SQLULEN sent) {
   SQLLEN v = 0;
   if (rc_ok(remote_sql_get_stmt_attr_integer(c.rpc(), c.server(), attr, &v))) return static_cast<SQLULEN>(v);
   return sent;
@@ -104,27 +143,22 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
   for (int i = 0; i < c.dbc->ignored_count && i < kMaxIgnoredStmtAttrs; ++i)
     if (c.dbc->ignored_stmt_attrs[i] == attr) return SQL_SUCCESS;
   const auto v = reinterpret_cast<SQLULEN>(value);
-  RpcHandle *h = c.rpc();
-  void *s = c.server();
+  RpcHandle* h = c.rpc();
+  void* s = c.server();
   switch (classify(attr)) {
-    case AttrClass::kInteger:
-      rc = remote_sql_set_stmt_attr_integer(h, s, attr, static_cast<SQLLEN>(v), len);
-      break;
-    case AttrClass::kAutoDesc:
-      return c.fail(0, "HY017", "Invalid use of an automatically allocated descriptor handle");
+    case AttrClass::kInteger: rc = remote_sql_set_stmt_attr_integer(h, s, attr, static_cast<SQLLEN>(v), len); break;
+    case AttrClass::kAutoDesc: return c.fail(0, "HY017", "Invalid use of an automatically allocated descriptor handle");
     case AttrClass::kBookmarkPtr: {
-      int crc = remote_set_config_param(h, reinterpret_cast<void *>(c.dbc->server_dbc), 2, c.dbc->bookmark_size, 0,
-                                        nullptr);
+      int crc =
+          remote_set_config_param(h, reinterpret_cast<void*>(c.dbc->server_dbc), 2, c.dbc->bookmark_size, 0, nullptr);
       if (!rc_ok(crc)) return static_cast<SQLRETURN>(crc);
       rc = remote_sql_set_stmt_attr_integer(h, s, attr, value ? 1 : 0, len);
       break;
     }
-    case AttrClass::kPointer:
-      rc = remote_sql_set_stmt_attr_integer(h, s, attr, value ? 1 : 0, len);
-      break;
+    case AttrClass::kPointer: rc = remote_sql_set_stmt_attr_integer(h, s, attr, value ? 1 : 0, len); break;
     case AttrClass::kAppDesc: {
       const int slot = attr == SQL_ATTR_APP_ROW_DESC ? DESC_ARD : DESC_APD;
-      auto *d = static_cast<client_desc *>(value);
+      auto* d = static_cast<client_desc*>(value);
       if (d) {
         if (vekc_chk_handle(kDesc, d)) return c.fail(0, "HY024", "Invalid attribute value");
         if (d->alloc_type == 1) {
@@ -135,11 +169,11 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
           return c.fail(0, "HY024", "Invalid attribute value");
         }
       }
-      rc = remote_sql_set_stmt_attr_handle(h, s, attr, d ? reinterpret_cast<void *>(d->server_desc) : nullptr, len);
+      rc = remote_sql_set_stmt_attr_handle(h, s, attr, d ? reinterpret_cast<void*>(d->server_desc) : nullptr, len);
       if (rc_ok(rc)) {
-        client_desc *now = d ? d : c.stmt->implicit_desc[slot];
+        client_desc* now = d ? d : c.stmt->implicit_desc[slot];
         c.stmt->current_desc[slot] = (now);
-        client_desc *imp = cur_desc(c.stmt, slot == DESC_ARD ? DESC_IRD : DESC_IPD);
+        client_desc* imp = cur_desc(c.stmt, slot == DESC_ARD ? DESC_IRD : DESC_IPD);
         if (now && now->n_descrec > 0 && imp) vekc_expand_desc_recs(imp, now->n_descrec - 1);
       }
       return rc;
@@ -152,8 +186,7 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
       } else if (!value) {
         return c.fail(0, "HY009", "Invalid use of null pointer");
       } else if (len == SQL_NTS || len >= 0) {
-        const int32_t n =
-            len == SQL_NTS ? static_cast<int32_t>(std::strlen(static_cast<char *>(value)) + 1) : len;
+        const int32_t n = len == SQL_NTS ? static_cast<int32_t>(std::strlen(static_cast<char*>(value)) + 1) : len;
         rc = remote_sql_set_stmt_attr_strbin(h, s, attr, n, value, len);
       } else if (len <= -100) {
         rc = remote_sql_set_stmt_attr_strbin(h, s, attr, -len - 100, value, len);
@@ -177,18 +210,17 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
   return rc;
 }
 
-SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen,
-                        SQLINTEGER *out_len) {
-  TRACE(0x1, "SQLGetStmtAttr(%p,%ld,%p,%ld,%p)\n", handle, static_cast<long>(attr), value,
-        static_cast<long>(buflen), static_cast<void *>(out_len));
+SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen, SQLINTEGER* out_len) {
+  TRACE(0x1, "SQLGetStmtAttr(%p,%ld,%p,%ld,%p)\n", handle, static_cast<long>(attr), value, static_cast<long>(buflen),
+        static_cast<void*>(out_len));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SQLGetStmtAttr)");
   if (rc != SQL_SUCCESS) return rc;
   client_desc *apd = cur_desc(c.stmt, DESC_APD), *ard = cur_desc(c.stmt, DESC_ARD);
   client_desc *ipd = cur_desc(c.stmt, DESC_IPD), *ird = cur_desc(c.stmt, DESC_IRD);
-  auto put_ptr = [&](const void *p) {
+  auto put_ptr = [&](const void* p) {
     if (value) std::memcpy(value, &p, sizeof p);
-    if (out_len) *out_len = sizeof(void *);
+    if (out_len) *out_len = sizeof(void*);
     TRACE(0x2, "-SQLGetStmtAttr()=SQL_SUCCESS (%p)\n", p);
     return SQL_SUCCESS;
   };
@@ -209,8 +241,8 @@ SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
     case SQL_ATTR_IMP_PARAM_DESC: return put_ptr(ipd);
     default: break;
   }
-  RpcHandle *h = c.rpc();
-  void *s = c.server();
+  RpcHandle* h = c.rpc();
+  void* s = c.server();
   const bool integer = (attr >= 0 && attr <= 12) || attr == 14 || attr == 15 || attr == 18 || attr == 22 ||
                        attr == 27 || attr == 10014 || attr == -2 || attr == -1 || buflen == SQL_IS_INTEGER ||
                        buflen == SQL_IS_UINTEGER;
@@ -238,7 +270,7 @@ SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
     return rc;
   }
   if (buflen == SQL_IS_POINTER) {
-    void *p = nullptr;
+    void* p = nullptr;
     rc = remote_sql_get_stmt_attr_handle(h, s, attr, &p);
     if (rc_ok(rc)) {
       if (value) std::memcpy(value, &p, sizeof p);
@@ -250,7 +282,7 @@ SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
   if (buflen == SQL_NTS || buflen >= 0) {
     int32_t cap = value && buflen > 0 ? buflen : 0;
     rc = remote_sql_get_stmt_attr_string(h, s, attr, &cap, value, buflen > 0 ? buflen : 0, &full);
-    if (rc_ok(rc) && value && buflen > 0) static_cast<char *>(value)[cap < buflen ? cap : buflen - 1] = '\0';
+    if (rc_ok(rc) && value && buflen > 0) static_cast<char*>(value)[cap < buflen ? cap : buflen - 1] = '\0';
   } else {
     const int32_t n = buflen <= -100 ? -buflen - 100 : 0;
     int32_t cap = value ? n : 0;
@@ -261,9 +293,8 @@ SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
   return rc;
 }
 
-SQLRETURN get_cursor_name(SQLHSTMT handle, SQLCHAR *name, SQLSMALLINT buflen, SQLSMALLINT *name_len) {
-  TRACE(0x1, "SQLGetCursorName(%p,%p,%d,%p)\n", handle, static_cast<void *>(name), buflen,
-        static_cast<void *>(name_len));
+SQLRETURN get_cursor_name(SQLHSTMT handle, SQLCHAR* name, SQLSMALLINT buflen, SQLSMALLINT* name_len) {
+  TRACE(0x1, "SQLGetCursorName(%p,%p,%d,%p)\n", handle, static_cast<void*>(name), buflen, static_cast<void*>(name_len));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (GetCursorName)");
   if (rc != SQL_SUCCESS) return rc;
@@ -284,16 +315,16 @@ SQLRETURN get_cursor_name(SQLHSTMT handle, SQLCHAR *name, SQLSMALLINT buflen, SQ
   return rc;
 }
 
-SQLRETURN set_cursor_name(SQLHSTMT handle, SQLCHAR *name, SQLSMALLINT len) {
-  TRACE(0x1, "SQLSetCursorName(%p,%p,%d)\n", handle, static_cast<void *>(name), len);
+SQLRETURN set_cursor_name(SQLHSTMT handle, SQLCHAR* name, SQLSMALLINT len) {
+  TRACE(0x1, "SQLSetCursorName(%p,%p,%d)\n", handle, static_cast<void*>(name), len);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SetCursorName)");
   if (rc != SQL_SUCCESS) return rc;
   if (!name) return c.fail(0, "HY009", "Invalid use of null pointer");
   if (len < 0 && len != SQL_NTS) return c.fail(0, "HY090", "Invalid string or buffer length");
   // The server's procedure takes a terminated text.
-  std::string text = len == SQL_NTS ? std::string(reinterpret_cast<char *>(name))
-                                    : std::string(reinterpret_cast<char *>(name), static_cast<size_t>(len));
+  std::string text = len == SQL_NTS ? std::string(reinterpret_cast<char*>(name))
+                                    : std::string(reinterpret_cast<char*>(name), static_cast<size_t>(len));
   return remote_sql_set_cursor_name(c.rpc(), c.server(), static_cast<int32_t>(text.size() + 1), text.c_str());
 }
 
@@ -301,27 +332,27 @@ SQLRETURN end_tran(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT completion) {
   TRACE(0x1, "SQLEndTran(%d,%p,%d)\n", type, handle, completion);
   if (type == SQL_HANDLE_DBC) {
     if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
-    auto *dbc = static_cast<client_dbc *>(handle);
+    auto* dbc = static_cast<client_dbc*>(handle);
     clear_errors(&dbc->diag);
     if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
     if (completion != SQL_COMMIT && completion != SQL_ROLLBACK)
       return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY012", "Invalid transaction operation code");
-    return remote_sql_end_tran(dbc->rpc, SQL_HANDLE_DBC, reinterpret_cast<void *>(dbc->server_dbc), completion);
+    return remote_sql_end_tran(dbc->rpc, SQL_HANDLE_DBC, reinterpret_cast<void*>(dbc->server_dbc), completion);
   }
   if (type != SQL_HANDLE_ENV) return SQL_ERROR;
   if (vekc_chk_handle(kEnv, handle)) return SQL_INVALID_HANDLE;
-  auto *env = static_cast<client_env *>(handle);
+  auto* env = static_cast<client_env*>(handle);
   clear_errors(&env->diag);
   if (completion != SQL_COMMIT && completion != SQL_ROLLBACK)
     return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY012", "Invalid transaction operation code");
   std::lock_guard<std::recursive_mutex> g(env->lock);
   SQLRETURN result = SQL_SUCCESS;
-  for (client_dbc *d = env->connections; d; d = d->next) {
+  for (client_dbc* d = env->connections; d; d = d->next) {
     if (vekc_chk_handle(kDbc, d))
       return post_rc(&env->diag, nullptr, SQL_ERROR, 2, "HY000", "General error: Internal client error (EndTran)");
     if (!is_connected(d)) continue;
     // Each connection on its own: the server environment may be shared.
-    int rc = remote_sql_end_tran(d->rpc, SQL_HANDLE_DBC, reinterpret_cast<void *>(d->server_dbc), completion);
+    int rc = remote_sql_end_tran(d->rpc, SQL_HANDLE_DBC, reinterpret_cast<void*>(d->server_dbc), completion);
     if (!rc_ok(rc)) result = static_cast<SQLRETURN>(rc);
   }
   if (result != SQL_SUCCESS) {

@@ -20,8 +20,8 @@ void start_trace_log();
 
 }  // namespace kyvek::driver
 
-#define TRACE(bits, ...)                                          \
-  do {                                                            \
+#define TRACE(bits, ...)                                             \
+  do {                                                               \
     if (::kyvek::driver::tracing(bits)) log_printf_tid(__VA_ARGS__); \
   } while (0)
 

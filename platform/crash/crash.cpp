@@ -98,10 +98,8 @@ bool dump_core_from_copy(int sig, const siginfo_t* si) {
     // core belongs to the server's user, never to a client's) and may dump.
     uid_t ruid, euid, suid;
     gid_t rgid, egid, sgid;
-    if (::syscall(SYS_getresuid, &ruid, &euid, &suid) == 0 && euid != suid)
-      ::syscall(SYS_setresuid, -1, suid, -1);
-    if (::syscall(SYS_getresgid, &rgid, &egid, &sgid) == 0 && egid != sgid)
-      ::syscall(SYS_setresgid, -1, sgid, -1);
+    if (::syscall(SYS_getresuid, &ruid, &euid, &suid) == 0 && euid != suid) ::syscall(SYS_setresuid, -1, suid, -1);
+    if (::syscall(SYS_getresgid, &rgid, &egid, &sgid) == 0 && egid != sgid) ::syscall(SYS_setresgid, -1, sgid, -1);
     ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
     take_default_action(sig, si);
     return true;
@@ -200,8 +198,7 @@ extern "C" int crash_guard_enter(crash_report_fn fn, void* arg, int exit_code) {
   if (g.alt_stack == nullptr) {
     long page = ::sysconf(_SC_PAGESIZE);
     size_t guard_size = page > 0 ? static_cast<size_t>(page) : 4096;
-    void* mem = ::mmap(nullptr, guard_size + kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
-                       0);
+    void* mem = ::mmap(nullptr, guard_size + kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mem == MAP_FAILED) return -1;
     // A guard page below the stack: running off it faults instead of
     // writing over other memory.

@@ -59,8 +59,8 @@ void prepare_facts() {
   long low = read_long_file("/proc/sys/vm/mmap_min_addr", 65536);
   // The highest user address of x86-64 with four-level page tables.
   const uintptr_t high = 0x00007FFFFFFFEFFFull;
-  crash_format(f.page_line, sizeof f.page_line, "PageSize: %ld, AllocationG: %ld, MinAppA: %p, MaxAppA: %p\r\n",
-               page, page, reinterpret_cast<void*>(static_cast<uintptr_t>(low)), reinterpret_cast<void*>(high));
+  crash_format(f.page_line, sizeof f.page_line, "PageSize: %ld, AllocationG: %ld, MinAppA: %p, MaxAppA: %p\r\n", page,
+               page, reinterpret_cast<void*>(static_cast<uintptr_t>(low)), reinterpret_cast<void*>(high));
   long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
   if (cpus < 1) cpus = 1;
   long mask = cpus >= 63 ? -1L : (1L << cpus) - 1;
@@ -69,10 +69,13 @@ void prepare_facts() {
   char buf[4096];
   passwd pw{};
   passwd* found = nullptr;
-  if (::getpwuid_r(::geteuid(), &pw, buf, sizeof buf, &found) == 0 && found) copy_text(f.user, sizeof f.user, pw.pw_name);
+  if (::getpwuid_r(::geteuid(), &pw, buf, sizeof buf, &found) == 0 && found)
+    copy_text(f.user, sizeof f.user, pw.pw_name);
   char host[256] = "";
-  if (::gethostname(host, sizeof host - 1) == 0 && host[0]) copy_text(f.host, sizeof f.host, host);
-  else copy_text(f.host, sizeof f.host, "unknown");
+  if (::gethostname(host, sizeof host - 1) == 0 && host[0])
+    copy_text(f.host, sizeof f.host, host);
+  else
+    copy_text(f.host, sizeof f.host, "unknown");
   ssize_t n = ::readlink("/proc/self/exe", f.exe, sizeof f.exe - 1);
   f.exe[n > 0 ? n : 0] = '\0';
   time_t now = std::time(nullptr);
@@ -171,8 +174,8 @@ void write_frame(crash_report* report, uintptr_t pc, uintptr_t frame, bool exact
   } else if (lookup != pc) {
     ++offset;
   }
-  write_report_line(report, 0, "%08X  %08X  %04X:%08X %s\r\n", static_cast<unsigned>(pc),
-                    static_cast<unsigned>(frame), section, static_cast<unsigned>(offset), module);
+  write_report_line(report, 0, "%08X  %08X  %04X:%08X %s\r\n", static_cast<unsigned>(pc), static_cast<unsigned>(frame),
+                    section, static_cast<unsigned>(offset), module);
 }
 
 _Unwind_Reason_Code walk_frame(_Unwind_Context* context, void* arg) {
@@ -314,8 +317,10 @@ extern "C" void write_stack_trace(crash_report* report, const crash_record* reco
   }
   long last_error = 0;
   if (!w.bailed) {
-    if (rc == _URC_END_OF_STACK || w.ended) write_report_line(report, 0, "No deeper stack frame\n");
-    else last_error = rc;
+    if (rc == _URC_END_OF_STACK || w.ended)
+      write_report_line(report, 0, "No deeper stack frame\n");
+    else
+      last_error = rc;
   }
   write_report_line(report, 0, "Last error from StackWalk = %ld\r\n", last_error);
 }

@@ -45,8 +45,8 @@ int digits(unsigned long long v, unsigned base, bool upper, char* buf) {
   return n;
 }
 
-void put_number(Out& out, unsigned long long v, bool negative, unsigned base, bool upper, int width,
-                bool zero, bool left) {
+void put_number(Out& out, unsigned long long v, bool negative, unsigned base, bool upper, int width, bool zero,
+                bool left) {
   char buf[24];
   int n = digits(v, base, upper, buf);
   int len = n + (negative ? 1 : 0);
@@ -97,16 +97,21 @@ extern "C" int crash_vformat(char* buffer, size_t capacity, const char* format, 
     ++f;
     bool zero = false, left = false;
     for (;; ++f) {
-      if (*f == '0') zero = true;
-      else if (*f == '-') left = true;
-      else break;
+      if (*f == '0')
+        zero = true;
+      else if (*f == '-')
+        left = true;
+      else
+        break;
     }
     int width = 0;
     while (*f >= '0' && *f <= '9') width = width * 10 + (*f++ - '0');
     int longs = 0;
     for (;; ++f) {
-      if (*f == 'l' || *f == 'z') ++longs;
-      else if (*f != 'h') break;
+      if (*f == 'l' || *f == 'z')
+        ++longs;
+      else if (*f != 'h')
+        break;
     }
     switch (*f) {
       case 's': {
@@ -178,9 +183,8 @@ extern "C" void crash_ctime(time_t when, char* out) {
   char wd[4] = {kDays[weekday * 3], kDays[weekday * 3 + 1], kDays[weekday * 3 + 2], '\0'};
   int m = static_cast<int>(month - 1);
   char mo[4] = {kMonths[m * 3], kMonths[m * 3 + 1], kMonths[m * 3 + 2], '\0'};
-  crash_format(out, 26, "%s %s%3d %02d:%02d:%02d %ld\n", wd, mo, static_cast<int>(day),
-               static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60),
-               static_cast<long>(year));
+  crash_format(out, 26, "%s %s%3d %02d:%02d:%02d %ld\n", wd, mo, static_cast<int>(day), static_cast<int>(secs / 3600),
+               static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60), static_cast<long>(year));
 }
 
 extern "C" void crash_report_begin(crash_report* report, int fd, char* text, size_t capacity) {
@@ -199,8 +203,7 @@ extern "C" size_t write_report_line(crash_report* report, int to_text, const cha
   int n = crash_vformat(line, sizeof line, format, args);
   va_end(args);
   size_t len = n > 0 ? static_cast<size_t>(n) : 0;
-  if (report->fd >= 0 && !report->file_failed && write_fully(report->fd, line, len) != 0)
-    report->file_failed = 1;
+  if (report->fd >= 0 && !report->file_failed && write_fully(report->fd, line, len) != 0) report->file_failed = 1;
   if (to_text && report->text && report->length + 1 < report->capacity) {
     size_t room = report->capacity - 1 - report->length;
     size_t take = len < room ? len : room;
@@ -243,8 +246,7 @@ extern "C" int crash_open_report_file(const char* path) {
   }
   int saved_errno = errno;
   // O_NONBLOCK: a FIFO put in the file's place must not hold the report up.
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_DSYNC,
-                  0600);
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_DSYNC, 0600);
   if (fd >= 0) {
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != suid) {

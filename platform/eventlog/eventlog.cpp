@@ -140,13 +140,12 @@ extern "C" eventlog_source* eventlog_register(const char* source_name) {
 extern "C" void eventlog_deregister(eventlog_source* source) { delete source; }
 
 extern "C" int eventlog_format_line(uint32_t id, const char* text, char* out, int capacity) {
-  int n = std::snprintf(out, capacity > 0 ? static_cast<size_t>(capacity) : 0, "0x%08X %s",
-                        static_cast<unsigned>(id), text ? text : "");
+  int n = std::snprintf(out, capacity > 0 ? static_cast<size_t>(capacity) : 0, "0x%08X %s", static_cast<unsigned>(id),
+                        text ? text : "");
   return n;
 }
 
-extern "C" int eventlog_report(eventlog_source* source, uint16_t type, uint32_t id,
-                               const char* text) {
+extern "C" int eventlog_report(eventlog_source* source, uint16_t type, uint32_t id, const char* text) {
   if (source == nullptr) return -1;
   char head[16];
   std::snprintf(head, sizeof head, "0x%08X ", static_cast<unsigned>(id));

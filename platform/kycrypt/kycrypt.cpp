@@ -10,9 +10,9 @@ namespace {
 
 class Keystream {
  public:
-  explicit Keystream(const char *key) {
+  explicit Keystream(const char* key) {
     state_ = 0xcbf29ce484222325ULL;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(key); *p; ++p) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(key); *p; ++p) {
       state_ ^= *p;
       state_ *= 0x100000001b3ULL;
     }
@@ -32,9 +32,8 @@ class Keystream {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int fake_string(const char *plain,
-                                                                  unsigned char *out, int size,
-                                                                  const char *key) {
+extern "C" __attribute__((visibility("default"))) int fake_string(const char* plain, unsigned char* out, int size,
+                                                                  const char* key) {
   if (!plain || !out || !key || size < 0) return -1;
   size_t n = std::strlen(plain);
   if (n > static_cast<size_t>(size)) return -1;
@@ -43,9 +42,8 @@ extern "C" __attribute__((visibility("default"))) int fake_string(const char *pl
   return static_cast<int>(n);
 }
 
-extern "C" __attribute__((visibility("default"))) int unfake_string(const unsigned char *bytes,
-                                                                    char *out, int count,
-                                                                    const char *key) {
+extern "C" __attribute__((visibility("default"))) int unfake_string(const unsigned char* bytes, char* out, int count,
+                                                                    const char* key) {
   if (!bytes || !out || !key || count < 0) return -1;
   Keystream ks(key);
   for (int i = 0; i < count; ++i) out[i] = static_cast<char>(bytes[i] ^ ks.next());

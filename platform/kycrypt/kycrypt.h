@@ -16,12 +16,12 @@ extern "C" {
  * has exactly as many bytes as the text has characters (no NUL is added; the
  * bytes may hold 0). Returns the number of bytes written, or -1 when plain,
  * out or key is missing or the text does not fit size bytes. */
-int fake_string(const char *plain, unsigned char *out, int size, const char *key);
+int fake_string(const char* plain, unsigned char* out, int size, const char* key);
 
 /* Reverses fake_string: count disguised bytes with the same key give the plain
  * text, written to out with a terminating NUL (out must hold count + 1 bytes).
  * Returns count, or -1 when an argument is missing or count is negative. */
-int unfake_string(const unsigned char *bytes, char *out, int count, const char *key);
+int unfake_string(const unsigned char* bytes, char* out, int count, const char* key);
 
 #ifdef __cplusplus
 }

@@ -94,7 +94,9 @@ extern "C" int ky_logon_verify_password_from(const char* user, const char* domai
   const char* confdir = std::getenv("KYVEK_PAM_CONFDIR");
 
   Credentials cred{password};
-  struct pam_conv conv{converse, &cred};
+  struct pam_conv conv {
+    converse, &cred
+  };
   pam_handle_t* pamh = nullptr;
   int rc = (confdir && *confdir) ? ::pam_start_confdir(svc, who.c_str(), &conv, confdir, &pamh)
                                  : ::pam_start(svc, who.c_str(), &conv, &pamh);

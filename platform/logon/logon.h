@@ -38,8 +38,7 @@ int ky_logon_verify_password(const char* user, const char* domain, const char* p
 
 /* The same, telling PAM where the logon comes from (PAM_RHOST, e.g. the
  * client's address) when rhost is non-null and non-empty. */
-int ky_logon_verify_password_from(const char* user, const char* domain, const char* password,
-                                  const char* rhost);
+int ky_logon_verify_password_from(const char* user, const char* domain, const char* password, const char* rhost);
 
 /* Makes the calling thread act as the named local user (its groups, effective
  * group and user id). KY_IMPERSONATE_SKIPPED when the process is not root;

@@ -46,10 +46,10 @@ enum class Access { kRead, kWrite };
 enum class ValueType { kText, kDword, kOther };
 
 struct Value {
-  std::string name;      // as first written
+  std::string name;  // as first written
   ValueType type = ValueType::kText;
-  std::string data;      // text; for kDword the number in decimal; for kOther the raw line part
-  uint32_t dword = 0;    // kDword only
+  std::string data;    // text; for kDword the number in decimal; for kOther the raw line part
+  uint32_t dword = 0;  // kDword only
 };
 
 // The store's file path: $KYVEK_REGISTRY when set and not empty, else the default.
@@ -72,8 +72,7 @@ class Key {
   // terminating NUL must fit, else EOVERFLOW and out is left unchanged. On
   // success *length (when given) gets the text's length. Dword values read as
   // their decimal text.
-  Status read_value(std::string_view name, char* out, size_t capacity,
-                    size_t* length = nullptr) const;
+  Status read_value(std::string_view name, char* out, size_t capacity, size_t* length = nullptr) const;
   // Reads a value of any length.
   Status read_value(std::string_view name, std::string* out) const;
 

@@ -37,10 +37,22 @@ bool read_quoted(std::string_view s, size_t& pos, std::string* out) {
     if (c == '\\' && pos < s.size()) {
       char n = s[pos];
       switch (n) {
-        case '\\': out->push_back('\\'); ++pos; continue;
-        case '"': out->push_back('"'); ++pos; continue;
-        case 'n': out->push_back('\n'); ++pos; continue;
-        case 'r': out->push_back('\r'); ++pos; continue;
+        case '\\':
+          out->push_back('\\');
+          ++pos;
+          continue;
+        case '"':
+          out->push_back('"');
+          ++pos;
+          continue;
+        case 'n':
+          out->push_back('\n');
+          ++pos;
+          continue;
+        case 'r':
+          out->push_back('\r');
+          ++pos;
+          continue;
         default: break;
       }
     }
@@ -54,10 +66,14 @@ bool parse_dword(std::string_view hex, uint32_t* out) {
   uint32_t v = 0;
   for (char c : hex) {
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
     v = (v << 4) | static_cast<uint32_t>(d);
   }
   *out = v;

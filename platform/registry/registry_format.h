@@ -27,7 +27,7 @@ struct StoredKey {
 struct Document {
   std::vector<std::string> preamble;  // comment lines before the first key, kept on rewrite
   std::vector<StoredKey> keys;        // file order
-  std::vector<int> bad_lines;   // 1-based numbers of lines that could not be read
+  std::vector<int> bad_lines;         // 1-based numbers of lines that could not be read
 
   StoredKey* find_key(std::string_view full_name);
   const StoredKey* find_key(std::string_view full_name) const;

@@ -202,8 +202,7 @@ Status modify_document(const std::string& path, const std::function<Status(Docum
   Document doc = parse_document(bytes);
   if (!doc.bad_lines.empty()) {
     return Status::Error(EINVAL, error_text(EINVAL, "registry file " + path + " has an unreadable line " +
-                                                        std::to_string(doc.bad_lines.front()) +
-                                                        "; not rewritten"));
+                                                        std::to_string(doc.bad_lines.front()) + "; not rewritten"));
   }
   if (Status s = change(doc); !s.ok()) return s;
   std::string text = write_document(doc);

@@ -24,11 +24,11 @@ struct ky_service_status_handle_s {
 
 namespace {
 
-std::mutex g_report_lock;               // serialises state-file writes
+std::mutex g_report_lock;  // serialises state-file writes
 std::atomic<ky_service_handler_fn> g_handler{nullptr};
 std::atomic<int> g_wakeup_fd{-1};
-std::mutex g_dispatch_lock;             // guards g_dispatch_name and g_handle
-std::string g_dispatch_name;            // guarded by g_dispatch_lock
+std::mutex g_dispatch_lock;                      // guards g_dispatch_name and g_handle
+std::string g_dispatch_name;                     // guarded by g_dispatch_lock
 ky_service_status_handle_s* g_handle = nullptr;  // guarded by g_dispatch_lock
 
 std::string run_dir() {
@@ -197,9 +197,8 @@ extern "C" int ky_service_set_status(ky_service_status_handle handle, const ky_s
   int n = std::snprintf(text, sizeof text,
                         "state=%u\npid=%ld\nwin32_exit_code=%u\nservice_exit_code=%u\n"
                         "check_point=%u\nwait_hint=%u\ncontrols_accepted=%u\nservice_type=%u\n",
-                        st->current_state, static_cast<long>(::getpid()), st->win32_exit_code,
-                        st->service_exit_code, st->check_point, st->wait_hint, st->controls_accepted,
-                        st->service_type);
+                        st->current_state, static_cast<long>(::getpid()), st->win32_exit_code, st->service_exit_code,
+                        st->check_point, st->wait_hint, st->controls_accepted, st->service_type);
   bool ok = ::write(fd, text, static_cast<size_t>(n)) == n;
   ok = (::fsync(fd) == 0) && ok;
   ok = (::close(fd) == 0) && ok;
@@ -236,14 +235,23 @@ extern "C" int ky_service_query(const char* service_name, ky_service_status* st,
     if (std::sscanf(line, "%63[a-z_0-9]=%lu", key, &v) != 2) continue;
     std::string k = key;
     auto u = static_cast<uint32_t>(v);
-    if (k == "state") { st->current_state = u; have_state = true; }
-    else if (k == "pid") p = static_cast<long>(v);
-    else if (k == "win32_exit_code") st->win32_exit_code = u;
-    else if (k == "service_exit_code") st->service_exit_code = u;
-    else if (k == "check_point") st->check_point = u;
-    else if (k == "wait_hint") st->wait_hint = u;
-    else if (k == "controls_accepted") st->controls_accepted = u;
-    else if (k == "service_type") st->service_type = u;
+    if (k == "state") {
+      st->current_state = u;
+      have_state = true;
+    } else if (k == "pid")
+      p = static_cast<long>(v);
+    else if (k == "win32_exit_code")
+      st->win32_exit_code = u;
+    else if (k == "service_exit_code")
+      st->service_exit_code = u;
+    else if (k == "check_point")
+      st->check_point = u;
+    else if (k == "wait_hint")
+      st->wait_hint = u;
+    else if (k == "controls_accepted")
+      st->controls_accepted = u;
+    else if (k == "service_type")
+      st->service_type = u;
   }
   std::fclose(f);
   if (!have_state) return -1;

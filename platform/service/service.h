@@ -72,8 +72,7 @@ int ky_service_start_dispatcher(const char* service_name, ky_service_main_fn ser
 
 /* Registers the control handler of the running service. NULL when no
  * dispatcher runs for that name. */
-ky_service_status_handle ky_service_register_handler(const char* service_name,
-                                                     ky_service_handler_fn handler);
+ky_service_status_handle ky_service_register_handler(const char* service_name, ky_service_handler_fn handler);
 
 /* Reports a status: rewrites the state file and tells systemd. 0 or -1. */
 int ky_service_set_status(ky_service_status_handle handle, const ky_service_status* status);

@@ -46,8 +46,7 @@ int map(int fd, size_t size, shm_block* out, int* error) {
 
 }  // namespace
 
-extern "C" int shm_block_create(const char* name, size_t size, shm_block* out, int* fresh,
-                                int* error) {
+extern "C" int shm_block_create(const char* name, size_t size, shm_block* out, int* fresh, int* error) {
   if (out == nullptr || size == 0) return fail(-1, SHM_FAILED_OPEN, EINVAL, error);
   *out = shm_block{nullptr, 0, -1};
   int fd = shm_open(object_name(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

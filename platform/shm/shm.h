@@ -17,7 +17,7 @@ extern "C" {
 #endif
 
 typedef struct shm_block {
-  void *view;
+  void* view;
   size_t size;
   int fd;
 } shm_block;
@@ -33,21 +33,21 @@ enum {
  * *fresh is 1 when the block is new to the caller (contents undefined until it
  * initialises them and calls shm_block_ready), else 0. Returns SHM_OK or a
  * failing step with the errno value in *error. */
-int shm_block_create(const char *name, size_t size, shm_block *out, int *fresh, int *error);
+int shm_block_create(const char* name, size_t size, shm_block* out, int* fresh, int* error);
 
 /* Ends the creator's exclusive hold after initialising a fresh block. */
-void shm_block_ready(shm_block *block);
+void shm_block_ready(shm_block* block);
 
 /* Attaches to a block some process holds. Returns SHM_OK or a failing step
  * (ENOENT when it does not exist or nobody holds it). */
-int shm_block_open(const char *name, size_t size, shm_block *out, int *error);
+int shm_block_open(const char* name, size_t size, shm_block* out, int* error);
 
 /* Detaches: unmaps and closes. 0, or the errno value of the first failure. */
-int shm_block_close(shm_block *block);
+int shm_block_close(shm_block* block);
 
 /* Detaches like shm_block_close and removes the name when no other process
  * holds the block, so a clean stop leaves nothing in /dev/shm. */
-int shm_block_release(shm_block *block, const char *name);
+int shm_block_release(shm_block* block, const char* name);
 
 #ifdef __cplusplus
 }

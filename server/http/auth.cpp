@@ -28,8 +28,7 @@ constexpr const char* kParseFailure = "Internal Error - could not parse the auth
 constexpr size_t kMaxCredentialText = 4096;
 
 void warning_event(const std::string& text) {
-  log_server_event(state().block, server_source(), EVENTLOG_WARNING, EV_WARNING_TEXT,
-                   text.c_str(), nullptr);
+  log_server_event(state().block, server_source(), EVENTLOG_WARNING, EV_WARNING_TEXT, text.c_str(), nullptr);
 }
 
 void set_page(std::string_view text, char* out, size_t* length) {
@@ -78,8 +77,7 @@ int check_logon(const char* user_text, const char* password, http_request* reque
     domain = all.substr(0, slash);
     user = all.substr(slash + 1);
   }
-  int rc = ky_logon_verify_password(user.c_str(), domain.empty() ? nullptr : domain.c_str(),
-                                    password ? password : "");
+  int rc = ky_logon_verify_password(user.c_str(), domain.empty() ? nullptr : domain.c_str(), password ? password : "");
   if (rc == KY_LOGON_OK) return 0;
   std::string text = format_text("Attempted logon as %s/%s(XXXXXX), LogonUser reports %d",
                                  domain.empty() ? "<nodomain>" : domain.c_str(), user.c_str(), rc);
@@ -130,8 +128,8 @@ int authorise_request(http_request& r, char* out, size_t* length) {
   return 0;
 }
 
-int odbc_login(http_request& r, char* out, size_t* length, const std::string& dsn,
-               std::string& user, std::string& password) {
+int odbc_login(http_request& r, char* out, size_t* length, const std::string& dsn, std::string& user,
+               std::string& password) {
   http_trace("odbc_login()\n");
   const std::string* field = r.field("authorization");
   if (!field || field->empty()) {
@@ -150,12 +148,10 @@ int odbc_login(http_request& r, char* out, size_t* length, const std::string& ds
   // Only a data source the administrator defined may be named: anything else
   // could carry Driver Manager keywords (DRIVER=, FILEDSN=, SAVEFILE=).
   if (!veks_is_system_dsn(dsn) || dsn.find_first_of(";{}") != std::string::npos) {
-    set_page(format_text("<p>%s is not a system data source\r\n", html_escape(dsn).c_str()), out,
-             length);
+    set_page(format_text("<p>%s is not a system data source\r\n", html_escape(dsn).c_str()), out, length);
     return 0;
   }
-  std::string conn = "DSN=" + dsn + ";UID=" + odbc_brace(user) + ";PWD=" +
-                     odbc_brace(password) + ";";
+  std::string conn = "DSN=" + dsn + ";UID=" + odbc_brace(user) + ";PWD=" + odbc_brace(password) + ";";
   *length = 0;
   int rc = veks_odbc_connect(nullptr, nullptr, conn, VEKS_CONNECT_TEST, r, out, length);
   if (rc == 0) return 1;

@@ -54,7 +54,8 @@ void on_fault(const crash_record* record, void*) {
   if (client >= 0) {
     static const char kAnswer[] =
         "HTTP/1.1 500 Internal Server Error\nContent-Type: text/html\n\n"
-        "<HTML><BODY><H1>Error</H1><p>Exception caught in HTTP Server\n-VEK HTTP Server terminating<p></BODY></HTML>\r\n";
+        "<HTML><BODY><H1>Error</H1><p>Exception caught in HTTP Server\n-VEK HTTP Server "
+        "terminating<p></BODY></HTML>\r\n";
     ssize_t n = ::send(client, kAnswer, sizeof kAnswer - 1, MSG_NOSIGNAL);
     (void)n;
     ::shutdown(client, SHUT_RDWR);

@@ -24,13 +24,13 @@ using Clock = std::chrono::steady_clock;
 
 // Limits on what a peer can make the server hold or wait for.
 constexpr size_t kRequestCap = 4096;          // request head and the first body bytes
-constexpr size_t kPageCapacity = 64000;        // one page buffer
-constexpr size_t kLastUriMax = 511;            // last URI kept for the exception report
-constexpr size_t kPostCap = 2048;              // posted form data of the change pages
-constexpr size_t kMaxHeaderLines = 100;        // header lines in one request
-constexpr size_t kRealmMax = 31;               // realm text of a 401
-constexpr int kConnectionDeadlineMs = 10000;   // one connection, from accept to the answer
-constexpr int kPostWaitMs = 2000;              // a wait for more posted data
+constexpr size_t kPageCapacity = 64000;       // one page buffer
+constexpr size_t kLastUriMax = 511;           // last URI kept for the exception report
+constexpr size_t kPostCap = 2048;             // posted form data of the change pages
+constexpr size_t kMaxHeaderLines = 100;       // header lines in one request
+constexpr size_t kRealmMax = 31;              // realm text of a 401
+constexpr int kConnectionDeadlineMs = 10000;  // one connection, from accept to the answer
+constexpr int kPostWaitMs = 2000;             // a wait for more posted data
 constexpr const char* kVersionText = "2.4.03";
 constexpr const char* kBanner = "KYvekhttp 2.4 (WIN32)";
 constexpr const char* kDefaultRealm = "KYVEKServer";
@@ -49,12 +49,37 @@ enum : uint32_t {
 enum { METHOD_OPTIONS = 0, METHOD_GET = 1, METHOD_HEAD = 2, METHOD_POST = 3 };
 
 // The header fields a request keeps, in their fixed order.
-inline constexpr std::array<const char*, 31> kHeaderNames = {
-    "cache-control", "connection", "content-length", "content-type", "date", "forwarded",
-    "keep-alive", "mime-version", "pragma", "upgrade", "accept", "accept-charset",
-    "accept-encoding", "accept-language", "authorization", "expect", "from", "host", "if-match",
-    "if-modified-since", "if-none-match", "if-range", "if-unmodified-since", "max-forwards",
-    "proxy-authorization", "range", "referer", "unless", "user-agent", "via", "x-forwarded-for"};
+inline constexpr std::array<const char*, 31> kHeaderNames = {"cache-control",
+                                                             "connection",
+                                                             "content-length",
+                                                             "content-type",
+                                                             "date",
+                                                             "forwarded",
+                                                             "keep-alive",
+                                                             "mime-version",
+                                                             "pragma",
+                                                             "upgrade",
+                                                             "accept",
+                                                             "accept-charset",
+                                                             "accept-encoding",
+                                                             "accept-language",
+                                                             "authorization",
+                                                             "expect",
+                                                             "from",
+                                                             "host",
+                                                             "if-match",
+                                                             "if-modified-since",
+                                                             "if-none-match",
+                                                             "if-range",
+                                                             "if-unmodified-since",
+                                                             "max-forwards",
+                                                             "proxy-authorization",
+                                                             "range",
+                                                             "referer",
+                                                             "unless",
+                                                             "user-agent",
+                                                             "via",
+                                                             "x-forwarded-for"};
 
 struct http_request {
   std::array<std::optional<std::string>, kHeaderNames.size()> fields;
@@ -111,11 +136,10 @@ int send_all(int socket, const char* data, size_t length);
 void send_error_response(int socket, int status);
 // message is HTML: callers escape what came from a request.
 void send_error_message(http_request* request, int socket, std::string_view message);
-void send_error_page(http_request& request, int status, char* out, size_t* length,
-                     const char* title, const char* heading);
+void send_error_page(http_request& request, int status, char* out, size_t* length, const char* title,
+                     const char* heading);
 int format_error_page(std::string_view message, char* out, size_t* length);
-int report_internal_error(int kind, const char* name, unsigned long number, char* out,
-                          size_t* length);
+int report_internal_error(int kind, const char* name, unsigned long number, char* out, size_t* length);
 // The buffered page writer: appends, sending header and buffer first when
 // the page buffer would overflow. Returns the length of the piece.
 size_t append_output(http_request& request, char* out, size_t* length, std::string_view piece);
@@ -129,8 +153,8 @@ std::string format_text(const char* format, ...) __attribute__((format(printf, 1
 // Authorisation.
 int authorise_request(http_request& request, char* out, size_t* length);
 int check_logon(const char* user_text, const char* password, http_request* request);
-int odbc_login(http_request& request, char* out, size_t* length, const std::string& dsn,
-               std::string& user, std::string& password);
+int odbc_login(http_request& request, char* out, size_t* length, const std::string& dsn, std::string& user,
+               std::string& password);
 // Splits the Basic credentials of an authorization value: 1 with user and
 // password, 0 when there is no credential text, -1 when it cannot be parsed.
 int decode_basic_credentials(std::string_view value, std::string& user, std::string& password);
@@ -147,8 +171,8 @@ bool safe_file_name(std::string_view name);
 using entity_list = std::vector<std::pair<std::string_view, std::string>>;
 // Copies the template through the page writer, replacing "&vek_version;" and
 // the page's entities; other '&' pass unchanged.
-void expand_template(std::string_view text, const entity_list& entities, http_request& request,
-                     char* out, size_t* length);
+void expand_template(std::string_view text, const entity_list& entities, http_request& request, char* out,
+                     size_t* length);
 int uri_file(const uri_entry& row, http_request& request, char* out, size_t* length);
 
 // Dispatch.

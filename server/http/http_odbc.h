@@ -30,15 +30,15 @@ bool veks_is_system_dsn(const std::string& name);
 
 // Writes "<p>heading" and the diagnostic records of a handle through the page
 // writer (escaped).
-void veks_odbc_diag_text(SQLSMALLINT type, SQLHANDLE handle, const char* heading,
-                         http_request& request, char* out, size_t* length);
+void veks_odbc_diag_text(SQLSMALLINT type, SQLHANDLE handle, const char* heading, http_request& request, char* out,
+                         size_t* length);
 
 // Connects with the connection string. 0 on success (the handles are kept for
 // the caller unless options has VEKS_CONNECT_TEST); 100 when the data source
 // refused the user (SQLSTATE 28000); another ODBC result after writing the
 // diagnostics.
-int veks_odbc_connect(SQLHENV* env, SQLHDBC* dbc, const std::string& connection, int options,
-                      http_request& request, char* out, size_t* length);
+int veks_odbc_connect(SQLHENV* env, SQLHDBC* dbc, const std::string& connection, int options, http_request& request,
+                      char* out, size_t* length);
 
 // Disconnects and frees what is given (any may be SQL_NULL_HANDLE).
 void veks_odbc_release(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt);

@@ -41,8 +41,8 @@ bool veks_is_system_dsn(const std::string& name) {
   return false;
 }
 
-void veks_odbc_diag_text(SQLSMALLINT type, SQLHANDLE handle, const char* heading,
-                         http_request& r, char* out, size_t* length) {
+void veks_odbc_diag_text(SQLSMALLINT type, SQLHANDLE handle, const char* heading, http_request& r, char* out,
+                         size_t* length) {
   if (heading) append_outputf(r, out, length, "<p>%s\r\n", heading);
   for (SQLSMALLINT i = 1;; ++i) {
     SQLCHAR sqlstate[6] = "";
@@ -68,8 +68,8 @@ void veks_odbc_release(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt) {
   if (env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, env);
 }
 
-int veks_odbc_connect(SQLHENV* env_out, SQLHDBC* dbc_out, const std::string& connection, int options,
-                      http_request& r, char* out, size_t* length) {
+int veks_odbc_connect(SQLHENV* env_out, SQLHDBC* dbc_out, const std::string& connection, int options, http_request& r,
+                      char* out, size_t* length) {
   http_trace("veks_odbc_connect()\n");  // the string holds a password: never traced
   SQLHENV env = SQL_NULL_HENV;
   SQLHDBC dbc = SQL_NULL_HDBC;
@@ -89,8 +89,8 @@ int veks_odbc_connect(SQLHENV* env_out, SQLHDBC* dbc_out, const std::string& con
   // Pages only look: the data source is opened read-only where the driver can.
   SQLSetConnectAttr(dbc, SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
   std::string text = connection;
-  rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, nullptr, 0,
-                        nullptr, SQL_DRIVER_NOPROMPT);
+  rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, nullptr, 0, nullptr,
+                        SQL_DRIVER_NOPROMPT);
   std::fill(text.begin(), text.end(), '\0');
   if (!SQL_SUCCEEDED(rc)) {
     SQLCHAR sqlstate[6] = "";

@@ -12,8 +12,7 @@ namespace kyvek::http {
 // Loads the row's template and copies it with the page's entities through the
 // page writer; the template's last character (its final line end) is not
 // sent. 0, or -1 when the template cannot be loaded (answered already).
-int template_page(const uri_entry& row, http_request& request, char* out, size_t* length,
-                  const entity_list& entities);
+int template_page(const uri_entry& row, http_request& request, char* out, size_t* length, const entity_list& entities);
 
 // Asks for authorisation when the running Flags have HTTPAuthAll. 1 go on, 0
 // refused (status and page set).

@@ -28,7 +28,9 @@ int finish(const std::string& templ_in, http_request& r, char* out, size_t* leng
   return 0;
 }
 
-int error_page(const std::string& message, char* out, size_t* length) { return format_error_page(message, out, length); }
+int error_page(const std::string& message, char* out, size_t* length) {
+  return format_error_page(message, out, length);
+}
 
 // Items and DSN names may not break the stored rule form.
 bool rule_text_ok(std::string_view text) {
@@ -142,21 +144,22 @@ int uri_access_change_s(const uri_entry& row, http_request& r, char* out, size_t
     http_trace("Doing \"%s\" = \"%s\"\n", f.name.c_str(), f.value.c_str());
     int which = f.name == "allow" ? 0 : f.name == "deny" ? 1 : -1;
     if (which < 0)
-      return error_page(format_text("Internal Error: Invalid Form Field name: %s (location %d)",
-                                    html_escape(f.name).c_str(), 4568),
-                        out, length);
+      return error_page(
+          format_text("Internal Error: Invalid Form Field name: %s (location %d)", html_escape(f.name).c_str(), 4568),
+          out, length);
     if (f.value.empty()) continue;
     const char* stop = nullptr;
     if (parse_ip_and_mask(f.value.c_str(), 1, &stop) != 0) {
-      std::string text = stop ? format_text("Invalid address %s for %s - invalid chr at \"%s\"", html_escape(f.value).c_str(),
-                                            f.name.c_str(), html_escape(stop).c_str())
+      std::string text = stop ? format_text("Invalid address %s for %s - invalid chr at \"%s\"",
+                                            html_escape(f.value).c_str(), f.name.c_str(), html_escape(stop).c_str())
                               : format_text("Invalid address %s for %s", html_escape(f.value).c_str(), f.name.c_str());
       send_error_page(r, 422, out, length, "Invalid IP", text.c_str());
       return 0;
     }
     std::string& list = lists[which];
     if (f.value.size() + list.size() + 2 > kListCapacity)
-      return error_page(format_text("Failed to add item %s to list - list full", html_escape(f.value).c_str()), out, length);
+      return error_page(format_text("Failed to add item %s to list - list full", html_escape(f.value).c_str()), out,
+                        length);
     if (ip_exists_in_list(list, f.value) == 1) {
       std::string text = format_text("Item %s not added to list - already exists", html_escape(f.value).c_str());
       send_error_page(r, 422, out, length, "ACL Modification Error", text.c_str());
@@ -169,7 +172,8 @@ int uri_access_change_s(const uri_entry& row, http_request& r, char* out, size_t
   if (changed[0]) writes.push_back({"AllowList", lists[0]});
   if (changed[1]) writes.push_back({"DenyList", lists[1]});
   std::string error;
-  if (!writes.empty() && write_settings(writes, &error) != 0) return report_internal_error(3, error.c_str(), 0, out, length);
+  if (!writes.empty() && write_settings(writes, &error) != 0)
+    return report_internal_error(3, error.c_str(), 0, out, length);
   return finish(templ, r, out, length);
 }
 
@@ -180,10 +184,13 @@ int uri_access_remove_s(const uri_entry& row, http_request& r, char* out, size_t
   if (load_template(row.templ, templ, r) != 0) return -1;
   if (!r.query) return error_page(format_text("Expected some get data - none found (location %d)", 4733), out, length);
   std::string shown = html_escape(decoded_query(r));
-  const char* name = r.query->rfind("allow", 0) == 0 ? "AllowList" : r.query->rfind("deny", 0) == 0 ? "DenyList" : nullptr;
+  const char* name = r.query->rfind("allow", 0) == 0  ? "AllowList"
+                     : r.query->rfind("deny", 0) == 0 ? "DenyList"
+                                                      : nullptr;
   if (!name)
-    return error_page(format_text("Invalid request - expected get data with \"allow\" or \"deny\" and received %s", shown.c_str()),
-                      out, length);
+    return error_page(
+        format_text("Invalid request - expected get data with \"allow\" or \"deny\" and received %s", shown.c_str()),
+        out, length);
   form_fields fields;
   if (r.query->find('=') == std::string::npos || split_form_fields(*r.query, fields) != 0 || fields.empty())
     return error_page(format_text("Missing get data value in \"%s\"", shown.c_str()), out, length);
@@ -247,7 +254,8 @@ int uri_dsnaccess_change_s(const uri_entry& row, http_request& r, char* out, siz
     bool deny = f.name.rfind("deny", 0) == 0 && f.name.size() > 4;
     uint32_t n = 0;
     if (!(allow || deny) || !rule_number(std::string_view(f.name).substr(allow ? 5 : 4), count, &n))
-      return error_page(format_text("Internal Error: Invalid Form Field name: %s", html_escape(f.name).c_str()), out, length);
+      return error_page(format_text("Internal Error: Invalid Form Field name: %s", html_escape(f.name).c_str()), out,
+                        length);
     if (f.value.empty()) continue;
     if (!rule_text_ok(f.value)) return error_page(format_text("Invalid item \"%s\"", v.c_str()), out, length);
     dsnacl_node* node = rule(n);
@@ -260,7 +268,8 @@ int uri_dsnaccess_change_s(const uri_entry& row, http_request& r, char* out, siz
   if (count != stored) writes.push_back({"DSNACL", std::to_string(count)});
   for (const auto& [n, node] : changed) writes.push_back({"DSNACL" + std::to_string(n), rule_value(node)});
   std::string error;
-  if (!writes.empty() && write_settings(writes, &error) != 0) return report_internal_error(3, error.c_str(), 0, out, length);
+  if (!writes.empty() && write_settings(writes, &error) != 0)
+    return report_internal_error(3, error.c_str(), 0, out, length);
   return finish(templ, r, out, length);
 }
 
@@ -273,9 +282,10 @@ int uri_dsnaccess_remove_s(const uri_entry& row, http_request& r, char* out, siz
   std::string shown = html_escape(decoded_query(r));
   const std::string& q = *r.query;
   if (q.rfind("dsn", 0) != 0 && q.rfind("allow", 0) != 0 && q.rfind("deny", 0) != 0)
-    return error_page(format_text("Invalid request - expected get data with \"dsn\",\"allow\" or \"deny\" and received %s",
-                                  shown.c_str()),
-                      out, length);
+    return error_page(
+        format_text("Invalid request - expected get data with \"dsn\",\"allow\" or \"deny\" and received %s",
+                    shown.c_str()),
+        out, length);
   form_fields fields;
   if (q.find('=') == std::string::npos || split_form_fields(q, fields) != 0 || fields.empty())
     return error_page(format_text("Missing get data value in \"%s\"", shown.c_str()), out, length);
@@ -301,13 +311,15 @@ int uri_dsnaccess_remove_s(const uri_entry& row, http_request& r, char* out, siz
     bool allow = f.name.rfind("allow", 0) == 0;
     uint32_t n = 0;
     if (!rule_number(std::string_view(f.name).substr(allow ? 5 : 4), count, &n))
-      return error_page(format_text("Invalid request - expected get data with \"dsn\",\"allow\" or \"deny\" and received %s",
-                                    shown.c_str()),
-                        out, length);
+      return error_page(
+          format_text("Invalid request - expected get data with \"dsn\",\"allow\" or \"deny\" and received %s",
+                      shown.c_str()),
+          out, length);
     std::string value = read_setting(("DSNACL" + std::to_string(n)).c_str(), "", 1024);
     dsnacl_node node = split_dsnacl(value);
     http_trace("\tremoving DSN entry %s%u: %s\n", allow ? "allow" : "deny", n, f.value.c_str());
-    if (remove_list_item(allow ? node.allow : node.deny, f.value) != 0) return error_page("Failed to remote ACL item", out, length);
+    if (remove_list_item(allow ? node.allow : node.deny, f.value) != 0)
+      return error_page("Failed to remote ACL item", out, length);
     writes.push_back({"DSNACL" + std::to_string(n), rule_value(node)});
   }
   std::string error;

@@ -46,7 +46,8 @@ std::tuple<long, long, long> date_key(const std::string& name) {
 std::string audit_list() {
   std::string out =
       "<a href=\"audit.html?page=0&date=0\">kyvek_access.log</a>"
-      "<a href=\"graph.png?audit=kyvek_access.log&unit=hours\"><img border=\"0\" alt=\"graph_ch\" src=\"/graph_ch.gif\"></a>"
+      "<a href=\"graph.png?audit=kyvek_access.log&unit=hours\"><img border=\"0\" alt=\"graph_ch\" "
+      "src=\"/graph_ch.gif\"></a>"
       "<a href=\"graph.png?audit=kyvek_access.log&unit=minutes\"><img border=\"0\" alt=\"graph_cm\" "
       "src=\"/graph_cm.gif\"></a><br>\r\n";
   std::vector<std::string> names;
@@ -60,15 +61,18 @@ std::string audit_list() {
     }
     ::closedir(d);
   }
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return date_key(a) > date_key(b); });
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return date_key(a) > date_key(b); });
   for (const auto& n : names) {
     std::string stem = n.substr(0, n.size() - 4);
     out += format_text("<a href=\"audit.html?page=0&date=%s\">%s</a>\r\n", stem.substr(12).c_str(), stem.c_str());
-    out += format_text("<a href=\"graph.png?audit=%s.log&unit=hours\"><img border=\"0\" alt=\"graph_ch\" src=\"/graph_ch.gif\"></a>",
-                       stem.c_str());
-    out += format_text("<a href=\"graph.png?audit=%s.log&unit=minutes\"><img border=\"0\" alt=\"graph_cm\" "
-                       "src=\"/graph_cm.gif\"></a><br>\r\n",
-                       stem.c_str());
+    out += format_text(
+        "<a href=\"graph.png?audit=%s.log&unit=hours\"><img border=\"0\" alt=\"graph_ch\" src=\"/graph_ch.gif\"></a>",
+        stem.c_str());
+    out += format_text(
+        "<a href=\"graph.png?audit=%s.log&unit=minutes\"><img border=\"0\" alt=\"graph_cm\" "
+        "src=\"/graph_cm.gif\"></a><br>\r\n",
+        stem.c_str());
   }
   return out + "<p>\r\n";
 }
@@ -76,18 +80,22 @@ std::string audit_list() {
 std::string navigation(int64_t page, int64_t size, const std::string& d) {
   std::string out;
   if ((page + 1) * kAuditPage < size)
-    out += format_text("<a href=\"/audit.html?page=%ld&date=%s\"><img src=\"btn_next.gif\" alt=\"next\" border=\"0\"></a>",
-                       static_cast<long>(page + 1), d.c_str());
+    out +=
+        format_text("<a href=\"/audit.html?page=%ld&date=%s\"><img src=\"btn_next.gif\" alt=\"next\" border=\"0\"></a>",
+                    static_cast<long>(page + 1), d.c_str());
   if (page > 0) {
-    out += format_text("<a href=\"/audit.html?page=%ld&date=%s\"><img src=\"btn_previous.gif\" alt=\"previous\" "
-                       "border=\"0\"></a>&nbsp;",
-                       static_cast<long>(page - 1), d.c_str());
-    out += format_text("<a href=\"/audit.html?page=0&date=%s\"><img src=\"btn_start.gif\" alt=\"start\" border=\"0\"></a>&nbsp;",
-                       d.c_str());
+    out += format_text(
+        "<a href=\"/audit.html?page=%ld&date=%s\"><img src=\"btn_previous.gif\" alt=\"previous\" "
+        "border=\"0\"></a>&nbsp;",
+        static_cast<long>(page - 1), d.c_str());
+    out += format_text(
+        "<a href=\"/audit.html?page=0&date=%s\"><img src=\"btn_start.gif\" alt=\"start\" border=\"0\"></a>&nbsp;",
+        d.c_str());
   }
   if (page < size / kAuditPage)
-    out += format_text("<a href=\"/audit.html?page=%ld&date=%s\"><img src=\"btn_end.gif\" alt=\"end\" border=\"0\"></a>&nbsp;",
-                       static_cast<long>(size / kAuditPage), d.c_str());
+    out += format_text(
+        "<a href=\"/audit.html?page=%ld&date=%s\"><img src=\"btn_end.gif\" alt=\"end\" border=\"0\"></a>&nbsp;",
+        static_cast<long>(size / kAuditPage), d.c_str());
   return out;
 }
 
@@ -98,7 +106,8 @@ int uri_audit(const uri_entry& row, http_request& r, char* out, size_t* length) 
   if (authorise_request(r, out, length) == 0) return 0;
   std::string templ;
   if (load_template(row.templ, templ, r) != 0) return -1;
-  if (!r.query) return format_error_page(format_text("Expected some get data - none found (location=%d)", 5783), out, length);
+  if (!r.query)
+    return format_error_page(format_text("Expected some get data - none found (location=%d)", 5783), out, length);
   form_fields fields;
   if (split_form_fields(*r.query, fields) != 0) return report_internal_error(2, "split_form_fields", 0, out, length);
   int64_t page = 0;
@@ -129,15 +138,17 @@ int uri_audit(const uri_entry& row, http_request& r, char* out, size_t* length) 
   if (fd < 0 || ::fstat(fd, &st) != 0) {
     int e = errno;
     if (fd >= 0) ::close(fd);
-    return format_error_page(format_text("Failed to open %s - %s\n", html_escape(path).c_str(), std::strerror(e)), out, length);
+    return format_error_page(format_text("Failed to open %s - %s\n", html_escape(path).c_str(), std::strerror(e)), out,
+                             length);
   }
   int64_t size = st.st_size;
   if (page * kAuditPage > size) {
     ::close(fd);
-    return format_error_page(format_text("Invalid page number %ld - the audit file is only %ld bytes long and pages are %ld "
-                                         "bytes in length\r\n",
-                                         static_cast<long>(page), static_cast<long>(size), static_cast<long>(kAuditPage)),
-                             out, length);
+    return format_error_page(
+        format_text("Invalid page number %ld - the audit file is only %ld bytes long and pages are %ld "
+                    "bytes in length\r\n",
+                    static_cast<long>(page), static_cast<long>(size), static_cast<long>(kAuditPage)),
+        out, length);
   }
   // The page: from the first whole line at or after its offset, whole lines
   // until a little over 16384 bytes.
@@ -165,8 +176,8 @@ int uri_audit(const uri_entry& row, http_request& r, char* out, size_t* length) 
     pos = end;
   }
   std::string nav = navigation(page, size, link_date);
-  std::string table = (page == 0 ? audit_list() : std::string()) + nav + "<p><font size=\"-1\">" + lines +
-                      "</font><p><p>" + nav;
+  std::string table =
+      (page == 0 ? audit_list() : std::string()) + nav + "<p><font size=\"-1\">" + lines + "</font><p><p>" + nav;
   if (!templ.empty()) templ.pop_back();
   *length = 0;
   expand_template(templ, {{"&vek_table;", table}}, r, out, length);
@@ -245,7 +256,8 @@ int uri_graph(const uri_entry&, http_request& r, char* out, size_t* length) {
   }
   size_t capacity = kPageCapacity - 1;
   ssize_t n = 0, total = 0;
-  while (static_cast<size_t>(total) < capacity && (n = ::read(fd, out + total, capacity - static_cast<size_t>(total))) > 0)
+  while (static_cast<size_t>(total) < capacity &&
+         (n = ::read(fd, out + total, capacity - static_cast<size_t>(total))) > 0)
     total += n;
   char extra;
   bool too_big = static_cast<size_t>(total) >= capacity && ::read(fd, &extra, 1) > 0;

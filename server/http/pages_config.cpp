@@ -143,8 +143,9 @@ int uri_configuration(const uri_entry& row, http_request& r, char* out, size_t* 
         mask >>= 1;
         if (!shown) continue;
         if ((bit & e.hidden_bits) && (bits & HideSensitive)) continue;
-        t += format_text("<tr><td>%s</td><td>%s</td></tr>\r\n", name.c_str(),
-                         (bits & bit) ? "<img src=\"tick_sm.gif\" alt=\"on\">" : "<img src=\"cross_sm.gif\" alt=\"off\">");
+        t += format_text(
+            "<tr><td>%s</td><td>%s</td></tr>\r\n", name.c_str(),
+            (bits & bit) ? "<img src=\"tick_sm.gif\" alt=\"on\">" : "<img src=\"cross_sm.gif\" alt=\"off\">");
       }
     } else {
       t += format_text("<tr><td>%s</td><td>%s</td></tr>\r\n", e.name,
@@ -182,21 +183,22 @@ int uri_config_change_f(const uri_entry& row, http_request& r, char* out, size_t
         mask >>= 1;
         if (!shown) continue;
         t += format_text(
-            "<td>%s&nbsp;:</td><td><input type=\"checkbox\" name=\"%s\" value=\"1\" %s>&nbsp;%s&nbsp;%s</td></tr>\r\n<tr>",
+            "<td>%s&nbsp;:</td><td><input type=\"checkbox\" name=\"%s\" value=\"1\" "
+            "%s>&nbsp;%s&nbsp;%s</td></tr>\r\n<tr>",
             bit_name.c_str(), bit_name.c_str(), (bits & bit) ? "checked" : "",
             ((bit & e.warning_bits) && (bits & bit)) ? "<img src=\"/ani_alert.gif\" alt=\"warning flash\">" : "",
             help_link(name));
       }
     } else {
       std::string shown = (e.kind & CFG_PASSWORD) ? "" : value;
-      t += format_text(
-          "<td>%s&nbsp;:</td> <td><input type=\"%s\" name=\"%s\" value=\"%s\" size=\"%zu\">&nbsp;%s</td>", e.name,
-          (e.kind & CFG_PASSWORD) ? "password" : "text", e.name, html_escape(shown).c_str(), shown.size() + 10,
-          help_link(name));
+      t += format_text("<td>%s&nbsp;:</td> <td><input type=\"%s\" name=\"%s\" value=\"%s\" size=\"%zu\">&nbsp;%s</td>",
+                       e.name, (e.kind & CFG_PASSWORD) ? "password" : "text", e.name, html_escape(shown).c_str(),
+                       shown.size() + 10, help_link(name));
     }
     t += "</tr>\r\n<tr>";
   }
-  t += "<td><input type=\"image\" alt=\"Submit\" src=\"/btn_submit.gif\" border=\"0\"></td></tr>\r\n</table>\r\n</form>\r\n";
+  t += "<td><input type=\"image\" alt=\"Submit\" src=\"/btn_submit.gif\" "
+       "border=\"0\"></td></tr>\r\n</table>\r\n</form>\r\n";
   return template_page(row, r, out, length, {{"&vek_table;", t}});
 }
 
@@ -222,7 +224,9 @@ int uri_config_change_s(const uri_entry& row, http_request& r, char* out, size_t
   for (auto& f : fields) {
     http_trace("Doing \"%s\" = \"%s\"\n", f.name.c_str(), f.value.c_str());
     const config_page_entry* e = find_config_entry(f.name);
-    if (!e) return format_error_page(format_text("Internal Error: Invalid Form Field name %s", html_escape(f.name).c_str()), out, length);
+    if (!e)
+      return format_error_page(format_text("Internal Error: Invalid Form Field name %s", html_escape(f.name).c_str()),
+                               out, length);
     if (f.value == "Not Found") continue;
     if (e->kind & CFG_BITS) {
       if (!words.count(e)) {
@@ -233,7 +237,8 @@ int uri_config_change_s(const uri_entry& row, http_request& r, char* out, size_t
       }
       if (f.name == e->name) {
         if (f.value != kBoxesMarker)
-          return format_error_page(format_text("Value: %s for %s is invalid", html_escape(f.value).c_str(), e->name), out, length);
+          return format_error_page(format_text("Value: %s for %s is invalid", html_escape(f.value).c_str(), e->name),
+                                   out, length);
         continue;
       }
       if (f.value != "0" && f.value != "1")
@@ -247,7 +252,8 @@ int uri_config_change_s(const uri_entry& row, http_request& r, char* out, size_t
     if (!message.empty()) return format_error_page(message, out, length);
     writes.push_back({e->name, f.value});
   }
-  for (const auto& [e, word] : words) writes.push_back({e->name, format_text("0x%lx", static_cast<unsigned long>(word))});
+  for (const auto& [e, word] : words)
+    writes.push_back({e->name, format_text("0x%lx", static_cast<unsigned long>(word))});
   if (!writes.empty()) {
     std::string error;
     if (write_settings(writes, &error) != 0) return report_internal_error(3, error.c_str(), 0, out, length);

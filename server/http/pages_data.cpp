@@ -64,8 +64,7 @@ bool table_listed(Odbc& o, const std::string& table) {
     SQLCHAR name[256];
     SQLLEN ind = 0;
     SQLBindCol(s, 3, SQL_C_CHAR, name, sizeof name, &ind);
-    while (!found && SQL_SUCCEEDED(SQLFetch(s)))
-      found = ind != SQL_NULL_DATA && table == reinterpret_cast<char*>(name);
+    while (!found && SQL_SUCCEEDED(SQLFetch(s))) found = ind != SQL_NULL_DATA && table == reinterpret_cast<char*>(name);
   }
   SQLFreeHandle(SQL_HANDLE_STMT, s);
   return found;
@@ -86,7 +85,8 @@ int output_tables(Page& p, const std::string& conn, const std::string& dsn) {
   cols = std::min<SQLSMALLINT>(cols, 5);
   SQLCHAR data[5][100];
   SQLLEN ind[5];
-  for (SQLSMALLINT c = 0; c < cols; ++c) SQLBindCol(o.stmt, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, data[c], 100, &ind[c]);
+  for (SQLSMALLINT c = 0; c < cols; ++c)
+    SQLBindCol(o.stmt, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, data[c], 100, &ind[c]);
   p.put("<table><tr><th>catalog</th><th>schema</th><th>table</th><th>type</th><th>remark</th></tr>\r\n");
   size_t limit = kPageCapacity - kListReserve;
   while (p.written() < limit && SQL_SUCCEEDED(SQLFetch(o.stmt))) {
@@ -112,7 +112,8 @@ int output_columns(Page& p, const std::string& conn, const std::string& table) {
   if (!connect(o, conn, p)) return -1;
   std::string t = table;
   SQLSMALLINT cols = 0;
-  if (!SQL_SUCCEEDED(SQLColumns(o.stmt, nullptr, 0, nullptr, 0, reinterpret_cast<SQLCHAR*>(t.data()), SQL_NTS, nullptr, 0)) ||
+  if (!SQL_SUCCEEDED(
+          SQLColumns(o.stmt, nullptr, 0, nullptr, 0, reinterpret_cast<SQLCHAR*>(t.data()), SQL_NTS, nullptr, 0)) ||
       !SQL_SUCCEEDED(SQLNumResultCols(o.stmt, &cols))) {
     p.diag(SQL_HANDLE_STMT, o.stmt, "[SQLColumns()]");
     return -1;
@@ -120,11 +121,13 @@ int output_columns(Page& p, const std::string& conn, const std::string& table) {
   cols = std::min<SQLSMALLINT>(cols, 18);
   SQLCHAR data[18][100];
   SQLLEN ind[18];
-  for (SQLSMALLINT c = 0; c < cols; ++c) SQLBindCol(o.stmt, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, data[c], 100, &ind[c]);
-  p.put("<table><tr><th>catalog</th><th>schema</th><th>table</th><th>column name</th><th>data type</th><th>type "
-        "name</th><th>size</th><th>length</th><th>dd</th><th>num/prec/radix</th><th>nullable</th><th>remarks</th>"
-        "<th>default</th><th>sql data type</th><th>subtype</th><th>octet length</th><th>ordinal</th><th>is "
-        "nullable</th></tr>\r\n");
+  for (SQLSMALLINT c = 0; c < cols; ++c)
+    SQLBindCol(o.stmt, static_cast<SQLUSMALLINT>(c + 1), SQL_C_CHAR, data[c], 100, &ind[c]);
+  p.put(
+      "<table><tr><th>catalog</th><th>schema</th><th>table</th><th>column name</th><th>data type</th><th>type "
+      "name</th><th>size</th><th>length</th><th>dd</th><th>num/prec/radix</th><th>nullable</th><th>remarks</th>"
+      "<th>default</th><th>sql data type</th><th>subtype</th><th>octet length</th><th>ordinal</th><th>is "
+      "nullable</th></tr>\r\n");
   size_t limit = kPageCapacity - kListReserve;
   SQLRETURN rc;
   while (p.written() < limit && SQL_SUCCEEDED(rc = SQLFetch(o.stmt))) {
@@ -187,7 +190,8 @@ int output_rows(Page& p, const std::string& conn, const std::string& dsn, const 
     SQLCHAR name[256] = "";
     SQLSMALLINT len = 0, type = 0, digits = 0, nullable = 0;
     SQLULEN size = 0;
-    if (!SQL_SUCCEEDED(SQLDescribeCol(o.stmt, static_cast<SQLUSMALLINT>(c), name, sizeof name, &len, &type, &size, &digits, &nullable))) {
+    if (!SQL_SUCCEEDED(SQLDescribeCol(o.stmt, static_cast<SQLUSMALLINT>(c), name, sizeof name, &len, &type, &size,
+                                      &digits, &nullable))) {
       p.put("</table>");
       p.diag(SQL_HANDLE_STMT, o.stmt, "[SQLDescribeCol()]");
       return -1;
@@ -225,13 +229,15 @@ int output_rows(Page& p, const std::string& conn, const std::string& dsn, const 
   }
   p.put("</table>");
   if (scroll) {
-    p.put(format_text("<a href=\"dsn.html?dsn=%s&table=%s&display=%ld\"><img src=\"/btn_next.gif\" alt=\"next\" "
-                      "border=\"0\"></a>\r\n",
-                      url_encode(dsn).c_str(), url_encode(table).c_str(), first + 10));
+    p.put(
+        format_text("<a href=\"dsn.html?dsn=%s&table=%s&display=%ld\"><img src=\"/btn_next.gif\" alt=\"next\" "
+                    "border=\"0\"></a>\r\n",
+                    url_encode(dsn).c_str(), url_encode(table).c_str(), first + 10));
     if (first > 10)
-      p.put(format_text("<a href=\"dsn.html?dsn=%s&table=%s&display=%ld\"><img src=\"/btn_previous.gif\" "
-                        "alt=\"previous\" border=\"0\"></a>\r\n",
-                        url_encode(dsn).c_str(), url_encode(table).c_str(), first - 10));
+      p.put(
+          format_text("<a href=\"dsn.html?dsn=%s&table=%s&display=%ld\"><img src=\"/btn_previous.gif\" "
+                      "alt=\"previous\" border=\"0\"></a>\r\n",
+                      url_encode(dsn).c_str(), url_encode(table).c_str(), first - 10));
   }
   return 0;
 }
@@ -254,8 +260,8 @@ int uri_data_sources(const uri_entry& row, http_request& r, char* out, size_t* l
              "AllowDBBrowse checkbox on the configuration page.<p>\r\n";
   t += "<table><tr><th>Data Source Name</th><th>Driver Description</th></tr>\r\n";
   for (const auto& [name, desc] : veks_system_data_sources()) {
-    std::string first = (flags & AllowDBBrowse) ? format_text("<a href=\"/dsn.html?dsn=%s\">%s</a>", url_encode(name).c_str(),
-                                                              html_escape(name).c_str())
+    std::string first = (flags & AllowDBBrowse) ? format_text("<a href=\"/dsn.html?dsn=%s\">%s</a>",
+                                                              url_encode(name).c_str(), html_escape(name).c_str())
                                                 : html_escape(name);
     t += "<tr><td>" + first + "</td><td>" + html_escape(desc) + "</td></tr>\r\n";
   }
@@ -270,7 +276,8 @@ int uri_dsn(const uri_entry& row, http_request& r, char* out, size_t* length) {
                          {{"&vek_text;",
                            "<p>DB Browsing is currently disabled\r\n<p>To enable database browsing go to the "
                            "Configuration page and check the AllowDBBrowse checkbox.\r\n"}});
-  if (!r.query) return format_error_page(format_text("Expected some get data - none found (location %d)", 5619), out, length);
+  if (!r.query)
+    return format_error_page(format_text("Expected some get data - none found (location %d)", 5619), out, length);
   form_fields fields;
   if (split_form_fields(*r.query, fields) != 0) return report_internal_error(2, "split_form_fields", 0, out, length);
   int mode = 0;
@@ -280,9 +287,10 @@ int uri_dsn(const uri_entry& row, http_request& r, char* out, size_t* length) {
     if (f.name.rfind("display", 0) == 0) mode = 3;
   }
   if (mode == 0)
-    return format_error_page(format_text("Invalid request - expected get data with \"dsn\" or \"table\" and received %s",
-                                         html_escape(decoded_query(r)).c_str()),
-                             out, length);
+    return format_error_page(
+        format_text("Invalid request - expected get data with \"dsn\" or \"table\" and received %s",
+                    html_escape(decoded_query(r)).c_str()),
+        out, length);
   std::string dsn = fields.size() > 0 ? fields[0].value : "";
   std::string table = fields.size() > 1 ? fields[1].value : "";
   std::string display = fields.size() > 2 ? fields[2].value : "";
@@ -301,9 +309,9 @@ int uri_dsn(const uri_entry& row, http_request& r, char* out, size_t* length) {
       p.put(format_text("DSN=%s\r\n", html_escape(dsn).c_str()));
       output_tables(p, conn, dsn);
     } else if (mode == 2) {
-      p.put(format_text("DSN=%s Table=%s <a href=\"/dsn.html?dsn=%s&table=%s&display=1\">(View rows from this table)</a>\r\n",
-                        html_escape(dsn).c_str(), html_escape(table).c_str(), url_encode(dsn).c_str(),
-                        url_encode(table).c_str()));
+      p.put(format_text(
+          "DSN=%s Table=%s <a href=\"/dsn.html?dsn=%s&table=%s&display=1\">(View rows from this table)</a>\r\n",
+          html_escape(dsn).c_str(), html_escape(table).c_str(), url_encode(dsn).c_str(), url_encode(table).c_str()));
       output_columns(p, conn, table);
     } else {
       output_rows(p, conn, dsn, table, display);

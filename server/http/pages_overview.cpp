@@ -25,8 +25,7 @@ std::string local_date(int64_t when) {
   time_t t = static_cast<time_t>(when);
   char buf[64];
   struct tm tm {};
-  if (!::localtime_r(&t, &tm) || std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tm) == 0)
-    return "None";
+  if (!::localtime_r(&t, &tm) || std::strftime(buf, sizeof buf, "%a %b %e %H:%M:%S %Y", &tm) == 0) return "None";
   return buf;
 }
 
@@ -39,8 +38,7 @@ bool audit_file_exists() {
 
 }  // namespace
 
-int template_page(const uri_entry& row, http_request& r, char* out, size_t* length,
-                  const entity_list& entities) {
+int template_page(const uri_entry& row, http_request& r, char* out, size_t* length, const entity_list& entities) {
   std::string text;
   if (load_template(row.templ, text, r) != 0) return -1;
   if (!text.empty()) text.pop_back();
@@ -55,7 +53,7 @@ int authorise_if_all(http_request& r, char* out, size_t* length) {
 }
 
 int get_service_state(std::string* text) {
-  static const char* const names[] = {"Stopped", "Start Pending", "Stop Pending", "Running",
+  static const char* const names[] = {"Stopped",          "Start Pending", "Stop Pending", "Running",
                                       "Continue Pending", "Pause Pending", "Paused"};
   ky_service_status status{};
   pid_t pid = 0;
@@ -76,15 +74,18 @@ std::string statistics_table(const server_stats_t* b, uint32_t flags, time_t now
   unsigned long rate = total_minutes ? b->total_connections / total_minutes : 0;
   t += "<table width=\"60%\">\r\n<tr><th>Statistic</th><th>Value</th></tr>\r\n";
   if (b->start_time != 0)
-    t += format_text(
-        "<tr><td>Server up time</td><td>%lu day%s, %lu hour%s, %lu minute%s and %lu second%s</td></tr>\r\n",
-        days, plural(days), hours, plural(hours), minutes, plural(minutes), seconds, plural(seconds));
+    t +=
+        format_text("<tr><td>Server up time</td><td>%lu day%s, %lu hour%s, %lu minute%s and %lu second%s</td></tr>\r\n",
+                    days, plural(days), hours, plural(hours), minutes, plural(minutes), seconds, plural(seconds));
   if (flags & ShowProcessTime)
     t += format_text("<tr><td>Server CPU time (s)</td><td>u=%2.2f k=%2.2f</td></tr>\r\n", b->user_cpu_seconds,
                      b->kernel_cpu_seconds);
-  t += format_text("<tr><td>Total Connections</td><td>%lu</td></tr>\r\n", static_cast<unsigned long>(b->total_connections));
-  t += format_text("<tr><td>Total Threads/Processes</td><td>%lu</td></tr>\r\n", static_cast<unsigned long>(b->workers_started));
-  t += format_text("<tr><td>Active Threads/Processes</td><td>%lu</td></tr>\r\n", static_cast<unsigned long>(b->active_workers));
+  t += format_text("<tr><td>Total Connections</td><td>%lu</td></tr>\r\n",
+                   static_cast<unsigned long>(b->total_connections));
+  t += format_text("<tr><td>Total Threads/Processes</td><td>%lu</td></tr>\r\n",
+                   static_cast<unsigned long>(b->workers_started));
+  t += format_text("<tr><td>Active Threads/Processes</td><td>%lu</td></tr>\r\n",
+                   static_cast<unsigned long>(b->active_workers));
   t += format_text("<tr><td>Peak concurrent Threads/Processes</td><td>%lu</td></tr>\r\n",
                    static_cast<unsigned long>(b->peak_workers));
   t += "<tr><td>Connections/minute</td><td>" + html_escape(rate_text(rate)) + "</td></tr>\r\n";
@@ -110,8 +111,7 @@ std::string statistics_table(const server_stats_t* b, uint32_t flags, time_t now
                      static_cast<unsigned long>(d.total_seconds), html_escape(rate_text(dsn_rate)).c_str(),
                      static_cast<double>(d.total_seconds) / count);
   }
-  if (!b->dsns[0].name[0])
-    t += "<tr><td colspan=\"3\">No DSNs registered<img src=\"note.gif\" alt=\"note\"></td></tr>";
+  if (!b->dsns[0].name[0]) t += "<tr><td colspan=\"3\">No DSNs registered<img src=\"note.gif\" alt=\"note\"></td></tr>";
   t += "</table>\r\n";
   char warning[sizeof b->last_event_text + 1];
   stats_copy_text(b->last_event_text, sizeof b->last_event_text, warning, sizeof warning);
@@ -120,8 +120,8 @@ std::string statistics_table(const server_stats_t* b, uint32_t flags, time_t now
     time_t wt = static_cast<time_t>(b->last_event_time);
     format_date_text(when, sizeof when, &wt, nullptr, 0);
     t += "<p><table><tr><th>Time</th><th>Last Warning</th></tr>\r\n";
-    t += format_text("<tr><td>%s</td><td><font color=\"red\">%s</font></td></table><p>\r\n",
-                     html_escape(when).c_str(), html_escape(warning).c_str());
+    t += format_text("<tr><td>%s</td><td><font color=\"red\">%s</font></td></table><p>\r\n", html_escape(when).c_str(),
+                     html_escape(warning).c_str());
   }
   return t;
 }

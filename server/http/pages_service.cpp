@@ -48,10 +48,10 @@ int uri_service_change(const uri_entry& row, http_request& r, char* out, size_t*
   if (authorise_request(r, out, length) == 0) return 0;
   std::string templ;
   if (load_template(row.templ, templ, r) != 0) return -1;
-  if (!r.query) return format_error_page(format_text("Expected some get data - none found (location %d)", 6908), out, length);
+  if (!r.query)
+    return format_error_page(format_text("Expected some get data - none found (location %d)", 6908), out, length);
   form_fields fields;
-  if (split_form_fields(*r.query, fields) != 0)
-    return report_internal_error(2, "split_form_fields", 0, out, length);
+  if (split_form_fields(*r.query, fields) != 0) return report_internal_error(2, "split_form_fields", 0, out, length);
   std::string shown = html_escape(decoded_query(r));
   if (fields.empty() || fields[0].name.rfind("action", 0) != 0)
     return format_error_page(
@@ -73,9 +73,10 @@ int uri_service_change(const uri_entry& row, http_request& r, char* out, size_t*
   }
   // The outcome is shown: a failed request is not reported as done.
   std::string text = control_service(code) == 0 ? format_text("Service %s\r\n", word)
-                                                 : format_text("Service %s failed: the server service could not be "
-                                                               "reached\r\n",
-                                                               word);
+                                                : format_text(
+                                                      "Service %s failed: the server service could not be "
+                                                      "reached\r\n",
+                                                      word);
   if (!templ.empty()) templ.pop_back();
   *length = 0;
   expand_template(templ, {{"&vek_text;", text}}, r, out, length);
@@ -102,13 +103,13 @@ int uri_internal(const uri_entry&, http_request& r, char* out, size_t* length) {
     stats_copy_text(e->idle_timeout, sizeof e->idle_timeout, timeout, sizeof timeout);
     stats_copy_text(e->client_address, sizeof e->client_address, address, sizeof address);
     stats_copy_text(e->dsn, sizeof e->dsn, dsn, sizeof dsn);
-    append_output(r, out, length,
-                  format_text("<tr><td>%d</td><td>%u</td><td>%d</td><td>0x%lx</td><td>%d</td><td>%s</td><td>%lu</td>"
-                              "<td>%s</td><td>%s</td><td>%s</td></tr>\r\n",
-                              static_cast<int>(e->in_use), e->id, 0, static_cast<unsigned long>(e->thread),
-                              e->socket, html_escape(timeout).c_str(), static_cast<unsigned long>(e->kind),
-                              html_escape(address).c_str(), html_escape(dsn).c_str(),
-                              e->in_use ? local_date_text(e->start_time).c_str() : "&nbsp;"));
+    append_output(
+        r, out, length,
+        format_text("<tr><td>%d</td><td>%u</td><td>%d</td><td>0x%lx</td><td>%d</td><td>%s</td><td>%lu</td>"
+                    "<td>%s</td><td>%s</td><td>%s</td></tr>\r\n",
+                    static_cast<int>(e->in_use), e->id, 0, static_cast<unsigned long>(e->thread), e->socket,
+                    html_escape(timeout).c_str(), static_cast<unsigned long>(e->kind), html_escape(address).c_str(),
+                    html_escape(dsn).c_str(), e->in_use ? local_date_text(e->start_time).c_str() : "&nbsp;"));
   }
   append_output(r, out, length, "</table>\r\n");
   unlock_thread_table();

@@ -16,9 +16,8 @@ namespace kyvek::http {
 
 namespace {
 
-constexpr std::array<const char*, 13> kMethods = {"OPTIONS", "GET",  "HEAD",   "POST",  "PUT",
-                                                  "PATCH",   "COPY", "MOVE",   "DELETE", "LINK",
-                                                  "UNLINK",  "TRACE", "WRAPPED"};
+constexpr std::array<const char*, 13> kMethods = {"OPTIONS", "GET",    "HEAD", "POST",   "PUT",   "PATCH",  "COPY",
+                                                  "MOVE",    "DELETE", "LINK", "UNLINK", "TRACE", "WRAPPED"};
 
 bool iequals(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -179,8 +178,7 @@ int store_hd_field(std::string_view line, http_request& r, int* last_field) {
 }
 
 int parse_request(const char* data, size_t length, http_request& r) {
-  http_trace("parse_request(%p, %zu, %p)\n", static_cast<const void*>(data), length,
-             static_cast<void*>(&r));
+  http_trace("parse_request(%p, %zu, %p)\n", static_cast<const void*>(data), length, static_cast<void*>(&r));
   if (!data || length < 1) {
     http_trace("Null buffer or length\n");
     r.status = 400;
@@ -286,8 +284,7 @@ bool urlunencode(std::string& text) {
     if (c == '\r' || c == '\n') continue;
     if (c == '+') {
       out.push_back(' ');
-    } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-               hex_value(text[i + 2]) >= 0) {
+    } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 && hex_value(text[i + 2]) >= 0) {
       char b = static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
       if (b == '\0') return false;
       out.push_back(b);

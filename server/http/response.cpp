@@ -15,22 +15,61 @@ namespace kyvek::http {
 
 namespace {
 
-constexpr const char* kStatusRows[] = {
-    "100 Continue", "101 Switching Protocols", "102 Processing", "200 OK", "201 Created",
-    "202 Accepted", "203 Non-Authoritative Information", "204 No Content", "205 Reset Content",
-    "206 Partial Content", "207 Multi-Status", "300 Multiple Choices", "301 Moved Permanently",
-    "302 Found", "303 See Other", "304 Not Modified", "305 Use Proxy", "306 unused",
-    "307 Temporary Redirect", "400 Bad Request", "401 Authorization Required",
-    "402 Payment Required", "403 Forbidden", "404 Not Found", "405 Method Not Allowed",
-    "406 Not Acceptable", "407 Proxy Authentication Required", "408 Request Time-out",
-    "409 Conflict", "410 Gone", "411 Length Required", "412 Precondition Failed",
-    "413 Request Entity Too Large", "414 Request-URI Too Large", "415 Unsupported Media Type",
-    "416 Requested Range Not Satisfiable", "417 Expectation Failed", "418 unused", "419 unused",
-    "420 unused", "421 unused", "422 Unprocessable Entity", "423 Locked", "424 Failed Dependency",
-    "500 Internal Server Error", "501 Method Not Implemented", "502 Bad Gateway",
-    "503 Service Temporarily Unavailable", "504 Gateway Time-out",
-    "505 HTTP Version Not Supported", "506 Variant Also Negotiates", "507 Insufficient Storage",
-    "508 unused", "509 unused", "510 Not Extended"};
+constexpr const char* kStatusRows[] = {"100 Continue",
+                                       "101 Switching Protocols",
+                                       "102 Processing",
+                                       "200 OK",
+                                       "201 Created",
+                                       "202 Accepted",
+                                       "203 Non-Authoritative Information",
+                                       "204 No Content",
+                                       "205 Reset Content",
+                                       "206 Partial Content",
+                                       "207 Multi-Status",
+                                       "300 Multiple Choices",
+                                       "301 Moved Permanently",
+                                       "302 Found",
+                                       "303 See Other",
+                                       "304 Not Modified",
+                                       "305 Use Proxy",
+                                       "306 unused",
+                                       "307 Temporary Redirect",
+                                       "400 Bad Request",
+                                       "401 Authorization Required",
+                                       "402 Payment Required",
+                                       "403 Forbidden",
+                                       "404 Not Found",
+                                       "405 Method Not Allowed",
+                                       "406 Not Acceptable",
+                                       "407 Proxy Authentication Required",
+                                       "408 Request Time-out",
+                                       "409 Conflict",
+                                       "410 Gone",
+                                       "411 Length Required",
+                                       "412 Precondition Failed",
+                                       "413 Request Entity Too Large",
+                                       "414 Request-URI Too Large",
+                                       "415 Unsupported Media Type",
+                                       "416 Requested Range Not Satisfiable",
+                                       "417 Expectation Failed",
+                                       "418 unused",
+                                       "419 unused",
+                                       "420 unused",
+                                       "421 unused",
+                                       "422 Unprocessable Entity",
+                                       "423 Locked",
+                                       "424 Failed Dependency",
+                                       "500 Internal Server Error",
+                                       "501 Method Not Implemented",
+                                       "502 Bad Gateway",
+                                       "503 Service Temporarily Unavailable",
+                                       "504 Gateway Time-out",
+                                       "505 HTTP Version Not Supported",
+                                       "506 Variant Also Negotiates",
+                                       "507 Insufficient Storage",
+                                       "508 unused",
+                                       "509 unused",
+                                       "510 Not Extended"};
 static_assert(sizeof kStatusRows / sizeof kStatusRows[0] == 55);
 
 struct StatusGroup {
@@ -47,8 +86,8 @@ std::string host_name() {
 }
 
 std::string address_line() {
-  return format_text("<ADDRESS>%s Server at %s Port %u</ADDRESS>\r\n", kBanner,
-                     html_escape(host_name()).c_str(), state().port);
+  return format_text("<ADDRESS>%s Server at %s Port %u</ADDRESS>\r\n", kBanner, html_escape(host_name()).c_str(),
+                     state().port);
 }
 
 }  // namespace
@@ -85,8 +124,8 @@ std::string format_http_date(time_t when) {
   struct tm tm {};
   if (!::gmtime_r(&when, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 || tm.tm_mon < 0 || tm.tm_mon > 11)
     return "gmtime() failed";
-  return format_text("%s, %.2d %s %d %.2d:%.2d:%.2d GMT", days[tm.tm_wday], tm.tm_mday,
-                     months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return format_text("%s, %.2d %s %d %.2d:%.2d:%.2d GMT", days[tm.tm_wday], tm.tm_mday, months[tm.tm_mon],
+                     tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
 std::string make_response_header(const http_request* r, int status, uint32_t flags) {
@@ -139,8 +178,7 @@ int send_all(int socket, const char* data, size_t length) {
     ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      http_trace("** send error sending %zu bytes to socket %d  - error %d **\n", length, socket,
-                 10000 + errno);
+      http_trace("** send error sending %zu bytes to socket %d  - error %d **\n", length, socket, 10000 + errno);
       return -1;
     }
     data += n;
@@ -166,8 +204,9 @@ void send_error_response(int socket, int status) {
 void send_error_message(http_request* r, int socket, std::string_view message) {
   std::string page = make_response_header(r, r ? r->status : 200, 0);
   page += "<HTML><HEAD>\r\n<TITLE>Error</TITLE>\r\n</HEAD>";
-  page += "<BODY bgcolor=\"#FFFFFF\">\r\n<H1><font face=\"Arial Black,Arial\" "
-          "color=\"#990000\"><b>Error</font></H1>\r\n";
+  page +=
+      "<BODY bgcolor=\"#FFFFFF\">\r\n<H1><font face=\"Arial Black,Arial\" "
+      "color=\"#990000\"><b>Error</font></H1>\r\n";
   page += "<p>";
   page += message;
   page += "<p>\r\n";
@@ -177,8 +216,7 @@ void send_error_message(http_request* r, int socket, std::string_view message) {
   if (r) r->status = 0;
 }
 
-void send_error_page(http_request& r, int status, char* out, size_t* length, const char* title,
-                     const char* heading) {
+void send_error_page(http_request& r, int status, char* out, size_t* length, const char* title, const char* heading) {
   r.status = status;
   r.output_flags = 1;
   // The header carries the status itself: a refusal is not answered 200.
@@ -207,23 +245,16 @@ int format_error_page(std::string_view message, char* out, size_t* length) {
   return 0;
 }
 
-int report_internal_error(int kind, const char* name, unsigned long number, char* out,
-                          size_t* length) {
+int report_internal_error(int kind, const char* name, unsigned long number, char* out, size_t* length) {
   std::string text;
   std::string escaped = html_escape(name ? name : "");
   switch (kind) {
     case 1:
       text = format_text("Insufficient virtal memory allocating %lu bytes for %s", number, escaped.c_str());
       break;
-    case 2:
-      text = format_text("Error from internal function %s", escaped.c_str());
-      break;
-    case 3:
-      text = format_text("Failed to set key - %s", escaped.c_str());
-      break;
-    default:
-      text = format_text("No error text for error number %lu\n", static_cast<unsigned long>(kind));
-      break;
+    case 2: text = format_text("Error from internal function %s", escaped.c_str()); break;
+    case 3: text = format_text("Failed to set key - %s", escaped.c_str()); break;
+    default: text = format_text("No error text for error number %lu\n", static_cast<unsigned long>(kind)); break;
   }
   return format_error_page(text, out, length);
 }
@@ -283,8 +314,8 @@ std::string url_encode(std::string_view text) {
   static const char hex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : text) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-        c == '_' || c == '.' || c == '~') {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+        c == '.' || c == '~') {
       out.push_back(static_cast<char>(c));
     } else {
       out.push_back('%');

@@ -60,8 +60,7 @@ void drain(int socket, int millis) {
 
 void finish_connection(int socket) {
   http_trace("Shutting down socket\n");
-  if (::shutdown(socket, SHUT_WR) != 0)
-    http_trace("**shutdown(%d, SEND) failed with %d **\n", socket, 10000 + errno);
+  if (::shutdown(socket, SHUT_WR) != 0) http_trace("**shutdown(%d, SEND) failed with %d **\n", socket, 10000 + errno);
   drain(socket, kDrainMs);
   if (::close(socket) != 0) http_trace("** Failed to close socket %d, error %d\n", socket, 10000 + errno);
 }
@@ -122,8 +121,16 @@ ini_settings* settings_table(http_settings& s) {
   table[2] = {INI_KIND_TEXT, "HTTPAdmin", INI_HAS_DEFAULT, 0, "disabled", 0, 0, s.HTTPAdmin, sizeof s.HTTPAdmin, 0};
   table[3] = {INI_KIND_TEXT, "Path", 0, 0, nullptr, 0, 0, s.Path, sizeof s.Path, 0};
   table[4] = {INI_KIND_TEXT, "LogDir", INI_HAS_DEFAULT, 0, "", 0, 0, s.LogDir, sizeof s.LogDir, 0};
-  table[5] = {INI_KIND_TEXT, "HTTPNetworkAccess", INI_HAS_DEFAULT, 0, "", 0, 0, s.HTTPNetworkAccess,
-              sizeof s.HTTPNetworkAccess, 0};
+  table[5] = {INI_KIND_TEXT,
+              "HTTPNetworkAccess",
+              INI_HAS_DEFAULT,
+              0,
+              "",
+              0,
+              0,
+              s.HTTPNetworkAccess,
+              sizeof s.HTTPNetworkAccess,
+              0};
   table[6] = {0, nullptr, 0, 0, nullptr, 0, 0, nullptr, 0, 0};
   return table;
 }
@@ -235,8 +242,7 @@ void serve_http_connection(int socket) {
             send_all(socket, out.data(), length);
           } else {
             std::string header = make_response_header(&r, r.status, row->flags);
-            if (send_all(socket, header.data(), header.size()) == 0 && length > 0)
-              send_all(socket, out.data(), length);
+            if (send_all(socket, header.data(), header.size()) == 0 && length > 0) send_all(socket, out.data(), length);
           }
         }
       }

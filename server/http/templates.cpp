@@ -156,7 +156,8 @@ int load_template(const char* name, std::string& out, http_request& r) {
   out.reserve(capacity);
   for (size_t i = 0; i < text.size();) {
     if (out.size() >= capacity - 1) {
-      std::string msg = format_text("Internal buffer (tbuf2[%zu]) too small for template [%zu]\n", capacity, out.size());
+      std::string msg =
+          format_text("Internal buffer (tbuf2[%zu]) too small for template [%zu]\n", capacity, out.size());
       http_trace("%s", msg.c_str());
       send_error_message(&r, r.socket, msg);
       return -1;
@@ -193,8 +194,7 @@ int load_template(const char* name, std::string& out, http_request& r) {
   return 0;
 }
 
-void expand_template(std::string_view text, const entity_list& entities, http_request& r, char* out,
-                     size_t* length) {
+void expand_template(std::string_view text, const entity_list& entities, http_request& r, char* out, size_t* length) {
   size_t plain = 0;  // start of the text not yet written
   auto flush = [&](size_t upto) {
     if (upto > plain) append_output(r, out, length, text.substr(plain, upto - plain));

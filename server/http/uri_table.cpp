@@ -12,15 +12,41 @@ std::vector<uri_entry> build_table() {
   for (const char* p : {"/btn_pause.gif", "/btn_continue.gif"}) t.push_back({p, uri_file, nullptr, URI_GIF});
   t.push_back({"/styles.css", uri_file, nullptr, URI_CSS});
   t.push_back({"/favicon.ico", uri_file, nullptr, URI_ICON});
-  for (const char* p :
-       {"/btn_add.gif", "/btn_add_sm.gif", "/btn_change.gif", "/btn_configuration.gif",
-        "/btn_configuration_sel.gif", "/btn_datasources.gif", "/btn_datasources_sel.gif", "/btn_end.gif",
-        "/btn_export.gif", "/btn_information.gif", "/btn_information_sel.gif", "/btn_next.gif",
-        "/btn_previous.gif", "/view_running.gif", "/view_paused.gif", "/btn_security.gif",
-        "/btn_security_sel.gif", "/btn_start.gif", "/btn_statistics.gif", "/btn_statistics_sel.gif",
-        "/btn_submit.gif", "/hidden_eye.gif", "/kyronde_link.gif", "/side_nav.gif", "/tl_background.gif",
-        "/tl_header.gif", "/tick_sm.gif", "/cross_sm.gif", "/help.gif", "/help2.gif", "/ani_alert.gif",
-        "/note.gif", "/splitter.gif", "/graph_cm.gif", "/graph_ch.gif"})
+  for (const char* p : {"/btn_add.gif",
+                        "/btn_add_sm.gif",
+                        "/btn_change.gif",
+                        "/btn_configuration.gif",
+                        "/btn_configuration_sel.gif",
+                        "/btn_datasources.gif",
+                        "/btn_datasources_sel.gif",
+                        "/btn_end.gif",
+                        "/btn_export.gif",
+                        "/btn_information.gif",
+                        "/btn_information_sel.gif",
+                        "/btn_next.gif",
+                        "/btn_previous.gif",
+                        "/view_running.gif",
+                        "/view_paused.gif",
+                        "/btn_security.gif",
+                        "/btn_security_sel.gif",
+                        "/btn_start.gif",
+                        "/btn_statistics.gif",
+                        "/btn_statistics_sel.gif",
+                        "/btn_submit.gif",
+                        "/hidden_eye.gif",
+                        "/kyronde_link.gif",
+                        "/side_nav.gif",
+                        "/tl_background.gif",
+                        "/tl_header.gif",
+                        "/tick_sm.gif",
+                        "/cross_sm.gif",
+                        "/help.gif",
+                        "/help2.gif",
+                        "/ani_alert.gif",
+                        "/note.gif",
+                        "/splitter.gif",
+                        "/graph_cm.gif",
+                        "/graph_ch.gif"})
     t.push_back({p, uri_file, nullptr, URI_GIF});
   struct Page {
     const char* path;

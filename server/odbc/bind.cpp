@@ -56,13 +56,13 @@ void* zeroed(uint64_t bytes) { return std::calloc(1, bytes != 0 ? bytes : 1); }
 
 // After a successful binding: a column at or below the count recounts, a higher one extends.
 void update_count(descriptor_t* desc, int32_t number) {
-  if (number <= desc->record_count) veks_release_desc_recs(desc, 0, RELEASE_TRIM);
-  else desc->record_count = static_cast<int16_t>(number);
+  if (number <= desc->record_count)
+    veks_release_desc_recs(desc, 0, RELEASE_TRIM);
+  else
+    desc->record_count = static_cast<int16_t>(number);
 }
 
-bool is_char_or_binary(int16_t ctype) {
-  return ctype == SQL_C_CHAR || ctype == SQL_C_WCHAR || ctype == SQL_C_BINARY;
-}
+bool is_char_or_binary(int16_t ctype) { return ctype == SQL_C_CHAR || ctype == SQL_C_WCHAR || ctype == SQL_C_BINARY; }
 
 // Rows the column arrays are made for: the larger of the ARD's array size and
 // its ODBC 2 rowset size.
@@ -79,8 +79,8 @@ int64_t column_element(const statement_t* stmt, int32_t column, int16_t ctype, S
   if (ctype != SQL_C_DEFAULT || size < 0) return size;
   const descriptor_t* ird = stmt->current_desc[DESC_IRD];
   int64_t fixed = kLargestFixedC;
-  if ((stmt->flags & STMT_DESCRIBED) != 0 && ird != nullptr && column >= 1 &&
-      column < ird->alloc_records && column <= ird->record_count) {
+  if ((stmt->flags & STMT_DESCRIBED) != 0 && ird != nullptr && column >= 1 && column < ird->alloc_records &&
+      column <= ird->record_count) {
     int16_t def = ird->records[column].default_ctype;
     fixed = get_type_len(def, buflen, KY_TYPELEN_USE_OCTET);
     if (fixed < 0) fixed = kLargestFixedC;
@@ -95,8 +95,7 @@ SQLRETURN memory_error(statement_t* stmt, const char* name, const char* why) {
 
 // An array beyond the server's limit for one bound array: the limit stays;
 // the message says which it is and what was asked for.
-SQLRETURN array_limit_error(statement_t* stmt, const char* name, const char* what, uint64_t rows,
-                            uint64_t element) {
+SQLRETURN array_limit_error(statement_t* stmt, const char* name, const char* what, uint64_t rows, uint64_t element) {
   KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%s array over the limit)\n", name, what);
   const long double asked = static_cast<long double>(rows) * static_cast<long double>(element);
   return fail(stmt, "HY001", 0,
@@ -111,8 +110,8 @@ SQLRETURN array_limit_error(statement_t* stmt, const char* name, const char* wha
 
 extern "C" {
 
-int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t data_wanted,
-                     SQLULEN buflen_in, SQLLEN length_wanted) {
+int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t data_wanted, SQLULEN buflen_in,
+                     SQLLEN length_wanted) {
   const char* name = "sql_bind_col";
   const SQLLEN buflen = static_cast<SQLLEN>(buflen_in);
   KY_TRACE(kTraceEntry, "%s(%p,%u,%d,%ld,%ld,%ld)\n", name, handle,
@@ -128,15 +127,13 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
   const int32_t column = static_cast<uint16_t>(column_in);
   const int16_t ctype = map_c_type_odbc2(dbc, ctype_in);
   descriptor_t* ard = stmt->current_desc[DESC_ARD];
-  if (ard == nullptr || column > VEKS_MAX_DESC_RECORD)
-    return fail(stmt, "07009", 0, "Invalid descriptor index");
+  if (ard == nullptr || column > VEKS_MAX_DESC_RECORD) return fail(stmt, "07009", 0, "Invalid descriptor index");
   // GUID columns are sent in their own field arrays, so they may be bound.
   if (ctype != 0 && ctype != SQL_C_GUID && is_valid_ctype(ctype) != 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%d is not a valid C type)\n", name, ctype);
     return fail(stmt, "HY003", 0, "Invalid application buffer type");
   }
-  descriptor_record_t* rec = column >= ard->alloc_records ? veks_expand_desc_recs(ard, column)
-                                                          : &ard->records[column];
+  descriptor_record_t* rec = column >= ard->alloc_records ? veks_expand_desc_recs(ard, column) : &ard->records[column];
   if (rec == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR\n", name);
     return fail(stmt, "HY001", 0, "Memory allocation error");
@@ -156,11 +153,12 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
         return memory_error(stmt, name, "calloc for OctetLengthPtr failure");
       lengths = made;
     }
-    SQLRETURN rc = SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), bind_type, nullptr, buflen, lengths);
+    SQLRETURN rc =
+        SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), bind_type, nullptr, buflen, lengths);
     if (!SQL_SUCCEEDED(rc)) {
       std::free(made);
-      KY_TRACE(kTraceExit,
-               "-%s()=%d (SQLBindCol in driver failed (when unbinding previously bound column)\n", name, rc);
+      KY_TRACE(kTraceExit, "-%s()=%d (SQLBindCol in driver failed (when unbinding previously bound column)\n", name,
+               rc);
       return rc;
     }
     if (rec->indicator != rec->octet_length_array) std::free(rec->indicator);
@@ -173,8 +171,10 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
     rec->element_size = 0;
     rec->octet_length = 0;
     rec->row_capacity = lengths != nullptr ? rows : 0;
-    if (!length_wanted) veks_release_desc_recs(ard, 0, RELEASE_TRIM);
-    else update_count(ard, column);
+    if (!length_wanted)
+      veks_release_desc_recs(ard, 0, RELEASE_TRIM);
+    else
+      update_count(ard, column);
     KY_TRACE(kTraceExit, "-%s()=%d\n", name, rc);
     return rc;
   }
@@ -189,8 +189,8 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
   if (element < 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (negative type length)\n", name);
     return fail(stmt, "HY000", 5,
-                "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_bind_col)",
-                bind_type, static_cast<long>(buflen));
+                "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_bind_col)", bind_type,
+                static_cast<long>(buflen));
   }
   uint64_t data_bytes = 0, len_bytes = 0;
   if (!checked_bytes(rows, static_cast<uint64_t>(element), &data_bytes))
@@ -206,8 +206,7 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
       return memory_error(stmt, name, "calloc for OctetLengthPtr failure");
     }
   }
-  SQLRETURN rc = SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), bind_type, data, buflen,
-                            lengths);
+  SQLRETURN rc = SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), bind_type, data, buflen, lengths);
   if (!SQL_SUCCEEDED(rc)) {
     // The driver keeps its previous binding; so does the record.
     std::free(data);
@@ -229,9 +228,9 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
   return rc;
 }
 
-int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int16_t ctype_in,
-                           int16_t sqltype_in, int32_t data_wanted, SQLULEN column_size,
-                           int16_t digits, SQLULEN buflen_in, SQLLEN length_wanted) {
+int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int16_t ctype_in, int16_t sqltype_in,
+                           int32_t data_wanted, SQLULEN column_size, int16_t digits, SQLULEN buflen_in,
+                           SQLLEN length_wanted) {
   const char* name = "sql_bind_parameter";
   const SQLLEN buflen = static_cast<SQLLEN>(buflen_in);
   KY_TRACE(kTraceEntry, "%s(%p,%u,%d,%d,%d,%ld,%lu,%ld,%ld,%ld)\n", name, handle,
@@ -252,8 +251,8 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
   }
   if (io_type != SQL_PARAM_INPUT && io_type != SQL_PARAM_INPUT_OUTPUT && io_type != SQL_PARAM_OUTPUT) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid InputOutputType)\n", name);
-    post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(dbc), 0, 0, "ODBC 3.0",
-               "HY105", "Invalid parameter type");
+    post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(dbc), 0, 0, "ODBC 3.0", "HY105",
+               "Invalid parameter type");
     set_return_code(&stmt->diags, SQL_ERROR);
     return SQL_ERROR;
   }
@@ -276,22 +275,19 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
   descriptor_t* apd = stmt->current_desc[DESC_APD];
   descriptor_t* ipd = stmt->current_desc[DESC_IPD];
   if (apd == nullptr || ipd == nullptr) return fail(stmt, "07009", 0, "Invalid descriptor index");
-  descriptor_record_t* rec = number >= apd->alloc_records ? veks_expand_desc_recs(apd, number)
-                                                          : &apd->records[number];
+  descriptor_record_t* rec = number >= apd->alloc_records ? veks_expand_desc_recs(apd, number) : &apd->records[number];
   if (rec == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (failed to expand APD records to %d)\n", name, number);
     return fail(stmt, "HY001", 0, "Memory allocation error");
   }
-  descriptor_record_t* irec = number >= ipd->alloc_records ? veks_expand_desc_recs(ipd, number)
-                                                           : &ipd->records[number];
+  descriptor_record_t* irec = number >= ipd->alloc_records ? veks_expand_desc_recs(ipd, number) : &ipd->records[number];
   if (irec == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (failed to expand IPD records to %d)\n", name, number);
     return fail(stmt, "HY001", 0, "Memory allocation error");
   }
   const uint64_t rows = apd->array_size < 2 ? 1 : apd->array_size;
   uint64_t len_bytes = 0;
-  if (!checked_bytes(rows, sizeof(SQLLEN), &len_bytes))
-    return memory_error(stmt, name, "allocating lengths");
+  if (!checked_bytes(rows, sizeof(SQLLEN), &len_bytes)) return memory_error(stmt, name, "allocating lengths");
 
   if (!data_wanted) {
     // Data at execution (or an output parameter without a buffer).
@@ -301,8 +297,8 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
       if (lengths == nullptr) return memory_error(stmt, name, "allocating OctetLengthPtr");
     }
     SQLRETURN rc = SQLBindParameter(stmt->driver_stmt, static_cast<SQLUSMALLINT>(number),
-                                    set_param ? SQL_PARAM_INPUT_OUTPUT : io_type, ctype, sqltype,
-                                    column_size, digits, nullptr, set_param ? 0 : buflen, lengths);
+                                    set_param ? SQL_PARAM_INPUT_OUTPUT : io_type, ctype, sqltype, column_size, digits,
+                                    nullptr, set_param ? 0 : buflen, lengths);
     if (!SQL_SUCCEEDED(rc)) {
       std::free(lengths);
       KY_TRACE(kTraceExit, "-%s()=%d (driver call failed)\n", name, rc);
@@ -317,8 +313,10 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
     irec->parameter_type = set_param ? SQL_PARAM_INPUT_OUTPUT : io_type;
     set_types(irec, sqltype);
     irec->length = static_cast<int64_t>(column_size);
-    if (!length_wanted) veks_release_desc_recs(apd, 0, RELEASE_TRIM);
-    else update_count(apd, number);
+    if (!length_wanted)
+      veks_release_desc_recs(apd, 0, RELEASE_TRIM);
+    else
+      update_count(apd, number);
     KY_TRACE(kTraceExit, "-%s()=%d\n", name, rc);
     return rc;
   }
@@ -337,9 +335,8 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
   if (element < 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (get_type_len failure for %d (%ld))\n", name, size_type,
              static_cast<long>(buflen));
-    return fail(stmt, "HY000", 5,
-                "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)", size_type,
-                static_cast<long>(buflen), name);
+    return fail(stmt, "HY000", 5, "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)",
+                size_type, static_cast<long>(buflen), name);
   }
   if (element == 0) {
     uint64_t def = dbc != nullptr ? dbc->default_param_size : 0;
@@ -351,8 +348,7 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
     return array_limit_error(stmt, name, "parameter", rows, static_cast<uint64_t>(element));
   void* data = zeroed(data_bytes);
   if (data == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (allocating %d bytes for DataPtr)\n", name,
-             static_cast<int>(data_bytes));
+    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (allocating %d bytes for DataPtr)\n", name, static_cast<int>(data_bytes));
     return fail(stmt, "HY001", 0, "Memory allocation error");
   }
   SQLLEN* lengths = nullptr;
@@ -372,8 +368,8 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
   if (set_param || (rows == 1 && is_char_or_binary(size_type))) driver_len = element;
   if (!is_char_or_binary(size_type) && driver_len > element) driver_len = element;
   SQLRETURN rc = SQLBindParameter(stmt->driver_stmt, static_cast<SQLUSMALLINT>(number),
-                                  set_param ? SQL_PARAM_INPUT_OUTPUT : io_type, ctype, sqltype,
-                                  column_size, digits, data, driver_len, lengths);
+                                  set_param ? SQL_PARAM_INPUT_OUTPUT : io_type, ctype, sqltype, column_size, digits,
+                                  data, driver_len, lengths);
   if (!SQL_SUCCEEDED(rc)) {
     std::free(data);
     std::free(lengths);
@@ -387,8 +383,8 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
   irec->length = static_cast<int64_t>(column_size);
   irec->precision = static_cast<int16_t>(column_size > 32767 ? 32767 : column_size);
   irec->scale = 0;
-  if (sqltype == SQL_TYPE_TIME || sqltype == SQL_TIME || sqltype == SQL_TYPE_TIMESTAMP ||
-      sqltype == SQL_TIMESTAMP || is_interval_type(sqltype))
+  if (sqltype == SQL_TYPE_TIME || sqltype == SQL_TIME || sqltype == SQL_TYPE_TIMESTAMP || sqltype == SQL_TIMESTAMP ||
+      is_interval_type(sqltype))
     irec->precision = digits;
   else if (sqltype == SQL_NUMERIC || sqltype == SQL_DECIMAL)
     irec->scale = digits;
@@ -402,8 +398,8 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
   rec->indicator = lengths;
   rec->row_capacity = rows;
   update_count(apd, number);
-  KY_TRACE(kTraceDetail, "\tparameter %d: %lu rows of %ld bytes\n", number,
-           static_cast<unsigned long>(rows), static_cast<long>(element));
+  KY_TRACE(kTraceDetail, "\tparameter %d: %lu rows of %ld bytes\n", number, static_cast<unsigned long>(rows),
+           static_cast<long>(element));
   KY_TRACE(kTraceExit, "-%s()=%d\n", name, rc);
   return rc;
 }

@@ -95,7 +95,8 @@ int16_t describe_col_all(void* handle, int16_t count_in, int32_t* names_len, cha
     digits[c - 1] = rec->scale;
     nulls[c - 1] = rec->nullable;
     uint64_t len = strnlen(rec->name, sizeof rec->name);
-    if (rec->name_length >= 0 && static_cast<uint64_t>(rec->name_length) < len) len = static_cast<uint64_t>(rec->name_length);
+    if (rec->name_length >= 0 && static_cast<uint64_t>(rec->name_length) < len)
+      len = static_cast<uint64_t>(rec->name_length);
     if (len > slot - 1) len = slot - 1;
     std::memcpy(names + written, rec->name, len);
     names[written + len] = '\0';
@@ -139,8 +140,7 @@ int16_t get_all_col_types(void* handle, int32_t* bytes, int16_t* types) {
       KY_TRACE(kTraceExit, "-^get_all_col_types()=%d (SQLDescribeCol failed for column %d)\n", rc, c);
       return rc;
     }
-    if (c > 0)
-      KY_TRACE(kTraceDetail, "\tcolumn=%d name(len=%d)=%s type=%d\n", c, name_len, col_name, types[c]);
+    if (c > 0) KY_TRACE(kTraceDetail, "\tcolumn=%d name(len=%d)=%s type=%d\n", c, name_len, col_name, types[c]);
   }
   *bytes = 2 * c;
   KY_TRACE(kTraceExit, "-%s()=SQL_SUCCESS\n", name);
@@ -177,8 +177,12 @@ int32_t get_attributes_all(void* handle, int32_t ids_bytes, int16_t* ids, int16_
       SQLSMALLINT reported = 0;
       bool numeric = false;
       switch (id) {
-        case SQL_COLUMN_TYPE: case SQL_COLUMN_LENGTH: case SQL_COLUMN_PRECISION: case SQL_COLUMN_SCALE:
-        case SQL_COLUMN_DISPLAY_SIZE: case SQL_COLUMN_NULLABLE:
+        case SQL_COLUMN_TYPE:
+        case SQL_COLUMN_LENGTH:
+        case SQL_COLUMN_PRECISION:
+        case SQL_COLUMN_SCALE:
+        case SQL_COLUMN_DISPLAY_SIZE:
+        case SQL_COLUMN_NULLABLE:
           rc = SQLColAttributes(stmt->driver_stmt, c, id, nullptr, 0, nullptr, &number);
           numeric = true;
           break;
@@ -186,7 +190,10 @@ int32_t get_attributes_all(void* handle, int32_t ids_bytes, int16_t* ids, int16_
           rc = SQLColAttribute(stmt->driver_stmt, c, id, nullptr, 0, nullptr, &number);
           numeric = true;
           break;
-        case SQL_COLUMN_NAME: case SQL_COLUMN_TYPE_NAME: case SQL_COLUMN_TABLE_NAME: case SQL_COLUMN_LABEL:
+        case SQL_COLUMN_NAME:
+        case SQL_COLUMN_TYPE_NAME:
+        case SQL_COLUMN_TABLE_NAME:
+        case SQL_COLUMN_LABEL:
           rc = SQLColAttributes(stmt->driver_stmt, c, id, text, sizeof text - 1, &reported, nullptr);
           break;
         case SQL_DESC_NAME:

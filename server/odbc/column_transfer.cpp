@@ -127,8 +127,8 @@ struct PackRef {
 
 // Fills the data elements of one column by its C type. Returns the number of
 // elements used, or -1 when a packer refused (diagnostic posted).
-int fill_data(statement_t* stmt, Elements& els, int32_t d, const descriptor_record_t* rec, int16_t t,
-              uint64_t rows, uint64_t raw_len) {
+int fill_data(statement_t* stmt, Elements& els, int32_t d, const descriptor_record_t* rec, int16_t t, uint64_t rows,
+              uint64_t raw_len) {
   const uint64_t n = rows < 1 ? 1 : rows;
   diag_header* errp = &stmt->diags;
   PackRef a, b, c;
@@ -140,7 +140,8 @@ int fill_data(statement_t* stmt, Elements& els, int32_t d, const descriptor_reco
       rc = pack_numerics(errp, rec->data, rec->data_alloc_len, n, reinterpret_cast<char**>(&a.array), &a.bytes, 0);
       a.settle(false);
       break;
-    case SQL_C_DATE: case SQL_C_TYPE_DATE:
+    case SQL_C_DATE:
+    case SQL_C_TYPE_DATE:
       used = 2;
       a.bind(els, d);
       b.bind(els, d + 1);
@@ -149,29 +150,33 @@ int fill_data(statement_t* stmt, Elements& els, int32_t d, const descriptor_reco
       a.settle(false);
       b.settle(false);
       break;
-    case SQL_C_TIME: case SQL_C_TYPE_TIME:
+    case SQL_C_TIME:
+    case SQL_C_TYPE_TIME:
       a.bind(els, d);
       rc = pack_times(errp, rec->data, rec->data_alloc_len, n, reinterpret_cast<int16_t**>(&a.array), &a.bytes, 0);
       a.settle(false);
       break;
-    case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP:
+    case SQL_C_TIMESTAMP:
+    case SQL_C_TYPE_TIMESTAMP:
       used = 3;
       a.bind(els, d);      // years
       b.bind(els, d + 1);  // quintuples
       c.bind(els, d + 2);  // fractions
-      rc = pack_timestamps(errp, rec->data, rec->data_alloc_len, n, reinterpret_cast<int16_t**>(&b.array),
-                           &b.bytes, reinterpret_cast<int16_t**>(&a.array), &a.bytes,
-                           reinterpret_cast<int32_t**>(&c.array), &c.bytes, 0);
+      rc = pack_timestamps(errp, rec->data, rec->data_alloc_len, n, reinterpret_cast<int16_t**>(&b.array), &b.bytes,
+                           reinterpret_cast<int16_t**>(&a.array), &a.bytes, reinterpret_cast<int32_t**>(&c.array),
+                           &c.bytes, 0);
       a.settle(true);
       b.settle(true);
       c.settle(true);
       break;
-    case SQL_C_INTERVAL_YEAR: case SQL_C_INTERVAL_MONTH: case SQL_C_INTERVAL_YEAR_TO_MONTH:
+    case SQL_C_INTERVAL_YEAR:
+    case SQL_C_INTERVAL_MONTH:
+    case SQL_C_INTERVAL_YEAR_TO_MONTH:
       used = 2;
       a.bind(els, d);      // pairs
       b.bind(els, d + 1);  // stream
-      rc = pack_intervals(errp, rec->data, rec->data_alloc_len, n, reinterpret_cast<int32_t**>(&b.array),
-                          &b.bytes, reinterpret_cast<int16_t**>(&a.array), &a.bytes, 0);
+      rc = pack_intervals(errp, rec->data, rec->data_alloc_len, n, reinterpret_cast<int32_t**>(&b.array), &b.bytes,
+                          reinterpret_cast<int16_t**>(&a.array), &a.bytes, 0);
       a.settle(false);
       b.settle(false);
       if (rc == -2) {
@@ -185,8 +190,7 @@ int fill_data(statement_t* stmt, Elements& els, int32_t d, const descriptor_reco
       b.bind(els, d + 1);
       c.bind(els, d + 2);
       rc = pack_guids(errp, rec->data, rec->data_alloc_len, n, reinterpret_cast<int32_t**>(&a.array), &a.bytes,
-                      reinterpret_cast<int16_t**>(&b.array), &b.bytes, reinterpret_cast<char**>(&c.array),
-                      &c.bytes, 0);
+                      reinterpret_cast<int16_t**>(&b.array), &b.bytes, reinterpret_cast<char**>(&c.array), &c.bytes, 0);
       a.settle(true);
       b.settle(true);
       c.settle(true);
@@ -205,8 +209,7 @@ int fill_data(statement_t* stmt, Elements& els, int32_t d, const descriptor_reco
 // Column number check of the per-column procedures.
 descriptor_record_t* column_record(statement_t* stmt, int32_t column, bool against_count) {
   const descriptor_t* ard = stmt->current_desc[DESC_ARD];
-  if (ard == nullptr || column < 0 || column >= ard->alloc_records ||
-      (against_count && column > ard->record_count)) {
+  if (ard == nullptr || column < 0 || column >= ard->alloc_records || (against_count && column > ard->record_count)) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (Column %d not bound)\n", "fetch_bound_col", column);
     fail(stmt, "HY000", 11, "General error: Column %d not bound", column);
     return nullptr;
@@ -225,8 +228,8 @@ SQLRETURN implied_size_error(statement_t* stmt, uint64_t implied, uint64_t rows,
 }
 
 // Fixed-width copy shared by the smallint and integer procedures.
-int16_t fetch_fixed(const char* name, void* handle, int16_t column_in, int32_t* bytes, void* out,
-                    uint64_t width, int32_t* ob, SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_fixed(const char* name, void* handle, int16_t column_in, int32_t* bytes, void* out, uint64_t width,
+                    int32_t* ob, SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
   statement_t* stmt = checked_stmt(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t column = static_cast<uint16_t>(column_in);
@@ -246,8 +249,8 @@ int16_t fetch_fixed(const char* name, void* handle, int16_t column_in, int32_t* 
 }
 
 template <class T>
-int16_t fetch_reals(const char* name, void* handle, int16_t column_in, int32_t* count, T* out,
-                    int32_t* ob, SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_reals(const char* name, void* handle, int16_t column_in, int32_t* count, T* out, int32_t* ob,
+                    SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
   statement_t* stmt = checked_stmt(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t column = static_cast<uint16_t>(column_in);
@@ -319,9 +322,8 @@ int16_t fetch_bound_colswv(void* handle, int32_t count, wvarray* elems) {
     } else {
       int32_t cap0 = els.has(e) ? elems[e].iovec_len : 0;
       int32_t cap1 = els.has(e + 1) ? elems[e + 1].iovec_len : 0;
-      copyout_col_strlen_and_ind(stmt, r, n, &cap0,
-                                 els.has(e) ? static_cast<SQLULEN*>(elems[e].iovec_base) : nullptr, &cap1,
-                                 els.has(e + 1) ? static_cast<SQLLEN*>(elems[e + 1].iovec_base) : nullptr);
+      copyout_col_strlen_and_ind(stmt, r, n, &cap0, els.has(e) ? static_cast<SQLULEN*>(elems[e].iovec_base) : nullptr,
+                                 &cap1, els.has(e + 1) ? static_cast<SQLLEN*>(elems[e + 1].iovec_base) : nullptr);
       elems[e].iovec_len = cap0;
       if (e + 1 < count) elems[e + 1].iovec_len = cap1;
       e += 2;
@@ -353,8 +355,8 @@ int16_t fetch_bound_colswv(void* handle, int32_t count, wvarray* elems) {
   return SQL_SUCCESS;
 }
 
-int16_t fetch_bound_col(void* handle, int16_t column_in, int32_t* data_len, char* data, int32_t* ob,
-                        SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_bound_col(void* handle, int16_t column_in, int32_t* data_len, char* data, int32_t* ob, SQLULEN* oct,
+                        int32_t* ib, SQLLEN* ind) {
   const char* name = "fetch_bound_col";
   KY_TRACE(kTraceEntry, "%s(%p,%u,%p[%ld],%p,%p[%ld],%p,%p[%ld],%p)\n", name, handle,
            static_cast<unsigned>(static_cast<uint16_t>(column_in)), static_cast<void*>(data),
@@ -392,10 +394,14 @@ int16_t fetch_bound_col(void* handle, int16_t column_in, int32_t* data_len, char
     const SQLLEN v = rec->indicator[0];
     const SQLLEN o = rec->octet_length_array[0];
     const bool wide = wide_type(rec->concise_type);
-    if (v == SQL_NULL_DATA) len = 0;
-    else if (o == SQL_NTS) len = text_bytes(static_cast<const char*>(rec->data), rec->data_alloc_len, wide);
-    else if (v >= c || v < 0) len = static_cast<uint64_t>(c);
-    else len = static_cast<uint64_t>(o < 0 ? 0 : o) + (wide ? 2 : 1);
+    if (v == SQL_NULL_DATA)
+      len = 0;
+    else if (o == SQL_NTS)
+      len = text_bytes(static_cast<const char*>(rec->data), rec->data_alloc_len, wide);
+    else if (v >= c || v < 0)
+      len = static_cast<uint64_t>(c);
+    else
+      len = static_cast<uint64_t>(o < 0 ? 0 : o) + (wide ? 2 : 1);
   } else if (s == 0 && rows < 2) {
     len = static_cast<uint64_t>(rec->octet_length > 0 ? rec->octet_length : 0);
   }
@@ -406,18 +412,18 @@ int16_t fetch_bound_col(void* handle, int16_t column_in, int32_t* data_len, char
   return SQL_SUCCESS;
 }
 
-int16_t fetch_bound_col_smallint(void* handle, int16_t column, int32_t* bytes, int16_t* out, int32_t* ob,
-                                 SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_bound_col_smallint(void* handle, int16_t column, int32_t* bytes, int16_t* out, int32_t* ob, SQLULEN* oct,
+                                 int32_t* ib, SQLLEN* ind) {
   return fetch_fixed("fetch_bound_col_smallint", handle, column, bytes, out, 2, ob, oct, ib, ind);
 }
 
-int16_t fetch_bound_col_integer(void* handle, int16_t column, int32_t* bytes, int32_t* out, int32_t* ob,
-                                SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_bound_col_integer(void* handle, int16_t column, int32_t* bytes, int32_t* out, int32_t* ob, SQLULEN* oct,
+                                int32_t* ib, SQLLEN* ind) {
   return fetch_fixed("fetch_bound_col_integer", handle, column, bytes, out, 4, ob, oct, ib, ind);
 }
 
-int16_t fetch_bound_col_numeric(void* handle, int16_t column_in, int32_t* bytes, char* out, int32_t* ob,
-                                SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_bound_col_numeric(void* handle, int16_t column_in, int32_t* bytes, char* out, int32_t* ob, SQLULEN* oct,
+                                int32_t* ib, SQLLEN* ind) {
   statement_t* stmt = checked_stmt(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t column = static_cast<uint16_t>(column_in);
@@ -436,19 +442,19 @@ int16_t fetch_bound_col_numeric(void* handle, int16_t column_in, int32_t* bytes,
   return SQL_SUCCESS;
 }
 
-int16_t fetch_bound_col_float(void* handle, int16_t column, int32_t* count, float* out, int32_t* ob,
-                              SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_bound_col_float(void* handle, int16_t column, int32_t* count, float* out, int32_t* ob, SQLULEN* oct,
+                              int32_t* ib, SQLLEN* ind) {
   return fetch_reals<float>("fetch_bound_col_float", handle, column, count, out, ob, oct, ib, ind);
 }
 
-int16_t fetch_bound_col_double(void* handle, int16_t column, int32_t* count, double* out, int32_t* ob,
-                               SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_bound_col_double(void* handle, int16_t column, int32_t* count, double* out, int32_t* ob, SQLULEN* oct,
+                               int32_t* ib, SQLLEN* ind) {
   return fetch_reals<double>("fetch_bound_col_double", handle, column, count, out, ob, oct, ib, ind);
 }
 
 int16_t fetch_bound_col_dt(void* handle, int16_t column_in, int16_t, int16_t, int32_t* a_bytes, int16_t* a,
-                           int32_t* b_bytes, int16_t* b, int32_t* c_bytes, int32_t* c, int32_t* ob,
-                           SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+                           int32_t* b_bytes, int16_t* b, int32_t* c_bytes, int32_t* c, int32_t* ob, SQLULEN* oct,
+                           int32_t* ib, SQLLEN* ind) {
   statement_t* stmt = checked_stmt(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t column = static_cast<uint16_t>(column_in);
@@ -459,10 +465,14 @@ int16_t fetch_bound_col_dt(void* handle, int16_t column_in, int16_t, int16_t, in
   const uint64_t n = ard_rows(stmt);
   const int16_t t = rec->concise_type;
   uint64_t size = 0, need_a = 0, need_b = 0, need_c = 0;
-  if (t == SQL_C_DATE || t == SQL_C_TYPE_DATE) size = 6, need_a = 2 * n, need_b = 4 * n;
-  else if (t == SQL_C_TIME || t == SQL_C_TYPE_TIME) size = 6, need_b = 6 * n;
-  else if (t == SQL_C_TIMESTAMP || t == SQL_C_TYPE_TIMESTAMP) size = 16, need_a = 2 * n, need_b = 10 * n, need_c = 4 * n;
-  else return fail(stmt, "HY003", 0, "Invalid application buffer type");
+  if (t == SQL_C_DATE || t == SQL_C_TYPE_DATE)
+    size = 6, need_a = 2 * n, need_b = 4 * n;
+  else if (t == SQL_C_TIME || t == SQL_C_TYPE_TIME)
+    size = 6, need_b = 6 * n;
+  else if (t == SQL_C_TIMESTAMP || t == SQL_C_TYPE_TIMESTAMP)
+    size = 16, need_a = 2 * n, need_b = 10 * n, need_c = 4 * n;
+  else
+    return fail(stmt, "HY003", 0, "Invalid application buffer type");
   if (!data_holds(rec, n, size) || !room(&caps[0], a, need_a) || !room(&caps[1], b, need_b) ||
       !room(&caps[2], c, need_c))
     return implied_size_error(stmt, static_cast<uint64_t>(caps[1] > 0 ? caps[1] : 0) / (need_b / n), n,
@@ -488,8 +498,8 @@ int16_t fetch_bound_col_dt(void* handle, int16_t column_in, int16_t, int16_t, in
 }
 
 int16_t fetch_bound_col_dt_int(void* handle, int16_t column_in, int16_t, int16_t, int32_t* a_bytes, int16_t* a,
-                               int32_t* b_bytes, int16_t* b, int32_t* c_bytes, int32_t* c, int32_t* ob,
-                               SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+                               int32_t* b_bytes, int16_t* b, int32_t* c_bytes, int32_t* c, int32_t* ob, SQLULEN* oct,
+                               int32_t* ib, SQLLEN* ind) {
   statement_t* stmt = checked_stmt(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t column = static_cast<uint16_t>(column_in);
@@ -500,11 +510,11 @@ int16_t fetch_bound_col_dt_int(void* handle, int16_t column_in, int16_t, int16_t
   const int16_t t = rec->concise_type;
   if (!is_interval_type(t)) return fail(stmt, "HY003", 0, "Invalid application buffer type");
   const uint64_t n = ard_rows(stmt);
-  const uint64_t f = (t == SQL_C_INTERVAL_YEAR || t == SQL_C_INTERVAL_MONTH || t == SQL_C_INTERVAL_YEAR_TO_MONTH) ? 2 : 5;
+  const uint64_t f =
+      (t == SQL_C_INTERVAL_YEAR || t == SQL_C_INTERVAL_MONTH || t == SQL_C_INTERVAL_YEAR_TO_MONTH) ? 2 : 5;
   if (!data_holds(rec, n, KY_INTERVAL_SIZE) || !room(&caps[0], a, 2 * n) || !room(&caps[1], b, 2 * n) ||
       !room(&caps[2], c, 4 * f * n))
-    return implied_size_error(stmt, static_cast<uint64_t>(caps[0] > 0 ? caps[0] : 0) / 2, n,
-                              "fetch_bound_col_dt_int");
+    return implied_size_error(stmt, static_cast<uint64_t>(caps[0] > 0 ? caps[0] : 0) / 2, n, "fetch_bound_col_dt_int");
   copyout_col_strlen_and_ind(stmt, column, n, ob, oct, ib, ind);
   for (uint64_t i = 0; i < n; ++i) {
     put<int16_t>(a, i, static_cast<int16_t>(field<int32_t>(rec, i, 0, KY_INTERVAL_SIZE) & 0xFFFF));

@@ -22,9 +22,8 @@ using namespace kyvek::transfer;
 
 // Handle check, column check and length copy-in common to the variants. Returns
 // the record (and its statement in *stmt_out), or null with the call's result in *rc.
-descriptor_record_t* column_in(void* handle, int16_t column_in, int32_t native_unbound, bool lower,
-                               int32_t ob, SQLULEN* oct, int32_t ib, SQLLEN* ind, statement_t** stmt_out,
-                               SQLRETURN* rc) {
+descriptor_record_t* column_in(void* handle, int16_t column_in, int32_t native_unbound, bool lower, int32_t ob,
+                               SQLULEN* oct, int32_t ib, SQLLEN* ind, statement_t** stmt_out, SQLRETURN* rc) {
   statement_t* stmt = *stmt_out = checked_stmt(handle);
   if (stmt == nullptr) {
     *rc = SQL_INVALID_HANDLE;
@@ -84,8 +83,8 @@ bool rows_fit(const descriptor_record_t* rec, uint64_t rows, uint64_t size) {
 
 extern "C" {
 
-int16_t synch_bound_colin(void* handle, int16_t column, int32_t bytes, char* data, int32_t ob, SQLULEN* oct,
-                          int32_t ib, SQLLEN* ind) {
+int16_t synch_bound_colin(void* handle, int16_t column, int32_t bytes, char* data, int32_t ob, SQLULEN* oct, int32_t ib,
+                          SQLLEN* ind) {
   statement_t* stmt;
   SQLRETURN rc;
   descriptor_record_t* rec = column_in(handle, column, 11, false, ob, oct, ib, ind, &stmt, &rc);
@@ -111,18 +110,18 @@ int16_t synch_bound_colin_smallint(void* handle, int16_t column, int32_t bytes, 
   return colin_fixed(handle, column, bytes < 0 ? -1 : bytes / 2, values, 2, 11, "has", ob, oct, ib, ind);
 }
 
-int16_t synch_bound_colin_float(void* handle, int16_t column, int32_t count, float* values, int32_t ob,
-                                SQLULEN* oct, int32_t ib, SQLLEN* ind) {
+int16_t synch_bound_colin_float(void* handle, int16_t column, int32_t count, float* values, int32_t ob, SQLULEN* oct,
+                                int32_t ib, SQLLEN* ind) {
   return colin_fixed(handle, column, count, values, 4, 12, "says", ob, oct, ib, ind);
 }
 
-int16_t synch_bound_colin_double(void* handle, int16_t column, int32_t count, double* values, int32_t ob,
-                                 SQLULEN* oct, int32_t ib, SQLLEN* ind) {
+int16_t synch_bound_colin_double(void* handle, int16_t column, int32_t count, double* values, int32_t ob, SQLULEN* oct,
+                                 int32_t ib, SQLLEN* ind) {
   return colin_fixed(handle, column, count, values, 8, 12, "has", ob, oct, ib, ind);
 }
 
-int16_t synch_bound_colin_numeric(void* handle, int16_t column, int32_t bytes, char* records, int32_t ob,
-                                  SQLULEN* oct, int32_t ib, SQLLEN* ind) {
+int16_t synch_bound_colin_numeric(void* handle, int16_t column, int32_t bytes, char* records, int32_t ob, SQLULEN* oct,
+                                  int32_t ib, SQLLEN* ind) {
   statement_t* stmt;
   SQLRETURN rc;
   descriptor_record_t* rec = column_in(handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
@@ -154,8 +153,8 @@ int16_t synch_bound_colin_date(void* handle, int16_t column, int32_t yb, int16_t
   return unpacked(unpack_dates(&stmt->diags, rec->data, rec->data_alloc_len, n, years, yb, pairs, pb));
 }
 
-int16_t synch_bound_colin_time(void* handle, int16_t column, int32_t bytes, int16_t* triples, int32_t ob,
-                               SQLULEN* oct, int32_t ib, SQLLEN* ind) {
+int16_t synch_bound_colin_time(void* handle, int16_t column, int32_t bytes, int16_t* triples, int32_t ob, SQLULEN* oct,
+                               int32_t ib, SQLLEN* ind) {
   statement_t* stmt;
   SQLRETURN rc;
   descriptor_record_t* rec = column_in(handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);

@@ -20,14 +20,22 @@ struct AttrName {
 
 // Searched in this order.
 constexpr AttrName kAttrNames[] = {
-    {1209, "CONNECTION_DEAD", Form::kNumber},   {101, "ACCESS_MODE", Form::kNumber},
-    {4, "ASYNC_ENABLE", Form::kNumber},         {10001, "AUTO_IPD", Form::kReadOnly},
-    {102, "AUTOCOMMIT", Form::kNumber},         {113, "CONNECTION_TIMEOUT", Form::kNumber},
-    {109, "CURRENT_CATALOG", Form::kText},      {103, "LOGIN_TIMEOUT", Form::kNumber},
-    {10014, "METADATA_ID", Form::kNumber},      {110, "ODBC_CURSORS", Form::kNumber},
-    {112, "PACKET_SIZE", Form::kNumber},        {111, "QUIET_MODE", Form::kPointer},
-    {104, "TRACE", Form::kNumber},              {105, "TRACEFILE", Form::kText},
-    {107, "TRANSLATE_OPTION", Form::kNumber},   {108, "TXN_ISOLATION", Form::kNumber},
+    {1209, "CONNECTION_DEAD", Form::kNumber},
+    {101, "ACCESS_MODE", Form::kNumber},
+    {4, "ASYNC_ENABLE", Form::kNumber},
+    {10001, "AUTO_IPD", Form::kReadOnly},
+    {102, "AUTOCOMMIT", Form::kNumber},
+    {113, "CONNECTION_TIMEOUT", Form::kNumber},
+    {109, "CURRENT_CATALOG", Form::kText},
+    {103, "LOGIN_TIMEOUT", Form::kNumber},
+    {10014, "METADATA_ID", Form::kNumber},
+    {110, "ODBC_CURSORS", Form::kNumber},
+    {112, "PACKET_SIZE", Form::kNumber},
+    {111, "QUIET_MODE", Form::kPointer},
+    {104, "TRACE", Form::kNumber},
+    {105, "TRACEFILE", Form::kText},
+    {107, "TRANSLATE_OPTION", Form::kNumber},
+    {108, "TXN_ISOLATION", Form::kNumber},
 };
 
 constexpr int kLineSize = 256;
@@ -49,8 +57,7 @@ extern "C" int format_connect_attr(int32_t attribute, intptr_t value, int32_t di
   } else {
     switch (row->form) {
       case Form::kNumber: {
-        uint32_t v = is_value ? static_cast<uint32_t>(value)
-                              : (value ? *reinterpret_cast<const uint32_t*>(value) : 0u);
+        uint32_t v = is_value ? static_cast<uint32_t>(value) : (value ? *reinterpret_cast<const uint32_t*>(value) : 0u);
         n = std::snprintf(out, static_cast<size_t>(capacity), "\t%s\t0x%" PRIx32 "\n", row->name, v);
         break;
       }
@@ -68,8 +75,8 @@ extern "C" int format_connect_attr(int32_t attribute, intptr_t value, int32_t di
         n = std::snprintf(out, static_cast<size_t>(capacity), "\t%s\tRead-Only attribute\n", row->name);
         break;
       case Form::kPointer: {
-        void* p = is_value ? reinterpret_cast<void*>(value)
-                           : (value ? *reinterpret_cast<void* const*>(value) : nullptr);
+        void* p =
+            is_value ? reinterpret_cast<void*>(value) : (value ? *reinterpret_cast<void* const*>(value) : nullptr);
         n = std::snprintf(out, static_cast<size_t>(capacity), "\t%s\t\t%p\n", row->name, p);
         break;
       }

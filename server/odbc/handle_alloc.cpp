@@ -105,8 +105,7 @@ void cleanup_env(environment_t* env, veks_handle_registry* reg) {
     connection_t* dbc = env->first_dbc;
     while (dbc != nullptr) {
       if (!veks_tag_ok(VEKS_DBC, dbc)) {
-        KY_TRACE(kTraceDetail, "\tveks_cleanup() - Invalid DBC %p - already freed?",
-                 static_cast<void*>(dbc));
+        KY_TRACE(kTraceDetail, "\tveks_cleanup() - Invalid DBC %p - already freed?", static_cast<void*>(dbc));
         break;
       }
       connection_t* next = dbc->next;
@@ -154,15 +153,13 @@ SQLRETURN alloc_env(RpcHandle* rpc, int32_t version, void** out) {
   if (pooling) {
     KY_TRACE(kTraceDetail, "\tEnabling pooling\n");
     if (!SQL_SUCCEEDED(SQLSetEnvAttr(SQL_NULL_HANDLE, SQL_ATTR_CONNECTION_POOLING,
-                                     reinterpret_cast<SQLPOINTER>(SQL_CP_ONE_PER_DRIVER),
-                                     SQL_IS_INTEGER))) {
+                                     reinterpret_cast<SQLPOINTER>(SQL_CP_ONE_PER_DRIVER), SQL_IS_INTEGER))) {
       KY_TRACE(kTraceDetail, "\tFailed to turn connection pooling on\n");
     }
     // Held until the new environment is in its slot, so two workers never both make one.
     pool_lock.lock();
     if (g_pool[slot] != nullptr) {
-      KY_TRACE(kTraceDetail, slot == 0 ? "\thenv for ODBC2 already existed\n"
-                                       : "\thenv for ODBC3 already existed\n");
+      KY_TRACE(kTraceDetail, slot == 0 ? "\thenv for ODBC2 already existed\n" : "\thenv for ODBC3 already existed\n");
       if (veks_registry_add(reg, g_pool[slot], VEKS_ENV) != 0) return SQL_ERROR;
       g_pool_reused[slot] = true;
       *out = g_pool[slot];
@@ -190,8 +187,8 @@ SQLRETURN alloc_env(RpcHandle* rpc, int32_t version, void** out) {
     ok = ok && veks_registry_add(reg, env, VEKS_ENV) == 0;
   }
   if (!ok) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR(Failed to allocate %d bytes for environment)\n",
-             "sql_alloc_handle", static_cast<int>(sizeof(environment_t)));
+    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR(Failed to allocate %d bytes for environment)\n", "sql_alloc_handle",
+             static_cast<int>(sizeof(environment_t)));
     if (env != nullptr) free_env_record(env);
     SQLFreeHandle(SQL_HANDLE_ENV, henv);
     *out = nullptr;
@@ -209,8 +206,8 @@ SQLRETURN alloc_dbc(RpcHandle* rpc, int32_t version, void* input, void** out) {
     return SQL_INVALID_HANDLE;
   }
   SQLHDBC hdbc = SQL_NULL_HDBC;
-  SQLRETURN rc = version == 2 ? SQLAllocConnect(env->driver_env, &hdbc)
-                              : SQLAllocHandle(SQL_HANDLE_DBC, env->driver_env, &hdbc);
+  SQLRETURN rc =
+      version == 2 ? SQLAllocConnect(env->driver_env, &hdbc) : SQLAllocHandle(SQL_HANDLE_DBC, env->driver_env, &hdbc);
   if (!SQL_SUCCEEDED(rc)) {
     KY_TRACE(kTraceExit, "-%s()=%d (SQLAllocHandle() failed for connection)\n", "sql_alloc_handle", rc);
     return rc;
@@ -245,8 +242,8 @@ SQLRETURN alloc_stmt(int32_t version, void* input, void** out) {
   auto* dbc = static_cast<connection_t*>(input);
   if (veks_chk_handle(VEKS_DBC, dbc) != 0) return SQL_INVALID_HANDLE;
   SQLHSTMT hstmt = SQL_NULL_HSTMT;
-  SQLRETURN rc = version == 2 ? SQLAllocStmt(dbc->driver_dbc, &hstmt)
-                              : SQLAllocHandle(SQL_HANDLE_STMT, dbc->driver_dbc, &hstmt);
+  SQLRETURN rc =
+      version == 2 ? SQLAllocStmt(dbc->driver_dbc, &hstmt) : SQLAllocHandle(SQL_HANDLE_STMT, dbc->driver_dbc, &hstmt);
   if (!SQL_SUCCEEDED(rc)) return rc;
   statement_t* stmt = find_statement_in_list(dbc, nullptr, hstmt, LIST_CREATE);
   if (stmt == nullptr) {
@@ -336,8 +333,7 @@ SQLRETURN free_desc(descriptor_t* desc) {
   if (veks_chk_handle(VEKS_DESC, desc) != 0) return SQL_INVALID_HANDLE;
   clear_errors(&desc->diags);
   if (desc->owner != nullptr || desc->alloc_type == DESC_ALLOC_AUTO) {
-    veks_post(&desc->diags, desc->dbc, "HY017", 0,
-              "Invalid use of an automatically allocated descriptor handle");
+    veks_post(&desc->diags, desc->dbc, "HY017", 0, "Invalid use of an automatically allocated descriptor handle");
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (can't free implicit descriptor)\n", "sql_free_handle");
     return SQL_ERROR;
   }
@@ -395,8 +391,7 @@ void veks_release_driver_link(connection_t* dbc) {
   if (!SQL_SUCCEEDED(SQLDisconnect(h))) {
     char state[10] = {0};
     SQLSMALLINT len = 0;
-    if (!SQL_SUCCEEDED(SQLGetDiagField(SQL_HANDLE_DBC, h, 1, SQL_DIAG_SQLSTATE, state,
-                                       sizeof(state), &len))) {
+    if (!SQL_SUCCEEDED(SQLGetDiagField(SQL_HANDLE_DBC, h, 1, SQL_DIAG_SQLSTATE, state, sizeof(state), &len))) {
       kyvek::odbc::trace("\t\tno SQLSTATE available\n");
       kyvek::odbc::trace("\t\tdo not know whether to roll back or not\n");
     }
@@ -420,9 +415,7 @@ void veks_release_driver_link(connection_t* dbc) {
   dbc->connected = 0;
 }
 
-void veks_cleanup(void* environment) {
-  cleanup_env(static_cast<environment_t*>(environment), veks_registry_current());
-}
+void veks_cleanup(void* environment) { cleanup_env(static_cast<environment_t*>(environment), veks_registry_current()); }
 
 void veks_link_cleanup(void* registry) {
   auto* reg = static_cast<veks_handle_registry*>(registry);
@@ -430,16 +423,15 @@ void veks_link_cleanup(void* registry) {
   veks_handle_registry* previous = veks_registry_current();
   veks_registry_bind(reg);
   std::vector<void*> envs(static_cast<size_t>(veks_registry_list(reg, VEKS_ENV, nullptr, 0)));
-  envs.resize(static_cast<size_t>(veks_registry_list(reg, VEKS_ENV, envs.data(),
-                                                     static_cast<int64_t>(envs.size()))));
+  envs.resize(static_cast<size_t>(veks_registry_list(reg, VEKS_ENV, envs.data(), static_cast<int64_t>(envs.size()))));
   for (void* env : envs) cleanup_env(static_cast<environment_t*>(env), reg);
   veks_registry_bind(previous == reg ? nullptr : previous);
   veks_registry_destroy(reg);
 }
 
 SQLRETURN sql_alloc_handle(RpcHandle* rpc, int32_t version, int16_t type, void* input, void** out) {
-  KY_TRACE(kTraceEntry, "%s(%p,%d,%d,%p,%p)\n", "sql_alloc_handle", static_cast<void*>(rpc), version,
-           type, input, static_cast<void*>(out));
+  KY_TRACE(kTraceEntry, "%s(%p,%d,%d,%p,%p)\n", "sql_alloc_handle", static_cast<void*>(rpc), version, type, input,
+           static_cast<void*>(out));
   if (out == nullptr) return SQL_ERROR;
   *out = nullptr;
   if (rpc != nullptr) veks_registry_for_link(rpc);
@@ -449,9 +441,7 @@ SQLRETURN sql_alloc_handle(RpcHandle* rpc, int32_t version, int16_t type, void* 
     case SQL_HANDLE_DBC: rc = alloc_dbc(rpc, version, input, out); break;
     case SQL_HANDLE_STMT: rc = alloc_stmt(version, input, out); break;
     case SQL_HANDLE_DESC: rc = alloc_desc(input, out); break;
-    default:
-      KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (unknown Handle type)\n", "sql_alloc_handle");
-      return SQL_ERROR;
+    default: KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (unknown Handle type)\n", "sql_alloc_handle"); return SQL_ERROR;
   }
   if (SQL_SUCCEEDED(rc)) KY_TRACE(kTraceExit, "-%s(*O=%p)=%d\n", "sql_alloc_handle", *out, rc);
   return rc;
@@ -465,9 +455,7 @@ SQLRETURN sql_free_handle(RpcHandle* rpc, int16_t type, void* handle) {
     case SQL_HANDLE_DBC: rc = free_dbc(static_cast<connection_t*>(handle)); break;
     case SQL_HANDLE_STMT: rc = free_stmt(static_cast<statement_t*>(handle)); break;
     case SQL_HANDLE_DESC: rc = free_desc(static_cast<descriptor_t*>(handle)); break;
-    default:
-      KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (unknown handle type)\n", "sql_free_handle");
-      return SQL_ERROR;
+    default: KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (unknown handle type)\n", "sql_free_handle"); return SQL_ERROR;
   }
   if (SQL_SUCCEEDED(rc)) KY_TRACE(kTraceExit, "-sql_free_handle(...)=%d\n", rc);
   return rc;

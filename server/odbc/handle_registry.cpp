@@ -39,9 +39,7 @@ void forget_link(veks_handle_registry* reg) {
 
 extern "C" {
 
-veks_handle_registry* veks_registry_create(void) {
-  return new (std::nothrow) veks_handle_registry;
-}
+veks_handle_registry* veks_registry_create(void) { return new (std::nothrow) veks_handle_registry; }
 
 void veks_registry_destroy(veks_handle_registry* reg) {
   if (reg == nullptr) return;

@@ -100,9 +100,12 @@ inline int64_t capped(int64_t peer_length, const int32_t* capacity, const void* 
 inline int32_t text_block(const char* buf, int64_t buf_len, int64_t reported) {
   if (buf == nullptr || buf_len <= 0) return 0;
   int64_t n;
-  if (reported == SQL_NTS) n = static_cast<int64_t>(strnlen(buf, static_cast<size_t>(buf_len))) + 1;
-  else if (reported < 0) return 0;
-  else n = reported + 1;
+  if (reported == SQL_NTS)
+    n = static_cast<int64_t>(strnlen(buf, static_cast<size_t>(buf_len))) + 1;
+  else if (reported < 0)
+    return 0;
+  else
+    n = reported + 1;
   return static_cast<int32_t>(n < buf_len ? n : buf_len);
 }
 

@@ -111,9 +111,10 @@ extern "C" int16_t sql_tables(void* handle, int32_t cl, char* c, int16_t cn, int
     log_printf_tid("sql_tables(%p,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d)\n", handle, (long)cl, (void*)c, cn, (long)sl,
                    (void*)s, sn, (long)tl, (void*)t, tn, (long)yl, (void*)y, yn);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn), e = name_arg(yl, y, yn);
-  return catalog(handle, "sql_tables", {a, b, d, e}, [&](SQLHSTMT h) {
-    return SQLTables(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length);
-  }, Lines{true, "-%s()=%d\n", true});
+  return catalog(
+      handle, "sql_tables", {a, b, d, e},
+      [&](SQLHSTMT h) { return SQLTables(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length); },
+      Lines{true, "-%s()=%d\n", true});
 }
 
 extern "C" int16_t sql_special_columns(void* handle, int16_t id_type, int32_t cl, char* c, int16_t cn, int32_t sl,
@@ -135,10 +136,13 @@ extern "C" int16_t sql_statistics(void* handle, int32_t cl, char* c, int16_t cn,
     log_printf_tid("sql_statistics(%p,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d,%u,%u)\n", handle, (long)cl, (void*)c, cn, (long)sl,
                    (void*)s, sn, (long)tl, (void*)t, tn, (unsigned)(uint16_t)unique, (unsigned)(uint16_t)reserved);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
-  return catalog(handle, "sql_statistics", {a, b, d}, [&](SQLHSTMT h) {
-    return SQLStatistics(h, a.text, a.length, b.text, b.length, d.text, d.length, static_cast<SQLUSMALLINT>(unique),
-                         static_cast<SQLUSMALLINT>(reserved));
-  }, Lines{true, "-%s()=%d", false});
+  return catalog(
+      handle, "sql_statistics", {a, b, d},
+      [&](SQLHSTMT h) {
+        return SQLStatistics(h, a.text, a.length, b.text, b.length, d.text, d.length, static_cast<SQLUSMALLINT>(unique),
+                             static_cast<SQLUSMALLINT>(reserved));
+      },
+      Lines{true, "-%s()=%d", false});
 }
 
 extern "C" int16_t sql_primary_keys(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
@@ -147,9 +151,8 @@ extern "C" int16_t sql_primary_keys(void* handle, int32_t cl, char* c, int16_t c
     log_printf_tid("sql_primary_keys(%p,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d)\n", handle, (long)cl, (void*)c, cn, (long)sl,
                    (void*)s, sn, (long)tl, (void*)t, tn);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
-  return catalog(handle, "sql_primary_keys", {a, b, d}, [&](SQLHSTMT h) {
-    return SQLPrimaryKeys(h, a.text, a.length, b.text, b.length, d.text, d.length);
-  });
+  return catalog(handle, "sql_primary_keys", {a, b, d},
+                 [&](SQLHSTMT h) { return SQLPrimaryKeys(h, a.text, a.length, b.text, b.length, d.text, d.length); });
 }
 
 extern "C" int16_t sql_foreign_keys(void* handle, int32_t l1, char* t1, int16_t n1, int32_t l2, char* t2, int16_t n2,
@@ -167,11 +170,11 @@ extern "C" int16_t sql_foreign_keys(void* handle, int32_t l1, char* t1, int16_t 
   });
 }
 
-extern "C" int16_t sql_table_privileges(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s,
-                                        int16_t sn, int32_t tl, char* t, int16_t tn) {
+extern "C" int16_t sql_table_privileges(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
+                                        int32_t tl, char* t, int16_t tn) {
   if (entry_on())
-    log_printf_tid("sql_table_privileges(%p,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d)\n", handle, (long)cl, (void*)c, cn,
-                   (long)sl, (void*)s, sn, (long)tl, (void*)t, tn);
+    log_printf_tid("sql_table_privileges(%p,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d)\n", handle, (long)cl, (void*)c, cn, (long)sl,
+                   (void*)s, sn, (long)tl, (void*)t, tn);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
   return catalog(handle, "sql_table_privileges", {a, b, d}, [&](SQLHSTMT h) {
     return SQLTablePrivileges(h, a.text, a.length, b.text, b.length, d.text, d.length);
@@ -184,13 +187,12 @@ extern "C" int16_t sql_procedures(void* handle, int32_t cl, char* c, int16_t cn,
     log_printf_tid("sql_procedures(%p,%ld,%p,%ld,%p,%ld,%p)\n", handle, (long)cn, (void*)c, (long)sn, (void*)s,
                    (long)pn, (void*)p);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(pl, p, pn);
-  return catalog(handle, "sql_procedures", {a, b, d}, [&](SQLHSTMT h) {
-    return SQLProcedures(h, a.text, a.length, b.text, b.length, d.text, d.length);
-  });
+  return catalog(handle, "sql_procedures", {a, b, d},
+                 [&](SQLHSTMT h) { return SQLProcedures(h, a.text, a.length, b.text, b.length, d.text, d.length); });
 }
 
-extern "C" int16_t sql_procedure_columns(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s,
-                                         int16_t sn, int32_t pl, char* p, int16_t pn, int32_t ol, char* o, int16_t on) {
+extern "C" int16_t sql_procedure_columns(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
+                                         int32_t pl, char* p, int16_t pn, int32_t ol, char* o, int16_t on) {
   if (entry_on())
     log_printf_tid("sql_procedure_columns(%p,%ld,%p,%ld,%p,%ld,%p,%ld,%p)\n", handle, (long)cn, (void*)c, (long)sn,
                    (void*)s, (long)pn, (void*)p, (long)on, (void*)o);
@@ -212,7 +214,10 @@ extern "C" int16_t sql_columns(void* handle, int32_t cl, char* c, int16_t cn, in
 extern "C" int16_t sql_column_privileges(void* handle, int32_t cl, char* c, int32_t sl, char* s, int32_t tl, char* t,
                                          int32_t ol, char* o) {
   Name a = block_name(cl, c), b = block_name(sl, s), d = block_name(tl, t), e = block_name(ol, o);
-  return catalog(handle, "sql_column_privileges", {a, b, d, e}, [&](SQLHSTMT h) {
-    return SQLColumnPrivileges(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length);
-  }, Lines{false, nullptr, false});
+  return catalog(
+      handle, "sql_column_privileges", {a, b, d, e},
+      [&](SQLHSTMT h) {
+        return SQLColumnPrivileges(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length);
+      },
+      Lines{false, nullptr, false});
 }

@@ -79,9 +79,12 @@ bool refused_keyword(const std::string& text, std::string* which) {
     size_t end = eq + 1;
     int depth = 0;
     for (; end < l.size(); ++end) {
-      if (l[end] == '{') ++depth;
-      else if (l[end] == '}' && depth > 0) --depth;
-      else if (l[end] == ';' && depth == 0) break;
+      if (l[end] == '{')
+        ++depth;
+      else if (l[end] == '}' && depth > 0)
+        --depth;
+      else if (l[end] == ';' && depth == 0)
+        break;
     }
     const std::string value = l.substr(eq + 1, end - eq - 1);
     if (value.find('/') != std::string::npos) {
@@ -129,13 +132,17 @@ void keep_dsn(connection_t* dbc, const std::string& text) {
 // may set by value.
 bool integer_connect_attr(int32_t attr) {
   switch (attr) {
-    case SQL_ATTR_ACCESS_MODE: case SQL_ATTR_AUTOCOMMIT: case SQL_ATTR_LOGIN_TIMEOUT:
-    case SQL_ATTR_TRANSLATE_OPTION: case SQL_ATTR_TXN_ISOLATION: case SQL_ATTR_ODBC_CURSORS:
-    case SQL_ATTR_PACKET_SIZE: case SQL_ATTR_CONNECTION_TIMEOUT: case SQL_ATTR_ASYNC_ENABLE:
-    case SQL_ATTR_METADATA_ID:
-      return true;
-    default:
-      return false;
+    case SQL_ATTR_ACCESS_MODE:
+    case SQL_ATTR_AUTOCOMMIT:
+    case SQL_ATTR_LOGIN_TIMEOUT:
+    case SQL_ATTR_TRANSLATE_OPTION:
+    case SQL_ATTR_TXN_ISOLATION:
+    case SQL_ATTR_ODBC_CURSORS:
+    case SQL_ATTR_PACKET_SIZE:
+    case SQL_ATTR_CONNECTION_TIMEOUT:
+    case SQL_ATTR_ASYNC_ENABLE:
+    case SQL_ATTR_METADATA_ID: return true;
+    default: return false;
   }
 }
 
@@ -161,12 +168,12 @@ void trace_attr_set(SQLRETURN rc, int32_t attribute, intptr_t value) {
 
 }  // namespace
 
-extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, int32_t* out_block,
-                                      char* out, int16_t buffer_length, int16_t completion) {
+extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, int32_t* out_block, char* out,
+                                      int16_t buffer_length, int16_t completion) {
   static const char* kName = "sql_driver_connect";
   if (trace_on(kTraceEntry)) {
-    log_printf_tid("%s(%p,%ld,%p,%p,%d,%u)\n", kName, handle, (long)length, (void*)out_block,
-                   (void*)out, buffer_length, (unsigned)(uint16_t)completion);
+    log_printf_tid("%s(%p,%ld,%p,%p,%d,%u)\n", kName, handle, (long)length, (void*)out_block, (void*)out, buffer_length,
+                   (unsigned)(uint16_t)completion);
   }
   const int32_t capacity = out_block != nullptr ? *out_block : 0;
   if (out_block != nullptr) *out_block = 0;
@@ -217,8 +224,8 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
   std::vector<SQLCHAR> completed(static_cast<size_t>(out_len) + 1, 0);
   SQLSMALLINT driver_len = 0;
   SQLRETURN rc = SQLDriverConnect(dbc->driver_dbc, nullptr, (SQLCHAR*)cs.c_str(), SQL_NTS,
-                                  out_len > 0 ? completed.data() : nullptr,
-                                  static_cast<SQLSMALLINT>(out_len), &driver_len, SQL_DRIVER_NOPROMPT);
+                                  out_len > 0 ? completed.data() : nullptr, static_cast<SQLSMALLINT>(out_len),
+                                  &driver_len, SQL_DRIVER_NOPROMPT);
   std::fill(completed.begin(), completed.end(), 0);
   if (out_len > 0) memset(out, 'x', static_cast<size_t>(out_len));
   if (succeeded(rc) && out_block != nullptr && out_len > 0 && driver_len > 0) {
@@ -232,8 +239,8 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
   dbc->connected = 1;
 
   Scratch name_len{};
-  if (!succeeded(SQLGetInfo(dbc->driver_dbc, SQL_DRIVER_NAME, dbc->driver_name,
-                            sizeof(dbc->driver_name), &name_len.i16))) {
+  if (!succeeded(
+          SQLGetInfo(dbc->driver_dbc, SQL_DRIVER_NAME, dbc->driver_name, sizeof(dbc->driver_name), &name_len.i16))) {
     snprintf(dbc->driver_name, sizeof(dbc->driver_name), "unknown");
   }
   dbc->driver_name[sizeof(dbc->driver_name) - 1] = '\0';
@@ -246,8 +253,8 @@ extern "C" int16_t sql_connect(void* handle, int32_t dsn_length, char* dsn, int3
                                int32_t password_length, char* password) {
   static const char* kName = "sql_connect";
   if (trace_on(kTraceEntry)) {
-    log_printf_tid("%s(%p,%ld,%p,%ld,%p,%ld,%p)\n", kName, handle, (long)dsn_length, (void*)dsn,
-                   (long)user_length, (void*)user, (long)password_length, (void*)password);
+    log_printf_tid("%s(%p,%ld,%p,%ld,%p,%ld,%p)\n", kName, handle, (long)dsn_length, (void*)dsn, (long)user_length,
+                   (void*)user, (long)password_length, (void*)password);
   }
   // Clients connect through sql_driver_connect only.
   connection_t* dbc = enter_dbc(handle, kName);
@@ -325,12 +332,12 @@ extern "C" int16_t set_config_param(void* handle, int32_t id, int32_t value, int
   }
 }
 
-extern "C" int16_t sql_get_info_string(void* handle, int16_t type, int32_t* block, char* buffer,
-                                       int16_t buffer_length, int16_t* reported) {
+extern "C" int16_t sql_get_info_string(void* handle, int16_t type, int32_t* block, char* buffer, int16_t buffer_length,
+                                       int16_t* reported) {
   static const char* kName = "sql_get_info_string";
   if (trace_on(kTraceEntry)) {
-    log_printf_tid("%s(%p,%u,%p,%p,%d,%p)\n", kName, handle, (unsigned)(uint16_t)type, (void*)block,
-                   (void*)buffer, buffer_length, (void*)reported);
+    log_printf_tid("%s(%p,%u,%p,%p,%d,%p)\n", kName, handle, (unsigned)(uint16_t)type, (void*)block, (void*)buffer,
+                   buffer_length, (void*)reported);
   }
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
@@ -341,8 +348,7 @@ extern "C" int16_t sql_get_info_string(void* handle, int16_t type, int32_t* bloc
   std::vector<char> scratch(static_cast<size_t>(std::max<int64_t>(len, 64)) + 1, 0);
   SQLSMALLINT driver_len = 4607;
   SQLRETURN rc = SQLGetInfo(dbc->driver_dbc, static_cast<SQLUSMALLINT>(type),
-                            buffer != nullptr ? scratch.data() : nullptr,
-                            static_cast<SQLSMALLINT>(len), &driver_len);
+                            buffer != nullptr ? scratch.data() : nullptr, static_cast<SQLSMALLINT>(len), &driver_len);
   if (succeeded(rc) && buffer != nullptr && len > 0) {
     memcpy(buffer, scratch.data(), static_cast<size_t>(len));
     if (block != nullptr) *block = text_block(buffer, len, driver_len);
@@ -353,8 +359,8 @@ extern "C" int16_t sql_get_info_string(void* handle, int16_t type, int32_t* bloc
 
 namespace {
 
-SQLRETURN get_info_fixed(void* handle, const char* name, int16_t type, const void* value_out,
-                         int16_t buffer_length, Scratch* value, int16_t* length) {
+SQLRETURN get_info_fixed(void* handle, const char* name, int16_t type, const void* value_out, int16_t buffer_length,
+                         Scratch* value, int16_t* length) {
   if (trace_on(kTraceEntry)) {
     log_printf_tid("%s(%p,%u,%p,%d,%p)\n", name, handle, (unsigned)(uint16_t)type, value_out, buffer_length,
                    (void*)length);
@@ -362,8 +368,8 @@ SQLRETURN get_info_fixed(void* handle, const char* name, int16_t type, const voi
   connection_t* dbc = enter_dbc(handle, name);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   SQLSMALLINT len = 0;
-  SQLRETURN rc = SQLGetInfo(dbc->driver_dbc, static_cast<SQLUSMALLINT>(type), value->bytes,
-                            sizeof(value->bytes) - 1, &len);
+  SQLRETURN rc =
+      SQLGetInfo(dbc->driver_dbc, static_cast<SQLUSMALLINT>(type), value->bytes, sizeof(value->bytes) - 1, &len);
   if (length != nullptr) *length = len;
   return leave(name, rc);
 }
@@ -441,8 +447,8 @@ extern "C" int16_t sql_get_connect_attr_handle(void* handle, int32_t attribute, 
 
 namespace {
 
-SQLRETURN get_connect_attr_text(void* handle, const char* name, int32_t attribute, int32_t* block,
-                                char* buffer, int32_t buffer_length, int32_t* reported, bool binary) {
+SQLRETURN get_connect_attr_text(void* handle, const char* name, int32_t attribute, int32_t* block, char* buffer,
+                                int32_t buffer_length, int32_t* reported, bool binary) {
   if (trace_on(kTraceEntry)) {
     log_printf_tid("%s(%p,%ld,%p,%p,%ld,%p)\n", name, handle, (long)attribute, (void*)block, (void*)buffer,
                    (long)buffer_length, (void*)reported);
@@ -470,16 +476,16 @@ SQLRETURN get_connect_attr_text(void* handle, const char* name, int32_t attribut
 
 }  // namespace
 
-extern "C" int16_t sql_get_connect_attr_string(void* handle, int32_t attribute, int32_t* block,
-                                               char* buffer, int32_t buffer_length, int32_t* reported) {
-  return get_connect_attr_text(handle, "sql_get_connect_attr_string", attribute, block, buffer,
-                               buffer_length, reported, false);
+extern "C" int16_t sql_get_connect_attr_string(void* handle, int32_t attribute, int32_t* block, char* buffer,
+                                               int32_t buffer_length, int32_t* reported) {
+  return get_connect_attr_text(handle, "sql_get_connect_attr_string", attribute, block, buffer, buffer_length, reported,
+                               false);
 }
 
-extern "C" int16_t sql_get_connect_attr_binary(void* handle, int32_t attribute, int32_t* block,
-                                               char* buffer, int32_t buffer_length, int32_t* reported) {
-  return get_connect_attr_text(handle, "sql_get_connect_attr_binary", attribute, block, buffer,
-                               buffer_length, reported, true);
+extern "C" int16_t sql_get_connect_attr_binary(void* handle, int32_t attribute, int32_t* block, char* buffer,
+                                               int32_t buffer_length, int32_t* reported) {
+  return get_connect_attr_text(handle, "sql_get_connect_attr_binary", attribute, block, buffer, buffer_length, reported,
+                               true);
 }
 
 extern "C" int16_t sql_set_connect_attr_long(void* handle, int32_t attribute, SQLLEN value, int32_t length) {
@@ -509,11 +515,11 @@ extern "C" int16_t sql_set_connect_attr_ptr(void* handle, int32_t attribute, voi
   return leave(kName, rc);
 }
 
-extern "C" int16_t sql_set_connect_attr_strbin(void* handle, int32_t attribute, int32_t block_length,
-                                               char* block, int32_t length) {
+extern "C" int16_t sql_set_connect_attr_strbin(void* handle, int32_t attribute, int32_t block_length, char* block,
+                                               int32_t length) {
   if (trace_on(kTraceEntry)) {
-    log_printf_tid("sql_set_connect_attr_strbin(%p,%ld,%ld,%p,%ld)\n", handle, (long)attribute,
-                   (long)block_length, (void*)block, (long)length);
+    log_printf_tid("sql_set_connect_attr_strbin(%p,%ld,%ld,%p,%ld)\n", handle, (long)attribute, (long)block_length,
+                   (void*)block, (long)length);
   }
   connection_t* dbc = enter_dbc(handle, "sql_set_connect_attr_strbin");
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
@@ -558,8 +564,8 @@ extern "C" int16_t sql_native_sql(void* handle, int32_t in_length, char* in, int
                                   int32_t buffer_length, int32_t* total) {
   static const char* kName = "sql_native_sql";
   if (trace_on(kTraceEntry)) {
-    log_printf_tid("%s(%p,%ld,%p,%p,%p,%ld,%p)\n", kName, handle, (long)in_length, (void*)in, (void*)block,
-                   (void*)out, (long)buffer_length, (void*)total);
+    log_printf_tid("%s(%p,%ld,%p,%p,%p,%ld,%p)\n", kName, handle, (long)in_length, (void*)in, (void*)block, (void*)out,
+                   (long)buffer_length, (void*)total);
   }
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
@@ -602,8 +608,10 @@ extern "C" int16_t sql_end_tran(int16_t type, void* handle, int16_t completion) 
   for (connection_t* c = env->first_dbc; c != nullptr; c = c->next) {
     if (c->registry != veks_registry_current() || c->driver_dbc == nullptr || !c->connected) continue;
     SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, c->driver_dbc, how);
-    if (!succeeded(rc)) result = rc;
-    else if (rc == SQL_SUCCESS_WITH_INFO && result == SQL_SUCCESS) result = rc;
+    if (!succeeded(rc))
+      result = rc;
+    else if (rc == SQL_SUCCESS_WITH_INFO && result == SQL_SUCCESS)
+      result = rc;
   }
   veks_env_unlock(env);
   return result;

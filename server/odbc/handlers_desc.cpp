@@ -119,8 +119,10 @@ void set_verbose_type(descriptor_record_t* rec, int16_t type) {
 }
 void set_subcode(descriptor_record_t* rec, int16_t code) {
   rec->datetime_interval_code = code;
-  if (rec->type == SQL_DATETIME) rec->concise_type = static_cast<int16_t>(90 + code);
-  else if (rec->type == SQL_INTERVAL) rec->concise_type = static_cast<int16_t>(100 + code);
+  if (rec->type == SQL_DATETIME)
+    rec->concise_type = static_cast<int16_t>(90 + code);
+  else if (rec->type == SQL_INTERVAL)
+    rec->concise_type = static_cast<int16_t>(100 + code);
 }
 
 // Bytes one element of the record's data array takes, or -1.
@@ -173,8 +175,8 @@ bool driver_lacks_function(SQLHDESC h) {
 // SQLSetDescRec as a series of field settings, for drivers without it.
 SQLRETURN set_rec_by_fields(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT type, SQLSMALLINT subtype, SQLLEN length,
                             SQLSMALLINT precision, SQLSMALLINT scale, void* data, SQLLEN* octet, SQLLEN* ind) {
-  SQLRETURN rc = SQLSetDescField(h, n, SQL_DESC_TYPE, reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(type)),
-                                 SQL_IS_SMALLINT);
+  SQLRETURN rc =
+      SQLSetDescField(h, n, SQL_DESC_TYPE, reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(type)), SQL_IS_SMALLINT);
   auto step = [&](SQLSMALLINT field, SQLPOINTER value, SQLINTEGER len) {
     if (SQL_SUCCEEDED(rc)) {
       SQLRETURN r = SQLSetDescField(h, n, field, value, len);
@@ -182,8 +184,7 @@ SQLRETURN set_rec_by_fields(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT type, SQLSMAL
     }
   };
   if (type == SQL_DATETIME || type == SQL_INTERVAL)
-    step(SQL_DESC_DATETIME_INTERVAL_CODE, reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(subtype)),
-         SQL_IS_SMALLINT);
+    step(SQL_DESC_DATETIME_INTERVAL_CODE, reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(subtype)), SQL_IS_SMALLINT);
   step(SQL_DESC_OCTET_LENGTH, reinterpret_cast<SQLPOINTER>(length), SQL_IS_INTEGER);
   step(SQL_DESC_PRECISION, reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(precision)), SQL_IS_SMALLINT);
   step(SQL_DESC_SCALE, reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(scale)), SQL_IS_SMALLINT);
@@ -217,30 +218,35 @@ SQLRETURN get_rec_by_fields(SQLHDESC h, SQLSMALLINT n, SQLCHAR* name, SQLSMALLIN
   if (SQL_SUCCEEDED(SQLGetDescField(h, n, SQL_DESC_OCTET_LENGTH, &len, SQL_IS_INTEGER, nullptr))) *length = len.len;
   SQLINTEGER got = 0;
   if (name != nullptr && name_cap > 0) name[0] = '\0';
-  if (SQL_SUCCEEDED(SQLGetDescField(h, n, SQL_DESC_NAME, name, name_cap, &got))) *name_len = static_cast<SQLSMALLINT>(got);
-  else *name_len = 0;
+  if (SQL_SUCCEEDED(SQLGetDescField(h, n, SQL_DESC_NAME, name, name_cap, &got)))
+    *name_len = static_cast<SQLSMALLINT>(got);
+  else
+    *name_len = 0;
   return SQL_SUCCESS;
 }
 
 // Fields of 32 bits that the integer getter widens with their sign.
 bool is_int32_field(int16_t field) {
   switch (field) {
-    case SQL_DESC_AUTO_UNIQUE_VALUE: case SQL_DESC_CASE_SENSITIVE: case SQL_DESC_BIND_TYPE:
-    case SQL_DESC_DATETIME_INTERVAL_PRECISION: case SQL_DESC_NUM_PREC_RADIX:
-      return true;
-    default:
-      return false;
+    case SQL_DESC_AUTO_UNIQUE_VALUE:
+    case SQL_DESC_CASE_SENSITIVE:
+    case SQL_DESC_BIND_TYPE:
+    case SQL_DESC_DATETIME_INTERVAL_PRECISION:
+    case SQL_DESC_NUM_PREC_RADIX: return true;
+    default: return false;
   }
 }
 
 // The header and record pointer fields: never read or written as values.
 bool is_pointer_field(int16_t field) {
   switch (field) {
-    case SQL_DESC_ARRAY_STATUS_PTR: case SQL_DESC_BIND_OFFSET_PTR: case SQL_DESC_ROWS_PROCESSED_PTR:
-    case SQL_DESC_OCTET_LENGTH_PTR: case SQL_DESC_INDICATOR_PTR: case SQL_DESC_DATA_PTR:
-      return true;
-    default:
-      return false;
+    case SQL_DESC_ARRAY_STATUS_PTR:
+    case SQL_DESC_BIND_OFFSET_PTR:
+    case SQL_DESC_ROWS_PROCESSED_PTR:
+    case SQL_DESC_OCTET_LENGTH_PTR:
+    case SQL_DESC_INDICATOR_PTR:
+    case SQL_DESC_DATA_PTR: return true;
+    default: return false;
   }
 }
 
@@ -282,7 +288,8 @@ SQLRETURN set_length_array(descriptor_t* desc, int32_t n, int16_t field, SQLLEN 
     made = static_cast<SQLLEN*>(zeroed(want, sizeof(SQLLEN)));
     if (made == nullptr) return no_memory(desc, name, "allocation failure");
     value = made;
-    if (trace_on(kTraceDetail)) log_printf_tid("\tNew %s array %p\n", octet ? "octet length" : "indicator", (void*)made);
+    if (trace_on(kTraceDetail))
+      log_printf_tid("\tNew %s array %p\n", octet ? "octet length" : "indicator", (void*)made);
   }
   SQLRETURN rc = SQLSetDescField(desc->driver_desc, static_cast<SQLSMALLINT>(n), field, value, length);
   if (!succeeded(rc)) {
@@ -305,9 +312,10 @@ SQLRETURN set_data_array(descriptor_t* desc, int32_t n, SQLLEN flag, int32_t len
     if (size < 0) {
       if (trace_on(kTraceExit))
         log_printf_tid("-%s()=SQL_ERROR (Cannot determine size of %d data type)\n", name, rec->concise_type);
-      KY_POST_DESC(desc, "HY000", 5,
-                   "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_set_desc_field_integer)",
-                   rec->concise_type, static_cast<long>(rec->octet_length));
+      KY_POST_DESC(
+          desc, "HY000", 5,
+          "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_set_desc_field_integer)",
+          rec->concise_type, static_cast<long>(rec->octet_length));
       return SQL_ERROR;
     }
     // Length arrays the record already has must cover the rows too.
@@ -385,8 +393,10 @@ SQLRETURN get_field_bytes(void* handle, const char* name, int16_t n, int16_t fie
   if (reported != nullptr) *reported = got;
   if (succeeded(rc) && len > 0) {
     int32_t bytes;
-    if (text) bytes = text_block(local.data(), len, got);
-    else bytes = static_cast<int32_t>(got < 0 ? 0 : std::min<int64_t>(got, len));
+    if (text)
+      bytes = text_block(local.data(), len, got);
+    else
+      bytes = static_cast<int32_t>(got < 0 ? 0 : std::min<int64_t>(got, len));
     memcpy(buffer, local.data(), static_cast<size_t>(bytes));
     if (block != nullptr) *block = bytes;
   }
@@ -426,7 +436,8 @@ int16_t sql_set_desc_rec(void* handle, int16_t n, int16_t type, int16_t subtype,
                             : type,
                         length, KY_TYPELEN_USE_OCTET);
     if (size < 0) {
-      if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (Cannot determine size of %d data type)\n", kName, type);
+      if (trace_on(kTraceExit))
+        log_printf_tid("-%s()=SQL_ERROR (Cannot determine size of %d data type)\n", kName, type);
       KY_POST_DESC(desc, "HY000", 5, "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)",
                    type, static_cast<long>(length), kName);
       return SQL_ERROR;
@@ -497,40 +508,37 @@ int16_t sql_set_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLE
     case SQL_DESC_BIND_OFFSET_PTR:
       if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_SUCCESS (BIND_OFFSET quietly ignored)\n", kName);
       return SQL_SUCCESS;
-    case SQL_DESC_ARRAY_SIZE:
-      return leave(kName, set_array_size(desc, value, length, kName));
-    default:
-      break;
+    case SQL_DESC_ARRAY_SIZE: return leave(kName, set_array_size(desc, value, length, kName));
+    default: break;
   }
   descriptor_record_t* rec = record(desc, n, kName);
   if (rec == nullptr) return SQL_ERROR;
   SQLRETURN rc;
   switch (field) {
     case SQL_DESC_ARRAY_STATUS_PTR:
-    case SQL_DESC_ROWS_PROCESSED_PTR:
-      rc = set_header_array(desc, field, value, length, kName);
-      break;
+    case SQL_DESC_ROWS_PROCESSED_PTR: rc = set_header_array(desc, field, value, length, kName); break;
     case SQL_DESC_OCTET_LENGTH_PTR:
-    case SQL_DESC_INDICATOR_PTR:
-      rc = set_length_array(desc, n, field, value, length, kName);
-      break;
-    case SQL_DESC_DATA_PTR:
-      rc = set_data_array(desc, n, value, length, kName);
-      break;
+    case SQL_DESC_INDICATOR_PTR: rc = set_length_array(desc, n, field, value, length, kName); break;
+    case SQL_DESC_DATA_PTR: rc = set_data_array(desc, n, value, length, kName); break;
     case SQL_DESC_DATETIME_INTERVAL_PRECISION:
     case SQL_DESC_NUM_PREC_RADIX:
     case SQL_DESC_LENGTH:
     case SQL_DESC_OCTET_LENGTH:
       rc = SQLSetDescField(desc->driver_desc, n, field, reinterpret_cast<SQLPOINTER>(value), length);
       if (!succeeded(rc)) break;
-      if (field == SQL_DESC_DATETIME_INTERVAL_PRECISION) rec->datetime_interval_precision = static_cast<int32_t>(value);
-      else if (field == SQL_DESC_NUM_PREC_RADIX) rec->num_prec_radix = static_cast<int32_t>(value);
-      else if (field == SQL_DESC_LENGTH) rec->length = value;
-      else rec->octet_length = value;
+      if (field == SQL_DESC_DATETIME_INTERVAL_PRECISION)
+        rec->datetime_interval_precision = static_cast<int32_t>(value);
+      else if (field == SQL_DESC_NUM_PREC_RADIX)
+        rec->num_prec_radix = static_cast<int32_t>(value);
+      else if (field == SQL_DESC_LENGTH)
+        rec->length = value;
+      else
+        rec->octet_length = value;
       if (field == SQL_DESC_OCTET_LENGTH && !succeeded(keep_data_fitting(desc, n, kName))) return SQL_ERROR;
       break;
     default:
-      if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (unexpectedly hit default on FieldIdentifier)\n", kName);
+      if (trace_on(kTraceExit))
+        log_printf_tid("-%s()=SQL_ERROR (unexpectedly hit default on FieldIdentifier)\n", kName);
       KY_POST_DESC(desc, "HY000", 6, "General error: Unexpectedly hit default on FieldIdentifier");
       return SQL_ERROR;
   }
@@ -548,8 +556,8 @@ int16_t sql_set_desc_field_smallint(void* handle, int16_t n, int16_t field, int1
   if (field == SQL_DESC_COUNT && value < 0) return bad_index(desc, kName, "SQL_DESC_COUNT and value < 0");
   descriptor_record_t* rec = field == SQL_DESC_COUNT ? nullptr : record(desc, n, kName);
   if (field != SQL_DESC_COUNT && rec == nullptr) return SQL_ERROR;
-  SQLRETURN rc = SQLSetDescField(desc->driver_desc, n, field, reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(value)),
-                                 length);
+  SQLRETURN rc =
+      SQLSetDescField(desc->driver_desc, n, field, reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(value)), length);
   if (!succeeded(rc)) {
     if (trace_on(kTraceExit)) log_printf_tid("-%s(%p,...)=%d (Driver's SQLSetDescField failed)\n", kName, handle, rc);
     return rc;
@@ -584,7 +592,8 @@ int16_t sql_set_desc_field_smallint(void* handle, int16_t n, int16_t field, int1
     case SQL_DESC_DATETIME_INTERVAL_CODE: set_subcode(rec, value); break;
     case SQL_DESC_UNNAMED: rec->unnamed = value; break;
     default:
-      if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (unexpectedly hit default on FieldIdentifier)\n", kName);
+      if (trace_on(kTraceExit))
+        log_printf_tid("-%s()=SQL_ERROR (unexpectedly hit default on FieldIdentifier)\n", kName);
       KY_POST_DESC(desc, "HY000", 6, "General error: Unexpectedly hit default on FieldIdentifier");
       return SQL_ERROR;
   }
@@ -596,7 +605,8 @@ int16_t sql_set_desc_field_smallint(void* handle, int16_t n, int16_t field, int1
 int16_t sql_set_desc_field_strbin(void* handle, int16_t n, int16_t field, int32_t block_length, char* bytes,
                                   int32_t length) {
   static const char* kName = "sql_set_desc_field_strbin";
-  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)bytes, (long)length);
+  if (trace_on(kTraceEntry))
+    log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)bytes, (long)length);
   descriptor_t* desc = enter_desc(handle, kName);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
   if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
@@ -640,7 +650,8 @@ int16_t sql_get_desc_field(void* handle, int16_t n, int16_t field, void** value,
 
 int16_t sql_get_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLEN* value, int32_t length) {
   static const char* kName = "sql_get_desc_field_integer";
-  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)value, (long)length);
+  if (trace_on(kTraceEntry))
+    log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)value, (long)length);
   descriptor_t* desc = enter_desc(handle, kName, false);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
   if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
@@ -659,7 +670,8 @@ int16_t sql_get_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLE
 
 int16_t sql_get_desc_field_smallint(void* handle, int16_t n, int16_t field, int16_t* value, int32_t length) {
   static const char* kName = "sql_get_desc_field_smallint";
-  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)value, (long)length);
+  if (trace_on(kTraceEntry))
+    log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)value, (long)length);
   descriptor_t* desc = enter_desc(handle, kName, false);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
   if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
@@ -671,13 +683,12 @@ int16_t sql_get_desc_field_smallint(void* handle, int16_t n, int16_t field, int1
   const SQLINTEGER len = length > 0 ? std::min<SQLINTEGER>(length, sizeof(v.bytes)) : length;
   SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, &v, len, nullptr);
   if (value != nullptr) *value = v.i16;
-  if (trace_on(kTraceExit))
-    log_printf_tid("-%s(...)=%d\n\t*ValuePtr=%d\n", kName, rc, value != nullptr ? *value : 0);
+  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n\t*ValuePtr=%d\n", kName, rc, value != nullptr ? *value : 0);
   return rc;
 }
 
-int16_t sql_get_desc_field_string(void* handle, int16_t n, int16_t field, int32_t* block, char* buffer,
-                                  int32_t length, int32_t* reported) {
+int16_t sql_get_desc_field_string(void* handle, int16_t n, int16_t field, int32_t* block, char* buffer, int32_t length,
+                                  int32_t* reported) {
   static const char* kName = "sql_get_desc_field_string";
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%d,%d,%p,%ld,%p)\n", kName, handle, n, field, (void*)buffer, (long)length, (void*)reported);
@@ -686,8 +697,8 @@ int16_t sql_get_desc_field_string(void* handle, int16_t n, int16_t field, int32_
   return rc;
 }
 
-int16_t sql_get_desc_field_binary(void* handle, int16_t n, int16_t field, int32_t* block, char* buffer,
-                                  int32_t length, int32_t* reported) {
+int16_t sql_get_desc_field_binary(void* handle, int16_t n, int16_t field, int32_t* block, char* buffer, int32_t length,
+                                  int32_t* reported) {
   static const char* kName = "sql_get_desc_field_binary";
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%d,%d,%p,%ld,%p)\n", kName, handle, n, field, (void*)buffer, (long)length, (void*)reported);
@@ -715,7 +726,8 @@ int16_t sql_get_desc_rec(void* handle, int16_t n, int32_t* block, char* name, in
   SQLSMALLINT got = 0, t = 0, sub = 0, p = 0, s = 0, nul = 0;
   SQLLEN l = 0;
   SQLCHAR* text = reinterpret_cast<SQLCHAR*>(local.data());
-  SQLRETURN rc = SQLGetDescRec(desc->driver_desc, n, text, static_cast<SQLSMALLINT>(len), &got, &t, &sub, &l, &p, &s, &nul);
+  SQLRETURN rc =
+      SQLGetDescRec(desc->driver_desc, n, text, static_cast<SQLSMALLINT>(len), &got, &t, &sub, &l, &p, &s, &nul);
   if (rc == SQL_ERROR && driver_lacks_function(desc->driver_desc))
     rc = get_rec_by_fields(desc->driver_desc, n, text, static_cast<SQLSMALLINT>(len), &got, &t, &sub, &l, &p, &s, &nul);
   if (succeeded(rc)) {

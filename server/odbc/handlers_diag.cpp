@@ -140,22 +140,25 @@ extern "C" int16_t sql_get_diag_rec(int16_t type, void* handle, int16_t number, 
   return rc;
 }
 
-extern "C" int16_t sql_get_diag_field_integer(int16_t type, void* handle, int16_t number, int16_t id,
-                                              int32_t* value) {
+extern "C" int16_t sql_get_diag_field_integer(int16_t type, void* handle, int16_t number, int16_t id, int32_t* value) {
   static const char* kName = "sql_get_diag_field_integer";
   Target t;
   if (!find_target(type, handle, &t, kName)) return SQL_INVALID_HANDLE;
   SQLSMALLINT asked = number;
   switch (id) {
-    case SQL_DIAG_NUMBER:
-      break;
-    case SQL_DIAG_ROW_COUNT: case SQL_DIAG_CURSOR_ROW_COUNT: case SQL_DIAG_DYNAMIC_FUNCTION_CODE:
+    case SQL_DIAG_NUMBER: break;
+    case SQL_DIAG_ROW_COUNT:
+    case SQL_DIAG_CURSOR_ROW_COUNT:
+    case SQL_DIAG_DYNAMIC_FUNCTION_CODE:
       if (type != SQL_HANDLE_STMT) {
-        if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (Invalid DiagIdentifier for non-statement-handle)\n", kName);
+        if (trace_on(kTraceExit))
+          log_printf_tid("-%s()=SQL_ERROR (Invalid DiagIdentifier for non-statement-handle)\n", kName);
         return SQL_ERROR;
       }
       break;
-    case SQL_DIAG_NATIVE: case SQL_DIAG_ROW_NUMBER: case SQL_DIAG_COLUMN_NUMBER: {
+    case SQL_DIAG_NATIVE:
+    case SQL_DIAG_ROW_NUMBER:
+    case SQL_DIAG_COLUMN_NUMBER: {
       if (number < 1) {
         if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (Invalid RecNumber for DiagIdentifier)\n", kName);
         return SQL_ERROR;
@@ -164,7 +167,9 @@ extern "C" int16_t sql_get_diag_field_integer(int16_t type, void* handle, int16_
       const error_record* r = diag_record(t.diags, number);
       const int32_t count = t.diags->record_count;
       if (r != nullptr) {
-        int64_t v = id == SQL_DIAG_NATIVE ? r->native_error : id == SQL_DIAG_ROW_NUMBER ? r->row_number : r->column_number;
+        int64_t v = id == SQL_DIAG_NATIVE       ? r->native_error
+                    : id == SQL_DIAG_ROW_NUMBER ? r->row_number
+                                                : r->column_number;
         diag_unlock(t.diags);
         if (value != nullptr) *value = static_cast<int32_t>(v);
         if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_SUCCESS\n", kName);
@@ -182,7 +187,8 @@ extern "C" int16_t sql_get_diag_field_integer(int16_t type, void* handle, int16_
   SQLLEN wide = 0;
   SQLINTEGER narrow = 0;
   const bool is_len = id == SQL_DIAG_ROW_COUNT || id == SQL_DIAG_CURSOR_ROW_COUNT || id == SQL_DIAG_ROW_NUMBER;
-  SQLRETURN rc = SQLGetDiagField(type, t.driver, asked, id, is_len ? static_cast<SQLPOINTER>(&wide) : &narrow, 0, nullptr);
+  SQLRETURN rc =
+      SQLGetDiagField(type, t.driver, asked, id, is_len ? static_cast<SQLPOINTER>(&wide) : &narrow, 0, nullptr);
   if (!succeeded(rc)) {
     if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (Drivers SQLGetDiagField failed)\n", kName, rc);
     return rc;
@@ -195,14 +201,14 @@ extern "C" int16_t sql_get_diag_field_integer(int16_t type, void* handle, int16_
   return rc;
 }
 
-extern "C" int16_t sql_get_diag_field_smallint(int16_t type, void* handle, int16_t number, int16_t id,
-                                               int16_t* value) {
+extern "C" int16_t sql_get_diag_field_smallint(int16_t type, void* handle, int16_t number, int16_t id, int16_t* value) {
   static const char* kName = "sql_get_diag_field_smallint";
   Target t;
   if (!find_target(type, handle, &t, kName)) return SQL_INVALID_HANDLE;
   if (id != SQL_DIAG_RETURNCODE) {
     if (trace_on(kTraceExit)) {
-      log_printf_tid("-%s()=SQL_ERROR (Request for short diag field for something other than SQL_DIAG_RETURNECODE)\n", kName);
+      log_printf_tid("-%s()=SQL_ERROR (Request for short diag field for something other than SQL_DIAG_RETURNECODE)\n",
+                     kName);
     }
     return SQL_ERROR;
   }
@@ -236,19 +242,24 @@ extern "C" int16_t sql_get_diag_field_string(int16_t type, void* handle, int16_t
         return SQL_ERROR;
       }
       break;
-    case SQL_DIAG_SQLSTATE: case SQL_DIAG_MESSAGE_TEXT: case SQL_DIAG_CLASS_ORIGIN:
-    case SQL_DIAG_SUBCLASS_ORIGIN: case SQL_DIAG_CONNECTION_NAME: case SQL_DIAG_SERVER_NAME: {
+    case SQL_DIAG_SQLSTATE:
+    case SQL_DIAG_MESSAGE_TEXT:
+    case SQL_DIAG_CLASS_ORIGIN:
+    case SQL_DIAG_SUBCLASS_ORIGIN:
+    case SQL_DIAG_CONNECTION_NAME:
+    case SQL_DIAG_SERVER_NAME: {
       if (number < 1) {
-        if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (Negative RecNumber and request for non-header field)\n", kName);
+        if (trace_on(kTraceExit))
+          log_printf_tid("-%s()=SQL_ERROR (Negative RecNumber and request for non-header field)\n", kName);
         return SQL_ERROR;
       }
       diag_lock(t.diags);
       const error_record* r = diag_record(t.diags, number);
       const int32_t count = t.diags->record_count;
       if (r != nullptr) {
-        const char* text = id == SQL_DIAG_SQLSTATE ? r->sqlstate
-                           : id == SQL_DIAG_MESSAGE_TEXT ? r->message_text
-                           : id == SQL_DIAG_CLASS_ORIGIN ? r->class_origin
+        const char* text = id == SQL_DIAG_SQLSTATE          ? r->sqlstate
+                           : id == SQL_DIAG_MESSAGE_TEXT    ? r->message_text
+                           : id == SQL_DIAG_CLASS_ORIGIN    ? r->class_origin
                            : id == SQL_DIAG_SUBCLASS_ORIGIN ? r->subclass_origin
                            : id == SQL_DIAG_CONNECTION_NAME ? r->connection_name
                                                             : r->server_name;

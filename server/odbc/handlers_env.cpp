@@ -12,10 +12,8 @@ using namespace kyvek::server;
 
 namespace {
 
-void post_env(environment_t* env, const char* state, int32_t native, const char* subclass,
-              const char* text) {
-  post_error(&env->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, nullptr, native, 0, subclass, state,
-             "%s", text);
+void post_env(environment_t* env, const char* state, int32_t native, const char* subclass, const char* text) {
+  post_error(&env->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, nullptr, native, 0, subclass, state, "%s", text);
 }
 
 // Environment attributes a client may set: each takes an integer. Anything
@@ -26,17 +24,16 @@ bool settable_env_attr(int32_t attr) {
     case SQL_ATTR_ODBC_VERSION:
     case SQL_ATTR_CONNECTION_POOLING:
     case SQL_ATTR_CP_MATCH:
-    case SQL_ATTR_OUTPUT_NTS:
-      return true;
-    default:
-      return false;
+    case SQL_ATTR_OUTPUT_NTS: return true;
+    default: return false;
   }
 }
 
 }  // namespace
 
 extern "C" int16_t sql_set_env_attr(void* handle, int32_t attribute, int32_t value) {
-  if (trace_on(kTraceEntry)) log_printf_tid("sql_set_env_attr(%p,%ld,%lu)\n", handle, (long)attribute, (unsigned long)(uint32_t)value);
+  if (trace_on(kTraceEntry))
+    log_printf_tid("sql_set_env_attr(%p,%ld,%lu)\n", handle, (long)attribute, (unsigned long)(uint32_t)value);
   SQLPOINTER v = reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(static_cast<uint32_t>(value)));
   if (attribute == SQL_ATTR_CONNECTION_POOLING) {
     // A process-level attribute: the record is not looked at.
@@ -73,14 +70,12 @@ extern "C" int16_t sql_get_env_attr_integer(void* handle, int32_t attribute, SQL
 
 // Out arguments in row order: name length, name block, description length,
 // description block.
-extern "C" int16_t sql_data_sources(void* handle, int16_t direction, int16_t* name_length,
-                                    int32_t* name_block, char* name, int16_t* desc_length,
-                                    int32_t* desc_block, char* description) {
+extern "C" int16_t sql_data_sources(void* handle, int16_t direction, int16_t* name_length, int32_t* name_block,
+                                    char* name, int16_t* desc_length, int32_t* desc_block, char* description) {
   static const char* kName = "sql_data_sources";
   if (trace_on(kTraceEntry)) {
-    log_printf_tid("%s(%p,%u,%p,%p,%p,%p,%p,%p)\n", kName, handle, (unsigned)(uint16_t)direction,
-                   (void*)name_length, (void*)name_block, (void*)name, (void*)desc_length,
-                   (void*)desc_block, (void*)description);
+    log_printf_tid("%s(%p,%u,%p,%p,%p,%p,%p,%p)\n", kName, handle, (unsigned)(uint16_t)direction, (void*)name_length,
+                   (void*)name_block, (void*)name, (void*)desc_length, (void*)desc_block, (void*)description);
   }
   environment_t* env = as_env(handle);
   if (env == nullptr) {
@@ -92,8 +87,7 @@ extern "C" int16_t sql_data_sources(void* handle, int16_t direction, int16_t* na
   if (name_block != nullptr) *name_block = 0;
   if (desc_block != nullptr) *desc_block = 0;
   const uint16_t dir = static_cast<uint16_t>(direction);
-  if (dir != SQL_FETCH_NEXT && dir != SQL_FETCH_FIRST && dir != SQL_FETCH_FIRST_USER &&
-      dir != SQL_FETCH_FIRST_SYSTEM) {
+  if (dir != SQL_FETCH_NEXT && dir != SQL_FETCH_FIRST && dir != SQL_FETCH_FIRST_USER && dir != SQL_FETCH_FIRST_SYSTEM) {
     post_env(env, "HY103", 0, "ODBC 3.0", "Invalid retrieval code");
     return leave(kName, SQL_ERROR);
   }
@@ -102,16 +96,15 @@ extern "C" int16_t sql_data_sources(void* handle, int16_t direction, int16_t* na
     return leave(kName, SQL_ERROR);
   }
   if ((veks_flags() & VEKS_FLAG_ALLOW_DSN_BROWSE) == 0) {
-    post_env(env, "HY000", 46, "ISO 9075",
-             "General error: Remote SQLDataSources forbidden - see AllowDSNBrowse");
+    post_env(env, "HY000", 46, "ISO 9075", "General error: Remote SQLDataSources forbidden - see AllowDSNBrowse");
     return leave(kName, SQL_ERROR);
   }
   // The lengths the driver may write are the buffers' real capacities.
   SQLSMALLINT name_len = 0, desc_len = 0;
   SQLSMALLINT name_max = static_cast<SQLSMALLINT>(name != nullptr ? (name_cap > 32767 ? 32767 : name_cap) : 0);
   SQLSMALLINT desc_max = static_cast<SQLSMALLINT>(description != nullptr ? (desc_cap > 32767 ? 32767 : desc_cap) : 0);
-  SQLRETURN rc = SQLDataSources(env->driver_env, dir, reinterpret_cast<SQLCHAR*>(name), name_max,
-                                &name_len, reinterpret_cast<SQLCHAR*>(description), desc_max, &desc_len);
+  SQLRETURN rc = SQLDataSources(env->driver_env, dir, reinterpret_cast<SQLCHAR*>(name), name_max, &name_len,
+                                reinterpret_cast<SQLCHAR*>(description), desc_max, &desc_len);
   if (name_length != nullptr) *name_length = name_len;
   if (desc_length != nullptr) *desc_length = desc_len;
   if (succeeded(rc)) {

@@ -44,7 +44,8 @@ void log_statement(statement_t* stmt, SQLRETURN rc, const char* text, size_t len
 
 extern "C" int16_t sql_prepare(void* handle, int32_t block_length, char* text, int32_t length) {
   static const char* kName = "sql_prepare";
-  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%p,%ld)\n", kName, handle, (long)block_length, (void*)text, (long)length);
+  if (trace_on(kTraceEntry))
+    log_printf_tid("%s(%p,%ld,%p,%ld)\n", kName, handle, (long)block_length, (void*)text, (long)length);
   statement_t* stmt = enter_stmt(handle, kName);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
@@ -161,7 +162,8 @@ extern "C" int16_t sql_param_data(void* handle, int16_t* number) {
 
 extern "C" int16_t sql_put_data(void* handle, int32_t block_length, char* data, SQLLEN length) {
   static const char* kName = "sql_put_data";
-  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%p,%ld)\n", kName, handle, (long)block_length, (void*)data, (long)length);
+  if (trace_on(kTraceEntry))
+    log_printf_tid("%s(%p,%ld,%p,%ld)\n", kName, handle, (long)block_length, (void*)data, (long)length);
   statement_t* stmt = enter_stmt(handle, kName);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   // The driver reads what the length says: never past the block.
@@ -191,8 +193,8 @@ extern "C" int16_t sql_num_params(void* handle, int16_t* count) {
   return rc;
 }
 
-extern "C" int16_t sql_describe_param(void* handle, int16_t number, int16_t* type, SQLULEN* size,
-                                      int16_t* digits, int16_t* nullable) {
+extern "C" int16_t sql_describe_param(void* handle, int16_t number, int16_t* type, SQLULEN* size, int16_t* digits,
+                                      int16_t* nullable) {
   static const char* kName = "sql_describe_param";
   statement_t* stmt = enter_stmt(handle, kName);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;

@@ -54,8 +54,8 @@ extern "C" int16_t sql_fetch_scroll(void* handle, int16_t orientation, int32_t o
   return leave("sql_fetch_scroll", rc);
 }
 
-extern "C" int16_t sql_extended_fetch(void* handle, int16_t orientation, SQLLEN offset,
-                                      SQLULEN* row_count, int32_t* status_length, int16_t* status) {
+extern "C" int16_t sql_extended_fetch(void* handle, int16_t orientation, SQLLEN offset, SQLULEN* row_count,
+                                      int32_t* status_length, int16_t* status) {
   static const char* kName = "sql_extended_fetch";
   statement_t* stmt = enter_stmt(handle, kName);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
@@ -66,10 +66,16 @@ extern "C" int16_t sql_extended_fetch(void* handle, int16_t orientation, SQLLEN 
   const int32_t incoming = *status_length;
   *status_length = 0;
   switch (orientation) {
-    case 1: case 2: case 3: case 4: case 5: case 6: case 8: break;
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+    case 8: break;
     default:
-      post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(veks_stmt_dbc(stmt)),
-                 0, 0, "ODBC 3.0", "HY106", "Fetch type out of range");
+      post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(veks_stmt_dbc(stmt)), 0, 0,
+                 "ODBC 3.0", "HY106", "Fetch type out of range");
       return leave(kName, SQL_ERROR);
   }
   descriptor_t* ard = stmt->current_desc[DESC_ARD];
@@ -120,8 +126,8 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
   // The length the driver is told never exceeds the out buffer; fixed-size
   // types go through scratch room that holds any of them.
   int64_t len = buffer_length > static_cast<SQLULEN>(INT32_MAX)
-                          ? capped(INT32_MAX, &cap, buffer)
-                          : capped(static_cast<int64_t>(buffer_length), &cap, buffer);
+                    ? capped(INT32_MAX, &cap, buffer)
+                    : capped(static_cast<int64_t>(buffer_length), &cap, buffer);
   // A fixed-size type ignores the buffer length (as in ODBC) but needs room
   // for the whole value in the out buffer the client really sent.
   int16_t fixed_type = type;
@@ -177,8 +183,8 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
       if (out < 0) {
         if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (Negative length from get_type_len)\n", kName, rc);
         KY_POST_STMT(stmt, "HY000", 5,
-                     "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_get_data)",
-                     effective, 0L);
+                     "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_get_data)", effective,
+                     0L);
         return SQL_ERROR;
       }
     }
@@ -199,8 +205,8 @@ extern "C" int16_t sql_setpos(void* handle, int16_t row, int16_t operation, int1
     return leave(kName, SQL_ERROR);
   }
   if (row == 0 && op == SQL_POSITION) {
-    post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(veks_stmt_dbc(stmt)), 0, 0,
-               "ODBC 3.0", "HY109", "Invalid cursor position");
+    post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(veks_stmt_dbc(stmt)), 0, 0, "ODBC 3.0",
+               "HY109", "Invalid cursor position");
     return leave(kName, SQL_ERROR);
   }
   SQLRETURN rc = SQLSetPos(stmt->driver_stmt, static_cast<SQLSETPOSIROW>(static_cast<uint16_t>(row)), op, lock);
@@ -241,8 +247,8 @@ extern "C" int16_t sql_get_cursor_name(void* handle, int32_t* block, char* buffe
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int64_t len = capped(buffer_length, &cap, buffer);
   SQLSMALLINT n = 0;
-  SQLRETURN rc = SQLGetCursorName(stmt->driver_stmt, len > 0 ? (SQLCHAR*)buffer : nullptr,
-                                  static_cast<SQLSMALLINT>(len), &n);
+  SQLRETURN rc =
+      SQLGetCursorName(stmt->driver_stmt, len > 0 ? (SQLCHAR*)buffer : nullptr, static_cast<SQLSMALLINT>(len), &n);
   if (name_length != nullptr) *name_length = n;
   if (!succeeded(rc)) {
     if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (drivers SQLGetCursorName failed)\n", kName, rc);
@@ -269,8 +275,7 @@ extern "C" int16_t sql_free_stmt(void* handle, int16_t option) {
     return rc;
   }
   switch (option) {
-    case SQL_CLOSE:
-      break;
+    case SQL_CLOSE: break;
     case SQL_DROP: {
       connection_t* dbc = veks_stmt_dbc(stmt);
       stmt->driver_stmt = nullptr;  // freed by the driver call above
@@ -298,9 +303,7 @@ extern "C" int16_t sql_free_stmt(void* handle, int16_t option) {
       if (apd != nullptr) veks_release_desc_recs(apd, 0, RELEASE_ALL);
       break;
     }
-    default:
-      KY_POST_STMT(stmt, "HY092", 0, "Option type out of range");
-      return leave(kName, SQL_ERROR);
+    default: KY_POST_STMT(stmt, "HY092", 0, "Option type out of range"); return leave(kName, SQL_ERROR);
   }
   return leave(kName, rc);
 }

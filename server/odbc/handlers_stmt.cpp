@@ -21,27 +21,38 @@ namespace {
 // Attributes whose value is an address in the application's memory.
 bool pointer_attr(int32_t attr) {
   switch (attr) {
-    case SQL_ATTR_FETCH_BOOKMARK_PTR: case SQL_ATTR_PARAM_BIND_OFFSET_PTR:
-    case SQL_ATTR_PARAM_OPERATION_PTR: case SQL_ATTR_PARAM_STATUS_PTR:
-    case SQL_ATTR_PARAMS_PROCESSED_PTR: case SQL_ATTR_ROW_BIND_OFFSET_PTR:
-    case SQL_ATTR_ROW_OPERATION_PTR: case SQL_ATTR_ROW_STATUS_PTR: case SQL_ATTR_ROWS_FETCHED_PTR:
-      return true;
-    default:
-      return false;
+    case SQL_ATTR_FETCH_BOOKMARK_PTR:
+    case SQL_ATTR_PARAM_BIND_OFFSET_PTR:
+    case SQL_ATTR_PARAM_OPERATION_PTR:
+    case SQL_ATTR_PARAM_STATUS_PTR:
+    case SQL_ATTR_PARAMS_PROCESSED_PTR:
+    case SQL_ATTR_ROW_BIND_OFFSET_PTR:
+    case SQL_ATTR_ROW_OPERATION_PTR:
+    case SQL_ATTR_ROW_STATUS_PTR:
+    case SQL_ATTR_ROWS_FETCHED_PTR: return true;
+    default: return false;
   }
 }
 
 // Integer attributes the driver keeps as they are.
 bool plain_attr(int32_t attr) {
   switch (attr) {
-    case SQL_ATTR_CURSOR_SENSITIVITY: case SQL_ATTR_CURSOR_SCROLLABLE: case SQL_ATTR_QUERY_TIMEOUT:
-    case SQL_ATTR_MAX_ROWS: case SQL_ATTR_NOSCAN: case SQL_ATTR_MAX_LENGTH: case SQL_ATTR_ASYNC_ENABLE:
-    case SQL_ATTR_CURSOR_TYPE: case SQL_ATTR_CONCURRENCY: case SQL_ATTR_KEYSET_SIZE:
-    case SQL_ATTR_SIMULATE_CURSOR: case SQL_ATTR_RETRIEVE_DATA: case SQL_ATTR_USE_BOOKMARKS:
-    case SQL_ATTR_ENABLE_AUTO_IPD: case SQL_ATTR_METADATA_ID:
-      return true;
-    default:
-      return false;
+    case SQL_ATTR_CURSOR_SENSITIVITY:
+    case SQL_ATTR_CURSOR_SCROLLABLE:
+    case SQL_ATTR_QUERY_TIMEOUT:
+    case SQL_ATTR_MAX_ROWS:
+    case SQL_ATTR_NOSCAN:
+    case SQL_ATTR_MAX_LENGTH:
+    case SQL_ATTR_ASYNC_ENABLE:
+    case SQL_ATTR_CURSOR_TYPE:
+    case SQL_ATTR_CONCURRENCY:
+    case SQL_ATTR_KEYSET_SIZE:
+    case SQL_ATTR_SIMULATE_CURSOR:
+    case SQL_ATTR_RETRIEVE_DATA:
+    case SQL_ATTR_USE_BOOKMARKS:
+    case SQL_ATTR_ENABLE_AUTO_IPD:
+    case SQL_ATTR_METADATA_ID: return true;
+    default: return false;
   }
 }
 
@@ -127,8 +138,8 @@ SQLRETURN set_array_size(statement_t* stmt, int32_t attr, SQLLEN value, int32_t 
 }
 
 // A pointer attribute: the driver gets a server buffer of bytes (or null).
-SQLRETURN set_pointer(statement_t* stmt, int32_t attr, SQLLEN value, int32_t length, uint64_t bytes,
-                      void** field, uint64_t* count, uint64_t elements, const char* name) {
+SQLRETURN set_pointer(statement_t* stmt, int32_t attr, SQLLEN value, int32_t length, uint64_t bytes, void** field,
+                      uint64_t* count, uint64_t elements, const char* name) {
   void* buffer = nullptr;
   if (value != 0) {
     buffer = bytes <= VEKS_MAX_ARRAY_BYTES ? calloc(1, bytes != 0 ? bytes : 1) : nullptr;
@@ -151,7 +162,8 @@ SQLRETURN set_pointer(statement_t* stmt, int32_t attr, SQLLEN value, int32_t len
 
 extern "C" int16_t sql_set_stmt_attr_integer(void* handle, int32_t attribute, SQLLEN value, int32_t length) {
   static const char* kName = "sql_set_stmt_attr_integer";
-  if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%ld,%ld)\n", kName, handle, (long)attribute, (long)value, (long)length);
+  if (trace_on(kTraceEntry))
+    log_printf_tid("%s(%p,%ld,%ld,%ld)\n", kName, handle, (long)attribute, (long)value, (long)length);
   statement_t* stmt = enter_stmt(handle, kName);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   descriptor_t* ard = stmt->current_desc[DESC_ARD];
@@ -183,8 +195,7 @@ extern "C" int16_t sql_set_stmt_attr_integer(void* handle, int32_t attribute, SQ
       return SQL_ERROR;
     case SQL_ROWSET_SIZE:
     case SQL_ATTR_ROW_ARRAY_SIZE:
-    case SQL_ATTR_PARAMSET_SIZE:
-      return leave(kName, set_array_size(stmt, attribute, value, length, kName));
+    case SQL_ATTR_PARAMSET_SIZE: return leave(kName, set_array_size(stmt, attribute, value, length, kName));
     case SQL_ATTR_FETCH_BOOKMARK_PTR: {
       connection_t* dbc = veks_stmt_dbc(stmt);
       const uint64_t size = dbc != nullptr ? dbc->max_bookmark_size : 0;
@@ -200,18 +211,18 @@ extern "C" int16_t sql_set_stmt_attr_integer(void* handle, int32_t attribute, SQ
     }
     case SQL_ATTR_PARAM_OPERATION_PTR:
       if (value != 0 && check_array_size(stmt, apd->array_size, kName)) return SQL_ERROR;
-      return leave(kName, set_pointer(stmt, attribute, value, length, apd->array_size * 2,
-                                      reinterpret_cast<void**>(&apd->status_array), &apd->status_count,
-                                      apd->array_size, kName));
+      return leave(
+          kName, set_pointer(stmt, attribute, value, length, apd->array_size * 2,
+                             reinterpret_cast<void**>(&apd->status_array), &apd->status_count, apd->array_size, kName));
     case SQL_ATTR_PARAM_STATUS_PTR:
       if (value != 0 && check_array_size(stmt, ipd->array_size, kName)) return SQL_ERROR;
       if (value != 0 && (veks_flags() & VEKS_FLAG_NO_STATUS_ARRAY_RESIZE) && ipd->status_array != nullptr &&
           ipd->status_count >= ipd->array_size) {
         return leave(kName, SQL_SUCCESS);
       }
-      return leave(kName, set_pointer(stmt, attribute, value, length, ipd->array_size * 2,
-                                      reinterpret_cast<void**>(&ipd->status_array), &ipd->status_count,
-                                      ipd->array_size, kName));
+      return leave(
+          kName, set_pointer(stmt, attribute, value, length, ipd->array_size * 2,
+                             reinterpret_cast<void**>(&ipd->status_array), &ipd->status_count, ipd->array_size, kName));
     case SQL_ATTR_PARAMS_PROCESSED_PTR:
       return leave(kName, set_pointer(stmt, attribute, value, length, sizeof(SQLULEN),
                                       reinterpret_cast<void**>(&ipd->rows_processed), nullptr, 1, kName));
@@ -228,8 +239,8 @@ extern "C" int16_t sql_set_stmt_attr_integer(void* handle, int32_t attribute, SQ
                                       reinterpret_cast<void**>(&ird->status_array), &ird->status_count, rows, kName));
     }
     case SQL_ATTR_ROWS_FETCHED_PTR:
-      rc = set_pointer(stmt, attribute, value, length, sizeof(SQLULEN),
-                       reinterpret_cast<void**>(&ird->rows_processed), nullptr, 1, kName);
+      rc = set_pointer(stmt, attribute, value, length, sizeof(SQLULEN), reinterpret_cast<void**>(&ird->rows_processed),
+                       nullptr, 1, kName);
       if (trace_on(kTraceData)) log_printf_tid("\tRows Fetched ptr saved as %p\n", (void*)ird->rows_processed);
       return leave(kName, rc);
     default:
@@ -248,8 +259,10 @@ extern "C" int16_t sql_set_stmt_attr_handle(void* handle, int32_t attribute, voi
   statement_t* stmt = enter_stmt(handle, kName);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   int slot;
-  if (attribute == SQL_ATTR_APP_ROW_DESC) slot = DESC_ARD;
-  else if (attribute == SQL_ATTR_APP_PARAM_DESC) slot = DESC_APD;
+  if (attribute == SQL_ATTR_APP_ROW_DESC)
+    slot = DESC_ARD;
+  else if (attribute == SQL_ATTR_APP_PARAM_DESC)
+    slot = DESC_APD;
   else {
     KY_POST_STMT(stmt, "HY092", 0, "Invalid attribute/option identifier");
     return leave(kName, SQL_ERROR);
@@ -265,7 +278,8 @@ extern "C" int16_t sql_set_stmt_attr_handle(void* handle, int32_t attribute, voi
     if (check_desc_assignable(stmt, attribute, desc) != 0) {
       if (trace_on(kTraceExit)) {
         log_printf_tid(slot == DESC_ARD ? "%s()=SQL_ERROR (check_descriptor_set_valid (ARD) failed)\n"
-                                        : "%s()=SQL_ERROR (check_descriptor_set_valid (APD) failed)\n", kName);
+                                        : "%s()=SQL_ERROR (check_descriptor_set_valid (APD) failed)\n",
+                       kName);
       }
       return SQL_ERROR;
     }
@@ -335,7 +349,8 @@ SQLRETURN get_stmt_attr_text(void* handle, const char* name, int32_t attribute, 
   const int64_t len = capped(buffer_length, &cap, buffer);
   std::vector<char> scratch(static_cast<size_t>(std::max<int64_t>(len, 64)) + 1, 0);
   SQLINTEGER driver_len = 0;
-  SQLRETURN rc = SQLGetStmtAttr(stmt->driver_stmt, attribute, scratch.data(), static_cast<SQLINTEGER>(len), &driver_len);
+  SQLRETURN rc =
+      SQLGetStmtAttr(stmt->driver_stmt, attribute, scratch.data(), static_cast<SQLINTEGER>(len), &driver_len);
   if (reported != nullptr) *reported = driver_len;
   if (succeeded(rc) && buffer != nullptr && len > 0) {
     memcpy(buffer, scratch.data(), static_cast<size_t>(len));
@@ -348,14 +363,14 @@ SQLRETURN get_stmt_attr_text(void* handle, const char* name, int32_t attribute, 
 
 extern "C" int16_t sql_get_stmt_attr_string(void* handle, int32_t attribute, int32_t* block, char* buffer,
                                             int32_t buffer_length, int32_t* reported) {
-  return get_stmt_attr_text(handle, "sql_get_stmt_attr_string", attribute, block, buffer, buffer_length,
-                            reported, false);
+  return get_stmt_attr_text(handle, "sql_get_stmt_attr_string", attribute, block, buffer, buffer_length, reported,
+                            false);
 }
 
 extern "C" int16_t sql_get_stmt_attr_binary(void* handle, int32_t attribute, int32_t* block, char* buffer,
                                             int32_t buffer_length, int32_t* reported) {
-  return get_stmt_attr_text(handle, "sql_get_stmt_attr_binary", attribute, block, buffer, buffer_length,
-                            reported, true);
+  return get_stmt_attr_text(handle, "sql_get_stmt_attr_binary", attribute, block, buffer, buffer_length, reported,
+                            true);
 }
 
 extern "C" int16_t sql_num_result_cols(void* handle, int16_t* count) {
@@ -367,9 +382,9 @@ extern "C" int16_t sql_num_result_cols(void* handle, int16_t* count) {
   return leave("sql_num_result_cols", rc);
 }
 
-extern "C" int16_t sql_describe_col(void* handle, int16_t column, int32_t* block, char* name,
-                                    int16_t buffer_length, int16_t* name_length, int16_t* type,
-                                    SQLULEN* size, int16_t* digits, int16_t* nullable) {
+extern "C" int16_t sql_describe_col(void* handle, int16_t column, int32_t* block, char* name, int16_t buffer_length,
+                                    int16_t* name_length, int16_t* type, SQLULEN* size, int16_t* digits,
+                                    int16_t* nullable) {
   static const char* kName = "sql_describe_col";
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
@@ -404,9 +419,8 @@ extern "C" int16_t sql_col_attribute(void* handle, int16_t column, int16_t field
   std::vector<char> scratch(static_cast<size_t>(std::max<int64_t>(len, 64)) + 1, 0);
   SQLSMALLINT sl = 0;
   SQLLEN num = 0;
-  SQLRETURN rc = SQLColAttribute(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column),
-                                 static_cast<SQLUSMALLINT>(field), scratch.data(), static_cast<SQLSMALLINT>(len),
-                                 &sl, &num);
+  SQLRETURN rc = SQLColAttribute(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), static_cast<SQLUSMALLINT>(field),
+                                 scratch.data(), static_cast<SQLSMALLINT>(len), &sl, &num);
   if (string_length != nullptr) *string_length = sl;
   if (numeric != nullptr) *numeric = num;
   if (succeeded(rc) && buffer != nullptr && len > 0) {

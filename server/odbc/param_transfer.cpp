@@ -74,26 +74,32 @@ int unpack_param(statement_t* stmt, descriptor_record_t* rec, int16_t t, uint64_
   switch (t) {
     case SQL_C_NUMERIC:
       return unpack_numerics(errp, dst, dst_bytes, rows, static_cast<const char*>(a.base), a.len) == 0 ? 1 : -1;
-    case SQL_C_FLOAT:
-      return unpack_reals<float>(stmt, rec, rows, a) == SQL_SUCCESS ? 1 : -1;
-    case SQL_C_DOUBLE:
-      return unpack_reals<double>(stmt, rec, rows, a) == SQL_SUCCESS ? 1 : -1;
-    case SQL_C_DATE: case SQL_C_TYPE_DATE:
+    case SQL_C_FLOAT: return unpack_reals<float>(stmt, rec, rows, a) == SQL_SUCCESS ? 1 : -1;
+    case SQL_C_DOUBLE: return unpack_reals<double>(stmt, rec, rows, a) == SQL_SUCCESS ? 1 : -1;
+    case SQL_C_DATE:
+    case SQL_C_TYPE_DATE:
       return unpack_dates(errp, dst, dst_bytes, rows, static_cast<const int16_t*>(a.base), a.len,
-                          static_cast<const int16_t*>(b.base), b.len) == 0 ? 2 : -1;
-    case SQL_C_TIME: case SQL_C_TYPE_TIME:
+                          static_cast<const int16_t*>(b.base), b.len) == 0
+                 ? 2
+                 : -1;
+    case SQL_C_TIME:
+    case SQL_C_TYPE_TIME:
       return unpack_times(errp, dst, dst_bytes, rows, static_cast<const int16_t*>(a.base), a.len) == 0 ? 1 : -1;
-    case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIMESTAMP:
+    case SQL_C_TIMESTAMP:
+    case SQL_C_TYPE_TIMESTAMP:
       // Quintuples first on this path, then years and fractions.
       return unpack_timestamps(errp, dst, dst_bytes, rows, static_cast<const int16_t*>(b.base), b.len,
                                static_cast<const int16_t*>(a.base), a.len, static_cast<const int32_t*>(c.base),
-                               c.len) == 0 ? 3 : -1;
-    default:
-      break;
+                               c.len) == 0
+                 ? 3
+                 : -1;
+    default: break;
   }
   if (is_interval_type(t))
     return unpack_intervals(errp, dst, dst_bytes, rows, static_cast<const int16_t*>(a.base), a.len,
-                            static_cast<const int32_t*>(b.base), b.len) == 0 ? 2 : -1;
+                            static_cast<const int32_t*>(b.base), b.len) == 0
+               ? 2
+               : -1;
   const uint64_t len = static_cast<uint64_t>(a.len);
   if (len > rec->data_alloc_len) {
     KY_TRACE(kTraceDetail, "DataPtr buffer not big enough\n");
@@ -119,8 +125,8 @@ descriptor_record_t* output_record(statement_t* stmt, int32_t parameter, const c
   return &apd->records[parameter];
 }
 
-int16_t fetch_param_fixed(const char* name, void* handle, int16_t number, int32_t* bytes, void* out,
-                          uint64_t width, int32_t* ob, SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_param_fixed(const char* name, void* handle, int16_t number, int32_t* bytes, void* out, uint64_t width,
+                          int32_t* ob, SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
   statement_t* stmt = checked_stmt(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t parameter = static_cast<uint16_t>(number);
@@ -176,8 +182,7 @@ int16_t synch_bound_paramswv(void* handle, int32_t count, wvarray* elems) {
   if (!veks_tag_ok(VEKS_DESC, apd) || !veks_tag_ok(VEKS_DESC, ipd)) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid apd %p or ipd %p(\n", name, static_cast<void*>(apd),
              static_cast<void*>(ipd));
-    return fail(stmt, "HY000", 5,
-                "General error: Internal server error, invalid descriptor (synch_bound_paramwv)");
+    return fail(stmt, "HY000", 5, "General error: Internal server error, invalid descriptor (synch_bound_paramwv)");
   }
   if (count < 0 || (count > 0 && elems == nullptr)) count = 0;
   const uint64_t rows = apd_rows(stmt);
@@ -232,8 +237,8 @@ int16_t synch_bound_paramswv(void* handle, int32_t count, wvarray* elems) {
   return SQL_SUCCESS;
 }
 
-int16_t fetch_bound_param_integer(void* handle, int16_t number, int32_t* bytes, int32_t* out, int32_t* ob,
-                                  SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_bound_param_integer(void* handle, int16_t number, int32_t* bytes, int32_t* out, int32_t* ob, SQLULEN* oct,
+                                  int32_t* ib, SQLLEN* ind) {
   return fetch_param_fixed("fetch_bound_param_integer", handle, number, bytes, out, 4, ob, oct, ib, ind);
 }
 
@@ -242,23 +247,23 @@ int16_t fetch_bound_param_smallint(void* handle, int16_t number, int32_t* bytes,
   return fetch_param_fixed("fetch_bound_param_smallint", handle, number, bytes, out, 2, ob, oct, ib, ind);
 }
 
-int16_t fetch_bound_param_bigint(void* handle, int16_t number, int32_t* bytes, int64_t* out, int32_t* ob,
-                                 SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_bound_param_bigint(void* handle, int16_t number, int32_t* bytes, int64_t* out, int32_t* ob, SQLULEN* oct,
+                                 int32_t* ib, SQLLEN* ind) {
   return fetch_param_fixed("fetch_bound_param_bigint", handle, number, bytes, out, 8, ob, oct, ib, ind);
 }
 
-int16_t fetch_bound_param_float(void* handle, int16_t number, int32_t* count, float* out, int32_t* ob,
-                                SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_bound_param_float(void* handle, int16_t number, int32_t* count, float* out, int32_t* ob, SQLULEN* oct,
+                                int32_t* ib, SQLLEN* ind) {
   return fetch_param_reals<float>("fetch_bound_param_float", handle, number, count, out, ob, oct, ib, ind);
 }
 
-int16_t fetch_bound_param_double(void* handle, int16_t number, int32_t* count, double* out, int32_t* ob,
-                                 SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_bound_param_double(void* handle, int16_t number, int32_t* count, double* out, int32_t* ob, SQLULEN* oct,
+                                 int32_t* ib, SQLLEN* ind) {
   return fetch_param_reals<double>("fetch_bound_param_double", handle, number, count, out, ob, oct, ib, ind);
 }
 
-int16_t fetch_bound_param_numeric(void* handle, int16_t number, int32_t* bytes, char* out, int32_t* ob,
-                                  SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
+int16_t fetch_bound_param_numeric(void* handle, int16_t number, int32_t* bytes, char* out, int32_t* ob, SQLULEN* oct,
+                                  int32_t* ib, SQLLEN* ind) {
   const char* name = "fetch_bound_param_numeric";
   statement_t* stmt = checked_stmt(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
@@ -294,8 +299,10 @@ int16_t fetch_bound_param(void* handle, int16_t number, int32_t* data_len, char*
   uint64_t len = static_cast<uint64_t>(announced);
   if (apd_rows(stmt) < 2 && ind != nullptr && ib != nullptr && *ib >= static_cast<int32_t>(sizeof(SQLLEN))) {
     const SQLLEN v = ind[0];
-    if (v == SQL_NULL_DATA) len = 0;
-    else if (v > 0 && v < announced) len = static_cast<uint64_t>(v) + 1;
+    if (v == SQL_NULL_DATA)
+      len = 0;
+    else if (v > 0 && v < announced)
+      len = static_cast<uint64_t>(v) + 1;
   }
   if (len > rec->data_alloc_len) len = rec->data_alloc_len;
   std::memcpy(data, rec->data, len);

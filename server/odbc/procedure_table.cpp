@@ -15,14 +15,14 @@ int32_t spare_handler(const char*, ArgumentDescriptor*) { return -1; }
 
 extern "C" {
 
-#define KY_STUB_client(name)                                                              \
-  void stub_##name(ArgumentDescriptor* args) {                                            \
+#define KY_STUB_client(name)                                                                 \
+  void stub_##name(ArgumentDescriptor* args) {                                               \
     ::kyproc::server::serve<::kyproc::rows::name>(args, &name, nullptr, &post_stub_failure); \
   }
 #define KY_STUB_server(name) KY_STUB_client(name)
-#define KY_STUB_spare(name)                                                            \
-  void stub_##name(ArgumentDescriptor* args) {                                         \
-    ::kyproc::server::serve<::kyproc::rows::name>(args, nullptr, &spare_handler);      \
+#define KY_STUB_spare(name)                                                       \
+  void stub_##name(ArgumentDescriptor* args) {                                    \
+    ::kyproc::server::serve<::kyproc::rows::name>(args, nullptr, &spare_handler); \
   }
 #define KY_STUB(name, role, ...) KY_STUB_##role(name)
 KY_PROCEDURE_LIST(KY_STUB)

@@ -61,8 +61,8 @@ SQLRETURN post_memory(statement_t* stmt, descriptor_t* desc, int32_t native) {
   return SQL_ERROR;
 }
 
-SQLRETURN make_arrays(statement_t* stmt, descriptor_t* desc, int32_t number,
-                      const descriptor_record_t* rec, uint64_t rows, NewArrays* out) {
+SQLRETURN make_arrays(statement_t* stmt, descriptor_t* desc, int32_t number, const descriptor_record_t* rec,
+                      uint64_t rows, NewArrays* out) {
   if (rec->data != nullptr) {
     int64_t size = get_type_len(rec->concise_type, rec->octet_length, KY_TYPELEN_USE_OCTET);
     if (size < 1) {
@@ -92,8 +92,7 @@ SQLRETURN make_arrays(statement_t* stmt, descriptor_t* desc, int32_t number,
 }
 
 SQLRETURN set_desc_ptr(descriptor_t* desc, int32_t number, SQLSMALLINT field, void* p) {
-  return SQLSetDescField(desc->driver_desc, static_cast<SQLSMALLINT>(number), field, p,
-                         SQL_IS_POINTER);
+  return SQLSetDescField(desc->driver_desc, static_cast<SQLSMALLINT>(number), field, p, SQL_IS_POINTER);
 }
 
 // The indicator pointer the driver should use after the change.
@@ -103,27 +102,25 @@ SQLLEN* new_indicator(const descriptor_record_t* rec, const NewArrays& a) {
 }
 
 // Points the driver at the new arrays of one record.
-SQLRETURN rebind(statement_t* stmt, descriptor_t* desc, int32_t number,
-                 const descriptor_record_t* rec, const NewArrays& a) {
+SQLRETURN rebind(statement_t* stmt, descriptor_t* desc, int32_t number, const descriptor_record_t* rec,
+                 const NewArrays& a) {
   SQLLEN* ind = new_indicator(rec, a);
   const bool implicit_ard = stmt != nullptr && desc == stmt->implicit_desc[DESC_ARD];
   const bool implicit_apd = stmt != nullptr && desc == stmt->implicit_desc[DESC_APD];
   SQLRETURN rc;
   if (implicit_ard) {
-    rc = SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(number), rec->concise_type,
-                    a.data, rec->octet_length, a.octet);
+    rc = SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(number), rec->concise_type, a.data, rec->octet_length,
+                    a.octet);
   } else if (implicit_apd) {
     descriptor_t* ipd = stmt->current_desc[DESC_IPD];
     if (ipd == nullptr || number >= ipd->alloc_records) return SQL_ERROR;
     const descriptor_record_t* ip = &ipd->records[number];
-    SQLULEN column_size = is_precision_type(ip->concise_type) ? static_cast<SQLULEN>(ip->precision)
-                                                              : static_cast<SQLULEN>(ip->length);
-    SQLSMALLINT digits = (ip->concise_type == SQL_DECIMAL || ip->concise_type == SQL_NUMERIC)
-                             ? ip->scale
-                             : ip->precision;
-    rc = SQLBindParameter(stmt->driver_stmt, static_cast<SQLUSMALLINT>(number), ip->parameter_type,
-                          rec->concise_type, ip->concise_type, column_size, digits, a.data,
-                          rec->octet_length, a.octet);
+    SQLULEN column_size =
+        is_precision_type(ip->concise_type) ? static_cast<SQLULEN>(ip->precision) : static_cast<SQLULEN>(ip->length);
+    SQLSMALLINT digits =
+        (ip->concise_type == SQL_DECIMAL || ip->concise_type == SQL_NUMERIC) ? ip->scale : ip->precision;
+    rc = SQLBindParameter(stmt->driver_stmt, static_cast<SQLUSMALLINT>(number), ip->parameter_type, rec->concise_type,
+                          ip->concise_type, column_size, digits, a.data, rec->octet_length, a.octet);
   } else {
     // An explicit descriptor (or none of a statement): re-point its fields.
     rc = SQL_SUCCESS;
@@ -133,8 +130,8 @@ SQLRETURN rebind(statement_t* stmt, descriptor_t* desc, int32_t number,
     }
   }
   if (!SQL_SUCCEEDED(rc)) {
-    KY_TRACE(kTraceExit | kTraceInternal,
-             "\t-^%s()=SQL_ERROR (driver SQLBindCol or SQLBindParameter failed)\n", "resize_buffers");
+    KY_TRACE(kTraceExit | kTraceInternal, "\t-^%s()=SQL_ERROR (driver SQLBindCol or SQLBindParameter failed)\n",
+             "resize_buffers");
     return rc;
   }
   // Binding points the indicator at the length array; a separate indicator is
@@ -158,8 +155,7 @@ bool holds_arrays(const descriptor_record_t* r) {
   return r->data != nullptr || r->octet_length_array != nullptr || r->indicator != nullptr;
 }
 
-SQLRETURN register_status(statement_t* stmt, SQLINTEGER attribute, descriptor_t* desc,
-                          uint16_t* array) {
+SQLRETURN register_status(statement_t* stmt, SQLINTEGER attribute, descriptor_t* desc, uint16_t* array) {
   if (stmt != nullptr) {
     return SQLSetStmtAttr(stmt->driver_stmt, attribute, array, SQL_IS_POINTER);
   }
@@ -177,16 +173,14 @@ SQLRETURN resize_buffers(statement_t* stmt, descriptor_t* desc, uint64_t rows) {
     return SQL_ERROR;
   }
   if (rows == 0) {
-    veks_post(&desc->diags, desc->dbc, "HY000", 38,
-              "General error: Resizing column/parameter buffers to zero size");
+    veks_post(&desc->diags, desc->dbc, "HY000", 38, "General error: Resizing column/parameter buffers to zero size");
     return SQL_ERROR;
   }
   bool any = false;
   for (int32_t i = 0; i < desc->alloc_records; ++i) {
     if (!veks_tag_ok(VEKS_DESR, &desc->records[i])) {
       veks_post(post_target(stmt, desc), desc->dbc, "HY000", 5,
-                "General error: Internal server error, invalid descriptor record %d (%s)", i,
-                "resize_buffers");
+                "General error: Internal server error, invalid descriptor record %d (%s)", i, "resize_buffers");
       return SQL_ERROR;
     }
     any = any || holds_arrays(&desc->records[i]);
@@ -231,20 +225,17 @@ SQLRETURN resize_buffers(statement_t* stmt, descriptor_t* desc, uint64_t rows) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN resize_status_array(uint64_t count, statement_t* stmt, SQLINTEGER attribute,
-                              descriptor_t* desc) {
+SQLRETURN resize_status_array(uint64_t count, statement_t* stmt, SQLINTEGER attribute, descriptor_t* desc) {
   if (desc == nullptr) return SQL_ERROR;
   if ((veks_flags() & VEKS_FLAG_NO_STATUS_ARRAY_RESIZE) != 0 && desc->status_count >= count) {
-    KY_TRACE(kTraceExit, "-%s=SQL_SUCCESS (not resizing down)(%p)\n", "resize_status_array",
-             static_cast<void*>(desc));
+    KY_TRACE(kTraceExit, "-%s=SQL_SUCCESS (not resizing down)(%p)\n", "resize_status_array", static_cast<void*>(desc));
     return SQL_SUCCESS;
   }
   uint64_t bytes = 0;
   uint16_t* array = nullptr;
   if (count != 0) {
     if (array_bytes(count, sizeof(uint16_t), &bytes)) {
-      array = static_cast<uint16_t*>(
-          grow_copy(desc->status_array, desc->status_count * sizeof(uint16_t), bytes));
+      array = static_cast<uint16_t*>(grow_copy(desc->status_array, desc->status_count * sizeof(uint16_t), bytes));
     }
     if (array == nullptr) {
       diag_header* errp = post_target(stmt, desc);
@@ -269,8 +260,8 @@ namespace {
 
 // The implementation descriptor's status array, then the application
 // descriptor's operation array, each only where one is set.
-SQLRETURN resize_status_and_operations(uint64_t count, statement_t* stmt, descriptor_t* impl,
-                                       SQLINTEGER status_attr, descriptor_t* app, SQLINTEGER operation_attr) {
+SQLRETURN resize_status_and_operations(uint64_t count, statement_t* stmt, descriptor_t* impl, SQLINTEGER status_attr,
+                                       descriptor_t* app, SQLINTEGER operation_attr) {
   if (impl != nullptr && impl->status_array != nullptr) {
     SQLRETURN rc = resize_status_array(count, stmt, status_attr, impl);
     if (!SQL_SUCCEEDED(rc)) return rc;
@@ -283,15 +274,12 @@ SQLRETURN resize_status_and_operations(uint64_t count, statement_t* stmt, descri
 
 }  // namespace
 
-SQLRETURN resize_row_status_arrays(uint64_t count, statement_t* stmt, descriptor_t* ard,
-                                   descriptor_t* ird) {
+SQLRETURN resize_row_status_arrays(uint64_t count, statement_t* stmt, descriptor_t* ard, descriptor_t* ird) {
   return resize_status_and_operations(count, stmt, ird, SQL_ATTR_ROW_STATUS_PTR, ard, SQL_ATTR_ROW_OPERATION_PTR);
 }
 
-SQLRETURN resize_parameter_status_array(uint64_t count, statement_t* stmt, descriptor_t* apd,
-                                        descriptor_t* ipd) {
-  return resize_status_and_operations(count, stmt, ipd, SQL_ATTR_PARAM_STATUS_PTR, apd,
-                                      SQL_ATTR_PARAM_OPERATION_PTR);
+SQLRETURN resize_parameter_status_array(uint64_t count, statement_t* stmt, descriptor_t* apd, descriptor_t* ipd) {
+  return resize_status_and_operations(count, stmt, ipd, SQL_ATTR_PARAM_STATUS_PTR, apd, SQL_ATTR_PARAM_OPERATION_PTR);
 }
 
 SQLRETURN veks_new_result_set(statement_t* stmt, SQLRETURN driver_result) {
@@ -318,21 +306,19 @@ SQLRETURN veks_new_result_set(statement_t* stmt, SQLRETURN driver_result) {
     SQLSMALLINT name_len = 0, sqltype = 0, digits = 0, nullable = 0;
     SQLULEN size = 0;
     memset(rec->name, 0, sizeof(rec->name));
-    rc = SQLDescribeCol(stmt->driver_stmt, col, reinterpret_cast<SQLCHAR*>(rec->name),
-                        sizeof(rec->name), &name_len, &sqltype, &size, &digits, &nullable);
+    rc = SQLDescribeCol(stmt->driver_stmt, col, reinterpret_cast<SQLCHAR*>(rec->name), sizeof(rec->name), &name_len,
+                        &sqltype, &size, &digits, &nullable);
     if (!SQL_SUCCEEDED(rc)) return rc;
     rec->name[sizeof(rec->name) - 1] = '\0';
     rec->name_length = name_len;
     rec->concise_type = sqltype;
-    rec->type = is_datetime_type(sqltype) ? SQL_DATETIME
-                : is_interval_type(sqltype) ? SQL_INTERVAL : sqltype;
+    rec->type = is_datetime_type(sqltype) ? SQL_DATETIME : is_interval_type(sqltype) ? SQL_INTERVAL : sqltype;
     rec->octet_length = size > static_cast<SQLULEN>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(size);
     rec->scale = digits;
     rec->nullable = nullable;
     if (sqltype2ctype(sqltype, &rec->default_ctype) != 0) return SQL_ERROR;
-    KY_TRACE(kTraceDetail, "\t(server) column=%d name(len=%d)=%s type=%d size=%lu\n", col,
-             name_len, name_len > 0 ? rec->name : "<zero length>", sqltype,
-             static_cast<unsigned long>(size));
+    KY_TRACE(kTraceDetail, "\t(server) column=%d name(len=%d)=%s type=%d size=%lu\n", col, name_len,
+             name_len > 0 ? rec->name : "<zero length>", sqltype, static_cast<unsigned long>(size));
   }
   ird->record_count = count;
   // Described only once the whole set is in the IRD.

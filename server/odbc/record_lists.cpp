@@ -20,9 +20,7 @@ using kyvek::odbc::kTraceInternal;
 descriptor_t g_remove_failed_desc{};
 statement_t g_remove_failed_stmt{};
 
-bool is_explicit(const descriptor_t* d) {
-  return d->owner == nullptr || d->alloc_type == DESC_ALLOC_USER;
-}
+bool is_explicit(const descriptor_t* d) { return d->owner == nullptr || d->alloc_type == DESC_ALLOC_USER; }
 
 void free_descriptor_record(descriptor_t* d) {
   clear_errors(&d->diags);
@@ -65,9 +63,8 @@ descriptor_t* remove_descriptor(connection_t* dbc, descriptor_t* d) {
     for (statement_t* s = dbc->first_stmt; s != nullptr; s = s->next) {
       for (int slot = 0; slot < DESC_SLOTS; ++slot) {
         if (s->current_desc[slot] == d) {
-          KY_TRACE(kTraceDetail, "\tFound (d)%p in (s)%p reverting to (d)%p\n",
-                   static_cast<void*>(d), static_cast<void*>(s),
-                   static_cast<void*>(s->implicit_desc[slot]));
+          KY_TRACE(kTraceDetail, "\tFound (d)%p in (s)%p reverting to (d)%p\n", static_cast<void*>(d),
+                   static_cast<void*>(s), static_cast<void*>(s->implicit_desc[slot]));
           s->current_desc[slot] = s->implicit_desc[slot];
         }
       }
@@ -97,8 +94,8 @@ statement_t* create_statement(connection_t* dbc, SQLHSTMT driver_stmt) {
   }
   s->driver_stmt = driver_stmt;
   s->handle_kind = 3;
-  static const SQLINTEGER kAttrs[DESC_SLOTS] = {SQL_ATTR_APP_PARAM_DESC, SQL_ATTR_APP_ROW_DESC,
-                                                SQL_ATTR_IMP_PARAM_DESC, SQL_ATTR_IMP_ROW_DESC};
+  static const SQLINTEGER kAttrs[DESC_SLOTS] = {SQL_ATTR_APP_PARAM_DESC, SQL_ATTR_APP_ROW_DESC, SQL_ATTR_IMP_PARAM_DESC,
+                                                SQL_ATTR_IMP_ROW_DESC};
   bool ok = veks_registry_add(dbc->registry, s, VEKS_STMT) == 0;
   for (int slot = 0; ok && slot < DESC_SLOTS; ++slot) {
     SQLHDESC h = nullptr;
@@ -146,18 +143,18 @@ statement_t* remove_statement(connection_t* dbc, statement_t* s) {
     descriptor_t* d = s->implicit_desc[slot];
     s->current_desc[slot] = nullptr;
     if (d == nullptr) continue;
-    KY_TRACE(kTraceDetail, "\tDeleting descriptor %u (%p)\n", static_cast<unsigned>(slot),
-             static_cast<void*>(d));
+    KY_TRACE(kTraceDetail, "\tDeleting descriptor %u (%p)\n", static_cast<unsigned>(slot), static_cast<void*>(d));
     if (remove_descriptor(dbc, d) != nullptr) {
       veks_post(&dbc->diags, dbc, "HY000", 6,
-                "General error: find_statement_in_list() (Failed to remove descriptor %p)",
-                static_cast<void*>(d));
+                "General error: find_statement_in_list() (Failed to remove descriptor %p)", static_cast<void*>(d));
       return s;
     }
     s->implicit_desc[slot] = nullptr;
   }
-  if (s->prev != nullptr) s->prev->next = s->next;
-  else dbc->first_stmt = s->next;
+  if (s->prev != nullptr)
+    s->prev->next = s->next;
+  else
+    dbc->first_stmt = s->next;
   if (s->next != nullptr) s->next->prev = s->prev;
   veks_registry_remove(dbc->registry, s);
   free_statement_record(s);
@@ -181,11 +178,10 @@ descriptor_t* allocate_descriptor(connection_t* dbc, statement_t* owner, SQLHDES
   return d;
 }
 
-descriptor_t* find_descriptor_in_list(connection_t* dbc, statement_t* owner, descriptor_t* desc,
-                                      SQLHDESC driver_desc, int mode) {
+descriptor_t* find_descriptor_in_list(connection_t* dbc, statement_t* owner, descriptor_t* desc, SQLHDESC driver_desc,
+                                      int mode) {
   if (!veks_tag_ok(VEKS_DBC, dbc)) {
-    KY_TRACE(kTraceExit | kTraceInternal, "\t-%s()=NULL (Invalid connection handle)\n",
-             "find_descriptor_in_list");
+    KY_TRACE(kTraceExit | kTraceInternal, "\t-%s()=NULL (Invalid connection handle)\n", "find_descriptor_in_list");
     // REMOVE answers failure with a non-null value that is never a record.
     return mode == LIST_REMOVE ? (desc != nullptr ? desc : &g_remove_failed_desc) : nullptr;
   }
@@ -195,8 +191,7 @@ descriptor_t* find_descriptor_in_list(connection_t* dbc, statement_t* owner, des
         if (d->driver_desc == driver_desc) return d;
       }
       return nullptr;
-    case LIST_REMOVE:
-      return remove_descriptor(dbc, desc);
+    case LIST_REMOVE: return remove_descriptor(dbc, desc);
     case LIST_CREATE: {
       for (descriptor_t* d = dbc->first_desc; desc != nullptr && d != nullptr; d = d->next) {
         if (d == desc) return d;
@@ -211,16 +206,13 @@ descriptor_t* find_descriptor_in_list(connection_t* dbc, statement_t* owner, des
       link_descriptor(dbc, d);
       return d;
     }
-    default:
-      return nullptr;
+    default: return nullptr;
   }
 }
 
-statement_t* find_statement_in_list(connection_t* dbc, statement_t* stmt, SQLHSTMT driver_stmt,
-                                    int mode) {
+statement_t* find_statement_in_list(connection_t* dbc, statement_t* stmt, SQLHSTMT driver_stmt, int mode) {
   if (!veks_tag_ok(VEKS_DBC, dbc)) {
-    KY_TRACE(kTraceExit | kTraceInternal, "\t-%s()=NULL (Invalid connection handle)\n",
-             "find_statement_in_list");
+    KY_TRACE(kTraceExit | kTraceInternal, "\t-%s()=NULL (Invalid connection handle)\n", "find_statement_in_list");
     return mode == LIST_REMOVE ? (stmt != nullptr ? stmt : &g_remove_failed_stmt) : nullptr;
   }
   switch (mode) {
@@ -244,8 +236,7 @@ statement_t* find_statement_in_list(connection_t* dbc, statement_t* stmt, SQLHST
         if (s == stmt) return s;
       }
       return create_statement(dbc, driver_stmt);
-    default:
-      return nullptr;
+    default: return nullptr;
   }
 }
 
@@ -285,8 +276,7 @@ void veks_release_desc_recs(descriptor_t* desc, int32_t k, int mode) {
   int32_t i = desc->alloc_records - 1;
   for (; i >= lowest; --i) {
     descriptor_record_t* rec = &desc->records[i];
-    const bool holds = rec->data != nullptr || rec->octet_length_array != nullptr ||
-                       rec->indicator != nullptr;
+    const bool holds = rec->data != nullptr || rec->octet_length_array != nullptr || rec->indicator != nullptr;
     if (mode == RELEASE_TRIM) {
       if (holds) break;
       continue;
@@ -306,9 +296,12 @@ void veks_release_desc_recs(descriptor_t* desc, int32_t k, int mode) {
 
 int check_desc_assignable(statement_t* stmt, SQLINTEGER attribute, descriptor_t* desc) {
   int slot;
-  if (attribute == SQL_ATTR_APP_ROW_DESC) slot = DESC_ARD;
-  else if (attribute == SQL_ATTR_APP_PARAM_DESC) slot = DESC_APD;
-  else return 1;
+  if (attribute == SQL_ATTR_APP_ROW_DESC)
+    slot = DESC_ARD;
+  else if (attribute == SQL_ATTR_APP_PARAM_DESC)
+    slot = DESC_APD;
+  else
+    return 1;
   if (stmt == nullptr || desc == nullptr) return 1;
   if (desc->owner == nullptr && desc->alloc_type == DESC_ALLOC_USER) {
     return desc->dbc == stmt->owner ? 0 : 1;

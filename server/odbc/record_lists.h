@@ -26,10 +26,9 @@ descriptor_t* allocate_descriptor(connection_t* dbc, statement_t* owner, SQLHDES
 // FIND searches by driver handle; CREATE and REMOVE by record address.
 // CREATE of a statement also makes its four implicit descriptors; REMOVE frees
 // only implicit descriptors (an explicit current APD/ARD stays with its connection).
-descriptor_t* find_descriptor_in_list(connection_t* dbc, statement_t* owner,
-                                      descriptor_t* desc, SQLHDESC driver_desc, int mode);
-statement_t* find_statement_in_list(connection_t* dbc, statement_t* stmt,
-                                    SQLHSTMT driver_stmt, int mode);
+descriptor_t* find_descriptor_in_list(connection_t* dbc, statement_t* owner, descriptor_t* desc, SQLHDESC driver_desc,
+                                      int mode);
+statement_t* find_statement_in_list(connection_t* dbc, statement_t* stmt, SQLHSTMT driver_stmt, int mode);
 
 // Address of record n (records 0..n exist afterwards), or null when n is out of
 // range (negative or above VEKS_MAX_DESC_RECORD) or memory fails.
@@ -43,12 +42,9 @@ void veks_release_desc_recs(descriptor_t* desc, int32_t k, int mode);
 void veks_free_record_arrays(descriptor_record_t* rec);
 
 SQLRETURN resize_buffers(statement_t* stmt, descriptor_t* desc, uint64_t rows);
-SQLRETURN resize_status_array(uint64_t count, statement_t* stmt, SQLINTEGER attribute,
-                              descriptor_t* desc);
-SQLRETURN resize_row_status_arrays(uint64_t count, statement_t* stmt, descriptor_t* ard,
-                                   descriptor_t* ird);
-SQLRETURN resize_parameter_status_array(uint64_t count, statement_t* stmt, descriptor_t* apd,
-                                        descriptor_t* ipd);
+SQLRETURN resize_status_array(uint64_t count, statement_t* stmt, SQLINTEGER attribute, descriptor_t* desc);
+SQLRETURN resize_row_status_arrays(uint64_t count, statement_t* stmt, descriptor_t* ard, descriptor_t* ird);
+SQLRETURN resize_parameter_status_array(uint64_t count, statement_t* stmt, descriptor_t* apd, descriptor_t* ipd);
 
 // Describes the current result set into the statement's IRD (once per result set).
 SQLRETURN veks_new_result_set(statement_t* stmt, SQLRETURN driver_result);

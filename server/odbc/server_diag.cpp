@@ -16,8 +16,7 @@ using kyvek::odbc::kTraceDiag;
 using kyvek::odbc::kTraceExit;
 
 // A text field of a driver record; "NULL" when the driver cannot give it.
-bool read_text(int16_t type, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT field, char* buf,
-               SQLSMALLINT size) {
+bool read_text(int16_t type, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT field, char* buf, SQLSMALLINT size) {
   memset(buf, 0, size);
   SQLSMALLINT len = 0;
   SQLRETURN rc = SQLGetDiagField(type, h, rec, field, buf, size, &len);
@@ -47,27 +46,25 @@ diag_header* veks_diag_of(int16_t kind, void* record) {
   }
 }
 
-void veks_post(diag_header* errp, const connection_t* dbc, const char* sqlstate,
-               int32_t native_error, const char* format, ...) {
+void veks_post(diag_header* errp, const connection_t* dbc, const char* sqlstate, int32_t native_error,
+               const char* format, ...) {
   char text[KY_MAX_DIAG_MESSAGE + 1];
   va_list args;
   va_start(args, format);
   vsnprintf(text, sizeof(text), format, args);
   va_end(args);
-  post_error(errp, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(dbc), native_error, 0,
-             "ISO 9075", sqlstate, "%s", text);
+  post_error(errp, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(dbc), native_error, 0, "ISO 9075", sqlstate, "%s",
+             text);
 }
 
-void load_sql_diags(int16_t server_type, void* server_record, int16_t driver_type,
-                    SQLHANDLE driver_handle) {
+void load_sql_diags(int16_t server_type, void* server_record, int16_t driver_type, SQLHANDLE driver_handle) {
   diag_header* errp = veks_diag_of(server_type, server_record);
   if (errp == nullptr) {
     KY_TRACE(kTraceExit, "\t-%s() (default hit - unrecognised handle)\n", "load_sql_diags");
     return;
   }
   SQLINTEGER count = 0;
-  SQLRETURN rc = SQLGetDiagField(driver_type, driver_handle, 0, SQL_DIAG_NUMBER, &count,
-                                 SQL_IS_INTEGER, nullptr);
+  SQLRETURN rc = SQLGetDiagField(driver_type, driver_handle, 0, SQL_DIAG_NUMBER, &count, SQL_IS_INTEGER, nullptr);
   if (!SQL_SUCCEEDED(rc)) {
     KY_TRACE(kTraceExit, "\t-%s() (remote SQLGetDiagField=%d)\n", "load_sql_diags", rc);
     return;
@@ -80,24 +77,23 @@ void load_sql_diags(int16_t server_type, void* server_record, int16_t driver_typ
     SQLINTEGER column = read_int(driver_type, driver_handle, i, SQL_DIAG_COLUMN_NUMBER);
     // A connection name the driver cannot give counts as none, so the record
     // carries the plain vendor text rather than "[NULL]".
-    if (!read_text(driver_type, driver_handle, i, SQL_DIAG_CONNECTION_NAME, connection_name,
-                   sizeof(connection_name))) {
+    if (!read_text(driver_type, driver_handle, i, SQL_DIAG_CONNECTION_NAME, connection_name, sizeof(connection_name))) {
       connection_name[0] = '\0';
     }
     read_text(driver_type, driver_handle, i, SQL_DIAG_MESSAGE_TEXT, message, sizeof(message));
     SQLINTEGER native = read_int(driver_type, driver_handle, i, SQL_DIAG_NATIVE);
     // SQL_DIAG_ROW_NUMBER is an SQLLEN.
     SQLLEN row = 0;
-    if (!SQL_SUCCEEDED(SQLGetDiagField(driver_type, driver_handle, i, SQL_DIAG_ROW_NUMBER, &row,
-                                       SQL_IS_INTEGER, nullptr))) {
+    if (!SQL_SUCCEEDED(
+            SQLGetDiagField(driver_type, driver_handle, i, SQL_DIAG_ROW_NUMBER, &row, SQL_IS_INTEGER, nullptr))) {
       row = 0;
     }
     read_text(driver_type, driver_handle, i, SQL_DIAG_SQLSTATE, sqlstate, sizeof(sqlstate));
     read_text(driver_type, driver_handle, i, SQL_DIAG_SUBCLASS_ORIGIN, subclass, sizeof(subclass));
     if (i == 1) KY_TRACE(kTraceDiag, "\tLoading %ld diags from driver into server\n", static_cast<long>(count));
     post_error(errp, 0, class_origin[0] == 'I' ? CLASS_ISO : CLASS_ODBC3, column,
-               connection_name[0] != '\0' ? connection_name : nullptr, nullptr, native, row,
-               subclass, sqlstate, "%s", message);
+               connection_name[0] != '\0' ? connection_name : nullptr, nullptr, native, row, subclass, sqlstate, "%s",
+               message);
   }
 }
 

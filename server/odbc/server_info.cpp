@@ -82,8 +82,8 @@ extern "C" int32_t authenticate(RpcHandle* handle, char* user, char* password) {
   if (trace_on(kTraceConnect))
     log_printf_tid("\tauthenticate: user '%s' domain '%s'\n", name.c_str(), has_domain ? domain.c_str() : "");
 
-  int rc = ky_logon_verify_password_from(name.c_str(), has_domain ? domain.c_str() : nullptr,
-                                         password ? password : "", info ? info->client_address : nullptr);
+  int rc = ky_logon_verify_password_from(name.c_str(), has_domain ? domain.c_str() : nullptr, password ? password : "",
+                                         info ? info->client_address : nullptr);
   if (password) ::explicit_bzero(password, std::strlen(password));
   if (rc != KY_LOGON_OK) {
     t_exit_status = CONNECTION_STATUS_AUTH_DENIED;

@@ -154,8 +154,7 @@ struct Slot<InFixed<E, Kind, N>> {
 template <class E, uint32_t Kind, int32_t N>
 struct Slot<OutFixed<E, Kind, N>> {
   E* buf;
-  explicit Slot(ArgumentDescriptor& a)
-      : buf(out_capacity(a) >= N ? static_cast<E*>(a.value.ptr) : nullptr) {}
+  explicit Slot(ArgumentDescriptor& a) : buf(out_capacity(a) >= N ? static_cast<E*>(a.value.ptr) : nullptr) {}
   bool ok() const { return buf != nullptr; }
   std::tuple<E*> params() { return {buf}; }
   void store(ArgumentDescriptor&) {}  // the whole capacity goes back
@@ -336,9 +335,14 @@ void serve(ArgumentDescriptor* args, HandlerFn<RowT>* handler, MissingFn missing
 }  // namespace kyproc::server
 
 // The argument descriptors of a row, as a table entry holds them.
-#define KY_ROW_ARG(R, i) {R::flags(i), nullptr, 0, {}, {}}
-#define KY_ROW_ARGS(R)                                                                                     \
-  {KY_ROW_ARG(R, 0),  KY_ROW_ARG(R, 1),  KY_ROW_ARG(R, 2),  KY_ROW_ARG(R, 3),  KY_ROW_ARG(R, 4),        \
-   KY_ROW_ARG(R, 5),  KY_ROW_ARG(R, 6),  KY_ROW_ARG(R, 7),  KY_ROW_ARG(R, 8),  KY_ROW_ARG(R, 9),        \
-   KY_ROW_ARG(R, 10), KY_ROW_ARG(R, 11), KY_ROW_ARG(R, 12), KY_ROW_ARG(R, 13), KY_ROW_ARG(R, 14),       \
-   KY_ROW_ARG(R, 15), KY_ROW_ARG(R, 16), KY_ROW_ARG(R, 17), KY_ROW_ARG(R, 18), KY_ROW_ARG(R, 19)}
+#define KY_ROW_ARG(R, i)            \
+  {                                 \
+    R::flags(i), nullptr, 0, {}, {} \
+  }
+#define KY_ROW_ARGS(R)                                                                                                \
+  {                                                                                                                   \
+    KY_ROW_ARG(R, 0), KY_ROW_ARG(R, 1), KY_ROW_ARG(R, 2), KY_ROW_ARG(R, 3), KY_ROW_ARG(R, 4), KY_ROW_ARG(R, 5),       \
+        KY_ROW_ARG(R, 6), KY_ROW_ARG(R, 7), KY_ROW_ARG(R, 8), KY_ROW_ARG(R, 9), KY_ROW_ARG(R, 10), KY_ROW_ARG(R, 11), \
+        KY_ROW_ARG(R, 12), KY_ROW_ARG(R, 13), KY_ROW_ARG(R, 14), KY_ROW_ARG(R, 15), KY_ROW_ARG(R, 16),                \
+        KY_ROW_ARG(R, 17), KY_ROW_ARG(R, 18), KY_ROW_ARG(R, 19)                                                       \
+  }

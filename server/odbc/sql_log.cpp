@@ -20,9 +20,7 @@ std::string temp_dir() {
   return t != nullptr && *t != '\0' ? t : "/tmp";
 }
 
-int open_append(const char* path) {
-  return open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-}
+int open_append(const char* path) { return open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600); }
 
 void append_line(const std::string& path, const std::string& line) {
   int fd = open_append(path.c_str());
@@ -57,8 +55,8 @@ std::string time_prefix() {
   struct tm tm {};
   localtime_r(&now, &tm);
   char buf[64];
-  snprintf(buf, sizeof(buf), "%.2d-%.2d-%d %.2d:%.2d:%.2d ", tm.tm_mday, tm.tm_mon + 1,
-           tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  snprintf(buf, sizeof(buf), "%.2d-%.2d-%d %.2d:%.2d:%.2d ", tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour,
+           tm.tm_min, tm.tm_sec);
   return buf;
 }
 
@@ -100,9 +98,8 @@ void log_failing_sql(const connection_t* dbc, int16_t driver_rc, const char* tex
 void log_sql_diag(statement_t* stmt, const char* sqlstate, int64_t native, const char* message) {
   if (stmt != nullptr) stmt->log_next_diag = 0;
   char buf[1400];
-  snprintf(buf, sizeof(buf), "SQLState=\"%s\", NativeError=%ld, Msg=\"%s\"\r\n",
-           sqlstate != nullptr ? sqlstate : "", static_cast<long>(native),
-           message != nullptr ? message : "");
+  snprintf(buf, sizeof(buf), "SQLState=\"%s\", NativeError=%ld, Msg=\"%s\"\r\n", sqlstate != nullptr ? sqlstate : "",
+           static_cast<long>(native), message != nullptr ? message : "");
   append_sql_log(time_prefix() + buf);
 }
 

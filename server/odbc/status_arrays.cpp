@@ -27,9 +27,8 @@ descriptor_t* current(const statement_t* stmt, int slot) { return stmt->current_
 // number of elements the array was made for.
 bool status_fits(uint64_t count, uint64_t made_for) { return count <= made_for; }
 
-SQLRETURN send_status(statement_t* stmt, const uint16_t* array, uint64_t made_for, uint64_t count,
-                      int32_t* bytes, int16_t* out, int32_t native_missing,
-                      const char* missing_text, const char* size_text) {
+SQLRETURN send_status(statement_t* stmt, const uint16_t* array, uint64_t made_for, uint64_t count, int32_t* bytes,
+                      int16_t* out, int32_t native_missing, const char* missing_text, const char* size_text) {
   if (array == nullptr) {
     *bytes = 0;
     return fail(stmt, "HY000", native_missing, "%s", missing_text);
@@ -44,12 +43,11 @@ SQLRETURN send_status(statement_t* stmt, const uint16_t* array, uint64_t made_fo
   return SQL_SUCCESS;
 }
 
-SQLRETURN take_operations(statement_t* stmt, uint16_t* array, uint64_t made_for, uint64_t count,
-                          int32_t bytes, const int16_t* in, const char* size_text) {
+SQLRETURN take_operations(statement_t* stmt, uint16_t* array, uint64_t made_for, uint64_t count, int32_t bytes,
+                          const int16_t* in, const char* size_text) {
   if (array == nullptr) return fail(stmt, "HY000", 13, "General error: ArrayStatusPtr not set ");
   uint64_t need = 2 * count;
-  if (bytes < 0 || static_cast<uint64_t>(bytes) != need || !status_fits(count, made_for) ||
-      (need > 0 && in == nullptr))
+  if (bytes < 0 || static_cast<uint64_t>(bytes) != need || !status_fits(count, made_for) || (need > 0 && in == nullptr))
     return fail(stmt, "HY000", 25, "%s", size_text);
   if (need > 0) std::memcpy(array, in, need);
   return SQL_SUCCESS;
@@ -67,8 +65,8 @@ bool lengths_ok(const SQLLEN* values, uint64_t n, uint64_t row_size) {
 extern "C" {
 
 int16_t fetch_rows_processed(void* handle, SQLULEN* ird_rows, SQLULEN* ipd_rows) {
-  KY_TRACE(kTraceEntry, "%s(%p,%p,%p)\n", "fetch_rows_processed", handle,
-           static_cast<void*>(ird_rows), static_cast<void*>(ipd_rows));
+  KY_TRACE(kTraceEntry, "%s(%p,%p,%p)\n", "fetch_rows_processed", handle, static_cast<void*>(ird_rows),
+           static_cast<void*>(ipd_rows));
   statement_t* stmt = checked_stmt(handle);
   if (stmt == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", "fetch_rows_processed");
@@ -117,8 +115,7 @@ int16_t fetch_row_status(void* handle, int32_t* bytes, int16_t* out) {
       count = ard->array_size;
     }
   }
-  SQLRETURN rc = send_status(stmt, array, made_for, count, bytes, out, 13,
-                             "General error: IRD ArrayStatusPtr not set ",
+  SQLRETURN rc = send_status(stmt, array, made_for, count, bytes, out, 13, "General error: IRD ArrayStatusPtr not set ",
                              "General error: IRD Inconsistent array size ");
   if (rc == SQL_SUCCESS && kyvek::odbc::trace_on(kTraceBuffers)) {
     KY_TRACE(kTraceBuffers, "Row Status Array (%lu values):\n", static_cast<unsigned long>(count));
@@ -136,13 +133,12 @@ int16_t fetch_parameter_status(void* handle, int32_t* bytes, int16_t* out) {
   const uint16_t* array = ipd != nullptr ? ipd->status_array : nullptr;
   uint64_t made_for = ipd != nullptr ? ipd->status_count : 0;
   return send_status(stmt, array, made_for, array_size(apd), bytes, out, 13,
-                     "General error: IPD ArrayStatusPtr not set ",
-                     "General error: APD Inconsistent array size ");
+                     "General error: IPD ArrayStatusPtr not set ", "General error: APD Inconsistent array size ");
 }
 
 int16_t synch_row_operations_array(void* handle, int32_t bytes, int16_t* in) {
-  KY_TRACE(kTraceEntry, "%s(%p,%ld,%p)\n", "synch_row_operations_array", handle,
-           static_cast<long>(bytes), static_cast<void*>(in));
+  KY_TRACE(kTraceEntry, "%s(%p,%ld,%p)\n", "synch_row_operations_array", handle, static_cast<long>(bytes),
+           static_cast<void*>(in));
   statement_t* stmt = checked_stmt(handle);
   if (stmt == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", "synch_row_operations_array");
@@ -150,16 +146,17 @@ int16_t synch_row_operations_array(void* handle, int32_t bytes, int16_t* in) {
   }
   descriptor_t* ard = current(stmt, DESC_ARD);
   uint16_t* array = ard != nullptr ? ard->status_array : nullptr;
-  SQLRETURN rc = take_operations(stmt, array, ard != nullptr ? ard->status_count : 0,
-                                 array_size(ard), bytes, in,
+  SQLRETURN rc = take_operations(stmt, array, ard != nullptr ? ard->status_count : 0, array_size(ard), bytes, in,
                                  "General error: ARD Inconsistent array size ");
   if (rc == SQL_SUCCESS && kyvek::odbc::trace_on(kTraceBuffers)) {
-    KY_TRACE(kTraceBuffers, "Row Status Array (%lu values):\n",
-             static_cast<unsigned long>(array_size(ard)));
+    KY_TRACE(kTraceBuffers, "Row Status Array (%lu values):\n", static_cast<unsigned long>(array_size(ard)));
     for (uint64_t i = 0; i < array_size(ard); ++i) {
-      if (array[i] == SQL_ROW_PROCEED) KY_TRACE(kTraceBuffers, "SQL_ROW_PROCEED\n");
-      else if (array[i] == SQL_ROW_IGNORE) KY_TRACE(kTraceBuffers, "SQL_ROW_IGNORE\n");
-      else KY_TRACE(kTraceBuffers, "%u\n", array[i]);
+      if (array[i] == SQL_ROW_PROCEED)
+        KY_TRACE(kTraceBuffers, "SQL_ROW_PROCEED\n");
+      else if (array[i] == SQL_ROW_IGNORE)
+        KY_TRACE(kTraceBuffers, "SQL_ROW_IGNORE\n");
+      else
+        KY_TRACE(kTraceBuffers, "%u\n", array[i]);
     }
   }
   KY_TRACE(kTraceExit, "-%s()=%d\n", "synch_row_operations_array", rc);
@@ -170,14 +167,12 @@ int16_t synch_parameter_operations_array(void* handle, int32_t bytes, int16_t* i
   statement_t* stmt = checked_stmt(handle);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   descriptor_t* apd = current(stmt, DESC_APD);
-  return take_operations(stmt, apd != nullptr ? apd->status_array : nullptr,
-                         apd != nullptr ? apd->status_count : 0, array_size(apd), bytes, in,
-                         "General error: APD Inconsistent array size ");
+  return take_operations(stmt, apd != nullptr ? apd->status_array : nullptr, apd != nullptr ? apd->status_count : 0,
+                         array_size(apd), bytes, in, "General error: APD Inconsistent array size ");
 }
 
-void copyout_col_strlen_and_ind(statement_t* stmt, int32_t column, uint64_t count,
-                                int32_t* octet_bytes, SQLULEN* octet_dst, int32_t* ind_bytes,
-                                SQLLEN* ind_dst) {
+void copyout_col_strlen_and_ind(statement_t* stmt, int32_t column, uint64_t count, int32_t* octet_bytes,
+                                SQLULEN* octet_dst, int32_t* ind_bytes, SQLLEN* ind_dst) {
   const descriptor_t* ard = current(stmt, DESC_ARD);
   const descriptor_record_t* rec =
       ard != nullptr && column >= 0 && column < ard->alloc_records ? &ard->records[column] : nullptr;
@@ -186,8 +181,10 @@ void copyout_col_strlen_and_ind(statement_t* stmt, int32_t column, uint64_t coun
     if (ref == nullptr || dst == nullptr) return;
     uint64_t n = rec != nullptr && src != nullptr ? want : 0;
     if (rec != nullptr && n > record_length_bytes(rec)) n = record_length_bytes(rec);
-    if (*ref < 0) n = 0;
-    else if (n > static_cast<uint64_t>(*ref)) n = static_cast<uint64_t>(*ref);
+    if (*ref < 0)
+      n = 0;
+    else if (n > static_cast<uint64_t>(*ref))
+      n = static_cast<uint64_t>(*ref);
     n -= n % sizeof(SQLLEN);
     if (n > 0) {
       std::memcpy(dst, src, n);
@@ -195,24 +192,24 @@ void copyout_col_strlen_and_ind(statement_t* stmt, int32_t column, uint64_t coun
     }
     *ref = static_cast<int32_t>(n);
   };
-  copy(octet_bytes, octet_dst, rec != nullptr ? rec->octet_length_array : nullptr,
-       "\tFirst Octet = %ld\n");
+  copy(octet_bytes, octet_dst, rec != nullptr ? rec->octet_length_array : nullptr, "\tFirst Octet = %ld\n");
   copy(ind_bytes, ind_dst, rec != nullptr ? rec->indicator : nullptr, "\tFirst Indicator = %ld\n");
 }
 
-void copyout_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int32_t* octet_bytes,
-                                  SQLULEN* octet_dst, int32_t* ind_bytes, SQLLEN* ind_dst) {
+void copyout_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int32_t* octet_bytes, SQLULEN* octet_dst,
+                                  int32_t* ind_bytes, SQLLEN* ind_dst) {
   const descriptor_t* apd = current(stmt, DESC_APD);
-  const descriptor_record_t* rec = apd != nullptr && parameter >= 0 && parameter < apd->alloc_records
-                                       ? &apd->records[parameter]
-                                       : nullptr;
+  const descriptor_record_t* rec =
+      apd != nullptr && parameter >= 0 && parameter < apd->alloc_records ? &apd->records[parameter] : nullptr;
   uint64_t want = length_bytes(array_size(apd));
   auto copy = [&](int32_t* ref, void* dst, const SQLLEN* src) {
     if (ref == nullptr || dst == nullptr) return;
     uint64_t n = rec != nullptr && src != nullptr ? want : 0;
     if (rec != nullptr && n > record_length_bytes(rec)) n = record_length_bytes(rec);
-    if (*ref < 0) n = 0;
-    else if (n > static_cast<uint64_t>(*ref)) n = static_cast<uint64_t>(*ref);
+    if (*ref < 0)
+      n = 0;
+    else if (n > static_cast<uint64_t>(*ref))
+      n = static_cast<uint64_t>(*ref);
     n -= n % sizeof(SQLLEN);
     if (n > 0) std::memcpy(dst, src, n);
     *ref = static_cast<int32_t>(n);
@@ -222,19 +219,14 @@ void copyout_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int32_t*
 }
 
 SQLRETURN copyin_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int32_t octet_bytes,
-                                      const SQLULEN* octet_src, int32_t ind_bytes,
-                                      const SQLLEN* ind_src) {
+                                      const SQLULEN* octet_src, int32_t ind_bytes, const SQLLEN* ind_src) {
   if (kyvek::odbc::trace_on(kTraceInternal | kTraceEntry))
-    KY_TRACE(kTraceInternal | kTraceEntry, "%s(%p,%lu,%ld,%p,%ld,%p)\n",
-             "copyin_param_strlen_and_ind", static_cast<void*>(stmt),
-             static_cast<unsigned long>(parameter), static_cast<long>(octet_bytes),
-             static_cast<const void*>(octet_src), static_cast<long>(ind_bytes),
-             static_cast<const void*>(ind_src));
+    KY_TRACE(kTraceInternal | kTraceEntry, "%s(%p,%lu,%ld,%p,%ld,%p)\n", "copyin_param_strlen_and_ind",
+             static_cast<void*>(stmt), static_cast<unsigned long>(parameter), static_cast<long>(octet_bytes),
+             static_cast<const void*>(octet_src), static_cast<long>(ind_bytes), static_cast<const void*>(ind_src));
   const descriptor_t* apd = current(stmt, DESC_APD);
-  if (apd == nullptr || parameter < 0 || parameter > apd->record_count ||
-      parameter >= apd->alloc_records) {
-    KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (parameter not bound)\n",
-             "copyin_param_strlen_and_ind");
+  if (apd == nullptr || parameter < 0 || parameter > apd->record_count || parameter >= apd->alloc_records) {
+    KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (parameter not bound)\n", "copyin_param_strlen_and_ind");
     return fail(stmt, "HY000", 15, "General error: Parameter %d not bound", parameter);
   }
   descriptor_record_t* rec = &apd->records[parameter];
@@ -246,10 +238,8 @@ SQLRETURN copyin_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int3
   bool inds = ind_src != nullptr && ind_bytes != 0;
   // Every check comes before the first copy: a refused call leaves both arrays as they were.
   if (octets) {
-    if (octet_bytes < 0 || static_cast<uint64_t>(octet_bytes) != server ||
-        server > record_length_bytes(rec)) {
-      KY_TRACE(kTraceInternal | kTraceExit,
-               "-%s()=SQL_ERROR (octet length mismatch, client=%ld, server=%ld)\n",
+    if (octet_bytes < 0 || static_cast<uint64_t>(octet_bytes) != server || server > record_length_bytes(rec)) {
+      KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (octet length mismatch, client=%ld, server=%ld)\n",
                "copyin_param_strlen_and_ind", static_cast<long>(octet_bytes / 8), server_rows);
       return fail(stmt, "HY000", 19,
                   "General error: Parameter %d (octet length) inconsistency. (Client provided %ld, "
@@ -257,18 +247,15 @@ SQLRETURN copyin_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int3
                   parameter, static_cast<long>(octet_bytes / 8), server_rows);
     }
     if (rec->octet_length_array == nullptr) {
-      KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (OctetLengthPtr == NULL",
-               "copyin_param_strlen_and_ind");
+      KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (OctetLengthPtr == NULL", "copyin_param_strlen_and_ind");
       return fail(stmt, "HY000", 15, "General error: Parameter %d (OctetLengthPtr = NULL)", parameter);
     }
     if (!lengths_ok(reinterpret_cast<const SQLLEN*>(octet_src), server / 8, row_size))
       return fail(stmt, "HY090", 0, "Invalid string or buffer length");
   }
   if (inds) {
-    if (ind_bytes < 0 || static_cast<uint64_t>(ind_bytes) != server ||
-        server > record_length_bytes(rec)) {
-      KY_TRACE(kTraceInternal | kTraceExit,
-               "-%s()=SQL_ERROR (indicator length mismatch, client=%ld, server=%ld)\n",
+    if (ind_bytes < 0 || static_cast<uint64_t>(ind_bytes) != server || server > record_length_bytes(rec)) {
+      KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (indicator length mismatch, client=%ld, server=%ld)\n",
                "copyin_param_strlen_and_ind", static_cast<long>(ind_bytes / 8), server_rows);
       return fail(stmt, "HY000", 19,
                   "General error: Parameter %d (indicator length)inconsistency. (Client provided "
@@ -277,8 +264,7 @@ SQLRETURN copyin_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int3
     }
     if (rec->indicator == nullptr)
       return fail(stmt, "HY000", 15, "General error: Parameter %d (IndicatorPtr = NULL)", parameter);
-    if (!lengths_ok(ind_src, server / 8, row_size))
-      return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+    if (!lengths_ok(ind_src, server / 8, row_size)) return fail(stmt, "HY090", 0, "Invalid string or buffer length");
   }
   if (octets) std::memcpy(rec->octet_length_array, octet_src, server);
   if (inds) std::memcpy(rec->indicator, ind_src, server);
@@ -286,9 +272,8 @@ SQLRETURN copyin_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int3
   return SQL_SUCCESS;
 }
 
-SQLRETURN copyin_col_strlen_and_ind(statement_t* stmt, int32_t column, int32_t octet_bytes,
-                                    const SQLULEN* octet_src, int32_t ind_bytes,
-                                    const SQLLEN* ind_src) {
+SQLRETURN copyin_col_strlen_and_ind(statement_t* stmt, int32_t column, int32_t octet_bytes, const SQLULEN* octet_src,
+                                    int32_t ind_bytes, const SQLLEN* ind_src) {
   const descriptor_t* ard = current(stmt, DESC_ARD);
   if (ard == nullptr || column < 0 || column > ard->record_count || column >= ard->alloc_records)
     return fail(stmt, "HY000", 11, "General error: COlumn %d not bound", column);
@@ -300,8 +285,8 @@ SQLRETURN copyin_col_strlen_and_ind(statement_t* stmt, int32_t column, int32_t o
   bool octets = octet_src != nullptr && octet_bytes != 0;
   bool inds = ind_src != nullptr && ind_bytes != 0;
   if (octets) {
-    if (octet_bytes < 0 || static_cast<uint64_t>(octet_bytes) != server ||
-        server > record_length_bytes(rec) || rec->octet_length_array == nullptr)
+    if (octet_bytes < 0 || static_cast<uint64_t>(octet_bytes) != server || server > record_length_bytes(rec) ||
+        rec->octet_length_array == nullptr)
       return fail(stmt, "HY000", 19,
                   "General error: COlumn %d (octet length) inconsistency. (Client provided %ld, "
                   "Server has %ld)",
@@ -310,35 +295,30 @@ SQLRETURN copyin_col_strlen_and_ind(statement_t* stmt, int32_t column, int32_t o
       return fail(stmt, "HY090", 0, "Invalid string or buffer length");
   }
   if (inds) {
-    if (ind_bytes < 0 || static_cast<uint64_t>(ind_bytes) != server ||
-        server > record_length_bytes(rec) || rec->indicator == nullptr)
+    if (ind_bytes < 0 || static_cast<uint64_t>(ind_bytes) != server || server > record_length_bytes(rec) ||
+        rec->indicator == nullptr)
       return fail(stmt, "HY000", 19,
                   "General error: COlumn %d (indicator length)inconsistency. (Client provided %ld, "
                   "Server has %ld)",
                   column, static_cast<long>(ind_bytes / 8), server_rows);
-    if (!lengths_ok(ind_src, server / 8, row_size))
-      return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+    if (!lengths_ok(ind_src, server / 8, row_size)) return fail(stmt, "HY090", 0, "Invalid string or buffer length");
   }
   if (octets) std::memcpy(rec->octet_length_array, octet_src, server);
   if (inds) std::memcpy(rec->indicator, ind_src, server);
   return SQL_SUCCESS;
 }
 
-SQLRETURN check_bound_param(int32_t parameter, statement_t* stmt, descriptor_t* apd,
-                            const char* caller) {
-  if (apd == nullptr || parameter < 0 || parameter > apd->record_count ||
-      parameter >= apd->alloc_records) {
+SQLRETURN check_bound_param(int32_t parameter, statement_t* stmt, descriptor_t* apd, const char* caller) {
+  if (apd == nullptr || parameter < 0 || parameter > apd->record_count || parameter >= apd->alloc_records) {
     if (kyvek::odbc::trace_on(kTraceInternal | kTraceExit))
       KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (Parameter %u not bound)\n", caller,
                static_cast<unsigned>(parameter));
     return fail(stmt, "HY000", 15, "General error: Parameter %d not bound", parameter);
   }
   if (!has_arrays(&apd->records[parameter])) {
-    KY_TRACE(kTraceInternal | kTraceExit,
-             "-%s()=SQL_ERROR (Parameter %u - no bound data, StrLen_or_IndPtr)\n", caller,
+    KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (Parameter %u - no bound data, StrLen_or_IndPtr)\n", caller,
              static_cast<unsigned>(parameter));
-    return fail(stmt, "HY000", 12, "General error: Parameter %d has no bound data/length/indicators",
-                parameter);
+    return fail(stmt, "HY000", 12, "General error: Parameter %d has no bound data/length/indicators", parameter);
   }
   return SQL_SUCCESS;
 }

@@ -83,8 +83,7 @@ bool terminated(const char* p, uint64_t n, bool wide) {
 
 }  // namespace
 
-SQLRETURN check_terminated(statement_t* stmt, descriptor_record_t* rec, int16_t ctype,
-                           uint64_t rows) {
+SQLRETURN check_terminated(statement_t* stmt, descriptor_record_t* rec, int16_t ctype, uint64_t rows) {
   if (ctype != SQL_C_CHAR && !wide_type(ctype)) return SQL_SUCCESS;
   if (rec->octet_length_array == nullptr) return SQL_SUCCESS;
   uint64_t n = rows < 1 ? 1 : rows;

@@ -59,8 +59,7 @@ bool length_value_ok(SQLLEN value, uint64_t row_size);
 // record must hold a terminator inside its row. A row that does not has its
 // length set to 0 (so the driver never reads past it) and the call fails with
 // HY090.
-SQLRETURN check_terminated(statement_t* stmt, descriptor_record_t* rec, int16_t ctype,
-                           uint64_t rows);
+SQLRETURN check_terminated(statement_t* stmt, descriptor_record_t* rec, int16_t ctype, uint64_t rows);
 
 }  // namespace kyvek::transfer
 
@@ -69,18 +68,14 @@ SQLRETURN check_terminated(statement_t* stmt, descriptor_record_t* rec, int16_t 
 // receive the bytes written (never more than the capacity or the server's
 // array). In: the byte counts must equal the server's array exactly.
 extern "C" {
-void copyout_col_strlen_and_ind(statement_t* stmt, int32_t column, uint64_t count,
-                                int32_t* octet_bytes, SQLULEN* octet_dst, int32_t* ind_bytes,
-                                SQLLEN* ind_dst);
-void copyout_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int32_t* octet_bytes,
-                                  SQLULEN* octet_dst, int32_t* ind_bytes, SQLLEN* ind_dst);
-SQLRETURN copyin_col_strlen_and_ind(statement_t* stmt, int32_t column, int32_t octet_bytes,
-                                    const SQLULEN* octet_src, int32_t ind_bytes,
-                                    const SQLLEN* ind_src);
+void copyout_col_strlen_and_ind(statement_t* stmt, int32_t column, uint64_t count, int32_t* octet_bytes,
+                                SQLULEN* octet_dst, int32_t* ind_bytes, SQLLEN* ind_dst);
+void copyout_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int32_t* octet_bytes, SQLULEN* octet_dst,
+                                  int32_t* ind_bytes, SQLLEN* ind_dst);
+SQLRETURN copyin_col_strlen_and_ind(statement_t* stmt, int32_t column, int32_t octet_bytes, const SQLULEN* octet_src,
+                                    int32_t ind_bytes, const SQLLEN* ind_src);
 SQLRETURN copyin_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int32_t octet_bytes,
-                                      const SQLULEN* octet_src, int32_t ind_bytes,
-                                      const SQLLEN* ind_src);
+                                      const SQLULEN* octet_src, int32_t ind_bytes, const SQLLEN* ind_src);
 // 0 when the parameter is bound in the APD, else -1 with a diagnostic.
-SQLRETURN check_bound_param(int32_t parameter, statement_t* stmt, descriptor_t* apd,
-                            const char* caller);
+SQLRETURN check_bound_param(int32_t parameter, statement_t* stmt, descriptor_t* apd, const char* caller);
 }

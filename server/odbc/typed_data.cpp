@@ -41,8 +41,8 @@ enum class Family { kShort, kLong, kFloat, kDouble, kTime, kDate, kTimestamp, kI
 bool in_family(Family f, int16_t t) {
   switch (f) {
     case Family::kShort:
-      return t == SQL_C_SHORT || t == SQL_C_SSHORT || t == SQL_C_USHORT || t == SQL_C_TINYINT ||
-             t == SQL_C_STINYINT || t == SQL_C_UTINYINT || t == SQL_C_BIT;
+      return t == SQL_C_SHORT || t == SQL_C_SSHORT || t == SQL_C_USHORT || t == SQL_C_TINYINT || t == SQL_C_STINYINT ||
+             t == SQL_C_UTINYINT || t == SQL_C_BIT;
     case Family::kLong: return t == SQL_C_LONG || t == SQL_C_SLONG || t == SQL_C_ULONG;
     case Family::kFloat: return t == SQL_C_FLOAT;
     case Family::kDouble: return t == SQL_C_DOUBLE;
@@ -76,8 +76,7 @@ SQLRETURN fetch_value(const char* name, void* handle, int16_t column, int16_t ct
   }
   std::memset(v, 0, sizeof *v);
   SQLLEN driver_ind = 0;
-  SQLRETURN rc = SQLGetData(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), ctype, v,
-                            buffer_length, &driver_ind);
+  SQLRETURN rc = SQLGetData(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), ctype, v, buffer_length, &driver_ind);
   if (SQL_SUCCEEDED(rc) && ind != nullptr) *ind = driver_ind;
   KY_TRACE(kTraceExit, "-%s()=%d\n", name, rc);
   return rc;
@@ -170,8 +169,7 @@ int16_t get_data_time(void* handle, int16_t column, int16_t ctype, int16_t* trip
   return rc;
 }
 
-int16_t get_data_date(void* handle, int16_t column, int16_t ctype, int16_t* year, int16_t* pair,
-                      SQLLEN* ind) {
+int16_t get_data_date(void* handle, int16_t column, int16_t ctype, int16_t* year, int16_t* pair, SQLLEN* ind) {
   KY_TRACE(kTraceEntry, "%s(%p,%u,%d,%p,%p,%p)\n", "get_data_date", handle,
            static_cast<unsigned>(static_cast<uint16_t>(column)), ctype, static_cast<void*>(year),
            static_cast<void*>(pair), static_cast<void*>(ind));
@@ -187,8 +185,8 @@ int16_t get_data_date(void* handle, int16_t column, int16_t ctype, int16_t* year
   return rc;
 }
 
-int16_t get_data_timestamp(void* handle, int16_t column, int16_t ctype, int16_t* year,
-                           int16_t* quintuple, int32_t* fraction, SQLLEN* ind) {
+int16_t get_data_timestamp(void* handle, int16_t column, int16_t ctype, int16_t* year, int16_t* quintuple,
+                           int32_t* fraction, SQLLEN* ind) {
   KY_TRACE(kTraceEntry, "%s(%p,%u,%d,%p,%p,%p,%p)\n", "get_data_timestamp", handle,
            static_cast<unsigned>(static_cast<uint16_t>(column)), ctype, static_cast<void*>(year),
            static_cast<void*>(quintuple), static_cast<void*>(fraction), static_cast<void*>(ind));
@@ -208,8 +206,8 @@ int16_t get_data_timestamp(void* handle, int16_t column, int16_t ctype, int16_t*
   return rc;
 }
 
-int16_t get_data_interval(void* handle, int16_t column, int16_t ctype, int16_t* type, int16_t* sign,
-                          int32_t* words, SQLLEN* ind) {
+int16_t get_data_interval(void* handle, int16_t column, int16_t ctype, int16_t* type, int16_t* sign, int32_t* words,
+                          SQLLEN* ind) {
   KY_TRACE(kTraceEntry, "%s(%p,%u,%d,%p,%p,%p,%p)\n", "get_data_interval", handle,
            static_cast<unsigned>(static_cast<uint16_t>(column)), ctype, static_cast<void*>(type),
            static_cast<void*>(sign), static_cast<void*>(words), static_cast<void*>(ind));
@@ -234,8 +232,7 @@ int16_t get_data_interval(void* handle, int16_t column, int16_t ctype, int16_t* 
   return rc;
 }
 
-int16_t get_data_numeric(void* handle, int16_t column, int16_t ctype, int32_t* bytes, char* record,
-                         SQLLEN* ind) {
+int16_t get_data_numeric(void* handle, int16_t column, int16_t ctype, int32_t* bytes, char* record, SQLLEN* ind) {
   KY_TRACE(kTraceEntry, "%s(%p,%u,%d,%p,%p,%p)\n", "get_data_numeric", handle,
            static_cast<unsigned>(static_cast<uint16_t>(column)), ctype, static_cast<void*>(bytes),
            static_cast<void*>(record), static_cast<void*>(ind));
@@ -264,13 +261,9 @@ int16_t put_data_integer(void* handle, int32_t value, SQLLEN len) {
   return put_value(handle, &value, sizeof value, len);
 }
 
-int16_t put_data_float(void* handle, float value, SQLLEN len) {
-  return put_value(handle, &value, sizeof value, len);
-}
+int16_t put_data_float(void* handle, float value, SQLLEN len) { return put_value(handle, &value, sizeof value, len); }
 
-int16_t put_data_double(void* handle, double value, SQLLEN len) {
-  return put_value(handle, &value, sizeof value, len);
-}
+int16_t put_data_double(void* handle, double value, SQLLEN len) { return put_value(handle, &value, sizeof value, len); }
 
 int16_t put_data_numeric(void* handle, int32_t bytes, char* record, SQLLEN len) {
   statement_t* stmt = checked_stmt(handle);

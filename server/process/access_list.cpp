@@ -67,8 +67,8 @@ int build_entries(const char* separators, const char* text, ip_acl_entry** out) 
   size_t length = std::strlen(text);
   char* copy = static_cast<char*>(std::malloc(length + 1));
   if (copy == nullptr) {
-    std::snprintf(acl_error, sizeof acl_error, "%s: Failed to allocate %d bytes for ACL copy",
-                  kCreateName, static_cast<int>(length));
+    std::snprintf(acl_error, sizeof acl_error, "%s: Failed to allocate %d bytes for ACL copy", kCreateName,
+                  static_cast<int>(length));
     return -1;
   }
   std::memcpy(copy, text, length + 1);
@@ -76,12 +76,10 @@ int build_entries(const char* separators, const char* text, ip_acl_entry** out) 
   ip_acl_entry** tail = &head;
   char* save = nullptr;
   const char* seps = separators ? separators : " ";
-  for (char* token = strtok_r(copy, seps, &save); token != nullptr;
-       token = strtok_r(nullptr, seps, &save)) {
+  for (char* token = strtok_r(copy, seps, &save); token != nullptr; token = strtok_r(nullptr, seps, &save)) {
     auto* entry = static_cast<ip_acl_entry*>(std::calloc(1, sizeof(ip_acl_entry)));
     if (entry == nullptr) {
-      std::snprintf(acl_error, sizeof acl_error,
-                    "%s: Failed to allocate %d bytes for ACL LL item", kCreateName,
+      std::snprintf(acl_error, sizeof acl_error, "%s: Failed to allocate %d bytes for ACL LL item", kCreateName,
                     static_cast<int>(sizeof(ip_acl_entry)));
       free_entries(head);
       std::free(copy);
@@ -99,8 +97,8 @@ int build_entries(const char* separators, const char* text, ip_acl_entry** out) 
     } else {
       entry->name = strdup(token);
       if (entry->name == nullptr) {
-        std::snprintf(acl_error, sizeof acl_error, "%s: Failed to allocate %d bytes username",
-                      kCreateName, static_cast<int>(std::strlen(token)));
+        std::snprintf(acl_error, sizeof acl_error, "%s: Failed to allocate %d bytes username", kCreateName,
+                      static_cast<int>(std::strlen(token)));
         std::free(entry);
         free_entries(head);
         std::free(copy);
@@ -109,8 +107,7 @@ int build_entries(const char* separators, const char* text, ip_acl_entry** out) 
       // A mask written as a prefix length is not understood: the item is a name
       // and will never match an address. Say so in the trace.
       if (std::strchr(token, '/') != nullptr && trace_on(kTraceDetail))
-        log_printf_tid("ACL item \"%s\" is not an address and mask; treated as a name\n",
-                       token);
+        log_printf_tid("ACL item \"%s\" is not an address and mask; treated as a name\n", token);
     }
     *tail = entry;
     tail = &entry->next;
@@ -126,8 +123,7 @@ ip_acl_entry* deny_head = nullptr;
 
 }  // namespace
 
-extern "C" int veks_create_ip_acl(const char* separators, const char* text,
-                                  ip_acl_entry** head, char** error_text) {
+extern "C" int veks_create_ip_acl(const char* separators, const char* text, ip_acl_entry** head, char** error_text) {
   acl_error[0] = '\0';
   if (error_text) *error_text = acl_error;
   if (text == nullptr) {
@@ -145,8 +141,7 @@ extern "C" int veks_create_ip_acl(const char* separators, const char* text,
   return 0;
 }
 
-extern "C" int match_ip_acl(const char* client, const ip_acl_entry* allow,
-                            const ip_acl_entry* deny, uint32_t options) {
+extern "C" int match_ip_acl(const char* client, const ip_acl_entry* allow, const ip_acl_entry* deny, uint32_t options) {
   const char* who = client ? client : "";
   uint32_t octets[4];
   split_octets(who, std::strlen(who), octets);

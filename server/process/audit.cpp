@@ -67,8 +67,7 @@ std::string system_text(int error) {
 }
 
 void file_error_event(const char* name, const std::string& message) {
-  log_server_event(server_event_block(), server_event_source(), EVENTLOG_WARNING, EV_FILE_ERROR,
-                   name, message.c_str());
+  log_server_event(server_event_block(), server_event_source(), EVENTLOG_WARNING, EV_FILE_ERROR, name, message.c_str());
 }
 
 // Blanks (and any other white space or control character, which would break
@@ -93,7 +92,8 @@ int rename_no_replace(const char* from, const char* to) {
 
 // True when fd is still the file at path (no other process has rolled it over).
 bool is_current_file(int fd, const std::string& path) {
-  struct stat open_file {}, named {};
+  struct stat open_file {
+  }, named{};
   if (fstat(fd, &open_file) != 0 || stat(path.c_str(), &named) != 0) return false;
   return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
@@ -109,14 +109,13 @@ extern "C" const char* audit_event_name(uint32_t code) {
 extern "C" int open_audit_file(const char* name) {
   std::string path = name ? std::string(name) : current_path();
   server_trace(kTraceDetail, "Opening audit trail file %s\n", path.c_str());
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_DSYNC | O_CLOEXEC | O_NOFOLLOW,
-                  0640);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_DSYNC | O_CLOEXEC | O_NOFOLLOW, 0640);
   if (fd < 0) {
     int error = errno;
     server_trace(kTraceExit, "Failed to open audit file - error %d\n", error);
     char message[2300];
-    std::snprintf(message, sizeof message, "Failed to open %s for create/append - (%s)",
-                  path.c_str(), system_text(error).c_str());
+    std::snprintf(message, sizeof message, "Failed to open %s for create/append - (%s)", path.c_str(),
+                  system_text(error).c_str());
     file_error_event(path.c_str(), message);
     return AUDIT_INVALID_HANDLE;
   }
@@ -132,8 +131,7 @@ extern "C" int rename_audit_file(int handle, const char* current_name, const cha
     int error = errno;
     server_trace(kTraceExit, "Failed to move audit file - error %d\n", error);
     char message[2300];
-    std::snprintf(message, sizeof message, "Failed to rename to %s - (%s)", new_name,
-                  system_text(error).c_str());
+    std::snprintf(message, sizeof message, "Failed to rename to %s - (%s)", new_name, system_text(error).c_str());
     file_error_event(current_name, message);
     return AUDIT_INVALID_HANDLE;
   }
@@ -143,8 +141,7 @@ extern "C" int rename_audit_file(int handle, const char* current_name, const cha
 extern "C" int rollover_audit_file(int handle, const struct tm* now) {
   std::lock_guard<std::recursive_mutex> lock(audit_mutex);
   char today[32];
-  std::snprintf(today, sizeof today, "%.2d_%.2d_%.4d", now->tm_mday, now->tm_mon + 1,
-                now->tm_year + 1900);
+  std::snprintf(today, sizeof today, "%.2d_%.2d_%.4d", now->tm_mday, now->tm_mon + 1, now->tm_year + 1900);
   if (handle < 0) {
     handle = open_audit_file(nullptr);
     if (handle >= 0) std::snprintf(day_text, sizeof day_text, "%s", today);
@@ -159,8 +156,7 @@ extern "C" int rollover_audit_file(int handle, const struct tm* now) {
     ::close(handle);
     fresh = open_audit_file(current.c_str());
   } else {
-    std::string archive = current.substr(0, current.size() - std::strlen(".log")) + "_" +
-                          day_text + ".log";
+    std::string archive = current.substr(0, current.size() - std::strlen(".log")) + "_" + day_text + ".log";
     fresh = rename_audit_file(handle, current.c_str(), archive.c_str());
   }
   if (fresh >= 0) std::snprintf(day_text, sizeof day_text, "%s", today);
@@ -192,20 +188,15 @@ extern "C" void audit_event(uint32_t code, const char* text1, const char* text2)
     case AUDIT_REFUSED_MAXCLIENTCONNECT:
     case AUDIT_REFUSED_MAXCONCURRENT:
     case AUDIT_REFUSED_BY_DSN_RULE:
-      line = std::string(date) + " " + audit_event_name(code) + " " + one + "(" +
-             two_or_unknown + ")\n";
+      line = std::string(date) + " " + audit_event_name(code) + " " + one + "(" + two_or_unknown + ")\n";
       break;
     case AUDIT_DISCONNECT:
     case AUDIT_AUTH_DENIED:
       line = std::string(date) + " " + audit_event_name(code) + " " + one + "(" + two + ")\n";
       break;
     case AUDIT_SERVER_SUSPENDED:
-    case AUDIT_SERVER_RESUMED:
-      line = std::string(date) + " " + audit_event_name(code) + " (PID=" + one + ")\n";
-      break;
-    default:
-      line = "Unrecognised event\n";
-      break;
+    case AUDIT_SERVER_RESUMED: line = std::string(date) + " " + audit_event_name(code) + " (PID=" + one + ")\n"; break;
+    default: line = "Unrecognised event\n"; break;
   }
   line.insert(line.size() - 1, "\r");
   write_fully(audit_fd, line.data(), line.size());

@@ -31,22 +31,22 @@ extern "C" {
 
 /* Appends one line for code (texts: client address and host, DSN and user,
  * or the process id). Blanks in the texts become '_'. */
-void audit_event(uint32_t code, const char *text1, const char *text2);
+void audit_event(uint32_t code, const char* text1, const char* text2);
 
 /* The code's name, or NULL. */
-const char *audit_event_name(uint32_t code);
+const char* audit_event_name(uint32_t code);
 
 /* Opens (creating) the trail for appending: name, or <LogDir>/kyvek_access.log
  * for NULL. Returns a descriptor or AUDIT_INVALID_HANDLE (event 0x80020301). */
-int open_audit_file(const char *name);
+int open_audit_file(const char* name);
 
 /* Closes handle, moves current_name to new_name (never replacing new_name) and
  * opens current_name again. */
-int rename_audit_file(int handle, const char *current_name, const char *new_name);
+int rename_audit_file(int handle, const char* current_name, const char* new_name);
 
 /* The trail's handle for a line written at local time *now: opens it when
  * closed, rolls it over when the day differs from the day it was opened. */
-int rollover_audit_file(int handle, const struct tm *now);
+int rollover_audit_file(int handle, const struct tm* now);
 
 /* Closes the process's open trail (Flags lost AuditODBCAccess). */
 void close_audit_file(void);

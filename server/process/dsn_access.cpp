@@ -149,8 +149,8 @@ int check_dsn_access(server_stats_t* block, const char* dsn, const char* user, c
     if (trace_on(kTraceDetail)) log_printf_tid("\tuser_ok = %d\n", user_ok);
   }
   if (ip_ok && user_ok) return 0;
-  log_server_event(block, server_event_source(), event_type_of(EV_CLIENT_DSN_DENIED),
-                   EV_CLIENT_DSN_DENIED, ip_ok ? user : addr, dsn);
+  log_server_event(block, server_event_source(), event_type_of(EV_CLIENT_DSN_DENIED), EV_CLIENT_DSN_DENIED,
+                   ip_ok ? user : addr, dsn);
   return -2;
 }
 

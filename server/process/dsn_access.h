@@ -18,8 +18,7 @@ extern "C" {
 void veks_rebuild_dsn_rules(const char* dsnacl);
 
 // 0 allowed, -2 refused (and a warning event). No DSN or no rule for it: 0.
-int check_dsn_access(struct server_stats_t* block, const char* dsn, const char* user,
-                     const char* address);
+int check_dsn_access(struct server_stats_t* block, const char* dsn, const char* user, const char* address);
 
 // Checks the connection's DSN, then counts it in the statistics block and notes
 // it in the worker's thread-table entry. 0, or -1 with the message set.

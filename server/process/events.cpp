@@ -80,8 +80,8 @@ time_t last_change = 0;
 std::atomic<server_stats_t*> target_block{nullptr};
 std::atomic<eventlog_source*> target_source{nullptr};
 
-void emit(server_stats_t* block, eventlog_source* source, uint16_t type, uint32_t id,
-          const char* text1, const char* text2) {
+void emit(server_stats_t* block, eventlog_source* source, uint16_t type, uint32_t id, const char* text1,
+          const char* text2) {
   char text[1024];
   format_event_text(id, text1, text2, text, sizeof text);
   if (source != nullptr) eventlog_report(source, type, id, text);
@@ -97,8 +97,7 @@ void emit(server_stats_t* block, eventlog_source* source, uint16_t type, uint32_
     std::memcpy(block->last_event_text, text, n);
     block->last_event_text[n] = '\0';
     stats_unlock(block);
-    __atomic_store_n(&block->last_event_time, static_cast<int64_t>(server_time_now()),
-                     __ATOMIC_RELAXED);
+    __atomic_store_n(&block->last_event_time, static_cast<int64_t>(server_time_now()), __ATOMIC_RELAXED);
   }
 }
 
@@ -127,8 +126,7 @@ extern "C" const char* event_text_of(uint32_t id) {
   return nullptr;
 }
 
-extern "C" int format_event_text(uint32_t id, const char* text1, const char* text2, char* out,
-                                 int capacity) {
+extern "C" int format_event_text(uint32_t id, const char* text1, const char* text2, char* out, int capacity) {
   if (out == nullptr || capacity <= 0) return 0;
   std::string result;
   const char* table_text = event_text_of(id);
@@ -155,15 +153,14 @@ extern "C" int format_event_text(uint32_t id, const char* text1, const char* tex
       result += text2;
     }
   }
-  size_t n = result.size() < static_cast<size_t>(capacity) ? result.size()
-                                                            : static_cast<size_t>(capacity) - 1;
+  size_t n = result.size() < static_cast<size_t>(capacity) ? result.size() : static_cast<size_t>(capacity) - 1;
   std::memcpy(out, result.data(), n);
   out[n] = '\0';
   return static_cast<int>(n);
 }
 
-extern "C" void log_server_event(server_stats_t* block, eventlog_source* source, uint16_t type,
-                                 uint32_t id, const char* text1, const char* text2) {
+extern "C" void log_server_event(server_stats_t* block, eventlog_source* source, uint16_t type, uint32_t id,
+                                 const char* text1, const char* text2) {
   std::lock_guard<std::mutex> lock(event_mutex);
   time_t now = server_time_now();
   if (id == last_id) {

@@ -62,27 +62,26 @@ uint16_t event_type_of(uint32_t id);
  * 0x80020291 with the count instead. With a source the event goes to the event
  * log; without one its text goes to standard error. With a block the text and
  * time go into the block's last-event fields. Texts are never used as formats. */
-void log_server_event(server_stats_t *block, eventlog_source *source, uint16_t type,
-                      uint32_t id, const char *text1, const char *text2);
+void log_server_event(server_stats_t* block, eventlog_source* source, uint16_t type, uint32_t id, const char* text1,
+                      const char* text2);
 
 /* The event's text: the table text with text1 and text2 in its string places,
  * or, for an id without a table text, text1 (and " " text2) literally.
  * out always terminated; returns the length written. */
-int format_event_text(uint32_t id, const char *text1, const char *text2, char *out,
-                      int capacity);
+int format_event_text(uint32_t id, const char* text1, const char* text2, char* out, int capacity);
 
 /* The table text of an id, or NULL. */
-const char *event_text_of(uint32_t id);
+const char* event_text_of(uint32_t id);
 
 /* The system's text for an errno value in a new malloc'ed text (free() it);
  * NULL when there is none. Returns the text. */
-char *format_system_error(char **text_out, int error_code);
+char* format_system_error(char** text_out, int error_code);
 
 /* The block and source that units report through when they have none of their
  * own (settings moderation, thread table, statistics). Set by the listener. */
-void set_server_event_target(server_stats_t *block, eventlog_source *source);
-server_stats_t *server_event_block(void);
-eventlog_source *server_event_source(void);
+void set_server_event_target(server_stats_t* block, eventlog_source* source);
+server_stats_t* server_event_block(void);
+eventlog_source* server_event_source(void);
 
 /* Forgets pending repeats (tests). */
 void reset_server_event_state(void);

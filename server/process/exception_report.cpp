@@ -57,8 +57,8 @@ void write_thread_list(crash_report* report) {
     }
     char started[32];
     crash_ctime(static_cast<time_t>(e->start_time), started);
-    uintptr_t handle = e->kind & THREAD_KIND_PROCESS ? static_cast<uintptr_t>(e->pid)
-                                                     : static_cast<uintptr_t>(e->thread);
+    uintptr_t handle =
+        e->kind & THREAD_KIND_PROCESS ? static_cast<uintptr_t>(e->pid) : static_cast<uintptr_t>(e->thread);
     write_report_line(report, to_text, "%d %u 0x%p %d %s %s %s\r\n", static_cast<int>(e->in_use), e->id,
                       reinterpret_cast<void*>(handle), e->socket, e->client_address[0] ? e->client_address : "-",
                       e->dsn[0] ? e->dsn : "-", started);
@@ -132,8 +132,10 @@ extern "C" int exception_filter(const void* record_in, const void*, RpcHandle* h
   } else {
     const char* name = nullptr;
     int ordinal = RPCLastRPC(handle, &name);
-    if (ordinal < 0) write_report_line(&r, 1, "Last RPC: (RPC handle invalid)\r\n");
-    else write_report_line(&r, 1, "Last RPC: Name=%s, Ordinal=%d\r\n", name ? name : "Unknown", ordinal);
+    if (ordinal < 0)
+      write_report_line(&r, 1, "Last RPC: (RPC handle invalid)\r\n");
+    else
+      write_report_line(&r, 1, "Last RPC: Name=%s, Ordinal=%d\r\n", name ? name : "Unknown", ordinal);
   }
   write_report_line(&r, 1, "Current Thread : %lu\r\n", static_cast<unsigned long>(::syscall(SYS_gettid)));
   crash_write_module_line(&r, 1, record->address);

@@ -17,7 +17,7 @@ extern "C" {
  * (LogDir read afresh), the fatal-signal handlers and this thread's alternate
  * signal stack. one_shot: the process serves this one link (prints
  * "Exception" on standard output after a fault). 0 or -1. */
-int exception_guard_enter(RpcHandle *h, int one_shot);
+int exception_guard_enter(RpcHandle* h, int one_shot);
 void exception_guard_leave(void);
 
 /* Clears the report-written flag once the report text has been reported. */

@@ -64,11 +64,19 @@ std::string errno_text(int e) {
 // interrupted; the loop simply goes on.
 bool accept_error_is_transient(int e) {
   switch (e) {
-    case EINTR: case EAGAIN: case ECONNABORTED: case EPROTO: case ENETDOWN: case ENOPROTOOPT:
-    case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH: case EPERM:
-      return true;
-    default:
-      return false;
+    case EINTR:
+    case EAGAIN:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EPERM: return true;
+    default: return false;
   }
 }
 
@@ -249,7 +257,8 @@ bool Listener::serve_accepted(int client, const sockaddr_in& peer, int* result) 
     startup_log("Failed to create new thread entry, %d\n", rc);
     char message[160];
     if (rc == -2) {
-      std::snprintf(message, sizeof message, "MaxThreadCount %lu reached", static_cast<unsigned long>(s->MaxThreadCount));
+      std::snprintf(message, sizeof message, "MaxThreadCount %lu reached",
+                    static_cast<unsigned long>(s->MaxThreadCount));
       server_event(EVENTLOG_WARNING, EV_CLIENT_REFUSED, message);
       if (s->Flags & AuditODBCAccess) audit_event(AUDIT_REFUSED_MAXCONCURRENT, address, host);
     } else {
@@ -283,8 +292,10 @@ bool Listener::serve_accepted(int client, const sockaddr_in& peer, int* result) 
       server_event(EVENTLOG_WARNING, EV_CLIENT_REFUSED, message);
       if (s->Flags & AuditODBCAccess) audit_event(AUDIT_REFUSED_MAXCLIENTCONNECT, address, host);
       entry->in_use = 0;
-      if (service_) refuse(client, "Client has too many connections. ", message, false);
-      else refuse(client, "MaxClientConnect reached. ", message, true);
+      if (service_)
+        refuse(client, "Client has too many connections. ", message, false);
+      else
+        refuse(client, "MaxClientConnect reached. ", message, true);
       return true;
     }
   }
@@ -506,7 +517,7 @@ extern "C" void set_listener_seams(listener_thread_starter_fn starter, listener_
 }
 
 extern "C" void install_hangup_handler(void) {
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = on_hangup;
   sigemptyset(&sa.sa_mask);
   // No SA_RESTART: the listener's wait ends at once and the loop takes the request.
@@ -610,8 +621,8 @@ extern "C" int wait_for_connection(int sock) {
   return (fds[0].revents & POLLIN) ? 1 : 0;
 }
 
-extern "C" int accept_connection_checks(int sock, thread_entry_t* head, server_stats_t* block,
-                                        const sockaddr_in* peer, char* address_out, char* host_out, FILE* out) {
+extern "C" int accept_connection_checks(int sock, thread_entry_t* head, server_stats_t* block, const sockaddr_in* peer,
+                                        char* address_out, char* host_out, FILE* out) {
   startup_log("Connection accepted\n");
   update_statistics(block, STATS_CONNECTION, head, nullptr);
   startup_log("Determining connection IP address\n");
@@ -638,7 +649,8 @@ extern "C" int accept_connection_checks(int sock, thread_entry_t* head, server_s
   startup_log("\tChecking Access Control for %s\n", address_out);
   if (match_ip_acl(address_out, *server_allow_acl(), *server_deny_acl(), 0) == 1) return 0;
   startup_log("\tAccess Denied\n");
-  log_server_event(block, server_source(), EVENTLOG_WARNING, EV_CLIENT_DENIED, address_out, "due to access control rule");
+  log_server_event(block, server_source(), EVENTLOG_WARNING, EV_CLIENT_DENIED, address_out,
+                   "due to access control rule");
   update_statistics(block, STATS_WORKER_ENDED, nullptr, nullptr);
   if (s->Flags & AuditODBCAccess) audit_event(AUDIT_REFUSED_BY_RULE, address_out, host_out);
   startup_log("\tSending access denied error back to client\n");

@@ -26,14 +26,14 @@ extern "C" {
 #define LISTENER_WAIT_SECONDS 5
 
 /* Service main of the ODBC server. */
-void ServiceMain(int argc, char **argv);
+void ServiceMain(int argc, char** argv);
 
 /* The loop under service control: 0 after a stop, 1 after a failure. */
 int Service(void);
 
 /* "standalone": tries the service dispatcher, else runs the console loop.
  * Returns the exit code. */
-int console_loop(int argc, char **argv);
+int console_loop(int argc, char** argv);
 
 /* SIGHUP, as the packaged units' reload sends it, makes the listener re-read
  * the settings (as a changed configuration does) and reopen its log files,
@@ -42,21 +42,20 @@ void install_hangup_handler(void);
 
 /* Text to port number: 0, or -1 (message on standard error) when empty, not a
  * whole decimal number, or above 65535. */
-int parse_port(const char *text, uint32_t *port);
+int parse_port(const char* text, uint32_t* port);
 
 int start_winsock(void);
-int listen_on_port(uint16_t port, int *socket_out);
+int listen_on_port(uint16_t port, int* socket_out);
 /* > 0 a client waits, 0 time-out (or a control woke the loop), -1 error. */
 int wait_for_connection(int socket);
 /* 0 serve; -1 refused (a refusal frame was sent and the socket closed).
  * address_out holds at least 33 bytes, host_out 52. */
-int accept_connection_checks(int socket, thread_entry_t *head, server_stats_t *block,
-                             const struct sockaddr_in *peer, char *address_out, char *host_out,
-                             FILE *out);
+int accept_connection_checks(int socket, thread_entry_t* head, server_stats_t* block, const struct sockaddr_in* peer,
+                             char* address_out, char* host_out, FILE* out);
 /* Test seams: how a worker thread is started (pthread_create's result) and
  * how the listener pauses between attempts. NULL restores the default. Set
  * before the listener starts. */
-typedef int (*listener_thread_starter_fn)(pthread_t *thread, void *(*fn)(void *), void *arg);
+typedef int (*listener_thread_starter_fn)(pthread_t* thread, void* (*fn)(void*), void* arg);
 typedef void (*listener_sleep_fn)(unsigned seconds);
 void set_listener_seams(listener_thread_starter_fn starter, listener_sleep_fn sleeper);
 

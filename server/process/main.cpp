@@ -32,15 +32,16 @@ extern "C" int run_http_server(server_stats_t* block);
 namespace {
 
 void print_usage() {
-  std::fputs("kyvekserver version\n"
-             "kyvekserver transport_method method_arguments\n"
-             "where transport method is one of:\n"
-             "    tcpip_inherit_socket inherited_socket_handle\n"
-             "    tcpip_listen port\n"
-             "    standalone [port]\n"
-             "    inetd\n"
-             "    httpd\n",
-             stderr);
+  std::fputs(
+      "kyvekserver version\n"
+      "kyvekserver transport_method method_arguments\n"
+      "where transport method is one of:\n"
+      "    tcpip_inherit_socket inherited_socket_handle\n"
+      "    tcpip_listen port\n"
+      "    standalone [port]\n"
+      "    inetd\n"
+      "    httpd\n",
+      stderr);
 }
 
 void report_error(const char* text) {
@@ -113,8 +114,8 @@ int tcpip_listen_accept(const char* port_text) {
   char address[INET_ADDRSTRLEN] = "";
   ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
   char name[NI_MAXHOST];
-  bool named = ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0,
-                             NI_NAMEREQD) == 0;
+  bool named =
+      ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0, NI_NAMEREQD) == 0;
   std::printf("Connection from %s (%s)\n", address, named ? name : "unknown");
   std::fflush(stdout);
   ::close(listener);
@@ -218,8 +219,7 @@ int main(int argc, char** argv) {
   const char* port_text = "8888";
   server_stats_t* block = nullptr;
   switch (method) {
-    case METHOD_STANDALONE:
-      return console_loop(argc, argv);
+    case METHOD_STANDALONE: return console_loop(argc, argv);
     case METHOD_INHERIT_SOCKET: {
       sock = startup_inherit_socket(argc, argv);
       if (sock < 0) return 1;
@@ -237,9 +237,7 @@ int main(int argc, char** argv) {
       sock = tcpip_listen_accept(port_text);
       method = METHOD_INHERIT_SOCKET;
       break;
-    case METHOD_INETD:
-      sock = 0;
-      break;
+    case METHOD_INETD: sock = 0; break;
   }
   int result = one_shot_connect(method, sock, port_text, block);
   uint32_t status = connection_exit_status();

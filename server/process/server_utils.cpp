@@ -77,8 +77,7 @@ extern "C" int is_windows_nt(void) { return 1; }
 
 extern "C" int set_process_tag(const char*) { return 0; }
 
-extern "C" int format_date_text(char* out, size_t capacity, const time_t* when,
-                                struct tm* tm_out, uint32_t flags) {
+extern "C" int format_date_text(char* out, size_t capacity, const time_t* when, struct tm* tm_out, uint32_t flags) {
   if (out == nullptr || capacity < 64) return -1;
   time_t t = when ? *when : server_time_now();
   struct tm parts {};
@@ -96,9 +95,8 @@ extern "C" int format_date_text(char* out, size_t capacity, const time_t* when,
   if (tm_out) *tm_out = parts;
   int wday = parts.tm_wday >= 0 && parts.tm_wday < 7 ? parts.tm_wday : 0;
   int mon = parts.tm_mon >= 0 && parts.tm_mon < 12 ? parts.tm_mon : 0;
-  std::snprintf(out, capacity, "%s, %.2d %s %d %.2d:%.2d:%.2d %s", kDayNames[wday],
-                parts.tm_mday, kMonthNames[mon], parts.tm_year + 1900, parts.tm_hour,
-                parts.tm_min, parts.tm_sec, zone);
+  std::snprintf(out, capacity, "%s, %.2d %s %d %.2d:%.2d:%.2d %s", kDayNames[wday], parts.tm_mday, kMonthNames[mon],
+                parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec, zone);
   return 0;
 }
 

@@ -25,7 +25,7 @@ eventlog_source* g_source = nullptr;
 http_server_entry_fn g_http_entry = nullptr;  // set once by main before the dispatcher runs
 
 std::mutex g_status_lock;
-ky_service_status g_status{};                       // guarded by g_status_lock
+ky_service_status g_status{};                        // guarded by g_status_lock
 ky_service_status_handle g_status_handle = nullptr;  // guarded by g_status_lock
 
 void report_status_locked() {
@@ -69,8 +69,13 @@ void server_event(uint16_t type, uint32_t id, const char* text1, const char* tex
 
 void service_begin(const char* trace) {
   std::lock_guard<std::mutex> lk(g_status_lock);
-  g_status = {KY_SERVICE_WIN32_OWN_PROCESS, KY_SERVICE_STOPPED,
-              KY_SERVICE_ACCEPT_STOP | KY_SERVICE_ACCEPT_PAUSE_CONTINUE | KY_SERVICE_ACCEPT_SHUTDOWN, 0, 0, 0, 1000};
+  g_status = {KY_SERVICE_WIN32_OWN_PROCESS,
+              KY_SERVICE_STOPPED,
+              KY_SERVICE_ACCEPT_STOP | KY_SERVICE_ACCEPT_PAUSE_CONTINUE | KY_SERVICE_ACCEPT_SHUTDOWN,
+              0,
+              0,
+              0,
+              1000};
   g_status_handle = ky_service_register_handler(server_kind ? SERVER_SERVICE_NAME : HTTP_SERVICE_NAME, ServiceHandle);
   startup_log("%s", trace);
   g_status.current_state = KY_SERVICE_START_PENDING;

@@ -25,16 +25,16 @@ extern int server_kind;
 
 /* The process's event source (NULL in the console: events go to standard
  * error). */
-eventlog_source *server_source(void);
-void set_server_source(eventlog_source *source);
+eventlog_source* server_source(void);
+void set_server_source(eventlog_source* source);
 
 /* The control handler. */
 void ServiceHandle(uint32_t control);
 /* Service main of the HTTP administration server. */
-void httpdServiceMain(int argc, char **argv);
+void httpdServiceMain(int argc, char** argv);
 
 /* 1 when run as a service, 0 when not, -1 on failure. */
-int start_service_dispatcher(const char *service_name, void (*service_main)(int, char **));
+int start_service_dispatcher(const char* service_name, void (*service_main)(int, char**));
 
 /* The process's service state word (the control handler writes it) and the
  * report of a new state; the loops poll and report through them. */
@@ -43,7 +43,7 @@ void report_service_state(uint32_t state);
 
 /* The administration server's entry, set by the program before the service
  * dispatcher runs httpdServiceMain (the HTTP library sits above this one). */
-typedef int (*http_server_entry_fn)(server_stats_t *block);
+typedef int (*http_server_entry_fn)(server_stats_t* block);
 void set_http_server_entry(http_server_entry_fn entry);
 
 #ifdef __cplusplus
@@ -57,11 +57,11 @@ void service_checkpoint(void);
 bool service_registered(void);
 /* Registers the control handler and reports "start pending"; trace goes to the
  * start-up log. */
-void service_begin(const char *trace);
+void service_begin(const char* trace);
 /* Reports the event and "stopped" once; the dispatcher then returns. */
 void service_end(uint32_t event_id);
 /* An event of the process through its event source and statistics block. */
-void server_event(uint16_t type, uint32_t id, const char *text1, const char *text2 = nullptr);
+void server_event(uint16_t type, uint32_t id, const char* text1, const char* text2 = nullptr);
 #endif
 
 #endif

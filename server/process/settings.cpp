@@ -26,10 +26,10 @@ extern "C" const char* const flag_names_text =
     "FreeStmtsOnDisconnect ShowProcessTime HTTPAuthAll ConnectionPooling LogFailingSQL "
     "AllowDBBrowse AutoDenyNonVEKClients AllowDSNBrowse NoStatusArrayResize WriteStatsOnExit";
 extern "C" const uint32_t flag_values[16] = {
-    Authentication_Disabled, MultiProcess,     HideSensitive,         ReverseLookup,
+    Authentication_Disabled, MultiProcess,          HideSensitive,    ReverseLookup,
     AuditODBCAccess,         FreeStmtsOnDisconnect, ShowProcessTime,  HTTPAuthAll,
-    ConnectionPooling,       LogFailingSQL,    AllowDBBrowse,         AutoDenyNonVEKClients,
-    AllowDSNBrowse,          NoStatusArrayResize, WriteStatsOnExit,   0};
+    ConnectionPooling,       LogFailingSQL,         AllowDBBrowse,    AutoDenyNonVEKClients,
+    AllowDSNBrowse,          NoStatusArrayResize,   WriteStatsOnExit, 0};
 
 namespace {
 
@@ -47,15 +47,14 @@ std::mutex publish_mutex;
 // Every published snapshot stays alive for the life of the process, so a
 // pointer a worker holds never dangles. Reachable through this pointer, so not
 // a leak; re-reads happen only after an administrator's change.
-std::vector<std::unique_ptr<server_settings_t>>* published =
-    new std::vector<std::unique_ptr<server_settings_t>>;
+std::vector<std::unique_ptr<server_settings_t>>* published = new std::vector<std::unique_ptr<server_settings_t>>;
 
 std::atomic<dsnacl_rebuild_hook_fn> dsnacl_hook{nullptr};
 std::atomic<startup_log_close_hook_fn> startup_close_hook{nullptr};
 std::atomic<audit_close_hook_fn> audit_close_hook{nullptr};
 
-constexpr ini_settings number(const char* name, uint8_t flags, uint32_t def, uint32_t* dest,
-                              uint32_t min = 0, uint32_t max = 0) {
+constexpr ini_settings number(const char* name, uint8_t flags, uint32_t def, uint32_t* dest, uint32_t min = 0,
+                              uint32_t max = 0) {
   return ini_settings{INI_KIND_NUMBER, name, flags, def, nullptr, min, max, dest, 0, 0};
 }
 
@@ -129,8 +128,7 @@ class ConfigKey {
       std::snprintf(out, cap, "%s", def ? def : "");
       return;
     }
-    get_profile_string(handle_, 0, KYVEK_SETTINGS_SECTION, name, def, out,
-                       static_cast<int32_t>(cap));
+    get_profile_string(handle_, 0, KYVEK_SETTINGS_SECTION, name, def, out, static_cast<int32_t>(cap));
   }
 
  private:
@@ -159,12 +157,9 @@ int read_number(ConfigKey& key, ini_settings* rec, ini_trace_fn trace, ini_check
     }
   } else {
     switch (parse_u32(value, &parsed)) {
-      case Parse::kInvalid:
-        return fail("invalid ini setting %s = %s", rec->name, value);
-      case Parse::kRange:
-        return fail("Ini setting %s = %s, out of range", rec->name, value);
-      case Parse::kOk:
-        break;
+      case Parse::kInvalid: return fail("invalid ini setting %s = %s", rec->name, value);
+      case Parse::kRange: return fail("Ini setting %s = %s, out of range", rec->name, value);
+      case Parse::kOk: break;
     }
   }
   rec->previous_value = *dest;
@@ -239,8 +234,7 @@ int read_ipv4(ConfigKey& key, ini_settings* rec, ini_trace_fn trace, ini_checker
   auto* dest = static_cast<uint32_t*>(rec->destination);
   if (value[0] != '\0') {
     struct in_addr address {};
-    if (inet_aton(value, &address) == 0)
-      return fail("invalid ini setting %s = %s", rec->name, value);
+    if (inet_aton(value, &address) == 0) return fail("invalid ini setting %s = %s", rec->name, value);
     *dest = address.s_addr;
   } else {
     if (rec->flags & INI_REQUIRED) return fail("ini setting %s cannot be found", rec->name);
@@ -258,14 +252,13 @@ int read_ipv4(ConfigKey& key, ini_settings* rec, ini_trace_fn trace, ini_checker
 }
 
 void warn(const char* text) {
-  log_server_event(server_event_block(), server_event_source(), EVENTLOG_WARNING, EV_ERROR_TEXT,
-                   text, nullptr);
+  log_server_event(server_event_block(), server_event_source(), EVENTLOG_WARNING, EV_ERROR_TEXT, text, nullptr);
 }
 
 }  // namespace
 
-extern "C" int read_ini_settings(ini_settings* table, char** error_text, ini_trace_fn trace,
-                                 ini_checker_fn checker, int listener) {
+extern "C" int read_ini_settings(ini_settings* table, char** error_text, ini_trace_fn trace, ini_checker_fn checker,
+                                 int listener) {
   if (trace) trace("read_ini_settings\n");
   reader_error[0] = '\0';
   if (table == nullptr) {
@@ -306,8 +299,7 @@ extern "C" int moderate_ini_setting(ini_settings* rec, ini_trace_fn trace) {
     const char* value = static_cast<const char*>(rec->destination);
     struct in_addr address {};
     if (value[0] != '\0' && inet_aton(value, &address) == 0) {
-      std::snprintf(message, sizeof message, "\"%s\" is invalid IP address for server to bind to",
-                    value);
+      std::snprintf(message, sizeof message, "\"%s\" is invalid IP address for server to bind to", value);
       warn(message);
     }
   } else if (std::strcmp(rec->name, "HTTPNetworkAccess") == 0) {
@@ -315,8 +307,7 @@ extern "C" int moderate_ini_setting(ini_settings* rec, ini_trace_fn trace) {
     const char* stop = nullptr;
     if (value[0] != '\0' && parse_ip_and_mask(value, 1, &stop) != 0) {
       if (stop != nullptr)
-        std::snprintf(message, sizeof message,
-                      "\"%s\" is invalid IP/Network address - invalid character at %s", value,
+        std::snprintf(message, sizeof message, "\"%s\" is invalid IP/Network address - invalid character at %s", value,
                       stop);
       else
         std::snprintf(message, sizeof message, "\"%s\" is invalid IP/Network address", value);
@@ -338,8 +329,7 @@ extern "C" int moderate_ini_setting(ini_settings* rec, ini_trace_fn trace) {
       if (startup_log_close_hook_fn hook = startup_close_hook.load()) hook();
     }
   } else if (std::strcmp(rec->name, "DSNACL") == 0) {
-    if (dsnacl_rebuild_hook_fn hook = dsnacl_hook.load())
-      hook(static_cast<const char*>(rec->destination));
+    if (dsnacl_rebuild_hook_fn hook = dsnacl_hook.load()) hook(static_cast<const char*>(rec->destination));
   }
   return 0;
 }
@@ -399,15 +389,11 @@ extern "C" int load_server_settings(char** error_text, ini_trace_fn trace, int l
   return rc;
 }
 
-extern "C" const server_settings_t* server_settings(void) {
-  return current.load(std::memory_order_acquire);
-}
+extern "C" const server_settings_t* server_settings(void) { return current.load(std::memory_order_acquire); }
 
 extern "C" void set_dsnacl_rebuild_hook(dsnacl_rebuild_hook_fn hook) { dsnacl_hook.store(hook); }
 
-extern "C" void set_startup_log_close_hook(startup_log_close_hook_fn hook) {
-  startup_close_hook.store(hook);
-}
+extern "C" void set_startup_log_close_hook(startup_log_close_hook_fn hook) { startup_close_hook.store(hook); }
 
 extern "C" void set_audit_close_hook(audit_close_hook_fn hook) { audit_close_hook.store(hook); }
 
@@ -417,8 +403,7 @@ extern "C" int read_setting_text(char* out, size_t capacity, const char* name) {
   ConfigHandle* handle = open_registry();
   if (handle != nullptr) {
     set_config(handle, KYVEK_CONFIG_KEY);
-    get_profile_string(handle, 0, KYVEK_SETTINGS_SECTION, name, "", scratch,
-                       static_cast<int32_t>(sizeof scratch));
+    get_profile_string(handle, 0, KYVEK_SETTINGS_SECTION, name, "", scratch, static_cast<int32_t>(sizeof scratch));
     close_registry(handle);
   }
   size_t length = std::strlen(scratch);

@@ -17,7 +17,7 @@ void close_socket_gracefully(int socket);
 
 /* Sends one refusal frame: 0xFF 0xFF 0xFF 0xFF, text, detail, NUL; at most 512
  * bytes (the detail, then the text, is cut to fit). What send returns. */
-long send_client_error(int socket, const char *text, const char *detail);
+long send_client_error(int socket, const char* text, const char* detail);
 
 #ifdef __cplusplus
 }

@@ -48,13 +48,12 @@ bool check_registry_file() {
   }
   inform("Using registry file " + path);
   for (int line : bad)
-    report(EVENTLOG_WARNING, "Registry file " + path + " line " + std::to_string(line) +
-                                 " cannot be read; ignored");
+    report(EVENTLOG_WARNING, "Registry file " + path + " line " + std::to_string(line) + " cannot be read; ignored");
   const std::string key = std::string(KYVEK_CONFIG_KEY) + "\\System\\" + KYVEK_SETTINGS_SECTION;
   reg::Key opened;
   if (!reg::Key::open(key, reg::Access::kRead, &opened).ok())
-    report(EVENTLOG_WARNING, "Registry file " + path + " has no key [HKEY_LOCAL_MACHINE\\" + key +
-                                 "]; default settings apply");
+    report(EVENTLOG_WARNING,
+           "Registry file " + path + " has no key [HKEY_LOCAL_MACHINE\\" + key + "]; default settings apply");
   return true;
 }
 
@@ -80,8 +79,8 @@ extern "C" int check_access_list(const char* list_name, const char* text, int* i
     if (valid_item(item)) {
       ++valid;
     } else {
-      report(EVENTLOG_WARNING, std::string(list_name) + " item \"" + item +
-                                   "\" is not an address, address/mask or name; ignored");
+      report(EVENTLOG_WARNING,
+             std::string(list_name) + " item \"" + item + "\" is not an address, address/mask or name; ignored");
     }
   }
   if (items) *items = all;

@@ -17,7 +17,7 @@ struct server_settings_t;
 
 /* 0 when the server may start; -1 when it must not (each reason reported).
  * check_port is 0 when the command line names the port. */
-int check_startup_settings(const struct server_settings_t *s, int check_port);
+int check_startup_settings(const struct server_settings_t* s, int check_port);
 
 /* 0 for a port the server can listen on (1..65535), -1 otherwise. */
 int port_in_range(uint32_t port);
@@ -26,7 +26,7 @@ int port_in_range(uint32_t port);
  * address, an address/mask or a name, one message per item naming the list.
  * Returns the number of valid items; *items (when given) gets the number of
  * all items. */
-int check_access_list(const char *list_name, const char *text, int *items);
+int check_access_list(const char* list_name, const char* text, int* items);
 
 #ifdef __cplusplus
 }

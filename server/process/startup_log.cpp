@@ -16,8 +16,8 @@
 
 namespace {
 
-std::mutex g_lock;    // guards g_fd
-int g_fd = -1;        // guarded by g_lock
+std::mutex g_lock;  // guards g_fd
+int g_fd = -1;      // guarded by g_lock
 
 constexpr size_t kEntryMax = 4096;
 

@@ -9,7 +9,7 @@
 extern "C" {
 #endif
 
-void startup_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void startup_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void close_startup_log(void);
 
 #ifdef __cplusplus

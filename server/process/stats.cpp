@@ -41,9 +41,7 @@ std::map<server_stats_t*, shm_block>* mappings = new std::map<server_stats_t*, s
 
 thread_local char ipc_error[512];
 
-BlockLock* block_lock(server_stats_t* block) {
-  return reinterpret_cast<BlockLock*>(block->internal);
-}
+BlockLock* block_lock(server_stats_t* block) { return reinterpret_cast<BlockLock*>(block->internal); }
 
 void init_block_lock(server_stats_t* block) {
   BlockLock* lock = block_lock(block);
@@ -77,9 +75,7 @@ void remember(server_stats_t* block, const shm_block& mapping) {
 
 void store_max(uint32_t* target, uint32_t value) {
   uint32_t seen = __atomic_load_n(target, __ATOMIC_RELAXED);
-  while (seen < value &&
-         !__atomic_compare_exchange_n(target, &seen, value, true, __ATOMIC_RELAXED,
-                                      __ATOMIC_RELAXED)) {
+  while (seen < value && !__atomic_compare_exchange_n(target, &seen, value, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
   }
 }
 
@@ -138,9 +134,9 @@ extern "C" server_stats_t* create_shared_statistics(uint32_t* error) {
   int code = 0;
   int rc = shm_block_create(shm_name().c_str(), SERVER_STATS_SIZE, &mapping, &fresh, &code);
   if (rc != SHM_OK) {
-    creation_failed(rc == SHM_FAILED_MAP ? "Failed to map view of file - error %ld"
-                                         : "Failed to create file mapping - error %ld",
-                    code, error);
+    creation_failed(
+        rc == SHM_FAILED_MAP ? "Failed to map view of file - error %ld" : "Failed to create file mapping - error %ld",
+        code, error);
     return nullptr;
   }
   auto* block = static_cast<server_stats_t*>(mapping.view);
@@ -163,8 +159,8 @@ extern "C" server_stats_t* get_ipcshm(char** error_text) {
   int code = 0;
   int rc = shm_block_open(shm_name().c_str(), SERVER_STATS_SIZE, &mapping, &code);
   if (rc != SHM_OK) {
-    const char* what = rc == SHM_FAILED_MAP ? "Failed to map view of shared memory"
-                                            : "Failed open shared memory mapping";
+    const char* what =
+        rc == SHM_FAILED_MAP ? "Failed to map view of shared memory" : "Failed open shared memory mapping";
     server_trace(kTraceExit, "%s Error %d\n", what, code);
     set_ipc_error(what, code);
     return nullptr;
@@ -207,13 +203,11 @@ extern "C" void stats_unlock(server_stats_t* block) {
 
 extern "C" void stats_decrement(uint32_t* counter) {
   uint32_t seen = __atomic_load_n(counter, __ATOMIC_RELAXED);
-  while (seen > 0 && !__atomic_compare_exchange_n(counter, &seen, seen - 1, true,
-                                                  __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+  while (seen > 0 && !__atomic_compare_exchange_n(counter, &seen, seen - 1, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
   }
 }
 
-extern "C" size_t stats_copy_text(const char* field, size_t field_size, char* out,
-                                  size_t capacity) {
+extern "C" size_t stats_copy_text(const char* field, size_t field_size, char* out, size_t capacity) {
   if (out == nullptr || capacity == 0) return 0;
   size_t n = field ? strnlen(field, field_size) : 0;
   if (n >= capacity) n = capacity - 1;
@@ -222,8 +216,7 @@ extern "C" size_t stats_copy_text(const char* field, size_t field_size, char* ou
   return n;
 }
 
-extern "C" void update_statistics(server_stats_t* block, int event, const void* arg,
-                                  const char* host_name) {
+extern "C" void update_statistics(server_stats_t* block, int event, const void* arg, const char* host_name) {
   server_trace(kTraceDetail, "\tUpdating statistics (%d)\n", event);
   if (block == nullptr) return;
   int64_t now = server_time_now();
@@ -238,18 +231,13 @@ extern "C" void update_statistics(server_stats_t* block, int event, const void* 
       store_max(&block->peak_workers, active);
       break;
     }
-    case STATS_CLIENT_HOST:
-      add_client_host(block, arg, host_name);
-      break;
-    case STATS_WORKER_STARTED:
-      __atomic_add_fetch(&block->workers_started, 1, __ATOMIC_RELAXED);
-      break;
+    case STATS_CLIENT_HOST: add_client_host(block, arg, host_name); break;
+    case STATS_WORKER_STARTED: __atomic_add_fetch(&block->workers_started, 1, __ATOMIC_RELAXED); break;
     case STATS_WORKER_ENDED:
       stats_decrement(&block->active_workers);
       __atomic_store_n(&block->last_disconnect_time, now, __ATOMIC_RELAXED);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -267,8 +255,8 @@ extern "C" void stats_add_dsn_time(server_stats_t* block, const char* dsn, uint3
   stats_unlock(block);
 }
 
-extern "C" size_t format_statistics_report(const server_stats_t* block, int64_t now,
-                                           uint32_t flags, char* out, size_t capacity) {
+extern "C" size_t format_statistics_report(const server_stats_t* block, int64_t now, uint32_t flags, char* out,
+                                           size_t capacity) {
   if (out == nullptr || capacity == 0) return 0;
   out[0] = '\0';
   if (block == nullptr) return 0;
@@ -277,22 +265,18 @@ extern "C" size_t format_statistics_report(const server_stats_t* block, int64_t 
   auto add = [&report](const char* piece) { report += piece; };
   uint64_t up = now > block->start_time ? static_cast<uint64_t>(now - block->start_time) : 0;
   unsigned long minutes_total = static_cast<unsigned long>(up / 60);
-  auto rate = [&](unsigned long count) {
-    return minutes_total ? count / minutes_total : count;
-  };
+  auto rate = [&](unsigned long count) { return minutes_total ? count / minutes_total : count; };
   auto number_line = [&](const char* format, unsigned long value) {
     std::snprintf(line, sizeof line, format, value);
     add(line);
   };
-  std::snprintf(line, sizeof line,
-                "Server up time %lu days, %lu hours, %lu minutes and %lu seconds\r\n",
-                static_cast<unsigned long>(up / 86400),
-                static_cast<unsigned long>(up % 86400 / 3600),
+  std::snprintf(line, sizeof line, "Server up time %lu days, %lu hours, %lu minutes and %lu seconds\r\n",
+                static_cast<unsigned long>(up / 86400), static_cast<unsigned long>(up % 86400 / 3600),
                 static_cast<unsigned long>(up % 3600 / 60), static_cast<unsigned long>(up % 60));
   add(line);
   if (is_windows_nt() && (flags & ShowProcessTime)) {
-    std::snprintf(line, sizeof line, "Server CPU time(s): \t\t\tu=%2.2f k=%2.2f\r\n",
-                  block->user_cpu_seconds, block->kernel_cpu_seconds);
+    std::snprintf(line, sizeof line, "Server CPU time(s): \t\t\tu=%2.2f k=%2.2f\r\n", block->user_cpu_seconds,
+                  block->kernel_cpu_seconds);
     add(line);
   }
   number_line("Total Connections: \t\t\t%lu\r\n", block->total_connections);
@@ -316,9 +300,8 @@ extern "C" size_t format_statistics_report(const server_stats_t* block, int64_t 
       stats_copy_text(entry.name, sizeof entry.name, name, sizeof name);
       if (entry.connections == 0 || name[0] == '\0') continue;
       std::snprintf(line, sizeof line, "%s\t%lu\t%lu\t%lu\t%.2f\t\r\n", name,
-                    static_cast<unsigned long>(entry.connections),
-                    static_cast<unsigned long>(entry.total_seconds), rate(entry.connections),
-                    static_cast<double>(entry.total_seconds) / entry.connections);
+                    static_cast<unsigned long>(entry.connections), static_cast<unsigned long>(entry.total_seconds),
+                    rate(entry.connections), static_cast<double>(entry.total_seconds) / entry.connections);
       add(line);
     }
   }
@@ -329,8 +312,7 @@ extern "C" size_t format_statistics_report(const server_stats_t* block, int64_t 
   for (uint32_t i = 0; i < hosts; ++i) {
     char address[sizeof block->hosts[i].address + 1];
     char name[sizeof block->hosts[i].name + 1];
-    stats_copy_text(block->hosts[i].address, sizeof block->hosts[i].address, address,
-                    sizeof address);
+    stats_copy_text(block->hosts[i].address, sizeof block->hosts[i].address, address, sizeof address);
     stats_copy_text(block->hosts[i].name, sizeof block->hosts[i].name, name, sizeof name);
     std::snprintf(line, sizeof line, "\t%s (%s)\r\n", address, name);
     if (report.size() + std::strlen(line) + std::strlen("\r\n") + 1 > capacity) break;
@@ -352,9 +334,8 @@ extern "C" void write_statistics_file(server_stats_t* block) {
   struct tm parts {};
   localtime_r(&t, &parts);
   char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%.2d_%.2d_%.2d_%.2d%.2d%.2d", parts.tm_mday,
-                parts.tm_mon + 1, parts.tm_year + 1900, parts.tm_hour, parts.tm_min,
-                parts.tm_sec);
+  std::snprintf(stamp, sizeof stamp, "%.2d_%.2d_%.2d_%.2d%.2d%.2d", parts.tm_mday, parts.tm_mon + 1,
+                parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec);
   char file_name[128];
   std::snprintf(file_name, sizeof file_name, "kyvek_stats_%s.stats", stamp);
   char path[2048];

@@ -12,29 +12,29 @@ extern "C" {
 
 /* Bytes to reserve for decoding text: ((n + 3) / 4) * 3 + 1, n = the number of
  * leading base64 characters. */
-size_t base64_decoded_size(const char *text);
+size_t base64_decoded_size(const char* text);
 
 /* Decodes the leading run of base64 characters; out gets the bytes and a NUL.
  * Returns the number of bytes decoded. */
-size_t base64_decode(unsigned char *out, const char *text);
-size_t base64_decode_text(char *out, const char *text); /* same, for text buffers */
+size_t base64_decode(unsigned char* out, const char* text);
+size_t base64_decode_text(char* out, const char* text); /* same, for text buffers */
 
 /* Cuts text at the first of separators (overwritten with NUL). text NULL
  * continues from *cursor. Returns the token, or NULL when exhausted. */
-char *next_token(char *text, const char *separators, char **cursor);
+char* next_token(char* text, const char* separators, char** cursor);
 
 /* Cuts text into at most slots parts: each part a malloc'ed copy, the last slot
  * the uncut rest (not copied; NULL when nothing is left). Returns the number of
  * slots written + 1, or -1 when text is NULL, slots < 1 or a copy fails. */
-int split_string(const char *separators, int slots, char **out, char *text);
+int split_string(const char* separators, int slots, char** out, char* text);
 
 /* 0 for acceptable dotted-quad text (exactly four groups when complete is
  * non-zero); -1 otherwise with *stop (when given) at the offending character,
  * or NULL when the text ended too early. */
-int check_ip_address(const char *text, int complete, const char **stop);
+int check_ip_address(const char* text, int complete, const char** stop);
 
 /* check_ip_address of text; when that stops at a "/", the text after it decides. */
-int parse_ip_and_mask(const char *text, int complete, const char **stop);
+int parse_ip_and_mask(const char* text, int complete, const char** stop);
 
 #ifdef __cplusplus
 }

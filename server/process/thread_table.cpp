@@ -36,15 +36,13 @@ void warn(server_stats_t* block, uint32_t id, const char* text) {
 void system_error_event(server_stats_t* block, uint32_t id, int error, const char* fallback) {
   char* text = nullptr;
   format_system_error(&text, error);
-  log_server_event(block, server_event_source(), EVENTLOG_ERROR, id, text ? text : fallback,
-                   nullptr);
+  log_server_event(block, server_event_source(), EVENTLOG_ERROR, id, text ? text : fallback, nullptr);
   std::free(text);
 }
 
 // The exit code of an entry that cannot be asked for one: logged, and the
 // entry is let go with code 0.
-void exit_code_unavailable(thread_entry_t* entry, server_stats_t* block, uint32_t* code, const char* call,
-                           int error) {
+void exit_code_unavailable(thread_entry_t* entry, server_stats_t* block, uint32_t* code, const char* call, int error) {
   char message[128];
   std::snprintf(message, sizeof message, "\tFailed call to %s, %d\n", call, error);
   server_trace(kTraceExit, "%s", message);
@@ -103,8 +101,7 @@ void auto_deny(thread_entry_t* entry, server_stats_t* block) {
   }
   char* error = nullptr;
   // On failure the deny list in force stays as it was.
-  if (veks_create_ip_acl(" ", working->DenyList, server_deny_acl(), &error) != 0)
-    warn(block, EV_ERROR_TEXT, error);
+  if (veks_create_ip_acl(" ", working->DenyList, server_deny_acl(), &error) != 0) warn(block, EV_ERROR_TEXT, error);
   warn(block, EV_CLIENT_AUTO_DENIED, entry->client_address);
 }
 
@@ -114,9 +111,8 @@ extern "C" void lock_thread_table(void) { table_mutex.lock(); }
 extern "C" void unlock_thread_table(void) { table_mutex.unlock(); }
 extern "C" thread_entry_t** thread_table_head(void) { return &table_head; }
 
-extern "C" int create_new_thread_entry(thread_entry_t** head, uint32_t limit,
-                                       thread_entry_t** entry, server_stats_t* block,
-                                       uint32_t flags) {
+extern "C" int create_new_thread_entry(thread_entry_t** head, uint32_t limit, thread_entry_t** entry,
+                                       server_stats_t* block, uint32_t flags) {
   server_trace(kTraceDetail, "\tCreating new thread entry\n");
   if (entry) *entry = nullptr;
   if (head == nullptr || entry == nullptr) return -1;
@@ -166,19 +162,15 @@ extern "C" int create_new_thread_entry(thread_entry_t** head, uint32_t limit,
   return 0;
 }
 
-extern "C" void fill_thread_entry(int socket, thread_entry_t* entry, const char* address,
-                                  const char* host_name) {
+extern "C" void fill_thread_entry(int socket, thread_entry_t* entry, const char* address, const char* host_name) {
   if (entry == nullptr) return;
-  std::snprintf(entry->idle_timeout, sizeof entry->idle_timeout, "%s",
-                server_settings()->Timeout);
+  std::snprintf(entry->idle_timeout, sizeof entry->idle_timeout, "%s", server_settings()->Timeout);
   entry->in_use = 0;
   entry->id = 0;
   entry->socket = socket;
   entry->kind = 0;
-  std::snprintf(entry->client_address, sizeof entry->client_address, "%s",
-                address ? address : "");
-  std::snprintf(entry->client_host, sizeof entry->client_host, "%s",
-                host_name ? host_name : "unknown");
+  std::snprintf(entry->client_address, sizeof entry->client_address, "%s", address ? address : "");
+  std::snprintf(entry->client_host, sizeof entry->client_host, "%s", host_name ? host_name : "unknown");
 }
 
 extern "C" void start_thread_entry_thread(thread_entry_t* entry, pthread_t thread) {
@@ -208,30 +200,26 @@ extern "C" void exited_thread(thread_entry_t* entry, server_stats_t* block, uint
   if (!worker_exit_code(entry, block, &code)) {
     server_trace(kTraceDetail, "\tthread slot not a process or thread\n");
     log_server_event(block, server_event_source(), EVENTLOG_ERROR, EV_ERROR_TEXT,
-                     "Internal error - exited_thread() thread entry not a thread or process",
-                     nullptr);
+                     "Internal error - exited_thread() thread entry not a thread or process", nullptr);
     return;
   }
   if (code == THREAD_STILL_ACTIVE) {
     server_trace(kTraceDetail, "\tThread/Process still running\n");
     return;
   }
-  server_trace(kTraceDetail, "\tThread/Process no longer active - exit code %lx\n",
-               static_cast<unsigned long>(code));
+  server_trace(kTraceDetail, "\tThread/Process no longer active - exit code %lx\n", static_cast<unsigned long>(code));
   if (block) update_statistics(block, STATS_WORKER_ENDED, nullptr, nullptr);
   if (code == 201) {
     // The worker reported the refused logon when it happened (with the user).
   } else if (code == 202) {
-    if ((flags & AutoDenyNonVEKClients) && entry->client_address[0] != '\0')
-      auto_deny(entry, block);
+    if ((flags & AutoDenyNonVEKClients) && entry->client_address[0] != '\0') auto_deny(entry, block);
   } else if (code != 0) {
     char text[96];
     std::snprintf(text, sizeof text, "Thread/Process exited with unexpected code %lx",
                   static_cast<unsigned long>(code));
     warn(block, EV_ERROR_TEXT, text);
   }
-  if (flags & AuditODBCAccess)
-    audit_event(AUDIT_DISCONNECT, entry->client_address, entry->client_host);
+  if (flags & AuditODBCAccess) audit_event(AUDIT_DISCONNECT, entry->client_address, entry->client_host);
   entry->has_handle = 0;
   server_trace(kTraceDetail, "\tThread entry %p set to unused\n", static_cast<void*>(entry));
   entry->in_use = 0;
@@ -248,9 +236,8 @@ extern "C" void exited_thread(thread_entry_t* entry, server_stats_t* block, uint
   }
 }
 
-extern "C" int count_client_connections(const char* address, uint32_t limit,
-                                        thread_entry_t* head, server_stats_t* block,
-                                        uint32_t* count, uint32_t flags) {
+extern "C" int count_client_connections(const char* address, uint32_t limit, thread_entry_t* head,
+                                        server_stats_t* block, uint32_t* count, uint32_t flags) {
   if (count) *count = 0;
   if (limit == 0 || head == nullptr) return 1;
   if (address == nullptr || address[0] == '\0') return 0;
@@ -268,8 +255,7 @@ extern "C" int count_client_connections(const char* address, uint32_t limit,
   return 1;
 }
 
-extern "C" void cleanup_exited_threads(thread_entry_t** head, server_stats_t* block,
-                                       uint32_t flags, uint32_t* count) {
+extern "C" void cleanup_exited_threads(thread_entry_t** head, server_stats_t* block, uint32_t flags, uint32_t* count) {
   server_trace(kTraceDetail, "Cleaning up exited threads\n");
   if (count) *count = 0;
   if (head == nullptr) return;
@@ -284,8 +270,7 @@ extern "C" void cleanup_exited_threads(thread_entry_t** head, server_stats_t* bl
       prev = e;
     } else if (++free_seen <= kSpareEntries) {
       if (prev != nullptr && prev->in_use) {
-        server_trace(kTraceDetail, "\tMoving unused block %p to start of LL\n",
-                     static_cast<void*>(e));
+        server_trace(kTraceDetail, "\tMoving unused block %p to start of LL\n", static_cast<void*>(e));
         prev->next = next;
         e->next = *head;
         *head = e;

@@ -40,7 +40,6 @@
 #include "startup_log.h"
 #include "trace_log.h"
 
-
 namespace {
 
 std::atomic<int> g_exception_stop{0};
@@ -59,14 +58,12 @@ void logon_refused(const net_connection_info_t* info, const char* user, int code
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   char text[400];
   std::snprintf(text, sizeof text, "%s (user '%s', logon error %d)", address, name.c_str(), code);
-  log_server_event(server_event_block(), server_event_source(), EVENTLOG_WARNING, EV_INVALID_AUTH, text,
-                   nullptr);
-  if (server_settings()->Flags & AuditODBCAccess)
-    audit_event(AUDIT_AUTH_DENIED, address, ("user " + name).c_str());
+  log_server_event(server_event_block(), server_event_source(), EVENTLOG_WARNING, EV_INVALID_AUTH, text, nullptr);
+  if (server_settings()->Flags & AuditODBCAccess) audit_event(AUDIT_AUTH_DENIED, address, ("user " + name).c_str());
 }
 
-constexpr veks_server_policy kPolicy = {read_flags_setting, loaded_flags, read_logging_setting, read_setting_text,
-                                        register_dsn,       logon_refused};
+constexpr veks_server_policy kPolicy = {read_flags_setting, loaded_flags, read_logging_setting,
+                                        read_setting_text,  register_dsn, logon_refused};
 
 void report_error_event(const char* text, const char* text2 = nullptr) {
   log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_ERROR_TEXT, text, text2);
@@ -238,8 +235,8 @@ extern "C" void* connection_thread(void* arg) {
   entry->id = static_cast<uint32_t>(::gettid());
   unlock_thread_table();
   set_connection_exit_status(CONNECTION_STATUS_OK);
-  startup_log("thread %p, %ld started with socket %d\n", static_cast<void*>(entry),
-              static_cast<long>(::gettid()), sock);
+  startup_log("thread %p, %ld started with socket %d\n", static_cast<void*>(entry), static_cast<long>(::gettid()),
+              sock);
 
   net_connection_info_t* info = nullptr;
   bool initialised = false;
@@ -252,10 +249,12 @@ extern "C" void* connection_thread(void* arg) {
     peer_address(sock, info->client_address, sizeof info->client_address);
     int count = 0;
     int index = find_transport(h, RPC_TRANSPORT_NAME_WINSOCK, &count);
-    if (count == 0) failure = "No transports found";
-    else if (index < 0) failure = "Failed to find transport";
-    else if (RPCSetTransportOpts(h, index, nullptr, "8888", nullptr, nullptr, nullptr,
-                                 server_settings()->Timeout, nullptr) != 0)
+    if (count == 0)
+      failure = "No transports found";
+    else if (index < 0)
+      failure = "Failed to find transport";
+    else if (RPCSetTransportOpts(h, index, nullptr, "8888", nullptr, nullptr, nullptr, server_settings()->Timeout,
+                                 nullptr) != 0)
       failure = "Failed to set RPC transport options";
   }
   if (failure) {

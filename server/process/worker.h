@@ -31,25 +31,25 @@ enum {
 
 /* Allocated by the listener, freed by the worker as its first step. */
 typedef struct worker_start_block {
-  server_stats_t *stats;
-  thread_entry_t *entry;
+  server_stats_t* stats;
+  thread_entry_t* entry;
 } worker_start_block;
 
 /* Thread function; returns the connection exit status as (void *)(uintptr_t). */
-void *connection_thread(void *start_block);
+void* connection_thread(void* start_block);
 
 /* Serves one link; the connection exit status, or -1 when the RPC handle could
  * not be set up. */
-int one_shot_connect(int method, int socket, const char *port_text, server_stats_t *stats);
+int one_shot_connect(int method, int socket, const char* port_text, server_stats_t* stats);
 
 /* Starts a child of this program with "tcpip_inherit_socket <socket>"; only the
  * socket is inherited. The child's pid, or -1 (the client then got a refusal
  * frame). Marks the entry as a process and closes the listener's copy of the
  * socket on success. */
-pid_t start_new_process(thread_entry_t *entry, server_stats_t *stats);
+pid_t start_new_process(thread_entry_t* entry, server_stats_t* stats);
 
 /* Starts "<this program> httpd" as a child. 0 or -1. */
-int start_httpd_process(server_stats_t *stats);
+int start_httpd_process(server_stats_t* stats);
 /* Reaps the HTTP child when it has ended (periodic step). */
 void reap_httpd_process(void);
 
@@ -66,9 +66,9 @@ void set_worker_exception_stop(int on);
  * report of a fault to "kyvek.exception" and fills the report text. record is
  * a crash_record (platform/crash), NULL for a C++ exception; context is unused
  * (the record carries it). Returns 1. */
-int exception_filter(const void *record, const void *context, RpcHandle *handle);
+int exception_filter(const void* record, const void* context, RpcHandle* handle);
 /* Text of the last report written, or NULL. */
-const char *exception_report_text(void);
+const char* exception_report_text(void);
 
 #ifdef __cplusplus
 }

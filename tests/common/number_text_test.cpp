@@ -29,8 +29,15 @@ TEST(NumberText, RoundTripsEveryDoubleWhateverTheLocale) {
   kytest::TempDir dir;
   EXPECT_TRUE(kytest::switch_to_decimal_comma_locale(dir)) << "no decimal-comma locale: checked in C only";
   EXPECT_EQ(slot_of(1.5).substr(8, 22), "1.5000000000000000e+00");
-  const double values[] = {0.1, 1.0 / 3, -2.5e-308, 4.9e-324, std::numeric_limits<double>::max(), -0.0, 1e22,
-                           std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+  const double values[] = {0.1,
+                           1.0 / 3,
+                           -2.5e-308,
+                           4.9e-324,
+                           std::numeric_limits<double>::max(),
+                           -0.0,
+                           1e22,
+                           std::numeric_limits<double>::infinity(),
+                           -std::numeric_limits<double>::infinity()};
   for (double v : values) {
     double back = 0;
     ASSERT_TRUE(kyproc::parse_number_text(slot_of(v).data(), 40, &back)) << v;

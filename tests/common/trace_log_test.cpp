@@ -25,8 +25,10 @@ std::string init_from_settings(const TempDir& dir, const std::string& logging,
                                const std::string& name = "kyvektest.log", std::string log_dir = "") {
   if (log_dir.empty()) log_dir = dir.path();
   std::string reg = dir.file("registry.reg");
-  kytest::write_file(reg, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kyronde Vekamar\\Configuration\\System\\Settings]\n"
-                          "\"LogDir\"=\"" + log_dir + "\"\n\"Logging\"=\"" + logging + "\"\n");
+  kytest::write_file(reg,
+                     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Kyronde Vekamar\\Configuration\\System\\Settings]\n"
+                     "\"LogDir\"=\"" +
+                         log_dir + "\"\n\"Logging\"=\"" + logging + "\"\n");
   ::setenv("KYVEK_REGISTRY", reg.c_str(), 1);
   trace_log_reset_for_tests();
   init_logging(name.c_str(), KY_CONFIGURATION_KEY, KY_LOG_OPT_TIME);

@@ -218,8 +218,7 @@ TEST(Standalone, MaxClientConnectRefusesTheSecondLink) {
   ASSERT_TRUE(first.connect(f.port())) << first.error();
   int fd = kyvek::e2e::connect_loopback(f.port());
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(kyvek::e2e::read_all(fd),
-            frame("MaxClientConnect reached. 127.0.0.1 already has 1 active connections"));
+  EXPECT_EQ(kyvek::e2e::read_all(fd), frame("MaxClientConnect reached. 127.0.0.1 already has 1 active connections"));
   ::close(fd);
   // After the first client has gone its slot is free again (reaped by the
   // listener after the next worker start or time-out).
@@ -379,8 +378,8 @@ TEST(OneConnection, InheritedSocketServesOneClientAndExitsWithItsStatus) {
     int server_side = ::accept(lst, nullptr, nullptr);  // inheritable
     ::close(lst);
     ASSERT_GE(server_side, 0);
-    Process p = f.spawn(Fixture::program("kyvekserver"), {"tcpip_inherit_socket", std::to_string(server_side)}, -1,
-                        "child");
+    Process p =
+        f.spawn(Fixture::program("kyvekserver"), {"tcpip_inherit_socket", std::to_string(server_side)}, -1, "child");
     ::close(server_side);
     int rc = client.get();
     if (status == 0) {
@@ -459,8 +458,12 @@ struct SharedBlock {
   ~SharedBlock() {
     if (base) ::munmap(base, 3464);
   }
-  uint32_t word(size_t offset) const { return __atomic_load_n(reinterpret_cast<uint32_t*>(base + offset), __ATOMIC_ACQUIRE); }
-  void set_word(size_t offset, uint32_t v) { __atomic_store_n(reinterpret_cast<uint32_t*>(base + offset), v, __ATOMIC_RELEASE); }
+  uint32_t word(size_t offset) const {
+    return __atomic_load_n(reinterpret_cast<uint32_t*>(base + offset), __ATOMIC_ACQUIRE);
+  }
+  void set_word(size_t offset, uint32_t v) {
+    __atomic_store_n(reinterpret_cast<uint32_t*>(base + offset), v, __ATOMIC_RELEASE);
+  }
   unsigned char* base = nullptr;
 };
 

@@ -69,8 +69,8 @@ class RpcLink {
     block.push_back('\0');
     std::vector<char> back(256, '\0');
     int32_t back_len = static_cast<int32_t>(back.size());
-    int16_t rc = sql_driver_connect(dbc, static_cast<int32_t>(block.size()), block.data(), &back_len,
-                                    back.data(), 200, SQL_DRIVER_NOPROMPT);
+    int16_t rc = sql_driver_connect(dbc, static_cast<int32_t>(block.size()), block.data(), &back_len, back.data(), 200,
+                                    SQL_DRIVER_NOPROMPT);
     if (out != nullptr) out->assign(back.data(), static_cast<size_t>(back_len));
     return rc;
   }

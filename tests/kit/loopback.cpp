@@ -67,8 +67,7 @@ ClientHandle OneConnectionServer::connect(std::string* why) {
   ClientHandle h(RPCAllocHandle());
   RPCInitialise(h.get(), RPC_MODE_CLIENT, 0);
   std::string port = std::to_string(port_);
-  RPCSetTransportOpts(h.get(), RPC_TRANSPORT_BSD, "127.0.0.1", port.c_str(), nullptr, nullptr, nullptr, "60",
-                      nullptr);
+  RPCSetTransportOpts(h.get(), RPC_TRANSPORT_BSD, "127.0.0.1", port.c_str(), nullptr, nullptr, nullptr, "60", nullptr);
   if (RPCConnect(h.get(), KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) != 0) {
     const char* text = nullptr;
     int code = RPCReportError(h.get(), &text);

@@ -41,9 +41,12 @@ std::vector<SQLWCHAR> utf16(const std::string& s) {
   for (size_t i = 0; i < s.size();) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     uint32_t cp;
-    if (c < 0x80) cp = c, i += 1;
-    else if ((c & 0xE0) == 0xC0) cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F), i += 2;
-    else cp = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F), i += 3;
+    if (c < 0x80)
+      cp = c, i += 1;
+    else if ((c & 0xE0) == 0xC0)
+      cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F), i += 2;
+    else
+      cp = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F), i += 3;
     out.push_back(static_cast<SQLWCHAR>(cp));
   }
   out.push_back(0);
@@ -58,8 +61,8 @@ Conn::Conn(const std::string& connect, long odbc_version) {
   SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
   SQLCHAR out[1024];
   SQLSMALLINT len = 0;
-  SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)connect.c_str(), SQL_NTS, out, sizeof out, &len,
-                                  SQL_DRIVER_NOPROMPT);
+  SQLRETURN rc =
+      SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)connect.c_str(), SQL_NTS, out, sizeof out, &len, SQL_DRIVER_NOPROMPT);
   ok_ = SQL_SUCCEEDED(rc);
   if (!ok_) error_ = outcome(rc, SQL_HANDLE_DBC, dbc_);
 }
@@ -110,7 +113,8 @@ std::string rows_as_text(Conn& c, const std::string& sql) {
       char buf[512] = {};
       SQLLEN ind = 0;
       SQLRETURN g = SQLGetData(st.h, i, SQL_C_CHAR, buf, sizeof buf, &ind);
-      o << (i > 1 ? "|" : "") << (SQL_SUCCEEDED(g) ? (ind == SQL_NULL_DATA ? "NULL" : buf) : outcome(g, SQL_HANDLE_STMT, st.h));
+      o << (i > 1 ? "|" : "")
+        << (SQL_SUCCEEDED(g) ? (ind == SQL_NULL_DATA ? "NULL" : buf) : outcome(g, SQL_HANDLE_STMT, st.h));
     }
     o << "\n";
   }
@@ -124,7 +128,9 @@ std::string bound_fetch_transcript(Conn& c, const std::string& p) {
   const std::string t = p + "_bf";
   std::ostringstream o;
   c.exec("DROP TABLE " + t);
-  o << "create " << c.exec("CREATE TABLE " + t + " (i INTEGER, v VARCHAR(20), d " + dialect().dbl + ", dt DATE, ts TIMESTAMP)") << "\n";
+  o << "create "
+    << c.exec("CREATE TABLE " + t + " (i INTEGER, v VARCHAR(20), d " + dialect().dbl + ", dt DATE, ts TIMESTAMP)")
+    << "\n";
   for (int r = 1; r <= 23; ++r) {
     char sql[400];
     if (r % 5 == 0)
@@ -207,8 +213,8 @@ std::string bound_fetch_transcript(Conn& c, const std::string& p) {
               for (char g : r.guard1) guard_bad += g != static_cast<char>(0xAB);
               for (char g : r.guard2) guard_bad += g != static_cast<char>(0xAB);
               o << " " << r.i << "/" << len_text(r.ii) << " " << (r.vi == SQL_NULL_DATA ? "NULL" : std::string(r.v))
-                << "/" << len_text(r.vi) << " " << (r.di == SQL_NULL_DATA ? 0.0 : r.d) << "/" << len_text(r.di)
-                << " " << (r.dti == SQL_NULL_DATA ? std::string("NULL") : hex(&r.dt, sizeof r.dt)) << " "
+                << "/" << len_text(r.vi) << " " << (r.di == SQL_NULL_DATA ? 0.0 : r.d) << "/" << len_text(r.di) << " "
+                << (r.dti == SQL_NULL_DATA ? std::string("NULL") : hex(&r.dt, sizeof r.dt)) << " "
                 << (r.tsi == SQL_NULL_DATA ? std::string("NULL") : hex(&r.ts, sizeof r.ts)) << " "
                 << (r.wi == SQL_NULL_DATA ? std::string("NULL") : hex(r.w, static_cast<size_t>(r.wi))) << "/"
                 << len_text(r.wi) << "\n";
@@ -233,7 +239,9 @@ std::string param_array_transcript(Conn& c, const std::string& p, bool row_wise_
   const std::string t = p + "_pa";
   std::ostringstream o;
   c.exec("DROP TABLE " + t);
-  o << "create " << c.exec("CREATE TABLE " + t + " (i INTEGER, v VARCHAR(40), w VARCHAR(40), d " + dialect().dbl + ", ts TIMESTAMP, b " + dialect().blob + ")")
+  o << "create "
+    << c.exec("CREATE TABLE " + t + " (i INTEGER, v VARCHAR(40), w VARCHAR(40), d " + dialect().dbl +
+              ", ts TIMESTAMP, b " + dialect().blob + ")")
     << "\n";
   constexpr SQLULEN kSets = 5;
   const std::string texts[kSets] = {"plain", "Grüße aus Köln", "", "Ωmega ≠ alpha", "last"};
@@ -276,8 +284,9 @@ std::string param_array_transcript(Conn& c, const std::string& p, bool row_wise_
   SQLSetStmtAttr(st.h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(kSets), 0);
   SQLSetStmtAttr(st.h, SQL_ATTR_PARAM_STATUS_PTR, status.data(), 0);
   SQLSetStmtAttr(st.h, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed, 0);
-  o << "prepare " << outcome(SQLPrepare(st.h, (SQLCHAR*)("INSERT INTO " + t + " VALUES (?,?,?,?,?,?)").c_str(), SQL_NTS),
-                             SQL_HANDLE_STMT, st.h)
+  o << "prepare "
+    << outcome(SQLPrepare(st.h, (SQLCHAR*)("INSERT INTO " + t + " VALUES (?,?,?,?,?,?)").c_str(), SQL_NTS),
+               SQL_HANDLE_STMT, st.h)
     << "\n";
   // Column-wise copies of the same values.
   std::vector<SQLINTEGER> ci(kSets);
@@ -319,8 +328,10 @@ std::string param_array_transcript(Conn& c, const std::string& p, bool row_wise_
   o << "\n";
   // A single set through the same statement, then the table.
   SQLSetStmtAttr(st.h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(1), 0);
-  if (row_wise_params) rows[0].i = 99;
-  else ci[0] = 99;
+  if (row_wise_params)
+    rows[0].i = 99;
+  else
+    ci[0] = 99;
   o << "single " << outcome(SQLExecute(st.h), SQL_HANDLE_STMT, st.h) << " processed=" << processed << "\n";
   o << rows_as_text(c, "SELECT i, v, w, d, ts, " + dialect().hex("b") + " FROM " + t + " ORDER BY i");
   return o.str();
@@ -349,8 +360,8 @@ std::string data_at_exec_transcript(Conn& c, const std::string& p, int pieces) {
                      round == 1 ? reinterpret_cast<SQLPOINTER>(1) : static_cast<SQLPOINTER>(&i), 0, &ii);
     SQLBindParameter(st.h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_LONGVARCHAR, 4000, 0, reinterpret_cast<SQLPOINTER>(2), 0,
                      &vi);
-    SQLBindParameter(st.h, 3, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WLONGVARCHAR, 4000, 0,
-                     reinterpret_cast<SQLPOINTER>(3), 0, &wi);
+    SQLBindParameter(st.h, 3, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WLONGVARCHAR, 4000, 0, reinterpret_cast<SQLPOINTER>(3),
+                     0, &wi);
     SQLBindParameter(st.h, 4, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY, 4000, 0,
                      reinterpret_cast<SQLPOINTER>(4), 0, &bi);
     SQLRETURN rc = SQLExecDirect(st.h, (SQLCHAR*)("INSERT INTO " + t + " VALUES (?,?,?,?)").c_str(), SQL_NTS);
@@ -397,8 +408,8 @@ std::string data_at_exec_transcript(Conn& c, const std::string& p, int pieces) {
     SQLLEN vi = 0, wi = 0, bi = 0;
     o << outcome(SQLGetData(st.h, 2, SQL_C_CHAR, v.data(), static_cast<SQLLEN>(v.size()), &vi), SQL_HANDLE_STMT, st.h)
       << " " << (vi == SQL_NULL_DATA ? "NULL" : std::string(v.data())) << "\n";
-    o << outcome(SQLGetData(st.h, 3, SQL_C_WCHAR, w.data(), static_cast<SQLLEN>(w.size() * 2), &wi),
-                 SQL_HANDLE_STMT, st.h)
+    o << outcome(SQLGetData(st.h, 3, SQL_C_WCHAR, w.data(), static_cast<SQLLEN>(w.size() * 2), &wi), SQL_HANDLE_STMT,
+                 st.h)
       << " " << (wi == SQL_NULL_DATA ? std::string("NULL") : hex(w.data(), static_cast<size_t>(wi))) << "\n";
     o << outcome(SQLGetData(st.h, 4, SQL_C_BINARY, b.data(), static_cast<SQLLEN>(b.size()), &bi), SQL_HANDLE_STMT, st.h)
       << " " << (bi == SQL_NULL_DATA ? std::string("NULL") : hex(b.data(), static_cast<size_t>(bi))) << "\n";
@@ -474,11 +485,12 @@ std::string c_types_transcript(Conn& c, const std::string& p) {
     SQLLEN ind = k.len;
     const SQLLEN buflen = static_cast<SQLLEN>(k.value.size());
     o << k.name << " bind "
-      << outcome(SQLBindParameter(ins.h, 1, SQL_PARAM_INPUT, k.ctype, k.sqltype, 40, k.sqltype == SQL_TYPE_TIMESTAMP ? 0 : 0,
-                                  buf.data(), buflen, &ind),
+      << outcome(SQLBindParameter(ins.h, 1, SQL_PARAM_INPUT, k.ctype, k.sqltype, 40,
+                                  k.sqltype == SQL_TYPE_TIMESTAMP ? 0 : 0, buf.data(), buflen, &ind),
                  SQL_HANDLE_STMT, ins.h);
-    o << " insert " << outcome(SQLExecDirect(ins.h, (SQLCHAR*)("INSERT INTO " + t + " VALUES (?)").c_str(), SQL_NTS),
-                               SQL_HANDLE_STMT, ins.h);
+    o << " insert "
+      << outcome(SQLExecDirect(ins.h, (SQLCHAR*)("INSERT INTO " + t + " VALUES (?)").c_str(), SQL_NTS), SQL_HANDLE_STMT,
+                 ins.h);
     // Bound column of the same C type.
     Stmt sel(c);
     std::vector<unsigned char> out(96, 0xCD);
@@ -618,8 +630,7 @@ std::string errors_transcript(Conn& c, const std::string& p) {
   // A writable text: the SQLite driver edits its input in place.
   char in_text[] = "SELECT {fn UCASE('a')}";
   o << "native sql "
-    << outcome(SQLNativeSql(c.dbc(), (SQLCHAR*)in_text, SQL_NTS, (SQLCHAR*)native, sizeof native,
-                            &native_len),
+    << outcome(SQLNativeSql(c.dbc(), (SQLCHAR*)in_text, SQL_NTS, (SQLCHAR*)native, sizeof native, &native_len),
                SQL_HANDLE_DBC, c.dbc())
     << " " << native << "/" << native_len << "\n";
   o << "cancel idle " << outcome(SQLCancel(cur.h), SQL_HANDLE_STMT, cur.h) << "\n";
@@ -635,7 +646,8 @@ std::string extended_fetch_transcript(Conn& c, const std::string& p) {
   c.exec("DROP TABLE " + t);
   c.exec("CREATE TABLE " + t + " (i INTEGER, v VARCHAR(10))");
   for (int k = 1; k <= 12; ++k)
-    c.exec("INSERT INTO " + t + " VALUES (" + std::to_string(k) + ", " + (k % 4 ? "'v" + std::to_string(k) + "'" : "NULL") + ")");
+    c.exec("INSERT INTO " + t + " VALUES (" + std::to_string(k) + ", " +
+           (k % 4 ? "'v" + std::to_string(k) + "'" : "NULL") + ")");
   Stmt st(c);
   constexpr SQLULEN kRowset = 5;
   SQLINTEGER i[kRowset] = {};

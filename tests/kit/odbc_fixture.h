@@ -67,7 +67,10 @@ class OdbcDir {
     flags_ = flags;
     static const veks_server_policy policy = [] {
       veks_server_policy p = *veks_server_policy_get();
-      p.read_flags = [](uint32_t* w) { *w = get().flags_; return 0; };
+      p.read_flags = [](uint32_t* w) {
+        *w = get().flags_;
+        return 0;
+      };
       return p;
     }();
     veks_set_server_policy(&policy);
@@ -79,8 +82,7 @@ class OdbcDir {
     char tmpl[] = "/tmp/kyvek-records-XXXXXX";
     path_ = mkdtemp(tmpl);
     write(path_ + "/odbcinst.ini", std::string("[SQLite3]\nDriver=") + kSqliteDriver + "\n");
-    write(path_ + "/odbc.ini",
-          "[testdsn]\nDriver=SQLite3\nDatabase=" + path_ + "/test.db\n");
+    write(path_ + "/odbc.ini", "[testdsn]\nDriver=SQLite3\nDatabase=" + path_ + "/test.db\n");
     setenv("ODBCSYSINI", path_.c_str(), 1);
     setenv("ODBCINI", (path_ + "/odbc.ini").c_str(), 1);
     set_flags(0);
@@ -136,8 +138,8 @@ class Link {
     connection_t* c = dbc(e);
     if (c == nullptr) return nullptr;
     std::string cs = OdbcDir::get().dsn_string();
-    SQLRETURN rc = SQLDriverConnect(c->driver_dbc, nullptr, (SQLCHAR*)cs.c_str(), SQL_NTS, nullptr,
-                                    0, nullptr, SQL_DRIVER_NOPROMPT);
+    SQLRETURN rc = SQLDriverConnect(c->driver_dbc, nullptr, (SQLCHAR*)cs.c_str(), SQL_NTS, nullptr, 0, nullptr,
+                                    SQL_DRIVER_NOPROMPT);
     EXPECT_TRUE(SQL_SUCCEEDED(rc)) << "connect failed";
     c->connected = 1;
     return c;
@@ -171,8 +173,7 @@ inline void bind_one_row(statement_t* s, bool separate_indicator) {
   r->data_alloc_len = 4;
   r->element_size = 4;
   r->octet_length_array = static_cast<SQLLEN*>(calloc(1, sizeof(SQLLEN)));
-  r->indicator = separate_indicator ? static_cast<SQLLEN*>(calloc(1, sizeof(SQLLEN)))
-                                    : r->octet_length_array;
+  r->indicator = separate_indicator ? static_cast<SQLLEN*>(calloc(1, sizeof(SQLLEN))) : r->octet_length_array;
   r->row_capacity = 1;
   ard->record_count = 1;
   ASSERT_TRUE(SQL_SUCCEEDED(SQLBindCol(s->driver_stmt, 1, SQL_C_LONG, r->data, 4, r->octet_length_array)));

@@ -48,9 +48,8 @@ class PgCluster {
       error_ = "initdb failed, see " + dir_ + "/initdb.log";
       return;
     }
-    if (!run(as_pg + bin_ + "/pg_ctl -D " + data + " -l " + dir_ + "/pg.log -w -t 60 -o \"-p " +
-             std::to_string(port_) + " -k " + dir_ + " -c listen_addresses=''\" start > " + dir_ +
-             "/pg_ctl.log 2>&1")) {
+    if (!run(as_pg + bin_ + "/pg_ctl -D " + data + " -l " + dir_ + "/pg.log -w -t 60 -o \"-p " + std::to_string(port_) +
+             " -k " + dir_ + " -c listen_addresses=''\" start > " + dir_ + "/pg_ctl.log 2>&1")) {
       error_ = "pg_ctl start failed, see " + dir_ + "/pg.log";
       return;
     }

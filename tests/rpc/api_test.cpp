@@ -90,12 +90,10 @@ TEST(RpcApi, ReportErrorFallbacks) {
   struct {
     int code;
     const char* expected;
-  } fixed[] = {{0, "RPC-NOERROR No error currently active"},
-               {13, "RPC-NONAME Function name not in dispatch table"},
-               {28, "RPC-NOTRNAME, No transport anme located"},
-               {36, "RPC_PARAMS_TOO_BIG, RPC parameter string too long"},
-               {37, "RPC-NOMSG, No message available"},
-               {-1, "RPC-NOMSG, No message available"}};
+  } fixed[] = {
+      {0, "RPC-NOERROR No error currently active"},    {13, "RPC-NONAME Function name not in dispatch table"},
+      {28, "RPC-NOTRNAME, No transport anme located"}, {36, "RPC_PARAMS_TOO_BIG, RPC parameter string too long"},
+      {37, "RPC-NOMSG, No message available"},         {-1, "RPC-NOMSG, No message available"}};
   for (const auto& c : fixed) {
     h->error_code = c.code;
     EXPECT_EQ(RPCReportError(h.get(), &text), c.code);
@@ -176,7 +174,8 @@ TEST(RpcApi, PrivatePointerAndTerminateFunction) {
   EXPECT_EQ(RPCRegisterPrivatePtr(h.get(), record, RPC_PRIVATE_FREE), 0);
   EXPECT_EQ(RPCGetPrivatePtr(h.get()), record);
   int calls = 0;
-  RPCRegisterTerminateFn(h.get(), [](void* arg) { ++*static_cast<int*>(arg); }, &calls);
+  RPCRegisterTerminateFn(
+      h.get(), [](void* arg) { ++*static_cast<int*>(arg); }, &calls);
   EXPECT_EQ(RPCTerminate(h.get()), 0);
   EXPECT_EQ(calls, 1);
 }

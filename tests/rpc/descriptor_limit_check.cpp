@@ -77,8 +77,7 @@ HandlePtr client_for(int port) {
   HandlePtr h(RPCAllocHandle());
   RPCInitialise(h.get(), RPC_MODE_CLIENT, 0);
   std::string p = std::to_string(port);
-  RPCSetTransportOpts(h.get(), RPC_TRANSPORT_BSD, "127.0.0.1", p.c_str(), nullptr, nullptr, nullptr, nullptr,
-                      nullptr);
+  RPCSetTransportOpts(h.get(), RPC_TRANSPORT_BSD, "127.0.0.1", p.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
   return h;
 }
 
@@ -127,8 +126,7 @@ TEST(DescriptorLimit, AdoptedSocketIsServedWithNoDescriptorLeft) {
 // The BSD transport's own socket: neither end gets one, and both say why.
 TEST(DescriptorLimit, BsdTransportWithoutASocketIsAnOpenError) {
   const std::string expected =
-      "Failed to create socket \nsocket(AF_INET, SOCKSTREAM,..)=-1\n- " + std::string(WSAErrorToText(10024)) +
-      "\n,\n";
+      "Failed to create socket \nsocket(AF_INET, SOCKSTREAM,..)=-1\n- " + std::string(WSAErrorToText(10024)) + "\n,\n";
   for (int mode : {RPC_MODE_CLIENT, RPC_MODE_SERVER}) {
     SCOPED_TRACE(mode);
     int code = in_child([&] {

@@ -56,8 +56,8 @@ void stub_scalars(ArgumentDescriptor* args) {
   __RPCsetarg(&cur, 7);
 }
 
-constexpr uint32_t kBlockKinds[] = {RPC_ARG_DESC,         RPC_ARG_INT16_ARRAY,  RPC_ARG_INT32_ARRAY,
-                                    RPC_ARG_INT64_ARRAY,  RPC_ARG_SQLLEN_ARRAY, RPC_ARG_SQLULEN_ARRAY,
+constexpr uint32_t kBlockKinds[] = {RPC_ARG_DESC,        RPC_ARG_INT16_ARRAY,  RPC_ARG_INT32_ARRAY,
+                                    RPC_ARG_INT64_ARRAY, RPC_ARG_SQLLEN_ARRAY, RPC_ARG_SQLULEN_ARRAY,
                                     RPC_ARG_REAL};
 constexpr size_t kBlockCount = sizeof kBlockKinds / sizeof kBlockKinds[0];
 
@@ -133,11 +133,11 @@ void stub_handover(ArgumentDescriptor* args) {
 
 std::vector<FunctionDescriptor> test_table() {
   std::vector<FunctionDescriptor> t;
-  t.push_back(row("scalars", stub_scalars,
-                  {IN | RPC_ARG_INT16, IN | RPC_ARG_INT32, IN | RPC_ARG_INT64, IN | RPC_ARG_SQLLEN,
-                   IN | RPC_ARG_SQLULEN, IN | RPC_ARG_PTR, OUT | RPC_ARG_INT16, OUT | RPC_ARG_INT32,
-                   OUT | RPC_ARG_INT64, OUT | RPC_ARG_SQLLEN, OUT | RPC_ARG_SQLULEN, OUT | RPC_ARG_PTR,
-                   OUT | RPC_ARG_INT16}));
+  t.push_back(
+      row("scalars", stub_scalars,
+          {IN | RPC_ARG_INT16, IN | RPC_ARG_INT32, IN | RPC_ARG_INT64, IN | RPC_ARG_SQLLEN, IN | RPC_ARG_SQLULEN,
+           IN | RPC_ARG_PTR, OUT | RPC_ARG_INT16, OUT | RPC_ARG_INT32, OUT | RPC_ARG_INT64, OUT | RPC_ARG_SQLLEN,
+           OUT | RPC_ARG_SQLULEN, OUT | RPC_ARG_PTR, OUT | RPC_ARG_INT16}));
   FunctionDescriptor blocks = row("blocks", stub_blocks, {});
   for (size_t i = 0; i < kBlockCount; ++i) blocks.args[i].flags = IN | kBlockKinds[i];
   for (size_t i = 0; i < kBlockCount; ++i) blocks.args[kBlockCount + i].flags = OUT | kBlockKinds[i];
@@ -297,14 +297,22 @@ TEST_F(Loopback, RowArrays) {
   uint64_t ulen[3] = {1, 2, 5000000000u}, oulen[3] = {};
   float fl[2] = {1.5f, -2.25f}, ofl[2] = {};
   double db[2] = {3.125, 1e300}, odb[2] = {};
-  wvarray in[] = {{&i16, 2, RPC_ARG_INT16},       {&i32, 4, RPC_ARG_INT32},
-                  {&i64, 8, RPC_ARG_SQLLEN},      {text, sizeof text, RPC_ARG_DESC},
-                  {ulen, sizeof ulen, RPC_ARG_SQLULEN_ARRAY}, {fl, sizeof fl, RPC_ARG_FLOAT_ARRAY},
-                  {db, sizeof db, RPC_ARG_DOUBLE_ARRAY}, {nullptr, 0, 0}};
-  wvarray out[] = {{&o16, 2, RPC_ARG_INT16},       {&o32, 4, RPC_ARG_INT32},
-                   {&o64, 8, RPC_ARG_SQLLEN},      {otext, sizeof otext, RPC_ARG_DESC},
-                   {oulen, sizeof oulen, RPC_ARG_SQLULEN_ARRAY}, {ofl, sizeof ofl, RPC_ARG_FLOAT_ARRAY},
-                   {odb, sizeof odb, RPC_ARG_DOUBLE_ARRAY}, {nullptr, 0, 0}};
+  wvarray in[] = {{&i16, 2, RPC_ARG_INT16},
+                  {&i32, 4, RPC_ARG_INT32},
+                  {&i64, 8, RPC_ARG_SQLLEN},
+                  {text, sizeof text, RPC_ARG_DESC},
+                  {ulen, sizeof ulen, RPC_ARG_SQLULEN_ARRAY},
+                  {fl, sizeof fl, RPC_ARG_FLOAT_ARRAY},
+                  {db, sizeof db, RPC_ARG_DOUBLE_ARRAY},
+                  {nullptr, 0, 0}};
+  wvarray out[] = {{&o16, 2, RPC_ARG_INT16},
+                   {&o32, 4, RPC_ARG_INT32},
+                   {&o64, 8, RPC_ARG_SQLLEN},
+                   {otext, sizeof otext, RPC_ARG_DESC},
+                   {oulen, sizeof oulen, RPC_ARG_SQLULEN_ARRAY},
+                   {ofl, sizeof ofl, RPC_ARG_FLOAT_ARRAY},
+                   {odb, sizeof odb, RPC_ARG_DOUBLE_ARRAY},
+                   {nullptr, 0, 0}};
   constexpr int32_t n = sizeof in / sizeof in[0];
   ArgumentDescriptor rin{}, rout{};
   rin.size = n;
@@ -348,7 +356,8 @@ TEST_F(Loopback, UnknownNameIsNotStickyButTruncationIs) {
   HandlePtr h = connect_client();
   static std::vector<int> seen;
   seen.clear();
-  RPCSetError(h.get(), [](int code, void* ctx) { static_cast<std::vector<int>*>(ctx)->push_back(code); }, &seen);
+  RPCSetError(
+      h.get(), [](int code, void* ctx) { static_cast<std::vector<int>*>(ctx)->push_back(code); }, &seen);
   int16_t rc = 0;
   EXPECT_EQ(RPCExec(h.get(), "no_such_procedure", &rc), 1);
   EXPECT_EQ(RPCReportError(h.get(), nullptr), 0);

@@ -69,7 +69,8 @@ TEST(Marshal, ScalarsByteExact) {
        bytes({0xFF, 0xFF, 0xFF, 0xFF})},
       {"sqlulen narrowed swapped", kNegNarrowSqllen | kNegSwapBytes, [](RpcHandle& h) { put_sqlulen(h, 0x11223344); },
        bytes({0x11, 0x22, 0x33, 0x44})},
-      {"sqllen wide", 0, [](RpcHandle& h) { put_sqllen(h, -2); }, bytes({0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
+      {"sqllen wide", 0, [](RpcHandle& h) { put_sqllen(h, -2); },
+       bytes({0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
       {"text -3", 0,
        [](RpcHandle& h) {
          ArgumentDescriptor a{};
@@ -97,8 +98,8 @@ TEST(Marshal, ScalarsByteExact) {
          put_block(h, RPC_ARG_INT16_ARRAY, a, sizeof a);
        },
        bytes({0, 0, 0, 4, 1, 2, 3, 4})},
-      {"number text never swapped", kNegSwapBytes,
-       [](RpcHandle& h) { put_block(h, RPC_ARG_REAL, "1.5", 4); }, bytes({0, 0, 0, 4, '1', '.', '5', 0})},
+      {"number text never swapped", kNegSwapBytes, [](RpcHandle& h) { put_block(h, RPC_ARG_REAL, "1.5", 4); },
+       bytes({0, 0, 0, 4, '1', '.', '5', 0})},
       {"sqllen array narrowed, clamped both ends", kNegNarrowSqllen,
        [](RpcHandle& h) {
          int64_t a[] = {5000000000, -1, -5000000000};
@@ -111,8 +112,8 @@ TEST(Marshal, ScalarsByteExact) {
          put_block(h, RPC_ARG_SQLULEN_ARRAY, a, sizeof a);
        },
        bytes({8, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 7, 0, 0, 0})},
-      {"empty narrowed array", kNegNarrowSqllen,
-       [](RpcHandle& h) { put_block(h, RPC_ARG_SQLLEN_ARRAY, nullptr, 0); }, bytes({0, 0, 0, 0})},
+      {"empty narrowed array", kNegNarrowSqllen, [](RpcHandle& h) { put_block(h, RPC_ARG_SQLLEN_ARRAY, nullptr, 0); },
+       bytes({0, 0, 0, 0})},
       {"raw pointer", 0, [](RpcHandle& h) { put_pointer(h, reinterpret_cast<void*>(0x1122334455667788)); },
        bytes({0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11})},
   };
@@ -129,8 +130,7 @@ TEST(Marshal, ScalarsByteExact) {
 TEST(Marshal, EveryKindRoundTripsUnderEveryCombination) {
   // Swapped output only reads back right on a peer of the other byte order; its bytes
   // are pinned by ScalarsByteExact, and here only the scalars are read back swapped.
-  const uint32_t combos[] = {0, kNegSwapBytes, kNegNarrowSqllen, kNegCompression,
-                             kNegNarrowSqllen | kNegCompression};
+  const uint32_t combos[] = {0, kNegSwapBytes, kNegNarrowSqllen, kNegCompression, kNegNarrowSqllen | kNegCompression};
   std::vector<uint8_t> block(3000);
   for (size_t i = 0; i < block.size(); ++i) block[i] = uint8_t(i % 13);
   std::vector<int64_t> lens = {1, -1, 2147483647, -2147483648LL, 0, 42};
@@ -209,7 +209,9 @@ TEST(Marshal, MalformedBlocksAreRejected) {
     for (auto& p : parts) m += p;
     return m;
   };
-  auto le32 = [](uint32_t v) { return bytes({int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF), int(v >> 24)}); };
+  auto le32 = [](uint32_t v) {
+    return bytes({int(v & 0xFF), int((v >> 8) & 0xFF), int((v >> 16) & 0xFF), int(v >> 24)});
+  };
   // A valid compressed block of 600 'y' bytes, to be declared with the wrong length.
   std::string compressed;
   {
@@ -343,7 +345,7 @@ TEST(Marshal, RowArrayHeaderFormAndServerStorage) {
   int16_t i16 = 1;
   char buf[10];
   int64_t lens[4];
-  wvarray elems[] = {{&i16, 2, RPC_ARG_INT16}, {nullptr, 0, RPC_ARG_INT32}, {nullptr, 8, RPC_ARG_PTR},
+  wvarray elems[] = {{&i16, 2, RPC_ARG_INT16}, {nullptr, 0, RPC_ARG_INT32},      {nullptr, 8, RPC_ARG_PTR},
                      {buf, 10, RPC_ARG_DESC},  {lens, 32, RPC_ARG_SQLLEN_ARRAY}, {nullptr, 0, 0}};
   l.start();
   put_wvarray_header(*l.w, elems, 6);
@@ -378,16 +380,19 @@ TEST(Marshal, RowArrayReplyMustFitTheCallersElements) {
     const char* name;
     std::function<void(RpcHandle&)> reply;
   } cases[] = {
-      {"count differs", [](RpcHandle& h) {
+      {"count differs",
+       [](RpcHandle& h) {
          wvarray e[] = {{nullptr, 0, 0}};
          put_wvarray_full(h, e, 1);
        }},
-      {"block longer than the element", [](RpcHandle& h) {
+      {"block longer than the element",
+       [](RpcHandle& h) {
          int32_t v = 9;
          wvarray e[] = {{&v, 4, RPC_ARG_INT32}, {const_cast<char*>("too long"), 8, RPC_ARG_DESC}};
          put_wvarray_full(h, e, 2);
        }},
-      {"other kind", [](RpcHandle& h) {
+      {"other kind",
+       [](RpcHandle& h) {
          int16_t v = 9;
          wvarray e[] = {{&v, 2, RPC_ARG_INT16}, {nullptr, 0, 0}};
          put_wvarray_full(h, e, 2);

@@ -14,7 +14,7 @@
 namespace kyrpc::test {
 
 struct MemoryStream {
-  std::string input;   // what the peer sent (frames with headers)
+  std::string input;  // what the peer sent (frames with headers)
   size_t read_pos = 0;
   std::string output;  // what we sent (frames with headers)
   // Per frame sent, whether the sender said more frames of its message follow.

@@ -109,8 +109,11 @@ TEST(Handshake, ServerFramesByteExact) {
   auto s = std::make_shared<MemoryStream>();
   s->input = frame(client_params());
   ASSERT_EQ(connect_over(*h, std::make_unique<MemoryConnection>(s), 1, 0, kProgram), 0);
-  EXPECT_EQ(s->output.substr(0, 4 + 9 + 4 + 25),
-            std::string("\0\0\0\x09" "87FA9694\0" "\0\0\0\x19" "1:0:1999-1014-0000000001\0", 42));
+  EXPECT_EQ(s->output.substr(0, 4 + 9 + 4 + 25), std::string("\0\0\0\x09"
+                                                             "87FA9694\0"
+                                                             "\0\0\0\x19"
+                                                             "1:0:1999-1014-0000000001\0",
+                                                             42));
   auto frames = split_frames(s->output);
   ASSERT_EQ(frames.size(), 3u + 1 + 147 + 1);
   EXPECT_EQ(frames[3], "A");
@@ -189,8 +192,8 @@ TEST(Handshake, ClientFailureCodes) {
       {"minor version mismatch", server_stream(kMagic, kVersion, kParams, {kEcho}), RPC_ERR_BADVER, 1},
       {"version without second colon", server_stream(kMagic, nts("1:0"), kParams, {kEcho}), RPC_ERR_BADVER, 0},
       {"other program", server_stream(kMagic, nts("1:0:1999-1014-0000000002"), kParams, {kEcho}), RPC_ERR_BADUID, 0},
-      {"version text too long", server_stream(kMagic, std::string(256, '1'), kParams, {kEcho}),
-       RPC_ERR_VERSION_TOO_BIG, 0},
+      {"version text too long", server_stream(kMagic, std::string(256, '1'), kParams, {kEcho}), RPC_ERR_VERSION_TOO_BIG,
+       0},
       {"parameter list too long", server_stream(kMagic, kVersion, std::string(256, '^'), {kEcho}),
        RPC_ERR_PARAMS_TOO_BIG, 0},
       {"missing caret", server_stream(kMagic, kVersion, nts("01:NT^04:8"), {kEcho}), RPC_ERR_INVPARAM, 0},
@@ -235,8 +238,8 @@ TEST(Handshake, NegotiatedFlags) {
       {"other byte order", RPC_MODE_CLIENT, nts("06:\x11\x99^04:8^10:8^"), kNegSwapBytes},
       {"challenge asked, never run", RPC_MODE_CLIENT, nts("08:1^07:0^04:8^10:8^"), kNegPeerChallenge},
       {"server: narrow peer", RPC_MODE_SERVER, nts("04:4^10:4^07:1^"),
-       kNegNarrowPointers | kNegPointerWidthDiffers | kNegSqllenWidthDiffers | kNegNarrowSqllen |
-           kNegPeerCompresses | kNegCompression},
+       kNegNarrowPointers | kNegPointerWidthDiffers | kNegSqllenWidthDiffers | kNegNarrowSqllen | kNegPeerCompresses |
+           kNegCompression},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -327,7 +330,9 @@ TEST(Serving, CallsAndFailures) {
     int code;
     std::vector<std::string> replies;
   } cases[] = {
-      {"one call, then the client leaves", frame("D" + le16(1) + le32(41)), RPC_ERR_TRANSPORT,
+      {"one call, then the client leaves",
+       frame("D" + le16(1) + le32(41)),
+       RPC_ERR_TRANSPORT,
        {"D" + le16(1) + le32(42)}},
       {"ordinal -1", frame("D" + le16(0xFFFF)), RPC_ERR_BADFUNC, {}},
       {"ordinal = count", frame("D" + le16(2)), RPC_ERR_BADFUNC, {}},
@@ -335,7 +340,9 @@ TEST(Serving, CallsAndFailures) {
       {"bad start byte", frame("Q" + le16(0)), RPC_ERR_BADSTR, {}},
       {"arguments missing", frame("D" + le16(1)), RPC_ERR_TRANSPORT, {}},
       {"capacity past the ceiling", frame("D" + le16(0) + le32(0x7FFFFFFF)), RPC_ERR_NOMEM, {}},
-      {"zero-filled out buffer", frame("D" + le16(0) + le32(6)), RPC_ERR_TRANSPORT,
+      {"zero-filled out buffer",
+       frame("D" + le16(0) + le32(6)),
+       RPC_ERR_TRANSPORT,
        {"D" + le16(0) + le32(6) + std::string(6, '\0') + le16(0)}},
   };
   for (const Case& c : cases) {
@@ -385,7 +392,7 @@ TEST(Serving, NarrowClient) {
   FunctionDescriptor t[2] = {};
   t[0].name = "narrow";
   t[0].handler = narrow_stub;
-  uint32_t flags[] = {RPC_ARG_IN | RPC_ARG_SQLLEN, RPC_ARG_IN | RPC_ARG_PTR, RPC_ARG_OUT | RPC_ARG_PTR,
+  uint32_t flags[] = {RPC_ARG_IN | RPC_ARG_SQLLEN,  RPC_ARG_IN | RPC_ARG_PTR,           RPC_ARG_OUT | RPC_ARG_PTR,
                       RPC_ARG_OUT | RPC_ARG_SQLLEN, RPC_ARG_OUT | RPC_ARG_SQLLEN_ARRAY, RPC_ARG_OUT | RPC_ARG_INT16};
   for (size_t i = 0; i < 6; ++i) t[0].args[i].flags = flags[i];
   HandlePtr h = make_handle(RPC_MODE_SERVER, kOptionsSet);
@@ -401,8 +408,8 @@ TEST(Serving, NarrowClient) {
   auto frames = split_frames(s->output);
   ASSERT_EQ(frames.size(), before + 2);
   // Index 1 for the new record, 5000000000 clamped, the array halved and clamped.
-  EXPECT_EQ(frames[before], "D" + le16(0) + le32(1) + le32(0x7FFFFFFF) + le32(8) + le32(0x7FFFFFFF) +
-                                le32(0x80000000u) + le16(0));
+  EXPECT_EQ(frames[before],
+            "D" + le16(0) + le32(1) + le32(0x7FFFFFFF) + le32(8) + le32(0x7FFFFFFF) + le32(0x80000000u) + le16(0));
   // The client hands index 1 back: the stub sees the record and answers null (index 0).
   EXPECT_EQ(frames[before + 1], "D" + le16(0) + le32(0) + le32(5000000) + le32(0) + le16(0));
 }

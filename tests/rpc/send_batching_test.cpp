@@ -122,8 +122,7 @@ TEST(MessageFrames, OnlyTheLastFrameOfAMessageIsPushed) {
 
 TEST(SocketSend, AMessageLeavesInOneSend) {
   using Make = std::unique_ptr<Connection> (*)(int, const char*);
-  const std::pair<const char*, Make> drivers[] = {{"winsock", make_winsock_connection},
-                                                  {"tty", make_tty_connection}};
+  const std::pair<const char*, Make> drivers[] = {{"winsock", make_winsock_connection}, {"tty", make_tty_connection}};
   const std::string big(4096, 'b');
   for (const auto& [name, make] : drivers) {
     SCOPED_TRACE(name);

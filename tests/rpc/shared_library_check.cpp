@@ -13,12 +13,31 @@ TEST(SharedLibrary, CallableFromC) { EXPECT_EQ(kyrpc_c_smoke(), 0); }
 TEST(SharedLibrary, ExportsOnlyItsInterface) {
   void* lib = ::dlopen("libkyrpc.so", RTLD_NOW | RTLD_NOLOAD);
   ASSERT_NE(lib, nullptr) << ::dlerror();
-  for (const char* name :
-       {"RPCAllocHandle", "RPCConnect", "RPCDisconnect", "RPCEnumerateTransports", "RPCExec", "RPCExport",
-        "RPCFreeHandle", "RPCFuncExists", "RPCGetInfo", "RPCGetPrivatePtr", "RPCInitialise", "RPCIsConnected",
-        "RPCLastRPC", "RPCRegisterPrivatePtr", "RPCRegisterTerminateFn", "RPCReportError", "RPCRun", "RPCSetError",
-        "RPCSetLowLTransportOpts", "RPCSetTransportOpts", "RPCTerminate", "SetTracing", "WSAErrorToText",
-        "__RPCextractarg", "__RPCsetarg"})
+  for (const char* name : {"RPCAllocHandle",
+                           "RPCConnect",
+                           "RPCDisconnect",
+                           "RPCEnumerateTransports",
+                           "RPCExec",
+                           "RPCExport",
+                           "RPCFreeHandle",
+                           "RPCFuncExists",
+                           "RPCGetInfo",
+                           "RPCGetPrivatePtr",
+                           "RPCInitialise",
+                           "RPCIsConnected",
+                           "RPCLastRPC",
+                           "RPCRegisterPrivatePtr",
+                           "RPCRegisterTerminateFn",
+                           "RPCReportError",
+                           "RPCRun",
+                           "RPCSetError",
+                           "RPCSetLowLTransportOpts",
+                           "RPCSetTransportOpts",
+                           "RPCTerminate",
+                           "SetTracing",
+                           "WSAErrorToText",
+                           "__RPCextractarg",
+                           "__RPCsetarg"})
     EXPECT_NE(::dlsym(lib, name), nullptr) << name;
   for (const char* hidden : {"ky_make_hash_table", "ky_find_hash_item", "ky_add_hash_item"})
     EXPECT_EQ(::dlsym(lib, hidden), nullptr) << hidden;

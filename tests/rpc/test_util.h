@@ -30,7 +30,8 @@ using HandlePtr = std::unique_ptr<RpcHandle, HandleCloser>;
 inline HandlePtr make_handle(int mode, int state) {
   HandlePtr h(RPCAllocHandle());
   if (state >= kInitialised) RPCInitialise(h.get(), mode, mode == RPC_MODE_SERVER ? 0 : 0);
-  if (state >= kOptionsSet) RPCSetTransportOpts(h.get(), 1, "127.0.0.1", "1", nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (state >= kOptionsSet)
+    RPCSetTransportOpts(h.get(), 1, "127.0.0.1", "1", nullptr, nullptr, nullptr, nullptr, nullptr);
   return h;
 }
 

@@ -46,8 +46,9 @@ TEST(AdoptedTransport, IdleTimeoutText) {
   struct {
     const char* text;
     uint32_t seconds;
-  } cases[] = {{"60", 60},  {"60x", 0},         {"", 0}, {nullptr, 0}, {"-1", 0},
-               {"0", 0},    {"4294967294", 4294967294u}, {"4294967295", 0}, {"99999999999", 0}};
+  } cases[] = {
+      {"60", 60},        {"60x", 0},        {"", 0}, {nullptr, 0}, {"-1", 0}, {"0", 0}, {"4294967294", 4294967294u},
+      {"4294967295", 0}, {"99999999999", 0}};
   for (const auto& c : cases) EXPECT_EQ(parse_idle_timeout(c.text), c.seconds) << (c.text ? c.text : "null");
 }
 
@@ -337,7 +338,8 @@ TEST(BsdTransport, ServerGoneMidSession) {
   ASSERT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 0);
   server.join();
   int calls = 0;
-  RPCSetError(h.get(), [](int code, void* n) { *static_cast<int*>(n) += code; }, &calls);
+  RPCSetError(
+      h.get(), [](int code, void* n) { *static_cast<int*>(n) += code; }, &calls);
   int16_t rc = 0;
   EXPECT_EQ(RPCExec(h.get(), "nothing", &rc), 1);
   EXPECT_EQ(calls, RPC_ERR_TRANSPORT);

@@ -19,7 +19,7 @@
 #include "form5.h"
 #include "setup_test_util.h"
 
-extern "C" int vek_prompt_logon(int32_t kind, char *user, char *password, int32_t size);
+extern "C" int vek_prompt_logon(int32_t kind, char* user, char* password, int32_t size);
 
 namespace kyvek::setup {
 namespace {
@@ -29,8 +29,8 @@ using setup_test::png_not_blank;
 using setup_test::save_png;
 
 template <typename W>
-W *child(QWidget *w, const char *name) {
-  W *c = w->findChild<W *>(name);
+W* child(QWidget* w, const char* name) {
+  W* c = w->findChild<W*>(name);
   EXPECT_NE(c, nullptr) << name;
   return c;
 }
@@ -41,15 +41,14 @@ struct Prompt {
 };
 
 // Runs vek_prompt_logon with the buffers prefilled; act answers the dialog.
-Prompt prompt(int kind, const char *user, const char *password,
-              const std::function<void(QDialog *)> &act) {
+Prompt prompt(int kind, const char* user, const char* password, const std::function<void(QDialog*)>& act) {
   char ubuf[256] = {}, pbuf[256] = {};
   std::snprintf(ubuf, sizeof ubuf, "%s", user);
   std::snprintf(pbuf, sizeof pbuf, "%s", password);
   Prompt p;
   drive_modal([&] { p.result = vek_prompt_logon(kind, ubuf, pbuf, 256); },
-              [&](QWidget *modal) {
-                auto *d = qobject_cast<QDialog *>(modal);
+              [&](QWidget* modal) {
+                auto* d = qobject_cast<QDialog*>(modal);
                 if (d && modal->objectName() == "form5") act(d);
                 return true;
               });
@@ -60,7 +59,7 @@ Prompt prompt(int kind, const char *user, const char *password,
 
 TEST(LogonDialog, PrefillKindsAndAnswers) {
   // Server logon: the prefilled user shown, a 256-character name cut to 255.
-  Prompt p = prompt(0, "pre", "", [](QDialog *d) {
+  Prompt p = prompt(0, "pre", "", [](QDialog* d) {
     EXPECT_EQ(d->windowTitle(), "Server Logon");
     EXPECT_EQ(child<QLineEdit>(d, "username_eb")->text(), "pre");
     EXPECT_EQ(child<QLineEdit>(d, "password_eb")->text(), "");
@@ -78,7 +77,7 @@ TEST(LogonDialog, PrefillKindsAndAnswers) {
   EXPECT_EQ(p.password, "typed pw");
 
   // Database logon; Cancel leaves the buffers as they were.
-  p = prompt(1, "dbuser", "dbpw", [](QDialog *d) {
+  p = prompt(1, "dbuser", "dbpw", [](QDialog* d) {
     EXPECT_EQ(d->windowTitle(), "Database Logon");
     EXPECT_EQ(child<QLabel>(d, "textlabel")->text(),
               "Please enter a username and password for the\ndatabase authentication.");
@@ -95,7 +94,7 @@ TEST(LogonDialog, PrefillKindsAndAnswers) {
   EXPECT_EQ(p.password, "dbpw");
 
   // Escape is not Cancel: the fields count as entered.
-  p = prompt(0, "", "", [](QDialog *d) {
+  p = prompt(0, "", "", [](QDialog* d) {
     child<QLineEdit>(d, "username_eb")->setText("esc-user");
     QTest::keyClick(d, Qt::Key_Escape);
   });
@@ -118,12 +117,12 @@ class HelpViewer : public ::testing::Test {
  protected:
   void SetUp() override { fx_.apply_env(); }
   // Shows a help type; returns the browser's text and the warning (if any).
-  std::pair<QString, QString> show(int type, const std::string &png = "") {
+  std::pair<QString, QString> show(int type, const std::string& png = "") {
     form4 viewer;
     QString warning;
     drive_modal([&] { viewer.show_help(type); },
-                [&](QWidget *modal) {
-                  if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                [&](QWidget* modal) {
+                  if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                     warning = box->windowTitle() + "|" + box->text();
                     box->accept();
                   }
@@ -134,7 +133,7 @@ class HelpViewer : public ::testing::Test {
       std::string path = save_png(&viewer, png);
       EXPECT_TRUE(png_not_blank(path, 528, 480)) << path;
     }
-    return {viewer.findChild<QTextBrowser *>("help_tb")->toPlainText(), warning};
+    return {viewer.findChild<QTextBrowser*>("help_tb")->toPlainText(), warning};
   }
   e2e::Fixture fx_;
 };
@@ -144,14 +143,14 @@ TEST_F(HelpViewer, EachTypeFromThePathDirectory) {
   fx_.set_setting("Path", lib);
   const struct {
     int type;
-    const char *file;
-    const char *heading;
+    const char* file;
+    const char* heading;
   } cases[] = {{0, "dlg_shelp.html", "Servers"},
                {1, "dlg_thelp.html", "Testing a data source"},
                {2, "dlg_help.html", "Defining a VEK data source"},
                {5, "no_help.html", "No help"},
                {-1, "no_help.html", "No help"}};
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
     EXPECT_EQ(help_path(c.type).toStdString(), lib + "/" + c.file);
     auto [text, warning] = show(c.type, std::string("form4_") + c.file);
@@ -178,7 +177,7 @@ TEST_F(HelpViewer, MissingFileAndOverlongPath) {
 }  // namespace
 }  // namespace kyvek::setup
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   QApplication app(argc, argv);
   return RUN_ALL_TESTS();

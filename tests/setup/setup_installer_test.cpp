@@ -24,19 +24,19 @@ namespace {
 
 using e2e::Fixture;
 using e2e::Options;
-using setup_test::installer_errors;
 using setup_test::ini_map;
+using setup_test::installer_errors;
 
 using Pairs = std::vector<std::pair<unsigned long, std::string>>;
 
 std::string list_of(std::initializer_list<std::string> items) {
   std::string s;
-  for (const auto &i : items) s += i + '\0';
+  for (const auto& i : items) s += i + '\0';
   return s + '\0';
 }
 
 // "secret" disguised with the LOGONAUTH key: the stored bytes the driver reads.
-constexpr const char *kSecretLogonAuth = "1497C3DFA30D";
+constexpr const char* kSecretLogonAuth = "1497C3DFA30D";
 
 // One private world for the whole program: the installer library keeps the
 // configuration directory it first saw for the life of the process.
@@ -75,12 +75,11 @@ class ConfigDsnTest : public ::testing::Test {
   static bool register_template() {
     std::string text = Fixture::read_file(std::getenv("KYVEK_SETUP_TEMPLATE"));
     std::string lib = std::string(std::getenv("KYVEK_BINARY_DIR")) + "/lib";
-    const std::pair<std::string, std::string> values[] = {
-        {"@KYVEK_ODBC_DRIVER_NAME@", "Kyvek"},
-        {"@KYVEK_ODBCINST_DRIVER@", lib + "/libkyvekcnt.so"},
-        {"@KYVEK_ODBCINST_SETUP@", lib + "/libkyvekset.so"},
-        {"@KYVEK_FULL_DATADIR@", fx_->dir().string()}};
-    for (const auto &[name, value] : values)
+    const std::pair<std::string, std::string> values[] = {{"@KYVEK_ODBC_DRIVER_NAME@", "Kyvek"},
+                                                          {"@KYVEK_ODBCINST_DRIVER@", lib + "/libkyvekcnt.so"},
+                                                          {"@KYVEK_ODBCINST_SETUP@", lib + "/libkyvekset.so"},
+                                                          {"@KYVEK_FULL_DATADIR@", fx_->dir().string()}};
+    for (const auto& [name, value] : values)
       for (size_t p; (p = text.find(name)) != std::string::npos;) text.replace(p, name.size(), value);
     auto file = fx_->dir() / "kyvek-odbcinst.ini";
     std::ofstream(file) << text;
@@ -98,24 +97,22 @@ class ConfigDsnTest : public ::testing::Test {
   }
 
   std::string user_ini() const { return Fixture::read_file(fx_->dir() / "odbc" / "user-odbc.ini"); }
-  std::map<std::string, std::string> section(const std::string &name) const {
-    return ini_map(user_ini(), name);
-  }
+  std::map<std::string, std::string> section(const std::string& name) const { return ini_map(user_ini(), name); }
 
-  BOOL config(WORD request, const std::string &attrs) {
+  BOOL config(WORD request, const std::string& attrs) {
     return SQLConfigDataSource(nullptr, request, "Kyvek", attrs.c_str());
   }
 
   // Connects through the Driver Manager with the stored data source.
-  SQLRETURN connect_dsn(const std::string &dsn, std::string *dbms) {
+  SQLRETURN connect_dsn(const std::string& dsn, std::string* dbms) {
     SQLHENV env = nullptr;
     SQLHDBC dbc = nullptr;
     SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
     SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
     SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
     std::string in = "DSN=" + dsn + ";";
-    SQLRETURN rc = SQLDriverConnect(dbc, nullptr, (SQLCHAR *)in.c_str(), SQL_NTS, nullptr, 0, nullptr,
-                                    SQL_DRIVER_NOPROMPT);
+    SQLRETURN rc =
+        SQLDriverConnect(dbc, nullptr, (SQLCHAR*)in.c_str(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     if (SQL_SUCCEEDED(rc)) {
       char name[64] = {};
       SQLSMALLINT len = 0;
@@ -128,15 +125,15 @@ class ConfigDsnTest : public ::testing::Test {
     return rc;
   }
 
-  static inline Fixture *fx_ = nullptr;
+  static inline Fixture* fx_ = nullptr;
   static inline bool registered_ = false;
   static inline bool server_ = false;
 };
 
 TEST_F(ConfigDsnTest, SilentAddConfigureAndRemoveThroughTheInstaller) {
-  ASSERT_TRUE(config(ODBC_ADD_DSN, list_of({"DSN=setupdsn", "DESCRIPTION=made without a dialog",
-                                            "SERVER=127.0.0.1", "PORT=" + fx_->port_text(),
-                                            "TARGETDSN=vekdb", "LOGONUSER=nobody", "LOGONAUTH=secret"})))
+  ASSERT_TRUE(config(ODBC_ADD_DSN,
+                     list_of({"DSN=setupdsn", "DESCRIPTION=made without a dialog", "SERVER=127.0.0.1",
+                              "PORT=" + fx_->port_text(), "TARGETDSN=vekdb", "LOGONUSER=nobody", "LOGONAUTH=secret"})))
       << installer_errors().size();
   EXPECT_EQ(QCoreApplication::instance(), nullptr);
   auto s = section("setupdsn");
@@ -164,21 +161,23 @@ TEST_F(ConfigDsnTest, SilentAddConfigureAndRemoveThroughTheInstaller) {
   // Refused silently: FALSE with the installer error, and the section as it was.
   const std::string before = user_ini();
   const struct {
-    const char *what;
+    const char* what;
     std::string attrs;
     Pairs errors;
   } refusals[] = {
-      {"line break", list_of({"DSN=setupdsn", "DESCRIPTION=x\nDRIVER=/tmp/evil.so"}),
+      {"line break",
+       list_of({"DSN=setupdsn", "DESCRIPTION=x\nDRIVER=/tmp/evil.so"}),
        {{8, "DSN names and values cannot contain line breaks"}}},
-      {"long password", list_of({"DSN=setupdsn", "LOGONAUTH=" + std::string(128, 'p')}),
+      {"long password",
+       list_of({"DSN=setupdsn", "LOGONAUTH=" + std::string(128, 'p')}),
        {{8, "Passwords cannot be longer than 127 characters"}}},
-      {"bad servers", list_of({"DSN=setupdsn", "SERVERPORT=h"}),
-       {{8, "Server must be server:port[,server:port...]"}}},
-      {"bad port", list_of({"DSN=setupdsn", "SERVERPORT=h:99999"}),
+      {"bad servers", list_of({"DSN=setupdsn", "SERVERPORT=h"}), {{8, "Server must be server:port[,server:port...]"}}},
+      {"bad port",
+       list_of({"DSN=setupdsn", "SERVERPORT=h:99999"}),
        {{8, "Server must be server:port[,server:port...]"}}},
       {"item without =", list_of({"DSN=setupdsn", "DESCRIPTION"}), {{7, "Invalid lpszAttributes"}}},
   };
-  for (const auto &r : refusals) {
+  for (const auto& r : refusals) {
     SCOPED_TRACE(r.what);
     EXPECT_FALSE(config(ODBC_CONFIG_DSN, r.attrs));
     EXPECT_EQ(installer_errors(), r.errors);
@@ -192,7 +191,7 @@ TEST_F(ConfigDsnTest, SilentAddConfigureAndRemoveThroughTheInstaller) {
 
 TEST_F(ConfigDsnTest, RequestErrors) {
   const struct {
-    const char *what;
+    const char* what;
     WORD request;
     std::string attrs;
     Pairs errors;
@@ -200,14 +199,17 @@ TEST_F(ConfigDsnTest, RequestErrors) {
       {"configure, empty list", ODBC_CONFIG_DSN, list_of({}), {{7, "Invalid lpszAttributes"}}},
       {"configure, unknown DSN", ODBC_CONFIG_DSN, list_of({"DSN=nosuch"}), {{8, "DSN not found"}}},
       {"configure, no DSN", ODBC_CONFIG_DSN, list_of({"DESCRIPTION=x"}), {{8, "DSN not found"}}},
-      {"remove, no DSN", ODBC_REMOVE_DSN, list_of({"DESCRIPTION=x"}),
+      {"remove, no DSN",
+       ODBC_REMOVE_DSN,
+       list_of({"DESCRIPTION=x"}),
        {{7, "Invalid DSN specified to ODBC_REMOVE_DSN"}}},
-      {"add, invalid name", ODBC_ADD_DSN, list_of({"DSN=bad]name"}),
+      {"add, invalid name",
+       ODBC_ADD_DSN,
+       list_of({"DSN=bad]name"}),
        {{8, "Invalid DSN specified (fails SQLValidDSN)"}}},
-      {"add, no name", ODBC_ADD_DSN, list_of({"DESCRIPTION=x"}),
-       {{8, "Invalid DSN specified (fails SQLValidDSN)"}}},
+      {"add, no name", ODBC_ADD_DSN, list_of({"DESCRIPTION=x"}), {{8, "Invalid DSN specified (fails SQLValidDSN)"}}},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_FALSE(config(c.request, c.attrs));
     EXPECT_EQ(installer_errors(), c.errors);
@@ -215,11 +217,11 @@ TEST_F(ConfigDsnTest, RequestErrors) {
   EXPECT_EQ(user_ini().find("DESCRIPTION"), std::string::npos);
 
   // The same library entered directly, for what the installer would not pass on.
-  void *lib = dlopen(std::getenv("KYVEK_SETUP_LIBRARY_PATH"), RTLD_NOW);
+  void* lib = dlopen(std::getenv("KYVEK_SETUP_LIBRARY_PATH"), RTLD_NOW);
   ASSERT_NE(lib, nullptr) << dlerror();
   auto config_dsn = reinterpret_cast<BOOL (*)(HWND, WORD, LPCSTR, LPCSTR)>(dlsym(lib, "ConfigDSN"));
   auto config_driver =
-      reinterpret_cast<BOOL (*)(HWND, WORD, LPCSTR, LPCSTR, LPSTR, WORD, WORD *)>(dlsym(lib, "ConfigDriver"));
+      reinterpret_cast<BOOL (*)(HWND, WORD, LPCSTR, LPCSTR, LPSTR, WORD, WORD*)>(dlsym(lib, "ConfigDriver"));
   ASSERT_TRUE(config_dsn && config_driver);
   clear_errors();
   EXPECT_FALSE(config_dsn(nullptr, 9, "Kyvek", list_of({"DSN=x"}).c_str()));
@@ -248,16 +250,15 @@ TEST_F(ConfigDsnTest, DialogsWithoutADisplayFailCleanly) {
   struct Restore {
     ~Restore() { ::setenv("QT_QPA_PLATFORM", "kyvek-no-such-platform", 1); }
   } restore;
-  void *lib = dlopen(std::getenv("KYVEK_SETUP_LIBRARY_PATH"), RTLD_NOW);
+  void* lib = dlopen(std::getenv("KYVEK_SETUP_LIBRARY_PATH"), RTLD_NOW);
   ASSERT_NE(lib, nullptr) << dlerror();
-  auto prompt = reinterpret_cast<int (*)(int32_t, char *, char *, int32_t)>(dlsym(lib, "vek_prompt_logon"));
+  auto prompt = reinterpret_cast<int (*)(int32_t, char*, char*, int32_t)>(dlsym(lib, "vek_prompt_logon"));
   ASSERT_NE(prompt, nullptr);
   char user[256] = "u", password[256] = "p";
   EXPECT_EQ(prompt(0, user, password, 256), -1);
   EXPECT_STREQ(user, "u");
   int window = 0;
-  EXPECT_FALSE(SQLConfigDataSource(reinterpret_cast<HWND>(&window), ODBC_ADD_DSN, "Kyvek",
-                                   list_of({"DSN=x"}).c_str()));
+  EXPECT_FALSE(SQLConfigDataSource(reinterpret_cast<HWND>(&window), ODBC_ADD_DSN, "Kyvek", list_of({"DSN=x"}).c_str()));
   EXPECT_EQ(installer_errors(), (Pairs{{11, "Cannot show the DSN dialog: no display"}}));
   EXPECT_EQ(QCoreApplication::instance(), nullptr);
 }

@@ -27,8 +27,8 @@ using e2e::Options;
 using setup_test::drive_modal;
 
 template <typename W>
-W *child(QWidget *w, const char *name) {
-  W *c = w->findChild<W *>(name);
+W* child(QWidget* w, const char* name) {
+  W* c = w->findChild<W*>(name);
   EXPECT_NE(c, nullptr) << name;
   return c;
 }
@@ -54,8 +54,8 @@ class DriverDialogs : public ::testing::Test {
 
   // SQLDriverConnect with a window and SQL_DRIVER_COMPLETE while answer()
   // handles every dialog that comes up (named by its object name).
-  SQLRETURN connect(const std::string &in, const std::function<void(QDialog *)> &answer,
-                    std::vector<std::string> *shown) {
+  SQLRETURN connect(const std::string& in, const std::function<void(QDialog*)>& answer,
+                    std::vector<std::string>* shown) {
     SQLHENV env = nullptr;
     SQLHDBC dbc = nullptr;
     SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
@@ -65,11 +65,11 @@ class DriverDialogs : public ::testing::Test {
     SQLRETURN rc = SQL_ERROR;
     drive_modal(
         [&] {
-          rc = SQLDriverConnect(dbc, reinterpret_cast<SQLHWND>(&window), (SQLCHAR *)in.c_str(), SQL_NTS,
-                                nullptr, 0, nullptr, SQL_DRIVER_COMPLETE);
+          rc = SQLDriverConnect(dbc, reinterpret_cast<SQLHWND>(&window), (SQLCHAR*)in.c_str(), SQL_NTS, nullptr, 0,
+                                nullptr, SQL_DRIVER_COMPLETE);
         },
-        [&](QWidget *modal) {
-          auto *d = qobject_cast<QDialog *>(modal);
+        [&](QWidget* modal) {
+          auto* d = qobject_cast<QDialog*>(modal);
           if (!d) return false;
           shown->push_back(d->objectName().toStdString());
           answer(d);
@@ -81,25 +81,28 @@ class DriverDialogs : public ::testing::Test {
     return rc;
   }
 
-  static inline Fixture *fx_ = nullptr;
+  static inline Fixture* fx_ = nullptr;
   static inline bool started_ = false;
 };
 
 TEST_F(DriverDialogs, MissingLogonPasswordIsAskedFor) {
   std::vector<std::string> shown;
-  SQLRETURN rc = connect("DSN=kyvek;LOGONUSER=nobody;", [](QDialog *d) {
-    EXPECT_EQ(d->windowTitle(), "Server Logon");
-    EXPECT_EQ(child<QLineEdit>(d, "username_eb")->text(), "nobody");
-    child<QLineEdit>(d, "password_eb")->setText("secret");
-    QTest::mouseClick(child<QPushButton>(d, "ok_pb"), Qt::LeftButton);
-  }, &shown);
+  SQLRETURN rc = connect(
+      "DSN=kyvek;LOGONUSER=nobody;",
+      [](QDialog* d) {
+        EXPECT_EQ(d->windowTitle(), "Server Logon");
+        EXPECT_EQ(child<QLineEdit>(d, "username_eb")->text(), "nobody");
+        child<QLineEdit>(d, "password_eb")->setText("secret");
+        QTest::mouseClick(child<QPushButton>(d, "ok_pb"), Qt::LeftButton);
+      },
+      &shown);
   EXPECT_TRUE(SQL_SUCCEEDED(rc)) << rc;
   EXPECT_EQ(shown, std::vector<std::string>{"form5"});
 
   shown.clear();
-  rc = connect("DSN=kyvek;LOGONUSER=nobody;", [](QDialog *d) {
-    QTest::mouseClick(child<QPushButton>(d, "cancel_pb"), Qt::LeftButton);
-  }, &shown);
+  rc = connect(
+      "DSN=kyvek;LOGONUSER=nobody;",
+      [](QDialog* d) { QTest::mouseClick(child<QPushButton>(d, "cancel_pb"), Qt::LeftButton); }, &shown);
   EXPECT_EQ(rc, SQL_NO_DATA);
   EXPECT_EQ(shown, std::vector<std::string>{"form5"});
 }
@@ -107,30 +110,33 @@ TEST_F(DriverDialogs, MissingLogonPasswordIsAskedFor) {
 TEST_F(DriverDialogs, TooFewAttributesAreCompletedInTheDsnDialog) {
   std::vector<std::string> shown;
   const std::string servers = "127.0.0.1:" + fx_->port_text();
-  SQLRETURN rc = connect("DRIVER=Kyvek;", [&](QDialog *d) {
-    ASSERT_EQ(d->objectName(), "Form1");
-    EXPECT_FALSE(child<QPushButton>(d, "ok_pb")->isEnabled());
-    child<QLineEdit>(d, "servers_eb")->setText(QString::fromStdString(servers));
-    child<QComboBox>(d, "targetdsn_cb")->setEditText("vekdb");
-    child<QLineEdit>(d, "username_eb")->setText("nobody");
-    child<QLineEdit>(d, "password_eb")->setText("secret");
-    EXPECT_TRUE(child<QPushButton>(d, "ok_pb")->isEnabled());
-    QTest::mouseClick(child<QPushButton>(d, "ok_pb"), Qt::LeftButton);
-  }, &shown);
+  SQLRETURN rc = connect(
+      "DRIVER=Kyvek;",
+      [&](QDialog* d) {
+        ASSERT_EQ(d->objectName(), "Form1");
+        EXPECT_FALSE(child<QPushButton>(d, "ok_pb")->isEnabled());
+        child<QLineEdit>(d, "servers_eb")->setText(QString::fromStdString(servers));
+        child<QComboBox>(d, "targetdsn_cb")->setEditText("vekdb");
+        child<QLineEdit>(d, "username_eb")->setText("nobody");
+        child<QLineEdit>(d, "password_eb")->setText("secret");
+        EXPECT_TRUE(child<QPushButton>(d, "ok_pb")->isEnabled());
+        QTest::mouseClick(child<QPushButton>(d, "ok_pb"), Qt::LeftButton);
+      },
+      &shown);
   EXPECT_TRUE(SQL_SUCCEEDED(rc)) << rc;
   EXPECT_EQ(shown, std::vector<std::string>{"Form1"});
 
   shown.clear();
-  rc = connect("DRIVER=Kyvek;", [](QDialog *d) {
-    QTest::mouseClick(child<QPushButton>(d, "cancel_pb"), Qt::LeftButton);
-  }, &shown);
+  rc = connect(
+      "DRIVER=Kyvek;", [](QDialog* d) { QTest::mouseClick(child<QPushButton>(d, "cancel_pb"), Qt::LeftButton); },
+      &shown);
   EXPECT_EQ(rc, SQL_NO_DATA);
 }
 
 }  // namespace
 }  // namespace kyvek::setup
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   QApplication app(argc, argv);
   return RUN_ALL_TESTS();

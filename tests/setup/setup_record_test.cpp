@@ -15,7 +15,7 @@
 #include "kysupp.h"
 #include "setup_test_util.h"
 
-extern "C" int vek_complete_info(void *window, con_str *list, uint32_t *mask, mem_handle *pool);
+extern "C" int vek_complete_info(void* window, con_str* list, uint32_t* mask, mem_handle* pool);
 
 namespace kyvek::setup {
 namespace {
@@ -27,7 +27,7 @@ using setup_test::ini_section;
 // An installer-style list from items.
 std::string list_of(std::initializer_list<std::string> items) {
   std::string s;
-  for (const auto &i : items) s += i + '\0';
+  for (const auto& i : items) s += i + '\0';
   return s + '\0';
 }
 
@@ -39,7 +39,7 @@ class RecordTest : public ::testing::Test {
     SQLSetConfigMode(ODBC_USER_DSN);
   }
   std::string user_ini() const { return Fixture::read_file(fixture_.dir() / "odbc" / "user-odbc.ini"); }
-  void put(const std::string &section, const std::string &key, const std::string &value) {
+  void put(const std::string& section, const std::string& key, const std::string& value) {
     ASSERT_TRUE(SQLWritePrivateProfileString(section.c_str(), key.c_str(), value.c_str(), "odbc.ini"));
   }
   Fixture fixture_;
@@ -56,8 +56,9 @@ TEST(ParseAttributes, ItemsServerPortsAndLimits) {
   {
     // SERVERPORT wins wherever it stands; a repeated key keeps its last value.
     AttributeValues a;
-    ASSERT_EQ(parse_attributes(list_of({"SERVER=a", "PORT=1", "SERVERPORT=h:9,,k:8", "UID=u", "UID=v",
-                                        "TARGETUSER=t"}).c_str(), &a), 0);
+    ASSERT_EQ(parse_attributes(
+                  list_of({"SERVER=a", "PORT=1", "SERVERPORT=h:9,,k:8", "UID=u", "UID=v", "TARGETUSER=t"}).c_str(), &a),
+              0);
     EXPECT_EQ(a.servers, (std::vector<std::string>{"h:9", "k:8"}));
     EXPECT_EQ(a.text("UID"), "v");
     EXPECT_EQ(a.text("TARGETUSER"), "t");
@@ -81,13 +82,12 @@ TEST(ParseAttributes, ItemsServerPortsAndLimits) {
 
 TEST(ValidateServers, OnlyHostColonPort) {
   const struct {
-    const char *text;
+    const char* text;
     bool ok;
-  } cases[] = {{"", true},         {"h:8888", true},   {"h1:1,h2:2", true}, {"h1:1,,h2:2", true},
-               {"h", false},       {"h:", false},      {":8888", false},    {"a:b:c", false},
-               {"a:1:b:2", false}, {"h:0", false},     {"h:65536", false},  {"h:65535", true},
-               {"h:80x", false},   {"h:-1", false},    {"h1:1,h2", false}};
-  for (const auto &c : cases) {
+  } cases[] = {{"", true},         {"h:8888", true},  {"h1:1,h2:2", true}, {"h1:1,,h2:2", true}, {"h", false},
+               {"h:", false},      {":8888", false},  {"a:b:c", false},    {"a:1:b:2", false},   {"h:0", false},
+               {"h:65536", false}, {"h:65535", true}, {"h:80x", false},    {"h:-1", false},      {"h1:1,h2", false}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(validate_servers(c.text), c.ok);
   }
@@ -108,20 +108,27 @@ TEST(Disguise, HexAndKnownAnswer) {
 
 TEST_F(RecordTest, LoadFollowsAttributesThenIni) {
   put("stored", "Driver", "Kyvek");
-  for (auto [k, v] : std::vector<std::pair<std::string, std::string>>{
-           {"DESCRIPTION", "from ini"}, {"SERVER", "h1,h2"}, {"PORT", "8888,8889"},
-           {"LOGONUSER", "ini-user"}, {"LOGONAUTH", disguise_password("ini-pw", kLogonAuthKey)},
-           {"TARGETDSN", "ini-target"}, {"TARGETUSER", "ini-tuser"},
-           {"TARGETAUTH", disguise_password("ini-tpw", kTargetAuthKey)}, {"BLOCKFETCHSIZE", "250"},
-           {"METADATABLOCKFETCH", "0"}, {"USEVEKDBAUTH", "1"}, {"GETINFOPASSTHRU", "1"},
-           {"MAPEXECDIRECT", "0"}, {"CONNECTATTEMPTS", ""}})
+  for (auto [k, v] :
+       std::vector<std::pair<std::string, std::string>>{{"DESCRIPTION", "from ini"},
+                                                        {"SERVER", "h1,h2"},
+                                                        {"PORT", "8888,8889"},
+                                                        {"LOGONUSER", "ini-user"},
+                                                        {"LOGONAUTH", disguise_password("ini-pw", kLogonAuthKey)},
+                                                        {"TARGETDSN", "ini-target"},
+                                                        {"TARGETUSER", "ini-tuser"},
+                                                        {"TARGETAUTH", disguise_password("ini-tpw", kTargetAuthKey)},
+                                                        {"BLOCKFETCHSIZE", "250"},
+                                                        {"METADATABLOCKFETCH", "0"},
+                                                        {"USEVEKDBAUTH", "1"},
+                                                        {"GETINFOPASSTHRU", "1"},
+                                                        {"MAPEXECDIRECT", "0"},
+                                                        {"CONNECTATTEMPTS", ""}})
     put("stored", k, v);
 
   AttributeValues attrs;
-  ASSERT_EQ(parse_attributes(list_of({"DSN=stored", "UID=u", "TARGETUSER=t", "DESCRIPTION=attr"}).c_str(),
-                             &attrs), 0);
+  ASSERT_EQ(parse_attributes(list_of({"DSN=stored", "UID=u", "TARGETUSER=t", "DESCRIPTION=attr"}).c_str(), &attrs), 0);
   std::vector<std::string> notices;
-  auto notify = [&](const std::string &c, const std::string &t) { notices.push_back(c + "|" + t); };
+  auto notify = [&](const std::string& c, const std::string& t) { notices.push_back(c + "|" + t); };
   DsnRecord r = load_dsn(attrs, kModeConfigure, notify);
   EXPECT_EQ(r.description, "attr");
   EXPECT_EQ(r.servers, "h1:8888,h2:8889");
@@ -170,12 +177,11 @@ TEST_F(RecordTest, SaveRewritesTheSectionInOrderWithDisguisedPasswords) {
   ASSERT_TRUE(save_dsn(r).ok());
   auto section = ini_section(user_ini(), "saved");
   std::vector<std::string> keys;
-  for (auto &kv : section) keys.push_back(kv.first);
+  for (auto& kv : section) keys.push_back(kv.first);
   EXPECT_EQ(keys, (std::vector<std::string>{"Driver", "DESCRIPTION", "SERVERPORT", "LOGONUSER", "LOGONAUTH",
                                             "TARGETDSN", "TARGETUSER", "TARGETAUTH", "BLOCKFETCHSIZE",
-                                            "METADATABLOCKFETCH", "USEVEKDBAUTH", "GETINFOPASSTHRU",
-                                            "OVERRIDELENGTH", "DISGUISEWIDE", "MAPEXECDIRECT",
-                                            "CONNECTATTEMPTS"}));
+                                            "METADATABLOCKFETCH", "USEVEKDBAUTH", "GETINFOPASSTHRU", "OVERRIDELENGTH",
+                                            "DISGUISEWIDE", "MAPEXECDIRECT", "CONNECTATTEMPTS"}));
   auto m = ini_map(user_ini(), "saved");
   EXPECT_EQ(m["LOGONAUTH"], disguise_password("secret", kLogonAuthKey));
   EXPECT_EQ(user_ini().find("secret"), std::string::npos);
@@ -210,18 +216,18 @@ TEST_F(RecordTest, RefusedSavesWriteNothing) {
   const std::string before = user_ini();
 
   const struct {
-    const char *name;
-    void (*change)(DsnRecord &);
+    const char* name;
+    void (*change)(DsnRecord&);
     SaveError error;
   } cases[] = {
-      {"password of 128", [](DsnRecord &r) { r.logon_auth = std::string(128, 'p'); }, SaveError::kPasswordTooLong},
-      {"target password of 128", [](DsnRecord &r) { r.target_auth = std::string(128, 'p'); },
+      {"password of 128", [](DsnRecord& r) { r.logon_auth = std::string(128, 'p'); }, SaveError::kPasswordTooLong},
+      {"target password of 128", [](DsnRecord& r) { r.target_auth = std::string(128, 'p'); },
        SaveError::kPasswordTooLong},
-      {"line break in a value", [](DsnRecord &r) { r.description = "x\nDRIVER=/tmp/evil.so"; }, SaveError::kLineBreak},
-      {"line break in the name", [](DsnRecord &r) { r.name = "keep\n[other"; }, SaveError::kLineBreak},
-      {"no name", [](DsnRecord &r) { r.name = ""; }, SaveError::kNoName},
+      {"line break in a value", [](DsnRecord& r) { r.description = "x\nDRIVER=/tmp/evil.so"; }, SaveError::kLineBreak},
+      {"line break in the name", [](DsnRecord& r) { r.name = "keep\n[other"; }, SaveError::kLineBreak},
+      {"no name", [](DsnRecord& r) { r.name = ""; }, SaveError::kNoName},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     DsnRecord r = good;
     c.change(r);
@@ -243,7 +249,7 @@ TEST_F(RecordTest, RefusedSavesWriteNothing) {
 }
 
 TEST_F(RecordTest, HarvestBitsAreTheDriversPresenceBits) {
-  mem_handle *pool = ky_mem_alloc_handle(nullptr);
+  mem_handle* pool = ky_mem_alloc_handle(nullptr);
   con_str cs;
   init_con_str(&cs);
   append_pair(&cs, "SERVERPORT", "h1:1,h2:2", pool);
@@ -256,8 +262,8 @@ TEST_F(RecordTest, HarvestBitsAreTheDriversPresenceBits) {
   uint32_t mask = 0;
   ASSERT_EQ(vek_complete_info(nullptr, &cs, &mask, pool), 1);
   driver::AttrList list;
-  for (ListNode *n = ListFirst(cs.list); n; n = ListNext(n)) {
-    auto *p = static_cast<pair *>(ListData(n));
+  for (ListNode* n = ListFirst(cs.list); n; n = ListNext(n)) {
+    auto* p = static_cast<pair*>(ListData(n));
     list.set(p->key, p->value);
   }
   EXPECT_EQ(*list.get("SERVER"), "h1,h2");

@@ -17,8 +17,7 @@
 
 namespace kyvek::setup_test {
 
-std::vector<std::pair<std::string, std::string>> ini_section(const std::string &text,
-                                                             const std::string &section) {
+std::vector<std::pair<std::string, std::string>> ini_section(const std::string& text, const std::string& section) {
   std::vector<std::pair<std::string, std::string>> out;
   std::istringstream in(text);
   std::string line;
@@ -38,9 +37,9 @@ std::vector<std::pair<std::string, std::string>> ini_section(const std::string &
   return out;
 }
 
-std::map<std::string, std::string> ini_map(const std::string &text, const std::string &section) {
+std::map<std::string, std::string> ini_map(const std::string& text, const std::string& section) {
   std::map<std::string, std::string> m;
-  for (auto &kv : ini_section(text, section)) m[kv.first] = kv.second;
+  for (auto& kv : ini_section(text, section)) m[kv.first] = kv.second;
   return m;
 }
 
@@ -57,12 +56,11 @@ std::vector<std::pair<unsigned long, std::string>> installer_errors() {
 }
 
 #ifdef QT_WIDGETS_LIB
-void drive_modal(const std::function<void()> &run, const std::function<bool(QWidget *)> &action,
-                 int timeout_ms) {
+void drive_modal(const std::function<void()>& run, const std::function<bool(QWidget*)>& action, int timeout_ms) {
   QTimer timer;
   QDeadlineTimer deadline(timeout_ms);
   QObject::connect(&timer, &QTimer::timeout, [&] {
-    QWidget *modal = QApplication::activeModalWidget();
+    QWidget* modal = QApplication::activeModalWidget();
     if (!modal) return;
     if (deadline.hasExpired()) {
       modal->close();
@@ -75,8 +73,8 @@ void drive_modal(const std::function<void()> &run, const std::function<bool(QWid
   timer.stop();
 }
 
-std::string save_png(QWidget *widget, const std::string &name) {
-  const char *dir = std::getenv("KYVEK_SETUP_PNG_DIR");
+std::string save_png(QWidget* widget, const std::string& name) {
+  const char* dir = std::getenv("KYVEK_SETUP_PNG_DIR");
   std::filesystem::path base = dir ? dir : std::filesystem::temp_directory_path().string();
   std::filesystem::create_directories(base);
   std::string path = (base / (name + ".png")).string();
@@ -84,7 +82,7 @@ std::string save_png(QWidget *widget, const std::string &name) {
   return path;
 }
 
-bool png_not_blank(const std::string &path, int width, int height) {
+bool png_not_blank(const std::string& path, int width, int height) {
   QImage image(QString::fromStdString(path));
   if (image.isNull() || image.width() < width || image.height() < height) return false;
   QRgb first = image.pixel(0, 0);

@@ -14,8 +14,8 @@ constexpr std::array<std::string_view, 3> kPasswordKeys = {"PWD", "LOGONAUTH", "
 
 bool needs_braces(std::string_view v) {
   if (v.find_first_of(";{}") != std::string_view::npos) return true;
-  return !v.empty() && (std::isspace(static_cast<unsigned char>(v.front())) ||
-                        std::isspace(static_cast<unsigned char>(v.back())));
+  return !v.empty() &&
+         (std::isspace(static_cast<unsigned char>(v.front())) || std::isspace(static_cast<unsigned char>(v.back())));
 }
 
 void append_value(std::string& out, std::string_view v) {

@@ -61,8 +61,8 @@ int main(int argc, char** argv) {
     SQLRETURN rc = vekping::odbc_ping(*o.connection, o.user, o.password);
     if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) return kExitFailed;
   } else {
-    int rc = vekping::rpc_ping(o.host->c_str(), o.port ? o.port->c_str() : nullptr,
-                               o.user ? o.user->c_str() : nullptr, o.password ? o.password->c_str() : nullptr);
+    int rc = vekping::rpc_ping(o.host->c_str(), o.port ? o.port->c_str() : nullptr, o.user ? o.user->c_str() : nullptr,
+                               o.password ? o.password->c_str() : nullptr);
     if (rc < 0) return kExitFailed;
   }
   if (o.timed) {

@@ -24,8 +24,8 @@ void print_diag_records(SQLSMALLINT type, SQLHANDLE handle) {
     SQLCHAR message[256] = {};
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
-    SQLRETURN rc = SQLGetDiagRec(type, handle, record, state, &native, message,
-                                 static_cast<SQLSMALLINT>(sizeof message), &length);
+    SQLRETURN rc =
+        SQLGetDiagRec(type, handle, record, state, &native, message, static_cast<SQLSMALLINT>(sizeof message), &length);
     if (succeeded(rc))
       std::fprintf(stderr, "%s:%ld:%ld:%s\n", reinterpret_cast<const char*>(state), static_cast<long>(record),
                    static_cast<long>(native), reinterpret_cast<const char*>(message));

@@ -77,28 +77,30 @@ ParseResult parse_options(int argc, const char* const* argv) {
 }
 
 void print_usage(std::FILE* out) {
-  std::fputs("vekping [-h host | -d ODBC_connection_string] {-t port}\n"
-             "        {-u osuser -p ospassword} {-e}\n",
-             out);
-  std::fputs("\n-h host\n"
-             "   The name or IP address of the machine where the VEK Server is.\n"
-             "-d ODBC_connection_string\n"
-             "   The ODBC connection string is that defined by ODBC.\n"
-             "   i.e. a list of semi-colon separated attribute=value pairs.\n"
-             "   e.g. DSN=test;UID=lusk;PWD=drelka;\n"
-             "   \n"
-             "   If you specify -u and/or -p as well as -d\n"
-             "   \"LogonUser=xxx;LogonAuth=yyy;\" will be added to the end of the\n"
-             "   connection string where xxx and yyy are the values specified for\n"
-             "   -u and -p.\n"
-             "-t port\n"
-             "   The port on which the VEK Server is listening\n"
-             "-u osuser\n"
-             "   A valid username on the \"host\" operating system\n"
-             "-p ospassword\n"
-             "   A password for the user specified with -u\n"
-             "-e Show time to complete the requested operation\n\n",
-             out);
+  std::fputs(
+      "vekping [-h host | -d ODBC_connection_string] {-t port}\n"
+      "        {-u osuser -p ospassword} {-e}\n",
+      out);
+  std::fputs(
+      "\n-h host\n"
+      "   The name or IP address of the machine where the VEK Server is.\n"
+      "-d ODBC_connection_string\n"
+      "   The ODBC connection string is that defined by ODBC.\n"
+      "   i.e. a list of semi-colon separated attribute=value pairs.\n"
+      "   e.g. DSN=test;UID=lusk;PWD=drelka;\n"
+      "   \n"
+      "   If you specify -u and/or -p as well as -d\n"
+      "   \"LogonUser=xxx;LogonAuth=yyy;\" will be added to the end of the\n"
+      "   connection string where xxx and yyy are the values specified for\n"
+      "   -u and -p.\n"
+      "-t port\n"
+      "   The port on which the VEK Server is listening\n"
+      "-u osuser\n"
+      "   A valid username on the \"host\" operating system\n"
+      "-p ospassword\n"
+      "   A password for the user specified with -u\n"
+      "-e Show time to complete the requested operation\n\n",
+      out);
 }
 
 }  // namespace vekping

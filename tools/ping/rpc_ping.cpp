@@ -53,9 +53,10 @@ RpcHandle* rpc_ping_connect(const char* host, const char* port, bool* faze2) {
     return nullptr;
   }
   if (RPCInitialise(h, RPC_MODE_CLIENT, 0) != 0) {
-    std::fputs("Failed to initialise RPC. If you are running Windows 95 you probably need WinSock2."
-               "Please contact Kyronde support who will advise you.",
-               stderr);
+    std::fputs(
+        "Failed to initialise RPC. If you are running Windows 95 you probably need WinSock2."
+        "Please contact Kyronde support who will advise you.",
+        stderr);
     std::fprintf(stderr, "Failed to initialise RPC connection as client. %s\n", error_text(h));
     RPCFreeHandle(h);
     return nullptr;
@@ -71,8 +72,7 @@ RpcHandle* rpc_ping_connect(const char* host, const char* port, bool* faze2) {
   }
   // The password is not handed to the transport: it reads neither slot 3 nor 4,
   // and a copy there would only outlive its use.
-  if (RPCSetTransportOpts(h, RPC_TRANSPORT_BSD, host, port, nullptr, nullptr, nullptr, kIdleTimeout,
-                          nullptr) != 0) {
+  if (RPCSetTransportOpts(h, RPC_TRANSPORT_BSD, host, port, nullptr, nullptr, nullptr, kIdleTimeout, nullptr) != 0) {
     std::fprintf(stderr, "Failed to set RPC Transport options. %s\n", error_text(h));
     release(h, false);
     return nullptr;

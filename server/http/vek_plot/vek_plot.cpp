@@ -61,8 +61,8 @@ int main(int argc, char** argv) {
     struct tm tm;
     if (!parse_date(line, &tm)) continue;
     char key[64];
-    std::snprintf(key, sizeof key, "%04d-%02d-%02d_%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, minutes ? tm.tm_min : 0);
+    std::snprintf(key, sizeof key, "%04d-%02d-%02d_%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                  minutes ? tm.tm_min : 0);
     ++buckets[key];
   }
   std::string data;
@@ -85,13 +85,20 @@ int main(int argc, char** argv) {
     }
   std::string script =
       "set terminal png size 800,400\n"
-      "set output \"" + png + "\"\n"
+      "set output \"" +
+      png +
+      "\"\n"
       "set xdata time\nset timefmt \"%Y-%m-%d_%H:%M\"\n"
-      "set format x \"" + std::string(minutes ? "%H:%M" : "%d/%m %H:00") + "\"\n"
+      "set format x \"" +
+      std::string(minutes ? "%H:%M" : "%d/%m %H:00") +
+      "\"\n"
       "set xtics rotate by -45\nset yrange [0:*]\nset grid ytics\n"
       "set style fill solid 0.6\nset boxwidth 0.8 relative\n"
-      "set title \"Connections per " + std::string(minutes ? "minute" : "hour") + "\"\n"
-      "plot \"" + data_path + "\" using 1:2 with boxes lc rgb \"#1f4e79\" notitle\n";
+      "set title \"Connections per " +
+      std::string(minutes ? "minute" : "hour") +
+      "\"\n"
+      "plot \"" +
+      data_path + "\" using 1:2 with boxes lc rgb \"#1f4e79\" notitle\n";
   std::string script_path = temp_file("script", script);
   if (script_path.empty()) {
     ::unlink(data_path.c_str());

@@ -11,8 +11,8 @@
 
 using namespace kyvek::driver;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  std::string_view text(reinterpret_cast<const char *>(data), size);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
   AttrList list;
   list.parse(text);
 
@@ -27,15 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // Round trip: what the driver writes, it reads back unchanged. Keys that
   // hold '=', ';' or braces cannot be written, and the generator leaves out
   // DESCRIPTION and DRIVER beside DSN; those lists are not compared.
-  for (const auto &p : list.pairs())
+  for (const auto& p : list.pairs())
     if (p.first.find_first_of("=;{}") != std::string::npos || p.first.empty()) return 0;
   if (list.has("DESCRIPTION") || list.has("DRIVER")) return 0;
   AttrList back;
   back.parse(list.to_string());
   if (back.pairs().size() != list.pairs().size()) std::abort();
   for (size_t i = 0; i < list.pairs().size(); ++i) {
-    const auto &a = list.pairs()[i];
-    const auto &b = back.pairs()[i];
+    const auto& a = list.pairs()[i];
+    const auto& b = back.pairs()[i];
     // Values lose leading and trailing blanks only when they are not braced,
     // and the writer braces every value that has them.
     if (a.first != b.first || a.second != b.second) std::abort();

@@ -22,7 +22,7 @@
 namespace {
 
 struct Driver {
-  void *lib = nullptr;
+  void* lib = nullptr;
 #define KY_FN(name) decltype(&::name) name = nullptr;
   KY_FN(SQLAllocHandle)
   KY_FN(SQLFreeHandle)
@@ -40,7 +40,7 @@ struct Driver {
   KY_FN(SQLGetDiagField)
 #undef KY_FN
   Driver() {
-    const char *path = std::getenv("KYVEK_DRIVER");
+    const char* path = std::getenv("KYVEK_DRIVER");
     lib = dlopen(path ? path : "libkyvekcnt.so", RTLD_NOW | RTLD_LOCAL);
     if (!lib) return;
 #define KY_BIND(name) name = reinterpret_cast<decltype(name)>(dlsym(lib, #name));
@@ -62,7 +62,7 @@ struct Driver {
   }
 };
 
-Driver &drv() {
+Driver& drv() {
   static Driver d;
   return d;
 }
@@ -80,7 +80,7 @@ std::vector<Diag> diags(SQLSMALLINT type, SQLHANDLE h) {
     SQLSMALLINT len = 0;
     SQLRETURN rc = drv().SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len);
     if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
-    out.push_back({reinterpret_cast<char *>(state), reinterpret_cast<char *>(msg), native});
+    out.push_back({reinterpret_cast<char*>(state), reinterpret_cast<char*>(msg), native});
   }
   return out;
 }
@@ -90,8 +90,7 @@ class DriverApi : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(drv().lib, nullptr) << dlerror();
     ASSERT_EQ(drv().SQLAllocHandle(SQL_HANDLE_ENV, nullptr, &env_), SQL_SUCCESS);
-    ASSERT_EQ(drv().SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(380), 0),
-              SQL_SUCCESS);
+    ASSERT_EQ(drv().SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(380), 0), SQL_SUCCESS);
     ASSERT_EQ(drv().SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_), SQL_SUCCESS);
   }
   void TearDown() override {
@@ -102,12 +101,12 @@ class DriverApi : public ::testing::Test {
       EXPECT_EQ(drv().SQLFreeHandle(SQL_HANDLE_ENV, env_), SQL_SUCCESS);
     }
   }
-  SQLRETURN connect(const std::string &s, std::string *out = nullptr) {
+  SQLRETURN connect(const std::string& s, std::string* out = nullptr) {
     SQLCHAR buf[1024] = {};
     SQLSMALLINT len = 0;
-    SQLRETURN rc = drv().SQLDriverConnect(dbc_, nullptr, (SQLCHAR *)s.c_str(), SQL_NTS, buf, sizeof buf,
-                                          &len, SQL_DRIVER_NOPROMPT);
-    if (out) *out = reinterpret_cast<char *>(buf);
+    SQLRETURN rc =
+        drv().SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)s.c_str(), SQL_NTS, buf, sizeof buf, &len, SQL_DRIVER_NOPROMPT);
+    if (out) *out = reinterpret_cast<char*>(buf);
     return rc;
   }
   SQLHANDLE env_ = nullptr, dbc_ = nullptr;
@@ -130,27 +129,24 @@ TEST_F(DriverApi, FreedAndWrongTypeHandlesAreInvalid) {
     EXPECT_EQ(drv().SQLAllocHandle(SQL_HANDLE_STMT, bad, &out), SQL_INVALID_HANDLE);
     EXPECT_EQ(drv().SQLAllocHandle(SQL_HANDLE_DESC, bad, &out), SQL_INVALID_HANDLE);
     EXPECT_EQ(drv().SQLFreeHandle(SQL_HANDLE_DBC, bad), SQL_INVALID_HANDLE);
-    EXPECT_EQ(drv().SQLConnect(bad, (SQLCHAR *)"x", SQL_NTS, nullptr, 0, nullptr, 0), SQL_INVALID_HANDLE);
-    EXPECT_EQ(drv().SQLDriverConnect(bad, nullptr, (SQLCHAR *)"DSN=x", SQL_NTS, nullptr, 0, nullptr,
-                                     SQL_DRIVER_NOPROMPT),
-              SQL_INVALID_HANDLE);
+    EXPECT_EQ(drv().SQLConnect(bad, (SQLCHAR*)"x", SQL_NTS, nullptr, 0, nullptr, 0), SQL_INVALID_HANDLE);
+    EXPECT_EQ(
+        drv().SQLDriverConnect(bad, nullptr, (SQLCHAR*)"DSN=x", SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT),
+        SQL_INVALID_HANDLE);
     EXPECT_EQ(drv().SQLDisconnect(bad), SQL_INVALID_HANDLE);
     EXPECT_EQ(drv().SQLSetConnectAttr(bad, SQL_ATTR_AUTOCOMMIT, nullptr, 0), SQL_INVALID_HANDLE);
     EXPECT_EQ(drv().SQLGetConnectAttr(bad, SQL_ATTR_AUTOCOMMIT, &v, 0, nullptr), SQL_INVALID_HANDLE);
     EXPECT_EQ(drv().SQLGetInfo(bad, SQL_DRIVER_NAME, buf, sizeof buf, &len), SQL_INVALID_HANDLE);
     EXPECT_EQ(drv().SQLGetFunctions(bad, 0, nullptr), SQL_INVALID_HANDLE);
-    EXPECT_EQ(drv().SQLGetDiagRec(SQL_HANDLE_DBC, bad, 1, buf, &v, buf, sizeof buf, &len),
-              SQL_INVALID_HANDLE);
-    EXPECT_EQ(drv().SQLGetDiagField(SQL_HANDLE_DBC, bad, 0, SQL_DIAG_NUMBER, &v, 0, nullptr),
-              SQL_INVALID_HANDLE);
+    EXPECT_EQ(drv().SQLGetDiagRec(SQL_HANDLE_DBC, bad, 1, buf, &v, buf, sizeof buf, &len), SQL_INVALID_HANDLE);
+    EXPECT_EQ(drv().SQLGetDiagField(SQL_HANDLE_DBC, bad, 0, SQL_DIAG_NUMBER, &v, 0, nullptr), SQL_INVALID_HANDLE);
   }
   SQLHANDLE bad_envs[] = {env2, dbc_, stack_junk};
   for (SQLHANDLE bad : bad_envs) {
     SQLHANDLE out = nullptr;
     SQLINTEGER v = 0;
     EXPECT_EQ(drv().SQLAllocHandle(SQL_HANDLE_DBC, bad, &out), SQL_INVALID_HANDLE);
-    EXPECT_EQ(drv().SQLSetEnvAttr(bad, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(3), 0),
-              SQL_INVALID_HANDLE);
+    EXPECT_EQ(drv().SQLSetEnvAttr(bad, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(3), 0), SQL_INVALID_HANDLE);
     EXPECT_EQ(drv().SQLGetEnvAttr(bad, SQL_ATTR_ODBC_VERSION, &v, 0, nullptr), SQL_INVALID_HANDLE);
     EXPECT_EQ(drv().SQLFreeHandle(SQL_HANDLE_ENV, bad), SQL_INVALID_HANDLE);
   }
@@ -202,8 +198,7 @@ TEST_F(DriverApi, EnvironmentAttributes) {
   EXPECT_EQ(v, 1);
   EXPECT_EQ(drv().SQLSetEnvAttr(env, 9999, nullptr, 0), SQL_ERROR);
   EXPECT_EQ(diags(SQL_HANDLE_ENV, env)[0].state, "HY092");
-  EXPECT_EQ(drv().SQLSetEnvAttr(nullptr, SQL_ATTR_CONNECTION_POOLING, reinterpret_cast<SQLPOINTER>(7), 0),
-            SQL_ERROR);
+  EXPECT_EQ(drv().SQLSetEnvAttr(nullptr, SQL_ATTR_CONNECTION_POOLING, reinterpret_cast<SQLPOINTER>(7), 0), SQL_ERROR);
   EXPECT_EQ(drv().SQLFreeHandle(SQL_HANDLE_ENV, env), SQL_SUCCESS);
 }
 
@@ -212,7 +207,7 @@ TEST_F(DriverApi, ConnectionAttributesBeforeConnect) {
     SQLINTEGER attr;
     intptr_t value;
     SQLRETURN set_rc;
-    const char *state;
+    const char* state;
   } cases[] = {
       {SQL_ATTR_AUTOCOMMIT, 0, SQL_SUCCESS, nullptr},
       {SQL_ATTR_LOGIN_TIMEOUT, 7, SQL_SUCCESS, nullptr},
@@ -223,10 +218,9 @@ TEST_F(DriverApi, ConnectionAttributesBeforeConnect) {
       {1041, 1, SQL_SUCCESS, nullptr},
       {4242, 1, SQL_ERROR, "HY000"},  // an unknown pointer-kind value
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SQLINTEGER len = c.attr == 4242 ? SQL_IS_POINTER : SQL_IS_INTEGER;
-    EXPECT_EQ(drv().SQLSetConnectAttr(dbc_, c.attr, reinterpret_cast<SQLPOINTER>(c.value), len), c.set_rc)
-        << c.attr;
+    EXPECT_EQ(drv().SQLSetConnectAttr(dbc_, c.attr, reinterpret_cast<SQLPOINTER>(c.value), len), c.set_rc) << c.attr;
     if (c.state) {
       EXPECT_EQ(diags(SQL_HANDLE_DBC, dbc_)[0].state, c.state) << c.attr;
     }
@@ -302,7 +296,7 @@ TEST_F(DriverApi, DiagnosticsBuffersAndFields) {
   EXPECT_EQ(len, 48);
   EXPECT_EQ(drv().SQLGetDiagRec(SQL_HANDLE_DBC, dbc_, 1, state, &native, nullptr, 0, &len), SQL_SUCCESS);
   EXPECT_EQ(drv().SQLGetDiagRec(SQL_HANDLE_DBC, dbc_, 1, state, &native, msg, 48, &len), SQL_SUCCESS_WITH_INFO);
-  EXPECT_EQ(std::strlen(reinterpret_cast<char *>(msg)), 47u);
+  EXPECT_EQ(std::strlen(reinterpret_cast<char*>(msg)), 47u);
   EXPECT_EQ(drv().SQLGetDiagRec(SQL_HANDLE_DBC, dbc_, 1, state, &native, msg, 49, &len), SQL_SUCCESS);
   EXPECT_EQ(drv().SQLGetDiagRec(SQL_HANDLE_DBC, dbc_, 0, state, &native, msg, 49, &len), SQL_ERROR);
   // Beyond the client layer of an unconnected connection: no server to ask.
@@ -317,7 +311,8 @@ TEST_F(DriverApi, DiagnosticsBuffersAndFields) {
   SQLLEN rows = 0;
   EXPECT_EQ(drv().SQLGetDiagField(SQL_HANDLE_DBC, dbc_, 0, SQL_DIAG_ROW_COUNT, &rows, 0, nullptr), SQL_ERROR);
   char text[32];
-  EXPECT_EQ(drv().SQLGetDiagField(SQL_HANDLE_DBC, dbc_, 1, SQL_DIAG_CLASS_ORIGIN, text, sizeof text, &len), SQL_SUCCESS);
+  EXPECT_EQ(drv().SQLGetDiagField(SQL_HANDLE_DBC, dbc_, 1, SQL_DIAG_CLASS_ORIGIN, text, sizeof text, &len),
+            SQL_SUCCESS);
   EXPECT_STREQ(text, "ISO 9075");
   EXPECT_EQ(drv().SQLGetDiagField(SQL_HANDLE_DBC, dbc_, 1, SQL_DIAG_SQLSTATE, text, 3, &len), SQL_SUCCESS_WITH_INFO);
   EXPECT_STREQ(text, "08");
@@ -334,10 +329,10 @@ TEST_F(DriverApi, DiagnosticsDumpLeavesAnotherUsersFileAlone) {
   char tmpl[] = "/tmp/kyvek-dump-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   const std::string dir = tmpl, dump = dir + "/vekamarc_diags.txt", trace = dir + "/trace.log";
-  const char *was = std::getenv("TMPDIR");
+  const char* was = std::getenv("TMPDIR");
   const std::string saved = was ? was : "";
   setenv("TMPDIR", tmpl, 1);
-  auto read = [](const std::string &path) {
+  auto read = [](const std::string& path) {
     std::stringstream text;
     text << std::ifstream(path).rdbuf();
     return text.str();
@@ -360,8 +355,10 @@ TEST_F(DriverApi, DiagnosticsDumpLeavesAnotherUsersFileAlone) {
 
   EXPECT_EQ(drv().SQLSetConnectAttr(dbc_, SQL_ATTR_TRACE, reinterpret_cast<SQLPOINTER>(SQL_OPT_TRACE_OFF), 0),
             SQL_SUCCESS);
-  if (was) setenv("TMPDIR", saved.c_str(), 1);
-  else unsetenv("TMPDIR");
+  if (was)
+    setenv("TMPDIR", saved.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
   std::filesystem::remove_all(dir);
 }
 
@@ -371,9 +368,9 @@ int dead_port() {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
   socklen_t l = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr *>(&a), &l);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &l);
   close(s);
   return ntohs(a.sin_port);
 }
@@ -385,19 +382,23 @@ TEST_F(DriverApi, ConnectFailuresThatNeedNoServer) {
     std::string last_message;
   } cases[] = {
       {"SERVERPORT=h:1;TARGETDSN=x", {"IM007"}, ""},
-      {"DSN=NoSuchDsn", {"IM007", "HY000"},
+      {"DSN=NoSuchDsn",
+       {"IM007", "HY000"},
        "[Kyronde ODBC (Client)]general error: Missing attribute(s): TARGETDSN,LOGONUSER,SERVERPORT"},
-      {"DRIVER=kyvekcnt;SERVERPORT=127.0.0.1;TARGETDSN=x", {"HY000"},
+      {"DRIVER=kyvekcnt;SERVERPORT=127.0.0.1;TARGETDSN=x",
+       {"HY000"},
        "[Kyronde ODBC (Client)]general error: Invalid ServerPort item \"127.0.0.1\" (expected server:port)"},
       {"DRIVER=kyvekcnt;SERVER=127.0.0.1;TARGETDSN=x", {"IM007", "HY000"}, ""},
-      {"DRIVER=kyvekcnt;SERVERPORT=127.0.0.1:" + std::to_string(dead_port()) + ", 127.0.0.1:" +
-           std::to_string(dead_port()) + ";TARGETDSN=x;CONNECTATTEMPTS=1",
-       {"08001", "HY000"}, ""},
-      {"DRIVER=kyvekcnt;SERVERPORT=127.0.0.1:1433;TARGETDSN=x", {"HY000"},
+      {"DRIVER=kyvekcnt;SERVERPORT=127.0.0.1:" + std::to_string(dead_port()) +
+           ", 127.0.0.1:" + std::to_string(dead_port()) + ";TARGETDSN=x;CONNECTATTEMPTS=1",
+       {"08001", "HY000"},
+       ""},
+      {"DRIVER=kyvekcnt;SERVERPORT=127.0.0.1:1433;TARGETDSN=x",
+       {"HY000"},
        "[Kyronde ODBC (Client)]general error: Port 1433 is SQLServer. The VEK client should be given "
        "the port the VEK Server is listening on (normally 8888)."},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     EXPECT_EQ(connect(c.in), SQL_ERROR) << c.in;
     auto d = diags(SQL_HANDLE_DBC, dbc_);
     ASSERT_EQ(d.size(), c.states.size()) << c.in;
@@ -412,7 +413,7 @@ TEST_F(DriverApi, ConnectFailuresThatNeedNoServer) {
   // A window but no setup library: no dialog can be shown.
   SQLCHAR out[64];
   SQLSMALLINT outlen = 0;
-  EXPECT_EQ(drv().SQLDriverConnect(dbc_, reinterpret_cast<SQLHWND>(0x1), (SQLCHAR *)"DRIVER=kyvekcnt;TARGETDSN=x",
+  EXPECT_EQ(drv().SQLDriverConnect(dbc_, reinterpret_cast<SQLHWND>(0x1), (SQLCHAR*)"DRIVER=kyvekcnt;TARGETDSN=x",
                                    SQL_NTS, out, sizeof out, &outlen, SQL_DRIVER_COMPLETE),
             SQL_ERROR);
   auto d = diags(SQL_HANDLE_DBC, dbc_);
@@ -421,7 +422,7 @@ TEST_F(DriverApi, ConnectFailuresThatNeedNoServer) {
   EXPECT_EQ(d[1].message, "[Kyronde ODBC (Client)]general error: Missing attribute(s): LOGONUSER,SERVERPORT");
   EXPECT_EQ(drv().SQLConnect(dbc_, nullptr, 0, nullptr, 0, nullptr, 0), SQL_ERROR);
   EXPECT_EQ(diags(SQL_HANDLE_DBC, dbc_)[0].state, "IM002");
-  EXPECT_EQ(drv().SQLConnect(dbc_, (SQLCHAR *)"x", -7, nullptr, 0, nullptr, 0), SQL_ERROR);
+  EXPECT_EQ(drv().SQLConnect(dbc_, (SQLCHAR*)"x", -7, nullptr, 0, nullptr, 0), SQL_ERROR);
   EXPECT_EQ(diags(SQL_HANDLE_DBC, dbc_)[0].state, "HY090");
 }
 

@@ -60,7 +60,7 @@ TEST(AttrList, GeneratorSkipsDescriptionAndDriverBesideDsn) {
 }
 
 struct ConStrCase {
-  const char *text;
+  const char* text;
   uint32_t flags_on, flags_off;
   int32_t block_fetch, default_param, retries;
 };
@@ -73,13 +73,14 @@ TEST(Keywords, ConnectionStringSetsFlagsAndNumbers) {
       {"BLOCKFETCHSIZE=0x10", 0, 0, 16, 255, -1},
       {"MAPEXECDIRECT=yes;DECASNUMERIC=yes", kFlagMapExecDirect | kFlagDecAsNumeric, 0, 0, 255, -1},
       {"MAPEXECDIRECT=0;METADATABLOCKFETCH=yes", 0, kFlagMapExecDirect | kFlagMetadataBlockFetch, 0, 255, -1},
-      {"GETINFOPASSTHRU=1;OVERRIDELENGTH=1;UNQUOTE_CATALOG_FNS=1", kFlagGetInfoPassthru | kFlagOverrideLength | kFlagUnquoteCatalogFns, 0, 0, 255, -1},
+      {"GETINFOPASSTHRU=1;OVERRIDELENGTH=1;UNQUOTE_CATALOG_FNS=1",
+       kFlagGetInfoPassthru | kFlagOverrideLength | kFlagUnquoteCatalogFns, 0, 0, 255, -1},
       {"DEFAULTPARAMSIZE=4000", 0, 0, 0, 1024, -1},
       {"DEFAULTPARAMSIZE=300abc", 0, 0, 0, 300, -1},
       {"CONNECTATTEMPTS=100000", 0, 0, 0, 255, 100},
       {"CONNECTATTEMPTS=3", 0, 0, 0, 255, 3},
   };
-  for (const ConStrCase &c : cases) {
+  for (const ConStrCase& c : cases) {
     client_dbc dbc;
     AttrList list;
     list.parse(c.text);
@@ -108,7 +109,7 @@ TEST(Keywords, PresenceMaskAndIgnoredStatementAttributes) {
   EXPECT_EQ(dbc.ignored_stmt_attrs[9], 10);
 }
 
-std::string hex(const unsigned char *b, int n) {
+std::string hex(const unsigned char* b, int n) {
   std::string s;
   char buf[3];
   for (int i = 0; i < n; ++i) {
@@ -118,7 +119,7 @@ std::string hex(const unsigned char *b, int n) {
   return s;
 }
 
-std::string disguise(const std::string &plain, const char *key) {
+std::string disguise(const std::string& plain, const char* key) {
   unsigned char out[1024];
   int n = fake_string(plain.c_str(), out, sizeof out, key);
   return hex(out, n);
@@ -148,7 +149,8 @@ class DsnFixture : public ::testing::Test {
         << "USEVEKDBAUTH=1\n"
         << "TARGETUSER=dsn_user\n"
         << "TARGETAUTH=" << disguise("dsnpw", "pwxnqlrtoz") << "\n"
-        << "LOGONAUTH=" << disguise(std::string(300, 'x'), "vejqdumxo") << "\n"
+        << "LOGONAUTH=" << disguise(std::string(300, 'x'), "vejqdumxo")
+        << "\n"
         // Values as odbc.ini files already hold them: the stored form is fixed.
         << "[Stored]\n"
         << "TARGETAUTH=F248305B120C\n"
@@ -239,8 +241,7 @@ TEST_F(DsnFixture, TraceSwitchedOnFromOdbcIniKeepsSecretsOut) {
   ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_ENV, nullptr, &env), SQL_SUCCESS);
   ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_SUCCESS);
   std::string in = "DSN=Sales;SERVERPORT=127.0.0.1;TARGETAUTH=plain-target-pw;LOGONAUTH=plain-logon-pw";
-  EXPECT_EQ(SQLDriverConnect(dbc, nullptr, (SQLCHAR *)in.c_str(), SQL_NTS, nullptr, 0, nullptr,
-                             SQL_DRIVER_NOPROMPT),
+  EXPECT_EQ(SQLDriverConnect(dbc, nullptr, (SQLCHAR*)in.c_str(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT),
             SQL_ERROR);
   SQLUINTEGER on = 0;
   EXPECT_EQ(SQLGetConnectAttr(nullptr, SQL_ATTR_TRACE, &on, 0, nullptr), SQL_SUCCESS);
@@ -269,14 +270,14 @@ TEST(EnumerateDsns, ReadsSectionsInFileOrder) {
                       << "TARGETAUTH=ABCD\n"
                       << "BLOCKFETCHSIZE=10";  // no final newline
   setenv("ODBCINI", path.c_str(), 1);
-  vek_dsn_list *list = enumerate_dsns(nullptr, 0);
+  vek_dsn_list* list = enumerate_dsns(nullptr, 0);
   ASSERT_NE(list, nullptr);
-  vek_dsn_entry *a = list->first;
+  vek_dsn_entry* a = list->first;
   ASSERT_NE(a, nullptr);
   EXPECT_STREQ(a->name, "First");
   EXPECT_STREQ(a->server, "host one");
   EXPECT_STREQ(a->port, "9999");
-  vek_dsn_entry *b = a->next;
+  vek_dsn_entry* b = a->next;
   ASSERT_NE(b, nullptr);
   EXPECT_STREQ(b->name, "Second");
   EXPECT_STREQ(b->target_auth, "ABCD");
@@ -290,8 +291,8 @@ TEST(Services, SqlstateMapAndDescriptorRecords) {
   struct {
     const char *odbc3, *odbc2;
   } map[] = {{"HY092", "S1009"}, {"42000", "37000"}, {"07009", "S1002"}, {"HY000", "S1000"}, {"08S01", nullptr}};
-  for (const auto &m : map) {
-    const char *got = map_sqlstate_odbc2(m.odbc3);
+  for (const auto& m : map) {
+    const char* got = map_sqlstate_odbc2(m.odbc3);
     if (m.odbc2) {
       ASSERT_NE(got, nullptr) << m.odbc3;
       EXPECT_STREQ(got, m.odbc2);
@@ -301,7 +302,7 @@ TEST(Services, SqlstateMapAndDescriptorRecords) {
   }
 
   client_dbc dbc;
-  client_desc *desc = vekc_alloc_desc(&dbc, nullptr);
+  client_desc* desc = vekc_alloc_desc(&dbc, nullptr);
   ASSERT_NE(desc, nullptr);
   ASSERT_NE(vekc_expand_desc_recs(desc, 5), nullptr);
   EXPECT_EQ(desc->n_descrec, 6);
@@ -327,7 +328,7 @@ TEST(Services, SqlstateMapAndDescriptorRecords) {
 
   EXPECT_EQ(refuse_sqlserver_port(&dbc, 8888), 0);
   EXPECT_EQ(refuse_sqlserver_port(&dbc, 1433), -1);
-  const error_record *r = diag_record(&dbc.diag, 1);
+  const error_record* r = diag_record(&dbc.diag, 1);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->native_error, 41);
   clear_errors(&dbc.diag);

@@ -29,8 +29,8 @@
 
 namespace {
 
-void *const kServerEnv = reinterpret_cast<void *>(0x1001);
-void *const kServerDbc = reinterpret_cast<void *>(0x2002);
+void* const kServerEnv = reinterpret_cast<void*>(0x1001);
+void* const kServerDbc = reinterpret_cast<void*>(0x2002);
 
 struct ServerDiag {
   std::string state, message;
@@ -50,22 +50,22 @@ struct Script {
   std::string accept_password;  // when set, authenticate accepts only this one
   std::vector<std::pair<int32_t, SQLLEN>> connect_attrs;
   std::vector<std::pair<int32_t, SQLLEN>> stmt_attrs;
-  SQLLEN bookmark_octets = 0;  // what the server says column 0 holds
-  std::string bookmark;        // the bytes synch_bookmark received
+  SQLLEN bookmark_octets = 0;          // what the server says column 0 holds
+  std::string bookmark;                // the bytes synch_bookmark received
   std::atomic<int> fetch_delay_ms{0};  // how long sql_fetch takes
   std::atomic<bool> fetching{false};   // sql_fetch has started
   std::vector<std::string> order;      // sql_fetch and sql_cancel, as they ran
-  void count(const char *name) {
+  void count(const char* name) {
     std::lock_guard<std::mutex> g(m);
     ++calls[name];
   }
-  int called(const char *name) {
+  int called(const char* name) {
     std::lock_guard<std::mutex> g(m);
     return calls[name];
   }
 };
 
-Script *g_script = nullptr;
+Script* g_script = nullptr;
 
 }  // namespace
 
@@ -74,9 +74,12 @@ Script *g_script = nullptr;
 
 extern "C" {
 
-int32_t server_get_info(int32_t type, int32_t *len, char *buf) {
+int32_t server_get_info(int32_t type, int32_t* len, char* buf) {
   g_script->count("server_get_info");
-  const char *text = type == 1 ? "2.4.03" : type == 2 ? "scripted" : type == 3 ? (g_script->faze2 ? "1" : "0") : nullptr;
+  const char* text = type == 1   ? "2.4.03"
+                     : type == 2 ? "scripted"
+                     : type == 3 ? (g_script->faze2 ? "1" : "0")
+                                 : nullptr;
   if (!text) return -1;
   int32_t n = static_cast<int32_t>(std::strlen(text)) + 1;
   if (n > *len) return 1;
@@ -85,12 +88,12 @@ int32_t server_get_info(int32_t type, int32_t *len, char *buf) {
   return 0;
 }
 
-int32_t server_set_attribute(RpcHandle *, int32_t, int32_t, char *) {
+int32_t server_set_attribute(RpcHandle*, int32_t, int32_t, char*) {
   g_script->count("server_set_attribute");
   return 0;
 }
 
-int32_t authenticate(RpcHandle *, char *user, char *password) {
+int32_t authenticate(RpcHandle*, char* user, char* password) {
   g_script->count("authenticate");
   std::lock_guard<std::mutex> g(g_script->m);
   g_script->auth_user = user;
@@ -103,41 +106,41 @@ int32_t authenticate(RpcHandle *, char *user, char *password) {
   return g_script->auth_result;
 }
 
-int16_t sql_alloc_handle(RpcHandle *, int32_t, int16_t type, void *, void **out) {
+int16_t sql_alloc_handle(RpcHandle*, int32_t, int16_t type, void*, void** out) {
   g_script->count("sql_alloc_handle");
   static std::atomic<uintptr_t> next{0x10000};
-  *out = type == SQL_HANDLE_ENV ? kServerEnv
+  *out = type == SQL_HANDLE_ENV   ? kServerEnv
          : type == SQL_HANDLE_DBC ? kServerDbc
-                                  : reinterpret_cast<void *>(next.fetch_add(0x10));
+                                  : reinterpret_cast<void*>(next.fetch_add(0x10));
   return SQL_SUCCESS;
 }
 
-int16_t sql_get_stmt_attr_handle(void *stmt, int32_t attr, void **out) {
+int16_t sql_get_stmt_attr_handle(void* stmt, int32_t attr, void** out) {
   g_script->count("sql_get_stmt_attr_handle");
-  *out = reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(stmt) + (attr - SQL_ATTR_APP_ROW_DESC) + 1);
+  *out = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(stmt) + (attr - SQL_ATTR_APP_ROW_DESC) + 1);
   return SQL_SUCCESS;
 }
 
-int16_t sql_set_stmt_attr_integer(void *, int32_t attr, SQLLEN value, int32_t) {
+int16_t sql_set_stmt_attr_integer(void*, int32_t attr, SQLLEN value, int32_t) {
   g_script->count("sql_set_stmt_attr_integer");
   std::lock_guard<std::mutex> g(g_script->m);
   g_script->stmt_attrs.emplace_back(attr, value);
   return SQL_SUCCESS;
 }
 
-int16_t sql_set_env_attr(void *, int32_t, int32_t) {
+int16_t sql_set_env_attr(void*, int32_t, int32_t) {
   g_script->count("sql_set_env_attr");
   return SQL_SUCCESS;
 }
 
-int16_t sql_set_connect_attr_long(void *, int32_t attr, SQLLEN value, int32_t) {
+int16_t sql_set_connect_attr_long(void*, int32_t attr, SQLLEN value, int32_t) {
   g_script->count("sql_set_connect_attr_long");
   std::lock_guard<std::mutex> g(g_script->m);
   g_script->connect_attrs.emplace_back(attr, value);
   return SQL_SUCCESS;
 }
 
-int16_t sql_driver_connect(void *, int32_t len, char *data, int32_t *outlen, char *, int16_t, int16_t) {
+int16_t sql_driver_connect(void*, int32_t len, char* data, int32_t* outlen, char*, int16_t, int16_t) {
   g_script->count("sql_driver_connect");
   std::lock_guard<std::mutex> g(g_script->m);
   g_script->connect_block.assign(data, static_cast<size_t>(len));
@@ -145,27 +148,26 @@ int16_t sql_driver_connect(void *, int32_t len, char *data, int32_t *outlen, cha
   return g_script->connect_result;
 }
 
-int16_t sql_col_attribute(void *, int16_t column, int16_t field, int32_t *, char *, int16_t, int16_t *,
-                          SQLLEN *num) {
+int16_t sql_col_attribute(void*, int16_t column, int16_t field, int32_t*, char*, int16_t, int16_t*, SQLLEN* num) {
   g_script->count("sql_col_attribute");
   if (column != 0 || field != SQL_DESC_OCTET_LENGTH) return SQL_ERROR;
   *num = g_script->bookmark_octets;
   return SQL_SUCCESS;
 }
 
-int16_t synch_bookmark(void *, int32_t bytes, char *data) {
+int16_t synch_bookmark(void*, int32_t bytes, char* data) {
   g_script->count("synch_bookmark");
   std::lock_guard<std::mutex> g(g_script->m);
   g_script->bookmark.assign(data, static_cast<size_t>(bytes));
   return SQL_SUCCESS;
 }
 
-int16_t sql_fetch_scroll(void *, int16_t, int32_t) {
+int16_t sql_fetch_scroll(void*, int16_t, int32_t) {
   g_script->count("sql_fetch_scroll");
   return SQL_NO_DATA;
 }
 
-int16_t sql_fetch(void *) {
+int16_t sql_fetch(void*) {
   g_script->count("sql_fetch");
   g_script->fetching = true;
   std::this_thread::sleep_for(std::chrono::milliseconds(g_script->fetch_delay_ms.load()));
@@ -174,43 +176,43 @@ int16_t sql_fetch(void *) {
   return SQL_NO_DATA;
 }
 
-int16_t sql_cancel(void *) {
+int16_t sql_cancel(void*) {
   g_script->count("sql_cancel");
   std::lock_guard<std::mutex> g(g_script->m);
   g_script->order.push_back("sql_cancel");
   return SQL_SUCCESS;
 }
 
-int16_t sql_disconnect(void *) {
+int16_t sql_disconnect(void*) {
   g_script->count("sql_disconnect");
   return SQL_SUCCESS;
 }
 
-int16_t sql_free_handle(RpcHandle *, int16_t, void *) {
+int16_t sql_free_handle(RpcHandle*, int16_t, void*) {
   g_script->count("sql_free_handle");
   return g_script->free_result;
 }
 
-int16_t set_config_param(void *, int32_t, int32_t, int32_t, char *) {
+int16_t set_config_param(void*, int32_t, int32_t, int32_t, char*) {
   g_script->count("set_config_param");
   return SQL_SUCCESS;
 }
 
-int16_t sql_get_info_integer(void *, int16_t, int32_t *value, int16_t, int16_t *len) {
+int16_t sql_get_info_integer(void*, int16_t, int32_t* value, int16_t, int16_t* len) {
   g_script->count("sql_get_info_integer");
   *value = 4242;
   if (len) *len = 4;
   return SQL_SUCCESS;
 }
 
-int16_t sql_get_info_smallint(void *, int16_t, int16_t *value, int16_t, int16_t *len) {
+int16_t sql_get_info_smallint(void*, int16_t, int16_t* value, int16_t, int16_t* len) {
   g_script->count("sql_get_info_smallint");
   *value = 7;
   if (len) *len = 2;
   return SQL_SUCCESS;
 }
 
-int16_t sql_get_info_string(void *, int16_t type, int32_t *len, char *buf, int16_t, int16_t *outlen) {
+int16_t sql_get_info_string(void*, int16_t type, int32_t* len, char* buf, int16_t, int16_t* outlen) {
   g_script->count("sql_get_info_string");
   std::string text = type == SQL_DRIVER_VER ? "09.09.0009" : "ScriptDB";
   int32_t n = std::min<int32_t>(static_cast<int32_t>(text.size()) + 1, *len);
@@ -220,7 +222,7 @@ int16_t sql_get_info_string(void *, int16_t type, int32_t *len, char *buf, int16
   return SQL_SUCCESS;
 }
 
-int16_t sql_get_diag_field_integer(int16_t, void *, int16_t, int16_t id, int32_t *value) {
+int16_t sql_get_diag_field_integer(int16_t, void*, int16_t, int16_t id, int32_t* value) {
   g_script->count("sql_get_diag_field_integer");
   std::lock_guard<std::mutex> g(g_script->m);
   if (id != SQL_DIAG_NUMBER) return SQL_ERROR;
@@ -228,12 +230,12 @@ int16_t sql_get_diag_field_integer(int16_t, void *, int16_t, int16_t id, int32_t
   return SQL_SUCCESS;
 }
 
-int16_t sql_get_diag_rec(int16_t, void *, int16_t rec, char *state, int32_t *native, int32_t *len,
-                         char *msg, int16_t, int16_t *textlen) {
+int16_t sql_get_diag_rec(int16_t, void*, int16_t rec, char* state, int32_t* native, int32_t* len, char* msg, int16_t,
+                         int16_t* textlen) {
   g_script->count("sql_get_diag_rec");
   std::lock_guard<std::mutex> g(g_script->m);
   if (rec < 1 || rec > static_cast<int16_t>(g_script->dbc_diags.size())) return SQL_NO_DATA;
-  const ServerDiag &d = g_script->dbc_diags[static_cast<size_t>(rec - 1)];
+  const ServerDiag& d = g_script->dbc_diags[static_cast<size_t>(rec - 1)];
   std::memcpy(state, d.state.c_str(), 6);
   *native = d.native;
   int32_t n = std::min<int32_t>(static_cast<int32_t>(d.message.size()) + 1, *len);
@@ -249,7 +251,7 @@ namespace {
 
 // The scripted handlers above in the server's procedure table; every other
 // procedure answers -1.
-FunctionDescriptor *scripted_table() {
+FunctionDescriptor* scripted_table() {
   static kytest::ScriptedTable table = [] {
     kytest::ScriptedTable t;
     t.script<kyproc::rows::server_get_info, &server_get_info>();
@@ -288,9 +290,9 @@ class ScriptedServer {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listen_fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
     socklen_t l = sizeof a;
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&a), &l);
+    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &l);
     port_ = ntohs(a.sin_port);
     ::listen(listen_fd_, 8);
     acceptor_ = std::thread([this] { accept_loop(); });
@@ -300,7 +302,7 @@ class ScriptedServer {
     ::shutdown(listen_fd_, SHUT_RDWR);
     ::close(listen_fd_);
     acceptor_.join();
-    for (auto &t : links_) t.join();
+    for (auto& t : links_) t.join();
   }
   int port() const { return port_; }
   // Cuts every open link as a crashed server would.
@@ -325,7 +327,7 @@ class ScriptedServer {
     }
   }
   static void serve(int fd) {
-    RpcHandle *h = RPCAllocHandle();
+    RpcHandle* h = RPCAllocHandle();
     RPCInitialise(h, RPC_MODE_SERVER, fd);
     RPCExport(h, scripted_table());
     int index = -1;
@@ -360,7 +362,7 @@ std::vector<Rec> diags(SQLSMALLINT type, SQLHANDLE h) {
     SQLSMALLINT len = 0;
     SQLRETURN rc = SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len);
     if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
-    out.push_back({reinterpret_cast<char *>(state), reinterpret_cast<char *>(msg), native});
+    out.push_back({reinterpret_cast<char*>(state), reinterpret_cast<char*>(msg), native});
   }
   return out;
 }
@@ -383,12 +385,11 @@ class DriverLink : public ::testing::Test {
     EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_ENV, env_), SQL_SUCCESS);
   }
   std::string base() { return "DRIVER=kyvekcnt;SERVERPORT=127.0.0.1:" + std::to_string(server_.port()) + ";"; }
-  SQLRETURN connect(const std::string &in, SQLUSMALLINT completion = SQL_DRIVER_NOPROMPT,
-                    SQLSMALLINT outmax = 1024) {
+  SQLRETURN connect(const std::string& in, SQLUSMALLINT completion = SQL_DRIVER_NOPROMPT, SQLSMALLINT outmax = 1024) {
     out_.assign(1024, '\0');
     outlen_ = 0;
-    return SQLDriverConnect(dbc_, nullptr, (SQLCHAR *)in.c_str(), SQL_NTS, (SQLCHAR *)out_.data(), outmax,
-                            &outlen_, completion);
+    return SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)in.c_str(), SQL_NTS, (SQLCHAR*)out_.data(), outmax, &outlen_,
+                            completion);
   }
   Script script_;
   ScriptedServer server_;
@@ -407,7 +408,7 @@ TEST_F(DriverLink, BothScramblesFollowTheServersVariant) {
     EXPECT_EQ(script_.auth_user, "os-user");
     EXPECT_EQ(unscramble(script_.auth_scrambled, unscramble_mode), password) << faze2;
     EXPECT_NE(unscramble(script_.auth_scrambled, faze2 ? 0 : 2), password) << faze2;
-    const std::string &block = script_.connect_block;
+    const std::string& block = script_.connect_block;
     ASSERT_GE(block.size(), 2u);
     EXPECT_EQ(block.substr(0, 2), "xx");
     std::string remote = unscramble(block.substr(2), unscramble_mode);
@@ -450,8 +451,8 @@ TEST_F(DriverLink, OutStringWhenCompletingIsTranslatedAndCutByTheBuffer) {
   ASSERT_EQ(connect(base() + "TARGETDSN=t;UID=u;PWD=p;MAPEXECDIRECT=1;BLOCKFETCHSIZE=0", SQL_DRIVER_COMPLETE),
             SQL_SUCCESS);
   // Without a DSN the driver stays named; defaults and the logon keywords go.
-  EXPECT_EQ(std::string(out_.c_str()), "DRIVER={kyvekcnt};SERVERPORT=127.0.0.1:" + std::to_string(server_.port()) +
-                                           ";TARGETDSN=t;UID=u;PWD=p;");
+  EXPECT_EQ(std::string(out_.c_str()),
+            "DRIVER={kyvekcnt};SERVERPORT=127.0.0.1:" + std::to_string(server_.port()) + ";TARGETDSN=t;UID=u;PWD=p;");
   ASSERT_EQ(SQLDisconnect(dbc_), SQL_SUCCESS);
   std::string in = base() + "TARGETDSN=t";
   ASSERT_EQ(connect(in, SQL_DRIVER_NOPROMPT, 10), SQL_SUCCESS_WITH_INFO);
@@ -559,10 +560,10 @@ TEST_F(DriverLink, StatementsAndDescriptorsPairWithServerRecords) {
     EXPECT_EQ(script_.stmt_attrs[0].first, SQL_ATTR_METADATA_ID);
     EXPECT_EQ(script_.stmt_attrs[0].second, 1);
   }
-  auto *s = static_cast<kyvek::driver::client_stmt *>(stmt);
+  auto* s = static_cast<kyvek::driver::client_stmt*>(stmt);
   EXPECT_TRUE(s->flags & kyvek::driver::kStmtBlockFetchWanted);
   EXPECT_EQ(s->block_fetch_size, 20);
-  auto *ird = reinterpret_cast<kyvek::driver::client_desc *>(s->implicit_desc[DESC_IRD]);
+  auto* ird = reinterpret_cast<kyvek::driver::client_desc*>(s->implicit_desc[DESC_IRD]);
   EXPECT_EQ(ird->server_desc, reinterpret_cast<uint64_t>(s->driver_stmt) + 3);
   // An implicit descriptor cannot be freed by the application.
   EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_DESC, ird), SQL_ERROR);
@@ -603,11 +604,11 @@ TEST_F(DriverLink, StatementsAndDescriptorsPairWithServerRecords) {
 TEST_F(DriverLink, DialogsCompleteTheAttributesAndTheLogon) {
   const std::string serverport = "127.0.0.1:" + std::to_string(server_.port());
   setenv("KYVEK_FAKE_SERVERPORT", serverport.c_str(), 1);
-  auto *window = reinterpret_cast<SQLHWND>(0x1);
-  auto dial = [&](const std::string &in) {
+  auto* window = reinterpret_cast<SQLHWND>(0x1);
+  auto dial = [&](const std::string& in) {
     out_.assign(1024, '\0');
-    return SQLDriverConnect(dbc_, window, (SQLCHAR *)in.c_str(), SQL_NTS, (SQLCHAR *)out_.data(), 1024,
-                            &outlen_, SQL_DRIVER_COMPLETE);
+    return SQLDriverConnect(dbc_, window, (SQLCHAR*)in.c_str(), SQL_NTS, (SQLCHAR*)out_.data(), 1024, &outlen_,
+                            SQL_DRIVER_COMPLETE);
   };
   setenv("KYVEK_FAKE_DIALOG", "cancel", 1);
   EXPECT_EQ(dial("DRIVER=kyvekcnt;"), SQL_NO_DATA);
@@ -709,8 +710,7 @@ TEST_F(DriverLink, CancelFromASecondThreadDoesNotWaitForTheRunningCall) {
   ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt), SQL_SUCCESS);
   {
     // A call that holds the statement between its round trips.
-    std::unique_lock<std::recursive_mutex> running(
-        static_cast<kyvek::driver::client_stmt *>(stmt)->lock);
+    std::unique_lock<std::recursive_mutex> running(static_cast<kyvek::driver::client_stmt*>(stmt)->lock);
     auto cancel = std::async(std::launch::async, [&] { return SQLCancel(stmt); });
     const bool returned = cancel.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     running.unlock();
@@ -750,9 +750,9 @@ TEST_F(DriverLink, ListenerThatNeverAnswersTimesOutWithinTheLoginTimeout) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(lst, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(::bind(lst, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   socklen_t l = sizeof a;
-  ::getsockname(lst, reinterpret_cast<sockaddr *>(&a), &l);
+  ::getsockname(lst, reinterpret_cast<sockaddr*>(&a), &l);
   ASSERT_EQ(::listen(lst, 4), 0);
   ASSERT_EQ(SQLSetConnectAttr(dbc_, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(1), 0), SQL_SUCCESS);
   auto start = std::chrono::steady_clock::now();
@@ -766,14 +766,13 @@ TEST_F(DriverLink, ListenerThatNeverAnswersTimesOutWithinTheLoginTimeout) {
   EXPECT_EQ(d[0].state, "HYT00");
   EXPECT_EQ(d[1].state, "08001");
   bool said = false;
-  for (const auto &r : d) said = said || r.message.find("Timed out") != std::string::npos;
+  for (const auto& r : d) said = said || r.message.find("Timed out") != std::string::npos;
   EXPECT_TRUE(said) << "no record says the wait timed out";
   ::close(lst);
 }
 
 TEST_F(DriverLink, ReplyPastTheConnectionTimeoutFailsWithHYT01AndClosesTheLink) {
-  ASSERT_EQ(SQLSetConnectAttr(dbc_, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(1), 0),
-            SQL_SUCCESS);
+  ASSERT_EQ(SQLSetConnectAttr(dbc_, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(1), 0), SQL_SUCCESS);
   ASSERT_EQ(connect(base() + "TARGETDSN=t"), SQL_SUCCESS);
   SQLHANDLE stmt = nullptr;
   ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt), SQL_SUCCESS);

@@ -19,25 +19,25 @@
 // allocator is how a test makes memory run out at one chosen allocation.
 static std::atomic<std::size_t> g_refuse_from{0};
 
-void *operator new(std::size_t n) {
+void* operator new(std::size_t n) {
   const std::size_t limit = g_refuse_from.load(std::memory_order_relaxed);
   if (limit && n >= limit) throw std::bad_alloc();
-  if (void *p = std::malloc(n ? n : 1)) return p;
+  if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
-void *operator new[](std::size_t n) { return operator new(n); }
-void *operator new(std::size_t n, const std::nothrow_t &) noexcept {
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
   try {
     return operator new(n);
-  } catch (const std::bad_alloc &) {
+  } catch (const std::bad_alloc&) {
     return nullptr;
   }
 }
-void *operator new[](std::size_t n, const std::nothrow_t &t) noexcept { return operator new(n, t); }
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void *p) noexcept { std::free(p); }
-void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -52,14 +52,14 @@ std::vector<Diag> diags(SQLSMALLINT type, SQLHANDLE h) {
     SQLINTEGER native = 0;
     SQLSMALLINT len = 0;
     if (!SQL_SUCCEEDED(SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len))) break;
-    out.push_back({reinterpret_cast<char *>(state), reinterpret_cast<char *>(msg)});
+    out.push_back({reinterpret_cast<char*>(state), reinterpret_cast<char*>(msg)});
   }
   return out;
 }
 
 // The SQL functions that the driver's export map lists.
 std::set<std::string> exported_names() {
-  const char *src = std::getenv("KYVEK_SOURCE_DIR");
+  const char* src = std::getenv("KYVEK_SOURCE_DIR");
   std::ifstream map(std::string(src ? src : ".") + "/client/driver/kyvekcnt.map");
   std::set<std::string> names;
   std::string word;
@@ -71,7 +71,7 @@ std::set<std::string> exported_names() {
 enum class Kind { kEnv, kDbc, kStmt, kDesc, kNone };
 
 struct Export {
-  const char *name;
+  const char* name;
   Kind kind;  // the kind of handle the call is given (kNone: it takes none)
   std::function<SQLRETURN(SQLHANDLE)> call;
   // The answer to a null handle: SQLError and SQLTransact given no handle at
@@ -100,8 +100,10 @@ std::vector<Export> exports() {
       {"SQLFreeStmt", Kind::kStmt, [](SQLHANDLE h) { return SQLFreeStmt(h, SQL_CLOSE); }},
       {"SQLSetEnvAttr", Kind::kEnv,
        [](SQLHANDLE h) { return SQLSetEnvAttr(h, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(3), 0); }},
-      {"SQLGetEnvAttr", Kind::kEnv, [](SQLHANDLE h) { return SQLGetEnvAttr(h, SQL_ATTR_ODBC_VERSION, &s32, 0, nullptr); }},
-      {"SQLSetConnectAttr", Kind::kDbc, [](SQLHANDLE h) { return SQLSetConnectAttr(h, SQL_ATTR_AUTOCOMMIT, nullptr, 0); }},
+      {"SQLGetEnvAttr", Kind::kEnv,
+       [](SQLHANDLE h) { return SQLGetEnvAttr(h, SQL_ATTR_ODBC_VERSION, &s32, 0, nullptr); }},
+      {"SQLSetConnectAttr", Kind::kDbc,
+       [](SQLHANDLE h) { return SQLSetConnectAttr(h, SQL_ATTR_AUTOCOMMIT, nullptr, 0); }},
       {"SQLGetConnectAttr", Kind::kDbc,
        [](SQLHANDLE h) { return SQLGetConnectAttr(h, SQL_ATTR_AUTOCOMMIT, &s32, 0, nullptr); }},
       {"SQLDriverConnect", Kind::kDbc,
@@ -112,8 +114,7 @@ std::vector<Export> exports() {
       {"SQLDisconnect", Kind::kDbc, [](SQLHANDLE h) { return SQLDisconnect(h); }},
       {"SQLGetFunctions", Kind::kDbc, [](SQLHANDLE h) { return SQLGetFunctions(h, SQL_API_SQLFETCH, &u16); }},
       {"SQLGetInfo", Kind::kDbc, [](SQLHANDLE h) { return SQLGetInfo(h, SQL_DRIVER_NAME, buf, sizeof buf, &s16); }},
-      {"SQLNativeSql", Kind::kDbc,
-       [](SQLHANDLE h) { return SQLNativeSql(h, text, SQL_NTS, buf, sizeof buf, &s32); }},
+      {"SQLNativeSql", Kind::kDbc, [](SQLHANDLE h) { return SQLNativeSql(h, text, SQL_NTS, buf, sizeof buf, &s32); }},
       {"SQLEndTran", Kind::kDbc, [](SQLHANDLE h) { return SQLEndTran(SQL_HANDLE_DBC, h, SQL_COMMIT); }},
       {"SQLEndTran", Kind::kEnv, [](SQLHANDLE h) { return SQLEndTran(SQL_HANDLE_ENV, h, SQL_COMMIT); }},
       {"SQLPrepare", Kind::kStmt, [](SQLHANDLE h) { return SQLPrepare(h, text, SQL_NTS); }},
@@ -123,8 +124,7 @@ std::vector<Export> exports() {
        [](SQLHANDLE h) {
          return SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_LONG, SQL_INTEGER, 0, 0, &s32, 0, &len);
        }},
-      {"SQLDescribeParam", Kind::kStmt,
-       [](SQLHANDLE h) { return SQLDescribeParam(h, 1, &s16, &ulen, &s16, &s16); }},
+      {"SQLDescribeParam", Kind::kStmt, [](SQLHANDLE h) { return SQLDescribeParam(h, 1, &s16, &ulen, &s16, &s16); }},
       {"SQLNumParams", Kind::kStmt, [](SQLHANDLE h) { return SQLNumParams(h, &s16); }},
       {"SQLParamData", Kind::kStmt, [](SQLHANDLE h) { return SQLParamData(h, &ptr); }},
       {"SQLPutData", Kind::kStmt, [](SQLHANDLE h) { return SQLPutData(h, text, 1); }},
@@ -159,8 +159,10 @@ std::vector<Export> exports() {
        [](SQLHANDLE h) { return SQLColumnPrivileges(h, nullptr, 0, nullptr, 0, text, SQL_NTS, nullptr, 0); }},
       {"SQLTablePrivileges", Kind::kStmt,
        [](SQLHANDLE h) { return SQLTablePrivileges(h, nullptr, 0, nullptr, 0, text, SQL_NTS); }},
-      {"SQLPrimaryKeys", Kind::kStmt, [](SQLHANDLE h) { return SQLPrimaryKeys(h, nullptr, 0, nullptr, 0, text, SQL_NTS); }},
-      {"SQLProcedures", Kind::kStmt, [](SQLHANDLE h) { return SQLProcedures(h, nullptr, 0, nullptr, 0, text, SQL_NTS); }},
+      {"SQLPrimaryKeys", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLPrimaryKeys(h, nullptr, 0, nullptr, 0, text, SQL_NTS); }},
+      {"SQLProcedures", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLProcedures(h, nullptr, 0, nullptr, 0, text, SQL_NTS); }},
       {"SQLStatistics", Kind::kStmt,
        [](SQLHANDLE h) { return SQLStatistics(h, nullptr, 0, nullptr, 0, text, SQL_NTS, SQL_INDEX_ALL, SQL_QUICK); }},
       {"SQLSpecialColumns", Kind::kStmt,
@@ -224,8 +226,7 @@ class EntryGuard : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_ENV, nullptr, &env_), SQL_SUCCESS);
-    ASSERT_EQ(SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
-              SQL_SUCCESS);
+    ASSERT_EQ(SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0), SQL_SUCCESS);
     ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_), SQL_SUCCESS);
   }
   void TearDown() override {
@@ -238,7 +239,7 @@ class EntryGuard : public ::testing::Test {
 
 TEST_F(EntryGuard, TheTableCoversEveryExport) {
   std::set<std::string> tested;
-  for (const Export &e : exports()) tested.insert(e.name);
+  for (const Export& e : exports()) tested.insert(e.name);
   const std::set<std::string> exported = exported_names();
   ASSERT_FALSE(exported.empty());
   EXPECT_EQ(tested, exported);
@@ -254,15 +255,15 @@ TEST_F(EntryGuard, NullFreedAndWrongKindHandlesAreInvalid) {
   ASSERT_EQ(SQLFreeHandle(SQL_HANDLE_ENV, freed_env), SQL_SUCCESS);
   long junk[8] = {1, 2, 3, 4, 5, 6, 7, 8};
 
-  for (const Export &e : exports()) {
+  for (const Export& e : exports()) {
     SCOPED_TRACE(e.name);
     if (e.kind == Kind::kNone) continue;
-    std::vector<std::pair<const char *, SQLHANDLE>> bad = {
+    std::vector<std::pair<const char*, SQLHANDLE>> bad = {
         {"null", nullptr}, {"freed env", freed_env}, {"freed dbc", freed_dbc}, {"junk", junk}};
     // A live handle of another kind.
     if (e.kind != Kind::kEnv) bad.push_back({"live env", env_});
     if (e.kind != Kind::kDbc) bad.push_back({"live dbc", dbc_});
-    for (const auto &[what, h] : bad) {
+    for (const auto& [what, h] : bad) {
       SCOPED_TRACE(what);
       EXPECT_EQ(e.call(h), h ? SQL_INVALID_HANDLE : e.on_null);
     }
@@ -278,20 +279,18 @@ TEST_F(EntryGuard, AllocationFailureInACallIsHY001AndTheHandleStaysUsable) {
   const std::string big(1 << 20, 'c');
   const std::string connection = "DRIVER=kyvekcnt;DSN=" + big;
   struct Case {
-    const char *name;
+    const char* name;
     std::function<SQLRETURN(SQLHANDLE)> call;
   } cases[] = {
       {"SQLSetConnectAttr",
-       [&](SQLHANDLE h) {
-         return SQLSetConnectAttr(h, SQL_ATTR_CURRENT_CATALOG, (SQLPOINTER)big.c_str(), SQL_NTS);
-       }},
+       [&](SQLHANDLE h) { return SQLSetConnectAttr(h, SQL_ATTR_CURRENT_CATALOG, (SQLPOINTER)big.c_str(), SQL_NTS); }},
       {"SQLDriverConnect",
        [&](SQLHANDLE h) {
-         return SQLDriverConnect(h, nullptr, (SQLCHAR *)connection.c_str(), SQL_NTS, nullptr, 0, nullptr,
+         return SQLDriverConnect(h, nullptr, (SQLCHAR*)connection.c_str(), SQL_NTS, nullptr, 0, nullptr,
                                  SQL_DRIVER_NOPROMPT);
        }},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     g_refuse_from = big.size();
     const SQLRETURN rc = c.call(dbc_);

@@ -10,7 +10,7 @@
 
 namespace {
 std::string answer() {
-  const char *a = std::getenv("KYVEK_FAKE_DIALOG");
+  const char* a = std::getenv("KYVEK_FAKE_DIALOG");
   return a ? a : "confirm";
 }
 int result() {
@@ -19,8 +19,8 @@ int result() {
 }
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int vek_prompt_logon(int32_t, char *user,
-                                                                      char *password, int32_t size) {
+extern "C" __attribute__((visibility("default"))) int vek_prompt_logon(int32_t, char* user, char* password,
+                                                                       int32_t size) {
   int r = result();
   if (r > 0) {
     std::snprintf(user, static_cast<size_t>(size), "%s", "dialog-user");
@@ -29,12 +29,11 @@ extern "C" __attribute__((visibility("default"))) int vek_prompt_logon(int32_t, 
   return r;
 }
 
-extern "C" __attribute__((visibility("default"))) int vek_complete_info(void *, con_str *list,
-                                                                       uint32_t *mask,
-                                                                       mem_handle *pool) {
+extern "C" __attribute__((visibility("default"))) int vek_complete_info(void*, con_str* list, uint32_t* mask,
+                                                                        mem_handle* pool) {
   int r = result();
   if (r > 0) {
-    const char *sp = std::getenv("KYVEK_FAKE_SERVERPORT");
+    const char* sp = std::getenv("KYVEK_FAKE_SERVERPORT");
     append_pair(list, "SERVERPORT", sp ? sp : "", pool);
     append_pair(list, "TARGETDSN", "from-dialog", pool);
     *mask |= 0x80080;

@@ -223,9 +223,9 @@ std::vector<std::string> sqlite_setup() {
     std::string name = mix_name(i);
     std::string note = i == 7 ? "'" + std::string(100, 'x') + "'" : i % 6 == 0 ? "NULL" : "'n" + id + "'";
     s.push_back("insert into mix values(" + id + ", " + name + ", " + std::to_string(i) + ".25e-" +
-                std::to_string(i % 12) + ", '20" + (i < 10 ? "0" : "") + id + "-02-03', '2001-02-03 04:05:" +
-                (i < 10 ? "0" : "") + id + (i % 2 ? ".5" : "") + "', " + note + ", " + (i % 2 ? "-" : "") + id +
-                "123.456)");
+                std::to_string(i % 12) + ", '20" + (i < 10 ? "0" : "") + id +
+                "-02-03', '2001-02-03 04:05:" + (i < 10 ? "0" : "") + id + (i % 2 ? ".5" : "") + "', " + note + ", " +
+                (i % 2 ? "-" : "") + id + "123.456)");
   }
   return s;
 }
@@ -239,8 +239,8 @@ std::vector<std::string> pg_setup() {
     std::string id = std::to_string(i);
     std::string name = mix_name(i);
     std::string note = i == 7 ? "'" + std::string(190, 'y') + "'" : i % 6 == 0 ? "NULL" : "'n" + id + "'";
-    s.push_back("insert into mix values(" + id + ", " + name + ", " + id + ".25e-" + std::to_string(i % 12) +
-                ", '20" + (i < 10 ? "0" : "") + id + "-02-03', '2001-02-03 04:05:" + (i < 10 ? "0" : "") + id +
+    s.push_back("insert into mix values(" + id + ", " + name + ", " + id + ".25e-" + std::to_string(i % 12) + ", '20" +
+                (i < 10 ? "0" : "") + id + "-02-03', '2001-02-03 04:05:" + (i < 10 ? "0" : "") + id +
                 (i % 2 ? ".5" : "") + "', " + note + ", " + (i % 2 ? "-" : "") + id + "123.456, " +
                 std::to_string(int64_t{1} << (i + 30)) + ", " + id + ".1)");
   }
@@ -281,8 +281,8 @@ void expect_roads_equal(const Target& t) {
     for (const Read& r : t.reads) {
       const std::string want = transcript(direct, t.query, {r});
       const std::string got = transcript(bridge, t.query, {r});
-      EXPECT_EQ(first_difference(want, got), "") << t.name << " BLOCKFETCHSIZE " << size << " column " << r.column << " type "
-                           << r.type << " buffer " << r.buffer;
+      EXPECT_EQ(first_difference(want, got), "") << t.name << " BLOCKFETCHSIZE " << size << " column " << r.column
+                                                 << " type " << r.type << " buffer " << r.buffer;
     }
   }
 }
@@ -337,10 +337,10 @@ struct ConvTable {
 
 std::vector<Read> conversion_reads(int columns, bool text_reals) {
   static const std::pair<SQLSMALLINT, SQLLEN> kTargets[] = {
-      {SQL_C_STINYINT, 1}, {SQL_C_UTINYINT, 1}, {SQL_C_SSHORT, 2},     {SQL_C_USHORT, 2},
-      {SQL_C_SLONG, 4},    {SQL_C_ULONG, 4},    {SQL_C_SBIGINT, 8},    {SQL_C_UBIGINT, 8},
-      {SQL_C_FLOAT, 4},    {SQL_C_DOUBLE, 8},   {SQL_C_BIT, 1},        {SQL_C_TYPE_DATE, 6},
-      {SQL_C_TYPE_TIME, 6}, {SQL_C_TYPE_TIMESTAMP, 16}, {SQL_C_CHAR, 5}, {SQL_C_WCHAR, 6}};
+      {SQL_C_STINYINT, 1},  {SQL_C_UTINYINT, 1},        {SQL_C_SSHORT, 2},  {SQL_C_USHORT, 2},
+      {SQL_C_SLONG, 4},     {SQL_C_ULONG, 4},           {SQL_C_SBIGINT, 8}, {SQL_C_UBIGINT, 8},
+      {SQL_C_FLOAT, 4},     {SQL_C_DOUBLE, 8},          {SQL_C_BIT, 1},     {SQL_C_TYPE_DATE, 6},
+      {SQL_C_TYPE_TIME, 6}, {SQL_C_TYPE_TIMESTAMP, 16}, {SQL_C_CHAR, 5},    {SQL_C_WCHAR, 6}};
   std::vector<Read> r;
   for (SQLUSMALLINT c = 2; c <= columns; ++c)
     for (const auto& [type, size] : kTargets)
@@ -414,7 +414,8 @@ TEST_F(BlockFetchE2e, SqliteConversionsAgreeOnBothRoads) {
         "insert into conv values(6, 1, 1.5, '2001-02-03 04:05:06.5', '2001-02-03 04:05:06.5', '2001-02-03')",
         "insert into conv values(7, 3000000000, 2.0, '3000000000', '2001-02-03 04:05:06', '2001-02-03')",
         "insert into conv values(8, -129, 255.0, '-7.25', '2001-02-03 04:05:06', '2001-02-03')"},
-       6, false});
+       6,
+       false});
 }
 
 TEST_F(BlockFetchE2e, PostgresqlConversionsAgreeOnBothRoads) {
@@ -435,7 +436,8 @@ TEST_F(BlockFetchE2e, PostgresqlConversionsAgreeOnBothRoads) {
         "insert into conv values(7, 2147483647, 2.0, '3000000000', '2001-02-03 04:05:06', '2001-02-03', "
         "99999999999999.99999, 9223372036854775807, 32767)",
         "insert into conv values(8, -129, 255.0, '-7.25', '2001-02-03 04:05:06', '2001-02-03', 255, -129, -129)"},
-       9, true});
+       9,
+       true});
 }
 
 // The ids of a query read with a mix of SQLFetch, SQLFetchScroll(NEXT) and
@@ -520,8 +522,8 @@ TEST_F(BlockFetchE2e, ValueBeyondItsCacheCellIsAnErrorNotWrongData) {
   World& w = World::get();
   Conn direct("DSN=vekdb;");
   ASSERT_EQ(run_all(direct, {"drop table if exists longer", "create table longer(id integer, s varchar(5))",
-                         "insert into longer values(1, '" + std::string(5000, 'a') + "')",
-                         "insert into longer values(2, 'bb')"}),
+                             "insert into longer values(1, '" + std::string(5000, 'a') + "')",
+                             "insert into longer values(2, 'bb')"}),
             "");
   Conn c(w.bridge("vekdb", 10));
   ASSERT_TRUE(c.ok()) << c.error();
@@ -562,8 +564,8 @@ TEST_F(BlockFetchE2e, StatementTranscriptsEqualDirectAccessAtEveryBlockSize) {
     std::istringstream a(want_types), b(types);
     for (std::string la, lb; std::getline(a, la) && std::getline(b, lb);) {
       if (la == lb) continue;
-      const bool stinyint = la.find("getdata rc=0 ind=1 f4") != std::string::npos &&
-                            lb.find("getdata rc=-1 22003") != std::string::npos;
+      const bool stinyint =
+          la.find("getdata rc=0 ind=1 f4") != std::string::npos && lb.find("getdata rc=-1 22003") != std::string::npos;
       EXPECT_TRUE(stinyint) << size << "\n direct: " << la << "\n bridge: " << lb;
     }
     EXPECT_EQ(std::count(want_types.begin(), want_types.end(), '\n'), std::count(types.begin(), types.end(), '\n'));
@@ -605,8 +607,10 @@ TEST_F(BlockFetchE2e, PyodbcReadsEqualDirectAccessAtEveryBlockSize) {
     std::vector<std::string> setup;
   };
   std::vector<Db> dbs = {{"vekdb", sqlite_setup()}};
-  if (w.pg()) dbs.push_back({"pgdsn", pg_setup()});
-  else ADD_FAILURE() << w.error;
+  if (w.pg())
+    dbs.push_back({"pgdsn", pg_setup()});
+  else
+    ADD_FAILURE() << w.error;
   for (const Db& db : dbs) {
     Conn direct(std::string("DSN=") + db.dsn + ";");
     ASSERT_TRUE(direct.ok()) << direct.error();

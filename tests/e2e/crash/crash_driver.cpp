@@ -114,9 +114,10 @@ EXPORT SQLRETURN SQL_API SQLConnect(SQLHDBC, SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQ
 
 EXPORT SQLRETURN SQL_API SQLDriverConnect(SQLHDBC, SQLHWND, SQLCHAR* in, SQLSMALLINT in_length, SQLCHAR* out,
                                           SQLSMALLINT capacity, SQLSMALLINT* length, SQLUSMALLINT) {
-  std::string text = in ? (in_length == SQL_NTS ? std::string(reinterpret_cast<char*>(in))
-                                                : std::string(reinterpret_cast<char*>(in), in_length > 0 ? in_length : 0))
-                        : std::string();
+  std::string text =
+      in ? (in_length == SQL_NTS ? std::string(reinterpret_cast<char*>(in))
+                                 : std::string(reinterpret_cast<char*>(in), in_length > 0 ? in_length : 0))
+         : std::string();
   copy_out(text.c_str(), out, capacity, length);
   return SQL_SUCCESS;
 }

@@ -56,7 +56,8 @@ std::string run_statement(Fixture& f, const std::string& sql, const std::string&
   fs::path script = f.dir() / "statement.sql";
   std::ofstream(script) << sql << "\n";
   int in = ::open(script.c_str(), O_RDONLY | O_CLOEXEC);
-  std::string connect = "DRIVER={Kyvek};SERVERPORT=127.0.0.1:" + f.port_text() + ";TARGETDSN=" + kCrashDsn + ";" + logon;
+  std::string connect =
+      "DRIVER={Kyvek};SERVERPORT=127.0.0.1:" + f.port_text() + ";TARGETDSN=" + kCrashDsn + ";" + logon;
   Process isql = f.spawn("/usr/bin/isql", {"-b", "-e", "-k", connect}, in, "isql");
   ::close(in);
   int status = Fixture::wait(isql, 60000);
@@ -88,33 +89,36 @@ struct FaultCase {
 };
 
 const FaultCase kCases[] = {
-    {"CRASH READ", "Exception Code: 0XC0000005 (ACCESS_VIOLATION)\r\n",
+    {"CRASH READ",
+     "Exception Code: 0XC0000005 (ACCESS_VIOLATION)\r\n",
      {"Number of Parameters: 2\r\n", "Exception Information (RW Flag) : Read\r\n",
       "Exception Information (Virtual Address) : 0X0000000000000000\r\n"}},
-    {"CRASH WRITE", "Exception Code: 0XC0000005 (ACCESS_VIOLATION)\r\n",
+    {"CRASH WRITE",
+     "Exception Code: 0XC0000005 (ACCESS_VIOLATION)\r\n",
      {"Exception Information (RW Flag) : Write\r\n"}},
     {"CRASH DIVIDE", "Exception Code: 0XC0000094 (INT_DIVIDE_BY_ZERO)\r\n", {"Number of Parameters: 0\r\n"}},
-    {"CRASH BUS", "Exception Code: 0XC0000006 (IN_PAGE_ERROR)\r\n",
+    {"CRASH BUS",
+     "Exception Code: 0XC0000006 (IN_PAGE_ERROR)\r\n",
      {"Number of Parameters: 2\r\n", "Exception Information[0]: 0\r\n", "Exception Information[1]: "}},
 };
 
 void expect_report(const std::string& report, const FaultCase& c) {
-  std::vector<std::string> pieces = {"Kyronde Vekamar\r\nVersion: 02.04.0003\r\n"
-                                     "Component: VEK Server (ODBC thread/process)\r\nBuild Date: ",
-                                     "Caught Exception on ",
-                                     "Current VEK Flags: 0X",
-                                     "OS: Major ",
-                                     "Computer Name: ",
-                                     "cwd: ",
-                                     "Windows Dir: Not Known\r\n",
-                                     c.code_line,
-                                     "Exception Flags: 0\r\nException Address: 0X"};
+  std::vector<std::string> pieces = {
+      "Kyronde Vekamar\r\nVersion: 02.04.0003\r\n"
+      "Component: VEK Server (ODBC thread/process)\r\nBuild Date: ",
+      "Caught Exception on ",
+      "Current VEK Flags: 0X",
+      "OS: Major ",
+      "Computer Name: ",
+      "cwd: ",
+      "Windows Dir: Not Known\r\n",
+      c.code_line,
+      "Exception Flags: 0\r\nException Address: 0X"};
   pieces.insert(pieces.end(), c.information.begin(), c.information.end());
-  pieces.insert(pieces.end(), {"exception_filter() at ", "RPCAllocHandle() at ",
-                               "Last RPC: Name=sql_exec", "Current Thread : ", "Module: ",
-                               "libkyvekcrashdrv.so, Section: ", "Call Stack:\r\nAddress   Frame\r\n",
-                               "libkyvekcrashdrv.so\r\n", "SQLExec", "No deeper stack frame\n",
-                               "Last error from StackWalk = 0\r\n"});
+  pieces.insert(pieces.end(),
+                {"exception_filter() at ", "RPCAllocHandle() at ", "Last RPC: Name=sql_exec", "Current Thread : ",
+                 "Module: ", "libkyvekcrashdrv.so, Section: ", "Call Stack:\r\nAddress   Frame\r\n",
+                 "libkyvekcrashdrv.so\r\n", "SQLExec", "No deeper stack frame\n", "Last error from StackWalk = 0\r\n"});
   expect_in_order(report, pieces);
 }
 
@@ -128,8 +132,8 @@ TEST(CrashReport, ThreadedServerReportsEachFaultAndExitsOne) {
     std::string report = Fixture::read_file(report_path(f));
     expect_report(report, c);
     // The worker's thread is listed with the others in the table.
-    expect_in_order(report, {"Thread List:\r\nin_use, threadid, threadh, socket, client_ip, dsn,start_time\r\n",
-                             "1 ", " 127.0.0.1 "});
+    expect_in_order(report, {"Thread List:\r\nin_use, threadid, threadh, socket, client_ip, dsn,start_time\r\n", "1 ",
+                             " 127.0.0.1 "});
     struct stat st {};
     ASSERT_EQ(::stat(report_path(f).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

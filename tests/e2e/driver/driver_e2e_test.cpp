@@ -69,8 +69,8 @@ class App {
   SQLRETURN connect(const std::string& in) {
     SQLCHAR out[1024];
     SQLSMALLINT len = 0;
-    SQLRETURN rc = SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)in.c_str(), SQL_NTS, out, sizeof out, &len,
-                                    SQL_DRIVER_NOPROMPT);
+    SQLRETURN rc =
+        SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)in.c_str(), SQL_NTS, out, sizeof out, &len, SQL_DRIVER_NOPROMPT);
     connected_ = SQL_SUCCEEDED(rc);
     return rc;
   }
@@ -119,8 +119,7 @@ TEST(Child, ServerPortListIsTriedInOrder) {
   int dead1 = Fixture::free_port(), dead2 = Fixture::free_port();
   {
     App app;
-    SQLRETURN rc = app.connect(
-        driver_connection_string(loopback(dead1) + "," + loopback(live), "CONNECTATTEMPTS=1"));
+    SQLRETURN rc = app.connect(driver_connection_string(loopback(dead1) + "," + loopback(live), "CONNECTATTEMPTS=1"));
     ASSERT_TRUE(SQL_SUCCEEDED(rc)) << dump(app.diags());
     EXPECT_FALSE(has_state(app.diags(), "08001")) << dump(app.diags());
     EXPECT_EQ(app.info(SQL_DBMS_NAME), "SQLite");
@@ -128,8 +127,7 @@ TEST(Child, ServerPortListIsTriedInOrder) {
   }
   {
     App app;
-    SQLRETURN rc = app.connect(
-        driver_connection_string(loopback(dead1) + "," + loopback(dead2), "CONNECTATTEMPTS=1"));
+    SQLRETURN rc = app.connect(driver_connection_string(loopback(dead1) + "," + loopback(dead2), "CONNECTATTEMPTS=1"));
     EXPECT_EQ(rc, SQL_ERROR);
     std::vector<Record> d = app.diags();
     EXPECT_TRUE(has_state(d, "08001")) << dump(d);
@@ -351,9 +349,9 @@ TEST_F(DriverE2e, KilledClientsTargetConnectionIsReleasedAndItsTransactionRolled
     EXPECT_EQ(open, 0) << "the killed client's query still runs";
   }
   // Nothing the killed clients inserted stayed, and nothing holds the file's lock.
-  Process shell = fx_.spawn("/usr/bin/sqlite3", {fx_.database_path().string(),
-                                                 "INSERT INTO t VALUES (5); SELECT count(*) FROM t;"},
-                            -1, "count");
+  Process shell =
+      fx_.spawn("/usr/bin/sqlite3", {fx_.database_path().string(), "INSERT INTO t VALUES (5); SELECT count(*) FROM t;"},
+                -1, "count");
   EXPECT_EQ(Fixture::wait(shell, 30000), 0) << Fixture::read_file(shell.err);
   EXPECT_EQ(Fixture::read_file(shell.out), "4\n");
   EXPECT_TRUE(fx_.server_running());

@@ -89,8 +89,7 @@ bool has_state(const std::vector<Record>& r, const std::string& state) {
 std::set<std::string> offered_dsns(const std::string& answer) {
   std::set<std::string> names;
   const std::string head = "TARGETDSN:Target DSN={";
-  if (answer.rfind(head, 0) != 0 || answer.size() < head.size() + 2 ||
-      answer.compare(answer.size() - 2, 2, "};") != 0)
+  if (answer.rfind(head, 0) != 0 || answer.size() < head.size() + 2 || answer.compare(answer.size() - 2, 2, "};") != 0)
     return names;
   std::string list = answer.substr(head.size(), answer.size() - head.size() - 2);
   std::istringstream in(list);
@@ -229,7 +228,7 @@ TEST(Child, TwoConnectionsBrowseSideBySide) {
   Browser a, b;
   ASSERT_EQ(a.step("DRIVER={Kyvek};"), SQL_NEED_DATA);
   ASSERT_EQ(a.step(server), SQL_NEED_DATA) << dump(a.diags());  // a now needs TARGETDSN
-  ASSERT_EQ(b.step("DRIVER={Kyvek};"), SQL_NEED_DATA);           // b now needs SERVERPORT
+  ASSERT_EQ(b.step("DRIVER={Kyvek};"), SQL_NEED_DATA);          // b now needs SERVERPORT
   ASSERT_EQ(a.step("TARGETDSN=vekdb;"), SQL_SUCCESS) << dump(a.diags());
   ASSERT_EQ(b.step(server), SQL_NEED_DATA) << dump(b.diags());
   ASSERT_EQ(b.step("TARGETDSN=second;"), SQL_SUCCESS) << dump(b.diags());
@@ -365,13 +364,14 @@ class Odbc2E2e : public ::testing::Test {
   Odbc2E2e() : fx_(options()) {}
   void SetUp() override {
     if (in_child()) GTEST_SKIP();
-    ASSERT_TRUE(fx_.exec_sqlite("CREATE TABLE marker (name TEXT); INSERT INTO marker VALUES ('vekdb');"
-                                "CREATE TABLE people (id INTEGER, name VARCHAR(20), born TIMESTAMP);"
-                                "INSERT INTO people VALUES (1, 'Ada', '1815-12-10 08:30:00');"
-                                "INSERT INTO people VALUES (2, 'Blaise', NULL);"
-                                "INSERT INTO people VALUES (3, NULL, '1900-01-01 00:00:00');"));
-    ASSERT_TRUE(fx_.exec_sqlite("CREATE TABLE marker (name TEXT); INSERT INTO marker VALUES ('second');",
-                                "second.sqlite"));
+    ASSERT_TRUE(
+        fx_.exec_sqlite("CREATE TABLE marker (name TEXT); INSERT INTO marker VALUES ('vekdb');"
+                        "CREATE TABLE people (id INTEGER, name VARCHAR(20), born TIMESTAMP);"
+                        "INSERT INTO people VALUES (1, 'Ada', '1815-12-10 08:30:00');"
+                        "INSERT INTO people VALUES (2, 'Blaise', NULL);"
+                        "INSERT INTO people VALUES (3, NULL, '1900-01-01 00:00:00');"));
+    ASSERT_TRUE(
+        fx_.exec_sqlite("CREATE TABLE marker (name TEXT); INSERT INTO marker VALUES ('second');", "second.sqlite"));
     ASSERT_TRUE(fx_.start_server()) << Fixture::read_file(fx_.server().err);
     // The programs of this test are built with the sanitizers themselves.
     fx_.set_env("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=1");
@@ -380,8 +380,7 @@ class Odbc2E2e : public ::testing::Test {
   // Runs odbc2_app on a library; its output lines. Leaks count unless the
   // program runs on the target's driver alone (the Driver Manager unloads
   // it, so its allocations could not even be named).
-  std::vector<std::string> run_app(const std::string& library, const std::string& connection,
-                                   bool count_leaks = true) {
+  std::vector<std::string> run_app(const std::string& library, const std::string& connection, bool count_leaks = true) {
     fx_.set_env("ASAN_OPTIONS", count_leaks ? "detect_leaks=1:abort_on_error=1" : "detect_leaks=0:abort_on_error=1");
     Process p = fx_.spawn(Fixture::program("odbc2_app"), {library, connection, "people"}, -1, "odbc2_app");
     int status = Fixture::wait(p, 120000);
@@ -414,7 +413,8 @@ TEST_F(Odbc2E2e, LifeCycleAnswersAlikeOnTheDriverThroughTheDriverManagerAndOnThe
   // SQLError forgets the records it returned, where the driver's walk starts
   // over.
   auto without_restart = [](std::vector<std::string> l) {
-    l.erase(std::remove_if(l.begin(), l.end(), [](const std::string& s) { return s.find(": again ") != std::string::npos; }),
+    l.erase(std::remove_if(l.begin(), l.end(),
+                           [](const std::string& s) { return s.find(": again ") != std::string::npos; }),
             l.end());
     return l;
   };

@@ -34,9 +34,9 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kMultiProcess = 0x4;
-constexpr int kRows = 100;              // rows of table t: a = 1 .. 100
+constexpr int kRows = 100;  // rows of table t: a = 1 .. 100
 constexpr long kSum = kRows * (kRows + 1) / 2;
-constexpr int kTimeoutSeconds = 10;     // login and query time-out of every client
+constexpr int kTimeoutSeconds = 10;  // login and query time-out of every client
 
 int env_int(const char* name, int fallback) {
   const char* v = std::getenv(name);
@@ -80,8 +80,8 @@ TEST(SoakClient, Run) {
   const std::string role = std::getenv("SOAK_ROLE");
   Conn c;
   auto start = Clock::now();
-  SQLRETURN rc = SQLDriverConnect(c.dbc, nullptr, (SQLCHAR*)"DSN=kyvek", SQL_NTS, nullptr, 0, nullptr,
-                                  SQL_DRIVER_NOPROMPT);
+  SQLRETURN rc =
+      SQLDriverConnect(c.dbc, nullptr, (SQLCHAR*)"DSN=kyvek", SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
   ASSERT_LT(since(start), kTimeoutSeconds + 2.0) << "connect waited past its time-out";
   ASSERT_TRUE(SQL_SUCCEEDED(rc)) << "connect failed";
   SQLHSTMT s = c.statement();
@@ -134,8 +134,7 @@ Usage usage_of(pid_t pid) {
     if (line.rfind("VmRSS:", 0) == 0) u.rss_kb = std::atol(line.c_str() + 6);
   }
   std::error_code ec;
-  for (auto it = fs::directory_iterator(proc / "fd", ec); !ec && it != fs::directory_iterator(); ++it)
-    ++u.descriptors;
+  for (auto it = fs::directory_iterator(proc / "fd", ec); !ec && it != fs::directory_iterator(); ++it) ++u.descriptors;
   for (auto it = fs::directory_iterator(proc / "task", ec); !ec && it != fs::directory_iterator(); ++it) {
     std::ifstream kids(it->path() / "children");
     for (std::string pid_text; kids >> pid_text;) ++u.children;
@@ -144,8 +143,8 @@ Usage usage_of(pid_t pid) {
 }
 
 std::string show(const Usage& u) {
-  return "threads " + std::to_string(u.threads) + ", descriptors " + std::to_string(u.descriptors) +
-         ", children " + std::to_string(u.children) + ", RSS " + std::to_string(u.rss_kb / 1024) + " MB";
+  return "threads " + std::to_string(u.threads) + ", descriptors " + std::to_string(u.descriptors) + ", children " +
+         std::to_string(u.children) + ", RSS " + std::to_string(u.rss_kb / 1024) + " MB";
 }
 
 // ---- The soak -------------------------------------------------------------------
@@ -231,8 +230,7 @@ TEST_P(Soak, BurstsWithKilledClientsLeaveTheServerAsItWas) {
   EXPECT_LE(after.rss_kb, before.rss_kb + margin_kb);
   EXPECT_TRUE(fx.server_running());
   // The killed transactions left nothing behind.
-  Process shell = fx.spawn("/usr/bin/sqlite3", {fx.database_path().string(), "SELECT count(*) FROM t;"}, -1,
-                           "count");
+  Process shell = fx.spawn("/usr/bin/sqlite3", {fx.database_path().string(), "SELECT count(*) FROM t;"}, -1, "count");
   EXPECT_EQ(Fixture::wait(shell, 30000), 0);
   EXPECT_EQ(Fixture::read_file(shell.out), std::to_string(kRows) + "\n");
 }

@@ -96,22 +96,24 @@ std::string catalog_transcript(Conn& c) {
             SQLForeignKeys(h, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, S("kvcat_b"), SQL_NTS), h);
   o += dump("foreign-keys-none",
             SQLForeignKeys(h, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0), h);
-  o += dump("statistics",
-            SQLStatistics(h, nullptr, 0, nullptr, 0, S("kvcat_b"), SQL_NTS, SQL_INDEX_ALL, SQL_QUICK), h);
+  o += dump("statistics", SQLStatistics(h, nullptr, 0, nullptr, 0, S("kvcat_b"), SQL_NTS, SQL_INDEX_ALL, SQL_QUICK), h);
   o += dump("statistics-unique",
             SQLStatistics(h, nullptr, 0, nullptr, 0, S("kvcat_a"), SQL_NTS, SQL_INDEX_UNIQUE, SQL_ENSURE), h);
   o += dump("statistics-bad-length",
             SQLStatistics(h, nullptr, -5, nullptr, 0, S("kvcat_a"), SQL_NTS, SQL_INDEX_ALL, SQL_QUICK), h);
-  o += dump("special-columns", SQLSpecialColumns(h, SQL_BEST_ROWID, nullptr, 0, nullptr, 0, S("kvcat_a"), SQL_NTS,
-                                                 SQL_SCOPE_SESSION, SQL_NULLABLE), h);
-  o += dump("special-rowver", SQLSpecialColumns(h, SQL_ROWVER, nullptr, 0, nullptr, 0, S("kvcat_a"), SQL_NTS,
-                                                SQL_SCOPE_CURROW, SQL_NO_NULLS), h);
+  o += dump("special-columns",
+            SQLSpecialColumns(h, SQL_BEST_ROWID, nullptr, 0, nullptr, 0, S("kvcat_a"), SQL_NTS, SQL_SCOPE_SESSION,
+                              SQL_NULLABLE),
+            h);
+  o += dump(
+      "special-rowver",
+      SQLSpecialColumns(h, SQL_ROWVER, nullptr, 0, nullptr, 0, S("kvcat_a"), SQL_NTS, SQL_SCOPE_CURROW, SQL_NO_NULLS),
+      h);
   o += dump("table-privileges", SQLTablePrivileges(h, nullptr, 0, nullptr, 0, S("kvcat_a"), SQL_NTS), h);
-  o += dump("column-privileges",
-            SQLColumnPrivileges(h, nullptr, 0, nullptr, 0, S("kvcat_a"), SQL_NTS, S("%"), SQL_NTS), h);
+  o += dump("column-privileges", SQLColumnPrivileges(h, nullptr, 0, nullptr, 0, S("kvcat_a"), SQL_NTS, S("%"), SQL_NTS),
+            h);
   o += dump("procedures", SQLProcedures(h, nullptr, 0, nullptr, 0, S("kvcat%"), SQL_NTS), h);
-  o += dump("procedure-columns",
-            SQLProcedureColumns(h, nullptr, 0, nullptr, 0, S("kvcat%"), SQL_NTS, nullptr, 0), h);
+  o += dump("procedure-columns", SQLProcedureColumns(h, nullptr, 0, nullptr, 0, S("kvcat%"), SQL_NTS, nullptr, 0), h);
   o += dump("type-info-all", SQLGetTypeInfo(h, SQL_ALL_TYPES), h);
   o += dump("type-info-varchar", SQLGetTypeInfo(h, SQL_VARCHAR), h);
   o += dump("type-info-date", SQLGetTypeInfo(h, SQL_TYPE_DATE), h);
@@ -151,7 +153,8 @@ void compare_catalogs(const std::string& direct, const std::string& bridge, bool
     a = catalog_transcript(c);
   }
   EXPECT_NE(a.find("kvcat_b"), std::string::npos) << a;
-  for (const char* extra : {"METADATABLOCKFETCH=1;", "METADATABLOCKFETCH=0;", "METADATABLOCKFETCH=1;BLOCKFETCHSIZE=3;"}) {
+  for (const char* extra :
+       {"METADATABLOCKFETCH=1;", "METADATABLOCKFETCH=0;", "METADATABLOCKFETCH=1;BLOCKFETCHSIZE=3;"}) {
     Conn c(bridge + extra);
     ASSERT_TRUE(c.ok()) << c.error();
     EXPECT_EQ(a, catalog_transcript(c)) << extra;

@@ -35,8 +35,8 @@ std::string desc_rec_line(SQLHDESC d, SQLSMALLINT n, SQLSMALLINT cap, bool recor
   SQLLEN length = -1;
   std::string rc;
   if (records) {
-    rc = "rc=" + std::to_string(
-                     SQLGetDescRec(d, n, (SQLCHAR*)name, cap, &nl, &type, &sub, &length, &precision, &scale, &nullable));
+    rc = "rc=" + std::to_string(SQLGetDescRec(d, n, (SQLCHAR*)name, cap, &nl, &type, &sub, &length, &precision, &scale,
+                                              &nullable));
   } else {
     SQLSMALLINT count = 0;
     SQLGetDescField(d, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, nullptr);
@@ -107,8 +107,9 @@ std::string desc_transcript(Conn& c, bool records) {
       o << "col " << col;
       o << " name " << outcome(SQLGetDescField(ird, col, SQL_DESC_NAME, name, sizeof name, &nl), SQL_HANDLE_DESC, ird)
         << " " << name << "/" << nl;
-      o << " type " << outcome(SQLGetDescField(ird, col, SQL_DESC_CONCISE_TYPE, &type, SQL_IS_SMALLINT, nullptr),
-                               SQL_HANDLE_DESC, ird)
+      o << " type "
+        << outcome(SQLGetDescField(ird, col, SQL_DESC_CONCISE_TYPE, &type, SQL_IS_SMALLINT, nullptr), SQL_HANDLE_DESC,
+                   ird)
         << " " << type;
       o << " length " << outcome(SQLGetDescField(ird, col, SQL_DESC_LENGTH, &length, 0, nullptr), SQL_HANDLE_DESC, ird)
         << " " << length;
@@ -116,7 +117,8 @@ std::string desc_transcript(Conn& c, bool records) {
         << outcome(SQLGetDescField(ird, col, SQL_DESC_OCTET_LENGTH, &octets, 0, nullptr), SQL_HANDLE_DESC, ird) << " "
         << octets;
       o << " nullable "
-        << outcome(SQLGetDescField(ird, col, SQL_DESC_NULLABLE, &nullable, SQL_IS_SMALLINT, nullptr), SQL_HANDLE_DESC, ird)
+        << outcome(SQLGetDescField(ird, col, SQL_DESC_NULLABLE, &nullable, SQL_IS_SMALLINT, nullptr), SQL_HANDLE_DESC,
+                   ird)
         << " " << nullable;
       // The return code alone: psqlODBC posts no 01004 for a cut text (the
       // bridge does; BridgeKeepsOdbcRulesWherePsqlodbcDeparts).
@@ -143,8 +145,8 @@ std::string desc_transcript(Conn& c, bool records) {
       << " " << outcome(SQLSetDescField(ard, 2, SQL_DESC_OCTET_LENGTH_PTR, &name_len, 0), SQL_HANDLE_DESC, ard) << " "
       << outcome(SQLSetDescField(ard, 2, SQL_DESC_INDICATOR_PTR, &name_ind, 0), SQL_HANDLE_DESC, ard) << " "
       << outcome(SQLSetDescField(ard, 2, SQL_DESC_DATA_PTR, name, 0), SQL_HANDLE_DESC, ard) << "\n";
-    o << "bind amount "
-<< set_desc_rec(ard, 3, SQL_C_CHAR, sizeof amount, amount, &amount_len, &amount_len, records) << "\n";
+    o << "bind amount " << set_desc_rec(ard, 3, SQL_C_CHAR, sizeof amount, amount, &amount_len, &amount_len, records)
+      << "\n";
     SQLSMALLINT bound = 0;
     SQLGetDescField(ard, 0, SQL_DESC_COUNT, &bound, SQL_IS_SMALLINT, nullptr);
     o << "ard count " << bound << "\n";
@@ -203,8 +205,9 @@ std::string desc_transcript(Conn& c, bool records) {
     SQLSetStmtAttr(b.h, SQL_ATTR_PARAMSET_SIZE, (SQLPOINTER)3, 0);
     SQLSetStmtAttr(b.h, SQL_ATTR_PARAM_STATUS_PTR, status, 0);
     SQLSetStmtAttr(b.h, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed, 0);
-    o << "bind " << outcome(SQLBindParameter(b.h, 1, SQL_PARAM_INPUT, SQL_C_LONG, SQL_INTEGER, 0, 0, ks, 0, k_ind),
-                            SQL_HANDLE_STMT, b.h)
+    o << "bind "
+      << outcome(SQLBindParameter(b.h, 1, SQL_PARAM_INPUT, SQL_C_LONG, SQL_INTEGER, 0, 0, ks, 0, k_ind),
+                 SQL_HANDLE_STMT, b.h)
       << " "
       << outcome(SQLBindParameter(b.h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 20, 0, names, 8, name_ind),
                  SQL_HANDLE_STMT, b.h)
@@ -279,16 +282,17 @@ TEST(DescriptorsE2e, BridgeKeepsOdbcRulesWherePsqlodbcDeparts) {
   char name[32] = {};
   SQLSMALLINT nl = -1, type = -1, sub = -1, precision = -1, scale = -1, nullable = -1;
   SQLLEN length = -1;
-  EXPECT_EQ(SQLGetDescRec(ird, 3, (SQLCHAR*)name, sizeof name, &nl, &type, &sub, &length, &precision, &scale, &nullable),
-            SQL_SUCCESS);
+  EXPECT_EQ(
+      SQLGetDescRec(ird, 3, (SQLCHAR*)name, sizeof name, &nl, &type, &sub, &length, &precision, &scale, &nullable),
+      SQL_SUCCESS);
   EXPECT_STREQ(name, "amount");
   EXPECT_EQ(nl, 6);
   EXPECT_EQ(type, SQL_NUMERIC);
   EXPECT_EQ(precision, 10);
   EXPECT_EQ(scale, 2);
-  EXPECT_EQ(SQLGetDescRec(ird, 4, (SQLCHAR*)name, sizeof name, &nl, &type, &sub, &length, &precision, &scale,
-                          &nullable),
-            SQL_NO_DATA);
+  EXPECT_EQ(
+      SQLGetDescRec(ird, 4, (SQLCHAR*)name, sizeof name, &nl, &type, &sub, &length, &precision, &scale, &nullable),
+      SQL_NO_DATA);
   char cut[4] = {};
   EXPECT_EQ(SQLGetDescRec(ird, 2, (SQLCHAR*)cut, sizeof cut, &nl, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
             SQL_SUCCESS_WITH_INFO);
@@ -325,10 +329,10 @@ TEST(DescriptorsE2e, BridgeKeepsOdbcRulesWherePsqlodbcDeparts) {
        "07009"},
       {"negative count", [&] { return SQLSetDescField(ard, 0, SQL_DESC_COUNT, (SQLPOINTER)-1, 0); }, ard, "07009"},
       {"read-only field", [&] { return SQLSetDescField(ard, 1, SQL_DESC_NULLABLE, (SQLPOINTER)1, 0); }, ard, "HY091"},
-      {"set field of an IRD",
-       [&] { return SQLSetDescField(ird, 1, SQL_DESC_CONCISE_TYPE, (SQLPOINTER)SQL_C_LONG, 0); }, ird, "HY016"},
-      {"set record of an IRD", [&] { return SQLSetDescRec(ird, 1, SQL_C_LONG, 0, 4, 0, 0, &k, &k_ind, &k_ind); },
+      {"set field of an IRD", [&] { return SQLSetDescField(ird, 1, SQL_DESC_CONCISE_TYPE, (SQLPOINTER)SQL_C_LONG, 0); },
        ird, "HY016"},
+      {"set record of an IRD", [&] { return SQLSetDescRec(ird, 1, SQL_C_LONG, 0, 4, 0, 0, &k, &k_ind, &k_ind); }, ird,
+       "HY016"},
       {"copy into an IRD", [&] { return SQLCopyDesc(ard, ird); }, ird, "HY016"},
   };
   for (const Refusal& r : refusals) {

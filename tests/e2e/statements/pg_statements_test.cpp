@@ -49,8 +49,9 @@ class PgStatementsE2e : public ::testing::Test {
 // Output and input/output parameters, one set and after data at execution.
 std::string output_params_transcript(Conn& c, const std::string&) {
   std::ostringstream o;
-  c.exec("CREATE OR REPLACE FUNCTION kv_addone(a integer, OUT b integer, OUT s text, OUT n numeric) AS "
-         "$$ SELECT a + 1, 'eins ' || a, a / 8.0 $$ LANGUAGE sql");
+  c.exec(
+      "CREATE OR REPLACE FUNCTION kv_addone(a integer, OUT b integer, OUT s text, OUT n numeric) AS "
+      "$$ SELECT a + 1, 'eins ' || a, a / 8.0 $$ LANGUAGE sql");
   c.exec("CREATE OR REPLACE FUNCTION kv_len(t text, OUT n integer) AS $$ SELECT length(t) $$ LANGUAGE sql");
   {
     Stmt st(c);
@@ -70,8 +71,8 @@ std::string output_params_transcript(Conn& c, const std::string&) {
     Stmt st(c);
     SQLINTEGER n = -1;
     SQLLEN ti = SQL_DATA_AT_EXEC, ni = 0;
-    SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_LONGVARCHAR, 1000, 0, reinterpret_cast<SQLPOINTER>(1),
-                     0, &ti);
+    SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_LONGVARCHAR, 1000, 0, reinterpret_cast<SQLPOINTER>(1), 0,
+                     &ti);
     SQLBindParameter(st.h, 2, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &n, 0, &ni);
     SQLRETURN rc = SQLExecDirect(st.h, (SQLCHAR*)"{call kv_len(?, ?)}", SQL_NTS);
     o << "dae exec " << outcome(rc, SQL_HANDLE_STMT, st.h);
@@ -93,10 +94,12 @@ std::string output_params_transcript(Conn& c, const std::string&) {
 // positional.
 std::string named_params_transcript(Conn& c, const std::string&) {
   std::ostringstream o;
-  c.exec("CREATE OR REPLACE FUNCTION kv_named(a integer, OUT b integer, OUT s text, OUT d integer) AS "
-         "$$ SELECT a + 1, 'eins ' || a, a * 2 $$ LANGUAGE sql");
-  c.exec("CREATE OR REPLACE PROCEDURE kv_named_proc(INOUT x integer, INOUT y text) AS "
-         "$$ BEGIN x := x + 1; y := y || '!'; END $$ LANGUAGE plpgsql");
+  c.exec(
+      "CREATE OR REPLACE FUNCTION kv_named(a integer, OUT b integer, OUT s text, OUT d integer) AS "
+      "$$ SELECT a + 1, 'eins ' || a, a * 2 $$ LANGUAGE sql");
+  c.exec(
+      "CREATE OR REPLACE PROCEDURE kv_named_proc(INOUT x integer, INOUT y text) AS "
+      "$$ BEGIN x := x + 1; y := y || '!'; END $$ LANGUAGE plpgsql");
   auto name = [&](SQLHSTMT h, SQLSMALLINT i, const char* text) {
     SQLHDESC ipd = nullptr;
     SQLGetStmtAttr(h, SQL_ATTR_IMP_PARAM_DESC, &ipd, 0, nullptr);
@@ -201,7 +204,8 @@ std::string keyset_transcript(Conn& c, const std::string& p) {
   std::ostringstream o;
   c.exec("DROP TABLE " + t);
   c.exec("CREATE TABLE " + t + " (id integer primary key, name varchar(20))");
-  for (int k = 1; k <= 6; ++k) c.exec("INSERT INTO " + t + " VALUES (" + std::to_string(k) + ", 'n" + std::to_string(k) + "')");
+  for (int k = 1; k <= 6; ++k)
+    c.exec("INSERT INTO " + t + " VALUES (" + std::to_string(k) + ", 'n" + std::to_string(k) + "')");
   {
     Stmt st(c);
     SQLSetStmtAttr(st.h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_KEYSET_DRIVEN), 0);
@@ -223,10 +227,10 @@ std::string keyset_transcript(Conn& c, const std::string& p) {
       << name[1] << "\n";
     std::strcpy(name[1], "changed");
     namei[1] = SQL_NTS;
-    o << "update " << outcome(SQLSetPos(st.h, 2, SQL_UPDATE, SQL_LOCK_NO_CHANGE), SQL_HANDLE_STMT, st.h)
-      << " status " << status[1] << "\n";
-    o << "delete " << outcome(SQLSetPos(st.h, 3, SQL_DELETE, SQL_LOCK_NO_CHANGE), SQL_HANDLE_STMT, st.h)
-      << " status " << status[2] << "\n";
+    o << "update " << outcome(SQLSetPos(st.h, 2, SQL_UPDATE, SQL_LOCK_NO_CHANGE), SQL_HANDLE_STMT, st.h) << " status "
+      << status[1] << "\n";
+    o << "delete " << outcome(SQLSetPos(st.h, 3, SQL_DELETE, SQL_LOCK_NO_CHANGE), SQL_HANDLE_STMT, st.h) << " status "
+      << status[2] << "\n";
     // Bulk insert of three new rows through the bound buffers.
     for (SQLULEN r = 0; r < kRows; ++r) {
       id[r] = static_cast<SQLINTEGER>(100 + r);
@@ -274,8 +278,8 @@ std::string keyset_row_wise_transcript(Conn& c, const std::string& p) {
     SQLBindCol(st.h, 1, SQL_C_SLONG, &rows[0].id, 0, &rows[0].idi);
     SQLBindCol(st.h, 2, SQL_C_CHAR, rows[0].name, sizeof rows[0].name, &rows[0].namei);
     SQLBindCol(st.h, 3, SQL_C_WCHAR, rows[0].w, sizeof rows[0].w, &rows[0].wi);
-    o << "fetch " << outcome(SQLFetchScroll(st.h, SQL_FETCH_NEXT, 0), SQL_HANDLE_STMT, st.h) << " " << rows[2].id
-      << " " << rows[2].name << "\n";
+    o << "fetch " << outcome(SQLFetchScroll(st.h, SQL_FETCH_NEXT, 0), SQL_HANDLE_STMT, st.h) << " " << rows[2].id << " "
+      << rows[2].name << "\n";
     // Row 1 starts with a NULL, the others are terminated texts of several lengths.
     const char* names[kRows] = {nullptr, "second row", "three"};
     const char* wides[kRows] = {"wide one", "zwei", "drei drei"};
@@ -365,8 +369,8 @@ std::string interval_transcript(Conn& c, const std::string& p) {
     SQLLEN gi = 0;
     SQLRETURN grc = SQLGetData(sel.h, 2, SQL_C_INTERVAL_YEAR_TO_MONTH, &g, sizeof g, &gi);
     o << " bound " << out.interval_type << " " << out.interval_sign << " " << out.intval.day_second.day << "d"
-      << out.intval.day_second.hour << ":" << out.intval.day_second.minute << ":" << out.intval.day_second.second
-      << "/" << oi << " get " << outcome(grc, SQL_HANDLE_STMT, sel.h) << " " << g.intval.year_month.year << "y"
+      << out.intval.day_second.hour << ":" << out.intval.day_second.minute << ":" << out.intval.day_second.second << "/"
+      << oi << " get " << outcome(grc, SQL_HANDLE_STMT, sel.h) << " " << g.intval.year_month.year << "y"
       << g.intval.year_month.month << "/" << gi << "\n";
   }
   o << "end " << rc << "\n";
@@ -393,9 +397,7 @@ TEST_F(PgStatementsE2e, EveryCType) {
   compare([](Conn& c, const std::string& p) { return c_types_transcript(c, p); });
 }
 
-TEST_F(PgStatementsE2e, OutputParametersAlsoAfterDataAtExecution) {
-  compare(output_params_transcript);
-}
+TEST_F(PgStatementsE2e, OutputParametersAlsoAfterDataAtExecution) { compare(output_params_transcript); }
 
 TEST_F(PgStatementsE2e, ProcedureParametersByName) {
   compare(named_params_transcript);
@@ -408,25 +410,15 @@ TEST_F(PgStatementsE2e, ProcedureParametersByName) {
   EXPECT_NE(t.find("procedure rc=0 x=6/4 y=hallo!/6"), std::string::npos) << t;
 }
 
-TEST_F(PgStatementsE2e, NumericsBothWaysAndARebindOfTheScaleAlone) {
-  compare(numeric_transcript);
-}
+TEST_F(PgStatementsE2e, NumericsBothWaysAndARebindOfTheScaleAlone) { compare(numeric_transcript); }
 
-TEST_F(PgStatementsE2e, KeysetCursorPositionedUpdateDeleteAndBulkAdd) {
-  compare(keyset_transcript);
-}
+TEST_F(PgStatementsE2e, KeysetCursorPositionedUpdateDeleteAndBulkAdd) { compare(keyset_transcript); }
 
-TEST_F(PgStatementsE2e, IntervalsAsParametersBoundColumnsAndGetData) {
-  compare(interval_transcript);
-}
+TEST_F(PgStatementsE2e, IntervalsAsParametersBoundColumnsAndGetData) { compare(interval_transcript); }
 
-TEST_F(PgStatementsE2e, FetchByBookmark) {
-  compare(bookmark_transcript);
-}
+TEST_F(PgStatementsE2e, FetchByBookmark) { compare(bookmark_transcript); }
 
-TEST_F(PgStatementsE2e, KeysetCursorRowWiseBulkAddWithWideText) {
-  compare(keyset_row_wise_transcript);
-}
+TEST_F(PgStatementsE2e, KeysetCursorRowWiseBulkAddWithWideText) { compare(keyset_row_wise_transcript); }
 
 TEST_F(PgStatementsE2e, PreparedStatementsAndTransactions) {
   compare([](Conn& c, const std::string& p) { return prepared_transcript(c, p) + transaction_transcript(c, p); });

@@ -79,11 +79,16 @@ std::string stmt_attr_width_transcript(Conn& c, Target t) {
     SQLINTEGER attr;
     const char* name;
   } kAttrs[] = {
-      {SQL_ATTR_CURSOR_TYPE, "cursor type"},       {SQL_ATTR_CONCURRENCY, "concurrency"},
-      {SQL_ATTR_CURSOR_SCROLLABLE, "scrollable"},  {SQL_ATTR_CURSOR_SENSITIVITY, "sensitivity"},
-      {SQL_ATTR_USE_BOOKMARKS, "use bookmarks"},   {SQL_ATTR_ASYNC_ENABLE, "async enable"},
-      {SQL_ATTR_NOSCAN, "noscan"},                 {SQL_ATTR_RETRIEVE_DATA, "retrieve data"},
-      {SQL_ATTR_ENABLE_AUTO_IPD, "auto ipd"},      {SQL_ATTR_METADATA_ID, "metadata id"},
+      {SQL_ATTR_CURSOR_TYPE, "cursor type"},
+      {SQL_ATTR_CONCURRENCY, "concurrency"},
+      {SQL_ATTR_CURSOR_SCROLLABLE, "scrollable"},
+      {SQL_ATTR_CURSOR_SENSITIVITY, "sensitivity"},
+      {SQL_ATTR_USE_BOOKMARKS, "use bookmarks"},
+      {SQL_ATTR_ASYNC_ENABLE, "async enable"},
+      {SQL_ATTR_NOSCAN, "noscan"},
+      {SQL_ATTR_RETRIEVE_DATA, "retrieve data"},
+      {SQL_ATTR_ENABLE_AUTO_IPD, "auto ipd"},
+      {SQL_ATTR_METADATA_ID, "metadata id"},
       {SQL_ATTR_SIMULATE_CURSOR, "simulate cursor"},
   };
   for (const auto& a : kAttrs) {
@@ -106,16 +111,26 @@ std::string stmt_attr_width_transcript(Conn& c, Target t) {
       SQLINTEGER attr;
       const char* name;
     } kAll[] = {
-        {SQL_ATTR_CURSOR_TYPE, "cursor type"},     {SQL_ATTR_CONCURRENCY, "concurrency"},
-        {SQL_ATTR_CURSOR_SCROLLABLE, "scrollable"}, {SQL_ATTR_CURSOR_SENSITIVITY, "sensitivity"},
-        {SQL_ATTR_USE_BOOKMARKS, "use bookmarks"}, {SQL_ATTR_ASYNC_ENABLE, "async enable"},
-        {SQL_ATTR_NOSCAN, "noscan"},               {SQL_ATTR_RETRIEVE_DATA, "retrieve data"},
-        {SQL_ATTR_ENABLE_AUTO_IPD, "auto ipd"},    {SQL_ATTR_METADATA_ID, "metadata id"},
-        {SQL_ATTR_SIMULATE_CURSOR, "simulate cursor"}, {SQL_ATTR_QUERY_TIMEOUT, "query timeout"},
-        {SQL_ATTR_MAX_ROWS, "max rows"},           {SQL_ATTR_MAX_LENGTH, "max length"},
-        {SQL_ATTR_KEYSET_SIZE, "keyset size"},     {SQL_ATTR_ROW_NUMBER, "row number"},
-        {SQL_ATTR_ROW_ARRAY_SIZE, "row array size"}, {SQL_ATTR_ROW_BIND_TYPE, "row bind type"},
-        {SQL_ATTR_PARAMSET_SIZE, "paramset size"}, {SQL_ATTR_PARAM_BIND_TYPE, "param bind type"},
+        {SQL_ATTR_CURSOR_TYPE, "cursor type"},
+        {SQL_ATTR_CONCURRENCY, "concurrency"},
+        {SQL_ATTR_CURSOR_SCROLLABLE, "scrollable"},
+        {SQL_ATTR_CURSOR_SENSITIVITY, "sensitivity"},
+        {SQL_ATTR_USE_BOOKMARKS, "use bookmarks"},
+        {SQL_ATTR_ASYNC_ENABLE, "async enable"},
+        {SQL_ATTR_NOSCAN, "noscan"},
+        {SQL_ATTR_RETRIEVE_DATA, "retrieve data"},
+        {SQL_ATTR_ENABLE_AUTO_IPD, "auto ipd"},
+        {SQL_ATTR_METADATA_ID, "metadata id"},
+        {SQL_ATTR_SIMULATE_CURSOR, "simulate cursor"},
+        {SQL_ATTR_QUERY_TIMEOUT, "query timeout"},
+        {SQL_ATTR_MAX_ROWS, "max rows"},
+        {SQL_ATTR_MAX_LENGTH, "max length"},
+        {SQL_ATTR_KEYSET_SIZE, "keyset size"},
+        {SQL_ATTR_ROW_NUMBER, "row number"},
+        {SQL_ATTR_ROW_ARRAY_SIZE, "row array size"},
+        {SQL_ATTR_ROW_BIND_TYPE, "row bind type"},
+        {SQL_ATTR_PARAMSET_SIZE, "paramset size"},
+        {SQL_ATTR_PARAM_BIND_TYPE, "param bind type"},
     };
     for (const auto& a : kAll) {
       size_t written = 0;
@@ -220,9 +235,12 @@ std::string unused_params_transcript(Conn& c, Target t) {
     SQLULEN size;
     SQLSMALLINT digits;
   } kTypes[] = {
-      {SQL_C_CHAR, SQL_VARCHAR, 20, 0},      {SQL_C_WCHAR, SQL_WVARCHAR, 20, 0},
-      {SQL_C_BINARY, SQL_VARBINARY, 20, 0},  {SQL_C_SLONG, SQL_INTEGER, 0, 0},
-      {SQL_C_DOUBLE, SQL_DOUBLE, 0, 0},      {SQL_C_NUMERIC, SQL_NUMERIC, 0, 0},
+      {SQL_C_CHAR, SQL_VARCHAR, 20, 0},
+      {SQL_C_WCHAR, SQL_WVARCHAR, 20, 0},
+      {SQL_C_BINARY, SQL_VARBINARY, 20, 0},
+      {SQL_C_SLONG, SQL_INTEGER, 0, 0},
+      {SQL_C_DOUBLE, SQL_DOUBLE, 0, 0},
+      {SQL_C_NUMERIC, SQL_NUMERIC, 0, 0},
       {SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 0, 0},
   };
   for (const auto& k : kTypes) {
@@ -233,18 +251,35 @@ std::string unused_params_transcript(Conn& c, Target t) {
     std::memset(&v, 0, sizeof v);
     SQLLEN vi = 0;
     switch (k.ctype) {
-      case SQL_C_CHAR: std::strcpy(reinterpret_cast<char*>(v.bytes), "text"); vi = SQL_NTS; break;
-      case SQL_C_WCHAR: v.bytes[0] = 'w'; vi = 2; break;
-      case SQL_C_BINARY: v.bytes[0] = 0xAB; vi = 1; break;
+      case SQL_C_CHAR:
+        std::strcpy(reinterpret_cast<char*>(v.bytes), "text");
+        vi = SQL_NTS;
+        break;
+      case SQL_C_WCHAR:
+        v.bytes[0] = 'w';
+        vi = 2;
+        break;
+      case SQL_C_BINARY:
+        v.bytes[0] = 0xAB;
+        vi = 1;
+        break;
       case SQL_C_SLONG: v.i = 7; break;
       case SQL_C_DOUBLE: v.d = 2.5; break;
-      case SQL_C_NUMERIC: v.n.precision = 3; v.n.scale = 1; v.n.sign = 1; v.n.val[0] = 125; break;
-      default: v.ts.year = 2001; v.ts.month = 2; v.ts.day = 3; break;
+      case SQL_C_NUMERIC:
+        v.n.precision = 3;
+        v.n.scale = 1;
+        v.n.sign = 1;
+        v.n.val[0] = 125;
+        break;
+      default:
+        v.ts.year = 2001;
+        v.ts.month = 2;
+        v.ts.day = 3;
+        break;
     }
     SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &one, 0, &onei);
     SQLBindParameter(st.h, 2, SQL_PARAM_INPUT, k.ctype, k.sqltype, k.size, k.digits, &v, sizeof v, &vi);
-    o << "type " << k.ctype << " prepare "
-      << rc_of(SQLPrepare(st.h, (SQLCHAR*)"SELECT ?, ?", SQL_NTS), st.h);
+    o << "type " << k.ctype << " prepare " << rc_of(SQLPrepare(st.h, (SQLCHAR*)"SELECT ?, ?", SQL_NTS), st.h);
     o << " execute " << rc_of(SQLExecute(st.h), st.h);
     SQLFreeStmt(st.h, SQL_CLOSE);
     std::memset(&v, 0xA5, sizeof v);
@@ -300,13 +335,9 @@ std::string short_binary_transcript(Conn& c, Target) {
   return o.str();
 }
 
-TEST_F(ProgramsE2e, BinaryParameterShorterThanItsBuffer) {
-  compare(Target::kPostgres, short_binary_transcript);
-}
+TEST_F(ProgramsE2e, BinaryParameterShorterThanItsBuffer) { compare(Target::kPostgres, short_binary_transcript); }
 
-TEST_F(ProgramsE2e, BinaryParameterShorterThanItsBufferOnSqlite) {
-  compare(Target::kSqlite, short_binary_transcript);
-}
+TEST_F(ProgramsE2e, BinaryParameterShorterThanItsBufferOnSqlite) { compare(Target::kSqlite, short_binary_transcript); }
 
 // Data at execution with a parameter array of two rows: the processed count
 // says which row the driver asks for; one result set per row follows.
@@ -320,8 +351,8 @@ std::string dae_array_transcript(Conn& c, Target) {
   SQLLEN ind[2] = {SQL_LEN_DATA_AT_EXEC(0), SQL_LEN_DATA_AT_EXEC(0)};
   SQLSetStmtAttr(st.h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(2), 0);
   SQLSetStmtAttr(st.h, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed, 0);
-  o << "prepare "
-    << rc_of(SQLPrepare(st.h, (SQLCHAR*)"SELECT id FROM pr_dae WHERE t = ? ORDER BY id", SQL_NTS), st.h) << "\n";
+  o << "prepare " << rc_of(SQLPrepare(st.h, (SQLCHAR*)"SELECT id FROM pr_dae WHERE t = ? ORDER BY id", SQL_NTS), st.h)
+    << "\n";
   SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_CHAR, 5, 0, reinterpret_cast<SQLPOINTER>(1), 0, ind);
   SQLRETURN rc = SQLExecute(st.h);
   o << "execute " << rc_of(rc, st.h) << "\n";
@@ -389,8 +420,8 @@ std::string bookmark_after_add_transcript(Conn& c, Target) {
   std::memset(mark, 0, sizeof mark);
   marki = -77;
   rc = SQLBulkOperations(st.h, SQL_ADD);
-  o << "add " << rc_of(rc, st.h) << " mark " << marki << (hex(mark, sizeof mark) == std::string(28, '0') ? " empty" : " written")
-    << "\n";
+  o << "add " << rc_of(rc, st.h) << " mark " << marki
+    << (hex(mark, sizeof mark) == std::string(28, '0') ? " empty" : " written") << "\n";
   std::memcpy(inserted_mark, mark, sizeof mark);
   const SQLLEN inserted_len = marki;
   SQLSetStmtAttr(st.h, SQL_ATTR_FETCH_BOOKMARK_PTR, updated_mark, SQL_IS_POINTER);
@@ -423,9 +454,7 @@ std::string bookmark_after_add_transcript(Conn& c, Target) {
   return o.str();
 }
 
-TEST_F(ProgramsE2e, FetchByBookmarkAfterBulkAdd) {
-  compare(Target::kPostgres, bookmark_after_add_transcript);
-}
+TEST_F(ProgramsE2e, FetchByBookmarkAfterBulkAdd) { compare(Target::kPostgres, bookmark_after_add_transcript); }
 
 // Bookmarks saved while scrolling, then fetched back in another order: each
 // brings its own row back.
@@ -433,12 +462,15 @@ std::string bookmarks_transcript(Conn& c, Target t, std::initializer_list<SQLULE
   std::ostringstream o;
   c.exec("DROP TABLE pr_marks");
   c.exec("CREATE TABLE pr_marks (i integer primary key, t varchar(20))");
-  for (int k = 1; k <= 6; ++k) c.exec("INSERT INTO pr_marks VALUES (" + std::to_string(k) + ", 'm" + std::to_string(k) + "')");
+  for (int k = 1; k <= 6; ++k)
+    c.exec("INSERT INTO pr_marks VALUES (" + std::to_string(k) + ", 'm" + std::to_string(k) + "')");
   for (const SQLULEN kind : kinds) {
     Stmt st(c);
     o << "use bookmarks " << kind << " "
       << rc_of(SQLSetStmtAttr(st.h, SQL_ATTR_USE_BOOKMARKS, reinterpret_cast<SQLPOINTER>(kind), SQL_IS_UINTEGER), st.h);
-    SQLSetStmtAttr(st.h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(t == Target::kPostgres ? SQL_CURSOR_KEYSET_DRIVEN : SQL_CURSOR_STATIC), 0);
+    SQLSetStmtAttr(st.h, SQL_ATTR_CURSOR_TYPE,
+                   reinterpret_cast<SQLPOINTER>(t == Target::kPostgres ? SQL_CURSOR_KEYSET_DRIVEN : SQL_CURSOR_STATIC),
+                   0);
     o << " select " << st.run("SELECT i, t FROM pr_marks ORDER BY i") << "\n";
     SQLLEN octets = -1;
     SQLRETURN rc = SQLColAttribute(st.h, 0, SQL_DESC_OCTET_LENGTH, nullptr, 0, nullptr, &octets);
@@ -467,7 +499,9 @@ std::string bookmarks_transcript(Conn& c, Target t, std::initializer_list<SQLULE
 }
 
 TEST_F(ProgramsE2e, FetchByBookmarkOfEitherKind) {
-  compare(Target::kPostgres, [](Conn& c, Target t) { return bookmarks_transcript(c, t, {SQL_UB_FIXED, SQL_UB_VARIABLE}); });
+  compare(Target::kPostgres, [](Conn& c, Target t) {
+    return bookmarks_transcript(c, t, {SQL_UB_FIXED, SQL_UB_VARIABLE});
+  });
 }
 
 // The SQLite driver does not tell the length of its bookmarks: a fixed one
@@ -500,7 +534,8 @@ std::string row_wise_bookmark_after_add_transcript(Conn& c, Target) {
   std::ostringstream o;
   c.exec("DROP TABLE pr_bulkr");
   c.exec("CREATE TABLE pr_bulkr (i integer primary key, t varchar(20))");
-  for (int k = 1; k <= 4; ++k) c.exec("INSERT INTO pr_bulkr VALUES (" + std::to_string(k) + ", 'r" + std::to_string(k) + "')");
+  for (int k = 1; k <= 4; ++k)
+    c.exec("INSERT INTO pr_bulkr VALUES (" + std::to_string(k) + ", 'r" + std::to_string(k) + "')");
   struct Row {
     unsigned char mark[14];
     SQLLEN marki;
@@ -565,8 +600,9 @@ TEST_F(ProgramsE2e, RowWiseBookmarksAfterBulkAddLandInTheirOwnRows) {
 // an output parameter through its descriptor field.
 std::string return_value_transcript(Conn& c, Target) {
   std::ostringstream o;
-  c.exec("CREATE OR REPLACE FUNCTION pr_proc(a integer, INOUT b integer, OUT s text) AS "
-         "$$ SELECT b + a, 'sum ' || (a + b) $$ LANGUAGE sql");
+  c.exec(
+      "CREATE OR REPLACE FUNCTION pr_proc(a integer, INOUT b integer, OUT s text) AS "
+      "$$ SELECT b + a, 'sum ' || (a + b) $$ LANGUAGE sql");
   enum class Before { kFresh, kNoParams, kMoreParams, kBindFirst, kNoIndicator, kDescriptor };
   for (const Before before : {Before::kFresh, Before::kNoParams, Before::kMoreParams, Before::kBindFirst,
                               Before::kNoIndicator, Before::kDescriptor}) {
@@ -618,12 +654,12 @@ std::string return_value_transcript(Conn& c, Target) {
     SQLBindParameter(st.h, 2, SQL_PARAM_INPUT_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &b, 0, &bi);
     SQLBindParameter(st.h, 3, SQL_PARAM_OUTPUT, SQL_C_CHAR, SQL_VARCHAR, 30, 0, s, sizeof s, &si);
     o << "prepare " << rc_of(SQLPrepare(st.h, (SQLCHAR*)"{call pr_proc(?, ?, ?)}", SQL_NTS), st.h) << "\n";
-    o << "execute " << rc_of(SQLExecute(st.h), st.h) << " a=" << a << " b=" << b << "/" << bi << " s=" << s << "/"
-      << si << "\n";
+    o << "execute " << rc_of(SQLExecute(st.h), st.h) << " a=" << a << " b=" << b << "/" << bi << " s=" << s << "/" << si
+      << "\n";
     SQLFreeStmt(st.h, SQL_CLOSE);
     a = 1;
-    o << "again " << rc_of(SQLExecute(st.h), st.h) << " a=" << a << " b=" << b << "/" << bi << " s=" << s << "/"
-      << si << "\n";
+    o << "again " << rc_of(SQLExecute(st.h), st.h) << " a=" << a << " b=" << b << "/" << bi << " s=" << s << "/" << si
+      << "\n";
     SQLFreeStmt(st.h, SQL_CLOSE);
     // The same call executed directly, with the input/output value as sent.
     b = 10;
@@ -647,8 +683,8 @@ std::string connect_warnings(const std::string& connect) {
   SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
   SQLCHAR out[8];
   SQLSMALLINT len = 0;
-  SQLRETURN rc = SQLDriverConnect(dbc, nullptr, (SQLCHAR*)connect.c_str(), SQL_NTS, out, sizeof out, &len,
-                                  SQL_DRIVER_NOPROMPT);
+  SQLRETURN rc =
+      SQLDriverConnect(dbc, nullptr, (SQLCHAR*)connect.c_str(), SQL_NTS, out, sizeof out, &len, SQL_DRIVER_NOPROMPT);
   std::ostringstream o;
   o << "rc=" << rc;
   SQLINTEGER number = -1;
@@ -748,8 +784,7 @@ TEST_F(ProgramsE2e, ParameterArrayOverTheServersLimitSaysWhichLimit) {
   SQLWCHAR one[2] = {'x', 0};
   SQLLEN ind = SQL_NTS;
   SQLSetStmtAttr(st.h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(kRows), 0);
-  SQLRETURN rc =
-      SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 65536, 0, one, kOctets, &ind);
+  SQLRETURN rc = SQLBindParameter(st.h, 1, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 65536, 0, one, kOctets, &ind);
   ASSERT_EQ(rc, SQL_ERROR);
   SQLCHAR state[6] = {}, msg[600] = {};
   SQLINTEGER native = 0;

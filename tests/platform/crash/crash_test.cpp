@@ -141,8 +141,7 @@ TEST(CrashAddress, CodeInAModuleHasASegmentAndOffset) {
 
   int on_stack = 0;
   EXPECT_EQ(get_logical_address(0x10, module, sizeof module, &section, &offset), -1);
-  EXPECT_EQ(get_logical_address(reinterpret_cast<uintptr_t>(&on_stack), module, sizeof module, &section, &offset),
-            -1);
+  EXPECT_EQ(get_logical_address(reinterpret_cast<uintptr_t>(&on_stack), module, sizeof module, &section, &offset), -1);
 }
 
 TEST(CrashReportFile, PathFollowsTheLogDirectory) {

@@ -29,7 +29,7 @@ TEST(Kycrypt, KnownAnswersWithBothStoredKeys) {
       {"vejqdumxo", "Pa55 word;=!", "37939598E60EDAC72C853B7D"},
       {"vejqdumxo", "a", "06"},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.key) + " " + c.plain);
     unsigned char bytes[64];
     const int n = fake_string(c.plain, bytes, sizeof bytes, c.key);
@@ -51,16 +51,14 @@ TEST(Kycrypt, KnownAnswersWithBothStoredKeys) {
 }
 
 TEST(Kycrypt, RoundTripsEveryLengthWithBothStoredKeys) {
-  for (const char *key : {"pwxnqlrtoz", "vejqdumxo"}) {
+  for (const char* key : {"pwxnqlrtoz", "vejqdumxo"}) {
     for (size_t n = 0; n <= 300; ++n) {
       std::string plain = text_of(n);
       std::vector<unsigned char> bytes(n + 1, 0xEE);
-      ASSERT_EQ(fake_string(plain.c_str(), bytes.data(), static_cast<int>(n), key),
-                static_cast<int>(n));
+      ASSERT_EQ(fake_string(plain.c_str(), bytes.data(), static_cast<int>(n), key), static_cast<int>(n));
       EXPECT_EQ(bytes[n], 0xEE) << "wrote past the text length";
       std::vector<char> back(n + 1, 'x');
-      ASSERT_EQ(unfake_string(bytes.data(), back.data(), static_cast<int>(n), key),
-                static_cast<int>(n));
+      ASSERT_EQ(unfake_string(bytes.data(), back.data(), static_cast<int>(n), key), static_cast<int>(n));
       EXPECT_EQ(std::string(back.data()), plain) << "length " << n;
     }
   }
@@ -71,7 +69,7 @@ TEST(Kycrypt, DisguiseDependsOnKeyAndPosition) {
   unsigned char a[16], b[16];
   ASSERT_EQ(fake_string(plain.c_str(), a, 16, "pwxnqlrtoz"), 16);
   ASSERT_EQ(fake_string(plain.c_str(), b, 16, "vejqdumxo"), 16);
-  EXPECT_NE(std::string(reinterpret_cast<char *>(a), 16), std::string(reinterpret_cast<char *>(b), 16));
+  EXPECT_NE(std::string(reinterpret_cast<char*>(a), 16), std::string(reinterpret_cast<char*>(b), 16));
   int same_as_plain = 0, repeats = 0;
   for (int i = 0; i < 16; ++i) {
     same_as_plain += a[i] == 'a';

@@ -205,8 +205,7 @@ TEST_F(RegistryTest, HandWrittenStoresAreReadAndKeptOnRewrite) {
 }
 
 TEST_F(RegistryTest, UnreadableLinesAreSkippedButNeverRewritten) {
-  const std::string text =
-      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n\"good\"=\"1\"\n\"broken=\"2\n\"after\"=\"3\"\n";
+  const std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n\"good\"=\"1\"\n\"broken=\"2\n\"after\"=\"3\"\n";
   write_store(text);
   Key k = open_key("K");
   EXPECT_EQ(value(k, "good"), "1");

@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       int32_t b = 0;
       int64_t c = 0, d = 0, e = 0;
       void* p = nullptr;
-      RPCExec(h.get(), "scalars", 1, 2, int64_t(3), int64_t(4), int64_t(5), static_cast<void*>(nullptr), &a, &b, &c, &d, &e, &p);
+      RPCExec(h.get(), "scalars", 1, 2, int64_t(3), int64_t(4), int64_t(5), static_cast<void*>(nullptr), &a, &b, &c, &d,
+              &e, &p);
       break;
     }
     case 1: {

@@ -65,7 +65,9 @@ struct World {
     if (std::system(cmd.c_str()) == -1) return "";
     return Fixture::read_file(out);
   }
-  std::string url(const std::string& path) const { return "'http://127.0.0.1:" + std::to_string(http_port) + path + "'"; }
+  std::string url(const std::string& path) const {
+    return "'http://127.0.0.1:" + std::to_string(http_port) + path + "'";
+  }
   std::string get(const std::string& path) const { return curl(url(path)); }
   std::string post(const std::string& path, const std::string& data) const {
     return curl("--data '" + data + "' " + url(path));
@@ -95,7 +97,8 @@ std::string odbc_connect(const Fixture& f) {
   SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
   std::string in = f.client_connection_string();
-  SQLRETURN rc = SQLDriverConnect(dbc, nullptr, (SQLCHAR*)in.c_str(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+  SQLRETURN rc =
+      SQLDriverConnect(dbc, nullptr, (SQLCHAR*)in.c_str(), SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
   std::string state;
   if (SQL_SUCCEEDED(rc)) {
     SQLDisconnect(dbc);
@@ -298,7 +301,8 @@ TEST(HttpPages, DataSourceBrowsingAndExport) {
   o.settings["Timeout"] = "a\\b\"c";
   World w(o);
   std::string rows = "create table t(id integer, name text); create table \"odd<t>\"(x);";
-  for (int i = 1; i <= 25; ++i) rows += "insert into t values(" + std::to_string(i) + ", 'row " + std::to_string(i) + "');";
+  for (int i = 1; i <= 25; ++i)
+    rows += "insert into t values(" + std::to_string(i) + ", 'row " + std::to_string(i) + "');";
   rows += "insert into t values(99, '" + std::string(60, 'x') + "'); insert into t values(100, 'a<b');";
   ASSERT_TRUE(w.f.exec_sqlite(rows));
   ASSERT_TRUE(w.start_with_child());
@@ -314,7 +318,8 @@ TEST(HttpPages, DataSourceBrowsingAndExport) {
   EXPECT_TRUE(has(tables, "<a href=\"/dsn.html?dsn=vekdb&table=odd%3Ct%3E\">odd&lt;t&gt;</a>"));
   EXPECT_TRUE(has(w.curl(u + w.url("/dsn.html?dsn=vekdb&table=t")), "<td>name</td>"));
   std::string page2 = w.curl(u + w.url("/dsn.html?dsn=vekdb&table=t&display=11"));
-  EXPECT_TRUE(has(page2, "<td>row 11</td>") && has(page2, "<td>row 20</td>") && !has(page2, "<td>row 21</td>")) << page2;
+  EXPECT_TRUE(has(page2, "<td>row 11</td>") && has(page2, "<td>row 20</td>") && !has(page2, "<td>row 21</td>"))
+      << page2;
   EXPECT_TRUE(has(page2, "display=21\"><img src=\"/btn_next.gif\""));
   EXPECT_TRUE(has(page2, "display=1\"><img src=\"/btn_previous.gif\""));
   std::string page1 = w.curl(u + w.url("/dsn.html?dsn=vekdb&table=t&display=5"));
@@ -324,10 +329,10 @@ TEST(HttpPages, DataSourceBrowsingAndExport) {
   EXPECT_TRUE(has(last, "<td>a&lt;b</td>"));
   EXPECT_FALSE(has(last, "btn_next.gif"));
   // Names that are no table of the data source, and data sources that are not defined, go nowhere.
-  for (const char* bad : {"/dsn.html?dsn=vekdb&table=t%3BDROP%20TABLE%20t&display=1",
-                          "/dsn.html?dsn=vekdb&table=t%22%20union%20select%201--&display=1",
-                          "/dsn.html?dsn=x%3BDRIVER%3D%2Ftmp%2Fevil.so",
-                          "/dsn.html?dsn=vekdb%3BSAVEFILE%3D%2Ftmp%2Fx"}) {
+  for (const char* bad :
+       {"/dsn.html?dsn=vekdb&table=t%3BDROP%20TABLE%20t&display=1",
+        "/dsn.html?dsn=vekdb&table=t%22%20union%20select%201--&display=1",
+        "/dsn.html?dsn=x%3BDRIVER%3D%2Ftmp%2Fevil.so", "/dsn.html?dsn=vekdb%3BSAVEFILE%3D%2Ftmp%2Fx"}) {
     std::string r = w.curl(u + w.url(bad));
     EXPECT_FALSE(has(r, "<td>row 1</td>")) << bad;
     EXPECT_TRUE(has(r, "is not a")) << r;
@@ -347,7 +352,8 @@ TEST(HttpPages, DataSourceBrowsingAndExport) {
   ::setenv("KYVEK_REGISTRY", file.c_str(), 1);
   kyvek::registry::Key key;
   ASSERT_TRUE(kyvek::registry::Key::open("SOFTWARE\\Kyronde Vekamar\\Configuration\\System\\Settings",
-                                         kyvek::registry::Access::kRead, &key).ok());
+                                         kyvek::registry::Access::kRead, &key)
+                  .ok());
   std::string timeout;
   ASSERT_TRUE(key.read_value("Timeout", &timeout).ok());
   EXPECT_EQ(timeout, "a\\b\"c");
@@ -360,8 +366,8 @@ TEST(HttpPages, AuditPagesAndGraph) {
   // Lines of 64 bytes: 256 lines fill one page exactly.
   auto line = [](int i) {
     char buf[80];
-    std::snprintf(buf, sizeof buf, "Thu, 10 Dec 2026 %02d:%02d:13 UTC CONNECT db(u%05d) from 10.0.0.1 \n",
-                  10 + i % 5, i % 60, i);
+    std::snprintf(buf, sizeof buf, "Thu, 10 Dec 2026 %02d:%02d:13 UTC CONNECT db(u%05d) from 10.0.0.1 \n", 10 + i % 5,
+                  i % 60, i);
     return std::string(buf);
   };
   std::string trail;
@@ -386,8 +392,9 @@ TEST(HttpPages, AuditPagesAndGraph) {
   std::string exact = w.get("/audit.html?page=0&date=_01_02_2020");
   EXPECT_FALSE(has(exact, "btn_next.gif")) << exact;
   EXPECT_TRUE(has(exact, "audit.html?page=1&date=_01_02_2020\"><img src=\"btn_end.gif\""));
-  EXPECT_TRUE(has(w.get("/audit.html?page=9&date=0"),
-                  "Invalid page number 9 - the audit file is only 38400 bytes long and pages are 16384 bytes in length"));
+  EXPECT_TRUE(
+      has(w.get("/audit.html?page=9&date=0"),
+          "Invalid page number 9 - the audit file is only 38400 bytes long and pages are 16384 bytes in length"));
   for (const char* bad : {"/audit.html?page=-1&date=0", "/audit.html?page=0&date=_123456789012345678901234567890123",
                           "/audit.html?page=0&date=/../../registry.reg", "/audit.html?page=1x&date=0"})
     EXPECT_TRUE(has(w.get(bad), "is invalid")) << bad;
@@ -399,8 +406,8 @@ TEST(HttpPages, AuditPagesAndGraph) {
   EXPECT_GT(png.size(), 2000u);
   EXPECT_TRUE(has(w.get("/graph.png?audit=kyvek_access_01_02_2020.log&unit=minutes"), "image/png"));
   std::ofstream(w.f.dir() / "victim.png") << "keep";
-  for (const char* bad : {"/graph.png?audit=../registry.reg", "/graph.png?audit=../victim", "/graph.png?audit=%2Fetc%2Fpasswd",
-                          "/graph.png?audit=kyvek_access_x.log"})
+  for (const char* bad : {"/graph.png?audit=../registry.reg", "/graph.png?audit=../victim",
+                          "/graph.png?audit=%2Fetc%2Fpasswd", "/graph.png?audit=kyvek_access_x.log"})
     EXPECT_TRUE(has(w.get(bad), "HTTP/1.1 404")) << bad;
   EXPECT_TRUE(fs::exists(w.f.dir() / "victim.png"));
   EXPECT_TRUE(fs::exists(w.f.registry_path()));
@@ -417,26 +424,32 @@ TEST(HttpPages, PagesRenderInChromium) {
   Options o;
   o.flags = 0xA003;
   World w(o);
-  { std::ofstream(w.f.dir() / "log" / "kyvek_access.log") << "Thu, 10 Dec 2026 10:00:13 UTC CONNECT vekdb(u) from 127.0.0.1\n"; }
+  {
+    std::ofstream(w.f.dir() / "log" / "kyvek_access.log")
+        << "Thu, 10 Dec 2026 10:00:13 UTC CONNECT vekdb(u) from 127.0.0.1\n";
+  }
   ASSERT_TRUE(w.start_with_child());
   fs::path shots = fs::path(std::getenv("KYVEK_BINARY_DIR")) / "http-screenshots";
   fs::create_directories(shots);
-  const std::pair<const char*, const char*> pages[] = {
-      {"index", "/index.html"},           {"statistics", "/hosts.html"},
-      {"configuration", "/configuration.html"}, {"change", "/config_change_f.html"},
-      {"access_control", "/access_control.html"}, {"data_sources", "/data_sources.html"},
-      {"audit", "/audit.html?page=0&date=0"}, {"service", "/service_control.html"}};
+  const std::pair<const char*, const char*> pages[] = {{"index", "/index.html"},
+                                                       {"statistics", "/hosts.html"},
+                                                       {"configuration", "/configuration.html"},
+                                                       {"change", "/config_change_f.html"},
+                                                       {"access_control", "/access_control.html"},
+                                                       {"data_sources", "/data_sources.html"},
+                                                       {"audit", "/audit.html?page=0&date=0"},
+                                                       {"service", "/service_control.html"}};
   for (const auto& [name, path] : pages) {
     SCOPED_TRACE(name);
     fs::path png = shots / (std::string(name) + ".png");
     fs::remove(png);
     fs::path profile = w.f.dir() / ("chromium-" + std::string(name));
-    Process p = w.f.spawn("/usr/bin/chromium",
-                          {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                           "--disable-component-update", "--disable-sync", "--no-first-run",
-                           "--user-data-dir=" + profile.string(), "--window-size=1000,800",
-                           "--screenshot=" + png.string(), "http://127.0.0.1:" + std::to_string(w.http_port) + path},
-                          -1, "chromium");
+    Process p = w.f.spawn(
+        "/usr/bin/chromium",
+        {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking", "--disable-component-update",
+         "--disable-sync", "--no-first-run", "--user-data-dir=" + profile.string(), "--window-size=1000,800",
+         "--screenshot=" + png.string(), "http://127.0.0.1:" + std::to_string(w.http_port) + path},
+        -1, "chromium");
     EXPECT_EQ(Fixture::wait(p, 60000), 0);
     ASSERT_TRUE(fs::exists(png));
     // A blank 1000x800 page compresses to about four kilobytes; the header,

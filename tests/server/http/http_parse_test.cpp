@@ -227,13 +227,22 @@ TEST(HttpResponse, StatusTexts) {
   struct Case {
     int status;
     const char* text;
-  } cases[] = {{99, "500 Internal Server Error"}, {100, "100 Continue"},   {102, "102 Processing"},
-               {103, "500 Internal Server Error"}, {200, "200 OK"},         {207, "207 Multi-Status"},
-               {208, "500 Internal Server Error"}, {307, "307 Temporary Redirect"},
-               {418, "418 unused"},                {424, "424 Failed Dependency"},
-               {425, "500 Internal Server Error"}, {501, "501 Method Not Implemented"},
-               {510, "510 Not Extended"},          {511, "500 Internal Server Error"},
-               {599, "500 Internal Server Error"}, {600, "500 Internal Server Error"}};
+  } cases[] = {{99, "500 Internal Server Error"},
+               {100, "100 Continue"},
+               {102, "102 Processing"},
+               {103, "500 Internal Server Error"},
+               {200, "200 OK"},
+               {207, "207 Multi-Status"},
+               {208, "500 Internal Server Error"},
+               {307, "307 Temporary Redirect"},
+               {418, "418 unused"},
+               {424, "424 Failed Dependency"},
+               {425, "500 Internal Server Error"},
+               {501, "501 Method Not Implemented"},
+               {510, "510 Not Extended"},
+               {511, "500 Internal Server Error"},
+               {599, "500 Internal Server Error"},
+               {600, "500 Internal Server Error"}};
   for (const auto& c : cases) EXPECT_STREQ(status_text(c.status), c.text) << c.status;
 }
 
@@ -248,8 +257,9 @@ TEST(HttpResponse, HeaderLines) {
   EXPECT_FALSE(has(h, "Connection: close"));
   EXPECT_FALSE(has(h, "Cache-Control"));
   h = make_response_header(&v11, 200, URI_NOCACHE);
-  EXPECT_TRUE(has(h, "Connection: close\nCache-Control: must-revalidate\nCache-Control: max-age=3600\n"
-                     "Cache-Control: no-cache\nContent-Type: text/html\n\n"));
+  EXPECT_TRUE(has(h,
+                  "Connection: close\nCache-Control: must-revalidate\nCache-Control: max-age=3600\n"
+                  "Cache-Control: no-cache\nContent-Type: text/html\n\n"));
   h = make_response_header(&none, 200, URI_NOCACHE);
   EXPECT_FALSE(has(h, "Connection") || has(h, "Cache-Control") || has(h, "Expires"));
   h = make_response_header(&v11, 304, URI_GIF);
@@ -378,9 +388,14 @@ TEST(HttpConfig, ListTextsAndTable) {
     int rc;
     const char* after;
   } items[] = {
-      {"a|b|c", "a", 0, "b|c"},       {"a|b|c", "b", 0, "a|c"},     {"a|b|c", "c", 0, "a|b"},
-      {"a", "a", 0, ""},              {"11.2.3.4|1.2.3.4", "1.2.3.4", 0, "11.2.3.4"},
-      {"11.2.3.4", "1.2.3.4", -1, "11.2.3.4"}, {"ab|b", "b", 0, "ab"},  {"a|b", "", -1, "a|b"},
+      {"a|b|c", "a", 0, "b|c"},
+      {"a|b|c", "b", 0, "a|c"},
+      {"a|b|c", "c", 0, "a|b"},
+      {"a", "a", 0, ""},
+      {"11.2.3.4|1.2.3.4", "1.2.3.4", 0, "11.2.3.4"},
+      {"11.2.3.4", "1.2.3.4", -1, "11.2.3.4"},
+      {"ab|b", "b", 0, "ab"},
+      {"a|b", "", -1, "a|b"},
   };
   for (const auto& c : items) {
     SCOPED_TRACE(std::string(c.list) + " - " + c.item);
@@ -458,8 +473,8 @@ TEST_F(Templates, IncludesAndEntities) {
       {"<!--#include file=\"p\"-->", "<!--#include file=\"p\"-->"},
       {"x<!--#include file=\"part.inc\"-", "x<!--#include file=\"part.inc\"-"},
       // Names outside the templates folder are never opened.
-      {"<!-- #include file=\"../secret.txt\" -->", "<p>Include file " + dir_.string() +
-                                                       "/templates/../secret.txt not found/readable"},
+      {"<!-- #include file=\"../secret.txt\" -->",
+       "<p>Include file " + dir_.string() + "/templates/../secret.txt not found/readable"},
       {"<!-- #include file=\"/etc/hostname\" -->",
        "<p>Include file " + dir_.string() + "/templates//etc/hostname not found/readable"},
   };
@@ -498,8 +513,8 @@ TEST_F(Templates, StaticFilesAndIfModifiedSince) {
   struct Case {
     std::string ims;
     int status;
-  } cases[] = {{" " + date, 304}, {date + "; length=12", 304}, {"Thu, 01 Jan 1970 00:00:00 GMT", 200},
-               {"", 200},         {"   ", 200},                  {date.substr(0, 10), 200}};
+  } cases[] = {{" " + date, 304}, {date + "; length=12", 304}, {"Thu, 01 Jan 1970 00:00:00 GMT", 200}, {"", 200},
+               {"   ", 200},      {date.substr(0, 10), 200}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ims);
     http_request q;

@@ -78,7 +78,9 @@ struct HttpWorld {
     if (std::system(cmd.c_str()) == -1) return "";
     return Fixture::read_file(out);
   }
-  std::string url(const std::string& path) const { return "'http://127.0.0.1:" + std::to_string(http_port) + path + "'"; }
+  std::string url(const std::string& path) const {
+    return "'http://127.0.0.1:" + std::to_string(http_port) + path + "'";
+  }
 
   int http_port;
   Fixture f;

@@ -20,11 +20,10 @@ struct CheckCase {
 
 TEST(AccessList, CheckIpAddress) {
   const CheckCase cases[] = {
-      {"10.1.2.3", 1, 0, -1},     {" 10.1.2.3", 1, 0, -1},   {"1.2.3", 1, -1, -1},
-      {"1.2.3", 0, 0, -1},        {"1.2..3.4", 1, -1, 4},    {"1234.1.1.1", 1, -1, 3},
-      {"10.0.0.256", 1, -1, 9},   {"1.2.3.4.5", 1, -1, 7},   {"1.2.3.4 ", 1, -1, 7},
-      {"10.0.0.0/8", 1, -1, 8},   {"a.b.c.d", 0, -1, 0},     {"255.255.255.255", 1, 0, -1},
-      {".1.2.3", 0, -1, 0},       {"1.2.3.", 1, -1, -1},
+      {"10.1.2.3", 1, 0, -1}, {" 10.1.2.3", 1, 0, -1},  {"1.2.3", 1, -1, -1},     {"1.2.3", 0, 0, -1},
+      {"1.2..3.4", 1, -1, 4}, {"1234.1.1.1", 1, -1, 3}, {"10.0.0.256", 1, -1, 9}, {"1.2.3.4.5", 1, -1, 7},
+      {"1.2.3.4 ", 1, -1, 7}, {"10.0.0.0/8", 1, -1, 8}, {"a.b.c.d", 0, -1, 0},    {"255.255.255.255", 1, 0, -1},
+      {".1.2.3", 0, -1, 0},   {"1.2.3.", 1, -1, -1},
   };
   for (const CheckCase& c : cases) {
     SCOPED_TRACE(c.text);
@@ -50,16 +49,14 @@ struct Entry {
 
 std::vector<Entry> entries_of(const ip_acl_entry* e) {
   std::vector<Entry> out;
-  for (; e; e = e->next)
-    out.push_back({{e->address, e->address + 4}, {e->mask, e->mask + 4}, e->name});
+  for (; e; e = e->next) out.push_back({{e->address, e->address + 4}, {e->mask, e->mask + 4}, e->name});
   return out;
 }
 
 TEST(AccessList, BuildsAddressAndNameEntriesInOrder) {
   ip_acl_entry* list = nullptr;
   char* error = nullptr;
-  ASSERT_EQ(veks_create_ip_acl("|", "10.0.0.0/255.0.0.0||10.1.2.3|myhost| 10.1.2.4|10.0.0.256",
-                               &list, &error), 0);
+  ASSERT_EQ(veks_create_ip_acl("|", "10.0.0.0/255.0.0.0||10.1.2.3|myhost| 10.1.2.4|10.0.0.256", &list, &error), 0);
   auto got = entries_of(list);
   ASSERT_EQ(got.size(), 5u);
   EXPECT_EQ(got[0].address, (std::vector<uint32_t>{10, 0, 0, 0}));

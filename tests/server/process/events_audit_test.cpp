@@ -56,8 +56,7 @@ TEST_F(EventsTest, FiftyOneRepeatsGiveTheEventOnceThenRepeated50) {
 }
 
 TEST_F(EventsTest, PendingRepeatsFlushOnAnotherIdAndAfterFiveMinutes) {
-  for (int i = 0; i < 3; ++i)
-    log_server_event(nullptr, source_, EVENTLOG_WARNING, EV_CLIENT_REFUSED, "a", nullptr);
+  for (int i = 0; i < 3; ++i) log_server_event(nullptr, source_, EVENTLOG_WARNING, EV_CLIENT_REFUSED, "a", nullptr);
   log_server_event(nullptr, source_, EVENTLOG_ERROR, EV_BIND_FAILED, "in use", nullptr);
   log_server_event(nullptr, source_, EVENTLOG_ERROR, EV_BIND_FAILED, "in use", nullptr);
   fake_now += 301;
@@ -145,15 +144,11 @@ TEST_F(AuditTest, LineFormatsByCode) {
   audit_event(AUDIT_ODBC_CONNECT, "x", "y");
   audit_event(AUDIT_CONNECT, "10.0.0.1", "evil\r\nTue, forged");
   const std::string d = "Tue, 14 Nov 2023 23:59:59 UTC";
-  EXPECT_EQ(trail(), d + " CONNECT 10.0.0.1(my_host)\r\n" +
-                         d + " REFUSED_BY_RULE 10.0.0.1(unknown)\r\n" +
-                         d + " REFUSED_BY_DSN_RULE sales(bob_smith)\r\n" +
-                         d + " DISCONNECT 10.0.0.1(h)\r\n" +
-                         d + " AUTH_DENIED 10.0.0.1(h)\r\n" +
-                         d + " SERVER_SUSPENDED (PID=123)\r\n" +
-                         d + " SERVER_RESUMED (PID=123)\r\n" +
-                         "Unrecognised event\r\n" +
-                         d + " CONNECT 10.0.0.1(evil__Tue,_forged)\r\n");
+  EXPECT_EQ(trail(), d + " CONNECT 10.0.0.1(my_host)\r\n" + d + " REFUSED_BY_RULE 10.0.0.1(unknown)\r\n" + d +
+                         " REFUSED_BY_DSN_RULE sales(bob_smith)\r\n" + d + " DISCONNECT 10.0.0.1(h)\r\n" + d +
+                         " AUTH_DENIED 10.0.0.1(h)\r\n" + d + " SERVER_SUSPENDED (PID=123)\r\n" + d +
+                         " SERVER_RESUMED (PID=123)\r\n" + "Unrecognised event\r\n" + d +
+                         " CONNECT 10.0.0.1(evil__Tue,_forged)\r\n");
   EXPECT_STREQ(audit_event_name(8), "AUTH_DENIED");
   EXPECT_EQ(audit_event_name(9), nullptr);
 }
@@ -223,8 +218,10 @@ TEST_F(AuditTest, UnwritableDirectoryReportsAFileError) {
   std::snprintf(w->LogDir, sizeof w->LogDir, "%s/missing", dir_.path().c_str());
   publish_server_settings();
   audit_event(AUDIT_CONNECT, "10.0.0.1", "a");
-  std::string expected = "0x80020301 " + dir_.path() + "/missing/kyvek_access.log File Error "
-                         "(Failed to open " + dir_.path() +
+  std::string expected = "0x80020301 " + dir_.path() +
+                         "/missing/kyvek_access.log File Error "
+                         "(Failed to open " +
+                         dir_.path() +
                          "/missing/kyvek_access.log for create/append - (No such file or "
                          "directory))\n";
   EXPECT_EQ(log(), expected);

@@ -73,11 +73,18 @@ class ServerInfoTest : public ::testing::Test {
 TEST_F(ServerInfoTest, AnswersFollowTheCapacity) {
   start(0x8001);
   const InfoCase cases[] = {
-      {1, 4, 1, 4, "2.4"},         {1, 7, 0, 7, "2.4.03"},  {1, 100, 0, 7, "2.4.03"},
-      {1, 0, 1, 0, nullptr},       {2, 4, 0, 4, "VEK"},      {3, 2, 0, 2, "1"},
-      {5, 10, -1, 10, nullptr},    {0, 10, -1, 10, nullptr},
+      {1, 4, 1, 4, "2.4"},
+      {1, 7, 0, 7, "2.4.03"},
+      {1, 100, 0, 7, "2.4.03"},
+      {1, 0, 1, 0, nullptr},
+      {2, 4, 0, 4, "VEK"},
+      {3, 2, 0, 2, "1"},
+      {5, 10, -1, 10, nullptr},
+      {0, 10, -1, 10, nullptr},
       // A,BB fits 7 bytes; adding CCC would need 4 + 3 + 2.
-      {4, 7, 0, 5, "A,BB"},        {4, 100, 0, 9, "A,BB,CCC"}, {4, 0, 1, 0, nullptr},
+      {4, 7, 0, 5, "A,BB"},
+      {4, 100, 0, 9, "A,BB,CCC"},
+      {4, 0, 1, 0, nullptr},
   };
   for (const auto& c : cases) check_info(c);
 }

@@ -24,9 +24,14 @@ struct Base64Case {
 
 TEST(ServerUtils, Base64) {
   const Base64Case cases[] = {
-      {"TWFu", 4, "Man"},        {"TWE=", 4, "Ma"},   {"TW", 4, "M"},
-      {"T", 4, ""},              {"", 1, ""},         {"YWxhZGRpbjpvcGVuc2VzYW1l", 19, "aladdin:opensesame"},
-      {"TWFu TWFu", 4, "Man"},   {"/+/+", 4, "\xff\xef\xfe"},
+      {"TWFu", 4, "Man"},
+      {"TWE=", 4, "Ma"},
+      {"TW", 4, "M"},
+      {"T", 4, ""},
+      {"", 1, ""},
+      {"YWxhZGRpbjpvcGVuc2VzYW1l", 19, "aladdin:opensesame"},
+      {"TWFu TWFu", 4, "Man"},
+      {"/+/+", 4, "\xff\xef\xfe"},
   };
   for (const Base64Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -59,17 +64,14 @@ TEST(ServerUtils, SplitString) {
     int result;
     std::vector<const char*> parts;  // nullptr: slot set to NULL
   } cases[] = {
-      {"a,b", 3, 3, {"a", "b", nullptr}},
-      {"a", 3, 2, {"a"}},
-      {"a,b,c,d", 3, 4, {"a", "b", "c,d"}},
-      {"a,,b", 2, 3, {"a", ",b"}},
-      {"x", 1, 2, {"x"}},
+      {"a,b", 3, 3, {"a", "b", nullptr}}, {"a", 3, 2, {"a"}}, {"a,b,c,d", 3, 4, {"a", "b", "c,d"}},
+      {"a,,b", 2, 3, {"a", ",b"}},        {"x", 1, 2, {"x"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     std::string text = c.text;
-    char* slots[4] = {reinterpret_cast<char*>(1), reinterpret_cast<char*>(1),
-                      reinterpret_cast<char*>(1), reinterpret_cast<char*>(1)};
+    char* slots[4] = {reinterpret_cast<char*>(1), reinterpret_cast<char*>(1), reinterpret_cast<char*>(1),
+                      reinterpret_cast<char*>(1)};
     ASSERT_EQ(split_string(",", c.slots, slots, text.data()), c.result);
     for (size_t i = 0; i < c.parts.size(); ++i) {
       if (c.parts[i] == nullptr) {
@@ -167,10 +169,8 @@ TEST(ServerUtils, LogPaths) {
     const char* log_dir;
     const char* path;
   } cases[] = {
-      {"", "/tmp/kyvek-tmp/kyvek_access.log"},
-      {"c:\\temp\\", "/tmp/kyvek-tmp/kyvek_access.log"},
-      {"C:\\Temp", "/tmp/kyvek-tmp/kyvek_access.log"},
-      {"/var/log/kyvek/", "/var/log/kyvek/kyvek_access.log"},
+      {"", "/tmp/kyvek-tmp/kyvek_access.log"},          {"c:\\temp\\", "/tmp/kyvek-tmp/kyvek_access.log"},
+      {"C:\\Temp", "/tmp/kyvek-tmp/kyvek_access.log"},  {"/var/log/kyvek/", "/var/log/kyvek/kyvek_access.log"},
       {"logs\\server", "logs/server/kyvek_access.log"},
   };
   for (const Case& c : cases) {

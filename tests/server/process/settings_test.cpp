@@ -50,7 +50,10 @@ TEST_F(SettingsTest, FlagsValuesPrefixesRangesAndErrorTexts) {
   };
   for (const NumberCase& c : cases) {
     SCOPED_TRACE(c.stored ? c.stored : "(absent)");
-    if (c.stored) store_->set("Flags", c.stored); else store_->remove("Flags");
+    if (c.stored)
+      store_->set("Flags", c.stored);
+    else
+      store_->remove("Flags");
     server_settings_working()->Flags = 7;
     char* error = nullptr;
     EXPECT_EQ(read_ini_settings(server_ini_settings(), &error, nullptr, nullptr, 0), c.rc);
@@ -116,19 +119,19 @@ TEST_F(SettingsTest, TableErrorsAndOtherKinds) {
   } cases[] = {
       {{INI_KIND_IPV4, "Addr", 0x1, 0, "", 0, 0, &ipv4_value, 0, 0}, "10.1.2.3", 0, ""},
       {{INI_KIND_IPV4, "Addr", 0x1, 0, "", 0, 0, &ipv4_value, 0, 0}, "10.1.2", 0, ""},
-      {{INI_KIND_IPV4, "Addr", 0x1, 0, "", 0, 0, &ipv4_value, 0, 0}, "bogus", -1,
-       "invalid ini setting Addr = bogus"},
-      {{INI_KIND_IPV4, "Addr", 0x3, 0, "", 0, 0, &ipv4_value, 0, 0}, "", -1,
-       "ini setting Addr cannot be found"},
-      {{INI_KIND_IPV4, "Addr", 0x1, 0, nullptr, 0, 0, &ipv4_value, 0, 0}, "1.2.3.4", -1,
+      {{INI_KIND_IPV4, "Addr", 0x1, 0, "", 0, 0, &ipv4_value, 0, 0}, "bogus", -1, "invalid ini setting Addr = bogus"},
+      {{INI_KIND_IPV4, "Addr", 0x3, 0, "", 0, 0, &ipv4_value, 0, 0}, "", -1, "ini setting Addr cannot be found"},
+      {{INI_KIND_IPV4, "Addr", 0x1, 0, nullptr, 0, 0, &ipv4_value, 0, 0},
+       "1.2.3.4",
+       -1,
        "ini setting Addr - missing default"},
-      {{INI_KIND_TEXT, "Name", 0x1, 0, nullptr, 0, 0, text_value, 8, 0}, "x", -1,
-       "ini setting Name - missing default"},
+      {{INI_KIND_TEXT, "Name", 0x1, 0, nullptr, 0, 0, text_value, 8, 0}, "x", -1, "ini setting Name - missing default"},
       {{INI_KIND_TEXT, "Name", 0x0, 0, nullptr, 0, 0, text_value, 8, 0}, "toolongvalue", 0, ""},
-      {{INI_KIND_TEXT, "Name", 0x0, 0, nullptr, 0, 0, nullptr, 8, 0}, "x", -1,
+      {{INI_KIND_TEXT, "Name", 0x0, 0, nullptr, 0, 0, nullptr, 8, 0},
+       "x",
+       -1,
        "internal error processing ini setting Name - no destination"},
-      {{9, "Odd", 0x0, 0, nullptr, 0, 0, &number_value, 0, 0}, "1", -1,
-       "Invalid ini setting type 9"},
+      {{9, "Odd", 0x0, 0, nullptr, 0, 0, &number_value, 0, 0}, "1", -1, "Invalid ini setting type 9"},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(std::string(c.record.name) + "=" + c.stored);
@@ -217,11 +220,12 @@ TEST_F(SettingsTest, ModerationOfFlagsLoggingAndAddresses) {
   EXPECT_EQ(get_trace_mask(), 0u);
 
   std::string log = read_file(events);
-  EXPECT_NE(log.find("0xC0020201 \"300.1.1.1\" is invalid IP address for server to bind to\n"),
-            std::string::npos) << log;
+  EXPECT_NE(log.find("0xC0020201 \"300.1.1.1\" is invalid IP address for server to bind to\n"), std::string::npos)
+      << log;
   EXPECT_NE(log.find("0xC0020201 \"10.0.0.x\" is invalid IP/Network address - invalid "
                      "character at x\n"),
-            std::string::npos) << log;
+            std::string::npos)
+      << log;
   EXPECT_EQ(count_of(log, "127.0.0.1"), 0);
   set_startup_log_close_hook(nullptr);
   set_server_event_target(nullptr, nullptr);
@@ -255,12 +259,14 @@ TEST_F(SettingsTest, FreshReadersOfFlagsAndLogging) {
     int rc;
     uint32_t word;
   } cases[] = {
-      {nullptr, 0, 65538}, {"0x8004", 0, 32772}, {"12abc", -1, 12},
-      {"4294967296", -1, 0}, {"", -1, 0},
+      {nullptr, 0, 65538}, {"0x8004", 0, 32772}, {"12abc", -1, 12}, {"4294967296", -1, 0}, {"", -1, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stored ? c.stored : "(absent)");
-    if (c.stored) store_->set("Flags", c.stored); else store_->remove("Flags");
+    if (c.stored)
+      store_->set("Flags", c.stored);
+    else
+      store_->remove("Flags");
     uint32_t word = 99;
     EXPECT_EQ(read_flags_setting(&word), c.rc);
     EXPECT_EQ(word, c.word);

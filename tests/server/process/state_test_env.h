@@ -16,8 +16,7 @@
 
 namespace state_test {
 
-inline constexpr const char* kSettingsKey =
-    "SOFTWARE\\Kyronde Vekamar\\Configuration\\System\\Settings";
+inline constexpr const char* kSettingsKey = "SOFTWARE\\Kyronde Vekamar\\Configuration\\System\\Settings";
 
 class TempDir {
  public:

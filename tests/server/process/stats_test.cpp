@@ -176,8 +176,8 @@ TEST_F(StatsTest, ReportText) {
       "Last Connection time: \t\tTue Nov 14 22:13:30 2023\r\n"
       "Last Disconnect time: \t\tTue Nov 14 22:13:40 2023\r\n"
       "\r\nDSN\tConnections\tTotal Time (s)\tConnections/minute\tAverage Time per connection (s)\t\r\n"
-      "sales\t4\t10\t4\t2.50\t\r\n"
-      + std::string(32, 'z') + "\t1\t0\t1\t0.00\t\r\n" +
+      "sales\t4\t10\t4\t2.50\t\r\n" +
+      std::string(32, 'z') + "\t1\t0\t1\t0.00\t\r\n" +
       "\r\n"
       "Number of different client hosts: \t1\r\n"
       "\t10.0.0.1 (h1)\r\n"

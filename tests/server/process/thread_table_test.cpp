@@ -120,8 +120,8 @@ TEST_F(ThreadTableTest, ExitStatusesGiveEventsAuditLinesAndAutoDeny) {
   struct Case {
     int code;
     const char* address;
-    const char* event;      // expected event line, or "" for none
-    const char* audit;      // expected audit line part besides DISCONNECT
+    const char* event;  // expected event line, or "" for none
+    const char* audit;  // expected audit line part besides DISCONNECT
   } cases[] = {
       {0, "10.0.0.1", "", ""},
       // A refused logon was reported by the worker when it happened.

@@ -13,8 +13,7 @@ TEST(OdbcInstallerTest, MissingLibraryFailsWithItsName) {
   OdbcInstaller inst;
   std::string error;
   EXPECT_FALSE(inst.load("libkyvek-no-such-installer.so.2", &error));
-  EXPECT_NE(error.find("Cannot load the ODBC installer library libkyvek-no-such-installer.so.2"),
-            std::string::npos)
+  EXPECT_NE(error.find("Cannot load the ODBC installer library libkyvek-no-such-installer.so.2"), std::string::npos)
       << error;
   // Calls on an unloaded binding fail instead of crashing.
   char buf[8] = "x";

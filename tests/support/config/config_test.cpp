@@ -264,8 +264,7 @@ TEST_F(ConfigTest, InstalledDefaultStore) {
   // The registry file as installed (configured for the build's prefix).
   const char* bin = std::getenv("KYVEK_BINARY_DIR");
   ASSERT_NE(bin, nullptr);
-  fs::copy_file(std::string(bin) + "/packaging/registry.reg", store_,
-                fs::copy_options::overwrite_existing);
+  fs::copy_file(std::string(bin) + "/packaging/registry.reg", store_, fs::copy_options::overwrite_existing);
   int rc = -1;
   EXPECT_EQ(read(0, "Settings", "Port", "", 512, &rc), "8888");
   EXPECT_EQ(rc, 0);

@@ -193,8 +193,8 @@ TEST(RpcMode, PasswordLeavesTheProcessListOnceRead) {
 TEST(OdbcMode, UnknownDataSourceFailsWithTheDriverManagersRecord) {
   Fixture f;
   // -d wins over -h: no RPC link is tried.
-  Outcome r = vekping(f, {"-h", "127.0.0.1", "-t", f.port_text(), "-d", "DSN=nosuch", "-u", "nobody", "-p", kPassword,
-                      "-e"});
+  Outcome r =
+      vekping(f, {"-h", "127.0.0.1", "-t", f.port_text(), "-d", "DSN=nosuch", "-u", "nobody", "-p", kPassword, "-e"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "Using Connection string :\nDSN=nosuch;LogonUser=nobody;LogonAuth=********\n");
   EXPECT_TRUE(std::regex_search(r.err, std::regex("^IM002:1:0:\\[unixODBC\\]\\[Driver Manager\\]Data source name "
@@ -208,8 +208,7 @@ TEST(OdbcMode, ConnectsThroughTheClientDsn) {
   ASSERT_TRUE(f.start_server());
   Outcome r = vekping(f, {"-d", std::string("DSN=") + Fixture::kClientDsn, "-e"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(contains(r.out, "Using Connection string :\nDSN=kyvek\nConnected OK\n\nOutConnectionString:\n"))
-      << r.out;
+  EXPECT_TRUE(contains(r.out, "Using Connection string :\nDSN=kyvek\nConnected OK\n\nOutConnectionString:\n")) << r.out;
   EXPECT_TRUE(contains(r.out, "\nDBMS Name:  SQLite\n")) << r.out;
   EXPECT_TRUE(contains(r.out, "\nDisconnecting\nTime for execution: ")) << r.out;
 }

@@ -14,13 +14,13 @@ TEST(BlockSlot, CellsAreSizedInBytes) {
     SQLULEN column_size;
     SQLLEN bytes;
   } cases[] = {
-      {SQL_C_CHAR, 20, kMinVariableSlot + 1},     // a short column still holds over-long values
-      {SQL_C_CHAR, 100, 401},                     // four bytes per character and a terminator
-      {SQL_C_CHAR, 16383, 65533},                 // just below the cap
-      {SQL_C_CHAR, 16384, -1},                    // 64 KiB: served remotely
-      {SQL_C_CHAR, 0, -1},                        // no size reported
-      {SQL_C_CHAR, 2147483647, -1},               // "unlimited"
-      {SQL_C_CHAR, 0xFFFFFFFFFFULL, -1},          // beyond 32 bits
+      {SQL_C_CHAR, 20, kMinVariableSlot + 1},  // a short column still holds over-long values
+      {SQL_C_CHAR, 100, 401},                  // four bytes per character and a terminator
+      {SQL_C_CHAR, 16383, 65533},              // just below the cap
+      {SQL_C_CHAR, 16384, -1},                 // 64 KiB: served remotely
+      {SQL_C_CHAR, 0, -1},                     // no size reported
+      {SQL_C_CHAR, 2147483647, -1},            // "unlimited"
+      {SQL_C_CHAR, 0xFFFFFFFFFFULL, -1},       // beyond 32 bits
       {SQL_C_BINARY, 300, 300},
       {SQL_C_BINARY, 10, kMinVariableSlot},
       {SQL_C_SBIGINT, 10, 8},
@@ -28,9 +28,9 @@ TEST(BlockSlot, CellsAreSizedInBytes) {
       {SQL_C_NUMERIC, 38, 19},
       {SQL_C_TYPE_TIMESTAMP, 26, 16},
       {SQL_C_INTERVAL_DAY_TO_SECOND, 20, 28},
-      {SQL_C_GUID, 36, -1},                       // no conversions from GUIDs: served remotely
+      {SQL_C_GUID, 36, -1},  // no conversions from GUIDs: served remotely
   };
-  for (const Case &c : cases)
+  for (const Case& c : cases)
     EXPECT_EQ(block_slot_bytes(c.c_type, c.column_size), c.bytes) << c.c_type << " " << c.column_size;
 }
 

@@ -17,13 +17,13 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 template <typename T>
-Bytes bytes_of(const T &v) {
+Bytes bytes_of(const T& v) {
   Bytes b(sizeof v);
   std::memcpy(b.data(), &v, sizeof v);
   return b;
 }
-Bytes text_bytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
-Bytes wide_bytes(const std::u16string &s) {
+Bytes text_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes wide_bytes(const std::u16string& s) {
   Bytes b(s.size() * 2);
   std::memcpy(b.data(), s.data(), b.size());
   return b;
@@ -47,12 +47,12 @@ Source i64(int64_t v) { return fixed(SQL_C_SBIGINT, v); }
 Source dbl(double v) { return fixed(SQL_C_DOUBLE, v); }
 Source flt(float v) { return fixed(SQL_C_FLOAT, v); }
 Source bit(unsigned char v) { return fixed(SQL_C_BIT, v); }
-Source text(const std::string &s) {
+Source text(const std::string& s) {
   Bytes b(s.begin(), s.end());
   b.push_back(0);
   return {SQL_C_CHAR, b, static_cast<SQLLEN>(s.size())};
 }
-Source bin(const Bytes &b) { return {SQL_C_BINARY, b, static_cast<SQLLEN>(b.size())}; }
+Source bin(const Bytes& b) { return {SQL_C_BINARY, b, static_cast<SQLLEN>(b.size())}; }
 Source date(int y, int m, int d) {
   return fixed(SQL_C_TYPE_DATE, SQL_DATE_STRUCT{SQLSMALLINT(y), SQLUSMALLINT(m), SQLUSMALLINT(d)});
 }
@@ -60,18 +60,17 @@ Source time_of(int h, int m, int s) {
   return fixed(SQL_C_TYPE_TIME, SQL_TIME_STRUCT{SQLUSMALLINT(h), SQLUSMALLINT(m), SQLUSMALLINT(s)});
 }
 SQL_TIMESTAMP_STRUCT ts_struct(int y, int mo, int d, int h, int mi, int s, unsigned f) {
-  return {SQLSMALLINT(y), SQLUSMALLINT(mo), SQLUSMALLINT(d), SQLUSMALLINT(h), SQLUSMALLINT(mi),
-          SQLUSMALLINT(s), f};
+  return {SQLSMALLINT(y), SQLUSMALLINT(mo), SQLUSMALLINT(d), SQLUSMALLINT(h), SQLUSMALLINT(mi), SQLUSMALLINT(s), f};
 }
 Source ts(int y, int mo, int d, int h, int mi, int s, unsigned f) {
   return fixed(SQL_C_TYPE_TIMESTAMP, ts_struct(y, mo, d, h, mi, s, f));
 }
-SQL_NUMERIC_STRUCT num_struct(const char *t, int precision, int scale) {
+SQL_NUMERIC_STRUCT num_struct(const char* t, int precision, int scale) {
   SQL_NUMERIC_STRUCT n{};
   EXPECT_GE(create_numeric(t, &n, precision, scale), 0) << t;
   return n;
 }
-Source num(const char *t, int precision, int scale) {
+Source num(const char* t, int precision, int scale) {
   Source s = fixed(SQL_C_NUMERIC, num_struct(t, precision, scale));
   s.precision = static_cast<int16_t>(precision);
   s.scale = static_cast<int16_t>(scale);
@@ -85,31 +84,28 @@ SQL_INTERVAL_STRUCT iv_ym(int code, bool neg, unsigned y, unsigned m) {
   iv.intval.year_month.month = m;
   return iv;
 }
-SQL_INTERVAL_STRUCT iv_ds(int code, bool neg, unsigned d, unsigned h, unsigned mi, unsigned s,
-                          unsigned f) {
+SQL_INTERVAL_STRUCT iv_ds(int code, bool neg, unsigned d, unsigned h, unsigned mi, unsigned s, unsigned f) {
   SQL_INTERVAL_STRUCT iv{};
   iv.interval_type = static_cast<SQLINTERVAL>(code);
   iv.interval_sign = neg ? SQL_TRUE : SQL_FALSE;
   iv.intval.day_second = {d, h, mi, s, f};
   return iv;
 }
-Source interval(const SQL_INTERVAL_STRUCT &iv) {
-  return fixed(static_cast<SQLSMALLINT>(100 + iv.interval_type), iv);
-}
+Source interval(const SQL_INTERVAL_STRUCT& iv) { return fixed(static_cast<SQLSMALLINT>(100 + iv.interval_type), iv); }
 Source null_of(SQLSMALLINT c_type) { return {c_type, Bytes(8), SQL_NULL_DATA}; }
 
-CachedValue make(const Source &s) {
+CachedValue make(const Source& s) {
   SQLLEN slot = s.slot ? s.slot : static_cast<SQLLEN>(s.cell.size());
   return cached_value_from_cell(s.c_type, s.cell.data(), slot, s.indicator, s.precision, s.scale);
 }
 
 struct Case {
-  const char *name;
+  const char* name;
   Source source;
   SQLSMALLINT target;
   SQLLEN buffer;
   SQLRETURN rc;
-  const char *state;  // null: none
+  const char* state;  // null: none
   SQLLEN length;      // expected length or indicator (ignored on error)
   Bytes bytes;        // expected leading bytes of the target (empty: not checked)
 };
@@ -138,8 +134,7 @@ const Case kCases[] = {
     {"bigint 2^40 to long", i64(int64_t{1} << 40), SQL_C_LONG, 4, SQL_ERROR, "22003", 0, {}},
     {"bigint to text", i64(-9223372036854775807LL - 1), SQL_C_CHAR, 30, SQL_SUCCESS, nullptr, 20,
      text_bytes("-9223372036854775808")},
-    {"bigint to ubigint", i64(INT64_MAX), SQL_C_UBIGINT, 8, SQL_SUCCESS, nullptr, 8,
-     bytes_of<uint64_t>(INT64_MAX)},
+    {"bigint to ubigint", i64(INT64_MAX), SQL_C_UBIGINT, 8, SQL_SUCCESS, nullptr, 8, bytes_of<uint64_t>(INT64_MAX)},
     // reals
     {"3.5 to long", dbl(3.5), SQL_C_LONG, 4, SQL_SUCCESS_WITH_INFO, "01S07", 4, bytes_of<int32_t>(3)},
     {"3e10 to long", dbl(3.0e10), SQL_C_LONG, 4, SQL_ERROR, "22003", 0, {}},
@@ -150,8 +145,7 @@ const Case kCases[] = {
     {"1.5 to bit", dbl(1.5), SQL_C_BIT, 1, SQL_SUCCESS_WITH_INFO, "01S07", 1, Bytes{1}},
     {"2.0 to bit", dbl(2.0), SQL_C_BIT, 1, SQL_ERROR, "22003", 0, {}},
     {"1e-10 to text", dbl(1e-10), SQL_C_CHAR, 30, SQL_SUCCESS, nullptr, 5, text_bytes("1e-10")},
-    {"0.1+0.2 to text", dbl(0.1 + 0.2), SQL_C_CHAR, 30, SQL_SUCCESS, nullptr, 19,
-     text_bytes("0.30000000000000004")},
+    {"0.1+0.2 to text", dbl(0.1 + 0.2), SQL_C_CHAR, 30, SQL_SUCCESS, nullptr, 19, text_bytes("0.30000000000000004")},
     {"1e10 to text", dbl(1e10), SQL_C_CHAR, 30, SQL_SUCCESS, nullptr, 11, text_bytes("10000000000")},
     {"-2.5 to text", dbl(-2.5), SQL_C_CHAR, 30, SQL_SUCCESS, nullptr, 4, text_bytes("-2.5")},
     {"float 0.1 to text", flt(0.1f), SQL_C_CHAR, 30, SQL_SUCCESS, nullptr, 3, text_bytes("0.1")},
@@ -176,51 +170,46 @@ const Case kCases[] = {
     {"text 12:30:61 to time", text("12:30:61"), SQL_C_TYPE_TIME, 6, SQL_ERROR, "22008", 0, {}},
     {"text to time", text("23:59:58"), SQL_C_TYPE_TIME, 6, SQL_SUCCESS, nullptr, 6,
      bytes_of(SQL_TIME_STRUCT{23, 59, 58})},
-    {"timestamp text to time", text("2001-02-03 04:05:06.5"), SQL_C_TYPE_TIME, 6, SQL_SUCCESS_WITH_INFO,
-     "01S07", 6, bytes_of(SQL_TIME_STRUCT{4, 5, 6})},
+    {"timestamp text to time", text("2001-02-03 04:05:06.5"), SQL_C_TYPE_TIME, 6, SQL_SUCCESS_WITH_INFO, "01S07", 6,
+     bytes_of(SQL_TIME_STRUCT{4, 5, 6})},
     {"text date to timestamp", text("2001-02-03"), SQL_C_TYPE_TIMESTAMP, 16, SQL_SUCCESS, nullptr, 16,
      bytes_of(ts_struct(2001, 2, 3, 0, 0, 0, 0))},
-    {"text .5 to timestamp", text("2001-02-03 04:05:06.5"), SQL_C_TYPE_TIMESTAMP, 16, SQL_SUCCESS,
-     nullptr, 16, bytes_of(ts_struct(2001, 2, 3, 4, 5, 6, 500000000))},
-    {"text bad timestamp", text("2001-02-03 25:00:00"), SQL_C_TYPE_TIMESTAMP, 16, SQL_ERROR, "22008",
-     0, {}},
+    {"text .5 to timestamp", text("2001-02-03 04:05:06.5"), SQL_C_TYPE_TIMESTAMP, 16, SQL_SUCCESS, nullptr, 16,
+     bytes_of(ts_struct(2001, 2, 3, 4, 5, 6, 500000000))},
+    {"text bad timestamp", text("2001-02-03 25:00:00"), SQL_C_TYPE_TIMESTAMP, 16, SQL_ERROR, "22008", 0, {}},
     {"text to numeric", text("-123.456"), SQL_C_NUMERIC, 19, SQL_SUCCESS, nullptr, 19, {}},
     {"text x to numeric", text("x1"), SQL_C_NUMERIC, 19, SQL_ERROR, "22018", 0, {}},
     {"text to binary", text("ab"), SQL_C_BINARY, 10, SQL_SUCCESS, nullptr, 2, text_bytes("ab")},
-    {"text to binary cut", text("abcd"), SQL_C_BINARY, 3, SQL_SUCCESS_WITH_INFO, "01004", 4,
-     text_bytes("abc")},
-    {"text to wchar", text("h\xC3\xA9!"), SQL_C_WCHAR, 20, SQL_SUCCESS, nullptr, 6,
-     wide_bytes(u"h\u00e9!")},
+    {"text to binary cut", text("abcd"), SQL_C_BINARY, 3, SQL_SUCCESS_WITH_INFO, "01004", 4, text_bytes("abc")},
+    {"text to wchar", text("h\xC3\xA9!"), SQL_C_WCHAR, 20, SQL_SUCCESS, nullptr, 6, wide_bytes(u"h\u00e9!")},
     {"text astral to wchar", text("\xF0\x9F\x98\x80"), SQL_C_WCHAR, 20, SQL_SUCCESS, nullptr, 4,
      wide_bytes(u"\U0001F600")},
-    {"astral not split", text("a\xF0\x9F\x98\x80"), SQL_C_WCHAR, 6, SQL_SUCCESS_WITH_INFO, "01004",
-     6, wide_bytes(std::u16string(u"a\0", 2))},
-    {"text to interval day to second", text("-1 02:03:04.5"), SQL_C_INTERVAL_DAY_TO_SECOND, 28,
-     SQL_SUCCESS, nullptr, 28, bytes_of(iv_ds(SQL_IS_DAY_TO_SECOND, true, 1, 2, 3, 4, 500000000))},
-    {"text to interval year to month", text("3-11"), SQL_C_INTERVAL_YEAR_TO_MONTH, 28, SQL_SUCCESS,
-     nullptr, 28, bytes_of(iv_ym(SQL_IS_YEAR_TO_MONTH, false, 3, 11))},
+    {"astral not split", text("a\xF0\x9F\x98\x80"), SQL_C_WCHAR, 6, SQL_SUCCESS_WITH_INFO, "01004", 6,
+     wide_bytes(std::u16string(u"a\0", 2))},
+    {"text to interval day to second", text("-1 02:03:04.5"), SQL_C_INTERVAL_DAY_TO_SECOND, 28, SQL_SUCCESS, nullptr,
+     28, bytes_of(iv_ds(SQL_IS_DAY_TO_SECOND, true, 1, 2, 3, 4, 500000000))},
+    {"text to interval year to month", text("3-11"), SQL_C_INTERVAL_YEAR_TO_MONTH, 28, SQL_SUCCESS, nullptr, 28,
+     bytes_of(iv_ym(SQL_IS_YEAR_TO_MONTH, false, 3, 11))},
     {"text hour 24 overflow", text("1 24"), SQL_C_INTERVAL_DAY_TO_HOUR, 28, SQL_ERROR, "22015", 0, {}},
     {"text bad interval", text("1:x"), SQL_C_INTERVAL_HOUR_TO_MINUTE, 28, SQL_ERROR, "22018", 0, {}},
     // bit
     {"bit to text", bit(1), SQL_C_CHAR, 4, SQL_SUCCESS, nullptr, 1, text_bytes("1")},
     {"bit to long", bit(1), SQL_C_LONG, 4, SQL_SUCCESS, nullptr, 4, bytes_of<int32_t>(1)},
     // binary
-    {"binary to text", bin({0x00, 0xAB, 0x10}), SQL_C_CHAR, 10, SQL_SUCCESS, nullptr, 6,
-     text_bytes("00AB10")},
-    {"binary to binary cut", bin({1, 2, 3}), SQL_C_BINARY, 2, SQL_SUCCESS_WITH_INFO, "01004", 3,
-     Bytes{1, 2}},
+    {"binary to text", bin({0x00, 0xAB, 0x10}), SQL_C_CHAR, 10, SQL_SUCCESS, nullptr, 6, text_bytes("00AB10")},
+    {"binary to binary cut", bin({1, 2, 3}), SQL_C_BINARY, 2, SQL_SUCCESS_WITH_INFO, "01004", 3, Bytes{1, 2}},
     {"binary to long", bin({1}), SQL_C_LONG, 4, SQL_ERROR, "07006", 0, {}},
     // dates and times
     {"date to text", date(2001, 2, 3), SQL_C_CHAR, 20, SQL_SUCCESS, nullptr, 10, text_bytes("2001-02-03")},
     {"time to text", time_of(4, 5, 6), SQL_C_CHAR, 20, SQL_SUCCESS, nullptr, 8, text_bytes("04:05:06")},
-    {"timestamp to text keeps fraction", ts(2001, 2, 3, 4, 5, 6, 120000000), SQL_C_CHAR, 40,
-     SQL_SUCCESS, nullptr, 22, text_bytes("2001-02-03 04:05:06.12")},
-    {"timestamp to date", ts(2001, 2, 3, 4, 5, 6, 0), SQL_C_TYPE_DATE, 6, SQL_SUCCESS_WITH_INFO,
-     "01S07", 6, bytes_of(SQL_DATE_STRUCT{2001, 2, 3})},
+    {"timestamp to text keeps fraction", ts(2001, 2, 3, 4, 5, 6, 120000000), SQL_C_CHAR, 40, SQL_SUCCESS, nullptr, 22,
+     text_bytes("2001-02-03 04:05:06.12")},
+    {"timestamp to date", ts(2001, 2, 3, 4, 5, 6, 0), SQL_C_TYPE_DATE, 6, SQL_SUCCESS_WITH_INFO, "01S07", 6,
+     bytes_of(SQL_DATE_STRUCT{2001, 2, 3})},
     {"midnight to date", ts(2001, 2, 3, 0, 0, 0, 0), SQL_C_TYPE_DATE, 6, SQL_SUCCESS, nullptr, 6,
      bytes_of(SQL_DATE_STRUCT{2001, 2, 3})},
-    {"timestamp to time", ts(2001, 2, 3, 4, 5, 6, 7), SQL_C_TYPE_TIME, 6, SQL_SUCCESS_WITH_INFO,
-     "01S07", 6, bytes_of(SQL_TIME_STRUCT{4, 5, 6})},
+    {"timestamp to time", ts(2001, 2, 3, 4, 5, 6, 7), SQL_C_TYPE_TIME, 6, SQL_SUCCESS_WITH_INFO, "01S07", 6,
+     bytes_of(SQL_TIME_STRUCT{4, 5, 6})},
     {"date to timestamp", date(2001, 2, 3), SQL_C_TYPE_TIMESTAMP, 16, SQL_SUCCESS, nullptr, 16,
      bytes_of(ts_struct(2001, 2, 3, 0, 0, 0, 0))},
     {"date to time", date(2001, 2, 3), SQL_C_TYPE_TIME, 6, SQL_ERROR, "07006", 0, {}},
@@ -232,44 +221,52 @@ const Case kCases[] = {
      text_bytes("-12.50")},
     {"numeric 0 to text", num("0", 10, 3), SQL_C_CHAR, 20, SQL_SUCCESS, nullptr, 5, text_bytes("0.000")},
     {"numeric 70000 to short", num("70000", 10, 0), SQL_C_SHORT, 2, SQL_ERROR, "22003", 0, {}},
-    {"numeric to long drops fraction", num("7.25", 10, 2), SQL_C_LONG, 4, SQL_SUCCESS_WITH_INFO,
-     "01S07", 4, bytes_of<int32_t>(7)},
-    {"numeric 2^64 to bigint", num("18446744073709551616", 38, 0), SQL_C_SBIGINT, 8, SQL_ERROR, "22003",
-     0, {}},
-    {"numeric 2^128-1 to text", num("340282366920938463463374607431768211455", 39, 0), SQL_C_CHAR, 60,
-     SQL_SUCCESS, nullptr, 39, text_bytes("340282366920938463463374607431768211455")},
-    {"numeric scale 20 to text", num("0.00000000000000000001", 38, 20), SQL_C_CHAR, 60, SQL_SUCCESS,
-     nullptr, 22, text_bytes("0.00000000000000000001")},
+    {"numeric to long drops fraction", num("7.25", 10, 2), SQL_C_LONG, 4, SQL_SUCCESS_WITH_INFO, "01S07", 4,
+     bytes_of<int32_t>(7)},
+    {"numeric 2^64 to bigint", num("18446744073709551616", 38, 0), SQL_C_SBIGINT, 8, SQL_ERROR, "22003", 0, {}},
+    {"numeric 2^128-1 to text", num("340282366920938463463374607431768211455", 39, 0), SQL_C_CHAR, 60, SQL_SUCCESS,
+     nullptr, 39, text_bytes("340282366920938463463374607431768211455")},
+    {"numeric scale 20 to text", num("0.00000000000000000001", 38, 20), SQL_C_CHAR, 60, SQL_SUCCESS, nullptr, 22,
+     text_bytes("0.00000000000000000001")},
     {"numeric to double", num("0.5", 10, 1), SQL_C_DOUBLE, 8, SQL_SUCCESS, nullptr, 8, bytes_of(0.5)},
     {"numeric -0 to bit", num("-0", 10, 0), SQL_C_BIT, 1, SQL_SUCCESS, nullptr, 1, Bytes{0}},
     {"numeric to numeric", num("1.5", 10, 1), SQL_C_NUMERIC, 19, SQL_SUCCESS, nullptr, 19,
      bytes_of(num_struct("1.5", 10, 1))},
     {"numeric to date", num("1", 10, 0), SQL_C_TYPE_DATE, 6, SQL_ERROR, "07006", 0, {}},
     // intervals
-    {"90 minutes to hour", interval(iv_ds(SQL_IS_MINUTE, false, 0, 0, 90, 0, 0)), SQL_C_INTERVAL_HOUR,
-     28, SQL_SUCCESS_WITH_INFO, "01S07", 28, bytes_of(iv_ds(SQL_IS_HOUR, false, 0, 1, 0, 0, 0))},
+    {"90 minutes to hour", interval(iv_ds(SQL_IS_MINUTE, false, 0, 0, 90, 0, 0)), SQL_C_INTERVAL_HOUR, 28,
+     SQL_SUCCESS_WITH_INFO, "01S07", 28, bytes_of(iv_ds(SQL_IS_HOUR, false, 0, 1, 0, 0, 0))},
     {"90 minutes to hour to minute", interval(iv_ds(SQL_IS_MINUTE, true, 0, 0, 90, 0, 0)),
      SQL_C_INTERVAL_HOUR_TO_MINUTE, 28, SQL_SUCCESS, nullptr, 28,
      bytes_of(iv_ds(SQL_IS_HOUR_TO_MINUTE, true, 0, 1, 30, 0, 0))},
-    {"seconds keep fraction", interval(iv_ds(SQL_IS_DAY_TO_SECOND, false, 1, 0, 0, 1, 5)),
-     SQL_C_INTERVAL_SECOND, 28, SQL_SUCCESS, nullptr, 28,
-     bytes_of(iv_ds(SQL_IS_SECOND, false, 0, 0, 0, 86401, 5))},
-    {"fraction dropped", interval(iv_ds(SQL_IS_SECOND, false, 0, 0, 0, 60, 5)), SQL_C_INTERVAL_MINUTE,
-     28, SQL_SUCCESS_WITH_INFO, "01S07", 28, bytes_of(iv_ds(SQL_IS_MINUTE, false, 0, 0, 1, 0, 0))},
-    {"14 months to year", interval(iv_ym(SQL_IS_MONTH, false, 0, 14)), SQL_C_INTERVAL_YEAR, 28,
-     SQL_SUCCESS_WITH_INFO, "01S07", 28, bytes_of(iv_ym(SQL_IS_YEAR, false, 1, 0))},
-    {"year to month to months", interval(iv_ym(SQL_IS_YEAR_TO_MONTH, true, 2, 3)), SQL_C_INTERVAL_MONTH,
-     28, SQL_SUCCESS, nullptr, 28, bytes_of(iv_ym(SQL_IS_MONTH, true, 0, 27))},
-    {"year-month to day", interval(iv_ym(SQL_IS_YEAR, false, 1, 0)), SQL_C_INTERVAL_DAY, 28, SQL_ERROR,
-     "07006", 0, {}},
-    {"single-field interval to long", interval(iv_ym(SQL_IS_YEAR, true, 3, 0)), SQL_C_LONG, 4,
-     SQL_SUCCESS, nullptr, 4, bytes_of<int32_t>(-3)},
-    {"multi-field interval to long", interval(iv_ym(SQL_IS_YEAR_TO_MONTH, true, 3, 1)), SQL_C_LONG, 4,
-     SQL_ERROR, "07006", 0, {}},
-    {"interval to text", interval(iv_ds(SQL_IS_DAY_TO_SECOND, true, 1, 2, 3, 4, 500000000)),
-     SQL_C_CHAR, 40, SQL_SUCCESS, nullptr, -1, {}},
-    {"interval to double", interval(iv_ym(SQL_IS_YEAR, false, 1, 0)), SQL_C_DOUBLE, 8, SQL_ERROR,
-     "07006", 0, {}},
+    {"seconds keep fraction", interval(iv_ds(SQL_IS_DAY_TO_SECOND, false, 1, 0, 0, 1, 5)), SQL_C_INTERVAL_SECOND, 28,
+     SQL_SUCCESS, nullptr, 28, bytes_of(iv_ds(SQL_IS_SECOND, false, 0, 0, 0, 86401, 5))},
+    {"fraction dropped", interval(iv_ds(SQL_IS_SECOND, false, 0, 0, 0, 60, 5)), SQL_C_INTERVAL_MINUTE, 28,
+     SQL_SUCCESS_WITH_INFO, "01S07", 28, bytes_of(iv_ds(SQL_IS_MINUTE, false, 0, 0, 1, 0, 0))},
+    {"14 months to year", interval(iv_ym(SQL_IS_MONTH, false, 0, 14)), SQL_C_INTERVAL_YEAR, 28, SQL_SUCCESS_WITH_INFO,
+     "01S07", 28, bytes_of(iv_ym(SQL_IS_YEAR, false, 1, 0))},
+    {"year to month to months", interval(iv_ym(SQL_IS_YEAR_TO_MONTH, true, 2, 3)), SQL_C_INTERVAL_MONTH, 28,
+     SQL_SUCCESS, nullptr, 28, bytes_of(iv_ym(SQL_IS_MONTH, true, 0, 27))},
+    {"year-month to day", interval(iv_ym(SQL_IS_YEAR, false, 1, 0)), SQL_C_INTERVAL_DAY, 28, SQL_ERROR, "07006", 0, {}},
+    {"single-field interval to long", interval(iv_ym(SQL_IS_YEAR, true, 3, 0)), SQL_C_LONG, 4, SQL_SUCCESS, nullptr, 4,
+     bytes_of<int32_t>(-3)},
+    {"multi-field interval to long",
+     interval(iv_ym(SQL_IS_YEAR_TO_MONTH, true, 3, 1)),
+     SQL_C_LONG,
+     4,
+     SQL_ERROR,
+     "07006",
+     0,
+     {}},
+    {"interval to text",
+     interval(iv_ds(SQL_IS_DAY_TO_SECOND, true, 1, 2, 3, 4, 500000000)),
+     SQL_C_CHAR,
+     40,
+     SQL_SUCCESS,
+     nullptr,
+     -1,
+     {}},
+    {"interval to double", interval(iv_ym(SQL_IS_YEAR, false, 1, 0)), SQL_C_DOUBLE, 8, SQL_ERROR, "07006", 0, {}},
     // nulls
     {"null with indicator", null_of(SQL_C_LONG), SQL_C_CHAR, 10, SQL_SUCCESS, nullptr, SQL_NULL_DATA, {}},
 };
@@ -277,7 +274,7 @@ const Case kCases[] = {
 class ConvertTable : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ConvertTable, Converts) {
-  const Case &c = GetParam();
+  const Case& c = GetParam();
   CachedValue v = make(c.source);
   unsigned char buf[64];
   std::memset(buf, 0xEE, sizeof buf);
@@ -307,13 +304,12 @@ TEST_P(ConvertTable, Converts) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ConvertTable, ::testing::ValuesIn(kCases),
-                         [](const auto &param_info) {
-                           std::string n = param_info.param.name;
-                           for (char &ch : n)
-                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, ConvertTable, ::testing::ValuesIn(kCases), [](const auto& param_info) {
+  std::string n = param_info.param.name;
+  for (char& ch : n)
+    if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  return n;
+});
 
 TEST(Convert, NumericTargetsUseTheColumnsScale) {
   Source s = text("-123.456");
@@ -348,7 +344,7 @@ TEST(Convert, RealsReadAsTextInTheTargetsStyle) {
               {1e-10, "1e-10", "1.0e-10"},
               {3e10, "30000000000", "30000000000.0"},
               {-2.5e20, "-2.5e+20", "-2.5e+20"}};
-  for (const Row &r : rows) {
+  for (const Row& r : rows) {
     for (int style : {kRealShortest, kRealSqlite}) {
       CachedValue v = make(dbl(r.d));
       v.real_style = style;
@@ -364,8 +360,7 @@ TEST(Convert, RealsReadAsTextInTheTargetsStyle) {
 TEST(Convert, NullWithoutIndicatorIs22002) {
   ConvDiag diag;
   char t[4];
-  EXPECT_EQ(convert_cached_value(make(null_of(SQL_C_LONG)), SQL_C_CHAR, t, 4, nullptr, nullptr, &diag),
-            SQL_ERROR);
+  EXPECT_EQ(convert_cached_value(make(null_of(SQL_C_LONG)), SQL_C_CHAR, t, 4, nullptr, nullptr, &diag), SQL_ERROR);
   EXPECT_STREQ(diag.sqlstate, "22002");
 }
 
@@ -375,7 +370,7 @@ struct Pieces {
   std::vector<SQLLEN> lengths;
   Bytes joined;
 };
-Pieces read_pieces(const CachedValue &v, SQLSMALLINT target, SQLLEN buffer, size_t terminator) {
+Pieces read_pieces(const CachedValue& v, SQLSMALLINT target, SQLLEN buffer, size_t terminator) {
   Pieces p;
   PieceState piece;
   for (int i = 0; i < 100; ++i) {
@@ -401,8 +396,7 @@ Pieces read_pieces(const CachedValue &v, SQLSMALLINT target, SQLLEN buffer, size
 TEST(ConvertPieces, ThirtyCharactersInElevenByteBuffers) {
   const std::string s = "abcdefghij0123456789ABCDEFGHIJ";
   Pieces p = read_pieces(make(text(s)), SQL_C_CHAR, 11, 1);
-  EXPECT_EQ(p.rcs, (std::vector<SQLRETURN>{SQL_SUCCESS_WITH_INFO, SQL_SUCCESS_WITH_INFO, SQL_SUCCESS,
-                                           SQL_NO_DATA}));
+  EXPECT_EQ(p.rcs, (std::vector<SQLRETURN>{SQL_SUCCESS_WITH_INFO, SQL_SUCCESS_WITH_INFO, SQL_SUCCESS, SQL_NO_DATA}));
   EXPECT_EQ(p.lengths, (std::vector<SQLLEN>{30, 20, 10}));
   EXPECT_EQ(p.joined, text_bytes(s));
 }

@@ -20,7 +20,7 @@ TEST(NtsBytes, CountsBytesOrSixteenBitUnitsUpToTheTerminator) {
     uint64_t want;
   } cases[] = {
       {SQL_C_CHAR, narrow, sizeof narrow, 4},
-      {SQL_C_CHAR, narrow, 2, 2},          // no terminator within reach: the reach
+      {SQL_C_CHAR, narrow, 2, 2},           // no terminator within reach: the reach
       {SQL_C_WCHAR, wide, sizeof wide, 8},  // three units and the zero unit
       {SQL_C_WCHAR, wide, 5, 4},            // never half a unit
       {SQL_C_BINARY, narrow, sizeof narrow, 4},

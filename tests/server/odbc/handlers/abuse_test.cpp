@@ -120,18 +120,17 @@ TEST_F(Abuse, ArgumentsAreRefusedOrBounded) {
     EXPECT_TRUE(SQL_SUCCEEDED(sql_get_info_string(dbc, SQL_DRIVER_NAME, &out.cap, out.bytes.get(), 30000, &len)));
     EXPECT_LE(out.cap, 3);
     Out two(2);
-    EXPECT_EQ(sql_get_info_string(dbc, SQL_MAX_CONCURRENT_ACTIVITIES, &two.cap, two.bytes.get(), 2, &len),
-              SQL_SUCCESS);
+    EXPECT_EQ(sql_get_info_string(dbc, SQL_MAX_CONCURRENT_ACTIVITIES, &two.cap, two.bytes.get(), 2, &len), SQL_SUCCESS);
     int32_t value = 0;
     EXPECT_EQ(sql_get_info_integer(dbc, SQL_DRIVER_NAME, &value, 4, &len), SQL_SUCCESS);  // a text type
     int16_t small = 0;
     EXPECT_EQ(sql_get_info_smallint(dbc, SQL_DRIVER_NAME, &small, 2, &len), SQL_SUCCESS);
     Out fns(200);
-    EXPECT_EQ(sql_get_functions_all(dbc, SQL_API_ODBC3_ALL_FUNCTIONS,
-                                    reinterpret_cast<int16_t*>(fns.bytes.get())), SQL_SUCCESS);
+    EXPECT_EQ(sql_get_functions_all(dbc, SQL_API_ODBC3_ALL_FUNCTIONS, reinterpret_cast<int16_t*>(fns.bytes.get())),
+              SQL_SUCCESS);
     Out name(2);
-    EXPECT_TRUE(SQL_SUCCEEDED(sql_get_connect_attr_string(dbc, SQL_ATTR_CURRENT_CATALOG, &name.cap,
-                                                          name.bytes.get(), 5000, nullptr)));
+    EXPECT_TRUE(SQL_SUCCEEDED(
+        sql_get_connect_attr_string(dbc, SQL_ATTR_CURRENT_CATALOG, &name.cap, name.bytes.get(), 5000, nullptr)));
     EXPECT_LE(name.cap, 2);
     Out cursor(3);
     int16_t cursor_len = 0;

@@ -43,7 +43,8 @@ TEST_F(Catalog, TablesAfterASelectAreDescribedAfresh) {
   EXPECT_EQ(sql_fetch(stmt_), SQL_NO_DATA);
   sql_close_cursor(stmt_);
 
-  ASSERT_EQ(sql_columns(stmt_, 0, nullptr, 0, 0, nullptr, 0, sizeof(table), table, SQL_NTS, 0, nullptr, 0), SQL_SUCCESS);
+  ASSERT_EQ(sql_columns(stmt_, 0, nullptr, 0, 0, nullptr, 0, sizeof(table), table, SQL_NTS, 0, nullptr, 0),
+            SQL_SUCCESS);
   int rows = 0;
   while (sql_fetch(stmt_) == SQL_SUCCESS) ++rows;
   EXPECT_EQ(rows, 2);
@@ -70,7 +71,6 @@ TEST_F(Catalog, NameLengthsStayInsideTheirBlocks) {
   EXPECT_EQ(sql_tables(dbc_, 0, nullptr, 0, 0, nullptr, 0, 0, nullptr, 0, 0, nullptr, 0), SQL_INVALID_HANDLE);
 }
 
-
 // Every member on one handle: a statement is described afresh and fetched,
 // any other handle kind is refused before the driver is called.
 TEST_F(Catalog, EveryHandlerDescribesItsResultSet) {
@@ -79,31 +79,43 @@ TEST_F(Catalog, EveryHandlerDescribesItsResultSet) {
   struct Member {
     const char* name;
     std::function<int16_t(void*)> call;
-    int columns;  // described result columns at least
+    int columns;            // described result columns at least
     bool optional = false;  // the SQLite driver may not offer it
   };
   const std::vector<Member> members = {
       {"get_type_info", [](void* h) { return sql_get_type_info(h, SQL_ALL_TYPES); }, 19},
-      {"tables", [&](void* h) { return sql_tables(h, 0, nullptr, 0, 0, nullptr, 0, 2, any, SQL_NTS, 0, nullptr, 0); }, 5},
-      {"special_columns", [&](void* h) {
+      {"tables", [&](void* h) { return sql_tables(h, 0, nullptr, 0, 0, nullptr, 0, 2, any, SQL_NTS, 0, nullptr, 0); },
+       5},
+      {"special_columns",
+       [&](void* h) {
          return sql_special_columns(h, SQL_BEST_ROWID, 0, nullptr, 0, 0, nullptr, 0, 6, t, SQL_NTS, SQL_SCOPE_SESSION,
                                     SQL_NULLABLE);
-       }, 8},
-      {"statistics", [&](void* h) {
+       },
+       8},
+      {"statistics",
+       [&](void* h) {
          return sql_statistics(h, 0, nullptr, 0, 0, nullptr, 0, 6, t, SQL_NTS, SQL_INDEX_ALL, SQL_QUICK);
-       }, 13},
+       },
+       13},
       {"primary_keys", [&](void* h) { return sql_primary_keys(h, 0, nullptr, 0, 0, nullptr, 0, 6, t, SQL_NTS); }, 6},
-      {"foreign_keys", [&](void* h) {
+      {"foreign_keys",
+       [&](void* h) {
          return sql_foreign_keys(h, 0, nullptr, 0, 0, nullptr, 0, 6, t, SQL_NTS, 0, nullptr, 0, 0, nullptr, 0, 6, c,
                                  SQL_NTS);
-       }, 14},
-      {"table_privileges", [&](void* h) { return sql_table_privileges(h, 0, nullptr, 0, 0, nullptr, 0, 6, t, SQL_NTS); }, 7},
+       },
+       14},
+      {"table_privileges",
+       [&](void* h) { return sql_table_privileges(h, 0, nullptr, 0, 0, nullptr, 0, 6, t, SQL_NTS); }, 7},
       {"procedures", [&](void* h) { return sql_procedures(h, 0, nullptr, 0, 0, nullptr, 0, 2, any, SQL_NTS); }, 8},
-      {"procedure_columns", [&](void* h) {
+      {"procedure_columns",
+       [&](void* h) {
          return sql_procedure_columns(h, 0, nullptr, 0, 0, nullptr, 0, 2, any, SQL_NTS, 2, col, SQL_NTS);
-       }, 13},
-      {"columns", [&](void* h) { return sql_columns(h, 0, nullptr, 0, 0, nullptr, 0, 6, t, SQL_NTS, 2, col, SQL_NTS); }, 18},
-      {"column_privileges", [&](void* h) { return sql_column_privileges(h, 0, nullptr, 0, nullptr, 6, t, 2, col); }, 8, true},
+       },
+       13},
+      {"columns", [&](void* h) { return sql_columns(h, 0, nullptr, 0, 0, nullptr, 0, 6, t, SQL_NTS, 2, col, SQL_NTS); },
+       18},
+      {"column_privileges", [&](void* h) { return sql_column_privileges(h, 0, nullptr, 0, nullptr, 6, t, 2, col); }, 8,
+       true},
   };
   auto* s = static_cast<statement_t*>(stmt_);
   for (const Member& m : members) {
@@ -152,7 +164,8 @@ TEST_F(Catalog, TypeInfoForOdbc2AsksForTheOldCode) {
   int16_t type = 0;
   int32_t block = sizeof type;
   SQLLEN ind = 0;
-  ASSERT_TRUE(SQL_SUCCEEDED(sql_get_data(st, 2, SQL_C_SSHORT, &block, reinterpret_cast<char*>(&type), sizeof type, &ind)));
+  ASSERT_TRUE(
+      SQL_SUCCEEDED(sql_get_data(st, 2, SQL_C_SSHORT, &block, reinterpret_cast<char*>(&type), sizeof type, &ind)));
   EXPECT_EQ(type, SQL_DATE);
 }
 

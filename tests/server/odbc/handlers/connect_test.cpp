@@ -25,8 +25,8 @@ TEST_F(Connect, BothScramblingVariants) {
     ASSERT_FALSE(back.empty());
     EXPECT_LE(back.size(), 200u);
     EXPECT_EQ(back.find_first_not_of('x'), std::string::npos) << back;
-    EXPECT_STREQ(dbc->dsn, "TestDsn");               // records' server name
-    EXPECT_STREQ(link.info().dsn, "testdsn");        // access rules: lower case
+    EXPECT_STREQ(dbc->dsn, "TestDsn");         // records' server name
+    EXPECT_STREQ(link.info().dsn, "testdsn");  // access rules: lower case
     EXPECT_NE(std::string(dbc->driver_name).find("sqlite3odbc"), std::string::npos) << dbc->driver_name;
     EXPECT_EQ(sql_disconnect(dbc), SQL_SUCCESS);
     EXPECT_FALSE(dbc->connected);
@@ -99,8 +99,9 @@ TEST_F(Connect, DsnAccessRules) {
 // count ten names, a name longer than its entry always in the same entry.
 TEST_F(Connect, RegisterDsnRulesByUserAndCounts) {
   const std::string long_dsn = "a_data_source_name_of_forty_characters__";
-  veks_rebuild_dsn_rules(("thisdsnnameismuchtoolongtobeacceptedok,1.2.3.4,5.6.7.8,"
-                          "Sales,10.0.0.0/255.0.0.0,bob"));
+  veks_rebuild_dsn_rules(
+      ("thisdsnnameismuchtoolongtobeacceptedok,1.2.3.4,5.6.7.8,"
+       "Sales,10.0.0.0/255.0.0.0,bob"));
   auto stats = std::make_unique<server_stats_t>();
   net_connection_info_t info{};
   info.stats = stats.get();

@@ -170,18 +170,18 @@ TEST_F(PgDesc, GettersAndRecords) {
   block = sizeof name;
   int16_t name_len = 0, type = 0, sub = 0, prec = 0, scale = 0, nullable = -1;
   SQLLEN length = 0;
-  ASSERT_TRUE(SQL_SUCCEEDED(sql_get_desc_rec(ird, 1, &block, name, sizeof name, &name_len, &type, &sub, &length,
-                                             &prec, &scale, &nullable)));
+  ASSERT_TRUE(SQL_SUCCEEDED(
+      sql_get_desc_rec(ird, 1, &block, name, sizeof name, &name_len, &type, &sub, &length, &prec, &scale, &nullable)));
   EXPECT_STREQ(name, "number_column");
   EXPECT_EQ(name_len, 13);
   EXPECT_EQ(type, SQL_INTEGER);
   EXPECT_EQ(nullable, SQL_NULLABLE);
-  EXPECT_EQ(sql_get_desc_rec(ird, 7, &block, name, sizeof name, &name_len, &type, &sub, &length, &prec, &scale,
-                             &nullable),
-            SQL_NO_DATA);
-  EXPECT_EQ(sql_get_desc_rec(ird, -1, &block, name, sizeof name, &name_len, &type, &sub, &length, &prec, &scale,
-                             &nullable),
-            SQL_ERROR);
+  EXPECT_EQ(
+      sql_get_desc_rec(ird, 7, &block, name, sizeof name, &name_len, &type, &sub, &length, &prec, &scale, &nullable),
+      SQL_NO_DATA);
+  EXPECT_EQ(
+      sql_get_desc_rec(ird, -1, &block, name, sizeof name, &name_len, &type, &sub, &length, &prec, &scale, &nullable),
+      SQL_ERROR);
   SQLFreeStmt(stmt_->driver_stmt, SQL_CLOSE);
 
   // A whole record set at once on the row descriptor, then fetched into.

@@ -53,8 +53,8 @@ TEST_F(Loopback, CoreRoadThroughClientStubs) {
   char msg[256] = {0};
   int32_t msg_len = sizeof(msg);
   int16_t text_len = 0;
-  ASSERT_EQ(remote_sql_get_diag_rec(h, SQL_HANDLE_STMT, stmt, 1, state, &native, &msg_len, msg, sizeof(msg),
-                                    &text_len), SQL_SUCCESS);
+  ASSERT_EQ(remote_sql_get_diag_rec(h, SQL_HANDLE_STMT, stmt, 1, state, &native, &msg_len, msg, sizeof(msg), &text_len),
+            SQL_SUCCESS);
   EXPECT_EQ(strlen(state), 5u);
   EXPECT_NE(std::string(msg).find("no_such_table"), std::string::npos) << msg;
   int32_t count = 0;

@@ -190,13 +190,15 @@ TEST_F(Table, DiagnosticsNumberServerRecordsFirst) {
   char field[64];
   block = sizeof(field);
   int16_t field_len = 0;
-  EXPECT_EQ(sql_get_diag_field_string(SQL_HANDLE_STMT, stmt_, 1, SQL_DIAG_CLASS_ORIGIN, &block, field,
-                                      sizeof(field), &field_len), SQL_SUCCESS);
+  EXPECT_EQ(sql_get_diag_field_string(SQL_HANDLE_STMT, stmt_, 1, SQL_DIAG_CLASS_ORIGIN, &block, field, sizeof(field),
+                                      &field_len),
+            SQL_SUCCESS);
   EXPECT_STREQ(field, "ISO 9075");
   EXPECT_EQ(block, 9);
   block = sizeof(field);
-  EXPECT_EQ(sql_get_diag_field_string(SQL_HANDLE_STMT, stmt_, 1, SQL_DIAG_SERVER_NAME, &block, field,
-                                      sizeof(field), &field_len), SQL_SUCCESS);
+  EXPECT_EQ(sql_get_diag_field_string(SQL_HANDLE_STMT, stmt_, 1, SQL_DIAG_SERVER_NAME, &block, field, sizeof(field),
+                                      &field_len),
+            SQL_SUCCESS);
   EXPECT_STREQ(field, "testdsn");
 }
 
@@ -206,8 +208,8 @@ TEST_F(Table, ArrayInsertRowCountIsWide) {
   auto* s = static_cast<statement_t*>(stmt_);
   EXPECT_EQ(s->current_desc[DESC_APD]->array_size, 3u);
   SQLINTEGER ids[3] = {10, 11, 12};
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(s->driver_stmt, 1, SQL_PARAM_INPUT, SQL_C_LONG, SQL_INTEGER, 0, 0, ids,
-                                             0, nullptr)));
+  ASSERT_TRUE(SQL_SUCCEEDED(
+      SQLBindParameter(s->driver_stmt, 1, SQL_PARAM_INPUT, SQL_C_LONG, SQL_INTEGER, 0, 0, ids, 0, nullptr)));
   ASSERT_EQ(exec_direct(stmt_, "INSERT INTO people (id) VALUES (?)"), SQL_SUCCESS);
   SQLLEN count = 0;
   EXPECT_EQ(sql_row_count(stmt_, &count), SQL_SUCCESS);

@@ -114,7 +114,6 @@ TEST_F(Traces, EntryAndExitLinesAndSilenceWithBitsClear) {
   EXPECT_EQ(log.find("CONFIG_PARAM"), std::string::npos) << log;
 }
 
-
 // The catalog handlers' entry and exit lines, the driver-failure line of
 // sql_tables, and a column-privileges call that writes nothing.
 TEST_F(Traces, CatalogEntryAndExitLines) {
@@ -141,10 +140,10 @@ TEST_F(Traces, CatalogEntryAndExitLines) {
   ASSERT_EQ(SQLExecute(h), SQL_NEED_DATA);
   EXPECT_EQ(sql_tables(stmt, 0, nullptr, 0, 0, nullptr, 0, 7, t, SQL_NTS, 0, nullptr, 0), SQL_ERROR);
   const std::string log = log_text_now();
-  for (const char* line :
-       {"sql_get_type_info(", ",0)\n", "-sql_get_type_info()=0\n", "sql_tables(", ",7,", ",-3,0,(nil),0)\n",
-        "-sql_tables()=0\n", "sql_statistics(", ",0,0)\n", "-sql_statistics()=0", "sql_columns()\n",
-        "-sql_columns()=0\n", "-sql_procedures()=SQL_INVALID_HANDLE\n", "\t-sql_tables()=-1 (Drivers SQLTables failed)\n"}) {
+  for (const char* line : {"sql_get_type_info(", ",0)\n", "-sql_get_type_info()=0\n", "sql_tables(", ",7,",
+                           ",-3,0,(nil),0)\n", "-sql_tables()=0\n", "sql_statistics(", ",0,0)\n", "-sql_statistics()=0",
+                           "sql_columns()\n", "-sql_columns()=0\n", "-sql_procedures()=SQL_INVALID_HANDLE\n",
+                           "\t-sql_tables()=-1 (Drivers SQLTables failed)\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   }
   EXPECT_EQ(log.find("sql_column_privileges"), std::string::npos) << log;

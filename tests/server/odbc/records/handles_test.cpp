@@ -125,8 +125,7 @@ TEST_F(Handles, HandleTableRefusesBadValues) {
     EXPECT_EQ(sql_free_handle(nullptr, b.type, b.value), SQL_INVALID_HANDLE);
     if (b.type == SQL_HANDLE_ENV || b.type == SQL_HANDLE_DBC) {
       void* out = reinterpret_cast<void*>(1);
-      EXPECT_EQ(sql_alloc_handle(nullptr, 3, static_cast<int16_t>(b.type + 1), b.value, &out),
-                SQL_INVALID_HANDLE);
+      EXPECT_EQ(sql_alloc_handle(nullptr, 3, static_cast<int16_t>(b.type + 1), b.value, &out), SQL_INVALID_HANDLE);
       EXPECT_EQ(out, nullptr);
     }
   }
@@ -187,8 +186,8 @@ TEST_F(Handles, DroppedLinkRollsBackOpenTransaction) {
   }
   Link link;
   connection_t* dbc = link.connected(link.env());
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetConnectAttr(dbc->driver_dbc, SQL_ATTR_AUTOCOMMIT,
-                                              reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
+  ASSERT_TRUE(SQL_SUCCEEDED(
+      SQLSetConnectAttr(dbc->driver_dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
   statement_t* stmt = link.stmt(dbc);
   exec(stmt->driver_stmt, "INSERT INTO pending VALUES (42)");
   // The driver refuses a plain disconnect with a transaction open.

@@ -161,8 +161,8 @@ TEST_F(Lists, ResizedBuffersFetchWholeRowset) {
   EXPECT_EQ(r->row_capacity, 3u);
   EXPECT_EQ(r->data_alloc_len, 12u);
   EXPECT_EQ(r->indicator, r->octet_length_array);  // still one array
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_ROW_ARRAY_SIZE,
-                                           reinterpret_cast<SQLPOINTER>(3), 0)));
+  ASSERT_TRUE(
+      SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(3), 0)));
   ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(s->driver_stmt, (SQLCHAR*)"SELECT n FROM numbers ORDER BY rowid", SQL_NTS)));
   ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(s->driver_stmt)));
   auto* values = static_cast<int32_t*>(r->data);
@@ -215,8 +215,7 @@ TEST_F(Lists, StatusArrays) {
   SQLPOINTER bound = nullptr;
   SQLGetStmtAttr(s->driver_stmt, SQL_ATTR_ROW_STATUS_PTR, &bound, SQL_IS_POINTER, nullptr);
   EXPECT_EQ(bound, ird->status_array);
-  EXPECT_EQ(resize_parameter_status_array(3, s, s->implicit_desc[DESC_APD], s->implicit_desc[DESC_IPD]),
-            SQL_SUCCESS);
+  EXPECT_EQ(resize_parameter_status_array(3, s, s->implicit_desc[DESC_APD], s->implicit_desc[DESC_IPD]), SQL_SUCCESS);
 }
 
 }  // namespace

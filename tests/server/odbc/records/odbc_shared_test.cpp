@@ -34,30 +34,26 @@ TEST(PostError, RecordFields) {
     const char* want_message;
   };
   const Case cases[] = {
-      {"server vendor", VENDOR_SERVER, CLASS_ISO, nullptr, "dsn1", "General error: %s", "x",
-       "ISO 9075", "Kyronde ODBC (Server)", "dsn1", "[Kyronde ODBC (Server)]General error: x"},
-      {"client wins over server", VENDOR_SERVER | VENDOR_CLIENT, CLASS_ODBC3, nullptr, "", "m%s", "",
-       "ODBC 3.0", "Kyronde ODBC (Client)", "", "[Kyronde ODBC (Client)]m"},
-      {"empty vendor wins", VENDOR_NONE | VENDOR_CLIENT, 7, nullptr, nullptr, "m%s", "", "UNKNOWN",
-       "", "", "[]m"},
-      {"common", VENDOR_COMMON, CLASS_ISO, nullptr, nullptr, "%s", "a", "ISO 9075",
-       "Kyronde ODBC (Common)", "", "[Kyronde ODBC (Common)]a"},
-      {"no flag", 0, CLASS_ISO, nullptr, nullptr, "%s", "a", "ISO 9075", "Kyronde ODBC", "",
-       "[Kyronde ODBC]a"},
-      {"given name taken literally", VENDOR_SERVER, CLASS_ISO, "drv%s%n", nullptr, "%s", "100%",
-       "ISO 9075", "drv%s%n", "", "[drv%s%n]100%"},
-      {"no message", VENDOR_SERVER, CLASS_ISO, nullptr, nullptr, nullptr, nullptr, "ISO 9075",
-       "Kyronde ODBC (Server)", "", "<null>"},
+      {"server vendor", VENDOR_SERVER, CLASS_ISO, nullptr, "dsn1", "General error: %s", "x", "ISO 9075",
+       "Kyronde ODBC (Server)", "dsn1", "[Kyronde ODBC (Server)]General error: x"},
+      {"client wins over server", VENDOR_SERVER | VENDOR_CLIENT, CLASS_ODBC3, nullptr, "", "m%s", "", "ODBC 3.0",
+       "Kyronde ODBC (Client)", "", "[Kyronde ODBC (Client)]m"},
+      {"empty vendor wins", VENDOR_NONE | VENDOR_CLIENT, 7, nullptr, nullptr, "m%s", "", "UNKNOWN", "", "", "[]m"},
+      {"common", VENDOR_COMMON, CLASS_ISO, nullptr, nullptr, "%s", "a", "ISO 9075", "Kyronde ODBC (Common)", "",
+       "[Kyronde ODBC (Common)]a"},
+      {"no flag", 0, CLASS_ISO, nullptr, nullptr, "%s", "a", "ISO 9075", "Kyronde ODBC", "", "[Kyronde ODBC]a"},
+      {"given name taken literally", VENDOR_SERVER, CLASS_ISO, "drv%s%n", nullptr, "%s", "100%", "ISO 9075", "drv%s%n",
+       "", "[drv%s%n]100%"},
+      {"no message", VENDOR_SERVER, CLASS_ISO, nullptr, nullptr, nullptr, nullptr, "ISO 9075", "Kyronde ODBC (Server)",
+       "", "<null>"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     diag_header h{};
     if (c.format != nullptr) {
-      post_error(&h, c.vendor, c.class_kind, 3, c.connection, c.server, 42, 9, "ISO 9075", "01S02",
-                 c.format, c.arg);
+      post_error(&h, c.vendor, c.class_kind, 3, c.connection, c.server, 42, 9, "ISO 9075", "01S02", c.format, c.arg);
     } else {
-      post_error(&h, c.vendor, c.class_kind, 3, c.connection, c.server, 42, 9, nullptr, nullptr,
-                 nullptr);
+      post_error(&h, c.vendor, c.class_kind, 3, c.connection, c.server, 42, 9, nullptr, nullptr, nullptr);
     }
     ASSERT_EQ(h.record_count, 1);
     const error_record* r = diag_record(&h, 1);
@@ -99,8 +95,7 @@ TEST(PostError, OrderCountClearAndReturnCode) {
 TEST(PostError, MessageCutAt1023Characters) {
   diag_header h{};
   std::string longer(3000, 'm');
-  post_error(&h, VENDOR_SERVER, CLASS_ISO, 0, nullptr, nullptr, 0, 0, nullptr, "HY000", "%s",
-             longer.c_str());
+  post_error(&h, VENDOR_SERVER, CLASS_ISO, 0, nullptr, nullptr, 0, 0, nullptr, "HY000", "%s", longer.c_str());
   ASSERT_NE(diag_record(&h, 1), nullptr);
   std::string msg = diag_record(&h, 1)->message_text;
   EXPECT_EQ(msg.size(), 1023u);
@@ -141,24 +136,42 @@ TEST(SqlTypes, DefaultCType) {
     int rc;
     int16_t c;
   } cases[] = {
-      {SQL_CHAR, 0, SQL_C_CHAR},        {SQL_VARCHAR, 0, SQL_C_CHAR},
-      {SQL_LONGVARCHAR, 0, SQL_C_CHAR}, {SQL_WCHAR, 0, SQL_C_CHAR},
-      {SQL_WVARCHAR, 0, SQL_C_CHAR},    {SQL_WLONGVARCHAR, 0, SQL_C_CHAR},
-      {SQL_DECIMAL, 0, SQL_C_CHAR},     {-150, 0, SQL_C_CHAR},
-      {-154, 0, SQL_C_CHAR},            {-155, 0, SQL_C_CHAR},
-      {SQL_NUMERIC, 0, SQL_C_NUMERIC},  {SQL_INTEGER, 0, SQL_C_LONG},
-      {SQL_SMALLINT, 0, SQL_C_SHORT},   {SQL_FLOAT, 0, SQL_C_DOUBLE},
-      {SQL_DOUBLE, 0, SQL_C_DOUBLE},    {SQL_REAL, 0, SQL_C_FLOAT},
-      {SQL_BIT, 0, SQL_C_BIT},          {SQL_TINYINT, 0, SQL_C_TINYINT},
-      {SQL_BIGINT, 0, SQL_C_SBIGINT},   {SQL_BINARY, 0, SQL_C_BINARY},
-      {SQL_VARBINARY, 0, SQL_C_BINARY}, {SQL_LONGVARBINARY, 0, SQL_C_BINARY},
-      {SQL_GUID, 0, SQL_C_GUID},        {9, 0, 9},
-      {93, 0, 93},                      {101, 0, 101},
-      {113, 0, 113},                    {-80, 0, 101},
-      {-82, 0, 107},                    {-85, 0, 105},
-      {-92, 0, 113},                    {SQL_UNKNOWN_TYPE, -1, 77},
-      {-151, -1, 77},                   {114, -1, 77},
-      {-93, -1, 77},                    {12345, -1, 77},
+      {SQL_CHAR, 0, SQL_C_CHAR},
+      {SQL_VARCHAR, 0, SQL_C_CHAR},
+      {SQL_LONGVARCHAR, 0, SQL_C_CHAR},
+      {SQL_WCHAR, 0, SQL_C_CHAR},
+      {SQL_WVARCHAR, 0, SQL_C_CHAR},
+      {SQL_WLONGVARCHAR, 0, SQL_C_CHAR},
+      {SQL_DECIMAL, 0, SQL_C_CHAR},
+      {-150, 0, SQL_C_CHAR},
+      {-154, 0, SQL_C_CHAR},
+      {-155, 0, SQL_C_CHAR},
+      {SQL_NUMERIC, 0, SQL_C_NUMERIC},
+      {SQL_INTEGER, 0, SQL_C_LONG},
+      {SQL_SMALLINT, 0, SQL_C_SHORT},
+      {SQL_FLOAT, 0, SQL_C_DOUBLE},
+      {SQL_DOUBLE, 0, SQL_C_DOUBLE},
+      {SQL_REAL, 0, SQL_C_FLOAT},
+      {SQL_BIT, 0, SQL_C_BIT},
+      {SQL_TINYINT, 0, SQL_C_TINYINT},
+      {SQL_BIGINT, 0, SQL_C_SBIGINT},
+      {SQL_BINARY, 0, SQL_C_BINARY},
+      {SQL_VARBINARY, 0, SQL_C_BINARY},
+      {SQL_LONGVARBINARY, 0, SQL_C_BINARY},
+      {SQL_GUID, 0, SQL_C_GUID},
+      {9, 0, 9},
+      {93, 0, 93},
+      {101, 0, 101},
+      {113, 0, 113},
+      {-80, 0, 101},
+      {-82, 0, 107},
+      {-85, 0, 105},
+      {-92, 0, 113},
+      {SQL_UNKNOWN_TYPE, -1, 77},
+      {-151, -1, 77},
+      {114, -1, 77},
+      {-93, -1, 77},
+      {12345, -1, 77},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sql);
@@ -169,8 +182,8 @@ TEST(SqlTypes, DefaultCType) {
 }
 
 TEST(SqlTypes, Validity) {
-  for (int t : {-28, -27, -26, -25, -18, -17, -16, -15, -8, -7, -6, -2, 1, 2, 4, 5, 7, 8, 9, 10,
-                11, 91, 92, 93, 99, 101, 113}) {
+  for (int t : {-28, -27, -26, -25, -18, -17, -16, -15, -8, -7, -6, -2,  1,  2,
+                4,   5,   7,   8,   9,   10,  11,  91,  92, 93, 99, 101, 113}) {
     EXPECT_EQ(is_valid_ctype(static_cast<int16_t>(t)), 0) << t;
   }
   for (int t : {SQL_C_GUID, 0, 3, 6, 12, 100, 114, -1, -3, -29}) {
@@ -215,17 +228,34 @@ TEST(SqlTypes, TypeLength) {
     uint32_t flags;
     int64_t want;
   } cases[] = {
-      {SQL_C_BIT, 0, 0, 1},          {SQL_C_UTINYINT, 0, 0, 1},   {SQL_C_SSHORT, 0, 0, 2},
-      {SQL_C_LONG, 0, 0, 4},         {SQL_C_FLOAT, 0, 0, 4},      {SQL_C_DOUBLE, 0, 0, 8},
-      {SQL_C_SBIGINT, 0, 0, 8},      {SQL_C_GUID, 0, 0, 16},      {SQL_C_NUMERIC, 0, 0, 19},
-      {SQL_C_TYPE_DATE, 0, 0, 6},    {SQL_C_TIME, 0, 0, 6},       {SQL_C_TIMESTAMP, 0, 0, 16},
-      {101, 0, 0, 28},               {113, 0, 0, 28},             {SQL_C_CHAR, 0, 1, 0},
-      {SQL_C_CHAR, 10, 0, 0},        {SQL_C_CHAR, 10, 1, 11},     {SQL_C_WCHAR, 10, 1, 11},
+      {SQL_C_BIT, 0, 0, 1},
+      {SQL_C_UTINYINT, 0, 0, 1},
+      {SQL_C_SSHORT, 0, 0, 2},
+      {SQL_C_LONG, 0, 0, 4},
+      {SQL_C_FLOAT, 0, 0, 4},
+      {SQL_C_DOUBLE, 0, 0, 8},
+      {SQL_C_SBIGINT, 0, 0, 8},
+      {SQL_C_GUID, 0, 0, 16},
+      {SQL_C_NUMERIC, 0, 0, 19},
+      {SQL_C_TYPE_DATE, 0, 0, 6},
+      {SQL_C_TIME, 0, 0, 6},
+      {SQL_C_TIMESTAMP, 0, 0, 16},
+      {101, 0, 0, 28},
+      {113, 0, 0, 28},
+      {SQL_C_CHAR, 0, 1, 0},
+      {SQL_C_CHAR, 10, 0, 0},
+      {SQL_C_CHAR, 10, 1, 11},
+      {SQL_C_WCHAR, 10, 1, 11},
       {SQL_C_CHAR, 2147483647, 1, 2147483647},
       {SQL_C_CHAR, 5000000000LL, 1, 5000000000LL},  // an SQLLEN is not cut to 32 bits
-      {SQL_C_BINARY, 0, 1, 0},       {SQL_C_BINARY, 7, 1, 7},     {SQL_C_BINARY, 7, 0, 0},
-      {SQL_C_DEFAULT, 9, 1, 9},      {SQL_C_DEFAULT, 0, 1, 4},    {SQL_C_DEFAULT, 9, 0, -1},
-      {0, 0, 1, -1},                 {3, 0, 1, -1},
+      {SQL_C_BINARY, 0, 1, 0},
+      {SQL_C_BINARY, 7, 1, 7},
+      {SQL_C_BINARY, 7, 0, 0},
+      {SQL_C_DEFAULT, 9, 1, 9},
+      {SQL_C_DEFAULT, 0, 1, 4},
+      {SQL_C_DEFAULT, 9, 0, -1},
+      {0, 0, 1, -1},
+      {3, 0, 1, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.c << "," << c.octet << "," << c.flags);

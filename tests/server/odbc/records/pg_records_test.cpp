@@ -31,8 +31,8 @@ TEST(PgRecords, ResizedSeparateIndicatorReceivesNulls) {
   EXPECT_EQ(r->row_capacity, 3u);
   EXPECT_NE(r->indicator, r->octet_length_array);
   ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_ROW_ARRAY_SIZE, (SQLPOINTER)3, 0)));
-  ASSERT_TRUE(SQL_SUCCEEDED(
-      SQLExecDirect(s->driver_stmt, (SQLCHAR*)"SELECT n FROM numbers ORDER BY n NULLS FIRST", SQL_NTS)));
+  ASSERT_TRUE(
+      SQL_SUCCEEDED(SQLExecDirect(s->driver_stmt, (SQLCHAR*)"SELECT n FROM numbers ORDER BY n NULLS FIRST", SQL_NTS)));
   ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(s->driver_stmt)));
   auto* values = static_cast<int32_t*>(r->data);
   EXPECT_EQ(r->indicator[0], SQL_NULL_DATA);

@@ -127,10 +127,10 @@ std::vector<std::string> listed(const std::string& relative) {
 // say what the rows derive.
 TEST(ProcedureTable, SignatureListsAreCurrent) {
   std::vector<std::string> handlers, stubs;
-#define KY_SIG_client(name)                                                          \
-  handlers.push_back(declaration<kyproc::HandlerFn<kyproc::rows::name>>(#name));     \
-  stubs.push_back(declaration<ClientFnT<kyproc::rows::name, kyproc::rows::name::ClientParams>::type>( \
-      "remote_" #name));
+#define KY_SIG_client(name)                                                                                   \
+  handlers.push_back(declaration<kyproc::HandlerFn<kyproc::rows::name>>(#name));                              \
+  stubs.push_back(declaration<ClientFnT<kyproc::rows::name, kyproc::rows::name::ClientParams>::type>("remote" \
+                                                                                                     "_" #name));
 #define KY_SIG_server(name) handlers.push_back(declaration<kyproc::HandlerFn<kyproc::rows::name>>(#name));
 #define KY_SIG_spare(name)
 #define KY_SIG(name, role, ...) KY_SIG_##role(name)

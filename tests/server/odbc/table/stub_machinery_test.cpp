@@ -22,8 +22,8 @@ using namespace kyproc::kinds;
 using kyproc::Role;
 using kyproc::Row;
 
-using Scalars = Row<"t_scalars", Role::client, r16, i16, i32, len, ulen, ptr, out_i16, out_i32, out_len,
-                    out_ulen, out_ptr>;
+using Scalars =
+    Row<"t_scalars", Role::client, r16, i16, i32, len, ulen, ptr, out_i16, out_i32, out_len, out_ulen, out_ptr>;
 using Blocks = Row<"t_blocks", Role::client, r32, rpc, desc, a16, alen, out_desc, out_a32, out_aulen>;
 using Fixed = Row<"t_fixed", Role::client, r16, text, a16_fix<6>, out_a16_fix<10>, out_desc_fix<6>>;
 using Reals = Row<"t_reals", Role::client, r16, real_f, real_d, real_da, out_real_d, out_real_fa>;
@@ -43,8 +43,8 @@ struct Seen {
   int32_t out_real_room = -1;
 } g_seen;
 
-int16_t h_scalars(int16_t a, int32_t b, SQLLEN c, SQLULEN d, void* p, int16_t* oa, int32_t* ob, SQLLEN* oc,
-                  SQLULEN* od, void** op) {
+int16_t h_scalars(int16_t a, int32_t b, SQLLEN c, SQLULEN d, void* p, int16_t* oa, int32_t* ob, SQLLEN* oc, SQLULEN* od,
+                  void** op) {
   ++g_seen.calls;
   *oa = static_cast<int16_t>(a - 1);
   *ob = b * 2;
@@ -127,9 +127,12 @@ void stub(ArgumentDescriptor* args) {
 }
 
 std::vector<FunctionDescriptor> test_table() {
-  return {make_row<Scalars>(&stub<Scalars, &h_scalars>), make_row<Blocks>(&stub<Blocks, &h_blocks>),
-          make_row<Fixed>(&stub<Fixed, &h_fixed>),       make_row<Reals>(&stub<Reals, &h_reals>),
-          make_row<Rows>(&stub<Rows, &h_rows>),          make_row<Throws>(&stub<Throws, &h_throws>),
+  return {make_row<Scalars>(&stub<Scalars, &h_scalars>),
+          make_row<Blocks>(&stub<Blocks, &h_blocks>),
+          make_row<Fixed>(&stub<Fixed, &h_fixed>),
+          make_row<Reals>(&stub<Reals, &h_reals>),
+          make_row<Rows>(&stub<Rows, &h_rows>),
+          make_row<Throws>(&stub<Throws, &h_throws>),
           FunctionDescriptor{}};
 }
 
@@ -158,8 +161,8 @@ TEST_F(Machinery, ScalarsKeepSignAndWidth) {
   SQLULEN od = 0;
   void* op = nullptr;
   void* handle = reinterpret_cast<void*>(0x7fff00001234);
-  EXPECT_EQ(call<Scalars>(h_.get(), -32768 + 1, -100000, SQLLEN(-5000000000), SQLULEN(1) << 63, handle, &oa, &ob,
-                          &oc, &od, &op),
+  EXPECT_EQ(call<Scalars>(h_.get(), -32768 + 1, -100000, SQLLEN(-5000000000), SQLULEN(1) << 63, handle, &oa, &ob, &oc,
+                          &od, &op),
             -5);
   EXPECT_EQ(oa, -32768);
   EXPECT_EQ(ob, -200000);
@@ -192,13 +195,12 @@ TEST_F(Machinery, BlocksAndArrays) {
 
   // An empty in block reaches the handler as (0, null); a NUL-terminated text
   // is sent with its NUL.
-  EXPECT_EQ(call<Blocks>(h_.get(), 0, "ignored", 0, nullptr, 0, nullptr, &out_len, out, &o32_len, o32, &oul_len,
-                         oul),
+  EXPECT_EQ(call<Blocks>(h_.get(), 0, "ignored", 0, nullptr, 0, nullptr, &out_len, out, &o32_len, o32, &oul_len, oul),
             100000);
   EXPECT_EQ(g_seen.desc_len, 0);
   EXPECT_EQ(g_seen.desc_ptr, nullptr);
-  EXPECT_EQ(call<Blocks>(h_.get(), RPC_LEN_NTS, "abcd", 0, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
-                         nullptr, nullptr, nullptr),
+  EXPECT_EQ(call<Blocks>(h_.get(), RPC_LEN_NTS, "abcd", 0, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr),
             100000);
   EXPECT_EQ(g_seen.desc_len, 5);
 }
@@ -210,9 +212,9 @@ TEST_F(Machinery, HandlerLengthsAreBoundedAndOutBuffersStartZeroed) {
   std::memset(out, 'x', sizeof out);
   int32_t out_len = sizeof out;
   int32_t o32_len = 0, oul_len = 0;
-  EXPECT_EQ(call<Blocks>(h_.get(), 3, "big", 0, nullptr, 0, nullptr, &out_len, out, &o32_len, nullptr, &oul_len,
-                         nullptr),
-            100000);
+  EXPECT_EQ(
+      call<Blocks>(h_.get(), 3, "big", 0, nullptr, 0, nullptr, &out_len, out, &o32_len, nullptr, &oul_len, nullptr),
+      100000);
   EXPECT_EQ(out_len, 8);
   EXPECT_EQ(std::string(out, 8), std::string(8, '\0'));
 }
@@ -232,11 +234,8 @@ TEST_F(Machinery, DataOnlyArgumentsAreCheckedBeforeTheHandler) {
     const char* name;
     int32_t text_len, six_len, ten_cap, state_cap;
   } cases[] = {
-      {"text without NUL", 3, 6, 10, 6},
-      {"empty text", 0, 6, 10, 6},
-      {"short in array", 5, 4, 10, 6},
-      {"short out array", 5, 6, 8, 6},
-      {"short out block", 5, 6, 10, 5},
+      {"text without NUL", 3, 6, 10, 6}, {"empty text", 0, 6, 10, 6},      {"short in array", 5, 4, 10, 6},
+      {"short out array", 5, 6, 8, 6},   {"short out block", 5, 6, 10, 5},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -372,10 +371,9 @@ TEST(ServerStub, MissingHandlerIsAnsweredByTheFallback) {
   Vector v(1);
   v.block(0, 40);
   v.a[1].value.i64 = 1234;
-  kyproc::server::serve<GetDouble>(v.a.data(), nullptr,
-                                   [](const char* name, ArgumentDescriptor*) -> int32_t {
-                                     return std::strcmp(name, "t_gd") == 0 ? -7 : 0;
-                                   });
+  kyproc::server::serve<GetDouble>(v.a.data(), nullptr, [](const char* name, ArgumentDescriptor*) -> int32_t {
+    return std::strcmp(name, "t_gd") == 0 ? -7 : 0;
+  });
   EXPECT_EQ(v.a[1].value.i16, -7);
   EXPECT_EQ(std::string(static_cast<char*>(v.a[0].value.ptr), 40), std::string(40, '\0'));
 }

@@ -13,8 +13,8 @@ TEST_F(ColumnValuesTest, PositionedUpdateReadsTheSentValues) {
   exec_sql("INSERT INTO u VALUES (1, 'old', 5)");
   ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(stmt_->driver_stmt, SQL_ATTR_CURSOR_TYPE,
                                            reinterpret_cast<SQLPOINTER>(SQL_CURSOR_KEYSET_DRIVEN), 0)));
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(stmt_->driver_stmt, SQL_ATTR_CONCURRENCY,
-                                           reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK), 0)));
+  ASSERT_TRUE(SQL_SUCCEEDED(
+      SQLSetStmtAttr(stmt_->driver_stmt, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK), 0)));
   set_rowset(stmt_, 1);
   ASSERT_EQ(SQL_SUCCESS, sql_bind_col(stmt_, 1, SQL_C_LONG, 1, 4, 1));
   ASSERT_EQ(SQL_SUCCESS, sql_bind_col(stmt_, 2, SQL_C_CHAR, 1, 11, 1));
@@ -24,7 +24,8 @@ TEST_F(ColumnValuesTest, PositionedUpdateReadsTheSentValues) {
 
   const char text[] = "new";
   SQLULEN oct[1] = {static_cast<SQLULEN>(SQL_NTS)};
-  ASSERT_EQ(SQL_SUCCESS, synch_bound_colin(stmt_, 2, sizeof text, const_cast<char*>(text), sizeof oct, oct, 0, nullptr));
+  ASSERT_EQ(SQL_SUCCESS,
+            synch_bound_colin(stmt_, 2, sizeof text, const_cast<char*>(text), sizeof oct, oct, 0, nullptr));
   int32_t n[1] = {77};
   SQLULEN four[1] = {4};
   ASSERT_EQ(SQL_SUCCESS, synch_bound_colin_integer(stmt_, 3, sizeof n, n, sizeof four, four, 0, nullptr));

@@ -80,15 +80,13 @@ TEST_F(PackingTest, DatesKeepSignedYearsAtEveryStride) {
 }
 
 TEST_F(PackingTest, TimestampsRoundTripWithFullFraction) {
-  std::vector<SQL_TIMESTAMP_STRUCT> ts = {{-1, 2, 3, 4, 5, 6, 999999999},
-                                          {2026, 12, 10, 23, 59, 59, 4294967295u}};
+  std::vector<SQL_TIMESTAMP_STRUCT> ts = {{-1, 2, 3, 4, 5, 6, 999999999}, {2026, 12, 10, 23, 59, 59, 4294967295u}};
   auto src = strided(ts, 24);
   int16_t* quint = nullptr;
   int16_t* years = nullptr;
   int32_t* fr = nullptr;
   int32_t qb = 0, yb = 0, fb = 0;
-  ASSERT_EQ(0, pack_timestamps(&diags_, src.data(), src.size(), 2, &quint, &qb, &years, &yb, &fr,
-                               &fb, 24));
+  ASSERT_EQ(0, pack_timestamps(&diags_, src.data(), src.size(), 2, &quint, &qb, &years, &yb, &fr, &fb, 24));
   EXPECT_EQ(20, qb);
   EXPECT_EQ(4, yb);
   EXPECT_EQ(8, fb);
@@ -128,13 +126,11 @@ TEST_F(PackingTest, MixedIntervalsTakeTwoAndFiveWords) {
   int32_t* stream = nullptr;
   int16_t* pairs = nullptr;
   int32_t sb = 0, pb = 0;
-  ASSERT_EQ(0, pack_intervals(&diags_, v.data(), sizeof(SQL_INTERVAL_STRUCT) * 2, 2, &stream, &sb,
-                              &pairs, &pb, 0));
+  ASSERT_EQ(0, pack_intervals(&diags_, v.data(), sizeof(SQL_INTERVAL_STRUCT) * 2, 2, &stream, &sb, &pairs, &pb, 0));
   EXPECT_EQ(40, sb);
   EXPECT_EQ(8, pb);
   EXPECT_EQ((std::vector<int16_t>{7, 1, 10, 0}), std::vector<int16_t>(pairs, pairs + 4));
-  EXPECT_EQ((std::vector<int32_t>{3, 11, 1, 2, 3, 4, 500, 0, 0, 0}),
-            std::vector<int32_t>(stream, stream + 10));
+  EXPECT_EQ((std::vector<int32_t>{3, 11, 1, 2, 3, 4, 500, 0, 0, 0}), std::vector<int32_t>(stream, stream + 10));
   Guarded back(2 * sizeof(SQL_INTERVAL_STRUCT));
   ASSERT_EQ(0, unpack_intervals(&diags_, back.data(), back.size(), 2, pairs, pb, stream, sb));
   EXPECT_EQ(0, std::memcmp(back.data(), v.data(), back.size()));
@@ -227,32 +223,54 @@ TEST_F(PackingTest, ShortArraysAreRefused) {
   static int16_t* ys = years;
   static int16_t* ps = pairs;
   const Case cases[] = {
-      {"count 0", [](diag_header* e, Guarded&) {
-         int16_t* y = nullptr; int16_t* p = nullptr; int32_t a = 0, b = 0;
-         return pack_dates(e, src, sizeof d, 0, &y, &a, &p, &b, 0); }, "HY000/7"},
-      {"source shorter than count x stride", [](diag_header* e, Guarded&) {
-         int16_t* y = nullptr; int16_t* p = nullptr; int32_t a = 0, b = 0;
-         return pack_dates(e, src, sizeof d, 3, &y, &a, &p, &b, 8); }, "HY000/7"},
-      {"stride below the structure", [](diag_header* e, Guarded&) {
-         int16_t* y = nullptr; int16_t* p = nullptr; int32_t a = 0, b = 0;
-         return pack_dates(e, src, sizeof d, 3, &y, &a, &p, &b, 4); }, "HY000/7"},
-      {"caller's field array too small", [](diag_header* e, Guarded& g) {
-         int16_t* y = static_cast<int16_t*>(g.data()); int16_t* p = nullptr;
+      {"count 0",
+       [](diag_header* e, Guarded&) {
+         int16_t* y = nullptr;
+         int16_t* p = nullptr;
+         int32_t a = 0, b = 0;
+         return pack_dates(e, src, sizeof d, 0, &y, &a, &p, &b, 0);
+       },
+       "HY000/7"},
+      {"source shorter than count x stride",
+       [](diag_header* e, Guarded&) {
+         int16_t* y = nullptr;
+         int16_t* p = nullptr;
+         int32_t a = 0, b = 0;
+         return pack_dates(e, src, sizeof d, 3, &y, &a, &p, &b, 8);
+       },
+       "HY000/7"},
+      {"stride below the structure",
+       [](diag_header* e, Guarded&) {
+         int16_t* y = nullptr;
+         int16_t* p = nullptr;
+         int32_t a = 0, b = 0;
+         return pack_dates(e, src, sizeof d, 3, &y, &a, &p, &b, 4);
+       },
+       "HY000/7"},
+      {"caller's field array too small",
+       [](diag_header* e, Guarded& g) {
+         int16_t* y = static_cast<int16_t*>(g.data());
+         int16_t* p = nullptr;
          int32_t a = 4, b = 0;
-         return pack_dates(e, src, sizeof d, 3, &y, &a, &p, &b, 0); }, "HY000/7"},
-      {"unpack count 0", [](diag_header* e, Guarded& g) {
-         return unpack_dates(e, g.data(), g.size(), 0, ys, 6, ps, 12); }, "HY000/7"},
-      {"unpack years short by one", [](diag_header* e, Guarded& g) {
-         return unpack_dates(e, g.data(), g.size(), 3, ys, 4, ps, 12); }, "HY000/7"},
-      {"unpack pairs short by one byte", [](diag_header* e, Guarded& g) {
-         return unpack_dates(e, g.data(), g.size(), 3, ys, 6, ps, 11); }, "HY000/7"},
-      {"unpack destination too small", [](diag_header* e, Guarded& g) {
-         return unpack_dates(e, g.data(), 17, 3, ys, 6, ps, 12); }, "HY000/7"},
-      {"unpack no destination", [](diag_header* e, Guarded&) {
-         return unpack_dates(e, nullptr, 0, 3, ys, 6, ps, 12); }, "HY000/7"},
-      {"numeric records short", [](diag_header* e, Guarded& g) {
+         return pack_dates(e, src, sizeof d, 3, &y, &a, &p, &b, 0);
+       },
+       "HY000/7"},
+      {"unpack count 0",
+       [](diag_header* e, Guarded& g) { return unpack_dates(e, g.data(), g.size(), 0, ys, 6, ps, 12); }, "HY000/7"},
+      {"unpack years short by one",
+       [](diag_header* e, Guarded& g) { return unpack_dates(e, g.data(), g.size(), 3, ys, 4, ps, 12); }, "HY000/7"},
+      {"unpack pairs short by one byte",
+       [](diag_header* e, Guarded& g) { return unpack_dates(e, g.data(), g.size(), 3, ys, 6, ps, 11); }, "HY000/7"},
+      {"unpack destination too small",
+       [](diag_header* e, Guarded& g) { return unpack_dates(e, g.data(), 17, 3, ys, 6, ps, 12); }, "HY000/7"},
+      {"unpack no destination", [](diag_header* e, Guarded&) { return unpack_dates(e, nullptr, 0, 3, ys, 6, ps, 12); },
+       "HY000/7"},
+      {"numeric records short",
+       [](diag_header* e, Guarded& g) {
          char rec[37] = {};
-         return unpack_numerics(e, g.data(), g.size(), 2, rec, 37); }, "HY000/7"},
+         return unpack_numerics(e, g.data(), g.size(), 2, rec, 37);
+       },
+       "HY000/7"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

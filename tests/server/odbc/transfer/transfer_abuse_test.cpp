@@ -45,8 +45,8 @@ class AbuseTest : public TransferTest {
   // columns, with one element resized.
   RowArray rowset(int resize = -1, size_t bytes = 0) {
     const size_t sizes[] = {0, 0, 24, 12, 24, 33, 24, 6, 30, 12};
-    const int32_t kinds[] = {0, 0, kSqlulenArray, kBlock, kSqlulenArray, kBlock, kSqlulenArray, kInt16Array,
-                             kInt16Array, kInt32Array};
+    const int32_t kinds[] = {0,           0,           kSqlulenArray, kBlock, kSqlulenArray, kBlock, kSqlulenArray,
+                             kInt16Array, kInt16Array, kInt32Array};
     RowArray wv;
     for (int i = 0; i < 10; ++i) wv.add(i == resize ? bytes : sizes[i], kinds[i]);
     return wv;
@@ -58,91 +58,176 @@ TEST_F(AbuseTest, BoundColumnsFromThePeer) {
   void* s = stmt_;
   RowArray keep;
   std::vector<Case> cases = {
-      {"timestamp years element one row short", [&] {
+      {"timestamp years element one row short",
+       [&] {
          keep = rowset(7, 4);
-         return fetch_bound_colswv(s, keep.count(), keep.data()); }, SQL_ERROR, "HY000/7"},
-      {"length element of one row is cut, not overrun", [&] {
+         return fetch_bound_colswv(s, keep.count(), keep.data());
+       },
+       SQL_ERROR, "HY000/7"},
+      {"length element of one row is cut, not overrun",
+       [&] {
          keep = rowset(2, 8);
          int16_t rc = fetch_bound_colswv(s, keep.count(), keep.data());
          EXPECT_EQ(8, keep[2].iovec_len);
-         return rc; }, SQL_SUCCESS, "none"},
-      {"char element larger than the server's array sends the array", [&] {
+         return rc;
+       },
+       SQL_SUCCESS, "none"},
+      {"char element larger than the server's array sends the array",
+       [&] {
          keep = rowset(5, 500);
          int16_t rc = fetch_bound_colswv(s, keep.count(), keep.data());
          EXPECT_EQ(36, keep[5].iovec_len);  // 3 rows of 11 bytes, allocated with a terminator each
-         return rc; }, SQL_SUCCESS, "none"},
-      {"count ending inside a column", [&] {
+         return rc;
+       },
+       SQL_SUCCESS, "none"},
+      {"count ending inside a column",
+       [&] {
          keep = rowset();
-         return fetch_bound_colswv(s, 5, keep.data()); }, SQL_SUCCESS, "none"},
-      {"integer column with one row too many", [&] {
+         return fetch_bound_colswv(s, 5, keep.data());
+       },
+       SQL_SUCCESS, "none"},
+      {"integer column with one row too many",
+       [&] {
          int32_t out[4] = {}, bytes = sizeof out;
-         return fetch_bound_col_integer(s, 1, &bytes, out, nullptr, nullptr, nullptr, nullptr); }, SQL_ERROR, "HY000/19"},
-      {"integer column read as smallint", [&] {
-         int16_t out[3] = {}; int32_t bytes = sizeof out;
-         return fetch_bound_col_smallint(s, 1, &bytes, out, nullptr, nullptr, nullptr, nullptr); }, SQL_ERROR, "HY000/19"},
-      {"column beyond the count", [&] {
-         char out[8]; int32_t n = 8;
-         return fetch_bound_col(s, 7, &n, out, nullptr, nullptr, nullptr, nullptr); }, SQL_ERROR, "HY000/11"},
-      {"column number 65535", [&] {
-         char out[8]; int32_t n = 8;
-         return fetch_bound_col(s, -1, &n, out, nullptr, nullptr, nullptr, nullptr); }, SQL_ERROR, "HY000/11"},
-      {"dt column with short plane array", [&] {
-         int16_t a[3], b[10]; int32_t c[3]; int32_t ab = 6, bb = 20, cb = 12;
-         return fetch_bound_col_dt(s, 3, 0, 0, &ab, a, &bb, b, &cb, c, nullptr, nullptr, nullptr, nullptr); },
+         return fetch_bound_col_integer(s, 1, &bytes, out, nullptr, nullptr, nullptr, nullptr);
+       },
        SQL_ERROR, "HY000/19"},
-      {"lengths of four rows into three", [&] {
+      {"integer column read as smallint",
+       [&] {
+         int16_t out[3] = {};
+         int32_t bytes = sizeof out;
+         return fetch_bound_col_smallint(s, 1, &bytes, out, nullptr, nullptr, nullptr, nullptr);
+       },
+       SQL_ERROR, "HY000/19"},
+      {"column beyond the count",
+       [&] {
+         char out[8];
+         int32_t n = 8;
+         return fetch_bound_col(s, 7, &n, out, nullptr, nullptr, nullptr, nullptr);
+       },
+       SQL_ERROR, "HY000/11"},
+      {"column number 65535",
+       [&] {
+         char out[8];
+         int32_t n = 8;
+         return fetch_bound_col(s, -1, &n, out, nullptr, nullptr, nullptr, nullptr);
+       },
+       SQL_ERROR, "HY000/11"},
+      {"dt column with short plane array",
+       [&] {
+         int16_t a[3], b[10];
+         int32_t c[3];
+         int32_t ab = 6, bb = 20, cb = 12;
+         return fetch_bound_col_dt(s, 3, 0, 0, &ab, a, &bb, b, &cb, c, nullptr, nullptr, nullptr, nullptr);
+       },
+       SQL_ERROR, "HY000/19"},
+      {"lengths of four rows into three",
+       [&] {
          SQLULEN oct[4] = {};
-         return copyin_col_strlen_and_ind(stmt_, 1, sizeof oct, oct, 0, nullptr); }, SQL_ERROR, "HY000/19"},
-      {"integers of four rows into three", [&] {
+         return copyin_col_strlen_and_ind(stmt_, 1, sizeof oct, oct, 0, nullptr);
+       },
+       SQL_ERROR, "HY000/19"},
+      {"integers of four rows into three",
+       [&] {
          int32_t v[4] = {7, 7, 7, 7};
-         return synch_bound_colin_integer(s, 1, sizeof v, v, 0, nullptr, 0, nullptr); }, SQL_ERROR, "HY000/19"},
-      {"char data past the array", [&] {
+         return synch_bound_colin_integer(s, 1, sizeof v, v, 0, nullptr, 0, nullptr);
+       },
+       SQL_ERROR, "HY000/19"},
+      {"char data past the array",
+       [&] {
          char v[37] = {};
-         return synch_bound_colin(s, 2, sizeof v, v, 0, nullptr, 0, nullptr); }, SQL_ERROR, "HY000/35"},
-      {"octet length past the row", [&] {
+         return synch_bound_colin(s, 2, sizeof v, v, 0, nullptr, 0, nullptr);
+       },
+       SQL_ERROR, "HY000/35"},
+      {"octet length past the row",
+       [&] {
          SQLULEN oct[3] = {500, 1, 1};
-         return synch_bound_colin(s, 2, 0, nullptr, sizeof oct, oct, 0, nullptr); }, SQL_ERROR, "HY090/0"},
-      {"unknown negative length code", [&] {
+         return synch_bound_colin(s, 2, 0, nullptr, sizeof oct, oct, 0, nullptr);
+       },
+       SQL_ERROR, "HY090/0"},
+      {"unknown negative length code",
+       [&] {
          SQLLEN ind[3] = {-42, 1, 1};
-         return synch_bound_colin(s, 2, 0, nullptr, 0, nullptr, sizeof ind, ind); }, SQL_ERROR, "HY090/0"},
-      {"SQL_NTS over a row without a terminator", [&] {
+         return synch_bound_colin(s, 2, 0, nullptr, 0, nullptr, sizeof ind, ind);
+       },
+       SQL_ERROR, "HY090/0"},
+      {"SQL_NTS over a row without a terminator",
+       [&] {
          char v[33];
          std::memset(v, 'x', sizeof v);
          SQLULEN oct[3] = {static_cast<SQLULEN>(SQL_NTS), 1, 1};
          int16_t rc = synch_bound_colin(s, 2, sizeof v, v, sizeof oct, oct, 0, nullptr);
          EXPECT_EQ(0, col(2).octet_length_array[0]);
-         return rc; }, SQL_ERROR, "HY090/0"},
-      {"timestamps of two rows", [&] {
-         int16_t q[10] = {}, y[2] = {}; int32_t f[2] = {};
-         return synch_bound_colin_timestamp(s, 3, sizeof q, q, sizeof y, y, sizeof f, f, 0, nullptr, 0, nullptr); },
+         return rc;
+       },
+       SQL_ERROR, "HY090/0"},
+      {"timestamps of two rows",
+       [&] {
+         int16_t q[10] = {}, y[2] = {};
+         int32_t f[2] = {};
+         return synch_bound_colin_timestamp(s, 3, sizeof q, q, sizeof y, y, sizeof f, f, 0, nullptr, 0, nullptr);
+       },
        SQL_ERROR, "HY000/19"},
-      {"numeric records into an integer column's array", [&] {
+      {"numeric records into an integer column's array",
+       [&] {
          char rec[19] = {};
-         return synch_bound_colin_numeric(s, 1, sizeof rec, rec, 0, nullptr, 0, nullptr); }, SQL_ERROR, "HY000/19"},
-      {"row operations without an operation array", [&] {
+         return synch_bound_colin_numeric(s, 1, sizeof rec, rec, 0, nullptr, 0, nullptr);
+       },
+       SQL_ERROR, "HY000/19"},
+      {"row operations without an operation array",
+       [&] {
          int16_t ops[2] = {};
-         return synch_row_operations_array(s, sizeof ops, ops); }, SQL_ERROR, "HY000/13"},
-      {"bookmark without a buffer", [&] {
+         return synch_row_operations_array(s, sizeof ops, ops);
+       },
+       SQL_ERROR, "HY000/13"},
+      {"bookmark without a buffer",
+       [&] {
          char b[4] = {};
-         return synch_bookmark(s, sizeof b, b); }, SQL_ERROR, "HY000/19"},
-      {"timestamp read through the short handler", [&] {
-         int16_t v = 0; SQLLEN ind = 0;
-         return get_data_short(s, 3, SQL_C_TYPE_TIMESTAMP, &v, &ind); }, SQL_ERROR, "HY003/0"},
-      {"numeric into a short block", [&] {
-         char rec[8]; int32_t n = 8; SQLLEN ind = 0;
-         return get_data_numeric(s, 1, SQL_C_NUMERIC, &n, rec, &ind); }, SQL_ERROR, "HY090/0"},
-      {"names buffer smaller than the columns", [&] {
-         char names[2]; int16_t t[3], d[3], nl[3]; int32_t z[3];
+         return synch_bookmark(s, sizeof b, b);
+       },
+       SQL_ERROR, "HY000/19"},
+      {"timestamp read through the short handler",
+       [&] {
+         int16_t v = 0;
+         SQLLEN ind = 0;
+         return get_data_short(s, 3, SQL_C_TYPE_TIMESTAMP, &v, &ind);
+       },
+       SQL_ERROR, "HY003/0"},
+      {"numeric into a short block",
+       [&] {
+         char rec[8];
+         int32_t n = 8;
+         SQLLEN ind = 0;
+         return get_data_numeric(s, 1, SQL_C_NUMERIC, &n, rec, &ind);
+       },
+       SQL_ERROR, "HY090/0"},
+      {"names buffer smaller than the columns",
+       [&] {
+         char names[2];
+         int16_t t[3], d[3], nl[3];
+         int32_t z[3];
          int32_t nb = 2, tb = 6, zb = 12, db = 6, lb = 6;
-         return describe_col_all(s, 3, &nb, names, &tb, t, &zb, z, &db, d, &lb, nl); }, SQL_ERROR, "HY000/38"},
-      {"zero columns asked", [&] {
-         char names[8]; int16_t t[3], d[3], nl[3]; int32_t z[3];
+         return describe_col_all(s, 3, &nb, names, &tb, t, &zb, z, &db, d, &lb, nl);
+       },
+       SQL_ERROR, "HY000/38"},
+      {"zero columns asked",
+       [&] {
+         char names[8];
+         int16_t t[3], d[3], nl[3];
+         int32_t z[3];
          int32_t nb = 8, tb = 6, zb = 12, db = 6, lb = 6;
-         return describe_col_all(s, 0, &nb, names, &tb, t, &zb, z, &db, d, &lb, nl); }, SQL_ERROR, "HY000/37"},
-      {"attribute texts longer than the buffer", [&] {
-         int16_t ids[2] = {SQL_COLUMN_NAME, SQL_COLUMN_TYPE_NAME}; int16_t cols = 0; char texts[10]; int32_t n = 10;
-         return static_cast<int16_t>(get_attributes_all(s, sizeof ids, ids, &cols, &n, texts)); }, SQL_ERROR,
-       "HY000/38"},
+         return describe_col_all(s, 0, &nb, names, &tb, t, &zb, z, &db, d, &lb, nl);
+       },
+       SQL_ERROR, "HY000/37"},
+      {"attribute texts longer than the buffer",
+       [&] {
+         int16_t ids[2] = {SQL_COLUMN_NAME, SQL_COLUMN_TYPE_NAME};
+         int16_t cols = 0;
+         char texts[10];
+         int32_t n = 10;
+         return static_cast<int16_t>(get_attributes_all(s, sizeof ids, ids, &cols, &n, texts));
+       },
+       SQL_ERROR, "HY000/38"},
   };
   run(stmt_, cases);
 }
@@ -275,46 +360,85 @@ TEST_F(ParamAbuseTest, BoundParametersFromThePeer) {
   void* s = stmt_;
   RowArray keep;
   const std::vector<Case> cases = {
-      {"well formed", [&] { keep = params(); return synch_bound_paramswv(s, keep.count(), keep.data()); },
+      {"well formed",
+       [&] {
+         keep = params();
+         return synch_bound_paramswv(s, keep.count(), keep.data());
+       },
        SQL_SUCCESS, "none"},
-      {"char data longer than the array", [&] {
+      {"char data longer than the array",
+       [&] {
          keep = params(5, 9 * 3 + 200);
-         return synch_bound_paramswv(s, keep.count(), keep.data()); }, SQL_ERROR, "HY000/35"},
-      {"one element left over", [&] {
+         return synch_bound_paramswv(s, keep.count(), keep.data());
+       },
+       SQL_ERROR, "HY000/35"},
+      {"one element left over",
+       [&] {
          keep = params();
          keep.add(4, kBlock);
-         return synch_bound_paramswv(s, keep.count(), keep.data()); }, SQL_ERROR, "HY000/39"},
-      {"count ends after a parameter's lengths", [&] {
+         return synch_bound_paramswv(s, keep.count(), keep.data());
+       },
+       SQL_ERROR, "HY000/39"},
+      {"count ends after a parameter's lengths",
+       [&] {
          keep = params();
-         return synch_bound_paramswv(s, 2, keep.data()); }, SQL_SUCCESS, "none"},
-      {"octet lengths of two rows", [&] {
+         return synch_bound_paramswv(s, 2, keep.data());
+       },
+       SQL_SUCCESS, "none"},
+      {"octet lengths of two rows",
+       [&] {
          keep = params(0, 16);
-         return synch_bound_paramswv(s, keep.count(), keep.data()); }, SQL_ERROR, "HY000/19"},
-      {"number texts for two rows", [&] {
+         return synch_bound_paramswv(s, keep.count(), keep.data());
+       },
+       SQL_ERROR, "HY000/19"},
+      {"number texts for two rows",
+       [&] {
          keep = params(8, 80);
-         return synch_bound_paramswv(s, keep.count(), keep.data()); }, SQL_ERROR, "HY000/35"},
-      {"timestamp quintuples one row short", [&] {
+         return synch_bound_paramswv(s, keep.count(), keep.data());
+       },
+       SQL_ERROR, "HY000/35"},
+      {"timestamp quintuples one row short",
+       [&] {
          keep = params(11, 20);
-         return synch_bound_paramswv(s, keep.count(), keep.data()); }, SQL_ERROR, "HY000/7"},
-      {"integer output array of the wrong size", [&] {
-         int32_t out[2]; int32_t n = sizeof out;
-         return fetch_bound_param_integer(s, 1, &n, out, nullptr, nullptr, nullptr, nullptr); }, SQL_ERROR,
-       "HY000/19"},
-      {"integer output read as bigint", [&] {
-         int64_t out[3]; int32_t n = sizeof out;
-         return fetch_bound_param_bigint(s, 1, &n, out, nullptr, nullptr, nullptr, nullptr); }, SQL_ERROR,
-       "HY000/19"},
-      {"parameter not bound", [&] {
-         char out[8]; int32_t n = 8;
-         return fetch_bound_param(s, 9, &n, out, nullptr, nullptr, nullptr, nullptr); }, SQL_ERROR, "HY000/15"},
-      {"date layout of a timestamp parameter", [&] {
-         int16_t a[3], b[15]; int32_t c[3]; int32_t ab = 6, bb = 30, cb = 2;
-         return fetch_bound_param_dt(s, 4, 0, 0, &ab, a, &bb, b, &cb, c, nullptr, nullptr, nullptr, nullptr); },
+         return synch_bound_paramswv(s, keep.count(), keep.data());
+       },
+       SQL_ERROR, "HY000/7"},
+      {"integer output array of the wrong size",
+       [&] {
+         int32_t out[2];
+         int32_t n = sizeof out;
+         return fetch_bound_param_integer(s, 1, &n, out, nullptr, nullptr, nullptr, nullptr);
+       },
+       SQL_ERROR, "HY000/19"},
+      {"integer output read as bigint",
+       [&] {
+         int64_t out[3];
+         int32_t n = sizeof out;
+         return fetch_bound_param_bigint(s, 1, &n, out, nullptr, nullptr, nullptr, nullptr);
+       },
+       SQL_ERROR, "HY000/19"},
+      {"parameter not bound",
+       [&] {
+         char out[8];
+         int32_t n = 8;
+         return fetch_bound_param(s, 9, &n, out, nullptr, nullptr, nullptr, nullptr);
+       },
+       SQL_ERROR, "HY000/15"},
+      {"date layout of a timestamp parameter",
+       [&] {
+         int16_t a[3], b[15];
+         int32_t c[3];
+         int32_t ab = 6, bb = 30, cb = 2;
+         return fetch_bound_param_dt(s, 4, 0, 0, &ab, a, &bb, b, &cb, c, nullptr, nullptr, nullptr, nullptr);
+       },
        SQL_ERROR, "HY000/7"},
       {"put data longer than its value", [&] { return put_data_integer(s, 5, 1000); }, SQL_ERROR, "HY090/0"},
-      {"numeric put data of 10 bytes", [&] {
+      {"numeric put data of 10 bytes",
+       [&] {
          char rec[10] = {};
-         return put_data_numeric(s, sizeof rec, rec, 19); }, SQL_ERROR, "HY090/0"},
+         return put_data_numeric(s, sizeof rec, rec, 19);
+       },
+       SQL_ERROR, "HY090/0"},
   };
   run(stmt_, cases);
 

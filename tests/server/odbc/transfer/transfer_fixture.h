@@ -42,8 +42,8 @@ inline descriptor_t* desc_of(statement_t* s, int slot) { return s->current_desc[
 
 // SQL_ATTR_ROW_ARRAY_SIZE with a row status array and a rows-fetched counter.
 inline void set_rowset(statement_t* s, uint64_t n) {
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_ROW_ARRAY_SIZE,
-                                           reinterpret_cast<SQLPOINTER>(n), 0)));
+  ASSERT_TRUE(
+      SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(n), 0)));
   desc_of(s, DESC_ARD)->array_size = n;
   desc_of(s, DESC_IRD)->array_size = n;
   ASSERT_EQ(SQL_SUCCESS, resize_status_array(n, s, SQL_ATTR_ROW_STATUS_PTR, desc_of(s, DESC_IRD)));
@@ -56,8 +56,8 @@ inline void set_rowset(statement_t* s, uint64_t n) {
 
 // SQL_ATTR_PARAMSET_SIZE with a parameter status array and a processed counter.
 inline void set_paramset(statement_t* s, uint64_t n) {
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_PARAMSET_SIZE,
-                                           reinterpret_cast<SQLPOINTER>(n), 0)));
+  ASSERT_TRUE(
+      SQL_SUCCEEDED(SQLSetStmtAttr(s->driver_stmt, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(n), 0)));
   desc_of(s, DESC_APD)->array_size = n;
   desc_of(s, DESC_IPD)->array_size = n;
   ASSERT_EQ(SQL_SUCCESS, resize_status_array(n, s, SQL_ATTR_PARAM_STATUS_PTR, desc_of(s, DESC_IPD)));

@@ -122,8 +122,8 @@ TEST_F(TransferLoopback, ParameterArrayInOneCall) {
             SQL_SUCCESS);
   ASSERT_EQ(remote_sql_bind_parameter(h_, stmt_, 4, SQL_PARAM_INPUT, SQL_C_TYPE_DATE, SQL_TYPE_DATE, 1, 10, 0, 6, 1),
             SQL_SUCCESS);
-  ASSERT_EQ(remote_sql_bind_parameter(h_, stmt_, 5, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 1, 23,
-                                      3, 16, 1),
+  ASSERT_EQ(remote_sql_bind_parameter(h_, stmt_, 5, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 1, 23, 3,
+                                      16, 1),
             SQL_SUCCESS);
 
   RowArray wv;

@@ -50,8 +50,8 @@ TEST_F(BlockTransferTest, RowsetOfThreeInOneCall) {
   exec_sql("INSERT INTO r VALUES (1, 'one', '2026-01-02 03:04:05.250')");
   exec_sql("INSERT INTO r VALUES (2, NULL, '1999-12-31 23:59:59')");
   exec_sql("INSERT INTO r VALUES (3, 'three', '2000-02-29 12:00:00')");
-  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetStmtAttr(stmt_->driver_stmt, SQL_ATTR_USE_BOOKMARKS,
-                                           reinterpret_cast<SQLPOINTER>(SQL_UB_VARIABLE), 0)));
+  ASSERT_TRUE(SQL_SUCCEEDED(
+      SQLSetStmtAttr(stmt_->driver_stmt, SQL_ATTR_USE_BOOKMARKS, reinterpret_cast<SQLPOINTER>(SQL_UB_VARIABLE), 0)));
   set_rowset(stmt_, 3);
   ASSERT_EQ(SQL_SUCCESS, sql_bind_col(stmt_, 0, SQL_C_VARBOOKMARK, 1, 8, 1));
   ASSERT_EQ(SQL_SUCCESS, sql_bind_col(stmt_, 1, SQL_C_LONG, 1, 4, 1));
@@ -139,7 +139,8 @@ TEST_F(BlockTransferTest, ParameterArrayOfThreeInserts) {
   wv.add_lengths({6, 6, 6});
   ASSERT_NO_FATAL_FAILURE(wv.add_dates(dates));
 
-  const SQL_TIMESTAMP_STRUCT ts[3] = {{2026, 12, 10, 12, 55, 1, 0}, {1999, 1, 2, 3, 4, 5, 0}, {2001, 9, 9, 1, 46, 40, 0}};
+  const SQL_TIMESTAMP_STRUCT ts[3] = {
+      {2026, 12, 10, 12, 55, 1, 0}, {1999, 1, 2, 3, 4, 5, 0}, {2001, 9, 9, 1, 46, 40, 0}};
   wv.add_lengths({16, 16, 16});
   ASSERT_NO_FATAL_FAILURE(wv.add_timestamps(ts));  // quintuples first on this path
 
@@ -211,7 +212,7 @@ TEST_F(BlockTransferTest, SingleRowLengthsAndDefaultType) {
 // values as raw structures.
 TEST_F(BlockTransferTest, IntervalColumnsByKind) {
   set_rowset(stmt_, 2);
-  auto fill = [&](int col, int16_t ctype, const SQL_INTERVAL_STRUCT (&v)[2]) {
+  auto fill = [&](int col, int16_t ctype, const SQL_INTERVAL_STRUCT(&v)[2]) {
     descriptor_record_t* rec = veks_expand_desc_recs(ard(), col);
     ASSERT_NE(nullptr, rec);
     rec->concise_type = ctype;
@@ -242,24 +243,24 @@ TEST_F(BlockTransferTest, IntervalColumnsByKind) {
   wv.add(0, 0);
   wv.add(0, 0);
   wv.add(16, kSqlulenArray);
-  wv.add(8, kInt16Array);    // pairs
-  wv.add(40, kInt32Array);   // stream, 20 bytes per row
+  wv.add(8, kInt16Array);   // pairs
+  wv.add(40, kInt32Array);  // stream, 20 bytes per row
   wv.add(16, kSqlulenArray);
-  wv.add(56, kBlock);        // raw structures
+  wv.add(56, kBlock);  // raw structures
   ASSERT_EQ(SQL_SUCCESS, fetch_bound_colswv(stmt_, wv.count(), wv.data()));
-  EXPECT_EQ((std::vector<int16_t>{7, 0, 7, 1}),
-            (std::vector<int16_t>{wv.at<int16_t>(3, 0), wv.at<int16_t>(3, 1), wv.at<int16_t>(3, 2), wv.at<int16_t>(3, 3)}));
+  EXPECT_EQ((std::vector<int16_t>{7, 0, 7, 1}), (std::vector<int16_t>{wv.at<int16_t>(3, 0), wv.at<int16_t>(3, 1),
+                                                                      wv.at<int16_t>(3, 2), wv.at<int16_t>(3, 3)}));
   EXPECT_EQ((std::vector<int32_t>{5, 7, 1, 2, 0}),
-            (std::vector<int32_t>{wv.at<int32_t>(4, 0), wv.at<int32_t>(4, 1), wv.at<int32_t>(4, 2), wv.at<int32_t>(4, 3),
-                                  wv.at<int32_t>(4, 4)}));
+            (std::vector<int32_t>{wv.at<int32_t>(4, 0), wv.at<int32_t>(4, 1), wv.at<int32_t>(4, 2),
+                                  wv.at<int32_t>(4, 3), wv.at<int32_t>(4, 4)}));
   EXPECT_EQ(56, wv[6].iovec_len);
   EXPECT_EQ(0, std::memcmp(wv[6].iovec_base, ds, sizeof ds));
   // The per-column interval procedure lays the words out in planes of rows.
   int16_t a[2], b[2];
   int32_t c[4];
   int32_t ab = sizeof a, bb = sizeof b, cb = sizeof c;
-  ASSERT_EQ(SQL_SUCCESS, fetch_bound_col_dt_int(stmt_, 1, 0, 0, &ab, a, &bb, b, &cb, c, nullptr, nullptr, nullptr,
-                                                nullptr));
+  ASSERT_EQ(SQL_SUCCESS,
+            fetch_bound_col_dt_int(stmt_, 1, 0, 0, &ab, a, &bb, b, &cb, c, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ((std::vector<int32_t>{5, 1, 7, 2}), std::vector<int32_t>(c, c + 4));
   EXPECT_EQ(1, b[1]);
 }
