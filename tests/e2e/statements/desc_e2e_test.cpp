@@ -25,6 +25,16 @@ SQLHDESC stmt_desc(SQLHSTMT h, SQLINTEGER attr) {
   return d;
 }
 
+// A small integer field, read into a zeroed wide buffer: psqlODBC writes four
+// bytes for fields ODBC gives as SQLSMALLINT, which would overwrite the
+// variable next to a two-byte one.
+SQLRETURN get_small(SQLHDESC d, SQLSMALLINT n, SQLSMALLINT field, SQLSMALLINT* out) {
+  SQLLEN wide = 0;
+  SQLRETURN rc = SQLGetDescField(d, n, field, &wide, SQL_IS_SMALLINT, nullptr);
+  *out = static_cast<SQLSMALLINT>(wide);
+  return rc;
+}
+
 // A descriptor record as SQLGetDescRec gives it, when the driver has the
 // function; else the same fields read one by one (SQLGetDescField), as ODBC
 // defines SQLGetDescRec, so that the two roads print the same line (return
@@ -39,7 +49,7 @@ std::string desc_rec_line(SQLHDESC d, SQLSMALLINT n, SQLSMALLINT cap, bool recor
                                               &nullable));
   } else {
     SQLSMALLINT count = 0;
-    SQLGetDescField(d, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, nullptr);
+    get_small(d, 0, SQL_DESC_COUNT, &count);
     if (n > count) {
       rc = "rc=100";
     } else {
@@ -47,12 +57,12 @@ std::string desc_rec_line(SQLHDESC d, SQLSMALLINT n, SQLSMALLINT cap, bool recor
       rc = "rc=" + std::to_string(SQLGetDescField(d, n, SQL_DESC_NAME, name, cap, &got));
       length = 0;  // a driver may write only 32 bits of it
       nl = static_cast<SQLSMALLINT>(got);
-      SQLGetDescField(d, n, SQL_DESC_TYPE, &type, SQL_IS_SMALLINT, nullptr);
-      SQLGetDescField(d, n, SQL_DESC_DATETIME_INTERVAL_CODE, &sub, SQL_IS_SMALLINT, nullptr);
+      get_small(d, n, SQL_DESC_TYPE, &type);
+      get_small(d, n, SQL_DESC_DATETIME_INTERVAL_CODE, &sub);
       SQLGetDescField(d, n, SQL_DESC_OCTET_LENGTH, &length, 0, nullptr);
-      SQLGetDescField(d, n, SQL_DESC_PRECISION, &precision, SQL_IS_SMALLINT, nullptr);
-      SQLGetDescField(d, n, SQL_DESC_SCALE, &scale, SQL_IS_SMALLINT, nullptr);
-      SQLGetDescField(d, n, SQL_DESC_NULLABLE, &nullable, SQL_IS_SMALLINT, nullptr);
+      get_small(d, n, SQL_DESC_PRECISION, &precision);
+      get_small(d, n, SQL_DESC_SCALE, &scale);
+      get_small(d, n, SQL_DESC_NULLABLE, &nullable);
     }
   }
   std::ostringstream o;
@@ -97,8 +107,7 @@ std::string desc_transcript(Conn& c, bool records) {
     o << "select " << st.run("SELECT k, name AS label_name, amount FROM kvd_t ORDER BY k") << "\n";
     SQLHDESC ird = stmt_desc(st.h, SQL_ATTR_IMP_ROW_DESC), ard = stmt_desc(st.h, SQL_ATTR_APP_ROW_DESC);
     SQLSMALLINT count = -1, type = -1, nullable = -1;
-    SQLINTEGER len = -1;
-    SQLRETURN rc = SQLGetDescField(ird, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, &len);
+    SQLRETURN rc = get_small(ird, 0, SQL_DESC_COUNT, &count);
     o << "ird count " << outcome(rc, SQL_HANDLE_DESC, ird) << " " << count << "\n";
     for (SQLSMALLINT col = 1; col <= 3; ++col) {
       char name[64] = {}, tname[64] = {};
@@ -107,19 +116,14 @@ std::string desc_transcript(Conn& c, bool records) {
       o << "col " << col;
       o << " name " << outcome(SQLGetDescField(ird, col, SQL_DESC_NAME, name, sizeof name, &nl), SQL_HANDLE_DESC, ird)
         << " " << name << "/" << nl;
-      o << " type "
-        << outcome(SQLGetDescField(ird, col, SQL_DESC_CONCISE_TYPE, &type, SQL_IS_SMALLINT, nullptr), SQL_HANDLE_DESC,
-                   ird)
-        << " " << type;
+      o << " type " << outcome(get_small(ird, col, SQL_DESC_CONCISE_TYPE, &type), SQL_HANDLE_DESC, ird) << " " << type;
       o << " length " << outcome(SQLGetDescField(ird, col, SQL_DESC_LENGTH, &length, 0, nullptr), SQL_HANDLE_DESC, ird)
         << " " << length;
       o << " octets "
         << outcome(SQLGetDescField(ird, col, SQL_DESC_OCTET_LENGTH, &octets, 0, nullptr), SQL_HANDLE_DESC, ird) << " "
         << octets;
-      o << " nullable "
-        << outcome(SQLGetDescField(ird, col, SQL_DESC_NULLABLE, &nullable, SQL_IS_SMALLINT, nullptr), SQL_HANDLE_DESC,
-                   ird)
-        << " " << nullable;
+      o << " nullable " << outcome(get_small(ird, col, SQL_DESC_NULLABLE, &nullable), SQL_HANDLE_DESC, ird) << " "
+        << nullable;
       // The return code alone: psqlODBC posts no 01004 for a cut text (the
       // bridge does; BridgeKeepsOdbcRulesWherePsqlodbcDeparts).
       o << " type_name rc=" << SQLGetDescField(ird, col, SQL_DESC_TYPE_NAME, tname, 4, &tl) << " " << tname << "/" << tl
@@ -148,7 +152,7 @@ std::string desc_transcript(Conn& c, bool records) {
     o << "bind amount " << set_desc_rec(ard, 3, SQL_C_CHAR, sizeof amount, amount, &amount_len, &amount_len, records)
       << "\n";
     SQLSMALLINT bound = 0;
-    SQLGetDescField(ard, 0, SQL_DESC_COUNT, &bound, SQL_IS_SMALLINT, nullptr);
+    get_small(ard, 0, SQL_DESC_COUNT, &bound);
     o << "ard count " << bound << "\n";
     SQLRETURN f;
     while ((f = SQLFetch(st.h)) == SQL_SUCCESS || f == SQL_SUCCESS_WITH_INFO) {
@@ -159,7 +163,7 @@ std::string desc_transcript(Conn& c, bool records) {
     }
     o << "  end " << f << "\n";
     o << "count 0 " << outcome(SQLSetDescField(ard, 0, SQL_DESC_COUNT, (SQLPOINTER)0, 0), SQL_HANDLE_DESC, ard);
-    SQLGetDescField(ard, 0, SQL_DESC_COUNT, &bound, SQL_IS_SMALLINT, nullptr);
+    get_small(ard, 0, SQL_DESC_COUNT, &bound);
     o << " " << bound << "\n";
   }
 
@@ -215,7 +219,7 @@ std::string desc_transcript(Conn& c, bool records) {
     SQLULEN size = 0;
     SQLSMALLINT count = 0;
     SQLGetDescField(mine, 0, SQL_DESC_ARRAY_SIZE, &size, 0, nullptr);
-    SQLGetDescField(mine, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, nullptr);
+    get_small(mine, 0, SQL_DESC_COUNT, &count);
     o << "apd size " << size << " count " << count << "\n";
     o << "insert " << b.run("INSERT INTO kvd_t (k, name) VALUES (?, ?)") << " processed " << processed << " status "
       << status[0] << status[1] << status[2] << "\n";
@@ -315,8 +319,7 @@ TEST(DescriptorsE2e, BridgeKeepsOdbcRulesWherePsqlodbcDeparts) {
   SQLINTEGER k = 0;
   SQLLEN k_ind = 0;
   const Refusal refusals[] = {
-      {"get field of record -1",
-       [&] { return SQLGetDescField(ard, -1, SQL_DESC_TYPE, &small, SQL_IS_SMALLINT, nullptr); }, ard, "07009"},
+      {"get field of record -1", [&] { return get_small(ard, -1, SQL_DESC_TYPE, &small); }, ard, "07009"},
       {"set field of record -1", [&] { return SQLSetDescField(ard, -1, SQL_DESC_TYPE, (SQLPOINTER)SQL_C_LONG, 0); },
        ard, "07009"},
       {"get record -1",
@@ -349,20 +352,20 @@ TEST(DescriptorsE2e, BridgeKeepsOdbcRulesWherePsqlodbcDeparts) {
   SQLSMALLINT count = -1;
   ASSERT_EQ(SQLSetDescRec(ard, 1, SQL_C_LONG, 0, 4, 0, 0, &k, &k_ind, &k_ind), SQL_SUCCESS);
   ASSERT_EQ(SQLSetDescRec(ard, 2, SQL_C_CHAR, 0, sizeof label, 0, 0, label, &label_len, &label_len), SQL_SUCCESS);
-  SQLGetDescField(ard, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, nullptr);
+  get_small(ard, 0, SQL_DESC_COUNT, &count);
   EXPECT_EQ(count, 2);
   ASSERT_EQ(SQLFetch(st.h), SQL_SUCCESS);
   EXPECT_EQ(k, 1);
   EXPECT_STREQ(label, "eins");
   ASSERT_EQ(SQLSetDescField(ard, 0, SQL_DESC_COUNT, (SQLPOINTER)1, 0), SQL_SUCCESS);
-  SQLGetDescField(ard, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, nullptr);
+  get_small(ard, 0, SQL_DESC_COUNT, &count);
   EXPECT_EQ(count, 1);
   std::strcpy(label, "-");
   ASSERT_EQ(SQLFetch(st.h), SQL_SUCCESS);
   EXPECT_EQ(k, 2);
   EXPECT_STREQ(label, "-");
   ASSERT_EQ(SQLSetDescField(ard, 0, SQL_DESC_COUNT, (SQLPOINTER)0, 0), SQL_SUCCESS);
-  SQLGetDescField(ard, 0, SQL_DESC_COUNT, &count, SQL_IS_SMALLINT, nullptr);
+  get_small(ard, 0, SQL_DESC_COUNT, &count);
   EXPECT_EQ(count, 0);
 }
 
