@@ -67,6 +67,23 @@ void report_missing(client_dbc* dbc, uint32_t mask) {
   post_client(&dbc->diag, dbc, 0, "HY000", false, "general error: Missing attribute(s): %s", names.c_str());
 }
 
+// A data source missing on the server reads like one missing here: say
+// where it is missing, and which name was looked for, before the server's
+// own records.
+void report_target_not_found(client_dbc* dbc, void* server_dbc, const AttrList& list) {
+  char state[8] = {};
+  int32_t state_len = 7;
+  int16_t sl = 0;
+  if (!rc_ok(remote_sql_get_diag_field_string(dbc->rpc, SQL_HANDLE_DBC, server_dbc, 1, SQL_DIAG_SQLSTATE, &state_len,
+                                              state, 7, &sl)) ||
+      std::strcmp(state, "IM002") != 0)
+    return;
+  const std::string* target = list.get("DSN");
+  post_client(&dbc->diag, dbc, 0, "IM002", true,
+              "Data source not found on the server: TARGETDSN '%s' is not defined there",
+              target ? target->c_str() : "");
+}
+
 bool sufficient(uint32_t mask, uint32_t extra) {
   return (mask & (extra | 0xd0)) == (extra | 0xd0) || (mask & (extra | 0x80080)) == (extra | 0x80080);
 }
@@ -472,6 +489,7 @@ SQLRETURN connect_over_link(client_dbc* dbc, AttrList& list, const ConnectArgs& 
   }
   if (!rc_ok(rc)) {
     if (!dbc->dead) {
+      report_target_not_found(dbc, server_dbc, list);
       retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
       remote_sql_free_handle(dbc->rpc, SQL_HANDLE_DBC, server_dbc);
       remote_sql_free_handle(dbc->rpc, SQL_HANDLE_ENV, server_env);
@@ -564,8 +582,9 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
     if (has_dsn || has_driver) {
       while (!sufficient(mask, extra) || forced) {
         if (a.completion == SQL_DRIVER_NOPROMPT) {
-          post_client(&dbc->diag, dbc, 0, "IM007", true, "No data source or driver specified; dialog prohibited");
+          // What is missing comes first: the data source itself was named.
           report_missing(dbc, mask);
+          post_client(&dbc->diag, dbc, 0, "IM007", true, "No data source or driver specified; dialog prohibited");
           return SQL_ERROR;
         }
         int d = a.hwnd ? dialog_complete_info(a.hwnd, list, &mask) : -1;

@@ -379,16 +379,16 @@ TEST_F(DriverApi, ConnectFailuresThatNeedNoServer) {
   struct Case {
     std::string in;
     std::vector<std::string> states;
-    std::string last_message;
+    std::string first_message;
   } cases[] = {
       {"SERVERPORT=h:1;TARGETDSN=x", {"IM007"}, ""},
       {"DSN=NoSuchDsn",
-       {"IM007", "HY000"},
+       {"HY000", "IM007"},
        "[Kyronde ODBC (Client)]general error: Missing attribute(s): TARGETDSN,LOGONUSER,SERVERPORT"},
       {"DRIVER=kyvekcnt;SERVERPORT=127.0.0.1;TARGETDSN=x",
        {"HY000"},
        "[Kyronde ODBC (Client)]general error: Invalid ServerPort item \"127.0.0.1\" (expected server:port)"},
-      {"DRIVER=kyvekcnt;SERVER=127.0.0.1;TARGETDSN=x", {"IM007", "HY000"}, ""},
+      {"DRIVER=kyvekcnt;SERVER=127.0.0.1;TARGETDSN=x", {"HY000", "IM007"}, ""},
       {"DRIVER=kyvekcnt;SERVERPORT=127.0.0.1:" + std::to_string(dead_port()) +
            ", 127.0.0.1:" + std::to_string(dead_port()) + ";TARGETDSN=x;CONNECTATTEMPTS=1",
        {"08001", "HY000"},
@@ -403,8 +403,8 @@ TEST_F(DriverApi, ConnectFailuresThatNeedNoServer) {
     auto d = diags(SQL_HANDLE_DBC, dbc_);
     ASSERT_EQ(d.size(), c.states.size()) << c.in;
     for (size_t i = 0; i < d.size(); ++i) EXPECT_EQ(d[i].state, c.states[i]) << c.in;
-    if (!c.last_message.empty()) {
-      EXPECT_EQ(d.back().message, c.last_message);
+    if (!c.first_message.empty()) {
+      EXPECT_EQ(d.front().message, c.first_message);
     }
     // The failed connect leaves a connection that is not connected.
     SQLUINTEGER v;

@@ -176,6 +176,21 @@ TEST(Child, WrongLogonPasswordIsRefusedAndTheRightOneConnects) {
   }
 }
 
+TEST(Child, DataSourceMissingOnTheServerIsNamedAsSuch) {
+  CHILD_ONLY();
+  App app;
+  EXPECT_EQ(app.connect("DSN=kyvek;TARGETDSN=NoSuchTarget"), SQL_ERROR);
+  std::vector<Record> d = app.diags();
+  ASSERT_FALSE(d.empty());
+  EXPECT_EQ(d[0].state, "IM002") << dump(d);
+  EXPECT_NE(d[0].message.find("Data source not found on the server: TARGETDSN 'NoSuchTarget' is not defined there"),
+            std::string::npos)
+      << dump(d);
+  // The server's own record follows.
+  EXPECT_GE(d.size(), 2u) << dump(d);
+  EXPECT_EQ(app.free_dbc(), SQL_SUCCESS);
+}
+
 TEST(Child, StoppedServerGivesTimeoutWithinTheQueryTimeout) {
   CHILD_ONLY();
   App app;
@@ -286,6 +301,8 @@ TEST_F(DriverE2e, ServerPortListIsTriedInOrder) { run_child("ServerPortListIsTri
 TEST_F(DriverE2e, KilledServerGivesLinkFailureAndDisconnectStillSucceeds) {
   run_child("KilledServerGivesLinkFailureAndDisconnectStillSucceeds");
 }
+
+TEST_F(DriverE2e, DataSourceMissingOnTheServerIsNamedAsSuch) { run_child("DataSourceMissingOnTheServerIsNamedAsSuch"); }
 
 TEST_F(DriverE2e, StoppedServerGivesTimeoutWithinTheQueryTimeout) {
   run_child("StoppedServerGivesTimeoutWithinTheQueryTimeout");
