@@ -18,6 +18,8 @@
 #include <cstring>
 
 #include "application.h"
+#include "form2.h"
+#include "form3.h"
 #include "form4.h"
 #include "installer.h"
 #include "kyrpc.h"
@@ -240,12 +242,13 @@ void Form1::build() {
   servers_pb_ = make<QPushButton>(server_tab_, "servers_pb", 365, 47, 35, 22);
   servers_pb_->setEnabled(false);
   servers_pb_->setAutoDefault(false);
-  auth_gb_ = make<QGroupBox>(server_tab_, "auth_gb", 10, 80, 390, 125);
-  auth_clue_label_ = make<QLabel>(auth_gb_, "auth_clue_label", 10, 22, 370, 20);
-  username_label_ = make<QLabel>(auth_gb_, "username_label", 10, 52, 80, 22);
-  username_eb_ = make<QLineEdit>(auth_gb_, "username_eb", 95, 52, 280, 22);
-  password_label_ = make<QLabel>(auth_gb_, "password_label", 10, 84, 80, 22);
-  password_eb_ = make<QLineEdit>(auth_gb_, "password_eb", 95, 84, 280, 22);
+  auth_gb_ = make<QGroupBox>(server_tab_, "auth_gb", 10, 78, 390, 142);
+  auth_clue_label_ = make<QLabel>(auth_gb_, "auth_clue_label", 10, 20, 370, 36);
+  auth_clue_label_->setWordWrap(true);
+  username_label_ = make<QLabel>(auth_gb_, "username_label", 10, 66, 80, 22);
+  username_eb_ = make<QLineEdit>(auth_gb_, "username_eb", 95, 66, 280, 22);
+  password_label_ = make<QLabel>(auth_gb_, "password_label", 10, 100, 80, 22);
+  password_eb_ = make<QLineEdit>(auth_gb_, "password_eb", 95, 100, 280, 22);
   password_eb_->setEchoMode(QLineEdit::Password);
 
   tdsn_tab_ = page("tdsn_tab");
@@ -264,13 +267,14 @@ void Form1::build() {
   tpassword_eb_->setEchoMode(QLineEdit::Password);
 
   optimisation_tab_ = page("optimisation_tab");
-  bf_clue_label_ = make<QLabel>(optimisation_tab_, "bf_clue_label", 10, 5, 395, 36);
-  bf_label_ = make<QLabel>(optimisation_tab_, "bf_label", 10, 47, 130, 22);
-  bf_sb_ = make<QSpinBox>(optimisation_tab_, "bf_sb", 150, 47, 70, 22);
+  bf_clue_label_ = make<QLabel>(optimisation_tab_, "bf_clue_label", 10, 5, 395, 52);
+  bf_clue_label_->setWordWrap(true);
+  bf_label_ = make<QLabel>(optimisation_tab_, "bf_label", 10, 63, 130, 22);
+  bf_sb_ = make<QSpinBox>(optimisation_tab_, "bf_sb", 150, 63, 70, 22);
   bf_sb_->setRange(0, 100);
-  mdbf_clue_label_ = make<QLabel>(optimisation_tab_, "mdbf_clue_label", 10, 90, 395, 36);
-  mdbf_label_ = make<QLabel>(optimisation_tab_, "mdbf_label", 10, 132, 150, 22);
-  mdbf_cb_ = make<QCheckBox>(optimisation_tab_, "mdbf_cb", 170, 132, 22, 22);
+  mdbf_clue_label_ = make<QLabel>(optimisation_tab_, "mdbf_clue_label", 10, 103, 395, 36);
+  mdbf_label_ = make<QLabel>(optimisation_tab_, "mdbf_label", 10, 145, 150, 22);
+  mdbf_cb_ = make<QCheckBox>(optimisation_tab_, "mdbf_cb", 170, 145, 22, 22);
   mdbf_cb_->setChecked(true);
 
   settings_tab_ = page("settings_tab");
@@ -568,10 +572,23 @@ void Form1::test_clicked() {
     }
     return;
   }
+  auto flag = [](const QCheckBox* box) { return QString(box->isChecked() ? "1" : "0"); };
+  Form2 test;
+  test.setValues(split_servers(servers_eb_->text()), username_eb_->text(), password_eb_->text(),
+                 targetdsn_cb_->currentText(), tusername_eb_->text(), tpassword_eb_->text(), bf_sb_->text(),
+                 flag(mdbf_cb_), flag(usevekdbauth_cb_), flag(getinfopassthru_cb_), flag(overridelength_cb_),
+                 flag(disguisewide_cb_), connectattempts_sb_->text(), ignore_stmt_attrs_eb_->text());
+  test.exec();
 }
 
 void Form1::servers_clicked() {
   server_list_ = servers_eb_->text().split(',');
+  Form3 servers;
+  servers.setValues(server_list_, username_eb_->text(), password_eb_->text(), connectattempts_sb_->text());
+  if (servers.exec() == QDialog::Accepted) {
+    server_list_ = servers.server_list();
+    set_servers(QStringList(server_list_));
+  }
   ok2Test("Servers");
 }
 
@@ -599,6 +616,8 @@ void Form1::populate_targetdsns() {
     warning_box(this, "Failed Connect", "Failed to set Transport Options");
     return;
   }
+  // A server that does not answer holds the dialog no longer than this.
+  RPCSetWaitLimit(h, kServerWaitMillis);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   int connected = RPCConnect(h, 1, 0, kProgramId);
   QApplication::restoreOverrideCursor();
@@ -624,7 +643,12 @@ void Form1::populate_targetdsns() {
     SETUP_TRACE("dsns = %s\n", dsns.data());
     QStringList list = QString::fromUtf8(dsns.data()).split(',', Qt::SkipEmptyParts);
     list.sort();
-    if (targetdsn_cb_->count() > 0) list.prepend(targetdsn_cb_->currentText());
+    // The current target stays first (typed or loaded), and is not listed twice.
+    const QString current = targetdsn_cb_->currentText();
+    if (!current.isEmpty()) {
+      list.removeAll(current);
+      list.prepend(current);
+    }
     targetdsn_cb_->clear();
     targetdsn_cb_->addItems(list);
   } else if (r == 1 && length > 0) {
