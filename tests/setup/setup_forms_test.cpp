@@ -402,6 +402,36 @@ TEST_F(DsnDialog, ChangeAValueAndSave) {
   EXPECT_FALSE(section["LOGONAUTH"].empty());
 }
 
+TEST_F(DsnDialog, AddingOverAnExistingDataSourceAsks) {
+  // A name that looks like markup is shown as written.
+  const std::string name = "<b>x</b>";
+  auto add = [&](QMessageBox::StandardButton answer, QString* asked) {
+    Form1 f;
+    std::string attributes = "DSN=" + name + '\0' + "SERVERPORT=" + good() + '\0' + "TARGETDSN=vekdb" + '\0' + '\0';
+    f.setAttributes(attributes.data(), "Kyvek", kModeAdd, 1);
+    f.show();
+    drive_modal([&] { QTest::mouseClick(child<QPushButton>(&f, "ok_pb"), Qt::LeftButton); },
+                [&](QWidget* modal) {
+                  auto* box = qobject_cast<QMessageBox*>(modal);
+                  if (!box) return false;
+                  *asked =
+                      box->windowTitle() + "|" + box->text() + (box->textFormat() == Qt::PlainText ? "|plain" : "");
+                  box->button(answer)->click();
+                  return true;
+                });
+    return f.result();
+  };
+  QString asked;
+  EXPECT_EQ(add(QMessageBox::No, &asked), QDialog::Accepted);  // new: nothing to ask
+  EXPECT_TRUE(asked.isEmpty());
+  EXPECT_EQ(ini_map(user_ini(), name)["TARGETDSN"], "vekdb");
+  EXPECT_EQ(add(QMessageBox::No, &asked), 0);
+  EXPECT_EQ(asked, "Overwrite|Overwrite DSN <b>x</b>|plain");
+  asked.clear();
+  EXPECT_EQ(add(QMessageBox::Yes, &asked), QDialog::Accepted);
+  EXPECT_EQ(asked, "Overwrite|Overwrite DSN <b>x</b>|plain");
+}
+
 TEST_F(DsnDialog, TargetListFromTheServer) {
   Form1 f;
   open(&f);
