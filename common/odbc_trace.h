@@ -5,15 +5,18 @@
 
 #include <stdint.h>
 
+#include "trace_log.h"
+
 namespace kyvek::odbc {
 
-// Trace bits.
-inline constexpr uint32_t kTraceEntry = 0x1;
-inline constexpr uint32_t kTraceExit = 0x2;
-inline constexpr uint32_t kTraceDetail = 0x8;
-inline constexpr uint32_t kTraceBuffers = 0x10;
-inline constexpr uint32_t kTraceInternal = 0x20;
-inline constexpr uint32_t kTraceDiag = 0x80;
+// The trace bits are the process's (trace_log.h), named here too.
+using ::kTraceDetail;
+using ::kTraceDiag;
+using ::kTraceEntry;
+using ::kTraceExit;
+using ::kTraceInternal;
+using ::kTraceValues;
+inline constexpr uint32_t kTraceBuffers = ::kTraceData;
 
 bool trace_on(uint32_t bits);
 // One line with the thread-id prefix; the format is the caller's own text.

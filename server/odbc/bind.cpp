@@ -112,17 +112,13 @@ extern "C" {
 
 int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t data_wanted, SQLULEN buflen_in,
                      SQLLEN length_wanted) {
-  const char* name = "sql_bind_col";
+  const char* name = KY_HANDLER_NAME(sql_bind_col);
   const SQLLEN buflen = static_cast<SQLLEN>(buflen_in);
   KY_TRACE(kTraceEntry, "%s(%p,%u,%d,%ld,%ld,%ld)\n", name, handle,
            static_cast<unsigned>(static_cast<uint16_t>(column_in)), ctype_in, static_cast<long>(data_wanted),
            static_cast<long>(buflen), static_cast<long>(length_wanted));
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", name);
-    return SQL_INVALID_HANDLE;
-  }
-  clear_errors(&stmt->diags);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   connection_t* dbc = veks_stmt_dbc(stmt);
   const int32_t column = static_cast<uint16_t>(column_in);
   const int16_t ctype = map_c_type_odbc2(dbc, ctype_in);
@@ -231,18 +227,14 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
 int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int16_t ctype_in, int16_t sqltype_in,
                            int32_t data_wanted, SQLULEN column_size, int16_t digits, SQLULEN buflen_in,
                            SQLLEN length_wanted) {
-  const char* name = "sql_bind_parameter";
+  const char* name = KY_HANDLER_NAME(sql_bind_parameter);
   const SQLLEN buflen = static_cast<SQLLEN>(buflen_in);
   KY_TRACE(kTraceEntry, "%s(%p,%u,%d,%d,%d,%ld,%lu,%ld,%ld,%ld)\n", name, handle,
            static_cast<unsigned>(static_cast<uint16_t>(number_in)), io_type, ctype_in, sqltype_in,
            static_cast<long>(data_wanted), static_cast<unsigned long>(column_size), static_cast<long>(digits),
            static_cast<long>(buflen), static_cast<long>(length_wanted));
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", name);
-    return SQL_INVALID_HANDLE;
-  }
-  clear_errors(&stmt->diags);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   connection_t* dbc = veks_stmt_dbc(stmt);
   const int32_t number = static_cast<uint16_t>(number_in);
   if (number == 0 || number > VEKS_MAX_DESC_RECORD) {

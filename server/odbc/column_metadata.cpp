@@ -43,7 +43,7 @@ extern "C" {
 int16_t describe_col_all(void* handle, int16_t count_in, int32_t* names_len, char* names, int32_t* types_b,
                          int16_t* types, int32_t* sizes_b, int32_t* sizes, int32_t* digits_b, int16_t* digits,
                          int32_t* nulls_b, int16_t* nulls) {
-  const char* name = "describe_col_all";
+  const char* name = KY_HANDLER_NAME(describe_col_all);
   KY_TRACE(kTraceEntry, "%s(%p,%u,%ld,%p,%ld,%p,%ld,%p,%ld,%p)\n", name, handle,
            static_cast<unsigned>(static_cast<uint16_t>(count_in)), static_cast<long>(*names_len),
            static_cast<void*>(names), static_cast<long>(*types_b), static_cast<void*>(types),
@@ -51,11 +51,8 @@ int16_t describe_col_all(void* handle, int16_t count_in, int32_t* names_len, cha
            static_cast<void*>(digits));
   const int32_t caps[5] = {*names_len, *types_b, *sizes_b, *digits_b, *nulls_b};
   *names_len = *types_b = *sizes_b = *digits_b = *nulls_b = 0;
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", name);
-    return SQL_INVALID_HANDLE;
-  }
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   SQLSMALLINT driver_count = 0;
   SQLRETURN rc = SQLNumResultCols(stmt->driver_stmt, &driver_count);
   if (!SQL_SUCCEEDED(rc)) {
@@ -114,15 +111,12 @@ int16_t describe_col_all(void* handle, int16_t count_in, int32_t* names_len, cha
 }
 
 int16_t get_all_col_types(void* handle, int32_t* bytes, int16_t* types) {
-  const char* name = "get_all_col_types";
+  const char* name = KY_HANDLER_NAME(get_all_col_types);
   KY_TRACE(kTraceEntry, "%s(%p,%ld,%p)\n", name, handle, static_cast<long>(*bytes), static_cast<void*>(types));
   const int32_t cap = *bytes;
   *bytes = 0;
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", name);
-    return SQL_INVALID_HANDLE;
-  }
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (!(stmt->flags & STMT_DESCRIBED)) (void)veks_new_result_set(stmt, SQL_SUCCESS);
   const int32_t elements = types != nullptr && cap > 0 ? cap / 2 : 0;
   int32_t c = 0;
@@ -149,13 +143,13 @@ int16_t get_all_col_types(void* handle, int32_t* bytes, int16_t* types) {
 
 int32_t get_attributes_all(void* handle, int32_t ids_bytes, int16_t* ids, int16_t* column_count, int32_t* texts_len,
                            char* texts) {
-  const char* name = "get_attributes_all";
+  const char* name = KY_HANDLER_NAME(get_attributes_all);
   KY_TRACE(kTraceEntry, "%s(%p,%ld,%p,%p,%ld,%p)\n", name, handle, static_cast<long>(ids_bytes),
            static_cast<void*>(ids), static_cast<void*>(column_count), static_cast<long>(*texts_len),
            static_cast<void*>(texts));
   const int32_t cap = texts != nullptr ? *texts_len : 0;
   *texts_len = 0;
-  statement_t* stmt = checked_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   SQLSMALLINT cols = 0;
   SQLRETURN rc = SQLNumResultCols(stmt->driver_stmt, &cols);

@@ -230,7 +230,7 @@ SQLRETURN implied_size_error(statement_t* stmt, uint64_t implied, uint64_t rows,
 // Fixed-width copy shared by the smallint and integer procedures.
 int16_t fetch_fixed(const char* name, void* handle, int16_t column_in, int32_t* bytes, void* out, uint64_t width,
                     int32_t* ob, SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t column = static_cast<uint16_t>(column_in);
   descriptor_record_t* rec = column_record(stmt, column, true);
@@ -251,7 +251,7 @@ int16_t fetch_fixed(const char* name, void* handle, int16_t column_in, int32_t* 
 template <class T>
 int16_t fetch_reals(const char* name, void* handle, int16_t column_in, int32_t* count, T* out, int32_t* ob,
                     SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t column = static_cast<uint16_t>(column_in);
   descriptor_record_t* rec = column_record(stmt, column, false);
@@ -293,13 +293,10 @@ bool room(const int32_t* bytes, const void* p, uint64_t need) {
 extern "C" {
 
 int16_t fetch_bound_colswv(void* handle, int32_t count, wvarray* elems) {
-  const char* name = "fetch_bound_colswv";
+  const char* name = KY_HANDLER_NAME(fetch_bound_colswv);
   KY_TRACE(kTraceEntry, "%s(%p,%ld,%p)\n", name, handle, static_cast<long>(count), static_cast<void*>(elems));
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()= SQL_INVALID_HANDLE\n", name);
-    return SQL_INVALID_HANDLE;
-  }
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const descriptor_t* ard = stmt->current_desc[DESC_ARD];
   if (ard == nullptr || elems == nullptr || count <= 0) return SQL_SUCCESS;
   const uint64_t n = fetched_rows(stmt);
@@ -357,17 +354,14 @@ int16_t fetch_bound_colswv(void* handle, int32_t count, wvarray* elems) {
 
 int16_t fetch_bound_col(void* handle, int16_t column_in, int32_t* data_len, char* data, int32_t* ob, SQLULEN* oct,
                         int32_t* ib, SQLLEN* ind) {
-  const char* name = "fetch_bound_col";
+  const char* name = KY_HANDLER_NAME(fetch_bound_col);
   KY_TRACE(kTraceEntry, "%s(%p,%u,%p[%ld],%p,%p[%ld],%p,%p[%ld],%p)\n", name, handle,
            static_cast<unsigned>(static_cast<uint16_t>(column_in)), static_cast<void*>(data),
            static_cast<long>(data_len != nullptr ? *data_len : 0), static_cast<void*>(data_len),
            static_cast<void*>(oct), static_cast<long>(ob != nullptr ? *ob : 0), static_cast<void*>(ob),
            static_cast<void*>(ind), static_cast<long>(ib != nullptr ? *ib : 0), static_cast<void*>(ib));
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", name);
-    return SQL_INVALID_HANDLE;
-  }
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t column = static_cast<uint16_t>(column_in);
   descriptor_record_t* rec = column_record(stmt, column, true);
   if (rec == nullptr) {
@@ -424,7 +418,7 @@ int16_t fetch_bound_col_integer(void* handle, int16_t column, int32_t* bytes, in
 
 int16_t fetch_bound_col_numeric(void* handle, int16_t column_in, int32_t* bytes, char* out, int32_t* ob, SQLULEN* oct,
                                 int32_t* ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_bound_col_numeric), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t column = static_cast<uint16_t>(column_in);
   descriptor_record_t* rec = column_record(stmt, column, false);
@@ -455,7 +449,7 @@ int16_t fetch_bound_col_double(void* handle, int16_t column, int32_t* count, dou
 int16_t fetch_bound_col_dt(void* handle, int16_t column_in, int16_t, int16_t, int32_t* a_bytes, int16_t* a,
                            int32_t* b_bytes, int16_t* b, int32_t* c_bytes, int32_t* c, int32_t* ob, SQLULEN* oct,
                            int32_t* ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_bound_col_dt), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t column = static_cast<uint16_t>(column_in);
   const int32_t caps[3] = {*a_bytes, *b_bytes, *c_bytes};
@@ -500,7 +494,7 @@ int16_t fetch_bound_col_dt(void* handle, int16_t column_in, int16_t, int16_t, in
 int16_t fetch_bound_col_dt_int(void* handle, int16_t column_in, int16_t, int16_t, int32_t* a_bytes, int16_t* a,
                                int32_t* b_bytes, int16_t* b, int32_t* c_bytes, int32_t* c, int32_t* ob, SQLULEN* oct,
                                int32_t* ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_bound_col_dt_int), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t column = static_cast<uint16_t>(column_in);
   const int32_t caps[3] = {*a_bytes, *b_bytes, *c_bytes};

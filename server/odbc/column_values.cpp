@@ -22,9 +22,10 @@ using namespace kyvek::transfer;
 
 // Handle check, column check and length copy-in common to the variants. Returns
 // the record (and its statement in *stmt_out), or null with the call's result in *rc.
-descriptor_record_t* column_in(void* handle, int16_t column_in, int32_t native_unbound, bool lower, int32_t ob,
-                               SQLULEN* oct, int32_t ib, SQLLEN* ind, statement_t** stmt_out, SQLRETURN* rc) {
-  statement_t* stmt = *stmt_out = checked_stmt(handle);
+descriptor_record_t* column_in(const char* name, void* handle, int16_t column_in, int32_t native_unbound, bool lower,
+                               int32_t ob, SQLULEN* oct, int32_t ib, SQLLEN* ind, statement_t** stmt_out,
+                               SQLRETURN* rc) {
+  statement_t* stmt = *stmt_out = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) {
     *rc = SQL_INVALID_HANDLE;
     return nullptr;
@@ -58,12 +59,12 @@ bool fits(const descriptor_record_t* rec, int64_t count, uint64_t width) {
 }
 
 // The fixed-width variants: count values of width bytes.
-int16_t colin_fixed(void* handle, int16_t column, int64_t count, const void* values, uint64_t width,
+int16_t colin_fixed(const char* name, void* handle, int16_t column, int64_t count, const void* values, uint64_t width,
                     int32_t native_unbound, const char* server_word, int32_t ob, SQLULEN* oct, int32_t ib,
                     SQLLEN* ind) {
   statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(handle, column, native_unbound, false, ob, oct, ib, ind, &stmt, &rc);
+  descriptor_record_t* rec = column_in(name, handle, column, native_unbound, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   if (count > 0 && (values == nullptr || !fits(rec, count, width)))
     return inconsistent(stmt, column, static_cast<long>(count), rec, server_word);
@@ -87,7 +88,8 @@ int16_t synch_bound_colin(void* handle, int16_t column, int32_t bytes, char* dat
                           SQLLEN* ind) {
   statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(handle, column, 11, false, ob, oct, ib, ind, &stmt, &rc);
+  descriptor_record_t* rec =
+      column_in(KY_HANDLER_NAME(synch_bound_colin), handle, column, 11, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   if (bytes > 0 && data != nullptr) {
     if (rec->data == nullptr || static_cast<uint64_t>(bytes) > rec->data_alloc_len)
@@ -101,30 +103,35 @@ int16_t synch_bound_colin(void* handle, int16_t column, int32_t bytes, char* dat
 int16_t synch_bound_colin_integer(void* handle, int16_t column, int32_t bytes, int32_t* values, int32_t ob,
                                   SQLULEN* oct, int32_t ib, SQLLEN* ind) {
   if (bytes % 4 != 0) bytes = -1;
-  return colin_fixed(handle, column, bytes < 0 ? -1 : bytes / 4, values, 4, 11, "has", ob, oct, ib, ind);
+  return colin_fixed(KY_HANDLER_NAME(synch_bound_colin_integer), handle, column, bytes < 0 ? -1 : bytes / 4, values, 4,
+                     11, "has", ob, oct, ib, ind);
 }
 
 int16_t synch_bound_colin_smallint(void* handle, int16_t column, int32_t bytes, int16_t* values, int32_t ob,
                                    SQLULEN* oct, int32_t ib, SQLLEN* ind) {
   if (bytes % 2 != 0) bytes = -1;
-  return colin_fixed(handle, column, bytes < 0 ? -1 : bytes / 2, values, 2, 11, "has", ob, oct, ib, ind);
+  return colin_fixed(KY_HANDLER_NAME(synch_bound_colin_smallint), handle, column, bytes < 0 ? -1 : bytes / 2, values, 2,
+                     11, "has", ob, oct, ib, ind);
 }
 
 int16_t synch_bound_colin_float(void* handle, int16_t column, int32_t count, float* values, int32_t ob, SQLULEN* oct,
                                 int32_t ib, SQLLEN* ind) {
-  return colin_fixed(handle, column, count, values, 4, 12, "says", ob, oct, ib, ind);
+  return colin_fixed(KY_HANDLER_NAME(synch_bound_colin_float), handle, column, count, values, 4, 12, "says", ob, oct,
+                     ib, ind);
 }
 
 int16_t synch_bound_colin_double(void* handle, int16_t column, int32_t count, double* values, int32_t ob, SQLULEN* oct,
                                  int32_t ib, SQLLEN* ind) {
-  return colin_fixed(handle, column, count, values, 8, 12, "has", ob, oct, ib, ind);
+  return colin_fixed(KY_HANDLER_NAME(synch_bound_colin_double), handle, column, count, values, 8, 12, "has", ob, oct,
+                     ib, ind);
 }
 
 int16_t synch_bound_colin_numeric(void* handle, int16_t column, int32_t bytes, char* records, int32_t ob, SQLULEN* oct,
                                   int32_t ib, SQLLEN* ind) {
   statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
+  descriptor_record_t* rec =
+      column_in(KY_HANDLER_NAME(synch_bound_colin_numeric), handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   const uint64_t n = ard_rows(stmt);
   const int64_t sent = bytes > 0 ? bytes / KY_NUMERIC_RECORD_BYTES : 0;
@@ -142,7 +149,8 @@ int16_t synch_bound_colin_date(void* handle, int16_t column, int32_t yb, int16_t
                                int32_t ob, SQLULEN* oct, int32_t ib, SQLLEN* ind) {
   statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
+  descriptor_record_t* rec =
+      column_in(KY_HANDLER_NAME(synch_bound_colin_date), handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   const uint64_t n = ard_rows(stmt);
   const long ny = yb > 0 ? yb / 2 : 0, np = pb > 0 ? pb / 4 : 0;
@@ -157,7 +165,8 @@ int16_t synch_bound_colin_time(void* handle, int16_t column, int32_t bytes, int1
                                int32_t ib, SQLLEN* ind) {
   statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
+  descriptor_record_t* rec =
+      column_in(KY_HANDLER_NAME(synch_bound_colin_time), handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   const uint64_t n = ard_rows(stmt);
   const long nt = bytes > 0 ? bytes / 6 : 0;
@@ -171,7 +180,8 @@ int16_t synch_bound_colin_interval(void* handle, int16_t column, int32_t sb, int
                                    int16_t* pairs, int32_t ob, SQLULEN* oct, int32_t ib, SQLLEN* ind) {
   statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(handle, column, 12, true, ob, oct, ib, ind, &stmt, &rc);
+  descriptor_record_t* rec =
+      column_in(KY_HANDLER_NAME(synch_bound_colin_interval), handle, column, 12, true, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   const uint64_t n = ard_rows(stmt);
   const long ns = sb > 0 ? sb / KY_INTERVAL_STREAM_BYTES : 0, np = pb > 0 ? pb / 4 : 0;
@@ -187,7 +197,8 @@ int16_t synch_bound_colin_timestamp(void* handle, int16_t column, int32_t qb, in
                                     int32_t ib, SQLLEN* ind) {
   statement_t* stmt;
   SQLRETURN rc;
-  descriptor_record_t* rec = column_in(handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
+  descriptor_record_t* rec =
+      column_in(KY_HANDLER_NAME(synch_bound_colin_timestamp), handle, column, 12, false, ob, oct, ib, ind, &stmt, &rc);
   if (rec == nullptr) return rc;
   const uint64_t n = ard_rows(stmt);
   const long nq = qb > 0 ? qb / 10 : 0, ny = yb > 0 ? yb / 2 : 0, nf = fb > 0 ? fb / 4 : 0;
@@ -201,13 +212,10 @@ int16_t synch_bound_colin_timestamp(void* handle, int16_t column, int32_t qb, in
 }
 
 int16_t synch_bookmark(void* handle, int32_t bytes, char* data) {
-  const char* name = "synch_bookmark";
+  const char* name = KY_HANDLER_NAME(synch_bookmark);
   KY_TRACE(kTraceEntry, "%s(%p,%ld,%p)\n", name, handle, static_cast<long>(bytes), static_cast<void*>(data));
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", name);
-    return SQL_INVALID_HANDLE;
-  }
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const char* text = "General error: Inconsistent SQL_ATTR_FETCH_BOOKMARK_PTR in client and server VEK";
   if (stmt->bookmark_buf == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR(SQL_ATTR_FETCH_BOOKMARK_PTR not set)\n", name);

@@ -11,7 +11,12 @@
 
 #include "server_diag.h"
 #include "server_records.h"
+#include "procedure_list.h"
 #include "trace_log.h"
+
+// The name of a procedure as its row gives it (a name without a row does not
+// compile).
+#define KY_HANDLER_NAME(procedure) (::kyproc::rows::procedure::name)
 
 namespace kyvek::server {
 
@@ -30,28 +35,51 @@ inline descriptor_t* as_desc(void* h) {
   return veks_chk_handle(VEKS_DESC, h) == 0 ? static_cast<descriptor_t*>(h) : nullptr;
 }
 
-// A handler's first step on a connection or statement: the record with its
-// diagnostics cleared, or null (an exit line traced) for an unknown handle.
-inline connection_t* enter_dbc(void* h, const char* name) {
-  connection_t* dbc = as_dbc(h);
-  if (dbc == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
+// The handle kind of each server record.
+template <class Rec>
+struct RecordKind;
+template <>
+struct RecordKind<environment_t> {
+  static constexpr int16_t kind = VEKS_ENV;
+};
+template <>
+struct RecordKind<connection_t> {
+  static constexpr int16_t kind = VEKS_DBC;
+};
+template <>
+struct RecordKind<statement_t> {
+  static constexpr int16_t kind = VEKS_STMT;
+};
+template <>
+struct RecordKind<descriptor_t> {
+  static constexpr int16_t kind = VEKS_DESC;
+};
+
+// Whether a handler clears its record's diagnostics on entry: it does where
+// ODBC clears them for the function the procedure carries (every function but
+// the diagnostic readers); the transfer procedures that only move bound data
+// keep them, as they are parts of one application call.
+enum class Diags { keep, clear };
+// Whether an unknown handle writes the exit line (a few handlers never trace).
+enum class InvalidLine { traced, silent };
+
+// The prologue of every handler on a record: the record behind the received
+// handle (checked through the link's registry), its diagnostics cleared when
+// asked; null for a handle the link did not issue as such a record, after its
+// exit line "-name()=SQL_INVALID_HANDLE". The name is the procedure's, from
+// its row (KY_HANDLER_NAME). Every exit after it goes through leave().
+template <class Rec>
+Rec* enter(void* h, const char* name, Diags diags, InvalidLine line = InvalidLine::traced) {
+  if (veks_chk_handle(RecordKind<Rec>::kind, h) != 0) {
+    if (line == InvalidLine::traced && trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
     return nullptr;
   }
-  clear_errors(&dbc->diags);
-  return dbc;
-}
-inline statement_t* enter_stmt(void* h, const char* name) {
-  statement_t* stmt = as_stmt(h);
-  if (stmt == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
-    return nullptr;
-  }
-  clear_errors(&stmt->diags);
-  return stmt;
+  Rec* rec = static_cast<Rec*>(h);
+  if (diags == Diags::clear) clear_errors(&rec->diags);
+  return rec;
 }
 
-// A handler's exit line and result.
+// The epilogue: a handler's exit line and result.
 inline int16_t leave(const char* name, SQLRETURN rc) {
   if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
   return rc;

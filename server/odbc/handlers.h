@@ -42,7 +42,10 @@
 //   extern "C" int16_t sql_fetch(void* stmt) { ... }
 // with the parameter types above (SQLRETURN/SQLSMALLINT are int16_t,
 // SQLINTEGER is int32_t). Include handlers.h in that file: it is what makes a
-// mismatching signature a compile error (the handlers have C linkage).
+// mismatching signature a compile error (the handlers have C linkage). A
+// handler on a record starts with the one prologue, enter<Rec>(handle,
+// KY_HANDLER_NAME(sql_fetch), Diags::clear or Diags::keep) (handler_util.h),
+// and leaves through leave(name, rc) or an exit line of its own.
 //
 // Every stub refers to its handler, so a handler that no object defines fails
 // the link.

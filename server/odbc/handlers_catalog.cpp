@@ -56,12 +56,9 @@ struct Lines {
 // The common steps around one catalog call.
 template <typename Call>
 int16_t catalog(void* handle, const char* name, std::initializer_list<Name> names, Call call, Lines lines = {}) {
-  statement_t* stmt = as_stmt(handle);
-  if (stmt == nullptr) {
-    if (lines.invalid_handle && trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
-    return SQL_INVALID_HANDLE;
-  }
-  clear_errors(&stmt->diags);
+  statement_t* stmt =
+      enter<statement_t>(handle, name, Diags::clear, lines.invalid_handle ? InvalidLine::traced : InvalidLine::silent);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   connection_t* dbc = veks_stmt_dbc(stmt);
   if (dbc == nullptr || veks_chk_handle(VEKS_DBC, dbc) != 0) {
     if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (invalid backwards DBC pointer)\n", name);

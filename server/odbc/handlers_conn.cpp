@@ -170,14 +170,14 @@ void trace_attr_set(SQLRETURN rc, int32_t attribute, intptr_t value) {
 
 extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, int32_t* out_block, char* out,
                                       int16_t buffer_length, int16_t completion) {
-  static const char* kName = "sql_driver_connect";
+  static const char* kName = KY_HANDLER_NAME(sql_driver_connect);
   if (trace_on(kTraceEntry)) {
     log_printf_tid("%s(%p,%ld,%p,%p,%d,%u)\n", kName, handle, (long)length, (void*)out_block, (void*)out, buffer_length,
                    (unsigned)(uint16_t)completion);
   }
   const int32_t capacity = out_block != nullptr ? *out_block : 0;
   if (out_block != nullptr) *out_block = 0;
-  connection_t* dbc = enter_dbc(handle, kName);
+  connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   if (dbc->rpc == nullptr) {
     KY_POST_DBC(dbc, "HY000", 2, "General error: Internal server error (%s) invalid rpc backref", kName);
@@ -251,20 +251,20 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
 
 extern "C" int16_t sql_connect(void* handle, int32_t dsn_length, char* dsn, int32_t user_length, char* user,
                                int32_t password_length, char* password) {
-  static const char* kName = "sql_connect";
+  static const char* kName = KY_HANDLER_NAME(sql_connect);
   if (trace_on(kTraceEntry)) {
     log_printf_tid("%s(%p,%ld,%p,%ld,%p,%ld,%p)\n", kName, handle, (long)dsn_length, (void*)dsn, (long)user_length,
                    (void*)user, (long)password_length, (void*)password);
   }
   // Clients connect through sql_driver_connect only.
-  connection_t* dbc = enter_dbc(handle, kName);
+  connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   return dbc == nullptr ? SQL_INVALID_HANDLE : leave(kName, SQL_ERROR);
 }
 
 extern "C" int16_t sql_disconnect(void* handle) {
-  static const char* kName = "sql_disconnect";
+  static const char* kName = KY_HANDLER_NAME(sql_disconnect);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p)\n", kName, handle);
-  connection_t* dbc = enter_dbc(handle, kName);
+  connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   if (veks_flags() & VEKS_FLAG_FREE_STMTS_ON_DISCONNECT) {
     for (statement_t* s = dbc->first_stmt; s != nullptr; s = s->next) {
@@ -303,15 +303,12 @@ extern "C" int16_t sql_disconnect(void* handle) {
 }
 
 extern "C" int16_t set_config_param(void* handle, int32_t id, int32_t value, int32_t, char*) {
-  static const char* kName = "set_config_param";
+  static const char* kName = KY_HANDLER_NAME(set_config_param);
   if (trace_on(kTraceEntry)) {
     log_printf_tid("%s(%p,%lu,%ld)\n", kName, handle, (unsigned long)(uint32_t)id, (long)value);
   }
-  connection_t* dbc = as_dbc(handle);
-  if (dbc == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", kName);
-    return SQL_INVALID_HANDLE;
-  }
+  connection_t* dbc = enter<connection_t>(handle, kName, Diags::keep);
+  if (dbc == nullptr) return SQL_INVALID_HANDLE;
   switch (static_cast<uint32_t>(id)) {
     case 1:
       dbc->block_fetch_size = static_cast<uint32_t>(value);
@@ -334,14 +331,14 @@ extern "C" int16_t set_config_param(void* handle, int32_t id, int32_t value, int
 
 extern "C" int16_t sql_get_info_string(void* handle, int16_t type, int32_t* block, char* buffer, int16_t buffer_length,
                                        int16_t* reported) {
-  static const char* kName = "sql_get_info_string";
+  static const char* kName = KY_HANDLER_NAME(sql_get_info_string);
   if (trace_on(kTraceEntry)) {
     log_printf_tid("%s(%p,%u,%p,%p,%d,%p)\n", kName, handle, (unsigned)(uint16_t)type, (void*)block, (void*)buffer,
                    buffer_length, (void*)reported);
   }
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
-  connection_t* dbc = enter_dbc(handle, kName);
+  connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   const int64_t len = capped(buffer_length, &cap, buffer);
   // The driver writes into scratch room at least as large as any fixed value.
@@ -365,7 +362,7 @@ SQLRETURN get_info_fixed(void* handle, const char* name, int16_t type, const voi
     log_printf_tid("%s(%p,%u,%p,%d,%p)\n", name, handle, (unsigned)(uint16_t)type, value_out, buffer_length,
                    (void*)length);
   }
-  connection_t* dbc = enter_dbc(handle, name);
+  connection_t* dbc = enter<connection_t>(handle, name, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   SQLSMALLINT len = 0;
   SQLRETURN rc =
@@ -398,7 +395,7 @@ namespace {
 // only what the out array holds.
 SQLRETURN get_functions(void* handle, const char* name, int16_t id, int16_t* out, size_t out_bytes) {
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%u,%p)\n", name, handle, (unsigned)(uint16_t)id, (void*)out);
-  connection_t* dbc = enter_dbc(handle, name);
+  connection_t* dbc = enter<connection_t>(handle, name, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   SQLUSMALLINT all[SQL_API_ODBC3_ALL_FUNCTIONS_SIZE] = {0};
   SQLRETURN rc = SQLGetFunctions(dbc->driver_dbc, static_cast<SQLUSMALLINT>(id), all);
@@ -422,9 +419,9 @@ extern "C" int16_t sql_get_function(void* handle, int16_t id, int16_t* supported
 }
 
 extern "C" int16_t sql_get_connect_attr_integer(void* handle, int32_t attribute, SQLLEN* value) {
-  static const char* kName = "sql_get_connect_attr_integer";
+  static const char* kName = KY_HANDLER_NAME(sql_get_connect_attr_integer);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%p)\n", kName, handle, (long)attribute, (void*)value);
-  connection_t* dbc = enter_dbc(handle, kName);
+  connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   Scratch s{};
   SQLRETURN rc = SQLGetConnectAttr(dbc->driver_dbc, attribute, s.bytes, SQL_IS_INTEGER, nullptr);
@@ -434,9 +431,9 @@ extern "C" int16_t sql_get_connect_attr_integer(void* handle, int32_t attribute,
 }
 
 extern "C" int16_t sql_get_connect_attr_handle(void* handle, int32_t attribute, void** value) {
-  static const char* kName = "sql_get_connect_attr_handle";
+  static const char* kName = KY_HANDLER_NAME(sql_get_connect_attr_handle);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%p)\n", kName, handle, (long)attribute, (void*)value);
-  connection_t* dbc = enter_dbc(handle, kName);
+  connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   Scratch s{};
   SQLRETURN rc = SQLGetConnectAttr(dbc->driver_dbc, attribute, s.bytes, 0, nullptr);
@@ -455,7 +452,7 @@ SQLRETURN get_connect_attr_text(void* handle, const char* name, int32_t attribut
   }
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
-  connection_t* dbc = enter_dbc(handle, name);
+  connection_t* dbc = enter<connection_t>(handle, name, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   const int64_t len = capped(buffer_length, &cap, buffer);
   std::vector<char> scratch(static_cast<size_t>(std::max<int64_t>(len, 64)) + 1, 0);
@@ -489,11 +486,11 @@ extern "C" int16_t sql_get_connect_attr_binary(void* handle, int32_t attribute, 
 }
 
 extern "C" int16_t sql_set_connect_attr_long(void* handle, int32_t attribute, SQLLEN value, int32_t length) {
-  static const char* kName = "sql_set_connect_attr_long";
+  static const char* kName = KY_HANDLER_NAME(sql_set_connect_attr_long);
   if (trace_on(kTraceEntry)) {
     log_printf_tid("%s(%p,%ld,%ld,%ld)\n", kName, handle, (long)attribute, (long)value, (long)length);
   }
-  connection_t* dbc = enter_dbc(handle, kName);
+  connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   if (!integer_connect_attr(attribute)) return leave(kName, refuse_attr(dbc));
   SQLRETURN rc = SQLSetConnectAttr(dbc->driver_dbc, attribute, reinterpret_cast<SQLPOINTER>(value), length);
@@ -502,12 +499,12 @@ extern "C" int16_t sql_set_connect_attr_long(void* handle, int32_t attribute, SQ
 }
 
 extern "C" int16_t sql_set_connect_attr_ptr(void* handle, int32_t attribute, void* value, int32_t length) {
-  static const char* kName = "sql_set_connect_attr_ptr";
+  static const char* kName = KY_HANDLER_NAME(sql_set_connect_attr_ptr);
   if (trace_on(kTraceEntry)) {
     log_printf_tid("%s(%p,%ld,%p,%ld)\n", kName, handle, (long)attribute, value, (long)length);
   }
   // A pointer from the peer means nothing here: only integer attributes pass.
-  connection_t* dbc = enter_dbc(handle, kName);
+  connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   if (!integer_connect_attr(attribute)) return leave(kName, refuse_attr(dbc));
   SQLRETURN rc = SQLSetConnectAttr(dbc->driver_dbc, attribute, value, length);
@@ -521,7 +518,7 @@ extern "C" int16_t sql_set_connect_attr_strbin(void* handle, int32_t attribute, 
     log_printf_tid("sql_set_connect_attr_strbin(%p,%ld,%ld,%p,%ld)\n", handle, (long)attribute, (long)block_length,
                    (void*)block, (long)length);
   }
-  connection_t* dbc = enter_dbc(handle, "sql_set_connect_attr_strbin");
+  connection_t* dbc = enter<connection_t>(handle, KY_HANDLER_NAME(sql_set_connect_attr_strbin), Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   // Only the current catalog: a trace file or a translation library named by
   // a client would make the server write files or load code.
@@ -539,7 +536,7 @@ extern "C" int16_t sql_set_connect_attr_strbin(void* handle, int32_t attribute, 
 }
 
 extern "C" int16_t sql_set_connect_option_integer(void* handle, int16_t option, SQLLEN value) {
-  connection_t* dbc = enter_dbc(handle, "sql_set_connect_option_integer");
+  connection_t* dbc = enter<connection_t>(handle, KY_HANDLER_NAME(sql_set_connect_option_integer), Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   // ODBC 2 also sets statement options (0-12, all integers) through the connection.
   const bool statement_option = option >= SQL_QUERY_TIMEOUT && option <= SQL_USE_BOOKMARKS;
@@ -562,14 +559,14 @@ extern "C" int16_t sql_set_connect_option_integer(void* handle, int16_t option, 
 
 extern "C" int16_t sql_native_sql(void* handle, int32_t in_length, char* in, int32_t* block, char* out,
                                   int32_t buffer_length, int32_t* total) {
-  static const char* kName = "sql_native_sql";
+  static const char* kName = KY_HANDLER_NAME(sql_native_sql);
   if (trace_on(kTraceEntry)) {
     log_printf_tid("%s(%p,%ld,%p,%p,%p,%ld,%p)\n", kName, handle, (long)in_length, (void*)in, (void*)block, (void*)out,
                    (long)buffer_length, (void*)total);
   }
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
-  connection_t* dbc = enter_dbc(handle, kName);
+  connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   if (in == nullptr || in_length <= 0) {
     KY_POST_DBC(dbc, "HY009", 0, "Invalid use of null pointer");
@@ -593,12 +590,12 @@ extern "C" int16_t sql_native_sql(void* handle, int32_t in_length, char* in, int
 extern "C" int16_t sql_end_tran(int16_t type, void* handle, int16_t completion) {
   const SQLSMALLINT how = static_cast<SQLSMALLINT>(static_cast<uint16_t>(completion));
   if (type == SQL_HANDLE_DBC) {
-    connection_t* dbc = as_dbc(handle);
+    connection_t* dbc = enter<connection_t>(handle, KY_HANDLER_NAME(sql_end_tran), Diags::keep, InvalidLine::silent);
     if (dbc == nullptr) return SQL_INVALID_HANDLE;
     return SQLEndTran(SQL_HANDLE_DBC, dbc->driver_dbc, how);
   }
   if (type != SQL_HANDLE_ENV) return SQL_ERROR;
-  environment_t* env = as_env(handle);
+  environment_t* env = enter<environment_t>(handle, KY_HANDLER_NAME(sql_end_tran), Diags::keep, InvalidLine::silent);
   if (env == nullptr) return SQL_INVALID_HANDLE;
   if (!env->pooled) return SQLEndTran(SQL_HANDLE_ENV, env->driver_env, how);
   // A shared environment carries other clients' connections: end only this
@@ -618,8 +615,7 @@ extern "C" int16_t sql_end_tran(int16_t type, void* handle, int16_t completion) 
 }
 
 extern "C" int16_t sql_cancel(void* handle) {
-  statement_t* stmt = as_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_cancel), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  clear_errors(&stmt->diags);
   return SQLCancel(stmt->driver_stmt);
 }

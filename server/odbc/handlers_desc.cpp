@@ -43,13 +43,7 @@ SQLRETURN trace_fail(const char* name, const char* why, SQLRETURN rc = SQL_ERROR
 // The descriptor behind a received handle, diagnostics cleared; null (traced
 // when asked) for anything that is not a live descriptor of this link.
 descriptor_t* enter_desc(void* handle, const char* name, bool trace_invalid = true) {
-  descriptor_t* desc = as_desc(handle);
-  if (desc == nullptr) {
-    if (trace_invalid && trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", name);
-    return nullptr;
-  }
-  clear_errors(&desc->diags);
-  return desc;
+  return enter<descriptor_t>(handle, name, Diags::clear, trace_invalid ? InvalidLine::traced : InvalidLine::silent);
 }
 
 // The owning connection must be a live record of this link with its driver side.
@@ -409,7 +403,7 @@ extern "C" {
 
 int16_t sql_set_desc_rec(void* handle, int16_t n, int16_t type, int16_t subtype, int32_t length, int16_t precision,
                          int16_t scale, int32_t data_flag, int32_t octet_flag, int32_t ind_flag) {
-  static const char* kName = "sql_set_desc_rec";
+  static const char* kName = KY_HANDLER_NAME(sql_set_desc_rec);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%d,%d,%d,%ld,%d,%d,%ld,%ld,%ld)\n", kName, handle, n, type, subtype, (long)length, precision,
                    scale, (long)data_flag, (long)octet_flag, (long)ind_flag);
@@ -495,7 +489,7 @@ int16_t sql_set_desc_rec(void* handle, int16_t n, int16_t type, int16_t subtype,
 }
 
 int16_t sql_set_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLEN value, int32_t length) {
-  static const char* kName = "sql_set_desc_field_integer";
+  static const char* kName = KY_HANDLER_NAME(sql_set_desc_field_integer);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%d,%d,%ld)\n", kName, handle, n, field, (long)value);
   descriptor_t* desc = enter_desc(handle, kName);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
@@ -547,7 +541,7 @@ int16_t sql_set_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLE
 }
 
 int16_t sql_set_desc_field_smallint(void* handle, int16_t n, int16_t field, int16_t value, int32_t length) {
-  static const char* kName = "sql_set_desc_field_smallint";
+  static const char* kName = KY_HANDLER_NAME(sql_set_desc_field_smallint);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%d,%d,%d)\n", kName, handle, n, field, value);
   descriptor_t* desc = enter_desc(handle, kName);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
@@ -604,7 +598,7 @@ int16_t sql_set_desc_field_smallint(void* handle, int16_t n, int16_t field, int1
 
 int16_t sql_set_desc_field_strbin(void* handle, int16_t n, int16_t field, int32_t block_length, char* bytes,
                                   int32_t length) {
-  static const char* kName = "sql_set_desc_field_strbin";
+  static const char* kName = KY_HANDLER_NAME(sql_set_desc_field_strbin);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)bytes, (long)length);
   descriptor_t* desc = enter_desc(handle, kName);
@@ -628,7 +622,7 @@ int16_t sql_set_desc_field_strbin(void* handle, int16_t n, int16_t field, int32_
 }
 
 int16_t sql_get_desc_field(void* handle, int16_t n, int16_t field, void** value, int32_t length, int32_t* reported) {
-  static const char* kName = "sql_get_desc_field";
+  static const char* kName = KY_HANDLER_NAME(sql_get_desc_field);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%d,%d,%p,%ld,%p)\n", kName, handle, n, field, (void*)value, (long)length, (void*)reported);
   descriptor_t* desc = enter_desc(handle, kName, false);
@@ -649,7 +643,7 @@ int16_t sql_get_desc_field(void* handle, int16_t n, int16_t field, void** value,
 }
 
 int16_t sql_get_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLEN* value, int32_t length) {
-  static const char* kName = "sql_get_desc_field_integer";
+  static const char* kName = KY_HANDLER_NAME(sql_get_desc_field_integer);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)value, (long)length);
   descriptor_t* desc = enter_desc(handle, kName, false);
@@ -669,7 +663,7 @@ int16_t sql_get_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLE
 }
 
 int16_t sql_get_desc_field_smallint(void* handle, int16_t n, int16_t field, int16_t* value, int32_t length) {
-  static const char* kName = "sql_get_desc_field_smallint";
+  static const char* kName = KY_HANDLER_NAME(sql_get_desc_field_smallint);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)value, (long)length);
   descriptor_t* desc = enter_desc(handle, kName, false);
@@ -689,7 +683,7 @@ int16_t sql_get_desc_field_smallint(void* handle, int16_t n, int16_t field, int1
 
 int16_t sql_get_desc_field_string(void* handle, int16_t n, int16_t field, int32_t* block, char* buffer, int32_t length,
                                   int32_t* reported) {
-  static const char* kName = "sql_get_desc_field_string";
+  static const char* kName = KY_HANDLER_NAME(sql_get_desc_field_string);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%d,%d,%p,%ld,%p)\n", kName, handle, n, field, (void*)buffer, (long)length, (void*)reported);
   SQLRETURN rc = get_field_bytes(handle, kName, n, field, block, buffer, length, reported, true);
@@ -699,7 +693,7 @@ int16_t sql_get_desc_field_string(void* handle, int16_t n, int16_t field, int32_
 
 int16_t sql_get_desc_field_binary(void* handle, int16_t n, int16_t field, int32_t* block, char* buffer, int32_t length,
                                   int32_t* reported) {
-  static const char* kName = "sql_get_desc_field_binary";
+  static const char* kName = KY_HANDLER_NAME(sql_get_desc_field_binary);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%d,%d,%p,%ld,%p)\n", kName, handle, n, field, (void*)buffer, (long)length, (void*)reported);
   SQLRETURN rc = get_field_bytes(handle, kName, n, field, block, buffer, length, reported, false);
@@ -710,7 +704,7 @@ int16_t sql_get_desc_field_binary(void* handle, int16_t n, int16_t field, int32_
 int16_t sql_get_desc_rec(void* handle, int16_t n, int32_t* block, char* name, int16_t length, int16_t* name_len,
                          int16_t* type, int16_t* subtype, SQLLEN* octets, int16_t* precision, int16_t* scale,
                          int16_t* nullable) {
-  static const char* kName = "sql_get_desc_rec";
+  static const char* kName = KY_HANDLER_NAME(sql_get_desc_rec);
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
   if (trace_on(kTraceEntry))
@@ -825,7 +819,7 @@ SQLRETURN mirror_copy(descriptor_t* src, descriptor_t* dst, const char* name) {
 }  // namespace
 
 extern "C" int16_t sql_copy_desc(void* source, void* target) {
-  static const char* kName = "sql_copy_desc";
+  static const char* kName = KY_HANDLER_NAME(sql_copy_desc);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%p)\n", kName, source, target);
   descriptor_t* src = as_desc(source);
   if (src == nullptr) {

@@ -80,7 +80,7 @@ SQLRETURN copy_text(const char* text, char* buffer, int64_t len, int32_t* block,
 
 extern "C" int16_t sql_get_diag_rec(int16_t type, void* handle, int16_t number, char* sqlstate, int32_t* native,
                                     int32_t* block, char* message, int16_t buffer_length, int16_t* text_length) {
-  static const char* kName = "sql_get_diag_rec";
+  static const char* kName = KY_HANDLER_NAME(sql_get_diag_rec);
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
   Target t;
@@ -141,7 +141,7 @@ extern "C" int16_t sql_get_diag_rec(int16_t type, void* handle, int16_t number, 
 }
 
 extern "C" int16_t sql_get_diag_field_integer(int16_t type, void* handle, int16_t number, int16_t id, int32_t* value) {
-  static const char* kName = "sql_get_diag_field_integer";
+  static const char* kName = KY_HANDLER_NAME(sql_get_diag_field_integer);
   Target t;
   if (!find_target(type, handle, &t, kName)) return SQL_INVALID_HANDLE;
   SQLSMALLINT asked = number;
@@ -202,7 +202,7 @@ extern "C" int16_t sql_get_diag_field_integer(int16_t type, void* handle, int16_
 }
 
 extern "C" int16_t sql_get_diag_field_smallint(int16_t type, void* handle, int16_t number, int16_t id, int16_t* value) {
-  static const char* kName = "sql_get_diag_field_smallint";
+  static const char* kName = KY_HANDLER_NAME(sql_get_diag_field_smallint);
   Target t;
   if (!find_target(type, handle, &t, kName)) return SQL_INVALID_HANDLE;
   if (id != SQL_DIAG_RETURNCODE) {
@@ -226,7 +226,7 @@ extern "C" int16_t sql_get_diag_field_smallint(int16_t type, void* handle, int16
 
 extern "C" int16_t sql_get_diag_field_string(int16_t type, void* handle, int16_t number, int16_t id, int32_t* block,
                                              char* buffer, int16_t buffer_length, int16_t* string_length) {
-  static const char* kName = "sql_get_diag_field_string";
+  static const char* kName = KY_HANDLER_NAME(sql_get_diag_field_string);
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
   Target t;

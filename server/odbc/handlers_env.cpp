@@ -41,8 +41,8 @@ extern "C" int16_t sql_set_env_attr(void* handle, int32_t attribute, int32_t val
     if (trace_on(kTraceExit)) log_printf_tid("-sql_set_env_attr()=%d\n", rc);
     return rc;
   }
-  environment_t* env = as_env(handle);
-  if (env == nullptr) return leave("sql_set_env_attr", SQL_INVALID_HANDLE);
+  environment_t* env = enter<environment_t>(handle, "sql_set_env_attr", Diags::keep);
+  if (env == nullptr) return SQL_INVALID_HANDLE;
   // The first link's attributes stand on a shared environment.
   if (veks_env_reused(env)) return leave("sql_set_env_attr", SQL_SUCCESS);
   if (!settable_env_attr(attribute)) {
@@ -56,7 +56,7 @@ extern "C" int16_t sql_set_env_attr(void* handle, int32_t attribute, int32_t val
 
 extern "C" int16_t sql_get_env_attr_integer(void* handle, int32_t attribute, SQLLEN* value) {
   if (trace_on(kTraceEntry)) log_printf_tid("sql_get_env_attr(%p,%ld,%p)\n", handle, (long)attribute, (void*)value);
-  environment_t* env = as_env(handle);
+  environment_t* env = enter<environment_t>(handle, "sql_get_env_attr", Diags::keep, InvalidLine::silent);
   if (env == nullptr) return SQL_INVALID_HANDLE;
   // Every environment attribute is an integer: read it into a 64-bit scratch.
   SQLLEN scratch = 0;
@@ -72,16 +72,13 @@ extern "C" int16_t sql_get_env_attr_integer(void* handle, int32_t attribute, SQL
 // description block.
 extern "C" int16_t sql_data_sources(void* handle, int16_t direction, int16_t* name_length, int32_t* name_block,
                                     char* name, int16_t* desc_length, int32_t* desc_block, char* description) {
-  static const char* kName = "sql_data_sources";
+  static const char* kName = KY_HANDLER_NAME(sql_data_sources);
   if (trace_on(kTraceEntry)) {
     log_printf_tid("%s(%p,%u,%p,%p,%p,%p,%p,%p)\n", kName, handle, (unsigned)(uint16_t)direction, (void*)name_length,
                    (void*)name_block, (void*)name, (void*)desc_length, (void*)desc_block, (void*)description);
   }
-  environment_t* env = as_env(handle);
-  if (env == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_INVALID_HANDLE\n", kName);
-    return SQL_INVALID_HANDLE;
-  }
+  environment_t* env = enter<environment_t>(handle, kName, Diags::keep);
+  if (env == nullptr) return SQL_INVALID_HANDLE;
   int32_t name_cap = name_block != nullptr ? *name_block : 0;
   int32_t desc_cap = desc_block != nullptr ? *desc_block : 0;
   if (name_block != nullptr) *name_block = 0;

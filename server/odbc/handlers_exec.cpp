@@ -43,10 +43,10 @@ void log_statement(statement_t* stmt, SQLRETURN rc, const char* text, size_t len
 }  // namespace
 
 extern "C" int16_t sql_prepare(void* handle, int32_t block_length, char* text, int32_t length) {
-  static const char* kName = "sql_prepare";
+  static const char* kName = KY_HANDLER_NAME(sql_prepare);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%ld,%p,%ld)\n", kName, handle, (long)block_length, (void*)text, (long)length);
-  statement_t* stmt = enter_stmt(handle, kName);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
   if (text == nullptr || block_length <= 0) {
@@ -80,9 +80,9 @@ extern "C" int16_t sql_prepare(void* handle, int32_t block_length, char* text, i
 }
 
 extern "C" int16_t sql_execute(void* handle) {
-  static const char* kName = "sql_execute";
+  static const char* kName = KY_HANDLER_NAME(sql_execute);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p)\n", kName, handle);
-  statement_t* stmt = enter_stmt(handle, kName);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   trace_time();
   SQLRETURN rc;
@@ -101,9 +101,9 @@ extern "C" int16_t sql_execute(void* handle) {
 }
 
 extern "C" int16_t sql_exec_direct(void* handle, int32_t block_length, char* text) {
-  static const char* kName = "sql_exec_direct";
+  static const char* kName = KY_HANDLER_NAME(sql_exec_direct);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%p)\n", kName, handle, (long)block_length, (void*)text);
-  statement_t* stmt = enter_stmt(handle, kName);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
   if (text == nullptr || block_length <= 0) {
@@ -128,9 +128,9 @@ extern "C" int16_t sql_exec_direct(void* handle, int32_t block_length, char* tex
 }
 
 extern "C" int16_t sql_param_data(void* handle, int16_t* number) {
-  static const char* kName = "sql_param_data";
+  static const char* kName = KY_HANDLER_NAME(sql_param_data);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%p)\n", kName, handle, (void*)number);
-  statement_t* stmt = enter_stmt(handle, kName);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   SQLPOINTER token = nullptr;
   SQLRETURN rc = SQLParamData(stmt->driver_stmt, &token);
@@ -161,10 +161,10 @@ extern "C" int16_t sql_param_data(void* handle, int16_t* number) {
 }
 
 extern "C" int16_t sql_put_data(void* handle, int32_t block_length, char* data, SQLLEN length) {
-  static const char* kName = "sql_put_data";
+  static const char* kName = KY_HANDLER_NAME(sql_put_data);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%ld,%p,%ld)\n", kName, handle, (long)block_length, (void*)data, (long)length);
-  statement_t* stmt = enter_stmt(handle, kName);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   // The driver reads what the length says: never past the block.
   bool ok;
@@ -183,8 +183,8 @@ extern "C" int16_t sql_put_data(void* handle, int32_t block_length, char* data, 
 }
 
 extern "C" int16_t sql_num_params(void* handle, int16_t* count) {
-  static const char* kName = "sql_num_params";
-  statement_t* stmt = enter_stmt(handle, kName);
+  static const char* kName = KY_HANDLER_NAME(sql_num_params);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   SQLSMALLINT n = 0;
   SQLRETURN rc = SQLNumParams(stmt->driver_stmt, &n);
@@ -195,8 +195,8 @@ extern "C" int16_t sql_num_params(void* handle, int16_t* count) {
 
 extern "C" int16_t sql_describe_param(void* handle, int16_t number, int16_t* type, SQLULEN* size, int16_t* digits,
                                       int16_t* nullable) {
-  static const char* kName = "sql_describe_param";
-  statement_t* stmt = enter_stmt(handle, kName);
+  static const char* kName = KY_HANDLER_NAME(sql_describe_param);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   SQLSMALLINT t = 0, d = 0, n = 0;
   SQLULEN s = 0;
@@ -209,8 +209,8 @@ extern "C" int16_t sql_describe_param(void* handle, int16_t number, int16_t* typ
 }
 
 extern "C" int16_t sql_more_results(void* handle) {
-  static const char* kName = "sql_more_results";
-  statement_t* stmt = enter_stmt(handle, kName);
+  static const char* kName = KY_HANDLER_NAME(sql_more_results);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
   SQLRETURN rc = SQLMoreResults(stmt->driver_stmt);
@@ -219,8 +219,8 @@ extern "C" int16_t sql_more_results(void* handle) {
 }
 
 extern "C" int16_t sql_row_count(void* handle, SQLLEN* count) {
-  static const char* kName = "sql_row_count";
-  statement_t* stmt = enter_stmt(handle, kName);
+  static const char* kName = KY_HANDLER_NAME(sql_row_count);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   SQLLEN n = 0;
   SQLRETURN rc = SQLRowCount(stmt->driver_stmt, &n);

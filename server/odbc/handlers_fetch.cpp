@@ -35,7 +35,7 @@ int64_t wide_length(const char* buf, int64_t size) {
 }  // namespace
 
 extern "C" int16_t sql_fetch(void* handle) {
-  statement_t* stmt = enter_stmt(handle, "sql_fetch");
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_fetch), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   SQLRETURN rc;
   {
@@ -47,7 +47,7 @@ extern "C" int16_t sql_fetch(void* handle) {
 }
 
 extern "C" int16_t sql_fetch_scroll(void* handle, int16_t orientation, int32_t offset) {
-  statement_t* stmt = enter_stmt(handle, "sql_fetch_scroll");
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_fetch_scroll), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   SQLRETURN rc = SQLFetchScroll(stmt->driver_stmt, orientation, static_cast<SQLLEN>(offset));
   stmt->fetch_kind = FETCH_SCROLL;
@@ -56,8 +56,8 @@ extern "C" int16_t sql_fetch_scroll(void* handle, int16_t orientation, int32_t o
 
 extern "C" int16_t sql_extended_fetch(void* handle, int16_t orientation, SQLLEN offset, SQLULEN* row_count,
                                       int32_t* status_length, int16_t* status) {
-  static const char* kName = "sql_extended_fetch";
-  statement_t* stmt = enter_stmt(handle, kName);
+  static const char* kName = KY_HANDLER_NAME(sql_extended_fetch);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (status_length == nullptr) {
     KY_POST_STMT(stmt, "HY000", 2, "General error: Internal error (NULL __len_RowStatusArray)");
@@ -112,10 +112,10 @@ extern "C" int16_t sql_extended_fetch(void* handle, int16_t orientation, SQLLEN 
 
 extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int32_t* block, char* buffer,
                                 SQLULEN buffer_length, SQLLEN* indicator) {
-  static const char* kName = "sql_get_data";
+  static const char* kName = KY_HANDLER_NAME(sql_get_data);
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
-  statement_t* stmt = enter_stmt(handle, kName);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   connection_t* dbc = veks_stmt_dbc(stmt);
   if (veks_chk_handle(VEKS_DBC, dbc) != 0) {
@@ -195,8 +195,8 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
 }
 
 extern "C" int16_t sql_setpos(void* handle, int16_t row, int16_t operation, int16_t lock_type) {
-  static const char* kName = "sql_setpos";
-  statement_t* stmt = enter_stmt(handle, kName);
+  static const char* kName = KY_HANDLER_NAME(sql_setpos);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const uint16_t op = static_cast<uint16_t>(operation);
   const uint16_t lock = static_cast<uint16_t>(lock_type);
@@ -215,8 +215,8 @@ extern "C" int16_t sql_setpos(void* handle, int16_t row, int16_t operation, int1
 }
 
 extern "C" int16_t sql_bulk_operations(void* handle, int16_t operation) {
-  static const char* kName = "sql_bulk_operations";
-  statement_t* stmt = enter_stmt(handle, kName);
+  static const char* kName = KY_HANDLER_NAME(sql_bulk_operations);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (operation < SQL_ADD || operation > SQL_FETCH_BY_BOOKMARK) {
     KY_POST_STMT(stmt, "HY092", 0, "Option type out of range");
@@ -228,7 +228,7 @@ extern "C" int16_t sql_bulk_operations(void* handle, int16_t operation) {
 }
 
 extern "C" int16_t sql_set_cursor_name(void* handle, int32_t length, char* name) {
-  statement_t* stmt = enter_stmt(handle, "sql_set_cursor_name");
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_set_cursor_name), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (name == nullptr || length <= 0) {
     KY_POST_STMT(stmt, "HY009", 0, "Invalid use of null pointer");
@@ -240,10 +240,10 @@ extern "C" int16_t sql_set_cursor_name(void* handle, int32_t length, char* name)
 
 extern "C" int16_t sql_get_cursor_name(void* handle, int32_t* block, char* buffer, int16_t buffer_length,
                                        int16_t* name_length) {
-  static const char* kName = "sql_get_cursor_name";
+  static const char* kName = KY_HANDLER_NAME(sql_get_cursor_name);
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
-  statement_t* stmt = enter_stmt(handle, kName);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int64_t len = capped(buffer_length, &cap, buffer);
   SQLSMALLINT n = 0;
@@ -259,15 +259,15 @@ extern "C" int16_t sql_get_cursor_name(void* handle, int32_t* block, char* buffe
 }
 
 extern "C" int16_t sql_close_cursor(void* handle) {
-  statement_t* stmt = enter_stmt(handle, "sql_close_cursor");
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_close_cursor), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return leave("sql_close_cursor", SQLCloseCursor(stmt->driver_stmt));
 }
 
 extern "C" int16_t sql_free_stmt(void* handle, int16_t option) {
-  static const char* kName = "sql_free_stmt";
+  static const char* kName = KY_HANDLER_NAME(sql_free_stmt);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%u)\n", kName, handle, (unsigned)(uint16_t)option);
-  statement_t* stmt = enter_stmt(handle, kName);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   SQLRETURN rc = SQLFreeStmt(stmt->driver_stmt, static_cast<SQLUSMALLINT>(option));
   if (!succeeded(rc)) {

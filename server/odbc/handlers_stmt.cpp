@@ -161,10 +161,10 @@ SQLRETURN set_pointer(statement_t* stmt, int32_t attr, SQLLEN value, int32_t len
 }  // namespace
 
 extern "C" int16_t sql_set_stmt_attr_integer(void* handle, int32_t attribute, SQLLEN value, int32_t length) {
-  static const char* kName = "sql_set_stmt_attr_integer";
+  static const char* kName = KY_HANDLER_NAME(sql_set_stmt_attr_integer);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%ld,%ld,%ld)\n", kName, handle, (long)attribute, (long)value, (long)length);
-  statement_t* stmt = enter_stmt(handle, kName);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   descriptor_t* ard = stmt->current_desc[DESC_ARD];
   descriptor_t* apd = stmt->current_desc[DESC_APD];
@@ -255,8 +255,8 @@ extern "C" int16_t sql_set_stmt_attr_integer(void* handle, int32_t attribute, SQ
 }
 
 extern "C" int16_t sql_set_stmt_attr_handle(void* handle, int32_t attribute, void* value, int32_t length) {
-  static const char* kName = "sql_set_stmt_attr_handle";
-  statement_t* stmt = enter_stmt(handle, kName);
+  static const char* kName = KY_HANDLER_NAME(sql_set_stmt_attr_handle);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   int slot;
   if (attribute == SQL_ATTR_APP_ROW_DESC)
@@ -298,7 +298,7 @@ extern "C" int16_t sql_set_stmt_attr_strbin(void* handle, int32_t attribute, int
   // No statement attribute takes a block: pointer attributes are set through
   // the integer form (server buffers), and a block handed to a driver that
   // keeps it would be freed after the reply.
-  statement_t* stmt = enter_stmt(handle, "sql_set_stmt_attr_strbin");
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_set_stmt_attr_strbin), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   (void)attribute;
   KY_POST_STMT(stmt, "HY092", 0, "Invalid attribute/option identifier");
@@ -306,7 +306,7 @@ extern "C" int16_t sql_set_stmt_attr_strbin(void* handle, int32_t attribute, int
 }
 
 extern "C" int16_t sql_get_stmt_attr_integer(void* handle, int32_t attribute, SQLLEN* value) {
-  statement_t* stmt = enter_stmt(handle, "sql_get_stmt_attr_integer");
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_get_stmt_attr_integer), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   Scratch s{};
   SQLRETURN rc = SQLGetStmtAttr(stmt->driver_stmt, attribute, s.bytes, 0, nullptr);
@@ -316,7 +316,7 @@ extern "C" int16_t sql_get_stmt_attr_integer(void* handle, int32_t attribute, SQ
 }
 
 extern "C" int16_t sql_get_stmt_attr_handle(void* handle, int32_t attribute, void** value) {
-  statement_t* stmt = enter_stmt(handle, "sql_get_stmt_attr_handle");
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_get_stmt_attr_handle), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   int slot = -1;
   switch (attribute) {
@@ -340,7 +340,7 @@ SQLRETURN get_stmt_attr_text(void* handle, const char* name, int32_t attribute, 
                              int32_t buffer_length, int32_t* reported, bool binary) {
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
-  statement_t* stmt = enter_stmt(handle, name);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (pointer_attr(attribute)) {
     KY_POST_STMT(stmt, "HY092", 0, "Invalid attribute/option identifier");
@@ -374,7 +374,7 @@ extern "C" int16_t sql_get_stmt_attr_binary(void* handle, int32_t attribute, int
 }
 
 extern "C" int16_t sql_num_result_cols(void* handle, int16_t* count) {
-  statement_t* stmt = enter_stmt(handle, "sql_num_result_cols");
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_num_result_cols), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   SQLSMALLINT n = 0;
   SQLRETURN rc = SQLNumResultCols(stmt->driver_stmt, &n);
@@ -385,10 +385,10 @@ extern "C" int16_t sql_num_result_cols(void* handle, int16_t* count) {
 extern "C" int16_t sql_describe_col(void* handle, int16_t column, int32_t* block, char* name, int16_t buffer_length,
                                     int16_t* name_length, int16_t* type, SQLULEN* size, int16_t* digits,
                                     int16_t* nullable) {
-  static const char* kName = "sql_describe_col";
+  static const char* kName = KY_HANDLER_NAME(sql_describe_col);
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
-  statement_t* stmt = enter_stmt(handle, kName);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int64_t len = capped(buffer_length, &cap, name);
   SQLSMALLINT n = 0, t = 0, d = 0, nl = 0;
@@ -406,15 +406,11 @@ extern "C" int16_t sql_describe_col(void* handle, int16_t column, int32_t* block
 
 extern "C" int16_t sql_col_attribute(void* handle, int16_t column, int16_t field, int32_t* block, char* buffer,
                                      int16_t buffer_length, int16_t* string_length, SQLLEN* numeric) {
-  static const char* kName = "sql_col_attribute";
+  static const char* kName = KY_HANDLER_NAME(sql_col_attribute);
   const int32_t cap = block != nullptr ? *block : 0;
   if (block != nullptr) *block = 0;
-  statement_t* stmt = as_stmt(handle);
-  if (stmt == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s=SQL_INVALID_HANDLE\n", kName);
-    return SQL_INVALID_HANDLE;
-  }
-  clear_errors(&stmt->diags);
+  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int64_t len = capped(buffer_length, &cap, buffer);
   std::vector<char> scratch(static_cast<size_t>(std::max<int64_t>(len, 64)) + 1, 0);
   SQLSMALLINT sl = 0;

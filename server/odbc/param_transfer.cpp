@@ -127,7 +127,7 @@ descriptor_record_t* output_record(statement_t* stmt, int32_t parameter, const c
 
 int16_t fetch_param_fixed(const char* name, void* handle, int16_t number, int32_t* bytes, void* out, uint64_t width,
                           int32_t* ob, SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t parameter = static_cast<uint16_t>(number);
   const int32_t cap = *bytes;
@@ -148,7 +148,7 @@ int16_t fetch_param_fixed(const char* name, void* handle, int16_t number, int32_
 template <class T>
 int16_t fetch_param_reals(const char* name, void* handle, int16_t number, int32_t* count, T* out, int32_t* ob,
                           SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t parameter = static_cast<uint16_t>(number);
   const int32_t k = *count;
@@ -170,13 +170,10 @@ int16_t fetch_param_reals(const char* name, void* handle, int16_t number, int32_
 extern "C" {
 
 int16_t synch_bound_paramswv(void* handle, int32_t count, wvarray* elems) {
-  const char* name = "synch_bound_paramswv";
+  const char* name = KY_HANDLER_NAME(synch_bound_paramswv);
   KY_TRACE(kTraceEntry, "%s(%p,%ld,%p)\n", name, handle, static_cast<long>(count), static_cast<void*>(elems));
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()= SQL_INVALID_HANDLE\n", name);
-    return SQL_INVALID_HANDLE;
-  }
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   descriptor_t* apd = stmt->current_desc[DESC_APD];
   descriptor_t* ipd = stmt->current_desc[DESC_IPD];
   if (!veks_tag_ok(VEKS_DESC, apd) || !veks_tag_ok(VEKS_DESC, ipd)) {
@@ -264,8 +261,8 @@ int16_t fetch_bound_param_double(void* handle, int16_t number, int32_t* count, d
 
 int16_t fetch_bound_param_numeric(void* handle, int16_t number, int32_t* bytes, char* out, int32_t* ob, SQLULEN* oct,
                                   int32_t* ib, SQLLEN* ind) {
-  const char* name = "fetch_bound_param_numeric";
-  statement_t* stmt = checked_stmt(handle);
+  const char* name = KY_HANDLER_NAME(fetch_bound_param_numeric);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t parameter = static_cast<uint16_t>(number);
   const int32_t cap = *bytes;
@@ -286,8 +283,8 @@ int16_t fetch_bound_param_numeric(void* handle, int16_t number, int32_t* bytes, 
 
 int16_t fetch_bound_param(void* handle, int16_t number, int32_t* data_len, char* data, int32_t* ob, SQLULEN* oct,
                           int32_t* ib, SQLLEN* ind) {
-  const char* name = "fetch_bound_param";
-  statement_t* stmt = checked_stmt(handle);
+  const char* name = KY_HANDLER_NAME(fetch_bound_param);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t parameter = static_cast<uint16_t>(number);
   const int32_t announced = *data_len;
@@ -313,8 +310,8 @@ int16_t fetch_bound_param(void* handle, int16_t number, int32_t* data_len, char*
 int16_t fetch_bound_param_dt(void* handle, int16_t number, int16_t, int16_t, int32_t* a_bytes, int16_t* a,
                              int32_t* b_bytes, int16_t* b, int32_t* c_bytes, int32_t* c, int32_t* ob, SQLULEN* oct,
                              int32_t* ib, SQLLEN* ind) {
-  const char* name = "fetch_bound_param_dt";
-  statement_t* stmt = checked_stmt(handle);
+  const char* name = KY_HANDLER_NAME(fetch_bound_param_dt);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t parameter = static_cast<uint16_t>(number);
   int32_t caps[3] = {a != nullptr ? *a_bytes : 0, b != nullptr ? *b_bytes : 0, c != nullptr ? *c_bytes : 0};
@@ -352,8 +349,8 @@ int16_t fetch_bound_param_dt(void* handle, int16_t number, int16_t, int16_t, int
 
 int16_t fetch_bound_param_dt_int(void* handle, int16_t number, int16_t, int16_t, int32_t* a_bytes, int16_t* a,
                                  int32_t* b_bytes, int32_t* b, int32_t* ob, SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
-  const char* name = "fetch_bound_param_dt_int";
-  statement_t* stmt = checked_stmt(handle);
+  const char* name = KY_HANDLER_NAME(fetch_bound_param_dt_int);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const int32_t parameter = static_cast<uint16_t>(number);
   int32_t caps[2] = {a != nullptr ? *a_bytes : 0, b != nullptr ? *b_bytes : 0};

@@ -67,11 +67,8 @@ extern "C" {
 int16_t fetch_rows_processed(void* handle, SQLULEN* ird_rows, SQLULEN* ipd_rows) {
   KY_TRACE(kTraceEntry, "%s(%p,%p,%p)\n", "fetch_rows_processed", handle, static_cast<void*>(ird_rows),
            static_cast<void*>(ipd_rows));
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", "fetch_rows_processed");
-    return SQL_INVALID_HANDLE;
-  }
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_rows_processed), Diags::keep);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   bool found = false;
   const descriptor_t* ird = current(stmt, DESC_IRD);
   const descriptor_t* ipd = current(stmt, DESC_IPD);
@@ -95,11 +92,8 @@ int16_t fetch_rows_processed(void* handle, SQLULEN* ird_rows, SQLULEN* ipd_rows)
 int16_t fetch_row_status(void* handle, int32_t* bytes, int16_t* out) {
   KY_TRACE(kTraceEntry, "%s(%p,%p,%p)\n", "fetch_row_status", handle, static_cast<void*>(bytes),
            static_cast<void*>(out));
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", "fetch_row_status");
-    return SQL_INVALID_HANDLE;
-  }
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_row_status), Diags::keep);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const descriptor_t* ird = current(stmt, DESC_IRD);
   const descriptor_t* ard = current(stmt, DESC_ARD);
   const uint16_t* array = nullptr;
@@ -126,7 +120,7 @@ int16_t fetch_row_status(void* handle, int32_t* bytes, int16_t* out) {
 }
 
 int16_t fetch_parameter_status(void* handle, int32_t* bytes, int16_t* out) {
-  statement_t* stmt = checked_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_parameter_status), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   const descriptor_t* ipd = current(stmt, DESC_IPD);
   const descriptor_t* apd = current(stmt, DESC_APD);
@@ -139,11 +133,8 @@ int16_t fetch_parameter_status(void* handle, int32_t* bytes, int16_t* out) {
 int16_t synch_row_operations_array(void* handle, int32_t bytes, int16_t* in) {
   KY_TRACE(kTraceEntry, "%s(%p,%ld,%p)\n", "synch_row_operations_array", handle, static_cast<long>(bytes),
            static_cast<void*>(in));
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", "synch_row_operations_array");
-    return SQL_INVALID_HANDLE;
-  }
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(synch_row_operations_array), Diags::keep);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   descriptor_t* ard = current(stmt, DESC_ARD);
   uint16_t* array = ard != nullptr ? ard->status_array : nullptr;
   SQLRETURN rc = take_operations(stmt, array, ard != nullptr ? ard->status_count : 0, array_size(ard), bytes, in,
@@ -164,7 +155,7 @@ int16_t synch_row_operations_array(void* handle, int32_t bytes, int16_t* in) {
 }
 
 int16_t synch_parameter_operations_array(void* handle, int32_t bytes, int16_t* in) {
-  statement_t* stmt = checked_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(synch_parameter_operations_array), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   descriptor_t* apd = current(stmt, DESC_APD);
   return take_operations(stmt, apd != nullptr ? apd->status_array : nullptr, apd != nullptr ? apd->status_count : 0,

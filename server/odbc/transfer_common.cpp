@@ -11,8 +11,6 @@
 
 namespace kyvek::transfer {
 
-statement_t* checked_stmt(void* handle) { return kyvek::server::as_stmt(handle); }
-
 SQLRETURN fail(statement_t* stmt, const char* sqlstate, int32_t native, const char* format, ...) {
   char text[KY_MAX_DIAG_MESSAGE + 1];
   va_list args;

@@ -1,6 +1,6 @@
 // Helpers shared by the transfer handlers (binding, status and length arrays,
 // typed data, block transfer, column values, column metadata): the statement
-// check, failure posting, row counts of the server arrays, and the copy
+// failure posting, row counts of the server arrays, and the copy
 // routines of octet-length and indicator arrays that the block-transfer
 // handlers call per column or parameter.
 //
@@ -15,12 +15,15 @@
 #include <sqlext.h>
 #include <stdint.h>
 
+#include "handler_util.h"
 #include "server_records.h"
 
 namespace kyvek::transfer {
 
-// The statement record a peer's handle names, or null (SQL_INVALID_HANDLE).
-statement_t* checked_stmt(void* handle);
+// Every handler starts with the one prologue of handler_util.h.
+using kyvek::server::Diags;
+using kyvek::server::enter;
+using kyvek::server::InvalidLine;
 
 // Posts a server diagnostic on the statement, records -1 and returns SQL_ERROR.
 SQLRETURN fail(statement_t* stmt, const char* sqlstate, int32_t native, const char* format, ...)

@@ -59,12 +59,8 @@ bool in_family(Family f, int16_t t) {
 // call into v. Returns the driver's result, or -1/-2 from the checks.
 SQLRETURN fetch_value(const char* name, void* handle, int16_t column, int16_t ctype_in, Family family,
                       SQLLEN buffer_length, Value* v, SQLLEN* ind) {
-  statement_t* stmt = checked_stmt(handle);
-  if (stmt == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE\n", name);
-    return SQL_INVALID_HANDLE;
-  }
-  clear_errors(&stmt->diags);
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (veks_chk_handle(VEKS_DBC, stmt->owner) != 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid back DBC pointer %p)\n", name, stmt->owner);
     return fail(stmt, "HY000", 2, "General error: Internal server error (sql_get_data)");
@@ -100,10 +96,9 @@ bool put_length_ok(SQLLEN len, SQLLEN size) {
   return len == SQL_NULL_DATA || len == SQL_DEFAULT_PARAM || (len >= 0 && len <= size);
 }
 
-SQLRETURN put_value(void* handle, const void* value, SQLLEN size, SQLLEN len) {
-  statement_t* stmt = checked_stmt(handle);
+SQLRETURN put_value(const char* name, void* handle, const void* value, SQLLEN size, SQLLEN len) {
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  clear_errors(&stmt->diags);
   if (!put_length_ok(len, size)) return fail(stmt, "HY090", 0, "Invalid string or buffer length");
   return SQLPutData(stmt->driver_stmt, const_cast<void*>(value), len);
 }
@@ -238,9 +233,8 @@ int16_t get_data_numeric(void* handle, int16_t column, int16_t ctype, int32_t* b
            static_cast<void*>(record), static_cast<void*>(ind));
   if (bytes == nullptr || record == nullptr || *bytes < KY_NUMERIC_RECORD_BYTES) {
     if (bytes != nullptr) *bytes = 0;
-    statement_t* stmt = checked_stmt(handle);
+    statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(get_data_numeric), Diags::clear);
     if (stmt == nullptr) return SQL_INVALID_HANDLE;
-    clear_errors(&stmt->diags);
     return fail(stmt, "HY090", 0, "Invalid string or buffer length");
   }
   *bytes = 0;
@@ -254,19 +248,23 @@ int16_t get_data_numeric(void* handle, int16_t column, int16_t ctype, int32_t* b
 }
 
 int16_t put_data_smallint(void* handle, int16_t value, SQLLEN len) {
-  return put_value(handle, &value, sizeof value, len);
+  return put_value(KY_HANDLER_NAME(put_data_smallint), handle, &value, sizeof value, len);
 }
 
 int16_t put_data_integer(void* handle, int32_t value, SQLLEN len) {
-  return put_value(handle, &value, sizeof value, len);
+  return put_value(KY_HANDLER_NAME(put_data_integer), handle, &value, sizeof value, len);
 }
 
-int16_t put_data_float(void* handle, float value, SQLLEN len) { return put_value(handle, &value, sizeof value, len); }
+int16_t put_data_float(void* handle, float value, SQLLEN len) {
+  return put_value(KY_HANDLER_NAME(put_data_float), handle, &value, sizeof value, len);
+}
 
-int16_t put_data_double(void* handle, double value, SQLLEN len) { return put_value(handle, &value, sizeof value, len); }
+int16_t put_data_double(void* handle, double value, SQLLEN len) {
+  return put_value(KY_HANDLER_NAME(put_data_double), handle, &value, sizeof value, len);
+}
 
 int16_t put_data_numeric(void* handle, int32_t bytes, char* record, SQLLEN len) {
-  statement_t* stmt = checked_stmt(handle);
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(put_data_numeric), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (record == nullptr || bytes < KY_NUMERIC_RECORD_BYTES) {
     clear_errors(&stmt->diags);
@@ -274,7 +272,7 @@ int16_t put_data_numeric(void* handle, int32_t bytes, char* record, SQLLEN len) 
   }
   SQL_NUMERIC_STRUCT n;
   std::memcpy(&n, record, sizeof n);
-  return put_value(handle, &n, sizeof n, len);
+  return put_value(KY_HANDLER_NAME(put_data_numeric), handle, &n, sizeof n, len);
 }
 
 int16_t put_data_date(void* handle, int16_t year, int16_t* pair, SQLLEN len) {
@@ -282,7 +280,7 @@ int16_t put_data_date(void* handle, int16_t year, int16_t* pair, SQLLEN len) {
   d.year = year;
   d.month = load<uint16_t>(pair, 0);
   d.day = load<uint16_t>(pair, 1);
-  return put_value(handle, &d, sizeof d, len);
+  return put_value(KY_HANDLER_NAME(put_data_date), handle, &d, sizeof d, len);
 }
 
 int16_t put_data_time(void* handle, int16_t* triple, SQLLEN len) {
@@ -290,7 +288,7 @@ int16_t put_data_time(void* handle, int16_t* triple, SQLLEN len) {
   t.hour = load<uint16_t>(triple, 0);
   t.minute = load<uint16_t>(triple, 1);
   t.second = load<uint16_t>(triple, 2);
-  return put_value(handle, &t, sizeof t, len);
+  return put_value(KY_HANDLER_NAME(put_data_time), handle, &t, sizeof t, len);
 }
 
 int16_t put_data_timestamp(void* handle, int16_t year, int16_t* quintuple, int32_t fraction, SQLLEN len) {
@@ -302,7 +300,7 @@ int16_t put_data_timestamp(void* handle, int16_t year, int16_t* quintuple, int32
   t.minute = load<uint16_t>(quintuple, 3);
   t.second = load<uint16_t>(quintuple, 4);
   t.fraction = static_cast<uint32_t>(fraction);
-  return put_value(handle, &t, sizeof t, len);
+  return put_value(KY_HANDLER_NAME(put_data_timestamp), handle, &t, sizeof t, len);
 }
 
 int16_t put_data_interval(void* handle, int32_t* words, int16_t* pair, SQLLEN len) {
@@ -320,7 +318,7 @@ int16_t put_data_interval(void* handle, int32_t* words, int16_t* pair, SQLLEN le
     v.intval.day_second.second = load<uint32_t>(words, 3);
     v.intval.day_second.fraction = load<uint32_t>(words, 4);
   }
-  return put_value(handle, &v, sizeof v, len);
+  return put_value(KY_HANDLER_NAME(put_data_interval), handle, &v, sizeof v, len);
 }
 
 }  // extern "C"
