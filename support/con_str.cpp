@@ -174,6 +174,24 @@ char* generate(con_str* cs, char* out, int32_t capacity, Form form) {
   return out;
 }
 
+int append_new_pair(con_str* cs, const char* key, const char* value, mem_handle* pool) {
+  auto* p = static_cast<pair*>(ky_mem_alloc(pool, sizeof(pair)));
+  char* k = upper_copy(key, pool);
+  char* v = string_duplicate(value, pool);
+  List* list = (p && k && v) ? ListAppend(p, cs->count > 0 ? cs->list : nullptr, pool) : nullptr;
+  if (!list) {
+    ky_mem_free(pool, v);
+    ky_mem_free(pool, k);
+    ky_mem_free(pool, p);
+    return kError;
+  }
+  p->key = k;
+  p->value = v;
+  cs->list = list;
+  cs->count++;
+  return kOk;
+}
+
 }  // namespace
 
 extern "C" {
@@ -205,7 +223,9 @@ KY_API int parse_connection_string(con_str* cs, mem_handle* pool, const char* te
   size_t pos = 0;
   Item item;
   while (pos < s.size() && next_item(s, pos, item)) {
-    const int rc = append_pair(cs, item.key.c_str(), item.value.c_str(), pool);
+    const bool repeat = (flags & KY_CONSTR_KEEP_REPEATS) && find_first(cs, item.key.c_str());
+    const int rc = repeat ? append_new_pair(cs, item.key.c_str(), item.value.c_str(), pool)
+                          : append_pair(cs, item.key.c_str(), item.value.c_str(), pool);
     if (rc != kOk) return kError;
     const char* k = item.key.c_str();
     if (key_is(k, "DSN") || key_is(k, "DRIVER") || key_is(k, "FILEDSN")) has_source = true;
@@ -220,22 +240,7 @@ KY_API int append_pair(con_str* cs, const char* key, const char* value, mem_hand
   if (!cs || !pool) return kError;
   if (!key || !value) return kRefused;
   if (ListNode* n = find_first(cs, key)) return replace_text(pair_of(n)->value, value, pool);
-
-  auto* p = static_cast<pair*>(ky_mem_alloc(pool, sizeof(pair)));
-  char* k = upper_copy(key, pool);
-  char* v = string_duplicate(value, pool);
-  List* list = (p && k && v) ? ListAppend(p, cs->count > 0 ? cs->list : nullptr, pool) : nullptr;
-  if (!list) {
-    ky_mem_free(pool, v);
-    ky_mem_free(pool, k);
-    ky_mem_free(pool, p);
-    return kError;
-  }
-  p->key = k;
-  p->value = v;
-  cs->list = list;
-  cs->count++;
-  return kOk;
+  return append_new_pair(cs, key, value, pool);
 }
 
 KY_API const char* get_attribute_value(con_str* cs, const char* key) {

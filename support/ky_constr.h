@@ -32,12 +32,16 @@ typedef struct con_str {
 #define KY_CONSTR_NTS (-3)
 /* parse_connection_string flag: do not add DSN=DEFAULT. */
 #define KY_CONSTR_NO_DEFAULT_DSN 0x1
+/* parse_connection_string flag: a repeated key becomes a pair of its own
+ * instead of replacing the value, so that a caller can refuse repeats. */
+#define KY_CONSTR_KEEP_REPEATS 0x2
 
 KY_API void init_con_str(con_str* cs);
 
 /* Empties cs, then parses text (length bytes, or up to its NUL with -3; a
  * length beyond the NUL stops at the NUL). A repeated key keeps its first
- * position and takes the last value. Without DSN, DRIVER or FILEDSN, and
+ * position and takes the last value (flags 0x2: is kept as a further pair;
+ * lookups then find the first). Without DSN, DRIVER or FILEDSN, and
  * unless flags has 0x1, DSN=DEFAULT is added. 0, or -1 on error. */
 KY_API int parse_connection_string(con_str* cs, mem_handle* pool, const char* text, int32_t length, int32_t flags);
 

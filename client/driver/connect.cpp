@@ -97,6 +97,31 @@ std::string scrambled(const client_dbc* dbc, const std::string& text) {
   return buf;
 }
 
+// The server connects only its own data source, with a user and password
+// and this driver's options: any other keyword (a file, a library, a setting
+// that overrides the data source) stays here, and so does a repeat.
+void keep_only_server_keywords(AttrList& list) {
+  static constexpr const char* kSent[] = {"DSN",
+                                          "UID",
+                                          "PWD",
+                                          "UNQUOTE_CATALOG_FNS",
+                                          "METADATA_ID_IDENTIFIERS",
+                                          "IGNORESTMTATTRS",
+                                          "DECASNUMERIC",
+                                          "DEFAULTPARAMSIZE"};
+  AttrList kept;
+  for (const auto& [key, value] : list.pairs()) {
+    bool sent = false;
+    for (const char* k : kSent) sent = sent || iequals(key, k);
+    if (sent && !kept.has(key)) {
+      kept.set(key, value);
+    } else {
+      TRACE(0x200, "\tNot passed on to the server: %s\n", key.c_str());
+    }
+  }
+  list = kept;
+}
+
 }  // namespace
 
 // Closes the connection's link, if any, and forgets it.
@@ -447,6 +472,7 @@ SQLRETURN connect_over_link(client_dbc* dbc, AttrList& list, const ConnectArgs& 
   list.rename("TARGETDSN", "DSN");
   list.rename("TARGETUSER", "UID");
   list.rename("TARGETAUTH", "PWD");
+  keep_only_server_keywords(list);
   bool db_prompted = false;
   for (;;) {
     std::string remote = list.to_string();

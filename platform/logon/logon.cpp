@@ -1,6 +1,7 @@
 // PAM password checks and per-thread impersonation. See logon.h.
 #include "logon/logon.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +59,24 @@ int map_pam_error(int rc) {
 }
 
 long raw_setresuid(uid_t r, uid_t e, uid_t s) { return ::syscall(SYS_setresuid, r, e, s); }
+
+std::atomic<bool> g_for_good{false};
+std::atomic<long> g_dropped_to{-1};  // the user id dropped to for good, or -1
+
+// The C library's wrappers change every thread of the process; all three ids
+// move, so the saved id is no way back to root.
+// 0 done; 1 nothing changed; -1 changed in part.
+int drop_for_good(const struct passwd& pw, const std::vector<gid_t>& groups) {
+  if (::setgroups(groups.size(), groups.data()) != 0) return 1;
+  if (::setresgid(pw.pw_gid, pw.pw_gid, pw.pw_gid) != 0 || ::setresuid(pw.pw_uid, pw.pw_uid, pw.pw_uid) != 0) return -1;
+  uid_t r, e, s;
+  gid_t gr, ge, gs;
+  if (::getresuid(&r, &e, &s) != 0 || ::getresgid(&gr, &ge, &gs) != 0) return -1;
+  if (r != pw.pw_uid || e != pw.pw_uid || s != pw.pw_uid || gr != pw.pw_gid || ge != pw.pw_gid || gs != pw.pw_gid)
+    return -1;
+  g_dropped_to.store(static_cast<long>(pw.pw_uid));
+  return 0;
+}
 long raw_setresgid(gid_t r, gid_t e, gid_t s) { return ::syscall(SYS_setresgid, r, e, s); }
 long raw_setgroups(size_t n, const gid_t* g) { return ::syscall(SYS_setgroups, n, g); }
 
@@ -119,8 +138,9 @@ extern "C" int ky_logon_impersonate(const char* user) {
     errno = EINVAL;
     return KY_IMPERSONATE_FAILED;
   }
-  if (!ky_logon_can_impersonate()) return KY_IMPERSONATE_SKIPPED;
-  (void)root_groups();
+  const bool for_good = g_for_good.load();
+  if (!(for_good && g_dropped_to.load() >= 0) && !ky_logon_can_impersonate()) return KY_IMPERSONATE_SKIPPED;
+  if (!for_good) (void)root_groups();
 
   long bufsize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(bufsize > 0 ? static_cast<size_t>(bufsize) : 16384);
@@ -143,6 +163,18 @@ extern "C" int ky_logon_impersonate(const char* user) {
   }
   groups.resize(static_cast<size_t>(ngroups));
 
+  if (for_good) {
+    const long dropped = g_dropped_to.load();
+    if (dropped >= 0) {
+      if (static_cast<uid_t>(dropped) == pw.pw_uid) return KY_IMPERSONATE_DONE;
+      errno = EPERM;
+      return KY_IMPERSONATE_FAILED;
+    }
+    const int dropped_now = drop_for_good(pw, groups);
+    if (dropped_now < 0) ::_exit(126);  // half dropped: nothing more may run in this process
+    return dropped_now == 0 ? KY_IMPERSONATE_DONE : KY_IMPERSONATE_FAILED;
+  }
+
   // A thread that already impersonates goes back to root first: only an
   // effective root may change groups and ids.
   if (::geteuid() != 0 && ky_logon_revert() != 0) return KY_IMPERSONATE_FAILED;
@@ -159,6 +191,8 @@ extern "C" int ky_logon_impersonate(const char* user) {
   }
   return KY_IMPERSONATE_DONE;
 }
+
+extern "C" void ky_logon_set_for_good(int on) { g_for_good.store(on != 0); }
 
 extern "C" int ky_logon_revert(void) {
   if (raw_setresuid(static_cast<uid_t>(-1), 0, static_cast<uid_t>(-1)) != 0) return -1;

@@ -9,7 +9,11 @@
  * and setresuid system calls act per thread (the C library's wrappers would
  * change every thread of the process). The saved user id stays 0, so reverting
  * restores root. A process that is not root checks passwords but does not
- * impersonate. */
+ * impersonate.
+ *
+ * A process that serves one connection (ky_logon_set_for_good) instead drops
+ * to the user for good: every thread, real, effective and saved ids alike, so
+ * that nothing in the process can become root again. */
 #ifndef KYVEK_PLATFORM_LOGON_H
 #define KYVEK_PLATFORM_LOGON_H
 
@@ -44,6 +48,11 @@ int ky_logon_verify_password_from(const char* user, const char* domain, const ch
  * group and user id). KY_IMPERSONATE_SKIPPED when the process is not root;
  * KY_IMPERSONATE_FAILED when the user is unknown or a call fails (errno set). */
 int ky_logon_impersonate(const char* user);
+
+/* With on, later impersonations change the whole process for good (see
+ * above); once done, only the same user may log on again (any other fails
+ * with EPERM). Set before the first logon. */
+void ky_logon_set_for_good(int on);
 
 /* Gives the calling thread root's identity back. 0 or -1. */
 int ky_logon_revert(void);

@@ -14,6 +14,7 @@
 #include "handle_alloc.h"
 #include "handle_registry.h"
 #include "handler_util.h"
+#include "connect_policy.h"
 #include "handlers.h"
 #include "kyrpc.h"
 #include "ky_constr.h"
@@ -35,83 +36,11 @@ std::string lower(std::string s) {
   return s;
 }
 
-// True when name (braces and outer blanks aside) is a driver registered with
-// the Driver Manager. A private environment keeps any enumeration a client
-// runs on its own environment undisturbed.
-bool registered_driver(std::string name) {
-  if (!name.empty() && name.front() == ' ') name.erase(0, name.find_first_not_of(' '));
-  while (!name.empty() && name.back() == ' ') name.pop_back();
-  if (name.size() >= 2 && name.front() == '{' && name.back() == '}') name = name.substr(1, name.size() - 2);
-  if (name.empty()) return false;
-  SQLHENV env = SQL_NULL_HENV;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) return false;
-  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  bool found = false;
-  SQLCHAR driver[256];
-  SQLCHAR attributes[2];
-  SQLSMALLINT driver_len = 0, attributes_len = 0;
-  for (SQLUSMALLINT direction = SQL_FETCH_FIRST;
-       !found && SQL_SUCCEEDED(SQLDrivers(env, direction, driver, sizeof driver, &driver_len, attributes,
-                                          sizeof attributes, &attributes_len));
-       direction = SQL_FETCH_NEXT) {
-    found = strcasecmp(reinterpret_cast<char*>(driver), name.c_str()) == 0;
-  }
-  SQLFreeHandle(SQL_HANDLE_ENV, env);
-  return found;
-}
-
-// A connection string may name the server's data sources and registered
-// drivers, never a file: a DRIVER that holds a path, FILEDSN and SAVEFILE
-// would let a client load any library or write files on the server.
-bool refused_keyword(const std::string& text, std::string* which) {
-  const std::string l = lower(text);
-  // LoadExt: the SQLite driver loads the named library into the server.
-  for (const char* key : {"filedsn", "savefile", "loadext"}) {
-    if (l.find(key) != std::string::npos) {
-      *which = key;
-      return true;
-    }
-  }
-  for (size_t at = l.find("driver"); at != std::string::npos; at = l.find("driver", at + 1)) {
-    size_t eq = at + 6;
-    while (eq < l.size() && l[eq] == ' ') ++eq;
-    if (eq >= l.size() || l[eq] != '=') continue;
-    size_t end = eq + 1;
-    int depth = 0;
-    for (; end < l.size(); ++end) {
-      if (l[end] == '{')
-        ++depth;
-      else if (l[end] == '}' && depth > 0)
-        --depth;
-      else if (l[end] == ';' && depth == 0)
-        break;
-    }
-    const std::string value = l.substr(eq + 1, end - eq - 1);
-    if (value.find('/') != std::string::npos) {
-      *which = "driver";
-      return true;
-    }
-    // A name the Driver Manager does not know is loaded as a library from the
-    // search path: only registered drivers pass.
-    size_t key = at;
-    while (key > 0 && l[key - 1] == ' ') --key;
-    if ((key == 0 || l[key - 1] == ';') && !registered_driver(value)) {
-      *which = "unregistered";
-      return true;
-    }
-  }
-  return false;
-}
-
-// The first "dsn=" anywhere (lower case), up to ';', the end or 64 characters.
-void access_rule_dsn(const std::string& text, net_connection_info_t* info) {
-  const std::string l = lower(text);
-  size_t at = l.find("dsn=");
-  if (at == std::string::npos) return;
-  std::string dsn = l.substr(at + 4);
-  dsn = dsn.substr(0, dsn.find(';'));
-  if (dsn.size() > NET_DSN_SIZE - 1) dsn.resize(NET_DSN_SIZE - 1);
-  memcpy(info->dsn, dsn.c_str(), dsn.size() + 1);
+// The access rules look at exactly the data source that is connected:
+// lower case, as the rules are kept.
+void access_rule_dsn(const std::string& dsn, net_connection_info_t* info) {
+  const std::string l = lower(dsn);
+  snprintf(info->dsn, sizeof(info->dsn), "%s", l.c_str());
 }
 
 // The DSN attribute of the connection string, for the records posted on the connection.
@@ -201,16 +130,30 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
     cs.assign(plain.data());
     std::fill(plain.begin(), plain.end(), '\0');
   }
-  std::string refused;
-  if (refused_keyword(cs, &refused)) {
-    KY_POST_DBC(dbc, "HY000", 6, "General error: %s",
-                refused == "driver"         ? "A DRIVER that names a file is not accepted"
-                : refused == "unregistered" ? "A DRIVER that is not registered on the server is not accepted"
-                : refused == "loadext"      ? "LoadExt (a library to load) is not accepted"
-                                            : "FILEDSN and SAVEFILE are not accepted");
+  ClientConnectString checked;
+  if (!check_client_connect_string(cs, &checked)) {
+    std::fill(cs.begin(), cs.end(), '\0');
+    if (checked.no_memory) {
+      KY_POST_DBC(dbc, "HY001", 0, "Memory allocation error");
+      return leave(kName, SQL_ERROR);
+    }
+    veks_server_policy_get()->connect_refused(info, checked.keyword.c_str());
+    KY_POST_DBC(dbc, "HY000", 6, "General error: Keyword %s is not accepted in a connection string: %s",
+                checked.keyword.c_str(), checked.reason.c_str());
     return leave(kName, SQL_ERROR);
   }
-  access_rule_dsn(cs, info);
+  std::fill(cs.begin(), cs.end(), '\0');
+  cs = checked.passed_on;
+  std::fill(checked.passed_on.begin(), checked.passed_on.end(), '\0');
+  // The Driver Manager falls back to a default data source for a name it does
+  // not know: only names it lists are connected, so the rules see the real one.
+  if (!defined_data_source(checked.dsn)) {
+    std::fill(cs.begin(), cs.end(), '\0');
+    veks_server_policy_get()->connect_refused(info, "DSN");
+    KY_POST_DBC(dbc, "IM002", 0, "Data source name not found on the server: %s", checked.dsn.c_str());
+    return leave(kName, SQL_ERROR);
+  }
+  access_rule_dsn(checked.dsn, info);
   char message[512] = {0};
   if (veks_server_policy_get()->register_dsn(info, message, sizeof(message)) < 0) {
     KY_POST_DBC(dbc, "HY000", 6, "General error: %s", message);

@@ -41,6 +41,7 @@ constexpr AuditName audit_names[] = {
     {AUDIT_DISCONNECT, "DISCONNECT"},
     {AUDIT_REFUSED_BY_DSN_RULE, "REFUSED_BY_DSN_RULE"},
     {AUDIT_AUTH_DENIED, "AUTH_DENIED"},
+    {AUDIT_REFUSED_KEYWORD, "REFUSED_CONNECT_KEYWORD"},
     {AUDIT_SERVER_SUSPENDED, "SERVER_SUSPENDED"},
     {AUDIT_SERVER_RESUMED, "SERVER_RESUMED"},
 };
@@ -188,6 +189,7 @@ extern "C" void audit_event(uint32_t code, const char* text1, const char* text2)
     case AUDIT_REFUSED_MAXCLIENTCONNECT:
     case AUDIT_REFUSED_MAXCONCURRENT:
     case AUDIT_REFUSED_BY_DSN_RULE:
+    case AUDIT_REFUSED_KEYWORD:
       line = std::string(date) + " " + audit_event_name(code) + " " + one + "(" + two_or_unknown + ")\n";
       break;
     case AUDIT_DISCONNECT:

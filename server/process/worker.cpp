@@ -62,8 +62,15 @@ void logon_refused(const net_connection_info_t* info, const char* user, int code
   if (server_settings()->Flags & AuditODBCAccess) audit_event(AUDIT_AUTH_DENIED, address, ("user " + name).c_str());
 }
 
-constexpr veks_server_policy kPolicy = {read_flags_setting, loaded_flags, read_logging_setting,
-                                        read_setting_text,  register_dsn, logon_refused};
+// A refused connection string is audited whatever AuditODBCAccess says, as a
+// refusal by a DSN rule is.
+void connect_refused(const net_connection_info_t* info, const char* keyword) {
+  const char* address = info && info->client_address[0] ? info->client_address : "unknown address";
+  audit_event(AUDIT_REFUSED_KEYWORD, address, keyword);
+}
+
+constexpr veks_server_policy kPolicy = {read_flags_setting, loaded_flags,  read_logging_setting, read_setting_text,
+                                        register_dsn,       logon_refused, connect_refused};
 
 void report_error_event(const char* text, const char* text2 = nullptr) {
   log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_ERROR_TEXT, text, text2);
@@ -285,6 +292,9 @@ extern "C" int one_shot_connect(int method, int sock, const char* port_text, ser
   startup_log("one_shot_connect(0x%lx, %d, %s, %p)\n", static_cast<unsigned long>(method), sock,
               port_text ? port_text : "(null)", static_cast<void*>(stats));
   time_t started = std::time(nullptr);
+  // This process serves one connection: a logon drops it to the user for good,
+  // before it ever reaches a target driver.
+  ky_logon_set_for_good(1);
   char address[NET_CLIENT_ADDRESS_SIZE] = "";
   if (method == METHOD_INHERIT_SOCKET || method == METHOD_INETD) peer_address(sock, address, sizeof address);
 

@@ -71,6 +71,8 @@ TEST_F(ConStr, ParseTable) {
       {"A=;B=2;", 1, {{"A", ""}, {"B", "2"}}},
       {" k = v ", 1, {{" K ", " v "}}},
       {"A=x{y};B=2", 1, {{"A", "x{y}"}, {"B", "2"}}},
+      // Repeats kept as pairs of their own, so that a caller can refuse them.
+      {"DSN=a;UID=u;dsn=b", 3, {{"DSN", "a"}, {"UID", "u"}, {"DSN", "b"}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

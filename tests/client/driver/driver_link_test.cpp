@@ -402,7 +402,8 @@ TEST_F(DriverLink, BothScramblesFollowTheServersVariant) {
   const std::string password = "a-password-longer-than-eight";
   for (bool faze2 : {true, false}) {
     script_.faze2 = faze2;
-    std::string in = base() + "TARGETDSN=target;UID=app;PWD={p;w}}x};LOGONUSER=os-user;LOGONAUTH=" + password;
+    std::string in = base() + "TARGETDSN=target;UID=app;PWD={p;w}}x};Database=/srv/other.db;TraceFile=/tmp/t;" +
+                     "LOGONUSER=os-user;LOGONAUTH=" + password;
     ASSERT_EQ(connect(in), SQL_SUCCESS) << faze2;
     int unscramble_mode = faze2 ? 2 : 0;
     EXPECT_EQ(script_.auth_user, "os-user");
@@ -412,7 +413,8 @@ TEST_F(DriverLink, BothScramblesFollowTheServersVariant) {
     ASSERT_GE(block.size(), 2u);
     EXPECT_EQ(block.substr(0, 2), "xx");
     std::string remote = unscramble(block.substr(2), unscramble_mode);
-    // Only the target's keywords travel, the password brace-quoted.
+    // Only the target's DSN, user and password travel (nothing that names a
+    // file or overrides the server's data source), the password brace-quoted.
     EXPECT_EQ(remote, "DSN=target;UID=app;PWD={p;w}}x};") << faze2;
     EXPECT_EQ(block.size(), remote.size() * 2 + 5);
     // Without prompting, the out string is the application's own string.

@@ -142,15 +142,18 @@ TEST_F(AuditTest, LineFormatsByCode) {
   audit_event(AUDIT_SERVER_SUSPENDED, "123", nullptr);
   audit_event(AUDIT_SERVER_RESUMED, "123", nullptr);
   audit_event(AUDIT_ODBC_CONNECT, "x", "y");
+  audit_event(AUDIT_REFUSED_KEYWORD, "10.0.0.1", "TRACEFILE");
   audit_event(AUDIT_CONNECT, "10.0.0.1", "evil\r\nTue, forged");
   const std::string d = "Tue, 14 Nov 2023 23:59:59 UTC";
   EXPECT_EQ(trail(), d + " CONNECT 10.0.0.1(my_host)\r\n" + d + " REFUSED_BY_RULE 10.0.0.1(unknown)\r\n" + d +
                          " REFUSED_BY_DSN_RULE sales(bob_smith)\r\n" + d + " DISCONNECT 10.0.0.1(h)\r\n" + d +
                          " AUTH_DENIED 10.0.0.1(h)\r\n" + d + " SERVER_SUSPENDED (PID=123)\r\n" + d +
                          " SERVER_RESUMED (PID=123)\r\n" + "Unrecognised event\r\n" + d +
+                         " REFUSED_CONNECT_KEYWORD 10.0.0.1(TRACEFILE)\r\n" + d +
                          " CONNECT 10.0.0.1(evil__Tue,_forged)\r\n");
   EXPECT_STREQ(audit_event_name(8), "AUTH_DENIED");
-  EXPECT_EQ(audit_event_name(9), nullptr);
+  EXPECT_STREQ(audit_event_name(9), "REFUSED_CONNECT_KEYWORD");
+  EXPECT_EQ(audit_event_name(10), nullptr);
 }
 
 TEST_F(AuditTest, MidnightRolloverRenamesYesterdaysTrail) {

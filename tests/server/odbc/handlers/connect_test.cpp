@@ -1,6 +1,7 @@
 // Environment and connection handlers: connecting with both scrambling
 // variants, refused connection strings, DSN access rules, data sources,
 // transactions, disconnect and the bridge's own parameters.
+#include <filesystem>
 #include <memory>
 
 #include "handler_fixture.h"
@@ -34,35 +35,67 @@ TEST_F(Connect, BothScramblingVariants) {
   }
 }
 
-TEST_F(Connect, RefusedConnectionStrings) {
+// A client names one of the server's data sources, a user and a password,
+// and the client driver's own options: nothing that names a file, a library
+// or a Driver Manager setting, nothing the data source sets, no second or
+// disguised DSN. Keywords are matched exactly, never as substrings.
+TEST_F(Connect, ConnectionStringKeywords) {
   RpcLink link;
   auto* dbc = static_cast<connection_t*>(link.dbc(link.env()));
-  const std::string db = OdbcDir::get().path() + "/test.db";
-  const char* refused[] = {
-      "DRIVER=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so;Database=x",
-      "Driver = {/tmp/evil.so};DSN=testdsn",
-      "FILEDSN=a.dsn;DRIVER=SQLite3",
-      "DSN=testdsn;SAVEFILE=/tmp/out.dsn",
-      // Not registered: the Driver Manager would load the name from the search path.
-      "DRIVER=libsqlite3odbc.so;Database=x",
-      "Database=x; Driver = {NoSuchDriver}",
-      // The SQLite driver would load this library into the server.
-      "DSN=testdsn;LoadExt=/tmp/any.so",
+  const std::string dir = OdbcDir::get().path();
+  struct Case {
+    std::string text;
+    const char* keyword;  // named in the refusal; null: accepted
+  } cases[] = {
+      {"DRIVER=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so;Database=x", "DRIVER"},
+      {"DRIVER={SQLite3};Database=" + dir + "/dsnless.db", "DRIVER"},
+      {"Driver = {/tmp/evil.so};DSN=testdsn", "DRIVER "},
+      {"FILEDSN=a.dsn;DRIVER=SQLite3", "FILEDSN"},
+      {"DSN=testdsn;SAVEFILE=/tmp/out.dsn", "SAVEFILE"},
+      {"DSN=testdsn;LoadExt=/tmp/any.so", "LOADEXT"},
+      {"DSN=testdsn;TraceFile=" + dir + "/client.trace", "TRACEFILE"},
+      {"DSN=testdsn;Trace=Yes", "TRACE"},
+      {"DSN=testdsn;DMConnAttr=[105]=" + dir + "/dm.trace", "DMCONNATTR"},
+      {"DSN=testdsn;DMStmtAttr=[0]=\\x01", "DMSTMTATTR"},
+      {"Database=" + dir + "/dsnless.db", "DATABASE"},
+      {"DSN=testdsn;Database=" + dir + "/other.db", "DATABASE"},
+      {"DSN=testdsn;Timeout=1", "TIMEOUT"},
+      {"XDSN=x;DSN=testdsn", "XDSN"},
+      {" DSN=testdsn", " DSN"},
+      {"DSN=no_such_dsn;DSN=testdsn", "DSN"},
+      {"DSN=testdsn;dsn=testdsn", "DSN"},
+      {"UID=u;PWD=p", "DSN"},
+      {"DSN=", "DSN"},
+      {"DSN=testdsn;junk;Database=" + dir + "/other.db", "JUNK;DATABASE"},
+      {"DSN=testdsn;PWD={x;Database=" + dir + "/other.db}", "PWD"},
+      {"DSN=testdsn;UID=u;PWD=a-loadext-password", nullptr},
+      {"DSN=TestDsn;PWD={a;b}}c}", nullptr},
+      {"dsn=testdsn;DECASNUMERIC=1;DEFAULTPARAMSIZE=9;IGNORESTMTATTRS=10014", nullptr},
   };
-  for (const char* text : refused) {
-    SCOPED_TRACE(text);
-    EXPECT_EQ(link.connect(dbc, text), SQL_ERROR);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    int16_t rc = link.connect(dbc, c.text);
+    if (c.keyword == nullptr) {
+      EXPECT_TRUE(SQL_SUCCEEDED(rc));
+      EXPECT_STREQ(link.info().dsn, "testdsn");
+      EXPECT_EQ(sql_disconnect(dbc), SQL_SUCCESS);
+      continue;
+    }
+    EXPECT_EQ(rc, SQL_ERROR);
     int32_t native = 0;
-    EXPECT_EQ(diag_state(SQL_HANDLE_DBC, dbc, 1, &native), "HY000");
+    std::string msg;
+    EXPECT_EQ(diag_state(SQL_HANDLE_DBC, dbc, 1, &native, &msg), "HY000");
     EXPECT_EQ(native, 6);
+    EXPECT_NE(msg.find(std::string("Keyword ") + c.keyword + " is not accepted"), std::string::npos) << msg;
     EXPECT_FALSE(dbc->connected);
   }
-  // A registered driver by name is fine.
-  EXPECT_TRUE(SQL_SUCCEEDED(link.connect(dbc, "DRIVER={SQLite3};Database=" + db)));
-  EXPECT_STREQ(dbc->dsn, "");
-  EXPECT_EQ(sql_disconnect(dbc), SQL_SUCCESS);
-  // A failed connect leaves the record usable.
-  EXPECT_NE(link.connect(dbc, "DSN=no_such_dsn"), SQL_SUCCESS);
+  // Nothing a refused string named was created.
+  for (const char* file : {"dsnless.db", "other.db", "other.db}", "client.trace", "dm.trace"})
+    EXPECT_FALSE(std::filesystem::exists(dir + "/" + file)) << file;
+  // A name the Driver Manager does not list is not connected (it would fall
+  // back to a default data source the access rules never saw).
+  EXPECT_EQ(link.connect(dbc, "DSN=no_such_dsn"), SQL_ERROR);
+  EXPECT_EQ(diag_state(SQL_HANDLE_DBC, dbc, 1), "IM002");
   EXPECT_FALSE(dbc->connected);
   EXPECT_TRUE(SQL_SUCCEEDED(link.connect(dbc, "DSN=testdsn")));
 }
@@ -88,6 +121,15 @@ TEST_F(Connect, DsnAccessRules) {
       EXPECT_EQ(diag_state(SQL_HANDLE_DBC, dbc, 1, nullptr, &msg), "HY000");
       EXPECT_NE(msg.find("denied access to DSN testdsn"), std::string::npos) << msg;
     }
+  }
+  // The rule sees exactly the data source connected, however it is written.
+  RpcLink link;
+  auto* dbc = static_cast<connection_t*>(link.dbc(link.env()));
+  for (const char* text : {"DSN=TESTDSN", "UID=u;DSN=testdsn;PWD=p", "XDSN=x;DSN=testdsn", "XDSN=testdsn;DSN=other",
+                           "DSN=x;DSN=testdsn", "DSN=testdsn;DSN=x"}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(link.connect(dbc, text), SQL_ERROR);
+    EXPECT_FALSE(dbc->connected);
   }
   EXPECT_EQ(check_dsn_access(nullptr, "other", nullptr, "127.0.0.1"), 0);
   veks_rebuild_dsn_rules("");
