@@ -25,25 +25,13 @@ size_t scalar_bytes(uint32_t kind) {
   }
 }
 
-// One argument as the caller of RPCExec handed it over.
-struct CallerArg {
-  uint32_t flags = 0;
-  uint32_t kind = 0;
-  const char* name = nullptr;
-  RpcValue value{};                      // in scalars by value
-  void* address = nullptr;               // out (and in/out) scalars
-  ArgumentDescriptor* record = nullptr;  // buffers and row arrays
-  int32_t capacity = 0;                  // out buffers: capacity at call time
-  bool library_block = false;            // this call allocated record->value.ptr
-};
-
 int32_t in_length(const ArgumentDescriptor* rec) {
   if (rec->size != RPC_LEN_NTS) return rec->size;
   const char* text = static_cast<const char*>(rec->value.ptr);
   return text ? int32_t(std::strlen(text) + 1) : 0;
 }
 
-void write_call(RpcHandle& h, const FunctionDescriptor& fd, std::vector<CallerArg>& args) {
+void write_call(RpcHandle& h, const FunctionDescriptor& fd, std::vector<CallerArg>& args, bool hold) {
   start_message(h);
   if (h.flag(kNegTraceArgs)) trace_line(h, "pushing int16 %s : %d\n", "Ordinal", int(int16_t(fd.ordinal)));
   put_i16(h, int16_t(fd.ordinal));
@@ -76,11 +64,13 @@ void write_call(RpcHandle& h, const FunctionDescriptor& fd, std::vector<CallerAr
       put_i32(h, narrowed(h, a.kind) ? a.capacity / 2 : a.capacity);
     }
   }
-  flush(h);
+  if (hold)
+    hold_message(h);
+  else
+    flush(h);
 }
 
-void read_reply(RpcHandle& h, const FunctionDescriptor& fd, size_t index_of_arg0, std::vector<CallerArg>& args) {
-  (void)index_of_arg0;
+void read_reply(RpcHandle& h, const FunctionDescriptor& fd, std::vector<CallerArg>& args) {
   begin_read(h);
   int16_t ordinal = get_i16(h);
   if (uint16_t(ordinal) != fd.ordinal) fail(RPC_ERR_BADSTR);
@@ -121,14 +111,31 @@ void read_reply(RpcHandle& h, const FunctionDescriptor& fd, size_t index_of_arg0
   }
 }
 
-int exec_call(RpcHandle& h, const char* name, va_list ap) {
-  if (h.state != kConnected) return RPC_ERR_BADSTATE;
-  Procedure* p = (name && h.names) ? h.names->find(name) : nullptr;
-  if (p == nullptr) return RPC_ERR_NONAME;
-  const FunctionDescriptor& fd = p->fd;
-  if (h.flag(kNegTraceCalls)) trace_line(h, "\nCalling function: %s\n", fd.name);
+// Reads a reply to its end without writing anything the caller gave.
+void skip_reply(RpcHandle& h, const FunctionDescriptor& fd, const std::vector<CallerArg>& args) {
+  begin_read(h);
+  int16_t ordinal = get_i16(h);
+  if (uint16_t(ordinal) != fd.ordinal) fail(RPC_ERR_BADSTR);
+  for (const CallerArg& a : args) {
+    if (!(a.flags & RPC_ARG_OUT)) continue;
+    if (is_scalar_kind(a.kind)) {
+      RpcValue v{};
+      get_scalar(h, a.kind, &v);
+    } else if (a.kind == RPC_ARG_WVARRAY) {
+      int32_t count = 0;
+      std::vector<size_t> sizes;
+      free_wvarray(get_wvarray_server(h, false, &count, &sizes), count);
+    } else {
+      BlockHeader b = get_block_header(h, a.kind);
+      std::free(get_block_alloc(h, a.kind, b));
+    }
+  }
+}
 
+// The caller's arguments of a procedure, in its order, from the variable list.
+std::vector<CallerArg> caller_args(const FunctionDescriptor& fd, va_list ap) {
   std::vector<CallerArg> args;
+  args.reserve(RPC_MAX_ARGS);
   for (const ArgumentDescriptor& d : fd.args) {
     if (d.flags == 0) break;
     CallerArg a;
@@ -152,29 +159,99 @@ int exec_call(RpcHandle& h, const char* name, va_list ap) {
     }
     args.push_back(a);
   }
+  return args;
+}
 
-  // On failure, blocks this call allocated for the caller are released again.
-  auto release_library_blocks = [&args] {
-    for (CallerArg& a : args) {
-      if (a.library_block) {
-        std::free(a.record->value.ptr);
-        a.record->value.ptr = nullptr;
-        a.record->size = 0;
-      }
+// On failure, blocks a call allocated for its caller are released again.
+void release_library_blocks(std::vector<CallerArg>& args) {
+  for (CallerArg& a : args) {
+    if (a.library_block) {
+      std::free(a.record->value.ptr);
+      a.record->value.ptr = nullptr;
+      a.record->size = 0;
     }
-  };
-  h.call_allocated = 0;
+  }
+}
+
+const FunctionDescriptor* find_procedure(RpcHandle& h, const char* name) {
+  Procedure* p = (name && h.names) ? h.names->find(name) : nullptr;
+  return p ? &p->fd : nullptr;
+}
+
+// Runs one step of a call; the code of its failure, or 0.
+template <class Step>
+int guarded(Step step) {
   try {
-    write_call(h, fd, args);
-    read_reply(h, fd, 0, args);
+    step();
   } catch (const RpcFailure& f) {
-    release_library_blocks();
     return f.code;
   } catch (const std::bad_alloc&) {
-    release_library_blocks();
     return RPC_ERR_NOMEM;
   }
   return 0;
+}
+
+// Reads the oldest queued reply (into the caller's storage, or dropped).
+int collect_one(RpcHandle& h, bool discard) {
+  QueuedCall& q = h.queued.front();
+  h.call_allocated = 0;
+  int code = guarded([&] {
+    send_held(h);
+    if (discard)
+      skip_reply(h, *q.fd, q.args);
+    else
+      read_reply(h, *q.fd, q.args);
+  });
+  if (code != 0) release_library_blocks(q.args);
+  h.queued.pop_front();
+  h.call_lock.unlock();
+  return code;
+}
+
+// Drops every queued call after a failure: the link is unusable now.
+void forget_queued(RpcHandle& h) {
+  while (!h.queued.empty()) {
+    h.queued.pop_front();
+    h.call_lock.unlock();
+  }
+}
+
+int exec_call(RpcHandle& h, const char* name, va_list ap) {
+  if (h.state != kConnected) return RPC_ERR_BADSTATE;
+  // Replies of calls queued and not collected are read and dropped first.
+  while (!h.queued.empty()) {
+    int code = collect_one(h, true);
+    if (code != 0) return code;
+  }
+  const FunctionDescriptor* fd = find_procedure(h, name);
+  if (fd == nullptr) return RPC_ERR_NONAME;
+  if (h.flag(kNegTraceCalls)) trace_line(h, "\nCalling function: %s\n", fd->name);
+  std::vector<CallerArg> args;
+  h.call_allocated = 0;
+  int code = guarded([&] {
+    args = caller_args(*fd, ap);
+    write_call(h, *fd, args, false);
+    read_reply(h, *fd, args);
+  });
+  if (code != 0) release_library_blocks(args);
+  return code;
+}
+
+// After a failed exchange: the code stays with the handle, the caller's callback
+// hears of it (without the lock), and a name the server does not offer does not
+// block later calls.
+void report_failure(RpcHandle& h, int code, std::unique_lock<std::recursive_mutex>& lock) {
+  h.error_code = code;
+  keep_transport_text(h, code);
+  if (code != RPC_ERR_NONAME) forget_queued(h);
+  auto callback = h.error_callback;
+  void* context = h.error_context;
+  lock.unlock();
+  if (callback) callback(code, context);
+  if (code == RPC_ERR_NONAME) {
+    std::lock_guard<std::recursive_mutex> again(h.call_lock);
+    if (h.error_code == RPC_ERR_NONAME) h.error_code = 0;
+  }
 }
 
 // What the library allocated for one served call, so that everything is freed once
@@ -350,24 +427,54 @@ extern "C" {
 
 int RPCExec(RpcHandle* h, const char* name, ...) {
   if (h == nullptr) return 1;
-  std::unique_lock<std::mutex> lock(h->call_lock);
+  std::unique_lock<std::recursive_mutex> lock(h->call_lock);
   if (h->error_code != 0) return 1;
   va_list ap;
   va_start(ap, name);
   int code = exec_call(*h, name, ap);
   va_end(ap);
   if (code == 0) return 0;
-  h->error_code = code;
-  keep_transport_text(*h, code);
-  auto callback = h->error_callback;
-  void* context = h->error_context;
-  lock.unlock();
-  if (callback) callback(code, context);
-  if (code == RPC_ERR_NONAME) {
-    // A name the server does not offer does not block later calls.
-    std::lock_guard<std::mutex> again(h->call_lock);
-    if (h->error_code == RPC_ERR_NONAME) h->error_code = 0;
+  report_failure(*h, code, lock);
+  return 1;
+}
+
+int RPCQueue(RpcHandle* h, const char* name, ...) {
+  if (h == nullptr) return 1;
+  std::unique_lock<std::recursive_mutex> lock(h->call_lock);
+  if (h->error_code != 0) return 1;
+  int code = RPC_ERR_BADSTATE;
+  if (h->state == kConnected && !h->is_server()) {
+    const FunctionDescriptor* fd = find_procedure(*h, name);
+    code = RPC_ERR_NONAME;
+    if (fd != nullptr) {
+      if (h->flag(kNegTraceCalls)) trace_line(*h, "\nCalling function: %s\n", fd->name);
+      va_list ap;
+      va_start(ap, name);
+      code = guarded([&] {
+        QueuedCall q;
+        q.fd = fd;
+        q.args = caller_args(*fd, ap);
+        write_call(*h, *fd, q.args, true);
+        h->queued.push_back(std::move(q));
+      });
+      va_end(ap);
+    }
   }
+  if (code == 0) {
+    lock.release();  // held until the reply is collected
+    return 0;
+  }
+  report_failure(*h, code, lock);
+  return 1;
+}
+
+int RPCCollect(RpcHandle* h, int discard) {
+  if (h == nullptr) return 1;
+  std::unique_lock<std::recursive_mutex> lock(h->call_lock);
+  if (h->queued.empty()) return 1;
+  int code = collect_one(*h, discard != 0);
+  if (code == 0) return 0;
+  report_failure(*h, code, lock);
   return 1;
 }
 

@@ -1,6 +1,7 @@
 // The RpcHandle record: one end of one connection, for both roles. Everything a
 // handle holds is owned by it and freed by RPCFreeHandle. A handle is used by one
-// thread at a time, except RPCExec, which serialises its callers with call_lock.
+// thread at a time, except RPCExec, which serialises its callers with call_lock
+// (held by RPCQueue until the queued calls' replies are collected).
 #ifndef KYRPC_HANDLE_H
 #define KYRPC_HANDLE_H
 
@@ -28,6 +29,24 @@ struct Procedure {
   FunctionDescriptor fd{};
   std::string name;
   std::vector<std::string> arg_names;  // client: names received from the server
+};
+
+// One argument as the caller of RPCExec or RPCQueue handed it over.
+struct CallerArg {
+  uint32_t flags = 0;
+  uint32_t kind = 0;
+  const char* name = nullptr;
+  RpcValue value{};                      // in scalars by value
+  void* address = nullptr;               // out (and in/out) scalars
+  ArgumentDescriptor* record = nullptr;  // buffers and row arrays
+  int32_t capacity = 0;                  // out buffers: capacity at call time
+  bool library_block = false;            // this call allocated record->value.ptr
+};
+
+// A call sent ahead whose reply is still to be read (RPCQueue, RPCCollect).
+struct QueuedCall {
+  const FunctionDescriptor* fd = nullptr;
+  std::vector<CallerArg> args;
 };
 
 struct Selection {
@@ -88,7 +107,8 @@ struct RpcHandle {
   void* error_context = nullptr;
   void (*terminate_fn)(void*) = nullptr;
   void* terminate_arg = nullptr;
-  std::mutex call_lock;  // held for a whole RPCExec
+  std::recursive_mutex call_lock;        // held for a whole RPCExec, and once per queued call
+  std::deque<kyrpc::QueuedCall> queued;  // client: calls sent whose replies are unread
 
   int32_t version = 0, minor_version = 0;
   const char* program_id = nullptr;

@@ -182,7 +182,7 @@ typedef struct wvarray {
  * RPCFreeHandle, so it must come from malloc. */
 #define RPC_PRIVATE_FREE 0x1
 
-/* ---- The 25 exported operations -------------------------------------------------- */
+/* ---- The exported operations -------------------------------------------------- */
 
 /* A new handle in state 0 (mode -1); null when memory fails. */
 RPC_API RpcHandle* RPCAllocHandle(void);
@@ -242,6 +242,20 @@ RPC_API int RPCRun(RpcHandle* h);
  *                              value.ptr the wvarray elements
  * The last argument is the result: an out scalar. */
 RPC_API int RPCExec(RpcHandle* h, const char* name, ...);
+
+/* Client: a call sent ahead of its reply. RPCQueue takes what RPCExec takes and writes
+ * the call, but keeps its bytes back and returns at once; RPCCollect sends what is
+ * kept and reads the oldest queued call's reply into that call's out arguments and
+ * result, or with discard != 0 reads it to its end and writes nothing of the
+ * caller's. The server answers queued calls one after another, in order, exactly
+ * as if each had been made with RPCExec. Everything a queued call was given stays
+ * the caller's to keep valid until its reply is collected. The handle stays with
+ * the queuing thread until every queued reply is collected (other callers wait);
+ * an RPCExec in between first reads and drops the queued replies. A failed
+ * exchange drops every queued call. Queue only small calls: the bytes held back
+ * are sent once they pass 64 KiB. RPCCollect returns 1 when nothing is queued. */
+RPC_API int RPCQueue(RpcHandle* h, const char* name, ...);
+RPC_API int RPCCollect(RpcHandle* h, int discard);
 
 /* 1 when the procedure list (client: as received from the server) holds the name. */
 RPC_API int RPCFuncExists(RpcHandle* h, const char* name);

@@ -127,6 +127,12 @@ void send_buffered(RpcHandle& h, bool more) {
 
 void flush(RpcHandle& h) { send_buffered(h, false); }
 
+void hold_message(RpcHandle& h) { send_buffered(h, true); }
+
+void send_held(RpcHandle& h) {
+  if (!h.connection || !h.connection->send_held()) fail(RPC_ERR_TRANSPORT);
+}
+
 void put_scalar_bytes(RpcHandle& h, const void* p, size_t n) {
   if (h.out_used + n >= h.out_capacity) send_buffered(h, true);
   std::memcpy(h.out_buf + h.out_used, p, n);

@@ -13,8 +13,10 @@
 namespace kyrpc {
 
 // ---- Frames and buffers ----
-void start_message(RpcHandle& h);                              // 'D'
-void flush(RpcHandle& h);                                      // the message's last frame
+void start_message(RpcHandle& h);  // 'D'
+void flush(RpcHandle& h);          // the message's last frame
+void hold_message(RpcHandle& h);   // the last frame of a message that leaves with later ones
+void send_held(RpcHandle& h);      // sends what hold_message kept back
 void put_scalar_bytes(RpcHandle& h, const void* p, size_t n);  // never split over frames
 void put_bytes(RpcHandle& h, const void* p, size_t n);
 void begin_read(RpcHandle& h);  // refill, expect 'D'

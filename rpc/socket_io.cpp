@@ -76,6 +76,15 @@ bool FrameSender::send(int fd, const uint8_t* payload, size_t length, bool more,
   return *sent == *total;
 }
 
+bool FrameSender::send_held(int fd) {
+  if (held_.empty()) return true;
+  iovec piece{held_.data(), held_.size()};
+  size_t total = held_.size();
+  size_t sent = send_pieces(fd, &piece, 1);
+  held_.clear();
+  return sent == total;
+}
+
 void FrameSender::release(int fd) {
   if (held_.empty()) return;
   iovec piece{held_.data(), held_.size()};

@@ -37,6 +37,8 @@ class FrameSender {
   // Sends or keeps one frame. Returns false with errno set when the socket failed;
   // *total is the bytes that send attempted, *sent those that went out.
   bool send(int fd, const uint8_t* payload, size_t length, bool more, size_t* total, size_t* sent);
+  // Sends what is kept (blocking). false with errno set when the socket failed.
+  bool send_held(int fd);
   // Sends what is kept without blocking (a connection that goes away with an
   // abandoned message still delivers the bytes it promised).
   void release(int fd);

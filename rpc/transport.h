@@ -29,6 +29,9 @@ class Connection {
   // false with the reason in message().
   virtual bool open(bool server_mode, const TransportOptions& options, int socket) = 0;
   virtual bool send(const uint8_t* bytes, size_t length, bool more) = 0;
+  // Sends the frames a send with more = true kept back (the messages of queued
+  // calls); false with the reason in message() when the socket failed.
+  virtual bool send_held() { return true; }
   // Receives one frame of at most capacity bytes; *length is its payload length.
   virtual bool receive(uint8_t* buffer, size_t capacity, size_t* length) = 0;
   virtual const char* message() const = 0;

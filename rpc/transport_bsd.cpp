@@ -115,6 +115,12 @@ class BsdConnection final : public Connection {
     return false;
   }
 
+  bool send_held() override {
+    if (out_.send_held(fd_)) return true;
+    format_message(message_, sizeof message_, "Failed to send data \nsend()\n- %s\n", WSAErrorToText(error_code()));
+    return false;
+  }
+
   bool receive(uint8_t* buffer, size_t capacity, size_t* length) override {
     message_[0] = '\0';
     uint8_t header[4];

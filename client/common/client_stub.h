@@ -300,6 +300,74 @@ struct Stub<Row<Name, R, Res, K...>, TypeList<Ps...>> {
   }
 };
 
+/* A call sent ahead of its reply (RPCQueue): constructed with the stub's
+ * parameters, it writes the call; take() reads its reply (RPCCollect) and
+ * gives the result as the stub would, drop() reads the reply and writes
+ * nothing. The out parameters stay untouched until take(). A call neither
+ * taken nor dropped is dropped when the object goes. Neither copied nor moved:
+ * the library holds the addresses of its slots until the reply is read. */
+template <class RowT, class Params = typename RowT::ClientParams>
+class Queued;
+
+template <FixedString Name, Role R, class Res, class... K, class... Ps>
+class Queued<Row<Name, R, Res, K...>, TypeList<Ps...>> {
+ public:
+  using RowT = Row<Name, R, Res, K...>;
+  using Result = typename RowT::ResultType;
+
+  Queued(RpcHandle* h, Ps... ps) : h_(h), slots_(build(std::tuple<Ps...>(ps...), std::index_sequence_for<K...>{})) {
+    auto args = exec_args(std::index_sequence_for<K...>{});
+    queued_ = std::apply([&](auto... a) { return RPCQueue(h_, RowT::name, a..., &result_); }, args) == 0;
+  }
+  Queued(const Queued&) = delete;
+  Queued& operator=(const Queued&) = delete;
+  ~Queued() { drop(); }
+
+  // False when the call could not be sent (the library has reported why).
+  bool queued() const { return queued_; }
+
+  Result take() {
+    if (!queued_) return -1;
+    queued_ = false;
+    if (RPCCollect(h_, 0) != 0) return -1;
+    finish(std::index_sequence_for<K...>{});
+    return result_;
+  }
+
+  // False when reading the reply failed.
+  bool drop() {
+    if (!queued_) return true;
+    queued_ = false;
+    return RPCCollect(h_, 1) == 0;
+  }
+
+ private:
+  static constexpr std::array<std::size_t, sizeof...(K) + 1> offsets() {
+    std::array<std::size_t, sizeof...(K) + 1> o{};
+    std::size_t sizes[] = {K::Client::size..., 0};
+    for (std::size_t i = 0; i < sizeof...(K); ++i) o[i + 1] = o[i] + sizes[i];
+    return o;
+  }
+  template <std::size_t... I>
+  static std::tuple<Slot<K>...> build(std::tuple<Ps...> all, std::index_sequence<I...>) {
+    constexpr auto off = offsets();
+    return std::tuple<Slot<K>...>{make_slot<K, off[I]>(all, std::make_index_sequence<K::Client::size>{})...};
+  }
+  template <std::size_t... I>
+  auto exec_args(std::index_sequence<I...>) {
+    return std::tuple_cat(std::get<I>(slots_).exec_args()...);
+  }
+  template <std::size_t... I>
+  void finish(std::index_sequence<I...>) {
+    (std::get<I>(slots_).finish(), ...);
+  }
+
+  RpcHandle* h_;
+  std::tuple<Slot<K>...> slots_;
+  Result result_ = -1;
+  bool queued_ = false;
+};
+
 }  // namespace kyproc::client
 
 #endif

@@ -43,8 +43,10 @@ int16_t column_ctype(const client_desc_rec* arec, const client_desc_rec* irec) {
   return t;
 }
 
+}  // namespace
+
 // Field arrays of one structured column, joined after the call.
-struct Packet {
+struct ColumnPacket {
   int column;
   int16_t ctype;
   void* dst;
@@ -53,7 +55,8 @@ struct Packet {
   int32_t ia, ib, ic;  // entry indexes
 };
 
-}  // namespace
+ColumnTransfer::ColumnTransfer() = default;
+ColumnTransfer::~ColumnTransfer() = default;
 
 SQLULEN transfer_rows(const client_stmt* stmt) {
   const client_desc* ard = cur_desc(stmt, DESC_ARD);
@@ -112,13 +115,19 @@ SQLRETURN fetch_column_descriptions(StmtCall& c, SQLSMALLINT* count) {
   return SQL_SUCCESS;
 }
 
-SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
+SQLRETURN plan_bound_columns(StmtCall& c, int only_column, ColumnTransfer& plan, bool quiet) {
+  // Quiet: a plan that would post or ask the server leaves it to the caller.
+  auto failed = [&](SQLRETURN rc) { return quiet ? kPlanLater : rc; };
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
+  plan.wv.clear();
+  plan.packets.clear();
+  plan.only_column = only_column;
   if (!ard || ard->n_descrec < 1) return SQL_SUCCESS;
   if (ard->bound_count < 1 && !ard->records[0].data_ptr) return SQL_SUCCESS;
   // Column types are needed only to resolve SQL_C_DEFAULT bindings.
   for (int col = 0; col <= ard->bound_count && col < ard->n_descrec; ++col)
     if (ard->records[col].concise_type == SQL_C_DEFAULT) {
+      if (quiet && ((c.stmt->flags & kStmtNewResult) || c.stmt->result_columns < 0)) return kPlanLater;
       SQLRETURN rc = fetch_column_descriptions(c, nullptr);
       if (rc >= 2 || rc < 0) return rc;
       break;
@@ -126,9 +135,9 @@ SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
   const uint64_t R = transfer_rows(c.stmt);
   const SQLLEN off = offset_of(ard);
   const bool row_wise = ard->bind_type != SQL_BIND_BY_COLUMN;
-  std::vector<wvarray> wv;
+  std::vector<wvarray>& wv = plan.wv;
   wv.reserve(static_cast<size_t>(ard->bound_count + 1) * 5);
-  std::vector<std::unique_ptr<Packet>> packets;
+  std::vector<std::unique_ptr<ColumnPacket>>& packets = plan.packets;
   auto add = [&](void* p, uint64_t n, int32_t kind) {
     wv.push_back({p, p ? static_cast<int32_t>(n) : 0, kind});
     return static_cast<int32_t>(wv.size() - 1);
@@ -138,7 +147,7 @@ SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
     client_desc_rec* arec = &ard->records[col];
     client_desc_rec* irec = desc_rec(ird, col);
     if (std::memcmp(arec->tag, "DESR", 4) || (irec && std::memcmp(irec->tag, "DESR", 4)))
-      return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
+      return failed(c.fail(5, "HY000", "General error: Internal descriptor record invalid"));
     if (!arec->data_ptr && !arec->octet_length_ptr && !arec->indicator_ptr) {
       add(nullptr, 0, 4);
       add(nullptr, 0, 4);
@@ -156,8 +165,10 @@ SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
     if (arec->data_ptr) {
       const int64_t fixed = get_type_len(t, arec->octet_length, 0);
       if (fixed < 0)
-        return c.failf(5, "HY000", "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)", t,
-                       static_cast<long>(arec->octet_length), "fetch_bound_columns");
+        return quiet
+                   ? kPlanLater
+                   : c.failf(5, "HY000", "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)",
+                             t, static_cast<long>(arec->octet_length), "fetch_bound_columns");
       elem = fixed > 0 ? static_cast<uint64_t>(fixed)
                        : (arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : 0);
       n = R * elem;
@@ -165,7 +176,7 @@ SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
     const bool shared = arec->indicator_ptr == arec->octet_length_ptr;
     const uint64_t ob = arec->octet_length_ptr ? R * 8 : 0;
     const uint64_t ib = arec->indicator_ptr && !shared ? R * 8 : 0;
-    if (!fits32(n) || !fits32(ob)) return c.fail(0, "HY001", "Memory allocation error");
+    if (!fits32(n) || !fits32(ob)) return failed(c.fail(0, "HY001", "Memory allocation error"));
     void* data;
     SQLLEN *oct, *ind;
     if (row_wise) {
@@ -173,7 +184,7 @@ SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
       oct = ob ? static_cast<SQLLEN*>(transfer_buffer(arec, 1, ob)) : nullptr;
       ind = ib ? static_cast<SQLLEN*>(transfer_buffer(arec, 2, ib)) : nullptr;
       if ((arec->data_ptr && !data) || (ob && !oct) || (ib && !ind))
-        return c.fail(0, "HY001", "Memory allocation error");
+        return failed(c.fail(0, "HY001", "Memory allocation error"));
     } else {
       data = plus(arec->data_ptr, off);
       oct = plus(arec->octet_length_ptr, off);
@@ -186,7 +197,7 @@ SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
       continue;
     }
     auto packet = [&](uint64_t a, uint64_t b, uint64_t cc) {
-      auto p = std::make_unique<Packet>();
+      auto p = std::make_unique<ColumnPacket>();
       p->column = col;
       p->ctype = t;
       p->dst = data;
@@ -194,7 +205,7 @@ SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
       p->a.resize(a);
       p->b.resize(b);
       p->c.resize(cc);
-      Packet* raw = p.get();
+      ColumnPacket* raw = p.get();
       packets.push_back(std::move(p));
       return raw;
     };
@@ -210,33 +221,33 @@ SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
       case SQL_C_SBIGINT:
       case SQL_C_UBIGINT: add(data, n, R < 2 ? 0x20 : 0x4000); break;
       case SQL_C_NUMERIC: {
-        Packet* p = packet(R * 19, 0, 0);
+        ColumnPacket* p = packet(R * 19, 0, 0);
         p->ia = add(p->a.data(), R * 19, 4);
         break;
       }
       case SQL_C_TIME:
       case SQL_C_TYPE_TIME: {
-        Packet* p = packet(R * 6, 0, 0);
+        ColumnPacket* p = packet(R * 6, 0, 0);
         p->ia = add(p->a.data(), R * 6, 8);
         break;
       }
       case SQL_C_DATE:
       case SQL_C_TYPE_DATE: {
-        Packet* p = packet(R * 2, R * 4, 0);
+        ColumnPacket* p = packet(R * 2, R * 4, 0);
         p->ia = add(p->a.data(), R * 2, 8);
         p->ib = add(p->b.data(), R * 4, 8);
         break;
       }
       case SQL_C_TIMESTAMP:
       case SQL_C_TYPE_TIMESTAMP: {
-        Packet* p = packet(R * 2, R * 10, R * 4);
+        ColumnPacket* p = packet(R * 2, R * 10, R * 4);
         p->ia = add(p->a.data(), R * 2, 8);
         p->ib = add(p->b.data(), R * 10, 8);
         p->ic = add(p->c.data(), R * 4, 0x10);
         break;
       }
       case SQL_C_GUID: {
-        Packet* p = packet(R * 4, R * 4, R * 8);
+        ColumnPacket* p = packet(R * 4, R * 4, R * 8);
         p->ia = add(p->a.data(), R * 4, 0x10);
         p->ib = add(p->b.data(), R * 4, 8);
         p->ic = add(p->c.data(), R * 8, 4);
@@ -244,26 +255,33 @@ SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
       }
       default:
         if (is_interval_type(t)) {
-          Packet* p = packet(R * 4, R * 20, 0);
+          ColumnPacket* p = packet(R * 4, R * 20, 0);
           p->ia = add(p->a.data(), R * 4, 8);
           p->ib = add(p->b.data(), R * 20, 0x10);
         } else if (t == SQL_C_CHAR || t == SQL_C_BINARY || t == SQL_C_WCHAR || t == SQL_C_TINYINT ||
                    t == SQL_C_STINYINT || t == SQL_C_UTINYINT || t == SQL_C_BIT) {
           add(data, n, 4);
         } else {
-          return c.failf(8, "HY000", "General error: Unknown SQL C type %d (fetch_bound_column)", t);
+          return quiet ? kPlanLater
+                       : c.failf(8, "HY000", "General error: Unknown SQL C type %d (fetch_bound_column)", t);
         }
         break;
     }
   }
-  if (!fits32(wv.size())) return c.fail(0, "HY001", "Memory allocation error");
-  SQLRETURN rc = remote_fetch_bound_colswv(c.rpc(), c.server(), static_cast<int32_t>(wv.size()), wv.data());
-  if (!rc_ok(rc)) {
-    TRACE(0x2, "\tremote fetch_bound_colswv failed\n");
-    return rc;
-  }
+  if (!fits32(wv.size())) return failed(c.fail(0, "HY001", "Memory allocation error"));
+  return SQL_SUCCESS;
+}
+
+SQLRETURN finish_bound_columns(StmtCall& c, ColumnTransfer& plan) {
+  client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
+  const std::vector<wvarray>& wv = plan.wv;
+  const uint64_t R = transfer_rows(c.stmt);
+  const SQLLEN off = offset_of(ard);
+  const bool row_wise = ard->bind_type != SQL_BIND_BY_COLUMN;
+  const int last = ard->bound_count;
+  const int only_column = plan.only_column;
   diag_header* errp = c.diags();
-  for (const auto& p : packets) {
+  for (const auto& p : plan.packets) {
     const wvarray& a = wv[static_cast<size_t>(p->ia)];
     const wvarray* b = p->b.empty() ? nullptr : &wv[static_cast<size_t>(p->ib)];
     const wvarray* cc = p->c.empty() ? nullptr : &wv[static_cast<size_t>(p->ic)];
@@ -325,7 +343,20 @@ SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
       }
     }
   }
-  return rc;
+  return SQL_SUCCESS;
+}
+
+SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
+  ColumnTransfer t;
+  SQLRETURN rc = plan_bound_columns(c, only_column, t, false);
+  if (rc != SQL_SUCCESS || t.wv.empty()) return rc;
+  rc = remote_fetch_bound_colswv(c.rpc(), c.server(), static_cast<int32_t>(t.wv.size()), t.wv.data());
+  if (!rc_ok(rc)) {
+    TRACE(0x2, "\tremote fetch_bound_colswv failed\n");
+    return rc;
+  }
+  SQLRETURN frc = finish_bound_columns(c, t);
+  return frc != SQL_SUCCESS ? frc : rc;
 }
 
 SQLRETURN fetch_row_status_array(StmtCall& c) {

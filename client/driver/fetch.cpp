@@ -8,6 +8,7 @@
 // (block_fetch_attempt) and serving SQLGetData (block_get_data).
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "packing.h"
@@ -88,6 +89,136 @@ SQLRETURN after_fetch(StmtCall& c, SQLRETURN rc, bool rows_into_block) {
   SQLRETURN brc = fetch_bound_columns(c);
   return brc != SQL_SUCCESS ? brc : rc;
 }
+
+// One rowset in one wait: the fetch and the calls that only read the server's
+// arrays after it (rows processed, row status, bound columns) leave in one
+// send; the server answers them in order and the replies are read in order.
+// When the fetch brings no rowset (no data, an error, a block of no rows) the
+// follow-ups' replies are read and dropped: nothing of the application's is
+// written. A warning's records are taken over once every reply is in (the
+// follow-ups leave the server's copy as it is).
+class RowsetPipeline {
+ public:
+  using FetchRows = kyproc::client::Queued<kyproc::rows::fetch_rows_processed>;
+  using RowStatus = kyproc::client::Queued<kyproc::rows::fetch_row_status>;
+  using BoundCols = kyproc::client::Queued<kyproc::rows::fetch_bound_colswv>;
+
+  explicit RowsetPipeline(StmtCall& c) : c_(c) {}
+  ~RowsetPipeline() { drop_all(); }
+  // After finish: whether the fetch itself succeeded.
+  bool fetched() const { return fetched_; }
+
+  // Plans the follow-ups of a fetch of this statement (fetch_kind already
+  // set). false when the column transfer needs the server first.
+  bool plan(bool counts_wanted) {
+    client_desc* ird = cur_desc(c_.stmt, DESC_IRD);
+    want_counts_ = counts_wanted;
+    status_app_ = ird ? ird->array_status_ptr : nullptr;
+    if (status_app_) {
+      client_desc* ard = cur_desc(c_.stmt, DESC_ARD);
+      SQLULEN count = ard ? ard->array_size : 1;
+      if (count < 1) count = 1;
+      if (!fits32(count * 2)) return false;
+      status_bytes_ = static_cast<int32_t>(count * 2);
+      status_array_ = status_app_;
+      if (SQLUSMALLINT* cache = block_status_cache(c_.stmt)) status_array_ = cache;
+    }
+    return plan_bound_columns(c_, -1, columns_, true) == SQL_SUCCESS;
+  }
+
+  // Queues the follow-ups after the fetch just queued.
+  void queue() {
+    RpcHandle* h = c_.rpc();
+    void* s = c_.server();
+    if (want_counts_) counts_.emplace(h, s, &rows_, &params_);
+    if (status_app_) status_.emplace(h, s, &status_bytes_, reinterpret_cast<int16_t*>(status_array_));
+    if (!columns_.wv.empty()) columns_q_.emplace(h, s, static_cast<int32_t>(columns_.wv.size()), columns_.wv.data());
+  }
+
+  // Reads the fetch's reply, then the follow-ups'; the result of the whole, as
+  // the one-call-at-a-time road gives it. block: block-fetch mode.
+  template <class Fetch>
+  SQLRETURN finish(Fetch& fetch, bool block, bool rows_into_block) {
+    SQLRETURN rc = fetch.take();
+    c_.x->getdata_count = 0;
+    fetched_ = rc_ok(rc);
+    if (!fetched_) {
+      drop_all();
+      keep_warnings(c_, rc);
+      if (rc == SQL_NO_DATA) after_no_data(c_);
+      no_rows(c_, rc);
+      return rc;
+    }
+    client_desc* ird = cur_desc(c_.stmt, DESC_IRD);
+    if (ird) ird->ext_status_ptr = nullptr;
+    SQLRETURN out = follow_ups(block, rows_into_block);
+    keep_warnings(c_, rc);
+    if (out == kTransferred) {
+      SQLRETURN frc = finish_bound_columns(c_, columns_);
+      return frc != SQL_SUCCESS ? frc : (column_rc_ != SQL_SUCCESS ? column_rc_ : rc);
+    }
+    return out == SQL_SUCCESS ? rc : out;
+  }
+
+ private:
+  static constexpr SQLRETURN kTransferred = -101;
+
+  SQLRETURN follow_ups(bool block, bool rows_into_block) {
+    client_desc* ird = cur_desc(c_.stmt, DESC_IRD);
+    if (counts_) {
+      SQLRETURN prc = counts_->take();
+      if (prc != SQL_SUCCESS) {
+        TRACE(0x80, "\tfetch_rows_processed failed with %d\n", prc);
+        drop_all();
+        return prc;
+      }
+      TRACE(0x10, "\tfetched rows processed: %lu\n\tfetched params processed: %lu\n", static_cast<unsigned long>(rows_),
+            static_cast<unsigned long>(params_));
+      if (block && rows_into_block) block_fetch_loaded(c_, rows_);
+      if (ird && ird->rows_processed_ptr) *ird->rows_processed_ptr = block ? 1 : rows_;
+      if (block && rows_ == 0) {
+        drop_all();
+        c_.x->block_cursor = -1;
+        return SQL_NO_DATA;
+      }
+    }
+    if (status_) {
+      SQLRETURN src = status_->take();
+      if (src != SQL_SUCCESS) {
+        drop_all();
+        return src;
+      }
+      if (status_array_ != status_app_) status_app_[0] = status_array_[0];
+    }
+    if (!columns_q_) return SQL_SUCCESS;
+    column_rc_ = columns_q_->take();
+    if (!rc_ok(column_rc_)) {
+      TRACE(0x2, "\tremote fetch_bound_colswv failed\n");
+      return column_rc_;
+    }
+    return kTransferred;
+  }
+
+  // In the order they were sent.
+  void drop_all() {
+    if (counts_) counts_->drop();
+    if (status_) status_->drop();
+    if (columns_q_) columns_q_->drop();
+  }
+
+  StmtCall& c_;
+  bool fetched_ = false;
+  bool want_counts_ = false;
+  SQLULEN rows_ = 0, params_ = 0;
+  SQLUSMALLINT* status_app_ = nullptr;
+  SQLUSMALLINT* status_array_ = nullptr;
+  int32_t status_bytes_ = 0;
+  ColumnTransfer columns_;
+  SQLRETURN column_rc_ = SQL_SUCCESS;
+  std::optional<FetchRows> counts_;
+  std::optional<RowStatus> status_;
+  std::optional<BoundCols> columns_q_;
+};
 
 // Sends the ARD's row operation array when the application set one.
 SQLRETURN send_row_operations(StmtCall& c) {
@@ -177,6 +308,19 @@ SQLRETURN fetch(SQLHSTMT handle) {
   if (rc != SQL_SUCCESS) return rc;
   if (block_fetch_serve(c, 1, nullptr, nullptr, &rc)) return rc;
   block_fetch_attempt(c, 1);
+  {
+    c.stmt->fetch_kind = FETCH_PLAIN;
+    const bool block = c.stmt->flags & kStmtBlockFetchOn;
+    client_desc* ird = cur_desc(c.stmt, DESC_IRD);
+    RowsetPipeline pipe(c);
+    if (pipe.plan((ird && ird->rows_processed_ptr) || block)) {
+      kyproc::client::Queued<kyproc::rows::sql_fetch> f(c.rpc(), c.server());
+      if (f.queued()) pipe.queue();
+      rc = pipe.finish(f, block, true);
+      if (!pipe.fetched()) c.x->block_cursor = -1;
+      return finish("SQLFetch", rc);
+    }
+  }
   rc = remote_sql_fetch(c.rpc(), c.server());
   c.stmt->fetch_kind = FETCH_PLAIN;
   c.x->getdata_count = 0;
@@ -225,6 +369,19 @@ SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) 
     if (rc != SQL_SUCCESS) return rc;
   } else if (orientation < SQL_FETCH_NEXT || orientation > SQL_FETCH_RELATIVE) {
     return c.fail(0, "HY106", "Fetch type out of range", true);
+  }
+  {
+    const int32_t was = c.stmt->fetch_kind;
+    c.stmt->fetch_kind = FETCH_SCROLL;
+    client_desc* ird = cur_desc(c.stmt, DESC_IRD);
+    RowsetPipeline pipe(c);
+    if (!vekc_chk_handle(kDesc, ird) && pipe.plan(ird->rows_processed_ptr != nullptr)) {
+      kyproc::client::Queued<kyproc::rows::sql_fetch_scroll> f(c.rpc(), c.server(), orientation,
+                                                               static_cast<int32_t>(offset));
+      if (f.queued()) pipe.queue();
+      return finish("SQLFetchScroll", pipe.finish(f, false, false));
+    }
+    c.stmt->fetch_kind = was;
   }
   rc = remote_sql_fetch_scroll(c.rpc(), c.server(), orientation, static_cast<int32_t>(offset));
   keep_warnings(c, rc);

@@ -4,9 +4,12 @@
 #ifndef KYVEK_DRIVER_STATEMENTS_H
 #define KYVEK_DRIVER_STATEMENTS_H
 
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "driver.h"
+#include "kyrpc.h"
 
 namespace kyvek::driver {
 
@@ -81,6 +84,22 @@ SQLRETURN fetch_column_descriptions(StmtCall& c, SQLSMALLINT* count);
 // Copies the fetched rowset of all bound columns into the application's buffers.
 // only_column >= 0: that column alone (the others are left untouched).
 SQLRETURN fetch_bound_columns(StmtCall& c, int only_column = -1);
+// The same in three steps, for a transfer sent with the fetch: the plan (the
+// row array to send; empty when nothing is bound), the remote call, then
+// finish_bound_columns, which joins and scatters what came back. A quiet plan
+// posts nothing and asks the server nothing: it returns kPlanLater when it
+// would, and the caller takes the one-call-at-a-time road.
+struct ColumnPacket;
+struct ColumnTransfer {
+  ColumnTransfer();
+  ~ColumnTransfer();
+  std::vector<wvarray> wv;
+  std::vector<std::unique_ptr<ColumnPacket>> packets;
+  int only_column = -1;
+};
+inline constexpr SQLRETURN kPlanLater = -100;
+SQLRETURN plan_bound_columns(StmtCall& c, int only_column, ColumnTransfer& t, bool quiet);
+SQLRETURN finish_bound_columns(StmtCall& c, ColumnTransfer& t);
 SQLRETURN fetch_row_status_array(StmtCall& c);
 // bookmarks_in: the bookmark column is input too (the bulk operations by bookmark).
 SQLRETURN synch_bound_columns(StmtCall& c, bool bookmarks_in);

@@ -14,6 +14,7 @@ TEST(SharedLibrary, ExportsOnlyItsInterface) {
   void* lib = ::dlopen("libkyrpc.so", RTLD_NOW | RTLD_NOLOAD);
   ASSERT_NE(lib, nullptr) << ::dlerror();
   for (const char* name : {"RPCAllocHandle",
+                           "RPCCollect",
                            "RPCConnect",
                            "RPCDisconnect",
                            "RPCEnumerateTransports",
@@ -26,6 +27,7 @@ TEST(SharedLibrary, ExportsOnlyItsInterface) {
                            "RPCInitialise",
                            "RPCIsConnected",
                            "RPCLastRPC",
+                           "RPCQueue",
                            "RPCRegisterPrivatePtr",
                            "RPCRegisterTerminateFn",
                            "RPCReportError",

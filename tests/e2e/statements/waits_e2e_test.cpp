@@ -1,0 +1,242 @@
+// Waits per rowset: the fetch and its follow-ups (rows processed, row status,
+// bound columns) leave in one send and cost one wait, through a relay that
+// counts the turns between the driver's bytes and the server's. What the
+// application sees must equal direct access: the rows, the counts and
+// statuses, the end of the result set with the buffers left alone, and a
+// fetch that fails part way.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "odbc_compare.h"
+#include "world.h"
+
+namespace kyvek::e2e {
+namespace {
+
+// A loopback relay for one link: each turn from the client's bytes to the
+// server's is one wait of the client.
+class TurnRelay {
+ public:
+  explicit TurnRelay(int target) {
+    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listen_, 4);
+    socklen_t len = sizeof a;
+    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, target] { run(target); });
+  }
+  ~TurnRelay() {
+    stop_ = true;
+    thread_.join();
+    ::close(listen_);
+  }
+  int port() const { return port_; }
+  long turns() const { return turns_.load(); }
+
+ private:
+  void run(int target) {
+    int c = -1;
+    while (!stop_ && c < 0) {
+      pollfd p{listen_, POLLIN, 0};
+      if (::poll(&p, 1, 100) == 1) c = ::accept(listen_, nullptr, nullptr);
+    }
+    if (c < 0) return;
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(target));
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) stop_ = true;
+    bool server_spoke = true;
+    std::vector<char> buf(1 << 16);
+    while (!stop_) {
+      pollfd p[2] = {{c, POLLIN, 0}, {s, POLLIN, 0}};
+      if (::poll(p, 2, 100) < 0) break;
+      bool done = false;
+      for (int i = 0; i < 2 && !done; ++i) {
+        if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        ssize_t n = ::read(p[i].fd, buf.data(), buf.size());
+        if (n <= 0) {
+          done = true;
+          break;
+        }
+        if (i == 0 && server_spoke) ++turns_;
+        server_spoke = i == 1;
+        for (const char* q = buf.data(); n > 0;) {
+          ssize_t w = ::write(p[1 - i].fd, q, static_cast<size_t>(n));
+          if (w <= 0) {
+            done = true;
+            break;
+          }
+          q += w, n -= w;
+        }
+      }
+      if (done) break;
+    }
+    ::close(c);
+    ::close(s);
+  }
+
+  int listen_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<long> turns_{0};
+  std::thread thread_;
+};
+
+constexpr SQLULEN kRowset = 100;
+constexpr SQLLEN kSentinel = -77;
+
+// A bound rowset with every array the fetch fills, set to sentinels before
+// each fetch so that a fetch that writes nothing shows it.
+struct Rowset {
+  SQLINTEGER id[kRowset];
+  SQLLEN id_ind[kRowset];
+  SQLCHAR name[kRowset][16];
+  SQLLEN name_ind[kRowset];
+  SQLUSMALLINT status[kRowset];
+  SQLULEN fetched = 0;
+
+  void bind(SQLHSTMT h) {
+    SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRowset), 0);
+    SQLSetStmtAttr(h, SQL_ATTR_ROW_STATUS_PTR, status, 0);
+    SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+    SQLBindCol(h, 1, SQL_C_SLONG, id, 0, id_ind);
+    SQLBindCol(h, 2, SQL_C_CHAR, name, sizeof name[0], name_ind);
+  }
+  void mark() {
+    for (SQLULEN r = 0; r < kRowset; ++r) {
+      id[r] = -1;
+      id_ind[r] = name_ind[r] = kSentinel;
+      std::memcpy(name[r], "untouched", 10);
+      status[r] = 99;
+    }
+    fetched = 12345;
+  }
+  // The rows the fetch reported; after a fetch that brought none, whether
+  // every buffer kept its sentinel (rows past a short rowset are undefined,
+  // and so is the count after a failed fetch).
+  std::string describe(SQLRETURN rc) const {
+    std::string out = rc == SQL_ERROR ? "" : " fetched=" + std::to_string(fetched);
+    SQLULEN shown = fetched <= kRowset ? fetched : 0;
+    if (shown > 0 && rc != SQL_ERROR) {
+      for (SQLULEN r = 0; r < shown; ++r)
+        out += " [" + std::to_string(status[r]) + ":" + std::to_string(id[r]) + "/" + std::to_string(id_ind[r]) + ":" +
+               reinterpret_cast<const char*>(name[r]) + "/" + std::to_string(name_ind[r]) + "]";
+      return out;
+    }
+    bool untouched = true;
+    for (SQLULEN r = 0; r < kRowset; ++r)
+      untouched = untouched && id[r] == -1 && id_ind[r] == kSentinel && name_ind[r] == kSentinel &&
+                  std::strcmp(reinterpret_cast<const char*>(name[r]), "untouched") == 0;
+    return out + (untouched ? " buffers untouched" : " buffers WRITTEN");
+  }
+};
+
+// Every diagnostic record of a statement after a call.
+std::string records(SQLHSTMT h) {
+  std::string out;
+  for (SQLSMALLINT i = 1;; ++i) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR text[512] = {};
+    SQLSMALLINT len = 0;
+    if (!SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, h, i, state, &native, text, sizeof text, &len))) break;
+    out += std::string(" ") + reinterpret_cast<char*>(state);
+  }
+  return out;
+}
+
+class WaitsE2e : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(World::get(), nullptr); }
+
+  // Runs the rowsets of a query straight and through the relay; both
+  // transcripts must agree. orientations: one per fetch (0: SQLFetch, else
+  // SQLFetchScroll with it); turns[i]: the waits of the i-th fetch.
+  void compare_rowsets(const std::string& table, const std::string& query, const std::vector<int>& orientations,
+                       std::vector<long>* turns) {
+    auto transcript = [&](Conn& c, TurnRelay* relay) {
+      std::string t;
+      Stmt s(c);
+      Rowset rs;
+      rs.bind(s.h);
+      SQLSetStmtAttr(s.h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY), 0);
+      t += "exec " + s.run(query) + "\n";
+      for (int o : orientations) {
+        rs.mark();
+        long before = relay ? relay->turns() : 0;
+        SQLRETURN rc = o ? SQLFetchScroll(s.h, static_cast<SQLSMALLINT>(o), 0) : SQLFetch(s.h);
+        if (relay) turns->push_back(relay->turns() - before);
+        t += "fetch rc=" + std::to_string(rc) + records(s.h) + rs.describe(rc) + "\n";
+      }
+      // The statement and the link go on working.
+      SQLCloseCursor(s.h);
+      t += "again " + s.run("SELECT COUNT(*) FROM " + table) + "\n";
+      return t;
+    };
+    std::string direct, bridge;
+    {
+      Conn c(World::direct());
+      ASSERT_TRUE(c.ok()) << c.error();
+      make_table(c, table);
+      direct = transcript(c, nullptr);
+    }
+    TurnRelay relay(World::get()->fixture().port());
+    {
+      Conn c(World::bridge("SERVERPORT=127.0.0.1:" + std::to_string(relay.port()) + ";"));
+      ASSERT_TRUE(c.ok()) << c.error();
+      bridge = transcript(c, &relay);
+    }
+    EXPECT_EQ(direct, bridge);
+    if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", direct.c_str());
+  }
+
+  static void make_table(Conn& c, const std::string& table) {
+    c.exec("DROP TABLE " + table);
+    ASSERT_EQ(c.exec("CREATE TABLE " + table + " (id INTEGER, name VARCHAR(10))"), SQL_SUCCESS);
+    std::string values;
+    for (int i = 0; i < 250; ++i)
+      values += (i ? "," : "") + std::string("(") + std::to_string(i) + ",'n" + std::to_string(i) + "')";
+    ASSERT_EQ(c.exec("INSERT INTO " + table + " VALUES " + values), SQL_SUCCESS);
+  }
+};
+
+TEST_F(WaitsE2e, EveryRowsetIsOneWaitAndTheEndWritesNothing) {
+  for (int next : {0, int(SQL_FETCH_NEXT)}) {
+    SCOPED_TRACE(next ? "SQLFetchScroll" : "SQLFetch");
+    std::vector<long> turns;
+    compare_rowsets("wait_rows", "SELECT id, name FROM wait_rows", {next, next, next, next}, &turns);
+    // Three rowsets (100, 100, 50), then the end: one wait each.
+    EXPECT_EQ(turns, (std::vector<long>{1, 1, 1, 1}));
+  }
+}
+
+TEST_F(WaitsE2e, AFetchTheTargetRefusesWritesNothingAndTheNextGoesOn) {
+  // A forward-only cursor: the target driver refuses PRIOR, with the
+  // follow-ups already sent; their replies are dropped and the next rowset
+  // is the one after the first.
+  std::vector<long> turns;
+  compare_rowsets("wait_fail", "SELECT id, name FROM wait_fail", {0, SQL_FETCH_PRIOR, 0, SQL_FETCH_NEXT}, &turns);
+  EXPECT_EQ(turns, (std::vector<long>{1, 1, 1, 1}));
+}
+
+}  // namespace
+}  // namespace kyvek::e2e
