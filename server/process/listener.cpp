@@ -115,7 +115,8 @@ class Listener {
 void Listener::refuse(int client, const char* text, const char* detail, bool graceful) {
   send_client_error(client, text, detail);
   if (graceful) {
-    close_socket_gracefully(client);
+    // The listener goes on accepting while the refused peer is drained.
+    close_socket_in_background(client);
   } else {
     ::shutdown(client, SHUT_RDWR);
     ::close(client);
@@ -655,7 +656,7 @@ extern "C" int accept_connection_checks(int sock, thread_entry_t* head, server_s
   if (s->Flags & AuditODBCAccess) audit_event(AUDIT_REFUSED_BY_RULE, address_out, host_out);
   startup_log("\tSending access denied error back to client\n");
   send_client_error(sock, "Client denied access due to access control rule.", nullptr);
-  close_socket_gracefully(sock);
+  close_socket_in_background(sock);
   return -1;
 }
 

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "startup_log.h"
 
@@ -16,6 +18,9 @@ namespace {
 
 constexpr int kDrainMillis = 2000;
 constexpr size_t kDrainBytes = 64 * 1024;
+constexpr int kMaxBackgroundCloses = 64;
+
+std::atomic<int> g_background_closes{0};
 
 }  // namespace
 
@@ -47,6 +52,24 @@ extern "C" void close_socket_gracefully(int sock) {
   startup_log("\tclosing socket %d\n", sock);
   if (::close(sock) != 0) startup_log("\tclose(%d) failed\n", sock);
   startup_log("\tSocket %d closed\n", sock);
+}
+
+extern "C" void close_socket_in_background(int sock) {
+  if (sock < 0) return;
+  if (g_background_closes.fetch_add(1) < kMaxBackgroundCloses) {
+    try {
+      std::thread([sock] {
+        close_socket_gracefully(sock);
+        g_background_closes.fetch_sub(1);
+      }).detach();
+      return;
+    } catch (...) {
+      // no thread to be had: closed at once below
+    }
+  }
+  g_background_closes.fetch_sub(1);
+  ::shutdown(sock, SHUT_RDWR);
+  ::close(sock);
 }
 
 extern "C" long send_client_error(int sock, const char* text, const char* detail) {

@@ -15,6 +15,11 @@ extern "C" {
  * at most about 2 seconds or 64 KiB. */
 void close_socket_gracefully(int socket);
 
+/* The same on a thread of its own, so that the caller (the listener) never
+ * waits on a peer that keeps sending. When too many such closes are under way
+ * the socket is closed at once instead. */
+void close_socket_in_background(int socket);
+
 /* Sends one refusal frame: 0xFF 0xFF 0xFF 0xFF, text, detail, NUL; at most 512
  * bytes (the detail, then the text, is cut to fit). What send returns. */
 long send_client_error(int socket, const char* text, const char* detail);
