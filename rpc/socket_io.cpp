@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sched.h>
 #include <sys/uio.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace kyrpc {
@@ -112,6 +114,11 @@ size_t ReadAhead::take(uint8_t* dst, size_t n) {
 long ReadAhead::read_some(int fd, uint8_t* dst, size_t n) {
   if (n == 0) return 0;
   if (buffered() > 0) return long(take(dst, n));
+  if (pending_error_ != 0) {
+    errno = pending_error_;
+    pending_error_ = 0;
+    return -1;
+  }
   if (n >= kSize) return recv_once(fd, dst, n);
   if (!data_) data_ = std::make_unique<uint8_t[]>(kSize);
   long r = recv_once(fd, data_.get(), kSize);
@@ -126,6 +133,60 @@ std::string ReadAhead::take_all() {
   if (buffered() > 0) text.assign(reinterpret_cast<const char*>(data_.get() + begin_), buffered());
   begin_ = end_ = 0;
   return text;
+}
+
+int ReadAhead::fill_now(int fd) {
+  if (buffered() > 0) return 1;
+  if (!data_) data_ = std::make_unique<uint8_t[]>(kSize);
+  ssize_t r = ::recv(fd, data_.get(), kSize, MSG_DONTWAIT);
+  if (r > 0) {
+    begin_ = 0;
+    end_ = size_t(r);
+    return 1;
+  }
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  if (r < 0) pending_error_ = errno;
+  return -1;
+}
+
+int SpinWait::budget_from(const char* text, int processors) {
+  if (processors < 2) return 0;
+  if (text == nullptr || *text == '\0') return kDefaultMicros;
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (*end != '\0' || v <= 0) return 0;
+  return int(std::clamp<long>(v, 20, kMaxMicros));
+}
+
+SpinWait::SpinWait() {
+  static const int budget = [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    int processors = ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    return budget_from(std::getenv("KYVEK_SPIN_USEC"), processors);
+  }();
+  micros_ = budget;
+}
+
+bool SpinWait::spin(int fd, ReadAhead& in) {
+  if (in.buffered() > 0) return true;
+  if (micros_ <= 0) return false;
+  if (skip_ > 0) {
+    --skip_;
+    return false;
+  }
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(micros_);
+  do {
+    int r = in.fill_now(fd);
+    if (r != 0) {
+      misses_ = 0;
+      return true;
+    }
+    for (int i = 0; i < 16; ++i) __builtin_ia32_pause();
+  } while (std::chrono::steady_clock::now() < until);
+  misses_ = std::min<uint32_t>(misses_ + 1, 6);
+  skip_ = std::min<uint32_t>((1u << misses_) - 1, kMaxSkip);
+  return false;
 }
 
 int wait_readable(int fd, int timeout_ms, bool* error_flags) {

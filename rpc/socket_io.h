@@ -67,10 +67,49 @@ class ReadAhead {
   long read_some(int fd, uint8_t* dst, size_t n);
   // Hands over and forgets what is buffered (texts that follow a failed header).
   std::string take_all();
+  // One recv without waiting into the empty buffer: 1 bytes came, 0 none yet,
+  // -1 end of stream or an error (the next read_some meets either again).
+  int fill_now(int fd);
 
  private:
   std::unique_ptr<uint8_t[]> data_;
   size_t begin_ = 0, end_ = 0;
+  int pending_error_ = 0;  // an error fill_now met, for the next read
+};
+
+// A brief spin on a socket before a blocking wait. A reply that comes within
+// a few tens of microseconds is then taken without the sleep and wake-up of a
+// blocking wait, which on an idle processor costs far more than the reply's
+// own trip. The spin is adaptive: it runs only with two or more processors
+// available to the process, lasts at most the budget (20-50 microseconds,
+// KYVEK_SPIN_USEC; 0 turns it off), and after a spin that found nothing the
+// next waits skip it, twice as many after each further miss (up to 63), until
+// a spin finds data again.
+class SpinWait {
+ public:
+  static constexpr int kDefaultMicros = 30;
+  static constexpr int kMaxMicros = 50;
+  static constexpr uint32_t kMaxSkip = 63;
+
+  // The process's budget (environment and processors, read once).
+  SpinWait();
+  // A given budget in microseconds (0: never spins), for tests.
+  explicit SpinWait(int micros) : micros_(micros) {}
+
+  // Spins until bytes arrive in `in` (true) or the budget runs out (false).
+  // End of stream and errors also end the spin with true: the read that
+  // follows reports them.
+  bool spin(int fd, ReadAhead& in);
+  uint32_t skipping() const { return skip_; }
+
+  // KYVEK_SPIN_USEC as given (clamped to 0 or 20-50), 0 with fewer than two
+  // processors; exposed for tests.
+  static int budget_from(const char* text, int processors);
+
+ private:
+  int micros_;
+  uint32_t skip_ = 0;    // waits left that do not spin
+  uint32_t misses_ = 0;  // spins in a row that found nothing
 };
 
 // Waits up to timeout_ms for the socket to be readable. 1 readable (hung up or failed),

@@ -82,7 +82,7 @@ class AdoptedConnection final : public Connection {
     uint8_t header[4];
     size_t got = 0;
     while (got < 4) {
-      if (in_.buffered() == 0 && !wait_for_data()) return false;
+      if (!spin_.spin(fd_, in_) && !wait_for_data()) return false;
       long n = in_.read_some(fd_, header + got, 4 - got);
       if (n > 0) {
         got += size_t(n);
@@ -117,7 +117,7 @@ class AdoptedConnection final : public Connection {
     }
     size_t done = 0;
     while (done < frame) {
-      if (in_.buffered() == 0 && !wait_for_data()) return false;
+      if (!spin_.spin(fd_, in_) && !wait_for_data()) return false;
       long n = in_.read_some(fd_, buffer + done, frame - done);
       if (n <= 0) {
         if (flavour_ == Flavour::kTty)
@@ -169,6 +169,7 @@ class AdoptedConnection final : public Connection {
   Flavour flavour_;
   int fd_ = -1;
   FrameSender out_;
+  SpinWait spin_;
   ReadAhead in_;
   uint32_t idle_timeout_ = 0;
   uint64_t idle_counted_ = 0;

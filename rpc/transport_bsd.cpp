@@ -208,7 +208,7 @@ class BsdConnection final : public Connection {
     size_t got = 0;
     const auto until = deadline();
     while (got < n) {
-      if (timed_out_ || (in_.buffered() == 0 && !wait_until(until))) {
+      if (timed_out_ || (!spin_.spin(fd_, in_) && !wait_until(until))) {
         *last = -1;
         break;
       }
@@ -416,6 +416,7 @@ class BsdConnection final : public Connection {
 
   int fd_ = -1;
   FrameSender out_;
+  SpinWait spin_;
   ReadAhead in_;
   bool server_mode_ = false;
   bool connected_client_ = false;

@@ -352,5 +352,60 @@ TEST(BsdTransport, ServerGoneMidSession) {
   ::close(lfd);
 }
 
+TEST(SpinWait, BudgetFromTheEnvironmentAndProcessors) {
+  struct Case {
+    const char* text;
+    int processors;
+    int micros;
+  } cases[] = {{nullptr, 8, SpinWait::kDefaultMicros},
+               {"", 2, SpinWait::kDefaultMicros},
+               {nullptr, 1, 0},
+               {"40", 1, 0},
+               {"0", 8, 0},
+               {"off", 8, 0},
+               {"5", 8, 20},
+               {"35", 8, 35},
+               {"1000", 8, SpinWait::kMaxMicros}};
+  for (const Case& c : cases)
+    EXPECT_EQ(SpinWait::budget_from(c.text, c.processors), c.micros)
+        << (c.text ? c.text : "(unset)") << " " << c.processors;
+}
+
+TEST(SpinWait, TakesWhatArrivesAndBacksOffAfterMisses) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  ReadAhead in;
+  SpinWait off(0);
+  ASSERT_EQ(::write(sv[1], "abc", 3), 3);
+  EXPECT_FALSE(off.spin(sv[0], in));  // never reads
+  EXPECT_EQ(in.buffered(), 0u);
+
+  SpinWait spin(50);
+  EXPECT_TRUE(spin.spin(sv[0], in));
+  EXPECT_EQ(in.buffered(), 3u);
+  uint8_t buf[8];
+  EXPECT_EQ(in.take(buf, sizeof buf), 3u);
+  // Misses: the next wait skips the spin, then three, seven, ... up to 63.
+  std::vector<uint32_t> skips;
+  for (int miss = 0; miss < 7; ++miss) {
+    EXPECT_FALSE(spin.spin(sv[0], in));
+    skips.push_back(spin.skipping());
+    while (spin.skipping() > 0) EXPECT_FALSE(spin.spin(sv[0], in));
+  }
+  EXPECT_EQ(skips, (std::vector<uint32_t>{1, 3, 7, 15, 31, 63, 63}));
+  // A hit resets the back-off.
+  ASSERT_EQ(::write(sv[1], "d", 1), 1);
+  EXPECT_TRUE(spin.spin(sv[0], in));
+  EXPECT_EQ(in.take(buf, sizeof buf), 1u);
+  EXPECT_FALSE(spin.spin(sv[0], in));
+  EXPECT_EQ(spin.skipping(), 1u);
+  // The end of the stream ends a spin; the read that follows meets it.
+  while (spin.skipping() > 0) spin.spin(sv[0], in);
+  ::close(sv[1]);
+  EXPECT_TRUE(spin.spin(sv[0], in));
+  EXPECT_EQ(in.read_some(sv[0], buf, sizeof buf), 0);
+  ::close(sv[0]);
+}
+
 }  // namespace
 }  // namespace kyrpc::test
