@@ -67,17 +67,22 @@ void report_missing(client_dbc* dbc, uint32_t mask) {
   post_client(&dbc->diag, dbc, 0, "HY000", false, "general error: Missing attribute(s): %s", names.c_str());
 }
 
-// A data source missing on the server reads like one missing here: say
-// where it is missing, and which name was looked for, before the server's
-// own records.
-void report_target_not_found(client_dbc* dbc, void* server_dbc, const AttrList& list) {
+// The SQLSTATE of the server connection's first record, or "" when it has none.
+std::string server_first_state(client_dbc* dbc, void* server_dbc) {
   char state[8] = {};
   int32_t state_len = 7;
   int16_t sl = 0;
   if (!rc_ok(remote_sql_get_diag_field_string(dbc->rpc, SQL_HANDLE_DBC, server_dbc, 1, SQL_DIAG_SQLSTATE, &state_len,
-                                              state, 7, &sl)) ||
-      std::strcmp(state, "IM002") != 0)
-    return;
+                                              state, 7, &sl)))
+    return "";
+  return state;
+}
+
+// A data source missing on the server reads like one missing here: say
+// where it is missing, and which name was looked for, before the server's
+// own records.
+void report_target_not_found(client_dbc* dbc, void* server_dbc, const AttrList& list) {
+  if (server_first_state(dbc, server_dbc) != "IM002") return;
   const std::string* target = list.get("DSN");
   post_client(&dbc->diag, dbc, 0, "IM002", true,
               "Data source not found on the server: TARGETDSN '%s' is not defined there",
@@ -489,13 +494,7 @@ SQLRETURN connect_over_link(client_dbc* dbc, AttrList& list, const ConnectArgs& 
                                    server_out.data(), a.outmax, static_cast<int16_t>(a.completion));
     TRACE(0x200, "\tRemote SQLDriverConnect returned %d\n", rc);
     if (rc == SQL_SUCCESS || !may_prompt || db_prompted || dbc->dead) break;
-    char state[8] = {};
-    int32_t state_len = 7;
-    int16_t sl = 0;
-    if (!rc_ok(remote_sql_get_diag_field_string(dbc->rpc, SQL_HANDLE_DBC, server_dbc, 1, SQL_DIAG_SQLSTATE, &state_len,
-                                                state, 7, &sl)) ||
-        std::strcmp(state, "28000") != 0)
-      break;
+    if (server_first_state(dbc, server_dbc) != "28000") break;
     TRACE(0x200, "Prompting for DB auth\n");
     db_prompted = true;
     char ubuf[256] = {}, pbuf[256] = {};
