@@ -272,6 +272,9 @@ bool register_handle(int type, void* rec);
 // The lock the entry guard holds for a call on a live handle of the type
 // (tag checked); null when rec is no such handle.
 std::shared_ptr<std::recursive_mutex> handle_call_lock(int type, const void* rec);
+// How many handles have been freed so far: while it stands, a handle found
+// live is live still.
+uint64_t handle_frees();
 void unregister_handle(void* rec);
 
 client_dbc* allocate_connection(client_env* env);

@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <atomic>
 #include <new>
+#include <shared_mutex>
 #include <unordered_map>
 
 #include "driver.h"
@@ -23,8 +25,9 @@ struct Live {
   std::shared_ptr<std::recursive_mutex> call_lock;
 };
 
-std::mutex& registry_lock() {
-  static std::mutex m;
+// Look-ups take the lock shared; registering and freeing take it whole.
+std::shared_mutex& registry_lock() {
+  static std::shared_mutex m;
   return m;
 }
 
@@ -33,6 +36,45 @@ std::mutex& registry_lock() {
 std::unordered_map<const void*, Live>& registry() {
   static std::unordered_map<const void*, Live> r;
   return r;
+}
+
+// Every free counts here (before the record leaves the registry). A thread
+// keeps the few handles it found live last, each with the count at the
+// time; while the count stands, none of them has been freed since, and the
+// check needs neither the lock nor the map.
+std::atomic<uint64_t> g_frees{0};
+
+struct Seen {
+  const void* rec;
+  int type;
+  uint64_t frees;
+};
+constexpr unsigned kSeen = 4;
+thread_local Seen t_seen[kSeen];
+thread_local unsigned t_seen_next;
+
+bool seen_live(int type, const void* rec) {
+  const uint64_t now = g_frees.load(std::memory_order_acquire);
+  for (const Seen& s : t_seen)
+    if (s.rec == rec && s.type == type && s.frees == now) return true;
+  return false;
+}
+
+void remember_live(int type, const void* rec, uint64_t frees) {
+  t_seen[t_seen_next] = Seen{rec, type, frees};
+  t_seen_next = (t_seen_next + 1) % kSeen;
+}
+
+// The registry's word on a record: live with this type (remembered then).
+bool registered(int type, const void* rec) {
+  const uint64_t frees = g_frees.load(std::memory_order_acquire);
+  {
+    std::shared_lock<std::shared_mutex> g(registry_lock());
+    auto it = registry().find(rec);
+    if (it == registry().end() || it->second.type != type) return false;
+  }
+  remember_live(type, rec, frees);
+  return true;
 }
 
 const char* tag_of(int type) {
@@ -55,7 +97,7 @@ bool register_handle(int type, void* rec) {
       live.call_lock = static_cast<client_stmt*>(rec)->call_lock;
     else
       live.call_lock = std::make_shared<std::recursive_mutex>();
-    std::lock_guard<std::mutex> g(registry_lock());
+    std::unique_lock<std::shared_mutex> g(registry_lock());
     registry()[rec] = std::move(live);
     return true;
   } catch (const std::bad_alloc&) {
@@ -66,21 +108,35 @@ bool register_handle(int type, void* rec) {
 void unregister_handle(void* rec) {
   Live gone{};
   {
-    std::lock_guard<std::mutex> g(registry_lock());
+    std::unique_lock<std::shared_mutex> g(registry_lock());
     auto it = registry().find(rec);
     if (it == registry().end()) return;
+    g_frees.fetch_add(1, std::memory_order_acq_rel);
     gone = std::move(it->second);
     registry().erase(it);
   }
 }
 
+uint64_t handle_frees() { return g_frees.load(std::memory_order_acquire); }
+
 std::shared_ptr<std::recursive_mutex> handle_call_lock(int type, const void* rec) {
   if (!rec || type == kDescRec || !tag_of(type)) return nullptr;
-  std::lock_guard<std::mutex> g(registry_lock());
-  auto it = registry().find(rec);
-  if (it == registry().end() || it->second.type != type) return nullptr;
-  if (std::memcmp(rec, tag_of(type), 4) != 0) return nullptr;
-  return it->second.call_lock;
+  // A statement carries its own call lock.
+  if (type == kStmt && seen_live(type, rec)) {
+    if (std::memcmp(rec, tag_of(type), 4) != 0) return nullptr;
+    return static_cast<const client_stmt*>(rec)->call_lock;
+  }
+  const uint64_t frees = g_frees.load(std::memory_order_acquire);
+  std::shared_ptr<std::recursive_mutex> lock;
+  {
+    std::shared_lock<std::shared_mutex> g(registry_lock());
+    auto it = registry().find(rec);
+    if (it == registry().end() || it->second.type != type) return nullptr;
+    if (std::memcmp(rec, tag_of(type), 4) != 0) return nullptr;
+    lock = it->second.call_lock;
+  }
+  remember_live(type, rec, frees);
+  return lock;
 }
 
 int vekc_chk_handle(int type, const void* rec) {
@@ -91,9 +147,7 @@ int vekc_chk_handle(int type, const void* rec) {
     // Descriptor records live inside their descriptor's array and are reached
     // only through it; every other record must be a live registered handle
     // before a byte of it is read.
-    std::lock_guard<std::mutex> g(registry_lock());
-    auto it = registry().find(rec);
-    if (it == registry().end() || it->second.type != type) return 1;
+    if (!seen_live(type, rec) && !registered(type, rec)) return 1;
   }
   return std::memcmp(rec, tag, 4) == 0 ? 0 : 1;
 }

@@ -40,8 +40,10 @@
 //     arguments are secrets (SQLConnect, SQLDriverConnect).
 //
 // Locks, and what each guards:
-//  - registry lock (handles.cpp): the registry map only; never held across
-//    a call.
+//  - registry lock (handles.cpp): the registry map only, shared by look-ups;
+//    never held across a call. A thread trusts the few handles it found live
+//    last for as long as no handle anywhere has been freed since, and then
+//    checks them without the lock.
 //  - call lock, one per live handle (a statement's is client_stmt::lock,
 //    recursive): everything the call reads or writes in that handle's record,
 //    and the statement's client_stmt. Held by the guard; stmt_enter takes it
@@ -167,11 +169,13 @@ SQLRETURN guard(const char* name, int kind, void* h, Entry entry, Fn&& fn) noexc
     std::shared_ptr<std::recursive_mutex> call;
     std::unique_lock<std::recursive_mutex> held;
     if (kind != kNoHandle && !(entry.null_ok && !h)) {
+      const uint64_t frees = handle_frees();
       call = handle_call_lock(kind, h);
       if (!call) return leave(name, SQL_INVALID_HANDLE);
       if (entry.lock) {
         held = std::unique_lock<std::recursive_mutex>(*call);
-        if (handle_call_lock(kind, h) != call) return leave(name, SQL_INVALID_HANDLE);
+        // Freed while this call waited for the lock? Only a free can tell.
+        if (handle_frees() != frees && handle_call_lock(kind, h) != call) return leave(name, SQL_INVALID_HANDLE);
       }
       if (entry.clear) {
         const client_dbc* dbc = nullptr;

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "driver.h"
 #include "enumerate_dsns.h"
@@ -285,6 +286,26 @@ TEST(EnumerateDsns, ReadsSectionsInFileOrder) {
   EXPECT_EQ(b->next, nullptr);
   EXPECT_EQ(enumerate_dsns(list, 0), nullptr);
   std::filesystem::remove_all(tmpl);
+}
+
+// A handle another thread frees is invalid at once here, though this thread
+// found it live a moment ago; and a record registered again at the same
+// address under another type is not the handle it was.
+TEST(Services, HandleChecksSeeFreesFromOtherThreads) {
+  client_dbc dbc;
+  client_desc* desc = vekc_alloc_desc(&dbc, nullptr);
+  ASSERT_NE(desc, nullptr);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(vekc_chk_handle(kDesc, desc), 0);
+  EXPECT_NE(handle_call_lock(kDesc, desc), nullptr);
+  std::thread([desc] { unregister_handle(desc); }).join();
+  EXPECT_NE(vekc_chk_handle(kDesc, desc), 0);
+  EXPECT_EQ(handle_call_lock(kDesc, desc), nullptr);
+
+  ASSERT_TRUE(register_handle(kDbc, desc));
+  EXPECT_NE(vekc_chk_handle(kDesc, desc), 0);  // registered, but not as a descriptor
+  std::thread([desc] { unregister_handle(desc); }).join();
+  EXPECT_NE(vekc_chk_handle(kDbc, desc), 0);
+  delete desc;
 }
 
 TEST(Services, SqlstateMapAndDescriptorRecords) {
