@@ -1,11 +1,11 @@
 // Calls by name (client) and the serving loop (server), with the stub helpers
 // __RPCextractarg and __RPCsetarg. A failure anywhere in a message unwinds to the
 // exported function, which frees everything the call had allocated so far.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <unordered_set>
 #include <vector>
 
 #include "engine.h"
@@ -174,7 +174,7 @@ void release_library_blocks(std::vector<CallerArg>& args) {
 }
 
 const FunctionDescriptor* find_procedure(RpcHandle& h, const char* name) {
-  Procedure* p = (name && h.names) ? h.names->find(name) : nullptr;
+  Procedure* p = (name && h.names) ? h.names->find_called(name) : nullptr;
   return p ? &p->fd : nullptr;
 }
 
@@ -264,9 +264,11 @@ struct ServedCall {
   std::vector<size_t> element_size[RPC_MAX_ARGS];  // row arrays: per element storage
 
   ~ServedCall() {
-    std::unordered_set<void*> done;
+    // Each block once, however often the stub put it in the vector; a call
+    // without blocks allocates nothing here.
+    std::vector<void*> blocks;
     auto release = [&](void* p) {
-      if (p && done.insert(p).second) std::free(p);
+      if (p) blocks.push_back(p);
     };
     for (int i = 0; i < RPC_MAX_ARGS; ++i) {
       if (args[i].flags == 0) break;
@@ -284,6 +286,9 @@ struct ServedCall {
         release(args[i].value.ptr);
       }
     }
+    std::sort(blocks.begin(), blocks.end());
+    for (size_t i = 0; i < blocks.size(); ++i)
+      if (i == 0 || blocks[i] != blocks[i - 1]) std::free(blocks[i]);
   }
 };
 

@@ -64,9 +64,18 @@ class NameTable {
   // false when the name is already there.
   bool add(Procedure* p);
   Procedure* find(const char* name) const;
+  // The same, remembering the procedures found last by the address of the
+  // name given (a caller's constant text).
+  Procedure* find_called(const char* name);
 
  private:
   void* table_;  // the support library's hash table (hash_table*)
+  struct Recent {
+    const char* text = nullptr;
+    Procedure* procedure = nullptr;
+  };
+  static constexpr size_t kRecent = 64;
+  Recent recent_[kRecent];
 };
 
 }  // namespace kyrpc
