@@ -24,7 +24,6 @@ static_assert(sizeof(SQLGUID) == KY_GUID_SIZE);
 namespace {
 
 // Trace bit of value dumps.
-constexpr uint32_t kTraceValues = 0x1000;
 constexpr int32_t kFieldNative = 7;
 
 void post_general(diag_header* errp, const char* routine, const char* what) {

@@ -15,12 +15,8 @@
 #ifndef KYVEK_CLIENT_COMMON_PROCEDURE_LIST_H
 #define KYVEK_CLIENT_COMMON_PROCEDURE_LIST_H
 
+#include "identity.h"
 #include "procedure_kinds.h"
-
-/* Handshake identity of every peer of this system. */
-#define KY_RPC_PROGRAM_ID "1999-1014-0000000001"
-#define KY_RPC_VERSION 1
-#define KY_RPC_MINOR_VERSION 0
 
 #define KY_PROCEDURE_COUNT 147
 

@@ -28,8 +28,7 @@
 #include <string_view>
 #endif
 
-/* The configuration key every deliverable of this system reads. */
-#define KY_CONFIGURATION_KEY "SOFTWARE\\Kyronde Vekamar\\Configuration"
+#include "identity.h"
 
 /* init_logging options: bit 0x1 adds "(<seconds since 1970>) " after the thread
  * id of every prefixed entry. */

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "identity.h"
 #include "application.h"
 #include "form2.h"
 #include "form3.h"
@@ -29,8 +30,6 @@
 namespace kyvek::setup {
 
 namespace {
-
-const char* kProgramId = "1999-1014-0000000001";
 
 QString tr1(const char* text) { return QCoreApplication::translate("Form1", text); }
 
@@ -619,7 +618,7 @@ void Form1::populate_targetdsns() {
   // A server that does not answer holds the dialog no longer than this.
   RPCSetWaitLimit(h, kServerWaitMillis);
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  int connected = RPCConnect(h, 1, 0, kProgramId);
+  int connected = RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID);
   QApplication::restoreOverrideCursor();
   if (connected != 0) {
     QString text = "Unable to retrieve remote DSN list\n";

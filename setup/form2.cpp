@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "identity.h"
 #include "client_auth.h"
 #include "dsn_record.h"
 #include "form4.h"
@@ -25,7 +26,6 @@ namespace kyvek::setup {
 
 namespace {
 
-const char* kProgramId = "1999-1014-0000000001";
 constexpr size_t kWrapWidth = 70;
 
 QString tr2(const char* text) { return QCoreApplication::translate("Form2", text); }
@@ -313,7 +313,7 @@ bool Form2::test_entry(RpcHandle* h, const QString& entry, bool* stop) {
   if (RPCSetLowLTransportOpts(h, 1, RPC_LOWL_ATTEMPTS, attempts.c_str()) != 0)
     return fail("Failed to set RPC Low LevelTransport options. " + reason(h));
   append_line("Attempting connection to " + server + ":" + port);
-  if (RPCConnect(h, 1, 0, kProgramId) != 0) {
+  if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) != 0) {
     append_line("RPC connection failed");
     append_line(reason(h));
     append_line("====================");

@@ -18,6 +18,7 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
+#include "identity.h"
 #include "application.h"
 #include "client_auth.h"
 #include "form4.h"
@@ -28,7 +29,6 @@ namespace kyvek::setup {
 
 namespace {
 
-const char* kProgramId = "1999-1014-0000000001";
 const char* kDefaultPort = "8888";
 
 QString tr3(const char* text) { return QCoreApplication::translate("Form3", text); }
@@ -437,7 +437,7 @@ void Form3::run_test(const std::vector<Entry>& rows, const QString& user, const 
       continue;
     }
     plain(tr3("Connecting to %1:%2").arg(e.server, e.port));
-    if (RPCConnect(h, 1, 0, kProgramId) != 0) {
+    if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) != 0) {
       red(tr3("Failed to connect. %1").arg(reason(h)));
       mark(row, false);
       continue;

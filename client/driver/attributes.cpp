@@ -235,7 +235,7 @@ using namespace kyvek::driver;
 namespace kyvek::driver::api {
 
 SQLRETURN set_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
-  TRACE(0x1, "SQLSetEnvAttr(%p,%d,%p,%d)\n", handle, attr, value, len);
+  TRACE(kTraceEntry, "SQLSetEnvAttr(%p,%d,%p,%d)\n", handle, attr, value, len);
   auto v = static_cast<int32_t>(reinterpret_cast<intptr_t>(value));
   if (attr == SQL_ATTR_CONNECTION_POOLING) {
     if (v < 0 || v > 2) return SQL_ERROR;
@@ -272,7 +272,7 @@ SQLRETURN set_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINT
 }
 
 SQLRETURN get_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen, SQLINTEGER* len) {
-  TRACE(0x1, "SQLGetEnvAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void*>(len));
+  TRACE(kTraceEntry, "SQLGetEnvAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void*>(len));
   if (vekc_chk_handle(kEnv, handle)) return SQL_INVALID_HANDLE;
   auto* env = static_cast<client_env*>(handle);
   clear_errors(&env->diag);
@@ -280,7 +280,7 @@ SQLRETURN get_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINT
   switch (attr) {
     case SQL_ATTR_ODBC_VERSION:
       if (!(env->set_mask & kEnvSetVersion)) {
-        TRACE(0x2, "-SQLGetEnvAttr()=SQL_ERROR (No default for SQL_ATTR_ODBC_VERSION)\n");
+        TRACE(kTraceExit, "-SQLGetEnvAttr()=SQL_ERROR (No default for SQL_ATTR_ODBC_VERSION)\n");
         return SQL_ERROR;
       }
       v = env->odbc_version;
@@ -297,7 +297,7 @@ SQLRETURN get_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINT
 }
 
 SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
-  TRACE(0x1, "SQLSetConnectAttr(%p,%d,%p,%d)\n", handle, attr, value, len);
+  TRACE(kTraceEntry, "SQLSetConnectAttr(%p,%d,%p,%d)\n", handle, attr, value, len);
   bool trace_attr = attr == SQL_ATTR_TRACE || attr == SQL_ATTR_TRACEFILE;
   if (!handle && trace_attr) return set_trace_attr(nullptr, attr, value, len);
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
@@ -332,7 +332,7 @@ SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
   if (kind == Kind::kBin && len >= -100)
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 21, "HY000", "General error: Invalid binary length (SetConnectAttr)");
   if (when == When::kAfter && !is_connected(dbc)) {
-    TRACE(0x2, "-%s()=SQL_ERROR (attempt to set attribute before connected)\n", "SQLSetConnectAttr");
+    TRACE(kTraceExit, "-%s()=SQL_ERROR (attempt to set attribute before connected)\n", "SQLSetConnectAttr");
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
   }
   if (when == When::kBefore && is_connected(dbc))
@@ -379,7 +379,7 @@ SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
 }
 
 SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen, SQLINTEGER* len) {
-  TRACE(0x1, "SQLGetConnectAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void*>(len));
+  TRACE(kTraceEntry, "SQLGetConnectAttr(%p,%d,%p,%d,%p)\n", handle, attr, value, buflen, static_cast<void*>(len));
   if (attr == SQL_ATTR_TRACE) {
     if (value) *static_cast<SQLUINTEGER*>(value) = static_cast<SQLUINTEGER>(g_trace_switch);
     return SQL_SUCCESS;
@@ -429,7 +429,7 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
           if (value) *static_cast<SQLUINTEGER*>(value) = static_cast<SQLUINTEGER>(v);
           if (len) *len = sizeof(SQLUINTEGER);
           if (known && known->cache_get && known->num) dbc->*(known->num) = static_cast<int32_t>(v);
-          TRACE(0x10, "\tValue: 0x%lx\n", static_cast<unsigned long>(static_cast<uint32_t>(v)));
+          TRACE(kTraceData, "\tValue: 0x%lx\n", static_cast<unsigned long>(static_cast<uint32_t>(v)));
         }
         break;
       }
@@ -437,7 +437,7 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
         void* v = nullptr;
         rc = static_cast<SQLRETURN>(remote_sql_get_connect_attr_handle(dbc->rpc, sd, attr, &v));
         if (rc_ok(rc) && value) *static_cast<SQLPOINTER*>(value) = v;
-        TRACE(0x10, "\tValue: %p\n", v);
+        TRACE(kTraceData, "\tValue: %p\n", v);
         break;
       }
       case Kind::kText:
@@ -470,7 +470,7 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
               dbc->*(known->text) = copy;
             }
           }
-          TRACE(0x10, "\tValue: %s\n", kind == Kind::kText ? buf.c_str() : "(binary)");
+          TRACE(kTraceData, "\tValue: %s\n", kind == Kind::kText ? buf.c_str() : "(binary)");
         }
         break;
       }
@@ -482,7 +482,7 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
   // Not connected.
   GetBefore gb = known ? known->get_before : GetBefore::kDefault;
   if (gb == GetBefore::kNoConnection || when == When::kAfter) {
-    TRACE(0x2, "-SQLGetConnectAttr()=SQL_ERROR (GETTABLE_AFTER_CONNECTED) and no RPC handle)\n");
+    TRACE(kTraceExit, "-SQLGetConnectAttr()=SQL_ERROR (GETTABLE_AFTER_CONNECTED) and no RPC handle)\n");
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
   }
   if (gb == GetBefore::kNullPointer) {

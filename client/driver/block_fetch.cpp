@@ -26,7 +26,7 @@ void* server_of(const client_stmt* stmt) { return stmt->driver_stmt; }
 client_dbc* dbc_of(const client_stmt* stmt) { return static_cast<client_dbc*>(stmt->owner); }
 
 SQLRETURN set_server_attr(client_dbc* dbc, client_stmt* stmt, int32_t attr, SQLLEN value) {
-  TRACE(0x8, "\tPassthru: sql_set_stmt_attr_integer(%d,%ld)\n", attr, static_cast<long>(value));
+  TRACE(kTraceDetail, "\tPassthru: sql_set_stmt_attr_integer(%d,%ld)\n", attr, static_cast<long>(value));
   return remote_sql_set_stmt_attr_integer(dbc->rpc, server_of(stmt), attr, value, 0);
 }
 
@@ -116,7 +116,7 @@ SQLUSMALLINT* block_status_cache(client_stmt* stmt) {
 }
 
 SQLRETURN block_fetch_possible(client_dbc* dbc, client_stmt* stmt, int kind, unsigned* possible) {
-  TRACE(0x20, "\t^block_fetch_possible(%p,%p,%d)\n", static_cast<void*>(dbc), static_cast<void*>(stmt), kind);
+  TRACE(kTraceInternal, "\t^block_fetch_possible(%p,%p,%d)\n", static_cast<void*>(dbc), static_cast<void*>(stmt), kind);
   if (!possible) return SQL_ERROR;
   *possible = 0;
   if (kind == 3) return SQL_SUCCESS;
@@ -124,7 +124,7 @@ SQLRETURN block_fetch_possible(client_dbc* dbc, client_stmt* stmt, int kind, uns
   int rc = remote_sql_get_connect_attr_integer(dbc->rpc, reinterpret_cast<void*>(dbc->server_dbc), SQL_ATTR_ACCESS_MODE,
                                                &access);
   if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
-  TRACE(0x8, "\tAccess Mode: %lu\n", static_cast<unsigned long>(access));
+  TRACE(kTraceDetail, "\tAccess Mode: %lu\n", static_cast<unsigned long>(access));
   SQLLEN cursor_type = 0;
   rc = remote_sql_get_stmt_attr_integer(dbc->rpc, server_of(stmt), SQL_ATTR_CURSOR_TYPE, &cursor_type);
   if (!rc_ok(rc)) return static_cast<SQLRETURN>(rc);
@@ -156,13 +156,14 @@ SQLRETURN block_fetch_possible(client_dbc* dbc, client_stmt* stmt, int kind, uns
     refused = true;
   *possible =
       forward && size == 1 && ard->bound_count < 1 && !refused && (ard->bind_offset_ptr == nullptr || kind == 2);
-  TRACE(0x8, "\tblock fetch %s (cursor %ld, size %lu, bound %d)\n", *possible ? "possible" : "not possible",
+  TRACE(kTraceDetail, "\tblock fetch %s (cursor %ld, size %lu, bound %d)\n", *possible ? "possible" : "not possible",
         static_cast<long>(cursor_type), static_cast<unsigned long>(size), ard->bound_count);
   return SQL_SUCCESS;
 }
 
 SQLRETURN start_block_fetch_mode(client_dbc* dbc, client_stmt* stmt, int flags) {
-  TRACE(0x20, "\t^start_block_fetch_mode(%p,%p,%d)\n", static_cast<void*>(dbc), static_cast<void*>(stmt), flags);
+  TRACE(kTraceInternal, "\t^start_block_fetch_mode(%p,%p,%d)\n", static_cast<void*>(dbc), static_cast<void*>(stmt),
+        flags);
   client_stmt* x = stmt;
   if (!x) return SQL_ERROR;
   BlockCache& cache = block_cache(x);
@@ -198,11 +199,11 @@ SQLRETURN start_block_fetch_mode(client_dbc* dbc, client_stmt* stmt, int flags) 
                   : t == SQL_WVARCHAR   ? SQL_VARCHAR
                   : t == SQL_WCHAR      ? SQL_CHAR
                                         : t;
-      if (d != t) TRACE(0x10, "\t%d disguised as %d\n", t, d);
+      if (d != t) TRACE(kTraceData, "\t%d disguised as %d\n", t, d);
       t = d;
     }
     if (is_long_type(t)) {
-      TRACE(0x8, "\tFound SQL LONG type column, disabling block-fetch-mode\n");
+      TRACE(kTraceDetail, "\tFound SQL LONG type column, disabling block-fetch-mode\n");
       return SQL_ERROR;
     }
     int16_t c = 0;
@@ -233,7 +234,7 @@ SQLRETURN start_block_fetch_mode(client_dbc* dbc, client_stmt* stmt, int flags) 
     if (col.slot < 0) {
       // No cell size to trust (no size, or too large), or a type the cache
       // cannot convert from (GUID): the result set is served remotely.
-      TRACE(0x8, "\tColumn %d (type %d, size %lu) cannot be cached, disabling block-fetch-mode\n", i + 1, t,
+      TRACE(kTraceDetail, "\tColumn %d (type %d, size %lu) cannot be cached, disabling block-fetch-mode\n", i + 1, t,
             static_cast<unsigned long>(col.column_size));
       return SQL_ERROR;
     }
@@ -257,7 +258,7 @@ SQLRETURN start_block_fetch_mode(client_dbc* dbc, client_stmt* stmt, int flags) 
     if (!rc_ok(remote_sql_get_stmt_attr_integer(dbc->rpc, server_of(stmt), attr, &adopted)) || adopted < 1 ||
         adopted > INT32_MAX)
       return undo(SQL_ERROR);
-    TRACE(0x8, "\tServer changed the block size to %ld\n", static_cast<long>(adopted));
+    TRACE(kTraceDetail, "\tServer changed the block size to %ld\n", static_cast<long>(adopted));
     size = static_cast<int32_t>(adopted);
     x->block_fetch_size = size;
   }
@@ -311,13 +312,13 @@ SQLRETURN start_block_fetch_mode(client_dbc* dbc, client_stmt* stmt, int flags) 
   cache.rows = 0;
   stmt->flags |= kStmtBlockFetchOn;
   x->block_cursor = 0;
-  TRACE(0x8, "\tBlock-fetch-mode on: %d columns, %d rows per block\n", n, size);
+  TRACE(kTraceDetail, "\tBlock-fetch-mode on: %d columns, %d rows per block\n", n, size);
   return SQL_SUCCESS;
 }
 
 SQLRETURN stop_block_fetch_mode(client_stmt* stmt) {
   if (!(stmt->flags & kStmtBlockFetchOn)) return SQL_SUCCESS;
-  TRACE(0x20, "\t^stop_block_fetch_mode(%p)\n", static_cast<void*>(stmt));
+  TRACE(kTraceInternal, "\t^stop_block_fetch_mode(%p)\n", static_cast<void*>(stmt));
   client_dbc* dbc = dbc_of(stmt);
   client_stmt* x = stmt;
   const int n = x && x->block ? static_cast<int>(x->block->columns.size()) : 0;
@@ -369,7 +370,7 @@ void block_fetch_attempt(StmtCall& c, int kind) {
       c.x->block_fetch_size = 10;
       cache.metadata_switched = true;
       turned_on = true;
-      TRACE(0x8, "Turning on metadata block-fetch-mode\n");
+      TRACE(kTraceDetail, "Turning on metadata block-fetch-mode\n");
     }
     c.x->getdata_count = 0;
   }
@@ -411,7 +412,7 @@ bool block_fetch_serve(StmtCall& c, int kind, SQLULEN* row_count, SQLUSMALLINT* 
       if (row_count) *row_count = 1;
       if (status) *status = cache.row_status[static_cast<size_t>(row)];
       *rc = SQL_SUCCESS;
-      TRACE(0x2, "-SQLFetch()=SQL_SUCCESS (cursor=%d out of %ld)\n", row, static_cast<long>(cache.rows));
+      TRACE(kTraceExit, "-SQLFetch()=SQL_SUCCESS (cursor=%d out of %ld)\n", row, static_cast<long>(cache.rows));
       return true;
     }
     case BlockStep::kNoData:
@@ -463,7 +464,7 @@ bool block_get_data(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINT
     post_client(&c.stmt->diags, c.dbc, 0, diag.sqlstate, diag.odbc3, "%s", diag.message);
     set_return_code(&c.stmt->diags, *rc);
   }
-  if (tracing(0x1000) && type == SQL_C_CHAR && target && rc_ok(*rc)) {
+  if (tracing(kTraceValues) && type == SQL_C_CHAR && target && rc_ok(*rc)) {
     std::string shown;
     const auto* p = static_cast<const unsigned char*>(target);
     for (SQLLEN i = 0; i < 50 && i < buflen && p[i]; ++i) {
@@ -471,7 +472,7 @@ bool block_get_data(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINT
       std::snprintf(b, sizeof b, p[i] >= 0x20 && p[i] < 0x7F ? "%c" : "<%02x>", p[i]);
       shown += b;
     }
-    TRACE(0x1000, "\t%s\n", shown.c_str());
+    TRACE(kTraceValues, "\t%s\n", shown.c_str());
   }
   return true;
 }

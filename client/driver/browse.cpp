@@ -19,7 +19,8 @@ namespace kyvek::driver {
 namespace {
 
 // Attribute presence-mask bits (keywords.cpp) that the browse looks at.
-constexpr uint32_t kDriver = 0x1, kDsn = 0x8, kServer = 0x10, kPort = 0x40, kTargetDsn = 0x80, kServerPort = 0x80000;
+constexpr uint32_t kDriver = kKeyDriver, kDsn = kKeyDsn, kServer = kKeyServer, kPort = kKeyPort,
+                   kTargetDsn = kKeyTargetDsn, kServerPort = kKeyServerPort;
 
 // The optional items of the first answer, in the order they are offered.
 struct OptionalItem {
@@ -85,7 +86,7 @@ SQLRETURN connect_to_server(client_dbc* dbc, const AttrList& list) {
 // Hands a browse result to the application and waits for the next call.
 SQLRETURN answer(client_dbc* dbc, int32_t state, const std::string& text, SQLCHAR* out, SQLSMALLINT outmax,
                  SQLSMALLINT* outlen) {
-  TRACE(0x200, "\tBrowse result: %s\n", trace_safe_connection_string(text).c_str());
+  TRACE(kTraceConnect, "\tBrowse result: %s\n", trace_safe_connection_string(text).c_str());
   write_out_string(dbc, text, out, outmax, outlen);
   dbc->browse_state = state;
   return set_return_code(&dbc->diag, SQL_NEED_DATA);
@@ -124,15 +125,15 @@ SQLRETURN data_source_list(client_dbc* dbc, const AttrList& list, SQLCHAR* out, 
     char name[513] = {}, description[513] = {};
     int16_t name_len = 0, description_len = 0;
     int32_t name_cap = 512, description_cap = 512;
-    TRACE(0x200, "\tCalling sql_data_sources()\n");
+    TRACE(kTraceConnect, "\tCalling sql_data_sources()\n");
     rc = static_cast<SQLRETURN>(remote_sql_data_sources(dbc->rpc, server_env, direction, &name_len, &name_cap, name,
                                                         &description_len, &description_cap, description));
-    TRACE(0x200, "\treturns %d\n", rc);
+    TRACE(kTraceConnect, "\treturns %d\n", rc);
     if (!rc_ok(rc)) break;
     direction = SQL_FETCH_NEXT;
     item += count++ == 0 ? "TARGETDSN:Target DSN={" : ",";
     item += name;
-    TRACE(0x200, "\tAdding DSN: %s (current length=%d)\n", name, static_cast<int>(item.size()));
+    TRACE(kTraceConnect, "\tAdding DSN: %s (current length=%d)\n", name, static_cast<int>(item.size()));
   }
   if (rc_ok(rc)) rc = SQL_NO_DATA;  // the bound: the names so far are offered
   if (rc != SQL_NO_DATA) {
@@ -162,7 +163,7 @@ SQLRETURN final_step(client_dbc* dbc, const std::string& in_text, SQLCHAR* out, 
     append_connection_item(remote, "UID", *user);
     append_connection_item(remote, "PWD", *password);
   }
-  if (tracing(0x200)) log_printf_tid("Connecting with %s\n", trace_safe_connection_string(remote).c_str());
+  if (tracing(kTraceConnect)) log_printf_tid("Connecting with %s\n", trace_safe_connection_string(remote).c_str());
   bool warned = false;
   if (!is_connected(dbc)) {
     retrieve_vek_flags(dbc);
@@ -181,7 +182,7 @@ SQLRETURN final_step(client_dbc* dbc, const std::string& in_text, SQLCHAR* out, 
       dbc->rpc, reinterpret_cast<void*>(dbc->server_dbc), static_cast<int32_t>(remote.size() + 1), remote.c_str(),
       &out_cap, server_out.data(), outmax > 0 ? outmax : 0, SQL_DRIVER_NOPROMPT));
   if (!rc_ok(rc)) {
-    TRACE(0x200, "\tsql_driver_connect()=%d\n", rc);
+    TRACE(kTraceConnect, "\tsql_driver_connect()=%d\n", rc);
     // Nothing else could use the link: it is closed with the browse, so the
     // connection can be freed or browsed again.
     if (!dbc->dead) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
@@ -205,7 +206,7 @@ SQLRETURN final_step(client_dbc* dbc, const std::string& in_text, SQLCHAR* out, 
 }
 
 SQLRETURN browse(client_dbc* dbc, const std::string& in_text, SQLCHAR* out, SQLSMALLINT outmax, SQLSMALLINT* outlen) {
-  TRACE(0x200, "\tstate = %d\n", static_cast<int>(dbc->browse_state));
+  TRACE(kTraceConnect, "\tstate = %d\n", static_cast<int>(dbc->browse_state));
   if (dbc->browse_state == 0) dbc->browse_accum.clear();
   AttrList list;
   list.parse(in_text);
@@ -267,7 +268,7 @@ SQLRETURN browse_connect(SQLHDBC handle, SQLCHAR* in, SQLSMALLINT inlen, SQLCHAR
   if (in && (inlen >= 0 || inlen == SQL_NTS))
     in_text = inlen == SQL_NTS ? std::string(reinterpret_cast<char*>(in))
                                : std::string(reinterpret_cast<char*>(in), static_cast<size_t>(inlen));
-  if (tracing(0x1))
+  if (tracing(kTraceEntry))
     log_printf_tid("SQLBrowseConnect(%p,%s,%d,%p,%d,%p)\n", handle,
                    in ? trace_safe_connection_string(in_text).c_str() : "NULL", inlen, static_cast<void*>(out), outmax,
                    static_cast<void*>(outlen));

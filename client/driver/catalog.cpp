@@ -79,7 +79,7 @@ class Catalog {
   Catalog(const Rules& rules, SQLHSTMT handle, std::initializer_list<Name> names)
       : rules_(rules), handle_(handle), count_(0) {
     for (const Name& n : names) names_[count_++] = n;
-    if (count_ > 0 && tracing(0x1)) {
+    if (count_ > 0 && tracing(kTraceEntry)) {
       char head[64];
       std::snprintf(head, sizeof head, "(%p", handle_);
       std::string line = std::string(rules_.api) + head;
@@ -95,19 +95,19 @@ class Catalog {
     SQLRETURN rc = stmt_enter(handle_, call_, text.c_str());
     if (rc != SQL_SUCCESS) {
       if (rc == SQL_INVALID_HANDLE)
-        TRACE(0x2, "-%s()=SQL_INVALID_HANDLE (stmt)\n", rules_.api);
+        TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE (stmt)\n", rules_.api);
       else
-        TRACE(0x2, "-%s()=SQL_ERROR (invalid dbc or no RPC handle)\n", rules_.api);
+        TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid dbc or no RPC handle)\n", rules_.api);
       return rc;
     }
     const int a = rules_.required_one_of[0], b = rules_.required_one_of[1];
     if (a >= 0 && names_[a].text == nullptr && (b < 0 || names_[b].text == nullptr)) {
-      TRACE(0x2, "-%s()=SQL_ERROR (invalid TableName)\n", rules_.api);
+      TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid TableName)\n", rules_.api);
       return call_.fail(0, "HY009", "Invalid use of null pointer");
     }
     for (int i = 0; i < count_; ++i) {
       if (bad_length(names_[i].length) && (names_[i].text != nullptr || rules_.any_negative)) {
-        TRACE(0x2, "-%s()=SQL_ERROR (invalid NameLength)\n", rules_.api);
+        TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid NameLength)\n", rules_.api);
         return call_.fail(0, "HY090", "Invalid string or buffer length");
       }
     }
@@ -131,7 +131,7 @@ class Catalog {
   // After the remote call: the new result set, and the exit line.
   SQLRETURN done(SQLRETURN rc) {
     if (rc_ok(rc)) vek_new_result_set(call_.stmt, 1, rc);
-    TRACE(0x2, "-%s(...)=%d\n", rules_.api, rc);
+    TRACE(kTraceExit, "-%s(...)=%d\n", rules_.api, rc);
     return rc;
   }
 
@@ -268,7 +268,7 @@ SQLRETURN foreign_keys(SQLHSTMT h, SQLCHAR* pc, SQLSMALLINT pcn, SQLCHAR* ps, SQ
 }
 
 SQLRETURN get_type_info(SQLHSTMT h, SQLSMALLINT type) {
-  TRACE(0x1, "SQLGetTypeInfo(%p,%d)\n", h, type);
+  TRACE(kTraceEntry, "SQLGetTypeInfo(%p,%d)\n", h, type);
   Catalog cat(kGetTypeInfo, h, {});
   SQLRETURN rc = cat.enter();
   if (rc != SQL_SUCCESS) return rc;

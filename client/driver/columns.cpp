@@ -80,7 +80,7 @@ SQLRETURN fetch_column_descriptions(StmtCall& c, SQLSMALLINT* count) {
   c.stmt->result_columns = n;
   if (count) *count = n;
   if (n < 1) {
-    TRACE(0x8, "\t(no rows in result set)\n");
+    TRACE(kTraceDetail, "\t(no rows in result set)\n");
     c.stmt->flags &= ~static_cast<uint32_t>(kStmtNewResult);
     return SQL_SUCCESS;
   }
@@ -93,7 +93,8 @@ SQLRETURN fetch_column_descriptions(StmtCall& c, SQLSMALLINT* count) {
     return rc;
   }
   if (bytes != static_cast<int32_t>(types.size() * 2)) {
-    TRACE(0x8, "\t\tget_all_col_types returns %ld columns but we calculated %d\n", static_cast<long>(bytes / 2), n + 1);
+    TRACE(kTraceDetail, "\t\tget_all_col_types returns %ld columns but we calculated %d\n",
+          static_cast<long>(bytes / 2), n + 1);
     return c.fail(36, "HY000", "General error: retrieving column types client/server disagree (GetData)");
   }
   for (int i = 0; i <= n; ++i) {
@@ -149,15 +150,15 @@ SQLRETURN plan_bound_columns(StmtCall& c, int only_column, ColumnTransfer& plan,
     if (std::memcmp(arec->tag, "DESR", 4) || (irec && std::memcmp(irec->tag, "DESR", 4)))
       return failed(c.fail(5, "HY000", "General error: Internal descriptor record invalid"));
     if (!arec->data_ptr && !arec->octet_length_ptr && !arec->indicator_ptr) {
-      add(nullptr, 0, 4);
-      add(nullptr, 0, 4);
+      add(nullptr, 0, RPC_ARG_DESC);
+      add(nullptr, 0, RPC_ARG_DESC);
       continue;
     }
     if (only_column >= 0 && col != only_column) {
       // Left as it is: empty elements take nothing from the server.
-      add(nullptr, 0, 0x20000);
-      if (arec->indicator_ptr != arec->octet_length_ptr) add(nullptr, 0, 0x40000);
-      add(nullptr, 0, 4);
+      add(nullptr, 0, RPC_ARG_SQLLEN_ARRAY);
+      if (arec->indicator_ptr != arec->octet_length_ptr) add(nullptr, 0, RPC_ARG_SQLULEN_ARRAY);
+      add(nullptr, 0, RPC_ARG_DESC);
       continue;
     }
     const int16_t t = column_ctype(arec, irec);
@@ -190,10 +191,12 @@ SQLRETURN plan_bound_columns(StmtCall& c, int only_column, ColumnTransfer& plan,
       oct = plus(arec->octet_length_ptr, off);
       ind = shared ? nullptr : plus(arec->indicator_ptr, off);
     }
-    add(oct, ob, 0x20000);
-    if (!shared) add(ind, ib, 0x40000);
+    // Octet lengths as an SQLLEN array, indicators as an SQLULEN array: the
+    // reverse of parameters (params.cpp says why both pairings stay).
+    add(oct, ob, RPC_ARG_SQLLEN_ARRAY);
+    if (!shared) add(ind, ib, RPC_ARG_SQLULEN_ARRAY);
     if (!data) {
-      add(nullptr, 0, 4);
+      add(nullptr, 0, RPC_ARG_DESC);
       continue;
     }
     auto packet = [&](uint64_t a, uint64_t b, uint64_t cc) {
@@ -212,55 +215,55 @@ SQLRETURN plan_bound_columns(StmtCall& c, int only_column, ColumnTransfer& plan,
     switch (t) {
       case SQL_C_LONG:
       case SQL_C_ULONG:
-      case SQL_C_SLONG: add(data, n, R < 2 ? 2 : 0x10); break;
+      case SQL_C_SLONG: add(data, n, R < 2 ? RPC_ARG_INT32 : RPC_ARG_INT32_ARRAY); break;
       case SQL_C_SHORT:
       case SQL_C_USHORT:
-      case SQL_C_SSHORT: add(data, n, R < 2 ? 1 : 8); break;
-      case SQL_C_FLOAT: add(data, n, 0x1000); break;
-      case SQL_C_DOUBLE: add(data, n, 0x2000); break;
+      case SQL_C_SSHORT: add(data, n, R < 2 ? RPC_ARG_INT16 : RPC_ARG_INT16_ARRAY); break;
+      case SQL_C_FLOAT: add(data, n, RPC_ARG_FLOAT_ARRAY); break;
+      case SQL_C_DOUBLE: add(data, n, RPC_ARG_DOUBLE_ARRAY); break;
       case SQL_C_SBIGINT:
-      case SQL_C_UBIGINT: add(data, n, R < 2 ? 0x20 : 0x4000); break;
+      case SQL_C_UBIGINT: add(data, n, R < 2 ? RPC_ARG_INT64 : RPC_ARG_INT64_ARRAY); break;
       case SQL_C_NUMERIC: {
         ColumnPacket* p = packet(R * 19, 0, 0);
-        p->ia = add(p->a.data(), R * 19, 4);
+        p->ia = add(p->a.data(), R * 19, RPC_ARG_DESC);
         break;
       }
       case SQL_C_TIME:
       case SQL_C_TYPE_TIME: {
         ColumnPacket* p = packet(R * 6, 0, 0);
-        p->ia = add(p->a.data(), R * 6, 8);
+        p->ia = add(p->a.data(), R * 6, RPC_ARG_INT16_ARRAY);
         break;
       }
       case SQL_C_DATE:
       case SQL_C_TYPE_DATE: {
         ColumnPacket* p = packet(R * 2, R * 4, 0);
-        p->ia = add(p->a.data(), R * 2, 8);
-        p->ib = add(p->b.data(), R * 4, 8);
+        p->ia = add(p->a.data(), R * 2, RPC_ARG_INT16_ARRAY);
+        p->ib = add(p->b.data(), R * 4, RPC_ARG_INT16_ARRAY);
         break;
       }
       case SQL_C_TIMESTAMP:
       case SQL_C_TYPE_TIMESTAMP: {
         ColumnPacket* p = packet(R * 2, R * 10, R * 4);
-        p->ia = add(p->a.data(), R * 2, 8);
-        p->ib = add(p->b.data(), R * 10, 8);
-        p->ic = add(p->c.data(), R * 4, 0x10);
+        p->ia = add(p->a.data(), R * 2, RPC_ARG_INT16_ARRAY);
+        p->ib = add(p->b.data(), R * 10, RPC_ARG_INT16_ARRAY);
+        p->ic = add(p->c.data(), R * 4, RPC_ARG_INT32_ARRAY);
         break;
       }
       case SQL_C_GUID: {
         ColumnPacket* p = packet(R * 4, R * 4, R * 8);
-        p->ia = add(p->a.data(), R * 4, 0x10);
-        p->ib = add(p->b.data(), R * 4, 8);
-        p->ic = add(p->c.data(), R * 8, 4);
+        p->ia = add(p->a.data(), R * 4, RPC_ARG_INT32_ARRAY);
+        p->ib = add(p->b.data(), R * 4, RPC_ARG_INT16_ARRAY);
+        p->ic = add(p->c.data(), R * 8, RPC_ARG_DESC);
         break;
       }
       default:
         if (is_interval_type(t)) {
           ColumnPacket* p = packet(R * 4, R * 20, 0);
-          p->ia = add(p->a.data(), R * 4, 8);
-          p->ib = add(p->b.data(), R * 20, 0x10);
+          p->ia = add(p->a.data(), R * 4, RPC_ARG_INT16_ARRAY);
+          p->ib = add(p->b.data(), R * 20, RPC_ARG_INT32_ARRAY);
         } else if (t == SQL_C_CHAR || t == SQL_C_BINARY || t == SQL_C_WCHAR || t == SQL_C_TINYINT ||
                    t == SQL_C_STINYINT || t == SQL_C_UTINYINT || t == SQL_C_BIT) {
-          add(data, n, 4);
+          add(data, n, RPC_ARG_DESC);
         } else {
           return quiet ? kPlanLater
                        : c.failf(8, "HY000", "General error: Unknown SQL C type %d (fetch_bound_column)", t);
@@ -331,7 +334,7 @@ SQLRETURN finish_bound_columns(StmtCall& c, ColumnTransfer& plan) {
       const uint64_t elem = fixed > 0 ? static_cast<uint64_t>(fixed)
                                       : (arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : 0);
       const bool shared = arec->indicator_ptr == arec->octet_length_ptr;
-      TRACE(0x8, "\tUsing row size %lu\n", static_cast<unsigned long>(ard->bind_type));
+      TRACE(kTraceDetail, "\tUsing row size %lu\n", static_cast<unsigned long>(ard->bind_type));
       for (uint64_t r = 0; r < R; ++r) {
         const auto step = static_cast<SQLLEN>(off + r * ard->bind_type);
         if (arec->data_ptr && elem)
@@ -352,7 +355,7 @@ SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
   if (rc != SQL_SUCCESS || t.wv.empty()) return rc;
   rc = remote_fetch_bound_colswv(c.rpc(), c.server(), static_cast<int32_t>(t.wv.size()), t.wv.data());
   if (!rc_ok(rc)) {
-    TRACE(0x2, "\tremote fetch_bound_colswv failed\n");
+    TRACE(kTraceExit, "\tremote fetch_bound_colswv failed\n");
     return rc;
   }
   SQLRETURN frc = finish_bound_columns(c, t);
@@ -366,11 +369,11 @@ SQLRETURN fetch_row_status_array(StmtCall& c) {
   if (c.stmt->fetch_kind == FETCH_EXTENDED) {
     count = ard ? ard->rowset_size : 1;
     array = ird ? ird->ext_status_ptr : nullptr;
-    TRACE(0x8, "\tLAST_EXTENDED_FETCH - using status %p\n", static_cast<void*>(array));
+    TRACE(kTraceDetail, "\tLAST_EXTENDED_FETCH - using status %p\n", static_cast<void*>(array));
   } else {
     count = ard ? ard->array_size : 1;
     array = ird ? ird->array_status_ptr : nullptr;
-    TRACE(0x8, "\tLAST_FETCH - using status %p\n", static_cast<void*>(array));
+    TRACE(kTraceDetail, "\tLAST_FETCH - using status %p\n", static_cast<void*>(array));
   }
   if (!array) return c.fail(5, "HY000", "General error: Inconsistent Row Status Array (fetch_row_status_array)\n");
   // In block mode the server's rowset is the whole block: its statuses go to
@@ -490,7 +493,7 @@ SQLRETURN synch_columns(StmtCall& c, SQLSETPOSIROW row, bool bookmarks_in) {
     if (arec->data_ptr && !arec->octet_length_ptr)
       return c.fail(30, "HY000", "General error: No OctetLengthPtr (synch_bound_columns)");
     if (!arec->data_ptr && !arec->octet_length_ptr && !arec->indicator_ptr) {
-      TRACE(0x8, "\tno bound data for column\n");
+      TRACE(kTraceDetail, "\tno bound data for column\n");
       continue;
     }
     const int16_t t = column_ctype(arec, desc_rec(ird, col));
@@ -560,7 +563,8 @@ SQLRETURN synch_columns(StmtCall& c, SQLSETPOSIROW row, bool bookmarks_in) {
     }
     rc = synch_a_bound_col(c, col, t, data, len, A, oct, shared ? oct : ind);
     if (rc != SQL_SUCCESS) {
-      TRACE(0x22, "\t-^%s()=%d (synch_a_bound_col(%d) failed)\n", "synch_bound_columns", rc, col);
+      TRACE(kTraceInternal | kTraceExit, "\t-^%s()=%d (synch_a_bound_col(%d) failed)\n", "synch_bound_columns", rc,
+            col);
       return rc;
     }
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "identity.h"
 #include "driver.h"
 #include "api.h"
 #include "kyrpc.h"
@@ -18,8 +19,6 @@
 namespace kyvek::driver {
 
 namespace {
-
-constexpr const char* kProgramId = "1999-1014-0000000001";
 
 // Builds "server:port,..." by pairing the comma lists SERVER and PORT in order.
 // Empty when not even one pair can be made.
@@ -58,7 +57,7 @@ void free_rpc(RpcHandle* h) {
 void report_missing(client_dbc* dbc, uint32_t mask) {
   std::string names;
   const std::pair<uint32_t, const char*> wanted[] = {
-      {0x80, "TARGETDSN"}, {0x400, "LOGONUSER"}, {0x80000, "SERVERPORT"}};
+      {kKeyTargetDsn, "TARGETDSN"}, {kKeyLogonUser, "LOGONUSER"}, {kKeyServerPort, "SERVERPORT"}};
   for (const auto& w : wanted) {
     if (mask & w.first) continue;
     if (!names.empty()) names += ',';
@@ -90,7 +89,10 @@ void report_target_not_found(client_dbc* dbc, void* server_dbc, const AttrList& 
 }
 
 bool sufficient(uint32_t mask, uint32_t extra) {
-  return (mask & (extra | 0xd0)) == (extra | 0xd0) || (mask & (extra | 0x80080)) == (extra | 0x80080);
+  // SERVER, PORT and TARGETDSN, or SERVERPORT and TARGETDSN.
+  const uint32_t apart = extra | kKeyServer | kKeyPort | kKeyTargetDsn;
+  const uint32_t joined = extra | kKeyServerPort | kKeyTargetDsn;
+  return (mask & apart) == apart || (mask & joined) == joined;
 }
 
 // Scrambles a copy of text for the server, by the variant the server serves.
@@ -121,7 +123,7 @@ void keep_only_server_keywords(AttrList& list) {
     if (sent && !kept.has(key)) {
       kept.set(key, value);
     } else {
-      TRACE(0x200, "\tNot passed on to the server: %s\n", key.c_str());
+      TRACE(kTraceConnect, "\tNot passed on to the server: %s\n", key.c_str());
     }
   }
   list = kept;
@@ -243,7 +245,7 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
   for (size_t i = 0; i < targets.size(); ++i) {
     const Target& t = targets[i];
     bool last = i + 1 == targets.size();
-    TRACE(0x4, "\t\tRPCAllocHandle\n");
+    TRACE(kTraceRpc, "\t\tRPCAllocHandle\n");
     RpcHandle* h = RPCAllocHandle();
     if (!h) {
       post_client(&dbc->diag, dbc, 250, "HY013", false, "Memory Management Error");
@@ -271,7 +273,7 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
       free_rpc(h);
       return -1;
     }
-    TRACE(0x4, "\t\tServer=%s Port=%s ConnectTimeout=%s\n", t.server.c_str(), t.port.c_str(),
+    TRACE(kTraceRpc, "\t\tServer=%s Port=%s ConnectTimeout=%s\n", t.server.c_str(), t.port.c_str(),
           dbc->connection_timeout ? timeout : "Not Set");
     if (RPCSetTransportOpts(h, RPC_TRANSPORT_BSD, t.server.c_str(), t.port.c_str(),
                             logon_user ? logon_user->c_str() : nullptr, logon_auth ? logon_auth->c_str() : nullptr,
@@ -297,8 +299,8 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
     const int32_t login = dbc->login_timeout > 0 ? dbc->login_timeout : dbc->connection_timeout;
     RPCSetWaitLimit(h, login > 0 ? long(login) * 1000 : 0);
     dbc->wait_state = "HYT00";
-    TRACE(0x4, "\t\tRPCConnect %d %d\n", 1, 0);
-    if (RPCConnect(h, 1, 0, kProgramId)) {
+    TRACE(kTraceRpc, "\t\tRPCConnect %d %d\n", 1, 0);
+    if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID)) {
       if (last) {
         const char* text = nullptr;
         RPCReportError(h, &text);
@@ -311,7 +313,7 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
     }
     char order[20] = {};
     if (RPCGetInfo(h, RPC_INFO_BYTE_ORDER, order, sizeof order) >= 0 && std::strcmp(order, "Y") == 0) {
-      TRACE(0x8, "\tDiff Endianess\n");
+      TRACE(kTraceDetail, "\tDiff Endianess\n");
       dbc->server_flags |= kServerOtherByteOrder;
     }
     RPCSetError(h, rpc_error_callback, dbc);
@@ -355,13 +357,13 @@ SQLRETURN open_server_session(client_dbc* dbc, AttrList& list, bool may_prompt, 
   };
   std::string text;
   if (info(1, &text))
-    TRACE(0x200, "\tserver_get_info(SERVER_INFO_VERSION) : %s\n", text.c_str());
+    TRACE(kTraceConnect, "\tserver_get_info(SERVER_INFO_VERSION) : %s\n", text.c_str());
   else
-    TRACE(0x200, "\tserver_get_info not supported\n");
-  if (info(2, &text)) TRACE(0x200, "\tserver_get_info(SERVER_INFO_NAME) : %s\n", text.c_str());
+    TRACE(kTraceConnect, "\tserver_get_info not supported\n");
+  if (info(2, &text)) TRACE(kTraceConnect, "\tserver_get_info(SERVER_INFO_NAME) : %s\n", text.c_str());
   if (info(3, &text) && text == SERVER_HAS_FAZE2) dbc->server_flags |= kServerFaze2;
   int32_t sa = remote_server_set_attribute(dbc->rpc, SERVER_ATTR_USE_FAZE2, 2, "1");
-  TRACE(0x200, "\tserver_set_attribute(USE_FAZE2)=%d\n", sa);
+  TRACE(kTraceConnect, "\tserver_set_attribute(USE_FAZE2)=%d\n", sa);
   if (dbc->dead) return SQL_ERROR;
 
   // Logon to the server's operating system.
@@ -372,7 +374,7 @@ SQLRETURN open_server_session(client_dbc* dbc, AttrList& list, bool may_prompt, 
       int32_t r = remote_authenticate(dbc->rpc, user.c_str(), scrambled(dbc, password).c_str());
       if (r == 0) break;
       if (attempt == 0 && may_prompt && r != -1) {
-        TRACE(0x200, "[1] Prompting for OS auth\n");
+        TRACE(kTraceConnect, "[1] Prompting for OS auth\n");
         char ubuf[256] = {}, pbuf[256] = {};
         std::snprintf(ubuf, sizeof ubuf, "%s", user.c_str());
         std::snprintf(pbuf, sizeof pbuf, "%s", password.c_str());
@@ -401,7 +403,8 @@ SQLRETURN open_server_session(client_dbc* dbc, AttrList& list, bool may_prompt, 
 
   // Remote environment and connection.
   if (g_connection_pooling != 0) {
-    TRACE(0x200, "\tSetting remote CONNECTION_POOLING to %lu\n", static_cast<unsigned long>(g_connection_pooling));
+    TRACE(kTraceConnect, "\tSetting remote CONNECTION_POOLING to %lu\n",
+          static_cast<unsigned long>(g_connection_pooling));
     remote_sql_set_env_attr(dbc->rpc, nullptr, SQL_ATTR_CONNECTION_POOLING, g_connection_pooling);
   }
   void* server_env = nullptr;
@@ -465,7 +468,7 @@ SQLRETURN connect_over_link(client_dbc* dbc, AttrList& list, const ConnectArgs& 
   if (!(f & kFlagDisguiseWide)) list.remove("DISGUISEWIDE");
   if (dbc->connect_retries == 5) list.remove("CONNECTATTEMPTS");
   std::string translated = list.to_string();
-  if (tracing(0x200))
+  if (tracing(kTraceConnect))
     log_printf_tid("\tTranslated connection string =\n\t%s\n", trace_safe_connection_string(translated).c_str());
 
   // Remote connection string: target DSN, user and password only.
@@ -481,7 +484,7 @@ SQLRETURN connect_over_link(client_dbc* dbc, AttrList& list, const ConnectArgs& 
   bool db_prompted = false;
   for (;;) {
     std::string remote = list.to_string();
-    if (tracing(0x200))
+    if (tracing(kTraceConnect))
       log_printf_tid("\tUsing remote connection string:\n\t%s\n", trace_safe_connection_string(remote).c_str());
     // "xx" and the scrambled string; the block holds 2n+5 bytes, zeroed.
     std::string block(remote.size() * 2 + 5, '\0');
@@ -492,10 +495,10 @@ SQLRETURN connect_over_link(client_dbc* dbc, AttrList& list, const ConnectArgs& 
     int32_t out_cap = a.out && a.outmax > 0 ? a.outmax : 0;
     rc = remote_sql_driver_connect(dbc->rpc, server_dbc, static_cast<int32_t>(block.size()), block.data(), &out_cap,
                                    server_out.data(), a.outmax, static_cast<int16_t>(a.completion));
-    TRACE(0x200, "\tRemote SQLDriverConnect returned %d\n", rc);
+    TRACE(kTraceConnect, "\tRemote SQLDriverConnect returned %d\n", rc);
     if (rc == SQL_SUCCESS || !may_prompt || db_prompted || dbc->dead) break;
     if (server_first_state(dbc, server_dbc) != "28000") break;
-    TRACE(0x200, "Prompting for DB auth\n");
+    TRACE(kTraceConnect, "Prompting for DB auth\n");
     db_prompted = true;
     char ubuf[256] = {}, pbuf[256] = {};
     std::snprintf(ubuf, sizeof ubuf, "%s", list.get("UID") ? list.get("UID")->c_str() : "");
@@ -533,12 +536,13 @@ SQLRETURN connect_over_link(client_dbc* dbc, AttrList& list, const ConnectArgs& 
   // Out string.
   const std::string& out_text = a.completion == SQL_DRIVER_NOPROMPT ? a.in : translated;
   if (write_out_string(dbc, out_text, a.out, a.outmax, a.outlen)) *warned = true;
-  if (tracing(0x200)) log_printf_tid("\tOut Connect String: \\%s\\\n", trace_safe_connection_string(out_text).c_str());
+  if (tracing(kTraceConnect))
+    log_printf_tid("\tOut Connect String: \\%s\\\n", trace_safe_connection_string(out_text).c_str());
   char size_text[16];
   std::snprintf(size_text, sizeof size_text, "%d", dbc->default_param_size);
   if (!rc_ok(remote_set_config_param(dbc->rpc, server_dbc, 4, dbc->default_param_size,
                                      static_cast<int32_t>(std::strlen(size_text) + 1), size_text)))
-    TRACE(0x40, "\tset_config_param(DEFAULTPARAMSIZE) failed\n");
+    TRACE(kTraceServerFail, "\tset_config_param(DEFAULTPARAMSIZE) failed\n");
   return SQL_SUCCESS;
 }
 
@@ -568,7 +572,7 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
     post_client(&dbc->diag, dbc, 0, "HY105", true, "Invalid driver completion");
     warned = true;
   }
-  TRACE(0x200, "\tParsing connection string\n");
+  TRACE(kTraceConnect, "\tParsing connection string\n");
   AttrList list;
   list.parse(a.in);
   uint32_t mask = attribute_presence_mask(list);
@@ -576,11 +580,11 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
     std::snprintf(dbc->dsn_name, sizeof dbc->dsn_name, "%s", dsn->c_str());
   else
     dbc->dsn_name[0] = '\0';
-  if (a.completion == SQL_DRIVER_NOPROMPT && !(mask & 0x9)) {
+  if (a.completion == SQL_DRIVER_NOPROMPT && !(mask & (kKeyDsn | kKeyDriver))) {
     post_client(&dbc->diag, dbc, 0, "IM007", true, "No data source or driver specified; dialog prohibited");
     return SQL_ERROR;
   }
-  if ((mask & 7) == 4) {
+  if ((mask & (kKeyDriver | kKeyFileDsn | kKeySaveFile)) == kKeySaveFile) {
     post_client(&dbc->diag, dbc, 0, "01S09", false, "Invalid keyword");
     warned = true;
   }
@@ -588,18 +592,18 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
   get_attrs_from_constr(dbc, &mask, list);
   uint32_t extra = 0;
   if (dbc->client_flags & kFlagUseVekDbAuth) {
-    TRACE(0x200, "\tIgnoring UID/PWD and using VEK's TARGET values instead\n");
+    TRACE(kTraceConnect, "\tIgnoring UID/PWD and using VEK's TARGET values instead\n");
     list.remove("UID");
     list.remove("PWD");
-    mask &= ~0x300u;
-    extra = 0x300;
+    mask &= ~(kKeyTargetUser | kKeyTargetAuth);
+    extra = kKeyTargetUser | kKeyTargetAuth;
   }
-  if (list.rename_unless_present("UID", "TARGETUSER")) mask |= 0x100;
-  if (list.rename_unless_present("PWD", "TARGETAUTH")) mask |= 0x200;
+  if (list.rename_unless_present("UID", "TARGETUSER")) mask |= kKeyTargetUser;
+  if (list.rename_unless_present("PWD", "TARGETAUTH")) mask |= kKeyTargetAuth;
 
   bool forced = a.completion == SQL_DRIVER_PROMPT;
   if (!sufficient(mask, extra) || forced) {
-    bool has_dsn = mask & 0x8, has_driver = mask & 0x1;
+    bool has_dsn = mask & kKeyDsn, has_driver = mask & kKeyDriver;
     if (has_dsn) {
       get_connect_attrs_from_dsn(dbc, &mask, list);
       if (dbc->client_flags & kFlagUseVekDbAuth) extra = 0x300;
@@ -652,7 +656,7 @@ namespace kyvek::driver::api {
 SQLRETURN driver_connect(SQLHDBC handle, SQLHWND hwnd, SQLCHAR* in, SQLSMALLINT inlen, SQLCHAR* out, SQLSMALLINT outmax,
                          SQLSMALLINT* outlen, SQLUSMALLINT completion) {
   start_trace_log();
-  if (tracing(0x1)) {
+  if (tracing(kTraceEntry)) {
     std::string shown =
         in ? trace_safe_connection_string(inlen == SQL_NTS
                                               ? std::string_view(reinterpret_cast<char*>(in))
@@ -677,7 +681,7 @@ SQLRETURN driver_connect(SQLHDBC handle, SQLHWND hwnd, SQLCHAR* in, SQLSMALLINT 
 
 SQLRETURN connect(SQLHDBC handle, SQLCHAR* server, SQLSMALLINT server_len, SQLCHAR* user, SQLSMALLINT user_len,
                   SQLCHAR* password, SQLSMALLINT password_len) {
-  TRACE(0x1, "SQLConnect(%p,%s,%d,%s,%d,%s,%d)\n", handle, server ? "<dsn>" : "NULL", server_len,
+  TRACE(kTraceEntry, "SQLConnect(%p,%s,%d,%s,%d,%s,%d)\n", handle, server ? "<dsn>" : "NULL", server_len,
         user ? "<user>" : "NULL", user_len, password ? "*****" : "NULL", password_len);
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto* dbc = static_cast<client_dbc*>(handle);
@@ -707,7 +711,7 @@ SQLRETURN connect(SQLHDBC handle, SQLCHAR* server, SQLSMALLINT server_len, SQLCH
 }
 
 SQLRETURN disconnect(SQLHDBC handle) {
-  TRACE(0x1, "SQLDisconnect(%p)\n", handle);
+  TRACE(kTraceEntry, "SQLDisconnect(%p)\n", handle);
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
@@ -718,7 +722,7 @@ SQLRETURN disconnect(SQLHDBC handle) {
   }
   if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
   if (dbc->dead) {
-    TRACE(0x8, "\tConnection dead\n");
+    TRACE(kTraceDetail, "\tConnection dead\n");
   } else {
     int rc = remote_sql_disconnect(dbc->rpc, reinterpret_cast<void*>(dbc->server_dbc));
     if (!rc_ok(rc) && !dbc->dead) {
@@ -746,7 +750,7 @@ SQLRETURN disconnect(SQLHDBC handle) {
   for (const Remote& r : remotes) {
     if (!*r.handle) continue;
     if (!dbc->dead) {
-      TRACE(0x8, r.trace, reinterpret_cast<void*>(*r.handle));
+      TRACE(kTraceDetail, r.trace, reinterpret_cast<void*>(*r.handle));
       int frc = remote_sql_free_handle(dbc->rpc, r.type, reinterpret_cast<void*>(*r.handle));
       if (!rc_ok(frc)) {
         if (!dbc->dead) retrieve_server_diags(dbc, kDbc, dbc, r.type, *r.handle);

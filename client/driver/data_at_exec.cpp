@@ -25,7 +25,7 @@ bool on_columns(const client_stmt* stmt) {
 namespace kyvek::driver::api {
 
 SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER* value) {
-  TRACE(0x1, "%s(%p,%p)\n", "SQLParamData", handle, static_cast<void*>(value));
+  TRACE(kTraceEntry, "%s(%p,%p)\n", "SQLParamData", handle, static_cast<void*>(value));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ParamData)");
   if (rc != SQL_SUCCESS) return rc;
@@ -33,7 +33,7 @@ SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER* value) {
   rc = remote_sql_param_data(c.rpc(), c.server(), &number);
   const bool columns = on_columns(c.stmt);
   if (rc == SQL_NEED_DATA) {
-    if (columns) TRACE(0x8, "\tLast API SQLSetPos/SQLBulkOperations\n");
+    if (columns) TRACE(kTraceDetail, "\tLast API SQLSetPos/SQLBulkOperations\n");
     client_desc* d = cur_desc(c.stmt, columns ? DESC_ARD : DESC_APD);
     if (vekc_chk_handle(kDesc, d)) return c.fail(5, "HY000", "General error: Internal AxD invalid");
     const int n = static_cast<uint16_t>(number);
@@ -48,7 +48,7 @@ SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER* value) {
     // value is for: keep it current while the data goes in.
     client_desc* ipd = cur_desc(c.stmt, DESC_IPD);
     if (!columns && ipd && ipd->rows_processed_ptr) fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
-    TRACE(0x8, "\tSaving paramdata column/parameter %d\n", n);
+    TRACE(kTraceDetail, "\tSaving paramdata column/parameter %d\n", n);
     return rc;
   }
   if (rc_ok(rc)) {
@@ -76,12 +76,12 @@ SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER* value) {
     }
     c.x->need_data_number = -1;
   }
-  TRACE(0x2, "-%s()=%d (returned parameter: %p)\n", "SQLParamData", rc, value ? *value : nullptr);
+  TRACE(kTraceExit, "-%s()=%d (returned parameter: %p)\n", "SQLParamData", rc, value ? *value : nullptr);
   return rc;
 }
 
 SQLRETURN put_data(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
-  TRACE(0x1, "%s(%p,%p,%ld)\n", "SQLPutData", handle, data, static_cast<long>(len));
+  TRACE(kTraceEntry, "%s(%p,%p,%ld)\n", "SQLPutData", handle, data, static_cast<long>(len));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (PutData)");
   if (rc != SQL_SUCCESS) return rc;

@@ -310,7 +310,7 @@ namespace kyvek::driver::api {
 
 SQLRETURN get_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value, SQLINTEGER buflen,
                          SQLINTEGER* len) {
-  TRACE(0x1, "SQLGetDescField(%p,%d,%d,%p,%d,%p)\n", handle, n, field, value, static_cast<int>(buflen),
+  TRACE(kTraceEntry, "SQLGetDescField(%p,%d,%d,%p,%d,%p)\n", handle, n, field, value, static_cast<int>(buflen),
         static_cast<void*>(len));
   DescCall c;
   SQLRETURN rc = desc_enter(handle, c, "General error: Internal client error (GetDescField)");
@@ -318,14 +318,14 @@ SQLRETURN get_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
   if (n < 0) return c.fail(0, "07009", "Invalid descriptor index");
   if (answer_locally(c.desc, role_of(c.desc), n, field, value, len)) return SQL_SUCCESS;
   rc = get_remote(c, n, field, value, buflen, len);
-  TRACE(0x2, "-SQLGetDescField(...)=%d\n", rc);
+  TRACE(kTraceExit, "-SQLGetDescField(...)=%d\n", rc);
   return rc;
 }
 
 SQLRETURN get_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR* name, SQLSMALLINT buflen, SQLSMALLINT* name_len,
                        SQLSMALLINT* type, SQLSMALLINT* subtype, SQLLEN* length, SQLSMALLINT* precision,
                        SQLSMALLINT* scale, SQLSMALLINT* nullable) {
-  TRACE(0x1, "SQLGetDescRec(%p,%d,%p,%d)\n", handle, n, static_cast<void*>(name), buflen);
+  TRACE(kTraceEntry, "SQLGetDescRec(%p,%d,%p,%d)\n", handle, n, static_cast<void*>(name), buflen);
   DescCall c;
   SQLRETURN rc = desc_enter(handle, c, "General error: Internal client error (GetDescRec)");
   if (rc != SQL_SUCCESS) return rc;
@@ -350,12 +350,12 @@ SQLRETURN get_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR* name, SQLSMALLIN
     if (scale) *scale = s;
     if (nullable) *nullable = nul;
   }
-  TRACE(0x2, "-SQLGetDescRec(...)=%d\n", rc);
+  TRACE(kTraceExit, "-SQLGetDescRec(...)=%d\n", rc);
   return rc;
 }
 
 SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER value, SQLINTEGER buflen) {
-  TRACE(0x1, "SQLSetDescField(%p,%d,%d,%p,%d)\n", handle, n, field, value, static_cast<int>(buflen));
+  TRACE(kTraceEntry, "SQLSetDescField(%p,%d,%d,%p,%d)\n", handle, n, field, value, static_cast<int>(buflen));
   DescCall c;
   SQLRETURN rc = desc_enter(handle, c, "General error: Internal client error (SetDescField)");
   if (rc != SQL_SUCCESS) return rc;
@@ -414,14 +414,14 @@ SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
     }
   }
   if (rc_ok(rc)) mirror_field(d, n, field, value);
-  TRACE(0x2, "-SQLSetDescField(...)=%d\n", rc);
+  TRACE(kTraceExit, "-SQLSetDescField(...)=%d\n", rc);
   return rc;
 }
 
 SQLRETURN set_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT type, SQLSMALLINT subtype, SQLLEN length,
                        SQLSMALLINT precision, SQLSMALLINT scale, SQLPOINTER data, SQLLEN* octet_ptr, SQLLEN* ind_ptr) {
-  TRACE(0x1, "SQLSetDescRec(%p,%d,%d,%d,%ld,%d,%d,%p,%p,%p)\n", handle, n, type, subtype, static_cast<long>(length),
-        precision, scale, data, static_cast<void*>(octet_ptr), static_cast<void*>(ind_ptr));
+  TRACE(kTraceEntry, "SQLSetDescRec(%p,%d,%d,%d,%ld,%d,%d,%p,%p,%p)\n", handle, n, type, subtype,
+        static_cast<long>(length), precision, scale, data, static_cast<void*>(octet_ptr), static_cast<void*>(ind_ptr));
   DescCall c;
   SQLRETURN rc = desc_enter(handle, c, "General error: Internal client error (SetDescRec)");
   if (rc != SQL_SUCCESS) return rc;
@@ -452,12 +452,12 @@ SQLRETURN set_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT type, SQLSMAL
     rec->precision = precision;
     rec->octet_length = length;
   }
-  TRACE(0x2, "-SQLSetDescRec(...)=%d\n", rc);
+  TRACE(kTraceExit, "-SQLSetDescRec(...)=%d\n", rc);
   return rc;
 }
 
 SQLRETURN copy_desc(SQLHDESC source, SQLHDESC target) {
-  TRACE(0x1, "SQLCopyDesc(%p,%p)\n", source, target);
+  TRACE(kTraceEntry, "SQLCopyDesc(%p,%p)\n", source, target);
   if (vekc_chk_handle(kDesc, source) || vekc_chk_handle(kDesc, target)) return SQL_INVALID_HANDLE;
   auto* src = static_cast<client_desc*>(source);
   auto* dst = static_cast<client_desc*>(target);
@@ -500,7 +500,7 @@ SQLRETURN copy_desc(SQLHDESC source, SQLHDESC target) {
     }
     dst->bound_count = src->bound_count;
   }
-  TRACE(0x2, "-SQLCopyDesc(...)=%d\n", rc);
+  TRACE(kTraceExit, "-SQLCopyDesc(...)=%d\n", rc);
   return rc;
 }
 

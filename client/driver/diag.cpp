@@ -149,13 +149,13 @@ namespace kyvek::driver::api {
 
 SQLRETURN get_diag_rec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQLCHAR* state, SQLINTEGER* native,
                        SQLCHAR* msg, SQLSMALLINT buflen, SQLSMALLINT* textlen) {
-  TRACE(0x1, "%s(%d,%p,%d,%p,%p,%p,%d,%p)\n", "SQLGetDiagRec", type, handle, rec, static_cast<void*>(state),
+  TRACE(kTraceEntry, "%s(%d,%p,%d,%p,%p,%p,%d,%p)\n", "SQLGetDiagRec", type, handle, rec, static_cast<void*>(state),
         static_cast<void*>(native), static_cast<void*>(msg), buflen, static_cast<void*>(textlen));
   DiagTarget t = target_of(type, handle);
   if (!t.valid) return SQL_INVALID_HANDLE;
   if (rec < 1 || buflen < 0) return SQL_ERROR;
   int32_t client_count = t.hdr->record_count;
-  TRACE(0x80, "\t%d records on client according to header\n", client_count);
+  TRACE(kTraceDiag, "\t%d records on client according to header\n", client_count);
   char* msgc = reinterpret_cast<char*>(msg);
   SQLRETURN rc = SQL_ERROR;
   if (rec <= client_count) {
@@ -175,7 +175,7 @@ SQLRETURN get_diag_rec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQLC
     if (textlen) *textlen = static_cast<SQLSMALLINT>(full > 32767 ? 32767 : full);
     rc = cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
   } else {
-    TRACE(0x80, "\trecord %d NOT found on client\n", rec);
+    TRACE(kTraceDiag, "\trecord %d NOT found on client\n", rec);
     if (t.hdr->flags & kDiagServerTaken) return SQL_NO_DATA;
     resolve_env(type, handle, t);
     if (type == SQL_HANDLE_ENV && !t.dbc) return SQL_NO_DATA;
@@ -208,13 +208,13 @@ SQLRETURN get_diag_rec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQLC
       if (textlen) *textlen = len;
     }
   }
-  if (rc_ok(rc) && tracing(0x80)) dump_diag(t, type, reinterpret_cast<char*>(state), native, msgc);
+  if (rc_ok(rc) && tracing(kTraceDiag)) dump_diag(t, type, reinterpret_cast<char*>(state), native, msgc);
   return rc;
 }
 
 SQLRETURN get_diag_field(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQLSMALLINT id, SQLPOINTER buf,
                          SQLSMALLINT buflen, SQLSMALLINT* strlen_ptr) {
-  TRACE(0x1, "SQLGetDiagField(%d,%p,%d,%d,%p,%d,%p)\n", type, handle, rec, id, buf, buflen,
+  TRACE(kTraceEntry, "SQLGetDiagField(%d,%p,%d,%d,%p,%d,%p)\n", type, handle, rec, id, buf, buflen,
         static_cast<void*>(strlen_ptr));
   DiagTarget t = target_of(type, handle);
   if (!t.valid) return SQL_INVALID_HANDLE;
@@ -253,13 +253,13 @@ SQLRETURN get_diag_field(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQ
   if (cls == Cls::kNone) return SQL_ERROR;
   if (cls == Cls::kRecord && rec < 1) return SQL_ERROR;
   if (kind == Kind::kString && buflen < 0) {
-    TRACE(0x2, "-SQLGetDiagField=SQL_ERROR (invalid BufferLength)\n");
+    TRACE(kTraceExit, "-SQLGetDiagField=SQL_ERROR (invalid BufferLength)\n");
     return SQL_ERROR;
   }
   bool stmt_only = id == SQL_DIAG_ROW_COUNT || id == SQL_DIAG_DYNAMIC_FUNCTION ||
                    id == SQL_DIAG_DYNAMIC_FUNCTION_CODE || id == SQL_DIAG_CURSOR_ROW_COUNT;
   if (stmt_only && type != SQL_HANDLE_STMT) {
-    TRACE(0x2, "-SQLGetDiagField=SQL_ERROR (invalid DiagIdentifier)\n");
+    TRACE(kTraceExit, "-SQLGetDiagField=SQL_ERROR (invalid DiagIdentifier)\n");
     return SQL_ERROR;
   }
   int32_t client_count = t.hdr->record_count;
@@ -293,7 +293,7 @@ SQLRETURN get_diag_field(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT rec, SQ
     if (strlen_ptr) *strlen_ptr = static_cast<SQLSMALLINT>(full > 32767 ? 32767 : full);
     return cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
   }
-  if (cls == Cls::kHeader) TRACE(0x80, "\theader field - client records ignored\n");
+  if (cls == Cls::kHeader) TRACE(kTraceDiag, "\theader field - client records ignored\n");
 
   auto client_number = [&]() -> SQLRETURN {
     if (buf) *static_cast<SQLINTEGER*>(buf) = client_count;

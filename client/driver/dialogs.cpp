@@ -48,7 +48,7 @@ const SetupLibrary& setup_library() {
       if (lib.handle) break;
     }
     if (!lib.handle) {
-      TRACE(0x200, "\tSetup library not available: %s\n", dlerror());
+      TRACE(kTraceConnect, "\tSetup library not available: %s\n", dlerror());
       return;
     }
     lib.complete_info = reinterpret_cast<CompleteInfoFn>(dlsym(lib.handle, "vek_complete_info"));

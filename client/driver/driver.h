@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "identity.h"
 #include "attr_list.h"
 #include "diag_post.h"
 #include "statement_record.h"  // slots, fetch kinds and need-data sources
@@ -326,6 +327,33 @@ bool write_out_string(client_dbc* dbc, const std::string& text, SQLCHAR* out, SQ
 void end_browse(client_dbc* dbc);
 
 // ---- connection keywords (keywords.cpp) -------------------------------------
+// Bits of the attribute presence mask, one per keyword.
+constexpr uint32_t kKeyDriver = 0x1;                      // DRIVER
+constexpr uint32_t kKeyFileDsn = 0x2;                     // FILEDSN
+constexpr uint32_t kKeySaveFile = 0x4;                    // SAVEFILE
+constexpr uint32_t kKeyDsn = 0x8;                         // DSN
+constexpr uint32_t kKeyServer = 0x10;                     // SERVER
+constexpr uint32_t kKeyTransport = 0x20;                  // TRANSPORT
+constexpr uint32_t kKeyPort = 0x40;                       // PORT
+constexpr uint32_t kKeyTargetDsn = 0x80;                  // TARGETDSN
+constexpr uint32_t kKeyTargetUser = 0x100;                // TARGETUSER
+constexpr uint32_t kKeyTargetAuth = 0x200;                // TARGETAUTH
+constexpr uint32_t kKeyLogonUser = 0x400;                 // LOGONUSER
+constexpr uint32_t kKeyLogonAuth = 0x800;                 // LOGONAUTH
+constexpr uint32_t kKeyBlockFetchSize = 0x1000;           // BLOCKFETCHSIZE
+constexpr uint32_t kKeyMetadataBlockFetch = 0x2000;       // METADATABLOCKFETCH
+constexpr uint32_t kKeyDisguiseWide = 0x4000;             // DISGUISEWIDE
+constexpr uint32_t kKeyUseVekDbAuth = 0x8000;             // USEVEKDBAUTH
+constexpr uint32_t kKeyGetInfoPassthru = 0x10000;         // GETINFOPASSTHRU
+constexpr uint32_t kKeyMapExecDirect = 0x20000;           // MAPEXECDIRECT
+constexpr uint32_t kKeyConnectAttempts = 0x40000;         // CONNECTATTEMPTS
+constexpr uint32_t kKeyServerPort = 0x80000;              // SERVERPORT
+constexpr uint32_t kKeyUnquoteCatalogFns = 0x100000;      // UNQUOTE_CATALOG_FNS
+constexpr uint32_t kKeyMetadataIdIdentifiers = 0x200000;  // METADATA_ID_IDENTIFIERS
+constexpr uint32_t kKeyDefaultParamSize = 0x400000;       // DEFAULTPARAMSIZE
+constexpr uint32_t kKeyOverrideLength = 0x800000;         // OVERRIDELENGTH
+constexpr uint32_t kKeyIgnoreStmtAttrs = 0x1000000;       // IGNORESTMTATTRS
+constexpr uint32_t kKeyDecAsNumeric = 0x2000000;          // DECASNUMERIC
 uint32_t attribute_presence_mask(const AttrList& list);
 void retrieve_vek_flags(client_dbc* dbc);
 int get_attrs_from_constr(client_dbc* dbc, uint32_t* mask, const AttrList& list);
@@ -333,7 +361,7 @@ int get_connect_attrs_from_dsn(client_dbc* dbc, uint32_t* mask, AttrList& list);
 void parse_ignore_stmt_attrs(client_dbc* dbc, const std::string& text);
 
 // ---- configuration (config.cpp) -------------------------------------------
-constexpr const char* kConfigRoot = "SOFTWARE\\Kyronde Vekamar\\Configuration";
+constexpr const char* kConfigRoot = KY_CONFIGURATION_KEY;
 // A value of the DSN's section of odbc.ini; the default when absent.
 std::string read_dsn_value(const char* dsn, const char* key, const char* def = "");
 // A client setting of section "Settings" of the configuration key.

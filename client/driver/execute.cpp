@@ -71,7 +71,7 @@ void vek_new_result_set(client_stmt* stmt, int metadata, SQLRETURN result) {
   }
   if (metadata & 0x1) {
     stmt->flags |= kStmtMetadata;
-    TRACE(0x8, "\tMetadata result-set\n");
+    TRACE(kTraceDetail, "\tMetadata result-set\n");
   } else {
     stmt->flags &= ~static_cast<uint32_t>(kStmtMetadata);
   }
@@ -95,7 +95,7 @@ int32_t text_bytes(const SQLCHAR* text, SQLINTEGER len) {
 SQLRETURN send_param_operations(StmtCall& c) {
   client_desc* apd = cur_desc(c.stmt, DESC_APD);
   if (!apd || !apd->array_status_ptr) return SQL_SUCCESS;
-  TRACE(0x10, "\tsynching param operations array\n");
+  TRACE(kTraceData, "\tsynching param operations array\n");
   SQLULEN n = apd->array_size < 1 ? 1 : apd->array_size;
   if (n * 2 > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
   return remote_synch_parameter_operations_array(c.rpc(), c.server(), static_cast<int32_t>(n * 2),
@@ -116,12 +116,12 @@ SQLRETURN finish(const char*, SQLRETURN rc) { return rc; }
 namespace kyvek::driver::api {
 
 SQLRETURN prepare(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER len) {
-  if (tracing(0x100) && text) {
+  if (tracing(kTraceStatement) && text) {
     int n = len == SQL_NTS ? static_cast<int>(std::strlen(reinterpret_cast<char*>(text)))
                            : (len > 0 ? static_cast<int>(len) : 0);
-    TRACE(0x100, "SQLPrepare:\n%.*s\n\n", n, reinterpret_cast<char*>(text));
+    TRACE(kTraceStatement, "SQLPrepare:\n%.*s\n\n", n, reinterpret_cast<char*>(text));
   }
-  TRACE(0x1, "SQLPrepare(%p,%p,%ld)\n", handle, static_cast<void*>(text), static_cast<long>(len));
+  TRACE(kTraceEntry, "SQLPrepare(%p,%p,%ld)\n", handle, static_cast<void*>(text), static_cast<long>(len));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Prepare)");
   if (rc != SQL_SUCCESS) return rc;
@@ -138,8 +138,8 @@ SQLRETURN prepare(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER len) {
 }
 
 SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER len) {
-  if (tracing(0x100) && text) log_text(len, reinterpret_cast<char*>(text), 0);
-  TRACE(0x1, "SQLExecDirect(%p,%p,%ld)\n", handle, static_cast<void*>(text), static_cast<long>(len));
+  if (tracing(kTraceStatement) && text) log_text(len, reinterpret_cast<char*>(text), 0);
+  TRACE(kTraceEntry, "SQLExecDirect(%p,%p,%ld)\n", handle, static_cast<void*>(text), static_cast<long>(len));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ExecDirect)");
   if (rc != SQL_SUCCESS) return rc;
@@ -169,14 +169,14 @@ SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER len) {
   } else {
     SQLRETURN prc = put_bound_parameters(c, 2);
     if (prc != SQL_SUCCESS) {
-      TRACE(0x2, "-SQLExecDirect()=SQL_ERROR (put_bound_parameters failed)\n");
+      TRACE(kTraceExit, "-SQLExecDirect()=SQL_ERROR (put_bound_parameters failed)\n");
       return prc;
     }
     rc = remote_sql_exec_direct(c.rpc(), c.server(), bytes, text);
   }
   if (rc == SQL_NEED_DATA) {
     c.stmt->need_data_source = NEED_DATA_EXEC_DIRECT;
-    TRACE(0x8, "\tNeed Data\n");
+    TRACE(kTraceDetail, "\tNeed Data\n");
     return rc;
   }
   if (rc_ok(rc)) {
@@ -188,7 +188,7 @@ SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER len) {
 }
 
 SQLRETURN execute(SQLHSTMT handle) {
-  TRACE(0x1, "SQLExecute(%p)\n", handle);
+  TRACE(kTraceEntry, "SQLExecute(%p)\n", handle);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Execute)");
   if (rc != SQL_SUCCESS) return rc;
@@ -197,7 +197,7 @@ SQLRETURN execute(SQLHSTMT handle) {
     SQLRETURN prc = put_bound_parameters(c, 1);
     if (prc != SQL_SUCCESS) return finish("SQLExecute", prc);
   } else {
-    TRACE(0x8, "\tOmitting parameters - last status was SQL_STILL_EXECUTING\n");
+    TRACE(kTraceDetail, "\tOmitting parameters - last status was SQL_STILL_EXECUTING\n");
   }
   QueryWait wait(c.dbc, c.x->options[SQL_QUERY_TIMEOUT]);
   rc = remote_sql_execute(c.rpc(), c.server());
@@ -207,7 +207,7 @@ SQLRETURN execute(SQLHSTMT handle) {
     return rc;
   }
   if (!rc_ok(rc)) {
-    TRACE(0x2, "-SQLExecute()=%d (remote SQLExecute failed)\n", rc);
+    TRACE(kTraceExit, "-SQLExecute()=%d (remote SQLExecute failed)\n", rc);
     return rc;
   }
   c.stmt->flags &= ~static_cast<uint32_t>(kStmtParamsReset);
@@ -222,7 +222,7 @@ SQLRETURN execute(SQLHSTMT handle) {
 SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_type, SQLSMALLINT value_type,
                          SQLSMALLINT param_type, SQLULEN column_size, SQLSMALLINT digits, SQLPOINTER value,
                          SQLLEN buflen, SQLLEN* ind) {
-  TRACE(0x1, "SQLBindParameter(%p,%u,%s,%d,%d,%lu,%d,%p,%ld,%p)\n", handle, number,
+  TRACE(kTraceEntry, "SQLBindParameter(%p,%u,%s,%d,%d,%lu,%d,%p,%ld,%p)\n", handle, number,
         io_type == SQL_PARAM_INPUT    ? "Input"
         : io_type == SQL_PARAM_OUTPUT ? "Output"
                                       : "Input/Output",
@@ -247,12 +247,12 @@ SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_ty
                     arec->concise_type == value_type && irec->concise_type == param_type &&
                     irec->length == column_size && irec->scale == digits && arec->octet_length == buflen &&
                     arec->data_ptr && arec->octet_length_ptr;
-  TRACE(0x8, "\tPassthru:%d\n", same ? 0 : 1);
+  TRACE(kTraceDetail, "\tPassthru:%d\n", same ? 0 : 1);
   SQLSMALLINT sent_type = param_type;
   rc = SQL_SUCCESS;
   if (!same) {
     if ((c.dbc->client_flags & kFlagDecAsNumeric) && param_type == SQL_DECIMAL) {
-      TRACE(0x8, "\tMapping SQL_DECIMAL to SQL_NUMERIC\n");
+      TRACE(kTraceDetail, "\tMapping SQL_DECIMAL to SQL_NUMERIC\n");
       sent_type = SQL_NUMERIC;
     }
     rc = remote_sql_bind_parameter(c.rpc(), c.server(), static_cast<int16_t>(number), io_type, value_type, sent_type,
@@ -297,7 +297,7 @@ SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_ty
 
 SQLRETURN describe_param(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
                          SQLSMALLINT* nullable) {
-  TRACE(0x1, "SQLDescribeParam(%p,%u)\n", handle, number);
+  TRACE(kTraceEntry, "SQLDescribeParam(%p,%u)\n", handle, number);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (DescribeParam)");
   if (rc != SQL_SUCCESS) return rc;
@@ -312,13 +312,13 @@ SQLRETURN describe_param(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT* type
     if (digits) *digits = d;
     if (nullable) *nullable = n;
   } else {
-    TRACE(0x40, "\tServer/Driver's SQLDescribeParam failed\n");
+    TRACE(kTraceServerFail, "\tServer/Driver's SQLDescribeParam failed\n");
   }
   return finish("SQLDescribeParam", rc);
 }
 
 SQLRETURN num_params(SQLHSTMT handle, SQLSMALLINT* count) {
-  TRACE(0x1, "SQLNumParams(%p,%p)\n", handle, static_cast<void*>(count));
+  TRACE(kTraceEntry, "SQLNumParams(%p,%p)\n", handle, static_cast<void*>(count));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (NumParams)");
   if (rc != SQL_SUCCESS) return rc;
@@ -330,7 +330,7 @@ SQLRETURN num_params(SQLHSTMT handle, SQLSMALLINT* count) {
 
 SQLRETURN native_sql(SQLHDBC handle, SQLCHAR* in, SQLINTEGER in_len, SQLCHAR* out, SQLINTEGER out_max,
                      SQLINTEGER* out_len) {
-  TRACE(0x1, "SQLNativeSql(%p,%p,%ld,%p,%ld,%p)\n", handle, static_cast<void*>(in), static_cast<long>(in_len),
+  TRACE(kTraceEntry, "SQLNativeSql(%p,%p,%ld,%p,%ld,%p)\n", handle, static_cast<void*>(in), static_cast<long>(in_len),
         static_cast<void*>(out), static_cast<long>(out_max), static_cast<void*>(out_len));
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto* dbc = static_cast<client_dbc*>(handle);
@@ -353,7 +353,7 @@ SQLRETURN native_sql(SQLHDBC handle, SQLCHAR* in, SQLINTEGER in_len, SQLCHAR* ou
 }
 
 SQLRETURN more_results(SQLHSTMT handle) {
-  TRACE(0x1, "SQLMoreResults(%p)\n", handle);
+  TRACE(kTraceEntry, "SQLMoreResults(%p)\n", handle);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (MoreResults)");
   if (rc != SQL_SUCCESS) return rc;
@@ -367,7 +367,7 @@ SQLRETURN more_results(SQLHSTMT handle) {
 }
 
 SQLRETURN row_count(SQLHSTMT handle, SQLLEN* count) {
-  TRACE(0x1, "SQLRowCount(%p,%p)\n", handle, static_cast<void*>(count));
+  TRACE(kTraceEntry, "SQLRowCount(%p,%p)\n", handle, static_cast<void*>(count));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (RowCount)");
   if (rc != SQL_SUCCESS) return rc;
@@ -378,7 +378,7 @@ SQLRETURN row_count(SQLHSTMT handle, SQLLEN* count) {
 }
 
 SQLRETURN cancel(SQLHSTMT handle) {
-  TRACE(0x1, "SQLCancel(%p)\n", handle);
+  TRACE(kTraceEntry, "SQLCancel(%p)\n", handle);
   auto* x = static_cast<client_stmt*>(handle);
   std::unique_lock<std::recursive_mutex> idle(x->lock, std::try_to_lock);
   if (!idle.owns_lock()) {
@@ -387,7 +387,7 @@ SQLRETURN cancel(SQLHSTMT handle) {
     auto* stmt = static_cast<client_stmt*>(handle);
     auto* dbc = static_cast<client_dbc*>(stmt->owner);
     if (vekc_chk_handle(kDbc, dbc) || !is_connected(dbc) || dbc->dead) return SQL_ERROR;
-    TRACE(0x8, "\tCancelling a running call\n");
+    TRACE(kTraceDetail, "\tCancelling a running call\n");
     return remote_sql_cancel(dbc->rpc, stmt->driver_stmt);
   }
   StmtCall c;
@@ -399,7 +399,7 @@ SQLRETURN cancel(SQLHSTMT handle) {
 }
 
 SQLRETURN close_cursor(SQLHSTMT handle) {
-  TRACE(0x1, "SQLCloseCursor(%p)\n", handle);
+  TRACE(kTraceEntry, "SQLCloseCursor(%p)\n", handle);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (CloseCursor)");
   if (rc != SQL_SUCCESS) return rc;

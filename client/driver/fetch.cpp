@@ -168,12 +168,12 @@ class RowsetPipeline {
     if (counts_) {
       SQLRETURN prc = counts_->take();
       if (prc != SQL_SUCCESS) {
-        TRACE(0x80, "\tfetch_rows_processed failed with %d\n", prc);
+        TRACE(kTraceDiag, "\tfetch_rows_processed failed with %d\n", prc);
         drop_all();
         return prc;
       }
-      TRACE(0x10, "\tfetched rows processed: %lu\n\tfetched params processed: %lu\n", static_cast<unsigned long>(rows_),
-            static_cast<unsigned long>(params_));
+      TRACE(kTraceData, "\tfetched rows processed: %lu\n\tfetched params processed: %lu\n",
+            static_cast<unsigned long>(rows_), static_cast<unsigned long>(params_));
       if (block && rows_into_block) block_fetch_loaded(c_, rows_);
       if (ird && ird->rows_processed_ptr) *ird->rows_processed_ptr = block ? 1 : rows_;
       if (block && rows_ == 0) {
@@ -193,7 +193,7 @@ class RowsetPipeline {
     if (!columns_q_) return SQL_SUCCESS;
     column_rc_ = columns_q_->take();
     if (!rc_ok(column_rc_)) {
-      TRACE(0x2, "\tremote fetch_bound_colswv failed\n");
+      TRACE(kTraceExit, "\tremote fetch_bound_colswv failed\n");
       return column_rc_;
     }
     return kTransferred;
@@ -253,7 +253,7 @@ namespace kyvek::driver {
 // The internal form: internal set by block fetch for its own bindings.
 SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
                    SQLLEN* ind, int internal) {
-  TRACE(0x1, "SQLBindCol(%p,%u,%d,%p,%ld,%p)\n", handle, column, type, target, static_cast<long>(buflen),
+  TRACE(kTraceEntry, "SQLBindCol(%p,%u,%d,%p,%ld,%p)\n", handle, column, type, target, static_cast<long>(buflen),
         static_cast<void*>(ind));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (BindCol)",
@@ -272,7 +272,7 @@ SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
   if (!arec || !vekc_expand_desc_recs(ird, column)) return c.fail(0, "HY001", "Memory allocation error");
   const bool same = target && ind && arec->data_ptr && arec->octet_length_ptr && arec->concise_type == type &&
                     arec->octet_length == buflen;
-  TRACE(0x8, "\tPassthru:%d\n", same ? 0 : 1);
+  TRACE(kTraceDetail, "\tPassthru:%d\n", same ? 0 : 1);
   rc = SQL_SUCCESS;
   if (!same) {
     rc = remote_sql_bind_col(c.rpc(), c.server(), static_cast<int16_t>(column), type, target ? 1 : 0,
@@ -302,7 +302,7 @@ SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
 namespace kyvek::driver::api {
 
 SQLRETURN fetch(SQLHSTMT handle) {
-  TRACE(0x1, "SQLFetch(%p)\n", handle);
+  TRACE(kTraceEntry, "SQLFetch(%p)\n", handle);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Fetch)");
   if (rc != SQL_SUCCESS) return rc;
@@ -335,7 +335,7 @@ SQLRETURN fetch(SQLHSTMT handle) {
 }
 
 SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) {
-  TRACE(0x1, "%s(%p,%d,%ld)\n", "SQLFetchScroll", handle, orientation, static_cast<long>(offset));
+  TRACE(kTraceEntry, "%s(%p,%d,%ld)\n", "SQLFetchScroll", handle, orientation, static_cast<long>(offset));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (FetchScroll)",
                             "General error: Internal client error (fetchScroll)");
@@ -410,7 +410,7 @@ SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) 
 
 SQLRETURN extended_fetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offset, SQLULEN* row_count,
                          SQLUSMALLINT* status) {
-  TRACE(0x1, "SQLExtendedFetch(%p,%u,%ld,%p,%p)\n", handle, orientation, static_cast<long>(offset),
+  TRACE(kTraceEntry, "SQLExtendedFetch(%p,%u,%ld,%p,%p)\n", handle, orientation, static_cast<long>(offset),
         static_cast<void*>(row_count), static_cast<void*>(status));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ExtendedFetch)");
@@ -446,15 +446,15 @@ SQLRETURN extended_fetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offse
     c.x->block_cursor = -1;
     return SQL_NO_DATA;
   }
-  if (tracing(0x10)) {
-    TRACE(0x10, "\trow count %lu\n", static_cast<unsigned long>(rows));
+  if (tracing(kTraceData)) {
+    TRACE(kTraceData, "\trow count %lu\n", static_cast<unsigned long>(rows));
   }
   SQLRETURN brc = fetch_bound_columns(c);
   return finish("SQLExtendedFetch", brc != SQL_SUCCESS ? brc : rc);
 }
 
 SQLRETURN set_pos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALLINT lock) {
-  TRACE(0x1, "SQLSetPos(%p,%lu,%u,%u)\n", handle, static_cast<unsigned long>(row), op, lock);
+  TRACE(kTraceEntry, "SQLSetPos(%p,%lu,%u,%u)\n", handle, static_cast<unsigned long>(row), op, lock);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SetPos)");
   if (rc != SQL_SUCCESS) return rc;
@@ -488,7 +488,7 @@ SQLRETURN set_pos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALL
 }
 
 SQLRETURN bulk_operations(SQLHSTMT handle, SQLSMALLINT op) {
-  TRACE(0x1, "SQLBulkOperations(%p,%d)\n", handle, op);
+  TRACE(kTraceEntry, "SQLBulkOperations(%p,%d)\n", handle, op);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SQLBulkOperations)");
   if (rc != SQL_SUCCESS) return rc;
@@ -509,7 +509,7 @@ SQLRETURN bulk_operations(SQLHSTMT handle, SQLSMALLINT op) {
 }
 
 SQLRETURN num_result_cols(SQLHSTMT handle, SQLSMALLINT* count) {
-  TRACE(0x1, "SQLNumResultCols(%p,%p)\n", handle, static_cast<void*>(count));
+  TRACE(kTraceEntry, "SQLNumResultCols(%p,%p)\n", handle, static_cast<void*>(count));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (NumResultCols)");
   if (rc != SQL_SUCCESS) return rc;
@@ -523,13 +523,13 @@ SQLRETURN num_result_cols(SQLHSTMT handle, SQLSMALLINT* count) {
     if (rc == SQL_SUCCESS) c.stmt->result_columns = n;
   }
   if (count) *count = n;
-  TRACE(0x10, "\tcolumns = %d\n", n);
+  TRACE(kTraceData, "\tcolumns = %d\n", n);
   return finish("SQLNumResultCols", rc);
 }
 
 SQLRETURN describe_col(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR* name, SQLSMALLINT buflen, SQLSMALLINT* name_len,
                        SQLSMALLINT* sql_type, SQLULEN* size, SQLSMALLINT* digits, SQLSMALLINT* nullable) {
-  TRACE(0x1, "SQLDescribeCol(%p,%u,%p,%d)\n", handle, column, static_cast<void*>(name), buflen);
+  TRACE(kTraceEntry, "SQLDescribeCol(%p,%u,%p,%d)\n", handle, column, static_cast<void*>(name), buflen);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (DescribeCol)");
   if (rc != SQL_SUCCESS) return rc;
@@ -549,21 +549,21 @@ SQLRETURN describe_col(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR* name, SQLS
       t = SQL_VARCHAR;
     else if (t == SQL_WCHAR)
       t = SQL_CHAR;
-    if (t != was) TRACE(0x10, "\tDisguising Wide\n\t%d disguised as %d\n", was, t);
+    if (t != was) TRACE(kTraceData, "\tDisguising Wide\n\t%d disguised as %d\n", was, t);
   }
   if (name_len) *name_len = nl;
   if (sql_type) *sql_type = t;
   if (size) *size = sz;
   if (digits) *digits = d;
   if (nullable) *nullable = nu;
-  TRACE(0x8, "\tColumn:%u Name:%s Type:%d Size:%lu DD:%d N:%d\n", column, name ? reinterpret_cast<char*>(name) : "", t,
-        static_cast<unsigned long>(sz), d, nu);
+  TRACE(kTraceDetail, "\tColumn:%u Name:%s Type:%d Size:%lu DD:%d N:%d\n", column,
+        name ? reinterpret_cast<char*>(name) : "", t, static_cast<unsigned long>(sz), d, nu);
   return finish("SQLDescribeCol", rc);
 }
 
 SQLRETURN col_attribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field, SQLPOINTER buf, SQLSMALLINT buflen,
                         SQLSMALLINT* str_len, SQLLEN* num) {
-  TRACE(0x1, "SQLColAttribute(%p,%u,%u,%p,%d)\n", handle, column, field, buf, buflen);
+  TRACE(kTraceEntry, "SQLColAttribute(%p,%u,%u,%p,%d)\n", handle, column, field, buf, buflen);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ColAttribute)");
   if (rc != SQL_SUCCESS) return rc;
@@ -595,7 +595,7 @@ SQLRETURN col_attribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field
 
 SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
                    SQLLEN* ind) {
-  TRACE(0x1, "SQLGetData(%p,%u,%d,%p,%ld,%p)\n", handle, column, type, target, static_cast<long>(buflen),
+  TRACE(kTraceEntry, "SQLGetData(%p,%u,%d,%p,%ld,%p)\n", handle, column, type, target, static_cast<long>(buflen),
         static_cast<void*>(ind));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (GetData)");
@@ -615,7 +615,7 @@ SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
     if (!irec || column > c.stmt->result_columns) return c.fail(0, "07009", "Invalid descriptor index");
     t = irec->default_ctype;
     if (t == SQL_C_NUMERIC) t = SQL_C_CHAR;
-    TRACE(0x8, "\tMapping SQL_C_DEFAULT to C-Type %d (actual type %d)\n", t, irec->concise_type);
+    TRACE(kTraceDetail, "\tMapping SQL_C_DEFAULT to C-Type %d (actual type %d)\n", t, irec->concise_type);
   } else if (t == SQL_ARD_TYPE) {
     t = ard->records[column].concise_type;
   }
@@ -698,7 +698,7 @@ SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
                              static_cast<SQLUSMALLINT>(f[3]),
                              static_cast<SQLUSMALLINT>(f[4]),
                              static_cast<SQLUINTEGER>(frac)};
-      TRACE(0x1000, "\t%4d-%2u-%2u %2u:%2u:%2u.%lu\n", v.year, v.month, v.day, v.hour, v.minute, v.second,
+      TRACE(kTraceValues, "\t%4d-%2u-%2u %2u:%2u:%2u.%lu\n", v.year, v.month, v.day, v.hour, v.minute, v.second,
             static_cast<unsigned long>(v.fraction));
       store(&v, sizeof v);
       break;

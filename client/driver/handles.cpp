@@ -266,7 +266,7 @@ int remote_free(client_dbc* dbc, int16_t type, uint64_t handle) {
 }  // namespace
 
 SQLRETURN free_desc(client_desc* desc) {
-  TRACE(0x21, "^free_desc(%p)\n", static_cast<void*>(desc));
+  TRACE(kTraceInternal | kTraceEntry, "^free_desc(%p)\n", static_cast<void*>(desc));
   client_dbc* dbc = desc->dbc;
   if (desc->server_desc && desc->alloc_type == 2) {
     if (desc->stmt) {
@@ -348,7 +348,7 @@ SQLRETURN freeup_statements(client_dbc* dbc) {
 }
 
 SQLRETURN disconnect_dbc(client_dbc* dbc) {
-  TRACE(0x21, "\t^disconnect_dbc(%p)\n", static_cast<void*>(dbc));
+  TRACE(kTraceInternal | kTraceEntry, "\t^disconnect_dbc(%p)\n", static_cast<void*>(dbc));
   SQLRETURN rc = freeup_statements(dbc);
   if (rc != SQL_SUCCESS) return rc;
   return freeup_descriptors(dbc, nullptr);
@@ -490,7 +490,7 @@ SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE* out) {
   }
   if (dbc->client_flags & kFlagMetadataIdIdentifiers) {
     if (!rc_ok(remote_sql_set_stmt_attr_integer(dbc->rpc, server_stmt, SQL_ATTR_METADATA_ID, 1, SQL_IS_INTEGER)))
-      TRACE(0x40, "Failed to set SQL_ATTR_METADATA_ID to SQL_TRUE\n");
+      TRACE(kTraceServerFail, "Failed to set SQL_ATTR_METADATA_ID to SQL_TRUE\n");
   }
   *out = stmt;
   return SQL_SUCCESS;
@@ -533,7 +533,7 @@ SQLRETURN free_dbc(SQLHANDLE handle) {
   if (vekc_chk_handle(kEnv, dbc->env))
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 2, "HY000", "General error: Internal client error (FreeHandle)");
   if (is_connected(dbc)) {
-    TRACE(0x2, "-SQLFreeHandle()=SQL_ERROR (Still Connected)\n");
+    TRACE(kTraceExit, "-SQLFreeHandle()=SQL_ERROR (Still Connected)\n");
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY010", "Function sequence error");
   }
   remove_handle_from_list(kDbc, dbc->env, dbc);
@@ -551,7 +551,7 @@ SQLRETURN free_dbc(SQLHANDLE handle) {
 namespace kyvek::driver::api {
 
 SQLRETURN alloc_handle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE* out) {
-  TRACE(0x1, "SQLAllocHandle(%d, %p, %p)\n", type, input, static_cast<void*>(out));
+  TRACE(kTraceEntry, "SQLAllocHandle(%d, %p, %p)\n", type, input, static_cast<void*>(out));
   SQLRETURN rc = SQL_ERROR;
   switch (type) {
     case SQL_HANDLE_ENV: rc = alloc_env(out); break;
@@ -560,12 +560,12 @@ SQLRETURN alloc_handle(SQLSMALLINT type, SQLHANDLE input, SQLHANDLE* out) {
     case SQL_HANDLE_DESC: rc = alloc_desc(input, out); break;
     default: rc = SQL_ERROR; break;
   }
-  if (rc_ok(rc) && out) TRACE(0x8, "\tReturned handle = %p\n", *out);
+  if (rc_ok(rc) && out) TRACE(kTraceDetail, "\tReturned handle = %p\n", *out);
   return rc;
 }
 
 SQLRETURN free_handle(SQLSMALLINT type, SQLHANDLE handle) {
-  TRACE(0x1, "SQLFreeHandle(%d,%p)\n", type, handle);
+  TRACE(kTraceEntry, "SQLFreeHandle(%d,%p)\n", type, handle);
   switch (type) {
     case SQL_HANDLE_ENV: return free_env(handle);
     case SQL_HANDLE_DBC: return free_dbc(handle);
@@ -589,7 +589,7 @@ SQLRETURN free_handle(SQLSMALLINT type, SQLHANDLE handle) {
 }
 
 SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
-  TRACE(0x1, "SQLFreeStmt(%p,%u)\n", handle, option);
+  TRACE(kTraceEntry, "SQLFreeStmt(%p,%u)\n", handle, option);
   if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
   auto* stmt = static_cast<client_stmt*>(handle);
   clear_errors(&stmt->diags);

@@ -82,7 +82,7 @@ void cache_add(client_dbc* dbc, unsigned type, int32_t value) {
   std::lock_guard<std::recursive_mutex> g(dbc->lock);
   InfoCacheEntry seen;
   if (dbc->info_count >= kInfoCacheSize || cache_find(dbc, type, &seen)) return;
-  TRACE(0x8, "\nCaching %u at position %ld\n", type, static_cast<long>(dbc->info_count));
+  TRACE(kTraceDetail, "\nCaching %u at position %ld\n", type, static_cast<long>(dbc->info_count));
   dbc->info_cache[dbc->info_count++] = {static_cast<uint16_t>(type), value};
 }
 
@@ -183,7 +183,7 @@ using namespace kyvek::driver;
 namespace kyvek::driver::api {
 
 SQLRETURN get_functions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT* supported) {
-  TRACE(0x1, "SQLGetFunctions(%p,%u,%p)\n", handle, id, static_cast<void*>(supported));
+  TRACE(kTraceEntry, "SQLGetFunctions(%p,%u,%p)\n", handle, id, static_cast<void*>(supported));
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
@@ -197,24 +197,24 @@ SQLRETURN get_functions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT* supported
   // what is claimed here, and the server stands in for what a data source's
   // driver lacks (descriptor records, for one).
   if (id == SQL_API_ODBC3_ALL_FUNCTIONS) {
-    TRACE(0x8, "SQL_API_ODBC3_ALL_FUNCTIONS\n");
+    TRACE(kTraceDetail, "SQL_API_ODBC3_ALL_FUNCTIONS\n");
     std::memset(supported, 0, SQL_API_ODBC3_ALL_FUNCTIONS_SIZE * sizeof(SQLUSMALLINT));
     for (SQLUSMALLINT f : kExportedFunctions) supported[f >> 4] |= static_cast<SQLUSMALLINT>(1u << (f & 0xF));
   } else if (id == SQL_API_ALL_FUNCTIONS) {
-    TRACE(0x8, "SQL_API_ALL_FUNCTIONS\n");
+    TRACE(kTraceDetail, "SQL_API_ALL_FUNCTIONS\n");
     std::memset(supported, 0, kOdbc2FunctionSlots * sizeof(SQLUSMALLINT));
     for (SQLUSMALLINT f : kExportedFunctions)
       if (f < kOdbc2FunctionSlots) supported[f] = SQL_TRUE;
   } else {
-    TRACE(0x8, "SQL_API_A_FUNCTION\n");
+    TRACE(kTraceDetail, "SQL_API_A_FUNCTION\n");
     *supported = exported(id) ? SQL_TRUE : SQL_FALSE;
   }
-  if (tracing(0x8)) log_functions_supported(id, supported);
+  if (tracing(kTraceDetail)) log_functions_supported(id, supported);
   return SQL_SUCCESS;
 }
 
 SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value, SQLSMALLINT buflen, SQLSMALLINT* len) {
-  TRACE(0x1, "SQLGetInfo(%p,%u[%u],%p,%d,%p)\n", handle, type, type, value, buflen, static_cast<void*>(len));
+  TRACE(kTraceEntry, "SQLGetInfo(%p,%u[%u],%p,%d,%p)\n", handle, type, type, value, buflen, static_cast<void*>(len));
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
@@ -258,19 +258,19 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value, SQLSMALL
     if (cache_find(dbc, type, &entry)) {
       const InfoCacheEntry* hit = &entry;
       if (kind == InfoKind::kInt) {
-        TRACE(0x8, "\tCache HIT\n");
+        TRACE(kTraceDetail, "\tCache HIT\n");
         if (value) *static_cast<SQLUINTEGER*>(value) = static_cast<SQLUINTEGER>(hit->value);
         if (len) *len = 4;
         return SQL_SUCCESS;
       }
       if (kind == InfoKind::kSmall) {
-        TRACE(0x8, "\tCache HIT\n");
+        TRACE(kTraceDetail, "\tCache HIT\n");
         if (value) *static_cast<SQLUSMALLINT*>(value) = static_cast<SQLUSMALLINT>(hit->value);
         if (len) *len = 2;
         return SQL_SUCCESS;
       }
       if (len) {
-        TRACE(0x8, "\tCache HIT\n");
+        TRACE(kTraceDetail, "\tCache HIT\n");
         char text[2] = {static_cast<char>(hit->value), '\0'};
         return answer_text(dbc, text, value, buflen, len);
       }
@@ -288,7 +288,7 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value, SQLSMALL
       if (value) *static_cast<SQLUINTEGER*>(value) = static_cast<SQLUINTEGER>(v);
       if (len) *len = 4;
       if (rc == SQL_SUCCESS) cache_add(dbc, type, v);
-      TRACE(0x10, "\tValue: 0x%lx\n", static_cast<unsigned long>(static_cast<uint32_t>(v)));
+      TRACE(kTraceData, "\tValue: 0x%lx\n", static_cast<unsigned long>(static_cast<uint32_t>(v)));
     }
   } else if (kind == InfoKind::kSmall) {
     int16_t v = 0;
@@ -298,7 +298,7 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value, SQLSMALL
       if (value) *static_cast<SQLUSMALLINT*>(value) = static_cast<SQLUSMALLINT>(v);
       if (len) *len = 2;
       if (rc == SQL_SUCCESS) cache_add(dbc, type, static_cast<uint16_t>(v));
-      TRACE(0x10, "\tValue: 0x%lx\n", static_cast<unsigned long>(static_cast<uint16_t>(v)));
+      TRACE(kTraceData, "\tValue: 0x%lx\n", static_cast<unsigned long>(static_cast<uint16_t>(v)));
     }
   } else {
     if (buflen < 0) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
@@ -322,13 +322,13 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value, SQLSMALL
         else if (out_len == 0)
           cache_add(dbc, type, 0);
       }
-      TRACE(0x10, "\tValue: %s\n", buf.c_str());
+      TRACE(kTraceData, "\tValue: %s\n", buf.c_str());
     } else if (fallback) {
       return answer_text(dbc, fallback, value, buflen, len);
     }
   }
   if (!rc_ok(rc)) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
-  TRACE(0x2, "-SQLGetInfo(%p,%u,%p,%d,%p)=%d\n", handle, type, value, buflen, static_cast<void*>(len), rc);
+  TRACE(kTraceExit, "-SQLGetInfo(%p,%u,%p,%d,%p)=%d\n", handle, type, value, buflen, static_cast<void*>(len), rc);
   return rc;
 }
 

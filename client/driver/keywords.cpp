@@ -23,31 +23,31 @@ struct KeywordBit {
 // In the order the mask is computed. DEFAULTPARAMSIZE gets its bit only from
 // the later steps.
 constexpr KeywordBit kPresence[] = {
-    {"DRIVER", 0x1},
-    {"FILEDSN", 0x2},
-    {"SAVEFILE", 0x4},
-    {"DSN", 0x8},
-    {"SERVER", 0x10},
-    {"TRANSPORT", 0x20},
-    {"PORT", 0x40},
-    {"TARGETDSN", 0x80},
-    {"TARGETUSER", 0x100},
-    {"TARGETAUTH", 0x200},
-    {"LOGONUSER", 0x400},
-    {"LOGONAUTH", 0x800},
-    {"BLOCKFETCHSIZE", 0x1000},
-    {"METADATABLOCKFETCH", 0x2000},
-    {"DISGUISEWIDE", 0x4000},
-    {"USEVEKDBAUTH", 0x8000},
-    {"GETINFOPASSTHRU", 0x10000},
-    {"MAPEXECDIRECT", 0x20000},
-    {"CONNECTATTEMPTS", 0x40000},
-    {"SERVERPORT", 0x80000},
-    {"UNQUOTE_CATALOG_FNS", 0x100000},
-    {"METADATA_ID_IDENTIFIERS", 0x200000},
-    {"OVERRIDELENGTH", 0x800000},
-    {"IGNORESTMTATTRS", 0x1000000},
-    {"DECASNUMERIC", 0x2000000},
+    {"DRIVER", kKeyDriver},
+    {"FILEDSN", kKeyFileDsn},
+    {"SAVEFILE", kKeySaveFile},
+    {"DSN", kKeyDsn},
+    {"SERVER", kKeyServer},
+    {"TRANSPORT", kKeyTransport},
+    {"PORT", kKeyPort},
+    {"TARGETDSN", kKeyTargetDsn},
+    {"TARGETUSER", kKeyTargetUser},
+    {"TARGETAUTH", kKeyTargetAuth},
+    {"LOGONUSER", kKeyLogonUser},
+    {"LOGONAUTH", kKeyLogonAuth},
+    {"BLOCKFETCHSIZE", kKeyBlockFetchSize},
+    {"METADATABLOCKFETCH", kKeyMetadataBlockFetch},
+    {"DISGUISEWIDE", kKeyDisguiseWide},
+    {"USEVEKDBAUTH", kKeyUseVekDbAuth},
+    {"GETINFOPASSTHRU", kKeyGetInfoPassthru},
+    {"MAPEXECDIRECT", kKeyMapExecDirect},
+    {"CONNECTATTEMPTS", kKeyConnectAttempts},
+    {"SERVERPORT", kKeyServerPort},
+    {"UNQUOTE_CATALOG_FNS", kKeyUnquoteCatalogFns},
+    {"METADATA_ID_IDENTIFIERS", kKeyMetadataIdIdentifiers},
+    {"OVERRIDELENGTH", kKeyOverrideLength},
+    {"IGNORESTMTATTRS", kKeyIgnoreStmtAttrs},
+    {"DECASNUMERIC", kKeyDecAsNumeric},
 };
 
 // Converts as written (decimal, 0x hexadecimal, leading 0 octal). With whole,
@@ -80,24 +80,24 @@ struct MergeRow {
 };
 
 constexpr MergeRow kMerge[] = {
-    {"SERVER", 0x10, Kind::kText, 0, Target::kNone, 0},
-    {"PORT", 0x40, Kind::kText, 0, Target::kNone, 0},
-    {"TARGETDSN", 0x80, Kind::kText, 0, Target::kNone, 0},
-    {"SERVERPORT", 0x80000, Kind::kText, 0, Target::kNone, 0},
-    {"TARGETUSER", 0x100, Kind::kText, 0, Target::kNone, 0},
-    {"LOGONUSER", 0x400, Kind::kText, 0, Target::kNone, 0},
-    {"UNQUOTE_CATALOG_FNS", 0x100000, Kind::kFlag, kFlagUnquoteCatalogFns, Target::kNone, 0},
-    {"METADATA_ID_IDENTIFIERS", 0x200000, Kind::kFlag, kFlagMetadataIdIdentifiers, Target::kNone, 0},
-    {"BLOCKFETCHSIZE", 0x1000, Kind::kNumber, 0, Target::kBlockFetch, 100},
-    {"METADATABLOCKFETCH", 0x2000, Kind::kFlag, kFlagMetadataBlockFetch, Target::kNone, 0},
-    {"DISGUISEWIDE", 0x4000, Kind::kFlag, kFlagDisguiseWide, Target::kNone, 0},
-    {"GETINFOPASSTHRU", 0x10000, Kind::kFlag, kFlagGetInfoPassthru, Target::kNone, 0},
-    {"OVERRIDELENGTH", 0x800000, Kind::kFlag, kFlagOverrideLength, Target::kNone, 0},
-    {"IGNORESTMTATTRS", 0x1000000, Kind::kList, 0, Target::kNone, 0},
-    {"MAPEXECDIRECT", 0x20000, Kind::kFlag, kFlagMapExecDirect, Target::kNone, 0},
-    {"DEFAULTPARAMSIZE", 0x400000, Kind::kNumber, 0, Target::kDefaultParam, 1024},
-    {"CONNECTATTEMPTS", 0x40000, Kind::kNumber, 0, Target::kConnectRetries, 100},
-    {"DECASNUMERIC", 0x2000000, Kind::kFlag, kFlagDecAsNumeric, Target::kNone, 0},
+    {"SERVER", kKeyServer, Kind::kText, 0, Target::kNone, 0},
+    {"PORT", kKeyPort, Kind::kText, 0, Target::kNone, 0},
+    {"TARGETDSN", kKeyTargetDsn, Kind::kText, 0, Target::kNone, 0},
+    {"SERVERPORT", kKeyServerPort, Kind::kText, 0, Target::kNone, 0},
+    {"TARGETUSER", kKeyTargetUser, Kind::kText, 0, Target::kNone, 0},
+    {"LOGONUSER", kKeyLogonUser, Kind::kText, 0, Target::kNone, 0},
+    {"UNQUOTE_CATALOG_FNS", kKeyUnquoteCatalogFns, Kind::kFlag, kFlagUnquoteCatalogFns, Target::kNone, 0},
+    {"METADATA_ID_IDENTIFIERS", kKeyMetadataIdIdentifiers, Kind::kFlag, kFlagMetadataIdIdentifiers, Target::kNone, 0},
+    {"BLOCKFETCHSIZE", kKeyBlockFetchSize, Kind::kNumber, 0, Target::kBlockFetch, 100},
+    {"METADATABLOCKFETCH", kKeyMetadataBlockFetch, Kind::kFlag, kFlagMetadataBlockFetch, Target::kNone, 0},
+    {"DISGUISEWIDE", kKeyDisguiseWide, Kind::kFlag, kFlagDisguiseWide, Target::kNone, 0},
+    {"GETINFOPASSTHRU", kKeyGetInfoPassthru, Kind::kFlag, kFlagGetInfoPassthru, Target::kNone, 0},
+    {"OVERRIDELENGTH", kKeyOverrideLength, Kind::kFlag, kFlagOverrideLength, Target::kNone, 0},
+    {"IGNORESTMTATTRS", kKeyIgnoreStmtAttrs, Kind::kList, 0, Target::kNone, 0},
+    {"MAPEXECDIRECT", kKeyMapExecDirect, Kind::kFlag, kFlagMapExecDirect, Target::kNone, 0},
+    {"DEFAULTPARAMSIZE", kKeyDefaultParamSize, Kind::kNumber, 0, Target::kDefaultParam, 1024},
+    {"CONNECTATTEMPTS", kKeyConnectAttempts, Kind::kNumber, 0, Target::kConnectRetries, 100},
+    {"DECASNUMERIC", kKeyDecAsNumeric, Kind::kFlag, kFlagDecAsNumeric, Target::kNone, 0},
 };
 
 int32_t* number_target(client_dbc* dbc, Target t) {
@@ -140,7 +140,7 @@ uint32_t attribute_presence_mask(const AttrList& list) {
 }
 
 void retrieve_vek_flags(client_dbc* dbc) {
-  TRACE(0x200, "\t\t%s\n", dbc->dsn_name[0] ? "With DSN" : "Without DSN");
+  TRACE(kTraceConnect, "\t\t%s\n", dbc->dsn_name[0] ? "With DSN" : "Without DSN");
   struct Setting {
     const char* name;
     const char* def;
@@ -157,7 +157,7 @@ void retrieve_vek_flags(client_dbc* dbc) {
   for (const Setting& s : settings) {
     std::string v = read_setting(s.name, s.def);
     if (v.empty()) continue;
-    TRACE(0x200, "\t\t%s = %s\n", s.name, v.c_str());
+    TRACE(kTraceConnect, "\t\t%s = %s\n", s.name, v.c_str());
     errno = 0;
     char* end = nullptr;
     long n = std::strtol(v.c_str(), &end, s.base);
@@ -174,7 +174,7 @@ void parse_ignore_stmt_attrs(client_dbc* dbc, const std::string& text) {
     if (comma == std::string::npos) comma = text.size();
     long v;
     if (convert(text.substr(start, comma - start), &v, true)) {
-      TRACE(0x200, "\t\tIgnoreStmtAttr[%u] = %ld\n", dbc->ignored_count, v);
+      TRACE(kTraceConnect, "\t\tIgnoreStmtAttr[%u] = %ld\n", dbc->ignored_count, v);
       dbc->ignored_stmt_attrs[dbc->ignored_count++] = static_cast<int32_t>(v);
     }
     start = comma + 1;
@@ -189,7 +189,7 @@ int get_attrs_from_constr(client_dbc* dbc, uint32_t* mask, const AttrList& list)
   auto found = [&](const char* key, uint32_t bit) -> const std::string* {
     const std::string* v = list.get(key);
     if (!v || v->empty()) return nullptr;
-    TRACE(0x200, "\tFound %s = %s in connection string\n", key, v->c_str());
+    TRACE(kTraceConnect, "\tFound %s = %s in connection string\n", key, v->c_str());
     *mask |= bit;
     return v;
   };
@@ -197,65 +197,66 @@ int get_attrs_from_constr(client_dbc* dbc, uint32_t* mask, const AttrList& list)
     if (const std::string* v = found(key, bit)) set_flag(dbc, flag, *v == "1");
   };
 
-  flag_exact_one("UNQUOTE_CATALOG_FNS", 0x100000, kFlagUnquoteCatalogFns);
-  flag_exact_one("METADATA_ID_IDENTIFIERS", 0x200000, kFlagMetadataIdIdentifiers);
-  if (const std::string* v = found("BLOCKFETCHSIZE", 0x1000)) {
+  flag_exact_one("UNQUOTE_CATALOG_FNS", kKeyUnquoteCatalogFns, kFlagUnquoteCatalogFns);
+  flag_exact_one("METADATA_ID_IDENTIFIERS", kKeyMetadataIdIdentifiers, kFlagMetadataIdIdentifiers);
+  if (const std::string* v = found("BLOCKFETCHSIZE", kKeyBlockFetchSize)) {
     long n;
     if (convert(*v, &n, true) && n >= 0) dbc->block_fetch_size = n > 100 ? 100 : n;
   }
-  flag_exact_one("METADATABLOCKFETCH", 0x2000, kFlagMetadataBlockFetch);
-  flag_exact_one("DISGUISEWIDE", 0x4000, kFlagDisguiseWide);
-  flag_exact_one("USEVEKDBAUTH", 0x8000, kFlagUseVekDbAuth);
-  flag_exact_one("GETINFOPASSTHRU", 0x10000, kFlagGetInfoPassthru);
-  flag_exact_one("OVERRIDELENGTH", 0x800000, kFlagOverrideLength);
-  if (const std::string* v = found("IGNORESTMTATTRS", 0x1000000)) parse_ignore_stmt_attrs(dbc, *v);
-  if (const std::string* v = found("MAPEXECDIRECT", 0x20000)) set_flag(dbc, kFlagMapExecDirect, *v != "0");
-  if (const std::string* v = found("DECASNUMERIC", 0x2000000)) set_flag(dbc, kFlagDecAsNumeric, *v != "0");
-  if (const std::string* v = found("DEFAULTPARAMSIZE", 0x400000)) {
+  flag_exact_one("METADATABLOCKFETCH", kKeyMetadataBlockFetch, kFlagMetadataBlockFetch);
+  flag_exact_one("DISGUISEWIDE", kKeyDisguiseWide, kFlagDisguiseWide);
+  flag_exact_one("USEVEKDBAUTH", kKeyUseVekDbAuth, kFlagUseVekDbAuth);
+  flag_exact_one("GETINFOPASSTHRU", kKeyGetInfoPassthru, kFlagGetInfoPassthru);
+  flag_exact_one("OVERRIDELENGTH", kKeyOverrideLength, kFlagOverrideLength);
+  if (const std::string* v = found("IGNORESTMTATTRS", kKeyIgnoreStmtAttrs)) parse_ignore_stmt_attrs(dbc, *v);
+  if (const std::string* v = found("MAPEXECDIRECT", kKeyMapExecDirect)) set_flag(dbc, kFlagMapExecDirect, *v != "0");
+  if (const std::string* v = found("DECASNUMERIC", kKeyDecAsNumeric)) set_flag(dbc, kFlagDecAsNumeric, *v != "0");
+  if (const std::string* v = found("DEFAULTPARAMSIZE", kKeyDefaultParamSize)) {
     // The leading decimal digits, capped as the stored value is.
     errno = 0;
     long n = std::strtol(v->c_str(), nullptr, 10);
     if (errno == ERANGE) n = 255;
     dbc->default_param_size = capped(n, 1024);
   }
-  if (const std::string* v = found("CONNECTATTEMPTS", 0x40000)) {
+  if (const std::string* v = found("CONNECTATTEMPTS", kKeyConnectAttempts)) {
     long n;
     if (convert(*v, &n, true)) dbc->connect_retries = capped(n, 100);
   }
-  TRACE(0x22, "\t-^%s()=0 (found=0x%lx)\n", "get_attrs_from_constr", static_cast<unsigned long>(*mask));
+  TRACE(kTraceInternal | kTraceExit, "\t-^%s()=0 (found=0x%lx)\n", "get_attrs_from_constr",
+        static_cast<unsigned long>(*mask));
   return 0;
 }
 
 int get_connect_attrs_from_dsn(client_dbc* dbc, uint32_t* mask, AttrList& list) {
   const std::string* dsn_value = list.get("DSN");
   if (!dsn_value) {
-    TRACE(0x200, "(DSN not found)\n");
+    TRACE(kTraceConnect, "(DSN not found)\n");
     return -1;
   }
   const std::string dsn = *dsn_value;
-  TRACE(0x200, "\t\tUsing DSN=\\%s\\\n\t\tMerging attributes from DSN\n", dsn.c_str());
+  TRACE(kTraceConnect, "\t\tUsing DSN=\\%s\\\n\t\tMerging attributes from DSN\n", dsn.c_str());
   auto read = [&](const char* key) { return read_dsn_value(dsn.c_str(), key); };
 
-  if (!(*mask & 0x8000) && read("USEVEKDBAUTH") == "1") {
-    TRACE(0x200, "\t\t%s=%s found - deleting previous values\n", "USEVEKDBAUTH", "1");
-    *mask |= 0x8000;
+  if (!(*mask & kKeyUseVekDbAuth) && read("USEVEKDBAUTH") == "1") {
+    TRACE(kTraceConnect, "\t\t%s=%s found - deleting previous values\n", "USEVEKDBAUTH", "1");
+    *mask |= kKeyUseVekDbAuth;
     dbc->client_flags |= kFlagUseVekDbAuth;
     list.remove("TARGETAUTH");
     list.remove("TARGETUSER");
-    *mask &= ~0x300u;
+    *mask &= ~(kKeyTargetUser | kKeyTargetAuth);
   }
   struct Secret {
     const char* keyword;
     uint32_t bit;
     const char* key;
-  } secrets[] = {{"TARGETAUTH", 0x200, "pwxnqlrtoz"}, {"LOGONAUTH", 0x800, "vejqdumxo"}};
+  } secrets[] = {{"TARGETAUTH", kKeyTargetAuth, "pwxnqlrtoz"}, {"LOGONAUTH", kKeyLogonAuth, "vejqdumxo"}};
   for (const Secret& s : secrets) {
     if ((*mask & s.bit) || list.has_value(s.keyword)) continue;
     std::string stored = read(s.keyword);
     if (stored.empty()) continue;
     std::string plain;
     if (!undisguise(stored, s.key, &plain)) {
-      TRACE(0x200, "\t\tStored %s refused (not a disguised value of at most 255 bytes)\n", s.keyword);
+      TRACE(kTraceConnect, "\t\tStored %s refused (not a disguised value of at most 255 bytes)\n", s.keyword);
       continue;
     }
     list.set(s.keyword, plain);
@@ -266,7 +267,7 @@ int get_connect_attrs_from_dsn(client_dbc* dbc, uint32_t* mask, AttrList& list) 
     if ((*mask & row.bit) || list.has_value(row.keyword)) continue;
     std::string v = read(row.keyword);
     if (v.empty()) continue;
-    TRACE(0x200, "\t\tAppending %s = %s\n", row.keyword, v.c_str());
+    TRACE(kTraceConnect, "\t\tAppending %s = %s\n", row.keyword, v.c_str());
     list.set(row.keyword, v);
     *mask |= row.bit;
     switch (row.kind) {
@@ -280,7 +281,8 @@ int get_connect_attrs_from_dsn(client_dbc* dbc, uint32_t* mask, AttrList& list) 
       }
     }
   }
-  TRACE(0x22, "\t-^get_connect_attrs_from_dsn()=0 (found=%lx)\n", static_cast<unsigned long>(*mask));
+  TRACE(kTraceInternal | kTraceExit, "\t-^get_connect_attrs_from_dsn()=0 (found=%lx)\n",
+        static_cast<unsigned long>(*mask));
   return 0;
 }
 

@@ -70,7 +70,7 @@ SQLRETURN scroll_error(client_stmt* stmt, const char* state, const char* message
   post_error(&stmt->diags, VENDOR_CLIENT, CLASS_ODBC2, 0, nullptr,
              vekc_chk_handle(kDbc, dbc) == 0 ? dbc->dsn_name : nullptr, 0, 0, "ODBC 2.0", state, "%s", message);
   set_return_code(&stmt->diags, SQL_ERROR);
-  TRACE(0x2, "%s", exit_line);
+  TRACE(kTraceExit, "%s", exit_line);
   return SQL_ERROR;
 }
 
@@ -90,7 +90,7 @@ using namespace kyvek::driver;
 namespace kyvek::driver::api {
 
 SQLRETURN odbc2_alloc_env(SQLHENV* out) {
-  TRACE(0x1, "SQLAllocEnv(%p)\n", static_cast<void*>(out));
+  TRACE(kTraceEntry, "SQLAllocEnv(%p)\n", static_cast<void*>(out));
   SQLRETURN rc = alloc_handle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, out);
   if (rc_ok(rc)) {
     if (!out || vekc_chk_handle(kEnv, *out)) return SQL_ERROR;
@@ -98,12 +98,12 @@ SQLRETURN odbc2_alloc_env(SQLHENV* out) {
     env->odbc_version = 2;
     env->set_mask |= kEnvSetVersion;
   }
-  if (rc_ok(rc)) TRACE(0x8, "\tReturned handle = %p\n", *out);
+  if (rc_ok(rc)) TRACE(kTraceDetail, "\tReturned handle = %p\n", *out);
   return rc;
 }
 
 SQLRETURN odbc2_alloc_connect(SQLHENV env, SQLHDBC* out) {
-  TRACE(0x1, "SQLAllocConnect(%p,%p)\n", env, static_cast<void*>(out));
+  TRACE(kTraceEntry, "SQLAllocConnect(%p,%p)\n", env, static_cast<void*>(out));
   SQLRETURN rc = alloc_handle(SQL_HANDLE_DBC, env, out);
   if (rc_ok(rc)) {
     if (!out || vekc_chk_handle(kDbc, *out)) return SQL_ERROR;
@@ -111,27 +111,27 @@ SQLRETURN odbc2_alloc_connect(SQLHENV env, SQLHDBC* out) {
     e->odbc_version = 2;
     e->set_mask |= kEnvSetVersion;
   }
-  if (rc_ok(rc)) TRACE(0x8, "\tReturned handle = %p\n", *out);
+  if (rc_ok(rc)) TRACE(kTraceDetail, "\tReturned handle = %p\n", *out);
   return rc;
 }
 
 SQLRETURN odbc2_alloc_stmt(SQLHDBC dbc, SQLHSTMT* out) {
-  TRACE(0x1, "SQLAllocStmt(%p,%p)\n", dbc, static_cast<void*>(out));
+  TRACE(kTraceEntry, "SQLAllocStmt(%p,%p)\n", dbc, static_cast<void*>(out));
   return alloc_handle(SQL_HANDLE_STMT, dbc, out);
 }
 
 SQLRETURN odbc2_free_env(SQLHENV env) {
-  TRACE(0x1, "SQLFreeEnv(%p)\n", env);
+  TRACE(kTraceEntry, "SQLFreeEnv(%p)\n", env);
   return free_handle(SQL_HANDLE_ENV, env);
 }
 
 SQLRETURN odbc2_free_connect(SQLHDBC dbc) {
-  TRACE(0x1, "SQLFreeConnect(%p)\n", dbc);
+  TRACE(kTraceEntry, "SQLFreeConnect(%p)\n", dbc);
   return free_handle(SQL_HANDLE_DBC, dbc);
 }
 
 SQLRETURN transact(SQLHENV env, SQLHDBC dbc, SQLUSMALLINT completion) {
-  TRACE(0x1, "SQLTransact(%p,%p,%u)\n", env, dbc, completion);
+  TRACE(kTraceEntry, "SQLTransact(%p,%p,%u)\n", env, dbc, completion);
   SQLRETURN rc = SQL_ERROR;
   if (dbc)
     rc = end_tran(SQL_HANDLE_DBC, dbc, static_cast<SQLSMALLINT>(completion));
@@ -142,8 +142,8 @@ SQLRETURN transact(SQLHENV env, SQLHDBC dbc, SQLUSMALLINT completion) {
 
 SQLRETURN col_attributes(SQLHSTMT stmt, SQLUSMALLINT column, SQLUSMALLINT field, SQLPOINTER buf, SQLSMALLINT buflen,
                          SQLSMALLINT* str_len, SQLLEN* num) {
-  TRACE(0x1, "SQLColAttributes(%p,%u,%u,%p,%d,%p,%p)\n", stmt, column, field, buf, buflen, static_cast<void*>(str_len),
-        static_cast<void*>(num));
+  TRACE(kTraceEntry, "SQLColAttributes(%p,%u,%u,%p,%d,%p,%p)\n", stmt, column, field, buf, buflen,
+        static_cast<void*>(str_len), static_cast<void*>(num));
   SQLUSMALLINT odbc3 = field;
   for (const FieldPair& p : kColumnFields)
     if (p.odbc2 == field) odbc3 = p.odbc3;
@@ -155,7 +155,8 @@ SQLRETURN col_attributes(SQLHSTMT stmt, SQLUSMALLINT column, SQLUSMALLINT field,
 }
 
 SQLRETURN param_options(SQLHSTMT stmt, SQLULEN rows, SQLULEN* processed) {
-  TRACE(0x1, "SQLParamOptions(%p,%lu,%p)\n", stmt, static_cast<unsigned long>(rows), static_cast<void*>(processed));
+  TRACE(kTraceEntry, "SQLParamOptions(%p,%lu,%p)\n", stmt, static_cast<unsigned long>(rows),
+        static_cast<void*>(processed));
   SQLRETURN rc = set_stmt_attr(stmt, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(rows), 0);
   if (rc_ok(rc)) {
     SQLRETURN second = set_stmt_attr(stmt, SQL_ATTR_PARAMS_PROCESSED_PTR, processed, 0);
@@ -165,41 +166,41 @@ SQLRETURN param_options(SQLHSTMT stmt, SQLULEN rows, SQLULEN* processed) {
 }
 
 SQLRETURN set_stmt_option(SQLHSTMT stmt, SQLUSMALLINT option, SQLULEN value) {
-  TRACE(0x1, "SQLSetStmtOption(%p,%u,%lu)\n", stmt, option, static_cast<unsigned long>(value));
+  TRACE(kTraceEntry, "SQLSetStmtOption(%p,%u,%lu)\n", stmt, option, static_cast<unsigned long>(value));
   return set_stmt_attr(stmt, option, reinterpret_cast<SQLPOINTER>(value), 0);
 }
 
 SQLRETURN get_stmt_option(SQLHSTMT stmt, SQLUSMALLINT option, SQLPOINTER value) {
-  TRACE(0x1, "SQLGetStmtOption(%p,%u,%p)\n", stmt, option, value);
+  TRACE(kTraceEntry, "SQLGetStmtOption(%p,%u,%p)\n", stmt, option, value);
   return get_stmt_attr(stmt, option, value, 0, nullptr);
 }
 
 SQLRETURN get_connect_option(SQLHDBC dbc, SQLUSMALLINT option, SQLPOINTER value) {
-  TRACE(0x1, "SQLGetConnectOption(%p,%u,%p)\n", dbc, option, value);
+  TRACE(kTraceEntry, "SQLGetConnectOption(%p,%u,%p)\n", dbc, option, value);
   return get_connect_attr(dbc, option, value, is_text_option(option) ? 256 : 0, nullptr);
 }
 
 SQLRETURN set_connect_option(SQLHDBC handle, SQLUSMALLINT option, SQLULEN value) {
-  TRACE(0x1, "SQLSetConnectOption(%p,%u,%lu)\n", handle, option, static_cast<unsigned long>(value));
-  if (tracing(0x400)) log_connect_option(option, value);
+  TRACE(kTraceEntry, "SQLSetConnectOption(%p,%u,%lu)\n", handle, option, static_cast<unsigned long>(value));
+  if (tracing(kTraceAttr)) log_connect_option(option, value);
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
   if (is_text_option(option)) return set_connect_attr(handle, option, reinterpret_cast<SQLPOINTER>(value), SQL_NTS);
   const bool statement = is_statement_option(option), cached = is_cached_option(option);
   if (!statement && !cached && option != SQL_OPT_TRACE) {
-    if (option >= 1000) TRACE(0x400, "\tDriver-specific option seen\n");
+    if (option >= 1000) TRACE(kTraceAttr, "\tDriver-specific option seen\n");
     return set_connect_attr(handle, option, reinterpret_cast<SQLPOINTER>(value), SQL_IS_INTEGER);
   }
-  if (statement) TRACE(0x400, "\tStatement Attribute in SQLSetConnectOption - OK\n");
+  if (statement) TRACE(kTraceAttr, "\tStatement Attribute in SQLSetConnectOption - OK\n");
   SQLRETURN rc = SQL_SUCCESS;
   if (is_connected(dbc)) {
-    TRACE(0x400, "\tHave RPC handle\n");
+    TRACE(kTraceAttr, "\tHave RPC handle\n");
     rc = static_cast<SQLRETURN>(remote_sql_set_connect_option_integer(
         dbc->rpc, reinterpret_cast<void*>(dbc->server_dbc), static_cast<int16_t>(option), static_cast<SQLLEN>(value)));
     if (!rc_ok(rc)) {
       if (!dbc->dead) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
-      TRACE(0x2, "-SQLSetConnectionOption()=%d (Failed sql_set_connect_option_integer)\n", rc);
+      TRACE(kTraceExit, "-SQLSetConnectionOption()=%d (Failed sql_set_connect_option_integer)\n", rc);
       return rc;
     }
     if (rc == SQL_SUCCESS_WITH_INFO) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
@@ -218,7 +219,7 @@ SQLRETURN set_connect_option(SQLHDBC handle, SQLUSMALLINT option, SQLULEN value)
 
 SQLRETURN set_scroll_options(SQLHSTMT handle, SQLUSMALLINT concurrency, SQLLEN keyset, SQLUSMALLINT rowset) {
   if (vekc_chk_handle(kStmt, handle)) return SQL_INVALID_HANDLE;
-  TRACE(0x1, "SQLSetScrollOptions(%p,%u,%ld,%u)\n", handle, concurrency, static_cast<long>(keyset), rowset);
+  TRACE(kTraceEntry, "SQLSetScrollOptions(%p,%u,%ld,%u)\n", handle, concurrency, static_cast<long>(keyset), rowset);
   auto* stmt = static_cast<client_stmt*>(handle);
   clear_errors(&stmt->diags);
   const ScrollChoice* choice = nullptr;
@@ -238,7 +239,7 @@ SQLRETURN set_scroll_options(SQLHSTMT handle, SQLUSMALLINT concurrency, SQLLEN k
   SQLUINTEGER capabilities = 0;
   SQLRETURN rc = get_info(stmt->owner, choice->info, &capabilities, sizeof capabilities, nullptr);
   if (!rc_ok(rc)) {
-    TRACE(0x2, "-SQLScrollOptions()=%d (SQLGetInfo failed)\n", rc);
+    TRACE(kTraceExit, "-SQLScrollOptions()=%d (SQLGetInfo failed)\n", rc);
     return rc;
   }
   SQLUINTEGER bit = 0;
@@ -254,13 +255,13 @@ SQLRETURN set_scroll_options(SQLHSTMT handle, SQLUSMALLINT concurrency, SQLLEN k
   if (keyset >= 0)
     set_stmt_attr(handle, SQL_ATTR_KEYSET_SIZE, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(keyset)), 0);
   rc = set_stmt_attr(handle, SQL_ROWSET_SIZE, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(rowset)), 0);
-  TRACE(0x2, "-SQLScrollOptions()=%d\n", rc);
+  TRACE(kTraceExit, "-SQLScrollOptions()=%d\n", rc);
   return rc;
 }
 
 SQLRETURN error(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR* state, SQLINTEGER* native, SQLCHAR* msg,
                 SQLSMALLINT buflen, SQLSMALLINT* textlen) {
-  TRACE(0x1, "SQLError(%p,%p,%p,%p,%p,%p,%d,%p)\n", env, dbc, stmt, static_cast<void*>(state),
+  TRACE(kTraceEntry, "SQLError(%p,%p,%p,%p,%p,%p,%d,%p)\n", env, dbc, stmt, static_cast<void*>(state),
         static_cast<void*>(native), static_cast<void*>(msg), buflen, static_cast<void*>(textlen));
   SQLSMALLINT type;
   SQLHANDLE handle;
@@ -272,26 +273,26 @@ SQLRETURN error(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR* state, SQLINTE
   } else if (env) {
     type = SQL_HANDLE_ENV, handle = env, kind = kEnv;
   } else {
-    TRACE(0x2, "-SQLError()=SQL_ERROR\n");
+    TRACE(kTraceExit, "-SQLError()=SQL_ERROR\n");
     return SQL_ERROR;
   }
   if (vekc_chk_handle(kind, handle)) {
-    TRACE(0x2, "-SQLError()=SQL_INVALID_HANDLE\n");
+    TRACE(kTraceExit, "-SQLError()=SQL_INVALID_HANDLE\n");
     return SQL_INVALID_HANDLE;
   }
   diag_header* hdr = diag_list(type, handle);
   if (!(hdr->flags & DIAG_ERROR_WALK)) {
-    TRACE(0x80, "\tNo existing SQLError sequence\n");
+    TRACE(kTraceDiag, "\tNo existing SQLError sequence\n");
     SQLINTEGER count = 0;
     SQLRETURN rc = get_diag_field(type, handle, 0, SQL_DIAG_NUMBER, &count, 0, nullptr);
     if (!rc_ok(rc)) {
-      TRACE(0x2, "-SQLError()=%d (SQLGetDiagField returns no errors)\n", rc);
+      TRACE(kTraceExit, "-SQLError()=%d (SQLGetDiagField returns no errors)\n", rc);
       return rc;
     }
     hdr->flags |= DIAG_ERROR_WALK;
     hdr->walk_remaining = count;
     hdr->walk_next = 1;
-    TRACE(0x80, "\t%d errors returned\n", static_cast<int>(count));
+    TRACE(kTraceDiag, "\t%d errors returned\n", static_cast<int>(count));
   }
   if (hdr->walk_remaining > 0) {
     SQLRETURN rc =
@@ -302,7 +303,7 @@ SQLRETURN error(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR* state, SQLINTE
       if (rc_ok(rc) && state)
         if (const char* odbc2 = map_sqlstate_odbc2(reinterpret_cast<char*>(state))) std::memcpy(state, odbc2, 5);
       if (rc == SQL_SUCCESS)
-        TRACE(0x80, "\t%.6s %ld\"%s\"\n", state ? reinterpret_cast<char*>(state) : "",
+        TRACE(kTraceDiag, "\t%.6s %ld\"%s\"\n", state ? reinterpret_cast<char*>(state) : "",
               static_cast<long>(native ? *native : 0), msg ? reinterpret_cast<char*>(msg) : "");
       return rc;
     }
@@ -311,7 +312,7 @@ SQLRETURN error(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR* state, SQLINTE
   hdr->flags &= ~static_cast<uint32_t>(DIAG_ERROR_WALK);
   if (state) std::memcpy(state, "00000", 6);
   if (msg && buflen > 0) msg[0] = '\0';
-  TRACE(0x2, "-SQLError()=SQL_NO_DATA_FOUND\n");
+  TRACE(kTraceExit, "-SQLError()=SQL_NO_DATA_FOUND\n");
   return SQL_NO_DATA;
 }
 

@@ -159,7 +159,7 @@ SQLRETURN post_failure(const char* name, int kind, void* h, bool no_memory) noex
 }
 
 SQLRETURN leave(const char* name, SQLRETURN rc) noexcept {
-  TRACE(0x2, "-%s()=%d\n", name, rc);
+  TRACE(kTraceExit, "-%s()=%d\n", name, rc);
   return rc;
 }
 

@@ -23,15 +23,19 @@ namespace {
 
 constexpr uint32_t kFlagNoParamStatus = 0x100;  // the server keeps no parameter status array
 
-enum : int32_t {
-  kKindInt16Array = 0x8,
-  kKindInt32Array = 0x10,
-  kKindBlock = 0x4,
-  kKindInt64Array = 0x4000,
-  kKindDoubleArray = 0x2000,
-  kKindSqllenArray = 0x20000,
-  kKindSqlulenArray = 0x40000,
-};
+// Element kinds are the RPC library's (kyrpc.h). A parameter's octet lengths
+// go as an SQLULEN array and its indicators as an SQLLEN array; a column pairs
+// them the other way round (columns.cpp). Both are kept as every peer already
+// tags them: the kind travels with each element and decides how a 32-bit peer
+// narrows and widens the values (signed or unsigned), so swapping either
+// pair would change what such a peer reads.
+constexpr int32_t kKindInt16Array = RPC_ARG_INT16_ARRAY;
+constexpr int32_t kKindInt32Array = RPC_ARG_INT32_ARRAY;
+constexpr int32_t kKindBlock = RPC_ARG_DESC;
+constexpr int32_t kKindInt64Array = RPC_ARG_INT64_ARRAY;
+constexpr int32_t kKindDoubleArray = RPC_ARG_DOUBLE_ARRAY;
+constexpr int32_t kKindSqllenArray = RPC_ARG_SQLLEN_ARRAY;
+constexpr int32_t kKindSqlulenArray = RPC_ARG_SQLULEN_ARRAY;
 
 // The typed-element array of one call and the buffers it owns.
 struct WvBuilder {
@@ -117,7 +121,7 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
       int16_t yes = 0;
       int rc = remote_sql_get_function(c.rpc(), reinterpret_cast<void*>(c.dbc->server_dbc), SQL_API_SQLNUMPARAMS, &yes);
       c.dbc->param_count_support = rc_ok(rc) && yes ? 1 : 0;
-      TRACE(0x8, "\tDriver supports SQLNumParams : %d\n", c.dbc->param_count_support);
+      TRACE(kTraceDetail, "\tDriver supports SQLNumParams : %d\n", c.dbc->param_count_support);
     }
     if (c.dbc->param_count_support == 1 && !(c.stmt->flags & kStmtParamCountAsked)) {
       if (apd->bound_count < 1) return SQL_SUCCESS;  // nothing bound: nothing to send
@@ -141,12 +145,12 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
   wv.entries.reserve(static_cast<size_t>(count) * 5);
   diag_header* errp = c.diags();
   for (int n = 1; n <= count && n <= apd->bound_count; ++n) {
-    TRACE(0x8, "\tProcessing parameter %u of %u(%d)\n", n, count, apd->bound_count);
+    TRACE(kTraceDetail, "\tProcessing parameter %u of %u(%d)\n", n, count, apd->bound_count);
     client_desc_rec *arec = &apd->records[n], *irec = &ipd->records[n];
     if (std::memcmp(arec->tag, "DESR", 4) || std::memcmp(irec->tag, "DESR", 4))
       return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
     if (irec->parameter_type == SQL_PARAM_OUTPUT) {
-      TRACE(0x8, "\tOutput-only parameter - ignored\n");
+      TRACE(kTraceDetail, "\tOutput-only parameter - ignored\n");
       continue;
     }
     void* data = plus(arec->data_ptr, off);
@@ -204,10 +208,10 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
         }
       } else if (A < 2) {
         L = nts_bytes(t, data, arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : UINT32_MAX);
-        TRACE(0x8, "\tAssuming nul terminated, - length = %d\n", static_cast<int>(L));
+        TRACE(kTraceDetail, "\tAssuming nul terminated, - length = %d\n", static_cast<int>(L));
       } else {
         L = arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : 0;
-        TRACE(0x8, "\tRowArraySize > 1 so using Bufferlength %d\n", static_cast<int>(L));
+        TRACE(kTraceDetail, "\tRowArraySize > 1 so using Bufferlength %d\n", static_cast<int>(L));
       }
     }
     if ((t == SQL_C_CHAR || t == SQL_C_BINARY) && ind && !char_indicator_ok(first))
@@ -363,7 +367,7 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
     }
   }
   if (wv.entries.empty()) {
-    TRACE(0x22, "-^%s()=SQL_SUCCESS (no input params found)\n", "put_bound_parameters");
+    TRACE(kTraceInternal | kTraceExit, "-^%s()=SQL_SUCCESS (no input params found)\n", "put_bound_parameters");
     return SQL_SUCCESS;
   }
   if (!fits32(wv.entries.size())) return c.fail(0, "HY001", "Memory allocation error");
@@ -502,7 +506,7 @@ SQLRETURN fetch_bound_parameters(StmtCall& c) {
     if (std::memcmp(arec->tag, "DESR", 4) || std::memcmp(irec->tag, "DESR", 4))
       return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
     if (irec->parameter_type != SQL_PARAM_OUTPUT && irec->parameter_type != SQL_PARAM_INPUT_OUTPUT) {
-      TRACE(0x8, "\tskipping, not output\n");
+      TRACE(kTraceDetail, "\tskipping, not output\n");
       continue;
     }
     // Bound but not used by this statement: its buffers are left alone.
@@ -556,7 +560,7 @@ SQLRETURN fetch_bound_parameters(StmtCall& c) {
       }
     }
     if (rc != SQL_SUCCESS) {
-      TRACE(0x2, "-fetch_bound_parameters()=%d (fetch_bound_param_in_xyz failed for ctype:%d)\n", rc, t);
+      TRACE(kTraceExit, "-fetch_bound_parameters()=%d (fetch_bound_param_in_xyz failed for ctype:%d)\n", rc, t);
       return rc;
     }
     result = rc;
@@ -578,15 +582,15 @@ SQLRETURN cache_param_descriptions(StmtCall& c) {
     if (!rc_ok(rc)) return rc;
     count = n;
   } else {
-    TRACE(0x8, "\tNo SQLNumParams in driver\n");
+    TRACE(kTraceDetail, "\tNo SQLNumParams in driver\n");
   }
   for (int n = 1; n <= count; ++n) {
     ParamDescription d{static_cast<int16_t>(n), 0, 0, 0, 0};
     SQLRETURN rc =
         remote_sql_describe_param(c.rpc(), c.server(), d.number, &d.data_type, &d.size, &d.digits, &d.nullable);
     if (!rc_ok(rc)) return support ? rc : SQL_SUCCESS;
-    TRACE(0x10, "\tP%d datatype=%d size=%lu dd=%d nullable=%d\n", n, d.data_type, static_cast<unsigned long>(d.size),
-          d.digits, d.nullable);
+    TRACE(kTraceData, "\tP%d datatype=%d size=%lu dd=%d nullable=%d\n", n, d.data_type,
+          static_cast<unsigned long>(d.size), d.digits, d.nullable);
     bool replaced = false;
     for (ParamDescription& p : c.x->param_descs)
       if (p.number == n) p = d, replaced = true;
@@ -623,10 +627,10 @@ SQLRETURN fetch_processed_counts(StmtCall& c, SQLULEN* rows, SQLULEN* params) {
   if (rc_ok(rc)) {
     if (rows) *rows = r;
     if (params) *params = p;
-    TRACE(0x10, "\tfetched rows processed: %lu\n\tfetched params processed: %lu\n", static_cast<unsigned long>(r),
+    TRACE(kTraceData, "\tfetched rows processed: %lu\n\tfetched params processed: %lu\n", static_cast<unsigned long>(r),
           static_cast<unsigned long>(p));
   } else {
-    TRACE(0x80, "\tfetch_rows_processed failed with %d\n", rc);
+    TRACE(kTraceDiag, "\tfetch_rows_processed failed with %d\n", rc);
   }
   return rc;
 }

@@ -16,16 +16,17 @@ namespace kyvek::driver {
 
 client_desc_rec* vekc_expand_desc_recs(client_desc* desc, int n) {
   if (vekc_chk_handle(kDesc, desc)) {
-    TRACE(0x2, "\t-vekc_expand_desc_recs()=NULL (invalid descriptor)\n");
+    TRACE(kTraceExit, "\t-vekc_expand_desc_recs()=NULL (invalid descriptor)\n");
     return nullptr;
   }
   if (n < 0 || n + 1 > INT16_MAX) return nullptr;
   if (desc->n_descrec < n + 1) {
-    TRACE(0x8, "\tExpanding %p, n_descrec=%d, expanding to %d\n", static_cast<void*>(desc), desc->n_descrec, n + 1);
+    TRACE(kTraceDetail, "\tExpanding %p, n_descrec=%d, expanding to %d\n", static_cast<void*>(desc), desc->n_descrec,
+          n + 1);
     auto* grown = static_cast<client_desc_rec*>(
         std::realloc(desc->records, sizeof(client_desc_rec) * static_cast<size_t>(n + 1)));
     if (!grown) {
-      TRACE(0x22, "-^vekc_expand_desc_recs()=NULL (realloc for %d failed)\n", n + 1);
+      TRACE(kTraceInternal | kTraceExit, "-^vekc_expand_desc_recs()=NULL (realloc for %d failed)\n", n + 1);
       return nullptr;
     }
     for (int i = desc->n_descrec; i <= n; ++i) {
@@ -85,17 +86,17 @@ void retrieve_server_diags(client_dbc* dbc, int client_kind, void* client_rec, i
     case 3: hdr = client_rec ? &static_cast<client_stmt*>(client_rec)->diags : nullptr; break;
     case 4:
     case kDesc: hdr = client_rec ? &static_cast<client_desc*>(client_rec)->diag : nullptr; break;
-    default: TRACE(0x80, "\tretrieve_server_diags: default hit - unrecognised handle\n"); return;
+    default: TRACE(kTraceDiag, "\tretrieve_server_diags: default hit - unrecognised handle\n"); return;
   }
   if (!hdr || !dbc || !dbc->rpc || dbc->dead || !server_handle) return;
   void* sh = reinterpret_cast<void*>(server_handle);
   int32_t count = 0;
   int rc = remote_sql_get_diag_field_integer(dbc->rpc, server_type, sh, 0, SQL_DIAG_NUMBER, &count);
   if (!rc_ok(rc)) {
-    TRACE(0x80, "remote SQLGetDiagField(SQL_DIAG_NUMBER)=%d\n", rc);
+    TRACE(kTraceDiag, "remote SQLGetDiagField(SQL_DIAG_NUMBER)=%d\n", rc);
     return;
   }
-  TRACE(0x80, "\t%ld diags found in server\n", static_cast<long>(count));
+  TRACE(kTraceDiag, "\t%ld diags found in server\n", static_cast<long>(count));
   for (int32_t i = 1; i <= count && i <= INT16_MAX; ++i) {
     char state[6] = {};
     int32_t native = 0;
@@ -150,7 +151,8 @@ int send_cached_connect_attrs(client_dbc* dbc) {
     if (!(dbc->attr_set_mask & r.bit)) return;
     int rc = remote_sql_set_connect_attr_long(dbc->rpc, sd, r.attr, dbc->*r.value, SQL_IS_INTEGER);
     if (!rc_ok(rc)) {
-      TRACE(0x80, "\t\tSetting %s to %lu failed with %d\n", r.name, static_cast<unsigned long>(dbc->*r.value), rc);
+      TRACE(kTraceDiag, "\t\tSetting %s to %lu failed with %d\n", r.name, static_cast<unsigned long>(dbc->*r.value),
+            rc);
       failed = true;
     }
   };
@@ -160,7 +162,7 @@ int send_cached_connect_attrs(client_dbc* dbc) {
                                                 static_cast<int32_t>(dbc->current_catalog->size() + 1),
                                                 dbc->current_catalog->c_str(), SQL_NTS);
     if (!rc_ok(rc)) {
-      TRACE(0x80, "\t\tSetting CURRENT_CATALOG to %s failed with %d\n", dbc->current_catalog->c_str(), rc);
+      TRACE(kTraceDiag, "\t\tSetting CURRENT_CATALOG to %s failed with %d\n", dbc->current_catalog->c_str(), rc);
       failed = true;
     }
   }
@@ -168,13 +170,13 @@ int send_cached_connect_attrs(client_dbc* dbc) {
   if (dbc->attr_set_mask & kCaQuietMode) {
     int rc = remote_sql_set_connect_attr_ptr(dbc->rpc, sd, SQL_ATTR_QUIET_MODE, dbc->quiet_mode, SQL_IS_POINTER);
     if (!rc_ok(rc)) {
-      TRACE(0x80, "\t\tSetting QUIET_MODE to %p failed with %d\n", dbc->quiet_mode, rc);
+      TRACE(kTraceDiag, "\t\tSetting QUIET_MODE to %p failed with %d\n", dbc->quiet_mode, rc);
       failed = true;
     }
   }
   for (const Row& r : kNumeric3) send_numeric(r);
   if (!failed) return 0;
-  TRACE(0x80, "Some cached connection attributes were not set successfully\n");
+  TRACE(kTraceDiag, "Some cached connection attributes were not set successfully\n");
   if (RPCFuncExists(dbc->rpc, "sql_error")) {
     // Empty the server's error queue for this connection.
     for (int guard = 0; guard < 1000; ++guard) {

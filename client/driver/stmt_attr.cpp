@@ -136,7 +136,7 @@ SQLULEN value_kept(StmtCall& c, SQLINTEGER attr, SQLULEN sent) {
 namespace kyvek::driver::api {
 
 SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
-  TRACE(0x1, "SQLSetStmtAttr(%p,%ld,%p,%ld)\n", handle, static_cast<long>(attr), value, static_cast<long>(len));
+  TRACE(kTraceEntry, "SQLSetStmtAttr(%p,%ld,%p,%ld)\n", handle, static_cast<long>(attr), value, static_cast<long>(len));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SetStmtAttr)");
   if (rc != SQL_SUCCESS) return rc;
@@ -211,8 +211,8 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
 }
 
 SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen, SQLINTEGER* out_len) {
-  TRACE(0x1, "SQLGetStmtAttr(%p,%ld,%p,%ld,%p)\n", handle, static_cast<long>(attr), value, static_cast<long>(buflen),
-        static_cast<void*>(out_len));
+  TRACE(kTraceEntry, "SQLGetStmtAttr(%p,%ld,%p,%ld,%p)\n", handle, static_cast<long>(attr), value,
+        static_cast<long>(buflen), static_cast<void*>(out_len));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SQLGetStmtAttr)");
   if (rc != SQL_SUCCESS) return rc;
@@ -221,7 +221,7 @@ SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
   auto put_ptr = [&](const void* p) {
     if (value) std::memcpy(value, &p, sizeof p);
     if (out_len) *out_len = sizeof(void*);
-    TRACE(0x2, "-SQLGetStmtAttr()=SQL_SUCCESS (%p)\n", p);
+    TRACE(kTraceExit, "-SQLGetStmtAttr()=SQL_SUCCESS (%p)\n", p);
     return SQL_SUCCESS;
   };
   // Answered from what the driver holds: the same values the server would give.
@@ -265,7 +265,7 @@ SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
         }
       }
       if (out_len) *out_len = narrow ? sizeof(SQLUINTEGER) : sizeof(SQLULEN);
-      TRACE(0x2, "-SQLGetStmtAttr()=%d (0X%lx)\n", rc, static_cast<unsigned long>(v));
+      TRACE(kTraceExit, "-SQLGetStmtAttr()=%d (0X%lx)\n", rc, static_cast<unsigned long>(v));
     }
     return rc;
   }
@@ -287,14 +287,15 @@ SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
     const int32_t n = buflen <= -100 ? -buflen - 100 : 0;
     int32_t cap = value ? n : 0;
     rc = remote_sql_get_stmt_attr_binary(h, s, attr, &cap, value, n, &full);
-    TRACE(0x2, "-SQLGetStmtAttr()=%d (**BINARY DATA**)\n", rc);
+    TRACE(kTraceExit, "-SQLGetStmtAttr()=%d (**BINARY DATA**)\n", rc);
   }
   if (rc_ok(rc) && out_len) *out_len = full;
   return rc;
 }
 
 SQLRETURN get_cursor_name(SQLHSTMT handle, SQLCHAR* name, SQLSMALLINT buflen, SQLSMALLINT* name_len) {
-  TRACE(0x1, "SQLGetCursorName(%p,%p,%d,%p)\n", handle, static_cast<void*>(name), buflen, static_cast<void*>(name_len));
+  TRACE(kTraceEntry, "SQLGetCursorName(%p,%p,%d,%p)\n", handle, static_cast<void*>(name), buflen,
+        static_cast<void*>(name_len));
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (GetCursorName)");
   if (rc != SQL_SUCCESS) return rc;
@@ -316,7 +317,7 @@ SQLRETURN get_cursor_name(SQLHSTMT handle, SQLCHAR* name, SQLSMALLINT buflen, SQ
 }
 
 SQLRETURN set_cursor_name(SQLHSTMT handle, SQLCHAR* name, SQLSMALLINT len) {
-  TRACE(0x1, "SQLSetCursorName(%p,%p,%d)\n", handle, static_cast<void*>(name), len);
+  TRACE(kTraceEntry, "SQLSetCursorName(%p,%p,%d)\n", handle, static_cast<void*>(name), len);
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SetCursorName)");
   if (rc != SQL_SUCCESS) return rc;
@@ -329,7 +330,7 @@ SQLRETURN set_cursor_name(SQLHSTMT handle, SQLCHAR* name, SQLSMALLINT len) {
 }
 
 SQLRETURN end_tran(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT completion) {
-  TRACE(0x1, "SQLEndTran(%d,%p,%d)\n", type, handle, completion);
+  TRACE(kTraceEntry, "SQLEndTran(%d,%p,%d)\n", type, handle, completion);
   if (type == SQL_HANDLE_DBC) {
     if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
     auto* dbc = static_cast<client_dbc*>(handle);

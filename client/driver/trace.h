@@ -9,10 +9,11 @@
 
 namespace kyvek::driver {
 
-// Single bits: any of them set. With 0x20 (internal functions): all bits set.
+// The bits of trace_log.h. Single bits: any of them set. With kTraceInternal
+// (internal functions): all bits set.
 inline bool tracing(uint32_t bits) {
   uint32_t m = get_trace_mask();
-  return (bits & 0x20) ? (m & bits) == bits : (m & bits) != 0;
+  return (bits & kTraceInternal) ? (m & bits) == bits : (m & bits) != 0;
 }
 
 // Starts the trace log "kyvekclient.log" on the configuration source.

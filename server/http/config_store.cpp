@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "identity.h"
 #include "ky_config.h"
 #include "registry/registry.h"
 #include "settings.h"
@@ -16,7 +17,7 @@ namespace kyvek::http {
 
 namespace {
 
-constexpr const char* kSettingsKey = "SOFTWARE\\Kyronde Vekamar\\Configuration\\System\\Settings";
+constexpr const char* kSettingsKey = KY_CONFIGURATION_KEY "\\System\\Settings";
 
 uint32_t count_items(std::string_view list) {
   if (list.empty()) return 0;
@@ -75,7 +76,7 @@ std::string read_setting(const char* name, const char* def, size_t capacity) {
   std::vector<char> buf(capacity, '\0');
   ConfigHandle* h = open_registry();
   if (!h) return def ? def : "";
-  set_config(h, KYVEK_CONFIG_KEY);
+  set_config(h, KY_CONFIGURATION_KEY);
   get_profile_string(h, 0, KYVEK_SETTINGS_SECTION, name, def, buf.data(), static_cast<int32_t>(capacity));
   close_registry(h);
   return buf.data();

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "identity.h"
 #include "pages.h"
 #include "registry/registry.h"
 #include "registry/registry_format.h"
@@ -18,7 +19,7 @@ namespace kyvek::http {
 namespace {
 
 constexpr const char* kRootName = "HKEY_LOCAL_MACHINE";
-constexpr const char* kSettingsPath = "SOFTWARE\\Kyronde Vekamar\\Configuration\\System\\Settings";
+constexpr const char* kSettingsPath = KY_CONFIGURATION_KEY "\\System\\Settings";
 
 // Writes the whole text to path through a private temporary file beside it.
 int write_export_file(const std::string& path, const std::string& text, int* error) {

@@ -23,7 +23,7 @@ using kyvek::odbc::kTraceEntry;
 using kyvek::odbc::kTraceExit;
 using namespace kyvek::transfer;
 
-constexpr uint32_t kTraceRows = 0x1000;
+using kyvek::odbc::kTraceValues;
 // Sizes at or above this are taken as "unlimited" and replaced by the buffer length.
 constexpr uint64_t kUnlimitedSize = 0x3F000000;
 // Largest fixed-size C structure (SQL_INTERVAL_STRUCT): what a column bound as
@@ -68,7 +68,7 @@ bool is_char_or_binary(int16_t ctype) { return ctype == SQL_C_CHAR || ctype == S
 // its ODBC 2 rowset size.
 uint64_t column_rows(const descriptor_t* ard) {
   uint64_t rows = ard->array_size > ard->ext_rowset_size ? ard->array_size : ard->ext_rowset_size;
-  KY_TRACE(kTraceRows, "\tVEKMAX says %lu\n", static_cast<unsigned long>(rows));
+  KY_TRACE(kTraceValues, "\tVEKMAX says %lu\n", static_cast<unsigned long>(rows));
   return rows < 2 ? 1 : rows;
 }
 

@@ -25,7 +25,6 @@ using kyvek::odbc::kTraceExit;
 using kyvek::odbc::kTraceInternal;
 using namespace kyvek::transfer;
 
-constexpr uint32_t kTraceValues = 0x1000;
 constexpr int32_t kRealSlot = 40;
 
 // Element i of the call, or an empty one past its end.

@@ -73,10 +73,6 @@ extern "C" void get_processor_info(uint32_t* mask, uint32_t* count) {
   if (count) *count = n > 0 ? static_cast<uint32_t>(n) : 1u;
 }
 
-extern "C" int is_windows_nt(void) { return 1; }
-
-extern "C" int set_process_tag(const char*) { return 0; }
-
 extern "C" int format_date_text(char* out, size_t capacity, const time_t* when, struct tm* tm_out, uint32_t flags) {
   if (out == nullptr || capacity < 64) return -1;
   time_t t = when ? *when : server_time_now();

@@ -25,12 +25,6 @@ void set_process_affinity(uint32_t mask);
 /* Low 32 bits of the active processor mask and the number of processors. */
 void get_processor_info(uint32_t* mask, uint32_t* count);
 
-/* Always 1 here. */
-int is_windows_nt(void);
-
-/* No effect; 0. */
-int set_process_tag(const char* tag);
-
 /* "%s, %.2d %s %d %.2d:%.2d:%.2d %s" (day, date, month, year, time, zone) of
  * *when (NULL: now) in local time. flags 0x1: no zone (the text ends in a
  * blank). An empty zone name gives "GMT" and UTC. tm_out receives the broken

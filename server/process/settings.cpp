@@ -16,6 +16,7 @@
 #include <strings.h>
 #include <vector>
 
+#include "identity.h"
 #include "events.h"
 #include "ky_config.h"
 #include "text_parsers.h"
@@ -114,7 +115,7 @@ Parse parse_u32(const char* text, uint32_t* value) {
 class ConfigKey {
  public:
   ConfigKey() : handle_(open_registry()) {
-    if (handle_) set_config(handle_, KYVEK_CONFIG_KEY);
+    if (handle_) set_config(handle_, KY_CONFIGURATION_KEY);
   }
   ~ConfigKey() {
     if (handle_) close_registry(handle_);
@@ -402,7 +403,7 @@ extern "C" int read_setting_text(char* out, size_t capacity, const char* name) {
   char scratch[4096] = "";
   ConfigHandle* handle = open_registry();
   if (handle != nullptr) {
-    set_config(handle, KYVEK_CONFIG_KEY);
+    set_config(handle, KY_CONFIGURATION_KEY);
     get_profile_string(handle, 0, KYVEK_SETTINGS_SECTION, name, "", scratch, static_cast<int32_t>(sizeof scratch));
     close_registry(handle);
   }

@@ -15,7 +15,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define KYVEK_CONFIG_KEY "SOFTWARE\\Kyronde Vekamar\\Configuration"
 #define KYVEK_SETTINGS_SECTION "Settings"
 
 /* Kinds of an ini_settings record. */

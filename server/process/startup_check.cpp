@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "identity.h"
 #include "access_list.h"
 #include "events.h"
 #include "registry/registry.h"
@@ -49,7 +50,7 @@ bool check_registry_file() {
   inform("Using registry file " + path);
   for (int line : bad)
     report(EVENTLOG_WARNING, "Registry file " + path + " line " + std::to_string(line) + " cannot be read; ignored");
-  const std::string key = std::string(KYVEK_CONFIG_KEY) + "\\System\\" + KYVEK_SETTINGS_SECTION;
+  const std::string key = std::string(KY_CONFIGURATION_KEY) + "\\System\\" + KYVEK_SETTINGS_SECTION;
   reg::Key opened;
   if (!reg::Key::open(key, reg::Access::kRead, &opened).ok())
     report(EVENTLOG_WARNING,

@@ -274,7 +274,7 @@ extern "C" size_t format_statistics_report(const server_stats_t* block, int64_t 
                 static_cast<unsigned long>(up / 86400), static_cast<unsigned long>(up % 86400 / 3600),
                 static_cast<unsigned long>(up % 3600 / 60), static_cast<unsigned long>(up % 60));
   add(line);
-  if (is_windows_nt() && (flags & ShowProcessTime)) {
+  if (flags & ShowProcessTime) {
     std::snprintf(line, sizeof line, "Server CPU time(s): \t\t\tu=%2.2f k=%2.2f\r\n", block->user_cpu_seconds,
                   block->kernel_cpu_seconds);
     add(line);

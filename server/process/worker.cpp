@@ -24,6 +24,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "identity.h"
 #include "audit.h"
 #include "events.h"
 #include "exception_report.h"
@@ -268,7 +269,7 @@ extern "C" void* connection_thread(void* arg) {
     std::string line = std::string(failure) + "\n";
     report_error_event(line.c_str());
     send_client_error(sock, line.c_str(), nullptr);
-  } else if (RPCConnect(h, 1, 0, KYVEK_PROGRAM_ID) == 0) {
+  } else if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) == 0) {
     exception = run_guarded(h, false);
     if (RPCDisconnect(h) != 0) log_printf_tid("RPCDisconnect failed\n");
   } else {
@@ -355,7 +356,7 @@ extern "C" int one_shot_connect(int method, int sock, const char* port_text, ser
                           nullptr) != 0)
     return fail("Failed to set RPC tranport options - ", rpc_text().c_str(), true);
 
-  if (RPCConnect(h, 1, 0, KYVEK_PROGRAM_ID) != 0) {
+  if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) != 0) {
     report_connect_failure(h, address);
     RPCDisconnect(h);
     release_link(h, info, true, false);

@@ -26,9 +26,6 @@ enum {
   METHOD_STANDALONE = 4
 };
 
-/* The program identifier and protocol version of the handshake. */
-#define KYVEK_PROGRAM_ID "1999-1014-0000000001"
-
 /* Allocated by the listener, freed by the worker as its first step. */
 typedef struct worker_start_block {
   server_stats_t* stats;

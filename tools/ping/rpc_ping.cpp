@@ -7,6 +7,7 @@
 #include <string.h>
 #include <vector>
 
+#include "identity.h"
 #include "kyrpc.h"
 #include "options.h"
 #include "remote_stubs.h"
@@ -16,7 +17,6 @@ namespace vekping {
 
 namespace {
 
-constexpr const char* kProgramId = "1999-1014-0000000001";
 constexpr const char* kIdleTimeout = "60";
 constexpr int32_t kServerInfoVersion = 1;
 constexpr int32_t kServerInfoName = 2;
@@ -80,7 +80,7 @@ RpcHandle* rpc_ping_connect(const char* host, const char* port, bool* faze2) {
   std::printf("Host: %s, Port: %s\n", host, port);
   std::fputs("Attempting connection...", stdout);
   std::fflush(stdout);
-  if (RPCConnect(h, 1, 0, kProgramId) != 0) {
+  if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) != 0) {
     std::fflush(stdout);
     std::fprintf(stderr, "\n%s\n", error_text(h));
     release(h, false);
