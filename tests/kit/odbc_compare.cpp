@@ -5,6 +5,8 @@
 #include <sstream>
 #include <vector>
 
+#include "diag_reader.h"
+
 namespace kyvek::e2e {
 
 namespace {
@@ -89,14 +91,7 @@ SQLRETURN Conn::exec(const std::string& sql) {
 std::string outcome(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE h) {
   std::string s = "rc=" + std::to_string(rc);
   if (rc == SQL_SUCCESS || rc == SQL_NO_DATA || rc == SQL_NEED_DATA || rc == SQL_INVALID_HANDLE) return s;
-  for (SQLSMALLINT i = 1; i < 10; ++i) {
-    SQLCHAR state[6] = {}, msg[600] = {};
-    SQLINTEGER native = 0;
-    SQLSMALLINT len = 0;
-    if (!SQL_SUCCEEDED(SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len))) break;
-    s += " ";
-    s += reinterpret_cast<char*>(state);
-  }
+  for (const kytest::DiagRecord& r : kytest::diag_records(type, h)) s += " " + r.state;
   return s;
 }
 

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "diag_reader.h"
+
 namespace {
 
 struct Driver {
@@ -67,22 +69,8 @@ Driver& drv() {
   return d;
 }
 
-struct Diag {
-  std::string state, message;
-  SQLINTEGER native = 0;
-};
-
-std::vector<Diag> diags(SQLSMALLINT type, SQLHANDLE h) {
-  std::vector<Diag> out;
-  for (SQLSMALLINT i = 1;; ++i) {
-    SQLCHAR state[6] = {}, msg[1024] = {};
-    SQLINTEGER native = 0;
-    SQLSMALLINT len = 0;
-    SQLRETURN rc = drv().SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len);
-    if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
-    out.push_back({reinterpret_cast<char*>(state), reinterpret_cast<char*>(msg), native});
-  }
-  return out;
+std::vector<kytest::DiagRecord> diags(SQLSMALLINT type, SQLHANDLE h) {
+  return kytest::diag_records(type, h, drv().SQLGetDiagRec);
 }
 
 class DriverApi : public ::testing::Test {

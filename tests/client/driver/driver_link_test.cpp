@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "diag_reader.h"
 #include "driver.h"
 #include "handlers.h"
 #include "kyrpc.h"
@@ -349,23 +350,7 @@ class ScriptedServer {
   std::vector<int> open_fds_;
 };
 
-struct Rec {
-  std::string state, message;
-  SQLINTEGER native;
-};
-
-std::vector<Rec> diags(SQLSMALLINT type, SQLHANDLE h) {
-  std::vector<Rec> out;
-  for (SQLSMALLINT i = 1; i < 20; ++i) {
-    SQLCHAR state[6] = {}, msg[1024] = {};
-    SQLINTEGER native = 0;
-    SQLSMALLINT len = 0;
-    SQLRETURN rc = SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len);
-    if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
-    out.push_back({reinterpret_cast<char*>(state), reinterpret_cast<char*>(msg), native});
-  }
-  return out;
-}
+std::vector<kytest::DiagRecord> diags(SQLSMALLINT type, SQLHANDLE h) { return kytest::diag_records(type, h); }
 
 std::string unscramble(std::string text, int mode) {
   scramble_string(text.data(), mode);

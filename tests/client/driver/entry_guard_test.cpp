@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "diag_reader.h"
+
 // Allocations of at least this many bytes fail (0: none). Replacing the global
 // allocator is how a test makes memory run out at one chosen allocation.
 static std::atomic<std::size_t> g_refuse_from{0};
@@ -41,21 +43,7 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-struct Diag {
-  std::string state, message;
-};
-
-std::vector<Diag> diags(SQLSMALLINT type, SQLHANDLE h) {
-  std::vector<Diag> out;
-  for (SQLSMALLINT i = 1; i < 10; ++i) {
-    SQLCHAR state[6] = {}, msg[512] = {};
-    SQLINTEGER native = 0;
-    SQLSMALLINT len = 0;
-    if (!SQL_SUCCEEDED(SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len))) break;
-    out.push_back({reinterpret_cast<char*>(state), reinterpret_cast<char*>(msg)});
-  }
-  return out;
-}
+std::vector<kytest::DiagRecord> diags(SQLSMALLINT type, SQLHANDLE h) { return kytest::diag_records(type, h); }
 
 // The SQL functions that the driver's export map lists.
 std::set<std::string> exported_names() {

@@ -16,28 +16,15 @@
 #include <vector>
 
 #include "client_side.h"
+#include "diag_reader.h"
 #include "e2e_fixture.h"
 
 namespace kyvek::e2e {
 namespace {
 
-struct Record {
-  std::string state, message;
-  SQLINTEGER native = 0;
-};
+using Record = kytest::DiagRecord;
 
-std::vector<Record> records(SQLSMALLINT type, SQLHANDLE h) {
-  std::vector<Record> out;
-  for (SQLSMALLINT i = 1; i < 20; ++i) {
-    SQLCHAR state[6] = {}, msg[1024] = {};
-    SQLINTEGER native = 0;
-    SQLSMALLINT len = 0;
-    SQLRETURN rc = SQLGetDiagRec(type, h, i, state, &native, msg, sizeof msg, &len);
-    if (!SQL_SUCCEEDED(rc)) break;
-    out.push_back({reinterpret_cast<char*>(state), reinterpret_cast<char*>(msg), native});
-  }
-  return out;
-}
+std::vector<Record> records(SQLSMALLINT type, SQLHANDLE h) { return kytest::diag_records(type, h); }
 
 bool has_state(const std::vector<Record>& r, const std::string& state) {
   for (const Record& x : r)
