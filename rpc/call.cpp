@@ -124,7 +124,9 @@ void skip_reply(RpcHandle& h, const FunctionDescriptor& fd, const std::vector<Ca
     } else if (a.kind == RPC_ARG_WVARRAY) {
       int32_t count = 0;
       std::vector<size_t> sizes;
-      free_wvarray(get_wvarray_server(h, false, &count, &sizes), count);
+      // Two statements: the count is known only once the array is read.
+      wvarray* elems = get_wvarray_server(h, false, &count, &sizes);
+      free_wvarray(elems, count);
     } else {
       BlockHeader b = get_block_header(h, a.kind);
       std::free(get_block_alloc(h, a.kind, b));
