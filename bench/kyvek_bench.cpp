@@ -5,7 +5,13 @@
 // loopback relay between the driver and the server in a separate pass, so
 // that the relay never slows the timed pass).
 //
-//   kyvek_bench [--rows N] [--keep]
+//   kyvek_bench [--rows N] [--keep] [--pin CLIENT_CPU,SERVER_CPU]
+//
+// --pin keeps this process (the application and the driver) on one processor
+// and the server on another, so that a run can be compared with the last one.
+// Per workload it prints the messages the driver sent (calls), the turns it
+// waited for the server (waits) and the microseconds per wait, and once the
+// bare loopback round trip of a ping-pong measured in the same run.
 //
 // Workloads (N = 100,000 by default):
 //   1 fetch N rows of four mixed columns, bound, row array size 100
@@ -16,7 +22,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sql.h>
 #include <sqlext.h>
@@ -24,6 +32,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -113,6 +122,7 @@ class Relay {
   }
   int port() const { return port_; }
   long calls() const { return calls_.load(); }
+  long messages() const { return messages_.load(); }
 
  private:
   void serve() {
@@ -129,7 +139,37 @@ class Relay {
       pumps_.emplace_back([this, c, s] { pump(c, s); });
     }
   }
+  // Client-to-server frames, cut as they pass: a frame shorter than a full
+  // one ends a message (a message fills every frame but its last).
+  struct FrameCount {
+    uint8_t header[4];
+    size_t have = 0;
+    uint64_t left = 0;
+    uint32_t length = 0;
+    void feed(const char* p, size_t n, std::atomic<long>& messages) {
+      while (n > 0) {
+        if (left == 0 && have < 4) {
+          header[have++] = static_cast<uint8_t>(*p++);
+          --n;
+          if (have == 4) {
+            length = (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) | (uint32_t(header[2]) << 8) | header[3];
+            left = length;
+            if (left == 0) have = 0;
+          }
+          continue;
+        }
+        size_t step = static_cast<size_t>(std::min<uint64_t>(left, n));
+        p += step, n -= step, left -= step;
+        if (left == 0) {
+          have = 0;
+          if (length < 4088) ++messages;
+        }
+      }
+    }
+  };
+
   void pump(int c, int s) {
+    FrameCount frames;
     bool server_spoke = true;
     std::vector<char> buf(1 << 16);
     while (true) {
@@ -144,6 +184,7 @@ class Relay {
           done = true;
           break;
         }
+        if (i == 0) frames.feed(buf.data(), static_cast<size_t>(n), messages_);
         if (i == 0 && server_spoke) {
           ++calls_;
           server_spoke = false;
@@ -169,6 +210,7 @@ class Relay {
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<long> calls_{0};
+  std::atomic<long> messages_{0};
   std::thread thread_;
   std::vector<std::thread> pumps_;  // touched by the accepting thread only
 };
@@ -328,17 +370,81 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 }  // namespace
 
+// Keeps the calling process (and what it starts) on one processor.
+void pin_to(int cpu) {
+  if (cpu < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  if (sched_setaffinity(0, sizeof set, &set) != 0) die("cannot pin to processor " + std::to_string(cpu));
+}
+
+// The bare loopback round trip: 64 bytes to an echoing thread and back over
+// TCP with TCP_NODELAY, as the link does. Microseconds per round trip.
+double ping_pong(int rounds, int server_cpu) {
+  int l = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(l, 1);
+  socklen_t len = sizeof a;
+  ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+  std::thread echo([l, server_cpu] {
+    pin_to(server_cpu);
+    int s = ::accept(l, nullptr, nullptr);
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    char b[64];
+    for (;;) {
+      ssize_t got = 0;
+      while (got < 64) {
+        ssize_t r = ::recv(s, b + got, 64 - static_cast<size_t>(got), 0);
+        if (r <= 0) {
+          ::close(s);
+          return;
+        }
+        got += r;
+      }
+      if (::send(s, b, 64, MSG_NOSIGNAL) != 64) break;
+    }
+    ::close(s);
+  });
+  int c = connect_to(ntohs(a.sin_port));
+  int one = 1;
+  ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  char b[64] = {};
+  auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < rounds; ++i) {
+    ::send(c, b, 64, MSG_NOSIGNAL);
+    ssize_t got = 0;
+    while (got < 64) {
+      ssize_t r = ::recv(c, b + got, 64 - static_cast<size_t>(got), 0);
+      if (r <= 0) die("ping-pong lost its peer");
+      got += r;
+    }
+  }
+  double us = seconds_since(t0) * 1e6 / rounds;
+  ::close(c);
+  echo.join();
+  ::close(l);
+  return us;
+}
+
 int main(int argc, char** argv) {
   long n = 100000;
   bool keep = false;
+  int client_cpu = -1, server_cpu = -1;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--rows" && i + 1 < argc)
       n = std::atol(argv[++i]);
     else if (a == "--keep")
       keep = true;
+    else if (a == "--pin" && i + 1 < argc && std::sscanf(argv[i + 1], "%d,%d", &client_cpu, &server_cpu) == 2)
+      ++i;
     else
-      die("usage: kyvek_bench [--rows N] [--keep]");
+      die("usage: kyvek_bench [--rows N] [--keep] [--pin CLIENT_CPU,SERVER_CPU]");
   }
   if (n < 1000) n = 1000;
   std::string sqlite_driver;
@@ -377,6 +483,7 @@ int main(int argc, char** argv) {
 
   pid_t server = fork();
   if (server == 0) {
+    pin_to(server_cpu);
     int out = ::open((dir / "server.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(out, 1);
     ::dup2(out, 2);
@@ -392,6 +499,7 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   if (!up) die("kyvekserver did not listen; see " + (dir / "server.out").string());
+  pin_to(client_cpu);
 
   {
     std::printf("preparing %ld rows...\n", n);
@@ -413,7 +521,8 @@ int main(int argc, char** argv) {
   };
   struct Result {
     double direct = 0, bridge = 0;
-    long calls = 0;
+    double bridge_seconds = 0;
+    long calls = 0, messages = 0;
   };
   std::vector<Result> results;
   for (const Workload& w : workloads) {
@@ -429,25 +538,35 @@ int main(int argc, char** argv) {
       Conn c(std::string("DSN=kyvek;") + w.bridge_extra);
       auto t0 = std::chrono::steady_clock::now();
       long got = w.run(c, rows);
-      r.bridge = static_cast<double>(got) / seconds_since(t0);
+      r.bridge_seconds = seconds_since(t0);
+      r.bridge = static_cast<double>(got) / r.bridge_seconds;
     }
     results.push_back(r);
   }
   // The counting pass, through the relay.
   for (size_t i = 0; i < results.size(); ++i) {
     Conn c(std::string("DSN=kyvek_counted;") + workloads[i].bridge_extra);
-    long before = relay.calls();
+    long before = relay.calls(), before_messages = relay.messages();
     workloads[i].run(c, n / workloads[i].divisor);
     results[i].calls = relay.calls() - before;
+    results[i].messages = relay.messages() - before_messages;
   }
+  const double rtt = ping_pong(20000, server_cpu);
 
-  std::printf("\n%-36s %14s %14s %8s %12s\n", "workload", "direct rows/s", "bridge rows/s", "ratio", "remote calls");
+  std::printf("\n%-36s %13s %13s %7s %9s %9s %8s\n", "workload", "direct rows/s", "bridge rows/s", "ratio", "calls",
+              "waits", "us/wait");
   for (size_t i = 0; i < results.size(); ++i) {
     const Result& r = results[i];
-    std::printf("%-36s %14.0f %14.0f %8.3f %12ld\n", workloads[i].name, r.direct, r.bridge, r.bridge / r.direct,
-                r.calls);
+    std::printf("%-36s %13.0f %13.0f %7.3f %9ld %9ld %8.1f\n", workloads[i].name, r.direct, r.bridge,
+                r.bridge / r.direct, r.messages, r.calls, r.calls ? r.bridge_seconds * 1e6 / double(r.calls) : 0.0);
   }
-  std::printf("(ratio: bridge rows/s over direct rows/s; %ld rows, %ld prepared SELECTs)\n", n, n / 10);
+  std::printf(
+      "(ratio: bridge rows/s over direct rows/s; %ld rows, %ld prepared SELECTs; calls: messages the driver\n"
+      " sent, counted in a separate pass through a relay, with the connect; waits: the driver's turns to wait\n"
+      " for the server; us/wait: the timed bridge pass over its waits)\n",
+      n, n / 10);
+  std::printf("loopback ping-pong, 64 bytes each way: %.1f us per round trip%s\n", rtt,
+              client_cpu >= 0 ? " (pinned)" : "");
 
   ::kill(server, SIGTERM);
   int status = 0;
