@@ -18,6 +18,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <linux/close_range.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -44,6 +45,8 @@
 namespace {
 
 std::atomic<int> g_exception_stop{0};
+// Worker threads serving a link now.
+std::atomic<int> g_live_workers{0};
 std::atomic<pid_t> g_httpd_pid{-1};
 
 // The process's side of the handlers' policy table.
@@ -232,6 +235,7 @@ extern "C" int worker_exception_stop(void) { return g_exception_stop.load(); }
 extern "C" void set_worker_exception_stop(int on) { g_exception_stop.store(on); }
 
 extern "C" void* connection_thread(void* arg) {
+  g_live_workers.fetch_add(1);
   auto* start = static_cast<worker_start_block*>(arg);
   server_stats_t* stats = start->stats;
   thread_entry_t* entry = start->entry;
@@ -284,6 +288,10 @@ extern "C" void* connection_thread(void* arg) {
   release_link(h, info, initialised, !failure);
   close_socket_gracefully(sock);
   drop_identity();
+  // Each worker thread's allocations come from an arena of the C library that
+  // keeps its freed pages: when the last link has gone, they go back to the
+  // system, so a burst of clients does not leave the server at its peak size.
+  if (g_live_workers.fetch_sub(1) == 1) malloc_trim(0);
   uint32_t status = connection_exit_status();
   set_connection_exit_status(CONNECTION_STATUS_OK);
   return reinterpret_cast<void*>(static_cast<uintptr_t>(status));
