@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "connect_keywords.h"
 #include "identity.h"
 #include "driver.h"
 #include "api.h"
@@ -108,18 +109,10 @@ std::string scrambled(const client_dbc* dbc, const std::string& text) {
 // and this driver's options: any other keyword (a file, a library, a setting
 // that overrides the data source) stays here, and so does a repeat.
 void keep_only_server_keywords(AttrList& list) {
-  static constexpr const char* kSent[] = {"DSN",
-                                          "UID",
-                                          "PWD",
-                                          "UNQUOTE_CATALOG_FNS",
-                                          "METADATA_ID_IDENTIFIERS",
-                                          "IGNORESTMTATTRS",
-                                          "DECASNUMERIC",
-                                          "DEFAULTPARAMSIZE"};
   AttrList kept;
   for (const auto& [key, value] : list.pairs()) {
     bool sent = false;
-    for (const char* k : kSent) sent = sent || iequals(key, k);
+    for (const char* k : kForwardedConnectKeywords) sent = sent || iequals(key, k);
     if (sent && !kept.has(key)) {
       kept.set(key, value);
     } else {

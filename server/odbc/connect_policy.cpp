@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "connect_keywords.h"
 #include "ky_constr.h"
 #include "ky_mem.h"
 #include "net_connection.h"
@@ -14,18 +15,6 @@
 namespace kyvek::server {
 
 namespace {
-
-// Keywords a client may send: the data source, its user and password, and
-// the options the client driver leaves in the string it sends (the target
-// driver ignores them).
-constexpr const char* kAllowed[] = {"DSN",
-                                    "UID",
-                                    "PWD",
-                                    "UNQUOTE_CATALOG_FNS",
-                                    "METADATA_ID_IDENTIFIERS",
-                                    "IGNORESTMTATTRS",
-                                    "DECASNUMERIC",
-                                    "DEFAULTPARAMSIZE"};
 
 // Keywords that name a file, a library or a setting of the Driver Manager.
 constexpr const char* kFileOrLibrary[] = {"DRIVER",     "FILEDSN",    "SAVEFILE",  "TRACE",   "TRACEFILE",
@@ -81,7 +70,7 @@ bool check_client_connect_string(const std::string& text, ClientConnectString* o
     const std::string value = p->value != nullptr ? p->value : "";
     if (one_of(key.c_str(), kFileOrLibrary))
       return refuse(out, key, "a client may not name files, libraries or Driver Manager settings on the server");
-    if (!one_of(key.c_str(), kAllowed))
+    if (!one_of(key.c_str(), kForwardedConnectKeywords))
       return refuse(out, key, "only DSN, UID, PWD and the client driver's own options are accepted");
     for (const std::string& earlier : seen)
       if (strcasecmp(earlier.c_str(), key.c_str()) == 0) return refuse(out, key, "the keyword is given twice");
