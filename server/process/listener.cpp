@@ -22,6 +22,8 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "access_list.h"
 #include "audit.h"
@@ -102,6 +104,7 @@ class Listener {
   void pause_while_paused();
   // Returns false when the loop must end (with *result set).
   bool serve_accepted(int client, const sockaddr_in& peer, int* result);
+  void drain_queue(std::vector<std::pair<int, sockaddr_in>>& batch);
   bool start_thread_worker(int client, thread_entry_t* entry, int* result);
   void refuse(int client, const char* text, const char* detail, bool graceful);
   uint32_t flags() const { return server_settings()->Flags; }
@@ -412,11 +415,33 @@ int Listener::loop() {
       sock_ = -1;
       return 5;
     }
-    int result = 0;
-    if (!serve_accepted(client, peer, &result)) {
-      close_quietly(sock_);
-      return result;
+    // Serving a connection (checks, a worker thread, or a process in
+    // MultiProcess mode) is the slow part: take what else the kernel has
+    // queued first, so a burst does not wait behind it in connect.
+    std::vector<std::pair<int, sockaddr_in>> batch{{client, peer}};
+    drain_queue(batch);
+    for (size_t i = 0; i < batch.size(); ++i) {
+      int result = 0;
+      if (!serve_accepted(batch[i].first, batch[i].second, &result)) {
+        for (size_t j = i + 1; j < batch.size(); ++j) close_quietly(batch[j].first);
+        close_quietly(sock_);
+        return result;
+      }
     }
+  }
+}
+
+void Listener::drain_queue(std::vector<std::pair<int, sockaddr_in>>& batch) {
+  constexpr size_t kMostAtOnce = 64;  // the stop and pause checks are not kept waiting long
+  while (batch.size() < kMostAtOnce) {
+    pollfd p{sock_, POLLIN, 0};
+    if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLIN)) return;
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    int client = ::accept4(sock_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    if (client < 0) return;  // a failure is left to the next round of the loop
+    startup_log("\tQueued connection taken on socket %d\n", client);
+    batch.emplace_back(client, peer);
   }
 }
 
