@@ -33,7 +33,6 @@ constexpr int32_t kKindInt16Array = RPC_ARG_INT16_ARRAY;
 constexpr int32_t kKindInt32Array = RPC_ARG_INT32_ARRAY;
 constexpr int32_t kKindBlock = RPC_ARG_DESC;
 constexpr int32_t kKindInt64Array = RPC_ARG_INT64_ARRAY;
-constexpr int32_t kKindDoubleArray = RPC_ARG_DOUBLE_ARRAY;
 constexpr int32_t kKindSqllenArray = RPC_ARG_SQLLEN_ARRAY;
 constexpr int32_t kKindSqlulenArray = RPC_ARG_SQLULEN_ARRAY;
 
