@@ -24,16 +24,11 @@ extern "C" int vek_prompt_logon(int32_t kind, char* user, char* password, int32_
 namespace kyvek::setup {
 namespace {
 
+using setup_test::child;
 using setup_test::drive_modal;
 using setup_test::png_not_blank;
 using setup_test::save_png;
 
-template <typename W>
-W* child(QWidget* w, const char* name) {
-  W* c = w->findChild<W*>(name);
-  EXPECT_NE(c, nullptr) << name;
-  return c;
-}
 
 struct Prompt {
   int result = -9;

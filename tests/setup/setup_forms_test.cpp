@@ -35,17 +35,12 @@ namespace {
 
 using e2e::Fixture;
 using e2e::Options;
+using setup_test::child;
 using setup_test::drive_modal;
 using setup_test::ini_map;
 using setup_test::png_not_blank;
 using setup_test::save_png;
 
-template <typename W>
-W* child(QObject* w, const char* name) {
-  W* c = w->findChild<W*>(name);
-  EXPECT_NE(c, nullptr) << name;
-  return c;
-}
 
 QString log_text(QWidget* dialog, const char* name) { return child<QTextEdit>(dialog, name)->toPlainText(); }
 

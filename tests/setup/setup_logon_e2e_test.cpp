@@ -24,14 +24,9 @@ namespace {
 
 using e2e::Fixture;
 using e2e::Options;
+using setup_test::child;
 using setup_test::drive_modal;
 
-template <typename W>
-W* child(QWidget* w, const char* name) {
-  W* c = w->findChild<W*>(name);
-  EXPECT_NE(c, nullptr) << name;
-  return c;
-}
 
 // One world for the program: the Driver Manager keeps the configuration
 // directory it first saw.

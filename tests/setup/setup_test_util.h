@@ -4,6 +4,9 @@
 #ifndef KYVEK_TESTS_SETUP_UTIL_H
 #define KYVEK_TESTS_SETUP_UTIL_H
 
+#include <gtest/gtest.h>
+
+#include <QObject>
 #include <functional>
 #include <map>
 #include <string>
@@ -30,6 +33,14 @@ void drive_modal(const std::function<void()>& run, const std::function<bool(QWid
 std::string save_png(QWidget* widget, const std::string& name);
 // True when the image has more than one colour (not blank).
 bool png_not_blank(const std::string& path, int width, int height);
+
+// The named child of a dialog; a missing one fails the test.
+template <typename W>
+W* child(QObject* w, const char* name) {
+  W* c = w->findChild<W*>(name);
+  EXPECT_NE(c, nullptr) << name;
+  return c;
+}
 
 }  // namespace kyvek::setup_test
 
