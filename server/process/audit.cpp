@@ -204,6 +204,14 @@ extern "C" void audit_event(uint32_t code, const char* text1, const char* text2)
   write_fully(audit_fd, line.data(), line.size());
 }
 
+extern "C" void audit_open_early(void) {
+  time_t now = server_time_now();
+  struct tm parts {};
+  localtime_r(&now, &parts);
+  std::lock_guard<std::recursive_mutex> lock(audit_mutex);
+  audit_fd = rollover_audit_file(audit_fd, &parts);
+}
+
 extern "C" void close_audit_file(void) {
   std::lock_guard<std::recursive_mutex> lock(audit_mutex);
   if (audit_fd >= 0) ::close(audit_fd);

@@ -49,6 +49,11 @@ int rename_audit_file(int handle, const char* current_name, const char* new_name
  * closed, rolls it over when the day differs from the day it was opened. */
 int rollover_audit_file(int handle, const struct tm* now);
 
+/* Opens the trail now, while this process may still create and write files in
+ * LogDir: a process that drops to a logged-on user for good keeps it open, so
+ * a refusal after the first logon still reaches the trail. */
+void audit_open_early(void);
+
 /* Closes the process's open trail (Flags lost AuditODBCAccess). */
 void close_audit_file(void);
 

@@ -304,6 +304,10 @@ extern "C" int one_shot_connect(int method, int sock, const char* port_text, ser
   // This process serves one connection: a logon drops it to the user for good,
   // before it ever reaches a target driver.
   ky_logon_set_for_good(1);
+  // Refusals are audited after the drop too (a second logon on the link, a
+  // refused connection string), when this process could no longer open the
+  // trail.
+  if (ky_logon_can_impersonate()) audit_open_early();
   char address[NET_CLIENT_ADDRESS_SIZE] = "";
   if (method == METHOD_INHERIT_SOCKET || method == METHOD_INETD) peer_address(sock, address, sizeof address);
 

@@ -481,6 +481,31 @@ TEST(Logon, PamDecidesAndTheWorkerActsAsTheUser) {
   EXPECT_TRUE(found) << Fixture::read_file(audit);
 }
 
+// A worker process drops to the first logged-on user for good; a refusal
+// after that still reaches the audit trail, which that user may not open.
+TEST(Logon, RefusalAfterALogonIsAuditedInAWorkerProcess) {
+  Options o;
+  o.flags = kDsnBrowse | kAudit | kMultiProcess;
+  o.pam_users["nobody"] = "right";
+  o.world_accessible = true;
+  Fixture f(o);
+  ASSERT_TRUE(f.start_server());
+
+  RpcClient link;
+  ASSERT_TRUE(link.connect(f.port())) << link.error();
+  EXPECT_EQ(link.logon_sequence("nobody", "right"), 0);
+  EXPECT_EQ(link.logon_sequence("nobody", "wrong"), 1326);
+  link.disconnect();
+
+  fs::path audit = f.dir() / "log" / "kyvek_access.log";
+  bool found = false;
+  for (int i = 0; i < 100 && !found; ++i) {
+    found = Fixture::read_file(audit).find("AUTH_DENIED 127.0.0.1(user_nobody)") != std::string::npos;
+    if (!found) std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(found) << Fixture::read_file(audit);
+}
+
 // The shared statistics block of a fixture, mapped read-write.
 struct SharedBlock {
   explicit SharedBlock(const std::string& name) {
