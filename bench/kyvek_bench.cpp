@@ -1,17 +1,23 @@
-// The same ODBC workloads, in one run, against a SQLite data source straight
-// and through the bridge (client driver, kyvekserver on loopback, the same
-// SQLite data source behind it). For each workload it prints rows per second
+// The same ODBC workloads, in one run, straight on a data source and through
+// the bridge (client driver, kyvekserver on loopback, the same data source
+// behind it), for two targets: SQLite through the SQLite ODBC driver, and
+// PostgreSQL through psqlODBC against a private cluster the benchmark starts
+// in its own temporary directory. For each workload it prints rows per second
 // for both, their ratio, and the remote calls the bridge needed (counted by a
 // loopback relay between the driver and the server in a separate pass, so
-// that the relay never slows the timed pass).
+// that the relay never slows the timed pass). At the end it prints the speed
+// targets with the measured values, met or not.
 //
-//   kyvek_bench [--rows N] [--keep] [--pin CLIENT_CPU,SERVER_CPU]
+//   kyvek_bench [--rows N] [--target sqlite|postgres|all] [--keep]
+//               [--pin CLIENT_CPU,SERVER_CPU[,POSTGRES_CPU]]
 //
-// --pin keeps this process (the application and the driver) on one processor
-// and the server on another, so that a run can be compared with the last one.
-// Per workload it prints the messages the driver sent (calls), the turns it
-// waited for the server (waits) and the microseconds per wait, and once the
-// bare loopback round trip of a ping-pong measured in the same run.
+// --pin keeps this process (the application and the driver, and the python3
+// children) on one processor and the server on another, so that a run can be
+// compared with the last one; a third processor, when given, takes the
+// PostgreSQL cluster, which is otherwise left unpinned. Per workload it prints
+// the messages the driver sent (calls), the turns it waited for the server
+// (waits) and the microseconds per wait, and once the bare loopback round trip
+// of a ping-pong measured in the same run.
 //
 // Workloads (N = 100,000 by default):
 //   1 fetch N rows of four mixed columns, bound, row array size 100
@@ -19,21 +25,27 @@
 //     (again with BLOCKFETCHSIZE 100: the driver fetches 100 rows per call)
 //   3 N/10 prepared single-row SELECTs with a parameter
 //   4 insert N rows with a column-wise parameter array of 1,000
+//   5 pyodbc in a python3 child: cursor.execute of the SELECT of workload 1
+//     and fetchall() (again with BLOCKFETCHSIZE 100 in the bridge's
+//     connection string); skipped when pyodbc is missing
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +53,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,10 +64,20 @@ namespace {
 
 const char* kSqliteDrivers[] = {"/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so", "/usr/lib/odbc/libsqlite3odbc.so",
                                 "/usr/local/lib/libsqlite3odbc.so"};
+const char* kPsqlDrivers[] = {"/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so",
+                              "/usr/lib/x86_64-linux-gnu/odbc/psqlodbca.so", "/usr/lib/odbc/psqlodbcw.so",
+                              "/usr/lib/odbc/psqlodbca.so"};
+const char* kPython = "/usr/bin/python3";
 
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "kyvek_bench: %s\n", what.c_str());
   std::exit(1);
+}
+
+std::string first_existing(const char* const* paths, size_t count) {
+  for (size_t i = 0; i < count; ++i)
+    if (fs::exists(paths[i])) return paths[i];
+  return "";
 }
 
 std::string diag(SQLSMALLINT type, SQLHANDLE h) {
@@ -94,6 +117,108 @@ int connect_to(int port) {
   }
   return s;
 }
+
+// Keeps the calling process (and what it starts from now on) on one processor.
+void pin_to(int cpu) {
+  if (cpu < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  if (sched_setaffinity(0, sizeof set, &set) != 0) die("cannot pin to processor " + std::to_string(cpu));
+}
+
+// Runs a program with its output and errors into one pipe; returns what it
+// wrote and sets status to its exit code (-1 when it did not exit).
+std::string run_child(const std::vector<std::string>& args, int& status) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  int p[2];
+  if (::pipe(p) != 0) die("pipe");
+  pid_t pid = fork();
+  if (pid == 0) {
+    ::dup2(p[1], 1);
+    ::dup2(p[1], 2);
+    ::close(p[0]);
+    ::close(p[1]);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  ::close(p[1]);
+  std::string out;
+  char b[4096];
+  for (;;) {
+    ssize_t r = ::read(p[0], b, sizeof b);
+    if (r > 0)
+      out.append(b, static_cast<size_t>(r));
+    else if (r == 0 || errno != EINTR)
+      break;
+  }
+  ::close(p[0]);
+  int st = 0;
+  if (pid < 0 || waitpid(pid, &st, 0) != pid) st = -1;
+  status = st >= 0 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return out;
+}
+
+std::string load_average() {
+  std::ifstream f("/proc/loadavg");
+  std::string a, b, c;
+  f >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+// A private PostgreSQL cluster under the benchmark's directory: initdb and
+// pg_ctl from the Debian package (as the postgres user when run as root), a
+// free port, the socket in the cluster's directory, no TCP listener.
+class PgCluster {
+ public:
+  ~PgCluster() {
+    if (started_) shell(as_pg_ + bin_ + "/pg_ctl -D " + dir_ + "/data -m fast -w -t 30 stop > /dev/null 2>&1");
+  }
+  // Empty when the cluster is up, else why not.
+  std::string start(const fs::path& dir) {
+    bin_ = find_bin();
+    if (bin_.empty()) return "no PostgreSQL server binaries (initdb, pg_ctl) under /usr/lib/postgresql";
+    if (geteuid() == 0) {
+      if (getpwnam("postgres") == nullptr) return "running as root and there is no postgres user";
+      as_pg_ = "runuser -u postgres -- ";
+    }
+    dir_ = dir.string();
+    fs::create_directories(dir_);
+    ::chmod(dir_.c_str(), 0777);
+    port_ = free_port();
+    if (!shell(as_pg_ + bin_ + "/initdb -D " + dir_ + "/data -A trust -U postgres -N > " + dir_ + "/initdb.log 2>&1"))
+      return "initdb failed, see " + dir_ + "/initdb.log (--keep keeps it)";
+    if (!shell(as_pg_ + bin_ + "/pg_ctl -D " + dir_ + "/data -l " + dir_ + "/pg.log -w -t 60 -o \"-p " +
+               std::to_string(port_) + " -k " + dir_ + " -c listen_addresses=''\" start > " + dir_ +
+               "/pg_ctl.log 2>&1"))
+      return "pg_ctl start failed, see " + dir_ + "/pg.log (--keep keeps it)";
+    started_ = true;
+    return "";
+  }
+  const std::string& socket_dir() const { return dir_; }
+  int port() const { return port_; }
+  std::string version() const { return fs::path(bin_).parent_path().filename().string(); }
+
+ private:
+  static bool shell(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
+  static std::string find_bin() {
+    std::error_code ec;
+    std::string best;
+    int best_version = -1;
+    for (const auto& e : fs::directory_iterator("/usr/lib/postgresql", ec)) {
+      const std::string b = e.path().string() + "/bin";
+      const int version = std::atoi(e.path().filename().c_str());
+      if (fs::exists(b + "/pg_ctl") && fs::exists(b + "/initdb") && version > best_version)
+        best = b, best_version = version;
+    }
+    return best;
+  }
+  std::string dir_, bin_, as_pg_;
+  int port_ = 0;
+  bool started_ = false;
+};
 
 // A loopback relay that counts round trips: each turn from the client's bytes
 // to the server's bytes is one remote call (one call at a time per link).
@@ -250,7 +375,11 @@ class Conn {
   SQLHDBC dbc_ = nullptr;
 };
 
-// ---- the workloads: each returns the rows it handled --------------------------
+// ---- the workloads: each returns the rows (or statements) it handled ----------
+
+std::string select_rows(long n) {
+  return "SELECT id, name, amount, ts FROM bench_rows WHERE id <= " + std::to_string(n);
+}
 
 long fetch_bound(Conn& c, long n) {
   SQLHSTMT s = c.stmt();
@@ -267,7 +396,7 @@ long fetch_bound(Conn& c, long n) {
   SQLBindCol(s, 2, SQL_C_CHAR, name, 24, ind[1]);
   SQLBindCol(s, 3, SQL_C_DOUBLE, amount, 0, ind[2]);
   SQLBindCol(s, 4, SQL_C_TYPE_TIMESTAMP, ts, 0, ind[3]);
-  const std::string sql = "SELECT id, name, amount, ts FROM bench_rows WHERE id <= " + std::to_string(n);
+  const std::string sql = select_rows(n);
   check(SQLExecDirect(s, (SQLCHAR*)sql.c_str(), SQL_NTS), SQL_HANDLE_STMT, s, "select");
   long rows = 0;
   SQLRETURN rc;
@@ -278,7 +407,7 @@ long fetch_bound(Conn& c, long n) {
 
 long fetch_getdata(Conn& c, long n) {
   SQLHSTMT s = c.stmt();
-  const std::string sql = "SELECT id, name, amount, ts FROM bench_rows WHERE id <= " + std::to_string(n);
+  const std::string sql = select_rows(n);
   check(SQLExecDirect(s, (SQLCHAR*)sql.c_str(), SQL_NTS), SQL_HANDLE_STMT, s, "select");
   long rows = 0;
   SQLINTEGER id;
@@ -297,7 +426,9 @@ long fetch_getdata(Conn& c, long n) {
   return rows;
 }
 
-long prepared_selects(Conn& c, long n) {
+// n SELECTs of one row each, keys spread over the table's rows; returns the
+// SELECTs that found their row.
+long prepared_selects(Conn& c, long n, long table_rows) {
   SQLHSTMT s = c.stmt();
   check(SQLPrepare(s, (SQLCHAR*)"SELECT id, name, amount, ts FROM bench_rows WHERE id = ?", SQL_NTS), SQL_HANDLE_STMT,
         s, "prepare");
@@ -313,7 +444,7 @@ long prepared_selects(Conn& c, long n) {
   SQLBindCol(s, 4, SQL_C_TYPE_TIMESTAMP, &ts, 0, &ind[3]);
   long rows = 0;
   for (long k = 0; k < n; ++k) {
-    key = static_cast<SQLINTEGER>(k * 7 % 100000 + 1);
+    key = static_cast<SQLINTEGER>(k * 7 % table_rows + 1);
     check(SQLExecute(s), SQL_HANDLE_STMT, s, "execute");
     while (SQL_SUCCEEDED(SQLFetch(s))) ++rows;
     SQLFreeStmt(s, SQL_CLOSE);
@@ -323,7 +454,6 @@ long prepared_selects(Conn& c, long n) {
 }
 
 long insert_arrays(Conn& c, long n) {
-  c.exec("DELETE FROM bench_insert");
   SQLSetConnectAttr(c.dbc(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
   SQLHSTMT s = c.stmt();
   constexpr SQLULEN kSet = 1000;
@@ -351,32 +481,116 @@ long insert_arrays(Conn& c, long n) {
     check(SQLExecute(s), SQL_HANDLE_STMT, s, "insert");
     rows += static_cast<long>(kSet);
   }
-  SQLEndTran(SQL_HANDLE_DBC, c.dbc(), SQL_COMMIT);
+  check(SQLEndTran(SQL_HANDLE_DBC, c.dbc(), SQL_COMMIT), SQL_HANDLE_DBC, c.dbc(), "commit");
   SQLFreeHandle(SQL_HANDLE_STMT, s);
   SQLSetConnectAttr(c.dbc(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
   return rows;
 }
 
-struct Workload {
-  const char* name;
-  std::function<long(Conn&, long)> run;
-  long divisor;                   // rows of this workload: N / divisor
-  const char* bridge_extra = "";  // added to the bridge's connection string
-};
-
 double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-}  // namespace
+struct Timed {
+  long rows = 0;
+  double seconds = 0;
+};
+// Runs a workload on a connection string: the rows handled and the time the
+// handling took (without the connect).
+using Runner = std::function<Timed(const std::string& connect, long rows)>;
 
-// Keeps the calling process (and what it starts) on one processor.
-void pin_to(int cpu) {
-  if (cpu < 0) return;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(cpu, &set);
-  if (sched_setaffinity(0, sizeof set, &set) != 0) die("cannot pin to processor " + std::to_string(cpu));
+// A workload in this process: connects, runs the reset statement if any, then
+// times the workload alone.
+Runner in_process(std::function<long(Conn&, long)> work, std::string reset = "") {
+  return [work = std::move(work), reset = std::move(reset)](const std::string& connect, long rows) {
+    Conn c(connect);
+    if (!reset.empty()) c.exec(reset);
+    auto t0 = std::chrono::steady_clock::now();
+    Timed t;
+    t.rows = work(c, rows);
+    t.seconds = seconds_since(t0);
+    return t;
+  };
+}
+
+// pyodbc in a python3 child, as an application would use it: connect with
+// default settings, execute, fetchall; the child times execute and fetchall.
+const char* kPyFetchall = R"PY(
+import sys, time, pyodbc
+conn = pyodbc.connect(sys.argv[1])
+cur = conn.cursor()
+t0 = time.perf_counter()
+cur.execute(sys.argv[2])
+rows = cur.fetchall()
+print(len(rows), time.perf_counter() - t0)
+)PY";
+
+Timed pyodbc_fetchall(const std::string& connect, long rows) {
+  int status = 0;
+  const std::string out = run_child({kPython, "-c", kPyFetchall, connect, select_rows(rows)}, status);
+  Timed t;
+  const size_t last = out.find_last_of('\n', out.size() >= 2 ? out.size() - 2 : 0);
+  const std::string line = last == std::string::npos ? out : out.substr(last + 1);
+  if (status != 0 || std::sscanf(line.c_str(), "%ld %lf", &t.rows, &t.seconds) != 2)
+    die("the pyodbc child failed on " + connect + ":\n" + out);
+  return t;
+}
+
+bool have_pyodbc() {
+  if (!fs::exists(kPython)) return false;
+  int status = 0;
+  run_child({kPython, "-c", "import pyodbc"}, status);
+  return status == 0;
+}
+
+enum class Kind { kBound, kRowByRow, kRowByRowBlock, kSelect, kInsert, kPyodbc, kPyodbcBlock };
+
+struct Workload {
+  Kind kind;
+  const char* name;
+  Runner run;
+  long divisor;                   // rows of this workload: N / divisor
+  const char* bridge_extra = "";  // added to the bridge's connection string
+  bool python = false;            // needs pyodbc
+};
+
+struct Result {
+  bool ran = false;
+  Timed direct, bridge;
+  long calls = 0, messages = 0;  // counted in the relay's pass
+  double direct_rate() const { return double(direct.rows) / direct.seconds; }
+  double bridge_rate() const { return double(bridge.rows) / bridge.seconds; }
+  double ratio() const { return bridge_rate() / direct_rate(); }
+  double us_per_wait() const { return calls ? bridge.seconds * 1e6 / double(calls) : 0.0; }
+};
+
+struct Target {
+  std::string name;          // as the targets say it
+  std::string direct_label;  // the direct side, as the targets say it
+  std::string driver;
+  std::string dsn;  // the target data source, straight and behind the server
+  std::string bridge_dsn, counted_dsn;
+  std::function<void(Conn&, long)> prepare;
+  std::vector<Result> results;  // one per workload
+};
+
+void prepare_sqlite(Conn& c, long n) {
+  c.exec("CREATE TABLE bench_rows (id INTEGER PRIMARY KEY, name VARCHAR(20), amount DOUBLE, ts TIMESTAMP)");
+  c.exec("CREATE TABLE bench_insert (id INTEGER, name VARCHAR(20), amount DOUBLE, ts TIMESTAMP)");
+  c.exec("BEGIN");
+  c.exec("WITH RECURSIVE k(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM k WHERE x < " + std::to_string(n) +
+         ") INSERT INTO bench_rows SELECT x, 'name ' || x, x * 0.25, '2026-01-02 03:04:05' FROM k");
+  c.exec("COMMIT");
+}
+
+void prepare_postgres(Conn& c, long n) {
+  c.exec("CREATE TABLE bench_rows (id INTEGER PRIMARY KEY, name VARCHAR(20), amount DOUBLE PRECISION, ts TIMESTAMP)");
+  c.exec("CREATE TABLE bench_insert (id INTEGER, name VARCHAR(20), amount DOUBLE PRECISION, ts TIMESTAMP)");
+  c.exec(
+      "INSERT INTO bench_rows SELECT x, 'name ' || x, x * 0.25, TIMESTAMP '2026-01-02 03:04:05' FROM "
+      "generate_series(1, " +
+      std::to_string(n) + ") AS x");
+  c.exec("VACUUM ANALYZE bench_rows");
 }
 
 // The bare loopback round trip: 64 bytes to an echoing thread and back over
@@ -431,48 +645,207 @@ double ping_pong(int rounds, int server_cpu) {
   return us;
 }
 
+void run_target(Target& t, const std::vector<Workload>& workloads, long n, bool pyodbc, const Relay& relay) {
+  std::printf("\n%s (%s), %ld rows: preparing...\n", t.name.c_str(), fs::path(t.driver).filename().c_str(), n);
+  std::fflush(stdout);
+  {
+    Conn direct("DSN=" + t.dsn + ";");
+    t.prepare(direct, n);
+  }
+  t.results.assign(workloads.size(), Result{});
+  for (size_t i = 0; i < workloads.size(); ++i) {
+    const Workload& w = workloads[i];
+    if (w.python && !pyodbc) continue;
+    Result& r = t.results[i];
+    const long rows = n / w.divisor;
+    r.direct = w.run("DSN=" + t.dsn + ";", rows);
+    r.bridge = w.run("DSN=" + t.bridge_dsn + ";" + w.bridge_extra, rows);
+    r.ran = true;
+  }
+  // The counting pass, through the relay.
+  for (size_t i = 0; i < workloads.size(); ++i) {
+    Result& r = t.results[i];
+    if (!r.ran) continue;
+    const long calls = relay.calls(), messages = relay.messages();
+    workloads[i].run("DSN=" + t.counted_dsn + ";" + workloads[i].bridge_extra, n / workloads[i].divisor);
+    r.calls = relay.calls() - calls;
+    r.messages = relay.messages() - messages;
+  }
+  std::printf("%-38s %13s %13s %7s %9s %9s %8s\n", "workload", "direct rows/s", "bridge rows/s", "ratio", "calls",
+              "waits", "us/wait");
+  for (size_t i = 0; i < workloads.size(); ++i) {
+    const Result& r = t.results[i];
+    if (!r.ran) {
+      std::printf("%-38s skipped: no pyodbc\n", workloads[i].name);
+      continue;
+    }
+    std::printf("%-38s %13.0f %13.0f %7.3f %9ld %9ld %8.1f\n", workloads[i].name, r.direct_rate(), r.bridge_rate(),
+                r.ratio(), r.messages, r.calls, r.us_per_wait());
+  }
+  std::fflush(stdout);
+}
+
+const Result* find_result(const std::vector<Target>& targets, const std::string& name, Kind kind,
+                          const std::vector<Workload>& workloads) {
+  for (const Target& t : targets) {
+    if (t.name != name) continue;
+    for (size_t i = 0; i < workloads.size(); ++i)
+      if (workloads[i].kind == kind && t.results[i].ran) return &t.results[i];
+  }
+  return nullptr;
+}
+
+// A ratio target: the measured ratio, met or not, and for one not met where
+// the bridge's extra time per row goes: the round trips it waits (its waits
+// per row times the ping-pong of this run) and the rest (the rows' transfer,
+// both ends' own work).
+void print_ratio_goal(const char* what, const char* target, const Result* r, double want, double rtt,
+                      const char* unit) {
+  char goal[40];
+  std::snprintf(goal, sizeof goal, ">= %.1f x direct", want);
+  std::printf("  %-48s %-24s ", (std::string(what) + ", " + target).c_str(), goal);
+  if (r == nullptr) {
+    std::printf("%7s  not measured\n", "-");
+    return;
+  }
+  const bool met = r->ratio() >= want;
+  std::printf("%7.3f  %s\n", r->ratio(), met ? "met" : "not met");
+  if (met) return;
+  const double bridge_us = r->bridge.seconds * 1e6 / double(r->bridge.rows);
+  const double direct_us = r->direct.seconds * 1e6 / double(r->direct.rows);
+  const double waits = double(r->calls) / double(r->bridge.rows);
+  const double round_trips = waits * rtt;
+  std::printf(
+      "      per %s: bridge %.2f us, direct %.2f us, %.2f us more; of it %.3f waits x %.1f us round trip\n"
+      "      = %.2f us, and %.2f us the transfer and both ends' own work (%.1f us per wait in all)\n",
+      unit, bridge_us, direct_us, bridge_us - direct_us, waits, rtt, round_trips, bridge_us - direct_us - round_trips,
+      r->us_per_wait());
+}
+
+void print_goals(const std::vector<Target>& targets, const std::vector<Workload>& workloads, double rtt, bool pinned) {
+  std::printf("\ntargets (for a quiet machine with both ends pinned; this run %s, load average %s):\n",
+              pinned ? "pinned" : "not pinned", load_average().c_str());
+  auto result = [&](const char* target, Kind kind) { return find_result(targets, target, kind, workloads); };
+  const char* kSqlite = "SQLite";
+  const char* kPg = "PostgreSQL";
+  print_ratio_goal("bound fetch, row array 100", kSqlite, result(kSqlite, Kind::kBound), 0.6, rtt, "row");
+  print_ratio_goal("bound fetch, row array 100", kPg, result(kPg, Kind::kBound), 0.8, rtt, "row");
+  print_ratio_goal("pyodbc fetchall, BLOCKFETCHSIZE=100", kSqlite, result(kSqlite, Kind::kPyodbcBlock), 0.6, rtt,
+                   "row");
+  print_ratio_goal("pyodbc fetchall, BLOCKFETCHSIZE=100", kPg, result(kPg, Kind::kPyodbcBlock), 0.6, rtt, "row");
+  print_ratio_goal("prepared point SELECT", kPg, result(kPg, Kind::kSelect), 0.5, rtt, "SELECT");
+  print_ratio_goal("insert, parameter arrays of 1000", kSqlite, result(kSqlite, Kind::kInsert), 0.8, rtt, "row");
+  print_ratio_goal("insert, parameter arrays of 1000", kPg, result(kPg, Kind::kInsert), 0.8, rtt, "row");
+  // One small call per wait: the row-by-row workload without block fetch.
+  for (const char* target : {kSqlite, kPg}) {
+    const Result* r = result(target, Kind::kRowByRow);
+    char goal[40];
+    std::snprintf(goal, sizeof goal, "<= ping-pong + 10 = %.1f", rtt + 10);
+    std::printf("  %-48s %-24s ", (std::string("us per remote call, workload 2, ") + target).c_str(), goal);
+    if (r == nullptr) {
+      std::printf("%7s  not measured\n", "-");
+      continue;
+    }
+    const bool met = r->us_per_wait() <= rtt + 10;
+    std::printf("%7.1f  %s%s\n", r->us_per_wait(), met ? "met" : "not met", pinned ? "" : " (not pinned)");
+    if (!met)
+      std::printf("      %.1f us per call beyond the round trip: the driver, the server and the target driver\n",
+                  r->us_per_wait() - rtt);
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   long n = 100000;
   bool keep = false;
-  int client_cpu = -1, server_cpu = -1;
+  int client_cpu = -1, server_cpu = -1, pg_cpu = -1;
+  std::string which = "all";
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--rows" && i + 1 < argc)
       n = std::atol(argv[++i]);
     else if (a == "--keep")
       keep = true;
-    else if (a == "--pin" && i + 1 < argc && std::sscanf(argv[i + 1], "%d,%d", &client_cpu, &server_cpu) == 2)
+    else if (a == "--target" && i + 1 < argc)
+      which = argv[++i];
+    else if (a == "--pin" && i + 1 < argc &&
+             std::sscanf(argv[i + 1], "%d,%d,%d", &client_cpu, &server_cpu, &pg_cpu) >= 2)
       ++i;
     else
-      die("usage: kyvek_bench [--rows N] [--keep] [--pin CLIENT_CPU,SERVER_CPU]");
+      die("usage: kyvek_bench [--rows N] [--target sqlite|postgres|all] [--keep] "
+          "[--pin CLIENT_CPU,SERVER_CPU[,POSTGRES_CPU]]");
   }
+  if (which != "all" && which != "sqlite" && which != "postgres") die("--target is sqlite, postgres or all");
   if (n < 1000) n = 1000;
-  std::string sqlite_driver;
-  for (const char* p : kSqliteDrivers)
-    if (fs::exists(p)) sqlite_driver = p;
-  if (sqlite_driver.empty()) die("the SQLite ODBC driver (libsqlite3odbc.so) is not installed");
 
-  // A private world: registry file, ini files, database, run directory.
+  // A private world: registry file, ini files, databases, run directory.
   char tmpl[] = "/tmp/kyvek-bench-XXXXXX";
   if (!mkdtemp(tmpl)) die("mkdtemp");
   const fs::path dir = tmpl;
+  ::chmod(dir.c_str(), 0755);  // the PostgreSQL cluster's directory lies below
   fs::create_directories(dir / "log");
   fs::create_directories(dir / "run");
+  std::printf("kyvek_bench: %ld rows, %u processors, load average %s\n", n, std::thread::hardware_concurrency(),
+              load_average().c_str());
+
+  std::vector<Target> targets;
+  std::string odbcinst = "[Kyvek]\nDriver=" + std::string(KYVEK_BENCH_DRIVER) + "\n";
+  std::string odbc_ini;
+  if (which != "postgres") {
+    const std::string driver = first_existing(kSqliteDrivers, std::size(kSqliteDrivers));
+    if (driver.empty()) {
+      std::printf("SQLite skipped: the SQLite ODBC driver (libsqlite3odbc.so) is not installed\n");
+    } else {
+      targets.push_back(
+          {"SQLite", "direct SQLite", driver, "vekdb", "kyvek_sqlite", "kyvek_sqlite_counted", prepare_sqlite, {}});
+      odbcinst += "\n[SQLite3]\nDriver=" + driver + "\n";
+      odbc_ini += "[vekdb]\nDriver=SQLite3\nDatabase=" + (dir / "bench.sqlite").string() + "\n\n";
+    }
+  }
+  std::optional<PgCluster> pg;
+  if (which != "sqlite") {
+    const std::string driver = first_existing(kPsqlDrivers, std::size(kPsqlDrivers));
+    std::string why = driver.empty() ? "psqlODBC (psqlodbcw.so) is not installed" : "";
+    if (why.empty()) {
+      cpu_set_t all;
+      sched_getaffinity(0, sizeof all, &all);
+      pin_to(pg_cpu);  // the cluster's processes keep the processor they start on
+      pg.emplace();
+      why = pg->start(dir / "pg");
+      sched_setaffinity(0, sizeof all, &all);
+    }
+    if (!why.empty()) {
+      std::printf("PostgreSQL skipped: %s\n", why.c_str());
+    } else {
+      targets.push_back(
+          {"PostgreSQL", "psqlODBC direct", driver, "pgdb", "kyvek_pg", "kyvek_pg_counted", prepare_postgres, {}});
+      odbcinst += "\n[PostgreSQL]\nDriver=" + driver + "\n";
+      odbc_ini += "[pgdb]\nDriver=PostgreSQL\nServername=" + pg->socket_dir() + "\nPort=" + std::to_string(pg->port()) +
+                  "\nDatabase=postgres\nUsername=postgres\n\n";
+      std::printf("PostgreSQL %s cluster on port %d, socket in %s\n", pg->version().c_str(), pg->port(),
+                  pg->socket_dir().c_str());
+    }
+  }
+  if (targets.empty()) die("no target to measure");
+
   const int port = free_port();
   const std::string root = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Kyronde Vekamar\\Configuration";
   std::ofstream(dir / "registry.reg") << "REGEDIT4\n\n[" << root << "]\n\n[" << root << "\\System]\n\n[" << root
                                       << "\\System\\Settings]\n\"Flags\"=\"0x8001\"\n\"LogDir\"=\""
                                       << (dir / "log").string() << "\"\n\"Path\"=\"" << dir.string() << "\"\n\n["
                                       << root << "\\System\\default]\n\n";
-  std::ofstream(dir / "odbcinst.ini") << "[SQLite3]\nDriver=" << sqlite_driver
-                                      << "\n\n[Kyvek]\nDriver=" << KYVEK_BENCH_DRIVER << "\n";
-  std::ofstream(dir / "odbc.ini") << "[vekdb]\nDriver=SQLite3\nDatabase=" << (dir / "bench.sqlite").string() << "\n";
+  std::ofstream(dir / "odbcinst.ini") << odbcinst;
+  std::ofstream(dir / "odbc.ini") << odbc_ini;
   // The relay for the counting pass; idle while the timed pass runs.
   Relay relay(port);
-  const int relay_port = relay.port();
-  std::ofstream(dir / "user-odbc.ini") << "[kyvek]\nDriver=Kyvek\nSERVERPORT=127.0.0.1:" << port
-                                       << "\nTARGETDSN=vekdb\n\n[kyvek_counted]\nDriver=Kyvek\nSERVERPORT=127.0.0.1:"
-                                       << relay_port << "\nTARGETDSN=vekdb\n";
+  {
+    std::ofstream user(dir / "user-odbc.ini");
+    for (const Target& t : targets)
+      user << "[" << t.bridge_dsn << "]\nDriver=Kyvek\nSERVERPORT=127.0.0.1:" << port << "\nTARGETDSN=" << t.dsn
+           << "\n\n[" << t.counted_dsn << "]\nDriver=Kyvek\nSERVERPORT=127.0.0.1:" << relay.port()
+           << "\nTARGETDSN=" << t.dsn << "\n\n";
+  }
   setenv("KYVEK_REGISTRY", (dir / "registry.reg").c_str(), 1);
   setenv("KYVEK_RUNDIR", (dir / "run").c_str(), 1);
   setenv("KYVEK_EVENTLOG", (dir / "events.log").c_str(), 1);
@@ -501,72 +874,31 @@ int main(int argc, char** argv) {
   if (!up) die("kyvekserver did not listen; see " + (dir / "server.out").string());
   pin_to(client_cpu);
 
-  {
-    std::printf("preparing %ld rows...\n", n);
-    Conn direct("DSN=vekdb;");
-    direct.exec("CREATE TABLE bench_rows (id INTEGER PRIMARY KEY, name VARCHAR(20), amount DOUBLE, ts TIMESTAMP)");
-    direct.exec("CREATE TABLE bench_insert (id INTEGER, name VARCHAR(20), amount DOUBLE, ts TIMESTAMP)");
-    direct.exec("BEGIN");
-    direct.exec("WITH RECURSIVE k(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM k WHERE x < " + std::to_string(n) +
-                ") INSERT INTO bench_rows SELECT x, 'name ' || x, x * 0.25, '2026-01-02 03:04:05' FROM k");
-    direct.exec("COMMIT");
-  }
+  const bool pyodbc = have_pyodbc();
+  if (!pyodbc) std::printf("pyodbc workloads skipped: %s cannot import pyodbc (python3-pyodbc)\n", kPython);
 
-  const Workload workloads[] = {
-      {"1 bound fetch, row array 100", fetch_bound, 1},
-      {"2 SQLFetch + SQLGetData per column", fetch_getdata, 1},
-      {"2 the same, BLOCKFETCHSIZE 100", fetch_getdata, 1, "BLOCKFETCHSIZE=100;"},
-      {"3 prepared single-row SELECT", prepared_selects, 10},
-      {"4 insert, parameter array 1000", insert_arrays, 1},
+  const std::vector<Workload> workloads = {
+      {Kind::kBound, "1 bound fetch, row array 100", in_process(fetch_bound), 1},
+      {Kind::kRowByRow, "2 SQLFetch + SQLGetData per column", in_process(fetch_getdata), 1},
+      {Kind::kRowByRowBlock, "2 the same, BLOCKFETCHSIZE 100", in_process(fetch_getdata), 1, "BLOCKFETCHSIZE=100;"},
+      {Kind::kSelect, "3 prepared single-row SELECT",
+       in_process([n](Conn& c, long count) { return prepared_selects(c, count, n); }), 10},
+      {Kind::kInsert, "4 insert, parameter array 1000", in_process(insert_arrays, "DELETE FROM bench_insert"), 1},
+      {Kind::kPyodbc, "5 pyodbc fetchall, default settings", pyodbc_fetchall, 1, "", true},
+      {Kind::kPyodbcBlock, "5 pyodbc fetchall, BLOCKFETCHSIZE 100", pyodbc_fetchall, 1, "BLOCKFETCHSIZE=100;", true},
   };
-  struct Result {
-    double direct = 0, bridge = 0;
-    double bridge_seconds = 0;
-    long calls = 0, messages = 0;
-  };
-  std::vector<Result> results;
-  for (const Workload& w : workloads) {
-    Result r;
-    const long rows = n / w.divisor;
-    {
-      Conn c("DSN=vekdb;");
-      auto t0 = std::chrono::steady_clock::now();
-      long got = w.run(c, rows);
-      r.direct = static_cast<double>(got) / seconds_since(t0);
-    }
-    {
-      Conn c(std::string("DSN=kyvek;") + w.bridge_extra);
-      auto t0 = std::chrono::steady_clock::now();
-      long got = w.run(c, rows);
-      r.bridge_seconds = seconds_since(t0);
-      r.bridge = static_cast<double>(got) / r.bridge_seconds;
-    }
-    results.push_back(r);
-  }
-  // The counting pass, through the relay.
-  for (size_t i = 0; i < results.size(); ++i) {
-    Conn c(std::string("DSN=kyvek_counted;") + workloads[i].bridge_extra);
-    long before = relay.calls(), before_messages = relay.messages();
-    workloads[i].run(c, n / workloads[i].divisor);
-    results[i].calls = relay.calls() - before;
-    results[i].messages = relay.messages() - before_messages;
-  }
+  for (Target& t : targets) run_target(t, workloads, n, pyodbc, relay);
   const double rtt = ping_pong(20000, server_cpu);
 
-  std::printf("\n%-36s %13s %13s %7s %9s %9s %8s\n", "workload", "direct rows/s", "bridge rows/s", "ratio", "calls",
-              "waits", "us/wait");
-  for (size_t i = 0; i < results.size(); ++i) {
-    const Result& r = results[i];
-    std::printf("%-36s %13.0f %13.0f %7.3f %9ld %9ld %8.1f\n", workloads[i].name, r.direct, r.bridge,
-                r.bridge / r.direct, r.messages, r.calls, r.calls ? r.bridge_seconds * 1e6 / double(r.calls) : 0.0);
-  }
   std::printf(
-      "(ratio: bridge rows/s over direct rows/s; %ld rows, %ld prepared SELECTs; calls: messages the driver\n"
-      " sent, counted in a separate pass through a relay, with the connect; waits: the driver's turns to wait\n"
-      " for the server; us/wait: the timed bridge pass over its waits)\n",
-      n, n / 10);
+      "\n(ratio: bridge rows/s over direct rows/s, SELECTs/s for workload 3 (%ld SELECTs); calls: messages\n"
+      " the driver sent, counted in a separate pass through a relay, with the connect; waits: the driver's\n"
+      " turns to wait for the server; us/wait: the timed bridge pass over its waits; workload 5 is timed in\n"
+      " the python3 child, execute and fetchall)\n",
+      n / 10);
   std::printf("loopback ping-pong, 64 bytes each way: %.1f us per round trip%s\n", rtt,
               client_cpu >= 0 ? " (pinned)" : "");
+  print_goals(targets, workloads, rtt, client_cpu >= 0);
 
   ::kill(server, SIGTERM);
   int status = 0;
@@ -575,6 +907,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     if (k == 99) ::kill(server, SIGKILL), waitpid(server, &status, 0);
   }
+  pg.reset();
   if (!keep)
     fs::remove_all(dir);
   else
