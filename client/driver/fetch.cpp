@@ -431,14 +431,36 @@ SQLRETURN extended_fetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offse
   SQLUSMALLINT* statuses = status;
   if (SQLUSMALLINT* cache = block_status_cache(c.stmt)) statuses = cache;
   int32_t bytes = statuses ? static_cast<int32_t>(rowset * 2) : 0;
-  rc = remote_sql_extended_fetch(c.rpc(), c.server(), static_cast<int16_t>(orientation), offset, &rows, &bytes,
-                                 reinterpret_cast<int16_t*>(statuses));
-  keep_warnings(c, rc);
+  // The rowset's size is the extended fetch's from here on: the column plan
+  // reads it.
   c.stmt->fetch_kind = FETCH_EXTENDED;
+  // One wait per rowset: the bound-column transfer leaves with the fetch when
+  // it can be planned now, and its reply is dropped when no rowset comes.
+  ColumnTransfer columns;
+  const bool planned = plan_bound_columns(c, -1, columns, true) == SQL_SUCCESS;
+  RpcHandle* h = c.rpc();
+  void* s = c.server();
+  kyproc::client::Queued<kyproc::rows::sql_extended_fetch> f(h, s, static_cast<int16_t>(orientation), offset, &rows,
+                                                             &bytes, reinterpret_cast<int16_t*>(statuses));
+  std::optional<kyproc::client::Queued<kyproc::rows::fetch_bound_colswv>> columns_q;
+  if (planned && f.queued() && !columns.wv.empty())
+    columns_q.emplace(h, s, static_cast<int32_t>(columns.wv.size()), columns.wv.data());
+  rc = f.take();
   c.x->getdata_count = 0;
   if (ird) ird->ext_status_ptr = status;
-  if (!rc_ok(rc)) return finish("SQLExtendedFetch", rc);
   const bool block = c.stmt->flags & kStmtBlockFetchOn;
+  const bool brought = rc_ok(rc) && !(block && rows == 0);
+  SQLRETURN column_rc = SQL_SUCCESS;
+  if (columns_q) {
+    if (brought)
+      column_rc = columns_q->take();
+    else
+      columns_q->drop();
+  }
+  keep_warnings(c, rc);
+  // Past the end the count is 0, as the target driver sets it.
+  if (rc == SQL_NO_DATA && row_count) *row_count = 0;
+  if (!rc_ok(rc)) return finish("SQLExtendedFetch", rc);
   if (block) block_fetch_loaded(c, rows);
   if (row_count) *row_count = block ? 1 : rows;
   if (block && status && rows) *status = statuses[0];
@@ -449,8 +471,17 @@ SQLRETURN extended_fetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offse
   if (tracing(kTraceData)) {
     TRACE(kTraceData, "\trow count %lu\n", static_cast<unsigned long>(rows));
   }
-  SQLRETURN brc = fetch_bound_columns(c);
-  return finish("SQLExtendedFetch", brc != SQL_SUCCESS ? brc : rc);
+  if (!planned) {
+    SQLRETURN brc = fetch_bound_columns(c);
+    return finish("SQLExtendedFetch", brc != SQL_SUCCESS ? brc : rc);
+  }
+  if (!columns_q) return finish("SQLExtendedFetch", rc);
+  if (!rc_ok(column_rc)) {
+    TRACE(kTraceExit, "\tremote fetch_bound_colswv failed\n");
+    return column_rc;
+  }
+  SQLRETURN frc = finish_bound_columns(c, columns);
+  return finish("SQLExtendedFetch", frc != SQL_SUCCESS ? frc : (column_rc != SQL_SUCCESS ? column_rc : rc));
 }
 
 SQLRETURN set_pos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALLINT lock) {

@@ -102,6 +102,7 @@ class TurnRelay {
 };
 
 constexpr SQLULEN kRowset = 100;
+constexpr int kExtended = 1000;  // added to an orientation: SQLExtendedFetch
 constexpr SQLLEN kSentinel = -77;
 
 // A bound rowset with every array the fetch fills, set to sentinels before
@@ -114,10 +115,16 @@ struct Rowset {
   SQLUSMALLINT status[kRowset];
   SQLULEN fetched = 0;
 
-  void bind(SQLHSTMT h) {
-    SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRowset), 0);
-    SQLSetStmtAttr(h, SQL_ATTR_ROW_STATUS_PTR, status, 0);
-    SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+  // extended: for SQLExtendedFetch, which takes the count and the statuses
+  // as its arguments and the rowset size from SQL_ROWSET_SIZE.
+  void bind(SQLHSTMT h, bool extended) {
+    if (extended) {
+      SQLSetStmtAttr(h, SQL_ROWSET_SIZE, reinterpret_cast<SQLPOINTER>(kRowset), 0);
+    } else {
+      SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRowset), 0);
+      SQLSetStmtAttr(h, SQL_ATTR_ROW_STATUS_PTR, status, 0);
+      SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+    }
     SQLBindCol(h, 1, SQL_C_SLONG, id, 0, id_ind);
     SQLBindCol(h, 2, SQL_C_CHAR, name, sizeof name[0], name_ind);
   }
@@ -170,20 +177,25 @@ class WaitsE2e : public ::testing::Test {
 
   // Runs the rowsets of a query straight and through the relay; both
   // transcripts must agree. orientations: one per fetch (0: SQLFetch, else
-  // SQLFetchScroll with it); turns[i]: the waits of the i-th fetch.
+  // SQLFetchScroll with it, or SQLExtendedFetch with it plus kExtended);
+  // turns[i]: the waits of the i-th fetch.
   void compare_rowsets(const std::string& table, const std::string& query, const std::vector<int>& orientations,
                        std::vector<long>* turns) {
     auto transcript = [&](Conn& c, TurnRelay* relay) {
       std::string t;
       Stmt s(c);
       Rowset rs;
-      rs.bind(s.h);
+      const bool extended = !orientations.empty() && orientations[0] > kExtended;
+      rs.bind(s.h, extended);
       SQLSetStmtAttr(s.h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY), 0);
       t += "exec " + s.run(query) + "\n";
       for (int o : orientations) {
         rs.mark();
         long before = relay ? relay->turns() : 0;
-        SQLRETURN rc = o ? SQLFetchScroll(s.h, static_cast<SQLSMALLINT>(o), 0) : SQLFetch(s.h);
+        SQLRETURN rc = extended
+                           ? SQLExtendedFetch(s.h, static_cast<SQLUSMALLINT>(o - kExtended), 0, &rs.fetched, rs.status)
+                       : o ? SQLFetchScroll(s.h, static_cast<SQLSMALLINT>(o), 0)
+                           : SQLFetch(s.h);
         if (relay) turns->push_back(relay->turns() - before);
         t += "fetch rc=" + std::to_string(rc) + records(s.h) + rs.describe(rc) + "\n";
       }
@@ -235,6 +247,17 @@ TEST_F(WaitsE2e, AFetchTheTargetRefusesWritesNothingAndTheNextGoesOn) {
   // is the one after the first.
   std::vector<long> turns;
   compare_rowsets("wait_fail", "SELECT id, name FROM wait_fail", {0, SQL_FETCH_PRIOR, 0, SQL_FETCH_NEXT}, &turns);
+  EXPECT_EQ(turns, (std::vector<long>{1, 1, 1, 1}));
+}
+
+TEST_F(WaitsE2e, AnExtendedFetchRowsetIsOneWaitAndItsFailureWritesNothing) {
+  std::vector<long> turns;
+  const int next = kExtended + SQL_FETCH_NEXT;
+  compare_rowsets("wait_ext", "SELECT id, name FROM wait_ext", {next, next, next, next}, &turns);
+  EXPECT_EQ(turns, (std::vector<long>{1, 1, 1, 1}));
+  turns.clear();
+  compare_rowsets("wait_ext_fail", "SELECT id, name FROM wait_ext_fail",
+                  {next, kExtended + SQL_FETCH_PRIOR, next, next}, &turns);
   EXPECT_EQ(turns, (std::vector<long>{1, 1, 1, 1}));
 }
 
