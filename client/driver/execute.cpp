@@ -149,6 +149,8 @@ SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER len) {
   if ((rc = send_param_operations(c)) != SQL_SUCCESS) return rc;
   const int32_t bytes = text_bytes(text, len);
   QueryWait wait(c.dbc, c.x->options[SQL_QUERY_TIMEOUT]);
+  ExecutionFollowUps follow_ups(c, false);
+  const ExecutionFollowUps* sent = nullptr;
   if (!odbc3(c.dbc) && (c.dbc->client_flags & kFlagMapExecDirect)) {
     bool execute = c.x->last_exec_status == SQL_STILL_EXECUTING;
     if (!execute) {
@@ -172,7 +174,11 @@ SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER len) {
       TRACE(kTraceExit, "-SQLExecDirect()=SQL_ERROR (put_bound_parameters failed)\n");
       return prc;
     }
-    rc = remote_sql_exec_direct(c.rpc(), c.server(), bytes, text);
+    kyproc::client::Queued<kyproc::rows::sql_exec_direct> e(c.rpc(), c.server(), bytes, text);
+    if (e.queued()) follow_ups.queue();
+    rc = e.take();
+    follow_ups.collect(rc);
+    sent = &follow_ups;
   }
   if (rc == SQL_NEED_DATA) {
     c.stmt->need_data_source = NEED_DATA_EXEC_DIRECT;
@@ -181,7 +187,7 @@ SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER len) {
   }
   if (rc_ok(rc)) {
     vek_new_result_set(c.stmt, 0, rc);
-    SQLRETURN orc = output_phase(c, false);
+    SQLRETURN orc = output_phase(c, false, sent);
     if (orc != SQL_SUCCESS) rc = orc;
   }
   return finish("SQLExecDirect", rc);
@@ -200,7 +206,13 @@ SQLRETURN execute(SQLHSTMT handle) {
     TRACE(kTraceDetail, "\tOmitting parameters - last status was SQL_STILL_EXECUTING\n");
   }
   QueryWait wait(c.dbc, c.x->options[SQL_QUERY_TIMEOUT]);
-  rc = remote_sql_execute(c.rpc(), c.server());
+  ExecutionFollowUps follow_ups(c, true);
+  {
+    kyproc::client::Queued<kyproc::rows::sql_execute> e(c.rpc(), c.server());
+    if (e.queued()) follow_ups.queue();
+    rc = e.take();
+    follow_ups.collect(rc);
+  }
   c.x->last_exec_status = static_cast<int16_t>(rc);
   if (rc == SQL_NEED_DATA) {
     c.stmt->need_data_source = NEED_DATA_EXECUTE;
@@ -214,7 +226,7 @@ SQLRETURN execute(SQLHSTMT handle) {
   // A re-executed prepared statement starts a new result set like any other
   // execution: the block cache and the learnt column types of the last one go.
   vek_new_result_set(c.stmt, 0, rc);
-  SQLRETURN orc = output_phase(c, true);
+  SQLRETURN orc = output_phase(c, true, &follow_ups);
   if (orc != SQL_SUCCESS) rc = orc;
   return finish("SQLExecute", rc);
 }

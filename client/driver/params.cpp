@@ -634,13 +634,62 @@ SQLRETURN fetch_processed_counts(StmtCall& c, SQLULEN* rows, SQLULEN* params) {
   return rc;
 }
 
-SQLRETURN output_phase(StmtCall& c, bool local_status) {
+ExecutionFollowUps::ExecutionFollowUps(StmtCall& c, bool local_status) : c_(c) {
   client_desc *ipd = cur_desc(c.stmt, DESC_IPD), *apd = cur_desc(c.stmt, DESC_APD);
-  if (ipd && ipd->rows_processed_ptr) {
+  if (!ipd) return;
+  processed_ = ipd->rows_processed_ptr;
+  if (ipd->array_status_ptr && !(local_status && (c.dbc->client_flags & kFlagNoParamStatus))) {
+    const uint64_t A = apd && apd->array_size > 1 ? apd->array_size : 1;
+    // Too long an array is refused by the one-call road, with its record.
+    if (fits32(A * 2)) {
+      status_ = ipd->array_status_ptr;
+      status_bytes_ = static_cast<int32_t>(A * 2);
+    }
+  }
+}
+
+void ExecutionFollowUps::queue() {
+  RpcHandle* h = c_.rpc();
+  void* s = c_.server();
+  if (processed_) counts_q_.emplace(h, s, &rows_, &params_);
+  if (status_) status_q_.emplace(h, s, &status_bytes_, reinterpret_cast<int16_t*>(status_));
+}
+
+void ExecutionFollowUps::collect(SQLRETURN execution) {
+  const bool take = rc_ok(execution);
+  if (counts_q_) {
+    if (!take) {
+      counts_q_->drop();
+    } else {
+      const SQLRETURN rc = counts_q_->take();
+      if (rc_ok(rc)) {
+        *processed_ = params_;
+        TRACE(kTraceData, "\tfetched rows processed: %lu\n\tfetched params processed: %lu\n",
+              static_cast<unsigned long>(rows_), static_cast<unsigned long>(params_));
+      } else {
+        TRACE(kTraceDiag, "\tfetch_rows_processed failed with %d\n", rc);
+      }
+      counts_taken_ = rc == SQL_SUCCESS;
+      result_ = rc;
+    }
+  }
+  if (status_q_) {
+    // After a failed count the status is not asked for: its reply is dropped.
+    if (!take || result_ != SQL_SUCCESS)
+      status_q_->drop();
+    else if ((result_ = status_q_->take()) == SQL_SUCCESS)
+      status_taken_ = true;
+  }
+}
+
+SQLRETURN output_phase(StmtCall& c, bool local_status, const ExecutionFollowUps* sent) {
+  if (sent && sent->result() != SQL_SUCCESS) return sent->result();
+  client_desc *ipd = cur_desc(c.stmt, DESC_IPD), *apd = cur_desc(c.stmt, DESC_APD);
+  if (ipd && ipd->rows_processed_ptr && !(sent && sent->counts_taken())) {
     SQLRETURN rc = fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
     if (rc != SQL_SUCCESS) return rc;
   }
-  if (ipd && ipd->array_status_ptr) {
+  if (ipd && ipd->array_status_ptr && !(sent && sent->status_taken())) {
     if (local_status && (c.dbc->client_flags & kFlagNoParamStatus)) {
       const uint64_t A = apd && apd->array_size > 1 ? apd->array_size : 1;
       for (uint64_t r = 0; r < A; ++r) ipd->array_status_ptr[r] = SQL_PARAM_SUCCESS;

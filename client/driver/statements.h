@@ -6,10 +6,12 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "driver.h"
 #include "kyrpc.h"
+#include "remote.h"
 
 namespace kyvek::driver {
 
@@ -70,9 +72,39 @@ int retrieve_param_description(StmtCall& c, int number, SQLSMALLINT* type, SQLUL
 SQLRETURN fetch_parameter_status_array(StmtCall& c);
 // rows/params: where the two counts go (null: not wanted).
 SQLRETURN fetch_processed_counts(StmtCall& c, SQLULEN* rows, SQLULEN* params);
+// The output phase's reads of the server's arrays (parameters processed,
+// parameter status) sent in the execution's send: queue() right after the
+// execution is queued, collect() right after its reply is read and before any
+// other call. Their replies are taken when the execution succeeded and
+// dropped otherwise (need data, no data, an error): nothing of the
+// application's is written then. They leave the server's diagnostics alone.
+class ExecutionFollowUps {
+ public:
+  ExecutionFollowUps(StmtCall& c, bool local_status);
+  ExecutionFollowUps(const ExecutionFollowUps&) = delete;
+  ExecutionFollowUps& operator=(const ExecutionFollowUps&) = delete;
+  void queue();
+  void collect(SQLRETURN execution);
+  // After collect: whether each came back, and the first failure among them.
+  bool counts_taken() const { return counts_taken_; }
+  bool status_taken() const { return status_taken_; }
+  SQLRETURN result() const { return result_; }
+
+ private:
+  StmtCall& c_;
+  SQLULEN* processed_ = nullptr;
+  SQLUSMALLINT* status_ = nullptr;
+  int32_t status_bytes_ = 0;
+  SQLULEN rows_ = 0, params_ = 0;
+  bool counts_taken_ = false, status_taken_ = false;
+  SQLRETURN result_ = SQL_SUCCESS;
+  std::optional<kyproc::client::Queued<kyproc::rows::fetch_rows_processed>> counts_q_;
+  std::optional<kyproc::client::Queued<kyproc::rows::fetch_parameter_status>> status_q_;
+};
 // Output phase after a successful execution (status written locally when the
-// server keeps no parameter status array and local_status is set).
-SQLRETURN output_phase(StmtCall& c, bool local_status);
+// server keeps no parameter status array and local_status is set); what came
+// back with the execution already (sent) is not asked again.
+SQLRETURN output_phase(StmtCall& c, bool local_status, const ExecutionFollowUps* sent = nullptr);
 
 // Bytes of a NUL-terminated text of the C type (wide text counts 16-bit
 // units), terminator included; at most max bytes are examined.

@@ -221,6 +221,27 @@ class WaitsE2e : public ::testing::Test {
     if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", direct.c_str());
   }
 
+  // The same transcript straight and through the relay (null when straight).
+  // postgres: on the PostgreSQL data source, else on SQLite.
+  template <class F>
+  static void compare(bool postgres, F&& transcript) {
+    std::string direct, bridge;
+    {
+      Conn c(postgres ? World::pg_direct() : World::direct());
+      ASSERT_TRUE(c.ok()) << c.error();
+      direct = transcript(c, nullptr);
+    }
+    TurnRelay relay(World::get()->fixture().port());
+    {
+      const std::string port = "SERVERPORT=127.0.0.1:" + std::to_string(relay.port()) + ";";
+      Conn c(postgres ? World::pg_bridge() + port : World::bridge(port));
+      ASSERT_TRUE(c.ok()) << c.error();
+      bridge = transcript(c, &relay);
+    }
+    EXPECT_EQ(direct, bridge);
+    if (std::getenv("KYVEK_SHOW_TRANSCRIPTS")) std::fprintf(stderr, "%s\n", direct.c_str());
+  }
+
   static void make_table(Conn& c, const std::string& table) {
     c.exec("DROP TABLE " + table);
     ASSERT_EQ(c.exec("CREATE TABLE " + table + " (id INTEGER, name VARCHAR(10))"), SQL_SUCCESS);
@@ -259,6 +280,84 @@ TEST_F(WaitsE2e, AnExtendedFetchRowsetIsOneWaitAndItsFailureWritesNothing) {
   compare_rowsets("wait_ext_fail", "SELECT id, name FROM wait_ext_fail",
                   {next, kExtended + SQL_FETCH_PRIOR, next, next}, &turns);
   EXPECT_EQ(turns, (std::vector<long>{1, 1, 1, 1}));
+}
+
+// An execution with parameter arrays and the parameters' processed count
+// and status array: the reads of both leave with the execution and cost no
+// wait of their own. When the execution fails their replies are dropped: the
+// error is the execution's, the buffers stay as they were, and the next
+// execution goes on.
+TEST_F(WaitsE2e, AnExecutionBringsItsParameterCountsAndStatusesInItsOwnWait) {
+  constexpr SQLULEN kSets = 3;
+  constexpr SQLUSMALLINT kUntouched = 99;
+  constexpr SQLULEN kUnset = 12345;
+  // Each step: the key of the first row (the others follow it), whether
+  // through SQLExecDirect; the waits of a step through the bridge.
+  struct Step {
+    SQLINTEGER first;
+    bool direct;
+  };
+  const Step steps[] = {{1, false}, {4, false}, {5, false}, {10, false}, {20, true}, {21, true}, {30, true}};
+  // SQLite's driver leaves the status array as it was (the server's copy
+  // holds zeros): its statuses are compared on PostgreSQL alone.
+  for (bool postgres : {false, true}) {
+    if (postgres && !World::get()->has_pg()) break;
+    SCOPED_TRACE(postgres ? "PostgreSQL" : "SQLite");
+    std::vector<long> turns;
+    compare(postgres, [&](Conn& c, TurnRelay* relay) {
+      c.exec("DROP TABLE wait_params");
+      EXPECT_EQ(c.exec("CREATE TABLE wait_params (id INTEGER PRIMARY KEY, name VARCHAR(10))"), SQL_SUCCESS);
+      std::string t;
+      Stmt s(c);
+      SQLINTEGER id[kSets];
+      SQLCHAR name[kSets][8];
+      SQLLEN id_ind[kSets], name_ind[kSets];
+      SQLUSMALLINT status[kSets];
+      SQLULEN processed = 0;
+      SQLSetStmtAttr(s.h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(kSets), 0);
+      SQLSetStmtAttr(s.h, SQL_ATTR_PARAM_STATUS_PTR, status, 0);
+      SQLSetStmtAttr(s.h, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed, 0);
+      const char* insert = "INSERT INTO wait_params VALUES (?, ?)";
+      t += "prepare " + outcome(SQLPrepare(s.h, (SQLCHAR*)insert, SQL_NTS), SQL_HANDLE_STMT, s.h) + "\n";
+      SQLBindParameter(s.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, id, 0, id_ind);
+      SQLBindParameter(s.h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 8, 0, name, sizeof name[0], name_ind);
+      for (const Step& step : steps) {
+        for (SQLULEN r = 0; r < kSets; ++r) {
+          id[r] = step.first + static_cast<SQLINTEGER>(r);
+          std::snprintf(reinterpret_cast<char*>(name[r]), sizeof name[r], "n%d", static_cast<int>(id[r]));
+          id_ind[r] = 0;
+          name_ind[r] = SQL_NTS;
+          status[r] = kUntouched;
+        }
+        processed = kUnset;
+        long before = relay ? relay->turns() : 0;
+        SQLRETURN rc = step.direct ? SQLExecDirect(s.h, (SQLCHAR*)insert, SQL_NTS) : SQLExecute(s.h);
+        if (relay) turns.push_back(relay->turns() - before);
+        t += std::string(step.direct ? "exec direct " : "execute ") + outcome(rc, SQL_HANDLE_STMT, s.h);
+        if (SQL_SUCCEEDED(rc)) {
+          t += " processed=" + std::to_string(processed);
+          if (postgres) {
+            t += " status=";
+            for (SQLULEN r = 0; r < kSets; ++r) t += std::to_string(status[r]) + ",";
+          }
+        } else if (relay) {
+          // What the target driver wrote there is not brought after a failure.
+          bool untouched = processed == kUnset;
+          for (SQLULEN r = 0; r < kSets; ++r) untouched = untouched && status[r] == kUntouched;
+          EXPECT_TRUE(untouched) << "the bridge wrote the counts of a failed execution";
+        }
+        t += "\n";
+      }
+      t += "rows " + Stmt(c).run("SELECT id FROM wait_params") + "\n";
+      return t;
+    });
+    // The first execution learns the parameter count; the others send the
+    // values, then the execution with its two reads: two waits each. A failed
+    // one (the keys 5 and 21 are taken already) reads the error's records
+    // from the server too, two waits more, as it did one call at a time.
+    ASSERT_EQ(turns.size(), std::size(steps));
+    EXPECT_EQ(std::vector<long>(turns.begin() + 1, turns.end()), (std::vector<long>{2, 4, 2, 2, 4, 2}));
+  }
 }
 
 }  // namespace
