@@ -93,4 +93,14 @@ const char* diag_vendor_text(uint32_t vendor_flags);
 
 #ifdef __cplusplus
 }  // extern "C"
+
+#include "sqlstate.h"
+
+// Appends one record of a state with its text from the table.
+inline void post_error(diag_header* errp, uint32_t vendor_flags, int class_kind, int32_t column_number,
+                       const char* connection_name, const char* server_name, int32_t native_error, int64_t row_number,
+                       const char* subclass_origin, const kyvek::sqlstate::Row& state) {
+  post_error(errp, vendor_flags, class_kind, column_number, connection_name, server_name, native_error, row_number,
+             subclass_origin, state.state, "%s", state.text);
+}
 #endif

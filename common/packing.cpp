@@ -27,13 +27,13 @@ namespace {
 constexpr int32_t kFieldNative = 7;
 
 void post_general(diag_header* errp, const char* routine, const char* what) {
-  post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, nullptr, kFieldNative, 0, "ISO 9075", "HY000",
+  post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, nullptr, kFieldNative, 0, "ISO 9075", sqlstate::kHY000.state,
              "general error: %s, %s", routine, what);
   set_return_code(errp, SQL_ERROR);
 }
 
 void post_memory(diag_header* errp) {
-  post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, nullptr, 0, 0, "ISO 9075", "HY001", "Memory allocation error");
+  post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, nullptr, 0, 0, "ISO 9075", sqlstate::kHY001);
   set_return_code(errp, SQL_ERROR);
 }
 

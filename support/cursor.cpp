@@ -8,13 +8,14 @@
 #include "ky_diag.h"
 #include "ky_lock.h"
 #include "lock_internal.h"
+#include "sqlstate.h"
 
 namespace {
 
-void refuse(ky_stmt* stmt, const char* state, const char* message) {
+void refuse(ky_stmt* stmt, const kyvek::sqlstate::Row& state) {
   if (!stmt->head.errors) return;
   SetReturnCode(stmt->head.errors, -1);
-  PostError(stmt->head.errors, KY_ORIGIN_ISO, 0, nullptr, 0, 0, "ISO 9075", state, "%s", message);
+  PostError(stmt->head.errors, KY_ORIGIN_ISO, 0, nullptr, 0, 0, "ISO 9075", state.state, "%s", state.text);
 }
 
 // The statement bearing name among stmt's connection, or null.
@@ -52,7 +53,7 @@ bool enlist(ky_dbc* dbc, ky_stmt* stmt) {
 // Gives stmt the name; the caller holds the lock and has checked it.
 int assign(ky_stmt* stmt, const char* name) {
   if (!enlist(stmt->dbc, stmt)) {
-    refuse(stmt, "HY001", "Memory allocation error");
+    refuse(stmt, sqlstate::kHY001);
     return -1;
   }
   std::strcpy(stmt->cursor_name, name);
@@ -72,14 +73,14 @@ KY_API ky_stmt* get_stmt_by_cursor(ky_stmt* stmt, const char* name) {
 KY_API int insert_cursor_name(ky_stmt* stmt, const char* name) {
   if (!stmt || !stmt->dbc) return -1;
   if (!name || !*name || std::strlen(name) > KY_CURSOR_NAME_MAX) {
-    refuse(stmt, "34000", "Invalid cursor name");
+    refuse(stmt, sqlstate::k34000);
     return -1;
   }
   ky::NumberedLock lock(KY_LOCK_CURSOR);
   ky_stmt* holder = find(stmt->dbc, name);
   if (holder == stmt) return 0;
   if (holder) {
-    refuse(stmt, "3C000", "Duplicate cursor name");
+    refuse(stmt, sqlstate::k3C000);
     return -1;
   }
   return assign(stmt, name);

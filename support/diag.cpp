@@ -14,22 +14,9 @@
 #include "ky_diag.h"
 #include "ky_list.h"
 #include "ky_string.h"
+#include "sqlstate.h"
 
 namespace {
-
-// ODBC 3 SQLSTATE and its ODBC 2 form; the first entry with a code applies.
-constexpr std::pair<std::string_view, const char*> kOdbc2States[] = {
-    {"01001", "01S03"}, {"HY019", "22003"}, {"22007", "22008"}, {"22018", "22005"}, {"07005", "24000"},
-    {"07008", "S1000"}, {"07009", "S1002"}, {"42000", "37000"}, {"HY018", "70100"}, {"42S01", "S0001"},
-    {"42S02", "S0002"}, {"42S11", "S0011"}, {"42S12", "S0012"}, {"42S21", "S0021"}, {"42S22", "S0022"},
-    {"42S23", "S0023"}, {"HY000", "S1000"}, {"HY001", "S1001"}, {"HY003", "S1003"}, {"HY004", "S1004"},
-    {"HY008", "S1008"}, {"HY009", "S1009"}, {"HY024", "S1009"}, {"HY092", "S1092"}, {"HY007", "S1010"},
-    {"HY010", "S1010"}, {"HY011", "S1011"}, {"HY012", "S1012"}, {"HY090", "S1090"}, {"HY091", "S1091"},
-    {"HY096", "S1096"}, {"HY097", "S1097"}, {"HY098", "S1098"}, {"HY099", "S1099"}, {"HY100", "S1100"},
-    {"HY101", "S1101"}, {"HY103", "S1103"}, {"HY104", "S1104"}, {"HY105", "S1105"}, {"HY106", "S1106"},
-    {"HY107", "S1107"}, {"HY108", "S1108"}, {"HY109", "S1109"}, {"HY110", "S1110"}, {"HY111", "S1111"},
-    {"HYC00", "S1C00"}, {"HYT00", "S1T00"},
-};
 
 constexpr std::pair<int32_t, const char*> kDynamicFunctions[] = {
     {-2, "DROP INDEX"},
@@ -49,11 +36,10 @@ constexpr std::pair<int32_t, const char*> kDynamicFunctions[] = {
     {85, "SELECT CURSOR"},
 };
 
+// The ODBC 2 form of a state, or the state itself when it has none.
 const char* odbc2_state(const char* state) {
-  for (const auto& [v3, v2] : kOdbc2States) {
-    if (v3 == state) return v2;
-  }
-  return state;
+  const char* odbc2 = kyvek::sqlstate::odbc2_of(state);
+  return odbc2 ? odbc2 : state;
 }
 
 const char* dynamic_function_name(int32_t code) {

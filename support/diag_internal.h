@@ -3,6 +3,7 @@
 #define KY_DIAG_INTERNAL_H
 
 #include "ky_handle.h"
+#include "sqlstate.h"
 
 namespace ky {
 
@@ -11,6 +12,10 @@ namespace ky {
 // (origin kind 2); marks the context failed. Returns -1. A null context
 // only returns -1.
 int eval_error(ky_eval_context* ctx, const char* sqlstate, const char* message, const char* subclass_origin);
+// The same with the state's text from the table.
+inline int eval_error(ky_eval_context* ctx, const kyvek::sqlstate::Row& state, const char* subclass_origin) {
+  return eval_error(ctx, state.state, state.text, subclass_origin);
+}
 
 }  // namespace ky
 

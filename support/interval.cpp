@@ -177,10 +177,10 @@ bool is_number_cell(const Value& v) {
 bool cell_is_null(const Value& v) { return v.null_indicator != 0 || v.value_type == KY_VT_NULL; }
 
 int do_not_combine(ky_eval_context* ctx) {
-  return ky::eval_error(ctx, "HY000", "Operands do not combine with an interval", "ISO 9075");
+  return ky::eval_error(ctx, sqlstate::kHY000.state, "Operands do not combine with an interval", "ISO 9075");
 }
 
-int field_overflow(ky_eval_context* ctx) { return ky::eval_error(ctx, "22015", "Interval field overflow", "ISO 9075"); }
+int field_overflow(ky_eval_context* ctx) { return ky::eval_error(ctx, sqlstate::k22015, "ISO 9075"); }
 
 // Writes an interval of `code` from a total into result.
 int store_interval(Value* result, int32_t type, int code, int64_t total, int64_t fraction, int32_t lead, int32_t secs,
@@ -238,7 +238,7 @@ int datetime_and_interval(const Value& l, const Value& r, Value* result, ky_eval
   } else {
     rc = timestamp_add(result, &l, 0, total, fraction);
   }
-  if (rc == -2) return ky::eval_error(ctx, "22008", "Datetime field overflow", "ISO 9075");
+  if (rc == -2) return ky::eval_error(ctx, sqlstate::k22008, "ISO 9075");
   return rc;
 }
 

@@ -197,11 +197,11 @@ int truth(int32_t op, int c) {
   }
 }
 
-int out_of_range(ky_eval_context* ctx) {
-  return ky::eval_error(ctx, "22003", "Numeric value out of range", "ISO 9075");
-}
+int out_of_range(ky_eval_context* ctx) { return ky::eval_error(ctx, sqlstate::k22003, "ISO 9075"); }
 
-int bad_operands(ky_eval_context* ctx) { return ky::eval_error(ctx, "HY000", "Operand is not a number", "ISO 9075"); }
+int bad_operands(ky_eval_context* ctx) {
+  return ky::eval_error(ctx, sqlstate::kHY000.state, "Operand is not a number", "ISO 9075");
+}
 
 // The other operand of a numeric operation in numeric form.
 int as_numeric(const Value& v, const SQL_NUMERIC_STRUCT& like, SQL_NUMERIC_STRUCT& out) {
@@ -416,7 +416,7 @@ KY_API int numeric_operation(const Value* left, const Value* right, Value* resul
     case KY_OP_SUBTRACT: rc = subtract_numeric(&a, &b); break;
     case KY_OP_MULTIPLY: rc = mult_numeric(&a, &b); break;
     default:
-      if (numeric_is_zero(&b)) return ky::eval_error(context, "22012", "Division by zero", "ISO 9075");
+      if (numeric_is_zero(&b)) return ky::eval_error(context, sqlstate::k22012, "ISO 9075");
       rc = div_numeric(&a, &b, context);
       break;
   }
@@ -455,7 +455,7 @@ KY_API int bigint_operation(const Value* left, const Value* right, Value* result
     case KY_OP_SUBTRACT: overflow = __builtin_sub_overflow(a, b, &r); break;
     case KY_OP_MULTIPLY: overflow = __builtin_mul_overflow(a, b, &r); break;
     default:
-      if (b == 0) return ky::eval_error(context, "22012", "Division by zero", "ODBC3.0");
+      if (b == 0) return ky::eval_error(context, sqlstate::k22012, "ODBC3.0");
       overflow = a == std::numeric_limits<int64_t>::min() && b == -1;
       if (!overflow) r = a / b;
       break;

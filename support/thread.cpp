@@ -11,6 +11,7 @@
 
 #include "ky_diag.h"
 #include "ky_thread.h"
+#include "sqlstate.h"
 #include "thread_internal.h"
 
 struct ky_event {
@@ -121,12 +122,12 @@ KY_API int check_timeout(ky_stmt* stmt) {
     int64_t (*clock)() = g_clock.load();
     const int64_t now = clock ? clock() : ky::monotonic_ms();
     if (stmt->deadline_ms < now) {
-      timed_out(stmt, "HYT00", "Timeout Expired", "ODBC 3.0");
+      timed_out(stmt, sqlstate::kHYT00.state, "Timeout Expired", "ODBC 3.0");
       return -1;
     }
   }
   if (__atomic_exchange_n(&stmt->cancel, 0, __ATOMIC_ACQ_REL) != 0) {
-    timed_out(stmt, "HY008", "Operation Canceled", "ISO 9075");
+    timed_out(stmt, sqlstate::kHY008.state, sqlstate::kHY008.text, "ISO 9075");
     return -1;
   }
   return 0;

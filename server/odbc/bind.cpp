@@ -90,7 +90,7 @@ int64_t column_element(const statement_t* stmt, int32_t column, int16_t ctype, S
 
 SQLRETURN memory_error(statement_t* stmt, const char* name, const char* why) {
   KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%s)\n", name, why);
-  return fail(stmt, "HY001", 0, "Memory allocation error");
+  return fail(stmt, sqlstate::kHY001, 0);
 }
 
 // An array beyond the server's limit for one bound array: the limit stays;
@@ -98,7 +98,7 @@ SQLRETURN memory_error(statement_t* stmt, const char* name, const char* why) {
 SQLRETURN array_limit_error(statement_t* stmt, const char* name, const char* what, uint64_t rows, uint64_t element) {
   KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%s array over the limit)\n", name, what);
   const long double asked = static_cast<long double>(rows) * static_cast<long double>(element);
-  return fail(stmt, "HY001", 0,
+  return fail(stmt, sqlstate::kHY001.state, 0,
               "Memory allocation error: the %s array of %llu rows of %llu bytes (%.0Lf bytes) exceeds the "
               "server's limit of %llu bytes (%llu MiB) for one bound array",
               what, static_cast<unsigned long long>(rows), static_cast<unsigned long long>(element), asked,
@@ -123,16 +123,16 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
   const int32_t column = static_cast<uint16_t>(column_in);
   const int16_t ctype = map_c_type_odbc2(dbc, ctype_in);
   descriptor_t* ard = stmt->current_desc[DESC_ARD];
-  if (ard == nullptr || column > VEKS_MAX_DESC_RECORD) return fail(stmt, "07009", 0, "Invalid descriptor index");
+  if (ard == nullptr || column > VEKS_MAX_DESC_RECORD) return fail(stmt, sqlstate::k07009, 0);
   // GUID columns are sent in their own field arrays, so they may be bound.
   if (ctype != 0 && ctype != SQL_C_GUID && is_valid_ctype(ctype) != 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%d is not a valid C type)\n", name, ctype);
-    return fail(stmt, "HY003", 0, "Invalid application buffer type");
+    return fail(stmt, sqlstate::kHY003, 0);
   }
   descriptor_record_t* rec = column >= ard->alloc_records ? veks_expand_desc_recs(ard, column) : &ard->records[column];
   if (rec == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR\n", name);
-    return fail(stmt, "HY001", 0, "Memory allocation error");
+    return fail(stmt, sqlstate::kHY001, 0);
   }
   const int16_t bind_type = ctype == 0 ? SQL_C_DEFAULT : ctype;
 
@@ -178,13 +178,13 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
   // Rebinding: the record's old arrays go; the driver is re-pointed below.
   if (buflen < 0 || (is_char_or_binary(ctype) && buflen == 0)) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (negative type length)\n", name);
-    return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+    return fail(stmt, sqlstate::kHY090, 0);
   }
   const uint64_t rows = column_rows(ard);
   const int64_t element = column_element(stmt, column, bind_type, buflen);
   if (element < 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (negative type length)\n", name);
-    return fail(stmt, "HY000", 5,
+    return fail(stmt, sqlstate::kHY000.state, 5,
                 "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_bind_col)", bind_type,
                 static_cast<long>(buflen));
   }
@@ -239,43 +239,43 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
   const int32_t number = static_cast<uint16_t>(number_in);
   if (number == 0 || number > VEKS_MAX_DESC_RECORD) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (negative ParameterNumber)\n", name);
-    return fail(stmt, "07009", 0, "Invalid descriptor index");
+    return fail(stmt, sqlstate::k07009, 0);
   }
   if (io_type != SQL_PARAM_INPUT && io_type != SQL_PARAM_INPUT_OUTPUT && io_type != SQL_PARAM_OUTPUT) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid InputOutputType)\n", name);
-    post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(dbc), 0, 0, "ODBC 3.0", "HY105",
-               "Invalid parameter type");
+    post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(dbc), 0, 0, "ODBC 3.0",
+               sqlstate::kHY105);
     set_return_code(&stmt->diags, SQL_ERROR);
     return SQL_ERROR;
   }
   if (!data_wanted && !length_wanted && io_type != SQL_PARAM_OUTPUT) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (inconsistent parameters)\n", name);
-    return fail(stmt, "HY009", 0, "Invalid use of null pointer");
+    return fail(stmt, sqlstate::kHY009, 0);
   }
   if (is_valid_ctype(ctype_in) != 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%d is not a valid C type)\n", name, ctype_in);
-    return fail(stmt, "HY003", 0, "Invalid application buffer type");
+    return fail(stmt, sqlstate::kHY003, 0);
   }
   if (is_valid_sqltype(sqltype_in) != 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%d is not a valid SQL type)\n", name, sqltype_in);
-    return fail(stmt, "HY004", 0, "Invalid SQL data type");
+    return fail(stmt, sqlstate::kHY004, 0);
   }
   const bool set_param = buflen == -1;
-  if (buflen < 0 && !set_param) return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+  if (buflen < 0 && !set_param) return fail(stmt, sqlstate::kHY090, 0);
   const int16_t ctype = map_c_type_odbc2(dbc, ctype_in);
   const int16_t sqltype = map_sql_type_odbc2(dbc, sqltype_in);
   descriptor_t* apd = stmt->current_desc[DESC_APD];
   descriptor_t* ipd = stmt->current_desc[DESC_IPD];
-  if (apd == nullptr || ipd == nullptr) return fail(stmt, "07009", 0, "Invalid descriptor index");
+  if (apd == nullptr || ipd == nullptr) return fail(stmt, sqlstate::k07009, 0);
   descriptor_record_t* rec = number >= apd->alloc_records ? veks_expand_desc_recs(apd, number) : &apd->records[number];
   if (rec == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (failed to expand APD records to %d)\n", name, number);
-    return fail(stmt, "HY001", 0, "Memory allocation error");
+    return fail(stmt, sqlstate::kHY001, 0);
   }
   descriptor_record_t* irec = number >= ipd->alloc_records ? veks_expand_desc_recs(ipd, number) : &ipd->records[number];
   if (irec == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (failed to expand IPD records to %d)\n", name, number);
-    return fail(stmt, "HY001", 0, "Memory allocation error");
+    return fail(stmt, sqlstate::kHY001, 0);
   }
   const uint64_t rows = apd->array_size < 2 ? 1 : apd->array_size;
   uint64_t len_bytes = 0;
@@ -317,7 +317,7 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
   int16_t size_type = ctype;
   if (ctype == SQL_C_DEFAULT && sqltype2ctype(sqltype, &size_type) != 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (sqltype2ctype failure converting %d)\n", name, sqltype);
-    return fail(stmt, "HY000", 6, "General error: Inconsistant ParameterValue (sql_bind_parameter)");
+    return fail(stmt, sqlstate::kHY000.state, 6, "General error: Inconsistant ParameterValue (sql_bind_parameter)");
   }
   const uint64_t blen = buflen > 0 ? static_cast<uint64_t>(buflen) : 0;
   uint64_t size = column_size > blen ? column_size : blen;
@@ -327,8 +327,9 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
   if (element < 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (get_type_len failure for %d (%ld))\n", name, size_type,
              static_cast<long>(buflen));
-    return fail(stmt, "HY000", 5, "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)",
-                size_type, static_cast<long>(buflen), name);
+    return fail(stmt, sqlstate::kHY000.state, 5,
+                "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)", size_type,
+                static_cast<long>(buflen), name);
   }
   if (element == 0) {
     uint64_t def = dbc != nullptr ? dbc->default_param_size : 0;
@@ -341,7 +342,7 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
   void* data = zeroed(data_bytes);
   if (data == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (allocating %d bytes for DataPtr)\n", name, static_cast<int>(data_bytes));
-    return fail(stmt, "HY001", 0, "Memory allocation error");
+    return fail(stmt, sqlstate::kHY001, 0);
   }
   SQLLEN* lengths = nullptr;
   if (length_wanted) {
@@ -350,7 +351,7 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
       std::free(data);
       KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (allocating %d bytes for OctetLengthPtr)\n", name,
                static_cast<int>(len_bytes));
-      return fail(stmt, "HY001", 0, "Memory allocation error");
+      return fail(stmt, sqlstate::kHY001, 0);
     }
   }
   // The driver may write as much as it is told. A single row is told the whole

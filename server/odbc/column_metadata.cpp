@@ -68,19 +68,19 @@ int16_t describe_col_all(void* handle, int16_t count_in, int32_t* names_len, cha
   if (ird == nullptr || k >= static_cast<uint32_t>(ird->alloc_records < 0 ? 0 : ird->alloc_records)) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (Client asked for %u columns but only %d ARD records)\n", name, k,
              ird != nullptr ? ird->alloc_records : 0);
-    return fail(stmt, "07009", 0, "Invalid descriptor index");
+    return fail(stmt, sqlstate::k07009, 0);
   }
   if (static_cast<uint32_t>(driver_count) != k) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (Client requested %u columns, driver has %u)\n", name, k,
              static_cast<unsigned>(driver_count));
-    return fail(stmt, "HY000", 37, "General error: Mismatched number of columns (%u and %u)",
+    return fail(stmt, sqlstate::kHY000.state, 37, "General error: Mismatched number of columns (%u and %u)",
                 static_cast<unsigned>(driver_count), k);
   }
   if (k == 0) return SQL_SUCCESS;
   if (!holds(&caps[1], types, k, 2) || !holds(&caps[2], sizes, k, 4) || !holds(&caps[3], digits, k, 2) ||
       !holds(&caps[4], nulls, k, 2) || !holds(&caps[0], names, k, 1)) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (buffer too small for number of columns)\n", name);
-    return fail(stmt, "HY000", 38, "General error: Internal buffer too small");
+    return fail(stmt, sqlstate::kHY000.state, 38, "General error: Internal buffer too small");
   }
   const uint64_t slot = static_cast<uint64_t>(caps[0]) / k;
   uint64_t written = 0;
@@ -205,7 +205,7 @@ int32_t get_attributes_all(void* handle, int32_t ids_bytes, int16_t* ids, int16_
       if (numeric) std::snprintf(text, sizeof text, "%ld", static_cast<long>(number));
       if (!append(texts, cap, &used, text, strnlen(text, sizeof text - 1))) {
         *texts_len = 0;
-        return fail(stmt, "HY000", 38, "General error: Internal buffer too small");
+        return fail(stmt, sqlstate::kHY000.state, 38, "General error: Internal buffer too small");
       }
     }
   }

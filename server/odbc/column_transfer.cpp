@@ -180,7 +180,8 @@ int fill_data(statement_t* stmt, Elements& els, int32_t d, const descriptor_reco
       a.settle(false);
       b.settle(false);
       if (rc == -2) {
-        fail(stmt, "HY000", 5, "General error: invalid interval type in column data (fetch_bound_colswv)");
+        fail(stmt, sqlstate::kHY000.state, 5,
+             "General error: invalid interval type in column data (fetch_bound_colswv)");
         return -1;
       }
       break;
@@ -211,19 +212,19 @@ descriptor_record_t* column_record(statement_t* stmt, int32_t column, bool again
   const descriptor_t* ard = stmt->current_desc[DESC_ARD];
   if (ard == nullptr || column < 0 || column >= ard->alloc_records || (against_count && column > ard->record_count)) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (Column %d not bound)\n", "fetch_bound_col", column);
-    fail(stmt, "HY000", 11, "General error: Column %d not bound", column);
+    fail(stmt, sqlstate::kHY000.state, 11, "General error: Column %d not bound", column);
     return nullptr;
   }
   descriptor_record_t* rec = &ard->records[column];
   if (!has_arrays(rec)) {
-    fail(stmt, "HY000", 12, "General error: Column %d has no bound data/length/indicators", column);
+    fail(stmt, sqlstate::kHY000.state, 12, "General error: Column %d has no bound data/length/indicators", column);
     return nullptr;
   }
   return rec;
 }
 
 SQLRETURN implied_size_error(statement_t* stmt, uint64_t implied, uint64_t rows, const char* name) {
-  return fail(stmt, "HY000", 19, "General error: Implied ArraySize %u, expected %lu (%s)",
+  return fail(stmt, sqlstate::kHY000.state, 19, "General error: Implied ArraySize %u, expected %lu (%s)",
               static_cast<unsigned>(implied), static_cast<unsigned long>(rows), name);
 }
 
@@ -336,7 +337,7 @@ int16_t fetch_bound_colswv(void* handle, int32_t count, wvarray* elems) {
     const int64_t s = get_type_len(t, rec->octet_length, 0);
     if (s < 0) {
       KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (get_type_len returned negative value for type %d)\n", name, t);
-      return fail(stmt, "HY000", 5,
+      return fail(stmt, sqlstate::kHY000.state, 5,
                   "General error: Cannot determine length of datatype %d, OctetLength=%ld (fetch_bound_colswv)", t,
                   static_cast<long>(rec->octet_length));
     }
@@ -378,7 +379,7 @@ int16_t fetch_bound_col(void* handle, int16_t column_in, int32_t* data_len, char
   if (s < 0) {
     *data_len = 0;
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR Cannot determine length of datatype %d)\n", name, rec->concise_type);
-    return fail(stmt, "HY000", 5,
+    return fail(stmt, sqlstate::kHY000.state, 5,
                 "General error: Cannot determine length of datatype %d, OctetLength=%ld (fetch_bound_col)",
                 rec->concise_type, static_cast<long>(rec->octet_length));
   }
@@ -466,7 +467,7 @@ int16_t fetch_bound_col_dt(void* handle, int16_t column_in, int16_t, int16_t, in
   else if (t == SQL_C_TIMESTAMP || t == SQL_C_TYPE_TIMESTAMP)
     size = 16, need_a = 2 * n, need_b = 10 * n, need_c = 4 * n;
   else
-    return fail(stmt, "HY003", 0, "Invalid application buffer type");
+    return fail(stmt, sqlstate::kHY003, 0);
   if (!data_holds(rec, n, size) || !room(&caps[0], a, need_a) || !room(&caps[1], b, need_b) ||
       !room(&caps[2], c, need_c))
     return implied_size_error(stmt, static_cast<uint64_t>(caps[1] > 0 ? caps[1] : 0) / (need_b / n), n,
@@ -502,7 +503,7 @@ int16_t fetch_bound_col_dt_int(void* handle, int16_t column_in, int16_t, int16_t
   descriptor_record_t* rec = column_record(stmt, column, false);
   if (rec == nullptr) return SQL_ERROR;
   const int16_t t = rec->concise_type;
-  if (!is_interval_type(t)) return fail(stmt, "HY003", 0, "Invalid application buffer type");
+  if (!is_interval_type(t)) return fail(stmt, sqlstate::kHY003, 0);
   const uint64_t n = ard_rows(stmt);
   const uint64_t f =
       (t == SQL_C_INTERVAL_YEAR || t == SQL_C_INTERVAL_MONTH || t == SQL_C_INTERVAL_YEAR_TO_MONTH) ? 2 : 5;

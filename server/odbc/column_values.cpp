@@ -33,13 +33,13 @@ descriptor_record_t* column_in(const char* name, void* handle, int16_t column_in
   const int32_t column = static_cast<uint16_t>(column_in);
   const descriptor_t* ard = stmt->current_desc[DESC_ARD];
   if (ard == nullptr || column > ard->record_count || column >= ard->alloc_records) {
-    *rc = fail(stmt, "HY000", native_unbound,
+    *rc = fail(stmt, sqlstate::kHY000.state, native_unbound,
                lower ? "General error: column %d not bound" : "General error: Column %d not bound", column);
     return nullptr;
   }
   descriptor_record_t* rec = &ard->records[column];
   if (!has_arrays(rec)) {
-    *rc = fail(stmt, "HY000", 12, "General error: Column %d has no bound data/length/indicator", column);
+    *rc = fail(stmt, sqlstate::kHY000.state, 12, "General error: Column %d has no bound data/length/indicator", column);
     return nullptr;
   }
   *rc = copyin_col_strlen_and_ind(stmt, column, ob, oct, ib, ind);
@@ -48,7 +48,8 @@ descriptor_record_t* column_in(const char* name, void* handle, int16_t column_in
 
 SQLRETURN inconsistent(statement_t* stmt, int16_t column, long client, const descriptor_record_t* rec,
                        const char* server_word = "has") {
-  return fail(stmt, "HY000", 19, "General error: Column %d inconsistency. (Client provided %ld, Server %s %ld)",
+  return fail(stmt, sqlstate::kHY000.state, 19,
+              "General error: Column %d inconsistency. (Client provided %ld, Server %s %ld)",
               static_cast<uint16_t>(column), client, server_word, static_cast<long>(rec->row_capacity));
 }
 
@@ -93,7 +94,8 @@ int16_t synch_bound_colin(void* handle, int16_t column, int32_t bytes, char* dat
   if (rec == nullptr) return rc;
   if (bytes > 0 && data != nullptr) {
     if (rec->data == nullptr || static_cast<uint64_t>(bytes) > rec->data_alloc_len)
-      return fail(stmt, "HY000", 35, "General error: Internal server error, Column buffer too small (%lu/%lu)",
+      return fail(stmt, sqlstate::kHY000.state, 35,
+                  "General error: Internal server error, Column buffer too small (%lu/%lu)",
                   static_cast<unsigned long>(rec->data_alloc_len), static_cast<unsigned long>(bytes));
     std::memcpy(rec->data, data, static_cast<uint64_t>(bytes));
   }
@@ -141,7 +143,7 @@ int16_t synch_bound_colin_numeric(void* handle, int16_t column, int32_t bytes, c
   // after the earlier rows are written.
   const uint64_t whole = static_cast<uint64_t>(sent) < n ? static_cast<uint64_t>(sent) : n;
   if (whole > 0) std::memcpy(rec->data, records, whole * KY_NUMERIC_RECORD_BYTES);
-  if (whole < n) return fail(stmt, "HY000", 36, "General error: Buffer overrun.");
+  if (whole < n) return fail(stmt, sqlstate::kHY000.state, 36, "General error: Buffer overrun.");
   return SQL_SUCCESS;
 }
 
@@ -156,7 +158,8 @@ int16_t synch_bound_colin_date(void* handle, int16_t column, int32_t yb, int16_t
   const long ny = yb > 0 ? yb / 2 : 0, np = pb > 0 ? pb / 4 : 0;
   if (static_cast<uint64_t>(ny) > rec->row_capacity || static_cast<uint64_t>(np) > rec->row_capacity ||
       !rows_fit(rec, n, KY_DATE_SIZE))
-    return fail(stmt, "HY000", 19, "General error: Column %d inconsistency. (Client provided %ld/%ld, Server has %ld)",
+    return fail(stmt, sqlstate::kHY000.state, 19,
+                "General error: Column %d inconsistency. (Client provided %ld/%ld, Server has %ld)",
                 static_cast<uint16_t>(column), ny, np, static_cast<long>(rec->row_capacity));
   return unpacked(unpack_dates(&stmt->diags, rec->data, rec->data_alloc_len, n, years, yb, pairs, pb));
 }
@@ -171,7 +174,8 @@ int16_t synch_bound_colin_time(void* handle, int16_t column, int32_t bytes, int1
   const uint64_t n = ard_rows(stmt);
   const long nt = bytes > 0 ? bytes / 6 : 0;
   if (static_cast<uint64_t>(nt) > rec->row_capacity || !rows_fit(rec, n, KY_TIME_SIZE))
-    return fail(stmt, "HY000", 19, "General error: column %d inconsistency. (Client provided %ld, Server has %ld)",
+    return fail(stmt, sqlstate::kHY000.state, 19,
+                "General error: column %d inconsistency. (Client provided %ld, Server has %ld)",
                 static_cast<uint16_t>(column), nt, static_cast<long>(rec->row_capacity));
   return unpacked(unpack_times(&stmt->diags, rec->data, rec->data_alloc_len, n, triples, bytes));
 }
@@ -187,7 +191,8 @@ int16_t synch_bound_colin_interval(void* handle, int16_t column, int32_t sb, int
   const long ns = sb > 0 ? sb / KY_INTERVAL_STREAM_BYTES : 0, np = pb > 0 ? pb / 4 : 0;
   if (sb < 0 || sb % KY_INTERVAL_STREAM_BYTES != 0 || static_cast<uint64_t>(ns) != rec->row_capacity ||
       static_cast<uint64_t>(np) > rec->row_capacity || !rows_fit(rec, n, KY_INTERVAL_SIZE))
-    return fail(stmt, "HY000", 19, "General error: Column %d inconsistency. (Client provided %ld/%ld, Server has %ld)",
+    return fail(stmt, sqlstate::kHY000.state, 19,
+                "General error: Column %d inconsistency. (Client provided %ld/%ld, Server has %ld)",
                 static_cast<uint16_t>(column), ns, np, static_cast<long>(rec->row_capacity));
   return unpacked(unpack_intervals(&stmt->diags, rec->data, rec->data_alloc_len, n, pairs, pb, stream, sb));
 }
@@ -204,7 +209,7 @@ int16_t synch_bound_colin_timestamp(void* handle, int16_t column, int32_t qb, in
   const long nq = qb > 0 ? qb / 10 : 0, ny = yb > 0 ? yb / 2 : 0, nf = fb > 0 ? fb / 4 : 0;
   const auto c = static_cast<long>(rec->row_capacity);
   if (nq != c || ny != c || nf != c || !rows_fit(rec, n, KY_TIMESTAMP_SIZE))
-    return fail(stmt, "HY000", 19,
+    return fail(stmt, sqlstate::kHY000.state, 19,
                 "General error: Column %d inconsistency. (Client provided %ld/%ld/%ld, Server has %ld)",
                 static_cast<uint16_t>(column), nq, ny, nf, c);
   return unpacked(
@@ -219,14 +224,14 @@ int16_t synch_bookmark(void* handle, int32_t bytes, char* data) {
   const char* text = "General error: Inconsistent SQL_ATTR_FETCH_BOOKMARK_PTR in client and server VEK";
   if (stmt->bookmark_buf == nullptr) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR(SQL_ATTR_FETCH_BOOKMARK_PTR not set)\n", name);
-    return fail(stmt, "HY000", 19, "%s", text);
+    return fail(stmt, sqlstate::kHY000.state, 19, "%s", text);
   }
   const connection_t* dbc = veks_stmt_dbc(stmt);
   uint64_t limit = stmt->bookmark_size;
   if (dbc != nullptr && dbc->max_bookmark_size < limit) limit = dbc->max_bookmark_size;
   if (bytes < 0 || static_cast<uint64_t>(bytes) > limit || (bytes > 0 && data == nullptr)) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR(bookmark length > max supported bookmark size)\n", name);
-    return fail(stmt, "HY000", 19, "%s", text);
+    return fail(stmt, sqlstate::kHY000.state, 19, "%s", text);
   }
   // The driver may read more of the buffer than the bookmark it reported:
   // what follows the bookmark is zeros, never a byte of an earlier one.

@@ -217,7 +217,7 @@ SQLRETURN alloc_dbc(RpcHandle* rpc, int32_t version, void* input, void** out) {
   if (dbc == nullptr || veks_registry_add(reg, dbc, VEKS_DBC) != 0) {
     free(dbc);
     SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
-    veks_post(&env->diags, nullptr, "HY001", 0, "Memory allocation error");
+    veks_post(&env->diags, nullptr, sqlstate::kHY001, 0);
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (Memory allocation for connection_t failed)\n", "sql_alloc_handle");
     return SQL_ERROR;
   }
@@ -264,7 +264,7 @@ SQLRETURN alloc_desc(void* input, void** out) {
   descriptor_t* desc = find_descriptor_in_list(dbc, nullptr, nullptr, hdesc, LIST_CREATE);
   if (desc == nullptr) {
     SQLFreeHandle(SQL_HANDLE_DESC, hdesc);
-    veks_post(&dbc->diags, dbc, "HY001", 0, "Memory allocation error");
+    veks_post(&dbc->diags, dbc, sqlstate::kHY001, 0);
     return SQL_ERROR;
   }
   desc->dbc = dbc;
@@ -295,7 +295,7 @@ SQLRETURN free_dbc(connection_t* dbc) {
   if (veks_chk_handle(VEKS_DBC, dbc) != 0) return SQL_INVALID_HANDLE;
   clear_errors(&dbc->diags);
   if (veks_chk_handle(VEKS_ENV, dbc->env) != 0) {
-    veks_post(&dbc->diags, dbc, "HY000", 2, "General error: Internal server error (sql_free_handle)");
+    veks_post(&dbc->diags, dbc, sqlstate::kHY000.state, 2, "General error: Internal server error (sql_free_handle)");
     return SQL_ERROR;
   }
   SQLRETURN rc = SQLFreeHandle(SQL_HANDLE_DBC, dbc->driver_dbc);
@@ -313,7 +313,8 @@ SQLRETURN free_stmt(statement_t* stmt) {
   clear_errors(&stmt->diags);
   connection_t* dbc = veks_stmt_dbc(stmt);
   if (veks_chk_handle(VEKS_DBC, dbc) != 0) {
-    veks_post(&stmt->diags, nullptr, "HY000", 2, "General error: Internal server error (sql_free_handle)");
+    veks_post(&stmt->diags, nullptr, sqlstate::kHY000.state, 2,
+              "General error: Internal server error (sql_free_handle)");
     return SQL_ERROR;
   }
   SQLRETURN rc = SQLFreeHandle(SQL_HANDLE_STMT, stmt->driver_stmt);
@@ -323,7 +324,7 @@ SQLRETURN free_stmt(statement_t* stmt) {
   }
   stmt->driver_stmt = nullptr;
   if (find_statement_in_list(dbc, stmt, nullptr, LIST_REMOVE) != nullptr) {
-    veks_post(&stmt->diags, dbc, "HY000", 6, "General error: Failed to remove statement");
+    veks_post(&stmt->diags, dbc, sqlstate::kHY000.state, 6, "General error: Failed to remove statement");
     return SQL_ERROR;
   }
   return rc;
@@ -333,7 +334,7 @@ SQLRETURN free_desc(descriptor_t* desc) {
   if (veks_chk_handle(VEKS_DESC, desc) != 0) return SQL_INVALID_HANDLE;
   clear_errors(&desc->diags);
   if (desc->owner != nullptr || desc->alloc_type == DESC_ALLOC_AUTO) {
-    veks_post(&desc->diags, desc->dbc, "HY017", 0, "Invalid use of an automatically allocated descriptor handle");
+    veks_post(&desc->diags, desc->dbc, sqlstate::kHY017, 0);
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (can't free implicit descriptor)\n", "sql_free_handle");
     return SQL_ERROR;
   }
@@ -344,7 +345,7 @@ SQLRETURN free_desc(descriptor_t* desc) {
   }
   desc->driver_desc = nullptr;
   if (find_descriptor_in_list(desc->dbc, nullptr, desc, nullptr, LIST_REMOVE) != nullptr) {
-    veks_post(&desc->diags, desc->dbc, "HY000", 6, "General error: Failed to remove descriptor");
+    veks_post(&desc->diags, desc->dbc, sqlstate::kHY000.state, 6, "General error: Failed to remove descriptor");
     return SQL_ERROR;
   }
   return rc;

@@ -97,9 +97,10 @@ union Scratch {
 
 // Server records on statements: vendor "Kyronde ODBC (Server)", "ISO 9075",
 // the connection's data source name.
+// Without a format the state's text from the table is posted.
 #define KY_POST_STMT(stmt, state, native, ...) \
-  veks_post(&(stmt)->diags, veks_stmt_dbc(stmt), state, native, __VA_ARGS__)
-#define KY_POST_DBC(dbc, state, native, ...) veks_post(&(dbc)->diags, dbc, state, native, __VA_ARGS__)
+  veks_post(&(stmt)->diags, veks_stmt_dbc(stmt), state, native __VA_OPT__(, ) __VA_ARGS__)
+#define KY_POST_DBC(dbc, state, native, ...) veks_post(&(dbc)->diags, dbc, state, native __VA_OPT__(, ) __VA_ARGS__)
 
 // A text block from the peer with the length the application gave. The
 // length the driver sees never runs past the block: SQL_NTS is accepted only

@@ -62,14 +62,14 @@ int16_t catalog(void* handle, const char* name, std::initializer_list<Name> name
   connection_t* dbc = veks_stmt_dbc(stmt);
   if (dbc == nullptr || veks_chk_handle(VEKS_DBC, dbc) != 0) {
     if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (invalid backwards DBC pointer)\n", name);
-    veks_post(&stmt->diags, nullptr, "HY000", 2, "General error: Internal server error (%s)", name);
+    veks_post(&stmt->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", name);
     return SQL_ERROR;
   }
   stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
   for (const Name& n : names) {
     if (!n.ok) {
       if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (invalid NameLength)\n", name);
-      KY_POST_STMT(stmt, "HY090", 0, "Invalid string or buffer length");
+      KY_POST_STMT(stmt, sqlstate::kHY090, 0);
       return SQL_ERROR;
     }
   }
@@ -84,7 +84,7 @@ int16_t catalog(void* handle, const char* name, std::initializer_list<Name> name
   }
   if (!succeeded(veks_new_result_set(stmt, rc))) {
     if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (veks_new_result_set failed)\n", name);
-    KY_POST_STMT(stmt, "HY000", 6, "General error: veks_new_result_set() failed");
+    KY_POST_STMT(stmt, sqlstate::kHY000.state, 6, "General error: veks_new_result_set() failed");
     return SQL_ERROR;
   }
   if (lines.exit != nullptr && trace_on(kTraceExit)) log_printf_tid(lines.exit, name, rc);

@@ -76,7 +76,7 @@ bool integer_connect_attr(int32_t attr) {
 }
 
 SQLRETURN refuse_attr(connection_t* dbc) {
-  KY_POST_DBC(dbc, "HY092", 0, "Invalid attribute/option identifier");
+  KY_POST_DBC(dbc, sqlstate::kHY092, 0);
   return SQL_ERROR;
 }
 
@@ -109,16 +109,16 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
   connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   if (dbc->rpc == nullptr) {
-    KY_POST_DBC(dbc, "HY000", 2, "General error: Internal server error (%s) invalid rpc backref", kName);
+    KY_POST_DBC(dbc, sqlstate::kHY000.state, 2, "General error: Internal server error (%s) invalid rpc backref", kName);
     return leave(kName, SQL_ERROR);
   }
   auto* info = static_cast<net_connection_info_t*>(RPCGetPrivatePtr(dbc->rpc));
   if (info == nullptr) {
-    KY_POST_DBC(dbc, "HY000", 6, "General error: Failed to get RPC private pointer");
+    KY_POST_DBC(dbc, sqlstate::kHY000.state, 6, "General error: Failed to get RPC private pointer");
     return leave(kName, SQL_ERROR);
   }
   if (text == nullptr || length <= 0) {
-    KY_POST_DBC(dbc, "HY090", 0, "Invalid string or buffer length");
+    KY_POST_DBC(dbc, sqlstate::kHY090, 0);
     return leave(kName, SQL_ERROR);
   }
   // The block need not hold a NUL: the text ends at the first NUL or the block's end.
@@ -134,11 +134,11 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
   if (!check_client_connect_string(cs, &checked)) {
     std::fill(cs.begin(), cs.end(), '\0');
     if (checked.no_memory) {
-      KY_POST_DBC(dbc, "HY001", 0, "Memory allocation error");
+      KY_POST_DBC(dbc, sqlstate::kHY001, 0);
       return leave(kName, SQL_ERROR);
     }
     veks_server_policy_get()->connect_refused(info, checked.keyword.c_str());
-    KY_POST_DBC(dbc, "HY000", 6, "General error: Keyword %s is not accepted in a connection string: %s",
+    KY_POST_DBC(dbc, sqlstate::kHY000.state, 6, "General error: Keyword %s is not accepted in a connection string: %s",
                 checked.keyword.c_str(), checked.reason.c_str());
     return leave(kName, SQL_ERROR);
   }
@@ -150,13 +150,13 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
   if (!defined_data_source(checked.dsn)) {
     std::fill(cs.begin(), cs.end(), '\0');
     veks_server_policy_get()->connect_refused(info, "DSN");
-    KY_POST_DBC(dbc, "IM002", 0, "Data source name not found on the server: %s", checked.dsn.c_str());
+    KY_POST_DBC(dbc, sqlstate::kIM002.state, 0, "Data source name not found on the server: %s", checked.dsn.c_str());
     return leave(kName, SQL_ERROR);
   }
   access_rule_dsn(checked.dsn, info);
   char message[512] = {0};
   if (veks_server_policy_get()->register_dsn(info, message, sizeof(message)) < 0) {
-    KY_POST_DBC(dbc, "HY000", 6, "General error: %s", message);
+    KY_POST_DBC(dbc, sqlstate::kHY000.state, 6, "General error: %s", message);
     return leave(kName, SQL_ERROR);
   }
 
@@ -231,7 +231,7 @@ extern "C" int16_t sql_disconnect(void* handle) {
     statement_t* next = s->next;
     s->driver_stmt = nullptr;
     if (find_statement_in_list(dbc, s, nullptr, LIST_REMOVE) != nullptr) {
-      KY_POST_STMT(s, "HY000", 6, "General error: Failed to remove statement");
+      KY_POST_STMT(s, sqlstate::kHY000.state, 6, "General error: Failed to remove statement");
       return leave(kName, SQL_ERROR);
     }
     s = next;
@@ -266,7 +266,7 @@ extern "C" int16_t set_config_param(void* handle, int32_t id, int32_t value, int
       if (trace_on(kTraceDetail)) log_printf_tid("\tCONFIG_PARAM_DEFAULT_PARAM_SIZE = %ld\n", (long)value);
       return leave(kName, SQL_SUCCESS);
     default:
-      KY_POST_DBC(dbc, "HY000", 32, "General error: Unknown Parameter %lu",
+      KY_POST_DBC(dbc, sqlstate::kHY000.state, 32, "General error: Unknown Parameter %lu",
                   static_cast<unsigned long>(static_cast<uint32_t>(id)));
       return leave(kName, SQL_ERROR);
   }
@@ -468,7 +468,7 @@ extern "C" int16_t sql_set_connect_attr_strbin(void* handle, int32_t attribute, 
   if (attribute != SQL_ATTR_CURRENT_CATALOG) return leave("sql_set_connect_attr_strbin", refuse_attr(dbc));
   SQLINTEGER n = 0;
   if (!text_length(block, block_length, length, &n)) {
-    KY_POST_DBC(dbc, "HY090", 0, "Invalid string or buffer length");
+    KY_POST_DBC(dbc, sqlstate::kHY090, 0);
     return leave("sql_set_connect_attr_strbin", SQL_ERROR);
   }
   // A private, terminated copy: the driver may keep the pointer.
@@ -512,7 +512,7 @@ extern "C" int16_t sql_native_sql(void* handle, int32_t in_length, char* in, int
   connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
   if (in == nullptr || in_length <= 0) {
-    KY_POST_DBC(dbc, "HY009", 0, "Invalid use of null pointer");
+    KY_POST_DBC(dbc, sqlstate::kHY009, 0);
     return leave(kName, SQL_ERROR);
   }
   std::string text(in, strnlen(in, static_cast<size_t>(in_length)));

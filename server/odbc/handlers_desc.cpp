@@ -27,7 +27,8 @@ using namespace kyvek::server;
 
 namespace {
 
-#define KY_POST_DESC(desc, state, native, ...) veks_post(&(desc)->diags, (desc)->dbc, state, native, __VA_ARGS__)
+#define KY_POST_DESC(desc, state, native, ...) \
+  veks_post(&(desc)->diags, (desc)->dbc, state, native __VA_OPT__(, ) __VA_ARGS__)
 
 // Pointer flags of sql_set_desc_field_integer.
 enum : SQLLEN { kPtrNone = 0, kPtrNew = 1, kPtrShare = 2 };
@@ -50,19 +51,19 @@ descriptor_t* enter_desc(void* handle, const char* name, bool trace_invalid = tr
 bool owner_ok(descriptor_t* desc, const char* name, const char* why) {
   if (veks_chk_handle(VEKS_DBC, desc->dbc) == 0 && desc->driver_desc != nullptr) return true;
   if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (%s)\n", name, why);
-  veks_post(&desc->diags, nullptr, "HY000", 2, "General error: Internal server error (%s)", name);
+  veks_post(&desc->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", name);
   return false;
 }
 
 SQLRETURN bad_index(descriptor_t* desc, const char* name, const char* why) {
   if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (%s)\n", name, why);
-  KY_POST_DESC(desc, "07009", 0, "Invalid descriptor index");
+  KY_POST_DESC(desc, sqlstate::k07009, 0);
   return SQL_ERROR;
 }
 
 SQLRETURN no_memory(descriptor_t* desc, const char* name, const char* why) {
   if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (%s)\n", name, why);
-  KY_POST_DESC(desc, "HY001", 0, "Memory allocation error");
+  KY_POST_DESC(desc, sqlstate::kHY001, 0);
   return SQL_ERROR;
 }
 
@@ -73,7 +74,7 @@ descriptor_record_t* record(descriptor_t* desc, int32_t n, const char* name) {
   descriptor_record_t* rec = veks_expand_desc_recs(desc, n);
   if (rec == nullptr) {
     if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (Failed to expand descriptors to %d)\n", name, n);
-    KY_POST_DESC(desc, "HY001", 0, "Memory allocation error");
+    KY_POST_DESC(desc, sqlstate::kHY001, 0);
   }
   return rec;
 }
@@ -163,7 +164,7 @@ bool driver_lacks_function(SQLHDESC h) {
   SQLSMALLINT len = 0;
   SQLCHAR msg[8];
   SQLGetDiagRec(SQL_HANDLE_DESC, h, 1, state, &native, msg, sizeof(msg), &len);
-  return memcmp(state, "IM001", 5) == 0;
+  return memcmp(state, sqlstate::kIM001.state, 5) == 0;
 }
 
 // SQLSetDescRec as a series of field settings, for drivers without it.
@@ -249,7 +250,7 @@ bool is_pointer_field(int16_t field) {
 // arrays included); any other has its record arrays remade and the driver told.
 SQLRETURN set_array_size(descriptor_t* desc, SQLLEN value, int32_t length, const char* name) {
   if (value <= 0 || static_cast<uint64_t>(value) > VEKS_MAX_ARRAY_BYTES) {
-    KY_POST_DESC(desc, "HY024", 0, "Invalid attribute value");
+    KY_POST_DESC(desc, sqlstate::kHY024, 0);
     return trace_fail(name, "array size");
   }
   if (statement_t* s = user_in_slot(desc, DESC_ARD, false))
@@ -307,7 +308,7 @@ SQLRETURN set_data_array(descriptor_t* desc, int32_t n, SQLLEN flag, int32_t len
       if (trace_on(kTraceExit))
         log_printf_tid("-%s()=SQL_ERROR (Cannot determine size of %d data type)\n", name, rec->concise_type);
       KY_POST_DESC(
-          desc, "HY000", 5,
+          desc, sqlstate::kHY000.state, 5,
           "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_set_desc_field_integer)",
           rec->concise_type, static_cast<long>(rec->octet_length));
       return SQL_ERROR;
@@ -377,7 +378,7 @@ SQLRETURN get_field_bytes(void* handle, const char* name, int16_t n, int16_t fie
   if (desc == nullptr) return SQL_INVALID_HANDLE;
   if (!owner_ok(desc, name, "invalid backwards DBC pointer")) return SQL_ERROR;
   if (is_pointer_field(field)) {
-    KY_POST_DESC(desc, "HY091", 0, "Invalid descriptor field identifier");
+    KY_POST_DESC(desc, sqlstate::kHY091, 0);
     return leave(name, SQL_ERROR);
   }
   const int64_t len = capped(buffer_length, &cap, buffer);
@@ -432,15 +433,16 @@ int16_t sql_set_desc_rec(void* handle, int16_t n, int16_t type, int16_t subtype,
     if (size < 0) {
       if (trace_on(kTraceExit))
         log_printf_tid("-%s()=SQL_ERROR (Cannot determine size of %d data type)\n", kName, type);
-      KY_POST_DESC(desc, "HY000", 5, "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)",
-                   type, static_cast<long>(length), kName);
+      KY_POST_DESC(desc, sqlstate::kHY000.state, 5,
+                   "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)", type,
+                   static_cast<long>(length), kName);
       return SQL_ERROR;
     }
     data = zeroed(rows, static_cast<uint64_t>(size));
     if (data == nullptr) {
       if (trace_on(kTraceExit))
         log_printf_tid("-%s()=SQL_ERROR (Failed to allocate %d bytes for Data)\n", kName, (int)(rows * size));
-      KY_POST_DESC(desc, "HY001", 0, "Memory allocation error");
+      KY_POST_DESC(desc, sqlstate::kHY001, 0);
       return SQL_ERROR;
     }
   }
@@ -533,7 +535,7 @@ int16_t sql_set_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLE
     default:
       if (trace_on(kTraceExit))
         log_printf_tid("-%s()=SQL_ERROR (unexpectedly hit default on FieldIdentifier)\n", kName);
-      KY_POST_DESC(desc, "HY000", 6, "General error: Unexpectedly hit default on FieldIdentifier");
+      KY_POST_DESC(desc, sqlstate::kHY000.state, 6, "General error: Unexpectedly hit default on FieldIdentifier");
       return SQL_ERROR;
   }
   if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
@@ -588,7 +590,7 @@ int16_t sql_set_desc_field_smallint(void* handle, int16_t n, int16_t field, int1
     default:
       if (trace_on(kTraceExit))
         log_printf_tid("-%s()=SQL_ERROR (unexpectedly hit default on FieldIdentifier)\n", kName);
-      KY_POST_DESC(desc, "HY000", 6, "General error: Unexpectedly hit default on FieldIdentifier");
+      KY_POST_DESC(desc, sqlstate::kHY000.state, 6, "General error: Unexpectedly hit default on FieldIdentifier");
       return SQL_ERROR;
   }
   if (rec != nullptr && !succeeded(keep_data_fitting(desc, n, kName))) return SQL_ERROR;
@@ -608,12 +610,12 @@ int16_t sql_set_desc_field_strbin(void* handle, int16_t n, int16_t field, int32_
   // Only the name is a settable text: a driver could keep any other value's
   // address, and the block is gone after the reply.
   if (field != SQL_DESC_NAME) {
-    KY_POST_DESC(desc, "HY091", 0, "Invalid descriptor field identifier");
+    KY_POST_DESC(desc, sqlstate::kHY091, 0);
     return leave(kName, SQL_ERROR);
   }
   SQLINTEGER len = 0;
   if (!text_length(bytes, block_length, length, &len)) {
-    KY_POST_DESC(desc, "HY090", 0, "Invalid string or buffer length");
+    KY_POST_DESC(desc, sqlstate::kHY090, 0);
     return leave(kName, SQL_ERROR);
   }
   SQLRETURN rc = SQLSetDescField(desc->driver_desc, n, field, bytes, len);
@@ -629,7 +631,7 @@ int16_t sql_get_desc_field(void* handle, int16_t n, int16_t field, void** value,
   if (desc == nullptr) return SQL_INVALID_HANDLE;
   if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
   if (is_pointer_field(field)) {
-    KY_POST_DESC(desc, "HY091", 0, "Invalid descriptor field identifier");
+    KY_POST_DESC(desc, sqlstate::kHY091, 0);
     return leave(kName, SQL_ERROR);
   }
   Scratch v{};
@@ -650,7 +652,7 @@ int16_t sql_get_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLE
   if (desc == nullptr) return SQL_INVALID_HANDLE;
   if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
   if (is_pointer_field(field)) {
-    KY_POST_DESC(desc, "HY091", 0, "Invalid descriptor field identifier");
+    KY_POST_DESC(desc, sqlstate::kHY091, 0);
     return leave(kName, SQL_ERROR);
   }
   Scratch v{};
@@ -670,7 +672,7 @@ int16_t sql_get_desc_field_smallint(void* handle, int16_t n, int16_t field, int1
   if (desc == nullptr) return SQL_INVALID_HANDLE;
   if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
   if (is_pointer_field(field)) {
-    KY_POST_DESC(desc, "HY091", 0, "Invalid descriptor field identifier");
+    KY_POST_DESC(desc, sqlstate::kHY091, 0);
     return leave(kName, SQL_ERROR);
   }
   Scratch v{};
@@ -835,20 +837,20 @@ extern "C" int16_t sql_copy_desc(void* source, void* target) {
   clear_errors(&dst->diags);
   if (veks_chk_handle(VEKS_DBC, src->dbc) != 0 || src->driver_desc == nullptr) {
     if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (back ptr to dbc (%p) invalid\n", kName, (void*)src->dbc);
-    veks_post(&src->diags, nullptr, "HY000", 2, "General error: Internal server error (%s)", kName);
+    veks_post(&src->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", kName);
     return SQL_ERROR;
   }
   if (veks_chk_handle(VEKS_DBC, dst->dbc) != 0 || dst->driver_desc == nullptr) {
-    veks_post(&dst->diags, nullptr, "HY000", 2, "General error: Internal server error (%s)", kName);
+    veks_post(&dst->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", kName);
     return SQL_ERROR;
   }
   if (is_ird(dst)) {
-    KY_POST_DESC(dst, "HY016", 0, "Cannot modify an implementation row descriptor");
+    KY_POST_DESC(dst, sqlstate::kHY016, 0);
     return leave(kName, SQL_ERROR);
   }
   // The driver copies between handles of its own only.
   if (dst->dbc != src->dbc && strcmp(dst->dbc->driver_name, src->dbc->driver_name) != 0) {
-    KY_POST_DESC(dst, "HY000", 0, "General error: descriptors of different drivers cannot be copied");
+    KY_POST_DESC(dst, sqlstate::kHY000.state, 0, "General error: descriptors of different drivers cannot be copied");
     return leave(kName, SQL_ERROR);
   }
   if (dst == src) return leave(kName, SQL_SUCCESS);

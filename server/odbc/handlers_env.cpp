@@ -12,8 +12,10 @@ using namespace kyvek::server;
 
 namespace {
 
-void post_env(environment_t* env, const char* state, int32_t native, const char* subclass, const char* text) {
-  post_error(&env->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, nullptr, native, 0, subclass, state, "%s", text);
+void post_env(environment_t* env, const sqlstate::Row& state, int32_t native, const char* subclass,
+              const char* text = nullptr) {
+  post_error(&env->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, nullptr, native, 0, subclass, state.state, "%s",
+             text ? text : state.text);
 }
 
 // Environment attributes a client may set: each takes an integer. Anything
@@ -46,7 +48,7 @@ extern "C" int16_t sql_set_env_attr(void* handle, int32_t attribute, int32_t val
   // The first link's attributes stand on a shared environment.
   if (veks_env_reused(env)) return leave("sql_set_env_attr", SQL_SUCCESS);
   if (!settable_env_attr(attribute)) {
-    post_env(env, "HY092", 0, "ISO 9075", "Invalid attribute/option identifier");
+    post_env(env, sqlstate::kHY092, 0, "ISO 9075");
     return leave("sql_set_env_attr", SQL_ERROR);
   }
   SQLRETURN rc = SQLSetEnvAttr(env->driver_env, attribute, v, 0);
@@ -85,15 +87,16 @@ extern "C" int16_t sql_data_sources(void* handle, int16_t direction, int16_t* na
   if (desc_block != nullptr) *desc_block = 0;
   const uint16_t dir = static_cast<uint16_t>(direction);
   if (dir != SQL_FETCH_NEXT && dir != SQL_FETCH_FIRST && dir != SQL_FETCH_FIRST_USER && dir != SQL_FETCH_FIRST_SYSTEM) {
-    post_env(env, "HY103", 0, "ODBC 3.0", "Invalid retrieval code");
+    post_env(env, sqlstate::kHY103, 0, "ODBC 3.0");
     return leave(kName, SQL_ERROR);
   }
   if (name_cap < 0 || desc_cap < 0) {
-    post_env(env, "HY090", 0, "ISO 9075", "Invalid string or buffer length");
+    post_env(env, sqlstate::kHY090, 0, "ISO 9075");
     return leave(kName, SQL_ERROR);
   }
   if ((veks_flags() & VEKS_FLAG_ALLOW_DSN_BROWSE) == 0) {
-    post_env(env, "HY000", 46, "ISO 9075", "General error: Remote SQLDataSources forbidden - see AllowDSNBrowse");
+    post_env(env, sqlstate::kHY000, 46, "ISO 9075",
+             "General error: Remote SQLDataSources forbidden - see AllowDSNBrowse");
     return leave(kName, SQL_ERROR);
   }
   // The lengths the driver may write are the buffers' real capacities.

@@ -30,7 +30,7 @@ void trace_time() {
 SQLRETURN described(statement_t* stmt, const char* name, SQLRETURN rc) {
   SQLRETURN d = veks_new_result_set(stmt, rc);
   if (succeeded(d)) return rc;
-  KY_POST_STMT(stmt, "HY000", 6, "General error: veks_new_result_set() failed");
+  KY_POST_STMT(stmt, sqlstate::kHY000.state, 6, "General error: veks_new_result_set() failed");
   if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (veks_new_result_set failed)\n", name);
   return SQL_ERROR;
 }
@@ -50,12 +50,12 @@ extern "C" int16_t sql_prepare(void* handle, int32_t block_length, char* text, i
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
   if (text == nullptr || block_length <= 0) {
-    KY_POST_STMT(stmt, "HY009", 0, "Invalid use of null pointer");
+    KY_POST_STMT(stmt, sqlstate::kHY009, 0);
     return leave(kName, SQL_ERROR);
   }
   SQLINTEGER n = 0;
   if (!text_length(text, block_length, length, &n)) {
-    KY_POST_STMT(stmt, "HY090", 0, "Invalid string or buffer length");
+    KY_POST_STMT(stmt, sqlstate::kHY090, 0);
     return leave(kName, SQL_ERROR);
   }
   if (trace_on(kTraceStatement)) log_text(block_length, text, 0);
@@ -107,7 +107,7 @@ extern "C" int16_t sql_exec_direct(void* handle, int32_t block_length, char* tex
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
   if (text == nullptr || block_length <= 0) {
-    KY_POST_STMT(stmt, "HY009", 0, "Invalid use of null pointer");
+    KY_POST_STMT(stmt, sqlstate::kHY009, 0);
     return leave(kName, SQL_ERROR);
   }
   // The client sends the text with its terminator; the driver gets the text alone.
@@ -156,7 +156,7 @@ extern "C" int16_t sql_param_data(void* handle, int16_t* number) {
     }
   }
   if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (Failed to locate parameter)\n", kName);
-  KY_POST_STMT(stmt, "HY000", 18, "General error: Parameter not bound (ParamData)");
+  KY_POST_STMT(stmt, sqlstate::kHY000.state, 18, "General error: Parameter not bound (ParamData)");
   return SQL_ERROR;
 }
 
@@ -176,7 +176,7 @@ extern "C" int16_t sql_put_data(void* handle, int32_t block_length, char* data, 
     ok = length >= 0 && length <= block_length && (length == 0 || data != nullptr);
   }
   if (!ok) {
-    KY_POST_STMT(stmt, "HY090", 0, "Invalid string or buffer length");
+    KY_POST_STMT(stmt, sqlstate::kHY090, 0);
     return leave(kName, SQL_ERROR);
   }
   return leave(kName, SQLPutData(stmt->driver_stmt, data, length));

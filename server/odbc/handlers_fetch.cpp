@@ -60,7 +60,7 @@ extern "C" int16_t sql_extended_fetch(void* handle, int16_t orientation, SQLLEN 
   statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (status_length == nullptr) {
-    KY_POST_STMT(stmt, "HY000", 2, "General error: Internal error (NULL __len_RowStatusArray)");
+    KY_POST_STMT(stmt, sqlstate::kHY000.state, 2, "General error: Internal error (NULL __len_RowStatusArray)");
     return leave(kName, SQL_ERROR);
   }
   const int32_t incoming = *status_length;
@@ -75,14 +75,14 @@ extern "C" int16_t sql_extended_fetch(void* handle, int16_t orientation, SQLLEN 
     case 8: break;
     default:
       post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(veks_stmt_dbc(stmt)), 0, 0,
-                 "ODBC 3.0", "HY106", "Fetch type out of range");
+                 "ODBC 3.0", sqlstate::kHY106);
       return leave(kName, SQL_ERROR);
   }
   descriptor_t* ard = stmt->current_desc[DESC_ARD];
   descriptor_t* ird = stmt->current_desc[DESC_IRD];
   const uint64_t rowset = ard != nullptr && ard->ext_rowset_size > 0 ? ard->ext_rowset_size : 1;
   if (incoming != 0 && static_cast<uint64_t>(incoming) != 2 * rowset) {
-    KY_POST_STMT(stmt, "HY000", 19,
+    KY_POST_STMT(stmt, sqlstate::kHY000.state, 19,
                  "General error: Internal server error (sql_extended_fetch - ArraySize mismatch %ld and %ld)\n",
                  static_cast<long>(incoming / 2), static_cast<long>(rowset));
     return leave(kName, SQL_ERROR);
@@ -92,7 +92,7 @@ extern "C" int16_t sql_extended_fetch(void* handle, int16_t orientation, SQLLEN 
                         : nullptr;
   if (array == nullptr || ird == nullptr) {
     free(array);
-    KY_POST_STMT(stmt, "HY001", 0, "Memory allocation error");
+    KY_POST_STMT(stmt, sqlstate::kHY001, 0);
     return leave(kName, SQL_ERROR);
   }
   free(ird->ext_status_array);
@@ -119,7 +119,7 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   connection_t* dbc = veks_stmt_dbc(stmt);
   if (veks_chk_handle(VEKS_DBC, dbc) != 0) {
-    KY_POST_STMT(stmt, "HY000", 2, "General error: Internal server error (sql_get_data)");
+    KY_POST_STMT(stmt, sqlstate::kHY000.state, 2, "General error: Internal server error (sql_get_data)");
     return leave(kName, SQL_ERROR);
   }
   const int16_t type = map_c_type_odbc2(dbc, ctype);
@@ -138,7 +138,7 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
   const int64_t fixed = fixed_type == SQL_C_DEFAULT ? 0 : get_type_len(fixed_type, 0, 0);
   if (buffer != nullptr && fixed > 0) {
     if (cap < fixed) {
-      KY_POST_STMT(stmt, "HY090", 0, "Invalid string or buffer length");
+      KY_POST_STMT(stmt, sqlstate::kHY090, 0);
       return leave(kName, SQL_ERROR);
     }
     len = fixed;
@@ -182,7 +182,7 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
       out = get_type_len(effective, 0, 0);
       if (out < 0) {
         if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (Negative length from get_type_len)\n", kName, rc);
-        KY_POST_STMT(stmt, "HY000", 5,
+        KY_POST_STMT(stmt, sqlstate::kHY000.state, 5,
                      "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_get_data)", effective,
                      0L);
         return SQL_ERROR;
@@ -201,12 +201,12 @@ extern "C" int16_t sql_setpos(void* handle, int16_t row, int16_t operation, int1
   const uint16_t op = static_cast<uint16_t>(operation);
   const uint16_t lock = static_cast<uint16_t>(lock_type);
   if (op > 4 || lock > 2) {
-    KY_POST_STMT(stmt, "HY092", 0, "Option type out of range");
+    KY_POST_STMT(stmt, sqlstate::kHY092.state, 0, "Option type out of range");
     return leave(kName, SQL_ERROR);
   }
   if (row == 0 && op == SQL_POSITION) {
     post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(veks_stmt_dbc(stmt)), 0, 0, "ODBC 3.0",
-               "HY109", "Invalid cursor position");
+               sqlstate::kHY109);
     return leave(kName, SQL_ERROR);
   }
   SQLRETURN rc = SQLSetPos(stmt->driver_stmt, static_cast<SQLSETPOSIROW>(static_cast<uint16_t>(row)), op, lock);
@@ -219,7 +219,7 @@ extern "C" int16_t sql_bulk_operations(void* handle, int16_t operation) {
   statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (operation < SQL_ADD || operation > SQL_FETCH_BY_BOOKMARK) {
-    KY_POST_STMT(stmt, "HY092", 0, "Option type out of range");
+    KY_POST_STMT(stmt, sqlstate::kHY092.state, 0, "Option type out of range");
     return leave(kName, SQL_ERROR);
   }
   SQLRETURN rc = SQLBulkOperations(stmt->driver_stmt, operation);
@@ -231,7 +231,7 @@ extern "C" int16_t sql_set_cursor_name(void* handle, int32_t length, char* name)
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_set_cursor_name), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (name == nullptr || length <= 0) {
-    KY_POST_STMT(stmt, "HY009", 0, "Invalid use of null pointer");
+    KY_POST_STMT(stmt, sqlstate::kHY009, 0);
     return SQL_ERROR;
   }
   SQLSMALLINT n = static_cast<SQLSMALLINT>(std::min<size_t>(strnlen(name, static_cast<size_t>(length)), 32767));
@@ -280,11 +280,11 @@ extern "C" int16_t sql_free_stmt(void* handle, int16_t option) {
       connection_t* dbc = veks_stmt_dbc(stmt);
       stmt->driver_stmt = nullptr;  // freed by the driver call above
       if (veks_chk_handle(VEKS_DBC, dbc) != 0) {
-        KY_POST_STMT(stmt, "HY000", 2, "General error: Internal server error (sql_free_stmt)");
+        KY_POST_STMT(stmt, sqlstate::kHY000.state, 2, "General error: Internal server error (sql_free_stmt)");
         return leave(kName, SQL_ERROR);
       }
       if (find_statement_in_list(dbc, stmt, nullptr, LIST_REMOVE) != nullptr) {
-        KY_POST_STMT(stmt, "HY000", 6, "General error: Failed to remove statement");
+        KY_POST_STMT(stmt, sqlstate::kHY000.state, 6, "General error: Failed to remove statement");
         return leave(kName, SQL_ERROR);
       }
       break;
@@ -303,7 +303,7 @@ extern "C" int16_t sql_free_stmt(void* handle, int16_t option) {
       if (apd != nullptr) veks_release_desc_recs(apd, 0, RELEASE_ALL);
       break;
     }
-    default: KY_POST_STMT(stmt, "HY092", 0, "Option type out of range"); return leave(kName, SQL_ERROR);
+    default: KY_POST_STMT(stmt, sqlstate::kHY092.state, 0, "Option type out of range"); return leave(kName, SQL_ERROR);
   }
   return leave(kName, rc);
 }

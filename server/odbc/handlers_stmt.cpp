@@ -59,13 +59,13 @@ bool plain_attr(int32_t attr) {
 // 0 for a usable array size; 1 (and HY000 19 posted) for 0.
 int check_array_size(statement_t* stmt, uint64_t size, const char* name) {
   if (size != 0) return 0;
-  KY_POST_STMT(stmt, "HY000", 19, "General error: Negative ArraySize (%s)", name);
+  KY_POST_STMT(stmt, sqlstate::kHY000.state, 19, "General error: Negative ArraySize (%s)", name);
   set_return_code(&stmt->diags, SQL_ERROR);
   return 1;
 }
 
 SQLRETURN memory_error(statement_t* stmt, const char* name) {
-  KY_POST_STMT(stmt, "HY013", 0, "Memory Management Error");
+  KY_POST_STMT(stmt, sqlstate::kHY013, 0);
   if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (memory allocation failure)\n", name);
   return SQL_ERROR;
 }
@@ -81,7 +81,7 @@ uint64_t row_rows(uint64_t array_size, uint64_t rowset) {
 // arrays it was given.
 SQLRETURN set_array_size(statement_t* stmt, int32_t attr, SQLLEN value, int32_t length, const char* name) {
   if (value <= 0 || static_cast<uint64_t>(value) > VEKS_MAX_ARRAY_BYTES) {
-    KY_POST_STMT(stmt, "HY024", 0, "Invalid attribute value");
+    KY_POST_STMT(stmt, sqlstate::kHY024, 0);
     return SQL_ERROR;
   }
   const uint64_t v = static_cast<uint64_t>(value);
@@ -190,7 +190,7 @@ extern "C" int16_t sql_set_stmt_attr_integer(void* handle, int32_t attribute, SQ
       if (trace_on(kTraceExit)) log_printf_tid("-%s(PARAM_BIND_OFFSET_PTR ignored)=SQL_SUCCESS\n", kName);
       return SQL_SUCCESS;
     case SQL_ATTR_ROW_NUMBER:
-      KY_POST_STMT(stmt, "HY017", 0, "Invalid use of an automatically allocated descriptor handle");
+      KY_POST_STMT(stmt, sqlstate::kHY017, 0);
       if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (RO)\n", kName);
       return SQL_ERROR;
     case SQL_ROWSET_SIZE:
@@ -200,7 +200,7 @@ extern "C" int16_t sql_set_stmt_attr_integer(void* handle, int32_t attribute, SQ
       connection_t* dbc = veks_stmt_dbc(stmt);
       const uint64_t size = dbc != nullptr ? dbc->max_bookmark_size : 0;
       if (value != 0 && (size == 0 || size > 0x7fffffffu)) {
-        KY_POST_STMT(stmt, "HY000", 33, "General error: No maximum bookmark size set");
+        KY_POST_STMT(stmt, sqlstate::kHY000.state, 33, "General error: No maximum bookmark size set");
         if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (Bookmark size not set by client)\n", kName);
         return SQL_ERROR;
       }
@@ -264,7 +264,7 @@ extern "C" int16_t sql_set_stmt_attr_handle(void* handle, int32_t attribute, voi
   else if (attribute == SQL_ATTR_APP_PARAM_DESC)
     slot = DESC_APD;
   else {
-    KY_POST_STMT(stmt, "HY092", 0, "Invalid attribute/option identifier");
+    KY_POST_STMT(stmt, sqlstate::kHY092, 0);
     return leave(kName, SQL_ERROR);
   }
   descriptor_t* desc = nullptr;
@@ -301,7 +301,7 @@ extern "C" int16_t sql_set_stmt_attr_strbin(void* handle, int32_t attribute, int
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_set_stmt_attr_strbin), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   (void)attribute;
-  KY_POST_STMT(stmt, "HY092", 0, "Invalid attribute/option identifier");
+  KY_POST_STMT(stmt, sqlstate::kHY092, 0);
   return leave("sql_set_stmt_attr_strbin", SQL_ERROR);
 }
 
@@ -330,7 +330,7 @@ extern "C" int16_t sql_get_stmt_attr_handle(void* handle, int32_t attribute, voi
     if (value != nullptr) *value = stmt->current_desc[slot];
     return SQL_SUCCESS;
   }
-  KY_POST_STMT(stmt, "HY092", 0, "Invalid attribute/option identifier");
+  KY_POST_STMT(stmt, sqlstate::kHY092, 0);
   return SQL_ERROR;
 }
 
@@ -343,7 +343,7 @@ SQLRETURN get_stmt_attr_text(void* handle, const char* name, int32_t attribute, 
   statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (pointer_attr(attribute)) {
-    KY_POST_STMT(stmt, "HY092", 0, "Invalid attribute/option identifier");
+    KY_POST_STMT(stmt, sqlstate::kHY092, 0);
     return SQL_ERROR;
   }
   const int64_t len = capped(buffer_length, &cap, buffer);

@@ -43,7 +43,8 @@ template <class T>
 SQLRETURN unpack_reals(statement_t* stmt, descriptor_record_t* rec, uint64_t rows, Elem el) {
   if (el.base == nullptr || rows > static_cast<uint64_t>(el.len) / kRealSlot || rec->data == nullptr ||
       rows > rec->data_alloc_len / sizeof(T))
-    return fail(stmt, "HY000", 35, "General error: Internal server error, Parameter buffer too small (%lu/%lu)",
+    return fail(stmt, sqlstate::kHY000.state, 35,
+                "General error: Internal server error, Parameter buffer too small (%lu/%lu)",
                 static_cast<unsigned long>(rec->data_alloc_len), static_cast<unsigned long>(el.len));
   for (uint64_t i = 0; i < rows; ++i) {
     char slot[kRealSlot + 1];
@@ -64,8 +65,8 @@ int unpack_param(statement_t* stmt, descriptor_record_t* rec, int16_t t, uint64_
   const Elem a = element(elems, count, d), b = element(elems, count, d + 1), c = element(elems, count, d + 2);
   if (rec->data == nullptr && t != SQL_C_CHAR && t != SQL_C_BINARY && t != SQL_C_WCHAR) {
     // Structured values need the server's array.
-    fail(stmt, "HY000", 35, "General error: Internal server error, Parameter buffer too small (%lu/%lu)", 0ul,
-         static_cast<unsigned long>(a.len));
+    fail(stmt, sqlstate::kHY000.state, 35, "General error: Internal server error, Parameter buffer too small (%lu/%lu)",
+         0ul, static_cast<unsigned long>(a.len));
     return -1;
   }
   void* dst = rec->data;
@@ -102,7 +103,7 @@ int unpack_param(statement_t* stmt, descriptor_record_t* rec, int16_t t, uint64_
   const uint64_t len = static_cast<uint64_t>(a.len);
   if (len > rec->data_alloc_len) {
     KY_TRACE(kTraceDetail, "DataPtr buffer not big enough\n");
-    fail(stmt, "HY000", 35, "General error: Internal server error, Parameter buffer too small (%lu/%lu)",
+    fail(stmt, sqlstate::kHY000.state, 35, "General error: Internal server error, Parameter buffer too small (%lu/%lu)",
          static_cast<unsigned long>(rec->data_alloc_len), static_cast<unsigned long>(len));
     return -1;
   }
@@ -113,7 +114,7 @@ int unpack_param(statement_t* stmt, descriptor_record_t* rec, int16_t t, uint64_
 SQLRETURN implied_size_error(statement_t* stmt, uint64_t implied, uint64_t rows, const char* name) {
   KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (Inconsistent array sizes %d and %d)\n", name,
            static_cast<int>(rows), static_cast<int>(implied));
-  return fail(stmt, "HY000", 19, "General error: Implied ArraySize %u, expected %lu (%s)",
+  return fail(stmt, sqlstate::kHY000.state, 19, "General error: Implied ArraySize %u, expected %lu (%s)",
               static_cast<unsigned>(implied), static_cast<unsigned long>(rows), name);
 }
 
@@ -178,7 +179,8 @@ int16_t synch_bound_paramswv(void* handle, int32_t count, wvarray* elems) {
   if (!veks_tag_ok(VEKS_DESC, apd) || !veks_tag_ok(VEKS_DESC, ipd)) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid apd %p or ipd %p(\n", name, static_cast<void*>(apd),
              static_cast<void*>(ipd));
-    return fail(stmt, "HY000", 5, "General error: Internal server error, invalid descriptor (synch_bound_paramwv)");
+    return fail(stmt, sqlstate::kHY000.state, 5,
+                "General error: Internal server error, invalid descriptor (synch_bound_paramwv)");
   }
   if (count < 0 || (count > 0 && elems == nullptr)) count = 0;
   const uint64_t rows = apd_rows(stmt);
@@ -210,12 +212,13 @@ int16_t synch_bound_paramswv(void* handle, int32_t count, wvarray* elems) {
       if (sqltype2ctype(sqltype, &t) != 0) {
         KY_TRACE(kTraceExit, "-%s(param=%u)=SQL_ERROR (failed to lookup data type %d with sqltype2ctype)\n", name,
                  static_cast<unsigned>(p), sqltype);
-        return fail(stmt, "HY000", 8, "General error: Unexpected SQL type %d found", sqltype);
+        return fail(stmt, sqlstate::kHY000.state, 8, "General error: Unexpected SQL type %d found", sqltype);
       }
     }
     // The parameter sets must all fit the arrays the parameter was bound with.
     if (rec->row_capacity < rows && rec->data != nullptr)
-      return fail(stmt, "HY000", 35, "General error: Internal server error, Parameter buffer too small (%lu/%lu)",
+      return fail(stmt, sqlstate::kHY000.state, 35,
+                  "General error: Internal server error, Parameter buffer too small (%lu/%lu)",
                   static_cast<unsigned long>(rec->data_alloc_len), static_cast<unsigned long>(rows));
     const int used = unpack_param(stmt, rec, t, rows, elems, count, d);
     if (used < 0) return SQL_ERROR;
@@ -226,7 +229,7 @@ int16_t synch_bound_paramswv(void* handle, int32_t count, wvarray* elems) {
   if (e < count) {
     KY_TRACE(kTraceExit, "-%s=SQL_ERROR (unused iovec elements (%u/%ld)\n", name, static_cast<unsigned>(e),
              static_cast<long>(count));
-    return fail(stmt, "HY000", 39, "General error: Internal server error, Unused iovecs (%u out of %d)",
+    return fail(stmt, sqlstate::kHY000.state, 39, "General error: Internal server error, Unused iovecs (%u out of %d)",
                 static_cast<unsigned>(e), count);
   }
   KY_TRACE(kTraceExit, "-%s()=SQL_SUCCESS\n", name);
@@ -341,7 +344,7 @@ int16_t fetch_bound_param_dt(void* handle, int16_t number, int16_t, int16_t, int
     rc = pack_timestamps(errp, rec->data, rec->data_alloc_len, rows, &pb, &caps[1], &pa, &caps[0], &pc, &caps[2], 0);
     if (rc == 0) *a_bytes = caps[0], *b_bytes = caps[1], *c_bytes = caps[2];
   } else {
-    return fail(stmt, "HY003", 0, "Invalid application buffer type");
+    return fail(stmt, sqlstate::kHY003, 0);
   }
   return rc == 0 ? SQL_SUCCESS : SQL_ERROR;
 }
@@ -356,7 +359,7 @@ int16_t fetch_bound_param_dt_int(void* handle, int16_t number, int16_t, int16_t,
   *a_bytes = *b_bytes = 0;
   descriptor_record_t* rec = output_record(stmt, parameter, name);
   if (rec == nullptr) return SQL_ERROR;
-  if (!is_interval_type(rec->concise_type)) return fail(stmt, "HY003", 0, "Invalid application buffer type");
+  if (!is_interval_type(rec->concise_type)) return fail(stmt, sqlstate::kHY003, 0);
   const uint64_t rows = apd_rows(stmt);
   if (a == nullptr || b == nullptr) return implied_size_error(stmt, 0, rows, name);
   copyout_param_strlen_and_ind(stmt, parameter, ob, oct, ib, ind);
@@ -365,7 +368,8 @@ int16_t fetch_bound_param_dt_int(void* handle, int16_t number, int16_t, int16_t,
   const int32_t stream_cap = caps[1];
   int rc = pack_intervals(&stmt->diags, rec->data, rec->data_alloc_len, rows, &stream, &caps[1], &pairs, &caps[0], 0);
   if (rc == -2)
-    return fail(stmt, "HY000", 5, "General error: invalid interval type in parameter %d (%s)", parameter, name);
+    return fail(stmt, sqlstate::kHY000.state, 5, "General error: invalid interval type in parameter %d (%s)", parameter,
+                name);
   if (rc != 0) return SQL_ERROR;
   *a_bytes = static_cast<int32_t>(4 * rows);
   // The stream is sized 20 bytes per value; the unused tail stays zero.

@@ -57,7 +57,7 @@ struct NewArrays {
 };
 
 SQLRETURN post_memory(statement_t* stmt, descriptor_t* desc, int32_t native) {
-  veks_post(post_target(stmt, desc), desc->dbc, "HY001", native, "Memory allocation error");
+  veks_post(post_target(stmt, desc), desc->dbc, sqlstate::kHY001, native);
   return SQL_ERROR;
 }
 
@@ -66,7 +66,7 @@ SQLRETURN make_arrays(statement_t* stmt, descriptor_t* desc, int32_t number, con
   if (rec->data != nullptr) {
     int64_t size = get_type_len(rec->concise_type, rec->octet_length, KY_TYPELEN_USE_OCTET);
     if (size < 1) {
-      veks_post(post_target(stmt, desc), desc->dbc, "HY000", 400,
+      veks_post(post_target(stmt, desc), desc->dbc, sqlstate::kHY000.state, 400,
                 "General error: Cannot determine length of datatype %d, OctetLength=%ld, column %d (%s)",
                 rec->concise_type, static_cast<long>(rec->octet_length), number, "resize_buffers");
       return SQL_ERROR;
@@ -168,18 +168,19 @@ extern "C" {
 
 SQLRETURN resize_buffers(statement_t* stmt, descriptor_t* desc, uint64_t rows) {
   if (!veks_tag_ok(VEKS_DESC, desc)) {
-    veks_post(stmt != nullptr ? &stmt->diags : nullptr, veks_stmt_dbc(stmt), "HY000", 5,
+    veks_post(stmt != nullptr ? &stmt->diags : nullptr, veks_stmt_dbc(stmt), sqlstate::kHY000.state, 5,
               "General error: Internal server error, invalid descriptor (%s)", "resize_buffers");
     return SQL_ERROR;
   }
   if (rows == 0) {
-    veks_post(&desc->diags, desc->dbc, "HY000", 38, "General error: Resizing column/parameter buffers to zero size");
+    veks_post(&desc->diags, desc->dbc, sqlstate::kHY000.state, 38,
+              "General error: Resizing column/parameter buffers to zero size");
     return SQL_ERROR;
   }
   bool any = false;
   for (int32_t i = 0; i < desc->alloc_records; ++i) {
     if (!veks_tag_ok(VEKS_DESR, &desc->records[i])) {
-      veks_post(post_target(stmt, desc), desc->dbc, "HY000", 5,
+      veks_post(post_target(stmt, desc), desc->dbc, sqlstate::kHY000.state, 5,
                 "General error: Internal server error, invalid descriptor record %d (%s)", i, "resize_buffers");
       return SQL_ERROR;
     }
@@ -240,7 +241,7 @@ SQLRETURN resize_status_array(uint64_t count, statement_t* stmt, SQLINTEGER attr
     if (array == nullptr) {
       diag_header* errp = post_target(stmt, desc);
       set_return_code(errp, SQL_ERROR);
-      veks_post(errp, desc->dbc, "HY001", 0, "Memory allocation error");
+      veks_post(errp, desc->dbc, sqlstate::kHY001, 0);
       return SQL_ERROR;
     }
   }
@@ -298,7 +299,7 @@ SQLRETURN veks_new_result_set(statement_t* stmt, SQLRETURN driver_result) {
   descriptor_t* ird = stmt->implicit_desc[DESC_IRD];
   if (ird == nullptr) return SQL_ERROR;
   if (count >= ird->alloc_records && veks_expand_desc_recs(ird, count) == nullptr) {
-    veks_post(&stmt->diags, veks_stmt_dbc(stmt), "HY001", 0, "Memory allocation error");
+    veks_post(&stmt->diags, veks_stmt_dbc(stmt), sqlstate::kHY001, 0);
     return SQL_ERROR;
   }
   for (SQLSMALLINT col = 1; col <= count; ++col) {

@@ -89,7 +89,7 @@ statement_t* create_statement(connection_t* dbc, SQLHSTMT driver_stmt) {
   if (driver_stmt == nullptr) return nullptr;
   statement_t* s = allocate_statement(dbc);
   if (s == nullptr) {
-    veks_post(&dbc->diags, dbc, "HY001", 0, "Memory allocation error");
+    veks_post(&dbc->diags, dbc, sqlstate::kHY001, 0);
     return nullptr;
   }
   s->driver_stmt = driver_stmt;
@@ -119,7 +119,7 @@ statement_t* create_statement(connection_t* dbc, SQLHSTMT driver_stmt) {
     }
     veks_registry_remove(dbc->registry, s);
     free_statement_record(s);
-    veks_post(&dbc->diags, dbc, "HY001", 0, "Memory allocation error");
+    veks_post(&dbc->diags, dbc, sqlstate::kHY001, 0);
     KY_TRACE(kTraceExit | kTraceInternal, "\t-%s()=NULL (backing out)\n", "find_statement_in_list");
     return nullptr;
   }
@@ -145,7 +145,7 @@ statement_t* remove_statement(connection_t* dbc, statement_t* s) {
     if (d == nullptr) continue;
     KY_TRACE(kTraceDetail, "\tDeleting descriptor %u (%p)\n", static_cast<unsigned>(slot), static_cast<void*>(d));
     if (remove_descriptor(dbc, d) != nullptr) {
-      veks_post(&dbc->diags, dbc, "HY000", 6,
+      veks_post(&dbc->diags, dbc, sqlstate::kHY000.state, 6,
                 "General error: find_statement_in_list() (Failed to remove descriptor %p)", static_cast<void*>(d));
       return s;
     }

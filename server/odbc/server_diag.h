@@ -7,6 +7,7 @@
 #include <sql.h>
 
 #include "server_records.h"
+#include "sqlstate.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -31,4 +32,10 @@ int16_t map_c_type_odbc2(const connection_t* dbc, int16_t ctype);
 
 #ifdef __cplusplus
 }  // extern "C"
+
+// Posts a server record of a state with its text from the table.
+inline void veks_post(diag_header* errp, const connection_t* dbc, const kyvek::sqlstate::Row& state,
+                      int32_t native_error) {
+  veks_post(errp, dbc, state.state, native_error, "%s", state.text);
+}
 #endif

@@ -32,6 +32,7 @@
 
 #include "number_text.h"
 #include "procedure_kinds.h"
+#include "sqlstate.h"
 
 namespace kyproc::server {
 
@@ -283,7 +284,7 @@ struct Serve<Row<Name, R, Res, K...>> {
 
   static void out_of_memory(ArgumentDescriptor* args, FailFn fail) {
     answer_error(args);
-    if (fail) fail(RowT::name, args, "HY001", "Memory allocation error");
+    if (fail) fail(RowT::name, args, sqlstate::kHY001.state, sqlstate::kHY001.text);
   }
 
   template <std::size_t... I>

@@ -31,13 +31,13 @@ SQLRETURN send_status(statement_t* stmt, const uint16_t* array, uint64_t made_fo
                       int16_t* out, int32_t native_missing, const char* missing_text, const char* size_text) {
   if (array == nullptr) {
     *bytes = 0;
-    return fail(stmt, "HY000", native_missing, "%s", missing_text);
+    return fail(stmt, sqlstate::kHY000.state, native_missing, "%s", missing_text);
   }
   uint64_t need = 2 * count;
   if (*bytes < 0 || static_cast<uint64_t>(*bytes) != need || !status_fits(count, made_for) ||
       (need > 0 && out == nullptr)) {
     *bytes = 0;
-    return fail(stmt, "HY000", 24, "%s", size_text);
+    return fail(stmt, sqlstate::kHY000.state, 24, "%s", size_text);
   }
   if (need > 0) std::memcpy(out, array, need);
   return SQL_SUCCESS;
@@ -45,10 +45,10 @@ SQLRETURN send_status(statement_t* stmt, const uint16_t* array, uint64_t made_fo
 
 SQLRETURN take_operations(statement_t* stmt, uint16_t* array, uint64_t made_for, uint64_t count, int32_t bytes,
                           const int16_t* in, const char* size_text) {
-  if (array == nullptr) return fail(stmt, "HY000", 13, "General error: ArrayStatusPtr not set ");
+  if (array == nullptr) return fail(stmt, sqlstate::kHY000.state, 13, "General error: ArrayStatusPtr not set ");
   uint64_t need = 2 * count;
   if (bytes < 0 || static_cast<uint64_t>(bytes) != need || !status_fits(count, made_for) || (need > 0 && in == nullptr))
-    return fail(stmt, "HY000", 25, "%s", size_text);
+    return fail(stmt, sqlstate::kHY000.state, 25, "%s", size_text);
   if (need > 0) std::memcpy(array, in, need);
   return SQL_SUCCESS;
 }
@@ -84,7 +84,7 @@ int16_t fetch_rows_processed(void* handle, SQLULEN* ird_rows, SQLULEN* ipd_rows)
              static_cast<long>(*ipd->rows_processed));
     found = true;
   }
-  if (!found) return fail(stmt, "HY000", 13, "General error: RowsProcessedPtr not set ");
+  if (!found) return fail(stmt, sqlstate::kHY000.state, 13, "General error: RowsProcessedPtr not set ");
   KY_TRACE(kTraceExit, "-%s(...)=%d\n", "fetch_rows_processed", 0);
   return SQL_SUCCESS;
 }
@@ -218,7 +218,7 @@ SQLRETURN copyin_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int3
   const descriptor_t* apd = current(stmt, DESC_APD);
   if (apd == nullptr || parameter < 0 || parameter > apd->record_count || parameter >= apd->alloc_records) {
     KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (parameter not bound)\n", "copyin_param_strlen_and_ind");
-    return fail(stmt, "HY000", 15, "General error: Parameter %d not bound", parameter);
+    return fail(stmt, sqlstate::kHY000.state, 15, "General error: Parameter %d not bound", parameter);
   }
   descriptor_record_t* rec = &apd->records[parameter];
   uint64_t rows = array_size(apd);
@@ -232,30 +232,30 @@ SQLRETURN copyin_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int3
     if (octet_bytes < 0 || static_cast<uint64_t>(octet_bytes) != server || server > record_length_bytes(rec)) {
       KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (octet length mismatch, client=%ld, server=%ld)\n",
                "copyin_param_strlen_and_ind", static_cast<long>(octet_bytes / 8), server_rows);
-      return fail(stmt, "HY000", 19,
+      return fail(stmt, sqlstate::kHY000.state, 19,
                   "General error: Parameter %d (octet length) inconsistency. (Client provided %ld, "
                   "Server says %ld)",
                   parameter, static_cast<long>(octet_bytes / 8), server_rows);
     }
     if (rec->octet_length_array == nullptr) {
       KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (OctetLengthPtr == NULL", "copyin_param_strlen_and_ind");
-      return fail(stmt, "HY000", 15, "General error: Parameter %d (OctetLengthPtr = NULL)", parameter);
+      return fail(stmt, sqlstate::kHY000.state, 15, "General error: Parameter %d (OctetLengthPtr = NULL)", parameter);
     }
     if (!lengths_ok(reinterpret_cast<const SQLLEN*>(octet_src), server / 8, row_size))
-      return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+      return fail(stmt, sqlstate::kHY090, 0);
   }
   if (inds) {
     if (ind_bytes < 0 || static_cast<uint64_t>(ind_bytes) != server || server > record_length_bytes(rec)) {
       KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (indicator length mismatch, client=%ld, server=%ld)\n",
                "copyin_param_strlen_and_ind", static_cast<long>(ind_bytes / 8), server_rows);
-      return fail(stmt, "HY000", 19,
+      return fail(stmt, sqlstate::kHY000.state, 19,
                   "General error: Parameter %d (indicator length)inconsistency. (Client provided "
                   "%ld, Server has %ld)",
                   parameter, static_cast<long>(ind_bytes / 8), server_rows);
     }
     if (rec->indicator == nullptr)
-      return fail(stmt, "HY000", 15, "General error: Parameter %d (IndicatorPtr = NULL)", parameter);
-    if (!lengths_ok(ind_src, server / 8, row_size)) return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+      return fail(stmt, sqlstate::kHY000.state, 15, "General error: Parameter %d (IndicatorPtr = NULL)", parameter);
+    if (!lengths_ok(ind_src, server / 8, row_size)) return fail(stmt, sqlstate::kHY090, 0);
   }
   if (octets) std::memcpy(rec->octet_length_array, octet_src, server);
   if (inds) std::memcpy(rec->indicator, ind_src, server);
@@ -267,7 +267,7 @@ SQLRETURN copyin_col_strlen_and_ind(statement_t* stmt, int32_t column, int32_t o
                                     int32_t ind_bytes, const SQLLEN* ind_src) {
   const descriptor_t* ard = current(stmt, DESC_ARD);
   if (ard == nullptr || column < 0 || column > ard->record_count || column >= ard->alloc_records)
-    return fail(stmt, "HY000", 11, "General error: COlumn %d not bound", column);
+    return fail(stmt, sqlstate::kHY000.state, 11, "General error: COlumn %d not bound", column);
   descriptor_record_t* rec = &ard->records[column];
   uint64_t rows = array_size(ard);
   uint64_t server = length_bytes(rows);
@@ -278,21 +278,21 @@ SQLRETURN copyin_col_strlen_and_ind(statement_t* stmt, int32_t column, int32_t o
   if (octets) {
     if (octet_bytes < 0 || static_cast<uint64_t>(octet_bytes) != server || server > record_length_bytes(rec) ||
         rec->octet_length_array == nullptr)
-      return fail(stmt, "HY000", 19,
+      return fail(stmt, sqlstate::kHY000.state, 19,
                   "General error: COlumn %d (octet length) inconsistency. (Client provided %ld, "
                   "Server has %ld)",
                   column, static_cast<long>(octet_bytes / 8), server_rows);
     if (!lengths_ok(reinterpret_cast<const SQLLEN*>(octet_src), server / 8, row_size))
-      return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+      return fail(stmt, sqlstate::kHY090, 0);
   }
   if (inds) {
     if (ind_bytes < 0 || static_cast<uint64_t>(ind_bytes) != server || server > record_length_bytes(rec) ||
         rec->indicator == nullptr)
-      return fail(stmt, "HY000", 19,
+      return fail(stmt, sqlstate::kHY000.state, 19,
                   "General error: COlumn %d (indicator length)inconsistency. (Client provided %ld, "
                   "Server has %ld)",
                   column, static_cast<long>(ind_bytes / 8), server_rows);
-    if (!lengths_ok(ind_src, server / 8, row_size)) return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+    if (!lengths_ok(ind_src, server / 8, row_size)) return fail(stmt, sqlstate::kHY090, 0);
   }
   if (octets) std::memcpy(rec->octet_length_array, octet_src, server);
   if (inds) std::memcpy(rec->indicator, ind_src, server);
@@ -304,12 +304,13 @@ SQLRETURN check_bound_param(int32_t parameter, statement_t* stmt, descriptor_t* 
     if (kyvek::odbc::trace_on(kTraceInternal | kTraceExit))
       KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (Parameter %u not bound)\n", caller,
                static_cast<unsigned>(parameter));
-    return fail(stmt, "HY000", 15, "General error: Parameter %d not bound", parameter);
+    return fail(stmt, sqlstate::kHY000.state, 15, "General error: Parameter %d not bound", parameter);
   }
   if (!has_arrays(&apd->records[parameter])) {
     KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (Parameter %u - no bound data, StrLen_or_IndPtr)\n", caller,
              static_cast<unsigned>(parameter));
-    return fail(stmt, "HY000", 12, "General error: Parameter %d has no bound data/length/indicators", parameter);
+    return fail(stmt, sqlstate::kHY000.state, 12, "General error: Parameter %d has no bound data/length/indicators",
+                parameter);
   }
   return SQL_SUCCESS;
 }

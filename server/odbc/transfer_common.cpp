@@ -22,6 +22,10 @@ SQLRETURN fail(statement_t* stmt, const char* sqlstate, int32_t native, const ch
   return SQL_ERROR;
 }
 
+SQLRETURN fail(statement_t* stmt, const sqlstate::Row& state, int32_t native) {
+  return fail(stmt, state.state, native, "%s", state.text);
+}
+
 uint64_t array_size(const descriptor_t* desc) { return desc != nullptr ? desc->array_size : 0; }
 
 uint64_t fetched_rows(const statement_t* stmt) {
@@ -101,7 +105,7 @@ SQLRETURN check_terminated(statement_t* stmt, descriptor_record_t* rec, int16_t 
       bad = true;
     }
   }
-  if (bad) return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+  if (bad) return fail(stmt, sqlstate::kHY090, 0);
   return SQL_SUCCESS;
 }
 

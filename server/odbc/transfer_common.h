@@ -17,6 +17,7 @@
 
 #include "handler_util.h"
 #include "server_records.h"
+#include "sqlstate.h"
 
 namespace kyvek::transfer {
 
@@ -28,6 +29,8 @@ using kyvek::server::InvalidLine;
 // Posts a server diagnostic on the statement, records -1 and returns SQL_ERROR.
 SQLRETURN fail(statement_t* stmt, const char* sqlstate, int32_t native, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
+// The same with the state's text from the table.
+SQLRETURN fail(statement_t* stmt, const sqlstate::Row& state, int32_t native);
 
 // Rows of the ARD rowset the last fetch filled: the rowset size of an extended
 // fetch after one, else the ARD array size.

@@ -63,12 +63,12 @@ SQLRETURN fetch_value(const char* name, void* handle, int16_t column, int16_t ct
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (veks_chk_handle(VEKS_DBC, stmt->owner) != 0) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid back DBC pointer %p)\n", name, stmt->owner);
-    return fail(stmt, "HY000", 2, "General error: Internal server error (sql_get_data)");
+    return fail(stmt, sqlstate::kHY000.state, 2, "General error: Internal server error (sql_get_data)");
   }
   const int16_t ctype = map_c_type_odbc2(static_cast<connection_t*>(stmt->owner), ctype_in);
   if (!in_family(family, ctype)) {
     KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%d is not a valid C type)\n", name, ctype);
-    return fail(stmt, "HY003", 0, "Invalid application buffer type");
+    return fail(stmt, sqlstate::kHY003, 0);
   }
   std::memset(v, 0, sizeof *v);
   SQLLEN driver_ind = 0;
@@ -99,7 +99,7 @@ bool put_length_ok(SQLLEN len, SQLLEN size) {
 SQLRETURN put_value(const char* name, void* handle, const void* value, SQLLEN size, SQLLEN len) {
   statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  if (!put_length_ok(len, size)) return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+  if (!put_length_ok(len, size)) return fail(stmt, sqlstate::kHY090, 0);
   return SQLPutData(stmt->driver_stmt, const_cast<void*>(value), len);
 }
 
@@ -235,7 +235,7 @@ int16_t get_data_numeric(void* handle, int16_t column, int16_t ctype, int32_t* b
     if (bytes != nullptr) *bytes = 0;
     statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(get_data_numeric), Diags::clear);
     if (stmt == nullptr) return SQL_INVALID_HANDLE;
-    return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+    return fail(stmt, sqlstate::kHY090, 0);
   }
   *bytes = 0;
   Value v;
@@ -268,7 +268,7 @@ int16_t put_data_numeric(void* handle, int32_t bytes, char* record, SQLLEN len) 
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (record == nullptr || bytes < KY_NUMERIC_RECORD_BYTES) {
     clear_errors(&stmt->diags);
-    return fail(stmt, "HY090", 0, "Invalid string or buffer length");
+    return fail(stmt, sqlstate::kHY090, 0);
   }
   SQL_NUMERIC_STRUCT n;
   std::memcpy(&n, record, sizeof n);

@@ -2,6 +2,7 @@
 // and reading back by record and by field.
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include <sql.h>
 #include <sqlext.h>
@@ -33,6 +34,73 @@ TEST_F(Diag, Odbc2OwnersGetOdbc2States) {
     EXPECT_STREQ(h->first->sqlstate, c.stored);
     FreeErrorHeader(h);
   }
+}
+
+// Every ODBC 3 state the library's ODBC 2 translation has always known, and
+// its answer: a changed row in the shared table shows here.
+TEST_F(Diag, Odbc2TranslationKnownAnswers) {
+  const std::pair<const char*, const char*> known[] = {
+      {"01001", "01S03"},
+      {"HY019", "22003"},
+      {"22007", "22008"},
+      {"22018", "22005"},
+      {"07005", "24000"},
+      {"07008", "S1000"},
+      {"07009", "S1002"},
+      {"42000", "37000"},
+      {"HY018", "70100"},
+      {"42S01", "S0001"},
+      {"42S02", "S0002"},
+      {"42S11", "S0011"},
+      {"42S12", "S0012"},
+      {"42S21", "S0021"},
+      {"42S22", "S0022"},
+      {"42S23", "S0023"},
+      {"HY000", "S1000"},
+      {"HY001", "S1001"},
+      {"HY003", "S1003"},
+      {"HY004", "S1004"},
+      {"HY008", "S1008"},
+      {"HY009", "S1009"},
+      {"HY024", "S1009"},
+      {"HY092", "S1092"},
+      {"HY007", "S1010"},
+      {"HY010", "S1010"},
+      {"HY011", "S1011"},
+      {"HY012", "S1012"},
+      {"HY090", "S1090"},
+      {"HY091", "S1091"},
+      {"HY096", "S1096"},
+      {"HY097", "S1097"},
+      {"HY098", "S1098"},
+      {"HY099", "S1099"},
+      {"HY100", "S1100"},
+      {"HY101", "S1101"},
+      {"HY103", "S1103"},
+      {"HY104", "S1104"},
+      {"HY105", "S1105"},
+      {"HY106", "S1106"},
+      {"HY107", "S1107"},
+      {"HY108", "S1108"},
+      {"HY109", "S1109"},
+      {"HY110", "S1110"},
+      {"HY111", "S1111"},
+      {"HYC00", "S1C00"},
+      {"HYT00", "S1T00"},
+      // States without an ODBC 2 form pass unchanged.
+      {"08S01", "08S01"},
+      {"01004", "01004"},
+      {"HY013", "HY013"},
+      {"IM002", "IM002"},
+      {"ZZ999", "ZZ999"},
+  };
+  ky_handle owner{KY_NODE_STMT, 2, pool, nullptr};
+  ErrorHeader* h = CreateErrorHeader(pool, &owner);
+  for (const auto& [posted, stored] : known) {
+    ASSERT_NE(PostError(h, 1, 0, nullptr, 0, 0, "ISO 9075", posted, "x"), nullptr);
+    EXPECT_STREQ(h->last->sqlstate, stored) << posted;
+  }
+  FreeErrorHeader(h);
 }
 
 TEST_F(Diag, MessageIsFormattedThenPrefixed) {
