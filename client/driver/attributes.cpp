@@ -193,7 +193,7 @@ SQLRETURN set_trace_attr(client_dbc* dbc, SQLINTEGER attr, SQLPOINTER value, SQL
     auto v = reinterpret_cast<intptr_t>(value);
     if (v != 0 && v != 1) {
       if (!dbc) return SQL_ERROR;
-      return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY024", "Invalid attribute value");
+      return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY024);
     }
     if (v == 0)
       switch_trace_off();
@@ -202,15 +202,15 @@ SQLRETURN set_trace_attr(client_dbc* dbc, SQLINTEGER attr, SQLPOINTER value, SQL
     return SQL_SUCCESS;
   }
   // Trace file.
-  auto fail = [&](const char* state, const char* msg) -> SQLRETURN {
+  auto fail = [&](const sqlstate::Row& state) -> SQLRETURN {
     if (!dbc) return SQL_ERROR;
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, state, msg);
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, state);
   };
-  if (!value) return fail("HY009", "Invalid use of null pointer");
-  if (len < 0 && len != SQL_NTS) return fail("HY090", "Invalid string or buffer length");
+  if (!value) return fail(sqlstate::kHY009);
+  if (len < 0 && len != SQL_NTS) return fail(sqlstate::kHY090);
   std::string path =
       len == SQL_NTS ? std::string(static_cast<const char*>(value)) : std::string(static_cast<const char*>(value), len);
-  if (path.empty()) return fail("HY024", "Invalid attribute value");
+  if (path.empty()) return fail(sqlstate::kHY024);
   std::lock_guard<std::mutex> g(g_trace_lock);
   g_trace_file = path;
   if (g_trace_switch) set_log_file(path.c_str());
@@ -247,9 +247,9 @@ SQLRETURN set_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINT
   clear_errors(&env->diag);
   {
     std::lock_guard<std::recursive_mutex> g(env->lock);
-    if (env->connections) return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY011", "Attribute cannot be set now");
+    if (env->connections) return post_rc(&env->diag, nullptr, SQL_ERROR, 0, sqlstate::kHY011);
   }
-  auto invalid = [&] { return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY024", "Invalid attribute value"); };
+  auto invalid = [&] { return post_rc(&env->diag, nullptr, SQL_ERROR, 0, sqlstate::kHY024); };
   switch (attr) {
     case SQL_ATTR_ODBC_VERSION:
       // ODBC 3.80 applications are served as ODBC 3.
@@ -267,7 +267,7 @@ SQLRETURN set_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINT
       env->output_nts = v;
       env->set_mask |= kEnvSetOutputNts;
       return SQL_SUCCESS;
-    default: return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY092", "Option type out of range");
+    default: return post_rc(&env->diag, nullptr, SQL_ERROR, 0, sqlstate::kHY092.state, "Option type out of range");
   }
 }
 
@@ -289,7 +289,7 @@ SQLRETURN get_env_attr(SQLHENV handle, SQLINTEGER attr, SQLPOINTER value, SQLINT
     case SQL_ATTR_CP_MATCH: v = (env->set_mask & kEnvSetCpMatch) ? env->cp_match : 0; break;
     case SQL_ATTR_OUTPUT_NTS: v = (env->set_mask & kEnvSetOutputNts) ? env->output_nts : 1; break;
     case 1065: v = 1; break;
-    default: return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY092", "Option type out of range");
+    default: return post_rc(&env->diag, nullptr, SQL_ERROR, 0, sqlstate::kHY092.state, "Option type out of range");
   }
   if (value) *static_cast<SQLINTEGER*>(value) = v;
   if (len) *len = sizeof(SQLINTEGER);
@@ -305,7 +305,7 @@ SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
   clear_errors(&dbc->diag);
   if (trace_attr) return set_trace_attr(dbc, attr, value, len);
   if (attr == SQL_ATTR_AUTO_IPD || attr == 2451)
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY092", "Option type out of range");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY092.state, "Option type out of range");
   if (attr == 1041 || attr == 1042) return SQL_SUCCESS;
 
   const ConnAttr* known;
@@ -315,28 +315,26 @@ SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
   classify(attr, len, &known, &kind, &when, &listed);
   auto iv = reinterpret_cast<intptr_t>(value);
   if (kind == Kind::kInt && known && known->min <= known->max && (iv < known->min || iv > known->max))
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY024", "Invalid attribute value");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY024);
   if (kind == Kind::kPtr && !listed)
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 23, "HY000",
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 23, sqlstate::kHY000.state,
                    "General error: Driver specific SQL_POINTER valuenot supported (SetConnectAttr)");
   std::string text;
   if (kind == Kind::kText) {
-    if (!value) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
-    if (len < 0 && len != SQL_NTS)
-      return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+    if (!value) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY009);
+    if (len < 0 && len != SQL_NTS) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY090);
     text = len == SQL_NTS ? std::string(static_cast<const char*>(value))
                           : std::string(static_cast<const char*>(value), static_cast<size_t>(len));
-    if (attr == SQL_ATTR_TRANSLATE_LIB && text.empty())
-      return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY024", "Invalid attribute value");
+    if (attr == SQL_ATTR_TRANSLATE_LIB && text.empty()) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY024);
   }
   if (kind == Kind::kBin && len >= -100)
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 21, "HY000", "General error: Invalid binary length (SetConnectAttr)");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 21, sqlstate::kHY000.state,
+                   "General error: Invalid binary length (SetConnectAttr)");
   if (when == When::kAfter && !is_connected(dbc)) {
     TRACE(kTraceExit, "-%s()=SQL_ERROR (attempt to set attribute before connected)\n", "SQLSetConnectAttr");
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::k08003);
   }
-  if (when == When::kBefore && is_connected(dbc))
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08002", "Connection name in use");
+  if (when == When::kBefore && is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::k08002);
 
   SQLRETURN rc = SQL_SUCCESS;
   if (is_connected(dbc)) {
@@ -369,7 +367,7 @@ SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
   if (known && known->num) dbc->*(known->num) = static_cast<int32_t>(iv);
   if (known && known->text) {
     auto* copy = new (std::nothrow) std::string(text);
-    if (!copy) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY001", "Memory allocation error");
+    if (!copy) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY001);
     delete (dbc->*(known->text));
     dbc->*(known->text) = copy;
   }
@@ -395,7 +393,7 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
     if (cut && vekc_chk_handle(kDbc, handle) == 0) {
       auto* dbc = static_cast<client_dbc*>(handle);
       clear_errors(&dbc->diag);
-      post_client(&dbc->diag, dbc, 4, "01004", false, "String data, right truncated");
+      post_client(&dbc->diag, dbc, 4, sqlstate::k01004, false);
       return set_return_code(&dbc->diag, SQL_SUCCESS_WITH_INFO);
     }
     return cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
@@ -444,7 +442,7 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
       case Kind::kBin: {
         SQLINTEGER cap = buflen;
         if (kind == Kind::kText && buflen < 0 && buflen != SQL_NTS)
-          return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+          return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY090);
         if (kind == Kind::kBin) cap = -buflen - 100;
         if (cap < 0) cap = 0;
         std::string buf(static_cast<size_t>(cap) + 1, '\0');
@@ -483,7 +481,7 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
   GetBefore gb = known ? known->get_before : GetBefore::kDefault;
   if (gb == GetBefore::kNoConnection || when == When::kAfter) {
     TRACE(kTraceExit, "-SQLGetConnectAttr()=SQL_ERROR (GETTABLE_AFTER_CONNECTED) and no RPC handle)\n");
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::k08003);
   }
   if (gb == GetBefore::kNullPointer) {
     if (value) *static_cast<SQLPOINTER*>(value) = nullptr;
@@ -494,7 +492,7 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
     if (len) *len = sizeof(SQLUINTEGER);
     return SQL_SUCCESS;
   }
-  return post_rc(&dbc->diag, dbc, SQL_ERROR, 6, "HY000", "General error: Unexpectedly hit default");
+  return post_rc(&dbc->diag, dbc, SQL_ERROR, 6, sqlstate::kHY000.state, "General error: Unexpectedly hit default");
 }
 
 }  // namespace kyvek::driver::api

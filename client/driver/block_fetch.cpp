@@ -174,7 +174,7 @@ SQLRETURN start_block_fetch_mode(client_dbc* dbc, client_stmt* stmt, int flags) 
   client_desc* ard = cur_desc(stmt, DESC_ARD);
   client_desc* ird = cur_desc(stmt, DESC_IRD);
   if (!vekc_expand_desc_recs(ard, n) || !vekc_expand_desc_recs(ird, n)) {
-    post_client(&stmt->diags, dbc, 0, "HY001", false, "Memory allocation error");
+    post_client(&stmt->diags, dbc, 0, sqlstate::kHY001, false);
     return SQL_ERROR;
   }
   // Column descriptions in one call.
@@ -186,7 +186,8 @@ SQLRETURN start_block_fetch_mode(client_dbc* dbc, client_stmt* stmt, int flags) 
   rc = remote_describe_col_all(dbc->rpc, server_of(stmt), n, &names_len, names.data(), &types_b, types.data(), &sizes_b,
                                sizes.data(), &digits_b, digits.data(), &nulls_b, nulls.data());
   if (!rc_ok(rc) || types_b < n * 2 || sizes_b < n * 4) {
-    post_client(&stmt->diags, dbc, 6, "HY000", false, "General error: Server's describe_col_all RPC failed");
+    post_client(&stmt->diags, dbc, 6, sqlstate::kHY000.state, false,
+                "General error: Server's describe_col_all RPC failed");
     return SQL_ERROR;
   }
   std::vector<BlockColumn> columns(n);
@@ -240,7 +241,7 @@ SQLRETURN start_block_fetch_mode(client_dbc* dbc, client_stmt* stmt, int flags) 
     }
   }
   if (failed) {
-    post_client(&stmt->diags, dbc, 8, "HY000", false,
+    post_client(&stmt->diags, dbc, 8, sqlstate::kHY000.state, false,
                 "General error: Unexpected sql type %d in IRD ConciseType (start_block_fetch_mode)", failed_type);
     return SQL_ERROR;
   }
@@ -440,12 +441,12 @@ bool block_get_data(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINT
   if (!(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block) return false;
   BlockCache& cache = *c.x->block;
   if (column < 1 || column > cache.columns.size()) {
-    *rc = c.fail(0, "07009", "Invalid descriptor index");
+    *rc = c.fail(0, sqlstate::k07009);
     return true;
   }
   const int32_t row = c.x->block_cursor;
   if (row < 0 || static_cast<SQLULEN>(row) >= cache.rows) {
-    *rc = c.fail(0, "24000", "Invalid cursor state");
+    *rc = c.fail(0, sqlstate::k24000);
     return true;
   }
   BlockColumn& col = cache.columns[column - 1];

@@ -41,7 +41,7 @@ constexpr int kMaxDataSources = 10000;
 constexpr const char* kFromDsn[] = {"SERVERPORT", "TARGETUSER", "TARGETAUTH", "LOGONUSER", "LOGONAUTH"};
 
 SQLRETURN general_error(client_dbc* dbc, int32_t native, const char* text) {
-  post_client(&dbc->diag, dbc, native, "HY000", false, "general error: %s", text);
+  post_client(&dbc->diag, dbc, native, sqlstate::kHY000.state, false, "general error: %s", text);
   return SQL_ERROR;
 }
 
@@ -189,7 +189,8 @@ SQLRETURN final_step(client_dbc* dbc, const std::string& in_text, SQLCHAR* out, 
     dbc->browse_state = 2;
     end_browse(dbc);
     if (dbc->diag.record_count == 0)
-      post_client(&dbc->diag, dbc, 0, "HY000", false, "General error: Remote SQLDriverConnect failed (%d)", rc);
+      post_client(&dbc->diag, dbc, 0, sqlstate::kHY000.state, false,
+                  "General error: Remote SQLDriverConnect failed (%d)", rc);
     return rc;
   }
   if (rc == SQL_SUCCESS_WITH_INFO) {
@@ -214,7 +215,7 @@ SQLRETURN browse(client_dbc* dbc, const std::string& in_text, SQLCHAR* out, SQLS
 
   if (dbc->browse_state == 0) {
     if ((mask & (kServer | kPort | kServerPort)) == (kServer | kPort | kServerPort) && !(mask & kDriver)) {
-      post_client(&dbc->diag, dbc, 0, "IM002", true, "Data source not found and no default driver specified");
+      post_client(&dbc->diag, dbc, 0, sqlstate::kIM002, true);
       return SQL_ERROR;
     }
     if (mask & kDsn) {
@@ -239,7 +240,7 @@ SQLRETURN browse(client_dbc* dbc, const std::string& in_text, SQLCHAR* out, SQLS
 
   if ((mask & dbc->browse_required) != dbc->browse_required) {
     end_browse(dbc);
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "01S00", "Invalid connection string attribute");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::k01S00);
   }
   dbc->browse_accum += list.to_string();
   if (dbc->browse_state == 1 && !(mask & kTargetDsn)) return data_source_list(dbc, list, out, outmax, outlen);
@@ -275,11 +276,10 @@ SQLRETURN browse_connect(SQLHDBC handle, SQLCHAR* in, SQLSMALLINT inlen, SQLCHAR
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
-  if (dbc->browse_state == 0 && is_connected(dbc))
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08002", "Connection name in use");
+  if (dbc->browse_state == 0 && is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::k08002);
   if ((inlen < 0 && inlen != SQL_NTS) || outmax < 0) {
     end_browse(dbc);
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY090);
   }
   SQLRETURN rc = browse(dbc, in_text, out, outmax, outlen);
   if (rc != SQL_NEED_DATA && !rc_ok(rc)) end_browse(dbc);

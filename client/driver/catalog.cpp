@@ -103,12 +103,12 @@ class Catalog {
     const int a = rules_.required_one_of[0], b = rules_.required_one_of[1];
     if (a >= 0 && names_[a].text == nullptr && (b < 0 || names_[b].text == nullptr)) {
       TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid TableName)\n", rules_.api);
-      return call_.fail(0, "HY009", "Invalid use of null pointer");
+      return call_.fail(0, sqlstate::kHY009);
     }
     for (int i = 0; i < count_; ++i) {
       if (bad_length(names_[i].length) && (names_[i].text != nullptr || rules_.any_negative)) {
         TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid NameLength)\n", rules_.api);
-        return call_.fail(0, "HY090", "Invalid string or buffer length");
+        return call_.fail(0, sqlstate::kHY090);
       }
     }
     for (int i = 0; i < count_; ++i) {

@@ -72,11 +72,11 @@ SQLRETURN fetch_column_descriptions(StmtCall& c, SQLSMALLINT* count) {
   }
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
   if (vekc_chk_handle(kDesc, ard) || vekc_chk_handle(kDesc, ird))
-    return c.fail(5, "HY000", "General error: Internal descriptor invalid (fetch_column_descriptions)");
+    return c.fail(5, sqlstate::kHY000.state, "General error: Internal descriptor invalid (fetch_column_descriptions)");
   int16_t n = -1;
   c.stmt->result_columns = -1;
   if (!rc_ok(remote_sql_num_result_cols(c.rpc(), c.server(), &n)))
-    return c.fail(27, "HY000", "General error: Failed to obtain number of resultant columns");
+    return c.fail(27, sqlstate::kHY000.state, "General error: Failed to obtain number of resultant columns");
   c.stmt->result_columns = n;
   if (count) *count = n;
   if (n < 1) {
@@ -84,18 +84,19 @@ SQLRETURN fetch_column_descriptions(StmtCall& c, SQLSMALLINT* count) {
     c.stmt->flags &= ~static_cast<uint32_t>(kStmtNewResult);
     return SQL_SUCCESS;
   }
-  if (!vekc_expand_desc_recs(ird, n)) return c.fail(0, "HY001", "Memory allocation error");
+  if (!vekc_expand_desc_recs(ird, n)) return c.fail(0, sqlstate::kHY001);
   std::vector<int16_t> types(static_cast<size_t>(n) + 1);
   int32_t bytes = static_cast<int32_t>(types.size() * 2);
   SQLRETURN rc = remote_get_all_col_types(c.rpc(), c.server(), &bytes, types.data());
   if (!rc_ok(rc)) {
-    c.fail(2, "HY000", "General error: retrieving column types (GetData)");
+    c.fail(2, sqlstate::kHY000.state, "General error: retrieving column types (GetData)");
     return rc;
   }
   if (bytes != static_cast<int32_t>(types.size() * 2)) {
     TRACE(kTraceDetail, "\t\tget_all_col_types returns %ld columns but we calculated %d\n",
           static_cast<long>(bytes / 2), n + 1);
-    return c.fail(36, "HY000", "General error: retrieving column types client/server disagree (GetData)");
+    return c.fail(36, sqlstate::kHY000.state,
+                  "General error: retrieving column types client/server disagree (GetData)");
   }
   for (int i = 0; i <= n; ++i) {
     client_desc_rec* r = &ird->records[i];
@@ -107,7 +108,8 @@ SQLRETURN fetch_column_descriptions(StmtCall& c, SQLSMALLINT* count) {
         r->default_ctype = SQL_C_BINARY;
         continue;
       }
-      return c.failf(8, "HY000", "General error: unexpected sql type %d in IRD ConciseType (fetch_column_descriptions)",
+      return c.failf(8, sqlstate::kHY000.state,
+                     "General error: unexpected sql type %d in IRD ConciseType (fetch_column_descriptions)",
                      r->concise_type);
     }
     r->default_ctype = ct;
@@ -148,7 +150,7 @@ SQLRETURN plan_bound_columns(StmtCall& c, int only_column, ColumnTransfer& plan,
     client_desc_rec* arec = &ard->records[col];
     client_desc_rec* irec = desc_rec(ird, col);
     if (std::memcmp(arec->tag, "DESR", 4) || (irec && std::memcmp(irec->tag, "DESR", 4)))
-      return failed(c.fail(5, "HY000", "General error: Internal descriptor record invalid"));
+      return failed(c.fail(5, sqlstate::kHY000.state, "General error: Internal descriptor record invalid"));
     if (!arec->data_ptr && !arec->octet_length_ptr && !arec->indicator_ptr) {
       add(nullptr, 0, RPC_ARG_DESC);
       add(nullptr, 0, RPC_ARG_DESC);
@@ -166,10 +168,10 @@ SQLRETURN plan_bound_columns(StmtCall& c, int only_column, ColumnTransfer& plan,
     if (arec->data_ptr) {
       const int64_t fixed = get_type_len(t, arec->octet_length, 0);
       if (fixed < 0)
-        return quiet
-                   ? kPlanLater
-                   : c.failf(5, "HY000", "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)",
-                             t, static_cast<long>(arec->octet_length), "fetch_bound_columns");
+        return quiet ? kPlanLater
+                     : c.failf(5, sqlstate::kHY000.state,
+                               "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)", t,
+                               static_cast<long>(arec->octet_length), "fetch_bound_columns");
       elem = fixed > 0 ? static_cast<uint64_t>(fixed)
                        : (arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : 0);
       n = R * elem;
@@ -177,15 +179,14 @@ SQLRETURN plan_bound_columns(StmtCall& c, int only_column, ColumnTransfer& plan,
     const bool shared = arec->indicator_ptr == arec->octet_length_ptr;
     const uint64_t ob = arec->octet_length_ptr ? R * 8 : 0;
     const uint64_t ib = arec->indicator_ptr && !shared ? R * 8 : 0;
-    if (!fits32(n) || !fits32(ob)) return failed(c.fail(0, "HY001", "Memory allocation error"));
+    if (!fits32(n) || !fits32(ob)) return failed(c.fail(0, sqlstate::kHY001));
     void* data;
     SQLLEN *oct, *ind;
     if (row_wise) {
       data = arec->data_ptr ? transfer_buffer(arec, 0, n) : nullptr;
       oct = ob ? static_cast<SQLLEN*>(transfer_buffer(arec, 1, ob)) : nullptr;
       ind = ib ? static_cast<SQLLEN*>(transfer_buffer(arec, 2, ib)) : nullptr;
-      if ((arec->data_ptr && !data) || (ob && !oct) || (ib && !ind))
-        return failed(c.fail(0, "HY001", "Memory allocation error"));
+      if ((arec->data_ptr && !data) || (ob && !oct) || (ib && !ind)) return failed(c.fail(0, sqlstate::kHY001));
     } else {
       data = plus(arec->data_ptr, off);
       oct = plus(arec->octet_length_ptr, off);
@@ -266,12 +267,13 @@ SQLRETURN plan_bound_columns(StmtCall& c, int only_column, ColumnTransfer& plan,
           add(data, n, RPC_ARG_DESC);
         } else {
           return quiet ? kPlanLater
-                       : c.failf(8, "HY000", "General error: Unknown SQL C type %d (fetch_bound_column)", t);
+                       : c.failf(8, sqlstate::kHY000.state, "General error: Unknown SQL C type %d (fetch_bound_column)",
+                                 t);
         }
         break;
     }
   }
-  if (!fits32(wv.size())) return failed(c.fail(0, "HY001", "Memory allocation error"));
+  if (!fits32(wv.size())) return failed(c.fail(0, sqlstate::kHY001));
   return SQL_SUCCESS;
 }
 
@@ -375,13 +377,14 @@ SQLRETURN fetch_row_status_array(StmtCall& c) {
     array = ird ? ird->array_status_ptr : nullptr;
     TRACE(kTraceDetail, "\tLAST_FETCH - using status %p\n", static_cast<void*>(array));
   }
-  if (!array) return c.fail(5, "HY000", "General error: Inconsistent Row Status Array (fetch_row_status_array)\n");
+  if (!array)
+    return c.fail(5, sqlstate::kHY000.state, "General error: Inconsistent Row Status Array (fetch_row_status_array)\n");
   // In block mode the server's rowset is the whole block: its statuses go to
   // the block's cache, and the application's one-row array gets the first.
   SQLUSMALLINT* app = array;
   if (SQLUSMALLINT* cache = block_status_cache(c.stmt)) array = cache;
   if (count < 1) count = 1;
-  if (!fits32(count * 2)) return c.fail(0, "HY001", "Memory allocation error");
+  if (!fits32(count * 2)) return c.fail(0, sqlstate::kHY001);
   int32_t bytes = static_cast<int32_t>(count * 2);
   SQLRETURN rc = remote_fetch_row_status(c.rpc(), c.server(), &bytes, reinterpret_cast<int16_t*>(array));
   if (array != app && rc_ok(rc)) app[0] = array[0];
@@ -459,7 +462,7 @@ SQLRETURN synch_a_bound_col(StmtCall& c, int col, int16_t t, void* data, uint64_
     int16_t* pairs = nullptr;
     int32_t sb = 0, pb = 0;
     int prc = pack_intervals(errp, data, src, A, &stream, &sb, &pairs, &pb, 0);
-    if (prc == -2) return c.fail(14, "HY000", "General error: Invalid interval type");
+    if (prc == -2) return c.fail(14, sqlstate::kHY000.state, "General error: Invalid interval type");
     if (prc != 0) return SQL_ERROR;
     SQLRETURN rc = remote_synch_bound_colin_interval(h, s, num, sb, stream, pb, pairs, ob, o, ib, ind);
     std::free(stream), std::free(pairs);
@@ -469,7 +472,7 @@ SQLRETURN synch_a_bound_col(StmtCall& c, int col, int16_t t, void* data, uint64_
     const SQLLEN v = *ind;
     if (v < 0 && v != SQL_NULL_DATA && v != SQL_DATA_AT_EXEC && v != SQL_NTS && v != SQL_DEFAULT_PARAM &&
         v != SQL_COLUMN_IGNORE && v > -100)
-      return c.fail(0, "HY090", "Invalid string or buffer length");
+      return c.fail(0, sqlstate::kHY090);
   }
   return remote_synch_bound_colin(h, s, num, l, data, ob, o, ib, ind);
 }
@@ -489,9 +492,9 @@ SQLRETURN synch_columns(StmtCall& c, SQLSETPOSIROW row, bool bookmarks_in) {
   for (int col = bookmarks_in ? 0 : 1; col <= ard->bound_count && col < ard->n_descrec && col <= cols; ++col) {
     client_desc_rec* arec = &ard->records[col];
     if (std::memcmp(arec->tag, "DESR", 4))
-      return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
+      return c.fail(5, sqlstate::kHY000.state, "General error: Internal descriptor record invalid");
     if (arec->data_ptr && !arec->octet_length_ptr)
-      return c.fail(30, "HY000", "General error: No OctetLengthPtr (synch_bound_columns)");
+      return c.fail(30, sqlstate::kHY000.state, "General error: No OctetLengthPtr (synch_bound_columns)");
     if (!arec->data_ptr && !arec->octet_length_ptr && !arec->indicator_ptr) {
       TRACE(kTraceDetail, "\tno bound data for column\n");
       continue;
@@ -499,7 +502,7 @@ SQLRETURN synch_columns(StmtCall& c, SQLSETPOSIROW row, bool bookmarks_in) {
     const int16_t t = column_ctype(arec, desc_rec(ird, col));
     const int64_t fixed = get_type_len(t, arec->octet_length, 0);
     if (fixed < 0)
-      return c.failf(5, "HY000",
+      return c.failf(5, sqlstate::kHY000.state,
                      "General error: Cannot determine length of datatype %d, OctetLength=%ld (synch_bound_columns)", t,
                      static_cast<long>(arec->octet_length));
     const uint64_t elem = fixed > 0 ? static_cast<uint64_t>(fixed)
@@ -517,7 +520,7 @@ SQLRETURN synch_columns(StmtCall& c, SQLSETPOSIROW row, bool bookmarks_in) {
       return plus(p, off + static_cast<SQLLEN>(r) * (bt ? row_step : static_cast<SQLLEN>(sizeof(SQLLEN))));
     };
     const bool shared = arec->indicator_ptr == arec->octet_length_ptr;
-    if (!fits32(A * (elem ? elem : 1))) return c.fail(0, "HY001", "Memory allocation error");
+    if (!fits32(A * (elem ? elem : 1))) return c.fail(0, sqlstate::kHY001);
     uint64_t len = 0;
     void* data = nullptr;
     SQLLEN *oct = nullptr, *ind = nullptr;
@@ -541,7 +544,7 @@ SQLRETURN synch_columns(StmtCall& c, SQLSETPOSIROW row, bool bookmarks_in) {
       auto* go = arec->octet_length_ptr ? static_cast<SQLLEN*>(transfer_buffer(arec, 1, A * 8)) : nullptr;
       auto* gi = arec->indicator_ptr && !shared ? static_cast<SQLLEN*>(transfer_buffer(arec, 2, A * 8)) : nullptr;
       if ((arec->data_ptr && !gd) || (arec->octet_length_ptr && !go) || (arec->indicator_ptr && !shared && !gi))
-        return c.fail(0, "HY001", "Memory allocation error");
+        return c.fail(0, sqlstate::kHY001);
       if (gd) std::memset(gd, 0, A * elem);
       for (uint64_t r = 0; r < A; ++r) {
         const uint64_t src_row = first_row + r;
@@ -580,13 +583,13 @@ SQLRETURN synch_bound_columns_specific_row(StmtCall& c, SQLSETPOSIROW row) { ret
 int unpack_guids(diag_header* errp, void* dst, uint64_t count, const int32_t* data1, int32_t data1_bytes,
                  const int16_t* pairs, int32_t pairs_bytes, const char* data4, int32_t data4_bytes) {
   if (count == 0 || !data1 || !pairs || !data4) {
-    post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, "", 7, 0, "ISO 9075", "HY000",
+    post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, "", 7, 0, "ISO 9075", sqlstate::kHY000.state,
                "general error: unpack_guids, no data to unpack");
     set_return_code(errp, SQL_ERROR);
     return -1;
   }
   if (!dst) {
-    post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, "", 7, 0, "ISO 9075", "HY000",
+    post_error(errp, VENDOR_COMMON, CLASS_ISO, 0, nullptr, "", 7, 0, "ISO 9075", sqlstate::kHY000.state,
                "general error: unpack_guids, nowhere to unpack");
     set_return_code(errp, SQL_ERROR);
     return -1;

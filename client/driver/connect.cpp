@@ -64,7 +64,8 @@ void report_missing(client_dbc* dbc, uint32_t mask) {
     if (!names.empty()) names += ',';
     names += w.second;
   }
-  post_client(&dbc->diag, dbc, 0, "HY000", false, "general error: Missing attribute(s): %s", names.c_str());
+  post_client(&dbc->diag, dbc, 0, sqlstate::kHY000.state, false, "general error: Missing attribute(s): %s",
+              names.c_str());
 }
 
 // The SQLSTATE of the server connection's first record, or "" when it has none.
@@ -84,7 +85,7 @@ std::string server_first_state(client_dbc* dbc, void* server_dbc) {
 void report_target_not_found(client_dbc* dbc, void* server_dbc, const AttrList& list) {
   if (server_first_state(dbc, server_dbc) != "IM002") return;
   const std::string* target = list.get("DSN");
-  post_client(&dbc->diag, dbc, 0, "IM002", true,
+  post_client(&dbc->diag, dbc, 0, sqlstate::kIM002.state, true,
               "Data source not found on the server: TARGETDSN '%s' is not defined there",
               target ? target->c_str() : "");
 }
@@ -143,12 +144,12 @@ bool write_out_string(client_dbc* dbc, const std::string& text, SQLCHAR* out, SQ
   }
   std::memcpy(out, text.data(), static_cast<size_t>(outmax - 1));
   out[outmax - 1] = '\0';
-  post_client(&dbc->diag, dbc, 4, "01004", false, "String data, right truncated");
+  post_client(&dbc->diag, dbc, 4, sqlstate::k01004, false);
   return true;
 }
 
-void set_link_wait(client_dbc* dbc, SQLULEN seconds, const char* state) {
-  dbc->wait_state = state;
+void set_link_wait(client_dbc* dbc, SQLULEN seconds, const sqlstate::Row& state) {
+  dbc->wait_state = &state;
   if (dbc->rpc) RPCSetWaitLimit(dbc->rpc, seconds > 0 && seconds < 2000000 ? long(seconds) * 1000 : 0);
 }
 
@@ -161,25 +162,24 @@ void rpc_error_callback(int code, void* context) {
     // The server stayed silent past the limit; its link is closed, so the call
     // and every later one fail rather than read a late answer.
     dbc->dead = 1;
-    const char* state = dbc->wait_state.load();
-    const char* words = std::strcmp(state, "HYT00") == 0 ? "Timeout expired" : "Connection timeout expired";
-    post_client(&dbc->diag, dbc, 0, state, false, "%s", words);
-    post_client(&dbc->diag, dbc, 0, state, false, "%s", text && *text ? text : "Timed out");
+    const sqlstate::Row& state = *dbc->wait_state.load();
+    post_client(&dbc->diag, dbc, 0, state, false);
+    post_client(&dbc->diag, dbc, 0, state.state, false, "%s", text && *text ? text : "Timed out");
     std::lock_guard<std::recursive_mutex> g(dbc->lock);
-    for (client_stmt* s = dbc->statements; s; s = s->next) post_client(&s->diags, dbc, 0, state, false, "%s", words);
+    for (client_stmt* s = dbc->statements; s; s = s->next) post_client(&s->diags, dbc, 0, state, false);
     return;
   }
   if (code == RPC_ERR_NONAME) {
     // A procedure the server does not offer: the link itself is sound.
-    post_client(&dbc->diag, dbc, 4, "HY000", false, "General error: %s", text && *text ? text : "No Error Text");
+    post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false, "General error: %s",
+                text && *text ? text : "No Error Text");
     return;
   }
   dbc->dead = 1;
-  post_client(&dbc->diag, dbc, 45, "08S01", false, "Communication link failure");
-  post_client(&dbc->diag, dbc, 4, "08S01", false, "%s", text && *text ? text : "No Error Text");
+  post_client(&dbc->diag, dbc, 45, sqlstate::k08S01, false);
+  post_client(&dbc->diag, dbc, 4, sqlstate::k08S01.state, false, "%s", text && *text ? text : "No Error Text");
   std::lock_guard<std::recursive_mutex> g(dbc->lock);
-  for (client_stmt* s = dbc->statements; s; s = s->next)
-    post_client(&s->diags, dbc, 45, "08S01", false, "Communication link failure");
+  for (client_stmt* s = dbc->statements; s; s = s->next) post_client(&s->diags, dbc, 45, sqlstate::k08S01, false);
 }
 
 int rpc_connect(client_dbc* dbc, const AttrList& list) {
@@ -189,12 +189,12 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
   } else {
     const std::string *port = list.get("PORT"), *server = list.get("SERVER");
     if (!port || port->empty() || !server || server->empty()) {
-      post_client(&dbc->diag, dbc, 4, "HY000", false, "general error: Missing ServerPort attribute");
+      post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false, "general error: Missing ServerPort attribute");
       return -1;
     }
     pairs = pair_servers(*server, *port);
     if (pairs.empty()) {
-      post_client(&dbc->diag, dbc, 4, "HY000", false, "general error: Mismatched Server/Port");
+      post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false, "general error: Mismatched Server/Port");
       return -1;
     }
   }
@@ -221,7 +221,7 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
     if (item.empty()) continue;
     size_t colon = item.find(':');
     if (colon == std::string::npos || colon == 0) {
-      post_client(&dbc->diag, dbc, 4, "HY000", false,
+      post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false,
                   "general error: Invalid ServerPort item \"%s\" (expected server:port)", item.c_str());
       return -1;
     }
@@ -231,7 +231,7 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
     targets.push_back({item.substr(0, colon), port});
   }
   if (targets.empty()) {
-    post_client(&dbc->diag, dbc, 4, "HY000", false, "general error: Missing ServerPort attribute");
+    post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false, "general error: Missing ServerPort attribute");
     return -1;
   }
 
@@ -241,11 +241,11 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
     TRACE(kTraceRpc, "\t\tRPCAllocHandle\n");
     RpcHandle* h = RPCAllocHandle();
     if (!h) {
-      post_client(&dbc->diag, dbc, 250, "HY013", false, "Memory Management Error");
+      post_client(&dbc->diag, dbc, 250, sqlstate::kHY013, false);
       return -1;
     }
     if (RPCInitialise(h, RPC_MODE_CLIENT, 0)) {
-      post_client(&dbc->diag, dbc, 4, "HY000", false, "general error: %s", "RPCInitialise failed");
+      post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false, "general error: %s", "RPCInitialise failed");
       RPCFreeHandle(h);
       return -1;
     }
@@ -253,12 +253,13 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
     const char *name, *description;
     while (RPCEnumerateTransports(h, transports, &name, &description) == 0) ++transports;
     if (transports == 0) {
-      post_client(&dbc->diag, dbc, 4, "HY000", false, "general error: %s", "No RPC transports found");
+      post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false, "general error: %s", "No RPC transports found");
       free_rpc(h);
       return -1;
     }
     if (vek_lookup_service(t.port.c_str(), nullptr, 0) < 0) {
-      post_client(&dbc->diag, dbc, 9, "HY000", false, "general error: Service/Port (%s) not found", t.port.c_str());
+      post_client(&dbc->diag, dbc, 9, sqlstate::kHY000.state, false, "general error: Service/Port (%s) not found",
+                  t.port.c_str());
       free_rpc(h);
       return -1;
     }
@@ -273,8 +274,8 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
                             nullptr, nullptr, dbc->connection_timeout ? timeout : nullptr)) {
       const char* text = nullptr;
       RPCReportError(h, &text);
-      post_client(&dbc->diag, dbc, 4, "HY000", false, "general error: %s", "RPCSetTransportOpts failed");
-      post_client(&dbc->diag, dbc, 4, "HY000", false, "%s", text ? text : "");
+      post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false, "general error: %s", "RPCSetTransportOpts failed");
+      post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false, "%s", text ? text : "");
       free_rpc(h);
       return -1;
     }
@@ -291,15 +292,15 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
     // The logon time-out bounds the connect and every wait of the logon.
     const int32_t login = dbc->login_timeout > 0 ? dbc->login_timeout : dbc->connection_timeout;
     RPCSetWaitLimit(h, login > 0 ? long(login) * 1000 : 0);
-    dbc->wait_state = "HYT00";
+    dbc->wait_state = &sqlstate::kHYT00;
     TRACE(kTraceRpc, "\t\tRPCConnect %d %d\n", 1, 0);
     if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID)) {
       if (last) {
         const char* text = nullptr;
         RPCReportError(h, &text);
-        if (RPCTimedOut(h)) post_client(&dbc->diag, dbc, 0, "HYT00", false, "Timeout expired");
-        post_client(&dbc->diag, dbc, 4, "08001", false, "Client unable to establish connection");
-        post_client(&dbc->diag, dbc, 4, "HY000", false, "%s", text ? text : "");
+        if (RPCTimedOut(h)) post_client(&dbc->diag, dbc, 0, sqlstate::kHYT00, false);
+        post_client(&dbc->diag, dbc, 4, sqlstate::k08001, false);
+        post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false, "%s", text ? text : "");
       }
       free_rpc(h);
       continue;
@@ -331,7 +332,7 @@ struct ConnectArgs {
 // gave none, say which step failed rather than fail without a word.
 SQLRETURN remote_failure(client_dbc* dbc, const char* step, int rc) {
   if (dbc->diag.record_count == 0 && !dbc->dead)
-    post_client(&dbc->diag, dbc, 0, "HY000", false, "General error: Remote %s failed (%d)", step, rc);
+    post_client(&dbc->diag, dbc, 0, sqlstate::kHY000.state, false, "General error: Remote %s failed (%d)", step, rc);
   return rc_ok(rc) ? SQL_ERROR : static_cast<SQLRETURN>(rc);
 }
 
@@ -381,15 +382,16 @@ SQLRETURN open_server_session(client_dbc* dbc, AttrList& list, bool may_prompt, 
           continue;
         }
         if (d < -1) {
-          post_client(&dbc->diag, dbc, 0, "HY000", false, "Error from prompt_logon");
+          post_client(&dbc->diag, dbc, 0, sqlstate::kHY000.state, false, "Error from prompt_logon");
           return SQL_ERROR;
         }
       }
       if (dbc->dead) return SQL_ERROR;
-      post_client(&dbc->diag, dbc, r, "28000", false,
+      post_client(&dbc->diag, dbc, r, sqlstate::k28000.state, false,
                   "Invalid authorization spe"
                   "cification");
-      post_client(&dbc->diag, dbc, 401, "HY000", false, "authentication error number %ld", static_cast<long>(r));
+      post_client(&dbc->diag, dbc, 401, sqlstate::kHY000.state, false, "authentication error number %ld",
+                  static_cast<long>(r));
       return SQL_ERROR;
     }
   }
@@ -403,7 +405,7 @@ SQLRETURN open_server_session(client_dbc* dbc, AttrList& list, bool may_prompt, 
   void* server_env = nullptr;
   int rc = remote_sql_alloc_handle(dbc->rpc, env->odbc_version, SQL_HANDLE_ENV, nullptr, &server_env);
   if (!rc_ok(rc) || !server_env) {
-    post_client(&dbc->diag, dbc, 0, "IM004", true, "Driver's SQLAllocHandle on SQL_HANDLE_ENV failed");
+    post_client(&dbc->diag, dbc, 0, sqlstate::kIM004, true);
     return rc_ok(rc) ? SQL_ERROR : static_cast<SQLRETURN>(rc);
   }
   dbc->server_env = reinterpret_cast<uint64_t>(server_env);
@@ -546,23 +548,23 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
     dbc->dead = 0;
     dbc->server_flags = 0;  // learned anew from each server
     if (!ok_env) {
-      post_client(&dbc->diag, dbc, 2, "HY000", false,
+      post_client(&dbc->diag, dbc, 2, sqlstate::kHY000.state, false,
                   "General error: Internal client error (SQLDriverConnect - back env ptr %p)",
                   static_cast<void*>(dbc->env));
       return SQL_INVALID_HANDLE;
     }
   }
-  if (is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08002", "Connection name in use");
-  if (a.outmax < 0) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+  if (is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::k08002);
+  if (a.outmax < 0) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY090);
   if (a.completion == SQL_DRIVER_PROMPT && !a.hwnd)
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY092", "Option type out of range");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY092.state, "Option type out of range");
   if (a.completion > SQL_DRIVER_COMPLETE_REQUIRED) {
-    post_client(&dbc->diag, dbc, 0, "HY105", true, "Invalid driver completion");
+    post_client(&dbc->diag, dbc, 0, sqlstate::kHY105.state, true, "Invalid driver completion");
     return SQL_ERROR;
   }
   bool warned = false;
   if (g_connection_pooling != 0 && a.completion != SQL_DRIVER_NOPROMPT) {
-    post_client(&dbc->diag, dbc, 0, "HY105", true, "Invalid driver completion");
+    post_client(&dbc->diag, dbc, 0, sqlstate::kHY105.state, true, "Invalid driver completion");
     warned = true;
   }
   TRACE(kTraceConnect, "\tParsing connection string\n");
@@ -574,11 +576,11 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
   else
     dbc->dsn_name[0] = '\0';
   if (a.completion == SQL_DRIVER_NOPROMPT && !(mask & (kKeyDsn | kKeyDriver))) {
-    post_client(&dbc->diag, dbc, 0, "IM007", true, "No data source or driver specified; dialog prohibited");
+    post_client(&dbc->diag, dbc, 0, sqlstate::kIM007, true);
     return SQL_ERROR;
   }
   if ((mask & (kKeyDriver | kKeyFileDsn | kKeySaveFile)) == kKeySaveFile) {
-    post_client(&dbc->diag, dbc, 0, "01S09", false, "Invalid keyword");
+    post_client(&dbc->diag, dbc, 0, sqlstate::k01S09, false);
     warned = true;
   }
   retrieve_vek_flags(dbc);
@@ -606,18 +608,18 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
         if (a.completion == SQL_DRIVER_NOPROMPT) {
           // What is missing comes first: the data source itself was named.
           report_missing(dbc, mask);
-          post_client(&dbc->diag, dbc, 0, "IM007", true, "No data source or driver specified; dialog prohibited");
+          post_client(&dbc->diag, dbc, 0, sqlstate::kIM007, true);
           return SQL_ERROR;
         }
         int d = a.hwnd ? dialog_complete_info(a.hwnd, list, &mask) : -1;
         if (d == -1 || !a.hwnd) {
           // No window, or the setup library cannot be loaded: no dialog.
-          post_client(&dbc->diag, dbc, 0, "IM008", true, "Dialog Failed");
+          post_client(&dbc->diag, dbc, 0, sqlstate::kIM008, true);
           report_missing(dbc, mask);
           return SQL_ERROR;
         }
         if (d < 0) {
-          post_client(&dbc->diag, dbc, 0, "IM008", true, "Dialog Failed");
+          post_client(&dbc->diag, dbc, 0, sqlstate::kIM008, true);
           return SQL_ERROR;
         }
         if (d == 0) return SQL_NO_DATA;
@@ -628,7 +630,7 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
 
   if (rpc_connect(dbc, list) != 0) return SQL_ERROR;
   SQLRETURN rc = connect_over_link(dbc, list, a, &warned);
-  if (dbc->rpc) set_link_wait(dbc, static_cast<SQLULEN>(dbc->connection_timeout), "HYT01");
+  if (dbc->rpc) set_link_wait(dbc, static_cast<SQLULEN>(dbc->connection_timeout), sqlstate::kHYT01);
   if (rc != SQL_SUCCESS) {
     // Every failure, a cancelled dialog included, leaves the record unconnected.
     dbc->server_dbc = dbc->server_env = 0;
@@ -662,7 +664,7 @@ SQLRETURN driver_connect(SQLHDBC handle, SQLHWND hwnd, SQLCHAR* in, SQLSMALLINT 
   auto* dbc = static_cast<client_dbc*>(handle);
   if (inlen < 0 && inlen != SQL_NTS) {
     clear_errors(&dbc->diag);
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY090);
   }
   ConnectArgs a{hwnd, "", out, outmax, outlen, completion};
   if (in)
@@ -681,9 +683,9 @@ SQLRETURN connect(SQLHDBC handle, SQLCHAR* server, SQLSMALLINT server_len, SQLCH
   clear_errors(&dbc->diag);
   auto bad_len = [](SQLSMALLINT n) { return n < 0 && n != SQL_NTS; };
   if (bad_len(server_len) || bad_len(user_len) || bad_len(password_len))
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY090);
   if (!server) {
-    post_client(&dbc->diag, dbc, 0, "IM002", true, "Data source not found and no default driver specified");
+    post_client(&dbc->diag, dbc, 0, sqlstate::kIM002, true);
     return SQL_ERROR;
   }
   auto text = [](SQLCHAR* p, SQLSMALLINT n) {
@@ -713,7 +715,7 @@ SQLRETURN disconnect(SQLHDBC handle) {
     end_browse(dbc);
     return SQL_SUCCESS;
   }
-  if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+  if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::k08003);
   if (dbc->dead) {
     TRACE(kTraceDetail, "\tConnection dead\n");
   } else {

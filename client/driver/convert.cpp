@@ -152,7 +152,7 @@ SQLRETURN convert_cached_value(const CachedValue& v, SQLSMALLINT target_type, SQ
   if (!piece) piece = &scratch;
   if (piece->done) return SQL_NO_DATA;
   if (v.indicator == SQL_NULL_DATA) {
-    if (!ind) return fail(d, "22002", "Indicator variable required but not supplied");
+    if (!ind) return fail(d, sqlstate::k22002);
     *ind = SQL_NULL_DATA;
     piece->done = true;
     return SQL_SUCCESS;
@@ -163,7 +163,7 @@ SQLRETURN convert_cached_value(const CachedValue& v, SQLSMALLINT target_type, SQ
     static thread_local char msg[160];
     std::snprintf(msg, sizeof msg, "General error: value of %ld bytes exceeds the block-fetch cache of %ld bytes",
                   static_cast<long>(v.indicator), static_cast<long>(v.length));
-    return fail(d, "HY000", msg);
+    return fail(d, sqlstate::kHY000.state, msg);
   }
   SQLRETURN rc = SQL_SUCCESS;
   switch (target_type) {

@@ -118,7 +118,7 @@ SQLRETURN to_date(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, ConvDiag
     case kClassTimestamp: return date_of(v.v.timestamp);
     case kClassText: {
       SQL_TIMESTAMP_STRUCT t{};
-      if (!parse_timestamp(trim(text_of(v)), &t)) return fail(d, "22008", kBadDatetime);
+      if (!parse_timestamp(trim(text_of(v)), &t)) return fail(d, sqlstate::k22008.state, kBadDatetime);
       return date_of(t);
     }
     default: return restricted(d);
@@ -146,7 +146,7 @@ SQLRETURN to_time(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, ConvDiag
         out = {ts.hour, ts.minute, ts.second};
         fraction = ts.fraction;
       } else {
-        return fail(d, "22008", kBadDatetime);
+        return fail(d, sqlstate::k22008.state, kBadDatetime);
       }
       put_struct(out, target, ind);
       return fraction ? fractional(d) : SQL_SUCCESS;
@@ -170,7 +170,7 @@ SQLRETURN to_timestamp(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, Con
              0};
       break;
     case kClassText:
-      if (!parse_timestamp(trim(text_of(v)), &out)) return fail(d, "22008", kBadDatetime);
+      if (!parse_timestamp(trim(text_of(v)), &out)) return fail(d, sqlstate::k22008.state, kBadDatetime);
       break;
     default: return restricted(d);
   }

@@ -145,8 +145,8 @@ SQLRETURN parse_interval(std::string_view s, int code, SQL_INTERVAL_STRUCT* iv, 
     }
     default: return restricted(d);
   }
-  if (!ok || !s.empty()) return fail(d, "22018", kBadCast);
-  if (overflow) return fail(d, "22015", kIntervalOverflow);
+  if (!ok || !s.empty()) return fail(d, sqlstate::k22018);
+  if (overflow) return fail(d, sqlstate::k22015);
   return SQL_SUCCESS;
 }
 
@@ -159,10 +159,10 @@ SQLRETURN to_interval(const CachedValue& v, SQLSMALLINT target_type, SQLPOINTER 
     case kClassInteger:
     case kClassBit:
     case kClassBigint: {
-      if (code > SQL_IS_SECOND) return fail(d, "22015", kIntervalOverflow);
+      if (code > SQL_IS_SECOND) return fail(d, sqlstate::k22015);
       int64_t x = v.v.integer;
       uint64_t m = x < 0 ? 0 - static_cast<uint64_t>(x) : static_cast<uint64_t>(x);
-      if (m > UINT32_MAX) return fail(d, "22015", kIntervalOverflow);
+      if (m > UINT32_MAX) return fail(d, sqlstate::k22015);
       out.interval_sign = x < 0 ? SQL_TRUE : SQL_FALSE;
       if (code == SQL_IS_YEAR)
         out.intval.year_month.year = static_cast<SQLUINTEGER>(m);
@@ -185,7 +185,7 @@ SQLRETURN to_interval(const CachedValue& v, SQLSMALLINT target_type, SQLPOINTER 
       uint64_t mag = total < 0 ? 0 - static_cast<uint64_t>(total) : static_cast<uint64_t>(total);
       uint64_t fmag = fraction < 0 ? 0 - static_cast<uint64_t>(fraction) : static_cast<uint64_t>(fraction);
       bool lost = false;
-      if (!split_total(code, mag, fmag, &out, &lost)) return fail(d, "22015", kIntervalOverflow);
+      if (!split_total(code, mag, fmag, &out, &lost)) return fail(d, sqlstate::k22015);
       out.interval_sign = neg ? SQL_TRUE : SQL_FALSE;
       if (lost) rc = fractional(d);
       break;

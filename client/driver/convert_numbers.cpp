@@ -84,7 +84,7 @@ SQLRETURN read_number(const CachedValue& v, Number* n, ConvDiag* d) {
         n->kind = Number::kInt;
         return SQL_SUCCESS;
       }
-      if (!parse_real(s, &n->d)) return fail(d, "22018", kBadCast);
+      if (!parse_real(s, &n->d)) return fail(d, sqlstate::k22018);
       n->kind = Number::kReal;
       return SQL_SUCCESS;
     }
@@ -177,7 +177,7 @@ SQLRETURN to_numeric(const CachedValue& v, SQLPOINTER target, SQLLEN* ind, ConvD
       std::string s(trim(text_of(v)));
       double x = 0;
       int64_t i = 0;
-      if (!parse_int(s, &i) && !parse_real(s, &x)) return fail(d, "22018", kBadCast);
+      if (!parse_int(s, &i) && !parse_real(s, &x)) return fail(d, sqlstate::k22018);
       if (s.find_first_of("eEnNiI") != std::string::npos) {
         if (!std::isfinite(x)) return out_of_range(d);
         rc = double_to_numeric(x, &out, precision, scale);

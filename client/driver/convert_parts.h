@@ -11,18 +11,13 @@
 #include <type_traits>
 
 #include "convert.h"
+#include "sqlstate.h"
 
 namespace kyvek::driver::conversion {
 
-inline constexpr const char* kOutOfRange = "Numeric value out of range";
+// The texts of these two differ from the table's.
 inline constexpr const char* kRestricted = "restricted data type attribute violation";
-inline constexpr const char* kFraction = "Fractional truncation";
-inline constexpr const char* kTruncated = "String data, right truncated";
 inline constexpr const char* kBadDatetime = "Data value is not a valid datetime";
-inline constexpr const char* kIntervalOverflow = "Interval field overflow";
-inline constexpr const char* kBadCast =
-    "Invalid character value for cast spe"
-    "cification";
 
 inline SQLRETURN fail(ConvDiag* d, const char* state, const char* msg, bool odbc3 = false) {
   *d = {state, msg, odbc3};
@@ -32,9 +27,15 @@ inline SQLRETURN warn(ConvDiag* d, const char* state, const char* msg, bool odbc
   *d = {state, msg, odbc3};
   return SQL_SUCCESS_WITH_INFO;
 }
-inline SQLRETURN out_of_range(ConvDiag* d) { return fail(d, "22003", kOutOfRange); }
-inline SQLRETURN restricted(ConvDiag* d) { return fail(d, "07006", kRestricted); }
-inline SQLRETURN fractional(ConvDiag* d) { return warn(d, "01S07", kFraction, true); }
+inline SQLRETURN fail(ConvDiag* d, const sqlstate::Row& state, bool odbc3 = false) {
+  return fail(d, state.state, state.text, odbc3);
+}
+inline SQLRETURN warn(ConvDiag* d, const sqlstate::Row& state, bool odbc3 = false) {
+  return warn(d, state.state, state.text, odbc3);
+}
+inline SQLRETURN out_of_range(ConvDiag* d) { return fail(d, sqlstate::k22003); }
+inline SQLRETURN restricted(ConvDiag* d) { return fail(d, sqlstate::k07006.state, kRestricted); }
+inline SQLRETURN fractional(ConvDiag* d) { return warn(d, sqlstate::k01S07, true); }
 
 inline void set_len(SQLLEN* p, SQLLEN v) {
   if (p) *p = v;

@@ -164,7 +164,7 @@ SQLRETURN serve_char(std::string_view text, SQLPOINTER target, SQLLEN buffer_len
   }
   if (n < remaining) {
     piece->offset = offset + n;
-    return warn(d, "01004", kTruncated);
+    return warn(d, sqlstate::k01004);
   }
   piece->done = true;
   return SQL_SUCCESS;
@@ -240,7 +240,7 @@ SQLRETURN serve_wchar(std::string_view text, SQLPOINTER target, SQLLEN buffer_le
   }
   if (written < units) {
     piece->offset = static_cast<SQLLEN>(i);
-    return warn(d, "01004", kTruncated);
+    return warn(d, sqlstate::k01004);
   }
   piece->done = true;
   return SQL_SUCCESS;
@@ -258,7 +258,7 @@ SQLRETURN serve_binary(const unsigned char* bytes, SQLLEN size, SQLPOINTER targe
   }
   if (n < remaining) {
     piece->offset = offset + n;
-    return warn(d, "01004", kTruncated);
+    return warn(d, sqlstate::k01004);
   }
   piece->done = true;
   return SQL_SUCCESS;

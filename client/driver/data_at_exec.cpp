@@ -35,13 +35,13 @@ SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER* value) {
   if (rc == SQL_NEED_DATA) {
     if (columns) TRACE(kTraceDetail, "\tLast API SQLSetPos/SQLBulkOperations\n");
     client_desc* d = cur_desc(c.stmt, columns ? DESC_ARD : DESC_APD);
-    if (vekc_chk_handle(kDesc, d)) return c.fail(5, "HY000", "General error: Internal AxD invalid");
+    if (vekc_chk_handle(kDesc, d)) return c.fail(5, sqlstate::kHY000.state, "General error: Internal AxD invalid");
     const int n = static_cast<uint16_t>(number);
     if (n > d->bound_count || n >= d->n_descrec)
-      return c.failf(18, "HY000", "General error: Parameter/Column %u not bound (ParamData)", n);
+      return c.failf(18, sqlstate::kHY000.state, "General error: Parameter/Column %u not bound (ParamData)", n);
     client_desc_rec* rec = &d->records[n];
     if (std::memcmp(rec->tag, "DESR", 4))
-      return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
+      return c.fail(5, sqlstate::kHY000.state, "General error: Internal descriptor record invalid");
     if (value) *value = rec->data_ptr;
     c.x->need_data_number = n;
     // With a parameter array the count tells the application which set the
@@ -86,25 +86,25 @@ SQLRETURN put_data(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (PutData)");
   if (rc != SQL_SUCCESS) return rc;
   if (data) {
-    if (len < 0 && len != SQL_NTS && len != SQL_NULL_DATA) return c.fail(0, "HY090", "Invalid string or buffer length");
+    if (len < 0 && len != SQL_NTS && len != SQL_NULL_DATA) return c.fail(0, sqlstate::kHY090);
   } else if (len != 0 && len != SQL_DEFAULT_PARAM && len != SQL_NULL_DATA) {
-    return c.fail(0, "HY009", "Invalid use of null pointer");
+    return c.fail(0, sqlstate::kHY009);
   }
-  if (c.x->need_data_number < 0) return c.fail(0, "HY010", "Function sequence error");
+  if (c.x->need_data_number < 0) return c.fail(0, sqlstate::kHY010);
   const bool columns = on_columns(c.stmt);
   client_desc* ad = cur_desc(c.stmt, columns ? DESC_ARD : DESC_APD);
   client_desc* id = cur_desc(c.stmt, columns ? DESC_IRD : DESC_IPD);
   if (vekc_chk_handle(kDesc, ad) || vekc_chk_handle(kDesc, id))
-    return c.failf(5, "HY000", "General error: Internal descriptor invalid %p/%p (ParamData)", static_cast<void*>(ad),
-                   static_cast<void*>(id));
+    return c.failf(5, sqlstate::kHY000.state, "General error: Internal descriptor invalid %p/%p (ParamData)",
+                   static_cast<void*>(ad), static_cast<void*>(id));
   const int n = c.x->need_data_number;
   if (n > ad->bound_count || n >= ad->n_descrec)
-    return c.fail(16, "HY000", "General error: Parameter not bound (ParamData)");
+    return c.fail(16, sqlstate::kHY000.state, "General error: Parameter not bound (ParamData)");
   client_desc_rec* arec = &ad->records[n];
   client_desc_rec* irec = desc_rec(id, n);
   if (std::memcmp(arec->tag, "DESR", 4) || !irec || std::memcmp(irec->tag, "DESR", 4))
-    return c.failf(5, "HY000", "General error: Internal descriptor record %p/%p (ParamData)", static_cast<void*>(arec),
-                   static_cast<void*>(irec));
+    return c.failf(5, sqlstate::kHY000.state, "General error: Internal descriptor record %p/%p (ParamData)",
+                   static_cast<void*>(arec), static_cast<void*>(irec));
   int16_t t = arec->concise_type;
   uint64_t bytes = 0;
   SQLLEN sent_len = len;
@@ -118,12 +118,13 @@ SQLRETURN put_data(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
   } else {
     const int64_t fixed = get_type_len(t, len, 0);
     if (fixed < 0)
-      return c.failf(5, "HY000", "General error: Cannot determine length of datatype %d, OctetLength=%ld (SQLPutData)",
-                     t, static_cast<long>(len));
+      return c.failf(5, sqlstate::kHY000.state,
+                     "General error: Cannot determine length of datatype %d, OctetLength=%ld (SQLPutData)", t,
+                     static_cast<long>(len));
     // Character, binary and wide character data: the application's length.
     bytes = fixed > 0 ? static_cast<uint64_t>(fixed) : static_cast<uint64_t>(len);
   }
-  if (bytes > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
+  if (bytes > INT32_MAX) return c.fail(0, sqlstate::kHY001);
   RpcHandle* h = c.rpc();
   void* s = c.server();
   // Fixed-size values without a value travel as zeros; nothing is read.
@@ -202,7 +203,7 @@ SQLRETURN put_data(SQLHSTMT handle, SQLPOINTER data, SQLLEN len) {
         int16_t* pairs = nullptr;
         int32_t sb = 0, pb = 0;
         int prc = pack_intervals(errp, &iv, sizeof iv, 1, &stream, &sb, &pairs, &pb, 0);
-        if (prc == -2) return c.fail(14, "HY000", "General error: Invalid interval type");
+        if (prc == -2) return c.fail(14, sqlstate::kHY000.state, "General error: Invalid interval type");
         if (prc != 0) return SQL_ERROR;
         rc = remote_put_data_interval(h, s, stream, pairs, sent_len);
         std::free(stream), std::free(pairs);

@@ -31,6 +31,7 @@ struct DescCall {
     post_client(&desc->diag, dbc, native, state, false, "%s", message);
     return SQL_ERROR;
   }
+  SQLRETURN fail(int32_t native, const sqlstate::Row& state) const { return fail(native, state.state, state.text); }
 };
 
 SQLRETURN desc_enter(SQLHDESC handle, DescCall& c, const char* text) {
@@ -38,12 +39,12 @@ SQLRETURN desc_enter(SQLHDESC handle, DescCall& c, const char* text) {
   c.desc = static_cast<client_desc*>(handle);
   clear_errors(&c.desc->diag);
   if (vekc_chk_handle(kDbc, c.desc->dbc)) {
-    post_client(&c.desc->diag, nullptr, 2, "HY000", false, "%s", text);
+    post_client(&c.desc->diag, nullptr, 2, sqlstate::kHY000.state, false, "%s", text);
     return SQL_ERROR;
   }
   c.dbc = c.desc->dbc;
-  if (!is_connected(c.dbc)) return c.fail(3, "HY000", text);
-  if (c.dbc->dead) return c.fail(45, "08S01", "Communication link failure");
+  if (!is_connected(c.dbc)) return c.fail(3, sqlstate::kHY000.state, text);
+  if (c.dbc->dead) return c.fail(45, sqlstate::k08S01);
   return SQL_SUCCESS;
 }
 
@@ -234,7 +235,7 @@ SQLRETURN warn_cut(DescCall& c, SQLRETURN rc) {
   } else if (rc != SQL_SUCCESS) {
     return rc;
   }
-  post_client(&c.desc->diag, c.dbc, 0, "01004", false, "String data, right truncated");
+  post_client(&c.desc->diag, c.dbc, 0, sqlstate::k01004, false);
   return SQL_SUCCESS_WITH_INFO;
 }
 
@@ -271,7 +272,7 @@ SQLRETURN get_remote(DescCall& c, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER v
       return rc;
     }
     case Kind::kText: {
-      if (buflen < 0 && buflen != SQL_NTS) return c.fail(0, "HY090", "Invalid string or buffer length");
+      if (buflen < 0 && buflen != SQL_NTS) return c.fail(0, sqlstate::kHY090);
       const SQLINTEGER cap = buflen < 0 ? 0 : buflen;
       std::vector<char> buf(static_cast<size_t>(cap) + 1, '\0');
       int32_t block = cap, reported = 0;
@@ -286,10 +287,10 @@ SQLRETURN get_remote(DescCall& c, SQLSMALLINT n, SQLSMALLINT field, SQLPOINTER v
       }
       return rc;
     }
-    case Kind::kPointer: return c.fail(3, "HY000", "General error: Not Supported (GetDescField)");
+    case Kind::kPointer: return c.fail(3, sqlstate::kHY000.state, "General error: Not Supported (GetDescField)");
     case Kind::kOther: {
       const int32_t cap = -buflen - 100;
-      if (cap < 0) return c.fail(0, "HY090", "Invalid string or buffer length");
+      if (cap < 0) return c.fail(0, sqlstate::kHY090);
       std::vector<char> buf(static_cast<size_t>(cap) + 1, '\0');
       int32_t block = cap, reported = 0;
       SQLRETURN rc =
@@ -315,7 +316,7 @@ SQLRETURN get_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
   DescCall c;
   SQLRETURN rc = desc_enter(handle, c, "General error: Internal client error (GetDescField)");
   if (rc != SQL_SUCCESS) return rc;
-  if (n < 0) return c.fail(0, "07009", "Invalid descriptor index");
+  if (n < 0) return c.fail(0, sqlstate::k07009);
   if (answer_locally(c.desc, role_of(c.desc), n, field, value, len)) return SQL_SUCCESS;
   rc = get_remote(c, n, field, value, buflen, len);
   TRACE(kTraceExit, "-SQLGetDescField(...)=%d\n", rc);
@@ -329,8 +330,8 @@ SQLRETURN get_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLCHAR* name, SQLSMALLIN
   DescCall c;
   SQLRETURN rc = desc_enter(handle, c, "General error: Internal client error (GetDescRec)");
   if (rc != SQL_SUCCESS) return rc;
-  if (n < 0) return c.fail(0, "07009", "Invalid descriptor index");
-  if (buflen < 0) return c.fail(0, "HY090", "Invalid string or buffer length");
+  if (n < 0) return c.fail(0, sqlstate::k07009);
+  if (buflen < 0) return c.fail(0, sqlstate::kHY090);
   std::vector<char> buf(static_cast<size_t>(buflen) + 1, '\0');
   int32_t block = buflen;
   int16_t got = 0, t = 0, sub = 0, p = 0, s = 0, nul = 0;
@@ -360,14 +361,15 @@ SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
   SQLRETURN rc = desc_enter(handle, c, "General error: Internal client error (SetDescField)");
   if (rc != SQL_SUCCESS) return rc;
   client_desc* d = c.desc;
-  if (read_only(field)) return c.fail(0, "HY091", "Invalid descriptor field identifier");
-  if (field == SQL_DESC_UNNAMED && value == nullptr) return c.fail(0, "HY092", "Option type out of range");
-  if (n < 0) return c.fail(0, "07009", "Invalid descriptor index");
+  if (read_only(field)) return c.fail(0, sqlstate::kHY091);
+  if (field == SQL_DESC_UNNAMED && value == nullptr)
+    return c.fail(0, sqlstate::kHY092.state, "Option type out of range");
+  if (n < 0) return c.fail(0, sqlstate::k07009);
   const int role = role_of(d);
-  if (role == DESC_IRD) return c.fail(0, "HY016", "Cannot modify an implementation row descriptor");
+  if (role == DESC_IRD) return c.fail(0, sqlstate::kHY016);
   const auto v = reinterpret_cast<SQLLEN>(value);
-  if (field == SQL_DESC_COUNT && v < 0) return c.fail(0, "07009", "Invalid descriptor index");
-  if (!vekc_expand_desc_recs(d, n)) return c.fail(0, "HY001", "Memory allocation error");
+  if (field == SQL_DESC_COUNT && v < 0) return c.fail(0, sqlstate::k07009);
+  if (!vekc_expand_desc_recs(d, n)) return c.fail(0, sqlstate::kHY001);
   client_desc_rec* rec = desc_rec(d, n);
   Kind k = kind_of(field);
   if (k == Kind::kOther) {
@@ -376,7 +378,8 @@ SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
     else if (buflen == SQL_IS_INTEGER || buflen == SQL_IS_UINTEGER)
       k = Kind::kInt;
     else if (buflen == SQL_IS_POINTER)
-      return c.fail(23, "HY000", "General error: Driver specific SQL_POINTER valuenot supported (SetDescField)");
+      return c.fail(23, sqlstate::kHY000.state,
+                    "General error: Driver specific SQL_POINTER valuenot supported (SetDescField)");
   }
   switch (field == SQL_DESC_BIND_OFFSET_PTR || field == SQL_DESC_BIND_TYPE ? Kind::kOther : k) {
     case Kind::kSmall:
@@ -399,7 +402,7 @@ SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
         rc = SQL_SUCCESS;  // the client applies them itself
         break;
       }
-      if (value == nullptr) return c.fail(0, "HY092", "Option type out of range");
+      if (value == nullptr) return c.fail(0, sqlstate::kHY092.state, "Option type out of range");
       int32_t bytes;
       if (buflen == SQL_NTS)
         bytes = static_cast<int32_t>(std::strlen(static_cast<char*>(value)) + 1);
@@ -408,7 +411,7 @@ SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
       else if (buflen <= -100 && field != SQL_DESC_NAME)
         bytes = -buflen - 100;
       else
-        return c.fail(0, "HY090", "Invalid string or buffer length");
+        return c.fail(0, sqlstate::kHY090);
       rc = remote_sql_set_desc_field_strbin(c.rpc(), c.server(), n, field, bytes, value, buflen);
       break;
     }
@@ -427,12 +430,12 @@ SQLRETURN set_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT type, SQLSMAL
   if (rc != SQL_SUCCESS) return rc;
   client_desc* d = c.desc;
   if (d->dbc->env && d->dbc->env->odbc_version == 2) {
-    post_client(&d->diag, c.dbc, 0, "IM001", true, "Driver does not support this function");
+    post_client(&d->diag, c.dbc, 0, sqlstate::kIM001, true);
     return SQL_ERROR;
   }
-  if (n < 0) return c.fail(0, "07009", "Invalid descriptor index");
-  if (role_of(d) == DESC_IRD) return c.fail(0, "HY016", "Cannot modify an implementation row descriptor");
-  if (length < INT32_MIN || length > INT32_MAX) return c.fail(0, "HY090", "Invalid string or buffer length");
+  if (n < 0) return c.fail(0, sqlstate::k07009);
+  if (role_of(d) == DESC_IRD) return c.fail(0, sqlstate::kHY016);
+  if (length < INT32_MIN || length > INT32_MAX) return c.fail(0, sqlstate::kHY090);
   // Equal pointers for lengths and indicators are one server array.
   const int32_t octet_flag = octet_ptr ? 1 : 0;
   const int32_t ind_flag = ind_ptr ? (ind_ptr == octet_ptr ? octet_flag : 2) : 0;
@@ -440,7 +443,7 @@ SQLRETURN set_desc_rec(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT type, SQLSMAL
                                data ? 1 : 0, octet_flag, ind_flag);
   if (rc_ok(rc)) {
     client_desc_rec* rec = vekc_expand_desc_recs(d, n);
-    if (!rec) return c.fail(0, "HY001", "Memory allocation error");
+    if (!rec) return c.fail(0, sqlstate::kHY001);
     rec->data_ptr = data;
     if (data != nullptr && n > d->bound_count) d->bound_count = n;
     rec->type = type;
@@ -467,7 +470,8 @@ SQLRETURN copy_desc(SQLHDESC source, SQLHDESC target) {
   SQLRETURN rc = desc_enter(source, c, "General error: Internal client error (SetDescField)");
   if (rc != SQL_SUCCESS) return rc;
   if (vekc_chk_handle(kDbc, dst->dbc) || dst->dbc->rpc != src->dbc->rpc) {
-    post_client(&dst->diag, nullptr, 2, "HY000", false, "General error: Internal client error (SetDescField)");
+    post_client(&dst->diag, nullptr, 2, sqlstate::kHY000.state, false,
+                "General error: Internal client error (SetDescField)");
     return SQL_ERROR;
   }
   rc = remote_sql_copy_desc(c.rpc(), c.server(), reinterpret_cast<void*>(dst->server_desc));
@@ -480,8 +484,7 @@ SQLRETURN copy_desc(SQLHDESC source, SQLHDESC target) {
     dst->array_status_ptr = src->array_status_ptr;
     dst->rows_processed_ptr = src->rows_processed_ptr;
     vekc_release_desc_recs(dst, 0, 1);
-    if (src->n_descrec > 0 && !vekc_expand_desc_recs(dst, src->n_descrec - 1))
-      return c.fail(0, "HY001", "Memory allocation error");
+    if (src->n_descrec > 0 && !vekc_expand_desc_recs(dst, src->n_descrec - 1)) return c.fail(0, sqlstate::kHY001);
     for (int i = 0; i < src->n_descrec; ++i) {
       const client_desc_rec& from = src->records[i];
       client_desc_rec& to = dst->records[i];

@@ -39,6 +39,14 @@ SQLRETURN post_rc(diag_header* hdr, const client_dbc* dbc, SQLRETURN rc, int32_t
   return rc;
 }
 
+void post_client(diag_header* hdr, const client_dbc* dbc, int32_t native, const sqlstate::Row& state, bool odbc3) {
+  post_client(hdr, dbc, native, state.state, odbc3, "%s", state.text);
+}
+
+SQLRETURN post_rc(diag_header* hdr, const client_dbc* dbc, SQLRETURN rc, int32_t native, const sqlstate::Row& state) {
+  return post_rc(hdr, dbc, rc, native, state.state, state.text);
+}
+
 bool copy_out(const char* text, char* buf, SQLLEN buflen, SQLLEN* full) {
   size_t n = text ? std::strlen(text) : 0;
   if (full) *full = static_cast<SQLLEN>(n);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "identity.h"
+#include "sqlstate.h"
 #include "attr_list.h"
 #include "diag_post.h"
 #include "statement_record.h"  // slots, fetch kinds and need-data sources
@@ -192,9 +193,9 @@ struct client_dbc {
   // Set by the link's error callback on whichever thread saw the link fail,
   // read by every call (SQLCancel among them, while another call runs).
   std::atomic<int32_t> dead{0};
-  // The state a wait past the link's limit reports: HYT00 for the logon and a
-  // query, HYT01 for any other call (the connection time-out).
-  std::atomic<const char*> wait_state{"HYT01"};
+  // The state (and text) a wait past the link's limit reports: HYT00 for the
+  // logon and a query, HYT01 for any other call (the connection time-out).
+  std::atomic<const sqlstate::Row*> wait_state{&sqlstate::kHYT01};
   int32_t ignored_count = 0;
   int32_t ignored_stmt_attrs[kMaxIgnoredStmtAttrs]{};
   // Browse connect (browse.cpp): 0 none, 1 after the first answer, 2 after the
@@ -209,14 +210,14 @@ struct client_dbc {
 
 // Bounds each wait of the link for the server: seconds (0 for ever), reported
 // with state when it runs out.
-void set_link_wait(client_dbc* dbc, SQLULEN seconds, const char* state);
+void set_link_wait(client_dbc* dbc, SQLULEN seconds, const sqlstate::Row& state);
 
 // For the life of one executing call, the statement's query time-out bounds the
 // waits; afterwards the connection time-out does again.
 class QueryWait {
  public:
-  QueryWait(client_dbc* dbc, SQLULEN seconds) : dbc_(dbc) { set_link_wait(dbc, seconds, "HYT00"); }
-  ~QueryWait() { set_link_wait(dbc_, static_cast<SQLULEN>(dbc_->connection_timeout), "HYT01"); }
+  QueryWait(client_dbc* dbc, SQLULEN seconds) : dbc_(dbc) { set_link_wait(dbc, seconds, sqlstate::kHYT00); }
+  ~QueryWait() { set_link_wait(dbc_, static_cast<SQLULEN>(dbc_->connection_timeout), sqlstate::kHYT01); }
   QueryWait(const QueryWait&) = delete;
   QueryWait& operator=(const QueryWait&) = delete;
 
@@ -302,6 +303,9 @@ void post_client(diag_header* hdr, const client_dbc* dbc, int32_t native, const 
 // Posts and returns rc (recorded as the return code).
 SQLRETURN post_rc(diag_header* hdr, const client_dbc* dbc, SQLRETURN rc, int32_t native, const char* state,
                   const char* message);
+// The same with the state's text from the table.
+void post_client(diag_header* hdr, const client_dbc* dbc, int32_t native, const sqlstate::Row& state, bool odbc3);
+SQLRETURN post_rc(diag_header* hdr, const client_dbc* dbc, SQLRETURN rc, int32_t native, const sqlstate::Row& state);
 // Copies text into an application buffer of buflen bytes: whole with its NUL
 // when it fits, else cut to buflen - 1 bytes and a NUL (true: cut). A buffer
 // length of 0 or a missing buffer writes nothing; full (when given) always
@@ -378,6 +382,8 @@ int send_cached_connect_attrs(client_dbc* dbc);
 void vek_setoption_allstmts(client_dbc* dbc, int option, SQLULEN value);
 int implicit_descriptor_kind(client_desc* desc, int* kind);
 client_dbc* choose_diag_connection(client_env* env);
+// The state SQLError gives an ODBC 2 application for an ODBC 3 state (its
+// first five characters), or null when the state stands unchanged.
 const char* map_sqlstate_odbc2(const char* state);
 int refuse_sqlserver_port(client_dbc* dbc, int port);
 

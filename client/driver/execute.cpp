@@ -39,12 +39,12 @@ SQLRETURN stmt_enter(SQLHSTMT handle, StmtCall& call, const char* text2, const c
   clear_errors(&call.stmt->diags);
   auto* dbc = static_cast<client_dbc*>(call.stmt->owner);
   if (vekc_chk_handle(kDbc, dbc)) {
-    post_client(&call.stmt->diags, nullptr, 2, "HY000", false, "%s", text2);
+    post_client(&call.stmt->diags, nullptr, 2, sqlstate::kHY000.state, false, "%s", text2);
     return SQL_ERROR;
   }
   call.dbc = dbc;
-  if (!is_connected(dbc)) return call.fail(3, "HY000", text3 ? text3 : text2);
-  if (dbc->dead) return call.fail(45, "08S01", "Communication link failure");
+  if (!is_connected(dbc)) return call.fail(3, sqlstate::kHY000.state, text3 ? text3 : text2);
+  if (dbc->dead) return call.fail(45, sqlstate::k08S01);
   return SQL_SUCCESS;
 }
 
@@ -97,14 +97,14 @@ SQLRETURN send_param_operations(StmtCall& c) {
   if (!apd || !apd->array_status_ptr) return SQL_SUCCESS;
   TRACE(kTraceData, "\tsynching param operations array\n");
   SQLULEN n = apd->array_size < 1 ? 1 : apd->array_size;
-  if (n * 2 > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
+  if (n * 2 > INT32_MAX) return c.fail(0, sqlstate::kHY001);
   return remote_synch_parameter_operations_array(c.rpc(), c.server(), static_cast<int32_t>(n * 2),
                                                  reinterpret_cast<const int16_t*>(apd->array_status_ptr));
 }
 
 SQLRETURN check_text(StmtCall& c, SQLCHAR* text, SQLINTEGER len) {
-  if (!text) return c.fail(0, "HY009", "Invalid use of null pointer");
-  if (len < 0 && len != SQL_NTS) return c.fail(0, "HY090", "Invalid string or buffer length");
+  if (!text) return c.fail(0, sqlstate::kHY009);
+  if (len < 0 && len != SQL_NTS) return c.fail(0, sqlstate::kHY090);
   return SQL_SUCCESS;
 }
 
@@ -243,16 +243,16 @@ SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_ty
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (BindParameter)");
   if (rc != SQL_SUCCESS) return rc;
-  if (number == 0) return c.fail(0, "07009", "Invalid descriptor index");
+  if (number == 0) return c.fail(0, sqlstate::k07009);
   if (io_type != SQL_PARAM_INPUT && io_type != SQL_PARAM_INPUT_OUTPUT && io_type != SQL_PARAM_OUTPUT)
-    return c.fail(0, "HY105", "Invalid parameter type", true);
-  if (!value && !ind && io_type != SQL_PARAM_OUTPUT) return c.fail(0, "HY009", "Invalid use of null pointer");
-  if (is_valid_ctype(value_type) != 0) return c.fail(0, "HY003", "Invalid application buffer type");
-  if (is_valid_sqltype(param_type) != 0) return c.fail(0, "HY004", "Invalid SQL data type");
+    return c.fail(0, sqlstate::kHY105, true);
+  if (!value && !ind && io_type != SQL_PARAM_OUTPUT) return c.fail(0, sqlstate::kHY009);
+  if (is_valid_ctype(value_type) != 0) return c.fail(0, sqlstate::kHY003);
+  if (is_valid_sqltype(param_type) != 0) return c.fail(0, sqlstate::kHY004);
   client_desc *apd = cur_desc(c.stmt, DESC_APD), *ipd = cur_desc(c.stmt, DESC_IPD);
   client_desc_rec* arec = vekc_expand_desc_recs(apd, number);
   client_desc_rec* irec = arec ? vekc_expand_desc_recs(ipd, number) : nullptr;
-  if (!arec || !irec) return c.fail(0, "HY001", "Memory allocation error");
+  if (!arec || !irec) return c.fail(0, sqlstate::kHY001);
   // The binding is sent unless nothing the server holds would change. The
   // decimal digits count too: a new scale or fraction precision must reach it.
   const bool same = value && ind && !(c.stmt->flags & kStmtParamsReset) && irec->parameter_type == io_type &&
@@ -313,7 +313,7 @@ SQLRETURN describe_param(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT* type
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (DescribeParam)");
   if (rc != SQL_SUCCESS) return rc;
-  if (number == 0) return c.fail(0, "07009", "Invalid descriptor index");
+  if (number == 0) return c.fail(0, sqlstate::k07009);
   if (retrieve_param_description(c, number, type, size, digits, nullable) == 0) return SQL_SUCCESS;
   int16_t t = 0, d = 0, n = 0;
   SQLULEN s = 0;
@@ -347,10 +347,9 @@ SQLRETURN native_sql(SQLHDBC handle, SQLCHAR* in, SQLINTEGER in_len, SQLCHAR* ou
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
-  if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY010", "Function sequence error");
-  if (!in) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
-  if (in_len < 0 && in_len != SQL_NTS)
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+  if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY010);
+  if (!in) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY009);
+  if (in_len < 0 && in_len != SQL_NTS) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY090);
   const int32_t bytes = text_bytes(in, in_len);
   int32_t cap = out && out_max > 0 ? out_max : 0;
   int32_t got = cap;

@@ -226,7 +226,7 @@ SQLRETURN send_row_operations(StmtCall& c) {
   if (!ard || !ard->array_status_ptr) return SQL_SUCCESS;
   SQLULEN n = c.stmt->fetch_kind == FETCH_EXTENDED ? ard->rowset_size : ard->array_size;
   if (n < 1) n = 1;
-  if (n * 2 > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
+  if (n * 2 > INT32_MAX) return c.fail(0, sqlstate::kHY001);
   return remote_synch_row_operations_array(c.rpc(), c.server(), static_cast<int32_t>(n * 2),
                                            reinterpret_cast<const int16_t*>(ard->array_status_ptr));
 }
@@ -259,17 +259,16 @@ SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (BindCol)",
                             "General error: Internal client error (BindCol");
   if (rc != SQL_SUCCESS) return rc;
-  if (column == 0 && type != SQL_C_BOOKMARK && type != SQL_C_VARBOOKMARK)
-    return c.fail(0, "07006", "Restricted data type attribute violation");
-  if (buflen < 0) return c.fail(0, "HY090", "Invalid string or buffer length");
+  if (column == 0 && type != SQL_C_BOOKMARK && type != SQL_C_VARBOOKMARK) return c.fail(0, sqlstate::k07006);
+  if (buflen < 0) return c.fail(0, sqlstate::kHY090);
   // Block-fetch mode keeps its own bindings on the server: refuse before
   // anything reaches it.
   if ((c.stmt->flags & kStmtBlockFetchOn) && !internal)
-    return c.fail(2, "HY000", "General error: Already in block-fetch-mode (SQLBindCol)");
+    return c.fail(2, sqlstate::kHY000.state, "General error: Already in block-fetch-mode (SQLBindCol)");
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
-  if (column > INT16_MAX - 1) return c.fail(0, "07009", "Invalid descriptor index");
+  if (column > INT16_MAX - 1) return c.fail(0, sqlstate::k07009);
   client_desc_rec* arec = vekc_expand_desc_recs(ard, column);
-  if (!arec || !vekc_expand_desc_recs(ird, column)) return c.fail(0, "HY001", "Memory allocation error");
+  if (!arec || !vekc_expand_desc_recs(ird, column)) return c.fail(0, sqlstate::kHY001);
   const bool same = target && ind && arec->data_ptr && arec->octet_length_ptr && arec->concise_type == type &&
                     arec->octet_length == buflen;
   TRACE(kTraceDetail, "\tPassthru:%d\n", same ? 0 : 1);
@@ -343,11 +342,11 @@ SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) 
   if (c.stmt->flags & kStmtBlockFetchOn) {
     // The server's cursor stands at the end of the block: only NEXT is
     // served, and in block mode NEXT is SQLFetch (this block or the next).
-    if (orientation != SQL_FETCH_NEXT) return c.fail(0, "HY106", "Fetch type out of range", true);
+    if (orientation != SQL_FETCH_NEXT) return c.fail(0, sqlstate::kHY106, true);
     return fetch(handle);
   }
   if (orientation == SQL_FETCH_BOOKMARK) {
-    if (!c.x->fetch_bookmark_ptr) return c.fail(0, "HY111", "Invalid bookmark value", true);
+    if (!c.x->fetch_bookmark_ptr) return c.fail(0, sqlstate::kHY111, true);
     SQLLEN len = 0;
     int16_t slen = 0;
     int32_t zero = 0;
@@ -360,15 +359,16 @@ SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) 
     if (!known && c.x->options[SQL_USE_BOOKMARKS] == SQL_UB_FIXED)
       len = 4;
     else if (!known)
-      return c.fail(5, "HY000", "General error: Unable to obtain bookmark length  (SQLFetchScroll)");
+      return c.fail(5, sqlstate::kHY000.state, "General error: Unable to obtain bookmark length  (SQLFetchScroll)");
     const SQLLEN cap = c.dbc->bookmark_size > 0 ? c.dbc->bookmark_size : 32;
     if (len > cap)
-      return c.failf(0, "HY111", "Invalid bookmark value: a bookmark of %ld bytes is longer than MaxBookMarkSize (%ld)",
+      return c.failf(0, sqlstate::kHY111.state,
+                     "Invalid bookmark value: a bookmark of %ld bytes is longer than MaxBookMarkSize (%ld)",
                      static_cast<long>(len), static_cast<long>(cap));
     rc = remote_synch_bookmark(c.rpc(), c.server(), static_cast<int32_t>(len), c.x->fetch_bookmark_ptr);
     if (rc != SQL_SUCCESS) return rc;
   } else if (orientation < SQL_FETCH_NEXT || orientation > SQL_FETCH_RELATIVE) {
-    return c.fail(0, "HY106", "Fetch type out of range", true);
+    return c.fail(0, sqlstate::kHY106, true);
   }
   {
     const int32_t was = c.stmt->fetch_kind;
@@ -394,7 +394,7 @@ SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) 
   }
   client_desc* ird = cur_desc(c.stmt, DESC_IRD);
   if (vekc_chk_handle(kDesc, ird))
-    return c.fail(5, "HY000", "General error: Internal descriptor invalid (SQLFetchScroll)");
+    return c.fail(5, sqlstate::kHY000.state, "General error: Internal descriptor invalid (SQLFetchScroll)");
   ird->ext_status_ptr = nullptr;
   if (ird->rows_processed_ptr) {
     SQLRETURN prc = fetch_processed_counts(c, ird->rows_processed_ptr, nullptr);
@@ -416,15 +416,15 @@ SQLRETURN extended_fetch(SQLHSTMT handle, SQLUSMALLINT orientation, SQLLEN offse
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (ExtendedFetch)");
   if (rc != SQL_SUCCESS) return rc;
   if ((orientation < SQL_FETCH_NEXT || orientation > SQL_FETCH_RELATIVE) && orientation != SQL_FETCH_BOOKMARK)
-    return c.fail(0, "HY106", "Fetch type out of range", true);
+    return c.fail(0, sqlstate::kHY106, true);
   if (c.stmt->flags & kStmtBlockFetchOn) {
-    if (orientation != SQL_FETCH_NEXT) return c.fail(0, "HY106", "Fetch type out of range", true);
+    if (orientation != SQL_FETCH_NEXT) return c.fail(0, sqlstate::kHY106, true);
     if (block_fetch_serve(c, 2, row_count, status, &rc)) return rc;
   }
   block_fetch_attempt(c, 2);
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
   const SQLULEN rowset = ard && ard->rowset_size > 0 ? ard->rowset_size : 1;
-  if (rowset * 2 > INT32_MAX) return c.fail(0, "HY001", "Memory allocation error");
+  if (rowset * 2 > INT32_MAX) return c.fail(0, sqlstate::kHY001);
   SQLULEN rows = 0;
   // In block mode the rowset is the whole block: its statuses go to the
   // block's cache, never into the application's one-row array.
@@ -489,10 +489,10 @@ SQLRETURN set_pos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALL
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SetPos)");
   if (rc != SQL_SUCCESS) return rc;
-  if (lock > SQL_LOCK_UNLOCK) return c.fail(0, "HY092", "Option type out of range");
-  if (row == 0 && op == SQL_POSITION) return c.fail(0, "HY109", "Invalid cursor position", true);
-  if (op > SQL_ADD) return c.fail(0, "HY092", "Option type out of range");
-  if (row > INT16_MAX) return c.fail(0, "HY107", "Row value out of range");
+  if (lock > SQL_LOCK_UNLOCK) return c.fail(0, sqlstate::kHY092.state, "Option type out of range");
+  if (row == 0 && op == SQL_POSITION) return c.fail(0, sqlstate::kHY109, true);
+  if (op > SQL_ADD) return c.fail(0, sqlstate::kHY092.state, "Option type out of range");
+  if (row > INT16_MAX) return c.fail(0, sqlstate::kHY107);
   if (op == SQL_UPDATE || op == SQL_DELETE || op == SQL_ADD) {
     if ((rc = send_row_operations(c)) != SQL_SUCCESS) return rc;
   }
@@ -523,7 +523,7 @@ SQLRETURN bulk_operations(SQLHSTMT handle, SQLSMALLINT op) {
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SQLBulkOperations)");
   if (rc != SQL_SUCCESS) return rc;
-  if (op < SQL_ADD || op > SQL_FETCH_BY_BOOKMARK) return c.fail(0, "HY092", "Option type out of range");
+  if (op < SQL_ADD || op > SQL_FETCH_BY_BOOKMARK) return c.fail(0, sqlstate::kHY092.state, "Option type out of range");
   if ((rc = send_row_operations(c)) != SQL_SUCCESS) return rc;
   if ((rc = synch_bound_columns(c, op != SQL_ADD)) != SQL_SUCCESS) return rc;
   rc = remote_sql_bulk_operations(c.rpc(), c.server(), op);
@@ -564,7 +564,7 @@ SQLRETURN describe_col(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR* name, SQLS
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (DescribeCol)");
   if (rc != SQL_SUCCESS) return rc;
-  if (buflen < 0) return c.fail(0, "HY090", "Invalid string or buffer length");
+  if (buflen < 0) return c.fail(0, sqlstate::kHY090);
   int32_t cap = name && buflen > 0 ? buflen : 0;
   int16_t nl = 0, t = 0, d = 0, nu = 0;
   SQLULEN sz = 0;
@@ -603,11 +603,11 @@ SQLRETURN col_attribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field
                                          13, 32, 35, 1001, 1002, 1003, 1005, 1006, 1008, 1012, 1013};
   const bool text = std::find(std::begin(kText), std::end(kText), field) != std::end(kText);
   const bool number = std::find(std::begin(kNumber), std::end(kNumber), field) != std::end(kNumber);
-  if (!text && !number) return c.fail(0, "HY091", "Invalid descriptor field identifier");
+  if (!text && !number) return c.fail(0, sqlstate::kHY091);
   int16_t sl = 0;
   SQLLEN nv = 0;
   if (text) {
-    if (buflen < 0 && buflen != SQL_NTS) return c.fail(0, "HY090", "Invalid string or buffer length");
+    if (buflen < 0 && buflen != SQL_NTS) return c.fail(0, sqlstate::kHY090);
     int32_t cap = buf && buflen > 0 ? buflen : 0;
     rc = remote_sql_col_attribute(c.rpc(), c.server(), static_cast<int16_t>(column), static_cast<int16_t>(field), &cap,
                                   buf, static_cast<int16_t>(buflen > 0 ? buflen : 0), &sl, &nv);
@@ -631,10 +631,10 @@ SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (GetData)");
   if (rc != SQL_SUCCESS) return rc;
-  if (buflen < 0) return c.fail(0, "HY090", "Invalid string or buffer length");
+  if (buflen < 0) return c.fail(0, sqlstate::kHY090);
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
   // Column numbers are checked before any record is looked at.
-  if (type == SQL_ARD_TYPE && (!ard || column >= ard->n_descrec)) return c.fail(0, "07009", "Invalid descriptor index");
+  if (type == SQL_ARD_TYPE && (!ard || column >= ard->n_descrec)) return c.fail(0, sqlstate::k07009);
   if (block_get_data(c, column, type, target, buflen, ind, &rc)) return rc;
   int16_t t = type;
   if (t == SQL_C_DEFAULT) {
@@ -643,19 +643,19 @@ SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
       if (rc != SQL_SUCCESS) return rc;
     }
     client_desc_rec* irec = desc_rec(ird, column);
-    if (!irec || column > c.stmt->result_columns) return c.fail(0, "07009", "Invalid descriptor index");
+    if (!irec || column > c.stmt->result_columns) return c.fail(0, sqlstate::k07009);
     t = irec->default_ctype;
     if (t == SQL_C_NUMERIC) t = SQL_C_CHAR;
     TRACE(kTraceDetail, "\tMapping SQL_C_DEFAULT to C-Type %d (actual type %d)\n", t, irec->concise_type);
   } else if (t == SQL_ARD_TYPE) {
     t = ard->records[column].concise_type;
   }
-  if (is_valid_ctype(t) != 0 && t != SQL_C_GUID) return c.fail(0, "HY003", "Invalid application buffer type");
-  if (column == 0 && t != SQL_C_BOOKMARK && t != SQL_C_VARBOOKMARK)
-    return c.fail(0, "HY003", "Invalid application buffer type");
+  if (is_valid_ctype(t) != 0 && t != SQL_C_GUID) return c.fail(0, sqlstate::kHY003);
+  if (column == 0 && t != SQL_C_BOOKMARK && t != SQL_C_VARBOOKMARK) return c.fail(0, sqlstate::kHY003);
   const int64_t tlen = get_type_len(t, target ? buflen : 0, 0);
   if (tlen < 0)
-    return c.failf(5, "HY000", "General error: Cannot determine length of datatype %d, OctetLength=%ld (SQLGetData)", t,
+    return c.failf(5, sqlstate::kHY000.state,
+                   "General error: Cannot determine length of datatype %d, OctetLength=%ld (SQLGetData)", t,
                    static_cast<long>(buflen));
   RpcHandle* h = c.rpc();
   void* s = c.server();

@@ -270,7 +270,8 @@ SQLRETURN free_desc(client_desc* desc) {
   client_dbc* dbc = desc->dbc;
   if (desc->server_desc && desc->alloc_type == 2) {
     if (desc->stmt) {
-      post_client(&desc->diag, dbc, 17, "HY000", false, "General error: Internal descriptor type inconsistent");
+      post_client(&desc->diag, dbc, 17, sqlstate::kHY000.state, false,
+                  "General error: Internal descriptor type inconsistent");
       return SQL_ERROR;
     }
     int rc = remote_free(dbc, SQL_HANDLE_DESC, desc->server_desc);
@@ -290,7 +291,7 @@ SQLRETURN freeup_descriptors(client_dbc* dbc, client_stmt* stmt) {
   while (desc) {
     client_desc* next = desc->next;
     if (vekc_chk_handle(kDesc, desc) != 0) {
-      post_client(where, dbc, 5, "HY000", false, "General error: Internal descriptor invalid");
+      post_client(where, dbc, 5, sqlstate::kHY000.state, false, "General error: Internal descriptor invalid");
       return SQL_ERROR;
     }
     if (stmt && desc->stmt != stmt) {
@@ -298,7 +299,8 @@ SQLRETURN freeup_descriptors(client_dbc* dbc, client_stmt* stmt) {
       continue;
     }
     if (stmt && desc->alloc_type != 1) {
-      post_client(where, dbc, 17, "HY000", false, "General error: Internal descriptor type inconsistent");
+      post_client(where, dbc, 17, sqlstate::kHY000.state, false,
+                  "General error: Internal descriptor type inconsistent");
       return SQL_ERROR;
     }
     vekc_release_desc_recs(desc, 0, 1);
@@ -383,11 +385,11 @@ SQLRETURN alloc_dbc(SQLHANDLE input, SQLHANDLE* out) {
   if (vekc_chk_handle(kEnv, input)) return SQL_INVALID_HANDLE;
   auto* env = static_cast<client_env*>(input);
   clear_errors(&env->diag);
-  if (!out) return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
+  if (!out) return post_rc(&env->diag, nullptr, SQL_ERROR, 0, sqlstate::kHY009);
   client_dbc* dbc = allocate_connection(env);
   if (!dbc) {
     *out = nullptr;
-    return post_rc(&env->diag, nullptr, SQL_ERROR, 252, "HY013", "Memory Management Error");
+    return post_rc(&env->diag, nullptr, SQL_ERROR, 252, sqlstate::kHY013);
   }
   add_handle_to_list(kDbc, env, dbc);
   *out = dbc;
@@ -407,24 +409,23 @@ bool alloc_server_child(SQLHANDLE input, SQLHANDLE* out, SQLSMALLINT type, clien
   *dbc_out = dbc;
   clear_errors(&dbc->diag);
   if (!out) {
-    *rc = post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY009", "Invalid use of null pointer");
+    *rc = post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY009);
     return false;
   }
   *out = nullptr;
   if (!is_connected(dbc)) {
-    *rc = post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+    *rc = post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::k08003);
     return false;
   }
   if (dbc->dead) {
-    *rc = post_rc(&dbc->diag, dbc, SQL_ERROR, 45, "08S01", "Communication link failure");
+    *rc = post_rc(&dbc->diag, dbc, SQL_ERROR, 45, sqlstate::k08S01);
     return false;
   }
   int r = remote_sql_alloc_handle(dbc->rpc, 0, type, reinterpret_cast<void*>(dbc->server_dbc), server);
   if (!rc_ok(r)) {
     if (!dbc->dead) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
     *rc = static_cast<SQLRETURN>(r);
-    if (dbc->dead && dbc->diag.record_count == 0)
-      post_client(&dbc->diag, dbc, 45, "08S01", false, "Communication link failure");
+    if (dbc->dead && dbc->diag.record_count == 0) post_client(&dbc->diag, dbc, 45, sqlstate::k08S01, false);
     return false;
   }
   return true;
@@ -458,12 +459,12 @@ SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE* out) {
   client_stmt* stmt = new_statement(dbc);
   if (!stmt) {
     remote_sql_free_handle(dbc->rpc, SQL_HANDLE_STMT, server_stmt);
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY001", "Memory allocation error");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY001);
   }
   if (!register_handle(kStmt, stmt)) {
     delete stmt;
     remote_sql_free_handle(dbc->rpc, SQL_HANDLE_STMT, server_stmt);
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY001", "Memory allocation error");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY001);
   }
   if (dbc->block_fetch_size > 0) {
     stmt->flags |= kStmtBlockFetchWanted;
@@ -478,7 +479,7 @@ SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE* out) {
       for (int j = 0; j < i; ++j) destroy_desc(descs[j]);
       destroy_stmt(stmt);
       remote_sql_free_handle(dbc->rpc, SQL_HANDLE_STMT, server_stmt);
-      return post_rc(&dbc->diag, dbc, SQL_ERROR, 254, "HY013", "Memory Management Error");
+      return post_rc(&dbc->diag, dbc, SQL_ERROR, 254, sqlstate::kHY013);
     }
   }
   add_handle_to_list(kStmt, dbc, stmt);
@@ -504,7 +505,7 @@ SQLRETURN alloc_desc(SQLHANDLE input, SQLHANDLE* out) {
   client_desc* desc = vekc_alloc_desc(dbc, nullptr);
   if (!desc) {
     remote_sql_free_handle(dbc->rpc, SQL_HANDLE_DESC, server_desc);
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 256, "HY013", "Memory Management Error");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 256, sqlstate::kHY013);
   }
   desc->server_desc = reinterpret_cast<uint64_t>(server_desc);
   add_handle_to_list(kDesc, dbc, desc);
@@ -518,7 +519,7 @@ SQLRETURN free_env(SQLHANDLE handle) {
   clear_errors(&env->diag);
   {
     std::lock_guard<std::recursive_mutex> g(env->lock);
-    if (env->connections) return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY010", "Function sequence error");
+    if (env->connections) return post_rc(&env->diag, nullptr, SQL_ERROR, 0, sqlstate::kHY010);
   }
   unregister_handle(env);
   std::memset(env->tag, 0, 4);
@@ -531,10 +532,11 @@ SQLRETURN free_dbc(SQLHANDLE handle) {
   auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
   if (vekc_chk_handle(kEnv, dbc->env))
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 2, "HY000", "General error: Internal client error (FreeHandle)");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 2, sqlstate::kHY000.state,
+                   "General error: Internal client error (FreeHandle)");
   if (is_connected(dbc)) {
     TRACE(kTraceExit, "-SQLFreeHandle()=SQL_ERROR (Still Connected)\n");
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY010", "Function sequence error");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY010);
   }
   remove_handle_from_list(kDbc, dbc->env, dbc);
   unregister_handle(dbc);
@@ -579,9 +581,7 @@ SQLRETURN free_handle(SQLSMALLINT type, SQLHANDLE handle) {
       if (vekc_chk_handle(kDesc, handle)) return SQL_INVALID_HANDLE;
       auto* desc = static_cast<client_desc*>(handle);
       clear_errors(&desc->diag);
-      if (desc->stmt || desc->alloc_type == 1)
-        return post_rc(&desc->diag, desc->dbc, SQL_ERROR, 0, "HY017",
-                       "Invalid use of an automatically allocated descriptor handle");
+      if (desc->stmt || desc->alloc_type == 1) return post_rc(&desc->diag, desc->dbc, SQL_ERROR, 0, sqlstate::kHY017);
       return free_desc(desc);
     }
     default: return SQL_INVALID_HANDLE;
@@ -596,12 +596,14 @@ SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
   if (option == SQL_DROP) return kyvek::driver::free_stmt(stmt);
   auto* dbc = static_cast<client_dbc*>(stmt->owner);
   if (vekc_chk_handle(kDbc, dbc))
-    return post_rc(&stmt->diags, nullptr, SQL_ERROR, 2, "HY000", "General error: Internal client error (FreeStmt)");
+    return post_rc(&stmt->diags, nullptr, SQL_ERROR, 2, sqlstate::kHY000.state,
+                   "General error: Internal client error (FreeStmt)");
   if (option != SQL_CLOSE && option != SQL_UNBIND && option != SQL_RESET_PARAMS)
-    return post_rc(&stmt->diags, dbc, SQL_ERROR, 0, "HY092", "Option type out of range");
+    return post_rc(&stmt->diags, dbc, SQL_ERROR, 0, sqlstate::kHY092.state, "Option type out of range");
   if (!is_connected(dbc) || dbc->dead) {
-    if (dbc->dead) return post_rc(&stmt->diags, dbc, SQL_ERROR, 45, "08S01", "Communication link failure");
-    return post_rc(&stmt->diags, dbc, SQL_ERROR, 3, "HY000", "General error: Internal client error (FreeStmt)");
+    if (dbc->dead) return post_rc(&stmt->diags, dbc, SQL_ERROR, 45, sqlstate::k08S01);
+    return post_rc(&stmt->diags, dbc, SQL_ERROR, 3, sqlstate::kHY000.state,
+                   "General error: Internal client error (FreeStmt)");
   }
   auto* ard = stmt->current_desc[DESC_ARD];
   auto* apd = stmt->current_desc[DESC_APD];

@@ -62,7 +62,7 @@ SQLRETURN answer_text(client_dbc* dbc, const char* text, SQLPOINTER value, SQLSM
     std::memcpy(out, text, static_cast<size_t>(buflen - 1));
     out[buflen - 1] = '\0';
   }
-  post_client(&dbc->diag, dbc, 4, "01004", false, "String data, right truncated");
+  post_client(&dbc->diag, dbc, 4, sqlstate::k01004, false);
   return set_return_code(&dbc->diag, SQL_SUCCESS_WITH_INFO);
 }
 
@@ -188,10 +188,11 @@ SQLRETURN get_functions(SQLHDBC handle, SQLUSMALLINT id, SQLUSMALLINT* supported
   auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
   if (vekc_chk_handle(kEnv, dbc->env)) {
-    post_client(&dbc->diag, dbc, 2, "HY000", false, "General error: Internal client error (GetFunctions)");
+    post_client(&dbc->diag, dbc, 2, sqlstate::kHY000.state, false,
+                "General error: Internal client error (GetFunctions)");
     return SQL_INVALID_HANDLE;
   }
-  if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY010", "Function sequence error");
+  if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY010);
   if (supported == nullptr) return SQL_SUCCESS;
   // The answer is this driver's own exports: the Driver Manager calls only
   // what is claimed here, and the server stands in for what a data source's
@@ -242,13 +243,13 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value, SQLSMALL
     }
   }
   if (kind == InfoKind::kNone) {
-    post_client(&dbc->diag, dbc, 0, "HY096", false, "Information type out of range");
+    post_client(&dbc->diag, dbc, 0, sqlstate::kHY096, false);
     return SQL_ERROR;
   }
   const char* fallback = type == SQL_DM_VER ? "03.00.0000.0000" : type == SQL_ODBC_VER ? "03.00" : nullptr;
   if (!is_connected(dbc)) {
     if (fallback) return answer_text(dbc, fallback, value, buflen, len);
-    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::k08003);
   }
 
   bool cached_kind = kind == InfoKind::kSmall || kind == InfoKind::kInt ||
@@ -301,7 +302,7 @@ SQLRETURN get_info(SQLHDBC handle, SQLUSMALLINT type, SQLPOINTER value, SQLSMALL
       TRACE(kTraceData, "\tValue: 0x%lx\n", static_cast<unsigned long>(static_cast<uint16_t>(v)));
     }
   } else {
-    if (buflen < 0) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY090", "Invalid string or buffer length");
+    if (buflen < 0) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY090);
     // The server's text arrives in a buffer of our own and is copied by the
     // application's buffer length.
     std::string buf(static_cast<size_t>(buflen) + 1, '\0');

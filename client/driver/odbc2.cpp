@@ -226,14 +226,14 @@ SQLRETURN set_scroll_options(SQLHSTMT handle, SQLUSMALLINT concurrency, SQLLEN k
   static constexpr ScrollChoice kKeyset = {0, SQL_CURSOR_KEYSET_DRIVEN, SQL_KEYSET_CURSOR_ATTRIBUTES2};
   if (keyset > 0) {
     if (keyset <= static_cast<SQLLEN>(rowset))
-      return scroll_error(stmt, "S1107", "Row value out of range",
+      return scroll_error(stmt, sqlstate::kHY107.odbc2, sqlstate::kHY107.text,
                           "-SQLSetScrollOptions(...)=SQL_ERROR (KeysetSize < RowsetSize)\n");
     choice = &kKeyset;
   } else {
     for (const ScrollChoice& c : kScrollChoices)
       if (c.keyset == keyset) choice = &c;
     if (!choice)
-      return scroll_error(stmt, "S1107", "Row value out of range",
+      return scroll_error(stmt, sqlstate::kHY107.odbc2, sqlstate::kHY107.text,
                           "-SQLSetScrollOptions(...)=SQL_ERROR (KeysetSize < RowsetSize)\n");
   }
   SQLUINTEGER capabilities = 0;
@@ -246,10 +246,11 @@ SQLRETURN set_scroll_options(SQLHSTMT handle, SQLUSMALLINT concurrency, SQLLEN k
   for (const auto& c : kConcurrencyBits)
     if (c.first == concurrency) bit = c.second;
   if (!bit)
-    return scroll_error(stmt, "S1108", "Concurrency option out of range",
+    return scroll_error(stmt, sqlstate::kHY108.odbc2, sqlstate::kHY108.text,
                         "-SQLSetScrollOptions(...)=SQL_ERROR (Invalid Concurrency)\n");
   if (!(capabilities & bit))
-    return scroll_error(stmt, "S1C00", "Driver not capable", "-SQLSetScrollOptions(...)=SQL_ERROR (bit not set)\n");
+    return scroll_error(stmt, sqlstate::kHYC00.odbc2, "Driver not capable",
+                        "-SQLSetScrollOptions(...)=SQL_ERROR (bit not set)\n");
   set_stmt_attr(handle, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(choice->cursor_type), 0);
   set_stmt_attr(handle, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(concurrency)), 0);
   if (keyset >= 0)

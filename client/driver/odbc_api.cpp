@@ -152,9 +152,9 @@ SQLRETURN post_failure(const char* name, int kind, void* h, bool no_memory) noex
   const client_dbc* dbc = nullptr;
   diag_header* hdr = diag_of(kind, h, &dbc);
   if (no_memory)
-    post_client(hdr, dbc, 0, "HY001", false, "Memory allocation error");
+    post_client(hdr, dbc, 0, sqlstate::kHY001, false);
   else
-    post_client(hdr, dbc, 2, "HY000", false, "General error: Internal client error (%s)", name + 3);
+    post_client(hdr, dbc, 2, sqlstate::kHY000.state, false, "General error: Internal client error (%s)", name + 3);
   return SQL_ERROR;
 }
 

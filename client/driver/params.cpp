@@ -113,7 +113,8 @@ int used_params(const client_stmt* stmt, const client_desc* apd) {
 
 SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
   client_desc* apd = cur_desc(c.stmt, DESC_APD);
-  if (vekc_chk_handle(kDesc, apd)) return c.fail(5, "HY000", "General error: Internal APD descriptor invalid");
+  if (vekc_chk_handle(kDesc, apd))
+    return c.fail(5, sqlstate::kHY000.state, "General error: Internal APD descriptor invalid");
   int count = used_params(c.stmt, apd);
   if (mode == 1) {
     if (c.dbc->param_count_support == -1) {
@@ -134,8 +135,10 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
   }
   if (count < 1 || apd->bound_count < 1) return SQL_SUCCESS;
   client_desc* ipd = cur_desc(c.stmt, DESC_IPD);
-  if (vekc_chk_handle(kDesc, ipd)) return c.fail(5, "HY000", "General error: Internal IPD descriptor invalid");
-  if (ipd->n_descrec < apd->bound_count + 1) return c.fail(40, "HY000", "General error: APD and IPD counts mismatched");
+  if (vekc_chk_handle(kDesc, ipd))
+    return c.fail(5, sqlstate::kHY000.state, "General error: Internal IPD descriptor invalid");
+  if (ipd->n_descrec < apd->bound_count + 1)
+    return c.fail(40, sqlstate::kHY000.state, "General error: APD and IPD counts mismatched");
 
   const uint64_t A = apd->array_size < 1 ? 1 : apd->array_size;
   const SQLLEN off = offset_of(apd);
@@ -147,7 +150,7 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
     TRACE(kTraceDetail, "\tProcessing parameter %u of %u(%d)\n", n, count, apd->bound_count);
     client_desc_rec *arec = &apd->records[n], *irec = &ipd->records[n];
     if (std::memcmp(arec->tag, "DESR", 4) || std::memcmp(irec->tag, "DESR", 4))
-      return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
+      return c.fail(5, sqlstate::kHY000.state, "General error: Internal descriptor record invalid");
     if (irec->parameter_type == SQL_PARAM_OUTPUT) {
       TRACE(kTraceDetail, "\tOutput-only parameter - ignored\n");
       continue;
@@ -156,10 +159,10 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
     SQLLEN* oct = plus(arec->octet_length_ptr, off);
     SQLLEN* ind = plus(arec->indicator_ptr, off);
     const uint64_t oct_bytes = oct ? A * sizeof(SQLLEN) : 0, ind_bytes = ind ? A * sizeof(SQLLEN) : 0;
-    if (!fits32(oct_bytes)) return c.fail(0, "HY001", "Memory allocation error");
+    if (!fits32(oct_bytes)) return c.fail(0, sqlstate::kHY001);
     if (!data || irec->parameter_type == 0) {
       // No value buffer (data at execution, a NULL, or a parameter left unbound).
-      if (ind && !indicator_code_ok(*ind)) return c.fail(0, "HY090", "Invalid string or buffer length");
+      if (ind && !indicator_code_ok(*ind)) return c.fail(0, sqlstate::kHY090);
       wv.add(oct, oct_bytes, kKindSqlulenArray);
       wv.add(ind, ind_bytes, kKindSqllenArray);
       wv.add(nullptr, 0, kKindBlock);
@@ -167,11 +170,12 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
     }
     const int16_t t = effective_ctype(arec, irec);
     if (t == 0)
-      return c.failf(8, "HY000", "General error: Unexpected sql type (%d) in IPD ConciseType (put_bound_parameters)",
+      return c.failf(8, sqlstate::kHY000.state,
+                     "General error: Unexpected sql type (%d) in IPD ConciseType (put_bound_parameters)",
                      irec->concise_type);
     const int64_t fixed = get_type_len(t, arec->octet_length, 0);
     if (fixed < 0)
-      return c.failf(5, "HY000",
+      return c.failf(5, sqlstate::kHY000.state,
                      "General error: Cannot determine length of datatype %d, OctetLength=%ld (put_bound_parameters)", t,
                      static_cast<long>(arec->octet_length));
     const SQLLEN first = ind ? *ind : 0;
@@ -182,7 +186,7 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
           if (oct == ind)
             L = t == SQL_C_CHAR ? 1 : 0;
           else if (!oct)
-            return c.fail(26, "HY000",
+            return c.fail(26, sqlstate::kHY000.state,
                           "General error: Cannot determine length of parameter,Indicator=0 and OctetLengthPtr=NULL");
           else
             L = static_cast<uint64_t>(*oct > 0 ? *oct : 0);
@@ -194,7 +198,7 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
                   ? nts_bytes(t, data, arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : UINT32_MAX)
                   : irec->length;
         } else if (first < 0) {
-          return c.fail(26, "HY000", "General error: Cannot determine length of parameter,(here1)");
+          return c.fail(26, sqlstate::kHY000.state, "General error: Cannot determine length of parameter,(here1)");
         } else {
           // The value with its terminator when the buffer holds one; never
           // past the application's buffer.
@@ -213,21 +217,20 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
         TRACE(kTraceDetail, "\tRowArraySize > 1 so using Bufferlength %d\n", static_cast<int>(L));
       }
     }
-    if ((t == SQL_C_CHAR || t == SQL_C_BINARY) && ind && !char_indicator_ok(first))
-      return c.fail(0, "HY090", "Invalid string or buffer length");
+    if ((t == SQL_C_CHAR || t == SQL_C_BINARY) && ind && !char_indicator_ok(first)) return c.fail(0, sqlstate::kHY090);
     // Data at execution in every set: the data pointer is the application's
     // token, never read; the values come through SQLPutData.
     const bool token = ind && all_at_exec(ind, A, row_wise ? apd->bind_type : sizeof(SQLLEN));
     const uint64_t stride = fixed > 0 ? static_cast<uint64_t>(fixed)
                                       : (arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : 0);
     if (fixed == 0 && A > 1 && stride == 0 && !token)
-      return c.fail(38, "HY000", "General error: ParamSetSize > 1 and BufferLength is 0");
-    if (!fits32(A * stride) || !fits32(L)) return c.fail(0, "HY001", "Memory allocation error");
+      return c.fail(38, sqlstate::kHY000.state, "General error: ParamSetSize > 1 and BufferLength is 0");
+    if (!fits32(A * stride) || !fits32(L)) return c.fail(0, sqlstate::kHY001);
     if (token) {
       if (row_wise) {
         // Only the lengths travel, column-wise.
         auto* go = static_cast<SQLLEN*>(transfer_buffer(arec, 1, ind_bytes));
-        if (!go) return c.fail(0, "HY001", "Memory allocation error");
+        if (!go) return c.fail(0, sqlstate::kHY001);
         for (uint64_t r = 0; r < A; ++r) go[r] = *plus(ind, static_cast<SQLLEN>(r * apd->bind_type));
         ind = go;
         oct = oct ? go : nullptr;
@@ -237,7 +240,7 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
       if (fixed > 0) {
         // Structured values need zeros of their full size on the server.
         data = wv.keep(std::calloc(A, static_cast<size_t>(fixed)));
-        if (!data) return c.fail(0, "HY001", "Memory allocation error");
+        if (!data) return c.fail(0, sqlstate::kHY001);
       } else {
         wv.add(nullptr, 0, kKindBlock);
         continue;
@@ -250,7 +253,7 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
       auto* gd = static_cast<char*>(transfer_buffer(arec, 0, A * stride));
       auto* go = oct ? static_cast<SQLLEN*>(transfer_buffer(arec, 1, oct_bytes)) : nullptr;
       auto* gi = ind && ind != oct ? static_cast<SQLLEN*>(transfer_buffer(arec, 2, ind_bytes)) : nullptr;
-      if (!gd || (oct && !go) || (ind && ind != oct && !gi)) return c.fail(0, "HY001", "Memory allocation error");
+      if (!gd || (oct && !go) || (ind && ind != oct && !gi)) return c.fail(0, sqlstate::kHY001);
       std::memset(gd, 0, A * stride);
       for (uint64_t r = 0; r < A; ++r) {
         const char* src = static_cast<const char*>(data) + r * apd->bind_type;
@@ -295,9 +298,9 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
       case SQL_C_SSHORT: wv.add(data, A * 2, kKindInt16Array); break;
       case SQL_C_FLOAT:
       case SQL_C_DOUBLE: {
-        if (!fits32(A * kyproc::kNumberTextSlot)) return c.fail(0, "HY001", "Memory allocation error");
+        if (!fits32(A * kyproc::kNumberTextSlot)) return c.fail(0, sqlstate::kHY001);
         auto* slots = static_cast<char*>(wv.keep(std::calloc(A, kyproc::kNumberTextSlot)));
-        if (!slots) return c.fail(0, "HY001", "Memory allocation error");
+        if (!slots) return c.fail(0, sqlstate::kHY001);
         for (uint64_t r = 0; r < A; ++r) {
           double v;
           if (t == SQL_C_FLOAT) {
@@ -353,7 +356,7 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
           int16_t* pairs = nullptr;
           int32_t sb = 0, pb = 0;
           int prc = pack_intervals(errp, data, src_bytes, A, &stream, &sb, &pairs, &pb, 0);
-          if (prc == -2) return c.fail(14, "HY000", "General error: Invalid interval type");
+          if (prc == -2) return c.fail(14, sqlstate::kHY000.state, "General error: Invalid interval type");
           if (prc != 0) return SQL_ERROR;
           wv.keep(stream);
           wv.keep(pairs);
@@ -369,7 +372,7 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
     TRACE(kTraceInternal | kTraceExit, "-^%s()=SQL_SUCCESS (no input params found)\n", "put_bound_parameters");
     return SQL_SUCCESS;
   }
-  if (!fits32(wv.entries.size())) return c.fail(0, "HY001", "Memory allocation error");
+  if (!fits32(wv.entries.size())) return c.fail(0, sqlstate::kHY001);
   return remote_synch_bound_paramswv(c.rpc(), c.server(), static_cast<int32_t>(wv.entries.size()), wv.entries.data());
 }
 
@@ -433,7 +436,8 @@ SQLRETURN fetch_one_output(StmtCall& c, int n, int16_t t, void* dst, uint64_t el
                                                  &ob, o, &ib, i);
       if (rc != SQL_SUCCESS) return rc;
       if (yb * 2 != pb)
-        return c.fail(29, "HY000", "General error: Internal date consistancy check (fetch_bound_parameters)");
+        return c.fail(29, sqlstate::kHY000.state,
+                      "General error: Internal date consistancy check (fetch_bound_parameters)");
       return unpack_dates(errp, dst, A * KY_DATE_SIZE, A, years.data(), yb, pairs.data(), pb) == 0 ? SQL_SUCCESS
                                                                                                    : SQL_ERROR;
     }
@@ -445,7 +449,8 @@ SQLRETURN fetch_one_output(StmtCall& c, int n, int16_t t, void* dst, uint64_t el
           remote_fetch_bound_param_dt(h, s, num, t, 1, &ab, nullptr, &tb, triples.data(), &cb, nullptr, &ob, o, &ib, i);
       if (rc != SQL_SUCCESS) return rc;
       if (tb % 3 != 0)
-        return c.fail(29, "HY000", "General error: Internal time consistancy check (fetch_bound_parameters)");
+        return c.fail(29, sqlstate::kHY000.state,
+                      "General error: Internal time consistancy check (fetch_bound_parameters)");
       return unpack_times(errp, dst, A * KY_TIME_SIZE, A, triples.data(), tb) == 0 ? SQL_SUCCESS : SQL_ERROR;
     }
     case SQL_C_TIMESTAMP:
@@ -457,7 +462,8 @@ SQLRETURN fetch_one_output(StmtCall& c, int n, int16_t t, void* dst, uint64_t el
                                                  &ob, o, &ib, i);
       if (rc != SQL_SUCCESS) return rc;
       if (yb / 2 != qb / 10 || yb / 2 != fb / 4)
-        return c.fail(29, "HY000", "General error: Internal timestamp consistancy check (fetch_bound_parameters)");
+        return c.fail(29, sqlstate::kHY000.state,
+                      "General error: Internal timestamp consistancy check (fetch_bound_parameters)");
       return unpack_timestamps(errp, dst, A * KY_TIMESTAMP_SIZE, A, years.data(), yb, quint.data(), qb, fr.data(),
                                fb) == 0
                  ? SQL_SUCCESS
@@ -473,7 +479,8 @@ SQLRETURN fetch_one_output(StmtCall& c, int n, int16_t t, void* dst, uint64_t el
         remote_fetch_bound_param_dt_int(h, s, num, t, 1, &pb, pairs.data(), &sb, stream.data(), &ob, o, &ib, i);
     if (rc != SQL_SUCCESS) return rc;
     if (pb / 4 != static_cast<int32_t>(A))
-      return c.fail(29, "HY000", "General error: Internal timestamp consistancy check (fetch_bound_parameters)");
+      return c.fail(29, sqlstate::kHY000.state,
+                    "General error: Internal timestamp consistancy check (fetch_bound_parameters)");
     return unpack_intervals(errp, dst, A * KY_INTERVAL_SIZE, A, pairs.data(), pb, stream.data(), sb) == 0 ? SQL_SUCCESS
                                                                                                           : SQL_ERROR;
   }
@@ -490,11 +497,14 @@ SQLRETURN fetch_one_output(StmtCall& c, int n, int16_t t, void* dst, uint64_t el
 SQLRETURN fetch_bound_parameters(StmtCall& c) {
   client_desc *apd = cur_desc(c.stmt, DESC_APD), *ipd = cur_desc(c.stmt, DESC_IPD);
   if (vekc_chk_handle(kDesc, apd))
-    return c.failf(5, "HY000", "General error: Internal APD descriptor %p invalid", static_cast<void*>(apd));
+    return c.failf(5, sqlstate::kHY000.state, "General error: Internal APD descriptor %p invalid",
+                   static_cast<void*>(apd));
   if (vekc_chk_handle(kDesc, ipd))
-    return c.failf(5, "HY000", "General error: Internal IPD descriptor %p invalid", static_cast<void*>(ipd));
+    return c.failf(5, sqlstate::kHY000.state, "General error: Internal IPD descriptor %p invalid",
+                   static_cast<void*>(ipd));
   if (apd->bound_count <= 0 || apd->n_descrec <= 0) return SQL_SUCCESS;
-  if (apd->bound_count >= ipd->n_descrec) return c.fail(40, "HY000", "General error: APD and IPD counts mismatched");
+  if (apd->bound_count >= ipd->n_descrec)
+    return c.fail(40, sqlstate::kHY000.state, "General error: APD and IPD counts mismatched");
   const uint64_t A = apd->array_size < 1 ? 1 : apd->array_size;
   const SQLLEN off = offset_of(apd);
   const bool row_wise = apd->bind_type != SQL_PARAM_BIND_BY_COLUMN;
@@ -503,7 +513,7 @@ SQLRETURN fetch_bound_parameters(StmtCall& c) {
   for (int n = 1; n <= apd->bound_count; ++n) {
     client_desc_rec *arec = &apd->records[n], *irec = &ipd->records[n];
     if (std::memcmp(arec->tag, "DESR", 4) || std::memcmp(irec->tag, "DESR", 4))
-      return c.fail(5, "HY000", "General error: Internal descriptor record invalid");
+      return c.fail(5, sqlstate::kHY000.state, "General error: Internal descriptor record invalid");
     if (irec->parameter_type != SQL_PARAM_OUTPUT && irec->parameter_type != SQL_PARAM_INPUT_OUTPUT) {
       TRACE(kTraceDetail, "\tskipping, not output\n");
       continue;
@@ -518,23 +528,22 @@ SQLRETURN fetch_bound_parameters(StmtCall& c) {
     if (data) {
       t = effective_ctype(arec, irec);
       if (t == 0)
-        return c.failf(8, "HY000",
+        return c.failf(8, sqlstate::kHY000.state,
                        "General error: Unexpected sql type (%d) in IPD ConciseType (fetch_bound_parameters)",
                        irec->concise_type);
       const int64_t fixed = get_type_len(t, arec->octet_length, 0);
       if (fixed < 0)
         return c.failf(
-            5, "HY000",
+            5, sqlstate::kHY000.state,
             "General error: Cannot determine length of datatype %d, OctetLength=%ld (fetch_bound_parameters)", t,
             static_cast<long>(arec->octet_length));
       elem = fixed > 0 ? static_cast<uint64_t>(fixed)
                        : (arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : 0);
-      if ((t == SQL_C_CHAR || t == SQL_C_BINARY) && ind && !char_indicator_ok(*ind))
-        return c.fail(0, "HY090", "Invalid string or buffer length");
+      if ((t == SQL_C_CHAR || t == SQL_C_BINARY) && ind && !char_indicator_ok(*ind)) return c.fail(0, sqlstate::kHY090);
     } else if (ind && !indicator_code_ok(*ind)) {
-      return c.fail(0, "HY090", "Invalid string or buffer length");
+      return c.fail(0, sqlstate::kHY090);
     }
-    if (!fits32(A * (elem ? elem : 1) + A * 8)) return c.fail(0, "HY001", "Memory allocation error");
+    if (!fits32(A * (elem ? elem : 1) + A * 8)) return c.fail(0, sqlstate::kHY001);
     SQLRETURN rc;
     if (!row_wise || A == 1) {
       rc = fetch_one_output(c, n, t, data, elem, A, oct, ind);
@@ -615,7 +624,7 @@ SQLRETURN fetch_parameter_status_array(StmtCall& c) {
   client_desc *apd = cur_desc(c.stmt, DESC_APD), *ipd = cur_desc(c.stmt, DESC_IPD);
   if (!ipd || !ipd->array_status_ptr) return SQL_SUCCESS;
   const uint64_t A = apd && apd->array_size > 1 ? apd->array_size : 1;
-  if (!fits32(A * 2)) return c.fail(0, "HY001", "Memory allocation error");
+  if (!fits32(A * 2)) return c.fail(0, sqlstate::kHY001);
   int32_t bytes = static_cast<int32_t>(A * 2);
   return remote_fetch_parameter_status(c.rpc(), c.server(), &bytes, reinterpret_cast<int16_t*>(ipd->array_status_ptr));
 }

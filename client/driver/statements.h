@@ -27,6 +27,10 @@ struct StmtCall {
   RpcHandle* rpc() const { return dbc->rpc; }
   // Posts a client record (native, state, text) and returns SQL_ERROR.
   SQLRETURN fail(int32_t native, const char* state, const char* message, bool odbc3 = false) const;
+  // The same with the state's text from the table.
+  SQLRETURN fail(int32_t native, const sqlstate::Row& state, bool odbc3 = false) const {
+    return fail(native, state.state, state.text, odbc3);
+  }
   SQLRETURN failf(int32_t native, const char* state, const char* fmt, ...) const __attribute__((format(printf, 4, 5)));
 };
 

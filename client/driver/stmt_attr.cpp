@@ -147,7 +147,7 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
   void* s = c.server();
   switch (classify(attr)) {
     case AttrClass::kInteger: rc = remote_sql_set_stmt_attr_integer(h, s, attr, static_cast<SQLLEN>(v), len); break;
-    case AttrClass::kAutoDesc: return c.fail(0, "HY017", "Invalid use of an automatically allocated descriptor handle");
+    case AttrClass::kAutoDesc: return c.fail(0, sqlstate::kHY017);
     case AttrClass::kBookmarkPtr: {
       int crc =
           remote_set_config_param(h, reinterpret_cast<void*>(c.dbc->server_dbc), 2, c.dbc->bookmark_size, 0, nullptr);
@@ -160,13 +160,12 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
       const int slot = attr == SQL_ATTR_APP_ROW_DESC ? DESC_ARD : DESC_APD;
       auto* d = static_cast<client_desc*>(value);
       if (d) {
-        if (vekc_chk_handle(kDesc, d)) return c.fail(0, "HY024", "Invalid attribute value");
+        if (vekc_chk_handle(kDesc, d)) return c.fail(0, sqlstate::kHY024);
         if (d->alloc_type == 1) {
-          if (c.stmt->implicit_desc[slot] != d)
-            return c.fail(0, "HY017", "Invalid use of an automatically allocated descriptor handle");
+          if (c.stmt->implicit_desc[slot] != d) return c.fail(0, sqlstate::kHY017);
         } else if (d->dbc != c.dbc) {
           // The application's own descriptors serve statements of their connection.
-          return c.fail(0, "HY024", "Invalid attribute value");
+          return c.fail(0, sqlstate::kHY024);
         }
       }
       rc = remote_sql_set_stmt_attr_handle(h, s, attr, d ? reinterpret_cast<void*>(d->server_desc) : nullptr, len);
@@ -182,16 +181,17 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
       if (len == SQL_IS_INTEGER || len == SQL_IS_UINTEGER) {
         rc = remote_sql_set_stmt_attr_integer(h, s, attr, static_cast<SQLLEN>(v), len);
       } else if (len == SQL_IS_POINTER) {
-        return c.fail(23, "HY000", "General error: Driver specific SQL_POINTER valuenot supported (SetStmtAttr)");
+        return c.fail(23, sqlstate::kHY000.state,
+                      "General error: Driver specific SQL_POINTER valuenot supported (SetStmtAttr)");
       } else if (!value) {
-        return c.fail(0, "HY009", "Invalid use of null pointer");
+        return c.fail(0, sqlstate::kHY009);
       } else if (len == SQL_NTS || len >= 0) {
         const int32_t n = len == SQL_NTS ? static_cast<int32_t>(std::strlen(static_cast<char*>(value)) + 1) : len;
         rc = remote_sql_set_stmt_attr_strbin(h, s, attr, n, value, len);
       } else if (len <= -100) {
         rc = remote_sql_set_stmt_attr_strbin(h, s, attr, -len - 100, value, len);
       } else {
-        return c.fail(21, "HY000", "General error: Invalid binary length (SetStmtAttr)");
+        return c.fail(21, sqlstate::kHY000.state, "General error: Invalid binary length (SetStmtAttr)");
       }
       break;
   }
@@ -299,7 +299,7 @@ SQLRETURN get_cursor_name(SQLHSTMT handle, SQLCHAR* name, SQLSMALLINT buflen, SQ
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (GetCursorName)");
   if (rc != SQL_SUCCESS) return rc;
-  if (buflen < 0) return c.fail(0, "HY090", "Invalid string or buffer length");
+  if (buflen < 0) return c.fail(0, sqlstate::kHY090);
   int32_t cap = name && buflen > 0 ? buflen : 0;
   int16_t full = 0;
   rc = remote_sql_get_cursor_name(c.rpc(), c.server(), &cap, name, name ? buflen : 0, &full);
@@ -308,7 +308,7 @@ SQLRETURN get_cursor_name(SQLHSTMT handle, SQLCHAR* name, SQLSMALLINT buflen, SQ
   if (name_len) *name_len = full;
   if (c.stmt->flags & kStmtBlockFetchOn) {
     // A warning: the call itself succeeded.
-    post_client(c.diags(), c.dbc, 31, "01000", false,
+    post_client(c.diags(), c.dbc, 31, sqlstate::k01000.state, false,
                 "General warning: Cursor operations in block fetch mode will not work (GetCursorName)");
     set_return_code(c.diags(), SQL_SUCCESS_WITH_INFO);
     return SQL_SUCCESS_WITH_INFO;
@@ -321,8 +321,8 @@ SQLRETURN set_cursor_name(SQLHSTMT handle, SQLCHAR* name, SQLSMALLINT len) {
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (SetCursorName)");
   if (rc != SQL_SUCCESS) return rc;
-  if (!name) return c.fail(0, "HY009", "Invalid use of null pointer");
-  if (len < 0 && len != SQL_NTS) return c.fail(0, "HY090", "Invalid string or buffer length");
+  if (!name) return c.fail(0, sqlstate::kHY009);
+  if (len < 0 && len != SQL_NTS) return c.fail(0, sqlstate::kHY090);
   // The server's procedure takes a terminated text.
   std::string text = len == SQL_NTS ? std::string(reinterpret_cast<char*>(name))
                                     : std::string(reinterpret_cast<char*>(name), static_cast<size_t>(len));
@@ -335,9 +335,9 @@ SQLRETURN end_tran(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT completion) {
     if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
     auto* dbc = static_cast<client_dbc*>(handle);
     clear_errors(&dbc->diag);
-    if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "08003", "Connection does not exist");
+    if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::k08003);
     if (completion != SQL_COMMIT && completion != SQL_ROLLBACK)
-      return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, "HY012", "Invalid transaction operation code");
+      return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY012);
     return remote_sql_end_tran(dbc->rpc, SQL_HANDLE_DBC, reinterpret_cast<void*>(dbc->server_dbc), completion);
   }
   if (type != SQL_HANDLE_ENV) return SQL_ERROR;
@@ -345,19 +345,20 @@ SQLRETURN end_tran(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT completion) {
   auto* env = static_cast<client_env*>(handle);
   clear_errors(&env->diag);
   if (completion != SQL_COMMIT && completion != SQL_ROLLBACK)
-    return post_rc(&env->diag, nullptr, SQL_ERROR, 0, "HY012", "Invalid transaction operation code");
+    return post_rc(&env->diag, nullptr, SQL_ERROR, 0, sqlstate::kHY012);
   std::lock_guard<std::recursive_mutex> g(env->lock);
   SQLRETURN result = SQL_SUCCESS;
   for (client_dbc* d = env->connections; d; d = d->next) {
     if (vekc_chk_handle(kDbc, d))
-      return post_rc(&env->diag, nullptr, SQL_ERROR, 2, "HY000", "General error: Internal client error (EndTran)");
+      return post_rc(&env->diag, nullptr, SQL_ERROR, 2, sqlstate::kHY000.state,
+                     "General error: Internal client error (EndTran)");
     if (!is_connected(d)) continue;
     // Each connection on its own: the server environment may be shared.
     int rc = remote_sql_end_tran(d->rpc, SQL_HANDLE_DBC, reinterpret_cast<void*>(d->server_dbc), completion);
     if (!rc_ok(rc)) result = static_cast<SQLRETURN>(rc);
   }
   if (result != SQL_SUCCESS) {
-    post_client(&env->diag, nullptr, 0, "25S01", true, "Transaction state unknown");
+    post_client(&env->diag, nullptr, 0, sqlstate::k25S01, true);
     set_return_code(&env->diag, result);
   }
   return result;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -309,18 +310,37 @@ TEST(Services, HandleChecksSeeFreesFromOtherThreads) {
 }
 
 TEST(Services, SqlstateMapAndDescriptorRecords) {
-  struct {
-    const char *odbc3, *odbc2;
-  } map[] = {{"HY092", "S1009"}, {"42000", "37000"}, {"07009", "S1002"}, {"HY000", "S1000"}, {"08S01", nullptr}};
-  for (const auto& m : map) {
-    const char* got = map_sqlstate_odbc2(m.odbc3);
-    if (m.odbc2) {
-      ASSERT_NE(got, nullptr) << m.odbc3;
-      EXPECT_STREQ(got, m.odbc2);
-    } else {
-      EXPECT_EQ(got, nullptr);
-    }
+  // The pairs SQLError has always translated with, searched by the ODBC 3
+  // state, the first match winning (so HY092 gives S1009, 07009 S1002 and
+  // 01001 01S03): the known answers for the shared table.
+  struct Pair {
+    const char *odbc2, *odbc3;
+  };
+  static constexpr Pair kPairs[] = {
+      {"01S03", "01001"}, {"01S04", "01001"}, {"22003", "HY019"}, {"22008", "22007"}, {"22005", "22018"},
+      {"24000", "07005"}, {"37000", "42000"}, {"70100", "HY018"}, {"S0001", "42S01"}, {"S0002", "42S02"},
+      {"S0011", "42S11"}, {"S0012", "42S12"}, {"S0021", "42S21"}, {"S0022", "42S22"}, {"S0023", "42S23"},
+      {"S1000", "HY000"}, {"S1001", "HY001"}, {"S1002", "07009"}, {"S1003", "HY003"}, {"S1004", "HY004"},
+      {"S1008", "HY008"}, {"S1009", "HY009"}, {"S1009", "HY024"}, {"S1009", "HY092"}, {"S1010", "HY007"},
+      {"S1010", "HY010"}, {"S1011", "HY011"}, {"S1012", "HY012"}, {"S1090", "HY090"}, {"S1091", "HY091"},
+      {"S1092", "HY092"}, {"S1093", "07009"}, {"S1096", "HY096"}, {"S1097", "HY097"}, {"S1098", "HY098"},
+      {"S1099", "HY099"}, {"S1100", "HY100"}, {"S1101", "HY101"}, {"S1103", "HY103"}, {"S1104", "HY104"},
+      {"S1105", "HY105"}, {"S1106", "HY106"}, {"S1107", "HY107"}, {"S1108", "HY108"}, {"S1109", "HY109"},
+      {"S1110", "HY110"}, {"S1111", "HY111"}, {"S1C00", "HYC00"}, {"S1T00", "HYT00"}, {"S1000", "07008"},
+  };
+  for (const Pair& p : kPairs) {
+    const char* expected = nullptr;
+    for (const Pair& q : kPairs)
+      if (!expected && std::strcmp(q.odbc3, p.odbc3) == 0) expected = q.odbc2;
+    const char* got = map_sqlstate_odbc2(p.odbc3);
+    ASSERT_NE(got, nullptr) << p.odbc3;
+    EXPECT_STREQ(got, expected) << p.odbc3;
   }
+  // Only the first five characters count; states without an ODBC 2 form give null.
+  EXPECT_STREQ(map_sqlstate_odbc2("HY092 and more"), "S1009");
+  for (const char* same : {"08S01", "01004", "HY013", "IM002", "HY0", ""})
+    EXPECT_EQ(map_sqlstate_odbc2(same), nullptr) << same;
+  EXPECT_EQ(map_sqlstate_odbc2(nullptr), nullptr);
 
   client_dbc dbc;
   client_desc* desc = vekc_alloc_desc(&dbc, nullptr);
