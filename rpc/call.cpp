@@ -272,6 +272,16 @@ struct ServedCall {
     auto release = [&](void* p) {
       if (p) blocks.push_back(p);
     };
+    size_t most = 0;
+    for (int i = 0; i < RPC_MAX_ARGS && args[i].flags != 0; ++i) {
+      uint32_t kind = kind_of(args[i].flags);
+      if (kind == RPC_ARG_WVARRAY)
+        most += 2 + size_t(std::max(original_count[i], 0)) + size_t(std::max(args[i].size, 0));
+      else if (is_buffer_kind(kind))
+        most += 2;
+    }
+    if (most == 0) return;
+    blocks.reserve(most);
     for (int i = 0; i < RPC_MAX_ARGS; ++i) {
       if (args[i].flags == 0) break;
       uint32_t kind = kind_of(args[i].flags);

@@ -232,8 +232,12 @@ void convert_float(const FloatFormat& s, const FloatFormat& d, uint8_t* value) {
   }
 }
 
+bool float_array_is_wire_form(uint32_t kind) {
+  return kind == RPC_ARG_FLOAT_ARRAY ? kNativeFloat.id == kWireFloat.id : kNativeDouble.id == kWireDouble.id;
+}
+
 void convert_float_array(uint32_t kind, uint8_t* data, size_t length, bool to_wire) {
-  if (data == nullptr) return;
+  if (data == nullptr || float_array_is_wire_form(kind)) return;
   const bool is_float = kind == RPC_ARG_FLOAT_ARRAY;
   const FloatFormat& from = is_float ? (to_wire ? kNativeFloat : kWireFloat) : (to_wire ? kNativeDouble : kWireDouble);
   const FloatFormat& to = is_float ? (to_wire ? kWireFloat : kNativeFloat) : (to_wire ? kWireDouble : kNativeDouble);

@@ -39,6 +39,9 @@ extern const FloatFormat kNativeFloat, kWireFloat, kNativeDouble, kWireDouble;
 
 // Converts one value in place from one representation to the other.
 void convert_float(const FloatFormat& from, const FloatFormat& to, uint8_t* value);
+// Whether the native values of a float or double array are already in the
+// wire's form (the conversion below then leaves them as they are).
+bool float_array_is_wire_form(uint32_t kind);
 // Every element of a float (4-byte) or double (8-byte) array, native to wire or back.
 void convert_float_array(uint32_t kind, uint8_t* data, size_t length, bool to_wire);
 

@@ -2,9 +2,11 @@
 // client reply reader. Element codes are checked against the table before use.
 #include "wvarray.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "capability.h"
 #include "errors.h"
@@ -26,6 +28,9 @@ size_t scalar_width(uint32_t kind) {
   }
 }
 
+// At most this much is set aside at once for a reply's row array.
+constexpr size_t kPendingRoom = size_t(1) << 16;
+
 bool is_float_kind(uint32_t kind) { return kind == RPC_ARG_FLOAT_ARRAY || kind == RPC_ARG_DOUBLE_ARRAY; }
 
 void put_element_value(RpcHandle& h, const wvarray& e, uint32_t kind) {
@@ -36,6 +41,8 @@ void put_element_value(RpcHandle& h, const wvarray& e, uint32_t kind) {
   } else if (size_t w = scalar_width(kind)) {
     if (e.iovec_base) std::memcpy(&v, e.iovec_base, w);
     put_scalar(h, kind, v);
+  } else if (is_float_kind(kind) && float_array_is_wire_form(kind)) {
+    put_block(h, RPC_ARG_DESC, e.iovec_base, e.iovec_base ? e.iovec_len : 0);
   } else if (is_float_kind(kind)) {
     // The converter works on a copy: the caller's values stay as they are.
     size_t n = e.iovec_len > 0 ? size_t(e.iovec_len) : 0;
@@ -109,6 +116,9 @@ wvarray* get_wvarray_server(RpcHandle& h, bool header_only, int32_t* count_out, 
   // Elements are collected as they arrive: a count alone allocates nothing.
   std::vector<wvarray> elems;
   std::vector<size_t> sizes;
+  // Room for the usual row arrays at once, bounded whatever the count says.
+  elems.reserve(size_t(std::min<int32_t>(count, 64)));
+  sizes.reserve(size_t(std::min<int32_t>(count, 64)));
   auto release = [&] {
     for (wvarray& e : elems) std::free(e.iovec_base);
   };
@@ -175,11 +185,18 @@ void get_wvarray_client(RpcHandle& h, wvarray* elems, int32_t count) {
   if (received != count) fail(RPC_ERR_TRUNC);
   struct Pending {
     int code = 0;
-    std::vector<uint8_t> bytes;
+    size_t offset = 0;  // in bytes
     int32_t length = 0;
   };
   // Read everything first; the caller's storage is written only when all fits.
+  // The values wait in one buffer, set aside by the caller's capacities up to
+  // 64 KiB; past that it grows with what arrives.
   std::vector<Pending> pending(size_t(count > 0 ? count : 0));
+  std::vector<uint8_t> bytes;
+  size_t room = 0;
+  for (int32_t i = 0; i < count && room < kPendingRoom; ++i)
+    room += std::max<size_t>(elems[i].iovec_len > 0 ? size_t(elems[i].iovec_len) : 0, sizeof(RpcValue));
+  bytes.reserve(std::min(room, kPendingRoom));
   for (int32_t i = 0; i < count; ++i) {
     Pending& p = pending[size_t(i)];
     p.code = get_byte(h);
@@ -189,20 +206,21 @@ void get_wvarray_client(RpcHandle& h, wvarray* elems, int32_t count) {
     const wvarray& e = elems[i];
     if (kind != 0 && kind != uint32_t(e.iovec_type)) fail(RPC_ERR_TRUNC);
     if (kind == 0) continue;
+    p.offset = bytes.size();
     if (size_t w = scalar_width(kind)) {
       RpcValue v{};
       get_scalar(h, kind, &v);
       if ((kind == RPC_ARG_INT16 || kind == RPC_ARG_INT32) && e.iovec_base == nullptr) fail(RPC_ERR_TRUNC);
-      p.bytes.assign(reinterpret_cast<uint8_t*>(&v), reinterpret_cast<uint8_t*>(&v) + w);
+      bytes.insert(bytes.end(), reinterpret_cast<uint8_t*>(&v), reinterpret_cast<uint8_t*>(&v) + w);
       p.length = int32_t(w);
     } else {
       uint32_t block_kind = is_float_kind(kind) ? RPC_ARG_DESC : kind;
       BlockHeader b = get_block_header(h, block_kind);
       if (b.stored > 0 && (e.iovec_base == nullptr || e.iovec_len < 0 || b.stored > size_t(e.iovec_len)))
         fail(RPC_ERR_TRUNC);
-      p.bytes.resize(b.stored);
-      get_block_data(h, block_kind, b, p.bytes.data());
-      if (is_float_kind(kind)) convert_float_array(kind, p.bytes.data(), p.bytes.size(), false);
+      bytes.resize(p.offset + b.stored);
+      get_block_data(h, block_kind, b, bytes.data() + p.offset);
+      if (is_float_kind(kind)) convert_float_array(kind, bytes.data() + p.offset, b.stored, false);
       p.length = int32_t(b.stored);
     }
   }
@@ -213,7 +231,7 @@ void get_wvarray_client(RpcHandle& h, wvarray* elems, int32_t count) {
       e.iovec_len = 0;
       continue;
     }
-    if (!p.bytes.empty() && e.iovec_base) std::memcpy(e.iovec_base, p.bytes.data(), p.bytes.size());
+    if (p.length > 0 && e.iovec_base) std::memcpy(e.iovec_base, bytes.data() + p.offset, size_t(p.length));
     e.iovec_len = p.length;
   }
 }

@@ -412,6 +412,40 @@ TEST(Marshal, RowArrayReplyMustFitTheCallersElements) {
   }
 }
 
+// A reply larger than the room the reader sets aside at first (64 KiB): every
+// element lands whole in its own storage, scalars and doubles between the blocks.
+TEST(Marshal, RowArrayReplyOfManyLargeBlocks) {
+  constexpr size_t kBlock = 40000;
+  std::vector<std::string> blocks;
+  for (char c : {'a', 'b', 'c'}) blocks.emplace_back(kBlock, c);
+  double values[3] = {1.5, -2.25, 1e300};
+  int32_t n = 77;
+  Link l(0);
+  l.start();
+  {
+    wvarray e[] = {{blocks[0].data(), int32_t(kBlock), RPC_ARG_DESC},
+                   {&n, 4, RPC_ARG_INT32},
+                   {blocks[1].data(), int32_t(kBlock), RPC_ARG_DESC},
+                   {values, sizeof values, RPC_ARG_DOUBLE_ARRAY},
+                   {blocks[2].data(), int32_t(kBlock), RPC_ARG_DESC}};
+    put_wvarray_full(*l.w, e, 5);
+  }
+  l.deliver();
+  std::vector<std::string> got(3, std::string(kBlock, '.'));
+  double got_values[3] = {};
+  int32_t got_n = 0;
+  wvarray mine[] = {{got[0].data(), int32_t(kBlock), RPC_ARG_DESC},
+                    {&got_n, 4, RPC_ARG_INT32},
+                    {got[1].data(), int32_t(kBlock), RPC_ARG_DESC},
+                    {got_values, sizeof got_values, RPC_ARG_DOUBLE_ARRAY},
+                    {got[2].data(), int32_t(kBlock), RPC_ARG_DESC}};
+  EXPECT_EQ(failure_code([&] { get_wvarray_client(*l.r, mine, 5); }), 0);
+  EXPECT_EQ(got, blocks);
+  EXPECT_EQ(got_n, 77);
+  EXPECT_EQ(std::vector<double>(got_values, got_values + 3), std::vector<double>(values, values + 3));
+  EXPECT_EQ(mine[3].iovec_len, int32_t(sizeof values));
+}
+
 TEST(Marshal, FloatFormats) {
   std::mt19937 rng(3);
   for (int i = 0; i < 100; ++i) {
