@@ -8,6 +8,7 @@
 // (block_fetch_attempt) and serving SQLGetData (block_get_data).
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -245,6 +246,189 @@ SQLRETURN rows_processed_if_any(StmtCall& c) {
   if (ird && ird->rows_processed_ptr) return fetch_processed_counts(c, ird->rows_processed_ptr, nullptr);
   return SQL_SUCCESS;
 }
+
+// The reads that follow a positioned or bulk operation (row status, the
+// bookmark column of added rows or every bound column, rows processed) leave
+// in the operation's send, in the order the operation asks them, when all can
+// be planned now. Their replies are read in order after the operation's:
+// taken when it succeeded, dropped when it failed or needs data. The first
+// read that does not give SQL_SUCCESS ends the operation with its result and
+// the replies after it are dropped, as the one-call-at-a-time road stops there.
+class OperationFollowUps {
+ public:
+  enum class Step {
+    kNone,        // no read at this place
+    kStatus,      // row_status_if_any (SQLSetPos)
+    kStatusBulk,  // the row status when the array is set (SQLBulkOperations)
+    kBookmarks,   // added_bookmarks
+    kColumns,     // fetch_bound_columns
+    kProcessed    // rows_processed_if_any
+  };
+  using RowStatus = kyproc::client::Queued<kyproc::rows::fetch_row_status>;
+  using BoundCols = kyproc::client::Queued<kyproc::rows::fetch_bound_colswv>;
+  using Processed = kyproc::client::Queued<kyproc::rows::fetch_rows_processed>;
+
+  explicit OperationFollowUps(StmtCall& c) : c_(c) {}
+  ~OperationFollowUps() { drop_all(); }
+
+  // False when a read needs the server or posts a record first: the caller
+  // then takes the one-call-at-a-time road.
+  bool plan(std::initializer_list<Step> steps) {
+    for (Step s : steps)
+      if (!plan_step(s)) return false;
+    return true;
+  }
+
+  // Right after the operation was queued.
+  void queue() {
+    RpcHandle* h = c_.rpc();
+    void* s = c_.server();
+    for (int i = 0; i < count_; ++i) {
+      switch (steps_[i]) {
+        case Step::kStatus:
+        case Step::kStatusBulk:
+          status_q_.emplace(h, s, &status_bytes_, reinterpret_cast<int16_t*>(status_array_));
+          break;
+        case Step::kBookmarks:
+        case Step::kColumns:
+          columns_q_.emplace(h, s, static_cast<int32_t>(columns_.wv.size()), columns_.wv.data());
+          break;
+        case Step::kProcessed: processed_q_.emplace(h, s, &rows_, &params_); break;
+        case Step::kNone: break;
+      }
+    }
+  }
+
+  // Right after the operation's reply (rc): SQL_SUCCESS, or the result of
+  // the first read that did not succeed plainly.
+  SQLRETURN collect(SQLRETURN rc) {
+    if (!rc_ok(rc)) {
+      drop_all();
+      return SQL_SUCCESS;
+    }
+    for (int i = 0; i < count_; ++i) {
+      const SQLRETURN r = take(steps_[i]);
+      if (r != SQL_SUCCESS) {
+        drop_all();
+        return r;
+      }
+    }
+    return SQL_SUCCESS;
+  }
+
+ private:
+  bool plan_step(Step s) {
+    client_desc *ard = cur_desc(c_.stmt, DESC_ARD), *ird = cur_desc(c_.stmt, DESC_IRD);
+    const bool extended = c_.stmt->fetch_kind == FETCH_EXTENDED;
+    switch (s) {
+      case Step::kNone: return true;
+      case Step::kStatus:
+        if (!ird || !(extended ? ird->ext_status_ptr : ird->array_status_ptr)) return true;
+        return plan_status();
+      case Step::kStatusBulk:
+        if (!ird || !ird->array_status_ptr) return true;
+        return plan_status();
+      case Step::kBookmarks: {
+        if (!ard || ard->n_descrec < 1) return true;
+        const client_desc_rec& mark = ard->records[0];
+        if (!mark.data_ptr && !mark.octet_length_ptr && !mark.indicator_ptr) return true;
+        return plan_columns(s, 0);
+      }
+      case Step::kColumns: return plan_columns(s, -1);
+      case Step::kProcessed:
+        if (!ird || !ird->rows_processed_ptr) return true;
+        processed_app_ = ird->rows_processed_ptr;
+        add(s);
+        return true;
+    }
+    return false;
+  }
+
+  // As fetch_row_status_array asks it; false where that posts a record.
+  bool plan_status() {
+    client_desc *ard = cur_desc(c_.stmt, DESC_ARD), *ird = cur_desc(c_.stmt, DESC_IRD);
+    const bool extended = c_.stmt->fetch_kind == FETCH_EXTENDED;
+    SQLULEN count = ard ? (extended ? ard->rowset_size : ard->array_size) : 1;
+    status_app_ = ird ? (extended ? ird->ext_status_ptr : ird->array_status_ptr) : nullptr;
+    if (!status_app_) return false;
+    status_array_ = status_app_;
+    if (SQLUSMALLINT* cache = block_status_cache(c_.stmt)) status_array_ = cache;
+    if (count < 1) count = 1;
+    if (!fits32(count * 2)) return false;
+    status_bytes_ = static_cast<int32_t>(count * 2);
+    add(Step::kStatus);
+    return true;
+  }
+
+  bool plan_columns(Step s, int only_column) {
+    if (plan_bound_columns(c_, only_column, columns_, true) != SQL_SUCCESS) return false;
+    if (!columns_.wv.empty()) add(s);
+    return true;
+  }
+
+  void add(Step s) { steps_[count_++] = s; }
+
+  SQLRETURN take(Step s) {
+    switch (s) {
+      case Step::kStatus:
+      case Step::kStatusBulk: {
+        const SQLRETURN r = status_q_->take();
+        if (status_array_ != status_app_ && rc_ok(r)) status_app_[0] = status_array_[0];
+        return r;
+      }
+      case Step::kBookmarks:
+      case Step::kColumns: {
+        const SQLRETURN r = columns_q_->take();
+        if (!rc_ok(r)) {
+          TRACE(kTraceExit, "\tremote fetch_bound_colswv failed\n");
+          return r;
+        }
+        const SQLRETURN frc = finish_bound_columns(c_, columns_);
+        return frc != SQL_SUCCESS ? frc : r;
+      }
+      case Step::kProcessed: {
+        const SQLRETURN r = processed_q_->take();
+        if (rc_ok(r)) *processed_app_ = rows_;
+        return r;
+      }
+      case Step::kNone: break;
+    }
+    return SQL_SUCCESS;
+  }
+
+  // In the order they were sent.
+  void drop_all() {
+    for (int i = 0; i < count_; ++i) {
+      switch (steps_[i]) {
+        case Step::kStatus:
+        case Step::kStatusBulk:
+          if (status_q_) status_q_->drop();
+          break;
+        case Step::kBookmarks:
+        case Step::kColumns:
+          if (columns_q_) columns_q_->drop();
+          break;
+        case Step::kProcessed:
+          if (processed_q_) processed_q_->drop();
+          break;
+        case Step::kNone: break;
+      }
+    }
+  }
+
+  StmtCall& c_;
+  Step steps_[4] = {};
+  int count_ = 0;
+  SQLUSMALLINT* status_app_ = nullptr;
+  SQLUSMALLINT* status_array_ = nullptr;
+  int32_t status_bytes_ = 0;
+  ColumnTransfer columns_;
+  SQLULEN* processed_app_ = nullptr;
+  SQLULEN rows_ = 0, params_ = 0;
+  std::optional<RowStatus> status_q_;
+  std::optional<BoundCols> columns_q_;
+  std::optional<Processed> processed_q_;
+};
 
 }  // namespace
 
@@ -501,6 +685,22 @@ SQLRETURN set_pos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALL
   } else if (op == SQL_ADD) {
     if ((rc = synch_bound_columns_specific_row(c, row)) != SQL_SUCCESS) return rc;
   }
+  if (op != SQL_POSITION) {
+    using Step = OperationFollowUps::Step;
+    OperationFollowUps follow(c);
+    if (follow.plan({Step::kStatus, op == SQL_ADD ? Step::kBookmarks : Step::kNone,
+                     op == SQL_REFRESH ? Step::kColumns : Step::kNone, Step::kProcessed})) {
+      kyproc::client::Queued<kyproc::rows::sql_setpos> p(c.rpc(), c.server(), static_cast<int16_t>(row),
+                                                         static_cast<int16_t>(op), static_cast<int16_t>(lock));
+      if (p.queued()) follow.queue();
+      rc = p.take();
+      const SQLRETURN frc = follow.collect(rc);
+      keep_warnings(c, rc);
+      if (rc == SQL_NEED_DATA && (op == SQL_UPDATE || op == SQL_ADD)) c.stmt->need_data_source = NEED_DATA_SETPOS;
+      if (!rc_ok(rc)) return finish("SQLSetPos", rc);
+      return frc != SQL_SUCCESS ? frc : finish("SQLSetPos", rc);
+    }
+  }
   rc = remote_sql_setpos(c.rpc(), c.server(), static_cast<int16_t>(row), static_cast<int16_t>(op),
                          static_cast<int16_t>(lock));
   keep_warnings(c, rc);
@@ -526,6 +726,21 @@ SQLRETURN bulk_operations(SQLHSTMT handle, SQLSMALLINT op) {
   if (op < SQL_ADD || op > SQL_FETCH_BY_BOOKMARK) return c.fail(0, sqlstate::kHY092.state, "Option type out of range");
   if ((rc = send_row_operations(c)) != SQL_SUCCESS) return rc;
   if ((rc = synch_bound_columns(c, op != SQL_ADD)) != SQL_SUCCESS) return rc;
+  {
+    using Step = OperationFollowUps::Step;
+    OperationFollowUps follow(c);
+    if (follow.plan({op == SQL_FETCH_BY_BOOKMARK ? Step::kColumns : Step::kNone,
+                     op == SQL_ADD ? Step::kBookmarks : Step::kNone, Step::kProcessed, Step::kStatusBulk})) {
+      kyproc::client::Queued<kyproc::rows::sql_bulk_operations> b(c.rpc(), c.server(), op);
+      if (b.queued()) follow.queue();
+      rc = b.take();
+      const SQLRETURN frc = follow.collect(rc);
+      keep_warnings(c, rc);
+      if (rc == SQL_NEED_DATA) c.stmt->need_data_source = NEED_DATA_BULK;
+      if (!rc_ok(rc)) return finish("SQLBulkOperations", rc);
+      return frc != SQL_SUCCESS ? frc : finish("SQLBulkOperations", rc);
+    }
+  }
   rc = remote_sql_bulk_operations(c.rpc(), c.server(), op);
   keep_warnings(c, rc);
   if (rc == SQL_NEED_DATA) c.stmt->need_data_source = NEED_DATA_BULK;

@@ -360,5 +360,66 @@ TEST_F(WaitsE2e, AnExecutionBringsItsParameterCountsAndStatusesInItsOwnWait) {
   }
 }
 
+// Positioned operations on a keyset cursor: the reads after each (row status,
+// the bound columns of a refresh, rows fetched) leave with it. A failed
+// update drops their replies and gives the target's error; the next
+// operation goes on. Only the operated row is compared: the bridge brings
+// every row of the rowset back on a refresh, and the rows-fetched count.
+TEST_F(WaitsE2e, APositionedOperationBringsItsStatusColumnsAndCountInItsOwnWait) {
+  if (!World::get()->has_pg()) GTEST_SKIP() << "no PostgreSQL";
+  std::vector<long> turns;
+  compare(true, [&](Conn& c, TurnRelay* relay) {
+    c.exec("DROP TABLE wait_setpos");
+    EXPECT_EQ(c.exec("CREATE TABLE wait_setpos (id integer primary key, name varchar(8))"), SQL_SUCCESS);
+    for (int k = 1; k <= 6; ++k)
+      c.exec("INSERT INTO wait_setpos VALUES (" + std::to_string(k) + ", 'n" + std::to_string(k) + "')");
+    std::string t;
+    Stmt s(c);
+    constexpr SQLULEN kRows = 3;
+    SQLINTEGER id[kRows] = {};
+    char name[kRows][32] = {};
+    SQLLEN idi[kRows] = {}, namei[kRows] = {};
+    SQLUSMALLINT status[kRows] = {};
+    SQLULEN fetched = 0;
+    SQLSetStmtAttr(s.h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_KEYSET_DRIVEN), 0);
+    SQLSetStmtAttr(s.h, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_ROWVER), 0);
+    SQLSetStmtAttr(s.h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRows), 0);
+    SQLSetStmtAttr(s.h, SQL_ATTR_ROW_STATUS_PTR, status, 0);
+    SQLSetStmtAttr(s.h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+    t += "select " + s.run("SELECT id, name FROM wait_setpos ORDER BY id") + "\n";
+    SQLBindCol(s.h, 1, SQL_C_SLONG, id, 0, idi);
+    SQLBindCol(s.h, 2, SQL_C_CHAR, name, sizeof name[0], namei);
+    SQLRETURN rc = SQLFetchScroll(s.h, SQL_FETCH_NEXT, 0);
+    t += "fetch " + outcome(rc, SQL_HANDLE_STMT, s.h) + " fetched=" + std::to_string(fetched) + "\n";
+    auto step = [&](const char* what, SQLUSMALLINT op, const char* value) {
+      id[0] = 1;
+      idi[0] = 0;
+      std::strcpy(name[0], value);
+      namei[0] = SQL_NTS;
+      status[0] = 99;
+      long before = relay ? relay->turns() : 0;
+      const SQLRETURN done = SQLSetPos(s.h, 1, op, SQL_LOCK_NO_CHANGE);
+      if (relay) turns.push_back(relay->turns() - before);
+      t += std::string(what) + " " + outcome(done, SQL_HANDLE_STMT, s.h) + " row " + std::to_string(id[0]) + ":" +
+           name[0];
+      // After a failure the target's status of the row is not brought.
+      if (SQL_SUCCEEDED(done)) t += " status " + std::to_string(status[0]);
+      t += "\n";
+    };
+    step("refresh", SQL_REFRESH, "mine");
+    step("update", SQL_UPDATE, "changed");
+    // Longer than the column: the target refuses it.
+    step("failed update", SQL_UPDATE, "far too long for it");
+    step("refresh again", SQL_REFRESH, "mine");
+    t += "rows " + Stmt(c).run("SELECT id FROM wait_setpos WHERE name = 'changed'") + "\n";
+    return t;
+  });
+  // A refresh: one wait (one at a time: the operation, the status, the
+  // columns and the count, four). An update: the row's values go first, then
+  // the operation with its status and count (seven one at a time). A failed
+  // one costs what it did: its reads were never asked.
+  EXPECT_EQ(turns, (std::vector<long>{1, 5, 3, 1}));
+}
+
 }  // namespace
 }  // namespace kyvek::e2e
