@@ -20,7 +20,6 @@ namespace {
 
 using kyvek::odbc::kTraceDetail;
 using kyvek::odbc::kTraceEntry;
-using kyvek::odbc::kTraceExit;
 using namespace kyvek::transfer;
 
 using kyvek::odbc::kTraceValues;
@@ -88,15 +87,15 @@ int64_t column_element(const statement_t* stmt, int32_t column, int16_t ctype, S
   return size > fixed ? size : fixed;
 }
 
-SQLRETURN memory_error(statement_t* stmt, const char* name, const char* why) {
-  KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%s)\n", name, why);
+SQLRETURN memory_error(statement_t* stmt, Exit& exit, const char* why) {
+  exit.because("%s", why);
   return fail(stmt, sqlstate::kHY001, 0);
 }
 
 // An array beyond the server's limit for one bound array: the limit stays;
 // the message says which it is and what was asked for.
-SQLRETURN array_limit_error(statement_t* stmt, const char* name, const char* what, uint64_t rows, uint64_t element) {
-  KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%s array over the limit)\n", name, what);
+SQLRETURN array_limit_error(statement_t* stmt, Exit& exit, const char* what, uint64_t rows, uint64_t element) {
+  exit.because("%s array over the limit", what);
   const long double asked = static_cast<long double>(rows) * static_cast<long double>(element);
   return fail(stmt, sqlstate::kHY001.state, 0,
               "Memory allocation error: the %s array of %llu rows of %llu bytes (%.0Lf bytes) exceeds the "
@@ -119,109 +118,108 @@ int16_t sql_bind_col(void* handle, int16_t column_in, int16_t ctype_in, int32_t 
            static_cast<long>(buflen), static_cast<long>(length_wanted));
   statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  connection_t* dbc = veks_stmt_dbc(stmt);
-  const int32_t column = static_cast<uint16_t>(column_in);
-  const int16_t ctype = map_c_type_odbc2(dbc, ctype_in);
-  descriptor_t* ard = stmt->current_desc[DESC_ARD];
-  if (ard == nullptr || column > VEKS_MAX_DESC_RECORD) return fail(stmt, sqlstate::k07009, 0);
-  // GUID columns are sent in their own field arrays, so they may be bound.
-  if (ctype != 0 && ctype != SQL_C_GUID && is_valid_ctype(ctype) != 0) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%d is not a valid C type)\n", name, ctype);
-    return fail(stmt, sqlstate::kHY003, 0);
-  }
-  descriptor_record_t* rec = column >= ard->alloc_records ? veks_expand_desc_recs(ard, column) : &ard->records[column];
-  if (rec == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR\n", name);
-    return fail(stmt, sqlstate::kHY001, 0);
-  }
-  const int16_t bind_type = ctype == 0 ? SQL_C_DEFAULT : ctype;
-
-  if (!data_wanted) {
-    // Unbinding the data buffer, keeping or dropping the lengths. The driver
-    // is re-pointed first; arrays are freed only once it no longer holds them.
-    SQLLEN* lengths = length_wanted ? rec->octet_length_array : nullptr;
-    SQLLEN* made = nullptr;
-    uint64_t rows = rec->row_capacity;
-    if (length_wanted && lengths == nullptr) {
-      uint64_t bytes = 0;
-      rows = column_rows(ard);
-      if (!checked_bytes(rows, sizeof(SQLLEN), &bytes) || (made = static_cast<SQLLEN*>(zeroed(bytes))) == nullptr)
-        return memory_error(stmt, name, "calloc for OctetLengthPtr failure");
-      lengths = made;
+  return through_exit(name, [&](Exit& exit) -> SQLRETURN {
+    connection_t* dbc = veks_stmt_dbc(stmt);
+    const int32_t column = static_cast<uint16_t>(column_in);
+    const int16_t ctype = map_c_type_odbc2(dbc, ctype_in);
+    descriptor_t* ard = stmt->current_desc[DESC_ARD];
+    if (ard == nullptr || column > VEKS_MAX_DESC_RECORD) return fail(stmt, sqlstate::k07009, 0);
+    // GUID columns are sent in their own field arrays, so they may be bound.
+    if (ctype != 0 && ctype != SQL_C_GUID && is_valid_ctype(ctype) != 0) {
+      exit.because("%d is not a valid C type", ctype);
+      return fail(stmt, sqlstate::kHY003, 0);
     }
-    SQLRETURN rc =
-        SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), bind_type, nullptr, buflen, lengths);
-    if (!SQL_SUCCEEDED(rc)) {
-      std::free(made);
-      KY_TRACE(kTraceExit, "-%s()=%d (SQLBindCol in driver failed (when unbinding previously bound column)\n", name,
-               rc);
+    descriptor_record_t* rec =
+        column >= ard->alloc_records ? veks_expand_desc_recs(ard, column) : &ard->records[column];
+    if (rec == nullptr) {
+      return fail(stmt, sqlstate::kHY001, 0);
+    }
+    const int16_t bind_type = ctype == 0 ? SQL_C_DEFAULT : ctype;
+
+    if (!data_wanted) {
+      // Unbinding the data buffer, keeping or dropping the lengths. The driver
+      // is re-pointed first; arrays are freed only once it no longer holds them.
+      SQLLEN* lengths = length_wanted ? rec->octet_length_array : nullptr;
+      SQLLEN* made = nullptr;
+      uint64_t rows = rec->row_capacity;
+      if (length_wanted && lengths == nullptr) {
+        uint64_t bytes = 0;
+        rows = column_rows(ard);
+        if (!checked_bytes(rows, sizeof(SQLLEN), &bytes) || (made = static_cast<SQLLEN*>(zeroed(bytes))) == nullptr)
+          return memory_error(stmt, exit, "calloc for OctetLengthPtr failure");
+        lengths = made;
+      }
+      SQLRETURN rc =
+          SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), bind_type, nullptr, buflen, lengths);
+      if (!SQL_SUCCEEDED(rc)) {
+        std::free(made);
+        exit.because("SQLBindCol in driver failed when unbinding previously bound column");
+        return rc;
+      }
+      if (rec->indicator != rec->octet_length_array) std::free(rec->indicator);
+      if (lengths != rec->octet_length_array) std::free(rec->octet_length_array);
+      rec->octet_length_array = lengths;
+      rec->indicator = lengths;
+      std::free(rec->data);
+      rec->data = nullptr;
+      rec->data_alloc_len = 0;
+      rec->element_size = 0;
+      rec->octet_length = 0;
+      rec->row_capacity = lengths != nullptr ? rows : 0;
+      if (!length_wanted)
+        veks_release_desc_recs(ard, 0, RELEASE_TRIM);
+      else
+        update_count(ard, column);
       return rc;
     }
-    if (rec->indicator != rec->octet_length_array) std::free(rec->indicator);
-    if (lengths != rec->octet_length_array) std::free(rec->octet_length_array);
+
+    // Rebinding: the record's old arrays go; the driver is re-pointed below.
+    if (buflen < 0 || (is_char_or_binary(ctype) && buflen == 0)) {
+      exit.because("negative type length");
+      return fail(stmt, sqlstate::kHY090, 0);
+    }
+    const uint64_t rows = column_rows(ard);
+    const int64_t element = column_element(stmt, column, bind_type, buflen);
+    if (element < 0) {
+      exit.because("negative type length");
+      return fail(stmt, sqlstate::kHY000.state, 5,
+                  "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_bind_col)", bind_type,
+                  static_cast<long>(buflen));
+    }
+    uint64_t data_bytes = 0, len_bytes = 0;
+    if (!checked_bytes(rows, static_cast<uint64_t>(element), &data_bytes))
+      return array_limit_error(stmt, exit, "column", rows, static_cast<uint64_t>(element));
+    void* data = zeroed(data_bytes);
+    if (data == nullptr) return memory_error(stmt, exit, "calloc for DataPtr failure");
+    SQLLEN* lengths = nullptr;
+    if (length_wanted) {
+      (void)checked_bytes(rows, sizeof(SQLLEN), &len_bytes);
+      lengths = static_cast<SQLLEN*>(zeroed(len_bytes));
+      if (lengths == nullptr) {
+        std::free(data);
+        return memory_error(stmt, exit, "calloc for OctetLengthPtr failure");
+      }
+    }
+    SQLRETURN rc = SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), bind_type, data, buflen, lengths);
+    if (!SQL_SUCCEEDED(rc)) {
+      // The driver keeps its previous binding; so does the record.
+      std::free(data);
+      std::free(lengths);
+      exit.because("driver SQLBindCol failure");
+      return rc;
+    }
+    veks_free_record_arrays(rec);
+    set_types(rec, bind_type);
+    rec->octet_length = buflen;
+    rec->data = data;
+    rec->data_alloc_len = data_bytes;
+    rec->element_size = static_cast<uint64_t>(element);
     rec->octet_length_array = lengths;
     rec->indicator = lengths;
-    std::free(rec->data);
-    rec->data = nullptr;
-    rec->data_alloc_len = 0;
-    rec->element_size = 0;
-    rec->octet_length = 0;
-    rec->row_capacity = lengths != nullptr ? rows : 0;
-    if (!length_wanted)
-      veks_release_desc_recs(ard, 0, RELEASE_TRIM);
-    else
-      update_count(ard, column);
-    KY_TRACE(kTraceExit, "-%s()=%d\n", name, rc);
+    rec->row_capacity = rows;
+    update_count(ard, column);
     return rc;
-  }
-
-  // Rebinding: the record's old arrays go; the driver is re-pointed below.
-  if (buflen < 0 || (is_char_or_binary(ctype) && buflen == 0)) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (negative type length)\n", name);
-    return fail(stmt, sqlstate::kHY090, 0);
-  }
-  const uint64_t rows = column_rows(ard);
-  const int64_t element = column_element(stmt, column, bind_type, buflen);
-  if (element < 0) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (negative type length)\n", name);
-    return fail(stmt, sqlstate::kHY000.state, 5,
-                "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_bind_col)", bind_type,
-                static_cast<long>(buflen));
-  }
-  uint64_t data_bytes = 0, len_bytes = 0;
-  if (!checked_bytes(rows, static_cast<uint64_t>(element), &data_bytes))
-    return array_limit_error(stmt, name, "column", rows, static_cast<uint64_t>(element));
-  void* data = zeroed(data_bytes);
-  if (data == nullptr) return memory_error(stmt, name, "calloc for DataPtr failure");
-  SQLLEN* lengths = nullptr;
-  if (length_wanted) {
-    (void)checked_bytes(rows, sizeof(SQLLEN), &len_bytes);
-    lengths = static_cast<SQLLEN*>(zeroed(len_bytes));
-    if (lengths == nullptr) {
-      std::free(data);
-      return memory_error(stmt, name, "calloc for OctetLengthPtr failure");
-    }
-  }
-  SQLRETURN rc = SQLBindCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), bind_type, data, buflen, lengths);
-  if (!SQL_SUCCEEDED(rc)) {
-    // The driver keeps its previous binding; so does the record.
-    std::free(data);
-    std::free(lengths);
-    KY_TRACE(kTraceExit, "-%s()=%d (driver SQLBindCol failure)\n", name, rc);
-    return rc;
-  }
-  veks_free_record_arrays(rec);
-  set_types(rec, bind_type);
-  rec->octet_length = buflen;
-  rec->data = data;
-  rec->data_alloc_len = data_bytes;
-  rec->element_size = static_cast<uint64_t>(element);
-  rec->octet_length_array = lengths;
-  rec->indicator = lengths;
-  rec->row_capacity = rows;
-  update_count(ard, column);
-  KY_TRACE(kTraceExit, "-%s()=%d\n", name, rc);
-  return rc;
+  });
 }
 
 int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int16_t ctype_in, int16_t sqltype_in,
@@ -235,166 +233,166 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
            static_cast<long>(buflen), static_cast<long>(length_wanted));
   statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  connection_t* dbc = veks_stmt_dbc(stmt);
-  const int32_t number = static_cast<uint16_t>(number_in);
-  if (number == 0 || number > VEKS_MAX_DESC_RECORD) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (negative ParameterNumber)\n", name);
-    return fail(stmt, sqlstate::k07009, 0);
-  }
-  if (io_type != SQL_PARAM_INPUT && io_type != SQL_PARAM_INPUT_OUTPUT && io_type != SQL_PARAM_OUTPUT) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid InputOutputType)\n", name);
-    post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(dbc), 0, 0, "ODBC 3.0",
-               sqlstate::kHY105);
-    set_return_code(&stmt->diags, SQL_ERROR);
-    return SQL_ERROR;
-  }
-  if (!data_wanted && !length_wanted && io_type != SQL_PARAM_OUTPUT) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (inconsistent parameters)\n", name);
-    return fail(stmt, sqlstate::kHY009, 0);
-  }
-  if (is_valid_ctype(ctype_in) != 0) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%d is not a valid C type)\n", name, ctype_in);
-    return fail(stmt, sqlstate::kHY003, 0);
-  }
-  if (is_valid_sqltype(sqltype_in) != 0) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%d is not a valid SQL type)\n", name, sqltype_in);
-    return fail(stmt, sqlstate::kHY004, 0);
-  }
-  const bool set_param = buflen == -1;
-  if (buflen < 0 && !set_param) return fail(stmt, sqlstate::kHY090, 0);
-  const int16_t ctype = map_c_type_odbc2(dbc, ctype_in);
-  const int16_t sqltype = map_sql_type_odbc2(dbc, sqltype_in);
-  descriptor_t* apd = stmt->current_desc[DESC_APD];
-  descriptor_t* ipd = stmt->current_desc[DESC_IPD];
-  if (apd == nullptr || ipd == nullptr) return fail(stmt, sqlstate::k07009, 0);
-  descriptor_record_t* rec = number >= apd->alloc_records ? veks_expand_desc_recs(apd, number) : &apd->records[number];
-  if (rec == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (failed to expand APD records to %d)\n", name, number);
-    return fail(stmt, sqlstate::kHY001, 0);
-  }
-  descriptor_record_t* irec = number >= ipd->alloc_records ? veks_expand_desc_recs(ipd, number) : &ipd->records[number];
-  if (irec == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (failed to expand IPD records to %d)\n", name, number);
-    return fail(stmt, sqlstate::kHY001, 0);
-  }
-  const uint64_t rows = apd->array_size < 2 ? 1 : apd->array_size;
-  uint64_t len_bytes = 0;
-  if (!checked_bytes(rows, sizeof(SQLLEN), &len_bytes)) return memory_error(stmt, name, "allocating lengths");
+  return through_exit(name, [&](Exit& exit) -> SQLRETURN {
+    connection_t* dbc = veks_stmt_dbc(stmt);
+    const int32_t number = static_cast<uint16_t>(number_in);
+    if (number == 0 || number > VEKS_MAX_DESC_RECORD) {
+      exit.because("negative ParameterNumber");
+      return fail(stmt, sqlstate::k07009, 0);
+    }
+    if (io_type != SQL_PARAM_INPUT && io_type != SQL_PARAM_INPUT_OUTPUT && io_type != SQL_PARAM_OUTPUT) {
+      exit.because("invalid InputOutputType");
+      post_error(&stmt->diags, VENDOR_SERVER, CLASS_ISO, 0, nullptr, veks_dbc_dsn(dbc), 0, 0, "ODBC 3.0",
+                 sqlstate::kHY105);
+      set_return_code(&stmt->diags, SQL_ERROR);
+      return SQL_ERROR;
+    }
+    if (!data_wanted && !length_wanted && io_type != SQL_PARAM_OUTPUT) {
+      exit.because("inconsistent parameters");
+      return fail(stmt, sqlstate::kHY009, 0);
+    }
+    if (is_valid_ctype(ctype_in) != 0) {
+      exit.because("%d is not a valid C type", ctype_in);
+      return fail(stmt, sqlstate::kHY003, 0);
+    }
+    if (is_valid_sqltype(sqltype_in) != 0) {
+      exit.because("%d is not a valid SQL type", sqltype_in);
+      return fail(stmt, sqlstate::kHY004, 0);
+    }
+    const bool set_param = buflen == -1;
+    if (buflen < 0 && !set_param) return fail(stmt, sqlstate::kHY090, 0);
+    const int16_t ctype = map_c_type_odbc2(dbc, ctype_in);
+    const int16_t sqltype = map_sql_type_odbc2(dbc, sqltype_in);
+    descriptor_t* apd = stmt->current_desc[DESC_APD];
+    descriptor_t* ipd = stmt->current_desc[DESC_IPD];
+    if (apd == nullptr || ipd == nullptr) return fail(stmt, sqlstate::k07009, 0);
+    descriptor_record_t* rec =
+        number >= apd->alloc_records ? veks_expand_desc_recs(apd, number) : &apd->records[number];
+    if (rec == nullptr) {
+      exit.because("failed to expand APD records to %d", number);
+      return fail(stmt, sqlstate::kHY001, 0);
+    }
+    descriptor_record_t* irec =
+        number >= ipd->alloc_records ? veks_expand_desc_recs(ipd, number) : &ipd->records[number];
+    if (irec == nullptr) {
+      exit.because("failed to expand IPD records to %d", number);
+      return fail(stmt, sqlstate::kHY001, 0);
+    }
+    const uint64_t rows = apd->array_size < 2 ? 1 : apd->array_size;
+    uint64_t len_bytes = 0;
+    if (!checked_bytes(rows, sizeof(SQLLEN), &len_bytes)) return memory_error(stmt, exit, "allocating lengths");
 
-  if (!data_wanted) {
-    // Data at execution (or an output parameter without a buffer).
+    if (!data_wanted) {
+      // Data at execution (or an output parameter without a buffer).
+      SQLLEN* lengths = nullptr;
+      if (length_wanted) {
+        lengths = static_cast<SQLLEN*>(zeroed(len_bytes));
+        if (lengths == nullptr) return memory_error(stmt, exit, "allocating OctetLengthPtr");
+      }
+      SQLRETURN rc = SQLBindParameter(stmt->driver_stmt, static_cast<SQLUSMALLINT>(number),
+                                      set_param ? SQL_PARAM_INPUT_OUTPUT : io_type, ctype, sqltype, column_size, digits,
+                                      nullptr, set_param ? 0 : buflen, lengths);
+      if (!SQL_SUCCEEDED(rc)) {
+        std::free(lengths);
+        exit.because("driver call failed");
+        return rc;
+      }
+      veks_free_record_arrays(rec);
+      rec->octet_length_array = lengths;
+      rec->indicator = lengths;
+      rec->row_capacity = lengths != nullptr ? rows : 0;
+      set_types(rec, ctype);
+      rec->octet_length = set_param ? 0 : buflen;
+      irec->parameter_type = set_param ? SQL_PARAM_INPUT_OUTPUT : io_type;
+      set_types(irec, sqltype);
+      irec->length = static_cast<int64_t>(column_size);
+      if (!length_wanted)
+        veks_release_desc_recs(apd, 0, RELEASE_TRIM);
+      else
+        update_count(apd, number);
+      return rc;
+    }
+
+    // The C type that sizes the buffer: SQL_C_DEFAULT stands for the SQL type's default.
+    int16_t size_type = ctype;
+    if (ctype == SQL_C_DEFAULT && sqltype2ctype(sqltype, &size_type) != 0) {
+      exit.because("sqltype2ctype failure converting %d", sqltype);
+      return fail(stmt, sqlstate::kHY000.state, 6, "General error: Inconsistant ParameterValue (sql_bind_parameter)");
+    }
+    const uint64_t blen = buflen > 0 ? static_cast<uint64_t>(buflen) : 0;
+    uint64_t size = column_size > blen ? column_size : blen;
+    if (size >= kUnlimitedSize) size = blen;
+    if (size < 65) size = 64;
+    int64_t element = get_type_len(size_type, static_cast<int64_t>(size), KY_TYPELEN_USE_OCTET);
+    if (element < 0) {
+      exit.because("get_type_len failure for %d (%ld)", size_type, static_cast<long>(buflen));
+      return fail(stmt, sqlstate::kHY000.state, 5,
+                  "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)", size_type,
+                  static_cast<long>(buflen), name);
+    }
+    if (element == 0) {
+      uint64_t def = dbc != nullptr ? dbc->default_param_size : 0;
+      element = static_cast<int64_t>(column_size >= def && column_size < kUnlimitedSize ? column_size : def);
+      if (element == 0) element = 64;
+    }
+    uint64_t data_bytes = 0;
+    if (!checked_bytes(rows, static_cast<uint64_t>(element), &data_bytes))
+      return array_limit_error(stmt, exit, "parameter", rows, static_cast<uint64_t>(element));
+    void* data = zeroed(data_bytes);
+    if (data == nullptr) {
+      exit.because("allocating %d bytes for DataPtr", static_cast<int>(data_bytes));
+      return fail(stmt, sqlstate::kHY001, 0);
+    }
     SQLLEN* lengths = nullptr;
     if (length_wanted) {
       lengths = static_cast<SQLLEN*>(zeroed(len_bytes));
-      if (lengths == nullptr) return memory_error(stmt, name, "allocating OctetLengthPtr");
+      if (lengths == nullptr) {
+        std::free(data);
+        exit.because("allocating %d bytes for OctetLengthPtr", static_cast<int>(len_bytes));
+        return fail(stmt, sqlstate::kHY001, 0);
+      }
     }
+    // The driver may write as much as it is told. A single row is told the whole
+    // element; a parameter array keeps the client's stride, which the allocation
+    // (rows x element, element >= buffer length) covers for every row.
+    SQLLEN driver_len = buflen;
+    if (set_param || (rows == 1 && is_char_or_binary(size_type))) driver_len = element;
+    if (!is_char_or_binary(size_type) && driver_len > element) driver_len = element;
     SQLRETURN rc = SQLBindParameter(stmt->driver_stmt, static_cast<SQLUSMALLINT>(number),
                                     set_param ? SQL_PARAM_INPUT_OUTPUT : io_type, ctype, sqltype, column_size, digits,
-                                    nullptr, set_param ? 0 : buflen, lengths);
+                                    data, driver_len, lengths);
     if (!SQL_SUCCEEDED(rc)) {
+      std::free(data);
       std::free(lengths);
-      KY_TRACE(kTraceExit, "-%s()=%d (driver call failed)\n", name, rc);
+      exit.because("driver call failed");
       return rc;
     }
     veks_free_record_arrays(rec);
-    rec->octet_length_array = lengths;
-    rec->indicator = lengths;
-    rec->row_capacity = lengths != nullptr ? rows : 0;
-    set_types(rec, ctype);
-    rec->octet_length = set_param ? 0 : buflen;
+    // Implementation record: what the parameter is on the server's side.
     irec->parameter_type = set_param ? SQL_PARAM_INPUT_OUTPUT : io_type;
     set_types(irec, sqltype);
     irec->length = static_cast<int64_t>(column_size);
-    if (!length_wanted)
-      veks_release_desc_recs(apd, 0, RELEASE_TRIM);
-    else
-      update_count(apd, number);
-    KY_TRACE(kTraceExit, "-%s()=%d\n", name, rc);
+    irec->precision = static_cast<int16_t>(column_size > 32767 ? 32767 : column_size);
+    irec->scale = 0;
+    if (sqltype == SQL_TYPE_TIME || sqltype == SQL_TIME || sqltype == SQL_TYPE_TIMESTAMP || sqltype == SQL_TIMESTAMP ||
+        is_interval_type(sqltype))
+      irec->precision = digits;
+    else if (sqltype == SQL_NUMERIC || sqltype == SQL_DECIMAL)
+      irec->scale = digits;
+    // Application record: the server's arrays.
+    set_types(rec, ctype);
+    rec->octet_length = set_param ? 0 : buflen;
+    rec->data = data;
+    rec->data_alloc_len = data_bytes;
+    rec->element_size = static_cast<uint64_t>(element);
+    rec->octet_length_array = lengths;
+    rec->indicator = lengths;
+    rec->row_capacity = rows;
+    update_count(apd, number);
+    KY_TRACE(kTraceDetail, "\tparameter %d: %lu rows of %ld bytes\n", number, static_cast<unsigned long>(rows),
+             static_cast<long>(element));
     return rc;
-  }
-
-  // The C type that sizes the buffer: SQL_C_DEFAULT stands for the SQL type's default.
-  int16_t size_type = ctype;
-  if (ctype == SQL_C_DEFAULT && sqltype2ctype(sqltype, &size_type) != 0) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (sqltype2ctype failure converting %d)\n", name, sqltype);
-    return fail(stmt, sqlstate::kHY000.state, 6, "General error: Inconsistant ParameterValue (sql_bind_parameter)");
-  }
-  const uint64_t blen = buflen > 0 ? static_cast<uint64_t>(buflen) : 0;
-  uint64_t size = column_size > blen ? column_size : blen;
-  if (size >= kUnlimitedSize) size = blen;
-  if (size < 65) size = 64;
-  int64_t element = get_type_len(size_type, static_cast<int64_t>(size), KY_TYPELEN_USE_OCTET);
-  if (element < 0) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (get_type_len failure for %d (%ld))\n", name, size_type,
-             static_cast<long>(buflen));
-    return fail(stmt, sqlstate::kHY000.state, 5,
-                "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)", size_type,
-                static_cast<long>(buflen), name);
-  }
-  if (element == 0) {
-    uint64_t def = dbc != nullptr ? dbc->default_param_size : 0;
-    element = static_cast<int64_t>(column_size >= def && column_size < kUnlimitedSize ? column_size : def);
-    if (element == 0) element = 64;
-  }
-  uint64_t data_bytes = 0;
-  if (!checked_bytes(rows, static_cast<uint64_t>(element), &data_bytes))
-    return array_limit_error(stmt, name, "parameter", rows, static_cast<uint64_t>(element));
-  void* data = zeroed(data_bytes);
-  if (data == nullptr) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (allocating %d bytes for DataPtr)\n", name, static_cast<int>(data_bytes));
-    return fail(stmt, sqlstate::kHY001, 0);
-  }
-  SQLLEN* lengths = nullptr;
-  if (length_wanted) {
-    lengths = static_cast<SQLLEN*>(zeroed(len_bytes));
-    if (lengths == nullptr) {
-      std::free(data);
-      KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (allocating %d bytes for OctetLengthPtr)\n", name,
-               static_cast<int>(len_bytes));
-      return fail(stmt, sqlstate::kHY001, 0);
-    }
-  }
-  // The driver may write as much as it is told. A single row is told the whole
-  // element; a parameter array keeps the client's stride, which the allocation
-  // (rows x element, element >= buffer length) covers for every row.
-  SQLLEN driver_len = buflen;
-  if (set_param || (rows == 1 && is_char_or_binary(size_type))) driver_len = element;
-  if (!is_char_or_binary(size_type) && driver_len > element) driver_len = element;
-  SQLRETURN rc = SQLBindParameter(stmt->driver_stmt, static_cast<SQLUSMALLINT>(number),
-                                  set_param ? SQL_PARAM_INPUT_OUTPUT : io_type, ctype, sqltype, column_size, digits,
-                                  data, driver_len, lengths);
-  if (!SQL_SUCCEEDED(rc)) {
-    std::free(data);
-    std::free(lengths);
-    KY_TRACE(kTraceExit, "-%s()=%d (driver call failed)\n", name, rc);
-    return rc;
-  }
-  veks_free_record_arrays(rec);
-  // Implementation record: what the parameter is on the server's side.
-  irec->parameter_type = set_param ? SQL_PARAM_INPUT_OUTPUT : io_type;
-  set_types(irec, sqltype);
-  irec->length = static_cast<int64_t>(column_size);
-  irec->precision = static_cast<int16_t>(column_size > 32767 ? 32767 : column_size);
-  irec->scale = 0;
-  if (sqltype == SQL_TYPE_TIME || sqltype == SQL_TIME || sqltype == SQL_TYPE_TIMESTAMP || sqltype == SQL_TIMESTAMP ||
-      is_interval_type(sqltype))
-    irec->precision = digits;
-  else if (sqltype == SQL_NUMERIC || sqltype == SQL_DECIMAL)
-    irec->scale = digits;
-  // Application record: the server's arrays.
-  set_types(rec, ctype);
-  rec->octet_length = set_param ? 0 : buflen;
-  rec->data = data;
-  rec->data_alloc_len = data_bytes;
-  rec->element_size = static_cast<uint64_t>(element);
-  rec->octet_length_array = lengths;
-  rec->indicator = lengths;
-  rec->row_capacity = rows;
-  update_count(apd, number);
-  KY_TRACE(kTraceDetail, "\tparameter %d: %lu rows of %ld bytes\n", number, static_cast<unsigned long>(rows),
-           static_cast<long>(element));
-  KY_TRACE(kTraceExit, "-%s()=%d\n", name, rc);
-  return rc;
+  });
 }
 
 }  // extern "C"

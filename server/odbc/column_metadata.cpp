@@ -17,7 +17,6 @@ namespace {
 
 using kyvek::odbc::kTraceDetail;
 using kyvek::odbc::kTraceEntry;
-using kyvek::odbc::kTraceExit;
 using namespace kyvek::transfer;
 
 constexpr size_t kNameBuffer = 256;
@@ -53,61 +52,60 @@ int16_t describe_col_all(void* handle, int16_t count_in, int32_t* names_len, cha
   *names_len = *types_b = *sizes_b = *digits_b = *nulls_b = 0;
   statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  SQLSMALLINT driver_count = 0;
-  SQLRETURN rc = SQLNumResultCols(stmt->driver_stmt, &driver_count);
-  if (!SQL_SUCCEEDED(rc)) {
-    KY_TRACE(kTraceExit, "-%s()=%d (SQLNumResultCols failed)\n", name, rc);
-    return rc;
-  }
-  if (!(stmt->flags & STMT_DESCRIBED)) {
-    rc = veks_new_result_set(stmt, SQL_SUCCESS);
-    if (!SQL_SUCCEEDED(rc)) return rc;
-  }
-  const descriptor_t* ird = stmt->current_desc[DESC_IRD];
-  const uint32_t k = static_cast<uint16_t>(count_in);
-  if (ird == nullptr || k >= static_cast<uint32_t>(ird->alloc_records < 0 ? 0 : ird->alloc_records)) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (Client asked for %u columns but only %d ARD records)\n", name, k,
-             ird != nullptr ? ird->alloc_records : 0);
-    return fail(stmt, sqlstate::k07009, 0);
-  }
-  if (static_cast<uint32_t>(driver_count) != k) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (Client requested %u columns, driver has %u)\n", name, k,
-             static_cast<unsigned>(driver_count));
-    return fail(stmt, sqlstate::kHY000.state, 37, "General error: Mismatched number of columns (%u and %u)",
-                static_cast<unsigned>(driver_count), k);
-  }
-  if (k == 0) return SQL_SUCCESS;
-  if (!holds(&caps[1], types, k, 2) || !holds(&caps[2], sizes, k, 4) || !holds(&caps[3], digits, k, 2) ||
-      !holds(&caps[4], nulls, k, 2) || !holds(&caps[0], names, k, 1)) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (buffer too small for number of columns)\n", name);
-    return fail(stmt, sqlstate::kHY000.state, 38, "General error: Internal buffer too small");
-  }
-  const uint64_t slot = static_cast<uint64_t>(caps[0]) / k;
-  uint64_t written = 0;
-  for (uint32_t c = 1; c <= k; ++c) {
-    const descriptor_record_t* rec = &ird->records[c];
-    types[c - 1] = rec->concise_type;
-    const int64_t size = rec->octet_length;
-    sizes[c - 1] = static_cast<int32_t>(size > INT32_MAX ? INT32_MAX : size < 0 ? 0 : size);
-    digits[c - 1] = rec->scale;
-    nulls[c - 1] = rec->nullable;
-    uint64_t len = strnlen(rec->name, sizeof rec->name);
-    if (rec->name_length >= 0 && static_cast<uint64_t>(rec->name_length) < len)
-      len = static_cast<uint64_t>(rec->name_length);
-    if (len > slot - 1) len = slot - 1;
-    std::memcpy(names + written, rec->name, len);
-    names[written + len] = '\0';
-    written += len + 1;
-    KY_TRACE(kTraceDetail, "\tcolumn=%d name(len=%d)=%s type=%d\n", c, static_cast<int>(len),
-             len > 0 ? rec->name : "<zero length>", rec->concise_type);
-  }
-  *names_len = static_cast<int32_t>(written + 1 <= static_cast<uint64_t>(caps[0]) ? written + 1 : written);
-  *types_b = static_cast<int32_t>(2 * k);
-  *sizes_b = static_cast<int32_t>(4 * k);
-  *digits_b = static_cast<int32_t>(2 * k);
-  *nulls_b = static_cast<int32_t>(2 * k);
-  KY_TRACE(kTraceExit, "-%s()=SQL_SUCCESS\n", name);
-  return SQL_SUCCESS;
+  return through_exit(name, [&](Exit& exit) -> SQLRETURN {
+    SQLSMALLINT driver_count = 0;
+    SQLRETURN rc = SQLNumResultCols(stmt->driver_stmt, &driver_count);
+    if (!SQL_SUCCEEDED(rc)) {
+      exit.because("SQLNumResultCols failed");
+      return rc;
+    }
+    if (!(stmt->flags & STMT_DESCRIBED)) {
+      rc = veks_new_result_set(stmt, SQL_SUCCESS);
+      if (!SQL_SUCCEEDED(rc)) return rc;
+    }
+    const descriptor_t* ird = stmt->current_desc[DESC_IRD];
+    const uint32_t k = static_cast<uint16_t>(count_in);
+    if (ird == nullptr || k >= static_cast<uint32_t>(ird->alloc_records < 0 ? 0 : ird->alloc_records)) {
+      exit.because("Client asked for %u columns but only %d ARD records", k, ird != nullptr ? ird->alloc_records : 0);
+      return fail(stmt, sqlstate::k07009, 0);
+    }
+    if (static_cast<uint32_t>(driver_count) != k) {
+      exit.because("Client requested %u columns, driver has %u", k, static_cast<unsigned>(driver_count));
+      return fail(stmt, sqlstate::kHY000.state, 37, "General error: Mismatched number of columns (%u and %u)",
+                  static_cast<unsigned>(driver_count), k);
+    }
+    if (k == 0) return SQL_SUCCESS;
+    if (!holds(&caps[1], types, k, 2) || !holds(&caps[2], sizes, k, 4) || !holds(&caps[3], digits, k, 2) ||
+        !holds(&caps[4], nulls, k, 2) || !holds(&caps[0], names, k, 1)) {
+      exit.because("buffer too small for number of columns");
+      return fail(stmt, sqlstate::kHY000.state, 38, "General error: Internal buffer too small");
+    }
+    const uint64_t slot = static_cast<uint64_t>(caps[0]) / k;
+    uint64_t written = 0;
+    for (uint32_t c = 1; c <= k; ++c) {
+      const descriptor_record_t* rec = &ird->records[c];
+      types[c - 1] = rec->concise_type;
+      const int64_t size = rec->octet_length;
+      sizes[c - 1] = static_cast<int32_t>(size > INT32_MAX ? INT32_MAX : size < 0 ? 0 : size);
+      digits[c - 1] = rec->scale;
+      nulls[c - 1] = rec->nullable;
+      uint64_t len = strnlen(rec->name, sizeof rec->name);
+      if (rec->name_length >= 0 && static_cast<uint64_t>(rec->name_length) < len)
+        len = static_cast<uint64_t>(rec->name_length);
+      if (len > slot - 1) len = slot - 1;
+      std::memcpy(names + written, rec->name, len);
+      names[written + len] = '\0';
+      written += len + 1;
+      KY_TRACE(kTraceDetail, "\tcolumn=%d name(len=%d)=%s type=%d\n", c, static_cast<int>(len),
+               len > 0 ? rec->name : "<zero length>", rec->concise_type);
+    }
+    *names_len = static_cast<int32_t>(written + 1 <= static_cast<uint64_t>(caps[0]) ? written + 1 : written);
+    *types_b = static_cast<int32_t>(2 * k);
+    *sizes_b = static_cast<int32_t>(4 * k);
+    *digits_b = static_cast<int32_t>(2 * k);
+    *nulls_b = static_cast<int32_t>(2 * k);
+    return SQL_SUCCESS;
+  });
 }
 
 int16_t get_all_col_types(void* handle, int32_t* bytes, int16_t* types) {
@@ -117,28 +115,30 @@ int16_t get_all_col_types(void* handle, int32_t* bytes, int16_t* types) {
   *bytes = 0;
   statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  if (!(stmt->flags & STMT_DESCRIBED)) (void)veks_new_result_set(stmt, SQL_SUCCESS);
-  const int32_t elements = types != nullptr && cap > 0 ? cap / 2 : 0;
-  int32_t c = 0;
-  for (; c <= stmt->result_columns && c < elements; ++c) {
-    char col_name[kNameBuffer] = {};
-    SQLSMALLINT name_len = 0, type = 0, dec = 0, nullable = 0;
-    SQLULEN size = 0;
-    SQLRETURN rc = SQLDescribeCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(c), reinterpret_cast<SQLCHAR*>(col_name),
-                                  sizeof col_name, &name_len, &type, &size, &dec, &nullable);
-    if (SQL_SUCCEEDED(rc)) {
-      types[c] = type;
-    } else if (c == 0) {
-      types[c] = SQL_VARBINARY;
-    } else {
-      KY_TRACE(kTraceExit, "-^get_all_col_types()=%d (SQLDescribeCol failed for column %d)\n", rc, c);
-      return rc;
+  return through_exit(name, [&](Exit& exit) -> SQLRETURN {
+    if (!(stmt->flags & STMT_DESCRIBED)) (void)veks_new_result_set(stmt, SQL_SUCCESS);
+    const int32_t elements = types != nullptr && cap > 0 ? cap / 2 : 0;
+    int32_t c = 0;
+    for (; c <= stmt->result_columns && c < elements; ++c) {
+      char col_name[kNameBuffer] = {};
+      SQLSMALLINT name_len = 0, type = 0, dec = 0, nullable = 0;
+      SQLULEN size = 0;
+      SQLRETURN rc =
+          SQLDescribeCol(stmt->driver_stmt, static_cast<SQLUSMALLINT>(c), reinterpret_cast<SQLCHAR*>(col_name),
+                         sizeof col_name, &name_len, &type, &size, &dec, &nullable);
+      if (SQL_SUCCEEDED(rc)) {
+        types[c] = type;
+      } else if (c == 0) {
+        types[c] = SQL_VARBINARY;
+      } else {
+        exit.because("SQLDescribeCol failed for column %d", c);
+        return rc;
+      }
+      if (c > 0) KY_TRACE(kTraceDetail, "\tcolumn=%d name(len=%d)=%s type=%d\n", c, name_len, col_name, types[c]);
     }
-    if (c > 0) KY_TRACE(kTraceDetail, "\tcolumn=%d name(len=%d)=%s type=%d\n", c, name_len, col_name, types[c]);
-  }
-  *bytes = 2 * c;
-  KY_TRACE(kTraceExit, "-%s()=SQL_SUCCESS\n", name);
-  return SQL_SUCCESS;
+    *bytes = 2 * c;
+    return SQL_SUCCESS;
+  });
 }
 
 int32_t get_attributes_all(void* handle, int32_t ids_bytes, int16_t* ids, int16_t* column_count, int32_t* texts_len,
@@ -151,67 +151,66 @@ int32_t get_attributes_all(void* handle, int32_t ids_bytes, int16_t* ids, int16_
   *texts_len = 0;
   statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  SQLSMALLINT cols = 0;
-  SQLRETURN rc = SQLNumResultCols(stmt->driver_stmt, &cols);
-  if (!SQL_SUCCEEDED(rc)) {
-    KY_TRACE(kTraceExit, "-%s()=%d (SQLNumResultCols failed)\n", name, rc);
-    return rc;
-  }
-  *column_count = cols;
-  KY_TRACE(kTraceDetail, "Getting attributes for %d columns\n", cols);
-  const int32_t nids = ids != nullptr && ids_bytes > 0 ? ids_bytes / 2 : 0;
-  int32_t used = 0;
-  for (SQLSMALLINT c = 1; c <= cols; ++c) {
-    KY_TRACE(kTraceDetail, "Getting attributes for column %d\n", c);
-    for (int32_t i = 0; i < nids; ++i) {
-      const int16_t id = ids[i];
-      KY_TRACE(kTraceDetail, "Getting attribute %d for column %d\n", id, c);
-      char text[kNameBuffer] = {};
-      SQLLEN number = 0;
-      SQLSMALLINT reported = 0;
-      bool numeric = false;
-      switch (id) {
-        case SQL_COLUMN_TYPE:
-        case SQL_COLUMN_LENGTH:
-        case SQL_COLUMN_PRECISION:
-        case SQL_COLUMN_SCALE:
-        case SQL_COLUMN_DISPLAY_SIZE:
-        case SQL_COLUMN_NULLABLE:
-          rc = SQLColAttributes(stmt->driver_stmt, c, id, nullptr, 0, nullptr, &number);
-          numeric = true;
-          break;
-        case SQL_DESC_NULLABLE:
-          rc = SQLColAttribute(stmt->driver_stmt, c, id, nullptr, 0, nullptr, &number);
-          numeric = true;
-          break;
-        case SQL_COLUMN_NAME:
-        case SQL_COLUMN_TYPE_NAME:
-        case SQL_COLUMN_TABLE_NAME:
-        case SQL_COLUMN_LABEL:
-          rc = SQLColAttributes(stmt->driver_stmt, c, id, text, sizeof text - 1, &reported, nullptr);
-          break;
-        case SQL_DESC_NAME:
-          rc = SQLColAttribute(stmt->driver_stmt, c, id, text, sizeof text - 1, &reported, nullptr);
-          break;
-        default:
-          KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (Unknown attribute %d for column %d aborting)\n", name, id, c);
+  return through_exit(name, [&](Exit& exit) -> SQLRETURN {
+    SQLSMALLINT cols = 0;
+    SQLRETURN rc = SQLNumResultCols(stmt->driver_stmt, &cols);
+    if (!SQL_SUCCEEDED(rc)) {
+      exit.because("SQLNumResultCols failed");
+      return rc;
+    }
+    *column_count = cols;
+    KY_TRACE(kTraceDetail, "Getting attributes for %d columns\n", cols);
+    const int32_t nids = ids != nullptr && ids_bytes > 0 ? ids_bytes / 2 : 0;
+    int32_t used = 0;
+    for (SQLSMALLINT c = 1; c <= cols; ++c) {
+      KY_TRACE(kTraceDetail, "Getting attributes for column %d\n", c);
+      for (int32_t i = 0; i < nids; ++i) {
+        const int16_t id = ids[i];
+        KY_TRACE(kTraceDetail, "Getting attribute %d for column %d\n", id, c);
+        char text[kNameBuffer] = {};
+        SQLLEN number = 0;
+        SQLSMALLINT reported = 0;
+        bool numeric = false;
+        switch (id) {
+          case SQL_COLUMN_TYPE:
+          case SQL_COLUMN_LENGTH:
+          case SQL_COLUMN_PRECISION:
+          case SQL_COLUMN_SCALE:
+          case SQL_COLUMN_DISPLAY_SIZE:
+          case SQL_COLUMN_NULLABLE:
+            rc = SQLColAttributes(stmt->driver_stmt, c, id, nullptr, 0, nullptr, &number);
+            numeric = true;
+            break;
+          case SQL_DESC_NULLABLE:
+            rc = SQLColAttribute(stmt->driver_stmt, c, id, nullptr, 0, nullptr, &number);
+            numeric = true;
+            break;
+          case SQL_COLUMN_NAME:
+          case SQL_COLUMN_TYPE_NAME:
+          case SQL_COLUMN_TABLE_NAME:
+          case SQL_COLUMN_LABEL:
+            rc = SQLColAttributes(stmt->driver_stmt, c, id, text, sizeof text - 1, &reported, nullptr);
+            break;
+          case SQL_DESC_NAME:
+            rc = SQLColAttribute(stmt->driver_stmt, c, id, text, sizeof text - 1, &reported, nullptr);
+            break;
+          default: exit.because("Unknown attribute %d for column %d aborting", id, c); return SQL_ERROR;
+        }
+        if (rc != SQL_SUCCESS) {
+          exit.because("SQLColAttribute failed");
+          *texts_len = 0;
           return SQL_ERROR;
-      }
-      if (rc != SQL_SUCCESS) {
-        KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (SQLColAttribute failed)\n", name);
-        *texts_len = 0;
-        return SQL_ERROR;
-      }
-      if (numeric) std::snprintf(text, sizeof text, "%ld", static_cast<long>(number));
-      if (!append(texts, cap, &used, text, strnlen(text, sizeof text - 1))) {
-        *texts_len = 0;
-        return fail(stmt, sqlstate::kHY000.state, 38, "General error: Internal buffer too small");
+        }
+        if (numeric) std::snprintf(text, sizeof text, "%ld", static_cast<long>(number));
+        if (!append(texts, cap, &used, text, strnlen(text, sizeof text - 1))) {
+          *texts_len = 0;
+          return fail(stmt, sqlstate::kHY000.state, 38, "General error: Internal buffer too small");
+        }
       }
     }
-  }
-  *texts_len = used;
-  KY_TRACE(kTraceExit, "-%s()=SQL_SUCCESS\n", name);
-  return SQL_SUCCESS;
+    *texts_len = used;
+    return SQL_SUCCESS;
+  });
 }
 
 }  // extern "C"

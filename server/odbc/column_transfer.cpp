@@ -22,7 +22,6 @@ namespace {
 
 using kyvek::odbc::kTraceDetail;
 using kyvek::odbc::kTraceEntry;
-using kyvek::odbc::kTraceExit;
 using namespace kyvek::transfer;
 
 bool wide_type(int16_t t) { return t == SQL_C_WCHAR || t == -9 || t == -10; }
@@ -211,7 +210,6 @@ int fill_data(statement_t* stmt, Elements& els, int32_t d, const descriptor_reco
 descriptor_record_t* column_record(statement_t* stmt, int32_t column, bool against_count) {
   const descriptor_t* ard = stmt->current_desc[DESC_ARD];
   if (ard == nullptr || column < 0 || column >= ard->alloc_records || (against_count && column > ard->record_count)) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (Column %d not bound)\n", "fetch_bound_col", column);
     fail(stmt, sqlstate::kHY000.state, 11, "General error: Column %d not bound", column);
     return nullptr;
   }
@@ -233,20 +231,22 @@ int16_t fetch_fixed(const char* name, void* handle, int16_t column_in, int32_t* 
                     int32_t* ob, SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
   statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  const int32_t column = static_cast<uint16_t>(column_in);
-  descriptor_record_t* rec = column_record(stmt, column, true);
-  if (rec == nullptr) return SQL_ERROR;
-  const uint64_t rows = ard_rows(stmt);
-  const uint64_t implied = *bytes > 0 ? static_cast<uint64_t>(*bytes) / width : 0;
-  if (implied != rows || out == nullptr || !data_holds(rec, rows, width) ||
-      get_type_len(rec->concise_type, 0, 0) != static_cast<int64_t>(width)) {
-    *bytes = 0;
-    return implied_size_error(stmt, implied, rows, name);
-  }
-  copyout_col_strlen_and_ind(stmt, column, rows, ob, oct, ib, ind);
-  std::memcpy(out, rec->data, rows * width);
-  *bytes = static_cast<int32_t>(rows * width);
-  return SQL_SUCCESS;
+  return through_exit(name, [&]() -> SQLRETURN {
+    const int32_t column = static_cast<uint16_t>(column_in);
+    descriptor_record_t* rec = column_record(stmt, column, true);
+    if (rec == nullptr) return SQL_ERROR;
+    const uint64_t rows = ard_rows(stmt);
+    const uint64_t implied = *bytes > 0 ? static_cast<uint64_t>(*bytes) / width : 0;
+    if (implied != rows || out == nullptr || !data_holds(rec, rows, width) ||
+        get_type_len(rec->concise_type, 0, 0) != static_cast<int64_t>(width)) {
+      *bytes = 0;
+      return implied_size_error(stmt, implied, rows, name);
+    }
+    copyout_col_strlen_and_ind(stmt, column, rows, ob, oct, ib, ind);
+    std::memcpy(out, rec->data, rows * width);
+    *bytes = static_cast<int32_t>(rows * width);
+    return SQL_SUCCESS;
+  });
 }
 
 template <class T>
@@ -254,22 +254,24 @@ int16_t fetch_reals(const char* name, void* handle, int16_t column_in, int32_t* 
                     SQLULEN* oct, int32_t* ib, SQLLEN* ind) {
   statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  const int32_t column = static_cast<uint16_t>(column_in);
-  descriptor_record_t* rec = column_record(stmt, column, false);
-  if (rec == nullptr) {
-    *count = 0;
-    return SQL_ERROR;
-  }
-  copyout_col_strlen_and_ind(stmt, column, ard_rows(stmt), ob, oct, ib, ind);
-  uint64_t k = *count > 0 ? static_cast<uint64_t>(*count) : 0;
-  if (get_type_len(rec->concise_type, 0, 0) != static_cast<int64_t>(sizeof(T)) || rec->data == nullptr) {
-    *count = 0;
-    return implied_size_error(stmt, k, ard_rows(stmt), name);
-  }
-  k = min64(k, min64(ard_rows(stmt), rec->data_alloc_len / sizeof(T)));
-  if (out != nullptr && k > 0) std::memcpy(out, rec->data, k * sizeof(T));
-  *count = static_cast<int32_t>(k);
-  return SQL_SUCCESS;
+  return through_exit(name, [&]() -> SQLRETURN {
+    const int32_t column = static_cast<uint16_t>(column_in);
+    descriptor_record_t* rec = column_record(stmt, column, false);
+    if (rec == nullptr) {
+      *count = 0;
+      return SQL_ERROR;
+    }
+    copyout_col_strlen_and_ind(stmt, column, ard_rows(stmt), ob, oct, ib, ind);
+    uint64_t k = *count > 0 ? static_cast<uint64_t>(*count) : 0;
+    if (get_type_len(rec->concise_type, 0, 0) != static_cast<int64_t>(sizeof(T)) || rec->data == nullptr) {
+      *count = 0;
+      return implied_size_error(stmt, k, ard_rows(stmt), name);
+    }
+    k = min64(k, min64(ard_rows(stmt), rec->data_alloc_len / sizeof(T)));
+    if (out != nullptr && k > 0) std::memcpy(out, rec->data, k * sizeof(T));
+    *count = static_cast<int32_t>(k);
+    return SQL_SUCCESS;
+  });
 }
 
 template <class T>
@@ -298,59 +300,60 @@ int16_t fetch_bound_colswv(void* handle, int32_t count, wvarray* elems) {
   KY_TRACE(kTraceEntry, "%s(%p,%ld,%p)\n", name, handle, static_cast<long>(count), static_cast<void*>(elems));
   statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  const descriptor_t* ard = stmt->current_desc[DESC_ARD];
-  if (ard == nullptr || elems == nullptr || count <= 0) return SQL_SUCCESS;
-  const uint64_t n = fetched_rows(stmt);
-  Elements els{elems, count};
-  int32_t e = 0;
-  for (int32_t r = 0; r <= ard->record_count && r < ard->alloc_records && e < count; ++r) {
-    KY_TRACE(kTraceDetail, "\tProcessing bound column (descriptor record %d)\n", r);
-    const descriptor_record_t* rec = &ard->records[r];
-    const int16_t t = effective_ctype(stmt, r, rec);
-    // Length and indicator elements.
-    if (rec->octet_length_array == nullptr && rec->indicator == nullptr) {
-      elems[e].iovec_len = 0;
-      e += 1;
-    } else if (rec->indicator == nullptr || rec->indicator == rec->octet_length_array) {
-      int32_t cap = els.has(e) ? elems[e].iovec_len : 0;
-      copyout_col_strlen_and_ind(stmt, r, n, &cap, els.has(e) ? static_cast<SQLULEN*>(elems[e].iovec_base) : nullptr,
-                                 nullptr, nullptr);
-      elems[e].iovec_len = els.has(e) ? cap : 0;
-      e += 1;
-    } else {
-      int32_t cap0 = els.has(e) ? elems[e].iovec_len : 0;
-      int32_t cap1 = els.has(e + 1) ? elems[e + 1].iovec_len : 0;
-      copyout_col_strlen_and_ind(stmt, r, n, &cap0, els.has(e) ? static_cast<SQLULEN*>(elems[e].iovec_base) : nullptr,
-                                 &cap1, els.has(e + 1) ? static_cast<SQLLEN*>(elems[e + 1].iovec_base) : nullptr);
-      elems[e].iovec_len = cap0;
-      if (e + 1 < count) elems[e + 1].iovec_len = cap1;
-      e += 2;
+  return through_exit(name, [&](Exit& exit) -> SQLRETURN {
+    const descriptor_t* ard = stmt->current_desc[DESC_ARD];
+    if (ard == nullptr || elems == nullptr || count <= 0) return SQL_SUCCESS;
+    const uint64_t n = fetched_rows(stmt);
+    Elements els{elems, count};
+    int32_t e = 0;
+    for (int32_t r = 0; r <= ard->record_count && r < ard->alloc_records && e < count; ++r) {
+      KY_TRACE(kTraceDetail, "\tProcessing bound column (descriptor record %d)\n", r);
+      const descriptor_record_t* rec = &ard->records[r];
+      const int16_t t = effective_ctype(stmt, r, rec);
+      // Length and indicator elements.
+      if (rec->octet_length_array == nullptr && rec->indicator == nullptr) {
+        elems[e].iovec_len = 0;
+        e += 1;
+      } else if (rec->indicator == nullptr || rec->indicator == rec->octet_length_array) {
+        int32_t cap = els.has(e) ? elems[e].iovec_len : 0;
+        copyout_col_strlen_and_ind(stmt, r, n, &cap, els.has(e) ? static_cast<SQLULEN*>(elems[e].iovec_base) : nullptr,
+                                   nullptr, nullptr);
+        elems[e].iovec_len = els.has(e) ? cap : 0;
+        e += 1;
+      } else {
+        int32_t cap0 = els.has(e) ? elems[e].iovec_len : 0;
+        int32_t cap1 = els.has(e + 1) ? elems[e + 1].iovec_len : 0;
+        copyout_col_strlen_and_ind(stmt, r, n, &cap0, els.has(e) ? static_cast<SQLULEN*>(elems[e].iovec_base) : nullptr,
+                                   &cap1, els.has(e + 1) ? static_cast<SQLLEN*>(elems[e + 1].iovec_base) : nullptr);
+        elems[e].iovec_len = cap0;
+        if (e + 1 < count) elems[e + 1].iovec_len = cap1;
+        e += 2;
+      }
+      if (e >= count) break;
+      // Data elements.
+      if (!els.has(e) || rec->data == nullptr) {
+        // The column's further data elements (structured types) still follow.
+        elems[e].iovec_len = 0;
+        e += 1;
+        continue;
+      }
+      const int64_t s = get_type_len(t, rec->octet_length, 0);
+      if (s < 0) {
+        exit.because("get_type_len returned negative value for type %d", t);
+        return fail(stmt, sqlstate::kHY000.state, 5,
+                    "General error: Cannot determine length of datatype %d, OctetLength=%ld (fetch_bound_colswv)", t,
+                    static_cast<long>(rec->octet_length));
+      }
+      uint64_t len = static_cast<uint64_t>(elems[e].iovec_len);
+      if (s == 0 && n < 2) len = single_row_length(rec, r, t);
+      KY_TRACE(kTraceDetail, "\tinitial data length = %ld\n\tfinal data length = %ld\n", static_cast<long>(s),
+               static_cast<long>(len));
+      int used = fill_data(stmt, els, e, rec, t, n, len);
+      if (used < 0) return SQL_ERROR;
+      e += used;
     }
-    if (e >= count) break;
-    // Data elements.
-    if (!els.has(e) || rec->data == nullptr) {
-      // The column's further data elements (structured types) still follow.
-      elems[e].iovec_len = 0;
-      e += 1;
-      continue;
-    }
-    const int64_t s = get_type_len(t, rec->octet_length, 0);
-    if (s < 0) {
-      KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (get_type_len returned negative value for type %d)\n", name, t);
-      return fail(stmt, sqlstate::kHY000.state, 5,
-                  "General error: Cannot determine length of datatype %d, OctetLength=%ld (fetch_bound_colswv)", t,
-                  static_cast<long>(rec->octet_length));
-    }
-    uint64_t len = static_cast<uint64_t>(elems[e].iovec_len);
-    if (s == 0 && n < 2) len = single_row_length(rec, r, t);
-    KY_TRACE(kTraceDetail, "\tinitial data length = %ld\n\tfinal data length = %ld\n", static_cast<long>(s),
-             static_cast<long>(len));
-    int used = fill_data(stmt, els, e, rec, t, n, len);
-    if (used < 0) return SQL_ERROR;
-    e += used;
-  }
-  KY_TRACE(kTraceExit, "-%s()=SQL_SUCCESS\n", name);
-  return SQL_SUCCESS;
+    return SQL_SUCCESS;
+  });
 }
 
 int16_t fetch_bound_col(void* handle, int16_t column_in, int32_t* data_len, char* data, int32_t* ob, SQLULEN* oct,
@@ -363,48 +366,49 @@ int16_t fetch_bound_col(void* handle, int16_t column_in, int32_t* data_len, char
            static_cast<void*>(ind), static_cast<long>(ib != nullptr ? *ib : 0), static_cast<void*>(ib));
   statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  const int32_t column = static_cast<uint16_t>(column_in);
-  descriptor_record_t* rec = column_record(stmt, column, true);
-  if (rec == nullptr) {
-    *data_len = 0;
-    return SQL_ERROR;
-  }
-  const uint64_t rows = ard_rows(stmt);
-  copyout_col_strlen_and_ind(stmt, column, rows, ob, oct, ib, ind);
-  if (data == nullptr || *data_len <= 0 || rec->data == nullptr) {
-    *data_len = 0;
+  return through_exit(name, [&](Exit& exit) -> SQLRETURN {
+    const int32_t column = static_cast<uint16_t>(column_in);
+    descriptor_record_t* rec = column_record(stmt, column, true);
+    if (rec == nullptr) {
+      *data_len = 0;
+      return SQL_ERROR;
+    }
+    const uint64_t rows = ard_rows(stmt);
+    copyout_col_strlen_and_ind(stmt, column, rows, ob, oct, ib, ind);
+    if (data == nullptr || *data_len <= 0 || rec->data == nullptr) {
+      *data_len = 0;
+      return SQL_SUCCESS;
+    }
+    const int64_t s = get_type_len(rec->concise_type, rec->octet_length, 0);
+    if (s < 0) {
+      *data_len = 0;
+      exit.because("Cannot determine length of datatype %d", rec->concise_type);
+      return fail(stmt, sqlstate::kHY000.state, 5,
+                  "General error: Cannot determine length of datatype %d, OctetLength=%ld (fetch_bound_col)",
+                  rec->concise_type, static_cast<long>(rec->octet_length));
+    }
+    uint64_t len = static_cast<uint64_t>(*data_len);
+    if (s == 0 && rows < 2 && rec->indicator != nullptr && rec->octet_length_array != nullptr) {
+      const int64_t c = rec->octet_length > 0 ? rec->octet_length : 0;
+      const SQLLEN v = rec->indicator[0];
+      const SQLLEN o = rec->octet_length_array[0];
+      const bool wide = wide_type(rec->concise_type);
+      if (v == SQL_NULL_DATA)
+        len = 0;
+      else if (o == SQL_NTS)
+        len = text_bytes(static_cast<const char*>(rec->data), rec->data_alloc_len, wide);
+      else if (v >= c || v < 0)
+        len = static_cast<uint64_t>(c);
+      else
+        len = static_cast<uint64_t>(o < 0 ? 0 : o) + (wide ? 2 : 1);
+    } else if (s == 0 && rows < 2) {
+      len = static_cast<uint64_t>(rec->octet_length > 0 ? rec->octet_length : 0);
+    }
+    len = min64(min64(len, static_cast<uint64_t>(*data_len)), rec->data_alloc_len);
+    std::memcpy(data, rec->data, len);
+    *data_len = static_cast<int32_t>(len);
     return SQL_SUCCESS;
-  }
-  const int64_t s = get_type_len(rec->concise_type, rec->octet_length, 0);
-  if (s < 0) {
-    *data_len = 0;
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR Cannot determine length of datatype %d)\n", name, rec->concise_type);
-    return fail(stmt, sqlstate::kHY000.state, 5,
-                "General error: Cannot determine length of datatype %d, OctetLength=%ld (fetch_bound_col)",
-                rec->concise_type, static_cast<long>(rec->octet_length));
-  }
-  uint64_t len = static_cast<uint64_t>(*data_len);
-  if (s == 0 && rows < 2 && rec->indicator != nullptr && rec->octet_length_array != nullptr) {
-    const int64_t c = rec->octet_length > 0 ? rec->octet_length : 0;
-    const SQLLEN v = rec->indicator[0];
-    const SQLLEN o = rec->octet_length_array[0];
-    const bool wide = wide_type(rec->concise_type);
-    if (v == SQL_NULL_DATA)
-      len = 0;
-    else if (o == SQL_NTS)
-      len = text_bytes(static_cast<const char*>(rec->data), rec->data_alloc_len, wide);
-    else if (v >= c || v < 0)
-      len = static_cast<uint64_t>(c);
-    else
-      len = static_cast<uint64_t>(o < 0 ? 0 : o) + (wide ? 2 : 1);
-  } else if (s == 0 && rows < 2) {
-    len = static_cast<uint64_t>(rec->octet_length > 0 ? rec->octet_length : 0);
-  }
-  len = min64(min64(len, static_cast<uint64_t>(*data_len)), rec->data_alloc_len);
-  std::memcpy(data, rec->data, len);
-  *data_len = static_cast<int32_t>(len);
-  KY_TRACE(kTraceExit, "-fetch_bound_col()=SQL_SUCCESS\n");
-  return SQL_SUCCESS;
+  });
 }
 
 int16_t fetch_bound_col_smallint(void* handle, int16_t column, int32_t* bytes, int16_t* out, int32_t* ob, SQLULEN* oct,
@@ -421,20 +425,22 @@ int16_t fetch_bound_col_numeric(void* handle, int16_t column_in, int32_t* bytes,
                                 int32_t* ib, SQLLEN* ind) {
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_bound_col_numeric), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  const int32_t column = static_cast<uint16_t>(column_in);
-  descriptor_record_t* rec = column_record(stmt, column, false);
-  if (rec == nullptr || out == nullptr || *bytes < KY_NUMERIC_RECORD_BYTES || rec->concise_type != SQL_C_NUMERIC ||
-      !data_holds(rec, 1, KY_NUMERIC_SIZE)) {
-    const int32_t had = *bytes;
-    *bytes = 0;
-    if (rec == nullptr) return SQL_ERROR;
-    return implied_size_error(stmt, static_cast<uint64_t>(had > 0 ? had : 0) / KY_NUMERIC_RECORD_BYTES, 1,
-                              "fetch_bound_col_numeric");
-  }
-  copyout_col_strlen_and_ind(stmt, column, ard_rows(stmt), ob, oct, ib, ind);
-  std::memcpy(out, rec->data, KY_NUMERIC_RECORD_BYTES);
-  *bytes = KY_NUMERIC_RECORD_BYTES;
-  return SQL_SUCCESS;
+  return through_exit(KY_HANDLER_NAME(fetch_bound_col_numeric), [&]() -> SQLRETURN {
+    const int32_t column = static_cast<uint16_t>(column_in);
+    descriptor_record_t* rec = column_record(stmt, column, false);
+    if (rec == nullptr || out == nullptr || *bytes < KY_NUMERIC_RECORD_BYTES || rec->concise_type != SQL_C_NUMERIC ||
+        !data_holds(rec, 1, KY_NUMERIC_SIZE)) {
+      const int32_t had = *bytes;
+      *bytes = 0;
+      if (rec == nullptr) return SQL_ERROR;
+      return implied_size_error(stmt, static_cast<uint64_t>(had > 0 ? had : 0) / KY_NUMERIC_RECORD_BYTES, 1,
+                                "fetch_bound_col_numeric");
+    }
+    copyout_col_strlen_and_ind(stmt, column, ard_rows(stmt), ob, oct, ib, ind);
+    std::memcpy(out, rec->data, KY_NUMERIC_RECORD_BYTES);
+    *bytes = KY_NUMERIC_RECORD_BYTES;
+    return SQL_SUCCESS;
+  });
 }
 
 int16_t fetch_bound_col_float(void* handle, int16_t column, int32_t* count, float* out, int32_t* ob, SQLULEN* oct,
@@ -452,44 +458,46 @@ int16_t fetch_bound_col_dt(void* handle, int16_t column_in, int16_t, int16_t, in
                            int32_t* ib, SQLLEN* ind) {
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_bound_col_dt), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  const int32_t column = static_cast<uint16_t>(column_in);
-  const int32_t caps[3] = {*a_bytes, *b_bytes, *c_bytes};
-  *a_bytes = *b_bytes = *c_bytes = 0;
-  descriptor_record_t* rec = column_record(stmt, column, false);
-  if (rec == nullptr) return SQL_ERROR;
-  const uint64_t n = ard_rows(stmt);
-  const int16_t t = rec->concise_type;
-  uint64_t size = 0, need_a = 0, need_b = 0, need_c = 0;
-  if (t == SQL_C_DATE || t == SQL_C_TYPE_DATE)
-    size = 6, need_a = 2 * n, need_b = 4 * n;
-  else if (t == SQL_C_TIME || t == SQL_C_TYPE_TIME)
-    size = 6, need_b = 6 * n;
-  else if (t == SQL_C_TIMESTAMP || t == SQL_C_TYPE_TIMESTAMP)
-    size = 16, need_a = 2 * n, need_b = 10 * n, need_c = 4 * n;
-  else
-    return fail(stmt, sqlstate::kHY003, 0);
-  if (!data_holds(rec, n, size) || !room(&caps[0], a, need_a) || !room(&caps[1], b, need_b) ||
-      !room(&caps[2], c, need_c))
-    return implied_size_error(stmt, static_cast<uint64_t>(caps[1] > 0 ? caps[1] : 0) / (need_b / n), n,
-                              "fetch_bound_col_dt");
-  copyout_col_strlen_and_ind(stmt, column, n, ob, oct, ib, ind);
-  for (uint64_t i = 0; i < n; ++i) {
-    if (size == 6 && need_a != 0) {  // date: year, then month and day planes
-      put<int16_t>(a, i, field<int16_t>(rec, i, 0, 6));
-      put<uint16_t>(b, i, field<uint16_t>(rec, i, 2, 6));
-      put<uint16_t>(b, n + i, field<uint16_t>(rec, i, 4, 6));
-    } else if (size == 6) {  // time: hour, minute, second planes
-      for (uint64_t k = 0; k < 3; ++k) put<uint16_t>(b, k * n + i, field<uint16_t>(rec, i, 2 * k, 6));
-    } else {  // timestamp
-      put<int16_t>(a, i, field<int16_t>(rec, i, 0, 16));
-      for (uint64_t k = 0; k < 5; ++k) put<uint16_t>(b, k * n + i, field<uint16_t>(rec, i, 2 + 2 * k, 16));
-      put<uint32_t>(c, i, field<uint32_t>(rec, i, 12, 16));
+  return through_exit(KY_HANDLER_NAME(fetch_bound_col_dt), [&]() -> SQLRETURN {
+    const int32_t column = static_cast<uint16_t>(column_in);
+    const int32_t caps[3] = {*a_bytes, *b_bytes, *c_bytes};
+    *a_bytes = *b_bytes = *c_bytes = 0;
+    descriptor_record_t* rec = column_record(stmt, column, false);
+    if (rec == nullptr) return SQL_ERROR;
+    const uint64_t n = ard_rows(stmt);
+    const int16_t t = rec->concise_type;
+    uint64_t size = 0, need_a = 0, need_b = 0, need_c = 0;
+    if (t == SQL_C_DATE || t == SQL_C_TYPE_DATE)
+      size = 6, need_a = 2 * n, need_b = 4 * n;
+    else if (t == SQL_C_TIME || t == SQL_C_TYPE_TIME)
+      size = 6, need_b = 6 * n;
+    else if (t == SQL_C_TIMESTAMP || t == SQL_C_TYPE_TIMESTAMP)
+      size = 16, need_a = 2 * n, need_b = 10 * n, need_c = 4 * n;
+    else
+      return fail(stmt, sqlstate::kHY003, 0);
+    if (!data_holds(rec, n, size) || !room(&caps[0], a, need_a) || !room(&caps[1], b, need_b) ||
+        !room(&caps[2], c, need_c))
+      return implied_size_error(stmt, static_cast<uint64_t>(caps[1] > 0 ? caps[1] : 0) / (need_b / n), n,
+                                "fetch_bound_col_dt");
+    copyout_col_strlen_and_ind(stmt, column, n, ob, oct, ib, ind);
+    for (uint64_t i = 0; i < n; ++i) {
+      if (size == 6 && need_a != 0) {  // date: year, then month and day planes
+        put<int16_t>(a, i, field<int16_t>(rec, i, 0, 6));
+        put<uint16_t>(b, i, field<uint16_t>(rec, i, 2, 6));
+        put<uint16_t>(b, n + i, field<uint16_t>(rec, i, 4, 6));
+      } else if (size == 6) {  // time: hour, minute, second planes
+        for (uint64_t k = 0; k < 3; ++k) put<uint16_t>(b, k * n + i, field<uint16_t>(rec, i, 2 * k, 6));
+      } else {  // timestamp
+        put<int16_t>(a, i, field<int16_t>(rec, i, 0, 16));
+        for (uint64_t k = 0; k < 5; ++k) put<uint16_t>(b, k * n + i, field<uint16_t>(rec, i, 2 + 2 * k, 16));
+        put<uint32_t>(c, i, field<uint32_t>(rec, i, 12, 16));
+      }
     }
-  }
-  *a_bytes = static_cast<int32_t>(need_a);
-  *b_bytes = static_cast<int32_t>(need_b);
-  *c_bytes = static_cast<int32_t>(need_c);
-  return SQL_SUCCESS;
+    *a_bytes = static_cast<int32_t>(need_a);
+    *b_bytes = static_cast<int32_t>(need_b);
+    *c_bytes = static_cast<int32_t>(need_c);
+    return SQL_SUCCESS;
+  });
 }
 
 int16_t fetch_bound_col_dt_int(void* handle, int16_t column_in, int16_t, int16_t, int32_t* a_bytes, int16_t* a,
@@ -497,29 +505,33 @@ int16_t fetch_bound_col_dt_int(void* handle, int16_t column_in, int16_t, int16_t
                                int32_t* ib, SQLLEN* ind) {
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_bound_col_dt_int), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  const int32_t column = static_cast<uint16_t>(column_in);
-  const int32_t caps[3] = {*a_bytes, *b_bytes, *c_bytes};
-  *a_bytes = *b_bytes = *c_bytes = 0;
-  descriptor_record_t* rec = column_record(stmt, column, false);
-  if (rec == nullptr) return SQL_ERROR;
-  const int16_t t = rec->concise_type;
-  if (!is_interval_type(t)) return fail(stmt, sqlstate::kHY003, 0);
-  const uint64_t n = ard_rows(stmt);
-  const uint64_t f =
-      (t == SQL_C_INTERVAL_YEAR || t == SQL_C_INTERVAL_MONTH || t == SQL_C_INTERVAL_YEAR_TO_MONTH) ? 2 : 5;
-  if (!data_holds(rec, n, KY_INTERVAL_SIZE) || !room(&caps[0], a, 2 * n) || !room(&caps[1], b, 2 * n) ||
-      !room(&caps[2], c, 4 * f * n))
-    return implied_size_error(stmt, static_cast<uint64_t>(caps[0] > 0 ? caps[0] : 0) / 2, n, "fetch_bound_col_dt_int");
-  copyout_col_strlen_and_ind(stmt, column, n, ob, oct, ib, ind);
-  for (uint64_t i = 0; i < n; ++i) {
-    put<int16_t>(a, i, static_cast<int16_t>(field<int32_t>(rec, i, 0, KY_INTERVAL_SIZE) & 0xFFFF));
-    put<int16_t>(b, i, field<int16_t>(rec, i, 4, KY_INTERVAL_SIZE));
-    for (uint64_t k = 0; k < f; ++k) put<uint32_t>(c, k * n + i, field<uint32_t>(rec, i, 8 + 4 * k, KY_INTERVAL_SIZE));
-  }
-  *a_bytes = static_cast<int32_t>(2 * n);
-  *b_bytes = static_cast<int32_t>(2 * n);
-  *c_bytes = static_cast<int32_t>(4 * f * n);
-  return SQL_SUCCESS;
+  return through_exit(KY_HANDLER_NAME(fetch_bound_col_dt_int), [&]() -> SQLRETURN {
+    const int32_t column = static_cast<uint16_t>(column_in);
+    const int32_t caps[3] = {*a_bytes, *b_bytes, *c_bytes};
+    *a_bytes = *b_bytes = *c_bytes = 0;
+    descriptor_record_t* rec = column_record(stmt, column, false);
+    if (rec == nullptr) return SQL_ERROR;
+    const int16_t t = rec->concise_type;
+    if (!is_interval_type(t)) return fail(stmt, sqlstate::kHY003, 0);
+    const uint64_t n = ard_rows(stmt);
+    const uint64_t f =
+        (t == SQL_C_INTERVAL_YEAR || t == SQL_C_INTERVAL_MONTH || t == SQL_C_INTERVAL_YEAR_TO_MONTH) ? 2 : 5;
+    if (!data_holds(rec, n, KY_INTERVAL_SIZE) || !room(&caps[0], a, 2 * n) || !room(&caps[1], b, 2 * n) ||
+        !room(&caps[2], c, 4 * f * n))
+      return implied_size_error(stmt, static_cast<uint64_t>(caps[0] > 0 ? caps[0] : 0) / 2, n,
+                                "fetch_bound_col_dt_int");
+    copyout_col_strlen_and_ind(stmt, column, n, ob, oct, ib, ind);
+    for (uint64_t i = 0; i < n; ++i) {
+      put<int16_t>(a, i, static_cast<int16_t>(field<int32_t>(rec, i, 0, KY_INTERVAL_SIZE) & 0xFFFF));
+      put<int16_t>(b, i, field<int16_t>(rec, i, 4, KY_INTERVAL_SIZE));
+      for (uint64_t k = 0; k < f; ++k)
+        put<uint32_t>(c, k * n + i, field<uint32_t>(rec, i, 8 + 4 * k, KY_INTERVAL_SIZE));
+    }
+    *a_bytes = static_cast<int32_t>(2 * n);
+    *b_bytes = static_cast<int32_t>(2 * n);
+    *c_bytes = static_cast<int32_t>(4 * f * n);
+    return SQL_SUCCESS;
+  });
 }
 
 }  // extern "C"

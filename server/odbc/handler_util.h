@@ -6,8 +6,11 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "server_diag.h"
 #include "server_records.h"
@@ -83,6 +86,45 @@ Rec* enter(void* h, const char* name, Diags diags, InvalidLine line = InvalidLin
 inline int16_t leave(const char* name, SQLRETURN rc) {
   if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", name, rc);
   return rc;
+}
+
+// The epilogue of a handler with several exits: the handler runs its body
+// through it after the prologue (through_exit), so every exit the body takes,
+// an early failure as much as the last return, writes the one exit line
+// "-name()=rc". A body may say why it leaves (because()); the line then ends
+// with the reason in parentheses.
+class Exit {
+ public:
+  explicit Exit(const char* name) : name_(name) {}
+  Exit(const Exit&) = delete;
+  Exit& operator=(const Exit&) = delete;
+
+  void because(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    if (!trace_on(kTraceExit)) return;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(reason_, sizeof reason_, format, args);
+    va_end(args);
+  }
+  int16_t leave(SQLRETURN rc) const {
+    if (reason_[0] == '\0') return server::leave(name_, rc);
+    if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (%s)\n", name_, rc, reason_);
+    return rc;
+  }
+
+ private:
+  const char* name_;
+  char reason_[200] = "";
+};
+
+// Runs body(exit) and leaves through the exit line with its result.
+template <class Body>
+int16_t through_exit(const char* name, Body&& body) {
+  Exit exit(name);
+  if constexpr (std::is_invocable_v<Body&, Exit&>)
+    return exit.leave(body(exit));
+  else
+    return exit.leave(body());
 }
 
 // Room for any fixed-size value a driver might write whatever length it is told.

@@ -69,24 +69,25 @@ int16_t fetch_rows_processed(void* handle, SQLULEN* ird_rows, SQLULEN* ipd_rows)
            static_cast<void*>(ipd_rows));
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_rows_processed), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  bool found = false;
-  const descriptor_t* ird = current(stmt, DESC_IRD);
-  const descriptor_t* ipd = current(stmt, DESC_IPD);
-  if (ird != nullptr && ird->rows_processed != nullptr) {
-    if (ird_rows != nullptr) *ird_rows = *ird->rows_processed;
-    KY_TRACE(kTraceBuffers, "\tIRD:RowsProcessed (%p)=%ld\n", static_cast<void*>(ird->rows_processed),
-             static_cast<long>(*ird->rows_processed));
-    found = true;
-  }
-  if (ipd != nullptr && ipd->rows_processed != nullptr) {
-    if (ipd_rows != nullptr) *ipd_rows = *ipd->rows_processed;
-    KY_TRACE(kTraceBuffers, "\tIPD:RowsProcessed (%p)=%ld\n", static_cast<void*>(ipd->rows_processed),
-             static_cast<long>(*ipd->rows_processed));
-    found = true;
-  }
-  if (!found) return fail(stmt, sqlstate::kHY000.state, 13, "General error: RowsProcessedPtr not set ");
-  KY_TRACE(kTraceExit, "-%s(...)=%d\n", "fetch_rows_processed", 0);
-  return SQL_SUCCESS;
+  return through_exit(KY_HANDLER_NAME(fetch_rows_processed), [&]() -> SQLRETURN {
+    bool found = false;
+    const descriptor_t* ird = current(stmt, DESC_IRD);
+    const descriptor_t* ipd = current(stmt, DESC_IPD);
+    if (ird != nullptr && ird->rows_processed != nullptr) {
+      if (ird_rows != nullptr) *ird_rows = *ird->rows_processed;
+      KY_TRACE(kTraceBuffers, "\tIRD:RowsProcessed (%p)=%ld\n", static_cast<void*>(ird->rows_processed),
+               static_cast<long>(*ird->rows_processed));
+      found = true;
+    }
+    if (ipd != nullptr && ipd->rows_processed != nullptr) {
+      if (ipd_rows != nullptr) *ipd_rows = *ipd->rows_processed;
+      KY_TRACE(kTraceBuffers, "\tIPD:RowsProcessed (%p)=%ld\n", static_cast<void*>(ipd->rows_processed),
+               static_cast<long>(*ipd->rows_processed));
+      found = true;
+    }
+    if (!found) return fail(stmt, sqlstate::kHY000.state, 13, "General error: RowsProcessedPtr not set ");
+    return SQL_SUCCESS;
+  });
 }
 
 int16_t fetch_row_status(void* handle, int32_t* bytes, int16_t* out) {
@@ -94,40 +95,46 @@ int16_t fetch_row_status(void* handle, int32_t* bytes, int16_t* out) {
            static_cast<void*>(out));
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_row_status), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  const descriptor_t* ird = current(stmt, DESC_IRD);
-  const descriptor_t* ard = current(stmt, DESC_ARD);
-  const uint16_t* array = nullptr;
-  uint64_t made_for = 0, count = 0;
-  if (ird != nullptr && ard != nullptr) {
-    if (stmt->fetch_kind == FETCH_EXTENDED) {
-      array = ird->ext_status_array;
-      made_for = ird->ext_status_count;
-      count = ard->ext_rowset_size;
-    } else {
-      array = ird->status_array;
-      made_for = ird->status_count;
-      count = ard->array_size;
+  return through_exit(KY_HANDLER_NAME(fetch_row_status), [&]() -> SQLRETURN {
+    const descriptor_t* ird = current(stmt, DESC_IRD);
+    const descriptor_t* ard = current(stmt, DESC_ARD);
+    const uint16_t* array = nullptr;
+    uint64_t made_for = 0, count = 0;
+    if (ird != nullptr && ard != nullptr) {
+      if (stmt->fetch_kind == FETCH_EXTENDED) {
+        array = ird->ext_status_array;
+        made_for = ird->ext_status_count;
+        count = ard->ext_rowset_size;
+      } else {
+        array = ird->status_array;
+        made_for = ird->status_count;
+        count = ard->array_size;
+      }
     }
-  }
-  SQLRETURN rc = send_status(stmt, array, made_for, count, bytes, out, 13, "General error: IRD ArrayStatusPtr not set ",
-                             "General error: IRD Inconsistent array size ");
-  if (rc == SQL_SUCCESS && kyvek::odbc::trace_on(kTraceBuffers)) {
-    KY_TRACE(kTraceBuffers, "Row Status Array (%lu values):\n", static_cast<unsigned long>(count));
-    for (uint64_t i = 0; i < count; ++i) KY_TRACE(kTraceBuffers, "%u\n", array[i]);
-  }
-  KY_TRACE(kTraceExit, "-%s()=%d\n", "fetch_row_status", rc);
-  return rc;
+    SQLRETURN rc =
+        send_status(stmt, array, made_for, count, bytes, out, 13, "General error: IRD ArrayStatusPtr not set ",
+                    "General error: IRD Inconsistent array size ");
+    if (rc == SQL_SUCCESS && kyvek::odbc::trace_on(kTraceBuffers)) {
+      KY_TRACE(kTraceBuffers, "Row Status Array (%lu values):\n", static_cast<unsigned long>(count));
+      for (uint64_t i = 0; i < count; ++i) KY_TRACE(kTraceBuffers, "%u\n", array[i]);
+    }
+    return rc;
+  });
 }
 
 int16_t fetch_parameter_status(void* handle, int32_t* bytes, int16_t* out) {
+  KY_TRACE(kTraceEntry, "%s(%p,%p,%p)\n", "fetch_parameter_status", handle, static_cast<void*>(bytes),
+           static_cast<void*>(out));
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(fetch_parameter_status), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  const descriptor_t* ipd = current(stmt, DESC_IPD);
-  const descriptor_t* apd = current(stmt, DESC_APD);
-  const uint16_t* array = ipd != nullptr ? ipd->status_array : nullptr;
-  uint64_t made_for = ipd != nullptr ? ipd->status_count : 0;
-  return send_status(stmt, array, made_for, array_size(apd), bytes, out, 13,
-                     "General error: IPD ArrayStatusPtr not set ", "General error: APD Inconsistent array size ");
+  return through_exit(KY_HANDLER_NAME(fetch_parameter_status), [&]() -> SQLRETURN {
+    const descriptor_t* ipd = current(stmt, DESC_IPD);
+    const descriptor_t* apd = current(stmt, DESC_APD);
+    const uint16_t* array = ipd != nullptr ? ipd->status_array : nullptr;
+    uint64_t made_for = ipd != nullptr ? ipd->status_count : 0;
+    return send_status(stmt, array, made_for, array_size(apd), bytes, out, 13,
+                       "General error: IPD ArrayStatusPtr not set ", "General error: APD Inconsistent array size ");
+  });
 }
 
 int16_t synch_row_operations_array(void* handle, int32_t bytes, int16_t* in) {
@@ -135,31 +142,36 @@ int16_t synch_row_operations_array(void* handle, int32_t bytes, int16_t* in) {
            static_cast<void*>(in));
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(synch_row_operations_array), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  descriptor_t* ard = current(stmt, DESC_ARD);
-  uint16_t* array = ard != nullptr ? ard->status_array : nullptr;
-  SQLRETURN rc = take_operations(stmt, array, ard != nullptr ? ard->status_count : 0, array_size(ard), bytes, in,
-                                 "General error: ARD Inconsistent array size ");
-  if (rc == SQL_SUCCESS && kyvek::odbc::trace_on(kTraceBuffers)) {
-    KY_TRACE(kTraceBuffers, "Row Status Array (%lu values):\n", static_cast<unsigned long>(array_size(ard)));
-    for (uint64_t i = 0; i < array_size(ard); ++i) {
-      if (array[i] == SQL_ROW_PROCEED)
-        KY_TRACE(kTraceBuffers, "SQL_ROW_PROCEED\n");
-      else if (array[i] == SQL_ROW_IGNORE)
-        KY_TRACE(kTraceBuffers, "SQL_ROW_IGNORE\n");
-      else
-        KY_TRACE(kTraceBuffers, "%u\n", array[i]);
+  return through_exit(KY_HANDLER_NAME(synch_row_operations_array), [&]() -> SQLRETURN {
+    descriptor_t* ard = current(stmt, DESC_ARD);
+    uint16_t* array = ard != nullptr ? ard->status_array : nullptr;
+    SQLRETURN rc = take_operations(stmt, array, ard != nullptr ? ard->status_count : 0, array_size(ard), bytes, in,
+                                   "General error: ARD Inconsistent array size ");
+    if (rc == SQL_SUCCESS && kyvek::odbc::trace_on(kTraceBuffers)) {
+      KY_TRACE(kTraceBuffers, "Row Status Array (%lu values):\n", static_cast<unsigned long>(array_size(ard)));
+      for (uint64_t i = 0; i < array_size(ard); ++i) {
+        if (array[i] == SQL_ROW_PROCEED)
+          KY_TRACE(kTraceBuffers, "SQL_ROW_PROCEED\n");
+        else if (array[i] == SQL_ROW_IGNORE)
+          KY_TRACE(kTraceBuffers, "SQL_ROW_IGNORE\n");
+        else
+          KY_TRACE(kTraceBuffers, "%u\n", array[i]);
+      }
     }
-  }
-  KY_TRACE(kTraceExit, "-%s()=%d\n", "synch_row_operations_array", rc);
-  return rc;
+    return rc;
+  });
 }
 
 int16_t synch_parameter_operations_array(void* handle, int32_t bytes, int16_t* in) {
+  KY_TRACE(kTraceEntry, "%s(%p,%ld,%p)\n", "synch_parameter_operations_array", handle, static_cast<long>(bytes),
+           static_cast<void*>(in));
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(synch_parameter_operations_array), Diags::keep);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  descriptor_t* apd = current(stmt, DESC_APD);
-  return take_operations(stmt, apd != nullptr ? apd->status_array : nullptr, apd != nullptr ? apd->status_count : 0,
-                         array_size(apd), bytes, in, "General error: APD Inconsistent array size ");
+  return through_exit(KY_HANDLER_NAME(synch_parameter_operations_array), [&]() -> SQLRETURN {
+    descriptor_t* apd = current(stmt, DESC_APD);
+    return take_operations(stmt, apd != nullptr ? apd->status_array : nullptr, apd != nullptr ? apd->status_count : 0,
+                           array_size(apd), bytes, in, "General error: APD Inconsistent array size ");
+  });
 }
 
 void copyout_col_strlen_and_ind(statement_t* stmt, int32_t column, uint64_t count, int32_t* octet_bytes,

@@ -24,7 +24,10 @@ namespace kyvek::transfer {
 // Every handler starts with the one prologue of handler_util.h.
 using kyvek::server::Diags;
 using kyvek::server::enter;
+using kyvek::server::Exit;
 using kyvek::server::InvalidLine;
+using kyvek::server::leave;
+using kyvek::server::through_exit;
 
 // Posts a server diagnostic on the statement, records -1 and returns SQL_ERROR.
 SQLRETURN fail(statement_t* stmt, const char* sqlstate, int32_t native, const char* format, ...)

@@ -99,8 +99,10 @@ bool put_length_ok(SQLLEN len, SQLLEN size) {
 SQLRETURN put_value(const char* name, void* handle, const void* value, SQLLEN size, SQLLEN len) {
   statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  if (!put_length_ok(len, size)) return fail(stmt, sqlstate::kHY090, 0);
-  return SQLPutData(stmt->driver_stmt, const_cast<void*>(value), len);
+  return through_exit(name, [&]() -> SQLRETURN {
+    if (!put_length_ok(len, size)) return fail(stmt, sqlstate::kHY090, 0);
+    return SQLPutData(stmt->driver_stmt, const_cast<void*>(value), len);
+  });
 }
 
 }  // namespace
@@ -235,7 +237,7 @@ int16_t get_data_numeric(void* handle, int16_t column, int16_t ctype, int32_t* b
     if (bytes != nullptr) *bytes = 0;
     statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(get_data_numeric), Diags::clear);
     if (stmt == nullptr) return SQL_INVALID_HANDLE;
-    return fail(stmt, sqlstate::kHY090, 0);
+    return leave(KY_HANDLER_NAME(get_data_numeric), fail(stmt, sqlstate::kHY090, 0));
   }
   *bytes = 0;
   Value v;
@@ -268,7 +270,7 @@ int16_t put_data_numeric(void* handle, int32_t bytes, char* record, SQLLEN len) 
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (record == nullptr || bytes < KY_NUMERIC_RECORD_BYTES) {
     clear_errors(&stmt->diags);
-    return fail(stmt, sqlstate::kHY090, 0);
+    return leave(KY_HANDLER_NAME(put_data_numeric), fail(stmt, sqlstate::kHY090, 0));
   }
   SQL_NUMERIC_STRUCT n;
   std::memcpy(&n, record, sizeof n);

@@ -2,9 +2,15 @@
 // arrays: every call is refused with its diagnostic or cut to the server's
 // arrays, and nothing is read or written past a buffer (the suite runs under
 // AddressSanitizer).
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <string>
 
 #include "packing.h"
+#include "trace_log.h"
 #include "transfer_fixture.h"
 
 namespace kytest {
@@ -456,6 +462,53 @@ TEST_F(ParamAbuseTest, BoundParametersFromThePeer) {
 }
 
 // Every handler of this unit answers SQL_INVALID_HANDLE to a value it never issued.
+// Every exit of a transfer handler, an early refusal as much as success,
+// writes the one exit line of the call with its result.
+TEST_F(AbuseTest, EveryExitWritesOneExitLine) {
+  if (getenv("KYTEST_TRACE_ALL") != nullptr) GTEST_SKIP() << "the suite's own log is in use";
+  char tmpl[] = "/tmp/kyvek-exitline-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl, log = dir + "/kyvekserver.log";
+  int32_t v[3] = {10, 20, 30};
+  int32_t bytes = 0, out[3] = {};
+  int16_t status[3] = {};
+  char bm[4] = {};
+  const struct {
+    const char* line;  // the expected exit line
+    std::function<int16_t()> call;
+  } cases[] = {
+      {"-synch_bound_colin_integer()=0\n",
+       [&] { return synch_bound_colin_integer(stmt_, 1, sizeof v, v, 0, nullptr, 0, nullptr); }},
+      {"-synch_bound_colin_integer()=-1\n",
+       [&] { return synch_bound_colin_integer(stmt_, 9, sizeof v, v, 0, nullptr, 0, nullptr); }},
+      {"-fetch_bound_col_integer()=-1\n",
+       [&] { return fetch_bound_col_integer(stmt_, 9, &(bytes = 12), out, nullptr, nullptr, nullptr, nullptr); }},
+      {"-fetch_parameter_status()=-1\n", [&] { return fetch_parameter_status(stmt_, &(bytes = 6), status); }},
+      {"-fetch_bound_param_integer()=-1\n",
+       [&] { return fetch_bound_param_integer(stmt_, 7, &(bytes = 12), out, nullptr, nullptr, nullptr, nullptr); }},
+      {"-synch_bookmark()=-1 (SQL_ATTR_FETCH_BOOKMARK_PTR not set)\n", [&] { return synch_bookmark(stmt_, 4, bm); }},
+      {"-sql_bind_col()=-1 (9999 is not a valid C type)\n", [&] { return sql_bind_col(stmt_, 1, 9999, 1, 4, 1); }},
+      {"-put_data_numeric()=-1\n", [&] { return put_data_numeric(stmt_, 0, nullptr, 0); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::filesystem::remove(log);
+    set_log_file(log.c_str());
+    set_trace_mask(kTraceExit);
+    const int16_t rc = c.call();
+    set_trace_mask(0);
+    close_log();
+    std::ifstream in(log);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string name = std::string(c.line).substr(0, std::string(c.line).find('('));
+    EXPECT_NE(text.find(c.line), std::string::npos) << text;
+    EXPECT_EQ(text.find(name + "()="), text.rfind(name + "()=")) << "one exit line\n" << text;
+    EXPECT_NE(text.find("=" + std::to_string(rc)), std::string::npos) << text;
+  }
+  trace_log_reset_for_tests();
+  std::filesystem::remove_all(dir);
+}
+
 TEST_F(AbuseTest, ForeignHandlesAreInvalid) {
   int x = 0;
   void* bad[] = {nullptr, &x, reinterpret_cast<void*>(0x10), desc_of(stmt_, DESC_ARD)};
