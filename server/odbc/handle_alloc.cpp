@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "handle_registry.h"
+#include "handler_util.h"
 #include "handlers.h"
 #include "kyrpc.h"
 #include "odbc_trace.h"
@@ -22,6 +23,9 @@
 #include "server_diag.h"
 #include "server_policy.h"
 #include "trace_log.h"
+
+using kyvek::server::Exit;
+using kyvek::server::through_exit;
 
 namespace {
 
@@ -142,7 +146,7 @@ veks_handle_registry* registry_for(RpcHandle* rpc) {
   return rpc != nullptr ? veks_registry_for_link(rpc) : veks_registry_current();
 }
 
-SQLRETURN alloc_env(RpcHandle* rpc, int32_t version, void** out) {
+SQLRETURN alloc_env(RpcHandle* rpc, int32_t version, void** out, Exit& exit) {
   logging_noop();
   init_logging("kyvekserver.log", KY_CONFIGURATION_KEY, KY_LOG_OPT_TIME);
   veks_handle_registry* reg = registry_for(rpc);
@@ -169,7 +173,7 @@ SQLRETURN alloc_env(RpcHandle* rpc, int32_t version, void** out) {
   SQLHENV henv = SQL_NULL_HENV;
   SQLRETURN rc = version == 2 ? SQLAllocEnv(&henv) : SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &henv);
   if (!SQL_SUCCEEDED(rc)) {
-    KY_TRACE(kTraceExit, "-%s()=%d (drivers SQLAllocHandleSQLAllocEnv failed)\n", "sql_alloc_handle", rc);
+    exit.because("drivers SQLAllocHandleSQLAllocEnv failed");
     return rc;
   }
   auto* env = static_cast<environment_t*>(calloc(1, sizeof(environment_t)));
@@ -187,8 +191,7 @@ SQLRETURN alloc_env(RpcHandle* rpc, int32_t version, void** out) {
     ok = ok && veks_registry_add(reg, env, VEKS_ENV) == 0;
   }
   if (!ok) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR(Failed to allocate %d bytes for environment)\n", "sql_alloc_handle",
-             static_cast<int>(sizeof(environment_t)));
+    exit.because("Failed to allocate %d bytes for environment", static_cast<int>(sizeof(environment_t)));
     if (env != nullptr) free_env_record(env);
     SQLFreeHandle(SQL_HANDLE_ENV, henv);
     *out = nullptr;
@@ -199,17 +202,17 @@ SQLRETURN alloc_env(RpcHandle* rpc, int32_t version, void** out) {
   return rc;
 }
 
-SQLRETURN alloc_dbc(RpcHandle* rpc, int32_t version, void* input, void** out) {
+SQLRETURN alloc_dbc(RpcHandle* rpc, int32_t version, void* input, void** out, Exit& exit) {
   auto* env = static_cast<environment_t*>(input);
   if (veks_chk_handle(VEKS_ENV, env) != 0) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_INVALID_HANDLE (Invalid environment handle)\n", "sql_alloc_handle");
+    exit.because("Invalid environment handle");
     return SQL_INVALID_HANDLE;
   }
   SQLHDBC hdbc = SQL_NULL_HDBC;
   SQLRETURN rc =
       version == 2 ? SQLAllocConnect(env->driver_env, &hdbc) : SQLAllocHandle(SQL_HANDLE_DBC, env->driver_env, &hdbc);
   if (!SQL_SUCCEEDED(rc)) {
-    KY_TRACE(kTraceExit, "-%s()=%d (SQLAllocHandle() failed for connection)\n", "sql_alloc_handle", rc);
+    exit.because("SQLAllocHandle() failed for connection");
     return rc;
   }
   auto* dbc = static_cast<connection_t*>(calloc(1, sizeof(connection_t)));
@@ -218,7 +221,7 @@ SQLRETURN alloc_dbc(RpcHandle* rpc, int32_t version, void* input, void** out) {
     free(dbc);
     SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
     veks_post(&env->diags, nullptr, sqlstate::kHY001, 0);
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (Memory allocation for connection_t failed)\n", "sql_alloc_handle");
+    exit.because("Memory allocation for connection_t failed");
     return SQL_ERROR;
   }
   memcpy(dbc->tag, KY_TAG_DBC, sizeof(dbc->tag));
@@ -272,7 +275,7 @@ SQLRETURN alloc_desc(void* input, void** out) {
   return rc;
 }
 
-SQLRETURN free_env(environment_t* env) {
+SQLRETURN free_env(environment_t* env, Exit& exit) {
   if (veks_chk_handle(VEKS_ENV, env) != 0) return SQL_INVALID_HANDLE;
   clear_errors(&env->diags);
   // A pooled environment lives in its slot for the life of the process,
@@ -283,7 +286,7 @@ SQLRETURN free_env(environment_t* env) {
   }
   SQLRETURN rc = SQLFreeHandle(SQL_HANDLE_ENV, env->driver_env);
   if (!SQL_SUCCEEDED(rc)) {
-    KY_TRACE(kTraceExit, "-%s=%d (Failed to free ENV in driver)\n", "sql_free_handle", rc);
+    exit.because("Failed to free ENV in driver");
     return rc;
   }
   veks_registry_remove(veks_registry_current(), env);
@@ -291,7 +294,7 @@ SQLRETURN free_env(environment_t* env) {
   return rc;
 }
 
-SQLRETURN free_dbc(connection_t* dbc) {
+SQLRETURN free_dbc(connection_t* dbc, Exit& exit) {
   if (veks_chk_handle(VEKS_DBC, dbc) != 0) return SQL_INVALID_HANDLE;
   clear_errors(&dbc->diags);
   if (veks_chk_handle(VEKS_ENV, dbc->env) != 0) {
@@ -300,7 +303,7 @@ SQLRETURN free_dbc(connection_t* dbc) {
   }
   SQLRETURN rc = SQLFreeHandle(SQL_HANDLE_DBC, dbc->driver_dbc);
   if (!SQL_SUCCEEDED(rc)) {
-    KY_TRACE(kTraceExit, "-%s()=%d (Failed to free DBC in driver)\n", "sql_free_handle", rc);
+    exit.because("Failed to free DBC in driver");
     return rc;
   }
   dbc->driver_dbc = nullptr;
@@ -308,7 +311,7 @@ SQLRETURN free_dbc(connection_t* dbc) {
   return rc;
 }
 
-SQLRETURN free_stmt(statement_t* stmt) {
+SQLRETURN free_stmt(statement_t* stmt, Exit& exit) {
   if (veks_chk_handle(VEKS_STMT, stmt) != 0) return SQL_INVALID_HANDLE;
   clear_errors(&stmt->diags);
   connection_t* dbc = veks_stmt_dbc(stmt);
@@ -319,7 +322,7 @@ SQLRETURN free_stmt(statement_t* stmt) {
   }
   SQLRETURN rc = SQLFreeHandle(SQL_HANDLE_STMT, stmt->driver_stmt);
   if (!SQL_SUCCEEDED(rc)) {
-    KY_TRACE(kTraceExit, "-%s=%d (Drivers SQLFreeHandle failed)\n", "sql_free_handle", rc);
+    exit.because("Drivers SQLFreeHandle failed");
     return rc;
   }
   stmt->driver_stmt = nullptr;
@@ -330,17 +333,17 @@ SQLRETURN free_stmt(statement_t* stmt) {
   return rc;
 }
 
-SQLRETURN free_desc(descriptor_t* desc) {
+SQLRETURN free_desc(descriptor_t* desc, Exit& exit) {
   if (veks_chk_handle(VEKS_DESC, desc) != 0) return SQL_INVALID_HANDLE;
   clear_errors(&desc->diags);
   if (desc->owner != nullptr || desc->alloc_type == DESC_ALLOC_AUTO) {
     veks_post(&desc->diags, desc->dbc, sqlstate::kHY017, 0);
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (can't free implicit descriptor)\n", "sql_free_handle");
+    exit.because("can't free implicit descriptor");
     return SQL_ERROR;
   }
   SQLRETURN rc = SQLFreeHandle(SQL_HANDLE_DESC, desc->driver_desc);
   if (!SQL_SUCCEEDED(rc)) {
-    KY_TRACE(kTraceExit, "-%s()=%d (Failed to free drivers DESC)\n", "sql_free_handle", rc);
+    exit.because("Failed to free drivers DESC");
     return rc;
   }
   desc->driver_desc = nullptr;
@@ -433,33 +436,34 @@ void veks_link_cleanup(void* registry) {
 SQLRETURN sql_alloc_handle(RpcHandle* rpc, int32_t version, int16_t type, void* input, void** out) {
   KY_TRACE(kTraceEntry, "%s(%p,%d,%d,%p,%p)\n", "sql_alloc_handle", static_cast<void*>(rpc), version, type, input,
            static_cast<void*>(out));
-  if (out == nullptr) return SQL_ERROR;
-  *out = nullptr;
-  if (rpc != nullptr) veks_registry_for_link(rpc);
-  SQLRETURN rc;
-  switch (type) {
-    case SQL_HANDLE_ENV: rc = alloc_env(rpc, version, out); break;
-    case SQL_HANDLE_DBC: rc = alloc_dbc(rpc, version, input, out); break;
-    case SQL_HANDLE_STMT: rc = alloc_stmt(version, input, out); break;
-    case SQL_HANDLE_DESC: rc = alloc_desc(input, out); break;
-    default: KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (unknown Handle type)\n", "sql_alloc_handle"); return SQL_ERROR;
-  }
-  if (SQL_SUCCEEDED(rc)) KY_TRACE(kTraceExit, "-%s(*O=%p)=%d\n", "sql_alloc_handle", *out, rc);
-  return rc;
+  return through_exit("sql_alloc_handle", [&](Exit& exit) -> SQLRETURN {
+    if (out == nullptr) return SQL_ERROR;
+    *out = nullptr;
+    if (rpc != nullptr) veks_registry_for_link(rpc);
+    SQLRETURN rc;
+    switch (type) {
+      case SQL_HANDLE_ENV: rc = alloc_env(rpc, version, out, exit); break;
+      case SQL_HANDLE_DBC: rc = alloc_dbc(rpc, version, input, out, exit); break;
+      case SQL_HANDLE_STMT: rc = alloc_stmt(version, input, out); break;
+      case SQL_HANDLE_DESC: rc = alloc_desc(input, out); break;
+      default: exit.because("unknown Handle type"); return SQL_ERROR;
+    }
+    if (SQL_SUCCEEDED(rc)) exit.because("*O=%p", *out);
+    return rc;
+  });
 }
 
 SQLRETURN sql_free_handle(RpcHandle* rpc, int16_t type, void* handle) {
   KY_TRACE(kTraceEntry, "%s(%p,%d,%p)\n", "sql_free_handle", static_cast<void*>(rpc), type, handle);
-  SQLRETURN rc;
-  switch (type) {
-    case SQL_HANDLE_ENV: rc = free_env(static_cast<environment_t*>(handle)); break;
-    case SQL_HANDLE_DBC: rc = free_dbc(static_cast<connection_t*>(handle)); break;
-    case SQL_HANDLE_STMT: rc = free_stmt(static_cast<statement_t*>(handle)); break;
-    case SQL_HANDLE_DESC: rc = free_desc(static_cast<descriptor_t*>(handle)); break;
-    default: KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (unknown handle type)\n", "sql_free_handle"); return SQL_ERROR;
-  }
-  if (SQL_SUCCEEDED(rc)) KY_TRACE(kTraceExit, "-sql_free_handle(...)=%d\n", rc);
-  return rc;
+  return through_exit("sql_free_handle", [&](Exit& exit) -> SQLRETURN {
+    switch (type) {
+      case SQL_HANDLE_ENV: return free_env(static_cast<environment_t*>(handle), exit);
+      case SQL_HANDLE_DBC: return free_dbc(static_cast<connection_t*>(handle), exit);
+      case SQL_HANDLE_STMT: return free_stmt(static_cast<statement_t*>(handle), exit);
+      case SQL_HANDLE_DESC: return free_desc(static_cast<descriptor_t*>(handle), exit);
+      default: exit.because("unknown handle type"); return SQL_ERROR;
+    }
+  });
 }
 
 }  // extern "C"

@@ -106,6 +106,7 @@ class Exit {
     vsnprintf(reason_, sizeof reason_, format, args);
     va_end(args);
   }
+  const char* name() const { return name_; }
   int16_t leave(SQLRETURN rc) const {
     if (reason_[0] == '\0') return server::leave(name_, rc);
     if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (%s)\n", name_, rc, reason_);

@@ -46,11 +46,11 @@ Name block_name(int32_t block_length, char* text) {
   return n;
 }
 
-// How a member traces: its invalid-handle line, and its exit line.
+// How a member traces: whether it writes an invalid-handle line, and whether
+// its exit line after a driver failure says so ("(Drivers SQLTables failed)").
 struct Lines {
   bool invalid_handle = true;
-  const char* exit = "-%s()=%d\n";
-  bool driver_failure = false;  // "(Drivers SQLTables failed)" on a driver failure
+  bool driver_failure = false;
 };
 
 // The common steps around one catalog call.
@@ -59,36 +59,33 @@ int16_t catalog(void* handle, const char* name, std::initializer_list<Name> name
   statement_t* stmt =
       enter<statement_t>(handle, name, Diags::clear, lines.invalid_handle ? InvalidLine::traced : InvalidLine::silent);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  connection_t* dbc = veks_stmt_dbc(stmt);
-  if (dbc == nullptr || veks_chk_handle(VEKS_DBC, dbc) != 0) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (invalid backwards DBC pointer)\n", name);
-    veks_post(&stmt->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", name);
-    return SQL_ERROR;
-  }
-  stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
-  for (const Name& n : names) {
-    if (!n.ok) {
-      if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (invalid NameLength)\n", name);
-      KY_POST_STMT(stmt, sqlstate::kHY090, 0);
+  return through_exit(name, [&](Exit& exit) -> SQLRETURN {
+    connection_t* dbc = veks_stmt_dbc(stmt);
+    if (dbc == nullptr || veks_chk_handle(VEKS_DBC, dbc) != 0) {
+      exit.because("invalid backwards DBC pointer");
+      veks_post(&stmt->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", name);
       return SQL_ERROR;
     }
-  }
-  SQLRETURN rc = call(stmt->driver_stmt);
-  if (!succeeded(rc)) {
-    if (lines.driver_failure) {
-      if (trace_on(kTraceExit)) log_printf_tid("\t-%s()=%d (Drivers SQLTables failed)\n", name, rc);
+    stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
+    for (const Name& n : names) {
+      if (!n.ok) {
+        exit.because("invalid NameLength");
+        KY_POST_STMT(stmt, sqlstate::kHY090, 0);
+        return SQL_ERROR;
+      }
+    }
+    SQLRETURN rc = call(stmt->driver_stmt);
+    if (!succeeded(rc)) {
+      if (lines.driver_failure) exit.because("Drivers SQLTables failed");
       return rc;
     }
-    if (lines.exit != nullptr && trace_on(kTraceExit)) log_printf_tid(lines.exit, name, rc);
+    if (!succeeded(veks_new_result_set(stmt, rc))) {
+      exit.because("veks_new_result_set failed");
+      KY_POST_STMT(stmt, sqlstate::kHY000.state, 6, "General error: veks_new_result_set() failed");
+      return SQL_ERROR;
+    }
     return rc;
-  }
-  if (!succeeded(veks_new_result_set(stmt, rc))) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (veks_new_result_set failed)\n", name);
-    KY_POST_STMT(stmt, sqlstate::kHY000.state, 6, "General error: veks_new_result_set() failed");
-    return SQL_ERROR;
-  }
-  if (lines.exit != nullptr && trace_on(kTraceExit)) log_printf_tid(lines.exit, name, rc);
-  return rc;
+  });
 }
 
 bool entry_on() { return trace_on(kTraceEntry); }
@@ -111,7 +108,7 @@ extern "C" int16_t sql_tables(void* handle, int32_t cl, char* c, int16_t cn, int
   return catalog(
       handle, "sql_tables", {a, b, d, e},
       [&](SQLHSTMT h) { return SQLTables(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length); },
-      Lines{true, "-%s()=%d\n", true});
+      Lines{true, true});
 }
 
 extern "C" int16_t sql_special_columns(void* handle, int16_t id_type, int32_t cl, char* c, int16_t cn, int32_t sl,
@@ -133,13 +130,10 @@ extern "C" int16_t sql_statistics(void* handle, int32_t cl, char* c, int16_t cn,
     log_printf_tid("sql_statistics(%p,%ld,%p,%d,%ld,%p,%d,%ld,%p,%d,%u,%u)\n", handle, (long)cl, (void*)c, cn, (long)sl,
                    (void*)s, sn, (long)tl, (void*)t, tn, (unsigned)(uint16_t)unique, (unsigned)(uint16_t)reserved);
   Name a = name_arg(cl, c, cn), b = name_arg(sl, s, sn), d = name_arg(tl, t, tn);
-  return catalog(
-      handle, "sql_statistics", {a, b, d},
-      [&](SQLHSTMT h) {
-        return SQLStatistics(h, a.text, a.length, b.text, b.length, d.text, d.length, static_cast<SQLUSMALLINT>(unique),
-                             static_cast<SQLUSMALLINT>(reserved));
-      },
-      Lines{true, "-%s()=%d", false});
+  return catalog(handle, "sql_statistics", {a, b, d}, [&](SQLHSTMT h) {
+    return SQLStatistics(h, a.text, a.length, b.text, b.length, d.text, d.length, static_cast<SQLUSMALLINT>(unique),
+                         static_cast<SQLUSMALLINT>(reserved));
+  });
 }
 
 extern "C" int16_t sql_primary_keys(void* handle, int32_t cl, char* c, int16_t cn, int32_t sl, char* s, int16_t sn,
@@ -216,5 +210,5 @@ extern "C" int16_t sql_column_privileges(void* handle, int32_t cl, char* c, int3
       [&](SQLHSTMT h) {
         return SQLColumnPrivileges(h, a.text, a.length, b.text, b.length, d.text, d.length, e.text, e.length);
       },
-      Lines{false, nullptr, false});
+      Lines{false, false});
 }

@@ -95,6 +95,8 @@ void trace_attr_set(SQLRETURN rc, int32_t attribute, intptr_t value) {
   if (succeeded(rc) && trace_on(kTraceDetail)) log_connect_attr(attribute, value, 1);
 }
 
+SQLRETURN end_env_tran(environment_t* env, SQLSMALLINT how);
+
 }  // namespace
 
 extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, int32_t* out_block, char* out,
@@ -492,8 +494,9 @@ extern "C" int16_t sql_set_connect_option_integer(void* handle, int16_t option, 
   // Row-wise binding is the client's business (as for the statement
   // attribute); a rowset size is set per statement.
   if (option == SQL_BIND_TYPE && value != SQL_BIND_BY_COLUMN) {
-    if (trace_on(kTraceExit)) log_printf_tid("-sql_set_connect_option_integer(BIND_TYPE ignored)=SQL_SUCCESS\n");
-    return SQL_SUCCESS;
+    Exit exit("sql_set_connect_option_integer");
+    exit.because("BIND_TYPE ignored");
+    return exit.leave(SQL_SUCCESS);
   }
   if (option == SQL_ROWSET_SIZE) return leave("sql_set_connect_option_integer", refuse_attr(dbc));
   SQLRETURN rc = SQLSetConnectOption(dbc->driver_dbc, static_cast<SQLUSMALLINT>(option), static_cast<SQLULEN>(value));
@@ -531,15 +534,34 @@ extern "C" int16_t sql_native_sql(void* handle, int32_t in_length, char* in, int
 }
 
 extern "C" int16_t sql_end_tran(int16_t type, void* handle, int16_t completion) {
+  static const char* kName = KY_HANDLER_NAME(sql_end_tran);
   const SQLSMALLINT how = static_cast<SQLSMALLINT>(static_cast<uint16_t>(completion));
   if (type == SQL_HANDLE_DBC) {
-    connection_t* dbc = enter<connection_t>(handle, KY_HANDLER_NAME(sql_end_tran), Diags::keep, InvalidLine::silent);
+    connection_t* dbc = enter<connection_t>(handle, kName, Diags::keep, InvalidLine::silent);
     if (dbc == nullptr) return SQL_INVALID_HANDLE;
-    return SQLEndTran(SQL_HANDLE_DBC, dbc->driver_dbc, how);
+    return leave(kName, SQLEndTran(SQL_HANDLE_DBC, dbc->driver_dbc, how));
   }
-  if (type != SQL_HANDLE_ENV) return SQL_ERROR;
-  environment_t* env = enter<environment_t>(handle, KY_HANDLER_NAME(sql_end_tran), Diags::keep, InvalidLine::silent);
+  if (type != SQL_HANDLE_ENV) {
+    Exit exit(kName);
+    exit.because("HandleType %d", type);
+    return exit.leave(SQL_ERROR);
+  }
+  environment_t* env = enter<environment_t>(handle, kName, Diags::keep, InvalidLine::silent);
   if (env == nullptr) return SQL_INVALID_HANDLE;
+  return leave(kName, end_env_tran(env, how));
+}
+
+extern "C" int16_t sql_cancel(void* handle) {
+  // Takes no lock: a cancel never waits behind the call it cancels.
+  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_cancel), Diags::clear);
+  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  return leave(KY_HANDLER_NAME(sql_cancel), SQLCancel(stmt->driver_stmt));
+}
+
+namespace {
+
+// SQLEndTran on an entered environment.
+SQLRETURN end_env_tran(environment_t* env, SQLSMALLINT how) {
   if (!env->pooled) return SQLEndTran(SQL_HANDLE_ENV, env->driver_env, how);
   // A shared environment carries other clients' connections: end only this
   // link's transactions.
@@ -557,8 +579,4 @@ extern "C" int16_t sql_end_tran(int16_t type, void* handle, int16_t completion) 
   return result;
 }
 
-extern "C" int16_t sql_cancel(void* handle) {
-  statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_cancel), Diags::clear);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  return SQLCancel(stmt->driver_stmt);
-}
+}  // namespace

@@ -36,8 +36,8 @@ enum : SQLLEN { kPtrNone = 0, kPtrNew = 1, kPtrShare = 2 };
 // Smallest buffer any getter hands the driver: room for every fixed-size field.
 constexpr size_t kMinGetBuffer = 64;
 
-SQLRETURN trace_fail(const char* name, const char* why, SQLRETURN rc = SQL_ERROR) {
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (%s)\n", name, why);
+SQLRETURN trace_fail(Exit& exit, const char* why, SQLRETURN rc = SQL_ERROR) {
+  exit.because("%s", why);
   return rc;
 }
 
@@ -48,32 +48,32 @@ descriptor_t* enter_desc(void* handle, const char* name, bool trace_invalid = tr
 }
 
 // The owning connection must be a live record of this link with its driver side.
-bool owner_ok(descriptor_t* desc, const char* name, const char* why) {
+bool owner_ok(descriptor_t* desc, Exit& exit, const char* why) {
   if (veks_chk_handle(VEKS_DBC, desc->dbc) == 0 && desc->driver_desc != nullptr) return true;
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (%s)\n", name, why);
-  veks_post(&desc->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", name);
+  exit.because("%s", why);
+  veks_post(&desc->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", exit.name());
   return false;
 }
 
-SQLRETURN bad_index(descriptor_t* desc, const char* name, const char* why) {
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (%s)\n", name, why);
+SQLRETURN bad_index(descriptor_t* desc, Exit& exit, const char* why) {
+  exit.because("%s", why);
   KY_POST_DESC(desc, sqlstate::k07009, 0);
   return SQL_ERROR;
 }
 
-SQLRETURN no_memory(descriptor_t* desc, const char* name, const char* why) {
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (%s)\n", name, why);
+SQLRETURN no_memory(descriptor_t* desc, Exit& exit, const char* why) {
+  exit.because("%s", why);
   KY_POST_DESC(desc, sqlstate::kHY001, 0);
   return SQL_ERROR;
 }
 
 // Record n of the descriptor, the record array grown to hold it; null after
 // posting HY001.
-descriptor_record_t* record(descriptor_t* desc, int32_t n, const char* name) {
+descriptor_record_t* record(descriptor_t* desc, int32_t n, Exit& exit) {
   if (n < desc->alloc_records) return &desc->records[n];
   descriptor_record_t* rec = veks_expand_desc_recs(desc, n);
   if (rec == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (Failed to expand descriptors to %d)\n", name, n);
+    exit.because("Failed to expand descriptors to %d", n);
     KY_POST_DESC(desc, sqlstate::kHY001, 0);
   }
   return rec;
@@ -132,14 +132,14 @@ SQLRETURN set_driver_ptr(descriptor_t* desc, int32_t n, SQLSMALLINT field, void*
 // After a change of type or length: a data array the driver holds must still
 // take what the driver may write into one element. A larger array is made and
 // the driver re-pointed before the old one goes.
-SQLRETURN keep_data_fitting(descriptor_t* desc, int32_t n, const char* name) {
+SQLRETURN keep_data_fitting(descriptor_t* desc, int32_t n, Exit& exit) {
   descriptor_record_t* rec = &desc->records[n];
   if (rec->data == nullptr) return SQL_SUCCESS;
   const int64_t size = element_size(rec);
   if (size < 0 || static_cast<uint64_t>(size) <= rec->element_size) return SQL_SUCCESS;
   const uint64_t rows = rec->row_capacity < 1 ? 1 : rec->row_capacity;
   void* data = zeroed(rows, static_cast<uint64_t>(size));
-  if (data == nullptr) return no_memory(desc, name, "allocation failure");
+  if (data == nullptr) return no_memory(desc, exit, "allocation failure");
   SQLRETURN rc = set_driver_ptr(desc, n, SQL_DESC_DATA_PTR, data);
   if (!succeeded(rc)) {
     free(data);
@@ -248,10 +248,10 @@ bool is_pointer_field(int16_t field) {
 // A new array size for the descriptor's arrays. A descriptor that is a
 // statement's current ARD or APD goes the statement attribute's way (status
 // arrays included); any other has its record arrays remade and the driver told.
-SQLRETURN set_array_size(descriptor_t* desc, SQLLEN value, int32_t length, const char* name) {
+SQLRETURN set_array_size(descriptor_t* desc, SQLLEN value, int32_t length, Exit& exit) {
   if (value <= 0 || static_cast<uint64_t>(value) > VEKS_MAX_ARRAY_BYTES) {
     KY_POST_DESC(desc, sqlstate::kHY024, 0);
-    return trace_fail(name, "array size");
+    return trace_fail(exit, "array size");
   }
   if (statement_t* s = user_in_slot(desc, DESC_ARD, false))
     return sql_set_stmt_attr_integer(s, SQL_ATTR_ROW_ARRAY_SIZE, value, length);
@@ -266,8 +266,7 @@ SQLRETURN set_array_size(descriptor_t* desc, SQLLEN value, int32_t length, const
 
 // Replaces one of a record's length arrays (the octet-length array, or the
 // indicator array) as SQL_DESC_OCTET_LENGTH_PTR / SQL_DESC_INDICATOR_PTR ask.
-SQLRETURN set_length_array(descriptor_t* desc, int32_t n, int16_t field, SQLLEN flag, int32_t length,
-                           const char* name) {
+SQLRETURN set_length_array(descriptor_t* desc, int32_t n, int16_t field, SQLLEN flag, int32_t length, Exit& exit) {
   descriptor_record_t* rec = &desc->records[n];
   const bool octet = field == SQL_DESC_OCTET_LENGTH_PTR;
   SQLLEN*& mine = octet ? rec->octet_length_array : rec->indicator;
@@ -281,7 +280,7 @@ SQLRETURN set_length_array(descriptor_t* desc, int32_t n, int16_t field, SQLLEN 
     // A single record of one row keeps its capacity if it has more.
     const uint64_t want = std::max(rows, rec->data != nullptr ? rec->row_capacity : 0);
     made = static_cast<SQLLEN*>(zeroed(want, sizeof(SQLLEN)));
-    if (made == nullptr) return no_memory(desc, name, "allocation failure");
+    if (made == nullptr) return no_memory(desc, exit, "allocation failure");
     value = made;
     if (trace_on(kTraceDetail))
       log_printf_tid("\tNew %s array %p\n", octet ? "octet length" : "indicator", (void*)made);
@@ -297,7 +296,7 @@ SQLRETURN set_length_array(descriptor_t* desc, int32_t n, int16_t field, SQLLEN 
   return rc;
 }
 
-SQLRETURN set_data_array(descriptor_t* desc, int32_t n, SQLLEN flag, int32_t length, const char* name) {
+SQLRETURN set_data_array(descriptor_t* desc, int32_t n, SQLLEN flag, int32_t length, Exit& exit) {
   descriptor_record_t* rec = &desc->records[n];
   void* made = nullptr;
   int64_t size = 0;
@@ -305,8 +304,7 @@ SQLRETURN set_data_array(descriptor_t* desc, int32_t n, SQLLEN flag, int32_t len
   if (flag != kPtrNone) {
     size = element_size(rec);
     if (size < 0) {
-      if (trace_on(kTraceExit))
-        log_printf_tid("-%s()=SQL_ERROR (Cannot determine size of %d data type)\n", name, rec->concise_type);
+      exit.because("Cannot determine size of %d data type", rec->concise_type);
       KY_POST_DESC(
           desc, sqlstate::kHY000.state, 5,
           "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_set_desc_field_integer)",
@@ -317,13 +315,13 @@ SQLRETURN set_data_array(descriptor_t* desc, int32_t n, SQLLEN flag, int32_t len
     if (rec->octet_length_array != nullptr || rec->indicator != nullptr) {
       if (rec->row_capacity < rows) {
         if (set_length_array(desc, n, SQL_DESC_OCTET_LENGTH_PTR, rec->octet_length_array ? kPtrNew : kPtrNone,
-                             SQL_IS_POINTER, name) != SQL_SUCCESS)
+                             SQL_IS_POINTER, exit) != SQL_SUCCESS)
           return SQL_ERROR;
         rec->row_capacity = rows;
       }
     }
     made = zeroed(rows, static_cast<uint64_t>(size));
-    if (made == nullptr) return no_memory(desc, name, "allocation failure");
+    if (made == nullptr) return no_memory(desc, exit, "allocation failure");
   }
   SQLRETURN rc = SQLSetDescField(desc->driver_desc, static_cast<SQLSMALLINT>(n), SQL_DESC_DATA_PTR, made, length);
   if (!succeeded(rc)) {
@@ -345,12 +343,12 @@ SQLRETURN set_data_array(descriptor_t* desc, int32_t n, SQLLEN flag, int32_t len
 }
 
 // A header pointer field (status array or rows-processed counter).
-SQLRETURN set_header_array(descriptor_t* desc, int16_t field, SQLLEN flag, int32_t length, const char* name) {
+SQLRETURN set_header_array(descriptor_t* desc, int16_t field, SQLLEN flag, int32_t length, Exit& exit) {
   const bool status = field == SQL_DESC_ARRAY_STATUS_PTR;
   void* made = nullptr;
   if (flag != kPtrNone) {
     made = status ? zeroed(rows_of(desc), sizeof(uint16_t)) : zeroed(1, sizeof(SQLULEN));
-    if (made == nullptr) return no_memory(desc, name, "allocation failure");
+    if (made == nullptr) return no_memory(desc, exit, "allocation failure");
   }
   SQLRETURN rc = SQLSetDescField(desc->driver_desc, 0, field, made, length);
   if (!succeeded(rc)) {
@@ -376,26 +374,28 @@ SQLRETURN get_field_bytes(void* handle, const char* name, int16_t n, int16_t fie
   if (block != nullptr) *block = 0;
   descriptor_t* desc = enter_desc(handle, name, false);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
-  if (!owner_ok(desc, name, "invalid backwards DBC pointer")) return SQL_ERROR;
-  if (is_pointer_field(field)) {
-    KY_POST_DESC(desc, sqlstate::kHY091, 0);
-    return leave(name, SQL_ERROR);
-  }
-  const int64_t len = capped(buffer_length, &cap, buffer);
-  std::vector<char> local(static_cast<size_t>(std::max<int64_t>(len, kMinGetBuffer)) + 1, '\0');
-  SQLINTEGER got = 0;
-  SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, local.data(), static_cast<SQLINTEGER>(len), &got);
-  if (reported != nullptr) *reported = got;
-  if (succeeded(rc) && len > 0) {
-    int32_t bytes;
-    if (text)
-      bytes = text_block(local.data(), len, got);
-    else
-      bytes = static_cast<int32_t>(got < 0 ? 0 : std::min<int64_t>(got, len));
-    memcpy(buffer, local.data(), static_cast<size_t>(bytes));
-    if (block != nullptr) *block = bytes;
-  }
-  return rc;
+  return through_exit(name, [&](Exit& exit) -> SQLRETURN {
+    if (!owner_ok(desc, exit, "invalid backwards DBC pointer")) return SQL_ERROR;
+    if (is_pointer_field(field)) {
+      KY_POST_DESC(desc, sqlstate::kHY091, 0);
+      return SQL_ERROR;
+    }
+    const int64_t len = capped(buffer_length, &cap, buffer);
+    std::vector<char> local(static_cast<size_t>(std::max<int64_t>(len, kMinGetBuffer)) + 1, '\0');
+    SQLINTEGER got = 0;
+    SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, local.data(), static_cast<SQLINTEGER>(len), &got);
+    if (reported != nullptr) *reported = got;
+    if (succeeded(rc) && len > 0) {
+      int32_t bytes;
+      if (text)
+        bytes = text_block(local.data(), len, got);
+      else
+        bytes = static_cast<int32_t>(got < 0 ? 0 : std::min<int64_t>(got, len));
+      memcpy(buffer, local.data(), static_cast<size_t>(bytes));
+      if (block != nullptr) *block = bytes;
+    }
+    return rc;
+  });
 }
 
 }  // namespace
@@ -410,84 +410,82 @@ int16_t sql_set_desc_rec(void* handle, int16_t n, int16_t type, int16_t subtype,
                    scale, (long)data_flag, (long)octet_flag, (long)ind_flag);
   descriptor_t* desc = enter_desc(handle, kName);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
-  if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
-  if (n < 0) return bad_index(desc, kName, "RecNumber < 0");
-  if (is_ird(desc)) return bad_index(desc, kName, "desc is IRD");
-  const bool implicit_apd = desc->owner != nullptr && desc->owner->implicit_desc[DESC_APD] == desc;
-  if (n == 0 && (implicit_apd || user_in_slot(desc, DESC_IPD, true) != nullptr))
-    return bad_index(desc, kName, "desc is IPD or implicit APD and RecNumber=0");
-  const bool grew = n >= desc->alloc_records;
-  descriptor_record_t* rec = record(desc, n, kName);
-  if (rec == nullptr) return SQL_ERROR;
+  return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
+    if (!owner_ok(desc, exit, "invalid backwards DBC pointer")) return SQL_ERROR;
+    if (n < 0) return bad_index(desc, exit, "RecNumber < 0");
+    if (is_ird(desc)) return bad_index(desc, exit, "desc is IRD");
+    const bool implicit_apd = desc->owner != nullptr && desc->owner->implicit_desc[DESC_APD] == desc;
+    if (n == 0 && (implicit_apd || user_in_slot(desc, DESC_IPD, true) != nullptr))
+      return bad_index(desc, exit, "desc is IPD or implicit APD and RecNumber=0");
+    const bool grew = n >= desc->alloc_records;
+    descriptor_record_t* rec = record(desc, n, exit);
+    if (rec == nullptr) return SQL_ERROR;
 
-  // The new arrays are made first; the record keeps its old ones until the
-  // driver has taken the new.
-  const uint64_t rows = rows_of(desc);
-  void* data = nullptr;
-  int64_t size = 0;
-  if (data_flag != 0) {
-    size = get_type_len(type == SQL_DATETIME || type == SQL_INTERVAL
-                            ? static_cast<int16_t>((type == SQL_DATETIME ? 90 : 100) + subtype)
-                            : type,
-                        length, KY_TYPELEN_USE_OCTET);
-    if (size < 0) {
-      if (trace_on(kTraceExit))
-        log_printf_tid("-%s()=SQL_ERROR (Cannot determine size of %d data type)\n", kName, type);
-      KY_POST_DESC(desc, sqlstate::kHY000.state, 5,
-                   "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)", type,
-                   static_cast<long>(length), kName);
-      return SQL_ERROR;
+    // The new arrays are made first; the record keeps its old ones until the
+    // driver has taken the new.
+    const uint64_t rows = rows_of(desc);
+    void* data = nullptr;
+    int64_t size = 0;
+    if (data_flag != 0) {
+      size = get_type_len(type == SQL_DATETIME || type == SQL_INTERVAL
+                              ? static_cast<int16_t>((type == SQL_DATETIME ? 90 : 100) + subtype)
+                              : type,
+                          length, KY_TYPELEN_USE_OCTET);
+      if (size < 0) {
+        exit.because("Cannot determine size of %d data type", type);
+        KY_POST_DESC(desc, sqlstate::kHY000.state, 5,
+                     "General error: Cannot determine length of datatype %d, OctetLength=%ld (%s)", type,
+                     static_cast<long>(length), kName);
+        return SQL_ERROR;
+      }
+      data = zeroed(rows, static_cast<uint64_t>(size));
+      if (data == nullptr) {
+        exit.because("Failed to allocate %d bytes for Data", (int)(rows * size));
+        KY_POST_DESC(desc, sqlstate::kHY001, 0);
+        return SQL_ERROR;
+      }
     }
-    data = zeroed(rows, static_cast<uint64_t>(size));
-    if (data == nullptr) {
-      if (trace_on(kTraceExit))
-        log_printf_tid("-%s()=SQL_ERROR (Failed to allocate %d bytes for Data)\n", kName, (int)(rows * size));
-      KY_POST_DESC(desc, sqlstate::kHY001, 0);
-      return SQL_ERROR;
-    }
-  }
-  // Lengths and NULL markers need an array even for one row: without it they
-  // would never reach the driver or come back.
-  SQLLEN* octet = nullptr;
-  SQLLEN* ind = nullptr;
-  if (octet_flag != 0 && (octet = static_cast<SQLLEN*>(zeroed(rows, sizeof(SQLLEN)))) == nullptr) {
-    free(data);
-    return no_memory(desc, kName, "Failed to allocate bytes for String Length");
-  }
-  if (ind_flag != 0) {
-    if (ind_flag == octet_flag) {
-      ind = octet;
-    } else if ((ind = static_cast<SQLLEN*>(zeroed(rows, sizeof(SQLLEN)))) == nullptr) {
+    // Lengths and NULL markers need an array even for one row: without it they
+    // would never reach the driver or come back.
+    SQLLEN* octet = nullptr;
+    SQLLEN* ind = nullptr;
+    if (octet_flag != 0 && (octet = static_cast<SQLLEN*>(zeroed(rows, sizeof(SQLLEN)))) == nullptr) {
       free(data);
-      free(octet);
-      return no_memory(desc, kName, "Failed to allocate bytes for Indicator");
+      return no_memory(desc, exit, "Failed to allocate bytes for String Length");
     }
-  }
-  SQLRETURN rc = SQLSetDescRec(desc->driver_desc, n, type, subtype, length, precision, scale, data, octet, ind);
-  if (rc == SQL_ERROR && driver_lacks_function(desc->driver_desc))
-    rc = set_rec_by_fields(desc->driver_desc, n, type, subtype, length, precision, scale, data, octet, ind);
-  if (!succeeded(rc)) {
-    free(data);
-    if (ind != octet) free(ind);
-    free(octet);
-    if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
+    if (ind_flag != 0) {
+      if (ind_flag == octet_flag) {
+        ind = octet;
+      } else if ((ind = static_cast<SQLLEN*>(zeroed(rows, sizeof(SQLLEN)))) == nullptr) {
+        free(data);
+        free(octet);
+        return no_memory(desc, exit, "Failed to allocate bytes for Indicator");
+      }
+    }
+    SQLRETURN rc = SQLSetDescRec(desc->driver_desc, n, type, subtype, length, precision, scale, data, octet, ind);
+    if (rc == SQL_ERROR && driver_lacks_function(desc->driver_desc))
+      rc = set_rec_by_fields(desc->driver_desc, n, type, subtype, length, precision, scale, data, octet, ind);
+    if (!succeeded(rc)) {
+      free(data);
+      if (ind != octet) free(ind);
+      free(octet);
+      return rc;
+    }
+    veks_free_record_arrays(rec);
+    if (grew || desc->record_count < n) desc->record_count = n;
+    rec->precision = precision;
+    rec->scale = scale;
+    set_verbose_type(rec, type);
+    set_subcode(rec, type == SQL_DATETIME || type == SQL_INTERVAL ? subtype : 0);
+    rec->octet_length = length;
+    rec->data = data;
+    rec->element_size = data != nullptr ? static_cast<uint64_t>(size) : 0;
+    rec->data_alloc_len = data != nullptr ? rows * static_cast<uint64_t>(size) : 0;
+    rec->octet_length_array = octet;
+    rec->indicator = ind;
+    rec->row_capacity = (data || octet || ind) ? rows : 0;
     return rc;
-  }
-  veks_free_record_arrays(rec);
-  if (grew || desc->record_count < n) desc->record_count = n;
-  rec->precision = precision;
-  rec->scale = scale;
-  set_verbose_type(rec, type);
-  set_subcode(rec, type == SQL_DATETIME || type == SQL_INTERVAL ? subtype : 0);
-  rec->octet_length = length;
-  rec->data = data;
-  rec->element_size = data != nullptr ? static_cast<uint64_t>(size) : 0;
-  rec->data_alloc_len = data != nullptr ? rows * static_cast<uint64_t>(size) : 0;
-  rec->octet_length_array = octet;
-  rec->indicator = ind;
-  rec->row_capacity = (data || octet || ind) ? rows : 0;
-  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
-  return rc;
+  });
 }
 
 int16_t sql_set_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLEN value, int32_t length) {
@@ -495,51 +493,47 @@ int16_t sql_set_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLE
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%d,%d,%ld)\n", kName, handle, n, field, (long)value);
   descriptor_t* desc = enter_desc(handle, kName);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
-  if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
-  if (n < 0) return bad_index(desc, kName, "RecNumber < 0");
-  switch (field) {
-    case SQL_DESC_BIND_TYPE:
-      if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_SUCCESS (BIND_TYPE and ARRAY_SIZE quietly ignored)\n", kName);
-      return SQL_SUCCESS;
-    case SQL_DESC_BIND_OFFSET_PTR:
-      if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_SUCCESS (BIND_OFFSET quietly ignored)\n", kName);
-      return SQL_SUCCESS;
-    case SQL_DESC_ARRAY_SIZE: return leave(kName, set_array_size(desc, value, length, kName));
-    default: break;
-  }
-  descriptor_record_t* rec = record(desc, n, kName);
-  if (rec == nullptr) return SQL_ERROR;
-  SQLRETURN rc;
-  switch (field) {
-    case SQL_DESC_ARRAY_STATUS_PTR:
-    case SQL_DESC_ROWS_PROCESSED_PTR: rc = set_header_array(desc, field, value, length, kName); break;
-    case SQL_DESC_OCTET_LENGTH_PTR:
-    case SQL_DESC_INDICATOR_PTR: rc = set_length_array(desc, n, field, value, length, kName); break;
-    case SQL_DESC_DATA_PTR: rc = set_data_array(desc, n, value, length, kName); break;
-    case SQL_DESC_DATETIME_INTERVAL_PRECISION:
-    case SQL_DESC_NUM_PREC_RADIX:
-    case SQL_DESC_LENGTH:
-    case SQL_DESC_OCTET_LENGTH:
-      rc = SQLSetDescField(desc->driver_desc, n, field, reinterpret_cast<SQLPOINTER>(value), length);
-      if (!succeeded(rc)) break;
-      if (field == SQL_DESC_DATETIME_INTERVAL_PRECISION)
-        rec->datetime_interval_precision = static_cast<int32_t>(value);
-      else if (field == SQL_DESC_NUM_PREC_RADIX)
-        rec->num_prec_radix = static_cast<int32_t>(value);
-      else if (field == SQL_DESC_LENGTH)
-        rec->length = value;
-      else
-        rec->octet_length = value;
-      if (field == SQL_DESC_OCTET_LENGTH && !succeeded(keep_data_fitting(desc, n, kName))) return SQL_ERROR;
-      break;
-    default:
-      if (trace_on(kTraceExit))
-        log_printf_tid("-%s()=SQL_ERROR (unexpectedly hit default on FieldIdentifier)\n", kName);
-      KY_POST_DESC(desc, sqlstate::kHY000.state, 6, "General error: Unexpectedly hit default on FieldIdentifier");
-      return SQL_ERROR;
-  }
-  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
-  return rc;
+  return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
+    if (!owner_ok(desc, exit, "invalid backwards DBC pointer")) return SQL_ERROR;
+    if (n < 0) return bad_index(desc, exit, "RecNumber < 0");
+    switch (field) {
+      case SQL_DESC_BIND_TYPE: exit.because("BIND_TYPE and ARRAY_SIZE quietly ignored"); return SQL_SUCCESS;
+      case SQL_DESC_BIND_OFFSET_PTR: exit.because("BIND_OFFSET quietly ignored"); return SQL_SUCCESS;
+      case SQL_DESC_ARRAY_SIZE: return set_array_size(desc, value, length, exit);
+      default: break;
+    }
+    descriptor_record_t* rec = record(desc, n, exit);
+    if (rec == nullptr) return SQL_ERROR;
+    SQLRETURN rc;
+    switch (field) {
+      case SQL_DESC_ARRAY_STATUS_PTR:
+      case SQL_DESC_ROWS_PROCESSED_PTR: rc = set_header_array(desc, field, value, length, exit); break;
+      case SQL_DESC_OCTET_LENGTH_PTR:
+      case SQL_DESC_INDICATOR_PTR: rc = set_length_array(desc, n, field, value, length, exit); break;
+      case SQL_DESC_DATA_PTR: rc = set_data_array(desc, n, value, length, exit); break;
+      case SQL_DESC_DATETIME_INTERVAL_PRECISION:
+      case SQL_DESC_NUM_PREC_RADIX:
+      case SQL_DESC_LENGTH:
+      case SQL_DESC_OCTET_LENGTH:
+        rc = SQLSetDescField(desc->driver_desc, n, field, reinterpret_cast<SQLPOINTER>(value), length);
+        if (!succeeded(rc)) break;
+        if (field == SQL_DESC_DATETIME_INTERVAL_PRECISION)
+          rec->datetime_interval_precision = static_cast<int32_t>(value);
+        else if (field == SQL_DESC_NUM_PREC_RADIX)
+          rec->num_prec_radix = static_cast<int32_t>(value);
+        else if (field == SQL_DESC_LENGTH)
+          rec->length = value;
+        else
+          rec->octet_length = value;
+        if (field == SQL_DESC_OCTET_LENGTH && !succeeded(keep_data_fitting(desc, n, exit))) return SQL_ERROR;
+        break;
+      default:
+        exit.because("unexpectedly hit default on FieldIdentifier");
+        KY_POST_DESC(desc, sqlstate::kHY000.state, 6, "General error: Unexpectedly hit default on FieldIdentifier");
+        return SQL_ERROR;
+    }
+    return rc;
+  });
 }
 
 int16_t sql_set_desc_field_smallint(void* handle, int16_t n, int16_t field, int16_t value, int32_t length) {
@@ -547,55 +541,55 @@ int16_t sql_set_desc_field_smallint(void* handle, int16_t n, int16_t field, int1
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%d,%d,%d)\n", kName, handle, n, field, value);
   descriptor_t* desc = enter_desc(handle, kName);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
-  if (!owner_ok(desc, kName, "invalid backwards dbc pointer")) return SQL_ERROR;
-  if (n < 0) return bad_index(desc, kName, "RecNumber < 0");
-  if (field == SQL_DESC_COUNT && value < 0) return bad_index(desc, kName, "SQL_DESC_COUNT and value < 0");
-  descriptor_record_t* rec = field == SQL_DESC_COUNT ? nullptr : record(desc, n, kName);
-  if (field != SQL_DESC_COUNT && rec == nullptr) return SQL_ERROR;
-  SQLRETURN rc =
-      SQLSetDescField(desc->driver_desc, n, field, reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(value)), length);
-  if (!succeeded(rc)) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s(%p,...)=%d (Driver's SQLSetDescField failed)\n", kName, handle, rc);
+  return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
+    if (!owner_ok(desc, exit, "invalid backwards dbc pointer")) return SQL_ERROR;
+    if (n < 0) return bad_index(desc, exit, "RecNumber < 0");
+    if (field == SQL_DESC_COUNT && value < 0) return bad_index(desc, exit, "SQL_DESC_COUNT and value < 0");
+    descriptor_record_t* rec = field == SQL_DESC_COUNT ? nullptr : record(desc, n, exit);
+    if (field != SQL_DESC_COUNT && rec == nullptr) return SQL_ERROR;
+    SQLRETURN rc =
+        SQLSetDescField(desc->driver_desc, n, field, reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(value)), length);
+    if (!succeeded(rc)) {
+      exit.because("Driver's SQLSetDescField failed");
+      return rc;
+    }
+    switch (field) {
+      case SQL_DESC_COUNT:
+        if (value == 0) {
+          veks_release_desc_recs(desc, 0, RELEASE_ALL);
+        } else if (value < desc->record_count) {
+          veks_release_desc_recs(desc, value, RELEASE_ABOVE);
+          desc->record_count = value;
+        } else if (value > desc->record_count) {
+          if (record(desc, value, exit) == nullptr) return SQL_ERROR;
+          desc->record_count = value;
+        }
+        break;
+      case SQL_DESC_CONCISE_TYPE:
+        rec->concise_type = value;
+        rec->type = value;
+        if (is_datetime_type(value)) {
+          rec->type = SQL_DATETIME;
+          rec->datetime_interval_code = static_cast<int16_t>(value > 90 ? value - 90 : value - 8);
+        } else if (is_interval_type(value)) {
+          rec->type = SQL_INTERVAL;
+          rec->datetime_interval_code = static_cast<int16_t>(value - 100);
+        }
+        break;
+      case SQL_DESC_TYPE: set_verbose_type(rec, value); break;
+      case SQL_DESC_PARAMETER_TYPE: rec->parameter_type = value; break;
+      case SQL_DESC_PRECISION: rec->precision = value; break;
+      case SQL_DESC_SCALE: rec->scale = value; break;
+      case SQL_DESC_DATETIME_INTERVAL_CODE: set_subcode(rec, value); break;
+      case SQL_DESC_UNNAMED: rec->unnamed = value; break;
+      default:
+        exit.because("unexpectedly hit default on FieldIdentifier");
+        KY_POST_DESC(desc, sqlstate::kHY000.state, 6, "General error: Unexpectedly hit default on FieldIdentifier");
+        return SQL_ERROR;
+    }
+    if (rec != nullptr && !succeeded(keep_data_fitting(desc, n, exit))) return SQL_ERROR;
     return rc;
-  }
-  switch (field) {
-    case SQL_DESC_COUNT:
-      if (value == 0) {
-        veks_release_desc_recs(desc, 0, RELEASE_ALL);
-      } else if (value < desc->record_count) {
-        veks_release_desc_recs(desc, value, RELEASE_ABOVE);
-        desc->record_count = value;
-      } else if (value > desc->record_count) {
-        if (record(desc, value, kName) == nullptr) return SQL_ERROR;
-        desc->record_count = value;
-      }
-      break;
-    case SQL_DESC_CONCISE_TYPE:
-      rec->concise_type = value;
-      rec->type = value;
-      if (is_datetime_type(value)) {
-        rec->type = SQL_DATETIME;
-        rec->datetime_interval_code = static_cast<int16_t>(value > 90 ? value - 90 : value - 8);
-      } else if (is_interval_type(value)) {
-        rec->type = SQL_INTERVAL;
-        rec->datetime_interval_code = static_cast<int16_t>(value - 100);
-      }
-      break;
-    case SQL_DESC_TYPE: set_verbose_type(rec, value); break;
-    case SQL_DESC_PARAMETER_TYPE: rec->parameter_type = value; break;
-    case SQL_DESC_PRECISION: rec->precision = value; break;
-    case SQL_DESC_SCALE: rec->scale = value; break;
-    case SQL_DESC_DATETIME_INTERVAL_CODE: set_subcode(rec, value); break;
-    case SQL_DESC_UNNAMED: rec->unnamed = value; break;
-    default:
-      if (trace_on(kTraceExit))
-        log_printf_tid("-%s()=SQL_ERROR (unexpectedly hit default on FieldIdentifier)\n", kName);
-      KY_POST_DESC(desc, sqlstate::kHY000.state, 6, "General error: Unexpectedly hit default on FieldIdentifier");
-      return SQL_ERROR;
-  }
-  if (rec != nullptr && !succeeded(keep_data_fitting(desc, n, kName))) return SQL_ERROR;
-  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
-  return rc;
+  });
 }
 
 int16_t sql_set_desc_field_strbin(void* handle, int16_t n, int16_t field, int32_t block_length, char* bytes,
@@ -605,22 +599,23 @@ int16_t sql_set_desc_field_strbin(void* handle, int16_t n, int16_t field, int32_
     log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)bytes, (long)length);
   descriptor_t* desc = enter_desc(handle, kName);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
-  if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
-  if (n < 0) return bad_index(desc, kName, "RecNumber < 0");
-  // Only the name is a settable text: a driver could keep any other value's
-  // address, and the block is gone after the reply.
-  if (field != SQL_DESC_NAME) {
-    KY_POST_DESC(desc, sqlstate::kHY091, 0);
-    return leave(kName, SQL_ERROR);
-  }
-  SQLINTEGER len = 0;
-  if (!text_length(bytes, block_length, length, &len)) {
-    KY_POST_DESC(desc, sqlstate::kHY090, 0);
-    return leave(kName, SQL_ERROR);
-  }
-  SQLRETURN rc = SQLSetDescField(desc->driver_desc, n, field, bytes, len);
-  if (succeeded(rc) && trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
-  return rc;
+  return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
+    if (!owner_ok(desc, exit, "invalid backwards DBC pointer")) return SQL_ERROR;
+    if (n < 0) return bad_index(desc, exit, "RecNumber < 0");
+    // Only the name is a settable text: a driver could keep any other value's
+    // address, and the block is gone after the reply.
+    if (field != SQL_DESC_NAME) {
+      KY_POST_DESC(desc, sqlstate::kHY091, 0);
+      return SQL_ERROR;
+    }
+    SQLINTEGER len = 0;
+    if (!text_length(bytes, block_length, length, &len)) {
+      KY_POST_DESC(desc, sqlstate::kHY090, 0);
+      return SQL_ERROR;
+    }
+    SQLRETURN rc = SQLSetDescField(desc->driver_desc, n, field, bytes, len);
+    return rc;
+  });
 }
 
 int16_t sql_get_desc_field(void* handle, int16_t n, int16_t field, void** value, int32_t length, int32_t* reported) {
@@ -629,19 +624,20 @@ int16_t sql_get_desc_field(void* handle, int16_t n, int16_t field, void** value,
     log_printf_tid("%s(%p,%d,%d,%p,%ld,%p)\n", kName, handle, n, field, (void*)value, (long)length, (void*)reported);
   descriptor_t* desc = enter_desc(handle, kName, false);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
-  if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
-  if (is_pointer_field(field)) {
-    KY_POST_DESC(desc, sqlstate::kHY091, 0);
-    return leave(kName, SQL_ERROR);
-  }
-  Scratch v{};
-  SQLINTEGER got = 0;
-  const SQLINTEGER len = length > 0 ? std::min<SQLINTEGER>(length, sizeof(v.bytes)) : length;
-  SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, &v, len, &got);
-  if (value != nullptr) *value = v.ptr;
-  if (reported != nullptr) *reported = got;
-  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
-  return rc;
+  return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
+    if (!owner_ok(desc, exit, "invalid backwards DBC pointer")) return SQL_ERROR;
+    if (is_pointer_field(field)) {
+      KY_POST_DESC(desc, sqlstate::kHY091, 0);
+      return SQL_ERROR;
+    }
+    Scratch v{};
+    SQLINTEGER got = 0;
+    const SQLINTEGER len = length > 0 ? std::min<SQLINTEGER>(length, sizeof(v.bytes)) : length;
+    SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, &v, len, &got);
+    if (value != nullptr) *value = v.ptr;
+    if (reported != nullptr) *reported = got;
+    return rc;
+  });
 }
 
 int16_t sql_get_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLEN* value, int32_t length) {
@@ -650,18 +646,19 @@ int16_t sql_get_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLE
     log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)value, (long)length);
   descriptor_t* desc = enter_desc(handle, kName, false);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
-  if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
-  if (is_pointer_field(field)) {
-    KY_POST_DESC(desc, sqlstate::kHY091, 0);
-    return leave(kName, SQL_ERROR);
-  }
-  Scratch v{};
-  const SQLINTEGER len = length > 0 ? std::min<SQLINTEGER>(length, sizeof(v.bytes)) : length;
-  SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, &v, len, nullptr);
-  if (value != nullptr) *value = is_int32_field(field) ? static_cast<SQLLEN>(v.i32) : v.len;
-  if (trace_on(kTraceExit))
-    log_printf_tid("-%s(...)=%d\n\t*ValuePtr=%ld\n", kName, rc, (long)(value != nullptr ? *value : 0));
-  return rc;
+  return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
+    if (!owner_ok(desc, exit, "invalid backwards DBC pointer")) return SQL_ERROR;
+    if (is_pointer_field(field)) {
+      KY_POST_DESC(desc, sqlstate::kHY091, 0);
+      return SQL_ERROR;
+    }
+    Scratch v{};
+    const SQLINTEGER len = length > 0 ? std::min<SQLINTEGER>(length, sizeof(v.bytes)) : length;
+    SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, &v, len, nullptr);
+    if (value != nullptr) *value = is_int32_field(field) ? static_cast<SQLLEN>(v.i32) : v.len;
+    exit.because("*ValuePtr=%ld", (long)(value != nullptr ? *value : 0));
+    return rc;
+  });
 }
 
 int16_t sql_get_desc_field_smallint(void* handle, int16_t n, int16_t field, int16_t* value, int32_t length) {
@@ -670,17 +667,19 @@ int16_t sql_get_desc_field_smallint(void* handle, int16_t n, int16_t field, int1
     log_printf_tid("%s(%p,%d,%d,%p,%ld)\n", kName, handle, n, field, (void*)value, (long)length);
   descriptor_t* desc = enter_desc(handle, kName, false);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
-  if (!owner_ok(desc, kName, "invalid backwards DBC pointer")) return SQL_ERROR;
-  if (is_pointer_field(field)) {
-    KY_POST_DESC(desc, sqlstate::kHY091, 0);
-    return leave(kName, SQL_ERROR);
-  }
-  Scratch v{};
-  const SQLINTEGER len = length > 0 ? std::min<SQLINTEGER>(length, sizeof(v.bytes)) : length;
-  SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, &v, len, nullptr);
-  if (value != nullptr) *value = v.i16;
-  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n\t*ValuePtr=%d\n", kName, rc, value != nullptr ? *value : 0);
-  return rc;
+  return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
+    if (!owner_ok(desc, exit, "invalid backwards DBC pointer")) return SQL_ERROR;
+    if (is_pointer_field(field)) {
+      KY_POST_DESC(desc, sqlstate::kHY091, 0);
+      return SQL_ERROR;
+    }
+    Scratch v{};
+    const SQLINTEGER len = length > 0 ? std::min<SQLINTEGER>(length, sizeof(v.bytes)) : length;
+    SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, &v, len, nullptr);
+    if (value != nullptr) *value = v.i16;
+    exit.because("*ValuePtr=%d", value != nullptr ? *value : 0);
+    return rc;
+  });
 }
 
 int16_t sql_get_desc_field_string(void* handle, int16_t n, int16_t field, int32_t* block, char* buffer, int32_t length,
@@ -688,9 +687,7 @@ int16_t sql_get_desc_field_string(void* handle, int16_t n, int16_t field, int32_
   static const char* kName = KY_HANDLER_NAME(sql_get_desc_field_string);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%d,%d,%p,%ld,%p)\n", kName, handle, n, field, (void*)buffer, (long)length, (void*)reported);
-  SQLRETURN rc = get_field_bytes(handle, kName, n, field, block, buffer, length, reported, true);
-  if (rc != SQL_INVALID_HANDLE && trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
-  return rc;
+  return get_field_bytes(handle, kName, n, field, block, buffer, length, reported, true);
 }
 
 int16_t sql_get_desc_field_binary(void* handle, int16_t n, int16_t field, int32_t* block, char* buffer, int32_t length,
@@ -698,9 +695,7 @@ int16_t sql_get_desc_field_binary(void* handle, int16_t n, int16_t field, int32_
   static const char* kName = KY_HANDLER_NAME(sql_get_desc_field_binary);
   if (trace_on(kTraceEntry))
     log_printf_tid("%s(%p,%d,%d,%p,%ld,%p)\n", kName, handle, n, field, (void*)buffer, (long)length, (void*)reported);
-  SQLRETURN rc = get_field_bytes(handle, kName, n, field, block, buffer, length, reported, false);
-  if (rc != SQL_INVALID_HANDLE && trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
-  return rc;
+  return get_field_bytes(handle, kName, n, field, block, buffer, length, reported, false);
 }
 
 int16_t sql_get_desc_rec(void* handle, int16_t n, int32_t* block, char* name, int16_t length, int16_t* name_len,
@@ -715,33 +710,35 @@ int16_t sql_get_desc_rec(void* handle, int16_t n, int32_t* block, char* name, in
                    (void*)nullable);
   descriptor_t* desc = enter_desc(handle, kName, false);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
-  if (desc->driver_desc == nullptr) return SQL_ERROR;
-  if (n < 0) return bad_index(desc, kName, "RecNumber < 0");
-  const int64_t len = capped(length, &cap, name);
-  std::vector<char> local(static_cast<size_t>(std::max<int64_t>(len, kMinGetBuffer)) + 1, '\0');
-  SQLSMALLINT got = 0, t = 0, sub = 0, p = 0, s = 0, nul = 0;
-  SQLLEN l = 0;
-  SQLCHAR* text = reinterpret_cast<SQLCHAR*>(local.data());
-  SQLRETURN rc =
-      SQLGetDescRec(desc->driver_desc, n, text, static_cast<SQLSMALLINT>(len), &got, &t, &sub, &l, &p, &s, &nul);
-  if (rc == SQL_ERROR && driver_lacks_function(desc->driver_desc))
-    rc = get_rec_by_fields(desc->driver_desc, n, text, static_cast<SQLSMALLINT>(len), &got, &t, &sub, &l, &p, &s, &nul);
-  if (succeeded(rc)) {
-    if (name_len != nullptr) *name_len = got;
-    if (type != nullptr) *type = t;
-    if (subtype != nullptr) *subtype = sub;
-    if (octets != nullptr) *octets = l;
-    if (precision != nullptr) *precision = p;
-    if (scale != nullptr) *scale = s;
-    if (nullable != nullptr) *nullable = nul;
-    if (len > 0 && name != nullptr) {
-      const int32_t bytes = text_block(local.data(), len, got);
-      memcpy(name, local.data(), static_cast<size_t>(bytes));
-      if (block != nullptr) *block = bytes;
+  return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
+    if (desc->driver_desc == nullptr) return SQL_ERROR;
+    if (n < 0) return bad_index(desc, exit, "RecNumber < 0");
+    const int64_t len = capped(length, &cap, name);
+    std::vector<char> local(static_cast<size_t>(std::max<int64_t>(len, kMinGetBuffer)) + 1, '\0');
+    SQLSMALLINT got = 0, t = 0, sub = 0, p = 0, s = 0, nul = 0;
+    SQLLEN l = 0;
+    SQLCHAR* text = reinterpret_cast<SQLCHAR*>(local.data());
+    SQLRETURN rc =
+        SQLGetDescRec(desc->driver_desc, n, text, static_cast<SQLSMALLINT>(len), &got, &t, &sub, &l, &p, &s, &nul);
+    if (rc == SQL_ERROR && driver_lacks_function(desc->driver_desc))
+      rc = get_rec_by_fields(desc->driver_desc, n, text, static_cast<SQLSMALLINT>(len), &got, &t, &sub, &l, &p, &s,
+                             &nul);
+    if (succeeded(rc)) {
+      if (name_len != nullptr) *name_len = got;
+      if (type != nullptr) *type = t;
+      if (subtype != nullptr) *subtype = sub;
+      if (octets != nullptr) *octets = l;
+      if (precision != nullptr) *precision = p;
+      if (scale != nullptr) *scale = s;
+      if (nullable != nullptr) *nullable = nul;
+      if (len > 0 && name != nullptr) {
+        const int32_t bytes = text_block(local.data(), len, got);
+        memcpy(name, local.data(), static_cast<size_t>(bytes));
+        if (block != nullptr) *block = bytes;
+      }
     }
-  }
-  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
-  return rc;
+    return rc;
+  });
 }
 
 }  // extern "C"
@@ -753,7 +750,7 @@ namespace {
 // copy with fresh arrays of its own, and the driver is re-pointed at them, so
 // freeing or rebinding either descriptor never leaves the other holding freed
 // memory.
-SQLRETURN mirror_copy(descriptor_t* src, descriptor_t* dst, const char* name) {
+SQLRETURN mirror_copy(descriptor_t* src, descriptor_t* dst, Exit& exit) {
   // What the target held is no longer what its driver descriptor points at.
   veks_release_desc_recs(dst, 0, RELEASE_ALL);
   free(dst->status_array);
@@ -784,7 +781,7 @@ SQLRETURN mirror_copy(descriptor_t* src, descriptor_t* dst, const char* name) {
     repoint(0, SQL_DESC_ROWS_PROCESSED_PTR, dst->rows_processed);
   }
   if (src->alloc_records > 0 && veks_expand_desc_recs(dst, src->alloc_records - 1) == nullptr)
-    return no_memory(dst, name, "Failed to expand descriptors");
+    return no_memory(dst, exit, "Failed to expand descriptors");
   for (int32_t i = 0; i < src->alloc_records; ++i) {
     const descriptor_record_t* from = &src->records[i];
     descriptor_record_t* to = &dst->records[i];
@@ -813,7 +810,7 @@ SQLRETURN mirror_copy(descriptor_t* src, descriptor_t* dst, const char* name) {
     set_driver_ptr(dst, 0, SQL_DESC_ARRAY_STATUS_PTR, nullptr);
     set_driver_ptr(dst, 0, SQL_DESC_ROWS_PROCESSED_PTR, nullptr);
     veks_release_desc_recs(dst, 0, RELEASE_ALL);
-    return no_memory(dst, name, "allocation failure");
+    return no_memory(dst, exit, "allocation failure");
   }
   return SQL_SUCCESS;
 }
@@ -835,32 +832,33 @@ extern "C" int16_t sql_copy_desc(void* source, void* target) {
     return SQL_INVALID_HANDLE;
   }
   clear_errors(&dst->diags);
-  if (veks_chk_handle(VEKS_DBC, src->dbc) != 0 || src->driver_desc == nullptr) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (back ptr to dbc (%p) invalid\n", kName, (void*)src->dbc);
-    veks_post(&src->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", kName);
-    return SQL_ERROR;
-  }
-  if (veks_chk_handle(VEKS_DBC, dst->dbc) != 0 || dst->driver_desc == nullptr) {
-    veks_post(&dst->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", kName);
-    return SQL_ERROR;
-  }
-  if (is_ird(dst)) {
-    KY_POST_DESC(dst, sqlstate::kHY016, 0);
-    return leave(kName, SQL_ERROR);
-  }
-  // The driver copies between handles of its own only.
-  if (dst->dbc != src->dbc && strcmp(dst->dbc->driver_name, src->dbc->driver_name) != 0) {
-    KY_POST_DESC(dst, sqlstate::kHY000.state, 0, "General error: descriptors of different drivers cannot be copied");
-    return leave(kName, SQL_ERROR);
-  }
-  if (dst == src) return leave(kName, SQL_SUCCESS);
-  SQLRETURN rc = SQLCopyDesc(src->driver_desc, dst->driver_desc);
-  if (!succeeded(rc)) {
-    if (trace_on(kTraceServerFail)) log_printf_tid("\tDriver's SQLCopyDesc failed\n");
-    return leave(kName, rc);
-  }
-  SQLRETURN mirrored = mirror_copy(src, dst, kName);
-  if (!succeeded(mirrored)) rc = mirrored;
-  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
-  return rc;
+  return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
+    if (veks_chk_handle(VEKS_DBC, src->dbc) != 0 || src->driver_desc == nullptr) {
+      exit.because("back ptr to dbc (%p) invalid", (void*)src->dbc);
+      veks_post(&src->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", kName);
+      return SQL_ERROR;
+    }
+    if (veks_chk_handle(VEKS_DBC, dst->dbc) != 0 || dst->driver_desc == nullptr) {
+      veks_post(&dst->diags, nullptr, sqlstate::kHY000.state, 2, "General error: Internal server error (%s)", kName);
+      return SQL_ERROR;
+    }
+    if (is_ird(dst)) {
+      KY_POST_DESC(dst, sqlstate::kHY016, 0);
+      return SQL_ERROR;
+    }
+    // The driver copies between handles of its own only.
+    if (dst->dbc != src->dbc && strcmp(dst->dbc->driver_name, src->dbc->driver_name) != 0) {
+      KY_POST_DESC(dst, sqlstate::kHY000.state, 0, "General error: descriptors of different drivers cannot be copied");
+      return SQL_ERROR;
+    }
+    if (dst == src) return SQL_SUCCESS;
+    SQLRETURN rc = SQLCopyDesc(src->driver_desc, dst->driver_desc);
+    if (!succeeded(rc)) {
+      if (trace_on(kTraceServerFail)) log_printf_tid("\tDriver's SQLCopyDesc failed\n");
+      return rc;
+    }
+    SQLRETURN mirrored = mirror_copy(src, dst, exit);
+    if (!succeeded(mirrored)) rc = mirrored;
+    return rc;
+  });
 }

@@ -39,9 +39,7 @@ extern "C" int16_t sql_set_env_attr(void* handle, int32_t attribute, int32_t val
   SQLPOINTER v = reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(static_cast<uint32_t>(value)));
   if (attribute == SQL_ATTR_CONNECTION_POOLING) {
     // A process-level attribute: the record is not looked at.
-    SQLRETURN rc = SQLSetEnvAttr(SQL_NULL_HENV, SQL_ATTR_CONNECTION_POOLING, v, 0);
-    if (trace_on(kTraceExit)) log_printf_tid("-sql_set_env_attr()=%d\n", rc);
-    return rc;
+    return leave("sql_set_env_attr", SQLSetEnvAttr(SQL_NULL_HENV, SQL_ATTR_CONNECTION_POOLING, v, 0));
   }
   environment_t* env = enter<environment_t>(handle, "sql_set_env_attr", Diags::keep);
   if (env == nullptr) return SQL_INVALID_HANDLE;
@@ -66,8 +64,7 @@ extern "C" int16_t sql_get_env_attr_integer(void* handle, int32_t attribute, SQL
   SQLRETURN rc = SQLGetEnvAttr(env->driver_env, attribute, &narrow, 0, nullptr);
   scratch = narrow;
   if (value != nullptr) *value = scratch;
-  if (trace_on(kTraceExit)) log_printf_tid("-sql_get_env_attr()=%d\n", rc);
-  return rc;
+  return leave("sql_get_env_attr", rc);
 }
 
 // Out arguments in row order: name length, name block, description length,
@@ -111,6 +108,5 @@ extern "C" int16_t sql_data_sources(void* handle, int16_t direction, int16_t* na
     if (name_block != nullptr) *name_block = text_block(name, name_max, name_len);
     if (desc_block != nullptr) *desc_block = text_block(description, desc_max, desc_len);
   }
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d\n", kName, rc);
-  return rc;
+  return leave(kName, rc);
 }

@@ -27,17 +27,48 @@ void trace_time() {
 }
 
 // After a statement produced a result set: describe it into the IRD.
-SQLRETURN described(statement_t* stmt, const char* name, SQLRETURN rc) {
+SQLRETURN described(statement_t* stmt, Exit& exit, SQLRETURN rc) {
   SQLRETURN d = veks_new_result_set(stmt, rc);
   if (succeeded(d)) return rc;
   KY_POST_STMT(stmt, sqlstate::kHY000.state, 6, "General error: veks_new_result_set() failed");
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (veks_new_result_set failed)\n", name);
+  exit.because("veks_new_result_set failed");
   return SQL_ERROR;
 }
 
 void log_statement(statement_t* stmt, SQLRETURN rc, const char* text, size_t length) {
   stmt->log_next_diag = 1;
   log_failing_sql(veks_stmt_dbc(stmt), rc, text, length);
+}
+
+// SQLParamData on an entered statement, and the parameter or column whose data
+// the driver asks for next.
+SQLRETURN param_data(statement_t* stmt, int16_t* number, Exit& exit) {
+  SQLPOINTER token = nullptr;
+  SQLRETURN rc = SQLParamData(stmt->driver_stmt, &token);
+  if (rc != SQL_NEED_DATA) {
+    if (succeeded(rc)) rc = described(stmt, exit, rc);
+    return rc;
+  }
+  if (trace_on(kTraceDetail)) log_printf_tid("\tNEED_DATA\n");
+  const bool columns = stmt->need_data_source == NEED_DATA_SETPOS || stmt->need_data_source == NEED_DATA_BULK;
+  descriptor_t* desc = stmt->current_desc[columns ? DESC_ARD : DESC_APD];
+  // The token is an address inside one of the server's own buffers (with
+  // parameter arrays a driver may name the row's element, not the start).
+  const char* t = static_cast<const char*>(token);
+  for (int32_t i = 1; desc != nullptr && i <= desc->record_count && i < desc->alloc_records; ++i) {
+    const descriptor_record_t& r = desc->records[i];
+    const char* start = static_cast<const char*>(r.data);
+    if (start == nullptr) continue;
+    const uint64_t size = r.data_alloc_len != 0 ? r.data_alloc_len : 1;
+    if (t >= start && static_cast<uint64_t>(t - start) < size) {
+      if (number != nullptr) *number = static_cast<int16_t>(i);
+      exit.because("returned parameter/column: %u", (unsigned)i);
+      return rc;
+    }
+  }
+  exit.because("Failed to locate parameter");
+  KY_POST_STMT(stmt, sqlstate::kHY000.state, 18, "General error: Parameter not bound (ParamData)");
+  return SQL_ERROR;
 }
 
 }  // namespace
@@ -75,8 +106,7 @@ extern "C" int16_t sql_prepare(void* handle, int32_t block_length, char* text, i
       }
     }
   }
-  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
-  return rc;
+  return leave(kName, rc);
 }
 
 extern "C" int16_t sql_execute(void* handle) {
@@ -84,20 +114,21 @@ extern "C" int16_t sql_execute(void* handle) {
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p)\n", kName, handle);
   statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  trace_time();
-  SQLRETURN rc;
-  {
-    LinkWatch watch(stmt->driver_stmt);
-    rc = SQLExecute(stmt->driver_stmt);
-  }
-  trace_time();
-  if (rc == SQL_NEED_DATA) stmt->need_data_source = NEED_DATA_EXECUTE;
-  if (succeeded(rc)) return described(stmt, kName, rc);
-  if (log_failing_on() && stmt->saved_text != nullptr) {
-    log_statement(stmt, rc, stmt->saved_text, strlen(stmt->saved_text));
-  }
-  if (trace_on(kTraceExit)) log_printf_tid("-%s(...)=%d\n", kName, rc);
-  return rc;
+  return through_exit(kName, [&](Exit& exit) {
+    trace_time();
+    SQLRETURN rc;
+    {
+      LinkWatch watch(stmt->driver_stmt);
+      rc = SQLExecute(stmt->driver_stmt);
+    }
+    trace_time();
+    if (rc == SQL_NEED_DATA) stmt->need_data_source = NEED_DATA_EXECUTE;
+    if (succeeded(rc)) return described(stmt, exit, rc);
+    if (log_failing_on() && stmt->saved_text != nullptr) {
+      log_statement(stmt, rc, stmt->saved_text, strlen(stmt->saved_text));
+    }
+    return rc;
+  });
 }
 
 extern "C" int16_t sql_exec_direct(void* handle, int32_t block_length, char* text) {
@@ -122,9 +153,10 @@ extern "C" int16_t sql_exec_direct(void* handle, int32_t block_length, char* tex
   }
   trace_time();
   if (rc == SQL_NEED_DATA) stmt->need_data_source = NEED_DATA_EXEC_DIRECT;
-  if (succeeded(rc)) return leave(kName, described(stmt, kName, rc));
+  Exit exit(kName);
+  if (succeeded(rc)) return exit.leave(described(stmt, exit, rc));
   if (log_failing_on()) log_statement(stmt, rc, text, static_cast<size_t>(n));
-  return leave(kName, rc);
+  return exit.leave(rc);
 }
 
 extern "C" int16_t sql_param_data(void* handle, int16_t* number) {
@@ -132,32 +164,7 @@ extern "C" int16_t sql_param_data(void* handle, int16_t* number) {
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%p)\n", kName, handle, (void*)number);
   statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  SQLPOINTER token = nullptr;
-  SQLRETURN rc = SQLParamData(stmt->driver_stmt, &token);
-  if (rc != SQL_NEED_DATA) {
-    if (succeeded(rc)) rc = described(stmt, kName, rc);
-    return leave(kName, rc);
-  }
-  if (trace_on(kTraceDetail)) log_printf_tid("\tNEED_DATA\n");
-  const bool columns = stmt->need_data_source == NEED_DATA_SETPOS || stmt->need_data_source == NEED_DATA_BULK;
-  descriptor_t* desc = stmt->current_desc[columns ? DESC_ARD : DESC_APD];
-  // The token is an address inside one of the server's own buffers (with
-  // parameter arrays a driver may name the row's element, not the start).
-  const char* t = static_cast<const char*>(token);
-  for (int32_t i = 1; desc != nullptr && i <= desc->record_count && i < desc->alloc_records; ++i) {
-    const descriptor_record_t& r = desc->records[i];
-    const char* start = static_cast<const char*>(r.data);
-    if (start == nullptr) continue;
-    const uint64_t size = r.data_alloc_len != 0 ? r.data_alloc_len : 1;
-    if (t >= start && static_cast<uint64_t>(t - start) < size) {
-      if (number != nullptr) *number = static_cast<int16_t>(i);
-      if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (returned parameter/column: %u)\n", kName, rc, (unsigned)i);
-      return rc;
-    }
-  }
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (Failed to locate parameter)\n", kName);
-  KY_POST_STMT(stmt, sqlstate::kHY000.state, 18, "General error: Parameter not bound (ParamData)");
-  return SQL_ERROR;
+  return through_exit(kName, [&](Exit& exit) { return param_data(stmt, number, exit); });
 }
 
 extern "C" int16_t sql_put_data(void* handle, int32_t block_length, char* data, SQLLEN length) {
@@ -189,8 +196,9 @@ extern "C" int16_t sql_num_params(void* handle, int16_t* count) {
   SQLSMALLINT n = 0;
   SQLRETURN rc = SQLNumParams(stmt->driver_stmt, &n);
   if (count != nullptr) *count = n;
-  if (trace_on(kTraceExit)) log_printf_tid("-%s(params=%d)=%d\n", kName, count != nullptr ? n : -1, rc);
-  return rc;
+  Exit exit(kName);
+  exit.because("params=%d", count != nullptr ? n : -1);
+  return exit.leave(rc);
 }
 
 extern "C" int16_t sql_describe_param(void* handle, int16_t number, int16_t* type, SQLULEN* size, int16_t* digits,
@@ -213,9 +221,10 @@ extern "C" int16_t sql_more_results(void* handle) {
   statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
+  Exit exit(kName);
   SQLRETURN rc = SQLMoreResults(stmt->driver_stmt);
-  if (succeeded(rc)) rc = described(stmt, kName, rc);
-  return leave(kName, rc);
+  if (succeeded(rc)) rc = described(stmt, exit, rc);
+  return exit.leave(rc);
 }
 
 extern "C" int16_t sql_row_count(void* handle, SQLLEN* count) {

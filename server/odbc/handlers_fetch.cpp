@@ -32,6 +32,9 @@ int64_t wide_length(const char* buf, int64_t size) {
   return n;
 }
 
+SQLRETURN get_data(statement_t* stmt, int16_t column, int16_t ctype, int32_t cap, int32_t* block, char* buffer,
+                   SQLULEN buffer_length, SQLLEN* indicator, Exit& exit);
+
 }  // namespace
 
 extern "C" int16_t sql_fetch(void* handle) {
@@ -117,10 +120,21 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
   if (block != nullptr) *block = 0;
   statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  return through_exit(kName, [&](Exit& exit) {
+    return get_data(stmt, column, ctype, cap, block, buffer, buffer_length, indicator, exit);
+  });
+}
+
+namespace {
+
+// SQLGetData on an entered statement into the out buffer the client sent
+// (cap bytes), and the bytes of it that go back (block).
+SQLRETURN get_data(statement_t* stmt, int16_t column, int16_t ctype, int32_t cap, int32_t* block, char* buffer,
+                   SQLULEN buffer_length, SQLLEN* indicator, Exit& exit) {
   connection_t* dbc = veks_stmt_dbc(stmt);
   if (veks_chk_handle(VEKS_DBC, dbc) != 0) {
     KY_POST_STMT(stmt, sqlstate::kHY000.state, 2, "General error: Internal server error (sql_get_data)");
-    return leave(kName, SQL_ERROR);
+    return SQL_ERROR;
   }
   const int16_t type = map_c_type_odbc2(dbc, ctype);
   // The length the driver is told never exceeds the out buffer; fixed-size
@@ -139,7 +153,7 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
   if (buffer != nullptr && fixed > 0) {
     if (cap < fixed) {
       KY_POST_STMT(stmt, sqlstate::kHY090, 0);
-      return leave(kName, SQL_ERROR);
+      return SQL_ERROR;
     }
     len = fixed;
   }
@@ -149,20 +163,20 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
                             static_cast<SQLLEN>(len), &ind);
   if (indicator != nullptr) *indicator = ind;
   if (!succeeded(rc)) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (driver call failed)\n", kName, rc);
+    exit.because("driver call failed");
     return rc;
   }
   if (buffer == nullptr || len <= 0) {
     if (buffer != nullptr && len > 0) memcpy(buffer, scratch.data(), static_cast<size_t>(len));
-    return leave(kName, rc);
+    return rc;
   }
   memcpy(buffer, scratch.data(), static_cast<size_t>(len));
-  if (ind == SQL_NULL_DATA) return leave(kName, rc);
+  if (ind == SQL_NULL_DATA) return rc;
   int64_t out = 0;
   if (ind == SQL_NO_TOTAL) {
     out = len;
   } else if (ind < 0 && ind != SQL_NTS) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (can't handle strlen_or_ind=%ld)\n", kName, rc, (long)ind);
+    exit.because("can't handle strlen_or_ind=%ld", (long)ind);
     return rc;
   } else {
     int16_t effective = type;
@@ -181,7 +195,7 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
     } else {
       out = get_type_len(effective, 0, 0);
       if (out < 0) {
-        if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (Negative length from get_type_len)\n", kName, rc);
+        exit.because("Negative length from get_type_len");
         KY_POST_STMT(stmt, sqlstate::kHY000.state, 5,
                      "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_get_data)", effective,
                      0L);
@@ -190,9 +204,11 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
     }
   }
   if (block != nullptr) *block = static_cast<int32_t>(std::min<int64_t>(out, len));
-  if (trace_on(kTraceExit)) log_printf_tid("-%s([%ld])=%d\n", kName, (long)(block != nullptr ? *block : 0), rc);
+  exit.because("[%ld]", (long)(block != nullptr ? *block : 0));
   return rc;
 }
+
+}  // namespace
 
 extern "C" int16_t sql_setpos(void* handle, int16_t row, int16_t operation, int16_t lock_type) {
   static const char* kName = KY_HANDLER_NAME(sql_setpos);
@@ -232,7 +248,7 @@ extern "C" int16_t sql_set_cursor_name(void* handle, int32_t length, char* name)
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (name == nullptr || length <= 0) {
     KY_POST_STMT(stmt, sqlstate::kHY009, 0);
-    return SQL_ERROR;
+    return leave("sql_set_cursor_name", SQL_ERROR);
   }
   SQLSMALLINT n = static_cast<SQLSMALLINT>(std::min<size_t>(strnlen(name, static_cast<size_t>(length)), 32767));
   return leave("sql_set_cursor_name", SQLSetCursorName(stmt->driver_stmt, (SQLCHAR*)name, n));
@@ -251,8 +267,9 @@ extern "C" int16_t sql_get_cursor_name(void* handle, int32_t* block, char* buffe
       SQLGetCursorName(stmt->driver_stmt, len > 0 ? (SQLCHAR*)buffer : nullptr, static_cast<SQLSMALLINT>(len), &n);
   if (name_length != nullptr) *name_length = n;
   if (!succeeded(rc)) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (drivers SQLGetCursorName failed)\n", kName, rc);
-    return rc;
+    Exit exit(kName);
+    exit.because("drivers SQLGetCursorName failed");
+    return exit.leave(rc);
   }
   if (block != nullptr) *block = text_block(buffer, len, n);
   return leave(kName, rc);
@@ -271,8 +288,9 @@ extern "C" int16_t sql_free_stmt(void* handle, int16_t option) {
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   SQLRETURN rc = SQLFreeStmt(stmt->driver_stmt, static_cast<SQLUSMALLINT>(option));
   if (!succeeded(rc)) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (driver)\n", kName, rc);
-    return rc;
+    Exit exit(kName);
+    exit.because("driver");
+    return exit.leave(rc);
   }
   switch (option) {
     case SQL_CLOSE: break;

@@ -64,9 +64,9 @@ int check_array_size(statement_t* stmt, uint64_t size, const char* name) {
   return 1;
 }
 
-SQLRETURN memory_error(statement_t* stmt, const char* name) {
+SQLRETURN memory_error(statement_t* stmt, Exit& exit) {
   KY_POST_STMT(stmt, sqlstate::kHY013, 0);
-  if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (memory allocation failure)\n", name);
+  exit.because("memory allocation failure");
   return SQL_ERROR;
 }
 
@@ -79,7 +79,7 @@ uint64_t row_rows(uint64_t array_size, uint64_t rowset) {
 // A new array size: the server's buffers grow first (growing is always safe),
 // then the driver is told; the driver never holds a size larger than the
 // arrays it was given.
-SQLRETURN set_array_size(statement_t* stmt, int32_t attr, SQLLEN value, int32_t length, const char* name) {
+SQLRETURN set_array_size(statement_t* stmt, int32_t attr, SQLLEN value, int32_t length, Exit& exit) {
   if (value <= 0 || static_cast<uint64_t>(value) > VEKS_MAX_ARRAY_BYTES) {
     KY_POST_STMT(stmt, sqlstate::kHY024, 0);
     return SQL_ERROR;
@@ -97,12 +97,12 @@ SQLRETURN set_array_size(statement_t* stmt, int32_t attr, SQLLEN value, int32_t 
     }
     rc = resize_buffers(stmt, apd, v);
     if (!succeeded(rc)) {
-      if (trace_on(kTraceExit)) log_printf_tid("%s()=SQL_ERROR (resize_buffers failure)\n", name);
+      exit.because("resize_buffers failure");
       return SQL_ERROR;
     }
     rc = resize_parameter_status_array(v, stmt, apd, ipd);
     if (!succeeded(rc)) {
-      if (trace_on(kTraceExit)) log_printf_tid("%s()=SQL_ERROR (resize_parameter_status_array failure)\n", name);
+      exit.because("resize_parameter_status_array failure");
       return SQL_ERROR;
     }
   } else {
@@ -116,12 +116,12 @@ SQLRETURN set_array_size(statement_t* stmt, int32_t attr, SQLLEN value, int32_t 
     }
     rc = resize_buffers(stmt, ard, rows);
     if (!succeeded(rc)) {
-      if (trace_on(kTraceExit)) log_printf_tid("%s()=SQL_ERROR (resize_buffers failure)\n", name);
+      exit.because("resize_buffers failure");
       return SQL_ERROR;
     }
     rc = resize_row_status_arrays(rows, stmt, ard, ird);
     if (!succeeded(rc)) {
-      if (trace_on(kTraceExit)) log_printf_tid("%s()=SQL_ERROR (resize_row_status_array failure)\n", name);
+      exit.because("resize_row_status_array failure");
       return SQL_ERROR;
     }
   }
@@ -139,23 +139,108 @@ SQLRETURN set_array_size(statement_t* stmt, int32_t attr, SQLLEN value, int32_t 
 
 // A pointer attribute: the driver gets a server buffer of bytes (or null).
 SQLRETURN set_pointer(statement_t* stmt, int32_t attr, SQLLEN value, int32_t length, uint64_t bytes, void** field,
-                      uint64_t* count, uint64_t elements, const char* name) {
+                      uint64_t* count, uint64_t elements, Exit& exit) {
   void* buffer = nullptr;
   if (value != 0) {
     buffer = bytes <= VEKS_MAX_ARRAY_BYTES ? calloc(1, bytes != 0 ? bytes : 1) : nullptr;
-    if (buffer == nullptr) return memory_error(stmt, name);
+    if (buffer == nullptr) return memory_error(stmt, exit);
     if (trace_on(kTraceData)) log_printf_tid("\tNew Value %p\n", buffer);
   }
   SQLRETURN rc = SQLSetStmtAttr(stmt->driver_stmt, attr, buffer, length);
   if (!succeeded(rc)) {
     free(buffer);
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (driver)\n", name);
+    exit.because("driver");
     return rc;
   }
   free(*field);
   *field = buffer;
   if (count != nullptr) *count = buffer != nullptr ? elements : 0;
   return rc;
+}
+
+// SQLSetStmtAttr with an integer value, on an entered statement.
+SQLRETURN set_integer_attr(statement_t* stmt, int32_t attribute, SQLLEN value, int32_t length, Exit& exit) {
+  const char* kName = exit.name();
+  descriptor_t* ard = stmt->current_desc[DESC_ARD];
+  descriptor_t* apd = stmt->current_desc[DESC_APD];
+  descriptor_t* ird = stmt->current_desc[DESC_IRD];
+  descriptor_t* ipd = stmt->current_desc[DESC_IPD];
+  if (ard == nullptr || apd == nullptr || ird == nullptr || ipd == nullptr) return SQL_ERROR;
+  SQLRETURN rc;
+  switch (attribute) {
+    case SQL_ATTR_ROW_BIND_TYPE:
+    case SQL_ATTR_PARAM_BIND_TYPE:
+      // Row-wise binding is the client's business: the server binds column-wise.
+      if (value != 0) {
+        exit.because("ROW_WISE BIND TYPE ignored");
+        return SQL_SUCCESS;
+      }
+      rc = SQLSetStmtAttr(stmt->driver_stmt, attribute, nullptr, length);
+      if (succeeded(rc)) (attribute == SQL_ATTR_ROW_BIND_TYPE ? ard : apd)->bind_type = 0;
+      return rc;
+    case SQL_ATTR_ROW_BIND_OFFSET_PTR: exit.because("ROW_BIND_OFFSET_PTR ignored"); return SQL_SUCCESS;
+    case SQL_ATTR_PARAM_BIND_OFFSET_PTR: exit.because("PARAM_BIND_OFFSET_PTR ignored"); return SQL_SUCCESS;
+    case SQL_ATTR_ROW_NUMBER:
+      KY_POST_STMT(stmt, sqlstate::kHY017, 0);
+      exit.because("RO");
+      return SQL_ERROR;
+    case SQL_ROWSET_SIZE:
+    case SQL_ATTR_ROW_ARRAY_SIZE:
+    case SQL_ATTR_PARAMSET_SIZE: return set_array_size(stmt, attribute, value, length, exit);
+    case SQL_ATTR_FETCH_BOOKMARK_PTR: {
+      connection_t* dbc = veks_stmt_dbc(stmt);
+      const uint64_t size = dbc != nullptr ? dbc->max_bookmark_size : 0;
+      if (value != 0 && (size == 0 || size > 0x7fffffffu)) {
+        KY_POST_STMT(stmt, sqlstate::kHY000.state, 33, "General error: No maximum bookmark size set");
+        exit.because("Bookmark size not set by client");
+        return SQL_ERROR;
+      }
+      uint64_t kept = 0;
+      rc = set_pointer(stmt, attribute, value, length, size, &stmt->bookmark_buf, &kept, size, exit);
+      if (succeeded(rc)) stmt->bookmark_size = kept;
+      return rc;
+    }
+    case SQL_ATTR_PARAM_OPERATION_PTR:
+      if (value != 0 && check_array_size(stmt, apd->array_size, kName)) return SQL_ERROR;
+      return set_pointer(stmt, attribute, value, length, apd->array_size * 2,
+                         reinterpret_cast<void**>(&apd->status_array), &apd->status_count, apd->array_size, exit);
+    case SQL_ATTR_PARAM_STATUS_PTR:
+      if (value != 0 && check_array_size(stmt, ipd->array_size, kName)) return SQL_ERROR;
+      if (value != 0 && (veks_flags() & VEKS_FLAG_NO_STATUS_ARRAY_RESIZE) && ipd->status_array != nullptr &&
+          ipd->status_count >= ipd->array_size) {
+        return SQL_SUCCESS;
+      }
+      return set_pointer(stmt, attribute, value, length, ipd->array_size * 2,
+                         reinterpret_cast<void**>(&ipd->status_array), &ipd->status_count, ipd->array_size, exit);
+    case SQL_ATTR_PARAMS_PROCESSED_PTR:
+      return set_pointer(stmt, attribute, value, length, sizeof(SQLULEN),
+                         reinterpret_cast<void**>(&ipd->rows_processed), nullptr, 1, exit);
+    case SQL_ATTR_ROW_OPERATION_PTR: {
+      const uint64_t rows = row_rows(ard->array_size, ard->ext_rowset_size);
+      if (value != 0 && check_array_size(stmt, ard->array_size, kName)) return SQL_ERROR;
+      return set_pointer(stmt, attribute, value, length, rows * 2, reinterpret_cast<void**>(&ard->status_array),
+                         &ard->status_count, rows, exit);
+    }
+    case SQL_ATTR_ROW_STATUS_PTR: {
+      const uint64_t rows = row_rows(ard->array_size, ard->ext_rowset_size);
+      if (value != 0 && check_array_size(stmt, ird->array_size, kName)) return SQL_ERROR;
+      return set_pointer(stmt, attribute, value, length, rows * 2, reinterpret_cast<void**>(&ird->status_array),
+                         &ird->status_count, rows, exit);
+    }
+    case SQL_ATTR_ROWS_FETCHED_PTR:
+      rc = set_pointer(stmt, attribute, value, length, sizeof(SQLULEN), reinterpret_cast<void**>(&ird->rows_processed),
+                       nullptr, 1, exit);
+      if (trace_on(kTraceData)) log_printf_tid("\tRows Fetched ptr saved as %p\n", (void*)ird->rows_processed);
+      return rc;
+    default:
+      if (plain_attr(attribute)) {
+        return SQLSetStmtAttr(stmt->driver_stmt, attribute, reinterpret_cast<SQLPOINTER>(value), length);
+      }
+      // Driver-specific: the value might be read as an address; the driver gets 0.
+      rc = SQLSetStmtAttr(stmt->driver_stmt, attribute, nullptr, length);
+      exit.because("driver for driver-specific attribute");
+      return rc;
+  }
 }
 
 }  // namespace
@@ -166,132 +251,44 @@ extern "C" int16_t sql_set_stmt_attr_integer(void* handle, int32_t attribute, SQ
     log_printf_tid("%s(%p,%ld,%ld,%ld)\n", kName, handle, (long)attribute, (long)value, (long)length);
   statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  descriptor_t* ard = stmt->current_desc[DESC_ARD];
-  descriptor_t* apd = stmt->current_desc[DESC_APD];
-  descriptor_t* ird = stmt->current_desc[DESC_IRD];
-  descriptor_t* ipd = stmt->current_desc[DESC_IPD];
-  if (ard == nullptr || apd == nullptr || ird == nullptr || ipd == nullptr) return leave(kName, SQL_ERROR);
-  SQLRETURN rc;
-  switch (attribute) {
-    case SQL_ATTR_ROW_BIND_TYPE:
-    case SQL_ATTR_PARAM_BIND_TYPE:
-      // Row-wise binding is the client's business: the server binds column-wise.
-      if (value != 0) {
-        if (trace_on(kTraceExit)) log_printf_tid("-%s(ROW_WISE BIND TYPE ignored)=SQL_SUCCESS\n", kName);
-        return SQL_SUCCESS;
-      }
-      rc = SQLSetStmtAttr(stmt->driver_stmt, attribute, nullptr, length);
-      if (succeeded(rc)) (attribute == SQL_ATTR_ROW_BIND_TYPE ? ard : apd)->bind_type = 0;
-      return leave(kName, rc);
-    case SQL_ATTR_ROW_BIND_OFFSET_PTR:
-      if (trace_on(kTraceExit)) log_printf_tid("-%s(ROW_BIND_OFFSET_PTR ignored)=SQL_SUCCESS\n", kName);
-      return SQL_SUCCESS;
-    case SQL_ATTR_PARAM_BIND_OFFSET_PTR:
-      if (trace_on(kTraceExit)) log_printf_tid("-%s(PARAM_BIND_OFFSET_PTR ignored)=SQL_SUCCESS\n", kName);
-      return SQL_SUCCESS;
-    case SQL_ATTR_ROW_NUMBER:
-      KY_POST_STMT(stmt, sqlstate::kHY017, 0);
-      if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (RO)\n", kName);
-      return SQL_ERROR;
-    case SQL_ROWSET_SIZE:
-    case SQL_ATTR_ROW_ARRAY_SIZE:
-    case SQL_ATTR_PARAMSET_SIZE: return leave(kName, set_array_size(stmt, attribute, value, length, kName));
-    case SQL_ATTR_FETCH_BOOKMARK_PTR: {
-      connection_t* dbc = veks_stmt_dbc(stmt);
-      const uint64_t size = dbc != nullptr ? dbc->max_bookmark_size : 0;
-      if (value != 0 && (size == 0 || size > 0x7fffffffu)) {
-        KY_POST_STMT(stmt, sqlstate::kHY000.state, 33, "General error: No maximum bookmark size set");
-        if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (Bookmark size not set by client)\n", kName);
-        return SQL_ERROR;
-      }
-      uint64_t kept = 0;
-      rc = set_pointer(stmt, attribute, value, length, size, &stmt->bookmark_buf, &kept, size, kName);
-      if (succeeded(rc)) stmt->bookmark_size = kept;
-      return leave(kName, rc);
-    }
-    case SQL_ATTR_PARAM_OPERATION_PTR:
-      if (value != 0 && check_array_size(stmt, apd->array_size, kName)) return SQL_ERROR;
-      return leave(
-          kName, set_pointer(stmt, attribute, value, length, apd->array_size * 2,
-                             reinterpret_cast<void**>(&apd->status_array), &apd->status_count, apd->array_size, kName));
-    case SQL_ATTR_PARAM_STATUS_PTR:
-      if (value != 0 && check_array_size(stmt, ipd->array_size, kName)) return SQL_ERROR;
-      if (value != 0 && (veks_flags() & VEKS_FLAG_NO_STATUS_ARRAY_RESIZE) && ipd->status_array != nullptr &&
-          ipd->status_count >= ipd->array_size) {
-        return leave(kName, SQL_SUCCESS);
-      }
-      return leave(
-          kName, set_pointer(stmt, attribute, value, length, ipd->array_size * 2,
-                             reinterpret_cast<void**>(&ipd->status_array), &ipd->status_count, ipd->array_size, kName));
-    case SQL_ATTR_PARAMS_PROCESSED_PTR:
-      return leave(kName, set_pointer(stmt, attribute, value, length, sizeof(SQLULEN),
-                                      reinterpret_cast<void**>(&ipd->rows_processed), nullptr, 1, kName));
-    case SQL_ATTR_ROW_OPERATION_PTR: {
-      const uint64_t rows = row_rows(ard->array_size, ard->ext_rowset_size);
-      if (value != 0 && check_array_size(stmt, ard->array_size, kName)) return SQL_ERROR;
-      return leave(kName, set_pointer(stmt, attribute, value, length, rows * 2,
-                                      reinterpret_cast<void**>(&ard->status_array), &ard->status_count, rows, kName));
-    }
-    case SQL_ATTR_ROW_STATUS_PTR: {
-      const uint64_t rows = row_rows(ard->array_size, ard->ext_rowset_size);
-      if (value != 0 && check_array_size(stmt, ird->array_size, kName)) return SQL_ERROR;
-      return leave(kName, set_pointer(stmt, attribute, value, length, rows * 2,
-                                      reinterpret_cast<void**>(&ird->status_array), &ird->status_count, rows, kName));
-    }
-    case SQL_ATTR_ROWS_FETCHED_PTR:
-      rc = set_pointer(stmt, attribute, value, length, sizeof(SQLULEN), reinterpret_cast<void**>(&ird->rows_processed),
-                       nullptr, 1, kName);
-      if (trace_on(kTraceData)) log_printf_tid("\tRows Fetched ptr saved as %p\n", (void*)ird->rows_processed);
-      return leave(kName, rc);
-    default:
-      if (plain_attr(attribute)) {
-        return leave(kName, SQLSetStmtAttr(stmt->driver_stmt, attribute, reinterpret_cast<SQLPOINTER>(value), length));
-      }
-      // Driver-specific: the value might be read as an address; the driver gets 0.
-      rc = SQLSetStmtAttr(stmt->driver_stmt, attribute, nullptr, length);
-      if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (driver for driver-specific attribute)\n", kName, rc);
-      return rc;
-  }
+  return through_exit(kName, [&](Exit& exit) { return set_integer_attr(stmt, attribute, value, length, exit); });
 }
 
 extern "C" int16_t sql_set_stmt_attr_handle(void* handle, int32_t attribute, void* value, int32_t length) {
   static const char* kName = KY_HANDLER_NAME(sql_set_stmt_attr_handle);
   statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  int slot;
-  if (attribute == SQL_ATTR_APP_ROW_DESC)
-    slot = DESC_ARD;
-  else if (attribute == SQL_ATTR_APP_PARAM_DESC)
-    slot = DESC_APD;
-  else {
-    KY_POST_STMT(stmt, sqlstate::kHY092, 0);
-    return leave(kName, SQL_ERROR);
-  }
-  descriptor_t* desc = nullptr;
-  if (value != nullptr) {
-    desc = as_desc(value);
-    if (desc == nullptr) {
-      if (trace_on(kTraceExit)) log_printf_tid("-%s()=SQL_ERROR (invalid descriptor)\n", kName);
+  return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
+    int slot;
+    if (attribute == SQL_ATTR_APP_ROW_DESC)
+      slot = DESC_ARD;
+    else if (attribute == SQL_ATTR_APP_PARAM_DESC)
+      slot = DESC_APD;
+    else {
+      KY_POST_STMT(stmt, sqlstate::kHY092, 0);
       return SQL_ERROR;
     }
-    // Checked before the driver hears of it, so driver and server always agree.
-    if (check_desc_assignable(stmt, attribute, desc) != 0) {
-      if (trace_on(kTraceExit)) {
-        log_printf_tid(slot == DESC_ARD ? "%s()=SQL_ERROR (check_descriptor_set_valid (ARD) failed)\n"
-                                        : "%s()=SQL_ERROR (check_descriptor_set_valid (APD) failed)\n",
-                       kName);
+    descriptor_t* desc = nullptr;
+    if (value != nullptr) {
+      desc = as_desc(value);
+      if (desc == nullptr) {
+        exit.because("invalid descriptor");
+        return SQL_ERROR;
       }
-      return SQL_ERROR;
+      // Checked before the driver hears of it, so driver and server always agree.
+      if (check_desc_assignable(stmt, attribute, desc) != 0) {
+        exit.because("check_descriptor_set_valid (%s) failed", slot == DESC_ARD ? "ARD" : "APD");
+        return SQL_ERROR;
+      }
     }
-  }
-  SQLRETURN rc = SQLSetStmtAttr(stmt->driver_stmt, attribute, desc != nullptr ? desc->driver_desc : nullptr, length);
-  if (!succeeded(rc)) {
-    if (trace_on(kTraceExit)) log_printf_tid("-%s()=%d (drivers SQLSetStmtAttr failed)\n", kName, rc);
+    SQLRETURN rc = SQLSetStmtAttr(stmt->driver_stmt, attribute, desc != nullptr ? desc->driver_desc : nullptr, length);
+    if (!succeeded(rc)) {
+      exit.because("drivers SQLSetStmtAttr failed");
+      return rc;
+    }
+    stmt->current_desc[slot] = desc != nullptr ? desc : stmt->implicit_desc[slot];
     return rc;
-  }
-  stmt->current_desc[slot] = desc != nullptr ? desc : stmt->implicit_desc[slot];
-  if (trace_on(kTraceExit)) log_printf_tid("%s()=%d\n", kName, rc);
-  return rc;
+  });
 }
 
 extern "C" int16_t sql_set_stmt_attr_strbin(void* handle, int32_t attribute, int32_t, char*, int32_t) {
@@ -328,10 +325,10 @@ extern "C" int16_t sql_get_stmt_attr_handle(void* handle, int32_t attribute, voi
   }
   if (slot >= 0) {
     if (value != nullptr) *value = stmt->current_desc[slot];
-    return SQL_SUCCESS;
+    return leave(KY_HANDLER_NAME(sql_get_stmt_attr_handle), SQL_SUCCESS);
   }
   KY_POST_STMT(stmt, sqlstate::kHY092, 0);
-  return SQL_ERROR;
+  return leave(KY_HANDLER_NAME(sql_get_stmt_attr_handle), SQL_ERROR);
 }
 
 namespace {
@@ -344,7 +341,7 @@ SQLRETURN get_stmt_attr_text(void* handle, const char* name, int32_t attribute, 
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (pointer_attr(attribute)) {
     KY_POST_STMT(stmt, sqlstate::kHY092, 0);
-    return SQL_ERROR;
+    return leave(name, SQL_ERROR);
   }
   const int64_t len = capped(buffer_length, &cap, buffer);
   std::vector<char> scratch(static_cast<size_t>(std::max<int64_t>(len, 64)) + 1, 0);

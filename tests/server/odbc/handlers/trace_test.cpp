@@ -1,45 +1,25 @@
-// Trace lines of the connection handlers: attribute names and values, the
-// function lists of SQLGetFunctions, entry and exit lines, and nothing at all
-// while the bits are clear.
+// Trace lines of the handlers: attribute names and values, the function lists
+// of SQLGetFunctions, entry and exit lines (one exit line for every call,
+// whichever way it leaves), and nothing at all while the bits are clear.
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <functional>
+#include <string>
 
 #include "handler_fixture.h"
-#include "trace_log.h"
+#include "trace_capture.h"
 
 namespace kytest {
 namespace {
 
 class Traces : public HandlersTest {
  protected:
-  void SetUp() override {
-    HandlersTest::SetUp();
-    char tmpl[] = "/tmp/kyvek-conntrace-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    log_ = dir_ + "/kyvekserver.log";
-  }
-  void TearDown() override {
-    trace_log_reset_for_tests();
-    std::filesystem::remove_all(dir_);
-  }
   // Starts a fresh log with the given bits (after the handles exist: an
   // environment allocation reloads the mask from the settings).
-  void trace(uint32_t mask) {
-    close_log();
-    std::filesystem::remove(log_);
-    set_log_file(log_.c_str());
-    set_trace_mask(mask);
-  }
-  std::string log_text_now() {
-    set_trace_mask(0);
-    close_log();
-    std::ifstream in(log_);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
+  void trace(uint32_t mask) { capture_.start(mask); }
+  std::string log_text_now() { return capture_.stop(); }
 
-  std::string dir_, log_;
+  TraceCapture capture_;
+  const std::string& log_ = capture_.path();
 };
 
 TEST_F(Traces, AttributeNamesAndFunctionListsUnderDetailBit) {
@@ -143,10 +123,79 @@ TEST_F(Traces, CatalogEntryAndExitLines) {
   for (const char* line : {"sql_get_type_info(", ",0)\n", "-sql_get_type_info()=0\n", "sql_tables(", ",7,",
                            ",-3,0,(nil),0)\n", "-sql_tables()=0\n", "sql_statistics(", ",0,0)\n", "-sql_statistics()=0",
                            "sql_columns()\n", "-sql_columns()=0\n", "-sql_procedures()=SQL_INVALID_HANDLE\n",
-                           "\t-sql_tables()=-1 (Drivers SQLTables failed)\n"}) {
+                           "-sql_tables()=-1 (Drivers SQLTables failed)\n"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   }
   EXPECT_EQ(log.find("sql_column_privileges"), std::string::npos) << log;
+}
+
+// Every exit of a handler, a refusal before the driver as much as success,
+// writes the call's one exit line "-name()=rc", or "-name()=rc (reason)".
+TEST_F(Traces, EveryExitWritesOneExitLine) {
+  RpcLink link;
+  void* dbc = link.connected();
+  void* stmt = link.stmt(dbc);
+  void* spare = link.stmt(dbc);
+  auto* s = static_cast<statement_t*>(stmt);
+  void* ard = s->implicit_desc[DESC_ARD];
+  void* made = nullptr;
+  void* got = nullptr;
+  int16_t number = 0;
+  int x = 0;
+  char cursor[] = "named_cursor";
+  char select[] = "SELECT 1";
+  char name[] = "x";
+  const struct {
+    const char* name;
+    int16_t rc;          // the call's result
+    const char* reason;  // the reason the line gives, or null for none
+    std::function<int16_t()> call;
+  } cases[] = {
+      // Refused by the handler, then by the driver (SQLite has no cursor names).
+      {"sql_set_cursor_name", SQL_ERROR, nullptr, [&] { return sql_set_cursor_name(stmt, 0, nullptr); }},
+      {"sql_set_cursor_name", SQL_ERROR, nullptr, [&] { return sql_set_cursor_name(stmt, sizeof cursor, cursor); }},
+      {"sql_param_data", SQL_ERROR, nullptr, [&] { return sql_param_data(stmt, &number); }},
+      {"sql_prepare", SQL_SUCCESS, nullptr, [&] { return sql_prepare(stmt, sizeof select, select, SQL_NTS); }},
+      {"sql_execute", SQL_SUCCESS, nullptr, [&] { return sql_execute(stmt); }},
+      {"sql_cancel", SQL_SUCCESS, nullptr, [&] { return sql_cancel(stmt); }},
+      {"sql_set_stmt_attr_handle", SQL_ERROR, "invalid descriptor",
+       [&] { return sql_set_stmt_attr_handle(stmt, SQL_ATTR_APP_ROW_DESC, &x, 0); }},
+      {"sql_set_stmt_attr_handle", SQL_ERROR, "drivers SQLSetStmtAttr failed",
+       [&] { return sql_set_stmt_attr_handle(stmt, SQL_ATTR_APP_ROW_DESC, nullptr, 0); }},
+      {"sql_get_stmt_attr_handle", SQL_ERROR, nullptr, [&] { return sql_get_stmt_attr_handle(stmt, 9999, &got); }},
+      {"sql_get_stmt_attr_handle", SQL_SUCCESS, nullptr,
+       [&] { return sql_get_stmt_attr_handle(stmt, SQL_ATTR_APP_ROW_DESC, &got); }},
+      {"sql_set_stmt_attr_integer", SQL_ERROR, "RO",
+       [&] { return sql_set_stmt_attr_integer(stmt, SQL_ATTR_ROW_NUMBER, 1, 0); }},
+      {"sql_set_stmt_attr_integer", SQL_SUCCESS, "ROW_WISE BIND TYPE ignored",
+       [&] { return sql_set_stmt_attr_integer(stmt, SQL_ATTR_ROW_BIND_TYPE, 16, 0); }},
+      {"sql_end_tran", SQL_ERROR, "HandleType 9", [&] { return sql_end_tran(9, dbc, SQL_COMMIT); }},
+      {"sql_end_tran", SQL_SUCCESS, nullptr, [&] { return sql_end_tran(SQL_HANDLE_DBC, dbc, SQL_COMMIT); }},
+      {"sql_set_desc_field_integer", SQL_ERROR, "RecNumber < 0",
+       [&] { return sql_set_desc_field_integer(ard, -1, SQL_DESC_OCTET_LENGTH, 4, 0); }},
+      {"sql_set_desc_field_strbin", SQL_ERROR, nullptr,
+       [&] { return sql_set_desc_field_strbin(ard, 1, SQL_DESC_TYPE_NAME, sizeof name, name, SQL_NTS); }},
+      {"sql_column_privileges", SQL_ERROR, nullptr,
+       [&] { return sql_column_privileges(stmt, -1, nullptr, 0, nullptr, 0, nullptr, 0, nullptr); }},
+      {"sql_alloc_handle", SQL_ERROR, "unknown Handle type",
+       [&] { return sql_alloc_handle(nullptr, 3, 99, dbc, &made); }},
+      {"sql_free_handle", SQL_ERROR, "can't free implicit descriptor",
+       [&] { return sql_free_handle(nullptr, SQL_HANDLE_DESC, ard); }},
+      {"sql_free_handle", SQL_SUCCESS, nullptr, [&] { return sql_free_handle(nullptr, SQL_HANDLE_STMT, spare); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    trace(kTraceExit);
+    const int16_t rc = c.call();
+    const std::string log = log_text_now();
+    EXPECT_EQ(rc, c.rc);
+    const std::vector<std::string> lines = exit_lines(log, c.name);
+    EXPECT_EQ(lines.size(), 1u) << log;
+    if (lines.empty()) continue;
+    std::string want = "-" + std::string(c.name) + "()=" + std::to_string(rc);
+    if (c.reason != nullptr) want += std::string(" (") + c.reason + ")";
+    EXPECT_EQ(lines[0], want) << log;
+  }
 }
 
 }  // namespace

@@ -3,14 +3,11 @@
 // arrays, and nothing is read or written past a buffer (the suite runs under
 // AddressSanitizer).
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 
 #include "packing.h"
-#include "trace_log.h"
+#include "trace_capture.h"
 #include "transfer_fixture.h"
 
 namespace kytest {
@@ -466,9 +463,7 @@ TEST_F(ParamAbuseTest, BoundParametersFromThePeer) {
 // writes the one exit line of the call with its result.
 TEST_F(AbuseTest, EveryExitWritesOneExitLine) {
   if (getenv("KYTEST_TRACE_ALL") != nullptr) GTEST_SKIP() << "the suite's own log is in use";
-  char tmpl[] = "/tmp/kyvek-exitline-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl, log = dir + "/kyvekserver.log";
+  TraceCapture capture;
   int32_t v[3] = {10, 20, 30};
   int32_t bytes = 0, out[3] = {};
   int16_t status[3] = {};
@@ -492,21 +487,14 @@ TEST_F(AbuseTest, EveryExitWritesOneExitLine) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
-    std::filesystem::remove(log);
-    set_log_file(log.c_str());
-    set_trace_mask(kTraceExit);
+    capture.start(kTraceExit);
     const int16_t rc = c.call();
-    set_trace_mask(0);
-    close_log();
-    std::ifstream in(log);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::string name = std::string(c.line).substr(0, std::string(c.line).find('('));
+    const std::string text = capture.stop();
+    const std::string name = std::string(c.line).substr(1, std::string(c.line).find('(') - 1);
     EXPECT_NE(text.find(c.line), std::string::npos) << text;
-    EXPECT_EQ(text.find(name + "()="), text.rfind(name + "()=")) << "one exit line\n" << text;
+    EXPECT_EQ(exit_lines(text, name).size(), 1u) << "one exit line\n" << text;
     EXPECT_NE(text.find("=" + std::to_string(rc)), std::string::npos) << text;
   }
-  trace_log_reset_for_tests();
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(AbuseTest, ForeignHandlesAreInvalid) {
