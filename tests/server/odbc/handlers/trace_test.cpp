@@ -141,6 +141,7 @@ TEST_F(Traces, EveryExitWritesOneExitLine) {
   void* made = nullptr;
   void* got = nullptr;
   int16_t number = 0;
+  int32_t value = 0;
   int x = 0;
   char cursor[] = "named_cursor";
   char select[] = "SELECT 1";
@@ -177,6 +178,11 @@ TEST_F(Traces, EveryExitWritesOneExitLine) {
        [&] { return sql_set_desc_field_strbin(ard, 1, SQL_DESC_TYPE_NAME, sizeof name, name, SQL_NTS); }},
       {"sql_column_privileges", SQL_ERROR, nullptr,
        [&] { return sql_column_privileges(stmt, -1, nullptr, 0, nullptr, 0, nullptr, 0, nullptr); }},
+      {"sql_get_diag_field_integer", SQL_ERROR, "Invalid DiagIdentifier",
+       [&] { return sql_get_diag_field_integer(SQL_HANDLE_STMT, stmt, 1, 9999, &value); }},
+      {"sql_get_diag_field_smallint", SQL_ERROR,
+       "Request for short diag field for something other than SQL_DIAG_RETURNECODE",
+       [&] { return sql_get_diag_field_smallint(SQL_HANDLE_STMT, stmt, 0, SQL_DIAG_NUMBER, &number); }},
       {"sql_alloc_handle", SQL_ERROR, "unknown Handle type",
        [&] { return sql_alloc_handle(nullptr, 3, 99, dbc, &made); }},
       {"sql_free_handle", SQL_ERROR, "can't free implicit descriptor",
