@@ -19,7 +19,6 @@
 namespace {
 
 using kyvek::odbc::kTraceEntry;
-using kyvek::odbc::kTraceExit;
 using namespace kyvek::transfer;
 
 // Room for any fixed-size C structure the driver may write.
@@ -61,21 +60,23 @@ SQLRETURN fetch_value(const char* name, void* handle, int16_t column, int16_t ct
                       SQLLEN buffer_length, Value* v, SQLLEN* ind) {
   statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  if (veks_chk_handle(VEKS_DBC, stmt->owner) != 0) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (invalid back DBC pointer %p)\n", name, stmt->owner);
-    return fail(stmt, sqlstate::kHY000.state, 2, "General error: Internal server error (sql_get_data)");
-  }
-  const int16_t ctype = map_c_type_odbc2(static_cast<connection_t*>(stmt->owner), ctype_in);
-  if (!in_family(family, ctype)) {
-    KY_TRACE(kTraceExit, "-%s()=SQL_ERROR (%d is not a valid C type)\n", name, ctype);
-    return fail(stmt, sqlstate::kHY003, 0);
-  }
-  std::memset(v, 0, sizeof *v);
-  SQLLEN driver_ind = 0;
-  SQLRETURN rc = SQLGetData(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), ctype, v, buffer_length, &driver_ind);
-  if (SQL_SUCCEEDED(rc) && ind != nullptr) *ind = driver_ind;
-  KY_TRACE(kTraceExit, "-%s()=%d\n", name, rc);
-  return rc;
+  return through_exit(name, [&](Exit& exit) -> SQLRETURN {
+    if (veks_chk_handle(VEKS_DBC, stmt->owner) != 0) {
+      exit.because("invalid back DBC pointer %p", stmt->owner);
+      return fail(stmt, sqlstate::kHY000.state, 2, "General error: Internal server error (sql_get_data)");
+    }
+    const int16_t ctype = map_c_type_odbc2(static_cast<connection_t*>(stmt->owner), ctype_in);
+    if (!in_family(family, ctype)) {
+      exit.because("%d is not a valid C type", ctype);
+      return fail(stmt, sqlstate::kHY003, 0);
+    }
+    std::memset(v, 0, sizeof *v);
+    SQLLEN driver_ind = 0;
+    SQLRETURN rc =
+        SQLGetData(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), ctype, v, buffer_length, &driver_ind);
+    if (SQL_SUCCEEDED(rc) && ind != nullptr) *ind = driver_ind;
+    return rc;
+  });
 }
 
 template <class T>

@@ -484,6 +484,8 @@ TEST_F(AbuseTest, EveryExitWritesOneExitLine) {
       {"-synch_bookmark()=-1 (SQL_ATTR_FETCH_BOOKMARK_PTR not set)\n", [&] { return synch_bookmark(stmt_, 4, bm); }},
       {"-sql_bind_col()=-1 (9999 is not a valid C type)\n", [&] { return sql_bind_col(stmt_, 1, 9999, 1, 4, 1); }},
       {"-put_data_numeric()=-1\n", [&] { return put_data_numeric(stmt_, 0, nullptr, 0); }},
+      {"-get_data_long()=-1 (1 is not a valid C type)\n",
+       [&] { return get_data_long(stmt_, 1, SQL_C_CHAR, &out[0], nullptr); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
