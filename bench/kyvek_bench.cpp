@@ -75,9 +75,29 @@ const char* kPsqlDrivers[] = {"/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so",
                               "/usr/lib/odbc/psqlodbca.so"};
 const char* kPython = "/usr/bin/python3";
 
+// What a failure undoes before the benchmark exits: the server and the
+// PostgreSQL cluster stop (their files stay, for the logs).
+std::function<void()> on_die;
+
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "kyvek_bench: %s\n", what.c_str());
+  if (on_die) {
+    std::function<void()> undo = std::move(on_die);
+    on_die = nullptr;
+    undo();
+  }
   std::exit(1);
+}
+
+void stop_server(pid_t server) {
+  ::kill(server, SIGTERM);
+  int status = 0;
+  for (int k = 0; k < 100; ++k) {
+    if (waitpid(server, &status, WNOHANG) == server) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ::kill(server, SIGKILL);
+  waitpid(server, &status, 0);
 }
 
 std::string first_existing(const char* const* paths, size_t count) {
@@ -848,6 +868,10 @@ int main(int argc, char** argv) {
                   pg->socket_dir().c_str());
     }
   }
+  on_die = [&pg, &dir] {
+    pg.reset();
+    std::fprintf(stderr, "kyvek_bench: files kept in %s\n", dir.c_str());
+  };
   if (targets.empty()) die("no target to measure");
 
   const int port = free_port();
@@ -875,8 +899,10 @@ int main(int argc, char** argv) {
   setenv("ODBCINI", (dir / "user-odbc.ini").c_str(), 1);
   setenv("TMPDIR", (dir / "log").c_str(), 1);
 
+  std::fflush(nullptr);  // the child's exit must not print this process's output again
   pid_t server = fork();
   if (server == 0) {
+    on_die = nullptr;  // the parent undoes its own
     pin_to(server_cpu);
     int out = ::open((dir / "server.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(out, 1);
@@ -884,6 +910,12 @@ int main(int argc, char** argv) {
     execl(KYVEK_BENCH_SERVER, KYVEK_BENCH_SERVER, "standalone", std::to_string(port).c_str(), nullptr);
     _exit(127);
   }
+  on_die = [server, &pg, &dir] {
+    stop_server(server);
+    pg.reset();
+    std::fprintf(stderr, "kyvek_bench: files kept in %s\n", dir.c_str());
+  };
+
   bool up = false;
   for (int k = 0; k < 200 && !up; ++k) {
     int s = connect_to(port);
@@ -921,13 +953,8 @@ int main(int argc, char** argv) {
               client_cpu >= 0 ? " (pinned)" : "");
   print_goals(targets, workloads, rtt, client_cpu >= 0);
 
-  ::kill(server, SIGTERM);
-  int status = 0;
-  for (int k = 0; k < 100; ++k) {
-    if (waitpid(server, &status, WNOHANG) == server) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (k == 99) ::kill(server, SIGKILL), waitpid(server, &status, 0);
-  }
+  on_die = nullptr;
+  stop_server(server);
   pg.reset();
   if (!keep)
     fs::remove_all(dir);
