@@ -351,6 +351,46 @@ SQLRETURN finish_bound_columns(StmtCall& c, ColumnTransfer& plan) {
   return SQL_SUCCESS;
 }
 
+OtherRowsKept::OtherRowsKept(StmtCall& c, SQLSETPOSIROW row) {
+  client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
+  if (!ard || row == 0) return;
+  const uint64_t R = transfer_rows(c.stmt);
+  const SQLLEN off = offset_of(ard);
+  const uint64_t bt = ard->bind_type;
+  for (int col = 0; col <= ard->bound_count && col < ard->n_descrec; ++col) {
+    client_desc_rec* arec = &ard->records[col];
+    if (!arec->data_ptr && !arec->octet_length_ptr && !arec->indicator_ptr) continue;
+    const int16_t t = column_ctype(arec, desc_rec(ird, col));
+    const int64_t fixed = get_type_len(t, arec->octet_length, 0);
+    const uint64_t elem = fixed > 0 ? static_cast<uint64_t>(fixed)
+                                    : (arec->octet_length > 0 ? static_cast<uint64_t>(arec->octet_length) : 0);
+    const bool shared = arec->indicator_ptr == arec->octet_length_ptr;
+    for (uint64_t r = 0; r < R; ++r) {
+      if (r == row - 1) continue;
+      const auto rs = static_cast<SQLLEN>(r);
+      if (arec->data_ptr && elem)
+        keep(plus(static_cast<char*>(arec->data_ptr), off + rs * static_cast<SQLLEN>(bt ? bt : elem)), elem);
+      const SQLLEN len_step = off + rs * static_cast<SQLLEN>(bt ? bt : sizeof(SQLLEN));
+      if (arec->octet_length_ptr) keep(plus(arec->octet_length_ptr, len_step), sizeof(SQLLEN));
+      if (arec->indicator_ptr && !shared) keep(plus(arec->indicator_ptr, len_step), sizeof(SQLLEN));
+    }
+  }
+}
+
+void OtherRowsKept::keep(void* at, size_t bytes) {
+  slots_.push_back({at, bytes});
+  const auto* from = static_cast<const char*>(at);
+  saved_.insert(saved_.end(), from, from + bytes);
+}
+
+OtherRowsKept::~OtherRowsKept() {
+  size_t at = 0;
+  for (const Slot& s : slots_) {
+    std::memcpy(s.at, saved_.data() + at, s.bytes);
+    at += s.bytes;
+  }
+}
+
 SQLRETURN fetch_bound_columns(StmtCall& c, int only_column) {
   ColumnTransfer t;
   SQLRETURN rc = plan_bound_columns(c, only_column, t, false);

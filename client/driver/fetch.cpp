@@ -685,6 +685,10 @@ SQLRETURN set_pos(SQLHSTMT handle, SQLSETPOSIROW row, SQLUSMALLINT op, SQLUSMALL
   } else if (op == SQL_ADD) {
     if ((rc = synch_bound_columns_specific_row(c, row)) != SQL_SUCCESS) return rc;
   }
+  // A refresh of one row brings every row of the rowset; the others go back
+  // to what the application had in them.
+  std::optional<OtherRowsKept> others;
+  if (op == SQL_REFRESH && row != 0) others.emplace(c, row);
   if (op != SQL_POSITION) {
     using Step = OperationFollowUps::Step;
     OperationFollowUps follow(c);

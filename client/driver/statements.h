@@ -136,6 +136,26 @@ struct ColumnTransfer {
 inline constexpr SQLRETURN kPlanLater = -100;
 SQLRETURN plan_bound_columns(StmtCall& c, int only_column, ColumnTransfer& t, bool quiet);
 SQLRETURN finish_bound_columns(StmtCall& c, ColumnTransfer& t);
+// The application's bound buffers of every row of the rowset but one (row is
+// 1-based), put back when it goes: a refresh of one row brings the whole
+// rowset from the server, and must leave the other rows as the application
+// left them.
+class OtherRowsKept {
+ public:
+  OtherRowsKept(StmtCall& c, SQLSETPOSIROW row);
+  ~OtherRowsKept();
+  OtherRowsKept(const OtherRowsKept&) = delete;
+  OtherRowsKept& operator=(const OtherRowsKept&) = delete;
+
+ private:
+  void keep(void* at, size_t bytes);
+  struct Slot {
+    void* at;
+    size_t bytes;
+  };
+  std::vector<Slot> slots_;
+  std::vector<char> saved_;
+};
 SQLRETURN fetch_row_status_array(StmtCall& c);
 // bookmarks_in: the bookmark column is input too (the bulk operations by bookmark).
 SQLRETURN synch_bound_columns(StmtCall& c, bool bookmarks_in);

@@ -363,8 +363,7 @@ TEST_F(WaitsE2e, AnExecutionBringsItsParameterCountsAndStatusesInItsOwnWait) {
 // Positioned operations on a keyset cursor: the reads after each (row status,
 // the bound columns of a refresh, rows fetched) leave with it. A failed
 // update drops their replies and gives the target's error; the next
-// operation goes on. Only the operated row is compared: the bridge brings
-// every row of the rowset back on a refresh, and the rows-fetched count.
+// operation goes on. A refresh of one row leaves the others' buffers alone.
 TEST_F(WaitsE2e, APositionedOperationBringsItsStatusColumnsAndCountInItsOwnWait) {
   if (!World::get()->has_pg()) GTEST_SKIP() << "no PostgreSQL";
   std::vector<long> turns;
@@ -406,7 +405,14 @@ TEST_F(WaitsE2e, APositionedOperationBringsItsStatusColumnsAndCountInItsOwnWait)
       if (SQL_SUCCEEDED(done)) t += " status " + std::to_string(status[0]);
       t += "\n";
     };
+    // What the application wrote into another row stays through a refresh
+    // of row 1, as the target driver leaves it.
+    id[1] = 42;
+    idi[1] = 0;
+    std::strcpy(name[1], "edit");
+    namei[1] = SQL_NTS;
     step("refresh", SQL_REFRESH, "mine");
+    t += "row 2 after the refresh " + std::to_string(id[1]) + ":" + name[1] + " " + std::to_string(namei[1]) + "\n";
     step("update", SQL_UPDATE, "changed");
     // Longer than the column: the target refuses it.
     step("failed update", SQL_UPDATE, "far too long for it");
