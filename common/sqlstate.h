@@ -19,7 +19,9 @@
   X(k01S02, "01S02", nullptr, "Option value changed")                                        \
   X(k01S07, "01S07", nullptr, "Fractional truncation")                                       \
   X(k01S09, "01S09", nullptr, "Invalid keyword")                                             \
-  X(k07005, "07005", "24000", "Prepared statement not a cursor-specification")               \
+  X(k07005, "07005", "24000",                                                                \
+    "Prepared statement not a cursor-spe"                                                    \
+    "cification")                                                                            \
   X(k07006, "07006", nullptr, "Restricted data type attribute violation")                    \
   X(k07008, "07008", "S1000", "Invalid descriptor count")                                    \
   X(k07009, "07009", "S1002", "Invalid descriptor index")                                    \
@@ -33,10 +35,14 @@
   X(k22008, "22008", nullptr, "Datetime field overflow")                                     \
   X(k22012, "22012", nullptr, "Division by zero")                                            \
   X(k22015, "22015", nullptr, "Interval field overflow")                                     \
-  X(k22018, "22018", "22005", "Invalid character value for cast specification")              \
+  X(k22018, "22018", "22005",                                                                \
+    "Invalid character value for cast spe"                                                   \
+    "cification")                                                                            \
   X(k24000, "24000", nullptr, "Invalid cursor state")                                        \
   X(k25S01, "25S01", nullptr, "Transaction state unknown")                                   \
-  X(k28000, "28000", nullptr, "Invalid authorization specification")                         \
+  X(k28000, "28000", nullptr,                                                                \
+    "Invalid authorization spe"                                                              \
+    "cification")                                                                            \
   X(k34000, "34000", nullptr, "Invalid cursor name")                                         \
   X(k3C000, "3C000", nullptr, "Duplicate cursor name")                                       \
   X(k42000, "42000", "37000", "Syntax error or access violation")                            \
