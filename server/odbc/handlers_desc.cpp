@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "handler_util.h"
@@ -398,6 +399,19 @@ SQLRETURN get_field_bytes(void* handle, const char* name, int16_t n, int16_t fie
   });
 }
 
+// Reads a field that is not a pointer into v. Empty when the call is refused
+// (the record is posted), else the driver's answer.
+std::optional<SQLRETURN> read_scalar_field(descriptor_t* desc, Exit& exit, int16_t n, int16_t field, int32_t length,
+                                           Scratch& v, SQLINTEGER* got) {
+  if (!owner_ok(desc, exit, "invalid backwards DBC pointer")) return std::nullopt;
+  if (is_pointer_field(field)) {
+    KY_POST_DESC(desc, sqlstate::kHY091, 0);
+    return std::nullopt;
+  }
+  const SQLINTEGER len = length > 0 ? std::min<SQLINTEGER>(length, sizeof(v.bytes)) : length;
+  return SQLGetDescField(desc->driver_desc, n, field, &v, len, got);
+}
+
 }  // namespace
 
 extern "C" {
@@ -625,18 +639,13 @@ int16_t sql_get_desc_field(void* handle, int16_t n, int16_t field, void** value,
   descriptor_t* desc = enter_desc(handle, kName, false);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
   return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
-    if (!owner_ok(desc, exit, "invalid backwards DBC pointer")) return SQL_ERROR;
-    if (is_pointer_field(field)) {
-      KY_POST_DESC(desc, sqlstate::kHY091, 0);
-      return SQL_ERROR;
-    }
     Scratch v{};
     SQLINTEGER got = 0;
-    const SQLINTEGER len = length > 0 ? std::min<SQLINTEGER>(length, sizeof(v.bytes)) : length;
-    SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, &v, len, &got);
+    const std::optional<SQLRETURN> rc = read_scalar_field(desc, exit, n, field, length, v, &got);
+    if (!rc) return SQL_ERROR;
     if (value != nullptr) *value = v.ptr;
     if (reported != nullptr) *reported = got;
-    return rc;
+    return *rc;
   });
 }
 
@@ -647,17 +656,12 @@ int16_t sql_get_desc_field_integer(void* handle, int16_t n, int16_t field, SQLLE
   descriptor_t* desc = enter_desc(handle, kName, false);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
   return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
-    if (!owner_ok(desc, exit, "invalid backwards DBC pointer")) return SQL_ERROR;
-    if (is_pointer_field(field)) {
-      KY_POST_DESC(desc, sqlstate::kHY091, 0);
-      return SQL_ERROR;
-    }
     Scratch v{};
-    const SQLINTEGER len = length > 0 ? std::min<SQLINTEGER>(length, sizeof(v.bytes)) : length;
-    SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, &v, len, nullptr);
+    const std::optional<SQLRETURN> rc = read_scalar_field(desc, exit, n, field, length, v, nullptr);
+    if (!rc) return SQL_ERROR;
     if (value != nullptr) *value = is_int32_field(field) ? static_cast<SQLLEN>(v.i32) : v.len;
     exit.because("*ValuePtr=%ld", (long)(value != nullptr ? *value : 0));
-    return rc;
+    return *rc;
   });
 }
 
@@ -668,17 +672,12 @@ int16_t sql_get_desc_field_smallint(void* handle, int16_t n, int16_t field, int1
   descriptor_t* desc = enter_desc(handle, kName, false);
   if (desc == nullptr) return SQL_INVALID_HANDLE;
   return through_exit(kName, [&](Exit& exit) -> SQLRETURN {
-    if (!owner_ok(desc, exit, "invalid backwards DBC pointer")) return SQL_ERROR;
-    if (is_pointer_field(field)) {
-      KY_POST_DESC(desc, sqlstate::kHY091, 0);
-      return SQL_ERROR;
-    }
     Scratch v{};
-    const SQLINTEGER len = length > 0 ? std::min<SQLINTEGER>(length, sizeof(v.bytes)) : length;
-    SQLRETURN rc = SQLGetDescField(desc->driver_desc, n, field, &v, len, nullptr);
+    const std::optional<SQLRETURN> rc = read_scalar_field(desc, exit, n, field, length, v, nullptr);
+    if (!rc) return SQL_ERROR;
     if (value != nullptr) *value = v.i16;
     exit.because("*ValuePtr=%d", value != nullptr ? *value : 0);
-    return rc;
+    return *rc;
   });
 }
 
