@@ -426,6 +426,17 @@ TEST(OneConnection, InheritedSocketServesOneClientAndExitsWithItsStatus) {
   }
 }
 
+fs::path audit_trail(const Fixture& f) { return f.dir() / "log" / "kyvek_access.log"; }
+
+// Whether the audit trail holds text within 12 seconds.
+bool audit_shows(const Fixture& f, const std::string& text) {
+  for (int i = 0; i < 120; ++i) {
+    if (Fixture::read_file(audit_trail(f)).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(100ms);
+  }
+  return false;
+}
+
 TEST(Logon, PamDecidesAndTheWorkerActsAsTheUser) {
   Options o;
   o.flags = kDsnBrowse | kAudit;
@@ -472,13 +483,7 @@ TEST(Logon, PamDecidesAndTheWorkerActsAsTheUser) {
 
   // The refused link ends with status 201, which the listener audits when it
   // reaps the worker (at a time-out pass or the next worker start).
-  fs::path audit = f.dir() / "log" / "kyvek_access.log";
-  bool found = false;
-  for (int i = 0; i < 120 && !found; ++i) {
-    found = Fixture::read_file(audit).find("AUTH_DENIED") != std::string::npos;
-    if (!found) std::this_thread::sleep_for(100ms);
-  }
-  EXPECT_TRUE(found) << Fixture::read_file(audit);
+  EXPECT_TRUE(audit_shows(f, "AUTH_DENIED")) << Fixture::read_file(audit_trail(f));
 }
 
 // A worker process drops to the first logged-on user for good; a refusal
@@ -497,13 +502,7 @@ TEST(Logon, RefusalAfterALogonIsAuditedInAWorkerProcess) {
   EXPECT_EQ(link.logon_sequence("nobody", "wrong"), 1326);
   link.disconnect();
 
-  fs::path audit = f.dir() / "log" / "kyvek_access.log";
-  bool found = false;
-  for (int i = 0; i < 100 && !found; ++i) {
-    found = Fixture::read_file(audit).find("AUTH_DENIED 127.0.0.1(user_nobody)") != std::string::npos;
-    if (!found) std::this_thread::sleep_for(100ms);
-  }
-  EXPECT_TRUE(found) << Fixture::read_file(audit);
+  EXPECT_TRUE(audit_shows(f, "AUTH_DENIED 127.0.0.1(user_nobody)")) << Fixture::read_file(audit_trail(f));
 }
 
 // The shared statistics block of a fixture, mapped read-write.
