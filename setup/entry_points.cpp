@@ -18,8 +18,8 @@
 
 #include "application.h"
 #include "dsn_record.h"
-#include "form1.h"
-#include "form5.h"
+#include "dsn_dialog.h"
+#include "logon_dialog.h"
 #include "installer.h"
 #include "kysupp.h"
 #include "trace.h"
@@ -124,7 +124,7 @@ int run_dsn_dialog(int request, const char* attributes, const char* driver, con_
   SETUP_TRACE("_ConfigDSN(%d,%p,%p,%p,%p)\n", request, static_cast<const void*>(attributes),
               static_cast<const void*>(driver), static_cast<void*>(list), static_cast<void*>(mask));
   if (!ensure_application("setup")) return -1;
-  Form1 dialog(nullptr, nullptr, false, {});
+  DsnDialog dialog(nullptr, nullptr, false, {});
   dialog.setAttributes(attributes, driver, request, 1);
   dialog.exec();
   if (dialog.was_cancelled()) {
@@ -199,7 +199,7 @@ BOOL config_dsn(HWND parent, WORD request, LPCSTR driver, LPCSTR attributes) {
 int prompt_logon(int32_t kind, char* user, char* password, int32_t size) {
   if (!user || !password || size <= 0) return -1;
   if (!ensure_application("logon")) return -1;
-  form5 dialog(nullptr, nullptr, false, {});
+  LogonDialog dialog(nullptr, nullptr, false, {});
   dialog.setup_logon(user, password, kind);
   dialog.exec();
   if (dialog.was_cancelled()) {

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "e2e_fixture.h"
-#include "form4.h"
-#include "form5.h"
+#include "help_viewer.h"
+#include "logon_dialog.h"
 #include "setup_test_util.h"
 
 extern "C" int vek_prompt_logon(int32_t kind, char* user, char* password, int32_t size);
@@ -52,7 +52,7 @@ Prompt prompt(int kind, const char* user, const char* password, const std::funct
   return p;
 }
 
-TEST(LogonDialog, PrefillKindsAndAnswers) {
+TEST(LogonDialogTest, PrefillKindsAndAnswers) {
   // Server logon: the prefilled user shown, a 256-character name cut to 255.
   Prompt p = prompt(0, "pre", "", [](QDialog* d) {
     EXPECT_EQ(d->windowTitle(), "Server Logon");
@@ -62,7 +62,7 @@ TEST(LogonDialog, PrefillKindsAndAnswers) {
     EXPECT_EQ(child<QLabel>(d, "textlabel")->text(),
               "Please enter a username and password for the\nserver operating system.");
     child<QLineEdit>(d, "password_eb")->setText("typed pw");
-    std::string png = save_png(d, "form5_server_logon");
+    std::string png = save_png(d, "logon_dialog_server_logon");
     EXPECT_TRUE(png_not_blank(png, 345, 190)) << png;
     child<QLineEdit>(d, "username_eb")->setText(QString(256, 'u'));
     QTest::mouseClick(child<QPushButton>(d, "ok_pb"), Qt::LeftButton);
@@ -79,7 +79,7 @@ TEST(LogonDialog, PrefillKindsAndAnswers) {
     EXPECT_EQ(child<QLineEdit>(d, "username_eb")->toolTip(),
               "Database username for a user that can logon to the database");
     EXPECT_EQ(child<QLineEdit>(d, "password_eb")->text(), "dbpw");
-    std::string png = save_png(d, "form5_database_logon");
+    std::string png = save_png(d, "logon_dialog_database_logon");
     EXPECT_TRUE(png_not_blank(png, 345, 190)) << png;
     child<QLineEdit>(d, "username_eb")->setText("changed");
     QTest::mouseClick(child<QPushButton>(d, "cancel_pb"), Qt::LeftButton);
@@ -98,8 +98,8 @@ TEST(LogonDialog, PrefillKindsAndAnswers) {
   EXPECT_EQ(p.password, "");
 }
 
-TEST(LogonDialog, LogonValueKeys) {
-  form5 d;
+TEST(LogonDialogTest, LogonValueKeys) {
+  LogonDialog d;
   d.setup_logon("u", "p", 0);
   EXPECT_STREQ(d.logon_value("USERNAME"), "u");
   EXPECT_STREQ(d.logon_value("PASSWORD"), "p");
@@ -108,12 +108,12 @@ TEST(LogonDialog, LogonValueKeys) {
   EXPECT_EQ(d.was_cancelled(), 0);
 }
 
-class HelpViewer : public ::testing::Test {
+class HelpViewerTest : public ::testing::Test {
  protected:
   void SetUp() override { fx_.apply_env(); }
   // Shows a help type; returns the browser's text and the warning (if any).
   std::pair<QString, QString> show(int type, const std::string& png = "") {
-    form4 viewer;
+    HelpViewer viewer;
     QString warning;
     drive_modal([&] { viewer.show_help(type); },
                 [&](QWidget* modal) {
@@ -133,7 +133,7 @@ class HelpViewer : public ::testing::Test {
   e2e::Fixture fx_;
 };
 
-TEST_F(HelpViewer, EachTypeFromThePathDirectory) {
+TEST_F(HelpViewerTest, EachTypeFromThePathDirectory) {
   std::string lib = std::string(std::getenv("KYVEK_BINARY_DIR")) + "/lib";
   fx_.set_setting("Path", lib);
   const struct {
@@ -148,15 +148,15 @@ TEST_F(HelpViewer, EachTypeFromThePathDirectory) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
     EXPECT_EQ(help_path(c.type).toStdString(), lib + "/" + c.file);
-    auto [text, warning] = show(c.type, std::string("form4_") + c.file);
+    auto [text, warning] = show(c.type, std::string("help_viewer_") + c.file);
     EXPECT_TRUE(text.startsWith(c.heading)) << text.toStdString();
     EXPECT_TRUE(warning.isEmpty());
   }
 }
 
-TEST_F(HelpViewer, MissingFileAndOverlongPath) {
+TEST_F(HelpViewerTest, MissingFileAndOverlongPath) {
   fx_.set_setting("Path", "/nonexistent-kyvek-help");
-  auto [text, warning] = show(2, "form4_missing_file");
+  auto [text, warning] = show(2, "help_viewer_missing_file");
   EXPECT_EQ(warning, "Missing file|Failed to open help file");
   EXPECT_EQ(text, "Failed to open help file /nonexistent-kyvek-help/dlg_help.html");
 

@@ -4,8 +4,8 @@
 // connection, the target data source, three information items), printing
 // each step into a read-only log. The test runs on a thread of its own, each
 // wait for a server bounded; Cancel (or closing) while it runs stops it.
-#ifndef KYVEK_SETUP_FORM2_H
-#define KYVEK_SETUP_FORM2_H
+#ifndef KYVEK_SETUP_TEST_DIALOG_H
+#define KYVEK_SETUP_TEST_DIALOG_H
 
 #include <QDialog>
 #include <QString>
@@ -42,12 +42,12 @@ std::vector<std::string> diagnostic_lines(int number, bool warning, const char* 
 // The plain remote connection string: DSN, then UID and PWD when not empty.
 std::string test_connect_string(const std::string& dsn, const std::string& user, const std::string& password);
 
-class Form2 : public QDialog {
+class TestDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit Form2(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
-  ~Form2() override;
+  explicit TestDialog(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
+  ~TestDialog() override;
 
   // Runs the test on the calling thread: true when at least one server
   // passed every step. Its lines reach the log through append_line.

@@ -25,9 +25,9 @@
 
 #include "dsn_record.h"
 #include "e2e_fixture.h"
-#include "form1.h"
-#include "form2.h"
-#include "form3.h"
+#include "dsn_dialog.h"
+#include "test_dialog.h"
+#include "servers_dialog.h"
 #include "setup_test_util.h"
 
 namespace kyvek::setup {
@@ -73,7 +73,7 @@ class SilentServer {
 
 // One server for the program: logons checked against a PAM user, the SYSTEM
 // data sources "vekdb", "alpha" and one whose name is markup.
-class Forms : public ::testing::Test {
+class SetupDialogs : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     Options o;
@@ -97,11 +97,11 @@ class Forms : public ::testing::Test {
   std::string user_ini() const { return Fixture::read_file(fx_->dir() / "odbc" / "user-odbc.ini"); }
 
   // A test dialog with the values the data-source dialog would give it.
-  static void fill(Form2* f, const QStringList& servers, const QString& password, const QString& dsn = "vekdb") {
+  static void fill(TestDialog* f, const QStringList& servers, const QString& password, const QString& dsn = "vekdb") {
     f->setValues(servers, "nobody", password, dsn, "", "", "0", "1", "0", "0", "0", "0", "5", "");
   }
   // Runs the test and waits for its end.
-  static QString run(Form2* f) {
+  static QString run(TestDialog* f) {
     f->show();
     QTest::mouseClick(child<QPushButton>(f, "test_pb"), Qt::LeftButton);
     EXPECT_TRUE(f->testing());
@@ -113,7 +113,7 @@ class Forms : public ::testing::Test {
   static inline bool started_ = false;
 };
 
-TEST_F(Forms, TestDialogGoodServerWrongPortAndWrongPassword) {
+TEST_F(SetupDialogs, TestDialogGoodServerWrongPortAndWrongPassword) {
   const QString wrong_port = QString::fromStdString(refused());
   const struct {
     const char* name;
@@ -149,7 +149,7 @@ TEST_F(Forms, TestDialogGoodServerWrongPortAndWrongPassword) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Form2 f;
+    TestDialog f;
     fill(&f, c.servers, c.password);
     QString log = run(&f);
     qsizetype at = 0;
@@ -161,12 +161,12 @@ TEST_F(Forms, TestDialogGoodServerWrongPortAndWrongPassword) {
     EXPECT_EQ(log.endsWith("Test Successful"), c.success) << log.toStdString();
     EXPECT_FALSE(log.contains("secret"));
     EXPECT_TRUE(child<QPushButton>(&f, "ok_pb")->isEnabled());
-    if (std::string(c.name) == "good") expect_png(&f, "form2_after_test", 442, 349);
+    if (std::string(c.name) == "good") expect_png(&f, "test_dialog_after_test", 442, 349);
   }
 }
 
-TEST_F(Forms, TestDialogDiagnosticsOfAMissingTargetAreShownAsWritten) {
-  Form2 f;
+TEST_F(SetupDialogs, TestDialogDiagnosticsOfAMissingTargetAreShownAsWritten) {
+  TestDialog f;
   fill(&f, {QString::fromStdString(good())}, "secret", "<b>nosuch</b>");
   EXPECT_TRUE(log_text(&f, "logout").contains("TargetDSN : <b>nosuch</b>\nTargetUser : \nTargetAuth : **********"));
   EXPECT_TRUE(log_text(&f, "logout").contains("LogonAuth : **********\n"));
@@ -179,12 +179,12 @@ TEST_F(Forms, TestDialogDiagnosticsOfAMissingTargetAreShownAsWritten) {
   EXPECT_FALSE(log.contains("Test Successful"));
 }
 
-TEST_F(Forms, SilentServerIsBoundedAndTheTestCanBeStopped) {
+TEST_F(SetupDialogs, SilentServerIsBoundedAndTheTestCanBeStopped) {
   SilentServer silent;
   const QString entry = "127.0.0.1:" + QString::number(silent.port());
   {
     // Left alone, the test gives up on the silent server at the wait limit.
-    Form2 f;
+    TestDialog f;
     f.set_wait_limit(1000);
     fill(&f, {entry}, "secret");
     QElapsedTimer clock;
@@ -197,7 +197,7 @@ TEST_F(Forms, SilentServerIsBoundedAndTheTestCanBeStopped) {
   {
     // Cancel while the test waits: the dialog answers at once, the test stops
     // after the step it is in, and the dialog stays open.
-    Form2 f;
+    TestDialog f;
     f.set_wait_limit(3000);
     fill(&f, {entry, QString::fromStdString(good())}, "secret");
     f.show();
@@ -247,10 +247,10 @@ TEST(DiagnosticLines, PrefixesWrappingAndMissingText) {
 }
 
 // The servers dialog's rows: (server, port) per row.
-QStringList rows(Form3* f) { return f->server_list(); }
+QStringList rows(ServersDialog* f) { return f->server_list(); }
 
-TEST_F(Forms, ServersDialogRowsAndRefusedEmptyRow) {
-  Form3 f;
+TEST_F(SetupDialogs, ServersDialogRowsAndRefusedEmptyRow) {
+  ServersDialog f;
   f.setValues({"a:1", "b:2", "c:3"}, "nobody", "secret", "5");
   auto* table = child<QTableWidget>(&f, "table1");
   EXPECT_EQ(rows(&f), (QStringList{"a:1", "b:2", "c:3"}));
@@ -320,8 +320,8 @@ TEST_F(Forms, ServersDialogRowsAndRefusedEmptyRow) {
   EXPECT_EQ(rows(&f), (QStringList{"c:3", "b:4444"}));
 }
 
-TEST_F(Forms, ServersDialogTestMarksEachRow) {
-  Form3 f;
+TEST_F(SetupDialogs, ServersDialogTestMarksEachRow) {
+  ServersDialog f;
   QStringList list{QString::fromStdString(refused()), QString::fromStdString(good()), "127.0.0.1:<i>1</i>"};
   f.setValues(list, "nobody", "secret", "5");
   f.show();
@@ -341,10 +341,10 @@ TEST_F(Forms, ServersDialogTestMarksEachRow) {
   EXPECT_TRUE(log.contains(QString::fromStdString(good()) + " OK")) << log.toStdString();
   // What the rows hold is text, never markup.
   EXPECT_TRUE(log.contains("Testing 127.0.0.1:<i>1</i>")) << log.toStdString();
-  expect_png(&f, "form3_after_test", 466, 351);
+  expect_png(&f, "servers_dialog_after_test", 466, 351);
 
   // A wrong password marks the row as failed.
-  Form3 g;
+  ServersDialog g;
   g.setValues({QString::fromStdString(good())}, "", "wrong", "5");
   g.show();
   QTest::mouseClick(child<QPushButton>(&g, "test_pb"), Qt::LeftButton);
@@ -357,20 +357,20 @@ TEST_F(Forms, ServersDialogTestMarksEachRow) {
 }
 
 // The data-source dialog on the client data source of the fixture.
-class DsnDialog : public Forms {
+class DsnDialogTest : public SetupDialogs {
  protected:
   void SetUp() override {
-    Forms::SetUp();
+    SetupDialogs::SetUp();
     SQLSetConfigMode(ODBC_USER_DSN);
   }
-  void open(Form1* f) {
+  void open(DsnDialog* f) {
     std::string attributes = std::string("DSN=") + Fixture::kClientDsn + '\0' + '\0';
     f->setAttributes(attributes.data(), "Kyvek", kModeConfigure, 1);
   }
 };
 
-TEST_F(DsnDialog, ChangeAValueAndSave) {
-  Form1 f;
+TEST_F(DsnDialogTest, ChangeAValueAndSave) {
+  DsnDialog f;
   open(&f);
   EXPECT_EQ(child<QLineEdit>(&f, "name_eb")->text(), Fixture::kClientDsn);
   EXPECT_TRUE(child<QLineEdit>(&f, "name_eb")->isReadOnly());
@@ -384,7 +384,7 @@ TEST_F(DsnDialog, ChangeAValueAndSave) {
   auto* tabs = child<QTabWidget>(&f, "tab");
   for (int i = 0; i < tabs->count(); ++i) {
     tabs->setCurrentIndex(i);
-    expect_png(&f, "form1_tab" + std::to_string(i) + "_" + tabs->tabText(i).toLower().replace(' ', '_').toStdString(),
+    expect_png(&f, "dsn_dialog_tab" + std::to_string(i) + "_" + tabs->tabText(i).toLower().replace(' ', '_').toStdString(),
                442, 323);
   }
   QTest::mouseClick(child<QPushButton>(&f, "ok_pb"), Qt::LeftButton);
@@ -398,11 +398,11 @@ TEST_F(DsnDialog, ChangeAValueAndSave) {
   EXPECT_FALSE(section["LOGONAUTH"].empty());
 }
 
-TEST_F(DsnDialog, AddingOverAnExistingDataSourceAsks) {
+TEST_F(DsnDialogTest, AddingOverAnExistingDataSourceAsks) {
   // A name that looks like markup is shown as written.
   const std::string name = "<b>x</b>";
   auto add = [&](QMessageBox::StandardButton answer, QString* asked) {
-    Form1 f;
+    DsnDialog f;
     std::string attributes = "DSN=" + name + '\0' + "SERVERPORT=" + good() + '\0' + "TARGETDSN=vekdb" + '\0' + '\0';
     f.setAttributes(attributes.data(), "Kyvek", kModeAdd, 1);
     f.show();
@@ -428,8 +428,8 @@ TEST_F(DsnDialog, AddingOverAnExistingDataSourceAsks) {
   EXPECT_EQ(asked, "Overwrite|Overwrite DSN <b>x</b>|plain");
 }
 
-TEST_F(DsnDialog, TargetListFromTheServer) {
-  Form1 f;
+TEST_F(DsnDialogTest, TargetListFromTheServer) {
+  DsnDialog f;
   open(&f);
   f.show();
   auto* combo = child<QComboBox>(&f, "targetdsn_cb");
@@ -451,8 +451,8 @@ TEST_F(DsnDialog, TargetListFromTheServer) {
   EXPECT_EQ(combo->currentText(), "typed");
 }
 
-TEST_F(DsnDialog, TestAndServersButtonsOpenTheirDialogs) {
-  Form1 f;
+TEST_F(DsnDialogTest, TestAndServersButtonsOpenTheirDialogs) {
+  DsnDialog f;
   open(&f);
   child<QLineEdit>(&f, "username_eb")->setText("nobody");
   child<QLineEdit>(&f, "password_eb")->setText("secret");
@@ -461,7 +461,7 @@ TEST_F(DsnDialog, TestAndServersButtonsOpenTheirDialogs) {
   QString summary, log;
   drive_modal([&] { QTest::mouseClick(child<QPushButton>(&f, "test_pb"), Qt::LeftButton); },
               [&](QWidget* modal) {
-                auto* test = qobject_cast<Form2*>(modal);
+                auto* test = qobject_cast<TestDialog*>(modal);
                 if (!test) return false;
                 summary = log_text(test, "logout");
                 log = run(test);
@@ -475,7 +475,7 @@ TEST_F(DsnDialog, TestAndServersButtonsOpenTheirDialogs) {
   // The servers dialog adds a second server; the field becomes read-only.
   drive_modal([&] { QTest::mouseClick(child<QPushButton>(&f, "servers_pb"), Qt::LeftButton); },
               [&](QWidget* modal) {
-                auto* servers = qobject_cast<Form3*>(modal);
+                auto* servers = qobject_cast<ServersDialog*>(modal);
                 if (!servers) return false;
                 auto* table = child<QTableWidget>(servers, "table1");
                 EXPECT_EQ(servers->server_list(), QStringList{QString::fromStdString(good())});
@@ -491,7 +491,7 @@ TEST_F(DsnDialog, TestAndServersButtonsOpenTheirDialogs) {
   // Cancel leaves the list as it was.
   drive_modal([&] { QTest::mouseClick(child<QPushButton>(&f, "servers_pb"), Qt::LeftButton); },
               [&](QWidget* modal) {
-                auto* servers = qobject_cast<Form3*>(modal);
+                auto* servers = qobject_cast<ServersDialog*>(modal);
                 if (!servers) return false;
                 servers->rowChange(kRowAdd);
                 QTest::mouseClick(child<QPushButton>(servers, "cancel_pb"), Qt::LeftButton);

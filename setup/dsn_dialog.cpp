@@ -1,5 +1,5 @@
-// The data-source dialog. See form1.h.
-#include "form1.h"
+// The data-source dialog. See dsn_dialog.h.
+#include "dsn_dialog.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -19,9 +19,9 @@
 
 #include "identity.h"
 #include "application.h"
-#include "form2.h"
-#include "form3.h"
-#include "form4.h"
+#include "test_dialog.h"
+#include "servers_dialog.h"
+#include "help_viewer.h"
 #include "installer.h"
 #include "kyrpc.h"
 #include "remote_stubs.h"
@@ -121,7 +121,7 @@ const WhatsThis kWhatsThis[] = {
 
 }  // namespace
 
-Form1::Form1(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
+DsnDialog::DsnDialog(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
   setObjectName(name ? name : "Form1");
   setModal(modal);
   setSizeGripEnabled(false);
@@ -130,16 +130,16 @@ Form1::Form1(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flag
   languageChange();
   resize(QSize(442, 323).expandedTo(minimumSizeHint()));
 
-  connect(ok_pb_, &QPushButton::clicked, this, &Form1::ok_clicked);
-  connect(help_pb_, &QPushButton::clicked, this, &Form1::help_clicked);
-  connect(tab_, &QTabWidget::currentChanged, this, &Form1::tabChanged);
-  connect(name_eb_, &QLineEdit::textChanged, this, &Form1::ebTextChanged);
-  connect(servers_eb_, &QLineEdit::textChanged, this, &Form1::ebTextChanged);
-  connect(targetdsn_cb_, &QComboBox::editTextChanged, this, &Form1::ebTextChanged);
-  connect(test_pb_, &QPushButton::clicked, this, &Form1::test_clicked);
-  connect(servers_pb_, &QPushButton::clicked, this, &Form1::servers_clicked);
-  connect(cancel_pb_, &QPushButton::clicked, this, &Form1::cancel_clicked);
-  connect(targetdsn_pb_, &QPushButton::clicked, this, &Form1::populate_targetdsns);
+  connect(ok_pb_, &QPushButton::clicked, this, &DsnDialog::ok_clicked);
+  connect(help_pb_, &QPushButton::clicked, this, &DsnDialog::help_clicked);
+  connect(tab_, &QTabWidget::currentChanged, this, &DsnDialog::tabChanged);
+  connect(name_eb_, &QLineEdit::textChanged, this, &DsnDialog::ebTextChanged);
+  connect(servers_eb_, &QLineEdit::textChanged, this, &DsnDialog::ebTextChanged);
+  connect(targetdsn_cb_, &QComboBox::editTextChanged, this, &DsnDialog::ebTextChanged);
+  connect(test_pb_, &QPushButton::clicked, this, &DsnDialog::test_clicked);
+  connect(servers_pb_, &QPushButton::clicked, this, &DsnDialog::servers_clicked);
+  connect(cancel_pb_, &QPushButton::clicked, this, &DsnDialog::cancel_clicked);
+  connect(targetdsn_pb_, &QPushButton::clicked, this, &DsnDialog::populate_targetdsns);
 
   QWidget* order[] = {name_eb_,
                       desc_eb_,
@@ -192,13 +192,13 @@ Form1::Form1(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flag
   targetdsn_cb_->setDuplicatesEnabled(false);
 }
 
-Form1::~Form1() {
+DsnDialog::~DsnDialog() {
   wipe(value_);
   password_eb_->clear();
   tpassword_eb_->clear();
 }
 
-void Form1::build() {
+void DsnDialog::build() {
   auto* grid = new QGridLayout(this);
   grid->setObjectName("Form1Layout");
   grid->setContentsMargins(11, 11, 11, 11);
@@ -295,7 +295,7 @@ void Form1::build() {
   mapexecdirect_cb_->setChecked(true);
 }
 
-void Form1::languageChange() {
+void DsnDialog::languageChange() {
   setWindowTitle(tr1("Vekamar DSN"));
   const struct {
     QWidget* page;
@@ -393,7 +393,7 @@ void Form1::languageChange() {
     if (QWidget* target = findChild<QWidget*>(w.widget)) target->setWhatsThis(tr1(w.html));
 }
 
-void Form1::warn(const QString& caption, const QString& text, bool always) {
+void DsnDialog::warn(const QString& caption, const QString& text, bool always) {
   if (interactive_ || always) {
     warning_box(this, caption, text);
   } else {
@@ -401,9 +401,9 @@ void Form1::warn(const QString& caption, const QString& text, bool always) {
   }
 }
 
-int Form1::parse_attributes(const char* attributes) { return kyvek::setup::parse_attributes(attributes, &attrs_); }
+int DsnDialog::parse_attributes(const char* attributes) { return kyvek::setup::parse_attributes(attributes, &attrs_); }
 
-void Form1::load_dsn() {
+void DsnDialog::load_dsn() {
   DsnRecord r = kyvek::setup::load_dsn(attrs_, mode_, [this](const std::string& c, const std::string& t) {
     warn(QString::fromStdString(c), QString::fromStdString(t), true);
   });
@@ -429,7 +429,7 @@ void Form1::load_dsn() {
   connectattempts_sb_->setValue(r.connect_attempts);
 }
 
-DsnRecord Form1::record() const {
+DsnRecord DsnDialog::record() const {
   DsnRecord r;
   r.name = name_eb_->text().toStdString();
   r.driver = driver_;
@@ -452,7 +452,7 @@ DsnRecord Form1::record() const {
   return r;
 }
 
-void Form1::setAttributes(const char* attributes, const char* driver, int request, int interactive) {
+void DsnDialog::setAttributes(const char* attributes, const char* driver, int request, int interactive) {
   interactive_ = interactive != 0;
   mode_ = request;
   driver_ = driver ? driver : "";
@@ -464,7 +464,7 @@ void Form1::setAttributes(const char* attributes, const char* driver, int reques
   }
 }
 
-const char* Form1::attribute_value(const char* key) {
+const char* DsnDialog::attribute_value(const char* key) {
   if (!key) return nullptr;
   static const char* const kKeys[] = {
       "LOGONUSER",          "LOGONAUTH",    "TARGETDSN",    "TARGETUSER",      "TARGETAUTH",
@@ -482,7 +482,7 @@ const char* Form1::attribute_value(const char* key) {
   return value_.empty() ? nullptr : value_.c_str();
 }
 
-bool Form1::validate_servers() {
+bool DsnDialog::validate_servers() {
   std::vector<std::string> list;
   bool ok = kyvek::setup::validate_servers(servers_eb_->text().toStdString(), &list);
   server_list_.clear();
@@ -494,7 +494,7 @@ bool Form1::validate_servers() {
   return ok;
 }
 
-void Form1::ok_clicked() {
+void DsnDialog::ok_clicked() {
   SETUP_TRACE("ok_clicked\n");
   QByteArray name = name_eb_->text().toUtf8();
   if (name_check_ && !valid_dsn(name.constData())) {
@@ -532,33 +532,33 @@ void Form1::ok_clicked() {
   accept();
 }
 
-int Form1::ok2Test(const QString&) {
+int DsnDialog::ok2Test(const QString&) {
   bool servers = !servers_eb_->text().isEmpty();
   targetdsn_pb_->setEnabled(servers);
   ok_pb_->setEnabled(servers && !targetdsn_cb_->currentText().isEmpty());
   return ok_pb_->isEnabled() ? 1 : 0;
 }
 
-void Form1::set_servers(const QStringList& servers) {
+void DsnDialog::set_servers(const QStringList& servers) {
   servers_eb_->setText(servers.join(","));
   servers_eb_->setReadOnly(servers.size() >= 2);
   servers_eb_->setCursorPosition(0);
   servers_pb_->setEnabled(true);
 }
 
-void Form1::help_clicked() { run_help(kHelpDsn); }
+void DsnDialog::help_clicked() { run_help(kHelpDsn); }
 
-void Form1::tabChanged(int page) { ok2Test(tab_->tabText(page)); }
+void DsnDialog::tabChanged(int page) { ok2Test(tab_->tabText(page)); }
 
-void Form1::ebTextChanged(const QString& text) { ok2Test(text); }
+void DsnDialog::ebTextChanged(const QString& text) { ok2Test(text); }
 
-void Form1::cancel_clicked() {
+void DsnDialog::cancel_clicked() {
   SETUP_TRACE("Cancel hit\n");
   cancelled_ = true;
   reject();
 }
 
-void Form1::test_clicked() {
+void DsnDialog::test_clicked() {
   if (!validate_servers()) return;
   if (servers_eb_->text().isEmpty() || targetdsn_cb_->currentText().isEmpty()) {
     warning_box(this, "Incomplete information", "You need to enter at least a Server/Port and TargetDSN to test.");
@@ -572,7 +572,7 @@ void Form1::test_clicked() {
     return;
   }
   auto flag = [](const QCheckBox* box) { return QString(box->isChecked() ? "1" : "0"); };
-  Form2 test;
+  TestDialog test;
   test.setValues(split_servers(servers_eb_->text()), username_eb_->text(), password_eb_->text(),
                  targetdsn_cb_->currentText(), tusername_eb_->text(), tpassword_eb_->text(), bf_sb_->text(),
                  flag(mdbf_cb_), flag(usevekdbauth_cb_), flag(getinfopassthru_cb_), flag(overridelength_cb_),
@@ -580,9 +580,9 @@ void Form1::test_clicked() {
   test.exec();
 }
 
-void Form1::servers_clicked() {
+void DsnDialog::servers_clicked() {
   server_list_ = servers_eb_->text().split(',');
-  Form3 servers;
+  ServersDialog servers;
   servers.setValues(server_list_, username_eb_->text(), password_eb_->text(), connectattempts_sb_->text());
   if (servers.exec() == QDialog::Accepted) {
     server_list_ = servers.server_list();
@@ -591,7 +591,7 @@ void Form1::servers_clicked() {
   ok2Test("Servers");
 }
 
-void Form1::populate_targetdsns() {
+void DsnDialog::populate_targetdsns() {
   if (servers_eb_->text().isEmpty()) return;
   QString first = servers_eb_->text().split(',').value(0);
   QStringList pieces = first.split(':');

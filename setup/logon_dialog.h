@@ -2,8 +2,8 @@
 // operating system (kind 0) or the target database (any other kind) on
 // behalf of the driver (vek_prompt_logon). Created, prefilled, run once
 // modally and destroyed by its caller; only Cancel sets the cancelled flag.
-#ifndef KYVEK_SETUP_FORM5_H
-#define KYVEK_SETUP_FORM5_H
+#ifndef KYVEK_SETUP_LOGON_DIALOG_H
+#define KYVEK_SETUP_LOGON_DIALOG_H
 
 #include <QByteArray>
 #include <QDialog>
@@ -16,12 +16,12 @@ class QWidget;
 
 namespace kyvek::setup {
 
-class form5 : public QDialog {
+class LogonDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit form5(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
-  ~form5() override;
+  explicit LogonDialog(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
+  ~LogonDialog() override;
 
   virtual int was_cancelled() const { return cancelled_; }
   virtual void setup_logon(const char* user, const char* password, int kind);

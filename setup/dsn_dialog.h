@@ -4,8 +4,8 @@
 // installer (saving to odbc.ini) and vek_complete_info for the driver
 // (saving nothing; the values go back through attribute_value).
 // Message boxes of the checks appear only when the dialog is interactive.
-#ifndef KYVEK_SETUP_FORM1_H
-#define KYVEK_SETUP_FORM1_H
+#ifndef KYVEK_SETUP_DSN_DIALOG_H
+#define KYVEK_SETUP_DSN_DIALOG_H
 
 #include <QDialog>
 #include <QString>
@@ -27,12 +27,12 @@ class QWidget;
 
 namespace kyvek::setup {
 
-class Form1 : public QDialog {
+class DsnDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit Form1(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
-  ~Form1() override;
+  explicit DsnDialog(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
+  ~DsnDialog() override;
 
   // The current value of a harvested key; null when empty. Valid until the
   // next call.

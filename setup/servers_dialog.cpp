@@ -1,5 +1,5 @@
-// The servers dialog. See form3.h.
-#include "form3.h"
+// The servers dialog. See servers_dialog.h.
+#include "servers_dialog.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -21,7 +21,7 @@
 #include "identity.h"
 #include "application.h"
 #include "client_auth.h"
-#include "form4.h"
+#include "help_viewer.h"
 #include "kyrpc.h"
 #include "trace.h"
 
@@ -75,26 +75,26 @@ QPushButton* button(QWidget* parent, const char* name) {
 
 }  // namespace
 
-Form3::Form3(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
+ServersDialog::ServersDialog(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
   setObjectName(name ? name : "Form3");
   setModal(modal);
   setSizeGripEnabled(true);
   build();
   resize(QSize(466, 351).expandedTo(minimumSizeHint()));
 
-  connect(add_pb_, &QPushButton::clicked, this, &Form3::add_pb_clicked);
-  connect(remove_pb_, &QPushButton::clicked, this, &Form3::remove_pb_clicked);
+  connect(add_pb_, &QPushButton::clicked, this, &ServersDialog::add_pb_clicked);
+  connect(remove_pb_, &QPushButton::clicked, this, &ServersDialog::remove_pb_clicked);
   connect(table_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
     QModelIndex at = table_->indexAt(pos);
     table1_contextMenuRequested(at.row(), at.column(), table_->viewport()->mapToGlobal(pos));
   });
-  connect(move_up_pb_, &QPushButton::clicked, this, &Form3::move_up_pb_clicked);
-  connect(move_down_pb_, &QPushButton::clicked, this, &Form3::move_down_pb_clicked);
-  connect(cancel_pb_, &QPushButton::clicked, this, &Form3::reject);
-  connect(ok_pb_, &QPushButton::clicked, this, &Form3::ok_pb_clicked);
-  connect(insert_pb_, &QPushButton::clicked, this, &Form3::insert_pb_clicked);
-  connect(test_pb_, &QPushButton::clicked, this, &Form3::test_pb_clicked);
-  connect(help_pb_, &QPushButton::clicked, this, &Form3::help_pb_clicked);
+  connect(move_up_pb_, &QPushButton::clicked, this, &ServersDialog::move_up_pb_clicked);
+  connect(move_down_pb_, &QPushButton::clicked, this, &ServersDialog::move_down_pb_clicked);
+  connect(cancel_pb_, &QPushButton::clicked, this, &ServersDialog::reject);
+  connect(ok_pb_, &QPushButton::clicked, this, &ServersDialog::ok_pb_clicked);
+  connect(insert_pb_, &QPushButton::clicked, this, &ServersDialog::insert_pb_clicked);
+  connect(test_pb_, &QPushButton::clicked, this, &ServersDialog::test_pb_clicked);
+  connect(help_pb_, &QPushButton::clicked, this, &ServersDialog::help_pb_clicked);
 
   QWidget* order[] = {table_,   move_up_pb_, move_down_pb_, add_pb_, insert_pb_, remove_pb_,
                       test_pb_, log_,        help_pb_,      ok_pb_,  cancel_pb_};
@@ -105,9 +105,9 @@ Form3::Form3(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flag
   table_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
 }
 
-Form3::~Form3() { logon_auth_.fill(QChar(' ')); }
+ServersDialog::~ServersDialog() { logon_auth_.fill(QChar(' ')); }
 
-void Form3::build() {
+void ServersDialog::build() {
   auto* layout = new QVBoxLayout(this);
   layout->setObjectName("Form3Layout");
   layout->setContentsMargins(11, 11, 11, 11);
@@ -174,7 +174,7 @@ void Form3::build() {
   layout->addWidget(button_group_);
 }
 
-void Form3::languageChange() {
+void ServersDialog::languageChange() {
   setWindowTitle(tr3("Servers"));
   group_->setTitle(tr3("Servers"));
   table_->setToolTip(tr3("Enter the servers and ports you want to use for this DSN"));
@@ -216,7 +216,7 @@ void Form3::languageChange() {
           "makes no connection to the remote data source.</p>"));
 }
 
-void Form3::setValues(QStringList sp_list, QString logonuser, QString logonauth, QString connect_attempts) {
+void ServersDialog::setValues(QStringList sp_list, QString logonuser, QString logonauth, QString connect_attempts) {
   sp_list_ = sp_list;
   logon_user_ = logonuser;
   logon_auth_ = logonauth;
@@ -234,18 +234,18 @@ void Form3::setValues(QStringList sp_list, QString logonuser, QString logonauth,
   }
 }
 
-QString Form3::cell(int row, int column) const {
+QString ServersDialog::cell(int row, int column) const {
   QTableWidgetItem* item = table_->item(row, column);
   return item ? item->text() : QString();
 }
 
-QStringList Form3::server_list() {
+QStringList ServersDialog::server_list() {
   QStringList list;
   for (int r = 0; r < table_->rowCount(); ++r) list << cell(r, 0) + ":" + cell(r, 1);
   return list;
 }
 
-int Form3::validate_rows() {
+int ServersDialog::validate_rows() {
   // Moving the current cell commits an editor that is still open.
   int row = table_->currentRow(), column = table_->currentColumn();
   table_->setCurrentCell(0, 0);
@@ -264,7 +264,7 @@ int Form3::validate_rows() {
   return 0;
 }
 
-void Form3::swap_rows(int a, int b) {
+void ServersDialog::swap_rows(int a, int b) {
   for (int c = 0; c < table_->columnCount(); ++c) {
     QTableWidgetItem* first = table_->takeItem(a, c);
     QTableWidgetItem* second = table_->takeItem(b, c);
@@ -273,7 +273,7 @@ void Form3::swap_rows(int a, int b) {
   }
 }
 
-void Form3::rowChange(int operation) {
+void ServersDialog::rowChange(int operation) {
   SETUP_TRACE("rowChange(%d)\n", operation);
   const int r = table_->currentRow();
   SETUP_TRACE("Current row : %d\n", r);
@@ -309,19 +309,19 @@ void Form3::rowChange(int operation) {
   table_->viewport()->update();
 }
 
-void Form3::add_pb_clicked() {
+void ServersDialog::add_pb_clicked() {
   if (validate_rows() == 0) rowChange(kRowAdd);
 }
 
-void Form3::insert_pb_clicked() { rowChange(kRowInsert); }
+void ServersDialog::insert_pb_clicked() { rowChange(kRowInsert); }
 
-void Form3::remove_pb_clicked() { rowChange(kRowRemove); }
+void ServersDialog::remove_pb_clicked() { rowChange(kRowRemove); }
 
-void Form3::move_up_pb_clicked() { rowChange(kRowMoveUp); }
+void ServersDialog::move_up_pb_clicked() { rowChange(kRowMoveUp); }
 
-void Form3::move_down_pb_clicked() { rowChange(kRowMoveDown); }
+void ServersDialog::move_down_pb_clicked() { rowChange(kRowMoveDown); }
 
-void Form3::table1_contextMenuRequested(int, int, const QPoint& position) {
+void ServersDialog::table1_contextMenuRequested(int, int, const QPoint& position) {
   if (testing()) return;
   auto* menu = new QMenu(this);
   menu->setObjectName("operation");
@@ -334,11 +334,11 @@ void Form3::table1_contextMenuRequested(int, int, const QPoint& position) {
   menu->popup(position);
 }
 
-void Form3::ok_pb_clicked() {
+void ServersDialog::ok_pb_clicked() {
   if (validate_rows() == 0) accept();
 }
 
-void Form3::reject() {
+void ServersDialog::reject() {
   if (testing()) {
     test_.request_stop();
     log(coloured("orange", tr3("Stopping the test...")));
@@ -347,9 +347,9 @@ void Form3::reject() {
   QDialog::reject();
 }
 
-void Form3::help_pb_clicked() { run_help(kHelpServers); }
+void ServersDialog::help_pb_clicked() { run_help(kHelpServers); }
 
-void Form3::log(const QString& html) {
+void ServersDialog::log(const QString& html) {
   QTextCursor cursor(log_->document());
   cursor.movePosition(QTextCursor::End);
   if (!log_->document()->isEmpty()) cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
@@ -357,7 +357,7 @@ void Form3::log(const QString& html) {
   log_->ensureCursorVisible();
 }
 
-void Form3::set_testing(bool on) {
+void ServersDialog::set_testing(bool on) {
   for (QWidget* w : std::initializer_list<QWidget*>{table_, move_up_pb_, move_down_pb_, add_pb_, insert_pb_, remove_pb_,
                                                     test_pb_, ok_pb_, help_pb_})
     w->setEnabled(!on);
@@ -367,7 +367,7 @@ void Form3::set_testing(bool on) {
     unsetCursor();
 }
 
-void Form3::test_pb_clicked() {
+void ServersDialog::test_pb_clicked() {
   if (testing()) return;
   log_->setUpdatesEnabled(true);
   log_->clear();
@@ -383,7 +383,7 @@ void Form3::test_pb_clicked() {
               [this] { set_testing(false); });
 }
 
-void Form3::run_test(const std::vector<Entry>& rows, const QString& user, const QString& password) {
+void ServersDialog::run_test(const std::vector<Entry>& rows, const QString& user, const QString& password) {
   auto line = [this](const QString& html) { test_.post([this, html] { log(html); }); };
   auto plain = [&](const QString& text) { line(text.toHtmlEscaped()); };
   auto red = [&](const QString& text) { line(coloured("red", text)); };

@@ -1,8 +1,8 @@
 // The help viewer: shows one of the library's four HTML help pages in a text
 // browser. The pages live in the directory named by the configuration value
 // `Path`, else beside the library.
-#ifndef KYVEK_SETUP_FORM4_H
-#define KYVEK_SETUP_FORM4_H
+#ifndef KYVEK_SETUP_HELP_VIEWER_H
+#define KYVEK_SETUP_HELP_VIEWER_H
 
 #include <QDialog>
 #include <QString>
@@ -27,11 +27,11 @@ int read_help_path(char* buffer, int size);
 // The full path tried for a help type.
 QString help_path(int type);
 
-class form4 : public QDialog {
+class HelpViewer : public QDialog {
   Q_OBJECT
 
  public:
-  explicit form4(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
+  explicit HelpViewer(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
 
   // Loads the help page of the type (a missing file shows a box, then the
   // path tried in the browser).

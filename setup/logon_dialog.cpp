@@ -1,5 +1,5 @@
-// The logon dialog. See form5.h.
-#include "form5.h"
+// The logon dialog. See logon_dialog.h.
+#include "logon_dialog.h"
 
 #include <QCoreApplication>
 #include <QGroupBox>
@@ -13,7 +13,7 @@
 
 namespace kyvek::setup {
 
-form5::form5(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
+LogonDialog::LogonDialog(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
   setObjectName(name ? name : "form5");
   setModal(modal);
 
@@ -66,21 +66,21 @@ form5::form5(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flag
   languageChange();
   resize(QSize(345, 190).expandedTo(minimumSizeHint()));
 
-  connect(cancel_pb_, &QPushButton::clicked, this, &form5::cancel_pb_clicked);
-  connect(ok_pb_, &QPushButton::clicked, this, &form5::ok_pb_clicked);
+  connect(cancel_pb_, &QPushButton::clicked, this, &LogonDialog::cancel_pb_clicked);
+  connect(ok_pb_, &QPushButton::clicked, this, &LogonDialog::ok_pb_clicked);
   setTabOrder(username_eb_, password_eb_);
   setTabOrder(password_eb_, ok_pb_);
   setTabOrder(ok_pb_, cancel_pb_);
   reset_cancelled();
 }
 
-form5::~form5() {
+LogonDialog::~LogonDialog() {
   // The password's copies held here go before the memory does.
   value_.fill('\0');
   password_eb_->clear();
 }
 
-void form5::languageChange() {
+void LogonDialog::languageChange() {
   auto tr = [](const char* text) { return QCoreApplication::translate("form5", text); };
   setWindowTitle(tr("Logon"));
   groupBox3_->setTitle(QString());
@@ -93,7 +93,7 @@ void form5::languageChange() {
   textlabel_->setText(tr("Please enter a username and password for the\nserver operating system."));
 }
 
-void form5::setup_logon(const char* user, const char* password, int kind) {
+void LogonDialog::setup_logon(const char* user, const char* password, int kind) {
   if (user && *user) username_eb_->setText(QString::fromUtf8(user));
   if (password && *password) password_eb_->setText(QString::fromUtf8(password));
   if (kind != 0) {
@@ -107,7 +107,7 @@ void form5::setup_logon(const char* user, const char* password, int kind) {
   }
 }
 
-const char* form5::logon_value(const char* key) {
+const char* LogonDialog::logon_value(const char* key) {
   if (!key) return nullptr;
   QLineEdit* field = nullptr;
   if (std::strcmp(key, "USERNAME") == 0) field = username_eb_;
@@ -118,9 +118,9 @@ const char* form5::logon_value(const char* key) {
   return value_.constData();
 }
 
-void form5::ok_pb_clicked() { accept(); }
+void LogonDialog::ok_pb_clicked() { accept(); }
 
-void form5::cancel_pb_clicked() {
+void LogonDialog::cancel_pb_clicked() {
   cancelled_ = 1;
   reject();
 }

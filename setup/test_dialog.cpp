@@ -1,5 +1,5 @@
-// The test dialog. See form2.h.
-#include "form2.h"
+// The test dialog. See test_dialog.h.
+#include "test_dialog.h"
 
 #include <QCoreApplication>
 #include <QHBoxLayout>
@@ -16,7 +16,7 @@
 #include "identity.h"
 #include "client_auth.h"
 #include "dsn_record.h"
-#include "form4.h"
+#include "help_viewer.h"
 #include "kyrpc.h"
 #include "remote_stubs.h"
 #include "scramble.h"
@@ -95,7 +95,7 @@ std::string test_connect_string(const std::string& dsn, const std::string& user,
   return s;
 }
 
-Form2::Form2(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
+TestDialog::TestDialog(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
   setObjectName(name ? name : "Form2");
   setModal(modal);
   setSizeGripEnabled(true);
@@ -129,10 +129,10 @@ Form2::Form2(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flag
   ok_pb_->setEnabled(false);
   resize(QSize(442, 349).expandedTo(minimumSizeHint()));
 
-  connect(test_pb_, &QPushButton::clicked, this, &Form2::test_clicked);
-  connect(ok_pb_, &QPushButton::clicked, this, &Form2::ok_clicked);
-  connect(cancel_pb_, &QPushButton::clicked, this, &Form2::reject);
-  connect(help_pb_, &QPushButton::clicked, this, &Form2::help_clicked);
+  connect(test_pb_, &QPushButton::clicked, this, &TestDialog::test_clicked);
+  connect(ok_pb_, &QPushButton::clicked, this, &TestDialog::ok_clicked);
+  connect(cancel_pb_, &QPushButton::clicked, this, &TestDialog::reject);
+  connect(help_pb_, &QPushButton::clicked, this, &TestDialog::help_clicked);
   setTabOrder(test_pb_, ok_pb_);
   setTabOrder(ok_pb_, cancel_pb_);
   setTabOrder(cancel_pb_, help_pb_);
@@ -141,12 +141,12 @@ Form2::Form2(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flag
   setUpdatesEnabled(true);
 }
 
-Form2::~Form2() {
+TestDialog::~TestDialog() {
   logon_auth_.fill(QChar(' '));
   target_auth_.fill(QChar(' '));
 }
 
-void Form2::languageChange() {
+void TestDialog::languageChange() {
   setWindowTitle(tr2("VEK Test"));
   log_->setToolTip(tr2("Output from testing"));
   test_pb_->setText(tr2("&Test"));
@@ -157,7 +157,7 @@ void Form2::languageChange() {
   help_pb_->setToolTip(tr2("Get help on the test process and connection problems"));
 }
 
-void Form2::setValues(QStringList servers, QString logon_user, QString logon_auth, QString target_dsn,
+void TestDialog::setValues(QStringList servers, QString logon_user, QString logon_auth, QString target_dsn,
                       QString target_user, QString target_auth, QString block_fetch_size, QString metadata_block_fetch,
                       QString use_vek_db_auth, QString getinfo_passthru, QString override_length, QString disguise_wide,
                       QString connect_attempts, QString ignore_stmt_attrs) {
@@ -187,7 +187,7 @@ void Form2::setValues(QStringList servers, QString logon_user, QString logon_aut
   log_->repaint();
 }
 
-void Form2::append_line(const std::string& line) {
+void TestDialog::append_line(const std::string& line) {
   // Plain text: server texts cannot bring markup into the log.
   test_.post([this, line = QString::fromUtf8(line)] {
     QTextCursor cursor(log_->document());
@@ -198,9 +198,9 @@ void Form2::append_line(const std::string& line) {
   });
 }
 
-void Form2::ok_clicked() { accept(); }
+void TestDialog::ok_clicked() { accept(); }
 
-void Form2::reject() {
+void TestDialog::reject() {
   if (testing()) {
     test_.request_stop();
     append_line(text(tr2("Stopping the test...")));
@@ -209,9 +209,9 @@ void Form2::reject() {
   QDialog::reject();
 }
 
-void Form2::help_clicked() { run_help(kHelpTest); }
+void TestDialog::help_clicked() { run_help(kHelpTest); }
 
-void Form2::test_clicked() {
+void TestDialog::test_clicked() {
   if (testing()) return;
   log_->setUpdatesEnabled(true);
   log_->clear();
@@ -224,7 +224,7 @@ void Form2::test_clicked() {
               });
 }
 
-void Form2::show_diagnostics(RpcHandle* h, void* handle, int type, int rc) {
+void TestDialog::show_diagnostics(RpcHandle* h, void* handle, int type, int rc) {
   int r = 0;
   for (int n = 1;; ++n) {
     char state[6] = {};
@@ -242,7 +242,7 @@ void Form2::show_diagnostics(RpcHandle* h, void* handle, int type, int rc) {
   if (r != 100) append_line(format("SQLGetDiagRec() returns %d", r));
 }
 
-bool Form2::run_connection_test() {
+bool TestDialog::run_connection_test() {
   RpcHandle* h = RPCAllocHandle();
   if (!h) {
     append_line("Failed to allocate RPC handle. ");
@@ -293,7 +293,7 @@ bool Form2::run_connection_test() {
 
 // One server entry; true when it passed every step. *stop is set by a failure
 // that ends the whole test.
-bool Form2::test_entry(RpcHandle* h, const QString& entry, bool* stop) {
+bool TestDialog::test_entry(RpcHandle* h, const QString& entry, bool* stop) {
   auto fail = [&](const std::string& line) {
     append_line(line);
     *stop = true;

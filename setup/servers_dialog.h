@@ -3,8 +3,8 @@
 // logon with the data source's operating-system user), marking each row with
 // a green tick or a red cross and writing a coloured log. The test runs on a
 // thread of its own; Cancel (or closing) while it runs stops it.
-#ifndef KYVEK_SETUP_FORM3_H
-#define KYVEK_SETUP_FORM3_H
+#ifndef KYVEK_SETUP_SERVERS_DIALOG_H
+#define KYVEK_SETUP_SERVERS_DIALOG_H
 
 #include <QDialog>
 #include <QString>
@@ -25,12 +25,12 @@ namespace kyvek::setup {
 // Row operations of the servers table.
 enum RowOperation { kRowAdd = 1, kRowInsert = 2, kRowRemove = 3, kRowMoveUp = 4, kRowMoveDown = 5 };
 
-class Form3 : public QDialog {
+class ServersDialog : public QDialog {
   Q_OBJECT
 
  public:
-  explicit Form3(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
-  ~Form3() override;
+  explicit ServersDialog(QWidget* parent = nullptr, const char* name = nullptr, bool modal = false, Qt::WindowFlags flags = {});
+  ~ServersDialog() override;
 
   // Every row as "server:port", in table order (empty cells give empty parts).
   virtual QStringList server_list();

@@ -1,5 +1,5 @@
-// The help viewer. See form4.h.
-#include "form4.h"
+// The help viewer. See help_viewer.h.
+#include "help_viewer.h"
 
 #include <dlfcn.h>
 
@@ -66,7 +66,7 @@ QString help_path(int type) {
   return QString::fromUtf8(path.c_str());
 }
 
-form4::form4(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
+HelpViewer::HelpViewer(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flags) : QDialog(parent, flags) {
   setObjectName(name ? name : "form4");
   setModal(modal);
   setSizeGripEnabled(true);
@@ -91,19 +91,19 @@ form4::form4(QWidget* parent, const char* name, bool modal, Qt::WindowFlags flag
   layout->addWidget(buttonGroup5_);
   languageChange();
   resize(QSize(528, 480).expandedTo(minimumSizeHint()));
-  connect(ok_pb_, &QPushButton::clicked, this, &form4::ok_pb_clicked);
+  connect(ok_pb_, &QPushButton::clicked, this, &HelpViewer::ok_pb_clicked);
   setTabOrder(ok_pb_, help_tb_);
 }
 
-void form4::languageChange() {
+void HelpViewer::languageChange() {
   setWindowTitle(QCoreApplication::translate("form4", "Help"));
   ok_pb_->setText(QCoreApplication::translate("form4", "OK"));
   ok_pb_->setShortcut(QKeySequence());
 }
 
-void form4::ok_pb_clicked() { accept(); }
+void HelpViewer::ok_pb_clicked() { accept(); }
 
-void form4::show_help(int type) {
+void HelpViewer::show_help(int type) {
   QString path = help_path(type);
   SETUP_TRACE("path=%s\n", path.toUtf8().constData());
   help_tb_->setReadOnly(true);
@@ -118,7 +118,7 @@ void form4::show_help(int type) {
 }
 
 void run_help(int type) {
-  form4 help(nullptr, nullptr, false, {});
+  HelpViewer help(nullptr, nullptr, false, {});
   help.show_help(type);
   help.exec();
 }
