@@ -24,6 +24,15 @@ constexpr const char* kRefusal =
     "doesn't understand how to supply the credentials required.";
 // Fixed text: the field or the decoded credentials are never echoed.
 constexpr const char* kParseFailure = "Internal Error - could not parse the authorization field";
+constexpr const char* kNoAdministrator =
+    "<HTML><HEAD>\r\n<TITLE>Administration disabled</TITLE>\r\n</HEAD><BODY bgcolor=\"#FFFFFF\">\r\n"
+    "<H1>Administration disabled</H1>\r\n"
+    "<p>These pages only show the server while HTTPAdmin is \"disabled\": changing settings or access rules, "
+    "pausing the server, browsing data sources, exporting the configuration, reading the audit trail and "
+    "drawing its graph need an administrator.\r\n"
+    "<p>To administer the server through these pages, name an administrator in the HTTPAdmin setting: "
+    "a user whose password the system's logon (PAM) checks. The pages then ask for that user's password.\r\n"
+    "</BODY></HTML>\r\n";
 // Longest credential text decoded (the whole request head is smaller).
 constexpr size_t kMaxCredentialText = 4096;
 
@@ -37,9 +46,9 @@ void set_page(std::string_view text, char* out, size_t* length) {
   *length = n;
 }
 
-bool admin_disabled() { return strcasecmp(state().settings.HTTPAdmin, "disabled") == 0; }
-
 }  // namespace
+
+bool admin_disabled() { return strcasecmp(state().settings.HTTPAdmin, "disabled") == 0; }
 
 std::string sanitise_realm(std::string_view text) {
   std::string out;
@@ -95,8 +104,12 @@ int check_logon(const char* user_text, const char* password, http_request* reque
 int authorise_request(http_request& r, char* out, size_t* length) {
   http_trace("\tAuthorising\n");
   if (admin_disabled()) {
-    http_trace("\tAuthorisation not enabled\n");
-    return 1;
+    // No administrator, no administration: the loopback is no exception, as
+    // any local user reaches it.
+    http_trace("\tNo administrator named: refused\n");
+    set_page(kNoAdministrator, out, length);
+    r.status = 403;
+    return 0;
   }
   const std::string* field = r.field("authorization");
   if (!field || field->empty()) {

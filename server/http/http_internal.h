@@ -43,6 +43,8 @@ enum : uint32_t {
   URI_PNG = 0x8,
   URI_CSS = 0x10,   // text/css (a style sheet sent as text/html is ignored by browsers)
   URI_ICON = 0x20,  // image/x-icon
+  URI_ADMIN = 0x40,   // only for the administrator (HTTPAdmin): changes, pause, browsing, export, audit
+  URI_CHANGE = 0x80,  // changes state: POST only, same origin, with the form token
 };
 
 // Methods in the order of their indexes; "OPTIONS" (0) is never matched.
@@ -151,6 +153,8 @@ std::string url_encode(std::string_view text);
 std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Authorisation.
+// HTTPAdmin is "disabled": no administrator, the pages only show.
+bool admin_disabled();
 int authorise_request(http_request& request, char* out, size_t* length);
 int check_logon(const char* user_text, const char* password, http_request* request);
 int odbc_login(http_request& request, char* out, size_t* length, const std::string& dsn, std::string& user,
@@ -195,6 +199,7 @@ struct http_settings {
   char Path[1024] = "";
   char LogDir[1024] = "";
   char HTTPNetworkAccess[100] = "";
+  char IPAddress[100] = "";
 };
 struct http_state {
   server_stats_t* block = nullptr;

@@ -87,7 +87,7 @@ std::string rule_value(const dsnacl_node& n) { return n.dsn + "," + n.allow + ",
 
 int uri_access_control(const uri_entry& row, http_request& r, char* out, size_t* length) {
   http_trace("uri_access_control()\n");
-  if (authorise_request(r, out, length) == 0) return 0;
+  if (authorise_if_all(r, out, length) == 0) return 0;
   std::string allow = read_setting("AllowList", "", kListCapacity);
   std::string deny = read_setting("DenyList", "", kListCapacity);
   std::vector<dsnacl_node> rules;
@@ -117,7 +117,7 @@ int uri_access_control(const uri_entry& row, http_request& r, char* out, size_t*
   form +=
       "&nbsp;</td><td>&nbsp;</td><td><input type=\"image\" alt=\"add\" src=\"/btn_submit.gif\" align=\"bottom\" "
       "border=\"0\"></td></tr><tr><td><input type=\"text\" size=\"15\" name=\"dsn\" value=\"\"><input "
-      "type=\"image\" alt=\"add\" src=\"/btn_add_sm.gif\" align=\"bottom\" border=\"0\"></td><td>&nbsp</td><td>"
+      "type=\"image\" alt=\"add\" src=\"/btn_add_sm.gif\" align=\"bottom\" border=\"0\"></td><td>&nbsp;</td><td>"
       "&nbsp;</td></tr></table></form></center>";
   return template_page(row, r, out, length,
                        {{"&vek_entry1;", list_links(allow, "allow")},
@@ -127,7 +127,6 @@ int uri_access_control(const uri_entry& row, http_request& r, char* out, size_t*
 
 int uri_access_change_s(const uri_entry& row, http_request& r, char* out, size_t* length) {
   http_trace("uri_access_change_s()\n");
-  if (authorise_request(r, out, length) == 0) return 0;
   if (r.method != METHOD_POST) {
     r.status = 405;
     return -1;
@@ -179,7 +178,6 @@ int uri_access_change_s(const uri_entry& row, http_request& r, char* out, size_t
 
 int uri_access_remove_s(const uri_entry& row, http_request& r, char* out, size_t* length) {
   http_trace("uri_access_remove_s()\n");
-  if (authorise_request(r, out, length) == 0) return 0;
   std::string templ;
   if (load_template(row.templ, templ, r) != 0) return -1;
   if (!r.query) return error_page(format_text("Expected some get data - none found (location %d)", 4733), out, length);
@@ -204,7 +202,6 @@ int uri_access_remove_s(const uri_entry& row, http_request& r, char* out, size_t
 
 int uri_dsnaccess_change_s(const uri_entry& row, http_request& r, char* out, size_t* length) {
   http_trace("uri_dsnaccess_change_s()\n");
-  if (authorise_request(r, out, length) == 0) return 0;
   if (r.method != METHOD_POST) {
     r.status = 405;
     return -1;
@@ -275,7 +272,6 @@ int uri_dsnaccess_change_s(const uri_entry& row, http_request& r, char* out, siz
 
 int uri_dsnaccess_remove_s(const uri_entry& row, http_request& r, char* out, size_t* length) {
   http_trace("uri_dsnaccess_remove_s()\n");
-  if (authorise_request(r, out, length) == 0) return 0;
   std::string templ;
   if (load_template(row.templ, templ, r) != 0) return -1;
   if (!r.query) return error_page(format_text("Expected some get data - none found (location %d)", 5178), out, length);

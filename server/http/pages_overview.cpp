@@ -48,7 +48,8 @@ int template_page(const uri_entry& row, http_request& r, char* out, size_t* leng
 }
 
 int authorise_if_all(http_request& r, char* out, size_t* length) {
-  if (!(state().settings.Flags & HTTPAuthAll)) return 1;
+  // Without an administrator the views are open to whoever may reach them.
+  if (!(state().settings.Flags & HTTPAuthAll) || admin_disabled()) return 1;
   return authorise_request(r, out, length);
 }
 
@@ -94,7 +95,7 @@ std::string statistics_table(const server_stats_t* b, uint32_t flags, time_t now
   t += format_text("<tr><td><a href=\"hosts.html\">Number of different client hosts</a></td><td>%lu</td></tr>\r\n",
                    static_cast<unsigned long>(std::min<uint32_t>(b->host_count, SERVER_STATS_MAX_HOSTS)));
   if (audit_file_exists())
-    t += "<tr><td><a href=\"audit.html?page=0&amp;date=0\">Audit File</a></td><td>&nbsp</td></tr>\r\n";
+    t += "<tr><td><a href=\"audit.html?page=0&amp;date=0\">Audit File</a></td><td>&nbsp;</td></tr>\r\n";
   else
     t += "<tr><td>No audit file exists<img src=\"note.gif\" alt=\"note\"></td><td>&nbsp;</td></tr>\r\n";
   t += "</table>\r\n";

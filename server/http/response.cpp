@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "http_internal.h"
+#include "server_utils.h"
 
 namespace kyvek::http {
 
@@ -144,12 +145,11 @@ std::string make_response_header(const http_request* r, int status, uint32_t fla
   if (r && r->version) {
     if (r->version->find("1.1") != std::string::npos) h += "Connection: close\n";
     if (flags & URI_NOCACHE) {
-      if (r->version->find("1.0") != std::string::npos) {
-        h += "Expires: " + now + "\n";
+      // One line each: caches meet no contradicting directives.
+      if (r->version->find("1.0") != std::string::npos)
         h += "Expires: 0\nPragma: no-cache\n";
-      } else {
-        h += "Cache-Control: must-revalidate\nCache-Control: max-age=3600\nCache-Control: no-cache\n";
-      }
+      else
+        h += "Cache-Control: no-cache\n";
     }
   }
   if (status != 304) {
@@ -178,7 +178,7 @@ int send_all(int socket, const char* data, size_t length) {
     ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      http_trace("** send error sending %zu bytes to socket %d  - error %d **\n", length, socket, 10000 + errno);
+      http_trace("** send error sending %zu bytes to socket %d: %s **\n", length, socket, errno_text(errno).c_str());
       return -1;
     }
     data += n;

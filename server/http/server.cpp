@@ -43,8 +43,6 @@ void event(uint16_t type, uint32_t id, const char* text) {
   log_server_event(state().block, server_source(), type, id, text, nullptr);
 }
 
-std::string errno_text(int e) { return WSAErrorToText(e ? 10000 + e : 0); }
-
 // Reads and drops what the peer still sends, bounded in bytes and time.
 void drain(int socket, int millis) {
   char buf[512];
@@ -60,9 +58,10 @@ void drain(int socket, int millis) {
 
 void finish_connection(int socket) {
   http_trace("Shutting down socket\n");
-  if (::shutdown(socket, SHUT_WR) != 0) http_trace("**shutdown(%d, SEND) failed with %d **\n", socket, 10000 + errno);
+  if (::shutdown(socket, SHUT_WR) != 0)
+    http_trace("**shutdown(%d, SEND) failed: %s **\n", socket, errno_text(errno).c_str());
   drain(socket, kDrainMs);
-  if (::close(socket) != 0) http_trace("** Failed to close socket %d, error %d\n", socket, 10000 + errno);
+  if (::close(socket) != 0) http_trace("** Failed to close socket %d: %s\n", socket, errno_text(errno).c_str());
 }
 
 // Reads the request head (to its blank line), at most kRequestCap bytes, by
@@ -115,7 +114,7 @@ std::string masked_for_trace(const std::string& head) {
 
 // Settings table of the administration server.
 ini_settings* settings_table(http_settings& s) {
-  static ini_settings table[7];
+  static ini_settings table[8];
   table[0] = {INI_KIND_NUMBER, "Flags", INI_HAS_DEFAULT, 0x10000, nullptr, 0, 0, &s.Flags, 0, 0};
   table[1] = {INI_KIND_NUMBER, "HTTPPort", INI_HAS_DEFAULT, 8890, nullptr, 0, 0, &s.HTTPPort, 0, 0};
   table[2] = {INI_KIND_TEXT, "HTTPAdmin", INI_HAS_DEFAULT, 0, "disabled", 0, 0, s.HTTPAdmin, sizeof s.HTTPAdmin, 0};
@@ -131,7 +130,8 @@ ini_settings* settings_table(http_settings& s) {
               s.HTTPNetworkAccess,
               sizeof s.HTTPNetworkAccess,
               0};
-  table[6] = {0, nullptr, 0, 0, nullptr, 0, 0, nullptr, 0, 0};
+  table[6] = {INI_KIND_TEXT, "IPAddress", INI_HAS_DEFAULT, 0, "", 0, 0, s.IPAddress, sizeof s.IPAddress, 0};
+  table[7] = {0, nullptr, 0, 0, nullptr, 0, 0, nullptr, 0, 0};
   return table;
 }
 
@@ -233,7 +233,12 @@ void serve_http_connection(int socket) {
         std::vector<char> out(kPageCapacity + 1);
         size_t length = kPageCapacity;
         r.status = 200;
-        int rc = row->fn(*row, r, out.data(), &length);
+        uint32_t flags = row->flags;
+        int rc = 0;
+        if ((row->flags & URI_ADMIN) && authorise_request(r, out.data(), &length) == 0)
+          flags = URI_NOCACHE;  // the refusal is a page, whatever the row sends
+        else
+          rc = row->fn(*row, r, out.data(), &length);
         if (rc < 0) {
           http_trace("uri_fn() failed with %d\n", rc);
           if (r.status != 0) send_error_response(socket, r.status);
@@ -241,7 +246,7 @@ void serve_http_connection(int socket) {
           if (r.output_flags & 1) {
             send_all(socket, out.data(), length);
           } else {
-            std::string header = make_response_header(&r, r.status, row->flags);
+            std::string header = make_response_header(&r, r.status, flags);
             if (send_all(socket, header.data(), header.size()) == 0 && length > 0) send_all(socket, out.data(), length);
           }
         }
@@ -284,6 +289,14 @@ extern "C" int run_http_server(server_stats_t* block) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(static_cast<uint16_t>(st.settings.HTTPPort));
+  // The pages listen where the server does: IPAddress, when it names one.
+  if (st.settings.IPAddress[0] && ::inet_pton(AF_INET, st.settings.IPAddress, &addr.sin_addr) != 1) {
+    std::string text = format_text("IPAddress %s is not an IP address", st.settings.IPAddress);
+    event(EVENTLOG_ERROR, EV_ERROR_TEXT, text.c_str());
+    if (listener >= 0) ::close(listener);
+    close_http_log();
+    return 1;
+  }
   http_trace("Using port %u\n", st.settings.HTTPPort);
   if (listener < 0 || st.settings.HTTPPort > 65535 ||
       ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||

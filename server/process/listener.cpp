@@ -55,13 +55,6 @@ void default_sleep(unsigned seconds) { std::this_thread::sleep_for(std::chrono::
 listener_thread_starter_fn g_thread_starter = default_thread_starter;
 listener_sleep_fn g_sleep_seconds = default_sleep;
 
-// The system's text of an errno value, with the number.
-std::string errno_text(int e) {
-  char buf[256];
-  const char* text = ::strerror_r(e, buf, sizeof buf);
-  return std::string(text ? text : "Unknown error") + " (errno " + std::to_string(e) + ")";
-}
-
 // Transient accept failures: the pending connection went away, or the call was
 // interrupted; the loop simply goes on.
 bool accept_error_is_transient(int e) {

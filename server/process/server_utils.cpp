@@ -124,3 +124,9 @@ extern "C" void server_trace(uint32_t bits, const char* format, ...) {
   log_vwrite(1, format, args);
   va_end(args);
 }
+
+std::string errno_text(int e) {
+  char buf[256];
+  const char* text = ::strerror_r(e, buf, sizeof buf);
+  return std::string(text ? text : "Unknown error") + " (errno " + std::to_string(e) + ")";
+}

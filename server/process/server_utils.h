@@ -45,6 +45,13 @@ void server_trace(uint32_t bits, const char* format, ...) __attribute__((format(
 
 #ifdef __cplusplus
 }
+
+#include <string>
+
+/* The system's text of an errno value, with the number: "Address already in
+ * use (errno 98)". Every event and trace line of the server that names an
+ * errno value uses it. */
+std::string errno_text(int e);
 #endif
 
 #endif

@@ -3,6 +3,7 @@
 #include "startup_check.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -111,5 +112,10 @@ extern "C" int check_startup_settings(const server_settings_t* s, int check_port
       ok = false;
     }
   }
+  // Without logons a client's calls run with the server's own identity.
+  if (ok && (s->Flags & Authentication_Disabled) && ::geteuid() == 0)
+    report(EVENTLOG_WARNING,
+           "Logons are disabled (Authentication_Disabled) and the server runs as root: every client acts as "
+           "root on this machine. Run a server without logons under an unprivileged user.");
   return ok ? 0 : -1;
 }

@@ -336,6 +336,8 @@ TEST(OneConnection, PeerLeavingDuringTheHandshakeGivesNoEvent) {
   EXPECT_EQ(Fixture::wait(p, 20000), 1);
   std::istringstream log(Fixture::read_file(f.eventlog_path()));
   for (std::string line; std::getline(log, line);) {
+    // The start-up warning of a server without logons running as root is not the link's.
+    if (line.find("Logons are disabled (Authentication_Disabled)") != std::string::npos) continue;
     EXPECT_NE(line.rfind("0x8", 0), 0u) << line;
     EXPECT_NE(line.rfind("0xC", 0), 0u) << line;
   }

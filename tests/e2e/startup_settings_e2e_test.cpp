@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -175,6 +176,22 @@ TEST(StartupSettings, TableOfRegistryFiles) {
     if (c.code >= 0) {
       EXPECT_TRUE(f.wait_event(expand(c.messages.front()), 1000)) << Fixture::read_file(f.eventlog_path());
     }
+  }
+}
+
+// A server without logons lends its own identity to every client: as root it
+// says so at start-up; with logons on it does not.
+TEST(StartupSettings, LogonsOffAsRootIsAWarning) {
+  const std::string warning = "Logons are disabled (Authentication_Disabled) and the server runs as root";
+  for (uint32_t flags : {0x8001u, 0x8000u}) {
+    SCOPED_TRACE(flags);
+    kyvek::e2e::Options o;
+    o.flags = flags;
+    Fixture f(o);
+    ASSERT_TRUE(f.start_server());
+    bool expected = (flags & 0x1) && ::geteuid() == 0;
+    EXPECT_EQ(f.wait_event(warning, expected ? 10000 : 500), expected) << Fixture::read_file(f.eventlog_path());
+    f.stop_server();
   }
 }
 

@@ -31,6 +31,8 @@ namespace {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+constexpr const char* kAdminPassword = "adm-pw";
+
 struct World {
   explicit World(Options o) : http_port(Fixture::free_port()), f(with(std::move(o), http_port)) {
     fs::copy(fs::path(std::getenv("KYVEK_SOURCE_DIR")) / "server/http/templates", f.dir() / "templates",
@@ -42,8 +44,13 @@ struct World {
       Fixture::wait(httpd, 5000);
     }
   }
+  // Unless a test says otherwise, "admin" administers, with a password PAM checks.
   static Options with(Options o, int port) {
     o.settings["HTTPPort"] = std::to_string(port);
+    if (!o.settings.count("HTTPAdmin")) {
+      o.settings["HTTPAdmin"] = "admin";
+      o.pam_users["admin"] = kAdminPassword;
+    }
     return o;
   }
   bool wait_http() const {
@@ -69,8 +76,14 @@ struct World {
     return "'http://127.0.0.1:" + std::to_string(http_port) + path + "'";
   }
   std::string get(const std::string& path) const { return curl(url(path)); }
+  // As the administrator.
+  std::string admin(const std::string& path) const { return curl(std::string("-u admin:") + kAdminPassword + " " + url(path)); }
   std::string post(const std::string& path, const std::string& data) const {
-    return curl("--data '" + data + "' " + url(path));
+    return post_as(std::string("-u admin:") + kAdminPassword, path, data);
+  }
+  // A post with the given curl arguments (credentials, headers).
+  std::string post_as(const std::string& args, const std::string& path, const std::string& data) const {
+    return curl(args + " --data '" + data + "' " + url(path));
   }
   std::string registry() const { return Fixture::read_file(f.registry_path()); }
   // Whether the listener refuses a fresh link by its access lists.
@@ -125,14 +138,13 @@ std::string setting_line(const std::string& registry, const std::string& name) {
 TEST(HttpPages, ConfigurationIsCheckedThenStoredAndReRead) {
   Options o;
   o.flags = 0x8003;  // Authentication_Disabled, the HTTP child, AllowDSNBrowse
-  o.settings["HTTPAdmin"] = "disabled";
   World w(o);
   ASSERT_TRUE(w.start_with_child());
   std::string view = w.get("/configuration.html");
-  EXPECT_TRUE(has(view, "<tr><td>HTTPAdmin</td><td>disabled</td></tr>")) << view;
+  EXPECT_TRUE(has(view, "<tr><td>HTTPAdmin</td><td>admin</td></tr>")) << view;
   EXPECT_TRUE(has(view, "<tr><td>Timeout</td><td>Not Found</td></tr>"));
   EXPECT_TRUE(has(view, "<tr><td>AllowDSNBrowse</td><td><img src=\"tick_sm.gif\" alt=\"on\"></td></tr>"));
-  std::string form = w.get("/config_change_f.html");
+  std::string form = w.admin("/config_change_f.html");
   EXPECT_TRUE(has(form, "<input type=\"checkbox\" name=\"AllowDSNBrowse\" value=\"1\" checked>"));
   EXPECT_TRUE(has(form, "<input type=\"hidden\" name=\"Flags\" value=\"boxes\">"));
 
@@ -166,7 +178,7 @@ TEST(HttpPages, ConfigurationIsCheckedThenStoredAndReRead) {
     EXPECT_FALSE(has(page, "<script>"));
   }
   EXPECT_EQ(w.registry(), before);
-  std::string get = w.get("/config_change_s.cgi?Port=9");
+  std::string get = w.admin("/config_change_s.cgi?Port=9");
   EXPECT_TRUE(has(get, "HTTP/1.1 405")) << get;
 
   std::string ok = w.post("/config_change_s.cgi",
@@ -217,8 +229,8 @@ TEST(HttpPages, AccessRulesReachTheRunningListener) {
   std::string view = w.get("/access_control.html");
   EXPECT_TRUE(has(view, "<a href=\"/access_remove_s.cgi?deny=127.0.0.1\">127.0.0.1</a><br>")) << view;
   // Removing 1.2.3.4 would not touch 11.2.3.4; removing 127.0.0.1 admits the client again.
-  EXPECT_TRUE(has(w.get("/access_remove_s.cgi?deny=1.2.3.4"), "Successful"));
-  EXPECT_TRUE(has(w.get("/access_remove_s.cgi?deny=127.0.0.1"), "Successful"));
+  EXPECT_TRUE(has(w.admin("/access_remove_s.cgi?deny=1.2.3.4"), "Successful"));
+  EXPECT_TRUE(has(w.admin("/access_remove_s.cgi?deny=127.0.0.1"), "Successful"));
   EXPECT_EQ(setting_line(w.registry(), "DenyList"), "\"DenyList\"=\"11.2.3.4\"");
   EXPECT_FALSE(w.rpc_refused());
 
@@ -239,9 +251,9 @@ TEST(HttpPages, AccessRulesReachTheRunningListener) {
   EXPECT_EQ(setting_line(reg, "DSNACLx"), "<absent>");
   EXPECT_NE(odbc_connect(w.f), "");
   // Item removal and rule removal with renumbering.
-  EXPECT_TRUE(has(w.get("/dsnaccess_remove_s.html?allow2=a"), "Successful"));
-  EXPECT_TRUE(has(w.get("/dsnaccess_remove_s.html?dsn=vekdb"), "Successful"));
-  EXPECT_FALSE(has(w.get("/dsnaccess_remove_s.html?dsn=nosuch"), "Successful"));
+  EXPECT_TRUE(has(w.admin("/dsnaccess_remove_s.html?allow2=a"), "Successful"));
+  EXPECT_TRUE(has(w.admin("/dsnaccess_remove_s.html?dsn=vekdb"), "Successful"));
+  EXPECT_FALSE(has(w.admin("/dsnaccess_remove_s.html?dsn=nosuch"), "Successful"));
   reg = w.registry();
   EXPECT_EQ(setting_line(reg, "DSNACL"), "\"DSNACL\"=\"2\"");
   EXPECT_EQ(setting_line(reg, "DSNACL1"), "\"DSNACL1\"=\"other,b,\"");
@@ -275,10 +287,10 @@ TEST(HttpPages, PauseAndContinueTheServerService) {
     std::this_thread::sleep_for(100ms);
   }
   EXPECT_TRUE(has(page, "<td>Running</td><td><a href=\"/service_change.html?action=pause\">")) << page;
-  EXPECT_TRUE(has(w.get("/service_change.html?action=stop"), "Invalid request = expected get data"));
-  EXPECT_TRUE(has(w.get("/service_change.html?action=%3Cb%3E"), "and got action=&lt;b&gt;"));
-  EXPECT_TRUE(has(w.get("/service_change.html"), "Expected some get data - none found (location 6908)"));
-  EXPECT_TRUE(has(w.get("/service_change.html?action=pause"), "Service pause"));
+  EXPECT_TRUE(has(w.admin("/service_change.html?action=stop"), "Invalid request = expected get data"));
+  EXPECT_TRUE(has(w.admin("/service_change.html?action=%3Cb%3E"), "and got action=&lt;b&gt;"));
+  EXPECT_TRUE(has(w.admin("/service_change.html"), "Expected some get data - none found (location 6908)"));
+  EXPECT_TRUE(has(w.admin("/service_change.html?action=pause"), "Service pause"));
   for (int i = 0; i < 50 && !has(page, "Paused"); ++i) {
     page = w.get("/service_control.html");
     std::this_thread::sleep_for(200ms);
@@ -289,7 +301,7 @@ TEST(HttpPages, PauseAndContinueTheServerService) {
     return c.connect(w.f.port()) && c.logon_sequence("anyone", "x") == 0;
   });
   EXPECT_EQ(waiting.wait_for(1500ms), std::future_status::timeout);
-  EXPECT_TRUE(has(w.get("/service_change.html?action=continue"), "Service continue"));
+  EXPECT_TRUE(has(w.admin("/service_change.html?action=continue"), "Service continue"));
   ASSERT_EQ(waiting.wait_for(15s), std::future_status::ready);
   EXPECT_TRUE(waiting.get());
   EXPECT_TRUE(has(w.get("/index.html"), "VEK ODBC Server Service (x64)</a> : Running"));
@@ -311,8 +323,9 @@ TEST(HttpPages, DataSourceBrowsingAndExport) {
   EXPECT_TRUE(has(list, "<tr><td><a href=\"/dsn.html?dsn=vekdb\">vekdb</a></td>")) << list;
   std::string ask = w.get("/dsn.html?dsn=vekdb");
   EXPECT_TRUE(has(ask, "HTTP/1.1 401")) << ask;
-  EXPECT_TRUE(has(ask, "WWW-Authenticate: Basic realm=\"vekdb\""));
-  const std::string u = "-u someone:pw ";
+  EXPECT_TRUE(has(ask, "WWW-Authenticate: Basic realm=\"KYVEKServer\""));
+  EXPECT_TRUE(has(w.curl("-u someone:pw " + w.url("/dsn.html?dsn=vekdb")), "HTTP/1.1 401"));
+  const std::string u = std::string("-u admin:") + kAdminPassword + " ";
   std::string tables = w.curl(u + w.url("/dsn.html?dsn=vekdb"));
   EXPECT_TRUE(has(tables, "<a href=\"/dsn.html?dsn=vekdb&table=t\">t</a>")) << tables;
   EXPECT_TRUE(has(tables, "<a href=\"/dsn.html?dsn=vekdb&table=odd%3Ct%3E\">odd&lt;t&gt;</a>"));
@@ -340,7 +353,7 @@ TEST(HttpPages, DataSourceBrowsingAndExport) {
   ASSERT_TRUE(w.f.exec_sqlite("select count(*) from t;"));
 
   // The export: the same lines in the file (0600) and the page, read back by the key store.
-  std::string page = w.get("/op_config.html");
+  std::string page = w.admin("/op_config.html");
   fs::path file = w.f.dir() / "log" / "vek.reg";
   ASSERT_TRUE(fs::exists(file)) << page;
   EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
@@ -379,36 +392,36 @@ TEST(HttpPages, AuditPagesAndGraph) {
   { std::ofstream(log / "kyvek_access_15_01_2021.log") << line(1); }
   ASSERT_TRUE(w.start_httpd());
 
-  std::string p0 = w.get("/audit.html?page=0&date=0");
+  std::string p0 = w.admin("/audit.html?page=0&date=0");
   EXPECT_TRUE(has(p0, "(u00000)")) << p0;
   EXPECT_FALSE(has(p0, "(u00258)"));
   EXPECT_TRUE(has(p0, "audit.html?page=1&date=0\"><img src=\"btn_next.gif\""));
   size_t newer = p0.find("kyvek_access_15_01_2021"), older = p0.find("kyvek_access_01_02_2020");
   EXPECT_TRUE(newer != std::string::npos && older != std::string::npos && newer < older) << p0;
-  std::string p1 = w.get("/audit.html?page=1&date=0");
+  std::string p1 = w.admin("/audit.html?page=1&date=0");
   EXPECT_TRUE(has(p1, "<font size=\"-1\">" + line(256).substr(0, 60))) << p1;
   EXPECT_FALSE(has(p1, "kyvek_access_15_01_2021"));
   // A file of exactly one page: no next link, an end link to page 1.
-  std::string exact = w.get("/audit.html?page=0&date=_01_02_2020");
+  std::string exact = w.admin("/audit.html?page=0&date=_01_02_2020");
   EXPECT_FALSE(has(exact, "btn_next.gif")) << exact;
   EXPECT_TRUE(has(exact, "audit.html?page=1&date=_01_02_2020\"><img src=\"btn_end.gif\""));
   EXPECT_TRUE(
-      has(w.get("/audit.html?page=9&date=0"),
+      has(w.admin("/audit.html?page=9&date=0"),
           "Invalid page number 9 - the audit file is only 38400 bytes long and pages are 16384 bytes in length"));
   for (const char* bad : {"/audit.html?page=-1&date=0", "/audit.html?page=0&date=_123456789012345678901234567890123",
                           "/audit.html?page=0&date=/../../registry.reg", "/audit.html?page=1x&date=0"})
-    EXPECT_TRUE(has(w.get(bad), "is invalid")) << bad;
+    EXPECT_TRUE(has(w.admin(bad), "is invalid")) << bad;
 
-  std::string graph = w.get("/graph.png");
+  std::string graph = w.admin("/graph.png");
   EXPECT_TRUE(has(graph, "Content-Type: image/png\n")) << graph.substr(0, 300);
   std::string png = graph.substr(graph.find("\n\n") + 2);
   EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
   EXPECT_GT(png.size(), 2000u);
-  EXPECT_TRUE(has(w.get("/graph.png?audit=kyvek_access_01_02_2020.log&unit=minutes"), "image/png"));
+  EXPECT_TRUE(has(w.admin("/graph.png?audit=kyvek_access_01_02_2020.log&unit=minutes"), "image/png"));
   std::ofstream(w.f.dir() / "victim.png") << "keep";
   for (const char* bad : {"/graph.png?audit=../registry.reg", "/graph.png?audit=../victim",
                           "/graph.png?audit=%2Fetc%2Fpasswd", "/graph.png?audit=kyvek_access_x.log"})
-    EXPECT_TRUE(has(w.get(bad), "HTTP/1.1 404")) << bad;
+    EXPECT_TRUE(has(w.admin(bad), "HTTP/1.1 404")) << bad;
   EXPECT_TRUE(fs::exists(w.f.dir() / "victim.png"));
   EXPECT_TRUE(fs::exists(w.f.registry_path()));
   for (const auto& e : fs::directory_iterator(log)) EXPECT_NE(e.path().extension(), ".png") << e.path();
@@ -448,7 +461,8 @@ TEST(HttpPages, PagesRenderInChromium) {
         "/usr/bin/chromium",
         {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking", "--disable-component-update",
          "--disable-sync", "--no-first-run", "--user-data-dir=" + profile.string(), "--window-size=1000,800",
-         "--screenshot=" + png.string(), "http://127.0.0.1:" + std::to_string(w.http_port) + path},
+         "--screenshot=" + png.string(),
+         std::string("http://admin:") + kAdminPassword + "@127.0.0.1:" + std::to_string(w.http_port) + path},
         -1, "chromium");
     EXPECT_EQ(Fixture::wait(p, 60000), 0);
     ASSERT_TRUE(fs::exists(png));
@@ -464,7 +478,85 @@ TEST(HttpPages, BrowsingSwitchedOff) {
   World w(o);
   ASSERT_TRUE(w.start_with_child());
   EXPECT_TRUE(has(w.get("/data_sources.html"), "<p>DSN listing is currently disabled"));
-  EXPECT_TRUE(has(w.get("/dsn.html?dsn=vekdb"), "<p>DB Browsing is currently disabled"));
+  EXPECT_TRUE(has(w.admin("/dsn.html?dsn=vekdb"), "<p>DB Browsing is currently disabled"));
+}
+
+// The pages that change, pause, browse, export or read the trail, with the
+// form data of a change.
+struct AdminPage {
+  const char* path;
+  const char* data;  // nullptr: a page that only shows
+};
+const AdminPage kAdminPages[] = {
+    {"/config_change_s.cgi", "Port=9"},
+    {"/access_change_s.cgi", "deny=10.1.1.1"},
+    {"/access_remove_s.cgi", "deny=10.9.9.9"},
+    {"/dsnaccess_change_s.html", "dsn=vekdb"},
+    {"/dsnaccess_remove_s.html", "dsn=other"},
+    {"/service_change.html", "action=pause"},
+    {"/op_config.html", "export=1"},
+    {"/config_change_f.html", nullptr},
+    {"/dsn.html?dsn=vekdb", nullptr},
+    {"/audit.html?page=0&date=0", nullptr},
+    {"/graph.png", nullptr},
+    {"/internal.html", nullptr},
+};
+
+// HTTPAdmin "disabled", as the package ships it: the pages show the server but
+// change, pause, browse and export nothing, not even for the loopback.
+TEST(HttpPages, WithoutAnAdministratorThePagesOnlyShow) {
+  Options o;
+  o.flags = 0xA003;  // AllowDBBrowse, AllowDSNBrowse, the HTTP child, Authentication_Disabled
+  o.settings["HTTPAdmin"] = "disabled";
+  o.settings["DenyList"] = "10.9.9.9";
+  o.settings["DSNACL"] = "1";
+  o.settings["DSNACL1"] = "other,,";
+  World w(o);
+  fs::copy_file(Fixture::program("vek_plot"), w.f.dir() / "vek_plot");
+  std::ofstream(w.f.dir() / "log" / "kyvek_access.log") << "Thu, 10 Dec 2026 10:00:13 UTC CONNECT x(u) from 1.2.3.4\n";
+  ASSERT_TRUE(w.start_with_child());
+  const std::string before = w.registry();
+  for (const auto& p : kAdminPages) {
+    SCOPED_TRACE(p.path);
+    std::string answers[] = {w.get(p.path), w.post_as("", p.path, p.data ? p.data : "x=1"),
+                             w.curl("-u root:x " + w.url(p.path))};
+    for (const auto& a : answers) {
+      EXPECT_TRUE(has(a, "HTTP/1.1 403 Forbidden")) << a;
+      EXPECT_TRUE(has(a, "name an administrator in the HTTPAdmin setting")) << a;
+    }
+  }
+  EXPECT_EQ(w.registry(), before);
+  EXPECT_FALSE(fs::exists(w.f.dir() / "log" / "vek.reg"));
+  for (const char* view : {"/", "/index.html", "/hosts.html", "/information.html", "/configuration.html",
+                           "/access_control.html", "/service_control.html", "/data_sources.html"}) {
+    std::string page = w.get(view);
+    EXPECT_TRUE(has(page, "HTTP/1.1 200 OK")) << view << "\n" << page;
+    // Valid HTML: every no-break space ends with its semicolon.
+    for (size_t at = page.find("&nbsp"); at != std::string::npos; at = page.find("&nbsp", at + 1))
+      EXPECT_EQ(page.substr(at, 6), "&nbsp;") << view;
+  }
+}
+
+// With an administrator named, a change needs that user's password.
+TEST(HttpPages, ChangesNeedTheAdministratorsPassword) {
+  Options o;
+  o.flags = 0xA003;
+  o.pam_users = {{"clerk", "clerk-pw"}};
+  World w(o);
+  ASSERT_TRUE(w.start_with_child());
+  const std::string before = w.registry();
+  for (const auto& p : kAdminPages) {
+    SCOPED_TRACE(p.path);
+    for (const char* who : {"", "-u admin:wrong ", "-u clerk:clerk-pw "}) {
+      std::string a = p.data ? w.post_as(who, p.path, p.data) : w.curl(who + w.url(p.path));
+      EXPECT_TRUE(has(a, "HTTP/1.1 401")) << who << "\n" << a;
+      size_t first = a.find("Cache-Control:");
+      EXPECT_TRUE(first != std::string::npos && a.find("Cache-Control:", first + 1) == std::string::npos) << a;
+    }
+  }
+  EXPECT_EQ(w.registry(), before);
+  EXPECT_TRUE(has(w.post("/access_change_s.cgi", "deny=10.1.1.1"), "Access Update Successful"));
+  EXPECT_EQ(setting_line(w.registry(), "DenyList"), "\"DenyList\"=\" 10.1.1.1\"");
 }
 
 }  // namespace

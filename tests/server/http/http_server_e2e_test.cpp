@@ -230,6 +230,29 @@ TEST(HttpServer, NetworkAccessListRefusesOtherAddresses) {
   EXPECT_EQ(status_line(w.get("/btn_add.gif")), "HTTP/1.1 403 Forbidden");
 }
 
+// The pages listen on the address IPAddress names, and a failed bind names
+// the system's error as the rest of the server does.
+TEST(HttpServer, BindsIPAddressAndNamesABindFailure) {
+  Options o;
+  o.settings["IPAddress"] = "127.0.0.2";
+  HttpWorld w(o);
+  w.httpd = w.f.spawn(Fixture::program("kyvekserver"), {"httpd"}, -1, "httpd");
+  const std::string other = "'http://127.0.0.2:" + std::to_string(w.http_port) + "/styles.css'";
+  std::string answer;
+  for (int i = 0; i < 200 && !has(answer, "200 OK"); ++i) {
+    std::this_thread::sleep_for(50ms);
+    answer = w.curl(other);
+  }
+  EXPECT_TRUE(has(answer, "HTTP/1.1 200 OK")) << answer;
+  EXPECT_LT(kyvek::e2e::connect_loopback(w.http_port, 500), 0);
+
+  // A second server on the same address and port: "address in use", by its own text.
+  Process second = w.f.spawn(Fixture::program("kyvekserver"), {"httpd"}, -1, "httpd2");
+  EXPECT_EQ(Fixture::wait(second, 20000), 1);
+  EXPECT_TRUE(w.f.wait_event("Address already in use (errno 98)")) << Fixture::read_file(w.f.eventlog_path());
+  for (const auto& line : w.f.events()) EXPECT_FALSE(has(line, "10098")) << line;
+}
+
 TEST(HttpServer, PauseContinueAndStopThroughTheServiceLayer) {
   HttpWorld w;
   w.f.set_env("KYVEK_SERVICE", "1");
