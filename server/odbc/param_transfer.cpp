@@ -176,7 +176,8 @@ extern "C" {
 int16_t synch_bound_paramswv(void* handle, int32_t count, wvarray* elems) {
   const char* name = KY_HANDLER_NAME(synch_bound_paramswv);
   KY_TRACE(kTraceEntry, "%s(%p,%ld,%p)\n", name, handle, static_cast<long>(count), static_cast<void*>(elems));
-  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
+  // The first call of an execution: an earlier call's records go.
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return through_exit(name, [&](Exit& exit) -> SQLRETURN {
     descriptor_t* apd = stmt->current_desc[DESC_APD];

@@ -10,6 +10,7 @@
 #include "handlers.h"
 #include "odbc_trace.h"
 #include "server_diag.h"
+#include "sql_types.h"
 #include "transfer_common.h"
 
 namespace {
@@ -54,7 +55,11 @@ SQLRETURN take_operations(statement_t* stmt, uint16_t* array, uint64_t made_for,
 }
 
 // Validates a peer's length or indicator values before anything is copied.
-bool lengths_ok(const SQLLEN* values, uint64_t n, uint64_t row_size) {
+// A fixed-length C type's value has its own size: its length or indicator
+// means something only as SQL_NULL_DATA or data at execution, and any other
+// value is ignored, by the driver as much as here.
+bool lengths_ok(const SQLLEN* values, uint64_t n, uint64_t row_size, int16_t ctype) {
+  if (get_type_len(ctype, 0, 0) > 0) return true;
   for (uint64_t i = 0; i < n; ++i)
     if (!length_value_ok(values[i], row_size)) return false;
   return true;
@@ -253,7 +258,7 @@ SQLRETURN copyin_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int3
       KY_TRACE(kTraceInternal | kTraceExit, "-%s()=SQL_ERROR (OctetLengthPtr == NULL", "copyin_param_strlen_and_ind");
       return fail(stmt, sqlstate::kHY000.state, 15, "General error: Parameter %d (OctetLengthPtr = NULL)", parameter);
     }
-    if (!lengths_ok(reinterpret_cast<const SQLLEN*>(octet_src), server / 8, row_size))
+    if (!lengths_ok(reinterpret_cast<const SQLLEN*>(octet_src), server / 8, row_size, rec->concise_type))
       return fail(stmt, sqlstate::kHY090, 0);
   }
   if (inds) {
@@ -267,7 +272,7 @@ SQLRETURN copyin_param_strlen_and_ind(statement_t* stmt, int32_t parameter, int3
     }
     if (rec->indicator == nullptr)
       return fail(stmt, sqlstate::kHY000.state, 15, "General error: Parameter %d (IndicatorPtr = NULL)", parameter);
-    if (!lengths_ok(ind_src, server / 8, row_size)) return fail(stmt, sqlstate::kHY090, 0);
+    if (!lengths_ok(ind_src, server / 8, row_size, rec->concise_type)) return fail(stmt, sqlstate::kHY090, 0);
   }
   if (octets) std::memcpy(rec->octet_length_array, octet_src, server);
   if (inds) std::memcpy(rec->indicator, ind_src, server);
@@ -294,7 +299,7 @@ SQLRETURN copyin_col_strlen_and_ind(statement_t* stmt, int32_t column, int32_t o
                   "General error: COlumn %d (octet length) inconsistency. (Client provided %ld, "
                   "Server has %ld)",
                   column, static_cast<long>(octet_bytes / 8), server_rows);
-    if (!lengths_ok(reinterpret_cast<const SQLLEN*>(octet_src), server / 8, row_size))
+    if (!lengths_ok(reinterpret_cast<const SQLLEN*>(octet_src), server / 8, row_size, rec->concise_type))
       return fail(stmt, sqlstate::kHY090, 0);
   }
   if (inds) {
@@ -304,7 +309,7 @@ SQLRETURN copyin_col_strlen_and_ind(statement_t* stmt, int32_t column, int32_t o
                   "General error: COlumn %d (indicator length)inconsistency. (Client provided %ld, "
                   "Server has %ld)",
                   column, static_cast<long>(ind_bytes / 8), server_rows);
-    if (!lengths_ok(ind_src, server / 8, row_size)) return fail(stmt, sqlstate::kHY090, 0);
+    if (!lengths_ok(ind_src, server / 8, row_size, rec->concise_type)) return fail(stmt, sqlstate::kHY090, 0);
   }
   if (octets) std::memcpy(rec->octet_length_array, octet_src, server);
   if (inds) std::memcpy(rec->indicator, ind_src, server);
