@@ -454,4 +454,25 @@ int pack_guids(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t 
   return 0;
 }
 
+int unpack_guids(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const int32_t* data1,
+                 int32_t data1_bytes, const int16_t* pairs, int32_t pairs_bytes, const char* data4,
+                 int32_t data4_bytes) {
+  const FieldIn fields[] = {{data1, data1_bytes, KY_GUID_DATA1_BYTES},
+                            {pairs, pairs_bytes, KY_GUID_PAIR_BYTES},
+                            {data4, data4_bytes, KY_GUID_DATA4_BYTES}};
+  if (check_unpack(errp, "unpack_guids", dst, dst_bytes, count, KY_GUID_SIZE, fields) != 0) return -1;
+  ValueTrace tr;
+  for (uint64_t i = 0; i < count; ++i) {
+    SQLGUID g{};
+    g.Data1 = get_u32(data1, i);
+    g.Data2 = get_u16(pairs, 2 * i);
+    g.Data3 = get_u16(pairs, 2 * i + 1);
+    std::memcpy(g.Data4, data4 + i * KY_GUID_DATA4_BYTES, KY_GUID_DATA4_BYTES);
+    tr.add("%ld:%d:%d ", static_cast<long>(g.Data1), g.Data2, g.Data3);
+    store(static_cast<char*>(dst) + i * KY_GUID_SIZE, g);
+  }
+  tr.flush(true);
+  return 0;
+}
+
 }  // extern "C"

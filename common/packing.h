@@ -98,6 +98,9 @@ int unpack_timestamps(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t
 int pack_guids(diag_header* errp, const void* src, uint64_t src_bytes, uint64_t count, int32_t** data1,
                int32_t* data1_bytes, int16_t** pairs, int32_t* pairs_bytes, char** data4, int32_t* data4_bytes,
                int32_t stride);
+int unpack_guids(diag_header* errp, void* dst, uint64_t dst_bytes, uint64_t count, const int32_t* data1,
+                 int32_t data1_bytes, const int16_t* pairs, int32_t pairs_bytes, const char* data4,
+                 int32_t data4_bytes);
 
 // Number of 32-bit stream words an interval of this type takes (2 or 5), or 0
 // for a type outside 1 to 13.

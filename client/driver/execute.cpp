@@ -247,7 +247,8 @@ SQLRETURN bind_parameter(SQLHSTMT handle, SQLUSMALLINT number, SQLSMALLINT io_ty
   if (io_type != SQL_PARAM_INPUT && io_type != SQL_PARAM_INPUT_OUTPUT && io_type != SQL_PARAM_OUTPUT)
     return c.fail(0, sqlstate::kHY105, true);
   if (!value && !ind && io_type != SQL_PARAM_OUTPUT) return c.fail(0, sqlstate::kHY009);
-  if (is_valid_ctype(value_type) != 0) return c.fail(0, sqlstate::kHY003);
+  // A GUID travels in its own field arrays, as a GUID column does.
+  if (value_type != SQL_C_GUID && is_valid_ctype(value_type) != 0) return c.fail(0, sqlstate::kHY003);
   if (is_valid_sqltype(param_type) != 0) return c.fail(0, sqlstate::kHY004);
   client_desc *apd = cur_desc(c.stmt, DESC_APD), *ipd = cur_desc(c.stmt, DESC_IPD);
   client_desc_rec* arec = vekc_expand_desc_recs(apd, number);

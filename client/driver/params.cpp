@@ -350,6 +350,20 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
       case SQL_C_SBIGINT:
       case SQL_C_UBIGINT: wv.add(data, A * 8, kKindInt64Array); break;
       case SQL_C_BIT: wv.add(data, A, kKindBlock); break;
+      case SQL_C_GUID: {
+        // As a GUID column travels: Data1, the Data2/Data3 pairs, Data4.
+        int32_t* data1 = nullptr;
+        int16_t* pairs = nullptr;
+        char* data4 = nullptr;
+        int32_t b1 = 0, bp = 0, b4 = 0;
+        const int prc = pack_guids(errp, data, src_bytes, A, &data1, &b1, &pairs, &bp, &data4, &b4, 0);
+        wv.keep(data1), wv.keep(pairs), wv.keep(data4);
+        if (prc != 0) return SQL_ERROR;
+        wv.add(data1, static_cast<uint64_t>(b1), kKindInt32Array);
+        wv.add(pairs, static_cast<uint64_t>(bp), kKindInt16Array);
+        wv.add(data4, static_cast<uint64_t>(b4), kKindBlock);
+        break;
+      }
       default:
         if (is_interval_type(t)) {
           int32_t* stream = nullptr;

@@ -251,7 +251,8 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
       exit.because("inconsistent parameters");
       return fail(stmt, sqlstate::kHY009, 0);
     }
-    if (is_valid_ctype(ctype_in) != 0) {
+    // GUID values come in their own field arrays, so they may be bound.
+    if (ctype_in != SQL_C_GUID && is_valid_ctype(ctype_in) != 0) {
       exit.because("%d is not a valid C type", ctype_in);
       return fail(stmt, sqlstate::kHY003, 0);
     }

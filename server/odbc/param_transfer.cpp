@@ -93,6 +93,11 @@ int unpack_param(statement_t* stmt, descriptor_record_t* rec, int16_t t, uint64_
                                c.len) == 0
                  ? 3
                  : -1;
+    case SQL_C_GUID:
+      return unpack_guids(errp, dst, dst_bytes, rows, static_cast<const int32_t*>(a.base), a.len,
+                          static_cast<const int16_t*>(b.base), b.len, static_cast<const char*>(c.base), c.len) == 0
+                 ? 3
+                 : -1;
     default: break;
   }
   if (is_interval_type(t))
