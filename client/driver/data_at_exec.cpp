@@ -51,9 +51,14 @@ SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER* value) {
     TRACE(kTraceDetail, "\tSaving paramdata column/parameter %d\n", n);
     return rc;
   }
-  if (rc_ok(rc)) {
+  if (rc_ok(rc) || rc == SQL_ERROR || rc == SQL_NO_DATA) {
     client_desc *ird = cur_desc(c.stmt, DESC_IRD), *ipd = cur_desc(c.stmt, DESC_IPD);
-    if (columns) {
+    if (!rc_ok(rc)) {
+      // The exchange ended in failure: the count and the statuses still tell
+      // which sets ran and how; the records stay the execution's.
+      if (!columns && ipd && ipd->rows_processed_ptr) fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
+      if (!columns && ipd && ipd->array_status_ptr) fetch_parameter_status_array(c);
+    } else if (columns) {
       if (ird && ((c.stmt->fetch_kind == FETCH_EXTENDED && ird->ext_status_ptr) ||
                   (c.stmt->fetch_kind != FETCH_EXTENDED && ird->array_status_ptr))) {
         SQLRETURN src = fetch_row_status_array(c);
@@ -66,10 +71,8 @@ SQLRETURN param_data(SQLHSTMT handle, SQLPOINTER* value) {
     } else {
       vek_new_result_set(c.stmt, 0, rc);
       SQLRETURN step = SQL_SUCCESS;
-      if (ipd && ipd->rows_processed_ptr)
-        step = fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
-      else if (ipd && ipd->array_status_ptr)
-        step = fetch_parameter_status_array(c);
+      if (ipd && ipd->rows_processed_ptr) step = fetch_processed_counts(c, nullptr, ipd->rows_processed_ptr);
+      if (step == SQL_SUCCESS && ipd && ipd->array_status_ptr) step = fetch_parameter_status_array(c);
       // Output parameters come back after data-at-execution inputs too.
       if (step == SQL_SUCCESS) step = fetch_bound_parameters(c);
       if (step != SQL_SUCCESS) rc = step;

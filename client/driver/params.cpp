@@ -634,13 +634,25 @@ int retrieve_param_description(StmtCall& c, int number, SQLSMALLINT* type, SQLUL
   return -1;
 }
 
+// The server marks every status "unavailable" before an execution: an entry
+// the target driver did not write stays as the application left it, as it
+// does straight on the target.
+void merge_parameter_status(SQLUSMALLINT* app, const SQLUSMALLINT* got, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (got[i] != SQL_PARAM_DIAG_UNAVAILABLE) app[i] = got[i];
+}
+
 SQLRETURN fetch_parameter_status_array(StmtCall& c) {
   client_desc *apd = cur_desc(c.stmt, DESC_APD), *ipd = cur_desc(c.stmt, DESC_IPD);
   if (!ipd || !ipd->array_status_ptr) return SQL_SUCCESS;
   const uint64_t A = apd && apd->array_size > 1 ? apd->array_size : 1;
   if (!fits32(A * 2)) return c.fail(0, sqlstate::kHY001);
   int32_t bytes = static_cast<int32_t>(A * 2);
-  return remote_fetch_parameter_status(c.rpc(), c.server(), &bytes, reinterpret_cast<int16_t*>(ipd->array_status_ptr));
+  std::vector<SQLUSMALLINT> got(A, SQL_PARAM_DIAG_UNAVAILABLE);
+  const SQLRETURN rc =
+      remote_fetch_parameter_status(c.rpc(), c.server(), &bytes, reinterpret_cast<int16_t*>(got.data()));
+  if (rc == SQL_SUCCESS) merge_parameter_status(ipd->array_status_ptr, got.data(), got.size());
+  return rc;
 }
 
 SQLRETURN fetch_processed_counts(StmtCall& c, SQLULEN* rows, SQLULEN* params) {
@@ -675,11 +687,16 @@ void ExecutionFollowUps::queue() {
   RpcHandle* h = c_.rpc();
   void* s = c_.server();
   if (processed_) counts_q_.emplace(h, s, &rows_, &params_);
-  if (status_) status_q_.emplace(h, s, &status_bytes_, reinterpret_cast<int16_t*>(status_));
+  if (status_) {
+    got_status_.assign(static_cast<size_t>(status_bytes_) / 2, SQL_PARAM_DIAG_UNAVAILABLE);
+    status_q_.emplace(h, s, &status_bytes_, reinterpret_cast<int16_t*>(got_status_.data()));
+  }
 }
 
 void ExecutionFollowUps::collect(SQLRETURN execution) {
-  const bool take = rc_ok(execution);
+  // The count and the statuses tell which sets ran and how, after a failed
+  // execution as much as after a successful one; not while data is asked for.
+  const bool take = rc_ok(execution) || execution == SQL_ERROR || execution == SQL_NO_DATA;
   if (counts_q_) {
     if (!take) {
       counts_q_->drop();
@@ -701,7 +718,7 @@ void ExecutionFollowUps::collect(SQLRETURN execution) {
     if (!take || result_ != SQL_SUCCESS)
       status_q_->drop();
     else if ((result_ = status_q_->take()) == SQL_SUCCESS)
-      status_taken_ = true;
+      status_taken_ = true, merge_parameter_status(status_, got_status_.data(), got_status_.size());
   }
 }
 

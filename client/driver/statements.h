@@ -82,6 +82,10 @@ SQLRETURN fetch_processed_counts(StmtCall& c, SQLULEN* rows, SQLULEN* params);
 // other call. Their replies are taken when the execution succeeded and
 // dropped otherwise (need data, no data, an error): nothing of the
 // application's is written then. They leave the server's diagnostics alone.
+// Statuses received from the server into the application's array: an entry
+// the target driver left unwritten (SQL_PARAM_DIAG_UNAVAILABLE) is not copied.
+void merge_parameter_status(SQLUSMALLINT* app, const SQLUSMALLINT* got, size_t n);
+
 class ExecutionFollowUps {
  public:
   ExecutionFollowUps(StmtCall& c, bool local_status);
@@ -98,6 +102,7 @@ class ExecutionFollowUps {
   StmtCall& c_;
   SQLULEN* processed_ = nullptr;
   SQLUSMALLINT* status_ = nullptr;
+  std::vector<SQLUSMALLINT> got_status_;  // the server's statuses, merged into status_
   int32_t status_bytes_ = 0;
   SQLULEN rows_ = 0, params_ = 0;
   bool counts_taken_ = false, status_taken_ = false;

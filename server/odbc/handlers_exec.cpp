@@ -40,6 +40,16 @@ void log_statement(statement_t* stmt, SQLRETURN rc, const char* text, size_t len
   log_failing_sql(veks_stmt_dbc(stmt), rc, text, length);
 }
 
+// Before an execution: every entry of the parameter status array reads "no
+// status" until the driver writes one. An entry a driver leaves unwritten
+// (SQLite writes none) then shows no success it never gave, and the driver
+// leaves the application's own value there.
+void clear_parameter_status(statement_t* stmt) {
+  descriptor_t* ipd = stmt->current_desc[DESC_IPD];
+  if (ipd == nullptr || ipd->status_array == nullptr) return;
+  for (uint64_t i = 0; i < ipd->status_count; ++i) ipd->status_array[i] = SQL_PARAM_DIAG_UNAVAILABLE;
+}
+
 // SQLParamData on an entered statement, and the parameter or column whose data
 // the driver asks for next.
 SQLRETURN param_data(statement_t* stmt, int16_t* number, Exit& exit) {
@@ -116,6 +126,7 @@ extern "C" int16_t sql_execute(void* handle) {
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   return through_exit(kName, [&](Exit& exit) {
     trace_time();
+    clear_parameter_status(stmt);
     SQLRETURN rc;
     {
       LinkWatch watch(stmt->driver_stmt);
@@ -146,6 +157,7 @@ extern "C" int16_t sql_exec_direct(void* handle, int32_t block_length, char* tex
   if (text[n - 1] == '\0') --n;
   if (trace_on(kTraceStatement)) log_text(n, text, 0);
   trace_time();
+  clear_parameter_status(stmt);
   SQLRETURN rc;
   {
     LinkWatch watch(stmt->driver_stmt);
