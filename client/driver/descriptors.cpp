@@ -402,7 +402,12 @@ SQLRETURN set_desc_field(SQLHDESC handle, SQLSMALLINT n, SQLSMALLINT field, SQLP
         rc = SQL_SUCCESS;  // the client applies them itself
         break;
       }
-      if (value == nullptr) return c.fail(0, sqlstate::kHY092.state, "Option type out of range");
+      if (value == nullptr) {
+        if (k != Kind::kText) return c.fail(0, sqlstate::kHY092.state, "Option type out of range");
+        // A null text clears the field: no block goes, the length as given.
+        rc = remote_sql_set_desc_field_strbin(c.rpc(), c.server(), n, field, 0, nullptr, buflen);
+        break;
+      }
       int32_t bytes;
       if (buflen == SQL_NTS)
         bytes = static_cast<int32_t>(std::strlen(static_cast<char*>(value)) + 1);

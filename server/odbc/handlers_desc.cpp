@@ -622,6 +622,11 @@ int16_t sql_set_desc_field_strbin(void* handle, int16_t n, int16_t field, int32_
       KY_POST_DESC(desc, sqlstate::kHY091, 0);
       return SQL_ERROR;
     }
+    // No block: a null pointer, which clears the name (nothing is read).
+    if (bytes == nullptr && block_length <= 0) {
+      const SQLINTEGER given = length == SQL_NTS ? SQL_NTS : 0;
+      return SQLSetDescField(desc->driver_desc, n, field, nullptr, given);
+    }
     SQLINTEGER len = 0;
     if (!text_length(bytes, block_length, length, &len)) {
       KY_POST_DESC(desc, sqlstate::kHY090, 0);
