@@ -48,6 +48,23 @@ bool copy_text(char** field, const char* text, const char* name) {
   return false;
 }
 
+// "[vendor]" then the expanded message, whole: a record's text is never cut
+// here (readers cut it to their buffers and say so). The vendor text is
+// taken literally. Null without memory.
+char* bracketed_text(const char* vendor, const char* format, va_list args) {
+  va_list measure;
+  va_copy(measure, args);
+  const int body = vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  const size_t head = strlen(vendor) + 2;
+  const size_t size = head + static_cast<size_t>(body > 0 ? body : 0) + 1;
+  auto* text = static_cast<char*>(malloc(size));
+  if (text == nullptr) return nullptr;
+  snprintf(text, size, "[%s]", vendor);
+  if (body > 0) vsnprintf(text + head, size - head, format, args);
+  return text;
+}
+
 const char* class_text(int class_kind) {
   switch (class_kind) {
     case CLASS_ISO: return "ISO 9075";
@@ -101,18 +118,12 @@ void post_error(diag_header* errp, uint32_t vendor_flags, int class_kind, int32_
   rec->native_error = native_error;
   rec->row_number = row_number;
   if (ok && message_format != nullptr) {
-    // "[vendor]" then the expanded message; the vendor text is taken literally.
-    char text[KY_MAX_DIAG_MESSAGE + 1];
-    int used = snprintf(text, sizeof(text), "[%s]", vendor);
-    if (used < 0) used = 0;
-    if (static_cast<size_t>(used) < sizeof(text)) {
-      va_list args;
-      va_start(args, message_format);
-      vsnprintf(text + used, sizeof(text) - used, message_format, args);
-      va_end(args);
-    }
-    text[KY_MAX_DIAG_MESSAGE] = '\0';
-    ok = copy_text(&rec->message_text, text, "message_text");
+    va_list args;
+    va_start(args, message_format);
+    rec->message_text = bracketed_text(vendor, message_format, args);
+    va_end(args);
+    ok = rec->message_text != nullptr;
+    if (!ok) KY_TRACE(kTraceExit | kTraceInternal, "\t-^post_error() (no memory for message_text)\n");
   }
   if (!ok) {
     free_record(rec);

@@ -31,6 +31,8 @@ typedef struct error_record {
 enum {
   DIAG_RC_RECORDED = 0x1,  // diag_header.flags: set_return_code stored a result
   DIAG_ERROR_WALK = 0x2,   // diag_header.flags: an ODBC 2 SQLError walk runs (the driver)
+  DIAG_OWN_ONLY = 0x4,     // diag_header.flags: the call was refused before the target driver saw it, so the
+                           // driver's records are an earlier call's and are not listed (the server)
 };
 
 typedef struct diag_header {
@@ -60,6 +62,9 @@ enum {
   CLASS_ODBC2 = 2,  // "ODBC 2.0" (the driver's ODBC 2 functions)
 };
 
+// The longest text the system formats for a record of its own. A record's
+// text (one copied from a target driver above all) is kept whole, whatever
+// its length.
 #define KY_MAX_DIAG_MESSAGE 1023
 
 // Appends one record. A null errp adds nothing. The format is expanded with

@@ -522,9 +522,6 @@ SQLRETURN connect_over_link(client_dbc* dbc, AttrList& list, const ConnectArgs& 
   }
   if (rc == SQL_SUCCESS_WITH_INFO) {
     retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
-    // The server keeps its copy until its next call on the connection: the
-    // records are listed from the client's copy alone until then.
-    dbc->diag.flags |= kDiagServerTaken;
     *warned = true;
   }
 

@@ -101,25 +101,34 @@ void retrieve_server_diags(client_dbc* dbc, int client_kind, void* client_rec, i
   for (int32_t i = 1; i <= count && i <= INT16_MAX; ++i) {
     char state[6] = {};
     int32_t native = 0;
-    char msg[1025] = {};
-    int32_t msg_len = 1024;
     int16_t text_len = 0;
-    rc = remote_sql_get_diag_rec(dbc->rpc, server_type, sh, static_cast<int16_t>(i), state, &native, &msg_len, msg,
-                                 1024, &text_len);
+    // A text longer than the first buffer is read again whole.
+    std::vector<char> msg(1024, '\0');
+    for (int pass = 0; pass < 2; ++pass) {
+      int32_t msg_len = static_cast<int32_t>(msg.size());
+      rc = remote_sql_get_diag_rec(dbc->rpc, server_type, sh, static_cast<int16_t>(i), state, &native, &msg_len,
+                                   msg.data(), static_cast<int16_t>(msg.size()), &text_len);
+      if (!rc_ok(rc) || text_len < static_cast<int16_t>(msg.size())) break;
+      // The lengths are SQLSMALLINTs: 32,766 characters is the most there is.
+      msg.assign(std::min<size_t>(static_cast<size_t>(text_len) + 1, INT16_MAX), '\0');
+    }
     if (!rc_ok(rc)) break;  // the server has no more to give
     state[5] = '\0';
-    msg[1024] = '\0';
-    post_error(hdr, VENDOR_NONE, CLASS_ISO, 0, nullptr, dbc->dsn_name, native, 0, "ISO 9075", state, "%s", msg);
+    msg.back() = '\0';
+    post_error(hdr, VENDOR_NONE, CLASS_ISO, 0, nullptr, dbc->dsn_name, native, 0, "ISO 9075", state, "%s", msg.data());
     // The server's text already carries its vendor prefixes: keep it as sent,
     // without the empty "[]" that posting would put before it.
     if (hdr->record_count > 0) {
       auto* rec = const_cast<error_record*>(diag_record(hdr, hdr->record_count));
-      if (char* copy = rec ? strdup(msg) : nullptr) {
+      if (char* copy = rec ? strdup(msg.data()) : nullptr) {
         std::free(rec->message_text);
         rec->message_text = copy;
       }
     }
   }
+  // The records now live here: the server's copy is not listed again after
+  // them (it stays there until the next call on the handle clears it).
+  hdr->flags |= kDiagServerTaken;
 }
 
 int send_cached_connect_attrs(client_dbc* dbc) {

@@ -145,6 +145,15 @@ union Scratch {
   veks_post(&(stmt)->diags, veks_stmt_dbc(stmt), state, native __VA_OPT__(, ) __VA_ARGS__)
 #define KY_POST_DBC(dbc, state, native, ...) veks_post(&(dbc)->diags, dbc, state, native __VA_OPT__(, ) __VA_ARGS__)
 
+// A call refused before the driver is called: the driver's records on the
+// handle belong to an earlier call, so only the server's own are listed
+// until the next call clears the list.
+inline void refused_before_driver(diag_header* diags) {
+  diag_lock(diags);
+  diags->flags |= DIAG_OWN_ONLY;
+  diag_unlock(diags);
+}
+
 // A text block from the peer with the length the application gave. The
 // length the driver sees never runs past the block: SQL_NTS is accepted only
 // when a NUL lies inside it. False (HY090 to post) for anything else.

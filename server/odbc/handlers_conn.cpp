@@ -77,6 +77,7 @@ bool integer_connect_attr(int32_t attr) {
 
 SQLRETURN refuse_attr(connection_t* dbc) {
   KY_POST_DBC(dbc, sqlstate::kHY092, 0);
+  refused_before_driver(&dbc->diags);
   return SQL_ERROR;
 }
 
@@ -471,6 +472,7 @@ extern "C" int16_t sql_set_connect_attr_strbin(void* handle, int32_t attribute, 
   SQLINTEGER n = 0;
   if (!text_length(block, block_length, length, &n)) {
     KY_POST_DBC(dbc, sqlstate::kHY090, 0);
+    refused_before_driver(&dbc->diags);
     return leave("sql_set_connect_attr_strbin", SQL_ERROR);
   }
   // A private, terminated copy: the driver may keep the pointer.

@@ -22,6 +22,9 @@ struct Target {
   diag_header* diags = nullptr;
   SQLHANDLE driver = nullptr;
   statement_t* stmt = nullptr;
+  // The driver's records are listed after the server's own (not after a
+  // call refused before the driver saw it).
+  bool with_driver() const { return (diags->flags & DIAG_OWN_ONLY) == 0; }
 };
 
 bool find_target(int16_t type, void* handle, Target* t, const char* name) {
@@ -116,6 +119,10 @@ extern "C" int16_t sql_get_diag_rec(int16_t type, void* handle, int16_t number, 
     } else {
       diag_unlock(t.diags);
       if (text_length != nullptr) *text_length = 0;
+      if (!t.with_driver()) {
+        exit.because("no driver records after a refusal");
+        return SQL_NO_DATA;
+      }
       char state[6] = {0};
       std::vector<char> scratch(static_cast<size_t>(len) + 1, 0);
       SQLSMALLINT tl = 0;
@@ -176,10 +183,16 @@ extern "C" int16_t sql_get_diag_field_integer(int16_t type, void* handle, int16_
           return SQL_SUCCESS;
         }
         diag_unlock(t.diags);
+        if (!t.with_driver()) return SQL_NO_DATA;
         asked = static_cast<SQLSMALLINT>(number - count);
         break;
       }
       default: exit.because("Invalid DiagIdentifier"); return SQL_ERROR;
+    }
+    if (id == SQL_DIAG_NUMBER && !t.with_driver()) {
+      if (value != nullptr) *value = t.diags->record_count;
+      exit.because("Value=%ld", (long)t.diags->record_count);
+      return SQL_SUCCESS;
     }
     // Row counts and row numbers are SQLLEN: read them whole, then narrow.
     SQLLEN wide = 0;
@@ -265,6 +278,7 @@ extern "C" int16_t sql_get_diag_field_string(int16_t type, void* handle, int16_t
           return rc;
         }
         diag_unlock(t.diags);
+        if (!t.with_driver()) return SQL_NO_DATA;
         asked = static_cast<SQLSMALLINT>(number - count);
         break;
       }

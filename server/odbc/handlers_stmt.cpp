@@ -266,6 +266,7 @@ extern "C" int16_t sql_set_stmt_attr_handle(void* handle, int32_t attribute, voi
       slot = DESC_APD;
     else {
       KY_POST_STMT(stmt, sqlstate::kHY092, 0);
+      refused_before_driver(&stmt->diags);
       return SQL_ERROR;
     }
     descriptor_t* desc = nullptr;
@@ -299,6 +300,7 @@ extern "C" int16_t sql_set_stmt_attr_strbin(void* handle, int32_t attribute, int
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   (void)attribute;
   KY_POST_STMT(stmt, sqlstate::kHY092, 0);
+  refused_before_driver(&stmt->diags);
   return leave("sql_set_stmt_attr_strbin", SQL_ERROR);
 }
 
@@ -328,6 +330,7 @@ extern "C" int16_t sql_get_stmt_attr_handle(void* handle, int32_t attribute, voi
     return leave(KY_HANDLER_NAME(sql_get_stmt_attr_handle), SQL_SUCCESS);
   }
   KY_POST_STMT(stmt, sqlstate::kHY092, 0);
+  refused_before_driver(&stmt->diags);
   return leave(KY_HANDLER_NAME(sql_get_stmt_attr_handle), SQL_ERROR);
 }
 
@@ -341,6 +344,7 @@ SQLRETURN get_stmt_attr_text(void* handle, const char* name, int32_t attribute, 
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
   if (pointer_attr(attribute)) {
     KY_POST_STMT(stmt, sqlstate::kHY092, 0);
+    refused_before_driver(&stmt->diags);
     return leave(name, SQL_ERROR);
   }
   const int64_t len = capped(buffer_length, &cap, buffer);

@@ -6,7 +6,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "odbc_trace.h"
 
@@ -72,7 +74,27 @@ void load_sql_diags(int16_t server_type, void* server_record, int16_t driver_typ
   KY_TRACE(kTraceDiag, "\t%ld diags found in driver\n", static_cast<long>(count));
   if (count > INT16_MAX) count = INT16_MAX;
   for (SQLSMALLINT i = 1; i <= count; ++i) {
-    char class_origin[100], connection_name[256], message[1024], sqlstate[100], subclass[100];
+    // The record as an application reads it, in a buffer of 1,024 bytes (a
+    // driver may cut a long text into records of that size); a longer text
+    // is read again whole. A record the driver does not deliver ends the
+    // list: the number it reported may count more than it holds.
+    char sqlstate[6] = {0};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    std::vector<char> message(1024, '\0');
+    rc = SQLGetDiagRec(driver_type, driver_handle, i, reinterpret_cast<SQLCHAR*>(sqlstate), &native,
+                       reinterpret_cast<SQLCHAR*>(message.data()), static_cast<SQLSMALLINT>(message.size()), &length);
+    if (SQL_SUCCEEDED(rc) && length >= static_cast<SQLSMALLINT>(message.size())) {
+      message.assign(std::min<size_t>(static_cast<size_t>(length) + 1, INT16_MAX), '\0');
+      rc = SQLGetDiagRec(driver_type, driver_handle, i, reinterpret_cast<SQLCHAR*>(sqlstate), &native,
+                         reinterpret_cast<SQLCHAR*>(message.data()), static_cast<SQLSMALLINT>(message.size()), &length);
+    }
+    if (!SQL_SUCCEEDED(rc)) {
+      KY_TRACE(kTraceDiag, "\tdriver gave %d of %ld records\n", i - 1, static_cast<long>(count));
+      break;
+    }
+    message.back() = '\0';
+    char class_origin[100], connection_name[256], subclass[100];
     read_text(driver_type, driver_handle, i, SQL_DIAG_CLASS_ORIGIN, class_origin, sizeof(class_origin));
     SQLINTEGER column = read_int(driver_type, driver_handle, i, SQL_DIAG_COLUMN_NUMBER);
     // A connection name the driver cannot give counts as none, so the record
@@ -80,20 +102,17 @@ void load_sql_diags(int16_t server_type, void* server_record, int16_t driver_typ
     if (!read_text(driver_type, driver_handle, i, SQL_DIAG_CONNECTION_NAME, connection_name, sizeof(connection_name))) {
       connection_name[0] = '\0';
     }
-    read_text(driver_type, driver_handle, i, SQL_DIAG_MESSAGE_TEXT, message, sizeof(message));
-    SQLINTEGER native = read_int(driver_type, driver_handle, i, SQL_DIAG_NATIVE);
     // SQL_DIAG_ROW_NUMBER is an SQLLEN.
     SQLLEN row = 0;
     if (!SQL_SUCCEEDED(
             SQLGetDiagField(driver_type, driver_handle, i, SQL_DIAG_ROW_NUMBER, &row, SQL_IS_INTEGER, nullptr))) {
       row = 0;
     }
-    read_text(driver_type, driver_handle, i, SQL_DIAG_SQLSTATE, sqlstate, sizeof(sqlstate));
     read_text(driver_type, driver_handle, i, SQL_DIAG_SUBCLASS_ORIGIN, subclass, sizeof(subclass));
     if (i == 1) KY_TRACE(kTraceDiag, "\tLoading %ld diags from driver into server\n", static_cast<long>(count));
     post_error(errp, 0, class_origin[0] == 'I' ? CLASS_ISO : CLASS_ODBC3, column,
                connection_name[0] != '\0' ? connection_name : nullptr, nullptr, native, row, subclass, sqlstate, "%s",
-               message);
+               message.data());
   }
 }
 
