@@ -1,7 +1,7 @@
 // The exception report of the administration server: written to
 // kyvek.exception in LogDir when a fatal signal hits the server thread (from
 // inside the handler, with the async-signal-safe writers of platform/crash)
-// or when a C++ exception ends the accept loop.
+// or a connection's thread, or when a C++ exception ends a request.
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -79,6 +79,8 @@ int http_guard_enter() {
   if (crash_report_path(state().settings.LogDir, g_path, sizeof g_path) != 0) g_path[0] = '\0';
   return crash_guard_enter(on_fault, nullptr, 1);
 }
+
+int http_guard_thread() { return crash_guard_enter(on_fault, nullptr, 1); }
 
 void http_guard_leave() { crash_guard_leave(); }
 

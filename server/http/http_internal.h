@@ -51,7 +51,7 @@ enum : uint32_t {
 enum { METHOD_OPTIONS = 0, METHOD_GET = 1, METHOD_HEAD = 2, METHOD_POST = 3 };
 
 // The header fields a request keeps, in their fixed order.
-inline constexpr std::array<const char*, 31> kHeaderNames = {"cache-control",
+inline constexpr std::array<const char*, 32> kHeaderNames = {"cache-control",
                                                              "connection",
                                                              "content-length",
                                                              "content-type",
@@ -81,7 +81,15 @@ inline constexpr std::array<const char*, 31> kHeaderNames = {"cache-control",
                                                              "unless",
                                                              "user-agent",
                                                              "via",
-                                                             "x-forwarded-for"};
+                                                             "x-forwarded-for",
+                                                             "origin"};
+
+// The credentials of an Authorization field of the "Basic" scheme, as the
+// transport decoded them.
+struct basic_credentials {
+  std::string user;
+  std::string password;
+};
 
 struct http_request {
   std::array<std::optional<std::string>, kHeaderNames.size()> fields;
@@ -100,6 +108,8 @@ struct http_request {
   std::string realm;
   uint32_t output_flags = 0;  // 0x1: the response header has been sent
   Clock::time_point deadline = Clock::time_point::max();
+  std::optional<basic_credentials> credentials;  // a Basic Authorization field, decoded
+  std::string client_address;
 
   // Value of a known header field (name compared without regard to case).
   const std::string* field(std::string_view name) const;
@@ -131,7 +141,19 @@ bool urlunencode(std::string& text);
 std::string decoded_query(const http_request& request);
 const form_field* find_form_field(const form_fields& fields, std::string_view name);
 
-// Responses.
+// Responses. While an output_sink lives on a thread, what that thread sends
+// (send_all and the error senders) is appended to its string: the transport
+// hands the whole answer to the library.
+class output_sink {
+ public:
+  explicit output_sink(std::string* sink);
+  ~output_sink();
+  output_sink(const output_sink&) = delete;
+  output_sink& operator=(const output_sink&) = delete;
+
+ private:
+  std::string* previous_;
+};
 const char* status_text(int status);
 std::string make_response_header(const http_request* request, int status, uint32_t row_flags);
 int send_all(int socket, const char* data, size_t length);
@@ -150,6 +172,11 @@ size_t append_outputf(http_request& request, char* out, size_t* length, const ch
 std::string format_http_date(time_t when);
 std::string html_escape(std::string_view text);
 std::string url_encode(std::string_view text);
+// A change without fields of its own is a POST, never a link: remove_form is
+// an empty form (with the form token) that remove_button submits with its
+// name and value, wherever the button stands on the page.
+std::string remove_form(const char* id, const char* action);
+std::string remove_button(const char* form_id, std::string_view name, std::string_view value);
 std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Authorisation.
@@ -159,9 +186,6 @@ int authorise_request(http_request& request, char* out, size_t* length);
 int check_logon(const char* user_text, const char* password, http_request* request);
 int odbc_login(http_request& request, char* out, size_t* length, const std::string& dsn, std::string& user,
                std::string& password);
-// Splits the Basic credentials of an authorization value: 1 with user and
-// password, 0 when there is no credential text, -1 when it cannot be parsed.
-int decode_basic_credentials(std::string_view value, std::string& user, std::string& password);
 // The realm of a 401 without CR, LF, '"' and past 31 characters.
 std::string sanitise_realm(std::string_view text);
 
@@ -189,7 +213,28 @@ struct uri_entry {
 };
 const uri_entry* find_uri(std::string_view uri);
 const std::vector<uri_entry>& uri_table();
-void serve_http_connection(int socket);
+// Whether the row may run for this request: the administrator's logon for
+// URI_ADMIN rows (403 while HTTPAdmin is "disabled"); for URI_CHANGE rows a
+// POST (else 405), from a page of this server (Origin, else Referer) with the
+// form token, which is then taken out of the posted fields. When not, the
+// refusal's status and page are set and the refusal is logged.
+bool admit_request(const uri_entry& row, http_request& request, char* out, size_t* length);
+// The token of the change forms, drawn from the system's random source at
+// start (init_form_secret); empty when none could be drawn.
+void init_form_secret();
+const std::string& form_token();
+// The hidden field that carries it in a form.
+std::string form_token_field();
+bool same_origin(const http_request& request);
+// Splits posted form text into the token's value and the other fields.
+void split_form_token(std::string_view body, std::string& rest, std::string& token);
+// The head of a request as the transport received it, rebuilt with CRLF lines.
+std::string request_head(std::string_view method, std::string_view uri, std::string_view version,
+                         const std::vector<std::pair<std::string, std::string>>& headers);
+// Serves one request (head, the whole body or nullptr, the peer's address,
+// the decoded Basic credentials or nullptr): the bytes of the answer.
+std::string serve_request(const std::string& head, const std::string* body, const char* client_address,
+                          const basic_credentials* credentials);
 
 // Process-wide state of the server thread.
 struct http_settings {
@@ -217,6 +262,8 @@ std::string log_file_path(const char* name);
 // The exception report of the server thread: a guard for fatal signals and
 // the report of a C++ exception. The report text, or "" when none was made.
 int http_guard_enter();
+// The same guard for a connection's thread, once http_guard_enter ran.
+int http_guard_thread();
 void http_guard_leave();
 std::string http_exception_report();
 

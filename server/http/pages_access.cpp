@@ -46,8 +46,7 @@ std::string list_links(const std::string& list, const char* word) {
     size_t end = list.find(' ', start);
     if (end == std::string::npos) end = list.size();
     std::string item = list.substr(start, end - start);
-    out += format_text("<a href=\"/access_remove_s.cgi?%s=%s\">%s</a><br>", word, url_encode(item).c_str(),
-                       html_escape(item).c_str());
+    out += remove_button("remove_address", word, item) + "<br>";
     pos = end;
   }
   return out.empty() ? "&nbsp;" : out;
@@ -61,8 +60,7 @@ std::string rule_column(const dsnacl_node& n, const std::string& items, const ch
     size_t bar = items.find('|', pos);
     std::string item = items.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos);
     if (!item.empty())
-      out += format_text("<a href=\"/dsnaccess_remove_s.html?%s%u=%s\">%s</a><br>", word, n.number,
-                         url_encode(item).c_str(), html_escape(item).c_str());
+      out += remove_button("remove_rule", format_text("%s%u", word, n.number), item) + "<br>";
     if (bar == std::string::npos) break;
     pos = bar + 1;
   }
@@ -93,14 +91,15 @@ int uri_access_control(const uri_entry& row, http_request& r, char* out, size_t*
   std::vector<dsnacl_node> rules;
   read_dsnacl_list(rules);
   std::string form =
-      "<center><form action=\"dsnaccess_change_s.html\" method=post><table border=\"1\"><tr><th "
+      remove_form("remove_rule", "/dsnaccess_remove_s.html") +
+      "<center><form action=\"dsnaccess_change_s.html\" method=post>" + form_token_field() +
+      "<table border=\"1\"><tr><th "
       "align=\"center\" colspan=\"3\">DSN Access Control&nbsp;<a href=\"#dsn_acl\"><img src=\"/help2.gif\" "
       "alt=\"help\" border=\"0\"></a></th></tr><tr><td class=\"header\" align=\"left\">DSN</td><td "
       "class=\"header\" align=\"left\">Allowed Access</td><td class=\"header\" align=\"left\">Denied "
       "Access</td></tr>";
   for (const auto& n : rules) {
-    form += format_text("<tr><td align=\"top\"><a href=\"/dsnaccess_remove_s.html?dsn=%s\">%s</a></td>",
-                        url_encode(n.dsn).c_str(), html_escape(n.dsn).c_str());
+    form += "<tr><td align=\"top\">" + remove_button("remove_rule", "dsn", n.dsn) + "</td>";
     form += rule_column(n, n.allow, "allow") + rule_column(n, n.deny, "deny") + "</tr>\r\n";
   }
   form += "<tr><td>";
@@ -120,7 +119,7 @@ int uri_access_control(const uri_entry& row, http_request& r, char* out, size_t*
       "type=\"image\" alt=\"add\" src=\"/btn_add_sm.gif\" align=\"bottom\" border=\"0\"></td><td>&nbsp;</td><td>"
       "&nbsp;</td></tr></table></form></center>";
   return template_page(row, r, out, length,
-                       {{"&vek_entry1;", list_links(allow, "allow")},
+                       {{"&vek_entry1;", remove_form("remove_address", "/access_remove_s.cgi") + list_links(allow, "allow")},
                         {"&vek_entry2;", list_links(deny, "deny")},
                         {"&vek_entry3;", form}});
 }

@@ -157,7 +157,7 @@ int uri_configuration(const uri_entry& row, http_request& r, char* out, size_t* 
 }
 
 int uri_config_change_f(const uri_entry& row, http_request& r, char* out, size_t* length) {
-  std::string t = "<form action=\"config_change_s.cgi\" method=post>\r\n<table><tr>\r\n";
+  std::string t = "<form action=\"config_change_s.cgi\" method=post>" + form_token_field() + "\r\n<table><tr>\r\n";
   for (const auto& e : config_page_table()) {
     std::string value = value_of(e);
     std::string name = e.name;

@@ -30,14 +30,17 @@ int uri_service_control(const uri_entry& row, http_request& r, char* out, size_t
       "<table>\r\n<tr><th>Service</th><th>State</th><th>Operation</th></tr><tr><td>VEK ODBC Server "
       "Service</td><td>" +
       text + "</td>";
+  // Pause and continue are posted, with the form token.
+  auto button = [](const char* action) {
+    return format_text(
+        "<td><form action=\"/service_change.html\" method=post>%s<input type=\"hidden\" name=\"action\" "
+        "value=\"%s\"><input type=\"image\" alt=\"%s\" src=\"btn_%s.gif\" border=\"0\"></form></td></tr>",
+        form_token_field().c_str(), action, action, action);
+  };
   if (s == KY_SERVICE_RUNNING)
-    table +=
-        "<td><a href=\"/service_change.html?action=pause\"><img alt=\"pause\" src=\"btn_pause.gif\" "
-        "border=\"0\"></a></td></tr>";
+    table += button("pause");
   else if (s == KY_SERVICE_PAUSED)
-    table +=
-        "<td><a href=\"/service_change.html?action=continue\"><img alt=\"continue\" src=\"btn_continue.gif\" "
-        "border=\"0\"></a></td></tr>";
+    table += button("continue");
   else
     table += "<td>&nbsp;</td></tr>";
   table += "</table>";

@@ -1,6 +1,6 @@
 // Responses: status texts, the header, error pages, the buffered page writer,
-// the HTTP date and HTML escaping. Header lines end in "\n", page lines in
-// "\r\n".
+// the HTTP date and HTML escaping. The header is written with "\n" lines and
+// handed to the transport, which sends it with CRLF; page lines end in "\r\n".
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -78,6 +78,8 @@ struct StatusGroup {
   int rows;
 };
 constexpr StatusGroup kGroups[] = {{0, 3}, {3, 8}, {11, 8}, {19, 25}, {44, 11}};
+
+thread_local std::string* t_sink = nullptr;
 
 std::string host_name() {
   char name[256];
@@ -173,7 +175,14 @@ std::string make_response_header(const http_request* r, int status, uint32_t fla
   return h;
 }
 
+output_sink::output_sink(std::string* sink) : previous_(t_sink) { t_sink = sink; }
+output_sink::~output_sink() { t_sink = previous_; }
+
 int send_all(int socket, const char* data, size_t length) {
+  if (t_sink) {
+    t_sink->append(data, length);
+    return 0;
+  }
   while (length > 0) {
     ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
@@ -308,6 +317,18 @@ std::string html_escape(std::string_view text) {
     }
   }
   return out;
+}
+
+std::string remove_form(const char* id, const char* action) {
+  return format_text("<form id=\"%s\" action=\"%s\" method=post>%s</form>", id, action, form_token_field().c_str());
+}
+
+std::string remove_button(const char* form_id, std::string_view name, std::string_view value) {
+  std::string v = html_escape(value);
+  return format_text(
+      "<button type=\"submit\" class=\"remove\" form=\"%s\" name=\"%s\" value=\"%s\" title=\"Remove %s\">%s "
+      "<img src=\"/cross_sm.gif\" alt=\"remove\"></button>",
+      form_id, html_escape(name).c_str(), v.c_str(), v.c_str(), v.c_str());
 }
 
 std::string url_encode(std::string_view text) {

@@ -1,23 +1,28 @@
 // The administration server's process: settings, the trace log, the listening
-// socket, the accept loop with its 2-second look at the service state, the
-// network-access check, and one connection at a time through the dispatch
-// table.
+// socket and the HTTP transport (libmicrohttpd, a thread per connection with
+// time-outs and limits), the network-access check, the dispatch table, the
+// 2-second look at the service state, and SIGHUP's reload of the settings.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <microhttpd.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <exception>
+#include <mutex>
+#include <strings.h>
 #include <thread>
 
+#include "crash/crash.h"
 #include "events.h"
 #include "http_internal.h"
 #include "kyrpc.h"
@@ -34,63 +39,34 @@ constexpr uint32_t EV_HTTP_STARTED = 0x20351;
 constexpr uint32_t EV_HTTP_PAUSED = 0x20371;
 constexpr uint32_t EV_HTTP_EXCEPTION = 0xC0020231;
 constexpr int kPollMs = 2000;
-constexpr int kDrainMs = 1000;
-constexpr size_t kDrainBytes = 64 * 1024;
+// Connections at once, and from one address (a browser opens a few; a
+// visitor that holds more than this gets no more).
+constexpr unsigned kMaxConnections = 64;
+constexpr unsigned kMaxPerAddress = 32;
+// Memory of one connection: its request head must fit in it (a larger head
+// is answered 431 by the library).
+constexpr size_t kConnectionMemory = 32 * 1024;
 
 FILE* g_log = nullptr;
+
+// Page code runs one request at a time: the pages share the settings, the
+// page buffer discipline and the configuration store. The transport reads and
+// writes every connection on its own thread, so a slow or idle visitor holds
+// no one else.
+std::mutex g_page_lock;
+// The graph's plotter runs outside the page lock, one at a time: a plot (up
+// to 20 seconds) holds no other page. A reload takes both.
+std::mutex g_plot_lock;
+
+// SIGHUP: reload (set by the handler, taken by the loop).
+std::atomic<bool> g_reload{false};
+int g_hup_pipe[2] = {-1, -1};
 
 void event(uint16_t type, uint32_t id, const char* text) {
   log_server_event(state().block, server_source(), type, id, text, nullptr);
 }
 
-// Reads and drops what the peer still sends, bounded in bytes and time.
-void drain(int socket, int millis) {
-  char buf[512];
-  size_t total = 0;
-  auto end = Clock::now() + std::chrono::milliseconds(millis);
-  while (total < kDrainBytes && wait_readable(socket, end) > 0) {
-    ssize_t n = ::recv(socket, buf, sizeof buf, MSG_DONTWAIT);
-    if (n <= 0) break;
-    total += static_cast<size_t>(n);
-    http_trace("read %zd bytes after request answered\n", n);
-  }
-}
-
-void finish_connection(int socket) {
-  http_trace("Shutting down socket\n");
-  if (::shutdown(socket, SHUT_WR) != 0)
-    http_trace("**shutdown(%d, SEND) failed: %s **\n", socket, errno_text(errno).c_str());
-  drain(socket, kDrainMs);
-  if (::close(socket) != 0) http_trace("** Failed to close socket %d: %s\n", socket, errno_text(errno).c_str());
-}
-
-// Reads the request head (to its blank line), at most kRequestCap bytes, by
-// the connection's deadline. The bytes read; status 0, 408 (deadline) or 413
-// (cap reached).
-std::string read_request_head(int socket, Clock::time_point deadline, int* status) {
-  std::string data;
-  char buf[kRequestCap];
-  *status = 0;
-  for (;;) {
-    int w = wait_readable(socket, deadline);
-    if (w == 0) {
-      *status = 408;
-      return data;
-    }
-    if (w < 0) return data;
-    ssize_t n = ::recv(socket, buf, kRequestCap - data.size(), 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return data;  // the peer closed: parse what came
-    data.append(buf, static_cast<size_t>(n));
-    if (data.size() >= kRequestCap) {
-      *status = 413;
-      return data;
-    }
-    if (data.find("\n\n") != std::string::npos || data.find("\n\r\n") != std::string::npos) return data;
-  }
-}
-
-// The request as traced: credentials never reach the log.
+// The head as traced: credentials never reach the log.
 std::string masked_for_trace(const std::string& head) {
   std::string out;
   size_t pos = 0;
@@ -99,10 +75,9 @@ std::string masked_for_trace(const std::string& head) {
     end = end == std::string::npos ? head.size() : end + 1;
     std::string_view line(head.data() + pos, end - pos);
     size_t colon = line.find(':');
-    std::string_view name = colon == std::string_view::npos ? std::string_view() : line.substr(0, colon);
-    if (strcasecmp(std::string(name).c_str(), "authorization") == 0 ||
-        strcasecmp(std::string(name).c_str(), "proxy-authorization") == 0) {
-      out.append(name);
+    std::string name(colon == std::string_view::npos ? std::string_view() : line.substr(0, colon));
+    if (strcasecmp(name.c_str(), "authorization") == 0 || strcasecmp(name.c_str(), "proxy-authorization") == 0) {
+      out += name;
       out += ": (XXXXXX)\n";
     } else {
       out.append(line);
@@ -205,56 +180,304 @@ const uri_entry* find_uri(std::string_view uri) {
   return nullptr;
 }
 
-void serve_http_connection(int socket) {
+std::string request_head(std::string_view method, std::string_view uri, std::string_view version,
+                         const std::vector<std::pair<std::string, std::string>>& headers) {
+  std::string head;
+  head.append(method).append(" ").append(uri).append(" ").append(version).append("\r\n");
+  for (const auto& [name, value] : headers) head.append(name).append(": ").append(value).append("\r\n");
+  head += "\r\n";
+  return head;
+}
+
+std::string serve_request(const std::string& head, const std::string* body, const char* client_address,
+                          const basic_credentials* credentials) {
+  std::unique_lock<std::mutex> lock(g_page_lock);
+  std::string output;
+  output_sink sink(&output);
   http_request r;
-  r.socket = socket;
   r.deadline = Clock::now() + std::chrono::milliseconds(kConnectionDeadlineMs);
-  // A client that stops reading cannot hold a send beyond the deadline either.
-  timeval tv{kConnectionDeadlineMs / 1000, 0};
-  ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  http_trace("handling request\n");
-  int head_status = 0;
-  std::string head = read_request_head(socket, r.deadline, &head_status);
-  http_trace("Incoming request:\n");
-  if (head_status != 0) {
-    http_trace("Received request of %zu bytes - %s\n", head.size(), head_status == 413 ? "too big" : "timed out");
-    send_error_response(socket, head_status);
-  } else if (!head.empty()) {
-    if (http_log_open())
-      http_trace("Read %zu bytes from socket %d\n==========\n%s\n==========\n", head.size(), socket,
-                 masked_for_trace(head).c_str());
-    if (parse_request(head.data(), head.size(), r) != 0) {
-      send_error_response(socket, r.status);
+  if (http_log_open())
+    http_trace("Read %zu bytes from %s\n==========\n%s\n==========\n", head.size(), client_address,
+               masked_for_trace(head).c_str());
+  if (state().access && !match_ip_acl(client_address, state().access, nullptr, 0)) {
+    http_trace("Client %s refused\n", client_address);
+    send_error_response(-1, 403);
+    return output;
+  }
+  if (head.size() >= kRequestCap) {
+    http_trace("Received request of %zu bytes - too big\n", head.size());
+    send_error_response(-1, 413);
+    return output;
+  }
+  if (parse_request(head.data(), head.size(), r) != 0) {
+    send_error_response(-1, r.status);
+    return output;
+  }
+  std::snprintf(state().last_uri, sizeof state().last_uri, "%s", r.uri.substr(0, kLastUriMax).c_str());
+  r.client_address = client_address;
+  if (credentials) r.credentials = *credentials;
+  if (body) {
+    if (body->size() >= kPostCap) {
+      send_error_response(-1, 413);
+      return output;
+    }
+    // The transport has the whole body (by its length or its chunks).
+    r.content_length = static_cast<uint32_t>(body->size());
+    r.content_length_known = true;
+    if (!body->empty()) r.posted = *body;
+  }
+  const uri_entry* row = find_uri(r.uri);
+  if (!row) {
+    send_error_response(-1, 404);
+    return output;
+  }
+  std::vector<char> out(kPageCapacity + 1);
+  size_t length = kPageCapacity;
+  r.status = 200;
+  uint32_t flags = row->flags;
+  int rc = 0;
+  if (!admit_request(*row, r, out.data(), &length))
+    flags = URI_NOCACHE;  // the refusal is a page, whatever the row sends
+  else if (row->flags & URI_PNG) {
+    lock.unlock();
+    {
+      std::lock_guard<std::mutex> plot(g_plot_lock);
+      rc = row->fn(*row, r, out.data(), &length);
+    }
+    lock.lock();
+  } else {
+    rc = row->fn(*row, r, out.data(), &length);
+  }
+  if (rc < 0) {
+    http_trace("uri_fn() failed with %d\n", rc);
+    if (r.status != 0) send_error_response(-1, r.status);
+  } else if (!(row->flags & URI_SELF_SENT)) {
+    if (r.output_flags & 1) {
+      send_all(-1, out.data(), length);
     } else {
-      const uri_entry* row = find_uri(r.uri);
-      if (!row) {
-        send_error_response(socket, 404);
-      } else {
-        std::vector<char> out(kPageCapacity + 1);
-        size_t length = kPageCapacity;
-        r.status = 200;
-        uint32_t flags = row->flags;
-        int rc = 0;
-        if ((row->flags & URI_ADMIN) && authorise_request(r, out.data(), &length) == 0)
-          flags = URI_NOCACHE;  // the refusal is a page, whatever the row sends
-        else
-          rc = row->fn(*row, r, out.data(), &length);
-        if (rc < 0) {
-          http_trace("uri_fn() failed with %d\n", rc);
-          if (r.status != 0) send_error_response(socket, r.status);
-        } else if (!(row->flags & URI_SELF_SENT)) {
-          if (r.output_flags & 1) {
-            send_all(socket, out.data(), length);
-          } else {
-            std::string header = make_response_header(&r, r.status, flags);
-            if (send_all(socket, header.data(), header.size()) == 0 && length > 0) send_all(socket, out.data(), length);
-          }
-        }
-      }
+      std::string header = make_response_header(&r, r.status, flags);
+      send_all(-1, header.data(), header.size());
+      if (length > 0) send_all(-1, out.data(), length);
     }
   }
-  finish_connection(socket);
+  return output;
 }
+
+namespace {
+
+// One connection's request as the transport hands it over in steps.
+struct pending_request {
+  std::string uri;  // as sent, with its query
+  std::string body;
+  bool has_body = false;
+  bool too_big = false;
+  bool started = false;
+};
+
+void* on_uri(void*, const char* uri, MHD_Connection*) {
+  auto* p = new (std::nothrow) pending_request;
+  if (p) p->uri = uri ? uri : "";
+  return p;
+}
+
+void on_completed(void*, MHD_Connection*, void** con_cls, MHD_RequestTerminationCode) {
+  delete static_cast<pending_request*>(*con_cls);
+  *con_cls = nullptr;
+}
+
+// A connection's thread runs under the fault guard, as the main thread does.
+void on_connection(void*, MHD_Connection*, void**, MHD_ConnectionNotificationCode code) {
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    if (!crash_guard_active()) http_guard_thread();
+  } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    if (crash_guard_active()) http_guard_leave();
+  }
+}
+
+MHD_Result collect_header(void* cls, MHD_ValueKind, const char* key, const char* value) {
+  auto* list = static_cast<std::vector<std::pair<std::string, std::string>>*>(cls);
+  list->emplace_back(key ? key : "", value ? value : "");
+  return MHD_YES;
+}
+
+// Hands the gathered answer (status line, header lines, body) to the library.
+MHD_Result queue_answer(MHD_Connection* connection, const std::string& answer) {
+  size_t head_end = answer.find("\n\n");
+  size_t body_at = head_end == std::string::npos ? answer.size() : head_end + 2;
+  std::string_view head(answer.data(), head_end == std::string::npos ? answer.size() : head_end);
+  unsigned status = 500;
+  size_t sp = head.find(' ');
+  if (sp != std::string_view::npos) status = static_cast<unsigned>(std::atoi(std::string(head.substr(sp + 1, 3)).c_str()));
+  if (status < 100 || status > 599) status = 500;
+  MHD_Response* response =
+      MHD_create_response_from_buffer(answer.size() - body_at, const_cast<char*>(answer.data() + body_at),
+                                      MHD_RESPMEM_MUST_COPY);
+  if (!response) return MHD_NO;
+  // One request per connection, as every answer says (error answers too).
+  bool close_named = false;
+  size_t pos = head.find('\n');
+  while (pos != std::string_view::npos && pos < head.size()) {
+    size_t next = head.find('\n', pos + 1);
+    std::string line(head.substr(pos + 1, (next == std::string_view::npos ? head.size() : next) - pos - 1));
+    pos = next;
+    size_t colon = line.find(": ");
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    // The library writes the date and the length itself.
+    if (strcasecmp(name.c_str(), "Date") == 0 || strcasecmp(name.c_str(), "Content-Length") == 0) continue;
+    close_named = close_named || strcasecmp(name.c_str(), "Connection") == 0;
+    MHD_add_response_header(response, name.c_str(), line.c_str() + colon + 2);
+  }
+  if (!close_named) MHD_add_response_header(response, "Connection", "close");
+  MHD_Result rc = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return rc;
+}
+
+std::string client_address_of(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  char text[INET_ADDRSTRLEN] = "";
+  if (info && info->client_addr && info->client_addr->sa_family == AF_INET)
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(info->client_addr)->sin_addr, text, sizeof text);
+  return text;
+}
+
+MHD_Result on_request(void*, MHD_Connection* connection, const char*, const char* method, const char* version,
+                      const char* upload_data, size_t* upload_size, void** con_cls) {
+  auto* p = static_cast<pending_request*>(*con_cls);
+  if (!p) return MHD_NO;
+  if (!p->started) {
+    // The head is complete; the body (by its length or in chunks) follows.
+    // A length beyond the form cap is refused before anything is read.
+    p->started = true;
+    const char* declared = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (declared && std::strtoull(declared, nullptr, 10) >= kPostCap) {
+      std::string answer;
+      output_sink sink(&answer);
+      send_error_response(-1, 413);
+      return queue_answer(connection, answer);
+    }
+    return MHD_YES;
+  }
+  if (*upload_size > 0) {
+    p->has_body = true;
+    if (p->body.size() + *upload_size >= kPostCap)
+      p->too_big = true;
+    else
+      p->body.append(upload_data, *upload_size);
+    *upload_size = 0;
+    return MHD_YES;
+  }
+  std::vector<std::pair<std::string, std::string>> headers;
+  MHD_get_connection_values(connection, MHD_HEADER_KIND, collect_header, &headers);
+  std::string head = request_head(method ? method : "", p->uri, version ? version : "", headers);
+  std::optional<basic_credentials> credentials;
+  char* password = nullptr;
+  char* user = MHD_basic_auth_get_username_password(connection, &password);
+  if (user) credentials = basic_credentials{user, password ? password : ""};
+  if (user) MHD_free(user);
+  if (password) {
+    std::memset(password, 0, std::strlen(password));
+    MHD_free(password);
+  }
+  std::string address = client_address_of(connection);
+  std::string answer;
+  if (p->too_big) {
+    output_sink sink(&answer);
+    send_error_response(-1, 413);
+  } else {
+    bool body = p->has_body || std::strcmp(method ? method : "", "POST") == 0;
+    try {
+      answer = serve_request(head, body ? &p->body : nullptr, address.c_str(), credentials ? &*credentials : nullptr);
+    } catch (const std::exception& e) {
+      http_trace("Exception: %s\n", e.what());
+      std::string report = http_exception_report();
+      http_trace("Exception caught in HTTP Server\n- %s\n", "VEK HTTP Server terminating");
+      event(EVENTLOG_ERROR, EV_HTTP_EXCEPTION, report.c_str());
+      event(EVENTLOG_ERROR, EV_HTTP_EXCEPTION, "VEK HTTP Server terminating");
+      // A failure is not reported as success.
+      std::_Exit(1);
+    }
+  }
+  return queue_answer(connection, answer);
+}
+
+void library_log(void*, const char* format, va_list ap) {
+  if (!g_log) return;
+  std::vfprintf(g_log, format, ap);
+}
+
+MHD_Daemon* start_transport(int listener) {
+  unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+  return MHD_start_daemon(
+      flags, 0, nullptr, nullptr, on_request, nullptr, MHD_OPTION_LISTEN_SOCKET, listener,
+      MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(kConnectionDeadlineMs / 1000),
+      MHD_OPTION_CONNECTION_LIMIT, kMaxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxPerAddress,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_URI_LOG_CALLBACK, on_uri, nullptr,
+      MHD_OPTION_NOTIFY_COMPLETED, on_completed, nullptr, MHD_OPTION_NOTIFY_CONNECTION, on_connection, nullptr,
+      MHD_OPTION_EXTERNAL_LOGGER, library_log, nullptr, MHD_OPTION_END);
+}
+
+// Stops the transport but keeps the listening socket: clients wait in its
+// backlog until it starts again.
+void stop_transport(MHD_Daemon*& daemon) {
+  if (!daemon) return;
+  MHD_quiesce_daemon(daemon);
+  MHD_stop_daemon(daemon);
+  daemon = nullptr;
+}
+
+void on_hangup(int) {
+  g_reload.store(true);
+  if (g_hup_pipe[1] >= 0) {
+    char c = 1;
+    ssize_t n = ::write(g_hup_pipe[1], &c, 1);
+    (void)n;
+  }
+}
+
+// Reads the settings into st and builds the access list; on failure nothing
+// of the running settings changes. 0, or -1 with *error set.
+int load_settings(http_state& st, const char** error) {
+  http_settings fresh;
+  char* error_text = nullptr;
+  if (read_ini_settings(settings_table(fresh), &error_text, trace_settings, nullptr, 0) != 0) {
+    *error = error_text ? error_text : "Failed to read settings";
+    return -1;
+  }
+  ip_acl_entry* access = nullptr;
+  if (fresh.HTTPNetworkAccess[0]) {
+    char* acl_error = nullptr;
+    if (veks_create_ip_acl(",", fresh.HTTPNetworkAccess, &access, &acl_error) != 0) {
+      *error = acl_error ? acl_error : "Invalid HTTPNetworkAccess";
+      return -1;
+    }
+  }
+  free_ip_acl(&st.access);
+  st.access = access;
+  st.settings = fresh;
+  return 0;
+}
+
+// SIGHUP: the settings and the access list afresh, and the trace log
+// reopened. The address and port stay until the next start.
+void reload_settings(http_state& st) {
+  std::lock_guard<std::mutex> lock(g_page_lock);
+  std::lock_guard<std::mutex> plot(g_plot_lock);
+  char log_dir[1024] = "";
+  read_setting_text(log_dir, sizeof log_dir, "LogDir");
+  open_http_log(log_dir);
+  const char* error = nullptr;
+  if (load_settings(st, &error) != 0) {
+    std::string text = format_text("SIGHUP: settings not reloaded: %s", error);
+    event(EVENTLOG_WARNING, EV_WARNING_TEXT, text.c_str());
+    return;
+  }
+  http_trace("SIGHUP: settings reloaded\n");
+  event(EVENTLOG_INFORMATION, EV_HTTP_STARTED, "SIGHUP: settings and access list reloaded");
+}
+
+}  // namespace
 
 }  // namespace kyvek::http
 
@@ -268,21 +491,13 @@ extern "C" int run_http_server(server_stats_t* block) {
   read_setting_text(log_dir, sizeof log_dir, "LogDir");
   open_http_log(log_dir);
   http_trace("Started logging KYVEK HTTP Server\n");
-  char* error_text = nullptr;
-  if (read_ini_settings(settings_table(st.settings), &error_text, trace_settings, nullptr, 0) != 0) {
-    event(EVENTLOG_ERROR, EV_ERROR_TEXT, error_text ? error_text : "Failed to read settings");
+  const char* error = nullptr;
+  if (load_settings(st, &error) != 0) {
+    event(EVENTLOG_ERROR, EV_ERROR_TEXT, error);
     close_http_log();
     return 1;
   }
-  if (st.settings.HTTPNetworkAccess[0]) {
-    free_ip_acl(&st.access);
-    char* acl_error = nullptr;
-    if (veks_create_ip_acl(",", st.settings.HTTPNetworkAccess, &st.access, &acl_error) != 0) {
-      event(EVENTLOG_ERROR, EV_ERROR_TEXT, acl_error ? acl_error : "Invalid HTTPNetworkAccess");
-      close_http_log();
-      return 1;
-    }
-  }
+  init_form_secret();
   int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   sockaddr_in addr{};
@@ -294,6 +509,7 @@ extern "C" int run_http_server(server_stats_t* block) {
     std::string text = format_text("IPAddress %s is not an IP address", st.settings.IPAddress);
     event(EVENTLOG_ERROR, EV_ERROR_TEXT, text.c_str());
     if (listener >= 0) ::close(listener);
+    free_ip_acl(&st.access);
     close_http_log();
     return 1;
   }
@@ -311,7 +527,7 @@ extern "C" int run_http_server(server_stats_t* block) {
     return 1;
   }
   st.port = st.settings.HTTPPort;
-  if (::listen(listener, 5) != 0) {
+  if (::listen(listener, SOMAXCONN) != 0) {
     std::string text = format_text("(%u), %s\n", st.settings.HTTPPort, errno_text(errno).c_str());
     event(EVENTLOG_ERROR, EV_LISTEN_FAILED, text.c_str());
     http_trace("Failed to listen\n");
@@ -320,74 +536,58 @@ extern "C" int run_http_server(server_stats_t* block) {
     close_http_log();
     return 1;
   }
-  event(EVENTLOG_INFORMATION, EV_HTTP_STARTED, "");
+  if (::pipe2(g_hup_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+    struct sigaction sa {};
+    sa.sa_handler = on_hangup;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGHUP, &sa, nullptr);
+  }
   if (http_guard_enter() != 0) http_trace("No fault guard: faults end the server without a report\n");
-  int client = -1;
-  try {
-    for (bool running = true; running;) {
-      http_trace("Waiting for connection\n");
-      pollfd fds[2] = {{listener, POLLIN, 0}, {ky_service_wakeup_fd(), POLLIN, 0}};
-      int nfds = fds[1].fd >= 0 ? 2 : 1;
-      int rc = ::poll(fds, static_cast<nfds_t>(nfds), kPollMs);
-      if (rc < 0 && errno == EINTR) continue;
-      if (rc < 0) {
-        std::string text = format_text("Select failed - terminating, %s\n", errno_text(errno).c_str());
-        event(EVENTLOG_ERROR, EV_ERROR_TEXT, text.c_str());
-        http_trace("%s", text.c_str());
+  MHD_Daemon* daemon = start_transport(listener);
+  if (!daemon) {
+    event(EVENTLOG_ERROR, EV_LISTEN_FAILED, "Failed to start the HTTP transport");
+    http_guard_leave();
+    ::close(listener);
+    free_ip_acl(&st.access);
+    close_http_log();
+    return 1;
+  }
+  event(EVENTLOG_INFORMATION, EV_HTTP_STARTED, "");
+  for (bool running = true; running;) {
+    pollfd fds[2] = {{g_hup_pipe[0], POLLIN, 0}, {ky_service_wakeup_fd(), POLLIN, 0}};
+    int nfds = fds[1].fd >= 0 ? 2 : 1;
+    int rc = ::poll(fds, static_cast<nfds_t>(nfds), kPollMs);
+    if (rc < 0 && errno != EINTR) {
+      std::string text = format_text("Select failed - terminating, %s\n", errno_text(errno).c_str());
+      event(EVENTLOG_ERROR, EV_ERROR_TEXT, text.c_str());
+      break;
+    }
+    if (fds[0].revents & POLLIN) {
+      char drain[16];
+      while (::read(g_hup_pipe[0], drain, sizeof drain) > 0) {
+      }
+    }
+    if (nfds == 2 && (fds[1].revents & POLLIN)) ky_service_drain_wakeup();
+    if (g_reload.exchange(false)) reload_settings(st);
+    uint32_t s = service_state();
+    if (s == KY_SERVICE_STOP_PENDING) {
+      report_service_state(s);
+      running = false;
+    } else if (s == KY_SERVICE_PAUSE_PENDING) {
+      report_service_state(s);
+      stop_transport(daemon);
+      report_service_state(KY_SERVICE_PAUSED);
+      event(EVENTLOG_INFORMATION, EV_HTTP_PAUSED, "");
+      while (service_state() == KY_SERVICE_PAUSED) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      daemon = start_transport(listener);
+      if (!daemon) {
+        event(EVENTLOG_ERROR, EV_LISTEN_FAILED, "Failed to start the HTTP transport");
         break;
       }
-      if (nfds == 2 && (fds[1].revents & POLLIN)) ky_service_drain_wakeup();
-      if (!(fds[0].revents & POLLIN)) {
-        uint32_t s = service_state();
-        if (s == KY_SERVICE_STOP_PENDING) {
-          report_service_state(s);
-          running = false;
-        } else if (s == KY_SERVICE_PAUSE_PENDING) {
-          report_service_state(s);
-          report_service_state(KY_SERVICE_PAUSED);
-          event(EVENTLOG_INFORMATION, EV_HTTP_PAUSED, "");
-          while (service_state() == KY_SERVICE_PAUSED) std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-        }
-        continue;
-      }
-      sockaddr_in peer{};
-      socklen_t len = sizeof peer;
-      client = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-      if (client < 0) continue;
-      char address[INET_ADDRSTRLEN] = "";
-      ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-      if (st.access && !match_ip_acl(address, st.access, nullptr, 0)) {
-        http_trace("Client %s refused\n", address);
-        drain(client, 200);
-        send_error_response(client, 403);
-        ::shutdown(client, SHUT_WR);
-        drain(client, kDrainMs);
-        ::close(client);
-      } else {
-        st.client = client;
-        serve_http_connection(client);
-        st.client = -1;
-      }
-      client = -1;
     }
-  } catch (const std::exception& e) {
-    http_trace("Exception: %s\n", e.what());
-    std::string report = http_exception_report();
-    if (client >= 0) {
-      send_error_response(client, 500);
-      send_error_message(nullptr, client,
-                         "Exception caught in HTTP Server\n-VEK HTTP Server terminating<pre>\r\n" +
-                             html_escape(report) + "</pre>\r\n");
-      ::shutdown(client, SHUT_RDWR);
-      ::close(client);
-    }
-    ::close(listener);
-    http_trace("Exception caught in HTTP Server\n- %s\n", "VEK HTTP Server terminating");
-    event(EVENTLOG_ERROR, EV_HTTP_EXCEPTION, report.c_str());
-    event(EVENTLOG_ERROR, EV_HTTP_EXCEPTION, "VEK HTTP Server terminating");
-    // A failure is not reported as success.
-    std::_Exit(1);
   }
+  stop_transport(daemon);
   http_guard_leave();
   ::close(listener);
   free_ip_acl(&st.access);

@@ -208,6 +208,9 @@ void expand_template(std::string_view text, const entity_list& entities, http_re
     if (rest.starts_with("&vek_version;")) {
       replacement = &version;
       skip = std::strlen("&vek_version;");
+    } else if (rest.starts_with("&vek_token;")) {
+      replacement = &form_token();
+      skip = std::strlen("&vek_token;");
     } else {
       for (const auto& [name, value] : entities) {
         if (rest.starts_with(name)) {

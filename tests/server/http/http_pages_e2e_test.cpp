@@ -78,14 +78,48 @@ struct World {
   std::string get(const std::string& path) const { return curl(url(path)); }
   // As the administrator.
   std::string admin(const std::string& path) const { return curl(std::string("-u admin:") + kAdminPassword + " " + url(path)); }
+  // A change as the administrator's browser posts it: from a page of this
+  // server (Origin), with the form token of a page.
   std::string post(const std::string& path, const std::string& data) const {
     return post_as(std::string("-u admin:") + kAdminPassword, path, data);
   }
-  // A post with the given curl arguments (credentials, headers).
-  std::string post_as(const std::string& args, const std::string& path, const std::string& data) const {
-    return curl(args + " --data '" + data + "' " + url(path));
+  // The same with other curl arguments (credentials, headers).
+  std::string post_as(const std::string& args, const std::string& path, const std::string& data,
+                      const std::string& origin = "") const {
+    std::string o = origin.empty() ? "http://127.0.0.1:" + std::to_string(http_port) : origin;
+    return curl(args + " -H 'Origin: " + o + "' --data '" + with_token(data) + "' " + url(path));
+  }
+  std::string with_token(const std::string& data) const {
+    if (token.empty()) {
+      std::string page = admin("/config_change_f.html");
+      size_t at = page.find("name=\"token\" value=\"");
+      if (at != std::string::npos) token = page.substr(at + 20, 32);
+    }
+    return data.empty() ? "token=" + token : data + "&token=" + token;
   }
   std::string registry() const { return Fixture::read_file(f.registry_path()); }
+  // Headless Chromium draws the page as the administrator sees it; the
+  // picture stays in the build directory (http-screenshots) for a person to
+  // look at.
+  void screenshot(const std::string& name, const std::string& path) {
+    fs::path shots = fs::path(std::getenv("KYVEK_BINARY_DIR")) / "http-screenshots";
+    fs::create_directories(shots);
+    fs::path png = shots / (name + ".png");
+    fs::remove(png);
+    fs::path profile = f.dir() / ("chromium-" + name);
+    Process p = f.spawn(
+        "/usr/bin/chromium",
+        {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking", "--disable-component-update",
+         "--disable-sync", "--no-first-run", "--user-data-dir=" + profile.string(), "--window-size=1000,1300",
+         "--screenshot=" + png.string(),
+         std::string("http://admin:") + kAdminPassword + "@127.0.0.1:" + std::to_string(http_port) + path},
+        -1, "chromium");
+    EXPECT_EQ(Fixture::wait(p, 60000), 0);
+    ASSERT_TRUE(fs::exists(png));
+    // A blank page compresses to a few kilobytes; the header, the buttons and
+    // the text make the picture several times that.
+    EXPECT_GT(fs::file_size(png), 8000u);
+  }
   // Whether the listener refuses a fresh link by its access lists.
   bool rpc_refused() const {
     int fd = kyvek::e2e::connect_loopback(f.port());
@@ -98,6 +132,7 @@ struct World {
   int http_port;
   Fixture f;
   Process httpd;
+  mutable std::string token;
 };
 
 // One ODBC connection through the client driver; the SQLSTATE of the failure
@@ -227,10 +262,15 @@ TEST(HttpPages, AccessRulesReachTheRunningListener) {
   }
   EXPECT_TRUE(has(w.post("/access_change_s.cgi", "deny=11.2.3.4"), "Successful"));
   std::string view = w.get("/access_control.html");
-  EXPECT_TRUE(has(view, "<a href=\"/access_remove_s.cgi?deny=127.0.0.1\">127.0.0.1</a><br>")) << view;
+  // Removal is a small button that posts the address with the form token.
+  EXPECT_TRUE(has(view, "<form id=\"remove_address\" action=\"/access_remove_s.cgi\" method=post><input "
+                        "type=\"hidden\" name=\"token\" value=\"")) << view;
+  EXPECT_TRUE(has(view, "<button type=\"submit\" class=\"remove\" form=\"remove_address\" name=\"deny\" "
+                        "value=\"127.0.0.1\" title=\"Remove 127.0.0.1\">127.0.0.1 <img")) << view;
+  EXPECT_FALSE(has(view, "href=\"/access_remove_s.cgi"));
   // Removing 1.2.3.4 would not touch 11.2.3.4; removing 127.0.0.1 admits the client again.
-  EXPECT_TRUE(has(w.admin("/access_remove_s.cgi?deny=1.2.3.4"), "Successful"));
-  EXPECT_TRUE(has(w.admin("/access_remove_s.cgi?deny=127.0.0.1"), "Successful"));
+  EXPECT_TRUE(has(w.post("/access_remove_s.cgi", "deny=1.2.3.4"), "Successful"));
+  EXPECT_TRUE(has(w.post("/access_remove_s.cgi", "deny=127.0.0.1"), "Successful"));
   EXPECT_EQ(setting_line(w.registry(), "DenyList"), "\"DenyList\"=\"11.2.3.4\"");
   EXPECT_FALSE(w.rpc_refused());
 
@@ -251,9 +291,9 @@ TEST(HttpPages, AccessRulesReachTheRunningListener) {
   EXPECT_EQ(setting_line(reg, "DSNACLx"), "<absent>");
   EXPECT_NE(odbc_connect(w.f), "");
   // Item removal and rule removal with renumbering.
-  EXPECT_TRUE(has(w.admin("/dsnaccess_remove_s.html?allow2=a"), "Successful"));
-  EXPECT_TRUE(has(w.admin("/dsnaccess_remove_s.html?dsn=vekdb"), "Successful"));
-  EXPECT_FALSE(has(w.admin("/dsnaccess_remove_s.html?dsn=nosuch"), "Successful"));
+  EXPECT_TRUE(has(w.post("/dsnaccess_remove_s.html", "allow2=a"), "Successful"));
+  EXPECT_TRUE(has(w.post("/dsnaccess_remove_s.html", "dsn=vekdb"), "Successful"));
+  EXPECT_FALSE(has(w.post("/dsnaccess_remove_s.html", "dsn=nosuch"), "Successful"));
   reg = w.registry();
   EXPECT_EQ(setting_line(reg, "DSNACL"), "\"DSNACL\"=\"2\"");
   EXPECT_EQ(setting_line(reg, "DSNACL1"), "\"DSNACL1\"=\"other,b,\"");
@@ -286,22 +326,26 @@ TEST(HttpPages, PauseAndContinueTheServerService) {
     page = w.get("/service_control.html");
     std::this_thread::sleep_for(100ms);
   }
-  EXPECT_TRUE(has(page, "<td>Running</td><td><a href=\"/service_change.html?action=pause\">")) << page;
-  EXPECT_TRUE(has(w.admin("/service_change.html?action=stop"), "Invalid request = expected get data"));
-  EXPECT_TRUE(has(w.admin("/service_change.html?action=%3Cb%3E"), "and got action=&lt;b&gt;"));
-  EXPECT_TRUE(has(w.admin("/service_change.html"), "Expected some get data - none found (location 6908)"));
-  EXPECT_TRUE(has(w.admin("/service_change.html?action=pause"), "Service pause"));
+  EXPECT_TRUE(has(page, "<td>Running</td><td><form action=\"/service_change.html\" method=post><input "
+                        "type=\"hidden\" name=\"token\"")) << page;
+  EXPECT_TRUE(has(page, "name=\"action\" value=\"pause\"")) << page;
+  w.screenshot("service_running", "/service_control.html");
+  EXPECT_TRUE(has(w.post("/service_change.html", "action=stop"), "Invalid request = expected get data"));
+  EXPECT_TRUE(has(w.post("/service_change.html", "action=%3Cb%3E"), "and got action=&lt;b&gt;"));
+  EXPECT_TRUE(has(w.post("/service_change.html", ""), "Expected some get data - none found (location 6908)"));
+  EXPECT_TRUE(has(w.post("/service_change.html", "action=pause"), "Service pause"));
   for (int i = 0; i < 50 && !has(page, "Paused"); ++i) {
     page = w.get("/service_control.html");
     std::this_thread::sleep_for(200ms);
   }
-  EXPECT_TRUE(has(page, "<td>Paused</td><td><a href=\"/service_change.html?action=continue\">")) << page;
+  EXPECT_TRUE(has(page, "<td>Paused</td><td><form action=\"/service_change.html\"")) << page;
+  EXPECT_TRUE(has(page, "name=\"action\" value=\"continue\"")) << page;
   auto waiting = std::async(std::launch::async, [&] {
     RpcClient c;
     return c.connect(w.f.port()) && c.logon_sequence("anyone", "x") == 0;
   });
   EXPECT_EQ(waiting.wait_for(1500ms), std::future_status::timeout);
-  EXPECT_TRUE(has(w.admin("/service_change.html?action=continue"), "Service continue"));
+  EXPECT_TRUE(has(w.post("/service_change.html", "action=continue"), "Service continue"));
   ASSERT_EQ(waiting.wait_for(15s), std::future_status::ready);
   EXPECT_TRUE(waiting.get());
   EXPECT_TRUE(has(w.get("/index.html"), "VEK ODBC Server Service (x64)</a> : Running"));
@@ -353,7 +397,7 @@ TEST(HttpPages, DataSourceBrowsingAndExport) {
   ASSERT_TRUE(w.f.exec_sqlite("select count(*) from t;"));
 
   // The export: the same lines in the file (0600) and the page, read back by the key store.
-  std::string page = w.admin("/op_config.html");
+  std::string page = w.post("/op_config.html", "");
   fs::path file = w.f.dir() / "log" / "vek.reg";
   ASSERT_TRUE(fs::exists(file)) << page;
   EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
@@ -413,8 +457,8 @@ TEST(HttpPages, AuditPagesAndGraph) {
     EXPECT_TRUE(has(w.admin(bad), "is invalid")) << bad;
 
   std::string graph = w.admin("/graph.png");
-  EXPECT_TRUE(has(graph, "Content-Type: image/png\n")) << graph.substr(0, 300);
-  std::string png = graph.substr(graph.find("\n\n") + 2);
+  EXPECT_TRUE(has(graph, "Content-Type: image/png\r\n")) << graph.substr(0, 300);
+  std::string png = graph.substr(graph.find("\r\n\r\n") + 4);
   EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
   EXPECT_GT(png.size(), 2000u);
   EXPECT_TRUE(has(w.admin("/graph.png?audit=kyvek_access_01_02_2020.log&unit=minutes"), "image/png"));
@@ -436,14 +480,17 @@ TEST(HttpPages, AuditPagesAndGraph) {
 TEST(HttpPages, PagesRenderInChromium) {
   Options o;
   o.flags = 0xA003;
+  // Entries whose removal buttons show on the access page.
+  o.settings["AllowList"] = "127.0.0.1 10.0.0.0/255.0.0.0";
+  o.settings["DenyList"] = "10.9.9.9";
+  o.settings["DSNACL"] = "1";
+  o.settings["DSNACL1"] = "vekdb,127.0.0.1|10.1.1.1,10.2.2.2";
   World w(o);
   {
     std::ofstream(w.f.dir() / "log" / "kyvek_access.log")
         << "Thu, 10 Dec 2026 10:00:13 UTC CONNECT vekdb(u) from 127.0.0.1\n";
   }
   ASSERT_TRUE(w.start_with_child());
-  fs::path shots = fs::path(std::getenv("KYVEK_BINARY_DIR")) / "http-screenshots";
-  fs::create_directories(shots);
   const std::pair<const char*, const char*> pages[] = {{"index", "/index.html"},
                                                        {"statistics", "/hosts.html"},
                                                        {"configuration", "/configuration.html"},
@@ -454,22 +501,37 @@ TEST(HttpPages, PagesRenderInChromium) {
                                                        {"service", "/service_control.html"}};
   for (const auto& [name, path] : pages) {
     SCOPED_TRACE(name);
-    fs::path png = shots / (std::string(name) + ".png");
-    fs::remove(png);
-    fs::path profile = w.f.dir() / ("chromium-" + std::string(name));
-    Process p = w.f.spawn(
-        "/usr/bin/chromium",
-        {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking", "--disable-component-update",
-         "--disable-sync", "--no-first-run", "--user-data-dir=" + profile.string(), "--window-size=1000,800",
-         "--screenshot=" + png.string(),
-         std::string("http://admin:") + kAdminPassword + "@127.0.0.1:" + std::to_string(w.http_port) + path},
-        -1, "chromium");
-    EXPECT_EQ(Fixture::wait(p, 60000), 0);
-    ASSERT_TRUE(fs::exists(png));
-    // A blank 1000x800 page compresses to about four kilobytes; the header,
-    // the buttons and the text make the picture several times that.
-    EXPECT_GT(fs::file_size(png), 8000u);
+    w.screenshot(name, path);
   }
+}
+
+// Browsing connects as a client of the listener would: its address lists and
+// DSN rules refuse, with their events and audit lines.
+TEST(HttpPages, BrowsingFollowsTheListenersRules) {
+  Options o;
+  o.flags = 0xA043;  // AuditODBCAccess, browsing on
+  o.settings["DSNACL"] = "1";
+  o.settings["DSNACL1"] = "vekdb,,127.0.0.1";
+  World w(o);
+  ASSERT_TRUE(w.f.exec_sqlite("create table t(id integer); insert into t values(42);"));
+  ASSERT_TRUE(w.start_with_child());
+  std::string refused = w.admin("/dsn.html?dsn=vekdb&table=t&display=1");
+  EXPECT_TRUE(has(refused, "HTTP/1.1 403")) << refused;
+  EXPECT_TRUE(has(refused, "denied access to DSN vekdb due to access control rule")) << refused;
+  EXPECT_FALSE(has(refused, "<td>42</td>"));
+  w.f.set_setting("DSNACL1", "vekdb,,10.0.0.1");
+  w.f.set_setting("DenyList", "127.0.0.1");
+  std::string denied = w.admin("/dsn.html?dsn=vekdb&table=t&display=1");
+  EXPECT_TRUE(has(denied, "Client denied access due to access control rule.")) << denied;
+  w.f.set_setting("DenyList", "");
+  EXPECT_TRUE(has(w.admin("/dsn.html?dsn=vekdb&table=t&display=1"), "<td>42</td>"));
+  // A wrong password is a refused logon: event and audit line.
+  EXPECT_TRUE(has(w.curl("-u admin:wrong " + w.url("/dsn.html?dsn=vekdb")), "HTTP/1.1 401"));
+  std::string audit = Fixture::read_file(w.f.dir() / "log" / "kyvek_access.log");
+  EXPECT_TRUE(has(audit, "REFUSED_BY_DSN_RULE vekdb(admin)")) << audit;
+  EXPECT_TRUE(has(audit, "REFUSED_BY_RULE 127.0.0.1(unknown)")) << audit;
+  EXPECT_TRUE(has(audit, "AUTH_DENIED 127.0.0.1(user_admin)")) << audit;
+  EXPECT_TRUE(w.f.wait_event("127.0.0.1 (user 'admin', HTTP administration pages)"));
 }
 
 TEST(HttpPages, BrowsingSwitchedOff) {
@@ -521,7 +583,7 @@ TEST(HttpPages, WithoutAnAdministratorThePagesOnlyShow) {
     std::string answers[] = {w.get(p.path), w.post_as("", p.path, p.data ? p.data : "x=1"),
                              w.curl("-u root:x " + w.url(p.path))};
     for (const auto& a : answers) {
-      EXPECT_TRUE(has(a, "HTTP/1.1 403 Forbidden")) << a;
+      EXPECT_TRUE(has(a, "HTTP/1.1 403")) << a;
       EXPECT_TRUE(has(a, "name an administrator in the HTTPAdmin setting")) << a;
     }
   }
@@ -530,7 +592,7 @@ TEST(HttpPages, WithoutAnAdministratorThePagesOnlyShow) {
   for (const char* view : {"/", "/index.html", "/hosts.html", "/information.html", "/configuration.html",
                            "/access_control.html", "/service_control.html", "/data_sources.html"}) {
     std::string page = w.get(view);
-    EXPECT_TRUE(has(page, "HTTP/1.1 200 OK")) << view << "\n" << page;
+    EXPECT_TRUE(has(page, "HTTP/1.1 200")) << view << "\n" << page;
     // Valid HTML: every no-break space ends with its semicolon.
     for (size_t at = page.find("&nbsp"); at != std::string::npos; at = page.find("&nbsp", at + 1))
       EXPECT_EQ(page.substr(at, 6), "&nbsp;") << view;
@@ -555,8 +617,38 @@ TEST(HttpPages, ChangesNeedTheAdministratorsPassword) {
     }
   }
   EXPECT_EQ(w.registry(), before);
+
+  // With the right password: a change is a POST from a page of this server
+  // with its form token; anything else is refused and changes nothing.
+  const std::string admin = std::string("-u admin:") + kAdminPassword + " ";
+  for (const auto& p : kAdminPages) {
+    if (!p.data || std::string(p.path) == "/service_change.html") continue;
+    SCOPED_TRACE(p.path);
+    std::string get = w.curl(admin + w.url(std::string(p.path) + "?" + w.with_token(p.data)));
+    EXPECT_TRUE(has(get, "HTTP/1.1 405")) << get;
+    std::string other = w.post_as(admin, p.path, p.data, "http://evil.example");
+    EXPECT_TRUE(has(other, "HTTP/1.1 403")) << other;
+    EXPECT_TRUE(has(other, "does not come from a page of this server")) << other;
+    std::string no_token = w.curl(admin + "-H 'Origin: http://127.0.0.1:" + std::to_string(w.http_port) +
+                                  "' --data '" + p.data + "' " + w.url(p.path));
+    EXPECT_TRUE(has(no_token, "HTTP/1.1 403")) << no_token;
+    std::string forged = w.curl(admin + "-H 'Origin: http://127.0.0.1:" + std::to_string(w.http_port) +
+                                "' --data '" + p.data + "&token=" + std::string(32, '0') + "' " + w.url(p.path));
+    EXPECT_TRUE(has(forged, "HTTP/1.1 403")) << forged;
+    std::string no_origin = w.curl(admin + "--data '" + w.with_token(p.data) + "' " + w.url(p.path));
+    EXPECT_TRUE(has(no_origin, "HTTP/1.1 403")) << no_origin;
+  }
+  EXPECT_EQ(w.registry(), before);
+  EXPECT_FALSE(fs::exists(w.f.dir() / "log" / "vek.reg"));
+  // Refusals are events (repeats of one event id are folded: the first is logged).
+  EXPECT_TRUE(w.f.wait_event("Refused GET to /config_change_s.cgi from 127.0.0.1: this page changes the server"));
+  // A Referer of this server stands for a missing Origin.
+  std::string referred = w.curl(admin + "-H 'Referer: http://127.0.0.1:" + std::to_string(w.http_port) +
+                                "/access_control.html' --data '" + w.with_token("deny=10.2.2.2") + "' " +
+                                w.url("/access_change_s.cgi"));
+  EXPECT_TRUE(has(referred, "Access Update Successful")) << referred;
   EXPECT_TRUE(has(w.post("/access_change_s.cgi", "deny=10.1.1.1"), "Access Update Successful"));
-  EXPECT_EQ(setting_line(w.registry(), "DenyList"), "\"DenyList\"=\" 10.1.1.1\"");
+  EXPECT_EQ(setting_line(w.registry(), "DenyList"), "\"DenyList\"=\" 10.2.2.2 10.1.1.1\"");
 }
 
 }  // namespace
