@@ -18,6 +18,7 @@
  *  a16 a32 a64        int32_t bytes, int16_t*       int32_t bytes, const int16_t* ...
  *  alen aulen         ... SQLLEN* / SQLULEN*        ... const SQLLEN* / SQLULEN*
  *  out_desc           int32_t* len, char* buf       int32_t* len, void* buf
+ *  out_desc_filled    as out_desc; the handler writes every byte it sends
  *  out_a16 ...        int32_t* bytes, int16_t* ...  int32_t* bytes, int16_t* ...
  *  text               char* (NUL inside)            const char* (sent with its NUL)
  *  a16_fix<N> ...     int16_t* (N bytes at least)   const int16_t* (N bytes sent)
@@ -191,6 +192,9 @@ using a64 = InBlock<int64_t, RPC_ARG_INT64_ARRAY>;
 using alen = InBlock<SQLLEN, RPC_ARG_SQLLEN_ARRAY>;
 using aulen = InBlock<SQLULEN, RPC_ARG_SQLULEN_ARRAY>;
 using out_desc = OutBlock<char, RPC_ARG_DESC>;
+// An out_desc whose handler writes (or zeroes) every byte it sends back, so
+// the server's RPC layer leaves the block unzeroed. The same on the wire.
+using out_desc_filled = OutBlock<char, RPC_ARG_DESC | RPC_ARG_FILLED>;
 using out_a16 = OutBlock<int16_t, RPC_ARG_INT16_ARRAY>;
 using out_a32 = OutBlock<int32_t, RPC_ARG_INT32_ARRAY>;
 using out_a64 = OutBlock<int64_t, RPC_ARG_INT64_ARRAY>;

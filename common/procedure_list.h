@@ -70,7 +70,7 @@
   X(sql_tables,                        client, r16, ptr, desc, i16, desc, i16, desc, i16, desc, i16) \
   X(sql_table_privileges,              client, r16, ptr, desc, i16, desc, i16, desc, i16) \
   X(sql_fetch,                         client, r16, ptr) \
-  X(sql_get_data,                      client, r16, ptr, i16, i16, out_desc, ulen, out_len) \
+  X(sql_get_data,                      client, r16, ptr, i16, i16, out_desc_filled, ulen, out_len) \
   X(sql_num_result_cols,               client, r16, ptr, out_i16) \
   X(sql_describe_col,                  client, r16, ptr, i16, out_desc, i16, out_i16, out_i16, out_ulen, out_i16, out_i16) \
   X(sql_describe_param,                client, r16, ptr, i16, out_i16, out_ulen, out_i16, out_i16) \

@@ -205,36 +205,66 @@ int collect_one(RpcHandle& h, bool discard) {
       read_reply(h, *q.fd, q.args);
   });
   if (code != 0) release_library_blocks(q.args);
+  const bool posted = q.posted;
   h.queued.pop_front();
-  h.call_lock.unlock();
+  if (!posted) h.call_lock.unlock();
   return code;
 }
 
 // Drops every queued call after a failure: the link is unusable now.
 void forget_queued(RpcHandle& h) {
   while (!h.queued.empty()) {
+    const bool posted = h.queued.front().posted;
     h.queued.pop_front();
-    h.call_lock.unlock();
+    if (!posted) h.call_lock.unlock();
   }
+}
+
+// Writes a call that leaves with later ones; posted: nobody collects it.
+int queue_call(RpcHandle& h, const char* name, va_list ap, bool posted) {
+  if (h.state != kConnected || h.is_server()) return RPC_ERR_BADSTATE;
+  const FunctionDescriptor* fd = find_procedure(h, name);
+  if (fd == nullptr) return RPC_ERR_NONAME;
+  if (h.flag(kNegTraceCalls)) trace_line(h, "\nCalling function: %s\n", fd->name);
+  return guarded([&] {
+    QueuedCall q;
+    q.fd = fd;
+    q.args = caller_args(*fd, ap);
+    q.posted = posted;
+    write_call(h, *fd, q.args, true);
+    h.queued.push_back(std::move(q));
+  });
 }
 
 int exec_call(RpcHandle& h, const char* name, va_list ap) {
   if (h.state != kConnected) return RPC_ERR_BADSTATE;
-  // Replies of calls queued and not collected are read and dropped first.
-  while (!h.queued.empty()) {
-    int code = collect_one(h, true);
-    if (code != 0) return code;
-  }
   const FunctionDescriptor* fd = find_procedure(h, name);
-  if (fd == nullptr) return RPC_ERR_NONAME;
+  if (fd == nullptr) {
+    // Replies of calls queued and not collected are read and dropped first.
+    while (!h.queued.empty()) {
+      int code = collect_one(h, true);
+      if (code != 0) return code;
+    }
+    return RPC_ERR_NONAME;
+  }
   if (h.flag(kNegTraceCalls)) trace_line(h, "\nCalling function: %s\n", fd->name);
   std::vector<CallerArg> args;
   h.call_allocated = 0;
+  // Calls queued and not collected leave with this one in one send; their
+  // replies come first and are read and dropped.
+  const bool behind = !h.queued.empty();
   int code = guarded([&] {
     args = caller_args(*fd, ap);
-    write_call(h, *fd, args, false);
-    read_reply(h, *fd, args);
+    write_call(h, *fd, args, behind);
   });
+  while (code == 0 && !h.queued.empty()) code = collect_one(h, true);
+  if (code == 0) {
+    h.call_allocated = 0;
+    code = guarded([&] {
+      send_held(h);
+      read_reply(h, *fd, args);
+    });
+  }
   if (code != 0) release_library_blocks(args);
   return code;
 }
@@ -345,7 +375,9 @@ void read_arguments(RpcHandle& h, ServedCall& call) {
       a.size = 0;
       if (c > 0) {
         size_t size = narrowed(h, kind) ? 2 * size_t(c) : size_t(c);
-        void* p = alloc_counted(h, size);
+        // Zero-filled, so that bytes the handler leaves alone never carry stale
+        // heap back to the peer; a handler that writes all it sends says so.
+        void* p = alloc_counted(h, size, !(a.flags & RPC_ARG_FILLED));
         call.original[i] = p;
         call.original_size[i] = size;
         a.value.ptr = p;
@@ -459,24 +491,10 @@ int RPCQueue(RpcHandle* h, const char* name, ...) {
   if (h == nullptr) return 1;
   std::unique_lock<std::recursive_mutex> lock(h->call_lock);
   if (h->error_code != 0) return 1;
-  int code = RPC_ERR_BADSTATE;
-  if (h->state == kConnected && !h->is_server()) {
-    const FunctionDescriptor* fd = find_procedure(*h, name);
-    code = RPC_ERR_NONAME;
-    if (fd != nullptr) {
-      if (h->flag(kNegTraceCalls)) trace_line(*h, "\nCalling function: %s\n", fd->name);
-      va_list ap;
-      va_start(ap, name);
-      code = guarded([&] {
-        QueuedCall q;
-        q.fd = fd;
-        q.args = caller_args(*fd, ap);
-        write_call(*h, *fd, q.args, true);
-        h->queued.push_back(std::move(q));
-      });
-      va_end(ap);
-    }
-  }
+  va_list ap;
+  va_start(ap, name);
+  int code = queue_call(*h, name, ap, false);
+  va_end(ap);
   if (code == 0) {
     lock.release();  // held until the reply is collected
     return 0;
@@ -485,11 +503,27 @@ int RPCQueue(RpcHandle* h, const char* name, ...) {
   return 1;
 }
 
+int RPCPost(RpcHandle* h, const char* name, ...) {
+  if (h == nullptr) return 1;
+  std::unique_lock<std::recursive_mutex> lock(h->call_lock);
+  if (h->error_code != 0) return 1;
+  va_list ap;
+  va_start(ap, name);
+  int code = queue_call(*h, name, ap, true);
+  va_end(ap);
+  if (code == 0) return 0;
+  report_failure(*h, code, lock);
+  return 1;
+}
+
 int RPCCollect(RpcHandle* h, int discard) {
   if (h == nullptr) return 1;
   std::unique_lock<std::recursive_mutex> lock(h->call_lock);
-  if (h->queued.empty()) return 1;
-  int code = collect_one(*h, discard != 0);
+  // Posted calls ahead of the one collected: their replies are dropped.
+  int code = 0;
+  while (code == 0 && !h->queued.empty() && h->queued.front().posted) code = collect_one(*h, true);
+  if (code == 0 && h->queued.empty()) return 1;
+  if (code == 0) code = collect_one(*h, discard != 0);
   if (code == 0) return 0;
   report_failure(*h, code, lock);
   return 1;

@@ -47,6 +47,7 @@ struct CallerArg {
 struct QueuedCall {
   const FunctionDescriptor* fd = nullptr;
   std::vector<CallerArg> args;
+  bool posted = false;  // RPCPost: nobody collects it, and it holds no lock
 };
 
 struct Selection {
@@ -133,6 +134,12 @@ struct RpcHandle {
 
   // Compression areas, made on first use.
   std::vector<uint8_t> in_staging, out_staging, lzo_work;
+  // Client: where a received row array waits whole before it reaches the
+  // caller. Kept between calls (up to kKeptPendingMax bytes), so that a large
+  // rowset is not allocated, zero-filled and copied while it grows on every
+  // fetch; never zero-filled, only bytes received are copied out of it.
+  std::unique_ptr<uint8_t[]> wv_pending;
+  size_t wv_pending_capacity = 0;
 
   FunctionDescriptor* last_procedure = nullptr;
   void* private_ptr = nullptr;

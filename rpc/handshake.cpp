@@ -97,7 +97,7 @@ std::string procedure_frame(const Procedure& p) {
   for (const ArgumentDescriptor& a : p.fd.args) {
     if (a.flags == 0) break;
     if (a.flags & RPC_ARG_RPC) continue;
-    std::snprintf(buf, sizeof buf, "%d!%ld!", int(a.flags), long(a.size));
+    std::snprintf(buf, sizeof buf, "%d!%ld!", int(a.flags & ~RPC_ARG_FILLED), long(a.size));
     text += buf;
     text += (a.name && a.name[0]) ? a.name : "n";
     text += '!';

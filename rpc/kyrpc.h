@@ -52,6 +52,11 @@ extern "C" {
 #define RPC_ARG_SQLULEN 0x10000u
 #define RPC_ARG_SQLLEN_ARRAY 0x20000u
 #define RPC_ARG_SQLULEN_ARRAY 0x40000u
+/* Server side, with an out-only block (RPC_ARG_DESC and the arrays): the
+ * handler writes every byte of the block that it sends back, so the library
+ * hands it storage as the allocator gives it instead of zero-filled storage.
+ * Never sent: the procedure list announced to clients leaves it out. */
+#define RPC_ARG_FILLED 0x80000000u
 
 /* Kinds that travel as a length and bytes (the wvarray included). */
 #define RPC_ARG_BUFFER_KINDS 0x6419Cu
@@ -256,6 +261,14 @@ RPC_API int RPCExec(RpcHandle* h, const char* name, ...);
  * are sent once they pass 64 KiB. RPCCollect returns 1 when nothing is queued. */
 RPC_API int RPCQueue(RpcHandle* h, const char* name, ...);
 RPC_API int RPCCollect(RpcHandle* h, int discard);
+
+/* Client: a call whose answer nobody waits for. RPCPost writes the call as RPCQueue
+ * does and returns at once; the call leaves with the next call made on the handle
+ * (RPCExec, or the first RPCCollect), in the same send, and its reply is read and
+ * dropped before that call's. Nothing the caller gave is used after RPCPost
+ * returns, and the handle is not kept for the posting thread. For calls that cannot
+ * fail on a valid handle (a close, a reset): a failure of one is never reported. */
+RPC_API int RPCPost(RpcHandle* h, const char* name, ...);
 
 /* 1 when the procedure list (client: as received from the server) holds the name. */
 RPC_API int RPCFuncExists(RpcHandle* h, const char* name);

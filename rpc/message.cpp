@@ -443,9 +443,9 @@ void charge(RpcHandle& h, uint64_t size) {
   h.call_allocated += size;
 }
 
-void* alloc_counted(RpcHandle& h, uint64_t size) {
+void* alloc_counted(RpcHandle& h, uint64_t size, bool zeroed) {
   charge(h, size);
-  void* p = std::calloc(1, size ? size : 1);
+  void* p = zeroed ? std::calloc(1, size ? size : 1) : std::malloc(size ? size : 1);
   if (p == nullptr) fail(RPC_ERR_NOMEM);
   return p;
 }

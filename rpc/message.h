@@ -67,8 +67,9 @@ void get_block_data(RpcHandle& h, uint32_t kind, const BlockHeader& header, void
 // counted against the call's allocation ceiling and grown as the bytes arrive.
 void* get_block_alloc(RpcHandle& h, uint32_t kind, const BlockHeader& header);
 
-// Zero-filled storage counted against the call's allocation ceiling (code 3 past it).
-void* alloc_counted(RpcHandle& h, uint64_t size);
+// Storage counted against the call's allocation ceiling (code 3 past it),
+// zero-filled unless the caller fills what it sends.
+void* alloc_counted(RpcHandle& h, uint64_t size, bool zeroed = true);
 void charge(RpcHandle& h, uint64_t size);
 
 }  // namespace kyrpc

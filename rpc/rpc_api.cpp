@@ -28,7 +28,11 @@ void drop_options(RpcHandle* h) {
 bool valid_table_flags(uint32_t flags) {
   uint32_t kind = kind_of(flags);
   if (kind == 0 || kind == RPC_ARG_FLOAT_ARRAY || kind == RPC_ARG_DOUBLE_ARRAY) return false;
-  return (flags & ~(RPC_ARG_KIND_MASK | RPC_ARG_IN | RPC_ARG_OUT)) == 0;
+  // A filled block is an out-only block.
+  if ((flags & RPC_ARG_FILLED) &&
+      ((flags & RPC_ARG_IN) || !(flags & RPC_ARG_OUT) || !is_buffer_kind(kind) || kind == RPC_ARG_REAL))
+    return false;
+  return (flags & ~(RPC_ARG_KIND_MASK | RPC_ARG_IN | RPC_ARG_OUT | RPC_ARG_FILLED)) == 0;
 }
 
 }  // namespace

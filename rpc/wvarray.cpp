@@ -30,6 +30,8 @@ size_t scalar_width(uint32_t kind) {
 
 // At most this much is set aside at once for a reply's row array.
 constexpr size_t kPendingRoom = size_t(1) << 16;
+// A pending area larger than this is given back after the call.
+constexpr size_t kKeptPendingMax = size_t(8) << 20;
 
 bool is_float_kind(uint32_t kind) { return kind == RPC_ARG_FLOAT_ARRAY || kind == RPC_ARG_DOUBLE_ARRAY; }
 
@@ -189,14 +191,20 @@ void get_wvarray_client(RpcHandle& h, wvarray* elems, int32_t count) {
     int32_t length = 0;
   };
   // Read everything first; the caller's storage is written only when all fits.
-  // The values wait in one buffer, set aside by the caller's capacities up to
-  // 64 KiB; past that it grows with what arrives.
+  // The values wait in the handle's pending area, which grows with what
+  // arrives (bounded by the caller's capacities, checked per element).
   std::vector<Pending> pending(size_t(count > 0 ? count : 0));
-  std::vector<uint8_t> bytes;
-  size_t room = 0;
-  for (int32_t i = 0; i < count && room < kPendingRoom; ++i)
-    room += std::max<size_t>(elems[i].iovec_len > 0 ? size_t(elems[i].iovec_len) : 0, sizeof(RpcValue));
-  bytes.reserve(std::min(room, kPendingRoom));
+  size_t used = 0;
+  auto room_for = [&](size_t more) {
+    const size_t want = used + more;
+    if (want <= h.wv_pending_capacity) return;
+    size_t grown = std::max<size_t>(h.wv_pending_capacity * 2, kPendingRoom);
+    while (grown < want) grown *= 2;
+    std::unique_ptr<uint8_t[]> bigger(new uint8_t[grown]);
+    if (used > 0) std::memcpy(bigger.get(), h.wv_pending.get(), used);
+    h.wv_pending = std::move(bigger);
+    h.wv_pending_capacity = grown;
+  };
   for (int32_t i = 0; i < count; ++i) {
     Pending& p = pending[size_t(i)];
     p.code = get_byte(h);
@@ -206,24 +214,28 @@ void get_wvarray_client(RpcHandle& h, wvarray* elems, int32_t count) {
     const wvarray& e = elems[i];
     if (kind != 0 && kind != uint32_t(e.iovec_type)) fail(RPC_ERR_TRUNC);
     if (kind == 0) continue;
-    p.offset = bytes.size();
+    p.offset = used;
     if (size_t w = scalar_width(kind)) {
       RpcValue v{};
       get_scalar(h, kind, &v);
       if ((kind == RPC_ARG_INT16 || kind == RPC_ARG_INT32) && e.iovec_base == nullptr) fail(RPC_ERR_TRUNC);
-      bytes.insert(bytes.end(), reinterpret_cast<uint8_t*>(&v), reinterpret_cast<uint8_t*>(&v) + w);
+      room_for(w);
+      std::memcpy(h.wv_pending.get() + used, &v, w);
+      used += w;
       p.length = int32_t(w);
     } else {
       uint32_t block_kind = is_float_kind(kind) ? RPC_ARG_DESC : kind;
       BlockHeader b = get_block_header(h, block_kind);
       if (b.stored > 0 && (e.iovec_base == nullptr || e.iovec_len < 0 || b.stored > size_t(e.iovec_len)))
         fail(RPC_ERR_TRUNC);
-      bytes.resize(p.offset + b.stored);
-      get_block_data(h, block_kind, b, bytes.data() + p.offset);
-      if (is_float_kind(kind)) convert_float_array(kind, bytes.data() + p.offset, b.stored, false);
+      room_for(b.stored);
+      get_block_data(h, block_kind, b, h.wv_pending.get() + p.offset);
+      if (is_float_kind(kind)) convert_float_array(kind, h.wv_pending.get() + p.offset, b.stored, false);
+      used += b.stored;
       p.length = int32_t(b.stored);
     }
   }
+  const uint8_t* bytes = h.wv_pending.get();
   for (int32_t i = 0; i < count; ++i) {
     Pending& p = pending[size_t(i)];
     wvarray& e = elems[i];
@@ -231,8 +243,12 @@ void get_wvarray_client(RpcHandle& h, wvarray* elems, int32_t count) {
       e.iovec_len = 0;
       continue;
     }
-    if (p.length > 0 && e.iovec_base) std::memcpy(e.iovec_base, bytes.data() + p.offset, size_t(p.length));
+    if (p.length > 0 && e.iovec_base) std::memcpy(e.iovec_base, bytes + p.offset, size_t(p.length));
     e.iovec_len = p.length;
+  }
+  if (h.wv_pending_capacity > kKeptPendingMax) {
+    h.wv_pending.reset();
+    h.wv_pending_capacity = 0;
   }
 }
 

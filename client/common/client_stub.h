@@ -133,7 +133,7 @@ struct Slot<OutBlock<E, Kind>> {
   std::tuple<ArgumentDescriptor*> exec_args() { return {&rec}; }
   void finish() {
     int32_t n = take_block(rec, buf, buf, cap);
-    if constexpr (Kind == RPC_ARG_DESC) {
+    if constexpr ((Kind & RPC_ARG_KIND_MASK) == RPC_ARG_DESC) {
       if (n < cap) static_cast<char*>(buf)[n] = '\0';
     }
     if (len != nullptr) *len = n;
@@ -319,6 +319,16 @@ class Queued<Row<Name, R, Res, K...>, TypeList<Ps...>> {
     auto args = exec_args(std::index_sequence_for<K...>{});
     queued_ = std::apply([&](auto... a) { return RPCQueue(h_, RowT::name, a..., &result_); }, args) == 0;
   }
+  // A posted call (RPCPost): it leaves with the next call on the handle and
+  // nobody reads its reply; the object may go at once. posted() tells
+  // whether it was written.
+  struct Post {};
+  Queued(Post, RpcHandle* h, Ps... ps)
+      : h_(h), slots_(build(std::tuple<Ps...>(ps...), std::index_sequence_for<K...>{})) {
+    auto args = exec_args(std::index_sequence_for<K...>{});
+    posted_ = std::apply([&](auto... a) { return RPCPost(h_, RowT::name, a..., &result_); }, args) == 0;
+  }
+  bool posted() const { return posted_; }
   Queued(const Queued&) = delete;
   Queued& operator=(const Queued&) = delete;
   ~Queued() { drop(); }
@@ -366,7 +376,15 @@ class Queued<Row<Name, R, Res, K...>, TypeList<Ps...>> {
   std::tuple<Slot<K>...> slots_;
   Result result_ = -1;
   bool queued_ = false;
+  bool posted_ = false;
 };
+
+/* Posts a call (RPCPost) with the stub's parameters; false when it could not
+ * be written. */
+template <class RowT, class... A>
+bool post(RpcHandle* h, A... a) {
+  return Queued<RowT>(typename Queued<RowT>::Post{}, h, a...).posted();
+}
 
 }  // namespace kyproc::client
 

@@ -127,8 +127,38 @@ extern "C" int16_t sql_get_data(void* handle, int16_t column, int16_t ctype, int
 
 namespace {
 
+// The C type SQLGetData gives a column as: the ARD's type for SQL_ARD_TYPE,
+// the column's default type for SQL_C_DEFAULT (numbers as text).
+int16_t effective_type(statement_t* stmt, int16_t type, int16_t column) {
+  if (type == SQL_ARD_TYPE) {
+    const descriptor_record_t* r = record_of(stmt->current_desc[DESC_ARD], column);
+    return r != nullptr ? r->concise_type : SQL_C_CHAR;
+  }
+  if (type == SQL_C_DEFAULT) {
+    const descriptor_record_t* r = record_of(stmt->current_desc[DESC_IRD], column);
+    const int16_t t = r != nullptr ? r->default_ctype : SQL_C_CHAR;
+    return t == SQL_C_NUMERIC ? SQL_C_CHAR : t;
+  }
+  return type;
+}
+
+bool is_variable_type(int16_t type) { return type == SQL_C_CHAR || type == SQL_C_WCHAR || type == SQL_C_BINARY; }
+
+// Of the first `sent` bytes of a text or binary value the driver put into a
+// buffer of len bytes, how many it wrote: what the indicator says when the
+// value fitted, else up to its terminator (a driver may stop short of a
+// character it cannot split).
+int64_t written_bytes(int16_t type, const char* buffer, int64_t len, SQLLEN ind) {
+  const bool fitted = ind >= 0 && (type == SQL_C_BINARY ? ind <= len : type == SQL_C_WCHAR ? ind + 2 <= len : ind < len);
+  if (type == SQL_C_BINARY) return fitted ? ind : len;
+  if (type == SQL_C_WCHAR) return fitted ? ind + 2 : std::min<int64_t>(wide_length(buffer, len) + 2, len);
+  return fitted ? ind + 1 : std::min<int64_t>(static_cast<int64_t>(strnlen(buffer, static_cast<size_t>(len))) + 1, len);
+}
+
 // SQLGetData on an entered statement into the out buffer the client sent
-// (cap bytes), and the bytes of it that go back (block).
+// (cap bytes), and the bytes of it that go back (block). The buffer comes
+// unzeroed (the value is written once, straight into what the reply sends):
+// every byte that goes back is one the driver wrote or one zeroed here.
 SQLRETURN get_data(statement_t* stmt, int16_t column, int16_t ctype, int32_t cap, int32_t* block, char* buffer,
                    SQLULEN buffer_length, SQLLEN* indicator, Exit& exit) {
   connection_t* dbc = veks_stmt_dbc(stmt);
@@ -137,18 +167,13 @@ SQLRETURN get_data(statement_t* stmt, int16_t column, int16_t ctype, int32_t cap
     return SQL_ERROR;
   }
   const int16_t type = map_c_type_odbc2(dbc, ctype);
-  // The length the driver is told never exceeds the out buffer; fixed-size
-  // types go through scratch room that holds any of them.
+  // The length the driver is told never exceeds the out buffer.
   int64_t len = buffer_length > static_cast<SQLULEN>(INT32_MAX)
                     ? capped(INT32_MAX, &cap, buffer)
                     : capped(static_cast<int64_t>(buffer_length), &cap, buffer);
   // A fixed-size type ignores the buffer length (as in ODBC) but needs room
   // for the whole value in the out buffer the client really sent.
-  int16_t fixed_type = type;
-  if (type == SQL_ARD_TYPE) {
-    const descriptor_record_t* r = record_of(stmt->current_desc[DESC_ARD], column);
-    fixed_type = r != nullptr ? r->concise_type : SQL_C_CHAR;
-  }
+  const int16_t fixed_type = type == SQL_ARD_TYPE ? effective_type(stmt, type, column) : type;
   const int64_t fixed = fixed_type == SQL_C_DEFAULT ? 0 : get_type_len(fixed_type, 0, 0);
   if (buffer != nullptr && fixed > 0) {
     if (cap < fixed) {
@@ -157,53 +182,50 @@ SQLRETURN get_data(statement_t* stmt, int16_t column, int16_t ctype, int32_t cap
     }
     len = fixed;
   }
-  std::vector<char> scratch(static_cast<size_t>(std::max<int64_t>(len, 64)), 0);
+  const int16_t effective = effective_type(stmt, type, column);
+  // Without a buffer the driver still gets somewhere to point at (length 0).
+  char none[64] = {};
+  char* target = buffer != nullptr && len > 0 ? buffer : none;
+  // A structure the driver fills field by field may leave its padding alone.
+  if (target == buffer && !is_variable_type(effective))
+    std::memset(buffer, 0, static_cast<size_t>(std::min<int64_t>(len, std::max<int64_t>(fixed, 64))));
   SQLLEN ind = 0;
-  SQLRETURN rc = SQLGetData(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), type, scratch.data(),
-                            static_cast<SQLLEN>(len), &ind);
+  SQLRETURN rc = SQLGetData(stmt->driver_stmt, static_cast<SQLUSMALLINT>(column), type, target,
+                            static_cast<SQLLEN>(target == buffer ? len : 0), &ind);
   if (indicator != nullptr) *indicator = ind;
   if (!succeeded(rc)) {
     exit.because("driver call failed");
     return rc;
   }
-  if (buffer == nullptr || len <= 0) {
-    if (buffer != nullptr && len > 0) memcpy(buffer, scratch.data(), static_cast<size_t>(len));
-    return rc;
-  }
-  memcpy(buffer, scratch.data(), static_cast<size_t>(len));
-  if (ind == SQL_NULL_DATA) return rc;
+  if (target != buffer || ind == SQL_NULL_DATA) return rc;
   int64_t out = 0;
   if (ind == SQL_NO_TOTAL) {
     out = len;
   } else if (ind < 0 && ind != SQL_NTS) {
     exit.because("can't handle strlen_or_ind=%ld", (long)ind);
     return rc;
+  } else if (effective == SQL_C_WCHAR) {
+    out = ind == SQL_NTS ? wide_length(buffer, len) + 2 : ind + 2;
+  } else if (effective == SQL_C_CHAR || effective == SQL_C_BINARY) {
+    out = ind == SQL_NTS ? static_cast<int64_t>(strnlen(buffer, static_cast<size_t>(len))) + 1 : ind + 1;
   } else {
-    int16_t effective = type;
-    if (type == SQL_ARD_TYPE) {
-      const descriptor_record_t* r = record_of(stmt->current_desc[DESC_ARD], column);
-      effective = r != nullptr ? r->concise_type : SQL_C_CHAR;
-    } else if (type == SQL_C_DEFAULT) {
-      const descriptor_record_t* r = record_of(stmt->current_desc[DESC_IRD], column);
-      effective = r != nullptr ? r->default_ctype : SQL_C_CHAR;
-      if (effective == SQL_C_NUMERIC) effective = SQL_C_CHAR;
+    out = get_type_len(effective, 0, 0);
+    if (out < 0) {
+      exit.because("Negative length from get_type_len");
+      KY_POST_STMT(stmt, sqlstate::kHY000.state, 5,
+                   "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_get_data)", effective,
+                   0L);
+      return SQL_ERROR;
     }
-    if (effective == SQL_C_WCHAR) {
-      out = ind == SQL_NTS ? wide_length(buffer, len) + 2 : ind + 2;
-    } else if (effective == SQL_C_CHAR || effective == SQL_C_BINARY) {
-      out = ind == SQL_NTS ? static_cast<int64_t>(strnlen(buffer, static_cast<size_t>(len))) + 1 : ind + 1;
-    } else {
-      out = get_type_len(effective, 0, 0);
-      if (out < 0) {
-        exit.because("Negative length from get_type_len");
-        KY_POST_STMT(stmt, sqlstate::kHY000.state, 5,
-                     "General error: Cannot determine length of datatype %d, OctetLength=%ld (sql_get_data)", effective,
-                     0L);
-        return SQL_ERROR;
-      }
-    }
+    // Beyond the zeroed head a fixed value has no bytes of its own.
+    out = std::min<int64_t>(out, std::max<int64_t>(fixed, 64));
   }
-  if (block != nullptr) *block = static_cast<int32_t>(std::min<int64_t>(out, len));
+  const int64_t sent = std::min<int64_t>(out, len);
+  if (is_variable_type(effective)) {
+    const int64_t written = std::clamp<int64_t>(written_bytes(effective, buffer, len, ind), 0, sent);
+    std::memset(buffer + written, 0, static_cast<size_t>(sent - written));
+  }
+  if (block != nullptr) *block = static_cast<int32_t>(sent);
   exit.because("[%ld]", (long)(block != nullptr ? *block : 0));
   return rc;
 }

@@ -44,10 +44,11 @@ using MissingFn = int32_t (*)(const char* procedure, ArgumentDescriptor* args);
 // Told why a call answers -1 without its handler's result (a state and its text).
 using FailFn = void (*)(const char* procedure, ArgumentDescriptor* args, const char* sqlstate, const char* text);
 
-// Zero-fills an out block and gives its capacity (0 when the library gave no buffer).
-inline int32_t out_capacity(ArgumentDescriptor& a) {
+// Zero-fills an out block (unless its handler fills what it sends back) and
+// gives its capacity (0 when the library gave no buffer).
+inline int32_t out_capacity(ArgumentDescriptor& a, bool filled = false) {
   if (a.value.ptr == nullptr || a.size <= 0) return 0;
-  std::memset(a.value.ptr, 0, static_cast<std::size_t>(a.size));
+  if (!filled) std::memset(a.value.ptr, 0, static_cast<std::size_t>(a.size));
   return a.size;
 }
 
@@ -123,7 +124,9 @@ struct Slot<OutBlock<E, Kind>> {
   int32_t len;
   E* buf;
   explicit Slot(ArgumentDescriptor& a)
-      : cap(out_capacity(a)), len(cap), buf(cap > 0 ? static_cast<E*>(a.value.ptr) : nullptr) {}
+      : cap(out_capacity(a, (Kind & RPC_ARG_FILLED) != 0)),
+        len(cap),
+        buf(cap > 0 ? static_cast<E*>(a.value.ptr) : nullptr) {}
   bool ok() const { return true; }
   std::tuple<int32_t*, E*> params() { return {&len, buf}; }
   void store(ArgumentDescriptor& a) { a.size = std::clamp(len, 0, cap); }

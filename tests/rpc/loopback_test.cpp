@@ -131,8 +131,16 @@ void stub_handover(ArgumentDescriptor* args) {
   __RPCsetarg(&cur, 0);
 }
 
+// out int32 result: how many calls of "count" the server has served.
+std::atomic<int32_t> g_counted{0};
+void stub_count(ArgumentDescriptor* args) {
+  ArgumentDescriptor* cur = args;
+  __RPCsetarg(&cur, ++g_counted);
+}
+
 std::vector<FunctionDescriptor> test_table() {
   std::vector<FunctionDescriptor> t;
+  t.push_back(row("count", stub_count, {OUT | RPC_ARG_INT32}));  // first: the others keep their ordinals
   t.push_back(
       row("scalars", stub_scalars,
           {IN | RPC_ARG_INT16, IN | RPC_ARG_INT32, IN | RPC_ARG_INT64, IN | RPC_ARG_SQLLEN, IN | RPC_ARG_SQLULEN,
@@ -349,6 +357,36 @@ TEST_F(Loopback, ImplicitHandleAndHandedOverBuffer) {
   ASSERT_EQ(out.size, 8);
   EXPECT_EQ(std::memcmp(out.value.ptr, "abc\0abc\0", 8), 0);
   std::free(out.value.ptr);
+  finish(h);
+}
+
+// Posted calls run on the server in order, leave with the next call, and
+// their replies never reach anyone; queued calls around them are collected
+// with their own replies, and the handle is not kept for the posting thread.
+TEST_F(Loopback, PostedCallsLeaveWithTheNextAndTheirRepliesAreDropped) {
+  HandlePtr h = connect_client();
+  g_counted = 0;
+  int32_t dropped = -1, r = 0;
+  ASSERT_EQ(RPCPost(h.get(), "count", &dropped), 0) << report(h.get());
+  ASSERT_EQ(RPCPost(h.get(), "count", &dropped), 0);
+  EXPECT_EQ(g_counted.load(), 0);  // nothing sent yet
+  // Another thread may call at once: the posting thread holds nothing.
+  std::thread([&] { EXPECT_EQ(RPCExec(h.get(), "count", &r), 0); }).join();
+  EXPECT_EQ(r, 3);
+  EXPECT_EQ(dropped, -1);
+  int32_t a = 0, c = 0;
+  ASSERT_EQ(RPCQueue(h.get(), "count", &a), 0);
+  ASSERT_EQ(RPCPost(h.get(), "count", &dropped), 0);
+  ASSERT_EQ(RPCQueue(h.get(), "count", &c), 0);
+  ASSERT_EQ(RPCCollect(h.get(), 0), 0);
+  ASSERT_EQ(RPCCollect(h.get(), 0), 0);
+  EXPECT_EQ(a, 4);
+  EXPECT_EQ(c, 6);
+  EXPECT_EQ(dropped, -1);
+  EXPECT_EQ(RPCCollect(h.get(), 0), 1);  // nothing left
+  ASSERT_EQ(RPCPost(h.get(), "count", &dropped), 0);
+  EXPECT_EQ(RPCCollect(h.get(), 0), 1);  // only a posted call: sent, dropped, nothing to collect
+  EXPECT_EQ(g_counted.load(), 7);
   finish(h);
 }
 

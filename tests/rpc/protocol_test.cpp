@@ -93,6 +93,31 @@ std::vector<FunctionDescriptor> procedure_table(size_t rows) {
 
 std::string client_params() { return nts("01:NT^02:6.1.0^03:unknown^04:8^05:^06:\x99\x11^07:1^10:8^"); }
 
+// A block the handler fills is the server's own business: the announced flags
+// are those of a plain out block, and only an out-only block may carry it.
+TEST(Handshake, FilledBlockAnnouncedAsPlainOutBlock) {
+  auto table = procedure_table(1);
+  table[0].args[0].flags = RPC_ARG_OUT | RPC_ARG_DESC | RPC_ARG_FILLED;
+  table[0].args[1].flags = RPC_ARG_OUT | RPC_ARG_INT16;
+  HandlePtr h = make_handle(RPC_MODE_SERVER, kOptionsSet);
+  ASSERT_EQ(RPCExport(h.get(), table.data()), 0);
+  auto s = std::make_shared<MemoryStream>();
+  s->input = frame(client_params());
+  ASSERT_EQ(connect_over(*h, std::make_unique<MemoryConnection>(s), 1, 0, kProgram), 0);
+  auto frames = split_frames(s->output);
+  ASSERT_GE(frames.size(), 5u);
+  EXPECT_EQ(frames[4], nts("B0!p0!2052!0!n!2049!0!n!"));
+  for (uint32_t flags : {RPC_ARG_IN | RPC_ARG_DESC | RPC_ARG_FILLED,
+                         RPC_ARG_IN | RPC_ARG_OUT | RPC_ARG_DESC | RPC_ARG_FILLED, RPC_ARG_OUT | RPC_ARG_INT16 | RPC_ARG_FILLED,
+                         RPC_ARG_OUT | RPC_ARG_WVARRAY | RPC_ARG_FILLED}) {
+    SCOPED_TRACE(flags);
+    auto bad = procedure_table(1);
+    bad[0].args[0].flags = flags;
+    HandlePtr other = make_handle(RPC_MODE_SERVER, kOptionsSet);
+    EXPECT_NE(RPCExport(other.get(), bad.data()), 0);
+  }
+}
+
 TEST(Handshake, ServerFramesByteExact) {
   auto table = procedure_table(147);
   table[0].name = "authenticate";

@@ -125,6 +125,49 @@ TEST_F(Table, GetDataBlockLengths) {
   EXPECT_EQ(block, 0);
 }
 
+// The out buffer comes unzeroed from the RPC layer (0x55 here stands for
+// stale heap): each byte that goes back is one the driver wrote or a zero (a
+// binary value's extra byte, the odd last byte of cut wide text).
+TEST_F(Table, GetDataSendsOnlyBytesTheDriverWroteOrZeroes) {
+  struct Case {
+    int16_t type;
+    int32_t length;
+    SQLLEN ind;
+    int32_t block;
+    int32_t written;  // bytes the driver wrote, the rest of the block zeroes
+  } cases[] = {
+      {SQL_C_CHAR, 64, 5, 6, 6},
+      {SQL_C_BINARY, 64, 5, 6, 5},
+      {SQL_C_WCHAR, 64, 10, 12, 12},
+      {SQL_C_WCHAR, 7, 10, 7, 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type * 1000 + c.length);
+    ASSERT_EQ(exec_direct(stmt_, "SELECT name FROM people WHERE id = 1"), SQL_SUCCESS);
+    ASSERT_EQ(sql_fetch(stmt_), SQL_SUCCESS);
+    char buf[80];
+    memset(buf, 0x55, sizeof buf);
+    int32_t block = c.length;
+    SQLLEN ind = 0;
+    ASSERT_TRUE(SQL_SUCCEEDED(sql_get_data(stmt_, 1, c.type, &block, buf, static_cast<SQLULEN>(c.length), &ind)));
+    EXPECT_EQ(ind, c.ind);
+    ASSERT_EQ(block, c.block);
+    EXPECT_NE(buf[0], 0x55);
+    for (int32_t i = c.written; i < c.block; ++i) EXPECT_EQ(buf[i], 0) << i;
+    sql_free_stmt(stmt_, SQL_CLOSE);
+  }
+  // A fixed-size value goes back whole, its bytes the driver's or zeroes.
+  ASSERT_EQ(exec_direct(stmt_, "SELECT id FROM people WHERE id = 2"), SQL_SUCCESS);
+  ASSERT_EQ(sql_fetch(stmt_), SQL_SUCCESS);
+  char buf[80];
+  memset(buf, 0x55, sizeof buf);
+  int32_t block = sizeof buf;
+  SQLLEN ind = 0;
+  ASSERT_EQ(sql_get_data(stmt_, 1, SQL_C_DEFAULT, &block, buf, sizeof buf, &ind), SQL_SUCCESS);
+  ASSERT_GT(block, 0);
+  for (int32_t i = 0; i < block; ++i) EXPECT_NE(buf[i], 0x55) << i;
+}
+
 TEST_F(Table, ExtendedFetchRowsetOfTwo) {
   ASSERT_EQ(sql_set_stmt_attr_integer(stmt_, SQL_ROWSET_SIZE, 2, 0), SQL_SUCCESS);
   ASSERT_EQ(exec_direct(stmt_, "SELECT id FROM people ORDER BY id"), SQL_SUCCESS);
