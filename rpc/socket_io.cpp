@@ -8,8 +8,11 @@
 #include <sys/socket.h>
 #include <sched.h>
 #include <sys/uio.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cerrno>
@@ -168,6 +171,38 @@ SpinWait::SpinWait() {
   micros_ = budget;
 }
 
+bool SpinWait::crowded_from(const char* loadavg, int processors) {
+  if (loadavg == nullptr || processors < 1) return false;
+  double one = 0, five = 0, fifteen = 0;
+  long ready = 0, all = 0;
+  if (std::sscanf(loadavg, "%lf %lf %lf %ld/%ld", &one, &five, &fifteen, &ready, &all) != 5) return false;
+  return ready > processors;
+}
+
+bool SpinWait::machine_crowded() {
+  static const int processors = [] {
+    long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? int(n) : 1;
+  }();
+  static std::atomic<int64_t> next_look{0};
+  static std::atomic<bool> crowded{false};
+  const int64_t now =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+  int64_t due = next_look.load(std::memory_order_relaxed);
+  // One thread looks; the others go on with the last answer.
+  if (now >= due && next_look.compare_exchange_strong(due, now + 10000, std::memory_order_relaxed)) {
+    char text[128] = {};
+    int fd = ::open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      ssize_t n = ::read(fd, text, sizeof text - 1);
+      ::close(fd);
+      crowded.store(n > 0 && crowded_from(text, processors), std::memory_order_relaxed);
+    }
+  }
+  return crowded.load(std::memory_order_relaxed);
+}
+
 bool SpinWait::spin(int fd, ReadAhead& in) {
   if (in.buffered() > 0) return true;
   if (micros_ <= 0) return false;
@@ -175,6 +210,7 @@ bool SpinWait::spin(int fd, ReadAhead& in) {
     --skip_;
     return false;
   }
+  if (crowded_()) return false;
   const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(micros_);
   do {
     int r = in.fill_now(fd);

@@ -81,7 +81,9 @@ class ReadAhead {
 // a few tens of microseconds is then taken without the sleep and wake-up of a
 // blocking wait, which on an idle processor costs far more than the reply's
 // own trip. The spin is adaptive: it runs only with two or more processors
-// available to the process, lasts at most the budget (20-50 microseconds,
+// available to the process and while the machine has no more threads ready
+// to run than processors (there the spin would take the processor the answer
+// needs), lasts at most the budget (20-50 microseconds,
 // KYVEK_SPIN_USEC; 0 turns it off), and after a spin that found nothing the
 // next waits skip it, twice as many after each further miss (up to 63), until
 // a spin finds data again.
@@ -93,8 +95,10 @@ class SpinWait {
 
   // The process's budget (environment and processors, read once).
   SpinWait();
-  // A given budget in microseconds (0: never spins), for tests.
-  explicit SpinWait(int micros) : micros_(micros) {}
+  // A given budget in microseconds (0: never spins) and a given view of the
+  // machine's load, for tests.
+  using CrowdedFn = bool (*)();
+  explicit SpinWait(int micros, CrowdedFn crowded = [] { return false; }) : micros_(micros), crowded_(crowded) {}
 
   // Spins until bytes arrive in `in` (true) or the budget runs out (false).
   // End of stream and errors also end the spin with true: the read that
@@ -105,9 +109,17 @@ class SpinWait {
   // KYVEK_SPIN_USEC as given (clamped to 0 or 20-50), 0 with fewer than two
   // processors; exposed for tests.
   static int budget_from(const char* text, int processors);
+  // Whether the machine has more threads ready to run than processors, from
+  // the text of /proc/loadavg ("0.50 0.40 0.30 9/812 4711": 9 ready, the
+  // caller among them). false when the text says nothing; exposed for tests.
+  static bool crowded_from(const char* loadavg, int processors);
+  // The same for this machine now (looked at most every 10 ms, shared by all
+  // links of the process).
+  static bool machine_crowded();
 
  private:
   int micros_;
+  CrowdedFn crowded_ = &machine_crowded;
   uint32_t skip_ = 0;    // waits left that do not spin
   uint32_t misses_ = 0;  // spins in a row that found nothing
 };

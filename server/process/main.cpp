@@ -22,6 +22,7 @@
 #include "server_info.h"
 #include "server_utils.h"
 #include "settings.h"
+#include "sqlite_memory.h"
 #include "startup_check.h"
 #include "startup_log.h"
 #include "trace_log.h"
@@ -186,6 +187,9 @@ int main(int argc, char** argv) {
     print_usage();
     return 6;
   }
+
+  // Before any worker loads a target driver.
+  switch_off_sqlite_memory_statistics();
 
   // The trace log's place (LogDir) and mask, before anything is traced.
   init_logging("kyvekserver.log", KY_CONFIGURATION_KEY, KY_LOG_OPT_TIME);

@@ -399,12 +399,34 @@ TEST(SpinWait, TakesWhatArrivesAndBacksOffAfterMisses) {
   EXPECT_EQ(in.take(buf, sizeof buf), 1u);
   EXPECT_FALSE(spin.spin(sv[0], in));
   EXPECT_EQ(spin.skipping(), 1u);
+  // A crowded machine: no spin at all, and no miss counted for it.
+  SpinWait crowded(50, [] { return true; });
+  ASSERT_EQ(::write(sv[1], "e", 1), 1);
+  EXPECT_FALSE(crowded.spin(sv[0], in));
+  EXPECT_EQ(in.buffered(), 0u);
+  EXPECT_EQ(crowded.skipping(), 0u);
   // The end of the stream ends a spin; the read that follows meets it.
   while (spin.skipping() > 0) spin.spin(sv[0], in);
+  EXPECT_TRUE(spin.spin(sv[0], in));
+  EXPECT_EQ(in.take(buf, sizeof buf), 1u);
   ::close(sv[1]);
+  while (spin.skipping() > 0) spin.spin(sv[0], in);
   EXPECT_TRUE(spin.spin(sv[0], in));
   EXPECT_EQ(in.read_some(sv[0], buf, sizeof buf), 0);
   ::close(sv[0]);
+}
+
+TEST(SpinWait, CrowdedWhenMoreThreadsAreReadyThanProcessors) {
+  struct Case {
+    const char* loadavg;
+    int processors;
+    bool crowded;
+  } cases[] = {{"0.50 0.40 0.30 1/812 4711\n", 8, false}, {"9.00 8.00 7.00 8/812 4711\n", 8, false},
+               {"9.00 8.00 7.00 9/812 4711\n", 8, true},  {"48.1 40.2 30.3 45/990 17\n", 8, true},
+               {"3.00 2.00 1.00 3/99 1\n", 2, true},       {"", 8, false},
+               {"garbage", 8, false},                      {nullptr, 8, false}};
+  for (const Case& c : cases)
+    EXPECT_EQ(SpinWait::crowded_from(c.loadavg, c.processors), c.crowded) << (c.loadavg ? c.loadavg : "(none)");
 }
 
 }  // namespace
