@@ -8,9 +8,11 @@
 // of n characters gets 4n bytes (UTF-8), at least kMinVariableSlot.
 #include "block_fetch.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "remote.h"
@@ -54,9 +56,22 @@ void clear_ard_bindings(client_desc* ard, int n) {
 }
 
 // Takes back everything a start did on the server: bindings and row counts.
-SQLRETURN undo_server_state(client_dbc* dbc, client_stmt* stmt, int n) {
+// posted: the calls leave with the next call and nobody waits for them (the
+// driver's own block fetch, whose undoing cannot fail on a valid handle).
+SQLRETURN undo_server_state(client_dbc* dbc, client_stmt* stmt, int n, bool posted = false) {
   client_desc* ard = cur_desc(stmt, DESC_ARD);
   SQLRETURN result = SQL_SUCCESS;
+  if (posted) {
+    if (ard && ard->bound_count > 0)
+      kyproc::client::post<kyproc::rows::sql_free_stmt>(dbc->rpc, server_of(stmt), int16_t{SQL_UNBIND});
+    clear_ard_bindings(ard, n);
+    if (ard && ard->array_size != 1)
+      kyproc::client::post<kyproc::rows::sql_set_stmt_attr_integer>(dbc->rpc, server_of(stmt),
+                                                                    int32_t{SQL_ATTR_ROW_ARRAY_SIZE}, SQLLEN{1},
+                                                                    int32_t{0});
+    if (ard) ard->array_size = 1;
+    return result;
+  }
   if (ard && ard->bound_count > 0) {
     int rc = remote_sql_free_stmt(dbc->rpc, server_of(stmt), SQL_UNBIND);
     if (rc > 1 || rc < 0) result = static_cast<SQLRETURN>(rc);
@@ -80,6 +95,186 @@ void reset_pieces(BlockCache& cache) {
 }
 
 bool is_long_type(int16_t t) { return t == SQL_LONGVARBINARY || t == SQL_LONGVARCHAR || t == SQL_WLONGVARCHAR; }
+
+template <class Q>
+struct PendingOf final : PendingCall {
+  template <class... A>
+  explicit PendingOf(A... a) : q(a...) {}
+  Q q;
+  int take() override { return q.queued() ? q.take() : -1; }
+};
+
+// Queues a set-up call of the driver's block fetch; it leaves with the fetch.
+template <class RowT, class... A>
+void queue_setup(BlockCache& cache, A... a) {
+  cache.pending.push_back(std::make_unique<PendingOf<kyproc::client::Queued<RowT>>>(a...));
+}
+
+void queue_bind(BlockCache& cache, client_stmt* stmt, int column, const BlockColumn& col) {
+  client_dbc* dbc = dbc_of(stmt);
+  queue_setup<kyproc::rows::sql_bind_col>(cache, dbc->rpc, server_of(stmt), static_cast<int16_t>(column), col.c_type,
+                                          int32_t{1}, static_cast<SQLULEN>(col.slot), SQLLEN{1});
+}
+
+// Points the ARD record of a column at its cells in the cache.
+void mirror_column(client_desc* ard, int column, BlockColumn& col) {
+  client_desc_rec& r = ard->records[column];
+  r.data_ptr = col.data.data();
+  r.octet_length = col.slot;
+  r.octet_length_ptr = r.indicator_ptr = col.ind.data();
+  r.concise_type = r.type = col.c_type;
+  r.datetime_sub = 0;
+  if (is_datetime_type(col.c_type))
+    split_datetime_type(col.c_type, &r.type, nullptr, &r.datetime_sub, 0x1);
+  else if (is_interval_type(col.c_type))
+    split_interval_type(col.c_type, &r.type, nullptr, &r.datetime_sub, 0x1);
+}
+
+// Sizes the cache for blocks of size rows and queues the server's matching
+// row array size and bindings (the server sizes its arrays when it binds).
+void size_automatic_blocks(BlockCache& cache, client_stmt* stmt, int32_t size) {
+  client_dbc* dbc = dbc_of(stmt);
+  client_desc* ard = cur_desc(stmt, DESC_ARD);
+  queue_setup<kyproc::rows::sql_set_stmt_attr_integer>(cache, dbc->rpc, server_of(stmt),
+                                                       int32_t{SQL_ATTR_ROW_ARRAY_SIZE}, SQLLEN{size}, int32_t{0});
+  for (size_t i = 0; i < cache.columns.size(); ++i) {
+    BlockColumn& col = cache.columns[i];
+    col.data.assign(static_cast<size_t>(col.slot) * static_cast<size_t>(size), 0);
+    col.ind.assign(static_cast<size_t>(size), 0);
+    mirror_column(ard, static_cast<int>(i + 1), col);
+    queue_bind(cache, stmt, static_cast<int>(i + 1), col);
+  }
+  ard->array_size = static_cast<SQLULEN>(size);
+  ard->bound_count = static_cast<int16_t>(cache.columns.size());
+  cache.row_status.assign(static_cast<size_t>(size), SQL_ROW_SUCCESS);
+  cache.size = size;
+}
+
+SQLRETURN cache_columns(client_dbc* dbc, client_stmt* stmt, int n, const int16_t* types, const int32_t* sizes,
+                        const int16_t* digits, const int16_t* nulls, std::vector<BlockColumn>& columns,
+                        bool quiet = false);
+
+// Starts the driver's own block fetch before the first fetch of a result
+// set. Waits: the columns' descriptions unless SQLDescribeCol asked them
+// already (with the target's DBMS name, the first time on the connection),
+// and the column count when nobody asked it yet; the set-up itself is
+// queued and leaves with the fetch.
+SQLRETURN start_automatic(StmtCall& c) {
+  client_dbc* dbc = c.dbc;
+  client_stmt* stmt = c.stmt;
+  const std::vector<DescribedColumn>* described = described_columns(c, true);
+  if (!described || described->empty()) return SQL_ERROR;
+  if (!dbc->target_dbms_known) {
+    // The descriptions were known already: the name alone, once per connection.
+    char dbms[64] = {};
+    int32_t dbms_len = sizeof dbms - 1;
+    int16_t dbms_out = 0;
+    if (!rc_ok(remote_sql_get_info_string(c.rpc(), reinterpret_cast<void*>(dbc->server_dbc), SQL_DBMS_NAME, &dbms_len,
+                                          dbms, sizeof dbms - 1, &dbms_out)))
+      return SQL_ERROR;
+    dbc->target_dbms.assign(dbms, strnlen(dbms, sizeof dbms));
+    dbc->target_dbms_known = true;
+  }
+  const int n = static_cast<int>(described->size());
+  client_desc* ard = cur_desc(stmt, DESC_ARD);
+  client_desc* ird = cur_desc(stmt, DESC_IRD);
+  if (!ard || !ird || !vekc_expand_desc_recs(ard, n) || !vekc_expand_desc_recs(ird, n)) return SQL_ERROR;
+  std::vector<int16_t> types(n), digits(n), nulls(n);
+  std::vector<int32_t> sizes(n);
+  for (int i = 0; i < n; ++i) {
+    const DescribedColumn& d = (*described)[static_cast<size_t>(i)];
+    types[i] = d.type;
+    sizes[i] = static_cast<int32_t>(std::min<SQLULEN>(d.size, INT32_MAX));
+    digits[i] = d.digits;
+    nulls[i] = d.nullable;
+  }
+  std::vector<BlockColumn> columns(n);
+  if (cache_columns(dbc, stmt, n, types.data(), sizes.data(), digits.data(), nulls.data(), columns, true) !=
+      SQL_SUCCESS)
+    return SQL_ERROR;
+  BlockCache& cache = block_cache(stmt);
+  cache.pending.clear();
+  cache.columns = std::move(columns);
+  cache.real_style = dbc->target_dbms == "SQLite" ? kRealSqlite : kRealShortest;
+  cache.automatic = true;
+  queue_setup<kyproc::rows::sql_set_stmt_attr_integer>(cache, c.rpc(), c.server(), int32_t{SQL_ATTR_ROW_BIND_TYPE},
+                                                       SQLLEN{SQL_BIND_BY_COLUMN}, int32_t{0});
+  if (!ird->rows_processed_ptr)
+    queue_setup<kyproc::rows::sql_set_stmt_attr_integer>(cache, c.rpc(), c.server(),
+                                                         int32_t{SQL_ATTR_ROWS_FETCHED_PTR}, SQLLEN{1}, int32_t{0});
+  size_automatic_blocks(cache, stmt, kAutoFirstBlock);
+  cache.rows = 0;
+  stmt->flags |= kStmtBlockFetchOn;
+  stmt->block_cursor = 0;
+  TRACE(kTraceDetail, "\tBlock-fetch-mode on (the driver's own): %d columns, %d rows per block\n", n, cache.size);
+  return SQL_SUCCESS;
+}
+
+// The cache's columns from the columns' descriptions (and the IRD records
+// filled from them). SQL_ERROR when the result set cannot be cached: a long
+// column, no cell size to trust, a type the cache cannot convert from; a
+// record is posted only for a type the driver does not know.
+SQLRETURN cache_columns(client_dbc* dbc, client_stmt* stmt, int n, const int16_t* types, const int32_t* sizes,
+                        const int16_t* digits, const int16_t* nulls, std::vector<BlockColumn>& columns,
+                        bool quiet) {
+  client_desc* ird = cur_desc(stmt, DESC_IRD);
+  int failed_type = 0;
+  bool failed = false;
+  for (int i = 0; i < n; ++i) {
+    int16_t t = types[i];
+    if (dbc->client_flags & kFlagDisguiseWide) {
+      int16_t d = t == SQL_WLONGVARCHAR ? SQL_LONGVARCHAR
+                  : t == SQL_WVARCHAR   ? SQL_VARCHAR
+                  : t == SQL_WCHAR      ? SQL_CHAR
+                                        : t;
+      if (d != t) TRACE(kTraceData, "\t%d disguised as %d\n", t, d);
+      t = d;
+    }
+    if (is_long_type(t)) {
+      TRACE(kTraceDetail, "\tFound SQL LONG type column, disabling block-fetch-mode\n");
+      return SQL_ERROR;
+    }
+    int16_t c = 0;
+    if (sqltype2ctype(t, &c) != 0) {
+      failed = true;
+      failed_type = t;
+      continue;
+    }
+    BlockColumn& col = columns[i];
+    col.sql_type = t;
+    col.natural_type = c;
+    // Integers travel as 64 bits whatever their declared width: some drivers
+    // (SQLite's) hold wider values than the declared type, and a narrower
+    // cell would wrap them silently. The conversions range-check instead.
+    col.c_type = source_class_of(c) == kClassInteger && c != SQL_C_BIT ? SQL_C_SBIGINT : c;
+    // Reals travel as doubles too: a float cell would round what a driver
+    // holds as a double (SQLite's REAL).
+    if (c == SQL_C_FLOAT) col.c_type = SQL_C_DOUBLE;
+    col.column_size = sizes[i] < 0 ? 0 : static_cast<SQLULEN>(sizes[i]);
+    col.digits = digits[i];
+    col.nullable = nulls[i];
+    col.slot = block_slot_bytes(col.c_type, col.column_size);
+    client_desc_rec& r = ird->records[i + 1];
+    r.concise_type = t;
+    r.default_ctype = c;
+    r.scale = digits[i];
+    r.length = col.column_size;
+    if (col.slot < 0) {
+      // No cell size to trust (no size, or too large), or a type the cache
+      // cannot convert from (GUID): the result set is served remotely.
+      TRACE(kTraceDetail, "\tColumn %d (type %d, size %lu) cannot be cached, disabling block-fetch-mode\n", i + 1, t,
+            static_cast<unsigned long>(col.column_size));
+      return SQL_ERROR;
+    }
+  }
+  if (failed && quiet) return SQL_ERROR;
+  if (failed) {
+    post_client(&stmt->diags, dbc, 8, sqlstate::kHY000.state, false,
+                "General error: Unexpected sql type %d in IRD ConciseType (start_block_fetch_mode)", failed_type);
+    return SQL_ERROR;
+  }
+  return SQL_SUCCESS;
+}
 
 }  // namespace
 
@@ -191,60 +386,8 @@ SQLRETURN start_block_fetch_mode(client_dbc* dbc, client_stmt* stmt, int flags) 
     return SQL_ERROR;
   }
   std::vector<BlockColumn> columns(n);
-  int failed_type = 0;
-  bool failed = false;
-  for (int i = 0; i < n; ++i) {
-    int16_t t = types[i];
-    if (dbc->client_flags & kFlagDisguiseWide) {
-      int16_t d = t == SQL_WLONGVARCHAR ? SQL_LONGVARCHAR
-                  : t == SQL_WVARCHAR   ? SQL_VARCHAR
-                  : t == SQL_WCHAR      ? SQL_CHAR
-                                        : t;
-      if (d != t) TRACE(kTraceData, "\t%d disguised as %d\n", t, d);
-      t = d;
-    }
-    if (is_long_type(t)) {
-      TRACE(kTraceDetail, "\tFound SQL LONG type column, disabling block-fetch-mode\n");
-      return SQL_ERROR;
-    }
-    int16_t c = 0;
-    if (sqltype2ctype(t, &c) != 0) {
-      failed = true;
-      failed_type = t;
-      continue;
-    }
-    BlockColumn& col = columns[i];
-    col.sql_type = t;
-    col.natural_type = c;
-    // Integers travel as 64 bits whatever their declared width: some drivers
-    // (SQLite's) hold wider values than the declared type, and a narrower
-    // cell would wrap them silently. The conversions range-check instead.
-    col.c_type = source_class_of(c) == kClassInteger && c != SQL_C_BIT ? SQL_C_SBIGINT : c;
-    // Reals travel as doubles too: a float cell would round what a driver
-    // holds as a double (SQLite's REAL).
-    if (c == SQL_C_FLOAT) col.c_type = SQL_C_DOUBLE;
-    col.column_size = sizes[i] < 0 ? 0 : static_cast<SQLULEN>(sizes[i]);
-    col.digits = digits[i];
-    col.nullable = nulls[i];
-    col.slot = block_slot_bytes(col.c_type, col.column_size);
-    client_desc_rec& r = ird->records[i + 1];
-    r.concise_type = t;
-    r.default_ctype = c;
-    r.scale = digits[i];
-    r.length = col.column_size;
-    if (col.slot < 0) {
-      // No cell size to trust (no size, or too large), or a type the cache
-      // cannot convert from (GUID): the result set is served remotely.
-      TRACE(kTraceDetail, "\tColumn %d (type %d, size %lu) cannot be cached, disabling block-fetch-mode\n", i + 1, t,
-            static_cast<unsigned long>(col.column_size));
-      return SQL_ERROR;
-    }
-  }
-  if (failed) {
-    post_client(&stmt->diags, dbc, 8, sqlstate::kHY000.state, false,
-                "General error: Unexpected sql type %d in IRD ConciseType (start_block_fetch_mode)", failed_type);
-    return SQL_ERROR;
-  }
+  rc = cache_columns(dbc, stmt, n, types.data(), sizes.data(), digits.data(), nulls.data(), columns);
+  if (rc != SQL_SUCCESS) return static_cast<SQLRETURN>(rc);
   int32_t size = x->block_fetch_size > 0 ? x->block_fetch_size : 1;
   // From here on the server's statement changes; a failure takes it all back.
   auto undo = [&](SQLRETURN r) {
@@ -324,10 +467,17 @@ SQLRETURN stop_block_fetch_mode(client_stmt* stmt) {
   client_stmt* x = stmt;
   const int n = x && x->block ? static_cast<int>(x->block->columns.size()) : 0;
   SQLRETURN rc = SQL_SUCCESS;
+  const bool automatic = x && x->block && x->block->automatic;
+  if (x && x->block) x->block->pending.clear();  // replies read and dropped, in order
   if (dbc && is_connected(dbc) && !dbc->dead)
-    rc = undo_server_state(dbc, stmt, n);
+    rc = undo_server_state(dbc, stmt, n, automatic);
   else
     clear_ard_bindings(cur_desc(stmt, DESC_ARD), n);
+  if (automatic) {
+    client_desc* ard = cur_desc(stmt, DESC_ARD);
+    if (ard) ard->array_size = 1;
+    x->block->automatic = false;
+  }
   // The local state ends whatever the server said.
   stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchOn);
   if (x) {
@@ -347,13 +497,73 @@ SQLRETURN stop_block_fetch_mode(client_stmt* stmt) {
   return rc > 1 || rc < 0 ? rc : SQL_SUCCESS;
 }
 
+bool read_ahead_invisible(const client_stmt* stmt, const client_desc* ard, int odbc_version) {
+  const SQLULEN* o = stmt->options;
+  return odbc_version >= 3 && o[SQL_CURSOR_TYPE] == SQL_CURSOR_FORWARD_ONLY &&
+         stmt->attr_copies[2] == SQL_NONSCROLLABLE &&  // [2]: SQL_ATTR_CURSOR_SCROLLABLE
+         (o[SQL_CONCURRENCY] == 0 || o[SQL_CONCURRENCY] == SQL_CONCUR_READ_ONLY) && o[SQL_USE_BOOKMARKS] == SQL_UB_OFF &&
+         o[SQL_RETRIEVE_DATA] == SQL_RD_ON && !(stmt->flags & (kStmtCursorNamed | kStmtMetadata)) && ard != nullptr &&
+         ard->array_size == 1 && ard->bound_count < 1 && ard->bind_type == SQL_BIND_BY_COLUMN &&
+         ard->bind_offset_ptr == nullptr;
+}
+
 // ---- hooks of the fetch functions ----------------------------------------------
 
 void block_fetch_stop(client_stmt* stmt) { stop_block_fetch_mode(stmt); }
 
+void block_fetch_closed(client_stmt* stmt) {
+  if ((stmt->flags & kStmtBlockFetchOn) && stmt->block && stmt->block->automatic) stop_block_fetch_mode(stmt);
+}
+
+SQLRETURN block_fetch_setup_taken(StmtCall& c) {
+  if (!c.x->block || c.x->block->pending.empty()) return SQL_SUCCESS;
+  SQLRETURN result = SQL_SUCCESS;
+  // In the order they were sent; a changed row array size (01S02) counts as
+  // a failure too: the cache was sized for the size asked.
+  for (std::unique_ptr<PendingCall>& p : c.x->block->pending) {
+    const int rc = p->take();
+    if (rc != SQL_SUCCESS && result == SQL_SUCCESS) result = rc < 0 || rc > 1 ? static_cast<SQLRETURN>(rc) : SQL_ERROR;
+  }
+  c.x->block->pending.clear();
+  return result;
+}
+
+SQLRETURN block_fetch_setup_failed(StmtCall& c, SQLRETURN setup) {
+  TRACE(kTraceDetail, "\tBlock-fetch set-up failed (%d): the mode ends\n", setup);
+  stop_block_fetch_mode(c.stmt);
+  c.stmt->flags |= kStmtBlockFetchTried;
+  c.x->block_cursor = -1;
+  post_client(&c.stmt->diags, c.dbc, 0, sqlstate::kHY000.state, false,
+              "General error: the server refused the block fetch set-up; the rows of this fetch are lost");
+  return set_return_code(&c.stmt->diags, SQL_ERROR);
+}
+
+bool block_fetch_give_way(client_stmt* stmt) {
+  if (!(stmt->flags & kStmtBlockFetchOn) || !stmt->block || !stmt->block->automatic) return false;
+  const BlockCache& cache = *stmt->block;
+  const int64_t cursor = stmt->block_cursor;
+  if (cursor >= 0 && static_cast<uint64_t>(cursor) + 1 < cache.rows) return false;
+  stop_block_fetch_mode(stmt);
+  stmt->flags |= kStmtBlockFetchTried;  // the rest of the result set goes row by row
+  return true;
+}
+
+bool block_fetch_hides(client_stmt* stmt, SQLINTEGER attr, SQLULEN* value) {
+  if (!(stmt->flags & kStmtBlockFetchOn) || !stmt->block || !stmt->block->automatic) return false;
+  if (attr != SQL_ATTR_ROW_ARRAY_SIZE) return false;
+  *value = 1;  // the only size the driver's own block fetch runs under
+  return true;
+}
+
 void block_fetch_attempt(StmtCall& c, int kind) {
   client_stmt* stmt = c.stmt;
-  if (stmt->flags & kStmtBlockFetchOn) return;
+  if (stmt->flags & kStmtBlockFetchOn) {
+    // The driver's own blocks grow, the new size set with the next fetch.
+    BlockCache& on = block_cache(c.x);
+    if (kind == 1 && on.automatic && on.size < kAutoLastBlock && on.pending.empty())
+      size_automatic_blocks(on, stmt, std::min(on.size * 4, kAutoLastBlock));
+    return;
+  }
   BlockCache& cache = block_cache(c.x);
   bool turned_on = false;
   if (kind == 1 && (stmt->flags & kStmtMetadata) && (c.dbc->client_flags & kFlagMetadataBlockFetch) &&
@@ -384,6 +594,13 @@ void block_fetch_attempt(StmtCall& c, int kind) {
       if (start_block_fetch_mode(c.dbc, stmt, kind == 1 ? 0x1 : 0x2) != SQL_SUCCESS)
         stmt->flags |= kStmtBlockFetchTried;
     }
+  }
+  // No BLOCKFETCHSIZE given: read ahead where the application cannot tell.
+  if (!wanted && kind == 1 && (c.dbc->client_flags & kFlagBlockFetchDefault) && c.x->block_fetch_size == 0 &&
+      !(stmt->flags & kStmtBlockFetchTried) &&
+      read_ahead_invisible(stmt, cur_desc(stmt, DESC_ARD), c.dbc->env ? c.dbc->env->odbc_version : 3)) {
+    stmt->flags |= kStmtBlockFetchTried;
+    if (start_automatic(c) == SQL_SUCCESS) stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchTried);
   }
   if (turned_on && !(stmt->flags & kStmtBlockFetchOn)) {
     // Metadata block fetch did not start: what it changed goes back.

@@ -10,6 +10,7 @@
 #include <sqlext.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "convert.h"
@@ -38,6 +39,12 @@ struct BlockColumn {
   PieceState piece;                 // SQLGetData state on the current row
 };
 
+// A set-up call sent ahead of the fetch it prepares; take() reads its reply.
+struct PendingCall {
+  virtual ~PendingCall() = default;
+  virtual int take() = 0;
+};
+
 struct BlockCache {
   std::vector<BlockColumn> columns;      // [0] is column 1
   std::vector<SQLUSMALLINT> row_status;  // one per row of the block
@@ -49,7 +56,22 @@ struct BlockCache {
   bool metadata_switched = false;
   int32_t saved_size = 0;
   uint32_t saved_bits = 0;
+  // The driver's own block fetch (no BLOCKFETCHSIZE given): its blocks grow
+  // from kAutoFirstBlock to kAutoLastBlock rows, and its set-up travels with
+  // the fetch that follows it (pending, replies read in order).
+  bool automatic = false;
+  std::vector<std::unique_ptr<PendingCall>> pending;
 };
+
+constexpr int32_t kAutoFirstBlock = 10;
+constexpr int32_t kAutoLastBlock = 100;
+
+// Whether reading ahead is invisible to the application on this statement
+// (the driver's own block fetch may run): forward-only and not scrollable,
+// read-only concurrency, no bookmarks, data retrieved, no cursor name asked
+// or set, an ODBC 3 application, and nothing bound (row array size 1, bound
+// by column, no offset).
+bool read_ahead_invisible(const client_stmt* stmt, const client_desc* ard, int odbc_version);
 
 // Bytes of one cache cell for a column cached as c_type, in bytes whatever
 // the column's size unit (characters for text: four bytes each); -1 when

@@ -5,7 +5,9 @@
 // every value is scattered into its own row by the bind type and offset.
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "number_text.h"
@@ -63,6 +65,56 @@ SQLULEN transfer_rows(const client_stmt* stmt) {
   if (!ard) return 1;
   SQLULEN r = stmt->fetch_kind == FETCH_EXTENDED ? ard->rowset_size : ard->array_size;
   return r < 1 ? 1 : r;
+}
+
+const std::vector<DescribedColumn>* described_columns(StmtCall& c, bool with_dbms) {
+  client_stmt* stmt = c.stmt;
+  client_dbc* dbc = c.dbc;
+  if (stmt->described_asked) return stmt->described.empty() ? nullptr : &stmt->described;
+  stmt->described_asked = true;
+  int16_t n = stmt->result_columns;
+  if (n < 0) {
+    if (remote_sql_num_result_cols(c.rpc(), c.server(), &n) != SQL_SUCCESS) return nullptr;
+    stmt->result_columns = n;
+  }
+  if (n <= 0) return nullptr;
+  char dbms[64] = {};
+  int32_t dbms_len = sizeof dbms - 1;
+  int16_t dbms_out = 0;
+  std::optional<kyproc::client::Queued<kyproc::rows::sql_get_info_string>> dbms_q;
+  if (with_dbms && !dbc->target_dbms_known)
+    dbms_q.emplace(c.rpc(), reinterpret_cast<void*>(dbc->server_dbc), int16_t{SQL_DBMS_NAME}, &dbms_len, dbms,
+                   int16_t{sizeof dbms - 1}, &dbms_out);
+  constexpr size_t kNameSlot = 128;  // the server keeps names of up to 127 bytes
+  std::vector<char> names(static_cast<size_t>(n) * kNameSlot);
+  std::vector<int16_t> types(n), digits(n), nulls(n);
+  std::vector<int32_t> sizes(n);
+  int32_t names_len = static_cast<int32_t>(names.size());
+  int32_t types_b = n * 2, sizes_b = n * 4, digits_b = n * 2, nulls_b = n * 2;
+  kyproc::client::Queued<kyproc::rows::describe_col_all> all(c.rpc(), c.server(), n, &names_len, names.data(),
+                                                              &types_b, types.data(), &sizes_b, sizes.data(),
+                                                              &digits_b, digits.data(), &nulls_b, nulls.data());
+  if (dbms_q && rc_ok(dbms_q->take())) {
+    dbc->target_dbms.assign(dbms, strnlen(dbms, sizeof dbms));
+    dbc->target_dbms_known = true;
+  }
+  if (all.take() != SQL_SUCCESS || types_b < n * 2 || sizes_b < n * 4 || digits_b < n * 2 || nulls_b < n * 2)
+    return nullptr;
+  std::vector<DescribedColumn> out(static_cast<size_t>(n));
+  size_t at = 0;
+  const size_t end = std::min(static_cast<size_t>(std::max(names_len, 0)), names.size());
+  for (int i = 0; i < n; ++i) {
+    if (at >= end) return nullptr;
+    const size_t len = strnlen(names.data() + at, end - at);
+    out[i].name.assign(names.data() + at, len);
+    at += len + 1;
+    out[i].type = types[i];
+    out[i].size = static_cast<SQLULEN>(sizes[i] < 0 ? 0 : sizes[i]);
+    out[i].digits = digits[i];
+    out[i].nullable = nulls[i];
+  }
+  stmt->described = std::move(out);
+  return &stmt->described;
 }
 
 SQLRETURN fetch_column_descriptions(StmtCall& c, SQLSMALLINT* count) {

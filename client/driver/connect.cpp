@@ -625,6 +625,8 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
     }
   }
 
+  dbc->target_dbms_known = false;
+
   if (rpc_connect(dbc, list) != 0) return SQL_ERROR;
   SQLRETURN rc = connect_over_link(dbc, list, a, &warned);
   if (dbc->rpc) set_link_wait(dbc, static_cast<SQLULEN>(dbc->connection_timeout), sqlstate::kHYT01);

@@ -41,6 +41,7 @@ enum : uint32_t {
   kStmtMetadata = 0x10,
   kStmtParamCountAsked = 0x40,
   kStmtParamsReset = 0x100,
+  kStmtCursorNamed = 0x400,  // the application named or asked the cursor's name
 };
 
 // diag_header.flags bit of the client (cleared with the list): the server's
@@ -55,6 +56,14 @@ struct ParamDescription {
 };
 
 struct client_desc;
+
+// A result column as describe_col_all gives it: SQLDescribeCol's answers.
+struct DescribedColumn {
+  std::string name;
+  int16_t type = 0;
+  SQLULEN size = 0;
+  int16_t digits = 0, nullable = 0;
+};
 
 // The client's statement record: the server's twin statement, what the
 // driver keeps of it between calls, and its four descriptor slots.
@@ -90,6 +99,10 @@ struct client_stmt {
   SQLULEN attr_copies[8] = {};                // other mirrored statement attributes (stmt_attr.cpp)
   std::vector<ParamDescription> param_descs;  // cached by SQLPrepare under ODBC 2
   std::shared_ptr<struct BlockCache> block;   // block-fetch cache (block_fetch.cpp)
+  // The current result set's columns, asked all at once on first need
+  // (columns.cpp); described_asked: asked (empty after a failure).
+  std::vector<DescribedColumn> described;
+  bool described_asked = false;
 };
 
 // Environment set-mask bits.
@@ -117,6 +130,7 @@ enum : uint32_t {
   kFlagMapExecDirect = 0x40,
   kFlagOverrideLength = 0x80,
   kFlagDecAsNumeric = 0x200,
+  kFlagBlockFetchDefault = 0x400,  // no BLOCKFETCHSIZE given: read ahead where nobody can tell
 };
 
 // Server flags of a connection.
@@ -182,6 +196,9 @@ struct client_dbc {
   int32_t registry_flags = 0;
   uint32_t client_flags = kFlagMetadataBlockFetch;
   int32_t block_fetch_size = 0;
+  // The target's DBMS name, asked once (block fetch reads reals as it writes them).
+  std::string target_dbms;
+  bool target_dbms_known = false;
   int32_t bookmark_size = 32;
   int32_t rcv_lowat = -1, rcv_buf = -1, snd_buf = -1, connect_retries = -1;
   uint32_t server_flags = 0;

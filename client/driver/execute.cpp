@@ -56,6 +56,8 @@ void vek_new_result_set(client_stmt* stmt, int metadata, SQLRETURN result) {
   if (stmt->flags & kStmtBlockFetchOn) block_fetch_stop(stmt);
   stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchOn | kStmtBlockFetchTried);
   stmt->flags |= kStmtNewResult;
+  stmt->described.clear();
+  stmt->described_asked = false;
   stmt->getdata_count = 0;
   stmt->block_cursor = -1;
   // The column count is asked when first needed (fetch_column_descriptions):
@@ -335,9 +337,18 @@ SQLRETURN num_params(SQLHSTMT handle, SQLSMALLINT* count) {
   StmtCall c;
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (NumParams)");
   if (rc != SQL_SUCCESS) return rc;
+  // Known from the server while the statement is not prepared again.
+  if (c.stmt->flags & kStmtParamCountAsked) {
+    if (count) *count = static_cast<SQLSMALLINT>(c.stmt->param_markers);
+    return finish("SQLNumParams", SQL_SUCCESS);
+  }
   int16_t n = 0;
   rc = remote_sql_num_params(c.rpc(), c.server(), &n);
   if (rc_ok(rc) && count) *count = n;
+  if (rc == SQL_SUCCESS) {
+    c.stmt->param_markers = n < 0 ? 0 : n;
+    c.stmt->flags |= kStmtParamCountAsked;
+  }
   return finish("SQLNumParams", rc);
 }
 
@@ -417,6 +428,7 @@ SQLRETURN close_cursor(SQLHSTMT handle) {
   if (rc != SQL_SUCCESS) return rc;
   rc = remote_sql_close_cursor(c.rpc(), c.server());
   c.x->block_cursor = -1;
+  if (rc_ok(rc)) block_fetch_closed(c.stmt);
   return finish("SQLCloseCursor", rc);
 }
 

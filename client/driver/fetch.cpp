@@ -447,7 +447,7 @@ SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
   if (buflen < 0) return c.fail(0, sqlstate::kHY090);
   // Block-fetch mode keeps its own bindings on the server: refuse before
   // anything reaches it.
-  if ((c.stmt->flags & kStmtBlockFetchOn) && !internal)
+  if ((c.stmt->flags & kStmtBlockFetchOn) && !internal && !block_fetch_give_way(c.stmt))
     return c.fail(2, sqlstate::kHY000.state, "General error: Already in block-fetch-mode (SQLBindCol)");
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
   if (column > INT16_MAX - 1) return c.fail(0, sqlstate::k07009);
@@ -499,11 +499,16 @@ SQLRETURN fetch(SQLHSTMT handle) {
     if (pipe.plan((ird && ird->rows_processed_ptr) || block)) {
       kyproc::client::Queued<kyproc::rows::sql_fetch> f(c.rpc(), c.server());
       if (f.queued()) pipe.queue();
+      // A block set-up sent ahead of the fetch is answered first.
+      const SQLRETURN setup = block_fetch_setup_taken(c);
       rc = pipe.finish(f, block, true);
+      if (setup != SQL_SUCCESS) return finish("SQLFetch", block_fetch_setup_failed(c, setup));
       if (!pipe.fetched()) c.x->block_cursor = -1;
       return finish("SQLFetch", rc);
     }
   }
+  if (const SQLRETURN setup = block_fetch_setup_taken(c); setup != SQL_SUCCESS)
+    return finish("SQLFetch", block_fetch_setup_failed(c, setup));
   rc = remote_sql_fetch(c.rpc(), c.server());
   c.stmt->fetch_kind = FETCH_PLAIN;
   c.x->getdata_count = 0;
@@ -787,10 +792,26 @@ SQLRETURN describe_col(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR* name, SQLS
   int32_t cap = name && buflen > 0 ? buflen : 0;
   int16_t nl = 0, t = 0, d = 0, nu = 0;
   SQLULEN sz = 0;
-  rc = remote_sql_describe_col(c.rpc(), c.server(), static_cast<int16_t>(column), &cap, name,
-                               static_cast<int16_t>(name ? buflen : 0), &nl, &t, &sz, &d, &nu);
-  if (!rc_ok(rc)) return rc;
-  if (name && buflen > 0) name[cap < buflen ? cap : buflen - 1] = '\0';
+  // From the result set's descriptions, asked once for all columns, when
+  // the answer is whole: a name that fits and may not have been cut by the
+  // server (127 bytes), a size that travelled whole.
+  const std::vector<DescribedColumn>* all = column >= 1 ? described_columns(c) : nullptr;
+  const DescribedColumn* known = all && column <= all->size() ? &(*all)[column - 1] : nullptr;
+  if (known && known->name.size() < 127 && known->size < static_cast<SQLULEN>(INT32_MAX) &&
+      (!name || known->name.size() < static_cast<size_t>(buflen))) {
+    if (name) std::memcpy(name, known->name.c_str(), known->name.size() + 1);
+    nl = static_cast<int16_t>(known->name.size());
+    t = known->type;
+    sz = known->size;
+    d = known->digits;
+    nu = known->nullable;
+    rc = SQL_SUCCESS;
+  } else {
+    rc = remote_sql_describe_col(c.rpc(), c.server(), static_cast<int16_t>(column), &cap, name,
+                                 static_cast<int16_t>(name ? buflen : 0), &nl, &t, &sz, &d, &nu);
+    if (!rc_ok(rc)) return rc;
+    if (name && buflen > 0) name[cap < buflen ? cap : buflen - 1] = '\0';
+  }
   if ((c.dbc->client_flags & kFlagDisguiseWide) && sql_type) {
     const int16_t was = t;
     if (t == SQL_WLONGVARCHAR)

@@ -11,6 +11,7 @@
 #include "driver.h"
 #include "api.h"
 #include "remote.h"
+#include "statements.h"
 #include "trace.h"
 
 namespace kyvek::driver {
@@ -470,6 +471,7 @@ SQLRETURN alloc_stmt(SQLHANDLE input, SQLHANDLE* out) {
     stmt->flags |= kStmtBlockFetchWanted;
     stmt->block_fetch_size = dbc->block_fetch_size;
   }
+  stmt->options[SQL_RETRIEVE_DATA] = SQL_RD_ON;
   stmt->driver_stmt = server_stmt;
 
   client_desc* descs[4] = {};
@@ -613,17 +615,27 @@ SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
     if (ard) vekc_release_desc_recs(ard, 0, 1);
     return SQL_SUCCESS;
   }
-  int rc = remote_sql_free_stmt(dbc->rpc, stmt->driver_stmt, static_cast<int16_t>(option));
+  // A close, an unbinding or a reset cannot fail on a valid handle: it
+  // leaves with the next call, and nobody waits for its answer (outside
+  // asynchronous mode, where a statement may still be running).
+  int rc = dbc->async_enable == SQL_ASYNC_ENABLE_OFF && stmt->options[SQL_ASYNC_ENABLE] == SQL_ASYNC_ENABLE_OFF
+               ? (kyproc::client::post<kyproc::rows::sql_free_stmt>(dbc->rpc, stmt->driver_stmt,
+                                                                   static_cast<int16_t>(option))
+                      ? SQL_SUCCESS
+                      : -1)
+               : remote_sql_free_stmt(dbc->rpc, stmt->driver_stmt, static_cast<int16_t>(option));
   // A closed cursor has no rows left in the block cache either, as after SQLCloseCursor.
   if (option == SQL_CLOSE) stmt->block_cursor = -1;
   if (rc_ok(rc)) {
     if (option == SQL_UNBIND && ard) vekc_release_desc_recs(ard, 0, 1);
     if (option == SQL_RESET_PARAMS) {
       if (apd) vekc_release_desc_recs(apd, 0, 1);
-      stmt->flags = (stmt->flags & ~static_cast<uint32_t>(kStmtParamCountAsked)) | kStmtParamsReset;
+      // The parameter count is the prepared statement's: it stays known.
+      stmt->flags |= kStmtParamsReset;
     }
     if (option == SQL_CLOSE) {
       stmt->cursor_state = 0;
+      block_fetch_closed(stmt);
     }
   } else {
     retrieve_server_diags(dbc, kStmt, stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(stmt->driver_stmt));

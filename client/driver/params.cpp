@@ -128,8 +128,8 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
       int16_t n = 0;
       if (!rc_ok(remote_sql_num_params(c.rpc(), c.server(), &n))) return SQL_ERROR;
       c.stmt->param_markers = n < 0 ? 0 : n;
-      if (n < 1) return SQL_SUCCESS;
       c.stmt->flags |= kStmtParamCountAsked;
+      if (n < 1) return SQL_SUCCESS;
       count = used_params(c.stmt, apd);
     }
   }

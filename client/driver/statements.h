@@ -122,6 +122,11 @@ uint64_t nts_bytes(int16_t ctype, const void* data, uint64_t max);
 // ---- columns (columns.cpp) ---------------------------------------------------
 // Learns the result column count and the IRD types once per result set.
 SQLRETURN fetch_column_descriptions(StmtCall& c, SQLSMALLINT* count);
+// The current result set's columns as SQLDescribeCol gives them, asked all
+// at once (describe_col_all) the first time; null when the statement has no
+// columns or the server could not give them. with_dbms: the target's DBMS
+// name travels in the same wait when the connection does not know it yet.
+const std::vector<DescribedColumn>* described_columns(StmtCall& c, bool with_dbms = false);
 // Copies the fetched rowset of all bound columns into the application's buffers.
 // only_column >= 0: that column alone (the others are left untouched).
 SQLRETURN fetch_bound_columns(StmtCall& c, int only_column = -1);
@@ -187,6 +192,19 @@ bool block_get_data(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINT
                     SQLRETURN* rc);
 // Leaves block-fetch mode (new result set, close).
 void block_fetch_stop(client_stmt* stmt);
+// After a close: block fetch the driver chose itself ends with the cursor.
+void block_fetch_closed(client_stmt* stmt);
+// Right after a fetch was queued: reads the replies of the block set-up sent
+// ahead of it (SQL_SUCCESS when there was none or all went well).
+SQLRETURN block_fetch_setup_taken(StmtCall& c);
+// After a fetch whose block set-up failed: the mode ends, the fetch fails.
+SQLRETURN block_fetch_setup_failed(StmtCall& c, SQLRETURN setup);
+// SQLBindCol while the driver's own block fetch runs: when no row of the
+// cache is left unread the mode ends (true); else it stays (false).
+bool block_fetch_give_way(client_stmt* stmt);
+// While the driver's own block fetch runs, the application's row array size
+// (the server's is the block's): true with *value set for such an attribute.
+bool block_fetch_hides(client_stmt* stmt, SQLINTEGER attr, SQLULEN* value);
 
 }  // namespace kyvek::driver
 

@@ -7,6 +7,7 @@
 
 #include "remote.h"
 #include "api.h"
+#include "block_fetch.h"
 #include "statements.h"
 #include "trace.h"
 
@@ -241,6 +242,11 @@ SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
     case SQL_ATTR_IMP_PARAM_DESC: return put_ptr(ipd);
     default: break;
   }
+  if (SQLULEN hidden = 0; block_fetch_hides(c.stmt, attr, &hidden)) {
+    if (value) std::memcpy(value, &hidden, sizeof hidden);
+    if (out_len) *out_len = sizeof hidden;
+    return SQL_SUCCESS;
+  }
   RpcHandle* h = c.rpc();
   void* s = c.server();
   const bool integer = (attr >= 0 && attr <= 12) || attr == 14 || attr == 15 || attr == 18 || attr == 22 ||
@@ -302,11 +308,12 @@ SQLRETURN get_cursor_name(SQLHSTMT handle, SQLCHAR* name, SQLSMALLINT buflen, SQ
   if (buflen < 0) return c.fail(0, sqlstate::kHY090);
   int32_t cap = name && buflen > 0 ? buflen : 0;
   int16_t full = 0;
+  c.stmt->flags |= kStmtCursorNamed;  // positioned statements may follow: no reading ahead
   rc = remote_sql_get_cursor_name(c.rpc(), c.server(), &cap, name, name ? buflen : 0, &full);
   if (!rc_ok(rc)) return rc;
   if (name && buflen > 0) name[cap < buflen ? cap : buflen - 1] = '\0';
   if (name_len) *name_len = full;
-  if (c.stmt->flags & kStmtBlockFetchOn) {
+  if ((c.stmt->flags & kStmtBlockFetchOn) && !(c.x->block && c.x->block->automatic)) {
     // A warning: the call itself succeeded.
     post_client(c.diags(), c.dbc, 31, sqlstate::k01000.state, false,
                 "General warning: Cursor operations in block fetch mode will not work (GetCursorName)");
@@ -326,6 +333,7 @@ SQLRETURN set_cursor_name(SQLHSTMT handle, SQLCHAR* name, SQLSMALLINT len) {
   // The server's procedure takes a terminated text.
   std::string text = len == SQL_NTS ? std::string(reinterpret_cast<char*>(name))
                                     : std::string(reinterpret_cast<char*>(name), static_cast<size_t>(len));
+  c.stmt->flags |= kStmtCursorNamed;  // positioned statements may follow: no reading ahead
   return remote_sql_set_cursor_name(c.rpc(), c.server(), static_cast<int32_t>(text.size() + 1), text.c_str());
 }
 
