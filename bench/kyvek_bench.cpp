@@ -3,17 +3,21 @@
 // behind it), for two targets: SQLite through the SQLite ODBC driver, and
 // PostgreSQL through psqlODBC against a private cluster the benchmark starts
 // in its own temporary directory. For each workload it prints rows per second
-// for both, their ratio, and the remote calls the bridge needed (counted by a
-// loopback relay between the driver and the server in a separate pass, so
-// that the relay never slows the timed pass). At the end it prints the speed
-// targets with the measured values, met or not.
+// for both and the ratio (bridge over direct) as the median of the ratios of
+// alternating direct and bridge runs, and the remote calls the bridge needed
+// (counted by a loopback relay between the driver and the server in a
+// separate pass, so that the relay never slows the timed pass). At the end it
+// prints the speed targets with the measured values, met or not, and the
+// machine's load average at the start and the end.
 //
 //   kyvek_bench [--rows N] [--repeat K] [--target sqlite|postgres|all] [--keep]
-//               [--pin CLIENT_CPU,SERVER_CPU[,POSTGRES_CPU]]
+//               [--big N] [--pin CLIENT_CPU,SERVER_CPU[,POSTGRES_CPU]]
 //
-// --repeat times each workload K times, direct and bridge alternating, and
-// keeps the fastest of each: on a shared machine the other work then costs
-// less of the figures.
+// --repeat runs each workload K times (default 3), direct and bridge
+// alternating; the ratio shown is the median of the K ratios of a direct run
+// and the bridge run right after it, so that a spell of load elsewhere on a
+// shared machine weighs on both sides of one ratio.
+// --big sets the rows of the large bound fetch (default 1,000,000; 0 skips it).
 // --pin keeps this process (the application and the driver, and the python3
 // children) on one processor and the server on another, so that a run can be
 // compared with the last one; a third processor, when given, takes the
@@ -24,15 +28,25 @@
 //
 // Workloads (N = 100,000 by default):
 //   1 fetch N rows of four mixed columns, bound, row array size 100
+//   1 the same for the --big rows
+//   1 16 columns per row, bound, row arrays of 100 and of 1,000 (N rows)
 //   2 N/10 of the same rows one by one with SQLFetch and SQLGetData per column
 //     (again, N rows, with BLOCKFETCHSIZE 100: the driver fetches 100 rows
 //     per call)
-//   3 N/10 prepared single-row SELECTs with a parameter
+//   3 N/10 prepared single-row SELECTs with a parameter (the waits of one
+//     SELECT are counted apart from the connect's)
 //   4 insert N rows with a column-wise parameter array of 1,000
 //   5 pyodbc in a python3 child: cursor.execute of the SELECT of workload 1
-//     and fetchall() of N/10 rows (again, N rows, with BLOCKFETCHSIZE 100 in
-//     the bridge's connection string); skipped when pyodbc is missing
-// The roads of one round trip per row (and more) take a tenth of the rows: a
+//     and fetchall() of N/10 rows with the driver's defaults (and again, N
+//     rows, with BLOCKFETCHSIZE 100 in the bridge's connection string), and
+//     N/10 execute + fetchone of one row each; skipped when pyodbc is missing
+//   6 64 KiB text values read with SQLFetch and SQLGetData into a 1 MiB buffer
+//   7 4 and 16 clients at once, each its own process, each the bound fetch of
+//     workload 1 over N/4 rows (total rows per second; direct: as many
+//     processes straight on the data source)
+//   8 the spin: workloads 1 and 3 through a second server with the spin off
+//     (KYVEK_SPIN_USEC=0 for the server and the application) against the
+//     ordinary one; the ratio is spin over no spin
 // row there costs five waits, and the relay's counting pass many times that.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -403,11 +417,14 @@ class Conn {
 
 // ---- the workloads: each returns the rows (or statements) it handled ----------
 
+
+// ---- the workloads: each returns the rows (or statements) it handled ----------
+
 std::string select_rows(long n) {
   return "SELECT id, name, amount, ts FROM bench_rows WHERE id <= " + std::to_string(n);
 }
 
-long fetch_bound(Conn& c, long n) {
+long fetch_bound(Conn& c, long n, long) {
   SQLHSTMT s = c.stmt();
   constexpr SQLULEN kArray = 100;
   SQLINTEGER id[kArray];
@@ -431,7 +448,38 @@ long fetch_bound(Conn& c, long n) {
   return rows;
 }
 
-long fetch_getdata(Conn& c, long n) {
+// 16 columns per row (the four of bench_rows four times), bound column-wise
+// with row arrays of `array` rows: about 340 bytes a row on the wire.
+long fetch_wide(Conn& c, long n, SQLULEN array) {
+  SQLHSTMT s = c.stmt();
+  std::vector<SQLINTEGER> id(4 * array);
+  std::vector<char> name(4 * array * 24);
+  std::vector<double> amount(4 * array);
+  std::vector<SQL_TIMESTAMP_STRUCT> ts(4 * array);
+  std::vector<SQLLEN> ind(16 * array);
+  SQLULEN fetched = 0;
+  SQLSetStmtAttr(s, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(array), 0);
+  SQLSetStmtAttr(s, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+  for (SQLUSMALLINT k = 0; k < 4; ++k) {
+    SQLLEN* i = &ind[4 * k * array];
+    SQLBindCol(s, SQLUSMALLINT(4 * k + 1), SQL_C_SLONG, &id[k * array], 0, i);
+    SQLBindCol(s, SQLUSMALLINT(4 * k + 2), SQL_C_CHAR, &name[k * array * 24], 24, i + array);
+    SQLBindCol(s, SQLUSMALLINT(4 * k + 3), SQL_C_DOUBLE, &amount[k * array], 0, i + 2 * array);
+    SQLBindCol(s, SQLUSMALLINT(4 * k + 4), SQL_C_TYPE_TIMESTAMP, &ts[k * array], 0, i + 3 * array);
+  }
+  const std::string sql =
+      "SELECT id, name, amount, ts, id + 1, name, amount * 2, ts, id + 2, name, amount * 3, ts, id + 3, name, "
+      "amount * 4, ts FROM bench_rows WHERE id <= " +
+      std::to_string(n);
+  check(SQLExecDirect(s, (SQLCHAR*)sql.c_str(), SQL_NTS), SQL_HANDLE_STMT, s, "select wide");
+  long rows = 0;
+  SQLRETURN rc;
+  while ((rc = SQLFetch(s)) == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO) rows += static_cast<long>(fetched);
+  SQLFreeHandle(SQL_HANDLE_STMT, s);
+  return rows;
+}
+
+long fetch_getdata(Conn& c, long n, long) {
   SQLHSTMT s = c.stmt();
   const std::string sql = select_rows(n);
   check(SQLExecDirect(s, (SQLCHAR*)sql.c_str(), SQL_NTS), SQL_HANDLE_STMT, s, "select");
@@ -479,7 +527,8 @@ long prepared_selects(Conn& c, long n, long table_rows) {
   return rows;
 }
 
-long insert_arrays(Conn& c, long n) {
+long insert_arrays(Conn& c, long n, long) {
+  c.exec("DELETE FROM bench_insert");
   SQLSetConnectAttr(c.dbc(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
   SQLHSTMT s = c.stmt();
   constexpr SQLULEN kSet = 1000;
@@ -513,6 +562,31 @@ long insert_arrays(Conn& c, long n) {
   return rows;
 }
 
+constexpr long kLargeRows = 256;          // rows of bench_large
+constexpr long kLargeBytes = 64 * 1024;   // characters of each value
+constexpr SQLLEN kLargeBuffer = 1 << 20;  // the application's buffer
+
+// n values of 64 KiB read with SQLGetData into a 1 MiB buffer (passes over
+// the table as needed); returns the values read.
+long large_values(Conn& c, long n, long) {
+  std::vector<char> buffer(static_cast<size_t>(kLargeBuffer));
+  long values = 0;
+  while (values < n) {
+    SQLHSTMT s = c.stmt();
+    const std::string sql =
+        "SELECT body FROM bench_large WHERE id <= " + std::to_string(std::min(kLargeRows, n - values));
+    check(SQLExecDirect(s, (SQLCHAR*)sql.c_str(), SQL_NTS), SQL_HANDLE_STMT, s, "select large");
+    while (SQL_SUCCEEDED(SQLFetch(s))) {
+      SQLLEN ind = 0;
+      check(SQLGetData(s, 1, SQL_C_CHAR, buffer.data(), kLargeBuffer, &ind), SQL_HANDLE_STMT, s, "SQLGetData");
+      if (ind != kLargeBytes) die("a large value came back with " + std::to_string(ind) + " bytes");
+      ++values;
+    }
+    SQLFreeHandle(SQL_HANDLE_STMT, s);
+  }
+  return values;
+}
+
 double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
@@ -521,22 +595,139 @@ struct Timed {
   long rows = 0;
   double seconds = 0;
 };
+
 // Runs a workload on a connection string: the rows handled and the time the
 // handling took (without the connect).
 using Runner = std::function<Timed(const std::string& connect, long rows)>;
+using Work = long (*)(Conn&, long rows, long table_rows);
 
-// A workload in this process: connects, runs the reset statement if any, then
-// times the workload alone.
-Runner in_process(std::function<long(Conn&, long)> work, std::string reset = "") {
-  return [work = std::move(work), reset = std::move(reset)](const std::string& connect, long rows) {
+// The in-process work of a workload, by the name a worker child is given.
+struct NamedWork {
+  const char* name;
+  Work work;
+};
+const NamedWork kWorks[] = {
+    {"bound", fetch_bound},
+    {"wide100", [](Conn& c, long n, long) { return fetch_wide(c, n, 100); }},
+    {"wide1000", [](Conn& c, long n, long) { return fetch_wide(c, n, 1000); }},
+    {"getdata", fetch_getdata},
+    {"select", prepared_selects},
+    {"insert", insert_arrays},
+    {"large", large_values},
+};
+
+Work work_named(const std::string& name) {
+  for (const NamedWork& w : kWorks)
+    if (name == w.name) return w.work;
+  die("no workload " + name);
+}
+
+long g_table_rows = 0;  // rows of bench_rows
+
+// A workload in this process: connects, then times the workload alone.
+Runner in_process(const char* name) {
+  const Work work = work_named(name);
+  return [work](const std::string& connect, long rows) {
     Conn c(connect);
-    if (!reset.empty()) c.exec(reset);
     auto t0 = std::chrono::steady_clock::now();
     Timed t;
-    t.rows = work(c, rows);
+    t.rows = work(c, rows, g_table_rows);
     t.seconds = seconds_since(t0);
     return t;
   };
+}
+
+// A child process of this program that runs one workload: it connects, says
+// "ready", waits for a byte on its input, runs, and prints rows and seconds.
+struct Worker {
+  pid_t pid = -1;
+  int to = -1, from = -1;
+};
+
+Worker start_worker(const char* name, const std::string& connect, long rows, const char* spin) {
+  int in[2], out[2];
+  if (::pipe(in) != 0 || ::pipe(out) != 0) die("pipe");
+  std::fflush(nullptr);
+  Worker w;
+  w.pid = fork();
+  if (w.pid == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::close(in[0]), ::close(in[1]), ::close(out[0]), ::close(out[1]);
+    if (spin != nullptr) setenv("KYVEK_SPIN_USEC", spin, 1);
+    const std::string r = std::to_string(rows), t = std::to_string(g_table_rows);
+    execl("/proc/self/exe", "kyvek_bench", "--worker", name, connect.c_str(), r.c_str(), t.c_str(), nullptr);
+    _exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  w.to = in[1];
+  w.from = out[0];
+  return w;
+}
+
+std::string read_all(int fd) {
+  std::string text;
+  char b[256];
+  for (;;) {
+    ssize_t r = ::read(fd, b, sizeof b);
+    if (r > 0)
+      text.append(b, static_cast<size_t>(r));
+    else if (r == 0 || errno != EINTR)
+      break;
+  }
+  return text;
+}
+
+// `clients` workers at once, started together once all have connected: the
+// rows of all of them over the time from the start to the last one's end.
+Runner group(const char* name, int clients, const char* spin = nullptr) {
+  return [name, clients, spin](const std::string& connect, long rows) {
+    std::vector<Worker> workers;
+    for (int i = 0; i < clients; ++i) workers.push_back(start_worker(name, connect, rows, spin));
+    for (Worker& w : workers) {
+      char line[8] = {};
+      ssize_t got = 0;
+      while (got < 6) {
+        ssize_t r = ::read(w.from, line + got, 6 - static_cast<size_t>(got));
+        if (r <= 0) die(std::string("a worker of ") + name + " failed before it was ready");
+        got += r;
+      }
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    for (Worker& w : workers)
+      if (::write(w.to, "g", 1) != 1) die("cannot start a worker");
+    Timed t;
+    for (Worker& w : workers) {
+      const std::string out = read_all(w.from);
+      long r = 0;
+      double s = 0;
+      int status = 0;
+      waitpid(w.pid, &status, 0);
+      if (std::sscanf(out.c_str(), "%ld %lf", &r, &s) != 2 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        die(std::string("a worker of ") + name + " failed on " + connect + ": " + out);
+      t.rows += r;
+      ::close(w.to);
+      ::close(w.from);
+    }
+    t.seconds = seconds_since(t0);
+    return t;
+  };
+}
+
+int worker_main(int argc, char** argv) {
+  if (argc != 6) return 2;
+  g_table_rows = std::atol(argv[5]);
+  const Work work = work_named(argv[2]);
+  Conn c(argv[3]);
+  std::printf("ready\n");
+  std::fflush(stdout);
+  char go = 0;
+  if (::read(0, &go, 1) != 1) return 3;
+  auto t0 = std::chrono::steady_clock::now();
+  const long rows = work(c, std::atol(argv[4]), g_table_rows);
+  std::printf("%ld %.6f\n", rows, seconds_since(t0));
+  return 0;
 }
 
 // pyodbc in a python3 child, as an application would use it: connect with
@@ -551,15 +742,38 @@ rows = cur.fetchall()
 print(len(rows), time.perf_counter() - t0)
 )PY";
 
-Timed pyodbc_fetchall(const std::string& connect, long rows) {
+// The same for point queries: n times execute with a parameter and fetchone.
+const char* kPyPoint = R"PY(
+import sys, time, pyodbc
+conn = pyodbc.connect(sys.argv[1])
+cur = conn.cursor()
+n, rows = int(sys.argv[2]), int(sys.argv[3])
+found = 0
+t0 = time.perf_counter()
+for k in range(n):
+    cur.execute("SELECT id, name, amount, ts FROM bench_rows WHERE id = ?", k * 7 % rows + 1)
+    if cur.fetchone() is not None:
+        found += 1
+print(found, time.perf_counter() - t0)
+)PY";
+
+Timed python_timed(const std::vector<std::string>& args, const std::string& connect) {
   int status = 0;
-  const std::string out = run_child({kPython, "-c", kPyFetchall, connect, select_rows(rows)}, status);
+  const std::string out = run_child(args, status);
   Timed t;
   const size_t last = out.find_last_of('\n', out.size() >= 2 ? out.size() - 2 : 0);
   const std::string line = last == std::string::npos ? out : out.substr(last + 1);
   if (status != 0 || std::sscanf(line.c_str(), "%ld %lf", &t.rows, &t.seconds) != 2)
     die("the pyodbc child failed on " + connect + ":\n" + out);
   return t;
+}
+
+Timed pyodbc_fetchall(const std::string& connect, long rows) {
+  return python_timed({kPython, "-c", kPyFetchall, connect, select_rows(rows)}, connect);
+}
+
+Timed pyodbc_point(const std::string& connect, long rows) {
+  return python_timed({kPython, "-c", kPyPoint, connect, std::to_string(rows), std::to_string(g_table_rows)}, connect);
 }
 
 bool have_pyodbc() {
@@ -569,25 +783,61 @@ bool have_pyodbc() {
   return status == 0;
 }
 
-enum class Kind { kBound, kRowByRow, kRowByRowBlock, kSelect, kInsert, kPyodbc, kPyodbcBlock };
+enum class Kind {
+  kBound,
+  kBig,
+  kWide100,
+  kWide1000,
+  kRowByRow,
+  kRowByRowBlock,
+  kSelect,
+  kInsert,
+  kPyodbc,
+  kPyodbcBlock,
+  kPyodbcPoint,
+  kLarge,
+  kClients4,
+  kClients16,
+  kSpinBound,
+  kSpinSelect
+};
+
+// How the two sides of a workload connect.
+enum class Sides {
+  kDirectAndBridge,  // the data source straight, and through the server
+  kSpinAndNoSpin     // through the server with the spin off, and with it
+};
 
 struct Workload {
   Kind kind;
   const char* name;
   Runner run;
-  long divisor;                   // rows of this workload: N / divisor
+  long divisor;                   // rows of this workload: N / divisor (0: the --big rows)
   const char* bridge_extra = "";  // added to the bridge's connection string
   bool python = false;            // needs pyodbc
+  Sides sides = Sides::kDirectAndBridge;
+  Runner other = nullptr;  // the first side's runner, when not `run`
+  bool per_item = false;   // count the waits of one item apart from the connect's
 };
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t m = v.size() / 2;
+  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
 
 struct Result {
   bool ran = false;
-  Timed direct, bridge;
+  std::vector<double> direct_rates, bridge_rates, ratios;  // one each per alternation
+  double bridge_seconds = 0;                                // of the median bridge run
+  long bridge_rows = 0;
   long calls = 0, messages = 0;  // counted in the relay's pass
-  double direct_rate() const { return double(direct.rows) / direct.seconds; }
-  double bridge_rate() const { return double(bridge.rows) / bridge.seconds; }
-  double ratio() const { return bridge_rate() / direct_rate(); }
-  double us_per_wait() const { return calls ? bridge.seconds * 1e6 / double(calls) : 0.0; }
+  double item_waits = -1;        // waits of one item (point SELECTs), -1 not counted
+  double direct_rate() const { return median(direct_rates); }
+  double bridge_rate() const { return median(bridge_rates); }
+  double ratio() const { return median(ratios); }
+  double us_per_wait() const { return calls ? bridge_seconds * 1e6 / double(calls) : 0.0; }
 };
 
 struct Target {
@@ -595,7 +845,7 @@ struct Target {
   std::string direct_label;  // the direct side, as the targets say it
   std::string driver;
   std::string dsn;  // the target data source, straight and behind the server
-  std::string bridge_dsn, counted_dsn;
+  std::string bridge_dsn, counted_dsn, nospin_dsn;
   std::function<void(Conn&, long)> prepare;
   std::vector<Result> results;  // one per workload
 };
@@ -603,20 +853,28 @@ struct Target {
 void prepare_sqlite(Conn& c, long n) {
   c.exec("CREATE TABLE bench_rows (id INTEGER PRIMARY KEY, name VARCHAR(20), amount DOUBLE, ts TIMESTAMP)");
   c.exec("CREATE TABLE bench_insert (id INTEGER, name VARCHAR(20), amount DOUBLE, ts TIMESTAMP)");
+  c.exec("CREATE TABLE bench_large (id INTEGER PRIMARY KEY, body TEXT)");
   c.exec("BEGIN");
   c.exec("WITH RECURSIVE k(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM k WHERE x < " + std::to_string(n) +
          ") INSERT INTO bench_rows SELECT x, 'name ' || x, x * 0.25, '2026-01-02 03:04:05' FROM k");
+  c.exec("WITH RECURSIVE k(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM k WHERE x < " + std::to_string(kLargeRows) +
+         ") INSERT INTO bench_large SELECT x, replace(hex(zeroblob(" + std::to_string(kLargeBytes / 2) +
+         ")), '0', 'x') FROM k");
   c.exec("COMMIT");
 }
 
 void prepare_postgres(Conn& c, long n) {
   c.exec("CREATE TABLE bench_rows (id INTEGER PRIMARY KEY, name VARCHAR(20), amount DOUBLE PRECISION, ts TIMESTAMP)");
   c.exec("CREATE TABLE bench_insert (id INTEGER, name VARCHAR(20), amount DOUBLE PRECISION, ts TIMESTAMP)");
+  c.exec("CREATE TABLE bench_large (id INTEGER PRIMARY KEY, body TEXT)");
   c.exec(
       "INSERT INTO bench_rows SELECT x, 'name ' || x, x * 0.25, TIMESTAMP '2026-01-02 03:04:05' FROM "
       "generate_series(1, " +
       std::to_string(n) + ") AS x");
+  c.exec("INSERT INTO bench_large SELECT x, repeat('x', " + std::to_string(kLargeBytes) + ") FROM generate_series(1, " +
+         std::to_string(kLargeRows) + ") AS x");
   c.exec("VACUUM ANALYZE bench_rows");
+  c.exec("VACUUM ANALYZE bench_large");
 }
 
 // The bare loopback round trip: 64 bytes to an echoing thread and back over
@@ -671,48 +929,83 @@ double ping_pong(int rounds, int server_cpu) {
   return us;
 }
 
-void run_target(Target& t, const std::vector<Workload>& workloads, long n, int repeat, bool pyodbc,
+long rows_of(const Workload& w, long n, long big) { return w.divisor == 0 ? big : std::max(1L, n / w.divisor); }
+
+void run_target(Target& t, const std::vector<Workload>& workloads, long n, long big, int repeat, bool pyodbc,
                 const Relay& relay) {
-  std::printf("\n%s (%s), %ld rows: preparing...\n", t.name.c_str(), fs::path(t.driver).filename().c_str(), n);
+  std::printf("\n%s (%s), %ld rows: preparing...\n", t.name.c_str(), fs::path(t.driver).filename().c_str(),
+              std::max(n, big));
   std::fflush(stdout);
   {
     Conn direct("DSN=" + t.dsn + ";");
-    t.prepare(direct, n);
+    t.prepare(direct, std::max(n, big));
   }
   t.results.assign(workloads.size(), Result{});
   for (size_t i = 0; i < workloads.size(); ++i) {
     const Workload& w = workloads[i];
-    if (w.python && !pyodbc) continue;
+    if ((w.python && !pyodbc) || (w.divisor == 0 && big <= 0)) continue;
     Result& r = t.results[i];
-    const long rows = n / w.divisor;
-    // Direct and bridge alternate; the fastest pass of each counts.
+    const long rows = rows_of(w, n, big);
+    const bool spin = w.sides == Sides::kSpinAndNoSpin;
+    const std::string first = spin ? "DSN=" + t.nospin_dsn + ";" : "DSN=" + t.dsn + ";";
+    const std::string second = "DSN=" + t.bridge_dsn + ";" + w.bridge_extra;
+    const Runner& first_run = w.other ? w.other : w.run;
+    // The two sides alternate; each ratio is of a pair run back to back.
+    std::vector<Timed> bridges;
     for (int k = 0; k < repeat; ++k) {
-      const Timed direct = w.run("DSN=" + t.dsn + ";", rows);
-      const Timed bridge = w.run("DSN=" + t.bridge_dsn + ";" + w.bridge_extra, rows);
-      if (k == 0 || direct.seconds < r.direct.seconds) r.direct = direct;
-      if (k == 0 || bridge.seconds < r.bridge.seconds) r.bridge = bridge;
+      const Timed a = first_run(first, rows);
+      const Timed b = w.run(second, rows);
+      const double ra = double(a.rows) / a.seconds, rb = double(b.rows) / b.seconds;
+      r.direct_rates.push_back(ra);
+      r.bridge_rates.push_back(rb);
+      r.ratios.push_back(rb / ra);
+      bridges.push_back(b);
     }
+    std::sort(bridges.begin(), bridges.end(), [](const Timed& x, const Timed& y) { return x.seconds < y.seconds; });
+    r.bridge_seconds = bridges[bridges.size() / 2].seconds;
+    r.bridge_rows = bridges[bridges.size() / 2].rows;
     r.ran = true;
+    std::printf("  %-40s ratio %.3f\n", w.name, r.ratio());
+    std::fflush(stdout);
   }
-  // The counting pass, through the relay.
+  // The counting pass, through the relay (the workloads of one link).
   for (size_t i = 0; i < workloads.size(); ++i) {
     Result& r = t.results[i];
-    if (!r.ran) continue;
-    const long calls = relay.calls(), messages = relay.messages();
-    workloads[i].run("DSN=" + t.counted_dsn + ";" + workloads[i].bridge_extra, n / workloads[i].divisor);
+    const Workload& w = workloads[i];
+    if (!r.ran || w.sides != Sides::kDirectAndBridge || w.kind == Kind::kClients4 || w.kind == Kind::kClients16)
+      continue;
+    const std::string counted = "DSN=" + t.counted_dsn + ";" + w.bridge_extra;
+    long calls = relay.calls(), messages = relay.messages();
+    w.run(counted, rows_of(w, n, big));
     r.calls = relay.calls() - calls;
     r.messages = relay.messages() - messages;
+    if (w.per_item) {
+      // Twice the items against once: the difference is the items' own.
+      constexpr long kItems = 50;
+      calls = relay.calls();
+      w.run(counted, kItems);
+      const long once = relay.calls() - calls;
+      calls = relay.calls();
+      w.run(counted, 2 * kItems);
+      const long twice = relay.calls() - calls;
+      r.item_waits = double(twice - once) / double(kItems);
+    }
   }
-  std::printf("%-38s %13s %13s %7s %9s %9s %8s\n", "workload", "direct rows/s", "bridge rows/s", "ratio", "calls",
+  std::printf("%-42s %13s %13s %7s %9s %9s %8s\n", "workload", "first rows/s", "bridge rows/s", "ratio", "calls",
               "waits", "us/wait");
   for (size_t i = 0; i < workloads.size(); ++i) {
     const Result& r = t.results[i];
     if (!r.ran) {
-      std::printf("%-38s skipped: no pyodbc\n", workloads[i].name);
+      std::printf("%-42s skipped\n", workloads[i].name);
       continue;
     }
-    std::printf("%-38s %13.0f %13.0f %7.3f %9ld %9ld %8.1f\n", workloads[i].name, r.direct_rate(), r.bridge_rate(),
-                r.ratio(), r.messages, r.calls, r.us_per_wait());
+    if (r.calls == 0)
+      std::printf("%-42s %13.0f %13.0f %7.3f %9s %9s %8s\n", workloads[i].name, r.direct_rate(), r.bridge_rate(),
+                  r.ratio(), "-", "-", "-");
+    else
+      std::printf("%-42s %13.0f %13.0f %7.3f %9ld %9ld %8.1f\n", workloads[i].name, r.direct_rate(), r.bridge_rate(),
+                  r.ratio(), r.messages, r.calls, r.us_per_wait());
+    if (r.item_waits >= 0) std::printf("%-42s %.1f waits each\n", "", r.item_waits);
   }
   std::fflush(stdout);
 }
@@ -731,21 +1024,20 @@ const Result* find_result(const std::vector<Target>& targets, const std::string&
 // the bridge's extra time per row goes: the round trips it waits (its waits
 // per row times the ping-pong of this run) and the rest (the rows' transfer,
 // both ends' own work).
-void print_ratio_goal(const char* what, const char* target, const Result* r, double want, double rtt,
-                      const char* unit) {
+void print_ratio_goal(const std::string& what, const Result* r, double want, double rtt, const char* unit) {
   char goal[40];
-  std::snprintf(goal, sizeof goal, ">= %.1f x direct", want);
-  std::printf("  %-48s %-24s ", (std::string(what) + ", " + target).c_str(), goal);
+  std::snprintf(goal, sizeof goal, ">= %.2f", want);
+  std::printf("  %-58s %-10s ", what.c_str(), goal);
   if (r == nullptr) {
     std::printf("%7s  not measured\n", "-");
     return;
   }
   const bool met = r->ratio() >= want;
   std::printf("%7.3f  %s\n", r->ratio(), met ? "met" : "not met");
-  if (met) return;
-  const double bridge_us = r->bridge.seconds * 1e6 / double(r->bridge.rows);
-  const double direct_us = r->direct.seconds * 1e6 / double(r->direct.rows);
-  const double waits = double(r->calls) / double(r->bridge.rows);
+  if (met || r->calls == 0 || r->bridge_rows == 0) return;
+  const double bridge_us = 1e6 / r->bridge_rate();
+  const double direct_us = 1e6 / r->direct_rate();
+  const double waits = double(r->calls) / double(r->bridge_rows);
   const double round_trips = waits * rtt;
   const double rest = bridge_us - direct_us - round_trips;
   std::printf(
@@ -760,50 +1052,63 @@ void print_ratio_goal(const char* what, const char* target, const Result* r, dou
         rest, r->us_per_wait());
 }
 
-void print_goals(const std::vector<Target>& targets, const std::vector<Workload>& workloads, double rtt, bool pinned) {
-  std::printf("\ntargets (for a quiet machine with both ends pinned; this run %s, load average %s):\n",
-              pinned ? "pinned" : "not pinned", load_average().c_str());
+void print_waits_goal(const std::string& what, const Result* r, double most) {
+  char goal[40];
+  std::snprintf(goal, sizeof goal, "<= %.0f", most);
+  std::printf("  %-58s %-10s ", what.c_str(), goal);
+  if (r == nullptr || r->item_waits < 0) {
+    std::printf("%7s  not measured\n", "-");
+    return;
+  }
+  std::printf("%7.1f  %s\n", r->item_waits, r->item_waits <= most + 1e-9 ? "met" : "not met");
+}
+
+void print_goals(const std::vector<Target>& targets, const std::vector<Workload>& workloads, double rtt, bool pinned,
+                 const std::string& load_at_start) {
+  std::printf("\ntargets (ratios: medians of the per-run ratios; this run %s; load average at the start %s, "
+              "at the end %s):\n",
+              pinned ? "pinned" : "not pinned", load_at_start.c_str(), load_average().c_str());
   auto result = [&](const char* target, Kind kind) { return find_result(targets, target, kind, workloads); };
-  const char* kSqlite = "SQLite";
-  const char* kPg = "PostgreSQL";
-  print_ratio_goal("bound fetch, row array 100", kSqlite, result(kSqlite, Kind::kBound), 0.6, rtt, "row");
-  print_ratio_goal("bound fetch, row array 100", kPg, result(kPg, Kind::kBound), 0.8, rtt, "row");
-  print_ratio_goal("pyodbc fetchall, BLOCKFETCHSIZE=100", kSqlite, result(kSqlite, Kind::kPyodbcBlock), 0.6, rtt,
-                   "row");
-  print_ratio_goal("pyodbc fetchall, BLOCKFETCHSIZE=100", kPg, result(kPg, Kind::kPyodbcBlock), 0.6, rtt, "row");
-  print_ratio_goal("prepared point SELECT", kPg, result(kPg, Kind::kSelect), 0.5, rtt, "SELECT");
-  print_ratio_goal("insert, parameter arrays of 1000", kSqlite, result(kSqlite, Kind::kInsert), 0.8, rtt, "row");
-  print_ratio_goal("insert, parameter arrays of 1000", kPg, result(kPg, Kind::kInsert), 0.8, rtt, "row");
-  // One small call per wait: the row-by-row workload without block fetch.
-  for (const char* target : {kSqlite, kPg}) {
-    const Result* r = result(target, Kind::kRowByRow);
-    char goal[40];
-    std::snprintf(goal, sizeof goal, "<= ping-pong + 10 = %.1f", rtt + 10);
-    std::printf("  %-48s %-24s ", (std::string("us per remote call, workload 2, ") + target).c_str(), goal);
-    if (r == nullptr) {
-      std::printf("%7s  not measured\n", "-");
-      continue;
-    }
-    const bool met = r->us_per_wait() <= rtt + 10;
-    std::printf("%7.1f  %s%s\n", r->us_per_wait(), met ? "met" : "not met", pinned ? "" : " (not pinned)");
-    if (!met)
-      std::printf("      %.1f us per call beyond the round trip: the driver, the server and the target driver\n",
-                  r->us_per_wait() - rtt);
+  const std::string kSqlite = "SQLite", kPg = "PostgreSQL";
+  for (const std::string& t : {kSqlite, kPg})
+    print_ratio_goal("pyodbc fetchall, driver's defaults, " + t, result(t.c_str(), Kind::kPyodbc), 0.6, rtt, "row");
+  for (const std::string& t : {kSqlite, kPg})
+    print_ratio_goal("pyodbc fetchall, BLOCKFETCHSIZE=100, " + t, result(t.c_str(), Kind::kPyodbcBlock), 0.6, rtt,
+                     "row");
+  for (const std::string& t : {kSqlite, kPg})
+    print_waits_goal("C prepared point SELECT, waits per SELECT, " + t, result(t.c_str(), Kind::kSelect), 3);
+  for (const std::string& t : {kSqlite, kPg})
+    print_waits_goal("pyodbc execute + fetchone, waits per SELECT, " + t, result(t.c_str(), Kind::kPyodbcPoint), 12);
+  print_ratio_goal("C prepared point SELECT, " + kPg, result(kPg.c_str(), Kind::kSelect), 0.35, rtt, "SELECT");
+  print_ratio_goal("bound fetch, row array 100, " + kSqlite, result(kSqlite.c_str(), Kind::kBound), 0.85, rtt, "row");
+  print_ratio_goal("bound fetch, row array 100, " + kPg, result(kPg.c_str(), Kind::kBound), 0.8, rtt, "row");
+  print_ratio_goal("16 clients, total rows/s against 16 direct processes, " + kSqlite,
+                   result(kSqlite.c_str(), Kind::kClients16), 0.6, rtt, "row");
+  for (const std::string& t : {kSqlite, kPg})
+    print_ratio_goal("64 KiB values, SQLGetData into 1 MiB, " + t, result(t.c_str(), Kind::kLarge), 0.9, rtt,
+                     "value");
+  for (const std::string& t : {kSqlite, kPg}) {
+    print_ratio_goal("spin against no spin, bound fetch, " + t, result(t.c_str(), Kind::kSpinBound), 0.95, rtt, "row");
+    print_ratio_goal("spin against no spin, point SELECT, " + t, result(t.c_str(), Kind::kSpinSelect), 0.95, rtt,
+                     "SELECT");
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  long n = 100000;
+  if (argc > 1 && std::string(argv[1]) == "--worker") return worker_main(argc, argv);
+  long n = 100000, big = 1000000;
   bool keep = false;
-  int repeat = 1;
+  int repeat = 3;
   int client_cpu = -1, server_cpu = -1, pg_cpu = -1;
   std::string which = "all";
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--rows" && i + 1 < argc)
       n = std::atol(argv[++i]);
+    else if (a == "--big" && i + 1 < argc)
+      big = std::atol(argv[++i]);
     else if (a == "--keep")
       keep = true;
     else if (a == "--repeat" && i + 1 < argc)
@@ -814,11 +1119,12 @@ int main(int argc, char** argv) {
              std::sscanf(argv[i + 1], "%d,%d,%d", &client_cpu, &server_cpu, &pg_cpu) >= 2)
       ++i;
     else
-      die("usage: kyvek_bench [--rows N] [--repeat K] [--target sqlite|postgres|all] [--keep] "
+      die("usage: kyvek_bench [--rows N] [--big N] [--repeat K] [--target sqlite|postgres|all] [--keep] "
           "[--pin CLIENT_CPU,SERVER_CPU[,POSTGRES_CPU]]");
   }
   if (which != "all" && which != "sqlite" && which != "postgres") die("--target is sqlite, postgres or all");
   if (n < 1000) n = 1000;
+  g_table_rows = std::max(n, big);
 
   // A private world: registry file, ini files, databases, run directory.
   char tmpl[] = "/tmp/kyvek-bench-XXXXXX";
@@ -827,8 +1133,9 @@ int main(int argc, char** argv) {
   ::chmod(dir.c_str(), 0755);  // the PostgreSQL cluster's directory lies below
   fs::create_directories(dir / "log");
   fs::create_directories(dir / "run");
-  std::printf("kyvek_bench: %ld rows, fastest of %d, %u processors, load average %s\n", n, repeat,
-              std::thread::hardware_concurrency(), load_average().c_str());
+  const std::string load_at_start = load_average();
+  std::printf("kyvek_bench: %ld rows (large fetch %ld), medians of %d, %u processors, load average %s\n", n, big,
+              repeat, std::thread::hardware_concurrency(), load_at_start.c_str());
 
   std::vector<Target> targets;
   std::string odbcinst = "[Kyvek]\nDriver=" + std::string(KYVEK_BENCH_DRIVER) + "\n";
@@ -838,8 +1145,8 @@ int main(int argc, char** argv) {
     if (driver.empty()) {
       std::printf("SQLite skipped: the SQLite ODBC driver (libsqlite3odbc.so) is not installed\n");
     } else {
-      targets.push_back(
-          {"SQLite", "direct SQLite", driver, "vekdb", "kyvek_sqlite", "kyvek_sqlite_counted", prepare_sqlite, {}});
+      targets.push_back({"SQLite", "direct SQLite", driver, "vekdb", "kyvek_sqlite", "kyvek_sqlite_counted",
+                         "kyvek_sqlite_nospin", prepare_sqlite, {}});
       odbcinst += "\n[SQLite3]\nDriver=" + driver + "\n";
       odbc_ini += "[vekdb]\nDriver=SQLite3\nDatabase=" + (dir / "bench.sqlite").string() + "\n\n";
     }
@@ -859,8 +1166,8 @@ int main(int argc, char** argv) {
     if (!why.empty()) {
       std::printf("PostgreSQL skipped: %s\n", why.c_str());
     } else {
-      targets.push_back(
-          {"PostgreSQL", "psqlODBC direct", driver, "pgdb", "kyvek_pg", "kyvek_pg_counted", prepare_postgres, {}});
+      targets.push_back({"PostgreSQL", "psqlODBC direct", driver, "pgdb", "kyvek_pg", "kyvek_pg_counted",
+                         "kyvek_pg_nospin", prepare_postgres, {}});
       odbcinst += "\n[PostgreSQL]\nDriver=" + driver + "\n";
       odbc_ini += "[pgdb]\nDriver=PostgreSQL\nServername=" + pg->socket_dir() + "\nPort=" + std::to_string(pg->port()) +
                   "\nDatabase=postgres\nUsername=postgres\n\n";
@@ -874,7 +1181,7 @@ int main(int argc, char** argv) {
   };
   if (targets.empty()) die("no target to measure");
 
-  const int port = free_port();
+  const int port = free_port(), nospin_port = free_port();
   const std::string root = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Kyronde Vekamar\\Configuration";
   std::ofstream(dir / "registry.reg") << "REGEDIT4\n\n[" << root << "]\n\n[" << root << "\\System]\n\n[" << root
                                       << "\\System\\Settings]\n\"Flags\"=\"0x8001\"\n\"LogDir\"=\""
@@ -889,72 +1196,98 @@ int main(int argc, char** argv) {
     for (const Target& t : targets)
       user << "[" << t.bridge_dsn << "]\nDriver=Kyvek\nSERVERPORT=127.0.0.1:" << port << "\nTARGETDSN=" << t.dsn
            << "\n\n[" << t.counted_dsn << "]\nDriver=Kyvek\nSERVERPORT=127.0.0.1:" << relay.port()
-           << "\nTARGETDSN=" << t.dsn << "\n\n";
+           << "\nTARGETDSN=" << t.dsn << "\n\n[" << t.nospin_dsn << "]\nDriver=Kyvek\nSERVERPORT=127.0.0.1:"
+           << nospin_port << "\nTARGETDSN=" << t.dsn << "\n\n";
   }
   setenv("KYVEK_REGISTRY", (dir / "registry.reg").c_str(), 1);
   setenv("KYVEK_RUNDIR", (dir / "run").c_str(), 1);
   setenv("KYVEK_EVENTLOG", (dir / "events.log").c_str(), 1);
-  setenv("KYVEK_SHM_NAME", ("/kyvek-bench-" + std::to_string(getpid())).c_str(), 1);
   setenv("ODBCSYSINI", dir.c_str(), 1);
   setenv("ODBCINI", (dir / "user-odbc.ini").c_str(), 1);
   setenv("TMPDIR", (dir / "log").c_str(), 1);
 
-  std::fflush(nullptr);  // the child's exit must not print this process's output again
-  pid_t server = fork();
-  if (server == 0) {
-    on_die = nullptr;  // the parent undoes its own
-    pin_to(server_cpu);
-    int out = ::open((dir / "server.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
-    execl(KYVEK_BENCH_SERVER, KYVEK_BENCH_SERVER, "standalone", std::to_string(port).c_str(), nullptr);
-    _exit(127);
-  }
-  on_die = [server, &pg, &dir] {
+  // Two servers: the ordinary one, and one with the spin off for workload 8.
+  auto start_server = [&](int on_port, const char* spin, const char* out_name) {
+    std::fflush(nullptr);  // the child's exit must not print this process's output again
+    pid_t pid = fork();
+    if (pid == 0) {
+      on_die = nullptr;  // the parent undoes its own
+      pin_to(server_cpu);
+      setenv("KYVEK_SHM_NAME", ("/kyvek-bench-" + std::to_string(getppid()) + "-" + out_name).c_str(), 1);
+      if (spin != nullptr) setenv("KYVEK_SPIN_USEC", spin, 1);
+      int out = ::open((dir / out_name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+      execl(KYVEK_BENCH_SERVER, KYVEK_BENCH_SERVER, "standalone", std::to_string(on_port).c_str(), nullptr);
+      _exit(127);
+    }
+    return pid;
+  };
+  const pid_t server = start_server(port, nullptr, "server.out");
+  const pid_t nospin_server = start_server(nospin_port, "0", "server-nospin.out");
+  on_die = [server, nospin_server, &pg, &dir] {
     stop_server(server);
+    stop_server(nospin_server);
     pg.reset();
     std::fprintf(stderr, "kyvek_bench: files kept in %s\n", dir.c_str());
   };
 
-  bool up = false;
-  for (int k = 0; k < 200 && !up; ++k) {
-    int s = connect_to(port);
-    if (s >= 0)
-      ::close(s), up = true;
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int p : {port, nospin_port}) {
+    bool up = false;
+    for (int k = 0; k < 200 && !up; ++k) {
+      int s = connect_to(p);
+      if (s >= 0)
+        ::close(s), up = true;
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!up) die("kyvekserver did not listen on " + std::to_string(p) + "; see " + dir.string() + "/server*.out");
   }
-  if (!up) die("kyvekserver did not listen; see " + (dir / "server.out").string());
   pin_to(client_cpu);
 
   const bool pyodbc = have_pyodbc();
   if (!pyodbc) std::printf("pyodbc workloads skipped: %s cannot import pyodbc (python3-pyodbc)\n", kPython);
 
-  const std::vector<Workload> workloads = {
-      {Kind::kBound, "1 bound fetch, row array 100", in_process(fetch_bound), 1},
-      {Kind::kRowByRow, "2 SQLFetch + SQLGetData per column", in_process(fetch_getdata), 10},
-      {Kind::kRowByRowBlock, "2 the same, BLOCKFETCHSIZE 100", in_process(fetch_getdata), 1, "BLOCKFETCHSIZE=100;"},
-      {Kind::kSelect, "3 prepared single-row SELECT",
-       in_process([n](Conn& c, long count) { return prepared_selects(c, count, n); }), 10},
-      {Kind::kInsert, "4 insert, parameter array 1000", in_process(insert_arrays, "DELETE FROM bench_insert"), 1},
-      {Kind::kPyodbc, "5 pyodbc fetchall, default settings", pyodbc_fetchall, 10, "", true},
+  std::vector<Workload> workloads = {
+      {Kind::kBound, "1 bound fetch, row array 100", in_process("bound"), 1},
+      {Kind::kBig, "1 the same, the large fetch", in_process("bound"), 0},
+      {Kind::kWide100, "1 16 columns, row array 100", in_process("wide100"), 1},
+      {Kind::kWide1000, "1 16 columns, row array 1000", in_process("wide1000"), 1},
+      {Kind::kRowByRow, "2 SQLFetch + SQLGetData, BLOCKFETCHSIZE 0", in_process("getdata"), 10, "BLOCKFETCHSIZE=0;"},
+      {Kind::kRowByRowBlock, "2 the same, BLOCKFETCHSIZE 100", in_process("getdata"), 1, "BLOCKFETCHSIZE=100;"},
+      {Kind::kSelect, "3 prepared single-row SELECT", in_process("select"), 10},
+      {Kind::kInsert, "4 insert, parameter array 1000", in_process("insert"), 1},
+      {Kind::kPyodbc, "5 pyodbc fetchall, driver's defaults", pyodbc_fetchall, 10, "", true},
       {Kind::kPyodbcBlock, "5 pyodbc fetchall, BLOCKFETCHSIZE 100", pyodbc_fetchall, 1, "BLOCKFETCHSIZE=100;", true},
+      {Kind::kPyodbcPoint, "5 pyodbc execute + fetchone", pyodbc_point, 10, "", true},
+      {Kind::kLarge, "6 64 KiB values, SQLGetData", in_process("large"), 50},
+      {Kind::kClients4, "7 4 clients, bound fetch, total", group("bound", 4), 4},
+      {Kind::kClients16, "7 16 clients, bound fetch, total", group("bound", 16), 4},
+      {Kind::kSpinBound, "8 spin / no spin: bound fetch", group("bound", 1), 1},
+      {Kind::kSpinSelect, "8 spin / no spin: point SELECT", group("select", 1), 10},
   };
-  for (Target& t : targets) run_target(t, workloads, n, repeat, pyodbc, relay);
+  for (Workload& w : workloads) {
+    if (w.kind == Kind::kSelect || w.kind == Kind::kPyodbcPoint) w.per_item = true;
+    if (w.kind == Kind::kSpinBound || w.kind == Kind::kSpinSelect) {
+      w.sides = Sides::kSpinAndNoSpin;
+      w.other = group(w.kind == Kind::kSpinBound ? "bound" : "select", 1, "0");
+    }
+  }
+  for (Target& t : targets) run_target(t, workloads, n, big, repeat, pyodbc, relay);
   const double rtt = ping_pong(20000, server_cpu);
 
   std::printf(
-      "\n(ratio: bridge rows/s over direct rows/s, SELECTs/s for workload 3; %ld rows for workloads 2 and 5\n"
-      " without block fetch, %ld SELECTs; calls: messages the driver sent, counted in a separate pass\n"
-      " through a relay, with the connect; waits: the driver's turns to wait for the server; us/wait: the\n"
-      " timed bridge pass over its waits; workload 5 is timed in the python3 child, execute and fetchall)\n",
-      n / 10, n / 10);
+      "\n(ratio: bridge rows/s over direct rows/s, SELECTs/s for 3, values/s for 6; for 8 the server and the\n"
+      " application with the spin over both without it; calls: messages the driver sent, counted in a separate\n"
+      " pass through a relay, with the connect; waits: the driver's turns to wait for the server; us/wait: the\n"
+      " median bridge run over its waits; 5 is timed in the python3 child, execute and fetchall)\n");
   std::printf("loopback ping-pong, 64 bytes each way: %.1f us per round trip%s\n", rtt,
               client_cpu >= 0 ? " (pinned)" : "");
-  print_goals(targets, workloads, rtt, client_cpu >= 0);
+  print_goals(targets, workloads, rtt, client_cpu >= 0, load_at_start);
 
   on_die = nullptr;
   stop_server(server);
+  stop_server(nospin_server);
   pg.reset();
   if (!keep)
     fs::remove_all(dir);
