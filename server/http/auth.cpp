@@ -39,8 +39,6 @@ constexpr const char* kNoAdministrator =
     "<p>To administer the server through these pages, name an administrator in the HTTPAdmin setting: "
     "a user whose password the system's logon (PAM) checks. The pages then ask for that user's password.\r\n"
     "</BODY></HTML>\r\n";
-// Longest credential text decoded (the whole request head is smaller).
-constexpr size_t kMaxCredentialText = 4096;
 
 void warning_event(const std::string& text) {
   log_server_event(state().block, server_source(), EVENTLOG_WARNING, EV_WARNING_TEXT, text.c_str(), nullptr);
