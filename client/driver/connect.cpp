@@ -307,7 +307,7 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
     }
     char order[20] = {};
     if (RPCGetInfo(h, RPC_INFO_BYTE_ORDER, order, sizeof order) >= 0 && std::strcmp(order, "Y") == 0) {
-      TRACE(kTraceDetail, "\tDiff Endianess\n");
+      TRACE(kTraceDetail, "\tDiff Endianness\n");
       dbc->server_flags |= kServerOtherByteOrder;
     }
     RPCSetError(h, rpc_error_callback, dbc);

@@ -78,7 +78,7 @@ vek_dsn_list* choose_ini_dsn(vek_dsn_list* list, uint32_t flags) {
   }
   FILE* f = std::fopen(path.c_str(), "re");
   if (!f) {
-    std::perror("Failed to open odbc.ini for read acess\n");
+    std::perror("Failed to open odbc.ini for read access\n");
     return nullptr;
   }
   char buf[1024];

@@ -451,7 +451,7 @@ SQLRETURN fetch_one_output(StmtCall& c, int n, int16_t t, void* dst, uint64_t el
       if (rc != SQL_SUCCESS) return rc;
       if (yb * 2 != pb)
         return c.fail(29, sqlstate::kHY000.state,
-                      "General error: Internal date consistancy check (fetch_bound_parameters)");
+                      "General error: Internal date consistency check (fetch_bound_parameters)");
       return unpack_dates(errp, dst, A * KY_DATE_SIZE, A, years.data(), yb, pairs.data(), pb) == 0 ? SQL_SUCCESS
                                                                                                    : SQL_ERROR;
     }
@@ -464,7 +464,7 @@ SQLRETURN fetch_one_output(StmtCall& c, int n, int16_t t, void* dst, uint64_t el
       if (rc != SQL_SUCCESS) return rc;
       if (tb % 3 != 0)
         return c.fail(29, sqlstate::kHY000.state,
-                      "General error: Internal time consistancy check (fetch_bound_parameters)");
+                      "General error: Internal time consistency check (fetch_bound_parameters)");
       return unpack_times(errp, dst, A * KY_TIME_SIZE, A, triples.data(), tb) == 0 ? SQL_SUCCESS : SQL_ERROR;
     }
     case SQL_C_TIMESTAMP:
@@ -477,7 +477,7 @@ SQLRETURN fetch_one_output(StmtCall& c, int n, int16_t t, void* dst, uint64_t el
       if (rc != SQL_SUCCESS) return rc;
       if (yb / 2 != qb / 10 || yb / 2 != fb / 4)
         return c.fail(29, sqlstate::kHY000.state,
-                      "General error: Internal timestamp consistancy check (fetch_bound_parameters)");
+                      "General error: Internal timestamp consistency check (fetch_bound_parameters)");
       return unpack_timestamps(errp, dst, A * KY_TIMESTAMP_SIZE, A, years.data(), yb, quint.data(), qb, fr.data(),
                                fb) == 0
                  ? SQL_SUCCESS
@@ -494,7 +494,7 @@ SQLRETURN fetch_one_output(StmtCall& c, int n, int16_t t, void* dst, uint64_t el
     if (rc != SQL_SUCCESS) return rc;
     if (pb / 4 != static_cast<int32_t>(A))
       return c.fail(29, sqlstate::kHY000.state,
-                    "General error: Internal timestamp consistancy check (fetch_bound_parameters)");
+                    "General error: Internal timestamp consistency check (fetch_bound_parameters)");
     return unpack_intervals(errp, dst, A * KY_INTERVAL_SIZE, A, pairs.data(), pb, stream.data(), sb) == 0 ? SQL_SUCCESS
                                                                                                           : SQL_ERROR;
   }

@@ -318,7 +318,7 @@ int16_t sql_bind_parameter(void* handle, int16_t number_in, int16_t io_type, int
     int16_t size_type = ctype;
     if (ctype == SQL_C_DEFAULT && sqltype2ctype(sqltype, &size_type) != 0) {
       exit.because("sqltype2ctype failure converting %d", sqltype);
-      return fail(stmt, sqlstate::kHY000.state, 6, "General error: Inconsistant ParameterValue (sql_bind_parameter)");
+      return fail(stmt, sqlstate::kHY000.state, 6, "General error: Inconsistent ParameterValue (sql_bind_parameter)");
     }
     const uint64_t blen = buflen > 0 ? static_cast<uint64_t>(buflen) : 0;
     uint64_t size = column_size > blen ? column_size : blen;

@@ -366,7 +366,7 @@ extern "C" int one_shot_connect(int method, int sock, const char* port_text, ser
   if (index < 0) return fail("Failed to find transport - ", wanted, true);
   if (RPCSetTransportOpts(h, index, nullptr, port_text, nullptr, nullptr, nullptr, server_settings()->Timeout,
                           nullptr) != 0)
-    return fail("Failed to set RPC tranport options - ", rpc_text().c_str(), true);
+    return fail("Failed to set RPC transport options - ", rpc_text().c_str(), true);
 
   if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) != 0) {
     report_connect_failure(h, address);
