@@ -6,6 +6,31 @@ if(KYVEK_WERROR)
   add_compile_options(-Werror)
 endif()
 
+# A Release build (the one the Debian packages are made from) carries Debian's
+# hardening: the flags dpkg-buildflags gives with every hardening feature on
+# (_FORTIFY_SOURCE=2, -fstack-protector-strong, format checks, PIE, relro and
+# bindnow), or the same flags where dpkg-buildflags is missing. Optimisation and
+# debug information stay the build type's.
+if(CMAKE_BUILD_TYPE STREQUAL "Release" AND NOT KYVEK_SANITIZE AND NOT KYVEK_FUZZ)
+  find_program(KYVEK_DPKG_BUILDFLAGS dpkg-buildflags)
+  if(KYVEK_DPKG_BUILDFLAGS)
+    foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
+      execute_process(COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+                              ${KYVEK_DPKG_BUILDFLAGS} --get ${kind}
+                      OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+      separate_arguments(flags UNIX_COMMAND "${flags}")
+      list(FILTER flags EXCLUDE REGEX "^(-g|-O[0-9s]?|-ffile-prefix-map=.*|-fdebug-prefix-map=.*)$")
+      set(hardening_${kind} ${flags})
+    endforeach()
+  else()
+    set(hardening_CPPFLAGS -D_FORTIFY_SOURCE=2)
+    set(hardening_CXXFLAGS -fstack-protector-strong -Wformat -Werror=format-security)
+    set(hardening_LDFLAGS -Wl,-z,relro -Wl,-z,now)
+  endif()
+  add_compile_options(${hardening_CPPFLAGS} ${hardening_CXXFLAGS})
+  add_link_options(${hardening_LDFLAGS})
+endif()
+
 if(KYVEK_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "KYVEK_FUZZ needs clang (CC=clang CXX=clang++)")
