@@ -9,6 +9,7 @@
 #   <libdir>/odbc/libkyvekset.so            Driver Manager's module directory
 #   <libdir>/kyvek/lib*.so                the project's own libraries (kysupp, kyrpc,
 #                                           kycrypt): private, found through RUNPATH
+#   libexec/kyvek/vek_plot                the server's private programs (the audit graph)
 #   share/kyvek/                          the installation directory (setting "Path"):
 #                                           help files, templates/, odbcinst.ini template
 #   <sysconfdir>/kyvek/registry.reg       the default registry file
@@ -23,11 +24,15 @@
 # prefix is given once, when configuring; installing with another --prefix would
 # leave those files naming the wrong places and is refused.
 #
-# For a deliverable's CMakeLists:
-#   kyvek_install_program(<target> [SBIN])     a program, in bin/ (or sbin/)
-#   kyvek_install_library(<target> [ODBC])     a project library (private directory),
+# For a deliverable's CMakeLists (COMPONENT names the Debian package that
+# carries the files, packaging/CMakeLists.txt: driver, libs, server, setup):
+#   kyvek_install_program(<target> [SBIN|LIBEXEC] COMPONENT <c>)
+#                                              a program, in bin/ (or sbin/, or the
+#                                              server's private libexec/kyvek)
+#   kyvek_install_library(<target> [ODBC] COMPONENT <c>)
+#                                              a project library (private directory),
 #                                              or with ODBC a module the Driver Manager loads
-#   kyvek_install_data([SUBDIR <dir>] [FILES <file>...] [DIRECTORY <dir>...])
+#   kyvek_install_data(COMPONENT <c> [SUBDIR <dir>] [FILES <file>...] [DIRECTORY <dir>...])
 #                                              data in the installation directory
 #                                              (help files; SUBDIR templates for pages)
 # and in files configured with configure_file(... @ONLY): @KYVEK_FULL_DATADIR@,
@@ -44,6 +49,7 @@ set(KYVEK_INSTALL_ODBCDIR "${CMAKE_INSTALL_LIBDIR}/odbc" CACHE STRING
 set(KYVEK_INSTALL_PRIVLIBDIR "${CMAKE_INSTALL_LIBDIR}/kyvek" CACHE STRING
     "Directory of the project's private libraries, relative to the prefix")
 set(KYVEK_INSTALL_DATADIR "${CMAKE_INSTALL_DATADIR}/kyvek")
+set(KYVEK_INSTALL_LIBEXECDIR "${CMAKE_INSTALL_LIBEXECDIR}/kyvek")
 set(KYVEK_INSTALL_UNITDIR "lib/systemd/system" CACHE STRING
     "Directory of the systemd units, relative to the prefix")
 
@@ -53,6 +59,7 @@ set(KYVEK_FULL_SBINDIR "${CMAKE_INSTALL_FULL_SBINDIR}")
 set(KYVEK_FULL_ODBCDIR "${CMAKE_INSTALL_PREFIX}/${KYVEK_INSTALL_ODBCDIR}")
 set(KYVEK_FULL_PRIVLIBDIR "${CMAKE_INSTALL_PREFIX}/${KYVEK_INSTALL_PRIVLIBDIR}")
 set(KYVEK_FULL_DATADIR "${CMAKE_INSTALL_PREFIX}/${KYVEK_INSTALL_DATADIR}")
+set(KYVEK_FULL_LIBEXECDIR "${CMAKE_INSTALL_PREFIX}/${KYVEK_INSTALL_LIBEXECDIR}")
 set(KYVEK_FULL_UNITDIR "${CMAKE_INSTALL_PREFIX}/${KYVEK_INSTALL_UNITDIR}")
 set(KYVEK_CONFDIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/kyvek")
 set(KYVEK_PAMDIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/pam.d")
@@ -98,23 +105,33 @@ function(_kyvek_first_install key out)
   endif()
 endfunction()
 
-# kyvek_install_program(<target> [SBIN])
+# The component every install rule must name.
+function(_kyvek_component prefix)
+  if(NOT ${prefix}_COMPONENT)
+    message(FATAL_ERROR "kyvek_install_*: COMPONENT missing")
+  endif()
+endfunction()
+
+# kyvek_install_program(<target> [SBIN|LIBEXEC] COMPONENT <c>)
 function(kyvek_install_program target)
   _kyvek_first_install(${target} first)
   if(NOT first)
     return()
   endif()
-  cmake_parse_arguments(P "SBIN" "" "" ${ARGN})
+  cmake_parse_arguments(P "SBIN;LIBEXEC" "COMPONENT" "" ${ARGN})
+  _kyvek_component(P)
   set(dir ${CMAKE_INSTALL_BINDIR})
   if(P_SBIN)
     set(dir ${CMAKE_INSTALL_SBINDIR})
+  elseif(P_LIBEXEC)
+    set(dir ${KYVEK_INSTALL_LIBEXECDIR})
   endif()
   _kyvek_runpath_from(${dir} runpath)
   set_target_properties(${target} PROPERTIES INSTALL_RPATH "${runpath}")
-  install(TARGETS ${target} RUNTIME DESTINATION ${dir})
+  install(TARGETS ${target} RUNTIME DESTINATION ${dir} COMPONENT ${P_COMPONENT})
 endfunction()
 
-# kyvek_install_library(<target> [ODBC])
+# kyvek_install_library(<target> [ODBC] COMPONENT <c>)
 # ODBC: the module goes beside the other ODBC drivers and also finds, through
 # $ORIGIN, the modules installed beside it (the driver loads the setup library).
 function(kyvek_install_library target)
@@ -122,7 +139,8 @@ function(kyvek_install_library target)
   if(NOT first)
     return()
   endif()
-  cmake_parse_arguments(L "ODBC" "" "" ${ARGN})
+  cmake_parse_arguments(L "ODBC" "COMPONENT" "" ${ARGN})
+  _kyvek_component(L)
   if(L_ODBC)
     set(dir ${KYVEK_INSTALL_ODBCDIR})
     _kyvek_runpath_from(${dir} runpath)
@@ -132,14 +150,15 @@ function(kyvek_install_library target)
     set(runpath "$ORIGIN")
   endif()
   set_target_properties(${target} PROPERTIES INSTALL_RPATH "${runpath}")
-  install(TARGETS ${target} LIBRARY DESTINATION ${dir})
+  install(TARGETS ${target} LIBRARY DESTINATION ${dir} COMPONENT ${L_COMPONENT})
 endfunction()
 
-# kyvek_install_data([SUBDIR <dir>] [FILES <file>...] [DIRECTORY <dir>...])
+# kyvek_install_data(COMPONENT <c> [SUBDIR <dir>] [FILES <file>...] [DIRECTORY <dir>...])
 # DIRECTORY follows install(DIRECTORY): "pages/" installs the contents of pages.
 # Relative names are taken from the calling directory's sources.
 function(kyvek_install_data)
-  cmake_parse_arguments(D "" "SUBDIR" "FILES;DIRECTORY" ${ARGN})
+  cmake_parse_arguments(D "" "SUBDIR;COMPONENT" "FILES;DIRECTORY" ${ARGN})
+  _kyvek_component(D)
   set(dest ${KYVEK_INSTALL_DATADIR})
   if(D_SUBDIR)
     string(APPEND dest "/${D_SUBDIR}")
@@ -148,7 +167,7 @@ function(kyvek_install_data)
     get_filename_component(f ${f} ABSOLUTE)
     _kyvek_first_install("${dest}|${f}" first)
     if(first)
-      install(FILES ${f} DESTINATION ${dest})
+      install(FILES ${f} DESTINATION ${dest} COMPONENT ${D_COMPONENT})
     endif()
   endforeach()
   foreach(d ${D_DIRECTORY})
@@ -158,7 +177,7 @@ function(kyvek_install_data)
     endif()
     _kyvek_first_install("${dest}|${abs}" first)
     if(first)
-      install(DIRECTORY ${abs} DESTINATION ${dest})
+      install(DIRECTORY ${abs} DESTINATION ${dest} COMPONENT ${D_COMPONENT})
     endif()
   endforeach()
 endfunction()
@@ -172,4 +191,4 @@ install(CODE "
     message(FATAL_ERROR \"This tree was configured for the prefix ${CMAKE_INSTALL_PREFIX}, which \"
       \"its installed files name. Configure it with -DCMAKE_INSTALL_PREFIX=\${CMAKE_INSTALL_PREFIX} \"
       \"instead of installing with --prefix; stage an install with DESTDIR.\")
-  endif()")
+  endif()" ALL_COMPONENTS)

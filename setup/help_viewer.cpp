@@ -2,6 +2,7 @@
 #include "help_viewer.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QFile>
@@ -18,6 +19,10 @@
 
 #include "kysupp.h"
 #include "trace.h"
+
+#ifndef KYVEK_DATA_DIR
+#define KYVEK_DATA_DIR "/usr/share/kyvek"
+#endif
 
 namespace kyvek::setup {
 
@@ -59,10 +64,19 @@ int read_help_path(char* buffer, int size) {
   return r;
 }
 
+// Without a Path setting (a client machine has no server settings) the page is
+// looked for beside the library, then in the installed data directory; when it
+// is in neither, the name beside the library is reported.
 QString help_path(int type) {
+  auto in = [type](const std::string& dir) {
+    return dir.empty() ? std::string(help_file(type)) : dir + "/" + help_file(type);
+  };
   char dir[1024];
-  std::string base = read_help_path(dir, sizeof dir) == 0 ? std::string(dir) : library_directory();
-  std::string path = base.empty() ? help_file(type) : base + "/" + help_file(type);
+  if (read_help_path(dir, sizeof dir) == 0) return QString::fromUtf8(in(dir).c_str());
+  std::string beside = in(library_directory());
+  std::string installed = in(KYVEK_DATA_DIR);
+  const std::string& path =
+      ::access(beside.c_str(), R_OK) != 0 && ::access(installed.c_str(), R_OK) == 0 ? installed : beside;
   return QString::fromUtf8(path.c_str());
 }
 

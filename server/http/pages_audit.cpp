@@ -1,8 +1,10 @@
 // The audit pages (the trail in pages of 16384 bytes widened to whole lines,
 // and the list of audit files) and the graph of an audit file drawn by
-// vek_plot. Only an existing audit file of LogDir can be named; the plotter
-// runs with posix_spawn, in its own process group, for at most 20 seconds,
-// and writes its PNG into a private temporary directory.
+// vek_plot (from the installation directory Path when it lies there, else
+// from the server's private program directory). Only an existing audit file
+// of LogDir can be named; the plotter runs with posix_spawn, in its own
+// process group, for at most 20 seconds, and writes its PNG into a private
+// temporary directory.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -24,9 +26,21 @@
 
 extern char** environ;
 
+#ifndef KYVEK_LIBEXEC_DIR
+#define KYVEK_LIBEXEC_DIR "/usr/libexec/kyvek"
+#endif
+
 namespace kyvek::http {
 
 namespace {
+
+// The plotter: <Path>/vek_plot when it is there (a layout that keeps it with
+// the templates), else the installed one.
+std::string plotter_path() {
+  std::string in_path = std::string(state().settings.Path) + "/vek_plot";
+  if (::access(in_path.c_str(), X_OK) == 0) return in_path;
+  return std::string(KYVEK_LIBEXEC_DIR) + "/vek_plot";
+}
 
 constexpr int64_t kAuditPage = 16384;
 constexpr int kPlotWaitMs = 20000;
@@ -211,7 +225,7 @@ int uri_graph(const uri_entry&, http_request& r, char* out, size_t* length) {
     return -1;
   }
   std::string png = dir + "/graph.png";
-  std::string program = std::string(state().settings.Path) + "/vek_plot";
+  std::string program = plotter_path();
   std::vector<std::string> args = {program, audit_path, unit, png};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());

@@ -2,9 +2,11 @@
 # Tests of the installed tree and the Debian package, run from the build tree:
 #   packaging_test.sh install <layout.sh>   staged install: files, libraries, a
 #                                            staged server reached through the staged driver
-#   packaging_test.sh package <layout.sh>   the .deb: contents, control data, and
+#   packaging_test.sh packages <layout.sh>  the .debs of a Release build: lintian, the
+#                                            contents and dependencies of each role, and
 #                                            install, upgrade, removal and purge by dpkg
-#                                            in a private root with a private odbcinst.ini
+#                                            in private roots (the driver alone, the
+#                                            server alone, all four)
 #   packaging_test.sh units <layout.sh>     systemd-analyze on the staged units
 # Everything happens in a private directory; nothing outside it is touched
 # (ODBCSYSINI, ODBCINI, KYVEK_REGISTRY and DPKG_ROOT point into it). Exit 77: skipped.
@@ -53,27 +55,55 @@ stage_install() {
   fi
 }
 
-# Every file the install must place (absolute paths of the configured layout).
-expected_files() {
-  echo "$sbindir/kyvekserver"
-  echo "$bindir/vekping"
-  echo "$odbcdir/libkyvekcnt.so"
-  if [ -e "$build_dir/lib/libkyvekset.so" ]; then echo "$odbcdir/libkyvekset.so"; fi
-  for lib in kysupp kyrpc kycrypt; do echo "$privlibdir/lib$lib.so"; done
-  echo "$registry_file"
-  echo "$pamdir/kyvek"
-  echo "$datadir/odbcinst.ini"
+# Every file the install must place (absolute paths of the configured layout),
+# each after the component (the package) that carries it.
+expected_files_by_package() {
+  local c
+  echo "server $sbindir/kyvekserver"
+  echo "server $libexecdir/vek_plot"
+  echo "driver $bindir/vekping"
+  echo "driver $odbcdir/libkyvekcnt.so"
+  if [ -e "$build_dir/lib/libkyvekset.so" ]; then echo "setup $odbcdir/libkyvekset.so"; fi
+  for lib in kysupp kyrpc kycrypt; do echo "libs $privlibdir/lib$lib.so"; done
+  echo "server $registry_file"
+  echo "server $pamdir/kyvek"
+  echo "driver $datadir/odbcinst.ini"
   # The setup library's help pages; the administration server's pages, style
   # sheet and images.
   if [ -d "$source_dir/setup/help" ]; then
-    (cd "$source_dir/setup/help" && ls -- *.html) | sed "s|^|$datadir/|"
+    (cd "$source_dir/setup/help" && ls -- *.html) | sed "s|^|setup $datadir/|"
   fi
   if [ -d "$source_dir/server/http/templates" ]; then
-    (cd "$source_dir/server/http/templates" && find . -type f) | sed "s|^\.|$datadir/templates|"
+    (cd "$source_dir/server/http/templates" && find . -type f) | sed "s|^\.|server $datadir/templates|"
   fi
   for unit in kyvekserver.service kyvekhttpd.service kyvekserver-inetd.socket \
               kyvekserver-inetd@.service; do
-    echo "$unitdir/$unit"
+    echo "server $unitdir/$unit"
+  done
+  echo "server $mandir/man8/kyvekserver.8.gz"
+  echo "server $mandir/man5/kyvek-registry.5.gz"
+  echo "driver $mandir/man1/vekping.1.gz"
+  # Debian's documentation: copyright and changelog in every package, README
+  # and docs/ for the driver and the server.
+  for c in driver libs server setup; do
+    echo "$c $(dirname "$docdir_driver")/$(package_of "$c")/copyright"
+    echo "$c $(dirname "$docdir_driver")/$(package_of "$c")/changelog.gz"
+  done
+  for c in driver server; do
+    local d=$docdir_driver
+    [ "$c" = server ] && d=$docdir_server
+    echo "$c $d/README.md"
+    (cd "$source_dir/docs" && ls -- *.md) | sed "s|^|$c $d/docs/|"
+  done
+}
+expected_files() { expected_files_by_package | cut -d' ' -f2-; }
+
+package_of() {  # package_of <component>
+  local -a pairs
+  read -r -a pairs <<<"$packages"
+  local i
+  for ((i = 0; i < ${#pairs[@]}; i += 2)); do
+    if [ "${pairs[i]}" = "$1" ]; then echo "${pairs[i + 1]}"; return; fi
   done
 }
 
@@ -174,63 +204,166 @@ run_install() {
   finish
 }
 
-run_package() {
-  local out=$work/package
-  # The install scripts directly: the build is complete, so no preinstall build.
-  if ! cpack --config "$build_dir/CPackConfig.cmake" -B "$out" \
-         -D CPACK_INSTALL_CMAKE_PROJECTS= -D "CPACK_INSTALL_SCRIPTS=$build_dir/cmake_install.cmake" \
-         > "$work/cpack.log" 2>&1; then
+# The packages of a Release build (scripts/run-tests builds one): lintian, the
+# contents by role, and their life on private roots.
+run_packages() {
+  local out=$work/debs
+  if ! cpack --config "$build_dir/CPackConfig.cmake" -B "$out" > "$work/cpack.log" 2>&1; then
     cat "$work/cpack.log"
     fail "cpack"
     finish
   fi
-  local deb
-  deb=$(ls "$out"/*.deb)
-  check "one package named kyvek_<version>_<arch>.deb" \
-    bash -c '[[ "$(basename "$1")" =~ ^kyvek_[0-9.]+_$(dpkg --print-architecture)\.deb$ ]]' _ "$deb"
-
-  dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./|/|' > "$work/contents"
-  while read -r f; do
-    check "package holds $f" grep -qxF "$f" "$work/contents"
-  done < <(expected_files)
-  check "package holds no build path" bash -c '! grep -qF -e "$1" -e "$2" "$3"' _ "$build_dir" "$source_dir" "$work/contents"
-
-  local depends
-  depends=$(dpkg-deb --field "$deb" Depends)
-  echo "Depends: $depends"
-  for dep in libodbc2 libodbcinst2 odbcinst liblzo2-2 libpam0g libsystemd0 libc6; do
-    check "depends on $dep" bash -c 'tr "," "\n" <<<"$1" | grep -qE "^ *$2( |$)"' _ "$depends" "$dep"
+  local -A deb
+  local c p arch
+  arch=$(dpkg --print-architecture)
+  for c in driver libs server setup; do
+    p=$(package_of "$c")
+    deb[$c]=$(ls "$out/${p}_"*"_$arch.deb" 2>/dev/null)
+    check "package $p built" test -f "${deb[$c]}"
   done
-  dpkg-deb --info "$deb" conffiles > "$work/conffiles"
+  [ "$failures" -eq 0 ] || finish
+
+  # lintian: no error or warning, and every informational tag either mended or
+  # overridden (with its reason) in the package's overrides.
+  if ! command -v lintian > /dev/null; then
+    fail "lintian is not installed (scripts/install-deps)"
+  else
+    lintian --fail-on error,warning,info --display-info --tag-display-limit 0 \
+      "${deb[@]}" > "$work/lintian.log" 2>&1
+    local rc=$?
+    cat "$work/lintian.log"
+    check "lintian reports no tag" test "$rc" -eq 0
+  fi
+
+  # Every installed file in exactly one package, the one of its role.
+  for c in driver libs server setup; do
+    dpkg-deb --contents "${deb[$c]}" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' > "$work/contents.$c"
+  done
+  while read -r c f; do
+    check "$(package_of "$c") holds $f" grep -qxF "$f" "$work/contents.$c"
+  done < <(expected_files_by_package)
+  check "no file in two packages" \
+    bash -c 'cat "$@" | sort | uniq -d | grep -q . && exit 1; exit 0' _ "$work"/contents.*
+  check "no package holds a build path" \
+    bash -c '! grep -qF -e "$1" -e "$2" "${@:3}"' _ "$build_dir" "$source_dir" "$work"/contents.*
+
+  local field
+  for c in driver libs server; do
+    field=$(dpkg-deb --field "${deb[$c]}" Depends)
+    echo "$(package_of "$c") Depends: $field"
+    check "$(package_of "$c") depends on no Qt" bash -c '! grep -qi "libqt" <<<"$1"' _ "$field"
+  done
+  field=$(dpkg-deb --field "${deb[setup]}" Depends)
+  check "kyvek-setup depends on Qt and the driver" \
+    bash -c 'grep -q "libqt6widgets6" <<<"$1" && grep -q "odbc-kyvek (= " <<<"$1"' _ "$field"
+  field=$(dpkg-deb --field "${deb[driver]}" Depends)
+  for dep in kyvek-libs libodbc2 libodbcinst2 odbcinst libc6; do
+    check "odbc-kyvek depends on $dep" bash -c 'tr "," "\n" <<<"$1" | grep -qE "^ *$2( |$)"' _ "$field" "$dep"
+  done
+  field=$(dpkg-deb --field "${deb[server]}" Depends)
+  for dep in kyvek-libs libodbc2 libpam0g libsystemd0 libpam-runtime; do
+    check "kyvek-server depends on $dep" bash -c 'tr "," "\n" <<<"$1" | grep -qE "^ *$2( |$)"' _ "$field" "$dep"
+  done
+  check "kyvek-server recommends gnuplot" \
+    bash -c 'dpkg-deb --field "$1" Recommends | grep -q gnuplot' _ "${deb[server]}"
+  dpkg-deb --info "${deb[server]}" conffiles > "$work/conffiles"
   check "registry file is a conffile" grep -qxF "$registry_file" "$work/conffiles"
   check "PAM file is a conffile" grep -qxF "$pamdir/kyvek" "$work/conffiles"
 
-  # The package's life on a private root: dpkg installs into it and runs the
-  # maintainer scripts outside a chroot with $DPKG_ROOT set; odbcinst works on a
-  # private odbcinst.ini. Dependencies are not installed there, hence --force-depends.
-  local root=$work/root ini=$work/odbc/odbcinst.ini
-  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$work/odbc"
-  touch "$root/var/lib/dpkg/status"
-  export ODBCSYSINI=$work/odbc
-  dpkg_root() {  # dpkg wants ldconfig and start-stop-daemon on the PATH
-    PATH=$PATH:/usr/sbin:/sbin dpkg --root="$root" --log="$work/dpkg.log" --force-script-chrootless --force-depends \
-      --force-not-root "$@"
+  # The packages' life on private roots: dpkg installs into a root and runs the
+  # maintainer scripts outside a chroot with $DPKG_ROOT set; they keep the
+  # Driver Manager's list in the root's own etc/odbcinst.ini (as the odbcinst
+  # package would, it exists beforehand) and deb-systemd-helper its state in
+  # the root. Dependencies are not installed there, hence --force-depends.
+  unset ODBCSYSINI ODBCINI
+  new_root() {
+    root=$work/root-$1
+    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc" "$root/run" \
+             "$root/var/log" "$root/var/lib/systemd"
+    touch "$root/var/lib/dpkg/status" "$root/etc/odbcinst.ini"
   }
-  check "dpkg installs the package" quiet dpkg_root -i "$deb"
-  check "driver registered under its name" grep -qx "\[$odbc_driver_name\]" "$ini"
-  check "registered driver named as in the template" \
-    grep -qx "Driver=$(sed -n 's/^Driver *= *//p' "$root$datadir/odbcinst.ini")" "$ini"
-  check "log directory made" test -d "$root$logdir"
+  # dpkg wants ldconfig and start-stop-daemon on the PATH; a minimal system's
+  # dpkg configuration may exclude manual pages and documentation.
+  dpkg_root() {
+    PATH=$PATH:/usr/sbin:/sbin dpkg --root="$root" --log="$work/dpkg.log" --force-script-chrootless \
+      --force-depends --force-not-root --path-include='/usr/share/man/*' --path-include='/usr/share/doc/*' "$@"
+  }
+  entry() { sed -n "/^\[$odbc_driver_name\]/,/^\[/p" "$root/etc/odbcinst.ini"; }
+  # No ELF file of the root needs a Qt library, and no daemon file is there.
+  no_qt() {
+    local f bad=0
+    while read -r f; do
+      if is_elf "$f" && readelf -d "$f" | grep -q 'NEEDED.*libQt'; then echo "$f needs Qt"; bad=1; fi
+    done < <(find "$root" -type f)
+    return $bad
+  }
+  no_daemon() {
+    local hits
+    hits=$(cd "$root" && find . \( -path "./${sbindir#/}/kyvekserver" -o -path "./${unitdir#/}/*" \
+                                  -o -path "./${pamdir#/}/kyvek" -o -path "./${libexecdir#/}/*" \) -print)
+    [ -z "$hits" ] || { echo "$hits"; return 1; }
+  }
+
+  # A client machine: the driver alone.
+  new_root client
+  check "client: dpkg installs kyvek-libs and odbc-kyvek" quiet dpkg_root -i "${deb[libs]}" "${deb[driver]}"
+  check "client: no Qt" no_qt
+  check "client: no daemon, unit, PAM file or server program" no_daemon
+  check "client: odbcinst lists the driver" \
+    bash -c 'ODBCSYSINI=$1 odbcinst -q -d | grep -qx "\[$2\]"' _ "$root/etc" "$odbc_driver_name"
+  check "client: the entry names the driver as the template does" \
+    bash -c 'grep -qx "Driver=$(sed -n "s/^Driver *= *//p" "$1")" <<<"$2"' _ "$root$datadir/odbcinst.ini" "$(entry)"
+  check "client: without kyvek-setup the entry names no Setup library" bash -c '! grep -q "^Setup" <<<"$1"' _ "$(entry)"
+  check "client: vekping(1) reads" \
+    bash -c 'man -M "$1" vekping 2>/dev/null | grep -q "vekping - "' _ "$root$mandir"
+
+  # A headless server: the server alone.
+  new_root server
+  check "server: dpkg installs kyvek-libs and kyvek-server" quiet dpkg_root -i "${deb[libs]}" "${deb[server]}"
+  check "server: no Qt" no_qt
+  check "server: no driver registered" test ! -s "$root/etc/odbcinst.ini"
+  check "server: log directory made" test -d "$root$logdir"
+  check "server: units recorded by deb-systemd-helper, none enabled" \
+    bash -c 'ls "$1"/*.dsh-also > /dev/null 2>&1 && ! find "$2" -name "kyvek*" -type l | grep -q .' \
+    _ "$root/var/lib/systemd/deb-systemd-helper-enabled" "$root/etc/systemd"
+  check "server: kyvekserver(8) and kyvek-registry(5) read" \
+    bash -c 'man -M "$1" 8 kyvekserver 2>/dev/null | grep -q "kyvekserver - " &&
+             man -M "$1" 5 kyvek-registry 2>/dev/null | grep -q "kyvek-registry - "' _ "$root$mandir"
+
+  # Everything on one machine: install, upgrade, remove and purge.
+  new_root all
+  root_files() { find "$root" -mindepth 1 -not -path "$root/var/lib/dpkg*" | sort; }
+  root_files > "$work/before"
+  check "all: dpkg installs the four packages" \
+    quiet dpkg_root -i "${deb[libs]}" "${deb[driver]}" "${deb[server]}" "${deb[setup]}"
+  check "all: the entry names the setup library" \
+    bash -c 'grep -qx "Setup=$(sed -n "s/^Setup *= *//p" "$1")" <<<"$2"' _ "$root$datadir/odbcinst.ini" "$(entry)"
   echo '"AdminEdit"="kept"' >> "$root$registry_file"
-  check "dpkg installs the package again (an upgrade)" quiet dpkg_root -i "$deb"
-  check "upgrade keeps the administrator's registry file" grep -qF '"AdminEdit"="kept"' "$root$registry_file"
-  check "upgrade keeps one registration" grep -qx "UsageCount=1" "$ini"
-  check "dpkg removes the package" quiet dpkg_root -r kyvek
-  check "removal unregisters the driver" bash -c '! grep -q "^\[$1\]" "$2"' _ "$odbc_driver_name" "$ini"
-  check "removal keeps the registry file" test -f "$root$registry_file"
-  check "dpkg purges the package" quiet dpkg_root -P kyvek
-  check "purge removes the registry file and the log directory" \
-    test ! -e "$root$registry_file" -a ! -e "$root$logdir"
+  check "all: dpkg installs them again (an upgrade)" \
+    quiet dpkg_root -i "${deb[libs]}" "${deb[driver]}" "${deb[server]}" "${deb[setup]}"
+  check "all: upgrade keeps the administrator's registry file" grep -qF '"AdminEdit"="kept"' "$root$registry_file"
+  check "all: upgrade keeps one registration with Setup" \
+    bash -c 'grep -qx "UsageCount=1" <<<"$1" && grep -q "^Setup=" <<<"$1"' _ "$(entry)"
+  check "all: dpkg removes kyvek-setup" quiet dpkg_root -P kyvek-setup
+  check "all: the entry then names no Setup library, one registration" \
+    bash -c '! grep -q "^Setup" <<<"$1" && grep -qx "UsageCount=1" <<<"$1" && grep -q "^Driver=" <<<"$1"' _ "$(entry)"
+  check "all: dpkg installs kyvek-setup again" quiet dpkg_root -i "${deb[setup]}"
+  check "all: dpkg removes the packages" quiet dpkg_root -r kyvek-setup odbc-kyvek kyvek-server kyvek-libs
+  check "all: removal unregisters the driver" test ! -s "$root/etc/odbcinst.ini"
+  check "all: removal keeps the registry file" test -f "$root$registry_file"
+  # What the server makes: the registry's lock and a temporary file, logs, the
+  # audit trail, the run-time directory.
+  touch "$root$registry_file.lock" "$root$registry_file.Ab12Cd" "$root$logdir/kyvekserver.log" \
+        "$root$logdir/kyvek_access.log"
+  mkdir -p "$root/run/kyvek"
+  check "all: dpkg purges the packages" quiet dpkg_root -P kyvek-setup odbc-kyvek kyvek-server kyvek-libs
+  check "all: purge keeps the audit trail and says so" \
+    bash -c 'test -f "$1" && grep -q "kept the audit trail" "$2"' _ "$root$logdir/kyvek_access.log" "$work/commands.log"
+  rm -f "$root$logdir/kyvek_access.log"
+  rmdir "$root$logdir" 2>/dev/null
+  root_files > "$work/after"
+  check "all: purge leaves nothing else behind" cmp -s "$work/before" "$work/after"
+  if [ "$failures" -ne 0 ]; then diff "$work/before" "$work/after"; fi
   finish
 }
 
@@ -262,7 +395,7 @@ run_units() {
 
 case $part in
   install) run_install ;;
-  package) run_package ;;
+  packages) run_packages ;;
   units) run_units ;;
   *) echo "unknown part $part"; exit 2 ;;
 esac
