@@ -286,7 +286,7 @@ run_packages() {
   # dpkg configuration may exclude manual pages and documentation.
   dpkg_root() {
     PATH=$PATH:/usr/sbin:/sbin dpkg --root="$root" --log="$work/dpkg.log" --force-script-chrootless \
-      --force-depends --force-not-root --path-include='/usr/share/man/*' --path-include='/usr/share/doc/*' "$@"
+      --force-depends --force-not-root --force-confold --path-include='/usr/share/man/*' --path-include='/usr/share/doc/*' "$@"
   }
   entry() { sed -n "/^\[$odbc_driver_name\]/,/^\[/p" "$root/etc/odbcinst.ini"; }
   # No ELF file of the root needs a Qt library, and no daemon file is there.
@@ -329,6 +329,27 @@ run_packages() {
   check "server: kyvekserver(8) and kyvek-registry(5) read" \
     bash -c 'man -M "$1" 8 kyvekserver 2>/dev/null | grep -q "kyvekserver - " &&
              man -M "$1" 5 kyvek-registry 2>/dev/null | grep -q "kyvek-registry - "' _ "$root$mandir"
+
+  # A machine with the one package of earlier releases: the packages replace it
+  # and take over its settings file with the administrator's edits.
+  new_root earlier
+  local old=$work/old-kyvek
+  mkdir -p "$old/DEBIAN" "$old$confdir" "$old$sbindir"
+  printf 'Package: kyvek\nVersion: 2.4.3\nArchitecture: %s\nMaintainer: test <t@t.invalid>\nDescription: earlier single package\n' \
+    "$arch" > "$old/DEBIAN/control"
+  echo "$registry_file" > "$old/DEBIAN/conffiles"
+  dpkg-deb --fsys-tarfile "${deb[server]}" | tar -xO ".$registry_file" > "$old$registry_file"
+  cp "$build_dir/bin/kyvekserver" "$old$sbindir/kyvekserver"
+  quiet dpkg-deb --root-owner-group --build "$old" "$work/kyvek-old.deb"
+  check "earlier: dpkg installs the one earlier package" quiet dpkg_root -i "$work/kyvek-old.deb"
+  echo '"AdminEdit"="kept"' >> "$root$registry_file"
+  check "earlier: dpkg installs the four packages over it" \
+    quiet dpkg_root -i "${deb[libs]}" "${deb[driver]}" "${deb[server]}" "${deb[setup]}"
+  check "earlier: the earlier package is gone" \
+    bash -c '! dpkg --root="$1" -s kyvek 2>/dev/null | grep -q "^Status: install ok installed"' _ "$root"
+  check "earlier: the settings file with its edits belongs to kyvek-server" \
+    bash -c 'grep -qF "\"AdminEdit\"=\"kept\"" "$1$2" && dpkg --root="$1" -S "$2" | grep -q "^kyvek-server:"' \
+    _ "$root" "$registry_file"
 
   # Everything on one machine: install, upgrade, remove and purge.
   new_root all
