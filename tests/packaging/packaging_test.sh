@@ -401,7 +401,8 @@ run_units() {
   cp /bin/kill "$stage/bin/kill"
   local unit out
   for unit in kyvekserver.service kyvekhttpd.service kyvekserver-inetd.socket kyvekserver-inetd@.service; do
-    out=$(systemd-analyze verify --root="$stage" "$unitdir/$unit" 2>&1)
+    # The manual pages that Documentation= names are the staged ones.
+    out=$(MANPATH=$stage$mandir systemd-analyze verify --root="$stage" "$unitdir/$unit" 2>&1)
     check "systemd-analyze verify $unit${out:+: $out}" test -z "$out"
   done
   # Hardening that keeps impersonation: an exposure of 4.0 at most (9.6 without it).
