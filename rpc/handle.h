@@ -95,6 +95,7 @@ struct RpcHandle {
   std::unique_ptr<kyrpc::Selection> selection;
   std::unique_ptr<kyrpc::Connection> connection;
   long wait_limit_ms = 0;  // RPCSetWaitLimit; handed to each connection made
+  std::optional<std::chrono::steady_clock::time_point> wait_end;  // RPCSetWaitEnd; the same
   bool timed_out = false;  // the last connect failed on the wait limit
 
   // Outgoing message buffer.

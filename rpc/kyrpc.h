@@ -291,6 +291,11 @@ RPC_API int RPCIsConnected(RpcHandle* h);
  * each reply), in milliseconds; 0 for ever. May be called in any state. */
 RPC_API int RPCSetWaitLimit(RpcHandle* h, long millis);
 
+/* Sets an end, millis from now, that no wait of the client goes past whatever its
+ * limit (the connect, the handshake and every later reply); 0 clears it. A wait
+ * cut short by it fails as one past its limit does. */
+RPC_API int RPCSetWaitEnd(RpcHandle* h, long millis);
+
 /* 1 when the last failure was a wait that ran past the limit (the link is closed). */
 RPC_API int RPCTimedOut(RpcHandle* h);
 

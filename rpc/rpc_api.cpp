@@ -162,6 +162,7 @@ int RPCConnect(RpcHandle* h, int version, int minor_version, const char* program
     return failed(h, RPC_ERR_OPEN);
   }
   connection->set_wait_limit(h->wait_limit_ms);
+  connection->set_wait_end(h->wait_end);
   h->timed_out = false;
   if (!connection->open(server, options, server ? h->inherited_socket : 0)) {
     h->error_text = std::string(connection->message());
@@ -284,6 +285,14 @@ int RPCSetWaitLimit(RpcHandle* h, long millis) {
   if (h == nullptr) return 1;
   h->wait_limit_ms = millis > 0 ? millis : 0;
   if (h->connection) h->connection->set_wait_limit(h->wait_limit_ms);
+  return 0;
+}
+
+int RPCSetWaitEnd(RpcHandle* h, long millis) {
+  if (h == nullptr) return 1;
+  h->wait_end.reset();
+  if (millis > 0) h->wait_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+  if (h->connection) h->connection->set_wait_end(h->wait_end);
   return 0;
 }
 

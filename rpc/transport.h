@@ -8,9 +8,11 @@
 #ifndef KYRPC_TRANSPORT_H
 #define KYRPC_TRANSPORT_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace kyrpc {
@@ -39,6 +41,9 @@ class Connection {
   // milliseconds; 0 waits for ever. A wait that runs out fails, sets timed_out()
   // and closes the link: a reply that came later would answer the wrong call.
   virtual void set_wait_limit(long millis) { (void)millis; }
+  // An end no wait of a client goes past, whatever its limit (a connect that
+  // must be over by then: attempts, handshake and logon together); none clears it.
+  virtual void set_wait_end(std::optional<std::chrono::steady_clock::time_point> end) { (void)end; }
   virtual bool timed_out() const { return false; }
 };
 

@@ -13,8 +13,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -39,26 +41,11 @@ long option_number(const char* text, long fallback) {
   return v;
 }
 
-int resolver_error(int eai) {
-  switch (eai) {
-    case EAI_NONAME: return 11001;
-    case EAI_AGAIN: return 11002;
-#ifdef EAI_NODATA
-    case EAI_NODATA: return 11004;
-#endif
-    default: return 11003;
-  }
-}
-
-bool all_digits_and_dots(const char* host) {
-  bool dot = false;
-  for (const char* p = host; *p; ++p) {
-    if (*p == '.')
-      dot = true;
-    else if (*p < '0' || *p > '9')
-      return false;
-  }
-  return dot;
+// The host without the brackets an IPv6 literal is written in ("[::1]").
+std::string bare_host(const char* host) {
+  std::string h = host ? host : "";
+  if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+  return h;
 }
 
 class BsdConnection final : public Connection {
@@ -96,9 +83,8 @@ class BsdConnection final : public Connection {
     connect_seconds_ = option_number(o.get(11), 0);
     rcvtimeo_ = option_number(o.get(12), 0);
     sndtimeo_ = option_number(o.get(13), 0);
-    int port = std::atoi(port_text);
-    if (!create_socket()) return false;
-    return server_mode ? listen_and_accept(port) : connect_to(o.get(1), port);
+    if (server_mode) return create_socket(AF_INET) && listen_and_accept(std::atoi(port_text));
+    return connect_to(o.get(1), port_text);
   }
 
   bool send(const uint8_t* bytes, size_t length, bool more) override {
@@ -167,15 +153,20 @@ class BsdConnection final : public Connection {
   const char* message() const override { return message_; }
 
   void set_wait_limit(long millis) override { wait_ms_ = millis > 0 ? millis : 0; }
+  void set_wait_end(std::optional<std::chrono::steady_clock::time_point> end) override { end_ = end; }
   bool timed_out() const override { return timed_out_; }
 
  private:
   using Clock = std::chrono::steady_clock;
 
-  // The end of a wait that starts now, or none.
+  // The end of a wait that starts now, or none: the wait limit from now, or the
+  // end set for the whole exchange when that comes first.
   std::optional<Clock::time_point> deadline() const {
-    if (server_mode_ || wait_ms_ <= 0) return std::nullopt;
-    return Clock::now() + std::chrono::milliseconds(wait_ms_);
+    if (server_mode_) return std::nullopt;
+    std::optional<Clock::time_point> until;
+    if (wait_ms_ > 0) until = Clock::now() + std::chrono::milliseconds(wait_ms_);
+    if (end_ && (!until || *end_ < *until)) until = end_;
+    return until;
   }
 
   // Waits until the socket is readable or the deadline passes; on the latter the
@@ -190,7 +181,10 @@ class BsdConnection final : public Connection {
     }
     timed_out_ = true;
     ::shutdown(fd_, SHUT_RDWR);
-    format_message(message_, sizeof message_, "Timed out: no answer from the server within %ld ms", wait_ms_);
+    if (end_ && *until == *end_)
+      format_message(message_, sizeof message_, "Timed out: no answer from the server in the time left");
+    else
+      format_message(message_, sizeof message_, "Timed out: no answer from the server within %ld ms", wait_ms_);
     return false;
   }
 
@@ -255,12 +249,10 @@ class BsdConnection final : public Connection {
     return true;
   }
 
-  bool create_socket() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  bool create_socket(int family) {
+    fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
-      std::string text = WSAErrorToText(wsa_last_error());
-      format_message(message_, sizeof message_,
-                     "Failed to create socket \nsocket(AF_INET, SOCKSTREAM,..)=%d\n- %s\n,\n", -1, text.c_str());
+      format_message(message_, sizeof message_, "Could not create a socket: %s", std::strerror(errno));
       return false;
     }
     int one = 1;
@@ -317,88 +309,108 @@ class BsdConnection final : public Connection {
     return false;
   }
 
-  bool resolve(const char* host, in_addr* out) {
-    if (host != nullptr && all_digits_and_dots(host)) {
-      in_addr_t a = ::inet_addr(host);
-      if (a != INADDR_NONE) {
-        out->s_addr = a;
-        return true;
-      }
-    }
+  // Resolves the host (a name, an IPv4 address or an IPv6 one, bracketed or
+  // not) and connects to the first of its addresses that answers. A refusal
+  // from every address is tried again, up to the number of attempts, with a
+  // growing pause; the connect time-out bounds all attempts together.
+  bool connect_to(const char* host_option, const char* port_text) {
+    const std::string host = bare_host(host_option);
+    const std::string shown = host_option ? host_option : "";
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* res = nullptr;
-    int rc = ::getaddrinfo(host ? host : "", nullptr, &hints, &res);
-    if (rc == 0 && res != nullptr) {
-      *out = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-      ::freeaddrinfo(res);
-      return true;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(host.c_str(), port_text, &hints, &found);
+    if (rc != 0 || found == nullptr) {
+      if (found) ::freeaddrinfo(found);
+      format_message(message_, sizeof message_, "Could not resolve host %s (for port %s): %s", shown.c_str(),
+                     port_text, rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc));
+      return false;
     }
-    if (res) ::freeaddrinfo(res);
-    int code = resolver_error(rc);
-    format_message(message_, sizeof message_, "Failed to get hostname %s \ngethostbyname(), h_error=%d\n- %s",
-                   host ? host : "", code, WSAErrorToText(code));
-    return false;
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
+    const std::optional<Clock::time_point> until = connect_deadline();
+    const long attempts = attempts_ > 0 ? attempts_ : 1;
+    for (long attempt = 1;; ++attempt) {
+      int err = 0;
+      bool refused = false;
+      for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
+        if (!create_socket(ai->ai_family)) return false;
+        err = connect_within(ai->ai_addr, ai->ai_addrlen, until);
+        if (err == 0) {
+          connected_client_ = true;
+          (void)set_no_delay(fd_);  // a loss of speed at worst, never of the link
+          return true;
+        }
+        ::close(fd_);
+        fd_ = -1;
+        if (timed_out_) return connect_timed_out(shown, port_text);
+        refused = refused || err == ECONNREFUSED;
+      }
+      if (!refused) {
+        format_message(message_, sizeof message_, "Could not connect to %s port %s: %s", shown.c_str(), port_text,
+                       std::strerror(err));
+        return false;
+      }
+      if (attempt >= attempts) {
+        format_message(message_, sizeof message_, "Could not connect to %s port %s: %s (%ld attempt%s)", shown.c_str(),
+                       port_text, std::strerror(ECONNREFUSED), attempts, attempts > 1 ? "s" : "");
+        return false;
+      }
+      auto pause = std::chrono::milliseconds(100 * attempt);
+      if (until && Clock::now() + pause >= *until) {
+        std::this_thread::sleep_until(*until);
+        timed_out_ = true;
+        return connect_timed_out(shown, port_text);
+      }
+      std::this_thread::sleep_for(pause);
+    }
   }
 
-  bool connect_to(const char* host, int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
-    if (!resolve(host, &addr.sin_addr)) return false;
-    for (long attempt = 1;; ++attempt) {
-      int err = connect_within(addr);
-      if (err == 0) {
-        connected_client_ = true;
-        (void)set_no_delay(fd_);  // a loss of speed at worst, never of the link
-        return true;
-      }
-      if (err == ETIMEDOUT && timed_out_) {
-        format_message(message_, sizeof message_, "Timed out: connect() got no answer within %ld ms\n",
-                       connect_limit_ms());
-        return false;
-      }
-      if (err == EINTR) continue;
-      if (err != ECONNREFUSED) {
-        std::string text = WSAErrorToText(wsa_from_errno(err));
-        format_message(message_, sizeof message_, "Failed to connect, connect()=%d %s\n", -1, text.c_str());
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100 * attempt));
-      if (attempt >= attempts_) {
-        format_message(message_, sizeof message_, "Connection refused, connect(), after %ld attempt%s\n", attempts_,
-                       attempts_ > 1 ? "s" : "");
-        return false;
-      }
-      ::close(fd_);
-      fd_ = -1;
-      if (!create_socket()) return false;
-    }
+  bool connect_timed_out(const std::string& host, const char* port) {
+    format_message(message_, sizeof message_, "Timed out: %s port %s did not answer within %ld ms", host.c_str(), port,
+                   connect_limit_ms());
+    return false;
   }
 
   // The connect time-out in milliseconds: the wait limit, else the connect
   // time-out option in seconds; 0 for none.
   long connect_limit_ms() const {
-    if (wait_ms_ > 0) return wait_ms_;
-    return connect_seconds_ > 0 ? connect_seconds_ * 1000 : 0;
+    long limit = wait_ms_ > 0 ? wait_ms_ : connect_seconds_ * 1000;
+    if (end_) {
+      long left = long(std::chrono::duration_cast<std::chrono::milliseconds>(*end_ - started_).count());
+      if (limit <= 0 || left < limit) limit = std::max(left, 0L);
+    }
+    return limit;
   }
 
-  // One connect attempt, bounded by the connect time-out; 0 or an errno.
-  int connect_within(const sockaddr_in& addr) {
-    const long limit = connect_limit_ms();
-    if (limit <= 0) {
-      return ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ? 0 : errno;
+  // The end of the whole connect (every address, every attempt), or none.
+  std::optional<Clock::time_point> connect_deadline() {
+    started_ = Clock::now();
+    long limit = wait_ms_ > 0 ? wait_ms_ : connect_seconds_ * 1000;
+    std::optional<Clock::time_point> until;
+    if (limit > 0) until = started_ + std::chrono::milliseconds(limit);
+    if (end_ && (!until || *end_ < *until)) until = end_;
+    return until;
+  }
+
+  // One connect attempt, bounded by the deadline; 0 or an errno.
+  int connect_within(const sockaddr* addr, socklen_t addr_len, const std::optional<Clock::time_point>& until) {
+    if (!until) {
+      int err = 0;
+      do {
+        err = ::connect(fd_, addr, addr_len) == 0 ? 0 : errno;
+      } while (err == EINTR);
+      return err;
     }
     const int flags = ::fcntl(fd_, F_GETFL);
     ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
-    int err = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ? 0 : errno;
+    int err = ::connect(fd_, addr, addr_len) == 0 ? 0 : errno;
     if (err == EINPROGRESS) {
       pollfd p{fd_, POLLOUT, 0};
       int r = 0;
-      const auto until = Clock::now() + std::chrono::milliseconds(limit);
       do {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*until - Clock::now()).count();
         r = left > 0 ? ::poll(&p, 1, int(left)) : 0;
       } while (r < 0 && errno == EINTR);
       if (r == 0) {
@@ -422,6 +434,8 @@ class BsdConnection final : public Connection {
   bool connected_client_ = false;
   bool timed_out_ = false;
   long wait_ms_ = 0, connect_seconds_ = 0;
+  std::optional<Clock::time_point> end_;
+  Clock::time_point started_{};
   long rcvlowat_ = 8192, rcvbuf_ = 16384, sndbuf_ = 16384, attempts_ = 5, rcvtimeo_ = 0, sndtimeo_ = 0;
   char message_[kRefusalTextMax + 512] = {};
 };

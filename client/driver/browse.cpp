@@ -75,6 +75,7 @@ SQLRETURN connect_to_server(client_dbc* dbc, const AttrList& list) {
   if (rpc_connect(dbc, link) != 0) return SQL_ERROR;
   bool warned = false;
   SQLRETURN rc = open_server_session(dbc, link, false, &warned);
+  end_connect_bound(dbc);
   if (rc != SQL_SUCCESS) {
     dbc->server_dbc = dbc->server_env = 0;
     take_link_down(dbc);

@@ -1,6 +1,7 @@
 // The connect road: SQLConnect, SQLDriverConnect, SQLDisconnect, the RPC link
 // over the server:port list and its failure callback.
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "driver.h"
 #include "api.h"
 #include "kyrpc.h"
+#include "logon/logon.h"
 #include "remote.h"
 #include "scramble.h"
 #include "trace.h"
@@ -153,6 +155,13 @@ void set_link_wait(client_dbc* dbc, SQLULEN seconds, const sqlstate::Row& state)
   if (dbc->rpc) RPCSetWaitLimit(dbc->rpc, seconds > 0 && seconds < 2000000 ? long(seconds) * 1000 : 0);
 }
 
+void end_connect_bound(client_dbc* dbc) {
+  dbc->connect_end.reset();
+  if (!dbc->rpc) return;
+  RPCSetWaitEnd(dbc->rpc, 0);
+  set_link_wait(dbc, static_cast<SQLULEN>(dbc->connection_timeout), sqlstate::kHYT01);
+}
+
 void rpc_error_callback(int code, void* context) {
   if (vekc_chk_handle(kDbc, context)) return;
   auto* dbc = static_cast<client_dbc*>(context);
@@ -182,6 +191,15 @@ void rpc_error_callback(int code, void* context) {
   for (client_stmt* s = dbc->statements; s; s = s->next) post_client(&s->diags, dbc, 45, sqlstate::k08S01, false);
 }
 
+// Milliseconds left of the connect's login time-out: -1 for no bound, 0 when
+// it has run out.
+long connect_time_left(const client_dbc* dbc) {
+  if (!dbc->connect_end) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*dbc->connect_end -
+                                                                    std::chrono::steady_clock::now()).count();
+  return left > 0 ? long(left) : 0;
+}
+
 int rpc_connect(client_dbc* dbc, const AttrList& list) {
   std::string pairs;
   if (const std::string* sp = list.get("SERVERPORT"); sp && !sp->empty()) {
@@ -200,6 +218,9 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
   }
   char timeout[32];
   std::snprintf(timeout, sizeof timeout, "%lu", static_cast<unsigned long>(dbc->connection_timeout));
+  const int32_t login = dbc->login_timeout > 0 ? dbc->login_timeout : dbc->connection_timeout;
+  dbc->connect_end.reset();
+  if (login > 0) dbc->connect_end = std::chrono::steady_clock::now() + std::chrono::seconds(login);
   const std::string* logon_user = list.get("LOGONUSER");
   const std::string* logon_auth = list.get("LOGONAUTH");
 
@@ -219,10 +240,13 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
     while (b < item.size() && std::isspace(static_cast<unsigned char>(item[b]))) ++b;
     item.erase(0, b);
     if (item.empty()) continue;
-    size_t colon = item.find(':');
+    // An IPv6 address is written in brackets: "[::1]:8888".
+    size_t close = item[0] == '[' ? item.find(']') : 0;
+    size_t colon = close == std::string::npos ? close : item.find(':', close);
     if (colon == std::string::npos || colon == 0) {
       post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false,
-                  "general error: Invalid ServerPort item \"%s\" (expected server:port)", item.c_str());
+                  "general error: Invalid ServerPort item \"%s\" (expected server:port, [IPv6 address]:port)",
+                  item.c_str());
       return -1;
     }
     std::string port = item.substr(colon + 1);
@@ -235,6 +259,8 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
     return -1;
   }
 
+  std::vector<std::string> failures;
+  bool timed_out = false;
   for (size_t i = 0; i < targets.size(); ++i) {
     const Target& t = targets[i];
     bool last = i + 1 == targets.size();
@@ -289,20 +315,33 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
       std::snprintf(v, sizeof v, "%ld", static_cast<long>(o.second));
       RPCSetLowLTransportOpts(h, 1, o.first, v);
     }
-    // The logon time-out bounds the connect and every wait of the logon.
-    const int32_t login = dbc->login_timeout > 0 ? dbc->login_timeout : dbc->connection_timeout;
-    RPCSetWaitLimit(h, login > 0 ? long(login) * 1000 : 0);
+    // The logon time-out bounds the whole connect: every server and attempt,
+    // the handshake and the logon (cleared once connected).
+    const long left = connect_time_left(dbc);
+    if (left == 0) {
+      failures.push_back(t.server + " port " + t.port + ": not tried, the login time-out ran out");
+      timed_out = true;
+      free_rpc(h);
+      break;
+    }
+    RPCSetWaitEnd(h, left);
     dbc->wait_state = &sqlstate::kHYT00;
     TRACE(kTraceRpc, "\t\tRPCConnect %d %d\n", 1, 0);
     if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID)) {
-      if (last) {
-        const char* text = nullptr;
-        RPCReportError(h, &text);
-        if (RPCTimedOut(h)) post_client(&dbc->diag, dbc, 0, sqlstate::kHYT00, false);
-        post_client(&dbc->diag, dbc, 4, sqlstate::k08001, false);
-        post_client(&dbc->diag, dbc, 4, sqlstate::kHY000.state, false, "%s", text ? text : "");
+      const char* reported = nullptr;
+      RPCReportError(h, &reported);
+      std::string text = reported && *reported ? reported : "no answer";
+      while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+      if (RPCTimedOut(h)) {
+        timed_out = true;
+        if (text.rfind("Timed out: ", 0) == 0) text.erase(0, 11);
       }
+      // Every text names the server it is about.
+      if (text.find(" port " + t.port) == std::string::npos)
+        text = (timed_out ? "" : "Could not connect to ") + t.server + " port " + t.port + ": " + text;
+      failures.push_back(text);
       free_rpc(h);
+      if (last) break;
       continue;
     }
     char order[20] = {};
@@ -314,6 +353,13 @@ int rpc_connect(client_dbc* dbc, const AttrList& list) {
     dbc->rpc = h;
     return 0;
   }
+  // One record says what happened with each server tried, in the system's words.
+  std::string joined;
+  for (const std::string& f : failures) joined += (joined.empty() ? "" : "; ") + f;
+  if (timed_out)
+    post_client(&dbc->diag, dbc, 0, sqlstate::kHYT00.state, false, "Login timeout expired: %s", joined.c_str());
+  else
+    post_client(&dbc->diag, dbc, 4, sqlstate::k08001.state, false, "%s", joined.c_str());
   return -1;
 }
 
@@ -334,6 +380,48 @@ SQLRETURN remote_failure(client_dbc* dbc, const char* step, int rc) {
   if (dbc->diag.record_count == 0 && !dbc->dead)
     post_client(&dbc->diag, dbc, 0, sqlstate::kHY000.state, false, "General error: Remote %s failed (%d)", step, rc);
   return rc_ok(rc) ? SQL_ERROR : static_cast<SQLRETURN>(rc);
+}
+
+// The connection string with LOGONAUTH given as DISGUISEDLOGONAUTH, the form
+// a later connect takes back; unchanged when it has no LOGONAUTH.
+std::string without_clear_logon_auth(const std::string& text) {
+  AttrList list;
+  list.parse(text);
+  const std::string* plain = list.get("LOGONAUTH");
+  if (!plain) return text;
+  std::string hex = disguised_logon_auth(*plain);
+  AttrList out;
+  for (const auto& [key, value] : list.pairs()) {
+    if (iequals(key, "LOGONAUTH")) {
+      if (!hex.empty() && !out.has(kDisguisedLogonAuth)) out.set(kDisguisedLogonAuth, hex);
+    } else {
+      out.set(key, value);
+    }
+  }
+  return out.to_string();
+}
+
+// What a refused logon tells the user: which account, and what to do, never
+// which of name and password was wrong (the server's log has the detail).
+std::string logon_failure_text(const std::string& user, bool no_password, int32_t code) {
+  std::string text = "logon failed for user " + user + ": ";
+  switch (code) {
+    case KY_LOGON_ERROR_LOGON_FAILURE:
+    case KY_LOGON_ERROR_NO_SUCH_USER:
+      text += "wrong user name or password";
+      if (no_password) text += " (no LOGONAUTH was given)";
+      break;
+    case KY_LOGON_ERROR_ACCOUNT_RESTRICTION:
+      text += "the account may not log on now (expired, locked or outside its hours)";
+      break;
+    case KY_LOGON_ERROR_PRIVILEGE_NOT_HELD:
+      text += "the server may not act as that user (it does not run as root, or serves another user)";
+      break;
+    default:
+      text += "the server refused it (code " + std::to_string(code) + "); the server's log says why";
+      break;
+  }
+  return text;
 }
 
 }  // namespace
@@ -387,11 +475,8 @@ SQLRETURN open_server_session(client_dbc* dbc, AttrList& list, bool may_prompt, 
         }
       }
       if (dbc->dead) return SQL_ERROR;
-      post_client(&dbc->diag, dbc, r, sqlstate::k28000.state, false,
-                  "Invalid authorization spe"
-                  "cification");
-      post_client(&dbc->diag, dbc, 401, sqlstate::kHY000.state, false, "authentication error number %ld",
-                  static_cast<long>(r));
+      post_client(&dbc->diag, dbc, r, sqlstate::k28000.state, false, "%s",
+                  logon_failure_text(user, password.empty(), r).c_str());
       return SQL_ERROR;
     }
   }
@@ -525,8 +610,8 @@ SQLRETURN connect_over_link(client_dbc* dbc, AttrList& list, const ConnectArgs& 
     *warned = true;
   }
 
-  // Out string.
-  const std::string& out_text = a.completion == SQL_DRIVER_NOPROMPT ? a.in : translated;
+  // Out string: the logon password never in clear.
+  const std::string out_text = without_clear_logon_auth(a.completion == SQL_DRIVER_NOPROMPT ? a.in : translated);
   if (write_out_string(dbc, out_text, a.out, a.outmax, a.outlen)) *warned = true;
   if (tracing(kTraceConnect))
     log_printf_tid("\tOut Connect String: \\%s\\\n", trace_safe_connection_string(out_text).c_str());
@@ -567,6 +652,7 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
   TRACE(kTraceConnect, "\tParsing connection string\n");
   AttrList list;
   list.parse(a.in);
+  reveal_disguised_logon_auth(list);
   uint32_t mask = attribute_presence_mask(list);
   if (const std::string* dsn = list.get("DSN"))
     std::snprintf(dbc->dsn_name, sizeof dbc->dsn_name, "%s", dsn->c_str());
@@ -629,7 +715,7 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
 
   if (rpc_connect(dbc, list) != 0) return SQL_ERROR;
   SQLRETURN rc = connect_over_link(dbc, list, a, &warned);
-  if (dbc->rpc) set_link_wait(dbc, static_cast<SQLULEN>(dbc->connection_timeout), sqlstate::kHYT01);
+  end_connect_bound(dbc);
   if (rc != SQL_SUCCESS) {
     // Every failure, a cancelled dialog included, leaves the record unconnected.
     dbc->server_dbc = dbc->server_env = 0;

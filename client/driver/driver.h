@@ -10,8 +10,10 @@
 #include <sqlext.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <memory>
 #include <vector>
@@ -181,6 +183,8 @@ struct client_dbc {
   int32_t connection_timeout = 0;
   std::string* current_catalog = nullptr;
   int32_t login_timeout = 15;
+  // The end of the connect under way (its login time-out), or none.
+  std::optional<std::chrono::steady_clock::time_point> connect_end;
   int32_t metadata_id = 0;
   int32_t odbc_cursors = 2;
   int32_t packet_size = 0;
@@ -333,6 +337,9 @@ bool copy_out(const char* text, char* buf, SQLLEN buflen, SQLLEN* full);
 // Opens the link to the first server:port that answers (SERVERPORT, or SERVER
 // and PORT); 0 on success, -1 with records posted.
 int rpc_connect(client_dbc* dbc, const AttrList& list);
+// Ends the bound the login time-out set on the connect: later waits have the
+// connection time-out.
+void end_connect_bound(client_dbc* dbc);
 // Over an open link: server information, the logon (LOGONUSER, LOGONAUTH; a
 // dialog only when may_prompt), the server's environment and connection and
 // the cached connection attributes. SQL_SUCCESS, SQL_NO_DATA for a cancelled
@@ -378,6 +385,14 @@ constexpr uint32_t kKeyDecAsNumeric = 0x2000000;          // DECASNUMERIC
 uint32_t attribute_presence_mask(const AttrList& list);
 void retrieve_vek_flags(client_dbc* dbc);
 int get_attrs_from_constr(client_dbc* dbc, uint32_t* mask, const AttrList& list);
+// The logon password in the disguised form odbc.ini stores (upper-case
+// hexadecimal), as a completed connection string gives it back under
+// DISGUISEDLOGONAUTH; "" for an empty or too long one.
+inline constexpr const char kDisguisedLogonAuth[] = "DISGUISEDLOGONAUTH";
+std::string disguised_logon_auth(const std::string& plain);
+// Turns a connection string's DISGUISEDLOGONAUTH into LOGONAUTH (unless that is
+// given too) and removes it.
+void reveal_disguised_logon_auth(AttrList& list);
 int get_connect_attrs_from_dsn(client_dbc* dbc, uint32_t* mask, AttrList& list);
 void parse_ignore_stmt_attrs(client_dbc* dbc, const std::string& text);
 

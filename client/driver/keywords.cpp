@@ -130,7 +130,32 @@ bool undisguise(const std::string& hex, const char* key, std::string* plain) {
   return true;
 }
 
+constexpr const char kLogonAuthKey[] = "vejqdumxo";
+
 }  // namespace
+
+std::string disguised_logon_auth(const std::string& plain) {
+  if (plain.empty() || plain.size() > 255) return "";
+  unsigned char bytes[256] = {};
+  int n = fake_string(plain.c_str(), bytes, sizeof bytes, kLogonAuthKey);
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (int i = 0; i < n; ++i) {
+    hex += kDigits[bytes[i] >> 4];
+    hex += kDigits[bytes[i] & 0xF];
+  }
+  explicit_bzero(bytes, sizeof bytes);
+  return hex;
+}
+
+void reveal_disguised_logon_auth(AttrList& list) {
+  const std::string* hex = list.get(kDisguisedLogonAuth);
+  if (!hex) return;
+  std::string plain;
+  if (!list.has_value("LOGONAUTH") && undisguise(*hex, kLogonAuthKey, &plain)) list.set("LOGONAUTH", plain);
+  while (list.remove(kDisguisedLogonAuth)) {
+  }
+}
 
 uint32_t attribute_presence_mask(const AttrList& list) {
   uint32_t mask = 0;
@@ -249,15 +274,17 @@ int get_connect_attrs_from_dsn(client_dbc* dbc, uint32_t* mask, AttrList& list) 
     const char* keyword;
     uint32_t bit;
     const char* key;
-  } secrets[] = {{"TARGETAUTH", kKeyTargetAuth, "pwxnqlrtoz"}, {"LOGONAUTH", kKeyLogonAuth, "vejqdumxo"}};
+  } secrets[] = {{"TARGETAUTH", kKeyTargetAuth, "pwxnqlrtoz"}, {"LOGONAUTH", kKeyLogonAuth, kLogonAuthKey}};
   for (const Secret& s : secrets) {
     if ((*mask & s.bit) || list.has_value(s.keyword)) continue;
     std::string stored = read(s.keyword);
     if (stored.empty()) continue;
+    // The setup dialog stores the disguised form; a value that is not one
+    // (written by hand in odbc.ini) is taken as written.
     std::string plain;
     if (!undisguise(stored, s.key, &plain)) {
-      TRACE(kTraceConnect, "\t\tStored %s refused (not a disguised value of at most 255 bytes)\n", s.keyword);
-      continue;
+      TRACE(kTraceConnect, "\t\tStored %s is not disguised: taken as written\n", s.keyword);
+      plain = stored;
     }
     list.set(s.keyword, plain);
     *mask |= s.bit;

@@ -194,12 +194,12 @@ std::string error_of(RpcHandle* h, int* code) {
 TEST(BsdTransport, RefusedConnectionsAreRetried) {
   int port = 0;
   int fd = loopback_socket(&port, false);  // bound, nobody listening: refused
+  const std::string refused = "Could not connect to 127.0.0.1 port " + std::to_string(port) + ": Connection refused";
   struct {
     const char* attempts;
-    const char* text;
+    std::string text;
     int min_ms;
-  } cases[] = {{"1", "Connection refused, connect(), after 1 attempt\n", 100},
-               {"3", "Connection refused, connect(), after 3 attempts\n", 600}};
+  } cases[] = {{"1", refused + " (1 attempt)", 0}, {"3", refused + " (3 attempts)", 300}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.attempts);
     HandlePtr h = client_for(port, c.attempts);
@@ -218,6 +218,85 @@ TEST(BsdTransport, RefusedConnectionsAreRetried) {
   EXPECT_EQ(RPCConnect(no_port.get(), 1, 0, "x"), 1);
   int code = 0;
   EXPECT_EQ(error_of(no_port.get(), &code), "Missing Port\n");
+}
+
+void fake_server(int listen_fd, std::string bytes);
+void fake_server_closes(int listen_fd) { fake_server(listen_fd, ""); }
+
+// A socket listening on [::1], or -1 when the machine has no IPv6 loopback.
+int ipv6_loopback_socket(int* port) {
+  int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  socklen_t len = sizeof a;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    return -1;
+  *port = ntohs(a.sin6_port);
+  return fd;
+}
+
+// Hosts are resolved with getaddrinfo: names, IPv4 and IPv6 addresses (an IPv6
+// one bracketed or not); the resolver's own words when a name is unknown.
+TEST(BsdTransport, HostsResolveThroughGetaddrinfo) {
+  int port6 = 0;
+  int fd6 = ipv6_loopback_socket(&port6);
+  ASSERT_GE(fd6, 0) << "no IPv6 loopback";
+  for (const char* host : {"[::1]", "::1"}) {
+    SCOPED_TRACE(host);
+    HandlePtr h(RPCAllocHandle());
+    RPCInitialise(h.get(), RPC_MODE_CLIENT, 0);
+    std::string p = std::to_string(port6);
+    RPCSetTransportOpts(h.get(), RPC_TRANSPORT_BSD, host, p.c_str(), nullptr, nullptr, nullptr, nullptr, "30");
+    RPCSetWaitLimit(h.get(), 300);
+    // The connect is accepted by the kernel; nobody answers the handshake.
+    EXPECT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 1);
+    EXPECT_TRUE(RPCTimedOut(h.get()));
+    int code = 0;
+    EXPECT_EQ(error_of(h.get(), &code), "Timed out: no answer from the server within 300 ms");
+  }
+  ::close(fd6);
+  // "localhost" may resolve to ::1 first: a refusal there moves on to 127.0.0.1.
+  int port = 0;
+  int fd = loopback_socket(&port);
+  std::thread server(fake_server_closes, fd);
+  HandlePtr local(RPCAllocHandle());
+  RPCInitialise(local.get(), RPC_MODE_CLIENT, 0);
+  std::string p = std::to_string(port);
+  RPCSetTransportOpts(local.get(), RPC_TRANSPORT_BSD, "localhost", p.c_str(), nullptr, nullptr, nullptr, nullptr, "30");
+  RPCSetLowLTransportOpts(local.get(), 1, RPC_LOWL_ATTEMPTS, "1");
+  EXPECT_EQ(RPCConnect(local.get(), 1, 0, "1999-1014-0000000001"), 1);
+  int code = 0;
+  EXPECT_EQ(error_of(local.get(), &code), "Connection closed by peer");
+  local.reset();
+  server.join();
+  ::close(fd);
+
+  HandlePtr unknown(RPCAllocHandle());
+  RPCInitialise(unknown.get(), RPC_MODE_CLIENT, 0);
+  RPCSetTransportOpts(unknown.get(), RPC_TRANSPORT_BSD, "nosuch.invalid", "8888", nullptr, nullptr, nullptr, nullptr,
+                      "30");
+  EXPECT_EQ(RPCConnect(unknown.get(), 1, 0, "1999-1014-0000000001"), 1);
+  std::string text = error_of(unknown.get(), &code);
+  EXPECT_EQ(text.rfind("Could not resolve host nosuch.invalid (for port 8888): ", 0), 0u) << text;
+  EXPECT_EQ(text.find("gethostbyname"), std::string::npos) << text;
+}
+
+// The wait end bounds the whole connect: the attempts against a refusing port
+// stop when it comes, however many are left.
+TEST(BsdTransport, WaitEndBoundsEveryAttempt) {
+  int port = 0;
+  int fd = loopback_socket(&port, false);
+  HandlePtr h = client_for(port, "50");
+  RPCSetWaitEnd(h.get(), 700);
+  auto start = Clock::now();
+  EXPECT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 1);
+  auto took = Clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(650));
+  EXPECT_LT(took, std::chrono::milliseconds(1500));
+  EXPECT_TRUE(RPCTimedOut(h.get()));
+  ::close(fd);
 }
 
 // A fake server: accepts one client, sends the given bytes and closes.
