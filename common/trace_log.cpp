@@ -19,6 +19,7 @@
 #include <string>
 
 #include "ky_config.h"
+#include "logfile/log_file.h"
 
 std::atomic<uint32_t> trace_mask{0};
 
@@ -42,7 +43,7 @@ void set_path_locked(const char* p) { std::snprintf(g_path, sizeof g_path, "%s",
 bool open_locked() {
   if (g_fd >= 0) return true;
   if (g_path[0] == '\0') set_path_locked(kFallbackFile);
-  int fd = ::open(g_path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = ky_open_log_file(g_path, O_WRONLY | O_APPEND);
   if (fd < 0) return false;
   struct stat st;
   // A log that is not a plain file of our own is not written to.

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "crash/crash_internal.h"
+#include "logfile/log_file.h"
 
 namespace {
 
@@ -255,6 +256,7 @@ extern "C" int crash_open_report_file(const char* path) {
       saved_errno = EPERM;
     } else {
       saved_errno = errno;
+      ky_apply_log_file_rule(fd, path);
     }
   } else {
     saved_errno = errno;

@@ -1,5 +1,6 @@
 // System event log on syslog, with an optional file sink for tests.
 #include "eventlog/eventlog.h"
+#include "logfile/log_file.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -53,7 +54,7 @@ void write_all(int fd, const char* data, size_t size) {
 void append_to_file_sink(const std::string& line) {
   const char* path = std::getenv("KYVEK_EVENTLOG");
   if (path == nullptr || *path == '\0') return;
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int fd = ky_open_log_file(path, O_WRONLY | O_APPEND);
   if (fd < 0) return;
   std::string with_newline = line + "\n";
   write_all(fd, with_newline.data(), with_newline.size());
@@ -114,7 +115,7 @@ extern "C" int eventlog_report_signal_safe(const eventlog_source* source, uint16
   }
   const char* path = std::getenv("KYVEK_EVENTLOG");
   if (path != nullptr && *path != '\0') {
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = ky_open_log_file(path, O_WRONLY | O_APPEND);
     if (fd >= 0) {
       line.length = line.length < sizeof line.data ? line.length : sizeof line.data - 1;
       line.add("\n");

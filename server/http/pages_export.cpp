@@ -13,6 +13,7 @@
 #include "registry/registry.h"
 #include "registry/registry_format.h"
 #include "server_utils.h"
+#include "logfile/log_file.h"
 
 namespace kyvek::http {
 
@@ -29,7 +30,7 @@ int write_export_file(const std::string& path, const std::string& text, int* err
     *error = errno;
     return -1;
   }
-  ::fchmod(fd, 0600);
+  ky_apply_log_file_rule(fd, tmp.c_str());
   if (write_fully(fd, text.data(), text.size()) != 0 || ::fsync(fd) != 0) {
     *error = errno;
     ::close(fd);

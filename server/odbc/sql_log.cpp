@@ -12,6 +12,7 @@
 #include <string>
 
 #include "server_policy.h"
+#include "logfile/log_file.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ std::string temp_dir() {
   return t != nullptr && *t != '\0' ? t : "/tmp";
 }
 
-int open_append(const char* path) { return open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600); }
+int open_append(const char* path) { return ky_open_log_file(path, O_WRONLY | O_APPEND); }
 
 void append_line(const std::string& path, const std::string& line) {
   int fd = open_append(path.c_str());

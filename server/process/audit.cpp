@@ -18,6 +18,7 @@
 #include "server_utils.h"
 #include "settings.h"
 #include "trace_log.h"
+#include "logfile/log_file.h"
 
 namespace {
 
@@ -110,7 +111,7 @@ extern "C" const char* audit_event_name(uint32_t code) {
 extern "C" int open_audit_file(const char* name) {
   std::string path = name ? std::string(name) : current_path();
   server_trace(kTraceDetail, "Opening audit trail file %s\n", path.c_str());
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_DSYNC | O_CLOEXEC | O_NOFOLLOW, 0640);
+  int fd = ky_open_log_file(path.c_str(), O_RDWR | O_APPEND | O_DSYNC);
   if (fd < 0) {
     int error = errno;
     server_trace(kTraceExit, "Failed to open audit file - error %d\n", error);

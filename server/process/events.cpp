@@ -163,6 +163,16 @@ extern "C" void log_server_event(server_stats_t* block, eventlog_source* source,
                                  const char* text1, const char* text2) {
   std::lock_guard<std::mutex> lock(event_mutex);
   time_t now = server_time_now();
+  if (id == EV_INVALID_AUTH) {
+    // Every refused logon is an event of its own, with its user and address,
+    // for the tools that count them; it never folds nor is folded into.
+    if (repeat_count > 0) flush_repeats(block, source, now);
+    last_id = 0;
+    repeat_count = 0;
+    last_change = now;
+    emit(block, source, type, id, text1, text2);
+    return;
+  }
   if (id == last_id) {
     ++repeat_count;
     if (repeat_count < kRepeatLimit && now - last_change <= kRepeatWindow) return;

@@ -13,6 +13,7 @@
 
 #include "settings.h"
 #include "trace_log.h"
+#include "logfile/log_file.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ extern "C" void startup_log(const char* format, ...) {
     }
     while (d.size() > 1 && d.back() == '/') d.pop_back();
     std::string path = d + "/kyvekstart.log";
-    g_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    g_fd = ky_open_log_file(path.c_str(), O_WRONLY | O_APPEND);
     if (g_fd < 0) return;
   }
   char prefix[64];

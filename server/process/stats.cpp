@@ -23,6 +23,7 @@
 #include "shm/shm.h"
 #include "thread_table.h"
 #include "trace_log.h"
+#include "logfile/log_file.h"
 
 namespace {
 
@@ -340,7 +341,7 @@ extern "C" void write_statistics_file(server_stats_t* block) {
   std::snprintf(file_name, sizeof file_name, "kyvek_stats_%s.stats", stamp);
   char path[2048];
   if (server_log_path(path, sizeof path, file_name) != 0) return;
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640);
+  int fd = ky_open_log_file(path, O_WRONLY | O_TRUNC);
   if (fd < 0) return;  // a file that cannot be created is skipped
   write_fully(fd, report, length);
   ::close(fd);

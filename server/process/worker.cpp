@@ -60,8 +60,17 @@ void logon_refused(const net_connection_info_t* info, const char* user, int code
   std::string name = user ? user : "";
   for (char& c : name)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  const char* why = "refused";
+  switch (code) {
+    case KY_LOGON_ERROR_LOGON_FAILURE: why = "wrong user name or password"; break;
+    case KY_LOGON_ERROR_NO_SUCH_USER: why = "unknown user"; break;
+    case KY_LOGON_ERROR_ACCOUNT_RESTRICTION: why = "account may not log on now"; break;
+    case KY_LOGON_ERROR_INVALID_PARAMETER: why = "no user name given"; break;
+    case KY_LOGON_ERROR_NOT_ENOUGH_MEMORY: why = "out of memory"; break;
+    default: break;
+  }
   char text[400];
-  std::snprintf(text, sizeof text, "%s (user '%s', logon error %d)", address, name.c_str(), code);
+  std::snprintf(text, sizeof text, "%s: failed logon for user '%s' (%s, code %d)", address, name.c_str(), why, code);
   log_server_event(server_event_block(), server_event_source(), EVENTLOG_WARNING, EV_INVALID_AUTH, text, nullptr);
   if (server_settings()->Flags & AuditODBCAccess) audit_event(AUDIT_AUTH_DENIED, address, ("user " + name).c_str());
 }
@@ -136,7 +145,8 @@ bool peer_went_away(const char* text, size_t len) {
 
 // Reports a handshake failure. A peer that went away or a bare code gives no
 // event; a peer that does not speak the protocol gives the warning and status 202.
-void report_connect_failure(RpcHandle* h, const char* address) {
+// True when the peer just went away (a probe that connects and closes): no error.
+bool report_connect_failure(RpcHandle* h, const char* address) {
   const char* text = nullptr;
   int code = RPCReportError(h, &text);
   const char* shown = (text && *text) ? text : "No RPC error available";
@@ -144,7 +154,8 @@ void report_connect_failure(RpcHandle* h, const char* address) {
   std::snprintf(message, sizeof message, "Failed connect (%s) - %s (%d)", *address ? address : "unknown", shown, code);
   startup_log("%s\n", message);
   size_t len = text ? std::strlen(text) : 0;
-  if (len <= 4 || peer_went_away(text, len)) return;
+  if (len <= 4) return false;
+  if (peer_went_away(text, len)) return true;
   char answer[10] = "";
   if (RPCGetInfo(h, RPC_INFO_NOT_RPC, answer, sizeof answer) >= 0 && std::strcmp(answer, "Y") == 0) {
     log_server_event(server_event_block(), server_event_source(), EVENTLOG_WARNING, EV_NOT_RPC_CLIENT, address,
@@ -153,6 +164,7 @@ void report_connect_failure(RpcHandle* h, const char* address) {
   } else {
     report_error_event(message);
   }
+  return false;
 }
 
 // Runs the serving loop under the exception guard; true when a C++ exception
@@ -369,11 +381,11 @@ extern "C" int one_shot_connect(int method, int sock, const char* port_text, ser
     return fail("Failed to set RPC transport options - ", rpc_text().c_str(), true);
 
   if (RPCConnect(h, KY_RPC_VERSION, KY_RPC_MINOR_VERSION, KY_RPC_PROGRAM_ID) != 0) {
-    report_connect_failure(h, address);
+    bool went_away = report_connect_failure(h, address);
     RPCDisconnect(h);
     release_link(h, info, true, false);
     close_socket_gracefully(sock);
-    return -1;
+    return went_away ? 0 : -1;
   }
   bool exception = run_guarded(h, true);
   if (exception) {
@@ -398,7 +410,9 @@ extern "C" pid_t start_new_process(thread_entry_t* entry, server_stats_t*) {
   char image[] = "/proc/self/exe";
   std::string sock_text = std::to_string(sock);
   char word[] = "tcpip_inherit_socket";
-  char* argv[] = {image, word, sock_text.data(), nullptr};
+  // argv[0] is the program's name, so that ps shows "kyvekserver tcpip_inherit_socket N".
+  char name[] = "kyvekserver";
+  char* argv[] = {name, word, sock_text.data(), nullptr};
   std::string command = std::string("\"") + image + "\" tcpip_inherit_socket " + sock_text;
   startup_log("\tImage to run is %s\n", image);
 
@@ -460,7 +474,8 @@ extern "C" int start_httpd_process(server_stats_t*) {
   startup_log("Starting separate HTTPD process\n");
   char image[] = "/proc/self/exe";
   char word[] = "httpd";
-  char* argv[] = {image, word, nullptr};
+  char name[] = "kyvekserver";  // ps shows "kyvekserver httpd"
+  char* argv[] = {name, word, nullptr};
   pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid == 0) {

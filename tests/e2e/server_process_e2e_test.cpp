@@ -2,6 +2,8 @@
 // service listeners, workers in threads and child processes, refusals, logon
 // through PAM, and the one-connection methods.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/stat.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -85,10 +87,17 @@ TEST(MethodWords, TableOfWords) {
     const char* out;  // expected start of standard output, or null
     const char* err;  // expected text within standard error, or null
   } cases[] = {
-      {{}, 1, nullptr, "Invalid command line - missing method\nkyvekserver version\n"},
-      {{"Version"}, 6, nullptr, "where transport method is one of:\n"},
-      {{"serve"}, 6, nullptr, "    standalone [port]\n    inetd\n    httpd\n"},
-      {{"version"}, 0, "Version 02.04.0003, ", nullptr},
+      {{}, 1, nullptr, "Invalid command line - missing method\nUsage: kyvekserver [OPTION] METHOD [ARGUMENT]\n"},
+      {{"Version"}, 6, nullptr, "Unknown method \"Version\"\nUsage: kyvekserver"},
+      {{"serve"}, 6, nullptr, "  inetd                    serve the connection on standard input and exit\n"},
+      {{"version"}, 0, "Version 02.04.0003, $Built: ", nullptr},
+      // The usual options: help and version on standard output, exit 0; an
+      // unknown option the usage on standard error, exit 2.
+      {{"--help"}, 0, "Usage: kyvekserver [OPTION] METHOD [ARGUMENT]\n", nullptr},
+      {{"-h"}, 0, "Usage: kyvekserver [OPTION] METHOD [ARGUMENT]\n", nullptr},
+      {{"--version"}, 0, "Version 02.04.0003, $Built: ", nullptr},
+      {{"--verbose"}, 2, nullptr, "Usage: kyvekserver [OPTION] METHOD [ARGUMENT]\n"},
+      {{"-x", "standalone"}, 2, nullptr, "Usage: kyvekserver"},
       {{"tcpip_inherit_socket"}, 1, nullptr, "Invalid command line\n- missing socket handle or device name\n"},
       {{"tcpip_listen", "70000"}, 2, nullptr, "Port \"70000\" out of range\n"},
       {{"tcpip_listen", "12x"}, 2, nullptr, "Invalid port \"12x\"\n"},
@@ -202,7 +211,15 @@ TEST(Standalone, PortProbeIsNoErrorEvent) {
     EXPECT_EQ(c.logon_sequence("anyone", "x"), 0);
     c.disconnect();
     std::this_thread::sleep_for(1s);
-    for (const std::string& e : f.events()) EXPECT_EQ(e.find("Failed connect"), std::string::npos) << e;
+    // A second link makes the listener reap the probes' workers.
+    RpcClient again;
+    ASSERT_TRUE(again.connect(f.port())) << again.error();
+    again.disconnect();
+    std::this_thread::sleep_for(500ms);
+    for (const std::string& e : f.events()) {
+      EXPECT_EQ(e.find("Failed connect"), std::string::npos) << e;
+      EXPECT_EQ(e.find("unexpected code"), std::string::npos) << e;
+    }
   }
 }
 
@@ -333,7 +350,7 @@ TEST(OneConnection, PeerLeavingDuringTheHandshakeGivesNoEvent) {
   Process p = f.spawn(Fixture::program("kyvekserver"), {"inetd"}, server_side, "inetd");
   ::close(server_side);
   ::close(client);
-  EXPECT_EQ(Fixture::wait(p, 20000), 1);
+  EXPECT_EQ(Fixture::wait(p, 20000), 0) << "a peer that left is no failure";
   std::istringstream log(Fixture::read_file(f.eventlog_path()));
   for (std::string line; std::getline(log, line);) {
     // The start-up warning of a server without logons running as root is not the link's.
@@ -486,6 +503,67 @@ TEST(Logon, PamDecidesAndTheWorkerActsAsTheUser) {
   // The refused link ends with status 201, which the listener audits when it
   // reaps the worker (at a time-out pass or the next worker start).
   EXPECT_TRUE(audit_shows(f, "AUTH_DENIED")) << Fixture::read_file(audit_trail(f));
+}
+
+// Every refused logon is an event of its own with the user and the address,
+// as security tools count them: none is folded into "Last message repeated".
+TEST(Logon, EveryRefusedLogonIsItsOwnEvent) {
+  Options o;
+  o.flags = kDsnBrowse;
+  o.pam_users["nobody"] = "right";
+  o.world_accessible = true;
+  Fixture f(o);
+  ASSERT_TRUE(f.start_server());
+  const char* users[] = {"nobody", "nobody", "alice", "nobody", "mallory"};
+  for (const char* user : users) {
+    RpcClient c;
+    ASSERT_TRUE(c.connect(f.port())) << c.error();
+    EXPECT_EQ(c.logon_sequence(user, "wrong"), 1326);
+    c.disconnect();
+  }
+  ASSERT_TRUE(f.wait_event("failed logon for user 'mallory'"));
+  int refused = 0;
+  std::string all;
+  for (const std::string& e : f.events()) {
+    all += e + "\n";
+    if (e.find("Invalid authorisation from 127.0.0.1: failed logon for user '") != std::string::npos) ++refused;
+    EXPECT_EQ(e.find("repeated"), std::string::npos) << e;
+  }
+  EXPECT_EQ(refused, 5) << all;
+  EXPECT_NE(all.find("failed logon for user 'alice' (wrong user name or password, code 1326)"), std::string::npos)
+      << all;
+}
+
+// Every file the server writes in LogDir follows one rule: in a directory of
+// group adm (as the package makes /var/log/kyvek) mode 0640 and group adm.
+TEST(LogFiles, AreReadableByGroupAdmInADirectoryOfThatGroup) {
+  Options o;
+  o.flags = kAuthOff | kDsnBrowse | kAudit;
+  o.settings["Logging"] = "0xFFF";
+  Fixture f(o);
+  group* adm = ::getgrnam("adm");
+  ASSERT_NE(adm, nullptr);
+  const fs::path logs = f.dir() / "log";
+  ASSERT_EQ(::chown(logs.c_str(), uid_t(-1), adm->gr_gid), 0);
+  ASSERT_TRUE(f.start_server());
+  {
+    RpcClient c;
+    ASSERT_TRUE(c.connect(f.port())) << c.error();
+    EXPECT_EQ(c.logon_sequence("anyone", "x"), 0);
+    c.disconnect();
+  }
+  f.stop_server();
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(logs)) {
+    if (!e.is_regular_file()) continue;
+    struct stat st {};
+    ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
+    if (st.st_uid != ::geteuid()) continue;  // not the server's own
+    ++files;
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << e.path();
+    EXPECT_EQ(st.st_gid, adm->gr_gid) << e.path();
+  }
+  EXPECT_GE(files, 3) << "trace, start-up log and audit trail at least";
 }
 
 // A worker process drops to the first logged-on user for good; a refusal

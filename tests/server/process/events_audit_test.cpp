@@ -85,13 +85,18 @@ TEST_F(EventsTest, TextsAreWrittenLiterallyAndBoundedInTheBlock) {
   // Without a source the text goes to standard error; the repeat event never
   // replaces the block's last text.
   testing::internal::CaptureStderr();
+  log_server_event(&block, nullptr, EVENTLOG_WARNING, EV_BIND_FAILED, "x", nullptr);
+  log_server_event(&block, nullptr, EVENTLOG_WARNING, EV_BIND_FAILED, "x", nullptr);
+  // Refused logons never fold: each is its own line, and ends a run of others.
   log_server_event(&block, nullptr, EVENTLOG_WARNING, EV_INVALID_AUTH, "10.1.1.1", nullptr);
   log_server_event(&block, nullptr, EVENTLOG_WARNING, EV_INVALID_AUTH, "10.1.1.1", nullptr);
   log_server_event(&block, nullptr, EVENTLOG_WARNING, EV_BIND_FAILED, "x", nullptr);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err,
-            "Invalid authorisation from 10.1.1.1\n"
+            "Failed to bind to port - x\n"
             "Last message repeated 1 times\n"
+            "Invalid authorisation from 10.1.1.1\n"
+            "Invalid authorisation from 10.1.1.1\n"
             "Failed to bind to port - x\n");
   EXPECT_STREQ(block.last_event_text, "Failed to bind to port - x");
   EXPECT_EQ(event_type_of(EV_ERROR_TEXT), EVENTLOG_ERROR);

@@ -195,7 +195,8 @@ TEST_F(ServerInfoTest, PamDecidesWithTheDomainSplit) {
     EXPECT_STREQ(link.info->user_name, c.user);
     // A refused password is reported at once, with the address and the user.
     if (c.result == KY_LOGON_ERROR_LOGON_FAILURE) {
-      EXPECT_NE(events.find(std::string("Invalid authorisation from 10.1.2.3 (user '") + c.user + "'"),
+      EXPECT_NE(events.find(std::string("Invalid authorisation from 10.1.2.3: failed logon for user '") + c.user +
+                            "' (wrong user name or password, code 1326)"),
                 std::string::npos)
           << events;
     }
