@@ -1,7 +1,10 @@
 // IP access lists: parsing settings text into entries and matching clients.
 #include "access_list.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
+#include <string>
 #include <cstdlib>
 #include <cstring>
 
@@ -47,6 +50,23 @@ void free_entries(ip_acl_entry* entry) {
   }
 }
 
+// "10.0.0.0/8": the address and the mask of the prefix length.
+bool cidr_entry(const char* token, ip_acl_entry* entry) {
+  const char* slash = std::strchr(token, '/');
+  if (slash == nullptr || parse_prefix_length(slash + 1) < 0) return false;
+  std::string address(token, size_t(slash - token));
+  if (check_ip_address(address.c_str(), 1, nullptr) != 0) return false;
+  unsigned char bytes[4] = {};
+  int bits = ::inet_net_pton(AF_INET, token, bytes, sizeof bytes);
+  if (bits < 0) return false;
+  for (int i = 0; i < 4; ++i) {
+    entry->address[i] = bytes[i];
+    int left = bits - 8 * i;
+    entry->mask[i] = left >= 8 ? 255u : left <= 0 ? 0u : (0xFFu << (8 - left)) & 0xFFu;
+  }
+  return true;
+}
+
 bool is_address_token(const char* token, const char** slash) {
   const char* stop = nullptr;
   *slash = nullptr;
@@ -86,7 +106,9 @@ int build_entries(const char* separators, const char* text, ip_acl_entry** out) 
       return -1;
     }
     const char* slash = nullptr;
-    if (is_address_token(token, &slash)) {
+    if (cidr_entry(token, entry)) {
+      // address and mask set
+    } else if (is_address_token(token, &slash)) {
       if (slash != nullptr) {
         split_octets(slash + 1, std::strlen(slash + 1), entry->mask);
         split_octets(token, static_cast<size_t>(slash - token), entry->address);
@@ -104,8 +126,8 @@ int build_entries(const char* separators, const char* text, ip_acl_entry** out) 
         std::free(copy);
         return -1;
       }
-      // A mask written as a prefix length is not understood: the item is a name
-      // and will never match an address. Say so in the trace.
+      // Anything else with a "/" is no address: the item is a name and will
+      // never match an address. Say so in the trace.
       if (std::strchr(token, '/') != nullptr && trace_on(kTraceDetail))
         log_printf_tid("ACL item \"%s\" is not an address and mask; treated as a name\n", token);
     }

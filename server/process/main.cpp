@@ -3,12 +3,15 @@
 // console listener), "tcpip_inherit_socket" (one inherited link, the child of
 // a MultiProcess listener), "tcpip_listen" (accept one link), "inetd" (a link
 // on standard input), "httpd" (the administration server) or "version".
+#include <getopt.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -17,6 +20,7 @@
 #include "access_list.h"
 #include "events.h"
 #include "listener.h"
+#include "logfile/log_file.h"
 #include "logon/logon.h"
 #include "restart_registration.h"
 #include "server_info.h"
@@ -32,17 +36,56 @@ extern "C" int run_http_server(server_stats_t* block);
 
 namespace {
 
-void print_usage() {
+void print_usage(FILE* to) {
   std::fputs(
-      "kyvekserver version\n"
-      "kyvekserver transport_method method_arguments\n"
-      "where transport method is one of:\n"
-      "    tcpip_inherit_socket inherited_socket_handle\n"
-      "    tcpip_listen port\n"
-      "    standalone [port]\n"
-      "    inetd\n"
-      "    httpd\n",
-      stderr);
+      "Usage: kyvekserver [OPTION] METHOD [ARGUMENT]\n"
+      "Serves the ODBC data sources of this machine to remote clients.\n"
+      "\n"
+      "Methods:\n"
+      "  standalone [PORT]        listen on PORT (else the setting Port, 8888); under\n"
+      "                           systemd a service, else a console listener\n"
+      "  tcpip_listen PORT        accept one connection on PORT, serve it and exit\n"
+      "  tcpip_inherit_socket FD  serve the connection on descriptor FD and exit\n"
+      "                           (the children of a MultiProcess listener)\n"
+      "  inetd                    serve the connection on standard input and exit\n"
+      "                           (inetd, a systemd socket unit with Accept=yes)\n"
+      "  httpd                    serve the administration pages\n"
+      "  version                  print the version and the build date\n"
+      "\n"
+      "Options:\n"
+      "  -h, --help     print this help and exit\n"
+      "  -V, --version  print the version and exit\n"
+      "\n"
+      "Settings come from the registry file (KYVEK_REGISTRY to name another).\n",
+      to);
+}
+
+void print_version() { std::printf("Version %s, %s\n", SERVER_VERSION_STRING, get_build_stamp()); }
+
+// Options before the method word: --help and --version answer at once (0); an
+// unknown one gives the usage on standard error and 2. -1 to go on.
+int parse_options(int argc, char** argv, int* first) {
+  static const option kOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'V'},
+                                     {nullptr, 0, nullptr, 0}};
+  optind = 1;
+  for (;;) {
+    // "+": the method word and its arguments end the options.
+    int c = ::getopt_long(argc, argv, "+hV", kOptions, nullptr);
+    if (c == -1) break;
+    if (c == 'h') {
+      print_usage(stdout);
+      return 0;
+    }
+    if (c == 'V') {
+      print_version();
+      return 0;
+    }
+    print_usage(stderr);
+    return 2;
+  }
+  *first = optind;
+  return -1;
 }
 
 void report_error(const char* text) {
@@ -60,7 +103,7 @@ int startup_inherit_socket(int argc, char** argv) {
   set_server_source(eventlog_register(SERVER_EVENT_SOURCE_NAME));
   if (argc < 3) {
     std::fprintf(stderr, "Invalid command line\n- missing socket handle or device name\n");
-    print_usage();
+    print_usage(stderr);
     return -1;
   }
   char* end = nullptr;
@@ -68,7 +111,7 @@ int startup_inherit_socket(int argc, char** argv) {
   long sock = std::strtol(argv[2], &end, 10);
   if (errno || end == argv[2] || *end || sock < 0 || sock > 1 << 24) {
     std::fprintf(stderr, "Invalid command line\n- missing socket handle or device name\n");
-    print_usage();
+    print_usage(stderr);
     return -1;
   }
   startup_log("Using accept socket %d\n", static_cast<int>(sock));
@@ -160,16 +203,26 @@ int main(int argc, char** argv) {
   restart_registration(argc, argv, KY_RESTART_NO_CRASH | KY_RESTART_NO_HANG);
   // A client that drops mid-reply must not end the server.
   std::signal(SIGPIPE, SIG_IGN);
+  // A child started through /proc/self/exe would show in ps as "exe".
+  char comm[17] = {};
+  if (::prctl(PR_GET_NAME, comm) == 0 && std::strcmp(comm, "exe") == 0) ::prctl(PR_SET_NAME, "kyvekserver");
+  // Fault reports follow the log files' rule from a signal handler.
+  ky_log_file_rule_init();
+  int first = 1;
+  if (int done = parse_options(argc, argv, &first); done >= 0) return done;
+  // The method word becomes argv[1] whatever options came before it.
+  argv += first - 1;
+  argc -= first - 1;
   if (argc < 2) {
     std::fprintf(stderr, "Invalid command line - missing method\n");
-    print_usage();
+    print_usage(stderr);
     return 1;
   }
   const std::string word = argv[1];
   int method = 0;
   bool listener_settings = false;
   if (word == "version") {
-    std::printf("Version %s, %s\n", SERVER_VERSION_STRING, get_build_stamp());
+    print_version();
     return 0;
   } else if (word == "standalone") {
     method = METHOD_STANDALONE;
@@ -184,7 +237,8 @@ int main(int argc, char** argv) {
   } else if (word == "httpd") {
     return httpd_main();
   } else {
-    print_usage();
+    std::fprintf(stderr, "Unknown method \"%s\"\n", word.c_str());
+    print_usage(stderr);
     return 6;
   }
 

@@ -27,7 +27,9 @@ constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 }  // namespace
 
-extern "C" const char* get_build_stamp(void) { return "$Built: Sep 14 2018 15:55:16 $"; }
+// The date and time this unit was compiled (SOURCE_DATE_EPOCH when a
+// reproducible build sets it).
+extern "C" const char* get_build_stamp(void) { return "$Built: " __DATE__ " " __TIME__ " $"; }
 
 extern "C" int get_cpu_times(uint16_t platform, double* kernel_seconds, double* user_seconds) {
   if (kernel_seconds == nullptr || user_seconds == nullptr || platform == 0) return -1;

@@ -94,14 +94,8 @@ extern "C" void set_server_source(eventlog_source* source) { g_source = source; 
 
 extern "C" int start_service_dispatcher(const char* service_name, void (*service_main)(int, char**)) {
   utsname os{};
-  long major = 0, minor = 0, build = 0;
-  if (::uname(&os) == 0) std::sscanf(os.release, "%ld.%ld.%ld", &major, &minor, &build);
-  std::printf("OS: Major %ld, Minor %ld Build %ld\n%s\n", major, minor, build, os.version);
-  startup_log("OS: Major %ld, Minor %ld Build %ld, %s\n", major, minor, build, os.version);
-  startup_log("NT\n");
+  if (::uname(&os) == 0) startup_log("System: %s %s %s\n", os.sysname, os.release, os.version);
   startup_log("Starting Service Manager\n");
-  std::printf("Please wait - attempting to contact the Service Manager\n");
-  std::fflush(stdout);
   int rc = ky_service_start_dispatcher(service_name, service_main);
   if (rc == 1) {
     startup_log("Under Service Manager control - exiting\n");

@@ -1,6 +1,8 @@
 // Base64, tokenisers and dotted-quad addresses. See text_parsers.h.
 #include "text_parsers.h"
 
+#include <string>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -136,11 +138,31 @@ extern "C" int check_ip_address(const char* text, int complete, const char** sto
   if (dots == 3 && groups == 4 && digits > 0) return 0;
   return -1;
 }
+extern "C" int parse_prefix_length(const char* text) {
+  if (text == nullptr || text[0] < '0' || text[0] > '9') return -1;
+  int bits = text[0] - '0';
+  if (text[1] >= '0' && text[1] <= '9') {
+    bits = bits * 10 + (text[1] - '0');
+    if (text[2] != '\0') return -1;
+  } else if (text[1] != '\0') {
+    return -1;
+  }
+  return bits <= 32 ? bits : -1;
+}
+
 extern "C" int parse_ip_and_mask(const char* text, int complete, const char** stop) {
   const char* where = nullptr;
   int rc = check_ip_address(text, complete, &where);
   if (stop) *stop = where;
   if (rc == 0) return 0;
-  if (where != nullptr && *where == '/') return check_ip_address(where + 1, complete, stop);
-  return -1;
+  if (where == nullptr || *where != '/') return -1;
+  // A prefix length after a full address: "10.0.0.0/8".
+  if (parse_prefix_length(where + 1) >= 0) {
+    std::string address(text, size_t(where - text));
+    if (check_ip_address(address.c_str(), 1, nullptr) == 0) {
+      if (stop) *stop = nullptr;
+      return 0;
+    }
+  }
+  return check_ip_address(where + 1, complete, stop);
 }

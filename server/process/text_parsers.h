@@ -33,8 +33,14 @@ int split_string(const char* separators, int slots, char** out, char* text);
  * or NULL when the text ended too early. */
 int check_ip_address(const char* text, int complete, const char** stop);
 
-/* check_ip_address of text; when that stops at a "/", the text after it decides. */
+/* check_ip_address of text; when that stops at a "/", the text after it
+ * decides: a dotted mask ("10.0.0.0/255.0.0.0") or, after a full address, a
+ * prefix length of 0 to 32 ("10.0.0.0/8"). */
 int parse_ip_and_mask(const char* text, int complete, const char** stop);
+
+/* The prefix length of a CIDR item's text after the "/": 0 to 32 written in
+ * one or two digits; -1 otherwise. */
+int parse_prefix_length(const char* text);
 
 #ifdef __cplusplus
 }

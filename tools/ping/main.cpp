@@ -1,7 +1,8 @@
 // vekping: checks from the command line that a kyvekserver answers, either by
 // the RPC link alone (-h) or through a full ODBC connection (-d).
 //
-// Exit status: 0 the check passed, 1 usage error, 2 the check failed.
+// Exit status: 0 the check passed (or --help, --version), 1 the command line
+// lacks something, 2 the check failed or an option is not known.
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -18,6 +19,7 @@ namespace {
 constexpr int kExitPassed = 0;
 constexpr int kExitUsage = 1;
 constexpr int kExitFailed = 2;
+constexpr int kExitUnknownOption = 2;  // as getopt_long programs do
 constexpr uint32_t kRestartFlags =
     KY_RESTART_NO_CRASH | KY_RESTART_NO_HANG | KY_RESTART_NO_PATCH | KY_RESTART_NO_REBOOT;
 
@@ -48,10 +50,18 @@ int main(int argc, char** argv) {
   restart_registration(argc, argv, kRestartFlags);
   vekping::ParseResult parsed = vekping::parse_options(argc, argv);
   blank_password_argument(argv, parsed.options);
+  if (parsed.action == vekping::Action::kHelp) {
+    vekping::print_usage(stdout);
+    return kExitPassed;
+  }
+  if (parsed.action == vekping::Action::kVersion) {
+    std::printf("vekping %s\n", KYVEK_VERSION_TEXT);
+    return kExitPassed;
+  }
   if (!parsed.ok) {
     std::fputs(parsed.error.c_str(), stderr);
     vekping::print_usage(stderr);
-    return kExitUsage;
+    return parsed.exit_code == 2 ? kExitUnknownOption : kExitUsage;
   }
   const vekping::Options& o = parsed.options;
 

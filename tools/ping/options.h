@@ -2,8 +2,9 @@
 //
 // Options -h host, -d connection string, -t port, -u user, -p password take a
 // value, either attached to the letter ("-t8888") or as the next argument;
-// -e takes none. Arguments that do not begin with '-' are ignored. Parsing
-// stops at the first usage error.
+// -e takes none; long forms --host, --connection, --port, --user, --password,
+// --time, and --help and --version (parsed with getopt_long). Arguments that
+// do not begin with '-' are ignored. Parsing stops at the first usage error.
 #ifndef KYVEK_TOOLS_PING_OPTIONS_H
 #define KYVEK_TOOLS_PING_OPTIONS_H
 
@@ -28,10 +29,14 @@ struct Options {
   std::size_t password_offset = 0;
 };
 
+enum class Action { kCheck, kHelp, kVersion };
+
 struct ParseResult {
   bool ok = false;
+  Action action = Action::kCheck;  // --help and --version end the parsing
   Options options;
   std::string error;  // the usage message line when !ok
+  int exit_code = 1;  // when !ok: 1 something missing, 2 an unknown option
 };
 
 ParseResult parse_options(int argc, const char* const* argv);

@@ -53,10 +53,6 @@ RpcHandle* rpc_ping_connect(const char* host, const char* port, bool* faze2) {
     return nullptr;
   }
   if (RPCInitialise(h, RPC_MODE_CLIENT, 0) != 0) {
-    std::fputs(
-        "Failed to initialise RPC. If you are running Windows 95 you probably need WinSock2."
-        "Please contact Kyronde support who will advise you.",
-        stderr);
     std::fprintf(stderr, "Failed to initialise RPC connection as client. %s\n", error_text(h));
     RPCFreeHandle(h);
     return nullptr;
@@ -117,7 +113,11 @@ int rpc_ping_authenticate(RpcHandle* h, bool faze2, const char* user, const char
   }
   std::fputs("Fail\n", stdout);
   std::fflush(stdout);
-  std::fprintf(stderr, "Authentication failure (error number %ld)\n", static_cast<long>(rc));
+  if (rc == 1326 || rc == 1317)
+    std::fprintf(stderr, "logon failed for user %s: wrong user name or password (%ld)\n", user, static_cast<long>(rc));
+  else
+    std::fprintf(stderr, "logon failed for user %s: refused by the server (%ld); the server's log says why\n", user,
+                 static_cast<long>(rc));
   release(h, true);
   return -1;
 }

@@ -39,6 +39,11 @@ TEST(AccessList, CheckIpAddress) {
   EXPECT_EQ(parse_ip_and_mask("10.0.0.0/255.0.0.0", 1, &stop), 0);
   EXPECT_EQ(parse_ip_and_mask("10.0.0.0/255.0.x.0", 1, &stop), -1);
   EXPECT_STREQ(stop, "x.0");
+  // CIDR: a full address and a prefix length of 0 to 32.
+  for (const char* ok : {"10.0.0.0/8", "192.168.1.0/24", "0.0.0.0/0", "10.1.2.3/32"})
+    EXPECT_EQ(parse_ip_and_mask(ok, 1, nullptr), 0) << ok;
+  for (const char* bad : {"10.0.0.0/33", "10/8", "10.0.0.0/", "10.0.0.0/8x", "10.0.0.0/008"})
+    EXPECT_EQ(parse_ip_and_mask(bad, 1, nullptr), -1) << bad;
 }
 
 struct Entry {
@@ -111,6 +116,16 @@ TEST(AccessList, Matching) {
       {"bob", "alice bob", "", ACL_MATCH_NAMES, 1},
       {"carol", "alice 10.1.1.1", "", ACL_MATCH_NAMES, 0},
       {"192.168.1.20", "", "192.168.1.0/255.255.255.0", 0, 0},
+      // CIDR items as well as address/mask.
+      {"10.200.3.4", "10.0.0.0/8", "", 0, 1},
+      {"11.0.0.1", "10.0.0.0/8", "", 0, 0},
+      {"192.168.1.20", "", "192.168.1.0/24", 0, 0},
+      {"192.168.2.20", "", "192.168.1.0/24", 0, 1},
+      {"172.17.0.9", "172.16.0.0/12", "", 0, 1},
+      {"172.32.0.9", "172.16.0.0/12", "", 0, 0},
+      {"8.8.8.8", "0.0.0.0/0", "", 0, 1},
+      {"10.1.2.3", "10.1.2.3/32", "", 0, 1},
+      {"10.1.2.4", "10.1.2.3/32", "", 0, 0},
   };
   for (const MatchCase& c : cases) {
     SCOPED_TRACE(std::string(c.client) + " allow=" + c.allow + " deny=" + c.deny);

@@ -38,7 +38,10 @@ TEST(ParseOptions, ValuesAttachedOrFollowing) {
       {{"-h", "db1", "-p", "-e"}, "db1", "<none>", "<none>", "<none>", "-e", false, 4, 0},
       {{"-h", "db1", "-p", ""}, "db1", "<none>", "<none>", "<none>", "", false, 4, 0},
       // The last value of a repeated option counts; -e takes no value.
-      {{"-h", "a", "-h", "b", "-eignored"}, "b", "<none>", "<none>", "<none>", "<none>", true, 0, 0},
+      {{"-h", "a", "-h", "b", "-e"}, "b", "<none>", "<none>", "<none>", "<none>", true, 0, 0},
+      // Long forms.
+      {{"--host", "db1", "--port=9000", "--password", "pw", "--time"}, "db1", "<none>", "9000", "<none>", "pw", true, 5,
+       0},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -76,7 +79,27 @@ TEST(ParseOptions, FirstUsageErrorWins) {
     auto r = parse(c.args);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, c.error);
+    // An option that is not known exits 2, as getopt_long programs do.
+    EXPECT_EQ(r.exit_code, c.error.find("not recognised") != std::string::npos ? 2 : 1);
   }
+}
+
+TEST(ParseOptions, HelpAndVersionEndTheParsing) {
+  const struct {
+    std::vector<std::string> args;
+    vekping::Action action;
+  } kCases[] = {
+      {{"--help"}, vekping::Action::kHelp},
+      {{"-h", "db1", "--version", "--bogus"}, vekping::Action::kVersion},
+      {{"-h", "db1"}, vekping::Action::kCheck},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    EXPECT_EQ(parse(c.args).action, c.action);
+  }
+  auto r = parse({"--bogus"});
+  EXPECT_EQ(r.error, "Option --bogus not recognised\n");
+  EXPECT_EQ(r.exit_code, 2);
 }
 
 TEST(ConnectionString, LogonValuesAreAppendedAndCannotAddKeywords) {

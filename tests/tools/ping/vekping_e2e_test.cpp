@@ -23,8 +23,9 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string kUsage =
-    "vekping [-h host | -d ODBC_connection_string] {-t port}\n"
-    "        {-u osuser -p ospassword} {-e}\n"
+    "Usage: vekping [-h host | -d ODBC_connection_string] [-t port]\n"
+    "               [-u osuser -p ospassword] [-e]\n"
+    "       vekping --help | --version\n"
     "\n-h host\n"
     "   The name or IP address of the machine where the VEK Server is.\n"
     "-d ODBC_connection_string\n"
@@ -42,7 +43,12 @@ const std::string kUsage =
     "   A valid username on the \"host\" operating system\n"
     "-p ospassword\n"
     "   A password for the user specified with -u\n"
-    "-e Show time to complete the requested operation\n\n";
+    "-e Show time to complete the requested operation\n"
+    "--help     Print this help and exit\n"
+    "--version  Print the version and exit\n"
+    "\n"
+    "Exit status: 0 the check passed, 1 the command line lacks something,\n"
+    "2 the check failed or an option is not known.\n\n";
 
 constexpr uint32_t kAuthenticationDisabled = 0x1;
 constexpr uint32_t kAllowDsnBrowse = 0x8000;
@@ -72,25 +78,39 @@ std::string rpc_banner(const Fixture& f) {
          "\tVEK Server Version: 2.4.03\n\tVEK Server Name: VEK\n";
 }
 
-TEST(Usage, ErrorsPrintTheirLineTheUsageAndExitOne) {
+TEST(Usage, ErrorsPrintTheirLineTheUsageAndExitOneOrTwo) {
   Fixture f;
   const struct {
     std::vector<std::string> args;
     std::string line;
+    int status;
   } kCases[] = {
-      {{}, "No host or connection specified\n"},
-      {{"-e", "-u", "nobody", "-p", "x"}, "No host or connection specified\n"},
-      {{"-h", "127.0.0.1", "-"}, "Invalid option -\n"},
-      {{"-h", "127.0.0.1", "-t"}, "Missing option value for -t\n"},
-      {{"-q", "-h", "127.0.0.1"}, "Option q not recognised\n"},
+      {{}, "No host or connection specified\n", 1},
+      {{"-e", "-u", "nobody", "-p", "x"}, "No host or connection specified\n", 1},
+      {{"-h", "127.0.0.1", "-"}, "Invalid option -\n", 1},
+      {{"-h", "127.0.0.1", "-t"}, "Missing option value for -t\n", 1},
+      {{"-q", "-h", "127.0.0.1"}, "Option q not recognised\n", 2},
+      {{"--quiet", "-h", "127.0.0.1"}, "Option --quiet not recognised\n", 2},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     Outcome r = vekping(f, c.args);
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, c.line + kUsage);
     EXPECT_EQ(r.out, "");
   }
+}
+
+TEST(Usage, HelpAndVersionGoToStandardOutputAndExitZero) {
+  Fixture f;
+  Outcome help = vekping(f, {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out, kUsage);
+  EXPECT_EQ(help.err, "");
+  Outcome version = vekping(f, {"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("vekping 2.", 0), 0u) << version.out;
+  EXPECT_EQ(version.err, "");
 }
 
 TEST(RpcMode, ReportsTheServerAndLogsOnOnlyWithUserAndPassword) {
@@ -147,7 +167,7 @@ TEST(RpcMode, LogonThroughPam) {
   Outcome bad = with({"-p", "wrong"});
   EXPECT_EQ(bad.status, 2);
   EXPECT_EQ(bad.out, rpc_banner(f) + "Trying to authenticate...Fail\n") << "no time after a failed check";
-  EXPECT_EQ(bad.err, "Authentication failure (error number 1326)\n");
+  EXPECT_EQ(bad.err, "logon failed for user nobody: wrong user name or password (1326)\n");
 
   for (const Outcome* r : {&good, &attached, &bad}) {
     EXPECT_FALSE(contains(r->out + r->err, kPassword));
