@@ -316,6 +316,13 @@ class BsdConnection final : public Connection {
   bool connect_to(const char* host_option, const char* port_text) {
     const std::string host = bare_host(host_option);
     const std::string shown = host_option ? host_option : "";
+    char* end = nullptr;
+    const long port = std::strtol(port_text, &end, 10);
+    if (end == port_text || *end != '\0' || port < 1 || port > 65535) {
+      format_message(message_, sizeof message_, "Could not connect to %s port %s: not a port number (1-65535)",
+                     shown.c_str(), port_text);
+      return false;
+    }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

@@ -382,23 +382,42 @@ SQLRETURN remote_failure(client_dbc* dbc, const char* step, int rc) {
   return rc_ok(rc) ? SQL_ERROR : static_cast<SQLRETURN>(rc);
 }
 
-// The connection string with LOGONAUTH given as DISGUISEDLOGONAUTH, the form
-// a later connect takes back; unchanged when it has no LOGONAUTH.
+// The connection string as given, but every LOGONAUTH item replaced by
+// DISGUISEDLOGONAUTH, the form a later connect takes back.
 std::string without_clear_logon_auth(const std::string& text) {
-  AttrList list;
-  list.parse(text);
-  const std::string* plain = list.get("LOGONAUTH");
-  if (!plain) return text;
-  std::string hex = disguised_logon_auth(*plain);
-  AttrList out;
-  for (const auto& [key, value] : list.pairs()) {
-    if (iequals(key, "LOGONAUTH")) {
-      if (!hex.empty() && !out.has(kDisguisedLogonAuth)) out.set(kDisguisedLogonAuth, hex);
-    } else {
-      out.set(key, value);
+  std::string out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    // One item: up to a ';' outside braces ("}}" inside braces is a brace).
+    size_t end = pos;
+    bool braced = false;
+    while (end < text.size()) {
+      char c = text[end];
+      if (braced && c == '}' && end + 1 < text.size() && text[end + 1] == '}') {
+        end += 2;
+        continue;
+      }
+      if (c == '{') braced = true;
+      if (c == '}') braced = false;
+      if (c == ';' && !braced) break;
+      ++end;
     }
+    std::string item = text.substr(pos, end - pos);
+    size_t eq = item.find('=');
+    std::string key = item.substr(0, eq == std::string::npos ? item.size() : eq);
+    while (!key.empty() && std::isspace(static_cast<unsigned char>(key.back()))) key.pop_back();
+    while (!key.empty() && std::isspace(static_cast<unsigned char>(key.front()))) key.erase(0, 1);
+    if (eq != std::string::npos && iequals(key, "LOGONAUTH")) {
+      AttrList one;
+      one.parse(item);
+      const std::string* plain = one.get("LOGONAUTH");
+      item = std::string(kDisguisedLogonAuth) + "=" + disguised_logon_auth(plain ? *plain : "");
+    }
+    out += item;
+    if (end < text.size()) out += ';';
+    pos = end + 1;
   }
-  return out.to_string();
+  return out;
 }
 
 // What a refused logon tells the user: which account, and what to do, never

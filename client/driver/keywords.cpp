@@ -132,6 +132,15 @@ bool undisguise(const std::string& hex, const char* key, std::string* plain) {
 
 constexpr const char kLogonAuthKey[] = "vejqdumxo";
 
+// The form the setup dialog stores: an even number of upper-case hexadecimal
+// digits.
+bool looks_disguised(const std::string& text) {
+  if (text.empty() || text.size() % 2 != 0) return false;
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  return true;
+}
+
 }  // namespace
 
 std::string disguised_logon_auth(const std::string& plain) {
@@ -279,12 +288,15 @@ int get_connect_attrs_from_dsn(client_dbc* dbc, uint32_t* mask, AttrList& list) 
     if ((*mask & s.bit) || list.has_value(s.keyword)) continue;
     std::string stored = read(s.keyword);
     if (stored.empty()) continue;
-    // The setup dialog stores the disguised form; a value that is not one
-    // (written by hand in odbc.ini) is taken as written.
+    // The setup dialog stores the disguised form, upper-case hexadecimal; a
+    // value of another form (written in clear by hand) is taken as written.
     std::string plain;
-    if (!undisguise(stored, s.key, &plain)) {
+    if (!looks_disguised(stored)) {
       TRACE(kTraceConnect, "\t\tStored %s is not disguised: taken as written\n", s.keyword);
       plain = stored;
+    } else if (!undisguise(stored, s.key, &plain)) {
+      TRACE(kTraceConnect, "\t\tStored %s refused (a disguised value of more than 255 bytes)\n", s.keyword);
+      continue;
     }
     list.set(s.keyword, plain);
     *mask |= s.bit;

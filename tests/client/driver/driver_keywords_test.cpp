@@ -156,7 +156,11 @@ class DsnFixture : public ::testing::Test {
         // Values as odbc.ini files already hold them: the stored form is fixed.
         << "[Stored]\n"
         << "TARGETAUTH=F248305B120C\n"
-        << "LOGONAUTH=37939598E60EDAC72C853B7D\n";
+        << "LOGONAUTH=37939598E60EDAC72C853B7D\n"
+        // Written in clear by hand: taken as written, never dropped.
+        << "[Plain]\n"
+        << "TARGETAUTH=target pw\n"
+        << "LOGONAUTH=secret\n";
     ini.close();
     setenv("ODBCSYSINI", dir_.c_str(), 1);
     setenv("ODBCINI", (dir_ + "/odbc.ini").c_str(), 1);
@@ -216,6 +220,38 @@ TEST_F(DsnFixture, StoredDisguisedPasswordsDecodeToKnownAnswers) {
   ASSERT_TRUE(list.has("LOGONAUTH"));
   EXPECT_EQ(*list.get("TARGETAUTH"), "s3cret");
   EXPECT_EQ(*list.get("LOGONAUTH"), "Pa55 word;=!");
+}
+
+TEST_F(DsnFixture, PasswordsWrittenInClearAreTakenAsWritten) {
+  client_dbc dbc;
+  AttrList list;
+  list.parse("DSN=Plain");
+  uint32_t mask = attribute_presence_mask(list);
+  get_attrs_from_constr(&dbc, &mask, list);
+  ASSERT_EQ(get_connect_attrs_from_dsn(&dbc, &mask, list), 0);
+  ASSERT_TRUE(list.has("LOGONAUTH"));
+  EXPECT_EQ(*list.get("LOGONAUTH"), "secret");
+  EXPECT_EQ(*list.get("TARGETAUTH"), "target pw");
+  EXPECT_EQ(mask & 0xA00u, 0xA00u);
+}
+
+// The completed connection string's DISGUISEDLOGONAUTH comes back as LOGONAUTH;
+// an explicit LOGONAUTH wins.
+TEST(DisguisedLogonAuth, RoundTrip) {
+  for (const std::string& pw : {std::string("secret"), std::string("Pa55 word;=!"), std::string(255, 'L')}) {
+    AttrList list;
+    list.set(kDisguisedLogonAuth, disguised_logon_auth(pw));
+    reveal_disguised_logon_auth(list);
+    ASSERT_TRUE(list.has("LOGONAUTH"));
+    EXPECT_EQ(*list.get("LOGONAUTH"), pw);
+    EXPECT_FALSE(list.has(kDisguisedLogonAuth));
+  }
+  AttrList both;
+  both.parse("LOGONAUTH=given;DISGUISEDLOGONAUTH=" + disguised_logon_auth("stored"));
+  reveal_disguised_logon_auth(both);
+  EXPECT_EQ(*both.get("LOGONAUTH"), "given");
+  EXPECT_FALSE(both.has(kDisguisedLogonAuth));
+  EXPECT_EQ(disguised_logon_auth(""), "");
 }
 
 TEST_F(DsnFixture, NoDsnAndUnknownDsn) {
