@@ -32,7 +32,7 @@ constexpr size_t kRealmMax = 31;              // realm text of a 401
 constexpr int kConnectionDeadlineMs = 10000;  // one connection, from accept to the answer
 constexpr int kPostWaitMs = 2000;             // a wait for more posted data
 constexpr const char* kVersionText = "2.4.03";
-constexpr const char* kBanner = "KYvekhttp 2.4 (WIN32)";
+constexpr const char* kBanner = "KYvekhttp 2.4 (Linux)";
 constexpr const char* kDefaultRealm = "KYVEKServer";
 
 // Flags of a dispatch row.

@@ -255,7 +255,8 @@ int uri_data_sources(const uri_entry& row, http_request& r, char* out, size_t* l
                            "page and check the AllowDSNBrowse checkbox.\r\n"}});
   std::string t = "<p>Only SYSTEM data sources are shown as the VEK Server cannot access USER data sources.</p>";
   t += (flags & AllowDBBrowse)
-           ? "<p>You will not be able to browse SQL Server DSNs using trusted connections.<p>\r\n"
+           ? "<p>Browsing connects as the server's own user: a data source that needs a user and password of its "
+             "own in the connection string cannot be browsed.<p>\r\n"
            : "<p>DB Browsing currently disabled.<p>To view DSN details such as tables, columns and data check the "
              "AllowDBBrowse checkbox on the configuration page.<p>\r\n";
   t += "<table><tr><th>Data Source Name</th><th>Driver Description</th></tr>\r\n";

@@ -96,8 +96,9 @@ int uri_op_config(const uri_entry& row, http_request& r, char* out, size_t* leng
     } else {
       text += format_text("<p>Configuration written to %s.<p>\r\n", html_escape(path).c_str());
       text +=
-          "<p>You can import these settings back in to this machine or another machine by double clicking on the above "
-          "file.\r\n";
+          "<p>The file has the registry file's form: to use these settings on this machine or another, copy its "
+          "values into that machine's registry file (/etc/kyvek/registry.reg) and reload the server "
+          "(<code>systemctl reload kyvekserver</code>).\r\n";
     }
   }
   std::string templ;

@@ -37,6 +37,7 @@
 #include "trace_log.h"
 #include "worker.h"
 #include "sql_log.h"
+#include "text_parsers.h"
 
 namespace {
 
@@ -96,8 +97,8 @@ class Listener {
   void periodic_step(bool timeout);
   void pause_while_paused();
   // Returns false when the loop must end (with *result set).
-  bool serve_accepted(int client, const sockaddr_in& peer, int* result);
-  void drain_queue(std::vector<std::pair<int, sockaddr_in>>& batch);
+  bool serve_accepted(int client, const sockaddr_storage& peer, int* result);
+  void drain_queue(std::vector<std::pair<int, sockaddr_storage>>& batch);
   bool start_thread_worker(int client, thread_entry_t* entry, int* result);
   void refuse(int client, const char* text, const char* detail, bool graceful);
   uint32_t flags() const { return server_settings()->Flags; }
@@ -237,12 +238,13 @@ bool Listener::start_thread_worker(int client, thread_entry_t* entry, int* resul
   }
 }
 
-bool Listener::serve_accepted(int client, const sockaddr_in& peer, int* result) {
+bool Listener::serve_accepted(int client, const sockaddr_storage& peer, int* result) {
   startup_log("\tAccepted connection on socket %d\n", client);
   char address[33] = "";
   char host[52] = "";
   thread_entry_t** head = thread_table_head();
-  if (accept_connection_checks(client, *head, block_, &peer, address, host, service_ ? nullptr : stdout) != 0)
+  if (accept_connection_checks(client, *head, block_, reinterpret_cast<const sockaddr*>(&peer), address, host,
+                               service_ ? nullptr : stdout) != 0)
     return true;
   const server_settings_t* s = server_settings();
 
@@ -384,7 +386,7 @@ int Listener::loop() {
     ++attempts_;
     if (attempts_ > 10) periodic_step(false);
     startup_log("Connection attempt, accepting\n");
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t len = sizeof peer;
     int client = ::accept4(sock_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
     if (client < 0) {
@@ -411,7 +413,7 @@ int Listener::loop() {
     // Serving a connection (checks, a worker thread, or a process in
     // MultiProcess mode) is the slow part: take what else the kernel has
     // queued first, so a burst does not wait behind it in connect.
-    std::vector<std::pair<int, sockaddr_in>> batch{{client, peer}};
+    std::vector<std::pair<int, sockaddr_storage>> batch{{client, peer}};
     drain_queue(batch);
     for (size_t i = 0; i < batch.size(); ++i) {
       int result = 0;
@@ -424,12 +426,12 @@ int Listener::loop() {
   }
 }
 
-void Listener::drain_queue(std::vector<std::pair<int, sockaddr_in>>& batch) {
+void Listener::drain_queue(std::vector<std::pair<int, sockaddr_storage>>& batch) {
   constexpr size_t kMostAtOnce = 64;  // the stop and pause checks are not kept waiting long
   while (batch.size() < kMostAtOnce) {
     pollfd p{sock_, POLLIN, 0};
     if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLIN)) return;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t len = sizeof peer;
     int client = ::accept4(sock_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
     if (client < 0) return;  // a failure is left to the next round of the loop
@@ -571,7 +573,24 @@ extern "C" int parse_port(const char* text, uint32_t* port) {
 extern "C" int listen_on_port(uint16_t port, int* socket_out) {
   startup_log("Starting to listen on port %d\n", port);
   // Close-on-exec: child processes never hold the listening socket.
-  int sock = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  // IPAddress: IPv4 or IPv6 (bracketed or not); empty: every IPv4 interface.
+  sockaddr_storage addr{};
+  socklen_t addr_len = sizeof(sockaddr_in);
+  reinterpret_cast<sockaddr_in*>(&addr)->sin_family = AF_INET;
+  const char* ip = server_settings()->IPAddress;
+  if (ip[0]) {
+    sockaddr_storage parsed{};
+    if (socklen_t n = parse_bind_address(ip, &parsed); n != 0) {
+      addr = parsed;
+      addr_len = n;
+    }
+  }
+  const int family = addr.ss_family;
+  if (family == AF_INET6)
+    reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port = htons(port);
+  else
+    reinterpret_cast<sockaddr_in*>(&addr)->sin_port = htons(port);
+  int sock = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (sock < 0) {
     int e = errno;
     startup_log("Failed to create socket\n");
@@ -582,17 +601,13 @@ extern "C" int listen_on_port(uint16_t port, int* socket_out) {
   startup_log("Running with socket %d\n", sock);
   int one = 1;
   ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  const char* ip = server_settings()->IPAddress;
-  in_addr parsed{};
-  if (ip[0] && ::inet_pton(AF_INET, ip, &parsed) == 1) addr.sin_addr = parsed;
+  // "::" takes IPv4 clients too; they show as their IPv4 address.
+  int zero = 0;
+  if (family == AF_INET6) ::setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
   startup_log("Binding socket to port %d\n", port);
   char message[512];
   uint32_t failed_event = 0;
-  if (::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  if (::bind(sock, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
     startup_log("Failed to bind socket\n");
     std::snprintf(message, sizeof message, "(%d), %s", port, errno_text(errno).c_str());
     failed_event = EV_BIND_FAILED;
@@ -614,8 +629,8 @@ extern "C" int listen_on_port(uint16_t port, int* socket_out) {
     ::close(sock);
     return -1;
   }
-  char where[INET_ADDRSTRLEN] = "";
-  ::inet_ntop(AF_INET, &addr.sin_addr, where, sizeof where);
+  char where[INET6_ADDRSTRLEN] = "";
+  socket_address_text(reinterpret_cast<sockaddr*>(&addr), where, sizeof where);
   std::snprintf(message, sizeof message, "Listening on %s port %d", where, port);
   char detail[96];
   std::snprintf(detail, sizeof detail, "listening on %s port %d", where, port);
@@ -640,20 +655,20 @@ extern "C" int wait_for_connection(int sock) {
   return (fds[0].revents & POLLIN) ? 1 : 0;
 }
 
-extern "C" int accept_connection_checks(int sock, thread_entry_t* head, server_stats_t* block, const sockaddr_in* peer,
+extern "C" int accept_connection_checks(int sock, thread_entry_t* head, server_stats_t* block, const sockaddr* peer,
                                         char* address_out, char* host_out, FILE* out) {
   startup_log("Connection accepted\n");
   update_statistics(block, STATS_CONNECTION, head, nullptr);
   startup_log("Determining connection IP address\n");
   address_out[0] = '\0';
-  ::inet_ntop(AF_INET, &peer->sin_addr, address_out, 33);
+  socket_address_text(peer, address_out, 33);
   const server_settings_t* s = server_settings();
   std::strcpy(host_out, "unknown");
   if (s->Flags & ReverseLookup) {
     startup_log("Determining client name from IP address\n");
     char name[NI_MAXHOST];
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(peer), sizeof *peer, name, sizeof name, nullptr, 0,
-                      NI_NAMEREQD) == 0) {
+    socklen_t peer_len = peer->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (::getnameinfo(peer, peer_len, name, sizeof name, nullptr, 0, NI_NAMEREQD) == 0) {
       std::strncpy(host_out, name, 51);
       host_out[51] = '\0';
     }

@@ -50,7 +50,7 @@ int listen_on_port(uint16_t port, int* socket_out);
 int wait_for_connection(int socket);
 /* 0 serve; -1 refused (a refusal frame was sent and the socket closed).
  * address_out holds at least 33 bytes, host_out 52. */
-int accept_connection_checks(int socket, thread_entry_t* head, server_stats_t* block, const struct sockaddr_in* peer,
+int accept_connection_checks(int socket, thread_entry_t* head, server_stats_t* block, const struct sockaddr* peer,
                              char* address_out, char* host_out, FILE* out);
 /* Test seams: how a worker thread is started (pthread_create's result) and
  * how the listener pauses between attempts. NULL restores the default. Set

@@ -31,6 +31,7 @@
 #include "startup_log.h"
 #include "trace_log.h"
 #include "worker.h"
+#include "text_parsers.h"
 
 extern "C" int run_http_server(server_stats_t* block);
 
@@ -141,7 +142,7 @@ int tcpip_listen_accept(const char* port_text) {
   if (listen_on_port(static_cast<uint16_t>(port), &listener) != 0) std::exit(1);
   // The listening socket is non-blocking; wait for the one client.
   int client = -1;
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   for (;;) {
     int r = wait_for_connection(listener);
     if (r < 0) break;
@@ -155,11 +156,12 @@ int tcpip_listen_accept(const char* port_text) {
     ::close(listener);
     std::exit(5);
   }
-  char address[INET_ADDRSTRLEN] = "";
-  ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+  char address[INET6_ADDRSTRLEN] = "";
+  socket_address_text(reinterpret_cast<sockaddr*>(&peer), address, sizeof address);
   char name[NI_MAXHOST];
-  bool named =
-      ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, sizeof name, nullptr, 0, NI_NAMEREQD) == 0;
+  socklen_t peer_len = peer.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  bool named = ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), peer_len, name, sizeof name, nullptr, 0,
+                             NI_NAMEREQD) == 0;
   std::printf("Connection from %s (%s)\n", address, named ? name : "unknown");
   std::fflush(stdout);
   ::close(listener);

@@ -2,6 +2,7 @@
 #include "settings.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -298,8 +299,8 @@ extern "C" int moderate_ini_setting(ini_settings* rec, ini_trace_fn trace) {
   char message[1400];
   if (std::strcmp(rec->name, "IPAddress") == 0) {
     const char* value = static_cast<const char*>(rec->destination);
-    struct in_addr address {};
-    if (value[0] != '\0' && inet_aton(value, &address) == 0) {
+    sockaddr_storage address{};
+    if (value[0] != '\0' && parse_bind_address(value, &address) == 0) {
       std::snprintf(message, sizeof message, "\"%s\" is invalid IP address for server to bind to", value);
       warn(message);
     }

@@ -3,6 +3,7 @@
 #include "startup_check.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -96,9 +97,9 @@ extern "C" int check_startup_settings(const server_settings_t* s, int check_port
     report(EVENTLOG_ERROR, "Port " + std::to_string(port) + " is out of range (1-65535)");
     ok = false;
   }
-  in_addr parsed{};
-  if (s->IPAddress[0] && ::inet_pton(AF_INET, s->IPAddress, &parsed) != 1) {
-    report(EVENTLOG_ERROR, std::string("IPAddress \"") + s->IPAddress + "\" is not an IPv4 address");
+  sockaddr_storage parsed{};
+  if (s->IPAddress[0] && parse_bind_address(s->IPAddress, &parsed) == 0) {
+    report(EVENTLOG_ERROR, std::string("IPAddress \"") + s->IPAddress + "\" is not an IPv4 or IPv6 address");
     ok = false;
   }
   const struct {

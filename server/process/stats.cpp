@@ -24,6 +24,7 @@
 #include "thread_table.h"
 #include "trace_log.h"
 #include "logfile/log_file.h"
+#include "text_parsers.h"
 
 namespace {
 
@@ -91,9 +92,9 @@ void set_ipc_error(const char* what, int error) {
 }
 
 void add_client_host(server_stats_t* block, const void* arg, const char* host_name) {
-  const auto* peer = static_cast<const struct sockaddr_in*>(arg);
-  char address[INET_ADDRSTRLEN] = "";
-  if (peer != nullptr) inet_ntop(AF_INET, &peer->sin_addr, address, sizeof address);
+  // The block keeps 15 characters: a long IPv6 address is cut.
+  char address[sizeof block->hosts[0].address] = "";
+  socket_address_text(static_cast<const sockaddr*>(arg), address, sizeof address);
   const char* name = host_name ? host_name : "unknown";
   stats_lock(block);
   uint32_t used = block->host_count;

@@ -1,6 +1,12 @@
 // Base64, tokenisers and dotted-quad addresses. See text_parsers.h.
 #include "text_parsers.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+
 #include <string>
 
 #include <cstdint>
@@ -138,6 +144,42 @@ extern "C" int check_ip_address(const char* text, int complete, const char** sto
   if (dots == 3 && groups == 4 && digits > 0) return 0;
   return -1;
 }
+extern "C" unsigned parse_bind_address(const char* text, sockaddr_storage* out) {
+  if (text == nullptr || out == nullptr) return 0;
+  *out = sockaddr_storage{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(out);
+  if (::inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    return sizeof(sockaddr_in);
+  }
+  std::string bare = text;
+  if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(out);
+  if (::inet_pton(AF_INET6, bare.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    return sizeof(sockaddr_in6);
+  }
+  return 0;
+}
+
+extern "C" void socket_address_text(const sockaddr* address, char* out, unsigned size) {
+  if (out == nullptr || size == 0) return;
+  out[0] = '\0';
+  if (address == nullptr) return;
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address->sa_family == AF_INET)
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+  else if (address->sa_family == AF_INET6) {
+    const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    // An IPv4 client of a socket bound to "::" is that IPv4 address.
+    if (IN6_IS_ADDR_V4MAPPED(&a))
+      ::inet_ntop(AF_INET, &a.s6_addr[12], text, sizeof text);
+    else
+      ::inet_ntop(AF_INET6, &a, text, sizeof text);
+  }
+  std::snprintf(out, size, "%s", text);
+}
+
 extern "C" int parse_prefix_length(const char* text) {
   if (text == nullptr || text[0] < '0' || text[0] > '9') return -1;
   int bits = text[0] - '0';

@@ -38,6 +38,17 @@ int check_ip_address(const char* text, int complete, const char** stop);
  * prefix length of 0 to 32 ("10.0.0.0/8"). */
 int parse_ip_and_mask(const char* text, int complete, const char** stop);
 
+/* The listener's bind address: IPv4 dotted ("127.0.0.1") or IPv6, bracketed
+ * or not ("::1", "[::1]"). Fills *out (sockaddr_in or sockaddr_in6, port 0)
+ * and returns its length; 0 when the text is neither. */
+struct sockaddr_storage;
+unsigned parse_bind_address(const char* text, struct sockaddr_storage* out);
+
+/* The numeric text of a socket address (IPv4 dotted, IPv6 without brackets;
+ * an IPv4-mapped IPv6 address as its IPv4 address), cut to fit size; "" when
+ * it has none. */
+void socket_address_text(const struct sockaddr* address, char* out, unsigned size);
+
 /* The prefix length of a CIDR item's text after the "/": 0 to 32 written in
  * one or two digits; -1 otherwise. */
 int parse_prefix_length(const char* text);

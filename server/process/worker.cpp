@@ -41,6 +41,7 @@
 #include "settings.h"
 #include "startup_log.h"
 #include "trace_log.h"
+#include "text_parsers.h"
 
 namespace {
 
@@ -92,10 +93,10 @@ void report_error_event(const char* text, const char* text2 = nullptr) {
 // Dotted quad of the peer, "" when it cannot be had.
 void peer_address(int sock, char* out, size_t size) {
   out[0] = '\0';
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t len = sizeof peer;
-  if (::getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET)
-    ::inet_ntop(AF_INET, &peer.sin_addr, out, static_cast<socklen_t>(size));
+  if (::getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &len) == 0)
+    socket_address_text(reinterpret_cast<sockaddr*>(&peer), out, static_cast<unsigned>(size));
 }
 
 // Index of the last transport with this name, -1 when none; *count gets the
