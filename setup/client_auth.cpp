@@ -30,9 +30,13 @@ int client_authenticate(RpcHandle* h, const char* user, const char* password, ch
   int32_t rc = remote_authenticate(h, user ? user : "", scrambled.data());
   explicit_bzero(scrambled.data(), scrambled.size());
   if (rc != 0) {
+    // The driver's words for a refused logon.
+    const bool wrong = rc == 1326 || rc == 1317;
     if (error && error_size > 0)
-      std::snprintf(error, error_size, "Authentication failure (error number %ld)", static_cast<long>(rc));
-    SETUP_TRACE("Authentication failure (error number %ld)\n", static_cast<long>(rc));
+      std::snprintf(error, error_size, "logon failed for user %s: %s (%ld)", user ? user : "",
+                    wrong ? "wrong user name or password" : "refused by the server; the server's log says why",
+                    static_cast<long>(rc));
+    SETUP_TRACE("logon failed (%ld)\n", static_cast<long>(rc));
     return -1;
   }
   return 0;

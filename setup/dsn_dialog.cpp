@@ -59,7 +59,7 @@ const WhatsThis kWhatsThis[] = {
     {"username_eb",
      "<b>Username</b><p>An operating system user on the server machine; the server becomes "
      "this user for the connection. It is not a database user. VEK connection string "
-     "attribute: LogonUser. Write a Windows domain user as domain/user_name.</p>"},
+     "attribute: LogonUser. A user of a domain (PAM's user@domain) is written domain/user_name.</p>"},
     {"password_eb",
      "<b>Password</b><p>The password of the Username on the server machine. VEK connection "
      "string attribute: LogonAuth.</p>"},
@@ -217,7 +217,12 @@ void DsnDialog::build() {
   help_pb_ = new QPushButton(this);
   help_pb_->setObjectName("help_pb");
   QPushButton* buttons[] = {test_pb_, ok_pb_, cancel_pb_, help_pb_};
-  for (int i = 0; i < 4; ++i) grid->addWidget(buttons[i], 1, i);
+  for (int i = 0; i < 4; ++i) {
+    grid->addWidget(buttons[i], 1, i);
+    // Enter in a field means OK, whichever button had the focus last.
+    buttons[i]->setAutoDefault(false);
+  }
+  ok_pb_->setDefault(true);
 
   auto page = [&](const char* name) {
     QWidget* w = new QWidget(tab_);

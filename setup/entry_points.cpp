@@ -191,9 +191,10 @@ BOOL config_dsn(HWND parent, WORD request, LPCSTR driver, LPCSTR attributes) {
     return fail(ODBC_ERROR_INVALID_KEYWORD_VALUE, kDsnNotFound);
   }
   if (!parent) return silent_config(request, attributes, driver);
-  if (run_dsn_dialog(request, attributes, driver, nullptr, nullptr, nullptr) < 0)
-    return fail(ODBC_ERROR_REQUEST_FAILED, kNoDialog);
-  return TRUE;
+  int shown = run_dsn_dialog(request, attributes, driver, nullptr, nullptr, nullptr);
+  if (shown < 0) return fail(ODBC_ERROR_REQUEST_FAILED, kNoDialog);
+  // A cancelled setup changed nothing, and says so.
+  return shown == 1 ? TRUE : FALSE;
 }
 
 int prompt_logon(int32_t kind, char* user, char* password, int32_t size) {

@@ -96,6 +96,11 @@ void LogonDialog::languageChange() {
 void LogonDialog::setup_logon(const char* user, const char* password, int kind) {
   if (user && *user) username_eb_->setText(QString::fromUtf8(user));
   if (password && *password) password_eb_->setText(QString::fromUtf8(password));
+  // Typing starts in the first empty field; with both filled (a logon that
+  // failed) in the password, its text selected so that typing replaces it.
+  QLineEdit* first = username_eb_->text().isEmpty() ? username_eb_ : password_eb_;
+  first->selectAll();
+  first->setFocus(Qt::OtherFocusReason);
   if (kind != 0) {
     textlabel_->setText("Please enter a username and password for the\ndatabase authentication.");
     username_eb_->setToolTip("Database username for a user that can logon to the database");

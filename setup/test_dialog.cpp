@@ -251,8 +251,7 @@ bool TestDialog::run_connection_test() {
   if (RPCInitialise(h, RPC_MODE_CLIENT, 0) != 0) {
     test_.post([this] {
       QMessageBox::critical(this, tr2("Connect Error"),
-                            tr2("Failed to initialise RPC. If you are running Windows 95 you probably need "
-                                "WinSock2.Please contact Kyronde support who will advise you."));
+                            tr2("Failed to initialise the RPC library."));
     });
     append_line("Failed to initialise RPC connection as client. " + reason(h));
     RPCFreeHandle(h);

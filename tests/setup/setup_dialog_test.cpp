@@ -98,6 +98,39 @@ TEST(LogonDialogTest, PrefillKindsAndAnswers) {
   EXPECT_EQ(p.password, "");
 }
 
+// Typing starts in the first empty field: a user given, the password typed
+// and Enter log on as that user with that password (not "alicesecret").
+TEST(LogonDialogTest, TypingStartsInTheFirstEmptyField) {
+  const struct {
+    const char* name;
+    const char* user;
+    const char* password;
+    const char* focus;
+    const char* typed;
+    const char* want_user;
+    const char* want_password;
+  } cases[] = {
+      {"user_given", "alice", "", "password_eb", "secret", "alice", "secret"},
+      {"nothing_given", "", "", "username_eb", "alice", "alice", ""},
+      {"both_given", "alice", "old", "password_eb", "new", "alice", "new"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Prompt p = prompt(0, c.user, c.password, [&](QDialog* d) {
+      QWidget* focus = d->focusWidget();
+      ASSERT_NE(focus, nullptr);
+      EXPECT_EQ(focus->objectName().toStdString(), c.focus);
+      QTest::keyClicks(focus, c.typed);
+      std::string png = save_png(d, std::string("logon_dialog_typed_") + c.name);
+      EXPECT_TRUE(png_not_blank(png, 345, 190)) << png;
+      QTest::keyClick(focus, Qt::Key_Return);
+    });
+    EXPECT_EQ(p.result, 1);
+    EXPECT_EQ(p.user, c.want_user);
+    EXPECT_EQ(p.password, c.want_password);
+  }
+}
+
 TEST(LogonDialogTest, LogonValueKeys) {
   LogonDialog d;
   d.setup_logon("u", "p", 0);

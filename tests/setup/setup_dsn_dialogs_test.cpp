@@ -143,7 +143,7 @@ TEST_F(SetupDialogs, TestDialogGoodServerWrongPortAndWrongPassword) {
       {"wrong_password",
        {QString::fromStdString(good())},
        "wrong",
-       {"Authenticating...", "Authentication failure (error number",
+       {"Authenticating...", "logon failed for user nobody: wrong user name or password (1326)",
         "Check LogonUser/LogonAuth is a valid operating system username and password for the Server machine."},
        false},
   };
@@ -337,7 +337,9 @@ TEST_F(SetupDialogs, ServersDialogTestMarksEachRow) {
   EXPECT_EQ(icon_width(1), 17);  // tick
   EXPECT_EQ(icon_width(2), 19);
   QString log = log_text(&f, "testoutput");
-  EXPECT_TRUE(log.contains("Failed to connect. Connection refused")) << log.toStdString();
+  EXPECT_TRUE(log.contains("Failed to connect. Could not connect to 127.0.0.1 port ")) << log.toStdString();
+  EXPECT_TRUE(log.contains(": Connection refused (1 attempt)")) << log.toStdString();
+  EXPECT_TRUE(log.contains("Could not connect to 127.0.0.1 port <i>1</i>: not a port number")) << log.toStdString();
   EXPECT_TRUE(log.contains(QString::fromStdString(good()) + " OK")) << log.toStdString();
   // What the rows hold is text, never markup.
   EXPECT_TRUE(log.contains("Testing 127.0.0.1:<i>1</i>")) << log.toStdString();
@@ -351,7 +353,7 @@ TEST_F(SetupDialogs, ServersDialogTestMarksEachRow) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return !g.testing(); }, 60000));
   log = log_text(&g, "testoutput");
   EXPECT_TRUE(log.contains("Authenticating with Username <Not Specified>")) << log.toStdString();
-  EXPECT_TRUE(log.contains("Failed to authenticate\nAuthentication failure (error number")) << log.toStdString();
+  EXPECT_TRUE(log.contains("Failed to authenticate\nlogon failed for user : refused by the server")) << log.toStdString();
   EXPECT_TRUE(log.contains("You do not appear to have entered a value for LogonUser"));
   EXPECT_TRUE(log.endsWith(QString::fromStdString(good()) + " FAIL")) << log.toStdString();
 }
@@ -449,6 +451,52 @@ TEST_F(DsnDialogTest, TargetListFromTheServer) {
   for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
   EXPECT_EQ(items, (QStringList{"typed", "<b>x</b>", "alpha", "vekdb"}));
   EXPECT_EQ(combo->currentText(), "typed");
+}
+
+// OK is the default button: Enter in a field saves and runs no test. Cancel
+// makes the setup fail (ConfigDSN, so SQLConfigDataSource, returns FALSE)
+// and changes nothing.
+TEST_F(DsnDialogTest, EnterInAFieldSavesAndCancelMakesTheSetupFail) {
+  {
+    DsnDialog f;
+    open(&f);
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    EXPECT_TRUE(child<QPushButton>(&f, "ok_pb")->isDefault());
+    for (const char* other : {"test_pb", "cancel_pb", "help_pb"}) {
+      EXPECT_FALSE(child<QPushButton>(&f, other)->isDefault()) << other;
+      EXPECT_FALSE(child<QPushButton>(&f, other)->autoDefault()) << other;
+    }
+    auto* desc = child<QLineEdit>(&f, "desc_eb");
+    desc->setText("entered");
+    desc->setFocus();
+    expect_png(&f, "dsn_dialog_ok_is_default", 442, 323);
+    bool test_opened = false;
+    drive_modal([&] { QTest::keyClick(desc, Qt::Key_Return); },
+                [&](QWidget* modal) {
+                  test_opened = true;
+                  modal->close();
+                  return true;
+                });
+    EXPECT_FALSE(test_opened);
+    EXPECT_EQ(f.result(), QDialog::Accepted);
+  }
+  EXPECT_EQ(ini_map(user_ini(), Fixture::kClientDsn)["DESCRIPTION"], "entered");
+
+  std::string attributes = std::string("DSN=") + Fixture::kClientDsn + '\0' + "DESCRIPTION=cancelled" + '\0' + '\0';
+  int window = 0;
+  BOOL saved = 1;
+  bool shown = false;
+  drive_modal([&] { saved = ConfigDSN(reinterpret_cast<HWND>(&window), ODBC_CONFIG_DSN, "Kyvek", attributes.data()); },
+              [&](QWidget* modal) {
+                if (!qobject_cast<DsnDialog*>(modal)) return false;
+                shown = true;
+                QTest::mouseClick(child<QPushButton>(modal, "cancel_pb"), Qt::LeftButton);
+                return true;
+              });
+  EXPECT_TRUE(shown);
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(ini_map(user_ini(), Fixture::kClientDsn)["DESCRIPTION"], "entered");
 }
 
 TEST_F(DsnDialogTest, TestAndServersButtonsOpenTheirDialogs) {
