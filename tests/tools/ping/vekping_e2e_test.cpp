@@ -164,14 +164,14 @@ TEST(RpcMode, LogonThroughPam) {
   Outcome attached = with({std::string("-p") + kPassword});
   EXPECT_EQ(attached.status, 0) << attached.err;
 
-  Outcome bad = with({"-p", "wrong"});
+  Outcome bad = with({"-p", "Bad-Pw-9"});
   EXPECT_EQ(bad.status, 2);
   EXPECT_EQ(bad.out, rpc_banner(f) + "Trying to authenticate...Fail\n") << "no time after a failed check";
   EXPECT_EQ(bad.err, "logon failed for user nobody: wrong user name or password (1326)\n");
 
   for (const Outcome* r : {&good, &attached, &bad}) {
     EXPECT_FALSE(contains(r->out + r->err, kPassword));
-    EXPECT_FALSE(contains(r->out + r->err, "wrong"));
+    EXPECT_FALSE(contains(r->out + r->err, "Bad-Pw-9"));
   }
 }
 
@@ -248,7 +248,7 @@ TEST(OdbcMode, LogonValuesReachTheServer) {
       << good.out;
   EXPECT_TRUE(contains(good.out, "\nDBMS Name:  SQLite\n")) << good.out;
 
-  Outcome bad = vekping(f, {"-d", dsn, "-u", "nobody", "-p", "wrong", "-e"});
+  Outcome bad = vekping(f, {"-d", dsn, "-u", "nobody", "-p", "Bad-Pw-9", "-e"});
   EXPECT_EQ(bad.status, 2);
   EXPECT_TRUE(std::regex_search(bad.err, std::regex("(^|\n)28000:[0-9]+:[0-9]+:"))) << bad.err;
   EXPECT_FALSE(contains(bad.out, "Connected OK"));
@@ -256,7 +256,7 @@ TEST(OdbcMode, LogonValuesReachTheServer) {
 
   for (const Outcome* r : {&good, &bad}) {
     EXPECT_FALSE(contains(r->out + r->err, kPassword));
-    EXPECT_FALSE(contains(r->out + r->err, "wrong"));
+    EXPECT_FALSE(contains(r->out + r->err, "Bad-Pw-9"));
   }
 }
 
