@@ -56,6 +56,7 @@ void AttrList::parse(std::string_view text) {
     while (key_end < text.size() && text[key_end] != '=' && text[key_end] != ';') ++key_end;
     std::string key = upper(trim(text.substr(i, key_end - i)));
     std::string value;
+    bool in_braces = false;
     i = key_end;
     if (i < text.size() && text[i] == '=') {
       ++i;
@@ -82,6 +83,7 @@ void AttrList::parse(std::string_view text) {
           // Unterminated braces: take the rest literally.
           value = std::string(text.substr(start));
         }
+        in_braces = closed;
         i = j;
         while (i < text.size() && text[i] != ';') ++i;
       } else {
@@ -92,7 +94,10 @@ void AttrList::parse(std::string_view text) {
       }
     }
     if (i < text.size() && text[i] == ';') ++i;
-    if (!key.empty()) set(key, value);
+    if (!key.empty()) {
+      set(key, value);
+      if (in_braces) mark_braced(key);
+    }
   }
 }
 
@@ -108,12 +113,27 @@ bool AttrList::has_value(std::string_view key) const {
 }
 
 void AttrList::set(std::string_view key, std::string_view value) {
+  for (auto it = braced_.begin(); it != braced_.end(); ++it)
+    if (iequals(*it, key)) {
+      braced_.erase(it);
+      break;
+    }
   for (auto& p : pairs_)
     if (iequals(p.first, key)) {
       p.second.assign(value);
       return;
     }
   pairs_.emplace_back(upper(key), std::string(value));
+}
+
+bool AttrList::braced(std::string_view key) const {
+  for (const std::string& k : braced_)
+    if (iequals(k, key)) return true;
+  return false;
+}
+
+void AttrList::mark_braced(std::string_view key) {
+  if (!braced(key)) braced_.push_back(upper(key));
 }
 
 bool AttrList::remove(std::string_view key) {
@@ -151,7 +171,7 @@ std::string AttrList::to_string() const {
     if (iequals(p.first, "DESCRIPTION")) continue;
     bool driver = iequals(p.first, "DRIVER");
     if (driver && has_dsn) continue;
-    append_connection_item(out, p.first, p.second, driver);
+    append_connection_item(out, p.first, p.second, driver || braced(p.first));
   }
   return out;
 }

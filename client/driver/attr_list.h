@@ -41,10 +41,20 @@ class AttrList {
   std::string to_string() const;
 
   const std::vector<std::pair<std::string, std::string>>& pairs() const { return pairs_; }
-  void clear() { pairs_.clear(); }
+  void clear() {
+    pairs_.clear();
+    braced_.clear();
+  }
+
+  // Whether the value of key was written in braces (parse marks it, and
+  // to_string writes it in braces again, so a value reaches its reader as
+  // written: "pqopt={application_name=x}").
+  bool braced(std::string_view key) const;
+  void mark_braced(std::string_view key);
 
  private:
   std::vector<std::pair<std::string, std::string>> pairs_;
+  std::vector<std::string> braced_;  // upper-case keys
 };
 
 // Appends KEY=value; to out, bracing the value when it holds ';', '{', '}',

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver.h"
+#include "driver_attr.h"
 #include "api.h"
 #include "remote.h"
 #include "scramble.h"
@@ -217,7 +218,98 @@ SQLRETURN set_trace_attr(client_dbc* dbc, SQLINTEGER attr, SQLPOINTER value, SQL
   return SQL_SUCCESS;
 }
 
+
+// Sends one driver-defined attribute to the server's connection.
+SQLRETURN send_driver_connect_attr(client_dbc* dbc, const DriverAttr& a) {
+  void* sd = reinterpret_cast<void*>(dbc->server_dbc);
+  if (driver_attr_form(a.len) == DriverAttrForm::kNumber)
+    return static_cast<SQLRETURN>(remote_sql_set_connect_attr_long(dbc->rpc, sd, a.attr, a.number, a.len));
+  // The block always ends in a NUL: an empty value still travels as a block.
+  const std::string block = a.bytes + '\0';
+  return static_cast<SQLRETURN>(remote_sql_set_connect_attr_strbin(
+      dbc->rpc, sd, a.attr, static_cast<int32_t>(block.size()), block.data(), a.len));
+}
+
+// A driver-defined attribute goes to the target as its StringLength
+// describes it; before connect it is kept and sent once connected.
+SQLRETURN set_driver_connect_attr(client_dbc* dbc, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER len) {
+  DriverAttr a;
+  a.attr = attr;
+  a.len = len;
+  switch (driver_attr_form(len)) {
+    case DriverAttrForm::kRefused:
+      return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY092.state, driver_attr_refusal(attr, len).c_str());
+    case DriverAttrForm::kNumber: a.number = static_cast<SQLLEN>(reinterpret_cast<intptr_t>(value)); break;
+    case DriverAttrForm::kBytes:
+      if (!value) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY009);
+      a.bytes = len == SQL_NTS ? std::string(static_cast<const char*>(value))
+                               : std::string(static_cast<const char*>(value), static_cast<size_t>(len));
+      break;
+  }
+  if (!is_connected(dbc)) {
+    std::lock_guard<std::recursive_mutex> g(dbc->lock);
+    auto same = std::find_if(dbc->driver_attrs.begin(), dbc->driver_attrs.end(),
+                             [&](const DriverAttr& k) { return k.attr == attr; });
+    if (same != dbc->driver_attrs.end())
+      *same = a;
+    else
+      dbc->driver_attrs.push_back(a);
+    return SQL_SUCCESS;
+  }
+  SQLRETURN rc = send_driver_connect_attr(dbc, a);
+  if (!rc_ok(rc)) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
+  return rc;
+}
+
+// Reads a driver-defined attribute from the target: a number in the width
+// StringLength asks, or the bytes the target wrote.
+SQLRETURN get_driver_connect_attr(client_dbc* dbc, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen,
+                                  SQLINTEGER* len) {
+  const DriverAttrForm form = driver_attr_form(buflen);
+  if (form == DriverAttrForm::kRefused)
+    return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY092.state, driver_attr_refusal(attr, buflen).c_str());
+  if (!is_connected(dbc)) return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::k08003);
+  void* sd = reinterpret_cast<void*>(dbc->server_dbc);
+  SQLRETURN rc;
+  if (form == DriverAttrForm::kNumber) {
+    SQLLEN v = 0;
+    rc = static_cast<SQLRETURN>(remote_sql_get_connect_attr_integer(dbc->rpc, sd, attr, &v));
+    if (rc_ok(rc)) {
+      SQLINTEGER width = put_driver_attr_number(value, buflen, v);
+      if (len) *len = width;
+    }
+  } else {
+    const int32_t cap = value && buflen > 0 ? buflen : 0;
+    int32_t got = cap, full = 0;
+    rc = static_cast<SQLRETURN>(remote_sql_get_connect_attr_binary(dbc->rpc, sd, attr, &got, value, cap, &full));
+    if (rc_ok(rc)) {
+      // A text the target wrote whole gets its NUL; the bytes are as it wrote them.
+      if (value && got >= 0 && got < cap) static_cast<char*>(value)[got] = '\0';
+      if (len) *len = full;
+    }
+  }
+  if (!rc_ok(rc)) retrieve_server_diags(dbc, kDbc, dbc, SQL_HANDLE_DBC, dbc->server_dbc);
+  return rc;
+}
+
 }  // namespace
+
+int send_kept_driver_attrs(client_dbc* dbc) {
+  std::vector<DriverAttr> kept;
+  {
+    std::lock_guard<std::recursive_mutex> g(dbc->lock);
+    kept = dbc->driver_attrs;
+  }
+  int failed = 0;
+  for (const DriverAttr& a : kept) {
+    SQLRETURN rc = send_driver_connect_attr(dbc, a);
+    if (!rc_ok(rc)) {
+      TRACE(kTraceDiag, "\t\tSetting driver-defined attribute %d failed with %d\n", a.attr, rc);
+      failed = 1;
+    }
+  }
+  return failed;
+}
 
 bool cache_connect_option(client_dbc* dbc, int32_t option, SQLULEN value) {
   const ConnAttr* a = find_attr(option);
@@ -307,6 +399,7 @@ SQLRETURN set_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
   if (attr == SQL_ATTR_AUTO_IPD || attr == 2451)
     return post_rc(&dbc->diag, dbc, SQL_ERROR, 0, sqlstate::kHY092.state, "Option type out of range");
   if (attr == 1041 || attr == 1042) return SQL_SUCCESS;
+  if (driver_defined_attr(attr)) return set_driver_connect_attr(dbc, attr, value, len);
 
   const ConnAttr* known;
   Kind kind;
@@ -401,6 +494,7 @@ SQLRETURN get_connect_attr(SQLHDBC handle, SQLINTEGER attr, SQLPOINTER value, SQ
   if (vekc_chk_handle(kDbc, handle)) return SQL_INVALID_HANDLE;
   auto* dbc = static_cast<client_dbc*>(handle);
   clear_errors(&dbc->diag);
+  if (driver_defined_attr(attr)) return get_driver_connect_attr(dbc, attr, value, buflen, len);
 
   const ConnAttr* known;
   Kind kind;

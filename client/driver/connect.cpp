@@ -108,16 +108,19 @@ std::string scrambled(const client_dbc* dbc, const std::string& text) {
   return buf;
 }
 
-// The server connects only its own data source, with a user and password
-// and this driver's options: any other keyword (a file, a library, a setting
-// that overrides the data source) stays here, and so does a repeat.
+// The server gets the target data source, user and password, this driver's
+// options that the server uses, and every keyword this driver does not know
+// (the target driver's options, which the server passes on where its
+// administrator allows them). Keywords naming files, libraries or Driver
+// Manager settings stay here.
 void keep_only_server_keywords(AttrList& list) {
   AttrList kept;
   for (const auto& [key, value] : list.pairs()) {
-    bool sent = false;
-    for (const char* k : kForwardedConnectKeywords) sent = sent || iequals(key, k);
-    if (sent && !kept.has(key)) {
+    bool held = iequals(key, "DESCRIPTION");
+    for (const char* k : kNeverPassedConnectKeywords) held = held || iequals(key, k);
+    if (!held && !kept.has(key)) {
       kept.set(key, value);
+      if (list.braced(key)) kept.mark_braced(key);
     } else {
       TRACE(kTraceConnect, "\tNot passed on to the server: %s\n", key.c_str());
     }

@@ -23,6 +23,7 @@
 #include "attr_list.h"
 #include "diag_post.h"
 #include "statement_record.h"  // slots, fetch kinds and need-data sources
+#include "driver_attr.h"
 
 struct RpcHandle;
 
@@ -227,6 +228,7 @@ struct client_dbc {
   uint32_t browse_required = 0;
   uint32_t browse_optional = 0;
   std::string browse_accum;
+  std::vector<DriverAttr> driver_attrs;  // driver-defined attributes set before connect (lock)
 };
 
 // Bounds each wait of the link for the server: seconds (0 for ever), reported
@@ -411,6 +413,8 @@ void vekc_release_desc_recs(client_desc* desc, int count, int mode);
 void retrieve_server_diags(client_dbc* dbc, int client_kind, void* client_rec, int16_t server_type,
                            uint64_t server_handle);
 int send_cached_connect_attrs(client_dbc* dbc);
+// Sends the driver-defined attributes set before connect; 1 when one failed.
+int send_kept_driver_attrs(client_dbc* dbc);
 void vek_setoption_allstmts(client_dbc* dbc, int option, SQLULEN value);
 int implicit_descriptor_kind(client_desc* desc, int* kind);
 client_dbc* choose_diag_connection(client_env* env);

@@ -185,6 +185,7 @@ int send_cached_connect_attrs(client_dbc* dbc) {
     }
   }
   for (const Row& r : kNumeric3) send_numeric(r);
+  if (send_kept_driver_attrs(dbc) != 0) failed = true;
   if (!failed) return 0;
   TRACE(kTraceDiag, "Some cached connection attributes were not set successfully\n");
   if (RPCFuncExists(dbc->rpc, "sql_error")) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "driver_attr.h"
 #include "remote.h"
 #include "api.h"
 #include "block_fetch.h"
@@ -132,6 +133,35 @@ SQLULEN value_kept(StmtCall& c, SQLINTEGER attr, SQLULEN sent) {
   return sent;
 }
 
+// Reads a driver-defined attribute from the target: a number in the width
+// StringLength asks, or the bytes the target wrote.
+SQLRETURN get_driver_stmt_attr(StmtCall& c, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER buflen,
+                               SQLINTEGER* out_len) {
+  SQLRETURN rc;
+  switch (driver_attr_form(buflen)) {
+    case DriverAttrForm::kRefused: return c.fail(0, sqlstate::kHY092.state, driver_attr_refusal(attr, buflen).c_str());
+    case DriverAttrForm::kNumber: {
+      SQLLEN v = 0;
+      rc = remote_sql_get_stmt_attr_integer(c.rpc(), c.server(), attr, &v);
+      if (rc_ok(rc)) {
+        const SQLINTEGER width = put_driver_attr_number(value, buflen, v);
+        if (out_len) *out_len = width;
+      }
+      return rc;
+    }
+    case DriverAttrForm::kBytes: break;
+  }
+  const int32_t n = value && buflen > 0 ? buflen : 0;
+  int32_t got = n, full = 0;
+  rc = remote_sql_get_stmt_attr_binary(c.rpc(), c.server(), attr, &got, value, n, &full);
+  if (rc_ok(rc)) {
+    // A text the target wrote whole gets its NUL; the bytes are as it wrote them.
+    if (value && got >= 0 && got < n) static_cast<char*>(value)[got] = '\0';
+    if (out_len) *out_len = full;
+  }
+  return rc;
+}
+
 }  // namespace
 
 namespace kyvek::driver::api {
@@ -179,7 +209,24 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
       return rc;
     }
     case AttrClass::kOther:
-      if (len == SQL_IS_INTEGER || len == SQL_IS_UINTEGER) {
+      if (driver_defined_attr(attr)) {
+        switch (driver_attr_form(len)) {
+          case DriverAttrForm::kRefused:
+            return c.fail(0, sqlstate::kHY092.state, driver_attr_refusal(attr, len).c_str());
+          case DriverAttrForm::kNumber:
+            rc = remote_sql_set_stmt_attr_integer(h, s, attr, static_cast<SQLLEN>(v), len);
+            break;
+          case DriverAttrForm::kBytes: {
+            if (!value) return c.fail(0, sqlstate::kHY009);
+            // The block always ends in a NUL: an empty value still travels as a block.
+            std::string block = len == SQL_NTS ? std::string(static_cast<const char*>(value))
+                                               : std::string(static_cast<const char*>(value), static_cast<size_t>(len));
+            block += '\0';
+            rc = remote_sql_set_stmt_attr_strbin(h, s, attr, static_cast<int32_t>(block.size()), block.data(), len);
+            break;
+          }
+        }
+      } else if (len == SQL_IS_INTEGER || len == SQL_IS_UINTEGER) {
         rc = remote_sql_set_stmt_attr_integer(h, s, attr, static_cast<SQLLEN>(v), len);
       } else if (len == SQL_IS_POINTER) {
         return c.fail(23, sqlstate::kHY000.state,
@@ -249,6 +296,7 @@ SQLRETURN get_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
   }
   RpcHandle* h = c.rpc();
   void* s = c.server();
+  if (driver_defined_attr(attr)) return get_driver_stmt_attr(c, attr, value, buflen, out_len);
   const bool integer = (attr >= 0 && attr <= 12) || attr == 14 || attr == 15 || attr == 18 || attr == 22 ||
                        attr == 27 || attr == 10014 || attr == -2 || attr == -1 || buflen == SQL_IS_INTEGER ||
                        buflen == SQL_IS_UINTEGER;

@@ -5,30 +5,33 @@
 #include <sqlext.h>
 #include <strings.h>
 
+#include <cctype>
+#include <new>
+#include <string_view>
 #include <vector>
 
 #include "connect_keywords.h"
-#include "ky_constr.h"
-#include "ky_mem.h"
 #include "net_connection.h"
 
 namespace kyvek::server {
 
 namespace {
 
-// Keywords that name a file, a library or a setting of the Driver Manager.
-constexpr const char* kFileOrLibrary[] = {"DRIVER",     "FILEDSN",    "SAVEFILE",  "TRACE",   "TRACEFILE",
-                                          "DMCONNATTR", "DMSTMTATTR", "DMENVATTR", "LOADEXT", "ODBCDM"};
-
-bool one_of(const char* key, const char* const* names, size_t count) {
+bool one_of(const std::string& key, const char* const* names, size_t count) {
   for (size_t i = 0; i < count; ++i)
-    if (strcasecmp(key, names[i]) == 0) return true;
+    if (strcasecmp(key.c_str(), names[i]) == 0) return true;
   return false;
 }
 
 template <size_t N>
-bool one_of(const char* key, const char* const (&names)[N]) {
+bool one_of(const std::string& key, const char* const (&names)[N]) {
   return one_of(key, names, N);
+}
+
+bool listed(const std::string& key, const std::vector<std::string>& names) {
+  for (const std::string& n : names)
+    if (strcasecmp(key.c_str(), n.c_str()) == 0) return true;
+  return false;
 }
 
 // A value that holds ';' with '=' after it would read as a further keyword to
@@ -38,53 +41,139 @@ bool hides_a_keyword(const std::string& value) {
   return semi != std::string::npos && value.find('=', semi) != std::string::npos;
 }
 
+// Keywords are named upper-case in refusals, warnings and audit lines.
+std::string upper(std::string key) {
+  for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return key;
+}
+
 bool refuse(ClientConnectString* out, const std::string& keyword, const char* reason) {
-  out->keyword = keyword;
+  out->keyword = upper(keyword);
   out->reason = reason;
   return false;
 }
 
-struct Pool {
-  mem_handle* handle = ky_mem_alloc_handle(nullptr);
-  ~Pool() {
-    if (handle != nullptr) ky_mem_release_handle(handle);
-  }
+std::string trimmed(const std::string& key) {
+  size_t a = 0, b = key.size();
+  while (a < b && std::isspace(static_cast<unsigned char>(key[a]))) ++a;
+  while (b > a && std::isspace(static_cast<unsigned char>(key[b - 1]))) --b;
+  return key.substr(a, b - a);
+}
+
+// One KEY=value item of a connection string: the key as written, the value
+// (braces taken off, "}}" read as '}'), and the item's text as written.
+struct Item {
+  std::string key, value, raw;
 };
+
+// The items of text, read as the support library's parser reads them: a
+// braced value runs to its closing brace (text after it up to the next ';'
+// is dropped), an open brace takes the rest, and text without '=' ends the
+// string.
+std::vector<Item> items_of(std::string_view s) {
+  std::vector<Item> items;
+  size_t pos = 0;
+  while (pos < s.size()) {
+    const size_t eq = s.find('=', pos);
+    if (eq == std::string_view::npos) break;
+    Item item;
+    item.key.assign(s.substr(pos, eq - pos));
+    size_t i = eq + 1;
+    if (i < s.size() && s[i] == '{') {
+      ++i;
+      bool closed = false;
+      while (i < s.size()) {
+        if (s[i] == '}') {
+          if (i + 1 < s.size() && s[i + 1] == '}') {
+            item.value += '}';
+            i += 2;
+            continue;
+          }
+          closed = true;
+          ++i;
+          break;
+        }
+        item.value += s[i++];
+      }
+      item.raw.assign(s.substr(pos, i - pos));
+      if (!closed) {
+        pos = s.size();
+      } else {
+        const size_t semi = s.find(';', i);
+        pos = semi == std::string_view::npos ? s.size() : semi + 1;
+      }
+    } else {
+      const size_t semi = s.find(';', i);
+      const size_t stop = semi == std::string_view::npos ? s.size() : semi;
+      item.value.assign(s.substr(i, stop - i));
+      item.raw.assign(s.substr(pos, stop - pos));
+      pos = semi == std::string_view::npos ? s.size() : semi + 1;
+    }
+    items.push_back(std::move(item));
+  }
+  return items;
+}
 
 }  // namespace
 
-bool check_client_connect_string(const std::string& text, ClientConnectString* out) {
-  Pool pool;
-  con_str cs;
-  init_con_str(&cs);
-  if (pool.handle == nullptr ||
-      parse_connection_string(&cs, pool.handle, text.c_str(), static_cast<int32_t>(text.size()),
-                              KY_CONSTR_NO_DEFAULT_DSN | KY_CONSTR_KEEP_REPEATS) != 0) {
+std::vector<std::string> target_keyword_names(const std::string& setting) {
+  std::vector<std::string> names;
+  size_t pos = 0;
+  while (pos <= setting.size()) {
+    size_t comma = setting.find(',', pos);
+    if (comma == std::string::npos) comma = setting.size();
+    size_t a = pos, b = comma;
+    while (a < b && std::isspace(static_cast<unsigned char>(setting[a]))) ++a;
+    while (b > a && std::isspace(static_cast<unsigned char>(setting[b - 1]))) --b;
+    if (b > a) names.emplace_back(setting.substr(a, b - a));
+    pos = comma + 1;
+  }
+  return names;
+}
+
+std::vector<std::string> never_passed_target_keywords(const std::string& setting) {
+  std::vector<std::string> refused;
+  for (const std::string& name : target_keyword_names(setting))
+    if (one_of(name, kNeverPassedConnectKeywords)) refused.push_back(name);
+  return refused;
+}
+
+bool check_client_connect_string(const std::string& text, const std::string& target_keywords,
+                                 ClientConnectString* out) {
+  const std::vector<std::string> allowed = target_keyword_names(target_keywords);
+  std::vector<Item> items;
+  try {
+    items = items_of(text);
+  } catch (const std::bad_alloc&) {
     out->no_memory = true;
     return false;
   }
   std::vector<std::string> seen;
-  for (ListNode* n = cs.count > 0 ? ListFirst(cs.list) : nullptr; n != nullptr; n = ListNext(n)) {
-    const auto* p = static_cast<const pair*>(ListData(n));
-    const std::string key = p->key != nullptr ? p->key : "";
-    const std::string value = p->value != nullptr ? p->value : "";
-    if (one_of(key.c_str(), kFileOrLibrary))
+  const Item* dsn = nullptr;
+  for (const Item& item : items) {
+    const std::string& key = item.key;
+    // Blanks around a name do not hide it.
+    if (one_of(trimmed(key), kNeverPassedConnectKeywords))
       return refuse(out, key, "a client may not name files, libraries or Driver Manager settings on the server");
-    if (!one_of(key.c_str(), kForwardedConnectKeywords))
-      return refuse(out, key, "only DSN, UID, PWD and the client driver's own options are accepted");
-    for (const std::string& earlier : seen)
-      if (strcasecmp(earlier.c_str(), key.c_str()) == 0) return refuse(out, key, "the keyword is given twice");
+    if (listed(key, seen)) return refuse(out, key, "the keyword is given twice");
     seen.push_back(key);
-    if (hides_a_keyword(value)) return refuse(out, key, "its value holds ';' followed by '='");
+    if (hides_a_keyword(item.value)) return refuse(out, key, "its value holds ';' followed by '='");
+    if (strcasecmp(key.c_str(), "DSN") == 0) dsn = &item;
   }
-  const char* dsn = get_attribute_value(&cs, "DSN");
   if (dsn == nullptr) return refuse(out, "DSN", "a connection string must name a data source of the server");
-  out->dsn = dsn;
+  out->dsn = dsn->value;
   if (out->dsn.empty() || out->dsn.size() >= NET_DSN_SIZE)
     return refuse(out, "DSN", "the data source name is empty or too long");
-  std::vector<char> buffer(text.size() * 2 + 16, '\0');
-  generate_connection_string_ex(&cs, buffer.data(), static_cast<int32_t>(buffer.size()));
-  out->passed_on = buffer.data();
+  out->passed_on.clear();
+  out->left_out.clear();
+  for (const Item& item : items) {
+    if (!one_of(item.key, kForwardedConnectKeywords) && !listed(item.key, allowed)) {
+      out->left_out.push_back(upper(item.key));
+      continue;
+    }
+    out->passed_on += item.raw;
+    out->passed_on += ';';
+  }
   return true;
 }
 

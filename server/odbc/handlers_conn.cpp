@@ -75,6 +75,20 @@ bool integer_connect_attr(int32_t attr) {
   }
 }
 
+// A driver-defined attribute (from 16384) the client sends by value: the
+// application's StringLength names one of the integer widths.
+bool driver_attr_by_value(int32_t attr, int32_t length) {
+  return attr >= SQL_DRIVER_CONN_ATTR_BASE && (length == SQL_IS_INTEGER || length == SQL_IS_UINTEGER ||
+                                               length == SQL_IS_SMALLINT || length == SQL_IS_USMALLINT);
+}
+
+// The setting TargetKeywords, read afresh for each connection.
+std::string target_keywords_setting() {
+  char text[4096] = "";
+  if (veks_server_policy_get()->read_setting_text(text, sizeof text, "TargetKeywords") != 0) text[0] = '\0';
+  return text;
+}
+
 SQLRETURN refuse_attr(connection_t* dbc) {
   KY_POST_DBC(dbc, sqlstate::kHY092, 0);
   refused_before_driver(&dbc->diags);
@@ -134,7 +148,7 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
     std::fill(plain.begin(), plain.end(), '\0');
   }
   ClientConnectString checked;
-  if (!check_client_connect_string(cs, &checked)) {
+  if (!check_client_connect_string(cs, target_keywords_setting(), &checked)) {
     std::fill(cs.begin(), cs.end(), '\0');
     if (checked.no_memory) {
       KY_POST_DBC(dbc, sqlstate::kHY001, 0);
@@ -162,6 +176,19 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
     KY_POST_DBC(dbc, sqlstate::kHY000.state, 6, "General error: %s", message);
     return leave(kName, SQL_ERROR);
   }
+  // Target options the administrator does not list are left out, never
+  // silently: a warning on the connection and an audit line each.
+  std::string left_out;
+  for (const std::string& k : checked.left_out) {
+    veks_server_policy_get()->connect_refused(info, k.c_str());
+    left_out += (left_out.empty() ? "" : ", ") + k;
+  }
+  if (!left_out.empty()) {
+    KY_POST_DBC(dbc, sqlstate::k01S00.state, 0,
+                "Invalid connection string attribute: not passed on to the target driver: %s (the server's "
+                "setting TargetKeywords must list them)",
+                left_out.c_str());
+  }
 
   // The completed string may carry the target's credentials: the driver writes
   // it into a private buffer, and the client gets only 'x' characters back.
@@ -183,6 +210,7 @@ extern "C" int16_t sql_driver_connect(void* handle, int32_t length, char* text, 
     return leave(kName, rc);
   }
   dbc->connected = 1;
+  if (!left_out.empty()) rc = SQL_SUCCESS_WITH_INFO;
 
   Scratch name_len{};
   if (!succeeded(
@@ -438,7 +466,8 @@ extern "C" int16_t sql_set_connect_attr_long(void* handle, int32_t attribute, SQ
   }
   connection_t* dbc = enter<connection_t>(handle, kName, Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
-  if (!integer_connect_attr(attribute)) return leave(kName, refuse_attr(dbc));
+  if (!integer_connect_attr(attribute) && !driver_attr_by_value(attribute, length))
+    return leave(kName, refuse_attr(dbc));
   SQLRETURN rc = SQLSetConnectAttr(dbc->driver_dbc, attribute, reinterpret_cast<SQLPOINTER>(value), length);
   trace_attr_set(rc, attribute, static_cast<intptr_t>(value));
   return leave(kName, rc);
@@ -466,18 +495,23 @@ extern "C" int16_t sql_set_connect_attr_strbin(void* handle, int32_t attribute, 
   }
   connection_t* dbc = enter<connection_t>(handle, KY_HANDLER_NAME(sql_set_connect_attr_strbin), Diags::clear);
   if (dbc == nullptr) return SQL_INVALID_HANDLE;
-  // Only the current catalog: a trace file or a translation library named by
-  // a client would make the server write files or load code.
-  if (attribute != SQL_ATTR_CURRENT_CATALOG) return leave("sql_set_connect_attr_strbin", refuse_attr(dbc));
+  // The current catalog and driver-defined attributes: a trace file or a
+  // translation library named by a client would make the server write files
+  // or load code.
+  const bool driver_defined = attribute >= SQL_DRIVER_CONN_ATTR_BASE;
+  if (attribute != SQL_ATTR_CURRENT_CATALOG && !driver_defined)
+    return leave("sql_set_connect_attr_strbin", refuse_attr(dbc));
   SQLINTEGER n = 0;
   if (!text_length(block, block_length, length, &n)) {
     KY_POST_DBC(dbc, sqlstate::kHY090, 0);
     refused_before_driver(&dbc->diags);
     return leave("sql_set_connect_attr_strbin", SQL_ERROR);
   }
-  // A private, terminated copy: the driver may keep the pointer.
+  // A private, terminated copy. A driver-defined value goes as the
+  // application gave it: its bytes and its length (or SQL_NTS).
   std::string value(block, n == SQL_NTS ? strlen(block) : static_cast<size_t>(n));
-  SQLRETURN rc = SQLSetConnectAttr(dbc->driver_dbc, attribute, (SQLPOINTER)value.c_str(), SQL_NTS);
+  SQLRETURN rc = SQLSetConnectAttr(dbc->driver_dbc, attribute, (SQLPOINTER)value.c_str(),
+                                   driver_defined && n != SQL_NTS ? n : SQL_NTS);
   trace_attr_set(rc, attribute, reinterpret_cast<intptr_t>(value.c_str()));
   return leave("sql_set_connect_attr_strbin", rc);
 }

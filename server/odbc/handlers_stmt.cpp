@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "handle_alloc.h"
@@ -236,6 +237,18 @@ SQLRETURN set_integer_attr(statement_t* stmt, int32_t attribute, SQLLEN value, i
       if (plain_attr(attribute)) {
         return SQLSetStmtAttr(stmt->driver_stmt, attribute, reinterpret_cast<SQLPOINTER>(value), length);
       }
+      if (attribute >= SQL_DRIVER_STMT_ATTR_BASE) {
+        // Driver-defined: the value itself when the application's StringLength
+        // names an integer width; anything else would be read as an address.
+        if (length != SQL_IS_INTEGER && length != SQL_IS_UINTEGER && length != SQL_IS_SMALLINT &&
+            length != SQL_IS_USMALLINT) {
+          KY_POST_STMT(stmt, sqlstate::kHY092, 0);
+          refused_before_driver(&stmt->diags);
+          exit.because("driver-defined attribute not by value");
+          return SQL_ERROR;
+        }
+        return SQLSetStmtAttr(stmt->driver_stmt, attribute, reinterpret_cast<SQLPOINTER>(value), length);
+      }
       // Driver-specific: the value might be read as an address; the driver gets 0.
       rc = SQLSetStmtAttr(stmt->driver_stmt, attribute, nullptr, length);
       exit.because("driver for driver-specific attribute");
@@ -292,16 +305,27 @@ extern "C" int16_t sql_set_stmt_attr_handle(void* handle, int32_t attribute, voi
   });
 }
 
-extern "C" int16_t sql_set_stmt_attr_strbin(void* handle, int32_t attribute, int32_t, char*, int32_t) {
-  // No statement attribute takes a block: pointer attributes are set through
-  // the integer form (server buffers), and a block handed to a driver that
-  // keeps it would be freed after the reply.
+extern "C" int16_t sql_set_stmt_attr_strbin(void* handle, int32_t attribute, int32_t block_length, char* block,
+                                            int32_t length) {
+  // Only driver-defined attributes take a block (a string or binary value,
+  // which drivers copy): standard pointer attributes are set through the
+  // integer form (server buffers).
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_set_stmt_attr_strbin), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  (void)attribute;
-  KY_POST_STMT(stmt, sqlstate::kHY092, 0);
-  refused_before_driver(&stmt->diags);
-  return leave("sql_set_stmt_attr_strbin", SQL_ERROR);
+  if (attribute < SQL_DRIVER_STMT_ATTR_BASE) {
+    KY_POST_STMT(stmt, sqlstate::kHY092, 0);
+    refused_before_driver(&stmt->diags);
+    return leave("sql_set_stmt_attr_strbin", SQL_ERROR);
+  }
+  SQLINTEGER n = 0;
+  if (!text_length(block, block_length, length, &n)) {
+    KY_POST_STMT(stmt, sqlstate::kHY090, 0);
+    refused_before_driver(&stmt->diags);
+    return leave("sql_set_stmt_attr_strbin", SQL_ERROR);
+  }
+  std::string value(block, n == SQL_NTS ? strlen(block) : static_cast<size_t>(n));
+  SQLRETURN rc = SQLSetStmtAttr(stmt->driver_stmt, attribute, (SQLPOINTER)value.c_str(), n);
+  return leave("sql_set_stmt_attr_strbin", rc);
 }
 
 extern "C" int16_t sql_get_stmt_attr_integer(void* handle, int32_t attribute, SQLLEN* value) {
@@ -355,7 +379,10 @@ SQLRETURN get_stmt_attr_text(void* handle, const char* name, int32_t attribute, 
   if (reported != nullptr) *reported = driver_len;
   if (succeeded(rc) && buffer != nullptr && len > 0) {
     memcpy(buffer, scratch.data(), static_cast<size_t>(len));
-    if (block != nullptr) *block = binary ? static_cast<int32_t>(len) : text_block(buffer, len, driver_len);
+    if (block != nullptr) {
+      *block = binary ? static_cast<int32_t>(std::min<int64_t>(driver_len < 0 ? len : driver_len, len))
+                      : text_block(buffer, len, driver_len);
+    }
   }
   return leave(name, rc);
 }

@@ -13,6 +13,7 @@
 
 #include "identity.h"
 #include "access_list.h"
+#include "connect_policy.h"
 #include "events.h"
 #include "registry/registry.h"
 #include "settings.h"
@@ -112,6 +113,19 @@ extern "C" int check_startup_settings(const server_settings_t* s, int check_port
       report(EVENTLOG_ERROR, std::string(l.name) + " has no valid item; the server does not start");
       ok = false;
     }
+  }
+  // Keywords that name files, libraries or Driver Manager settings never
+  // reach a target driver: a TargetKeywords that lists one is a mistake.
+  char target_keywords[4096] = "";
+  if (read_setting_text(target_keywords, sizeof target_keywords, "TargetKeywords") != 0) {
+    report(EVENTLOG_ERROR, "TargetKeywords is too long; the server does not start");
+    ok = false;
+  }
+  for (const std::string& k : kyvek::server::never_passed_target_keywords(target_keywords)) {
+    report(EVENTLOG_ERROR, "TargetKeywords lists " + k +
+                               ", which names a file, a library or a Driver Manager setting and is never passed "
+                               "on to a target driver; the server does not start");
+    ok = false;
   }
   // Without logons a client's calls run with the server's own identity.
   if (ok && (s->Flags & Authentication_Disabled) && ::geteuid() == 0)

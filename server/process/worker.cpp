@@ -80,7 +80,11 @@ void logon_refused(const net_connection_info_t* info, const char* user, int code
 // refusal by a DSN rule is.
 void connect_refused(const net_connection_info_t* info, const char* keyword) {
   const char* address = info && info->client_address[0] ? info->client_address : "unknown address";
-  audit_event(AUDIT_REFUSED_KEYWORD, address, keyword);
+  // The keyword is the client's text: it cannot start a line of its own.
+  std::string name = keyword ? keyword : "";
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  audit_event(AUDIT_REFUSED_KEYWORD, address, name.c_str());
 }
 
 constexpr veks_server_policy kPolicy = {read_flags_setting, loaded_flags,  read_logging_setting, read_setting_text,

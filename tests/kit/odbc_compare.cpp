@@ -66,7 +66,8 @@ Conn::Conn(const std::string& connect, long odbc_version) {
   SQLRETURN rc =
       SQLDriverConnect(dbc_, nullptr, (SQLCHAR*)connect.c_str(), SQL_NTS, out, sizeof out, &len, SQL_DRIVER_NOPROMPT);
   ok_ = SQL_SUCCEEDED(rc);
-  if (!ok_) error_ = outcome(rc, SQL_HANDLE_DBC, dbc_);
+  connected_ = outcome(rc, SQL_HANDLE_DBC, dbc_);
+  if (!ok_) error_ = connected_;
 }
 
 Conn::~Conn() {

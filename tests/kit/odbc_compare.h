@@ -37,6 +37,8 @@ class Conn {
   Conn& operator=(const Conn&) = delete;
   bool ok() const { return ok_; }
   const std::string& error() const { return error_; }
+  // The connect's outcome ("rc=<n>[ <SQLSTATE>...]").
+  const std::string& connected() const { return connected_; }
   SQLHDBC dbc() const { return dbc_; }
   // A new statement handle (freed by the caller with SQLFreeHandle).
   SQLHSTMT stmt();
@@ -47,7 +49,7 @@ class Conn {
   SQLHENV env_ = nullptr;
   SQLHDBC dbc_ = nullptr;
   bool ok_ = false;
-  std::string error_;
+  std::string error_, connected_;
 };
 
 // "rc=<n>[ <SQLSTATE>...]" for a handle after a call.

@@ -398,9 +398,10 @@ TEST_F(DriverLink, BothScramblesFollowTheServersVariant) {
     ASSERT_GE(block.size(), 2u);
     EXPECT_EQ(block.substr(0, 2), "xx");
     std::string remote = unscramble(block.substr(2), unscramble_mode);
-    // Only the target's DSN, user and password travel (nothing that names a
-    // file or overrides the server's data source), the password brace-quoted.
-    EXPECT_EQ(remote, "DSN=target;UID=app;PWD={p;w}}x};") << faze2;
+    // The target's DSN, user and password travel, the password brace-quoted,
+    // and the target option (the server decides whether it passes it on);
+    // the trace file is the client Driver Manager's and stays here.
+    EXPECT_EQ(remote, "DSN=target;UID=app;PWD={p;w}}x};DATABASE=/srv/other.db;") << faze2;
     EXPECT_EQ(block.size(), remote.size() * 2 + 5);
     // Without prompting, the out string is the application's own string,
     // but for the logon password, which it gives back disguised.

@@ -109,11 +109,13 @@ TEST(ClientReach, HostileConnectionStringsAndSqlOverRawRpc) {
   } cases[] = {
       {"DSN=vekdb;TraceFile=" + dir + "/client.trace", "Keyword TRACEFILE is not accepted"},
       {"DSN=vekdb;DMConnAttr=[105]=" + dir + "/dm.trace", "Keyword DMCONNATTR is not accepted"},
-      {"DSN=vekdb;Database=" + dir + "/other.db", "Keyword DATABASE is not accepted"},
       {"DRIVER=SQLite3;Database=" + dir + "/dsnless.db", "Keyword DRIVER is not accepted"},
-      {"Database=" + f.database_path().string(), "Keyword DATABASE is not accepted"},
+      {"Database=" + f.database_path().string(), "Keyword DSN is not accepted"},
       {"DSN=vekdb;LoadExt=" + ext.string(), "Keyword LOADEXT is not accepted"},
-      {"XDSN=x;DSN=second", "Keyword XDSN is not accepted"},
+      {"XDSN=x;DSN=second", "denied access to DSN second"},
+      {"DSN=vekdb;TraceDll=" + ext.string(), "Keyword TRACEDLL is not accepted"},
+      {"DSN=vekdb;Timeout=1;timeout=2", "Keyword TIMEOUT is not accepted"},
+      {"DSN=vekdb;Timeout={1;Database=x}", "Keyword TIMEOUT is not accepted"},
       {"DSN=vekdb;DSN=second", "Keyword DSN is not accepted"},
       {"DSN=second", "denied access to DSN second"},
       {"UID=u;DSN=SECOND", "denied access to DSN second"},
@@ -126,11 +128,23 @@ TEST(ClientReach, HostileConnectionStringsAndSqlOverRawRpc) {
     std::string message = r.connect_message();
     EXPECT_NE(message.find(c.named), std::string::npos) << message;
   }
+  // A target driver option the setting TargetKeywords does not list is left
+  // out: the connection goes on with a warning that names it.
+  {
+    Remote r;
+    ASSERT_TRUE(r.open(f.port()));
+    EXPECT_EQ(r.connect("DSN=vekdb;Database=" + dir + "/other.db"), SQL_SUCCESS_WITH_INFO);
+    const std::string message = r.connect_message();
+    EXPECT_NE(message.find("01S00"), std::string::npos) << message;
+    EXPECT_NE(message.find("DATABASE"), std::string::npos) << message;
+    EXPECT_NE(message.find("TargetKeywords"), std::string::npos) << message;
+  }
   for (const char* file : {"client.trace", "dm.trace", "other.db", "dsnless.db"})
     EXPECT_FALSE(fs::exists(f.dir() / file)) << file;
-  // Every keyword refusal has its audit line, whatever AuditODBCAccess says.
+  // Every keyword refusal, and every option left out, has its audit line,
+  // whatever AuditODBCAccess says.
   const std::string audit = Fixture::read_file(f.dir() / "log" / "kyvek_access.log");
-  for (const char* keyword : {"TRACEFILE", "DMCONNATTR", "DATABASE", "DRIVER", "LOADEXT", "XDSN", "DSN"})
+  for (const char* keyword : {"TRACEFILE", "DMCONNATTR", "DATABASE", "DRIVER", "LOADEXT", "TRACEDLL", "DSN"})
     EXPECT_NE(audit.find(std::string("REFUSED_CONNECT_KEYWORD 127.0.0.1(") + keyword + ")"), std::string::npos)
         << keyword << "\n"
         << audit;
@@ -178,6 +192,19 @@ TEST(ClientReach, ThroughTheDriver) {
   EXPECT_NE(out.find("one=1"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(ext.string() + ".loaded"));
   for (const char* file : {"other.db", "client.trace"}) EXPECT_FALSE(fs::exists(f.dir() / file)) << file;
+}
+
+// Keywords that name files, libraries or Driver Manager settings never reach
+// a target driver: a TargetKeywords that lists one stops the start, naming it.
+TEST(ClientReach, TargetKeywordsListingADriverManagerKeywordStopsTheStart) {
+  Options o;
+  o.settings["TargetKeywords"] = "Timeout, TraceFile,loadext";
+  Fixture f(o);
+  EXPECT_FALSE(f.start_server());
+  const std::string err = Fixture::read_file(f.server().err);
+  EXPECT_NE(err.find("TargetKeywords lists TraceFile"), std::string::npos) << err;
+  EXPECT_NE(err.find("TargetKeywords lists loadext"), std::string::npos) << err;
+  EXPECT_EQ(err.find("lists Timeout"), std::string::npos) << err;
 }
 
 // Real, effective, saved and file-system ids of a status file's line.

@@ -37,46 +37,60 @@ TEST_F(Connect, BothScramblingVariants) {
 
 // A client names one of the server's data sources, a user and a password,
 // and the client driver's own options: nothing that names a file, a library
-// or a Driver Manager setting, nothing the data source sets, no second or
-// disguised DSN. Keywords are matched exactly, never as substrings.
+// or a Driver Manager setting, no second or disguised DSN; target options
+// not listed in TargetKeywords are left out. Keywords are matched exactly,
+// never as substrings.
 TEST_F(Connect, ConnectionStringKeywords) {
   RpcLink link;
   auto* dbc = static_cast<connection_t*>(link.dbc(link.env()));
   const std::string dir = OdbcDir::get().path();
+  enum Outcome { kRefused, kLeftOut, kAccepted };
   struct Case {
     std::string text;
-    const char* keyword;  // named in the refusal; null: accepted
+    Outcome outcome;
+    const char* keyword;  // named in the refusal, or in the warning of what was left out
   } cases[] = {
-      {"DRIVER=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so;Database=x", "DRIVER"},
-      {"DRIVER={SQLite3};Database=" + dir + "/dsnless.db", "DRIVER"},
-      {"Driver = {/tmp/evil.so};DSN=testdsn", "DRIVER "},
-      {"FILEDSN=a.dsn;DRIVER=SQLite3", "FILEDSN"},
-      {"DSN=testdsn;SAVEFILE=/tmp/out.dsn", "SAVEFILE"},
-      {"DSN=testdsn;LoadExt=/tmp/any.so", "LOADEXT"},
-      {"DSN=testdsn;TraceFile=" + dir + "/client.trace", "TRACEFILE"},
-      {"DSN=testdsn;Trace=Yes", "TRACE"},
-      {"DSN=testdsn;DMConnAttr=[105]=" + dir + "/dm.trace", "DMCONNATTR"},
-      {"DSN=testdsn;DMStmtAttr=[0]=\\x01", "DMSTMTATTR"},
-      {"Database=" + dir + "/dsnless.db", "DATABASE"},
-      {"DSN=testdsn;Database=" + dir + "/other.db", "DATABASE"},
-      {"DSN=testdsn;Timeout=1", "TIMEOUT"},
-      {"XDSN=x;DSN=testdsn", "XDSN"},
-      {" DSN=testdsn", " DSN"},
-      {"DSN=no_such_dsn;DSN=testdsn", "DSN"},
-      {"DSN=testdsn;dsn=testdsn", "DSN"},
-      {"UID=u;PWD=p", "DSN"},
-      {"DSN=", "DSN"},
-      {"DSN=testdsn;junk;Database=" + dir + "/other.db", "JUNK;DATABASE"},
-      {"DSN=testdsn;PWD={x;Database=" + dir + "/other.db}", "PWD"},
-      {"DSN=testdsn;UID=u;PWD=a-loadext-password", nullptr},
-      {"DSN=TestDsn;PWD={a;b}}c}", nullptr},
-      {"dsn=testdsn;DECASNUMERIC=1;DEFAULTPARAMSIZE=9;IGNORESTMTATTRS=10014", nullptr},
+      {"DRIVER=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so;Database=x", kRefused, "DRIVER"},
+      {"DRIVER={SQLite3};Database=" + dir + "/dsnless.db", kRefused, "DRIVER"},
+      {"Driver = {/tmp/evil.so};DSN=testdsn", kRefused, "DRIVER "},
+      {"FILEDSN=a.dsn;DRIVER=SQLite3", kRefused, "FILEDSN"},
+      {"DSN=testdsn;SAVEFILE=/tmp/out.dsn", kRefused, "SAVEFILE"},
+      {"DSN=testdsn;LoadExt=/tmp/any.so", kRefused, "LOADEXT"},
+      {"DSN=testdsn;TraceFile=" + dir + "/client.trace", kRefused, "TRACEFILE"},
+      {"DSN=testdsn;Trace=Yes", kRefused, "TRACE"},
+      {"DSN=testdsn;DMConnAttr=[105]=" + dir + "/dm.trace", kRefused, "DMCONNATTR"},
+      {"DSN=testdsn;DMStmtAttr=[0]=\\x01", kRefused, "DMSTMTATTR"},
+      {"Database=" + dir + "/dsnless.db", kRefused, "DSN"},
+      {" DSN=testdsn", kRefused, "DSN"},
+      {"DSN=no_such_dsn;DSN=testdsn", kRefused, "DSN"},
+      {"DSN=testdsn;dsn=testdsn", kRefused, "DSN"},
+      {"UID=u;PWD=p", kRefused, "DSN"},
+      {"DSN=", kRefused, "DSN"},
+      {"DSN=testdsn;PWD={x;Database=" + dir + "/other.db}", kRefused, "PWD"},
+      {"DSN=testdsn;Timeout=1;TIMEOUT=2", kRefused, "TIMEOUT"},
+      // Target options the setting TargetKeywords does not list (here it is
+      // empty) are left out with a warning; the connection goes on.
+      {"DSN=testdsn;Database=" + dir + "/other.db", kLeftOut, "DATABASE"},
+      {"DSN=testdsn;Timeout=1", kLeftOut, "TIMEOUT"},
+      {"XDSN=x;DSN=testdsn", kLeftOut, "XDSN"},
+      {"DSN=testdsn;junk;Database=" + dir + "/other.db", kLeftOut, "JUNK;DATABASE"},
+      {"DSN=testdsn;UID=u;PWD=a-loadext-password", kAccepted, nullptr},
+      {"DSN=TestDsn;PWD={a;b}}c}", kAccepted, nullptr},
+      {"dsn=testdsn;DECASNUMERIC=1;DEFAULTPARAMSIZE=9;IGNORESTMTATTRS=10014", kAccepted, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     int16_t rc = link.connect(dbc, c.text);
-    if (c.keyword == nullptr) {
-      EXPECT_TRUE(SQL_SUCCEEDED(rc));
+    if (c.outcome != kRefused) {
+      EXPECT_EQ(rc, c.outcome == kLeftOut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS);
+      if (c.outcome == kLeftOut) {
+        std::string msg;
+        EXPECT_EQ(diag_state(SQL_HANDLE_DBC, dbc, 1, nullptr, &msg), "01S00");
+        EXPECT_NE(msg.find(std::string("not passed on to the target driver: ") + c.keyword + " ("),
+                  std::string::npos)
+            << msg;
+        EXPECT_NE(msg.find("TargetKeywords"), std::string::npos) << msg;
+      }
       EXPECT_STREQ(link.info().dsn, "testdsn");
       EXPECT_EQ(sql_disconnect(dbc), SQL_SUCCESS);
       continue;
