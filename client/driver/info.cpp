@@ -9,6 +9,7 @@
 #include "odbc_names.h"
 #include "remote.h"
 #include "trace.h"
+#include "wide.h"
 
 namespace kyvek::driver {
 
@@ -86,83 +87,10 @@ void cache_add(client_dbc* dbc, unsigned type, int32_t value) {
   dbc->info_cache[dbc->info_count++] = {static_cast<uint16_t>(type), value};
 }
 
-// The ODBC functions this driver exports (odbc_api.cpp, kyvekcnt.map; a test
-// holds the three together), as SQLGetFunctions numbers them.
+// The ODBC functions this driver exports, as SQLGetFunctions numbers them:
+// made from kyvekcnt.map at build time.
 constexpr SQLUSMALLINT kExportedFunctions[] = {
-    SQL_API_SQLALLOCHANDLE,
-    SQL_API_SQLBINDCOL,
-    SQL_API_SQLBINDPARAMETER,
-    SQL_API_SQLBULKOPERATIONS,
-    SQL_API_SQLCANCEL,
-    SQL_API_SQLCLOSECURSOR,
-    SQL_API_SQLCOLATTRIBUTE,
-    SQL_API_SQLCOLUMNPRIVILEGES,
-    SQL_API_SQLCOLUMNS,
-    SQL_API_SQLCONNECT,
-    SQL_API_SQLCOPYDESC,
-    SQL_API_SQLDESCRIBECOL,
-    SQL_API_SQLDESCRIBEPARAM,
-    SQL_API_SQLDISCONNECT,
-    SQL_API_SQLDRIVERCONNECT,
-    SQL_API_SQLENDTRAN,
-    SQL_API_SQLEXECDIRECT,
-    SQL_API_SQLEXECUTE,
-    SQL_API_SQLEXTENDEDFETCH,
-    SQL_API_SQLFETCH,
-    SQL_API_SQLFETCHSCROLL,
-    SQL_API_SQLFOREIGNKEYS,
-    SQL_API_SQLFREEHANDLE,
-    SQL_API_SQLFREESTMT,
-    SQL_API_SQLGETCONNECTATTR,
-    SQL_API_SQLGETCURSORNAME,
-    SQL_API_SQLGETDATA,
-    SQL_API_SQLGETDESCFIELD,
-    SQL_API_SQLGETDESCREC,
-    SQL_API_SQLGETDIAGFIELD,
-    SQL_API_SQLGETDIAGREC,
-    SQL_API_SQLGETENVATTR,
-    SQL_API_SQLGETFUNCTIONS,
-    SQL_API_SQLGETINFO,
-    SQL_API_SQLGETSTMTATTR,
-    SQL_API_SQLGETTYPEINFO,
-    SQL_API_SQLMORERESULTS,
-    SQL_API_SQLNATIVESQL,
-    SQL_API_SQLNUMPARAMS,
-    SQL_API_SQLNUMRESULTCOLS,
-    SQL_API_SQLPARAMDATA,
-    SQL_API_SQLPREPARE,
-    SQL_API_SQLPRIMARYKEYS,
-    SQL_API_SQLPROCEDURECOLUMNS,
-    SQL_API_SQLPROCEDURES,
-    SQL_API_SQLPUTDATA,
-    SQL_API_SQLROWCOUNT,
-    SQL_API_SQLSETCONNECTATTR,
-    SQL_API_SQLSETCURSORNAME,
-    SQL_API_SQLSETDESCFIELD,
-    SQL_API_SQLSETDESCREC,
-    SQL_API_SQLSETENVATTR,
-    SQL_API_SQLSETPOS,
-    SQL_API_SQLSETSTMTATTR,
-    SQL_API_SQLSPECIALCOLUMNS,
-    SQL_API_SQLSTATISTICS,
-    SQL_API_SQLTABLEPRIVILEGES,
-    SQL_API_SQLTABLES,
-    SQL_API_SQLBROWSECONNECT,
-    // ODBC 2.
-    SQL_API_SQLALLOCCONNECT,
-    SQL_API_SQLALLOCENV,
-    SQL_API_SQLALLOCSTMT,
-    SQL_API_SQLCOLATTRIBUTES,
-    SQL_API_SQLERROR,
-    SQL_API_SQLFREECONNECT,
-    SQL_API_SQLFREEENV,
-    SQL_API_SQLGETCONNECTOPTION,
-    SQL_API_SQLGETSTMTOPTION,
-    SQL_API_SQLPARAMOPTIONS,
-    SQL_API_SQLSETCONNECTOPTION,
-    SQL_API_SQLSETSCROLLOPTIONS,
-    SQL_API_SQLSETSTMTOPTION,
-    SQL_API_SQLTRANSACT,
+#include "exported_functions.inc"
 };
 
 // Entries of the ODBC 2 form of SQLGetFunctions (SQL_API_ALL_FUNCTIONS).
@@ -175,6 +103,12 @@ bool exported(SQLUSMALLINT id) {
 }
 
 }  // namespace
+
+bool info_answer_is_text(SQLUSMALLINT type) {
+  const InfoKind kind = kind_of(type);
+  return kind == InfoKind::kText || kind == InfoKind::kYesNo ||
+         (kind == InfoKind::kLocal && type != SQL_DRIVER_HDBC && type != SQL_DRIVER_HENV);
+}
 
 }  // namespace kyvek::driver
 

@@ -20,7 +20,10 @@
 // SQLAllocStmt, SQLColAttributes, SQLError, SQLFreeConnect, SQLFreeEnv,
 // SQLGetConnectOption, SQLGetStmtOption, SQLParamOptions, SQLSetConnectOption,
 // SQLSetScrollOptions, SQLSetStmtOption, SQLTransact.
-// (kyvekcnt.map lists the same names; a test holds the two together.)
+// The wide (UTF-16) forms of the functions that take or give text follow
+// them (wide.cpp). kyvekcnt.map is the list of exports: the linker exports
+// what it names, SQLGetFunctions answers from it (a wide function counts as
+// its narrow one), and a test holds this file to it.
 //
 // The guard, in this order:
 //  1. The handle is looked up in the registry of live records (handles.cpp)
@@ -74,6 +77,7 @@
 #include "driver.h"
 #include "statements.h"
 #include "trace.h"
+#include "wide.h"
 
 namespace kyvek::driver {
 namespace {
@@ -126,8 +130,10 @@ int parent_kind_of(SQLSMALLINT type) {
   }
 }
 
+}  // namespace
+
 // The diagnostic list of a live handle, and the connection that names it.
-diag_header* diag_of(int kind, void* h, const client_dbc** dbc) {
+diag_header* handle_diag(int kind, void* h, const client_dbc** dbc) {
   *dbc = nullptr;
   switch (kind) {
     case kEnv: return &static_cast<client_env*>(h)->diag;
@@ -146,11 +152,13 @@ diag_header* diag_of(int kind, void* h, const client_dbc** dbc) {
   }
 }
 
+namespace {
+
 // An exception stopped the call: a record on the handle when it still lives.
 SQLRETURN post_failure(const char* name, int kind, void* h, bool no_memory) noexcept {
   if (kind == kNoHandle || vekc_chk_handle(kind, h) != 0) return SQL_ERROR;
   const client_dbc* dbc = nullptr;
-  diag_header* hdr = diag_of(kind, h, &dbc);
+  diag_header* hdr = handle_diag(kind, h, &dbc);
   if (no_memory)
     post_client(hdr, dbc, 0, sqlstate::kHY001, false);
   else
@@ -179,7 +187,7 @@ SQLRETURN guard(const char* name, int kind, void* h, Entry entry, Fn&& fn) noexc
       }
       if (entry.clear) {
         const client_dbc* dbc = nullptr;
-        clear_errors(diag_of(kind, h, &dbc));
+        clear_errors(handle_diag(kind, h, &dbc));
       }
     }
     SQLRETURN rc;
@@ -444,6 +452,144 @@ SQLRETURN SQL_API SQLError(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLCHAR* sta
 SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT id, SQLPOINTER v,
                                   SQLSMALLINT cap, SQLSMALLINT* n) {
   return G(SQLGetDiagField, kind_of(t), h, kDiagRead, get_diag_field(t, h, rec, id, v, cap, n));
+}
+
+// Wide (UTF-16) entry points: the same guard, then wide.cpp's conversions
+// around the narrow function.
+SQLRETURN SQL_API SQLConnectW(SQLHDBC h, SQLWCHAR* dsn, SQLSMALLINT dsn_len, SQLWCHAR* uid, SQLSMALLINT uid_len,
+                              SQLWCHAR* pwd, SQLSMALLINT pwd_len) {
+  return G(SQLConnectW, kDbc, h, kCall, connect_w(h, dsn, dsn_len, uid, uid_len, pwd, pwd_len));
+}
+SQLRETURN SQL_API SQLDriverConnectW(SQLHDBC h, SQLHWND w, SQLWCHAR* in, SQLSMALLINT inlen, SQLWCHAR* out,
+                                    SQLSMALLINT cap, SQLSMALLINT* outlen, SQLUSMALLINT completion) {
+  return G(SQLDriverConnectW, kDbc, h, kCall, driver_connect_w(h, w, in, inlen, out, cap, outlen, completion));
+}
+SQLRETURN SQL_API SQLBrowseConnectW(SQLHDBC h, SQLWCHAR* in, SQLSMALLINT inlen, SQLWCHAR* out, SQLSMALLINT cap,
+                                    SQLSMALLINT* outlen) {
+  return G(SQLBrowseConnectW, kDbc, h, kCall, browse_connect_w(h, in, inlen, out, cap, outlen));
+}
+SQLRETURN SQL_API SQLExecDirectW(SQLHSTMT h, SQLWCHAR* text, SQLINTEGER n) {
+  return G(SQLExecDirectW, kStmt, h, kCall, exec_direct_w(h, text, n));
+}
+SQLRETURN SQL_API SQLPrepareW(SQLHSTMT h, SQLWCHAR* text, SQLINTEGER n) {
+  return G(SQLPrepareW, kStmt, h, kCall, prepare_w(h, text, n));
+}
+SQLRETURN SQL_API SQLNativeSqlW(SQLHDBC h, SQLWCHAR* in, SQLINTEGER inlen, SQLWCHAR* out, SQLINTEGER cap,
+                                SQLINTEGER* outlen) {
+  return G(SQLNativeSqlW, kDbc, h, kCall, native_sql_w(h, in, inlen, out, cap, outlen));
+}
+SQLRETURN SQL_API SQLDescribeColW(SQLHSTMT h, SQLUSMALLINT col, SQLWCHAR* name, SQLSMALLINT cap,
+                                  SQLSMALLINT* name_len, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
+                                  SQLSMALLINT* nullable) {
+  return G(SQLDescribeColW, kStmt, h, kCall, describe_col_w(h, col, name, cap, name_len, type, size, digits, nullable));
+}
+SQLRETURN SQL_API SQLColAttributeW(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, SQLPOINTER buf, SQLSMALLINT cap,
+                                   SQLSMALLINT* n, SQLLEN* num) {
+  return G(SQLColAttributeW, kStmt, h, kCall, col_attribute_w(h, col, field, buf, cap, n, num));
+}
+SQLRETURN SQL_API SQLColAttributesW(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, SQLPOINTER buf,
+                                    SQLSMALLINT cap, SQLSMALLINT* n, SQLLEN* num) {
+  return G(SQLColAttributesW, kStmt, h, kCall, col_attributes_w(h, col, field, buf, cap, n, num));
+}
+SQLRETURN SQL_API SQLGetDiagRecW(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLWCHAR* state, SQLINTEGER* native,
+                                 SQLWCHAR* msg, SQLSMALLINT cap, SQLSMALLINT* n) {
+  return G(SQLGetDiagRecW, kind_of(t), h, kDiagRead, get_diag_rec_w(t, h, rec, state, native, msg, cap, n));
+}
+SQLRETURN SQL_API SQLGetDiagFieldW(SQLSMALLINT t, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT id, SQLPOINTER v,
+                                   SQLSMALLINT cap, SQLSMALLINT* n) {
+  return G(SQLGetDiagFieldW, kind_of(t), h, kDiagRead, get_diag_field_w(t, h, rec, id, v, cap, n));
+}
+SQLRETURN SQL_API SQLErrorW(SQLHENV env, SQLHDBC dbc, SQLHSTMT stmt, SQLWCHAR* state, SQLINTEGER* native,
+                            SQLWCHAR* msg, SQLSMALLINT cap, SQLSMALLINT* n) {
+  SQLHANDLE h;
+  const int kind = kind_of_first(stmt, dbc, env, &h);
+  return G(SQLErrorW, kind, h, kDiagRead, error_w(env, dbc, stmt, state, native, msg, cap, n));
+}
+SQLRETURN SQL_API SQLGetInfoW(SQLHDBC h, SQLUSMALLINT type, SQLPOINTER v, SQLSMALLINT cap, SQLSMALLINT* n) {
+  return G(SQLGetInfoW, kDbc, h, kCall, get_info_w(h, type, v, cap, n));
+}
+SQLRETURN SQL_API SQLSetConnectAttrW(SQLHDBC h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) {
+  return G(SQLSetConnectAttrW, kDbc, h, kProcessWide, set_connect_attr_w(h, a, v, n));
+}
+SQLRETURN SQL_API SQLGetConnectAttrW(SQLHDBC h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER* n) {
+  return G(SQLGetConnectAttrW, kDbc, h, kProcessWide, get_connect_attr_w(h, a, v, cap, n));
+}
+SQLRETURN SQL_API SQLSetStmtAttrW(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) {
+  // No statement attribute holds text: the narrow function serves.
+  return G(SQLSetStmtAttrW, kStmt, h, kCall, set_stmt_attr(h, a, v, n));
+}
+SQLRETURN SQL_API SQLGetStmtAttrW(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER cap, SQLINTEGER* n) {
+  return G(SQLGetStmtAttrW, kStmt, h, kCall, get_stmt_attr(h, a, v, cap, n));
+}
+SQLRETURN SQL_API SQLGetCursorNameW(SQLHSTMT h, SQLWCHAR* name, SQLSMALLINT cap, SQLSMALLINT* n) {
+  return G(SQLGetCursorNameW, kStmt, h, kCall, get_cursor_name_w(h, name, cap, n));
+}
+SQLRETURN SQL_API SQLSetCursorNameW(SQLHSTMT h, SQLWCHAR* name, SQLSMALLINT n) {
+  return G(SQLSetCursorNameW, kStmt, h, kCall, set_cursor_name_w(h, name, n));
+}
+SQLRETURN SQL_API SQLGetDescFieldW(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT f, SQLPOINTER v, SQLINTEGER cap,
+                                   SQLINTEGER* len) {
+  return G(SQLGetDescFieldW, kDesc, h, kCall, get_desc_field_w(h, n, f, v, cap, len));
+}
+SQLRETURN SQL_API SQLSetDescFieldW(SQLHDESC h, SQLSMALLINT n, SQLSMALLINT f, SQLPOINTER v, SQLINTEGER len) {
+  return G(SQLSetDescFieldW, kDesc, h, kCall, set_desc_field_w(h, n, f, v, len));
+}
+SQLRETURN SQL_API SQLGetDescRecW(SQLHDESC h, SQLSMALLINT n, SQLWCHAR* name, SQLSMALLINT cap, SQLSMALLINT* nl,
+                                 SQLSMALLINT* t, SQLSMALLINT* sub, SQLLEN* len, SQLSMALLINT* p, SQLSMALLINT* sc,
+                                 SQLSMALLINT* nul) {
+  return G(SQLGetDescRecW, kDesc, h, kCall, get_desc_rec_w(h, n, name, cap, nl, t, sub, len, p, sc, nul));
+}
+SQLRETURN SQL_API SQLSetConnectOptionW(SQLHDBC h, SQLUSMALLINT option, SQLULEN v) {
+  return G(SQLSetConnectOptionW, kDbc, h, kCall, set_connect_option_w(h, option, v));
+}
+SQLRETURN SQL_API SQLGetConnectOptionW(SQLHDBC h, SQLUSMALLINT option, SQLPOINTER v) {
+  return G(SQLGetConnectOptionW, kDbc, h, kCall, get_connect_option_w(h, option, v));
+}
+SQLRETURN SQL_API SQLTablesW(SQLHSTMT h, SQLWCHAR* c, SQLSMALLINT cn, SQLWCHAR* s, SQLSMALLINT sn, SQLWCHAR* t,
+                             SQLSMALLINT tn, SQLWCHAR* y, SQLSMALLINT yn) {
+  return G(SQLTablesW, kStmt, h, kCall, tables_w(h, c, cn, s, sn, t, tn, y, yn));
+}
+SQLRETURN SQL_API SQLColumnsW(SQLHSTMT h, SQLWCHAR* c, SQLSMALLINT cn, SQLWCHAR* s, SQLSMALLINT sn, SQLWCHAR* t,
+                              SQLSMALLINT tn, SQLWCHAR* o, SQLSMALLINT on) {
+  return G(SQLColumnsW, kStmt, h, kCall, columns_w(h, c, cn, s, sn, t, tn, o, on));
+}
+SQLRETURN SQL_API SQLColumnPrivilegesW(SQLHSTMT h, SQLWCHAR* c, SQLSMALLINT cn, SQLWCHAR* s, SQLSMALLINT sn,
+                                       SQLWCHAR* t, SQLSMALLINT tn, SQLWCHAR* o, SQLSMALLINT on) {
+  return G(SQLColumnPrivilegesW, kStmt, h, kCall, column_privileges_w(h, c, cn, s, sn, t, tn, o, on));
+}
+SQLRETURN SQL_API SQLTablePrivilegesW(SQLHSTMT h, SQLWCHAR* c, SQLSMALLINT cn, SQLWCHAR* s, SQLSMALLINT sn,
+                                      SQLWCHAR* t, SQLSMALLINT tn) {
+  return G(SQLTablePrivilegesW, kStmt, h, kCall, table_privileges_w(h, c, cn, s, sn, t, tn));
+}
+SQLRETURN SQL_API SQLPrimaryKeysW(SQLHSTMT h, SQLWCHAR* c, SQLSMALLINT cn, SQLWCHAR* s, SQLSMALLINT sn, SQLWCHAR* t,
+                                  SQLSMALLINT tn) {
+  return G(SQLPrimaryKeysW, kStmt, h, kCall, primary_keys_w(h, c, cn, s, sn, t, tn));
+}
+SQLRETURN SQL_API SQLProceduresW(SQLHSTMT h, SQLWCHAR* c, SQLSMALLINT cn, SQLWCHAR* s, SQLSMALLINT sn, SQLWCHAR* p,
+                                 SQLSMALLINT pn) {
+  return G(SQLProceduresW, kStmt, h, kCall, procedures_w(h, c, cn, s, sn, p, pn));
+}
+SQLRETURN SQL_API SQLStatisticsW(SQLHSTMT h, SQLWCHAR* c, SQLSMALLINT cn, SQLWCHAR* s, SQLSMALLINT sn, SQLWCHAR* t,
+                                 SQLSMALLINT tn, SQLUSMALLINT unique, SQLUSMALLINT reserved) {
+  return G(SQLStatisticsW, kStmt, h, kCall, statistics_w(h, c, cn, s, sn, t, tn, unique, reserved));
+}
+SQLRETURN SQL_API SQLSpecialColumnsW(SQLHSTMT h, SQLUSMALLINT id, SQLWCHAR* c, SQLSMALLINT cn, SQLWCHAR* s,
+                                     SQLSMALLINT sn, SQLWCHAR* t, SQLSMALLINT tn, SQLUSMALLINT scope,
+                                     SQLUSMALLINT nullable) {
+  return G(SQLSpecialColumnsW, kStmt, h, kCall, special_columns_w(h, id, c, cn, s, sn, t, tn, scope, nullable));
+}
+SQLRETURN SQL_API SQLProcedureColumnsW(SQLHSTMT h, SQLWCHAR* c, SQLSMALLINT cn, SQLWCHAR* s, SQLSMALLINT sn,
+                                       SQLWCHAR* p, SQLSMALLINT pn, SQLWCHAR* o, SQLSMALLINT on) {
+  return G(SQLProcedureColumnsW, kStmt, h, kCall, procedure_columns_w(h, c, cn, s, sn, p, pn, o, on));
+}
+SQLRETURN SQL_API SQLForeignKeysW(SQLHSTMT h, SQLWCHAR* pc, SQLSMALLINT pcn, SQLWCHAR* ps, SQLSMALLINT psn,
+                                  SQLWCHAR* pt, SQLSMALLINT ptn, SQLWCHAR* fc, SQLSMALLINT fcn, SQLWCHAR* fs,
+                                  SQLSMALLINT fsn, SQLWCHAR* ft, SQLSMALLINT ftn) {
+  return G(SQLForeignKeysW, kStmt, h, kCall,
+           foreign_keys_w(h, pc, pcn, ps, psn, pt, ptn, fc, fcn, fs, fsn, ft, ftn));
+}
+SQLRETURN SQL_API SQLGetTypeInfoW(SQLHSTMT h, SQLSMALLINT type) {
+  return G(SQLGetTypeInfoW, kStmt, h, kCall, get_type_info(h, type));
 }
 
 }  // extern "C"

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "driver.h"
+#include "wide.h"
 #include "enumerate_dsns.h"
 #include "kycrypt/kycrypt.h"
 
@@ -59,6 +60,68 @@ TEST(AttrList, GeneratorSkipsDescriptionAndDriverBesideDsn) {
   EXPECT_EQ(nodsn.to_string(), "DRIVER={kyvekcnt};SERVERPORT=h:1;");
   EXPECT_TRUE(list.rename_unless_present("UID", "TARGETUSER"));
   EXPECT_FALSE(list.rename_unless_present("DSN", "TARGETUSER"));
+}
+
+// A value the application wrote in braces is written in braces again, so
+// that it reaches the target driver as written.
+TEST(AttrList, ValuesWrittenInBracesStayInBraces) {
+  AttrList list;
+  list.parse("DSN=a;pqopt={application_name=x};MaxVarcharSize={100};Plain=1");
+  EXPECT_EQ(list.to_string(), "DSN=a;PQOPT={application_name=x};MAXVARCHARSIZE={100};PLAIN=1;");
+  list.set("MAXVARCHARSIZE", "200");
+  EXPECT_EQ(list.to_string(), "DSN=a;PQOPT={application_name=x};MAXVARCHARSIZE=200;PLAIN=1;");
+}
+
+// UTF-16 and UTF-8 both ways, exactly: pairs whole, anything unpaired or
+// malformed refused at its position.
+TEST(WideText, ConvertsExactlyAndRefusesUnpairedOrMalformedText) {
+  struct ToUtf8 {
+    std::u16string in;
+    bool ok;
+    std::string out;
+    size_t bad;
+  } to8[] = {
+      {u"x 🌜 z", true, "x \xF0\x9F\x8C\x9C z", 0},
+      {u"\u00e4\u20ac", true, "\xC3\xA4\xE2\x82\xAC", 0},
+      {std::u16string(u"a\xD83C"), false, "", 1},
+      {std::u16string(u"ab\xDF1C" u"c"), false, "", 2},
+      {std::u16string(u"\xD83C\xD83C\xDF1C"), false, "", 0},
+  };
+  for (const ToUtf8& k : to8) {
+    std::string out;
+    size_t bad = 99;
+    EXPECT_EQ(wide::to_utf8(reinterpret_cast<const SQLWCHAR*>(k.in.data()), static_cast<SQLLEN>(k.in.size()), &out,
+                            &bad),
+              k.ok);
+    if (k.ok) {
+      EXPECT_EQ(out, k.out);
+    } else {
+      EXPECT_EQ(bad, k.bad);
+    }
+  }
+  struct ToUtf16 {
+    std::string in;
+    bool ok;
+    std::u16string out;
+    size_t bad;
+  } to16[] = {
+      {"x \xF0\x9F\x8C\x9C z", true, u"x 🌜 z", 0},
+      {"\xC0\xAF", false, u"", 0},             // overlong
+      {"a\xED\xA0\xBC", false, u"", 1},       // an encoded surrogate
+      {"ab\xF4\x90\x80\x80", false, u"", 2},  // beyond U+10FFFF
+      {"abc\xF0\x9F\x8C", false, u"", 3},      // cut short
+      {"\xE4", false, u"", 0},                  // Latin-1
+  };
+  for (const ToUtf16& k : to16) {
+    std::u16string out;
+    size_t bad = 99;
+    EXPECT_EQ(wide::to_utf16(k.in, &out, &bad), k.ok) << k.in;
+    if (k.ok) {
+      EXPECT_EQ(out, k.out);
+    } else {
+      EXPECT_EQ(bad, k.bad) << k.in;
+    }
+  }
 }
 
 struct ConStrCase {

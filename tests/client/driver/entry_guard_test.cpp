@@ -77,6 +77,8 @@ std::vector<Export> exports() {
   static SQLUSMALLINT u16;
   static SQLPOINTER ptr;
   static SQLHANDLE out;
+  static SQLWCHAR wtext[8] = {'x', 0};
+  static SQLWCHAR wbuf[64];
   return {
       {"SQLAllocHandle", Kind::kDbc, [](SQLHANDLE h) { return SQLAllocHandle(SQL_HANDLE_STMT, h, &out); }},
       {"SQLAllocHandle", Kind::kDbc, [](SQLHANDLE h) { return SQLAllocHandle(SQL_HANDLE_DESC, h, &out); }},
@@ -207,6 +209,81 @@ std::vector<Export> exports() {
        [](SQLHANDLE h) { return SQLError(nullptr, h, nullptr, buf, &s32, buf, sizeof buf, &s16); }, SQL_ERROR},
       {"SQLError", Kind::kEnv,
        [](SQLHANDLE h) { return SQLError(h, nullptr, nullptr, buf, &s32, buf, sizeof buf, &s16); }, SQL_ERROR},
+      // Wide forms.
+      {"SQLConnectW", Kind::kDbc, [](SQLHANDLE h) { return SQLConnectW(h, wtext, SQL_NTS, nullptr, 0, nullptr, 0); }},
+      {"SQLDriverConnectW", Kind::kDbc,
+       [](SQLHANDLE h) {
+         return SQLDriverConnectW(h, nullptr, wtext, SQL_NTS, wbuf, 64, &s16, SQL_DRIVER_NOPROMPT);
+       }},
+      {"SQLBrowseConnectW", Kind::kDbc,
+       [](SQLHANDLE h) { return SQLBrowseConnectW(h, wtext, SQL_NTS, wbuf, 64, &s16); }},
+      {"SQLExecDirectW", Kind::kStmt, [](SQLHANDLE h) { return SQLExecDirectW(h, wtext, SQL_NTS); }},
+      {"SQLPrepareW", Kind::kStmt, [](SQLHANDLE h) { return SQLPrepareW(h, wtext, SQL_NTS); }},
+      {"SQLNativeSqlW", Kind::kDbc, [](SQLHANDLE h) { return SQLNativeSqlW(h, wtext, SQL_NTS, wbuf, 64, &s32); }},
+      {"SQLDescribeColW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLDescribeColW(h, 1, wbuf, 64, &s16, &s16, &ulen, &s16, &s16); }},
+      {"SQLColAttributeW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLColAttributeW(h, 1, SQL_DESC_NAME, wbuf, sizeof wbuf, &s16, &len); }},
+      {"SQLColAttributesW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLColAttributesW(h, 1, SQL_COLUMN_NAME, wbuf, sizeof wbuf, &s16, &len); }},
+      {"SQLGetDiagRecW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLGetDiagRecW(SQL_HANDLE_STMT, h, 1, wbuf, &s32, wbuf + 8, 32, &s16); }},
+      {"SQLGetDiagFieldW", Kind::kDbc,
+       [](SQLHANDLE h) {
+         return SQLGetDiagFieldW(SQL_HANDLE_DBC, h, 1, SQL_DIAG_MESSAGE_TEXT, wbuf, sizeof wbuf, &s16);
+       }},
+      {"SQLErrorW", Kind::kDbc,
+       [](SQLHANDLE h) { return SQLErrorW(nullptr, h, nullptr, wbuf, &s32, wbuf + 8, 32, &s16); }, SQL_ERROR},
+      {"SQLGetInfoW", Kind::kDbc,
+       [](SQLHANDLE h) { return SQLGetInfoW(h, SQL_DRIVER_NAME, wbuf, sizeof wbuf, &s16); }},
+      {"SQLSetConnectAttrW", Kind::kDbc,
+       [](SQLHANDLE h) { return SQLSetConnectAttrW(h, SQL_ATTR_CURRENT_CATALOG, wtext, SQL_NTS); }},
+      {"SQLGetConnectAttrW", Kind::kDbc,
+       [](SQLHANDLE h) { return SQLGetConnectAttrW(h, SQL_ATTR_CURRENT_CATALOG, wbuf, sizeof wbuf, &s32); }},
+      {"SQLSetStmtAttrW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLSetStmtAttrW(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(1), 0); }},
+      {"SQLGetStmtAttrW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLGetStmtAttrW(h, SQL_ATTR_ROW_ARRAY_SIZE, &ulen, 0, nullptr); }},
+      {"SQLGetCursorNameW", Kind::kStmt, [](SQLHANDLE h) { return SQLGetCursorNameW(h, wbuf, 64, &s16); }},
+      {"SQLSetCursorNameW", Kind::kStmt, [](SQLHANDLE h) { return SQLSetCursorNameW(h, wtext, SQL_NTS); }},
+      {"SQLGetDescFieldW", Kind::kDesc,
+       [](SQLHANDLE h) { return SQLGetDescFieldW(h, 1, SQL_DESC_NAME, wbuf, sizeof wbuf, &s32); }},
+      {"SQLSetDescFieldW", Kind::kDesc,
+       [](SQLHANDLE h) { return SQLSetDescFieldW(h, 1, SQL_DESC_NAME, wtext, SQL_NTS); }},
+      {"SQLGetDescRecW", Kind::kDesc,
+       [](SQLHANDLE h) { return SQLGetDescRecW(h, 1, wbuf, 64, &s16, &s16, &s16, &len, &s16, &s16, &s16); }},
+      {"SQLSetConnectOptionW", Kind::kDbc,
+       [](SQLHANDLE h) { return SQLSetConnectOptionW(h, SQL_AUTOCOMMIT, 1); }},
+      {"SQLGetConnectOptionW", Kind::kDbc,
+       [](SQLHANDLE h) { return SQLGetConnectOptionW(h, SQL_AUTOCOMMIT, &s32); }},
+      {"SQLTablesW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLTablesW(h, nullptr, 0, nullptr, 0, wtext, SQL_NTS, nullptr, 0); }},
+      {"SQLColumnsW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLColumnsW(h, nullptr, 0, nullptr, 0, wtext, SQL_NTS, nullptr, 0); }},
+      {"SQLColumnPrivilegesW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLColumnPrivilegesW(h, nullptr, 0, nullptr, 0, wtext, SQL_NTS, nullptr, 0); }},
+      {"SQLTablePrivilegesW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLTablePrivilegesW(h, nullptr, 0, nullptr, 0, wtext, SQL_NTS); }},
+      {"SQLPrimaryKeysW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLPrimaryKeysW(h, nullptr, 0, nullptr, 0, wtext, SQL_NTS); }},
+      {"SQLProceduresW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLProceduresW(h, nullptr, 0, nullptr, 0, wtext, SQL_NTS); }},
+      {"SQLStatisticsW", Kind::kStmt,
+       [](SQLHANDLE h) {
+         return SQLStatisticsW(h, nullptr, 0, nullptr, 0, wtext, SQL_NTS, SQL_INDEX_ALL, SQL_QUICK);
+       }},
+      {"SQLSpecialColumnsW", Kind::kStmt,
+       [](SQLHANDLE h) {
+         return SQLSpecialColumnsW(h, SQL_BEST_ROWID, nullptr, 0, nullptr, 0, wtext, SQL_NTS, SQL_SCOPE_CURROW,
+                                   SQL_NULLABLE);
+       }},
+      {"SQLProcedureColumnsW", Kind::kStmt,
+       [](SQLHANDLE h) { return SQLProcedureColumnsW(h, nullptr, 0, nullptr, 0, wtext, SQL_NTS, nullptr, 0); }},
+      {"SQLForeignKeysW", Kind::kStmt,
+       [](SQLHANDLE h) {
+         return SQLForeignKeysW(h, nullptr, 0, nullptr, 0, wtext, SQL_NTS, nullptr, 0, nullptr, 0, nullptr, 0);
+       }},
+      {"SQLGetTypeInfoW", Kind::kStmt, [](SQLHANDLE h) { return SQLGetTypeInfoW(h, SQL_ALL_TYPES); }},
   };
 }
 
