@@ -22,7 +22,9 @@
 
 namespace {
 
-constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+// SIGABRT too: abort() in a loaded driver (a failed assertion, a corrupted
+// heap) ends the process as surely as a fault, and deserves its report.
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 // The handler walks the stack and formats lines of up to 1 KiB on this stack;
 // the sanitizers make frames larger still.
 constexpr size_t kAltStackSize = 256 * 1024;

@@ -1,5 +1,5 @@
 /* Fatal faults of a process: the fatal signals (SIGSEGV, SIGBUS, SIGILL,
- * SIGFPE) taken on an alternate stack per thread, turned into an exception
+ * SIGFPE, SIGABRT) taken on an alternate stack per thread, turned into an exception
  * record (code, address, parameters, registers), and the pieces of the
  * exception report "kyvek.exception" that the server and the HTTP
  * administration server both write.
@@ -53,6 +53,7 @@ extern "C" {
 #define CRASH_PRIV_INSTRUCTION 0xC0000096u
 #define CRASH_STACK_OVERFLOW 0xC00000FDu
 #define CRASH_CPP_EXCEPTION 0xE06D7363u /* a C++ exception that reached a guard */
+#define CRASH_FATAL_APP_EXIT 0x40000015u /* abort(): SIGABRT */
 
 /* Name of the report file in the log directory. */
 #define CRASH_REPORT_FILE_NAME "kyvek.exception"

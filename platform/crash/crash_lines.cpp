@@ -118,6 +118,7 @@ constexpr CodeName kCodeNames[] = {
     {0xC0000095u, "INT_OVERFLOW"},
     {0xC0000096u, "PRIV_INSTRUCTION"},
     {0xC00000FDu, "STACK_OVERFLOW"},
+    {0x40000015u, "FATAL_APP_EXIT"},
 };
 
 // Page-fault error word bits (x86-64): the access was a write / an
@@ -236,6 +237,7 @@ extern "C" uint32_t crash_code_of_signal(int signal_number, int signal_code, uin
         case FPE_FLTSUB: return CRASH_ARRAY_BOUNDS_EXCEEDED;
         default: return CRASH_FLT_INVALID_OPERATION;
       }
+    case SIGABRT: return CRASH_FATAL_APP_EXIT;
     default: return 0;
   }
 }

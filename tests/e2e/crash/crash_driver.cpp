@@ -5,6 +5,7 @@
 //   "CRASH WRITE"  writes through a null pointer (SIGSEGV, write)
 //   "CRASH DIVIDE" divides an integer by zero (SIGFPE)
 //   "CRASH BUS"    reads a mapped page past the end of its file (SIGBUS)
+//   "CRASH ABORT"  calls abort(), as a failed assertion does (SIGABRT)
 // Any other text succeeds without a result set. Built without sanitizers, so
 // the faults are real processor faults and not sanitizer reports.
 #include <sql.h>
@@ -72,6 +73,7 @@ SQLRETURN run(const std::string& sql) {
   if (sql == "CRASH WRITE") write_null();
   if (sql == "CRASH DIVIDE") return divide_by_zero() == 0 ? SQL_SUCCESS : SQL_ERROR;
   if (sql == "CRASH BUS") return read_past_end_of_file() == 0 ? SQL_SUCCESS : SQL_ERROR;
+  if (sql == "CRASH ABORT") std::abort();
   return SQL_SUCCESS;
 }
 

@@ -86,6 +86,8 @@ struct FaultCase {
   const char* sql;
   const char* code_line;
   std::vector<std::string> information;
+  // The module that holds the faulting instruction.
+  const char* module = "libkyvekcrashdrv.so";
 };
 
 const FaultCase kCases[] = {
@@ -100,6 +102,8 @@ const FaultCase kCases[] = {
     {"CRASH BUS",
      "Exception Code: 0XC0000006 (IN_PAGE_ERROR)\r\n",
      {"Number of Parameters: 2\r\n", "Exception Information[0]: 0\r\n", "Exception Information[1]: "}},
+    // abort() raises SIGABRT inside the C library, called from the driver.
+    {"CRASH ABORT", "Exception Code: 0X40000015 (FATAL_APP_EXIT)\r\n", {"Number of Parameters: 0\r\n"}, "libc.so"},
 };
 
 void expect_report(const std::string& report, const FaultCase& c) {
@@ -117,7 +121,7 @@ void expect_report(const std::string& report, const FaultCase& c) {
   pieces.insert(pieces.end(), c.information.begin(), c.information.end());
   pieces.insert(pieces.end(),
                 {"exception_filter() at ", "RPCAllocHandle() at ", "Last RPC: Name=sql_exec", "Current Thread : ",
-                 "Module: ", "libkyvekcrashdrv.so, Section: ", "Call Stack:\r\nAddress   Frame\r\n",
+                 "Module: ", std::string(c.module), ", Section: ", "Call Stack:\r\nAddress   Frame\r\n",
                  "libkyvekcrashdrv.so\r\n", "SQLExec", "No deeper stack frame\n", "Last error from StackWalk = 0\r\n"});
   expect_in_order(report, pieces);
 }

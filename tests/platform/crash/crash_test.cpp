@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -110,6 +111,7 @@ TEST(CrashCodes, SignalsMapToExceptionCodesAndNames) {
       {SIGILL, ILL_PRVOPC, 0, 0, 0xC0000096u, "PRIV_INSTRUCTION"},
       {SIGBUS, BUS_ADRALN, 0, 0, 0x80000002u, "DATATYPE_MISALIGNMENT"},
       {SIGBUS, BUS_ADRERR, 0, 0, 0xC0000006u, "IN_PAGE_ERROR"},
+      {SIGABRT, SI_TKILL, 0, 0, 0x40000015u, "FATAL_APP_EXIT"},
   };
   for (const Row& r : rows) {
     uint32_t code = crash_code_of_signal(r.sig, r.code, r.fault, 0, r.stack_low);
@@ -279,7 +281,10 @@ volatile int g_depth_limit = INT_MAX;
 
 __attribute__((noinline, no_sanitize("undefined"))) void fault_now() { *g_null = 1; }
 
-__attribute__((noinline, no_sanitize("undefined"))) int divide_now() { return 7 / g_divisor; }
+// The quotient goes to a volatile store: with the result unused, an optimising
+// compiler would drop the division and the fault with it.
+volatile int g_quotient = 0;
+__attribute__((noipa, no_sanitize("undefined"))) void divide_now() { g_quotient = 7 / g_divisor; }
 
 __attribute__((noinline)) int recurse(int depth) {
   volatile char pad[512];
@@ -317,6 +322,7 @@ TEST(CrashHandler, GuardedFaultsWriteOneReportAndExitOne) {
       {"divide", [] { divide_now(); }, "Exception Code: 0XC0000094 (INT_DIVIDE_BY_ZERO)\r\n"},
       {"stack overflow", [] { recurse(0); }, "Exception Code: 0XC00000FD (STACK_OVERFLOW)\r\n"},
       {"raised", [] { ::raise(SIGBUS); }, "Exception Code: 0XC0000006 (IN_PAGE_ERROR)\r\n"},
+      {"abort", [] { std::abort(); }, "Exception Code: 0X40000015 (FATAL_APP_EXIT)\r\n"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
