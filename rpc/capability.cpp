@@ -139,11 +139,19 @@ void apply_peer_parameters(RpcHandle& h) {
         if (s < 8) h.negotiated |= kNegNarrowSqllen;
         break;
       }
-      case kParamTracing:
-        if (value.find('y') != std::string::npos) h.negotiated |= kNegTraceCalls | kNegTraceArgs;
-        if (value.find('c') != std::string::npos) h.negotiated |= kNegTraceCalls;
-        if (value.find('a') != std::string::npos) h.negotiated |= kNegTraceArgs;
+      case kParamTracing: {
+        uint32_t asked = 0;
+        if (value.find('y') != std::string::npos) asked |= kNegTraceCalls | kNegTraceArgs;
+        if (value.find('c') != std::string::npos) asked |= kNegTraceCalls;
+        if (value.find('a') != std::string::npos) asked |= kNegTraceArgs;
+        // A client may not make the server write files before it has logged on:
+        // the server switches its tracing on later (RPCPermitTracing).
+        if (h.is_server())
+          h.peer_tracing = asked;
+        else
+          h.negotiated |= asked;
         break;
+      }
       case kParamEndianess:
         if (value.size() >= 2) {
           uint16_t marker;

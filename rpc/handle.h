@@ -127,6 +127,9 @@ struct RpcHandle {
 
   std::vector<std::pair<int, std::string>> peer_params;  // most recent first
   uint32_t negotiated = 0;
+  // Server: the tracing the client asked for, held back until the server permits
+  // it (RPCPermitTracing, once the client has logged on).
+  uint32_t peer_tracing = 0;
   int32_t peer_pointer_width = 8, peer_sqllen_width = 8;
   std::vector<void*> pointer_table;  // server: index -> pointer, 0 = null
   std::deque<uint64_t> client_keys;  // client: stable entries, their addresses are handles

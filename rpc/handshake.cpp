@@ -77,6 +77,7 @@ std::string as_text(const std::string& frame) {
 
 void reset_negotiation(RpcHandle& h) {
   h.negotiated = 0;
+  h.peer_tracing = 0;
   h.peer_params.clear();
   h.peer_pointer_width = 8;
   h.peer_sqllen_width = 8;

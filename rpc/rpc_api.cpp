@@ -8,6 +8,7 @@
 #include "engine.h"
 #include "errors.h"
 #include "kyrpc.h"
+#include "kyrpc_server.h"
 #include "message.h"
 #include "trace.h"
 
@@ -116,6 +117,12 @@ int SetTracing(RpcHandle* h, const char* tracing) {
   if (h == nullptr) return 1;
   std::memset(h->tracing, 0, sizeof h->tracing);
   if (tracing) std::strncpy(h->tracing, tracing, sizeof h->tracing - 1);
+  return 0;
+}
+
+int RPCPermitTracing(RpcHandle* h) {
+  if (h == nullptr) return 1;
+  h->negotiated |= h->peer_tracing;
   return 0;
 }
 

@@ -1,5 +1,6 @@
 // The shared trace file. Opened for appending without following links, mode 0600,
-// and refused when someone else owns it, since it lives in a shared directory.
+// and refused when someone else owns it, since it lives in a shared directory. It
+// is bounded in size: a full file rolls over to one previous file.
 #include "trace.h"
 
 #include <fcntl.h>
@@ -18,6 +19,9 @@ namespace {
 std::mutex g_lock;
 int g_fd = -1;    // guarded by g_lock
 int g_users = 0;  // handles that wrote; guarded by g_lock
+// The file's bound: past it the file rolls over to "kyrorpc.log.1" (replacing
+// the one before), so that the two never hold much more than twice the bound.
+uint64_t g_limit = kTraceFileLimit;  // guarded by g_lock
 
 int open_trace_file() {
   std::string path = trace_path();
@@ -31,7 +35,31 @@ int open_trace_file() {
   return fd;
 }
 
+// True when fd is still the file at path (no other process rolled it over).
+bool is_current_file(int fd, const std::string& path) {
+  struct stat open_file {}, named {};
+  if (::fstat(fd, &open_file) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+  return open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+
+// Before a line of len bytes: a file that the line would take past the bound
+// moves aside and a new one starts. A file that another process already moved
+// is left to that process; this one opens the new file.
+void roll_over_if_full(size_t len) {
+  struct stat st;
+  if (::fstat(g_fd, &st) != 0 || uint64_t(st.st_size) + len <= g_limit) return;
+  std::string path = trace_path();
+  if (is_current_file(g_fd, path)) (void)::rename(path.c_str(), (path + ".1").c_str());
+  ::close(g_fd);
+  g_fd = open_trace_file();
+}
+
 }  // namespace
+
+void trace_set_limit(uint64_t bytes) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  g_limit = bytes;
+}
 
 std::string trace_path() {
   const char* dir = std::getenv("TMPDIR");
@@ -56,6 +84,7 @@ void trace_line(RpcHandle& h, const char* fmt, ...) {
     ++g_users;
   }
   if (g_fd < 0) g_fd = open_trace_file();
+  if (g_fd >= 0) roll_over_if_full(len);
   if (g_fd >= 0) (void)!::write(g_fd, line, len);
 }
 

@@ -1,6 +1,7 @@
 // The shared RPC trace file "kyrorpc.log" in the temporary directory. A peer that
-// asks for tracing makes the library write here; all handles share the file under
-// one lock, and it is closed only when the last handle that wrote to it lets go.
+// asks for tracing makes the library write here (a server only once it has
+// permitted it); all handles share the file under one lock, and it is closed only
+// when the last handle that wrote to it lets go. The file rolls over at a bound.
 #ifndef KYRPC_TRACE_H
 #define KYRPC_TRACE_H
 
@@ -21,6 +22,11 @@ void trace_popped(RpcHandle& h, uint32_t kind, const char* name, const RpcValue&
 void trace_release(RpcHandle& h);
 // Path of the trace file (tests).
 std::string trace_path();
+
+// The size past which the trace file rolls over to "<path>.1".
+constexpr uint64_t kTraceFileLimit = 64ull * 1024 * 1024;
+// Sets that size (tests).
+void trace_set_limit(uint64_t bytes);
 
 }  // namespace kyrpc
 

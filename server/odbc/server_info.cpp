@@ -13,6 +13,7 @@
 #include "logon/logon.h"
 #include "net_connection.h"
 #include "handle_alloc.h"
+#include "kyrpc_server.h"
 #include "scramble.h"
 #include "server_policy.h"
 #include "trace_log.h"
@@ -64,7 +65,12 @@ extern "C" int32_t authenticate(RpcHandle* handle, char* user, char* password) {
 
   uint32_t flags = 0;
   if (veks_server_policy_get()->read_flags(&flags) != 0) flags = 0;
-  if (flags & VEKS_FLAG_AUTHENTICATION_DISABLED) return 0;
+  // The client is logged on (or the administrator lets anyone on): from now on
+  // the RPC tracing it asked for is switched on.
+  if (flags & VEKS_FLAG_AUTHENTICATION_DISABLED) {
+    RPCPermitTracing(handle);
+    return 0;
+  }
 
   std::string copy;
   try {
@@ -101,6 +107,7 @@ extern "C" int32_t authenticate(RpcHandle* handle, char* user, char* password) {
   }
   if (imp == KY_IMPERSONATE_SKIPPED && trace_on(kTraceConnect))
     log_printf_tid("\tauthenticate: not running as root, impersonation of '%s' skipped\n", name.c_str());
+  RPCPermitTracing(handle);
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,11 +13,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "kyrpc_server.h"
 #include "test_util.h"
+#include "trace.h"
 
 namespace kyrpc::test {
 namespace {
@@ -181,6 +185,8 @@ void serve_one_connection(int listen_fd, const FunctionDescriptor* table, Server
     if (std::strcmp(name, RPC_TRANSPORT_NAME_WINSOCK) == 0) winsock = i;
   RPCSetTransportOpts(h, winsock, nullptr, "0", nullptr, nullptr, nullptr, "60", nullptr);
   out->connect_rc = RPCConnect(h, 1, 0, kProgram);
+  // As a server whose client has logged on: the tracing it asked for is on.
+  RPCPermitTracing(h);
   if (out->connect_rc == 0) RPCRun(h);
   const char* text = nullptr;
   out->run_code = RPCReportError(h, &text);
@@ -443,6 +449,31 @@ TEST_F(Loopback, TracingAskedByTheClientWritesTheSharedFile) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ::unlink(path.c_str());
   ::rmdir(dir.c_str());
+}
+
+TEST_F(Loopback, TraceFileRollsOverAtItsBound) {
+  std::string dir = ::testing::TempDir() + "rpctrace_XXXXXX";
+  ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+  ::setenv("TMPDIR", dir.c_str(), 1);
+  constexpr uint64_t kBound = 2048;
+  trace_set_limit(kBound);
+  HandlePtr h = connect_client("y");
+  for (int i = 0; i < 40; ++i) {
+    int32_t r32 = 0;
+    ASSERT_EQ(RPCExec(h.get(), "handle", &r32), 0);
+  }
+  finish(h);
+  trace_set_limit(kTraceFileLimit);
+  ::unsetenv("TMPDIR");
+  const std::string path = dir + "/kyrorpc.log";
+  for (const std::string& file : {path, path + ".1"}) {
+    struct stat st;
+    ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
+    EXPECT_LE(uint64_t(st.st_size), kBound) << file;
+    EXPECT_GT(st.st_size, 0) << file;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(Loopback, HttpClientIsSeenAsNonRpcAtOnce) {

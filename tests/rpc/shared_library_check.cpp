@@ -27,6 +27,7 @@ TEST(SharedLibrary, ExportsOnlyItsInterface) {
                            "RPCInitialise",
                            "RPCIsConnected",
                            "RPCLastRPC",
+                           "RPCPermitTracing",
                            "RPCPost",
                            "RPCQueue",
                            "RPCRegisterPrivatePtr",

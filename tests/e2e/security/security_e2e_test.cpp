@@ -228,6 +228,53 @@ std::vector<pid_t> children_of(pid_t pid) {
   return out;
 }
 
+// A client that asks for the RPC trace in its handshake gets it only once it
+// has logged on: before, and after a refused logon, the server writes nothing.
+TEST(ClientReach, RpcTraceWaitsForTheLogon) {
+  const auto calls_traced = [](const Fixture& f) {
+    std::string log = Fixture::read_file(f.dir() / "log" / "kyrorpc.log");
+    size_t n = 0;
+    for (size_t at = log.find("Function called: "); at != std::string::npos; at = log.find("Function called: ", at + 1))
+      ++n;
+    return n;
+  };
+  {
+    SCOPED_TRACE("logon refused");
+    Options o;
+    o.flags = kDsnBrowse;
+    o.pam_users["tracer"] = "right";
+    Fixture f(o);
+    ASSERT_TRUE(f.start_server()) << Fixture::read_file(f.server().err);
+    RpcClient c;
+    ASSERT_TRUE(c.connect(f.port(), "127.0.0.1", "y")) << c.error();
+    std::string text;
+    EXPECT_EQ(c.get_info(1, &text), 0);
+    EXPECT_NE(c.authenticate("tracer", "wrong"), 0);
+    EXPECT_EQ(c.get_info(2, &text), 0);
+    c.disconnect();
+    EXPECT_EQ(calls_traced(f), 0u);
+  }
+  {
+    SCOPED_TRACE("logged on");
+    Options o;
+    o.flags = kAuthOff | kDsnBrowse;
+    Fixture f(o);
+    ASSERT_TRUE(f.start_server()) << Fixture::read_file(f.server().err);
+    RpcClient c;
+    ASSERT_TRUE(c.connect(f.port(), "127.0.0.1", "c")) << c.error();
+    std::string text;
+    EXPECT_EQ(c.get_info(1, &text), 0);
+    EXPECT_EQ(calls_traced(f), 0u);
+    EXPECT_EQ(c.authenticate("anyone", "x"), 0);
+    EXPECT_EQ(c.get_info(2, &text), 0);
+    EXPECT_EQ(c.get_info(3, &text), 0);
+    c.disconnect();
+    std::string log = Fixture::read_file(f.dir() / "log" / "kyrorpc.log");
+    EXPECT_EQ(calls_traced(f), 2u) << log;
+    EXPECT_NE(log.find("Function called: server_get_info\n"), std::string::npos) << log;
+  }
+}
+
 TEST(ClientReach, MultiProcessChildDropsToTheUserForGood) {
   if (::getuid() != 0) GTEST_SKIP() << "needs root to change identity";
   Options o;
