@@ -172,7 +172,7 @@ BOOL config_dsn(HWND parent, WORD request, LPCSTR driver, LPCSTR attributes) {
   const std::string dsn = attrs.text("DSN");
 
   if (request == ODBC_REMOVE_DSN) {
-    if (dsn.empty()) {
+    if (dsn.empty() || installer_section_name(dsn.c_str())) {
       SETUP_TRACE("No DSN\n");
       return fail(ODBC_ERROR_INVALID_NAME, kInvalidRemoveDsn);
     }

@@ -2,6 +2,7 @@
 #include "installer.h"
 
 #include <dlfcn.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -60,7 +61,15 @@ const Installer& installer() {
 
 }  // namespace
 
+bool installer_section_name(const char* name) {
+  // The installer keeps its own settings and its list of data sources in these
+  // sections (in either case): neither names a data source, and saving or
+  // removing one as such would overwrite them.
+  return name != nullptr && (strcasecmp(name, "ODBC") == 0 || strcasecmp(name, "ODBC Data Sources") == 0);
+}
+
 BOOL valid_dsn(const char* name) {
+  if (installer_section_name(name)) return FALSE;
   auto fn = installer().valid;
   return fn ? fn(name) : FALSE;
 }

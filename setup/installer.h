@@ -24,6 +24,9 @@ namespace kyvek::setup {
 // The data-source store every call of this library names.
 inline constexpr const char* kOdbcIni = "odbc.ini";
 
+// "ODBC" or "ODBC Data Sources" in any case: sections of the installer's own.
+bool installer_section_name(const char* name);
+// SQLValidDSN, and not one of the installer's own sections.
 BOOL valid_dsn(const char* name);
 int get_private_profile_string(const char* section, const char* key, const char* fallback, char* out, int size,
                                const char* file);

@@ -208,6 +208,22 @@ TEST_F(ConfigDsnTest, RequestErrors) {
        list_of({"DSN=bad]name"}),
        {{8, "Invalid DSN specified (fails SQLValidDSN)"}}},
       {"add, no name", ODBC_ADD_DSN, list_of({"DESCRIPTION=x"}), {{8, "Invalid DSN specified (fails SQLValidDSN)"}}},
+      // The installer keeps its own settings and its list of data sources in
+      // these sections: neither is a data source.
+      {"add, ODBC", ODBC_ADD_DSN, list_of({"DSN=ODBC"}), {{8, "Invalid DSN specified (fails SQLValidDSN)"}}},
+      {"add, ODBC Data Sources",
+       ODBC_ADD_DSN,
+       list_of({"DSN=ODBC Data Sources"}),
+       {{8, "Invalid DSN specified (fails SQLValidDSN)"}}},
+      {"add, odbc data sources",
+       ODBC_ADD_DSN,
+       list_of({"DSN=odbc data sources"}),
+       {{8, "Invalid DSN specified (fails SQLValidDSN)"}}},
+      {"configure, ODBC", ODBC_CONFIG_DSN, list_of({"DSN=odbc"}), {{8, "Invalid DSN specified (fails SQLValidDSN)"}}},
+      {"remove, ODBC Data Sources",
+       ODBC_REMOVE_DSN,
+       list_of({"DSN=ODBC Data Sources"}),
+       {{7, "Invalid DSN specified to ODBC_REMOVE_DSN"}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -215,6 +231,7 @@ TEST_F(ConfigDsnTest, RequestErrors) {
     EXPECT_EQ(installer_errors(), c.errors);
   }
   EXPECT_EQ(user_ini().find("DESCRIPTION"), std::string::npos);
+  EXPECT_TRUE(section("ODBC").empty()) << user_ini();
 
   // The same library entered directly, for what the installer would not pass on.
   void* lib = dlopen(std::getenv("KYVEK_SETUP_LIBRARY_PATH"), RTLD_NOW);
