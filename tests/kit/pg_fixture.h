@@ -41,9 +41,27 @@ class PgCluster {
     dir_ = tmpl;
     chmod(dir_.c_str(), 0777);
     bin_ = find_bin();
+    if (bin_.empty()) {
+      error_ = "no PostgreSQL server programs (initdb, pg_ctl) under /usr/lib/postgresql/*/bin";
+      return;
+    }
+    if (!std::filesystem::exists(kPsqlDriver)) {
+      error_ = std::string("no psqlODBC driver at ") + kPsqlDriver;
+      return;
+    }
+    if (geteuid() == 0) {
+      // As root the cluster runs as the postgres account: found by its
+      // absolute path, so that a minimal PATH does not hide it.
+      as_pg_ = find_runuser();
+      if (as_pg_.empty()) {
+        error_ = "running as root, but no runuser at /usr/sbin/runuser or /sbin/runuser";
+        return;
+      }
+      as_pg_ += " -u postgres -- ";
+    }
     port_ = free_port();
     const std::string data = dir_ + "/data";
-    const std::string as_pg = geteuid() == 0 ? "runuser -u postgres -- " : "";
+    const std::string& as_pg = as_pg_;
     if (!run(as_pg + bin_ + "/initdb -D " + data + " -A trust -U postgres -N > " + dir_ + "/initdb.log 2>&1")) {
       error_ = "initdb failed, see " + dir_ + "/initdb.log";
       return;
@@ -65,8 +83,7 @@ class PgCluster {
   }
   ~PgCluster() {
     if (started_) {
-      const std::string as_pg = geteuid() == 0 ? "runuser -u postgres -- " : "";
-      run(as_pg + bin_ + "/pg_ctl -D " + dir_ + "/data -m immediate -w -t 30 stop > /dev/null 2>&1");
+      run(as_pg_ + bin_ + "/pg_ctl -D " + dir_ + "/data -m immediate -w -t 30 stop > /dev/null 2>&1");
     }
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
@@ -76,11 +93,17 @@ class PgCluster {
     f << text;
   }
   static std::string find_bin() {
-    for (const auto& e : std::filesystem::directory_iterator("/usr/lib/postgresql")) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
       std::string b = e.path().string() + "/bin";
-      if (std::filesystem::exists(b + "/pg_ctl")) return b;
+      if (std::filesystem::exists(b + "/pg_ctl") && std::filesystem::exists(b + "/initdb")) return b;
     }
-    return "/usr/lib/postgresql/15/bin";
+    return "";
+  }
+  static std::string find_runuser() {
+    for (const char* p : {"/usr/sbin/runuser", "/sbin/runuser", "/usr/bin/runuser", "/bin/runuser"})
+      if (access(p, X_OK) == 0) return p;
+    return "";
   }
   static int free_port() {
     int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -97,6 +120,7 @@ class PgCluster {
   }
 
   std::string dir_, bin_, error_;
+  std::string as_pg_;  // the runuser prefix as root, else empty
   int port_ = 0;
   bool ok_ = false;
   bool started_ = false;

@@ -165,7 +165,7 @@ void compare_catalogs(const std::string& direct, const std::string& bridge, bool
 TEST_F(CatalogE2e, EveryCatalogFunctionOnSqlite) { compare_catalogs(World::direct(), World::bridge(), false); }
 
 TEST_F(CatalogE2e, EveryCatalogFunctionOnPostgres) {
-  if (!World::get()->has_pg()) GTEST_SKIP() << "no PostgreSQL or psqlODBC here";
+  ASSERT_TRUE(World::get()->has_pg()) << World::get()->pg_error();
   set_dialect(postgres_dialect());
   compare_catalogs(World::pg_direct(), World::pg_bridge(), true);
   set_dialect(sqlite_dialect());

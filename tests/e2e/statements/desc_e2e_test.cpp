@@ -231,7 +231,7 @@ std::string desc_transcript(Conn& c, bool records) {
 
 TEST(DescriptorsE2e, FieldFamiliesCopiesAndApplicationDescriptorsOnPostgres) {
   ASSERT_NE(World::get(), nullptr);
-  if (!World::get()->has_pg()) GTEST_SKIP() << "no PostgreSQL or psqlODBC here";
+  ASSERT_TRUE(World::get()->has_pg()) << World::get()->pg_error();
   set_dialect(postgres_dialect());
   std::string a, b;
   {
@@ -270,7 +270,7 @@ std::string first_state(SQLSMALLINT type, SQLHANDLE h) {
 // row descriptors).
 TEST(DescriptorsE2e, BridgeKeepsOdbcRulesWherePsqlodbcDeparts) {
   ASSERT_NE(World::get(), nullptr);
-  if (!World::get()->has_pg()) GTEST_SKIP() << "no PostgreSQL or psqlODBC here";
+  ASSERT_TRUE(World::get()->has_pg()) << World::get()->pg_error();
   Conn c(World::pg_bridge());
   ASSERT_TRUE(c.ok()) << c.error();
   c.exec("DROP TABLE kvr_t");

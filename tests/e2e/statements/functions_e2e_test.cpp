@@ -126,7 +126,8 @@ TEST(FunctionsE2e, TheDriverClaimsItsOwnExportsInEveryForm) {
   const std::set<SQLUSMALLINT> exported = exported_ids();
   ASSERT_GT(exported.size(), 50u);
   std::vector<std::string> targets = {World::bridge()};
-  if (World::get()->has_pg()) targets.push_back(World::pg_bridge());
+  ASSERT_TRUE(World::get()->has_pg()) << World::get()->pg_error();
+  targets.push_back(World::pg_bridge());
   for (const std::string& target : targets) {
     SCOPED_TRACE(target);
     Conn c(target);

@@ -35,7 +35,7 @@ class PgStatementsE2e : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(World::get(), nullptr);
-    if (!World::get()->has_pg()) GTEST_SKIP() << "no PostgreSQL or psqlODBC here";
+    ASSERT_TRUE(World::get()->has_pg()) << World::get()->pg_error();
     set_dialect(postgres_dialect());
   }
   void TearDown() override { set_dialect(sqlite_dialect()); }

@@ -301,7 +301,9 @@ TEST_F(WaitsE2e, AnExecutionBringsItsParameterCountsAndStatusesInItsOwnWait) {
   // SQLite's driver leaves the status array as it was, and so does the
   // bridge: its statuses are compared too.
   for (bool postgres : {false, true}) {
-    if (postgres && !World::get()->has_pg()) break;
+    if (postgres) {
+      ASSERT_TRUE(World::get()->has_pg()) << World::get()->pg_error();
+    }
     SCOPED_TRACE(postgres ? "PostgreSQL" : "SQLite");
     std::vector<long> turns;
     compare(postgres, [&](Conn& c, TurnRelay* relay) {
@@ -356,7 +358,7 @@ TEST_F(WaitsE2e, AnExecutionBringsItsParameterCountsAndStatusesInItsOwnWait) {
 // update drops their replies and gives the target's error; the next
 // operation goes on. A refresh of one row leaves the others' buffers alone.
 TEST_F(WaitsE2e, APositionedOperationBringsItsStatusColumnsAndCountInItsOwnWait) {
-  if (!World::get()->has_pg()) GTEST_SKIP() << "no PostgreSQL";
+  ASSERT_TRUE(World::get()->has_pg()) << World::get()->pg_error();
   std::vector<long> turns;
   compare(true, [&](Conn& c, TurnRelay* relay) {
     c.exec("DROP TABLE wait_setpos");

@@ -29,12 +29,14 @@ World::World() {
   // The cluster names its data source in its own odbc.ini (ODBCINI until the
   // fixture's environment is applied); the fixture's server gets the same section.
   std::string pg_ini;
-  if (fs::exists(kytest::kPsqlDriver) && fs::exists("/usr/lib/postgresql") && kytest::PgCluster::get().ok()) {
+  if (kytest::PgCluster::get().ok()) {
     std::ifstream f(std::getenv("ODBCINI"));
     std::stringstream s;
     s << f.rdbuf();
     pg_ini = s.str();
     pg_ok_ = true;
+  } else {
+    pg_error_ = "PostgreSQL is needed: " + kytest::PgCluster::get().error();
   }
   fx_ = new Fixture();
   if (pg_ok_) {

@@ -17,7 +17,10 @@ class World {
   // The world, made on first use; null when the server did not start.
   static World* get();
   Fixture& fixture() { return *fx_; }
+  // Whether the private PostgreSQL cluster is up; pg_error() says what is
+  // missing when it is not. Tests that need it fail without it.
   bool has_pg() const { return pg_ok_; }
+  const std::string& pg_error() const { return pg_error_; }
   static std::string direct() { return std::string("DSN=") + Fixture::kServerDsn + ";"; }
   static std::string bridge(const std::string& extra = "") {
     return std::string("DSN=") + Fixture::kClientDsn + ";" + extra;
@@ -31,6 +34,7 @@ class World {
   ~World();
   Fixture* fx_ = nullptr;
   bool pg_ok_ = false;
+  std::string pg_error_;
   bool up_ = false;
 };
 
