@@ -340,6 +340,184 @@ TEST(BsdTransport, WhatAServerSaysBeforeTheHandshake) {
   }
 }
 
+// A client handle for host:port with the given low-level options (id, text pairs).
+HandlePtr client_at(const char* host, int port, std::vector<std::pair<int, const char*>> lowl = {}) {
+  HandlePtr h(RPCAllocHandle());
+  RPCInitialise(h.get(), RPC_MODE_CLIENT, 0);
+  std::string p = std::to_string(port);
+  RPCSetTransportOpts(h.get(), RPC_TRANSPORT_BSD, host, p.c_str(), nullptr, nullptr, nullptr, nullptr, "30");
+  for (const auto& [id, text] : lowl) RPCSetLowLTransportOpts(h.get(), 1, id, text);
+  return h;
+}
+
+// Name lookup, connect errors and the socket options of a client. A fake server
+// that refuses with a text shows that the connection was made.
+TEST(BsdTransport, ClientHostsErrorsAndOptions) {
+  const std::string refusal = std::string("\xFF\xFF\xFF\xFF", 4) + std::string("go away\0", 8);
+  {
+    SCOPED_TRACE("a host name that resolves, with buffer sizes and time-outs");
+    int port = 0;
+    int lfd = loopback_socket(&port);
+    std::thread server(fake_server, lfd, refusal);
+    HandlePtr h = client_at("localhost", port,
+                            {{RPC_LOWL_RCVBUF, "65536"},
+                             {RPC_LOWL_SNDBUF, "65536"},
+                             {RPC_LOWL_RCVTIMEO, "5000"},
+                             {RPC_LOWL_SNDTIMEO, "5000"}});
+    EXPECT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 1);
+    int code = 0;
+    EXPECT_EQ(error_of(h.get(), &code), "go away");
+    EXPECT_EQ(code, RPC_ERR_TRANSPORT);
+    h.reset();
+    server.join();
+    ::close(lfd);
+  }
+  struct Case {
+    const char* name;
+    const char* host;
+    std::vector<std::pair<int, const char*>> lowl;
+    std::string prefix;  // of the connection's message
+    std::string suffix;
+  } cases[] = {
+      {"a name that does not resolve", "no-such-host.invalid", {}, "Failed to get hostname no-such-host.invalid ", ""},
+      {"a name that begins with a digit is looked up by name",
+       "1.no-such-host.invalid",
+       {},
+       "Failed to get hostname 1.no-such-host.invalid ",
+       ""},
+      // The kernel never connects a stream to the broadcast address: an error
+      // that is not a refusal ends the attempts at once.
+      {"a connect error other than refusal",
+       "255.255.255.255",
+       {},
+       "Failed to connect, connect()=-1 Network unreachable\n",
+       ""},
+      // Far beyond what the kernel grants without privileges of its own.
+      {"a send buffer the kernel will not grant",
+       "127.0.0.1",
+       {{RPC_LOWL_SNDBUF, "1073741824"}},
+       "Reported socket send buffer size (",
+       ") is not what was set (1073741824)\n"},
+      {"a receive buffer the kernel will not grant",
+       "127.0.0.1",
+       {{RPC_LOWL_RCVBUF, "1073741824"}},
+       "Reported socket receive buffer size (",
+       ") is not what was set (1073741824)\n"},
+  };
+  int port = 0;
+  int fd = loopback_socket(&port, false);  // nobody listens: a connect would be refused
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HandlePtr h = client_at(c.host, port, c.lowl);
+    auto start = Clock::now();
+    EXPECT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 1);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    int code = 0;
+    std::string text = error_of(h.get(), &code);
+    EXPECT_EQ(code, RPC_ERR_OPEN);
+    EXPECT_EQ(text.rfind(c.prefix, 0), 0u) << text;
+    EXPECT_TRUE(text.size() >= c.suffix.size() && text.compare(text.size() - c.suffix.size(), c.suffix.size(),
+                                                                c.suffix) == 0)
+        << text;
+  }
+  ::close(fd);
+}
+
+// SO_RCVTIMEO on a client: a server that accepts and then says nothing ends the
+// handshake after the time-out instead of holding the client for ever.
+TEST(BsdTransport, ReceiveTimeOutEndsASilentHandshake) {
+  int port = 0;
+  int lfd = loopback_socket(&port);
+  std::thread server([lfd] {
+    int c = ::accept(lfd, nullptr, nullptr);
+    char buf[512];
+    // Reads what the client sends, answers nothing, until the client leaves.
+    while (::recv(c, buf, sizeof buf, 0) > 0) {
+    }
+    ::close(c);
+  });
+  HandlePtr h = client_at("127.0.0.1", port, {{RPC_LOWL_RCVTIMEO, "300"}});
+  auto start = Clock::now();
+  EXPECT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 1);
+  auto took = Clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(250));
+  EXPECT_LT(took, std::chrono::seconds(5));
+  int code = 0;
+  error_of(h.get(), &code);
+  EXPECT_EQ(code, RPC_ERR_TRANSPORT);
+  h.reset();
+  server.join();
+  ::close(lfd);
+}
+
+// Server mode: bind the port, listen, accept one connection and serve it; and
+// the failures of bind and accept with their texts.
+TEST(BsdTransport, ServerModeAcceptsOneConnection) {
+  FunctionDescriptor table[2] = {};
+  table[0].name = "nothing";
+  table[0].args[0].flags = RPC_ARG_OUT | RPC_ARG_INT16;
+  auto server_handle = [&](int port, std::vector<std::pair<int, const char*>> lowl) {
+    RpcHandle* h = RPCAllocHandle();
+    RPCInitialise(h, RPC_MODE_SERVER, 0);
+    RPCExport(h, table);
+    std::string p = std::to_string(port);
+    RPCSetTransportOpts(h, RPC_TRANSPORT_BSD, nullptr, p.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    for (const auto& [id, text] : lowl) RPCSetLowLTransportOpts(h, 1, id, text);
+    return h;
+  };
+  auto close_handle = [](RpcHandle* h) {
+    RPCDisconnect(h);
+    RPCTerminate(h);
+    RPCFreeHandle(h);
+  };
+  {
+    SCOPED_TRACE("serves one client");
+    int port = 0;
+    ::close(loopback_socket(&port, false));  // a port free a moment ago
+    RpcHandle* sh = server_handle(port, {});
+    int server_rc = -1;
+    std::thread server([&] {
+      server_rc = RPCConnect(sh, 1, 0, "1999-1014-0000000001");
+      if (server_rc == 0) RPCRun(sh);
+    });
+    // The client's retries cover the moment before the server listens.
+    HandlePtr h = client_at("127.0.0.1", port, {{RPC_LOWL_ATTEMPTS, "20"}});
+    ASSERT_EQ(RPCConnect(h.get(), 1, 0, "1999-1014-0000000001"), 0) << error_of(h.get(), &server_rc);
+    int16_t rc = -1;
+    EXPECT_EQ(RPCExec(h.get(), "nothing", &rc), 0);
+    h.reset();
+    server.join();
+    EXPECT_EQ(server_rc, 0);
+    close_handle(sh);
+  }
+  {
+    SCOPED_TRACE("the port is taken");
+    int port = 0;
+    int taken = loopback_socket(&port);
+    RpcHandle* sh = server_handle(port, {});
+    EXPECT_EQ(RPCConnect(sh, 1, 0, "1999-1014-0000000001"), 1);
+    int code = 0;
+    EXPECT_EQ(error_of(sh, &code), "Failed to bind socket \nbind()\n- Address already in use\n");
+    EXPECT_EQ(code, RPC_ERR_OPEN);
+    close_handle(sh);
+    ::close(taken);
+  }
+  {
+    SCOPED_TRACE("nobody connects within the receive time-out");
+    int port = 0;
+    ::close(loopback_socket(&port, false));
+    RpcHandle* sh = server_handle(port, {{RPC_LOWL_RCVTIMEO, "200"}});
+    auto start = Clock::now();
+    EXPECT_EQ(RPCConnect(sh, 1, 0, "1999-1014-0000000001"), 1);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    int code = 0;
+    std::string text = error_of(sh, &code);
+    EXPECT_EQ(text.rfind("Failed to accept connection \naccept()\n- ", 0), 0u) << text;
+    EXPECT_EQ(code, RPC_ERR_OPEN);
+    close_handle(sh);
+  }
+}
+
 TEST(InheritedSocket, ServesOverTheTtyDriver) {
   int port = 0;
   int lfd = loopback_socket(&port);
