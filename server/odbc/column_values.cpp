@@ -62,7 +62,8 @@ int16_t colin_fixed(const char* name, void* handle, int16_t column, int64_t coun
     SQLRETURN rc;
     descriptor_record_t* rec = column_in(stmt, column, native_unbound, false, ob, oct, ib, ind, &rc);
     if (rec == nullptr) return rc;
-    if (count > 0 && (values == nullptr || !fits(rec, count, width)))
+    // A byte count of no whole number of values (count -1) is refused too.
+    if (count < 0 || (count > 0 && (values == nullptr || !fits(rec, count, width))))
       return inconsistent(stmt, column, static_cast<long>(count), rec, server_word);
     if (count > 0) std::memcpy(rec->data, values, static_cast<uint64_t>(count) * width);
     return SQL_SUCCESS;
