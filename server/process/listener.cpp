@@ -471,6 +471,18 @@ int Listener::run_service() {
   const server_settings_t* s = server_settings();
   uint32_t port = s->Port64 ? s->Port64 : s->Port;
   service_checkpoint();
+  // The thread table up front, with its first (free) entry: a service that
+  // cannot have it stops before it listens.
+  thread_entry_t* first = nullptr;
+  if (int rc = create_new_thread_entry(thread_table_head(), 0, &first, block_, s->Flags); rc != 0) {
+    startup_log("Failed to create new thread entry, %d\n", rc);
+    char size[32];
+    std::snprintf(size, sizeof size, "%zu", sizeof(thread_entry_t));
+    server_event(EVENTLOG_ERROR, EV_NO_MEMORY, size, "thread entry");
+    service_set_exit_codes(KY_SERVICE_SPECIFIC_ERROR, 104);
+    return 1;
+  }
+  service_checkpoint();
   if (listen_on_port(static_cast<uint16_t>(port), &sock_) != 0) {
     service_set_exit_codes(KY_SERVICE_SPECIFIC_ERROR, 105);
     return 1;

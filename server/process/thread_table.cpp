@@ -107,6 +107,12 @@ void auto_deny(thread_entry_t* entry, server_stats_t* block) {
 
 }  // namespace
 
+namespace {
+thread_entry_alloc_fn entry_alloc = std::calloc;
+}  // namespace
+
+extern "C" void set_thread_entry_allocator(thread_entry_alloc_fn fn) { entry_alloc = fn ? fn : std::calloc; }
+
 extern "C" void lock_thread_table(void) { table_mutex.lock(); }
 extern "C" void unlock_thread_table(void) { table_mutex.unlock(); }
 extern "C" thread_entry_t** thread_table_head(void) { return &table_head; }
@@ -144,7 +150,7 @@ extern "C" int create_new_thread_entry(thread_entry_t** head, uint32_t limit, th
   }
   if (free_entry == nullptr) {
     server_trace(kTraceDetail, "\tNo empty entries found\n");
-    free_entry = static_cast<thread_entry_t*>(std::calloc(1, sizeof(thread_entry_t)));
+    free_entry = static_cast<thread_entry_t*>(entry_alloc(1, sizeof(thread_entry_t)));
     if (free_entry == nullptr) return -1;
     server_trace(kTraceDetail, "\tNew thread entry %p\n", static_cast<void*>(free_entry));
     free_entry->next = *head;

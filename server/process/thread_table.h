@@ -15,6 +15,7 @@
 #define KYVEK_SERVER_THREAD_TABLE_H
 
 #include <pthread.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
 #include <time.h>
@@ -68,6 +69,10 @@ int count_client_connections(const char* address, uint32_t limit, thread_entry_t
  * *count is set to 0. */
 void cleanup_exited_threads(thread_entry_t** head, server_stats_t* block, uint32_t flags, uint32_t* count);
 
+/* Test seam: how a new entry is allocated (calloc's contract); NULL restores
+ * calloc. Set before the listener starts. */
+typedef void* (*thread_entry_alloc_fn)(size_t count, size_t size);
+void set_thread_entry_allocator(thread_entry_alloc_fn fn);
 /* Frees every entry (service stop). */
 void free_thread_table(thread_entry_t** head);
 

@@ -19,6 +19,8 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -704,6 +706,95 @@ TEST(Service, ListeningFailureStopsWithCode105) {
   // The system's own words for the errno, not a 10000-based code.
   EXPECT_TRUE(f.wait_event("Address already in use (errno 98)", 1000)) << Fixture::read_file(f.eventlog_path());
   ::close(holder);
+}
+
+}  // namespace
+
+namespace {
+
+// MaxThreadCount through a real listener: the connection beyond the limit gets
+// the refusal frame (each loop has its own words), the event and the audit line.
+TEST(Listener, MaxThreadCountRefusesTheConnectionBeyondIt) {
+  for (bool service : {false, true}) {
+    SCOPED_TRACE(service ? "service" : "console");
+    Options o;
+    o.flags |= kAudit;
+    o.settings["MaxThreadCount"] = "1";
+    Fixture f(o);
+    if (service) {
+      f.set_setting("Port", f.port_text());
+      f.set_env("KYVEK_SERVICE", "1");
+      ASSERT_TRUE(f.start_server({"standalone"}));
+      ASSERT_TRUE(wait_state(f, "4"));
+    } else {
+      ASSERT_TRUE(f.start_server());
+    }
+    RpcClient first;
+    ASSERT_TRUE(first.connect(f.port())) << first.error();
+    int fd = kyvek::e2e::connect_loopback(f.port());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(kyvek::e2e::read_all(fd), frame(service ? "MaxThreadCount 1 reached"
+                                                      : "Unable to create new thread entry - MaxThreadCount 1 reached\n"));
+    ::close(fd);
+    EXPECT_TRUE(f.wait_event("Client refused access - MaxThreadCount 1 reached", 2000))
+        << Fixture::read_file(f.eventlog_path());
+    EXPECT_TRUE(audit_shows(f, "REFUSED_MAXCONCURRENT 127.0.0.1")) << Fixture::read_file(audit_trail(f));
+  }
+}
+
+// ReverseLookup names the client in the console's "Connection from" line.
+TEST(Listener, ReverseLookupNamesTheClient) {
+  const struct {
+    uint32_t flag;
+    const char* line;
+  } cases[] = {{0x20, "Connection from 127.0.0.1 (localhost)\n"}, {0, "Connection from 127.0.0.1 (unknown)\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    Options o;
+    o.flags |= c.flag;
+    Fixture f(o);
+    ASSERT_TRUE(f.start_server());
+    RpcClient client;
+    ASSERT_TRUE(client.connect(f.port())) << client.error();
+    bool seen = false;
+    for (int i = 0; i < 100 && !seen; ++i) {
+      seen = Fixture::read_file(f.server().out).find(c.line) != std::string::npos;
+      if (!seen) std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(seen) << Fixture::read_file(f.server().out);
+  }
+}
+
+// With ShowProcessTime the listener's periodic step (here: from the eleventh
+// connection on) keeps the process's CPU times in the statistics block, which
+// the statistics written at the stop show.
+TEST(Listener, ShowProcessTimeKeepsTheCpuTimes) {
+  constexpr uint32_t kShowProcessTime = 0x100, kWriteStatsOnExit = 0x20000;
+  for (bool show : {true, false}) {
+    SCOPED_TRACE(show ? "ShowProcessTime" : "without");
+    Options o;
+    o.flags |= kWriteStatsOnExit | (show ? kShowProcessTime : 0);
+    Fixture f(o);
+    f.set_setting("Port", f.port_text());
+    f.set_env("KYVEK_SERVICE", "1");
+    ASSERT_TRUE(f.start_server({"standalone"}));
+    ASSERT_TRUE(wait_state(f, "4"));
+    for (int i = 0; i < 12; ++i) {
+      RpcClient c;
+      ASSERT_TRUE(c.connect(f.port())) << c.error();
+    }
+    EXPECT_EQ(f.stop_server(10000), 0);
+    const std::string out = Fixture::read_file(f.server().out);
+    const size_t at = out.find("Server CPU time(s): \t\t\tu=");
+    if (!show) {
+      EXPECT_EQ(at, std::string::npos) << out;
+      continue;
+    }
+    ASSERT_NE(at, std::string::npos) << out;
+    double user = -1, kernel = -1;
+    ASSERT_EQ(std::sscanf(out.c_str() + at, "Server CPU time(s): \t\t\tu=%lf k=%lf", &user, &kernel), 2) << out;
+    EXPECT_GT(user + kernel, 0.0) << out;
+  }
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "events.h"
 #include "listener.h"
 #include "startup_log.h"
+#include "thread_table.h"
 #include "trace_log.h"
 #include "worker.h"
 
@@ -292,6 +293,38 @@ TEST(ListenerRetries, EagainIsTriedFiveTimesThenRefused) {
   EXPECT_EQ(pauses, 5u) << log;
   EXPECT_NE(log.find("Thread retries now 5\n"), std::string::npos);
   EXPECT_EQ(log.find("Thread retries now 6\n"), std::string::npos);
+}
+
+// The service makes its thread table with the first entry before it listens;
+// when it cannot, it stops with the service-specific code 104 and says why.
+TEST(ServiceStart, NoThreadTableStopsWithCode104) {
+  Options o;
+  Fixture f(o);
+  f.set_setting("Port", f.port_text());
+  f.set_env("KYVEK_SERVICE", "1");
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    f.apply_env();
+    set_thread_entry_allocator([](size_t, size_t) -> void* { return nullptr; });
+    char prog[] = "kyvekserver", word[] = "standalone";
+    char* argv[] = {prog, word, nullptr};
+    char* error = nullptr;
+    if (load_server_settings(&error, nullptr, 1) != 0) ::_exit(2);
+    ::_exit(console_loop(2, argv));
+  }
+  int status = 0;
+  for (int i = 0; i < 2000 && ::waitpid(child, &status, WNOHANG) == 0; ++i) ::usleep(10000);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  std::string state = Fixture::read_file(f.rundir() / (std::string(Fixture::kServiceName) + ".state"));
+  EXPECT_NE(state.find("win32_exit_code=1066\n"), std::string::npos) << state;
+  EXPECT_NE(state.find("service_exit_code=104\n"), std::string::npos) << state;
+  EXPECT_TRUE(f.wait_event("0xC0020161 Insufficient virtual memory allocating " +
+                               std::to_string(sizeof(thread_entry_t)) + " bytes for thread entry",
+                           1000))
+      << Fixture::read_file(f.eventlog_path());
+  EXPECT_FALSE(Fixture::listening(f.port()));
 }
 
 }  // namespace
