@@ -238,9 +238,13 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
       wv.add(oct, oct_bytes, kKindSqlulenArray);
       wv.add(ind, ind_bytes, kKindSqllenArray);
       if (fixed > 0) {
-        // Structured values need zeros of their full size on the server.
+        // Structured values need zeros of their full size on the server; an
+        // interval's zeros carry its kind, which the packing checks.
         data = wv.keep(std::calloc(A, static_cast<size_t>(fixed)));
         if (!data) return c.fail(0, sqlstate::kHY001);
+        if (is_interval_type(t))
+          for (uint64_t r = 0; r < A; ++r)
+            static_cast<SQL_INTERVAL_STRUCT*>(data)[r].interval_type = static_cast<SQLINTERVAL>(t - 100);
       } else {
         wv.add(nullptr, 0, kKindBlock);
         continue;
