@@ -1,11 +1,13 @@
 // The service control pages (state of the server service, pause and
 // continue) and the thread page.
 #include <cstring>
+#include <vector>
 
 #include "pages.h"
 #include "service/service.h"
 #include "settings.h"
 #include "thread_table.h"
+#include "worker_list.h"
 
 namespace kyvek::http {
 
@@ -85,35 +87,38 @@ int uri_service_change(const uri_entry& row, http_request& r, char* out, size_t*
   return 0;
 }
 
+// The listener's workers, read from the list it shares with the other
+// processes: this process serves pages and has no workers of its own.
 int uri_internal(const uri_entry&, http_request& r, char* out, size_t* length) {
   *length = 0;
-  thread_entry_t** head = thread_table_head();
-  lock_thread_table();
-  if (!head || !*head) {
-    unlock_thread_table();
+  std::vector<worker_info_t> workers(WORKER_LIST_SLOTS);
+  int n = worker_list_read(workers.data(), workers.size());
+  if (n < 0) {
+    append_output(r, out, length, "<p>Empty thread list: no listener is running</p>\r\n");
+    return 0;
+  }
+  if (n == 0) {
     append_output(r, out, length, "<p>Empty thread list</p>\r\n");
     return 0;
   }
-  if (state().settings.Flags & MultiProcess)
-    append_output(r, out, length, "<p>Some fields will not be shown in MultiProcess mode.</p>\r\n");
   append_output(r, out, length,
-                "<table border=1><tr><th>use</th><th>id</th><th>Priority</th><th>handle</th><th>socket</th>"
-                "<th>timeout</th><th>flags</th><th>ip</th><th>dsn</th><th>start time</td></tr>\r\n");
-  for (thread_entry_t* e = *head; e; e = e->next) {
-    char timeout[sizeof e->idle_timeout + 1], address[sizeof e->client_address + 1], dsn[sizeof e->dsn + 1];
-    stats_copy_text(e->idle_timeout, sizeof e->idle_timeout, timeout, sizeof timeout);
-    stats_copy_text(e->client_address, sizeof e->client_address, address, sizeof address);
-    stats_copy_text(e->dsn, sizeof e->dsn, dsn, sizeof dsn);
-    append_output(
-        r, out, length,
-        format_text("<tr><td>%d</td><td>%u</td><td>%d</td><td>0x%lx</td><td>%d</td><td>%s</td><td>%lu</td>"
-                    "<td>%s</td><td>%s</td><td>%s</td></tr>\r\n",
-                    static_cast<int>(e->in_use), e->id, 0, static_cast<unsigned long>(e->thread), e->socket,
-                    html_escape(timeout).c_str(), static_cast<unsigned long>(e->kind), html_escape(address).c_str(),
-                    html_escape(dsn).c_str(), e->in_use ? local_date_text(e->start_time).c_str() : "&nbsp;"));
+                "<table border=1><tr><th>kind</th><th>id</th><th>client address</th><th>user</th><th>dsn</th>"
+                "<th>since</th></tr>\r\n");
+  for (int i = 0; i < n; ++i) {
+    const worker_info_t& w = workers[static_cast<size_t>(i)];
+    append_output(r, out, length,
+                  format_text("<tr><td>%s</td><td>%u</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\r\n",
+                              w.kind == THREAD_KIND_PROCESS ? "process" : "thread", w.id,
+                              html_escape(w.client_address).c_str(), html_escape(w.user).c_str(),
+                              html_escape(w.dsn).c_str(), local_date_text(w.start_time).c_str()));
   }
   append_output(r, out, length, "</table>\r\n");
-  unlock_thread_table();
+  const server_stats_t* b = state().block;
+  uint32_t active = b ? __atomic_load_n(&b->active_workers, __ATOMIC_RELAXED) : 0;
+  if (active > static_cast<uint32_t>(n) && n == WORKER_LIST_SLOTS)
+    append_output(r, out, length,
+                  format_text("<p>%lu more workers run than the list holds</p>\r\n",
+                              static_cast<unsigned long>(active - static_cast<uint32_t>(n))));
   return 0;
 }
 

@@ -21,6 +21,7 @@
 #include "stats.h"
 #include "thread_table.h"
 #include "trace_log.h"
+#include "worker_list.h"
 
 namespace {
 
@@ -188,6 +189,7 @@ int register_dsn(net_connection_info_t* info, char* message, size_t size) {
     }
     if (locked) stats_unlock(info->stats);
   }
+  worker_list_note_connection(info->user_name, info->dsn);
   thread_entry_t** head = thread_table_head();
   if (head != nullptr && *head != nullptr) {
     const uint32_t tid = static_cast<uint32_t>(syscall(SYS_gettid));

@@ -36,6 +36,7 @@
 #include "startup_log.h"
 #include "trace_log.h"
 #include "worker.h"
+#include "worker_list.h"
 #include "sql_log.h"
 #include "text_parsers.h"
 
@@ -457,6 +458,7 @@ int Listener::run_service() {
   }
   set_server_event_target(block_, server_source());
   block_->start_time = static_cast<int64_t>(std::time(nullptr));
+  if (worker_list_create() != 0) startup_log("Failed to create the worker list, %d\n", errno);
   service_checkpoint();
   char* err = nullptr;
   if (load_server_settings(&err, startup_log, 1) != 0) {
@@ -498,6 +500,7 @@ int Listener::run_service() {
   set_server_event_target(nullptr, server_source());
   release_shared_statistics(block_);
   block_ = nullptr;
+  worker_list_release();
   free_server_acls();
   return rc;
 }
@@ -527,6 +530,7 @@ int Listener::run_console(int argc, char** argv) {
   }
   set_server_event_target(block_, nullptr);
   block_->start_time = static_cast<int64_t>(std::time(nullptr));
+  if (worker_list_create() != 0) startup_log("Failed to create the worker list, %d\n", errno);
   const server_settings_t* s = server_settings();
   uint32_t port = s->Port64 ? s->Port64 : s->Port;
   if (argc > 2) {

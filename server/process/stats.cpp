@@ -57,9 +57,9 @@ void init_block_lock(server_stats_t* block) {
 }
 
 std::string shm_name() {
-  const char* name = std::getenv("KYVEK_SHM_NAME");
-  std::string base = (name && *name) ? name : SERVER_STATS_NAME;
-  return base[0] == '/' ? base : "/" + base;
+  char name[256];
+  server_stats_shm_name(name, sizeof name);
+  return name;
 }
 
 void creation_failed(const char* format, int error, uint32_t* error_out) {
@@ -128,6 +128,14 @@ std::string ctime_text(int64_t when) {
 }
 
 }  // namespace
+
+extern "C" size_t server_stats_shm_name(char* out, size_t size) {
+  const char* name = std::getenv("KYVEK_SHM_NAME");
+  std::string base = (name && *name) ? name : SERVER_STATS_NAME;
+  if (base[0] != '/') base.insert(0, "/");
+  if (size > 0) std::snprintf(out, size, "%s", base.c_str());
+  return base.size();
+}
 
 extern "C" server_stats_t* create_shared_statistics(uint32_t* error) {
   server_trace(kTraceDetail, "Creating shared memory\n");

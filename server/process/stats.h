@@ -67,6 +67,10 @@ enum {
   STATS_WORKER_ENDED = 4 /* worker ended or connection refused */
 };
 
+/* The block's shared memory name: "/" and $KYVEK_SHM_NAME, or "/"
+ * SERVER_STATS_NAME. Written into out (cut to size); returns its length. */
+size_t server_stats_shm_name(char* out, size_t size);
+
 /* Creates (or attaches to) the block. NULL on failure with the errno value in
  * *error (when given) and event 0xC0020201 reported. */
 server_stats_t* create_shared_statistics(uint32_t* error);

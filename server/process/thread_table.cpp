@@ -16,6 +16,7 @@
 #include "server_utils.h"
 #include "settings.h"
 #include "trace_log.h"
+#include "worker_list.h"
 
 namespace {
 
@@ -226,6 +227,7 @@ extern "C" void exited_thread(thread_entry_t* entry, server_stats_t* block, uint
     warn(block, EV_ERROR_TEXT, text);
   }
   if (flags & AuditODBCAccess) audit_event(AUDIT_DISCONNECT, entry->client_address, entry->client_host);
+  if (entry->kind == THREAD_KIND_PROCESS) worker_list_forget_process(entry->pid);
   entry->has_handle = 0;
   server_trace(kTraceDetail, "\tThread entry %p set to unused\n", static_cast<void*>(entry));
   entry->in_use = 0;

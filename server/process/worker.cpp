@@ -42,6 +42,7 @@
 #include "startup_log.h"
 #include "trace_log.h"
 #include "text_parsers.h"
+#include "worker_list.h"
 
 namespace {
 
@@ -262,7 +263,11 @@ extern "C" void* connection_thread(void* arg) {
   // request finds it even before the listener has looked again.
   lock_thread_table();
   entry->id = static_cast<uint32_t>(::gettid());
+  int64_t started = entry->start_time;
+  char client[sizeof entry->client_address];
+  std::memcpy(client, entry->client_address, sizeof client);
   unlock_thread_table();
+  worker_list_enter(THREAD_KIND_THREAD, client, started);
   set_connection_exit_status(CONNECTION_STATUS_OK);
   startup_log("thread %p, %ld started with socket %d\n", static_cast<void*>(entry), static_cast<long>(::gettid()),
               sock);
@@ -308,6 +313,7 @@ extern "C" void* connection_thread(void* arg) {
   // Each worker thread's allocations come from an arena of the C library that
   // keeps its freed pages: when the last link has gone, they go back to the
   // system, so a burst of clients does not leave the server at its peak size.
+  worker_list_leave();
   if (g_live_workers.fetch_sub(1) == 1) malloc_trim(0);
   uint32_t status = connection_exit_status();
   set_connection_exit_status(CONNECTION_STATUS_OK);
@@ -327,6 +333,13 @@ extern "C" int one_shot_connect(int method, int sock, const char* port_text, ser
   if (ky_logon_can_impersonate()) audit_open_early();
   char address[NET_CLIENT_ADDRESS_SIZE] = "";
   if (method == METHOD_INHERIT_SOCKET || method == METHOD_INETD) peer_address(sock, address, sizeof address);
+  // A listener's per-connection child is listed among its workers.
+  struct Listed {
+    explicit Listed(bool on, const char* address, time_t started) {
+      if (on) worker_list_enter(THREAD_KIND_PROCESS, address, static_cast<int64_t>(started));
+    }
+    ~Listed() { worker_list_leave(); }
+  } listed(method == METHOD_INHERIT_SOCKET, address, started);
 
   RpcHandle* h = RPCAllocHandle();
   if (!h) {
