@@ -45,6 +45,7 @@ int uri_data_sources(const uri_entry&, http_request&, char*, size_t*);
 int uri_dsn(const uri_entry&, http_request&, char*, size_t*);
 int uri_audit(const uri_entry&, http_request&, char*, size_t*);
 int uri_graph(const uri_entry&, http_request&, char*, size_t*);
+int uri_graph_page(const uri_entry&, http_request&, char*, size_t*);
 // The export lines of the settings key; *failure gets the page paragraph when
 // the key cannot be read.
 std::vector<std::string> export_lines(std::string* failure);

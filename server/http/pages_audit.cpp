@@ -57,38 +57,67 @@ std::tuple<long, long, long> date_key(const std::string& name) {
   return {y, m, d};
 }
 
+// The links of one audit file: its trail and its two graphs.
+std::string audit_file_links(const std::string& name, const std::string& date) {
+  std::string stem = name.substr(0, name.size() - 4);
+  std::string out = format_text("<a href=\"audit.html?page=0&date=%s\">%s</a>\r\n", date.c_str(),
+                                (date == "0" ? name : stem).c_str());
+  out += format_text(
+      "<a href=\"graph.html?audit=%s&unit=hours\"><img border=\"0\" alt=\"graph_ch\" src=\"/graph_ch.gif\"></a>",
+      name.c_str());
+  out += format_text(
+      "<a href=\"graph.html?audit=%s&unit=minutes\"><img border=\"0\" alt=\"graph_cm\" "
+      "src=\"/graph_cm.gif\"></a><br>\r\n",
+      name.c_str());
+  return out;
+}
+
+bool earlier_audit_name(const std::string& n) {
+  return n.size() > 17 && n.rfind("kyvek_access_", 0) == 0 && n.ends_with(".log") &&
+         valid_date(std::string_view(n).substr(12, n.size() - 16));
+}
+
 std::string audit_list() {
-  std::string out =
-      "<a href=\"audit.html?page=0&date=0\">kyvek_access.log</a>"
-      "<a href=\"graph.png?audit=kyvek_access.log&unit=hours\"><img border=\"0\" alt=\"graph_ch\" "
-      "src=\"/graph_ch.gif\"></a>"
-      "<a href=\"graph.png?audit=kyvek_access.log&unit=minutes\"><img border=\"0\" alt=\"graph_cm\" "
-      "src=\"/graph_cm.gif\"></a><br>\r\n";
+  std::string out = audit_file_links("kyvek_access.log", "0");
   std::vector<std::string> names;
   std::string dir = log_file_path("");
   if (DIR* d = ::opendir(dir.c_str())) {
     while (dirent* e = ::readdir(d)) {
       std::string n = e->d_name;
-      if (n.size() > 17 && n.rfind("kyvek_access_", 0) == 0 && n.ends_with(".log") &&
-          valid_date(std::string_view(n).substr(12, n.size() - 16)))
-        names.push_back(n);
+      if (earlier_audit_name(n)) names.push_back(n);
     }
     ::closedir(d);
   }
   std::sort(names.begin(), names.end(),
             [](const std::string& a, const std::string& b) { return date_key(a) > date_key(b); });
-  for (const auto& n : names) {
-    std::string stem = n.substr(0, n.size() - 4);
-    out += format_text("<a href=\"audit.html?page=0&date=%s\">%s</a>\r\n", stem.substr(12).c_str(), stem.c_str());
-    out += format_text(
-        "<a href=\"graph.png?audit=%s.log&unit=hours\"><img border=\"0\" alt=\"graph_ch\" src=\"/graph_ch.gif\"></a>",
-        stem.c_str());
-    out += format_text(
-        "<a href=\"graph.png?audit=%s.log&unit=minutes\"><img border=\"0\" alt=\"graph_cm\" "
-        "src=\"/graph_cm.gif\"></a><br>\r\n",
-        stem.c_str());
-  }
+  for (const auto& n : names) out += audit_file_links(n, n.substr(12, n.size() - 16));
   return out + "<p>\r\n";
+}
+
+// The audit file and unit a graph request names. False (status 404) unless
+// the file is an existing audit file of LogDir: "kyvek_access.log" or
+// "kyvek_access_<date>.log".
+bool graph_request(http_request& r, std::string* audit, std::string* unit, std::string* path) {
+  *audit = "kyvek_access.log";
+  *unit = "hours";
+  if (r.query) {
+    form_fields fields;
+    if (split_form_fields(*r.query, fields) != 0) {
+      r.status = 404;
+      return false;
+    }
+    for (const auto& f : fields) {
+      if (f.name == "audit") *audit = f.value;
+      if (f.name == "unit" && (f.value == "hours" || f.value == "minutes")) *unit = f.value;
+    }
+  }
+  *path = log_file_path(audit->c_str());
+  struct stat st {};
+  if ((*audit == "kyvek_access.log" || earlier_audit_name(*audit)) && ::lstat(path->c_str(), &st) == 0 &&
+      S_ISREG(st.st_mode))
+    return true;
+  r.status = 404;
+  return false;
 }
 
 std::string navigation(int64_t page, int64_t size, const std::string& d) {
@@ -197,27 +226,31 @@ int uri_audit(const uri_entry& row, http_request& r, char* out, size_t* length) 
   return 0;
 }
 
+// The graph inside a page: its title, the picture, the other unit and the
+// way back to the trail it was drawn from.
+int uri_graph_page(const uri_entry& row, http_request& r, char* out, size_t* length) {
+  http_trace("uri_graph_page()\n");
+  std::string audit, unit, path;
+  if (!graph_request(r, &audit, &unit, &path)) return -1;
+  const bool hours = unit == "hours";
+  const std::string date = audit == "kyvek_access.log" ? "0" : audit.substr(12, audit.size() - 16);
+  std::string table = format_text("<h1>Connections per %s</h1>\r\n<p>%s</p>\r\n", hours ? "hour" : "minute",
+                                  audit.c_str());
+  table += format_text(
+      "<p><img src=\"graph.png?audit=%s&amp;unit=%s\" width=\"800\" height=\"400\" "
+      "alt=\"Connections per %s in %s\"></p>\r\n",
+      audit.c_str(), unit.c_str(), hours ? "hour" : "minute", audit.c_str());
+  table += format_text(
+      "<p><a href=\"graph.html?audit=%s&amp;unit=%s\">Per %s</a> | "
+      "<a href=\"audit.html?page=0&amp;date=%s\">Back to the audit trail</a></p>\r\n",
+      audit.c_str(), hours ? "minutes" : "hours", hours ? "minute" : "hour", date.c_str());
+  return template_page(row, r, out, length, {{"&vek_table;", table}});
+}
+
 int uri_graph(const uri_entry&, http_request& r, char* out, size_t* length) {
   http_trace("uri_graph\n");
-  std::string audit = "kyvek_access.log", unit = "hours";
-  if (r.query) {
-    form_fields fields;
-    if (split_form_fields(*r.query, fields) != 0) return report_internal_error(2, "split_form_fields", 0, out, length);
-    for (const auto& f : fields) {
-      if (f.name == "audit") audit = f.value;
-      if (f.name == "unit" && (f.value == "hours" || f.value == "minutes")) unit = f.value;
-    }
-  }
-  // Only an audit file of LogDir: "kyvek_access.log" or "kyvek_access_<date>.log".
-  bool named = audit == "kyvek_access.log" ||
-               (audit.size() > 17 && audit.rfind("kyvek_access_", 0) == 0 && audit.ends_with(".log") &&
-                valid_date(std::string_view(audit).substr(12, audit.size() - 16)));
-  std::string audit_path = log_file_path(audit.c_str());
-  struct stat st {};
-  if (!named || ::lstat(audit_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    r.status = 404;
-    return -1;
-  }
+  std::string audit, unit, audit_path;
+  if (!graph_request(r, &audit, &unit, &audit_path)) return -1;
   const char* tmp = std::getenv("TMPDIR");
   std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/kyvek_graph_XXXXXX";
   if (!::mkdtemp(dir.data())) {

@@ -72,6 +72,7 @@ std::vector<uri_entry> build_table() {
       {"/internal.html", uri_internal, nullptr, URI_NOCACHE | URI_ADMIN},
       {"/audit.html", uri_audit, "audit.html", URI_NOCACHE | URI_ADMIN},
       {"/graph.png", uri_graph, "graph.png", URI_NOCACHE | URI_PNG | URI_ADMIN},
+      {"/graph.html", uri_graph_page, "graph.html", URI_NOCACHE | URI_ADMIN},
       {"/op_config.html", uri_op_config, "op_config.html", URI_NOCACHE | URI_ADMIN | URI_CHANGE},
       {"/service_control.html", uri_service_control, "service_control.html", URI_NOCACHE},
       {"/service_change.html", uri_service_change, "service_change.html", URI_NOCACHE | URI_ADMIN | URI_CHANGE},

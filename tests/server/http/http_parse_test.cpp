@@ -527,7 +527,7 @@ TEST(HttpDispatch, TableMatchesExactly) {
   size_t gifs = 0;
   for (const auto& row : uri_table()) gifs += (row.flags & URI_GIF) ? 1 : 0;
   EXPECT_EQ(gifs, 37u);
-  EXPECT_EQ(uri_table().size(), 37u + 2u + 20u);
+  EXPECT_EQ(uri_table().size(), 37u + 2u + 21u);
 }
 
 }  // namespace
