@@ -32,9 +32,19 @@ int error_page(const std::string& message, char* out, size_t* length) {
   return format_error_page(message, out, length);
 }
 
-// Items and DSN names may not break the stored rule form.
+// Items may not break the stored rule form ("dsn,item|item,item|item") nor
+// the address lists they become.
 bool rule_text_ok(std::string_view text) {
   return !text.empty() && text.find_first_of(",| \t") == std::string_view::npos;
+}
+
+// A DSN name is the rule's first field: only the separators are refused (and
+// control characters, which no data source name has); blanks are part of
+// names such as "my db".
+bool dsn_name_ok(std::string_view text) {
+  for (char c : text)
+    if (c == ',' || c == '|' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
+  return !text.empty();
 }
 
 std::string list_links(const std::string& list, const char* word) {
@@ -234,7 +244,7 @@ int uri_dsnaccess_change_s(const uri_entry& row, http_request& r, char* out, siz
     const std::string v = html_escape(f.value);
     if (f.name == "dsn") {
       if (f.value.empty()) continue;
-      if (!rule_text_ok(f.value)) return error_page(format_text("Invalid DSN name \"%s\"", v.c_str()), out, length);
+      if (!dsn_name_ok(f.value)) return error_page(format_text("Invalid DSN name \"%s\"", v.c_str()), out, length);
       bool exists = false;
       for (const auto& n : rules) exists = exists || n.dsn == f.value;
       for (const auto& [n, node] : changed) exists = exists || node.dsn == f.value;

@@ -49,6 +49,20 @@ uint32_t stored_bits(const config_page_entry& e) {
   return v;
 }
 
+// The bits of a bit-set row that have a box on the form (as the form walks them).
+uint32_t box_bits(const config_page_entry& e) {
+  uint32_t mask = 0, boxes = 0;
+  if (!bit_mask_of(e, &mask)) return 0;
+  for (const auto& [bit_name, bit] : e.bits) {
+    if (mask == 0) break;
+    if (bit & e.readonly_bits) continue;
+    bool shown = (mask & 1) != 0;
+    mask >>= 1;
+    if (shown) boxes |= bit;
+  }
+  return boxes;
+}
+
 const char* help_link(const std::string& name) {
   static thread_local std::string s;
   s = "<a href=\"#" + html_escape(name) + "\"><img border=\"0\" align=\"top\" src=\"help.gif\" alt=\"help\"></a>";
@@ -216,7 +230,10 @@ int uri_config_change_s(const uri_entry& row, http_request& r, char* out, size_t
   if (split_form_fields(body, fields) != 0) return report_internal_error(2, "split_form_fields", 0, out, length);
 
   // Check everything first; bit-set rows start from their stored word with
-  // every box bit cleared, so bits without a box keep their value.
+  // every box bit cleared, so bits without a box keep their value. Only what
+  // the administrator changed is written: a value posted as the form showed
+  // it (a default among them) and a word that comes out as stored stay as
+  // they are in the store, absent ones absent.
   std::vector<std::pair<std::string, std::string>> writes;
   std::map<const config_page_entry*, uint32_t> words;
   for (auto& f : fields) {
@@ -227,12 +244,7 @@ int uri_config_change_s(const uri_entry& row, http_request& r, char* out, size_t
                                out, length);
     if (f.value == "Not Found") continue;
     if (e->kind & CFG_BITS) {
-      if (!words.count(e)) {
-        uint32_t boxes = 0, mask = 0;
-        if (bit_mask_of(*e, &mask))
-          for (const auto& [bit_name, bit] : e->bits) boxes |= (bit & ~e->readonly_bits);
-        words[e] = parse_bits(value_of(*e)) & ~boxes;
-      }
+      if (!words.count(e)) words[e] = stored_bits(*e) & ~box_bits(*e);
       if (f.name == e->name) {
         if (f.value != kBoxesMarker)
           return format_error_page(format_text("Value: %s for %s is invalid", html_escape(f.value).c_str(), e->name),
@@ -246,12 +258,13 @@ int uri_config_change_s(const uri_entry& row, http_request& r, char* out, size_t
       if (f.value == "1") words[e] |= config_bit_value(f.name, *e);
       continue;
     }
+    if (f.value == value_of(*e)) continue;
     std::string message = check_value(*e, f.value);
     if (!message.empty()) return format_error_page(message, out, length);
     writes.push_back({e->name, f.value});
   }
   for (const auto& [e, word] : words)
-    writes.push_back({e->name, format_text("0x%lx", static_cast<unsigned long>(word))});
+    if (word != stored_bits(*e)) writes.push_back({e->name, format_text("0x%lx", static_cast<unsigned long>(word))});
   if (!writes.empty()) {
     std::string error;
     if (write_settings(writes, &error) != 0) return report_internal_error(3, error.c_str(), 0, out, length);
