@@ -83,8 +83,23 @@ struct World {
   std::string admin(const std::string& path) const {
     return curl(std::string("-u admin:") + kAdminPassword + " " + url(path));
   }
+  // A change as the administrator's browser posts it: from a page of this
+  // server (Origin), with the form token of a page.
   std::string post(const std::string& path, const std::string& data) const {
-    return curl(std::string("-u admin:") + kAdminPassword + " --data '" + data + "' " + url(path));
+    return post_form(path, with_token(data));
+  }
+  // A form's fields as they stand (its own token among them).
+  std::string post_form(const std::string& path, const std::string& data) const {
+    return curl(std::string("-u admin:") + kAdminPassword + " -H 'Origin: http://127.0.0.1:" +
+                std::to_string(http_port) + "' --data '" + data + "' " + url(path));
+  }
+  std::string with_token(const std::string& data) const {
+    if (token.empty()) {
+      std::string page = admin("/config_change_f.html");
+      size_t at = page.find("name=\"token\" value=\"");
+      if (at != std::string::npos) token = page.substr(at + 20, 32);
+    }
+    return data.empty() ? "token=" + token : data + "&token=" + token;
   }
   std::string registry() const { return Fixture::read_file(f.registry_path()); }
 
@@ -111,6 +126,7 @@ struct World {
   int http_port;
   Fixture f;
   Process httpd;
+  mutable std::string token;
 };
 
 // An ODBC connection through the client driver in a child process (python3
