@@ -379,18 +379,18 @@ TEST(BsdTransport, ClientHostsErrorsAndOptions) {
     std::string prefix;  // of the connection's message
     std::string suffix;
   } cases[] = {
-      {"a name that does not resolve", "no-such-host.invalid", {}, "Failed to get hostname no-such-host.invalid ", ""},
+      {"a name that does not resolve", "no-such-host.invalid", {}, "Could not resolve host no-such-host.invalid ", ""},
       {"a name that begins with a digit is looked up by name",
        "1.no-such-host.invalid",
        {},
-       "Failed to get hostname 1.no-such-host.invalid ",
+       "Could not resolve host 1.no-such-host.invalid ",
        ""},
       // The kernel never connects a stream to the broadcast address: an error
       // that is not a refusal ends the attempts at once.
       {"a connect error other than refusal",
        "255.255.255.255",
        {},
-       "Failed to connect, connect()=-1 Network unreachable\n",
+       "Could not connect to 255.255.255.255 port ",
        ""},
       // Far beyond what the kernel grants without privileges of its own.
       {"a send buffer the kernel will not grant",
