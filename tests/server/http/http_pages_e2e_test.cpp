@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "e2e_fixture.h"
+#include "http_world.h"
 #include "registry/registry.h"
 #include "rpc_client.h"
 
@@ -29,95 +30,25 @@ using kyvek::e2e::RpcClient;
 
 namespace {
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using kyvek::http_test::has;
 
-constexpr const char* kAdminPassword = "adm-pw";
+constexpr const char* kAdminPassword = kyvek::http_test::World::kAdminPassword;
 
-struct World {
-  explicit World(Options o) : http_port(Fixture::free_port()), f(with(std::move(o), http_port)) {
-    fs::copy(fs::path(std::getenv("KYVEK_SOURCE_DIR")) / "server/http/templates", f.dir() / "templates",
-             fs::copy_options::recursive);
-  }
-  ~World() {
-    if (httpd.pid > 0) {
-      ::kill(httpd.pid, SIGKILL);
-      Fixture::wait(httpd, 5000);
-    }
-  }
-  // Unless a test says otherwise, "admin" administers, with a password PAM checks.
-  static Options with(Options o, int port) {
-    o.settings["HTTPPort"] = std::to_string(port);
-    if (!o.settings.count("HTTPAdmin")) {
-      o.settings["HTTPAdmin"] = "admin";
-      o.pam_users["admin"] = kAdminPassword;
-    }
-    return o;
-  }
-  bool wait_http() const {
-    for (int i = 0; i < 500; ++i) {
-      if (Fixture::listening(http_port)) return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
-  }
-  // A console listener with the bit that starts the HTTP child.
-  bool start_with_child() { return f.start_server() && wait_http(); }
-  bool start_httpd() {
-    httpd = f.spawn(Fixture::program("kyvekserver"), {"httpd"}, -1, "httpd");
-    return wait_http();
-  }
-  std::string curl(const std::string& args) const {
-    fs::path out = f.dir() / "curl.out";
-    std::string cmd = "curl -s -i --max-time 30 " + args + " > " + out.string() + " 2>&1";
-    if (std::system(cmd.c_str()) == -1) return "";
-    return Fixture::read_file(out);
-  }
-  std::string url(const std::string& path) const {
-    return "'http://127.0.0.1:" + std::to_string(http_port) + path + "'";
-  }
-  std::string get(const std::string& path) const { return curl(url(path)); }
-  // As the administrator.
-  std::string admin(const std::string& path) const { return curl(std::string("-u admin:") + kAdminPassword + " " + url(path)); }
-  // A change as the administrator's browser posts it: from a page of this
-  // server (Origin), with the form token of a page.
-  std::string post(const std::string& path, const std::string& data) const {
-    return post_as(std::string("-u admin:") + kAdminPassword, path, data);
-  }
-  // The same with other curl arguments (credentials, headers).
+// The shared world of the page tests, with what only these tests use.
+struct World : kyvek::http_test::World {
+  using kyvek::http_test::World::World;
+  // A change posted with other curl arguments (credentials, headers) and,
+  // unless given, the Origin of a page of this server.
   std::string post_as(const std::string& args, const std::string& path, const std::string& data,
                       const std::string& origin = "") const {
     std::string o = origin.empty() ? "http://127.0.0.1:" + std::to_string(http_port) : origin;
     return curl(args + " -H 'Origin: " + o + "' --data '" + with_token(data) + "' " + url(path));
   }
-  std::string with_token(const std::string& data) const {
-    if (token.empty()) {
-      std::string page = admin("/config_change_f.html");
-      size_t at = page.find("name=\"token\" value=\"");
-      if (at != std::string::npos) token = page.substr(at + 20, 32);
-    }
-    return data.empty() ? "token=" + token : data + "&token=" + token;
-  }
-  std::string registry() const { return Fixture::read_file(f.registry_path()); }
-  // Headless Chromium draws the page as the administrator sees it; the
-  // picture stays in the build directory (http-screenshots) for a person to
-  // look at.
+  // A picture of the page that is no blank: a blank page compresses to a few
+  // kilobytes; the header, the buttons and the text make it several times that.
   void screenshot(const std::string& name, const std::string& path) {
-    fs::path shots = fs::path(std::getenv("KYVEK_BINARY_DIR")) / "http-screenshots";
-    fs::create_directories(shots);
-    fs::path png = shots / (name + ".png");
-    fs::remove(png);
-    fs::path profile = f.dir() / ("chromium-" + name);
-    Process p = f.spawn(
-        "/usr/bin/chromium",
-        {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking", "--disable-component-update",
-         "--disable-sync", "--no-first-run", "--user-data-dir=" + profile.string(), "--window-size=1000,1300",
-         "--screenshot=" + png.string(),
-         std::string("http://admin:") + kAdminPassword + "@127.0.0.1:" + std::to_string(http_port) + path},
-        -1, "chromium");
-    EXPECT_EQ(Fixture::wait(p, 60000), 0);
-    ASSERT_TRUE(fs::exists(png));
-    // A blank page compresses to a few kilobytes; the header, the buttons and
-    // the text make the picture several times that.
+    fs::path png = kyvek::http_test::World::screenshot(name, path, "1000,1300");
+    ASSERT_FALSE(png.empty()) << "no picture of " << path;
     EXPECT_GT(fs::file_size(png), 8000u);
   }
   // Whether the listener refuses a fresh link by its access lists.
@@ -128,11 +59,6 @@ struct World {
     ::close(fd);
     return has(got, "Client denied access due to access control rule.");
   }
-
-  int http_port;
-  Fixture f;
-  Process httpd;
-  mutable std::string token;
 };
 
 // One ODBC connection through the client driver; the SQLSTATE of the failure
