@@ -20,7 +20,10 @@ struct descriptor_t;
 enum { DESC_APD = 0, DESC_ARD = 1, DESC_IPD = 2, DESC_IRD = 3, DESC_SLOTS = 4 };
 
 // Statement flags word.
-enum { STMT_DESCRIBED = 0x80 };  // the current result set has been described
+enum {
+  STMT_DESCRIBED = 0x80,        // the current result set has been described
+  STMT_VALUES_REFUSED = 0x100,  // the last parameter-value transfer failed: the execution after it is refused
+};
 
 // Fetch kinds (how the last fetch was made).
 enum { FETCH_PLAIN = 1, FETCH_EXTENDED = 2, FETCH_SCROLL = 3 };
@@ -37,7 +40,7 @@ typedef struct statement_t {
   struct descriptor_t* implicit_desc[DESC_SLOTS];  // APD, ARD, IPD, IRD made with the statement; owned by it
   struct descriptor_t* current_desc[DESC_SLOTS];   // in use; APD/ARD may be explicit descriptors
   int16_t result_columns;                          // SQLNumResultCols of the current result set
-  uint32_t flags;                                  // STMT_DESCRIBED
+  uint32_t flags;                                  // STMT_*
   int32_t fetch_kind;                              // FETCH_*
   int32_t need_data_source;                        // NEED_DATA_*
   char* saved_text;                                // last prepared statement text (owned), or null

@@ -81,6 +81,33 @@ SQLRETURN param_data(statement_t* stmt, int16_t* number, Exit& exit) {
   return SQL_ERROR;
 }
 
+// The prologue of an execution. A client may send parameter values and the
+// execution in one send; when the values' transfer failed just before
+// (STMT_VALUES_REFUSED), the execution is refused: nothing runs, the answer
+// is SQL_ERROR and the transfer's records stay for the client to read. The
+// mark goes with every execution, refused or run. needs_values: whether the
+// execution takes parameter values at all; one that takes none had no
+// transfer of its own, so a mark left by an earlier execution's failed
+// transfer (from a client that waited for it and went no further) is old.
+// Null with *rc set when the call ends here.
+statement_t* enter_execution(void* handle, const char* name, bool needs_values, int16_t* rc) {
+  statement_t* stmt = enter<statement_t>(handle, name, Diags::keep);
+  if (stmt == nullptr) {
+    *rc = SQL_INVALID_HANDLE;
+    return nullptr;
+  }
+  const bool refused = (stmt->flags & STMT_VALUES_REFUSED) != 0 && needs_values;
+  stmt->flags &= ~static_cast<uint32_t>(STMT_VALUES_REFUSED);
+  if (refused) {
+    Exit exit(name);
+    exit.because("the parameter values did not arrive");
+    *rc = exit.leave(SQL_ERROR);
+    return nullptr;
+  }
+  clear_errors(&stmt->diags);
+  return stmt;
+}
+
 }  // namespace
 
 extern "C" int16_t sql_prepare(void* handle, int32_t block_length, char* text, int32_t length) {
@@ -89,7 +116,7 @@ extern "C" int16_t sql_prepare(void* handle, int32_t block_length, char* text, i
     log_printf_tid("%s(%p,%ld,%p,%ld)\n", kName, handle, (long)block_length, (void*)text, (long)length);
   statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
+  stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED | STMT_VALUES_REFUSED);
   if (text == nullptr || block_length <= 0) {
     KY_POST_STMT(stmt, sqlstate::kHY009, 0);
     return leave(kName, SQL_ERROR);
@@ -122,8 +149,9 @@ extern "C" int16_t sql_prepare(void* handle, int32_t block_length, char* text, i
 extern "C" int16_t sql_execute(void* handle) {
   static const char* kName = KY_HANDLER_NAME(sql_execute);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p)\n", kName, handle);
-  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  int16_t refused = SQL_ERROR;
+  statement_t* stmt = enter_execution(handle, kName, true, &refused);
+  if (stmt == nullptr) return refused;
   return through_exit(kName, [&](Exit& exit) {
     trace_time();
     clear_parameter_status(stmt);
@@ -145,8 +173,11 @@ extern "C" int16_t sql_execute(void* handle) {
 extern "C" int16_t sql_exec_direct(void* handle, int32_t block_length, char* text) {
   static const char* kName = KY_HANDLER_NAME(sql_exec_direct);
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%ld,%p)\n", kName, handle, (long)block_length, (void*)text);
-  statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
-  if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  // A text without a marker takes no values: clients send none for it.
+  const bool markers = text != nullptr && block_length > 0 && memchr(text, '?', static_cast<size_t>(block_length));
+  int16_t refused = SQL_ERROR;
+  statement_t* stmt = enter_execution(handle, kName, markers, &refused);
+  if (stmt == nullptr) return refused;
   stmt->flags &= ~static_cast<uint32_t>(STMT_DESCRIBED);
   if (text == nullptr || block_length <= 0) {
     KY_POST_STMT(stmt, sqlstate::kHY009, 0);

@@ -300,6 +300,7 @@ extern "C" int16_t sql_get_cursor_name(void* handle, int32_t* block, char* buffe
 extern "C" int16_t sql_close_cursor(void* handle) {
   statement_t* stmt = enter<statement_t>(handle, KY_HANDLER_NAME(sql_close_cursor), Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  stmt->flags &= ~static_cast<uint32_t>(STMT_VALUES_REFUSED);
   return leave("sql_close_cursor", SQLCloseCursor(stmt->driver_stmt));
 }
 
@@ -308,6 +309,8 @@ extern "C" int16_t sql_free_stmt(void* handle, int16_t option) {
   if (trace_on(kTraceEntry)) log_printf_tid("%s(%p,%u)\n", kName, handle, (unsigned)(uint16_t)option);
   statement_t* stmt = enter<statement_t>(handle, kName, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
+  // A closed or reset statement starts its next execution afresh.
+  stmt->flags &= ~static_cast<uint32_t>(STMT_VALUES_REFUSED);
   SQLRETURN rc = SQLFreeStmt(stmt->driver_stmt, static_cast<SQLUSMALLINT>(option));
   if (!succeeded(rc)) {
     Exit exit(kName);

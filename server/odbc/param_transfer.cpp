@@ -184,7 +184,7 @@ int16_t synch_bound_paramswv(void* handle, int32_t count, wvarray* elems) {
   // The first call of an execution: an earlier call's records go.
   statement_t* stmt = enter<statement_t>(handle, name, Diags::clear);
   if (stmt == nullptr) return SQL_INVALID_HANDLE;
-  return through_exit(name, [&](Exit& exit) -> SQLRETURN {
+  const int16_t result = through_exit(name, [&](Exit& exit) -> SQLRETURN {
     descriptor_t* apd = stmt->current_desc[DESC_APD];
     descriptor_t* ipd = stmt->current_desc[DESC_IPD];
     if (!veks_tag_ok(VEKS_DESC, apd) || !veks_tag_ok(VEKS_DESC, ipd)) {
@@ -244,6 +244,16 @@ int16_t synch_bound_paramswv(void* handle, int32_t count, wvarray* elems) {
     }
     return SQL_SUCCESS;
   });
+  // A client may send the execution in the same send as its values, before
+  // it knows how they fared: the execution after values that did not arrive
+  // whole is refused (handlers_exec.cpp). Each transfer replaces the mark of
+  // the one before, so a client that waits and sends the values again is
+  // not held to an old failure.
+  if (result == SQL_SUCCESS)
+    stmt->flags &= ~static_cast<uint32_t>(STMT_VALUES_REFUSED);
+  else
+    stmt->flags |= STMT_VALUES_REFUSED;
+  return result;
 }
 
 int16_t fetch_bound_param_integer(void* handle, int16_t number, int32_t* bytes, int32_t* out, int32_t* ob, SQLULEN* oct,

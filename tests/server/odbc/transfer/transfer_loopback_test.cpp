@@ -4,6 +4,7 @@
 #include <cstring>
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "served_link.h"
@@ -167,6 +168,134 @@ TEST_F(TransferLoopback, ParameterArrayInOneCall) {
   wv[5].iovec_base = big;
   wv[5].iovec_len = sizeof big;
   EXPECT_EQ(remote_synch_bound_paramswv(h_, stmt_, wv.count(), wv.data()), SQL_ERROR);
+}
+
+// A client may send an execution in the same send as its parameter values.
+// When the values' transfer fails the execution right after it is refused:
+// nothing runs, the answer is SQL_ERROR and the records are the transfer's.
+// The mark goes with that execution, and with a close, a new prepare or
+// values sent again; an execution whose text has no marker takes no values
+// and is not held to it.
+TEST_F(TransferLoopback, AnExecutionAfterValuesThatFailedIsRefused) {
+  const std::string insert = "INSERT INTO lv VALUES (?)";
+  // Text with SQL_NTS; the server's array holds 65 bytes: 100 do not fit.
+  auto values = [](const std::string& text) {
+    auto wv = std::make_unique<RowArray>();
+    wv->add_lengths({SQL_NTS});
+    wv->add(text.c_str(), text.size() + 1, kBlock);
+    return wv;
+  };
+  const auto bad = values(std::string(100, 'x')), good = values("ab");
+  auto records = [&] {
+    std::string out;
+    for (int16_t n = 1;; ++n) {
+      char state[6] = {}, msg[512] = {};
+      int32_t native = 0, msg_len = sizeof msg;
+      int16_t text_len = 0;
+      if (remote_sql_get_diag_rec(h_, SQL_HANDLE_STMT, stmt_, n, state, &native, &msg_len, msg, sizeof msg,
+                                  &text_len) != SQL_SUCCESS)
+        return out;
+      out += std::string(state) + " " + std::to_string(native) + " " + msg + ";";
+    }
+  };
+  auto execute = [&] { return remote_sql_execute(h_, stmt_); };
+  auto direct = [&](const std::string& sql) {
+    return remote_sql_exec_direct(h_, stmt_, static_cast<int32_t>(sql.size() + 1), sql.c_str());
+  };
+  auto send = [&](RowArray& wv) { return remote_synch_bound_paramswv(h_, stmt_, wv.count(), wv.data()); };
+  struct Case {
+    const char* what;
+    std::function<int16_t()> failed_then_executed;  // from the bound statement to the execution's answer
+    bool runs;
+    std::vector<std::string> rows;
+  };
+  const Case cases[] = {
+      {"the execution right after",
+       [&] {
+         EXPECT_EQ(send(*bad), SQL_ERROR);
+         return execute();
+       },
+       false,
+       {}},
+      {"both in one send",
+       [&] {
+         ::kyproc::client::Queued<::kyproc::rows::synch_bound_paramswv> v(h_, stmt_, bad->count(), bad->data());
+         ::kyproc::client::Queued<::kyproc::rows::sql_execute> e(h_, stmt_);
+         EXPECT_EQ(v.take(), SQL_ERROR);
+         return e.take();
+       },
+       false,
+       {}},
+      {"a direct execution with a marker",
+       [&] {
+         EXPECT_EQ(send(*bad), SQL_ERROR);
+         return direct(insert);
+       },
+       false,
+       {}},
+      {"a direct execution without a marker",
+       [&] {
+         EXPECT_EQ(send(*bad), SQL_ERROR);
+         return direct("INSERT INTO lv VALUES ('x')");
+       },
+       true,
+       {"x"}},
+      {"values sent again",
+       [&] {
+         EXPECT_EQ(send(*bad), SQL_ERROR);
+         EXPECT_EQ(send(*good), SQL_SUCCESS);
+         return execute();
+       },
+       true,
+       {"ab"}},
+      {"a close in between",
+       [&] {
+         EXPECT_EQ(send(*bad), SQL_ERROR);
+         EXPECT_EQ(remote_sql_free_stmt(h_, stmt_, SQL_CLOSE), SQL_SUCCESS);
+         return execute();
+       },
+       true,
+       {""}},
+      {"a new prepare in between",
+       [&] {
+         EXPECT_EQ(send(*bad), SQL_ERROR);
+         const std::string other = "INSERT INTO lv VALUES ('p')";
+         EXPECT_EQ(remote_sql_prepare(h_, stmt_, static_cast<int32_t>(other.size() + 1), other.c_str(), SQL_NTS),
+                   SQL_SUCCESS);
+         return execute();
+       },
+       true,
+       {"p"}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    ASSERT_EQ(exec("DROP TABLE IF EXISTS lv"), SQL_SUCCESS);
+    ASSERT_EQ(exec("CREATE TABLE lv (v VARCHAR(10))"), SQL_SUCCESS);
+    ASSERT_EQ(remote_sql_free_stmt(h_, stmt_, SQL_CLOSE), SQL_SUCCESS);
+    ASSERT_EQ(remote_sql_prepare(h_, stmt_, static_cast<int32_t>(insert.size() + 1), insert.c_str(), SQL_NTS),
+              SQL_SUCCESS);
+    ASSERT_EQ(remote_sql_bind_parameter(h_, stmt_, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 10, 0, 4, 1),
+              SQL_SUCCESS);
+    // What the transfer alone leaves to read.
+    ASSERT_EQ(send(*bad), SQL_ERROR);
+    const std::string transfer = records();
+    EXPECT_NE(transfer.find("HY000 35 "), std::string::npos) << transfer;
+    EXPECT_EQ(remote_sql_free_stmt(h_, stmt_, SQL_CLOSE), SQL_SUCCESS);
+
+    const int16_t rc = k.failed_then_executed();
+    if (k.runs) {
+      EXPECT_EQ(rc, SQL_SUCCESS) << records();
+    } else {
+      EXPECT_EQ(rc, SQL_ERROR);
+      EXPECT_EQ(records(), transfer);
+      // The refusal took the mark: the next execution runs with what the
+      // server's arrays hold (the lengths arrived, the text did not).
+      EXPECT_EQ(execute(), SQL_SUCCESS) << records();
+    }
+    std::vector<std::string> want = k.rows;
+    if (!k.runs) want.push_back("");
+    EXPECT_EQ(texts("SELECT v FROM lv"), want);
+  }
 }
 
 // Any peer may call the typed column and parameter procedures, the ones no
