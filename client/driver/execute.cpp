@@ -113,6 +113,18 @@ SQLRETURN check_text(StmtCall& c, SQLCHAR* text, SQLINTEGER len) {
 // The exit line is the guard's (odbc_api.cpp).
 SQLRETURN finish(const char*, SQLRETURN rc) { return rc; }
 
+// The parameter values sent with an execution failed (transfer): the server
+// refused the execution, whose answer and follow-ups are read and dropped.
+// The application sees the transfer's result and records, as when the
+// values went alone and nothing followed them.
+template <class Execution>
+SQLRETURN values_refused(const char* name, SQLRETURN transfer, Execution& e, ExecutionFollowUps& f) {
+  e.drop();
+  f.drop();
+  TRACE(kTraceExit, "-%s()=%d (the parameter values failed; the execution was refused)\n", name, transfer);
+  return finish(name, transfer);
+}
+
 }  // namespace
 
 namespace kyvek::driver::api {
@@ -155,29 +167,38 @@ SQLRETURN exec_direct(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER len) {
   const ExecutionFollowUps* sent = nullptr;
   if (!odbc3(c.dbc) && (c.dbc->client_flags & kFlagMapExecDirect)) {
     bool execute = c.x->last_exec_status == SQL_STILL_EXECUTING;
+    QueuedValues values;
     if (!execute) {
       remote_sql_free_stmt(c.rpc(), c.server(), SQL_CLOSE);
       c.x->param_descs.clear();
       rc = remote_sql_prepare(c.rpc(), c.server(), bytes, text, len);
       if (rc_ok(rc)) {
         cache_param_descriptions(c);
-        SQLRETURN prc = put_bound_parameters(c, 1);
+        SQLRETURN prc = put_bound_parameters(c, 1, &values);
         if (prc != SQL_SUCCESS) return finish("SQLExecDirect", prc);
         execute = true;
       }
     }
     if (execute) {
-      rc = remote_sql_execute(c.rpc(), c.server());
+      kyproc::client::Queued<kyproc::rows::sql_execute> e(c.rpc(), c.server());
+      const SQLRETURN prc = values.take();
+      if (prc != SQL_SUCCESS) {
+        e.drop();
+        return finish("SQLExecDirect", prc);
+      }
+      rc = e.take();
       c.x->last_exec_status = static_cast<int16_t>(rc);
     }
   } else {
-    SQLRETURN prc = put_bound_parameters(c, 2);
+    QueuedValues values;
+    SQLRETURN prc = put_bound_parameters(c, 2, &values);
     if (prc != SQL_SUCCESS) {
       TRACE(kTraceExit, "-SQLExecDirect()=SQL_ERROR (put_bound_parameters failed)\n");
       return prc;
     }
     kyproc::client::Queued<kyproc::rows::sql_exec_direct> e(c.rpc(), c.server(), bytes, text);
     if (e.queued()) follow_ups.queue();
+    if ((prc = values.take()) != SQL_SUCCESS) return values_refused("SQLExecDirect", prc, e, follow_ups);
     rc = e.take();
     follow_ups.collect(rc);
     sent = &follow_ups;
@@ -201,8 +222,9 @@ SQLRETURN execute(SQLHSTMT handle) {
   SQLRETURN rc = stmt_enter(handle, c, "General error: Internal client error (Execute)");
   if (rc != SQL_SUCCESS) return rc;
   if ((rc = send_param_operations(c)) != SQL_SUCCESS) return rc;
+  QueuedValues values;
   if (c.x->last_exec_status != SQL_STILL_EXECUTING) {
-    SQLRETURN prc = put_bound_parameters(c, 1);
+    SQLRETURN prc = put_bound_parameters(c, 1, &values);
     if (prc != SQL_SUCCESS) return finish("SQLExecute", prc);
   } else {
     TRACE(kTraceDetail, "\tOmitting parameters - last status was SQL_STILL_EXECUTING\n");
@@ -212,6 +234,8 @@ SQLRETURN execute(SQLHSTMT handle) {
   {
     kyproc::client::Queued<kyproc::rows::sql_execute> e(c.rpc(), c.server());
     if (e.queued()) follow_ups.queue();
+    const SQLRETURN prc = values.take();
+    if (prc != SQL_SUCCESS) return values_refused("SQLExecute", prc, e, follow_ups);
     rc = e.take();
     follow_ups.collect(rc);
   }

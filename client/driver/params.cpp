@@ -19,6 +19,30 @@
 
 namespace kyvek::driver {
 
+// The typed-element array of one transfer and the buffers it owns.
+struct ParamValues {
+  std::vector<wvarray> entries;
+  std::vector<void*> owned;  // freed with the builder (malloc'd)
+  ParamValues() = default;
+  ParamValues(const ParamValues&) = delete;
+  ParamValues& operator=(const ParamValues&) = delete;
+  ~ParamValues() {
+    for (void* p : owned) std::free(p);
+  }
+  void add(const void* p, uint64_t bytes, int32_t kind) {
+    entries.push_back({const_cast<void*>(p), p ? static_cast<int32_t>(bytes) : 0, kind});
+  }
+  void* keep(void* p) {
+    if (p) owned.push_back(p);
+    return p;
+  }
+};
+
+QueuedValues::QueuedValues() = default;
+QueuedValues::~QueuedValues() { call_.reset(); }
+
+SQLRETURN QueuedValues::take() { return call_ ? call_->take() : SQL_SUCCESS; }
+
 namespace {
 
 constexpr uint32_t kFlagNoParamStatus = 0x100;  // the server keeps no parameter status array
@@ -35,22 +59,6 @@ constexpr int32_t kKindBlock = RPC_ARG_DESC;
 constexpr int32_t kKindInt64Array = RPC_ARG_INT64_ARRAY;
 constexpr int32_t kKindSqllenArray = RPC_ARG_SQLLEN_ARRAY;
 constexpr int32_t kKindSqlulenArray = RPC_ARG_SQLULEN_ARRAY;
-
-// The typed-element array of one call and the buffers it owns.
-struct WvBuilder {
-  std::vector<wvarray> entries;
-  std::vector<void*> owned;  // freed with the builder (malloc'd)
-  ~WvBuilder() {
-    for (void* p : owned) std::free(p);
-  }
-  void add(const void* p, uint64_t bytes, int32_t kind) {
-    entries.push_back({const_cast<void*>(p), p ? static_cast<int32_t>(bytes) : 0, kind});
-  }
-  void* keep(void* p) {
-    if (p) owned.push_back(p);
-    return p;
-  }
-};
 
 bool indicator_code_ok(SQLLEN v) {
   return v >= 0 || v == SQL_NULL_DATA || v == SQL_DATA_AT_EXEC || v == SQL_DEFAULT_PARAM || v <= -100;
@@ -111,7 +119,7 @@ int used_params(const client_stmt* stmt, const client_desc* apd) {
 
 }  // namespace
 
-SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
+SQLRETURN put_bound_parameters(StmtCall& c, int mode, QueuedValues* later) {
   client_desc* apd = cur_desc(c.stmt, DESC_APD);
   if (vekc_chk_handle(kDesc, apd))
     return c.fail(5, sqlstate::kHY000.state, "General error: Internal APD descriptor invalid");
@@ -143,7 +151,8 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
   const uint64_t A = apd->array_size < 1 ? 1 : apd->array_size;
   const SQLLEN off = offset_of(apd);
   const bool row_wise = apd->bind_type != SQL_PARAM_BIND_BY_COLUMN;
-  WvBuilder wv;
+  auto values = std::make_unique<ParamValues>();
+  ParamValues& wv = *values;
   wv.entries.reserve(static_cast<size_t>(count) * 5);
   diag_header* errp = c.diags();
   for (int n = 1; n <= count && n <= apd->bound_count; ++n) {
@@ -391,7 +400,13 @@ SQLRETURN put_bound_parameters(StmtCall& c, int mode) {
     return SQL_SUCCESS;
   }
   if (!fits32(wv.entries.size())) return c.fail(0, sqlstate::kHY001);
-  return remote_synch_bound_paramswv(c.rpc(), c.server(), static_cast<int32_t>(wv.entries.size()), wv.entries.data());
+  const auto n = static_cast<int32_t>(wv.entries.size());
+  if (!later) return remote_synch_bound_paramswv(c.rpc(), c.server(), n, wv.entries.data());
+  // Queued: the execution queued next leaves in the same send; the server
+  // refuses it when these values fail.
+  later->values_ = std::move(values);
+  later->call_.emplace(c.rpc(), c.server(), n, later->values_->entries.data());
+  return SQL_SUCCESS;
 }
 
 namespace {
@@ -724,6 +739,11 @@ void ExecutionFollowUps::collect(SQLRETURN execution) {
     else if ((result_ = status_q_->take()) == SQL_SUCCESS)
       status_taken_ = true, merge_parameter_status(status_, got_status_.data(), got_status_.size());
   }
+}
+
+void ExecutionFollowUps::drop() {
+  if (counts_q_) counts_q_->drop();
+  if (status_q_) status_q_->drop();
 }
 
 SQLRETURN output_phase(StmtCall& c, bool local_status, const ExecutionFollowUps* sent) {

@@ -66,7 +66,29 @@ void* transfer_buffer(client_desc_rec* rec, int which, uint64_t bytes);
 void vek_new_result_set(client_stmt* stmt, int metadata, SQLRETURN result);
 
 // ---- parameters (params.cpp) ---------------------------------------------------
-SQLRETURN put_bound_parameters(StmtCall& c, int mode);
+// The input values of one execution, sent ahead of their answer: they leave
+// in the same send as the execution queued after them, and their answer is
+// read first. take() gives it (SQL_SUCCESS when nothing was queued); a
+// failure there means the server refused the execution that followed, and the
+// caller drops its answer. Goes before the execution's Queued object does.
+struct ParamValues;
+class QueuedValues {
+ public:
+  QueuedValues();
+  ~QueuedValues();
+  QueuedValues(const QueuedValues&) = delete;
+  QueuedValues& operator=(const QueuedValues&) = delete;
+  SQLRETURN take();
+
+ private:
+  friend SQLRETURN put_bound_parameters(StmtCall& c, int mode, QueuedValues* later);
+  std::unique_ptr<ParamValues> values_;  // what the queued call was given, kept until its answer
+  std::optional<kyproc::client::Queued<kyproc::rows::synch_bound_paramswv>> call_;
+};
+// Sends the bound input values of an execution (mode 1: SQLExecute, which
+// asks the parameter count first when the statement's is not known; 2:
+// SQLExecDirect). With later, the transfer is queued there instead of sent.
+SQLRETURN put_bound_parameters(StmtCall& c, int mode, QueuedValues* later = nullptr);
 // Question marks in a statement text: the most parameter markers it can hold.
 int32_t count_param_markers(const SQLCHAR* text, SQLINTEGER len);
 SQLRETURN fetch_bound_parameters(StmtCall& c);
@@ -93,6 +115,8 @@ class ExecutionFollowUps {
   ExecutionFollowUps& operator=(const ExecutionFollowUps&) = delete;
   void queue();
   void collect(SQLRETURN execution);
+  // Drops both replies: the execution did not run.
+  void drop();
   // After collect: whether each came back, and the first failure among them.
   bool counts_taken() const { return counts_taken_; }
   bool status_taken() const { return status_taken_; }

@@ -3,7 +3,9 @@
 // counts the turns between the driver's bytes and the server's. What the
 // application sees must equal direct access: the rows, the counts and
 // statuses, the end of the result set with the buffers left alone, and a
-// fetch that fails part way.
+// fetch that fails part way. The same for an execution and the parameter
+// values that go with it, a prepared point SELECT, values the server refuses
+// and a pyodbc point query.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -157,6 +159,22 @@ struct Rowset {
   }
 };
 
+// Every diagnostic record of a statement after a call, with its native
+// code and message.
+std::string messages(SQLHSTMT h) {
+  std::string out;
+  for (SQLSMALLINT i = 1;; ++i) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR text[512] = {};
+    SQLSMALLINT len = 0;
+    if (!SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, h, i, state, &native, text, sizeof text, &len))) break;
+    out += std::string(" ") + reinterpret_cast<char*>(state) + " " + std::to_string(native) + " " +
+           reinterpret_cast<char*>(text);
+  }
+  return out;
+}
+
 // Every diagnostic record of a statement after a call.
 std::string records(SQLHSTMT h) {
   std::string out;
@@ -283,8 +301,8 @@ TEST_F(WaitsE2e, AnExtendedFetchRowsetIsOneWaitAndItsFailureWritesNothing) {
 }
 
 // An execution with parameter arrays and the parameters' processed count
-// and status array: the reads of both leave with the execution and cost no
-// wait of their own. When the execution fails their replies are dropped: the
+// and status array: the values, and the reads of both, leave with the
+// execution and cost no wait of their own. When the execution fails their replies are dropped: the
 // error is the execution's, the buffers stay as they were, and the next
 // execution goes on.
 TEST_F(WaitsE2e, AnExecutionBringsItsParameterCountsAndStatusesInItsOwnWait) {
@@ -345,11 +363,189 @@ TEST_F(WaitsE2e, AnExecutionBringsItsParameterCountsAndStatusesInItsOwnWait) {
       return t;
     });
     // The first execution learns the parameter count; the others send the
-    // values, then the execution with its two reads: two waits each. A failed
-    // one (the keys 5 and 21 are taken already) reads the error's records
-    // from the server too, two waits more, as it did one call at a time.
+    // values, the execution and its two reads in one send: one wait each. A
+    // failed one (the keys 5 and 21 are taken already) reads the error's
+    // records from the server too, two waits more, as it did one call at a
+    // time.
     ASSERT_EQ(turns.size(), std::size(steps));
-    EXPECT_EQ(std::vector<long>(turns.begin() + 1, turns.end()), (std::vector<long>{2, 4, 2, 2, 4, 2}));
+    EXPECT_EQ(std::vector<long>(turns.begin() + 1, turns.end()), (std::vector<long>{1, 3, 1, 1, 3, 1}));
+  }
+}
+
+// A prepared single-row SELECT as a C program makes it: prepared once, one
+// integer parameter, every column bound; per query the execution, the fetch
+// of the row, the fetch that finds the end and the close. The values go with
+// the execution and the close with the next one: three waits a query.
+TEST_F(WaitsE2e, APreparedPointSelectIsThreeWaitsAQuery) {
+  constexpr SQLINTEGER kKeys[] = {7, 1, 250, 999, 42};  // 999: no such row
+  for (bool postgres : {false, true}) {
+    if (postgres) {
+      ASSERT_TRUE(World::get()->has_pg()) << World::get()->pg_error();
+    }
+    SCOPED_TRACE(postgres ? "PostgreSQL" : "SQLite");
+    std::vector<long> turns;
+    compare(postgres, [&](Conn& c, TurnRelay* relay) {
+      c.exec("DROP TABLE wait_point");
+      EXPECT_EQ(c.exec("CREATE TABLE wait_point (id INTEGER, name VARCHAR(10), amount FLOAT, ts TIMESTAMP)"),
+                SQL_SUCCESS);
+      std::string values;
+      for (int i = 1; i <= 250; ++i)
+        values += (i > 1 ? "," : "") + std::string("(") + std::to_string(i) + ",'n" + std::to_string(i) + "'," +
+                  std::to_string(i) + ".25,'2026-01-02 03:04:" + std::to_string(10 + i % 50) + "')";
+      EXPECT_EQ(c.exec("INSERT INTO wait_point VALUES " + values), SQL_SUCCESS);
+      std::string t;
+      Stmt s(c);
+      SQLINTEGER key = 0, id = 0;
+      SQLLEN key_ind = 0, ind[4] = {};
+      char name[24] = {};
+      double amount = 0;
+      SQL_TIMESTAMP_STRUCT ts{};
+      t += "prepare " +
+           outcome(SQLPrepare(s.h, (SQLCHAR*)"SELECT id, name, amount, ts FROM wait_point WHERE id = ?", SQL_NTS),
+                   SQL_HANDLE_STMT, s.h) +
+           "\n";
+      SQLBindParameter(s.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &key, 0, &key_ind);
+      SQLBindCol(s.h, 1, SQL_C_SLONG, &id, 0, &ind[0]);
+      SQLBindCol(s.h, 2, SQL_C_CHAR, name, sizeof name, &ind[1]);
+      SQLBindCol(s.h, 3, SQL_C_DOUBLE, &amount, 0, &ind[2]);
+      SQLBindCol(s.h, 4, SQL_C_TYPE_TIMESTAMP, &ts, 0, &ind[3]);
+      for (SQLINTEGER k : kKeys) {
+        key = k;
+        long before = relay ? relay->turns() : 0;
+        const SQLRETURN exec = SQLExecute(s.h);
+        const SQLRETURN row = SQLFetch(s.h);
+        const std::string seen = std::to_string(id) + " " + name + " " + std::to_string(amount) + " " +
+                                 std::to_string(ts.minute) + ":" + std::to_string(ts.second);
+        const SQLRETURN end = SQLFetch(s.h);
+        const SQLRETURN close = SQLFreeStmt(s.h, SQL_CLOSE);
+        if (relay) turns.push_back(relay->turns() - before);
+        t += "key " + std::to_string(k) + " execute " + std::to_string(exec) + " fetch " + std::to_string(row) +
+             (row == SQL_SUCCESS ? " " + seen : "") + " end " + std::to_string(end) + " close " +
+             std::to_string(close) + "\n";
+      }
+      return t;
+    });
+    // The first execution asks the parameter count (once per prepared
+    // statement) and whether the target has SQLNumParams (once per
+    // connection): two waits more.
+    EXPECT_EQ(turns, (std::vector<long>{5, 3, 3, 3, 3}));
+  }
+}
+
+// Values the server refuses in their transfer travel with the execution: a
+// text bound with SQL_NTS and a buffer length of 0 goes whole, and the
+// server's array for it (the column size, at least 64 bytes, and a
+// terminator) cannot take 100 bytes. The server refuses the execution,
+// nothing is inserted, and the application sees the transfer's SQLSTATE and
+// message as when the values went alone. The next execution with good
+// values goes on.
+TEST_F(WaitsE2e, ValuesTheServerRefusesStopTheirExecutionAndTheNextGoesOn) {
+  const char* insert = "INSERT INTO wait_refuse VALUES (?, ?)";
+  for (bool postgres : {false, true}) {
+    if (postgres) {
+      ASSERT_TRUE(World::get()->has_pg()) << World::get()->pg_error();
+    }
+    for (bool direct : {false, true}) {
+      SCOPED_TRACE(std::string(postgres ? "PostgreSQL" : "SQLite") + (direct ? " SQLExecDirect" : " SQLExecute"));
+      TurnRelay relay(World::get()->fixture().port());
+      const std::string port = "SERVERPORT=127.0.0.1:" + std::to_string(relay.port()) + ";";
+      Conn c(postgres ? World::pg_bridge() + port : World::bridge(port));
+      ASSERT_TRUE(c.ok()) << c.error();
+      c.exec("DROP TABLE wait_refuse");
+      ASSERT_EQ(c.exec("CREATE TABLE wait_refuse (id INTEGER, name VARCHAR(10))"), SQL_SUCCESS);
+      Stmt s(c);
+      SQLINTEGER id = 0;
+      char name[128] = {};
+      SQLLEN id_ind = 0, name_ind = SQL_NTS;
+      if (!direct) {
+        ASSERT_EQ(SQLPrepare(s.h, (SQLCHAR*)insert, SQL_NTS), SQL_SUCCESS);
+      }
+      SQLBindParameter(s.h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &id, 0, &id_ind);
+      SQLBindParameter(s.h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 10, 0, name, 0, &name_ind);
+      std::string seen;
+      std::vector<long> turns;
+      for (const std::string& value : {std::string("ab"), std::string(100, 'x'), std::string("cd")}) {
+        id += 1;
+        std::snprintf(name, sizeof name, "%s", value.c_str());
+        long before = relay.turns();
+        const SQLRETURN rc = direct ? SQLExecDirect(s.h, (SQLCHAR*)insert, SQL_NTS) : SQLExecute(s.h);
+        turns.push_back(relay.turns() - before);
+        seen += std::to_string(rc) + messages(s.h) + "\n";
+      }
+      EXPECT_EQ(seen,
+                "0\n"
+                "-1 HY000 35 [Kyronde ODBC (Server)]General error: Internal server error, Parameter buffer too small "
+                "(65/101)\n"
+                "0\n");
+      // One wait each, the values with the execution; the first SQLExecute
+      // learns the parameter count too, and the refused one reads the
+      // error's records from the server, as a failed transfer did alone.
+      EXPECT_EQ(turns, direct ? (std::vector<long>{1, 3, 1}) : (std::vector<long>{3, 3, 1}));
+      Stmt rows(c);
+      EXPECT_EQ(rows.run("SELECT id, name FROM wait_refuse ORDER BY id"), "rc=0");
+      std::string got;
+      SQLINTEGER rid = 0;
+      char rname[16] = {};
+      SQLLEN a = 0, b = 0;
+      SQLBindCol(rows.h, 1, SQL_C_SLONG, &rid, 0, &a);
+      SQLBindCol(rows.h, 2, SQL_C_CHAR, rname, sizeof rname, &b);
+      while (SQL_SUCCEEDED(SQLFetch(rows.h))) got += std::to_string(rid) + ":" + rname + " ";
+      EXPECT_EQ(got, "1:ab 3:cd ");
+    }
+  }
+}
+
+// pyodbc's point query: execute with a parameter, fetchone. The waits of a
+// query are those of a run of eleven less those of a run of one (the
+// connect's and the first execution's own are in both).
+TEST_F(WaitsE2e, APyodbcPointQueryIsAtMostTwelveWaits) {
+  static const char* kScript = R"PY(
+import sys, pyodbc
+c = pyodbc.connect(sys.argv[1], autocommit=True)
+cur = c.cursor()
+for k in range(int(sys.argv[2])):
+    cur.execute("SELECT id, name, amount FROM wait_py WHERE id = ?", k * 7 % 20 + 1)
+    print(cur.fetchone())
+c.close()
+)PY";
+  Fixture& fx = World::get()->fixture();
+  auto run = [&](const std::string& connect, int queries) {
+    Process p = fx.spawn("/usr/bin/python3", {"-c", kScript, connect, std::to_string(queries)}, -1, "py_waits");
+    const int status = Fixture::wait(p, 120000);
+    std::string out = Fixture::read_file(p.out);
+    EXPECT_EQ(status, 0) << out << Fixture::read_file(p.err);
+    return out;
+  };
+  for (bool postgres : {false, true}) {
+    if (postgres) {
+      ASSERT_TRUE(World::get()->has_pg()) << World::get()->pg_error();
+    }
+    SCOPED_TRACE(postgres ? "PostgreSQL" : "SQLite");
+    {
+      Conn c(postgres ? World::pg_direct() : World::direct());
+      ASSERT_TRUE(c.ok()) << c.error();
+      c.exec("DROP TABLE wait_py");
+      ASSERT_EQ(c.exec("CREATE TABLE wait_py (id INTEGER, name VARCHAR(10), amount INTEGER)"), SQL_SUCCESS);
+      for (int i = 1; i <= 20; ++i)
+        c.exec("INSERT INTO wait_py VALUES (" + std::to_string(i) + ", 'n" + std::to_string(i) + "', " +
+               std::to_string(i * 3) + ")");
+    }
+    const std::string want = run(postgres ? World::pg_direct() : World::direct(), 11);
+    EXPECT_NE(want.find("(8, 'n8', 24)"), std::string::npos) << want;
+    long waits[2] = {};
+    for (int queries : {1, 11}) {
+      TurnRelay relay(World::get()->fixture().port());
+      const std::string port = "SERVERPORT=127.0.0.1:" + std::to_string(relay.port()) + ";";
+      const std::string got = run(postgres ? World::pg_bridge() + port : World::bridge(port), queries);
+      if (queries == 11) {
+        EXPECT_EQ(got, want);
+      }
+      waits[queries == 11] = relay.turns();
+    }
+    const long per_query = (waits[1] - waits[0]) / 10;
+    EXPECT_EQ((waits[1] - waits[0]) % 10, 0) << waits[0] << " " << waits[1];
+    EXPECT_LE(per_query, 12);
+    std::fprintf(stderr, "pyodbc point query: %ld waits\n", per_query);
   }
 }
 
