@@ -11,13 +11,14 @@
 // machine's load average at the start and the end.
 //
 //   kyvek_bench [--rows N] [--repeat K] [--target sqlite|postgres|all] [--keep]
-//               [--big N] [--pin CLIENT_CPU,SERVER_CPU[,POSTGRES_CPU]]
+//               [--big N] [--only 3,5] [--pin CLIENT_CPU,SERVER_CPU[,POSTGRES_CPU]]
 //
 // --repeat runs each workload K times (default 3), direct and bridge
 // alternating; the ratio shown is the median of the K ratios of a direct run
 // and the bridge run right after it, so that a spell of load elsewhere on a
 // shared machine weighs on both sides of one ratio.
 // --big sets the rows of the large bound fetch (default 1,000,000; 0 skips it).
+// --only runs the workloads of the numbers listed (below) and no others.
 // --pin keeps this process (the application and the driver, and the python3
 // children) on one processor and the server on another, so that a run can be
 // compared with the last one; a third processor, when given, takes the
@@ -1103,6 +1104,7 @@ int main(int argc, char** argv) {
   int repeat = 3;
   int client_cpu = -1, server_cpu = -1, pg_cpu = -1;
   std::string which = "all";
+  std::string only;  // ",3,5,": the workloads of those numbers alone
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--rows" && i + 1 < argc)
@@ -1115,12 +1117,14 @@ int main(int argc, char** argv) {
       repeat = std::max(1, std::atoi(argv[++i]));
     else if (a == "--target" && i + 1 < argc)
       which = argv[++i];
+    else if (a == "--only" && i + 1 < argc)
+      only = "," + std::string(argv[++i]) + ",";
     else if (a == "--pin" && i + 1 < argc &&
              std::sscanf(argv[i + 1], "%d,%d,%d", &client_cpu, &server_cpu, &pg_cpu) >= 2)
       ++i;
     else
-      die("usage: kyvek_bench [--rows N] [--big N] [--repeat K] [--target sqlite|postgres|all] [--keep] "
-          "[--pin CLIENT_CPU,SERVER_CPU[,POSTGRES_CPU]]");
+      die("usage: kyvek_bench [--rows N] [--big N] [--repeat K] [--target sqlite|postgres|all] [--only 3,5] "
+          "[--keep] [--pin CLIENT_CPU,SERVER_CPU[,POSTGRES_CPU]]");
   }
   if (which != "all" && which != "sqlite" && which != "postgres") die("--target is sqlite, postgres or all");
   if (n < 1000) n = 1000;
@@ -1266,6 +1270,11 @@ int main(int argc, char** argv) {
       {Kind::kSpinBound, "8 spin / no spin: bound fetch", group("bound", 1), 1},
       {Kind::kSpinSelect, "8 spin / no spin: point SELECT", group("select", 1), 10},
   };
+  if (!only.empty())
+    std::erase_if(workloads, [&](const Workload& w) {
+      const std::string number(w.name, std::strcspn(w.name, " "));
+      return only.find("," + number + ",") == std::string::npos;
+    });
   for (Workload& w : workloads) {
     if (w.kind == Kind::kSelect || w.kind == Kind::kPyodbcPoint) w.per_item = true;
     if (w.kind == Kind::kSpinBound || w.kind == Kind::kSpinSelect) {
