@@ -15,8 +15,10 @@
 #include <optional>
 #include <string>
 
+#include "convert_parts.h"
 #include "remote.h"
 #include "sql_types.h"
+#include "wide.h"
 #include "statements.h"
 #include "trace.h"
 
@@ -102,6 +104,22 @@ struct PendingOf final : PendingCall {
   explicit PendingOf(A... a) : q(a...) {}
   Q q;
   int take() override { return q.queued() ? q.take() : -1; }
+};
+
+// The column count, asked with the first fetch of a result set the driver
+// may read ahead on, so that starting the mode waits for the descriptions
+// alone; nobody depends on it, so its failure is no set-up failure.
+struct PendingColumnCount final : PendingCall {
+  PendingColumnCount(RpcHandle* h, void* server, client_stmt* stmt) : stmt_(stmt), q(h, server, &count_) {}
+  int take() override {
+    if (q.queued() && q.take() == SQL_SUCCESS && stmt_->result_columns < 0) stmt_->result_columns = count_;
+    return SQL_SUCCESS;
+  }
+
+ private:
+  client_stmt* stmt_;
+  int16_t count_ = -1;
+  kyproc::client::Queued<kyproc::rows::sql_num_result_cols> q;
 };
 
 // Queues a set-up call of the driver's block fetch; it leaves with the fetch.
@@ -193,6 +211,18 @@ SQLRETURN start_automatic(StmtCall& c) {
       SQL_SUCCESS)
     return SQL_ERROR;
   BlockCache& cache = block_cache(stmt);
+  // Each column in the C type the application asked on the first row, so
+  // that the target's driver converts it as it did there.
+  for (int i = 0; i < n && static_cast<size_t>(i) < cache.asked.size(); ++i) {
+    const int16_t asked = cache.asked[static_cast<size_t>(i)];
+    if (asked == 0) continue;
+    const SQLLEN slot = typed_slot_bytes(asked, columns[static_cast<size_t>(i)].column_size);
+    if (slot < 0) continue;  // read through the driver's own conversion
+    BlockColumn& col = columns[static_cast<size_t>(i)];
+    col.c_type = asked;
+    col.slot = slot;
+    col.typed = true;
+  }
   cache.pending.clear();
   cache.columns = std::move(columns);
   cache.real_style = dbc->target_dbms == "SQLite" ? kRealSqlite : kRealShortest;
@@ -289,6 +319,72 @@ SQLLEN block_slot_bytes(int16_t c_type, SQLULEN column_size) {
   }
   if (source_class_of(c_type) == kClassNone) return -1;
   return static_cast<SQLLEN>(get_type_len(c_type, 0, 0));
+}
+
+SQLLEN typed_slot_bytes(int16_t c_type, SQLULEN column_size) {
+  const bool text = c_type == SQL_C_CHAR || c_type == SQL_C_WCHAR;
+  if (text || c_type == SQL_C_BINARY) {
+    if (column_size >= static_cast<SQLULEN>(kMaxBlockSlot)) return -1;
+    const uint64_t chars = std::max<uint64_t>(column_size, static_cast<uint64_t>(kMinVariableSlot));
+    const uint64_t bytes = chars * 4 + (c_type == SQL_C_CHAR ? 1 : c_type == SQL_C_WCHAR ? 2 : 0);
+    return bytes > static_cast<uint64_t>(kMaxBlockSlot) ? -1 : static_cast<SQLLEN>(bytes);
+  }
+  switch (source_class_of(c_type)) {
+    case kClassNone:
+    case kClassNumeric:
+    case kClassYearMonth:
+    case kClassDayTime: return -1;
+    default: return static_cast<SQLLEN>(get_type_len(c_type, 0, 0));
+  }
+}
+
+SQLRETURN serve_typed_cell(int16_t c_type, const unsigned char* cell, SQLLEN slot, SQLLEN indicator,
+                           SQLPOINTER target, SQLLEN buffer_length, SQLLEN* ind, PieceState* piece, ConvDiag* diag) {
+  using namespace conversion;
+  if (piece->done) return SQL_NO_DATA;
+  if (indicator == SQL_NULL_DATA) {
+    if (!ind) return fail(diag, sqlstate::k22002);
+    *ind = SQL_NULL_DATA;
+    piece->done = true;
+    return SQL_SUCCESS;
+  }
+  if (c_type != SQL_C_CHAR && c_type != SQL_C_WCHAR && c_type != SQL_C_BINARY) {
+    if (target) std::memcpy(target, cell, static_cast<size_t>(get_type_len(c_type, 0, 0)));
+    if (ind) *ind = indicator;
+    piece->done = true;
+    return SQL_SUCCESS;
+  }
+  const SQLLEN term = c_type == SQL_C_CHAR ? 1 : c_type == SQL_C_WCHAR ? 2 : 0;
+  const SQLLEN held = slot - term;  // the most value bytes a cell holds
+  const bool cut = indicator == SQL_NO_TOTAL || indicator > held;
+  const SQLLEN left = indicator == SQL_NO_TOTAL ? SQL_NO_TOTAL : indicator - piece->offset;
+  const SQLLEN avail = (cut ? held : indicator) - piece->offset;
+  SQLLEN room = target ? std::max<SQLLEN>(buffer_length - term, 0) : 0;
+  if (c_type == SQL_C_WCHAR) room &= ~SQLLEN{1};
+  auto* out = static_cast<unsigned char*>(target);
+  if (!cut && avail <= room) {
+    if (out) {
+      std::memcpy(out, cell + piece->offset, static_cast<size_t>(avail));
+      std::memset(out + avail, 0, static_cast<size_t>(term));
+    }
+    if (ind) *ind = avail;
+    piece->offset += avail;
+    piece->done = true;
+    return SQL_SUCCESS;
+  }
+  if (room > avail) {
+    static thread_local char msg[160];
+    std::snprintf(msg, sizeof msg, "General error: value of %ld bytes exceeds the block-fetch cache of %ld bytes",
+                  static_cast<long>(indicator), static_cast<long>(held));
+    return fail(diag, sqlstate::kHY000.state, msg);
+  }
+  if (out && buffer_length >= term) {
+    std::memcpy(out, cell + piece->offset, static_cast<size_t>(room));
+    std::memset(out + room, 0, static_cast<size_t>(term));
+  }
+  if (ind) *ind = left;
+  piece->offset += room;
+  return warn(diag, sqlstate::k01004);
 }
 
 BlockStep block_next_step(int32_t cursor, SQLULEN rows, int32_t size) {
@@ -477,6 +573,15 @@ SQLRETURN stop_block_fetch_mode(client_stmt* stmt) {
     client_desc* ard = cur_desc(stmt, DESC_ARD);
     if (ard) ard->array_size = 1;
     x->block->automatic = false;
+    if (x->block->app_array_size_set) {
+      // The row array size the application set while the block was read.
+      const SQLULEN size = x->block->app_array_size;
+      x->block->app_array_size_set = false;
+      if (dbc && is_connected(dbc) && !dbc->dead)
+        kyproc::client::post<kyproc::rows::sql_set_stmt_attr_integer>(
+            dbc->rpc, server_of(stmt), int32_t{SQL_ATTR_ROW_ARRAY_SIZE}, static_cast<SQLLEN>(size), int32_t{0});
+      if (ard) ard->array_size = size;
+    }
   }
   // The local state ends whatever the server said.
   stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchOn);
@@ -513,6 +618,30 @@ void block_fetch_stop(client_stmt* stmt) { stop_block_fetch_mode(stmt); }
 
 void block_fetch_closed(client_stmt* stmt) {
   if ((stmt->flags & kStmtBlockFetchOn) && stmt->block && stmt->block->automatic) stop_block_fetch_mode(stmt);
+  block_fetch_new_result(stmt);
+}
+
+void block_fetch_new_result(client_stmt* stmt) {
+  if (!stmt->block) return;
+  stmt->block->watching = false;
+  stmt->block->asked.clear();
+  stmt->block->app_array_size_set = false;
+}
+
+void block_fetch_note_read(client_stmt* stmt, SQLUSMALLINT column, SQLSMALLINT c_type) {
+  if (!stmt->block || !stmt->block->watching || column == 0 || (stmt->flags & kStmtBlockFetchOn)) return;
+  std::vector<int16_t>& asked = stmt->block->asked;
+  if (asked.size() < column) asked.resize(column, 0);
+  if (asked[column - 1] == 0) asked[column - 1] = c_type;
+}
+
+SQLRETURN block_fetch_quiet(StmtCall& c, SQLRETURN rc) {
+  if (rc != SQL_SUCCESS_WITH_INFO || !(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block || !c.x->block->automatic)
+    return rc;
+  // The block's warnings are about its cells (a cut value, a lossy
+  // conversion), which the application reads, and is warned of, one by one.
+  clear_errors(&c.stmt->diags);
+  return SQL_SUCCESS;
 }
 
 SQLRETURN block_fetch_setup_taken(StmtCall& c) {
@@ -551,7 +680,17 @@ bool block_fetch_give_way(client_stmt* stmt) {
 bool block_fetch_hides(client_stmt* stmt, SQLINTEGER attr, SQLULEN* value) {
   if (!(stmt->flags & kStmtBlockFetchOn) || !stmt->block || !stmt->block->automatic) return false;
   if (attr != SQL_ATTR_ROW_ARRAY_SIZE) return false;
-  *value = 1;  // the only size the driver's own block fetch runs under
+  // The application's own size: 1 unless it set one while rows were unread.
+  *value = stmt->block->app_array_size_set ? stmt->block->app_array_size : 1;
+  return true;
+}
+
+bool block_fetch_keeps_array_size(client_stmt* stmt, SQLULEN size) {
+  if (!(stmt->flags & kStmtBlockFetchOn) || !stmt->block || !stmt->block->automatic || size == 0) return false;
+  // No unread row: the mode ends and the size goes to the server now.
+  if (block_fetch_give_way(stmt)) return false;
+  stmt->block->app_array_size = size;
+  stmt->block->app_array_size_set = true;
   return true;
 }
 
@@ -560,6 +699,13 @@ void block_fetch_attempt(StmtCall& c, int kind) {
   if (stmt->flags & kStmtBlockFetchOn) {
     // The driver's own blocks grow, the new size set with the next fetch.
     BlockCache& on = block_cache(c.x);
+    if (on.automatic && on.app_array_size_set) {
+      // The block is read: the application's row array size takes over and
+      // the rest of the result set is fetched as it asks.
+      stop_block_fetch_mode(stmt);
+      stmt->flags |= kStmtBlockFetchTried;
+      return;
+    }
     if (kind == 1 && on.automatic && on.size < kAutoLastBlock && on.pending.empty())
       size_automatic_blocks(on, stmt, std::min(on.size * 4, kAutoLastBlock));
     return;
@@ -599,8 +745,20 @@ void block_fetch_attempt(StmtCall& c, int kind) {
   if (!wanted && kind == 1 && (c.dbc->client_flags & kFlagBlockFetchDefault) && c.x->block_fetch_size == 0 &&
       !(stmt->flags & kStmtBlockFetchTried) &&
       read_ahead_invisible(stmt, cur_desc(stmt, DESC_ARD), c.dbc->env ? c.dbc->env->odbc_version : 3)) {
-    stmt->flags |= kStmtBlockFetchTried;
-    if (start_automatic(c) == SQL_SUCCESS) stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchTried);
+    if (!cache.watching) {
+      // The first row is read remotely: its SQLGetData calls choose the
+      // C types the cache is bound in.
+      cache.watching = true;
+      cache.asked.clear();
+      if (stmt->result_columns < 0 && cache.pending.empty())
+        cache.pending.push_back(std::make_unique<PendingColumnCount>(c.rpc(), c.server(), stmt));
+    } else {
+      cache.watching = false;
+      stmt->flags |= kStmtBlockFetchTried;
+      if (start_automatic(c) == SQL_SUCCESS) stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchTried);
+    }
+  } else {
+    cache.watching = false;
   }
   if (turned_on && !(stmt->flags & kStmtBlockFetchOn)) {
     // Metadata block fetch did not start: what it changed goes back.
@@ -653,6 +811,38 @@ void block_fetch_loaded(StmtCall& c, SQLULEN rows) {
   if (c.stmt->fetch_kind != FETCH_EXTENDED) cache.row_status.assign(cache.row_status.size(), SQL_ROW_SUCCESS);
 }
 
+// A read in another C type than the cell's: the driver's own conversion,
+// from the value the cell holds (a typed wide cell read as UTF-8 text).
+static SQLRETURN convert_cell(const BlockCache& cache, BlockColumn& col, const unsigned char* cell, SQLLEN cell_ind,
+                       SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen, SQLLEN* ind, ConvDiag* diag) {
+  CachedValue v;
+  if (col.typed && col.c_type == SQL_C_WCHAR) {
+    v = cached_value_from_cell(SQL_C_CHAR, nullptr, col.slot, cell_ind, static_cast<int16_t>(col.column_size),
+                               col.digits);
+    if (cell_ind != SQL_NULL_DATA) {
+      const SQLLEN held = col.slot - 2;
+      const SQLLEN bytes = cell_ind == SQL_NO_TOTAL || cell_ind > held ? held : cell_ind;
+      size_t bad = 0;
+      col.wide_text.clear();
+      wide::to_utf8(reinterpret_cast<const SQLWCHAR*>(cell), bytes / 2, &col.wide_text, &bad);
+      v.data = reinterpret_cast<const unsigned char*>(col.wide_text.data());
+      v.length = static_cast<SQLLEN>(col.wide_text.size());
+      // A cut cell stays cut: the conversion refuses it.
+      v.indicator = bytes < cell_ind || cell_ind == SQL_NO_TOTAL ? v.length + 1 : v.length;
+    }
+  } else {
+    v = cached_value_from_cell(col.c_type, cell, col.slot, cell_ind, static_cast<int16_t>(col.column_size),
+                               col.digits);
+    if (!col.typed) {
+      // A widened integer keeps its column's class (and raw size).
+      v.c_type = col.natural_type;
+      v.source_class = source_class_of(col.natural_type);
+    }
+  }
+  v.real_style = cache.real_style;
+  return convert_cached_value(v, type, target, buflen, ind, &col.piece, diag);
+}
+
 bool block_get_data(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen, SQLLEN* ind,
                     SQLRETURN* rc) {
   if (!(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block) return false;
@@ -668,16 +858,16 @@ bool block_get_data(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINT
   }
   BlockColumn& col = cache.columns[column - 1];
   const unsigned char* cell = col.data.data() + static_cast<size_t>(row) * static_cast<size_t>(col.slot);
-  CachedValue v = cached_value_from_cell(col.c_type, cell, col.slot, col.ind[static_cast<size_t>(row)],
-                                         static_cast<int16_t>(col.column_size), col.digits);
-  // A widened integer keeps its column's class (and raw size).
-  v.c_type = col.natural_type;
-  v.source_class = source_class_of(col.natural_type);
-  v.real_style = cache.real_style;
+  const SQLLEN cell_ind = col.ind[static_cast<size_t>(row)];
   if (type == SQL_C_DEFAULT || type == SQL_ARD_TYPE)
     type = col.natural_type == SQL_C_NUMERIC ? SQL_C_CHAR : col.natural_type;
   ConvDiag diag;
-  *rc = convert_cached_value(v, type, target, buflen, ind, &col.piece, &diag);
+  if (col.typed && type == col.c_type) {
+    // The target's own bytes for this type.
+    *rc = serve_typed_cell(col.c_type, cell, col.slot, cell_ind, target, buflen, ind, &col.piece, &diag);
+  } else {
+    *rc = convert_cell(cache, col, cell, cell_ind, type, target, buflen, ind, &diag);
+  }
   if (diag.sqlstate && (*rc == SQL_ERROR || *rc == SQL_SUCCESS_WITH_INFO)) {
     post_client(&c.stmt->diags, c.dbc, 0, diag.sqlstate, diag.odbc3, "%s", diag.message);
     set_return_code(&c.stmt->diags, *rc);

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "convert.h"
@@ -34,6 +35,11 @@ struct BlockColumn {
   int16_t digits = 0;
   int16_t nullable = 0;
   SQLLEN slot = 0;                  // bytes per row
+  // The cell holds what the target's driver wrote for c_type, the C type the
+  // application asked on the first row (the driver's own block fetch): a read
+  // in that type gets the target's bytes, length and truncation unchanged.
+  bool typed = false;
+  std::string wide_text;  // a typed wide cell as UTF-8, for a read in another type
   std::vector<unsigned char> data;  // block size x slot
   std::vector<SQLLEN> ind;          // one per row
   PieceState piece;                 // SQLGetData state on the current row
@@ -61,6 +67,15 @@ struct BlockCache {
   // the fetch that follows it (pending, replies read in order).
   bool automatic = false;
   std::vector<std::unique_ptr<PendingCall>> pending;
+  // The first row of a result set the driver may read ahead on is read
+  // remotely; the C type its SQLGetData calls ask per column ([0] column 1,
+  // 0 not asked) bind the cache when the second fetch starts the mode.
+  bool watching = false;
+  std::vector<int16_t> asked;
+  // A row array size the application set while rows of the block were still
+  // unread: read back as set, sent to the server when the mode gives way.
+  SQLULEN app_array_size = 0;
+  bool app_array_size_set = false;
 };
 
 constexpr int32_t kAutoFirstBlock = 10;
@@ -77,6 +92,22 @@ bool read_ahead_invisible(const client_stmt* stmt, const client_desc* ard, int o
 // the column's size unit (characters for text: four bytes each); -1 when
 // the column cannot be cached (unknown size, or more than kMaxBlockSlot).
 SQLLEN block_slot_bytes(int16_t c_type, SQLULEN column_size);
+
+// Bytes of a cell that holds the target's own conversion of a column to
+// c_type, the C type the application asked on the first row: text gets room
+// for the column's display form whatever its SQL type (4 bytes a character,
+// at least kMinVariableSlot characters); -1 for a C type no cell is bound in
+// (numeric, interval, GUID) or a cell over kMaxBlockSlot.
+SQLLEN typed_slot_bytes(int16_t c_type, SQLULEN column_size);
+
+// Serves one SQLGetData call from a typed cell as the target's driver answers
+// it for a buffer of buffer_length bytes: fixed types whole, text and binary
+// in pieces with the length left, 01004 on a cut piece. SQL_ERROR (diag set)
+// when a piece would need bytes beyond what the cell holds (a value longer
+// than its cell).
+SQLRETURN serve_typed_cell(int16_t c_type, const unsigned char* cell, SQLLEN slot, SQLLEN indicator,
+                           SQLPOINTER target, SQLLEN buffer_length, SQLLEN* length_or_ind, PieceState* piece,
+                           ConvDiag* diag);
 
 // The step a fetch takes in block mode, from the cursor before it.
 enum class BlockStep { kServe, kNoData, kFetch };

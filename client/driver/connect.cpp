@@ -734,6 +734,12 @@ SQLRETURN driver_connect(client_dbc* dbc, const ConnectArgs& a) {
   }
 
   dbc->target_dbms_known = false;
+  // Without BLOCKFETCHSIZE (connection string or data source) the driver
+  // reads ahead on its own where the application cannot tell.
+  if (mask & kKeyBlockFetchSize)
+    dbc->client_flags &= ~static_cast<uint32_t>(kFlagBlockFetchDefault);
+  else
+    dbc->client_flags |= kFlagBlockFetchDefault;
 
   if (rpc_connect(dbc, list) != 0) return SQL_ERROR;
   SQLRETURN rc = connect_over_link(dbc, list, a, &warned);

@@ -54,6 +54,7 @@ void vek_new_result_set(client_stmt* stmt, int metadata, SQLRETURN result) {
     retrieve_server_diags(dbc, kStmt, stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(stmt->driver_stmt));
   // Block-fetch mode always ends locally, whatever the server says.
   if (stmt->flags & kStmtBlockFetchOn) block_fetch_stop(stmt);
+  block_fetch_new_result(stmt);
   stmt->flags &= ~static_cast<uint32_t>(kStmtBlockFetchOn | kStmtBlockFetchTried);
   stmt->flags |= kStmtNewResult;
   stmt->described.clear();

@@ -504,7 +504,7 @@ SQLRETURN fetch(SQLHSTMT handle) {
       rc = pipe.finish(f, block, true);
       if (setup != SQL_SUCCESS) return finish("SQLFetch", block_fetch_setup_failed(c, setup));
       if (!pipe.fetched()) c.x->block_cursor = -1;
-      return finish("SQLFetch", rc);
+      return finish("SQLFetch", block_fetch_quiet(c, rc));
     }
   }
   if (const SQLRETURN setup = block_fetch_setup_taken(c); setup != SQL_SUCCESS)
@@ -519,7 +519,7 @@ SQLRETURN fetch(SQLHSTMT handle) {
     no_rows(c, rc);
     return finish("SQLFetch", rc);
   }
-  return finish("SQLFetch", after_fetch(c, rc, true));
+  return finish("SQLFetch", block_fetch_quiet(c, after_fetch(c, rc, true)));
 }
 
 SQLRETURN fetch_scroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN offset) {
@@ -897,6 +897,7 @@ SQLRETURN get_data(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
     return c.failf(5, sqlstate::kHY000.state,
                    "General error: Cannot determine length of datatype %d, OctetLength=%ld (SQLGetData)", t,
                    static_cast<long>(buflen));
+  block_fetch_note_read(c.stmt, column, t);
   RpcHandle* h = c.rpc();
   void* s = c.server();
   const auto col = static_cast<int16_t>(column);

@@ -218,6 +218,13 @@ bool block_get_data(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINT
 void block_fetch_stop(client_stmt* stmt);
 // After a close: block fetch the driver chose itself ends with the cursor.
 void block_fetch_closed(client_stmt* stmt);
+// A new result set: what the driver's own block fetch learnt of the last ends.
+void block_fetch_new_result(client_stmt* stmt);
+// A remote SQLGetData on the first row of a result set the driver may read
+// ahead on: the C type asked (after SQL_C_DEFAULT) binds the column's cells.
+void block_fetch_note_read(client_stmt* stmt, SQLUSMALLINT column, SQLSMALLINT c_type);
+// A fetch of the driver's own block fetch: the block's warnings are dropped.
+SQLRETURN block_fetch_quiet(StmtCall& c, SQLRETURN rc);
 // Right after a fetch was queued: reads the replies of the block set-up sent
 // ahead of it (SQL_SUCCESS when there was none or all went well).
 SQLRETURN block_fetch_setup_taken(StmtCall& c);
@@ -229,6 +236,10 @@ bool block_fetch_give_way(client_stmt* stmt);
 // While the driver's own block fetch runs, the application's row array size
 // (the server's is the block's): true with *value set for such an attribute.
 bool block_fetch_hides(client_stmt* stmt, SQLINTEGER attr, SQLULEN* value);
+// SQLSetStmtAttr(SQL_ATTR_ROW_ARRAY_SIZE) while the driver's own block fetch
+// runs: with rows of the block unread the size is kept (true) and takes over
+// when they are read; else the mode ends and the size goes on (false).
+bool block_fetch_keeps_array_size(client_stmt* stmt, SQLULEN size);
 
 }  // namespace kyvek::driver
 

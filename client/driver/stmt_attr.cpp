@@ -174,6 +174,7 @@ SQLRETURN set_stmt_attr(SQLHSTMT handle, SQLINTEGER attr, SQLPOINTER value, SQLI
   for (int i = 0; i < c.dbc->ignored_count && i < kMaxIgnoredStmtAttrs; ++i)
     if (c.dbc->ignored_stmt_attrs[i] == attr) return SQL_SUCCESS;
   const auto v = reinterpret_cast<SQLULEN>(value);
+  if (attr == SQL_ATTR_ROW_ARRAY_SIZE && block_fetch_keeps_array_size(c.stmt, v)) return SQL_SUCCESS;
   RpcHandle* h = c.rpc();
   void* s = c.server();
   switch (classify(attr)) {

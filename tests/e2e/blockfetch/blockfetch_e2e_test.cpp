@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -20,6 +21,7 @@
 #include "e2e_fixture.h"
 #include "odbc_compare.h"
 #include "pg_fixture.h"
+#include "turn_relay.h"
 
 namespace kyvek::e2e {
 namespace {
@@ -160,6 +162,11 @@ class World {
   std::string bridge(const std::string& target, int block_size, const std::string& extra = "") const {
     return "DRIVER={Kyvek};SERVERPORT=127.0.0.1:" + fx_->port_text() + ";TARGETDSN=" + target +
            ";BLOCKFETCHSIZE=" + std::to_string(block_size) + ";" + extra;
+  }
+  // The driver's defaults (no BLOCKFETCHSIZE), through the server's port or another (a relay's).
+  std::string bridge_default(const std::string& target, int port = 0) const {
+    return "DRIVER={Kyvek};SERVERPORT=127.0.0.1:" + (port ? std::to_string(port) : fx_->port_text()) +
+           ";TARGETDSN=" + target + ";";
   }
 
  private:
@@ -649,6 +656,195 @@ TEST_F(BlockFetchE2e, BlockModeStartsOnlyWithABlockSize) {
                                transcript(disguised, "select * from mix order by id", {r})),
               "")
         << r.column << " " << r.type << " " << r.buffer;
+}
+
+// ---- the driver's own read-ahead (no BLOCKFETCHSIZE) -------------------------
+
+// A table of 25 rows whose values the target's own conversions treat in
+// their own ways: timestamps with and without fractions read as text, integers
+// beyond a small integer's range, wide text.
+std::vector<std::string> seq_setup(bool pg) {
+  std::vector<std::string> s = {"drop table if exists seq",
+                                std::string("create table seq(id integer, i integer, ts timestamp, name varchar(20), "
+                                            "s smallint, d ") +
+                                    (pg ? "float8" : "double") + ")"};
+  static const char* kInts[] = {"70000", "-129", "300", "0", "NULL", "255", "-32769", "65536", "128", "7"};
+  for (int i = 1; i <= 25; ++i) {
+    const std::string id = std::to_string(i);
+    s.push_back("insert into seq values(" + id + ", " + kInts[i % 10] + ", '2001-02-03 04:05:" + (i < 10 ? "0" : "") +
+                id + (i % 3 == 0 ? ".25" : i % 3 == 1 ? "" : ".5") + "', " + mix_name(i) + ", " +
+                std::to_string(i % 2 ? -i * 9 : i * 11) + ", " + id + ".5)");
+  }
+  return s;
+}
+
+// One sequence of calls replayed straight and through the bridge with the
+// driver's defaults: the reads of the first row, those of every later row,
+// and the row after which the application sets a row array size of 3 and
+// reads it back.
+struct Sequence {
+  const char* name;
+  std::vector<Read> first, later;
+  int array_size_after = 0;
+};
+
+std::string sequence_transcript(Conn& c, const Sequence& q) {
+  Stmt st(c);
+  std::ostringstream out;
+  SQLRETURN rc = SQLExecDirect(st.h, (SQLCHAR*)"select * from seq order by id", SQL_NTS);
+  out << "exec " << rc << " " << states(SQL_HANDLE_STMT, st.h) << "\n";
+  for (int row = 1; row <= 30 && SQL_SUCCEEDED(rc); ++row) {
+    rc = SQLFetch(st.h);
+    out << "fetch " << rc << " " << states(SQL_HANDLE_STMT, st.h) << "\n";
+    if (!SQL_SUCCEEDED(rc)) break;
+    for (const Read& r : row == 1 ? q.first : q.later) {
+      for (int piece = 0; piece < 200; ++piece) {
+        std::vector<unsigned char> buf(static_cast<size_t>(r.buffer) + 1, 0xEE);
+        SQLLEN ind = -12345;
+        rc = SQLGetData(st.h, r.column, r.type, buf.data(), r.buffer, &ind);
+        out << " c" << r.column << " t" << r.type << " rc " << rc << " " << states(SQL_HANDLE_STMT, st.h);
+        if (!SQL_SUCCEEDED(rc)) {
+          out << "\n";
+          break;
+        }
+        out << "ind " << ind << " "
+            << (ind == SQL_NULL_DATA ? "" : hex(buf.data(), meaningful(r.type, buf.data(), r.buffer, ind))) << "\n";
+        if (!variable_type(r.type) || ind == SQL_NULL_DATA || rc == SQL_SUCCESS) break;
+      }
+      rc = SQL_SUCCESS;
+    }
+    if (row == q.array_size_after) {
+      SQLULEN size = 0;
+      out << "set size " << SQLSetStmtAttr(st.h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(3), 0);
+      out << " get " << SQLGetStmtAttr(st.h, SQL_ATTR_ROW_ARRAY_SIZE, &size, 0, nullptr) << " " << size << "\n";
+      out << "close " << SQLCloseCursor(st.h) << "\n";
+      // The next result set is fetched three rows at a time.
+      SQLULEN fetched = 0;
+      SQLSetStmtAttr(st.h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+      out << "exec " << SQLExecDirect(st.h, (SQLCHAR*)"select id from seq order by id", SQL_NTS) << "\n";
+      while (SQL_SUCCEEDED(rc = SQLFetch(st.h))) out << "fetch " << rc << " rows " << fetched << "\n";
+      out << "fetch " << rc << "\n";
+      break;
+    }
+  }
+  return out.str();
+}
+
+TEST_F(BlockFetchE2e, DefaultReadAheadGivesWhatDirectAccessGives) {
+  World& w = World::get();
+  const std::vector<Sequence> sequences = {
+      {"timestamp as text", {{3, SQL_C_CHAR, 64}}, {{3, SQL_C_CHAR, 64}}},
+      {"timestamp as text in pieces", {{3, SQL_C_CHAR, 9}}, {{3, SQL_C_CHAR, 9}}},
+      {"small integers", {{2, SQL_C_SSHORT, 2}, {5, SQL_C_STINYINT, 1}}, {{2, SQL_C_SSHORT, 2}, {5, SQL_C_STINYINT, 1}}},
+      {"unsigned small integers",
+       {{2, SQL_C_UTINYINT, 1}, {5, SQL_C_USHORT, 2}},
+       {{2, SQL_C_UTINYINT, 1}, {5, SQL_C_USHORT, 2}}},
+      {"wide text", {{4, SQL_C_WCHAR, 800}, {6, SQL_C_WCHAR, 80}}, {{4, SQL_C_WCHAR, 800}, {6, SQL_C_WCHAR, 80}}},
+      {"wide text in pieces", {{4, SQL_C_WCHAR, 10}}, {{4, SQL_C_WCHAR, 10}}},
+      {"as the driver chooses", {{2, SQL_C_DEFAULT, 64}, {3, SQL_C_DEFAULT, 64}}, {{2, SQL_C_DEFAULT, 64}, {3, SQL_C_DEFAULT, 64}}},
+      {"another type after the first row",
+       {{1, SQL_C_CHAR, 64}, {3, SQL_C_CHAR, 64}, {4, SQL_C_CHAR, 64}},
+       {{1, SQL_C_SLONG, 4}, {3, SQL_C_TYPE_TIMESTAMP, 16}, {4, SQL_C_WCHAR, 200}}},
+      {"columns read only after the first row", {}, {{2, SQL_C_CHAR, 64}, {6, SQL_C_DOUBLE, 8}}},
+      {"row array size set and read back with rows unread", {{1, SQL_C_SLONG, 4}}, {{1, SQL_C_SLONG, 4}}, 4},
+      {"row array size set and read back on the first row", {{1, SQL_C_SLONG, 4}}, {{1, SQL_C_SLONG, 4}}, 1},
+  };
+  std::vector<const char*> targets = {"vekdb"};
+  if (w.pg())
+    targets.push_back("pgdsn");
+  else
+    ADD_FAILURE() << w.error;
+  for (const char* target : targets) {
+    Conn direct(std::string("DSN=") + target + ";");
+    ASSERT_TRUE(direct.ok()) << direct.error();
+    ASSERT_EQ(run_all(direct, seq_setup(std::string(target) == "pgdsn")), "");
+    Conn bridge(w.bridge_default(target));
+    ASSERT_TRUE(bridge.ok()) << bridge.error();
+    for (const Sequence& q : sequences)
+      EXPECT_EQ(first_difference(sequence_transcript(direct, q), sequence_transcript(bridge, q)), "")
+          << target << ": " << q.name;
+  }
+}
+
+// Waits of one read of a result set (every row, columns 1 and 2 as text)
+// through a relay on a connection of its own; set: statement attributes
+// given before the execution.
+long waits_of_read(const std::string& connect_tail, const std::string& sql, bool describe,
+                   const std::function<void(SQLHSTMT)>& set) {
+  World& w = World::get();
+  TurnRelay relay(w.fx().port());
+  Conn c("DRIVER={Kyvek};SERVERPORT=127.0.0.1:" + std::to_string(relay.port()) + ";" + connect_tail);
+  EXPECT_TRUE(c.ok()) << c.error();
+  if (!c.ok()) return -1;
+  Stmt st(c);
+  if (set) set(st.h);
+  const long before = relay.turns();
+  EXPECT_TRUE(SQL_SUCCEEDED(SQLExecDirect(st.h, (SQLCHAR*)sql.c_str(), SQL_NTS)));
+  if (describe) {
+    SQLCHAR name[64];
+    SQLSMALLINT len = 0, type = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    for (SQLUSMALLINT col : {1, 2}) SQLDescribeCol(st.h, col, name, sizeof name, &len, &type, &size, &digits, &nullable);
+  }
+  while (SQL_SUCCEEDED(SQLFetch(st.h))) {
+    char buf[64];
+    SQLLEN ind = 0;
+    for (SQLUSMALLINT col : {1, 2}) SQLGetData(st.h, col, SQL_C_CHAR, buf, sizeof buf, &ind);
+  }
+  return relay.turns() - before;
+}
+
+TEST_F(BlockFetchE2e, DefaultReadAheadCostsAtMostOneWaitPerResultSet) {
+  Conn direct("DSN=vekdb;");
+  ASSERT_EQ(run_all(direct, seq_setup(false)), "");
+  for (int rows : {0, 1, 2, 25}) {
+    for (bool describe : {false, true}) {
+      const std::string sql = "select id, name from seq where id <= " + std::to_string(rows) + " order by id";
+      const long off = waits_of_read("TARGETDSN=vekdb;BLOCKFETCHSIZE=0;", sql, describe, nullptr);
+      const long on = waits_of_read("TARGETDSN=vekdb;", sql, describe, nullptr);
+      EXPECT_LE(on, off + 1) << rows << " rows, described " << describe;
+      // Row by row: a fetch and two reads a row; ahead: the first row, then a block.
+      if (rows == 25) {
+        EXPECT_LE(on, 10) << "described " << describe << ", row by row " << off;
+      }
+    }
+  }
+}
+
+TEST_F(BlockFetchE2e, DefaultReadAheadOnlyWhereTheApplicationCannotTell) {
+  Conn direct("DSN=vekdb;");
+  ASSERT_EQ(run_all(direct, seq_setup(false)), "");
+  auto attr = [](SQLINTEGER a, SQLULEN v) {
+    return [a, v](SQLHSTMT h) { SQLSetStmtAttr(h, a, reinterpret_cast<SQLPOINTER>(v), 0); };
+  };
+  static SQLINTEGER bound = 0;
+  static SQLLEN bound_ind = 0;
+  struct Case {
+    const char* name;
+    const char* connect;
+    std::function<void(SQLHSTMT)> set;
+    bool ahead;
+  };
+  const std::vector<Case> cases = {
+      {"defaults", "", nullptr, true},
+      {"BLOCKFETCHSIZE=0", "BLOCKFETCHSIZE=0;", nullptr, false},
+      {"scrollable cursor", "", attr(SQL_ATTR_CURSOR_SCROLLABLE, SQL_SCROLLABLE), false},
+      {"static cursor", "", attr(SQL_ATTR_CURSOR_TYPE, SQL_CURSOR_STATIC), false},
+      {"updatable", "", attr(SQL_ATTR_CONCURRENCY, SQL_CONCUR_LOCK), false},
+      {"bookmarks", "", attr(SQL_ATTR_USE_BOOKMARKS, SQL_UB_VARIABLE), false},
+      {"data not retrieved", "", attr(SQL_ATTR_RETRIEVE_DATA, SQL_RD_OFF), false},
+      {"cursor named", "", [](SQLHSTMT h) { SQLSetCursorName(h, (SQLCHAR*)"c1", SQL_NTS); }, false},
+      {"column bound", "", [](SQLHSTMT h) { SQLBindCol(h, 3, SQL_C_SLONG, &bound, 0, &bound_ind); }, false},
+  };
+  const std::string sql = "select id, name, i from seq order by id";
+  for (const Case& k : cases) {
+    const long off = waits_of_read(std::string("TARGETDSN=vekdb;BLOCKFETCHSIZE=0;"), sql, true, k.set);
+    const long got = waits_of_read(std::string("TARGETDSN=vekdb;") + k.connect, sql, true, k.set);
+    if (k.ahead)
+      EXPECT_LE(got * 4, off) << k.name;
+    else
+      EXPECT_EQ(got, off) << k.name;
+  }
 }
 
 }  // namespace
