@@ -38,8 +38,8 @@
 //     SELECT are counted apart from the connect's)
 //   4 insert N rows with a column-wise parameter array of 1,000
 //   5 pyodbc in a python3 child: cursor.execute of the SELECT of workload 1
-//     and fetchall() of N/10 rows with the driver's defaults (and again, N
-//     rows, with BLOCKFETCHSIZE 100 in the bridge's connection string), and
+//     and fetchall() of N rows with the driver's defaults (and again with
+//     BLOCKFETCHSIZE 100 in the bridge's connection string), and
 //     N/10 execute + fetchone of one row each; skipped when pyodbc is missing
 //   6 64 KiB text values read with SQLFetch and SQLGetData into a 1 MiB buffer
 //   7 4 and 16 clients at once, each its own process, each the bound fetch of
@@ -1261,7 +1261,7 @@ int main(int argc, char** argv) {
       {Kind::kRowByRowBlock, "2 the same, BLOCKFETCHSIZE 100", in_process("getdata"), 1, "BLOCKFETCHSIZE=100;"},
       {Kind::kSelect, "3 prepared single-row SELECT", in_process("select"), 10},
       {Kind::kInsert, "4 insert, parameter array 1000", in_process("insert"), 1},
-      {Kind::kPyodbc, "5 pyodbc fetchall, driver's defaults", pyodbc_fetchall, 10, "", true},
+      {Kind::kPyodbc, "5 pyodbc fetchall, driver's defaults", pyodbc_fetchall, 1, "", true},
       {Kind::kPyodbcBlock, "5 pyodbc fetchall, BLOCKFETCHSIZE 100", pyodbc_fetchall, 1, "BLOCKFETCHSIZE=100;", true},
       {Kind::kPyodbcPoint, "5 pyodbc execute + fetchone", pyodbc_point, 10, "", true},
       {Kind::kLarge, "6 64 KiB values, SQLGetData", in_process("large"), 50},
