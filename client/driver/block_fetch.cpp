@@ -573,6 +573,17 @@ SQLRETURN stop_block_fetch_mode(client_stmt* stmt) {
     client_desc* ard = cur_desc(stmt, DESC_ARD);
     if (ard) ard->array_size = 1;
     x->block->automatic = false;
+    if (client_desc* bound = cur_desc(stmt, DESC_ARD); bound && dbc && is_connected(dbc) && !dbc->dead) {
+      // The bindings the application made while the block was read.
+      for (const BlockCache::AppBinding& b : x->block->app_binds) {
+        kyproc::client::post<kyproc::rows::sql_bind_col>(dbc->rpc, server_of(stmt), static_cast<int16_t>(b.column),
+                                                         b.type, int32_t{b.target ? 1 : 0},
+                                                         static_cast<SQLULEN>(b.buflen), SQLLEN{b.ind ? 1 : 0});
+        if (client_desc_rec* arec = vekc_expand_desc_recs(bound, b.column))
+          set_ard_binding(bound, arec, b.column, b.type, b.target, b.buflen, b.ind);
+      }
+    }
+    x->block->app_binds.clear();
     if (x->block->app_array_size_set) {
       // The row array size the application set while the block was read.
       const SQLULEN size = x->block->app_array_size;
@@ -626,6 +637,7 @@ void block_fetch_new_result(client_stmt* stmt) {
   stmt->block->watching = false;
   stmt->block->asked.clear();
   stmt->block->app_array_size_set = false;
+  stmt->block->app_binds.clear();
 }
 
 void block_fetch_note_read(client_stmt* stmt, SQLUSMALLINT column, SQLSMALLINT c_type) {
@@ -685,10 +697,37 @@ bool block_fetch_hides(client_stmt* stmt, SQLINTEGER attr, SQLULEN* value) {
   return true;
 }
 
+bool block_fetch_keeps_binding(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
+                               SQLLEN* ind, SQLRETURN* rc) {
+  client_stmt* stmt = c.stmt;
+  if (!(stmt->flags & kStmtBlockFetchOn) || !stmt->block || !stmt->block->automatic) return false;
+  BlockCache& cache = *stmt->block;
+  // What the target's driver checks when it binds.
+  if (column < 1 || column > cache.columns.size()) {
+    *rc = c.fail(0, sqlstate::k07009);
+    return true;
+  }
+  if (type != SQL_C_DEFAULT && is_valid_ctype(type) != 0) {
+    *rc = c.fail(0, sqlstate::kHY003);
+    return true;
+  }
+  std::vector<BlockCache::AppBinding>& binds = cache.app_binds;
+  binds.erase(std::remove_if(binds.begin(), binds.end(),
+                             [column](const BlockCache::AppBinding& b) { return b.column == column; }),
+              binds.end());
+  if (target || ind) binds.push_back({column, type, target, buflen, ind});
+  *rc = SQL_SUCCESS;
+  return true;
+}
+
+bool block_fetch_drops_bindings(client_stmt* stmt) {
+  if (!(stmt->flags & kStmtBlockFetchOn) || !stmt->block || !stmt->block->automatic) return false;
+  stmt->block->app_binds.clear();
+  return true;
+}
+
 bool block_fetch_keeps_array_size(client_stmt* stmt, SQLULEN size) {
   if (!(stmt->flags & kStmtBlockFetchOn) || !stmt->block || !stmt->block->automatic || size == 0) return false;
-  // No unread row: the mode ends and the size goes to the server now.
-  if (block_fetch_give_way(stmt)) return false;
   stmt->block->app_array_size = size;
   stmt->block->app_array_size_set = true;
   return true;
@@ -699,7 +738,7 @@ void block_fetch_attempt(StmtCall& c, int kind) {
   if (stmt->flags & kStmtBlockFetchOn) {
     // The driver's own blocks grow, the new size set with the next fetch.
     BlockCache& on = block_cache(c.x);
-    if (on.automatic && on.app_array_size_set) {
+    if (on.automatic && (on.app_array_size_set || !on.app_binds.empty())) {
       // The block is read: the application's row array size takes over and
       // the rest of the result set is fetched as it asks.
       stop_block_fetch_mode(stmt);
@@ -769,6 +808,8 @@ void block_fetch_attempt(StmtCall& c, int kind) {
   }
 }
 
+static SQLRETURN fill_app_bindings(StmtCall& c, BlockCache& cache, int32_t row);
+
 bool block_fetch_serve(StmtCall& c, int kind, SQLULEN* row_count, SQLUSMALLINT* status, SQLRETURN* rc) {
   if (!(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block) return false;
   BlockCache& cache = *c.x->block;
@@ -787,7 +828,7 @@ bool block_fetch_serve(StmtCall& c, int kind, SQLULEN* row_count, SQLUSMALLINT* 
       const int32_t row = ++c.x->block_cursor;
       if (row_count) *row_count = 1;
       if (status) *status = cache.row_status[static_cast<size_t>(row)];
-      *rc = SQL_SUCCESS;
+      *rc = cache.app_binds.empty() ? SQL_SUCCESS : fill_app_bindings(c, cache, row);
       TRACE(kTraceExit, "-SQLFetch()=SQL_SUCCESS (cursor=%d out of %ld)\n", row, static_cast<long>(cache.rows));
       return true;
     }
@@ -814,7 +855,8 @@ void block_fetch_loaded(StmtCall& c, SQLULEN rows) {
 // A read in another C type than the cell's: the driver's own conversion,
 // from the value the cell holds (a typed wide cell read as UTF-8 text).
 static SQLRETURN convert_cell(const BlockCache& cache, BlockColumn& col, const unsigned char* cell, SQLLEN cell_ind,
-                       SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen, SQLLEN* ind, ConvDiag* diag) {
+                              SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen, SQLLEN* ind, PieceState* piece,
+                              ConvDiag* diag) {
   CachedValue v;
   if (col.typed && col.c_type == SQL_C_WCHAR) {
     v = cached_value_from_cell(SQL_C_CHAR, nullptr, col.slot, cell_ind, static_cast<int16_t>(col.column_size),
@@ -840,7 +882,41 @@ static SQLRETURN convert_cell(const BlockCache& cache, BlockColumn& col, const u
     }
   }
   v.real_style = cache.real_style;
-  return convert_cached_value(v, type, target, buflen, ind, &col.piece, diag);
+  return convert_cached_value(v, type, target, buflen, ind, piece, diag);
+}
+
+// One value of the served row for the application: the target's bytes from
+// a cell of the type asked, else the driver's conversion.
+static SQLRETURN read_cell(const BlockCache& cache, BlockColumn& col, int32_t row, SQLSMALLINT type, SQLPOINTER target,
+                           SQLLEN buflen, SQLLEN* ind, PieceState* piece, ConvDiag* diag) {
+  const unsigned char* cell = col.data.data() + static_cast<size_t>(row) * static_cast<size_t>(col.slot);
+  const SQLLEN cell_ind = col.ind[static_cast<size_t>(row)];
+  if (type == SQL_C_DEFAULT || type == SQL_ARD_TYPE)
+    type = col.natural_type == SQL_C_NUMERIC ? SQL_C_CHAR : col.natural_type;
+  if (col.typed && type == col.c_type)
+    return serve_typed_cell(col.c_type, cell, col.slot, cell_ind, target, buflen, ind, piece, diag);
+  return convert_cell(cache, col, cell, cell_ind, type, target, buflen, ind, piece, diag);
+}
+
+// The application's bindings kept aside, filled for the row just served:
+// the fetch's result as a bound fetch of the row gives it.
+static SQLRETURN fill_app_bindings(StmtCall& c, BlockCache& cache, int32_t row) {
+  SQLRETURN out = SQL_SUCCESS;
+  for (const BlockCache::AppBinding& b : cache.app_binds) {
+    if (b.column < 1 || b.column > cache.columns.size()) continue;
+    PieceState piece;
+    ConvDiag diag;
+    const SQLRETURN r = read_cell(cache, cache.columns[b.column - 1], row, b.type, b.target, b.buflen, b.ind, &piece,
+                                  &diag);
+    if (diag.sqlstate && (r == SQL_ERROR || r == SQL_SUCCESS_WITH_INFO))
+      post_client(&c.stmt->diags, c.dbc, 0, diag.sqlstate, diag.odbc3, "%s", diag.message);
+    if (r == SQL_ERROR)
+      out = SQL_ERROR;
+    else if (r == SQL_SUCCESS_WITH_INFO && out == SQL_SUCCESS)
+      out = SQL_SUCCESS_WITH_INFO;
+  }
+  if (out != SQL_SUCCESS) set_return_code(&c.stmt->diags, out);
+  return out;
 }
 
 bool block_get_data(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen, SQLLEN* ind,
@@ -857,17 +933,10 @@ bool block_get_data(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINT
     return true;
   }
   BlockColumn& col = cache.columns[column - 1];
-  const unsigned char* cell = col.data.data() + static_cast<size_t>(row) * static_cast<size_t>(col.slot);
-  const SQLLEN cell_ind = col.ind[static_cast<size_t>(row)];
   if (type == SQL_C_DEFAULT || type == SQL_ARD_TYPE)
     type = col.natural_type == SQL_C_NUMERIC ? SQL_C_CHAR : col.natural_type;
   ConvDiag diag;
-  if (col.typed && type == col.c_type) {
-    // The target's own bytes for this type.
-    *rc = serve_typed_cell(col.c_type, cell, col.slot, cell_ind, target, buflen, ind, &col.piece, &diag);
-  } else {
-    *rc = convert_cell(cache, col, cell, cell_ind, type, target, buflen, ind, &diag);
-  }
+  *rc = read_cell(cache, col, row, type, target, buflen, ind, &col.piece, &diag);
   if (diag.sqlstate && (*rc == SQL_ERROR || *rc == SQL_SUCCESS_WITH_INFO)) {
     post_client(&c.stmt->diags, c.dbc, 0, diag.sqlstate, diag.odbc3, "%s", diag.message);
     set_return_code(&c.stmt->diags, *rc);

@@ -76,6 +76,17 @@ struct BlockCache {
   // unread: read back as set, sent to the server when the mode gives way.
   SQLULEN app_array_size = 0;
   bool app_array_size_set = false;
+  // Columns the application bound while rows of the block were unread:
+  // filled from the cache as each row is served, bound on the server when
+  // the mode gives way.
+  struct AppBinding {
+    SQLUSMALLINT column;
+    SQLSMALLINT type;
+    SQLPOINTER target;
+    SQLLEN buflen;
+    SQLLEN* ind;
+  };
+  std::vector<AppBinding> app_binds;
 };
 
 constexpr int32_t kAutoFirstBlock = 10;

@@ -446,7 +446,10 @@ SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
   if (column == 0 && type != SQL_C_BOOKMARK && type != SQL_C_VARBOOKMARK) return c.fail(0, sqlstate::k07006);
   if (buflen < 0) return c.fail(0, sqlstate::kHY090);
   // Block-fetch mode keeps its own bindings on the server: refuse before
-  // anything reaches it.
+  // anything reaches it (the driver's own keeps the application's aside).
+  if ((c.stmt->flags & kStmtBlockFetchOn) && !internal &&
+      block_fetch_keeps_binding(c, column, type, target, buflen, ind, &rc))
+    return rc;
   if ((c.stmt->flags & kStmtBlockFetchOn) && !internal && !block_fetch_give_way(c.stmt))
     return c.fail(2, sqlstate::kHY000.state, "General error: Already in block-fetch-mode (SQLBindCol)");
   client_desc *ard = cur_desc(c.stmt, DESC_ARD), *ird = cur_desc(c.stmt, DESC_IRD);
@@ -462,6 +465,12 @@ SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
                              static_cast<SQLULEN>(buflen), ind ? 1 : 0);
     if (!rc_ok(rc)) return rc;
   }
+  set_ard_binding(ard, arec, column, type, target, buflen, ind);
+  return finish("SQLBindCol", rc);
+}
+
+void set_ard_binding(client_desc* ard, client_desc_rec* arec, SQLUSMALLINT column, SQLSMALLINT type,
+                     SQLPOINTER target, SQLLEN buflen, SQLLEN* ind) {
   arec->octet_length = buflen;
   arec->data_ptr = target;
   arec->concise_type = type;
@@ -477,7 +486,6 @@ SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPO
     ard->bound_count = static_cast<int16_t>(column);
   else
     vekc_release_desc_recs(ard, 0, 0);
-  return finish("SQLBindCol", rc);
 }
 
 }  // namespace kyvek::driver

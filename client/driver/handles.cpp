@@ -609,6 +609,7 @@ SQLRETURN free_stmt(SQLHSTMT handle, SQLUSMALLINT option) {
   }
   auto* ard = stmt->current_desc[DESC_ARD];
   auto* apd = stmt->current_desc[DESC_APD];
+  if (option == SQL_UNBIND && (stmt->flags & kStmtBlockFetchOn) && block_fetch_drops_bindings(stmt)) return SQL_SUCCESS;
   if (option == SQL_UNBIND && (stmt->flags & kStmtBlockFetchOn)) {
     // Block-fetch mode binds nothing on the server; the application's bindings
     // are dropped here alone.

@@ -237,9 +237,20 @@ bool block_fetch_give_way(client_stmt* stmt);
 // (the server's is the block's): true with *value set for such an attribute.
 bool block_fetch_hides(client_stmt* stmt, SQLINTEGER attr, SQLULEN* value);
 // SQLSetStmtAttr(SQL_ATTR_ROW_ARRAY_SIZE) while the driver's own block fetch
-// runs: with rows of the block unread the size is kept (true) and takes over
-// when they are read; else the mode ends and the size goes on (false).
+// runs: the size is kept (true) and takes over at the fetch after the
+// block's last row, where the mode ends (the current row stays readable).
 bool block_fetch_keeps_array_size(client_stmt* stmt, SQLULEN size);
+// SQLBindCol likewise: the binding is kept, filled from the cache for the
+// block's rows still to come (true, *rc the result) and bound on the server
+// when the mode ends; false when the mode is not the driver's own.
+bool block_fetch_keeps_binding(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
+                               SQLLEN* ind, SQLRETURN* rc);
+// SQLFreeStmt(SQL_UNBIND) while the driver's own block fetch runs: the kept
+// bindings go (true); false when the mode is not the driver's own.
+bool block_fetch_drops_bindings(client_stmt* stmt);
+// Records a column binding in the ARD as SQLBindCol does (fetch.cpp).
+void set_ard_binding(client_desc* ard, client_desc_rec* arec, SQLUSMALLINT column, SQLSMALLINT type,
+                     SQLPOINTER target, SQLLEN buflen, SQLLEN* ind);
 
 }  // namespace kyvek::driver
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -683,12 +684,14 @@ std::vector<std::string> seq_setup(bool pg) {
 
 // One sequence of calls replayed straight and through the bridge with the
 // driver's defaults: the reads of the first row, those of every later row,
-// and the row after which the application sets a row array size of 3 and
-// reads it back.
+// the row after which the application sets a row array size of 3 and reads
+// it back, and the row after which it binds columns 1, 3 and 4 (4 into a
+// buffer too small for some values) and unbinds them again 8 rows on.
 struct Sequence {
   const char* name;
   std::vector<Read> first, later;
   int array_size_after = 0;
+  int bind_after = 0;
 };
 
 std::string sequence_transcript(Conn& c, const Sequence& q) {
@@ -696,10 +699,34 @@ std::string sequence_transcript(Conn& c, const Sequence& q) {
   std::ostringstream out;
   SQLRETURN rc = SQLExecDirect(st.h, (SQLCHAR*)"select * from seq order by id", SQL_NTS);
   out << "exec " << rc << " " << states(SQL_HANDLE_STMT, st.h) << "\n";
+  SQLINTEGER id = -1;
+  char ts[64], name[8];
+  SQLLEN id_ind = -5, ts_ind = -5, name_ind = -5;
+  bool bound = false;
   for (int row = 1; row <= 30 && SQL_SUCCEEDED(rc); ++row) {
     rc = SQLFetch(st.h);
     out << "fetch " << rc << " " << states(SQL_HANDLE_STMT, st.h) << "\n";
     if (!SQL_SUCCEEDED(rc)) break;
+    if (bound) {
+      // What a buffer holds after a NULL is the driver's business.
+      auto text = [](const char* p, size_t n, SQLLEN ind) {
+        return ind == SQL_NULL_DATA
+                   ? std::string("NULL")
+                   : hex(reinterpret_cast<const unsigned char*>(p),
+                         meaningful(SQL_C_CHAR, reinterpret_cast<const unsigned char*>(p), static_cast<SQLLEN>(n), ind));
+      };
+      out << " bound " << id << "/" << id_ind << " " << text(ts, sizeof ts, ts_ind) << "/" << ts_ind << " "
+          << text(name, sizeof name, name_ind) << "/" << name_ind << "\n";
+    }
+    if (row == q.bind_after) {
+      out << "bind " << SQLBindCol(st.h, 1, SQL_C_SLONG, &id, 0, &id_ind)
+          << SQLBindCol(st.h, 3, SQL_C_CHAR, ts, sizeof ts, &ts_ind)
+          << SQLBindCol(st.h, 4, SQL_C_CHAR, name, sizeof name, &name_ind) << "\n";
+      bound = true;
+    } else if (bound && row == q.bind_after + 8) {
+      out << "unbind " << SQLFreeStmt(st.h, SQL_UNBIND) << "\n";
+      bound = false;
+    }
     for (const Read& r : row == 1 ? q.first : q.later) {
       for (int piece = 0; piece < 200; ++piece) {
         std::vector<unsigned char> buf(static_cast<size_t>(r.buffer) + 1, 0xEE);
@@ -751,6 +778,8 @@ TEST_F(BlockFetchE2e, DefaultReadAheadGivesWhatDirectAccessGives) {
       {"columns read only after the first row", {}, {{2, SQL_C_CHAR, 64}, {6, SQL_C_DOUBLE, 8}}},
       {"row array size set and read back with rows unread", {{1, SQL_C_SLONG, 4}}, {{1, SQL_C_SLONG, 4}}, 4},
       {"row array size set and read back on the first row", {{1, SQL_C_SLONG, 4}}, {{1, SQL_C_SLONG, 4}}, 1},
+      {"columns bound with rows unread", {{2, SQL_C_SSHORT, 2}}, {{2, SQL_C_SSHORT, 2}}, 0, 4},
+      {"columns bound at the end of a block", {{2, SQL_C_CHAR, 16}}, {{2, SQL_C_CHAR, 16}}, 0, 11},
   };
   std::vector<const char*> targets = {"vekdb"};
   if (w.pg())
