@@ -131,10 +131,10 @@ std::string ctime_text(int64_t when) {
 
 extern "C" size_t server_stats_shm_name(char* out, size_t size) {
   const char* name = std::getenv("KYVEK_SHM_NAME");
-  std::string base = (name && *name) ? name : SERVER_STATS_NAME;
-  if (base[0] != '/') base.insert(0, "/");
-  if (size > 0) std::snprintf(out, size, "%s", base.c_str());
-  return base.size();
+  const char* base = (name && *name) ? name : SERVER_STATS_NAME;
+  const char* slash = base[0] == '/' ? "" : "/";
+  int length = std::snprintf(size > 0 ? out : nullptr, size, "%s%s", slash, base);
+  return length > 0 ? static_cast<size_t>(length) : 0;
 }
 
 extern "C" server_stats_t* create_shared_statistics(uint32_t* error) {

@@ -249,8 +249,8 @@ TEST(HttpResponse, StatusTexts) {
 TEST(HttpResponse, HeaderLines) {
   auto has = [](const std::string& h, const std::string& line) { return h.find(line) != std::string::npos; };
   http_request v10, v11, none;
-  v10.version = "HTTP/1.0";
-  v11.version = "HTTP/1.1";
+  v10.version.emplace("HTTP/1.0");
+  v11.version.emplace("HTTP/1.1");
   std::string h = make_response_header(&v10, 200, URI_NOCACHE);
   EXPECT_EQ(h.rfind("HTTP/1.1 200 OK\nDate: ", 0), 0u);
   EXPECT_TRUE(has(h, "\nExpires: 0\nPragma: no-cache\n"));
