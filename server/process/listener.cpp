@@ -394,7 +394,10 @@ int Listener::loop() {
       int e = errno;
       if (accept_error_is_transient(e)) continue;
       if (accept_error_is_exhaustion(e)) {
+        // The connection waits in the backlog; repeats of the event fold.
         startup_log("Failed to accept, %d - pausing\n", e);
+        server_event(EVENTLOG_WARNING, EV_ACCEPT_FAILED, "Failed to accept incoming connection, pausing -",
+                     errno_text(e).c_str());
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         continue;
       }
@@ -623,9 +626,11 @@ extern "C" int listen_on_port(uint16_t port, int* socket_out) {
   startup_log("Binding socket to port %d\n", port);
   char message[512];
   uint32_t failed_event = 0;
+  int e = 0;  // taken at once: the log lines may change errno
   if (::bind(sock, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
+    e = errno;
     startup_log("Failed to bind socket\n");
-    std::snprintf(message, sizeof message, "(%d), %s", port, errno_text(errno).c_str());
+    std::snprintf(message, sizeof message, "(%d), %s", port, errno_text(e).c_str());
     failed_event = EV_BIND_FAILED;
   } else {
     startup_log("Starting listening\n");
@@ -633,13 +638,13 @@ extern "C" int listen_on_port(uint16_t port, int* socket_out) {
     // maximum, whatever smaller number the settings give.
     const uint32_t backlog = server_settings()->ListenBacklog;
     if (::listen(sock, static_cast<int>(std::max<uint32_t>(backlog, SOMAXCONN))) != 0) {
+      e = errno;
       startup_log("Failed to listen on port\n");
-      std::snprintf(message, sizeof message, "(%d), %s\n", port, errno_text(errno).c_str());
+      std::snprintf(message, sizeof message, "(%d), %s\n", port, errno_text(e).c_str());
       failed_event = EV_LISTEN_FAILED;
     }
   }
   if (failed_event) {
-    int e = errno;
     server_event(EVENTLOG_ERROR, failed_event, message);
     if (service_registered()) service_set_exit_codes(static_cast<uint32_t>(10000 + e), 0);
     ::close(sock);

@@ -152,7 +152,7 @@ int tcpip_listen_accept(const char* port_text) {
     if (client >= 0 || (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)) break;
   }
   if (client < 0) {
-    std::fprintf(stderr, "Failed to accept incoming connection\n- %s\n", std::strerror(errno));
+    std::fprintf(stderr, "Failed to accept incoming connection\n- %s\n", errno_text(errno).c_str());
     ::close(listener);
     std::exit(5);
   }

@@ -12,6 +12,7 @@
 #include <pwd.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,6 +33,7 @@
 
 #include "e2e_fixture.h"
 #include "rpc_client.h"
+#include "syscall_stop.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -129,22 +131,48 @@ TEST(MethodWords, StartupLogFollowsTraceBit0x800) {
   EXPECT_EQ(log.rfind("(", 0), 0u);
 }
 
+// Lowers a process's descriptor limit to its lowest free descriptor number,
+// which leaves none for accept: every accept fails with EMFILE until the limit
+// rises again. Only the soft limit moves, so no privilege is needed to raise it
+// again. Returns the limit as it was.
+rlimit leave_no_descriptor(pid_t pid) {
+  rlim_t lowest_free = 0;
+  while (fs::exists(fs::path("/proc") / std::to_string(pid) / "fd" / std::to_string(lowest_free))) ++lowest_free;
+  rlimit roomy{};
+  EXPECT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &roomy), 0);
+  rlimit tight{lowest_free, roomy.rlim_max};
+  EXPECT_EQ(::prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+  return roomy;
+}
+
+// A socket on every IPv4 address at the port that asks for address reuse, bound
+// but not listening: the server binds beside it, and whichever listens first
+// keeps the port.
+int rival_socket(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+      ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 TEST(Standalone, DescriptorExhaustionPausesInsteadOfStopping) {
   Fixture f;
   ASSERT_TRUE(f.start_server());
   pid_t pid = f.server().pid;
-  // A limit at the lowest free descriptor number leaves none for accept: every
-  // accept fails with EMFILE until the limit rises again.
-  rlim_t lowest_free = 0;
-  while (fs::exists(fs::path("/proc") / std::to_string(pid) / "fd" / std::to_string(lowest_free))) ++lowest_free;
-  // Only the soft limit moves, so no privilege is needed to raise it again.
-  rlimit roomy{};
-  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &roomy), 0);
-  rlimit tight{lowest_free, roomy.rlim_max};
-  ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+  rlimit roomy = leave_no_descriptor(pid);
   std::vector<int> idle;
   for (int i = 0; i < 4; ++i) idle.push_back(kyvek::e2e::connect_loopback(f.port()));
-  std::this_thread::sleep_for(1500ms);
+  // A warning in the system's words, and the listener goes on.
+  EXPECT_TRUE(f.wait_event("Failed to accept incoming connection, pausing - Too many open files (errno 24)"))
+      << Fixture::read_file(f.server().err);
+  std::this_thread::sleep_for(1000ms);
   EXPECT_TRUE(f.server_running());
   ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &roomy, nullptr), 0);
   for (int fd : idle) ::close(fd);
@@ -157,6 +185,31 @@ TEST(Standalone, DescriptorExhaustionPausesInsteadOfStopping) {
   EXPECT_TRUE(served) << c.error();
   int status = 0;
   EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the server ended";
+}
+
+// Another socket takes the port between the listener's bind and its listen:
+// the listen fails with the system's text in the event, and each method ends
+// with its own exit code.
+TEST(Listener, ListenFailureGivesTheSystemTextAndTheExitCode) {
+  const struct {
+    const char* method;
+    int code;
+  } cases[] = {{"standalone", 3}, {"tcpip_listen", 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method);
+    Fixture f;
+    int rival = rival_socket(f.port());
+    ASSERT_GE(rival, 0);
+    Process p = f.spawn(Fixture::program("kyvekserver"), {c.method, f.port_text()}, -1, "server", true);
+    EXPECT_TRUE(kyvek::test::run_to_syscall(p.pid, SYS_listen, [&] { EXPECT_EQ(::listen(rival, 1), 0); }));
+    EXPECT_EQ(Fixture::wait(p, 20000), c.code) << Fixture::read_file(p.err);
+    // The console reports to standard error, the one-connection method to the event log.
+    std::string events = Fixture::read_file(p.err) + Fixture::read_file(f.eventlog_path());
+    EXPECT_NE(events.find("Failed to listen on port - (" + f.port_text() + "), Address already in use (errno 98)"),
+              std::string::npos)
+        << events;
+    ::close(rival);
+  }
 }
 
 TEST(Standalone, ServesConcurrentClientsOnThreads) {
@@ -406,6 +459,26 @@ TEST(OneConnection, TcpipListenUsesTheGivenPort) {
   EXPECT_EQ(Fixture::wait(p, 20000), 0) << Fixture::read_file(p.err);
   EXPECT_EQ(Fixture::read_file(p.out).rfind("Connection from 127.0.0.1 (", 0), 0u) << Fixture::read_file(p.out);
   EXPECT_FALSE(Fixture::listening(f.port()));
+}
+
+// The one-connection listener has no second try: out of descriptors, it ends
+// with code 5 and the system's text.
+TEST(OneConnection, TcpipListenAcceptFailureEndsWithCode5) {
+  Fixture f;
+  // The process ends while it has no descriptor to spare, where the leak check
+  // could not open what it reads.
+  f.set_env("ASAN_OPTIONS", "detect_leaks=0:abort_on_error=1");
+  Process p = f.spawn(Fixture::program("kyvekserver"), {"tcpip_listen", f.port_text()}, -1, "listen");
+  bool up = false;
+  for (int i = 0; i < 500 && !(up = Fixture::listening(f.port())); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(up) << Fixture::read_file(p.err);
+  leave_no_descriptor(p.pid);
+  int fd = kyvek::e2e::connect_loopback(f.port());
+  EXPECT_EQ(Fixture::wait(p, 20000), 5) << Fixture::read_file(p.err);
+  EXPECT_NE(Fixture::read_file(p.err).find("Failed to accept incoming connection\n- Too many open files (errno 24)\n"),
+            std::string::npos)
+      << Fixture::read_file(p.err);
+  ::close(fd);
 }
 
 TEST(OneConnection, InheritedSocketServesOneClientAndExitsWithItsStatus) {

@@ -2,9 +2,14 @@
 // over socket pairs and loopback TCP, and the BSD driver's connect, refusal and
 // oversize handling through RPCConnect.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +20,7 @@
 #include <vector>
 
 #include "socket_io.h"
+#include "syscall_stop.h"
 #include "test_util.h"
 #include "wire.h"
 
@@ -451,7 +457,7 @@ TEST(BsdTransport, ReceiveTimeOutEndsASilentHandshake) {
 }
 
 // Server mode: bind the port, listen, accept one connection and serve it; and
-// the failures of bind and accept with their texts.
+// the failures of bind, listen and accept with their texts.
 TEST(BsdTransport, ServerModeAcceptsOneConnection) {
   FunctionDescriptor table[2] = {};
   table[0].name = "nothing";
@@ -501,6 +507,44 @@ TEST(BsdTransport, ServerModeAcceptsOneConnection) {
     EXPECT_EQ(code, RPC_ERR_OPEN);
     close_handle(sh);
     ::close(taken);
+  }
+  {
+    SCOPED_TRACE("another socket listens on the port between bind and listen");
+    // Sockets that both ask for address reuse share a port until one listens:
+    // the rival binds first and listens while the transport waits at its listen.
+    int rival = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ASSERT_EQ(::setsockopt(rival, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    socklen_t any_len = sizeof any;
+    ASSERT_EQ(::bind(rival, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(::getsockname(rival, reinterpret_cast<sockaddr*>(&any), &any_len), 0);
+    const int port = ntohs(any.sin_port);
+    int report[2];
+    ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      kyvek::test::trace_me();
+      ::raise(SIGSTOP);
+      RpcHandle* sh = server_handle(port, {});
+      int rc = RPCConnect(sh, 1, 0, "1999-1014-0000000001");
+      int code = 0;
+      std::string text = error_of(sh, &code);
+      if (::write(report[1], text.data(), text.size()) < 0) ::_exit(3);
+      ::_exit(rc == 1 && code == RPC_ERR_OPEN ? 0 : 2);
+    }
+    ::close(report[1]);
+    EXPECT_TRUE(kyvek::test::run_to_syscall(pid, SYS_listen, [&] { EXPECT_EQ(::listen(rival, 1), 0); }));
+    std::string text;
+    char buf[256];
+    for (ssize_t n; (n = ::read(report[0], buf, sizeof buf)) > 0;) text.append(buf, size_t(n));
+    ::close(report[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(text, "Failed to listen on port \nlisten()\n- Address already in use\n");
+    ::close(rival);
   }
   {
     SCOPED_TRACE("nobody connects within the receive time-out");
