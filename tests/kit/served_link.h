@@ -31,15 +31,23 @@ class ServedLink {
   OneConnectionServer server_;
 };
 
+// The procedures that only a peer outside this system calls have no client
+// stub of their own: stub<rows::name> calls them the same way.
+template <class Row>
+constexpr auto stub = &::kyproc::client::Stub<Row>::call;
+namespace rows = ::kyproc::rows;
+
 // Through the client stubs over h: an ODBC 3 environment and a connection to
-// "DSN=testdsn;", sent scrambled as the client driver sends it. *out receives
-// the connection string the server returns (out_len bytes of it).
-inline void connect_remote(RpcHandle* h, void** dbc, char (&out)[128], int32_t* out_len) {
+// the data source ("DSN=testdsn;" unless given), sent scrambled as the client
+// driver sends it. *out receives the connection string the server returns
+// (out_len bytes of it).
+inline void connect_remote(RpcHandle* h, void** dbc, char (&out)[128], int32_t* out_len,
+                           const std::string& dsn = "DSN=testdsn;") {
   void* env = nullptr;
   ASSERT_EQ(remote_sql_alloc_handle(h, 3, SQL_HANDLE_ENV, nullptr, &env), SQL_SUCCESS);
   ASSERT_EQ(remote_sql_set_env_attr(h, env, SQL_ATTR_ODBC_VERSION, SQL_OV_ODBC3), SQL_SUCCESS);
   ASSERT_EQ(remote_sql_alloc_handle(h, 3, SQL_HANDLE_DBC, env, dbc), SQL_SUCCESS);
-  std::string wire = wire_connect_string("DSN=testdsn;", KY_SCRAMBLE_SCRAMBLE);
+  std::string wire = wire_connect_string(dsn, KY_SCRAMBLE_SCRAMBLE);
   *out_len = sizeof(out);
   ASSERT_TRUE(SQL_SUCCEEDED(remote_sql_driver_connect(h, *dbc, static_cast<int32_t>(wire.size() + 1), wire.c_str(),
                                                       out_len, out, sizeof(out), SQL_DRIVER_NOPROMPT)));

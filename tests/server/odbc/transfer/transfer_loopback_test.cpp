@@ -353,11 +353,6 @@ class TypedTransfers : public TransferLoopback {
   void* pstmt_ = nullptr;
 };
 
-// The procedures that only a peer outside this system calls: no client stub.
-template <class Row>
-constexpr auto stub = &::kyproc::client::Stub<Row>::call;
-namespace rows = ::kyproc::rows;
-
 TEST_F(TypedTransfers, FromAnyPeer) {
   // Lengths and indicators of three rows, as every variant takes them.
   const SQLULEN oct[3] = {2, 2, 2};
