@@ -20,12 +20,16 @@ work=$(mktemp -d /tmp/kyvek-packaging-XXXXXX)
 stage=$work/stage
 failures=0
 server_pid=""
+# The staged server's statistics block and worker list (named shared memory).
+shm_name=kyvek-pkg-$$
 
 cleanup() {
   if [ -n "$server_pid" ]; then
     kill -TERM "$server_pid" 2>/dev/null
     wait "$server_pid" 2>/dev/null
   fi
+  # A console server ended by a signal leaves its shared memory behind.
+  rm -f "/dev/shm/$shm_name" "/dev/shm/$shm_name.workers"
   if [ "$failures" -eq 0 ]; then rm -rf "$work"; else echo "keeping $work for inspection"; fi
 }
 trap cleanup EXIT
@@ -178,7 +182,7 @@ run_install() {
       -e "s|^Setup *=.*|Setup = $stage$odbcdir/libkyvekset.so|" \
       "$stage$datadir/odbcinst.ini" > "$work/template.ini"
   export ODBCSYSINI=$odbc ODBCINI=$odbc/user-odbc.ini KYVEK_REGISTRY=$work/registry.reg
-  export KYVEK_RUNDIR=$work/run KYVEK_EVENTLOG=$work/events.log KYVEK_SHM_NAME=/kyvek-pkg-$$
+  export KYVEK_RUNDIR=$work/run KYVEK_EVENTLOG=$work/events.log KYVEK_SHM_NAME=/$shm_name
   export TMPDIR=$work/log
   check "staged template registers with odbcinst" quiet odbcinst -i -d -f "$work/template.ini"
   printf '[SQLite3]\nDriver=%s\n' "$(pkg-config --variable=libdir odbc)/odbc/libsqlite3odbc.so" >> "$odbc/odbcinst.ini"
