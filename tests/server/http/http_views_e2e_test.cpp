@@ -103,6 +103,10 @@ TEST(HttpViews, StatisticsTableRules) {
   int error = 0;
   ASSERT_EQ(shm_block_open(w.f.shm_name().c_str(), SERVER_STATS_SIZE, &mapping, &error), SHM_OK) << error;
   auto* b = static_cast<server_stats_t*>(mapping.view);
+  // The event reaches standard error before the block: wait for the block too.
+  for (int i = 0; i < 500 && std::strncmp(b->last_event_text, "Listening on", 12) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(std::strncmp(b->last_event_text, "Listening on", 12), 0) << b->last_event_text;
   auto dsn = [&](int i, const char* name, uint32_t count, uint32_t seconds) {
     std::snprintf(b->dsns[i].name, sizeof b->dsns[i].name, "%s", name);
     b->dsns[i].connections = count;
