@@ -234,6 +234,9 @@ SQLRETURN start_automatic(StmtCall& c) {
                                                          int32_t{SQL_ATTR_ROWS_FETCHED_PTR}, SQLLEN{1}, int32_t{0});
   size_automatic_blocks(cache, stmt, kAutoFirstBlock);
   cache.rows = 0;
+  cache.next_base = 2;  // the first row was read remotely
+  cache.cut_row = -1;
+  cache.scroll_known = false;
   stmt->flags |= kStmtBlockFetchOn;
   stmt->block_cursor = 0;
   TRACE(kTraceDetail, "\tBlock-fetch-mode on (the driver's own): %d columns, %d rows per block\n", n, cache.size);
@@ -625,6 +628,9 @@ bool read_ahead_invisible(const client_stmt* stmt, const client_desc* ard, int o
 
 // ---- hooks of the fetch functions ----------------------------------------------
 
+static bool fetch_cut_row_again(StmtCall& c, int32_t row, SQLRETURN* rc);
+static int32_t first_cut_row(const BlockCache& cache);
+
 void block_fetch_stop(client_stmt* stmt) { stop_block_fetch_mode(stmt); }
 
 void block_fetch_closed(client_stmt* stmt) {
@@ -648,12 +654,17 @@ void block_fetch_note_read(client_stmt* stmt, SQLUSMALLINT column, SQLSMALLINT c
 }
 
 SQLRETURN block_fetch_quiet(StmtCall& c, SQLRETURN rc) {
-  if (rc != SQL_SUCCESS_WITH_INFO || !(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block || !c.x->block->automatic)
-    return rc;
-  // The block's warnings are about its cells (a cut value, a lossy
-  // conversion), which the application reads, and is warned of, one by one.
-  clear_errors(&c.stmt->diags);
-  return SQL_SUCCESS;
+  if (!rc_ok(rc) || !(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block || !c.x->block->automatic) return rc;
+  if (rc == SQL_SUCCESS_WITH_INFO) {
+    // The block's warnings are about its cells (a cut value, a lossy
+    // conversion), which the application reads, and is warned of, one by one.
+    clear_errors(&c.stmt->diags);
+    rc = SQL_SUCCESS;
+  }
+  // A block just came in: the first of its rows with a value longer than its cell.
+  if (c.x->block_cursor == 0) c.x->block->cut_row = first_cut_row(*c.x->block);
+  if (c.x->block_cursor == 0 && c.x->block->cut_row == 0) fetch_cut_row_again(c, 0, &rc);
+  return rc;
 }
 
 SQLRETURN block_fetch_setup_taken(StmtCall& c) {
@@ -828,6 +839,7 @@ bool block_fetch_serve(StmtCall& c, int kind, SQLULEN* row_count, SQLUSMALLINT* 
       const int32_t row = ++c.x->block_cursor;
       if (row_count) *row_count = 1;
       if (status) *status = cache.row_status[static_cast<size_t>(row)];
+      if (cache.automatic && row == cache.cut_row && fetch_cut_row_again(c, row, rc)) return true;
       *rc = cache.app_binds.empty() ? SQL_SUCCESS : fill_app_bindings(c, cache, row);
       TRACE(kTraceExit, "-SQLFetch()=SQL_SUCCESS (cursor=%d out of %ld)\n", row, static_cast<long>(cache.rows));
       return true;
@@ -843,6 +855,21 @@ bool block_fetch_serve(StmtCall& c, int kind, SQLULEN* row_count, SQLUSMALLINT* 
   return false;
 }
 
+// The first row of the block with a typed text or binary cell the value did
+// not fit (the target reported a longer length, or none), or -1.
+static int32_t first_cut_row(const BlockCache& cache) {
+  int32_t first = -1;
+  for (const BlockColumn& col : cache.columns) {
+    if (!col.typed || (col.c_type != SQL_C_CHAR && col.c_type != SQL_C_WCHAR && col.c_type != SQL_C_BINARY)) continue;
+    const SQLLEN held = col.slot - (col.c_type == SQL_C_CHAR ? 1 : col.c_type == SQL_C_WCHAR ? 2 : 0);
+    for (int32_t r = 0; r < static_cast<int32_t>(cache.rows) && (first < 0 || r < first); ++r) {
+      const SQLLEN ind = col.ind[static_cast<size_t>(r)];
+      if (ind == SQL_NO_TOTAL || ind > held) first = r;
+    }
+  }
+  return first;
+}
+
 void block_fetch_loaded(StmtCall& c, SQLULEN rows) {
   if (!(c.stmt->flags & kStmtBlockFetchOn) || !c.x->block) return;
   BlockCache& cache = *c.x->block;
@@ -850,6 +877,43 @@ void block_fetch_loaded(StmtCall& c, SQLULEN rows) {
   c.x->block_cursor = rows ? 0 : -1;
   reset_pieces(cache);
   if (c.stmt->fetch_kind != FETCH_EXTENDED) cache.row_status.assign(cache.row_status.size(), SQL_ROW_SUCCESS);
+  if (cache.automatic) {
+    cache.base_row = cache.next_base;
+    cache.next_base += static_cast<int64_t>(cache.rows);
+    cache.cut_row = -1;  // known once the block's cells are in (block_fetch_quiet)
+  }
+}
+
+// The served row holds a value longer than its cell: where the server's
+// cursor can go back, the mode ends and the row is fetched again from the
+// target (the rest of the result set row by row), so that every read of it
+// is the target's. *rc is then that fetch's result; false where the cursor
+// cannot go back (reads past the cell then fail).
+static bool fetch_cut_row_again(StmtCall& c, int32_t row, SQLRETURN* rc) {
+  BlockCache& cache = *c.x->block;
+  cache.cut_row = -1;
+  if (!cache.scroll_known) {
+    SQLLEN type = SQL_CURSOR_FORWARD_ONLY;
+    cache.scrolls = rc_ok(remote_sql_get_stmt_attr_integer(c.rpc(), c.server(), SQL_ATTR_CURSOR_TYPE, &type)) &&
+                    type != SQL_CURSOR_FORWARD_ONLY;
+    cache.scroll_known = true;
+  }
+  if (!cache.scrolls) return false;
+  const int64_t number = cache.base_row + row;
+  TRACE(kTraceDetail, "\tRow %ld holds a value longer than its cache cell: fetched again\n",
+        static_cast<long>(number));
+  stop_block_fetch_mode(c.stmt);
+  c.stmt->flags |= kStmtBlockFetchTried;
+  *rc = static_cast<SQLRETURN>(
+      remote_sql_fetch_scroll(c.rpc(), c.server(), SQL_FETCH_ABSOLUTE, static_cast<int32_t>(number)));
+  if (*rc == SQL_SUCCESS_WITH_INFO)
+    retrieve_server_diags(c.dbc, kStmt, c.stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(c.server()));
+  client_desc* ard = cur_desc(c.stmt, DESC_ARD);
+  if (rc_ok(*rc) && ard && ard->bound_count > 0) {
+    const SQLRETURN brc = fetch_bound_columns(c);
+    if (brc != SQL_SUCCESS) *rc = brc;
+  }
+  return true;
 }
 
 // A read in another C type than the cell's: the driver's own conversion,

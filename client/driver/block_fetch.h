@@ -87,6 +87,13 @@ struct BlockCache {
     SQLLEN* ind;
   };
   std::vector<AppBinding> app_binds;
+  // Row numbers in the result set (from 1) of the block's first row and of
+  // the next block's; the first row of the block with a value longer than
+  // its cell (-1: none), which is fetched again from the target when the
+  // server's cursor can go back to it (asked once: scroll_known, scrolls).
+  int64_t base_row = 0, next_base = 0;
+  int32_t cut_row = -1;
+  bool scroll_known = false, scrolls = false;
 };
 
 constexpr int32_t kAutoFirstBlock = 10;

@@ -223,7 +223,9 @@ void block_fetch_new_result(client_stmt* stmt);
 // A remote SQLGetData on the first row of a result set the driver may read
 // ahead on: the C type asked (after SQL_C_DEFAULT) binds the column's cells.
 void block_fetch_note_read(client_stmt* stmt, SQLUSMALLINT column, SQLSMALLINT c_type);
-// A fetch of the driver's own block fetch: the block's warnings are dropped.
+// A remote fetch of the driver's own block fetch: the block's warnings are
+// dropped, and a row with a value longer than its cell is fetched again from
+// the target when it comes up (where the server's cursor can go back).
 SQLRETURN block_fetch_quiet(StmtCall& c, SQLRETURN rc);
 // Right after a fetch was queued: reads the replies of the block set-up sent
 // ahead of it (SQL_SUCCESS when there was none or all went well).

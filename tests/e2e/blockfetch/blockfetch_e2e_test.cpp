@@ -798,6 +798,31 @@ TEST_F(BlockFetchE2e, DefaultReadAheadGivesWhatDirectAccessGives) {
   }
 }
 
+// Values longer than the cells the driver reads them ahead into (a SQLite
+// column holds what it is given, whatever its declared size): the row is
+// fetched again from the target, and every read gives what direct access
+// gives, within a block and at its first row.
+TEST_F(BlockFetchE2e, DefaultReadAheadGivesValuesLongerThanTheirCellsAsTheTargetDoes) {
+  World& w = World::get();
+  Conn direct("DSN=vekdb;");
+  ASSERT_TRUE(direct.ok()) << direct.error();
+  Conn bridge(w.bridge_default("vekdb"));
+  ASSERT_TRUE(bridge.ok()) << bridge.error();
+  const std::vector<Read> reads = {{2, SQL_C_CHAR, 6000}, {2, SQL_C_CHAR, 700}, {2, SQL_C_WCHAR, 2000}};
+  for (int long_row : {5, 12, 30}) {
+    std::vector<std::string> setup = {"drop table if exists longer", "create table longer(id integer, s varchar(5))"};
+    for (int i = 1; i <= 30; ++i)
+      setup.push_back("insert into longer values(" + std::to_string(i) + ", '" +
+                      (i == long_row ? std::string(3000, 'a' + i % 26) : "r" + std::to_string(i)) + "')");
+    ASSERT_EQ(run_all(direct, setup), "");
+    for (const Read& r : reads)
+      EXPECT_EQ(first_difference(transcript(direct, "select * from longer order by id", {r}),
+                                 transcript(bridge, "select * from longer order by id", {r})),
+                "")
+          << "long row " << long_row << " type " << r.type << " buffer " << r.buffer;
+  }
+}
+
 // Waits of one read of a result set (every row, columns 1 and 2 as text)
 // through a relay on a connection of its own; set: statement attributes
 // given before the execution.
