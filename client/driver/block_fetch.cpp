@@ -629,6 +629,7 @@ bool read_ahead_invisible(const client_stmt* stmt, const client_desc* ard, int o
 // ---- hooks of the fetch functions ----------------------------------------------
 
 static bool fetch_cut_row_again(StmtCall& c, int32_t row, SQLRETURN* rc);
+static bool fetch_again_from(StmtCall& c, int64_t number, SQLRETURN* rc);
 static int32_t first_cut_row(const BlockCache& cache);
 
 void block_fetch_stop(client_stmt* stmt) { stop_block_fetch_mode(stmt); }
@@ -840,6 +841,12 @@ bool block_fetch_serve(StmtCall& c, int kind, SQLULEN* row_count, SQLUSMALLINT* 
       if (row_count) *row_count = 1;
       if (status) *status = cache.row_status[static_cast<size_t>(row)];
       if (cache.automatic && row == cache.cut_row && fetch_cut_row_again(c, row, rc)) return true;
+      // A row array size or bindings the application set while the block was
+      // read: the rest as it asks, from the target, where the cursor can go back.
+      if (cache.automatic && kind == 1 &&
+          ((cache.app_array_size_set && cache.app_array_size != 1) || !cache.app_binds.empty()) &&
+          fetch_again_from(c, cache.base_row + row, rc))
+        return true;
       *rc = cache.app_binds.empty() ? SQL_SUCCESS : fill_app_bindings(c, cache, row);
       TRACE(kTraceExit, "-SQLFetch()=SQL_SUCCESS (cursor=%d out of %ld)\n", row, static_cast<long>(cache.rows));
       return true;
@@ -884,36 +891,33 @@ void block_fetch_loaded(StmtCall& c, SQLULEN rows) {
   }
 }
 
-// The served row holds a value longer than its cell: where the server's
-// cursor can go back, the mode ends and the row is fetched again from the
-// target (the rest of the result set row by row), so that every read of it
-// is the target's. *rc is then that fetch's result; false where the cursor
-// cannot go back (reads past the cell then fail).
-static bool fetch_cut_row_again(StmtCall& c, int32_t row, SQLRETURN* rc) {
+// Fetches again from the target, from row number (of the result set) on,
+// when the server's cursor can go back to it (asked once per result set):
+// the mode ends, the rest of the result set is read as the application asks,
+// and *rc is that fetch's result. false where the cursor cannot go back.
+static bool fetch_again_from(StmtCall& c, int64_t number, SQLRETURN* rc) {
   BlockCache& cache = *c.x->block;
-  cache.cut_row = -1;
   if (!cache.scroll_known) {
     SQLLEN type = SQL_CURSOR_FORWARD_ONLY;
     cache.scrolls = rc_ok(remote_sql_get_stmt_attr_integer(c.rpc(), c.server(), SQL_ATTR_CURSOR_TYPE, &type)) &&
                     type != SQL_CURSOR_FORWARD_ONLY;
     cache.scroll_known = true;
   }
-  if (!cache.scrolls) return false;
-  const int64_t number = cache.base_row + row;
-  TRACE(kTraceDetail, "\tRow %ld holds a value longer than its cache cell: fetched again\n",
-        static_cast<long>(number));
+  if (!cache.scrolls || number > INT32_MAX) return false;
+  TRACE(kTraceDetail, "\tRows from %ld on fetched again\n", static_cast<long>(number));
   stop_block_fetch_mode(c.stmt);
   c.stmt->flags |= kStmtBlockFetchTried;
-  *rc = static_cast<SQLRETURN>(
-      remote_sql_fetch_scroll(c.rpc(), c.server(), SQL_FETCH_ABSOLUTE, static_cast<int32_t>(number)));
-  if (*rc == SQL_SUCCESS_WITH_INFO)
-    retrieve_server_diags(c.dbc, kStmt, c.stmt, SQL_HANDLE_STMT, reinterpret_cast<uint64_t>(c.server()));
-  client_desc* ard = cur_desc(c.stmt, DESC_ARD);
-  if (rc_ok(*rc) && ard && ard->bound_count > 0) {
-    const SQLRETURN brc = fetch_bound_columns(c);
-    if (brc != SQL_SUCCESS) *rc = brc;
-  }
+  *rc = follow_remote_fetch(c, static_cast<SQLRETURN>(remote_sql_fetch_scroll(c.rpc(), c.server(), SQL_FETCH_ABSOLUTE,
+                                                                             static_cast<int32_t>(number))));
   return true;
+}
+
+// The served row holds a value longer than its cell: it is fetched again
+// from the target, so that every read of it is the target's; false where
+// the cursor cannot go back (reads past the cell then fail).
+static bool fetch_cut_row_again(StmtCall& c, int32_t row, SQLRETURN* rc) {
+  c.x->block->cut_row = -1;
+  return fetch_again_from(c, c.x->block->base_row + row, rc);
 }
 
 // A read in another C type than the cell's: the driver's own conversion,

@@ -434,6 +434,18 @@ class OperationFollowUps {
 
 namespace kyvek::driver {
 
+SQLRETURN follow_remote_fetch(StmtCall& c, SQLRETURN rc) {
+  c.x->getdata_count = 0;
+  keep_warnings(c, rc);
+  if (rc == SQL_NO_DATA) after_no_data(c);
+  if (!rc_ok(rc)) {
+    c.x->block_cursor = -1;
+    no_rows(c, rc);
+    return rc;
+  }
+  return after_fetch(c, rc, false);
+}
+
 // The internal form: internal set by block fetch for its own bindings.
 SQLRETURN bind_col(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen,
                    SQLLEN* ind, int internal) {

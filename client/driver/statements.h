@@ -250,6 +250,9 @@ bool block_fetch_keeps_binding(StmtCall& c, SQLUSMALLINT column, SQLSMALLINT typ
 // SQLFreeStmt(SQL_UNBIND) while the driver's own block fetch runs: the kept
 // bindings go (true); false when the mode is not the driver's own.
 bool block_fetch_drops_bindings(client_stmt* stmt);
+// After a remote fetch the driver made itself (rc its result): the warnings,
+// rows fetched, row statuses and bound columns, as after SQLFetch (fetch.cpp).
+SQLRETURN follow_remote_fetch(StmtCall& c, SQLRETURN rc);
 // Records a column binding in the ARD as SQLBindCol does (fetch.cpp).
 void set_ard_binding(client_desc* ard, client_desc_rec* arec, SQLUSMALLINT column, SQLSMALLINT type,
                      SQLPOINTER target, SQLLEN buflen, SQLLEN* ind);

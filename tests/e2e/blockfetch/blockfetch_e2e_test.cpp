@@ -685,13 +685,17 @@ std::vector<std::string> seq_setup(bool pg) {
 // One sequence of calls replayed straight and through the bridge with the
 // driver's defaults: the reads of the first row, those of every later row,
 // the row after which the application sets a row array size of 3 and reads
-// it back, and the row after which it binds columns 1, 3 and 4 (4 into a
-// buffer too small for some values) and unbinds them again 8 rows on.
+// it back (then closes the cursor, or fetches on: fetch_on), and the row
+// after which it binds columns 1, 3 and 4 (4 into a buffer too small for
+// some values) and unbinds them again 8 rows on. sqlite_only: where the
+// target's cursor can go back (the driver fetches such rows again).
 struct Sequence {
   const char* name;
   std::vector<Read> first, later;
   int array_size_after = 0;
   int bind_after = 0;
+  bool fetch_on = false;
+  bool sqlite_only = false;
 };
 
 std::string sequence_transcript(Conn& c, const Sequence& q) {
@@ -747,6 +751,21 @@ std::string sequence_transcript(Conn& c, const Sequence& q) {
       SQLULEN size = 0;
       out << "set size " << SQLSetStmtAttr(st.h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(3), 0);
       out << " get " << SQLGetStmtAttr(st.h, SQL_ATTR_ROW_ARRAY_SIZE, &size, 0, nullptr) << " " << size << "\n";
+      if (q.fetch_on) {
+        SQLULEN fetched = 0;
+        SQLUSMALLINT status[3] = {9, 9, 9};
+        SQLSetStmtAttr(st.h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+        SQLSetStmtAttr(st.h, SQL_ATTR_ROW_STATUS_PTR, status, 0);
+        while (SQL_SUCCEEDED(rc = SQLFetch(st.h))) {
+          SQLINTEGER v = 0;
+          SQLLEN ind = 0;
+          const SQLRETURN g = SQLGetData(st.h, 1, SQL_C_SLONG, &v, 0, &ind);
+          out << "fetch " << rc << " rows " << fetched << " status " << status[0] << status[1] << status[2] << " get "
+              << g << " " << states(SQL_HANDLE_STMT, st.h) << v << "\n";
+        }
+        out << "fetch " << rc << " " << states(SQL_HANDLE_STMT, st.h) << "\n";
+        break;
+      }
       out << "close " << SQLCloseCursor(st.h) << "\n";
       // The next result set is fetched three rows at a time.
       SQLULEN fetched = 0;
@@ -778,6 +797,10 @@ TEST_F(BlockFetchE2e, DefaultReadAheadGivesWhatDirectAccessGives) {
       {"columns read only after the first row", {}, {{2, SQL_C_CHAR, 64}, {6, SQL_C_DOUBLE, 8}}},
       {"row array size set and read back with rows unread", {{1, SQL_C_SLONG, 4}}, {{1, SQL_C_SLONG, 4}}, 4},
       {"row array size set and read back on the first row", {{1, SQL_C_SLONG, 4}}, {{1, SQL_C_SLONG, 4}}, 1},
+      {"row array size set with rows unread, fetched on", {{1, SQL_C_SLONG, 4}}, {{1, SQL_C_SLONG, 4}}, 4, 0, true,
+       true},
+      {"row array size set at the end of a block, fetched on", {{1, SQL_C_SLONG, 4}}, {{1, SQL_C_SLONG, 4}}, 11, 0,
+       true},
       {"columns bound with rows unread", {{2, SQL_C_SSHORT, 2}}, {{2, SQL_C_SSHORT, 2}}, 0, 4},
       {"columns bound at the end of a block", {{2, SQL_C_CHAR, 16}}, {{2, SQL_C_CHAR, 16}}, 0, 11},
   };
@@ -792,9 +815,11 @@ TEST_F(BlockFetchE2e, DefaultReadAheadGivesWhatDirectAccessGives) {
     ASSERT_EQ(run_all(direct, seq_setup(std::string(target) == "pgdsn")), "");
     Conn bridge(w.bridge_default(target));
     ASSERT_TRUE(bridge.ok()) << bridge.error();
-    for (const Sequence& q : sequences)
+    for (const Sequence& q : sequences) {
+      if (q.sqlite_only && std::string(target) != "vekdb") continue;
       EXPECT_EQ(first_difference(sequence_transcript(direct, q), sequence_transcript(bridge, q)), "")
           << target << ": " << q.name;
+    }
   }
 }
 
