@@ -68,6 +68,7 @@ extern "C" int32_t authenticate(RpcHandle* handle, char* user, char* password) {
   // The client is logged on (or the administrator lets anyone on): from now on
   // the RPC tracing it asked for is switched on.
   if (flags & VEKS_FLAG_AUTHENTICATION_DISABLED) {
+    if (info) veks_server_policy_get()->logged_on(info);
     RPCPermitTracing(handle);
     return 0;
   }
@@ -107,6 +108,7 @@ extern "C" int32_t authenticate(RpcHandle* handle, char* user, char* password) {
   }
   if (imp == KY_IMPERSONATE_SKIPPED && trace_on(kTraceConnect))
     log_printf_tid("\tauthenticate: not running as root, impersonation of '%s' skipped\n", name.c_str());
+  if (info) veks_server_policy_get()->logged_on(info);
   RPCPermitTracing(handle);
   return 0;
 }

@@ -14,9 +14,11 @@ int empty_setting(char* out, size_t capacity, const char*) {
 }
 int allow_dsn(net_connection_info_t*, char*, size_t) { return 0; }
 void unreported(const net_connection_info_t*, const char*, int) {}
+void unnoted(const net_connection_info_t*) {}
 void unaudited(const net_connection_info_t*, const char*) {}
 
-constexpr veks_server_policy kDefaults = {no_flags, zero, zero, empty_setting, allow_dsn, unreported, unaudited};
+constexpr veks_server_policy kDefaults = {no_flags,  zero,       zero,   empty_setting, allow_dsn,
+                                          unreported, unnoted, unaudited};
 
 std::atomic<const veks_server_policy*> g_policy{&kDefaults};
 

@@ -33,6 +33,9 @@ typedef struct veks_server_policy {
   // Reports a refused logon (event and audit line) at the moment it happens,
   // with the user name given and the link's address.
   void (*logon_refused)(const net_connection_info_t* info, const char* user, int code);
+  // Notes the user of a link that has logged on (info->user_name), before any
+  // DSN is connected.
+  void (*logged_on)(const net_connection_info_t* info);
   // Reports a connection string refused for the keyword named (audit line).
   void (*connect_refused)(const net_connection_info_t* info, const char* keyword);
 } veks_server_policy;

@@ -88,8 +88,11 @@ void connect_refused(const net_connection_info_t* info, const char* keyword) {
   audit_event(AUDIT_REFUSED_KEYWORD, address, name.c_str());
 }
 
+// The thread page shows a logged-on client's user before it connects to a DSN.
+void logged_on(const net_connection_info_t* info) { worker_list_note_user(info->user_name); }
+
 constexpr veks_server_policy kPolicy = {read_flags_setting, loaded_flags,  read_logging_setting, read_setting_text,
-                                        register_dsn,       logon_refused, connect_refused};
+                                        register_dsn,       logon_refused, logged_on,            connect_refused};
 
 void report_error_event(const char* text, const char* text2 = nullptr) {
   log_server_event(server_event_block(), server_event_source(), EVENTLOG_ERROR, EV_ERROR_TEXT, text, text2);

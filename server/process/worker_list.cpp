@@ -162,6 +162,14 @@ extern "C" void worker_list_note_connection(const char* user, const char* dsn) {
   end_write(s);
 }
 
+extern "C" void worker_list_note_user(const char* user) {
+  worker_slot_t* s = t_slot;
+  if (!s) return;
+  begin_write(s);
+  copy_text(s->user, sizeof s->user, user);
+  end_write(s);
+}
+
 extern "C" void worker_list_leave(void) {
   worker_slot_t* s = t_slot;
   t_slot = nullptr;

@@ -4,8 +4,9 @@
  * server's thread page.
  *
  * Each worker keeps its own slot: a worker thread or a per-connection child
- * process takes a free slot when it starts, notes its user and DSN when the
- * client connects to one, and gives the slot back when it ends. The listener
+ * process takes a free slot when it starts, notes its user when the client
+ * logs on and its DSN when the client connects to one, and gives the slot
+ * back when it ends. The listener
  * gives back the slot of a child that ended without doing so. Slots of
  * processes that are gone are neither read nor kept: a new listener clears
  * them.
@@ -60,6 +61,8 @@ void worker_list_release(void);
 void worker_list_enter(uint32_t kind, const char* client_address, int64_t start_time);
 /* Worker: the user logged on and the DSN connected to. */
 void worker_list_note_connection(const char* user, const char* dsn);
+/* Worker: the user logged on, before any DSN. */
+void worker_list_note_user(const char* user);
 /* Worker: gives its slot back. */
 void worker_list_leave(void);
 

@@ -12,13 +12,14 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "http_world.h"
+#include "rpc_client.h"
 #include "shm/shm.h"
 #include "stats.h"
 
@@ -55,25 +56,31 @@ TEST_P(ThreadPage, ListsTheListenersWorkers) {
     ASSERT_EQ(first.error(), "");
     OdbcClient second(w.f, "LOGONUSER=<b>other;LOGONAUTH=x;");
     ASSERT_EQ(second.error(), "");
-    std::string page = get_until(w, "/internal.html", "&lt;b&gt;other");
+    // Logged on, no DSN connected yet: its user shows already.
+    kyvek::e2e::RpcClient third;
+    ASSERT_TRUE(third.connect(w.f.port())) << third.error();
+    ASSERT_EQ(third.logon_sequence("not-yet", "x"), 0) << third.error();
+    std::string page = get_until(w, "/internal.html", "not-yet");
     EXPECT_TRUE(has(page, "<th>kind</th><th>id</th><th>client address</th><th>user</th><th>dsn</th><th>since</th>"))
         << page;
     std::regex row(std::string("<tr><td>") + kind +
-                   "</td><td>([0-9]+)</td><td>127\\.0\\.0\\.1</td><td>([^<]*)</td><td>vekdb</td><td>([^<]+)</td></tr>");
-    std::set<std::string> users;
+                   "</td><td>([0-9]+)</td><td>127\\.0\\.0\\.1</td><td>([^<]*)</td><td>([^<]*)</td><td>([^<]+)</td></tr>");
+    std::map<std::string, std::string> users;  // user -> dsn
     for (std::sregex_iterator it(page.begin(), page.end(), row), end; it != end; ++it) {
-      users.insert((*it)[2]);
+      users[(*it)[2]] = (*it)[3];
       EXPECT_NE((*it)[1], "0");
       if (GetParam() & 0x4) {
         EXPECT_EQ(::kill(std::stoi((*it)[1]), 0), 0) << "not a live process: " << (*it)[1];
       }
       // "since" is the connection's local start time.
       struct tm tm {};
-      ASSERT_NE(::strptime((*it)[3].str().c_str(), "%a %b %e %H:%M:%S %Y", &tm), nullptr) << (*it)[3];
+      ASSERT_NE(::strptime((*it)[4].str().c_str(), "%a %b %e %H:%M:%S %Y", &tm), nullptr) << (*it)[4];
       tm.tm_isdst = -1;
-      EXPECT_LE(std::abs(std::difftime(std::mktime(&tm), before)), 30.0) << (*it)[3];
+      EXPECT_LE(std::abs(std::difftime(std::mktime(&tm), before)), 30.0) << (*it)[4];
     }
-    EXPECT_EQ(users, (std::set<std::string>{"someone", "&lt;b&gt;other"})) << page;
+    EXPECT_EQ(users, (std::map<std::string, std::string>{
+                         {"someone", "vekdb"}, {"&lt;b&gt;other", "vekdb"}, {"not-yet", ""}}))
+        << page;
     EXPECT_FALSE(has(page, "<b>other"));
     EXPECT_FALSE(w.screenshot(std::string("internal_") + kind, "/internal.html", "1000,300").empty());
   }
