@@ -59,6 +59,7 @@
 #include <signal.h>
 #include <sql.h>
 #include <sqlext.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -104,15 +105,31 @@ std::function<void()> on_die;
   std::exit(1);
 }
 
-void stop_server(pid_t server) {
+// The shared-memory name of a server this process started (its statistics
+// block; the worker list is that name with ".workers").
+std::string server_block_name(pid_t parent, const char* out_name) {
+  char name[128];
+  std::snprintf(name, sizeof name, "/kyvek-bench-%ld-%s", static_cast<long>(parent), out_name);
+  return name;
+}
+
+// Stops a console server; a signal ends it without its own clean-up, so its
+// shared-memory objects are removed here.
+void stop_server(pid_t server, const char* out_name) {
   ::kill(server, SIGTERM);
   int status = 0;
-  for (int k = 0; k < 100; ++k) {
-    if (waitpid(server, &status, WNOHANG) == server) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  bool ended = false;
+  for (int k = 0; k < 100 && !ended; ++k) {
+    ended = waitpid(server, &status, WNOHANG) == server;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  ::kill(server, SIGKILL);
-  waitpid(server, &status, 0);
+  if (!ended) {
+    ::kill(server, SIGKILL);
+    waitpid(server, &status, 0);
+  }
+  const std::string block = server_block_name(getpid(), out_name);
+  ::shm_unlink(block.c_str());
+  ::shm_unlink((block + ".workers").c_str());
 }
 
 std::string first_existing(const char* const* paths, size_t count) {
@@ -1217,7 +1234,7 @@ int main(int argc, char** argv) {
     if (pid == 0) {
       on_die = nullptr;  // the parent undoes its own
       pin_to(server_cpu);
-      setenv("KYVEK_SHM_NAME", ("/kyvek-bench-" + std::to_string(getppid()) + "-" + out_name).c_str(), 1);
+      setenv("KYVEK_SHM_NAME", server_block_name(getppid(), out_name).c_str(), 1);
       if (spin != nullptr) setenv("KYVEK_SPIN_USEC", spin, 1);
       int out = ::open((dir / out_name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(out, 1);
@@ -1230,8 +1247,8 @@ int main(int argc, char** argv) {
   const pid_t server = start_server(port, nullptr, "server.out");
   const pid_t nospin_server = start_server(nospin_port, "0", "server-nospin.out");
   on_die = [server, nospin_server, &pg, &dir] {
-    stop_server(server);
-    stop_server(nospin_server);
+    stop_server(server, "server.out");
+    stop_server(nospin_server, "server-nospin.out");
     pg.reset();
     std::fprintf(stderr, "kyvek_bench: files kept in %s\n", dir.c_str());
   };
@@ -1295,8 +1312,8 @@ int main(int argc, char** argv) {
   print_goals(targets, workloads, rtt, client_cpu >= 0, load_at_start);
 
   on_die = nullptr;
-  stop_server(server);
-  stop_server(nospin_server);
+  stop_server(server, "server.out");
+  stop_server(nospin_server, "server-nospin.out");
   pg.reset();
   if (!keep)
     fs::remove_all(dir);
