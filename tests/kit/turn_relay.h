@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,6 +53,12 @@ class TurnRelay {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(target));
     if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) stop_ = true;
+    // Without this every small write after the first would wait for the
+    // peer's delayed acknowledgement (tens of milliseconds), which the link
+    // itself never does: it sends with TCP_NODELAY.
+    const int one = 1;
+    ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     bool server_spoke = true;
     std::vector<char> buf(1 << 16);
     while (!stop_) {
