@@ -390,6 +390,11 @@ SQLRETURN serve_typed_cell(int16_t c_type, const unsigned char* cell, SQLLEN slo
   return warn(diag, sqlstate::k01004);
 }
 
+int32_t automatic_last_block(int64_t row_bytes) {
+  const int64_t fit = row_bytes > 0 ? kAutoBlockBytes / row_bytes : kAutoLastBlock;
+  return static_cast<int32_t>(std::clamp<int64_t>(fit, 100, kAutoLastBlock));
+}
+
 BlockStep block_next_step(int32_t cursor, SQLULEN rows, int32_t size) {
   if (cursor < 0) return BlockStep::kFetch;
   const int64_t next = static_cast<int64_t>(cursor) + 1;
@@ -757,8 +762,12 @@ void block_fetch_attempt(StmtCall& c, int kind) {
       stmt->flags |= kStmtBlockFetchTried;
       return;
     }
-    if (kind == 1 && on.automatic && on.size < kAutoLastBlock && on.pending.empty())
-      size_automatic_blocks(on, stmt, std::min(on.size * 4, kAutoLastBlock));
+    if (kind == 1 && on.automatic && on.pending.empty()) {
+      int64_t row_bytes = 0;
+      for (const BlockColumn& col : on.columns) row_bytes += col.slot;
+      const int32_t last = automatic_last_block(row_bytes);
+      if (on.size < last) size_automatic_blocks(on, stmt, std::min(on.size * 4, last));
+    }
     return;
   }
   BlockCache& cache = block_cache(c.x);

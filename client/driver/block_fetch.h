@@ -63,7 +63,7 @@ struct BlockCache {
   int32_t saved_size = 0;
   uint32_t saved_bits = 0;
   // The driver's own block fetch (no BLOCKFETCHSIZE given): its blocks grow
-  // from kAutoFirstBlock to kAutoLastBlock rows, and its set-up travels with
+  // from kAutoFirstBlock to automatic_last_block rows, and its set-up travels with
   // the fetch that follows it (pending, replies read in order).
   bool automatic = false;
   std::vector<std::unique_ptr<PendingCall>> pending;
@@ -97,7 +97,14 @@ struct BlockCache {
 };
 
 constexpr int32_t kAutoFirstBlock = 10;
-constexpr int32_t kAutoLastBlock = 100;
+constexpr int32_t kAutoLastBlock = 640;
+// Cache bytes a block of the driver's own grows to at most (it stops at 100
+// rows whatever its rows' size).
+constexpr int64_t kAutoBlockBytes = 2 * 1024 * 1024;
+
+// Rows of the largest block the driver's own block fetch grows to for rows
+// of row_bytes cache bytes: kAutoLastBlock, fewer for wide rows, at least 100.
+int32_t automatic_last_block(int64_t row_bytes);
 
 // Whether reading ahead is invisible to the application on this statement
 // (the driver's own block fetch may run): forward-only and not scrollable,
