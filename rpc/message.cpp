@@ -116,11 +116,15 @@ void start_message(RpcHandle& h) {
 namespace {
 
 // Sends the buffered bytes as one frame; more tells that the message goes on.
+// A server's finished reply is kept back too while the next call has arrived
+// already: it leaves with that call's reply, or before the server waits.
 void send_buffered(RpcHandle& h, bool more) {
   if (h.out_used == 0) return;
   size_t n = h.out_used;
   h.out_used = 0;
-  if (!h.connection || !h.connection->send(h.out_buf, n, more)) fail(RPC_ERR_TRANSPORT);
+  if (!h.connection) fail(RPC_ERR_TRANSPORT);
+  const bool keep = more || (h.is_server() && h.connection->input_buffered());
+  if (!h.connection->send(h.out_buf, n, keep)) fail(RPC_ERR_TRANSPORT);
 }
 
 }  // namespace

@@ -42,6 +42,7 @@ class FrameSender {
   // Sends what is kept without blocking (a connection that goes away with an
   // abandoned message still delivers the bytes it promised).
   void release(int fd);
+  bool holding() const { return !held_.empty(); }
 
  private:
   std::vector<uint8_t> held_;  // whole frames, headers included

@@ -34,6 +34,10 @@ class Connection {
   // Sends the frames a send with more = true kept back (the messages of queued
   // calls); false with the reason in message() when the socket failed.
   virtual bool send_held() { return true; }
+  // Whether bytes of a further message have arrived already. A server keeps a
+  // finished reply back while they have (the replies of calls a client sent
+  // together then leave together); it sends what it kept before it waits.
+  virtual bool input_buffered() const { return false; }
   // Receives one frame of at most capacity bytes; *length is its payload length.
   virtual bool receive(uint8_t* buffer, size_t capacity, size_t* length) = 0;
   virtual const char* message() const = 0;

@@ -76,13 +76,15 @@ class AdoptedConnection final : public Connection {
     return false;
   }
 
+  bool input_buffered() const override { return in_.buffered() > 0; }
+
   bool receive(uint8_t* buffer, size_t capacity, size_t* length) override {
     message_[0] = '\0';
     if (timed_out_) return false;
     uint8_t header[4];
     size_t got = 0;
     while (got < 4) {
-      if (!spin_.spin(fd_, in_) && !wait_for_data()) return false;
+      if (!send_kept() || (!spin_.spin(fd_, in_) && !wait_for_data())) return false;
       long n = in_.read_some(fd_, header + got, 4 - got);
       if (n > 0) {
         got += size_t(n);
@@ -117,7 +119,7 @@ class AdoptedConnection final : public Connection {
     }
     size_t done = 0;
     while (done < frame) {
-      if (!spin_.spin(fd_, in_) && !wait_for_data()) return false;
+      if (!send_kept() || (!spin_.spin(fd_, in_) && !wait_for_data())) return false;
       long n = in_.read_some(fd_, buffer + done, frame - done);
       if (n <= 0) {
         if (flavour_ == Flavour::kTty)
@@ -137,6 +139,16 @@ class AdoptedConnection final : public Connection {
   const char* message() const override { return message_; }
 
  private:
+  // Replies kept back while further calls were buffered leave before any wait
+  // for more bytes: the client may be waiting for them.
+  bool send_kept() {
+    if (in_.buffered() > 0 || !out_.holding()) return true;
+    if (out_.send_held(fd_)) return true;
+    format_message(message_, sizeof message_, "Failed to send data \nsend(%d,..) - %s", fd_,
+                   WSAErrorToText(wsa_last_error()));
+    return false;
+  }
+
   // Waits until the socket is readable. An idle time-out fails the receive without
   // a message once the waits without data reach it.
   bool wait_for_data() {

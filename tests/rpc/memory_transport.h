@@ -20,6 +20,9 @@ struct MemoryStream {
   // Per frame sent, whether the sender said more frames of its message follow.
   std::vector<bool> more_flags;
   bool fail_sends = false;
+  // Whether the connection tells that unread input is there (as a socket's
+  // read-ahead does); off, it never does.
+  bool report_buffered = false;
 };
 
 class MemoryConnection final : public Connection {
@@ -29,6 +32,7 @@ class MemoryConnection final : public Connection {
   bool send(const uint8_t* bytes, size_t length, bool more) override;
   bool receive(uint8_t* buffer, size_t capacity, size_t* length) override;
   const char* message() const override { return message_.c_str(); }
+  bool input_buffered() const override { return s_->report_buffered && s_->read_pos < s_->input.size(); }
 
  private:
   std::shared_ptr<MemoryStream> s_;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -118,6 +119,66 @@ TEST(MessageFrames, OnlyTheLastFrameOfAMessageIsPushed) {
   ASSERT_EQ(connect_over(*server, std::make_unique<MemoryConnection>(s), 1, 0, "p"), 0);
   // magic, version, parameters | A, B, B, C
   EXPECT_EQ(s->more_flags, (std::vector<bool>{true, true, false, true, true, true, false}));
+}
+
+// Calls a client sent together are answered together: a server keeps a
+// finished reply back while the next call is there already, and the last
+// reply takes the kept ones with it.
+TEST(MessageFrames, RepliesToCallsThatCameTogetherLeaveTogether) {
+  FunctionDescriptor table[2] = {};
+  table[0].name = "one";
+  table[0].args[0].flags = RPC_ARG_OUT | RPC_ARG_INT16;
+  HandlePtr server = make_handle(RPC_MODE_SERVER, kOptionsSet);
+  ASSERT_EQ(RPCExport(server.get(), table), 0);
+  // A call of "one" (ordinal 0), as a client writes it.
+  auto cs = std::make_shared<MemoryStream>();
+  HandlePtr client = memory_handle(RPC_MODE_CLIENT, 0, cs);
+  start_message(*client);
+  put_i16(*client, 0);
+  flush(*client);
+  const std::string call = cs->output;
+  auto s = std::make_shared<MemoryStream>();
+  s->input = frame(std::string("01:NT^04:8^07:1^10:8^\0", 22)) + call + call + call;
+  ASSERT_EQ(connect_over(*server, std::make_unique<MemoryConnection>(s), 1, 0, "p"), 0);
+  s->report_buffered = true;
+  s->more_flags.clear();
+  const size_t handshake_bytes = s->output.size();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(serve_one(*server), 0);
+  EXPECT_EQ(s->more_flags, (std::vector<bool>{true, true, false}));
+  // The bytes are those of three replies, whatever their grouping.
+  EXPECT_EQ(split_frames(s->output.substr(handshake_bytes)).size(), 3u);
+}
+
+TEST(SocketSend, AKeptReplyLeavesBeforeTheServerWaits) {
+  // The next call came only in part: the kept reply must reach the client
+  // before the server waits for the rest, or both would wait for ever.
+  int fd[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0);
+  auto server = make_winsock_connection(fd[0], nullptr);
+  const std::string second = frame("second call");
+  const std::string sent = frame("first call") + second.substr(0, 6);
+  ASSERT_EQ(::write(fd[1], sent.data(), sent.size()), ssize_t(sent.size()));
+  uint8_t buf[64];
+  size_t n = 0;
+  ASSERT_TRUE(server->receive(buf, sizeof buf, &n));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "first call");
+  ASSERT_TRUE(server->input_buffered());
+  ASSERT_TRUE(server->send(bytes_of("first reply"), 11, true));  // kept back
+  bool received = false;
+  std::thread waiter([&] { received = server->receive(buf, sizeof buf, &n); });
+  pollfd p{fd[1], POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 5000), 1) << "the kept reply never left";
+  std::string got(64, '\0');
+  got.resize(size_t(::read(fd[1], got.data(), got.size())));
+  EXPECT_EQ(got, frame("first reply"));
+  ASSERT_EQ(::write(fd[1], second.data() + 6, second.size() - 6), ssize_t(second.size() - 6));
+  waiter.join();
+  EXPECT_TRUE(received);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "second call");
+  EXPECT_FALSE(server->input_buffered());
+  server.reset();
+  ::close(fd[0]);
+  ::close(fd[1]);
 }
 
 TEST(SocketSend, AMessageLeavesInOneSend) {
