@@ -635,7 +635,7 @@ bool read_ahead_invisible(const client_stmt* stmt, const client_desc* ard, int o
 
 static bool fetch_cut_row_again(StmtCall& c, int32_t row, SQLRETURN* rc);
 static bool fetch_again_from(StmtCall& c, int64_t number, SQLRETURN* rc);
-static int32_t first_cut_row(const BlockCache& cache);
+static int32_t first_cut_row(const BlockCache& cache, int32_t from = 0);
 
 void block_fetch_stop(client_stmt* stmt) { stop_block_fetch_mode(stmt); }
 
@@ -873,17 +873,72 @@ bool block_fetch_serve(StmtCall& c, int kind, SQLULEN* row_count, SQLUSMALLINT* 
 
 // The first row of the block with a typed text or binary cell the value did
 // not fit (the target reported a longer length, or none), or -1.
-static int32_t first_cut_row(const BlockCache& cache) {
-  int32_t first = -1;
-  for (const BlockColumn& col : cache.columns) {
-    if (!col.typed || (col.c_type != SQL_C_CHAR && col.c_type != SQL_C_WCHAR && col.c_type != SQL_C_BINARY)) continue;
-    const SQLLEN held = col.slot - (col.c_type == SQL_C_CHAR ? 1 : col.c_type == SQL_C_WCHAR ? 2 : 0);
-    for (int32_t r = 0; r < static_cast<int32_t>(cache.rows) && (first < 0 || r < first); ++r) {
-      const SQLLEN ind = col.ind[static_cast<size_t>(r)];
-      if (ind == SQL_NO_TOTAL || ind > held) first = r;
-    }
+// Bytes of a terminator the target writes after text of the C type.
+static SQLLEN terminator_bytes(int16_t c_type) {
+  return c_type == SQL_C_CHAR ? 1 : c_type == SQL_C_WCHAR ? 2 : 0;
+}
+
+// Whether the typed text or binary cell of row r holds less than the value.
+static bool cell_cut(const BlockColumn& col, int32_t r) {
+  if (!col.typed || (col.c_type != SQL_C_CHAR && col.c_type != SQL_C_WCHAR && col.c_type != SQL_C_BINARY))
+    return false;
+  const SQLLEN ind = col.ind[static_cast<size_t>(r)];
+  return ind == SQL_NO_TOTAL || ind > col.slot - terminator_bytes(col.c_type);
+}
+
+static int32_t first_cut_row(const BlockCache& cache, int32_t from) {
+  for (int32_t r = from < 0 ? 0 : from; r < static_cast<int32_t>(cache.rows); ++r)
+    for (const BlockColumn& col : cache.columns)
+      if (cell_cut(col, r)) return r;
+  return -1;
+}
+
+// Reads one value of the server's current row whole, piece by piece, in the
+// cell's C type; the bytes end with the type's terminator. false when the
+// target cannot give it so.
+static bool read_whole_value(StmtCall& c, int column, int16_t c_type, std::vector<unsigned char>* out) {
+  constexpr SQLLEN kPiece = 64 * 1024;
+  const SQLLEN term = terminator_bytes(c_type);
+  std::vector<unsigned char> piece(static_cast<size_t>(kPiece));
+  out->clear();
+  for (;;) {
+    int32_t len = static_cast<int32_t>(kPiece);
+    SQLLEN got = 0;
+    const int rc = remote_sql_get_data(c.rpc(), c.server(), static_cast<int16_t>(column), c_type, &len, piece.data(),
+                                       static_cast<SQLULEN>(kPiece), &got);
+    if (rc == SQL_NO_DATA && !out->empty()) break;
+    if (!rc_ok(rc) || got == SQL_NULL_DATA || out->size() > static_cast<size_t>(INT32_MAX)) return false;
+    const SQLLEN room = kPiece - term;
+    const SQLLEN n = rc == SQL_SUCCESS && got != SQL_NO_TOTAL && got >= 0 && got <= room ? got : room;
+    out->insert(out->end(), piece.begin(), piece.begin() + n);
+    if (rc == SQL_SUCCESS) break;
   }
-  return first;
+  out->insert(out->end(), static_cast<size_t>(term), 0);
+  return true;
+}
+
+// On a cursor that cannot go back, the block is still the server's rowset:
+// the row is positioned there and every value longer than its cell is read
+// whole from the target, for the reads of the row to take. false when the
+// target refuses either step (the reads past the cell then fail).
+static bool read_cut_values(StmtCall& c, int32_t row) {
+  BlockCache& cache = *c.x->block;
+  if (c.dbc->server_flags & kServerOtherByteOrder) return false;
+  bool positioned = false;
+  for (size_t i = 0; i < cache.columns.size(); ++i) {
+    BlockColumn& col = cache.columns[i];
+    if (!cell_cut(col, row)) continue;
+    if (!positioned) {
+      TRACE(kTraceDetail, "	Row %d of the block holds values longer than their cells: read whole\n", row + 1);
+      if (!rc_ok(remote_sql_setpos(c.rpc(), c.server(), static_cast<int16_t>(row + 1), SQL_POSITION,
+                                   SQL_LOCK_NO_CHANGE)))
+        return false;
+      positioned = true;
+    }
+    if (!read_whole_value(c, static_cast<int>(i + 1), col.c_type, &col.whole)) return false;
+    col.whole_row = row;
+  }
+  return true;
 }
 
 void block_fetch_loaded(StmtCall& c, SQLULEN rows) {
@@ -892,6 +947,10 @@ void block_fetch_loaded(StmtCall& c, SQLULEN rows) {
   cache.rows = rows > static_cast<SQLULEN>(cache.size) ? static_cast<SQLULEN>(cache.size) : rows;
   c.x->block_cursor = rows ? 0 : -1;
   reset_pieces(cache);
+  for (BlockColumn& col : cache.columns) {
+    col.whole.clear();
+    col.whole_row = -1;
+  }
   if (c.stmt->fetch_kind != FETCH_EXTENDED) cache.row_status.assign(cache.row_status.size(), SQL_ROW_SUCCESS);
   if (cache.automatic) {
     cache.base_row = cache.next_base;
@@ -926,20 +985,22 @@ static bool fetch_again_from(StmtCall& c, int64_t number, SQLRETURN* rc) {
 // the cursor cannot go back (reads past the cell then fail).
 static bool fetch_cut_row_again(StmtCall& c, int32_t row, SQLRETURN* rc) {
   c.x->block->cut_row = -1;
-  return fetch_again_from(c, c.x->block->base_row + row, rc);
+  if (fetch_again_from(c, c.x->block->base_row + row, rc)) return true;
+  if (row <= INT16_MAX - 1 && read_cut_values(c, row)) c.x->block->cut_row = first_cut_row(*c.x->block, row + 1);
+  return false;
 }
 
 // A read in another C type than the cell's: the driver's own conversion,
 // from the value the cell holds (a typed wide cell read as UTF-8 text).
-static SQLRETURN convert_cell(const BlockCache& cache, BlockColumn& col, const unsigned char* cell, SQLLEN cell_ind,
-                              SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen, SQLLEN* ind, PieceState* piece,
-                              ConvDiag* diag) {
+static SQLRETURN convert_cell(const BlockCache& cache, BlockColumn& col, const unsigned char* cell, SQLLEN slot,
+                              SQLLEN cell_ind, SQLSMALLINT type, SQLPOINTER target, SQLLEN buflen, SQLLEN* ind,
+                              PieceState* piece, ConvDiag* diag) {
   CachedValue v;
   if (col.typed && col.c_type == SQL_C_WCHAR) {
-    v = cached_value_from_cell(SQL_C_CHAR, nullptr, col.slot, cell_ind, static_cast<int16_t>(col.column_size),
+    v = cached_value_from_cell(SQL_C_CHAR, nullptr, slot, cell_ind, static_cast<int16_t>(col.column_size),
                                col.digits);
     if (cell_ind != SQL_NULL_DATA) {
-      const SQLLEN held = col.slot - 2;
+      const SQLLEN held = slot - 2;
       const SQLLEN bytes = cell_ind == SQL_NO_TOTAL || cell_ind > held ? held : cell_ind;
       size_t bad = 0;
       col.wide_text.clear();
@@ -950,8 +1011,7 @@ static SQLRETURN convert_cell(const BlockCache& cache, BlockColumn& col, const u
       v.indicator = bytes < cell_ind || cell_ind == SQL_NO_TOTAL ? v.length + 1 : v.length;
     }
   } else {
-    v = cached_value_from_cell(col.c_type, cell, col.slot, cell_ind, static_cast<int16_t>(col.column_size),
-                               col.digits);
+    v = cached_value_from_cell(col.c_type, cell, slot, cell_ind, static_cast<int16_t>(col.column_size), col.digits);
     if (!col.typed) {
       // A widened integer keeps its column's class (and raw size).
       v.c_type = col.natural_type;
@@ -966,13 +1026,17 @@ static SQLRETURN convert_cell(const BlockCache& cache, BlockColumn& col, const u
 // a cell of the type asked, else the driver's conversion.
 static SQLRETURN read_cell(const BlockCache& cache, BlockColumn& col, int32_t row, SQLSMALLINT type, SQLPOINTER target,
                            SQLLEN buflen, SQLLEN* ind, PieceState* piece, ConvDiag* diag) {
-  const unsigned char* cell = col.data.data() + static_cast<size_t>(row) * static_cast<size_t>(col.slot);
-  const SQLLEN cell_ind = col.ind[static_cast<size_t>(row)];
+  // The value read whole for a cut cell, else the cell.
+  const bool whole = col.whole_row == row;
+  const unsigned char* cell =
+      whole ? col.whole.data() : col.data.data() + static_cast<size_t>(row) * static_cast<size_t>(col.slot);
+  const SQLLEN slot = whole ? static_cast<SQLLEN>(col.whole.size()) : col.slot;
+  const SQLLEN cell_ind = whole ? slot - terminator_bytes(col.c_type) : col.ind[static_cast<size_t>(row)];
   if (type == SQL_C_DEFAULT || type == SQL_ARD_TYPE)
     type = col.natural_type == SQL_C_NUMERIC ? SQL_C_CHAR : col.natural_type;
   if (col.typed && type == col.c_type)
-    return serve_typed_cell(col.c_type, cell, col.slot, cell_ind, target, buflen, ind, piece, diag);
-  return convert_cell(cache, col, cell, cell_ind, type, target, buflen, ind, piece, diag);
+    return serve_typed_cell(col.c_type, cell, slot, cell_ind, target, buflen, ind, piece, diag);
+  return convert_cell(cache, col, cell, slot, cell_ind, type, target, buflen, ind, piece, diag);
 }
 
 // The application's bindings kept aside, filled for the row just served:

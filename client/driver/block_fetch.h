@@ -40,6 +40,11 @@ struct BlockColumn {
   // in that type gets the target's bytes, length and truncation unchanged.
   bool typed = false;
   std::string wide_text;  // a typed wide cell as UTF-8, for a read in another type
+  // A value longer than its cell, read whole from the target for row
+  // whole_row of the block (terminator included), where the cursor cannot go
+  // back; the reads of that row take it instead of the cell.
+  std::vector<unsigned char> whole;
+  int32_t whole_row = -1;
   std::vector<unsigned char> data;  // block size x slot
   std::vector<SQLLEN> ind;          // one per row
   PieceState piece;                 // SQLGetData state on the current row
