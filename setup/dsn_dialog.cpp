@@ -82,9 +82,11 @@ const WhatsThis kWhatsThis[] = {
      "<b>TargetAuth</b><p>The password of the TargetUser, passed as PWD. VEK connection "
      "string attribute: TargetAuth.</p>"},
     {"bf_sb",
-     "<b>BlockFetchSize</b><p>0 (off) to 100: the number of rows fetched in one go and held "
-     "in the client. Block fetch is used for forward-only, read-only result sets whose "
-     "columns are bound before the first fetch. VEK connection string attribute: "
+     "<b>BlockFetchSize</b><p>Automatic (not stored), or 0 (off) to 100: the number of rows "
+     "fetched in one go and held in the client. Automatic: the driver reads ahead by itself "
+     "where the application cannot tell (forward-only, read-only result sets read with "
+     "SQLFetch and SQLGetData). A number: block fetch for forward-only, read-only result sets "
+     "whose columns are bound before the first fetch. VEK connection string attribute: "
      "BlockFetchSize.</p>"},
     {"mdbf_cb",
      "<b>MetaDataBlockFetch</b><p>Block fetch for metadata calls such as SQLTables; on by "
@@ -274,8 +276,9 @@ void DsnDialog::build() {
   bf_clue_label_ = make<QLabel>(optimisation_tab_, "bf_clue_label", 10, 5, 395, 52);
   bf_clue_label_->setWordWrap(true);
   bf_label_ = make<QLabel>(optimisation_tab_, "bf_label", 10, 63, 130, 22);
-  bf_sb_ = make<QSpinBox>(optimisation_tab_, "bf_sb", 150, 63, 70, 22);
-  bf_sb_->setRange(0, 100);
+  bf_sb_ = make<QSpinBox>(optimisation_tab_, "bf_sb", 150, 63, 100, 22);
+  bf_sb_->setRange(-1, 100);
+  bf_sb_->setSpecialValueText("Automatic");  // -1: not stored, the driver reads ahead where nobody can tell
   mdbf_clue_label_ = make<QLabel>(optimisation_tab_, "mdbf_clue_label", 10, 103, 395, 36);
   mdbf_label_ = make<QLabel>(optimisation_tab_, "mdbf_label", 10, 145, 150, 22);
   mdbf_cb_ = make<QCheckBox>(optimisation_tab_, "mdbf_cb", 170, 145, 22, 22);

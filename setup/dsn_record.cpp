@@ -91,7 +91,9 @@ const StoredField kStored[] = {
     {"TARGETDSN", [](const DsnRecord& r) { return r.target_dsn; }, true},
     {"TARGETUSER", [](const DsnRecord& r) { return r.target_user; }, true},
     {"TARGETAUTH", [](const DsnRecord& r) { return r.target_auth; }, true},
-    {"BLOCKFETCHSIZE", [](const DsnRecord& r) { return std::to_string(r.block_fetch_size); }, true},
+    {"BLOCKFETCHSIZE",
+     [](const DsnRecord& r) { return r.block_fetch_size < 0 ? std::string() : std::to_string(r.block_fetch_size); },
+     true},
     {"METADATABLOCKFETCH", [](const DsnRecord& r) { return std::string(flag(r.metadata_block_fetch)); }, true},
     {"USEVEKDBAUTH", [](const DsnRecord& r) { return std::string(flag(r.use_vek_db_auth)); }, true},
     {"GETINFOPASSTHRU", [](const DsnRecord& r) { return std::string(flag(r.getinfo_passthru)); }, true},
@@ -259,8 +261,10 @@ DsnRecord load_dsn(const AttributeValues& attrs, int mode, const Notify& notify)
     wipe(s);
   }
 
+  // Not given anywhere: left out, so that the driver chooses.
   std::string v = attrs.text("BLOCKFETCHSIZE");
-  r.block_fetch_size = clamp(v.empty() ? (ini ? to_int(stored("BLOCKFETCHSIZE")) : 0) : to_int(v), 0, 100);
+  if (v.empty() && ini) v = stored("BLOCKFETCHSIZE");
+  r.block_fetch_size = v.empty() ? -1 : clamp(to_int(v), 0, 100);
 
   v = attrs.text("METADATABLOCKFETCH");
   if (!v.empty()) {
@@ -332,7 +336,9 @@ std::vector<std::pair<std::string, std::string>> stored_values(const DsnRecord& 
   std::vector<std::pair<std::string, std::string>> out;
   for (const StoredField& f : kStored) {
     std::string v = f.get(record);
-    if (std::strcmp(f.key, "IGNORESTMTATTRS") == 0 && v.empty()) continue;
+    // Keys whose absence has a meaning of its own are left out when not set.
+    if ((std::strcmp(f.key, "IGNORESTMTATTRS") == 0 || std::strcmp(f.key, "BLOCKFETCHSIZE") == 0) && v.empty())
+      continue;
     out.emplace_back(f.key, std::move(v));
   }
   return out;

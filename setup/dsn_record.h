@@ -66,7 +66,7 @@ struct DsnRecord {
   std::string target_dsn;
   std::string target_user;
   std::string target_auth;
-  int block_fetch_size = 0;  // 0..100
+  int block_fetch_size = -1;  // 0..100; -1: not set, the driver reads ahead where nobody can tell
   bool metadata_block_fetch = true;
   bool use_vek_db_auth = false;
   bool getinfo_passthru = false;

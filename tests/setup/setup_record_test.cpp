@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <odbcinst.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -178,9 +179,10 @@ TEST_F(RecordTest, SaveRewritesTheSectionInOrderWithDisguisedPasswords) {
   auto section = ini_section(user_ini(), "saved");
   std::vector<std::string> keys;
   for (auto& kv : section) keys.push_back(kv.first);
+  // BLOCKFETCHSIZE not set: left out, so that the driver reads ahead where
+  // the application cannot tell.
   EXPECT_EQ(keys, (std::vector<std::string>{"Driver", "DESCRIPTION", "SERVERPORT", "LOGONUSER", "LOGONAUTH",
-                                            "TARGETDSN", "TARGETUSER", "TARGETAUTH", "BLOCKFETCHSIZE",
-                                            "METADATABLOCKFETCH", "USEVEKDBAUTH", "GETINFOPASSTHRU", "OVERRIDELENGTH",
+                                            "TARGETDSN", "TARGETUSER", "TARGETAUTH", "METADATABLOCKFETCH", "USEVEKDBAUTH", "GETINFOPASSTHRU", "OVERRIDELENGTH",
                                             "DISGUISEWIDE", "MAPEXECDIRECT", "CONNECTATTEMPTS"}));
   auto m = ini_map(user_ini(), "saved");
   EXPECT_EQ(m["LOGONAUTH"], disguise_password("secret", kLogonAuthKey));
@@ -190,7 +192,6 @@ TEST_F(RecordTest, SaveRewritesTheSectionInOrderWithDisguisedPasswords) {
   EXPECT_EQ(m["USEVEKDBAUTH"], "0");
   EXPECT_EQ(m["MAPEXECDIRECT"], "1");
   EXPECT_EQ(m["CONNECTATTEMPTS"], "5");
-  EXPECT_EQ(m["BLOCKFETCHSIZE"], "0");
 
   // Round trip: what was saved loads back as it was.
   AttributeValues attrs;
@@ -204,6 +205,20 @@ TEST_F(RecordTest, SaveRewritesTheSectionInOrderWithDisguisedPasswords) {
   r.ignore_stmt_attrs = "1,10014";
   ASSERT_TRUE(save_dsn(r).ok());
   EXPECT_EQ(ini_map(user_ini(), "saved")["IGNORESTMTATTRS"], "1,10014");
+
+  // BLOCKFETCHSIZE: a size (0 included) is stored and loads back; not set
+  // stays not set, and setting it back to that removes the stored one.
+  EXPECT_EQ(back.block_fetch_size, -1);
+  for (int size : {0, 100, -1}) {
+    SCOPED_TRACE(size);
+    r.block_fetch_size = size;
+    ASSERT_TRUE(save_dsn(r).ok());
+    auto saved = ini_section(user_ini(), "saved");
+    const bool stored = std::any_of(saved.begin(), saved.end(), [](auto& kv) { return kv.first == "BLOCKFETCHSIZE"; });
+    EXPECT_EQ(stored, size >= 0);
+    if (size >= 0) EXPECT_EQ(ini_map(user_ini(), "saved")["BLOCKFETCHSIZE"], std::to_string(size));
+    EXPECT_EQ(load_dsn(attrs, kModeConfigure, nullptr).block_fetch_size, size);
+  }
 }
 
 TEST_F(RecordTest, RefusedSavesWriteNothing) {
@@ -268,7 +283,7 @@ TEST_F(RecordTest, HarvestBitsAreTheDriversPresenceBits) {
   }
   EXPECT_EQ(*list.get("SERVER"), "h1,h2");
   EXPECT_EQ(*list.get("PORT"), "1,2");
-  EXPECT_EQ(*list.get("BLOCKFETCHSIZE"), "0");
+  EXPECT_EQ(list.get("BLOCKFETCHSIZE"), nullptr);  // not set: the driver chooses
   EXPECT_EQ(*list.get("CONNECTATTEMPTS"), "5");
   EXPECT_EQ(list.get("MAPEXECDIRECT"), nullptr);
   // Every harvested key's bit as the driver computes it, and no other bit.
