@@ -216,7 +216,9 @@ TEST_F(RecordTest, SaveRewritesTheSectionInOrderWithDisguisedPasswords) {
     auto saved = ini_section(user_ini(), "saved");
     const bool stored = std::any_of(saved.begin(), saved.end(), [](auto& kv) { return kv.first == "BLOCKFETCHSIZE"; });
     EXPECT_EQ(stored, size >= 0);
-    if (size >= 0) EXPECT_EQ(ini_map(user_ini(), "saved")["BLOCKFETCHSIZE"], std::to_string(size));
+    if (size >= 0) {
+      EXPECT_EQ(ini_map(user_ini(), "saved")["BLOCKFETCHSIZE"], std::to_string(size));
+    }
     EXPECT_EQ(load_dsn(attrs, kModeConfigure, nullptr).block_fetch_size, size);
   }
 }
