@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "loopback.h"
 #include "handler_fixture.h"
@@ -51,6 +52,25 @@ inline void connect_remote(RpcHandle* h, void** dbc, char (&out)[128], int32_t* 
   *out_len = sizeof(out);
   ASSERT_TRUE(SQL_SUCCEEDED(remote_sql_driver_connect(h, *dbc, static_cast<int32_t>(wire.size() + 1), wire.c_str(),
                                                       out_len, out, sizeof(out), SQL_DRIVER_NOPROMPT)));
+}
+
+// The first column of every row of a query on a statement of its own, as
+// text ("NULL" for a null); empty when the query fails.
+inline std::vector<std::string> first_column_texts(RpcHandle* h, void* dbc, const std::string& sql) {
+  std::vector<std::string> rows;
+  void* s = nullptr;
+  if (remote_sql_alloc_handle(h, 3, SQL_HANDLE_STMT, dbc, &s) != SQL_SUCCESS) return rows;
+  if (remote_sql_exec_direct(h, s, static_cast<int32_t>(sql.size() + 1), sql.c_str()) == SQL_SUCCESS) {
+    while (remote_sql_fetch(h, s) == SQL_SUCCESS) {
+      char text[64] = {};
+      int32_t len = sizeof text;
+      SQLLEN ind = 0;
+      remote_sql_get_data(h, s, 1, SQL_C_CHAR, &len, text, sizeof text, &ind);
+      rows.emplace_back(ind == SQL_NULL_DATA ? "NULL" : text);
+    }
+  }
+  remote_sql_free_handle(h, SQL_HANDLE_STMT, s);
+  return rows;
 }
 
 }  // namespace kytest

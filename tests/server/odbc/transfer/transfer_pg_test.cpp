@@ -204,22 +204,7 @@ class PgTypedTransfers : public ::testing::Test {
     return remote_sql_exec_direct(h_, s, static_cast<int32_t>(sql.size() + 1), sql.c_str());
   }
   // First column of every row of a query, as text.
-  std::vector<std::string> texts(const std::string& sql) {
-    std::vector<std::string> rows;
-    void* s = nullptr;
-    if (remote_sql_alloc_handle(h_, 3, SQL_HANDLE_STMT, dbc_, &s) != SQL_SUCCESS) return rows;
-    if (exec(s, sql) == SQL_SUCCESS) {
-      while (remote_sql_fetch(h_, s) == SQL_SUCCESS) {
-        char text[64] = {};
-        int32_t len = sizeof text;
-        SQLLEN ind = 0;
-        remote_sql_get_data(h_, s, 1, SQL_C_CHAR, &len, text, sizeof text, &ind);
-        rows.emplace_back(ind == SQL_NULL_DATA ? "NULL" : text);
-      }
-    }
-    remote_sql_free_handle(h_, SQL_HANDLE_STMT, s);
-    return rows;
-  }
+  std::vector<std::string> texts(const std::string& sql) { return first_column_texts(h_, dbc_, sql); }
 
   ServedLink server_;
   ClientHandle client_;
